@@ -1,0 +1,111 @@
+// Neighbourhood graphs as the searches see them.
+//
+// A graph is CSR: an offsets array (n + 1 non-decreasing entries) and a
+// neighbour list; the neighbours of point i are neighbours[offsets[i] ..
+// offsets[i + 1]). `U32View` reads a caller's uint32 array in place through its
+// byte stride. A `GraphOperand` bundles packed points with the two views; a
+// `PreparedGraph` owns packed points, contiguous CSR copies and the bounding
+// box, and never changes after it is built.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "buffer.hpp"
+#include "failure.hpp"
+#include "packed_point.hpp"
+
+namespace ornel {
+
+struct U32View {
+    const char* data = nullptr;
+    std::size_t len = 0;
+    std::ptrdiff_t stride = sizeof(std::uint32_t);  // bytes
+
+    static U32View of(const Buffer<std::uint32_t>& buffer) {
+        return {reinterpret_cast<const char*>(buffer.data()), buffer.size(), sizeof(std::uint32_t)};
+    }
+
+    // Unchecked: callers have checked i < len.
+    std::uint32_t operator[](std::size_t i) const {
+        std::uint32_t value;
+        std::memcpy(&value, data + static_cast<std::ptrdiff_t>(i) * stride, sizeof value);
+        return value;
+    }
+    std::uint32_t at(std::size_t i) const {
+        check_index(i, len);
+        return (*this)[i];
+    }
+    bool contiguous() const { return len < 2 || stride == static_cast<std::ptrdiff_t>(sizeof(std::uint32_t)); }
+};
+
+// A CSR row as a half-open range of positions in the neighbour list.
+struct RowRange {
+    std::uint64_t begin;
+    std::uint64_t end;
+};
+
+// Row `vertex` of a graph, every read checked: the offsets must reach
+// vertex + 1 and the range must be ordered and lie inside the neighbour list.
+inline RowRange checked_row(const U32View& offsets, const U32View& neighbours, std::uint64_t vertex) {
+    std::uint64_t begin = offsets.at(vertex);
+    std::uint64_t end = offsets.at(vertex + 1);
+    check_slice(begin, end, neighbours.len);
+    return {begin, end};
+}
+
+template <class S>
+struct GraphOperand {
+    const PackedPoint<S>* points = nullptr;
+    std::size_t n_points = 0;
+    U32View offsets;
+    U32View neighbours;
+};
+
+template <class S>
+struct PreparedGraph {
+    PackedPoint<S> bbox_lo;
+    PackedPoint<S> bbox_hi;
+    std::uint64_t n = 0;
+    Buffer<PackedPoint<S>> points;
+    Buffer<std::uint32_t> indptr;
+    Buffer<std::uint32_t> indices;
+
+    // Packs the points and copies both CSR arrays into contiguous storage.
+    // Nothing about the graph is checked here; a search checks what it reads.
+    static PreparedGraph build(const PointsView<S>& points, const U32View& indptr, const U32View& indices) {
+        PreparedGraph graph;
+        graph.points = pack(points);
+        graph.n = points.rows;
+        BoundingBox<S> box = bounding_box(graph.points.data(), graph.points.size());
+        graph.bbox_lo = box.lo;
+        graph.bbox_hi = box.hi;
+        graph.indptr = copy(indptr);
+        graph.indices = copy(indices);
+        return graph;
+    }
+
+    BoundingBox<S> box() const { return {bbox_lo, bbox_hi}; }
+
+    GraphOperand<S> as_operand() const {
+        return {points.data(), points.size(), U32View::of(indptr), U32View::of(indices)};
+    }
+
+    // The points as a fresh row-major (n, 3) array, pad lane dropped.
+    Buffer<S> data() const {
+        Buffer<S> out(points.size() * 3);
+        for (std::size_t i = 0; i < points.size(); ++i)
+            for (int lane = 0; lane < 3; ++lane) out[3 * i + lane] = points[i][lane];
+        return out;
+    }
+
+private:
+    static Buffer<std::uint32_t> copy(const U32View& view) {
+        Buffer<std::uint32_t> out(view.len);
+        for (std::size_t i = 0; i < view.len; ++i) out[i] = view[i];
+        return out;
+    }
+};
+
+}  // namespace ornel

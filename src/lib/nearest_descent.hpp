@@ -1,0 +1,155 @@
+// Single-nearest join by greedy descent on the target graph.
+//
+// For every query point, start at a seed vertex and repeatedly move to the
+// neighbour with the smallest (squared distance, index) pair until no
+// neighbour improves on the current vertex. The pair strictly decreases at
+// every move, so the descent terminates; on the vertex adjacency of a Delaunay
+// tetrahedralisation every such local minimum is a nearest point. Query points
+// are visited along the query graph (query_walk.hpp), each seeded with a
+// neighbouring point's answer, so most descents take a step or two.
+//
+// Ties go to the smaller target index; a NaN distance never improves; the
+// reported distance is the square root, in S, of the winning squared distance.
+// A miss is (+inf, nt). Cost: O(sum of the degrees along every descent).
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <optional>
+
+#include "buffer.hpp"
+#include "failure.hpp"
+#include "graph.hpp"
+#include "packed_point.hpp"
+#include "query_walk.hpp"
+#include "search_bound.hpp"
+
+namespace ornel {
+
+template <class S>
+struct NearestResult {
+    Buffer<S> dists;
+    Buffer<std::uint64_t> idx;
+};
+
+inline void require_contiguous_csr(const U32View& offsets, const U32View& neighbours) {
+    if (!offsets.contiguous()) fail("contiguous CSR indptr");
+    if (!neighbours.contiguous()) fail("contiguous CSR neighbours");
+}
+
+template <class S>
+struct DescentAnswer {
+    std::uint32_t vertex;
+    S squared_distance;
+};
+
+// Greedy descent from `seed` for point q over a target whose CSR arrays are
+// contiguous. Every index read from the graph is checked before it is used.
+template <class S>
+DescentAnswer<S> greedy_descent(const GraphOperand<S>& target, std::uint64_t seed, const PackedPoint<S>& q) {
+    const std::uint64_t nt = target.n_points;
+    check_index(seed, nt);
+    std::uint32_t current = static_cast<std::uint32_t>(seed);
+    S best = squared_distance(target.points[current], q);
+    for (;;) {
+        const RowRange row = checked_row(target.offsets, target.neighbours, current);
+        std::uint32_t candidate = current;
+        for (std::uint64_t i = row.begin; i < row.end; ++i) {
+            const std::uint32_t v = target.neighbours[i];
+            check_index(v, nt);
+            const S d = squared_distance(target.points[v], q);
+            if (d < best || (d == best && v < candidate)) {
+                best = d;
+                candidate = v;
+            }
+        }
+        if (candidate == current) return {current, best};
+        current = candidate;
+    }
+}
+
+template <class S>
+NearestResult<S> nearest_descent(const GraphOperand<S>& query, const GraphOperand<S>& target,
+                                 const std::optional<SearchBound<S>>& bound) {
+    constexpr S inf = std::numeric_limits<S>::infinity();
+    if (query.offsets.len == 0) fail_capacity_overflow();
+    const std::size_t nq = query.offsets.len - 1;
+    const std::uint64_t nt = target.n_points;
+    NearestResult<S> result{Buffer<S>(nq), Buffer<std::uint64_t>(nq)};
+
+    BoundPlan plan = BoundPlan::unbounded;
+    if (bound) {
+        if (nq == 0) return result;
+        plan = plan_bound(*bound, query_box_for(*bound, query.points, query.n_points));
+        if (plan == BoundPlan::all_miss) {
+            std::fill_n(result.dists.data(), nq, inf);
+            std::fill_n(result.idx.data(), nq, nt);
+            return result;
+        }
+    }
+
+    QueryWalk walk(nq);
+    require_contiguous_csr(query.offsets, query.neighbours);
+    auto query_point = [&](std::uint64_t q) -> const PackedPoint<S>& {
+        check_index(q, query.n_points);
+        return query.points[q];
+    };
+    std::uint64_t global_seed = 0;
+
+    if (plan != BoundPlan::test_each_point) {
+        // Mode A: every answer seeds the points it discovers and the next root.
+        if (nq > 0) require_contiguous_csr(target.offsets, target.neighbours);
+        walk.run<DecreasingRows::fail>(query.offsets, query.neighbours, global_seed,
+                                       [&](std::uint64_t seed, std::uint64_t q) -> std::uint64_t {
+                                           const DescentAnswer<S> answer = greedy_descent(target, seed, query_point(q));
+                                           result.dists[q] = std::sqrt(answer.squared_distance);
+                                           result.idx[q] = answer.vertex;
+                                           global_seed = answer.vertex;
+                                           return answer.vertex;
+                                       });
+        if (plan == BoundPlan::search_all) {
+            // Seeds above came from the raw answers; only now apply the bound.
+            const S r2 = bound->r * bound->r;
+            for (std::size_t i = 0; i < nq; ++i) {
+                if (result.dists[i] * result.dists[i] > r2) {
+                    result.dists[i] = inf;
+                    result.idx[i] = nt;
+                }
+            }
+        }
+        return result;
+    }
+
+    // Mode B: box-test each point first; a miss never seeds anybody.
+    const S r2 = bound->r * bound->r;
+    const BoundingBox<S>& target_box = bound->target_box;
+    bool target_checked = false;
+    walk.run<DecreasingRows::fail>(
+        query.offsets, query.neighbours, global_seed, [&](std::uint64_t seed, std::uint64_t q) -> std::uint64_t {
+            const PackedPoint<S>& p = query_point(q);
+            if (point_box_distance_squared(target_box, p) > r2) {
+                result.dists[q] = inf;
+                result.idx[q] = nt;
+                return seed;
+            }
+            if (!target_checked) {
+                require_contiguous_csr(target.offsets, target.neighbours);
+                target_checked = true;
+            }
+            const DescentAnswer<S> answer = greedy_descent(target, seed, p);
+            const S d = std::sqrt(answer.squared_distance);
+            if (d * d > r2) {
+                result.dists[q] = inf;
+                result.idx[q] = nt;
+                return seed;
+            }
+            result.dists[q] = d;
+            result.idx[q] = answer.vertex;
+            global_seed = answer.vertex;
+            return answer.vertex;
+        });
+    return result;
+}
+
+}  // namespace ornel

@@ -1,0 +1,64 @@
+// The walk of the query cloud's own graph that orders and seeds the searches.
+//
+// Query points are taken depth first along the query graph: a root is the
+// lowest-numbered point not yet discovered; after a point is answered, its
+// undiscovered neighbours are marked and pushed with the seed its answer gives,
+// so each search starts next to the answer of a neighbouring query point. A
+// point is marked when pushed, so it is answered exactly once, and the stack
+// never holds more than nq entries. Cost: O(nq + query edges) besides the
+// searches.
+#pragma once
+
+#include <cstdint>
+
+#include "buffer.hpp"
+#include "graph.hpp"
+
+namespace ornel {
+
+enum class DecreasingRows { fail, read_as_empty };
+
+struct QueryWalk {
+    struct Pending {
+        std::uint64_t seed;
+        std::uint64_t query;
+    };
+
+    explicit QueryWalk(std::size_t nq) : marks(nq, 0), stack(nq) {}
+
+    Buffer<std::uint8_t> marks;
+    Buffer<Pending> stack;
+
+    // Calls answer(seed, q) once for every q < nq; it returns the seed handed
+    // to the points q discovers. Roots are seeded with `root_seed`, which the
+    // callback may move on.
+    template <DecreasingRows decreasing_rows, class Answer>
+    void run(const U32View& offsets, const U32View& neighbours, const std::uint64_t& root_seed, Answer&& answer) {
+        const std::size_t nq = marks.size();
+        std::size_t top = 0;
+        for (std::size_t cursor = 0; cursor < nq; ++cursor) {
+            if (marks[cursor]) continue;
+            marks[cursor] = 1;
+            stack[top++] = {root_seed, cursor};
+            while (top > 0) {
+                const Pending pending = stack[--top];
+                const std::uint64_t q = pending.query;
+                const std::uint64_t seed_for_neighbours = answer(pending.seed, q);
+                // q < nq, so both offsets are inside the nq + 1 entries.
+                std::uint64_t begin = offsets[q];
+                std::uint64_t end = offsets[q + 1];
+                if (decreasing_rows == DecreasingRows::read_as_empty && end < begin) continue;
+                check_slice(begin, end, neighbours.len);
+                for (std::uint64_t i = begin; i < end; ++i) {
+                    const std::uint64_t m = neighbours[i];
+                    check_index(m, nq);
+                    if (marks[m]) continue;
+                    marks[m] = 1;
+                    stack[top++] = {seed_for_neighbours, m};
+                }
+            }
+        }
+    }
+};
+
+}  // namespace ornel

@@ -1,0 +1,77 @@
+// Conversion of bound arguments by kind.
+//
+// Every converter either returns a typed view of the argument or raises the
+// exception that CPython or this module's refusal message prescribe. Wrap each
+// call in `convert(name, ...)`, which attaches the note "while processing
+// '{name}'" to any failure. Arrays are never copied or cast: a view reads the
+// caller's memory in place, through its strides.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "../lib/graph.hpp"
+#include "../lib/packed_point.hpp"
+#include "../lib/search_bound.hpp"
+#include "numpy_api.hpp"
+#include "ref.hpp"
+
+namespace ornel::py {
+
+// Adds a note to the exception currently set.
+void add_note(const std::string& note);
+
+template <class Convert>
+auto convert(const char* name, Convert&& conversion) -> decltype(conversion()) {
+    try {
+        return conversion();
+    } catch (const PythonError&) {
+        add_note(std::string("while processing '") + name + "'");
+        throw;
+    }
+}
+
+// "'{T}' object is not an instance of '{C}'" (or "'None' is not ..."), as TypeError.
+[[noreturn]] void refuse_object(PyObject* object, const char* expected);
+
+// An ndarray (or subclass) with exactly `ndim` dimensions whose element type is
+// equivalent to `type_number` in native byte order; else the array refusal.
+PyArrayObject* array_arg(PyObject* object, int ndim, int type_number);
+
+template <class S>
+constexpr int numpy_type_number() {
+    if constexpr (sizeof(S) == 4) return NPY_FLOAT32;
+    else return NPY_FLOAT64;
+}
+
+template <class S>
+PointsView<S> points_arg(PyObject* object) {
+    PyArrayObject* array = array_arg(object, 2, numpy_type_number<S>());
+    return {PyArray_BYTES(array), static_cast<std::size_t>(PyArray_DIM(array, 0)),
+            static_cast<std::size_t>(PyArray_DIM(array, 1)), PyArray_STRIDE(array, 0), PyArray_STRIDE(array, 1)};
+}
+
+U32View csr_arg(PyObject* object);
+
+// An int or an object with __index__, whose value fits in 64 bits unsigned.
+std::uint64_t unsigned_arg(PyObject* object);
+
+// None (or absent) is no bound; anything CPython turns into a float is one.
+std::optional<double> distance_arg(PyObject* object);
+
+// The search bound of a converted `distance_upper_bound`, rounded to S.
+template <class S>
+std::optional<SearchBound<S>> make_bound(const std::optional<double>& distance, const BoundingBox<S>& target_box,
+                                         std::optional<BoundingBox<S>> query_box) {
+    if (!distance) return std::nullopt;
+    return SearchBound<S>{target_box, static_cast<S>(*distance), query_box};
+}
+
+// True/False or a NumPy boolean scalar; an int is refused.
+bool flag_arg(PyObject* object);
+
+// An instance of `type` (or a subclass); else the object refusal naming it.
+PyObject* instance_arg(PyObject* object, PyTypeObject* type);
+
+}  // namespace ornel::py

@@ -1,0 +1,21 @@
+// Every Python-visible function and method, by family. Module functions take
+// the module as `self`; methods take their instance.
+#pragma once
+
+#include "ref.hpp"
+
+namespace ornel::py {
+
+#define ORNEL_FASTCALL(name) PyObject* name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+
+// Single nearest (nearest_entry_points.cpp).
+ORNEL_FASTCALL(all_nearest_neighbours);
+ORNEL_FASTCALL(all_nearest_neighbours_f32);
+template <class S>
+ORNEL_FASTCALL(prepared_query);
+template <class S>
+ORNEL_FASTCALL(prepared_query_prepared);
+
+#undef ORNEL_FASTCALL
+
+}  // namespace ornel::py

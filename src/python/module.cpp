@@ -1,0 +1,68 @@
+// The module `_ornel`: its definition, slots and what it registers.
+#include "entry_points.hpp"
+#include "prepared_class.hpp"
+#include "runtime.hpp"
+
+namespace ornel::py {
+
+namespace {
+
+#define ORNEL_FUNCTION(function) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function))
+
+#define ORNEL_TWO_CLOUDS_SIGNATURE "(x_points, x_indices, x_neighbors, y_points, y_indices, y_neighbors)\n--\n\n"
+
+PyMethodDef module_functions[] = {
+    {"all_nearest_neighbours", ORNEL_FUNCTION(all_nearest_neighbours), METH_FASTCALL | METH_KEYWORDS,
+     "all_nearest_neighbours" ORNEL_TWO_CLOUDS_SIGNATURE
+     "Find, for each point in `x`, the nearest neighbour among points in `y`\n"
+     "(both given as neighbourhood graphs). The heavy search runs with the\n"
+     "GIL released, so independent calls (e.g. an all-by-all join driven\n"
+     "from a Python thread pool) execute in parallel across cores."},
+    {"all_nearest_neighbours_f32", ORNEL_FUNCTION(all_nearest_neighbours_f32), METH_FASTCALL | METH_KEYWORDS,
+     "all_nearest_neighbours_f32" ORNEL_TWO_CLOUDS_SIGNATURE
+     "Find, for each point in `x`, the nearest neighbour among points in `y`\n"
+     "(both given as neighbourhood graphs). The heavy search runs with the\n"
+     "GIL released, so independent calls (e.g. an all-by-all join driven\n"
+     "from a Python thread pool) execute in parallel across cores."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int module_exec(PyObject* module) {
+    return call_boundary_status([&] {
+        require(PyModule_AddFunctions(module, module_functions));
+        for (PyTypeObject* type : {prepared_type<double>(), prepared_type<float>()}) {
+            require(PyModule_AddObjectRef(module, type->tp_name + sizeof("builtins"),
+                                          reinterpret_cast<PyObject*>(type)));
+        }
+    });
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+#ifdef Py_mod_gil
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+#ifdef Py_mod_multiple_interpreters
+    // The caches of type objects and of NumPy's API are process-wide.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "_ornel",
+    "Nearest-neighbour joins of 3-D point clouds by walking their neighbourhood graphs.",
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace ornel::py
+
+PyMODINIT_FUNC PyInit__ornel(void) { return PyModuleDef_Init(&ornel::py::module_definition); }

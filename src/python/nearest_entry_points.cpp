@@ -1,0 +1,105 @@
+// Single-nearest joins: the module functions on two plain clouds, and the
+// prepared classes' `query` (a plain query cloud) and `query_prepared` (a
+// prepared one, nothing packed per call).
+#include <optional>
+
+#include "../lib/nearest_descent.hpp"
+#include "arguments.hpp"
+#include "convert.hpp"
+#include "entry_points.hpp"
+#include "precision.hpp"
+#include "prepared_class.hpp"
+#include "results.hpp"
+#include "runtime.hpp"
+
+namespace ornel::py {
+
+namespace {
+
+template <class S>
+PyObject* nearest_result(NearestResult<S>&& result) {
+    return result_pair(to_numpy(std::move(result.dists)), to_numpy(std::move(result.idx)));
+}
+
+constexpr Parameters<6> two_clouds{
+    {"x_points", "x_indices", "x_neighbors", "y_points", "y_indices", "y_neighbors"}, 6};
+
+template <class S>
+PyObject* join_two_clouds(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_boundary([&] {
+        auto bound = match<6>(two_clouds.of(nullptr, name), args, nargs, kwnames);
+        auto x_points = convert("x_points", [&] { return points_arg<S>(bound[0]); });
+        auto x_offsets = convert("x_indices", [&] { return csr_arg(bound[1]); });
+        auto x_neighbours = convert("x_neighbors", [&] { return csr_arg(bound[2]); });
+        auto y_points = convert("y_points", [&] { return points_arg<S>(bound[3]); });
+        auto y_offsets = convert("y_indices", [&] { return csr_arg(bound[4]); });
+        auto y_neighbours = convert("y_neighbors", [&] { return csr_arg(bound[5]); });
+        NearestResult<S> result;
+        {
+            ReleasedGil released;
+            auto x_packed = pack(x_points);
+            auto y_packed = pack(y_points);
+            result = nearest_descent<S>({x_packed.data(), x_packed.size(), x_offsets, x_neighbours},
+                                        {y_packed.data(), y_packed.size(), y_offsets, y_neighbours}, std::nullopt);
+        }
+        return nearest_result(std::move(result));
+    });
+}
+
+}  // namespace
+
+PyObject* all_nearest_neighbours(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return join_two_clouds<double>("all_nearest_neighbours", args, nargs, kwnames);
+}
+
+PyObject* all_nearest_neighbours_f32(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return join_two_clouds<float>("all_nearest_neighbours_f32", args, nargs, kwnames);
+}
+
+template <class S>
+PyObject* prepared_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_boundary([&] {
+        static constexpr Parameters<4> parameters{{"x_points", "x_indptr", "x_indices", "distance_upper_bound"}, 3};
+        auto bound = match<4>(parameters.of(Precision<S>::prepared, "query"), args, nargs, kwnames);
+        const PreparedGraph<S>& target = graph_of_self<S>(self);
+        auto x_points = convert("x_points", [&] { return points_arg<S>(bound[0]); });
+        auto x_offsets = convert("x_indptr", [&] { return csr_arg(bound[1]); });
+        auto x_neighbours = convert("x_indices", [&] { return csr_arg(bound[2]); });
+        auto distance = convert("distance_upper_bound", [&] { return distance_arg(bound[3]); });
+        NearestResult<S> result;
+        {
+            ReleasedGil released;
+            auto x_packed = pack(x_points);
+            result = nearest_descent<S>({x_packed.data(), x_packed.size(), x_offsets, x_neighbours},
+                                        target.as_operand(), make_bound<S>(distance, target.box(), std::nullopt));
+        }
+        return nearest_result(std::move(result));
+    });
+}
+
+template <class S>
+PyObject* prepared_query_prepared(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_boundary([&] {
+        static constexpr Parameters<2> parameters{{"other", "distance_upper_bound"}, 1};
+        auto bound = match<2>(parameters.of(Precision<S>::prepared, "query_prepared"), args, nargs, kwnames);
+        const PreparedGraph<S>& target = graph_of_self<S>(self);
+        const PreparedGraph<S>& query = convert("other", [&]() -> const PreparedGraph<S>& {
+            return prepared_arg<S>(bound[0]);
+        });
+        auto distance = convert("distance_upper_bound", [&] { return distance_arg(bound[1]); });
+        NearestResult<S> result;
+        {
+            ReleasedGil released;
+            result = nearest_descent<S>(query.as_operand(), target.as_operand(),
+                                        make_bound<S>(distance, target.box(), query.box()));
+        }
+        return nearest_result(std::move(result));
+    });
+}
+
+template PyObject* prepared_query<float>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+template PyObject* prepared_query<double>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+template PyObject* prepared_query_prepared<float>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+template PyObject* prepared_query_prepared<double>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+}  // namespace ornel::py

@@ -1,0 +1,140 @@
+// PreparedF32 and PreparedF64: construction, attributes and the method table.
+#include "prepared_class.hpp"
+
+#include <memory>
+#include <string>
+
+#include "arguments.hpp"
+#include "convert.hpp"
+#include "entry_points.hpp"
+#include "precision.hpp"
+#include "results.hpp"
+#include "runtime.hpp"
+
+namespace ornel::py {
+
+namespace {
+
+template <class S>
+PyObject* prepared_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return call_boundary([&] {
+        static constexpr Parameters<3> parameters{{"points", "indptr", "indices"}, 3};
+        auto bound = match<3>(parameters.of(Precision<S>::prepared, "__new__"), args, kwargs);
+        auto points = convert("points", [&] { return points_arg<S>(bound[0]); });
+        auto indptr = convert("indptr", [&] { return csr_arg(bound[1]); });
+        auto indices = convert("indices", [&] { return csr_arg(bound[2]); });
+        auto graph = std::make_unique<PreparedGraph<S>>(PreparedGraph<S>::build(points, indptr, indices));
+        Ref instance = Ref::checked(type->tp_alloc(type, 0));
+        reinterpret_cast<PreparedObject<S>*>(instance.get())->graph = graph.release();
+        return instance.release();
+    });
+}
+
+template <class S>
+void prepared_dealloc(PyObject* self) {
+    delete reinterpret_cast<PreparedObject<S>*>(self)->graph;
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+template <class S>
+PyObject* prepared_repr(PyObject* self) {
+    std::string text = std::string(Precision<S>::prepared) + "(n=" + std::to_string(graph_of_self<S>(self).n) + ")";
+    return PyUnicode_FromString(text.c_str());
+}
+
+template <class S>
+PyObject* prepared_n(PyObject* self, void*) {
+    return PyLong_FromUnsignedLongLong(graph_of_self<S>(self).n);
+}
+
+template <class S>
+PyObject* prepared_data(PyObject* self, void*) {
+    return call_boundary([&] {
+        const PreparedGraph<S>& graph = graph_of_self<S>(self);
+        return to_numpy(graph.data(), {static_cast<npy_intp>(graph.points.size()), 3}).release();
+    });
+}
+
+#define ORNEL_METHOD(function) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function))
+
+template <class S>
+PyMethodDef prepared_methods[] = {
+    {"query", ORNEL_METHOD(prepared_query<S>), METH_FASTCALL | METH_KEYWORDS,
+     "query($self, x_points, x_indptr, x_indices, distance_upper_bound=None)\n--\n\n"
+     "Nearest neighbour in this prepared target for each point of the query cloud `x`,\n"
+     "given as points and its own CSR graph (`x_indptr` offsets, `x_indices` neighbours,\n"
+     "both contiguous uint32). The query points are packed and searched with the GIL\n"
+     "released. Returns `(dists, idx)`.\n\n"
+     "`distance_upper_bound` (a distance, not squared) reports the miss marker\n"
+     "(inf, n) for query points with no neighbour within it, and lets the search skip\n"
+     "work by the target's bounding box."},
+    {"query_prepared", ORNEL_METHOD(prepared_query_prepared<S>), METH_FASTCALL | METH_KEYWORDS,
+     "query_prepared($self, other, distance_upper_bound=None)\n--\n\n"
+     "Like `query`, but the query cloud is another prepared graph of the same class.\n"
+     "Both operands are already packed, so nothing is packed for the call: this is\n"
+     "the fast path of an all-by-all join. The search runs with the GIL released.\n"
+     "`distance_upper_bound` as in `query`."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+template <class S>
+PyGetSetDef prepared_getset[] = {
+    {"n", prepared_n<S>, nullptr, "Number of points in the prepared target.", nullptr},
+    {"data", prepared_data<S>, nullptr, "The target points as an `(n, 3)` array (pad lane dropped).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+template <class S>
+std::string prepared_doc() {
+    return std::string(Precision<S>::prepared) +
+           "(points, indptr, indices)\n--\n\n"
+           "A target cloud prepared once for many searches: the Python counterpart of the\n"
+           "core's prepared graph. Construction packs the points (an (n, 3) array, extra\n"
+           "columns ignored) into the vector layout, computes their bounding box and copies\n"
+           "the CSR graph (`indptr` offsets, `indices` neighbours, uint32); every `query`\n"
+           "then reuses them. All methods delegate to the core with the GIL released for\n"
+           "the search itself, and an instance is never modified, so it may be shared\n"
+           "between threads freely.";
+}
+
+template <class S>
+PyObject* create_prepared_type() {
+    static const std::string doc = prepared_doc<S>();
+    static const std::string name = std::string("builtins.") + Precision<S>::prepared;
+    static PyType_Slot slots[] = {
+        {Py_tp_new, reinterpret_cast<void*>(prepared_new<S>)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(prepared_dealloc<S>)},
+        {Py_tp_repr, reinterpret_cast<void*>(prepared_repr<S>)},
+        {Py_tp_methods, prepared_methods<S>},
+        {Py_tp_getset, prepared_getset<S>},
+        {Py_tp_doc, const_cast<char*>(doc.c_str())},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {name.c_str(), sizeof(PreparedObject<S>), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+                               slots};
+    return require(PyType_FromSpec(&spec));
+}
+
+template <class S>
+OnceCache<PyObject> prepared_type_cache;
+
+}  // namespace
+
+template <class S>
+PyTypeObject* prepared_type() {
+    return reinterpret_cast<PyTypeObject*>(prepared_type_cache<S>.get(create_prepared_type<S>));
+}
+
+template <class S>
+const PreparedGraph<S>& prepared_arg(PyObject* object) {
+    return graph_of_self<S>(instance_arg(object, prepared_type<S>()));
+}
+
+template PyTypeObject* prepared_type<float>();
+template PyTypeObject* prepared_type<double>();
+template const PreparedGraph<float>& prepared_arg<float>(PyObject*);
+template const PreparedGraph<double>& prepared_arg<double>(PyObject*);
+
+}  // namespace ornel::py

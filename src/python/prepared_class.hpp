@@ -1,0 +1,29 @@
+// The classes PreparedF32 and PreparedF64: one immutable PreparedGraph each.
+#pragma once
+
+#include "../lib/graph.hpp"
+#include "ref.hpp"
+
+namespace ornel::py {
+
+template <class S>
+struct PreparedObject {
+    PyObject_HEAD
+    const PreparedGraph<S>* graph;
+};
+
+// The class object, created from its spec on first use.
+template <class S>
+PyTypeObject* prepared_type();
+
+// The graph of `object`, which must be an instance of the same precision's
+// class; else the object refusal naming that class.
+template <class S>
+const PreparedGraph<S>& prepared_arg(PyObject* object);
+
+template <class S>
+const PreparedGraph<S>& graph_of_self(PyObject* self) {
+    return *reinterpret_cast<PreparedObject<S>*>(self)->graph;
+}
+
+}  // namespace ornel::py
