@@ -1,0 +1,236 @@
+#!/usr/bin/env bash
+# Builds the module and runs the whole test suite under CPython 3.14 (and,
+# when Debian ships it, the free-threaded 3.14t), inside a Debian sid tree
+# made with mmdebstrap outside the repository. The tree is reused across runs.
+#
+# Exit status: 0 when the suite passes, or when no tree can be made at all
+# (one line says so: that is outside the project); non-zero when the module
+# does not build or a test fails.
+#
+# Settings (environment):
+#   ORNEL_PY314_TREE   where the tree lives (default /var/tmp/ornel-sid-py314)
+#   ORNEL_PY314_NOGIL  0 skips the free-threaded run even when it is available
+#   ORNEL_PY314_FRESH  1 throws the tree away and makes it anew
+set -euo pipefail
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+tree=${ORNEL_PY314_TREE:-/var/tmp/ornel-sid-py314}
+log_dir=$(dirname "$tree")
+tree_log="$tree.mmdebstrap.log"
+packages=(python3.14 python3.14-dev python3.14-venv g++ ca-certificates)
+# Installed after the base when the suite has it; its absence is not a failure.
+optional_packages=(python3.14-nogil)
+
+say() { printf 'py314: %s\n' "$*"; }
+skip() { say "skipped: $*"; exit 0; }
+now() { date +%s; }
+elapsed() { echo "$(( $(now) - $1 ))s"; }
+
+[[ $(id -u) -eq 0 ]] || skip "needs root for mmdebstrap and chroot"
+
+# One run at a time per tree: a second run waits instead of tearing the tree
+# from under the first.
+mkdir -p "$log_dir"
+exec 9>"$tree.lock"
+flock 9
+
+# --- the mirror: whatever this machine's apt already uses --------------------
+mirror_uri() {
+    local uri=""
+    if [[ -r /etc/apt/sources.list.d/debian.sources ]]; then
+        # The first URIs line that is not the security archive.
+        uri=$(awk 'tolower($1) == "uris:" { for (i = 2; i <= NF; i++) if ($i !~ /security/) { print $i; exit } }' \
+            /etc/apt/sources.list.d/debian.sources)
+    fi
+    if [[ -z $uri && -r /etc/apt/sources.list ]]; then
+        uri=$(awk '$1 == "deb" { for (i = 2; i <= NF; i++) if ($i ~ /^[a-z+]+:\/\//) { if ($i !~ /security/) print $i; break } }' \
+            /etc/apt/sources.list | head -n 1)
+    fi
+    printf '%s' "$uri"
+}
+
+# --- mounts: undone on every exit ---------------------------------------------
+mounted=()
+undo_mounts() {
+    local i
+    for (( i = ${#mounted[@]} - 1; i >= 0; i-- )); do
+        umount -R "${mounted[i]}" 2>/dev/null || umount -R -l "${mounted[i]}" 2>/dev/null || true
+    done
+    mounted=()
+}
+trap undo_mounts EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+bind() {  # bind SOURCE TARGET [ro]
+    mount --rbind "$1" "$2"
+    mounted+=("$2")
+    mount --make-rslave "$2"
+    if [[ ${3:-} == ro ]]; then
+        mount -o remount,bind,ro "$2"
+    fi
+}
+
+# Mounts left under the tree by a run that was killed outright (no trap).
+stale_mounts() {
+    awk -v t="$tree" '$5 == t || index($5, t "/") == 1 { print $5 }' /proc/self/mountinfo | sort -r
+}
+clear_stale_mounts() {
+    local m
+    while read -r m; do
+        [[ -n $m ]] && { umount -R "$m" 2>/dev/null || umount -R -l "$m" || true; }
+    done < <(stale_mounts)
+    [[ -z $(stale_mounts) ]]
+}
+
+# --- the tree ----------------------------------------------------------------
+uri=$(mirror_uri)
+[[ -n $uri ]] || skip "no Debian mirror in /etc/apt/sources.list.d/debian.sources or /etc/apt/sources.list"
+want="sid ${packages[*]} | ${optional_packages[*]} | $uri"
+stamp="$tree/.ornel-tree"
+
+if [[ ${ORNEL_PY314_FRESH:-0} == 1 || ! -f $stamp || $(cat "$stamp" 2>/dev/null) != "$want" ]]; then
+    if ! command -v mmdebstrap >/dev/null; then
+        export DEBIAN_FRONTEND=noninteractive
+        apt-get install -y -q mmdebstrap >/dev/null 2>&1 ||
+            { apt-get update -q >/dev/null 2>&1 && apt-get install -y -q mmdebstrap >/dev/null 2>&1; } ||
+            skip "mmdebstrap cannot be installed with apt-get"
+    fi
+    clear_stale_mounts || { say "something is still mounted under $tree; not removing it"; exit 1; }
+    rm -rf --one-file-system "$tree" "$tree.new"
+    started=$(now)
+    say "making a Debian sid tree in $tree from $uri"
+    # The optional packages are tried in a hook so that their absence leaves
+    # the tree usable; the hook's output says which were installed.
+    optional_hook="for p in ${optional_packages[*]}; do
+        chroot \"\$1\" apt-get install -y -q \"\$p\" >/dev/null 2>&1 && echo \"optional package \$p installed\" ||
+            echo \"optional package \$p not available\"; done"
+    if ! timeout 1800 mmdebstrap --variant=apt --mode=root \
+            --aptopt='Acquire::Check-Valid-Until "false"' \
+            --aptopt='Acquire::Retries "3"' \
+            --include="$(IFS=,; echo "${packages[*]}")" \
+            --customize-hook="$optional_hook" \
+            sid "$tree.new" "deb $uri sid main" >"$tree_log" 2>&1; then
+        clear_stale_mounts || true
+        rm -rf --one-file-system "$tree.new"
+        skip "no Debian sid tree could be made from $uri (mmdebstrap failed: see $tree_log)"
+    fi
+    grep -h '^optional package' "$tree_log" | sed 's/^/py314: /' || true
+    printf '%s\n' "$want" >"$tree.new/.ornel-tree"
+    mv "$tree.new" "$tree"
+    say "tree made in $(elapsed "$started") ($(du -sh --one-file-system "$tree" | cut -f1))"
+else
+    clear_stale_mounts || { say "something is still mounted under $tree from an earlier run"; exit 1; }
+    say "reusing the Debian sid tree in $tree"
+fi
+
+# --- what the tree needs from the host ----------------------------------------
+cp -L --remove-destination /etc/resolv.conf "$tree/etc/resolv.conf"
+rm -rf "$tree/etc/pip.conf" "$tree/etc/xdg/pip"
+[[ -e /etc/pip.conf ]] && cp -L /etc/pip.conf "$tree/etc/pip.conf"
+[[ -d /etc/xdg/pip ]] && { mkdir -p "$tree/etc/xdg"; cp -rL /etc/xdg/pip "$tree/etc/xdg/pip"; }
+
+# Paths named by pip settings (a CA bundle, a constraints file, a folder of
+# wheels) must exist inside the tree too: a file missing there is copied in,
+# a folder is bind-mounted read-only. A PIP_* variable naming a path that
+# exists nowhere is dropped.
+make_path_available() {  # returns non-zero when the path cannot be had
+    local p=$1
+    [[ -e $tree$p ]] && [[ ! -d $p || -n $(ls -A "$tree$p" 2>/dev/null) ]] && return 0
+    if [[ -f $p ]]; then
+        mkdir -p "$(dirname "$tree$p")"
+        cp -L "$p" "$tree$p"
+    elif [[ -d $p ]]; then
+        mkdir -p "$tree$p"
+        bind "$p" "$tree$p" ro
+    else
+        return 1
+    fi
+}
+config_paths=()
+for f in /etc/pip.conf /etc/xdg/pip/*.conf; do
+    [[ -f $f ]] || continue
+    while read -r p; do config_paths+=("$p"); done < <(
+        sed -n 's/^[[:space:]]*[A-Za-z_-]*[[:space:]]*=[[:space:]]*\(\/[^[:space:]]*\)[[:space:]]*$/\1/p' "$f")
+done
+
+pip_env=()
+for name in $(compgen -e | grep '^PIP_' || true); do
+    value=${!name}
+    if [[ $value == /* ]]; then
+        keep=()
+        for p in $value; do make_path_available "$p" && keep+=("$p"); done
+        [[ ${#keep[@]} -gt 0 ]] || { say "not passing $name=$value: no such path"; continue; }
+        value="${keep[*]}"
+    fi
+    pip_env+=("$name=$value")
+done
+
+# --- build and test inside the tree -------------------------------------------
+# The checkout is bound read-only at /src and copied to /tmp/src, so the
+# host's build/ and caches are never touched and nothing host-side leaks in.
+mkdir -p "$tree/proc" "$tree/dev" "$tree/src"
+mount -t proc proc "$tree/proc"
+mounted+=("$tree/proc")
+bind /dev "$tree/dev"
+bind "$repo" "$tree/src" ro
+for p in "${config_paths[@]}"; do
+    make_path_available "$p" || say "pip setting names $p, which does not exist"
+done
+
+pass_env=(PATH=/usr/local/bin:/usr/bin:/bin HOME=/root LANG=C.UTF-8 "${pip_env[@]}")
+for name in CI OPENBLAS_CORETYPE OPENBLAS_L2_SIZE CMAKE_BUILD_PARALLEL_LEVEL \
+            http_proxy https_proxy no_proxy HTTP_PROXY HTTPS_PROXY NO_PROXY; do
+    [[ -n ${!name:-} ]] && pass_env+=("$name=${!name}")
+done
+
+# Runs inside the tree: $1 interpreter, $2 venv, $3 build dir.
+read -r -d '' inner <<'EOF' || true
+set -euo pipefail
+python=$1 venv=$2 build=$3
+say() { printf 'py314: [%s] %s\n' "$python" "$*"; }
+now() { date +%s; }
+
+started=$(now)
+[[ -x $venv/bin/python ]] || "$python" -m venv "$venv"
+"$venv/bin/python" -m pip install -q numpy scipy pytest hypothesis scikit-build-core cmake ninja
+say "environment ready in $(( $(now) - started ))s: $("$venv/bin/python" -c 'import sys, numpy, scipy; print(sys.version.split()[0], "numpy", numpy.__version__, "scipy", scipy.__version__)')"
+
+started=$(now)
+rm -rf /tmp/src
+mkdir /tmp/src
+tar -C /src --exclude=./.git --exclude=./build --exclude=./.venv --exclude='*.so' \
+    --exclude=__pycache__ --exclude=.pytest_cache --exclude=.hypothesis -cf - . | tar -C /tmp/src -xf -
+cd /tmp/src
+if ! "$venv/bin/python" -m pip install -q --no-build-isolation --force-reinstall --no-deps "-Cbuild-dir=$build" . ; then
+    say "the module does not build"
+    exit 1
+fi
+say "built and installed in $(( $(now) - started ))s"
+
+started=$(now)
+if ! ls tests/test_*.py tests/*_test.py >/dev/null 2>&1; then
+    "$venv/bin/python" -c 'import _ornel'
+    say "imports; there is no test suite to run"
+    exit 0
+fi
+status=0
+"$venv/bin/python" -m pytest -q -p no:cacheprovider tests || status=$?
+say "tests ran in $(( $(now) - started ))s"
+exit $status
+EOF
+
+run_in_tree() {  # interpreter venv build-dir
+    chroot "$tree" /usr/bin/env -i "${pass_env[@]}" /bin/bash -c "$inner" inner "$@"
+}
+
+status=0
+run_in_tree python3.14 /opt/venv-py314 /tmp/build-py314 || status=$?
+if [[ ${ORNEL_PY314_NOGIL:-1} != 0 ]]; then
+    if [[ -x $tree/usr/bin/python3.14t ]]; then
+        run_in_tree python3.14t /opt/venv-py314t /tmp/build-py314t || status=$?
+    else
+        say "no free-threaded python3.14t in the tree; that run is left out"
+    fi
+fi
+exit $status
