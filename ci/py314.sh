@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds the module and runs the whole test suite under CPython 3.14 (and,
-# when Debian ships it, the free-threaded 3.14t), inside a Debian sid tree
-# made with mmdebstrap outside the repository. The tree is reused across runs.
+# Builds the module and runs the whole test suite under CPython 3.14, inside a
+# Debian sid tree made with mmdebstrap outside the repository. The tree is
+# reused across runs.
 #
 # Exit status: 0 when the suite passes, or when no tree can be made at all
 # (one line says so: that is outside the project); non-zero when the module
@@ -9,7 +9,6 @@
 #
 # Settings (environment):
 #   ORNEL_PY314_TREE   where the tree lives (default /var/tmp/ornel-sid-py314)
-#   ORNEL_PY314_NOGIL  0 skips the free-threaded run even when it is available
 #   ORNEL_PY314_FRESH  1 throws the tree away and makes it anew
 set -euo pipefail
 
@@ -18,8 +17,6 @@ tree=${ORNEL_PY314_TREE:-/var/tmp/ornel-sid-py314}
 log_dir=$(dirname "$tree")
 tree_log="$tree.mmdebstrap.log"
 packages=(python3.14 python3.14-dev python3.14-venv g++ ca-certificates)
-# Installed after the base when the suite has it; its absence is not a failure.
-optional_packages=(python3.14-nogil)
 
 say() { printf 'py314: %s\n' "$*"; }
 skip() { say "skipped: $*"; exit 0; }
@@ -86,7 +83,7 @@ clear_stale_mounts() {
 # --- the tree ----------------------------------------------------------------
 uri=$(mirror_uri)
 [[ -n $uri ]] || skip "no Debian mirror in /etc/apt/sources.list.d/debian.sources or /etc/apt/sources.list"
-want="sid ${packages[*]} | ${optional_packages[*]} | $uri"
+want="sid ${packages[*]} | $uri"
 stamp="$tree/.ornel-tree"
 
 if [[ ${ORNEL_PY314_FRESH:-0} == 1 || ! -f $stamp || $(cat "$stamp" 2>/dev/null) != "$want" ]]; then
@@ -100,22 +97,15 @@ if [[ ${ORNEL_PY314_FRESH:-0} == 1 || ! -f $stamp || $(cat "$stamp" 2>/dev/null)
     rm -rf --one-file-system "$tree" "$tree.new"
     started=$(now)
     say "making a Debian sid tree in $tree from $uri"
-    # The optional packages are tried in a hook so that their absence leaves
-    # the tree usable; the hook's output says which were installed.
-    optional_hook="for p in ${optional_packages[*]}; do
-        chroot \"\$1\" apt-get install -y -q \"\$p\" >/dev/null 2>&1 && echo \"optional package \$p installed\" ||
-            echo \"optional package \$p not available\"; done"
     if ! timeout 1800 mmdebstrap --variant=apt --mode=root \
             --aptopt='Acquire::Check-Valid-Until "false"' \
             --aptopt='Acquire::Retries "3"' \
             --include="$(IFS=,; echo "${packages[*]}")" \
-            --customize-hook="$optional_hook" \
             sid "$tree.new" "deb $uri sid main" >"$tree_log" 2>&1; then
         clear_stale_mounts || true
         rm -rf --one-file-system "$tree.new"
         skip "no Debian sid tree could be made from $uri (mmdebstrap failed: see $tree_log)"
     fi
-    grep -h '^optional package' "$tree_log" | sed 's/^/py314: /' || true
     printf '%s\n' "$want" >"$tree.new/.ornel-tree"
     mv "$tree.new" "$tree"
     say "tree made in $(elapsed "$started") ($(du -sh --one-file-system "$tree" | cut -f1))"
@@ -125,33 +115,43 @@ else
 fi
 
 # --- what the tree needs from the host ----------------------------------------
+# The checkout is bound read-only at /src and copied to /tmp/src inside, so
+# the host's build/ and caches are never touched.
 cp -L --remove-destination /etc/resolv.conf "$tree/etc/resolv.conf"
-rm -rf "$tree/etc/pip.conf" "$tree/etc/xdg/pip"
-[[ -e /etc/pip.conf ]] && cp -L /etc/pip.conf "$tree/etc/pip.conf"
-[[ -d /etc/xdg/pip ]] && { mkdir -p "$tree/etc/xdg"; cp -rL /etc/xdg/pip "$tree/etc/xdg/pip"; }
+mkdir -p "$tree/proc" "$tree/dev" "$tree/src"
+mount -t proc proc "$tree/proc"
+mounted+=("$tree/proc")
+bind /dev "$tree/dev"
+bind "$repo" "$tree/src" ro
 
-# Paths named by pip settings (a CA bundle, a constraints file, a folder of
-# wheels) must exist inside the tree too: a file missing there is copied in,
-# a folder is bind-mounted read-only. A PIP_* variable naming a path that
-# exists nowhere is dropped.
-make_path_available() {  # returns non-zero when the path cannot be had
+# pip's settings and every path they name (a CA bundle that knows the package
+# index's certificate, a constraints file, a folder of wheels) are the host's:
+# each is bound read-only over the same path in the tree, for this run only.
+# A PIP_* variable naming a path that exists nowhere is dropped.
+declare -A bound=()
+host_path_in_tree() {  # PATH; non-zero when the host has no such path
     local p=$1
-    [[ -e $tree$p ]] && [[ ! -d $p || -n $(ls -A "$tree$p" 2>/dev/null) ]] && return 0
-    if [[ -f $p ]]; then
-        mkdir -p "$(dirname "$tree$p")"
-        cp -L "$p" "$tree$p"
-    elif [[ -d $p ]]; then
+    [[ -e $p ]] || return 1
+    [[ -z ${bound[$p]:-} ]] || return 0
+    bound[$p]=1
+    if [[ -d $p ]]; then
         mkdir -p "$tree$p"
-        bind "$p" "$tree$p" ro
-    else
-        return 1
+    elif [[ ! -e $tree$p ]]; then
+        mkdir -p "$(dirname "$tree$p")"
+        : >"$tree$p"
     fi
+    bind "$p" "$tree$p" ro
 }
-config_paths=()
-for f in /etc/pip.conf /etc/xdg/pip/*.conf; do
+pip_configs=()
+[[ -f /etc/pip.conf ]] && pip_configs+=(/etc/pip.conf)
+[[ -d /etc/xdg/pip ]] && pip_configs+=(/etc/xdg/pip/*.conf)
+[[ -d /etc/xdg/pip ]] && host_path_in_tree /etc/xdg/pip
+[[ -f /etc/pip.conf ]] && host_path_in_tree /etc/pip.conf
+for f in "${pip_configs[@]}"; do
     [[ -f $f ]] || continue
-    while read -r p; do config_paths+=("$p"); done < <(
-        sed -n 's/^[[:space:]]*[A-Za-z_-]*[[:space:]]*=[[:space:]]*\(\/[^[:space:]]*\)[[:space:]]*$/\1/p' "$f")
+    while read -r p; do
+        host_path_in_tree "$p" || say "$f names $p, which does not exist"
+    done < <(sed -n 's/^[[:space:]]*[A-Za-z_-]*[[:space:]]*=[[:space:]]*\(\/[^[:space:]]*\)[[:space:]]*$/\1/p' "$f")
 done
 
 pip_env=()
@@ -159,7 +159,7 @@ for name in $(compgen -e | grep '^PIP_' || true); do
     value=${!name}
     if [[ $value == /* ]]; then
         keep=()
-        for p in $value; do make_path_available "$p" && keep+=("$p"); done
+        for p in $value; do host_path_in_tree "$p" && keep+=("$p"); done
         [[ ${#keep[@]} -gt 0 ]] || { say "not passing $name=$value: no such path"; continue; }
         value="${keep[*]}"
     fi
@@ -167,17 +167,6 @@ for name in $(compgen -e | grep '^PIP_' || true); do
 done
 
 # --- build and test inside the tree -------------------------------------------
-# The checkout is bound read-only at /src and copied to /tmp/src, so the
-# host's build/ and caches are never touched and nothing host-side leaks in.
-mkdir -p "$tree/proc" "$tree/dev" "$tree/src"
-mount -t proc proc "$tree/proc"
-mounted+=("$tree/proc")
-bind /dev "$tree/dev"
-bind "$repo" "$tree/src" ro
-for p in "${config_paths[@]}"; do
-    make_path_available "$p" || say "pip setting names $p, which does not exist"
-done
-
 pass_env=(PATH=/usr/local/bin:/usr/bin:/bin HOME=/root LANG=C.UTF-8 "${pip_env[@]}")
 for name in CI OPENBLAS_CORETYPE OPENBLAS_L2_SIZE CMAKE_BUILD_PARALLEL_LEVEL \
             http_proxy https_proxy no_proxy HTTP_PROXY HTTPS_PROXY NO_PROXY; do
@@ -226,11 +215,4 @@ run_in_tree() {  # interpreter venv build-dir
 
 status=0
 run_in_tree python3.14 /opt/venv-py314 /tmp/build-py314 || status=$?
-if [[ ${ORNEL_PY314_NOGIL:-1} != 0 ]]; then
-    if [[ -x $tree/usr/bin/python3.14t ]]; then
-        run_in_tree python3.14t /opt/venv-py314t /tmp/build-py314t || status=$?
-    else
-        say "no free-threaded python3.14t in the tree; that run is left out"
-    fi
-fi
 exit $status
