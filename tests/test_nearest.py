@@ -1,0 +1,463 @@
+"""Single-nearest joins: module functions, PreparedF32/F64.query and .query_prepared."""
+
+import gc
+import threading
+from pathlib import Path
+
+import numpy as np
+import pytest
+from conftest import raises_panic, scipy_delaunay_graph
+from descent_model import nearest_join
+
+import _ornel
+
+DATA = Path(__file__).resolve().parents[2] / "shared" / "data"
+PRECISIONS = [
+    pytest.param(np.float64, _ornel.all_nearest_neighbours, _ornel.PreparedF64, id="f64"),
+    pytest.param(np.float32, _ornel.all_nearest_neighbours_f32, _ornel.PreparedF32, id="f32"),
+]
+
+
+def brute_force(x, y):
+    """Nearest y for every x in y's dtype, with the module's (dx² + dy²) + dz² and ties to the smaller index."""
+    diff = y[None, :, :3] - x[:, None, :3]
+    d2 = (diff[..., 0] * diff[..., 0] + diff[..., 1] * diff[..., 1]) + diff[..., 2] * diff[..., 2]
+    idx = np.argmin(d2, axis=1)
+    return np.sqrt(d2[np.arange(len(x)), idx]), idx.astype(np.uint64)
+
+
+def clouds(rng, dtype, nx, ny, kind="cube"):
+    if kind == "cube":
+        x, y = rng.random((nx, 3)), rng.random((ny, 3))
+    else:  # jittered sphere surfaces: thin, curved, locally regular
+        def shell(n):
+            v = rng.normal(size=(n, 3))
+            return v / np.linalg.norm(v, axis=1)[:, None] + rng.normal(scale=0.01, size=(n, 3))
+        x, y = shell(nx), shell(ny)
+    return x.astype(dtype), y.astype(dtype)
+
+
+def scan_pair(rng, name, n):
+    model = np.load(DATA / name)
+    def scan():
+        pick = rng.choice(len(model), size=min(n, len(model)), replace=False)
+        return model[pick] + rng.normal(scale=1e-3 * np.ptp(model, axis=0).max(), size=(len(pick), 3))
+    return scan(), scan()
+
+
+def check_exact(dists, idx, x, y):
+    """On a Delaunay graph every answer is a true nearest point (ties may pick either point)."""
+    ref_d, ref_i = brute_force(x, y)
+    np.testing.assert_array_equal(dists, ref_d)
+    differ = np.flatnonzero(idx != ref_i)
+    for q in differ:  # only exact ties may differ: the chosen point is just as near
+        assert brute_force(x[q:q + 1], y[[int(idx[q]), int(ref_i[q])]])[0][0] == ref_d[q]
+    assert len(differ) <= len(x) // 100
+
+
+class TestMatchesBruteForce:
+    @pytest.mark.parametrize("dtype,join,Prepared", PRECISIONS)
+    @pytest.mark.parametrize("kind", ["cube", "surface"])
+    def test_every_entry_point_on_delaunay_graphs(self, dtype, join, Prepared, kind):
+        rng = np.random.default_rng(1)
+        x, y = clouds(rng, dtype, 1500, 2500, kind)
+        (xi, xn), (yi, yn) = scipy_delaunay_graph(x), scipy_delaunay_graph(y)
+        d, i = join(x, xi, xn, y, yi, yn)
+        assert d.dtype == dtype and i.dtype == np.uint64 and d.shape == (1500,)
+        check_exact(d, i, x, y)
+        target = Prepared(y, yi, yn)
+        for result in (target.query(x, xi, xn), target.query_prepared(Prepared(x, xi, xn))):
+            np.testing.assert_array_equal(result[0], d)
+            np.testing.assert_array_equal(result[1], i)
+
+    @pytest.mark.parametrize("name", ["stanford-bunny.npy", "fandisk.npy", "rocker-arm.npy"])
+    def test_real_scans(self, name):
+        rng = np.random.default_rng(2)
+        x, y = scan_pair(rng, name, 3000)
+        d, i = _ornel.all_nearest_neighbours(x, *scipy_delaunay_graph(x), y, *scipy_delaunay_graph(y))
+        check_exact(d, i, x, y)
+
+    def test_self_join_answers_each_point_itself(self):
+        rng = np.random.default_rng(3)
+        p = rng.random((800, 3)).astype(np.float32)
+        prepared = _ornel.PreparedF32(p, *scipy_delaunay_graph(p))
+        d, i = prepared.query_prepared(prepared)
+        np.testing.assert_array_equal(i, np.arange(800, dtype=np.uint64))
+        assert not d.any()
+
+    @pytest.mark.parametrize("dtype,join,Prepared", PRECISIONS)
+    def test_extra_columns_and_strided_points_read_as_their_copies(self, dtype, join, Prepared):
+        rng = np.random.default_rng(4)
+        x, y = clouds(rng, dtype, 300, 400)
+        (xi, xn), (yi, yn) = scipy_delaunay_graph(x), scipy_delaunay_graph(y)
+        expected = join(x, xi, xn, y, yi, yn)
+        wide = np.concatenate([x, rng.random((300, 2)).astype(dtype)], axis=1)
+        fortran = np.asfortranarray(y)
+        reversed_rows = y[::-1][::-1]
+        with_gaps = np.repeat(x, 2, axis=1)[:, ::2]
+        for xs, ys in [(wide, y), (x, fortran), (with_gaps, reversed_rows)]:
+            got = join(xs, xi, xn, ys, yi, yn)
+            np.testing.assert_array_equal(got[0], expected[0])
+            np.testing.assert_array_equal(got[1], expected[1])
+
+
+def random_graph(rng, n, max_degree):
+    degrees = rng.integers(0, max_degree + 1, size=n)
+    indptr = np.concatenate([[0], np.cumsum(degrees)]).astype(np.uint32)
+    indices = rng.integers(0, max(n, 1), size=int(indptr[-1])).astype(np.uint32)
+    return indptr, indices
+
+
+class TestFollowsTheWalkOnAnyGraph:
+    """On graphs that are not Delaunay the answers are local minima; which ones is fixed by the walk."""
+
+    @pytest.mark.parametrize("dtype,join,Prepared", PRECISIONS)
+    @pytest.mark.parametrize("seed", range(12))
+    def test_matches_the_model_bit_for_bit(self, dtype, join, Prepared, seed):
+        rng = np.random.default_rng(100 + seed)
+        nq, nt = int(rng.integers(1, 60)), int(rng.integers(1, 60))
+        # Coarse integer coordinates make equal distances common, so the tie rule is exercised.
+        scale = rng.choice([3, 1000])
+        x = (rng.integers(0, scale, size=(nq, 3)) / scale).astype(dtype)
+        y = (rng.integers(0, scale, size=(nt, 3)) / scale).astype(dtype)
+        if seed % 4 == 0:
+            x[rng.integers(0, nq)] = np.nan
+        xi, xn = random_graph(rng, nq, 4)
+        yi, yn = random_graph(rng, nt, 5)
+        with np.errstate(invalid="ignore"):
+            expected = nearest_join(dtype, x, xi, xn, y, yi, yn)
+            got = join(x, xi, xn, y, yi, yn)
+            np.testing.assert_array_equal(got[0], expected[0])
+            np.testing.assert_array_equal(got[1], expected[1])
+            target, query = Prepared(y, yi, yn), Prepared(x, xi, xn)
+            for r in [0.05, 0.2, 0.6, 2.0, float(rng.random())]:
+                expected = nearest_join(dtype, x, xi, xn, y, yi, yn, r=r)
+                for got in (target.query(x, xi, xn, r), target.query_prepared(query, r)):
+                    np.testing.assert_array_equal(got[0], expected[0])
+                    np.testing.assert_array_equal(got[1], expected[1])
+
+    def test_graph_without_edges_answers_vertex_zero(self):
+        y = np.array([[5, 5, 5], [0, 0, 0], [1, 1, 1]], dtype=np.float64)
+        x = np.array([[0, 0, 0], [1, 1, 1]], dtype=np.float64)
+        empty = np.zeros(4, np.uint32), np.zeros(0, np.uint32)
+        d, i = _ornel.all_nearest_neighbours(x, np.zeros(3, np.uint32), empty[1], y, *empty)
+        np.testing.assert_array_equal(i, [0, 0])
+        np.testing.assert_allclose(d, np.sqrt([75, 48]))
+
+
+class TestTiesAndNaN:
+    def test_equal_distances_go_to_the_smaller_index(self):
+        # Query at the origin; vertex 0 far away, vertices 1..4 all at distance 1.
+        y = np.array([[9, 9, 9], [0, 0, 1], [0, 1, 0], [1, 0, 0], [0, 0, -1]], dtype=np.float64)
+        star = np.array([0, 4, 5, 6, 7, 8], np.uint32), np.array([4, 3, 2, 1, 0, 0, 0, 0], np.uint32)
+        x = np.zeros((1, 3))
+        d, i = _ornel.all_nearest_neighbours(x, np.array([0, 0], np.uint32), np.zeros(0, np.uint32), y, *star)
+        assert (d[0], i[0]) == (1.0, 1)
+
+    def test_tie_with_the_current_vertex_moves_to_the_smaller_index(self):
+        # Start at vertex 0... the seed is always 0, so put the tie below a current vertex 2.
+        y = np.array([[9, 9, 9], [1, 0, 0], [-1, 0, 0]], dtype=np.float32)
+        graph = np.array([0, 1, 2, 3], np.uint32), np.array([2, 2, 1], np.uint32)
+        x = np.zeros((1, 3), np.float32)
+        d, i = _ornel.all_nearest_neighbours_f32(x, np.array([0, 0], np.uint32), np.zeros(0, np.uint32), y, *graph)
+        assert (d[0], i[0]) == (1.0, 1)
+
+    def test_nan_query_point_keeps_its_seed_and_is_never_a_miss(self):
+        rng = np.random.default_rng(5)
+        y = rng.random((200, 3))
+        x = np.array([[0.5, 0.5, 0.5], [np.nan, 0.5, 0.5]])
+        path = np.array([0, 1, 2], np.uint32), np.array([1, 0], np.uint32)
+        target = _ornel.PreparedF64(y, *scipy_delaunay_graph(y))
+        for r in (None, 10.0):
+            d, i = target.query(x, *path, distance_upper_bound=r)
+            assert np.isnan(d[1]) and i[1] == i[0]
+
+    def test_nan_target_point_is_never_taken(self):
+        y = np.array([[np.nan, 0, 0], [3, 0, 0], [1, 0, 0]], dtype=np.float64)
+        graph = np.array([0, 2, 4, 6], np.uint32), np.array([1, 2, 0, 2, 0, 1], np.uint32)
+        d, i = _ornel.all_nearest_neighbours(np.zeros((1, 3)), np.array([0, 0], np.uint32), np.zeros(0, np.uint32), y, *graph)
+        # A NaN start distance is never improved on: vertex 0 is the answer.
+        assert i[0] == 0 and np.isnan(d[0])
+
+
+class TestBound:
+    @pytest.fixture(scope="class")
+    @staticmethod
+    def setup():
+        rng = np.random.default_rng(6)
+        y = rng.random((3000, 3))
+        x = rng.random((2000, 3)) * 1.6 - 0.3  # reaches outside the target box: per-point tests
+        inner = rng.random((2000, 3)) * 0.8 + 0.1  # inside it: the post-filter
+        return y, x, inner
+
+    @pytest.mark.parametrize("Prepared,dtype", [(_ornel.PreparedF64, np.float64), (_ornel.PreparedF32, np.float32)])
+    @pytest.mark.parametrize("which", ["outside", "inside"])
+    def test_misses_are_exactly_the_points_beyond_the_bound(self, setup, Prepared, dtype, which):
+        y, x_out, x_in = setup
+        x = (x_out if which == "outside" else x_in).astype(dtype)
+        y = y.astype(dtype)
+        target = Prepared(y, *scipy_delaunay_graph(y))
+        graph = scipy_delaunay_graph(x)
+        ref_d, ref_i = brute_force(x, y)
+        for r in [0.01, 0.03, 0.1, 1.0]:
+            for d, i in (target.query(x, *graph, r), target.query_prepared(Prepared(x, *graph), r)):
+                miss = ref_d * ref_d > dtype(r) * dtype(r)
+                assert miss.any() or r >= 0.1
+                np.testing.assert_array_equal(i[miss], len(y))
+                assert np.all(np.isinf(d[miss]))
+                np.testing.assert_array_equal(d[~miss], ref_d[~miss])
+
+    def test_point_exactly_at_the_bound_is_answered(self):
+        y = np.array([[0, 0, 0], [10, 0, 0]], dtype=np.float64)
+        graph = np.array([0, 1, 2], np.uint32), np.array([1, 0], np.uint32)
+        target = _ornel.PreparedF64(y, *graph)
+        x = np.array([[0, 3, 0], [0, 0, 4.0]])
+        d, i = target.query(x, *graph, distance_upper_bound=4)
+        np.testing.assert_array_equal(d, [3, 4])
+        d, i = target.query(x, *graph, distance_upper_bound=3.5)
+        assert d[0] == 3 and i[1] == 2 and np.isinf(d[1])
+
+    def test_box_gap_answers_all_misses_without_reading_the_graphs(self):
+        y = np.random.default_rng(7).random((50, 3))
+        target = _ornel.PreparedF64(y, *scipy_delaunay_graph(y))
+        x = y + 100.0
+        strided = np.zeros(2 * 51, np.uint32)[::2], np.zeros(20, np.uint32)[::2]
+        d, i = target.query(x, *strided, distance_upper_bound=1.0)
+        assert np.all(np.isinf(d)) and np.all(i == 50)
+        # Without the shortcut the same call reads the strided arrays and refuses them.
+        with raises_panic("contiguous CSR indptr"):
+            target.query(x, *strided, distance_upper_bound=1000.0)
+
+    def test_bound_none_omitted_and_integer_agree(self):
+        y = np.random.default_rng(8).random((100, 3))
+        target = _ornel.PreparedF64(y, *scipy_delaunay_graph(y))
+        g = scipy_delaunay_graph(y)
+        a, b = target.query(y, *g), target.query(y, *g, distance_upper_bound=None)
+        np.testing.assert_array_equal(a[1], b[1])
+        c, d = target.query(y, *g, 1), target.query(y, *g, 1.0)
+        np.testing.assert_array_equal(c[0], d[0])
+
+    def test_nan_bound_marks_nothing_and_negative_acts_as_its_magnitude(self):
+        rng = np.random.default_rng(9)
+        y, x = rng.random((300, 3)), rng.random((200, 3)) * 2
+        target = _ornel.PreparedF64(y, *scipy_delaunay_graph(y))
+        g = scipy_delaunay_graph(x)
+        free = target.query(x, *g)
+        np.testing.assert_array_equal(target.query(x, *g, float("nan"))[1], free[1])
+        np.testing.assert_array_equal(target.query(x, *g, -0.1)[1], target.query(x, *g, 0.1)[1])
+
+    def test_empty_query_and_empty_target(self):
+        y = np.random.default_rng(10).random((10, 3))
+        target = _ornel.PreparedF64(y, *scipy_delaunay_graph(y))
+        none = np.zeros((0, 3)), np.zeros(1, np.uint32), np.zeros(0, np.uint32)
+        for r in (None, 1.0):
+            d, i = target.query(*none, r)
+            assert d.shape == (0,) and i.shape == (0,)
+        empty = _ornel.PreparedF64(*none)
+        x = np.zeros((2, 3))
+        d, i = empty.query(x, np.array([0, 0, 0], np.uint32), np.zeros(0, np.uint32), 5.0)
+        assert np.all(np.isinf(d)) and np.all(i == 0)
+        with raises_panic("index out of bounds: the len is 0 but the index is 0"):
+            empty.query(x, np.array([0, 0, 0], np.uint32), np.zeros(0, np.uint32))
+
+
+class TestMalformedGraphs:
+    y = np.array([[1, 1, 1], [0, 0, 0], [2, 2, 2], [3, 3, 3]], dtype=np.float64)  # descent 0 -> 1 from the origin
+    good = np.array([0, 1, 2, 3, 4], np.uint32), np.array([1, 2, 3, 0], np.uint32)
+    x = np.zeros((1, 3))
+    single = np.array([0, 0], np.uint32), np.zeros(0, np.uint32)
+
+    def join(self, x_graph, y_graph, x=None):
+        return _ornel.all_nearest_neighbours(self.x if x is None else x, *x_graph, self.y, *y_graph)
+
+    @pytest.mark.parametrize("y_graph,message", [
+        ((np.array([0, 1, 2, 3, 4], np.uint32), np.array([4, 2, 3, 0], np.uint32)),
+         "index out of bounds: the len is 4 but the index is 4"),
+        ((np.array([0, 1], np.uint32), np.array([1], np.uint32)),
+         "index out of bounds: the len is 2 but the index is 2"),
+        ((np.array([3, 1, 2, 3, 4], np.uint32), np.array([1, 2, 3, 0], np.uint32)),
+         "slice index starts at 3 but ends at 1"),
+        ((np.array([0, 9, 9, 9, 9], np.uint32), np.array([1, 2, 3, 0], np.uint32)),
+         "range end index 9 out of range for slice of length 4"),
+        ((np.arange(10, dtype=np.uint32)[::2], np.array([1, 2, 3, 0], np.uint32)), "contiguous CSR indptr"),
+        ((np.array([0, 1, 2, 3, 4], np.uint32), np.arange(8, dtype=np.uint32)[::2]), "contiguous CSR neighbours"),
+    ])
+    def test_target_faults(self, y_graph, message):
+        with raises_panic(message):
+            self.join(self.single, y_graph)
+
+    def test_query_faults(self):
+        with raises_panic("capacity overflow"):
+            self.join((np.zeros(0, np.uint32), np.zeros(0, np.uint32)), self.good)
+        with raises_panic("index out of bounds: the len is 1 but the index is 5"):
+            self.join((np.array([0, 1], np.uint32), np.array([5], np.uint32)), self.good)
+        with raises_panic("index out of bounds: the len is 1 but the index is 1"):
+            self.join((np.array([0, 0, 0], np.uint32), np.zeros(0, np.uint32)), self.good)  # 2 queries, 1 point
+        with raises_panic("contiguous CSR neighbours"):
+            self.join((np.array([0], np.uint32), np.zeros(4, np.uint32)[::2]), self.good)
+
+    def test_point_arrays_with_too_few_columns(self):
+        with raises_panic("index out of bounds"):
+            _ornel.PreparedF64(np.zeros((5, 2)), *self.good)
+        empty = _ornel.PreparedF64(np.zeros((0, 2)), np.zeros(1, np.uint32), np.zeros(0, np.uint32))
+        assert empty.n == 0 and empty.data.shape == (0, 3)
+        with raises_panic("index out of bounds"):
+            self.join(self.single, self.good, x=np.zeros((1, 2)))
+
+    def test_faults_inside_a_walk_free_the_lock_and_leave_no_state(self):
+        for _ in range(3):
+            with raises_panic("index out of bounds"):
+                self.join((np.array([0, 1], np.uint32), np.array([5], np.uint32)), self.good)
+        d, i = self.join(self.single, self.good)
+        assert i.shape == (1,)
+
+    def test_panic_is_not_an_exception(self):
+        with pytest.raises(BaseException) as info:
+            try:
+                self.join((np.zeros(0, np.uint32), np.zeros(0, np.uint32)), self.good)
+            except Exception:  # must not catch it
+                pytest.fail("PanicException was caught as an Exception")
+        assert type(info.value).__bases__ == (BaseException,)
+        assert type(info.value).__name__ == "PanicException"
+        assert info.value.args == ("capacity overflow",)
+
+
+class TestArguments:
+    y = np.random.default_rng(12).random((5, 3))
+    graph = scipy_delaunay_graph(np.random.default_rng(12).random((5, 3)))
+
+    def expect(self, error, message, call, note=None):
+        with pytest.raises(error) as info:
+            call()
+        assert str(info.value) == message
+        assert getattr(info.value, "__notes__", None) == ([note] if note else None)
+
+    def test_matching_messages(self):
+        t = _ornel.PreparedF32(self.y.astype(np.float32), *self.graph)
+        f = _ornel.all_nearest_neighbours
+        self.expect(TypeError, "all_nearest_neighbours() missing 6 required positional arguments: 'x_points', "
+                    "'x_indices', 'x_neighbors', 'y_points', 'y_indices', and 'y_neighbors'", f)
+        self.expect(TypeError, "all_nearest_neighbours() takes 6 positional arguments but 7 were given",
+                    lambda: f(*range(7)))
+        self.expect(TypeError, "PreparedF32.query() takes from 3 to 4 positional arguments but 5 were given",
+                    lambda: t.query(1, 2, 3, 4, 5))
+        self.expect(TypeError, "PreparedF32.query_prepared() missing 1 required positional argument: 'other'",
+                    t.query_prepared)
+        self.expect(TypeError, "PreparedF32.query() missing 2 required positional arguments: 'x_indptr' and "
+                    "'x_indices'", lambda: t.query(1))
+        self.expect(TypeError, "PreparedF32.query_prepared() got an unexpected keyword argument 'bound'",
+                    lambda: t.query_prepared(bound=1))  # keywords are examined before missing ones
+        self.expect(TypeError, "PreparedF32.query_prepared() got multiple values for argument 'other'",
+                    lambda: t.query_prepared(t, other=t))
+        self.expect(TypeError, "PreparedF64.__new__() missing 1 required positional argument: 'indices'",
+                    lambda: _ornel.PreparedF64(self.y, indptr=self.graph[0]))
+        self.expect(TypeError, "PreparedF64.__new__() takes 3 positional arguments but 1 was given"
+                    .replace("1 was", "4 were"), lambda: _ornel.PreparedF64(self.y, *self.graph, 0))
+
+    def test_conversion_messages_carry_the_parameter(self):
+        t64 = _ornel.PreparedF64(self.y, *self.graph)
+        t32 = _ornel.PreparedF32(self.y.astype(np.float32), *self.graph)
+        g = self.graph
+        self.expect(TypeError, "'ndarray' object is not an instance of 'ndarray'",
+                    lambda: t32.query(self.y, *g), "while processing 'x_points'")
+        self.expect(TypeError, "'ndarray' object is not an instance of 'ndarray'",
+                    lambda: t64.query(self.y[0], *g), "while processing 'x_points'")
+        self.expect(TypeError, "'list' object is not an instance of 'ndarray'",
+                    lambda: t64.query([[0, 0, 0]], *g), "while processing 'x_points'")
+        self.expect(TypeError, "'None' is not an instance of 'ndarray'",
+                    lambda: t64.query(self.y, None, g[1]), "while processing 'x_indptr'")
+        for wrong in (g[0].astype(np.int64), g[0].astype(np.uint64), g[0].astype(">u4")):
+            self.expect(TypeError, "'ndarray' object is not an instance of 'ndarray'",
+                        lambda: t64.query(self.y, wrong, g[1]), "while processing 'x_indptr'")
+        self.expect(TypeError, "'PreparedF32' object is not an instance of 'PreparedF64'",
+                    lambda: t64.query_prepared(t32), "while processing 'other'")
+        with pytest.raises(TypeError) as info:
+            t64.query(self.y, *g, distance_upper_bound="far")
+        assert info.value.__notes__ == ["while processing 'distance_upper_bound'"]
+
+    def test_accepted_forms(self):
+        t = _ornel.PreparedF64(self.y, *self.graph)
+        g = self.graph
+        # A subclass of ndarray, a strided uint32 view at conversion, the same array twice, keywords.
+        class Sub(np.ndarray):
+            pass
+        d, i = t.query(x_points=self.y.view(Sub), x_indptr=g[0], x_indices=g[1])
+        assert i.shape == (5,)
+        _ornel.PreparedF64(self.y, np.repeat(g[0], 2)[::2], g[1])
+        _ornel.all_nearest_neighbours(self.y, *g, self.y, *g)
+        assert t.query_prepared(t, distance_upper_bound=np.float32(0.5))[0].dtype == np.float64
+
+
+class TestResultsAndClasses:
+    def test_results_own_their_memory(self):
+        rng = np.random.default_rng(13)
+        y = rng.random((100, 3))
+        g = scipy_delaunay_graph(y)
+        result = _ornel.all_nearest_neighbours(y, *g, y, *g)
+        dists = result[1]
+        del result
+        gc.collect()
+        assert type(dists.base).__name__ == "PySliceContainer"
+        assert dists.flags.c_contiguous and dists.flags.writeable and dists.flags.owndata is False
+        dists[:] = 7
+        assert np.all(dists == 7)
+        assert not hasattr(_ornel, "PySliceContainer")
+
+    def test_prepared_attributes(self):
+        rng = np.random.default_rng(14)
+        pts = rng.random((5, 4)).astype(np.float32)
+        g = scipy_delaunay_graph(pts[:, :3])
+        prepared = _ornel.PreparedF32(np.asfortranarray(pts), *g)
+        assert repr(prepared) == "PreparedF32(n=5)" and prepared.n == 5
+        assert repr(_ornel.PreparedF64(pts.astype(np.float64)[::-1], *g)) == "PreparedF64(n=5)"
+        data = prepared.data
+        np.testing.assert_array_equal(data, pts[:, :3])
+        assert data.flags.c_contiguous and data.dtype == np.float32
+        data[:] = 0
+        np.testing.assert_array_equal(prepared.data, pts[:, :3])
+        assert prepared.data is not prepared.data
+        np.testing.assert_array_equal(_ornel.PreparedF64(pts.astype(np.float64)[::-1], *g).data,
+                                      pts[::-1, :3].astype(np.float64))
+
+    def test_module_and_class_metadata(self):
+        assert _ornel.PreparedF32.__module__ == "builtins"
+        assert _ornel.all_nearest_neighbours.__self__ is _ornel
+        assert _ornel.all_nearest_neighbours.__text_signature__ == \
+            "(x_points, x_indices, x_neighbors, y_points, y_indices, y_neighbors)"
+        assert _ornel.PreparedF64.__text_signature__ == "(points, indptr, indices)"
+        assert _ornel.PreparedF64.query.__text_signature__ == \
+            "($self, x_points, x_indptr, x_indices, distance_upper_bound=None)"
+        assert _ornel.PreparedF32.query_prepared.__text_signature__ == "($self, other, distance_upper_bound=None)"
+        assert _ornel.all_nearest_neighbours_f32.__doc__.splitlines()[0].startswith("Find, for each point in `x`")
+
+
+class TestThreads:
+    def test_shared_prepared_objects_from_eight_threads(self):
+        rng = np.random.default_rng(15)
+        y, x = rng.random((20000, 3)).astype(np.float32), rng.random((20000, 3)).astype(np.float32)
+        target, query = _ornel.PreparedF32(y, *scipy_delaunay_graph(y)), _ornel.PreparedF32(x, *scipy_delaunay_graph(x))
+        xg = scipy_delaunay_graph(x)
+        expected = [target.query_prepared(query), target.query_prepared(query, 0.01), target.query(x, *xg, 0.02)]
+        results, errors = {}, []
+        barrier = threading.Barrier(8)
+
+        def work(k):
+            try:
+                barrier.wait()
+                for round_ in range(5):
+                    results[k, round_] = [target.query_prepared(query), target.query_prepared(query, 0.01),
+                                          target.query(x, *xg, 0.02)]
+            except BaseException as error:  # noqa: BLE001 - reported below
+                errors.append(error)
+
+        threads = [threading.Thread(target=work, args=(k,)) for k in range(8)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert not errors
+        assert len(results) == 40
+        for got in results.values():
+            for (d, i), (ed, ei) in zip(got, expected):
+                np.testing.assert_array_equal(d, ed)
+                np.testing.assert_array_equal(i, ei)
