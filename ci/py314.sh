@@ -25,6 +25,12 @@ elapsed() { echo "$(( $(now) - $1 ))s"; }
 
 [[ $(id -u) -eq 0 ]] || skip "needs root for mmdebstrap and chroot"
 
+# In a mount namespace of its own, the run's mounts vanish with it even when
+# it is killed outright; the trap below undoes them on any ordinary exit.
+if [[ -z ${ORNEL_PY314_IN_NS:-} ]] && unshare --mount --propagation private true 2>/dev/null; then
+    ORNEL_PY314_IN_NS=1 exec unshare --mount --propagation private "$BASH" "${BASH_SOURCE[0]}" "$@"
+fi
+
 # One run at a time per tree: a second run waits instead of tearing the tree
 # from under the first.
 mkdir -p "$log_dir"
@@ -97,14 +103,15 @@ if [[ ${ORNEL_PY314_FRESH:-0} == 1 || ! -f $stamp || $(cat "$stamp" 2>/dev/null)
     rm -rf --one-file-system "$tree" "$tree.new"
     started=$(now)
     say "making a Debian sid tree in $tree from $uri"
-    if ! timeout 1800 mmdebstrap --variant=apt --mode=root \
+    if ! timeout 900 mmdebstrap --variant=apt --mode=root \
             --aptopt='Acquire::Check-Valid-Until "false"' \
             --aptopt='Acquire::Retries "3"' \
             --include="$(IFS=,; echo "${packages[*]}")" \
             sid "$tree.new" "deb $uri sid main" >"$tree_log" 2>&1; then
         clear_stale_mounts || true
         rm -rf --one-file-system "$tree.new"
-        skip "no Debian sid tree could be made from $uri (mmdebstrap failed: see $tree_log)"
+        why=$(grep -m 1 '^E: ' "$tree_log" | cut -c 4-120 || true)
+        skip "no Debian sid tree could be made from $uri: ${why:-mmdebstrap failed} (log: $tree_log)"
     fi
     printf '%s\n' "$want" >"$tree.new/.ornel-tree"
     mv "$tree.new" "$tree"
@@ -115,14 +122,20 @@ else
 fi
 
 # --- what the tree needs from the host ----------------------------------------
-# The checkout is bound read-only at /src and copied to /tmp/src inside, so
-# the host's build/ and caches are never touched.
+# The checkout is bound read-only at /mnt/checkout and copied to /build/src
+# inside, so the host's build/ and caches are never touched. The test data in
+# shared/ beside the checkout is bound at /build/shared, beside the copy, where
+# the tests look for it.
 cp -L --remove-destination /etc/resolv.conf "$tree/etc/resolv.conf"
-mkdir -p "$tree/proc" "$tree/dev" "$tree/src"
+mkdir -p "$tree/proc" "$tree/dev" "$tree/mnt/checkout" "$tree/build/src"
 mount -t proc proc "$tree/proc"
 mounted+=("$tree/proc")
 bind /dev "$tree/dev"
-bind "$repo" "$tree/src" ro
+bind "$repo" "$tree/mnt/checkout" ro
+if [[ -d $repo/../shared ]]; then
+    mkdir -p "$tree/build/shared"
+    bind "$(cd "$repo/../shared" && pwd)" "$tree/build/shared" ro
+fi
 
 # pip's settings and every path they name (a CA bundle that knows the package
 # index's certificate, a constraints file, a folder of wheels) are the host's:
@@ -186,11 +199,11 @@ started=$(now)
 say "environment ready in $(( $(now) - started ))s: $("$venv/bin/python" -c 'import sys, numpy, scipy; print(sys.version.split()[0], "numpy", numpy.__version__, "scipy", scipy.__version__)')"
 
 started=$(now)
-rm -rf /tmp/src
-mkdir /tmp/src
-tar -C /src --exclude=./.git --exclude=./build --exclude=./.venv --exclude='*.so' \
-    --exclude=__pycache__ --exclude=.pytest_cache --exclude=.hypothesis -cf - . | tar -C /tmp/src -xf -
-cd /tmp/src
+rm -rf --one-file-system /build/src
+mkdir /build/src
+tar -C /mnt/checkout --exclude=./.git --exclude=./build --exclude=./.venv --exclude='*.so' \
+    --exclude=__pycache__ --exclude=.pytest_cache --exclude=.hypothesis -cf - . | tar -C /build/src -xf -
+cd /build/src
 if ! "$venv/bin/python" -m pip install -q --no-build-isolation --force-reinstall --no-deps "-Cbuild-dir=$build" . ; then
     say "the module does not build"
     exit 1
@@ -198,7 +211,7 @@ fi
 say "built and installed in $(( $(now) - started ))s"
 
 started=$(now)
-if ! ls tests/test_*.py tests/*_test.py >/dev/null 2>&1; then
+if ! compgen -G "tests/test_*.py" >/dev/null && ! compgen -G "tests/*_test.py" >/dev/null; then
     "$venv/bin/python" -c 'import _ornel'
     say "imports; there is no test suite to run"
     exit 0
