@@ -23,6 +23,7 @@ skip() { say "skipped: $*"; exit 0; }
 now() { date +%s; }
 elapsed() { echo "$(( $(now) - $1 ))s"; }
 
+run_started=$(now)
 [[ $(id -u) -eq 0 ]] || skip "needs root for mmdebstrap and chroot"
 
 # In a mount namespace of its own, the run's mounts vanish with it even when
@@ -61,9 +62,18 @@ undo_mounts() {
     done
     mounted=()
 }
+# A signal stops the work inside the tree (its own process group) at once.
+child=""
+stop() {
+    if [[ -n $child ]]; then
+        kill -TERM -- "-$child" 2>/dev/null || true
+        wait "$child" 2>/dev/null || true
+    fi
+    exit "$1"
+}
 trap undo_mounts EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
+trap 'stop 130' INT
+trap 'stop 143' TERM
 
 bind() {  # bind SOURCE TARGET [ro]
     mount --rbind "$1" "$2"
@@ -94,10 +104,12 @@ stamp="$tree/.ornel-tree"
 
 if [[ ${ORNEL_PY314_FRESH:-0} == 1 || ! -f $stamp || $(cat "$stamp" 2>/dev/null) != "$want" ]]; then
     if ! command -v mmdebstrap >/dev/null; then
+        started=$(now)
         export DEBIAN_FRONTEND=noninteractive
         apt-get install -y -q mmdebstrap >/dev/null 2>&1 ||
             { apt-get update -q >/dev/null 2>&1 && apt-get install -y -q mmdebstrap >/dev/null 2>&1; } ||
             skip "mmdebstrap cannot be installed with apt-get"
+        say "mmdebstrap installed in $(elapsed "$started")"
     fi
     clear_stale_mounts || { say "something is still mounted under $tree; not removing it"; exit 1; }
     rm -rf --one-file-system "$tree" "$tree.new"
@@ -180,9 +192,13 @@ for name in $(compgen -e | grep '^PIP_' || true); do
 done
 
 # --- build and test inside the tree -------------------------------------------
-pass_env=(PATH=/usr/local/bin:/usr/bin:/bin HOME=/root LANG=C.UTF-8 "${pip_env[@]}")
-for name in CI OPENBLAS_CORETYPE OPENBLAS_L2_SIZE CMAKE_BUILD_PARALLEL_LEVEL \
-            http_proxy https_proxy no_proxy HTTP_PROXY HTTPS_PROXY NO_PROXY; do
+# The tree sees a clean environment: only what the build and the tests are
+# steered by crosses over. Two build jobs at most: the cores are shared.
+pass_env=(PATH=/usr/local/bin:/usr/bin:/bin HOME=/root LANG=C.UTF-8
+          "CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}" "${pip_env[@]}")
+for name in CI OPENBLAS_CORETYPE OPENBLAS_L2_SIZE PYTEST_ADDOPTS \
+            http_proxy https_proxy no_proxy HTTP_PROXY HTTPS_PROXY NO_PROXY \
+            $(compgen -e | grep '^HYPOTHESIS_' || true); do
     [[ -n ${!name:-} ]] && pass_env+=("$name=${!name}")
 done
 
@@ -223,9 +239,15 @@ exit $status
 EOF
 
 run_in_tree() {  # interpreter venv build-dir
-    chroot "$tree" /usr/bin/env -i "${pass_env[@]}" /bin/bash -c "$inner" inner "$@"
+    local rc=0
+    setsid -w chroot "$tree" /usr/bin/env -i "${pass_env[@]}" /bin/bash -c "$inner" inner "$@" &
+    child=$!
+    wait "$child" || rc=$?
+    child=""
+    return "$rc"
 }
 
 status=0
 run_in_tree python3.14 /opt/venv-py314 /tmp/build-py314 || status=$?
+say "$( ((status == 0)) && echo passed || echo FAILED) under CPython 3.14; the stage took $(elapsed "$run_started")"
 exit $status
