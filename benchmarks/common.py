@@ -8,7 +8,7 @@ from pathlib import Path
 import numpy as np
 from scipy.spatial import Delaunay
 
-DATA = Path(__file__).resolve().parents[2] / "shared" / "data"
+DATA = Path(__file__).resolve().parents[1] / "data"
 
 
 def uniform_cube(rng, n):
@@ -24,7 +24,7 @@ def jittered_surface(rng, n):
 
 
 def real_scan(rng, name, n, noise=1e-3):
-    """A noisy subsample of one of the real models in shared/data."""
+    """A noisy subsample of one of the real models in data/."""
     model = np.load(DATA / name)
     pick = rng.choice(len(model), size=min(n, len(model)), replace=False)
     return model[pick] + rng.normal(scale=noise * np.ptp(model, axis=0).max(), size=(len(pick), 3))

@@ -135,19 +135,13 @@ fi
 
 # --- what the tree needs from the host ----------------------------------------
 # The checkout is bound read-only at /mnt/checkout and copied to /build/src
-# inside, so the host's build/ and caches are never touched. The test data in
-# shared/ beside the checkout is bound at /build/shared, beside the copy, where
-# the tests look for it.
+# inside, so the host's build/ and caches are never touched.
 cp -L --remove-destination /etc/resolv.conf "$tree/etc/resolv.conf"
 mkdir -p "$tree/proc" "$tree/dev" "$tree/mnt/checkout" "$tree/build/src"
 mount -t proc proc "$tree/proc"
 mounted+=("$tree/proc")
 bind /dev "$tree/dev"
 bind "$repo" "$tree/mnt/checkout" ro
-if [[ -d $repo/../shared ]]; then
-    mkdir -p "$tree/build/shared"
-    bind "$(cd "$repo/../shared" && pwd)" "$tree/build/shared" ro
-fi
 
 # pip's settings and every path they name (a CA bundle that knows the package
 # index's certificate, a constraints file, a folder of wheels) are the host's:
