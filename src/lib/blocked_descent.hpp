@@ -1,0 +1,241 @@
+// Single-nearest join by greedy descent, query points moving in blocks.
+//
+// The query points are cut, in stored order, into blocks of b points. Every
+// member of a block starts on the same target vertex s (the last answer of the
+// previous block) and all members descend together in sweeps: each sweep
+// groups the active members by the vertex they stand on, gathers that vertex's
+// neighbourhood once, and moves every member of the group one step. A step is
+// the step of greedy_descent (nearest_descent.hpp): to the smallest
+// (squared distance, index) pair among the vertex and its neighbours, NaN never
+// improving. So each member visits exactly the vertices the single-nearest
+// descent visits from s, and on a Delaunay graph it comes to rest on a nearest
+// point.
+//
+// Invariant: a member is active while its last step moved it; its pair
+// strictly decreases at every move, so every member comes to rest and every
+// block ends. Cost: O(sum of the degrees along every descent), with one gather
+// per (sweep, vertex) instead of one per member.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <optional>
+
+#include "buffer.hpp"
+#include "failure.hpp"
+#include "graph.hpp"
+#include "nearest_descent.hpp"
+#include "packed_point.hpp"
+#include "search_bound.hpp"
+
+namespace ornel {
+
+// Query points without a graph: the first nq of `n_points` packed records.
+template <class S>
+struct PackedQuery {
+    const PackedPoint<S>* points = nullptr;
+    std::size_t n_points = 0;
+    std::size_t nq = 0;
+};
+
+// The neighbourhood of one target vertex, copied next to each other: indices
+// and coordinates, the coordinates split by axis so that one vector
+// instruction measures several neighbours at once. Capacity only grows, in
+// whole vectors, so the tail of the last vector is always readable.
+template <class S>
+struct GatheredRow {
+    static constexpr std::size_t width = 16 / sizeof(S);
+    typedef S Vector __attribute__((vector_size(16)));
+
+    Buffer<std::uint32_t> index;
+    Buffer<S> x, y, z;
+    std::size_t size = 0;
+
+    GatheredRow() { reserve(32); }
+
+    void reserve(std::size_t count) {
+        const std::size_t capacity = (count + width - 1) / width * width;
+        if (capacity <= index.size()) return;
+        index = Buffer<std::uint32_t>(capacity);
+        x = Buffer<S>(capacity);
+        y = Buffer<S>(capacity);
+        z = Buffer<S>(capacity);
+    }
+
+    // Copies the row of `vertex`, checking every index it reads. The unused
+    // tail of the last vector gets +inf coordinates, which no query point can
+    // prefer over a finite distance (and a NaN query never moves anyway).
+    void gather(const PreparedGraph<S>& target, std::uint32_t vertex) {
+        const std::uint64_t nt = target.points.size();
+        const RowRange row = checked_row(U32View::of(target.indptr), U32View::of(target.indices), vertex);
+        const std::size_t degree = row.end - row.begin;
+        if (degree + width > index.size()) reserve(std::max(2 * index.size(), degree + width));
+        const std::uint32_t* neighbours = target.indices.data() + row.begin;
+        for (std::size_t i = 0; i < degree; ++i) {
+            const std::uint32_t v = neighbours[i];
+            check_index(v, nt);
+            const PackedPoint<S>& p = target.points[v];
+            index[i] = v;
+            x[i] = p[0];
+            y[i] = p[1];
+            z[i] = p[2];
+        }
+        size = degree;
+        constexpr S inf = std::numeric_limits<S>::infinity();
+        for (std::size_t i = degree; i < padded(); ++i) {
+            index[i] = std::numeric_limits<std::uint32_t>::max();
+            x[i] = y[i] = z[i] = inf;
+        }
+    }
+
+    std::size_t padded() const { return (size + width - 1) / width * width; }
+};
+
+// One descent step of point p standing on `vertex` at squared distance `best`
+// over its gathered neighbourhood. Returns true when p moved, and then updates
+// vertex and best. The squared distances are (dx² + dy²) + dz², the grouping
+// of squared_distance, so every value equals the one greedy_descent compares.
+template <class S>
+bool descent_step(const GatheredRow<S>& row, const PackedPoint<S>& p, std::uint32_t& vertex, S& best) {
+    using Row = GatheredRow<S>;
+    using Vector = typename Row::Vector;
+    constexpr std::size_t width = Row::width;
+    const Vector px = Vector{} + p[0], py = Vector{} + p[1], pz = Vector{} + p[2];
+    std::uint32_t candidate = vertex;
+    S candidate_best = best;
+    for (std::size_t i = 0; i < row.padded(); i += width) {
+        Vector vx, vy, vz;
+        std::memcpy(&vx, row.x.data() + i, sizeof vx);
+        std::memcpy(&vy, row.y.data() + i, sizeof vy);
+        std::memcpy(&vz, row.z.data() + i, sizeof vz);
+        const Vector dx = vx - px, dy = vy - py, dz = vz - pz;
+        const Vector d = (dx * dx + dy * dy) + dz * dz;
+        // Most vectors hold nothing better: one compare of the lanes decides.
+        bool any = false;
+        for (std::size_t lane = 0; lane < width; ++lane) any |= !(d[lane] > candidate_best);
+        if (!any) continue;
+        for (std::size_t lane = 0; lane < width; ++lane) {
+            const S dl = d[lane];
+            const std::uint32_t v = row.index[i + lane];
+            if (dl < candidate_best || (dl == candidate_best && v < candidate)) {
+                candidate_best = dl;
+                candidate = v;
+            }
+        }
+    }
+    if (candidate == vertex) return false;
+    vertex = candidate;
+    best = candidate_best;
+    return true;
+}
+
+// Sorts the few active keys; insertion sort beats a general sort on the
+// short, nearly sorted lists a block leaves after its first sweeps.
+inline void sort_active(std::uint64_t* keys, std::size_t count) {
+    if (count > 48) {
+        std::sort(keys, keys + count);
+        return;
+    }
+    for (std::size_t i = 1; i < count; ++i) {
+        const std::uint64_t key = keys[i];
+        std::size_t j = i;
+        for (; j > 0 && keys[j - 1] > key; --j) keys[j] = keys[j - 1];
+        keys[j] = key;
+    }
+}
+
+template <class S>
+NearestResult<S> blocked_descent(const PackedQuery<S>& query, const PreparedGraph<S>& target, std::size_t block,
+                                 const std::optional<SearchBound<S>>& bound) {
+    constexpr S inf = std::numeric_limits<S>::infinity();
+    constexpr std::uint32_t miss = std::numeric_limits<std::uint32_t>::max();
+    const std::size_t nq = query.nq;
+    const std::uint64_t nt = target.points.size();
+    NearestResult<S> result{Buffer<S>(nq), Buffer<std::uint64_t>(nq)};
+    if (nq == 0) return result;
+    if (nt == 0) {
+        std::fill_n(result.dists.data(), nq, inf);
+        std::fill_n(result.idx.data(), nq, std::uint64_t{0});
+        return result;
+    }
+
+    BoundPlan plan = BoundPlan::unbounded;
+    S r2 = 0;
+    if (bound) {
+        r2 = bound->r * bound->r;
+        plan = plan_bound(*bound, query_box_for(*bound, query.points, query.n_points));
+        if (plan == BoundPlan::all_miss) {
+            std::fill_n(result.dists.data(), nq, inf);
+            std::fill_n(result.idx.data(), nq, nt);
+            return result;
+        }
+    }
+    // Every query point is read below; a short point buffer fails here, before
+    // any descent, with the first index it lacks.
+    if (query.n_points < nq) fail_index(query.n_points, query.n_points);
+
+    const std::size_t b = std::max<std::size_t>(block, 1);
+    const std::size_t capacity = std::min(b, nq);
+    if (capacity > std::numeric_limits<std::uint32_t>::max()) fail_capacity_overflow();
+    Buffer<std::uint32_t> vertex(capacity);
+    Buffer<S> best(capacity);
+    Buffer<std::uint8_t> done(capacity);
+    // Active members as (vertex << 32 | position): sorting the keys groups the
+    // members by vertex, and positions stay below 2^32 because b is capped.
+    Buffer<std::uint64_t> active(capacity);
+    GatheredRow<S> row;
+
+    std::uint32_t start = 0;
+    for (std::size_t first = 0; first < nq; first += b) {
+        const std::size_t members = std::min(b, nq - first);
+        const PackedPoint<S>* points = query.points + first;
+        std::size_t n_active = 0;
+        for (std::size_t j = 0; j < members; ++j) {
+            if (plan == BoundPlan::test_each_point && point_box_distance_squared(bound->target_box, points[j]) > r2) {
+                vertex[j] = miss;
+                done[j] = 1;
+                continue;
+            }
+            vertex[j] = start;
+            best[j] = squared_distance(target.points[start], points[j]);
+            done[j] = 0;
+            ++n_active;
+        }
+
+        while (n_active > 0) {
+            std::size_t listed = 0;
+            for (std::size_t j = 0; j < members; ++j)
+                if (!done[j]) active[listed++] = std::uint64_t{vertex[j]} << 32 | j;
+            if (listed > 1) sort_active(active.data(), listed);
+            for (std::size_t i = 0; i < listed;) {
+                const std::uint32_t at = static_cast<std::uint32_t>(active[i] >> 32);
+                row.gather(target, at);
+                for (; i < listed && static_cast<std::uint32_t>(active[i] >> 32) == at; ++i) {
+                    const std::size_t j = static_cast<std::uint32_t>(active[i]);
+                    if (!descent_step(row, points[j], vertex[j], best[j])) {
+                        done[j] = 1;
+                        --n_active;
+                    }
+                }
+            }
+        }
+
+        for (std::size_t j = 0; j < members; ++j) {
+            const std::size_t q = first + j;
+            if (vertex[j] == miss || (plan != BoundPlan::unbounded && best[j] > r2)) {
+                result.dists[q] = inf;
+                result.idx[q] = nt;
+                continue;
+            }
+            result.dists[q] = std::sqrt(best[j]);
+            result.idx[q] = vertex[j];
+            start = vertex[j];
+        }
+    }
+    return result;
+}
+
+}  // namespace ornel
