@@ -23,6 +23,7 @@
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <type_traits>
 
 #include "buffer.hpp"
 #include "failure.hpp"
@@ -41,6 +42,11 @@ struct PackedQuery {
     std::size_t nq = 0;
 };
 
+// The unsigned integer of a scalar's size: gathered indices share the
+// scalar's lanes, so one vector mask selects a distance and its index.
+template <class S>
+using LaneIndex = std::conditional_t<sizeof(S) == 4, std::uint32_t, std::uint64_t>;
+
 // The neighbourhood of one target vertex, copied next to each other: indices
 // and coordinates, the coordinates split by axis so that one vector
 // instruction measures several neighbours at once. Capacity only grows, in
@@ -48,10 +54,11 @@ struct PackedQuery {
 template <class S>
 struct GatheredRow {
     static constexpr std::size_t width = 16 / sizeof(S);
-    typedef S Vector __attribute__((vector_size(16)));
+    using Index = LaneIndex<S>;
 
-    Buffer<std::uint32_t> index;
+    Buffer<Index> index;
     Buffer<S> x, y, z;
+    Buffer<S> dist;  // one member's squared distances, scratch of descent_step
     std::size_t size = 0;
 
     GatheredRow() { reserve(32); }
@@ -59,15 +66,16 @@ struct GatheredRow {
     void reserve(std::size_t count) {
         const std::size_t capacity = (count + width - 1) / width * width;
         if (capacity <= index.size()) return;
-        index = Buffer<std::uint32_t>(capacity);
+        index = Buffer<Index>(capacity);
         x = Buffer<S>(capacity);
         y = Buffer<S>(capacity);
         z = Buffer<S>(capacity);
+        dist = Buffer<S>(capacity);
     }
 
     // Copies the row of `vertex`, checking every index it reads. The unused
-    // tail of the last vector gets +inf coordinates, which no query point can
-    // prefer over a finite distance (and a NaN query never moves anyway).
+    // tail of the last vector holds +inf coordinates and the largest index,
+    // which never beat a real neighbour (a NaN query never moves at all).
     void gather(const PreparedGraph<S>& target, std::uint32_t vertex) {
         const std::uint64_t nt = target.points.size();
         const RowRange row = checked_row(U32View::of(target.indptr), U32View::of(target.indices), vertex);
@@ -86,7 +94,7 @@ struct GatheredRow {
         size = degree;
         constexpr S inf = std::numeric_limits<S>::infinity();
         for (std::size_t i = degree; i < padded(); ++i) {
-            index[i] = std::numeric_limits<std::uint32_t>::max();
+            index[i] = std::numeric_limits<Index>::max();
             x[i] = y[i] = z[i] = inf;
         }
     }
@@ -94,41 +102,67 @@ struct GatheredRow {
     std::size_t padded() const { return (size + width - 1) / width * width; }
 };
 
+// True when any lane of a comparison mask is set.
+template <class Mask>
+inline bool any_lane(Mask mask) {
+    typedef std::uint64_t Halves __attribute__((vector_size(16)));
+    static_assert(sizeof(Mask) == sizeof(Halves));
+    const Halves halves = reinterpret_cast<Halves>(mask);
+    return (halves[0] | halves[1]) != 0;
+}
+
 // One descent step of point p standing on `vertex` at squared distance `best`
-// over its gathered neighbourhood. Returns true when p moved, and then updates
-// vertex and best. The squared distances are (dx² + dy²) + dz², the grouping
-// of squared_distance, so every value equals the one greedy_descent compares.
+// over its gathered neighbourhood: the smallest (squared distance, index)
+// pair among the vertex and its neighbours. Returns true when p moved, and
+// then updates vertex and best.
+//
+// The first pass measures every neighbour and keeps, per lane, the smallest
+// distance (a NaN never wins a comparison, so it never enters); lanes start
+// at `best`. Only if some neighbour comes within `best` does a second pass
+// look for the smallest index at the winning distance, so a member at rest
+// pays one pass. The minimum of a set of pairs does not depend on the order
+// they are met in, so this equals the stored-order scan of greedy_descent; the
+// squared distances are (dx² + dy²) + dz², the grouping of squared_distance,
+// so every value is the one greedy_descent compares.
 template <class S>
-bool descent_step(const GatheredRow<S>& row, const PackedPoint<S>& p, std::uint32_t& vertex, S& best) {
-    using Row = GatheredRow<S>;
-    using Vector = typename Row::Vector;
-    constexpr std::size_t width = Row::width;
+bool descent_step(GatheredRow<S>& row, const PackedPoint<S>& p, std::uint32_t& vertex, S& best) {
+    constexpr std::size_t width = GatheredRow<S>::width;
+    using Index = LaneIndex<S>;
+    typedef S Vector __attribute__((vector_size(16)));
+    using Mask = decltype(Vector{} < Vector{});
     const Vector px = Vector{} + p[0], py = Vector{} + p[1], pz = Vector{} + p[2];
-    std::uint32_t candidate = vertex;
-    S candidate_best = best;
-    for (std::size_t i = 0; i < row.padded(); i += width) {
+    const Vector current = Vector{} + best;
+    Vector lane_best = current;
+    Mask within{};
+    const std::size_t padded = row.padded();
+    for (std::size_t i = 0; i < padded; i += width) {
         Vector vx, vy, vz;
         std::memcpy(&vx, row.x.data() + i, sizeof vx);
         std::memcpy(&vy, row.y.data() + i, sizeof vy);
         std::memcpy(&vz, row.z.data() + i, sizeof vz);
         const Vector dx = vx - px, dy = vy - py, dz = vz - pz;
         const Vector d = (dx * dx + dy * dy) + dz * dz;
-        // Most vectors hold nothing better: one compare of the lanes decides.
-        bool any = false;
-        for (std::size_t lane = 0; lane < width; ++lane) any |= !(d[lane] > candidate_best);
-        if (!any) continue;
-        for (std::size_t lane = 0; lane < width; ++lane) {
-            const S dl = d[lane];
-            const std::uint32_t v = row.index[i + lane];
-            if (dl < candidate_best || (dl == candidate_best && v < candidate)) {
-                candidate_best = dl;
-                candidate = v;
-            }
-        }
+        std::memcpy(row.dist.data() + i, &d, sizeof d);
+        lane_best = d < lane_best ? d : lane_best;
+        within |= d <= current;
+    }
+    if (!any_lane(within)) return false;
+
+    S nearest = lane_best[0];
+    for (std::size_t lane = 1; lane < width; ++lane) nearest = lane_best[lane] < nearest ? lane_best[lane] : nearest;
+    const Vector at_nearest = Vector{} + nearest;
+    Index candidate = vertex;
+    if (nearest < best) candidate = std::numeric_limits<Index>::max();
+    for (std::size_t i = 0; i < padded; i += width) {
+        Vector d;
+        std::memcpy(&d, row.dist.data() + i, sizeof d);
+        if (!any_lane(d == at_nearest)) continue;
+        for (std::size_t lane = 0; lane < width; ++lane)
+            if (d[lane] == nearest && row.index[i + lane] < candidate) candidate = row.index[i + lane];
     }
     if (candidate == vertex) return false;
-    vertex = candidate;
-    best = candidate_best;
+    vertex = static_cast<std::uint32_t>(candidate);
+    best = nearest;
     return true;
 }
 
