@@ -50,10 +50,11 @@ using LaneIndex = std::conditional_t<sizeof(S) == 4, std::uint32_t, std::uint64_
 // The neighbourhood of one target vertex, copied next to each other: indices
 // and coordinates, the coordinates split by axis so that one vector
 // instruction measures several neighbours at once. Capacity only grows, in
-// whole vectors, so the tail of the last vector is always readable.
+// whole 32-byte vectors (the widest the step uses), so the tail of the last
+// vector is always readable.
 template <class S>
 struct GatheredRow {
-    static constexpr std::size_t width = 16 / sizeof(S);
+    static constexpr std::size_t width = 32 / sizeof(S);
     using Index = LaneIndex<S>;
 
     Buffer<Index> index;
@@ -104,11 +105,12 @@ struct GatheredRow {
 
 // True when any lane of a comparison mask is set.
 template <class Mask>
-inline bool any_lane(Mask mask) {
-    typedef std::uint64_t Halves __attribute__((vector_size(16)));
-    static_assert(sizeof(Mask) == sizeof(Halves));
-    const Halves halves = reinterpret_cast<Halves>(mask);
-    return (halves[0] | halves[1]) != 0;
+[[gnu::always_inline]] inline bool any_lane(const Mask& mask) {
+    std::uint64_t words[sizeof(Mask) / 8];
+    std::memcpy(words, &mask, sizeof words);
+    std::uint64_t any = 0;
+    for (std::uint64_t word : words) any |= word;
+    return any != 0;
 }
 
 // One descent step of point p standing on `vertex` at squared distance `best`
@@ -123,12 +125,15 @@ inline bool any_lane(Mask mask) {
 // pays one pass. The minimum of a set of pairs does not depend on the order
 // they are met in, so this equals the stored-order scan of greedy_descent; the
 // squared distances are (dx² + dy²) + dz², the grouping of squared_distance,
-// so every value is the one greedy_descent compares.
-template <class S>
-bool descent_step(GatheredRow<S>& row, const PackedPoint<S>& p, std::uint32_t& vertex, S& best) {
-    constexpr std::size_t width = GatheredRow<S>::width;
+// so every value is the one greedy_descent compares. `bytes` is the vector
+// size: 16 everywhere, 32 where the processor has AVX2 (no fused
+// multiply-add either way, so both give the same bits).
+template <class S, std::size_t bytes>
+[[gnu::always_inline]] inline bool descent_step(GatheredRow<S>& row, const PackedPoint<S>& p, std::uint32_t& vertex,
+                                                S& best) {
+    constexpr std::size_t width = bytes / sizeof(S);
     using Index = LaneIndex<S>;
-    typedef S Vector __attribute__((vector_size(16)));
+    typedef S Vector __attribute__((vector_size(bytes)));
     using Mask = decltype(Vector{} < Vector{});
     const Vector px = Vector{} + p[0], py = Vector{} + p[1], pz = Vector{} + p[2];
     const Vector current = Vector{} + best;
@@ -182,10 +187,91 @@ inline void sort_active(std::uint64_t* keys, std::size_t count) {
 }
 
 template <class S>
+struct BlockPlan {
+    std::size_t b;
+    BoundPlan plan;
+    S r2;
+    BoundingBox<S> target_box;
+};
+
+// The blocks and their sweeps, with `bytes`-wide vectors in the step.
+template <class S, std::size_t bytes>
+[[gnu::always_inline]] inline void sweep_blocks(const PackedQuery<S>& query, const PreparedGraph<S>& target,
+                                                const BlockPlan<S>& block_plan, NearestResult<S>& result) {
+    constexpr S inf = std::numeric_limits<S>::infinity();
+    constexpr std::uint32_t miss = std::numeric_limits<std::uint32_t>::max();
+    const std::size_t nq = query.nq, b = block_plan.b;
+    const std::uint64_t nt = target.points.size();
+    const BoundPlan plan = block_plan.plan;
+    const S r2 = block_plan.r2;
+    const std::size_t capacity = std::min(b, nq);
+    Buffer<std::uint32_t> vertex(capacity);
+    Buffer<S> best(capacity);
+    // Active members as (vertex << 32 | position): sorting the keys groups the
+    // members by vertex, and positions stay below 2^32 because b is capped.
+    Buffer<std::uint64_t> active(capacity);
+    GatheredRow<S> row;
+
+    std::uint32_t start = 0;
+    for (std::size_t first = 0; first < nq; first += b) {
+        const std::size_t members = std::min(b, nq - first);
+        const PackedPoint<S>* points = query.points + first;
+        std::size_t listed = 0;
+        for (std::size_t j = 0; j < members; ++j) {
+            if (plan == BoundPlan::test_each_point && point_box_distance_squared(block_plan.target_box, points[j]) > r2) {
+                vertex[j] = miss;
+                continue;
+            }
+            vertex[j] = start;
+            best[j] = squared_distance(target.points[start], points[j]);
+            active[listed++] = std::uint64_t{start} << 32 | j;
+        }
+
+        // One sweep per pass: every listed member takes one step, and the
+        // members that moved are kept, in place, for the next sweep (writing
+        // never overtakes reading: kept <= i).
+        while (listed > 0) {
+            sort_active(active.data(), listed);
+            std::size_t kept = 0;
+            for (std::size_t i = 0; i < listed;) {
+                const std::uint32_t at = static_cast<std::uint32_t>(active[i] >> 32);
+                row.gather(target, at);
+                for (; i < listed && static_cast<std::uint32_t>(active[i] >> 32) == at; ++i) {
+                    const std::size_t j = static_cast<std::uint32_t>(active[i]);
+                    if (descent_step<S, bytes>(row, points[j], vertex[j], best[j]))
+                        active[kept++] = std::uint64_t{vertex[j]} << 32 | j;
+                }
+            }
+            listed = kept;
+        }
+
+        for (std::size_t j = 0; j < members; ++j) {
+            const std::size_t q = first + j;
+            if (vertex[j] == miss || (plan != BoundPlan::unbounded && best[j] > r2)) {
+                result.dists[q] = inf;
+                result.idx[q] = nt;
+                continue;
+            }
+            result.dists[q] = std::sqrt(best[j]);
+            result.idx[q] = vertex[j];
+            start = vertex[j];
+        }
+    }
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// The same, compiled for AVX2: twice the lanes per distance vector.
+template <class S>
+__attribute__((target("avx2"))) void sweep_blocks_avx2(const PackedQuery<S>& query, const PreparedGraph<S>& target,
+                                                       const BlockPlan<S>& block_plan, NearestResult<S>& result) {
+    sweep_blocks<S, 32>(query, target, block_plan, result);
+}
+#endif
+
+template <class S>
 NearestResult<S> blocked_descent(const PackedQuery<S>& query, const PreparedGraph<S>& target, std::size_t block,
                                  const std::optional<SearchBound<S>>& bound) {
     constexpr S inf = std::numeric_limits<S>::infinity();
-    constexpr std::uint32_t miss = std::numeric_limits<std::uint32_t>::max();
     const std::size_t nq = query.nq;
     const std::uint64_t nt = target.points.size();
     NearestResult<S> result{Buffer<S>(nq), Buffer<std::uint64_t>(nq)};
@@ -212,63 +298,15 @@ NearestResult<S> blocked_descent(const PackedQuery<S>& query, const PreparedGrap
     if (query.n_points < nq) fail_index(query.n_points, query.n_points);
 
     const std::size_t b = std::max<std::size_t>(block, 1);
-    const std::size_t capacity = std::min(b, nq);
-    if (capacity > std::numeric_limits<std::uint32_t>::max()) fail_capacity_overflow();
-    Buffer<std::uint32_t> vertex(capacity);
-    Buffer<S> best(capacity);
-    Buffer<std::uint8_t> done(capacity);
-    // Active members as (vertex << 32 | position): sorting the keys groups the
-    // members by vertex, and positions stay below 2^32 because b is capped.
-    Buffer<std::uint64_t> active(capacity);
-    GatheredRow<S> row;
-
-    std::uint32_t start = 0;
-    for (std::size_t first = 0; first < nq; first += b) {
-        const std::size_t members = std::min(b, nq - first);
-        const PackedPoint<S>* points = query.points + first;
-        std::size_t n_active = 0;
-        for (std::size_t j = 0; j < members; ++j) {
-            if (plan == BoundPlan::test_each_point && point_box_distance_squared(bound->target_box, points[j]) > r2) {
-                vertex[j] = miss;
-                done[j] = 1;
-                continue;
-            }
-            vertex[j] = start;
-            best[j] = squared_distance(target.points[start], points[j]);
-            done[j] = 0;
-            ++n_active;
-        }
-
-        while (n_active > 0) {
-            std::size_t listed = 0;
-            for (std::size_t j = 0; j < members; ++j)
-                if (!done[j]) active[listed++] = std::uint64_t{vertex[j]} << 32 | j;
-            if (listed > 1) sort_active(active.data(), listed);
-            for (std::size_t i = 0; i < listed;) {
-                const std::uint32_t at = static_cast<std::uint32_t>(active[i] >> 32);
-                row.gather(target, at);
-                for (; i < listed && static_cast<std::uint32_t>(active[i] >> 32) == at; ++i) {
-                    const std::size_t j = static_cast<std::uint32_t>(active[i]);
-                    if (!descent_step(row, points[j], vertex[j], best[j])) {
-                        done[j] = 1;
-                        --n_active;
-                    }
-                }
-            }
-        }
-
-        for (std::size_t j = 0; j < members; ++j) {
-            const std::size_t q = first + j;
-            if (vertex[j] == miss || (plan != BoundPlan::unbounded && best[j] > r2)) {
-                result.dists[q] = inf;
-                result.idx[q] = nt;
-                continue;
-            }
-            result.dists[q] = std::sqrt(best[j]);
-            result.idx[q] = vertex[j];
-            start = vertex[j];
-        }
+    if (std::min(b, nq) > std::numeric_limits<std::uint32_t>::max()) fail_capacity_overflow();
+    const BlockPlan<S> block_plan{b, plan, r2, bound ? bound->target_box : BoundingBox<S>{}};
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (__builtin_cpu_supports("avx2")) {
+        sweep_blocks_avx2(query, target, block_plan, result);
+        return result;
     }
+#endif
+    sweep_blocks<S, 16>(query, target, block_plan, result);
     return result;
 }
 

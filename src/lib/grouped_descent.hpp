@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <utility>
 
 #include "blocked_descent.hpp"
 #include "buffer.hpp"
@@ -71,15 +72,31 @@ NearestResult<S> grouped_descent(const PreparedGraph<S>& target, const GroupedQu
     NearestResult<S> raw = blocked_descent<S>({grouped.points.data(), n, n}, target, options.block, bound);
     if (!options.finalize) return raw;
 
-    NearestResult<S> concatenated{Buffer<S>(n), Buffer<std::uint64_t>(n)};
-    for (std::size_t s = 0; s < n; ++s) {
-        const std::uint64_t i = grouped.perm[s];
-        concatenated.dists[i] = raw.dists[s];
-        concatenated.idx[i] = raw.idx[s];
+    auto translate = [&](std::uint64_t t) -> std::uint64_t {
+        if (t >= nt) return nt;  // a miss keeps the miss index
+        return target_perm ? static_cast<std::uint64_t>((*target_perm)[t]) : t;
+    };
+    NearestResult<S> out{Buffer<S>(n), Buffer<std::uint64_t>(n)};
+    bool reordered = false;
+    for (std::size_t c = 0; c < grouped.n_clouds(); ++c) reordered |= detail::cloud_perm(grouped, c) != nullptr;
+    if (!reordered) {
+        // Concatenated order is the final order: one scatter does it all.
+        for (std::size_t s = 0; s < n; ++s) {
+            const std::uint64_t i = grouped.perm[s];
+            out.dists[i] = raw.dists[s];
+            out.idx[i] = translate(raw.idx[s]);
+        }
+        return out;
     }
 
-    // The raw buffers are free again: they become the result.
-    NearestResult<S> out = std::move(raw);
+    // Scatter to concatenated order, into the result's buffers; then move each
+    // cloud into its original order, into the raw buffers, which are free.
+    for (std::size_t s = 0; s < n; ++s) {
+        const std::uint64_t i = grouped.perm[s];
+        out.dists[i] = raw.dists[s];
+        out.idx[i] = raw.idx[s];
+    }
+    std::swap(out, raw);
     for (std::size_t c = 0; c < grouped.n_clouds(); ++c) {
         const std::uint64_t lo = grouped.offsets[c];
         const std::uint64_t size = grouped.offsets[c + 1] - lo;
@@ -91,9 +108,8 @@ NearestResult<S> grouped_descent(const PreparedGraph<S>& target, const GroupedQu
         }
         for (std::uint64_t k = 0; k < size; ++k) {
             const std::uint64_t destination = lo + (p ? static_cast<std::uint64_t>((*p)[k]) : k);
-            const std::uint64_t t = concatenated.idx[lo + k];
-            out.dists[destination] = concatenated.dists[lo + k];
-            out.idx[destination] = t >= nt ? nt : target_perm ? static_cast<std::uint64_t>((*target_perm)[t]) : t;
+            out.dists[destination] = raw.dists[lo + k];
+            out.idx[destination] = translate(raw.idx[lo + k]);
         }
     }
     return out;
