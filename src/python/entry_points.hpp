@@ -16,6 +16,12 @@ ORNEL_FASTCALL(prepared_query);
 template <class S>
 ORNEL_FASTCALL(prepared_query_prepared);
 
+// Blocked and grouped (blocked_entry_points.cpp).
+template <class S>
+ORNEL_FASTCALL(prepared_query_prepared_blocked);
+template <class S>
+ORNEL_FASTCALL(prepared_query_grouped);
+
 #undef ORNEL_FASTCALL
 
 }  // namespace ornel::py
