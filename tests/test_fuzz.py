@@ -1,0 +1,355 @@
+"""Every entry point fed malformed input: random and broken graphs, odd shapes and strides,
+non-finite coordinates, extreme bounds and counts, bad permutations, wrong types.
+
+Each call must either answer, with arrays of the right shape and dtype whose answers are
+real target points at the reported distances (or the miss marker), or refuse with
+TypeError, OverflowError, MemoryError or PanicException. A crash ends the run, and a call
+that hangs is stopped by a watchdog that fails the run (fuzz_inputs.watchdog).
+
+CI runs the "ci" Hypothesis profile (fixed examples); ci/fuzz-long.sh runs the "long" one.
+"""
+
+import copy
+import inspect
+import pickle
+from collections.abc import Sequence
+
+import numpy as np
+import pytest
+from hypothesis import event, given
+from hypothesis import strategies as st
+
+import _ornel
+from fuzz_inputs import (
+    as_precision,
+    attempt,
+    check_answers,
+    check_pair,
+    distance_bounds,
+    flags,
+    graph_content,
+    laid_out,
+    permutation,
+    point_content,
+    spoiled,
+    unsigned_counts,
+)
+
+PRECISIONS = [
+    pytest.param(np.float32, _ornel.all_nearest_neighbours_f32, _ornel.PreparedF32, _ornel.GroupedQueriesF32,
+                 id="f32"),
+    pytest.param(np.float64, _ornel.all_nearest_neighbours, _ornel.PreparedF64, _ornel.GroupedQueriesF64,
+                 id="f64"),
+]
+
+
+@st.composite
+def cloud(draw, dtype, rows=None):
+    """(points, offsets, neighbours) of one cloud in dtype, each in a drawn memory layout."""
+    values = draw(point_content(rows))
+    offsets, neighbours = draw(graph_content(len(values), values))
+    return (draw(laid_out(as_precision(values, dtype))), draw(laid_out(offsets)), draw(laid_out(neighbours)))
+
+
+def bound_value(bound):
+    return None if bound is None else float(bound)
+
+
+def query_count(offsets):
+    return len(offsets) - 1
+
+
+def prepared_or_none(Prepared, points, offsets, neighbours):
+    prepared, _ = attempt(Prepared, points, offsets, neighbours)
+    return prepared
+
+
+# --- single nearest ------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("dtype,join,Prepared,Grouped", PRECISIONS)
+@given(data=st.data())
+def test_two_cloud_join(dtype, join, Prepared, Grouped, data):
+    x = data.draw(cloud(dtype), label="x")
+    y = data.draw(cloud(dtype), label="y")
+    arguments = data.draw(spoiled([*x, *y]), label="arguments")
+    result, _ = attempt(join, *arguments)
+    if result is None:
+        return
+    x_points, x_offsets, _, y_points = arguments[:4]
+    dists, idx = check_pair(result, dtype, query_count(x_offsets))
+    check_answers(dists, idx, dtype, x_points[: len(dists)], y_points)
+    assert (idx < len(y_points)).all(), "a miss without a bound"
+
+
+@pytest.mark.parametrize("dtype,join,Prepared,Grouped", PRECISIONS)
+@given(data=st.data())
+def test_prepared_construction_and_attributes(dtype, join, Prepared, Grouped, data):
+    arguments = data.draw(spoiled(data.draw(cloud(dtype), label="cloud")), label="arguments")
+    prepared, _ = attempt(Prepared, *arguments)
+    if prepared is None:
+        return
+    points = arguments[0]
+    assert prepared.n == len(points)
+    assert repr(prepared) == f"{Prepared.__name__}(n={len(points)})"
+    stored = prepared.data
+    assert stored.dtype == dtype and stored.shape == (len(points), 3) and stored.flags.c_contiguous
+    np.testing.assert_array_equal(stored, points[:, :3])
+
+
+@pytest.mark.parametrize("dtype,join,Prepared,Grouped", PRECISIONS)
+@given(data=st.data())
+def test_query(dtype, join, Prepared, Grouped, data):
+    target = prepared_or_none(Prepared, *data.draw(cloud(dtype), label="target"))
+    if target is None:
+        return
+    x = data.draw(cloud(dtype), label="x")
+    bound = data.draw(distance_bounds, label="bound")
+    arguments = data.draw(spoiled(x), label="arguments")
+    result, _ = attempt(target.query, *arguments, distance_upper_bound=bound)
+    if result is None:
+        return
+    x_points, x_offsets = arguments[:2]
+    dists, idx = check_pair(result, dtype, query_count(x_offsets))
+    check_answers(dists, idx, dtype, x_points[: len(dists)], target.data, bound_value(bound))
+
+
+def other_precision(Prepared):
+    Other, dtype = ((_ornel.PreparedF64, np.float64) if Prepared is _ornel.PreparedF32
+                    else (_ornel.PreparedF32, np.float32))
+    return Other(np.zeros((1, 3), dtype), np.zeros(2, np.uint32), np.zeros(0, np.uint32))
+
+
+@st.composite
+def other_operand(draw, target, query, Prepared, Grouped):
+    """Mostly a prepared cloud of the same class; sometimes the target itself, or a wrong object."""
+    kind = draw(st.sampled_from(["query"] * 6 + ["target", "other precision", "grouped", "none", "array"]))
+    event(f"other: {kind}")
+    if kind == "other precision":
+        return other_precision(Prepared)
+    if kind == "grouped":
+        return Grouped.prepare([], [])
+    return {"query": query, "target": target, "none": None, "array": np.zeros((2, 3))}[kind]
+
+
+@pytest.mark.parametrize("dtype,join,Prepared,Grouped", PRECISIONS)
+@given(data=st.data())
+def test_query_prepared_and_blocked(dtype, join, Prepared, Grouped, data):
+    target = prepared_or_none(Prepared, *data.draw(cloud(dtype), label="target"))
+    query_cloud = data.draw(cloud(dtype), label="query")
+    query = prepared_or_none(Prepared, *query_cloud)
+    if target is None or query is None:
+        return
+    other = data.draw(other_operand(target, query, Prepared, Grouped), label="other")
+    bound = data.draw(distance_bounds, label="bound")
+    block = data.draw(unsigned_counts, label="block")
+
+    results = [attempt(target.query_prepared, other, bound)[0],
+               attempt(target.query_prepared_blocked, other, block, bound)[0],
+               attempt(target.query_prepared_blocked, other, distance_upper_bound=bound)[0]]
+    if not isinstance(other, Prepared):
+        assert results == [None, None, None]
+        return
+    for result in results:
+        if result is None:
+            continue
+        rows = len(result[0]) if other is target else query_count(query_cloud[1])
+        dists, idx = check_pair(result, dtype, rows)
+        check_answers(dists, idx, dtype, other.data[:rows], target.data, bound_value(bound))
+
+
+# --- grouped query sets --------------------------------------------------------------------------
+
+
+class CustomSequence(Sequence):
+    def __init__(self, items):
+        self.items = list(items)
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+def container(items, kind):
+    return {"list": list, "tuple": tuple, "custom sequence": CustomSequence, "generator": lambda i: iter(i),
+            "set": lambda i: set(map(id, i)), "str": lambda i: "abc", "dict": lambda i: dict(enumerate(i)),
+            "none": lambda i: None}[kind](items)
+
+
+CONTAINERS = ["list"] * 8 + ["tuple", "custom sequence", "generator", "set", "str", "dict", "none"]
+
+
+def proper(perm, n):
+    return perm is None or (isinstance(perm, np.ndarray) and perm.dtype == np.int64 and perm.ndim == 1
+                            and len(perm) >= n and np.array_equal(np.sort(perm[:n]), np.arange(n)))
+
+
+@pytest.mark.parametrize("dtype,join,Prepared,Grouped", PRECISIONS)
+@given(data=st.data())
+def test_grouped_prepare_and_query(dtype, join, Prepared, Grouped, data):
+    clouds = data.draw(st.lists(cloud(dtype), max_size=3),
+                       label="query clouds")
+    queries = [q for q in (prepared_or_none(Prepared, *c) for c in clouds) if q is not None]
+    if data.draw(st.integers(0, 9), label="foreign item") == 0:
+        queries.append(data.draw(st.sampled_from([None, 3, np.zeros((2, 3), dtype), Grouped.prepare([], [])])))
+    sizes = [q.n if isinstance(q, Prepared) else 0 for q in queries]
+    perm_count = data.draw(st.integers(max(len(queries) - 1, 0), len(queries) + 1), label="perm count")
+    perms = [data.draw(permutation(sizes[c] if c < len(sizes) else 3), label=f"perm {c}") for c in range(perm_count)]
+    grouped, _ = attempt(Grouped.prepare, container(queries, data.draw(st.sampled_from(CONTAINERS))),
+                         container(perms, data.draw(st.sampled_from(CONTAINERS))))
+    if grouped is None:
+        return
+    n = sum(sizes)
+    assert (grouped.n_points, grouped.n_clouds) == (n, len(queries))
+    assert repr(grouped) == f"{Grouped.__name__}(n_clouds={len(queries)}, n_points={n})"
+    offsets, order = grouped.offsets, grouped.perm
+    assert offsets.dtype == order.dtype == np.uint64
+    np.testing.assert_array_equal(offsets, np.concatenate([[0], np.cumsum(sizes)]).astype(np.uint64))
+    np.testing.assert_array_equal(np.sort(order), np.arange(n, dtype=np.uint64))
+
+    target = prepared_or_none(Prepared, *data.draw(cloud(dtype), label="target"))
+    if target is None:
+        return
+    nt = target.n
+    target_perm = data.draw(permutation(nt), label="target perm")
+    block = data.draw(unsigned_counts, label="block")
+    bound = data.draw(distance_bounds, label="bound")
+    finalize = data.draw(flags, label="finalize")
+    grouped_arg = data.draw(st.sampled_from([grouped] * 8 + [None, target, Grouped.prepare([], [])]),
+                            label="grouped argument")
+    result, _ = attempt(target.query_grouped, grouped_arg, target_perm, block, bound, finalize)
+    if result is None:
+        return
+    rows = grouped_arg.n_points
+    dists, idx = check_pair(result, dtype, rows)
+    if grouped_arg is not grouped or rows == 0:
+        return
+    concatenated = np.concatenate([q.data for q in queries]) if queries else np.zeros((0, 3), dtype)
+    if not finalize:  # raw answers in the set's sorted order, this target's own indices
+        check_answers(dists, idx, dtype, concatenated[order.astype(np.intp)], target.data, bound_value(bound))
+        return
+    # Finalised: each cloud in its original order (through its permutation), original target indices.
+    if not all(proper(perms[c] if c < len(perms) else None, sizes[c]) for c in range(len(queries))):
+        return
+    if not (target_perm is None or len(target_perm) == nt and proper(target_perm, nt)):
+        return
+    placed = concatenated.copy()
+    for c, (lo, size) in enumerate(zip(offsets[:-1].astype(np.intp), sizes)):
+        if c < len(perms) and perms[c] is not None:
+            placed[lo + perms[c][:size]] = concatenated[lo:lo + size]
+    if target_perm is not None:
+        back = np.argsort(target_perm)
+        idx = np.where(idx < nt, back[np.minimum(idx, max(nt - 1, 0)).astype(np.intp)] if nt else idx, idx)
+    check_answers(dists, idx.astype(np.uint64), dtype, placed, target.data, bound_value(bound))
+
+
+# --- argument matching ---------------------------------------------------------------------------
+
+
+def valid_calls(dtype, join, Prepared, Grouped):
+    """(callable, arguments by parameter name) of one valid call of every entry point."""
+    points = np.array([[0, 0, 0], [1, 0, 0], [0, 1, 0], [0, 0, 1], [1, 1, 1]], dtype)
+    offsets = np.array([0, 4, 8, 12, 16, 20], np.uint32)
+    neighbours = np.array([j for i in range(5) for j in range(5) if j != i], np.uint32)
+    target = Prepared(points, offsets, neighbours)
+    grouped = Grouped.prepare([target], [None])
+    cloud_arguments = {"points": points, "indptr": offsets, "indices": neighbours}
+    return [
+        (join, {"x_points": points, "x_indices": offsets, "x_neighbors": neighbours,
+                "y_points": points, "y_indices": offsets, "y_neighbors": neighbours}),
+        (Prepared, cloud_arguments),
+        (target.query, {"x_points": points, "x_indptr": offsets, "x_indices": neighbours,
+                        "distance_upper_bound": 0.5}),
+        (target.query_prepared, {"other": target, "distance_upper_bound": None}),
+        (target.query_prepared_blocked, {"other": target, "block": 2, "distance_upper_bound": 1.0}),
+        (target.query_grouped, {"grouped": grouped, "target_perm": None, "block": 3,
+                                "distance_upper_bound": 2.0, "finalize": False}),
+        (Grouped.prepare, {"queries": [target], "query_perms": [None]}),
+    ]
+
+
+@pytest.mark.parametrize("dtype,join,Prepared,Grouped", PRECISIONS)
+@given(data=st.data())
+def test_argument_matching(dtype, join, Prepared, Grouped, data):
+    """Any way of passing arguments either binds as Python would bind it, and the call answers,
+    or is refused with TypeError."""
+    function, given_arguments = data.draw(st.sampled_from(valid_calls(dtype, join, Prepared, Grouped)))
+    names = list(given_arguments)
+    chosen = data.draw(st.lists(st.sampled_from(names), unique=True), label="passed")
+    n_positional = data.draw(st.integers(0, len(names)), label="positional")
+    positional = [given_arguments[name] for name in names[:n_positional]]
+    if n_positional == len(names):
+        positional += data.draw(st.lists(st.just(None), max_size=2), label="extra positional")
+    keywords = {name: given_arguments[name] for name in chosen if names.index(name) >= n_positional or
+                data.draw(st.integers(0, 9), label="duplicate") == 0}
+    if data.draw(st.integers(0, 9), label="unknown keyword") == 0:
+        keywords[data.draw(st.sampled_from(["x", "self", "X_points", "k", "distance_upper_boundary", "é"]))] = 1
+    keyword_items = list(keywords.items())
+    data.draw(st.randoms()).shuffle(keyword_items)
+    keywords = dict(keyword_items)
+
+    try:
+        inspect.signature(function).bind(*positional, **keywords)
+        binds = True
+    except TypeError:
+        binds = False
+    result, error = attempt(function, *positional, **keywords)
+    if binds:
+        assert error is None, f"a call that binds was refused: {error!r}"
+    else:
+        assert isinstance(error, TypeError), "a call that does not bind was not refused"
+
+
+# --- objects that should never exist --------------------------------------------------------------
+
+ALL_CLASSES = [_ornel.PreparedF32, _ornel.PreparedF64, _ornel.GroupedQueriesF32, _ornel.GroupedQueriesF64]
+
+
+def instances():
+    f32 = _ornel.PreparedF32(np.zeros((2, 3), np.float32), np.array([0, 1, 2], np.uint32),
+                             np.array([1, 0], np.uint32))
+    f64 = _ornel.PreparedF64(np.zeros((2, 3)), np.array([0, 1, 2], np.uint32), np.array([1, 0], np.uint32))
+    return [f32, f64, _ornel.GroupedQueriesF32.prepare([f32], [None]), _ornel.GroupedQueriesF64.prepare([f64], [None])]
+
+
+def refused_with_type_error(function, *args):
+    with pytest.raises(TypeError):
+        function(*args)
+
+
+@pytest.mark.parametrize("cls", ALL_CLASSES, ids=lambda c: c.__name__)
+def test_no_instance_without_its_constructor(cls):
+    """Every way around the constructor is refused, so no method ever sees an empty instance."""
+    refused_with_type_error(object.__new__, cls)
+    refused_with_type_error(cls.__new__, cls)
+    for other in ALL_CLASSES:
+        if other is not cls:
+            refused_with_type_error(cls.__new__, other)
+    with pytest.raises(TypeError):
+        type("Derived", (cls,), {})
+    if cls.__name__.startswith("Grouped"):
+        refused_with_type_error(cls)
+
+
+@pytest.mark.parametrize("instance", instances(), ids=lambda i: type(i).__name__)
+def test_instances_cannot_be_copied_pickled_or_changed(instance):
+    for action in (copy.copy, copy.deepcopy, pickle.dumps):
+        refused_with_type_error(action, instance)
+    for name in ("n", "data", "n_points", "n_clouds", "offsets", "perm", "other"):
+        with pytest.raises(AttributeError):
+            setattr(instance, name, 1)
+
+
+def test_methods_and_attributes_refuse_a_foreign_self():
+    f32, f64, g32, g64 = instances()
+    for owner, stranger in ((_ornel.PreparedF32, f64), (_ornel.PreparedF64, g64), (_ornel.PreparedF32, None)):
+        for name in ("query", "query_prepared", "query_prepared_blocked", "query_grouped"):
+            refused_with_type_error(getattr(owner, name), stranger, stranger)
+        for name in ("n", "data"):
+            refused_with_type_error(owner.__dict__[name].__get__, stranger)
+        refused_with_type_error(owner.__repr__, stranger)
+    for owner, stranger in ((_ornel.GroupedQueriesF32, g64), (_ornel.GroupedQueriesF64, f64)):
+        for name in ("n_points", "n_clouds", "offsets", "perm"):
+            refused_with_type_error(owner.__dict__[name].__get__, stranger)
