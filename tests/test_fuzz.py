@@ -94,7 +94,8 @@ def test_prepared_construction_and_attributes(dtype, join, Prepared, Grouped, da
     assert repr(prepared) == f"{Prepared.__name__}(n={len(points)})"
     stored = prepared.data
     assert stored.dtype == dtype and stored.shape == (len(points), 3) and stored.flags.c_contiguous
-    np.testing.assert_array_equal(stored, points[:, :3])
+    if len(points):
+        np.testing.assert_array_equal(stored, points[:, :3])
 
 
 @pytest.mark.parametrize("dtype,join,Prepared,Grouped", PRECISIONS)

@@ -1,0 +1,208 @@
+"""Every entry point under thread stress, and thousands of calls without leaks.
+
+The same mix of calls serves both: successful and failing calls of every entry point, on
+shared prepared targets and grouped query sets. Under 16 threads each call must give what it
+gives single-threaded; over thousands of calls no live object, Python allocation or resident
+memory may accumulate.
+"""
+
+import gc
+import os
+import sys
+import threading
+import tracemalloc
+
+import numpy as np
+import pytest
+from conftest import scipy_delaunay_graph
+
+import _ornel
+from fuzz_inputs import is_panic, watchdog
+
+THREADS = 16
+CALLS_PER_THREAD = 300
+
+
+def fingerprint(value):
+    """What a call gave, comparable bit for bit: arrays by dtype, shape and bytes; objects by
+    their attributes; failures by type, message and notes."""
+    if isinstance(value, BaseException):
+        return ("raised", type(value).__name__, str(value), tuple(getattr(value, "__notes__", ())))
+    if isinstance(value, tuple):
+        return tuple(fingerprint(v) for v in value)
+    if isinstance(value, np.ndarray):
+        assert value.flags.c_contiguous
+        return (value.dtype.str, value.shape, value.tobytes())
+    if isinstance(value, (_ornel.PreparedF32, _ornel.PreparedF64)):
+        return (repr(value), fingerprint(value.data))
+    if isinstance(value, (_ornel.GroupedQueriesF32, _ornel.GroupedQueriesF64)):
+        return (repr(value), fingerprint(value.offsets), fingerprint(value.perm))
+    raise AssertionError(f"unexpected result {value!r}")
+
+
+def outcome(call):
+    try:
+        return call()
+    except BaseException as error:
+        if not (is_panic(error) or isinstance(error, (TypeError, OverflowError))):
+            raise
+        return error
+
+
+def graph_of(points):
+    return scipy_delaunay_graph(points.astype(np.float64))
+
+
+def precision_calls(rng, dtype, Prepared, Grouped, join):
+    """Calls of every entry point of one precision, successful and failing, over shared operands."""
+    target_points = rng.random((1500, 3)).astype(dtype)
+    target_graph = graph_of(target_points)
+    target = Prepared(target_points, *target_graph)
+    query_points = [(rng.random((n, 3)) * 1.2 - 0.1).astype(dtype) for n in (700, 300, 50)]
+    query_graphs = [graph_of(p) for p in query_points]
+    queries = [Prepared(p, *g) for p, g in zip(query_points, query_graphs)]
+    perms = [rng.permutation(len(p)).astype(np.int64) for p in query_points]
+    target_perm = rng.permutation(len(target_points)).astype(np.int64)
+    grouped = Grouped.prepare(queries, [perms[0], None, perms[2]])
+
+    broken_neighbours = target_graph[1].copy()
+    broken_neighbours[len(broken_neighbours) // 2] = 10**6
+    broken = Prepared(target_points, target_graph[0], broken_neighbours)
+    strided_offsets = np.repeat(query_graphs[0][0], 2)[::2]
+    x, (x_offsets, x_neighbours) = query_points[0], query_graphs[0]
+
+    return [
+        lambda: join(x, x_offsets, x_neighbours, target_points, *target_graph),
+        lambda: join(x, x_offsets, x_neighbours, target_points, target_graph[0], broken_neighbours),
+        lambda: join(x, strided_offsets, x_neighbours, target_points, *target_graph),
+        lambda: join(x.astype(np.float16), x_offsets, x_neighbours, target_points, *target_graph),
+        lambda: Prepared(query_points[1], *query_graphs[1]),
+        lambda: Prepared(query_points[1][:, :2], *query_graphs[1]),
+        lambda: target.query(x, x_offsets, x_neighbours),
+        lambda: target.query(x, x_offsets, x_neighbours, 0.02),
+        lambda: target.query(x, x_offsets[:-5], x_neighbours, 0.5),
+        lambda: target.query(x[::-1], x_offsets, x_neighbours[: len(x_neighbours) // 2]),
+        lambda: target.query_prepared(queries[0]),
+        lambda: target.query_prepared(queries[1], distance_upper_bound=0.03),
+        lambda: target.query_prepared(target),
+        lambda: broken.query_prepared(queries[0]),
+        lambda: target.query_prepared(grouped),
+        lambda: target.query_prepared_blocked(queries[0]),
+        lambda: target.query_prepared_blocked(queries[0], 32, 0.03),
+        lambda: broken.query_prepared_blocked(queries[1], 4),
+        lambda: target.query_prepared_blocked(queries[2], -1),
+        lambda: target.query_grouped(grouped, target_perm),
+        lambda: target.query_grouped(grouped, None, 8, 0.05, False),
+        lambda: target.query_grouped(grouped, target_perm[:100]),
+        lambda: target.query_grouped(grouped, np.repeat(target_perm, 2)[::2]),
+        lambda: broken.query_grouped(grouped, None),
+        lambda: Grouped.prepare(queries, [perms[0], None, perms[2]]),
+        lambda: Grouped.prepare(queries[::-1], [None, None]),
+        lambda: Grouped.prepare(queries, [np.repeat(perms[0], 2)[::2]]),
+        lambda: Grouped.prepare("abc", []),
+    ]
+
+
+def all_calls(seed=20261208):
+    rng = np.random.default_rng(seed)
+    return (precision_calls(rng, np.float32, _ornel.PreparedF32, _ornel.GroupedQueriesF32,
+                            _ornel.all_nearest_neighbours_f32)
+            + precision_calls(rng, np.float64, _ornel.PreparedF64, _ornel.GroupedQueriesF64,
+                              _ornel.all_nearest_neighbours))
+
+
+def test_every_call_mix_gives_single_threaded_results_under_16_threads():
+    calls = all_calls()
+    outcomes = [outcome(call) for call in calls]
+    failing = sum(isinstance(o, BaseException) for o in outcomes)
+    assert 0 < failing < len(calls), "the mix holds successful and failing calls"
+    expected = [fingerprint(o) for o in outcomes]
+    del outcomes
+
+    start = threading.Barrier(THREADS)
+    mismatches, done = [], []
+
+    def work(seed):
+        order = np.random.default_rng(seed).integers(0, len(calls), size=CALLS_PER_THREAD)
+        start.wait()
+        for i in order:
+            got = fingerprint(outcome(calls[i]))
+            if got != expected[i]:
+                mismatches.append((seed, int(i)))
+        done.append(len(order))
+
+    threads = [threading.Thread(target=work, args=(seed,)) for seed in range(THREADS)]
+    with watchdog():
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+    assert mismatches == []
+    assert sum(done) == THREADS * CALLS_PER_THREAD
+
+
+# --- leaks -----------------------------------------------------------------------------------
+
+ROUNDS = 60
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def under_address_sanitizer():
+    with open("/proc/self/maps") as maps:
+        return "libasan" in maps.read()
+
+
+def live_exceptions():
+    return sum(isinstance(o, BaseException) for o in gc.get_objects())
+
+
+def run_rounds(calls, rounds):
+    for _ in range(rounds):
+        for call in calls:
+            outcome(call)
+
+
+def test_thousands_of_calls_leave_nothing_behind():
+    calls = all_calls()
+    # Every object a call takes or makes whose count of references tells whether something
+    # still holds it: the classes (each instance refers to its class), the result holder
+    # class, the shared operands and input arrays reachable from the calls.
+    sample = calls[0]()
+    watched = [type(sample[0].base), _ornel.PreparedF32, _ornel.PreparedF64, _ornel.GroupedQueriesF32,
+               _ornel.GroupedQueriesF64]
+    watched += [cell.cell_contents for call in calls for cell in call.__closure__ or ()
+                if isinstance(cell.cell_contents, (np.ndarray, _ornel.PreparedF32, _ornel.PreparedF64,
+                                                   _ornel.GroupedQueriesF32, _ornel.GroupedQueriesF64))]
+    del sample
+
+    run_rounds(calls, 3)  # caches, lazily created types, first-call allocations
+    gc.collect()
+    references = [sys.getrefcount(o) for o in watched]
+    blocks, exceptions, resident = sys.getallocatedblocks(), live_exceptions(), resident_bytes()
+
+    run_rounds(calls, ROUNDS)
+    gc.collect()
+    assert [sys.getrefcount(o) for o in watched] == references
+    assert live_exceptions() == exceptions
+    # A leaked object per call would be thousands of blocks; allow a little noise.
+    assert sys.getallocatedblocks() - blocks < 200
+    if not under_address_sanitizer():  # its quarantine holds freed memory; LeakSanitizer checks there
+        # Each round makes about 4 MB of result arrays: leaking them would grow by hundreds of MB.
+        assert resident_bytes() - resident < 32 * 2**20
+
+    tracemalloc.start()
+    try:
+        run_rounds(calls, 2)
+        gc.collect()
+        before = tracemalloc.take_snapshot()
+        run_rounds(calls, 10)
+        gc.collect()
+        after = tracemalloc.take_snapshot()
+    finally:
+        tracemalloc.stop()
+    growth = sum(stat.size_diff for stat in after.compare_to(before, "filename"))
+    assert growth < 64 * 1024, f"traced Python memory grew by {growth} bytes"
