@@ -16,6 +16,14 @@ ORNEL_FASTCALL(prepared_query);
 template <class S>
 ORNEL_FASTCALL(prepared_query_prepared);
 
+// k nearest (knn_entry_points.cpp).
+ORNEL_FASTCALL(all_nearest_neighbours_k);
+ORNEL_FASTCALL(all_nearest_neighbours_k_f32);
+template <class S>
+ORNEL_FASTCALL(prepared_query_k);
+template <class S>
+ORNEL_FASTCALL(prepared_query_prepared_k);
+
 #undef ORNEL_FASTCALL
 
 }  // namespace ornel::py

@@ -11,6 +11,17 @@ namespace {
 
 #define ORNEL_TWO_CLOUDS_SIGNATURE "(x_points, x_indices, x_neighbors, y_points, y_indices, y_neighbors)\n--\n\n"
 
+#define ORNEL_TWO_CLOUDS_K_SIGNATURE "(x_points, x_indices, x_neighbors, y_points, y_indices, y_neighbors, k, ef)\n--\n\n"
+
+#define ORNEL_TWO_CLOUDS_K_DOC                                                           \
+    "Find, for each point in `x`, the `k` nearest neighbours among points in `y`\n"   \
+    "(both given as neighbourhood graphs) by a best-first search of `y`'s graph that\n" \
+    "keeps the `ef` best candidates per query point. Pass `ef >= k`: a larger `ef`\n"   \
+    "explores more of the graph and finds the true nearest points more often.\n"       \
+    "Returns `(dists, idx)` of shape (N, k), each row sorted ascending by distance;\n" \
+    "entries the search could not fill are (inf, |y|). The heavy search runs with\n"  \
+    "the GIL released, so independent calls execute in parallel across cores."
+
 PyMethodDef module_functions[] = {
     {"all_nearest_neighbours", ORNEL_FUNCTION(all_nearest_neighbours), METH_FASTCALL | METH_KEYWORDS,
      "all_nearest_neighbours" ORNEL_TWO_CLOUDS_SIGNATURE
@@ -24,6 +35,10 @@ PyMethodDef module_functions[] = {
      "(both given as neighbourhood graphs). The heavy search runs with the\n"
      "GIL released, so independent calls (e.g. an all-by-all join driven\n"
      "from a Python thread pool) execute in parallel across cores."},
+    {"all_nearest_neighbours_k", ORNEL_FUNCTION(all_nearest_neighbours_k), METH_FASTCALL | METH_KEYWORDS,
+     "all_nearest_neighbours_k" ORNEL_TWO_CLOUDS_K_SIGNATURE ORNEL_TWO_CLOUDS_K_DOC},
+    {"all_nearest_neighbours_k_f32", ORNEL_FUNCTION(all_nearest_neighbours_k_f32), METH_FASTCALL | METH_KEYWORDS,
+     "all_nearest_neighbours_k_f32" ORNEL_TWO_CLOUDS_K_SIGNATURE ORNEL_TWO_CLOUDS_K_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
 
