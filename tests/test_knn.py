@@ -159,6 +159,22 @@ class TestFollowsTheModelOnAnyGraph:
                     assert_same(target.query_k(x, xi, xn, k, ef, r), expected)
                     assert_same(target.query_prepared_k(query, k, ef, r), expected)
 
+    @pytest.mark.parametrize("dtype,join,Prepared", PRECISIONS)
+    def test_lists_holding_nan_distances(self, dtype, join, Prepared):
+        # Many target points at NaN distance leave the result list unsorted, so the exact probes of the
+        # halving search decide where later entries go, and which entry a full list drops.
+        rng = np.random.default_rng(300)
+        with np.errstate(invalid="ignore"):
+            for _ in range(40):
+                nq, nt = int(rng.integers(1, 8)), int(rng.integers(2, 30))
+                x = (rng.integers(0, 4, size=(nq, 3)) / 4).astype(dtype)
+                y = (rng.integers(0, 4, size=(nt, 3)) / 4).astype(dtype)
+                y[rng.random(nt) < 0.4, int(rng.integers(0, 3))] = np.nan
+                xi, xn = random_graph(rng, nq, 3)
+                yi, yn = random_graph(rng, nt, 8)
+                for k, ef in [(3, 2), (4, 4), (6, 5), (2, 9)]:
+                    assert_same(join(x, xi, xn, y, yi, yn, k, ef), knn_join(dtype, x, xi, xn, y, yi, yn, k, ef))
+
     def test_equal_distances_are_listed_in_order_of_discovery(self):
         # The seed (vertex 0) is far; its row lists 3, 1, 2, all at distance 1 from the origin.
         y = np.array([[9, 9, 9], [0, 0, 1], [0, 1, 0], [1, 0, 0]], dtype=np.float64)

@@ -25,11 +25,12 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <cstdint>
 #include <limits>
 #include <optional>
 #include <type_traits>
-#include <vector>
+#include <utility>
 
 #include "buffer.hpp"
 #include "failure.hpp"
@@ -68,6 +69,33 @@ inline S from_total_order_key(OrderKey<S> key) {
     return std::bit_cast<S>(static_cast<Key>(key ^ static_cast<Key>(static_cast<Bits>(key >> (8 * sizeof(Key) - 1)) >> 1)));
 }
 
+// Storage for a working list of one call: reserved when the call starts,
+// doubled only when a search needs more, never shrunk; emptying it keeps the
+// memory. The owner keeps the element count.
+template <class T>
+class WorkStorage {
+public:
+    void reserve(std::size_t capacity) {
+        if (capacity > buffer_.size()) grow_to(capacity);
+    }
+    // Makes room for element number `size` (counting from 0).
+    T* room_for(std::size_t size) {
+        if (size >= buffer_.size()) [[unlikely]]
+            grow_to(std::max<std::size_t>(2 * size, 16));
+        return buffer_.data();
+    }
+    T* data() { return buffer_.data(); }
+    const T* data() const { return buffer_.data(); }
+
+private:
+    void grow_to(std::size_t capacity) {
+        Buffer<T> bigger(capacity);
+        std::copy_n(buffer_.data(), buffer_.size(), bigger.data());
+        buffer_ = std::move(bigger);
+    }
+    Buffer<T> buffer_;
+};
+
 // Binary min-heap of (vertex, squared distance), ordered by the distance alone
 // under totalOrder. The sift rules are fixed, not just "a heap": they decide
 // which of several equal distances is expanded first. A pop takes the root,
@@ -85,22 +113,21 @@ public:
         S squared_distance() const { return from_total_order_key<S>(key); }
     };
 
-    void reserve(std::size_t capacity) { entries_.reserve(capacity); }
-    void clear() { entries_.clear(); }
-    bool empty() const { return entries_.empty(); }
+    void reserve(std::size_t capacity) { storage_.reserve(capacity); }
+    void clear() { size_ = 0; }
+    bool empty() const { return size_ == 0; }
 
     void push(std::uint32_t vertex, S squared_distance) {
-        entries_.push_back({total_order_key(squared_distance), vertex});
-        sift_up(entries_.size() - 1);
+        Entry* e = storage_.room_for(size_);
+        sift_up(e, size_++, {total_order_key(squared_distance), vertex});
     }
 
     // Precondition: not empty.
     Entry pop() {
-        Entry last = entries_.back();
-        entries_.pop_back();
-        const std::size_t left = entries_.size();
+        Entry* e = storage_.data();
+        const std::size_t left = --size_;
+        const Entry last = e[left];
         if (left == 0) return last;
-        Entry* e = entries_.data();
         const Entry top = e[0];
         std::size_t hole = 0;
         std::size_t child = 1;
@@ -114,15 +141,12 @@ public:
             e[hole] = e[child];
             hole = child;
         }
-        e[hole] = last;
-        sift_up(hole);
+        sift_up(e, hole, last);
         return top;
     }
 
 private:
-    void sift_up(std::size_t position) {
-        Entry* e = entries_.data();
-        const Entry moving = e[position];
+    static void sift_up(Entry* e, std::size_t position, Entry moving) {
         while (position > 0) {
             const std::size_t parent = (position - 1) / 2;
             if (!(e[parent].key > moving.key)) break;
@@ -132,7 +156,8 @@ private:
         e[position] = moving;
     }
 
-    std::vector<Entry> entries_;
+    WorkStorage<Entry> storage_;
+    std::size_t size_ = 0;
 };
 
 // The best vertices of one search, ascending by squared distance.
@@ -147,8 +172,7 @@ struct Found {
 // first. Written without an early exit so that a list made unsorted by NaN
 // distances is still probed in one fixed order.
 template <class S>
-inline std::size_t insertion_position(const std::vector<Found<S>>& list, S d) {
-    std::size_t size = list.size();
+inline std::size_t insertion_position(const Found<S>* list, std::size_t size, S d) {
     if (size == 0) return 0;
     std::size_t base = 0;
     while (size > 1) {
@@ -159,6 +183,156 @@ inline std::size_t insertion_position(const std::vector<Found<S>>& list, S d) {
     }
     return base + (list[base].squared_distance <= d);
 }
+
+// The result list R of one search: sorted, at most `ef` entries once it has
+// reached `ef` (with ef = 0 it never counts as full and only grows).
+template <class S>
+class ResultList {
+public:
+    void reserve(std::size_t capacity) { storage_.reserve(capacity); }
+    void reset(std::uint32_t vertex, S squared_distance) {
+        storage_.room_for(0)[0] = {vertex, squared_distance};
+        size_ = 1;
+        nan_entries_ = squared_distance != squared_distance;
+    }
+    std::size_t size() const { return size_; }
+    const Found<S>& operator[](std::size_t i) const { return storage_.data()[i]; }
+    S worst() const { return storage_.data()[size_ - 1].squared_distance; }
+
+    // Inserts after every entry at most as far, dropping the last entry first
+    // when the list holds `ef`. The caller has accepted the vertex, so when the
+    // list is full the insertion position lies before its last entry.
+    void insert(std::uint32_t vertex, S d, std::uint64_t ef) {
+        Found<S>* e = storage_.room_for(size_);
+        const std::size_t before = size_;
+        std::size_t hole = size_;
+        if (size_ == ef) {
+            --hole;
+            nan_entries_ -= e[hole].squared_distance != e[hole].squared_distance;
+        } else {
+            ++size_;
+        }
+        if (nan_entries_ == 0 && d == d) {
+            // Without NaN the list is sorted, and the position after every
+            // entry <= d is where a scan from the end stops: the search and
+            // the shift are one short loop.
+            while (hole > 0 && e[hole - 1].squared_distance > d) {
+                e[hole] = e[hole - 1];
+                --hole;
+            }
+        } else {
+            const std::size_t position = insertion_position(e, before, d);
+            for (; hole > position; --hole) e[hole] = e[hole - 1];
+            nan_entries_ += d != d;
+        }
+        e[hole] = {vertex, d};
+    }
+
+private:
+    WorkStorage<Found<S>> storage_;
+    std::size_t size_ = 0;
+    std::size_t nan_entries_ = 0;
+};
+
+// The target's neighbour list, read through its stride; with `unit_stride` the
+// stride is known to be one element, which saves a multiplication per read.
+template <bool unit_stride>
+struct NeighbourReader {
+    const char* data;
+    std::ptrdiff_t stride;
+    std::uint32_t operator[](std::uint64_t i) const {
+        std::uint32_t value;
+        const std::ptrdiff_t step = unit_stride ? static_cast<std::ptrdiff_t>(sizeof value) : stride;
+        std::memcpy(&value, data + static_cast<std::ptrdiff_t>(i) * step, sizeof value);
+        return value;
+    }
+};
+
+// One best-first search at a time, reusing its working state: visit stamps,
+// epoch, candidate heap and result list are allocated once per call.
+template <class S>
+class BestFirstSearch {
+public:
+    BestFirstSearch(const GraphOperand<S>& target, std::uint64_t ef)
+        : target_(target), ef_(ef), stamps_(target.n_points, 0) {
+        heap_.reserve(4 * ef);
+        list_.reserve(ef);
+    }
+
+    const ResultList<S>& list() const { return list_; }
+
+    // Searches packed point p from vertex `seed`; the result is `list()`.
+    template <bool unit_stride>
+    void run(std::uint64_t seed, const PackedPoint<S>& p) {
+        const std::uint64_t nt = target_.n_points;
+        const std::uint64_t ef = ef_;
+        const PackedPoint<S>* const points = target_.points;
+        const U32View offsets = target_.offsets;
+        const NeighbourReader<unit_stride> neighbours{target_.neighbours.data, target_.neighbours.stride};
+        const std::uint64_t neighbours_len = target_.neighbours.len;
+        std::uint32_t* const stamps = stamps_.data();
+
+        if (++epoch_ == 0) {
+            std::fill(stamps_.begin(), stamps_.end(), 0u);
+            epoch_ = 1;
+        }
+        const std::uint32_t epoch = epoch_;
+        heap_.clear();
+        check_index(seed, nt);
+        const std::uint32_t start = static_cast<std::uint32_t>(seed);
+        stamps[start] = epoch;
+        const S d_start = squared_distance(points[start], p);
+        heap_.push(start, d_start);
+        list_.reset(start, d_start);
+
+        // A row is taken in chunks: first every neighbour of the chunk is
+        // checked and stamped, without branching on the stamp, collecting the
+        // ones not reached before; then their distances, which do not depend
+        // on each other, are computed together; then they are offered to the
+        // list and heap in row order. The stamps are read only in the first
+        // step, so this is the one-at-a-time rule, with fewer mispredicted
+        // branches and overlapping memory reads.
+        constexpr std::size_t chunk = 32;
+        std::uint32_t fresh[chunk];
+        S fresh_distance[chunk];
+        while (!heap_.empty()) {
+            const typename CandidateHeap<S>::Entry candidate = heap_.pop();
+            if (list_.size() == ef && candidate.squared_distance() > list_.worst()) break;
+            const std::uint64_t begin = offsets.at(candidate.vertex);
+            const std::uint64_t end = offsets.at(std::uint64_t{candidate.vertex} + 1);
+            if (end <= begin) continue;  // a decreasing row reads as empty
+            if (end > neighbours_len) [[unlikely]]
+                check_slice(begin, end, neighbours_len);
+            for (std::uint64_t i = begin; i < end;) {
+                const std::uint64_t stop = std::min<std::uint64_t>(end, i + chunk);
+                std::size_t n = 0;
+                for (; i < stop; ++i) {
+                    const std::uint32_t v = neighbours[i];
+                    check_index(v, nt);
+                    const bool reached = stamps[v] == epoch;
+                    stamps[v] = epoch;
+                    fresh[n] = v;
+                    n += !reached;
+                }
+                for (std::size_t j = 0; j < n; ++j) fresh_distance[j] = squared_distance(points[fresh[j]], p);
+                for (std::size_t j = 0; j < n; ++j) {
+                    const S d = fresh_distance[j];
+                    if (!(list_.size() < ef || list_.worst() > d)) continue;
+                    heap_.push(fresh[j], d);
+                    list_.insert(fresh[j], d, ef);
+                }
+            }
+        }
+    }
+
+private:
+    const GraphOperand<S>& target_;
+    std::uint64_t ef_;
+    Buffer<std::uint32_t> stamps_;
+    std::uint32_t epoch_ = 0;
+    CandidateHeap<S> heap_;
+    ResultList<S> list_;
+};
 
 // Bytes the working state may need before anything is searched: heap entries
 // are a target index and a distance, 16 bytes, reserved four per `ef`.
@@ -192,12 +366,7 @@ KnnResult<S> knn_search(const GraphOperand<S>& query, const GraphOperand<S>& tar
     KnnResult<S> result{Buffer<S>(nq * k, inf), Buffer<std::uint64_t>(nq * k, nt)};
 
     check_reservation(ef);
-    Buffer<std::uint32_t> stamps(nt, 0);
-    std::uint32_t epoch = 0;
-    CandidateHeap<S> heap;
-    heap.reserve(4 * ef);
-    std::vector<Found<S>> list;
-    list.reserve(ef);
+    BestFirstSearch<S> searcher(target, ef);
     QueryWalk walk(nq);
 
     BoundPlan plan = BoundPlan::unbounded;
@@ -210,46 +379,11 @@ KnnResult<S> knn_search(const GraphOperand<S>& query, const GraphOperand<S>& tar
     }
     const bool bounded = plan != BoundPlan::unbounded;
     const bool test_each_point = plan == BoundPlan::test_each_point;
-
-    // One best-first search of packed point p from vertex `seed`; leaves R in `list`.
-    auto search = [&](std::uint64_t seed, const PackedPoint<S>& p) {
-        if (++epoch == 0) {
-            std::fill(stamps.begin(), stamps.end(), 0u);
-            epoch = 1;
-        }
-        heap.clear();
-        list.clear();
-        check_index(seed, nt);
-        const std::uint32_t start = static_cast<std::uint32_t>(seed);
-        stamps[start] = epoch;
-        const S d_start = squared_distance(target.points[start], p);
-        heap.push(start, d_start);
-        list.push_back({start, d_start});
-        while (!heap.empty()) {
-            const typename CandidateHeap<S>::Entry candidate = heap.pop();
-            if (list.size() == ef && candidate.squared_distance() > list.back().squared_distance) break;
-            const std::uint64_t begin = target.offsets.at(candidate.vertex);
-            const std::uint64_t end = target.offsets.at(std::uint64_t{candidate.vertex} + 1);
-            if (end <= begin) continue;  // a decreasing row reads as empty
-            check_slice(begin, end, target.neighbours.len);
-            for (std::uint64_t i = begin; i < end; ++i) {
-                const std::uint32_t v = target.neighbours[i];
-                check_index(v, nt);
-                if (stamps[v] == epoch) continue;
-                stamps[v] = epoch;
-                const S d = squared_distance(target.points[v], p);
-                if (!(list.size() < ef || list.back().squared_distance > d)) continue;
-                heap.push(v, d);
-                const std::size_t position = insertion_position(list, d);
-                if (list.size() == ef) list.pop_back();
-                list.insert(list.begin() + static_cast<std::ptrdiff_t>(position), Found<S>{v, d});
-            }
-        }
-    };
+    const ResultList<S>& list = searcher.list();
 
     // Writes q's row from R; returns whether it was written (else a miss).
     auto write_row = [&](std::uint64_t q) -> bool {
-        if (bounded && list.front().squared_distance > r2) return false;
+        if (bounded && list[0].squared_distance > r2) return false;
         const std::size_t filled = static_cast<std::size_t>(std::min<std::uint64_t>(list.size(), k));
         S* dists = result.dists.data() + q * k;
         std::uint64_t* idx = result.idx.data() + q * k;
@@ -261,16 +395,22 @@ KnnResult<S> knn_search(const GraphOperand<S>& query, const GraphOperand<S>& tar
         return true;
     };
 
-    std::uint64_t running_seed = 0;
-    walk.run<DecreasingRows::read_as_empty>(
-        query.offsets, query.neighbours, running_seed, [&](std::uint64_t seed, std::uint64_t q) -> std::uint64_t {
-            check_index(q, query.n_points);
-            const PackedPoint<S>& p = query.points[q];
-            if (test_each_point && point_box_distance_squared(bound->target_box, p) > r2) return running_seed;
-            search(seed, p);
-            if (k > 0 && write_row(q)) running_seed = list.front().vertex;
-            return running_seed;
-        });
+    auto walk_with = [&]<bool unit_stride>() {
+        std::uint64_t running_seed = 0;
+        walk.run<DecreasingRows::read_as_empty>(
+            query.offsets, query.neighbours, running_seed, [&](std::uint64_t seed, std::uint64_t q) -> std::uint64_t {
+                check_index(q, query.n_points);
+                const PackedPoint<S>& p = query.points[q];
+                if (test_each_point && point_box_distance_squared(bound->target_box, p) > r2) return running_seed;
+                searcher.template run<unit_stride>(seed, p);
+                if (k > 0 && write_row(q)) running_seed = list[0].vertex;
+                return running_seed;
+            });
+    };
+    if (target.neighbours.stride == static_cast<std::ptrdiff_t>(sizeof(std::uint32_t)))
+        walk_with.template operator()<true>();
+    else
+        walk_with.template operator()<false>();
     return result;
 }
 
