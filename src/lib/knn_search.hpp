@@ -3,23 +3,24 @@
 // For every query point q, a search starts at a seed vertex and keeps two
 // structures: a min-heap of reached vertices not yet expanded, and the result
 // list R of the best `ef` vertices reached so far, sorted by squared distance.
-// It pops the nearest candidate, stops once R is full and that candidate is
-// strictly farther than R's last entry, and otherwise reaches every neighbour
-// not yet reached in this search, accepting one into both structures when R
-// has room or when it is strictly nearer than R's last entry. The first `k`
-// entries of R are q's row. Query points are visited along the query graph
-// (query_walk.hpp); each starts at the nearest answer of the point searched
-// most recently with an answer before it was discovered, so searches are short.
+// It pops the nearest candidate, stops once R holds `ef` entries and that
+// candidate is strictly farther than R's last entry, and otherwise reaches
+// every neighbour not yet reached in this search, accepting one into both
+// structures when R has room or when it is strictly nearer than R's last
+// entry. The first `k` entries of R are q's row. Query points are visited
+// along the query graph (query_walk.hpp), each starting at the running seed
+// when it was discovered: the nearest entry of the last row written.
 //
-// Invariant: R is sorted ascending (equal distances in order of discovery) and
-// never holds more than max(ef, 1) entries; every vertex in the heap was
-// stamped in this search. Termination: a vertex is stamped when first reached
-// and never pushed again in the same search, so the heap is popped at most nt
-// times per query point. Cost per query point: the degrees of the expanded
-// vertices, times O(log) for each heap push and O(log ef + ef) for each
-// insertion into R. Ties and expansion order follow the exact heap and list
-// mechanics below, which decide the answers among equal distances and on graphs
-// that are not Delaunay.
+// Invariant: R is sorted ascending (equal distances in order of discovery;
+// only NaN distances can break the order) and, once it holds `ef` entries,
+// keeps that many (with ef = 0 it never counts as full); every vertex in the
+// heap was stamped in this search. Termination: a vertex is stamped when first
+// reached and never pushed again in the same search, so the heap is popped at
+// most nt times per query point. Cost per query point: the degrees of the
+// expanded vertices, plus O(log heap) per push and pop and O(ef) per insertion
+// into R. Ties and expansion order follow the exact heap and list mechanics
+// below, which decide the answers among equal distances and on graphs that are
+// not Delaunay.
 #pragma once
 
 #include <algorithm>
