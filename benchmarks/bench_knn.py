@@ -10,44 +10,19 @@ cKDTree / ours (above 1: ours is faster) and the recall of our rows against the 
 """
 
 import argparse
-import statistics
-import time
-from pathlib import Path
 
 import numpy as np
-from scipy.spatial import Delaunay, cKDTree
+from common import DATA, delaunay_graph, machine_line, median_seconds, morton_order
+from scipy.spatial import cKDTree
 
 import _ornel
 
-DATA = Path(__file__).resolve().parents[2] / "shared" / "data"
 K = 8
 EFS = (8, 16, 32)
 
 
-def delaunay_graph(points):
-    indptr, indices = Delaunay(points).vertex_neighbor_vertices
-    return indptr.astype(np.uint32), indices.astype(np.uint32)
-
-
-def morton_sorted(points, bits=21):
-    """The points reordered along a Z-order curve over their bounding box, so neighbours sit close in memory."""
-    lo = points.min(axis=0)
-    scale = (2**bits - 1) / max(float(np.ptp(points, axis=0).max()), 1e-300)
-    cells = ((points - lo) * scale).astype(np.uint64)
-    code = np.zeros(len(points), dtype=np.uint64)
-    for bit in range(bits):
-        for axis in range(3):
-            code |= ((cells[:, axis] >> np.uint64(bit)) & np.uint64(1)) << np.uint64(3 * bit + axis)
-    return points[np.argsort(code, kind="stable")]
-
-
-def median_seconds(call, repeat):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        call()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
+def morton_sorted(points):
+    return points[morton_order(points)]
 
 
 def recall(idx, exact):
@@ -73,6 +48,7 @@ def main():
     args = parser.parse_args()
     rng = np.random.default_rng(2026)
 
+    print(machine_line())
     print(f"k = {K}; median of {args.repeat} calls; ratio = cKDTree time / ours; recall against the exact k nearest")
     for name, x, y in cloud_pairs(args.n, rng):
         x_graph, y_graph = delaunay_graph(x), delaunay_graph(y)

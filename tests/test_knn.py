@@ -10,7 +10,7 @@ from knn_model import knn_join
 
 import _ornel
 
-DATA = Path(__file__).resolve().parents[2] / "shared" / "data"
+DATA = Path(__file__).resolve().parents[1] / "data"
 PRECISIONS = [
     pytest.param(np.float64, _ornel.all_nearest_neighbours_k, _ornel.PreparedF64, id="f64"),
     pytest.param(np.float32, _ornel.all_nearest_neighbours_k_f32, _ornel.PreparedF32, id="f32"),

@@ -11,7 +11,7 @@ from descent_model import nearest_join
 
 import _ornel
 
-DATA = Path(__file__).resolve().parents[2] / "shared" / "data"
+DATA = Path(__file__).resolve().parents[1] / "data"
 PRECISIONS = [
     pytest.param(np.float64, _ornel.all_nearest_neighbours, _ornel.PreparedF64, id="f64"),
     pytest.param(np.float32, _ornel.all_nearest_neighbours_f32, _ornel.PreparedF32, id="f32"),

@@ -21,7 +21,7 @@ public:
 
 [[noreturn]] inline void fail(const std::string& message) { throw CoreFailure(message); }
 
-[[noreturn]] inline void fail_index(std::uint64_t len, std::uint64_t index) {
+[[noreturn, gnu::cold, gnu::noinline]] inline void fail_index(std::uint64_t len, std::uint64_t index) {
     fail("index out of bounds: the len is " + std::to_string(len) + " but the index is " +
          std::to_string(index));
 }
@@ -32,16 +32,19 @@ inline void check_index(std::uint64_t index, std::uint64_t len) {
         fail_index(len, index);
 }
 
+[[noreturn, gnu::cold, gnu::noinline]] inline void fail_slice(std::uint64_t start, std::uint64_t end,
+                                                              std::uint64_t len) {
+    if (start > end)
+        fail("slice index starts at " + std::to_string(start) + " but ends at " + std::to_string(end));
+    fail("range end index " + std::to_string(end) + " out of range for slice of length " + std::to_string(len));
+}
+
 // The checks of taking the slice [start, end) of something `len` long, in the
 // order a reader meets them: an inverted range first, then one that runs past
-// the end.
+// the end. Inlined on the fast path; the messages are built out of line.
 inline void check_slice(std::uint64_t start, std::uint64_t end, std::uint64_t len) {
-    if (start > end) [[unlikely]]
-        fail("slice index starts at " + std::to_string(start) + " but ends at " +
-             std::to_string(end));
-    if (end > len) [[unlikely]]
-        fail("range end index " + std::to_string(end) + " out of range for slice of length " +
-             std::to_string(len));
+    if (start > end || end > len) [[unlikely]]
+        fail_slice(start, end, len);
 }
 
 [[noreturn]] inline void fail_capacity_overflow() { fail("capacity overflow"); }

@@ -335,8 +335,7 @@ public:
             const std::uint64_t begin = offsets.at(candidate.vertex);
             const std::uint64_t end = offsets.at(std::uint64_t{candidate.vertex} + 1);
             if (end <= begin) continue;  // a decreasing row reads as empty
-            if (end > neighbours_len) [[unlikely]]
-                check_slice(begin, end, neighbours_len);
+            check_slice(begin, end, neighbours_len);
             for (std::uint64_t i = begin; i < end;) {
                 const std::uint64_t stop = std::min<std::uint64_t>(end, i + chunk);
                 std::size_t n = 0;

@@ -15,6 +15,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 
@@ -49,16 +50,26 @@ struct DescentAnswer {
 template <class S>
 DescentAnswer<S> greedy_descent(const GraphOperand<S>& target, std::uint64_t seed, const PackedPoint<S>& q) {
     const std::uint64_t nt = target.n_points;
+    const PackedPoint<S>* points = target.points;
+    const char* neighbours = target.neighbours.data;
+    auto neighbour = [neighbours](std::uint64_t i) {
+        std::uint32_t v;
+        std::memcpy(&v, neighbours + i * sizeof v, sizeof v);
+        return v;
+    };
     check_index(seed, nt);
     std::uint32_t current = static_cast<std::uint32_t>(seed);
-    S best = squared_distance(target.points[current], q);
+    S best = squared_distance(points[current], q);
     for (;;) {
         const RowRange row = checked_row(target.offsets, target.neighbours, current);
+        // The neighbours' points are scattered: ask for all of them before the
+        // first is needed, so their cache misses overlap. A prefetch never faults.
+        for (std::uint64_t i = row.begin; i < row.end; ++i) __builtin_prefetch(points + neighbour(i));
         std::uint32_t candidate = current;
         for (std::uint64_t i = row.begin; i < row.end; ++i) {
-            const std::uint32_t v = target.neighbours[i];
+            const std::uint32_t v = neighbour(i);
             check_index(v, nt);
-            const S d = squared_distance(target.points[v], q);
+            const S d = squared_distance(points[v], q);
             if (d < best || (d == best && v < candidate)) {
                 best = d;
                 candidate = v;

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "runtime.hpp"
+
 namespace ornel::py {
 
 void add_note(const std::string& note) {
@@ -94,6 +96,45 @@ bool flag_arg(PyObject* object) {
 PyObject* instance_arg(PyObject* object, PyTypeObject* type) {
     if (!PyObject_TypeCheck(object, type)) refuse_object(object, qualified_name(type).c_str());
     return object;
+}
+
+std::optional<PermArg> perm_arg(PyObject* object) {
+    if (object == Py_None) return std::nullopt;
+    PyArrayObject* array = array_arg(object, 1, NPY_INT64);
+    return PermArg{Ref::borrow(object), PyArray_BYTES(array), static_cast<std::size_t>(PyArray_DIM(array, 0)),
+                   PyArray_STRIDE(array, 0)};
+}
+
+std::optional<I64View> contiguous_perm(const std::optional<PermArg>& perm, const char* message) {
+    if (!perm) return std::nullopt;
+    if (perm->len > 1 && perm->stride != static_cast<std::ptrdiff_t>(sizeof(std::int64_t))) fail(message);
+    return I64View{perm->data, perm->len};
+}
+
+namespace {
+OnceCache<PyObject> sequence_abc;
+}
+
+std::vector<Ref> sequence_items(PyObject* object) {
+    if (PyUnicode_Check(object)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        throw PythonError{};
+    }
+    if (!PyList_Check(object) && !PyTuple_Check(object)) {
+        PyObject* sequence = sequence_abc.get([] {
+            Ref module = Ref::checked(PyImport_ImportModule("collections.abc"));
+            return require(PyObject_GetAttrString(module.get(), "Sequence"));
+        });
+        if (require(PyObject_IsInstance(object, sequence)) == 0) refuse_object(object, "Sequence");
+    }
+    std::vector<Ref> items;
+    Py_ssize_t hint = PyObject_LengthHint(object, 0);
+    if (hint < 0) throw PythonError{};
+    items.reserve(static_cast<std::size_t>(hint));
+    Ref iterator = Ref::checked(PyObject_GetIter(object));
+    while (PyObject* item = PyIter_Next(iterator.get())) items.push_back(Ref::steal(item));
+    if (PyErr_Occurred()) throw PythonError{};
+    return items;
 }
 
 }  // namespace ornel::py

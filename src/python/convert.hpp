@@ -10,8 +10,10 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "../lib/graph.hpp"
+#include "../lib/grouped_queries.hpp"
 #include "../lib/packed_point.hpp"
 #include "../lib/search_bound.hpp"
 #include "numpy_api.hpp"
@@ -73,5 +75,28 @@ bool flag_arg(PyObject* object);
 
 // An instance of `type` (or a subclass); else the object refusal naming it.
 PyObject* instance_arg(PyObject* object, PyTypeObject* type);
+
+// A one-dimensional int64 permutation array as it was given, any stride.
+// The reference keeps the array alive while the lock is released.
+struct PermArg {
+    Ref array;
+    const char* data = nullptr;
+    std::size_t len = 0;
+    std::ptrdiff_t stride = sizeof(std::int64_t);  // bytes
+};
+
+// None is no permutation; else an ndarray of exactly one dimension and int64
+// elements, or the array refusal.
+std::optional<PermArg> perm_arg(PyObject* object);
+
+// The contiguous view the core reads; a strided array fails with `message`
+// (PanicException).
+std::optional<I64View> contiguous_perm(const std::optional<PermArg>& perm, const char* message);
+
+// The items of a sequence (an instance of collections.abc.Sequence), each held
+// by a new reference, so that the caller's sequence may change meanwhile. A
+// str is refused with "Can't extract `str` to `Vec`", anything else that is
+// not a sequence with the object refusal naming 'Sequence'.
+std::vector<Ref> sequence_items(PyObject* object);
 
 }  // namespace ornel::py

@@ -24,6 +24,12 @@ ORNEL_FASTCALL(prepared_query_k);
 template <class S>
 ORNEL_FASTCALL(prepared_query_prepared_k);
 
+// Blocked and grouped (blocked_entry_points.cpp).
+template <class S>
+ORNEL_FASTCALL(prepared_query_prepared_blocked);
+template <class S>
+ORNEL_FASTCALL(prepared_query_grouped);
+
 #undef ORNEL_FASTCALL
 
 }  // namespace ornel::py

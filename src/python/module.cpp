@@ -1,5 +1,6 @@
 // The module `_ornel`: its definition, slots and what it registers.
 #include "entry_points.hpp"
+#include "grouped_class.hpp"
 #include "prepared_class.hpp"
 #include "runtime.hpp"
 
@@ -45,7 +46,8 @@ PyMethodDef module_functions[] = {
 int module_exec(PyObject* module) {
     return call_boundary_status([&] {
         require(PyModule_AddFunctions(module, module_functions));
-        for (PyTypeObject* type : {prepared_type<double>(), prepared_type<float>()}) {
+        for (PyTypeObject* type :
+             {prepared_type<double>(), prepared_type<float>(), grouped_type<double>(), grouped_type<float>()}) {
             require(PyModule_AddObjectRef(module, type->tp_name + sizeof("builtins"),
                                           reinterpret_cast<PyObject*>(type)));
         }

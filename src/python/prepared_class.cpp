@@ -92,6 +92,25 @@ PyMethodDef prepared_methods[] = {
      "search of breadth `ef` (pass `ef >= k`). Nothing is packed for the call.\n"
      "Returns `(dists, idx)` of shape (N, k), rows ascending by distance, unfilled\n"
      "entries (inf, n). `distance_upper_bound` as in `query`."},
+    {"query_prepared_blocked", ORNEL_METHOD(prepared_query_prepared_blocked<S>), METH_FASTCALL | METH_KEYWORDS,
+     "query_prepared_blocked($self, other, block=8, distance_upper_bound=None)\n--\n\n"
+     "Blocked (batched) descent of the prepared query cloud `other` in this target:\n"
+     "the query points move in blocks of `block` points, in their stored order, and\n"
+     "members standing on the same target vertex share one gather of its\n"
+     "neighbourhood (`block` is the gather reuse granularity; 0 acts as 1). Results\n"
+     "are identical to `query_prepared` under the same `distance_upper_bound` rules.\n"
+     "The search runs with the GIL released."},
+    {"query_grouped", ORNEL_METHOD(prepared_query_grouped<S>), METH_FASTCALL | METH_KEYWORDS,
+     "query_grouped($self, grouped, target_perm, block=32, distance_upper_bound=None, finalize=True)\n--\n\n"
+     "Descend a grouped query set, built once with `prepare`, against this target,\n"
+     "with the GIL released and without re-sorting it. `target_perm` is this target's\n"
+     "new -> original int64 permutation, or None.\n\n"
+     "finalize=True returns flat `(dists, idx)` in concatenated per-cloud original\n"
+     "order (cloud c's slice is `[offsets[c], offsets[c+1])` of the set's `offsets`),\n"
+     "with original target indices mapped through `target_perm`; a miss is (inf, n).\n"
+     "finalize=False returns the raw results in the set's Morton order with this\n"
+     "target's internal indices; map them yourself with `out[perm] = raw`.\n"
+     "`block` and `distance_upper_bound` as in `query_prepared_blocked`."},
     {nullptr, nullptr, 0, nullptr},
 };
 

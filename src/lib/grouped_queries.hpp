@@ -1,0 +1,154 @@
+// The query side of an all-by-all join, prepared once: many clouds'
+// packed points concatenated and sorted into Morton (Z-order) order.
+//
+// Consecutive points of the sorted set lie close together in space, so the
+// blocks of the blocked descent stand on the same few target vertices and
+// share their gathers. `perm` maps a sorted position to its concatenated
+// index, `offsets` gives each cloud's range of concatenated indices, and
+// `query_perms` keeps owned copies of the callers' cloud permutations for
+// putting results back in each cloud's original order.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "buffer.hpp"
+#include "failure.hpp"
+#include "packed_point.hpp"
+
+namespace ornel {
+
+// A caller's contiguous int64 array, read with memcpy so that unaligned
+// memory is safe. Unchecked: callers test i < len.
+struct I64View {
+    const char* data = nullptr;
+    std::size_t len = 0;
+
+    std::int64_t operator[](std::size_t i) const {
+        std::int64_t value;
+        std::memcpy(&value, data + i * sizeof value, sizeof value);
+        return value;
+    }
+};
+
+template <class S>
+struct CloudPoints {
+    const PackedPoint<S>* points = nullptr;
+    std::size_t count = 0;
+};
+
+// Spreads the low 21 bits of v so that bit i lands on bit 3i.
+inline std::uint64_t spread_bits_21(std::uint64_t v) {
+    v &= 0x1fffff;
+    v = (v | v << 32) & 0x001f00000000ffffull;
+    v = (v | v << 16) & 0x001f0000ff0000ffull;
+    v = (v | v << 8) & 0x100f00f00f00f00full;
+    v = (v | v << 4) & 0x10c30c30c30c30c3ull;
+    v = (v | v << 2) & 0x1249249249249249ull;
+    return v;
+}
+
+// Interleaves three 21-bit quanta, x in the least significant bit of each
+// triple; bit 63 stays 0.
+inline std::uint64_t morton_key(std::uint64_t x, std::uint64_t y, std::uint64_t z) {
+    return spread_bits_21(x) | spread_bits_21(y) << 1 | spread_bits_21(z) << 2;
+}
+
+// (c - lo) / extent scaled to 0 .. 2^21 - 1, truncated toward zero with
+// saturation: negative or NaN gives 0, beyond 64 bits gives all ones.
+inline std::uint64_t morton_quantum(double c, double lo, double extent) {
+    const double q = (c - lo) / extent * 2097151.0;
+    if (!(q > 0.0)) return 0;
+    if (q >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
+    return static_cast<std::uint64_t>(q);
+}
+
+template <class S>
+struct GroupedQueries {
+    Buffer<PackedPoint<S>> points;
+    Buffer<std::uint64_t> perm;
+    Buffer<std::uint64_t> offsets;
+    std::vector<std::optional<Buffer<std::int64_t>>> query_perms;
+
+    std::size_t n_points() const { return points.size(); }
+    std::size_t n_clouds() const { return offsets.size() - 1; }
+
+    // Concatenates the clouds, sorts the points by Morton key, and copies the
+    // permutations as given (they are checked when results are finalised).
+    //
+    // The key box is taken over every coordinate in double precision, NaN
+    // passed over; a flat axis gets extent 1. Pairs (key, concatenated index)
+    // are sorted by key, equal keys by index, so the order is reproducible.
+    // Cost: O(n log n) for the sort, linear otherwise.
+    static GroupedQueries build(std::span<const CloudPoints<S>> clouds,
+                                std::span<const std::optional<I64View>> cloud_perms) {
+        GroupedQueries grouped;
+        grouped.offsets = Buffer<std::uint64_t>(clouds.size() + 1);
+        grouped.offsets[0] = 0;
+        for (std::size_t c = 0; c < clouds.size(); ++c) grouped.offsets[c + 1] = grouped.offsets[c] + clouds[c].count;
+        const std::size_t n = grouped.offsets[clouds.size()];
+
+        Buffer<PackedPoint<S>> concatenated(n);
+        for (std::size_t c = 0; c < clouds.size(); ++c)
+            std::copy_n(clouds[c].points, clouds[c].count, concatenated.data() + grouped.offsets[c]);
+
+        grouped.points = Buffer<PackedPoint<S>>(n);
+        grouped.perm = Buffer<std::uint64_t>(n);
+        if (n > 0) {
+            constexpr double inf = std::numeric_limits<double>::infinity();
+            double lo[3] = {inf, inf, inf}, hi[3] = {-inf, -inf, -inf};
+            for (const PackedPoint<S>& p : concatenated) {
+                for (int axis = 0; axis < 3; ++axis) {
+                    lo[axis] = min_ignoring_nan(lo[axis], static_cast<double>(p[axis]));
+                    hi[axis] = max_ignoring_nan(hi[axis], static_cast<double>(p[axis]));
+                }
+            }
+            double extent[3];
+            for (int axis = 0; axis < 3; ++axis) {
+                extent[axis] = hi[axis] - lo[axis];
+                if (extent[axis] == 0.0) extent[axis] = 1.0;
+            }
+
+            struct Keyed {
+                std::uint64_t key;
+                std::uint64_t index;
+                bool operator<(const Keyed& other) const {
+                    return key != other.key ? key < other.key : index < other.index;
+                }
+            };
+            Buffer<Keyed> keyed(n);
+            for (std::size_t i = 0; i < n; ++i) {
+                const PackedPoint<S>& p = concatenated[i];
+                std::uint64_t q[3];
+                for (int axis = 0; axis < 3; ++axis)
+                    q[axis] = morton_quantum(static_cast<double>(p[axis]), lo[axis], extent[axis]);
+                keyed[i] = {morton_key(q[0], q[1], q[2]), i};
+            }
+            std::sort(keyed.begin(), keyed.end());
+            for (std::size_t s = 0; s < n; ++s) {
+                grouped.perm[s] = keyed[s].index;
+                grouped.points[s] = concatenated[keyed[s].index];
+            }
+        }
+
+        grouped.query_perms.reserve(cloud_perms.size());
+        for (const std::optional<I64View>& given : cloud_perms) {
+            if (!given) {
+                grouped.query_perms.emplace_back(std::nullopt);
+                continue;
+            }
+            Buffer<std::int64_t> copy(given->len);
+            for (std::size_t i = 0; i < given->len; ++i) copy[i] = (*given)[i];
+            grouped.query_perms.emplace_back(std::move(copy));
+        }
+        return grouped;
+    }
+};
+
+}  // namespace ornel

@@ -1,0 +1,25 @@
+// The classes GroupedQueriesF32 and GroupedQueriesF64: one immutable
+// GroupedQueries each, made only by their static method `prepare`.
+#pragma once
+
+#include "../lib/grouped_queries.hpp"
+#include "ref.hpp"
+
+namespace ornel::py {
+
+template <class S>
+struct GroupedObject {
+    PyObject_HEAD
+    const GroupedQueries<S>* grouped;
+};
+
+// The class object, created from its spec on first use.
+template <class S>
+PyTypeObject* grouped_type();
+
+// The grouped set of `object`, which must be an instance of the same
+// precision's class; else the object refusal naming that class.
+template <class S>
+const GroupedQueries<S>& grouped_arg(PyObject* object);
+
+}  // namespace ornel::py
