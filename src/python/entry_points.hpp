@@ -16,6 +16,9 @@ ORNEL_FASTCALL(prepared_query);
 template <class S>
 ORNEL_FASTCALL(prepared_query_prepared);
 
+// Graph builder (graph_entry_point.cpp).
+ORNEL_FASTCALL(graph_from_simplices);
+
 #undef ORNEL_FASTCALL
 
 }  // namespace ornel::py

@@ -24,6 +24,14 @@ PyMethodDef module_functions[] = {
      "(both given as neighbourhood graphs). The heavy search runs with the\n"
      "GIL released, so independent calls (e.g. an all-by-all join driven\n"
      "from a Python thread pool) execute in parallel across cores."},
+    {"graph_from_simplices", ORNEL_FUNCTION(graph_from_simplices), METH_FASTCALL | METH_KEYWORDS,
+     "graph_from_simplices(simplices, n_points)\n--\n\n"
+     "Build the neighbourhood graph of `n_points` vertices from tetrahedra:\n"
+     "`simplices` is an (m, 4) uint64 array of vertex ids (a Delaunay\n"
+     "tetrahedralisation's simplices; any strides, further columns ignored).\n"
+     "Returns the CSR pair (indptr, indices) of uint32 arrays, where row v,\n"
+     "indices[indptr[v]:indptr[v + 1]], lists v's neighbours ascending, once\n"
+     "each. The build runs with the GIL released."},
     {nullptr, nullptr, 0, nullptr},
 };
 
