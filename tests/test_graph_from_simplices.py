@@ -96,6 +96,7 @@ def tets(rows, columns=4):
 SMALL_CASES = {
     "two sharing a face, ids unordered": (tets([[0, 1, 2, 3], [3, 2, 1, 4]]), 5),
     "the same tetrahedron twice, reordered": (tets([[0, 1, 2, 3], [3, 1, 0, 2]]), 4),
+    "one tetrahedron a thousand times": (tets([[0, 1, 2, 3], [2, 3, 1, 0]] * 500), 4),
     "one vertex four times": (tets([[1, 1, 1, 1]]), 3),
     "two repeats in one row": (tets([[2, 0, 2, 0]]), 3),
     "vertices no tetrahedron mentions": (tets([[5, 2, 7, 3]]), 10),
@@ -170,6 +171,15 @@ def test_large_lists_and_uneven_ranges_match():
     shuffled = rng.permuted(fan, axis=1)[rng.permutation(m)]
     simplices = shuffled.astype(np.uint64)
     n = m + 5
+    assert_same_graph(graph_from_simplices(simplices, n), pairs_graph(simplices, n))
+
+
+def test_rows_repeated_many_times_match():
+    # Raw lists fifty times longer than the result's rows.
+    rng = np.random.default_rng(2)
+    n = 40_000
+    distinct = rng.permutation(n).reshape(-1, 4)
+    simplices = np.repeat(distinct, 50, axis=0)[rng.permutation(50 * len(distinct))].astype(np.uint64)
     assert_same_graph(graph_from_simplices(simplices, n), pairs_graph(simplices, n))
 
 
