@@ -111,7 +111,7 @@ def test_small_cases_match_the_literal_build(case):
     assert_same_graph(graph_from_simplices(simplices, n), reference_graph(simplices, n))
 
 
-def test_one_tetrahedron_is_four_triangles_of_neighbours():
+def test_one_tetrahedron_links_each_vertex_to_the_other_three():
     indptr, indices = graph_from_simplices(tets([[0, 1, 2, 3]]), 4)
     assert indptr.tolist() == [0, 3, 6, 9, 12]
     assert rows_of(indptr, indices) == [[1, 2, 3], [0, 2, 3], [0, 1, 3], [0, 1, 2]]
