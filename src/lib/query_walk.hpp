@@ -47,7 +47,9 @@ struct QueryWalk {
                 // q < nq, so both offsets are inside the nq + 1 entries.
                 std::uint64_t begin = offsets[q];
                 std::uint64_t end = offsets[q + 1];
-                if (decreasing_rows == DecreasingRows::read_as_empty && end < begin) continue;
+                // Read as empty, a row is only checked against the neighbour
+                // list when it holds something.
+                if (decreasing_rows == DecreasingRows::read_as_empty && end <= begin) continue;
                 check_slice(begin, end, neighbours.len);
                 for (std::uint64_t i = begin; i < end; ++i) {
                     const std::uint64_t m = neighbours[i];

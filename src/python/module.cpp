@@ -12,6 +12,17 @@ namespace {
 
 #define ORNEL_TWO_CLOUDS_SIGNATURE "(x_points, x_indices, x_neighbors, y_points, y_indices, y_neighbors)\n--\n\n"
 
+#define ORNEL_TWO_CLOUDS_K_SIGNATURE "(x_points, x_indices, x_neighbors, y_points, y_indices, y_neighbors, k, ef)\n--\n\n"
+
+#define ORNEL_TWO_CLOUDS_K_DOC                                                           \
+    "Find, for each point in `x`, the `k` nearest neighbours among points in `y`\n"   \
+    "(both given as neighbourhood graphs) by a best-first search of `y`'s graph that\n" \
+    "keeps the `ef` best candidates per query point. Pass `ef >= k`: a larger `ef`\n"   \
+    "explores more of the graph and finds the true nearest points more often.\n"       \
+    "Returns `(dists, idx)` of shape (N, k), each row sorted ascending by distance;\n" \
+    "entries the search could not fill are (inf, |y|). The heavy search runs with\n"  \
+    "the GIL released, so independent calls execute in parallel across cores."
+
 PyMethodDef module_functions[] = {
     {"all_nearest_neighbours", ORNEL_FUNCTION(all_nearest_neighbours), METH_FASTCALL | METH_KEYWORDS,
      "all_nearest_neighbours" ORNEL_TWO_CLOUDS_SIGNATURE
@@ -25,6 +36,18 @@ PyMethodDef module_functions[] = {
      "(both given as neighbourhood graphs). The heavy search runs with the\n"
      "GIL released, so independent calls (e.g. an all-by-all join driven\n"
      "from a Python thread pool) execute in parallel across cores."},
+    {"all_nearest_neighbours_k", ORNEL_FUNCTION(all_nearest_neighbours_k), METH_FASTCALL | METH_KEYWORDS,
+     "all_nearest_neighbours_k" ORNEL_TWO_CLOUDS_K_SIGNATURE ORNEL_TWO_CLOUDS_K_DOC},
+    {"all_nearest_neighbours_k_f32", ORNEL_FUNCTION(all_nearest_neighbours_k_f32), METH_FASTCALL | METH_KEYWORDS,
+     "all_nearest_neighbours_k_f32" ORNEL_TWO_CLOUDS_K_SIGNATURE ORNEL_TWO_CLOUDS_K_DOC},
+    {"graph_from_simplices", ORNEL_FUNCTION(graph_from_simplices), METH_FASTCALL | METH_KEYWORDS,
+     "graph_from_simplices(simplices, n_points)\n--\n\n"
+     "Build the neighbourhood graph of `n_points` vertices from tetrahedra:\n"
+     "`simplices` is an (m, 4) uint64 array of vertex ids (a Delaunay\n"
+     "tetrahedralisation's simplices; any strides, further columns ignored).\n"
+     "Returns the CSR pair (indptr, indices) of uint32 arrays, where row v,\n"
+     "indices[indptr[v]:indptr[v + 1]], lists v's neighbours ascending, once\n"
+     "each. The build runs with the GIL released."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -76,6 +76,22 @@ PyMethodDef prepared_methods[] = {
      "Both operands are already packed, so nothing is packed for the call: this is\n"
      "the fast path of an all-by-all join. The search runs with the GIL released.\n"
      "`distance_upper_bound` as in `query`."},
+    {"query_k", ORNEL_METHOD(prepared_query_k<S>), METH_FASTCALL | METH_KEYWORDS,
+     "query_k($self, x_points, x_indptr, x_indices, k, ef, distance_upper_bound=None)\n--\n\n"
+     "The k>1 variant of `query`: the `k` nearest neighbours in this prepared target\n"
+     "for each point of the query cloud `x` (`x_indptr` offsets, `x_indices`\n"
+     "neighbours, uint32, strided views accepted), by a best-first search of breadth\n"
+     "`ef` (pass `ef >= k`; larger is more exact and slower). Returns `(dists, idx)`\n"
+     "of shape (N, k), rows ascending by distance, unfilled entries (inf, n). The\n"
+     "search runs with the GIL released. `distance_upper_bound` as in `query`: entries\n"
+     "beyond it are left as (inf, n)."},
+    {"query_prepared_k", ORNEL_METHOD(prepared_query_prepared_k<S>), METH_FASTCALL | METH_KEYWORDS,
+     "query_prepared_k($self, other, k, ef, distance_upper_bound=None)\n--\n\n"
+     "The k>1 variant of `query_prepared`: the `k` nearest neighbours in this target\n"
+     "for each point of `other`, a prepared graph of the same class, by a best-first\n"
+     "search of breadth `ef` (pass `ef >= k`). Nothing is packed for the call.\n"
+     "Returns `(dists, idx)` of shape (N, k), rows ascending by distance, unfilled\n"
+     "entries (inf, n). `distance_upper_bound` as in `query`."},
     {"query_prepared_blocked", ORNEL_METHOD(prepared_query_prepared_blocked<S>), METH_FASTCALL | METH_KEYWORDS,
      "query_prepared_blocked($self, other, block=8, distance_upper_bound=None)\n--\n\n"
      "Blocked (batched) descent of the prepared query cloud `other` in this target:\n"

@@ -1,0 +1,456 @@
+// k-nearest join by best-first search on the target graph.
+//
+// For every query point q, a search starts at a seed vertex and keeps two
+// structures: a min-heap of reached vertices not yet expanded, and the result
+// list R of the best `ef` vertices reached so far, sorted by squared distance.
+// It pops the nearest candidate, stops once R holds `ef` entries and that
+// candidate is strictly farther than R's last entry, and otherwise reaches
+// every neighbour not yet reached in this search, accepting one into both
+// structures when R has room or when it is strictly nearer than R's last
+// entry. The first `k` entries of R are q's row. Query points are visited
+// along the query graph (query_walk.hpp), each starting at the running seed
+// when it was discovered: the nearest entry of the last row written.
+//
+// Invariant: R is sorted ascending (equal distances in order of discovery;
+// only NaN distances can break the order) and, once it holds `ef` entries,
+// keeps that many (with ef = 0 it never counts as full); every vertex in the
+// heap was stamped in this search. Termination: a vertex is stamped when first
+// reached and never pushed again in the same search, so the heap is popped at
+// most nt times per query point. Cost per query point: the degrees of the
+// expanded vertices, plus O(log heap) per push and pop and O(ef) per insertion
+// into R. Ties and expansion order follow the exact heap and list mechanics
+// below, which decide the answers among equal distances and on graphs that are
+// not Delaunay.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <type_traits>
+#include <utility>
+
+#include "buffer.hpp"
+#include "failure.hpp"
+#include "graph.hpp"
+#include "packed_point.hpp"
+#include "query_walk.hpp"
+#include "search_bound.hpp"
+
+namespace ornel {
+
+template <class S>
+struct KnnResult {
+    Buffer<S> dists;              // nq x k, row-major
+    Buffer<std::uint64_t> idx;    // nq x k, row-major
+};
+
+// IEEE 754 totalOrder as a signed-integer order: flipping every bit but the
+// sign of a negative value makes the integer comparison of the bit patterns
+// agree with totalOrder (-NaN < -inf < ... < -0 < +0 < ... < +inf < +NaN).
+// The map is its own inverse.
+template <class S>
+using OrderKey = std::conditional_t<sizeof(S) == 4, std::int32_t, std::int64_t>;
+
+template <class S>
+inline OrderKey<S> total_order_key(S value) {
+    using Key = OrderKey<S>;
+    using Bits = std::make_unsigned_t<Key>;
+    const Key bits = std::bit_cast<Key>(value);
+    return bits ^ static_cast<Key>(static_cast<Bits>(bits >> (8 * sizeof(Key) - 1)) >> 1);
+}
+
+template <class S>
+inline S from_total_order_key(OrderKey<S> key) {
+    using Key = OrderKey<S>;
+    using Bits = std::make_unsigned_t<Key>;
+    return std::bit_cast<S>(static_cast<Key>(key ^ static_cast<Key>(static_cast<Bits>(key >> (8 * sizeof(Key) - 1)) >> 1)));
+}
+
+// Lanes i0..i3 of the eight lanes of a then b.
+template <int i0, int i1, int i2, int i3, class S>
+inline Lanes<S> shuffle_lanes(Lanes<S> a, Lanes<S> b) {
+#if defined(__clang__)
+    return __builtin_shufflevector(a, b, i0, i1, i2, i3);
+#else
+    typedef OrderKey<S> Mask __attribute__((vector_size(4 * sizeof(S))));
+    return __builtin_shuffle(a, b, Mask{i0, i1, i2, i3});
+#endif
+}
+
+// squared_distance of four points to p at once: the lanes of the four
+// differences are regrouped so that one vector holds every point's x, one its
+// y, and so on; then each result is (x² + y²) + (z² + pad²), the very
+// operations of squared_distance in the same order, four at a time.
+template <class S>
+inline Lanes<S> squared_distances(const PackedPoint<S>& a, const PackedPoint<S>& b, const PackedPoint<S>& c,
+                                  const PackedPoint<S>& d, const PackedPoint<S>& p) {
+    const Lanes<S> da = a.lanes - p.lanes;
+    const Lanes<S> db = b.lanes - p.lanes;
+    const Lanes<S> dc = c.lanes - p.lanes;
+    const Lanes<S> dd = d.lanes - p.lanes;
+    const Lanes<S> low_ab = shuffle_lanes<0, 4, 1, 5, S>(da, db);   // a0 b0 a1 b1
+    const Lanes<S> low_cd = shuffle_lanes<0, 4, 1, 5, S>(dc, dd);   // c0 d0 c1 d1
+    const Lanes<S> high_ab = shuffle_lanes<2, 6, 3, 7, S>(da, db);  // a2 b2 a3 b3
+    const Lanes<S> high_cd = shuffle_lanes<2, 6, 3, 7, S>(dc, dd);  // c2 d2 c3 d3
+    const Lanes<S> x = shuffle_lanes<0, 1, 4, 5, S>(low_ab, low_cd);
+    const Lanes<S> y = shuffle_lanes<2, 3, 6, 7, S>(low_ab, low_cd);
+    const Lanes<S> z = shuffle_lanes<0, 1, 4, 5, S>(high_ab, high_cd);
+    const Lanes<S> w = shuffle_lanes<2, 3, 6, 7, S>(high_ab, high_cd);
+    return (x * x + y * y) + (z * z + w * w);
+}
+
+// Storage for a working list of one call: reserved when the call starts,
+// doubled only when a search needs more, never shrunk; emptying it keeps the
+// memory. The owner keeps the element count.
+template <class T>
+class WorkStorage {
+public:
+    void reserve(std::size_t capacity) {
+        if (capacity > buffer_.size()) grow_to(capacity);
+    }
+    // Makes room for element number `size` (counting from 0).
+    T* room_for(std::size_t size) {
+        if (size >= buffer_.size()) [[unlikely]]
+            grow_to(std::max<std::size_t>(2 * size, 16));
+        return buffer_.data();
+    }
+    T* data() { return buffer_.data(); }
+    const T* data() const { return buffer_.data(); }
+
+private:
+    void grow_to(std::size_t capacity) {
+        Buffer<T> bigger(capacity);
+        std::copy_n(buffer_.data(), buffer_.size(), bigger.data());
+        buffer_ = std::move(bigger);
+    }
+    Buffer<T> buffer_;
+};
+
+// Binary min-heap of (vertex, squared distance), ordered by the distance alone
+// under totalOrder. The sift rules are fixed, not just "a heap": they decide
+// which of several equal distances is expanded first. A pop takes the root,
+// moves a hole from the root to the bottom (always to the smaller child, the
+// right one on equal keys), then puts the former last entry into the hole and
+// sifts it up; a push sifts up the new last entry, moving parents down while
+// they are strictly greater.
+template <class S>
+class CandidateHeap {
+public:
+    struct Entry {
+        OrderKey<S> key;
+        std::uint32_t vertex;
+
+        S squared_distance() const { return from_total_order_key<S>(key); }
+    };
+
+    void reserve(std::size_t capacity) { storage_.reserve(capacity); }
+    void clear() { size_ = 0; }
+    bool empty() const { return size_ == 0; }
+
+    void push(std::uint32_t vertex, S squared_distance) {
+        Entry* e = storage_.room_for(size_);
+        sift_up(e, size_++, {total_order_key(squared_distance), vertex});
+    }
+
+    // Precondition: not empty.
+    Entry pop() {
+        Entry* e = storage_.data();
+        const std::size_t left = --size_;
+        const Entry last = e[left];
+        if (left == 0) return last;
+        const Entry top = e[0];
+        std::size_t hole = 0;
+        std::size_t child = 1;
+        while (child + 1 < left) {  // both children exist
+            child += e[child + 1].key <= e[child].key;
+            e[hole] = e[child];
+            hole = child;
+            child = 2 * hole + 1;
+        }
+        if (child == left - 1) {  // exactly one child
+            e[hole] = e[child];
+            hole = child;
+        }
+        sift_up(e, hole, last);
+        return top;
+    }
+
+private:
+    static void sift_up(Entry* e, std::size_t position, Entry moving) {
+        while (position > 0) {
+            const std::size_t parent = (position - 1) / 2;
+            if (!(e[parent].key > moving.key)) break;
+            e[position] = e[parent];
+            position = parent;
+        }
+        e[position] = moving;
+    }
+
+    WorkStorage<Entry> storage_;
+    std::size_t size_ = 0;
+};
+
+// The best vertices of one search, ascending by squared distance.
+template <class S>
+struct Found {
+    std::uint32_t vertex;
+    S squared_distance;
+};
+
+// Number of entries whose squared distance is <= d, by halving: the position
+// after every entry equal to d, so among equal distances the first found stays
+// first. Written without an early exit so that a list made unsorted by NaN
+// distances is still probed in one fixed order.
+template <class S>
+inline std::size_t insertion_position(const Found<S>* list, std::size_t size, S d) {
+    if (size == 0) return 0;
+    std::size_t base = 0;
+    while (size > 1) {
+        const std::size_t half = size / 2;
+        const std::size_t middle = base + half;
+        base = list[middle].squared_distance <= d ? middle : base;
+        size -= half;
+    }
+    return base + (list[base].squared_distance <= d);
+}
+
+// The result list R of one search: sorted, at most `ef` entries once it has
+// reached `ef` (with ef = 0 it never counts as full and only grows).
+template <class S>
+class ResultList {
+public:
+    void reserve(std::size_t capacity) { storage_.reserve(capacity); }
+    void reset(std::uint32_t vertex, S squared_distance) {
+        storage_.room_for(0)[0] = {vertex, squared_distance};
+        size_ = 1;
+        nan_entries_ = squared_distance != squared_distance;
+    }
+    std::size_t size() const { return size_; }
+    const Found<S>& operator[](std::size_t i) const { return storage_.data()[i]; }
+    S worst() const { return storage_.data()[size_ - 1].squared_distance; }
+
+    // Inserts after every entry at most as far, dropping the last entry first
+    // when the list holds `ef`. The caller has accepted the vertex, so when the
+    // list is full the insertion position lies before its last entry.
+    void insert(std::uint32_t vertex, S d, std::uint64_t ef) {
+        Found<S>* e = storage_.room_for(size_);
+        const std::size_t before = size_;
+        std::size_t hole = size_;
+        if (size_ == ef) {
+            --hole;
+            nan_entries_ -= e[hole].squared_distance != e[hole].squared_distance;
+        } else {
+            ++size_;
+        }
+        if (nan_entries_ == 0 && d == d) {
+            // Without NaN the list is sorted, and the position after every
+            // entry <= d is where a scan from the end stops: the search and
+            // the shift are one short loop.
+            while (hole > 0 && e[hole - 1].squared_distance > d) {
+                e[hole] = e[hole - 1];
+                --hole;
+            }
+        } else {
+            const std::size_t position = insertion_position(e, before, d);
+            for (; hole > position; --hole) e[hole] = e[hole - 1];
+            nan_entries_ += d != d;
+        }
+        e[hole] = {vertex, d};
+    }
+
+private:
+    WorkStorage<Found<S>> storage_;
+    std::size_t size_ = 0;
+    std::size_t nan_entries_ = 0;
+};
+
+// The target's neighbour list, read through its stride; with `unit_stride` the
+// stride is known to be one element, which saves a multiplication per read.
+template <bool unit_stride>
+struct NeighbourReader {
+    const char* data;
+    std::ptrdiff_t stride;
+    std::uint32_t operator[](std::uint64_t i) const {
+        std::uint32_t value;
+        const std::ptrdiff_t step = unit_stride ? static_cast<std::ptrdiff_t>(sizeof value) : stride;
+        std::memcpy(&value, data + static_cast<std::ptrdiff_t>(i) * step, sizeof value);
+        return value;
+    }
+};
+
+// One best-first search at a time, reusing its working state: visit stamps,
+// epoch, candidate heap and result list are allocated once per call.
+template <class S>
+class BestFirstSearch {
+public:
+    BestFirstSearch(const GraphOperand<S>& target, std::uint64_t ef)
+        : target_(target), ef_(ef), stamps_(target.n_points, 0) {
+        heap_.reserve(4 * ef);
+        list_.reserve(ef);
+    }
+
+    const ResultList<S>& list() const { return list_; }
+
+    // Searches packed point p from vertex `seed`; the result is `list()`.
+    template <bool unit_stride>
+    void run(std::uint64_t seed, const PackedPoint<S>& p) {
+        const std::uint64_t nt = target_.n_points;
+        const std::uint64_t ef = ef_;
+        const PackedPoint<S>* const points = target_.points;
+        const U32View offsets = target_.offsets;
+        const NeighbourReader<unit_stride> neighbours{target_.neighbours.data, target_.neighbours.stride};
+        const std::uint64_t neighbours_len = target_.neighbours.len;
+        std::uint32_t* const stamps = stamps_.data();
+
+        if (++epoch_ == 0) {
+            std::fill(stamps_.begin(), stamps_.end(), 0u);
+            epoch_ = 1;
+        }
+        const std::uint32_t epoch = epoch_;
+        heap_.clear();
+        check_index(seed, nt);
+        const std::uint32_t start = static_cast<std::uint32_t>(seed);
+        stamps[start] = epoch;
+        const S d_start = squared_distance(points[start], p);
+        heap_.push(start, d_start);
+        list_.reset(start, d_start);
+
+        // A row is taken in chunks: first every neighbour of the chunk is
+        // checked and stamped, without branching on the stamp, collecting the
+        // ones not reached before; then their distances, which do not depend
+        // on each other, are computed together; then they are offered to the
+        // list and heap in row order. The stamps are read only in the first
+        // step, so this is the one-at-a-time rule, with fewer mispredicted
+        // branches and overlapping memory reads.
+        constexpr std::size_t chunk = 32;
+        std::uint32_t fresh[chunk];
+        S fresh_distance[chunk];
+        while (!heap_.empty()) {
+            const typename CandidateHeap<S>::Entry candidate = heap_.pop();
+            if (list_.size() == ef && candidate.squared_distance() > list_.worst()) break;
+            const std::uint64_t begin = offsets.at(candidate.vertex);
+            const std::uint64_t end = offsets.at(std::uint64_t{candidate.vertex} + 1);
+            if (end <= begin) continue;  // a decreasing row reads as empty
+            check_slice(begin, end, neighbours_len);
+            for (std::uint64_t i = begin; i < end;) {
+                const std::uint64_t stop = std::min<std::uint64_t>(end, i + chunk);
+                std::size_t n = 0;
+                for (; i < stop; ++i) {
+                    const std::uint32_t v = neighbours[i];
+                    check_index(v, nt);
+                    const bool reached = stamps[v] == epoch;
+                    stamps[v] = epoch;
+                    fresh[n] = v;
+                    n += !reached;
+                }
+                std::size_t j = 0;
+                for (; j + 4 <= n; j += 4) {
+                    const Lanes<S> four = squared_distances(points[fresh[j]], points[fresh[j + 1]],
+                                                            points[fresh[j + 2]], points[fresh[j + 3]], p);
+                    for (int lane = 0; lane < 4; ++lane) fresh_distance[j + lane] = four[lane];
+                }
+                for (; j < n; ++j) fresh_distance[j] = squared_distance(points[fresh[j]], p);
+                for (std::size_t j = 0; j < n; ++j) {
+                    const S d = fresh_distance[j];
+                    if (!(list_.size() < ef || list_.worst() > d)) continue;
+                    heap_.push(fresh[j], d);
+                    list_.insert(fresh[j], d, ef);
+                }
+            }
+        }
+    }
+
+private:
+    const GraphOperand<S>& target_;
+    std::uint64_t ef_;
+    Buffer<std::uint32_t> stamps_;
+    std::uint32_t epoch_ = 0;
+    CandidateHeap<S> heap_;
+    ResultList<S> list_;
+};
+
+// Bytes the working state may need before anything is searched: heap entries
+// are a target index and a distance, 16 bytes, reserved four per `ef`.
+inline void check_reservation(std::uint64_t ef) {
+    constexpr std::uint64_t entry_bytes = 16;
+    constexpr std::uint64_t largest = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    if (ef > largest / entry_bytes / 4) fail_capacity_overflow();
+}
+
+// Element count of an (nq, k) result, each empty dimension counted as 1.
+inline void check_result_shape(std::uint64_t nq, std::uint64_t k) {
+    constexpr std::uint64_t largest = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    const std::uint64_t rows = std::max<std::uint64_t>(nq, 1);
+    const std::uint64_t columns = std::max<std::uint64_t>(k, 1);
+    if (columns > largest / rows) fail_capacity_overflow();
+}
+
+// The k nearest target points of every query point (see the top of the file).
+// Rows start as the miss marker (+inf, nt); with a bound r an entry farther
+// than r is never written, and a row whose nearest entry is farther than r is
+// left a miss and does not move the running seed on.
+template <class S>
+KnnResult<S> knn_search(const GraphOperand<S>& query, const GraphOperand<S>& target, std::uint64_t k,
+                        std::uint64_t ef, const std::optional<SearchBound<S>>& bound) {
+    constexpr S inf = std::numeric_limits<S>::infinity();
+    if (query.offsets.len == 0) fail_capacity_overflow();
+    const std::size_t nq = query.offsets.len - 1;
+    const std::uint64_t nt = target.n_points;
+
+    check_result_shape(nq, k);
+    KnnResult<S> result{Buffer<S>(nq * k, inf), Buffer<std::uint64_t>(nq * k, nt)};
+
+    check_reservation(ef);
+    BestFirstSearch<S> searcher(target, ef);
+    QueryWalk walk(nq);
+
+    BoundPlan plan = BoundPlan::unbounded;
+    S r2 = S(0);
+    if (bound) {
+        if (nq == 0) return result;
+        plan = plan_bound(*bound, query_box_for(*bound, query.points, query.n_points));
+        if (plan == BoundPlan::all_miss) return result;
+        r2 = bound->r * bound->r;
+    }
+    const bool bounded = plan != BoundPlan::unbounded;
+    const bool test_each_point = plan == BoundPlan::test_each_point;
+    const ResultList<S>& list = searcher.list();
+
+    // Writes q's row from R; returns whether it was written (else a miss).
+    auto write_row = [&](std::uint64_t q) -> bool {
+        if (bounded && list[0].squared_distance > r2) return false;
+        const std::size_t filled = static_cast<std::size_t>(std::min<std::uint64_t>(list.size(), k));
+        S* dists = result.dists.data() + q * k;
+        std::uint64_t* idx = result.idx.data() + q * k;
+        for (std::size_t j = 0; j < filled; ++j) {
+            if (bounded && list[j].squared_distance > r2) break;
+            dists[j] = std::sqrt(list[j].squared_distance);
+            idx[j] = list[j].vertex;
+        }
+        return true;
+    };
+
+    auto walk_with = [&]<bool unit_stride>() {
+        std::uint64_t running_seed = 0;
+        walk.run<DecreasingRows::read_as_empty>(
+            query.offsets, query.neighbours, running_seed, [&](std::uint64_t seed, std::uint64_t q) -> std::uint64_t {
+                check_index(q, query.n_points);
+                const PackedPoint<S>& p = query.points[q];
+                if (test_each_point && point_box_distance_squared(bound->target_box, p) > r2) return running_seed;
+                searcher.template run<unit_stride>(seed, p);
+                if (k > 0 && write_row(q)) running_seed = list[0].vertex;
+                return running_seed;
+            });
+    };
+    if (target.neighbours.stride == static_cast<std::ptrdiff_t>(sizeof(std::uint32_t)))
+        walk_with.template operator()<true>();
+    else
+        walk_with.template operator()<false>();
+    return result;
+}
+
+}  // namespace ornel

@@ -1,0 +1,122 @@
+// k-nearest joins: the module functions on two plain clouds, and the prepared
+// classes' `query_k` (a plain query cloud) and `query_prepared_k` (a prepared
+// one, nothing packed per call). CSR arrays are read in place through their
+// strides, so strided views are accepted.
+#include <optional>
+
+#include "../lib/knn_search.hpp"
+#include "arguments.hpp"
+#include "convert.hpp"
+#include "entry_points.hpp"
+#include "precision.hpp"
+#include "prepared_class.hpp"
+#include "results.hpp"
+#include "runtime.hpp"
+
+namespace ornel::py {
+
+namespace {
+
+template <class S>
+PyObject* knn_result(KnnResult<S>&& result, std::size_t nq, std::uint64_t k) {
+    const npy_intp rows = static_cast<npy_intp>(nq);
+    const npy_intp columns = static_cast<npy_intp>(k);
+    return result_pair(to_numpy(std::move(result.dists), {rows, columns}),
+                       to_numpy(std::move(result.idx), {rows, columns}));
+}
+
+// Rows of a query graph; an empty offsets array has none, and the search
+// itself refuses it.
+std::size_t query_rows(const U32View& offsets) { return offsets.len == 0 ? 0 : offsets.len - 1; }
+
+constexpr Parameters<8> two_clouds_k{
+    {"x_points", "x_indices", "x_neighbors", "y_points", "y_indices", "y_neighbors", "k", "ef"}, 8};
+
+template <class S>
+PyObject* join_two_clouds_k(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_boundary([&] {
+        auto bound = match<8>(two_clouds_k.of(nullptr, name), args, nargs, kwnames);
+        auto x_points = convert("x_points", [&] { return points_arg<S>(bound[0]); });
+        auto x_offsets = convert("x_indices", [&] { return csr_arg(bound[1]); });
+        auto x_neighbours = convert("x_neighbors", [&] { return csr_arg(bound[2]); });
+        auto y_points = convert("y_points", [&] { return points_arg<S>(bound[3]); });
+        auto y_offsets = convert("y_indices", [&] { return csr_arg(bound[4]); });
+        auto y_neighbours = convert("y_neighbors", [&] { return csr_arg(bound[5]); });
+        const std::uint64_t k = convert("k", [&] { return unsigned_arg(bound[6]); });
+        const std::uint64_t ef = convert("ef", [&] { return unsigned_arg(bound[7]); });
+        KnnResult<S> result;
+        {
+            ReleasedGil released;
+            auto x_packed = pack(x_points);
+            auto y_packed = pack(y_points);
+            result = knn_search<S>({x_packed.data(), x_packed.size(), x_offsets, x_neighbours},
+                                   {y_packed.data(), y_packed.size(), y_offsets, y_neighbours}, k, ef,
+                                   std::nullopt);
+        }
+        return knn_result(std::move(result), query_rows(x_offsets), k);
+    });
+}
+
+}  // namespace
+
+PyObject* all_nearest_neighbours_k(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return join_two_clouds_k<double>("all_nearest_neighbours_k", args, nargs, kwnames);
+}
+
+PyObject* all_nearest_neighbours_k_f32(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return join_two_clouds_k<float>("all_nearest_neighbours_k_f32", args, nargs, kwnames);
+}
+
+template <class S>
+PyObject* prepared_query_k(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_boundary([&] {
+        static constexpr Parameters<6> parameters{
+            {"x_points", "x_indptr", "x_indices", "k", "ef", "distance_upper_bound"}, 5};
+        auto bound = match<6>(parameters.of(Precision<S>::prepared, "query_k"), args, nargs, kwnames);
+        const PreparedGraph<S>& target = graph_of_self<S>(self);
+        auto x_points = convert("x_points", [&] { return points_arg<S>(bound[0]); });
+        auto x_offsets = convert("x_indptr", [&] { return csr_arg(bound[1]); });
+        auto x_neighbours = convert("x_indices", [&] { return csr_arg(bound[2]); });
+        const std::uint64_t k = convert("k", [&] { return unsigned_arg(bound[3]); });
+        const std::uint64_t ef = convert("ef", [&] { return unsigned_arg(bound[4]); });
+        auto distance = convert("distance_upper_bound", [&] { return distance_arg(bound[5]); });
+        KnnResult<S> result;
+        {
+            ReleasedGil released;
+            auto x_packed = pack(x_points);
+            result = knn_search<S>({x_packed.data(), x_packed.size(), x_offsets, x_neighbours}, target.as_operand(),
+                                   k, ef, make_bound<S>(distance, target.box(), std::nullopt));
+        }
+        return knn_result(std::move(result), query_rows(x_offsets), k);
+    });
+}
+
+template <class S>
+PyObject* prepared_query_prepared_k(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_boundary([&] {
+        static constexpr Parameters<4> parameters{{"other", "k", "ef", "distance_upper_bound"}, 3};
+        auto bound = match<4>(parameters.of(Precision<S>::prepared, "query_prepared_k"), args, nargs, kwnames);
+        const PreparedGraph<S>& target = graph_of_self<S>(self);
+        const PreparedGraph<S>& query = convert("other", [&]() -> const PreparedGraph<S>& {
+            return prepared_arg<S>(bound[0]);
+        });
+        const std::uint64_t k = convert("k", [&] { return unsigned_arg(bound[1]); });
+        const std::uint64_t ef = convert("ef", [&] { return unsigned_arg(bound[2]); });
+        auto distance = convert("distance_upper_bound", [&] { return distance_arg(bound[3]); });
+        const GraphOperand<S> query_operand = query.as_operand();
+        KnnResult<S> result;
+        {
+            ReleasedGil released;
+            result = knn_search<S>(query_operand, target.as_operand(), k, ef,
+                                   make_bound<S>(distance, target.box(), query.box()));
+        }
+        return knn_result(std::move(result), query_rows(query_operand.offsets), k);
+    });
+}
+
+template PyObject* prepared_query_k<float>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+template PyObject* prepared_query_k<double>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+template PyObject* prepared_query_prepared_k<float>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+template PyObject* prepared_query_prepared_k<double>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+}  // namespace ornel::py
