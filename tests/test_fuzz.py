@@ -18,6 +18,7 @@ import numpy as np
 import pytest
 from hypothesis import event, given
 from hypothesis import strategies as st
+from scipy.spatial import Delaunay
 
 import _ornel
 from fuzz_inputs import (
@@ -354,3 +355,72 @@ def test_methods_and_attributes_refuse_a_foreign_self():
     for owner, stranger in ((_ornel.GroupedQueriesF32, g64), (_ornel.GroupedQueriesF64, f64)):
         for name in ("n_points", "n_clouds", "offsets", "perm"):
             refused_with_type_error(owner.__dict__[name].__get__, stranger)
+
+
+# --- graph from tetrahedra -----------------------------------------------------------------------
+
+ID_LIMITS = [2**32 - 1, 2**32, 2**63, 2**64 - 1]
+
+
+@st.composite
+def tetrahedra(draw):
+    """(simplices, n): rows of vertex ids from Delaunay tetrahedra, random ids or a few rows
+    repeated many times; some ids at or beyond n; fewer or more than four columns."""
+    rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
+    n = draw(st.integers(0, 12) | st.integers(13, 300))
+    kind = draw(st.sampled_from(["delaunay", "random", "repeated"]))
+    simplices = None
+    if kind == "delaunay" and n >= 5:
+        try:
+            simplices = Delaunay(rng.random((n, 3))).simplices.astype(np.uint64)
+        except Exception:  # a degenerate draw; random rows instead
+            simplices = None
+    if simplices is None:
+        rows = draw(st.integers(0, 3 * n + 2))
+        simplices = rng.integers(0, max(n, 1), size=(rows, 4)).astype(np.uint64)
+        if kind == "repeated" and rows:
+            simplices = simplices[rng.integers(0, min(rows, 3), size=rows * 20)]
+    columns = draw(st.sampled_from([4, 4, 4, 4, 5, 6, 3, 1, 0]))
+    if columns > 4:
+        simplices = np.hstack([simplices, rng.integers(0, 2**63, size=(len(simplices), columns - 4), dtype=np.uint64)])
+    else:
+        simplices = simplices[:, :columns].copy()
+    flat = simplices.reshape(-1)
+    for position, value in draw(st.lists(st.tuples(st.integers(0, 2**20),
+                                                   st.sampled_from([n, n + 1] + ID_LIMITS)), max_size=2)):
+        if flat.size:
+            flat[position % flat.size] = value
+            event("id out of range")
+    return draw(laid_out(simplices)), n
+
+
+def edge_keys(simplices, n):
+    """Every (a, b) that share a row, as a * n + b, sorted and unique: the graph's entries."""
+    ids = np.asarray(simplices)[:, :4].astype(np.int64)
+    pairs = [(i, j) for i in range(4) for j in range(4) if i != j]
+    a = np.concatenate([ids[:, i] for i, j in pairs])
+    b = np.concatenate([ids[:, j] for i, j in pairs])
+    same_row_repeat = np.concatenate([ids[:, i] == ids[:, j] for i, j in pairs])
+    keys = np.unique(np.concatenate([a * n + b, (a * n + a)[same_row_repeat]]))
+    return keys
+
+
+@given(data=st.data())
+def test_graph_from_simplices(data):
+    simplices, n = data.draw(tetrahedra(), label="tetrahedra")
+    # Counts from 2^20 up to the limit are left out: they are valid, and the result's offsets
+    # alone would take up to 16 GiB.
+    n_points = n if data.draw(st.integers(0, 3), label="other count") else data.draw(unsigned_counts.filter(
+        lambda v: not isinstance(v, int) or v < 2**20 or v > 2**32 - 1), label="n_points")
+    arguments = data.draw(spoiled([simplices, n_points]), label="arguments")
+    result, _ = attempt(_ornel.graph_from_simplices, *arguments)
+    if result is None:
+        return
+    simplices, n = arguments[0], int(arguments[1])
+    indptr, indices = result
+    for array, length in ((indptr, n + 1), (indices, int(indptr[-1]))):
+        assert type(array) is np.ndarray and array.dtype == np.uint32 and array.shape == (length,)
+        assert array.flags.c_contiguous and array.flags.writeable
+        assert type(array.base).__name__ == "PySliceContainer"
+    rows = np.repeat(np.arange(n, dtype=np.int64), np.diff(indptr.astype(np.int64)))
+    np.testing.assert_array_equal(rows * n + indices, edge_keys(simplices, n) if len(simplices) else [])

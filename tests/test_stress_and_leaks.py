@@ -14,7 +14,8 @@ import tracemalloc
 
 import numpy as np
 import pytest
-from conftest import scipy_delaunay_graph
+from conftest import delaunay_graph
+from scipy.spatial import Delaunay
 
 import _ornel
 from fuzz_inputs import is_panic, watchdog
@@ -50,7 +51,7 @@ def outcome(call):
 
 
 def graph_of(points):
-    return scipy_delaunay_graph(points.astype(np.float64))
+    return delaunay_graph(points.astype(np.float64))
 
 
 def precision_calls(rng, dtype, Prepared, Grouped, join):
@@ -103,12 +104,28 @@ def precision_calls(rng, dtype, Prepared, Grouped, join):
     ]
 
 
+def graph_calls(rng):
+    simplices = Delaunay(rng.random((800, 3))).simplices.astype(np.uint64)
+    bad = simplices.copy()
+    bad[len(bad) // 2, 2] = 800
+    return [
+        lambda: _ornel.graph_from_simplices(simplices, 800),
+        lambda: _ornel.graph_from_simplices(simplices[::-2], 900),
+        lambda: _ornel.graph_from_simplices(bad, 800),
+        lambda: _ornel.graph_from_simplices(simplices[:, :3], 800),
+        lambda: _ornel.graph_from_simplices(simplices, 2**32),
+        lambda: _ornel.graph_from_simplices(simplices.astype(np.int64), 800),
+        lambda: _ornel.graph_from_simplices(simplices, -1),
+    ]
+
+
 def all_calls(seed=20261208):
     rng = np.random.default_rng(seed)
     return (precision_calls(rng, np.float32, _ornel.PreparedF32, _ornel.GroupedQueriesF32,
                             _ornel.all_nearest_neighbours_f32)
             + precision_calls(rng, np.float64, _ornel.PreparedF64, _ornel.GroupedQueriesF64,
-                              _ornel.all_nearest_neighbours))
+                              _ornel.all_nearest_neighbours)
+            + graph_calls(rng))
 
 
 def test_every_call_mix_gives_single_threaded_results_under_16_threads():
@@ -139,6 +156,47 @@ def test_every_call_mix_gives_single_threaded_results_under_16_threads():
             thread.join()
     assert mismatches == []
     assert sum(done) == THREADS * CALLS_PER_THREAD
+
+
+def test_tetrahedra_changed_while_being_read_never_spoil_the_build():
+    """Callers must not change an input while a call reads it; if one does anyway, the graph
+    builder, which reads the tetrahedra several times, either answers with a well-formed graph
+    (rows ascending, ids in range, every edge in both rows) or stops with a PanicException."""
+    rng = np.random.default_rng(5)
+    n = 3000
+    pristine = Delaunay(rng.random((n, 3))).simplices.astype(np.uint64)
+    simplices = pristine.copy()
+    stop = threading.Event()
+
+    def meddle():
+        meddler = np.random.default_rng(6)
+        while not stop.is_set():
+            rows = meddler.integers(0, len(simplices), size=64)
+            simplices[rows] = meddler.integers(0, n, size=(64, 4), dtype=np.uint64)
+            simplices[rows] = pristine[rows]
+
+    meddler = threading.Thread(target=meddle)
+    meddler.start()
+    outcomes = []
+    try:
+        with watchdog():
+            for _ in range(150):
+                result = outcome(lambda: _ornel.graph_from_simplices(simplices, n))
+                if isinstance(result, BaseException):
+                    assert is_panic(result), result
+                    outcomes.append(str(result))
+                    continue
+                indptr, indices = result
+                assert indptr.shape == (n + 1,) and indices.shape == (int(indptr[-1]),)
+                rows = np.repeat(np.arange(n, dtype=np.int64), np.diff(indptr.astype(np.int64)))
+                keys = rows * n + indices
+                assert (np.diff(keys) > 0).all() and (indices < n).all()
+                assert np.array_equal(np.sort(indices.astype(np.int64) * n + rows), keys), "an edge in one row only"
+                outcomes.append("graph")
+    finally:
+        stop.set()
+        meddler.join()
+    assert len(outcomes) == 150
 
 
 # --- leaks -----------------------------------------------------------------------------------
