@@ -24,6 +24,7 @@ import _ornel
 from fuzz_inputs import (
     as_precision,
     attempt,
+    is_panic,
     check_answers,
     check_pair,
     distance_bounds,
@@ -424,3 +425,26 @@ def test_graph_from_simplices(data):
         assert type(array.base).__name__ == "PySliceContainer"
     rows = np.repeat(np.arange(n, dtype=np.int64), np.diff(indptr.astype(np.int64)))
     np.testing.assert_array_equal(rows * n + indices, edge_keys(simplices, n) if len(simplices) else [])
+
+
+# --- faults the fuzzing found ------------------------------------------------------------------
+
+
+def knn_on_empty_query(k):
+    y = np.array([[0, 0, 0], [1, 0, 0], [0, 1, 0], [0, 0, 1]], np.float64)
+    indptr = np.array([0, 3, 6, 9, 12], np.uint32)
+    indices = np.array([j for i in range(4) for j in range(4) if j != i], np.uint32)
+    return _ornel.all_nearest_neighbours_k(np.zeros((0, 3)), np.zeros(1, np.uint32), np.zeros(0, np.uint32),
+                                           y, indptr, indices, k, 4)
+
+
+def test_empty_k_nearest_result_too_big_for_numpy_is_a_capacity_overflow():
+    """NumPy refuses an (0, k) array whose byte size, the empty dimension counted as 1, exceeds
+    the signed 64-bit range; such a k was let through and came back as a ValueError."""
+    dists, idx = knn_on_empty_query(2**59)
+    assert dists.shape == idx.shape == (0, 2**59)
+    for k in (2**60, 2**61, 2**63 - 1):
+        with pytest.raises(BaseException) as info:
+            knn_on_empty_query(k)
+        assert is_panic(info.value) and str(info.value) == "capacity overflow"
+

@@ -381,12 +381,14 @@ inline void check_reservation(std::uint64_t ef) {
     if (ef > largest / entry_bytes / 4) fail_capacity_overflow();
 }
 
-// Element count of an (nq, k) result, each empty dimension counted as 1.
+// Byte size of an (nq, k) result of 8-byte indices, each empty dimension
+// counted as 1: NumPy refuses an array whose size so counted exceeds the
+// largest signed 64-bit value, even one with no elements, such as (0, 2^61).
 inline void check_result_shape(std::uint64_t nq, std::uint64_t k) {
     constexpr std::uint64_t largest = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
     const std::uint64_t rows = std::max<std::uint64_t>(nq, 1);
     const std::uint64_t columns = std::max<std::uint64_t>(k, 1);
-    if (columns > largest / rows) fail_capacity_overflow();
+    if (columns > largest / sizeof(std::uint64_t) / rows) fail_capacity_overflow();
 }
 
 // The k nearest target points of every query point (see the top of the file).
