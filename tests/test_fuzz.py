@@ -448,3 +448,15 @@ def test_empty_k_nearest_result_too_big_for_numpy_is_a_capacity_overflow():
             knn_on_empty_query(k)
         assert is_panic(info.value) and str(info.value) == "capacity overflow"
 
+
+def test_memory_that_cannot_be_had_is_a_memory_error():
+    """Also in the sanitizer build, whose runtime ended the process instead."""
+    for k in (2**50, 2**44):
+        with pytest.raises(MemoryError):
+            _ornel.all_nearest_neighbours_k(np.zeros((1, 3)), np.array([0, 0], np.uint32), np.zeros(0, np.uint32),
+                                            np.zeros((1, 3)), np.array([0, 0], np.uint32), np.zeros(0, np.uint32),
+                                            k, 1)
+    target = _ornel.PreparedF32(np.zeros((1, 3), np.float32), np.array([0, 0], np.uint32), np.zeros(0, np.uint32))
+    with pytest.raises(MemoryError):
+        target.query_prepared_k(target, 1, 2**50)
+    assert target.query_prepared_k(target, 1, 1)[1].tolist() == [[0]]

@@ -28,7 +28,11 @@ inline void* allocate_bytes(std::size_t count, std::size_t element_size) {
     // Never zero bytes: an empty result still needs a real address, because
     // NumPy allocates its own memory when handed a null data pointer.
     std::size_t bytes = std::max<std::size_t>(count * element_size, 1);
-    return ::operator new(bytes, std::align_val_t{buffer_alignment});
+    // Asked for without throwing and refused here: under AddressSanitizer the
+    // throwing form ends the process when memory cannot be had.
+    void* memory = ::operator new(bytes, std::align_val_t{buffer_alignment}, std::nothrow);
+    if (memory == nullptr) throw std::bad_alloc();
+    return memory;
 }
 
 inline void free_memory(void* memory) noexcept {
