@@ -161,6 +161,76 @@ def test_query_prepared_and_blocked(dtype, join, Prepared, Grouped, data):
         check_answers(dists, idx, dtype, other.data[:rows], target.data, bound_value(bound))
 
 
+# --- k nearest ------------------------------------------------------------------------------------
+
+# Counts from 41 up to 2^44 are left out: they are valid, and an (nq, k) result or a
+# reservation of 4 * ef heap entries could then take gigabytes. From 2^44 on, every
+# non-empty result, and every reservation, is more than any machine has.
+odd_knn_counts = st.one_of(
+    st.sampled_from([2**44, 2**50, 2**59, 2**60, 2**61, 2**63 - 1, 2**63, 2**64 - 1]),
+    unsigned_counts.filter(lambda v: not isinstance(v, int) or v <= 40 or v >= 2**44),
+)
+
+
+@st.composite
+def knn_counts(draw):
+    """k and ef: mostly small, sometimes huge or of the wrong kind."""
+    return tuple(draw(st.integers(0, 12)) if draw(st.integers(0, 5)) else draw(odd_knn_counts) for _ in "k ef".split())
+
+
+def check_knn(result, dtype, rows, k, queries, targets, bound):
+    dists, idx = check_pair(result, dtype, rows, k)
+    check_answers(dists, idx, dtype, queries[:rows], targets, bound_value(bound), squared_bound_test=True)
+    nt = len(targets)
+    for row_dists, row_idx in zip(dists, idx):
+        found = row_idx[row_idx < nt]
+        assert len(np.unique(found)) == len(found), "a target point twice in one row"
+        assert (row_idx[len(found):] == nt).all(), "an answer after a miss"
+        if not np.isnan(row_dists).any():
+            assert (row_dists[1:] >= row_dists[:-1]).all(), "a row out of order"
+
+
+@pytest.mark.parametrize("dtype,join,Prepared,Grouped", PRECISIONS)
+@given(data=st.data())
+def test_two_cloud_k_nearest_join(dtype, join, Prepared, Grouped, data):
+    join_k = _ornel.all_nearest_neighbours_k_f32 if dtype is np.float32 else _ornel.all_nearest_neighbours_k
+    x = data.draw(cloud(dtype), label="x")
+    y = data.draw(cloud(dtype), label="y")
+    k, ef = data.draw(knn_counts(), label="k, ef")
+    arguments = data.draw(spoiled([*x, *y]), label="arguments")
+    result, _ = attempt(join_k, *arguments, k, ef)
+    if result is None:
+        return
+    x_points, x_offsets, _, y_points = arguments[:4]
+    check_knn(result, dtype, query_count(x_offsets), int(k), x_points, y_points, None)
+
+
+@pytest.mark.parametrize("dtype,join,Prepared,Grouped", PRECISIONS)
+@given(data=st.data())
+def test_query_k_and_query_prepared_k(dtype, join, Prepared, Grouped, data):
+    target = prepared_or_none(Prepared, *data.draw(cloud(dtype), label="target"))
+    x = data.draw(cloud(dtype), label="x")
+    if target is None:
+        return
+    k, ef = data.draw(knn_counts(), label="k, ef")
+    bound = data.draw(distance_bounds, label="bound")
+    arguments = data.draw(spoiled(x), label="arguments")
+    result, _ = attempt(target.query_k, *arguments, k, ef, bound)
+    if result is not None:
+        check_knn(result, dtype, query_count(arguments[1]), int(k), arguments[0], target.data, bound)
+
+    query = prepared_or_none(Prepared, *x)
+    if query is None:
+        return
+    other = data.draw(other_operand(target, query, Prepared, Grouped), label="other")
+    result, _ = attempt(target.query_prepared_k, other, k, ef, distance_upper_bound=bound)
+    if result is None:
+        return
+    assert isinstance(other, Prepared)
+    rows = len(result[0]) if other is target else query_count(x[1])
+    check_knn(result, dtype, rows, int(k), other.data, target.data, bound)
+
+
 # --- grouped query sets --------------------------------------------------------------------------
 
 
@@ -270,6 +340,13 @@ def valid_calls(dtype, join, Prepared, Grouped):
         (target.query_grouped, {"grouped": grouped, "target_perm": None, "block": 3,
                                 "distance_upper_bound": 2.0, "finalize": False}),
         (Grouped.prepare, {"queries": [target], "query_perms": [None]}),
+        (_ornel.all_nearest_neighbours_k_f32 if dtype is np.float32 else _ornel.all_nearest_neighbours_k,
+         {"x_points": points, "x_indices": offsets, "x_neighbors": neighbours, "y_points": points,
+          "y_indices": offsets, "y_neighbors": neighbours, "k": 2, "ef": 4}),
+        (target.query_k, {"x_points": points, "x_indptr": offsets, "x_indices": neighbours, "k": 3, "ef": 3,
+                          "distance_upper_bound": 0.5}),
+        (target.query_prepared_k, {"other": target, "k": 1, "ef": 2, "distance_upper_bound": None}),
+        (_ornel.graph_from_simplices, {"simplices": np.array([[0, 1, 2, 3]], np.uint64), "n_points": 4}),
     ]
 
 
@@ -348,7 +425,8 @@ def test_instances_cannot_be_copied_pickled_or_changed(instance):
 def test_methods_and_attributes_refuse_a_foreign_self():
     f32, f64, g32, g64 = instances()
     for owner, stranger in ((_ornel.PreparedF32, f64), (_ornel.PreparedF64, g64), (_ornel.PreparedF32, None)):
-        for name in ("query", "query_prepared", "query_prepared_blocked", "query_grouped"):
+        for name in ("query", "query_prepared", "query_prepared_blocked", "query_grouped", "query_k",
+                     "query_prepared_k"):
             refused_with_type_error(getattr(owner, name), stranger, stranger)
         for name in ("n", "data"):
             refused_with_type_error(owner.__dict__[name].__get__, stranger)
