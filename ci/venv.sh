@@ -1,12 +1,13 @@
 # Sourced by the other scripts: makes (or reuses) a virtual environment for the
-# interpreter $PYTHON (default python3) under .venv/<version>, installs the
-# packages given in $PACKAGES, then builds and installs the module from this
-# checkout into it. Leaves $VENV_PYTHON pointing at the environment's python.
+# interpreter $PYTHON (default python3) under .venv/<version>$VENV_SUFFIX,
+# installs the packages given in $PACKAGES, then builds and installs the module
+# from this checkout into it, with the pip options in $ORNEL_BUILD_FLAGS. Leaves
+# $VENV_PYTHON pointing at the environment's python.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 PYTHON="${PYTHON:-python3}"
 version="$("$PYTHON" -c 'import sys; print("%d.%d%s" % (sys.version_info[:2] + ("t" if not getattr(sys, "_is_gil_enabled", lambda: True)() else "",)))')"
-VENV="$ROOT/.venv/$version"
+VENV="$ROOT/.venv/$version${VENV_SUFFIX:-}"
 if [ ! -x "$VENV/bin/python" ]; then
     "$PYTHON" -m venv "$VENV"
 fi

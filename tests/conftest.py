@@ -1,5 +1,7 @@
 """Helpers shared by the test modules."""
 
+import os
+
 import numpy as np
 from scipy.spatial import Delaunay
 
@@ -45,3 +47,14 @@ def delaunay_graph(points):
     the CSR pair (indptr, indices) of uint32 arrays."""
     simplices = Delaunay(points).simplices.astype(np.uint64)
     return _ornel.graph_from_simplices(simplices, len(points))
+
+
+# The terminal's stderr as it was before pytest began capturing output: a report written
+# there by a process that is about to end (a hang caught by a watchdog) is not lost with
+# the capture.
+terminal_stderr = None
+
+
+def pytest_configure(config):
+    global terminal_stderr
+    terminal_stderr = os.dup(2)

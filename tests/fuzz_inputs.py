@@ -9,11 +9,14 @@ import contextlib
 import faulthandler
 import os
 import re
+import sys
 
 import numpy as np
 from hypothesis import event
 from hypothesis import strategies as st
 from scipy.spatial import Delaunay
+
+import conftest
 
 # A call that runs longer than this is taken for a hang: every thread's stack is dumped and
 # the process exits, which fails the run. Far above any legitimate call, also under the
@@ -35,7 +38,9 @@ def is_panic(error):
 
 @contextlib.contextmanager
 def watchdog(seconds=CALL_TIMEOUT):
-    faulthandler.dump_traceback_later(seconds, exit=True)
+    """Ends the process, with every thread's stack on stderr, if the block runs too long."""
+    report = conftest.terminal_stderr if conftest.terminal_stderr is not None else sys.__stderr__
+    faulthandler.dump_traceback_later(seconds, exit=True, file=report)
     try:
         yield
     finally:

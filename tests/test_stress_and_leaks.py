@@ -6,6 +6,7 @@ gives single-threaded; over thousands of calls no live object, Python allocation
 memory may accumulate.
 """
 
+import ctypes
 import gc
 import os
 import sys
@@ -201,7 +202,24 @@ def test_tetrahedra_changed_while_being_read_never_spoil_the_build():
 
 # --- leaks -----------------------------------------------------------------------------------
 
-ROUNDS = 60
+ROUNDS = 100
+
+
+class MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks",
+                                                     "fsmblks", "uordblks", "fordblks", "keepcost")]
+
+
+def heap_in_use():
+    """Bytes the C allocator has handed out and not had back (every arena, mapped blocks
+    included): the module's buffers and NumPy's array memory, exactly. None where the C
+    library cannot tell."""
+    mallinfo2 = getattr(ctypes.CDLL(None), "mallinfo2", None)
+    if mallinfo2 is None:
+        return None
+    mallinfo2.restype = MallInfo2
+    info = mallinfo2()
+    return info.uordblks + info.hblkhd
 
 
 def resident_bytes():
@@ -240,7 +258,8 @@ def test_thousands_of_calls_leave_nothing_behind():
     run_rounds(calls, 3)  # caches, lazily created types, first-call allocations
     gc.collect()
     references = [sys.getrefcount(o) for o in watched]
-    blocks, exceptions, resident = sys.getallocatedblocks(), live_exceptions(), resident_bytes()
+    blocks, exceptions = sys.getallocatedblocks(), live_exceptions()
+    heap, resident = heap_in_use(), resident_bytes()
 
     run_rounds(calls, ROUNDS)
     gc.collect()
@@ -248,9 +267,14 @@ def test_thousands_of_calls_leave_nothing_behind():
     assert live_exceptions() == exceptions
     # A leaked object per call would be thousands of blocks; allow a little noise.
     assert sys.getallocatedblocks() - blocks < 200
-    if not under_address_sanitizer():  # its quarantine holds freed memory; LeakSanitizer checks there
-        # Each round makes about 4 MB of result arrays: leaking them would grow by hundreds of MB.
-        assert resident_bytes() - resident < 32 * 2**20
+    # The sanitizer's allocator keeps freed memory in quarantine and answers for itself;
+    # LeakSanitizer checks the module's memory there.
+    if not under_address_sanitizer():
+        # Each round makes about 0.4 MB of results and working buffers; a leak of even 16
+        # bytes per call would show.
+        if heap is not None:
+            assert heap_in_use() - heap < 64 * 1024, "the C heap grew"
+        assert resident_bytes() - resident < 64 * 2**20, "resident memory grew"
 
     tracemalloc.start()
     try:
