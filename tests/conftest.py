@@ -10,9 +10,10 @@ import _ornel
 try:
     from hypothesis import settings
 
-    # CI runs a fixed, bounded number of examples; `--hypothesis-profile=long` runs more.
+    # CI runs a fixed, bounded number of examples; `--hypothesis-profile=long` runs more
+    # (ORNEL_FUZZ_EXAMPLES per test, 5000 by default).
     settings.register_profile("ci", max_examples=60, deadline=None, derandomize=True)
-    settings.register_profile("long", max_examples=5000, deadline=None)
+    settings.register_profile("long", max_examples=int(os.environ.get("ORNEL_FUZZ_EXAMPLES", "5000")), deadline=None)
     settings.load_profile("ci")
 except ImportError:  # pragma: no cover
     pass
