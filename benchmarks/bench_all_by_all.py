@@ -14,7 +14,7 @@ pairs, self-pairs included), in float32:
 timed; building the kd-trees is timed, as it is the peer's preparation.
 
 Data sets: uniform random clouds, and noisy "scans" subsampled from a real
-surface model (/work/shared/data or --data). Each comes as generated and
+surface model (data/ in this repository, or --data). Each comes as generated and
 sorted spatially (Morton order, the caller keeping the permutation, which is
 then passed to query_grouped as it would be in practice).
 
@@ -29,6 +29,7 @@ import os
 import statistics
 import time
 from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
 
 import numpy as np
 from scipy.spatial import Delaunay, cKDTree
@@ -157,7 +158,7 @@ def main():
     parser.add_argument("--clouds", type=int, default=16)
     parser.add_argument("--points", type=int, default=25000)
     parser.add_argument("--repeats", type=int, default=3)
-    parser.add_argument("--data", default=os.environ.get("ORNEL_DATA", "/work/shared/data"))
+    parser.add_argument("--data", default=os.environ.get("ORNEL_DATA", str(Path(__file__).resolve().parents[1] / "data")))
     args = parser.parse_args()
     rng = np.random.default_rng(20240611)
     bench("uniform random", random_clouds(rng, args.clouds, args.points), args.repeats)
