@@ -46,7 +46,7 @@ def outcome(call):
     try:
         return call()
     except BaseException as error:
-        if not (is_panic(error) or isinstance(error, (TypeError, OverflowError))):
+        if not (is_panic(error) or isinstance(error, (TypeError, OverflowError, MemoryError))):
             raise
         return error
 
@@ -55,7 +55,7 @@ def graph_of(points):
     return delaunay_graph(points.astype(np.float64))
 
 
-def precision_calls(rng, dtype, Prepared, Grouped, join):
+def precision_calls(rng, dtype, Prepared, Grouped, join, join_k):
     """Calls of every entry point of one precision, successful and failing, over shared operands."""
     target_points = rng.random((1500, 3)).astype(dtype)
     target_graph = graph_of(target_points)
@@ -102,6 +102,17 @@ def precision_calls(rng, dtype, Prepared, Grouped, join):
         lambda: Grouped.prepare(queries[::-1], [None, None]),
         lambda: Grouped.prepare(queries, [np.repeat(perms[0], 2)[::2]]),
         lambda: Grouped.prepare("abc", []),
+        lambda: join_k(x, x_offsets, x_neighbours, target_points, *target_graph, 4, 16),
+        lambda: join_k(x, strided_offsets, x_neighbours, target_points, *target_graph, 1, 2),
+        lambda: join_k(x, x_offsets, x_neighbours, target_points, target_graph[0], broken_neighbours, 3, 8),
+        lambda: join_k(x, x_offsets, x_neighbours, target_points, *target_graph, 2**62, 8),
+        lambda: target.query_k(x, x_offsets, x_neighbours, 3, 12, 0.04),
+        lambda: target.query_k(x[:100], x_offsets, x_neighbours, 2, 2),
+        lambda: target.query_k(x, x_offsets, x_neighbours, -3, 2),
+        lambda: target.query_prepared_k(queries[1], 5, 20),
+        lambda: target.query_prepared_k(queries[0], 2, 4, distance_upper_bound=0.02),
+        lambda: broken.query_prepared_k(queries[2], 3, 9),
+        lambda: target.query_prepared_k(queries[2], 1, 2**60),
     ]
 
 
@@ -123,9 +134,9 @@ def graph_calls(rng):
 def all_calls(seed=20261208):
     rng = np.random.default_rng(seed)
     return (precision_calls(rng, np.float32, _ornel.PreparedF32, _ornel.GroupedQueriesF32,
-                            _ornel.all_nearest_neighbours_f32)
+                            _ornel.all_nearest_neighbours_f32, _ornel.all_nearest_neighbours_k_f32)
             + precision_calls(rng, np.float64, _ornel.PreparedF64, _ornel.GroupedQueriesF64,
-                              _ornel.all_nearest_neighbours)
+                              _ornel.all_nearest_neighbours, _ornel.all_nearest_neighbours_k)
             + graph_calls(rng))
 
 
@@ -202,7 +213,7 @@ def test_tetrahedra_changed_while_being_read_never_spoil_the_build():
 
 # --- leaks -----------------------------------------------------------------------------------
 
-ROUNDS = 100
+ROUNDS = 60
 
 
 class MallInfo2(ctypes.Structure):
