@@ -1,6 +1,9 @@
+"""Helpers shared by the test modules."""
+
 import numpy as np
-import pytest
 from scipy.spatial import Delaunay
+
+import _ornel
 
 try:
     from hypothesis import settings
@@ -11,12 +14,6 @@ try:
     settings.load_profile("ci")
 except ImportError:  # pragma: no cover
     pass
-
-
-def scipy_delaunay_graph(points):
-    """CSR (indptr, indices) as uint32 from scipy's Delaunay vertex adjacency."""
-    indptr, indices = Delaunay(points).vertex_neighbor_vertices
-    return indptr.astype(np.uint32), indices.astype(np.uint32)
 
 
 def is_panic(error):
@@ -43,6 +40,8 @@ class raises_panic:
         return True
 
 
-@pytest.fixture(scope="session")
-def rng_seed():
-    return 20261208
+def delaunay_graph(points):
+    """The vertex adjacency of the Delaunay tetrahedralisation of `points`, as
+    the CSR pair (indptr, indices) of uint32 arrays."""
+    simplices = Delaunay(points).simplices.astype(np.uint64)
+    return _ornel.graph_from_simplices(simplices, len(points))

@@ -5,7 +5,8 @@ from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
-from scipy.spatial import Delaunay, cKDTree
+from conftest import delaunay_graph
+from scipy.spatial import cKDTree
 
 import _ornel
 
@@ -14,11 +15,6 @@ PRECISIONS = [
     (np.float64, _ornel.PreparedF64, _ornel.GroupedQueriesF64),
 ]
 PRECISION_IDS = ["f32", "f64"]
-
-
-def delaunay_graph(points):
-    indptr, indices = Delaunay(points).vertex_neighbor_vertices
-    return indptr.astype(np.uint32), indices.astype(np.uint32)
 
 
 def prepared(cls, points):

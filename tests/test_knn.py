@@ -5,7 +5,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from conftest import raises_panic, scipy_delaunay_graph
+from conftest import raises_panic, delaunay_graph
 from knn_model import knn_join
 
 import _ornel
@@ -73,7 +73,7 @@ class TestMatchesBruteForce:
     def test_every_entry_point_with_ef_four_times_k(self, dtype, join, Prepared, kind, k):
         rng = np.random.default_rng(21 + k)
         x, y = clouds(rng, dtype, 1200, 2000, kind)
-        (xi, xn), (yi, yn) = scipy_delaunay_graph(x), scipy_delaunay_graph(y)
+        (xi, xn), (yi, yn) = delaunay_graph(x), delaunay_graph(y)
         d, i = join(x, xi, xn, y, yi, yn, k, 4 * k)
         assert d.dtype == dtype and d.shape == (1200, k)
         check_exact_k(d, i, x, y, k)
@@ -86,7 +86,7 @@ class TestMatchesBruteForce:
 
         rng = np.random.default_rng(22)
         x, y = clouds(rng, np.float64, 2000, 3000)
-        d, i = _ornel.all_nearest_neighbours_k(x, *scipy_delaunay_graph(x), y, *scipy_delaunay_graph(y), 8, 32)
+        d, i = _ornel.all_nearest_neighbours_k(x, *delaunay_graph(x), y, *delaunay_graph(y), 8, 32)
         ref_d, ref_i = cKDTree(y).query(x, k=8)
         np.testing.assert_allclose(d, ref_d, rtol=1e-12)
         np.testing.assert_array_equal(i, ref_i)
@@ -101,13 +101,13 @@ class TestMatchesBruteForce:
             return model[pick] + rng.normal(scale=1e-3 * np.ptp(model, axis=0).max(), size=(len(pick), 3))
 
         x, y = scan(), scan()
-        d, i = _ornel.all_nearest_neighbours_k(x, *scipy_delaunay_graph(x), y, *scipy_delaunay_graph(y), 6, 24)
+        d, i = _ornel.all_nearest_neighbours_k(x, *delaunay_graph(x), y, *delaunay_graph(y), 6, 24)
         check_exact_k(d, i, x, y, 6)
 
     @pytest.mark.parametrize("dtype,join,Prepared", PRECISIONS)
     def test_self_join_lists_each_point_first(self, dtype, join, Prepared):
         p = np.random.default_rng(24).random((700, 3)).astype(dtype)
-        prepared = Prepared(p, *scipy_delaunay_graph(p))
+        prepared = Prepared(p, *delaunay_graph(p))
         d, i = prepared.query_prepared_k(prepared, 5, 20)
         np.testing.assert_array_equal(i[:, 0], np.arange(700))
         assert not d[:, 0].any()
@@ -117,7 +117,7 @@ class TestMatchesBruteForce:
     def test_rows_sorted_and_distinct_at_any_ef(self, dtype, join, Prepared):
         rng = np.random.default_rng(25)
         x, y = clouds(rng, dtype, 800, 1000)
-        graphs = scipy_delaunay_graph(x) + scipy_delaunay_graph(y)
+        graphs = delaunay_graph(x) + delaunay_graph(y)
         for ef in (2, 5, 8, 13):
             d, i = join(x, *graphs[:2], y, *graphs[2:], 8, ef)
             assert np.all(d[:, 1:] >= d[:, :-1])
@@ -317,10 +317,10 @@ class TestBound:
     def test_misses_are_exactly_the_entries_beyond_the_bound(self, Prepared, dtype):
         rng = np.random.default_rng(26)
         y = rng.random((2000, 3)).astype(dtype)
-        target = Prepared(y, *scipy_delaunay_graph(y))
+        target = Prepared(y, *delaunay_graph(y))
         for x in (rng.random((1500, 3)) * 1.6 - 0.3, rng.random((1500, 3)) * 0.8 + 0.1):
             x = x.astype(dtype)
-            graph = scipy_delaunay_graph(x)
+            graph = delaunay_graph(x)
             free_d, free_i = target.query_k(x, *graph, 6, 24)
             for r in [0.02, 0.05, 0.1, 1.0]:
                 beyond = free_d * free_d > dtype(r) * dtype(r)
@@ -345,15 +345,15 @@ class TestBound:
     def test_nan_bound_marks_nothing_and_negative_acts_as_its_magnitude(self):
         rng = np.random.default_rng(28)
         y, x = rng.random((300, 3)), rng.random((200, 3)) * 2
-        target = _ornel.PreparedF64(y, *scipy_delaunay_graph(y))
-        g = scipy_delaunay_graph(x)
+        target = _ornel.PreparedF64(y, *delaunay_graph(y))
+        g = delaunay_graph(x)
         assert_same(target.query_k(x, *g, 4, 16, float("nan")), target.query_k(x, *g, 4, 16))
         assert_same(target.query_k(x, *g, 4, 16, -0.1), target.query_k(x, *g, 4, 16, 0.1))
         assert_same(target.query_k(x, *g, 4, 16, 1), target.query_k(x, *g, 4, 16, 1.0))
 
     def test_empty_query_and_empty_target(self):
         y = np.random.default_rng(29).random((10, 3))
-        target = _ornel.PreparedF64(y, *scipy_delaunay_graph(y))
+        target = _ornel.PreparedF64(y, *delaunay_graph(y))
         none = np.zeros((0, 3)), np.zeros(1, np.uint32), np.zeros(0, np.uint32)
         for r in (None, 1.0):
             d, i = target.query_k(*none, 3, 6, r)
@@ -372,7 +372,7 @@ class TestShapesAndViews:
     def test_k_zero_and_ef_below_k(self, dtype, join, Prepared):
         rng = np.random.default_rng(30)
         x, y = clouds(rng, dtype, 300, 400)
-        graphs = scipy_delaunay_graph(x) + scipy_delaunay_graph(y)
+        graphs = delaunay_graph(x) + delaunay_graph(y)
         d, i = join(x, *graphs[:2], y, *graphs[2:], 0, 8)
         assert d.shape == (300, 0) and i.shape == (300, 0) and d.dtype == dtype
         d, i = join(x, *graphs[:2], y, *graphs[2:], 6, 3)
@@ -383,7 +383,7 @@ class TestShapesAndViews:
     def test_strided_csr_views_read_as_their_copies(self, dtype, join, Prepared):
         rng = np.random.default_rng(31)
         x, y = clouds(rng, dtype, 300, 400)
-        (xi, xn), (yi, yn) = scipy_delaunay_graph(x), scipy_delaunay_graph(y)
+        (xi, xn), (yi, yn) = delaunay_graph(x), delaunay_graph(y)
         expected = join(x, xi, xn, y, yi, yn, 5, 12)
 
         def every_second(a):
@@ -401,14 +401,14 @@ class TestShapesAndViews:
 
     def test_empty_query_cloud(self):
         y = np.random.default_rng(32).random((10, 3)).astype(np.float32)
-        g = scipy_delaunay_graph(y)
+        g = delaunay_graph(y)
         d, i = _ornel.all_nearest_neighbours_k_f32(np.zeros((0, 3), np.float32), np.zeros(1, np.uint32),
                                                    np.zeros(0, np.uint32), y, *g, 4, 8)
         assert d.shape == (0, 4) and i.shape == (0, 4) and d.dtype == np.float32
 
     def test_results_own_their_memory(self):
         y = np.random.default_rng(33).random((100, 3))
-        g = scipy_delaunay_graph(y)
+        g = delaunay_graph(y)
         result = _ornel.all_nearest_neighbours_k(y, *g, y, *g, 3, 8)
         idx = result[1]
         del result
@@ -487,7 +487,7 @@ class TestFaults:
 
 class TestArguments:
     y = np.random.default_rng(34).random((5, 3))
-    graph = scipy_delaunay_graph(np.random.default_rng(34).random((5, 3)))
+    graph = delaunay_graph(np.random.default_rng(34).random((5, 3)))
 
     def expect(self, error, message, call, note=None):
         with pytest.raises(error) as info:
@@ -563,8 +563,8 @@ class TestThreads:
     def test_shared_prepared_objects_from_several_threads(self):
         rng = np.random.default_rng(35)
         y, x = rng.random((8000, 3)).astype(np.float32), rng.random((8000, 3)).astype(np.float32)
-        xg = scipy_delaunay_graph(x)
-        target, query = _ornel.PreparedF32(y, *scipy_delaunay_graph(y)), _ornel.PreparedF32(x, *xg)
+        xg = delaunay_graph(x)
+        target, query = _ornel.PreparedF32(y, *delaunay_graph(y)), _ornel.PreparedF32(x, *xg)
         calls = [lambda: target.query_prepared_k(query, 8, 16), lambda: target.query_prepared_k(query, 4, 8, 0.02),
                  lambda: target.query_k(x, *xg, 3, 12, 0.05)]
         expected = [call() for call in calls]

@@ -6,7 +6,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from conftest import raises_panic, scipy_delaunay_graph
+from conftest import raises_panic, delaunay_graph
 from descent_model import nearest_join
 
 import _ornel
@@ -61,7 +61,7 @@ class TestMatchesBruteForce:
     def test_every_entry_point_on_delaunay_graphs(self, dtype, join, Prepared, kind):
         rng = np.random.default_rng(1)
         x, y = clouds(rng, dtype, 1500, 2500, kind)
-        (xi, xn), (yi, yn) = scipy_delaunay_graph(x), scipy_delaunay_graph(y)
+        (xi, xn), (yi, yn) = delaunay_graph(x), delaunay_graph(y)
         d, i = join(x, xi, xn, y, yi, yn)
         assert d.dtype == dtype and i.dtype == np.uint64 and d.shape == (1500,)
         check_exact(d, i, x, y)
@@ -74,13 +74,13 @@ class TestMatchesBruteForce:
     def test_real_scans(self, name):
         rng = np.random.default_rng(2)
         x, y = scan_pair(rng, name, 3000)
-        d, i = _ornel.all_nearest_neighbours(x, *scipy_delaunay_graph(x), y, *scipy_delaunay_graph(y))
+        d, i = _ornel.all_nearest_neighbours(x, *delaunay_graph(x), y, *delaunay_graph(y))
         check_exact(d, i, x, y)
 
     def test_self_join_answers_each_point_itself(self):
         rng = np.random.default_rng(3)
         p = rng.random((800, 3)).astype(np.float32)
-        prepared = _ornel.PreparedF32(p, *scipy_delaunay_graph(p))
+        prepared = _ornel.PreparedF32(p, *delaunay_graph(p))
         d, i = prepared.query_prepared(prepared)
         np.testing.assert_array_equal(i, np.arange(800, dtype=np.uint64))
         assert not d.any()
@@ -89,7 +89,7 @@ class TestMatchesBruteForce:
     def test_extra_columns_and_strided_points_read_as_their_copies(self, dtype, join, Prepared):
         rng = np.random.default_rng(4)
         x, y = clouds(rng, dtype, 300, 400)
-        (xi, xn), (yi, yn) = scipy_delaunay_graph(x), scipy_delaunay_graph(y)
+        (xi, xn), (yi, yn) = delaunay_graph(x), delaunay_graph(y)
         expected = join(x, xi, xn, y, yi, yn)
         wide = np.concatenate([x, rng.random((300, 2)).astype(dtype)], axis=1)
         fortran = np.asfortranarray(y)
@@ -167,7 +167,7 @@ class TestTiesAndNaN:
         y = rng.random((200, 3))
         x = np.array([[0.5, 0.5, 0.5], [np.nan, 0.5, 0.5]])
         path = np.array([0, 1, 2], np.uint32), np.array([1, 0], np.uint32)
-        target = _ornel.PreparedF64(y, *scipy_delaunay_graph(y))
+        target = _ornel.PreparedF64(y, *delaunay_graph(y))
         for r in (None, 10.0):
             d, i = target.query(x, *path, distance_upper_bound=r)
             assert np.isnan(d[1]) and i[1] == i[0]
@@ -196,8 +196,8 @@ class TestBound:
         y, x_out, x_in = setup
         x = (x_out if which == "outside" else x_in).astype(dtype)
         y = y.astype(dtype)
-        target = Prepared(y, *scipy_delaunay_graph(y))
-        graph = scipy_delaunay_graph(x)
+        target = Prepared(y, *delaunay_graph(y))
+        graph = delaunay_graph(x)
         ref_d, ref_i = brute_force(x, y)
         for r in [0.01, 0.03, 0.1, 1.0]:
             for d, i in (target.query(x, *graph, r), target.query_prepared(Prepared(x, *graph), r)):
@@ -219,7 +219,7 @@ class TestBound:
 
     def test_box_gap_answers_all_misses_without_reading_the_graphs(self):
         y = np.random.default_rng(7).random((50, 3))
-        target = _ornel.PreparedF64(y, *scipy_delaunay_graph(y))
+        target = _ornel.PreparedF64(y, *delaunay_graph(y))
         x = y + 100.0
         strided = np.zeros(2 * 51, np.uint32)[::2], np.zeros(20, np.uint32)[::2]
         d, i = target.query(x, *strided, distance_upper_bound=1.0)
@@ -230,8 +230,8 @@ class TestBound:
 
     def test_bound_none_omitted_and_integer_agree(self):
         y = np.random.default_rng(8).random((100, 3))
-        target = _ornel.PreparedF64(y, *scipy_delaunay_graph(y))
-        g = scipy_delaunay_graph(y)
+        target = _ornel.PreparedF64(y, *delaunay_graph(y))
+        g = delaunay_graph(y)
         a, b = target.query(y, *g), target.query(y, *g, distance_upper_bound=None)
         np.testing.assert_array_equal(a[1], b[1])
         c, d = target.query(y, *g, 1), target.query(y, *g, 1.0)
@@ -240,15 +240,15 @@ class TestBound:
     def test_nan_bound_marks_nothing_and_negative_acts_as_its_magnitude(self):
         rng = np.random.default_rng(9)
         y, x = rng.random((300, 3)), rng.random((200, 3)) * 2
-        target = _ornel.PreparedF64(y, *scipy_delaunay_graph(y))
-        g = scipy_delaunay_graph(x)
+        target = _ornel.PreparedF64(y, *delaunay_graph(y))
+        g = delaunay_graph(x)
         free = target.query(x, *g)
         np.testing.assert_array_equal(target.query(x, *g, float("nan"))[1], free[1])
         np.testing.assert_array_equal(target.query(x, *g, -0.1)[1], target.query(x, *g, 0.1)[1])
 
     def test_empty_query_and_empty_target(self):
         y = np.random.default_rng(10).random((10, 3))
-        target = _ornel.PreparedF64(y, *scipy_delaunay_graph(y))
+        target = _ornel.PreparedF64(y, *delaunay_graph(y))
         none = np.zeros((0, 3)), np.zeros(1, np.uint32), np.zeros(0, np.uint32)
         for r in (None, 1.0):
             d, i = target.query(*none, r)
@@ -324,7 +324,7 @@ class TestMalformedGraphs:
 
 class TestArguments:
     y = np.random.default_rng(12).random((5, 3))
-    graph = scipy_delaunay_graph(np.random.default_rng(12).random((5, 3)))
+    graph = delaunay_graph(np.random.default_rng(12).random((5, 3)))
 
     def expect(self, error, message, call, note=None):
         with pytest.raises(error) as info:
@@ -392,7 +392,7 @@ class TestResultsAndClasses:
     def test_results_own_their_memory(self):
         rng = np.random.default_rng(13)
         y = rng.random((100, 3))
-        g = scipy_delaunay_graph(y)
+        g = delaunay_graph(y)
         result = _ornel.all_nearest_neighbours(y, *g, y, *g)
         dists = result[1]
         del result
@@ -406,7 +406,7 @@ class TestResultsAndClasses:
     def test_prepared_attributes(self):
         rng = np.random.default_rng(14)
         pts = rng.random((5, 4)).astype(np.float32)
-        g = scipy_delaunay_graph(pts[:, :3])
+        g = delaunay_graph(pts[:, :3])
         prepared = _ornel.PreparedF32(np.asfortranarray(pts), *g)
         assert repr(prepared) == "PreparedF32(n=5)" and prepared.n == 5
         assert repr(_ornel.PreparedF64(pts.astype(np.float64)[::-1], *g)) == "PreparedF64(n=5)"
@@ -435,8 +435,8 @@ class TestThreads:
     def test_shared_prepared_objects_from_eight_threads(self):
         rng = np.random.default_rng(15)
         y, x = rng.random((20000, 3)).astype(np.float32), rng.random((20000, 3)).astype(np.float32)
-        target, query = _ornel.PreparedF32(y, *scipy_delaunay_graph(y)), _ornel.PreparedF32(x, *scipy_delaunay_graph(x))
-        xg = scipy_delaunay_graph(x)
+        target, query = _ornel.PreparedF32(y, *delaunay_graph(y)), _ornel.PreparedF32(x, *delaunay_graph(x))
+        xg = delaunay_graph(x)
         expected = [target.query_prepared(query), target.query_prepared(query, 0.01), target.query(x, *xg, 0.02)]
         results, errors = {}, []
         barrier = threading.Barrier(8)

@@ -68,6 +68,12 @@ U32View csr_arg(PyObject* object) {
     return {PyArray_BYTES(array), static_cast<std::size_t>(PyArray_DIM(array, 0)), PyArray_STRIDE(array, 0)};
 }
 
+SimplexView simplices_arg(PyObject* object) {
+    PyArrayObject* array = array_arg(object, 2, NPY_UINT64);
+    return {PyArray_BYTES(array), static_cast<std::size_t>(PyArray_DIM(array, 0)),
+            static_cast<std::size_t>(PyArray_DIM(array, 1)), PyArray_STRIDE(array, 0), PyArray_STRIDE(array, 1)};
+}
+
 std::uint64_t unsigned_arg(PyObject* object) {
     Ref index = Ref::checked(PyNumber_Index(object));
     unsigned long long value = PyLong_AsUnsignedLongLong(index.get());

@@ -14,6 +14,7 @@
 
 #include "../lib/graph.hpp"
 #include "../lib/grouped_queries.hpp"
+#include "../lib/graph_from_simplices.hpp"
 #include "../lib/packed_point.hpp"
 #include "../lib/search_bound.hpp"
 #include "numpy_api.hpp"
@@ -55,6 +56,9 @@ PointsView<S> points_arg(PyObject* object) {
 }
 
 U32View csr_arg(PyObject* object);
+
+// The tetrahedra of `graph_from_simplices`: a 2-D uint64 array, any strides.
+SimplexView simplices_arg(PyObject* object);
 
 // An int or an object with __index__, whose value fits in 64 bits unsigned.
 std::uint64_t unsigned_arg(PyObject* object);

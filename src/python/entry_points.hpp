@@ -29,6 +29,8 @@ template <class S>
 ORNEL_FASTCALL(prepared_query_prepared_blocked);
 template <class S>
 ORNEL_FASTCALL(prepared_query_grouped);
+// Graph builder (graph_entry_point.cpp).
+ORNEL_FASTCALL(graph_from_simplices);
 
 #undef ORNEL_FASTCALL
 

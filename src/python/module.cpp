@@ -40,6 +40,14 @@ PyMethodDef module_functions[] = {
      "all_nearest_neighbours_k" ORNEL_TWO_CLOUDS_K_SIGNATURE ORNEL_TWO_CLOUDS_K_DOC},
     {"all_nearest_neighbours_k_f32", ORNEL_FUNCTION(all_nearest_neighbours_k_f32), METH_FASTCALL | METH_KEYWORDS,
      "all_nearest_neighbours_k_f32" ORNEL_TWO_CLOUDS_K_SIGNATURE ORNEL_TWO_CLOUDS_K_DOC},
+    {"graph_from_simplices", ORNEL_FUNCTION(graph_from_simplices), METH_FASTCALL | METH_KEYWORDS,
+     "graph_from_simplices(simplices, n_points)\n--\n\n"
+     "Build the neighbourhood graph of `n_points` vertices from tetrahedra:\n"
+     "`simplices` is an (m, 4) uint64 array of vertex ids (a Delaunay\n"
+     "tetrahedralisation's simplices; any strides, further columns ignored).\n"
+     "Returns the CSR pair (indptr, indices) of uint32 arrays, where row v,\n"
+     "indices[indptr[v]:indptr[v + 1]], lists v's neighbours ascending, once\n"
+     "each. The build runs with the GIL released."},
     {nullptr, nullptr, 0, nullptr},
 };
 
