@@ -33,6 +33,7 @@ import time
 from concurrent.futures import ThreadPoolExecutor, as_completed
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -103,44 +104,47 @@ def solid_ball(rng: np.random.Generator, n: int) -> npt.NDArray[np.float64]:
 
 
 def solid_box(rng: np.random.Generator, n: int) -> npt.NDArray[np.float64]:
-    return rng.uniform(-0.8, 0.8, (n, 3)) * np.array([1.0, 0.6, 0.4])
+    box: npt.NDArray[np.float64] = rng.uniform(-0.8, 0.8, (n, 3)) * np.array([1.0, 0.6, 0.4])
+    return box
 
 
 def bunny_scan(rng: np.random.Generator, n: int) -> npt.NDArray[np.float64]:
     """A noisy subsample of the Stanford Bunny, scaled to about the unit ball."""
-    model = np.load(DATA / "stanford-bunny.npy")
+    model: npt.NDArray[np.float64] = np.load(DATA / "stanford-bunny.npy")
     centre = (model.min(axis=0) + model.max(axis=0)) / 2
     model = (model - centre) / (np.ptp(model, axis=0).max() / 2)
     pick = rng.choice(len(model), size=min(n, len(model)), replace=False)
     return model[pick] + rng.normal(scale=0.004, size=(len(pick), 3))
 
 
-def generated_clouds(rng: np.random.Generator, scale: float) -> list[tuple[str, npt.NDArray[np.float64]]]:
+def generated_clouds(rng: np.random.Generator, scale: float) -> list[tuple[str, str, npt.NDArray[np.float64]]]:
     shapes = [
         ("sphere", noisy_sphere, 40_000),
         ("torus", noisy_torus, 30_000),
         ("ball", solid_ball, 20_000),
         ("box", solid_box, 25_000),
     ]
-    clouds = [(name, make(rng, max(int(n * scale), 8))) for name, make, n in shapes]
+    clouds = [(name, f"generated {name}", make(rng, max(int(n * scale), 8))) for name, make, n in shapes]
     if (DATA / "stanford-bunny.npy").exists():
         # Two scans of one object: the pair a user compares most often.
-        clouds.append(("bunny-a", bunny_scan(rng, max(int(30_000 * scale), 8))))
-        clouds.append(("bunny-b", bunny_scan(rng, max(int(25_000 * scale), 8))))
+        clouds.append(("bunny-a", "generated bunny-a", bunny_scan(rng, max(int(30_000 * scale), 8))))
+        clouds.append(("bunny-b", "generated bunny-b", bunny_scan(rng, max(int(25_000 * scale), 8))))
     return clouds
 
 
-def load_cloud(path: str) -> tuple[str, npt.NDArray[np.float64]]:
+def load_cloud(path: str) -> tuple[str, str, npt.NDArray[np.float64]]:
     try:
+        with open(path, "rb") as file:
+            magic = file.read(6)
+        if magic != b"\x93NUMPY":
+            raise InputError(f"{path}: not a .npy file (save one (N, 3) array with numpy.save)")
         array = np.load(path, allow_pickle=False)
     except FileNotFoundError:
         raise InputError(f"{path}: no such file") from None
     except IsADirectoryError:
         raise InputError(f"{path}: is a directory, not a .npy file") from None
     except (OSError, ValueError, EOFError) as error:
-        raise InputError(f"{path}: not a readable .npy array ({error})") from None
-    if not isinstance(array, np.ndarray):
-        raise InputError(f"{path}: holds several arrays (.npz); give one (N, 3) array per file")
+        raise InputError(f"{path}: unreadable .npy file ({error})") from None
     if array.ndim != 2 or array.shape[1] != 3:
         raise InputError(f"{path}: shape {array.shape}, expected (N, 3)")
     if not (np.issubdtype(array.dtype, np.floating) or np.issubdtype(array.dtype, np.integer)):
@@ -148,13 +152,13 @@ def load_cloud(path: str) -> tuple[str, npt.NDArray[np.float64]]:
     points = array.astype(np.float64)
     if not np.isfinite(points).all():
         raise InputError(f"{path}: contains NaN or infinite coordinates")
-    return Path(path).stem, points
+    return Path(path).stem, path, points
 
 
 # --- preparing a cloud --------------------------------------------------------
 
 
-def morton_order(points: npt.NDArray[np.floating]) -> npt.NDArray[np.int64]:
+def morton_order(points: npt.NDArray[np.floating[Any]]) -> npt.NDArray[np.int64]:
     """Permutation (new -> original) sorting points along a Z-order curve, 21 bits per axis."""
     lo, hi = points.min(axis=0), points.max(axis=0)
     q = ((points - lo) / np.where(hi > lo, hi - lo, 1) * 2097151).astype(np.uint64)
@@ -168,17 +172,19 @@ def morton_order(points: npt.NDArray[np.floating]) -> npt.NDArray[np.int64]:
 @dataclass
 class Cloud:
     name: str
-    points: npt.NDArray[np.floating]  # in the caller's original order, in the join's precision
+    points: npt.NDArray[np.floating[Any]]  # in the caller's original order, in the join's precision
     perm: npt.NDArray[np.int64]  # sorted position -> original index
     prepared: _ornel.PreparedF32 | _ornel.PreparedF64
     left_out: int  # points that no tetrahedron uses (duplicates)
 
 
-def prepare_cloud(name: str, points: npt.NDArray[np.float64], dtype: type[np.floating], timings: dict[str, float]) -> Cloud:
+def prepare_cloud(name: str, label: str, points: npt.NDArray[np.float64], dtype: type[np.floating[Any]],
+                  timings: dict[str, float]) -> Cloud:
+    """Sorts, tetrahedralises and prepares one cloud; `label` names it in errors."""
     if len(points) < 4:
-        raise InputError(f"{name}: {len(points)} points; a tetrahedralisation needs at least 4")
+        raise InputError(f"{label}: {len(points)} points; a tetrahedralisation needs at least 4")
     if len(points) >= 2**32:
-        raise InputError(f"{name}: {len(points)} points; at most 4294967295 are supported")
+        raise InputError(f"{label}: {len(points)} points; at most 4294967295 are supported")
     points = points.astype(dtype)
 
     start = time.perf_counter()
@@ -188,7 +194,7 @@ def prepare_cloud(name: str, points: npt.NDArray[np.float64], dtype: type[np.flo
         # Tetrahedralise the coordinates exactly as they will be searched.
         simplices = Delaunay(ordered.astype(np.float64)).simplices.astype(np.uint64)
     except (QhullError, ValueError):
-        raise InputError(f"{name}: cannot be tetrahedralised (all points on one plane or line, "
+        raise InputError(f"{label}: cannot be tetrahedralised (all points on one plane or line, "
                          f"or too few distinct points)") from None
     timings["Delaunay"] += time.perf_counter() - start
 
@@ -215,13 +221,14 @@ class TargetResult:
     seconds: float  # time in query_grouped
     mean: npt.NDArray[np.float64]  # per query cloud
     max: npt.NDArray[np.float64]
-    sample_dists: npt.NDArray[np.floating]
+    sample_dists: npt.NDArray[np.floating[Any]]
     sample_idx: npt.NDArray[np.uint64]
 
 
 def join_target(target: Cloud, grouped: _ornel.GroupedQueriesF32 | _ornel.GroupedQueriesF64,
                 offsets: npt.NDArray[np.uint64], sample: npt.NDArray[np.intp]) -> TargetResult:
     """One target against every query cloud; keeps only what the report needs."""
+    dists: npt.NDArray[np.floating[Any]]
     start = time.perf_counter()
     if isinstance(target.prepared, _ornel.PreparedF32):
         assert isinstance(grouped, _ornel.GroupedQueriesF32)
@@ -237,7 +244,7 @@ def join_target(target: Cloud, grouped: _ornel.GroupedQueriesF32 | _ornel.Groupe
 
 
 def check_sample(clouds: list[Cloud], results: list[TargetResult], sample: npt.NDArray[np.intp],
-                 precision: type[np.floating]) -> int:
+                 precision: type[np.floating[Any]]) -> int:
     """Compares sampled answers with cKDTree; returns the number that disagree.
 
     An answer agrees when its distance matches the kd-tree's and the returned
@@ -275,25 +282,28 @@ def run(args: argparse.Namespace) -> int:
             raise InputError("give at least two .npy files (or none, to join generated clouds)")
     else:
         named = generated_clouds(rng, args.scale)
-    names = [name for name, _ in named]
+    names = [name for name, _, _ in named]
     if len(set(names)) != len(names):  # several files of one name: tell them apart by position
-        named = [(f"{i}:{name}", points) for i, (name, points) in enumerate(named)]
+        named = [(f"{i}:{name}", label, points) for i, (name, label, points) in enumerate(named)]
 
-    precision: type[np.floating] = np.float64 if args.f64 else np.float32
+    precision: type[np.floating[Any]] = np.float64 if args.f64 else np.float32
     timings = {"Delaunay": 0.0, "graph": 0.0, "prepare": 0.0, "grouped": 0.0}
     clouds = []
     progress = Progress("prepare", len(named))
-    for name, points in named:
-        clouds.append(prepare_cloud(name, points, precision, timings))
+    for name, label, points in named:
+        clouds.append(prepare_cloud(name, label, points, precision, timings))
         progress.step(f"{name}: {len(points):,} points")
 
     start = time.perf_counter()
     perms = [c.perm for c in clouds]
+    # One grouped set of every cloud as a query, built once for all targets.
     grouped: _ornel.GroupedQueriesF32 | _ornel.GroupedQueriesF64
-    if precision == np.float32:
-        grouped = _ornel.GroupedQueriesF32.prepare([c.prepared for c in clouds if isinstance(c.prepared, _ornel.PreparedF32)], perms)
+    single = [c.prepared for c in clouds if isinstance(c.prepared, _ornel.PreparedF32)]
+    double = [c.prepared for c in clouds if isinstance(c.prepared, _ornel.PreparedF64)]
+    if single:
+        grouped = _ornel.GroupedQueriesF32.prepare(single, perms)
     else:
-        grouped = _ornel.GroupedQueriesF64.prepare([c.prepared for c in clouds if isinstance(c.prepared, _ornel.PreparedF64)], perms)
+        grouped = _ornel.GroupedQueriesF64.prepare(double, perms)
     timings["grouped"] = time.perf_counter() - start
     offsets = grouped.offsets
     sample = rng.choice(grouped.n_points, size=min(args.sample, grouped.n_points), replace=False)
@@ -321,7 +331,7 @@ def run(args: argparse.Namespace) -> int:
     left_out = [f"{c.name} {c.left_out:,}" for c in clouds if c.left_out]
     if left_out:
         print("points left out of the tetrahedralisation (duplicates; never an answer): " + ", ".join(left_out))
-    print("setup: " + ", ".join(f"{k} {v:.2f} s" for k, v in timings.items()))
+    print("setup: " + ", ".join(f"{k} {v:.3f} s" for k, v in timings.items()))
     print(f"join: {answered:,} query points ({len(clouds)} targets x {n_points:,}) in {wall:.3f} s with "
           f"{args.threads} thread(s): {answered / wall / 1e6:.1f} M points/s, {wall / answered * 1e9:.0f} ns per "
           f"point (query_grouped itself: {sum(r.seconds for r in done):.3f} s summed over calls)")
