@@ -169,6 +169,23 @@ def morton_order(points: npt.NDArray[np.floating[Any]]) -> npt.NDArray[np.int64]
     return np.argsort(key, kind="stable").astype(np.int64)
 
 
+def adopt_twins(indptr: npt.NDArray[np.uint32], indices: npt.NDArray[np.uint32],
+                left_out: npt.NDArray[np.int32]) -> tuple[npt.NDArray[np.uint32], npt.NDArray[np.uint32]]:
+    """Gives every point that Qhull left out of the tetrahedralisation (a duplicate,
+    or a point closer to another than Qhull can resolve) the row of its twin plus
+    the twin itself.
+
+    Such a point would otherwise have no neighbours: a search starting there (the
+    walk starts at point 0) could not move on, and every answer would be wrong."""
+    lengths = np.diff(indptr).astype(np.int64)
+    rows = [indices[indptr[i]:indptr[i + 1]] for i in range(len(lengths))]
+    for point, twin in left_out:
+        rows[point] = np.concatenate([[twin], rows[twin]]).astype(np.uint32)
+        lengths[point] = len(rows[point])
+    new_indptr = np.concatenate([[0], np.cumsum(lengths)]).astype(np.uint32)
+    return new_indptr, np.concatenate(rows).astype(np.uint32)
+
+
 @dataclass
 class Cloud:
     name: str
@@ -192,14 +209,17 @@ def prepare_cloud(name: str, label: str, points: npt.NDArray[np.float64], dtype:
     ordered = np.ascontiguousarray(points[perm])
     try:
         # Tetrahedralise the coordinates exactly as they will be searched.
-        simplices = Delaunay(ordered.astype(np.float64)).simplices.astype(np.uint64)
+        triangulation = Delaunay(ordered.astype(np.float64))
     except (QhullError, ValueError):
         raise InputError(f"{label}: cannot be tetrahedralised (all points on one plane or line, "
                          f"or too few distinct points)") from None
     timings["Delaunay"] += time.perf_counter() - start
 
     start = time.perf_counter()
-    indptr, indices = _ornel.graph_from_simplices(simplices, len(ordered))
+    indptr, indices = _ornel.graph_from_simplices(triangulation.simplices.astype(np.uint64), len(ordered))
+    left_out = triangulation.coplanar[:, ::2]  # (point, nearest vertex) for points in no tetrahedron
+    if len(left_out):
+        indptr, indices = adopt_twins(indptr, indices, left_out)
     timings["graph"] += time.perf_counter() - start
 
     start = time.perf_counter()
@@ -209,8 +229,7 @@ def prepare_cloud(name: str, label: str, points: npt.NDArray[np.float64], dtype:
     else:
         prepared = _ornel.PreparedF64(ordered.astype(np.float64), indptr, indices)
     timings["prepare"] += time.perf_counter() - start
-    left_out = int(np.count_nonzero(np.diff(indptr) == 0))
-    return Cloud(name, points, perm, prepared, left_out)
+    return Cloud(name, points, perm, prepared, len(left_out))
 
 
 # --- the join -----------------------------------------------------------------
@@ -330,7 +349,8 @@ def run(args: argparse.Namespace) -> int:
     print(f"\nclouds: " + ", ".join(f"{c.name} {len(c.points):,}" for c in clouds))
     left_out = [f"{c.name} {c.left_out:,}" for c in clouds if c.left_out]
     if left_out:
-        print("points left out of the tetrahedralisation (duplicates; never an answer): " + ", ".join(left_out))
+        print("points left out of the tetrahedralisation (duplicates; each answered by its twin): "
+              + ", ".join(left_out))
     print("setup: " + ", ".join(f"{k} {v:.3f} s" for k, v in timings.items()))
     print(f"join: {answered:,} query points ({len(clouds)} targets x {n_points:,}) in {wall:.3f} s with "
           f"{args.threads} thread(s): {answered / wall / 1e6:.1f} M points/s, {wall / answered * 1e9:.0f} ns per "
