@@ -376,6 +376,8 @@ def main() -> int:
     try:
         return run(args)
     except InputError as error:
+        if sys.stderr.isatty():
+            sys.stderr.write("\r\033[K")  # clear a progress bar drawn so far
         print(f"join.py: error: {error}", file=sys.stderr)
         return 2
 
