@@ -219,23 +219,25 @@ def write_plot(suite, path):
               "pykdtree": "C3", "ornel incl. graphs": "C0", "cKDTree incl. build": "C2"}
     for (name, curves), dash in zip(suite.plot.get("threads", {}).items(), ("-", "--")):
         for label, values in curves.items():
-            left.plot([1, 2], np.array(values) / 1e6, dash, marker="o", color=styles[label], label=f"{label}, {name}")
+            left.plot([1, 2], np.array(values) / 1e6, linestyle=dash, marker="o", color=styles[label],
+                      label=f"{label}, {name}")
     left.set_xticks([1, 2])
     left.set_xlabel("threads")
     left.set_ylabel("million query points per second")
     left.set_title("all-by-all join (kd-tree build included)")
-    left.legend(fontsize=7)
+    left.legend(fontsize=7, handlelength=3)
     sizes = suite.plot.get("sizes", {})
     for label, values in sizes.items():
         if label != "n":
             dash = ":" if "incl." in label else "-"
-            right.plot(sizes["n"], np.array(values) / 1e6, dash, marker="o", color=styles[label], label=label)
+            right.plot(sizes["n"], np.array(values) / 1e6, linestyle=dash, marker="o", color=styles[label],
+                       label=label)
     right.set_xscale("log")
     right.set_yscale("log")
     right.set_xlabel("points per cloud")
     right.set_ylabel("million query points per second")
     right.set_title("single nearest, one thread, float32 (dotted: with preparation)")
-    right.legend(fontsize=7)
+    right.legend(fontsize=7, handlelength=3)
     figure.tight_layout()
     figure.savefig(path, dpi=110)
     return f"plot: {path}"
