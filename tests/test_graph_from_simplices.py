@@ -20,7 +20,7 @@ from conftest import delaunay_graph
 
 graph_from_simplices = _ornel.graph_from_simplices
 
-DATA = pathlib.Path("/work/shared/data")
+DATA = pathlib.Path(__file__).resolve().parents[1] / "data"
 PAIRS = [(0, 1), (0, 2), (0, 3), (1, 2), (1, 3), (2, 3)]
 U32_MAX = 2**32 - 1
 

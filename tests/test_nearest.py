@@ -1,6 +1,7 @@
 """Single-nearest joins: module functions, PreparedF32/F64.query and .query_prepared."""
 
 import gc
+import sys
 import threading
 from pathlib import Path
 
@@ -461,3 +462,21 @@ class TestThreads:
             for (d, i), (ed, ei) in zip(got, expected):
                 np.testing.assert_array_equal(d, ed)
                 np.testing.assert_array_equal(i, ei)
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="per-interpreter module checks start with 3.12")
+def test_a_second_interpreter_gets_a_clean_import_error():
+    try:
+        import _interpreters as interpreters
+    except ImportError:
+        import _xxsubinterpreters as interpreters
+    interpreter = interpreters.create()
+    try:
+        try:
+            failure = interpreters.run_string(interpreter, "import _ornel")
+        except Exception as error:  # 3.12 raises the failure, 3.13 returns it
+            failure = error
+        assert failure is not None and "does not support loading in subinterpreters" in str(failure)
+    finally:
+        interpreters.destroy(interpreter)
+    assert _ornel.PreparedF64(np.zeros((1, 3)), np.zeros(2, np.uint32), np.zeros(0, np.uint32)).n == 1

@@ -70,39 +70,6 @@ inline S from_total_order_key(OrderKey<S> key) {
     return std::bit_cast<S>(static_cast<Key>(key ^ static_cast<Key>(static_cast<Bits>(key >> (8 * sizeof(Key) - 1)) >> 1)));
 }
 
-// Lanes i0..i3 of the eight lanes of a then b.
-template <int i0, int i1, int i2, int i3, class S>
-inline Lanes<S> shuffle_lanes(Lanes<S> a, Lanes<S> b) {
-#if defined(__clang__)
-    return __builtin_shufflevector(a, b, i0, i1, i2, i3);
-#else
-    typedef OrderKey<S> Mask __attribute__((vector_size(4 * sizeof(S))));
-    return __builtin_shuffle(a, b, Mask{i0, i1, i2, i3});
-#endif
-}
-
-// squared_distance of four points to p at once: the lanes of the four
-// differences are regrouped so that one vector holds every point's x, one its
-// y, and so on; then each result is (x² + y²) + (z² + pad²), the very
-// operations of squared_distance in the same order, four at a time.
-template <class S>
-inline Lanes<S> squared_distances(const PackedPoint<S>& a, const PackedPoint<S>& b, const PackedPoint<S>& c,
-                                  const PackedPoint<S>& d, const PackedPoint<S>& p) {
-    const Lanes<S> da = a.lanes - p.lanes;
-    const Lanes<S> db = b.lanes - p.lanes;
-    const Lanes<S> dc = c.lanes - p.lanes;
-    const Lanes<S> dd = d.lanes - p.lanes;
-    const Lanes<S> low_ab = shuffle_lanes<0, 4, 1, 5, S>(da, db);   // a0 b0 a1 b1
-    const Lanes<S> low_cd = shuffle_lanes<0, 4, 1, 5, S>(dc, dd);   // c0 d0 c1 d1
-    const Lanes<S> high_ab = shuffle_lanes<2, 6, 3, 7, S>(da, db);  // a2 b2 a3 b3
-    const Lanes<S> high_cd = shuffle_lanes<2, 6, 3, 7, S>(dc, dd);  // c2 d2 c3 d3
-    const Lanes<S> x = shuffle_lanes<0, 1, 4, 5, S>(low_ab, low_cd);
-    const Lanes<S> y = shuffle_lanes<2, 3, 6, 7, S>(low_ab, low_cd);
-    const Lanes<S> z = shuffle_lanes<0, 1, 4, 5, S>(high_ab, high_cd);
-    const Lanes<S> w = shuffle_lanes<2, 3, 6, 7, S>(high_ab, high_cd);
-    return (x * x + y * y) + (z * z + w * w);
-}
-
 // Storage for a working list of one call: reserved when the call starts,
 // doubled only when a search needs more, never shrunk; emptying it keeps the
 // memory. The owner keeps the element count.

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 #include "buffer.hpp"
 #include "failure.hpp"
@@ -51,6 +52,39 @@ template <class S>
 inline S squared_distance(const PackedPoint<S>& a, const PackedPoint<S>& b) {
     Lanes<S> d = a.lanes - b.lanes;
     return horizontal_sum<S>(d * d);
+}
+
+// Lanes i0..i3 of the eight lanes of a then b.
+template <int i0, int i1, int i2, int i3, class S>
+inline Lanes<S> shuffle_lanes(Lanes<S> a, Lanes<S> b) {
+#if defined(__clang__)
+    return __builtin_shufflevector(a, b, i0, i1, i2, i3);
+#else
+    typedef std::conditional_t<sizeof(S) == 4, std::int32_t, std::int64_t> Mask __attribute__((vector_size(4 * sizeof(S))));
+    return __builtin_shuffle(a, b, Mask{i0, i1, i2, i3});
+#endif
+}
+
+// squared_distance of four points to p at once: the lanes of the four
+// differences are regrouped so that one vector holds every point's x, one its
+// y, and so on; then each result is (x² + y²) + (z² + pad²), the very
+// operations of squared_distance in the same order, four at a time.
+template <class S>
+inline Lanes<S> squared_distances(const PackedPoint<S>& a, const PackedPoint<S>& b, const PackedPoint<S>& c,
+                                  const PackedPoint<S>& d, const PackedPoint<S>& p) {
+    const Lanes<S> da = a.lanes - p.lanes;
+    const Lanes<S> db = b.lanes - p.lanes;
+    const Lanes<S> dc = c.lanes - p.lanes;
+    const Lanes<S> dd = d.lanes - p.lanes;
+    const Lanes<S> low_ab = shuffle_lanes<0, 4, 1, 5, S>(da, db);   // a0 b0 a1 b1
+    const Lanes<S> low_cd = shuffle_lanes<0, 4, 1, 5, S>(dc, dd);   // c0 d0 c1 d1
+    const Lanes<S> high_ab = shuffle_lanes<2, 6, 3, 7, S>(da, db);  // a2 b2 a3 b3
+    const Lanes<S> high_cd = shuffle_lanes<2, 6, 3, 7, S>(dc, dd);  // c2 d2 c3 d3
+    const Lanes<S> x = shuffle_lanes<0, 1, 4, 5, S>(low_ab, low_cd);
+    const Lanes<S> y = shuffle_lanes<2, 3, 6, 7, S>(low_ab, low_cd);
+    const Lanes<S> z = shuffle_lanes<0, 1, 4, 5, S>(high_ab, high_cd);
+    const Lanes<S> w = shuffle_lanes<2, 3, 6, 7, S>(high_ab, high_cd);
+    return (x * x + y * y) + (z * z + w * w);
 }
 
 // Minimum and maximum that pass over NaN: a NaN operand yields the other one.
