@@ -352,9 +352,10 @@ def run(args: argparse.Namespace) -> int:
         print("points left out of the tetrahedralisation (duplicates; each answered by its twin): "
               + ", ".join(left_out))
     print("setup: " + ", ".join(f"{k} {v:.3f} s" for k, v in timings.items()))
-    print(f"join: {answered:,} query points ({len(clouds)} targets x {n_points:,}) in {wall:.3f} s with "
-          f"{args.threads} thread(s): {answered / wall / 1e6:.1f} M points/s, {wall / answered * 1e9:.0f} ns per "
-          f"point (query_grouped itself: {sum(r.seconds for r in done):.3f} s summed over calls)")
+    print(f"join: {answered:,} query points ({len(clouds)} targets x {n_points:,}) in {wall:.3f} s "
+          f"with {args.threads} thread{'s' if args.threads > 1 else ''} "
+          f"(inside query_grouped: {sum(r.seconds for r in done):.3f} s summed over calls)")
+    print(f"throughput: {answered / wall / 1e6:.1f} M points/s, {wall / answered * 1e9:.0f} ns per query point")
     if bad:
         print(f"check: {bad} of {len(sample) * len(clouds):,} sampled answers disagree with cKDTree", file=sys.stderr)
         return 1
