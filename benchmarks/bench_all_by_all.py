@@ -1,4 +1,4 @@
-"""All-by-all nearest-neighbour join of many clouds, four ways, in one run.
+"""All-by-all nearest-neighbour join of many clouds, five ways, in one run.
 
 Every cloud is joined as query against every cloud as target (all ordered
 pairs, self-pairs included), in float32:
@@ -8,13 +8,15 @@ pairs, self-pairs included), in float32:
   (c) PreparedF32.query_grouped of every target with one GroupedQueriesF32
       built from all clouds (its `prepare` is timed with it),
   (d) scipy cKDTree: one tree per target, queried with all points at once,
+  (e) pykdtree: the same with its KDTree (where its wheel is installed),
 
 (a) to (c) driven from a Python thread pool of 1 and of 2 threads, (d) with
-`workers` 1 and 2. Graph construction (Delaunay) and packing are setup and not
-timed; building the kd-trees is timed, as it is the peer's preparation.
+`workers` 1 and 2, (e) with 1 and 2 OpenMP threads. Graph construction
+(Delaunay) and packing are setup and not timed; building the kd-trees is
+timed, as it is the peers' preparation.
 
 Data sets: uniform random clouds, and noisy "scans" subsampled from a real
-surface model (data/ in this repository, or --data). Each comes as generated and
+surface model (data/stanford-bunny.npy, or --data). Each comes as generated and
 sorted spatially (Morton order, the caller keeping the permutation, which is
 then passed to query_grouped as it would be in practice).
 
@@ -29,24 +31,20 @@ import os
 import statistics
 import time
 from concurrent.futures import ThreadPoolExecutor
-from pathlib import Path
 
 import numpy as np
-from scipy.spatial import Delaunay, cKDTree
+from common import DATA, delaunay_graph, morton_order, openmp_threads, pykdtree_class
+from scipy.spatial import cKDTree
 
 import _ornel
 
-
-def morton_order(points):
-    """Indices sorting points along a Z-order curve (the caller's own sort)."""
-    lo = points.min(axis=0)
-    extent = np.where(np.ptp(points, axis=0) > 0, np.ptp(points, axis=0), 1.0)
-    q = ((points - lo) / extent * 1023).astype(np.uint64)
-    key = np.zeros(len(points), dtype=np.uint64)
-    for bit in range(10):
-        for axis in range(3):
-            key |= ((q[:, axis] >> np.uint64(bit)) & np.uint64(1)) << np.uint64(3 * bit + axis)
-    return np.argsort(key, kind="stable")
+LABELS = {
+    "a": "(a) query_prepared",
+    "b": "(b) query_prepared_blocked",
+    "c": "(c) query_grouped + prepare",
+    "d": "(d) cKDTree build + query",
+    "e": "(e) pykdtree build + query",
+}
 
 
 def random_clouds(rng, n_clouds, n_points):
@@ -73,8 +71,7 @@ def prepare_clouds(clouds, sort_spatially):
         if sort_spatially:
             perm = morton_order(points).astype(np.int64)
             points = np.ascontiguousarray(points[perm])
-        indptr, indices = Delaunay(points).vertex_neighbor_vertices
-        prepared.append(_ornel.PreparedF32(points, indptr.astype(np.uint32), indices.astype(np.uint32)))
+        prepared.append(_ornel.PreparedF32(points, *delaunay_graph(points)))
         perms.append(perm)
         originals.append(points if perm is None else points[np.argsort(perm)])
     return prepared, perms, originals
@@ -107,6 +104,14 @@ def run_kdtree(originals, workers):
         cKDTree(target).query(everything, workers=workers)
 
 
+def run_pykdtree(originals, threads):
+    KDTree = pykdtree_class()
+    everything = np.vstack(originals)
+    with openmp_threads(threads):
+        for target in originals:
+            KDTree(target).query(everything)
+
+
 def check_agreement(prepared, perms, originals):
     """The fast path answers what the kd-tree answers (distances)."""
     grouped = _ornel.GroupedQueriesF32.prepare(prepared, perms)
@@ -118,39 +123,46 @@ def check_agreement(prepared, perms, originals):
         assert np.allclose(np.linalg.norm(points[idx] - everything, axis=1), ref_dists, rtol=1e-5, atol=1e-6)
 
 
-def bench(name, clouds, repeats):
+def measure(clouds, sort_spatially, repeats, threads=(1, 2), methods="abcde"):
+    """Median seconds of each way (`methods`, letters as in LABELS) for each thread count.
+
+    Returns ({(letter, threads): seconds}, number of query points answered per run);
+    "e" is left out where pykdtree is not installed."""
+    if pykdtree_class() is None:
+        methods = methods.replace("e", "")
+    prepared, perms, originals = prepare_clouds(clouds, sort_spatially)
+    check_agreement(prepared, perms, originals)
     n_queries = sum(len(c) for c in clouds) * len(clouds)
+    runs = {
+        "a": lambda n: run_pairs(prepared, n, lambda t, q: t.query_prepared(q)),
+        "b": lambda n: run_pairs(prepared, n, lambda t, q: t.query_prepared_blocked(q)),
+        "c": lambda n: run_grouped(prepared, perms, n),
+        "d": lambda n: run_kdtree(originals, n),
+        "e": lambda n: run_pykdtree(originals, n),
+    }
+    results = {}
+    for n in threads:
+        for key in methods:
+            results[(key, n)] = timed(lambda: runs[key](n), repeats)
+    return results, n_queries
+
+
+def bench(name, clouds, repeats):
     for sort_spatially in (False, True):
-        prepared, perms, originals = prepare_clouds(clouds, sort_spatially)
-        check_agreement(prepared, perms, originals)
+        results, n_queries = measure(clouds, sort_spatially, repeats)
         order = "sorted spatially" if sort_spatially else "as generated"
         print(f"\n{name}, {order}: {len(clouds)} clouds x {len(clouds[0])} points, {n_queries:,} query points")
-        results = {}
-        for threads in (1, 2):
-            results[("a", threads)] = timed(lambda: run_pairs(prepared, threads, lambda t, q: t.query_prepared(q)), repeats)
-            results[("b", threads)] = timed(
-                lambda: run_pairs(prepared, threads, lambda t, q: t.query_prepared_blocked(q)), repeats
-            )
-            results[("c", threads)] = timed(lambda: run_grouped(prepared, perms, threads), repeats)
-            results[("d", threads)] = timed(lambda: run_kdtree(originals, threads), repeats)
-        labels = {
-            "a": "(a) query_prepared",
-            "b": "(b) query_prepared_blocked",
-            "c": "(c) query_grouped + prepare",
-            "d": "(d) cKDTree build + query",
-        }
-        for key, label in labels.items():
+        methods = sorted({key for key, _ in results})
+        for key in methods:
             for threads in (1, 2):
                 seconds = results[(key, threads)]
-                print(f"  {label:30s} threads={threads}: {seconds:8.3f} s  {seconds / n_queries * 1e9:7.1f} ns/point")
+                print(f"  {LABELS[key]:30s} threads={threads}: {seconds:8.3f} s  {seconds / n_queries * 1e9:7.1f} ns/point")
         for threads in (1, 2):
             c = results[("c", threads)]
-            print(
-                f"  ratios, {threads} thread(s): a/c {results[('a', threads)] / c:5.2f}"
-                f"  b/c {results[('b', threads)] / c:5.2f}  d/c {results[('d', threads)] / c:5.2f}"
-            )
-        for key in "abcd":
-            print(f"  2-thread speed-up {labels[key]:30s} {results[(key, 1)] / results[(key, 2)]:5.2f}")
+            print(f"  ratios, {threads} thread(s): " + "  ".join(
+                f"{key}/c {results[(key, threads)] / c:5.2f}" for key in methods if key != "c"))
+        for key in methods:
+            print(f"  2-thread speed-up {LABELS[key]:30s} {results[(key, 1)] / results[(key, 2)]:5.2f}")
 
 
 def main():
@@ -158,7 +170,7 @@ def main():
     parser.add_argument("--clouds", type=int, default=16)
     parser.add_argument("--points", type=int, default=25000)
     parser.add_argument("--repeats", type=int, default=3)
-    parser.add_argument("--data", default=os.environ.get("ORNEL_DATA", str(Path(__file__).resolve().parents[1] / "data")))
+    parser.add_argument("--data", default=os.environ.get("ORNEL_DATA", str(DATA)))
     args = parser.parse_args()
     rng = np.random.default_rng(20240611)
     bench("uniform random", random_clouds(rng, args.clouds, args.points), args.repeats)

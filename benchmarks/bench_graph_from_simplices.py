@@ -116,6 +116,42 @@ def prepare(n, directory):
     return len(simplices)
 
 
+def build_costs(points, repeats=3):
+    """What each way needs before its first query, on one cloud, timed in this process.
+
+    Median seconds of: the Delaunay tetrahedralisation (Qhull, via scipy),
+    graph_from_simplices on its simplices (their conversion to uint64
+    included), scipy's vertex_neighbor_vertices of the same (fresh)
+    tetrahedralisation, packing with PreparedF32, and building the kd-tree
+    peers: cKDTree and, where installed, pykdtree's KDTree. Memory is measured
+    by this module's own command line, in child processes."""
+    import _ornel
+    from common import pykdtree_class
+    from scipy.spatial import Delaunay, cKDTree
+
+    KDTree = pykdtree_class()
+    points32 = np.ascontiguousarray(points, dtype=np.float32)
+    runs = {key: [] for key in ("Delaunay", "graph_from_simplices", "vertex_neighbor_vertices", "PreparedF32",
+                                "cKDTree", "pykdtree")}
+
+    def timed(key, call):
+        start = time.perf_counter()
+        result = call()
+        runs[key].append(time.perf_counter() - start)
+        return result
+
+    for _ in range(repeats):
+        triangulation = timed("Delaunay", lambda: Delaunay(points))
+        graph = timed("graph_from_simplices",
+                      lambda: _ornel.graph_from_simplices(triangulation.simplices.astype(np.uint64), len(points)))
+        timed("vertex_neighbor_vertices", lambda: triangulation.vertex_neighbor_vertices)
+        timed("PreparedF32", lambda: _ornel.PreparedF32(points32, *graph))
+        timed("cKDTree", lambda: cKDTree(points))
+        if KDTree is not None:
+            timed("pykdtree", lambda: KDTree(points))
+    return {key: statistics.median(values) for key, values in runs.items() if values}
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sizes", type=int, nargs="+", default=[100_000, 1_000_000])

@@ -1,12 +1,18 @@
-"""Shared pieces of the benchmarks: clouds, graphs, spatial sorting, timing."""
+"""Shared pieces of the benchmarks: clouds, graphs, spatial sorting, timing, peers, machine."""
 
+import contextlib
+import os
 import platform
 import statistics
+import subprocess
 import time
+from importlib import metadata
 from pathlib import Path
 
 import numpy as np
 from scipy.spatial import Delaunay
+
+import _ornel
 
 DATA = Path(__file__).resolve().parents[1] / "data"
 
@@ -42,8 +48,31 @@ def morton_order(points):
 
 
 def delaunay_graph(points):
-    indptr, indices = Delaunay(points).vertex_neighbor_vertices
-    return indptr.astype(np.uint32), indices.astype(np.uint32)
+    """CSR graph (indptr, indices) of the Delaunay tetrahedralisation of `points`
+    (tetrahedralised in double precision, whatever the points' type)."""
+    simplices = Delaunay(np.asarray(points, dtype=np.float64)).simplices.astype(np.uint64)
+    return _ornel.graph_from_simplices(simplices, len(points))
+
+
+def pykdtree_class():
+    """pykdtree's KDTree, or None where its wheel is not installed."""
+    try:
+        from pykdtree.kdtree import KDTree
+    except ImportError:
+        return None
+    return KDTree
+
+
+@contextlib.contextmanager
+def openmp_threads(n):
+    """Limits OpenMP (pykdtree's threads) to `n` for the block, where threadpoolctl is installed."""
+    try:
+        from threadpoolctl import threadpool_limits
+    except ImportError:
+        yield False
+        return
+    with threadpool_limits(limits=n, user_api="openmp"):
+        yield True
 
 
 def median_seconds(call, repeats=5):
@@ -56,16 +85,61 @@ def median_seconds(call, repeats=5):
     return statistics.median(times)
 
 
-def machine_line():
-    cpu = "unknown CPU"
+def _version(distribution):
     try:
-        for line in open("/proc/cpuinfo"):
-            if line.startswith("model name"):
-                cpu = line.split(":", 1)[1].strip()
-                break
+        return metadata.version(distribution)
+    except metadata.PackageNotFoundError:
+        return None
+
+
+def _cpu_model():
+    model, flags = platform.processor() or "unknown CPU", set()
+    try:
+        with open("/proc/cpuinfo") as cpuinfo:
+            for line in cpuinfo:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                elif line.startswith("flags"):
+                    flags = set(line.split(":", 1)[1].split())
+                    break
     except OSError:
         pass
-    import numpy
-    import scipy
-    return (f"{platform.node()} | {cpu} | Python {platform.python_version()} | "
-            f"NumPy {numpy.__version__} | SciPy {scipy.__version__}")
+    vector = [name for name in ("sse4_2", "avx2", "fma", "avx512f") if name in flags]
+    return f"{model} ({', '.join(vector)})" if vector else model
+
+
+def machine_info():
+    """What the numbers depend on: machine, CPU, load, library versions, revision."""
+    try:
+        with open("/proc/meminfo") as meminfo:
+            memory = f"{int(meminfo.readline().split()[1]) / 2**20:.1f} GiB"
+    except (OSError, ValueError, IndexError):
+        memory = "unknown"
+    try:
+        revision = subprocess.run(["git", "-C", str(DATA.parent), "describe", "--always", "--dirty"],
+                                  capture_output=True, text=True, check=True).stdout.strip()
+    except (OSError, subprocess.CalledProcessError):
+        revision = "unknown"
+    return {
+        "date": time.strftime("%Y-%m-%d %H:%M:%S %Z"),
+        "host": platform.node(),
+        "os": f"{platform.system()} {platform.release()}",
+        "cpu": _cpu_model(),
+        "cores": len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count(),
+        "memory": memory,
+        "load average": " ".join(f"{v:.2f}" for v in os.getloadavg()),
+        "python": f"{platform.python_implementation()} {platform.python_version()}",
+        "ornel": f"{_version('ornel')} ({revision})",
+        "numpy": np.__version__,
+        "scipy": _version("scipy"),
+        "pykdtree": _version("pykdtree") or "not installed",
+        "threadpoolctl": _version("threadpoolctl") or "not installed",
+        "matplotlib": _version("matplotlib") or "not installed",
+    }
+
+
+def machine_line():
+    info = machine_info()
+    return " | ".join([info["host"], info["cpu"], f"{info['cores']} cores", f"load {info['load average']}",
+                       info["python"], f"NumPy {info['numpy']}", f"SciPy {info['scipy']}",
+                       f"pykdtree {info['pykdtree']}"])

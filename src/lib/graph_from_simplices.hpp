@@ -343,7 +343,10 @@ inline SimplexGraph graph_from_simplices(const SimplexView& simplices, std::uint
             lists = indices + (entries - (starts[hi] - starts[lo]));
         } else {
             hi = planned;
-            if (!scratch.data()) scratch = Buffer<std::uint32_t>(largest_range, 0u);
+            // Ranges here start where the fitting ranges ended, not where the
+            // ranges of step 2 did, so one can exceed largest_range.
+            const std::uint64_t need = starts[hi] - starts[lo];
+            if (scratch.size() < need) scratch = Buffer<std::uint32_t>(std::max(need, largest_range), 0u);
             lists = scratch.data();
         }
         const std::uint64_t base = starts[lo], end = starts[hi];

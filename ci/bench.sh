@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Sets up everything on a fresh machine and runs the benchmark suite
+# (benchmarks/run_all.py): prints the table and writes it, with a plot and the
+# machine's description, to benchmarks/results/. Arguments go to the suite,
+# e.g. --quick.
+set -euo pipefail
+PACKAGES="numpy scipy matplotlib threadpoolctl"
+source "$(dirname "$0")/venv.sh"
+cd "$ROOT"
+# pykdtree is a second peer where a wheel exists for this platform; no source builds.
+"$VENV_PYTHON" -m pip install -q --only-binary=:all: pykdtree 2>/dev/null ||
+    echo "pykdtree has no wheel here: its columns stay empty" >&2
+exec "$VENV_PYTHON" benchmarks/run_all.py "$@"

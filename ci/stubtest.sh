@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Checks the type stubs of _ornel against the built module, and that mypy
+# finds them where pip installs them:
+#   1. mypy.stubtest compares every function, class, method and attribute of
+#      the stubs with the imported module (names, parameters, defaults);
+#   2. mypy --strict checks the examples, which use every entry point, and
+#      tests/typing/misuse.py, whose wrong calls the stubs must reject (each
+#      carries a `type: ignore` that --strict reports if it silences nothing);
+#   3. the quick-start example runs and checks its answers.
+# Step 2 also fails if mypy cannot find the installed stubs at all (an untyped
+# import is an error under --strict), which stubtest alone would not notice.
+set -euo pipefail
+PACKAGES="numpy scipy mypy>=1.10"
+source "$(dirname "$0")/venv.sh"
+cd "$ROOT"
+echo "== type stubs under $("$VENV_PYTHON" --version), $("$VENV_PYTHON" -m mypy --version)"
+"$VENV_PYTHON" -m mypy.stubtest _ornel
+"$VENV_PYTHON" -m mypy --strict --no-incremental examples/quick_start.py examples/join.py tests/typing/misuse.py
+"$VENV_PYTHON" examples/quick_start.py
