@@ -441,15 +441,38 @@ def test_methods_and_attributes_refuse_a_foreign_self():
 ID_LIMITS = [2**32 - 1, 2**32, 2**63, 2**64 - 1]
 
 
+def morton_keys(points):
+    """Z-order keys of points in the unit cube, 21 bits per axis."""
+    q = (points * 2097151).astype(np.uint64)
+    keys = np.zeros(len(points), np.uint64)
+    for bit in range(21):
+        for axis in range(3):
+            keys |= ((q[:, axis] >> np.uint64(bit)) & np.uint64(1)) << np.uint64(3 * bit + axis)
+    return keys
+
+
 @st.composite
 def tetrahedra(draw):
     """(simplices, n): rows of vertex ids from Delaunay tetrahedra, random ids or a few rows
     repeated many times; some ids at or beyond n; fewer or more than four columns."""
     rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
     n = draw(st.integers(0, 12) | st.integers(13, 300))
-    kind = draw(st.sampled_from(["delaunay", "random", "repeated"]))
+    kind = draw(st.sampled_from(["delaunay", "delaunay", "random", "repeated", "large"]))
+    event(f"tetrahedra: {kind}")
     simplices = None
-    if kind == "delaunay" and n >= 5:
+    if kind == "large":
+        # Enough raw entries that the build works in several ranges, whose shapes depend on
+        # the order of the points: as drawn, or spatially sorted as users sort them.
+        n = draw(st.integers(1500, 6000))
+        points = rng.random((n, 3))
+        order = draw(st.sampled_from(["as drawn", "by x", "morton"]))
+        event(f"large tetrahedra: {order}")
+        if order == "by x":
+            points = points[np.argsort(points[:, 0])]
+        elif order == "morton":
+            points = points[np.argsort(morton_keys(points), kind="stable")]
+        simplices = Delaunay(points).simplices.astype(np.uint64)
+    elif kind == "delaunay" and n >= 5:
         try:
             simplices = Delaunay(rng.random((n, 3))).simplices.astype(np.uint64)
         except Exception:  # a degenerate draw; random rows instead
@@ -459,14 +482,15 @@ def tetrahedra(draw):
         simplices = rng.integers(0, max(n, 1), size=(rows, 4)).astype(np.uint64)
         if kind == "repeated" and rows:
             simplices = simplices[rng.integers(0, min(rows, 3), size=rows * 20)]
-    columns = draw(st.sampled_from([4, 4, 4, 4, 5, 6, 3, 1, 0]))
+    columns = draw(st.sampled_from([4] * 8 + [5, 6, 3, 1, 0]))
     if columns > 4:
         simplices = np.hstack([simplices, rng.integers(0, 2**63, size=(len(simplices), columns - 4), dtype=np.uint64)])
     else:
         simplices = simplices[:, :columns].copy()
     flat = simplices.reshape(-1)
-    for position, value in draw(st.lists(st.tuples(st.integers(0, 2**20),
-                                                   st.sampled_from([n, n + 1] + ID_LIMITS)), max_size=2)):
+    faults = st.lists(st.tuples(st.integers(0, 2**20), st.sampled_from([n, n + 1] + ID_LIMITS)), min_size=1,
+                      max_size=2)
+    for position, value in draw(faults) if draw(st.integers(0, 3)) == 0 else []:
         if flat.size:
             flat[position % flat.size] = value
             event("id out of range")
