@@ -365,7 +365,8 @@ def test_argument_matching(dtype, join, Prepared, Grouped, data):
     keywords = {name: given_arguments[name] for name in chosen if names.index(name) >= n_positional or
                 data.draw(st.integers(0, 9), label="duplicate") == 0}
     if data.draw(st.integers(0, 9), label="unknown keyword") == 0:
-        keywords[data.draw(st.sampled_from(["x", "self", "X_points", "k", "distance_upper_boundary", "é"]))] = 1
+        keywords[data.draw(st.sampled_from(["x", "self", "X_points", "k", "distance_upper_boundary", "é", "\udc80",
+                                            "k\x00"]))] = 1
     keyword_items = list(keywords.items())
     data.draw(st.randoms()).shuffle(keyword_items)
     keywords = dict(keyword_items)
@@ -562,3 +563,12 @@ def test_memory_that_cannot_be_had_is_a_memory_error():
     with pytest.raises(MemoryError):
         target.query_prepared_k(target, 1, 2**50)
     assert target.query_prepared_k(target, 1, 1)[1].tolist() == [[0]]
+
+
+@pytest.mark.parametrize("dtype,join,Prepared,Grouped", PRECISIONS)
+def test_keyword_that_utf8_cannot_hold_is_an_unexpected_keyword(dtype, join, Prepared, Grouped):
+    """A lone surrogate in a keyword name raised UnicodeEncodeError instead of TypeError."""
+    for function, _ in valid_calls(dtype, join, Prepared, Grouped):
+        with pytest.raises(TypeError) as info:
+            function(**{"\udc80": 1})
+        assert str(info.value).endswith("() got an unexpected keyword argument '\udc80'")

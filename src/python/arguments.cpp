@@ -42,7 +42,13 @@ void bind(const Signature& sig, PyObject* const* positional, std::size_t n_posit
     for (std::size_t k = 0; k < n_keywords; ++k) {
         Py_ssize_t length = 0;
         const char* name = PyUnicode_AsUTF8AndSize(keyword_names[k], &length);
-        if (!name) throw PythonError{};
+        if (!name) {
+            // A name that UTF-8 cannot hold (a lone surrogate) matches no parameter.
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", sig.display().c_str(),
+                         keyword_names[k]);
+            throw PythonError{};
+        }
         std::size_t slot = sig.count;
         for (std::size_t i = 0; i < sig.count; ++i) {
             if (std::strlen(sig.parameters[i]) == static_cast<std::size_t>(length) &&
