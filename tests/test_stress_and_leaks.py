@@ -102,6 +102,7 @@ def precision_calls(rng, dtype, Prepared, Grouped, join, join_k):
         lambda: Grouped.prepare(queries[::-1], [None, None]),
         lambda: Grouped.prepare(queries, [np.repeat(perms[0], 2)[::2]]),
         lambda: Grouped.prepare("abc", []),
+        lambda: (target.data, grouped.offsets, grouped.perm, np.array([target.n, grouped.n_points, grouped.n_clouds])),
         lambda: join_k(x, x_offsets, x_neighbours, target_points, *target_graph, 4, 16),
         lambda: join_k(x, strided_offsets, x_neighbours, target_points, *target_graph, 1, 2),
         lambda: join_k(x, x_offsets, x_neighbours, target_points, target_graph[0], broken_neighbours, 3, 8),
