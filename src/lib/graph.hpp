@@ -63,6 +63,28 @@ struct GraphOperand {
     U32View neighbours;
 };
 
+// A caller's cloud as given: points read through their strides and the two
+// CSR arrays, read in place.
+template <class S>
+struct CloudView {
+    PointsView<S> points;
+    U32View offsets;
+    U32View neighbours;
+};
+
+// A cloud packed for the duration of one call, with the caller's CSR arrays.
+template <class S>
+struct PackedCloud {
+    explicit PackedCloud(const CloudView<S>& cloud)
+        : points(pack(cloud.points)), offsets(cloud.offsets), neighbours(cloud.neighbours) {}
+
+    GraphOperand<S> operand() const { return {points.data(), points.size(), offsets, neighbours}; }
+
+    Buffer<PackedPoint<S>> points;
+    U32View offsets;
+    U32View neighbours;
+};
+
 template <class S>
 struct PreparedGraph {
     PackedPoint<S> bbox_lo;

@@ -57,6 +57,17 @@ PointsView<S> points_arg(PyObject* object) {
 
 U32View csr_arg(PyObject* object);
 
+// A cloud given as three arguments (points, offsets, neighbours), converted in
+// that order under their parameter names.
+template <class S>
+CloudView<S> cloud_args(PyObject* const* bound, const char* points_name, const char* offsets_name,
+                        const char* neighbours_name) {
+    auto points = convert(points_name, [&] { return points_arg<S>(bound[0]); });
+    auto offsets = convert(offsets_name, [&] { return csr_arg(bound[1]); });
+    auto neighbours = convert(neighbours_name, [&] { return csr_arg(bound[2]); });
+    return {points, offsets, neighbours};
+}
+
 // The tetrahedra of `graph_from_simplices`: a 2-D uint64 array, any strides.
 SimplexView simplices_arg(PyObject* object);
 

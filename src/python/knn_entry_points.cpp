@@ -36,24 +36,17 @@ template <class S>
 PyObject* join_two_clouds_k(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_boundary([&] {
         auto bound = match<8>(two_clouds_k.of(nullptr, name), args, nargs, kwnames);
-        auto x_points = convert("x_points", [&] { return points_arg<S>(bound[0]); });
-        auto x_offsets = convert("x_indices", [&] { return csr_arg(bound[1]); });
-        auto x_neighbours = convert("x_neighbors", [&] { return csr_arg(bound[2]); });
-        auto y_points = convert("y_points", [&] { return points_arg<S>(bound[3]); });
-        auto y_offsets = convert("y_indices", [&] { return csr_arg(bound[4]); });
-        auto y_neighbours = convert("y_neighbors", [&] { return csr_arg(bound[5]); });
+        auto x = cloud_args<S>(&bound[0], "x_points", "x_indices", "x_neighbors");
+        auto y = cloud_args<S>(&bound[3], "y_points", "y_indices", "y_neighbors");
         const std::uint64_t k = convert("k", [&] { return unsigned_arg(bound[6]); });
         const std::uint64_t ef = convert("ef", [&] { return unsigned_arg(bound[7]); });
         KnnResult<S> result;
         {
             ReleasedGil released;
-            auto x_packed = pack(x_points);
-            auto y_packed = pack(y_points);
-            result = knn_search<S>({x_packed.data(), x_packed.size(), x_offsets, x_neighbours},
-                                   {y_packed.data(), y_packed.size(), y_offsets, y_neighbours}, k, ef,
-                                   std::nullopt);
+            const PackedCloud<S> x_packed(x), y_packed(y);
+            result = knn_search<S>(x_packed.operand(), y_packed.operand(), k, ef, std::nullopt);
         }
-        return knn_result(std::move(result), query_rows(x_offsets), k);
+        return knn_result(std::move(result), query_rows(x.offsets), k);
     });
 }
 
@@ -74,20 +67,18 @@ PyObject* prepared_query_k(PyObject* self, PyObject* const* args, Py_ssize_t nar
             {"x_points", "x_indptr", "x_indices", "k", "ef", "distance_upper_bound"}, 5};
         auto bound = match<6>(parameters.of(Precision<S>::prepared, "query_k"), args, nargs, kwnames);
         const PreparedGraph<S>& target = graph_of_self<S>(self);
-        auto x_points = convert("x_points", [&] { return points_arg<S>(bound[0]); });
-        auto x_offsets = convert("x_indptr", [&] { return csr_arg(bound[1]); });
-        auto x_neighbours = convert("x_indices", [&] { return csr_arg(bound[2]); });
+        auto x = cloud_args<S>(&bound[0], "x_points", "x_indptr", "x_indices");
         const std::uint64_t k = convert("k", [&] { return unsigned_arg(bound[3]); });
         const std::uint64_t ef = convert("ef", [&] { return unsigned_arg(bound[4]); });
         auto distance = convert("distance_upper_bound", [&] { return distance_arg(bound[5]); });
         KnnResult<S> result;
         {
             ReleasedGil released;
-            auto x_packed = pack(x_points);
-            result = knn_search<S>({x_packed.data(), x_packed.size(), x_offsets, x_neighbours}, target.as_operand(),
-                                   k, ef, make_bound<S>(distance, target.box(), std::nullopt));
+            const PackedCloud<S> x_packed(x);
+            result = knn_search<S>(x_packed.operand(), target.as_operand(), k, ef,
+                                   make_bound<S>(distance, target.box(), std::nullopt));
         }
-        return knn_result(std::move(result), query_rows(x_offsets), k);
+        return knn_result(std::move(result), query_rows(x.offsets), k);
     });
 }
 

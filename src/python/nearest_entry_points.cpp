@@ -28,19 +28,13 @@ template <class S>
 PyObject* join_two_clouds(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_boundary([&] {
         auto bound = match<6>(two_clouds.of(nullptr, name), args, nargs, kwnames);
-        auto x_points = convert("x_points", [&] { return points_arg<S>(bound[0]); });
-        auto x_offsets = convert("x_indices", [&] { return csr_arg(bound[1]); });
-        auto x_neighbours = convert("x_neighbors", [&] { return csr_arg(bound[2]); });
-        auto y_points = convert("y_points", [&] { return points_arg<S>(bound[3]); });
-        auto y_offsets = convert("y_indices", [&] { return csr_arg(bound[4]); });
-        auto y_neighbours = convert("y_neighbors", [&] { return csr_arg(bound[5]); });
+        auto x = cloud_args<S>(&bound[0], "x_points", "x_indices", "x_neighbors");
+        auto y = cloud_args<S>(&bound[3], "y_points", "y_indices", "y_neighbors");
         NearestResult<S> result;
         {
             ReleasedGil released;
-            auto x_packed = pack(x_points);
-            auto y_packed = pack(y_points);
-            result = nearest_descent<S>({x_packed.data(), x_packed.size(), x_offsets, x_neighbours},
-                                        {y_packed.data(), y_packed.size(), y_offsets, y_neighbours}, std::nullopt);
+            const PackedCloud<S> x_packed(x), y_packed(y);
+            result = nearest_descent<S>(x_packed.operand(), y_packed.operand(), std::nullopt);
         }
         return nearest_result(std::move(result));
     });
@@ -62,16 +56,14 @@ PyObject* prepared_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         static constexpr Parameters<4> parameters{{"x_points", "x_indptr", "x_indices", "distance_upper_bound"}, 3};
         auto bound = match<4>(parameters.of(Precision<S>::prepared, "query"), args, nargs, kwnames);
         const PreparedGraph<S>& target = graph_of_self<S>(self);
-        auto x_points = convert("x_points", [&] { return points_arg<S>(bound[0]); });
-        auto x_offsets = convert("x_indptr", [&] { return csr_arg(bound[1]); });
-        auto x_neighbours = convert("x_indices", [&] { return csr_arg(bound[2]); });
+        auto x = cloud_args<S>(&bound[0], "x_points", "x_indptr", "x_indices");
         auto distance = convert("distance_upper_bound", [&] { return distance_arg(bound[3]); });
         NearestResult<S> result;
         {
             ReleasedGil released;
-            auto x_packed = pack(x_points);
-            result = nearest_descent<S>({x_packed.data(), x_packed.size(), x_offsets, x_neighbours},
-                                        target.as_operand(), make_bound<S>(distance, target.box(), std::nullopt));
+            const PackedCloud<S> x_packed(x);
+            result = nearest_descent<S>(x_packed.operand(), target.as_operand(),
+                                        make_bound<S>(distance, target.box(), std::nullopt));
         }
         return nearest_result(std::move(result));
     });
