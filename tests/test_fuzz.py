@@ -29,6 +29,7 @@ from fuzz_inputs import (
     check_pair,
     distance_bounds,
     flags,
+    LAYOUTS,
     graph_content,
     laid_out,
     permutation,
@@ -50,7 +51,11 @@ def cloud(draw, dtype, rows=None):
     """(points, offsets, neighbours) of one cloud in dtype, each in a drawn memory layout."""
     values = draw(point_content(rows))
     offsets, neighbours = draw(graph_content(len(values), values))
-    return (draw(laid_out(as_precision(values, dtype))), draw(laid_out(offsets)), draw(laid_out(neighbours)))
+    # Half of the clouds keep their CSR arrays contiguous, which the single-nearest joins
+    # require, so that the searches behind that check are reached often.
+    csr_layouts = LAYOUTS if draw(st.booleans()) else ["contiguous", "unaligned", "read-only", "subclass"]
+    return (draw(laid_out(as_precision(values, dtype))), draw(laid_out(offsets, csr_layouts)),
+            draw(laid_out(neighbours, csr_layouts)))
 
 
 def bound_value(bound):
