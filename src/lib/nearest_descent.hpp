@@ -64,8 +64,11 @@ DescentAnswer<S> greedy_descent(const GraphOperand<S>& target, std::uint64_t see
     for (;;) {
         const RowRange row = checked_row(target.offsets, target.neighbours, current);
         // The neighbours' points are scattered: ask for all of them before the
-        // first is needed, so their cache misses overlap. A prefetch never faults.
-        for (std::uint64_t i = row.begin; i < row.end; ++i) __builtin_prefetch(points + neighbour(i));
+        // first is needed, so their cache misses overlap.
+        for (std::uint64_t i = row.begin; i < row.end; ++i) {
+            const std::uint32_t v = neighbour(i);
+            if (v < nt) __builtin_prefetch(points + v);
+        }
         std::uint32_t candidate = current;
         auto consider = [&](std::uint32_t v, S d) {
             if (d < best || (d == best && v < candidate)) {

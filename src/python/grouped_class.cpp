@@ -72,10 +72,12 @@ void grouped_dealloc(PyObject* self) {
 
 template <class S>
 PyObject* grouped_repr(PyObject* self) {
-    const GroupedQueries<S>& grouped = grouped_of_self<S>(self);
-    std::string text = std::string(Precision<S>::grouped) + "(n_clouds=" + std::to_string(grouped.n_clouds()) +
-                       ", n_points=" + std::to_string(grouped.n_points()) + ")";
-    return PyUnicode_FromString(text.c_str());
+    return call_boundary([&] {
+        const GroupedQueries<S>& grouped = grouped_of_self<S>(self);
+        std::string text = std::string(Precision<S>::grouped) + "(n_clouds=" + std::to_string(grouped.n_clouds()) +
+                           ", n_points=" + std::to_string(grouped.n_points()) + ")";
+        return PyUnicode_FromString(text.c_str());
+    });
 }
 
 template <class S>

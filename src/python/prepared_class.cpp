@@ -40,8 +40,10 @@ void prepared_dealloc(PyObject* self) {
 
 template <class S>
 PyObject* prepared_repr(PyObject* self) {
-    std::string text = std::string(Precision<S>::prepared) + "(n=" + std::to_string(graph_of_self<S>(self).n) + ")";
-    return PyUnicode_FromString(text.c_str());
+    return call_boundary([&] {
+        std::string text = std::string(Precision<S>::prepared) + "(n=" + std::to_string(graph_of_self<S>(self).n) + ")";
+        return PyUnicode_FromString(text.c_str());
+    });
 }
 
 template <class S>
