@@ -3,6 +3,7 @@
 import os
 
 import numpy as np
+import pytest
 from scipy.spatial import Delaunay
 
 import _ornel
@@ -59,3 +60,11 @@ terminal_stderr = None
 def pytest_configure(config):
     global terminal_stderr
     terminal_stderr = os.dup(2)
+
+
+def expect_error(error, message, call, note=None):
+    """`call()` raises exactly `error(message)`, with the one note `note` (or none)."""
+    with pytest.raises(error) as info:
+        call()
+    assert str(info.value) == message
+    assert getattr(info.value, "__notes__", None) == ([note] if note else None)

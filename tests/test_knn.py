@@ -5,7 +5,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from conftest import raises_panic, delaunay_graph
+from conftest import delaunay_graph, expect_error, raises_panic
 from knn_model import knn_join
 
 import _ornel
@@ -489,24 +489,18 @@ class TestArguments:
     y = np.random.default_rng(34).random((5, 3))
     graph = delaunay_graph(np.random.default_rng(34).random((5, 3)))
 
-    def expect(self, error, message, call, note=None):
-        with pytest.raises(error) as info:
-            call()
-        assert str(info.value) == message
-        assert getattr(info.value, "__notes__", None) == ([note] if note else None)
-
     def test_matching_messages(self):
         t = _ornel.PreparedF32(self.y.astype(np.float32), *self.graph)
         f = _ornel.all_nearest_neighbours_k_f32
-        self.expect(TypeError, "all_nearest_neighbours_k_f32() missing 2 required positional arguments: 'k' and "
+        expect_error(TypeError, "all_nearest_neighbours_k_f32() missing 2 required positional arguments: 'k' and "
                     "'ef'", lambda: f(*range(6)))
-        self.expect(TypeError, "all_nearest_neighbours_k() takes 8 positional arguments but 9 were given",
+        expect_error(TypeError, "all_nearest_neighbours_k() takes 8 positional arguments but 9 were given",
                     lambda: _ornel.all_nearest_neighbours_k(*range(9)))
-        self.expect(TypeError, "PreparedF32.query_k() takes from 5 to 6 positional arguments but 7 were given",
+        expect_error(TypeError, "PreparedF32.query_k() takes from 5 to 6 positional arguments but 7 were given",
                     lambda: t.query_k(*range(7)))
-        self.expect(TypeError, "PreparedF32.query_prepared_k() missing 2 required positional arguments: 'k' and "
+        expect_error(TypeError, "PreparedF32.query_prepared_k() missing 2 required positional arguments: 'k' and "
                     "'ef'", lambda: t.query_prepared_k(t))
-        self.expect(TypeError, "PreparedF32.query_k() got an unexpected keyword argument 'eff'",
+        expect_error(TypeError, "PreparedF32.query_k() got an unexpected keyword argument 'eff'",
                     lambda: t.query_k(eff=1))
 
     def test_conversion_messages_carry_the_parameter(self):
@@ -523,13 +517,13 @@ class TestArguments:
         with pytest.raises(TypeError) as info:
             t32.query_prepared_k(t32, 3.0, 4)
         assert info.value.__notes__ == ["while processing 'k'"]
-        self.expect(TypeError, "'PreparedF32' object is not an instance of 'PreparedF64'",
+        expect_error(TypeError, "'PreparedF32' object is not an instance of 'PreparedF64'",
                     lambda: t64.query_prepared_k(t32, 2, 4), "while processing 'other'")
-        self.expect(TypeError, "'PreparedF64' object is not an instance of 'PreparedF32'",
+        expect_error(TypeError, "'PreparedF64' object is not an instance of 'PreparedF32'",
                     lambda: t32.query_prepared_k(t64, 2, 4), "while processing 'other'")
-        self.expect(TypeError, "'ndarray' object is not an instance of 'ndarray'",
+        expect_error(TypeError, "'ndarray' object is not an instance of 'ndarray'",
                     lambda: _ornel.all_nearest_neighbours_k_f32(y32, *g, self.y, *g, 2, 4), "while processing 'y_points'")
-        self.expect(TypeError, "'ndarray' object is not an instance of 'ndarray'",
+        expect_error(TypeError, "'ndarray' object is not an instance of 'ndarray'",
                     lambda: t64.query_k(self.y, g[0].astype(np.int64), g[1], 2, 4), "while processing 'x_indptr'")
         with pytest.raises(TypeError) as info:
             t64.query_prepared_k(t64, 2, 4, distance_upper_bound="far")

@@ -7,7 +7,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from conftest import raises_panic, delaunay_graph
+from conftest import delaunay_graph, expect_error, raises_panic
 from descent_model import nearest_join
 
 import _ornel
@@ -327,50 +327,44 @@ class TestArguments:
     y = np.random.default_rng(12).random((5, 3))
     graph = delaunay_graph(np.random.default_rng(12).random((5, 3)))
 
-    def expect(self, error, message, call, note=None):
-        with pytest.raises(error) as info:
-            call()
-        assert str(info.value) == message
-        assert getattr(info.value, "__notes__", None) == ([note] if note else None)
-
     def test_matching_messages(self):
         t = _ornel.PreparedF32(self.y.astype(np.float32), *self.graph)
         f = _ornel.all_nearest_neighbours
-        self.expect(TypeError, "all_nearest_neighbours() missing 6 required positional arguments: 'x_points', "
+        expect_error(TypeError, "all_nearest_neighbours() missing 6 required positional arguments: 'x_points', "
                     "'x_indices', 'x_neighbors', 'y_points', 'y_indices', and 'y_neighbors'", f)
-        self.expect(TypeError, "all_nearest_neighbours() takes 6 positional arguments but 7 were given",
+        expect_error(TypeError, "all_nearest_neighbours() takes 6 positional arguments but 7 were given",
                     lambda: f(*range(7)))
-        self.expect(TypeError, "PreparedF32.query() takes from 3 to 4 positional arguments but 5 were given",
+        expect_error(TypeError, "PreparedF32.query() takes from 3 to 4 positional arguments but 5 were given",
                     lambda: t.query(1, 2, 3, 4, 5))
-        self.expect(TypeError, "PreparedF32.query_prepared() missing 1 required positional argument: 'other'",
+        expect_error(TypeError, "PreparedF32.query_prepared() missing 1 required positional argument: 'other'",
                     t.query_prepared)
-        self.expect(TypeError, "PreparedF32.query() missing 2 required positional arguments: 'x_indptr' and "
+        expect_error(TypeError, "PreparedF32.query() missing 2 required positional arguments: 'x_indptr' and "
                     "'x_indices'", lambda: t.query(1))
-        self.expect(TypeError, "PreparedF32.query_prepared() got an unexpected keyword argument 'bound'",
+        expect_error(TypeError, "PreparedF32.query_prepared() got an unexpected keyword argument 'bound'",
                     lambda: t.query_prepared(bound=1))  # keywords are examined before missing ones
-        self.expect(TypeError, "PreparedF32.query_prepared() got multiple values for argument 'other'",
+        expect_error(TypeError, "PreparedF32.query_prepared() got multiple values for argument 'other'",
                     lambda: t.query_prepared(t, other=t))
-        self.expect(TypeError, "PreparedF64.__new__() missing 1 required positional argument: 'indices'",
+        expect_error(TypeError, "PreparedF64.__new__() missing 1 required positional argument: 'indices'",
                     lambda: _ornel.PreparedF64(self.y, indptr=self.graph[0]))
-        self.expect(TypeError, "PreparedF64.__new__() takes 3 positional arguments but 1 was given"
+        expect_error(TypeError, "PreparedF64.__new__() takes 3 positional arguments but 1 was given"
                     .replace("1 was", "4 were"), lambda: _ornel.PreparedF64(self.y, *self.graph, 0))
 
     def test_conversion_messages_carry_the_parameter(self):
         t64 = _ornel.PreparedF64(self.y, *self.graph)
         t32 = _ornel.PreparedF32(self.y.astype(np.float32), *self.graph)
         g = self.graph
-        self.expect(TypeError, "'ndarray' object is not an instance of 'ndarray'",
+        expect_error(TypeError, "'ndarray' object is not an instance of 'ndarray'",
                     lambda: t32.query(self.y, *g), "while processing 'x_points'")
-        self.expect(TypeError, "'ndarray' object is not an instance of 'ndarray'",
+        expect_error(TypeError, "'ndarray' object is not an instance of 'ndarray'",
                     lambda: t64.query(self.y[0], *g), "while processing 'x_points'")
-        self.expect(TypeError, "'list' object is not an instance of 'ndarray'",
+        expect_error(TypeError, "'list' object is not an instance of 'ndarray'",
                     lambda: t64.query([[0, 0, 0]], *g), "while processing 'x_points'")
-        self.expect(TypeError, "'None' is not an instance of 'ndarray'",
+        expect_error(TypeError, "'None' is not an instance of 'ndarray'",
                     lambda: t64.query(self.y, None, g[1]), "while processing 'x_indptr'")
         for wrong in (g[0].astype(np.int64), g[0].astype(np.uint64), g[0].astype(">u4")):
-            self.expect(TypeError, "'ndarray' object is not an instance of 'ndarray'",
+            expect_error(TypeError, "'ndarray' object is not an instance of 'ndarray'",
                         lambda: t64.query(self.y, wrong, g[1]), "while processing 'x_indptr'")
-        self.expect(TypeError, "'PreparedF32' object is not an instance of 'PreparedF64'",
+        expect_error(TypeError, "'PreparedF32' object is not an instance of 'PreparedF64'",
                     lambda: t64.query_prepared(t32), "while processing 'other'")
         with pytest.raises(TypeError) as info:
             t64.query(self.y, *g, distance_upper_bound="far")
