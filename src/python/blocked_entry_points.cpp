@@ -16,15 +16,6 @@
 
 namespace ornel::py {
 
-namespace {
-
-template <class S>
-PyObject* nearest_result(NearestResult<S>&& result) {
-    return result_pair(to_numpy(std::move(result.dists)), to_numpy(std::move(result.idx)));
-}
-
-}  // namespace
-
 template <class S>
 PyObject* prepared_query_prepared_blocked(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                           PyObject* kwnames) {

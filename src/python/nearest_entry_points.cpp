@@ -16,11 +16,6 @@ namespace ornel::py {
 
 namespace {
 
-template <class S>
-PyObject* nearest_result(NearestResult<S>&& result) {
-    return result_pair(to_numpy(std::move(result.dists)), to_numpy(std::move(result.idx)));
-}
-
 constexpr Parameters<6> two_clouds{
     {"x_points", "x_indices", "x_neighbors", "y_points", "y_indices", "y_neighbors"}, 6};
 

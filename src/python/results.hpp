@@ -10,6 +10,7 @@
 #include <initializer_list>
 
 #include "../lib/buffer.hpp"
+#include "../lib/nearest_descent.hpp"
 #include "numpy_api.hpp"
 #include "ref.hpp"
 
@@ -44,6 +45,11 @@ Ref to_numpy(Buffer<T>&& buffer) {
 // The usual search result: the tuple (dists, idx).
 inline PyObject* result_pair(Ref dists, Ref idx) {
     return require(PyTuple_Pack(2, dists.get(), idx.get()));
+}
+
+template <class S>
+PyObject* nearest_result(NearestResult<S>&& result) {
+    return result_pair(to_numpy(std::move(result.dists)), to_numpy(std::move(result.idx)));
 }
 
 }  // namespace ornel::py
