@@ -26,6 +26,7 @@
 #include <type_traits>
 
 #include "buffer.hpp"
+#include "cpu_features.hpp"
 #include "failure.hpp"
 #include "graph.hpp"
 #include "nearest_descent.hpp"
@@ -301,7 +302,7 @@ NearestResult<S> blocked_descent(const PackedQuery<S>& query, const PreparedGrap
     if (std::min(b, nq) > std::numeric_limits<std::uint32_t>::max()) fail_capacity_overflow();
     const BlockPlan<S> block_plan{b, plan, r2, bound ? bound->target_box : BoundingBox<S>{}};
 #if defined(__x86_64__) && defined(__GNUC__)
-    if (__builtin_cpu_supports("avx2")) {
+    if (avx2_enabled()) {
         sweep_blocks_avx2(query, target, block_plan, result);
         return result;
     }
