@@ -1,0 +1,218 @@
+"""A point cloud with the search structures it needs, built on first use and kept."""
+
+from __future__ import annotations
+
+import threading
+from os import PathLike
+from pathlib import Path
+from typing import Any, Literal, Union
+
+import numpy as np
+import numpy.typing as npt
+
+import _ornel
+from ornel._delaunay import delaunay_graph
+from ornel._order import morton_order
+
+Precision = Literal["f32", "f64"]
+Prepared = Union[_ornel.PreparedF32, _ornel.PreparedF64]
+Graph = tuple[npt.NDArray[np.uint32], npt.NDArray[np.uint32]]
+# Offset subtracted from the coordinates before they are rounded to single precision.
+Shift = tuple[float, float, float]
+
+MAX_POINTS = 2**32 - 1  # the graphs index points with uint32
+# Below this many points no tetrahedron exists; the graph (and so any search as a target) is impossible.
+MIN_TARGET_POINTS = 4
+
+
+class CloudError(ValueError):
+    """A cloud that cannot be used: unreadable file, bad shape, non-finite or too few points.
+
+    `str(error)` reads "SOURCE: what is wrong", SOURCE being the file or the cloud's name."""
+
+    def __init__(self, source: str | None, problem: str) -> None:
+        self.source, self.problem = source, problem
+        super().__init__(f"{source}: {problem}" if source else problem)
+
+
+def check_precision(precision: str) -> Precision:
+    if precision not in ("f32", "f64"):
+        raise ValueError(f"precision must be 'f32' or 'f64', not {precision!r}")
+    return precision  # type: ignore[return-value]
+
+
+def validated_points(points: npt.ArrayLike, source: str | None) -> npt.NDArray[Any]:
+    """An (n, 3) read-only float array of the first three columns; float32 input stays float32."""
+    try:
+        array = np.asarray(points)
+    except (ValueError, TypeError) as error:
+        raise CloudError(source, f"not an array of numbers ({error})") from None
+    if array.ndim != 2:
+        raise CloudError(source, f"array of shape {array.shape}; expected (N, 3): one row per point")
+    if array.shape[1] < 3:
+        raise CloudError(source, f"{array.shape[1]} columns; expected at least three (x, y, z)")
+    if array.dtype.kind not in "fiu" or array.dtype.itemsize > 8:
+        raise CloudError(source, f"element type {array.dtype}; expected real numbers")
+    if len(array) == 0:
+        raise CloudError(source, "no points")
+    if len(array) > MAX_POINTS:
+        raise CloudError(source, f"{len(array):,} points; at most {MAX_POINTS:,} are supported")
+    dtype = np.float32 if array.dtype == np.float32 else np.float64
+    coords = np.ascontiguousarray(array[:, :3], dtype=dtype)
+    if coords is array or np.shares_memory(coords, array):
+        coords = coords.copy()  # the caller may change their array later; ours must not move
+    finite = np.isfinite(coords).all(axis=1)
+    if not finite.all():
+        row = int(np.argmin(finite))
+        raise CloudError(source, f"non-finite coordinates (NaN or infinity), first in point {row}")
+    coords.flags.writeable = False
+    return coords
+
+
+class Cloud:
+    """A point cloud: its points (in the caller's order) and name, and, built on first
+    need and kept, its spatial order, Delaunay graph and prepared search objects.
+
+    Everything derived is built at most once even when several threads ask at the same
+    time, so one `Cloud` can take part in many joins from a thread pool."""
+
+    def __init__(self, points: npt.ArrayLike, name: str | None = None, *, source: str | None = None) -> None:
+        self.name = name if name is not None else "cloud"
+        # What errors name: the file it came from, else its name.
+        self.source = source if source is not None else name
+        self.points = validated_points(points, self.source)
+        self._init_cache()
+
+    def _init_cache(self) -> None:
+        self._lock = threading.RLock()
+        self._order: npt.NDArray[np.int64] | None = None
+        self._graphs: dict[tuple[Precision, Shift | None], Graph] = {}
+        self._prepared: dict[tuple[Precision, Shift | None], Prepared] = {}
+
+    @classmethod
+    def load(cls, path: str | PathLike[str], name: str | None = None) -> Cloud:
+        """Reads a cloud from a file (format by suffix: .npy .ply .xyz .txt .csv .pts .las
+        .laz .pcd .obj); its name is the file's stem unless given."""
+        from ornel._formats import read_points
+
+        points = read_points(path)
+        return cls(points, name if name is not None else Path(path).stem, source=str(path))
+
+    def __len__(self) -> int:
+        return len(self.points)
+
+    def __repr__(self) -> str:
+        return f"Cloud(name={self.name!r}, n={len(self.points)})"
+
+    # Pickling carries the points, the name and what is cheap to carry but costly to
+    # rebuild (order, graphs); the prepared objects are rebuilt from those on demand.
+    def __getstate__(self) -> dict[str, Any]:
+        with self._lock:
+            return {"name": self.name, "source": self.source, "points": self.points,
+                    "order": self._order, "graphs": dict(self._graphs)}
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        self.name, self.source, self.points = state["name"], state["source"], state["points"]
+        self._init_cache()
+        self._order = state["order"]
+        self._graphs = state["graphs"]
+
+    @property
+    def order(self) -> npt.NDArray[np.int64]:
+        """Spatial (Morton) order: sorted position -> index in `points`."""
+        with self._lock:
+            if self._order is None:
+                self._order = morton_order(self.points).astype(np.int64)
+                self._order.flags.writeable = False
+            return self._order
+
+    def sorted_coordinates(self, precision: Precision, shift: Shift | None = None) -> npt.NDArray[Any]:
+        """The points in spatial order, minus `shift`, in the precision they are searched in."""
+        return self.coordinates(precision, shift, self.order)
+
+    def coordinates(self, precision: Precision, shift: Shift | None = None,
+                    order: npt.NDArray[np.int64] | None = None) -> npt.NDArray[Any]:
+        """The points (reordered by `order` if given) minus `shift`, in `precision`."""
+        coords = self.points if order is None else self.points[order]
+        if shift is not None:
+            coords = coords.astype(np.float64) - np.asarray(shift)
+        if precision == "f64":
+            return np.ascontiguousarray(coords, dtype=np.float64)
+        with np.errstate(over="ignore"):  # overflow is reported below, as a CloudError
+            single = np.ascontiguousarray(coords, dtype=np.float32)
+        if not np.isfinite(single).all():
+            raise CloudError(self.source, "coordinates too large for single precision; use double (f64)")
+        return single
+
+    def graph(self, precision: Precision = "f32", shift: Shift | None = None) -> Graph:
+        """CSR Delaunay graph (indptr, indices) of the sorted points, as searched in `precision`.
+
+        Rounding to single precision moves points (and can merge them), so the graph is
+        that of the rounded points unless rounding changed nothing."""
+        precision = check_precision(precision)
+        if precision == "f64":
+            shift = None
+        key = (precision, shift)
+        with self._lock:
+            graph = self._graphs.get(key)
+            if graph is None:
+                coords = self.sorted_coordinates(precision, shift)
+                if shift is None and self.points.dtype == np.float32:
+                    # Both precisions search exactly the same coordinates.
+                    graph = self._graphs.get(("f64" if precision == "f32" else "f32", None))
+                if graph is None:
+                    graph = self._tetrahedralise(coords)
+                self._graphs[key] = graph
+            return graph
+
+    def _tetrahedralise(self, coords: npt.NDArray[Any]) -> Graph:
+        if len(coords) < MIN_TARGET_POINTS:
+            raise CloudError(self.source, f"{len(coords)} points; searching a cloud needs at least "
+                             f"{MIN_TARGET_POINTS}, not all on one plane")
+        try:
+            indptr, indices = delaunay_graph(coords)
+        except (ValueError, RuntimeError) as error:  # RuntimeError: Qhull's QhullError
+            detail = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
+            raise CloudError(self.source, f"cannot be tetrahedralised: all points on one plane or line, "
+                             f"or too few distinct points ({detail})") from None
+        return indptr, indices
+
+    def cached_prepared(self, precision: Precision, shift: Shift | None = None) -> Prepared | None:
+        """The prepared object if it has been built, without building anything."""
+        with self._lock:
+            return self._prepared.get((precision, None if precision == "f64" else shift))
+
+    def prepared(self, precision: Precision = "f32", shift: Shift | None = None) -> Prepared:
+        """The sorted points and their graph packed for searching (as target or as query)."""
+        precision = check_precision(precision)
+        if precision == "f64":
+            shift = None
+        key = (precision, shift)
+        with self._lock:
+            prepared = self._prepared.get(key)
+            if prepared is None:
+                indptr, indices = self.graph(precision, shift)
+                coords = self.sorted_coordinates(precision, shift)
+                if precision == "f32":
+                    prepared = _ornel.PreparedF32(coords, indptr, indices)
+                else:
+                    prepared = _ornel.PreparedF64(coords, indptr, indices)
+                self._prepared[key] = prepared
+            return prepared
+
+
+def as_cloud(cloud: Cloud | npt.ArrayLike, default_name: str) -> Cloud:
+    return cloud if isinstance(cloud, Cloud) else Cloud(cloud, default_name)
+
+
+def common_shift(clouds: list[Cloud]) -> Shift | None:
+    """Offset that keeps single-precision rounding small when the clouds lie far from the
+    origin (georeferenced scans): the centre of their joint bounding box, or None when
+    they already lie around the origin (then cached structures are shared the most)."""
+    lo = np.min([c.points.min(axis=0) for c in clouds], axis=0).astype(np.float64)
+    hi = np.max([c.points.max(axis=0) for c in clouds], axis=0).astype(np.float64)
+    extent = float(np.max(hi - lo))
+    if float(np.max(np.maximum(np.abs(lo), np.abs(hi)))) <= 4 * extent:
+        return None
+    centre = (lo + hi) / 2
+    return (float(centre[0]), float(centre[1]), float(centre[2]))

@@ -1,0 +1,195 @@
+"""The ornel package API against brute force: nearest, all_by_all, Cloud, Matrix."""
+
+import csv
+import pickle
+import threading
+from concurrent.futures import ThreadPoolExecutor
+
+import numpy as np
+import pytest
+
+import ornel
+import ornel._cloud
+from ornel._join import _run
+
+
+def brute_nearest(a, b):
+    """Exact nearest distances from every point of a to b, in float64."""
+    a, b = np.asarray(a, np.float64), np.asarray(b, np.float64)
+    d = np.sqrt(((a[:, None, :] - b[None, :, :]) ** 2).sum(axis=2))
+    return d.min(axis=1)
+
+
+def clouds_like_scans(rng):
+    """Uniform, quantised with many duplicates, thin and nearly flat, cospherical, far from the origin."""
+    uniform = rng.random((400, 3))
+    quantised = np.round(rng.random((500, 3)) * 8) / 8  # 729 grid nodes: ties and duplicates
+    thin = np.c_[rng.random((300, 2)), rng.random(300) * 1e-3]
+    sphere = rng.normal(size=(300, 3))
+    sphere /= np.linalg.norm(sphere, axis=1)[:, None]
+    far = rng.random((350, 3)) * [2, 2, 0.5] + [431_000.25, 5_412_000.5, 212.0]  # georeferenced
+    return {"uniform": uniform, "quantised": quantised, "thin": thin, "sphere": sphere * 0.6 + 0.5, "far": far}
+
+
+@pytest.mark.parametrize("precision", ["f32", "f64"])
+def test_nearest_matches_brute_force_on_scan_like_clouds(precision):
+    rng = np.random.default_rng(3)
+    clouds = clouds_like_scans(rng)
+    tol = 2e-5 if precision == "f32" else 1e-12
+    pairs = [("uniform", "quantised"), ("quantised", "quantised"), ("thin", "uniform"),
+             ("sphere", "thin"), ("uniform", "sphere")]
+    for a_name, b_name in pairs:
+        a, b = clouds[a_name], clouds[b_name]
+        dists, idx = ornel.nearest(a, b, precision=precision)
+        assert dists.dtype == (np.float32 if precision == "f32" else np.float64)
+        ref = brute_nearest(a, b)
+        np.testing.assert_allclose(dists, ref, atol=tol, err_msg=f"{a_name} -> {b_name}")
+        # idx points into b's own order at the reported distance (ties may pick any twin).
+        np.testing.assert_allclose(np.linalg.norm(b[idx] - a, axis=1), ref, atol=tol)
+
+
+def test_single_precision_stays_accurate_far_from_the_origin():
+    # Plain float32 rounding at 5,412,000 m is 0.5 m: the join must not lose that much.
+    rng = np.random.default_rng(4)
+    base = np.array([431_000.0, 5_412_000.0, 212.0])
+    a = base + rng.random((300, 3)) * [3, 3, 1]
+    b = base + rng.random((400, 3)) * [3, 3, 1]
+    dists, idx = ornel.nearest(a, b)
+    np.testing.assert_allclose(dists, brute_nearest(a, b), atol=1e-5)
+    np.testing.assert_allclose(np.linalg.norm(b[idx] - a, axis=1), brute_nearest(a, b), atol=1e-5)
+
+
+@pytest.mark.parametrize("precision", ["f32", "f64"])
+def test_all_by_all_matches_brute_force_and_derived_measures(precision):
+    rng = np.random.default_rng(5)
+    named = clouds_like_scans(rng)
+    named.pop("far")  # joins across 5e6 m would only measure that distance
+    clouds = [ornel.Cloud(points, name) for name, points in named.items()]
+    clouds.append(ornel.Cloud(named["quantised"].astype(np.float32), "quantised32"))
+    matrix = ornel.all_by_all(clouds, threads=2, precision=precision)
+    assert matrix.names == [c.name for c in clouds]
+    tol = 2e-5 if precision == "f32" else 1e-12
+    for i, a in enumerate(clouds):
+        for j, b in enumerate(clouds):
+            ref = brute_nearest(a.points, b.points)
+            expected = (0.0, 0.0) if i == j else (ref.mean(), ref.max())
+            assert (matrix.mean[i, j], matrix.max[i, j]) == pytest.approx(expected, abs=tol), (a.name, b.name)
+    np.testing.assert_array_equal(matrix.chamfer, matrix.mean + matrix.mean.T)
+    np.testing.assert_array_equal(matrix.hausdorff, np.maximum(matrix.max, matrix.max.T))
+    # The same Cloud objects joined again reuse what they built and give the same matrix.
+    again = ornel.all_by_all(clouds, threads=1, precision=precision)
+    np.testing.assert_array_equal(again.mean, matrix.mean)
+    np.testing.assert_array_equal(again.max, matrix.max)
+
+
+def test_matrix_csv_has_one_row_per_unordered_pair_in_the_given_order(tmp_path):
+    rng = np.random.default_rng(6)
+    clouds = [ornel.Cloud(rng.random((100, 3)) + k, f"c{k}") for k in range(4)]
+    matrix = ornel.all_by_all(clouds, threads=1)
+    matrix.to_csv(tmp_path / "m.csv")
+    with open(tmp_path / "m.csv", newline="") as file:
+        rows = list(csv.reader(file))
+    assert rows[0] == ["a", "b", "mean_ab", "mean_ba", "chamfer", "max_ab", "max_ba", "hausdorff"]
+    assert [tuple(r[:2]) for r in rows[1:]] == [(f"c{i}", f"c{j}") for i in range(4) for j in range(i + 1, 4)]
+    for a, b, *numbers in rows[1:]:
+        i, j = int(a[1]), int(b[1])
+        expected = [matrix.mean[i, j], matrix.mean[j, i], matrix.chamfer[i, j],
+                    matrix.max[i, j], matrix.max[j, i], matrix.hausdorff[i, j]]
+        assert [float(x) for x in numbers] == expected  # written exactly
+
+
+def test_cloud_builds_its_graph_once_across_threads_and_pickles(monkeypatch):
+    calls = []
+    real = ornel._cloud.delaunay_graph
+
+    def counting(points):
+        calls.append(len(points))
+        return real(points)
+
+    monkeypatch.setattr(ornel._cloud, "delaunay_graph", counting)
+    points = np.random.default_rng(7).random((2000, 3))
+    cloud = ornel.Cloud(points, "scan")
+    barrier = threading.Barrier(8)
+
+    def ask():
+        barrier.wait()
+        return cloud.prepared("f32")
+
+    with ThreadPoolExecutor(8) as pool:
+        prepared = list(pool.map(lambda _: ask(), range(8)))
+    assert len(calls) == 1 and all(p is prepared[0] for p in prepared)
+
+    copy = pickle.loads(pickle.dumps(cloud))
+    assert copy.name == "scan" and np.array_equal(copy.points, points)
+    dists, idx = ornel.nearest(points[::-1], copy)
+    assert len(calls) == 1  # the graph travelled with the cloud
+    np.testing.assert_array_equal(idx, np.arange(len(points))[::-1])
+    assert not dists.any()
+
+
+def test_points_are_kept_in_the_callers_order_and_isolated_from_later_changes():
+    points = np.random.default_rng(8).random((50, 4))  # a fourth column (intensity) is dropped
+    cloud = ornel.Cloud(points, "x")
+    expected = points[:, :3].copy()
+    points[:] = 0
+    np.testing.assert_array_equal(cloud.points, expected)
+    assert not cloud.points.flags.writeable
+    np.testing.assert_array_equal(cloud.points[cloud.order[np.argsort(cloud.order)]], expected)
+
+
+@pytest.mark.parametrize("points, problem", [
+    (np.zeros((0, 3)), "no points"),
+    (np.zeros((10, 2)), "2 columns"),
+    (np.zeros(9), "shape (9,)"),
+    (np.array([[0, 0, 0], [1, np.nan, 0]] * 3, float), "non-finite coordinates (NaN or infinity), first in point 1"),
+    (np.array([["a", "b", "c"]]), "expected real numbers"),
+])
+def test_unusable_points_are_refused_with_what_is_wrong(points, problem):
+    with pytest.raises(ornel.CloudError) as info:
+        ornel.Cloud(points, "bad")
+    assert str(info.value).startswith("bad: ") and problem in str(info.value)
+
+
+@pytest.mark.parametrize("points, problem", [
+    (np.eye(3), "3 points"),
+    (np.c_[np.random.default_rng(1).random((40, 2)), np.zeros(40)], "cannot be tetrahedralised"),
+    (np.ones((30, 3)), "cannot be tetrahedralised"),
+    (np.array([[0, 0, 0], [1, 0, 0], [0, 1, 0], [0, 0, 1e300]]), "too large for single precision"),
+])
+def test_clouds_that_cannot_be_searched_fail_when_used_as_targets(points, problem):
+    target = ornel.Cloud(points, "t")
+    with pytest.raises(ornel.CloudError, match=problem):
+        ornel.all_by_all([np.random.default_rng(0).random((10, 3)), target], threads=1)
+    # As a query only, a small cloud is fine.
+    if len(points) == 3:
+        dists, _ = ornel.nearest(target, np.random.default_rng(0).random((10, 3)))
+        assert dists.shape == (3,)
+
+
+def test_client_is_refused_until_the_distributed_path_exists():
+    with pytest.raises(NotImplementedError, match="client"):
+        ornel.all_by_all([np.random.default_rng(0).random((10, 3))] * 2, client=object())
+
+
+def test_an_interrupt_cancels_the_calls_not_yet_started():
+    started = []
+    gates = [threading.Event() for _ in range(20)]
+
+    def call(k):
+        started.append(k)
+        gates[k].wait(10)
+        return k
+
+    def interrupt():
+        raise KeyboardInterrupt
+
+    with ThreadPoolExecutor(1) as pool:
+        threading.Timer(0.2, gates[0].set).start()
+        try:
+            with pytest.raises(KeyboardInterrupt):
+                _run(pool, [lambda k=k: call(k) for k in range(20)], interrupt)
+        finally:
+            for gate in gates:
+                gate.set()
+    # The call running when the interrupt came (the one after call 0) may finish; no other starts.
+    assert started in ([0], [0, 1])
