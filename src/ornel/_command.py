@@ -18,7 +18,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from ornel._cloud import MIN_TARGET_POINTS, Cloud, CloudError
+from ornel._cloud import MIN_TARGET_POINTS, Cloud, CloudError, Precision
 from ornel._formats import READ_SUFFIXES, WRITE_SUFFIXES, check_writable, suffix_of, write_points
 from ornel._join import Matrix, all_by_all, default_threads, nearest
 
@@ -137,7 +137,7 @@ def run_compare(args: argparse.Namespace) -> int:
     a = Cloud.load(args.a)
     b = Cloud.load(args.b)
     check_searchable(b)
-    precision = "f64" if args.f64 else "f32"
+    precision: Precision = "f64" if args.f64 else "f32"
     dists, _ = nearest(a, b, precision=precision)
     print(f"{a.source} -> {b.source}: distance from each of the {len(a):,} points of {a.name} "
           f"to the nearest of the {len(b):,} points of {b.name} ({precision})")
