@@ -9,7 +9,7 @@ from collections.abc import Callable, Iterable, Sequence
 from concurrent.futures import FIRST_COMPLETED, Executor, Future, ThreadPoolExecutor, wait
 from dataclasses import dataclass
 from os import PathLike
-from typing import Any, TypeVar, Union
+from typing import Any, TypeVar, Union, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -47,9 +47,10 @@ def _query_operand(cloud: Cloud, precision: Precision, shift: Shift | None) -> t
 
 
 def _grouped(queries: Sequence[Prepared], perms: Sequence[npt.NDArray[np.int64] | None], precision: Precision) -> Grouped:
+    # Every operand was prepared in `precision`.
     if precision == "f32":
-        return _ornel.GroupedQueriesF32.prepare([q for q in queries if isinstance(q, _ornel.PreparedF32)], perms)
-    return _ornel.GroupedQueriesF64.prepare([q for q in queries if isinstance(q, _ornel.PreparedF64)], perms)
+        return _ornel.GroupedQueriesF32.prepare(cast(list[_ornel.PreparedF32], list(queries)), perms)
+    return _ornel.GroupedQueriesF64.prepare(cast(list[_ornel.PreparedF64], list(queries)), perms)
 
 
 def _query_grouped(target: Cloud, grouped: Grouped, precision: Precision,
