@@ -205,7 +205,8 @@ now() { date +%s; }
 
 started=$(now)
 [[ -x $venv/bin/python ]] || "$python" -m venv "$venv"
-"$venv/bin/python" -m pip install -q numpy scipy pytest hypothesis scikit-build-core cmake ninja
+"$venv/bin/python" -m pip install -q numpy scipy pytest hypothesis plyfile tqdm laspy lazrs pypcd4 matplotlib \
+    scikit-build-core cmake ninja
 say "environment ready in $(( $(now) - started ))s: $("$venv/bin/python" -c 'import sys, numpy, scipy; print(sys.version.split()[0], "numpy", numpy.__version__, "scipy", scipy.__version__)')"
 
 started=$(now)

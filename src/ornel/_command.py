@@ -1,0 +1,176 @@
+"""The `ornel` command: compare point-cloud files.
+
+    ornel matrix FILE... [--csv PATH] [--png PATH] [--threads N] [--f64]
+    ornel compare A B [--out PATH] [--f64]
+
+Exit status: 0 done, 2 unusable input or arguments (one line on stderr says which
+file and what is wrong), 130 interrupted."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from collections.abc import Sequence
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from ornel._cloud import MIN_TARGET_POINTS, Cloud, CloudError, Precision
+from ornel._formats import READ_SUFFIXES, WRITE_SUFFIXES, check_writable, suffix_of, write_points
+from ornel._join import Matrix, all_by_all, default_threads, nearest
+
+PERCENTILES = (50, 90, 95, 99)
+
+
+def positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
+    return value
+
+
+def parser() -> argparse.ArgumentParser:
+    formats = " ".join(READ_SUFFIXES)
+    main = argparse.ArgumentParser(prog="ornel", description="Nearest-neighbour distances between point clouds "
+                                   f"(files: {formats}).")
+    commands = main.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    matrix = commands.add_parser("matrix", help="mean, max, Chamfer and Hausdorff distances of every pair of files",
+                                 description="Joins every file with every other both ways and prints one row "
+                                 "per unordered pair, in the order given.")
+    matrix.add_argument("files", nargs="+", metavar="FILE", help=f"point clouds ({formats})")
+    matrix.add_argument("--csv", metavar="PATH", help="also write the table as CSV: "
+                        "a,b,mean_ab,mean_ba,chamfer,max_ab,max_ba,hausdorff")
+    matrix.add_argument("--png", metavar="PATH", help="also draw a heatmap of the Chamfer distances (matplotlib)")
+    matrix.add_argument("--threads", type=positive_int, default=None,
+                        help=f"threads to use (default: {default_threads()})")
+    matrix.add_argument("--f64", action="store_true", help="compute in double precision (default: single)")
+    compare = commands.add_parser("compare", help="cloud-to-cloud distances from the points of A to B",
+                                  description="For every point of A the distance to the nearest point of B: "
+                                  "a summary on stdout, and with --out A's points with a field 'distance'.")
+    compare.add_argument("a", metavar="A", help="the compared cloud")
+    compare.add_argument("b", metavar="B", help="the reference cloud")
+    compare.add_argument("--out", metavar="PATH", help="write A's points, in A's order, with a per-point field "
+                         f"'distance', in the format of PATH's suffix ({' '.join(WRITE_SUFFIXES)})")
+    compare.add_argument("--f64", action="store_true", help="compute in double precision (default: single)")
+    return main
+
+
+def check_searchable(cloud: Cloud) -> None:
+    """Fails before any work on a cloud too small to be searched (its graph would fail later)."""
+    if len(cloud) < MIN_TARGET_POINTS:
+        raise CloudError(cloud.source, f"{len(cloud)} point{'s' if len(cloud) != 1 else ''}; "
+                         f"a compared cloud needs at least {MIN_TARGET_POINTS}")
+
+
+def unique_names(paths: Sequence[str]) -> list[str]:
+    """File stems, or the paths as given where two files share a stem."""
+    stems = [Path(p).stem for p in paths]
+    return [stem if stems.count(stem) == 1 else path for stem, path in zip(stems, paths)]
+
+
+def print_table(matrix: Matrix) -> None:
+    width = max(1, *(len(name) for name in matrix.names))
+    print(f"{'a':<{width}}  {'b':<{width}}" + "".join(f" {c:>13}" for c in Matrix.COLUMNS[2:]))
+    for a, b, *numbers in matrix.rows():
+        print(f"{a:<{width}}  {b:<{width}}" + "".join(f" {value:13.7g}" for value in numbers))
+
+
+def run_matrix(args: argparse.Namespace) -> int:
+    if args.csv is not None:
+        check_output(args.csv, ".csv")
+    if args.png is not None:
+        check_output(args.png, ".png")
+        try:
+            import matplotlib  # noqa: F401
+        except ImportError:
+            raise CloudError(args.png, "drawing a PNG needs matplotlib: pip install \"ornel[plot]\"") from None
+    names = unique_names(args.files)
+    clouds = []
+    for path, name in zip(args.files, names):
+        cloud = Cloud.load(path, name)
+        check_searchable(cloud)
+        clouds.append(cloud)
+    if len(clouds) < 2:
+        raise CloudError(args.files[0], "only one file; give at least two to compare")
+    matrix = all_by_all(clouds, threads=args.threads, precision="f64" if args.f64 else "f32",
+                        progress=sys.stderr.isatty())
+    print_table(matrix)
+    if args.csv is not None:
+        write_or_fail(args.csv, matrix.to_csv)
+    if args.png is not None:
+        write_or_fail(args.png, matrix.plot)
+    return 0
+
+
+def check_output(path: str, suffix: str) -> None:
+    if suffix_of(path) != suffix:
+        raise CloudError(path, f"expected a {suffix} file name")
+    if os.path.isdir(path):
+        raise CloudError(path, "is a directory")
+    if not os.path.isdir(os.path.dirname(os.path.abspath(path))):
+        raise CloudError(path, "its directory does not exist")
+
+
+def write_or_fail(path: str, write: Any) -> None:
+    try:
+        write(path)
+    except OSError as error:
+        raise CloudError(path, f"cannot be written ({error.strerror or error})") from None
+
+
+def summary(dists: npt.NDArray[np.float64]) -> list[tuple[str, float]]:
+    rows = [("mean", float(dists.mean())), ("rms", float(np.sqrt((dists**2).mean()))),
+            ("min", float(dists.min())), ("max", float(dists.max()))]
+    rows += [(f"p{p}", float(v)) for p, v in zip(PERCENTILES, np.percentile(dists, PERCENTILES))]
+    return rows
+
+
+def run_compare(args: argparse.Namespace) -> int:
+    if args.out is not None:
+        check_writable(args.out)
+    a = Cloud.load(args.a)
+    b = Cloud.load(args.b)
+    check_searchable(b)
+    precision: Precision = "f64" if args.f64 else "f32"
+    dists, _ = nearest(a, b, precision=precision)
+    print(f"{a.source} -> {b.source}: distance from each of the {len(a):,} points of {a.name} "
+          f"to the nearest of the {len(b):,} points of {b.name} ({precision})")
+    for label, value in summary(dists.astype(np.float64)):
+        print(f"{label:<6}{value:.7g}")
+    if args.out is not None:
+        scales = offsets = None
+        if suffix_of(args.out) in (".las", ".laz") and suffix_of(args.a) in (".las", ".laz"):
+            scales, offsets = las_grid(args.a)  # A's own grid writes its points back exactly
+        write_points(args.out, a.points, {"distance": dists}, scales, offsets)
+    return 0
+
+
+def las_grid(path: str) -> tuple[Any, Any]:
+    import laspy
+
+    with laspy.open(path) as reader:
+        return reader.header.scales, reader.header.offsets
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = parser().parse_args(argv)
+    try:
+        return run_matrix(args) if args.command == "matrix" else run_compare(args)
+    except CloudError as error:
+        if sys.stderr.isatty():
+            sys.stderr.write("\r\033[K")  # clear a progress bar drawn so far
+        print(f"ornel: error: {error}", file=sys.stderr)
+        return 2
+    except KeyboardInterrupt:
+        print("\nornel: interrupted", file=sys.stderr)
+        return 130
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,213 @@
+"""The `ornel` command end to end, in a subprocess, on small files of every format.
+
+Files are written here with the format libraries themselves (or by hand, following the
+format), not with ornel's writers, so that reading is checked independently."""
+
+import csv
+import subprocess
+import sys
+from pathlib import Path
+
+import laspy
+import numpy as np
+import pypcd4
+import pytest
+from plyfile import PlyData, PlyElement
+
+SCRIPT = Path(sys.executable).parent / "ornel"
+
+
+def ornel(*args, cwd=None):
+    command = [str(SCRIPT)] if SCRIPT.exists() else [sys.executable, "-m", "ornel"]
+    return subprocess.run([*command, *map(str, args)], capture_output=True, text=True, timeout=300, cwd=cwd)
+
+
+def brute_nearest(a, b):
+    return np.sqrt(((a[:, None, :] - b[None, :, :]) ** 2).sum(axis=2)).min(axis=1)
+
+
+def write_ply(path, points, text):
+    vertex = np.array([tuple(p) for p in points], [("x", "f8"), ("y", "f8"), ("z", "f8")])
+    PlyData([PlyElement.describe(vertex, "vertex")], text=text).write(str(path))
+
+
+def write_las(path, points):
+    header = laspy.LasHeader(point_format=3, version="1.2")
+    header.offsets, header.scales = [100.0, 200.0, 0.0], [0.001, 0.001, 0.001]
+    las = laspy.LasData(header)
+    las.x, las.y, las.z = points[:, 0], points[:, 1], points[:, 2]
+    las.write(str(path))
+
+
+def write_pcd(path, points, binary):
+    header = ("# .PCD v0.7 - Point Cloud Data file format\nVERSION 0.7\nFIELDS x y z intensity\nSIZE 4 4 4 4\n"
+              f"TYPE F F F F\nCOUNT 1 1 1 1\nWIDTH {len(points)}\nHEIGHT 1\nVIEWPOINT 0 0 0 1 0 0 0\n"
+              f"POINTS {len(points)}\nDATA {'binary' if binary else 'ascii'}\n")
+    rows = np.c_[points, np.arange(len(points))].astype("<f4")
+    with open(path, "wb") as file:
+        file.write(header.encode())
+        if binary:
+            file.write(rows.tobytes())
+        else:
+            file.write("".join(" ".join(repr(float(v)) for v in row) + "\n" for row in rows).encode())
+
+
+def make_files(directory, rng):
+    """One file per format and variant, each a different small cloud; returns {name: (path, points)}."""
+    def cloud(k):
+        points = rng.random((150, 3)) + [0.2 * k, 0, 0]
+        points[:20] = points[20:40]  # duplicates, as in real scans
+        return points
+
+    files = {}
+
+    def add(name, points, write):
+        path = directory / name
+        write(path, points)
+        files[path.stem] = (path, points)
+
+    add("npy.npy", cloud(0), np.save)
+    add("ply-text.ply", cloud(1), lambda p, x: write_ply(p, x, text=True))
+    add("ply-binary.ply", cloud(2), lambda p, x: write_ply(p, x, text=False))
+    add("spaces.xyz", cloud(3), lambda p, x: np.savetxt(p, np.c_[x, np.ones(len(x))], fmt="%.17g"))
+    add("tabs.txt", cloud(4), lambda p, x: np.savetxt(p, x, fmt="%.17g", delimiter="\t", header="x y z"))
+    add("comma.csv", cloud(5), lambda p, x: np.savetxt(p, x, fmt="%.17g", delimiter=",", header="X,Y,Z",
+                                                        comments=""))
+    add("count.pts", cloud(6), lambda p, x: np.savetxt(p, np.c_[x, np.full((len(x), 4), 7)], fmt="%.17g",
+                                                        header=str(len(x)), comments=""))
+    # LAS stores millimetre integers: the points as the file holds them are the reference.
+    add("scan.las", np.round(cloud(7) * 1000) / 1000, write_las)
+    add("scan-z.laz", np.round(cloud(8) * 1000) / 1000, write_las)
+    # PCD's float32 fields: the reference is what the file holds.
+    add("ascii.pcd", cloud(9).astype(np.float32).astype(np.float64), lambda p, x: write_pcd(p, x, binary=False))
+    add("binary.pcd", cloud(10).astype(np.float32).astype(np.float64), lambda p, x: write_pcd(p, x, binary=True))
+    add("mesh.obj", cloud(11), lambda p, x: Path(p).write_text(
+        "# vertices and a face\n" + "".join(f"v {a!r} {b!r} {c!r}\nvn 0 0 1\n" for a, b, c in x.tolist()) + "f 1 2 3\n"))
+    for name in ("scan", "scan-z"):  # LAS keeps the millimetre grid of our rounding
+        path, points = files[name]
+        files[name] = (path, np.c_[laspy.read(str(path)).x, laspy.read(str(path)).y, laspy.read(str(path)).z])
+    return files
+
+
+def test_matrix_of_every_format_matches_brute_force(tmp_path):
+    files = make_files(tmp_path, np.random.default_rng(11))
+    names = list(files)
+    # Relative paths, resolved against the caller's directory.
+    result = ornel("matrix", *(files[n][0].name for n in names), "--csv", "out.csv", "--f64", "--threads", "2",
+                   cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    with open(tmp_path / "out.csv", newline="") as file:
+        rows = list(csv.reader(file))
+    assert rows[0] == ["a", "b", "mean_ab", "mean_ba", "chamfer", "max_ab", "max_ba", "hausdorff"]
+    pairs = [(a, b) for i, a in enumerate(names) for b in names[i + 1:]]
+    assert [tuple(row[:2]) for row in rows[1:]] == pairs
+    table = [line.split() for line in result.stdout.splitlines()[1:]]
+    assert [tuple(line[:2]) for line in table] == pairs
+    for (a, b, *numbers), printed in zip(rows[1:], table):
+        d_ab, d_ba = brute_nearest(files[a][1], files[b][1]), brute_nearest(files[b][1], files[a][1])
+        expected = [d_ab.mean(), d_ba.mean(), d_ab.mean() + d_ba.mean(), d_ab.max(), d_ba.max(),
+                    max(d_ab.max(), d_ba.max())]
+        np.testing.assert_allclose([float(x) for x in numbers], expected, rtol=1e-9, err_msg=f"{a} {b}")
+        np.testing.assert_allclose([float(x) for x in printed[2:]], expected, rtol=1e-6)
+
+
+def read_back(path):
+    """(points, distance) of a file written by `ornel compare --out`, read with the format's own library."""
+    suffix = path.suffix
+    if suffix == ".npy":
+        array = np.load(path)
+        return array[:, :3], array[:, 3]
+    if suffix == ".ply":
+        vertex = PlyData.read(str(path))["vertex"].data
+        return np.c_[vertex["x"], vertex["y"], vertex["z"]], vertex["distance"]
+    if suffix in (".las", ".laz"):
+        las = laspy.read(str(path))
+        return np.c_[las.x, las.y, las.z], np.asarray(las["distance"])
+    if suffix == ".pcd":
+        cloud = pypcd4.PointCloud.from_path(str(path))
+        return cloud.numpy(("x", "y", "z")), cloud.numpy(("distance",))[:, 0]
+    array = np.loadtxt(path, delimiter="," if suffix == ".csv" else None, skiprows=int(suffix in (".csv", ".pts")))
+    return array[:, :3], array[:, 3]
+
+
+@pytest.mark.parametrize("out", ["d.npy", "d.ply", "d.xyz", "d.csv", "d.pts", "d.txt", "d.las", "d.laz", "d.pcd"])
+def test_compare_writes_the_points_back_unchanged_with_their_distances(tmp_path, out):
+    rng = np.random.default_rng(12)
+    files = make_files(tmp_path, rng)
+    a_path, a = files["scan"] if out.endswith((".las", ".laz")) else files["ply-binary"]
+    b_path, b = files["comma"]
+    result = ornel("compare", a_path, b_path, "--out", tmp_path / out, "--f64")
+    assert result.returncode == 0, result.stderr
+    expected = brute_nearest(a, b)
+    summary = dict(line.split() for line in result.stdout.splitlines()[1:])
+    assert float(summary["mean"]) == pytest.approx(expected.mean(), rel=1e-6)
+    assert float(summary["max"]) == pytest.approx(expected.max(), rel=1e-6)
+    assert float(summary["p50"]) == pytest.approx(np.percentile(expected, 50), rel=1e-6)
+    points, distance = read_back(tmp_path / out)
+    np.testing.assert_array_equal(points, a)  # unchanged, in A's order
+    np.testing.assert_allclose(distance, expected, rtol=1e-12)
+
+
+def test_compare_in_single_precision_far_from_the_origin(tmp_path):
+    rng = np.random.default_rng(13)
+    base = [651_234.0, 5_123_456.0, 310.0]  # georeferenced coordinates
+    a, b = base + rng.random((300, 3)) * 4, base + rng.random((300, 3)) * 4
+    np.save(tmp_path / "a.npy", a)
+    np.save(tmp_path / "b.npy", b)
+    result = ornel("compare", tmp_path / "a.npy", tmp_path / "b.npy", "--out", tmp_path / "d.npy")
+    assert result.returncode == 0, result.stderr
+    np.testing.assert_allclose(np.load(tmp_path / "d.npy")[:, 3], brute_nearest(a, b), atol=1e-5)
+
+
+def unusable(tmp_path):
+    """(arguments, path named in the error, words of the message) for each unusable input."""
+    rng = np.random.default_rng(14)
+    good = tmp_path / "good.npy"
+    np.save(good, rng.random((50, 3)))
+    (tmp_path / "two.csv").write_text("1,2\n3,4\n5,6\n")
+    write_ply(tmp_path / "noz.ply", np.zeros((5, 3)), text=True)
+    (tmp_path / "noz.ply").write_text((tmp_path / "noz.ply").read_text().replace("property double z\n", "")
+                                      .replace("0 0 0", "0 0"))
+    (tmp_path / "nan.xyz").write_text("0 0 0\n1 0 0\n0 1 0\nnan 0 1\n1 1 1\n")
+    np.save(tmp_path / "three.npy", np.eye(3))
+    np.save(tmp_path / "flat.npy", np.c_[rng.random((40, 2)), np.zeros(40)])
+    with open(tmp_path / "huge.npy", "wb") as file:  # a header that promises a terabyte
+        np.lib.format.write_array_header_1_0(file, {"descr": "<f8", "fortran_order": False, "shape": (10**12, 3)})
+        file.write(b"\0" * 96)
+    (tmp_path / "trunc.ply").write_bytes(b"ply\nformat binary_little_endian 1.0\nelement vertex 100\n"
+                                         b"property float x\nproperty float y\nproperty float z\nend_header\n" + b"\0" * 40)
+    (tmp_path / "empty.txt").write_text("")
+    (tmp_path / "words.obj").write_text("v a b c\n")
+    (tmp_path / "dir.ply").mkdir()
+    (tmp_path / "scan.e57").write_bytes(b"\0")
+    return [
+        (["matrix", good, tmp_path / "missing.ply"], tmp_path / "missing.ply", "no such file"),
+        (["matrix", good, tmp_path / "dir.ply"], tmp_path / "dir.ply", "is a directory"),
+        (["matrix", good, tmp_path / "scan.e57"], tmp_path / "scan.e57", "unknown format"),
+        (["matrix", good, tmp_path / "two.csv"], tmp_path / "two.csv", "fewer than three columns"),
+        (["matrix", good, tmp_path / "noz.ply"], tmp_path / "noz.ply", "fewer than three columns"),
+        (["matrix", good, tmp_path / "nan.xyz"], tmp_path / "nan.xyz", "non-finite"),
+        (["matrix", good, tmp_path / "three.npy"], tmp_path / "three.npy", "at least 4"),
+        (["matrix", good, tmp_path / "flat.npy"], tmp_path / "flat.npy", "cannot be tetrahedralised"),
+        (["matrix", good, tmp_path / "huge.npy"], tmp_path / "huge.npy", "truncated or corrupt"),
+        (["matrix", good, tmp_path / "trunc.ply"], tmp_path / "trunc.ply", "not a readable PLY file"),
+        (["matrix", good, tmp_path / "empty.txt"], tmp_path / "empty.txt", "no points"),
+        (["matrix", good, tmp_path / "words.obj"], tmp_path / "words.obj", "not numbers"),
+        (["matrix", good], good, "at least two"),
+        (["matrix", good, good, "--csv", tmp_path / "nodir" / "m.csv"], tmp_path / "nodir" / "m.csv", "does not exist"),
+        (["compare", good, tmp_path / "three.npy"], tmp_path / "three.npy", "at least 4"),
+        (["compare", good, good, "--out", tmp_path / "d.obj"], tmp_path / "d.obj", "cannot hold a per-point field"),
+        (["compare", tmp_path / "missing.las", good], tmp_path / "missing.las", "no such file"),
+    ]
+
+
+def test_every_unusable_input_gets_one_line_and_status_2(tmp_path):
+    failures = []
+    for args, path, words in unusable(tmp_path):
+        result = ornel(*args)
+        lines = result.stderr.strip().splitlines()
+        ok = (result.returncode == 2 and result.stdout == "" and len(lines) == 1
+              and lines[0].startswith(f"ornel: error: {path}: ") and words in lines[0])
+        if not ok:
+            failures.append(f"{args[0]} {Path(str(path)).name}: status {result.returncode}, stderr {result.stderr!r}")
+    assert not failures, "\n".join(failures)
