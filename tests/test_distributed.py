@@ -2,6 +2,7 @@
 work on both workers, a worker killed mid-run, the command's --scheduler option."""
 
 import os
+import socket
 import subprocess
 import sys
 from concurrent.futures import ThreadPoolExecutor
@@ -158,3 +159,44 @@ def test_a_worker_killed_mid_run_leaves_the_table_unchanged(tmp_path):
         cloudpickle.unregister_pickle_by_value(sys.modules[__name__])
         within(TIMEOUT, client.close)
         within(TIMEOUT, cluster.close)
+
+
+def run_command(*args):
+    script = Path(sys.executable).parent / "ornel"
+    command = [str(script)] if script.exists() else [sys.executable, "-m", "ornel"]
+    return subprocess.run([*command, *map(str, args)], capture_output=True, text=True, timeout=TIMEOUT)
+
+
+@pytest.mark.parametrize("precision", [[], ["--f64"]])
+def test_scheduler_option_writes_the_csv_of_a_local_run(client, tmp_path, precision):
+    rng = np.random.default_rng(6)
+    files = []
+    for name in ("fandisk", "rocker-arm", "stanford-bunny"):
+        points = np.load(DATA / f"{name}.npy")
+        files.append(tmp_path / f"{name}.npy")
+        np.save(files[-1], points[rng.choice(len(points), 2000, replace=False)])
+    for k in range(3):
+        files.append(tmp_path / f"scan{k}.npy")
+        np.save(files[-1], np.round(rng.random((1500, 3)) * [40, 40, 4]) / 40)  # quantised, duplicates
+    local = run_command("matrix", *files, "--csv", tmp_path / "local.csv", *precision)
+    assert local.returncode == 0, local.stderr
+    remote = run_command("matrix", *files, "--csv", tmp_path / "remote.csv", *precision,
+                         "--scheduler", client.scheduler.address)
+    assert remote.returncode == 0, remote.stderr
+    assert remote.stdout == local.stdout
+    assert (tmp_path / "remote.csv").read_bytes() == (tmp_path / "local.csv").read_bytes()
+    assert len((tmp_path / "remote.csv").read_text().splitlines()) == 1 + 6 * 5 // 2
+
+
+def test_scheduler_option_without_a_scheduler_fails_in_one_line(tmp_path):
+    files = []
+    for k in range(2):
+        files.append(tmp_path / f"c{k}.npy")
+        np.save(files[-1], np.random.default_rng(k).random((50, 3)))
+    with socket.socket() as unused:  # a port nobody listens on
+        unused.bind(("127.0.0.1", 0))
+        port = unused.getsockname()[1]
+    result = run_command("matrix", *files, "--scheduler", f"tcp://127.0.0.1:{port}")
+    assert result.returncode == 2
+    assert result.stderr.startswith(f"ornel: error: no Dask scheduler answered at tcp://127.0.0.1:{port}")
+    assert result.stderr.count("\n") == 1

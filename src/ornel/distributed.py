@@ -29,7 +29,7 @@ import numpy.typing as npt
 from ornel._cloud import Cloud, Precision, Shift, as_cloud, check_precision, common_shift
 from ornel._join import Matrix, join_tile
 
-__all__ = ["all_by_all", "tile_blocks"]
+__all__ = ["all_by_all", "connect", "tile_blocks"]
 
 # A tile whose clouds went missing with their worker is sent again at most this often;
 # a failure that keeps coming back is a fault to report, not bad luck.
@@ -50,6 +50,21 @@ def _require_distributed() -> Any:
         raise ImportError("all_by_all(client=...) needs Dask's distributed scheduler: "
                           "pip install 'ornel[dask]'") from None
     return distributed
+
+
+# How long the command waits for a scheduler to answer before giving up.
+CONNECT_SECONDS = 10
+
+
+def connect(address: str, timeout: float = CONNECT_SECONDS) -> Any:
+    """A `distributed.Client` of the scheduler at `address`; OSError in one line if none
+    answers within `timeout` seconds."""
+    distributed = _require_distributed()
+    try:
+        return distributed.Client(address, timeout=timeout)
+    except (OSError, ValueError, TypeError) as error:  # ValueError, TypeError: a malformed address
+        detail = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
+        raise OSError(f"no Dask scheduler answered at {address} within {timeout:g} s ({detail})") from None
 
 
 def tile_blocks(n_clouds: int, tile: int) -> list[range]:
