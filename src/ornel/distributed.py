@@ -125,7 +125,11 @@ def all_by_all(clouds: Sequence[Cloud | npt.ArrayLike], client: Any, *, precisio
                tile: int | None = None, progress: bool = False) -> Matrix:
     """`ornel.all_by_all` on the Dask cluster behind `client` (a `distributed.Client`).
 
-    The result is the `Matrix` the local call returns, bit for bit. `tile` is the number
+    The result is the `Matrix` the local call returns: bit for bit in double precision;
+    in single precision a pair's entry may differ in its last bits where a query point is
+    (nearly) equidistant from several target points, as it may locally when the
+    collection changes, since the descent then depends on the other clouds grouped with
+    that query. `tile` is the number
     of clouds per block side of a tile: a tile task holds at most 2 * tile clouds with
     their graphs and prepared objects (default: about two tiles per worker thread, at
     least three blocks). `progress` shows a bar of the tiles done on stderr."""
