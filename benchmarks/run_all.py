@@ -12,6 +12,9 @@ Cases, each on the same data for every contender:
                   per target, at 1 and 2 threads (bench_all_by_all.py)
   cloud size      single nearest at several sizes, with and without the cost of
                   preparing both clouds
+  whole job       ornel.all_by_all from raw points, graphs included, against one
+                  kd-tree per target (cKDTree, pykdtree, pynanoflann), 2 threads
+                  each, with the break-even number of clouds (bench_package.py)
 
 Times are medians of several runs; the table gives nanoseconds per query point
 (per cloud point for the graph build) and the kd-trees' times divided by ours
@@ -42,6 +45,7 @@ import bench_all_by_all  # noqa: E402
 import bench_graph_from_simplices  # noqa: E402
 import bench_knn  # noqa: E402
 import bench_nearest  # noqa: E402
+import bench_package  # noqa: E402
 from common import (DATA, delaunay_graph, jittered_surface, machine_info, morton_order, pykdtree_class,  # noqa: E402
                     real_scan, uniform_cube)
 
@@ -153,6 +157,16 @@ def all_by_all(suite, config, rng):
         }
 
 
+def whole_job(suite, config, rng):
+    n_clouds, n_points = config["clouds"], config["cloud_points"]
+    log(f"whole job: {n_clouds} scans")
+    medians, report = bench_package.measure(n_clouds, n_points, config["abba_repeats"], rng)
+    peers = {p: medians[p]["total"] for p in PEERS if p in medians}
+    suite.add("whole job", f"bunny scans, {n_clouds} x {n_points:,}, float32", "all_by_all, 2 threads",
+              medians["ornel"]["total"], peers, n_clouds * n_clouds * n_points, "graphs and trees included")
+    suite.notes["whole job"] = report.splitlines()
+
+
 def cloud_size(suite, config, rng):
     curves = {"query_prepared": [], "all_nearest_neighbours": [], "cKDTree": [], "pykdtree": [],
               "ornel incl. graphs": [], "cKDTree incl. build": []}
@@ -189,7 +203,8 @@ def format_table(suite):
     width = max(len(r.case) for r in suite.rows)
     method_width = max(len(r.method) for r in suite.rows)
     units = {"graph build": "ns per cloud point: our graph and packing against building the kd-trees",
-             "all-by-all": "ns per query point, wall clock; the kd-trees' times include building one per target"}
+             "all-by-all": "ns per query point, wall clock; the kd-trees' times include building one per target",
+             "whole job": "ns per query point, wall clock, from raw points: our graphs, their trees"}
     for section in dict.fromkeys(r.section for r in suite.rows):
         lines.append(f"\n{section} ({units.get(section, 'ns per query point, one thread')})")
         lines.append(f"  {'case':<{width}}  {'ornel':<{method_width}} {'ornel':>8} {'cKDTree':>8} {'pykdtree':>8}"
@@ -260,6 +275,7 @@ def main():
     single_and_knn(suite, config, rng)
     graph_build(suite, config, rng)
     all_by_all(suite, config, rng)
+    whole_job(suite, config, rng)
     cloud_size(suite, config, rng)
     load_after = machine_info()["load average"]
 

@@ -144,7 +144,10 @@ def _read_text(path: Path, source: str) -> Array:
             points = np.loadtxt(io.StringIO("\n".join(lines[first:])), delimiter=delimiter, usecols=(0, 1, 2),
                                 comments=("#", "//"), ndmin=2, dtype=np.float64)
     except ValueError as error:
-        raise CloudError(source, f"unreadable numbers after line {first} ({_one_line(error)}); "
+        detail = _one_line(error)
+        # numpy counts rows from the first one it read
+        problem = "fewer than three columns on some line" if "invalid column index" in detail else "not numbers"
+        raise CloudError(source, f"{problem} ({detail}, counting from line {first + 1}); "
                          "expected x, y, z in the first three columns") from None
     return points
 
