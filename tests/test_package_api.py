@@ -166,9 +166,11 @@ def test_clouds_that_cannot_be_searched_fail_when_used_as_targets(points, proble
         assert dists.shape == (3,)
 
 
-def test_client_is_refused_until_the_distributed_path_exists():
-    with pytest.raises(NotImplementedError, match="client"):
+def test_client_without_dask_installed_fails_with_one_line_naming_the_extra(monkeypatch):
+    monkeypatch.setitem(__import__("sys").modules, "distributed", None)  # as if not installed
+    with pytest.raises(ImportError) as info:
         ornel.all_by_all([np.random.default_rng(0).random((10, 3))] * 2, client=object())
+    assert "ornel[dask]" in str(info.value) and "\n" not in str(info.value)
 
 
 def test_an_interrupt_cancels_the_calls_not_yet_started():

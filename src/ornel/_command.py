@@ -1,6 +1,6 @@
 """The `ornel` command: compare point-cloud files.
 
-    ornel matrix FILE... [--csv PATH] [--png PATH] [--threads N] [--f64]
+    ornel matrix FILE... [--csv PATH] [--png PATH] [--threads N] [--f64] [--scheduler ADDRESS]
     ornel compare A B [--out PATH] [--f64]
 
 Exit status: 0 done, 2 unusable input or arguments (one line on stderr says which
@@ -50,6 +50,8 @@ def parser() -> argparse.ArgumentParser:
     matrix.add_argument("--threads", type=positive_int, default=None,
                         help=f"threads to use (default: {default_threads()})")
     matrix.add_argument("--f64", action="store_true", help="compute in double precision (default: single)")
+    matrix.add_argument("--scheduler", metavar="ADDRESS", help="run on the Dask cluster of this scheduler "
+                        "(e.g. tcp://host:8786; --threads is then the workers' business); needs ornel[dask]")
     compare = commands.add_parser("compare", help="cloud-to-cloud distances from the points of A to B",
                                   description="For every point of A the distance to the nearest point of B: "
                                   "a summary on stdout, and with --out A's points with a field 'distance'.")
@@ -98,14 +100,28 @@ def run_matrix(args: argparse.Namespace) -> int:
         clouds.append(cloud)
     if len(clouds) < 2:
         raise CloudError(args.files[0], "only one file; give at least two to compare")
-    matrix = all_by_all(clouds, threads=args.threads, precision="f64" if args.f64 else "f32",
-                        progress=sys.stderr.isatty())
+    if args.scheduler is not None:
+        matrix = matrix_on_cluster(args.scheduler, clouds, "f64" if args.f64 else "f32")
+    else:
+        matrix = all_by_all(clouds, threads=args.threads, precision="f64" if args.f64 else "f32",
+                            progress=sys.stderr.isatty())
     print_table(matrix)
     if args.csv is not None:
         write_or_fail(args.csv, matrix.to_csv)
     if args.png is not None:
         write_or_fail(args.png, matrix.plot)
     return 0
+
+
+def matrix_on_cluster(address: str, clouds: list[Cloud], precision: Precision) -> Matrix:
+    try:
+        from ornel.distributed import connect
+
+        client = connect(address)
+    except (ImportError, OSError) as error:
+        raise CloudError(None, str(error)) from None
+    with client:
+        return all_by_all(clouds, precision=precision, progress=sys.stderr.isatty(), client=client)
 
 
 def check_output(path: str, suffix: str) -> None:

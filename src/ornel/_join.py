@@ -217,12 +217,13 @@ def all_by_all(clouds: Sequence[Cloud | npt.ArrayLike], *, threads: int | None =
 
     Graphs are built and targets searched in a pool of `threads` threads (default: the
     cores this process may use), all clouds forming one grouped query set. `progress`
-    shows a bar on stderr. Ctrl-C stops it between calls. `client` (a distributed
-    scheduler) is not supported yet."""
+    shows a bar on stderr. Ctrl-C stops it between calls. With `client` (a Dask
+    `distributed.Client`) the work runs on that cluster instead: see `ornel.distributed`."""
     precision = check_precision(precision)
     if client is not None:
-        raise NotImplementedError("all_by_all(client=...): the distributed path is not available yet; "
-                                  "leave client=None to run in this process")
+        from ornel import distributed
+
+        return distributed.all_by_all(clouds, client, precision=precision, progress=progress)
     if threads is None:
         threads = default_threads()
     if threads < 1:
