@@ -5,7 +5,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
-from conftest import delaunay_graph
+from conftest import assert_argument_notes, delaunay_graph
 from scipy.spatial import cKDTree
 
 import _ornel
@@ -38,7 +38,7 @@ def refused(function, exception, message, parameter):
     with pytest.raises(exception) as info:
         function()
     assert str(info.value) == message
-    assert info.value.__notes__ == [f"while processing '{parameter}'"]
+    assert_argument_notes(info.value, f"while processing '{parameter}'")
 
 
 def reference_morton_keys(points):
@@ -302,19 +302,21 @@ def test_raw_results_scattered_by_perm_equal_finalised(dtype, cls, grouped_cls):
 
 
 @pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS, ids=PRECISION_IDS)
-def test_short_and_long_permutation_lists(dtype, cls, grouped_cls):
+def test_permutation_lists_must_match_the_clouds(dtype, cls, grouped_cls):
+    """A list shorter or longer than the clouds was read as 'not reordered' for the missing
+    clouds: a list that does not match is a mistake, refused when the set is built."""
     rng = np.random.default_rng(8)
     clouds = [prepared(cls, rng.random((n, 3)).astype(dtype)) for n in (40, 60)]
     perm0 = rng.permutation(40).astype(np.int64)
     target = clouds[0]
+    raises_panic(lambda: grouped_cls.prepare(clouds, [perm0]), "query_perms has 1 entry for 2 query clouds")
+    raises_panic(lambda: grouped_cls.prepare(clouds, (perm0, None, np.arange(5, dtype=np.int64))),
+                 "query_perms has 3 entries for 2 query clouds")
+    raises_panic(lambda: grouped_cls.prepare(clouds, []), "query_perms has 0 entries for 2 query clouds")
+    raises_panic(lambda: grouped_cls.prepare(clouds[:1], [None, None]), "query_perms has 2 entries for 1 query cloud")
     full_set = grouped_cls.prepare(clouds, [perm0, None])
     full = target.query_grouped(full_set, None)
-    short = target.query_grouped(grouped_cls.prepare(clouds, [perm0]), None)
-    long = target.query_grouped(grouped_cls.prepare(clouds, (perm0, None, np.arange(5, dtype=np.int64))), None)
-    for result in (short, long):
-        np.testing.assert_array_equal(result[0], full[0])
-        np.testing.assert_array_equal(result[1], full[1])
-    identity = target.query_grouped(grouped_cls.prepare(clouds, []), None)
+    identity = target.query_grouped(grouped_cls.prepare(clouds, [None, None]), None)
     assert not np.array_equal(identity[1], full[1])
     # The set keeps its own copy: changing the caller's array afterwards changes nothing.
     perm0[:] = np.arange(40)
@@ -344,33 +346,47 @@ def test_bad_permutations_fail_before_the_search(dtype, cls, grouped_cls):
 
     ten = np.arange(10, dtype=np.int64)
     raises_panic(call([None, np.arange(11, dtype=np.int64)]), "index out of bounds: the len is 11 but the index is 11")
-    raises_panic(call([ten[:9].copy()]), "index out of bounds: the len is 9 but the index is 9")
+    raises_panic(call([ten[:9].copy(), None]), "index out of bounds: the len is 9 but the index is 9")
     # An entry inside the whole set but outside its own cloud would overwrite another cloud's answers.
     outside = ten.copy()
     outside[3] = 15
-    raises_panic(call([outside]), "index out of bounds: the len is 10 but the index is 15")
+    raises_panic(call([outside, None]), "index out of bounds: the len is 10 but the index is 15")
     negative = ten.copy()
     negative[0] = -1
-    raises_panic(call([negative]), f"index out of bounds: the len is 10 but the index is {2**64 - 1}")
-    raises_panic(call([None], np.arange(9, dtype=np.int64)), "index out of bounds: the len is 9 but the index is 9")
-    # A correct call on the broken graph does reach the search.
-    raises_panic(call([ten], np.arange(10, dtype=np.int64)), "index out of bounds: the len is 10 but the index is 99")
-    # Raw results use no permutation, so none is checked.
-    dists, idx = call([ten[:9].copy()], np.arange(3, dtype=np.int64), on=target, finalize=False)()
+    raises_panic(call([negative, None]), f"index out of bounds: the len is 10 but the index is {2**64 - 1}")
+    raises_panic(call([None, None], np.arange(9, dtype=np.int64)), "index out of bounds: the len is 9 but the index is 9")
+    # target_perm entries that are no index of the target came back as answers (2**64 - 1, 10**12),
+    # and a repeated one labelled two target points alike.
+    for entry, position in ((-1, 0), (10, 9), (10**12, 4)):
+        wrong = ten.copy()
+        wrong[position] = entry
+        raises_panic(call([None, None], wrong), f"target_perm[{position}] is {entry}, outside the target's 10 points")
+    repeated = ten.copy()
+    repeated[7] = 2
+    raises_panic(call([None, None], repeated), "target_perm[7] repeats entry 2")
+    # A correct call on the broken graph does reach the search; entries past the target are not read.
+    raises_panic(call([ten, None], np.arange(10, dtype=np.int64)), "index out of bounds: the len is 10 but the index is 99")
+    raises_panic(call([ten, None], np.arange(12, dtype=np.int64)), "index out of bounds: the len is 10 but the index is 99")
+    # Raw results use no target permutation, so it is not checked.
+    dists, idx = call([ten, None], np.arange(3, dtype=np.int64), on=target, finalize=False)()
     assert len(dists) == 22
 
 
 @pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS, ids=PRECISION_IDS)
-def test_repeated_cloud_permutation_entries_leave_misses(dtype, cls, grouped_cls):
+def test_repeated_cloud_permutation_entries_are_refused(dtype, cls, grouped_cls):
+    """A repeated entry wrote one destination twice and left another unanswered."""
     rng = np.random.default_rng(7)
-    points = rng.random((20, 3)).astype(dtype)
-    cloud = prepared(cls, points)
+    clouds = [prepared(cls, rng.random((n, 3)).astype(dtype)) for n in (20, 6)]
     perm = np.arange(20, dtype=np.int64)
-    perm[5] = 4  # destinations 4 and 5 both written from... 4 twice, 5 never
-    dists, idx = cloud.query_grouped(grouped_cls.prepare([cloud], [perm]), None)
-    assert np.isinf(dists[5]) and idx[5] == 20
-    assert np.all(np.isfinite(np.delete(dists, 5)))
-    np.testing.assert_array_equal(np.delete(idx, [4, 5]), np.delete(np.arange(20), [4, 5]))
+    perm[5] = 4
+    raises_panic(lambda: grouped_cls.prepare(clouds, [perm, None]), "query_perms[0] repeats entry 4")
+    later = rng.permutation(6).astype(np.int64)
+    later[5] = later[0]
+    raises_panic(lambda: grouped_cls.prepare(clouds, [None, later]), f"query_perms[1] repeats entry {later[0]}")
+    # Entries beyond the cloud are not read, so a long permutation is a permutation of its cloud.
+    long = np.concatenate([rng.permutation(20), [3, 3]]).astype(np.int64)
+    grouped = grouped_cls.prepare(clouds, [long, None])
+    assert grouped.n_points == 26
 
 
 # --- the Python face ---------------------------------------------------------------------------
