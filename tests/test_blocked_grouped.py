@@ -1,7 +1,12 @@
 """The all-by-all fast path: blocked descent, grouped query sets, grouped descent."""
 
+import os
 import re
+import shutil
+import subprocess
+import sys
 from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -434,6 +439,9 @@ def test_argument_refusals(dtype, cls, grouped_cls):
         "query_perms",
     )
     refused(lambda: grouped_cls.prepare([cloud], [3]), TypeError, "'int' object is not an instance of 'ndarray'", "query_perms")
+    with pytest.raises(TypeError) as info:
+        grouped_cls.prepare([cloud], [np.arange(12, dtype=np.int32)])
+    assert info.value.__notes__[1] == "expected an int64 array of shape (n,) or None; got int32 with shape (12,)"
     raises_panic(lambda: grouped_cls.prepare([cloud], [np.arange(24, dtype=np.int64)[::2]]), "contiguous perm")
     with pytest.raises(TypeError, match=re.escape(f"{grouped_name}.prepare() missing 2 required positional arguments: 'queries' and 'query_perms'")):
         grouped_cls.prepare()
@@ -518,3 +526,74 @@ def test_threads_share_one_grouped_set_and_target(dtype, cls, grouped_cls):
         sets = list(pool.map(lambda _: grouped_cls.prepare(clouds, perms), range(8)))
     for other in sets:
         np.testing.assert_array_equal(other.perm, grouped.perm)
+
+
+# --- the baseline vector path ------------------------------------------------------------------
+
+# Blocked and grouped joins of quantised, thin clouds (ties, duplicates), in a fresh interpreter
+# whose environment chooses the vector path; saved to the file named by the first argument.
+VECTOR_PATH_JOINS = """
+import sys
+import numpy as np
+from scipy.spatial import Delaunay
+import _ornel
+rng = np.random.default_rng(5)
+out = {}
+for name, dtype, Prepared, Grouped in (("f32", np.float32, _ornel.PreparedF32, _ornel.GroupedQueriesF32),
+                                       ("f64", np.float64, _ornel.PreparedF64, _ornel.GroupedQueriesF64)):
+    clouds = []
+    for n in (700, 500):
+        p = np.round(rng.random((n, 3)) * 10) / 10
+        p[:, 2] *= 0.05
+        p = p.astype(dtype)
+        clouds.append(Prepared(p, *_ornel.graph_from_simplices(Delaunay(p).simplices.astype(np.uint64), n)))
+    target, query = clouds
+    for block in (1, 8, 33):
+        for bound in (None, 0.03):
+            out[f"{name} blocked {block} {bound}"] = target.query_prepared_blocked(query, block, bound)
+    grouped = Grouped.prepare(clouds, [None, rng.permutation(500).astype(np.int64)])
+    out[f"{name} grouped"] = target.query_grouped(grouped, rng.permutation(700).astype(np.int64))
+np.savez(sys.argv[1], **{f"{key} {part}": pair[part] for key, pair in out.items() for part in (0, 1)})
+print("joined")
+"""
+
+
+def joins_with(tmp_path, disable):
+    saved = tmp_path / f"joins-{disable}.npz"
+    env = dict(os.environ, ORNEL_DISABLE_AVX2=disable)
+    subprocess.run([sys.executable, "-c", VECTOR_PATH_JOINS, str(saved)], env=env, check=True, capture_output=True)
+    return np.load(saved)
+
+
+def test_both_vector_paths_give_the_same_bits(tmp_path):
+    baseline, chosen = joins_with(tmp_path, "1"), joins_with(tmp_path, "0")
+    assert sorted(baseline.files) == sorted(chosen.files) and len(baseline.files) == 28
+    for key in baseline.files:
+        np.testing.assert_array_equal(baseline[key], chosen[key], err_msg=key)
+        if key.endswith(" 0") and "None" in key:
+            assert np.all(np.isfinite(baseline[key]))
+
+
+def test_the_switch_keeps_the_avx2_path_from_running():
+    """Under a debugger, with a breakpoint on the AVX2 sweep: it is reached when the switch is
+    off and never when it is on. Needs gdb, an AVX2 processor and the unstripped build tree."""
+    gdb = shutil.which("gdb")
+    with open("/proc/cpuinfo") as cpuinfo:
+        has_avx2 = " avx2" in cpuinfo.read()
+    built = sorted((Path(__file__).resolve().parents[1] / "build").glob(f"*/{Path(_ornel.__file__).name}"))
+    with open("/proc/self/maps") as maps:
+        sanitized = "libasan" in maps.read()
+    if not (gdb and has_avx2 and built) or sanitized:
+        pytest.skip("needs gdb, an AVX2 processor and the build tree, without sanitizers")
+    script = f"import sys; sys.path.insert(0, {str(built[-1].parent)!r})\n" + VECTOR_PATH_JOINS.replace(
+        "np.savez(sys.argv[1], ", "dict(")
+
+    def run(disable):
+        command = [gdb, "-q", "-batch", "-ex", "set breakpoint pending on", "-ex", "break sweep_blocks_avx2",
+                   "-ex", "run", "--args", sys.executable, "-c", script]
+        env = dict(os.environ, ORNEL_DISABLE_AVX2=disable)
+        return subprocess.run(command, env=env, capture_output=True, text=True, timeout=600).stdout
+
+    enabled, disabled = run("0"), run("1")
+    assert re.search(r"hit Breakpoint 1[.\d]*, .*sweep_blocks_avx2", enabled) and "joined" not in enabled
+    assert "hit Breakpoint" not in disabled and "joined" in disabled and "exited normally" in disabled
