@@ -391,6 +391,12 @@ class TestFailuresAcrossProcesses:
                 "print(type(e).__name__, type(e).__bases__ == (BaseException,), str(e))")
         out = subprocess.run([sys.executable, "-c", code], input=pickle.dumps(error), capture_output=True, check=True)
         assert out.stdout.decode().strip() == f"PanicException True {error}"
+        # Its home is a module of its own; _ornel itself holds its five functions and four classes only.
+        assert type(error).__module__ == "_ornel.errors"
+        assert sorted(name for name in vars(_ornel) if not name.startswith("__")) == [
+            "GroupedQueriesF32", "GroupedQueriesF64", "PreparedF32", "PreparedF64", "all_nearest_neighbours",
+            "all_nearest_neighbours_f32", "all_nearest_neighbours_k", "all_nearest_neighbours_k_f32",
+            "graph_from_simplices"]
 
     def test_panic_raised_in_a_process_pool_worker(self):
         with ProcessPoolExecutor(1, mp_context=multiprocessing.get_context("spawn")) as pool:
