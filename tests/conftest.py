@@ -1,6 +1,7 @@
 """Helpers shared by the test modules."""
 
 import os
+import re
 
 import numpy as np
 import pytest
@@ -62,9 +63,20 @@ def pytest_configure(config):
     terminal_stderr = os.dup(2)
 
 
+def assert_argument_notes(error, note):
+    """`error` carries the note `note` naming the parameter (or no note at all); an array
+    refusal adds exactly one more, saying what was expected and what was given."""
+    notes = getattr(error, "__notes__", None)
+    if note is None:
+        assert notes is None
+        return
+    assert notes[0] == note
+    assert len(notes) <= 2 and all(re.fullmatch(r"expected .+; got .+", extra) for extra in notes[1:]), notes
+
+
 def expect_error(error, message, call, note=None):
-    """`call()` raises exactly `error(message)`, with the one note `note` (or none)."""
+    """`call()` raises exactly `error(message)`, with the note `note` (or none)."""
     with pytest.raises(error) as info:
         call()
     assert str(info.value) == message
-    assert getattr(info.value, "__notes__", None) == ([note] if note else None)
+    assert_argument_notes(info.value, note)

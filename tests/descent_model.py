@@ -77,6 +77,20 @@ def point_box_squared(S, target_box, p):
     return _lane_sum(terms)
 
 
+def start_vertex(offsets, n_points):
+    """Where searches of a target start: 0, or, when row 0 is empty, the first row that
+    holds something (0 again if the offsets decrease before one is found)."""
+    offsets = [int(o) for o in offsets]
+    if len(offsets) < 2 or offsets[0] != offsets[1]:
+        return 0
+    for v in range(1, min(n_points, len(offsets) - 1)):
+        if offsets[v] > offsets[v + 1]:
+            return 0
+        if offsets[v] < offsets[v + 1]:
+            return v
+    return 0
+
+
 def greedy_descent(S, target_points, offsets, neighbours, seed, q):
     current = int(seed)
     best = squared_distance(S, target_points[current], q)
@@ -114,7 +128,7 @@ def nearest_join(S, query_points, query_offsets, query_neighbours, target_points
         mode = "B" if reaches_beyond(target_box, qbox, r) else "A"
 
     marks = [False] * nq
-    global_seed = 0
+    global_seed = start_vertex(target_offsets, nt)
 
     def answer(seed, q):
         nonlocal global_seed

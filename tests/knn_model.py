@@ -9,7 +9,7 @@ stamps, the running seed and the walk of the query graph.
 """
 
 import numpy as np
-from descent_model import box, box_gap_squared, point_box_squared, reaches_beyond, squared_distance
+from descent_model import box, box_gap_squared, point_box_squared, reaches_beyond, squared_distance, start_vertex
 
 
 def total_order_key(S, value):
@@ -123,7 +123,7 @@ def knn_join(S, query_points, query_offsets, query_neighbours, target_points, ta
 
     stamps = [0] * nt
     epoch = 0
-    running_seed = 0
+    running_seed = start_vertex(target_offsets, nt)
     marks = [False] * nq
 
     def answer(seed, q):

@@ -1,11 +1,16 @@
 """The all-by-all fast path: blocked descent, grouped query sets, grouped descent."""
 
+import os
 import re
+import shutil
+import subprocess
+import sys
 from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
 
 import numpy as np
 import pytest
-from conftest import delaunay_graph
+from conftest import assert_argument_notes, delaunay_graph
 from scipy.spatial import cKDTree
 
 import _ornel
@@ -38,7 +43,7 @@ def refused(function, exception, message, parameter):
     with pytest.raises(exception) as info:
         function()
     assert str(info.value) == message
-    assert info.value.__notes__ == [f"while processing '{parameter}'"]
+    assert_argument_notes(info.value, f"while processing '{parameter}'")
 
 
 def reference_morton_keys(points):
@@ -302,19 +307,21 @@ def test_raw_results_scattered_by_perm_equal_finalised(dtype, cls, grouped_cls):
 
 
 @pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS, ids=PRECISION_IDS)
-def test_short_and_long_permutation_lists(dtype, cls, grouped_cls):
+def test_permutation_lists_must_match_the_clouds(dtype, cls, grouped_cls):
+    """A list shorter or longer than the clouds was read as 'not reordered' for the missing
+    clouds: a list that does not match is a mistake, refused when the set is built."""
     rng = np.random.default_rng(8)
     clouds = [prepared(cls, rng.random((n, 3)).astype(dtype)) for n in (40, 60)]
     perm0 = rng.permutation(40).astype(np.int64)
     target = clouds[0]
+    raises_panic(lambda: grouped_cls.prepare(clouds, [perm0]), "query_perms has 1 entry for 2 query clouds")
+    raises_panic(lambda: grouped_cls.prepare(clouds, (perm0, None, np.arange(5, dtype=np.int64))),
+                 "query_perms has 3 entries for 2 query clouds")
+    raises_panic(lambda: grouped_cls.prepare(clouds, []), "query_perms has 0 entries for 2 query clouds")
+    raises_panic(lambda: grouped_cls.prepare(clouds[:1], [None, None]), "query_perms has 2 entries for 1 query cloud")
     full_set = grouped_cls.prepare(clouds, [perm0, None])
     full = target.query_grouped(full_set, None)
-    short = target.query_grouped(grouped_cls.prepare(clouds, [perm0]), None)
-    long = target.query_grouped(grouped_cls.prepare(clouds, (perm0, None, np.arange(5, dtype=np.int64))), None)
-    for result in (short, long):
-        np.testing.assert_array_equal(result[0], full[0])
-        np.testing.assert_array_equal(result[1], full[1])
-    identity = target.query_grouped(grouped_cls.prepare(clouds, []), None)
+    identity = target.query_grouped(grouped_cls.prepare(clouds, [None, None]), None)
     assert not np.array_equal(identity[1], full[1])
     # The set keeps its own copy: changing the caller's array afterwards changes nothing.
     perm0[:] = np.arange(40)
@@ -344,33 +351,47 @@ def test_bad_permutations_fail_before_the_search(dtype, cls, grouped_cls):
 
     ten = np.arange(10, dtype=np.int64)
     raises_panic(call([None, np.arange(11, dtype=np.int64)]), "index out of bounds: the len is 11 but the index is 11")
-    raises_panic(call([ten[:9].copy()]), "index out of bounds: the len is 9 but the index is 9")
+    raises_panic(call([ten[:9].copy(), None]), "index out of bounds: the len is 9 but the index is 9")
     # An entry inside the whole set but outside its own cloud would overwrite another cloud's answers.
     outside = ten.copy()
     outside[3] = 15
-    raises_panic(call([outside]), "index out of bounds: the len is 10 but the index is 15")
+    raises_panic(call([outside, None]), "index out of bounds: the len is 10 but the index is 15")
     negative = ten.copy()
     negative[0] = -1
-    raises_panic(call([negative]), f"index out of bounds: the len is 10 but the index is {2**64 - 1}")
-    raises_panic(call([None], np.arange(9, dtype=np.int64)), "index out of bounds: the len is 9 but the index is 9")
-    # A correct call on the broken graph does reach the search.
-    raises_panic(call([ten], np.arange(10, dtype=np.int64)), "index out of bounds: the len is 10 but the index is 99")
-    # Raw results use no permutation, so none is checked.
-    dists, idx = call([ten[:9].copy()], np.arange(3, dtype=np.int64), on=target, finalize=False)()
+    raises_panic(call([negative, None]), f"index out of bounds: the len is 10 but the index is {2**64 - 1}")
+    raises_panic(call([None, None], np.arange(9, dtype=np.int64)), "index out of bounds: the len is 9 but the index is 9")
+    # target_perm entries that are no index of the target came back as answers (2**64 - 1, 10**12),
+    # and a repeated one labelled two target points alike.
+    for entry, position in ((-1, 0), (10, 9), (10**12, 4)):
+        wrong = ten.copy()
+        wrong[position] = entry
+        raises_panic(call([None, None], wrong), f"target_perm[{position}] is {entry}, outside the target's 10 points")
+    repeated = ten.copy()
+    repeated[7] = 2
+    raises_panic(call([None, None], repeated), "target_perm[7] repeats entry 2")
+    # A correct call on the broken graph does reach the search; entries past the target are not read.
+    raises_panic(call([ten, None], np.arange(10, dtype=np.int64)), "index out of bounds: the len is 10 but the index is 99")
+    raises_panic(call([ten, None], np.arange(12, dtype=np.int64)), "index out of bounds: the len is 10 but the index is 99")
+    # Raw results use no target permutation, so it is not checked.
+    dists, idx = call([ten, None], np.arange(3, dtype=np.int64), on=target, finalize=False)()
     assert len(dists) == 22
 
 
 @pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS, ids=PRECISION_IDS)
-def test_repeated_cloud_permutation_entries_leave_misses(dtype, cls, grouped_cls):
+def test_repeated_cloud_permutation_entries_are_refused(dtype, cls, grouped_cls):
+    """A repeated entry wrote one destination twice and left another unanswered."""
     rng = np.random.default_rng(7)
-    points = rng.random((20, 3)).astype(dtype)
-    cloud = prepared(cls, points)
+    clouds = [prepared(cls, rng.random((n, 3)).astype(dtype)) for n in (20, 6)]
     perm = np.arange(20, dtype=np.int64)
-    perm[5] = 4  # destinations 4 and 5 both written from... 4 twice, 5 never
-    dists, idx = cloud.query_grouped(grouped_cls.prepare([cloud], [perm]), None)
-    assert np.isinf(dists[5]) and idx[5] == 20
-    assert np.all(np.isfinite(np.delete(dists, 5)))
-    np.testing.assert_array_equal(np.delete(idx, [4, 5]), np.delete(np.arange(20), [4, 5]))
+    perm[5] = 4
+    raises_panic(lambda: grouped_cls.prepare(clouds, [perm, None]), "query_perms[0] repeats entry 4")
+    later = rng.permutation(6).astype(np.int64)
+    later[5] = later[0]
+    raises_panic(lambda: grouped_cls.prepare(clouds, [None, later]), f"query_perms[1] repeats entry {later[0]}")
+    # Entries beyond the cloud are not read, so a long permutation is a permutation of its cloud.
+    long = np.concatenate([rng.permutation(20), [3, 3]]).astype(np.int64)
+    grouped = grouped_cls.prepare(clouds, [long, None])
+    assert grouped.n_points == 26
 
 
 # --- the Python face ---------------------------------------------------------------------------
@@ -418,6 +439,9 @@ def test_argument_refusals(dtype, cls, grouped_cls):
         "query_perms",
     )
     refused(lambda: grouped_cls.prepare([cloud], [3]), TypeError, "'int' object is not an instance of 'ndarray'", "query_perms")
+    with pytest.raises(TypeError) as info:
+        grouped_cls.prepare([cloud], [np.arange(12, dtype=np.int32)])
+    assert info.value.__notes__[1] == "expected an int64 array of shape (n,) or None; got int32 with shape (12,)"
     raises_panic(lambda: grouped_cls.prepare([cloud], [np.arange(24, dtype=np.int64)[::2]]), "contiguous perm")
     with pytest.raises(TypeError, match=re.escape(f"{grouped_name}.prepare() missing 2 required positional arguments: 'queries' and 'query_perms'")):
         grouped_cls.prepare()
@@ -502,3 +526,75 @@ def test_threads_share_one_grouped_set_and_target(dtype, cls, grouped_cls):
         sets = list(pool.map(lambda _: grouped_cls.prepare(clouds, perms), range(8)))
     for other in sets:
         np.testing.assert_array_equal(other.perm, grouped.perm)
+
+
+# --- the baseline vector path ------------------------------------------------------------------
+
+# Blocked and grouped joins of quantised, thin clouds (ties, duplicates), in a fresh interpreter
+# whose environment chooses the vector path; saved to the file named by the first argument.
+VECTOR_PATH_JOINS = """
+import sys
+import numpy as np
+from scipy.spatial import Delaunay
+import _ornel
+rng = np.random.default_rng(5)
+out = {}
+for name, dtype, Prepared, Grouped in (("f32", np.float32, _ornel.PreparedF32, _ornel.GroupedQueriesF32),
+                                       ("f64", np.float64, _ornel.PreparedF64, _ornel.GroupedQueriesF64)):
+    clouds = []
+    for n in (700, 500):
+        p = np.round(rng.random((n, 3)) * 10) / 10
+        p[:, 2] *= 0.05
+        p = p.astype(dtype)
+        clouds.append(Prepared(p, *_ornel.graph_from_simplices(Delaunay(p).simplices.astype(np.uint64), n)))
+    target, query = clouds
+    for block in (1, 8, 33):
+        for bound in (None, 0.03):
+            out[f"{name} blocked {block} {bound}"] = target.query_prepared_blocked(query, block, bound)
+    grouped = Grouped.prepare(clouds, [None, rng.permutation(500).astype(np.int64)])
+    out[f"{name} grouped"] = target.query_grouped(grouped, rng.permutation(700).astype(np.int64))
+np.savez(sys.argv[1], **{f"{key} {part}": pair[part] for key, pair in out.items() for part in (0, 1)})
+print("joined")
+"""
+
+
+def joins_with(tmp_path, disable):
+    saved = tmp_path / f"joins-{disable}.npz"
+    env = dict(os.environ, ORNEL_DISABLE_AVX2=disable)
+    subprocess.run([sys.executable, "-c", VECTOR_PATH_JOINS, str(saved)], env=env, check=True, capture_output=True)
+    return np.load(saved)
+
+
+def test_both_vector_paths_give_the_same_bits(tmp_path):
+    baseline, chosen = joins_with(tmp_path, "1"), joins_with(tmp_path, "0")
+    assert sorted(baseline.files) == sorted(chosen.files) and len(baseline.files) == 28
+    for key in baseline.files:
+        np.testing.assert_array_equal(baseline[key], chosen[key], err_msg=key)
+        if key.endswith(" 0") and "None" in key:
+            assert np.all(np.isfinite(baseline[key]))
+
+
+def test_the_switch_keeps_the_avx2_path_from_running():
+    """Under a debugger, with a breakpoint on the AVX2 sweep: it is reached when the switch is
+    off and never when it is on. Needs gdb, an AVX2 processor and the unstripped build tree."""
+    gdb = shutil.which("gdb")
+    with open("/proc/cpuinfo") as cpuinfo:
+        has_avx2 = " avx2" in cpuinfo.read()
+    # The ordinary build's tree (build/<wheel tag>), which keeps the symbols the installed copy lost.
+    built = sorted((Path(__file__).resolve().parents[1] / "build").glob(f"cp*/{Path(_ornel.__file__).name}"))
+    with open("/proc/self/maps") as maps:
+        sanitized = "libasan" in maps.read()
+    if not (gdb and has_avx2 and built) or sanitized:
+        pytest.skip("needs gdb, an AVX2 processor and the build tree, without sanitizers")
+    script = f"import sys; sys.path.insert(0, {str(built[-1].parent)!r})\n" + VECTOR_PATH_JOINS.replace(
+        "np.savez(sys.argv[1], ", "dict(")
+
+    def run(disable):
+        command = [gdb, "-q", "-batch", "-ex", "set breakpoint pending on", "-ex", "break sweep_blocks_avx2",
+                   "-ex", "run", "--args", sys.executable, "-c", script]
+        env = dict(os.environ, ORNEL_DISABLE_AVX2=disable)
+        return subprocess.run(command, env=env, capture_output=True, text=True, timeout=600).stdout
+
+    enabled, disabled = run("0"), run("1")
+    assert re.search(r"hit Breakpoint 1[.\d]*, .*sweep_blocks_avx2", enabled) and "joined" not in enabled
+    assert "hit Breakpoint" not in disabled and "joined" in disabled and "exited normally" in disabled

@@ -273,7 +273,9 @@ def test_grouped_prepare_and_query(dtype, join, Prepared, Grouped, data):
     if data.draw(st.integers(0, 9), label="foreign item") == 0:
         queries.append(data.draw(st.sampled_from([None, 3, np.zeros((2, 3), dtype), Grouped.prepare([], [])])))
     sizes = [q.n if isinstance(q, Prepared) else 0 for q in queries]
-    perm_count = data.draw(st.integers(max(len(queries) - 1, 0), len(queries) + 1), label="perm count")
+    # One permutation per cloud mostly: a list of another length is refused outright.
+    perm_count = data.draw(st.sampled_from([len(queries)] * 4 + [max(len(queries) - 1, 0), len(queries) + 1]),
+                           label="perm count")
     perms = [data.draw(permutation(sizes[c] if c < len(sizes) else 3), label=f"perm {c}") for c in range(perm_count)]
     grouped, _ = attempt(Grouped.prepare, container(queries, data.draw(st.sampled_from(CONTAINERS))),
                          container(perms, data.draw(st.sampled_from(CONTAINERS))))
@@ -565,8 +567,8 @@ def test_memory_that_cannot_be_had_is_a_memory_error():
                                             np.zeros((1, 3)), np.array([0, 0], np.uint32), np.zeros(0, np.uint32),
                                             k, 1)
     target = _ornel.PreparedF32(np.zeros((1, 3), np.float32), np.array([0, 0], np.uint32), np.zeros(0, np.uint32))
-    with pytest.raises(MemoryError):
-        target.query_prepared_k(target, 1, 2**50)
+    # ef asks for nothing beyond the target's size, so a huge one is no memory problem.
+    assert target.query_prepared_k(target, 1, 2**50)[1].tolist() == [[0]]
     assert target.query_prepared_k(target, 1, 1)[1].tolist() == [[0]]
 
 

@@ -16,7 +16,7 @@ from hypothesis import strategies as st
 from scipy.spatial import Delaunay
 
 import _ornel
-from conftest import delaunay_graph
+from conftest import assert_argument_notes, delaunay_graph
 
 graph_from_simplices = _ornel.graph_from_simplices
 
@@ -279,7 +279,7 @@ def assert_refused(call, expected_type, message, note):
         call()
     if message is not None:
         assert str(info.value) == message
-    assert getattr(info.value, "__notes__", []) == [note]
+    assert_argument_notes(info.value, note)
 
 
 @pytest.mark.parametrize(
@@ -311,6 +311,18 @@ def test_n_points_follows_the_unsigned_integer_rule():
     expected = reference_graph(s, 4)
     assert_same_graph(graph_from_simplices(s, np.uint64(4)), expected)
     assert_same_graph(graph_from_simplices(s, np.int8(4)), expected)
+
+
+def test_refusals_say_what_was_expected_and_what_was_given():
+    with pytest.raises(TypeError) as info:
+        graph_from_simplices(Delaunay(np.random.default_rng(3).random((12, 3))).simplices, 12)  # int32 from Qhull
+    assert info.value.__notes__[1].startswith("expected a uint64 array of shape (m, 4); got int32 with shape (")
+    # Triangles pass conversion; the build refuses them with its index message, now explained.
+    with pytest.raises(BaseException) as info:
+        graph_from_simplices(np.zeros((2, 3), np.uint64), 4)
+    assert str(info.value) == "index out of bounds: the len is 3 but the index is 3"
+    assert info.value.__notes__ == ["while processing 'simplices'",
+                                    "expected a uint64 array of shape (m, 4); got uint64 with shape (2, 3)"]
 
 
 def test_simplices_are_converted_before_n_points():

@@ -1,14 +1,19 @@
 """Single-nearest joins: module functions, PreparedF32/F64.query and .query_prepared."""
 
 import gc
+import multiprocessing
+import pickle
+import subprocess
 import sys
 import threading
+from concurrent.futures import ProcessPoolExecutor
 from pathlib import Path
 
 import numpy as np
 import pytest
-from conftest import delaunay_graph, expect_error, raises_panic
+from conftest import delaunay_graph, expect_error, is_panic, raises_panic
 from descent_model import nearest_join
+from scipy.spatial import Delaunay
 
 import _ornel
 
@@ -70,6 +75,48 @@ class TestMatchesBruteForce:
         for result in (target.query(x, xi, xn), target.query_prepared(Prepared(x, xi, xn))):
             np.testing.assert_array_equal(result[0], d)
             np.testing.assert_array_equal(result[1], i)
+
+    @pytest.mark.parametrize("dtype,join,Prepared", PRECISIONS)
+    @pytest.mark.parametrize("kind", ["cube", "quantised", "flat"])
+    def test_an_isolated_vertex_0_does_not_trap_the_searches(self, dtype, join, Prepared, kind):
+        """Qhull leaves one copy of a duplicated point out of the tetrahedralisation. When that
+        copy is point 0, every search used to start there, on a vertex without neighbours, and
+        answer 0; now they start on the first vertex that has neighbours."""
+        rng = np.random.default_rng(16)
+        y, x = rng.random((800, 3)), rng.random((300, 3)) * 1.2 - 0.1
+        if kind == "quantised":
+            y = np.round(y * 12) / 12
+        if kind == "flat":
+            y[:, 2] *= 1e-3
+            x[:, 2] *= 1e-3
+        y, x = y.astype(dtype), x.astype(dtype)
+        indptr, indices = _ornel.graph_from_simplices(Delaunay(y).simplices.astype(np.uint64) + 1, len(y) + 1)
+        y = np.vstack([y[rng.integers(len(y))][None], y])  # point 0 repeats a point of the graph
+        assert indptr[0] == indptr[1] < indptr[2]
+        xg = delaunay_graph(x)
+        target, query = Prepared(y, indptr, indices), Prepared(x, *xg)
+        Grouped = getattr(_ornel, "GroupedQueries" + Prepared.__name__[-3:])
+        k_join = _ornel.all_nearest_neighbours_k if dtype == np.float64 else _ornel.all_nearest_neighbours_k_f32
+        first_column = lambda pair: (pair[0][:, 0], pair[1][:, 0])  # noqa: E731
+        unbounded = [join(x, *xg, y, indptr, indices), target.query(x, *xg), target.query_prepared(query),
+                     target.query_prepared_blocked(query), target.query_prepared_blocked(query, 1),
+                     target.query_grouped(Grouped.prepare([query], [None]), None),
+                     first_column(k_join(x, *xg, y, indptr, indices, 2, 4)),
+                     first_column(target.query_prepared_k(query, 2, 4))]
+        r = 0.05  # the query box reaches beyond the target's by more: each point is tested on its own
+        bounded = [target.query(x, *xg, r), target.query_prepared(query, r), target.query_prepared_blocked(query, 8, r),
+                   first_column(target.query_prepared_k(query, 1, 4, r))]
+        ref_d, _ = brute_force(x, y)
+        miss = ref_d * ref_d > dtype(r) * dtype(r)
+        assert 0 < miss.sum() < len(x)
+        expected = [ref_d] * len(unbounded) + [np.where(miss, dtype(np.inf), ref_d)] * len(bounded)
+        for (dists, idx), want in zip(unbounded + bounded, expected):
+            np.testing.assert_array_equal(dists, want)
+            answered = np.isfinite(dists)
+            assert np.all(idx[~answered] == len(y))
+            step = y[idx[answered].astype(np.intp)] - x[answered]  # the answer is at the reported distance
+            step = np.sqrt((step[:, 0] * step[:, 0] + step[:, 1] * step[:, 1]) + step[:, 2] * step[:, 2])
+            np.testing.assert_array_equal(step, dists[answered])
 
     @pytest.mark.parametrize("name", ["stanford-bunny.npy", "fandisk.npy", "rocker-arm.npy"])
     def test_real_scans(self, name):
@@ -323,6 +370,49 @@ class TestMalformedGraphs:
         assert info.value.args == ("capacity overflow",)
 
 
+class TestFailuresAcrossProcesses:
+    """A failure in a process pool or a cluster worker reaches the caller as itself."""
+
+    bad_simplices = np.array([[0, 1, 2, 9]], np.uint64)
+
+    def failure(self):
+        with pytest.raises(BaseException) as info:
+            _ornel.graph_from_simplices(self.bad_simplices, 4)
+        assert is_panic(info.value)
+        return info.value
+
+    def test_panic_pickles_to_the_same_class(self):
+        error = self.failure()
+        error.add_note("from a worker")
+        copy = pickle.loads(pickle.dumps(error))
+        assert type(copy) is type(error) and copy.args == error.args and copy.__notes__ == ["from a worker"]
+        # A fresh interpreter that never failed unpickles it too, to a PanicException of its own.
+        code = ("import pickle, sys; e = pickle.load(sys.stdin.buffer); "
+                "print(type(e).__name__, type(e).__bases__ == (BaseException,), str(e))")
+        out = subprocess.run([sys.executable, "-c", code], input=pickle.dumps(error), capture_output=True, check=True)
+        assert out.stdout.decode().strip() == f"PanicException True {error}"
+        # Its home is a module of its own; _ornel itself holds its five functions and four classes only.
+        assert type(error).__module__ == "_ornel.errors"
+        assert sorted(name for name in vars(_ornel) if not name.startswith("__")) == [
+            "GroupedQueriesF32", "GroupedQueriesF64", "PreparedF32", "PreparedF64", "all_nearest_neighbours",
+            "all_nearest_neighbours_f32", "all_nearest_neighbours_k", "all_nearest_neighbours_k_f32",
+            "graph_from_simplices"]
+
+    def test_panic_raised_in_a_process_pool_worker(self):
+        with ProcessPoolExecutor(1, mp_context=multiprocessing.get_context("spawn")) as pool:
+            future = pool.submit(_ornel.graph_from_simplices, self.bad_simplices, 4)
+            with pytest.raises(BaseException) as info:
+                future.result()
+        assert type(info.value) is type(self.failure()) and str(info.value) == str(self.failure())
+
+    def test_numpy_that_cannot_be_imported_is_an_import_error(self):
+        code = ("import sys; sys.modules['numpy'] = None; import _ornel\n"
+                "try:\n    _ornel.graph_from_simplices(None, 0)\n"
+                "except ImportError as e:\n    print(str(e).startswith('Failed to access NumPy array API capsule'))")
+        out = subprocess.run([sys.executable, "-c", code], capture_output=True, check=True)
+        assert out.stdout.decode().strip() == "True"
+
+
 class TestArguments:
     y = np.random.default_rng(12).random((5, 3))
     graph = delaunay_graph(np.random.default_rng(12).random((5, 3)))
@@ -369,6 +459,39 @@ class TestArguments:
         with pytest.raises(TypeError) as info:
             t64.query(self.y, *g, distance_upper_bound="far")
         assert info.value.__notes__ == ["while processing 'distance_upper_bound'"]
+
+    def test_refusals_say_what_was_expected_and_what_was_given(self):
+        t64 = _ornel.PreparedF64(self.y, *self.graph)
+        g = self.graph
+
+        def notes(call):
+            with pytest.raises(BaseException) as info:
+                call()
+            return info.value.__notes__
+
+        assert notes(lambda: t64.query(self.y.astype(np.float32), *g)) == [
+            "while processing 'x_points'", "expected a float64 array of shape (n, 3); got float32 with shape (5, 3)"]
+        assert notes(lambda: _ornel.all_nearest_neighbours_f32(self.y, *g, self.y, *g))[1] == \
+            "expected a float32 array of shape (n, 3); got float64 with shape (5, 3)"
+        assert notes(lambda: t64.query(self.y[0], *g))[1] == \
+            "expected a float64 array of shape (n, 3); got float64 with shape (3,)"
+        assert notes(lambda: t64.query([[0, 0, 0]], *g))[1] == "expected a float64 array of shape (n, 3); got list"
+        assert notes(lambda: t64.query(self.y, None, g[1]))[1] == "expected a uint32 array of shape (n,); got None"
+        assert notes(lambda: t64.query(self.y, g[0].astype(">u4"), g[1]))[1] == \
+            f"expected a uint32 array of shape (n,); got >u4 with shape ({len(g[0])},)"
+        # Too few columns pass conversion and fail when packed, with the same message as before.
+        narrow = self.y[:, :2].copy()
+        for call, name in ((lambda: _ornel.PreparedF64(narrow, *g), "points"),
+                           (lambda: t64.query(narrow, *g), "x_points"),
+                           (lambda: _ornel.all_nearest_neighbours(self.y, *g, narrow, *g), "y_points")):
+            with raises_panic("index out of bounds: the len is 2 but the index is 2"):
+                call()
+            assert notes(call) == [f"while processing '{name}'",
+                                   "expected a float64 array of shape (n, 3); got float64 with shape (5, 2)"]
+        # Any other fault keeps its message and gets no note.
+        with pytest.raises(BaseException) as info:
+            t64.query(self.y, np.repeat(g[0], 2)[::2], g[1])
+        assert str(info.value) == "contiguous CSR indptr" and not hasattr(info.value, "__notes__")
 
     def test_accepted_forms(self):
         t = _ornel.PreparedF64(self.y, *self.graph)

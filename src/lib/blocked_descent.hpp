@@ -213,7 +213,7 @@ template <class S, std::size_t bytes>
     Buffer<std::uint64_t> active(capacity);
     GatheredRow<S> row;
 
-    std::uint32_t start = 0;
+    std::uint32_t start = target.start;
     for (std::size_t first = 0; first < nq; first += b) {
         const std::size_t members = std::min(b, nq - first);
         const PackedPoint<S>* points = query.points + first;

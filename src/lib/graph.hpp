@@ -8,6 +8,7 @@
 // box, and never changes after it is built.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -55,12 +56,30 @@ inline RowRange checked_row(const U32View& offsets, const U32View& neighbours, s
     return {begin, end};
 }
 
+// The vertex where searches of a target start: 0, unless vertex 0's row is
+// empty, then the lowest-numbered vertex whose row holds something. Qhull
+// leaves one copy of a duplicated point out of the tetrahedralisation; when
+// that copy is point 0, a start there would trap every descent on it. Offsets
+// that decrease before such a row make the graph malformed, and then the
+// start stays 0, as it does for a malformed or missing row 0, so that the
+// searches report the fault they always did.
+inline std::uint32_t start_vertex(const U32View& offsets, std::uint64_t n_points) {
+    if (offsets.len < 2 || offsets[0] != offsets[1]) return 0;
+    const std::uint64_t rows = std::min<std::uint64_t>({n_points, offsets.len - 1, UINT32_MAX});
+    for (std::uint64_t v = 1; v < rows; ++v) {
+        if (offsets[v] > offsets[v + 1]) return 0;
+        if (offsets[v] < offsets[v + 1]) return static_cast<std::uint32_t>(v);
+    }
+    return 0;
+}
+
 template <class S>
 struct GraphOperand {
     const PackedPoint<S>* points = nullptr;
     std::size_t n_points = 0;
     U32View offsets;
     U32View neighbours;
+    std::uint32_t start = 0;  // start_vertex of the graph, where searches of it begin
 };
 
 // A caller's cloud as given: points read through their strides and the two
@@ -76,13 +95,17 @@ struct CloudView {
 template <class S>
 struct PackedCloud {
     explicit PackedCloud(const CloudView<S>& cloud)
-        : points(pack(cloud.points)), offsets(cloud.offsets), neighbours(cloud.neighbours) {}
+        : points(pack(cloud.points)),
+          offsets(cloud.offsets),
+          neighbours(cloud.neighbours),
+          start(start_vertex(cloud.offsets, points.size())) {}
 
-    GraphOperand<S> operand() const { return {points.data(), points.size(), offsets, neighbours}; }
+    GraphOperand<S> operand() const { return {points.data(), points.size(), offsets, neighbours, start}; }
 
     Buffer<PackedPoint<S>> points;
     U32View offsets;
     U32View neighbours;
+    std::uint32_t start;
 };
 
 template <class S>
@@ -93,6 +116,7 @@ struct PreparedGraph {
     Buffer<PackedPoint<S>> points;
     Buffer<std::uint32_t> indptr;
     Buffer<std::uint32_t> indices;
+    std::uint32_t start = 0;  // start_vertex, computed once
 
     // Packs the points and copies both CSR arrays into contiguous storage.
     // Nothing about the graph is checked here; a search checks what it reads.
@@ -105,13 +129,14 @@ struct PreparedGraph {
         graph.bbox_hi = box.hi;
         graph.indptr = copy(indptr);
         graph.indices = copy(indices);
+        graph.start = start_vertex(U32View::of(graph.indptr), graph.points.size());
         return graph;
     }
 
     BoundingBox<S> box() const { return {bbox_lo, bbox_hi}; }
 
     GraphOperand<S> as_operand() const {
-        return {points.data(), points.size(), U32View::of(indptr), U32View::of(indices)};
+        return {points.data(), points.size(), U32View::of(indptr), U32View::of(indices), start};
     }
 
     // The points as a fresh row-major (n, 3) array, pad lane dropped.

@@ -7,17 +7,17 @@
 // each cloud's answers to its original order through its permutation and
 // translates target indices through `target_perm`; a miss keeps index nt.
 //
-// The permutations are checked before the descent, so a malformed call costs
-// nothing: a cloud permutation must cover its cloud and send every point
-// inside it, and `target_perm` must cover every target index. A cloud
-// permutation that repeats an entry leaves some destinations unwritten; they
-// hold the miss marker. Cost: the descent, plus two linear passes.
+// The cloud permutations were checked when the set was built. `target_perm`
+// is checked before the descent, so a malformed call costs nothing: it must
+// cover every target index and send each to a distinct index of the target.
+// Cost: the descent, plus two linear passes.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <string>
 #include <utility>
 
 #include "blocked_descent.hpp"
@@ -44,18 +44,18 @@ const Buffer<std::int64_t>* cloud_perm(const GroupedQueries<S>& grouped, std::si
     return &*grouped.query_perms[c];
 }
 
-template <class S>
-void check_permutations(const GroupedQueries<S>& grouped, const std::optional<I64View>& target_perm,
-                        std::uint64_t nt) {
-    for (std::size_t c = 0; c < grouped.n_clouds(); ++c) {
-        const std::uint64_t size = grouped.offsets[c + 1] - grouped.offsets[c];
-        const Buffer<std::int64_t>* p = cloud_perm(grouped, c);
-        if (size == 0 || !p) continue;
-        if (p->size() < size) fail_index(p->size(), p->size());
-        for (std::size_t k = 0; k < size; ++k)
-            check_index(static_cast<std::uint64_t>((*p)[k]), size);
+inline void check_target_perm(const std::optional<I64View>& target_perm, std::uint64_t nt) {
+    if (!target_perm) return;
+    if (target_perm->len < nt) fail_index(target_perm->len, nt - 1);
+    Buffer<std::uint8_t> taken(nt, 0);
+    for (std::uint64_t t = 0; t < nt; ++t) {
+        const std::int64_t original = (*target_perm)[t];
+        if (original < 0 || static_cast<std::uint64_t>(original) >= nt)
+            fail("target_perm[" + std::to_string(t) + "] is " + std::to_string(original) + ", outside the target's " +
+                 std::to_string(nt) + " points");
+        if (taken[original]) fail("target_perm[" + std::to_string(t) + "] repeats entry " + std::to_string(original));
+        taken[original] = 1;
     }
-    if (target_perm && target_perm->len < nt) fail_index(target_perm->len, nt - 1);
 }
 
 }  // namespace detail
@@ -67,7 +67,7 @@ NearestResult<S> grouped_descent(const PreparedGraph<S>& target, const GroupedQu
     const std::size_t n = grouped.n_points();
     const std::uint64_t nt = target.points.size();
     if (n == 0) return {Buffer<S>(0), Buffer<std::uint64_t>(0)};
-    if (options.finalize) detail::check_permutations(grouped, target_perm, nt);
+    if (options.finalize) detail::check_target_perm(target_perm, nt);
 
     NearestResult<S> raw = blocked_descent<S>({grouped.points.data(), n, n}, target, options.block, bound);
     if (!options.finalize) return raw;
@@ -102,10 +102,6 @@ NearestResult<S> grouped_descent(const PreparedGraph<S>& target, const GroupedQu
         const std::uint64_t size = grouped.offsets[c + 1] - lo;
         const Buffer<std::int64_t>* p = detail::cloud_perm(grouped, c);
         if (size == 0) continue;
-        if (p) {
-            std::fill_n(out.dists.data() + lo, size, std::numeric_limits<S>::infinity());
-            std::fill_n(out.idx.data() + lo, size, nt);
-        }
         for (std::uint64_t k = 0; k < size; ++k) {
             const std::uint64_t destination = lo + (p ? static_cast<std::uint64_t>((*p)[k]) : k);
             out.dists[destination] = raw.dists[lo + k];

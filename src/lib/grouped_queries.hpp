@@ -16,6 +16,7 @@
 #include <limits>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "buffer.hpp"
@@ -69,6 +70,44 @@ inline std::uint64_t morton_quantum(double c, double lo, double extent) {
     return static_cast<std::uint64_t>(q);
 }
 
+namespace detail {
+
+inline std::string count_of(std::size_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+// Every cloud has its entry in `cloud_perms`, and a present one sends the
+// cloud's points to distinct places inside the cloud; anything else would
+// come back as mislabelled answers. Entries beyond a cloud's size are not
+// read. Messages for a short permutation and an entry out of range are the
+// index messages; a repeat and a list of the wrong length say so.
+template <class S>
+void check_cloud_permutations(std::span<const CloudPoints<S>> clouds,
+                              std::span<const std::optional<I64View>> cloud_perms) {
+    if (cloud_perms.size() != clouds.size())
+        fail("query_perms has " + count_of(cloud_perms.size(), "entry", "entries") + " for " +
+             count_of(clouds.size(), "query cloud", "query clouds"));
+    std::size_t largest = 0;
+    for (const CloudPoints<S>& cloud : clouds) largest = std::max(largest, cloud.count);
+    Buffer<std::uint8_t> taken(largest);
+    for (std::size_t c = 0; c < clouds.size(); ++c) {
+        const std::size_t size = clouds[c].count;
+        if (size == 0 || !cloud_perms[c]) continue;
+        const I64View& p = *cloud_perms[c];
+        if (p.len < size) fail_index(p.len, p.len);
+        std::fill_n(taken.data(), size, std::uint8_t{0});
+        for (std::size_t k = 0; k < size; ++k) {
+            const std::uint64_t destination = static_cast<std::uint64_t>(p[k]);
+            check_index(destination, size);
+            if (taken[destination])
+                fail("query_perms[" + std::to_string(c) + "] repeats entry " + std::to_string(destination));
+            taken[destination] = 1;
+        }
+    }
+}
+
+}  // namespace detail
+
 template <class S>
 struct GroupedQueries {
     Buffer<PackedPoint<S>> points;
@@ -79,8 +118,8 @@ struct GroupedQueries {
     std::size_t n_points() const { return points.size(); }
     std::size_t n_clouds() const { return offsets.size() - 1; }
 
-    // Concatenates the clouds, sorts the points by Morton key, and copies the
-    // permutations as given (they are checked when results are finalised).
+    // Checks the permutations, concatenates the clouds, sorts the points by
+    // Morton key, and copies the permutations.
     //
     // The key box is taken over every coordinate in double precision, NaN
     // passed over; a flat axis gets extent 1. Pairs (key, concatenated index)
@@ -88,6 +127,7 @@ struct GroupedQueries {
     // Cost: O(n log n) for the sort, linear otherwise.
     static GroupedQueries build(std::span<const CloudPoints<S>> clouds,
                                 std::span<const std::optional<I64View>> cloud_perms) {
+        detail::check_cloud_permutations(clouds, cloud_perms);
         GroupedQueries grouped;
         grouped.offsets = Buffer<std::uint64_t>(clouds.size() + 1);
         grouped.offsets[0] = 0;

@@ -256,8 +256,11 @@ class BestFirstSearch {
 public:
     BestFirstSearch(const GraphOperand<S>& target, std::uint64_t ef)
         : target_(target), ef_(ef), stamps_(target.n_points, 0) {
-        heap_.reserve(4 * ef);
-        list_.reserve(ef);
+        // A search reaches each target vertex at most once, so neither
+        // structure ever holds more than the target's points, whatever ef is.
+        const std::uint64_t nt = target.n_points;
+        heap_.reserve(std::min(4 * ef, nt));
+        list_.reserve(std::min(ef, nt));
     }
 
     const ResultList<S>& list() const { return list_; }
@@ -404,7 +407,7 @@ KnnResult<S> knn_search(const GraphOperand<S>& query, const GraphOperand<S>& tar
     };
 
     auto walk_with = [&]<bool unit_stride>() {
-        std::uint64_t running_seed = 0;
+        std::uint64_t running_seed = target.start;
         walk.run<DecreasingRows::read_as_empty>(
             query.offsets, query.neighbours, running_seed, [&](std::uint64_t seed, std::uint64_t q) -> std::uint64_t {
                 check_index(q, query.n_points);

@@ -127,7 +127,7 @@ NearestResult<S> nearest_descent(const GraphOperand<S>& query, const GraphOperan
         check_index(q, query.n_points);
         return query.points[q];
     };
-    std::uint64_t global_seed = 0;
+    std::uint64_t global_seed = target.start;
 
     if (plan != BoundPlan::test_each_point) {
         // Mode A: every answer seeds the points it discovers and the next root.

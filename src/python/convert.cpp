@@ -6,29 +6,6 @@
 
 namespace ornel::py {
 
-void add_note(const std::string& note) {
-#if PY_VERSION_HEX >= 0x030C0000
-    Ref exception = Ref::steal(PyErr_GetRaisedException());
-#else
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback && value) PyException_SetTraceback(value, traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    Ref exception = Ref::steal(value);
-#endif
-    if (!exception) return;
-    Ref result = Ref::steal(PyObject_CallMethod(exception.get(), "add_note", "s", note.c_str()));
-    if (!result) return;  // the failure of add_note replaces the original
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(exception.release());
-#else
-    PyObject* raised = exception.release();
-    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(raised))), raised, PyException_GetTraceback(raised));
-#endif
-}
-
 namespace {
 
 std::string qualified_name(PyTypeObject* type) {
@@ -43,33 +20,86 @@ std::string qualified_name(PyTypeObject* type) {
 
 }  // namespace
 
-void refuse_object(PyObject* object, const char* expected) {
+namespace {
+
+void set_object_refusal(PyObject* object, const char* expected) {
     std::string message = object == Py_None
                               ? std::string("'None' is not an instance of '") + expected + "'"
                               : "'" + qualified_name(Py_TYPE(object)) + "' object is not an instance of '" +
                                     expected + "'";
     PyErr_SetString(PyExc_TypeError, message.c_str());
+}
+
+// str() of an object, or `fallback` (with no error left set) if that fails.
+std::string text_of(PyObject* object, const char* fallback) {
+    Ref text = Ref::steal(PyObject_Str(object));
+    const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    if (!utf8) {
+        PyErr_Clear();
+        return fallback;
+    }
+    return utf8;
+}
+
+std::string expected_array(int type_number, const char* shape, const char* also) {
+    Ref descr = Ref::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(type_number)));
+    std::string dtype = descr ? text_of(descr.get(), "?") : (PyErr_Clear(), std::string("?"));
+    return std::string("expected ") + (dtype[0] == 'i' ? "an " : "a ") + dtype + " array of shape " + shape + also;
+}
+
+// "float32 with shape (1000, 3)" for an array, the type's name for anything else.
+std::string given(PyObject* object) {
+    if (object == Py_None) return "None";
+    if (!PyArray_Check(object)) return qualified_name(Py_TYPE(object));
+    PyArrayObject* array = reinterpret_cast<PyArrayObject*>(object);
+    std::string shape = "(";
+    for (int axis = 0; axis < PyArray_NDIM(array); ++axis)
+        shape += (axis ? ", " : "") + std::to_string(PyArray_DIM(array, axis));
+    shape += PyArray_NDIM(array) == 1 ? ",)" : ")";
+    return text_of(reinterpret_cast<PyObject*>(PyArray_DESCR(array)), "?") + " with shape " + shape;
+}
+
+}  // namespace
+
+void refuse_object(PyObject* object, const char* expected) {
+    set_object_refusal(object, expected);
     throw PythonError{};
 }
 
-PyArrayObject* array_arg(PyObject* object, int ndim, int type_number) {
+PyArrayObject* array_arg(PyObject* object, int ndim, int type_number, const char* shape, const char* also) {
     ensure_numpy();
-    if (!PyArray_Check(object)) refuse_object(object, "ndarray");
-    PyArrayObject* array = reinterpret_cast<PyArrayObject*>(object);
-    if (PyArray_NDIM(array) != ndim) refuse_object(object, "ndarray");
-    Ref expected = Ref::checked(reinterpret_cast<PyObject*>(PyArray_DescrFromType(type_number)));
-    if (!PyArray_EquivTypes(PyArray_DESCR(array), reinterpret_cast<PyArray_Descr*>(expected.get())))
-        refuse_object(object, "ndarray");
-    return array;
+    // One message whatever failed: not an array, wrong dimensions or element type.
+    if (PyArray_Check(object)) {
+        PyArrayObject* array = reinterpret_cast<PyArrayObject*>(object);
+        if (PyArray_NDIM(array) == ndim) {
+            Ref expected = Ref::checked(reinterpret_cast<PyObject*>(PyArray_DescrFromType(type_number)));
+            if (PyArray_EquivTypes(PyArray_DESCR(array), reinterpret_cast<PyArray_Descr*>(expected.get())))
+                return array;
+        }
+    }
+    Refusal refusal;
+    refusal.detail = expected_array(type_number, shape, also) + "; got " + given(object);
+    set_object_refusal(object, "ndarray");
+    throw refusal;
+}
+
+void expect_too_few_columns(const char* name, PyObject* array, std::size_t rows, std::size_t columns,
+                            std::size_t needed, const char* shape) {
+    if (rows == 0 || columns >= needed) return;
+    const int type_number = PyArray_DESCR(reinterpret_cast<PyArrayObject*>(array))->type_num;
+    expect_core_failure(
+        "index out of bounds: the len is " + std::to_string(columns) + " but the index is " + std::to_string(columns),
+        {std::string("while processing '") + name + "'",
+         expected_array(type_number, shape, "") + "; got " + given(array)});
 }
 
 U32View csr_arg(PyObject* object) {
-    PyArrayObject* array = array_arg(object, 1, NPY_UINT32);
+    PyArrayObject* array = array_arg(object, 1, NPY_UINT32, "(n,)");
     return {PyArray_BYTES(array), static_cast<std::size_t>(PyArray_DIM(array, 0)), PyArray_STRIDE(array, 0)};
 }
 
 SimplexView simplices_arg(PyObject* object) {
-    PyArrayObject* array = array_arg(object, 2, NPY_UINT64);
+    PyArrayObject* array = array_arg(object, 2, NPY_UINT64, "(m, 4)");
     return {PyArray_BYTES(array), static_cast<std::size_t>(PyArray_DIM(array, 0)),
             static_cast<std::size_t>(PyArray_DIM(array, 1)), PyArray_STRIDE(array, 0), PyArray_STRIDE(array, 1)};
 }
@@ -106,7 +136,7 @@ PyObject* instance_arg(PyObject* object, PyTypeObject* type) {
 
 std::optional<PermArg> perm_arg(PyObject* object) {
     if (object == Py_None) return std::nullopt;
-    PyArrayObject* array = array_arg(object, 1, NPY_INT64);
+    PyArrayObject* array = array_arg(object, 1, NPY_INT64, "(n,)", " or None");
     return PermArg{Ref::borrow(object), PyArray_BYTES(array), static_cast<std::size_t>(PyArray_DIM(array, 0)),
                    PyArray_STRIDE(array, 0)};
 }

@@ -19,16 +19,24 @@
 #include "../lib/search_bound.hpp"
 #include "numpy_api.hpp"
 #include "ref.hpp"
+#include "runtime.hpp"
 
 namespace ornel::py {
 
-// Adds a note to the exception currently set.
-void add_note(const std::string& note);
+// A refusal whose exception is set, with what the converter expected and what
+// it was given; `convert` adds that as a second note, after the parameter's.
+struct Refusal : PythonError {
+    std::string detail;
+};
 
 template <class Convert>
 auto convert(const char* name, Convert&& conversion) -> decltype(conversion()) {
     try {
         return conversion();
+    } catch (const Refusal& refusal) {
+        add_note(std::string("while processing '") + name + "'");
+        add_note(refusal.detail);
+        throw;
     } catch (const PythonError&) {
         add_note(std::string("while processing '") + name + "'");
         throw;
@@ -39,8 +47,17 @@ auto convert(const char* name, Convert&& conversion) -> decltype(conversion()) {
 [[noreturn]] void refuse_object(PyObject* object, const char* expected);
 
 // An ndarray (or subclass) with exactly `ndim` dimensions whose element type is
-// equivalent to `type_number` in native byte order; else the array refusal.
-PyArrayObject* array_arg(PyObject* object, int ndim, int type_number);
+// equivalent to `type_number` in native byte order; else the array refusal, a
+// Refusal whose detail reads "expected a {dtype} array of shape {shape}{also};
+// got {dtype} with shape {shape}" (or "got {type}" for anything not an array).
+PyArrayObject* array_arg(PyObject* object, int ndim, int type_number, const char* shape, const char* also = "");
+
+// When `columns` is below `needed` for a non-empty array that passed
+// conversion, the core refuses it later with its index message ("the len is
+// {columns} but the index is {columns}"); that failure then carries the notes
+// naming the parameter and saying what was expected and given.
+void expect_too_few_columns(const char* name, PyObject* array, std::size_t rows, std::size_t columns,
+                            std::size_t needed, const char* shape);
 
 template <class S>
 constexpr int numpy_type_number() {
@@ -50,9 +67,18 @@ constexpr int numpy_type_number() {
 
 template <class S>
 PointsView<S> points_arg(PyObject* object) {
-    PyArrayObject* array = array_arg(object, 2, numpy_type_number<S>());
+    PyArrayObject* array = array_arg(object, 2, numpy_type_number<S>(), "(n, 3)");
     return {PyArray_BYTES(array), static_cast<std::size_t>(PyArray_DIM(array, 0)),
             static_cast<std::size_t>(PyArray_DIM(array, 1)), PyArray_STRIDE(array, 0), PyArray_STRIDE(array, 1)};
+}
+
+// A point array parameter: converted under its name, and a too narrow one
+// announced for the packing fault it will meet.
+template <class S>
+PointsView<S> points_param(const char* name, PyObject* object) {
+    PointsView<S> view = convert(name, [&] { return points_arg<S>(object); });
+    expect_too_few_columns(name, object, view.rows, view.columns, 3, "(n, 3)");
+    return view;
 }
 
 U32View csr_arg(PyObject* object);
@@ -62,7 +88,7 @@ U32View csr_arg(PyObject* object);
 template <class S>
 CloudView<S> cloud_args(PyObject* const* bound, const char* points_name, const char* offsets_name,
                         const char* neighbours_name) {
-    auto points = convert(points_name, [&] { return points_arg<S>(bound[0]); });
+    auto points = points_param<S>(points_name, bound[0]);
     auto offsets = convert(offsets_name, [&] { return csr_arg(bound[1]); });
     auto neighbours = convert(neighbours_name, [&] { return csr_arg(bound[2]); });
     return {points, offsets, neighbours};

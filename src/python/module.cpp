@@ -53,6 +53,7 @@ PyMethodDef module_functions[] = {
 
 int module_exec(PyObject* module) {
     return call_boundary_status([&] {
+        register_panic_exception();
         require(PyModule_AddFunctions(module, module_functions));
         for (PyTypeObject* type :
              {prepared_type<double>(), prepared_type<float>(), grouped_type<double>(), grouped_type<float>()}) {

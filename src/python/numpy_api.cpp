@@ -31,8 +31,12 @@ void ensure_numpy() {
     api_table.get([]() -> void** {
         // Chooses numpy._core or numpy.core by NumPy's version, reads the
         // "_ARRAY_API" capsule and refuses a foreign byte order.
+        // A NumPy that cannot be imported is an import problem, not a fault of
+        // the search core: ImportError, which `except Exception` catches.
         if (PyArray_ImportNumPyAPI() < 0) {
-            throw CoreFailure("Failed to access NumPy array API capsule: " + pending_error_text());
+            const std::string message = "Failed to access NumPy array API capsule: " + pending_error_text();
+            PyErr_SetString(PyExc_ImportError, message.c_str());
+            throw PythonError{};
         }
         return PyArray_API;
     });

@@ -13,7 +13,7 @@
 
 namespace ornel::py {
 
-// Fetches the API table once per process; raises PanicException when NumPy
+// Fetches the API table once per process; raises ImportError when NumPy
 // cannot be imported or its table read.
 void ensure_numpy();
 

@@ -20,7 +20,7 @@ PyObject* prepared_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return call_boundary([&] {
         static constexpr Parameters<3> parameters{{"points", "indptr", "indices"}, 3};
         auto bound = match<3>(parameters.of(Precision<S>::prepared, "__new__"), args, kwargs);
-        auto points = convert("points", [&] { return points_arg<S>(bound[0]); });
+        auto points = points_param<S>("points", bound[0]);
         auto indptr = convert("indptr", [&] { return csr_arg(bound[1]); });
         auto indices = convert("indices", [&] { return csr_arg(bound[2]); });
         auto graph = std::make_unique<PreparedGraph<S>>(PreparedGraph<S>::build(points, indptr, indices));

@@ -6,7 +6,9 @@
 #include <atomic>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "../lib/failure.hpp"
 #include "ref.hpp"
@@ -52,17 +54,57 @@ private:
     std::mutex mutex_;
 };
 
+// Adds a note to the exception currently set.
+void add_note(const std::string& note);
+
 // Raises PanicException (a direct subclass of BaseException) with `message`.
 void raise_panic(const std::string& message);
+
+// Creates PanicException and makes it importable as _ornel.errors.PanicException,
+// so that a failure pickled in one process (a pool worker) unpickles in
+// another to the same class: importing that name imports this module first.
+void register_panic_exception();
+
+// Announces, during conversion, a core failure that an accepted argument is
+// bound to cause later: should the call fail with exactly `message`, the
+// exception gets `notes`. The first announcement of a call stands.
+void expect_core_failure(std::string message, std::vector<std::string> notes);
+
+namespace detail {
+
+struct ExpectedFailure {
+    std::string message;
+    std::vector<std::string> notes;
+};
+
+// Each entry point call gets its own announcement: a call made from inside
+// another (a sequence's __iter__ may call this module) neither sees nor
+// clears the outer call's.
+class ExpectedFailureScope {
+public:
+    ExpectedFailureScope() noexcept;
+    ~ExpectedFailureScope();
+    ExpectedFailureScope(const ExpectedFailureScope&) = delete;
+    ExpectedFailureScope& operator=(const ExpectedFailureScope&) = delete;
+
+private:
+    std::optional<ExpectedFailure> outer_;
+};
+
+// raise_panic, plus the announced notes when `message` is the announced one.
+void raise_core_failure(const std::string& message);
+
+}  // namespace detail
 
 // Runs an entry point's body: a result, or NULL with an exception set.
 template <class Body>
 PyObject* call_boundary(Body&& body) noexcept {
+    detail::ExpectedFailureScope expected_failure;
     try {
         return body();
     } catch (const PythonError&) {
     } catch (const CoreFailure& failure) {
-        raise_panic(failure.what());
+        detail::raise_core_failure(failure.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& failure) {
