@@ -6,7 +6,7 @@
 #   ci/numpy1.sh                    # with python3
 # Extra arguments go to pytest.
 set -euo pipefail
-PACKAGES="numpy>=1.26,<2 scipy pytest hypothesis"
+PACKAGES="numpy>=1.26,<2 scipy pytest hypothesis plyfile tqdm laspy lazrs pypcd4 matplotlib dask[distributed]"
 VENV_SUFFIX="-numpy1"
 source "$(dirname "$0")/venv.sh"
 cd "$ROOT"
