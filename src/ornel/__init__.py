@@ -5,7 +5,7 @@ what they walk (Delaunay tetrahedralisations and their vertex graphs) and puts
 the whole comparison behind a few calls.
 """
 
-from ornel._delaunay import delaunay, delaunay_graph
+from ornel._native import delaunay, delaunay_graph
 from ornel._order import morton_order
 
 __all__ = ["delaunay", "delaunay_graph", "morton_order"]
