@@ -139,34 +139,48 @@ private:
     }
 
     int insphere_scaled(const double* const* p) {
-        double d[4][3], lift[4], lift_abs[4];
+        double d[4][3], lift[4];
+        double max_x = 0, max_y = 0, max_z = 0;
         for (int i = 0; i < 4; ++i) {
             for (int k = 0; k < 3; ++k) d[i][k] = p[i][k] - p[4][k];
             lift[i] = d[i][0] * d[i][0] + d[i][1] * d[i][1] + d[i][2] * d[i][2];
-            lift_abs[i] = lift[i];
+            max_x = std::max(max_x, std::fabs(d[i][0]));
+            max_y = std::max(max_y, std::fabs(d[i][1]));
+            max_z = std::max(max_z, std::fabs(d[i][2]));
         }
         // 2 x 2 minors of the x, y columns, then 3 x 3 minors with z.
         auto minor = [&](int i, int j) { return d[i][0] * d[j][1] - d[j][0] * d[i][1]; };
-        auto minor_abs = [&](int i, int j) {
-            return std::fabs(d[i][0] * d[j][1]) + std::fabs(d[j][0] * d[i][1]);
-        };
         const double m01 = minor(0, 1), m02 = minor(0, 2), m03 = minor(0, 3), m12 = minor(1, 2), m13 = minor(1, 3),
                      m23 = minor(2, 3);
-        const double a01 = minor_abs(0, 1), a02 = minor_abs(0, 2), a03 = minor_abs(0, 3), a12 = minor_abs(1, 2),
-                     a13 = minor_abs(1, 3), a23 = minor_abs(2, 3);
         auto z = [&](int i) { return d[i][2]; };
-        auto za = [&](int i) { return std::fabs(d[i][2]); };
         const double d123 = z(1) * m23 - z(2) * m13 + z(3) * m12;
         const double d023 = z(0) * m23 - z(2) * m03 + z(3) * m02;
         const double d013 = z(0) * m13 - z(1) * m03 + z(3) * m01;
         const double d012 = z(0) * m12 - z(1) * m02 + z(2) * m01;
+        const double det = (lift[1] * d023 - lift[0] * d123) + (lift[3] * d012 - lift[2] * d013);
+        // Semi-static bound first: the permanent is at most 24 (x^2 + y^2 + z^2) x y z
+        // in the largest differences along each axis (each 3 x 3 term takes one of each).
+        const double largest_lift = max_x * max_x + max_y * max_y + max_z * max_z;
+        const double cheap_bound =
+            (insphere_bound * 24.0 * 1.001) * (largest_lift * (max_x * max_y * max_z)) + underflow_slack;
+        if (det > cheap_bound || -det > cheap_bound) return -sign_of(det);
+        return insphere_close(d, lift, det, p);
+    }
+
+    // The dynamic bound from the permanent itself, then the exact sign.
+    [[gnu::noinline]] int insphere_close(const double (&d)[4][3], const double* lift, double det,
+                                         const double* const* p) {
+        auto minor_abs = [&](int i, int j) {
+            return std::fabs(d[i][0] * d[j][1]) + std::fabs(d[j][0] * d[i][1]);
+        };
+        const double a01 = minor_abs(0, 1), a02 = minor_abs(0, 2), a03 = minor_abs(0, 3), a12 = minor_abs(1, 2),
+                     a13 = minor_abs(1, 3), a23 = minor_abs(2, 3);
+        auto za = [&](int i) { return std::fabs(d[i][2]); };
         const double p123 = za(1) * a23 + za(2) * a13 + za(3) * a12;
         const double p023 = za(0) * a23 + za(2) * a03 + za(3) * a02;
         const double p013 = za(0) * a13 + za(1) * a03 + za(3) * a01;
         const double p012 = za(0) * a12 + za(1) * a02 + za(2) * a01;
-        const double det = (lift[1] * d023 - lift[0] * d123) + (lift[3] * d012 - lift[2] * d013);
-        const double permanent =
-            (lift_abs[1] * p023 + lift_abs[0] * p123) + (lift_abs[3] * p012 + lift_abs[2] * p013);
+        const double permanent = (lift[1] * p023 + lift[0] * p123) + (lift[3] * p012 + lift[2] * p013);
         const double bound = insphere_bound * permanent + underflow_slack;
         if (det > bound || -det > bound) return -sign_of(det);
         return -insphere_exact(p);

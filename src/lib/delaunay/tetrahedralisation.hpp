@@ -128,46 +128,71 @@ public:
     }
 
     // The vertex adjacency over all points (duplicates included, the apex
-    // left out) as CSR rows in ascending order.
+    // left out) as CSR rows in ascending order. Consumes the tetrahedra.
     CsrGraph graph() {
         const std::size_t n = n_points_;
+        // Each vertex's neighbours, gathered in insertion order (stars of
+        // consecutive vertices share tetrahedra in cache), sorted.
         std::vector<std::uint32_t> incident(n + 1, infinite_vertex);
         for (std::size_t t = 0; t < tets_.size(); ++t) {
             if (tets_[t].vertex[0] == freed_vertex) continue;
             for (std::uint32_t v : tets_[t].vertex)
                 if (v != infinite_vertex) incident[v] = static_cast<std::uint32_t>(t);
         }
-        Groups groups = make_groups();
-        std::vector<std::uint32_t> mark(n + 1, 0);
-        std::vector<std::uint32_t> star_neighbours;
-        std::uint32_t visit = 0;
-        auto neighbours_of = [&](std::uint32_t v) {
-            star_neighbours.clear();
-            ++visit;
-            collect_star(v, incident[v], next_stamp(), visit, mark, star_neighbours);
-        };
+        std::vector<std::uint32_t> first_neighbour(n, 0), degree(n, 0);
+        std::vector<std::uint32_t> neighbours;
+        neighbours.reserve(16 * n + 64);
+        {
+            std::vector<std::uint32_t> mark(n + 1, 0);
+            std::uint32_t visit = 0;
+            for (std::uint32_t v : order_) {
+                if (v >= n || incident[v] == infinite_vertex) continue;  // the apex, or a duplicate
+                const std::size_t begin = neighbours.size();
+                if (neighbours.capacity() - begin < 4096) neighbours.reserve(begin + begin / 4 + 4096);
+                collect_star(v, incident[v], next_stamp(), ++visit, mark, neighbours);
+                std::sort(neighbours.begin() + static_cast<std::ptrdiff_t>(begin), neighbours.end());
+                if (neighbours.size() > 0xFFFFFFFFu) fail("delaunay_graph: more than 2^32 - 1 adjacency entries");
+                first_neighbour[v] = static_cast<std::uint32_t>(begin);
+                degree[v] = static_cast<std::uint32_t>(neighbours.size() - begin);
+            }
+        }
+        // The tetrahedra and coordinates are no longer needed: free them
+        // before the result is allocated.
+        std::vector<Tetrahedron>().swap(tets_);
+        std::vector<std::uint32_t>().swap(stamps_);
+        std::vector<double>().swap(xyz_);
+        std::vector<std::uint32_t>().swap(incident);
+
+        const Groups groups = make_groups();
         CsrGraph out{Buffer<std::uint32_t>(n + 1), {}};
         std::size_t total = 0;
         out.indptr[0] = 0;
         for (std::uint32_t i = 0; i < n; ++i) {
             const std::uint32_t r = groups.representative(i);
-            neighbours_of(r);
-            std::size_t degree = groups.size(r) - 1;
-            for (std::uint32_t u : star_neighbours) degree += groups.size(u);
-            total += degree;
+            std::size_t row = groups.size(r) - 1;
+            if (groups.members.empty()) {
+                row = degree[r];
+            } else {
+                for (std::uint32_t k = 0; k < degree[r]; ++k) row += groups.size(neighbours[first_neighbour[r] + k]);
+            }
+            total += row;
             if (total > 0xFFFFFFFFu) fail("delaunay_graph: more than 2^32 - 1 adjacency entries");
             out.indptr[i + 1] = static_cast<std::uint32_t>(total);
         }
         out.indices = Buffer<std::uint32_t>(total);
         for (std::uint32_t i = 0; i < n; ++i) {
             const std::uint32_t r = groups.representative(i);
-            neighbours_of(r);
+            const std::uint32_t* list = neighbours.data() + first_neighbour[r];
             std::uint32_t* row = out.indices.data() + out.indptr[i];
+            if (groups.members.empty()) {
+                std::copy(list, list + degree[r], row);
+                continue;
+            }
             std::uint32_t* end = row;
             for (std::uint32_t m = r; m != infinite_vertex; m = groups.next(m))
                 if (m != i) *end++ = m;
-            for (std::uint32_t u : star_neighbours)
-                for (std::uint32_t m = u; m != infinite_vertex; m = groups.next(m)) *end++ = m;
+            for (std::uint32_t k = 0; k < degree[r]; ++k)
+                for (std::uint32_t m = list[k]; m != infinite_vertex; m = groups.next(m)) *end++ = m;
             std::sort(row, end);
         }
         return out;
@@ -476,8 +501,9 @@ private:
         return Shape::solid;
     }
 
-    void insert_all(const std::vector<std::uint32_t>& order) {
+    void insert_all(std::vector<std::uint32_t>& order) {
         for (std::size_t i = 4; i < order.size(); ++i) insert(order[i]);
+        order_ = std::move(order);  // the graph is emitted in the same cache-friendly order
     }
 
     void insert(std::uint32_t p) {
@@ -527,6 +553,7 @@ private:
         while (slots < 4 * faces) slots *= 2;
         if (edge_table_.size() < slots) edge_table_.assign(slots, {~std::uint64_t{0}, 0});
         const std::size_t mask = slots - 1;
+        const int shift = 64 - __builtin_ctzll(slots);
         used_slots_.clear();
         std::uint32_t made = 0;
         for (std::uint32_t reference : boundary_) {
@@ -546,12 +573,16 @@ private:
             // which exactly one other new tetrahedron shares.
             for (int g = 0; g < 4; ++g) {
                 if (g == f) continue;
-                std::uint32_t edge[2];
-                for (int k = 0, e = 0; k < 4; ++k)
-                    if (k != f && k != g) edge[e++] = t.vertex[k];
-                const std::uint32_t u = edge[0], w = edge[1];
+                // The two positions other than f and g.
+                static constexpr std::uint8_t others[4][4][2] = {
+                    {{0, 0}, {2, 3}, {1, 3}, {1, 2}},
+                    {{2, 3}, {0, 0}, {0, 3}, {0, 2}},
+                    {{1, 3}, {0, 3}, {0, 0}, {0, 1}},
+                    {{1, 2}, {0, 2}, {0, 1}, {0, 0}},
+                };
+                const std::uint32_t u = t.vertex[others[f][g][0]], w = t.vertex[others[f][g][1]];
                 const std::uint64_t key = u < w ? std::uint64_t{u} << 32 | w : std::uint64_t{w} << 32 | u;
-                std::size_t slot = static_cast<std::size_t>(mix(key)) & mask;
+                std::size_t slot = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift);
                 while (true) {
                     auto& entry = edge_table_[slot];
                     if (entry.key == ~std::uint64_t{0}) {
@@ -683,6 +714,7 @@ private:
     std::uint32_t last_ = 0;
     std::uint32_t apex_ = infinite_vertex;
     std::uint32_t random_state_ = 0x2545F491u;
+    std::vector<std::uint32_t> order_;  // insertion order, kept for the graph
     std::vector<std::uint32_t> cavity_;
     std::vector<std::uint32_t> boundary_;
     struct EdgeEntry {
