@@ -11,7 +11,6 @@ from pathlib import Path
 
 import numpy as np
 
-import _ornel
 import ornel
 
 DATA = Path(__file__).resolve().parents[1] / "data"

@@ -73,32 +73,41 @@ struct Expansion {
 };
 
 // Bump allocator for the terms of intermediate expansions. One per build (so
-// one per thread); `Scope` hands back everything taken inside it. Sized once
-// for the largest predicate, so the exact path never allocates.
+// one per thread); `Scope` hands back everything taken inside it. Terms live in
+// blocks that never move (live views point into them); a block is allocated
+// only when a build first needs it, and at most a few per build, since one
+// insphere evaluation needs less than three blocks at worst.
 class ExpansionArena {
 public:
-    // Enough for the worst case of the largest predicate (insphere of five
-    // points whose coordinate differences each need two terms).
-    static constexpr std::size_t capacity = std::size_t{1} << 19;
+    static constexpr std::size_t block_size = std::size_t{1} << 16;  // doubles
 
     class Scope {
     public:
-        explicit Scope(ExpansionArena& arena) : arena_(arena), mark_(arena.used_) {}
-        ~Scope() { arena_.used_ = mark_; }
+        explicit Scope(ExpansionArena& arena) : arena_(arena), block_(arena.block_), used_(arena.used_) {}
+        ~Scope() {
+            arena_.block_ = block_;
+            arena_.used_ = used_;
+        }
         Scope(const Scope&) = delete;
         Scope& operator=(const Scope&) = delete;
 
     private:
         ExpansionArena& arena_;
-        std::size_t mark_;
+        std::size_t block_, used_;
     };
 
     double* take(std::size_t count) {
-        // Allocated on the first exact evaluation: most builds never need one.
-        if (storage_.empty()) storage_.resize(capacity);
-        // Growing would move terms that live views point into.
-        if (used_ + count > storage_.size()) fail("delaunay: exact arithmetic scratch exhausted");
-        double* out = storage_.data() + used_;
+        if (count > block_size) fail("delaunay: exact arithmetic scratch exhausted");
+        if (block_ < blocks_.size() && used_ + count > block_size) {
+            ++block_;
+            used_ = 0;
+        }
+        if (block_ == blocks_.size()) {
+            if (blocks_.size() >= 64) fail("delaunay: exact arithmetic scratch exhausted");
+            blocks_.emplace_back(block_size);
+            used_ = 0;
+        }
+        double* out = blocks_[block_].data() + used_;
         used_ += count;
         return out;
     }
@@ -205,8 +214,9 @@ public:
     }
 
 private:
-    std::vector<double> storage_;
-    std::size_t used_ = 0;
+    std::vector<std::vector<double>> blocks_;
+    std::size_t block_ = 0;  // the block being filled
+    std::size_t used_ = 0;   // doubles taken from it
 };
 
 }  // namespace ornel::delaunay
