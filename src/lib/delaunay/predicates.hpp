@@ -164,12 +164,18 @@ private:
         const double cheap_bound =
             (insphere_bound * 24.0 * 1.001) * (largest_lift * (max_x * max_y * max_z)) + underflow_slack;
         if (det > cheap_bound || -det > cheap_bound) return -sign_of(det);
-        return insphere_close(d, lift, det, p);
+        return insphere_close(p, det);
     }
 
-    // The dynamic bound from the permanent itself, then the exact sign.
-    [[gnu::noinline]] int insphere_close(const double (&d)[4][3], const double* lift, double det,
-                                         const double* const* p) {
+    // The dynamic bound from the permanent itself, then the exact sign. Out of
+    // line and recomputing the differences, so that the common path above
+    // keeps them in registers.
+    [[gnu::noinline]] int insphere_close(const double* const* p, double det) {
+        double d[4][3], lift[4];
+        for (int i = 0; i < 4; ++i) {
+            for (int k = 0; k < 3; ++k) d[i][k] = p[i][k] - p[4][k];
+            lift[i] = d[i][0] * d[i][0] + d[i][1] * d[i][1] + d[i][2] * d[i][2];
+        }
         auto minor_abs = [&](int i, int j) {
             return std::fabs(d[i][0] * d[j][1]) + std::fabs(d[j][0] * d[i][1]);
         };
