@@ -212,6 +212,30 @@ class TestDuplicates:
         assert set(np.unique(tets).tolist()) == {min(g) for g in groups.values()}
 
 
+    @pytest.mark.parametrize("seed", [83, 105, 213])
+    def test_thin_quantised_slabs(self, seed):
+        """Many coplanar points and duplicates right after the first points inserted: every row in
+        range, symmetric, without self-loops, equal points with equal neighbourhoods, searches exact."""
+        rng = np.random.default_rng(seed)
+        cloud = np.round(rng.random((700, 3)) * 9) / 9 * [1, 1, 0.01]
+        cloud = np.ascontiguousarray(cloud[ornel.morton_order(cloud)])
+        indptr, indices = ornel.delaunay_graph(cloud)
+        assert int(indices.max()) < len(cloud)
+        edges = edge_set(indptr, indices)
+        assert all((j, i) in edges and i != j for i, j in edges)
+        closed = {}
+        for i, j in edges:
+            closed.setdefault(i, {i}).add(j)
+        for i, row in enumerate(map(tuple, cloud.tolist())):
+            first = next(k for k in range(len(cloud)) if tuple(cloud[k]) == row)
+            assert closed[i] == closed[first]
+        x = np.concatenate([cloud[:50], rng.random((200, 3)) * [1, 1, 0.02]])
+        dists, idx = _ornel.all_nearest_neighbours(x, *ornel.delaunay_graph(x), cloud, indptr, indices)
+        ref_d, ref_i = brute_k(x, cloud, 1)
+        np.testing.assert_array_equal(dists, ref_d[:, 0])
+        np.testing.assert_array_equal(idx, ref_i[:, 0])
+
+
 class TestFlatAndInvalidInput:
     @pytest.mark.parametrize("points,message", [
         (np.zeros((0, 3)), "fewer than four distinct points: there is no tetrahedralisation"),

@@ -107,8 +107,7 @@ public:
         apex_ = static_cast<std::uint32_t>(n_points_);
         place_apex();
         std::vector<std::uint32_t> order = insertion_order();
-        order.push_back(apex_);
-        std::swap(order.front(), order.back());  // the apex first: every start then finds a solid tetrahedron
+        order.insert(order.begin(), apex_);  // the apex first: every start then finds a solid tetrahedron
         if (start(order) != Shape::solid) fail("delaunay: helper point did not lift the plane");
         insert_all(order);
     }
@@ -491,13 +490,10 @@ private:
         boundary_.clear();
         for (std::uint32_t f = 0; f < 4; ++f) boundary_.push_back(t * 4 + f);
         last_ = cone(infinite_vertex);
-        // Move the four to the front so that insert_all skips them.
-        for (std::size_t i = 0, target = 0; target < 4; ++i) {
-            if (order[i] == a || order[i] == b || order[i] == c || order[i] == d) {
-                std::swap(order[i], order[target]);
-                ++target;
-            }
-        }
+        // Move the four to the front so that insert_all skips them, keeping the
+        // others in order: equal points must still come smallest index first.
+        std::stable_partition(order.begin(), order.end(),
+                              [&](std::uint32_t v) { return v == a || v == b || v == c || v == d; });
         return Shape::solid;
     }
 
@@ -641,6 +637,8 @@ private:
         std::vector<std::uint32_t> tail(n, infinite_vertex);
         for (std::uint32_t i = 0; i < n; ++i) {
             const std::uint32_t r = groups.representative_of[i];
+            // Chains start at their representative: it must be the smallest index.
+            if (r > i || groups.representative_of[r] != r) fail("delaunay: duplicate recorded out of order");
             ++groups.members[r];
             if (tail[r] != infinite_vertex) groups.next_member[tail[r]] = i;
             tail[r] = i;
