@@ -10,9 +10,8 @@ from importlib import metadata
 from pathlib import Path
 
 import numpy as np
-from scipy.spatial import Delaunay
 
-import _ornel
+import ornel
 
 DATA = Path(__file__).resolve().parents[1] / "data"
 
@@ -48,10 +47,9 @@ def morton_order(points):
 
 
 def delaunay_graph(points):
-    """CSR graph (indptr, indices) of the Delaunay tetrahedralisation of `points`
-    (tetrahedralised in double precision, whatever the points' type)."""
-    simplices = Delaunay(np.asarray(points, dtype=np.float64)).simplices.astype(np.uint64)
-    return _ornel.graph_from_simplices(simplices, len(points))
+    """CSR graph (indptr, indices) of the Delaunay tetrahedralisation of `points`, by our own
+    tetrahedraliser (exact for the coordinates as given, float32 or float64)."""
+    return ornel.delaunay_graph(points)
 
 
 def pykdtree_class():

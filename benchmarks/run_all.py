@@ -4,6 +4,10 @@ Cases, each on the same data for every contender:
 
   single nearest  query_prepared and all_nearest_neighbours (bench_nearest.py)
   k nearest       query_prepared_k, k = 8, several ef, with recall (bench_knn.py)
+  Delaunay build  ornel.delaunay_graph against scipy's Delaunay followed by
+                  graph_from_simplices (and TetGen where tetgenpy installs): ns
+                  and peak bytes per point, two clouds on two threads
+                  (bench_delaunay.py)
   graph build     Delaunay + graph_from_simplices + PreparedF32 against building
                   the kd-trees; graph_from_simplices against scipy's
                   vertex_neighbor_vertices (bench_graph_from_simplices.py)
@@ -42,6 +46,7 @@ import numpy as np
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import bench_all_by_all  # noqa: E402
+import bench_delaunay  # noqa: E402
 import bench_graph_from_simplices  # noqa: E402
 import bench_knn  # noqa: E402
 import bench_nearest  # noqa: E402
@@ -51,9 +56,9 @@ from common import (DATA, delaunay_graph, jittered_surface, machine_info, morton
 
 import _ornel  # noqa: E402
 
-FULL = {"n": 200_000, "repeats": 5, "efs": (8, 16, 32), "clouds": 16, "cloud_points": 25_000, "abba_repeats": 3,
+FULL = {"delaunay_sizes": (100_000, 1_000_000), "n": 200_000, "repeats": 5, "efs": (8, 16, 32), "clouds": 16, "cloud_points": 25_000, "abba_repeats": 3,
         "graph_repeats": 3, "sizes": (10_000, 30_000, 100_000, 300_000)}
-QUICK = {"n": 30_000, "repeats": 3, "efs": (8, 32), "clouds": 6, "cloud_points": 8_000, "abba_repeats": 2,
+QUICK = {"delaunay_sizes": (30_000,), "n": 30_000, "repeats": 3, "efs": (8, 32), "clouds": 6, "cloud_points": 8_000, "abba_repeats": 2,
          "graph_repeats": 2, "sizes": (5_000, 20_000, 60_000)}
 PEERS = ("cKDTree", "pykdtree")
 
@@ -133,6 +138,21 @@ def graph_build(suite, config, rng):
             f"({costs['vertex_neighbor_vertices'] / costs['graph_from_simplices']:.2f}x)")
 
 
+def delaunay_build(suite, config):
+    rows = bench_delaunay.run(config["delaunay_sizes"], config["graph_repeats"], log=log)
+    for row in rows:
+        n = row["n"]
+        peers = {name: row[name]["seconds"] / n * 1e9 for name in ("scipy", "tetgen") if name in row}
+        threads = row["two threads"]
+        suite.add("Delaunay build", row["case"], "delaunay_graph", row["ornel"]["seconds"], {}, n,
+                  f"{row['ornel']['peak'] / n:,.0f} B/pt; scipy + graph {peers['scipy']:,.0f} ns "
+                  f"({row['scipy']['seconds'] / row['ornel']['seconds']:.1f}x), "
+                  + (f"TetGen + graph {peers['tetgen']:,.0f} ns, " if "tetgen" in peers else "")
+                  + f"2 clouds on 2 threads {threads['sequential'] / threads['parallel']:.2f}x")
+    if rows and "tetgen" not in rows[0]:
+        suite.notes.setdefault("Delaunay build", []).append("tetgenpy is not installed: no TetGen figures")
+
+
 def all_by_all(suite, config, rng):
     n_clouds, n_points = config["clouds"], config["cloud_points"]
     cloud_sets = [("uniform", bench_all_by_all.random_clouds(rng, n_clouds, n_points)),
@@ -202,7 +222,8 @@ def format_table(suite):
     lines = []
     width = max(len(r.case) for r in suite.rows)
     method_width = max(len(r.method) for r in suite.rows)
-    units = {"graph build": "ns per cloud point: our graph and packing against building the kd-trees",
+    units = {"Delaunay build": "ns per cloud point, one thread; scipy and TetGen in the notes",
+             "graph build": "ns per cloud point: our graph and packing against building the kd-trees",
              "all-by-all": "ns per query point, wall clock; the kd-trees' times include building one per target",
              "whole job": "ns per query point, wall clock, from raw points: our graphs, their trees"}
     for section in dict.fromkeys(r.section for r in suite.rows):
@@ -273,6 +294,7 @@ def main():
     rng = np.random.default_rng(20261208)
     suite = Suite()
     single_and_knn(suite, config, rng)
+    delaunay_build(suite, config)
     graph_build(suite, config, rng)
     all_by_all(suite, config, rng)
     whole_job(suite, config, rng)

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Checks the type stubs of _ornel against the built module, and that mypy
+# Checks the type stubs of _ornel and ornel._native against the built modules, and that mypy
 # finds them where pip installs them:
 #   1. mypy.stubtest compares every function, class, method and attribute of
 #      the stubs with the imported module (names, parameters, defaults);
@@ -15,7 +15,7 @@ PACKAGES="numpy scipy mypy>=1.10 plyfile tqdm"
 source "$(dirname "$0")/venv.sh"
 cd "$ROOT"
 echo "== type stubs under $("$VENV_PYTHON" --version), $("$VENV_PYTHON" -m mypy --version)"
-"$VENV_PYTHON" -m mypy.stubtest _ornel
+"$VENV_PYTHON" -m mypy.stubtest _ornel ornel._native
 "$VENV_PYTHON" -m mypy --strict --no-incremental examples/quick_start.py examples/join.py tests/typing/misuse.py
 # The ornel package's own type hints (it ships py.typed), checked from its source.
 "$VENV_PYTHON" -m mypy --strict --no-incremental src/ornel

@@ -13,14 +13,14 @@ import numpy.typing as npt
 from scipy.spatial import Delaunay, cKDTree
 
 import _ornel
+import ornel
 
 U32 = npt.NDArray[np.uint32]
 
 
 def graph(points: npt.NDArray[np.float64]) -> tuple[U32, U32]:
     """CSR neighbourhood graph (indptr, indices) of a cloud's Delaunay tetrahedralisation."""
-    simplices = Delaunay(points).simplices.astype(np.uint64)
-    return _ornel.graph_from_simplices(simplices, len(points))
+    return ornel.delaunay_graph(points)
 
 
 def morton_order(points: npt.NDArray[np.float64]) -> npt.NDArray[np.int64]:
@@ -40,6 +40,9 @@ def main() -> None:
     x_indptr, x_indices = graph(x)
     y_indptr, y_indices = graph(y)
     exact, exact_idx = cKDTree(y).query(x)
+    # graph_from_simplices builds the same graph from anyone's tetrahedra, e.g. Qhull's.
+    qhull_graph = _ornel.graph_from_simplices(Delaunay(x).simplices.astype(np.uint64), len(x))
+    assert np.array_equal(qhull_graph[0], x_indptr) and np.array_equal(qhull_graph[1], x_indices)
 
     # One-off join of two clouds given as points plus CSR graphs.
     dists, idx = _ornel.all_nearest_neighbours(x, x_indptr, x_indices, y, y_indptr, y_indices)

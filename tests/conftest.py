@@ -5,9 +5,9 @@ import re
 
 import numpy as np
 import pytest
-from scipy.spatial import Delaunay
 
 import _ornel
+import ornel
 
 try:
     from hypothesis import settings
@@ -48,8 +48,7 @@ class raises_panic:
 def delaunay_graph(points):
     """The vertex adjacency of the Delaunay tetrahedralisation of `points`, as
     the CSR pair (indptr, indices) of uint32 arrays."""
-    simplices = Delaunay(points).simplices.astype(np.uint64)
-    return _ornel.graph_from_simplices(simplices, len(points))
+    return ornel.delaunay_graph(points)
 
 
 # The terminal's stderr as it was before pytest began capturing output: a report written

@@ -6,7 +6,7 @@ the whole comparison behind a few calls.
 """
 
 from ornel._cloud import Cloud, CloudError
-from ornel._delaunay import delaunay, delaunay_graph
+from ornel._native import delaunay, delaunay_graph
 from ornel._formats import read_points, write_points
 from ornel._join import Matrix, all_by_all, join_tile, nearest
 from ornel._order import morton_order

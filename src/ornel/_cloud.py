@@ -11,7 +11,7 @@ import numpy as np
 import numpy.typing as npt
 
 import _ornel
-from ornel._delaunay import delaunay_graph
+from ornel._native import delaunay_graph
 from ornel._order import morton_order
 
 Precision = Literal["f32", "f64"]

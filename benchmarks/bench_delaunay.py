@@ -1,0 +1,193 @@
+#!/usr/bin/env python3
+"""Benchmark ornel.delaunay_graph against scipy's Delaunay + graph_from_simplices (and TetGen).
+
+Every contender builds the same thing from the same points: the CSR vertex
+adjacency of the Delaunay tetrahedralisation. Clouds: uniform random points in
+a cube, the bunny scan (data/stanford-bunny.npy, its points as given) and a
+thin noisy shell (a wavy sphere with noise of 0.2% of its radius).
+
+- ornel: `ornel.delaunay_graph(points)`;
+- scipy: `Delaunay(points)` (Qhull), then `_ornel.graph_from_simplices` on its
+  simplices;
+- tetgen: TetGen through `tetgenpy` (its points in, tetrahedra out), then
+  `graph_from_simplices`, where its wheel installs.
+
+Each measurement runs in a fresh child process, which loads the points, resets
+the kernel's resident high-water mark (as bench_graph_from_simplices.py does),
+times one build and reports seconds and the peak extra resident memory, result
+included. Times are medians of the repeats.
+
+Two clouds on two threads: our builds of two different clouds of the same kind
+from a thread pool of two, against the same two one after the other (median
+wall clock of the repeats, in this process).
+
+    python benchmarks/bench_delaunay.py [--sizes 100000 1000000] [--repeats 3]
+"""
+
+import argparse
+import ctypes
+import gc
+import json
+import pathlib
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+import numpy as np
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+
+from common import DATA, jittered_surface  # noqa: E402
+
+SEED = 20261208
+
+
+def _status_bytes(key):
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith(key + ":"):
+                return int(line.split()[1]) * 1024
+    raise RuntimeError(f"{key} missing from /proc/self/status")
+
+
+def _reset_peak():
+    gc.collect()
+    ctypes.CDLL("libc.so.6").malloc_trim(0)
+    with open("/proc/self/clear_refs", "w") as clear_refs:
+        clear_refs.write("5")
+    return _status_bytes("VmRSS")
+
+
+def tetgen_available():
+    try:
+        import tetgenpy  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+def build(which, points):
+    """The CSR graph of `points` by one contender."""
+    import _ornel
+
+    if which == "ornel":
+        import ornel
+
+        return ornel.delaunay_graph(points)
+    if which == "scipy":
+        from scipy.spatial import Delaunay
+
+        return _ornel.graph_from_simplices(Delaunay(points).simplices.astype(np.uint64), len(points))
+    import tetgenpy
+
+    tetgen_in = tetgenpy.TetgenIO()
+    tetgen_in.setup_points(points)
+    tetrahedra = tetgenpy.tetrahedralize("Q", tetgen_in).tetrahedra()
+    return _ornel.graph_from_simplices(tetrahedra.astype(np.uint64), len(points))
+
+
+def child(which, path):
+    points = np.load(path)
+    build(which, points[:1000])  # imports and first-call costs stay out of the timing
+    base = _reset_peak()
+    start = time.perf_counter()
+    indptr, indices = build(which, points)
+    seconds = time.perf_counter() - start
+    peak = _status_bytes("VmHWM") - base
+    print(json.dumps({"seconds": seconds, "peak": peak, "entries": int(len(indices))}))
+
+
+def measure(which, path):
+    result = subprocess.run([sys.executable, __file__, "--child", which, str(path)], check=True,
+                            capture_output=True, text=True)
+    return json.loads(result.stdout)
+
+
+def clouds(rng, sizes):
+    """(name, points, second cloud of the same kind) for every case."""
+    for n in sizes:
+        yield f"uniform {n:,}", rng.random((n, 3)), rng.random((n, 3))
+    bunny = np.load(DATA / "stanford-bunny.npy").astype(np.float64)
+    noise = 1e-3 * np.ptp(bunny, axis=0).max()
+    yield f"bunny scan {len(bunny):,}", bunny, bunny + rng.normal(scale=noise, size=bunny.shape)
+    n = min(sizes)
+    yield f"thin shell {n:,}", jittered_surface(rng, n), jittered_surface(rng, n)
+
+
+def two_threads(first, second, repeats):
+    """(sequential seconds, two-thread seconds) for our builds of two clouds."""
+    import ornel
+
+    sequential, parallel = [], []
+    with ThreadPoolExecutor(2) as pool:
+        for _ in range(repeats):
+            start = time.perf_counter()
+            ornel.delaunay_graph(first)
+            ornel.delaunay_graph(second)
+            sequential.append(time.perf_counter() - start)
+            start = time.perf_counter()
+            list(pool.map(ornel.delaunay_graph, (first, second)))
+            parallel.append(time.perf_counter() - start)
+    return statistics.median(sequential), statistics.median(parallel)
+
+
+def run(sizes, repeats, log=print):
+    """One row per cloud: ns per point and peak bytes per point of every contender, and the
+    two-thread speed-up of ours."""
+    contenders = ["ornel", "scipy"] + (["tetgen"] if tetgen_available() else [])
+    rng = np.random.default_rng(SEED)
+    rows = []
+    with tempfile.TemporaryDirectory() as directory:
+        for name, points, second in clouds(rng, sizes):
+            log(f"delaunay: {name}")
+            path = pathlib.Path(directory) / "points.npy"
+            np.save(path, points)
+            row = {"case": name, "n": len(points)}
+            for which in contenders:
+                runs = [measure(which, path) for _ in range(repeats)]
+                row[which] = {"seconds": statistics.median(r["seconds"] for r in runs),
+                              "peak": statistics.median(r["peak"] for r in runs), "entries": runs[0]["entries"]}
+            sequential, parallel = two_threads(points, second, repeats)
+            row["two threads"] = {"sequential": sequential, "parallel": parallel}
+            rows.append(row)
+    return rows
+
+
+def format_rows(rows):
+    contenders = [c for c in ("ornel", "scipy", "tetgen") if c in rows[0]]
+    lines = [f"  {'case':<20} " + " ".join(f"{c + ' ns/pt':>13} {'B/pt':>6}" for c in contenders)
+             + f" {'scipy/ornel':>12} {'2 clouds, 2 threads':>20}"]
+    for row in rows:
+        n = row["n"]
+        cells = " ".join(f"{row[c]['seconds'] / n * 1e9:>13,.0f} {row[c]['peak'] / n:>6,.0f}" for c in contenders)
+        speedup = row["two threads"]["sequential"] / row["two threads"]["parallel"]
+        lines.append(f"  {row['case']:<20} {cells} {row['scipy']['seconds'] / row['ornel']['seconds']:>11.1f}x"
+                     f" {speedup:>19.2f}x")
+    if "tetgen" not in rows[0]:
+        lines.append("  tetgenpy is not installed: no TetGen column")
+    return "\n".join(lines)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--sizes", type=int, nargs="+", default=[100_000, 1_000_000])
+    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--child", nargs=2, help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.child:
+        child(*args.child)
+        return
+    rows = run(args.sizes, args.repeats)
+    print("ns per point and peak extra resident bytes per point (result included), one thread;")
+    print("scipy/ornel: time ratio; 2 clouds: sequential time over two-thread time, ours")
+    print(format_rows(rows))
+    results = pathlib.Path(__file__).parent / "results"
+    results.mkdir(exist_ok=True)
+    (results / "delaunay.json").write_text(json.dumps(rows, indent=1))
+
+
+if __name__ == "__main__":
+    main()

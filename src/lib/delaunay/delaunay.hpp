@@ -1,0 +1,114 @@
+// Entry points of the tetrahedraliser: the tetrahedra of a cloud, or its
+// Delaunay graph straight from the tetrahedralisation.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "tetrahedralisation.hpp"
+
+namespace ornel::delaunay {
+
+namespace detail {
+
+// Point indices sorted by coordinates (x, then y, then z), ties by index.
+inline std::vector<std::uint32_t> lexicographic_order(const std::vector<double>& xyz, std::size_t n) {
+    std::vector<std::uint32_t> order(n);
+    for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<std::uint32_t>(i);
+    std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+        for (int k = 0; k < 3; ++k)
+            if (xyz[3 * a + k] != xyz[3 * b + k]) return xyz[3 * a + k] < xyz[3 * b + k];
+        return a < b;
+    });
+    return order;
+}
+
+inline bool equal_points(const std::vector<double>& xyz, std::uint32_t a, std::uint32_t b) {
+    return xyz[3 * a] == xyz[3 * b] && xyz[3 * a + 1] == xyz[3 * b + 1] && xyz[3 * a + 2] == xyz[3 * b + 2];
+}
+
+inline std::size_t count_distinct(const std::vector<double>& xyz, std::size_t n) {
+    const std::vector<std::uint32_t> order = lexicographic_order(xyz, n);
+    std::size_t distinct = 0;
+    for (std::size_t i = 0; i < n; ++i) distinct += i == 0 || !equal_points(xyz, order[i - 1], order[i]);
+    return distinct;
+}
+
+// Points on one line, in order along it (the lexicographic order is monotone
+// along any line): each group of equal points is joined to its own members
+// and to the groups before and after it.
+inline CsrGraph path_graph(const std::vector<double>& xyz, std::size_t n) {
+    const std::vector<std::uint32_t> order = lexicographic_order(xyz, n);
+    std::vector<std::size_t> group_start;  // positions in `order`
+    for (std::size_t i = 0; i < n; ++i)
+        if (i == 0 || !equal_points(xyz, order[i - 1], order[i])) group_start.push_back(i);
+    group_start.push_back(n);
+    const std::size_t groups = group_start.size() - 1;
+    CsrGraph out{Buffer<std::uint32_t>(n + 1), {}};
+    std::vector<std::size_t> degree(n);
+    std::size_t total = 0;
+    for (std::size_t g = 0; g < groups; ++g) {
+        const std::size_t begin = g > 0 ? group_start[g - 1] : group_start[g];
+        const std::size_t end = g + 1 < groups ? group_start[g + 2] : group_start[g + 1];
+        for (std::size_t i = group_start[g]; i < group_start[g + 1]; ++i) degree[order[i]] = end - begin - 1;
+    }
+    out.indptr[0] = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        total += degree[i];
+        if (total > 0xFFFFFFFFu) fail("delaunay_graph: more than 2^32 - 1 adjacency entries");
+        out.indptr[i + 1] = static_cast<std::uint32_t>(total);
+    }
+    out.indices = Buffer<std::uint32_t>(total);
+    for (std::size_t g = 0; g < groups; ++g) {
+        const std::size_t begin = g > 0 ? group_start[g - 1] : group_start[g];
+        const std::size_t end = g + 1 < groups ? group_start[g + 2] : group_start[g + 1];
+        for (std::size_t i = group_start[g]; i < group_start[g + 1]; ++i) {
+            const std::uint32_t v = order[i];
+            std::uint32_t* row = out.indices.data() + out.indptr[v];
+            std::uint32_t* cursor = row;
+            for (std::size_t j = begin; j < end; ++j)
+                if (order[j] != v) *cursor++ = order[j];
+            std::sort(row, cursor);
+        }
+    }
+    return out;
+}
+
+[[noreturn]] inline void refuse_flat(Shape shape, const std::vector<double>& xyz, std::size_t n) {
+    if (count_distinct(xyz, n) < 4)
+        throw InputError("fewer than four distinct points: there is no tetrahedralisation");
+    if (shape == Shape::collinear) throw InputError("all points lie on one line: there is no tetrahedralisation");
+    throw InputError("all points lie on one plane: there is no tetrahedralisation");
+}
+
+}  // namespace detail
+
+// The finite tetrahedra, four point indices per row (row-major, 4 * m values).
+// Flat clouds are refused with InputError saying how flat they are.
+template <class S>
+Buffer<std::uint64_t> tetrahedra(const PointsView<S>& points) {
+    const std::size_t n = points.rows;
+    Tetrahedralisation triangulation(read_points(points), n);
+    const Shape shape = triangulation.build();
+    if (shape != Shape::solid) detail::refuse_flat(shape, triangulation.coordinates(), n);
+    return triangulation.simplices();
+}
+
+// The Delaunay graph over all points. Flat clouds get the Delaunay graph of
+// their own dimension: a path for points on a line, the edges of the planar
+// Delaunay triangulation for points on a plane.
+template <class S>
+CsrGraph graph(const PointsView<S>& points) {
+    const std::size_t n = points.rows;
+    Tetrahedralisation triangulation(read_points(points), n);
+    const Shape shape = triangulation.build();
+    if (shape == Shape::single || shape == Shape::collinear)
+        return detail::path_graph(triangulation.coordinates(), n);
+    // A failed start leaves no tetrahedra behind, so the same object can
+    // start again with the helper point.
+    if (shape == Shape::coplanar) triangulation.build_with_apex();
+    return triangulation.graph();
+}
+
+}  // namespace ornel::delaunay

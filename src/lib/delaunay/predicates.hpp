@@ -1,0 +1,267 @@
+// Exact orientation and insphere signs for points given as doubles.
+//
+// Each predicate first evaluates its determinant in floating point and
+// accepts the sign when it exceeds a bound on the rounding error; otherwise it
+// recomputes the determinant exactly with expansions (expansion.hpp), or, for
+// points whose coordinates span too many orders of magnitude for expansions,
+// with wide integers (wide_integer.hpp).
+//
+// Conventions: orient3d(a, b, c, d) is the sign of det[b - a, c - a, d - a]
+// (positive for a right-handed tetrahedron); insphere(a, b, c, d, e) is
+// positive when e lies strictly inside the circumsphere of the positively
+// oriented tetrahedron abcd. `lifted_determinant` is the 5 x 5 determinant with
+// rows (x, y, z, x^2 + y^2 + z^2, 1) of a, b, c, d, e, of which insphere is
+// minus the sign.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "expansion.hpp"
+#include "wide_integer.hpp"
+
+namespace ornel::delaunay {
+
+// Coordinates scaled so that the largest magnitude is below 1 keep every
+// exact evaluation free of overflow; the smallest nonzero magnitude must then
+// be at least this, so that no product of five coordinate differences (each an
+// integer multiple of the smallest unit in the last place) underflows.
+inline constexpr int smallest_safe_exponent = -140;
+
+inline constexpr double epsilon = 1.1102230246251565e-16;  // 2^-53
+// Rounding-error bounds relative to the permanents below, with margin over
+// the derived constants (7 and 16 units of epsilon).
+inline constexpr double orient_bound = (8.0 + 64.0 * epsilon) * epsilon;
+inline constexpr double insphere_bound = (18.0 + 256.0 * epsilon) * epsilon;
+// Covers absolute errors of results that underflow; with coordinates below 1
+// no later factor amplifies them much.
+inline constexpr double underflow_slack = 1e-280;
+
+class Predicates {
+public:
+    // `xyz`: three doubles per point. `scaled`: every coordinate's magnitude
+    // is below 1 and each nonzero one at least 2^smallest_safe_exponent, so
+    // that expansions are exact; otherwise every evaluation rescales its own
+    // points first and falls back to wide integers when that is not enough.
+    Predicates(const double* xyz, bool scaled) : xyz_(xyz), scaled_(scaled) {}
+
+    const double* point(std::uint32_t v) const { return xyz_ + 3 * static_cast<std::size_t>(v); }
+
+    int orient3d(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d) {
+        const double* p[4] = {point(a), point(b), point(c), point(d)};
+        if (scaled_) return orient3d_scaled(p);
+        double local[12];
+        const double* q[4];
+        if (!rescale<4>(p, local, q)) return orient3d_wide(p);
+        return orient3d_scaled(q);
+    }
+
+    int insphere(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d, std::uint32_t e) {
+        const double* p[5] = {point(a), point(b), point(c), point(d), point(e)};
+        if (scaled_) return insphere_scaled(p);
+        double local[15];
+        const double* q[5];
+        if (!rescale<5>(p, local, q)) return insphere_wide(p);
+        return insphere_scaled(q);
+    }
+
+    // Orientation where `d` is given by coordinates rather than an index.
+    int orient3d_at(std::uint32_t a, std::uint32_t b, std::uint32_t c, const double* d) {
+        const double* p[4] = {point(a), point(b), point(c), d};
+        if (scaled_) return orient3d_scaled(p);
+        double local[12];
+        const double* q[4];
+        if (!rescale<4>(p, local, q)) return orient3d_wide(p);
+        return orient3d_scaled(q);
+    }
+
+private:
+    static int sign_of(double x) { return (x > 0) - (x < 0); }
+
+    // Copies the points scaled by one power of two so that their largest
+    // magnitude is below 1; false when their smallest nonzero magnitude would
+    // then fall below the safe range.
+    template <int N>
+    static bool rescale(const double* const* p, double* local, const double** q) {
+        double largest = 0, smallest = INFINITY;
+        for (int i = 0; i < N; ++i)
+            for (int k = 0; k < 3; ++k) {
+                const double m = std::fabs(p[i][k]);
+                if (m > largest) largest = m;
+                if (m != 0 && m < smallest) smallest = m;
+            }
+        if (largest == 0) {
+            for (int i = 0; i < N; ++i) q[i] = p[i];
+            return true;
+        }
+        int top, bottom;
+        std::frexp(largest, &top);
+        std::frexp(smallest, &bottom);
+        if (bottom - top < smallest_safe_exponent) return false;
+        for (int i = 0; i < N; ++i) {
+            for (int k = 0; k < 3; ++k) local[3 * i + k] = std::ldexp(p[i][k], -top);
+            q[i] = local + 3 * i;
+        }
+        return true;
+    }
+
+    int orient3d_scaled(const double* const* p) {
+        const double ux = p[1][0] - p[0][0], uy = p[1][1] - p[0][1], uz = p[1][2] - p[0][2];
+        const double vx = p[2][0] - p[0][0], vy = p[2][1] - p[0][1], vz = p[2][2] - p[0][2];
+        const double wx = p[3][0] - p[0][0], wy = p[3][1] - p[0][1], wz = p[3][2] - p[0][2];
+        const double vywz = vy * wz, vzwy = vz * wy, vzwx = vz * wx, vxwz = vx * wz, vxwy = vx * wy, vywx = vy * wx;
+        const double det = ux * (vywz - vzwy) + uy * (vzwx - vxwz) + uz * (vxwy - vywx);
+        const double permanent = std::fabs(ux) * (std::fabs(vywz) + std::fabs(vzwy)) +
+                                 std::fabs(uy) * (std::fabs(vzwx) + std::fabs(vxwz)) +
+                                 std::fabs(uz) * (std::fabs(vxwy) + std::fabs(vywx));
+        const double bound = orient_bound * permanent + underflow_slack;
+        if (det > bound || -det > bound) return sign_of(det);
+        return orient3d_exact(p);
+    }
+
+    int orient3d_exact(const double* const* p) {
+        ExpansionArena::Scope scope(arena_);
+        ExpansionArena& x = arena_;
+        Expansion d[3][3];
+        for (int i = 0; i < 3; ++i)
+            for (int k = 0; k < 3; ++k) d[i][k] = x.difference(p[i + 1][k], p[0][k]);
+        return det3(d[0], d[1], d[2]).sign();
+    }
+
+    // det of the rows r0, r1, r2 (three expansions each).
+    Expansion det3(const Expansion* r0, const Expansion* r1, const Expansion* r2) {
+        ExpansionArena& x = arena_;
+        const Expansion m0 = x.subtract(x.product(r1[1], r2[2]), x.product(r1[2], r2[1]));
+        const Expansion m1 = x.subtract(x.product(r1[2], r2[0]), x.product(r1[0], r2[2]));
+        const Expansion m2 = x.subtract(x.product(r1[0], r2[1]), x.product(r1[1], r2[0]));
+        return x.sum(x.sum(x.product(r0[0], m0), x.product(r0[1], m1)), x.product(r0[2], m2));
+    }
+
+    int insphere_scaled(const double* const* p) {
+        double d[4][3], lift[4];
+        double max_x = 0, max_y = 0, max_z = 0;
+        for (int i = 0; i < 4; ++i) {
+            for (int k = 0; k < 3; ++k) d[i][k] = p[i][k] - p[4][k];
+            lift[i] = d[i][0] * d[i][0] + d[i][1] * d[i][1] + d[i][2] * d[i][2];
+            max_x = std::max(max_x, std::fabs(d[i][0]));
+            max_y = std::max(max_y, std::fabs(d[i][1]));
+            max_z = std::max(max_z, std::fabs(d[i][2]));
+        }
+        // 2 x 2 minors of the x, y columns, then 3 x 3 minors with z.
+        auto minor = [&](int i, int j) { return d[i][0] * d[j][1] - d[j][0] * d[i][1]; };
+        const double m01 = minor(0, 1), m02 = minor(0, 2), m03 = minor(0, 3), m12 = minor(1, 2), m13 = minor(1, 3),
+                     m23 = minor(2, 3);
+        auto z = [&](int i) { return d[i][2]; };
+        const double d123 = z(1) * m23 - z(2) * m13 + z(3) * m12;
+        const double d023 = z(0) * m23 - z(2) * m03 + z(3) * m02;
+        const double d013 = z(0) * m13 - z(1) * m03 + z(3) * m01;
+        const double d012 = z(0) * m12 - z(1) * m02 + z(2) * m01;
+        const double det = (lift[1] * d023 - lift[0] * d123) + (lift[3] * d012 - lift[2] * d013);
+        // Semi-static bound first: the permanent is at most 24 (x^2 + y^2 + z^2) x y z
+        // in the largest differences along each axis (each 3 x 3 term takes one of each).
+        const double largest_lift = max_x * max_x + max_y * max_y + max_z * max_z;
+        const double cheap_bound =
+            (insphere_bound * 24.0 * 1.001) * (largest_lift * (max_x * max_y * max_z)) + underflow_slack;
+        if (det > cheap_bound || -det > cheap_bound) return -sign_of(det);
+        return insphere_close(p, det);
+    }
+
+    // The dynamic bound from the permanent itself, then the exact sign. Out of
+    // line and recomputing the differences, so that the common path above
+    // keeps them in registers.
+    [[gnu::noinline]] int insphere_close(const double* const* p, double det) {
+        double d[4][3], lift[4];
+        for (int i = 0; i < 4; ++i) {
+            for (int k = 0; k < 3; ++k) d[i][k] = p[i][k] - p[4][k];
+            lift[i] = d[i][0] * d[i][0] + d[i][1] * d[i][1] + d[i][2] * d[i][2];
+        }
+        auto minor_abs = [&](int i, int j) {
+            return std::fabs(d[i][0] * d[j][1]) + std::fabs(d[j][0] * d[i][1]);
+        };
+        const double a01 = minor_abs(0, 1), a02 = minor_abs(0, 2), a03 = minor_abs(0, 3), a12 = minor_abs(1, 2),
+                     a13 = minor_abs(1, 3), a23 = minor_abs(2, 3);
+        auto za = [&](int i) { return std::fabs(d[i][2]); };
+        const double p123 = za(1) * a23 + za(2) * a13 + za(3) * a12;
+        const double p023 = za(0) * a23 + za(2) * a03 + za(3) * a02;
+        const double p013 = za(0) * a13 + za(1) * a03 + za(3) * a01;
+        const double p012 = za(0) * a12 + za(1) * a02 + za(2) * a01;
+        const double permanent = (lift[1] * p023 + lift[0] * p123) + (lift[3] * p012 + lift[2] * p013);
+        const double bound = insphere_bound * permanent + underflow_slack;
+        if (det > bound || -det > bound) return -sign_of(det);
+        return -insphere_exact(p);
+    }
+
+    // Sign of the lifted determinant, exactly.
+    int insphere_exact(const double* const* p) {
+        ExpansionArena::Scope scope(arena_);
+        ExpansionArena& x = arena_;
+        Expansion d[4][3], lift[4];
+        for (int i = 0; i < 4; ++i) {
+            for (int k = 0; k < 3; ++k) d[i][k] = x.difference(p[i][k], p[4][k]);
+            lift[i] = x.sum(x.sum(x.product(d[i][0], d[i][0]), x.product(d[i][1], d[i][1])),
+                            x.product(d[i][2], d[i][2]));
+        }
+        const Expansion d123 = det3(d[1], d[2], d[3]), d023 = det3(d[0], d[2], d[3]), d013 = det3(d[0], d[1], d[3]),
+                        d012 = det3(d[0], d[1], d[2]);
+        const Expansion det = x.sum(x.subtract(x.product(lift[1], d023), x.product(lift[0], d123)),
+                                    x.subtract(x.product(lift[3], d012), x.product(lift[2], d013)));
+        return det.sign();
+    }
+
+    // Wide-integer versions, in units of the smallest bit among the points.
+    template <int N>
+    static int common_unit(const double* const* p) {
+        int unit = 1 << 20;
+        for (int i = 0; i < N; ++i)
+            for (int k = 0; k < 3; ++k) {
+                const double v = p[i][k];
+                if (v == 0) continue;
+                int exponent;
+                const double fraction = std::frexp(std::fabs(v), &exponent);
+                auto mantissa = static_cast<std::uint64_t>(std::ldexp(fraction, 53));
+                const int lowest = exponent - 53 + __builtin_ctzll(mantissa);
+                if (lowest < unit) unit = lowest;
+            }
+        return unit;
+    }
+
+    static int orient3d_wide(const double* const* p) {
+        const int unit = common_unit<4>(p);
+        WideInteger d[3][3];
+        for (int i = 0; i < 3; ++i)
+            for (int k = 0; k < 3; ++k)
+                d[i][k] = WideInteger::from_double(p[i + 1][k], unit) - WideInteger::from_double(p[0][k], unit);
+        return wide_det3(d[0], d[1], d[2]).sign();
+    }
+
+    static WideInteger wide_det3(const WideInteger* r0, const WideInteger* r1, const WideInteger* r2) {
+        return r0[0] * (r1[1] * r2[2] - r1[2] * r2[1]) + r0[1] * (r1[2] * r2[0] - r1[0] * r2[2]) +
+               r0[2] * (r1[0] * r2[1] - r1[1] * r2[0]);
+    }
+
+    static int insphere_wide(const double* const* p) {
+        const int unit = common_unit<5>(p);
+        WideInteger d[4][3];
+        for (int i = 0; i < 4; ++i)
+            for (int k = 0; k < 3; ++k)
+                d[i][k] = WideInteger::from_double(p[i][k], unit) - WideInteger::from_double(p[4][k], unit);
+        WideInteger det;
+        const int signs[4] = {-1, 1, -1, 1};
+        for (int i = 0; i < 4; ++i) {
+            const WideInteger* rest[3];
+            for (int j = 0, r = 0; j < 4; ++j)
+                if (j != i) rest[r++] = d[j];
+            const WideInteger lift = d[i][0] * d[i][0] + d[i][1] * d[i][1] + d[i][2] * d[i][2];
+            const WideInteger term = lift * wide_det3(rest[0], rest[1], rest[2]);
+            det = signs[i] > 0 ? det + term : det - term;
+        }
+        return -det.sign();
+    }
+
+    const double* xyz_;
+    bool scaled_;
+    ExpansionArena arena_;
+};
+
+}  // namespace ornel::delaunay

@@ -1,0 +1,728 @@
+// Delaunay tetrahedralisation of a point cloud by incremental insertion.
+//
+// Points are inserted in a spatially coherent order (rounds of growing size,
+// each sorted along a Morton curve), each located by a walk from the last
+// tetrahedron created and inserted by Bowyer-Watson: the tetrahedra whose
+// circumsphere contains the point (its cavity) are replaced by a cone from the
+// point over the cavity's boundary. The hull is closed by one infinite vertex,
+// so every tetrahedron has four neighbours.
+//
+// Degenerate input (four or more points on a sphere, coplanar points on the
+// hull) is resolved by symbolic perturbation: the lifted coordinate of the
+// point with index i is raised by eps^(n - i) for an infinitesimal eps, so a
+// zero insphere determinant is decided by orientation signs, and the result is
+// the Delaunay tetrahedralisation of the perturbed points, which is a Delaunay
+// tetrahedralisation of the points as given. The infinite vertex acts as a
+// point beyond the hull with the smallest perturbation of all.
+//
+// A point equal to an earlier one (smallest index first) is not inserted; it
+// is recorded as a duplicate of that vertex.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "../buffer.hpp"
+#include "../failure.hpp"
+#include "../packed_point.hpp"
+#include "predicates.hpp"
+
+namespace ornel::delaunay {
+
+// Input that has no answer (non-finite coordinates, a flat cloud where a
+// tetrahedralisation is asked for): the caller reports it as a ValueError.
+class InputError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+inline constexpr std::uint32_t infinite_vertex = 0xFFFFFFFFu;
+inline constexpr std::uint32_t freed_vertex = 0xFFFFFFFEu;
+// Neighbour references pack tetrahedron * 4 + face into 32 bits.
+inline constexpr std::size_t max_tetrahedra = std::size_t{1} << 30;
+
+struct Tetrahedron {
+    std::uint32_t vertex[4];     // positively oriented; the infinite vertex counts as beyond the hull
+    std::uint32_t neighbour[4];  // across the face opposite vertex[k]: tetrahedron * 4 + its face
+};
+
+enum class Shape { solid, coplanar, collinear, single };
+
+struct CsrGraph {
+    Buffer<std::uint32_t> indptr;
+    Buffer<std::uint32_t> indices;
+};
+
+// Reads the first three columns of `points`, converted to double exactly.
+// Refuses fewer than three columns, non-finite coordinates and more points
+// than 32-bit indices name.
+template <class S>
+std::vector<double> read_points(const PointsView<S>& points) {
+    if (points.rows > std::size_t{0xFFFFFFFFu})
+        throw InputError("too many points: " + std::to_string(points.rows) + " (at most 4294967295)");
+    if (points.rows > 0 && points.columns < 3)
+        throw InputError("points must have at least 3 columns, got " + std::to_string(points.columns));
+    std::vector<double> xyz(3 * points.rows + 3);  // one spare slot for a helper point
+    for (std::size_t i = 0; i < points.rows; ++i)
+        for (std::size_t k = 0; k < 3; ++k) {
+            const double value = static_cast<double>(points.at(i, k));
+            if (!std::isfinite(value))
+                throw InputError("point " + std::to_string(i) + " has a non-finite coordinate (" +
+                                 (std::isnan(value) ? "nan" : "inf") + ")");
+            xyz[3 * i + k] = value + 0.0;  // -0.0 becomes 0.0, so equal points hash alike
+        }
+    return xyz;
+}
+
+class Tetrahedralisation {
+public:
+    // `xyz`: three doubles per point plus one spare triple; rescaled in place
+    // by a power of two when that keeps every predicate's expansions exact.
+    Tetrahedralisation(std::vector<double>&& xyz, std::size_t n_points)
+        : xyz_(std::move(xyz)), n_points_(n_points), predicates_(nullptr, false) {
+        predicates_ = Predicates(xyz_.data(), rescale_to_safe_range());
+    }
+
+    // Inserts every point. Returns how far the cloud spans: anything but
+    // `solid` means no tetrahedralisation was built.
+    Shape build() {
+        std::vector<std::uint32_t> order = insertion_order();
+        const Shape shape = start(order);
+        if (shape != Shape::solid) return shape;
+        insert_all(order);
+        return Shape::solid;
+    }
+
+    // For coplanar clouds: adds one point off their plane as index n_points
+    // and builds the tetrahedralisation of both; the cone from it over the
+    // planar points carries their two-dimensional Delaunay triangulation.
+    void build_with_apex() {
+        apex_ = static_cast<std::uint32_t>(n_points_);
+        place_apex();
+        std::vector<std::uint32_t> order = insertion_order();
+        order.insert(order.begin(), apex_);  // the apex first: every start then finds a solid tetrahedron
+        if (start(order) != Shape::solid) fail("delaunay: helper point did not lift the plane");
+        insert_all(order);
+    }
+
+    // Finite tetrahedra as rows of four point indices.
+    Buffer<std::uint64_t> simplices() const {
+        std::size_t count = 0;
+        for (const Tetrahedron& t : tets_) count += is_finite(t);
+        Buffer<std::uint64_t> out(4 * count);
+        std::size_t row = 0;
+        for (const Tetrahedron& t : tets_) {
+            if (!is_finite(t)) continue;
+            for (int k = 0; k < 4; ++k) out[4 * row + k] = t.vertex[k];
+            ++row;
+        }
+        return out;
+    }
+
+    // The vertex adjacency over all points (duplicates included, the apex
+    // left out) as CSR rows in ascending order. Consumes the tetrahedra.
+    CsrGraph graph() {
+        const std::size_t n = n_points_;
+        // Each vertex's neighbours, gathered in insertion order (stars of
+        // consecutive vertices share tetrahedra in cache), sorted.
+        std::vector<std::uint32_t> incident(n + 1, infinite_vertex);
+        for (std::size_t t = 0; t < tets_.size(); ++t) {
+            if (tets_[t].vertex[0] == freed_vertex) continue;
+            for (std::uint32_t v : tets_[t].vertex)
+                if (v != infinite_vertex) incident[v] = static_cast<std::uint32_t>(t);
+        }
+        std::vector<std::uint32_t> first_neighbour(n, 0), degree(n, 0);
+        std::vector<std::uint32_t> neighbours;
+        neighbours.reserve(16 * n + 64);
+        {
+            std::vector<std::uint32_t> mark(n + 1, 0);
+            std::uint32_t visit = 0;
+            for (std::uint32_t v : order_) {
+                if (v >= n || incident[v] == infinite_vertex) continue;  // the apex, or a duplicate
+                const std::size_t begin = neighbours.size();
+                if (neighbours.capacity() - begin < 4096) neighbours.reserve(begin + begin / 4 + 4096);
+                collect_star(v, incident[v], next_stamp(), ++visit, mark, neighbours);
+                std::sort(neighbours.begin() + static_cast<std::ptrdiff_t>(begin), neighbours.end());
+                if (neighbours.size() > 0xFFFFFFFFu) fail("delaunay_graph: more than 2^32 - 1 adjacency entries");
+                first_neighbour[v] = static_cast<std::uint32_t>(begin);
+                degree[v] = static_cast<std::uint32_t>(neighbours.size() - begin);
+            }
+        }
+        // The tetrahedra and coordinates are no longer needed: free them
+        // before the result is allocated.
+        std::vector<Tetrahedron>().swap(tets_);
+        std::vector<std::uint32_t>().swap(stamps_);
+        std::vector<double>().swap(xyz_);
+        std::vector<std::uint32_t>().swap(incident);
+
+        const Groups groups = make_groups();
+        CsrGraph out{Buffer<std::uint32_t>(n + 1), {}};
+        std::size_t total = 0;
+        out.indptr[0] = 0;
+        for (std::uint32_t i = 0; i < n; ++i) {
+            const std::uint32_t r = groups.representative(i);
+            std::size_t row = groups.size(r) - 1;
+            if (groups.members.empty()) {
+                row = degree[r];
+            } else {
+                for (std::uint32_t k = 0; k < degree[r]; ++k) row += groups.size(neighbours[first_neighbour[r] + k]);
+            }
+            total += row;
+            if (total > 0xFFFFFFFFu) fail("delaunay_graph: more than 2^32 - 1 adjacency entries");
+            out.indptr[i + 1] = static_cast<std::uint32_t>(total);
+        }
+        out.indices = Buffer<std::uint32_t>(total);
+        for (std::uint32_t i = 0; i < n; ++i) {
+            const std::uint32_t r = groups.representative(i);
+            const std::uint32_t* list = neighbours.data() + first_neighbour[r];
+            std::uint32_t* row = out.indices.data() + out.indptr[i];
+            if (groups.members.empty()) {
+                std::copy(list, list + degree[r], row);
+                continue;
+            }
+            std::uint32_t* end = row;
+            for (std::uint32_t m = r; m != infinite_vertex; m = groups.next(m))
+                if (m != i) *end++ = m;
+            for (std::uint32_t k = 0; k < degree[r]; ++k)
+                for (std::uint32_t m = list[k]; m != infinite_vertex; m = groups.next(m)) *end++ = m;
+            std::sort(row, end);
+        }
+        return out;
+    }
+
+    std::size_t duplicate_count() const { return duplicates_; }
+
+    // The coordinates as the predicates see them (possibly scaled by a power
+    // of two, which keeps equality and order).
+    const std::vector<double>& coordinates() const { return xyz_; }
+
+private:
+    // ---- coordinates -------------------------------------------------------
+
+    // Scales every coordinate by one power of two so that the largest
+    // magnitude is below 1; true when the smallest nonzero one then stays in
+    // the range where expansions are exact. Otherwise leaves them as given.
+    bool rescale_to_safe_range() {
+        double largest = 0, smallest = INFINITY;
+        for (std::size_t i = 0; i < 3 * n_points_; ++i) {
+            const double m = std::fabs(xyz_[i]);
+            largest = std::max(largest, m);
+            if (m != 0) smallest = std::min(smallest, m);
+        }
+        if (largest == 0) return true;
+        int top, bottom;
+        std::frexp(largest, &top);
+        std::frexp(smallest, &bottom);
+        if (bottom - top < smallest_safe_exponent) return false;
+        for (std::size_t i = 0; i < 3 * n_points_; ++i) xyz_[i] = std::ldexp(xyz_[i], -top);
+        return true;
+    }
+
+    const double* point(std::uint32_t v) const { return xyz_.data() + 3 * static_cast<std::size_t>(v); }
+
+    bool same_point(std::uint32_t a, std::uint32_t b) const {
+        const double *p = point(a), *q = point(b);
+        return p[0] == q[0] && p[1] == q[1] && p[2] == q[2];
+    }
+
+    // ---- insertion order ---------------------------------------------------
+
+    static std::uint64_t spread_bits(std::uint64_t x) {  // 21 bits to every third of 63
+        x &= 0x1FFFFF;
+        x = (x | x << 32) & 0x1F00000000FFFFull;
+        x = (x | x << 16) & 0x1F0000FF0000FFull;
+        x = (x | x << 8) & 0x100F00F00F00F00Full;
+        x = (x | x << 4) & 0x10C30C30C30C30C3ull;
+        x = (x | x << 2) & 0x1249249249249249ull;
+        return x;
+    }
+
+    static std::uint64_t mix(std::uint64_t x) {  // splitmix64 finaliser
+        x ^= x >> 30;
+        x *= 0xBF58476D1CE4E5B9ull;
+        x ^= x >> 27;
+        x *= 0x94D049BB133111EBull;
+        return x ^ (x >> 31);
+    }
+
+    // Biased randomised insertion order: each point falls in a round by a hash
+    // of its coordinates (half of them in the last round, a quarter in the one
+    // before, ...), and each round runs along a Morton curve. Equal points get
+    // equal keys, so the one with the smallest index comes first.
+    std::vector<std::uint32_t> insertion_order() const {
+        const std::size_t n = n_points_;
+        double low[3] = {INFINITY, INFINITY, INFINITY}, high[3] = {-INFINITY, -INFINITY, -INFINITY};
+        for (std::size_t i = 0; i < n; ++i)
+            for (int k = 0; k < 3; ++k) {
+                low[k] = std::min(low[k], xyz_[3 * i + k]);
+                high[k] = std::max(high[k], xyz_[3 * i + k]);
+            }
+        double scale[3];
+        for (int k = 0; k < 3; ++k) {
+            // Halves keep the extent finite for coordinates near the largest double.
+            const double extent = high[k] * 0.5 - low[k] * 0.5;
+            scale[k] = extent > 0 ? 1048575.0 / extent : 0.0;
+        }
+        int rounds = 1;
+        while (rounds < 12 && (n >> (rounds + 7)) > 0) ++rounds;
+        struct Key {
+            std::uint64_t key;
+            std::uint32_t index;
+        };
+        std::vector<Key> keys(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            std::uint64_t cell = 0, hash = 0x9E3779B97F4A7C15ull;
+            for (int k = 0; k < 3; ++k) {
+                const double x = xyz_[3 * i + k];
+                const double q = std::min(std::max((x * 0.5 - low[k] * 0.5) * scale[k], 0.0), 1048575.0);
+                cell |= spread_bits(static_cast<std::uint64_t>(q)) << k;
+                std::uint64_t bits;
+                std::memcpy(&bits, &x, sizeof bits);
+                hash = mix(hash ^ bits);
+            }
+            const int level = std::min(__builtin_ctzll(hash | (std::uint64_t{1} << 40)), rounds - 1);
+            const std::uint64_t round = static_cast<std::uint64_t>(rounds - 1 - level);
+            keys[i] = {round << 60 | cell, static_cast<std::uint32_t>(i)};
+        }
+        std::sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) {
+            return a.key != b.key ? a.key < b.key : a.index < b.index;
+        });
+        std::vector<std::uint32_t> order(n);
+        for (std::size_t i = 0; i < n; ++i) order[i] = keys[i].index;
+        return order;
+    }
+
+    // ---- tetrahedra --------------------------------------------------------
+
+    static bool is_finite(const Tetrahedron& t) {
+        return t.vertex[0] < freed_vertex && t.vertex[1] != infinite_vertex && t.vertex[2] != infinite_vertex &&
+               t.vertex[3] != infinite_vertex;
+    }
+
+    static int infinite_position(const Tetrahedron& t) {
+        for (int k = 0; k < 4; ++k)
+            if (t.vertex[k] == infinite_vertex) return k;
+        return -1;
+    }
+
+    std::uint32_t new_tetrahedron() {
+        if (free_head_ != infinite_vertex) {
+            const std::uint32_t t = free_head_;
+            free_head_ = tets_[t].neighbour[0];
+            stamps_[t] = 0;
+            return t;
+        }
+        if (tets_.size() >= max_tetrahedra) fail("delaunay: more tetrahedra than 32-bit references allow");
+        if (tets_.size() == tets_.capacity()) {
+            // Grow by a quarter, not double: the tetrahedra are most of the memory.
+            const std::size_t capacity = tets_.capacity() + tets_.capacity() / 4 + 64;
+            tets_.reserve(capacity);
+            stamps_.reserve(capacity);
+        }
+        tets_.push_back({});
+        stamps_.push_back(0);
+        return static_cast<std::uint32_t>(tets_.size() - 1);
+    }
+
+    void free_tetrahedron(std::uint32_t t) {
+        tets_[t].vertex[0] = freed_vertex;
+        tets_[t].neighbour[0] = free_head_;
+        free_head_ = t;
+    }
+
+    std::uint32_t next_stamp() {
+        if (stamp_ >= 0x7FFFFFFFu) {  // wrap: forget every old stamp
+            std::fill(stamps_.begin(), stamps_.end(), 0);
+            stamp_ = 0;
+        }
+        return ++stamp_;
+    }
+
+    // ---- predicates with the infinite vertex and perturbation --------------
+
+    // Orientation of t with its vertex at `position` replaced by point p.
+    int orient_replaced(const Tetrahedron& t, int position, std::uint32_t p) {
+        std::uint32_t v[4] = {t.vertex[0], t.vertex[1], t.vertex[2], t.vertex[3]};
+        v[position] = p;
+        return predicates_.orient3d(v[0], v[1], v[2], v[3]);
+    }
+
+    // Sign of the perturbed insphere of the five rows, decided by the
+    // orientation cofactors in order of decreasing perturbation. `virtual_row`
+    // (or -1) is a point beyond the plane of the other finite rows, opposite
+    // to `mirror`: orientations through it are those through `mirror`, negated.
+    int perturbed_insphere(const std::uint32_t* rows, int virtual_row, std::uint32_t mirror) {
+        int by_rank[5] = {0, 1, 2, 3, 4};
+        std::sort(by_rank, by_rank + 5, [&](int a, int b) {
+            if (a == virtual_row) return false;  // the virtual row has the smallest perturbation
+            if (b == virtual_row) return true;
+            return rows[a] > rows[b];
+        });
+        for (int r = 0; r < 5; ++r) {
+            const int i = by_rank[r];
+            if (i == virtual_row) break;
+            std::uint32_t rest[4];
+            int negate = 1;
+            for (int j = 0, k = 0; j < 5; ++j) {
+                if (j == i) continue;
+                if (j == virtual_row) {
+                    rest[k++] = mirror;
+                    negate = -1;
+                } else {
+                    rest[k++] = rows[j];
+                }
+            }
+            const int o = negate * predicates_.orient3d(rest[0], rest[1], rest[2], rest[3]);
+            // The lifted determinant gains eps^rank * (-1)^i * o; insphere is minus its sign.
+            if (o != 0) return (i & 1) ? o : -o;
+        }
+        return -1;  // unreachable for distinct points: treat as outside
+    }
+
+    bool in_conflict(std::uint32_t t_index, std::uint32_t p) {
+        const Tetrahedron& t = tets_[t_index];
+        const int k = infinite_position(t);
+        if (k < 0) {
+            const int s = predicates_.insphere(t.vertex[0], t.vertex[1], t.vertex[2], t.vertex[3], p);
+            if (s != 0) return s > 0;
+            const std::uint32_t rows[5] = {t.vertex[0], t.vertex[1], t.vertex[2], t.vertex[3], p};
+            return perturbed_insphere(rows, -1, 0) > 0;
+        }
+        const int o = orient_replaced(t, k, p);
+        if (o != 0) return o > 0;
+        // On the plane of a hull face: its circumcircle, cut by the sphere of
+        // the solid neighbour, decides.
+        const std::uint32_t reference = t.neighbour[k];
+        const Tetrahedron& solid = tets_[reference >> 2];
+        const int s = predicates_.insphere(solid.vertex[0], solid.vertex[1], solid.vertex[2], solid.vertex[3], p);
+        if (s != 0) return s > 0;
+        const std::uint32_t mirror = solid.vertex[reference & 3];
+        std::uint32_t rows[5] = {t.vertex[0], t.vertex[1], t.vertex[2], t.vertex[3], p};
+        rows[k] = infinite_vertex;
+        return perturbed_insphere(rows, k, mirror) > 0;
+    }
+
+    // ---- location ----------------------------------------------------------
+
+    std::uint32_t random_bits() {
+        random_state_ ^= random_state_ << 13;
+        random_state_ ^= random_state_ >> 17;
+        random_state_ ^= random_state_ << 5;
+        return random_state_;
+    }
+
+    // A tetrahedron whose closure holds p, or an infinite one that p sees.
+    // The face to cross is tried from a random start, so that the walk
+    // cannot cycle on degenerate configurations.
+    std::uint32_t locate(std::uint32_t p, std::uint32_t t) {
+        std::uint32_t previous = infinite_vertex;
+        for (std::size_t steps = 0;; ++steps) {
+            if (steps > 16 * tets_.size() + 1024) fail("delaunay: point location did not terminate");
+            const Tetrahedron& tet = tets_[t];
+            const int k = infinite_position(tet);
+            if (k >= 0) {
+                if (orient_replaced(tet, k, p) > 0) return t;
+                previous = t;
+                t = tet.neighbour[k] >> 2;
+                continue;
+            }
+            const std::uint32_t first = random_bits();
+            bool moved = false;
+            for (std::uint32_t j = 0; j < 4; ++j) {
+                const int f = static_cast<int>((first + j) & 3);
+                const std::uint32_t next = tet.neighbour[f] >> 2;
+                if (next == previous) continue;  // p is not beyond the face just crossed
+                if (orient_replaced(tet, f, p) < 0) {
+                    previous = t;
+                    t = next;
+                    moved = true;
+                    break;
+                }
+            }
+            if (!moved) return t;
+        }
+    }
+
+    // ---- insertion ---------------------------------------------------------
+
+    // Chooses four affinely independent points to start from; else says how
+    // flat the cloud is.
+    Shape start(std::vector<std::uint32_t>& order) {
+        const std::size_t n = order.size();
+        if (n == 0) return Shape::single;
+        const std::uint32_t a = order[0];
+        std::size_t ib = 1;
+        while (ib < n && same_point(order[ib], a)) ++ib;
+        if (ib == n) return Shape::single;
+        const std::uint32_t b = order[ib];
+        // Collinear exactly when every orientation with a fourth point vanishes
+        // for four affinely independent fourth points.
+        static constexpr double probes[4][3] = {{0, 0, 0}, {0.5, 0, 0}, {0, 0.5, 0}, {0, 0, 0.5}};
+        std::size_t ic = ib + 1;
+        for (; ic < n; ++ic) {
+            bool collinear = true;
+            for (const auto& probe : probes)
+                if (predicates_.orient3d_at(a, b, order[ic], probe) != 0) collinear = false;
+            if (!collinear) break;
+        }
+        if (ic == n) return Shape::collinear;
+        const std::uint32_t c = order[ic];
+        std::size_t id = ic + 1;
+        while (id < n && predicates_.orient3d(a, b, c, order[id]) == 0) ++id;
+        if (id == n) return Shape::coplanar;
+        std::uint32_t d = order[id];
+        std::uint32_t first[4] = {a, b, c, d};
+        if (predicates_.orient3d(a, b, c, d) < 0) std::swap(first[2], first[3]);
+
+        const std::size_t estimate = 7 * n + 64;
+        tets_.reserve(estimate);
+        stamps_.reserve(estimate);
+        const std::uint32_t t = new_tetrahedron();
+        for (int k = 0; k < 4; ++k) tets_[t].vertex[k] = first[k];
+        // The four hull faces: a cone from the infinite vertex.
+        boundary_.clear();
+        for (std::uint32_t f = 0; f < 4; ++f) boundary_.push_back(t * 4 + f);
+        last_ = cone(infinite_vertex);
+        // Move the four to the front so that insert_all skips them, keeping the
+        // others in order: equal points must still come smallest index first.
+        std::stable_partition(order.begin(), order.end(),
+                              [&](std::uint32_t v) { return v == a || v == b || v == c || v == d; });
+        return Shape::solid;
+    }
+
+    void insert_all(std::vector<std::uint32_t>& order) {
+        for (std::size_t i = 4; i < order.size(); ++i) insert(order[i]);
+        order_ = std::move(order);  // the graph is emitted in the same cache-friendly order
+    }
+
+    void insert(std::uint32_t p) {
+        const std::uint32_t found = locate(p, last_);
+        const Tetrahedron& t = tets_[found];
+        for (std::uint32_t v : t.vertex)
+            if (v != infinite_vertex && same_point(v, p)) {
+                record_duplicate(p, v);
+                last_ = found;
+                return;
+            }
+        // Grow the cavity from the located tetrahedron across every face whose
+        // neighbour is in conflict too; the other faces bound it.
+        const std::uint32_t stamp = next_stamp();
+        const std::uint32_t inside = stamp << 1 | 1, outside = stamp << 1;
+        cavity_.clear();
+        boundary_.clear();
+        cavity_.push_back(found);
+        stamps_[found] = inside;
+        for (std::size_t c = 0; c < cavity_.size(); ++c) {
+            const std::uint32_t current = cavity_[c];
+            for (int f = 0; f < 4; ++f) {
+                const std::uint32_t across = tets_[current].neighbour[f];
+                const std::uint32_t other = across >> 2;
+                if (stamps_[other] == inside) continue;
+                if (stamps_[other] != outside) {
+                    if (in_conflict(other, p)) {
+                        stamps_[other] = inside;
+                        cavity_.push_back(other);
+                        continue;
+                    }
+                    stamps_[other] = outside;
+                }
+                boundary_.push_back(across);
+            }
+        }
+        for (std::uint32_t c : cavity_) free_tetrahedron(c);
+        last_ = cone(p);
+    }
+
+    // Replaces the region behind boundary_ (references to the faces of the
+    // tetrahedra outside it) by tetrahedra joining each face to `apex`, and
+    // links them. Returns one of them.
+    std::uint32_t cone(std::uint32_t apex) {
+        const std::size_t faces = boundary_.size();
+        std::size_t slots = 16;
+        while (slots < 4 * faces) slots *= 2;
+        if (edge_table_.size() < slots) edge_table_.assign(slots, {~std::uint64_t{0}, 0});
+        const std::size_t mask = slots - 1;
+        const int shift = 64 - __builtin_ctzll(slots);
+        used_slots_.clear();
+        std::uint32_t made = 0;
+        for (std::uint32_t reference : boundary_) {
+            const std::uint32_t outer = reference >> 2;
+            const int f = static_cast<int>(reference & 3);
+            made = new_tetrahedron();
+            Tetrahedron& t = tets_[made];
+            const Tetrahedron& o = tets_[outer];
+            // The outer tetrahedron with its vertex behind the face replaced by
+            // the apex faces the other way; one swap restores the orientation.
+            for (int k = 0; k < 4; ++k) t.vertex[k] = o.vertex[k];
+            t.vertex[f] = apex;
+            std::swap(t.vertex[(f + 1) & 3], t.vertex[(f + 2) & 3]);
+            t.neighbour[f] = reference;
+            tets_[outer].neighbour[f] = made * 4 + static_cast<std::uint32_t>(f);
+            // Each other face holds the apex and one edge of the boundary face,
+            // which exactly one other new tetrahedron shares.
+            for (int g = 0; g < 4; ++g) {
+                if (g == f) continue;
+                // The two positions other than f and g.
+                static constexpr std::uint8_t others[4][4][2] = {
+                    {{0, 0}, {2, 3}, {1, 3}, {1, 2}},
+                    {{2, 3}, {0, 0}, {0, 3}, {0, 2}},
+                    {{1, 3}, {0, 3}, {0, 0}, {0, 1}},
+                    {{1, 2}, {0, 2}, {0, 1}, {0, 0}},
+                };
+                const std::uint32_t u = t.vertex[others[f][g][0]], w = t.vertex[others[f][g][1]];
+                const std::uint64_t key = u < w ? std::uint64_t{u} << 32 | w : std::uint64_t{w} << 32 | u;
+                std::size_t slot = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift);
+                while (true) {
+                    auto& entry = edge_table_[slot];
+                    if (entry.key == ~std::uint64_t{0}) {
+                        entry = {key, made * 4 + static_cast<std::uint32_t>(g)};
+                        used_slots_.push_back(static_cast<std::uint32_t>(slot));
+                        break;
+                    }
+                    if (entry.key == key) {
+                        t.neighbour[g] = entry.face;
+                        tets_[entry.face >> 2].neighbour[entry.face & 3] = made * 4 + static_cast<std::uint32_t>(g);
+                        entry.key = ~std::uint64_t{1};  // matched; keeps probe chains intact
+                        break;
+                    }
+                    slot = (slot + 1) & mask;
+                }
+            }
+        }
+        for (std::uint32_t slot : used_slots_) edge_table_[slot].key = ~std::uint64_t{0};
+        return made;
+    }
+
+    // ---- duplicates --------------------------------------------------------
+
+    void record_duplicate(std::uint32_t p, std::uint32_t vertex) {
+        if (representative_.empty()) {
+            representative_.resize(n_points_ + 1);
+            for (std::size_t i = 0; i <= n_points_; ++i) representative_[i] = static_cast<std::uint32_t>(i);
+        }
+        representative_[p] = vertex;
+        ++duplicates_;
+    }
+
+    // Points grouped by equal coordinates; each group's first point is its
+    // representative, the vertex of the tetrahedralisation.
+    struct Groups {
+        std::vector<std::uint32_t> representative_of;  // empty: no duplicates
+        std::vector<std::uint32_t> next_member;        // ascending chains, ended by infinite_vertex
+        std::vector<std::uint32_t> members;
+
+        std::uint32_t representative(std::uint32_t i) const {
+            return representative_of.empty() ? i : representative_of[i];
+        }
+        std::uint32_t next(std::uint32_t i) const {
+            return next_member.empty() ? infinite_vertex : next_member[i];
+        }
+        std::size_t size(std::uint32_t r) const { return members.empty() ? 1 : members[r]; }
+    };
+
+    Groups make_groups() const {
+        Groups groups;
+        if (representative_.empty()) return groups;
+        const std::size_t n = n_points_;
+        groups.representative_of.assign(representative_.begin(), representative_.begin() + static_cast<std::ptrdiff_t>(n));
+        groups.next_member.assign(n, infinite_vertex);
+        groups.members.assign(n, 0);
+        std::vector<std::uint32_t> tail(n, infinite_vertex);
+        for (std::uint32_t i = 0; i < n; ++i) {
+            const std::uint32_t r = groups.representative_of[i];
+            // Chains start at their representative: it must be the smallest index.
+            if (r > i || groups.representative_of[r] != r) fail("delaunay: duplicate recorded out of order");
+            ++groups.members[r];
+            if (tail[r] != infinite_vertex) groups.next_member[tail[r]] = i;
+            tail[r] = i;
+        }
+        return groups;
+    }
+
+    // The vertices sharing a tetrahedron with v (not v, the infinite vertex
+    // or the apex), found by a search over the tetrahedra around v.
+    void collect_star(std::uint32_t v, std::uint32_t first, std::uint32_t stamp, std::uint32_t visit,
+                      std::vector<std::uint32_t>& mark, std::vector<std::uint32_t>& out) {
+        if (first == infinite_vertex) return;  // not a vertex (only possible for an empty build)
+        cavity_.clear();
+        cavity_.push_back(first);
+        stamps_[first] = stamp << 1;
+        mark[v] = visit;
+        for (std::size_t c = 0; c < cavity_.size(); ++c) {
+            const Tetrahedron& t = tets_[cavity_[c]];
+            for (int k = 0; k < 4; ++k) {
+                const std::uint32_t u = t.vertex[k];
+                if (u == v) continue;
+                if (u != infinite_vertex && mark[u] != visit) {
+                    mark[u] = visit;
+                    if (u != apex_) out.push_back(u);
+                }
+                const std::uint32_t other = t.neighbour[k] >> 2;  // shares v: the face opposite u holds it
+                if (stamps_[other] != stamp << 1) {
+                    stamps_[other] = stamp << 1;
+                    cavity_.push_back(other);
+                }
+            }
+        }
+    }
+
+    // ---- the helper point for coplanar clouds --------------------------------
+
+    void place_apex() {
+        // Any point off the plane will do; try a step along each axis from the
+        // first point, towards the origin so that it stays in range.
+        const std::vector<std::uint32_t> order = insertion_order();
+        std::uint32_t a = order[0], b = infinite_vertex, c = infinite_vertex;
+        for (std::uint32_t v : order) {
+            if (b == infinite_vertex) {
+                if (!same_point(v, a)) b = v;
+                continue;
+            }
+            static constexpr double probes[4][3] = {{0, 0, 0}, {0.5, 0, 0}, {0, 0.5, 0}, {0, 0, 0.5}};
+            for (const auto& probe : probes)
+                if (predicates_.orient3d_at(a, b, v, probe) != 0) c = v;
+            if (c != infinite_vertex) break;
+        }
+        if (c == infinite_vertex) fail("delaunay: no triangle to lift");
+        double* apex = xyz_.data() + 3 * n_points_;
+        for (int axis = 0; axis < 3; ++axis)
+            for (double step : {0.25, 1.0, 1e-3}) {
+                for (int k = 0; k < 3; ++k) apex[k] = point(a)[k];
+                const double width = std::max(std::fabs(apex[axis]), 1.0) * step;
+                apex[axis] += apex[axis] > 0 ? -width : width;
+                if (predicates_.orient3d(a, b, c, apex_) != 0) return;
+            }
+        fail("delaunay: no point off the plane found");
+    }
+
+    std::vector<double> xyz_;
+    std::size_t n_points_;
+    Predicates predicates_;
+    std::vector<Tetrahedron> tets_;
+    std::vector<std::uint32_t> stamps_;  // stamp << 1 | in-cavity, per tetrahedron
+    std::uint32_t stamp_ = 0;
+    std::uint32_t free_head_ = infinite_vertex;
+    std::uint32_t last_ = 0;
+    std::uint32_t apex_ = infinite_vertex;
+    std::uint32_t random_state_ = 0x2545F491u;
+    std::vector<std::uint32_t> order_;  // insertion order, kept for the graph
+    std::vector<std::uint32_t> cavity_;
+    std::vector<std::uint32_t> boundary_;
+    struct EdgeEntry {
+        std::uint64_t key;
+        std::uint32_t face;
+    };
+    std::vector<EdgeEntry> edge_table_;
+    std::vector<std::uint32_t> used_slots_;
+    std::vector<std::uint32_t> representative_;
+    std::size_t duplicates_ = 0;
+};
+
+}  // namespace ornel::delaunay

@@ -1,0 +1,288 @@
+"""ornel.delaunay and ornel.delaunay_graph: our own tetrahedraliser, checked against exact references."""
+
+from concurrent.futures import ThreadPoolExecutor
+from fractions import Fraction
+
+import numpy as np
+import pytest
+from scipy.spatial import ConvexHull, Delaunay
+
+import _ornel
+import ornel
+
+
+def edge_set(indptr, indices):
+    rows = np.repeat(np.arange(len(indptr) - 1), np.diff(indptr.astype(np.int64)))
+    return set(zip(rows.tolist(), indices.tolist()))
+
+
+def scipy_edges(points):
+    simplices = Delaunay(points).simplices.astype(np.uint64)
+    return edge_set(*_ornel.graph_from_simplices(simplices, len(points)))
+
+
+def exact_det(rows):
+    """Determinant of a square matrix of Python ints or Fractions, by elimination without rounding."""
+    m = [[Fraction(v) for v in row] for row in rows]
+    n, det = len(m), Fraction(1)
+    for c in range(n):
+        pivot = next((r for r in range(c, n) if m[r][c] != 0), None)
+        if pivot is None:
+            return Fraction(0)
+        if pivot != c:
+            m[c], m[pivot] = m[pivot], m[c]
+            det = -det
+        det *= m[c][c]
+        for r in range(c + 1, n):
+            f = m[r][c] / m[c][c]
+            m[r] = [a - f * b for a, b in zip(m[r], m[c])]
+    return det
+
+
+def check_delaunay_exactly(points, tets):
+    """Every tetrahedron positively oriented and no point strictly inside any circumsphere, decided
+    without rounding (Fractions of the doubles as given); the tetrahedra tile the hull: every face is
+    shared by two tetrahedra or lies on the hull, and the volumes add up to the hull's."""
+    p = [[Fraction(float(v)) for v in row[:3]] for row in points]
+    volume = Fraction(0)
+    for t in tets.tolist():
+        a = p[t[0]]
+        orient = exact_det([[q[k] - a[k] for k in range(3)] for q in (p[t[1]], p[t[2]], p[t[3]])])
+        assert orient > 0, f"tetrahedron {t} is flat or inverted"
+        volume += orient / 6
+        for e in range(len(p)):
+            if e in t:
+                continue
+            rows = [[q[k] - p[e][k] for k in range(3)] + [sum((q[k] - p[e][k]) ** 2 for k in range(3))]
+                    for q in (p[v] for v in t)]
+            assert exact_det(rows) >= 0, f"point {e} lies inside the circumsphere of {t}"
+    faces = {}
+    for t in tets.tolist():
+        for skip in range(4):
+            face = tuple(sorted(t[:skip] + t[skip + 1:]))
+            faces[face] = faces.get(face, 0) + 1
+    assert max(faces.values()) <= 2
+    hull = {face for face, count in faces.items() if count == 1}
+    # The faces used once close a surface: each of its edges is on exactly two of them.
+    edges = {}
+    for face in hull:
+        for skip in range(3):
+            edge = face[:skip] + face[skip + 1:]
+            edges[edge] = edges.get(edge, 0) + 1
+    assert set(edges.values()) == {2}
+    # The cones from one point over the outward hull faces add up to the volume they enclose.
+    enclosed = Fraction(0)
+    for t in tets.tolist():
+        for skip in range(4):
+            if tuple(sorted(t[:skip] + t[skip + 1:])) in hull:
+                q = [p[v] for v in t]
+                q[skip] = p[0]
+                enclosed += exact_det([[q[i][k] - q[0][k] for k in range(3)] for i in (1, 2, 3)]) / 6
+    assert volume == enclosed
+    if abs(volume) < 1e300:
+        hull_volume = ConvexHull(np.asarray(points, np.float64)[:, :3]).volume
+        assert float(volume) == pytest.approx(hull_volume, rel=1e-9, abs=1e-300)
+
+
+def grid(side, spacing=1.0):
+    axis = np.arange(side) * spacing
+    return np.stack(np.meshgrid(axis, axis, axis, indexing="ij"), -1).reshape(-1, 3)
+
+
+def sphere_and_centre():
+    """Every integer point on the sphere of radius 5 around the origin (all cospherical), plus the centre."""
+    r = range(-5, 6)
+    shell = [(x, y, z) for x in r for y in r for z in r if x * x + y * y + z * z == 25]
+    return np.array(shell + [(0, 0, 0)], np.float64)
+
+
+class TestExactlyDelaunay:
+    @pytest.mark.parametrize("cloud", ["random", "grid", "sphere", "duplicates", "near_flat", "wide"])
+    def test_empty_spheres_and_tiling(self, cloud):
+        rng = np.random.default_rng(3)
+        if cloud == "random":
+            points = rng.integers(-20, 20, size=(60, 3)).astype(np.float64)
+        elif cloud == "grid":
+            points = grid(4)
+        elif cloud == "sphere":
+            points = sphere_and_centre()
+        elif cloud == "duplicates":
+            base = rng.integers(0, 4, size=(30, 3)).astype(np.float64)
+            points = base[rng.integers(0, 30, size=70)]
+        elif cloud == "near_flat":  # a quantised plane with a few points just off it
+            points = np.concatenate([np.c_[rng.integers(0, 8, size=(50, 2)), np.zeros(50)],
+                                     [[1, 1, 2.0**-30], [3, 5, -(2.0**-30)], [6, 2, 1]]])
+        else:  # both ends of the double range in one cloud: no single scaling keeps it exact
+            points = np.concatenate([rng.integers(-9, 9, size=(12, 3)) * 1e-300,
+                                     rng.integers(-9, 9, size=(12, 3)) * 1e300,
+                                     rng.integers(-9, 9, size=(12, 3)) * 1.0])
+        tets = ornel.delaunay(points)
+        assert tets.dtype == np.uint64 and tets.shape[1] == 4
+        first = {}
+        for i, row in enumerate(map(tuple, points.tolist())):
+            first.setdefault(row, i)
+        # Each distinct point is a vertex, under its first index.
+        assert set(np.unique(tets).tolist()) == set(first.values())
+        check_delaunay_exactly(points, tets)
+
+    def test_power_of_two_scaling_changes_nothing(self):
+        # Multiples of 2^-20, so that even 2^-1050 times them are exact (subnormal) doubles.
+        points = np.random.default_rng(4).integers(0, 2**20, size=(400, 3)) * 2.0**-20
+        reference = edge_set(*ornel.delaunay_graph(points))
+        for exponent in (-1050, -1000, -500, 500, 1000, 1023):
+            assert edge_set(*ornel.delaunay_graph(np.ldexp(points, exponent))) == reference
+
+
+class TestMatchesScipy:
+    @pytest.mark.parametrize("n", [4, 5, 50, 3000])
+    def test_edge_sets_on_general_position(self, n):
+        points = np.random.default_rng(n).random((n, 3))
+        assert edge_set(*ornel.delaunay_graph(points)) == scipy_edges(points)
+        assert len(ornel.delaunay(points)) == len(Delaunay(points).simplices)
+
+    def test_float32_strided_and_wide_arrays_read_as_their_copies(self):
+        base = np.random.default_rng(5).normal(size=(2000, 5)).astype(np.float32)
+        strided = base[::2, ::-1][:, 1:]  # negative column stride, odd row stride, extra columns
+        expected = scipy_edges(np.ascontiguousarray(strided[:, :3]).astype(np.float64))
+        assert edge_set(*ornel.delaunay_graph(strided)) == expected
+        indptr, indices = ornel.delaunay_graph(strided)
+        assert indptr.dtype == indices.dtype == np.uint32
+        assert all(np.all(np.diff(indices[a:b].astype(np.int64)) > 0) for a, b in zip(indptr[:-1], indptr[1:]))
+
+    def test_builds_from_a_thread_pool_agree(self):
+        clouds = [np.random.default_rng(s).random((20000, 3)) for s in range(4)]
+        with ThreadPoolExecutor(4) as pool:
+            results = list(pool.map(ornel.delaunay_graph, clouds * 2))
+        for a, b in zip(results, results[4:]):
+            np.testing.assert_array_equal(a[1], b[1])
+        assert edge_set(*results[1]) == scipy_edges(clouds[1])
+
+
+def brute_k(x, y, k):
+    diff = y[None, :, :] - x[:, None, :]
+    d2 = (diff[..., 0] * diff[..., 0] + diff[..., 1] * diff[..., 1]) + diff[..., 2] * diff[..., 2]
+    order = np.lexsort((np.broadcast_to(np.arange(len(y)), d2.shape), d2), axis=1)[:, :k]
+    return np.sqrt(np.take_along_axis(d2, order, 1)), order
+
+
+def plane_and_a_few(rng):
+    plane = np.c_[rng.integers(0, 30, size=(600, 2)), np.zeros(600)].astype(np.float64)
+    return np.concatenate([plane, [[10, 10, 3.0], [20, 5, -2.0], [3, 25, 1.0]]])
+
+
+def with_duplicates(rng):
+    base = rng.random((300, 3))
+    return base[rng.integers(0, 300, size=1500)]  # about five copies of each, in any order
+
+
+class TestSearchesOverTheGraphAreExact:
+    @pytest.mark.parametrize("make", [lambda r: grid(9), lambda r: sphere_and_centre(), with_duplicates,
+                                      plane_and_a_few], ids=["grid", "sphere", "duplicates", "plane"])
+    def test_k1_and_k8_against_brute_force(self, make):
+        rng = np.random.default_rng(6)
+        y = make(rng)
+        lo, hi = y.min(0), y.max(0)
+        x = np.concatenate([lo + (hi - lo) * rng.random((400, 3)), y[rng.integers(0, len(y), 100)]])
+        gx, gy = ornel.delaunay_graph(x), ornel.delaunay_graph(y)
+        dists, idx = _ornel.all_nearest_neighbours(x, *gx, y, *gy)
+        ref_d, ref_i = brute_k(x, y, 1)
+        np.testing.assert_array_equal(dists, ref_d[:, 0])
+        np.testing.assert_array_equal(idx, ref_i[:, 0])  # ties to the smaller index
+        dists8, idx8 = _ornel.all_nearest_neighbours_k(x, *gx, y, *gy, 8, 32)
+        np.testing.assert_array_equal(dists8, brute_k(x, y, 8)[0])
+
+
+class TestDuplicates:
+    def test_groups_list_each_other_and_their_neighbours(self):
+        rng = np.random.default_rng(7)
+        base = rng.random((200, 3))
+        pick = rng.integers(0, 200, size=800)
+        pick[:200] = rng.permutation(200)  # every base point present
+        cloud = base[pick]
+        groups = {}
+        for i, b in enumerate(pick.tolist()):
+            groups.setdefault(b, []).append(i)
+        base_edges = scipy_edges(base)
+        expected = set()
+        for i, b in enumerate(pick.tolist()):
+            expected |= {(i, j) for j in groups[b] if j != i}
+            expected |= {(i, j) for (u, v) in base_edges if u == b for j in groups[v]}
+        assert edge_set(*ornel.delaunay_graph(cloud)) == expected
+        tets = ornel.delaunay(cloud)
+        assert set(np.unique(tets).tolist()) == {min(g) for g in groups.values()}
+
+
+    @pytest.mark.parametrize("seed", [83, 105, 213])
+    def test_thin_quantised_slabs(self, seed):
+        """Many coplanar points and duplicates right after the first points inserted: every row in
+        range, symmetric, without self-loops, equal points with equal neighbourhoods, searches exact."""
+        rng = np.random.default_rng(seed)
+        cloud = np.round(rng.random((700, 3)) * 9) / 9 * [1, 1, 0.01]
+        cloud = np.ascontiguousarray(cloud[ornel.morton_order(cloud)])
+        indptr, indices = ornel.delaunay_graph(cloud)
+        assert int(indices.max()) < len(cloud)
+        edges = edge_set(indptr, indices)
+        assert all((j, i) in edges and i != j for i, j in edges)
+        closed = {}
+        for i, j in edges:
+            closed.setdefault(i, {i}).add(j)
+        for i, row in enumerate(map(tuple, cloud.tolist())):
+            first = next(k for k in range(len(cloud)) if tuple(cloud[k]) == row)
+            assert closed[i] == closed[first]
+        x = np.concatenate([cloud[:50], rng.random((200, 3)) * [1, 1, 0.02]])
+        dists, idx = _ornel.all_nearest_neighbours(x, *ornel.delaunay_graph(x), cloud, indptr, indices)
+        ref_d, ref_i = brute_k(x, cloud, 1)
+        np.testing.assert_array_equal(dists, ref_d[:, 0])
+        np.testing.assert_array_equal(idx, ref_i[:, 0])
+
+
+class TestFlatAndInvalidInput:
+    @pytest.mark.parametrize("points,message", [
+        (np.zeros((0, 3)), "fewer than four distinct points: there is no tetrahedralisation"),
+        (np.array([[0, 0, 0], [1, 0, 0], [0, 1, 0]] * 5, np.float64),
+         "fewer than four distinct points: there is no tetrahedralisation"),
+        (np.c_[np.arange(10.0), 2 * np.arange(10.0), np.ones(10)], "all points lie on one line: there is no tetrahedralisation"),
+        (np.c_[np.random.default_rng(0).random((50, 2)), np.zeros(50)], "all points lie on one plane: there is no tetrahedralisation"),
+    ], ids=["empty", "three", "line", "plane"])
+    def test_delaunay_refuses_flat_clouds(self, points, message):
+        with pytest.raises(ValueError) as info:
+            ornel.delaunay(points)
+        assert str(info.value) == message
+
+    def test_graph_of_a_line_is_the_path_along_it(self):
+        t = np.random.default_rng(8).permutation(40).astype(np.float64)
+        points = np.c_[t, 3 * t - 1, -t][np.r_[np.arange(40), [5, 5, 17]]]  # three duplicates appended
+        edges = edge_set(*ornel.delaunay_graph(points))
+        value = t[np.r_[np.arange(40), [5, 5, 17]]]
+        expected = {(i, j) for i in range(43) for j in range(43) if i != j and abs(value[i] - value[j]) <= 1}
+        assert edges == expected
+
+    def test_graph_of_a_tilted_plane_is_its_planar_delaunay_graph(self):
+        # (1, 2, 2) and (2, 1, -2) are orthogonal and equally long: the map keeps circles circles.
+        xy = np.random.default_rng(9).integers(0, 2**20, size=(300, 2)).astype(np.float64)
+        points = xy[:, :1] * [1.0, 2, 2] + xy[:, 1:] * [2.0, 1, -2]
+        expected = set()
+        for a, b, c in Delaunay(xy).simplices.tolist():
+            expected |= {(a, b), (b, a), (a, c), (c, a), (b, c), (c, b)}
+        assert edge_set(*ornel.delaunay_graph(points)) == expected
+
+    def test_single_point_and_empty_graphs(self):
+        indptr, indices = ornel.delaunay_graph(np.ones((3, 3)))
+        assert edge_set(indptr, indices) == {(i, j) for i in range(3) for j in range(3) if i != j}
+        indptr, indices = ornel.delaunay_graph(np.zeros((0, 3), np.float32))
+        assert indptr.tolist() == [0] and len(indices) == 0
+
+    @pytest.mark.parametrize("value,word", [(np.nan, "nan"), (np.inf, "inf"), (-np.inf, "inf")])
+    @pytest.mark.parametrize("build", [ornel.delaunay, ornel.delaunay_graph])
+    def test_non_finite_coordinates_name_the_first_row(self, build, value, word):
+        points = np.random.default_rng(10).random((100, 3))
+        points[37, 1] = value
+        points[80, 0] = np.nan
+        with pytest.raises(ValueError) as info:
+            build(points)
+        assert str(info.value) == f"point 37 has a non-finite coordinate ({word})"
+
+    @pytest.mark.parametrize("bad", [np.zeros((5, 2)), np.zeros(9), np.zeros((5, 3), np.int64), [[0.0, 0, 0]]])
+    def test_arrays_that_are_not_point_arrays(self, bad):
+        with pytest.raises((TypeError, ValueError)):
+            ornel.delaunay_graph(bad)
