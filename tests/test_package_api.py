@@ -150,20 +150,27 @@ def test_unusable_points_are_refused_with_what_is_wrong(points, problem):
     assert str(info.value).startswith("bad: ") and problem in str(info.value)
 
 
-@pytest.mark.parametrize("points, problem", [
-    (np.eye(3), "3 points"),
-    (np.c_[np.random.default_rng(1).random((40, 2)), np.zeros(40)], "cannot be tetrahedralised"),
-    (np.ones((30, 3)), "cannot be tetrahedralised"),
-    (np.array([[0, 0, 0], [1, 0, 0], [0, 1, 0], [0, 0, 1e300]]), "too large for single precision"),
-])
-def test_clouds_that_cannot_be_searched_fail_when_used_as_targets(points, problem):
-    target = ornel.Cloud(points, "t")
-    with pytest.raises(ornel.CloudError, match=problem):
+@pytest.mark.parametrize("points", [
+    np.eye(3),
+    np.zeros((1, 3)),
+    np.c_[np.random.default_rng(1).random((40, 2)), np.zeros(40)],
+    np.c_[np.arange(30.0), 2 * np.arange(30.0), np.full(30, 5.0)],
+    np.ones((30, 3)),
+], ids=["three", "one", "plane", "line", "all-equal"])
+@pytest.mark.parametrize("precision", ["f32", "f64"])
+def test_flat_collinear_and_tiny_clouds_are_searched_exactly(points, precision):
+    query = np.random.default_rng(0).random((50, 3)) * 3
+    dists, idx = ornel.nearest(query, ornel.Cloud(points, "t"), precision=precision)
+    expected = np.sqrt(((query[:, None, :] - points[None]) ** 2).sum(-1)).min(1)
+    np.testing.assert_allclose(dists, expected, rtol=1e-5 if precision == "f32" else 1e-12)
+    table = ornel.all_by_all([query, points], threads=1, precision=precision)
+    assert table.mean[0, 1] == pytest.approx(expected.mean(), rel=1e-5)
+
+
+def test_clouds_that_cannot_be_searched_fail_when_used_as_targets():
+    target = ornel.Cloud(np.array([[0, 0, 0], [1, 0, 0], [0, 1, 0], [0, 0, 1e300]]), "t")
+    with pytest.raises(ornel.CloudError, match="too large for single precision"):
         ornel.all_by_all([np.random.default_rng(0).random((10, 3)), target], threads=1)
-    # As a query only, a small cloud is fine.
-    if len(points) == 3:
-        dists, _ = ornel.nearest(target, np.random.default_rng(0).random((10, 3)))
-        assert dists.shape == (3,)
 
 
 def test_client_without_dask_installed_fails_with_one_line_naming_the_extra(monkeypatch):

@@ -22,7 +22,7 @@ Shift = tuple[float, float, float]
 
 MAX_POINTS = 2**32 - 1  # the graphs index points with uint32
 # Below this many points no tetrahedron exists; the graph (and so any search as a target) is impossible.
-MIN_TARGET_POINTS = 4
+MIN_TARGET_POINTS = 1
 
 
 class CloudError(ValueError):
@@ -168,13 +168,12 @@ class Cloud:
     def _tetrahedralise(self, coords: npt.NDArray[Any]) -> Graph:
         if len(coords) < MIN_TARGET_POINTS:
             raise CloudError(self.source, f"{len(coords)} points; searching a cloud needs at least "
-                             f"{MIN_TARGET_POINTS}, not all on one plane")
+                             f"{MIN_TARGET_POINTS}")
         try:
+            # Flat, collinear and tiny clouds get the graph of their own dimension.
             indptr, indices = delaunay_graph(coords)
-        except (ValueError, RuntimeError) as error:  # RuntimeError: Qhull's QhullError
-            detail = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
-            raise CloudError(self.source, f"cannot be tetrahedralised: all points on one plane or line, "
-                             f"or too few distinct points ({detail})") from None
+        except ValueError as error:
+            raise CloudError(self.source, f"cannot build its graph ({error})") from None
         return indptr, indices
 
     def cached_prepared(self, precision: Precision, shift: Shift | None = None) -> Prepared | None:
