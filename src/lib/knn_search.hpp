@@ -44,8 +44,6 @@
 
 namespace ornel {
 
-
-
 template <class S>
 struct KnnResult {
     Buffer<S> dists;              // nq x k, row-major
