@@ -73,14 +73,37 @@ def openmp_threads(n):
         yield True
 
 
-def median_seconds(call, repeats=5):
-    call()  # warm caches and lazy initialisation
+def pynanoflann_class():
+    """pynanoflann's KDTree, or None where its wheel is not installed."""
+    try:
+        from pynanoflann import KDTree
+    except ImportError:
+        return None
+    return KDTree
+
+
+def timed_runs(call, repeats=5):
+    """Seconds of `repeats` calls, after one untimed call that warms caches and lazy initialisation."""
+    call()
     times = []
     for _ in range(repeats):
         start = time.perf_counter()
         call()
         times.append(time.perf_counter() - start)
+    return times
+
+
+def median_seconds(call, repeats=5, spreads=None, name=None):
+    """Median seconds of `repeats` calls; with `spreads`, also stores spreads[name] = spread of the runs."""
+    times = timed_runs(call, repeats)
+    if spreads is not None:
+        spreads[name] = spread(times)
     return statistics.median(times)
+
+
+def spread(times):
+    """(slowest - fastest) / median of a set of runs: how far one figure of this machine can be trusted."""
+    return (max(times) - min(times)) / statistics.median(times)
 
 
 def _version(distribution):
@@ -131,6 +154,7 @@ def machine_info():
         "numpy": np.__version__,
         "scipy": _version("scipy"),
         "pykdtree": _version("pykdtree") or "not installed",
+        "pynanoflann": _version("pynanoflann") or "not installed",
         "threadpoolctl": _version("threadpoolctl") or "not installed",
         "matplotlib": _version("matplotlib") or "not installed",
     }
@@ -140,4 +164,4 @@ def machine_line():
     info = machine_info()
     return " | ".join([info["host"], info["cpu"], f"{info['cores']} cores", f"load {info['load average']}",
                        info["python"], f"NumPy {info['numpy']}", f"SciPy {info['scipy']}",
-                       f"pykdtree {info['pykdtree']}"])
+                       f"pykdtree {info['pykdtree']}", f"pynanoflann {info['pynanoflann']}"])

@@ -23,7 +23,8 @@ Cases, each on the same data for every contender:
 Times are medians of several runs; the table gives nanoseconds per query point
 (per cloud point for the graph build) and the kd-trees' times divided by ours
 (above 1: ours is faster). pykdtree runs where its wheel is installed, limited
-to the same number of OpenMP threads (threadpoolctl). Written to --out
+to the same number of OpenMP threads (threadpoolctl); pynanoflann, where its
+wheel is installed, in the single- and k-nearest cases, on one thread. Written to --out
 (default benchmarks/results/): table.txt (machine, versions and the table),
 results.json, and throughput.png (throughput against threads and against
 cloud size).
@@ -52,7 +53,7 @@ import bench_knn  # noqa: E402
 import bench_nearest  # noqa: E402
 import bench_package  # noqa: E402
 from common import (DATA, delaunay_graph, jittered_surface, machine_info, morton_order, pykdtree_class,  # noqa: E402
-                    real_scan, uniform_cube)
+                    pynanoflann_class, real_scan, uniform_cube)
 
 import _ornel  # noqa: E402
 
@@ -60,7 +61,7 @@ FULL = {"delaunay_sizes": (100_000, 1_000_000), "n": 200_000, "repeats": 5, "efs
         "graph_repeats": 3, "sizes": (10_000, 30_000, 100_000, 300_000)}
 QUICK = {"delaunay_sizes": (30_000,), "n": 30_000, "repeats": 3, "efs": (8, 32), "clouds": 6, "cloud_points": 8_000, "abba_repeats": 2,
          "graph_repeats": 2, "sizes": (5_000, 20_000, 60_000)}
-PEERS = ("cKDTree", "pykdtree")
+PEERS = ("cKDTree", "pykdtree", "pynanoflann")
 
 
 @dataclass
@@ -228,12 +229,13 @@ def format_table(suite):
              "whole job": "ns per query point, wall clock, from raw points: our graphs, their trees"}
     for section in dict.fromkeys(r.section for r in suite.rows):
         lines.append(f"\n{section} ({units.get(section, 'ns per query point, one thread')})")
-        lines.append(f"  {'case':<{width}}  {'ornel':<{method_width}} {'ornel':>8} {'cKDTree':>8} {'pykdtree':>8}"
-                     f" {'cKDTree/':>9} {'pykdtree/':>9}")
-        lines.append(f"  {'':<{width}}  {'':<{method_width}} {'':>8} {'':>8} {'':>8} {'ornel':>9} {'ornel':>9}")
+        lines.append(f"  {'case':<{width}}  {'ornel':<{method_width}} {'ornel':>8} "
+                     + " ".join(f"{p[:8]:>8}" for p in PEERS) + " " + " ".join(f"{p[:10] + '/':>11}" for p in PEERS))
+        lines.append(f"  {'':<{width}}  {'':<{method_width}} {'':>8} " + " ".join(f"{'':>8}" for p in PEERS) + " "
+                     + " ".join(f"{'ornel':>11}" for p in PEERS))
         for r in (r for r in suite.rows if r.section == section):
             ns = [r.ours / r.count * 1e9] + [r.peers[p] / r.count * 1e9 if p in r.peers else None for p in PEERS]
-            ratios = [f"{r.peers[p] / r.ours:>8.2f}x" if p in r.peers else f"{'-':>9}" for p in PEERS]
+            ratios = [f"{r.peers[p] / r.ours:>10.2f}x" if p in r.peers else f"{'-':>11}" for p in PEERS]
             cells = " ".join(f"{v:>8,.0f}" if v is not None else f"{'-':>8}" for v in ns)
             lines.append(f"  {r.case:<{width}}  {r.method:<{method_width}} {cells} {' '.join(ratios)}"
                          + (f"  {r.note}" if r.note else ""))
@@ -291,6 +293,8 @@ def main():
     info_before = machine_info()
     if pykdtree_class() is None:
         log("pykdtree is not installed: its columns stay empty")
+    if pynanoflann_class() is None:
+        log("pynanoflann is not installed: its columns stay empty")
     rng = np.random.default_rng(20261208)
     suite = Suite()
     single_and_knn(suite, config, rng)

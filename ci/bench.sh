@@ -7,10 +7,10 @@ set -euo pipefail
 PACKAGES="numpy scipy matplotlib threadpoolctl"
 source "$(dirname "$0")/venv.sh"
 cd "$ROOT"
-# pykdtree is a second peer where a wheel exists for this platform; no source builds.
+# pykdtree and pynanoflann are further peers where a wheel exists for this platform; no
+# source builds.
 "$VENV_PYTHON" -m pip install -q --only-binary=:all: pykdtree 2>/dev/null ||
     echo "pykdtree has no wheel here: its columns stay empty" >&2
-# pynanoflann, a third peer of the whole-job comparison, likewise.
 "$VENV_PYTHON" -m pip install -q --only-binary=:all: pynanoflann 2>/dev/null ||
-    echo "pynanoflann has no wheel here: its row stays out" >&2
+    echo "pynanoflann has no wheel here: its columns stay empty" >&2
 exec "$VENV_PYTHON" benchmarks/run_all.py "$@"

@@ -104,16 +104,6 @@ struct GatheredRow {
     std::size_t padded() const { return (size + width - 1) / width * width; }
 };
 
-// True when any lane of a comparison mask is set.
-template <class Mask>
-[[gnu::always_inline]] inline bool any_lane(const Mask& mask) {
-    std::uint64_t words[sizeof(Mask) / 8];
-    std::memcpy(words, &mask, sizeof words);
-    std::uint64_t any = 0;
-    for (std::uint64_t word : words) any |= word;
-    return any != 0;
-}
-
 // One descent step of point p standing on `vertex` at squared distance `best`
 // over its gathered neighbourhood: the smallest (squared distance, index)
 // pair among the vertex and its neighbours. Returns true when p moved, and

@@ -5,17 +5,21 @@
 // offsets[i + 1]). `U32View` reads a caller's uint32 array in place through its
 // byte stride. A `GraphOperand` bundles packed points with the two views; a
 // `PreparedGraph` owns packed points, contiguous CSR copies and the bounding
-// box, and never changes after it is built.
+// box, and never changes after it is built (bar the pool of visit stamps it
+// lends to searches, which has its own lock).
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
+#include <memory>
 
 #include "buffer.hpp"
 #include "failure.hpp"
 #include "packed_point.hpp"
+#include "visit_stamps.hpp"
 
 namespace ornel {
 
@@ -80,7 +84,24 @@ struct GraphOperand {
     U32View offsets;
     U32View neighbours;
     std::uint32_t start = 0;  // start_vertex of the graph, where searches of it begin
+    // Set only for a graph known, once and for all, to have n >= 1 points,
+    // offsets that cover every point in order inside the neighbour list, and
+    // every neighbour-list entry below n: searches then read it unchecked.
+    bool well_formed = false;
+    StampPool* stamp_pool = nullptr;  // where searches borrow visit stamps, if anywhere
 };
+
+// True for the graphs that GraphOperand::well_formed describes. Vertices are
+// 32-bit, so n may not exceed 2^32.
+inline bool is_well_formed(std::uint64_t n, const Buffer<std::uint32_t>& indptr, const Buffer<std::uint32_t>& indices) {
+    if (n == 0 || n - 1 > std::numeric_limits<std::uint32_t>::max() || indptr.size() <= n) return false;
+    for (std::uint64_t v = 0; v < n; ++v)
+        if (indptr[v] > indptr[v + 1]) return false;
+    if (indptr[n] > indices.size()) return false;
+    std::uint32_t largest = 0;
+    for (std::uint32_t v : indices) largest = std::max(largest, v);
+    return indices.empty() || largest < n;
+}
 
 // A caller's cloud as given: points read through their strides and the two
 // CSR arrays, read in place.
@@ -117,6 +138,8 @@ struct PreparedGraph {
     Buffer<std::uint32_t> indptr;
     Buffer<std::uint32_t> indices;
     std::uint32_t start = 0;  // start_vertex, computed once
+    bool well_formed = false;
+    std::unique_ptr<StampPool> stamp_pool = std::make_unique<StampPool>();
 
     // Packs the points and copies both CSR arrays into contiguous storage.
     // Nothing about the graph is checked here; a search checks what it reads.
@@ -130,13 +153,15 @@ struct PreparedGraph {
         graph.indptr = copy(indptr);
         graph.indices = copy(indices);
         graph.start = start_vertex(U32View::of(graph.indptr), graph.points.size());
+        graph.well_formed = is_well_formed(graph.n, graph.indptr, graph.indices);
         return graph;
     }
 
     BoundingBox<S> box() const { return {bbox_lo, bbox_hi}; }
 
     GraphOperand<S> as_operand() const {
-        return {points.data(), points.size(), U32View::of(indptr), U32View::of(indices), start};
+        return {points.data(), points.size(), U32View::of(indptr), U32View::of(indices), start, well_formed,
+                stamp_pool.get()};
     }
 
     // The points as a fresh row-major (n, 3) array, pad lane dropped.

@@ -34,11 +34,13 @@
 #include <utility>
 
 #include "buffer.hpp"
+#include "cpu_features.hpp"
 #include "failure.hpp"
 #include "graph.hpp"
 #include "packed_point.hpp"
 #include "query_walk.hpp"
 #include "search_bound.hpp"
+#include "visit_stamps.hpp"
 
 namespace ornel {
 
@@ -199,6 +201,9 @@ public:
     std::size_t size() const { return size_; }
     const Found<S>& operator[](std::size_t i) const { return storage_.data()[i]; }
     S worst() const { return storage_.data()[size_ - 1].squared_distance; }
+    // Without NaN entries the list is sorted, and a full list's worst entry
+    // can only come nearer.
+    bool sorted() const { return nan_entries_ == 0; }
 
     // Inserts after every entry at most as far, dropping the last entry first
     // when the list holds `ef`. The caller has accepted the vertex, so when the
@@ -235,27 +240,35 @@ private:
     std::size_t nan_entries_ = 0;
 };
 
-// The target's neighbour list, read through its stride; with `unit_stride` the
-// stride is known to be one element, which saves a multiplication per read.
-template <bool unit_stride>
+// How a search reads the target's rows: through the neighbour list's stride,
+// at unit stride, or, on a well-formed graph (GraphOperand::well_formed),
+// without any check.
+enum class RowAccess { strided, unit_stride, well_formed };
+
+// The target's neighbour list, read through its stride, or at one element
+// per entry when the stride is known to be that, which saves a multiplication
+// per read.
+template <RowAccess access>
 struct NeighbourReader {
     const char* data;
     std::ptrdiff_t stride;
     std::uint32_t operator[](std::uint64_t i) const {
         std::uint32_t value;
-        const std::ptrdiff_t step = unit_stride ? static_cast<std::ptrdiff_t>(sizeof value) : stride;
+        const std::ptrdiff_t step =
+            access == RowAccess::strided ? stride : static_cast<std::ptrdiff_t>(sizeof value);
         std::memcpy(&value, data + static_cast<std::ptrdiff_t>(i) * step, sizeof value);
         return value;
     }
 };
 
-// One best-first search at a time, reusing its working state: visit stamps,
-// epoch, candidate heap and result list are allocated once per call.
+// One best-first search at a time, reusing its working state: candidate heap
+// and result list are allocated once per call, the visit stamps borrowed for
+// the call from the target's pool (or made for it when the target has none).
 template <class S>
 class BestFirstSearch {
 public:
     BestFirstSearch(const GraphOperand<S>& target, std::uint64_t ef)
-        : target_(target), ef_(ef), stamps_(target.n_points, 0) {
+        : target_(target), ef_(ef), stamps_(target.stamp_pool, target.n_points) {
         // A search reaches each target vertex at most once, so neither
         // structure ever holds more than the target's points, whatever ef is.
         const std::uint64_t nt = target.n_points;
@@ -266,21 +279,19 @@ public:
     const ResultList<S>& list() const { return list_; }
 
     // Searches packed point p from vertex `seed`; the result is `list()`.
-    template <bool unit_stride>
-    void run(std::uint64_t seed, const PackedPoint<S>& p) {
+    template <RowAccess access>
+    [[gnu::always_inline]] inline void run(std::uint64_t seed, const PackedPoint<S>& p) {
+        constexpr bool checked = access != RowAccess::well_formed;
         const std::uint64_t nt = target_.n_points;
         const std::uint64_t ef = ef_;
         const PackedPoint<S>* const points = target_.points;
         const U32View offsets = target_.offsets;
-        const NeighbourReader<unit_stride> neighbours{target_.neighbours.data, target_.neighbours.stride};
+        const auto* const unchecked_offsets = reinterpret_cast<const std::uint32_t*>(offsets.data);
+        const NeighbourReader<access> neighbours{target_.neighbours.data, target_.neighbours.stride};
         const std::uint64_t neighbours_len = target_.neighbours.len;
-        std::uint32_t* const stamps = stamps_.data();
+        std::uint32_t* const stamps = stamps_->data();
 
-        if (++epoch_ == 0) {
-            std::fill(stamps_.begin(), stamps_.end(), 0u);
-            epoch_ = 1;
-        }
-        const std::uint32_t epoch = epoch_;
+        const std::uint32_t epoch = stamps_->next_epoch();
         heap_.clear();
         check_index(seed, nt);
         const std::uint32_t start = static_cast<std::uint32_t>(seed);
@@ -295,23 +306,32 @@ public:
         // on each other, are computed together; then they are offered to the
         // list and heap in row order. The stamps are read only in the first
         // step, so this is the one-at-a-time rule, with fewer mispredicted
-        // branches and overlapping memory reads.
+        // branches and overlapping memory reads. A full list only shrinks its
+        // worst distance while offers are taken (unless NaN entries have unsorted
+        // it), so a group of four that none
+        // beats at its start is passed over whole.
         constexpr std::size_t chunk = 32;
         std::uint32_t fresh[chunk];
-        S fresh_distance[chunk];
+        alignas(sizeof(Lanes<S>)) S fresh_distance[chunk];
         while (!heap_.empty()) {
             const typename CandidateHeap<S>::Entry candidate = heap_.pop();
             if (list_.size() == ef && candidate.squared_distance() > list_.worst()) break;
-            const std::uint64_t begin = offsets.at(candidate.vertex);
-            const std::uint64_t end = offsets.at(std::uint64_t{candidate.vertex} + 1);
-            if (end <= begin) continue;  // a decreasing row reads as empty
-            check_slice(begin, end, neighbours_len);
+            std::uint64_t begin, end;
+            if constexpr (checked) {
+                begin = offsets.at(candidate.vertex);
+                end = offsets.at(std::uint64_t{candidate.vertex} + 1);
+                if (end <= begin) continue;  // a decreasing row reads as empty
+                check_slice(begin, end, neighbours_len);
+            } else {
+                begin = unchecked_offsets[candidate.vertex];
+                end = unchecked_offsets[candidate.vertex + 1];
+            }
             for (std::uint64_t i = begin; i < end;) {
                 const std::uint64_t stop = std::min<std::uint64_t>(end, i + chunk);
                 std::size_t n = 0;
                 for (; i < stop; ++i) {
                     const std::uint32_t v = neighbours[i];
-                    check_index(v, nt);
+                    if constexpr (checked) check_index(v, nt);
                     const bool reached = stamps[v] == epoch;
                     stamps[v] = epoch;
                     fresh[n] = v;
@@ -321,10 +341,18 @@ public:
                 for (; j + 4 <= n; j += 4) {
                     const Lanes<S> four = squared_distances(points[fresh[j]], points[fresh[j + 1]],
                                                             points[fresh[j + 2]], points[fresh[j + 3]], p);
-                    for (int lane = 0; lane < 4; ++lane) fresh_distance[j + lane] = four[lane];
+                    std::memcpy(fresh_distance + j, &four, sizeof four);
                 }
                 for (; j < n; ++j) fresh_distance[j] = squared_distance(points[fresh[j]], p);
                 for (std::size_t j = 0; j < n; ++j) {
+                    if ((j & 3) == 0 && j + 4 <= n && list_.size() == ef && list_.sorted()) {
+                        Lanes<S> four;
+                        std::memcpy(&four, fresh_distance + j, sizeof four);
+                        if (!any_lane(Lanes<S>{} + list_.worst() > four)) {
+                            j += 3;
+                            continue;
+                        }
+                    }
                     const S d = fresh_distance[j];
                     if (!(list_.size() < ef || list_.worst() > d)) continue;
                     heap_.push(fresh[j], d);
@@ -337,11 +365,35 @@ public:
 private:
     const GraphOperand<S>& target_;
     std::uint64_t ef_;
-    Buffer<std::uint32_t> stamps_;
-    std::uint32_t epoch_ = 0;
+    StampLease stamps_;
     CandidateHeap<S> heap_;
     ResultList<S> list_;
 };
+
+template <class S>
+using KnnStep = void (*)(BestFirstSearch<S>&, std::uint64_t, const PackedPoint<S>&);
+
+template <class S, RowAccess access>
+void search_baseline(BestFirstSearch<S>& searcher, std::uint64_t seed, const PackedPoint<S>& p) {
+    searcher.template run<access>(seed, p);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// The same search compiled for AVX2; the arithmetic is the same, lane by lane.
+template <class S, RowAccess access>
+__attribute__((target("avx2"))) void search_avx2(BestFirstSearch<S>& searcher, std::uint64_t seed,
+                                                 const PackedPoint<S>& p) {
+    searcher.template run<access>(seed, p);
+}
+#endif
+
+template <class S, RowAccess access>
+KnnStep<S> choose_search() {
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (avx2_enabled()) return &search_avx2<S, access>;
+#endif
+    return &search_baseline<S, access>;
+}
 
 // Bytes the working state may need before anything is searched: heap entries
 // are a target index and a distance, 16 bytes, reserved four per `ef`.
@@ -406,22 +458,25 @@ KnnResult<S> knn_search(const GraphOperand<S>& query, const GraphOperand<S>& tar
         return true;
     };
 
-    auto walk_with = [&]<bool unit_stride>() {
+    auto walk_with = [&]<RowAccess access>() {
+        const KnnStep<S> search = choose_search<S, access>();
         std::uint64_t running_seed = target.start;
         walk.run<DecreasingRows::read_as_empty>(
             query.offsets, query.neighbours, running_seed, [&](std::uint64_t seed, std::uint64_t q) -> std::uint64_t {
                 check_index(q, query.n_points);
                 const PackedPoint<S>& p = query.points[q];
                 if (test_each_point && point_box_distance_squared(bound->target_box, p) > r2) return running_seed;
-                searcher.template run<unit_stride>(seed, p);
+                search(searcher, seed, p);
                 if (k > 0 && write_row(q)) running_seed = list[0].vertex;
                 return running_seed;
             });
     };
-    if (target.neighbours.stride == static_cast<std::ptrdiff_t>(sizeof(std::uint32_t)))
-        walk_with.template operator()<true>();
+    if (target.well_formed)
+        walk_with.template operator()<RowAccess::well_formed>();
+    else if (target.neighbours.stride == static_cast<std::ptrdiff_t>(sizeof(std::uint32_t)))
+        walk_with.template operator()<RowAccess::unit_stride>();
     else
-        walk_with.template operator()<false>();
+        walk_with.template operator()<RowAccess::strided>();
     return result;
 }
 

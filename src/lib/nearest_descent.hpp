@@ -19,8 +19,10 @@
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <type_traits>
 
 #include "buffer.hpp"
+#include "cpu_features.hpp"
 #include "failure.hpp"
 #include "graph.hpp"
 #include "packed_point.hpp"
@@ -101,6 +103,114 @@ DescentAnswer<S> greedy_descent(const GraphOperand<S>& target, std::uint64_t see
     }
 }
 
+// Keeps, lane by lane, the smaller of the running (squared distance, index)
+// pair and a new one, where `valid`. A NaN distance is never smaller, and the
+// smaller of two pairs does not depend on the order they are met in, so lanes
+// can be filled in any order and folded at the end.
+template <class S>
+using LaneMask = decltype(Lanes<S>{} < Lanes<S>{});
+
+template <class S>
+[[gnu::always_inline]] inline void keep_smaller_pairs(Lanes<S>& best, IndexLanes<S>& vertex, Lanes<S> d,
+                                                      IndexLanes<S> v, LaneMask<S> valid) {
+    const LaneMask<S> take = valid & ((d < best) | ((d == best) & (v < vertex)));
+    best = take ? d : best;
+    vertex = take ? v : vertex;
+}
+
+// greedy_descent over a well-formed target (GraphOperand::well_formed), read
+// without checks. A step measures the row four neighbours at a time into four
+// running minima, with no branch per neighbour, and folds them at the end: the
+// smallest pair among the vertex and its neighbours, as in greedy_descent. A
+// row's last, partial group is the four entries of the neighbour list that end
+// where the row ends, lanes outside the unmeasured part masked off, so no read
+// leaves the list.
+template <class S>
+[[gnu::always_inline]] inline DescentAnswer<S> descend_well_formed(const GraphOperand<S>& target, std::uint32_t current,
+                                                                   const PackedPoint<S>& q) {
+    const PackedPoint<S>* const points = target.points;
+    const auto* const offsets = reinterpret_cast<const std::uint32_t*>(target.offsets.data);
+    const auto* const neighbours = reinterpret_cast<const std::uint32_t*>(target.neighbours.data);
+    const bool windows_fit = target.neighbours.len >= 4;
+    using Index = std::remove_reference_t<decltype(IndexLanes<S>{}[0])>;
+    const IndexLanes<S> lane_offset{0, 1, 2, 3};
+    LaneMask<S> all{};
+    all = ~all;
+    S best = squared_distance(points[current], q);
+    for (;;) {
+        const std::uint32_t begin = offsets[current], end = offsets[current + 1];
+        Lanes<S> lane_best = Lanes<S>{} + best;
+        IndexLanes<S> lane_vertex = IndexLanes<S>{} + static_cast<Index>(current);
+        auto measure = [&](std::uint64_t at, LaneMask<S> valid) [[gnu::always_inline]] {
+            const std::uint32_t a = neighbours[at], b = neighbours[at + 1], c = neighbours[at + 2],
+                                d = neighbours[at + 3];
+            const Lanes<S> four = squared_distances(points[a], points[b], points[c], points[d], q);
+            keep_smaller_pairs<S>(lane_best, lane_vertex, four, IndexLanes<S>{a, b, c, d}, valid);
+        };
+        std::uint32_t i = begin;
+        for (; end - i >= 4; i += 4) measure(i, all);
+        if (i < end) {
+            if (windows_fit) {
+                const std::uint32_t window = end >= 4 ? end - 4 : 0;
+                const IndexLanes<S> position = lane_offset + static_cast<Index>(window);
+                const IndexLanes<S> first = IndexLanes<S>{} + static_cast<Index>(i);
+                const IndexLanes<S> last = IndexLanes<S>{} + static_cast<Index>(end);
+                measure(window, (position >= first) & (position < last));
+            } else {
+                for (; i < end; ++i) {
+                    const std::uint32_t v = neighbours[i];
+                    const S d = squared_distance(points[v], q);
+                    keep_smaller_pairs<S>(lane_best, lane_vertex, Lanes<S>{} + d, IndexLanes<S>{} + static_cast<Index>(v),
+                                          all);
+                }
+            }
+        }
+        S nearest = lane_best[0];
+        Index vertex = lane_vertex[0];
+        for (int lane = 1; lane < 4; ++lane) {
+            if (lane_best[lane] < nearest || (lane_best[lane] == nearest && lane_vertex[lane] < vertex)) {
+                nearest = lane_best[lane];
+                vertex = lane_vertex[lane];
+            }
+        }
+        // Lanes start at (best, current), so no move leaves that pair.
+        if (vertex == current) return {current, best};
+        current = static_cast<std::uint32_t>(vertex);
+        best = nearest;
+    }
+}
+
+template <class S>
+using Descent = DescentAnswer<S> (*)(const GraphOperand<S>&, std::uint64_t, const PackedPoint<S>&);
+
+template <class S>
+DescentAnswer<S> descend_well_formed_baseline(const GraphOperand<S>& target, std::uint64_t seed,
+                                              const PackedPoint<S>& q) {
+    check_index(seed, target.n_points);
+    return descend_well_formed<S>(target, static_cast<std::uint32_t>(seed), q);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// The same, compiled for AVX2: one instruction per operation on four doubles.
+template <class S>
+__attribute__((target("avx2"))) DescentAnswer<S> descend_well_formed_avx2(const GraphOperand<S>& target,
+                                                                          std::uint64_t seed, const PackedPoint<S>& q) {
+    check_index(seed, target.n_points);
+    return descend_well_formed<S>(target, static_cast<std::uint32_t>(seed), q);
+}
+#endif
+
+// The descent for this target on this processor: the checked one unless the
+// target is known to be well formed.
+template <class S>
+Descent<S> choose_descent(const GraphOperand<S>& target) {
+    if (!target.well_formed) return &greedy_descent<S>;
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (avx2_enabled()) return &descend_well_formed_avx2<S>;
+#endif
+    return &descend_well_formed_baseline<S>;
+}
+
 template <class S>
 NearestResult<S> nearest_descent(const GraphOperand<S>& query, const GraphOperand<S>& target,
                                  const std::optional<SearchBound<S>>& bound) {
@@ -128,13 +238,14 @@ NearestResult<S> nearest_descent(const GraphOperand<S>& query, const GraphOperan
         return query.points[q];
     };
     std::uint64_t global_seed = target.start;
+    const Descent<S> descend = choose_descent(target);
 
     if (plan != BoundPlan::test_each_point) {
         // Mode A: every answer seeds the points it discovers and the next root.
         if (nq > 0) require_contiguous_csr(target.offsets, target.neighbours);
         walk.run<DecreasingRows::fail>(query.offsets, query.neighbours, global_seed,
                                        [&](std::uint64_t seed, std::uint64_t q) -> std::uint64_t {
-                                           const DescentAnswer<S> answer = greedy_descent(target, seed, query_point(q));
+                                           const DescentAnswer<S> answer = descend(target, seed, query_point(q));
                                            result.dists[q] = std::sqrt(answer.squared_distance);
                                            result.idx[q] = answer.vertex;
                                            global_seed = answer.vertex;
@@ -169,7 +280,7 @@ NearestResult<S> nearest_descent(const GraphOperand<S>& query, const GraphOperan
                 require_contiguous_csr(target.offsets, target.neighbours);
                 target_checked = true;
             }
-            const DescentAnswer<S> answer = greedy_descent(target, seed, p);
+            const DescentAnswer<S> answer = descend(target, seed, p);
             const S d = std::sqrt(answer.squared_distance);
             if (d * d > r2) {
                 result.dists[q] = inf;

@@ -31,6 +31,21 @@ struct VectorOf<double> {
 template <class S>
 using Lanes = typename VectorOf<S>::type;
 
+// Four unsigned integers of the scalar's size: target indices beside the four
+// distances of squared_distances, so that one comparison mask selects both.
+template <class S>
+struct IndexVectorOf;
+template <>
+struct IndexVectorOf<float> {
+    typedef std::uint32_t type __attribute__((vector_size(16)));
+};
+template <>
+struct IndexVectorOf<double> {
+    typedef std::uint64_t type __attribute__((vector_size(32)));
+};
+template <class S>
+using IndexLanes = typename IndexVectorOf<S>::type;
+
 template <class S>
 struct alignas(4 * sizeof(S)) PackedPoint {
     Lanes<S> lanes;
@@ -85,6 +100,16 @@ inline Lanes<S> squared_distances(const PackedPoint<S>& a, const PackedPoint<S>&
     const Lanes<S> z = shuffle_lanes<0, 1, 4, 5, S>(high_ab, high_cd);
     const Lanes<S> w = shuffle_lanes<2, 3, 6, 7, S>(high_ab, high_cd);
     return (x * x + y * y) + (z * z + w * w);
+}
+
+// True when any lane of a comparison mask is set.
+template <class Mask>
+[[gnu::always_inline]] inline bool any_lane(const Mask& mask) {
+    std::uint64_t words[sizeof(Mask) / 8];
+    std::memcpy(words, &mask, sizeof words);
+    std::uint64_t any = 0;
+    for (std::uint64_t word : words) any |= word;
+    return any != 0;
 }
 
 // Minimum and maximum that pass over NaN: a NaN operand yields the other one.

@@ -1,0 +1,130 @@
+"""Prepared targets with well-formed graphs take the unchecked vector searches; they must give the
+bits of the checked searches, and the same bits with AVX2 on and off.
+
+The checked twin of a target is the same graph with one extra neighbour-list entry that no row
+covers and that names no point: the searches never read it, but it keeps the target off the
+unchecked path.
+"""
+
+import hashlib
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+from conftest import delaunay_graph
+from hypothesis import given
+from hypothesis import strategies as st
+
+import _ornel
+
+HERE = Path(__file__).resolve().parent
+MISSING_POINT = np.uint32(2**32 - 1)
+
+
+def quantised_scan(rng, n):
+    """A thin, quantised slab with repeated points: ties everywhere, some points without a row."""
+    points = np.round(rng.random((n, 3)) * [12, 12, 2]) / 12
+    points[: n // 10] = points[n // 10 : 2 * (n // 10)]
+    return points
+
+
+def cospherical(rng, n):
+    """Points on one sphere (every query near the centre ties with all of them), plus the centre."""
+    v = rng.normal(size=(n, 3))
+    v /= np.linalg.norm(v, axis=1)[:, None]
+    return np.vstack([v, [[0.0, 0.0, 0.0]]])
+
+
+def random_graph(rng, n, most=9):
+    """A graph that is no tetrahedralisation: random rows with self loops, repeats and empty rows."""
+    degrees = rng.integers(0, most + 1, size=n)
+    indptr = np.concatenate([[0], np.cumsum(degrees)]).astype(np.uint32)
+    return indptr, rng.integers(0, n, size=int(indptr[-1])).astype(np.uint32)
+
+
+def cases():
+    rng = np.random.default_rng(13)
+    x, y = quantised_scan(rng, 300), quantised_scan(rng, 320)
+    yield "quantised, Delaunay", x, delaunay_graph(x), y, delaunay_graph(y)
+    xs, ys = cospherical(rng, 40) * 0.3, cospherical(rng, 60)
+    yield "cospherical, Delaunay", xs, delaunay_graph(xs), ys, delaunay_graph(ys)
+    yield "quantised, random graphs", x, random_graph(rng, len(x)), y, random_graph(rng, len(y))
+    xn, yn = x.copy(), y.copy()
+    xn[::17, 1] = np.nan
+    yn[5::23, 2] = np.nan
+    yield "quantised with NaN, Delaunay", xn, delaunay_graph(x), yn, delaunay_graph(y)
+    yield "short neighbour list", x[:3], random_graph(rng, 3, 1), y[:3], random_graph(rng, 3, 1)
+
+
+def searches(target, other, x_points, x_graph):
+    """Every search of a prepared target, with and without bounds, k-nearest at odd breadths."""
+    yield "query_prepared", target.query_prepared(other)
+    yield "query_prepared bounded", target.query_prepared(other, distance_upper_bound=0.05)
+    yield "query bounded wide", target.query(x_points, *x_graph, distance_upper_bound=0.8)
+    for k, ef in ((1, 1), (4, 8), (8, 8), (3, 0), (6, 2), (5, 40)):
+        yield f"query_prepared_k k={k} ef={ef}", target.query_prepared_k(other, k, ef)
+    yield "query_prepared_k bounded", target.query_prepared_k(other, 6, 12, distance_upper_bound=0.1)
+
+
+def run_pair(x, x_graph, y, y_graph, dtype):
+    """(name, fast result, checked result) for every search of one pair of clouds."""
+    Prepared = _ornel.PreparedF32 if dtype == np.float32 else _ornel.PreparedF64
+    x_points, y_points = x.astype(dtype), y.astype(dtype)
+    other = Prepared(x_points, *x_graph)
+    fast = Prepared(y_points, *y_graph)
+    checked = Prepared(y_points, y_graph[0], np.append(y_graph[1], MISSING_POINT))
+    fast_results = searches(fast, other, x_points, x_graph)
+    checked_results = searches(checked, other, x_points, x_graph)
+    for (name, mine), (_, reference) in zip(fast_results, checked_results):
+        yield name, mine, reference
+
+
+def assert_same_bits(name, mine, reference):
+    for got, want in zip(mine, reference):
+        assert got.dtype == want.dtype and got.shape == want.shape, name
+        assert got.tobytes() == want.tobytes(), f"{name}: {np.flatnonzero(got.ravel() != want.ravel())[:5]}"
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_fast_searches_give_the_bits_of_the_checked_ones(dtype):
+    for case, x, x_graph, y, y_graph in cases():
+        for name, mine, reference in run_pair(x, x_graph, y, y_graph, dtype):
+            assert_same_bits(f"{case}, {np.dtype(dtype).name}, {name}", mine, reference)
+
+
+@given(seed=st.integers(0, 2**32 - 1), n=st.integers(1, 60), levels=st.integers(1, 5),
+       dtype=st.sampled_from([np.float32, np.float64]))
+def test_fast_searches_on_random_graphs(seed, n, levels, dtype):
+    rng = np.random.default_rng(seed)
+    x, y = np.round(rng.random((n, 3)) * levels) / levels, np.round(rng.random((n + 3, 3)) * levels) / levels
+    for name, mine, reference in run_pair(x, random_graph(rng, n), y, random_graph(rng, n + 3), dtype):
+        assert_same_bits(name, mine, reference)
+
+
+def digest_of_every_search():
+    """A hash of the bits of every fast search of every case, in both precisions."""
+    digest = hashlib.sha256()
+    for _, x, x_graph, y, y_graph in cases():
+        for dtype in (np.float32, np.float64):
+            for _, mine, _ in run_pair(x, x_graph, y, y_graph, dtype):
+                for array in mine:
+                    digest.update(array.tobytes())
+    return digest.hexdigest()
+
+
+def test_avx2_and_baseline_paths_give_the_same_bits():
+    def digest_with(disable):
+        env = dict(os.environ, ORNEL_DISABLE_AVX2=disable)
+        script = "import test_vector_paths as t; print(t.digest_of_every_search())"
+        done = subprocess.run([sys.executable, "-c", script], cwd=HERE, env=env, capture_output=True, text=True,
+                              timeout=300)
+        assert done.returncode == 0, done.stderr
+        return done.stdout.strip()
+
+    baseline = digest_with("1")
+    assert len(baseline) == 64
+    assert digest_with("0") == baseline
+    assert digest_of_every_search() == baseline
