@@ -97,7 +97,7 @@ def sphere_and_centre():
 
 
 class TestExactlyDelaunay:
-    @pytest.mark.parametrize("cloud", ["random", "grid", "sphere", "duplicates", "near_flat", "wide"])
+    @pytest.mark.parametrize("cloud", ["random", "grid", "sphere", "near_sphere", "duplicates", "near_flat", "wide"])
     def test_empty_spheres_and_tiling(self, cloud):
         rng = np.random.default_rng(3)
         if cloud == "random":
@@ -106,6 +106,12 @@ class TestExactlyDelaunay:
             points = grid(4)
         elif cloud == "sphere":
             points = sphere_and_centre()
+        elif cloud == "near_sphere":  # rounded unit vectors, some a few ulps off: inspheres at the filter's edge
+            shell = rng.normal(size=(48, 3))
+            shell /= np.linalg.norm(shell, axis=1, keepdims=True)
+            shell[::3] *= 1 + 2.0**-50
+            shell[1::3] *= 1 - 2.0**-51
+            points = np.concatenate([shell, shell[:8] * 1e-9 + 1.0])  # and a tiny cluster far from the origin
         elif cloud == "duplicates":
             base = rng.integers(0, 4, size=(30, 3)).astype(np.float64)
             points = base[rng.integers(0, 30, size=70)]

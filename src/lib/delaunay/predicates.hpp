@@ -140,13 +140,9 @@ private:
 
     int insphere_scaled(const double* const* p) {
         double d[4][3], lift[4];
-        double max_x = 0, max_y = 0, max_z = 0;
         for (int i = 0; i < 4; ++i) {
             for (int k = 0; k < 3; ++k) d[i][k] = p[i][k] - p[4][k];
             lift[i] = d[i][0] * d[i][0] + d[i][1] * d[i][1] + d[i][2] * d[i][2];
-            max_x = std::max(max_x, std::fabs(d[i][0]));
-            max_y = std::max(max_y, std::fabs(d[i][1]));
-            max_z = std::max(max_z, std::fabs(d[i][2]));
         }
         // 2 x 2 minors of the x, y columns, then 3 x 3 minors with z.
         auto minor = [&](int i, int j) { return d[i][0] * d[j][1] - d[j][0] * d[i][1]; };
@@ -158,11 +154,17 @@ private:
         const double d013 = z(0) * m13 - z(1) * m03 + z(3) * m01;
         const double d012 = z(0) * m12 - z(1) * m02 + z(2) * m01;
         const double det = (lift[1] * d023 - lift[0] * d123) + (lift[3] * d012 - lift[2] * d013);
-        // Semi-static bound first: the permanent is at most 24 (x^2 + y^2 + z^2) x y z
-        // in the largest differences along each axis (each 3 x 3 term takes one of each).
-        const double largest_lift = max_x * max_x + max_y * max_y + max_z * max_z;
+        // Semi-static bound first, from the largest lift L alone (three comparisons
+        // instead of a maximum per axis): every difference is at most sqrt(L) in
+        // magnitude, so each of the 4 x 6 products of a lift and three differences in
+        // the permanent is at most L^(5/2), and the permanent at most 24 L^(5/2).
+        // Computing L, its root and the products loses at most a few units of
+        // epsilon, relative, which the factor 1.001 covers many times over; when the
+        // squares underflow, the permanent itself is far below underflow_slack.
+        const double largest_lift = std::max(std::max(lift[0], lift[1]), std::max(lift[2], lift[3]));
         const double cheap_bound =
-            (insphere_bound * 24.0 * 1.001) * (largest_lift * (max_x * max_y * max_z)) + underflow_slack;
+            (insphere_bound * 24.0 * 1.001) * (largest_lift * largest_lift * std::sqrt(largest_lift)) +
+            underflow_slack;
         if (det > cheap_bound || -det > cheap_bound) return -sign_of(det);
         return insphere_close(p, det);
     }
