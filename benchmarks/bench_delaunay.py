@@ -25,8 +25,6 @@ wall clock of the repeats, in this process).
 """
 
 import argparse
-import ctypes
-import gc
 import json
 import pathlib
 import statistics
@@ -40,25 +38,10 @@ import numpy as np
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
-from common import DATA, jittered_surface  # noqa: E402
+from common import DATA, jittered_surface, reset_peak, status_bytes  # noqa: E402
 
 SEED = 20261208
 
-
-def _status_bytes(key):
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith(key + ":"):
-                return int(line.split()[1]) * 1024
-    raise RuntimeError(f"{key} missing from /proc/self/status")
-
-
-def _reset_peak():
-    gc.collect()
-    ctypes.CDLL("libc.so.6").malloc_trim(0)
-    with open("/proc/self/clear_refs", "w") as clear_refs:
-        clear_refs.write("5")
-    return _status_bytes("VmRSS")
 
 
 def tetgen_available():
@@ -92,11 +75,11 @@ def build(which, points):
 def child(which, path):
     points = np.load(path)
     build(which, points[:1000])  # imports and first-call costs stay out of the timing
-    base = _reset_peak()
+    base = reset_peak()
     start = time.perf_counter()
     indptr, indices = build(which, points)
     seconds = time.perf_counter() - start
-    peak = _status_bytes("VmHWM") - base
+    peak = status_bytes("VmHWM") - base
     print(json.dumps({"seconds": seconds, "peak": peak, "entries": int(len(indices))}))
 
 

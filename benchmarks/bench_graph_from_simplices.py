@@ -29,8 +29,6 @@ point.
 """
 
 import argparse
-import ctypes
-import gc
 import json
 import pathlib
 import statistics
@@ -41,23 +39,12 @@ import time
 
 import numpy as np
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+
+from common import reset_peak, status_bytes  # noqa: E402
+
 SEED = 20240601
 
-
-def _status_bytes(key):
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith(key + ":"):
-                return int(line.split()[1]) * 1024
-    raise RuntimeError(f"{key} missing from /proc/self/status")
-
-
-def _reset_peak():
-    gc.collect()
-    ctypes.CDLL("libc.so.6").malloc_trim(0)
-    with open("/proc/self/clear_refs", "w") as clear_refs:
-        clear_refs.write("5")
-    return _status_bytes("VmRSS")
 
 
 def child(which, directory, n):
@@ -66,7 +53,7 @@ def child(which, directory, n):
         import _ornel
 
         simplices = np.load(directory / "simplices.npy")
-        base = _reset_peak()
+        base = reset_peak()
         start = time.perf_counter()
         indptr, indices = _ornel.graph_from_simplices(simplices, n)
         seconds = time.perf_counter() - start
@@ -76,11 +63,11 @@ def child(which, directory, n):
         triangulation = Delaunay(np.load(directory / "points.npy"))
         if not np.array_equal(triangulation.simplices, np.load(directory / "simplices.npy")):
             raise RuntimeError("scipy built a different tetrahedralisation")
-        base = _reset_peak()
+        base = reset_peak()
         start = time.perf_counter()
         indptr, indices = triangulation.vertex_neighbor_vertices
         seconds = time.perf_counter() - start
-    peak = _status_bytes("VmHWM") - base
+    peak = status_bytes("VmHWM") - base
     print(json.dumps({"seconds": seconds, "peak": peak, "output": indptr.nbytes + indices.nbytes}))
 
 

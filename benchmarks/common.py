@@ -1,6 +1,8 @@
 """Shared pieces of the benchmarks: clouds, graphs, spatial sorting, timing, peers, machine."""
 
 import contextlib
+import ctypes
+import gc
 import os
 import platform
 import statistics
@@ -14,6 +16,24 @@ import numpy as np
 import ornel
 
 DATA = Path(__file__).resolve().parents[1] / "data"
+
+
+def status_bytes(key):
+    """A byte count from /proc/self/status (VmRSS, VmHWM)."""
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith(key + ":"):
+                return int(line.split()[1]) * 1024
+    raise RuntimeError(f"{key} missing from /proc/self/status")
+
+
+def reset_peak():
+    """Returns the resident size after resetting the kernel's peak (VmHWM) to it."""
+    gc.collect()
+    ctypes.CDLL("libc.so.6").malloc_trim(0)
+    with open("/proc/self/clear_refs", "w") as clear_refs:
+        clear_refs.write("5")
+    return status_bytes("VmRSS")
 
 
 def uniform_cube(rng, n):

@@ -21,6 +21,7 @@
 
 #include "buffer.hpp"
 #include "failure.hpp"
+#include "morton.hpp"
 #include "packed_point.hpp"
 
 namespace ornel {
@@ -43,17 +44,6 @@ struct CloudPoints {
     const PackedPoint<S>* points = nullptr;
     std::size_t count = 0;
 };
-
-// Spreads the low 21 bits of v so that bit i lands on bit 3i.
-inline std::uint64_t spread_bits_21(std::uint64_t v) {
-    v &= 0x1fffff;
-    v = (v | v << 32) & 0x001f00000000ffffull;
-    v = (v | v << 16) & 0x001f0000ff0000ffull;
-    v = (v | v << 8) & 0x100f00f00f00f00full;
-    v = (v | v << 4) & 0x10c30c30c30c30c3ull;
-    v = (v | v << 2) & 0x1249249249249249ull;
-    return v;
-}
 
 // Interleaves three 21-bit quanta, x in the least significant bit of each
 // triple; bit 63 stays 0.

@@ -31,6 +31,7 @@
 
 #include "../buffer.hpp"
 #include "../failure.hpp"
+#include "../morton.hpp"
 #include "../packed_point.hpp"
 #include "predicates.hpp"
 
@@ -234,16 +235,6 @@ private:
 
     // ---- insertion order ---------------------------------------------------
 
-    static std::uint64_t spread_bits(std::uint64_t x) {  // 21 bits to every third of 63
-        x &= 0x1FFFFF;
-        x = (x | x << 32) & 0x1F00000000FFFFull;
-        x = (x | x << 16) & 0x1F0000FF0000FFull;
-        x = (x | x << 8) & 0x100F00F00F00F00Full;
-        x = (x | x << 4) & 0x10C30C30C30C30C3ull;
-        x = (x | x << 2) & 0x1249249249249249ull;
-        return x;
-    }
-
     static std::uint64_t mix(std::uint64_t x) {  // splitmix64 finaliser
         x ^= x >> 30;
         x *= 0xBF58476D1CE4E5B9ull;
@@ -282,7 +273,7 @@ private:
             for (int k = 0; k < 3; ++k) {
                 const double x = xyz_[3 * i + k];
                 const double q = std::min(std::max((x * 0.5 - low[k] * 0.5) * scale[k], 0.0), 1048575.0);
-                cell |= spread_bits(static_cast<std::uint64_t>(q)) << k;
+                cell |= spread_bits_21(static_cast<std::uint64_t>(q)) << k;
                 std::uint64_t bits;
                 std::memcpy(&bits, &x, sizeof bits);
                 hash = mix(hash ^ bits);
