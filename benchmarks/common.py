@@ -57,13 +57,7 @@ def real_scan(rng, name, n, noise=1e-3):
 
 def morton_order(points):
     """Permutation that sorts points along a 21-bit-per-axis Z-order curve."""
-    lo, hi = points.min(axis=0), points.max(axis=0)
-    q = ((points - lo) / np.where(hi > lo, hi - lo, 1) * 2097151).astype(np.uint64)
-    key = np.zeros(len(points), np.uint64)
-    for bit in range(21):
-        for axis in range(3):
-            key |= ((q[:, axis] >> np.uint64(bit)) & np.uint64(1)) << np.uint64(3 * bit + axis)
-    return np.argsort(key, kind="stable")
+    return ornel.morton_order(points)
 
 
 def delaunay_graph(points):

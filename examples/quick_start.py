@@ -25,13 +25,7 @@ def graph(points: npt.NDArray[np.float64]) -> tuple[U32, U32]:
 
 def morton_order(points: npt.NDArray[np.float64]) -> npt.NDArray[np.int64]:
     """Permutation (new -> original) that sorts points along a Z-order curve."""
-    lo, hi = points.min(axis=0), points.max(axis=0)
-    q = ((points - lo) / np.where(hi > lo, hi - lo, 1) * 2097151).astype(np.uint64)
-    key = np.zeros(len(points), np.uint64)
-    for bit in range(21):
-        for axis in range(3):
-            key |= ((q[:, axis] >> np.uint64(bit)) & np.uint64(1)) << np.uint64(3 * bit + axis)
-    return np.argsort(key, kind="stable").astype(np.int64)
+    return ornel.morton_order(points).astype(np.int64)
 
 
 def main() -> None:
