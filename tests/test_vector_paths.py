@@ -57,6 +57,24 @@ def cases():
     yn[5::23, 2] = np.nan
     yield "quantised with NaN, Delaunay", xn, delaunay_graph(x), yn, delaunay_graph(y)
     yield "short neighbour list", x[:3], random_graph(rng, 3, 1), y[:3], random_graph(rng, 3, 1)
+    # Many searches in flight at once, each seeded by another's answer; on a random target graph
+    # the answers depend on the seeds, so a search started from the wrong one shows.
+    xw, yw = quantised_scan(rng, 2000), quantised_scan(rng, 1500)
+    target_graph = random_graph(rng, len(yw), 12)
+    for shape, walk_graph in seeding_shapes(len(xw)):
+        yield f"quantised, random target, {shape} query graph", xw, walk_graph, yw, target_graph
+
+
+def seeding_shapes(n):
+    """Query graphs whose walks seed in extreme ways: a chain (each point by the one before it), a
+    star (every point by the centre) and pairs (every other point a root, seeded by the last answer)."""
+    def csr(rows):
+        indptr = np.concatenate([[0], np.cumsum([len(r) for r in rows])]).astype(np.uint32)
+        return indptr, np.array([v for r in rows for v in r], np.uint32)
+
+    yield "chain", csr([[v for v in (i - 1, i + 1) if 0 <= v < n] for i in range(n)])
+    yield "star", csr([list(range(1, n))] + [[0]] * (n - 1))
+    yield "pairs", csr([[i ^ 1] if (i ^ 1) < n else [] for i in range(n)])
 
 
 def searches(target, other, x_points, x_graph):

@@ -24,7 +24,9 @@
 #include "buffer.hpp"
 #include "cpu_features.hpp"
 #include "failure.hpp"
+#include "descent_step.hpp"
 #include "graph.hpp"
+#include "interleaved_descent.hpp"
 #include "packed_point.hpp"
 #include "query_walk.hpp"
 #include "search_bound.hpp"
@@ -41,12 +43,6 @@ inline void require_contiguous_csr(const U32View& offsets, const U32View& neighb
     if (!offsets.contiguous()) fail("contiguous CSR indptr");
     if (!neighbours.contiguous()) fail("contiguous CSR neighbours");
 }
-
-template <class S>
-struct DescentAnswer {
-    std::uint32_t vertex;
-    S squared_distance;
-};
 
 // Greedy descent from `seed` for point q over a target whose CSR arrays are
 // contiguous. Every index read from the graph is checked before it is used.
@@ -103,80 +99,18 @@ DescentAnswer<S> greedy_descent(const GraphOperand<S>& target, std::uint64_t see
     }
 }
 
-// Keeps, lane by lane, the smaller of the running (squared distance, index)
-// pair and a new one, where `valid`. A NaN distance is never smaller, and the
-// smaller of two pairs does not depend on the order they are met in, so lanes
-// can be filled in any order and folded at the end.
-template <class S>
-using LaneMask = decltype(Lanes<S>{} < Lanes<S>{});
-
-template <class S>
-[[gnu::always_inline]] inline void keep_smaller_pairs(Lanes<S>& best, IndexLanes<S>& vertex, Lanes<S> d,
-                                                      IndexLanes<S> v, LaneMask<S> valid) {
-    const LaneMask<S> take = valid & ((d < best) | ((d == best) & (v < vertex)));
-    best = take ? d : best;
-    vertex = take ? v : vertex;
-}
-
-// greedy_descent over a well-formed target (GraphOperand::well_formed), read
-// without checks. A step measures the row four neighbours at a time into four
-// running minima, with no branch per neighbour, and folds them at the end: the
-// smallest pair among the vertex and its neighbours, as in greedy_descent. A
-// row's last, partial group is the four entries of the neighbour list that end
-// where the row ends, lanes outside the unmeasured part masked off, so no read
-// leaves the list.
+// greedy_descent over a well-formed target, one nearest_in_row per step.
 template <class S>
 [[gnu::always_inline]] inline DescentAnswer<S> descend_well_formed(const GraphOperand<S>& target, std::uint32_t current,
                                                                    const PackedPoint<S>& q) {
-    const PackedPoint<S>* const points = target.points;
     const auto* const offsets = reinterpret_cast<const std::uint32_t*>(target.offsets.data);
-    const auto* const neighbours = reinterpret_cast<const std::uint32_t*>(target.neighbours.data);
-    const bool windows_fit = target.neighbours.len >= 4;
-    using Index = std::remove_reference_t<decltype(IndexLanes<S>{}[0])>;
-    const IndexLanes<S> lane_offset{0, 1, 2, 3};
-    LaneMask<S> all{};
-    all = ~all;
-    S best = squared_distance(points[current], q);
+    S best = squared_distance(target.points[current], q);
     for (;;) {
-        const std::uint32_t begin = offsets[current], end = offsets[current + 1];
-        Lanes<S> lane_best = Lanes<S>{} + best;
-        IndexLanes<S> lane_vertex = IndexLanes<S>{} + static_cast<Index>(current);
-        auto measure = [&](std::uint64_t at, LaneMask<S> valid) [[gnu::always_inline]] {
-            const std::uint32_t a = neighbours[at], b = neighbours[at + 1], c = neighbours[at + 2],
-                                d = neighbours[at + 3];
-            const Lanes<S> four = squared_distances(points[a], points[b], points[c], points[d], q);
-            keep_smaller_pairs<S>(lane_best, lane_vertex, four, IndexLanes<S>{a, b, c, d}, valid);
-        };
-        std::uint32_t i = begin;
-        for (; end - i >= 4; i += 4) measure(i, all);
-        if (i < end) {
-            if (windows_fit) {
-                const std::uint32_t window = end >= 4 ? end - 4 : 0;
-                const IndexLanes<S> position = lane_offset + static_cast<Index>(window);
-                const IndexLanes<S> first = IndexLanes<S>{} + static_cast<Index>(i);
-                const IndexLanes<S> last = IndexLanes<S>{} + static_cast<Index>(end);
-                measure(window, (position >= first) & (position < last));
-            } else {
-                for (; i < end; ++i) {
-                    const std::uint32_t v = neighbours[i];
-                    const S d = squared_distance(points[v], q);
-                    keep_smaller_pairs<S>(lane_best, lane_vertex, Lanes<S>{} + d, IndexLanes<S>{} + static_cast<Index>(v),
-                                          all);
-                }
-            }
-        }
-        S nearest = lane_best[0];
-        Index vertex = lane_vertex[0];
-        for (int lane = 1; lane < 4; ++lane) {
-            if (lane_best[lane] < nearest || (lane_best[lane] == nearest && lane_vertex[lane] < vertex)) {
-                nearest = lane_best[lane];
-                vertex = lane_vertex[lane];
-            }
-        }
-        // Lanes start at (best, current), so no move leaves that pair.
-        if (vertex == current) return {current, best};
-        current = static_cast<std::uint32_t>(vertex);
-        best = nearest;
+        const DescentAnswer<S> step = nearest_in_row(target, offsets[current], offsets[current + 1], current, best, q);
+        // The lanes start at (best, current), so no move leaves that pair.
+        if (step.vertex == current) return {current, best};
+        current = step.vertex;
+        best = step.squared_distance;
     }
 }
 
@@ -243,7 +177,14 @@ NearestResult<S> nearest_descent(const GraphOperand<S>& query, const GraphOperan
     if (plan != BoundPlan::test_each_point) {
         // Mode A: every answer seeds the points it discovers and the next root.
         if (nq > 0) require_contiguous_csr(target.offsets, target.neighbours);
-        walk.run<DecreasingRows::fail>(query.offsets, query.neighbours, global_seed,
+        if (target.well_formed && nq < SeedingOrder::target_start) {
+            // Nothing read from such a target can fail, so the walk's own
+            // checks may all come first and the searches after, interleaved.
+            const SeedingOrder order = seeding_order(walk, query);
+            std::fill_n(result.idx.data(), nq, unanswered);
+            choose_interleaved_descent<S>()(target, query, order, result.dists.data(), result.idx.data());
+        } else {
+            walk.run<DecreasingRows::fail>(query.offsets, query.neighbours, global_seed,
                                        [&](std::uint64_t seed, std::uint64_t q) -> std::uint64_t {
                                            const DescentAnswer<S> answer = descend(target, seed, query_point(q));
                                            result.dists[q] = std::sqrt(answer.squared_distance);
@@ -251,6 +192,7 @@ NearestResult<S> nearest_descent(const GraphOperand<S>& query, const GraphOperan
                                            global_seed = answer.vertex;
                                            return answer.vertex;
                                        });
+        }
         if (plan == BoundPlan::search_all) {
             // Seeds above came from the raw answers; only now apply the bound.
             const S r2 = bound->r * bound->r;

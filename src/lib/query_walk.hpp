@@ -18,6 +18,10 @@ namespace ornel {
 
 enum class DecreasingRows { fail, read_as_empty };
 
+struct IgnorePushed {
+    void operator()(std::uint64_t, std::uint64_t) const {}
+};
+
 struct QueryWalk {
     struct Pending {
         std::uint64_t seed;
@@ -31,14 +35,17 @@ struct QueryWalk {
 
     // Calls answer(seed, q) once for every q < nq; it returns the seed handed
     // to the points q discovers. Roots are seeded with `root_seed`, which the
-    // callback may move on.
-    template <DecreasingRows decreasing_rows, class Answer>
-    void run(const U32View& offsets, const U32View& neighbours, const std::uint64_t& root_seed, Answer&& answer) {
+    // callback may move on. pushed(seed, q) hears of every point as it is
+    // discovered (roots included), in the order of discovery.
+    template <DecreasingRows decreasing_rows, class Answer, class Pushed = IgnorePushed>
+    void run(const U32View& offsets, const U32View& neighbours, const std::uint64_t& root_seed, Answer&& answer,
+             Pushed&& pushed = {}) {
         const std::size_t nq = marks.size();
         std::size_t top = 0;
         for (std::size_t cursor = 0; cursor < nq; ++cursor) {
             if (marks[cursor]) continue;
             marks[cursor] = 1;
+            pushed(root_seed, cursor);
             stack[top++] = {root_seed, cursor};
             while (top > 0) {
                 const Pending pending = stack[--top];
@@ -56,6 +63,7 @@ struct QueryWalk {
                     check_index(m, nq);
                     if (marks[m]) continue;
                     marks[m] = 1;
+                    pushed(seed_for_neighbours, m);
                     stack[top++] = {seed_for_neighbours, m};
                 }
             }

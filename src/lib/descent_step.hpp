@@ -1,0 +1,86 @@
+// One step of the single-nearest descent over a well-formed target: the
+// smallest (squared distance, index) pair in a row, found with vectors.
+#pragma once
+
+#include <cstdint>
+#include <type_traits>
+
+#include "graph.hpp"
+#include "packed_point.hpp"
+
+namespace ornel {
+
+template <class S>
+struct DescentAnswer {
+    std::uint32_t vertex;
+    S squared_distance;
+};
+
+// Keeps, lane by lane, the smaller of the running (squared distance, index)
+// pair and a new one, where `valid`. A NaN distance is never smaller, and the
+// smaller of two pairs does not depend on the order they are met in, so lanes
+// can be filled in any order and folded at the end.
+template <class S>
+using LaneMask = decltype(Lanes<S>{} < Lanes<S>{});
+
+template <class S>
+[[gnu::always_inline]] inline void keep_smaller_pairs(Lanes<S>& best, IndexLanes<S>& vertex, Lanes<S> d,
+                                                      IndexLanes<S> v, LaneMask<S> valid) {
+    const LaneMask<S> take = valid & ((d < best) | ((d == best) & (v < vertex)));
+    best = take ? d : best;
+    vertex = take ? v : vertex;
+}
+
+// One step of greedy_descent over a well-formed target (GraphOperand::well_formed),
+// read without checks: the smallest (squared distance, index) pair among
+// (best, current) and the neighbours in row [begin, end). The row is measured
+// four neighbours at a time into four running minima, with no branch per
+// neighbour, and folded at the end. A row's last, partial group is the four
+// entries of the neighbour list that end where the row ends, lanes outside the
+// unmeasured part masked off, so no read leaves the list.
+template <class S>
+[[gnu::always_inline]] inline DescentAnswer<S> nearest_in_row(const GraphOperand<S>& target, std::uint32_t begin,
+                                                              std::uint32_t end, std::uint32_t current, S best,
+                                                              const PackedPoint<S>& q) {
+    const PackedPoint<S>* const points = target.points;
+    const auto* const neighbours = reinterpret_cast<const std::uint32_t*>(target.neighbours.data);
+    using Index = std::remove_reference_t<decltype(IndexLanes<S>{}[0])>;
+    LaneMask<S> all{};
+    all = ~all;
+    Lanes<S> lane_best = Lanes<S>{} + best;
+    IndexLanes<S> lane_vertex = IndexLanes<S>{} + static_cast<Index>(current);
+    auto measure = [&](std::uint64_t at, LaneMask<S> valid) [[gnu::always_inline]] {
+        const std::uint32_t a = neighbours[at], b = neighbours[at + 1], c = neighbours[at + 2], d = neighbours[at + 3];
+        const Lanes<S> four = squared_distances(points[a], points[b], points[c], points[d], q);
+        keep_smaller_pairs<S>(lane_best, lane_vertex, four, IndexLanes<S>{a, b, c, d}, valid);
+    };
+    std::uint32_t i = begin;
+    for (; end - i >= 4; i += 4) measure(i, all);
+    if (i < end) {
+        if (target.neighbours.len >= 4) {
+            const std::uint32_t window = end >= 4 ? end - 4 : 0;
+            const IndexLanes<S> position = IndexLanes<S>{0, 1, 2, 3} + static_cast<Index>(window);
+            const IndexLanes<S> first = IndexLanes<S>{} + static_cast<Index>(i);
+            const IndexLanes<S> last = IndexLanes<S>{} + static_cast<Index>(end);
+            measure(window, (position >= first) & (position < last));
+        } else {
+            for (; i < end; ++i) {
+                const std::uint32_t v = neighbours[i];
+                const S d = squared_distance(points[v], q);
+                keep_smaller_pairs<S>(lane_best, lane_vertex, Lanes<S>{} + d, IndexLanes<S>{} + static_cast<Index>(v),
+                                      all);
+            }
+        }
+    }
+    S nearest = lane_best[0];
+    Index vertex = lane_vertex[0];
+    for (int lane = 1; lane < 4; ++lane) {
+        if (lane_best[lane] < nearest || (lane_best[lane] == nearest && lane_vertex[lane] < vertex)) {
+            nearest = lane_best[lane];
+            vertex = lane_vertex[lane];
+        }
+    }
+    return {static_cast<std::uint32_t>(vertex), nearest};
+}
+
+}  // namespace ornel
