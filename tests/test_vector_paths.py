@@ -146,3 +146,31 @@ def test_avx2_and_baseline_paths_give_the_same_bits():
     assert len(baseline) == 64
     assert digest_with("0") == baseline
     assert digest_of_every_search() == baseline
+
+
+def unaligned(array):
+    """The same uint32 values one byte into a buffer, so no element is 4-byte aligned."""
+    raw = np.zeros(array.nbytes + 1, np.uint8)
+    view = raw[1:].view(np.uint32)
+    view[:] = array
+    assert view.ctypes.data % 4 != 0
+    return view
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_module_functions_read_aligned_and_unaligned_caller_graphs_alike(dtype):
+    """A well-formed caller graph is searched unchecked, an unaligned copy of it with checks: the
+    same bits."""
+    rng = np.random.default_rng(21)
+    x, y = quantised_scan(rng, 400).astype(dtype), quantised_scan(rng, 300).astype(dtype)
+    suffix = "_f32" if dtype == np.float32 else ""
+    nearest = getattr(_ornel, "all_nearest_neighbours" + suffix)
+    knn = getattr(_ornel, "all_nearest_neighbours_k" + suffix)
+    for y_graph in (delaunay_graph(y), random_graph(rng, len(y))):
+        x_graph = random_graph(rng, len(x))
+        layouts = [y_graph, tuple(unaligned(a) for a in y_graph)]
+        for name, search in (("nearest", lambda g: nearest(x, *x_graph, y, *g)),
+                             ("k-nearest", lambda g: knn(x, *x_graph, y, *g, 5, 9))):
+            results = [search(graph) for graph in layouts]
+            for got in results[1:]:
+                assert_same_bits(name, got, results[0])

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -91,16 +92,22 @@ struct GraphOperand {
     StampPool* stamp_pool = nullptr;  // where searches borrow visit stamps, if anywhere
 };
 
-// True for the graphs that GraphOperand::well_formed describes. Vertices are
-// 32-bit, so n may not exceed 2^32.
-inline bool is_well_formed(std::uint64_t n, const Buffer<std::uint32_t>& indptr, const Buffer<std::uint32_t>& indices) {
-    if (n == 0 || n - 1 > std::numeric_limits<std::uint32_t>::max() || indptr.size() <= n) return false;
+// True for the graphs that GraphOperand::well_formed describes, held in
+// contiguous, aligned arrays (searches then read them as plain uint32 arrays).
+// Vertices are 32-bit, so n may not exceed 2^32.
+inline bool is_well_formed(std::uint64_t n, const U32View& indptr, const U32View& indices) {
+    if (n == 0 || n - 1 > std::numeric_limits<std::uint32_t>::max() || indptr.len <= n) return false;
+    for (const U32View& view : {indptr, indices})
+        if (!view.contiguous() || reinterpret_cast<std::uintptr_t>(view.data) % alignof(std::uint32_t) != 0)
+            return false;
+    const auto* offsets = reinterpret_cast<const std::uint32_t*>(indptr.data);
     for (std::uint64_t v = 0; v < n; ++v)
-        if (indptr[v] > indptr[v + 1]) return false;
-    if (indptr[n] > indices.size()) return false;
+        if (offsets[v] > offsets[v + 1]) return false;
+    if (offsets[n] > indices.len) return false;
+    const auto* neighbours = reinterpret_cast<const std::uint32_t*>(indices.data);
     std::uint32_t largest = 0;
-    for (std::uint32_t v : indices) largest = std::max(largest, v);
-    return indices.empty() || largest < n;
+    for (std::size_t i = 0; i < indices.len; ++i) largest = std::max(largest, neighbours[i]);
+    return indices.len == 0 || largest < n;
 }
 
 // A caller's cloud as given: points read through their strides and the two
@@ -113,20 +120,26 @@ struct CloudView {
 };
 
 // A cloud packed for the duration of one call, with the caller's CSR arrays.
+// A cloud to be searched (`as_target`) has its graph checked once, like a
+// prepared one, so that a well-formed graph is searched without checks.
 template <class S>
 struct PackedCloud {
-    explicit PackedCloud(const CloudView<S>& cloud)
+    explicit PackedCloud(const CloudView<S>& cloud, bool as_target = false)
         : points(pack(cloud.points)),
           offsets(cloud.offsets),
           neighbours(cloud.neighbours),
-          start(start_vertex(cloud.offsets, points.size())) {}
+          start(start_vertex(cloud.offsets, points.size())),
+          well_formed(as_target && is_well_formed(points.size(), offsets, neighbours)) {}
 
-    GraphOperand<S> operand() const { return {points.data(), points.size(), offsets, neighbours, start}; }
+    GraphOperand<S> operand() const {
+        return {points.data(), points.size(), offsets, neighbours, start, well_formed};
+    }
 
     Buffer<PackedPoint<S>> points;
     U32View offsets;
     U32View neighbours;
     std::uint32_t start;
+    bool well_formed;
 };
 
 template <class S>
@@ -153,7 +166,7 @@ struct PreparedGraph {
         graph.indptr = copy(indptr);
         graph.indices = copy(indices);
         graph.start = start_vertex(U32View::of(graph.indptr), graph.points.size());
-        graph.well_formed = is_well_formed(graph.n, graph.indptr, graph.indices);
+        graph.well_formed = is_well_formed(graph.n, U32View::of(graph.indptr), U32View::of(graph.indices));
         return graph;
     }
 

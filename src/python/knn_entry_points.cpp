@@ -43,7 +43,7 @@ PyObject* join_two_clouds_k(const char* name, PyObject* const* args, Py_ssize_t 
         KnnResult<S> result;
         {
             ReleasedGil released;
-            const PackedCloud<S> x_packed(x), y_packed(y);
+            const PackedCloud<S> x_packed(x), y_packed(y, /*as_target=*/true);
             result = knn_search<S>(x_packed.operand(), y_packed.operand(), k, ef, std::nullopt);
         }
         return knn_result(std::move(result), query_rows(x.offsets), k);

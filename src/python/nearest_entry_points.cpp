@@ -28,7 +28,7 @@ PyObject* join_two_clouds(const char* name, PyObject* const* args, Py_ssize_t na
         NearestResult<S> result;
         {
             ReleasedGil released;
-            const PackedCloud<S> x_packed(x), y_packed(y);
+            const PackedCloud<S> x_packed(x), y_packed(y, /*as_target=*/true);
             result = nearest_descent<S>(x_packed.operand(), y_packed.operand(), std::nullopt);
         }
         return nearest_result(std::move(result));
