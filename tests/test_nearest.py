@@ -597,3 +597,58 @@ def test_a_second_interpreter_gets_a_clean_import_error():
     finally:
         interpreters.destroy(interpreter)
     assert _ornel.PreparedF64(np.zeros((1, 3)), np.zeros(2, np.uint32), np.zeros(0, np.uint32)).n == 1
+
+
+class TestPreparedQueryReuse:
+    """A prepared query cloud keeps how its walk seeds its searches; reused, it must answer as a fresh one."""
+
+    @staticmethod
+    def clouds(rng):
+        x = np.round(rng.random((700, 3)) * [9, 9, 2]) / 9  # quantised slab: duplicates and ties
+        y = np.round(rng.random((500, 3)) * [9, 9, 2]) / 9
+        return x, random_graph(rng, len(x), 6), y
+
+    @pytest.mark.parametrize("Prepared,dtype", [(_ornel.PreparedF64, np.float64), (_ornel.PreparedF32, np.float32)])
+    def test_reused_against_several_targets(self, Prepared, dtype):
+        rng = np.random.default_rng(31)
+        x, x_graph, y = self.clouds(rng)
+        x, y = x.astype(dtype), y.astype(dtype)
+        reused = Prepared(x, *x_graph)
+        # On random target graphs the answers depend on the seeds, so a stale order would show.
+        for y_graph in (random_graph(rng, len(y), 8), delaunay_graph(y), random_graph(rng, len(y), 3)):
+            target = Prepared(y, *y_graph)
+            expected = target.query(x, *x_graph)
+            for got in (target.query_prepared(reused), target.query_prepared(Prepared(x, *x_graph)),
+                        target.query_prepared(reused)):
+                np.testing.assert_array_equal(got[0], expected[0])
+                np.testing.assert_array_equal(got[1], expected[1])
+
+    def test_threads_first_using_one_query_cloud_together(self):
+        rng = np.random.default_rng(32)
+        x, x_graph, y = self.clouds(rng)
+        target = _ornel.PreparedF64(y, *random_graph(rng, len(y), 8))
+        expected = target.query(x, *x_graph)
+        for _ in range(5):
+            shared = _ornel.PreparedF64(x, *x_graph)
+            start = threading.Barrier(8)
+            results = [None] * 8
+
+            def join(slot):
+                start.wait()
+                results[slot] = target.query_prepared(shared)
+
+            threads = [threading.Thread(target=join, args=(slot,)) for slot in range(8)]
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join()
+            for got in results:
+                np.testing.assert_array_equal(got[1], expected[1])
+
+    def test_a_faulty_query_graph_fails_every_time(self):
+        y = np.random.default_rng(33).random((50, 3))
+        target = _ornel.PreparedF64(y, *delaunay_graph(y))
+        query = _ornel.PreparedF64(np.zeros((3, 3)), np.array([0, 1, 2, 3], np.uint32), np.array([1, 7, 0], np.uint32))
+        for _ in range(3):
+            with raises_panic("index out of bounds: the len is 3 but the index is 7"):
+                target.query_prepared(query)

@@ -20,6 +20,7 @@
 #include "buffer.hpp"
 #include "failure.hpp"
 #include "packed_point.hpp"
+#include "seeding_order.hpp"
 #include "visit_stamps.hpp"
 
 namespace ornel {
@@ -90,6 +91,7 @@ struct GraphOperand {
     // every neighbour-list entry below n: searches then read it unchecked.
     bool well_formed = false;
     StampPool* stamp_pool = nullptr;  // where searches borrow visit stamps, if anywhere
+    SeedingOrderCache* seeding_cache = nullptr;  // where the graph keeps its seeding order, if anywhere
 };
 
 // True for the graphs that GraphOperand::well_formed describes, held in
@@ -153,6 +155,7 @@ struct PreparedGraph {
     std::uint32_t start = 0;  // start_vertex, computed once
     bool well_formed = false;
     std::unique_ptr<StampPool> stamp_pool = std::make_unique<StampPool>();
+    std::unique_ptr<SeedingOrderCache> seeding_cache = std::make_unique<SeedingOrderCache>();
 
     // Packs the points and copies both CSR arrays into contiguous storage.
     // Nothing about the graph is checked here; a search checks what it reads.
@@ -174,7 +177,7 @@ struct PreparedGraph {
 
     GraphOperand<S> as_operand() const {
         return {points.data(), points.size(), U32View::of(indptr), U32View::of(indices), start, well_formed,
-                stamp_pool.get()};
+                stamp_pool.get(), seeding_cache.get()};
     }
 
     // The points as a fresh row-major (n, 3) array, pad lane dropped.

@@ -26,25 +26,16 @@
 #include "graph.hpp"
 #include "packed_point.hpp"
 #include "query_walk.hpp"
+#include "seeding_order.hpp"
 
 namespace ornel {
-
-// Who seeds whom along the query walk, in order of discovery.
-struct SeedingOrder {
-    static constexpr std::uint32_t target_start = std::numeric_limits<std::uint32_t>::max();
-
-    explicit SeedingOrder(std::size_t nq) : query(nq), seeded_by(nq) {}
-
-    Buffer<std::uint32_t> query;      // the query points in order of discovery
-    Buffer<std::uint32_t> seeded_by;  // whose answer seeds each; target_start for the first root
-};
 
 // Runs the query walk without searching, checking what it reads exactly as a
 // searching walk does, in the same order (a point is checked against the
 // query's points where the search would read it). Needs nq < 2^32 - 1.
 template <class S>
-SeedingOrder seeding_order(QueryWalk& walk, const GraphOperand<S>& query) {
-    const std::size_t nq = walk.marks.size();
+SeedingOrder seeding_order(const GraphOperand<S>& query, std::size_t nq) {
+    QueryWalk walk(nq);
     SeedingOrder order(nq);
     std::uint64_t answered_last = SeedingOrder::target_start;
     std::size_t discovered = 0;

@@ -165,7 +165,6 @@ NearestResult<S> nearest_descent(const GraphOperand<S>& query, const GraphOperan
         }
     }
 
-    QueryWalk walk(nq);
     require_contiguous_csr(query.offsets, query.neighbours);
     auto query_point = [&](std::uint64_t q) -> const PackedPoint<S>& {
         check_index(q, query.n_points);
@@ -180,10 +179,14 @@ NearestResult<S> nearest_descent(const GraphOperand<S>& query, const GraphOperan
         if (target.well_formed && nq < SeedingOrder::target_start) {
             // Nothing read from such a target can fail, so the walk's own
             // checks may all come first and the searches after, interleaved.
-            const SeedingOrder order = seeding_order(walk, query);
+            auto walk_query = [&] { return seeding_order(query, nq); };
+            std::optional<SeedingOrder> uncached;
+            const SeedingOrder& order =
+                query.seeding_cache ? query.seeding_cache->get(walk_query) : uncached.emplace(walk_query());
             std::fill_n(result.idx.data(), nq, unanswered);
             choose_interleaved_descent<S>()(target, query, order, result.dists.data(), result.idx.data());
         } else {
+            QueryWalk walk(nq);
             walk.run<DecreasingRows::fail>(query.offsets, query.neighbours, global_seed,
                                        [&](std::uint64_t seed, std::uint64_t q) -> std::uint64_t {
                                            const DescentAnswer<S> answer = descend(target, seed, query_point(q));
@@ -210,6 +213,7 @@ NearestResult<S> nearest_descent(const GraphOperand<S>& query, const GraphOperan
     const S r2 = bound->r * bound->r;
     const BoundingBox<S>& target_box = bound->target_box;
     bool target_checked = false;
+    QueryWalk walk(nq);
     walk.run<DecreasingRows::fail>(
         query.offsets, query.neighbours, global_seed, [&](std::uint64_t seed, std::uint64_t q) -> std::uint64_t {
             const PackedPoint<S>& p = query_point(q);
