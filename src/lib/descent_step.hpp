@@ -72,15 +72,12 @@ template <class S>
             }
         }
     }
-    S nearest = lane_best[0];
-    Index vertex = lane_vertex[0];
-    for (int lane = 1; lane < 4; ++lane) {
-        if (lane_best[lane] < nearest || (lane_best[lane] == nearest && lane_vertex[lane] < vertex)) {
-            nearest = lane_best[lane];
-            vertex = lane_vertex[lane];
-        }
-    }
-    return {static_cast<std::uint32_t>(vertex), nearest};
+    // Fold without branches: lanes against their mirror images, twice.
+    keep_smaller_pairs<S>(lane_best, lane_vertex, shuffle_lanes<2, 3, 0, 1, S>(lane_best, lane_best),
+                          shuffle_index_lanes<2, 3, 0, 1, S>(lane_vertex), all);
+    keep_smaller_pairs<S>(lane_best, lane_vertex, shuffle_lanes<1, 0, 3, 2, S>(lane_best, lane_best),
+                          shuffle_index_lanes<1, 0, 3, 2, S>(lane_vertex), all);
+    return {static_cast<std::uint32_t>(lane_vertex[0]), lane_best[0]};
 }
 
 }  // namespace ornel

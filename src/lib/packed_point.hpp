@@ -80,6 +80,16 @@ inline Lanes<S> shuffle_lanes(Lanes<S> a, Lanes<S> b) {
 #endif
 }
 
+// Index lanes i0..i3 of v.
+template <int i0, int i1, int i2, int i3, class S>
+inline IndexLanes<S> shuffle_index_lanes(IndexLanes<S> v) {
+#if defined(__clang__)
+    return __builtin_shufflevector(v, v, i0, i1, i2, i3);
+#else
+    return __builtin_shuffle(v, IndexLanes<S>{i0, i1, i2, i3});
+#endif
+}
+
 // squared_distance of four points to p at once: the lanes of the four
 // differences are regrouped so that one vector holds every point's x, one its
 // y, and so on; then each result is (x² + y²) + (z² + pad²), the very
