@@ -26,14 +26,17 @@ struct SeedingOrder {
 // that fails keeps nothing, so every call reports the fault.
 class SeedingOrderCache {
 public:
+    // Threads asking together wait for one walk; the order never changes
+    // once set, so the reference stays good after the lock is dropped.
     template <class Build>
     const SeedingOrder& get(Build&& build) {
-        std::call_once(once_, [&] { order_.emplace(build()); });
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!order_) order_.emplace(build());
         return *order_;
     }
 
 private:
-    std::once_flag once_;
+    std::mutex mutex_;
     std::optional<SeedingOrder> order_;
 };
 
