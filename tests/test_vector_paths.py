@@ -63,6 +63,21 @@ def cases():
     target_graph = random_graph(rng, len(yw), 12)
     for shape, walk_graph in seeding_shapes(len(xw)):
         yield f"quantised, random target, {shape} query graph", xw, walk_graph, yw, target_graph
+    # Bounded: in each three-point component the point answered last lies far outside the target
+    # box, so it hands on its own seed, while the next root must start from the answer before it.
+    xm = xw.copy()
+    xm[1::3, 0] += 3.0
+    yield "quantised, random target, components ending in a miss", xm, triples(len(xm)), yw, target_graph
+
+
+def triples(n):
+    """Components {3i, 3i+1, 3i+2}, each a star around 3i."""
+    rows = []
+    for i in range(n):
+        centre = i - i % 3
+        rows.append([v for v in (centre + 1, centre + 2) if v < n] if i == centre else [centre])
+    indptr = np.concatenate([[0], np.cumsum([len(r) for r in rows])]).astype(np.uint32)
+    return indptr, np.array([v for r in rows for v in r], np.uint32)
 
 
 def seeding_shapes(n):

@@ -26,6 +26,7 @@
 #include "graph.hpp"
 #include "packed_point.hpp"
 #include "query_walk.hpp"
+#include "search_bound.hpp"
 #include "seeding_order.hpp"
 
 namespace ornel {
@@ -37,47 +38,81 @@ template <class S>
 SeedingOrder seeding_order(const GraphOperand<S>& query, std::size_t nq) {
     QueryWalk walk(nq);
     SeedingOrder order(nq);
-    std::uint64_t answered_last = SeedingOrder::target_start;
+    // Roots are pushed with the walk's root seed, the others with their
+    // discoverer: a bit above the 32 of a point tells the two apart.
+    constexpr std::uint64_t root_mark = std::uint64_t{1} << 32;
+    std::uint64_t root_seed = root_mark | SeedingOrder::target_start;
     std::size_t discovered = 0;
+    std::uint32_t answered = 0;
     walk.run<DecreasingRows::fail>(
-        query.offsets, query.neighbours, answered_last,
+        query.offsets, query.neighbours, root_seed,
         [&](std::uint64_t, std::uint64_t q) -> std::uint64_t {
             check_index(q, query.n_points);
-            answered_last = q;
+            order.pop_rank[q] = answered++;
+            root_seed = root_mark | q;
             return q;
         },
         [&](std::uint64_t seeded_by, std::uint64_t q) {
             order.query[discovered] = static_cast<std::uint32_t>(q);
             order.seeded_by[discovered] = static_cast<std::uint32_t>(seeded_by);
+            order.root[discovered] = (seeded_by & root_mark) != 0;
             ++discovered;
         });
     return order;
 }
 
-// The answer slot of a query point not answered yet: no target index is this large.
-inline constexpr std::uint64_t unanswered = std::numeric_limits<std::uint64_t>::max();
+// The per-point box test of a bounded search: a query point farther than r
+// from the target box, or whose answer is, is a miss and hands on the seed it
+// was given; the roots of the walk start from the last answer that was no miss.
+template <class S>
+struct PerPointBound {
+    BoundingBox<S> target_box;
+    S r2;
+};
 
-// Answers every query point of `order` into dists and idx (squared distances
-// are rooted as they are written). idx must hold `unanswered` everywhere.
+// A hand-on slot not written yet: no target index is this large (the engine
+// serves targets of fewer than 2^32 - 1 points).
+inline constexpr std::uint32_t not_handed_on = std::numeric_limits<std::uint32_t>::max();
+
+// Answers every query point of `order` into dists and idx (square roots of the
+// squared distances, or (+inf, nt) for a miss). handed_on[q], the seed q hands
+// to the points it discovered, must hold not_handed_on everywhere. Without a
+// bound (per_point == nullptr) every answer is handed on and a root starts
+// from the answer of the point answered before it; with one, a root waits
+// until every earlier point is answered.
 template <class S, int lane_count>
 [[gnu::always_inline]] inline void descend_interleaved(const GraphOperand<S>& target, const GraphOperand<S>& query,
-                                                       const SeedingOrder& order, S* dists, std::uint64_t* idx) {
+                                                       const SeedingOrder& order, const PerPointBound<S>* per_point,
+                                                       S* dists, std::uint64_t* idx, std::uint32_t* handed_on) {
     struct Lane {
         PackedPoint<S> point;
-        S best;               // squared distance of `current`
-        std::uint32_t query;  // the point searched for; no_query when the lane is idle
-        std::uint32_t seeded_by;
+        S best;                   // squared distance of `current`
+        std::uint32_t query;      // the point searched for; no_query when the lane is idle
+        std::uint32_t position;   // its place in `order`
+        std::uint32_t seed;
         std::uint32_t current;
-        std::uint32_t begin;  // current's row, asked for one turn before it is measured
+        std::uint32_t begin;      // current's row, asked for one turn before it is measured
         std::uint32_t end;
         bool awaiting_seed;
     };
     constexpr std::uint32_t no_query = std::numeric_limits<std::uint32_t>::max();
+    constexpr S inf = std::numeric_limits<S>::infinity();
     const PackedPoint<S>* const points = target.points;
     const auto* const offsets = reinterpret_cast<const std::uint32_t*>(target.offsets.data);
     const auto* const neighbours = reinterpret_cast<const std::uint32_t*>(target.neighbours.data);
     const std::size_t nq = order.query.size();
+    std::size_t answered = 0;
+    // The last answer that was no miss, by the walk's order, for the roots of a per-point search.
+    std::uint32_t root_seed = target.start;
+    std::uint32_t root_seed_rank = 0;
+    bool root_seed_answered = false;
 
+    auto finish = [&](Lane& lane, S distance, std::uint64_t vertex, std::uint32_t hand_on) [[gnu::always_inline]] {
+        dists[lane.query] = distance;
+        idx[lane.query] = vertex;
+        handed_on[lane.query] = hand_on;
+        ++answered;
+    };
     // Reads vertex v's row bounds and asks for its neighbour list, which the
     // lane's next turn measures.
     auto ask_for_row = [&](Lane& lane, std::uint32_t v) [[gnu::always_inline]] {
@@ -87,36 +122,51 @@ template <class S, int lane_count>
         __builtin_prefetch(neighbours + lane.begin);
         __builtin_prefetch(neighbours + lane.end - 1);
     };
-    // Starts the lane's descent if its seed is answered.
-    auto try_start = [&](Lane& lane) [[gnu::always_inline]] {
-        std::uint64_t seed = target.start;
-        if (lane.seeded_by != SeedingOrder::target_start) seed = idx[lane.seeded_by];
-        lane.awaiting_seed = seed == unanswered;
-        if (lane.awaiting_seed) return;
-        lane.best = squared_distance(points[seed], lane.point);
-        ask_for_row(lane, static_cast<std::uint32_t>(seed));
+    // Starts the lane's descent once its seed is known; false while it is not.
+    auto try_start = [&](Lane& lane) [[gnu::always_inline]] -> bool {
+        const std::uint32_t seeded_by = order.seeded_by[lane.position];
+        if (per_point && order.root[lane.position]) {
+            if (answered < lane.position) return false;
+            lane.seed = root_seed;
+        } else if (seeded_by == SeedingOrder::target_start) {
+            lane.seed = target.start;
+        } else {
+            lane.seed = handed_on[seeded_by];
+            if (lane.seed == not_handed_on) return false;
+        }
+        if (per_point && point_box_distance_squared(per_point->target_box, lane.point) > per_point->r2) {
+            finish(lane, inf, target.n_points, lane.seed);
+            lane.query = no_query;
+            return true;
+        }
+        lane.best = squared_distance(points[lane.seed], lane.point);
+        ask_for_row(lane, lane.seed);
+        return true;
     };
     std::size_t next = 0;
+    // Gives the lane the next query point, or leaves it idle.
     auto admit = [&](Lane& lane) [[gnu::always_inline]] {
-        if (next == nq) {
-            lane.query = no_query;
-            return;
+        lane.query = no_query;
+        while (lane.query == no_query && next < nq) {
+            lane.position = static_cast<std::uint32_t>(next);
+            lane.query = order.query[next];
+            lane.point = query.points[lane.query];
+            ++next;
+            lane.awaiting_seed = !try_start(lane);
         }
-        lane.query = order.query[next];
-        lane.seeded_by = order.seeded_by[next];
-        lane.point = query.points[lane.query];
-        ++next;
-        try_start(lane);
     };
 
     Lane lanes[lane_count];
     for (Lane& lane : lanes) admit(lane);
-    std::size_t answered = 0;
     while (answered < nq) {
         for (Lane& lane : lanes) {
-            if (lane.query == no_query) continue;
+            if (lane.query == no_query) {
+                if (next < nq) admit(lane);
+                continue;
+            }
             if (lane.awaiting_seed) {
-                try_start(lane);
+                lane.awaiting_seed = !try_start(lane);
+                if (lane.query == no_query) admit(lane);
                 continue;
             }
             const DescentAnswer<S> step =
@@ -126,9 +176,20 @@ template <class S, int lane_count>
                 ask_for_row(lane, step.vertex);
                 continue;
             }
-            dists[lane.query] = std::sqrt(lane.best);
-            idx[lane.query] = lane.current;
-            ++answered;
+            const S distance = std::sqrt(lane.best);
+            if (!per_point) {
+                finish(lane, distance, lane.current, lane.current);
+            } else if (distance * distance > per_point->r2) {
+                finish(lane, inf, target.n_points, lane.seed);
+            } else {
+                finish(lane, distance, lane.current, lane.current);
+                const std::uint32_t rank = order.pop_rank[lane.query];
+                if (!root_seed_answered || rank > root_seed_rank) {
+                    root_seed = lane.current;
+                    root_seed_rank = rank;
+                    root_seed_answered = true;
+                }
+            }
             admit(lane);
         }
     }
@@ -139,21 +200,23 @@ template <class S, int lane_count>
 inline constexpr int descent_lanes = 8;
 
 template <class S>
-using InterleavedDescent = void (*)(const GraphOperand<S>&, const GraphOperand<S>&, const SeedingOrder&, S*,
-                                    std::uint64_t*);
+using InterleavedDescent = void (*)(const GraphOperand<S>&, const GraphOperand<S>&, const SeedingOrder&,
+                                    const PerPointBound<S>*, S*, std::uint64_t*, std::uint32_t*);
 
 template <class S>
 void descend_interleaved_baseline(const GraphOperand<S>& target, const GraphOperand<S>& query,
-                                  const SeedingOrder& order, S* dists, std::uint64_t* idx) {
-    descend_interleaved<S, descent_lanes>(target, query, order, dists, idx);
+                                  const SeedingOrder& order, const PerPointBound<S>* per_point, S* dists,
+                                  std::uint64_t* idx, std::uint32_t* handed_on) {
+    descend_interleaved<S, descent_lanes>(target, query, order, per_point, dists, idx, handed_on);
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
 template <class S>
 __attribute__((target("avx2"))) void descend_interleaved_avx2(const GraphOperand<S>& target,
                                                               const GraphOperand<S>& query, const SeedingOrder& order,
-                                                              S* dists, std::uint64_t* idx) {
-    descend_interleaved<S, descent_lanes>(target, query, order, dists, idx);
+                                                              const PerPointBound<S>* per_point, S* dists,
+                                                              std::uint64_t* idx, std::uint32_t* handed_on) {
+    descend_interleaved<S, descent_lanes>(target, query, order, per_point, dists, idx, handed_on);
 }
 #endif
 

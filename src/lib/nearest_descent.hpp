@@ -145,6 +145,27 @@ Descent<S> choose_descent(const GraphOperand<S>& target) {
     return &descend_well_formed_baseline<S>;
 }
 
+// Whether the searches of these query points run interleaved: on a
+// well-formed target nothing read can fail, so the query walk's own checks
+// may all come first and the searches after, several at a time.
+template <class S>
+bool interleaves(const GraphOperand<S>& target, std::size_t nq) {
+    return target.well_formed && nq < SeedingOrder::target_start && target.n_points < not_handed_on;
+}
+
+template <class S>
+void descend_all_interleaved(const GraphOperand<S>& target, const GraphOperand<S>& query,
+                             const PerPointBound<S>* per_point, NearestResult<S>& result) {
+    const std::size_t nq = result.idx.size();
+    auto walk_query = [&] { return seeding_order(query, nq); };
+    std::optional<SeedingOrder> uncached;
+    const SeedingOrder& order = query.seeding_cache ? query.seeding_cache->get(walk_query) : uncached.emplace(walk_query());
+    Buffer<std::uint32_t> handed_on(nq);
+    std::fill_n(handed_on.data(), nq, not_handed_on);
+    choose_interleaved_descent<S>()(target, query, order, per_point, result.dists.data(), result.idx.data(),
+                                    handed_on.data());
+}
+
 template <class S>
 NearestResult<S> nearest_descent(const GraphOperand<S>& query, const GraphOperand<S>& target,
                                  const std::optional<SearchBound<S>>& bound) {
@@ -176,15 +197,8 @@ NearestResult<S> nearest_descent(const GraphOperand<S>& query, const GraphOperan
     if (plan != BoundPlan::test_each_point) {
         // Mode A: every answer seeds the points it discovers and the next root.
         if (nq > 0) require_contiguous_csr(target.offsets, target.neighbours);
-        if (target.well_formed && nq < SeedingOrder::target_start) {
-            // Nothing read from such a target can fail, so the walk's own
-            // checks may all come first and the searches after, interleaved.
-            auto walk_query = [&] { return seeding_order(query, nq); };
-            std::optional<SeedingOrder> uncached;
-            const SeedingOrder& order =
-                query.seeding_cache ? query.seeding_cache->get(walk_query) : uncached.emplace(walk_query());
-            std::fill_n(result.idx.data(), nq, unanswered);
-            choose_interleaved_descent<S>()(target, query, order, result.dists.data(), result.idx.data());
+        if (interleaves(target, nq)) {
+            descend_all_interleaved<S>(target, query, nullptr, result);
         } else {
             QueryWalk walk(nq);
             walk.run<DecreasingRows::fail>(query.offsets, query.neighbours, global_seed,
@@ -212,6 +226,11 @@ NearestResult<S> nearest_descent(const GraphOperand<S>& query, const GraphOperan
     // Mode B: box-test each point first; a miss never seeds anybody.
     const S r2 = bound->r * bound->r;
     const BoundingBox<S>& target_box = bound->target_box;
+    if (interleaves(target, nq)) {
+        const PerPointBound<S> per_point{target_box, r2};
+        descend_all_interleaved(target, query, &per_point, result);
+        return result;
+    }
     bool target_checked = false;
     QueryWalk walk(nq);
     walk.run<DecreasingRows::fail>(

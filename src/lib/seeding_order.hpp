@@ -14,10 +14,13 @@ namespace ornel {
 struct SeedingOrder {
     static constexpr std::uint32_t target_start = std::numeric_limits<std::uint32_t>::max();
 
-    explicit SeedingOrder(std::size_t nq) : query(nq), seeded_by(nq) {}
+    explicit SeedingOrder(std::size_t nq) : query(nq), seeded_by(nq), root(nq), pop_rank(nq) {}
 
     Buffer<std::uint32_t> query;      // the query points in order of discovery
-    Buffer<std::uint32_t> seeded_by;  // whose answer seeds each; target_start for the first root
+    Buffer<std::uint32_t> seeded_by;  // whose answer seeds each (for a root, the point answered
+                                      // just before it); target_start for the first root
+    Buffer<std::uint8_t> root;        // 1 for the roots of the walk
+    Buffer<std::uint32_t> pop_rank;   // by query point: its place in the order the walk answers them
 };
 
 // A prepared cloud's seeding order, worked out the first time the cloud is a
