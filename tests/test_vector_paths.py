@@ -17,6 +17,7 @@ import pytest
 from conftest import delaunay_graph
 from hypothesis import given
 from hypothesis import strategies as st
+from knn_model import knn_join
 
 import _ornel
 
@@ -57,6 +58,8 @@ def cases():
     yn[5::23, 2] = np.nan
     yield "quantised with NaN, Delaunay", xn, delaunay_graph(x), yn, delaunay_graph(y)
     yield "short neighbour list", x[:3], random_graph(rng, 3, 1), y[:3], random_graph(rng, 3, 1)
+    # Rows longer than the k-nearest search takes at once, with repeats within and across its pieces.
+    yield "quantised with NaN, long random rows", xn, random_graph(rng, len(x), 80), yn, random_graph(rng, len(y), 80)
 
 
 def searches(target, other, x_points, x_graph):
@@ -64,7 +67,7 @@ def searches(target, other, x_points, x_graph):
     yield "query_prepared", target.query_prepared(other)
     yield "query_prepared bounded", target.query_prepared(other, distance_upper_bound=0.05)
     yield "query bounded wide", target.query(x_points, *x_graph, distance_upper_bound=0.8)
-    for k, ef in ((1, 1), (4, 8), (8, 8), (3, 0), (6, 2), (5, 40)):
+    for k, ef in ((1, 1), (4, 8), (8, 8), (8, 9), (3, 0), (6, 2), (5, 16), (5, 40)):
         yield f"query_prepared_k k={k} ef={ef}", target.query_prepared_k(other, k, ef)
     yield "query_prepared_k bounded", target.query_prepared_k(other, 6, 12, distance_upper_bound=0.1)
 
@@ -102,6 +105,20 @@ def test_fast_searches_on_random_graphs(seed, n, levels, dtype):
     x, y = np.round(rng.random((n, 3)) * levels) / levels, np.round(rng.random((n + 3, 3)) * levels) / levels
     for name, mine, reference in run_pair(x, random_graph(rng, n), y, random_graph(rng, n + 3), dtype):
         assert_same_bits(name, mine, reference)
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_k_nearest_on_long_rows_matches_the_model(dtype):
+    """Rows of up to 80 entries, repeats and NaN, lists short and long: the exact reference."""
+    rng = np.random.default_rng(29)
+    x, y = quantised_scan(rng, 60).astype(dtype), quantised_scan(rng, 90).astype(dtype)
+    y[7::11, 0] = np.nan
+    x_graph, y_graph = random_graph(rng, len(x), 80), random_graph(rng, len(y), 80)
+    Prepared = _ornel.PreparedF32 if dtype == np.float32 else _ornel.PreparedF64
+    target, query = Prepared(y, *y_graph), Prepared(x, *x_graph)
+    for k, ef in ((8, 8), (8, 9), (3, 1), (6, 16)):
+        expected = knn_join(dtype, x, *x_graph, y, *y_graph, k, ef)
+        assert_same_bits(f"k={k} ef={ef}", target.query_prepared_k(query, k, ef), expected)
 
 
 def digest_of_every_search():

@@ -296,23 +296,26 @@ private:
         const Lanes<S> new_distance = Lanes<S>{} + d;
         const IndexLanes<S> new_vertex = IndexLanes<S>{} + static_cast<Vertex>(vertex);
         const Mask last = Mask{} + static_cast<Lane>(hole);
-        // Slot i reads entry i - 1 before anything is written.
-        Lanes<S> here[short_list / 4], before[short_list / 4];
-        IndexLanes<S> here_vertex[short_list / 4], before_vertex[short_list / 4];
-        std::memcpy(here, distances_.data() + 1, sizeof here);
-        std::memcpy(before, distances_.data(), sizeof before);
-        std::memcpy(here_vertex, vertices_.data() + 1, sizeof here_vertex);
-        std::memcpy(before_vertex, vertices_.data(), sizeof before_vertex);
-        for (std::size_t g = 0; g < short_list / 4; ++g) {
+        // Slot i reads entry i - 1, so groups go from the last: a group
+        // writes none of the slots the groups before it read.
+        S* const distances = distances_.data();
+        Vertex* const vertices = vertices_.data();
+        for (std::size_t g = short_list / 4; g-- > 0;) {
+            Lanes<S> here, before;
+            IndexLanes<S> here_vertex, before_vertex;
+            std::memcpy(&here, distances + 4 * g + 1, sizeof here);
+            std::memcpy(&before, distances + 4 * g, sizeof before);
+            std::memcpy(&here_vertex, vertices + 4 * g + 1, sizeof here_vertex);
+            std::memcpy(&before_vertex, vertices + 4 * g, sizeof before_vertex);
             const Lane first = static_cast<Lane>(4 * g);
             const Mask lane = Mask{first, first + 1, first + 2, first + 3};
-            const Mask shift = before[g] > new_distance;
-            const Mask place = ((here[g] > new_distance) | (lane >= last)) & ~shift;
-            here[g] = shift ? before[g] : (place ? new_distance : here[g]);
-            here_vertex[g] = shift ? before_vertex[g] : (place ? new_vertex : here_vertex[g]);
+            const Mask shift = before > new_distance;
+            const Mask place = ((here > new_distance) | (lane >= last)) & ~shift;
+            here = shift ? before : (place ? new_distance : here);
+            here_vertex = shift ? before_vertex : (place ? new_vertex : here_vertex);
+            std::memcpy(distances + 4 * g + 1, &here, sizeof here);
+            std::memcpy(vertices + 4 * g + 1, &here_vertex, sizeof here_vertex);
         }
-        std::memcpy(distances_.data() + 1, here, sizeof here);
-        std::memcpy(vertices_.data() + 1, here_vertex, sizeof here_vertex);
     }
 
     WorkStorage<S> distances_;
