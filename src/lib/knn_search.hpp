@@ -128,7 +128,7 @@ public:
     }
 
     // Precondition: not empty.
-    Entry pop() {
+    [[gnu::always_inline]] Entry pop() {
         Entry* e = storage_.data();
         const std::size_t left = --size_;
         const Entry last = e[left];
@@ -201,7 +201,7 @@ inline std::size_t insertion_position(const S* distances, std::size_t size, S d)
 template <class S>
 class ResultList {
 public:
-    static constexpr std::size_t short_list = 8;
+    static constexpr std::size_t short_list = 16;
 
     void reserve(std::size_t capacity) {
         // The vector insertion reads one whole vector from the sentinel on
@@ -290,8 +290,17 @@ private:
 
     // Entries 0 .. hole - 1 are sorted and not NaN, d is not NaN, and the
     // list ends at slot `hole` once d is in. Four slots at a time, in the
-    // vectors the distances use.
+    // vectors the distances use: two groups for lists of up to eight, the
+    // usual breadth, else all of them.
     [[gnu::always_inline]] void insert_short(std::uint32_t vertex, S d, std::size_t hole) {
+        if (hole < 8)
+            insert_short_groups<2>(vertex, d, hole);
+        else
+            insert_short_groups<short_list / 4>(vertex, d, hole);
+    }
+
+    template <std::size_t groups>
+    [[gnu::always_inline]] void insert_short_groups(std::uint32_t vertex, S d, std::size_t hole) {
         using Lane = std::remove_cvref_t<decltype(Mask{}[0])>;
         const Lanes<S> new_distance = Lanes<S>{} + d;
         const IndexLanes<S> new_vertex = IndexLanes<S>{} + static_cast<Vertex>(vertex);
@@ -300,7 +309,7 @@ private:
         // writes none of the slots the groups before it read.
         S* const distances = distances_.data();
         Vertex* const vertices = vertices_.data();
-        for (std::size_t g = short_list / 4; g-- > 0;) {
+        for (std::size_t g = groups; g-- > 0;) {
             Lanes<S> here, before;
             IndexLanes<S> here_vertex, before_vertex;
             std::memcpy(&here, distances + 4 * g + 1, sizeof here);
@@ -310,7 +319,7 @@ private:
             const Lane first = static_cast<Lane>(4 * g);
             const Mask lane = Mask{first, first + 1, first + 2, first + 3};
             const Mask shift = before > new_distance;
-            const Mask place = ((here > new_distance) | (lane >= last)) & ~shift;
+            const Mask place = (here > new_distance) | (lane >= last);
             here = shift ? before : (place ? new_distance : here);
             here_vertex = shift ? before_vertex : (place ? new_vertex : here_vertex);
             std::memcpy(distances + 4 * g + 1, &here, sizeof here);
