@@ -380,6 +380,7 @@ public:
         const PackedPoint<S>* const points = target_.points;
         const U32View offsets = target_.offsets;
         const auto* const unchecked_offsets = reinterpret_cast<const std::uint32_t*>(offsets.data);
+        const auto* const unchecked_neighbours = reinterpret_cast<const std::uint32_t*>(target_.neighbours.data);
         const NeighbourReader<access> neighbours{target_.neighbours.data, target_.neighbours.stride};
         const std::uint64_t neighbours_len = target_.neighbours.len;
         std::uint32_t* const stamps = stamps_->data();
@@ -420,6 +421,11 @@ public:
             // needed after that, so it is popped only once the search goes on.
             if (list_.size() == ef && heap_.top().squared_distance() > list_.worst()) break;
             const std::uint32_t vertex = heap_.pop().vertex;
+            if constexpr (!checked) {
+                // The next nearest candidate is likely the next row expanded:
+                // ask for its neighbour list while this row is worked on.
+                if (!heap_.empty()) __builtin_prefetch(unchecked_neighbours + unchecked_offsets[heap_.top().vertex]);
+            }
             std::uint64_t begin, end;
             if constexpr (checked) {
                 begin = offsets.at(vertex);
@@ -470,6 +476,7 @@ public:
                         const S d = fresh_distance[j];
                         if (!(list_.size() < ef || list_.worst() > d)) continue;
                         heap_.push(fresh[j], d);
+                        if constexpr (!checked) __builtin_prefetch(unchecked_offsets + fresh[j]);
                         list_.insert(fresh[j], d, ef);
                     }
                     if (j == n) continue;
@@ -482,6 +489,7 @@ public:
                     const S d = fresh_distance[m];
                     if (!(worst > d)) continue;
                     heap_.push(fresh[m], d);
+                    if constexpr (!checked) __builtin_prefetch(unchecked_offsets + fresh[m]);
                     worst = list_.insert_into_full(fresh[m], d);
                 }
             }
