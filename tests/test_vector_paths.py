@@ -107,18 +107,25 @@ def test_fast_searches_on_random_graphs(seed, n, levels, dtype):
         assert_same_bits(name, mine, reference)
 
 
-@pytest.mark.parametrize("dtype", [np.float32, np.float64])
-def test_k_nearest_on_long_rows_matches_the_model(dtype):
-    """Rows of up to 80 entries, repeats and NaN, lists short and long: the exact reference."""
-    rng = np.random.default_rng(29)
-    x, y = quantised_scan(rng, 60).astype(dtype), quantised_scan(rng, 90).astype(dtype)
-    y[7::11, 0] = np.nan
-    x_graph, y_graph = random_graph(rng, len(x), 80), random_graph(rng, len(y), 80)
+@given(seed=st.integers(0, 2**32 - 1), longest=st.sampled_from([3, 12, 40, 80]), levels=st.integers(1, 6),
+       dtype=st.sampled_from([np.float32, np.float64]))
+def test_k_nearest_on_long_rows_matches_the_model(seed, longest, levels, dtype):
+    """Rows up to 80 long (several pieces of a search), repeats, ties and NaN; lists on both sides of
+    the lengths where insertion changes method; with and without a bound: the exact reference."""
+    rng = np.random.default_rng(seed)
+    nq, nt = int(rng.integers(1, 50)), int(rng.integers(1, 90))
+    x = (np.round(rng.random((nq, 3)) * levels) / levels).astype(dtype)
+    y = (np.round(rng.random((nt, 3)) * levels) / levels).astype(dtype)
+    y[rng.integers(0, nt, size=nt // 9), rng.integers(0, 3, size=nt // 9)] = np.nan
+    x_graph, y_graph = random_graph(rng, nq, longest), random_graph(rng, nt, longest)
     Prepared = _ornel.PreparedF32 if dtype == np.float32 else _ornel.PreparedF64
     target, query = Prepared(y, *y_graph), Prepared(x, *x_graph)
-    for k, ef in ((8, 8), (8, 9), (3, 1), (6, 16)):
+    for k, ef in ((8, 8), (8, 9), (3, 1), (6, 16), (6, 17), (4, 0), (5, 33)):
         expected = knn_join(dtype, x, *x_graph, y, *y_graph, k, ef)
         assert_same_bits(f"k={k} ef={ef}", target.query_prepared_k(query, k, ef), expected)
+    r = dtype(0.4)
+    expected = knn_join(dtype, x, *x_graph, y, *y_graph, 8, 8, r=r)
+    assert_same_bits("bounded", target.query_prepared_k(query, 8, 8, r), expected)
 
 
 def digest_of_every_search():
