@@ -17,6 +17,7 @@ import pytest
 from conftest import delaunay_graph
 from hypothesis import given
 from hypothesis import strategies as st
+from knn_model import knn_join
 
 import _ornel
 
@@ -57,6 +58,8 @@ def cases():
     yn[5::23, 2] = np.nan
     yield "quantised with NaN, Delaunay", xn, delaunay_graph(x), yn, delaunay_graph(y)
     yield "short neighbour list", x[:3], random_graph(rng, 3, 1), y[:3], random_graph(rng, 3, 1)
+    # Rows longer than the k-nearest search takes at once, with repeats within and across its pieces.
+    yield "quantised with NaN, long random rows", xn, random_graph(rng, len(x), 80), yn, random_graph(rng, len(y), 80)
     # Many searches in flight at once, each seeded by another's answer; on a random target graph
     # the answers depend on the seeds, so a search started from the wrong one shows.
     xw, yw = quantised_scan(rng, 2000), quantised_scan(rng, 1500)
@@ -97,7 +100,7 @@ def searches(target, other, x_points, x_graph):
     yield "query_prepared", target.query_prepared(other)
     yield "query_prepared bounded", target.query_prepared(other, distance_upper_bound=0.05)
     yield "query bounded wide", target.query(x_points, *x_graph, distance_upper_bound=0.8)
-    for k, ef in ((1, 1), (4, 8), (8, 8), (3, 0), (6, 2), (5, 40)):
+    for k, ef in ((1, 1), (4, 8), (8, 8), (8, 9), (3, 0), (6, 2), (5, 16), (5, 40)):
         yield f"query_prepared_k k={k} ef={ef}", target.query_prepared_k(other, k, ef)
     yield "query_prepared_k bounded", target.query_prepared_k(other, 6, 12, distance_upper_bound=0.1)
 
@@ -135,6 +138,27 @@ def test_fast_searches_on_random_graphs(seed, n, levels, dtype):
     x, y = np.round(rng.random((n, 3)) * levels) / levels, np.round(rng.random((n + 3, 3)) * levels) / levels
     for name, mine, reference in run_pair(x, random_graph(rng, n), y, random_graph(rng, n + 3), dtype):
         assert_same_bits(name, mine, reference)
+
+
+@given(seed=st.integers(0, 2**32 - 1), longest=st.sampled_from([3, 12, 40, 80]), levels=st.integers(1, 6),
+       dtype=st.sampled_from([np.float32, np.float64]))
+def test_k_nearest_on_long_rows_matches_the_model(seed, longest, levels, dtype):
+    """Rows up to 80 long (several pieces of a search), repeats, ties and NaN; lists on both sides of
+    the lengths where insertion changes method; with and without a bound: the exact reference."""
+    rng = np.random.default_rng(seed)
+    nq, nt = int(rng.integers(1, 50)), int(rng.integers(1, 90))
+    x = (np.round(rng.random((nq, 3)) * levels) / levels).astype(dtype)
+    y = (np.round(rng.random((nt, 3)) * levels) / levels).astype(dtype)
+    y[rng.integers(0, nt, size=nt // 9), rng.integers(0, 3, size=nt // 9)] = np.nan
+    x_graph, y_graph = random_graph(rng, nq, longest), random_graph(rng, nt, longest)
+    Prepared = _ornel.PreparedF32 if dtype == np.float32 else _ornel.PreparedF64
+    target, query = Prepared(y, *y_graph), Prepared(x, *x_graph)
+    for k, ef in ((8, 8), (8, 9), (3, 1), (6, 16), (6, 17), (4, 0), (5, 33)):
+        expected = knn_join(dtype, x, *x_graph, y, *y_graph, k, ef)
+        assert_same_bits(f"k={k} ef={ef}", target.query_prepared_k(query, k, ef), expected)
+    r = dtype(0.4)
+    expected = knn_join(dtype, x, *x_graph, y, *y_graph, 8, 8, r=r)
+    assert_same_bits("bounded", target.query_prepared_k(query, 8, 8, r), expected)
 
 
 def digest_of_every_search():

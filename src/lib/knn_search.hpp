@@ -119,6 +119,8 @@ public:
     void reserve(std::size_t capacity) { storage_.reserve(capacity); }
     void clear() { size_ = 0; }
     bool empty() const { return size_ == 0; }
+    // Precondition: not empty.
+    const Entry& top() const { return storage_.data()[0]; }
 
     void push(std::uint32_t vertex, S squared_distance) {
         Entry* e = storage_.room_for(size_);
@@ -126,7 +128,7 @@ public:
     }
 
     // Precondition: not empty.
-    Entry pop() {
+    [[gnu::always_inline]] Entry pop() {
         Entry* e = storage_.data();
         const std::size_t left = --size_;
         const Entry last = e[left];
@@ -175,32 +177,53 @@ struct Found {
 // first. Written without an early exit so that a list made unsorted by NaN
 // distances is still probed in one fixed order.
 template <class S>
-inline std::size_t insertion_position(const Found<S>* list, std::size_t size, S d) {
+inline std::size_t insertion_position(const S* distances, std::size_t size, S d) {
     if (size == 0) return 0;
     std::size_t base = 0;
     while (size > 1) {
         const std::size_t half = size / 2;
         const std::size_t middle = base + half;
-        base = list[middle].squared_distance <= d ? middle : base;
+        base = distances[middle] <= d ? middle : base;
         size -= half;
     }
-    return base + (list[base].squared_distance <= d);
+    return base + (distances[base] <= d);
 }
 
 // The result list R of one search: sorted, at most `ef` entries once it has
 // reached `ef` (with ef = 0 it never counts as full and only grows).
+//
+// Distances and vertices are kept in two arrays, each behind one slot that
+// holds -inf, so that a list of up to `short_list` entries takes an insertion
+// as a few vector operations over all its slots, with no branch on where the
+// entry goes: slot i takes entry i - 1 when that is farther than d, else the
+// new entry when entry i is farther (or lies at or past the end), else keeps
+// entry i.
 template <class S>
 class ResultList {
 public:
-    void reserve(std::size_t capacity) { storage_.reserve(capacity); }
+    static constexpr std::size_t short_list = 16;
+
+    void reserve(std::size_t capacity) {
+        // The vector insertion reads one whole vector from the sentinel on
+        // and from the first entry on; every slot is initialised.
+        const std::size_t slots = std::max(capacity, short_list) + 1;
+        distances_.reserve(slots);
+        vertices_.reserve(slots);
+        std::fill_n(distances_.room_for(slots - 1), slots, S(0));
+        std::fill_n(vertices_.room_for(slots - 1), slots, Vertex{0});
+        distances_.data()[0] = -std::numeric_limits<S>::infinity();
+    }
     void reset(std::uint32_t vertex, S squared_distance) {
-        storage_.room_for(0)[0] = {vertex, squared_distance};
+        distances_.data()[1] = squared_distance;
+        vertices_.data()[1] = vertex;
         size_ = 1;
         nan_entries_ = squared_distance != squared_distance;
     }
     std::size_t size() const { return size_; }
-    const Found<S>& operator[](std::size_t i) const { return storage_.data()[i]; }
-    S worst() const { return storage_.data()[size_ - 1].squared_distance; }
+    Found<S> operator[](std::size_t i) const {
+        return {static_cast<std::uint32_t>(vertices_.data()[i + 1]), distances_.data()[i + 1]};
+    }
+    S worst() const { return distances_.data()[size_]; }
     // Without NaN entries the list is sorted, and a full list's worst entry
     // can only come nearer.
     bool sorted() const { return nan_entries_ == 0; }
@@ -209,33 +232,103 @@ public:
     // when the list holds `ef`. The caller has accepted the vertex, so when the
     // list is full the insertion position lies before its last entry.
     void insert(std::uint32_t vertex, S d, std::uint64_t ef) {
-        Found<S>* e = storage_.room_for(size_);
+        S* const dist = distances_.room_for(size_ + 1) + 1;
+        Vertex* const vert = vertices_.room_for(size_ + 1) + 1;
         const std::size_t before = size_;
         std::size_t hole = size_;
         if (size_ == ef) {
             --hole;
-            nan_entries_ -= e[hole].squared_distance != e[hole].squared_distance;
+            nan_entries_ -= dist[hole] != dist[hole];
         } else {
             ++size_;
         }
         if (nan_entries_ == 0 && d == d) {
+            if (size_ <= short_list) return insert_short(vertex, d, hole);
             // Without NaN the list is sorted, and the position after every
             // entry <= d is where a scan from the end stops: the search and
             // the shift are one short loop.
-            while (hole > 0 && e[hole - 1].squared_distance > d) {
-                e[hole] = e[hole - 1];
+            while (hole > 0 && dist[hole - 1] > d) {
+                dist[hole] = dist[hole - 1];
+                vert[hole] = vert[hole - 1];
                 --hole;
             }
         } else {
-            const std::size_t position = insertion_position(e, before, d);
-            for (; hole > position; --hole) e[hole] = e[hole - 1];
+            const std::size_t position = insertion_position(dist, before, d);
+            for (; hole > position; --hole) {
+                dist[hole] = dist[hole - 1];
+                vert[hole] = vert[hole - 1];
+            }
             nan_entries_ += d != d;
         }
-        e[hole] = {vertex, d};
+        dist[hole] = d;
+        vert[hole] = vertex;
+    }
+
+    // insert() into a full list without NaN entries of a d strictly below its
+    // worst: the last entry drops out. Returns the new worst.
+    S insert_into_full(std::uint32_t vertex, S d) {
+        S* const dist = distances_.data() + 1;
+        Vertex* const vert = vertices_.data() + 1;
+        std::size_t hole = size_ - 1;
+        if (size_ <= short_list) {
+            insert_short(vertex, d, hole);
+        } else {
+            while (hole > 0 && dist[hole - 1] > d) {
+                dist[hole] = dist[hole - 1];
+                vert[hole] = vert[hole - 1];
+                --hole;
+            }
+            dist[hole] = d;
+            vert[hole] = vertex;
+        }
+        return dist[size_ - 1];
     }
 
 private:
-    WorkStorage<Found<S>> storage_;
+    using Vertex = std::remove_cvref_t<decltype(IndexLanes<S>{}[0])>;
+    using Mask = decltype(Lanes<S>{} < Lanes<S>{});
+
+    // Entries 0 .. hole - 1 are sorted and not NaN, d is not NaN, and the
+    // list ends at slot `hole` once d is in. Four slots at a time, in the
+    // vectors the distances use: two groups for lists of up to eight, the
+    // usual breadth, else all of them.
+    [[gnu::always_inline]] void insert_short(std::uint32_t vertex, S d, std::size_t hole) {
+        if (hole < 8)
+            insert_short_groups<2>(vertex, d, hole);
+        else
+            insert_short_groups<short_list / 4>(vertex, d, hole);
+    }
+
+    template <std::size_t groups>
+    [[gnu::always_inline]] void insert_short_groups(std::uint32_t vertex, S d, std::size_t hole) {
+        using Lane = std::remove_cvref_t<decltype(Mask{}[0])>;
+        const Lanes<S> new_distance = Lanes<S>{} + d;
+        const IndexLanes<S> new_vertex = IndexLanes<S>{} + static_cast<Vertex>(vertex);
+        const Mask last = Mask{} + static_cast<Lane>(hole);
+        // Slot i reads entry i - 1, so groups go from the last: a group
+        // writes none of the slots the groups before it read.
+        S* const distances = distances_.data();
+        Vertex* const vertices = vertices_.data();
+        for (std::size_t g = groups; g-- > 0;) {
+            Lanes<S> here, before;
+            IndexLanes<S> here_vertex, before_vertex;
+            std::memcpy(&here, distances + 4 * g + 1, sizeof here);
+            std::memcpy(&before, distances + 4 * g, sizeof before);
+            std::memcpy(&here_vertex, vertices + 4 * g + 1, sizeof here_vertex);
+            std::memcpy(&before_vertex, vertices + 4 * g, sizeof before_vertex);
+            const Lane first = static_cast<Lane>(4 * g);
+            const Mask lane = Mask{first, first + 1, first + 2, first + 3};
+            const Mask shift = before > new_distance;
+            const Mask place = (here > new_distance) | (lane >= last);
+            here = shift ? before : (place ? new_distance : here);
+            here_vertex = shift ? before_vertex : (place ? new_vertex : here_vertex);
+            std::memcpy(distances + 4 * g + 1, &here, sizeof here);
+            std::memcpy(vertices + 4 * g + 1, &here_vertex, sizeof here_vertex);
+        }
+    }
+
+    WorkStorage<S> distances_;
+    WorkStorage<Vertex> vertices_;
     std::size_t size_ = 0;
     std::size_t nan_entries_ = 0;
 };
@@ -287,6 +380,7 @@ public:
         const PackedPoint<S>* const points = target_.points;
         const U32View offsets = target_.offsets;
         const auto* const unchecked_offsets = reinterpret_cast<const std::uint32_t*>(offsets.data);
+        const auto* const unchecked_neighbours = reinterpret_cast<const std::uint32_t*>(target_.neighbours.data);
         const NeighbourReader<access> neighbours{target_.neighbours.data, target_.neighbours.stride};
         const std::uint64_t neighbours_len = target_.neighbours.len;
         std::uint32_t* const stamps = stamps_->data();
@@ -303,60 +397,100 @@ public:
         // A row is taken in chunks: first every neighbour of the chunk is
         // checked and stamped, without branching on the stamp, collecting the
         // ones not reached before; then their distances, which do not depend
-        // on each other, are computed together; then they are offered to the
-        // list and heap in row order. The stamps are read only in the first
-        // step, so this is the one-at-a-time rule, with fewer mispredicted
-        // branches and overlapping memory reads. A full list only shrinks its
-        // worst distance while offers are taken (unless NaN entries have unsorted
-        // it), so a group of four that none
-        // beats at its start is passed over whole.
+        // on each other, are computed four at a time; then they are offered to
+        // the list and heap in row order. The stamps are read only in the
+        // first step, so this is the one-at-a-time rule, with fewer
+        // mispredicted branches and overlapping memory reads.
         constexpr std::size_t chunk = 32;
-        std::uint32_t fresh[chunk];
+        std::uint32_t fresh[chunk + 3];
         alignas(sizeof(Lanes<S>)) S fresh_distance[chunk];
-        while (!heap_.empty()) {
-            const typename CandidateHeap<S>::Entry candidate = heap_.pop();
-            if (list_.size() == ef && candidate.squared_distance() > list_.worst()) break;
+        constexpr std::uint32_t all_bits = ~std::uint32_t{0};
+        // Bit i set where offer i beats `worst`, for the offers of [first, n).
+        auto beating_bits = [&](S worst, std::size_t first, std::size_t n) [[gnu::always_inline]] {
+            std::uint32_t bits = 0;
+            for (std::size_t g = first & ~std::size_t{3}; g < n; g += 4) {
+                Lanes<S> four;
+                std::memcpy(&four, fresh_distance + g, sizeof four);
+                bits |= lane_bits<S>(Lanes<S>{} + worst > four) << g;
+            }
+            return bits & (all_bits << first) & (all_bits >> (chunk - n));
+        };
+        for (;;) {
+            if (heap_.empty()) break;
+            // The search may end on the nearest candidate; the heap is not
+            // needed after that, so it is popped only once the search goes on.
+            if (list_.size() == ef && heap_.top().squared_distance() > list_.worst()) break;
+            const std::uint32_t vertex = heap_.pop().vertex;
+            if constexpr (!checked) {
+                // The next nearest candidate is likely the next row expanded:
+                // ask for its neighbour list while this row is worked on.
+                if (!heap_.empty()) __builtin_prefetch(unchecked_neighbours + unchecked_offsets[heap_.top().vertex]);
+            }
             std::uint64_t begin, end;
             if constexpr (checked) {
-                begin = offsets.at(candidate.vertex);
-                end = offsets.at(std::uint64_t{candidate.vertex} + 1);
+                begin = offsets.at(vertex);
+                end = offsets.at(std::uint64_t{vertex} + 1);
                 if (end <= begin) continue;  // a decreasing row reads as empty
                 check_slice(begin, end, neighbours_len);
             } else {
-                begin = unchecked_offsets[candidate.vertex];
-                end = unchecked_offsets[candidate.vertex + 1];
+                begin = unchecked_offsets[vertex];
+                end = unchecked_offsets[vertex + 1];
             }
             for (std::uint64_t i = begin; i < end;) {
                 const std::uint64_t stop = std::min<std::uint64_t>(end, i + chunk);
                 std::size_t n = 0;
+                // No stamp is ever above the epoch, so "not reached" is
+                // stamp < epoch: one comparison whose carry counts it.
+#pragma GCC unroll 4
                 for (; i < stop; ++i) {
                     const std::uint32_t v = neighbours[i];
                     if constexpr (checked) check_index(v, nt);
-                    const bool reached = stamps[v] == epoch;
+                    const std::uint32_t stamp = stamps[v];
                     stamps[v] = epoch;
                     fresh[n] = v;
-                    n += !reached;
+                    n += stamp < epoch;
                 }
-                std::size_t j = 0;
-                for (; j + 4 <= n; j += 4) {
-                    const Lanes<S> four = squared_distances(points[fresh[j]], points[fresh[j + 1]],
-                                                            points[fresh[j + 2]], points[fresh[j + 3]], p);
-                    std::memcpy(fresh_distance + j, &four, sizeof four);
+                if (n == 0) continue;
+                // The last group of four is filled up with the expanded vertex,
+                // a valid point whose distances are measured and ignored.
+                fresh[n] = fresh[n + 1] = fresh[n + 2] = vertex;
+                // Full and sorted, the list stays so (it takes no NaN), and
+                // its worst entry only comes nearer: an offer that does not
+                // beat it now never will. So the offers are sifted while they
+                // are measured, and only those that beat it are taken, in order.
+                const bool sifting = list_.size() == ef && list_.sorted();
+                const Lanes<S> bar = Lanes<S>{} + (sifting ? list_.worst() : S(0));
+                std::uint32_t beating = 0;
+                for (std::size_t g = 0; g < n; g += 4) {
+                    const Lanes<S> four = squared_distances(points[fresh[g]], points[fresh[g + 1]],
+                                                            points[fresh[g + 2]], points[fresh[g + 3]], p);
+                    std::memcpy(fresh_distance + g, &four, sizeof four);
+                    beating |= lane_bits<S>(bar > four) << g;
                 }
-                for (; j < n; ++j) fresh_distance[j] = squared_distance(points[fresh[j]], p);
-                for (std::size_t j = 0; j < n; ++j) {
-                    if ((j & 3) == 0 && j + 4 <= n && list_.size() == ef && list_.sorted()) {
-                        Lanes<S> four;
-                        std::memcpy(&four, fresh_distance + j, sizeof four);
-                        if (!any_lane(Lanes<S>{} + list_.worst() > four)) {
-                            j += 3;
-                            continue;
-                        }
+                beating &= all_bits >> (chunk - n);
+                if (!sifting) {
+                    // While the list fills, or once NaN entries have unsorted
+                    // it, each offer is tested on its own.
+                    std::size_t j = 0;
+                    for (; j < n && !(list_.size() == ef && list_.sorted()); ++j) {
+                        const S d = fresh_distance[j];
+                        if (!(list_.size() < ef || list_.worst() > d)) continue;
+                        heap_.push(fresh[j], d);
+                        if constexpr (!checked) __builtin_prefetch(unchecked_offsets + fresh[j]);
+                        list_.insert(fresh[j], d, ef);
                     }
-                    const S d = fresh_distance[j];
-                    if (!(list_.size() < ef || list_.worst() > d)) continue;
-                    heap_.push(fresh[j], d);
-                    list_.insert(fresh[j], d, ef);
+                    if (j == n) continue;
+                    beating = beating_bits(list_.worst(), j, n);
+                }
+                S worst = list_.worst();
+                while (beating != 0) {
+                    const int m = std::countr_zero(beating);
+                    beating &= beating - 1;
+                    const S d = fresh_distance[m];
+                    if (!(worst > d)) continue;
+                    heap_.push(fresh[m], d);
+                    if constexpr (!checked) __builtin_prefetch(unchecked_offsets + fresh[m]);
+                    worst = list_.insert_into_full(fresh[m], d);
                 }
             }
         }

@@ -7,6 +7,7 @@
 // every packed point, so it adds nothing to any distance.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -120,6 +121,28 @@ template <class Mask>
     std::uint64_t any = 0;
     for (std::uint64_t word : words) any |= word;
     return any != 0;
+}
+
+// One bit per lane of a comparison mask, lane i at bit i.
+template <class S, class Mask>
+[[gnu::always_inline]] inline std::uint32_t lane_bits(const Mask& mask) {
+#if defined(__x86_64__) && defined(__GNUC__)
+    if constexpr (sizeof(S) == 4) {
+        typedef float Four __attribute__((vector_size(16)));
+        return static_cast<std::uint32_t>(__builtin_ia32_movmskps(std::bit_cast<Four>(mask)));
+    } else {
+        // In two 16-byte halves, which the baseline instruction set can test.
+        typedef double Two __attribute__((vector_size(16)));
+        Two low, high;
+        std::memcpy(&low, &mask, sizeof low);
+        std::memcpy(&high, reinterpret_cast<const char*>(&mask) + sizeof low, sizeof high);
+        return static_cast<std::uint32_t>(__builtin_ia32_movmskpd(low) | (__builtin_ia32_movmskpd(high) << 2));
+    }
+#else
+    std::uint32_t bits = 0;
+    for (int lane = 0; lane < 4; ++lane) bits |= static_cast<std::uint32_t>(mask[lane] != 0) << lane;
+    return bits;
+#endif
 }
 
 // Minimum and maximum that pass over NaN: a NaN operand yields the other one.

@@ -2,10 +2,12 @@
 //
 // A search marks a vertex by writing the current epoch into its stamp, so
 // starting a new search is one increment; the stamps are cleared only when the
-// 32-bit epoch wraps around. Allocating and zeroing nt stamps costs as much as
-// a few hundred searches, so a prepared target keeps the stamps of finished
-// calls in a pool and lends them to the next call: one set per call running at
-// the same time, never shared by two calls.
+// 32-bit epoch wraps around. No stamp is ever above the current epoch, which
+// lets a search test "not reached yet" as stamp < epoch. Allocating and
+// zeroing nt stamps costs as much as a few hundred searches, so a prepared
+// target keeps the stamps of finished calls in a pool and lends them to the
+// next call: one set per call running at the same time, never shared by two
+// calls.
 #pragma once
 
 #include <algorithm>
