@@ -18,6 +18,8 @@ and the tiles that needed them resubmitted.
 
 from __future__ import annotations
 
+import asyncio
+import concurrent.futures
 import math
 import uuid
 from collections.abc import Sequence
@@ -114,9 +116,6 @@ def _is_loss(future: Any) -> bool:
     sending the clouds again helps; any other failure is the caller's to see."""
     if future.status in ("cancelled", "lost"):
         return True
-    import asyncio
-    import concurrent.futures
-
     return future.status == "error" and isinstance(
         future.exception(), (asyncio.CancelledError, concurrent.futures.CancelledError))
 
@@ -175,13 +174,18 @@ def all_by_all(clouds: Sequence[Cloud | npt.ArrayLike], client: Any, *, precisio
             for future in pending:
                 a, b = tiles.pop(future)
                 if future.status == "finished":
-                    block_mean, block_max = future.result()
-                    rows, columns = np.array(blocks[b]), np.array(blocks[a])
-                    mean[np.ix_(rows, columns)] = block_mean
-                    maximum[np.ix_(rows, columns)] = block_max
-                    bar.update()
-                    continue
-                if not _is_loss(future):
+                    try:
+                        block_mean, block_max = future.result()
+                    except concurrent.futures.CancelledError:
+                        # Its worker died between finishing and handing the result over.
+                        pass
+                    else:
+                        rows, columns = np.array(blocks[b]), np.array(blocks[a])
+                        mean[np.ix_(rows, columns)] = block_mean
+                        maximum[np.ix_(rows, columns)] = block_max
+                        bar.update()
+                        continue
+                elif not _is_loss(future):
                     raise future.exception() or RuntimeError(f"tile {a}, {b} ended as {future.status}")
                 if attempts[(a, b)] >= MAX_RESUBMISSIONS:
                     raise RuntimeError(f"the cluster lost the clouds of tile {a}, {b} {attempts[(a, b)] + 1} times "
