@@ -6,7 +6,8 @@
 // byte stride. A `GraphOperand` bundles packed points with the two views; a
 // `PreparedGraph` owns packed points, contiguous CSR copies and the bounding
 // box, and never changes after it is built (bar the pool of visit stamps it
-// lends to searches, which has its own lock).
+// lends to searches and the seeding order it keeps as a query cloud, each
+// behind its own lock).
 #pragma once
 
 #include <algorithm>
