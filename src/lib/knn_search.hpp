@@ -242,24 +242,13 @@ public:
         } else {
             ++size_;
         }
-        if (nan_entries_ == 0 && d == d) {
-            if (size_ <= short_list) return insert_short(vertex, d, hole);
-            // Without NaN the list is sorted, and the position after every
-            // entry <= d is where a scan from the end stops: the search and
-            // the shift are one short loop.
-            while (hole > 0 && dist[hole - 1] > d) {
-                dist[hole] = dist[hole - 1];
-                vert[hole] = vert[hole - 1];
-                --hole;
-            }
-        } else {
-            const std::size_t position = insertion_position(dist, before, d);
-            for (; hole > position; --hole) {
-                dist[hole] = dist[hole - 1];
-                vert[hole] = vert[hole - 1];
-            }
-            nan_entries_ += d != d;
+        if (nan_entries_ == 0 && d == d) return insert_sorted(vertex, d, hole);
+        const std::size_t position = insertion_position(dist, before, d);
+        for (; hole > position; --hole) {
+            dist[hole] = dist[hole - 1];
+            vert[hole] = vert[hole - 1];
         }
+        nan_entries_ += d != d;
         dist[hole] = d;
         vert[hole] = vertex;
     }
@@ -267,21 +256,8 @@ public:
     // insert() into a full list without NaN entries of a d strictly below its
     // worst: the last entry drops out. Returns the new worst.
     S insert_into_full(std::uint32_t vertex, S d) {
-        S* const dist = distances_.data() + 1;
-        Vertex* const vert = vertices_.data() + 1;
-        std::size_t hole = size_ - 1;
-        if (size_ <= short_list) {
-            insert_short(vertex, d, hole);
-        } else {
-            while (hole > 0 && dist[hole - 1] > d) {
-                dist[hole] = dist[hole - 1];
-                vert[hole] = vert[hole - 1];
-                --hole;
-            }
-            dist[hole] = d;
-            vert[hole] = vertex;
-        }
-        return dist[size_ - 1];
+        insert_sorted(vertex, d, size_ - 1);
+        return distances_.data()[size_];
     }
 
 private:
@@ -289,8 +265,24 @@ private:
     using Mask = decltype(Lanes<S>{} < Lanes<S>{});
 
     // Entries 0 .. hole - 1 are sorted and not NaN, d is not NaN, and the
-    // list ends at slot `hole` once d is in. Four slots at a time, in the
-    // vectors the distances use: two groups for lists of up to eight, the
+    // list ends at slot `hole` once d is in. The position after every entry
+    // <= d is where a scan from the end stops: the search and the shift are
+    // one short loop, or a few vector operations for a short list.
+    [[gnu::always_inline]] void insert_sorted(std::uint32_t vertex, S d, std::size_t hole) {
+        if (size_ <= short_list) return insert_short(vertex, d, hole);
+        S* const dist = distances_.data() + 1;
+        Vertex* const vert = vertices_.data() + 1;
+        while (hole > 0 && dist[hole - 1] > d) {
+            dist[hole] = dist[hole - 1];
+            vert[hole] = vert[hole - 1];
+            --hole;
+        }
+        dist[hole] = d;
+        vert[hole] = vertex;
+    }
+
+    // insert_sorted for a short list, four slots at a time, in the vectors
+    // the distances use: two groups for lists of up to eight, the
     // usual breadth, else all of them.
     [[gnu::always_inline]] void insert_short(std::uint32_t vertex, S d, std::size_t hole) {
         if (hole < 8)
