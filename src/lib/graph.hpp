@@ -13,8 +13,8 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <initializer_list>
 #include <cstring>
+#include <initializer_list>
 #include <limits>
 #include <memory>
 

@@ -23,8 +23,8 @@
 
 #include "buffer.hpp"
 #include "cpu_features.hpp"
-#include "failure.hpp"
 #include "descent_step.hpp"
+#include "failure.hpp"
 #include "graph.hpp"
 #include "interleaved_descent.hpp"
 #include "packed_point.hpp"
