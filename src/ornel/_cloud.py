@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 import threading
 from os import PathLike
 from pathlib import Path
@@ -17,8 +18,8 @@ from ornel._order import morton_order
 Precision = Literal["f32", "f64"]
 Prepared = Union[_ornel.PreparedF32, _ornel.PreparedF64]
 Graph = tuple[npt.NDArray[np.uint32], npt.NDArray[np.uint32]]
-# Offset subtracted from the coordinates before they are rounded to single precision.
-Shift = tuple[float, float, float]
+# Origin of the frame a cloud's single-precision coordinates are measured from.
+Frame = tuple[float, float, float]
 
 MAX_POINTS = 2**32 - 1  # the graphs index points with uint32
 # Below this many points no tetrahedron exists; the graph (and so any search as a target) is impossible.
@@ -86,8 +87,10 @@ class Cloud:
     def _init_cache(self) -> None:
         self._lock = threading.RLock()
         self._order: npt.NDArray[np.int64] | None = None
-        self._graphs: dict[tuple[Precision, Shift | None], Graph] = {}
-        self._prepared: dict[tuple[Precision, Shift | None], Prepared] = {}
+        self._frame: Frame | None | bool = False  # False: not computed yet
+        self._graphs: dict[Precision, Graph] = {}
+        self._prepared: dict[Precision, Prepared] = {}
+        self._sorted: dict[Precision, npt.NDArray[Any]] = {}
 
     @classmethod
     def load(cls, path: str | PathLike[str], name: str | None = None) -> Cloud:
@@ -126,43 +129,63 @@ class Cloud:
                 self._order.flags.writeable = False
             return self._order
 
-    def sorted_coordinates(self, precision: Precision, shift: Shift | None = None) -> npt.NDArray[Any]:
-        """The points in spatial order, minus `shift`, in the precision they are searched in."""
-        return self.coordinates(precision, shift, self.order)
+    @property
+    def frame(self) -> Frame | None:
+        """Origin subtracted from the points before they are rounded to single precision:
+        None when the cloud lies around the origin, else a coarse rounding of its centre.
 
-    def coordinates(self, precision: Precision, shift: Shift | None = None,
-                    order: npt.NDArray[np.int64] | None = None) -> npt.NDArray[Any]:
-        """The points (reordered by `order` if given) minus `shift`, in `precision`."""
+        It depends on this cloud alone, so a pair's single-precision answers never depend
+        on the other clouds of a run; the rounding lets nearby clouds of similar size share
+        one frame, and so one query set."""
+        with self._lock:
+            if self._frame is False:
+                self._frame = single_precision_frame(self.points)
+            return self._frame  # type: ignore[return-value]
+
+    def sorted_coordinates(self, precision: Precision) -> npt.NDArray[Any]:
+        """The points in spatial order as they are searched in `precision` (single
+        precision: measured from `frame`); built once and kept, read-only."""
+        precision = check_precision(precision)
+        with self._lock:
+            coords = self._sorted.get(precision)
+            if coords is None:
+                coords = self.coordinates(precision, self.order)
+                coords.flags.writeable = False
+                self._sorted[precision] = coords
+            return coords
+
+    def coordinates(self, precision: Precision, order: npt.NDArray[np.int64] | None = None,
+                    frame: Frame | None | bool = True) -> npt.NDArray[Any]:
+        """The points (reordered by `order` if given) in `precision`. Single precision
+        measures them from `frame` (True: this cloud's own frame), rounding the f64
+        differences once; double precision never moves them."""
         coords = self.points if order is None else self.points[order]
-        if shift is not None:
-            coords = coords.astype(np.float64) - np.asarray(shift)
         if precision == "f64":
             return np.ascontiguousarray(coords, dtype=np.float64)
+        origin = self.frame if frame is True else frame
+        if origin is not None:
+            coords = coords.astype(np.float64) - np.asarray(origin)
         with np.errstate(over="ignore"):  # overflow is reported below, as a CloudError
             single = np.ascontiguousarray(coords, dtype=np.float32)
         if not np.isfinite(single).all():
             raise CloudError(self.source, "coordinates too large for single precision; use double (f64)")
         return single
 
-    def graph(self, precision: Precision = "f32", shift: Shift | None = None) -> Graph:
+    def graph(self, precision: Precision = "f32") -> Graph:
         """CSR Delaunay graph (indptr, indices) of the sorted points, as searched in `precision`.
 
         Rounding to single precision moves points (and can merge them), so the graph is
         that of the rounded points unless rounding changed nothing."""
         precision = check_precision(precision)
-        if precision == "f64":
-            shift = None
-        key = (precision, shift)
         with self._lock:
-            graph = self._graphs.get(key)
+            graph = self._graphs.get(precision)
             if graph is None:
-                coords = self.sorted_coordinates(precision, shift)
-                if shift is None and self.points.dtype == np.float32:
+                if self.frame is None and self.points.dtype == np.float32:
                     # Both precisions search exactly the same coordinates.
-                    graph = self._graphs.get(("f64" if precision == "f32" else "f32", None))
+                    graph = self._graphs.get("f64" if precision == "f32" else "f32")
                 if graph is None:
-                    graph = self._tetrahedralise(coords)
-                self._graphs[key] = graph
+                    graph = self._tetrahedralise(self.sorted_coordinates(precision))
+                self._graphs[precision] = graph
             return graph
 
     def _tetrahedralise(self, coords: npt.NDArray[Any]) -> Graph:
@@ -176,27 +199,24 @@ class Cloud:
             raise CloudError(self.source, f"cannot build its graph ({error})") from None
         return indptr, indices
 
-    def cached_prepared(self, precision: Precision, shift: Shift | None = None) -> Prepared | None:
+    def cached_prepared(self, precision: Precision) -> Prepared | None:
         """The prepared object if it has been built, without building anything."""
         with self._lock:
-            return self._prepared.get((precision, None if precision == "f64" else shift))
+            return self._prepared.get(precision)
 
-    def prepared(self, precision: Precision = "f32", shift: Shift | None = None) -> Prepared:
+    def prepared(self, precision: Precision = "f32") -> Prepared:
         """The sorted points and their graph packed for searching (as target or as query)."""
         precision = check_precision(precision)
-        if precision == "f64":
-            shift = None
-        key = (precision, shift)
         with self._lock:
-            prepared = self._prepared.get(key)
+            prepared = self._prepared.get(precision)
             if prepared is None:
-                indptr, indices = self.graph(precision, shift)
-                coords = self.sorted_coordinates(precision, shift)
+                indptr, indices = self.graph(precision)
+                coords = self.sorted_coordinates(precision)
                 if precision == "f32":
                     prepared = _ornel.PreparedF32(coords, indptr, indices)
                 else:
                     prepared = _ornel.PreparedF64(coords, indptr, indices)
-                self._prepared[key] = prepared
+                self._prepared[precision] = prepared
             return prepared
 
 
@@ -204,14 +224,22 @@ def as_cloud(cloud: Cloud | npt.ArrayLike, default_name: str) -> Cloud:
     return cloud if isinstance(cloud, Cloud) else Cloud(cloud, default_name)
 
 
-def common_shift(clouds: list[Cloud]) -> Shift | None:
-    """Offset that keeps single-precision rounding small when the clouds lie far from the
-    origin (georeferenced scans): the centre of their joint bounding box, or None when
-    they already lie around the origin (then cached structures are shared the most)."""
-    lo = np.min([c.points.min(axis=0) for c in clouds], axis=0).astype(np.float64)
-    hi = np.max([c.points.max(axis=0) for c in clouds], axis=0).astype(np.float64)
+def single_precision_frame(points: npt.NDArray[Any]) -> Frame | None:
+    """The frame origin of a cloud's single-precision coordinates: None when it lies
+    around the origin (no coordinate beyond four times its extent), else its centre
+    rounded to a multiple of 2^k, 2^k the power of two from 8 to 16 times its extent.
+
+    Rounded so, the points lie within about five extents of the origin: a coordinate (or
+    a query's, measured from here) loses at most 2^-24 of the pair's extent times a few
+    to rounding, wherever the cloud lies, and nearby clouds of similar size usually share
+    the frame."""
+    lo = points.min(axis=0).astype(np.float64)
+    hi = points.max(axis=0).astype(np.float64)
     extent = float(np.max(hi - lo))
     if float(np.max(np.maximum(np.abs(lo), np.abs(hi)))) <= 4 * extent:
         return None
     centre = (lo + hi) / 2
+    if 0 < extent < math.inf:
+        grid = 2.0 ** (math.ceil(math.log2(extent)) + 3)
+        centre = np.round(centre / grid) * grid
     return (float(centre[0]), float(centre[1]), float(centre[2]))

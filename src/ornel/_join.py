@@ -3,7 +3,10 @@
 from __future__ import annotations
 
 import csv
+import math
 import os
+import threading
+from collections import Counter
 from functools import partial
 from collections.abc import Callable, Iterable, Sequence
 from concurrent.futures import FIRST_COMPLETED, Executor, Future, ThreadPoolExecutor, wait
@@ -15,12 +18,17 @@ import numpy as np
 import numpy.typing as npt
 
 import _ornel
-from ornel._cloud import Cloud, Precision, Prepared, Shift, as_cloud, check_precision, common_shift
+from ornel._cloud import Cloud, CloudError, Frame, Precision, Prepared, as_cloud, check_precision
+from ornel._native import nearest_from_starts
 
 Grouped = Union[_ornel.GroupedQueriesF32, _ornel.GroupedQueriesF64]
 T = TypeVar("T")
 # How often a waiting main thread wakes up to notice Ctrl-C.
 POLL_SECONDS = 0.2
+# A squared distance above this has no float32 distance.
+FLOAT32_MAX_SQUARED = float(np.finfo(np.float32).max) ** 2
+# The largest coordinate span whose squared distances (three axes) fit double precision.
+FLOAT64_MAX_SPAN = math.sqrt(float(np.finfo(np.float64).max) / 3)
 
 
 def default_threads() -> int:
@@ -30,20 +38,107 @@ def default_threads() -> int:
         return os.cpu_count() or 1
 
 
-def _query_operand(cloud: Cloud, precision: Precision, shift: Shift | None) -> tuple[Prepared, npt.NDArray[np.int64] | None]:
-    """What a grouped query set needs of a cloud: its packed points and their order.
+def _check_double_span(a: Cloud, b: Cloud) -> None:
+    """Refuses a pair whose squared distances would overflow double precision (and so
+    come out infinite) rather than report them."""
+    lo = np.minimum(a.points.min(axis=0), b.points.min(axis=0)).astype(np.float64)
+    hi = np.maximum(a.points.max(axis=0), b.points.max(axis=0)).astype(np.float64)
+    with np.errstate(over="ignore"):
+        span = float(np.max(hi - lo))
+    if not span <= FLOAT64_MAX_SPAN:
+        raise CloudError(a.source, f"coordinates too far from those of {b.source} (spans beyond "
+                         f"{FLOAT64_MAX_SPAN:.3g}): squared distances overflow double precision; scale both clouds down")
 
-    The grouped set sorts its points itself and never reads a query's graph, so a cloud
-    used only as a query gets its points packed with an empty graph rather than a
-    tetrahedralisation it does not need."""
-    built = cloud.cached_prepared(precision, shift)
-    if built is not None:
-        return built, cloud.order
-    coords = cloud.coordinates(precision, shift)
-    no_edges = np.zeros(len(coords) + 1, np.uint32), np.zeros(0, np.uint32)
-    if precision == "f32":
-        return _ornel.PreparedF32(coords, *no_edges), None
-    return _ornel.PreparedF64(coords, *no_edges), None
+
+class _QuerySet:
+    """Query clouds gathered to be searched against targets of one precision and one
+    single-precision frame: the grouped set that the fast descent runs over, and what
+    turns its answers (in the set's own spatial order) into each query cloud's.
+
+    Answers are put back in each cloud's own point order before they are reduced, so a
+    cloud's mean is summed in the same order whichever clouds share its set."""
+
+    def __init__(self, queries: Sequence[Cloud], precision: Precision, frame: Frame | None) -> None:
+        operands: list[Prepared] = []
+        stored_orders: list[npt.NDArray[np.int64] | None] = []
+        # Each query as the search rounds it (measured from the frame in single precision).
+        coords = [q.coordinates(precision, frame=frame) for q in queries]
+        for query, points in zip(queries, coords):
+            built = query.cached_prepared(precision) if precision == "f64" or query.frame == frame else None
+            if built is not None:
+                operands.append(built)
+                stored_orders.append(query.order)
+            else:
+                # The grouped set sorts its points itself and never reads a query's graph,
+                # so a cloud used only as a query is packed with an empty graph.
+                no_edges = np.zeros(len(points) + 1, np.uint32), np.zeros(0, np.uint32)
+                operands.append(_ornel.PreparedF32(points, *no_edges) if precision == "f32"
+                                else _ornel.PreparedF64(points, *no_edges))
+                stored_orders.append(None)
+        self.grouped = _grouped(operands, stored_orders, precision)
+        self.offsets = np.asarray(self.grouped.offsets, dtype=np.intp)
+        stored_to_position = np.concatenate(
+            [np.zeros(0, np.intp)] + [start + (np.arange(len(q), dtype=np.intp) if order is None else order)
+                                      for start, q, order in zip(self.offsets, queries, stored_orders)])
+        # Spatial position in the set -> the point's position in its cloud's own order.
+        self.position = stored_to_position[self.grouped.perm.astype(np.intp)]
+        # For single precision, the rounded queries in double precision and in the set's
+        # order: what the exact walk measures from (a cloud against itself gives 0).
+        self.exact: npt.NDArray[np.float64] | None = None
+        if precision == "f32" and len(self.position):
+            self.exact = np.ascontiguousarray(np.concatenate(coords)[self.position], dtype=np.float64)
+
+    def search(self, target: Cloud, precision: Precision
+               ) -> tuple[npt.NDArray[np.floating[Any]], npt.NDArray[np.uint64]]:
+        """Every query point's nearest point of `target`: distances and the target's
+        internal (sorted) indices, in the queries' own order, cloud after cloud."""
+        prepared = target.prepared(precision)
+        if isinstance(prepared, _ornel.PreparedF32) and isinstance(self.grouped, _ornel.GroupedQueriesF32):
+            dists, idx = prepared.query_grouped(self.grouped, None, finalize=False)
+        elif isinstance(prepared, _ornel.PreparedF64) and isinstance(self.grouped, _ornel.GroupedQueriesF64):
+            dists, idx = prepared.query_grouped(self.grouped, None, finalize=False)
+        else:
+            raise TypeError("target and query set of different precisions")
+        if self.exact is not None:
+            # A float32 walk stops where every step changes d² by less than its rounding:
+            # walking on from its answers with d² in double ends at the nearest point.
+            indptr, indices = target.graph(precision)
+            squared, idx = nearest_from_starts(target.sorted_coordinates(precision), indptr, indices,
+                                               self.exact, idx.astype(np.uint32))
+            if len(squared) and not float(squared.max()) <= FLOAT32_MAX_SQUARED:
+                raise CloudError(target.source, "distances too large for single precision; use double (f64)")
+            dists = np.sqrt(squared).astype(np.float32)
+        ordered_dists = np.empty_like(dists)
+        ordered_dists[self.position] = dists
+        ordered_idx = np.empty(len(idx), np.uint64)
+        ordered_idx[self.position] = idx
+        return ordered_dists, ordered_idx
+
+
+class _QuerySets:
+    """One `_QuerySet` per frame among the targets, built by the first search that needs
+    it and dropped after the last, so that only the sets in use are held."""
+
+    def __init__(self, queries: Sequence[Cloud], precision: Precision, frames: Sequence[Frame | None]) -> None:
+        self._queries, self._precision = queries, precision
+        self._lock = threading.Lock()
+        self._users = Counter(frames)
+        self._frame_locks = {frame: threading.Lock() for frame in self._users}
+        self._sets: dict[Frame | None, _QuerySet] = {}
+
+    def search(self, target: Cloud, frame: Frame | None
+               ) -> tuple[npt.NDArray[np.floating[Any]], npt.NDArray[np.uint64]]:
+        with self._frame_locks[frame]:
+            query_set = self._sets.get(frame)
+            if query_set is None:
+                query_set = self._sets[frame] = _QuerySet(self._queries, self._precision, frame)
+        try:
+            return query_set.search(target, self._precision)
+        finally:
+            with self._lock:
+                self._users[frame] -= 1
+                if self._users[frame] == 0:
+                    self._sets.pop(frame, None)
 
 
 def _grouped(queries: Sequence[Prepared], perms: Sequence[npt.NDArray[np.int64] | None], precision: Precision) -> Grouped:
@@ -51,16 +146,6 @@ def _grouped(queries: Sequence[Prepared], perms: Sequence[npt.NDArray[np.int64] 
     if precision == "f32":
         return _ornel.GroupedQueriesF32.prepare(cast(list[_ornel.PreparedF32], list(queries)), perms)
     return _ornel.GroupedQueriesF64.prepare(cast(list[_ornel.PreparedF64], list(queries)), perms)
-
-
-def _query_grouped(target: Cloud, grouped: Grouped, precision: Precision,
-                   shift: Shift | None) -> tuple[npt.NDArray[np.floating[Any]], npt.NDArray[np.uint64]]:
-    prepared = target.prepared(precision, shift)
-    if isinstance(prepared, _ornel.PreparedF32) and isinstance(grouped, _ornel.GroupedQueriesF32):
-        return prepared.query_grouped(grouped, target.order)
-    if isinstance(prepared, _ornel.PreparedF64) and isinstance(grouped, _ornel.GroupedQueriesF64):
-        return prepared.query_grouped(grouped, target.order)
-    raise TypeError("target and query set of different precisions")
 
 
 def _run(executor: Executor | None, calls: Iterable[Callable[[], T]], on_done: Callable[[], object]) -> list[T]:
@@ -91,8 +176,7 @@ def _run(executor: Executor | None, calls: Iterable[Callable[[], T]], on_done: C
 
 
 def join_tile(targets: Sequence[Cloud], queries: Sequence[Cloud], *, precision: Precision = "f32",
-              shift: Shift | None = None, executor: Executor | None = None,
-              on_progress: Callable[[], object] = lambda: None
+              executor: Executor | None = None, on_progress: Callable[[], object] = lambda: None
               ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
     """Mean and maximum nearest distances from every query cloud to every target cloud.
 
@@ -103,26 +187,33 @@ def join_tile(targets: Sequence[Cloud], queries: Sequence[Cloud], *, precision: 
     each target's search in `executor` when given, else in the calling thread.
     `on_progress` is called once per graph built and once per target searched.
 
-    `shift` must be the same for every tile of one all-by-all (see `common_shift`)."""
+    Each entry depends only on its pair: a tile gives the entries the whole matrix gives."""
     precision = check_precision(precision)
+    if precision == "f64":
+        for target in targets:
+            for query in queries:
+                _check_double_span(query, target)
     # Graphs of the targets first (in parallel): a query that is also a target then
     # joins the query set with its sorted, prepared points at no extra cost.
-    _run(executor, [partial(t.prepared, precision, shift) for t in targets], on_progress)
-    operands = [_query_operand(q, precision, shift) for q in queries]
-    grouped = _grouped([p for p, _ in operands], [perm for _, perm in operands], precision)
-    starts = grouped.offsets[:-1].astype(np.intp)
+    _run(executor, [partial(t.prepared, precision) for t in targets], on_progress)
+    frames = [t.frame if precision == "f32" else None for t in targets]
+    query_sets = _QuerySets(queries, precision, frames)
+    offsets = np.asarray([0] + [len(q) for q in queries]).cumsum()
+    counts = np.diff(offsets).astype(np.float64)
 
-    def reduce(target: Cloud) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
-        dists, _ = _query_grouped(target, grouped, precision, shift)
+    def reduce(j: int) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+        dists, _ = query_sets.search(targets[j], frames[j])
         if len(dists) == 0:
             return np.zeros(0), np.zeros(0)
-        means = np.add.reduceat(dists, starts, dtype=np.float64) / np.diff(grouped.offsets).astype(np.float64)
-        return means, np.maximum.reduceat(dists, starts).astype(np.float64)
+        means = np.add.reduceat(dists, offsets[:-1], dtype=np.float64) / counts
+        return means, np.maximum.reduceat(dists, offsets[:-1]).astype(np.float64)
 
-    columns = _run(executor, [partial(reduce, t) for t in targets], on_progress)
+    # Targets sharing a frame one after another, so that few query sets are held at once.
+    by_frame = sorted(range(len(targets)), key=lambda j: frames.index(frames[j]))
+    columns = _run(executor, [partial(reduce, j) for j in by_frame], on_progress)
     mean = np.zeros((len(queries), len(targets)))
     maximum = np.zeros((len(queries), len(targets)))
-    for j, (means, maxima) in enumerate(columns):
+    for j, (means, maxima) in zip(by_frame, columns):
         mean[:, j], maximum[:, j] = means, maxima
     return mean, maximum
 
@@ -136,11 +227,11 @@ def nearest(a: Cloud | npt.ArrayLike, b: Cloud | npt.ArrayLike, *,
     it is a `Cloud` whose search structures already exist."""
     precision = check_precision(precision)
     a, b = as_cloud(a, "a"), as_cloud(b, "b")
-    shift = common_shift([a, b])
-    query, perm = _query_operand(a, precision, shift)
-    grouped = _grouped([query], [perm], precision)
-    dists, idx = _query_grouped(b, grouped, precision, shift)
-    return dists, idx.view(np.int64)
+    if precision == "f64":
+        _check_double_span(a, b)
+    frame = b.frame if precision == "f32" else None
+    dists, idx = _QuerySet([a], precision, frame).search(b, precision)
+    return dists, b.order[idx.astype(np.intp)]
 
 
 @dataclass(frozen=True, eq=False)
@@ -232,14 +323,13 @@ def all_by_all(clouds: Sequence[Cloud | npt.ArrayLike], *, threads: int | None =
     names = [cloud.name for cloud in members]
     if not members:
         return Matrix(names, np.zeros((0, 0)), np.zeros((0, 0)))
-    shift = common_shift(members)
 
     from tqdm import tqdm
 
     with tqdm(total=2 * len(members), desc="ornel", unit="step", disable=not progress, leave=False) as bar:
         pool = ThreadPoolExecutor(threads, thread_name_prefix="ornel")
         try:
-            mean, maximum = join_tile(members, members, precision=precision, shift=shift, executor=pool,
+            mean, maximum = join_tile(members, members, precision=precision, executor=pool,
                                       on_progress=bar.update)
         finally:
             pool.shutdown(wait=True, cancel_futures=True)

@@ -28,7 +28,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from ornel._cloud import Cloud, Precision, Shift, as_cloud, check_precision, common_shift
+from ornel._cloud import Cloud, Precision, as_cloud, check_precision
 from ornel._join import Matrix, join_tile
 
 __all__ = ["all_by_all", "connect", "tile_blocks"]
@@ -86,21 +86,16 @@ def default_tile(n_clouds: int, threads: int) -> int:
     return max(1, math.ceil(n_clouds / min(blocks, max(n_clouds, 1))))
 
 
-def _with_graph(cloud: Cloud, precision: Precision, shift: Shift | None) -> Cloud:
+def _with_graph(cloud: Cloud, precision: Precision) -> Cloud:
     """Runs on a worker: the cloud, its order and graph built. The graph then travels with
     the cloud to every worker that needs it, so it is built once for the whole run."""
-    cloud.graph(precision, shift)
+    cloud.graph(precision)
     return cloud
 
 
-def _tile(targets: Sequence[Cloud], queries: Sequence[Cloud], precision: Precision,
-          shift: Shift | None) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+def _tile(targets: Sequence[Cloud], queries: Sequence[Cloud], precision: Precision) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
     """Runs on a worker: one tile of the matrix, rows the queries, columns the targets."""
-    for query in queries:
-        # The local call searches from the queries' sorted, prepared points (each query is
-        # also a target there); doing the same keeps every distance identical to it.
-        query.prepared(precision, shift)
-    return join_tile(targets, queries, precision=precision, shift=shift)
+    return join_tile(targets, queries, precision=precision)
 
 
 def _cluster_threads(client: Any) -> int:
@@ -124,11 +119,8 @@ def all_by_all(clouds: Sequence[Cloud | npt.ArrayLike], client: Any, *, precisio
                tile: int | None = None, progress: bool = False) -> Matrix:
     """`ornel.all_by_all` on the Dask cluster behind `client` (a `distributed.Client`).
 
-    The result is the `Matrix` the local call returns: bit for bit in double precision;
-    in single precision a pair's entry may differ in its last bits where a query point is
-    (nearly) equidistant from several target points, as it may locally when the
-    collection changes, since the descent then depends on the other clouds grouped with
-    that query. `tile` is the number
+    The result is the `Matrix` the local call returns, bit for bit in both precisions:
+    every entry depends on its pair alone. `tile` is the number
     of clouds per block side of a tile: a tile task holds at most 2 * tile clouds with
     their graphs and prepared objects (default: about two tiles per worker thread, at
     least three blocks). `progress` shows a bar of the tiles done on stderr."""
@@ -142,7 +134,6 @@ def all_by_all(clouds: Sequence[Cloud | npt.ArrayLike], client: Any, *, precisio
     mean, maximum = np.zeros((size, size)), np.zeros((size, size))
     if not members:
         return Matrix(names, mean, maximum)
-    shift = common_shift(members)
     blocks = tile_blocks(size, tile if tile is not None else default_tile(size, _cluster_threads(client)))
     run = uuid.uuid4().hex[:12]
 
@@ -155,13 +146,13 @@ def all_by_all(clouds: Sequence[Cloud | npt.ArrayLike], client: Any, *, precisio
             return
         for i, cloud in zip(indices, client.scatter([members[i] for i in indices], hash=False)):
             scattered[i] = cloud
-            graphs[i] = client.submit(_with_graph, cloud, precision, shift, pure=False,
+            graphs[i] = client.submit(_with_graph, cloud, precision, pure=False,
                                       key=f"{GRAPH_KEY_PREFIX}{run}-{i}-{resent[i]}")
 
     def submit(a: int, b: int, attempt: int) -> Any:
         targets, queries = blocks[a], blocks[b]
         return client.submit(_tile, [graphs[i] for i in targets], [graphs[i] for i in queries],
-                             precision, shift, pure=False, key=f"{TILE_KEY_PREFIX}{run}-{a}-{b}-{attempt}")
+                             precision, pure=False, key=f"{TILE_KEY_PREFIX}{run}-{a}-{b}-{attempt}")
 
     from tqdm import tqdm
 

@@ -1,8 +1,11 @@
 // The module `ornel._native`: Delaunay tetrahedralisations and their graphs,
 // built by the core in src/lib/delaunay with the interpreter lock released.
+#include <cmath>
+#include <optional>
 #include <string>
 
 #include "../lib/delaunay/delaunay.hpp"
+#include "../lib/descent_from_starts.hpp"
 #include "../python/arguments.hpp"
 #include "../python/convert.hpp"
 #include "../python/results.hpp"
@@ -58,6 +61,98 @@ PyObject* delaunay_graph_entry(PyObject*, PyObject* const* args, Py_ssize_t narg
     });
 }
 
+
+// A C-contiguous, aligned array of `type_number` with `ndim` dimensions (and 3
+// columns when two); the descent reads it in place, row after row.
+PyArrayObject* contiguous_arg(PyObject* object, int ndim, int type_number, const char* shape) {
+    PyArrayObject* array = array_arg(object, ndim, type_number, shape);
+    if (!PyArray_IS_C_CONTIGUOUS(array) || !PyArray_ISALIGNED(array) || (ndim == 2 && PyArray_DIM(array, 1) != 3)) {
+        Refusal refusal;
+        refusal.detail = std::string("expected a C-contiguous array of shape ") + shape;
+        PyErr_SetString(PyExc_ValueError, refusal.detail.c_str());
+        throw refusal;
+    }
+    return array;
+}
+
+template <class S>
+XyzRows<S> xyz_rows(PyArrayObject* array) {
+    return {reinterpret_cast<const S*>(PyArray_DATA(array)), static_cast<std::size_t>(PyArray_DIM(array, 0))};
+}
+
+[[noreturn]] void raise_graph_fault(const GraphFault& fault) {
+    std::string message;
+    switch (fault.kind) {
+        case GraphFault::start_out_of_range:
+            message = "starts[" + std::to_string(fault.where) + "] = " + std::to_string(fault.value) +
+                      " is not a point of the target";
+            break;
+        case GraphFault::row_out_of_range:
+            message = "indptr: row " + std::to_string(fault.where) + " ends at " + std::to_string(fault.value) +
+                      ", outside indices or before its start";
+            break;
+        case GraphFault::neighbour_out_of_range:
+            message = "indices[" + std::to_string(fault.where) + "] = " + std::to_string(fault.value) +
+                      " is not a point of the target";
+            break;
+    }
+    PyErr_SetString(PyExc_ValueError, message.c_str());
+    throw PythonError{};
+}
+
+PyObject* nearest_from_starts_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_boundary([&] {
+        static constexpr Parameters<6> parameters{
+            {"points", "indptr", "indices", "queries", "starts", "distance_upper_bound"}, 5};
+        auto bound = match<6>(parameters.of(nullptr, "nearest_from_starts"), args, nargs, kwnames);
+        const bool single = convert("points", [&] { return is_float32_array(bound[0]); });
+        PyArrayObject* points = convert("points", [&] {
+            return contiguous_arg(bound[0], 2, single ? NPY_FLOAT32 : NPY_FLOAT64, "(n, 3)");
+        });
+        PyArrayObject* indptr = convert("indptr", [&] { return contiguous_arg(bound[1], 1, NPY_UINT32, "(n + 1,)"); });
+        PyArrayObject* indices = convert("indices", [&] { return contiguous_arg(bound[2], 1, NPY_UINT32, "(m,)"); });
+        PyArrayObject* queries = convert("queries", [&] { return contiguous_arg(bound[3], 2, NPY_FLOAT64, "(q, 3)"); });
+        PyArrayObject* starts = convert("starts", [&] { return contiguous_arg(bound[4], 1, NPY_UINT32, "(q,)"); });
+        const std::optional<double> distance =
+            convert("distance_upper_bound", [&] { return distance_arg(bound[5]); });
+        const std::size_t n = static_cast<std::size_t>(PyArray_DIM(points, 0));
+        const std::size_t nq = static_cast<std::size_t>(PyArray_DIM(queries, 0));
+        if (static_cast<std::size_t>(PyArray_DIM(indptr, 0)) != n + 1) {
+            PyErr_SetString(PyExc_ValueError, "indptr must have one entry more than points has rows");
+            throw PythonError{};
+        }
+        if (static_cast<std::size_t>(PyArray_DIM(starts, 0)) != nq) {
+            PyErr_SetString(PyExc_ValueError, "starts must have one entry per query point");
+            throw PythonError{};
+        }
+        if (n >= std::numeric_limits<std::uint32_t>::max()) {
+            PyErr_SetString(PyExc_ValueError, "the target has too many points for uint32 indices");
+            throw PythonError{};
+        }
+        std::optional<double> bound2;
+        if (distance) bound2 = std::isnan(*distance) ? *distance : *distance * *distance;
+        const CsrRows graph{reinterpret_cast<const std::uint32_t*>(PyArray_DATA(indptr)),
+                            reinterpret_cast<const std::uint32_t*>(PyArray_DATA(indices)),
+                            static_cast<std::size_t>(PyArray_DIM(indices, 0))};
+        const auto* start = reinterpret_cast<const std::uint32_t*>(PyArray_DATA(starts));
+        Buffer<double> dist2(nq);
+        Buffer<std::uint32_t> idx(nq);
+        try {
+            ReleasedGil released;
+            if (nq > 0 && n == 0) throw GraphFault{GraphFault::start_out_of_range, 0, start[0]};
+            if (single)
+                descend_from_starts(xyz_rows<float>(points), graph, xyz_rows<double>(queries), start, bound2, 0, nq,
+                                    dist2.data(), idx.data());
+            else
+                descend_from_starts(xyz_rows<double>(points), graph, xyz_rows<double>(queries), start, bound2, 0, nq,
+                                    dist2.data(), idx.data());
+        } catch (const GraphFault& fault) {
+            raise_graph_fault(fault);
+        }
+        return result_pair(to_numpy(std::move(dist2)), to_numpy(std::move(idx)));
+    });
+}
+
 #define ORNEL_FUNCTION(function) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function))
 
 PyMethodDef module_functions[] = {
@@ -79,6 +174,18 @@ PyMethodDef module_functions[] = {
      "those neighbours list all of them. Points on one plane or one line get\n"
      "the Delaunay graph of that plane or line. Raises ValueError for\n"
      "non-finite coordinates. Runs with the GIL released."},
+    {"nearest_from_starts", ORNEL_FUNCTION(nearest_from_starts_entry), METH_FASTCALL | METH_KEYWORDS,
+     "nearest_from_starts(points, indptr, indices, queries, starts, distance_upper_bound=None)\n--\n\n"
+     "For every row of `queries` (float64, C-contiguous (q, 3)), the nearest\n"
+     "point of the target `points` (float32 or float64, C-contiguous (n, 3))\n"
+     "by greedy descent over its CSR graph (`indptr`, `indices`: contiguous\n"
+     "uint32), starting at vertex `starts[i]` (contiguous uint32). Distances\n"
+     "are measured in double precision, so a float32 target is walked without\n"
+     "rounding plateaus; exact on Delaunay graphs from any start. Returns\n"
+     "(squared distances as float64, indices as uint32); with\n"
+     "`distance_upper_bound`, answers farther than it are (inf, n). Raises\n"
+     "ValueError for a start or graph entry outside the target. Runs with the\n"
+     "GIL released."},
     {nullptr, nullptr, 0, nullptr},
 };
 
