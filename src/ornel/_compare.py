@@ -1,0 +1,261 @@
+"""Cloud-to-cloud distances from every point of one cloud to another, with what people
+who measure them quote: per-point fields, a summary, F-scores, the one-sided Hausdorff
+distance and where it is attained, a histogram and a picture."""
+
+from __future__ import annotations
+
+import json
+from collections.abc import Sequence
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass, field
+from os import PathLike
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from ornel._cloud import Cloud, Precision, as_cloud, check_precision
+from ornel._join import _QuerySet, _check_double_span, default_threads
+
+PERCENTILES = (50, 90, 95, 99)
+# Below this many points per thread a search is not worth splitting.
+POINTS_PER_THREAD = 50_000
+# Points drawn at most in a picture: beyond, a random sample of this many (said so).
+MAX_DRAWN = 200_000
+
+
+@dataclass(eq=False)
+class Comparison:
+    """Every point of `a` against its nearest point of `b`.
+
+    `distance[i]` is point i's distance (NaN where it has no nearest point: beyond
+    `max_distance`, or an invalid point skipped), `index[i]` the index of that point of
+    `b` (-1 where none). Arrays are in `a`'s own order, over all of `a`'s points,
+    invalid ones included when they were skipped."""
+
+    a: Cloud
+    b: Cloud
+    precision: Precision
+    distance: npt.NDArray[np.float64]
+    index: npt.NDArray[np.int64]
+    max_distance: float | None = None
+    a_points: npt.NDArray[Any] = field(repr=False, default=None)  # type: ignore[assignment]
+    skipped: int = 0
+
+    @property
+    def found(self) -> npt.NDArray[np.bool_]:
+        """Whether each point has a nearest point (within the maximum, valid)."""
+        return self.index >= 0
+
+    def split(self) -> npt.NDArray[np.float64]:
+        """(n, 3) vectors from each point of `a` to its nearest point of `b` (NaN where none)."""
+        vectors = np.full((len(self.index), 3), np.nan)
+        found = self.found
+        vectors[found] = self.b.points[self.index[found]].astype(np.float64) - self.a_points[found].astype(np.float64)
+        return vectors
+
+    def hausdorff(self) -> tuple[float, int, npt.NDArray[np.float64]]:
+        """One-sided Hausdorff distance from `a` to `b` (over the points with a nearest
+        point), the index of the point of `a` where it is attained (the first such), and
+        that point's coordinates. (nan, -1, nan) when no point has a nearest point."""
+        if not self.found.any():
+            return float("nan"), -1, np.full(3, np.nan)
+        worst = int(np.nanargmax(self.distance))
+        return float(self.distance[worst]), worst, self.a_points[worst].astype(np.float64)
+
+    def f_scores(self, radii: Sequence[float]) -> list[dict[str, float]]:
+        """Precision (share of `a` within r of `b`), recall (share of `b` within r of `a`)
+        and their F-score, per radius: the reconstruction measures of Knapitsch et al.
+        (Tanks and Temples). Needs the distances from `b` to `a`, computed once."""
+        if not radii:
+            return []
+        back = self._backward()
+        rows = []
+        for r in radii:
+            precision = float(np.count_nonzero(self.distance <= r)) / max(len(self.distance) - self.skipped, 1)
+            recall = float(np.count_nonzero(back <= r)) / max(len(back), 1)
+            f = 2 * precision * recall / (precision + recall) if precision + recall > 0 else 0.0
+            rows.append({"radius": float(r), "precision": precision, "recall": recall, "f_score": f})
+        return rows
+
+    def _backward(self) -> npt.NDArray[np.float64]:
+        cached = getattr(self, "_backward_cache", None)
+        if cached is None:
+            cached = _search(self.a, self.b, self.precision, None, default_threads(), backward=True)[0]
+            self._backward_cache = cached
+        return cached
+
+    def statistics(self, radii: Sequence[float] = ()) -> dict[str, Any]:
+        """The summary: counts, mean, RMS, standard deviation, min, max, percentiles (over
+        the points with a nearest point), the one-sided Hausdorff distance with its point,
+        and precision/recall/F-score per radius. Nothing is NaN or infinite: a measure of
+        no distances is None."""
+        found = self.distance[self.found]
+        stats: dict[str, Any] = {"a": self.a.source, "b": self.b.source, "precision": self.precision,
+                                 "points": len(self.distance), "skipped_invalid": self.skipped,
+                                 "max_distance": self.max_distance, "within_max_distance": int(len(found)),
+                                 "beyond_max_distance": int(len(self.distance) - self.skipped - len(found))}
+        if len(found):
+            stats.update(mean=float(found.mean()), rms=float(np.sqrt(np.mean(found**2))), std=float(found.std()),
+                         min=float(found.min()), max=float(found.max()))
+            stats.update({f"p{p}": float(v) for p, v in zip(PERCENTILES, np.percentile(found, PERCENTILES))})
+        else:
+            stats.update({key: None for key in ("mean", "rms", "std", "min", "max", *(f"p{p}" for p in PERCENTILES))})
+        value, where, point = self.hausdorff()
+        stats["hausdorff"] = None if where < 0 else {"distance": value, "index": where, "point": point.tolist()}
+        stats["f_scores"] = self.f_scores(radii)
+        return stats
+
+    def to_json(self, path: str | PathLike[str], radii: Sequence[float] = ()) -> None:
+        from ornel._formats import replacing
+
+        text = json.dumps(self.statistics(radii), indent=2) + "\n"
+        with replacing(path) as temporary, open(temporary, "w", encoding="utf-8") as file:
+            file.write(text)
+
+    def histogram(self, path: str | PathLike[str], *, log: bool = False, bins: int = 100) -> None:
+        """PNG histogram of the distances, the percentiles marked; `log` scales the counts."""
+        plt = _pyplot()
+        found = self.distance[self.found]
+        figure, axes = plt.subplots(figsize=(8, 4.5))
+        axes.hist(found, bins=bins, color="C0", log=log)
+        if len(found):
+            for p, value in zip(PERCENTILES, np.percentile(found, PERCENTILES)):
+                axes.axvline(value, color="C3", linewidth=1, linestyle="--")
+                axes.annotate(f"p{p}", (value, 1), xycoords=("data", "axes fraction"), rotation=90,
+                              va="top", ha="right", fontsize=8, color="C3")
+        axes.set_xlabel(f"distance from {self.a.name} to {self.b.name}")
+        axes.set_ylabel("points (log scale)" if log else "points")
+        beyond = len(self.distance) - self.skipped - len(found)
+        axes.set_title(f"{len(found):,} distances" + (f"; {beyond:,} beyond {self.max_distance:g} not shown"
+                                                       if beyond else ""))
+        _save(figure, path)
+
+    def plot(self, path: str | PathLike[str], *, clip_percentile: float = 99.0) -> None:
+        """PNG of `a`'s points coloured by distance, seen along x, y and z and obliquely,
+        with a colour bar; colours saturate at the `clip_percentile`th percentile."""
+        plt = _pyplot()
+        found = np.flatnonzero(self.found)
+        drawn = found
+        if len(found) > MAX_DRAWN:
+            drawn = np.sort(np.random.default_rng(0).choice(found, MAX_DRAWN, replace=False))
+        points = self.a_points[drawn].astype(np.float64)
+        values = self.distance[drawn]
+        top = float(np.percentile(self.distance[found], clip_percentile)) if len(found) else 1.0
+        figure = plt.figure(figsize=(12, 10))
+        views = [("along x (y, z)", (1, 2)), ("along y (x, z)", (0, 2)), ("along z (x, y)", (0, 1))]
+        image = None
+        for k, (title, (u, v)) in enumerate(views):
+            axes = figure.add_subplot(2, 2, k + 1)
+            # Far points last, so they are not hidden under near ones.
+            order = np.argsort(values, kind="stable")
+            image = axes.scatter(points[order, u], points[order, v], c=values[order], s=1, cmap="viridis",
+                                 vmin=0, vmax=top, linewidths=0)
+            axes.set_title(title)
+            axes.set_aspect("equal", adjustable="datalim")
+        axes3 = figure.add_subplot(2, 2, 4, projection="3d")
+        axes3.scatter(points[:, 0], points[:, 1], points[:, 2], c=values, s=1, cmap="viridis", vmin=0, vmax=top,
+                      linewidths=0)
+        axes3.set_title("oblique")
+        note = f", {len(drawn):,} of {len(found):,} points drawn" if len(drawn) < len(found) else ""
+        figure.suptitle(f"{self.a.name} coloured by distance to {self.b.name} "
+                        f"(colours clipped at p{clip_percentile:g} = {top:.4g}{note})")
+        if image is not None:
+            figure.colorbar(image, ax=figure.axes, shrink=0.6, label="distance", extend="max")
+        _save(figure, path)
+
+
+def _pyplot() -> Any:
+    try:
+        import matplotlib
+    except ImportError:
+        raise ImportError('drawing a PNG needs matplotlib: pip install "ornel[plot]"') from None
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    return plt
+
+
+def _save(figure: Any, path: str | PathLike[str]) -> None:
+    import matplotlib.pyplot as plt
+
+    from ornel._formats import replacing
+
+    try:
+        with replacing(path) as temporary:
+            figure.savefig(temporary, dpi=100, format="png")
+    finally:
+        plt.close(figure)
+
+
+def _search(a: Cloud, b: Cloud, precision: Precision, max_distance: float | None, threads: int,
+            backward: bool = False) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]:
+    """Distances (float64, NaN beyond `max_distance`) and indices (-1 beyond) from every
+    point of the query cloud to the target: a to b, or b to a when `backward`. Large query
+    clouds are cut into pieces along their spatial order, searched on `threads` threads."""
+    query, target = (b, a) if backward else (a, b)
+    if precision == "f64":
+        _check_double_span(query, target)
+    target.prepared(precision)
+    frame = target.frame if precision == "f32" else None
+    pieces = max(1, min(threads, len(query) // POINTS_PER_THREAD))
+    cuts = np.array_split(query.order, pieces) if pieces > 1 else [None]
+
+    def one(cut: npt.NDArray[np.int64] | None) -> tuple[npt.NDArray[Any], npt.NDArray[np.uint64]]:
+        part = query if cut is None else Cloud(query.points[cut], query.name, source=query.source)
+        return _QuerySet([part], precision, frame).search(target, precision)
+
+    if pieces == 1:
+        results = [one(None)]
+    else:
+        with ThreadPoolExecutor(pieces, thread_name_prefix="ornel") as pool:
+            results = list(pool.map(one, cuts))
+    distance = np.empty(len(query))
+    internal = np.empty(len(query), np.int64)
+    for cut, (d, i) in zip(cuts, results):
+        where = slice(None) if cut is None else cut
+        distance[where] = d
+        internal[where] = i.astype(np.int64)
+    index = target.order[internal]
+    if max_distance is not None:
+        beyond = ~(distance <= max_distance)
+        distance[beyond] = np.nan
+        index[beyond] = -1
+    return distance, index
+
+
+def compare(a: Cloud | npt.ArrayLike, b: Cloud | npt.ArrayLike, *, precision: Precision = "f32",
+            max_distance: float | None = None, threads: int | None = None,
+            skip_invalid: bool = False) -> Comparison:
+    """Every point of `a` against its nearest point of `b`: a `Comparison`.
+
+    `max_distance` leaves points farther than it without a nearest point (NaN distance,
+    index -1, counted apart). `skip_invalid` drops points of `a` with a NaN or infinite
+    coordinate (the empty pixels of an organised scan) instead of refusing `a`; they stay
+    in the result with NaN distances. The search runs on `threads` threads (default: the
+    cores this process may use)."""
+    precision = check_precision(precision)
+    if max_distance is not None and not (max_distance >= 0 and np.isfinite(max_distance)):
+        raise ValueError(f"max_distance must be a finite distance of at least 0, not {max_distance!r}")
+    threads = default_threads() if threads is None else threads
+    if threads < 1:
+        raise ValueError(f"threads must be at least 1, not {threads}")
+    b = as_cloud(b, "b")
+    skipped = 0
+    valid: npt.NDArray[np.bool_] | None = None
+    if skip_invalid and not isinstance(a, Cloud):
+        raw = np.asarray(a)
+        if raw.ndim == 2 and raw.shape[1] >= 3 and raw.dtype.kind == "f":
+            valid = np.isfinite(raw[:, :3]).all(axis=1)
+            skipped = int(len(raw) - np.count_nonzero(valid))
+            all_points = raw[:, :3]
+            a = Cloud(raw[valid], "a") if skipped else Cloud(raw, "a")
+    a = as_cloud(a, "a")
+    distance, index = _search(a, b, precision, max_distance, threads)
+    points = a.points
+    if valid is not None and skipped:
+        full_distance = np.full(len(valid), np.nan)
+        full_index = np.full(len(valid), -1, np.int64)
+        full_distance[valid], full_index[valid] = distance, index
+        distance, index, points = full_distance, full_index, all_points
+    return Comparison(a, b, precision, distance, index, max_distance, points, skipped)

@@ -1,0 +1,97 @@
+"""ornel.compare against cKDTree: per-point fields, the bound, the summary, F-scores,
+the Hausdorff point, invalid points, and the pictures and JSON it writes."""
+
+import json
+
+import numpy as np
+import pytest
+from scipy.spatial import cKDTree
+
+import ornel
+
+DATA_OFFSETS = (0.0, 5e5)
+
+
+def scans(offset, seed=0, n=3000):
+    rng = np.random.default_rng(seed)
+    bunny = np.load(__import__("pathlib").Path(__file__).resolve().parent.parent / "data" / "stanford-bunny.npy")
+    a = bunny[rng.choice(len(bunny), n, replace=False)] + rng.normal(0, 2e-3, (n, 3))
+    b = np.round(bunny[rng.choice(len(bunny), n, replace=False)], 3)  # quantised, with duplicates
+    return a + offset, b + offset
+
+
+@pytest.mark.parametrize("offset", DATA_OFFSETS)
+@pytest.mark.parametrize("precision", ["f64", "f32"])
+def test_fields_against_brute_force(offset, precision):
+    a, b = scans(offset)
+    ref, ref_idx = cKDTree(b).query(a)
+    tolerance = 0 if precision == "f64" else 2.0**-22 * (np.abs(b - b.mean(0)).max() * 5) + 2.0**-23 * ref
+    result = ornel.compare(a, b, precision=precision, threads=2)
+    assert np.all(np.abs(result.distance - ref) <= tolerance)
+    # The index is a nearest point: its distance is the nearest distance (ties may differ).
+    np.testing.assert_allclose(np.linalg.norm(b[result.index] - a, axis=1), ref, rtol=0, atol=np.max(tolerance) + 0)
+    np.testing.assert_array_equal(result.split(), b[result.index] - a)
+    bound = float(np.percentile(ref, 80))
+    bounded = ornel.compare(a, b, precision=precision, max_distance=bound)
+    inside = bounded.found
+    assert np.array_equal(np.isnan(bounded.distance), ~inside) and (bounded.index[~inside] == -1).all()
+    np.testing.assert_array_equal(bounded.distance[inside], result.distance[inside])
+    assert abs(np.count_nonzero(inside) - np.count_nonzero(ref <= bound)) <= np.count_nonzero(np.abs(ref - bound)
+                                                                                               <= np.max(tolerance))
+    stats = bounded.statistics()
+    assert stats["within_max_distance"] + stats["beyond_max_distance"] == len(a)
+    assert stats["max"] <= bound
+
+
+def test_summary_f_scores_and_hausdorff():
+    a, b = scans(0.0, seed=1)
+    ref_ab = cKDTree(b).query(a)[0]
+    ref_ba = cKDTree(a).query(b)[0]
+    result = ornel.compare(a, b, precision="f64")
+    stats = result.statistics(radii=[1e-3, 5e-3])
+    assert stats["mean"] == pytest.approx(ref_ab.mean(), rel=1e-12)
+    assert stats["rms"] == pytest.approx(np.sqrt((ref_ab**2).mean()), rel=1e-12)
+    assert stats["std"] == pytest.approx(ref_ab.std(), rel=1e-9)
+    assert stats["max"] == ref_ab.max() and stats["min"] == ref_ab.min()
+    assert stats["p95"] == pytest.approx(np.percentile(ref_ab, 95), rel=1e-12)
+    worst = int(np.argmax(ref_ab))
+    assert stats["hausdorff"] == {"distance": ref_ab[worst], "index": worst, "point": a[worst].tolist()}
+    for row, r in zip(stats["f_scores"], [1e-3, 5e-3]):
+        p, rc = np.mean(ref_ab <= r), np.mean(ref_ba <= r)
+        assert row["precision"] == pytest.approx(p) and row["recall"] == pytest.approx(rc)
+        assert row["f_score"] == pytest.approx(2 * p * rc / (p + rc))
+
+
+def test_invalid_points_are_skipped_on_request_and_kept_as_nan():
+    a, b = scans(0.0, seed=2, n=1000)
+    a[::7] = np.nan
+    a[3, 1] = np.inf
+    with pytest.raises(ornel.CloudError, match="non-finite"):
+        ornel.compare(a, b)
+    result = ornel.compare(a, b, precision="f64", skip_invalid=True)
+    invalid = ~np.isfinite(a).all(axis=1)
+    assert result.skipped == np.count_nonzero(invalid) and len(result.distance) == len(a)
+    assert np.isnan(result.distance[invalid]).all() and (result.index[invalid] == -1).all()
+    np.testing.assert_array_equal(result.distance[~invalid], cKDTree(b).query(a[~invalid])[0])
+    stats = result.statistics()
+    assert stats["skipped_invalid"] == result.skipped and stats["beyond_max_distance"] == 0
+
+
+def test_pictures_and_json_are_written_whole(tmp_path):
+    pytest.importorskip("matplotlib")
+    import matplotlib.image
+
+    a, b = scans(5e5, seed=3, n=2000)
+    result = ornel.compare(a, b, max_distance=0.004)
+    result.histogram(tmp_path / "h.png", log=True)
+    result.plot(tmp_path / "p.png", clip_percentile=95)
+    for name in ("h.png", "p.png"):
+        image = matplotlib.image.imread(tmp_path / name)
+        assert image.ndim == 3 and image.shape[0] > 300 and image[..., :3].std() > 0.05
+    result.to_json(tmp_path / "s.json", radii=[0.002])
+    stats = json.loads((tmp_path / "s.json").read_text())
+    assert stats["f_scores"][0]["radius"] == 0.002 and stats["within_max_distance"] <= len(a)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["h.png", "p.png", "s.json"]
+    nothing = ornel.compare(a, b + 1.0, max_distance=1e-6).statistics()
+    assert nothing["mean"] is None and nothing["hausdorff"] is None
+    assert "NaN" not in json.dumps(nothing) and "Infinity" not in json.dumps(nothing)
