@@ -217,7 +217,8 @@ def _first_unreadable(lines: list[str], first: int, delimiter: str | None) -> st
         if len(fields) < 3:
             return (f"line {number + 1}: {len(fields)} column{'s' if len(fields) != 1 else ''}; fewer than three "
                     f"columns (x, y, z): {shown}")
-        bad = [f for f in fields[:3] if not _is_number(D_EXPONENT.sub("e", f))]
+        # NumPy reads no "1_000", which Python's float() would.
+        bad = [f for f in fields[:3] if "_" in f or not _is_number(D_EXPONENT.sub("e", f))]
         if bad:
             if "\ufffd" in line:
                 problem = "not UTF-8 text"
@@ -354,7 +355,9 @@ def replacing(path: str | PathLike[str]) -> Iterator[str]:
     followed: the file it names is replaced."""
     target = os.path.realpath(path)
     directory, name = os.path.split(target)
-    descriptor, temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".tmp" + Path(name).suffix, dir=directory)
+    # Named after the target (shortened: the name must stay within the file system's limit).
+    descriptor, temporary = tempfile.mkstemp(prefix=f".{name[:64]}.", suffix=".tmp" + Path(name).suffix[:16],
+                                             dir=directory)
     os.close(descriptor)
     try:
         yield temporary
@@ -388,7 +391,6 @@ def printable(name: str) -> str:
         return name.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
     except UnicodeEncodeError:  # surrogates that stand for no byte
         return name.encode("utf-8", "backslashreplace").decode("utf-8")
-
 
 
 def check_writable(path: str | PathLike[str]) -> None:
