@@ -46,6 +46,10 @@ def test_real_las_files_are_read_whole_and_refused_when_cut(tmp_path, las):
         path = tmp_path / f"{name}.las"
         path.write_bytes(data[:header.offset_to_point_data + int(cut * header.point_format.size)])
         refused(path, f"announces {header.point_count:,} points", f"holds {keep:,}")
+    if held == header.point_count:  # compressed, then cut: the decompression fails
+        laspy.read(str(las)).write(str(tmp_path / "whole.laz"))
+        (tmp_path / "cut.laz").write_bytes((tmp_path / "whole.laz").read_bytes()[:-1000])
+        refused(tmp_path / "cut.laz", f"announces {header.point_count:,} points, but reading them failed")
 
 
 def test_truncated_pcd_ply_and_pts_files_say_what_was_expected_and_found(tmp_path):

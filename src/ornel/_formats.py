@@ -262,6 +262,7 @@ def _truncated(expected: int, found: int) -> str:
 
 def _read_las(path: Path, source: str) -> Array:
     laspy = _needs("laspy", "las", source, path.suffix)
+    expected = None
     try:
         with laspy.open(str(path)) as reader:
             header = reader.header
@@ -275,7 +276,10 @@ def _read_las(path: Path, source: str) -> Array:
     except CloudError:
         raise
     except Exception as error:  # laspy raises its own errors, and others from its LAZ backends
-        raise CloudError(source, f"not a readable LAS/LAZ file ({_one_line(error)})") from None
+        detail = _one_line(error)
+        if expected is not None:  # the header was read: the points were not (a cut LAZ file)
+            detail = f"truncated or corrupt: its header announces {expected:,} points, but reading them failed: {detail}"
+        raise CloudError(source, f"not a readable LAS/LAZ file ({detail})") from None
     if len(las.points) != expected:
         raise CloudError(source, _truncated(expected, len(las.points)))
     return np.column_stack([np.asarray(las.x), np.asarray(las.y), np.asarray(las.z)])
