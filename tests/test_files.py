@@ -119,10 +119,6 @@ def test_transposed_npy_is_refused_with_the_fix(tmp_path):
     assert ornel.read_points(tmp_path / "three.npy").shape == (3, 3)
 
 
-def load(path):
-    return ornel.Cloud.load(path)
-
-
 def test_clouds_and_cloud_errors_survive_pickling_between_processes(tmp_path):
     error = ornel.CloudError("scan.las", "no such file")
     copy = pickle.loads(pickle.dumps(error))
@@ -131,9 +127,9 @@ def test_clouds_and_cloud_errors_survive_pickling_between_processes(tmp_path):
     np.save(tmp_path / "a.npy", np.random.default_rng(3).random((40, 3)))
     with ProcessPoolExecutor(1) as pool:
         with pytest.raises(ornel.CloudError) as info:
-            pool.submit(load, tmp_path / "missing.npy").result()
+            pool.submit(ornel.Cloud.load, tmp_path / "missing.npy").result()
         assert (info.value.source, info.value.problem) == (str(tmp_path / "missing.npy"), "no such file")
-        assert len(pool.submit(load, tmp_path / "a.npy").result()) == 40  # the pool still works
+        assert len(pool.submit(ornel.Cloud.load, tmp_path / "a.npy").result()) == 40  # the pool still works
     cloud = ornel.Cloud(np.random.default_rng(4).random((40, 3)))
     cloud.graph("f32")
     copy = pickle.loads(pickle.dumps(cloud, protocol=5))
