@@ -4,6 +4,8 @@ Files are written here with the format libraries themselves (or by hand, followi
 format), not with ornel's writers, so that reading is checked independently."""
 
 import csv
+import importlib.metadata
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -13,6 +15,8 @@ import numpy as np
 import pypcd4
 import pytest
 from plyfile import PlyData, PlyElement
+
+import ornel as ornel_package
 
 SCRIPT = Path(sys.executable).parent / "ornel"
 
@@ -181,6 +185,8 @@ def unusable(tmp_path):
     (tmp_path / "words.obj").write_text("v a b c\n")
     (tmp_path / "dir.ply").mkdir()
     (tmp_path / "scan.e57").write_bytes(b"\0")
+    write_las(tmp_path / "cut.las", rng.random((100, 3)))
+    (tmp_path / "cut.las").write_bytes((tmp_path / "cut.las").read_bytes()[:-34 * 40])  # 40 records of 34 bytes
     return [
         (["matrix", good, tmp_path / "missing.ply"], tmp_path / "missing.ply", "no such file"),
         (["matrix", good, tmp_path / "dir.ply"], tmp_path / "dir.ply", "is a directory"),
@@ -192,6 +198,7 @@ def unusable(tmp_path):
         (["matrix", good, tmp_path / "trunc.ply"], tmp_path / "trunc.ply", "not a readable PLY file"),
         (["matrix", good, tmp_path / "empty.txt"], tmp_path / "empty.txt", "no points"),
         (["matrix", good, tmp_path / "words.obj"], tmp_path / "words.obj", "not numbers"),
+        (["matrix", good, tmp_path / "cut.las"], tmp_path / "cut.las", "announces 100 points, but the file holds 60"),
         (["matrix", good], good, "at least two"),
         (["matrix", good, good, "--csv", tmp_path / "nodir" / "m.csv"], tmp_path / "nodir" / "m.csv", "does not exist"),
         (["compare", good, good, "--out", tmp_path / "d.obj"], tmp_path / "d.obj", "cannot hold a per-point field"),
@@ -209,3 +216,37 @@ def test_every_unusable_input_gets_one_line_and_status_2(tmp_path):
         if not ok:
             failures.append(f"{args[0]} {Path(str(path)).name}: status {result.returncode}, stderr {result.stderr!r}")
     assert not failures, "\n".join(failures)
+
+
+def test_a_closed_standard_output_ends_the_printing_quietly(tmp_path):
+    rng = np.random.default_rng(15)
+    files = [tmp_path / f"c{k}.npy" for k in range(12)]
+    for path in files:
+        np.save(path, rng.random((40, 3)))
+    command = [str(SCRIPT)] if SCRIPT.exists() else [sys.executable, "-m", "ornel"]
+    for args in (["matrix", *files, "--csv", tmp_path / "m.csv"], ["compare", files[0], files[1]]):
+        process = subprocess.Popen([*command, *map(str, args)], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        process.stdout.close()  # `| head -0`: the reader is gone before anything is printed
+        assert (process.wait(300), process.stderr.read()) == (0, b"")
+    assert len((tmp_path / "m.csv").read_text().splitlines()) == 1 + 12 * 11 // 2  # the rest is still done
+
+
+def test_file_names_that_are_not_utf8_are_written_escaped(tmp_path):
+    directory = os.fsencode(tmp_path)
+    rng = np.random.default_rng(16)
+    for name in (b"scan-\xff\xfe.npy", b"plain.npy"):
+        np.save(os.fsdecode(directory + b"/" + name), rng.random((50, 3)))
+    result = ornel("matrix", os.fsdecode(b"scan-\xff\xfe.npy"), "plain.npy", "--csv", "m.csv", "--png", "m.png",
+                   cwd=tmp_path)
+    assert result.returncode == 0 and result.stderr == "", result.stderr
+    assert result.stdout.splitlines()[1].split()[:2] == ["scan-\\xff\\xfe", "plain"]
+    assert (tmp_path / "m.csv").read_text(encoding="utf-8").splitlines()[1].startswith("scan-\\xff\\xfe,plain,")
+    assert (tmp_path / "m.png").read_bytes().startswith(b"\x89PNG")
+    result = ornel("compare", os.fsdecode(b"scan-\xff\xfe.npy"), "missing.npy", cwd=tmp_path)
+    assert (result.returncode, result.stderr) == (2, "ornel: error: missing.npy: no such file\n")
+
+
+def test_version_comes_from_the_package_metadata():
+    result = ornel("--version")
+    assert result.returncode == 0 and result.stdout == f"ornel {importlib.metadata.version('ornel')}\n"
+    assert ornel_package.__version__ == importlib.metadata.version("ornel")

@@ -207,3 +207,46 @@ def test_scheduler_option_without_a_scheduler_fails_in_one_line(tmp_path):
     assert result.returncode == 2
     assert result.stderr.startswith(f"ornel: error: no Dask scheduler answered at tcp://127.0.0.1:{port}")
     assert result.stderr.count("\n") == 1
+
+
+def test_a_cluster_without_usable_workers_fails_in_one_line_naming_the_scheduler(tmp_path):
+    files = []
+    for k in range(2):
+        files.append(tmp_path / f"c{k}.npy")
+        np.save(files[-1], np.random.default_rng(k).random((50, 3)))
+    cluster = within(TIMEOUT, distributed.LocalCluster, n_workers=0, dashboard_address=":0", silence_logs=40)
+    try:
+        address = cluster.scheduler_address
+        result = run_command("matrix", *files, "--scheduler", address)
+        assert result.returncode == 2 and result.stderr.count("\n") == 1, result.stderr
+        assert result.stderr.startswith(f"ornel: error: the Dask scheduler at {address} has no workers: "
+                                        "none joined within 10 s")
+        # A worker whose Python finds no ornel (here: one that fails to import, first on its path).
+        (tmp_path / "elsewhere" / "ornel").mkdir(parents=True)
+        (tmp_path / "elsewhere" / "ornel" / "__init__.py").write_text("raise ModuleNotFoundError(\"No module named 'ornel'\")\n")
+        worker = subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_worker", address, "--no-nanny",
+                                   "--nthreads", "1", "--no-dashboard"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                  env={**os.environ, "PYTHONPATH": str(tmp_path / "elsewhere")})
+        try:
+            with distributed.Client(address, timeout=60) as client:
+                within(TIMEOUT, client.wait_for_workers, 1)
+            result = run_command("matrix", *files, "--scheduler", address)
+            assert result.returncode == 2 and result.stderr == (
+                f"ornel: error: the workers of the Dask scheduler at {address} cannot import ornel "
+                "(No module named 'ornel'): install ornel[dask] there\n")
+        finally:
+            worker.terminate()
+            worker.wait(TIMEOUT)
+    finally:
+        within(TIMEOUT, cluster.close)
+
+
+def test_all_by_all_wants_a_running_client(client):
+    clouds = collection(6)[:2]
+    closed = within(TIMEOUT, distributed.Client, client.scheduler.address, timeout=60)
+    within(TIMEOUT, closed.close)
+    for wrong, shown in ((client.scheduler.address, "str 'tcp://"), (client.cluster, "not LocalCluster"),
+                         (closed, "not a closed Client")):
+        with pytest.raises(TypeError, match=r"client must be a running distributed\.Client") as info:
+            ornel.all_by_all(clouds, client=wrong)
+        assert shown in str(info.value)

@@ -202,3 +202,9 @@ def test_an_interrupt_cancels_the_calls_not_yet_started():
                 gate.set()
     # The call running when the interrupt came (the one after call 0) may finish; no other starts.
     assert started in ([0], [0, 1])
+
+
+def test_morton_order_of_no_points_is_an_empty_permutation():
+    for points in (np.zeros((0, 3)), np.zeros((0, 3), np.float32)):
+        order = ornel.morton_order(points)
+        assert order.dtype == np.int64 and order.shape == (0,)

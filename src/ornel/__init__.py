@@ -5,6 +5,8 @@ what they walk (Delaunay tetrahedralisations and their vertex graphs) and puts
 the whole comparison behind a few calls.
 """
 
+from importlib import metadata as _metadata
+
 from ornel._cloud import Cloud, CloudError
 from ornel._native import delaunay, delaunay_graph
 from ornel._formats import read_points, write_points
@@ -13,3 +15,8 @@ from ornel._order import morton_order
 
 __all__ = ["delaunay", "delaunay_graph", "morton_order"]
 __all__ += ["Cloud", "CloudError", "Matrix", "all_by_all", "join_tile", "nearest", "read_points", "write_points"]
+
+try:
+    __version__: str = _metadata.version("ornel")
+except _metadata.PackageNotFoundError:  # run from a source tree that was never installed
+    __version__ = "0+unknown"

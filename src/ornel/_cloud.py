@@ -35,6 +35,9 @@ class CloudError(ValueError):
         self.source, self.problem = source, problem
         super().__init__(f"{source}: {problem}" if source else problem)
 
+    def __reduce__(self) -> tuple[Any, ...]:  # unpickles with its source and problem (across processes)
+        return type(self), (self.source, self.problem), self.__dict__
+
 
 def check_precision(precision: str) -> Precision:
     if precision not in ("f32", "f64"):
@@ -119,6 +122,9 @@ class Cloud:
         self._init_cache()
         self._order = state["order"]
         self._graphs = state["graphs"]
+        for array in (self.points, self._order):  # read-only, as before pickling
+            if array is not None:
+                array.flags.writeable = False
 
     @property
     def order(self) -> npt.NDArray[np.int64]:

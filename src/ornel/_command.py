@@ -4,14 +4,16 @@
     ornel compare A B [--out PATH] [--f64]
 
 Exit status: 0 done, 2 unusable input or arguments (one line on stderr says which
-file and what is wrong), 130 interrupted."""
+file and what is wrong), 130 interrupted. A reader of the output that goes away
+(`| head`) ends the printing quietly."""
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
 import sys
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from pathlib import Path
 from typing import Any
 
@@ -19,7 +21,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ornel._cloud import MIN_TARGET_POINTS, Cloud, CloudError, Precision
-from ornel._formats import READ_SUFFIXES, WRITE_SUFFIXES, check_writable, suffix_of, write_points
+from ornel._formats import READ_SUFFIXES, WRITE_SUFFIXES, check_writable, printable, suffix_of, write_points
 from ornel._join import Matrix, all_by_all, default_threads, nearest
 
 PERCENTILES = (50, 90, 95, 99)
@@ -39,6 +41,7 @@ def parser() -> argparse.ArgumentParser:
     formats = " ".join(READ_SUFFIXES)
     main = argparse.ArgumentParser(prog="ornel", description="Nearest-neighbour distances between point clouds "
                                    f"(files: {formats}).")
+    main.add_argument("--version", action="version", version=f"ornel {version()}")
     commands = main.add_subparsers(dest="command", required=True, metavar="COMMAND")
     matrix = commands.add_parser("matrix", help="mean, max, Chamfer and Hausdorff distances of every pair of files",
                                  description="Joins every file with every other both ways and prints one row "
@@ -70,10 +73,44 @@ def check_searchable(cloud: Cloud) -> None:
                          f"a compared cloud needs at least {MIN_TARGET_POINTS}")
 
 
+def version() -> str:
+    from ornel import __version__
+
+    return __version__
+
+
 def unique_names(paths: Sequence[str]) -> list[str]:
-    """File stems, or the paths as given where two files share a stem."""
+    """File stems, or the paths as given where two files share a stem; bytes of a name
+    that are not UTF-8 written as backslash escapes."""
     stems = [Path(p).stem for p in paths]
-    return [stem if stems.count(stem) == 1 else path for stem, path in zip(stems, paths)]
+    return [printable(stem if stems.count(stem) == 1 else path) for stem, path in zip(stems, paths)]
+
+
+def check_not_an_input(output: str, inputs: Sequence[str]) -> None:
+    """Refuses, before any work, an output that is one of the input files (under any
+    spelling or through a link): writing it would destroy the input."""
+    for path in inputs:
+        try:
+            same = os.path.samefile(output, path)
+        except OSError:  # one of them does not exist (yet): not the same file
+            continue
+        if same:
+            raise CloudError(output, f"is the input file {path}; write the output to another file")
+
+
+@contextlib.contextmanager
+def printing() -> Iterator[None]:
+    """Standard output whose reader may go away (`ornel matrix ... | head -1`): then the
+    printing stops quietly, and whatever is left to do (other outputs) is still done."""
+    try:
+        yield
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # What is still buffered, and anything printed later, goes nowhere rather than
+        # failing again when Python flushes stdout at exit.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
 
 
 def print_table(matrix: Matrix) -> None:
@@ -86,8 +123,10 @@ def print_table(matrix: Matrix) -> None:
 def run_matrix(args: argparse.Namespace) -> int:
     if args.csv is not None:
         check_output(args.csv, ".csv")
+        check_not_an_input(args.csv, args.files)
     if args.png is not None:
         check_output(args.png, ".png")
+        check_not_an_input(args.png, args.files)
         try:
             import matplotlib  # noqa: F401
         except ImportError:
@@ -105,7 +144,8 @@ def run_matrix(args: argparse.Namespace) -> int:
     else:
         matrix = all_by_all(clouds, threads=args.threads, precision="f64" if args.f64 else "f32",
                             progress=sys.stderr.isatty())
-    print_table(matrix)
+    with printing():
+        print_table(matrix)
     if args.csv is not None:
         write_or_fail(args.csv, matrix.to_csv)
     if args.png is not None:
@@ -150,15 +190,17 @@ def summary(dists: npt.NDArray[np.float64]) -> list[tuple[str, float]]:
 def run_compare(args: argparse.Namespace) -> int:
     if args.out is not None:
         check_writable(args.out)
-    a = Cloud.load(args.a)
-    b = Cloud.load(args.b)
+        check_not_an_input(args.out, [args.a, args.b])
+    a = Cloud.load(args.a, printable(Path(args.a).stem))
+    b = Cloud.load(args.b, printable(Path(args.b).stem))
     check_searchable(b)
     precision: Precision = "f64" if args.f64 else "f32"
     dists, _ = nearest(a, b, precision=precision)
-    print(f"{a.source} -> {b.source}: distance from each of the {len(a):,} points of {a.name} "
-          f"to the nearest of the {len(b):,} points of {b.name} ({precision})")
-    for label, value in summary(dists.astype(np.float64)):
-        print(f"{label:<6}{value:.7g}")
+    with printing():
+        print(f"{printable(args.a)} -> {printable(args.b)}: distance from each of the {len(a):,} points of {a.name} "
+              f"to the nearest of the {len(b):,} points of {b.name} ({precision})")
+        for label, value in summary(dists.astype(np.float64)):
+            print(f"{label:<6}{value:.7g}")
     if args.out is not None:
         scales = offsets = None
         if suffix_of(args.out) in (".las", ".laz") and suffix_of(args.a) in (".las", ".laz"):
@@ -181,7 +223,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     except CloudError as error:
         if sys.stderr.isatty():
             sys.stderr.write("\r\033[K")  # clear a progress bar drawn so far
-        print(f"ornel: error: {error}", file=sys.stderr)
+        print(f"ornel: error: {printable(str(error))}", file=sys.stderr)
         return 2
     except KeyboardInterrupt:
         print("\nornel: interrupted", file=sys.stderr)

@@ -7,10 +7,16 @@ format of the path's suffix, the coordinates unchanged."""
 
 from __future__ import annotations
 
+import contextlib
+import csv
 import io
 import math
 import os
-from collections.abc import Callable, Mapping
+import re
+import stat
+import tempfile
+import threading
+from collections.abc import Callable, Iterator, Mapping
 from os import PathLike
 from pathlib import Path
 from typing import Any
@@ -81,6 +87,9 @@ def _read_npy(path: Path, source: str) -> Array:
         raise CloudError(source, f"array of shape {shape}; expected (N, 3): one row per point")
     elif shape[1] < 3:
         raise CloudError(source, f"{shape[1]} columns; expected at least three (x, y, z)")
+    elif shape[0] == 3 and shape[1] > 3:
+        raise CloudError(source, f"array of shape {shape} looks transposed (one column per point); expected (N, 3), "
+                         "one row per point: save it as np.save(path, array.T)")
     # Check the header against the file before anything is allocated for it.
     needed = math.prod(shape) * dtype.itemsize
     if needed > data_bytes:
@@ -98,7 +107,13 @@ def _read_ply(path: Path, source: str) -> Array:
     try:
         ply = PlyData.read(str(path))
     except Exception as error:  # plyfile reports malformed files with several exception types
-        raise CloudError(source, f"not a readable PLY file ({_one_line(error)})") from None
+        element, row = getattr(error, "element", None), getattr(error, "row", None)
+        if "end-of-file" in str(error) and element is not None and row is not None:
+            what = "vertices" if element.name == "vertex" else f"'{element.name}' elements"
+            detail = f"truncated: its header announces {element.count:,} {what}, but the file holds {row:,}"
+        else:
+            detail = _one_line(error)
+        raise CloudError(source, f"not a readable PLY file ({detail})") from None
     if "vertex" not in ply:
         raise CloudError(source, "has no vertex element")
     vertex = ply["vertex"].data
@@ -114,22 +129,41 @@ def _is_number(token: str) -> bool:
     return True
 
 
+# Lines starting with these are comments (before the points; further down "#" and "//").
+COMMENT_STARTS = ("#", "//", "%")
+# A Fortran double-precision exponent, as in 1.5D+03.
+D_EXPONENT = re.compile(r"(?<=[0-9.])[dD](?=[+-]?[0-9])")
+
+
+def _tokens(line: str) -> list[str]:
+    return [t.strip('"') for t in line.replace(",", " ").replace(";", " ").split()]
+
+
 def _read_text(path: Path, source: str) -> Array:
-    with open(path, encoding="utf-8", errors="replace") as file:
-        text = file.read()
-    lines = text.splitlines()
-    first, seen_content = 0, False
-    # Skip what precedes the numbers: blank and comment lines, a line of column names,
-    # and the point count that starts a .pts file.
+    raw = path.read_bytes()
+    if raw.startswith((b"\xff\xfe", b"\xfe\xff")):
+        raise CloudError(source, "line 1: UTF-16 text (it starts with a UTF-16 byte-order mark); "
+                         "save it as UTF-8 or ASCII text")
+    nul = raw.find(b"\0")
+    if nul >= 0:
+        line_number = raw.count(b"\n", 0, nul) + 1
+        raise CloudError(source, f"line {line_number}: a NUL byte: UTF-16 text or binary data, "
+                         "not UTF-8 or ASCII text")
+    text = raw.decode("utf-8", errors="replace")
+    lines = text.removeprefix("\ufeff").splitlines()  # a UTF-8 byte-order mark is not data
+    first, names, count = 0, None, None
+    # Skip what precedes the numbers: blank and comment lines, at most one line of column
+    # names (no field is a number) and at most one point count (a .pts file starts with it).
     while first < len(lines):
         stripped = lines[first].strip()
-        tokens = stripped.replace(",", " ").replace(";", " ").split()
-        is_comment = not tokens or stripped.startswith(("#", "//", "%"))
-        is_names = bool(tokens) and not _is_number(tokens[0])
-        is_count = not seen_content and len(tokens) == 1 and tokens[0].isdigit()
-        if not (is_comment or is_names or is_count):
-            break
-        seen_content = seen_content or not is_comment
+        tokens = _tokens(stripped)
+        if tokens and not stripped.startswith(COMMENT_STARTS):
+            if count is None and len(tokens) == 1 and tokens[0].isdigit():
+                count = (first, int(tokens[0]))
+            elif names is None and not any(_is_number(D_EXPONENT.sub("e", t)) for t in tokens):
+                names = first
+            else:
+                break
         first += 1
     if first == len(lines):
         raise CloudError(source, "no points")
@@ -139,17 +173,61 @@ def _read_text(path: Path, source: str) -> Array:
     if len([t for t in tokens if t.strip()]) < 3:
         raise CloudError(source, f"line {first + 1}: {len(tokens)} column{'s' if len(tokens) != 1 else ''}; "
                          "fewer than three columns (x, y, z)")
+    body = "\n".join(lines[first:])
+    points = _load_columns(body, delimiter)
+    if points is None and '"' in body:  # quoted numbers, "1.5"
+        points = _load_columns(body, delimiter, quoted=True)
+    if points is None and D_EXPONENT.search(body):  # Fortran's 1.5D+03
+        points = _load_columns(D_EXPONENT.sub("e", body), delimiter)
+    if points is None:
+        raise CloudError(source, _first_unreadable(lines, first, delimiter))
+    if count is not None and count[1] != len(points):
+        raise CloudError(source, f"truncated or corrupt: line {count[0] + 1} announces {count[1]:,} points, "
+                         f"but the file holds {len(points):,}")
+    return points
+
+
+def _load_columns(body: str, delimiter: str | None, quoted: bool = False) -> Array | None:
+    """x, y, z of every line, or None if some line has no three numbers there. Quoted
+    fields are read as such (a delimiter inside quotes splits nothing); NumPy then
+    takes one comment mark only, so "//" lines are dropped here."""
+    comments: Any = ("#", "//")
+    if quoted:
+        body = "\n".join("" if line.lstrip().startswith("//") else line for line in body.split("\n"))
+        comments = "#"
     try:
         with np.errstate(all="ignore"):
-            points = np.loadtxt(io.StringIO("\n".join(lines[first:])), delimiter=delimiter, usecols=(0, 1, 2),
-                                comments=("#", "//"), ndmin=2, dtype=np.float64)
-    except ValueError as error:
-        detail = _one_line(error)
-        # numpy counts rows from the first one it read
-        problem = "fewer than three columns on some line" if "invalid column index" in detail else "not numbers"
-        raise CloudError(source, f"{problem} ({detail}, counting from line {first + 1}); "
-                         "expected x, y, z in the first three columns") from None
+            points: Array = np.loadtxt(io.StringIO(body), delimiter=delimiter, usecols=(0, 1, 2), ndmin=2,
+                                       comments=comments, quotechar='"' if quoted else None, dtype=np.float64)
+    except ValueError:
+        return None
     return points
+
+
+def _first_unreadable(lines: list[str], first: int, delimiter: str | None) -> str:
+    """What is wrong, and on which line, with the first line that holds no x, y, z."""
+    for number in range(first, len(lines)):
+        line = re.split("#|//", lines[number], maxsplit=1)[0]
+        if not line.strip():
+            continue
+        split = next(csv.reader([line], delimiter=delimiter)) if delimiter else re.findall(r'"[^"]*"|\S+', line)
+        fields = [f.strip().strip('"') for f in split]
+        shown = lines[number].strip()
+        shown = repr(shown if len(shown) <= 60 else shown[:57] + "...")
+        if len(fields) < 3:
+            return (f"line {number + 1}: {len(fields)} column{'s' if len(fields) != 1 else ''}; fewer than three "
+                    f"columns (x, y, z): {shown}")
+        # NumPy reads no "1_000", which Python's float() would.
+        bad = [f for f in fields[:3] if "_" in f or not _is_number(D_EXPONENT.sub("e", f))]
+        if bad:
+            if "\ufffd" in line:
+                problem = "not UTF-8 text"
+            elif not _is_number(fields[0]) and len(fields) > 3 and all(_is_number(f) for f in fields[1:4]):
+                problem = f"not numbers ({bad[0]!r} first: an id column before x, y, z?)"
+            else:
+                problem = f"not numbers ({bad[0]!r})"
+            return f"line {number + 1}: {problem}: {shown}; expected x, y, z in the first three columns"
+    return "not numbers; expected x, y, z in the first three columns"
 
 
 def _read_obj(path: Path, source: str) -> Array:
@@ -178,12 +256,32 @@ def _needs(module: str, extra: str, source: str, suffix: str) -> Any:
         raise CloudError(source, f"{suffix} files need the {module} package: pip install \"ornel[{extra}]\"") from None
 
 
+def _truncated(expected: int, found: int) -> str:
+    return f"truncated or corrupt: its header announces {expected:,} points, but the file holds {found:,}"
+
+
 def _read_las(path: Path, source: str) -> Array:
     laspy = _needs("laspy", "las", source, path.suffix)
+    expected = None
     try:
-        las = laspy.read(str(path))
+        with laspy.open(str(path)) as reader:
+            header = reader.header
+            expected = int(header.point_count)
+            if not header.are_points_compressed:
+                record = header.point_format.size
+                found = max(0, os.path.getsize(path) - header.offset_to_point_data) // record
+                if found < expected:
+                    raise CloudError(source, _truncated(expected, found))
+            las = reader.read()
+    except CloudError:
+        raise
     except Exception as error:  # laspy raises its own errors, and others from its LAZ backends
-        raise CloudError(source, f"not a readable LAS/LAZ file ({_one_line(error)})") from None
+        detail = _one_line(error)
+        if expected is not None:  # the header was read: the points were not (a cut LAZ file)
+            detail = f"truncated or corrupt: its header announces {expected:,} points, but reading them failed: {detail}"
+        raise CloudError(source, f"not a readable LAS/LAZ file ({detail})") from None
+    if len(las.points) != expected:
+        raise CloudError(source, _truncated(expected, len(las.points)))
     return np.column_stack([np.asarray(las.x), np.asarray(las.y), np.asarray(las.z)])
 
 
@@ -194,12 +292,38 @@ def _read_pcd(path: Path, source: str) -> Array:
         fields = tuple(cloud.fields)
         if not all(axis in fields for axis in ("x", "y", "z")):
             raise CloudError(source, f"has no x, y, z fields (found: {', '.join(fields)}); fewer than three columns")
+        expected, found = int(cloud.metadata.points), len(cloud.pc_data)
+        if found != expected:
+            raise CloudError(source, _truncated(expected, found))
         points: Array = np.asarray(cloud.numpy(("x", "y", "z")))
     except CloudError:
         raise
     except Exception as error:  # pypcd4 raises several types (and its header validation's) for bad files
+        counts = _pcd_binary_counts(path, pypcd4)
+        if counts is not None and counts[1] < counts[0]:
+            raise CloudError(source, _truncated(*counts)) from None
         raise CloudError(source, f"not a readable PCD file ({_one_line(error)})") from None
     return points
+
+
+def _pcd_binary_counts(path: Path, pypcd4: Any) -> tuple[int, int] | None:
+    """(points announced, whole points present) of an uncompressed binary PCD file, else None."""
+    try:
+        with open(path, "rb") as file:
+            lines: list[str] = []
+            while not lines or not lines[-1].startswith("DATA"):
+                line = file.readline()
+                if not line:
+                    return None
+                if (text := line.decode("utf-8").strip()) and not text.startswith("#"):
+                    lines.append(text)
+            metadata = pypcd4.MetaData.parse_header(lines)
+            if metadata.data != pypcd4.Encoding.BINARY:
+                return None
+            record = metadata.build_dtype().itemsize
+            return int(metadata.points), (os.fstat(file.fileno()).st_size - file.tell()) // record
+    except Exception:  # a header pypcd4 cannot read: its own error says why
+        return None
 
 
 READERS: dict[str, Callable[[Path, str], Array]] = {
@@ -214,6 +338,63 @@ def _one_line(error: BaseException) -> str:
 
 
 # --- writing -------------------------------------------------------------------------
+
+_umask_lock = threading.Lock()
+
+
+def _new_file_mode() -> int:
+    """The permissions open() gives a new file: 0o666 less the process's umask."""
+    with _umask_lock:  # the umask can only be read by setting it
+        umask = os.umask(0o022)
+        os.umask(umask)
+    return 0o666 & ~umask
+
+
+@contextlib.contextmanager
+def replacing(path: str | PathLike[str]) -> Iterator[str]:
+    """Yields the name of a new temporary file beside `path` (same suffix) for the caller
+    to write; when the block ends normally the file is flushed to disk and renamed to
+    `path` in one step. On any failure (disk full, file-size limit, Ctrl-C) it is
+    removed, so `path` is either whole or as it was. A symbolic link at `path` is
+    followed: the file it names is replaced."""
+    target = os.path.realpath(path)
+    directory, name = os.path.split(target)
+    # Named after the target (shortened: the name must stay within the file system's limit).
+    descriptor, temporary = tempfile.mkstemp(prefix=f".{name[:64]}.", suffix=".tmp" + Path(name).suffix[:16],
+                                             dir=directory)
+    os.close(descriptor)
+    try:
+        yield temporary
+        try:
+            mode = stat.S_IMODE(os.stat(target).st_mode)
+        except FileNotFoundError:
+            mode = _new_file_mode()
+        os.chmod(temporary, mode)
+        descriptor = os.open(temporary, os.O_RDONLY)
+        try:
+            os.fsync(descriptor)
+        finally:
+            os.close(descriptor)
+        os.replace(temporary, target)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+        raise
+    with contextlib.suppress(OSError):  # the rename itself reaches the disk (best effort)
+        descriptor = os.open(directory, os.O_RDONLY)
+        try:
+            os.fsync(descriptor)
+        finally:
+            os.close(descriptor)
+
+
+def printable(name: str) -> str:
+    """`name` with what is not valid UTF-8 (bytes of a file name, kept by Python as
+    surrogates) written as backslash escapes, \\xff: safe to print, write and draw."""
+    try:
+        return name.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+    except UnicodeEncodeError:  # surrogates that stand for no byte
+        return name.encode("utf-8", "backslashreplace").decode("utf-8")
 
 
 def check_writable(path: str | PathLike[str]) -> None:
@@ -244,20 +425,36 @@ def write_points(path: str | PathLike[str], points: Array, fields: Mapping[str, 
     extent is chosen."""
     check_writable(path)
     suffix = suffix_of(path)
+    _check_field_names(path, fields, suffix)
     columns = {"x": points[:, 0], "y": points[:, 1], "z": points[:, 2], **fields}
     try:
-        if suffix == ".npy":
-            np.save(path, np.column_stack(list(columns.values())), allow_pickle=False)
-        elif suffix == ".ply":
-            _write_ply(path, columns)
-        elif suffix in TEXT_SUFFIXES:
-            _write_text(path, columns, suffix)
-        elif suffix in (".las", ".laz"):
-            _write_las(path, points, fields, las_scales, las_offsets)
-        else:
-            _write_pcd(path, columns)
+        with replacing(path) as temporary:
+            if suffix == ".npy":
+                with open(temporary, "wb") as file:  # a file object: np.save adds no ".npy" to the name
+                    np.save(file, np.column_stack(list(columns.values())), allow_pickle=False)
+            elif suffix == ".ply":
+                _write_ply(temporary, columns)
+            elif suffix in TEXT_SUFFIXES:
+                _write_text(temporary, columns, suffix)
+            elif suffix in (".las", ".laz"):
+                _write_las(temporary, points, fields, las_scales, las_offsets, suffix == ".laz")
+            else:
+                _write_pcd(temporary, columns)
     except OSError as error:
         raise CloudError(str(path), f"cannot be written ({error.strerror or error})") from None
+
+
+def _check_field_names(path: str | PathLike[str], fields: Mapping[str, Array], suffix: str) -> None:
+    """Refuses a field that would replace a coordinate (or, in LAS, a standard dimension)."""
+    taken = {"x", "y", "z"}
+    if suffix in (".las", ".laz"):
+        import laspy
+
+        taken |= {name.lower() for name in laspy.PointFormat(0).dimension_names}
+    for name in fields:
+        if name.lower() in taken:
+            what = "a coordinate" if name.lower() in ("x", "y", "z") else f"the standard LAS dimension {name!r}"
+            raise CloudError(str(path), f"a field named {name!r} would replace {what}; give it another name")
 
 
 def _write_ply(path: str | PathLike[str], columns: Mapping[str, Array]) -> None:
@@ -279,7 +476,7 @@ def _write_text(path: str | PathLike[str], columns: Mapping[str, Array], suffix:
 
 
 def _write_las(path: str | PathLike[str], points: Array, fields: Mapping[str, Array],
-               scales: Array | None, offsets: Array | None) -> None:
+               scales: Array | None, offsets: Array | None, compress: bool) -> None:
     import laspy
 
     if scales is None or offsets is None:
@@ -295,7 +492,7 @@ def _write_las(path: str | PathLike[str], points: Array, fields: Mapping[str, Ar
     las.x, las.y, las.z = points[:, 0], points[:, 1], points[:, 2]
     for name, column in fields.items():
         las[name] = column
-    las.write(str(path))
+    las.write(str(path), do_compress=compress)
 
 
 def _write_pcd(path: str | PathLike[str], columns: Mapping[str, Array]) -> None:

@@ -12,6 +12,7 @@ from collections.abc import Callable, Iterable, Sequence
 from concurrent.futures import FIRST_COMPLETED, Executor, Future, ThreadPoolExecutor, wait
 from dataclasses import dataclass
 from os import PathLike
+from pathlib import Path
 from typing import Any, TypeVar, Union, cast
 
 import numpy as np
@@ -270,11 +271,16 @@ class Matrix:
         return rows
 
     def to_csv(self, path: str | PathLike[str]) -> None:
-        with open(path, "w", newline="") as file:
+        """Writes `rows()` under a header of `COLUMNS`: the file is replaced whole, or left
+        as it was if writing fails. Names are written as UTF-8, bytes that are not (from
+        file names) as backslash escapes."""
+        from ornel._formats import printable, replacing
+
+        with replacing(path) as temporary, open(temporary, "w", newline="", encoding="utf-8") as file:
             writer = csv.writer(file)
             writer.writerow(self.COLUMNS)
             for row in self.rows():
-                writer.writerow([row[0], row[1], *(repr(value) for value in row[2:])])
+                writer.writerow([printable(row[0]), printable(row[1]), *(repr(value) for value in row[2:])])
 
     def plot(self, path: str | PathLike[str], metric: str = "chamfer") -> None:
         """Heatmap PNG of one symmetric or directed measure ("chamfer", "hausdorff",
@@ -287,18 +293,25 @@ class Matrix:
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
 
+        from ornel._formats import printable, replacing
+
         n = len(self.names)
+        names = [printable(name) for name in self.names]
         side = min(4 + 0.35 * n, 30)
         figure, axes = plt.subplots(figsize=(side + 1.5, side))
         image = axes.imshow(values[metric], cmap="viridis")
-        axes.set_xticks(range(n), self.names, rotation=90, fontsize=8)
-        axes.set_yticks(range(n), self.names, fontsize=8)
+        axes.set_xticks(range(n), names, rotation=90, fontsize=8)
+        axes.set_yticks(range(n), names, fontsize=8)
         direction = " (row cloud to column cloud)" if metric in ("mean", "max") else ""
         axes.set_title(f"{metric}{direction}")
         figure.colorbar(image, ax=axes, label=metric)
         figure.tight_layout()
-        figure.savefig(path, dpi=100)
-        plt.close(figure)
+        try:
+            with replacing(path) as temporary:  # the same suffix: matplotlib takes the format from it
+                suffix = Path(path).suffix[1:].lower()
+                figure.savefig(temporary, dpi=100, format=suffix or matplotlib.rcParams["savefig.format"])
+        finally:
+            plt.close(figure)
 
 
 def all_by_all(clouds: Sequence[Cloud | npt.ArrayLike], *, threads: int | None = None,

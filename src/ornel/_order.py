@@ -15,6 +15,8 @@ def morton_order(points: npt.ArrayLike) -> npt.NDArray[np.intp]:
     Neighbouring points then get neighbouring indices, which is what the searches
     want of both the query cloud and the target cloud."""
     coords: npt.NDArray[Any] = np.asarray(points)[:, :3].astype(np.float64)
+    if len(coords) == 0:
+        return np.zeros(0, np.intp)
     lo, hi = coords.min(axis=0), coords.max(axis=0)
     q = ((coords - lo) / np.where(hi > lo, hi - lo, 1) * 2097151).astype(np.uint64)
     key = np.zeros(len(coords), np.uint64)

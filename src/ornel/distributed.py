@@ -58,15 +58,35 @@ def _require_distributed() -> Any:
 CONNECT_SECONDS = 10
 
 
+def _first_line(error: BaseException) -> str:
+    return str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
+
+
 def connect(address: str, timeout: float = CONNECT_SECONDS) -> Any:
-    """A `distributed.Client` of the scheduler at `address`; OSError in one line if none
-    answers within `timeout` seconds."""
+    """A `distributed.Client` of the scheduler at `address`, with at least one worker
+    that can import ornel; OSError in one line if no scheduler answers, or no worker
+    joins it, within `timeout` seconds, or if its workers cannot import ornel."""
     distributed = _require_distributed()
     try:
-        return distributed.Client(address, timeout=timeout)
+        client = distributed.Client(address, timeout=timeout)
     except (OSError, ValueError, TypeError) as error:  # ValueError, TypeError: a malformed address
-        detail = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
-        raise OSError(f"no Dask scheduler answered at {address} within {timeout:g} s ({detail})") from None
+        raise OSError(f"no Dask scheduler answered at {address} within {timeout:g} s ({_first_line(error)})") from None
+    try:
+        try:
+            client.wait_for_workers(1, timeout=timeout)
+        except (OSError, TimeoutError) as error:
+            raise OSError(f"the Dask scheduler at {address} has no workers: none joined within {timeout:g} s "
+                          f"({_first_line(error)})") from None
+        try:
+            # A builtin, so that even a worker without ornel can receive the call.
+            client.run(exec, "import _ornel, ornel.distributed")
+        except ImportError as error:
+            raise OSError(f"the workers of the Dask scheduler at {address} cannot import ornel "
+                          f"({_first_line(error)}): install ornel[dask] there") from None
+    except BaseException:
+        client.close()
+        raise
+    return client
 
 
 def tile_blocks(n_clouds: int, tile: int) -> list[range]:
@@ -125,6 +145,12 @@ def all_by_all(clouds: Sequence[Cloud | npt.ArrayLike], client: Any, *, precisio
     their graphs and prepared objects (default: about two tiles per worker thread, at
     least three blocks). `progress` shows a bar of the tiles done on stderr."""
     distributed = _require_distributed()
+    if not isinstance(client, distributed.Client) or client.status != "running":
+        shown = repr(client) if len(repr(client)) <= 80 else repr(client)[:77] + "..."
+        what = f"a {client.status} Client" if isinstance(client, distributed.Client) else \
+            f"{type(client).__name__} {shown}"
+        raise TypeError(f"client must be a running distributed.Client (such as Client(cluster) or "
+                        f"Client('tcp://host:8786')), not {what}")
     precision = check_precision(precision)
     if tile is not None and tile < 1:
         raise ValueError(f"tile must be at least 1, not {tile}")
