@@ -8,13 +8,14 @@ the whole comparison behind a few calls.
 from importlib import metadata as _metadata
 
 from ornel._cloud import Cloud, CloudError
+from ornel._compare import Comparison, compare
 from ornel._native import delaunay, delaunay_graph
 from ornel._formats import read_points, write_points
 from ornel._join import Matrix, all_by_all, join_tile, nearest
 from ornel._order import morton_order
 
 __all__ = ["delaunay", "delaunay_graph", "morton_order"]
-__all__ += ["Cloud", "CloudError", "Matrix", "all_by_all", "join_tile", "nearest", "read_points", "write_points"]
+__all__ += ["Cloud", "CloudError", "Comparison", "Matrix", "compare", "all_by_all", "join_tile", "nearest", "read_points", "write_points"]
 
 try:
     __version__: str = _metadata.version("ornel")

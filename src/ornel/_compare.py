@@ -122,7 +122,7 @@ class Comparison:
         if len(found):
             for p, value in zip(PERCENTILES, np.percentile(found, PERCENTILES)):
                 axes.axvline(value, color="C3", linewidth=1, linestyle="--")
-                axes.annotate(f"p{p}", (value, 1), xycoords=("data", "axes fraction"), rotation=90,
+                axes.annotate(f"p{p}", (value, 0.97), xycoords=("data", "axes fraction"), rotation=90,
                               va="top", ha="right", fontsize=8, color="C3")
         axes.set_xlabel(f"distance from {self.a.name} to {self.b.name}")
         axes.set_ylabel("points (log scale)" if log else "points")
