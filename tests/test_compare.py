@@ -95,3 +95,37 @@ def test_pictures_and_json_are_written_whole(tmp_path):
     nothing = ornel.compare(a, b + 1.0, max_distance=1e-6).statistics()
     assert nothing["mean"] is None and nothing["hausdorff"] is None
     assert "NaN" not in json.dumps(nothing) and "Infinity" not in json.dumps(nothing)
+
+
+def test_the_command_prints_writes_and_draws_what_the_api_computes(tmp_path):
+    import subprocess
+    import sys
+    from pathlib import Path
+
+    script = Path(sys.executable).parent / "ornel"
+    command = [str(script)] if script.exists() else [sys.executable, "-m", "ornel"]
+    a, b = scans(5e5, seed=4, n=1500)
+    a[::50] = np.nan  # an organised scan's empty pixels
+    np.save(tmp_path / "a.npy", a)
+    np.save(tmp_path / "b.npy", b)
+    base = [*command, "compare", tmp_path / "a.npy", tmp_path / "b.npy", "--f64"]
+    refused = subprocess.run(base, capture_output=True, text=True, timeout=300)
+    assert refused.returncode == 2 and len(refused.stderr.strip().splitlines()) == 1
+    run = subprocess.run([*base, "--skip-invalid", "--split", "--index", "--max-distance", "0.004", "--radius",
+                          "0.001", "--radius", "0.003", "--out", tmp_path / "d.npy", "--json", tmp_path / "s.json",
+                          "--histogram", tmp_path / "h.png", "--log-counts", "--png", tmp_path / "p.png",
+                          "--threads", "2"], capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stderr
+    expected = ornel.compare(a, b, precision="f64", max_distance=0.004, skip_invalid=True)
+    stats = expected.statistics([0.001, 0.003])
+    assert json.loads((tmp_path / "s.json").read_text()) == json.loads(json.dumps({**stats, "a": str(tmp_path / "a.npy"),
+                                                                                   "b": str(tmp_path / "b.npy")}))
+    printed = dict(line.split() for line in run.stdout.splitlines()[1:])
+    assert int(printed["skipped"]) == 30 and int(printed["within"]) == stats["within_max_distance"]
+    assert float(printed["f_score@0.003"]) == pytest.approx(stats["f_scores"][1]["f_score"], rel=1e-6)
+    out = np.load(tmp_path / "d.npy")
+    np.testing.assert_array_equal(out[:, :3], a)
+    np.testing.assert_array_equal(out[:, 3], expected.distance)
+    np.testing.assert_array_equal(out[:, 4:7], expected.split())
+    np.testing.assert_array_equal(out[:, 7], expected.index)
+    assert (tmp_path / "h.png").stat().st_size > 10_000 and (tmp_path / "p.png").stat().st_size > 10_000

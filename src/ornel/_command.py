@@ -21,10 +21,10 @@ import numpy as np
 import numpy.typing as npt
 
 from ornel._cloud import MIN_TARGET_POINTS, Cloud, CloudError, Precision
-from ornel._formats import READ_SUFFIXES, WRITE_SUFFIXES, check_writable, printable, suffix_of, write_points
-from ornel._join import Matrix, all_by_all, default_threads, nearest
-
-PERCENTILES = (50, 90, 95, 99)
+from ornel._compare import PERCENTILES, Comparison, compare
+from ornel._formats import (READ_SUFFIXES, WRITE_SUFFIXES, check_writable, printable, read_points, suffix_of,
+                            write_points)
+from ornel._join import Matrix, all_by_all, default_threads
 
 
 def positive_int(text: str) -> int:
@@ -49,7 +49,11 @@ def parser() -> argparse.ArgumentParser:
     matrix.add_argument("files", nargs="+", metavar="FILE", help=f"point clouds ({formats})")
     matrix.add_argument("--csv", metavar="PATH", help="also write the table as CSV: "
                         "a,b,mean_ab,mean_ba,chamfer,max_ab,max_ba,hausdorff")
-    matrix.add_argument("--png", metavar="PATH", help="also draw a heatmap of the Chamfer distances (matplotlib)")
+    matrix.add_argument("--png", metavar="PATH", help="also draw a heatmap of one measure (matplotlib)")
+    matrix.add_argument("--metric", choices=("chamfer", "hausdorff", "mean", "max"), default="chamfer",
+                        help="the measure --png draws (default: chamfer; mean and max are directed, row to column)")
+    matrix.add_argument("--log-scale", action="store_true", help="--png's colours on a log scale, so that one "
+                        "outlying pair does not flatten the rest")
     matrix.add_argument("--threads", type=positive_int, default=None,
                         help=f"threads to use (default: {default_threads()})")
     matrix.add_argument("--f64", action="store_true", help="compute in double precision (default: single)")
@@ -61,9 +65,53 @@ def parser() -> argparse.ArgumentParser:
     compare.add_argument("a", metavar="A", help="the compared cloud")
     compare.add_argument("b", metavar="B", help="the reference cloud")
     compare.add_argument("--out", metavar="PATH", help="write A's points, in A's order, with a per-point field "
-                         f"'distance', in the format of PATH's suffix ({' '.join(WRITE_SUFFIXES)})")
+                         f"'distance' (NaN where none), in the format of PATH's suffix ({' '.join(WRITE_SUFFIXES)})")
+    compare.add_argument("--split", action="store_true", help="--out also gets dx dy dz: the vector from each "
+                         "point to its nearest point of B")
+    compare.add_argument("--index", action="store_true", help="--out also gets 'index': that point's index in B "
+                         "(-1 where none)")
+    compare.add_argument("--max-distance", type=nonnegative_float, metavar="D", help="points farther than D "
+                         "from B get no nearest point (distance NaN, counted apart)")
+    compare.add_argument("--radius", type=nonnegative_float, action="append", metavar="R", default=[],
+                         help="also report precision, recall and F-score at radius R (repeatable)")
+    compare.add_argument("--json", metavar="PATH", help="also write the summary as JSON")
+    compare.add_argument("--histogram", metavar="PATH", help="also draw a histogram of the distances (PNG; "
+                         "matplotlib)")
+    compare.add_argument("--log-counts", action="store_true", help="the histogram's counts on a log scale")
+    compare.add_argument("--png", metavar="PATH", help="also draw A's points coloured by distance, seen along "
+                         "x, y, z and obliquely (PNG; matplotlib)")
+    compare.add_argument("--clip-percentile", type=percentile, default=99.0, metavar="P",
+                         help="the colours of --png saturate at this percentile of the distances (default 99)")
+    compare.add_argument("--skip-invalid", action="store_true", help="drop A's points with NaN or infinite "
+                         "coordinates (an organised scan's empty pixels) instead of refusing A")
+    compare.add_argument("--threads", type=positive_int, default=None,
+                         help=f"threads to use (default: {default_threads()})")
     compare.add_argument("--f64", action="store_true", help="compute in double precision (default: single)")
     return main
+
+
+def nonnegative_float(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not (value >= 0 and np.isfinite(value)):
+        raise argparse.ArgumentTypeError(f"must be a finite number of at least 0, not {text}")
+    return value
+
+
+def percentile(text: str) -> float:
+    value = nonnegative_float(text)
+    if value > 100:
+        raise argparse.ArgumentTypeError(f"must be between 0 and 100, not {text}")
+    return value
+
+
+def needs_matplotlib(path: str) -> None:
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        raise CloudError(path, "drawing a PNG needs matplotlib: pip install \"ornel[plot]\"") from None
 
 
 def check_searchable(cloud: Cloud) -> None:
@@ -127,10 +175,7 @@ def run_matrix(args: argparse.Namespace) -> int:
     if args.png is not None:
         check_output(args.png, ".png")
         check_not_an_input(args.png, args.files)
-        try:
-            import matplotlib  # noqa: F401
-        except ImportError:
-            raise CloudError(args.png, "drawing a PNG needs matplotlib: pip install \"ornel[plot]\"") from None
+        needs_matplotlib(args.png)
     names = unique_names(args.files)
     clouds = []
     for path, name in zip(args.files, names):
@@ -149,7 +194,7 @@ def run_matrix(args: argparse.Namespace) -> int:
     if args.csv is not None:
         write_or_fail(args.csv, matrix.to_csv)
     if args.png is not None:
-        write_or_fail(args.png, matrix.plot)
+        write_or_fail(args.png, lambda path: matrix.plot(path, args.metric, log=args.log_scale))
     return 0
 
 
@@ -180,33 +225,90 @@ def write_or_fail(path: str, write: Any) -> None:
         raise CloudError(path, f"cannot be written ({error.strerror or error})") from None
 
 
-def summary(dists: npt.NDArray[np.float64]) -> list[tuple[str, float]]:
-    rows = [("mean", float(dists.mean())), ("rms", float(np.sqrt((dists**2).mean()))),
-            ("min", float(dists.min())), ("max", float(dists.max()))]
-    rows += [(f"p{p}", float(v)) for p, v in zip(PERCENTILES, np.percentile(dists, PERCENTILES))]
-    return rows
+def print_comparison(args: argparse.Namespace, result: Comparison, stats: dict[str, Any]) -> None:
+    """A header line, then one `label value` line per measure (two words each, so that
+    scripts can read them)."""
+    a, b = result.a, result.b
+    bound = "" if result.max_distance is None else f", at most {result.max_distance:g} away"
+    print(f"{printable(args.a)} -> {printable(args.b)}: distance from each of the {stats['points']:,} points of "
+          f"{a.name} to the nearest of the {len(b):,} points of {b.name} ({result.precision}{bound})")
+    rows: list[tuple[str, str]] = []
+    if result.skipped:
+        rows.append(("skipped", str(result.skipped)))
+    if result.max_distance is not None:
+        rows += [("within", str(stats["within_max_distance"])), ("beyond", str(stats["beyond_max_distance"]))]
+    if stats["mean"] is not None:
+        rows += [(label, f"{stats[label]:.7g}") for label in ("mean", "rms", "std", "min", "max",
+                                                                *(f"p{p}" for p in PERCENTILES))]
+        worst = stats["hausdorff"]
+        rows += [("hausdorff", f"{worst['distance']:.7g}"), ("worst", str(worst["index"])),
+                 ("worst_xyz", ",".join(f"{c:.10g}" for c in worst["point"]))]
+    for row in stats["f_scores"]:
+        rows += [(f"{key}@{row['radius']:g}", f"{row[key]:.7g}") for key in ("precision", "recall", "f_score")]
+    width = max(len(label) for label, _ in rows) + 2 if rows else 0
+    for label, value in rows:
+        print(f"{label:<{width}}{value}")
 
 
 def run_compare(args: argparse.Namespace) -> int:
-    if args.out is not None:
-        check_writable(args.out)
-        check_not_an_input(args.out, [args.a, args.b])
-    a = Cloud.load(args.a, printable(Path(args.a).stem))
-    b = Cloud.load(args.b, printable(Path(args.b).stem))
-    check_searchable(b)
-    precision: Precision = "f64" if args.f64 else "f32"
-    dists, _ = nearest(a, b, precision=precision)
+    outputs = [(args.out, None), (args.json, ".json"), (args.histogram, ".png"), (args.png, ".png")]
+    for path, suffix in outputs:
+        if path is None:
+            continue
+        if suffix is None:
+            check_writable(path)
+        else:
+            check_output(path, suffix)
+        check_not_an_input(path, [args.a, args.b])
+    if args.histogram is not None or args.png is not None:
+        needs_matplotlib(args.png or args.histogram)
+    from tqdm import tqdm
+
+    with tqdm(total=4, desc="ornel", unit="step", disable=not sys.stderr.isatty(), leave=False) as bar:
+        a_points = read_points(args.a)
+        bar.update()
+        b = Cloud.load(args.b, printable(Path(args.b).stem))
+        check_searchable(b)
+        precision: Precision = "f64" if args.f64 else "f32"
+        a_cloud, valid = cloud_of(a_points, args)
+        bar.update()
+        b.prepared(precision)  # the graph: most of the time
+        bar.update()
+        result = compare(a_cloud, b, precision=precision, max_distance=args.max_distance, threads=args.threads)
+        result = result.with_invalid(valid, a_points)
+        bar.update()
+    stats = result.statistics(args.radius)
     with printing():
-        print(f"{printable(args.a)} -> {printable(args.b)}: distance from each of the {len(a):,} points of {a.name} "
-              f"to the nearest of the {len(b):,} points of {b.name} ({precision})")
-        for label, value in summary(dists.astype(np.float64)):
-            print(f"{label:<6}{value:.7g}")
+        print_comparison(args, result, stats)
     if args.out is not None:
+        fields: dict[str, Any] = {"distance": result.distance}
+        if args.split:
+            fields.update(zip(("dx", "dy", "dz"), result.split().T))
+        if args.index:
+            fields["index"] = result.index
         scales = offsets = None
         if suffix_of(args.out) in (".las", ".laz") and suffix_of(args.a) in (".las", ".laz"):
             scales, offsets = las_grid(args.a)  # A's own grid writes its points back exactly
-        write_points(args.out, a.points, {"distance": dists}, scales, offsets)
+        write_points(args.out, a_points, fields, scales, offsets)
+    if args.json is not None:
+        write_or_fail(args.json, lambda path: result.to_json(path, args.radius))
+    if args.histogram is not None:
+        write_or_fail(args.histogram, lambda path: result.histogram(path, log=args.log_counts))
+    if args.png is not None:
+        write_or_fail(args.png, lambda path: result.plot(path, clip_percentile=args.clip_percentile))
     return 0
+
+
+def cloud_of(points: npt.NDArray[Any], args: argparse.Namespace) -> tuple[Cloud, npt.NDArray[np.bool_] | None]:
+    """A's cloud, and with --skip-invalid the mask of its valid points (None: all valid)."""
+    name = printable(Path(args.a).stem)
+    if args.skip_invalid and points.ndim == 2 and points.shape[1] >= 3:
+        valid = np.isfinite(points[:, :3]).all(axis=1)
+        if not valid.all():
+            if not valid.any():
+                raise CloudError(args.a, "no valid points (every one has a NaN or infinite coordinate)")
+            return Cloud(points[valid], name, source=args.a), valid
+    return Cloud(points, name, source=args.a), None
 
 
 def las_grid(path: str) -> tuple[Any, Any]:

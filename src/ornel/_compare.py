@@ -54,6 +54,17 @@ class Comparison:
         vectors[found] = self.b.points[self.index[found]].astype(np.float64) - self.a_points[found].astype(np.float64)
         return vectors
 
+    def with_invalid(self, valid: npt.NDArray[np.bool_] | None, points: npt.NDArray[Any]) -> Comparison:
+        """This comparison of the valid points of `points` (where `valid`) spread over all
+        of them: the invalid ones get NaN distances and index -1, counted as skipped."""
+        if valid is None or valid.all():
+            return self
+        distance = np.full(len(valid), np.nan)
+        index = np.full(len(valid), -1, np.int64)
+        distance[valid], index[valid] = self.distance, self.index
+        return Comparison(self.a, self.b, self.precision, distance, index, self.max_distance, points[:, :3],
+                          int(len(valid) - np.count_nonzero(valid)))
+
     def hausdorff(self) -> tuple[float, int, npt.NDArray[np.float64]]:
         """One-sided Hausdorff distance from `a` to `b` (over the points with a nearest
         point), the index of the point of `a` where it is attained (the first such), and
@@ -241,21 +252,15 @@ def compare(a: Cloud | npt.ArrayLike, b: Cloud | npt.ArrayLike, *, precision: Pr
     if threads < 1:
         raise ValueError(f"threads must be at least 1, not {threads}")
     b = as_cloud(b, "b")
-    skipped = 0
     valid: npt.NDArray[np.bool_] | None = None
+    raw: npt.NDArray[Any] | None = None
     if skip_invalid and not isinstance(a, Cloud):
         raw = np.asarray(a)
         if raw.ndim == 2 and raw.shape[1] >= 3 and raw.dtype.kind == "f":
             valid = np.isfinite(raw[:, :3]).all(axis=1)
-            skipped = int(len(raw) - np.count_nonzero(valid))
-            all_points = raw[:, :3]
-            a = Cloud(raw[valid], "a") if skipped else Cloud(raw, "a")
+            if not valid.all():
+                a = raw[valid]
     a = as_cloud(a, "a")
     distance, index = _search(a, b, precision, max_distance, threads)
-    points = a.points
-    if valid is not None and skipped:
-        full_distance = np.full(len(valid), np.nan)
-        full_index = np.full(len(valid), -1, np.int64)
-        full_distance[valid], full_index[valid] = distance, index
-        distance, index, points = full_distance, full_index, all_points
-    return Comparison(a, b, precision, distance, index, max_distance, points, skipped)
+    result = Comparison(a, b, precision, distance, index, max_distance, a.points)
+    return result.with_invalid(valid, raw) if raw is not None else result

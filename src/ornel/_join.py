@@ -282,9 +282,11 @@ class Matrix:
             for row in self.rows():
                 writer.writerow([printable(row[0]), printable(row[1]), *(repr(value) for value in row[2:])])
 
-    def plot(self, path: str | PathLike[str], metric: str = "chamfer") -> None:
+    def plot(self, path: str | PathLike[str], metric: str = "chamfer", *, log: bool = False) -> None:
         """Heatmap PNG of one symmetric or directed measure ("chamfer", "hausdorff",
-        "mean", "max") with the names on both axes; needs matplotlib."""
+        "mean", "max") with the names on both axes; `log` scales the colours
+        logarithmically, so that one outlying pair does not flatten the others (zero
+        entries, the diagonal, are drawn blank then). Needs matplotlib."""
         values = {"chamfer": self.chamfer, "hausdorff": self.hausdorff, "mean": self.mean, "max": self.max}
         if metric not in values:
             raise ValueError(f"metric must be one of {', '.join(values)}, not {metric!r}")
@@ -299,12 +301,21 @@ class Matrix:
         names = [printable(name) for name in self.names]
         side = min(4 + 0.35 * n, 30)
         figure, axes = plt.subplots(figsize=(side + 1.5, side))
-        image = axes.imshow(values[metric], cmap="viridis")
+        shown = values[metric]
+        norm = None
+        if log:
+            from matplotlib.colors import LogNorm
+
+            positive = shown[shown > 0]
+            shown = np.where(shown > 0, shown, np.nan)
+            if len(positive):
+                norm = LogNorm(vmin=float(positive.min()), vmax=float(positive.max()))
+        image = axes.imshow(shown, cmap="viridis", norm=norm)
         axes.set_xticks(range(n), names, rotation=90, fontsize=8)
         axes.set_yticks(range(n), names, fontsize=8)
         direction = " (row cloud to column cloud)" if metric in ("mean", "max") else ""
         axes.set_title(f"{metric}{direction}")
-        figure.colorbar(image, ax=axes, label=metric)
+        figure.colorbar(image, ax=axes, label=metric + (" (log scale)" if log else ""))
         figure.tight_layout()
         try:
             with replacing(path) as temporary:  # the same suffix: matplotlib takes the format from it
