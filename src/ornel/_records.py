@@ -12,6 +12,7 @@ from __future__ import annotations
 import copy
 import os
 import re
+import struct
 from collections.abc import Mapping
 from dataclasses import dataclass
 from os import PathLike
@@ -293,7 +294,13 @@ def _write_las_same(temporary: str, records: Records, new: Mapping[str, Array], 
 
     las = records.data
     header = copy.deepcopy(las.header)  # the records stay as read, for another write
+    old_vlrs = list(las.header.vlrs)
+    described = [k for k, vlr in enumerate(old_vlrs) if isinstance(vlr, laspy.vlrs.known.ExtraBytesVlr)]
     header.add_extra_dims([laspy.ExtraBytesParams(name=name, type=_las_type(values)) for name, values in new.items()])
+    if described:  # laspy appends the rebuilt record last: back to its place, under its own description
+        rebuilt = header.vlrs.pop(len(header.vlrs) - 1)
+        rebuilt._description = old_vlrs[described[0]].description  # laspy has no setter
+        header.vlrs.insert(described[0], rebuilt)
     points = laspy.ScaleAwarePointRecord.zeros(len(las.points), header=header)
     for name in las.points.array.dtype.names:  # raw record fields: integers X, Y, Z, bit fields, extra bytes
         points.array[name] = las.points.array[name]
@@ -301,6 +308,29 @@ def _write_las_same(temporary: str, records: Records, new: Mapping[str, Array], 
     for name, values in new.items():
         out[name] = values
     out.write(temporary, do_compress=suffix == ".laz")
+    _restore_las_header(temporary, las.header, old_vlrs[described[0]].record_data_bytes() if described else b"")
+
+
+def _restore_las_header(path: str, header: Any, described: bytes) -> None:
+    """Puts back what laspy recomputes on writing though the records are the same: the
+    bounds in the header (another program may have taken them from the unrounded
+    coordinates) and the descriptions of the existing extra-bytes dimensions (laspy adds
+    statistics to them)."""
+    with open(path, "r+b") as file:
+        head = file.read(107)
+        header_size, _, vlr_count = struct.unpack_from("<HII", head, 94)
+        bounds = [value for axis in range(3) for value in (header.maxs[axis], header.mins[axis])]
+        file.seek(179)  # max x, min x, max y, min y, max z, min z: the same place in every version
+        file.write(struct.pack("<6d", *bounds))
+        position = header_size
+        for _ in range(vlr_count if described else 0):
+            file.seek(position)
+            vlr = file.read(54)
+            record_id, length = struct.unpack_from("<HH", vlr, 18)
+            if vlr[2:18].rstrip(b"\0") == b"LASF_Spec" and record_id == 4 and length >= len(described):
+                file.write(described)  # the new dimensions' descriptions follow, as laspy wrote them
+                break
+            position += 54 + length
 
 
 def _las_type(values: Array) -> str:
