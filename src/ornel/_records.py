@@ -343,7 +343,7 @@ def _ply_type(values: Array) -> str:
         if len(values) == 0 or (values.min() >= -2**31 and values.max() < 2**31):
             return "i4"
         return "f8"
-    return values.dtype.str if values.dtype.kind != "b" else "u1"
+    return f"{values.dtype.kind}{values.dtype.itemsize}" if values.dtype.kind != "b" else "u1"
 
 
 def _write_ply_same(temporary: str, records: Records, new: Mapping[str, Array], suffix: str) -> None:
