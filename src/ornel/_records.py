@@ -220,20 +220,25 @@ def _text_column_names(records: Records) -> list[str] | None:
 
 
 def _text_fields(records: Records) -> dict[str, Array]:
-    """The numeric columns after x, y, z of a text file (none if any is not numbers)."""
+    """The columns after x, y, z of a text file that hold numbers on every line."""
     text: TextLines = records.data
-    body = b"\n".join(TEXT_COMMENT.split(text.lines[k], maxsplit=1)[0].replace(b'"', b"") for k in text.data)
+    body = [TEXT_COMMENT.split(text.lines[k], maxsplit=1)[0].replace(b'"', b"").decode("utf-8", "replace")
+            for k in text.data]
     separator = {b",": ",", b";": ";", None: None}[text.delimiter]
     try:
-        with np.errstate(all="ignore"):
-            table = np.loadtxt(body.decode("utf-8", "replace").splitlines(), delimiter=separator, ndmin=2,
-                               dtype=np.float64, comments=None)
-    except ValueError:
+        table = np.loadtxt(body, delimiter=separator, ndmin=2, dtype=str, comments=None)
+    except ValueError:  # lines of different lengths: no column beyond z is whole
         return {}
     names = _text_column_names(records) or []
     if len(names) != table.shape[1]:
         names = [f"column{j}" for j in range(table.shape[1])]
-    return {names[j]: table[:, j] for j in range(3, table.shape[1])}
+    fields = {}
+    for j in range(3, table.shape[1]):
+        try:
+            fields[names[j]] = np.char.replace(table[:, j], "D", "e").astype(np.float64)
+        except ValueError:  # words (class names...): no number to carry
+            continue
+    return fields
 
 
 RECORD_READERS = {".las": _las_records, ".laz": _las_records, ".ply": _ply_records, ".pcd": _pcd_records,
@@ -399,9 +404,8 @@ def _text_token(values: Array) -> list[bytes]:
     """Each value as the shortest text that reads back exactly ('nan' where none)."""
     if values.dtype.kind in "iu":
         return [b"%d" % v for v in values.tolist()]
-    if values.dtype == np.float32:
-        return [np.format_float_positional(v, unique=True, trim="-").encode() if np.isfinite(v) and
-                abs(v) < 1e16 and (v == 0 or abs(v) >= 1e-4) else repr(float(v)).encode() for v in values]
+    if values.dtype == np.float32:  # NumPy's shortest text for a float32
+        return [str(v).encode() for v in values]
     return [repr(v).encode() for v in values.astype(np.float64).tolist()]
 
 
