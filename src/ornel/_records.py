@@ -387,8 +387,19 @@ def _write_pcd_same(temporary: str, records: Records, new: Mapping[str, Array], 
 def _save_pcd(pcd: Any, temporary: str, encoding: Any) -> None:
     import pypcd4
 
-    if encoding != pypcd4.Encoding.ASCII:
+    if encoding == pypcd4.Encoding.BINARY:
         pcd.save(temporary, encoding=encoding)
+        return
+    if encoding != pypcd4.Encoding.ASCII:
+        # pypcd4 falls back to plain binary when the data does not shrink; the file keeps
+        # its encoding here, the data stored column after column as the format says.
+        import lzf
+
+        raw = b"".join(np.ascontiguousarray(pcd.pc_data[name]).tobytes() for name in pcd.pc_data.dtype.names)
+        packed = lzf.compress(raw, len(raw) + len(raw) // 16 + 64) if raw else b""
+        with open(temporary, "wb") as file:
+            file.write(pcd.metadata.compose_header(data=encoding).encode())
+            file.write(struct.pack("<II", len(packed), len(raw)) + packed)
         return
     # pypcd4 writes ASCII floats with ten decimals, losing digits: ours read back exactly.
     formats = []
