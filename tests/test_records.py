@@ -73,6 +73,9 @@ def test_the_truncated_las_file_is_refused_and_new_fields_may_not_replace_old_on
                                (las, "gps_time", "o.ply"), (text, "Label", "o.csv"), (text, "label", "o.pcd")):
         with pytest.raises(ornel.CloudError, match=f"a new field {name!r} clashes with the field"):
             ornel.write_records(tmp_path / out, records, {name: np.zeros(len(records))})
+    for name in ("a b", "x" * 33):
+        with pytest.raises(ornel.CloudError, match="expected a name without spaces"):
+            ornel.write_records(tmp_path / "o.las", las, {name: np.zeros(len(las))})
     with pytest.raises(ornel.CloudError, match="is the input file"):
         ornel.write_records(tmp_path / "a.csv", text, {"distance": np.zeros(4)})
     assert sorted(os.listdir(tmp_path)) == ["a.csv"]
@@ -100,6 +103,13 @@ def test_ply_keeps_colours_normals_faces_comments_and_encoding(tmp_path, text):
     for name, values in fields.items():  # indices past 32 bits: doubles, exact
         np.testing.assert_array_equal(back["vertex"].data[name], values)
     assert [list(f) for f in back["face"].data["vertex_indices"]] == [[0, 1, 2], [3, 4, 5, 6]]
+    # Into LAS: colours in a point format that has them, the rest in extra bytes.
+    ornel.write_records(tmp_path / "out.laz", ornel.read_records(tmp_path / "in.ply"), fields)
+    las = laspy.read(str(tmp_path / "out.laz"))
+    assert las.header.point_format.id == 2 and list(las.point_format.extra_dimension_names) == ["nx", "quality", *fields]
+    for name in ("red", "green", "blue", "nx", "quality"):
+        np.testing.assert_array_equal(np.asarray(las[name]), vertex[name])
+    np.testing.assert_allclose(las.xyz, np.c_[vertex["x"], vertex["y"], vertex["z"]], rtol=0, atol=las.header.scales[0] / 2)
 
 
 @pytest.mark.parametrize("encoding", ["ascii", "binary", "binary_compressed"])

@@ -162,7 +162,6 @@ def _obj_records(path: Path, source: str) -> Records:
 
 # A comment starts at "#" or "//" (as the reader's NumPy takes them), anywhere on a line.
 TEXT_COMMENT = re.compile(rb"#|//")
-TERMINATOR = re.compile(rb"(\r\n|\r|\n)?\Z")
 
 
 def _text_records(path: Path, source: str) -> Records:
@@ -211,8 +210,8 @@ def _text_column_names(records: Records) -> list[str] | None:
     text: TextLines = records.data
     if text.names is None:
         return None
-    content = TEXT_COMMENT.split(text.lines[text.names][len(text.names_comment):], maxsplit=1)[0] \
-        if not text.names_comment else text.lines[text.names][len(text.names_comment):]
+    line = text.lines[text.names]
+    content = line[len(text.names_comment):] if text.names_comment else TEXT_COMMENT.split(line, maxsplit=1)[0]
     content = content.decode("utf-8", "replace").replace("\ufeff", "").strip()
     separator = {b",": ",", b";": ";", None: None}[text.delimiter]
     tokens = [t.strip().strip('"') for t in (content.split(separator) if separator else content.split())]
@@ -259,6 +258,9 @@ def write_records(path: str | PathLike[str], records: Records, fields: Mapping[s
         raise CloudError(target, f"is the input file {records.source}; write the output to another file")
     new = {}
     for name, values in fields.items():
+        if not name or re.search(r"[\s,;\"]", name) or (KINDS[suffix_of(path)] == "las" and len(name.encode()) > 32):
+            raise CloudError(target, f"a new field named {name!r}: expected a name without spaces, commas, "
+                             "semicolons or quotes (in LAS files at most 32 bytes)")
         values = np.asarray(values)
         if values.shape != (len(records),):
             raise ValueError(f"field {name!r} has shape {values.shape}; expected ({len(records)},)")
@@ -427,11 +429,12 @@ def _write_text_same(temporary: str, records: Records, new: Mapping[str, Array],
     lines = list(text.lines)  # references to the same bytes: only changed lines are new
 
     def appended(line: bytes, tokens: list[bytes], in_comment: bool = False) -> bytes:
-        terminator = TERMINATOR.search(line).group(0)  # type: ignore[union-attr]
-        body = line[:len(line) - len(terminator)]
-        cut = len(body) if in_comment else (m.start() if (m := TEXT_COMMENT.search(body)) else len(body))
-        head = body[:cut].rstrip(b" \t")
-        return head + b"".join(separator + quote + t + quote for t in tokens) + body[len(head):] + terminator
+        end = len(line) - (2 if line.endswith(b"\r\n") else 1 if line.endswith((b"\n", b"\r")) else 0)
+        cut = end
+        if not in_comment and (b"#" in line or b"//" in line):  # new values go before a comment
+            cut = min(cut, TEXT_COMMENT.search(line).start())  # type: ignore[union-attr]
+        head = line[:cut].rstrip(b" \t")
+        return head + b"".join(separator + quote + t + quote for t in tokens) + line[len(head):]
 
     if text.names is not None:
         lines[text.names] = appended(lines[text.names], [name.encode() for name in new], bool(text.names_comment))
