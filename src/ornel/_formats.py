@@ -40,7 +40,8 @@ def suffix_of(path: str | PathLike[str]) -> str:
 
 def read_points(path: str | PathLike[str]) -> Array:
     """The points of a file, format by suffix; raises CloudError for an unusable file."""
-    return read_checked(path, READERS)
+    points: Array = read_checked(path, READERS)
+    return points
 
 
 def read_checked(path: str | PathLike[str], readers: Mapping[str, Callable[[Path, str], Any]]) -> Any:
@@ -67,11 +68,15 @@ def read_checked(path: str | PathLike[str], readers: Mapping[str, Callable[[Path
         raise CloudError(source, f"cannot be read ({error.strerror or error})") from None
 
 
-def _stack_xyz(columns: Mapping[str, Array], names: tuple[str, str, str], source: str, what: str) -> Array:
-    missing = [n for n in names if n not in columns]
+def require_xyz(found: tuple[str, ...], names: tuple[str, str, str], source: str, what: str) -> None:
+    missing = [n for n in names if n not in found]
     if missing:
-        raise CloudError(source, f"{what} has no {', '.join(missing)} (found: {', '.join(columns) or 'nothing'}); "
+        raise CloudError(source, f"{what} has no {', '.join(missing)} (found: {', '.join(found) or 'nothing'}); "
                          "fewer than three columns")
+
+
+def _stack_xyz(columns: Mapping[str, Array], names: tuple[str, str, str], source: str, what: str) -> Array:
+    require_xyz(tuple(columns), names, source, what)
     return np.column_stack([np.asarray(columns[n]) for n in names])
 
 
@@ -109,8 +114,8 @@ def npy_array(path: Path, source: str) -> Array:
     if needed > data_bytes:
         raise CloudError(source, f"truncated or corrupt: its header announces shape {shape} of {dtype} "
                          f"({needed:,} bytes), but the file holds {data_bytes:,} bytes of data")
-    if dtype.names is not None and any(axis not in dtype.names for axis in "xyz"):
-        _stack_xyz({name: None for name in dtype.names}, ("x", "y", "z"), source, "the array")
+    if dtype.names is not None:
+        require_xyz(dtype.names, ("x", "y", "z"), source, "the array")
     array: Array = np.load(path, mmap_mode="r", allow_pickle=False) if needed else np.zeros(shape, dtype)
     return array
 
@@ -138,9 +143,7 @@ def ply_data(path: Path, source: str) -> Any:
         raise CloudError(source, f"not a readable PLY file ({detail})") from None
     if "vertex" not in ply:
         raise CloudError(source, "has no vertex element")
-    names = ply["vertex"].data.dtype.names or ()
-    if any(axis not in names for axis in "xyz"):
-        _stack_xyz(dict.fromkeys(names), ("x", "y", "z"), source, "the vertex element")
+    require_xyz(ply["vertex"].data.dtype.names or (), ("x", "y", "z"), source, "the vertex element")
     return ply
 
 

@@ -10,6 +10,7 @@ every per-point field that format can hold is carried, under its name."""
 from __future__ import annotations
 
 import copy
+import importlib
 import os
 import re
 import struct
@@ -286,10 +287,11 @@ def write_records(path: str | PathLike[str], records: Records, fields: Mapping[s
 def _with_fields(array: Array, new: Mapping[str, Array], types: Mapping[str, Any] | None = None) -> Array:
     """A structured array of `array`'s fields followed by the new ones."""
     types = types or {}
-    descr = [(name, array.dtype.fields[name][0]) for name in array.dtype.names]
+    names = array.dtype.names or ()
+    descr = [(name, array.dtype[name]) for name in names]
     descr += [(name, types.get(name, values.dtype)) for name, values in new.items()]
     out = np.empty(len(array), descr)
-    for name in array.dtype.names:
+    for name in names:
         out[name] = array[name]
     for name, values in new.items():
         out[name] = values
@@ -375,7 +377,7 @@ def _pcd_type(values: Array) -> tuple[str, int]:
 
 
 def _write_pcd_same(temporary: str, records: Records, new: Mapping[str, Array], suffix: str) -> None:
-    import pypcd4
+    pypcd4: Any = importlib.import_module("pypcd4")
 
     pcd = records.data
     meta = pcd.metadata
@@ -387,7 +389,7 @@ def _write_pcd_same(temporary: str, records: Records, new: Mapping[str, Array], 
 
 
 def _save_pcd(pcd: Any, temporary: str, encoding: Any) -> None:
-    import pypcd4
+    pypcd4: Any = importlib.import_module("pypcd4")
 
     if encoding == pypcd4.Encoding.BINARY:
         pcd.save(temporary, encoding=encoding)
@@ -395,7 +397,7 @@ def _save_pcd(pcd: Any, temporary: str, encoding: Any) -> None:
     if encoding != pypcd4.Encoding.ASCII:
         # pypcd4 falls back to plain binary when the data does not shrink; the file keeps
         # its encoding here, the data stored column after column as the format says.
-        import lzf
+        lzf: Any = importlib.import_module("lzf")  # comes with pypcd4
 
         raw = b"".join(np.ascontiguousarray(pcd.pc_data[name]).tobytes() for name in pcd.pc_data.dtype.names)
         packed = lzf.compress(raw, len(raw) + len(raw) // 16 + 64) if raw else b""
@@ -492,11 +494,11 @@ def _write_other(temporary: str, records: Records, new: Mapping[str, Array], suf
             vertex[name] = values
         PlyData([PlyElement.describe(vertex, "vertex")], text=False).write(temporary)
     elif kind == "pcd":
-        import pypcd4
+        pypcd4: Any = importlib.import_module("pypcd4")
 
-        types = [_pcd_type(values) for values in columns.values()]
-        metadata = pypcd4.MetaData(fields=tuple(columns), type=tuple(t for t, _ in types),
-                                   size=tuple(s for _, s in types), count=(1,) * len(columns),
+        pcd_types = [_pcd_type(values) for values in columns.values()]
+        metadata = pypcd4.MetaData(fields=tuple(columns), type=tuple(t for t, _ in pcd_types),
+                                   size=tuple(s for _, s in pcd_types), count=(1,) * len(columns),
                                    points=len(records), width=len(records), height=1,
                                    data=pypcd4.Encoding.BINARY)
         array = np.empty(len(records), metadata.build_dtype())
