@@ -10,6 +10,7 @@ import laspy
 import numpy as np
 import pypcd4
 import pytest
+from laspy.vlrs.vlrlist import VLRList
 from plyfile import PlyData, PlyElement
 
 import ornel
@@ -25,8 +26,8 @@ def new_fields(n, rng):
     return {"distance": distance, "index": rng.integers(-1, 2**40, n)}
 
 
-def vlr_records(header):
-    return [(v.user_id, v.record_id, v.description, v.record_data_bytes()) for v in header.vlrs]
+def vlr_records(vlrs):
+    return [(v.user_id, v.record_id, v.description, v.record_data_bytes()) for v in vlrs or []]
 
 
 @pytest.mark.parametrize("las", WHOLE_LAS, ids=lambda p: p.name)
@@ -47,12 +48,12 @@ def test_real_las_files_come_back_whole_with_new_extra_bytes(tmp_path, las):
             np.testing.assert_array_equal(np.asarray(back[name]), np.asarray(original[name]), err_msg=name)
         for name, values in fields.items():
             np.testing.assert_array_equal(np.asarray(back[name]), values)
-        before, after = vlr_records(original.header), vlr_records(back.header)
+        before, after = vlr_records(original.header.vlrs), vlr_records(back.header.vlrs)
         assert len(after) == len(before) + (not any(v[1] == 4 for v in before))
         for old, new in zip(before, after):
             # The extra-bytes descriptions gain the new dimensions' after the old ones.
             assert old[:3] == new[:3] and (new[3] == old[3] or old[1] == 4 and new[3].startswith(old[3]))
-        assert [v for v in original.header.evlrs or []] == [v for v in back.header.evlrs or []]
+        assert vlr_records(original.evlrs) == vlr_records(back.evlrs)
     # Across formats: coordinates in float64, exactly; every dimension under its name.
     ornel.write_records(tmp_path / "out.ply", records, {"distance": fields["distance"]})
     vertex = PlyData.read(str(tmp_path / "out.ply"))["vertex"].data
@@ -61,6 +62,15 @@ def test_real_las_files_come_back_whole_with_new_extra_bytes(tmp_path, las):
         if name in original.point_format.dimension_names:
             np.testing.assert_array_equal(vertex[name], np.asarray(original[name]))
     np.testing.assert_array_equal(vertex["distance"], fields["distance"])
+
+
+def test_extended_vlrs_are_kept(tmp_path):
+    las = laspy.read(str(DATA / "las" / "test1_4.las"))
+    las.evlrs = VLRList([laspy.VLR("ornel_test", 7, "a long record", bytes(range(256)) * 300)])
+    las.write(str(tmp_path / "in.las"))
+    for name in ("out.las", "out.laz"):
+        ornel.write_records(tmp_path / name, ornel.read_records(tmp_path / "in.las"), {"distance": np.zeros(len(las))})
+        assert vlr_records(laspy.read(str(tmp_path / name)).evlrs) == vlr_records(las.evlrs)
 
 
 def test_the_truncated_las_file_is_refused_and_new_fields_may_not_replace_old_ones(tmp_path):
