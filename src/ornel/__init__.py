@@ -12,10 +12,12 @@ from ornel._compare import Comparison, compare
 from ornel._native import delaunay, delaunay_graph
 from ornel._formats import read_points, write_points
 from ornel._join import Matrix, all_by_all, join_tile, nearest
+from ornel._records import Records, read_records, write_records
 from ornel._order import morton_order
 
 __all__ = ["delaunay", "delaunay_graph", "morton_order"]
 __all__ += ["Cloud", "CloudError", "Comparison", "Matrix", "compare", "all_by_all", "join_tile", "nearest", "read_points", "write_points"]
+__all__ += ["Records", "read_records", "write_records"]
 
 try:
     __version__: str = _metadata.version("ornel")

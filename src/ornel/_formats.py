@@ -40,6 +40,13 @@ def suffix_of(path: str | PathLike[str]) -> str:
 
 def read_points(path: str | PathLike[str]) -> Array:
     """The points of a file, format by suffix; raises CloudError for an unusable file."""
+    points: Array = read_checked(path, READERS)
+    return points
+
+
+def read_checked(path: str | PathLike[str], readers: Mapping[str, Callable[[Path, str], Any]]) -> Any:
+    """What the reader for `path`'s suffix gives, with the file's common faults (missing,
+    a directory, unreadable, too large) reported as a CloudError."""
     source = str(path)
     suffix = suffix_of(path)
     if suffix not in READ_SUFFIXES:
@@ -52,7 +59,7 @@ def read_points(path: str | PathLike[str]) -> Array:
     if not os.access(path, os.R_OK):
         raise CloudError(source, "cannot be read (permission denied)")
     try:
-        return READERS[suffix](Path(path), source)
+        return readers[suffix](Path(path), source)
     except CloudError:
         raise
     except MemoryError:
@@ -61,15 +68,27 @@ def read_points(path: str | PathLike[str]) -> Array:
         raise CloudError(source, f"cannot be read ({error.strerror or error})") from None
 
 
-def _stack_xyz(columns: Mapping[str, Array], names: tuple[str, str, str], source: str, what: str) -> Array:
-    missing = [n for n in names if n not in columns]
+def require_xyz(found: tuple[str, ...], names: tuple[str, str, str], source: str, what: str) -> None:
+    missing = [n for n in names if n not in found]
     if missing:
-        raise CloudError(source, f"{what} has no {', '.join(missing)} (found: {', '.join(columns) or 'nothing'}); "
+        raise CloudError(source, f"{what} has no {', '.join(missing)} (found: {', '.join(found) or 'nothing'}); "
                          "fewer than three columns")
+
+
+def _stack_xyz(columns: Mapping[str, Array], names: tuple[str, str, str], source: str, what: str) -> Array:
+    require_xyz(tuple(columns), names, source, what)
     return np.column_stack([np.asarray(columns[n]) for n in names])
 
 
 def _read_npy(path: Path, source: str) -> Array:
+    array = npy_array(path, source)
+    if array.dtype.names is not None:
+        return _stack_xyz({name: array[name] for name in array.dtype.names}, ("x", "y", "z"), source, "the array")
+    return array
+
+
+def npy_array(path: Path, source: str) -> Array:
+    """The array of a .npy file (memory-mapped), once its header is found sound."""
     with open(path, "rb") as file:
         try:
             version = np.lib.format.read_magic(file)
@@ -95,13 +114,21 @@ def _read_npy(path: Path, source: str) -> Array:
     if needed > data_bytes:
         raise CloudError(source, f"truncated or corrupt: its header announces shape {shape} of {dtype} "
                          f"({needed:,} bytes), but the file holds {data_bytes:,} bytes of data")
-    array: Array = np.load(path, mmap_mode="r", allow_pickle=False) if needed else np.zeros(shape, dtype)
     if dtype.names is not None:
-        return _stack_xyz({name: array[name] for name in dtype.names}, ("x", "y", "z"), source, "the array")
+        require_xyz(dtype.names, ("x", "y", "z"), source, "the array")
+    array: Array = np.load(path, mmap_mode="r", allow_pickle=False) if needed else np.zeros(shape, dtype)
     return array
 
 
 def _read_ply(path: Path, source: str) -> Array:
+    vertex = ply_data(path, source)["vertex"].data
+    return _stack_xyz({name: vertex[name] for name in vertex.dtype.names or ()}, ("x", "y", "z"),
+                      source, "the vertex element")
+
+
+def ply_data(path: Path, source: str) -> Any:
+    """The whole PLY file (plyfile's PlyData), once it is found to have a vertex element
+    with x, y, z."""
     from plyfile import PlyData
 
     try:
@@ -116,9 +143,8 @@ def _read_ply(path: Path, source: str) -> Array:
         raise CloudError(source, f"not a readable PLY file ({detail})") from None
     if "vertex" not in ply:
         raise CloudError(source, "has no vertex element")
-    vertex = ply["vertex"].data
-    return _stack_xyz({name: vertex[name] for name in vertex.dtype.names or ()}, ("x", "y", "z"),
-                      source, "the vertex element")
+    require_xyz(ply["vertex"].data.dtype.names or (), ("x", "y", "z"), source, "the vertex element")
+    return ply
 
 
 def _is_number(token: str) -> bool:
@@ -140,7 +166,11 @@ def _tokens(line: str) -> list[str]:
 
 
 def _read_text(path: Path, source: str) -> Array:
-    raw = path.read_bytes()
+    return text_points(path.read_bytes(), source)
+
+
+def text_points(raw: bytes, source: str) -> Array:
+    """The x, y, z of a text file's bytes (see _read_text)."""
     if raw.startswith((b"\xff\xfe", b"\xfe\xff")):
         raise CloudError(source, "line 1: UTF-16 text (it starts with a UTF-16 byte-order mark); "
                          "save it as UTF-8 or ASCII text")
@@ -151,20 +181,7 @@ def _read_text(path: Path, source: str) -> Array:
                          "not UTF-8 or ASCII text")
     text = raw.decode("utf-8", errors="replace")
     lines = text.removeprefix("\ufeff").splitlines()  # a UTF-8 byte-order mark is not data
-    first, names, count = 0, None, None
-    # Skip what precedes the numbers: blank and comment lines, at most one line of column
-    # names (no field is a number) and at most one point count (a .pts file starts with it).
-    while first < len(lines):
-        stripped = lines[first].strip()
-        tokens = _tokens(stripped)
-        if tokens and not stripped.startswith(COMMENT_STARTS):
-            if count is None and len(tokens) == 1 and tokens[0].isdigit():
-                count = (first, int(tokens[0]))
-            elif names is None and not any(_is_number(D_EXPONENT.sub("e", t)) for t in tokens):
-                names = first
-            else:
-                break
-        first += 1
+    first, names, count = text_preamble(lines)
     if first == len(lines):
         raise CloudError(source, "no points")
     line = lines[first]
@@ -185,6 +202,26 @@ def _read_text(path: Path, source: str) -> Array:
         raise CloudError(source, f"truncated or corrupt: line {count[0] + 1} announces {count[1]:,} points, "
                          f"but the file holds {len(points):,}")
     return points
+
+
+def text_preamble(lines: list[str]) -> tuple[int, int | None, tuple[int, int] | None]:
+    """(first line of numbers, line of column names or None, (line, value) of the point
+    count or None). What precedes the numbers is skipped: blank and comment lines, at most
+    one line of column names (no field is a number) and at most one point count (a .pts
+    file starts with it)."""
+    first, names, count = 0, None, None
+    while first < len(lines):
+        stripped = lines[first].strip()
+        tokens = _tokens(stripped)
+        if tokens and not stripped.startswith(COMMENT_STARTS):
+            if count is None and len(tokens) == 1 and tokens[0].isdigit():
+                count = (first, int(tokens[0]))
+            elif names is None and not any(_is_number(D_EXPONENT.sub("e", t)) for t in tokens):
+                names = first
+            else:
+                break
+        first += 1
+    return first, names, count
 
 
 def _load_columns(body: str, delimiter: str | None, quoted: bool = False) -> Array | None:
@@ -261,6 +298,13 @@ def _truncated(expected: int, found: int) -> str:
 
 
 def _read_las(path: Path, source: str) -> Array:
+    las = las_data(path, source)
+    return np.column_stack([np.asarray(las.x), np.asarray(las.y), np.asarray(las.z)])
+
+
+def las_data(path: Path, source: str) -> Any:
+    """The whole LAS/LAZ file (laspy's LasData), once it is found to hold every point its
+    header announces."""
     laspy = _needs("laspy", "las", source, path.suffix)
     expected = None
     try:
@@ -282,10 +326,17 @@ def _read_las(path: Path, source: str) -> Array:
         raise CloudError(source, f"not a readable LAS/LAZ file ({detail})") from None
     if len(las.points) != expected:
         raise CloudError(source, _truncated(expected, len(las.points)))
-    return np.column_stack([np.asarray(las.x), np.asarray(las.y), np.asarray(las.z)])
+    return las
 
 
 def _read_pcd(path: Path, source: str) -> Array:
+    points: Array = np.asarray(pcd_cloud(path, source).numpy(("x", "y", "z")))
+    return points
+
+
+def pcd_cloud(path: Path, source: str) -> Any:
+    """The whole PCD file (pypcd4's PointCloud), once it is found to have x, y, z and
+    every point its header announces."""
     pypcd4 = _needs("pypcd4", "pcd", source, ".pcd")
     try:
         cloud = pypcd4.PointCloud.from_path(str(path))
@@ -295,7 +346,6 @@ def _read_pcd(path: Path, source: str) -> Array:
         expected, found = int(cloud.metadata.points), len(cloud.pc_data)
         if found != expected:
             raise CloudError(source, _truncated(expected, found))
-        points: Array = np.asarray(cloud.numpy(("x", "y", "z")))
     except CloudError:
         raise
     except Exception as error:  # pypcd4 raises several types (and its header validation's) for bad files
@@ -303,7 +353,7 @@ def _read_pcd(path: Path, source: str) -> Array:
         if counts is not None and counts[1] < counts[0]:
             raise CloudError(source, _truncated(*counts)) from None
         raise CloudError(source, f"not a readable PCD file ({_one_line(error)})") from None
-    return points
+    return cloud
 
 
 def _pcd_binary_counts(path: Path, pypcd4: Any) -> tuple[int, int] | None:
