@@ -129,3 +129,39 @@ def test_the_command_prints_writes_and_draws_what_the_api_computes(tmp_path):
     np.testing.assert_array_equal(out[:, 4:7], expected.split())
     np.testing.assert_array_equal(out[:, 7], expected.index)
     assert (tmp_path / "h.png").stat().st_size > 10_000 and (tmp_path / "p.png").stat().st_size > 10_000
+
+
+@pytest.mark.parametrize("out", ["d.laz", "d.las"])
+def test_compare_gives_a_real_las_file_back_whole_with_its_distances(tmp_path, out):
+    import subprocess
+    import sys
+    from pathlib import Path
+
+    laspy = pytest.importorskip("laspy")
+    script = Path(sys.executable).parent / "ornel"
+    command = [str(script)] if script.exists() else [sys.executable, "-m", "ornel"]
+    source = Path(__file__).resolve().parent.parent / "data" / "las" / "4_6_crop.las"  # GPS time, RGB, a CRS
+    original = laspy.read(str(source))
+    points = np.c_[original.x, original.y, original.z]
+    reference = points[::3] + [0.3, -0.2, 0.05]
+    np.save(tmp_path / "b.npy", reference)
+    run = subprocess.run([*command, "compare", source, tmp_path / "b.npy", "--out", tmp_path / out, "--split",
+                          "--index", "--max-distance", "0.5", "--f64"], capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stderr
+    written = laspy.read(str(tmp_path / out))
+    assert written.header.point_format.id == original.header.point_format.id
+    assert written.header.version == original.header.version
+    np.testing.assert_array_equal(written.header.scales, original.header.scales)
+    np.testing.assert_array_equal(written.header.offsets, original.header.offsets)
+    assert [(v.record_id, v.user_id, bytes(v.record_data_bytes())) for v in written.header.vlrs
+            if v.user_id != "LASF_Spec"] == [(v.record_id, v.user_id, bytes(v.record_data_bytes()))
+                                             for v in original.header.vlrs if v.user_id != "LASF_Spec"]
+    for name in original.point_format.dimension_names:
+        np.testing.assert_array_equal(np.asarray(written[name]), np.asarray(original[name]), err_msg=name)
+    ref, ref_idx = cKDTree(reference).query(points)
+    within = ref <= 0.5
+    distance = np.asarray(written["distance"])
+    np.testing.assert_array_equal(distance[within], ref[within])
+    assert np.isnan(distance[~within]).all() and (np.asarray(written["index"])[~within] == -1).all()
+    np.testing.assert_array_equal(np.c_[written["dx"], written["dy"], written["dz"]][within],
+                                  (reference[np.asarray(written["index"])[within]] - points[within]))

@@ -22,8 +22,8 @@ import numpy.typing as npt
 
 from ornel._cloud import MIN_TARGET_POINTS, Cloud, CloudError, Precision
 from ornel._compare import PERCENTILES, Comparison, compare
-from ornel._formats import (READ_SUFFIXES, WRITE_SUFFIXES, check_writable, printable, read_points, suffix_of,
-                            write_points)
+from ornel._formats import READ_SUFFIXES, WRITE_SUFFIXES, check_writable, printable, suffix_of
+from ornel._records import read_records, write_records
 from ornel._join import Matrix, all_by_all, default_threads
 
 
@@ -265,7 +265,8 @@ def run_compare(args: argparse.Namespace) -> int:
     from tqdm import tqdm
 
     with tqdm(total=4, desc="ornel", unit="step", disable=not sys.stderr.isatty(), leave=False) as bar:
-        a_points = read_points(args.a)
+        a_records = read_records(args.a)  # read once: its points here, every field for --out
+        a_points = a_records.points
         bar.update()
         b = Cloud.load(args.b, printable(Path(args.b).stem))
         check_searchable(b)
@@ -286,10 +287,7 @@ def run_compare(args: argparse.Namespace) -> int:
             fields.update(zip(("dx", "dy", "dz"), result.split().T))
         if args.index:
             fields["index"] = result.index
-        scales = offsets = None
-        if suffix_of(args.out) in (".las", ".laz") and suffix_of(args.a) in (".las", ".laz"):
-            scales, offsets = las_grid(args.a)  # A's own grid writes its points back exactly
-        write_points(args.out, a_points, fields, scales, offsets)
+        write_records(args.out, a_records, fields)
     if args.json is not None:
         write_or_fail(args.json, lambda path: result.to_json(path, args.radius))
     if args.histogram is not None:
@@ -309,13 +307,6 @@ def cloud_of(points: npt.NDArray[Any], args: argparse.Namespace) -> tuple[Cloud,
                 raise CloudError(args.a, "no valid points (every one has a NaN or infinite coordinate)")
             return Cloud(points[valid], name, source=args.a), valid
     return Cloud(points, name, source=args.a), None
-
-
-def las_grid(path: str) -> tuple[Any, Any]:
-    import laspy
-
-    with laspy.open(path) as reader:
-        return reader.header.scales, reader.header.offsets
 
 
 def main(argv: Sequence[str] | None = None) -> int:
