@@ -21,7 +21,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ornel._cloud import MIN_TARGET_POINTS, Cloud, CloudError, Precision
-from ornel._compare import PERCENTILES, Comparison, compare
+from ornel._compare import NORMAL_NEIGHBOURS, PERCENTILES, Comparison, compare
 from ornel._formats import READ_SUFFIXES, WRITE_SUFFIXES, check_writable, printable, suffix_of
 from ornel._records import read_records, write_records
 from ornel._join import Matrix, all_by_all, default_threads
@@ -70,6 +70,12 @@ def parser() -> argparse.ArgumentParser:
                          "point to its nearest point of B")
     compare.add_argument("--index", action="store_true", help="--out also gets 'index': that point's index in B "
                          "(-1 where none)")
+    compare.add_argument("--signed", action="store_true", help="distances signed along B's normal at the nearest "
+                         "point (normals from B's --neighbours nearest points, oriented consistently)")
+    compare.add_argument("--local-model", choices=("plane",), help="measure to the plane fitted to B's "
+                         "--neighbours nearest points around the nearest point, not to the point itself")
+    compare.add_argument("--neighbours", type=positive_int, default=NORMAL_NEIGHBOURS, metavar="K",
+                         help=f"points of B in a local plane or normal (default {NORMAL_NEIGHBOURS})")
     compare.add_argument("--max-distance", type=nonnegative_float, metavar="D", help="points farther than D "
                          "from B get no nearest point (distance NaN, counted apart)")
     compare.add_argument("--radius", type=nonnegative_float, action="append", metavar="R", default=[],
@@ -230,6 +236,8 @@ def print_comparison(args: argparse.Namespace, result: Comparison, stats: dict[s
     scripts can read them)."""
     a, b = result.a, result.b
     bound = "" if result.max_distance is None else f", at most {result.max_distance:g} away"
+    if result.measure != "point":
+        bound += f", {result.measure} distances"
     print(f"{printable(args.a)} -> {printable(args.b)}: distance from each of the {stats['points']:,} points of "
           f"{a.name} to the nearest of the {len(b):,} points of {b.name} ({result.precision}{bound})")
     rows: list[tuple[str, str]] = []
@@ -277,6 +285,7 @@ def run_compare(args: argparse.Namespace) -> int:
         bar.update()
         result = compare(a_cloud, b, precision=precision, max_distance=args.max_distance, threads=args.threads)
         result = result.with_invalid(valid, a_points)
+        result = result.with_measure(local_model=args.local_model, signed=args.signed, neighbours=args.neighbours)
         bar.update()
     stats = result.statistics(args.radius)
     with printing():

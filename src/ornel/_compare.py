@@ -7,7 +7,7 @@ from __future__ import annotations
 import json
 from collections.abc import Sequence
 from concurrent.futures import ThreadPoolExecutor
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from os import PathLike
 from typing import Any
 
@@ -18,6 +18,8 @@ from ornel._cloud import Cloud, Precision, as_cloud, check_precision
 from ornel._join import _QuerySet, _check_double_span, default_threads
 
 PERCENTILES = (50, 90, 95, 99)
+# Points of b whose spread gives its local plane (and normal) at each of its points.
+NORMAL_NEIGHBOURS = 20
 # Below this many points per thread a search is not worth splitting.
 POINTS_PER_THREAD = 50_000
 # Points drawn at most in a picture: beyond, a random sample of this many (said so).
@@ -41,6 +43,42 @@ class Comparison:
     max_distance: float | None = None
     a_points: npt.NDArray[Any] = field(repr=False, default=None)  # type: ignore[assignment]
     skipped: int = 0
+    # What `distance` measures: "point" (to the nearest point), "plane" (to the plane
+    # through the nearest point's neighbourhood), either "signed" along b's normal.
+    measure: str = "point"
+
+    def with_measure(self, *, local_model: str | None = None, signed: bool = False,
+                     neighbours: int = NORMAL_NEIGHBOURS) -> Comparison:
+        """This comparison measured differently, the nearest points unchanged.
+
+        `local_model="plane"`: the distance to the plane fitted (least squares, through
+        their centroid) to the `neighbours` nearest points of b around each nearest point,
+        which removes most of the sampling bias of point-to-point distances (the model
+        idea of CloudCompare's C2C). `signed`: positive on the side b's normal points to
+        (normals from the same neighbourhoods, oriented consistently over b). Where those
+        neighbours span no plane (all on a line), the point distance stays, unsigned."""
+        if local_model not in (None, "plane"):
+            raise ValueError(f"local_model must be None or 'plane', not {local_model!r}")
+        if local_model is None and not signed:
+            return self
+        found = self.found
+        sorted_index = np.empty(len(self.b), np.intp)
+        sorted_index[self.b.order] = np.arange(len(self.b))
+        nearest = sorted_index[self.index[found]]
+        normals = self.b.normals(neighbours)[nearest]
+        offsets = self.a_points[found].astype(np.float64) - self.b.sorted_coordinates("f64")[nearest]
+        if local_model == "plane":
+            offsets = self.a_points[found].astype(np.float64) - _centroids(self.b, neighbours)[nearest]
+        along = np.einsum("ij,ij->i", offsets, normals)
+        has_plane = np.einsum("ij,ij->i", normals, normals) > 0
+        point = self.distance[found]
+        measured = np.where(has_plane, along if signed else np.abs(along), point) if local_model else point
+        if signed and not local_model:
+            measured = np.where(has_plane & (along < 0), -point, point)
+        distance = self.distance.copy()
+        distance[found] = measured
+        name = ("signed " if signed else "") + (local_model or "point")
+        return replace(self, distance=distance, measure=name)
 
     @property
     def found(self) -> npt.NDArray[np.bool_]:
@@ -71,8 +109,8 @@ class Comparison:
         that point's coordinates. (nan, -1, nan) when no point has a nearest point."""
         if not self.found.any():
             return float("nan"), -1, np.full(3, np.nan)
-        worst = int(np.nanargmax(self.distance))
-        return float(self.distance[worst]), worst, self.a_points[worst].astype(np.float64)
+        worst = int(np.nanargmax(np.abs(self.distance)))
+        return float(abs(self.distance[worst])), worst, self.a_points[worst].astype(np.float64)
 
     def f_scores(self, radii: Sequence[float]) -> list[dict[str, float]]:
         """Precision (share of `a` within r of `b`), recall (share of `b` within r of `a`)
@@ -83,7 +121,7 @@ class Comparison:
         back = self._backward()
         rows = []
         for r in radii:
-            precision = float(np.count_nonzero(self.distance <= r)) / max(len(self.distance) - self.skipped, 1)
+            precision = float(np.count_nonzero(np.abs(self.distance) <= r)) / max(len(self.distance) - self.skipped, 1)
             recall = float(np.count_nonzero(back <= r)) / max(len(back), 1)
             f = 2 * precision * recall / (precision + recall) if precision + recall > 0 else 0.0
             rows.append({"radius": float(r), "precision": precision, "recall": recall, "f_score": f})
@@ -103,6 +141,7 @@ class Comparison:
         no distances is None."""
         found = self.distance[self.found]
         stats: dict[str, Any] = {"a": self.a.source, "b": self.b.source, "precision": self.precision,
+                                 "measure": self.measure,
                                  "points": len(self.distance), "skipped_invalid": self.skipped,
                                  "max_distance": self.max_distance, "within_max_distance": int(len(found)),
                                  "beyond_max_distance": int(len(self.distance) - self.skipped - len(found))}
@@ -174,6 +213,16 @@ class Comparison:
         if image is not None:
             figure.colorbar(image, ax=figure.axes, shrink=0.6, label="distance", extend="max")
         _save(figure, path)
+
+
+def _centroids(cloud: Cloud, neighbours: int) -> npt.NDArray[np.float64]:
+    """The centroid of each sorted point's `neighbours` nearest points (itself included),
+    the neighbourhoods its normals are fitted to."""
+    from ornel._register import neighbourhoods
+
+    points = cloud.sorted_coordinates("f64")
+    near = neighbourhoods(cloud, neighbours)
+    return points[near].mean(axis=1)
 
 
 def _pyplot() -> Any:
