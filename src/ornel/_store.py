@@ -283,7 +283,9 @@ class Store:
         for k, (cloud, digest) in enumerate(zip(clouds, digests)):
             lo, hi = cloud.points.min(axis=0), cloud.points.max(axis=0)
             size = file_bytes[k] if file_bytes is not None else _file_size(cloud.source)
-            rows.append((digest, cloud.name, cloud.source, len(cloud), cloud.points.dtype.name, size,
+            # Where the file lay, wherever the command was run from.
+            source = os.path.abspath(cloud.source) if size is not None and cloud.source else cloud.source
+            rows.append((digest, cloud.name, source, len(cloud), cloud.points.dtype.name, size,
                          *map(float, lo), *map(float, hi), now, now))
         with self._write() as db:
             db.executemany("INSERT INTO clouds VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
