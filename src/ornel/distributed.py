@@ -43,6 +43,8 @@ TILES_PER_THREAD = 2
 # A tile task's key starts with this, followed by the run and the two block numbers.
 TILE_KEY_PREFIX = "ornel-tile-"
 GRAPH_KEY_PREFIX = "ornel-graph-"
+# A task that reads a cloud's graph from a shared store instead of building it.
+STORED_GRAPH_KEY_PREFIX = "ornel-stored-graph-"
 
 
 def _require_distributed() -> Any:
@@ -309,7 +311,8 @@ def stored_all_by_all(clouds: Sequence[Cloud | npt.ArrayLike], store: Any, clien
 
     def graph_task(i: int, cloud: Any, key: str) -> Any:
         if shared and i in stored:
-            return client.submit(_with_stored_index, cloud, precision, directory, stored[i], pure=False, key=key)
+            return client.submit(_with_stored_index, cloud, precision, directory, stored[i], pure=False,
+                                 key=key.replace(GRAPH_KEY_PREFIX, STORED_GRAPH_KEY_PREFIX, 1))
         return client.submit(_with_graph, cloud, precision, pure=False, key=key)
 
     def on_graph(i: int, cloud: Cloud) -> None:
