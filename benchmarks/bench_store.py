@@ -23,6 +23,7 @@ from __future__ import annotations
 import argparse
 import shutil
 import statistics
+import subprocess
 import sys
 import tempfile
 import time
@@ -109,12 +110,42 @@ def compare(args, rng, work):
         seconds, (exact, _) = timed(lambda: cKDTree(b).query(a, workers=THREADS))
         runs["cKDTree"].append(seconds)
         assert np.allclose(dists, exact, rtol=1e-5, atol=1e-6)
+    # The same from files, as commands: each a fresh process reading A and B (.npy).
+    np.save(Path(work) / "a.npy", a)
+    np.save(Path(work) / "b.npy", b)
+    ours = [sys.executable, "-m", "ornel", "compare", str(Path(work) / "a.npy"), str(Path(work) / "b.npy"),
+            "--store", str(directory)]
+    peer = [sys.executable, "-c", PEER_COMMAND, str(Path(work) / "a.npy"), str(Path(work) / "b.npy")]
+    commands = {"ornel compare": [], "pykdtree script": []}
+    for _ in range(args.repeats):
+        for name, command in (("ornel compare", ours), ("pykdtree script", peer)):
+            seconds, done = timed(lambda: subprocess.run(command, capture_output=True, text=True))
+            if done.returncode != 0:
+                raise SystemExit(f"{name} failed: {done.stderr}")
+            commands[name].append(seconds)
     m = {name: statistics.median(times) for name, times in runs.items() if times}
     print(f"compare A B, {args.big:,} points each, float32, B's index stored, medians of {args.repeats}:")
     for name, seconds in m.items():
         ratio = "" if name == "ornel" else f"   {name}/ornel = {seconds / m['ornel']:.2f}x"
-        print(f"  {name:<9} {seconds:8.3f} s{ratio}")
+        print(f"  {name:<9} {seconds:8.3f} s{ratio}   (in memory)")
+    m = {name: statistics.median(times) for name, times in commands.items()}
+    for name, seconds in m.items():
+        ratio = "" if name == "ornel compare" else f"   peer/ornel = {seconds / m['ornel compare']:.2f}x"
+        print(f"  {name:<15} {seconds:8.3f} s{ratio}   (a process each, from .npy files)")
     del reference
+
+
+# The peer as a command: read both files, build a tree on B, query A, print a summary.
+PEER_COMMAND = """
+import sys
+import numpy as np
+from pykdtree.kdtree import KDTree
+from threadpoolctl import threadpool_limits
+a, b = np.load(sys.argv[1]), np.load(sys.argv[2])
+with threadpool_limits(limits=2, user_api="openmp"):
+    d = KDTree(b).query(a, k=1)[0]
+print(d.mean(), d.max(), np.percentile(d, [50, 90, 95, 99]))
+"""
 
 
 def main():

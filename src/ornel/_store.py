@@ -46,6 +46,8 @@ ARRAYS = "arrays"
 # opened over a network file system): workers compare it to tell a shared directory.
 MARKER = "ORNEL-STORE"
 TEMPORARY_PREFIX = ".tmp-"
+# An unrecorded array file older than this is left over from a writer that stopped.
+STALE_SECONDS = 60
 # How long a writer waits for another process's transaction before giving up.
 BUSY_SECONDS = 600
 
@@ -279,9 +281,11 @@ class Store:
         if digests is None:
             digests = [points_digest(cloud.points) for cloud in clouds]
         now = time.time()
+        known = {row[0] for row in self._read("SELECT digest FROM clouds")}
         rows = []
         for k, (cloud, digest) in enumerate(zip(clouds, digests)):
-            lo, hi = cloud.points.min(axis=0), cloud.points.max(axis=0)
+            # The box of a known cloud is known: its points are the same.
+            lo, hi = (cloud.points.min(axis=0), cloud.points.max(axis=0)) if digest not in known else ([0.0] * 3,) * 2
             size = file_bytes[k] if file_bytes is not None else _file_size(cloud.source)
             # Where the file lay, wherever the command was run from.
             source = os.path.abspath(cloud.source) if size is not None and cloud.source else cloud.source
@@ -374,6 +378,7 @@ class Store:
             # Named by content: a whole file of the right size under this name is this
             # content, unless damaged, which is what reading checks.
             if path.stat().st_size == size and hashlib.sha256(path.read_bytes()).hexdigest() == digest:
+                os.utime(path)  # fresh again: a prune running now leaves it for the row to come
                 return digest, size
         except OSError:
             pass
@@ -425,6 +430,7 @@ class Store:
         if `keep` (digests) is given, every cloud not in it with its indexes and pairs.
         Returns what was removed."""
         removed = {"clouds": 0, "pairs": 0, "files": 0}
+        dropped: set[str] = set()  # files of the indexes removed here
         with self._write() as db:
             if keep is not None:
                 db.execute("CREATE TEMP TABLE IF NOT EXISTS keep (digest TEXT PRIMARY KEY)")
@@ -432,25 +438,27 @@ class Store:
                 db.executemany("INSERT OR IGNORE INTO keep VALUES (?)", [(d,) for d in keep])
                 removed["pairs"] = db.execute("DELETE FROM pairs WHERE query NOT IN (SELECT digest FROM keep) "
                                               "OR target NOT IN (SELECT digest FROM keep)").rowcount
+                for row in db.execute("SELECT order_file, indptr_file, indices_file FROM indexes "
+                                      "WHERE cloud NOT IN (SELECT digest FROM keep)").fetchall():
+                    dropped.update(row)
                 db.execute("DELETE FROM indexes WHERE cloud NOT IN (SELECT digest FROM keep)")
                 removed["clouds"] = db.execute("DELETE FROM clouds WHERE digest NOT IN (SELECT digest FROM keep)"
                                                ).rowcount
             db.execute("DELETE FROM files WHERE digest NOT IN (SELECT order_file FROM indexes UNION "
                        "SELECT indptr_file FROM indexes UNION SELECT indices_file FROM indexes)")
             used = {row[0] for row in db.execute("SELECT digest FROM files")}
-            # Under the write lock: no other process can record a file meanwhile. A
-            # temporary file may still be another writer's file in progress, so only
-            # those older than a minute go.
             for path in (self.path / ARRAYS).iterdir():
-                if path.name.startswith(TEMPORARY_PREFIX):
+                if path.suffix == ".npy" and path.stem in used:
+                    continue
+                # Another process may have just written a file it has not yet recorded
+                # (files first, rows after): only files whose rows went here, or that
+                # nobody recorded for a minute, are left over.
+                if path.stem not in dropped:
                     try:
-                        stale = time.time() - path.stat().st_mtime > 60
+                        if time.time() - path.stat().st_mtime < STALE_SECONDS:
+                            continue
                     except FileNotFoundError:
                         continue
-                    if not stale:
-                        continue
-                elif path.suffix == ".npy" and path.stem in used:
-                    continue
                 path.unlink(missing_ok=True)
                 removed["files"] += 1
         return removed
@@ -499,8 +507,28 @@ def rectangles(needed: npt.NDArray[np.bool_]) -> list[tuple[list[int], list[int]
             complete.append(t)
         else:
             groups.setdefault(queries, []).append(t)
-    result = [(complete, sorted(set(rows) | set(complete)))] if complete else []
-    result += [(targets, list(queries)) for queries, targets in groups.items()]
+    # The groups first: their targets are then prepared when they join the complete
+    # rectangle's query set, which reuses what was prepared.
+    result = [(targets, list(queries)) for queries, targets in groups.items()]
+    if complete:
+        result.append((complete, sorted(set(rows) | set(complete))))
+    return result
+
+
+def split_narrow(jobs: Sequence[tuple[list[int], list[int]]], sizes: Sequence[int], threads: int
+                 ) -> list[list[tuple[list[int], list[int]]]]:
+    """Each rectangle as the pieces to run at once: a rectangle with fewer targets than
+    threads (one new cloud against a stored collection) would search on one thread
+    only, so its queries are cut into `threads` pieces of about equal points."""
+    result = []
+    for targets, queries in jobs:
+        if len(targets) >= threads or len(queries) < 2:
+            result.append([(targets, queries)])
+            continue
+        bounds = np.searchsorted(np.cumsum([sizes[q] for q in queries]),
+                                 np.arange(1, threads) * sum(sizes[q] for q in queries) / threads)
+        pieces = np.split(np.asarray(queries), np.unique(np.clip(bounds + 1, 1, len(queries) - 1)))
+        result.append([(targets, [int(q) for q in piece]) for piece in pieces if len(piece)])
     return result
 
 
@@ -602,11 +630,17 @@ def stored_all_by_all(clouds: Sequence[Cloud | npt.ArrayLike], store: StoreLike,
             with tqdm(total=steps, desc="ornel", unit="step", disable=not progress, leave=False) as bar:
                 # Indexes first, each kept as soon as it is built.
                 list(_each(pool, [partial(_ensure, opened, work, t, precision) for t in targets], bar.update))
-                for job_targets, job_queries in work.jobs:
-                    members = [work.members[work.unique[k]] for k in job_targets]
-                    queries = [work.members[work.unique[k]] for k in job_queries]
-                    join_tile(members, queries, precision=precision, executor=pool, on_progress=bar.update,
-                              on_column=work.column_writer(opened, precision, job_targets, job_queries))
+                sizes = [len(work.members[u]) for u in work.unique]
+                for pieces in split_narrow(work.jobs, sizes, threads):
+                    calls = [partial(join_tile, [work.members[work.unique[k]] for k in job_targets],
+                                     [work.members[work.unique[k]] for k in job_queries], precision=precision,
+                                     executor=pool if len(pieces) == 1 else None,
+                                     on_column=work.column_writer(opened, precision, job_targets, job_queries))
+                             for job_targets, job_queries in pieces]
+                    if len(calls) == 1:
+                        calls[0](on_progress=bar.update)
+                    else:
+                        _each(pool, calls, lambda: bar.update(2 * len(pieces[0][0]) / len(pieces)))
         finally:
             pool.shutdown(wait=True, cancel_futures=True)
         return Matrix(names, work.mean, work.maximum)
