@@ -21,6 +21,7 @@ printed per point.
 from __future__ import annotations
 
 import argparse
+import resource
 import shutil
 import statistics
 import subprocess
@@ -44,10 +45,25 @@ def fresh(arrays):
     return [ornel.Cloud(a, f"c{i}") for i, a in enumerate(arrays)]
 
 
-def timed(call):
-    start = time.perf_counter()
+CPU = {}  # seconds of processor time (all threads, and child processes) of the last timed call
+
+
+def timed(call, label=None):
+    """Wall seconds of a call and its result; its processor time goes to CPU[label]. On a
+    loaded machine wall times swing with the other jobs; processor time much less."""
+    children = resource.getrusage(resource.RUSAGE_CHILDREN)
+    start, cpu = time.perf_counter(), time.process_time()
     result = call()
-    return time.perf_counter() - start, result
+    wall = time.perf_counter() - start
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    spent = time.process_time() - cpu + (after.ru_utime + after.ru_stime) - (children.ru_utime + children.ru_stime)
+    if label is not None:
+        CPU.setdefault(label, []).append(spent)
+    return wall, result
+
+
+def cpu_median(label):
+    return statistics.median(CPU[label])
 
 
 def store_bytes(directory):
@@ -61,15 +77,15 @@ def collection(args, rng, work):
     ornel.all_by_all(fresh(arrays[:-1]), threads=THREADS, store=old)
     runs = {"scratch": [], "first": [], "add": []}
     for round_ in range(args.repeats):
-        seconds, reference = timed(lambda: ornel.all_by_all(fresh(arrays), threads=THREADS))
+        seconds, reference = timed(lambda: ornel.all_by_all(fresh(arrays), threads=THREADS), "scratch")
         runs["scratch"].append(seconds)
         first = Path(work) / f"first{round_}"
-        seconds, table = timed(lambda: ornel.all_by_all(fresh(arrays), threads=THREADS, store=first))
+        seconds, table = timed(lambda: ornel.all_by_all(fresh(arrays), threads=THREADS, store=first), "first")
         runs["first"].append(seconds)
         assert table.mean.tobytes() == reference.mean.tobytes() and table.max.tobytes() == reference.max.tobytes()
         added = Path(work) / f"add{round_}"
         shutil.copytree(old, added)
-        seconds, table = timed(lambda: ornel.all_by_all(fresh(arrays), threads=THREADS, store=added))
+        seconds, table = timed(lambda: ornel.all_by_all(fresh(arrays), threads=THREADS, store=added), "add")
         runs["add"].append(seconds)
         assert table.mean.tobytes() == reference.mean.tobytes() and table.max.tobytes() == reference.max.tobytes()
         print(f"  round {round_ + 1}: scratch {runs['scratch'][-1]:.2f} s, first run with store "
@@ -79,10 +95,15 @@ def collection(args, rng, work):
     m = {name: statistics.median(times) for name, times in runs.items()}
     n = args.clouds + 1
     print(f"{n} clouds x {args.points:,} points, float32, {THREADS} threads, medians of {args.repeats}:")
-    print(f"  from scratch, no store        {m['scratch']:8.2f} s")
-    print(f"  from scratch into a store     {m['first']:8.2f} s   overhead {m['first'] / m['scratch'] - 1:+.1%}")
-    print(f"  one cloud added to {args.clouds} stored {m['add']:8.3f} s   scratch / add = "
-          f"{m['scratch'] / m['add']:.1f}x (aim: 20x)")
+    c = {name: cpu_median(name) for name in runs}
+    print(f"  {'':<30} {'wall':>9} {'CPU':>9}")
+    print(f"  {'from scratch, no store':<30} {m['scratch']:8.2f}s {c['scratch']:8.2f}s")
+    print(f"  {'from scratch into a store':<30} {m['first']:8.2f}s {c['first']:8.2f}s   overhead: wall "
+          f"{m['first'] / m['scratch'] - 1:+.1%}, CPU {c['first'] / c['scratch'] - 1:+.1%}")
+    print(f"  {f'one cloud added to {args.clouds} stored':<30} {m['add']:8.3f}s {c['add']:8.3f}s   scratch / add: wall "
+          f"{m['scratch'] / m['add']:.1f}x, CPU {c['scratch'] / c['add']:.1f}x (aim: 20x)")
+    ratios = [s / a for s, a in zip(runs["scratch"], runs["add"])]
+    print(f"  scratch / add, wall, per round: {', '.join(f'{r:.1f}x' for r in ratios)}")
     print(f"  store on disk: {size:,} bytes for {points:,} points and {n * (n - 1)} pairs: "
           f"{size / points:.1f} bytes per point")
 
@@ -101,13 +122,14 @@ def compare(args, rng, work):
     runs = {"ornel": [], "pykdtree": [], "cKDTree": []}
     reference = None
     for _ in range(args.repeats):
-        seconds, (dists, _) = timed(lambda: ornel.nearest(ornel.Cloud(a, "a"), ornel.Cloud(b, "b"), store=directory))
+        seconds, (dists, _) = timed(lambda: ornel.nearest(ornel.Cloud(a, "a"), ornel.Cloud(b, "b"), store=directory),
+                                   "ornel")
         runs["ornel"].append(seconds)
         if kdtree is not None:
             with openmp_threads(THREADS):
-                seconds, (reference, _) = timed(lambda: kdtree(b).query(a, k=1))
+                seconds, (reference, _) = timed(lambda: kdtree(b).query(a, k=1), "pykdtree")
             runs["pykdtree"].append(seconds)
-        seconds, (exact, _) = timed(lambda: cKDTree(b).query(a, workers=THREADS))
+        seconds, (exact, _) = timed(lambda: cKDTree(b).query(a, workers=THREADS), "cKDTree")
         runs["cKDTree"].append(seconds)
         assert np.allclose(dists, exact, rtol=1e-5, atol=1e-6)
     # The same from files, as commands: each a fresh process reading A and B (.npy).
@@ -119,19 +141,22 @@ def compare(args, rng, work):
     commands = {"ornel compare": [], "pykdtree script": []}
     for _ in range(args.repeats):
         for name, command in (("ornel compare", ours), ("pykdtree script", peer)):
-            seconds, done = timed(lambda: subprocess.run(command, capture_output=True, text=True))
+            seconds, done = timed(lambda: subprocess.run(command, capture_output=True, text=True), name)
             if done.returncode != 0:
                 raise SystemExit(f"{name} failed: {done.stderr}")
             commands[name].append(seconds)
     m = {name: statistics.median(times) for name, times in runs.items() if times}
     print(f"compare A B, {args.big:,} points each, float32, B's index stored, medians of {args.repeats}:")
+    print(f"  {'':<16} {'wall':>8} {'CPU':>8}   peer/ornel: wall, CPU")
     for name, seconds in m.items():
-        ratio = "" if name == "ornel" else f"   {name}/ornel = {seconds / m['ornel']:.2f}x"
-        print(f"  {name:<9} {seconds:8.3f} s{ratio}   (in memory)")
+        ratio = "" if name == "ornel" else (f"   {seconds / m['ornel']:.2f}x, "
+                                           f"{cpu_median(name) / cpu_median('ornel'):.2f}x")
+        print(f"  {name:<16} {seconds:7.3f}s {cpu_median(name):7.3f}s{ratio}   (in memory)")
     m = {name: statistics.median(times) for name, times in commands.items()}
     for name, seconds in m.items():
-        ratio = "" if name == "ornel compare" else f"   peer/ornel = {seconds / m['ornel compare']:.2f}x"
-        print(f"  {name:<15} {seconds:8.3f} s{ratio}   (a process each, from .npy files)")
+        ratio = "" if name == "ornel compare" else (f"   {seconds / m['ornel compare']:.2f}x, "
+                                                   f"{cpu_median(name) / cpu_median('ornel compare'):.2f}x")
+        print(f"  {name:<16} {seconds:7.3f}s {cpu_median(name):7.3f}s{ratio}   (a process each, from .npy files)")
     del reference
 
 

@@ -223,6 +223,9 @@ class Store:
         except sqlite3.DatabaseError as error:
             raise StoreError(source, f"its database {DATABASE} cannot be used ({error})") from None
         if store_identity(str(self.path)) != self.id:
+            if (self.path / MARKER).exists() and not (self.path / MARKER).read_bytes().startswith(b"ornel store\n"):
+                raise StoreError(str(self.path / MARKER), "a file of the same name as the store's marker, "
+                                 "not written by ornel; not overwritten")
             write_file_atomically(self.path, MARKER, [f"ornel store\nid {self.id}\nformat {FORMAT}\n".encode()])
 
     @staticmethod
