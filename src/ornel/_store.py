@@ -28,12 +28,15 @@ from dataclasses import dataclass
 from functools import partial
 from os import PathLike
 from pathlib import Path
-from typing import Any, Union
+from typing import TYPE_CHECKING, Any, Union
 
 import numpy as np
 import numpy.typing as npt
 
 from ornel._cloud import Cloud, CloudError, Precision, as_cloud, check_precision
+
+if TYPE_CHECKING:
+    from ornel._join import Matrix
 
 __all__ = ["Store", "StoreError", "StoreWarning", "points_digest"]
 
@@ -87,7 +90,7 @@ def points_digest(points: npt.NDArray[Any]) -> str:
     give the same digest wherever the file lies and whatever it is called."""
     array = np.ascontiguousarray(points)
     digest = hashlib.sha256(f"{array.dtype.str}{array.shape}".encode())
-    digest.update(memoryview(array).cast("B"))
+    digest.update(array.data.cast("B"))
     return digest.hexdigest()
 
 
@@ -99,7 +102,7 @@ def frame_text(cloud: Cloud, precision: Precision) -> str:
 def _npy_bytes(array: npt.NDArray[Any]) -> tuple[bytes, memoryview]:
     header = io.BytesIO()
     np.lib.format.write_array_header_1_0(header, np.lib.format.header_data_from_array_1_0(array))
-    return header.getvalue(), memoryview(array).cast("B")
+    return header.getvalue(), array.data.cast("B")
 
 
 def write_file_atomically(directory: Path, name: str, parts: Sequence[Any]) -> None:
@@ -289,7 +292,9 @@ class Store:
         for k, (cloud, digest) in enumerate(zip(clouds, digests)):
             # The box of a known cloud is known: its points are the same.
             lo, hi = (cloud.points.min(axis=0), cloud.points.max(axis=0)) if digest not in known else ([0.0] * 3,) * 2
-            size = file_bytes[k] if file_bytes is not None else _file_size(cloud.source)
+            # A cloud made from an array has its name for source; a loaded one, its path.
+            from_file = cloud.source is not None and cloud.source != cloud.name
+            size = file_bytes[k] if file_bytes is not None else _file_size(cloud.source) if from_file else None
             # Where the file lay, wherever the command was run from.
             source = os.path.abspath(cloud.source) if size is not None and cloud.source else cloud.source
             rows.append((digest, cloud.name, source, len(cloud), cloud.points.dtype.name, size,
@@ -608,7 +613,7 @@ def plan(store: Store, clouds: Sequence[Cloud | npt.ArrayLike], precision: Preci
 
 
 def stored_all_by_all(clouds: Sequence[Cloud | npt.ArrayLike], store: StoreLike, *, threads: int,
-                      precision: Precision, progress: bool, client: Any = None) -> Any:
+                      precision: Precision, progress: bool, client: Any = None) -> Matrix:
     """`all_by_all` that takes what `store` holds, computes only the missing pairs and
     keeps them, and keeps the index of every cloud it searches as a target."""
     from tqdm import tqdm
