@@ -250,3 +250,31 @@ def test_all_by_all_wants_a_running_client(client):
         with pytest.raises(TypeError, match=r"client must be a running distributed\.Client") as info:
             ornel.all_by_all(clouds, client=wrong)
         assert shown in str(info.value)
+
+
+@pytest.mark.parametrize("shared, precision", [(True, "f32"), (False, "f64")])
+def test_cluster_runs_into_a_store_compute_only_missing_pairs(client, tmp_path, monkeypatch, shared, precision):
+    from ornel.distributed import STORED_GRAPH_KEY_PREFIX
+    from ornel._join import _QuerySets
+
+    if not shared:  # as if the workers ran on machines without the store's directory
+        monkeypatch.setattr(ornel.distributed, "store_is_shared", lambda client, store: False)
+    clouds = collection(7)
+    fresh = lambda members: [ornel.Cloud(c.points, c.name) for c in members]  # noqa: E731
+    local = ornel.all_by_all(fresh(clouds), threads=2, precision=precision)
+    ornel.all_by_all(fresh(clouds[:5]), threads=2, precision=precision, store=tmp_path)
+    with distributed.get_task_stream(client) as stream:
+        remote = within(TIMEOUT, ornel.all_by_all, fresh(clouds), precision=precision, client=client,
+                        store=tmp_path)
+    assert_same_table(remote, local)
+    keys = [str(task["key"]) for task in stream.data]
+    # The five stored targets are searched only by the three new clouds: read, not built.
+    assert sum(k.startswith(STORED_GRAPH_KEY_PREFIX) for k in keys) == (5 if shared else 0)
+    assert sum(k.startswith(TILE_KEY_PREFIX) for k in keys) >= 2
+    # Everything the cluster computed was written by the client: a local run searches nothing.
+    searched = []
+    monkeypatch.setattr(_QuerySets, "search", lambda self, target, frame: searched.append(target))
+    assert_same_table(ornel.all_by_all(fresh(clouds), threads=1, precision=precision, store=tmp_path), local)
+    assert searched == []
+    store = ornel.Store(tmp_path)
+    assert all(cloud.precisions == (precision,) for cloud in store.clouds())

@@ -14,10 +14,11 @@ from ornel._formats import read_points, write_points
 from ornel._join import Matrix, all_by_all, join_tile, nearest
 from ornel._records import Records, read_records, write_records
 from ornel._order import morton_order
+from ornel._store import Store, StoreError, StoreWarning
 
 __all__ = ["delaunay", "delaunay_graph", "morton_order"]
 __all__ += ["Cloud", "CloudError", "Comparison", "Matrix", "compare", "all_by_all", "join_tile", "nearest", "read_points", "write_points"]
-__all__ += ["Records", "read_records", "write_records"]
+__all__ += ["Records", "read_records", "write_records", "Store", "StoreError", "StoreWarning"]
 
 try:
     __version__: str = _metadata.version("ornel")

@@ -205,6 +205,47 @@ class Cloud:
             raise CloudError(self.source, f"cannot build its graph ({error})") from None
         return indptr, indices
 
+    def adopt_index(self, order: npt.ArrayLike, graphs: dict[Precision, Graph]) -> None:
+        """Takes a spatial order and graphs (per precision, of the points in that order)
+        built elsewhere, such as a stored index, instead of building them.
+
+        The searches trust a graph without checks, so lengths and index ranges are
+        checked here; ValueError says what does not fit. Graphs already built are kept,
+        and an order other than the one already built is refused, since its graphs would
+        not fit the ones this cloud holds."""
+        n = len(self.points)
+        order = np.asarray(order)
+        if order.shape != (n,) or order.dtype.kind not in "iu":
+            raise ValueError(f"order of shape {order.shape} and type {order.dtype}; expected ({n},) integers")
+        seen = np.bincount(order.astype(np.int64, copy=False), minlength=n) if n and order.min() >= 0 else None
+        if seen is None or len(seen) != n or not (seen == 1).all():
+            raise ValueError(f"order is not a permutation of the {n} points")
+        checked: dict[Precision, Graph] = {}
+        for precision, (indptr, indices) in graphs.items():
+            precision = check_precision(precision)
+            indptr, indices = np.asarray(indptr), np.asarray(indices)
+            if indptr.dtype != np.uint32 or indices.dtype != np.uint32 or indptr.ndim != 1 or indices.ndim != 1:
+                raise ValueError(f"{precision} graph of types {indptr.dtype}, {indices.dtype}; expected 1-D uint32")
+            if len(indptr) != n + 1 or indptr[0] != 0 or indptr[-1] != len(indices) or (np.diff(indptr.astype(np.int64)) < 0).any():
+                raise ValueError(f"{precision} graph offsets do not fit {n} points and {len(indices)} neighbours")
+            if len(indices) and int(indices.max()) >= n:
+                raise ValueError(f"{precision} graph names point {int(indices.max())} of {n}")
+            checked[precision] = (indptr, indices)
+        order = order.astype(np.int64)  # a fresh array: the caller's may change later
+        order.flags.writeable = False
+        with self._lock:
+            if self._order is None:
+                self._order = order
+            elif not np.array_equal(self._order, order):
+                raise ValueError("an order other than the one already built")
+            for precision, graph in checked.items():
+                self._graphs.setdefault(precision, graph)
+
+    def cached_graph(self, precision: Precision) -> Graph | None:
+        """The graph if it has been built or adopted, without building anything."""
+        with self._lock:
+            return self._graphs.get(precision)
+
     def cached_prepared(self, precision: Precision) -> Prepared | None:
         """The prepared object if it has been built, without building anything."""
         with self._lock:

@@ -1,7 +1,9 @@
 """The `ornel` command: compare point-cloud files.
 
     ornel matrix FILE... [--csv PATH] [--png PATH] [--threads N] [--f64] [--scheduler ADDRESS]
-    ornel compare A B [--out PATH] [--f64]
+    ornel compare A B [--out PATH] [--f64] [--store DIR]
+    ornel index FILE... --store DIR [--f64] [--threads N]
+    ornel store DIR [FILE...] [--prune]
 
 Exit status: 0 done, 2 unusable input or arguments (one line on stderr says which
 file and what is wrong), 130 interrupted. A reader of the output that goes away
@@ -25,6 +27,7 @@ from ornel._compare import NORMAL_NEIGHBOURS, PERCENTILES, Comparison, compare
 from ornel._formats import READ_SUFFIXES, WRITE_SUFFIXES, check_writable, printable, suffix_of
 from ornel._records import read_records, write_records
 from ornel._join import Matrix, all_by_all, default_threads
+from ornel._store import stored_nearest
 
 
 def positive_int(text: str) -> int:
@@ -59,6 +62,8 @@ def parser() -> argparse.ArgumentParser:
     matrix.add_argument("--f64", action="store_true", help="compute in double precision (default: single)")
     matrix.add_argument("--scheduler", metavar="ADDRESS", help="run on the Dask cluster of this scheduler "
                         "(e.g. tcp://host:8786; --threads is then the workers' business); needs ornel[dask]")
+    matrix.add_argument("--store", metavar="DIR", help="keep indexes and pair results in this store (made if "
+                        "missing) and compute only the pairs it lacks")
     compare = commands.add_parser("compare", help="cloud-to-cloud distances from the points of A to B",
                                   description="For every point of A the distance to the nearest point of B: "
                                   "a summary on stdout, and with --out A's points with a field 'distance'.")
@@ -93,6 +98,8 @@ def parser() -> argparse.ArgumentParser:
     compare.add_argument("--threads", type=positive_int, default=None,
                          help=f"threads to use (default: {default_threads()})")
     compare.add_argument("--f64", action="store_true", help="compute in double precision (default: single)")
+    compare.add_argument("--store", metavar="DIR", help="take B's index from this store, or build and keep it there")
+    add_store_commands(commands, formats)
     return main
 
 
@@ -118,6 +125,24 @@ def needs_matplotlib(path: str) -> None:
         import matplotlib  # noqa: F401
     except ImportError:
         raise CloudError(path, "drawing a PNG needs matplotlib: pip install \"ornel[plot]\"") from None
+
+
+def add_store_commands(commands: Any, formats: str) -> None:
+    index = commands.add_parser("index", help="build the files' indexes and keep them in a store",
+                                description="Builds the spatial order and graph of every file and keeps them "
+                                "in the store, so that later commands with --store DIR need not build them.")
+    index.add_argument("files", nargs="+", metavar="FILE", help=f"point clouds ({formats})")
+    index.add_argument("--store", metavar="DIR", required=True, help="the store (made if missing)")
+    index.add_argument("--f64", action="store_true", help="the index for double precision (default: single)")
+    index.add_argument("--threads", type=positive_int, default=None,
+                       help=f"threads to use (default: {default_threads()})")
+    store = commands.add_parser("store", help="what a store holds; --prune removes what is not needed",
+                                description="Lists the clouds of a store, its pairs and its size on disk. "
+                                "With --prune, removes files no index uses and, if FILEs are given, every "
+                                "cloud that is none of them, with its index and pairs.")
+    store.add_argument("directory", metavar="DIR", help="the store")
+    store.add_argument("files", nargs="*", metavar="FILE", help="with --prune: the clouds to keep")
+    store.add_argument("--prune", action="store_true", help="remove what no listed file uses")
 
 
 def check_searchable(cloud: Cloud) -> None:
@@ -190,11 +215,12 @@ def run_matrix(args: argparse.Namespace) -> int:
         clouds.append(cloud)
     if len(clouds) < 2:
         raise CloudError(args.files[0], "only one file; give at least two to compare")
+    store = open_store(args.store) if args.store is not None else None
     if args.scheduler is not None:
-        matrix = matrix_on_cluster(args.scheduler, clouds, "f64" if args.f64 else "f32")
+        matrix = matrix_on_cluster(args.scheduler, clouds, "f64" if args.f64 else "f32", store)
     else:
         matrix = all_by_all(clouds, threads=args.threads, precision="f64" if args.f64 else "f32",
-                            progress=sys.stderr.isatty())
+                            progress=sys.stderr.isatty(), store=store)
     with printing():
         print_table(matrix)
     if args.csv is not None:
@@ -204,7 +230,7 @@ def run_matrix(args: argparse.Namespace) -> int:
     return 0
 
 
-def matrix_on_cluster(address: str, clouds: list[Cloud], precision: Precision) -> Matrix:
+def matrix_on_cluster(address: str, clouds: list[Cloud], precision: Precision, store: Any = None) -> Matrix:
     try:
         from ornel.distributed import connect
 
@@ -212,7 +238,7 @@ def matrix_on_cluster(address: str, clouds: list[Cloud], precision: Precision) -
     except (ImportError, OSError) as error:
         raise CloudError(None, str(error)) from None
     with client:
-        return all_by_all(clouds, precision=precision, progress=sys.stderr.isatty(), client=client)
+        return all_by_all(clouds, precision=precision, progress=sys.stderr.isatty(), client=client, store=store)
 
 
 def check_output(path: str, suffix: str) -> None:
@@ -281,7 +307,10 @@ def run_compare(args: argparse.Namespace) -> int:
         precision: Precision = "f64" if args.f64 else "f32"
         a_cloud, valid = cloud_of(a_points, args)
         bar.update()
-        b.prepared(precision)  # the graph: most of the time
+        store = open_store(args.store) if args.store is not None else None
+        if store is not None:
+            stored_nearest(b, store, precision)
+        b.prepared(precision)  # the graph: most of the time, unless stored
         bar.update()
         result = compare(a_cloud, b, precision=precision, max_distance=args.max_distance, threads=args.threads)
         result = result.with_invalid(valid, a_points)
@@ -318,10 +347,66 @@ def cloud_of(points: npt.NDArray[Any], args: argparse.Namespace) -> tuple[Cloud,
     return Cloud(points, name, source=args.a), None
 
 
+def open_store(directory: str, create: bool = True) -> Any:
+    from ornel._store import Store
+
+    # A damaged stored file is a warning: it is rebuilt, and the results stay exact.
+    return Store(directory, create=create, report=lambda message: print(f"ornel: warning: {message}",
+                                                                        file=sys.stderr))
+
+
+def run_index(args: argparse.Namespace) -> int:
+    from ornel._store import points_digest
+
+    clouds = []
+    for path, name in zip(args.files, unique_names(args.files)):
+        cloud = Cloud.load(path, name)
+        check_searchable(cloud)
+        clouds.append(cloud)
+    store = open_store(args.store)
+    precision: Precision = "f64" if args.f64 else "f32"
+    digests = store.add(clouds, [points_digest(cloud.points) for cloud in clouds])
+    from concurrent.futures import ThreadPoolExecutor
+
+    with ThreadPoolExecutor(args.threads or default_threads()) as pool:
+        built = list(pool.map(lambda k: store.ensure_index(clouds[k], digests[k], precision), range(len(clouds))))
+    for cloud, new in zip(clouds, built):
+        print(f"{cloud.source}: {len(cloud):,} points, {precision} index {'built' if new else 'already stored'}")
+    return 0
+
+
+def run_store(args: argparse.Namespace) -> int:
+    from ornel._store import points_digest
+
+    if args.files and not args.prune:
+        raise CloudError(args.files[0], "files are given only with --prune (the clouds to keep)")
+    store = open_store(args.directory, create=False)
+    if args.prune:
+        keep = [points_digest(Cloud.load(path).points) for path in args.files] if args.files else None
+        removed = store.prune(keep)
+        print(f"removed {removed['clouds']} clouds, {removed['pairs']} pairs, {removed['files']} files")
+    info = store.summary()
+    on_disk = info["array_bytes"] + info["database_bytes"]
+    pairs = ", ".join(f"{count:,} {precision}" for precision, count in sorted(info["pairs"].items())) or "none"
+    print(f"{args.directory}: {info['clouds']} clouds ({info['points']:,} points), {info['indexes']} indexes, "
+          f"pairs: {pairs}")
+    per_point = f" ({on_disk / info['points']:.1f} bytes per point)" if info["points"] else ""
+    print(f"on disk: {on_disk:,} bytes{per_point}: arrays {info['array_bytes']:,}, "
+          f"database {info['database_bytes']:,}")
+    clouds = store.clouds()
+    if clouds:
+        width = max(len(cloud.name) for cloud in clouds)
+        for cloud in clouds:
+            print(f"{cloud.name:<{width}}  {cloud.points:>12,}  {' '.join(cloud.precisions) or '-':<7}  "
+                  f"{cloud.digest[:12]}  {cloud.source or ''}")
+    return 0
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     args = parser().parse_args(argv)
+    commands = {"matrix": run_matrix, "compare": run_compare, "index": run_index, "store": run_store}
     try:
-        return run_matrix(args) if args.command == "matrix" else run_compare(args)
+        return commands[args.command](args)
     except CloudError as error:
         if sys.stderr.isatty():
             sys.stderr.write("\r\033[K")  # clear a progress bar drawn so far

@@ -286,14 +286,15 @@ def _search(a: Cloud, b: Cloud, precision: Precision, max_distance: float | None
 
 def compare(a: Cloud | npt.ArrayLike, b: Cloud | npt.ArrayLike, *, precision: Precision = "f32",
             max_distance: float | None = None, threads: int | None = None,
-            skip_invalid: bool = False) -> Comparison:
+            skip_invalid: bool = False, store: Any = None) -> Comparison:
     """Every point of `a` against its nearest point of `b`: a `Comparison`.
 
     `max_distance` leaves points farther than it without a nearest point (NaN distance,
     index -1, counted apart). `skip_invalid` drops points of `a` with a NaN or infinite
     coordinate (the empty pixels of an organised scan) instead of refusing `a`; they stay
     in the result with NaN distances. The search runs on `threads` threads (default: the
-    cores this process may use)."""
+    cores this process may use). With `store` (an `ornel.Store` or its directory), b's
+    index is taken from there, or built and kept."""
     precision = check_precision(precision)
     if max_distance is not None and not (max_distance >= 0 and np.isfinite(max_distance)):
         raise ValueError(f"max_distance must be a finite distance of at least 0, not {max_distance!r}")
@@ -301,6 +302,10 @@ def compare(a: Cloud | npt.ArrayLike, b: Cloud | npt.ArrayLike, *, precision: Pr
     if threads < 1:
         raise ValueError(f"threads must be at least 1, not {threads}")
     b = as_cloud(b, "b")
+    if store is not None:
+        from ornel._store import stored_nearest
+
+        stored_nearest(b, store, precision)
     valid: npt.NDArray[np.bool_] | None = None
     raw: npt.NDArray[Any] | None = None
     if skip_invalid and not isinstance(a, Cloud):

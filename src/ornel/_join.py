@@ -177,7 +177,8 @@ def _run(executor: Executor | None, calls: Iterable[Callable[[], T]], on_done: C
 
 
 def join_tile(targets: Sequence[Cloud], queries: Sequence[Cloud], *, precision: Precision = "f32",
-              executor: Executor | None = None, on_progress: Callable[[], object] = lambda: None
+              executor: Executor | None = None, on_progress: Callable[[], object] = lambda: None,
+              on_column: Callable[[int, npt.NDArray[np.float64], npt.NDArray[np.float64]], object] | None = None
               ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
     """Mean and maximum nearest distances from every query cloud to every target cloud.
 
@@ -186,7 +187,9 @@ def join_tile(targets: Sequence[Cloud], queries: Sequence[Cloud], *, precision: 
     targets[j]. A self-contained piece of an all-by-all: it builds what it needs of the
     clouds (targets' graphs; queries are only packed unless already prepared) and runs
     each target's search in `executor` when given, else in the calling thread.
-    `on_progress` is called once per graph built and once per target searched.
+    `on_progress` is called once per graph built and once per target searched;
+    `on_column(j, means, maxima)`, if given, as soon as target j's column is done (from
+    the thread that did it), so that a caller can keep each column before the rest end.
 
     Each entry depends only on its pair: a tile gives the entries the whole matrix gives."""
     precision = check_precision(precision)
@@ -207,7 +210,10 @@ def join_tile(targets: Sequence[Cloud], queries: Sequence[Cloud], *, precision: 
         if len(dists) == 0:
             return np.zeros(0), np.zeros(0)
         means = np.add.reduceat(dists, offsets[:-1], dtype=np.float64) / counts
-        return means, np.maximum.reduceat(dists, offsets[:-1]).astype(np.float64)
+        maxima = np.maximum.reduceat(dists, offsets[:-1]).astype(np.float64)
+        if on_column is not None:
+            on_column(j, means, maxima)
+        return means, maxima
 
     # Targets sharing a frame one after another, so that few query sets are held at once.
     by_frame = sorted(range(len(targets)), key=lambda j: frames.index(frames[j]))
@@ -220,14 +226,19 @@ def join_tile(targets: Sequence[Cloud], queries: Sequence[Cloud], *, precision: 
 
 
 def nearest(a: Cloud | npt.ArrayLike, b: Cloud | npt.ArrayLike, *,
-            precision: Precision = "f32") -> tuple[npt.NDArray[np.floating[Any]], npt.NDArray[np.int64]]:
+            precision: Precision = "f32", store: Any = None) -> tuple[npt.NDArray[np.floating[Any]], npt.NDArray[np.int64]]:
     """For every point of `a`, the nearest point of `b`: (dists, idx), in `a`'s order,
     `idx` indexing `b`'s points. `dists` is float32 for precision "f32", else float64.
 
     `b` is tetrahedralised (kept in `b` if it is a `Cloud`); `a` is only packed, unless
-    it is a `Cloud` whose search structures already exist."""
+    it is a `Cloud` whose search structures already exist. With `store` (an
+    `ornel.Store` or its directory), b's index is taken from there, or built and kept."""
     precision = check_precision(precision)
     a, b = as_cloud(a, "a"), as_cloud(b, "b")
+    if store is not None:
+        from ornel._store import stored_nearest
+
+        stored_nearest(b, store, precision)
     if precision == "f64":
         _check_double_span(a, b)
     frame = b.frame if precision == "f32" else None
@@ -326,15 +337,23 @@ class Matrix:
 
 
 def all_by_all(clouds: Sequence[Cloud | npt.ArrayLike], *, threads: int | None = None,
-               precision: Precision = "f32", progress: bool = False, client: Any = None) -> Matrix:
+               precision: Precision = "f32", progress: bool = False, client: Any = None,
+               store: Any = None) -> Matrix:
     """Every cloud joined with every other, both ways: a `Matrix` of mean and maximum
     nearest distances (and from them Chamfer and Hausdorff distances).
 
     Graphs are built and targets searched in a pool of `threads` threads (default: the
     cores this process may use), all clouds forming one grouped query set. `progress`
     shows a bar on stderr. Ctrl-C stops it between calls. With `client` (a Dask
-    `distributed.Client`) the work runs on that cluster instead: see `ornel.distributed`."""
+    `distributed.Client`) the work runs on that cluster instead: see `ornel.distributed`.
+    With `store` (an `ornel.Store` or its directory), pairs it holds are taken from it,
+    and only the others computed, then kept there with the indexes built for them."""
     precision = check_precision(precision)
+    if store is not None:
+        from ornel._store import stored_all_by_all
+
+        return stored_all_by_all(clouds, store, threads=default_threads() if threads is None else threads,
+                                 precision=precision, progress=progress, client=client)
     if client is not None:
         from ornel import distributed
 

@@ -22,7 +22,7 @@ import asyncio
 import concurrent.futures
 import math
 import uuid
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any
 
 import numpy as np
@@ -43,6 +43,8 @@ TILES_PER_THREAD = 2
 # A tile task's key starts with this, followed by the run and the two block numbers.
 TILE_KEY_PREFIX = "ornel-tile-"
 GRAPH_KEY_PREFIX = "ornel-graph-"
+# A task that reads a cloud's graph from a shared store instead of building it.
+STORED_GRAPH_KEY_PREFIX = "ornel-stored-graph-"
 
 
 def _require_distributed() -> Any:
@@ -161,35 +163,80 @@ def all_by_all(clouds: Sequence[Cloud | npt.ArrayLike], client: Any, *, precisio
     if not members:
         return Matrix(names, mean, maximum)
     blocks = tile_blocks(size, tile if tile is not None else default_tile(size, _cluster_threads(client)))
-    run = uuid.uuid4().hex[:12]
+    jobs = [(list(targets), list(queries)) for targets in blocks for queries in blocks]
 
-    scattered: list[Any] = [None] * size
-    graphs: list[Any] = [None] * size
-    resent = [0] * size
+    def on_tile(targets: list[int], queries: list[int], block_mean: Any, block_max: Any) -> None:
+        mean[np.ix_(queries, targets)] = block_mean
+        maximum[np.ix_(queries, targets)] = block_max
+
+    join_jobs(members, client, jobs, precision, progress, on_tile)
+    np.fill_diagonal(mean, 0.0)
+    np.fill_diagonal(maximum, 0.0)
+    return Matrix(names, mean, maximum)
+
+
+def join_jobs(members: Sequence[Cloud], client: Any, jobs: Sequence[tuple[list[int], list[int]]],
+              precision: Precision, progress: bool,
+              on_tile: Callable[[list[int], list[int], Any, Any], object],
+              graph_task: Callable[[int, Any, str], Any] | None = None,
+              send_cloud: Callable[[int], Cloud] | None = None,
+              on_graph: Callable[[int, Cloud], object] | None = None, want_back: Sequence[int] = ()) -> None:
+    """Runs each (target indices, query indices) job of `members` as one tile task and
+    hands each tile's blocks (rows the queries, columns the targets) to `on_tile`.
+
+    `send_cloud(i)` is what is scattered for cloud i (default: the cloud itself) and
+    `graph_task(i, scattered, key)` the task that gives it its graph on a worker
+    (default: build it there). Clouds in `want_back` come back with their graphs to
+    `on_graph` as soon as they are built."""
+    distributed = _require_distributed()
+    run = uuid.uuid4().hex[:12]
+    needed = sorted({i for targets, queries in jobs for i in (*targets, *queries)})
+    scattered: dict[int, Any] = {}
+    graphs: dict[int, Any] = {}
+    resent = dict.fromkeys(needed, 0)
+    waiting_back = set(want_back)
+    returning: dict[Any, int] = {}
 
     def send(indices: Sequence[int]) -> None:
         if not indices:
             return
-        for i, cloud in zip(indices, client.scatter([members[i] for i in indices], hash=False)):
+        payload = [send_cloud(i) if send_cloud is not None else members[i] for i in indices]
+        for i, cloud in zip(indices, client.scatter(payload, hash=False)):
             scattered[i] = cloud
-            graphs[i] = client.submit(_with_graph, cloud, precision, pure=False,
-                                      key=f"{GRAPH_KEY_PREFIX}{run}-{i}-{resent[i]}")
+            key = f"{GRAPH_KEY_PREFIX}{run}-{i}-{resent[i]}"
+            graphs[i] = (graph_task(i, cloud, key) if graph_task is not None
+                         else client.submit(_with_graph, cloud, precision, pure=False, key=key))
+            if i in waiting_back:
+                returning[graphs[i]] = i
+                pending.add(graphs[i])
 
-    def submit(a: int, b: int, attempt: int) -> Any:
-        targets, queries = blocks[a], blocks[b]
+    def submit(k: int, attempt: int) -> Any:
+        targets, queries = jobs[k]
         return client.submit(_tile, [graphs[i] for i in targets], [graphs[i] for i in queries],
-                             precision, pure=False, key=f"{TILE_KEY_PREFIX}{run}-{a}-{b}-{attempt}")
+                             precision, pure=False, key=f"{TILE_KEY_PREFIX}{run}-{k}-{attempt}")
 
     from tqdm import tqdm
 
-    send(range(size))
-    attempts = {(a, b): 0 for a in range(len(blocks)) for b in range(len(blocks))}
-    tiles = {submit(a, b, 0): (a, b) for a, b in attempts}
-    pending = distributed.as_completed(list(tiles))
+    pending = distributed.as_completed([])
+    send(needed)
+    attempts = dict.fromkeys(range(len(jobs)), 0)
+    tiles = {submit(k, 0): k for k in attempts}
+    pending.update(list(tiles))
     try:
         with tqdm(total=len(tiles), desc="ornel", unit="tile", disable=not progress, leave=False) as bar:
             for future in pending:
-                a, b = tiles.pop(future)
+                if future in returning:
+                    i = returning.pop(future)
+                    if future.status == "finished" and i in waiting_back and on_graph is not None:
+                        try:
+                            cloud = future.result()
+                        except concurrent.futures.CancelledError:
+                            continue  # lost with its worker: the cloud is sent again, and so comes back
+                        waiting_back.discard(i)
+                        on_graph(i, cloud)
+                    continue
+                k = tiles.pop(future)
+                targets, queries = jobs[k]
                 if future.status == "finished":
                     try:
                         block_mean, block_max = future.result()
@@ -197,30 +244,120 @@ def all_by_all(clouds: Sequence[Cloud | npt.ArrayLike], client: Any, *, precisio
                         # Its worker died between finishing and handing the result over.
                         pass
                     else:
-                        rows, columns = np.array(blocks[b]), np.array(blocks[a])
-                        mean[np.ix_(rows, columns)] = block_mean
-                        maximum[np.ix_(rows, columns)] = block_max
+                        on_tile(targets, queries, block_mean, block_max)
                         bar.update()
                         continue
                 elif not _is_loss(future):
-                    raise future.exception() or RuntimeError(f"tile {a}, {b} ended as {future.status}")
-                if attempts[(a, b)] >= MAX_RESUBMISSIONS:
-                    raise RuntimeError(f"the cluster lost the clouds of tile {a}, {b} {attempts[(a, b)] + 1} times "
+                    raise future.exception() or RuntimeError(f"tile {k} ended as {future.status}")
+                if attempts[k] >= MAX_RESUBMISSIONS:
+                    raise RuntimeError(f"the cluster lost the clouds of tile {k} {attempts[k] + 1} times "
                                        "(workers dying?); giving up")
-                attempts[(a, b)] += 1
+                attempts[k] += 1
                 # A graph task still pending can only finish if its scattered cloud survived.
-                lost = [i for i in dict.fromkeys((*blocks[a], *blocks[b]))
+                lost = [i for i in dict.fromkeys((*targets, *queries))
                         if graphs[i].status in ("lost", "error", "cancelled")
                         or (graphs[i].status == "pending" and scattered[i].status != "finished")]
                 for i in lost:
                     resent[i] += 1
                 send(lost)
-                retry = submit(a, b, attempts[(a, b)])
-                tiles[retry] = (a, b)
+                retry = submit(k, attempts[k])
+                tiles[retry] = k
                 pending.add(retry)
     finally:
         # Nothing of this run stays on the cluster, whether it ended or failed.
-        client.cancel([*tiles, *(f for f in (*graphs, *scattered) if f is not None)])
-    np.fill_diagonal(mean, 0.0)
-    np.fill_diagonal(maximum, 0.0)
-    return Matrix(names, mean, maximum)
+        client.cancel([*tiles, *returning, *graphs.values(), *scattered.values()])
+
+
+def _with_stored_index(cloud: Cloud, precision: Precision, directory: str,
+                       files: Sequence[tuple[str, int]]) -> Cloud:
+    """Runs on a worker that sees the store: the cloud given its order and graph from
+    the store's files (checked against their digests), or built if they cannot be
+    trusted. Only the client writes to the store."""
+    from ornel._store import read_index
+
+    try:
+        order, indptr, indices = read_index(directory, files)
+        cloud.adopt_index(order, {precision: (indptr, indices)})
+    except Exception:  # damaged since the client checked it: build it, as without a store
+        pass
+    cloud.graph(precision)
+    return cloud
+
+
+def _sees_store(directory: str) -> str | None:
+    from ornel._store import store_identity
+
+    return store_identity(directory)
+
+
+def store_is_shared(client: Any, store: Any) -> bool:
+    """Whether every worker sees the store's directory (a shared file system) as this
+    process does, so that workers can read indexes from it instead of receiving them."""
+    try:
+        seen = client.run(_sees_store, str(store.path.resolve()))
+    except Exception:
+        return False
+    return bool(seen) and all(identity == store.id for identity in seen.values())
+
+
+def stored_all_by_all(clouds: Sequence[Cloud | npt.ArrayLike], store: Any, client: Any, *,
+                      precision: Precision = "f32", progress: bool = False) -> Matrix:
+    """`all_by_all(..., client=, store=)`: the pairs the store lacks computed on the
+    cluster, the rest taken from the store. Workers take stored indexes from the store's
+    directory if they see it, else receive them with the clouds; indexes built on
+    workers come back, and the client alone writes to the store."""
+    from ornel._store import plan
+
+    precision = check_precision(precision)
+    work = plan(store, clouds, precision)
+    names = [cloud.name for cloud in work.members]
+    if not work.jobs:
+        return Matrix(names, work.mean, work.maximum)
+    distinct = [work.members[u] for u in work.unique]
+    digests = [work.digests[u] for u in work.unique]
+    shared = store_is_shared(client, store)
+    directory = str(store.path.resolve())
+    stored: dict[int, Any] = {}
+    targets = sorted({t for job_targets, _ in work.jobs for t in job_targets})
+    for i in targets:
+        if distinct[i].cached_graph(precision) is None and store.load_index(distinct[i], digests[i], precision):
+            stored[i] = store.index_files(distinct[i], digests[i], precision)
+    built_here = [i for i in targets if i not in stored and distinct[i].cached_graph(precision) is not None]
+    for i in built_here:  # built before this call: only kept
+        store.ensure_index(distinct[i], digests[i], precision)
+    want_back = [i for i in targets if i not in stored and i not in built_here]
+
+    def send_cloud(i: int) -> Cloud:
+        if shared and i in stored:
+            # The workers read the graph themselves: send the points alone.
+            bare = Cloud.__new__(Cloud)
+            bare.__setstate__({"name": distinct[i].name, "source": distinct[i].source,
+                               "points": distinct[i].points, "order": None, "graphs": {}})
+            return bare
+        return distinct[i]
+
+    def graph_task(i: int, cloud: Any, key: str) -> Any:
+        if shared and i in stored:
+            return client.submit(_with_stored_index, cloud, precision, directory, stored[i], pure=False,
+                                 key=key.replace(GRAPH_KEY_PREFIX, STORED_GRAPH_KEY_PREFIX, 1))
+        return client.submit(_with_graph, cloud, precision, pure=False, key=key)
+
+    def on_graph(i: int, cloud: Cloud) -> None:
+        distinct[i].adopt_index(cloud.order, {precision: cloud.graph(precision)})
+        store.save_index(distinct[i], digests[i], precision)
+
+    # Each rectangle of missing pairs cut into tiles of the default size.
+    tile = default_tile(len(distinct), _cluster_threads(client))
+    jobs = [(list(target_block), list(query_block))
+            for job_targets, job_queries in work.jobs
+            for target_block in _cut(job_targets, tile) for query_block in _cut(job_queries, tile)]
+
+    def on_tile(job_targets: list[int], job_queries: list[int], block_mean: Any, block_max: Any) -> None:
+        work.put(store, precision, job_targets, job_queries, block_mean, block_max)
+
+    join_jobs(distinct, client, jobs, precision, progress, on_tile, graph_task, send_cloud, on_graph, want_back)
+    return Matrix(names, work.mean, work.maximum)
+
+
+def _cut(indices: Sequence[int], tile: int) -> list[list[int]]:
+    return [[indices[k] for k in block] for block in tile_blocks(len(indices), tile)]

@@ -1,0 +1,679 @@
+"""A collection that remembers: clouds recognised by the digest of their points, each
+cloud's index (spatial order and graphs) in array files, and every ordered pair's mean,
+maximum and count, so that a later run builds and computes only what is new.
+
+A store is a directory: an SQLite database (WAL mode, so readers never wait for a
+writer) and `arrays/`, whose files are named by the SHA-256 digest of their bytes.
+Nothing read from it is trusted: an array file is used only when its size and digest
+are those recorded, and a damaged, truncated or missing one is reported once and
+rebuilt. Files are written under a temporary name and renamed when complete, and rows
+are written in short transactions after the files they name, so a writer killed at any
+moment leaves at worst an unreferenced file behind (which `prune` removes), and two
+processes adding at once only ever see whole rows and whole files."""
+
+from __future__ import annotations
+
+import hashlib
+import io
+import os
+import sqlite3
+import threading
+import time
+import uuid
+import warnings
+from collections.abc import Callable, Iterator, Sequence
+from concurrent.futures import Executor, ThreadPoolExecutor
+from contextlib import contextmanager
+from dataclasses import dataclass
+from functools import partial
+from os import PathLike
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, Union
+
+import numpy as np
+import numpy.typing as npt
+
+from ornel._cloud import Cloud, CloudError, Precision, as_cloud, check_precision
+
+if TYPE_CHECKING:
+    from ornel._join import Matrix
+
+__all__ = ["Store", "StoreError", "StoreWarning", "points_digest"]
+
+# Bumped whenever what is stored changes meaning; a store of a later format is refused
+# rather than misread.
+FORMAT = 1
+DATABASE = "store.sqlite"
+ARRAYS = "arrays"
+# A plain-text marker naming the store, readable without SQLite (which must not be
+# opened over a network file system): workers compare it to tell a shared directory.
+MARKER = "ORNEL-STORE"
+TEMPORARY_PREFIX = ".tmp-"
+# An unrecorded array file older than this is left over from a writer that stopped.
+STALE_SECONDS = 60
+# How long a writer waits for another process's transaction before giving up.
+BUSY_SECONDS = 600
+
+SCHEMA = """
+CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS clouds (
+    digest TEXT PRIMARY KEY, name TEXT NOT NULL, source TEXT, points INTEGER NOT NULL,
+    dtype TEXT NOT NULL, file_bytes INTEGER,
+    lo_x REAL, lo_y REAL, lo_z REAL, hi_x REAL, hi_y REAL, hi_z REAL,
+    added REAL NOT NULL, seen REAL NOT NULL);
+CREATE TABLE IF NOT EXISTS files (digest TEXT PRIMARY KEY, bytes INTEGER NOT NULL);
+CREATE TABLE IF NOT EXISTS indexes (
+    cloud TEXT NOT NULL, precision TEXT NOT NULL, frame TEXT NOT NULL,
+    order_file TEXT NOT NULL, indptr_file TEXT NOT NULL, indices_file TEXT NOT NULL,
+    PRIMARY KEY (cloud, precision));
+CREATE TABLE IF NOT EXISTS pairs (
+    query TEXT NOT NULL, target TEXT NOT NULL, precision TEXT NOT NULL,
+    mean REAL NOT NULL, max REAL NOT NULL, count INTEGER NOT NULL,
+    PRIMARY KEY (query, target, precision));
+"""
+
+
+class StoreError(CloudError):
+    """A store that cannot be used: not a directory, not a store, or of a newer format."""
+
+
+class StoreWarning(UserWarning):
+    """A stored file that was damaged, truncated or missing, and is being rebuilt."""
+
+
+class _Damaged(Exception):
+    pass
+
+
+def points_digest(points: npt.NDArray[Any]) -> str:
+    """SHA-256 of a cloud's points as searched (type, shape and bytes): the same points
+    give the same digest wherever the file lies and whatever it is called."""
+    array = np.ascontiguousarray(points)
+    digest = hashlib.sha256(f"{array.dtype.str}{array.shape}".encode())
+    digest.update(array.data.cast("B"))
+    return digest.hexdigest()
+
+
+def frame_text(cloud: Cloud, precision: Precision) -> str:
+    # The single-precision graph is that of the points measured from the frame.
+    return repr(cloud.frame) if precision == "f32" else "None"
+
+
+def _npy_bytes(array: npt.NDArray[Any]) -> tuple[bytes, memoryview]:
+    header = io.BytesIO()
+    np.lib.format.write_array_header_1_0(header, np.lib.format.header_data_from_array_1_0(array))
+    return header.getvalue(), array.data.cast("B")
+
+
+def write_file_atomically(directory: Path, name: str, parts: Sequence[Any]) -> None:
+    """Writes the parts to a temporary name in `directory`, then renames: a reader (or a
+    crash) sees the whole file or none."""
+    temporary = directory / f"{TEMPORARY_PREFIX}{uuid.uuid4().hex}"
+    try:
+        with open(temporary, "wb") as file:
+            for part in parts:
+                file.write(part)
+        os.replace(temporary, directory / name)
+    except BaseException:
+        temporary.unlink(missing_ok=True)
+        raise
+
+
+def read_array(path: Path, digest: str, size: int, dtype: Any) -> npt.NDArray[Any]:
+    """A stored 1-D array, read once into memory and viewed there, after its size and
+    digest are checked; _Damaged says what is wrong."""
+    try:
+        with open(path, "rb") as file:
+            actual = os.fstat(file.fileno()).st_size
+            if actual != size:
+                raise _Damaged(f"{actual} bytes, {size} recorded (truncated or overwritten)")
+            buffer = bytearray(size)
+            if file.readinto(buffer) != size:
+                raise _Damaged("shorter than its size")
+    except FileNotFoundError:
+        raise _Damaged("missing") from None
+    except OSError as error:
+        raise _Damaged(f"unreadable ({error.strerror or error})") from None
+    if hashlib.sha256(buffer).hexdigest() != digest:
+        raise _Damaged("its digest does not match (damaged)")
+    header = io.BytesIO(bytes(buffer[:4096]))
+    try:
+        np.lib.format.read_magic(header)
+        shape, fortran, stored_dtype = np.lib.format.read_array_header_1_0(header)
+    except (ValueError, EOFError, SyntaxError) as error:
+        raise _Damaged(f"not an array ({error})") from None
+    if len(shape) != 1 or stored_dtype != np.dtype(dtype) or header.tell() + shape[0] * stored_dtype.itemsize != size:
+        raise _Damaged(f"holds {stored_dtype} of shape {shape}; expected 1-D {np.dtype(dtype)}")
+    array = np.frombuffer(buffer, stored_dtype, shape[0], header.tell())
+    array.flags.writeable = False
+    return array
+
+
+def read_index(directory: str | PathLike[str], files: Sequence[tuple[str, int]]
+               ) -> tuple[npt.NDArray[Any], npt.NDArray[Any], npt.NDArray[Any]]:
+    """(order, indptr, indices) from the array files of one stored index, each given as
+    (digest, size); _Damaged if any is not as recorded."""
+    arrays = Path(directory) / ARRAYS
+    order, indptr, indices = (read_array(arrays / f"{digest}.npy", digest, size, np.uint32)
+                              for digest, size in files)
+    return order, indptr, indices
+
+
+def store_identity(directory: str) -> str | None:
+    """The id a store's marker names, or None where there is none (another machine)."""
+    try:
+        with open(Path(directory) / MARKER) as marker:
+            for line in marker:
+                if line.startswith("id "):
+                    return line.split()[1]
+    except OSError:
+        pass
+    return None
+
+
+@dataclass(frozen=True)
+class StoredCloud:
+    digest: str
+    name: str
+    source: str | None
+    points: int
+    precisions: tuple[str, ...]
+
+
+class Store:
+    """A directory that keeps clouds' indexes and pair results between runs.
+
+    `Store(path)` opens the store at `path`, making it (and the directory) if needed;
+    `create=False` refuses a directory that holds no store. One `Store` may be used from
+    many threads, and many processes may use one directory at once. Damaged files are
+    reported through `report` (default: a `StoreWarning`), each once."""
+
+    def __init__(self, path: str | PathLike[str], *, create: bool = True,
+                 report: Callable[[str], object] | None = None) -> None:
+        self.path = Path(path)
+        self._report_to = report
+        self._reported: set[str] = set()
+        self._lock = threading.RLock()
+        source = str(path)
+        if self.path.exists() and not self.path.is_dir():
+            raise StoreError(source, "not a directory; a store is a directory")
+        if not (self.path / DATABASE).exists():
+            if not create:
+                raise StoreError(source, "holds no ornel store" if self.path.is_dir() else "no such directory")
+        try:
+            self.path.mkdir(parents=True, exist_ok=True)
+            (self.path / ARRAYS).mkdir(exist_ok=True)
+        except OSError as error:
+            raise StoreError(source, f"cannot be made ({error.strerror or error})") from None
+        try:
+            self._db = sqlite3.connect(self.path / DATABASE, timeout=BUSY_SECONDS, isolation_level=None,
+                                       check_same_thread=False)
+            self._db.execute(f"PRAGMA busy_timeout = {BUSY_SECONDS * 1000}")
+            self._db.execute("PRAGMA journal_mode = WAL")
+            # A lost last transaction on power failure is harmless here; a torn one is not possible.
+            self._db.execute("PRAGMA synchronous = NORMAL")
+            with self._write() as db:
+                version = self._format(db)
+                if version is None:
+                    for statement in filter(str.strip, SCHEMA.split(";")):
+                        db.execute(statement)
+                    db.execute("INSERT INTO meta VALUES ('format', ?), ('id', ?)", (str(FORMAT), uuid.uuid4().hex))
+                    version = FORMAT
+            if version > FORMAT:
+                raise StoreError(source, f"written by a newer ornel (store format {version}; this ornel reads "
+                                 f"format {FORMAT} and older): upgrade ornel, or use another directory")
+            self.id = self._db.execute("SELECT value FROM meta WHERE key = 'id'").fetchone()[0]
+        except sqlite3.DatabaseError as error:
+            raise StoreError(source, f"its database {DATABASE} cannot be used ({error})") from None
+        if store_identity(str(self.path)) != self.id:
+            if (self.path / MARKER).exists() and not (self.path / MARKER).read_bytes().startswith(b"ornel store\n"):
+                raise StoreError(str(self.path / MARKER), "a file of the same name as the store's marker, "
+                                 "not written by ornel; not overwritten")
+            write_file_atomically(self.path, MARKER, [f"ornel store\nid {self.id}\nformat {FORMAT}\n".encode()])
+
+    @staticmethod
+    def _format(db: sqlite3.Connection) -> int | None:
+        if db.execute("SELECT 1 FROM sqlite_master WHERE name = 'meta'").fetchone() is None:
+            return None
+        row = db.execute("SELECT value FROM meta WHERE key = 'format'").fetchone()
+        return int(row[0]) if row else None
+
+    def close(self) -> None:
+        with self._lock:
+            self._db.close()
+
+    def __enter__(self) -> Store:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        return f"Store({str(self.path)!r})"
+
+    @contextmanager
+    def _write(self) -> Iterator[sqlite3.Connection]:
+        """One write transaction: all of it or nothing, whatever interrupts it."""
+        with self._lock:
+            self._db.execute("BEGIN IMMEDIATE")
+            try:
+                yield self._db
+            except BaseException:
+                self._db.execute("ROLLBACK")
+                raise
+            self._db.execute("COMMIT")
+
+    def _read(self, sql: str, parameters: Sequence[Any] = ()) -> list[Any]:
+        with self._lock:
+            return self._db.execute(sql, parameters).fetchall()
+
+    def _report(self, key: str, message: str) -> None:
+        with self._lock:
+            if key in self._reported:
+                return
+            self._reported.add(key)
+        if self._report_to is not None:
+            self._report_to(message)
+        else:
+            warnings.warn(message, StoreWarning, stacklevel=4)
+
+    # -- clouds ---------------------------------------------------------------------
+
+    def add(self, clouds: Sequence[Cloud], digests: Sequence[str] | None = None,
+            file_bytes: Sequence[int | None] | None = None) -> list[str]:
+        """Records the clouds (name, source, size, bounding box) under the digests of
+        their points; a cloud already known gets its latest name and source. Returns
+        the digests."""
+        if digests is None:
+            digests = [points_digest(cloud.points) for cloud in clouds]
+        now = time.time()
+        known = {row[0] for row in self._read("SELECT digest FROM clouds")}
+        rows = []
+        for k, (cloud, digest) in enumerate(zip(clouds, digests)):
+            # The box of a known cloud is known: its points are the same.
+            lo, hi = (cloud.points.min(axis=0), cloud.points.max(axis=0)) if digest not in known else ([0.0] * 3,) * 2
+            # A cloud made from an array has its name for source; a loaded one, its path.
+            from_file = cloud.source is not None and cloud.source != cloud.name
+            size = file_bytes[k] if file_bytes is not None else _file_size(cloud.source) if from_file else None
+            # Where the file lay, wherever the command was run from.
+            source = os.path.abspath(cloud.source) if size is not None and cloud.source else cloud.source
+            rows.append((digest, cloud.name, source, len(cloud), cloud.points.dtype.name, size,
+                         *map(float, lo), *map(float, hi), now, now))
+        with self._write() as db:
+            db.executemany("INSERT INTO clouds VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
+                           "ON CONFLICT (digest) DO UPDATE SET name = excluded.name, source = excluded.source, "
+                           "file_bytes = excluded.file_bytes, seen = excluded.seen", rows)
+        return list(digests)
+
+    def clouds(self) -> list[StoredCloud]:
+        rows = self._read("SELECT digest, name, source, points FROM clouds ORDER BY added, name")
+        indexed: dict[str, list[str]] = {}
+        for cloud, precision in self._read("SELECT cloud, precision FROM indexes ORDER BY precision"):
+            indexed.setdefault(cloud, []).append(precision)
+        return [StoredCloud(d, n, s, p, tuple(indexed.get(d, ()))) for d, n, s, p in rows]
+
+    # -- indexes --------------------------------------------------------------------
+
+    def _index_files(self, digest: str, precision: str) -> tuple[str, list[tuple[str, int]]] | None:
+        rows = self._read("SELECT i.frame, o.digest, o.bytes, p.digest, p.bytes, x.digest, x.bytes FROM indexes i "
+                          "JOIN files o ON o.digest = i.order_file JOIN files p ON p.digest = i.indptr_file "
+                          "JOIN files x ON x.digest = i.indices_file WHERE i.cloud = ? AND i.precision = ?",
+                          (digest, precision))
+        if not rows:
+            return None
+        frame, *files = rows[0]
+        return frame, [(files[0], files[1]), (files[2], files[3]), (files[4], files[5])]
+
+    def index_files(self, cloud: Cloud, digest: str, precision: Precision) -> list[tuple[str, int]] | None:
+        """The (digest, size) of the files of a cloud's stored index in `precision`, or
+        None if there is none fit for these points."""
+        found = self._index_files(digest, precision)
+        if found is None or found[0] != frame_text(cloud, precision):
+            return None
+        return found[1]
+
+    def load_index(self, cloud: Cloud, digest: str, precision: Precision) -> bool:
+        """Gives `cloud` its stored order and graph in `precision`; False (the damage
+        reported) where there is none or it cannot be trusted."""
+        precision = check_precision(precision)
+        files = self.index_files(cloud, digest, precision)
+        if files is None:
+            return False
+        try:
+            order, indptr, indices = read_index(self.path, files)
+        except _Damaged as error:
+            self._damaged(cloud, precision, files, str(error))
+            return False
+        try:
+            cloud.adopt_index(order, {precision: (indptr, indices)})
+        except ValueError as error:
+            self._damaged(cloud, precision, files, f"does not fit the cloud ({error})")
+            return False
+        return True
+
+    def _damaged(self, cloud: Cloud, precision: str, files: Sequence[tuple[str, int]], problem: str) -> None:
+        # Which file is at fault, so that the report names it.
+        culprit = files[0][0]
+        for name, size in files:
+            try:
+                read_array(self.path / ARRAYS / f"{name}.npy", name, size, np.uint32)
+            except _Damaged as error:
+                culprit, problem = name, str(error)
+                break
+        self._report(culprit, f"{self.path / ARRAYS / culprit}.npy: {problem}; not used, the {precision} "
+                              f"index of {cloud.name} is rebuilt")
+
+    def save_index(self, cloud: Cloud, digest: str, precision: Precision) -> None:
+        """Builds (if needed) and keeps the cloud's order and graph in `precision`."""
+        precision = check_precision(precision)
+        indptr, indices = cloud.graph(precision)
+        order = cloud.order.astype(np.uint32)
+        names = [self._save_array(array) for array in (order, np.asarray(indptr), np.asarray(indices))]
+        with self._write() as db:
+            db.executemany("INSERT OR REPLACE INTO files VALUES (?, ?)", names)
+            db.execute("INSERT OR REPLACE INTO indexes VALUES (?, ?, ?, ?, ?, ?)",
+                       (digest, precision, frame_text(cloud, precision), *(name for name, _ in names)))
+
+    def _save_array(self, array: npt.NDArray[Any]) -> tuple[str, int]:
+        array = np.ascontiguousarray(array)
+        header, data = _npy_bytes(array)
+        hasher = hashlib.sha256(header)
+        hasher.update(data)
+        digest = hasher.hexdigest()
+        path = self.path / ARRAYS / f"{digest}.npy"
+        size = len(header) + data.nbytes
+        try:
+            # Named by content: a whole file of the right size under this name is this
+            # content, unless damaged, which is what reading checks.
+            if path.stat().st_size == size and hashlib.sha256(path.read_bytes()).hexdigest() == digest:
+                os.utime(path)  # fresh again: a prune running now leaves it for the row to come
+                return digest, size
+        except OSError:
+            pass
+        write_file_atomically(self.path / ARRAYS, path.name, [header, data])
+        return digest, size
+
+    def ensure_index(self, cloud: Cloud, digest: str, precision: Precision) -> bool:
+        """The cloud's index in `precision` from the store, or built and kept; True if
+        it was built here."""
+        if cloud.cached_graph(precision) is None:
+            if self.load_index(cloud, digest, precision):
+                return False
+        else:
+            # Built already (in memory): keep it unless the store holds it whole.
+            files = self.index_files(cloud, digest, precision)
+            if files is not None and all(_size(self.path / ARRAYS / f"{name}.npy") == size for name, size in files):
+                return False
+        self.save_index(cloud, digest, precision)
+        return True
+
+    # -- pairs ----------------------------------------------------------------------
+
+    def pairs(self, digests: Sequence[str], precision: Precision) -> dict[tuple[str, str], tuple[float, float]]:
+        """Stored (mean, max) of the ordered pairs (query, target) among `digests`."""
+        wanted = set(digests)
+        rows = self._read("SELECT query, target, mean, max FROM pairs WHERE precision = ?", (precision,))
+        return {(q, t): (mean, maximum) for q, t, mean, maximum in rows if q in wanted and t in wanted}
+
+    def put_pairs(self, rows: Sequence[tuple[str, str, str, float, float, int]]) -> None:
+        """Keeps (query, target, precision, mean, max, count) rows, all or none."""
+        if rows:
+            with self._write() as db:
+                db.executemany("INSERT OR REPLACE INTO pairs VALUES (?, ?, ?, ?, ?, ?)", rows)
+
+    # -- listing and pruning --------------------------------------------------------
+
+    def summary(self) -> dict[str, Any]:
+        """Counts and sizes: clouds, indexes, pairs per precision, bytes on disk."""
+        arrays = sum(f.stat().st_size for f in (self.path / ARRAYS).iterdir() if f.is_file())
+        database = sum(f.stat().st_size for f in self.path.iterdir() if f.name.startswith(DATABASE))
+        pairs = dict(self._read("SELECT precision, count(*) FROM pairs GROUP BY precision"))
+        return {"clouds": self._read("SELECT count(*) FROM clouds")[0][0],
+                "points": self._read("SELECT coalesce(sum(points), 0) FROM clouds")[0][0],
+                "indexes": self._read("SELECT count(*) FROM indexes")[0][0],
+                "pairs": pairs, "array_bytes": arrays, "database_bytes": database}
+
+    def prune(self, keep: Sequence[str] | None = None) -> dict[str, int]:
+        """Removes array files no index uses (left by killed writers or replaced) and,
+        if `keep` (digests) is given, every cloud not in it with its indexes and pairs.
+        Returns what was removed."""
+        removed = {"clouds": 0, "pairs": 0, "files": 0}
+        dropped: set[str] = set()  # files of the indexes removed here
+        with self._write() as db:
+            if keep is not None:
+                db.execute("CREATE TEMP TABLE IF NOT EXISTS keep (digest TEXT PRIMARY KEY)")
+                db.execute("DELETE FROM keep")
+                db.executemany("INSERT OR IGNORE INTO keep VALUES (?)", [(d,) for d in keep])
+                removed["pairs"] = db.execute("DELETE FROM pairs WHERE query NOT IN (SELECT digest FROM keep) "
+                                              "OR target NOT IN (SELECT digest FROM keep)").rowcount
+                for row in db.execute("SELECT order_file, indptr_file, indices_file FROM indexes "
+                                      "WHERE cloud NOT IN (SELECT digest FROM keep)").fetchall():
+                    dropped.update(row)
+                db.execute("DELETE FROM indexes WHERE cloud NOT IN (SELECT digest FROM keep)")
+                removed["clouds"] = db.execute("DELETE FROM clouds WHERE digest NOT IN (SELECT digest FROM keep)"
+                                               ).rowcount
+            db.execute("DELETE FROM files WHERE digest NOT IN (SELECT order_file FROM indexes UNION "
+                       "SELECT indptr_file FROM indexes UNION SELECT indices_file FROM indexes)")
+            used = {row[0] for row in db.execute("SELECT digest FROM files")}
+            for path in (self.path / ARRAYS).iterdir():
+                if path.suffix == ".npy" and path.stem in used:
+                    continue
+                # Another process may have just written a file it has not yet recorded
+                # (files first, rows after): only files whose rows went here, or that
+                # nobody recorded for a minute, are left over.
+                if path.stem not in dropped:
+                    try:
+                        if time.time() - path.stat().st_mtime < STALE_SECONDS:
+                            continue
+                    except FileNotFoundError:
+                        continue
+                path.unlink(missing_ok=True)
+                removed["files"] += 1
+        return removed
+
+
+def _size(path: Path) -> int | None:
+    try:
+        return path.stat().st_size
+    except OSError:
+        return None
+
+
+def _file_size(source: str | None) -> int | None:
+    try:
+        return os.path.getsize(source) if source else None
+    except OSError:
+        return None
+
+
+StoreLike = Union[Store, str, "PathLike[str]"]
+
+
+def as_store(store: StoreLike) -> tuple[Store, bool]:
+    """A Store, and whether it was opened here (and so is to be closed here)."""
+    return (store, False) if isinstance(store, Store) else (Store(store), True)
+
+
+# -- the joins ----------------------------------------------------------------------
+
+
+def rectangles(needed: npt.NDArray[np.bool_]) -> list[tuple[list[int], list[int]]]:
+    """Cuts the needed entries of a pair table (needed[query, target]) into few
+    (targets, queries) rectangles, each one join_tile call, computing little that is
+    not needed: targets that need every query (but themselves) together, the other
+    targets grouped by the queries they need. A collection from scratch is one
+    rectangle; one cloud added to a stored table is two (it against all, all against it)."""
+    size = len(needed)
+    rows = [q for q in range(size) if needed[q].any()]
+    complete: list[int] = []
+    groups: dict[tuple[int, ...], list[int]] = {}
+    for t in range(size):
+        queries = tuple(int(q) for q in np.flatnonzero(needed[:, t]))
+        if not queries:
+            continue
+        if set(queries) | {t} >= set(rows):
+            complete.append(t)
+        else:
+            groups.setdefault(queries, []).append(t)
+    # The groups first: their targets are then prepared when they join the complete
+    # rectangle's query set, which reuses what was prepared.
+    result = [(targets, list(queries)) for queries, targets in groups.items()]
+    if complete:
+        result.append((complete, sorted(set(rows) | set(complete))))
+    return result
+
+
+def split_narrow(jobs: Sequence[tuple[list[int], list[int]]], sizes: Sequence[int], threads: int
+                 ) -> list[list[tuple[list[int], list[int]]]]:
+    """Each rectangle as the pieces to run at once: a rectangle with fewer targets than
+    threads (one new cloud against a stored collection) would search on one thread
+    only, so its queries are cut into `threads` pieces of about equal points."""
+    result = []
+    for targets, queries in jobs:
+        if len(targets) >= threads or len(queries) < 2:
+            result.append([(targets, queries)])
+            continue
+        bounds = np.searchsorted(np.cumsum([sizes[q] for q in queries]),
+                                 np.arange(1, threads) * sum(sizes[q] for q in queries) / threads)
+        pieces = np.split(np.asarray(queries), np.unique(np.clip(bounds + 1, 1, len(queries) - 1)))
+        result.append([(targets, [int(q) for q in piece]) for piece in pieces if len(piece)])
+    return result
+
+
+@dataclass
+class _Plan:
+    """What a stored all-by-all has to do: distinct clouds, the table so far, the
+    rectangles of missing pairs."""
+
+    members: list[Cloud]
+    digests: list[str]
+    unique: list[int]  # position of each distinct cloud's first appearance
+    mean: npt.NDArray[np.float64]
+    maximum: npt.NDArray[np.float64]
+    needed: npt.NDArray[np.bool_]  # over distinct clouds: [query, target]
+    jobs: list[tuple[list[int], list[int]]]
+    positions: list[list[int]]  # per distinct cloud, where it appears among the members
+
+    def column_writer(self, store: Store, precision: Precision, targets: Sequence[int], queries: Sequence[int]
+                      ) -> Callable[[int, npt.NDArray[np.float64], npt.NDArray[np.float64]], None]:
+        """Keeps each finished column's needed entries at once (Ctrl-C loses only
+        the columns in flight)."""
+        def write(j: int, means: npt.NDArray[np.float64], maxima: npt.NDArray[np.float64]) -> None:
+            self.put(store, precision, [targets[j]], queries, means[:, None], maxima[:, None])
+        return write
+
+    def put(self, store: Store, precision: Precision, targets: Sequence[int], queries: Sequence[int],
+            block_mean: npt.NDArray[np.float64], block_max: npt.NDArray[np.float64]) -> None:
+        rows = []
+        for b, t in enumerate(targets):
+            for a, q in enumerate(queries):
+                if self.needed[q, t]:
+                    rows.append((self.digests[self.unique[q]], self.digests[self.unique[t]], precision,
+                                 float(block_mean[a, b]), float(block_max[a, b]), len(self.members[self.unique[q]])))
+                    self.fill(q, t, float(block_mean[a, b]), float(block_max[a, b]))
+        store.put_pairs(rows)
+
+    def fill(self, q: int, t: int, mean: float, maximum: float) -> None:
+        """Enters a distinct pair wherever its clouds appear among the members."""
+        for i in self.positions[q]:
+            for j in self.positions[t]:
+                self.mean[i, j], self.maximum[i, j] = mean, maximum
+
+
+def plan(store: Store, clouds: Sequence[Cloud | npt.ArrayLike], precision: Precision,
+         executor: Executor | None = None) -> _Plan:
+    members = [as_cloud(cloud, f"cloud{i}") for i, cloud in enumerate(clouds)]
+    hashing = executor.map(lambda c: points_digest(c.points), members) if executor else map(
+        lambda c: points_digest(c.points), members)
+    digests = list(hashing)
+    store.add(members, digests)
+    first: dict[str, int] = {}
+    for i, digest in enumerate(digests):
+        first.setdefault(digest, i)
+    unique = list(first.values())
+    size = len(members)
+    mean, maximum = np.zeros((size, size)), np.zeros((size, size))
+    known = store.pairs(list(first), precision)
+    needed = np.zeros((len(unique), len(unique)), bool)
+    positions: dict[str, list[int]] = {}
+    for i, digest in enumerate(digests):
+        positions.setdefault(digest, []).append(i)
+    result = _Plan(members, digests, unique, mean, maximum, needed, [], [positions[digests[u]] for u in unique])
+    for a, q in enumerate(unique):
+        for b, t in enumerate(unique):
+            if a == b:
+                continue  # the same points: 0
+            stored = known.get((digests[q], digests[t]))
+            if stored is None:
+                needed[a, b] = True
+            else:
+                result.fill(a, b, *stored)
+    result.jobs = rectangles(needed)
+    return result
+
+
+def stored_all_by_all(clouds: Sequence[Cloud | npt.ArrayLike], store: StoreLike, *, threads: int,
+                      precision: Precision, progress: bool, client: Any = None) -> Matrix:
+    """`all_by_all` that takes what `store` holds, computes only the missing pairs and
+    keeps them, and keeps the index of every cloud it searches as a target."""
+    from tqdm import tqdm
+
+    from ornel._join import Matrix, join_tile
+
+    precision = check_precision(precision)
+    if threads < 1:
+        raise ValueError(f"threads must be at least 1, not {threads}")
+    opened, close = as_store(store)
+    try:
+        if client is not None:
+            from ornel import distributed
+
+            return distributed.stored_all_by_all(clouds, opened, client, precision=precision, progress=progress)
+        pool = ThreadPoolExecutor(threads, thread_name_prefix="ornel")
+        try:
+            work = plan(opened, clouds, precision, pool)
+            names = [cloud.name for cloud in work.members]
+            targets = sorted({t for job_targets, _ in work.jobs for t in job_targets})
+            steps = len(targets) + sum(2 * len(job_targets) for job_targets, _ in work.jobs)
+            with tqdm(total=steps, desc="ornel", unit="step", disable=not progress, leave=False) as bar:
+                # Indexes first, each kept as soon as it is built.
+                list(_each(pool, [partial(_ensure, opened, work, t, precision) for t in targets], bar.update))
+                sizes = [len(work.members[u]) for u in work.unique]
+                for pieces in split_narrow(work.jobs, sizes, threads):
+                    calls = [partial(join_tile, [work.members[work.unique[k]] for k in job_targets],
+                                     [work.members[work.unique[k]] for k in job_queries], precision=precision,
+                                     executor=pool if len(pieces) == 1 else None,
+                                     on_column=work.column_writer(opened, precision, job_targets, job_queries))
+                             for job_targets, job_queries in pieces]
+                    if len(calls) == 1:
+                        calls[0](on_progress=bar.update)
+                    else:
+                        _each(pool, calls, lambda: bar.update(2 * len(pieces[0][0]) / len(pieces)))
+        finally:
+            pool.shutdown(wait=True, cancel_futures=True)
+        return Matrix(names, work.mean, work.maximum)
+    finally:
+        if close:
+            opened.close()
+
+
+def _ensure(store: Store, work: _Plan, k: int, precision: Precision) -> None:
+    u = work.unique[k]
+    store.ensure_index(work.members[u], work.digests[u], precision)
+
+
+def _each(pool: Executor, calls: Sequence[Callable[[], object]], on_done: Callable[[], object]) -> list[object]:
+    from ornel._join import _run
+
+    return _run(pool, calls, on_done)
+
+
+def stored_nearest(b: Cloud, store: StoreLike, precision: Precision) -> None:
+    """Gives `b` its stored index, or builds and keeps it: what `nearest` needs of b."""
+    opened, close = as_store(store)
+    try:
+        digest = opened.add([b])[0]
+        opened.ensure_index(b, digest, precision)
+    finally:
+        if close:
+            opened.close()

@@ -1,0 +1,294 @@
+"""The store: tables equal to store-less runs bit for bit, only missing pairs searched,
+files recognised by content, every kind of damage reported once and repaired, killed
+and concurrent writers, a newer format refused, the commands."""
+
+import os
+import signal
+import sqlite3
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import ornel
+import ornel._cloud
+import ornel._join
+from ornel._store import ARRAYS, DATABASE, FORMAT, Store, StoreError
+
+SCRIPT = Path(sys.executable).parent / "ornel"
+
+
+def ornel_command(*args, **kwargs):
+    command = [str(SCRIPT)] if SCRIPT.exists() else [sys.executable, "-m", "ornel"]
+    return subprocess.Popen([*command, *map(str, args)], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            text=True, **kwargs)
+
+
+def run(*args):
+    process = ornel_command(*args)
+    out, err = process.communicate(timeout=300)
+    return process.returncode, out, err
+
+
+def scan_like(rng):
+    """Quantised with duplicates, thin, a float32 one, two far from the origin (their own frames)."""
+    grid = np.round(rng.random((600, 3)) * 7) / 7
+    far = rng.random((500, 3)) * [3, 3, 0.5] + [431_000.25, 5_412_000.5, 212.0]
+    return {"grid": grid, "thin": np.c_[rng.random((500, 2)), rng.random(500) * 1e-3],
+            "single": rng.random((700, 3)).astype(np.float32), "uniform": rng.random((400, 3)) * 1.2,
+            "far1": far, "far2": far[::-1] + rng.normal(0, 0.01, (500, 3))}
+
+
+@pytest.fixture
+def searches(monkeypatch):
+    """Every (query, target) pair of cloud names searched, and every graph built."""
+    log = {"pairs": [], "graphs": 0}
+    search, build = ornel._join._QuerySets.search, ornel._cloud.delaunay_graph
+
+    def counting_search(self, target, frame):
+        log["pairs"] += [(q.name, target.name) for q in self._queries]
+        return search(self, target, frame)
+
+    def counting_build(points):
+        log["graphs"] += 1
+        return build(points)
+
+    monkeypatch.setattr(ornel._join._QuerySets, "search", counting_search)
+    monkeypatch.setattr(ornel._cloud, "delaunay_graph", counting_build)
+    return log
+
+
+def same_table(got, want):
+    assert got.names == want.names
+    assert got.mean.tobytes() == want.mean.tobytes(), np.argwhere(got.mean != want.mean)
+    assert got.max.tobytes() == want.max.tobytes(), np.argwhere(got.max != want.max)
+
+
+@pytest.mark.parametrize("precision", ["f32", "f64"])
+def test_tables_equal_store_less_runs_and_only_missing_pairs_are_searched(tmp_path, searches, precision):
+    named = scan_like(np.random.default_rng(1))
+    named["grid again"] = named["grid"]  # the same points under another name: one cloud
+    fresh = lambda names: [ornel.Cloud(named[n], n) for n in names]  # noqa: E731
+    names = list(named)
+    want = ornel.all_by_all(fresh(names), threads=2, precision=precision)
+    first = ["grid", "thin", "far1"]
+    same_table(ornel.all_by_all(fresh(first), threads=2, precision=precision, store=tmp_path),
+               ornel.all_by_all(fresh(first), threads=2, precision=precision))
+    searches["pairs"].clear()
+    searches["graphs"] = 0
+    same_table(ornel.all_by_all(fresh(names), threads=2, precision=precision, store=tmp_path), want)
+    searched = {(q, t) for q, t in searches["pairs"] if named[q] is not named[t]}
+    distinct = [n for n in names if n != "grid again"]
+    missing = {(q, t) for q in distinct for t in distinct if q != t and not (q in first and t in first)}
+    assert {(q.replace("grid again", "grid"), t.replace("grid again", "grid")) for q, t in searched} == missing
+    assert searches["graphs"] <= len(distinct) - len(first) + (precision == "f32")  # old graphs come from the store
+    # All stored: nothing searched, nothing built, the same table in another order.
+    want = ornel.all_by_all(fresh(names[::-1]), threads=1, precision=precision)
+    searches["pairs"].clear()
+    searches["graphs"] = 0
+    same_table(ornel.all_by_all(fresh(names[::-1]), threads=1, precision=precision, store=Store(tmp_path)), want)
+    assert searches == {"pairs": [], "graphs": 0}
+    # nearest takes the stored index of b and answers as without a store.
+    b = ornel.Cloud(named["far2"], "b")
+    got = ornel.nearest(named["far1"], b, precision=precision, store=tmp_path)
+    assert searches["graphs"] == 0
+    want_dists, _ = ornel.nearest(named["far1"], named["far2"], precision=precision)
+    assert got[0].tobytes() == want_dists.tobytes() and got[0].dtype == want_dists.dtype
+
+
+def test_renamed_files_are_recognised_and_changed_files_are_not(tmp_path, searches):
+    rng = np.random.default_rng(2)
+    for name in "abc":
+        np.save(tmp_path / f"{name}.npy", rng.random((300, 3)))
+    load = lambda *names: [ornel.Cloud.load(tmp_path / f"{n}.npy") for n in names]  # noqa: E731
+    store = Store(tmp_path / "store")
+    ornel.all_by_all(load("a", "b", "c"), store=store)
+    (tmp_path / "moved").mkdir()
+    os.rename(tmp_path / "b.npy", tmp_path / "moved" / "b.npy")
+    os.rename(tmp_path / "moved" / "b.npy", tmp_path / "renamed.npy")
+    searches["pairs"].clear()
+    ornel.all_by_all(load("a", "renamed", "c"), store=store)
+    assert searches["pairs"] == []
+    assert "renamed" in [cloud.name for cloud in store.clouds()]
+    points = np.load(tmp_path / "c.npy")
+    points[17] += 1e-9  # a changed file is another cloud, however small the change
+    np.save(tmp_path / "c.npy", points)
+    table = ornel.all_by_all(load("a", "renamed", "c"), store=store)
+    assert {t for _, t in searches["pairs"]} == {"a", "renamed", "c"} and len(store.clouds()) == 4
+    same_table(table, ornel.all_by_all(load("a", "renamed", "c")))
+
+
+def damage(path, how):
+    data = path.read_bytes()
+    if how == "flipped data byte":
+        path.write_bytes(data[:-5] + bytes([data[-5] ^ 0x10]) + data[-4:])
+    elif how == "flipped header byte":
+        path.write_bytes(data[:20] + bytes([data[20] ^ 0x01]) + data[21:])
+    elif how == "truncated":
+        path.write_bytes(data[: len(data) // 2])
+    elif how == "emptied":
+        path.write_bytes(b"")
+    else:
+        path.unlink()
+
+
+@pytest.mark.parametrize("how", ["flipped data byte", "flipped header byte", "truncated", "emptied", "deleted"])
+def test_damaged_files_are_reported_once_and_rebuilt(tmp_path, how):
+    rng = np.random.default_rng(3)
+    arrays = [rng.random((400, 3)) + k * 0.3 for k in range(3)]
+    ornel.all_by_all([ornel.Cloud(a, f"c{k}") for k, a in enumerate(arrays)], threads=1, store=tmp_path)
+    files = sorted((tmp_path / ARRAYS).iterdir(), key=lambda f: f.stat().st_size)
+    for victim in (files[0], files[-1]):  # an order or offsets file, and a neighbour list
+        damage(victim, how)
+    reports = []
+    store = Store(tmp_path, report=reports.append)
+    with sqlite3.connect(tmp_path / DATABASE) as db:
+        db.execute("DELETE FROM pairs")  # so that every index is needed again
+    extra = rng.random((300, 3))
+    clouds = [ornel.Cloud(a, f"c{k}") for k, a in enumerate(arrays)] + [ornel.Cloud(extra, "new")]
+    same_table(ornel.all_by_all(clouds, threads=2, store=store),
+               ornel.all_by_all([ornel.Cloud(c.points, c.name) for c in clouds], threads=2))
+    assert len(reports) == 2 and {Path(r.split(":")[0]).name for r in reports} == {files[0].name, files[-1].name}
+    assert all("rebuilt" in r for r in reports)
+    # Repaired: a new store object reads every index without a word.
+    reports.clear()
+    again = Store(tmp_path, report=reports.append)
+    for k, cloud in enumerate(clouds):
+        fresh = ornel.Cloud(cloud.points, cloud.name)
+        assert again.load_index(fresh, again.add([fresh])[0], "f32")
+        np.testing.assert_array_equal(fresh.graph("f32")[1], cloud.graph("f32")[1])
+    assert reports == []
+
+
+def test_adopted_indexes_are_checked():
+    points = np.random.default_rng(4).random((50, 3))
+    donor = ornel.Cloud(points)
+    order, (indptr, indices) = donor.order, donor.graph("f64")
+    bad = {"short order": (order[:-1], indptr, indices), "repeated point": (np.r_[order[:-1], order[0]], indptr, indices),
+           "negative": (np.r_[order[:-1], -1], indptr, indices), "offsets too short": (order, indptr[:-1], indices),
+           "offsets past the end": (order, indptr + np.uint32(1), indices),
+           "decreasing offsets": (order, indptr[::-1].copy(), indices),
+           "point out of range": (order, indptr, np.where(indices == 0, np.uint32(50), indices)),
+           "wrong type": (order, indptr.astype(np.int64), indices)}
+    for what, (o, p, i) in bad.items():
+        cloud = ornel.Cloud(points)
+        with pytest.raises(ValueError):
+            cloud.adopt_index(o, {"f64": (p, i)})
+            pytest.fail(what)
+        assert cloud.cached_graph("f64") is None, what
+    cloud = ornel.Cloud(points)
+    cloud.adopt_index(order, {"f64": (indptr, indices)})
+    assert ornel.nearest(points[::-1], cloud, precision="f64")[0].tobytes() == \
+        ornel.nearest(points[::-1], points, precision="f64")[0].tobytes()
+
+
+def test_a_newer_format_is_refused(tmp_path):
+    Store(tmp_path).close()
+    with sqlite3.connect(tmp_path / DATABASE) as db:
+        db.execute("UPDATE meta SET value = ? WHERE key = 'format'", (str(FORMAT + 1),))
+    with pytest.raises(StoreError, match=f"newer ornel .*format {FORMAT + 1}"):
+        Store(tmp_path)
+    np.save(tmp_path / "a.npy", np.random.default_rng(5).random((20, 3)))
+    status, out, err = run("matrix", tmp_path / "a.npy", tmp_path / "a.npy", "--store", tmp_path)
+    assert status == 2 and err.count("\n") == 1 and "newer ornel" in err
+
+
+def write_scans(directory, count, points=3000):
+    rng = np.random.default_rng(6)
+    paths = []
+    for k in range(count):
+        paths.append(directory / f"s{k}.npy")
+        np.save(paths[-1], rng.random((points, 3)) + [0.05 * k, 0, 0])
+    return paths
+
+
+def store_is_sound(directory):
+    """Every index row names whole files of the recorded digest; every pair is finite.
+    Returns the numbers of indexes and pairs."""
+    store = Store(directory, report=pytest.fail)
+    for cloud in store.clouds():
+        for precision in cloud.precisions:
+            frame, files = store._index_files(cloud.digest, precision)
+            ornel._store.read_index(directory, files)
+    with sqlite3.connect(directory / DATABASE) as db:
+        assert all(np.isfinite(m) and np.isfinite(x) for m, x in db.execute("SELECT mean, max FROM pairs"))
+        return tuple(db.execute(f"SELECT count(*) FROM {table}").fetchone()[0] for table in ("indexes", "pairs"))
+
+
+@pytest.mark.parametrize("sig", [signal.SIGKILL, signal.SIGINT])
+def test_a_killed_writer_leaves_a_sound_store_and_its_finished_work(tmp_path, sig):
+    paths = write_scans(tmp_path, 10, 20_000)
+    process = ornel_command("matrix", *paths, "--store", tmp_path / "store", "--threads", "1")
+    deadline = time.monotonic() + 240
+    # Stopped once the first index is kept, while the other graphs are being built.
+    while time.monotonic() < deadline and process.poll() is None:
+        try:
+            with sqlite3.connect(tmp_path / "store" / DATABASE, timeout=30) as db:
+                if db.execute("SELECT count(*) FROM indexes").fetchone()[0] > 0:
+                    break
+        except sqlite3.OperationalError:
+            pass
+        time.sleep(0.02)
+    process.send_signal(sig)
+    process.communicate(timeout=120)
+    assert process.returncode in ((-signal.SIGKILL,) if sig == signal.SIGKILL else (130,))
+    indexes, pairs = store_is_sound(tmp_path / "store")
+    assert 0 < indexes < 10 and pairs == 0
+    status, out, err = run("matrix", *paths, "--store", tmp_path / "store", "--csv", tmp_path / "with.csv")
+    assert status == 0 and err == ""
+    assert run("matrix", *paths, "--csv", tmp_path / "without.csv")[0] == 0
+    assert (tmp_path / "with.csv").read_text() == (tmp_path / "without.csv").read_text()
+    assert store_is_sound(tmp_path / "store") == (10, 90)
+
+
+def test_two_writers_at_once_and_many_threads_keep_the_store_consistent(tmp_path):
+    paths = write_scans(tmp_path, 7, 2000)
+    directory = tmp_path / "store"
+    first = ornel_command("matrix", *paths[:5], "--store", directory, "--csv", tmp_path / "one.csv")
+    second = ornel_command("matrix", *paths[2:], "--store", directory, "--csv", tmp_path / "two.csv", "--f64")
+    third = ornel_command("matrix", *paths[1:6], "--store", directory)
+    for process in (first, second, third):
+        out, err = process.communicate(timeout=300)
+        assert process.returncode == 0, err
+    assert store_is_sound(directory)[1] == 28 + 20  # f32: of s0..s4 and of s1..s5; f64: of s2..s6
+    # Threads sharing one Store object: every table is the store-less one.
+    clouds = [ornel.Cloud.load(p) for p in paths]
+    want = ornel.all_by_all([ornel.Cloud(c.points, c.name) for c in clouds], threads=1)
+    store = Store(directory)
+    tables = [None] * 4
+    threads = [threading.Thread(target=lambda k=k: tables.__setitem__(
+        k, ornel.all_by_all([ornel.Cloud(c.points, c.name) for c in clouds], threads=1, store=store)))
+        for k in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    for table in tables:
+        same_table(table, want)
+    assert store_is_sound(directory)[1] == 42 + 20
+
+
+def test_index_compare_store_and_prune_commands(tmp_path):
+    paths = write_scans(tmp_path, 3, 1500)
+    directory = tmp_path / "store"
+    status, out, err = run("index", *paths, "--store", directory)
+    assert status == 0 and out.count("index built") == 3
+    assert run("index", paths[0], "--store", directory)[1].count("already stored") == 1
+    status, out, err = run("compare", paths[1], paths[0], "--store", directory)
+    assert status == 0 and out == run("compare", paths[1], paths[0])[1]
+    run("matrix", *paths, "--store", directory)
+    (directory / ARRAYS / ".tmp-left-by-a-killed-writer").write_bytes(b"x" * 100)
+    os.utime(directory / ARRAYS / ".tmp-left-by-a-killed-writer", (0, 0))
+    status, out, err = run("store", directory)
+    assert status == 0 and "3 clouds (4,500 points), 3 indexes, pairs: 6 f32" in out
+    status, out, err = run("store", directory, paths[0], paths[2], "--prune")
+    assert status == 0 and "removed 1 clouds, 4 pairs, 4 files" in out
+    assert "2 clouds (3,000 points), 2 indexes, pairs: 2 f32" in out
+    assert sorted(os.listdir(tmp_path)) == sorted([p.name for p in paths] + ["store"])  # inputs untouched
+    for bad in (["store", tmp_path / "nowhere"], ["store", tmp_path]):
+        status, out, err = run(*bad)
+        assert status == 2 and err.count("\n") == 1 and err.startswith("ornel: error: ")
