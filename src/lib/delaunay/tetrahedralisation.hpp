@@ -327,10 +327,10 @@ private:
                t.vertex[3] != infinite_vertex;
     }
 
+    // The infinite vertex is first or last (make_over puts it there).
     static int infinite_position(const Tetrahedron& t) {
-        for (int k = 0; k < 4; ++k)
-            if (t.vertex[k] == infinite_vertex) return k;
-        return -1;
+        if (t.vertex[0] == infinite_vertex) return 0;
+        return t.vertex[3] == infinite_vertex ? 3 : -1;
     }
 
     std::uint32_t new_tetrahedron() {
@@ -606,9 +606,19 @@ private:
         const std::uint32_t f = reference & 3;
         Tetrahedron& t = tets_[made];
         Tetrahedron& outer = tets_[reference >> 2];
-        t.vertex[0] = outer.vertex[face_positions[f][0]];
-        t.vertex[1] = outer.vertex[face_positions[f][1]];
-        t.vertex[2] = outer.vertex[face_positions[f][2]];
+        std::uint32_t a = outer.vertex[face_positions[f][0]], b = outer.vertex[face_positions[f][1]],
+                      c = outer.vertex[face_positions[f][2]];
+        // An even permutation keeps the orientation: the infinite vertex goes first.
+        if (b == infinite_vertex) {
+            std::swap(a, b);
+            std::swap(b, c);
+        } else if (c == infinite_vertex) {
+            std::swap(a, c);
+            std::swap(b, c);
+        }
+        t.vertex[0] = a;
+        t.vertex[1] = b;
+        t.vertex[2] = c;
         t.vertex[3] = apex;
         t.neighbour[3] = reference;
         outer.neighbour[f] = made * 4 + 3;
