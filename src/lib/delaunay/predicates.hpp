@@ -109,6 +109,11 @@ private:
         const double wx = d[0] - a[0], wy = d[1] - a[1], wz = d[2] - a[2];
         const double vywz = vy * wz, vzwy = vz * wy, vzwx = vz * wx, vxwz = vx * wz, vxwy = vx * wy, vywx = vy * wx;
         const double det = ux * (vywz - vzwy) + uy * (vzwx - vxwz) + uz * (vxwy - vywx);
+        // Static stage first: scaled coordinates are below 1 in magnitude, so
+        // every difference is below 2 and the permanent below 3 * 2 * (4 + 4).
+        constexpr double static_bound = orient_bound * 48.0 + underflow_slack;
+        if (det > static_bound) return 1;
+        if (-det > static_bound) return -1;
         const double permanent = std::fabs(ux) * (std::fabs(vywz) + std::fabs(vzwy)) +
                                  std::fabs(uy) * (std::fabs(vzwx) + std::fabs(vxwz)) +
                                  std::fabs(uz) * (std::fabs(vxwy) + std::fabs(vywx));

@@ -171,14 +171,18 @@ public:
         Buffer<std::uint32_t> indices(total);
         {
             std::vector<std::uint32_t> mark(n, 0);
-            for (std::uint32_t v : order_) {
-                if (v >= n || incident[v] == infinite_vertex) continue;  // the apex, or a duplicate
-                std::uint32_t* row = indices.data() + indptr[v];
-                const std::size_t degree = indptr[v + 1] - indptr[v];
-                if (collect_star(v, incident[v], mark, row, degree) != degree)
-                    fail("delaunay: a vertex has another degree than its link says");
-                sort_row(row, row + degree);
-            }
+            // Stars in the order of the tetrahedra, which is about the order of
+            // insertion: consecutive stars share tetrahedra in cache. Each
+            // vertex is taken at its incident tetrahedron, the last one holding it.
+            for (std::size_t t = 0; t < tets_.size(); ++t)
+                for (std::uint32_t v : tets_[t].vertex) {
+                    if (v >= n || incident[v] != t) continue;  // the infinite vertex, the apex, or later
+                    std::uint32_t* row = indices.data() + indptr[v];
+                    const std::size_t degree = indptr[v + 1] - indptr[v];
+                    if (collect_star(v, static_cast<std::uint32_t>(t), mark, row, degree) != degree)
+                        fail("delaunay: a vertex has another degree than its link says");
+                    sort_row(row, row + degree);
+                }
         }
         std::vector<Tetrahedron>().swap(tets_);
         std::vector<std::uint8_t>().swap(flags_);
@@ -361,10 +365,12 @@ private:
     // ---- predicates with the infinite vertex and perturbation --------------
 
     // Orientation of t with its vertex at `position` replaced by point p.
+    // The face opposite `position`, ordered so that the orientation of the
+    // face and p is that of t with p in place of the vertex.
     int orient_replaced(const Tetrahedron& t, int position, std::uint32_t p) {
-        std::uint32_t v[4] = {t.vertex[0], t.vertex[1], t.vertex[2], t.vertex[3]};
-        v[position] = p;
-        return predicates_.orient3d(v[0], v[1], v[2], v[3]);
+        static constexpr std::uint8_t face[4][3] = {{1, 3, 2}, {0, 2, 3}, {0, 3, 1}, {0, 1, 2}};
+        const std::uint8_t* k = face[position];
+        return predicates_.orient3d(t.vertex[k[0]], t.vertex[k[1]], t.vertex[k[2]], p);
     }
 
     // Sign of the perturbed insphere of the five rows, decided by the
@@ -512,7 +518,7 @@ private:
 
     void insert_all(std::vector<std::uint32_t>& order) {
         for (std::size_t i = 4; i < order.size(); ++i) insert(order[i]);
-        order_ = std::move(order);  // the graph is emitted in the same cache-friendly order
+        std::vector<std::uint32_t>().swap(order);
     }
 
     void insert(std::uint32_t p) {
@@ -720,8 +726,9 @@ private:
     }
 
     // The vertices sharing a tetrahedron with v (not v, the infinite vertex
-    // or the apex), found by a search over the tetrahedra around v: the
-    // first `room` of them go to `out`; returns how many there are.
+    // or the apex), found by a search over the tetrahedra around v, to
+    // `out`, which has room for as many as v's link says: the search stops
+    // when it is full. Returns how many it found.
     std::size_t collect_star(std::uint32_t v, std::uint32_t first, std::vector<std::uint32_t>& mark,
                              std::uint32_t* out, std::size_t room) {
         const std::size_t n = n_points_;
@@ -737,8 +744,8 @@ private:
                 if (u == v) continue;
                 if (u < n && mark[u] != seen) {  // not the infinite vertex or the apex
                     mark[u] = seen;
-                    if (found < room) out[found] = u;
-                    ++found;
+                    out[found] = u;
+                    if (++found == room) goto done;  // every neighbour found
                 }
                 const std::uint32_t other = t.neighbour[k] >> 2;  // shares v: the face opposite u holds it
                 if (flags_[other] != in_star) {
@@ -747,6 +754,7 @@ private:
                 }
             }
         }
+    done:
         for (std::uint32_t c : cavity_) flags_[c] = 0;
         return found;
     }
@@ -792,7 +800,6 @@ private:
     std::uint32_t last_ = 0;
     std::uint32_t apex_ = infinite_vertex;
     std::uint32_t random_state_ = 0x2545F491u;
-    std::vector<std::uint32_t> order_;  // insertion order, kept for the graph
     std::vector<std::uint32_t> cavity_;
     std::vector<std::uint32_t> boundary_;
     struct EdgeEntry {
