@@ -405,8 +405,7 @@ private:
         return -1;  // unreachable for distinct points: treat as outside
     }
 
-    bool in_conflict(std::uint32_t t_index, std::uint32_t p) {
-        const Tetrahedron& t = tets_[t_index];
+    bool in_conflict(const Tetrahedron& t, std::uint32_t p) {
         const int k = infinite_position(t);
         if (k < 0) {
             const int s = predicates_.insphere(t.vertex[0], t.vertex[1], t.vertex[2], t.vertex[3], p);
@@ -532,29 +531,33 @@ private:
             }
         // Grow the cavity from the located tetrahedron across every face whose
         // neighbour is in conflict too; the other faces bound it.
+        // (No tetrahedron is made or freed here: the arrays stay where they are.)
+        const Tetrahedron* tets = tets_.data();
+        std::uint8_t* flags = flags_.data();
         cavity_.clear();
         boundary_.clear();
         cavity_.push_back(found);
-        flags_[found] = inside;
+        flags[found] = inside;
         for (std::size_t c = 0; c < cavity_.size(); ++c) {
-            const std::uint32_t current = cavity_[c];
+            const std::uint32_t* neighbour = tets[cavity_[c]].neighbour;
             for (int f = 0; f < 4; ++f) {
-                const std::uint32_t across = tets_[current].neighbour[f];
+                const std::uint32_t across = neighbour[f];
                 const std::uint32_t other = across >> 2;
-                if (flags_[other] == inside) continue;
-                if (flags_[other] != outside) {
-                    if (in_conflict(other, p)) {
-                        flags_[other] = inside;
+                const std::uint8_t flag = flags[other];
+                if (flag == inside) continue;
+                if (flag != outside) {
+                    if (in_conflict(tets[other], p)) {
+                        flags[other] = inside;
                         cavity_.push_back(other);
                         continue;
                     }
-                    flags_[other] = outside;
+                    flags[other] = outside;
                 }
                 boundary_.push_back(across);
             }
         }
         for (std::uint32_t c : cavity_) free_tetrahedron(c);
-        for (std::uint32_t reference : boundary_) flags_[reference >> 2] = 0;
+        for (std::uint32_t reference : boundary_) flags[reference >> 2] = 0;
         last_ = cone(p);
     }
 
@@ -575,10 +578,11 @@ private:
         if (boundary_.size() > 2 * (local_capacity - 2)) return cone_hashed(apex);
         if (edge_slots_.empty()) {
             edge_slots_.assign(local_capacity * local_capacity, 0);
-            local_id_.assign(n_points_ + 2, 0);
+            local_id_.assign(n_points_ + 2, no_local_id);
         }
         local_count_ = 0;
-        made_.clear();
+        made_.resize(2 * boundary_.size());
+        std::uint32_t* made = made_.data();
         for (std::uint32_t reference : boundary_) {
             const std::uint32_t t = make_over(reference, apex);
             const std::uint32_t* v = tets_[t].vertex;
@@ -586,9 +590,10 @@ private:
             edge_slots_[b * local_capacity + c] = t * 4 + 0;
             edge_slots_[c * local_capacity + a] = t * 4 + 1;
             edge_slots_[a * local_capacity + b] = t * 4 + 2;
-            made_.push_back(t);
-            made_.push_back(a | b << 8 | c << 16);
+            *made++ = t;
+            *made++ = a | b << 8 | c << 16;
         }
+        for (std::uint32_t i = 0; i < local_count_; ++i) local_id_[local_vertex_[i] + 1] = no_local_id;
         for (std::size_t i = 0; i < made_.size(); i += 2) {
             std::uint32_t* neighbour = tets_[made_[i]].neighbour;
             const std::uint32_t ids = made_[i + 1];
@@ -631,12 +636,15 @@ private:
         return made;
     }
 
+    static constexpr std::uint8_t no_local_id = 0xFF;
+
     // The number of vertex v on the current cavity's boundary, given on first
-    // sight. Slots are shifted by one, so that the infinite vertex takes slot 0.
+    // sight (and forgotten at the end of the cone). Slots are shifted by one,
+    // so that the infinite vertex takes slot 0.
     std::uint32_t local_id(std::uint32_t v) {
         const std::uint32_t slot = v + 1;
         const std::uint32_t id = local_id_[slot];
-        if (id < local_count_ && local_vertex_[id] == v) return id;
+        if (id != no_local_id) return id;
         if (local_count_ == local_capacity) fail("delaunay: cavity boundary is not a sphere");
         local_vertex_[local_count_] = v;
         local_id_[slot] = static_cast<std::uint8_t>(local_count_);
