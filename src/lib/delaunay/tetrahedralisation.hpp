@@ -297,11 +297,9 @@ private:
         }
         int rounds = 1;
         while (rounds < 12 && (n >> (rounds + 7)) > 0) ++rounds;
-        struct Key {
-            std::uint64_t key;
-            std::uint32_t index;
-        };
-        std::vector<Key> keys(n);
+        // The Morton key of src/lib/morton.hpp on 20 bits per axis rather than
+        // 21, so that the round fits above it in the same 64-bit key.
+        std::vector<std::uint64_t> keys(n);
         for (std::size_t i = 0; i < n; ++i) {
             std::uint64_t cell = 0, hash = 0x9E3779B97F4A7C15ull;
             for (int k = 0; k < 3; ++k) {
@@ -314,13 +312,28 @@ private:
             }
             const int level = std::min(__builtin_ctzll(hash | (std::uint64_t{1} << 40)), rounds - 1);
             const std::uint64_t round = static_cast<std::uint64_t>(rounds - 1 - level);
-            keys[i] = {round << 60 | cell, static_cast<std::uint32_t>(i)};
+            keys[i] = round << 60 | cell;
         }
-        std::sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) {
-            return a.key != b.key ? a.key < b.key : a.index < b.index;
-        });
-        std::vector<std::uint32_t> order(n);
-        for (std::size_t i = 0; i < n; ++i) order[i] = keys[i].index;
+        // Least significant digit first, 16 bits at a time: each pass is
+        // stable, so equal keys keep the order of their indices.
+        std::vector<std::uint32_t> order(n), order_scratch(n);
+        std::vector<std::uint64_t> keys_scratch(n);
+        for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<std::uint32_t>(i);
+        std::vector<std::uint32_t> count(65536);
+        for (int shift = 0; shift < 64; shift += 16) {
+            std::fill(count.begin(), count.end(), 0);
+            for (std::size_t i = 0; i < n; ++i) ++count[keys[i] >> shift & 0xFFFF];
+            if (n == 0 || count[keys[0] >> shift & 0xFFFF] == n) continue;  // one digit: nothing to move
+            std::uint32_t sum = 0;
+            for (std::uint32_t& c : count) sum += std::exchange(c, sum);
+            for (std::size_t i = 0; i < n; ++i) {
+                const std::uint32_t to = count[keys[i] >> shift & 0xFFFF]++;
+                keys_scratch[to] = keys[i];
+                order_scratch[to] = order[i];
+            }
+            keys.swap(keys_scratch);
+            order.swap(order_scratch);
+        }
         return order;
     }
 
