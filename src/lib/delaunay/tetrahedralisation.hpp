@@ -147,11 +147,9 @@ public:
         for (std::size_t t = 0; t < tets_.size(); ++t) {
             const std::uint32_t* v = tets_[t].vertex;
             if (v[0] == freed_vertex) continue;
-            std::uint32_t links = 0;
-            for (int k = 0; k < 4; ++k) {
-                links |= v[k] == infinite_vertex ? on_hull : 0;
-                links |= v[k] == apex_ && apex_ != infinite_vertex ? beside_apex : 0;
-            }
+            std::uint32_t links = std::max(v[0], v[3]) == infinite_vertex ? on_hull : 0;
+            if (apex_ != infinite_vertex)
+                for (int k = 0; k < 4; ++k) links |= v[k] == apex_ ? beside_apex : 0;
             for (int k = 0; k < 4; ++k)
                 if (v[k] < n) {
                     indptr[v[k]] = (indptr[v[k]] + 1) | links;
@@ -344,11 +342,6 @@ private:
                t.vertex[3] != infinite_vertex;
     }
 
-    // The infinite vertex is first or last (make_over puts it there).
-    static int infinite_position(const Tetrahedron& t) {
-        if (t.vertex[0] == infinite_vertex) return 0;
-        return t.vertex[3] == infinite_vertex ? 3 : -1;
-    }
 
     std::uint32_t new_tetrahedron() {
         if (free_head_ != infinite_vertex) {
@@ -419,13 +412,14 @@ private:
     }
 
     bool in_conflict(const Tetrahedron& t, std::uint32_t p) {
-        const int k = infinite_position(t);
-        if (k < 0) {
+        // The infinite vertex is the largest index, and first or last (make_over puts it there).
+        if (std::max(t.vertex[0], t.vertex[3]) != infinite_vertex) {
             const int s = predicates_.insphere(t.vertex[0], t.vertex[1], t.vertex[2], t.vertex[3], p);
             if (s != 0) return s > 0;
             const std::uint32_t rows[5] = {t.vertex[0], t.vertex[1], t.vertex[2], t.vertex[3], p};
             return perturbed_insphere(rows, -1, 0) > 0;
         }
+        const int k = t.vertex[0] == infinite_vertex ? 0 : 3;
         const int o = orient_replaced(t, k, p);
         if (o != 0) return o > 0;
         // On the plane of a hull face: its circumcircle, cut by the sphere of
@@ -457,8 +451,8 @@ private:
         for (std::size_t steps = 0;; ++steps) {
             if (steps > 16 * tets_.size() + 1024) fail("delaunay: point location did not terminate");
             const Tetrahedron& tet = tets_[t];
-            const int k = infinite_position(tet);
-            if (k >= 0) {
+            if (std::max(tet.vertex[0], tet.vertex[3]) == infinite_vertex) {
+                const int k = tet.vertex[0] == infinite_vertex ? 0 : 3;
                 if (orient_replaced(tet, k, p) > 0) return t;
                 previous = t;
                 t = tet.neighbour[k] >> 2;
