@@ -131,6 +131,42 @@ class TestExactlyDelaunay:
         assert set(np.unique(tets).tolist()) == set(first.values())
         check_delaunay_exactly(points, tets)
 
+    @pytest.mark.parametrize("radius_squared", [425, 2125])
+    def test_a_cavity_of_hundreds_of_faces(self, radius_squared):
+        """Every integer point of one sphere, and its centre: the centre conflicts with every
+        tetrahedron of the sphere points inserted before it, so its cavity is bounded by their
+        whole hull, more vertices than the small table that links most cones. Checked exactly in
+        integers: positive orientations, empty spheres, the hull's volume, the graph of the tetrahedra."""
+        r = int(radius_squared**0.5) + 1
+        axis = np.arange(-r, r + 1)
+        lattice = np.stack(np.meshgrid(axis, axis, axis, indexing="ij"), -1).reshape(-1, 3)
+        points = np.concatenate([lattice[(lattice**2).sum(1) == radius_squared], [[0, 0, 0]]]).astype(np.float64)
+        tets = ornel.delaunay(points).astype(np.int64)
+        p = points.astype(np.int64)
+        centre = len(p) - 1
+        assert np.all((tets == centre).any(1)), "a tetrahedron without the centre is not Delaunay here"
+        q = p[tets]
+        edges = q[:, 1:] - q[:, :1]
+        orientation = np.einsum("ij,ij->i", edges[:, 0], np.cross(edges[:, 1], edges[:, 2]))
+        assert np.all(orientation > 0)
+        assert orientation.sum() == pytest.approx(6 * ConvexHull(points).volume, rel=1e-12)
+        d = q[:, None, :, :] - p[None, :, None, :]  # (tetrahedra, points, 4, 3)
+        m = np.concatenate([d, (d * d).sum(-1, keepdims=True)], -1)
+
+        def det3(a):
+            return (a[..., 0, 0] * (a[..., 1, 1] * a[..., 2, 2] - a[..., 1, 2] * a[..., 2, 1])
+                    - a[..., 0, 1] * (a[..., 1, 0] * a[..., 2, 2] - a[..., 1, 2] * a[..., 2, 0])
+                    + a[..., 0, 2] * (a[..., 1, 0] * a[..., 2, 1] - a[..., 1, 1] * a[..., 2, 0]))
+
+        # Laplace expansion along the last column; every entry and product stays far below 2^63.
+        det4 = sum((-1) ** (row + 3) * m[..., row, 3] * det3(np.delete(m[..., :3], row, axis=-2))
+                   for row in range(4))
+        assert np.all(det4 >= 0), "a point inside a circumsphere"
+        expected = _ornel.graph_from_simplices(tets.astype(np.uint64), len(points))
+        graph = ornel.delaunay_graph(points)
+        np.testing.assert_array_equal(graph[0], expected[0])
+        np.testing.assert_array_equal(graph[1], expected[1])
+
     def test_power_of_two_scaling_changes_nothing(self):
         # Multiples of 2^-20, so that even 2^-1050 times them are exact (subnormal) doubles.
         points = np.random.default_rng(4).integers(0, 2**20, size=(400, 3)) * 2.0**-20

@@ -14,6 +14,7 @@
 // minus the sign.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -48,7 +49,25 @@ public:
 
     const double* point(std::uint32_t v) const { return xyz_ + 3 * static_cast<std::size_t>(v); }
 
+    // The two predicates the insertion runs most: the filtered floating-point
+    // sign inline, the rest of the work out of line.
     int orient3d(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d) {
+        if (scaled_) {
+            const int s = orient3d_filtered(point(a), point(b), point(c), point(d));
+            if (s != undecided) return s;
+        }
+        return orient3d_careful(a, b, c, d);
+    }
+
+    int insphere(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d, std::uint32_t e) {
+        if (scaled_) {
+            const int s = insphere_filtered(point(a), point(b), point(c), point(d), point(e));
+            if (s != undecided) return s;
+        }
+        return insphere_careful(a, b, c, d, e);
+    }
+
+    [[gnu::noinline]] int orient3d_careful(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d) {
         const double* p[4] = {point(a), point(b), point(c), point(d)};
         if (scaled_) return orient3d_scaled(p);
         double local[12];
@@ -57,7 +76,8 @@ public:
         return orient3d_scaled(q);
     }
 
-    int insphere(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d, std::uint32_t e) {
+    [[gnu::noinline]] int insphere_careful(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d,
+                                           std::uint32_t e) {
         const double* p[5] = {point(a), point(b), point(c), point(d), point(e)};
         if (scaled_) return insphere_scaled(p);
         double local[15];
@@ -78,6 +98,55 @@ public:
 
 private:
     static int sign_of(double x) { return (x > 0) - (x < 0); }
+
+    static constexpr int undecided = 2;
+
+    // orient3d_scaled's and insphere_scaled's floating-point stage on points
+    // given one by one (kept in registers): the sign, or `undecided`.
+    static int orient3d_filtered(const double* a, const double* b, const double* c, const double* d) {
+        const double ux = b[0] - a[0], uy = b[1] - a[1], uz = b[2] - a[2];
+        const double vx = c[0] - a[0], vy = c[1] - a[1], vz = c[2] - a[2];
+        const double wx = d[0] - a[0], wy = d[1] - a[1], wz = d[2] - a[2];
+        const double vywz = vy * wz, vzwy = vz * wy, vzwx = vz * wx, vxwz = vx * wz, vxwy = vx * wy, vywx = vy * wx;
+        const double det = ux * (vywz - vzwy) + uy * (vzwx - vxwz) + uz * (vxwy - vywx);
+        // Static stage first: scaled coordinates are below 1 in magnitude, so
+        // every difference is below 2 and the permanent below 3 * 2 * (4 + 4).
+        constexpr double static_bound = orient_bound * 48.0 + underflow_slack;
+        if (det > static_bound) return 1;
+        if (-det > static_bound) return -1;
+        const double permanent = std::fabs(ux) * (std::fabs(vywz) + std::fabs(vzwy)) +
+                                 std::fabs(uy) * (std::fabs(vzwx) + std::fabs(vxwz)) +
+                                 std::fabs(uz) * (std::fabs(vxwy) + std::fabs(vywx));
+        const double bound = orient_bound * permanent + underflow_slack;
+        if (det > bound) return 1;
+        if (-det > bound) return -1;
+        return undecided;
+    }
+
+    static int insphere_filtered(const double* a, const double* b, const double* c, const double* d,
+                                 const double* e) {
+        const double ex = e[0], ey = e[1], ez = e[2];
+        const double ax = a[0] - ex, ay = a[1] - ey, az = a[2] - ez;
+        const double bx = b[0] - ex, by = b[1] - ey, bz = b[2] - ez;
+        const double cx = c[0] - ex, cy = c[1] - ey, cz = c[2] - ez;
+        const double dx = d[0] - ex, dy = d[1] - ey, dz = d[2] - ez;
+        const double la = ax * ax + ay * ay + az * az, lb = bx * bx + by * by + bz * bz;
+        const double lc = cx * cx + cy * cy + cz * cz, ld = dx * dx + dy * dy + dz * dz;
+        const double m01 = ax * by - bx * ay, m02 = ax * cy - cx * ay, m03 = ax * dy - dx * ay;
+        const double m12 = bx * cy - cx * by, m13 = bx * dy - dx * by, m23 = cx * dy - dx * cy;
+        const double d123 = bz * m23 - cz * m13 + dz * m12;
+        const double d023 = az * m23 - cz * m03 + dz * m02;
+        const double d013 = az * m13 - bz * m03 + dz * m01;
+        const double d012 = az * m12 - bz * m02 + cz * m01;
+        const double det = (lb * d023 - la * d123) + (ld * d012 - lc * d013);
+        // The semi-static bound of insphere_scaled.
+        const double largest = std::max(std::max(la, lb), std::max(lc, ld));
+        const double cheap_bound =
+            (insphere_bound * 24.0 * 1.001) * (largest * largest * std::sqrt(largest)) + underflow_slack;
+        if (det > cheap_bound) return -1;
+        if (-det > cheap_bound) return 1;
+        return undecided;
+    }
 
     // Copies the points scaled by one power of two so that their largest
     // magnitude is below 1; false when their smallest nonzero magnitude would

@@ -129,40 +129,71 @@ public:
 
     // The vertex adjacency over all points (duplicates included, the apex
     // left out) as CSR rows in ascending order. Consumes the tetrahedra.
+    //
+    // Every row's length is known before any star is searched: the link of a
+    // vertex (the faces opposite it in its F tetrahedra, the infinite ones
+    // included) is a triangulated sphere, which has F / 2 + 2 vertices, one
+    // of them the infinite vertex when the vertex is on the hull, and one the
+    // apex when there is one. So the rows are written in place, in the
+    // result, with no second copy of the adjacency.
     CsrGraph graph() {
         const std::size_t n = n_points_;
-        // Each vertex's neighbours, gathered in insertion order (stars of
-        // consecutive vertices share tetrahedra in cache), sorted.
-        std::vector<std::uint32_t> incident(n + 1, infinite_vertex);
-        for (std::size_t t = 0; t < tets_.size(); ++t) {
-            if (tets_[t].vertex[0] == freed_vertex) continue;
-            for (std::uint32_t v : tets_[t].vertex)
-                if (v != infinite_vertex) incident[v] = static_cast<std::uint32_t>(t);
-        }
-        std::vector<std::uint32_t> first_neighbour(n, 0), degree(n, 0);
-        std::vector<std::uint32_t> neighbours;
-        neighbours.reserve(16 * n + 64);
-        {
-            std::vector<std::uint32_t> mark(n + 1, 0);
-            std::uint32_t visit = 0;
-            for (std::uint32_t v : order_) {
-                if (v >= n || incident[v] == infinite_vertex) continue;  // the apex, or a duplicate
-                const std::size_t begin = neighbours.size();
-                if (neighbours.capacity() - begin < 4096) neighbours.reserve(begin + begin / 4 + 4096);
-                collect_star(v, incident[v], next_stamp(), ++visit, mark, neighbours);
-                std::sort(neighbours.begin() + static_cast<std::ptrdiff_t>(begin), neighbours.end());
-                if (neighbours.size() > 0xFFFFFFFFu) fail("delaunay_graph: more than 2^32 - 1 adjacency entries");
-                first_neighbour[v] = static_cast<std::uint32_t>(begin);
-                degree[v] = static_cast<std::uint32_t>(neighbours.size() - begin);
-            }
-        }
-        // The tetrahedra and coordinates are no longer needed: free them
-        // before the result is allocated.
-        std::vector<Tetrahedron>().swap(tets_);
-        std::vector<std::uint32_t>().swap(stamps_);
+        // The coordinates are no longer needed: free them before the result is allocated.
         std::vector<double>().swap(xyz_);
+        std::vector<std::uint8_t>().swap(local_id_);
+        Buffer<std::uint32_t> indptr(n + 1, 0);
+        std::vector<std::uint32_t> incident(n, infinite_vertex);
+        constexpr std::uint32_t on_hull = 1u << 31, beside_apex = 1u << 30;
+        for (std::size_t t = 0; t < tets_.size(); ++t) {
+            const std::uint32_t* v = tets_[t].vertex;
+            if (v[0] == freed_vertex) continue;
+            std::uint32_t links = std::max(v[0], v[3]) == infinite_vertex ? on_hull : 0;
+            if (apex_ != infinite_vertex)
+                for (int k = 0; k < 4; ++k) links |= v[k] == apex_ ? beside_apex : 0;
+            for (int k = 0; k < 4; ++k)
+                if (v[k] < n) {
+                    indptr[v[k]] = (indptr[v[k]] + 1) | links;
+                    incident[v[k]] = static_cast<std::uint32_t>(t);
+                }
+        }
+        std::size_t total = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint32_t links = indptr[i], count = links & ~(on_hull | beside_apex);
+            indptr[i] = static_cast<std::uint32_t>(total);
+            if (count == 0) continue;  // a duplicate
+            if (count & 1) fail("delaunay: a vertex link is not a sphere");
+            total += count / 2 + 2 - ((links & on_hull) != 0) - ((links & beside_apex) != 0);
+            if (total > 0xFFFFFFFFu) fail("delaunay_graph: more than 2^32 - 1 adjacency entries");
+        }
+        indptr[n] = static_cast<std::uint32_t>(total);
+        Buffer<std::uint32_t> indices(total);
+        {
+            std::vector<std::uint32_t> mark(n, 0);
+            // Stars in the order of the tetrahedra, which is about the order of
+            // insertion: consecutive stars share tetrahedra in cache. Each
+            // vertex is taken at its incident tetrahedron, the last one holding it.
+            for (std::size_t t = 0; t < tets_.size(); ++t)
+                for (std::uint32_t v : tets_[t].vertex) {
+                    if (v >= n || incident[v] != t) continue;  // the infinite vertex, the apex, or later
+                    std::uint32_t* row = indices.data() + indptr[v];
+                    const std::size_t degree = indptr[v + 1] - indptr[v];
+                    if (collect_star(v, static_cast<std::uint32_t>(t), mark, row, degree) != degree)
+                        fail("delaunay: a vertex has another degree than its link says");
+                    sort_row(row, row + degree);
+                }
+        }
+        std::vector<Tetrahedron>().swap(tets_);
+        std::vector<std::uint8_t>().swap(flags_);
         std::vector<std::uint32_t>().swap(incident);
+        if (representative_.empty()) return {std::move(indptr), std::move(indices)};
+        return with_duplicates(indptr, indices);
+    }
 
+    // The graph over all points from the graph over the vertices: every
+    // point of a group of equal points lists the others and every member of
+    // the groups its representative lists.
+    CsrGraph with_duplicates(const Buffer<std::uint32_t>& indptr, const Buffer<std::uint32_t>& indices) const {
+        const std::size_t n = n_points_;
         const Groups groups = make_groups();
         CsrGraph out{Buffer<std::uint32_t>(n + 1), {}};
         std::size_t total = 0;
@@ -170,11 +201,7 @@ public:
         for (std::uint32_t i = 0; i < n; ++i) {
             const std::uint32_t r = groups.representative(i);
             std::size_t row = groups.size(r) - 1;
-            if (groups.members.empty()) {
-                row = degree[r];
-            } else {
-                for (std::uint32_t k = 0; k < degree[r]; ++k) row += groups.size(neighbours[first_neighbour[r] + k]);
-            }
+            for (std::uint32_t k = indptr[r]; k < indptr[r + 1]; ++k) row += groups.size(indices[k]);
             total += row;
             if (total > 0xFFFFFFFFu) fail("delaunay_graph: more than 2^32 - 1 adjacency entries");
             out.indptr[i + 1] = static_cast<std::uint32_t>(total);
@@ -182,20 +209,25 @@ public:
         out.indices = Buffer<std::uint32_t>(total);
         for (std::uint32_t i = 0; i < n; ++i) {
             const std::uint32_t r = groups.representative(i);
-            const std::uint32_t* list = neighbours.data() + first_neighbour[r];
             std::uint32_t* row = out.indices.data() + out.indptr[i];
-            if (groups.members.empty()) {
-                std::copy(list, list + degree[r], row);
-                continue;
-            }
             std::uint32_t* end = row;
             for (std::uint32_t m = r; m != infinite_vertex; m = groups.next(m))
                 if (m != i) *end++ = m;
-            for (std::uint32_t k = 0; k < degree[r]; ++k)
-                for (std::uint32_t m = list[k]; m != infinite_vertex; m = groups.next(m)) *end++ = m;
+            for (std::uint32_t k = indptr[r]; k < indptr[r + 1]; ++k)
+                for (std::uint32_t m = indices[k]; m != infinite_vertex; m = groups.next(m)) *end++ = m;
             std::sort(row, end);
         }
         return out;
+    }
+
+    // Insertion sort: rows are short (about 15 on average).
+    static void sort_row(std::uint32_t* begin, std::uint32_t* end) {
+        for (std::uint32_t* i = begin + 1; i < end; ++i) {
+            const std::uint32_t value = *i;
+            std::uint32_t* j = i;
+            for (; j > begin && j[-1] > value; --j) *j = j[-1];
+            *j = value;
+        }
     }
 
     std::size_t duplicate_count() const { return duplicates_; }
@@ -263,11 +295,9 @@ private:
         }
         int rounds = 1;
         while (rounds < 12 && (n >> (rounds + 7)) > 0) ++rounds;
-        struct Key {
-            std::uint64_t key;
-            std::uint32_t index;
-        };
-        std::vector<Key> keys(n);
+        // The Morton key of src/lib/morton.hpp on 20 bits per axis rather than
+        // 21, so that the round fits above it in the same 64-bit key.
+        std::vector<std::uint64_t> keys(n);
         for (std::size_t i = 0; i < n; ++i) {
             std::uint64_t cell = 0, hash = 0x9E3779B97F4A7C15ull;
             for (int k = 0; k < 3; ++k) {
@@ -280,13 +310,28 @@ private:
             }
             const int level = std::min(__builtin_ctzll(hash | (std::uint64_t{1} << 40)), rounds - 1);
             const std::uint64_t round = static_cast<std::uint64_t>(rounds - 1 - level);
-            keys[i] = {round << 60 | cell, static_cast<std::uint32_t>(i)};
+            keys[i] = round << 60 | cell;
         }
-        std::sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) {
-            return a.key != b.key ? a.key < b.key : a.index < b.index;
-        });
-        std::vector<std::uint32_t> order(n);
-        for (std::size_t i = 0; i < n; ++i) order[i] = keys[i].index;
+        // Least significant digit first, 16 bits at a time: each pass is
+        // stable, so equal keys keep the order of their indices.
+        std::vector<std::uint32_t> order(n), order_scratch(n);
+        std::vector<std::uint64_t> keys_scratch(n);
+        for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<std::uint32_t>(i);
+        std::vector<std::uint32_t> count(65536);
+        for (int shift = 0; shift < 64; shift += 16) {
+            std::fill(count.begin(), count.end(), 0);
+            for (std::size_t i = 0; i < n; ++i) ++count[keys[i] >> shift & 0xFFFF];
+            if (n == 0 || count[keys[0] >> shift & 0xFFFF] == n) continue;  // one digit: nothing to move
+            std::uint32_t sum = 0;
+            for (std::uint32_t& c : count) sum += std::exchange(c, sum);
+            for (std::size_t i = 0; i < n; ++i) {
+                const std::uint32_t to = count[keys[i] >> shift & 0xFFFF]++;
+                keys_scratch[to] = keys[i];
+                order_scratch[to] = order[i];
+            }
+            keys.swap(keys_scratch);
+            order.swap(order_scratch);
+        }
         return order;
     }
 
@@ -297,17 +342,11 @@ private:
                t.vertex[3] != infinite_vertex;
     }
 
-    static int infinite_position(const Tetrahedron& t) {
-        for (int k = 0; k < 4; ++k)
-            if (t.vertex[k] == infinite_vertex) return k;
-        return -1;
-    }
 
     std::uint32_t new_tetrahedron() {
         if (free_head_ != infinite_vertex) {
             const std::uint32_t t = free_head_;
             free_head_ = tets_[t].neighbour[0];
-            stamps_[t] = 0;
             return t;
         }
         if (tets_.size() >= max_tetrahedra) fail("delaunay: more tetrahedra than 32-bit references allow");
@@ -315,34 +354,29 @@ private:
             // Grow by a quarter, not double: the tetrahedra are most of the memory.
             const std::size_t capacity = tets_.capacity() + tets_.capacity() / 4 + 64;
             tets_.reserve(capacity);
-            stamps_.reserve(capacity);
+            flags_.reserve(capacity);
         }
         tets_.push_back({});
-        stamps_.push_back(0);
+        flags_.push_back(0);
         return static_cast<std::uint32_t>(tets_.size() - 1);
     }
 
     void free_tetrahedron(std::uint32_t t) {
+        flags_[t] = 0;
         tets_[t].vertex[0] = freed_vertex;
         tets_[t].neighbour[0] = free_head_;
         free_head_ = t;
     }
 
-    std::uint32_t next_stamp() {
-        if (stamp_ >= 0x7FFFFFFFu) {  // wrap: forget every old stamp
-            std::fill(stamps_.begin(), stamps_.end(), 0);
-            stamp_ = 0;
-        }
-        return ++stamp_;
-    }
-
     // ---- predicates with the infinite vertex and perturbation --------------
 
     // Orientation of t with its vertex at `position` replaced by point p.
+    // The face opposite `position`, ordered so that the orientation of the
+    // face and p is that of t with p in place of the vertex.
     int orient_replaced(const Tetrahedron& t, int position, std::uint32_t p) {
-        std::uint32_t v[4] = {t.vertex[0], t.vertex[1], t.vertex[2], t.vertex[3]};
-        v[position] = p;
-        return predicates_.orient3d(v[0], v[1], v[2], v[3]);
+        static constexpr std::uint8_t face[4][3] = {{1, 3, 2}, {0, 2, 3}, {0, 3, 1}, {0, 1, 2}};
+        const std::uint8_t* k = face[position];
+        return predicates_.orient3d(t.vertex[k[0]], t.vertex[k[1]], t.vertex[k[2]], p);
     }
 
     // Sign of the perturbed insphere of the five rows, decided by the
@@ -377,15 +411,15 @@ private:
         return -1;  // unreachable for distinct points: treat as outside
     }
 
-    bool in_conflict(std::uint32_t t_index, std::uint32_t p) {
-        const Tetrahedron& t = tets_[t_index];
-        const int k = infinite_position(t);
-        if (k < 0) {
+    bool in_conflict(const Tetrahedron& t, std::uint32_t p) {
+        // The infinite vertex is the largest index, and first or last (make_over puts it there).
+        if (std::max(t.vertex[0], t.vertex[3]) != infinite_vertex) {
             const int s = predicates_.insphere(t.vertex[0], t.vertex[1], t.vertex[2], t.vertex[3], p);
             if (s != 0) return s > 0;
             const std::uint32_t rows[5] = {t.vertex[0], t.vertex[1], t.vertex[2], t.vertex[3], p};
             return perturbed_insphere(rows, -1, 0) > 0;
         }
+        const int k = t.vertex[0] == infinite_vertex ? 0 : 3;
         const int o = orient_replaced(t, k, p);
         if (o != 0) return o > 0;
         // On the plane of a hull face: its circumcircle, cut by the sphere of
@@ -417,8 +451,8 @@ private:
         for (std::size_t steps = 0;; ++steps) {
             if (steps > 16 * tets_.size() + 1024) fail("delaunay: point location did not terminate");
             const Tetrahedron& tet = tets_[t];
-            const int k = infinite_position(tet);
-            if (k >= 0) {
+            if (std::max(tet.vertex[0], tet.vertex[3]) == infinite_vertex) {
+                const int k = tet.vertex[0] == infinite_vertex ? 0 : 3;
                 if (orient_replaced(tet, k, p) > 0) return t;
                 previous = t;
                 t = tet.neighbour[k] >> 2;
@@ -474,7 +508,7 @@ private:
 
         const std::size_t estimate = 7 * n + 64;
         tets_.reserve(estimate);
-        stamps_.reserve(estimate);
+        flags_.reserve(estimate);
         const std::uint32_t t = new_tetrahedron();
         for (int k = 0; k < 4; ++k) tets_[t].vertex[k] = first[k];
         // The four hull faces: a cone from the infinite vertex.
@@ -490,7 +524,7 @@ private:
 
     void insert_all(std::vector<std::uint32_t>& order) {
         for (std::size_t i = 4; i < order.size(); ++i) insert(order[i]);
-        order_ = std::move(order);  // the graph is emitted in the same cache-friendly order
+        std::vector<std::uint32_t>().swap(order);
     }
 
     void insert(std::uint32_t p) {
@@ -504,37 +538,127 @@ private:
             }
         // Grow the cavity from the located tetrahedron across every face whose
         // neighbour is in conflict too; the other faces bound it.
-        const std::uint32_t stamp = next_stamp();
-        const std::uint32_t inside = stamp << 1 | 1, outside = stamp << 1;
+        // (No tetrahedron is made or freed here: the arrays stay where they are.)
+        const Tetrahedron* tets = tets_.data();
+        std::uint8_t* flags = flags_.data();
         cavity_.clear();
         boundary_.clear();
         cavity_.push_back(found);
-        stamps_[found] = inside;
+        flags[found] = inside;
         for (std::size_t c = 0; c < cavity_.size(); ++c) {
-            const std::uint32_t current = cavity_[c];
+            const std::uint32_t* neighbour = tets[cavity_[c]].neighbour;
             for (int f = 0; f < 4; ++f) {
-                const std::uint32_t across = tets_[current].neighbour[f];
+                const std::uint32_t across = neighbour[f];
                 const std::uint32_t other = across >> 2;
-                if (stamps_[other] == inside) continue;
-                if (stamps_[other] != outside) {
-                    if (in_conflict(other, p)) {
-                        stamps_[other] = inside;
+                const std::uint8_t flag = flags[other];
+                if (flag == inside) continue;
+                if (flag != outside) {
+                    if (in_conflict(tets[other], p)) {
+                        flags[other] = inside;
                         cavity_.push_back(other);
                         continue;
                     }
-                    stamps_[other] = outside;
+                    flags[other] = outside;
                 }
                 boundary_.push_back(across);
             }
         }
         for (std::uint32_t c : cavity_) free_tetrahedron(c);
+        for (std::uint32_t reference : boundary_) flags[reference >> 2] = 0;
         last_ = cone(p);
     }
 
     // Replaces the region behind boundary_ (references to the faces of the
     // tetrahedra outside it) by tetrahedra joining each face to `apex`, and
     // links them. Returns one of them.
+    //
+    // Each new tetrahedron is (a, b, c, apex) over its boundary face (a, b, c),
+    // positively oriented, so that the faces, seen from the apex, all turn the
+    // same way: the face opposite a holds the directed edge b -> c, and the
+    // new tetrahedron across it is the one whose face holds c -> b. The
+    // boundary is a triangulated sphere, so F faces have F / 2 + 2 vertices:
+    // small cavities number their vertices 0..63 and find the faces through a
+    // 64 x 64 table of directed edges, filled in one pass over the new
+    // tetrahedra and read in a second; large ones (degenerate clouds) pair
+    // the faces through a hash table of edges.
     std::uint32_t cone(std::uint32_t apex) {
+        if (boundary_.size() > 2 * (local_capacity - 2)) return cone_hashed(apex);
+        if (edge_slots_.empty()) {
+            edge_slots_.assign(local_capacity * local_capacity, 0);
+            local_id_.assign(n_points_ + 2, no_local_id);
+        }
+        local_count_ = 0;
+        made_.resize(2 * boundary_.size());
+        std::uint32_t* made = made_.data();
+        for (std::uint32_t reference : boundary_) {
+            const std::uint32_t t = make_over(reference, apex);
+            const std::uint32_t* v = tets_[t].vertex;
+            const std::uint32_t a = local_id(v[0]), b = local_id(v[1]), c = local_id(v[2]);
+            edge_slots_[b * local_capacity + c] = t * 4 + 0;
+            edge_slots_[c * local_capacity + a] = t * 4 + 1;
+            edge_slots_[a * local_capacity + b] = t * 4 + 2;
+            *made++ = t;
+            *made++ = a | b << 8 | c << 16;
+        }
+        for (std::uint32_t i = 0; i < local_count_; ++i) local_id_[local_vertex_[i] + 1] = no_local_id;
+        for (std::size_t i = 0; i < made_.size(); i += 2) {
+            std::uint32_t* neighbour = tets_[made_[i]].neighbour;
+            const std::uint32_t ids = made_[i + 1];
+            const std::uint32_t a = ids & 0xFF, b = ids >> 8 & 0xFF, c = ids >> 16;
+            neighbour[0] = edge_slots_[c * local_capacity + b];
+            neighbour[1] = edge_slots_[a * local_capacity + c];
+            neighbour[2] = edge_slots_[b * local_capacity + a];
+        }
+        return made_[made_.size() - 2];
+    }
+
+    static constexpr std::uint32_t local_capacity = 64;
+
+    // A new tetrahedron (a, b, c, apex) over the boundary face `reference`
+    // (outer tetrahedron * 4 + face), linked to the outer tetrahedron.
+    std::uint32_t make_over(std::uint32_t reference, std::uint32_t apex) {
+        // Positions of the outer tetrahedron's face opposite position f, in
+        // the order that makes (a, b, c, apex) positively oriented.
+        static constexpr std::uint8_t face_positions[4][3] = {{1, 2, 3}, {0, 3, 2}, {0, 1, 3}, {0, 2, 1}};
+        const std::uint32_t made = new_tetrahedron();
+        const std::uint32_t f = reference & 3;
+        Tetrahedron& t = tets_[made];
+        Tetrahedron& outer = tets_[reference >> 2];
+        std::uint32_t a = outer.vertex[face_positions[f][0]], b = outer.vertex[face_positions[f][1]],
+                      c = outer.vertex[face_positions[f][2]];
+        // An even permutation keeps the orientation: the infinite vertex goes first.
+        if (b == infinite_vertex) {
+            std::swap(a, b);
+            std::swap(b, c);
+        } else if (c == infinite_vertex) {
+            std::swap(a, c);
+            std::swap(b, c);
+        }
+        t.vertex[0] = a;
+        t.vertex[1] = b;
+        t.vertex[2] = c;
+        t.vertex[3] = apex;
+        t.neighbour[3] = reference;
+        outer.neighbour[f] = made * 4 + 3;
+        return made;
+    }
+
+    static constexpr std::uint8_t no_local_id = 0xFF;
+
+    // The number of vertex v on the current cavity's boundary, given on first
+    // sight (and forgotten at the end of the cone). Slots are shifted by one,
+    // so that the infinite vertex takes slot 0.
+    std::uint32_t local_id(std::uint32_t v) {
+        const std::uint32_t slot = v + 1;
+        const std::uint32_t id = local_id_[slot];
+        if (id != no_local_id) return id;
+        if (local_count_ == local_capacity) fail("delaunay: cavity boundary is not a sphere");
+        local_vertex_[local_count_] = v;
+        local_id_[slot] = static_cast<std::uint8_t>(local_count_);
+        return local_count_++;
+    }
+
+    std::uint32_t cone_hashed(std::uint32_t apex) {
         const std::size_t faces = boundary_.size();
         std::size_t slots = 16;
         while (slots < 4 * faces) slots *= 2;
@@ -544,42 +668,21 @@ private:
         used_slots_.clear();
         std::uint32_t made = 0;
         for (std::uint32_t reference : boundary_) {
-            const std::uint32_t outer = reference >> 2;
-            const int f = static_cast<int>(reference & 3);
-            made = new_tetrahedron();
-            Tetrahedron& t = tets_[made];
-            const Tetrahedron& o = tets_[outer];
-            // The outer tetrahedron with its vertex behind the face replaced by
-            // the apex faces the other way; one swap restores the orientation.
-            for (int k = 0; k < 4; ++k) t.vertex[k] = o.vertex[k];
-            t.vertex[f] = apex;
-            std::swap(t.vertex[(f + 1) & 3], t.vertex[(f + 2) & 3]);
-            t.neighbour[f] = reference;
-            tets_[outer].neighbour[f] = made * 4 + static_cast<std::uint32_t>(f);
-            // Each other face holds the apex and one edge of the boundary face,
-            // which exactly one other new tetrahedron shares.
-            for (int g = 0; g < 4; ++g) {
-                if (g == f) continue;
-                // The two positions other than f and g.
-                static constexpr std::uint8_t others[4][4][2] = {
-                    {{0, 0}, {2, 3}, {1, 3}, {1, 2}},
-                    {{2, 3}, {0, 0}, {0, 3}, {0, 2}},
-                    {{1, 3}, {0, 3}, {0, 0}, {0, 1}},
-                    {{1, 2}, {0, 2}, {0, 1}, {0, 0}},
-                };
-                const std::uint32_t u = t.vertex[others[f][g][0]], w = t.vertex[others[f][g][1]];
+            made = make_over(reference, apex);
+            for (std::uint32_t g = 0; g < 3; ++g) {
+                const std::uint32_t u = tets_[made].vertex[(g + 1) % 3], w = tets_[made].vertex[(g + 2) % 3];
                 const std::uint64_t key = u < w ? std::uint64_t{u} << 32 | w : std::uint64_t{w} << 32 | u;
                 std::size_t slot = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift);
                 while (true) {
                     auto& entry = edge_table_[slot];
                     if (entry.key == ~std::uint64_t{0}) {
-                        entry = {key, made * 4 + static_cast<std::uint32_t>(g)};
+                        entry = {key, made * 4 + g};
                         used_slots_.push_back(static_cast<std::uint32_t>(slot));
                         break;
                     }
                     if (entry.key == key) {
-                        t.neighbour[g] = entry.face;
-                        tets_[entry.face >> 2].neighbour[entry.face & 3] = made * 4 + static_cast<std::uint32_t>(g);
+                        tets_[made].neighbour[g] = entry.face;
+                        tets_[entry.face >> 2].neighbour[entry.face & 3] = made * 4 + g;
                         entry.key = ~std::uint64_t{1};  // matched; keeps probe chains intact
                         break;
                     }
@@ -638,30 +741,37 @@ private:
     }
 
     // The vertices sharing a tetrahedron with v (not v, the infinite vertex
-    // or the apex), found by a search over the tetrahedra around v.
-    void collect_star(std::uint32_t v, std::uint32_t first, std::uint32_t stamp, std::uint32_t visit,
-                      std::vector<std::uint32_t>& mark, std::vector<std::uint32_t>& out) {
-        if (first == infinite_vertex) return;  // not a vertex (only possible for an empty build)
+    // or the apex), found by a search over the tetrahedra around v, to
+    // `out`, which has room for as many as v's link says: the search stops
+    // when it is full. Returns how many it found.
+    std::size_t collect_star(std::uint32_t v, std::uint32_t first, std::vector<std::uint32_t>& mark,
+                             std::uint32_t* out, std::size_t room) {
+        const std::size_t n = n_points_;
+        const std::uint32_t seen = v + 1;
+        std::size_t found = 0;
         cavity_.clear();
         cavity_.push_back(first);
-        stamps_[first] = stamp << 1;
-        mark[v] = visit;
+        flags_[first] = in_star;
         for (std::size_t c = 0; c < cavity_.size(); ++c) {
             const Tetrahedron& t = tets_[cavity_[c]];
             for (int k = 0; k < 4; ++k) {
                 const std::uint32_t u = t.vertex[k];
                 if (u == v) continue;
-                if (u != infinite_vertex && mark[u] != visit) {
-                    mark[u] = visit;
-                    if (u != apex_) out.push_back(u);
+                if (u < n && mark[u] != seen) {  // not the infinite vertex or the apex
+                    mark[u] = seen;
+                    out[found] = u;
+                    if (++found == room) goto done;  // every neighbour found
                 }
                 const std::uint32_t other = t.neighbour[k] >> 2;  // shares v: the face opposite u holds it
-                if (stamps_[other] != stamp << 1) {
-                    stamps_[other] = stamp << 1;
+                if (flags_[other] != in_star) {
+                    flags_[other] = in_star;
                     cavity_.push_back(other);
                 }
             }
         }
+    done:
+        for (std::uint32_t c : cavity_) flags_[c] = 0;
+        return found;
     }
 
     // ---- the helper point for coplanar clouds --------------------------------
@@ -697,13 +807,14 @@ private:
     std::size_t n_points_;
     Predicates predicates_;
     std::vector<Tetrahedron> tets_;
-    std::vector<std::uint32_t> stamps_;  // stamp << 1 | in-cavity, per tetrahedron
-    std::uint32_t stamp_ = 0;
+    // Per tetrahedron: in or beside the cavity being grown, or in the star
+    // being searched; zero between insertions and between stars.
+    std::vector<std::uint8_t> flags_;
+    static constexpr std::uint8_t inside = 1, outside = 2, in_star = 1;
     std::uint32_t free_head_ = infinite_vertex;
     std::uint32_t last_ = 0;
     std::uint32_t apex_ = infinite_vertex;
     std::uint32_t random_state_ = 0x2545F491u;
-    std::vector<std::uint32_t> order_;  // insertion order, kept for the graph
     std::vector<std::uint32_t> cavity_;
     std::vector<std::uint32_t> boundary_;
     struct EdgeEntry {
@@ -712,6 +823,11 @@ private:
     };
     std::vector<EdgeEntry> edge_table_;
     std::vector<std::uint32_t> used_slots_;
+    std::vector<std::uint32_t> edge_slots_;   // local_capacity^2 faces by directed edge
+    std::vector<std::uint32_t> made_;         // the cone's tetrahedra and their vertices' local numbers
+    std::vector<std::uint8_t> local_id_;      // per vertex (the infinite one last): its number on the boundary
+    std::uint32_t local_vertex_[local_capacity];
+    std::uint32_t local_count_ = 0;
     std::vector<std::uint32_t> representative_;
     std::size_t duplicates_ = 0;
 };
