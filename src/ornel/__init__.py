@@ -7,11 +7,14 @@ the whole comparison behind a few calls.
 
 from importlib import metadata as _metadata
 
-from ornel._cloud import Cloud, CloudError
+from ornel._cloud import Cloud
+from ornel._errors import CloudError
 from ornel._compare import Comparison, compare
 from ornel._native import delaunay, delaunay_graph
 from ornel._formats import read_points, write_points
-from ornel._join import Matrix, all_by_all, join_tile, nearest
+from ornel._dispatch import all_by_all, nearest
+from ornel._join import join_tile
+from ornel._matrix import Matrix
 from ornel._records import Records, read_records, write_records
 from ornel._order import morton_order
 from ornel._store import Store, StoreError, StoreWarning

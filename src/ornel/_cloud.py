@@ -12,6 +12,8 @@ import numpy as np
 import numpy.typing as npt
 
 import _ornel
+from ornel._errors import CloudError
+from ornel._formats import read_points
 from ornel._native import delaunay_graph
 from ornel._order import morton_order
 
@@ -22,22 +24,6 @@ Graph = tuple[npt.NDArray[np.uint32], npt.NDArray[np.uint32]]
 Frame = tuple[float, float, float]
 
 MAX_POINTS = 2**32 - 1  # the graphs index points with uint32
-# Below this many points no tetrahedron exists; the graph (and so any search as a target) is impossible.
-MIN_TARGET_POINTS = 1
-
-
-class CloudError(ValueError):
-    """A cloud that cannot be used: unreadable file, bad shape, non-finite or too few points.
-
-    `str(error)` reads "SOURCE: what is wrong", SOURCE being the file or the cloud's name."""
-
-    def __init__(self, source: str | None, problem: str) -> None:
-        self.source, self.problem = source, problem
-        super().__init__(f"{source}: {problem}" if source else problem)
-
-    def __reduce__(self) -> tuple[Any, ...]:  # unpickles with its source and problem (across processes)
-        return type(self), (self.source, self.problem), self.__dict__
-
 
 def check_precision(precision: str) -> Precision:
     if precision not in ("f32", "f64"):
@@ -99,8 +85,6 @@ class Cloud:
     def load(cls, path: str | PathLike[str], name: str | None = None) -> Cloud:
         """Reads a cloud from a file (format by suffix: .npy .ply .xyz .txt .csv .pts .las
         .laz .pcd .obj); its name is the file's stem unless given."""
-        from ornel._formats import read_points
-
         points = read_points(path)
         return cls(points, name if name is not None else Path(path).stem, source=str(path))
 
@@ -195,9 +179,6 @@ class Cloud:
             return graph
 
     def _tetrahedralise(self, coords: npt.NDArray[Any]) -> Graph:
-        if len(coords) < MIN_TARGET_POINTS:
-            raise CloudError(self.source, f"{len(coords)} points; searching a cloud needs at least "
-                             f"{MIN_TARGET_POINTS}")
         try:
             # Flat, collinear and tiny clouds get the graph of their own dimension.
             indptr, indices = delaunay_graph(coords)

@@ -22,12 +22,15 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from ornel._cloud import MIN_TARGET_POINTS, Cloud, CloudError, Precision
+from ornel._cloud import Cloud, Precision
 from ornel._compare import NORMAL_NEIGHBOURS, PERCENTILES, Comparison, compare
-from ornel._formats import READ_SUFFIXES, WRITE_SUFFIXES, check_writable, printable, suffix_of
+from ornel._formats import READ_SUFFIXES, WRITE_SUFFIXES, check_output_place, check_writable, printable, suffix_of
 from ornel._records import read_records, write_records
-from ornel._join import Matrix, all_by_all, default_threads
-from ornel._store import stored_nearest
+from ornel._dispatch import all_by_all
+from ornel._errors import CloudError
+from ornel._join import default_threads
+from ornel._matrix import Matrix
+from ornel._store import Store, points_digest, stored_nearest
 
 
 def positive_int(text: str) -> int:
@@ -145,13 +148,6 @@ def add_store_commands(commands: Any, formats: str) -> None:
     store.add_argument("--prune", action="store_true", help="remove what no listed file uses")
 
 
-def check_searchable(cloud: Cloud) -> None:
-    """Fails before any work on a cloud too small to be searched (its graph would fail later)."""
-    if len(cloud) < MIN_TARGET_POINTS:
-        raise CloudError(cloud.source, f"{len(cloud)} point{'s' if len(cloud) != 1 else ''}; "
-                         f"a compared cloud needs at least {MIN_TARGET_POINTS}")
-
-
 def version() -> str:
     from ornel import __version__
 
@@ -211,7 +207,6 @@ def run_matrix(args: argparse.Namespace) -> int:
     clouds = []
     for path, name in zip(args.files, names):
         cloud = Cloud.load(path, name)
-        check_searchable(cloud)
         clouds.append(cloud)
     if len(clouds) < 2:
         raise CloudError(args.files[0], "only one file; give at least two to compare")
@@ -244,10 +239,7 @@ def matrix_on_cluster(address: str, clouds: list[Cloud], precision: Precision, s
 def check_output(path: str, suffix: str) -> None:
     if suffix_of(path) != suffix:
         raise CloudError(path, f"expected a {suffix} file name")
-    if os.path.isdir(path):
-        raise CloudError(path, "is a directory")
-    if not os.path.isdir(os.path.dirname(os.path.abspath(path))):
-        raise CloudError(path, "its directory does not exist")
+    check_output_place(path)
 
 
 def write_or_fail(path: str, write: Any) -> None:
@@ -303,7 +295,6 @@ def run_compare(args: argparse.Namespace) -> int:
         a_points = a_records.points
         bar.update()
         b = Cloud.load(args.b, printable(Path(args.b).stem))
-        check_searchable(b)
         precision: Precision = "f64" if args.f64 else "f32"
         a_cloud, valid = cloud_of(a_points, args)
         bar.update()
@@ -348,20 +339,15 @@ def cloud_of(points: npt.NDArray[Any], args: argparse.Namespace) -> tuple[Cloud,
 
 
 def open_store(directory: str, create: bool = True) -> Any:
-    from ornel._store import Store
-
     # A damaged stored file is a warning: it is rebuilt, and the results stay exact.
     return Store(directory, create=create, report=lambda message: print(f"ornel: warning: {message}",
                                                                         file=sys.stderr))
 
 
 def run_index(args: argparse.Namespace) -> int:
-    from ornel._store import points_digest
-
     clouds = []
     for path, name in zip(args.files, unique_names(args.files)):
         cloud = Cloud.load(path, name)
-        check_searchable(cloud)
         clouds.append(cloud)
     store = open_store(args.store)
     precision: Precision = "f64" if args.f64 else "f32"
@@ -376,8 +362,6 @@ def run_index(args: argparse.Namespace) -> int:
 
 
 def run_store(args: argparse.Namespace) -> int:
-    from ornel._store import points_digest
-
     if args.files and not args.prune:
         raise CloudError(args.files[0], "files are given only with --prune (the clouds to keep)")
     store = open_store(args.directory, create=False)

@@ -15,7 +15,9 @@ import numpy as np
 import numpy.typing as npt
 
 from ornel._cloud import Cloud, Precision, as_cloud, check_precision
+from ornel._formats import replacing
 from ornel._join import _QuerySet, _check_double_span, default_threads
+from ornel._store import stored_nearest
 
 PERCENTILES = (50, 90, 95, 99)
 # Points of b whose spread gives its local plane (and normal) at each of its points.
@@ -157,8 +159,6 @@ class Comparison:
         return stats
 
     def to_json(self, path: str | PathLike[str], radii: Sequence[float] = ()) -> None:
-        from ornel._formats import replacing
-
         text = json.dumps(self.statistics(radii), indent=2) + "\n"
         with replacing(path) as temporary, open(temporary, "w", encoding="utf-8") as file:
             file.write(text)
@@ -239,8 +239,6 @@ def _pyplot() -> Any:
 def _save(figure: Any, path: str | PathLike[str]) -> None:
     import matplotlib.pyplot as plt
 
-    from ornel._formats import replacing
-
     try:
         with replacing(path) as temporary:
             figure.savefig(temporary, dpi=100, format="png")
@@ -303,8 +301,6 @@ def compare(a: Cloud | npt.ArrayLike, b: Cloud | npt.ArrayLike, *, precision: Pr
         raise ValueError(f"threads must be at least 1, not {threads}")
     b = as_cloud(b, "b")
     if store is not None:
-        from ornel._store import stored_nearest
-
         stored_nearest(b, store, precision)
     valid: npt.NDArray[np.bool_] | None = None
     raw: npt.NDArray[Any] | None = None

@@ -24,7 +24,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from ornel._cloud import CloudError
+from ornel._errors import CloudError
 
 TEXT_SUFFIXES = (".xyz", ".txt", ".csv", ".pts")
 READ_SUFFIXES = (".npy", ".ply", *TEXT_SUFFIXES, ".las", ".laz", ".pcd", ".obj")
@@ -461,6 +461,11 @@ def check_writable(path: str | PathLike[str]) -> None:
         _needs("lazrs", "las", str(path), suffix)
     if suffix == ".pcd":
         _needs("pypcd4", "pcd", str(path), suffix)
+    check_output_place(path)
+
+
+def check_output_place(path: str | PathLike[str]) -> None:
+    """Raises CloudError unless `path` names a file in a directory that exists."""
     if os.path.isdir(path):
         raise CloudError(str(path), "is a directory")
     if not os.path.isdir(os.path.dirname(os.path.abspath(path))):

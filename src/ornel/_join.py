@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import csv
 import math
 import os
 import threading
@@ -10,16 +9,15 @@ from collections import Counter
 from functools import partial
 from collections.abc import Callable, Iterable, Sequence
 from concurrent.futures import FIRST_COMPLETED, Executor, Future, ThreadPoolExecutor, wait
-from dataclasses import dataclass
-from os import PathLike
-from pathlib import Path
 from typing import Any, TypeVar, Union, cast
 
 import numpy as np
 import numpy.typing as npt
 
 import _ornel
-from ornel._cloud import Cloud, CloudError, Frame, Precision, Prepared, as_cloud, check_precision
+from ornel._cloud import Cloud, Frame, Precision, Prepared, as_cloud, check_precision
+from ornel._errors import CloudError
+from ornel._matrix import Matrix
 from ornel._native import nearest_from_starts
 
 Grouped = Union[_ornel.GroupedQueriesF32, _ornel.GroupedQueriesF64]
@@ -225,20 +223,8 @@ def join_tile(targets: Sequence[Cloud], queries: Sequence[Cloud], *, precision: 
     return mean, maximum
 
 
-def nearest(a: Cloud | npt.ArrayLike, b: Cloud | npt.ArrayLike, *,
-            precision: Precision = "f32", store: Any = None) -> tuple[npt.NDArray[np.floating[Any]], npt.NDArray[np.int64]]:
-    """For every point of `a`, the nearest point of `b`: (dists, idx), in `a`'s order,
-    `idx` indexing `b`'s points. `dists` is float32 for precision "f32", else float64.
-
-    `b` is tetrahedralised (kept in `b` if it is a `Cloud`); `a` is only packed, unless
-    it is a `Cloud` whose search structures already exist. With `store` (an
-    `ornel.Store` or its directory), b's index is taken from there, or built and kept."""
-    precision = check_precision(precision)
-    a, b = as_cloud(a, "a"), as_cloud(b, "b")
-    if store is not None:
-        from ornel._store import stored_nearest
-
-        stored_nearest(b, store, precision)
+def nearest_here(a: Cloud, b: Cloud, precision: Precision) -> tuple[npt.NDArray[np.floating[Any]], npt.NDArray[np.int64]]:
+    """`nearest` in this process: b's graph built (or taken) and searched."""
     if precision == "f64":
         _check_double_span(a, b)
     frame = b.frame if precision == "f32" else None
@@ -246,118 +232,9 @@ def nearest(a: Cloud | npt.ArrayLike, b: Cloud | npt.ArrayLike, *,
     return dists, b.order[idx.astype(np.intp)]
 
 
-@dataclass(frozen=True, eq=False)
-class Matrix:
-    """Pairwise distances of a collection of clouds, each a (C, C) float64 array.
-
-    `mean[i, j]`: mean over the points of cloud i of the distance to the nearest point
-    of cloud j (0 on the diagonal); `max[i, j]`: the largest such distance."""
-
-    names: list[str]
-    mean: npt.NDArray[np.float64]
-    max: npt.NDArray[np.float64]
-
-    @property
-    def chamfer(self) -> npt.NDArray[np.float64]:
-        """Symmetric Chamfer distance: mean + mean.T."""
-        chamfer: npt.NDArray[np.float64] = self.mean + self.mean.T
-        return chamfer
-
-    @property
-    def hausdorff(self) -> npt.NDArray[np.float64]:
-        """Symmetric Hausdorff distance: the larger of max and max.T."""
-        return np.maximum(self.max, self.max.T)
-
-    COLUMNS = ("a", "b", "mean_ab", "mean_ba", "chamfer", "max_ab", "max_ba", "hausdorff")
-
-    def rows(self) -> list[tuple[str, str, float, float, float, float, float, float]]:
-        """One row per unordered pair (i < j, in the order of `names`), as in `COLUMNS`."""
-        rows = []
-        for i in range(len(self.names)):
-            for j in range(i + 1, len(self.names)):
-                mean_ab, mean_ba = float(self.mean[i, j]), float(self.mean[j, i])
-                max_ab, max_ba = float(self.max[i, j]), float(self.max[j, i])
-                rows.append((self.names[i], self.names[j], mean_ab, mean_ba, mean_ab + mean_ba,
-                             max_ab, max_ba, max(max_ab, max_ba)))
-        return rows
-
-    def to_csv(self, path: str | PathLike[str]) -> None:
-        """Writes `rows()` under a header of `COLUMNS`: the file is replaced whole, or left
-        as it was if writing fails. Names are written as UTF-8, bytes that are not (from
-        file names) as backslash escapes."""
-        from ornel._formats import printable, replacing
-
-        with replacing(path) as temporary, open(temporary, "w", newline="", encoding="utf-8") as file:
-            writer = csv.writer(file)
-            writer.writerow(self.COLUMNS)
-            for row in self.rows():
-                writer.writerow([printable(row[0]), printable(row[1]), *(repr(value) for value in row[2:])])
-
-    def plot(self, path: str | PathLike[str], metric: str = "chamfer", *, log: bool = False) -> None:
-        """Heatmap PNG of one symmetric or directed measure ("chamfer", "hausdorff",
-        "mean", "max") with the names on both axes; `log` scales the colours
-        logarithmically, so that one outlying pair does not flatten the others (zero
-        entries, the diagonal, are drawn blank then). Needs matplotlib."""
-        values = {"chamfer": self.chamfer, "hausdorff": self.hausdorff, "mean": self.mean, "max": self.max}
-        if metric not in values:
-            raise ValueError(f"metric must be one of {', '.join(values)}, not {metric!r}")
-        import matplotlib
-
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-
-        from ornel._formats import printable, replacing
-
-        n = len(self.names)
-        names = [printable(name) for name in self.names]
-        side = min(4 + 0.35 * n, 30)
-        figure, axes = plt.subplots(figsize=(side + 1.5, side))
-        shown = values[metric]
-        norm = None
-        if log:
-            from matplotlib.colors import LogNorm
-
-            positive = shown[shown > 0]
-            shown = np.where(shown > 0, shown, np.nan)
-            if len(positive):
-                norm = LogNorm(vmin=float(positive.min()), vmax=float(positive.max()))
-        image = axes.imshow(shown, cmap="viridis", norm=norm)
-        axes.set_xticks(range(n), names, rotation=90, fontsize=8)
-        axes.set_yticks(range(n), names, fontsize=8)
-        direction = " (row cloud to column cloud)" if metric in ("mean", "max") else ""
-        axes.set_title(f"{metric}{direction}")
-        figure.colorbar(image, ax=axes, label=metric + (" (log scale)" if log else ""))
-        figure.tight_layout()
-        try:
-            with replacing(path) as temporary:  # the same suffix: matplotlib takes the format from it
-                suffix = Path(path).suffix[1:].lower()
-                figure.savefig(temporary, dpi=100, format=suffix or matplotlib.rcParams["savefig.format"])
-        finally:
-            plt.close(figure)
-
-
-def all_by_all(clouds: Sequence[Cloud | npt.ArrayLike], *, threads: int | None = None,
-               precision: Precision = "f32", progress: bool = False, client: Any = None,
-               store: Any = None) -> Matrix:
-    """Every cloud joined with every other, both ways: a `Matrix` of mean and maximum
-    nearest distances (and from them Chamfer and Hausdorff distances).
-
-    Graphs are built and targets searched in a pool of `threads` threads (default: the
-    cores this process may use), all clouds forming one grouped query set. `progress`
-    shows a bar on stderr. Ctrl-C stops it between calls. With `client` (a Dask
-    `distributed.Client`) the work runs on that cluster instead: see `ornel.distributed`.
-    With `store` (an `ornel.Store` or its directory), pairs it holds are taken from it,
-    and only the others computed, then kept there with the indexes built for them."""
-    precision = check_precision(precision)
-    if store is not None:
-        from ornel._store import stored_all_by_all
-
-        return stored_all_by_all(clouds, store, threads=default_threads() if threads is None else threads,
-                                 precision=precision, progress=progress, client=client)
-    if client is not None:
-        from ornel import distributed
-
-        return distributed.all_by_all(clouds, client, precision=precision, progress=progress)
+def all_by_all_here(clouds: Sequence[Cloud | npt.ArrayLike], *, threads: int | None, precision: Precision,
+                    progress: bool) -> Matrix:
+    """`all_by_all` in this process, on a pool of `threads` threads."""
     if threads is None:
         threads = default_threads()
     if threads < 1:

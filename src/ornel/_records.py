@@ -22,7 +22,7 @@ from typing import Any
 
 import numpy as np
 
-from ornel._cloud import CloudError
+from ornel._errors import CloudError
 from ornel._formats import (TEXT_SUFFIXES, Array, _read_obj, _stack_xyz, check_writable, las_data, npy_array,
                             pcd_cloud, ply_data, read_checked, replacing, suffix_of, text_points, text_preamble)
 

@@ -28,15 +28,15 @@ from dataclasses import dataclass
 from functools import partial
 from os import PathLike
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Union
+from typing import Any, Union
 
 import numpy as np
 import numpy.typing as npt
 
-from ornel._cloud import Cloud, CloudError, Precision, as_cloud, check_precision
-
-if TYPE_CHECKING:
-    from ornel._join import Matrix
+from ornel._cloud import Cloud, Precision, as_cloud, check_precision
+from ornel._errors import CloudError
+from ornel._join import _run, join_tile
+from ornel._matrix import Matrix
 
 __all__ = ["Store", "StoreError", "StoreWarning", "points_digest"]
 
@@ -613,22 +613,16 @@ def plan(store: Store, clouds: Sequence[Cloud | npt.ArrayLike], precision: Preci
 
 
 def stored_all_by_all(clouds: Sequence[Cloud | npt.ArrayLike], store: StoreLike, *, threads: int,
-                      precision: Precision, progress: bool, client: Any = None) -> Matrix:
+                      precision: Precision, progress: bool) -> Matrix:
     """`all_by_all` that takes what `store` holds, computes only the missing pairs and
     keeps them, and keeps the index of every cloud it searches as a target."""
     from tqdm import tqdm
-
-    from ornel._join import Matrix, join_tile
 
     precision = check_precision(precision)
     if threads < 1:
         raise ValueError(f"threads must be at least 1, not {threads}")
     opened, close = as_store(store)
     try:
-        if client is not None:
-            from ornel import distributed
-
-            return distributed.stored_all_by_all(clouds, opened, client, precision=precision, progress=progress)
         pool = ThreadPoolExecutor(threads, thread_name_prefix="ornel")
         try:
             work = plan(opened, clouds, precision, pool)
@@ -663,8 +657,6 @@ def _ensure(store: Store, work: _Plan, k: int, precision: Precision) -> None:
 
 
 def _each(pool: Executor, calls: Sequence[Callable[[], object]], on_done: Callable[[], object]) -> list[object]:
-    from ornel._join import _run
-
     return _run(pool, calls, on_done)
 
 

@@ -29,7 +29,9 @@ import numpy as np
 import numpy.typing as npt
 
 from ornel._cloud import Cloud, Precision, as_cloud, check_precision
-from ornel._join import Matrix, join_tile
+from ornel._join import join_tile
+from ornel._matrix import Matrix
+from ornel._store import plan, read_index, store_identity
 
 __all__ = ["all_by_all", "connect", "tile_blocks"]
 
@@ -273,8 +275,6 @@ def _with_stored_index(cloud: Cloud, precision: Precision, directory: str,
     """Runs on a worker that sees the store: the cloud given its order and graph from
     the store's files (checked against their digests), or built if they cannot be
     trusted. Only the client writes to the store."""
-    from ornel._store import read_index
-
     try:
         order, indptr, indices = read_index(directory, files)
         cloud.adopt_index(order, {precision: (indptr, indices)})
@@ -285,8 +285,6 @@ def _with_stored_index(cloud: Cloud, precision: Precision, directory: str,
 
 
 def _sees_store(directory: str) -> str | None:
-    from ornel._store import store_identity
-
     return store_identity(directory)
 
 
@@ -306,8 +304,6 @@ def stored_all_by_all(clouds: Sequence[Cloud | npt.ArrayLike], store: Any, clien
     cluster, the rest taken from the store. Workers take stored indexes from the store's
     directory if they see it, else receive them with the clouds; indexes built on
     workers come back, and the client alone writes to the store."""
-    from ornel._store import plan
-
     precision = check_precision(precision)
     work = plan(store, clouds, precision)
     names = [cloud.name for cloud in work.members]
