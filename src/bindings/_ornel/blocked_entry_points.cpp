@@ -3,16 +3,16 @@
 // this target, results mapped back to the callers' numbering).
 #include <optional>
 
-#include "../lib/blocked_descent.hpp"
-#include "../lib/grouped_descent.hpp"
-#include "arguments.hpp"
-#include "convert.hpp"
+#include "../../lib/blocked_descent.hpp"
+#include "../../lib/grouped_descent.hpp"
+#include "../frame/arguments.hpp"
+#include "../frame/convert.hpp"
+#include "../frame/results.hpp"
+#include "../frame/runtime.hpp"
 #include "entry_points.hpp"
 #include "grouped_class.hpp"
 #include "precision.hpp"
 #include "prepared_class.hpp"
-#include "results.hpp"
-#include "runtime.hpp"
 
 namespace ornel::py {
 

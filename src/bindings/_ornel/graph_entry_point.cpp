@@ -1,10 +1,10 @@
 // The graph builder: tetrahedra in, the CSR pair (indptr, indices) out.
-#include "../lib/graph_from_simplices.hpp"
-#include "arguments.hpp"
-#include "convert.hpp"
+#include "../../lib/graph_from_simplices.hpp"
+#include "../frame/arguments.hpp"
+#include "../frame/convert.hpp"
+#include "../frame/results.hpp"
+#include "../frame/runtime.hpp"
 #include "entry_points.hpp"
-#include "results.hpp"
-#include "runtime.hpp"
 
 namespace ornel::py {
 

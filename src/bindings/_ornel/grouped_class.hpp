@@ -2,8 +2,8 @@
 // GroupedQueries each, made only by their static method `prepare`.
 #pragma once
 
-#include "../lib/grouped_queries.hpp"
-#include "ref.hpp"
+#include "../../lib/grouped_queries.hpp"
+#include "../frame/ref.hpp"
 
 namespace ornel::py {
 

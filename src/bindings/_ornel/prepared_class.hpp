@@ -1,8 +1,8 @@
 // The classes PreparedF32 and PreparedF64: one immutable PreparedGraph each.
 #pragma once
 
-#include "../lib/graph.hpp"
-#include "ref.hpp"
+#include "../../lib/graph.hpp"
+#include "../frame/ref.hpp"
 
 namespace ornel::py {
 

@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <initializer_list>
 
-#include "../lib/buffer.hpp"
-#include "../lib/nearest_descent.hpp"
+#include "../../lib/buffer.hpp"
+#include "../../lib/nearest_descent.hpp"
 #include "numpy_api.hpp"
 #include "ref.hpp"
 

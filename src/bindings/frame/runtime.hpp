@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "../lib/failure.hpp"
+#include "../../lib/failure.hpp"
 #include "ref.hpp"
 
 namespace ornel::py {

@@ -4,14 +4,14 @@
 // strides, so strided views are accepted.
 #include <optional>
 
-#include "../lib/knn_search.hpp"
-#include "arguments.hpp"
-#include "convert.hpp"
+#include "../../lib/knn_search.hpp"
+#include "../frame/arguments.hpp"
+#include "../frame/convert.hpp"
+#include "../frame/results.hpp"
+#include "../frame/runtime.hpp"
 #include "entry_points.hpp"
 #include "precision.hpp"
 #include "prepared_class.hpp"
-#include "results.hpp"
-#include "runtime.hpp"
 
 namespace ornel::py {
 

@@ -3,14 +3,14 @@
 // prepared one, nothing packed per call).
 #include <optional>
 
-#include "../lib/nearest_descent.hpp"
-#include "arguments.hpp"
-#include "convert.hpp"
+#include "../../lib/nearest_descent.hpp"
+#include "../frame/arguments.hpp"
+#include "../frame/convert.hpp"
+#include "../frame/results.hpp"
+#include "../frame/runtime.hpp"
 #include "entry_points.hpp"
 #include "precision.hpp"
 #include "prepared_class.hpp"
-#include "results.hpp"
-#include "runtime.hpp"
 
 namespace ornel::py {
 

@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "../lib/graph.hpp"
-#include "../lib/grouped_queries.hpp"
-#include "../lib/graph_from_simplices.hpp"
-#include "../lib/packed_point.hpp"
-#include "../lib/search_bound.hpp"
+#include "../../lib/graph.hpp"
+#include "../../lib/grouped_queries.hpp"
+#include "../../lib/graph_from_simplices.hpp"
+#include "../../lib/packed_point.hpp"
+#include "../../lib/search_bound.hpp"
 #include "numpy_api.hpp"
 #include "ref.hpp"
 #include "runtime.hpp"

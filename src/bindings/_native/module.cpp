@@ -2,11 +2,11 @@
 // built by the core in src/lib/delaunay with the interpreter lock released.
 #include <string>
 
-#include "../lib/delaunay/delaunay.hpp"
-#include "../python/arguments.hpp"
-#include "../python/convert.hpp"
-#include "../python/results.hpp"
-#include "../python/runtime.hpp"
+#include "../../lib/delaunay/delaunay.hpp"
+#include "../frame/arguments.hpp"
+#include "../frame/convert.hpp"
+#include "../frame/results.hpp"
+#include "../frame/runtime.hpp"
 
 namespace ornel::py {
 
@@ -58,10 +58,8 @@ PyObject* delaunay_graph_entry(PyObject*, PyObject* const* args, Py_ssize_t narg
     });
 }
 
-#define ORNEL_FUNCTION(function) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function))
-
 PyMethodDef module_functions[] = {
-    {"delaunay", ORNEL_FUNCTION(delaunay_entry), METH_FASTCALL | METH_KEYWORDS,
+    {"delaunay", ORNEL_PYCFUNCTION(delaunay_entry), METH_FASTCALL | METH_KEYWORDS,
      "delaunay(points)\n--\n\n"
      "The Delaunay tetrahedralisation of `points` (float32 or float64, shape\n"
      "(n, 3) or wider, any strides; only the first three columns are read):\n"
@@ -71,7 +69,7 @@ PyMethodDef module_functions[] = {
      "Raises ValueError for non-finite coordinates and for clouds without a\n"
      "tetrahedralisation (fewer than four distinct points, all on one plane or\n"
      "one line). Runs with the GIL released."},
-    {"delaunay_graph", ORNEL_FUNCTION(delaunay_graph_entry), METH_FASTCALL | METH_KEYWORDS,
+    {"delaunay_graph", ORNEL_PYCFUNCTION(delaunay_graph_entry), METH_FASTCALL | METH_KEYWORDS,
      "delaunay_graph(points)\n--\n\n"
      "The vertex adjacency of the Delaunay tetrahedralisation of `points`\n"
      "as the CSR pair (indptr, indices) of uint32 arrays, rows ascending.\n"

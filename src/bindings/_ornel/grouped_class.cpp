@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "arguments.hpp"
-#include "convert.hpp"
+#include "../frame/arguments.hpp"
+#include "../frame/convert.hpp"
+#include "../frame/results.hpp"
+#include "../frame/runtime.hpp"
 #include "precision.hpp"
 #include "prepared_class.hpp"
-#include "results.hpp"
-#include "runtime.hpp"
 
 namespace ornel::py {
 
@@ -106,11 +106,9 @@ PyObject* grouped_perm(PyObject* self, void*) {
     return call_boundary([&] { return copy_to_numpy(grouped_of_self<S>(self).perm).release(); });
 }
 
-#define ORNEL_METHOD(function) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function))
-
 template <class S>
 PyMethodDef grouped_methods[] = {
-    {"prepare", ORNEL_METHOD(grouped_prepare<S>), METH_STATIC | METH_FASTCALL | METH_KEYWORDS,
+    {"prepare", ORNEL_PYCFUNCTION(grouped_prepare<S>), METH_STATIC | METH_FASTCALL | METH_KEYWORDS,
      "prepare(queries, query_perms)\n--\n\n"
      "Concatenate every query cloud's points and sort them into Morton order, once,\n"
      "with the GIL released. `queries` are prepared targets of the same precision,\n"

@@ -4,12 +4,12 @@
 #include <memory>
 #include <string>
 
-#include "arguments.hpp"
-#include "convert.hpp"
+#include "../frame/arguments.hpp"
+#include "../frame/convert.hpp"
+#include "../frame/results.hpp"
+#include "../frame/runtime.hpp"
 #include "entry_points.hpp"
 #include "precision.hpp"
-#include "results.hpp"
-#include "runtime.hpp"
 
 namespace ornel::py {
 
@@ -59,11 +59,9 @@ PyObject* prepared_data(PyObject* self, void*) {
     });
 }
 
-#define ORNEL_METHOD(function) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function))
-
 template <class S>
 PyMethodDef prepared_methods[] = {
-    {"query", ORNEL_METHOD(prepared_query<S>), METH_FASTCALL | METH_KEYWORDS,
+    {"query", ORNEL_PYCFUNCTION(prepared_query<S>), METH_FASTCALL | METH_KEYWORDS,
      "query($self, x_points, x_indptr, x_indices, distance_upper_bound=None)\n--\n\n"
      "Nearest neighbour in this prepared target for each point of the query cloud `x`,\n"
      "given as points and its own CSR graph (`x_indptr` offsets, `x_indices` neighbours,\n"
@@ -72,13 +70,13 @@ PyMethodDef prepared_methods[] = {
      "`distance_upper_bound` (a distance, not squared) reports the miss marker\n"
      "(inf, n) for query points with no neighbour within it, and lets the search skip\n"
      "work by the target's bounding box."},
-    {"query_prepared", ORNEL_METHOD(prepared_query_prepared<S>), METH_FASTCALL | METH_KEYWORDS,
+    {"query_prepared", ORNEL_PYCFUNCTION(prepared_query_prepared<S>), METH_FASTCALL | METH_KEYWORDS,
      "query_prepared($self, other, distance_upper_bound=None)\n--\n\n"
      "Like `query`, but the query cloud is another prepared graph of the same class.\n"
      "Both operands are already packed, so nothing is packed for the call: this is\n"
      "the fast path of an all-by-all join. The search runs with the GIL released.\n"
      "`distance_upper_bound` as in `query`."},
-    {"query_k", ORNEL_METHOD(prepared_query_k<S>), METH_FASTCALL | METH_KEYWORDS,
+    {"query_k", ORNEL_PYCFUNCTION(prepared_query_k<S>), METH_FASTCALL | METH_KEYWORDS,
      "query_k($self, x_points, x_indptr, x_indices, k, ef, distance_upper_bound=None)\n--\n\n"
      "The k>1 variant of `query`: the `k` nearest neighbours in this prepared target\n"
      "for each point of the query cloud `x` (`x_indptr` offsets, `x_indices`\n"
@@ -87,14 +85,14 @@ PyMethodDef prepared_methods[] = {
      "of shape (N, k), rows ascending by distance, unfilled entries (inf, n). The\n"
      "search runs with the GIL released. `distance_upper_bound` as in `query`: entries\n"
      "beyond it are left as (inf, n)."},
-    {"query_prepared_k", ORNEL_METHOD(prepared_query_prepared_k<S>), METH_FASTCALL | METH_KEYWORDS,
+    {"query_prepared_k", ORNEL_PYCFUNCTION(prepared_query_prepared_k<S>), METH_FASTCALL | METH_KEYWORDS,
      "query_prepared_k($self, other, k, ef, distance_upper_bound=None)\n--\n\n"
      "The k>1 variant of `query_prepared`: the `k` nearest neighbours in this target\n"
      "for each point of `other`, a prepared graph of the same class, by a best-first\n"
      "search of breadth `ef` (pass `ef >= k`). Nothing is packed for the call.\n"
      "Returns `(dists, idx)` of shape (N, k), rows ascending by distance, unfilled\n"
      "entries (inf, n). `distance_upper_bound` as in `query`."},
-    {"query_prepared_blocked", ORNEL_METHOD(prepared_query_prepared_blocked<S>), METH_FASTCALL | METH_KEYWORDS,
+    {"query_prepared_blocked", ORNEL_PYCFUNCTION(prepared_query_prepared_blocked<S>), METH_FASTCALL | METH_KEYWORDS,
      "query_prepared_blocked($self, other, block=8, distance_upper_bound=None)\n--\n\n"
      "Blocked (batched) descent of the prepared query cloud `other` in this target:\n"
      "the query points move in blocks of `block` points, in their stored order, and\n"
@@ -102,7 +100,7 @@ PyMethodDef prepared_methods[] = {
      "neighbourhood (`block` is the gather reuse granularity; 0 acts as 1). Results\n"
      "are identical to `query_prepared` under the same `distance_upper_bound` rules.\n"
      "The search runs with the GIL released."},
-    {"query_grouped", ORNEL_METHOD(prepared_query_grouped<S>), METH_FASTCALL | METH_KEYWORDS,
+    {"query_grouped", ORNEL_PYCFUNCTION(prepared_query_grouped<S>), METH_FASTCALL | METH_KEYWORDS,
      "query_grouped($self, grouped, target_perm, block=32, distance_upper_bound=None, finalize=True)\n--\n\n"
      "Descend a grouped query set, built once with `prepare`, against this target,\n"
      "with the GIL released and without re-sorting it. `target_perm` is this target's\n"
