@@ -34,21 +34,19 @@
 #include <utility>
 
 #include "buffer.hpp"
+#include "candidate.hpp"
 #include "cpu_features.hpp"
+#include "csr.hpp"
 #include "failure.hpp"
-#include "graph.hpp"
+#include "lanes.hpp"
+#include "operand.hpp"
 #include "packed_point.hpp"
 #include "query_walk.hpp"
+#include "result.hpp"
 #include "search_bound.hpp"
 #include "visit_stamps.hpp"
 
 namespace ornel {
-
-template <class S>
-struct KnnResult {
-    Buffer<S> dists;              // nq x k, row-major
-    Buffer<std::uint64_t> idx;    // nq x k, row-major
-};
 
 // IEEE 754 totalOrder as a signed-integer order: flipping every bit but the
 // sign of a negative value makes the integer comparison of the bit patterns
@@ -165,13 +163,6 @@ private:
     std::size_t size_ = 0;
 };
 
-// The best vertices of one search, ascending by squared distance.
-template <class S>
-struct Found {
-    std::uint32_t vertex;
-    S squared_distance;
-};
-
 // Number of entries whose squared distance is <= d, by halving: the position
 // after every entry equal to d, so among equal distances the first found stays
 // first. Written without an early exit so that a list made unsorted by NaN
@@ -220,7 +211,7 @@ public:
         nan_entries_ = squared_distance != squared_distance;
     }
     std::size_t size() const { return size_; }
-    Found<S> operator[](std::size_t i) const {
+    Candidate<S> operator[](std::size_t i) const {
         return {static_cast<std::uint32_t>(vertices_.data()[i + 1]), distances_.data()[i + 1]};
     }
     S worst() const { return distances_.data()[size_]; }
@@ -261,8 +252,8 @@ public:
     }
 
 private:
-    using Vertex = std::remove_cvref_t<decltype(IndexLanes<S>{}[0])>;
-    using Mask = decltype(Lanes<S>{} < Lanes<S>{});
+    using Vertex = LaneIndex<S>;
+    using Mask = LaneMask<S>;
 
     // Entries 0 .. hole - 1 are sorted and not NaN, d is not NaN, and the
     // list ends at slot `hole` once d is in. The position after every entry
@@ -370,11 +361,11 @@ public:
         const std::uint64_t nt = target_.n_points;
         const std::uint64_t ef = ef_;
         const PackedPoint<S>* const points = target_.points;
-        const U32View offsets = target_.offsets;
+        const CsrArray offsets = target_.indptr;
         const auto* const unchecked_offsets = reinterpret_cast<const std::uint32_t*>(offsets.data);
-        const auto* const unchecked_neighbours = reinterpret_cast<const std::uint32_t*>(target_.neighbours.data);
-        const NeighbourReader<access> neighbours{target_.neighbours.data, target_.neighbours.stride};
-        const std::uint64_t neighbours_len = target_.neighbours.len;
+        const auto* const unchecked_neighbours = reinterpret_cast<const std::uint32_t*>(target_.indices.data);
+        const NeighbourReader<access> neighbours{target_.indices.data, target_.indices.stride};
+        const std::uint64_t neighbours_len = target_.indices.len;
         std::uint32_t* const stamps = stamps_->data();
 
         const std::uint32_t epoch = stamps_->next_epoch();
@@ -420,8 +411,8 @@ public:
             }
             std::uint64_t begin, end;
             if constexpr (checked) {
-                begin = offsets.at(vertex);
-                end = offsets.at(std::uint64_t{vertex} + 1);
+                begin = offsets.checked_at(vertex);
+                end = offsets.checked_at(std::uint64_t{vertex} + 1);
                 if (end <= begin) continue;  // a decreasing row reads as empty
                 check_slice(begin, end, neighbours_len);
             } else {
@@ -544,15 +535,15 @@ inline void check_result_shape(std::uint64_t nq, std::uint64_t k) {
 // than r is never written, and a row whose nearest entry is farther than r is
 // left a miss and does not move the running seed on.
 template <class S>
-KnnResult<S> knn_search(const GraphOperand<S>& query, const GraphOperand<S>& target, std::uint64_t k,
+SearchResult<S> knn_search(const GraphOperand<S>& query, const GraphOperand<S>& target, std::uint64_t k,
                         std::uint64_t ef, const std::optional<SearchBound<S>>& bound) {
     constexpr S inf = std::numeric_limits<S>::infinity();
-    if (query.offsets.len == 0) fail_capacity_overflow();
-    const std::size_t nq = query.offsets.len - 1;
+    if (query.indptr.len == 0) fail_capacity_overflow();
+    const std::size_t nq = query.indptr.len - 1;
     const std::uint64_t nt = target.n_points;
 
     check_result_shape(nq, k);
-    KnnResult<S> result{Buffer<S>(nq * k, inf), Buffer<std::uint64_t>(nq * k, nt)};
+    SearchResult<S> result{Buffer<S>(nq * k, inf), Buffer<std::uint64_t>(nq * k, nt)};
 
     check_reservation(ef);
     BestFirstSearch<S> searcher(target, ef);
@@ -588,7 +579,7 @@ KnnResult<S> knn_search(const GraphOperand<S>& query, const GraphOperand<S>& tar
         const KnnStep<S> search = choose_search<S, access>();
         std::uint64_t running_seed = target.start;
         walk.run<DecreasingRows::read_as_empty>(
-            query.offsets, query.neighbours, running_seed, [&](std::uint64_t seed, std::uint64_t q) -> std::uint64_t {
+            query.indptr, query.indices, running_seed, [&](std::uint64_t seed, std::uint64_t q) -> std::uint64_t {
                 check_index(q, query.n_points);
                 const PackedPoint<S>& p = query.points[q];
                 if (test_each_point && point_box_distance_squared(bound->target_box, p) > r2) return running_seed;
@@ -599,7 +590,7 @@ KnnResult<S> knn_search(const GraphOperand<S>& query, const GraphOperand<S>& tar
     };
     if (target.well_formed)
         walk_with.template operator()<RowAccess::well_formed>();
-    else if (target.neighbours.stride == static_cast<std::ptrdiff_t>(sizeof(std::uint32_t)))
+    else if (target.indices.stride == static_cast<std::ptrdiff_t>(sizeof(std::uint32_t)))
         walk_with.template operator()<RowAccess::unit_stride>();
     else
         walk_with.template operator()<RowAccess::strided>();

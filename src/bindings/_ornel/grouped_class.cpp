@@ -3,6 +3,7 @@
 
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -40,13 +41,10 @@ PyObject* grouped_prepare(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
             return given;
         });
 
-        std::vector<CloudPoints<S>> clouds;
+        std::vector<std::span<const PackedPoint<S>>> clouds;
         clouds.reserve(queries.size());
-        for (const Ref& item : queries) {
-            const PreparedGraph<S>& graph = prepared_arg<S>(item.get());
-            clouds.push_back({graph.points.data(), graph.points.size()});
-        }
-        std::vector<std::optional<I64View>> views;
+        for (const Ref& item : queries) clouds.push_back(prepared_arg<S>(item.get()).points.span());
+        std::vector<std::optional<Strided<std::int64_t>>> views;
         views.reserve(perms.size());
         for (const std::optional<PermArg>& perm : perms) views.push_back(contiguous_perm(perm, "contiguous perm"));
 

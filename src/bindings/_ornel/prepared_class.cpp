@@ -41,14 +41,14 @@ void prepared_dealloc(PyObject* self) {
 template <class S>
 PyObject* prepared_repr(PyObject* self) {
     return call_boundary([&] {
-        std::string text = std::string(Precision<S>::prepared) + "(n=" + std::to_string(graph_of_self<S>(self).n) + ")";
+        std::string text = std::string(Precision<S>::prepared) + "(n=" + std::to_string(graph_of_self<S>(self).points.size()) + ")";
         return PyUnicode_FromString(text.c_str());
     });
 }
 
 template <class S>
 PyObject* prepared_n(PyObject* self, void*) {
-    return PyLong_FromUnsignedLongLong(graph_of_self<S>(self).n);
+    return PyLong_FromUnsignedLongLong(graph_of_self<S>(self).points.size());
 }
 
 template <class S>

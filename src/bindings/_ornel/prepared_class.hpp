@@ -1,7 +1,7 @@
 // The classes PreparedF32 and PreparedF64: one immutable PreparedGraph each.
 #pragma once
 
-#include "../../lib/graph.hpp"
+#include "../../lib/operand.hpp"
 #include "../frame/ref.hpp"
 
 namespace ornel::py {
