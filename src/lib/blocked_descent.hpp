@@ -26,8 +26,8 @@
 #include <span>
 
 #include "buffer.hpp"
-#include "cpu_features.hpp"
 #include "csr.hpp"
+#include "dispatch.hpp"
 #include "failure.hpp"
 #include "lanes.hpp"
 #include "operand.hpp"
@@ -241,15 +241,15 @@ template <class S, std::size_t bytes>
     }
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
-// The same, compiled for AVX2: twice the lanes per distance vector.
+// The sweeps as a dispatched kernel: AVX2 gives twice the lanes per distance vector.
 template <class S>
-__attribute__((target("avx2"))) void sweep_blocks_avx2(const PackedPoint<S>* query, std::size_t nq,
-                                                       const PreparedGraph<S>& target, const BlockPlan<S>& block_plan,
-                                                       SearchResult<S>& result) {
-    sweep_blocks<S, 32>(query, nq, target, block_plan, result);
-}
-#endif
+struct BlockSweeps {
+    template <std::size_t bytes>
+    [[gnu::always_inline]] static void run(const PackedPoint<S>* query, std::size_t nq, const PreparedGraph<S>& target,
+                                           const BlockPlan<S>& block_plan, SearchResult<S>& result) {
+        sweep_blocks<S, bytes>(query, nq, target, block_plan, result);
+    }
+};
 
 // The first nq of the packed query points, descended in blocks of `block`.
 template <class S>
@@ -283,13 +283,8 @@ SearchResult<S> blocked_descent(std::span<const PackedPoint<S>> query, std::size
     const std::size_t b = std::max<std::size_t>(block, 1);
     if (std::min(b, nq) > std::numeric_limits<std::uint32_t>::max()) fail_capacity_overflow();
     const BlockPlan<S> block_plan{b, plan, r2, bound ? bound->target_box : BoundingBox<S>{}};
-#if defined(__x86_64__) && defined(__GNUC__)
-    if (avx2_enabled()) {
-        sweep_blocks_avx2(query.data(), nq, target, block_plan, result);
-        return result;
-    }
-#endif
-    sweep_blocks<S, 16>(query.data(), nq, target, block_plan, result);
+    Dispatch<BlockSweeps<S>, void, const PackedPoint<S>*, std::size_t, const PreparedGraph<S>&, const BlockPlan<S>&,
+             SearchResult<S>&>::pick()(query.data(), nq, target, block_plan, result);
     return result;
 }
 

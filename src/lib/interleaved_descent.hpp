@@ -20,8 +20,8 @@
 #include <limits>
 
 #include "candidate.hpp"
-#include "cpu_features.hpp"
 #include "descent_step.hpp"
+#include "dispatch.hpp"
 #include "operand.hpp"
 #include "packed_point.hpp"
 #include "search_bound.hpp"
@@ -159,32 +159,17 @@ template <class S, int lane_count>
 inline constexpr int descent_lanes = 8;
 
 template <class S>
-using InterleavedDescent = void (*)(const GraphOperand<S>&, const GraphOperand<S>&, const SeedingOrder&,
-                                    const PerPointBound<S>*, S*, std::uint64_t*, std::uint32_t*);
+struct InterleavedDescent {
+    template <std::size_t>
+    [[gnu::always_inline]] static void run(const GraphOperand<S>& target, const GraphOperand<S>& query,
+                                           const SeedingOrder& order, const PerPointBound<S>* per_point, S* dists,
+                                           std::uint64_t* idx, std::uint32_t* handed_on) {
+        descend_interleaved<S, descent_lanes>(target, query, order, per_point, dists, idx, handed_on);
+    }
+};
 
 template <class S>
-void descend_interleaved_baseline(const GraphOperand<S>& target, const GraphOperand<S>& query,
-                                  const SeedingOrder& order, const PerPointBound<S>* per_point, S* dists,
-                                  std::uint64_t* idx, std::uint32_t* handed_on) {
-    descend_interleaved<S, descent_lanes>(target, query, order, per_point, dists, idx, handed_on);
-}
-
-#if defined(__x86_64__) && defined(__GNUC__)
-template <class S>
-__attribute__((target("avx2"))) void descend_interleaved_avx2(const GraphOperand<S>& target,
-                                                              const GraphOperand<S>& query, const SeedingOrder& order,
-                                                              const PerPointBound<S>* per_point, S* dists,
-                                                              std::uint64_t* idx, std::uint32_t* handed_on) {
-    descend_interleaved<S, descent_lanes>(target, query, order, per_point, dists, idx, handed_on);
-}
-#endif
-
-template <class S>
-InterleavedDescent<S> choose_interleaved_descent() {
-#if defined(__x86_64__) && defined(__GNUC__)
-    if (avx2_enabled()) return &descend_interleaved_avx2<S>;
-#endif
-    return &descend_interleaved_baseline<S>;
-}
+using InterleavedDescents = Dispatch<InterleavedDescent<S>, void, const GraphOperand<S>&, const GraphOperand<S>&,
+                                     const SeedingOrder&, const PerPointBound<S>*, S*, std::uint64_t*, std::uint32_t*>;
 
 }  // namespace ornel

@@ -35,8 +35,8 @@
 
 #include "buffer.hpp"
 #include "candidate.hpp"
-#include "cpu_features.hpp"
 #include "csr.hpp"
+#include "dispatch.hpp"
 #include "failure.hpp"
 #include "lanes.hpp"
 #include "operand.hpp"
@@ -487,30 +487,17 @@ private:
     ResultList<S> list_;
 };
 
-template <class S>
-using KnnStep = void (*)(BestFirstSearch<S>&, std::uint64_t, const PackedPoint<S>&);
+// One search as a dispatched kernel.
+template <class S, RowAccess access>
+struct KnnKernel {
+    template <std::size_t>
+    [[gnu::always_inline]] static void run(BestFirstSearch<S>& searcher, std::uint64_t seed, const PackedPoint<S>& p) {
+        searcher.template run<access>(seed, p);
+    }
+};
 
 template <class S, RowAccess access>
-void search_baseline(BestFirstSearch<S>& searcher, std::uint64_t seed, const PackedPoint<S>& p) {
-    searcher.template run<access>(seed, p);
-}
-
-#if defined(__x86_64__) && defined(__GNUC__)
-// The same search compiled for AVX2; the arithmetic is the same, lane by lane.
-template <class S, RowAccess access>
-__attribute__((target("avx2"))) void search_avx2(BestFirstSearch<S>& searcher, std::uint64_t seed,
-                                                 const PackedPoint<S>& p) {
-    searcher.template run<access>(seed, p);
-}
-#endif
-
-template <class S, RowAccess access>
-KnnStep<S> choose_search() {
-#if defined(__x86_64__) && defined(__GNUC__)
-    if (avx2_enabled()) return &search_avx2<S, access>;
-#endif
-    return &search_baseline<S, access>;
-}
+using KnnSearches = Dispatch<KnnKernel<S, access>, void, BestFirstSearch<S>&, std::uint64_t, const PackedPoint<S>&>;
 
 // Bytes the working state may need before anything is searched: heap entries
 // are a target index and a distance, 16 bytes, reserved four per `ef`.
@@ -576,7 +563,7 @@ SearchResult<S> knn_search(const GraphOperand<S>& query, const GraphOperand<S>& 
     };
 
     auto walk_with = [&]<RowAccess access>() {
-        const KnnStep<S> search = choose_search<S, access>();
+        const auto search = KnnSearches<S, access>::pick();
         std::uint64_t running_seed = target.start;
         walk.run<DecreasingRows::read_as_empty>(
             query.indptr, query.indices, running_seed, [&](std::uint64_t seed, std::uint64_t q) -> std::uint64_t {

@@ -23,9 +23,9 @@
 
 #include "buffer.hpp"
 #include "candidate.hpp"
-#include "cpu_features.hpp"
 #include "csr.hpp"
 #include "descent_step.hpp"
+#include "dispatch.hpp"
 #include "failure.hpp"
 #include "interleaved_descent.hpp"
 #include "operand.hpp"
@@ -107,35 +107,28 @@ template <class S>
     }
 }
 
+// descend_well_formed from `seed` as a dispatched kernel (AVX2 does one
+// instruction per operation on four doubles).
 template <class S>
-using Descent = Candidate<S> (*)(const GraphOperand<S>&, std::uint64_t, const PackedPoint<S>&);
+struct WellFormedDescent {
+    template <std::size_t>
+    [[gnu::always_inline]] static Candidate<S> run(const GraphOperand<S>& target, std::uint64_t seed,
+                                                   const PackedPoint<S>& q) {
+        check_index(seed, target.n_points);
+        return descend_well_formed<S>(target, static_cast<std::uint32_t>(seed), q);
+    }
+};
 
 template <class S>
-Candidate<S> descend_well_formed_baseline(const GraphOperand<S>& target, std::uint64_t seed,
-                                              const PackedPoint<S>& q) {
-    check_index(seed, target.n_points);
-    return descend_well_formed<S>(target, static_cast<std::uint32_t>(seed), q);
-}
-
-#if defined(__x86_64__) && defined(__GNUC__)
-// The same, compiled for AVX2: one instruction per operation on four doubles.
-template <class S>
-__attribute__((target("avx2"))) Candidate<S> descend_well_formed_avx2(const GraphOperand<S>& target,
-                                                                          std::uint64_t seed, const PackedPoint<S>& q) {
-    check_index(seed, target.n_points);
-    return descend_well_formed<S>(target, static_cast<std::uint32_t>(seed), q);
-}
-#endif
+using Descents = Dispatch<WellFormedDescent<S>, Candidate<S>, const GraphOperand<S>&, std::uint64_t,
+                          const PackedPoint<S>&>;
 
 // The descent for this target on this processor: the checked one unless the
 // target is known to be well formed.
 template <class S>
-Descent<S> choose_descent(const GraphOperand<S>& target) {
+typename Descents<S>::Entry choose_descent(const GraphOperand<S>& target) {
     if (!target.well_formed) return &greedy_descent<S>;
-#if defined(__x86_64__) && defined(__GNUC__)
-    if (avx2_enabled()) return &descend_well_formed_avx2<S>;
-#endif
-    return &descend_well_formed_baseline<S>;
+    return Descents<S>::pick();
 }
 
 // Whether the searches of these query points run interleaved: on a
@@ -155,8 +148,8 @@ void descend_all_interleaved(const GraphOperand<S>& target, const GraphOperand<S
     const SeedingOrder& order = query.seeding_cache ? query.seeding_cache->get(walk_query) : uncached.emplace(walk_query());
     Buffer<std::uint32_t> handed_on(nq);
     std::fill_n(handed_on.data(), nq, not_handed_on);
-    choose_interleaved_descent<S>()(target, query, order, per_point, result.dists.data(), result.idx.data(),
-                                    handed_on.data());
+    InterleavedDescents<S>::pick()(target, query, order, per_point, result.dists.data(), result.idx.data(),
+                                   handed_on.data());
 }
 
 template <class S>
@@ -185,7 +178,7 @@ SearchResult<S> nearest_descent(const GraphOperand<S>& query, const GraphOperand
         return query.points[q];
     };
     std::uint64_t global_seed = target.start;
-    const Descent<S> descend = choose_descent(target);
+    const auto descend = choose_descent(target);
 
     if (plan != BoundPlan::test_each_point) {
         // Mode A: every answer seeds the points it discovers and the next root.
