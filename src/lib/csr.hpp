@@ -43,8 +43,8 @@ inline RowRange checked_row(const CsrArray& indptr, const CsrArray& indices, std
 
 // Searches that read a graph as plain arrays need both contiguous.
 inline void require_contiguous_csr(const CsrArray& indptr, const CsrArray& indices) {
-    if (!indptr.contiguous()) fail("contiguous CSR indptr");
-    if (!indices.contiguous()) fail("contiguous CSR neighbours");
+    if (!indptr.contiguous()) fail(Failure::strided_csr_indptr);
+    if (!indices.contiguous()) fail(Failure::strided_csr_indices);
 }
 
 // The vertex where searches of a target start: 0, unless vertex 0's row is

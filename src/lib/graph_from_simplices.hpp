@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
-#include <string>
 #include <utility>
 
 #include "buffer.hpp"
@@ -37,7 +36,7 @@ inline constexpr std::size_t hash_slots = 4096;
 // Every pass after the first rereads the caller's rows; if they changed in
 // between, the counts no longer hold and the build stops instead of writing
 // outside its buffers.
-[[noreturn]] inline void fail_changed() { fail("graph_from_simplices: simplices changed while being read"); }
+[[noreturn]] inline void fail_changed() { fail(Failure::simplices_changed); }
 
 struct Tetrahedron {
     std::uint32_t w0, w1, w2, w3;  // ascending, repeats kept
@@ -228,9 +227,9 @@ inline std::uint64_t fitting_range_end(const std::uint64_t* starts, const std::u
 inline CsrGraph graph_from_simplices(const Strided<std::uint64_t, 2>& simplices, std::uint64_t n) {
     using namespace simplex_detail;
     if (n > u32_limit)
-        fail("graph_from_simplices: " + std::to_string(n) + " points exceeds the u32 CSR limit of 4294967295");
+        fail(Failure::too_many_points, n);
     const std::size_t m = simplices.rows;
-    if (m > 0 && simplices.columns < 4) fail_index(simplices.columns, simplices.columns);
+    if (m > 0 && simplices.columns < 4) fail(Failure::too_few_columns, simplices.columns);
 
     CsrGraph graph;
     graph.indptr = Buffer<std::uint32_t>(n + 1, 0u);
@@ -294,7 +293,7 @@ inline CsrGraph graph_from_simplices(const Strided<std::uint64_t, 2>& simplices,
     std::uint64_t entries = 0;
     for (std::uint64_t v = 0; v < n; ++v) {
         entries += length[v];
-        if (entries > u32_limit) fail("graph_from_simplices: edge count exceeds u32: TryFromIntError(PosOverflow)");
+        if (entries > u32_limit) fail(Failure::too_many_edges);
         length[v] = static_cast<std::uint32_t>(entries);
     }
     const std::uint32_t* const indptr = graph.indptr.data();

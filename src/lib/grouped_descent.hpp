@@ -17,7 +17,6 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
-#include <string>
 #include <utility>
 
 #include "blocked_descent.hpp"
@@ -52,9 +51,8 @@ inline void check_target_perm(const std::optional<Strided<std::int64_t>>& target
     for (std::uint64_t t = 0; t < nt; ++t) {
         const std::int64_t original = (*target_perm)[t];
         if (original < 0 || static_cast<std::uint64_t>(original) >= nt)
-            fail("target_perm[" + std::to_string(t) + "] is " + std::to_string(original) + ", outside the target's " +
-                 std::to_string(nt) + " points");
-        if (taken[original]) fail("target_perm[" + std::to_string(t) + "] repeats entry " + std::to_string(original));
+            fail(Failure::target_perm_out_of_range, t, static_cast<std::uint64_t>(original), nt);
+        if (taken[original]) fail(Failure::target_perm_repeat, t, static_cast<std::uint64_t>(original));
         taken[original] = 1;
     }
 }

@@ -16,7 +16,6 @@
 #include <limits>
 #include <optional>
 #include <span>
-#include <string>
 #include <vector>
 
 #include "buffer.hpp"
@@ -29,10 +28,6 @@ namespace ornel {
 
 namespace detail {
 
-inline std::string count_of(std::size_t n, const char* one, const char* many) {
-    return std::to_string(n) + " " + (n == 1 ? one : many);
-}
-
 // Every cloud has its entry in `cloud_perms`, and a present one sends the
 // cloud's points to distinct places inside the cloud; anything else would
 // come back as mislabelled answers. Entries beyond a cloud's size are not
@@ -42,8 +37,7 @@ template <class S>
 void check_cloud_permutations(std::span<const std::span<const PackedPoint<S>>> clouds,
                               std::span<const std::optional<Strided<std::int64_t>>> cloud_perms) {
     if (cloud_perms.size() != clouds.size())
-        fail("query_perms has " + count_of(cloud_perms.size(), "entry", "entries") + " for " +
-             count_of(clouds.size(), "query cloud", "query clouds"));
+        fail(Failure::query_perms_count, cloud_perms.size(), clouds.size());
     std::size_t largest = 0;
     for (std::span<const PackedPoint<S>> cloud : clouds) largest = std::max(largest, cloud.size());
     Buffer<std::uint8_t> taken(largest);
@@ -57,7 +51,7 @@ void check_cloud_permutations(std::span<const std::span<const PackedPoint<S>>> c
             const std::uint64_t destination = static_cast<std::uint64_t>(p[k]);
             check_index(destination, size);
             if (taken[destination])
-                fail("query_perms[" + std::to_string(c) + "] repeats entry " + std::to_string(destination));
+                fail(Failure::query_perm_repeat, c, destination);
             taken[destination] = 1;
         }
     }

@@ -93,7 +93,7 @@ BoundingBox<S> bounding_box(const PackedPoint<S>* points, std::size_t count) {
 template <class S>
 Buffer<PackedPoint<S>> pack(const PointsView<S>& view) {
     Buffer<PackedPoint<S>> packed(view.rows);
-    if (view.rows > 0 && view.columns < 3) fail_index(view.columns, view.columns);
+    if (view.rows > 0 && view.columns < 3) fail(Failure::too_few_columns, view.columns);
     for (std::size_t i = 0; i < view.rows; ++i)
         packed[i].lanes = Lanes<S>{view.at(i, 0), view.at(i, 1), view.at(i, 2), S(0)};
     return packed;

@@ -46,7 +46,7 @@ PyObject* grouped_prepare(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         for (const Ref& item : queries) clouds.push_back(prepared_arg<S>(item.get()).points.span());
         std::vector<std::optional<Strided<std::int64_t>>> views;
         views.reserve(perms.size());
-        for (const std::optional<PermArg>& perm : perms) views.push_back(contiguous_perm(perm, "contiguous perm"));
+        for (const std::optional<PermArg>& perm : perms) views.push_back(contiguous_perm(perm, Failure::strided_query_perm));
 
         std::unique_ptr<GroupedQueries<S>> grouped;
         {

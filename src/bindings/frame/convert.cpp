@@ -87,10 +87,8 @@ void expect_too_few_columns(const char* name, PyObject* array, std::size_t rows,
                             std::size_t needed, const char* shape) {
     if (rows == 0 || columns >= needed) return;
     const int type_number = PyArray_DESCR(reinterpret_cast<PyArrayObject*>(array))->type_num;
-    expect_core_failure(
-        "index out of bounds: the len is " + std::to_string(columns) + " but the index is " + std::to_string(columns),
-        {std::string("while processing '") + name + "'",
-         expected_array(type_number, shape, "") + "; got " + given(array)});
+    expect_core_failure(Failure::too_few_columns, {std::string("while processing '") + name + "'",
+                                                   expected_array(type_number, shape, "") + "; got " + given(array)});
 }
 
 CsrArray csr_arg(PyObject* object) {
@@ -141,9 +139,9 @@ std::optional<PermArg> perm_arg(PyObject* object) {
                    {PyArray_BYTES(array), static_cast<std::size_t>(PyArray_DIM(array, 0)), PyArray_STRIDE(array, 0)}};
 }
 
-std::optional<Strided<std::int64_t>> contiguous_perm(const std::optional<PermArg>& perm, const char* message) {
+std::optional<Strided<std::int64_t>> contiguous_perm(const std::optional<PermArg>& perm, Failure strided) {
     if (!perm) return std::nullopt;
-    if (!perm->values.contiguous()) fail(message);
+    if (!perm->values.contiguous()) fail(strided);
     return perm->values;
 }
 

@@ -52,9 +52,9 @@ auto convert(const char* name, Convert&& conversion) -> decltype(conversion()) {
 PyArrayObject* array_arg(PyObject* object, int ndim, int type_number, const char* shape, const char* also = "");
 
 // When `columns` is below `needed` for a non-empty array that passed
-// conversion, the core refuses it later with its index message ("the len is
-// {columns} but the index is {columns}"); that failure then carries the notes
-// naming the parameter and saying what was expected and given.
+// conversion, the core refuses it later (Failure::too_few_columns); that
+// failure then carries the notes naming the parameter and saying what was
+// expected and given.
 void expect_too_few_columns(const char* name, PyObject* array, std::size_t rows, std::size_t columns,
                             std::size_t needed, const char* shape);
 
@@ -134,9 +134,9 @@ struct PermArg {
 // elements, or the array refusal.
 std::optional<PermArg> perm_arg(PyObject* object);
 
-// The contiguous view the core reads; a strided array fails with `message`
+// The contiguous view the core reads; a strided array fails with `strided`
 // (PanicException).
-std::optional<Strided<std::int64_t>> contiguous_perm(const std::optional<PermArg>& perm, const char* message);
+std::optional<Strided<std::int64_t>> contiguous_perm(const std::optional<PermArg>& perm, Failure strided);
 
 // The items of a sequence (an instance of collections.abc.Sequence), each held
 // by a new reference, so that the caller's sequence may change meanwhile. A
