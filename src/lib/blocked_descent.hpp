@@ -178,8 +178,9 @@ struct BlockPlan {
 
 // The blocks and their sweeps, with `bytes`-wide vectors in the step.
 template <class S, std::size_t bytes>
-[[gnu::always_inline]] inline void sweep_blocks(const PackedPoint<S>* query, std::size_t nq, const PreparedGraph<S>& target,
-                                                const BlockPlan<S>& block_plan, SearchResult<S>& result) {
+[[gnu::always_inline]] inline void sweep_blocks(const PackedPoint<S>* query, std::size_t nq,
+                                                const PreparedGraph<S>& target, const BlockPlan<S>& block_plan,
+                                                SearchResult<S>& result) {
     constexpr S inf = std::numeric_limits<S>::infinity();
     constexpr std::uint32_t miss = std::numeric_limits<std::uint32_t>::max();
     const std::size_t b = block_plan.b;

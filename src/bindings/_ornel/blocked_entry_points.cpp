@@ -54,7 +54,8 @@ PyObject* prepared_query_grouped(PyObject* self, PyObject* const* args, Py_ssize
         if (bound[2]) options.block = convert("block", [&] { return unsigned_arg(bound[2]); });
         auto distance = convert("distance_upper_bound", [&] { return distance_arg(bound[3]); });
         if (bound[4]) options.finalize = convert("finalize", [&] { return flag_arg(bound[4]); });
-        const std::optional<Strided<std::int64_t>> target_view = contiguous_perm(target_perm, Failure::strided_target_perm);
+        const std::optional<Strided<std::int64_t>> target_view =
+            contiguous_perm(target_perm, Failure::strided_target_perm);
         SearchResult<S> result;
         {
             ReleasedGil released;

@@ -23,25 +23,15 @@ PyObject* prepared_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         auto points = points_param<S>("points", bound[0]);
         auto indptr = convert("indptr", [&] { return csr_arg(bound[1]); });
         auto indices = convert("indices", [&] { return csr_arg(bound[2]); });
-        auto graph = std::make_unique<PreparedGraph<S>>(PreparedGraph<S>::build(points, indptr, indices));
-        Ref instance = Ref::checked(type->tp_alloc(type, 0));
-        reinterpret_cast<PreparedObject<S>*>(instance.get())->graph = graph.release();
-        return instance.release();
+        return hold(type, std::make_unique<PreparedGraph<S>>(PreparedGraph<S>::build(points, indptr, indices)));
     });
-}
-
-template <class S>
-void prepared_dealloc(PyObject* self) {
-    delete reinterpret_cast<PreparedObject<S>*>(self)->graph;
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
 }
 
 template <class S>
 PyObject* prepared_repr(PyObject* self) {
     return call_boundary([&] {
-        std::string text = std::string(Precision<S>::prepared) + "(n=" + std::to_string(graph_of_self<S>(self).points.size()) + ")";
+        const std::size_t n = graph_of_self<S>(self).points.size();
+        std::string text = std::string(Precision<S>::prepared) + "(n=" + std::to_string(n) + ")";
         return PyUnicode_FromString(text.c_str());
     });
 }
@@ -140,15 +130,15 @@ PyObject* create_prepared_type() {
     static const std::string name = std::string("builtins.") + Precision<S>::prepared;
     static PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(prepared_new<S>)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(prepared_dealloc<S>)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(holder_dealloc<PreparedGraph<S>>)},
         {Py_tp_repr, reinterpret_cast<void*>(prepared_repr<S>)},
         {Py_tp_methods, prepared_methods<S>},
         {Py_tp_getset, prepared_getset<S>},
         {Py_tp_doc, const_cast<char*>(doc.c_str())},
         {0, nullptr},
     };
-    static PyType_Spec spec = {name.c_str(), sizeof(PreparedObject<S>), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-                               slots};
+    static PyType_Spec spec = {name.c_str(), sizeof(Holder<PreparedGraph<S>>), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
     return require(PyType_FromSpec(&spec));
 }
 
