@@ -571,8 +571,9 @@ def test_both_vector_paths_give_the_same_bits(tmp_path):
 
 
 def test_the_switch_keeps_the_avx2_path_from_running():
-    """Under a debugger, with a breakpoint on the AVX2 sweep: it is reached when the switch is
-    off and never when it is on. Needs gdb, an AVX2 processor and the unstripped build tree."""
+    """Under a debugger, with a breakpoint on the AVX2 entry of every dispatched kernel: the
+    blocked sweep's is reached when the switch is off and none ever when it is on. Needs gdb,
+    an AVX2 processor and the unstripped build tree."""
     gdb = shutil.which("gdb")
     with open("/proc/cpuinfo") as cpuinfo:
         has_avx2 = " avx2" in cpuinfo.read()
@@ -586,11 +587,12 @@ def test_the_switch_keeps_the_avx2_path_from_running():
         "np.savez(sys.argv[1], ", "dict(")
 
     def run(disable):
-        command = [gdb, "-q", "-batch", "-ex", "set breakpoint pending on", "-ex", "break sweep_blocks_avx2",
+        command = [gdb, "-q", "-batch", "-ex", "set breakpoint pending on", "-ex", "break Dispatch::avx2",
                    "-ex", "run", "--args", sys.executable, "-c", script]
         env = dict(os.environ, ORNEL_DISABLE_AVX2=disable)
         return subprocess.run(command, env=env, capture_output=True, text=True, timeout=600).stdout
 
     enabled, disabled = run("0"), run("1")
-    assert re.search(r"hit Breakpoint 1[.\d]*, .*sweep_blocks_avx2", enabled) and "joined" not in enabled
+    assert re.search(r"hit Breakpoint 1[.\d]*, .*Dispatch<ornel::BlockSweeps<.*>::avx2", enabled)
+    assert "joined" not in enabled
     assert "hit Breakpoint" not in disabled and "joined" in disabled and "exited normally" in disabled
