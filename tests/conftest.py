@@ -2,6 +2,8 @@
 
 import os
 import re
+import threading
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -19,6 +21,82 @@ try:
     settings.load_profile("ci")
 except ImportError:  # pragma: no cover
     pass
+
+
+# The shipped scans (fandisk, rocker arm, Stanford Bunny) as .npy files.
+DATA = Path(__file__).resolve().parents[1] / "data"
+
+
+class Precision:
+    """Everything of one precision a test may be parametrised by."""
+
+    def __init__(self, id, dtype, join, join_k, Prepared, Grouped):
+        self.id, self.dtype, self.join, self.join_k, self.Prepared, self.Grouped = id, dtype, join, join_k, Prepared, Grouped
+
+
+PRECISIONS = [
+    Precision("f64", np.float64, _ornel.all_nearest_neighbours, _ornel.all_nearest_neighbours_k, _ornel.PreparedF64,
+              _ornel.GroupedQueriesF64),
+    Precision("f32", np.float32, _ornel.all_nearest_neighbours_f32, _ornel.all_nearest_neighbours_k_f32,
+              _ornel.PreparedF32, _ornel.GroupedQueriesF32),
+]
+
+
+def precision_params(*fields, order=("f64", "f32")):
+    """`pytest.param`s of the named fields of each precision, in `order`, with the precision's id."""
+    by_id = {precision.id: precision for precision in PRECISIONS}
+    return [pytest.param(*(getattr(by_id[id], field) for field in fields), id=id) for id in order]
+
+
+def squared_distances(x, y):
+    """Squared distances (len(x), len(y)) in the arrays' dtype, as the module sums them: (dx² + dy²) + dz²."""
+    diff = y[None, :, :3] - x[:, None, :3]
+    return (diff[..., 0] * diff[..., 0] + diff[..., 1] * diff[..., 1]) + diff[..., 2] * diff[..., 2]
+
+
+def brute_nearest(x, y):
+    """Nearest y for every x in y's dtype, with the module's (dx² + dy²) + dz² and ties to the smaller index."""
+    d2 = squared_distances(x, y)
+    idx = np.argmin(d2, axis=1)
+    return np.sqrt(d2[np.arange(len(x)), idx]), idx.astype(np.uint64)
+
+
+def brute_k(x, y, k):
+    """The k nearest y of every x, ascending, ties to the smaller index: (distances, indices)."""
+    d2 = squared_distances(x, y)
+    order = np.lexsort((np.broadcast_to(np.arange(len(y)), d2.shape), d2), axis=1)[:, :k]
+    return np.sqrt(np.take_along_axis(d2, order, 1)), order
+
+
+def clouds(rng, dtype, nx, ny, kind="cube"):
+    """Two clouds of nx and ny points: uniform in the unit cube, or jittered sphere surfaces."""
+    if kind == "cube":
+        x, y = rng.random((nx, 3)), rng.random((ny, 3))
+    else:  # jittered sphere surfaces: thin, curved, locally regular
+        def shell(n):
+            v = rng.normal(size=(n, 3))
+            return v / np.linalg.norm(v, axis=1)[:, None] + rng.normal(scale=0.01, size=(n, 3))
+        x, y = shell(nx), shell(ny)
+    return x.astype(dtype), y.astype(dtype)
+
+
+def random_graph(rng, n, max_degree, decreasing=False):
+    """CSR with random rows (repeats and self-loops included); with `decreasing`, some rows run backwards."""
+    degrees = rng.integers(0, max_degree + 1, size=n)
+    indptr = np.concatenate([[0], np.cumsum(degrees)]).astype(np.uint32)
+    indices = rng.integers(0, max(n, 1), size=int(indptr[-1])).astype(np.uint32)
+    if decreasing and n > 1:
+        indptr = rng.integers(0, len(indices) + 1, size=n + 1).astype(np.uint32)
+    return indptr, indices
+
+
+def run_threads(work, count):
+    """Runs work(0) .. work(count - 1), each on a thread of its own, and waits for all of them."""
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(count)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
 
 
 def is_panic(error):

@@ -32,10 +32,6 @@ SPECIAL_COORDINATES = [np.nan, np.inf, -np.inf, 0.0, -0.0, 1e308, -1e308, 3.4e38
 LIMIT_INDICES = [2**31 - 1, 2**31, 2**32 - 2, 2**32 - 1]
 
 
-def is_panic(error):
-    return type(error).__name__ == "PanicException" and type(error).__bases__ == (BaseException,)
-
-
 @contextlib.contextmanager
 def watchdog(seconds=CALL_TIMEOUT):
     """Ends the process, with every thread's stack on stderr, if the block runs too long."""
@@ -60,7 +56,7 @@ def attempt(function, *args, **kwargs):
             event(f"refused: {type(error).__name__}")
             return None, error
         except BaseException as error:
-            if not is_panic(error):
+            if not conftest.is_panic(error):
                 raise
             assert str(error), "a PanicException without a message"
             event("panic: " + re.sub(r"\d+", "N", str(error)))

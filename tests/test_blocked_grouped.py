@@ -10,16 +10,12 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from conftest import assert_argument_notes, delaunay_graph
+from conftest import assert_argument_notes, delaunay_graph, precision_params
 from scipy.spatial import cKDTree
 
 import _ornel
 
-PRECISIONS = [
-    (np.float32, _ornel.PreparedF32, _ornel.GroupedQueriesF32),
-    (np.float64, _ornel.PreparedF64, _ornel.GroupedQueriesF64),
-]
-PRECISION_IDS = ["f32", "f64"]
+PRECISIONS = precision_params("dtype", "Prepared", "Grouped", order=("f32", "f64"))
 
 
 def prepared(cls, points):
@@ -66,7 +62,7 @@ def reference_morton_keys(points):
 # --- blocked descent ---------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS, ids=PRECISION_IDS)
+@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS)
 @pytest.mark.parametrize("seed", [0, 1, 2])
 def test_blocked_equals_query_prepared_for_every_block(dtype, cls, grouped_cls, seed):
     rng = np.random.default_rng(seed)
@@ -87,7 +83,7 @@ def test_blocked_equals_query_prepared_for_every_block(dtype, cls, grouped_cls, 
         np.testing.assert_array_equal(default[1], expected[1])
 
 
-@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS, ids=PRECISION_IDS)
+@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS)
 def test_blocked_bound_misses_and_exact_distance(dtype, cls, grouped_cls):
     target = prepared(cls, np.array([[0, 0, 0], [10, 0, 0], [0, 10, 0], [0, 0, 10], [12, 11, 10]], dtype))
     query = edgeless(cls, np.array([[3, 4, 0], [-3, -4, 0], [5, 5, 5]], dtype))
@@ -103,7 +99,7 @@ def test_blocked_bound_misses_and_exact_distance(dtype, cls, grouped_cls):
     assert np.all(np.isinf(dists)) and np.all(idx == 5)
 
 
-@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS, ids=PRECISION_IDS)
+@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS)
 def test_blocked_ties_go_to_the_smaller_index(dtype, cls, grouped_cls):
     points = np.array([[10, 0, 0], [0, 1, 0], [0, -1, 0]], dtype)
     # Vertex 0 lists vertex 2 before vertex 1, so a stored-order scan without the tie-break would pick 2.
@@ -118,7 +114,7 @@ def test_blocked_ties_go_to_the_smaller_index(dtype, cls, grouped_cls):
         np.testing.assert_array_equal(dists, [1, 0, 1])
 
 
-@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS, ids=PRECISION_IDS)
+@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS)
 def test_blocked_degenerate_operands(dtype, cls, grouped_cls):
     rng = np.random.default_rng(5)
     points = rng.random((40, 3)).astype(dtype)
@@ -148,7 +144,7 @@ def test_blocked_degenerate_operands(dtype, cls, grouped_cls):
     np.testing.assert_array_equal(idx[1:], expected[1][1:])
 
 
-@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS, ids=PRECISION_IDS)
+@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS)
 def test_blocked_malformed_target_fails(dtype, cls, grouped_cls):
     points = np.array([[0, 0, 0], [1, 0, 0], [0, 1, 0]], dtype)
     query = edgeless(cls, np.array([[0.9, 0, 0]], dtype))
@@ -165,7 +161,7 @@ def test_blocked_malformed_target_fails(dtype, cls, grouped_cls):
 # --- grouped query sets ------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS, ids=PRECISION_IDS)
+@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS)
 def test_morton_order_of_hand_checked_points(dtype, cls, grouped_cls):
     top = float(2**21)  # with the box [0, 2^21], a coordinate c in [1, 2^21) has quantum c - 1
     points = np.array(
@@ -191,7 +187,7 @@ def test_morton_order_of_hand_checked_points(dtype, cls, grouped_cls):
     np.testing.assert_array_equal(grouped.perm, [0, 3, 2, 4, 1])  # keys 0, 1, 2, 16 and the x, y bits all set
 
 
-@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS, ids=PRECISION_IDS)
+@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS)
 def test_grouped_set_is_the_morton_sorted_concatenation(dtype, cls, grouped_cls):
     rng = np.random.default_rng(11)
     clouds = [rng.normal(size=(n, 3)).astype(dtype) for n in (50, 0, 123, 1, 77)]
@@ -215,7 +211,7 @@ def test_grouped_set_is_the_morton_sorted_concatenation(dtype, cls, grouped_cls)
     np.testing.assert_array_equal(np.sort(equal.perm), np.arange(9))
 
 
-@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS, ids=PRECISION_IDS)
+@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS)
 def test_empty_grouped_set(dtype, cls, grouped_cls):
     grouped = grouped_cls.prepare([], [])
     assert grouped.n_clouds == 0 and grouped.n_points == 0
@@ -248,7 +244,7 @@ def reordered_clouds(rng, dtype, cls, sizes):
     return originals, prepared_clouds, perms
 
 
-@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS, ids=PRECISION_IDS)
+@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS)
 @pytest.mark.parametrize("bound", [None, 0.04])
 def test_grouped_results_map_back_to_original_order(dtype, cls, grouped_cls, bound):
     rng = np.random.default_rng(3)
@@ -287,7 +283,7 @@ def test_grouped_results_map_back_to_original_order(dtype, cls, grouped_cls, bou
             assert np.all(idx[misses] == nt)  # a miss is never translated through target_perm
 
 
-@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS, ids=PRECISION_IDS)
+@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS)
 def test_raw_results_scattered_by_perm_equal_finalised(dtype, cls, grouped_cls):
     rng = np.random.default_rng(4)
     clouds = [prepared(cls, rng.random((n, 3)).astype(dtype)) for n in (90, 150, 33)]
@@ -306,7 +302,7 @@ def test_raw_results_scattered_by_perm_equal_finalised(dtype, cls, grouped_cls):
         np.testing.assert_array_equal(raw_with_perm[1], raw[1])
 
 
-@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS, ids=PRECISION_IDS)
+@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS)
 def test_permutation_lists_must_match_the_clouds(dtype, cls, grouped_cls):
     """A list shorter or longer than the clouds was read as 'not reordered' for the missing
     clouds: a list that does not match is a mistake, refused when the set is built."""
@@ -328,7 +324,7 @@ def test_permutation_lists_must_match_the_clouds(dtype, cls, grouped_cls):
     np.testing.assert_array_equal(target.query_grouped(full_set, None)[1], full[1])
 
 
-@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS, ids=PRECISION_IDS)
+@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS)
 def test_empty_target_gives_misses_after_finalisation(dtype, cls, grouped_cls):
     clouds = [prepared(cls, np.random.default_rng(2).random((30, 3)).astype(dtype))]
     empty = cls(np.zeros((0, 3), dtype), np.zeros(1, np.uint32), np.zeros(0, np.uint32))
@@ -338,7 +334,7 @@ def test_empty_target_gives_misses_after_finalisation(dtype, cls, grouped_cls):
         assert np.all(np.isinf(dists)) and np.all(idx == 0)
 
 
-@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS, ids=PRECISION_IDS)
+@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS)
 def test_bad_permutations_fail_before_the_search(dtype, cls, grouped_cls):
     rng = np.random.default_rng(6)
     clouds = [prepared(cls, rng.random((n, 3)).astype(dtype)) for n in (10, 12)]
@@ -377,7 +373,7 @@ def test_bad_permutations_fail_before_the_search(dtype, cls, grouped_cls):
     assert len(dists) == 22
 
 
-@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS, ids=PRECISION_IDS)
+@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS)
 def test_repeated_cloud_permutation_entries_are_refused(dtype, cls, grouped_cls):
     """A repeated entry wrote one destination twice and left another unanswered."""
     rng = np.random.default_rng(7)
@@ -414,9 +410,9 @@ def test_text_signatures_and_docstrings():
             cls()
 
 
-@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS, ids=PRECISION_IDS)
+@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS)
 def test_argument_refusals(dtype, cls, grouped_cls):
-    other_dtype, other_cls, other_grouped_cls = PRECISIONS[1] if dtype == np.float32 else PRECISIONS[0]
+    other_dtype, other_cls, other_grouped_cls = (PRECISIONS[1] if dtype == np.float32 else PRECISIONS[0]).values
     points = np.random.default_rng(0).random((12, 3))
     cloud = prepared(cls, points.astype(dtype))
     foreign = prepared(other_cls, points.astype(other_dtype))
@@ -478,7 +474,7 @@ def test_argument_refusals(dtype, cls, grouped_cls):
     cloud.query_grouped(grouped, np.arange(2, dtype=np.int64)[::2])
 
 
-@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS, ids=PRECISION_IDS)
+@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS)
 def test_sequences_held_while_building(dtype, cls, grouped_cls):
     rng = np.random.default_rng(9)
     clouds = [prepared(cls, rng.random((25, 3)).astype(dtype)) for _ in range(3)]
@@ -500,7 +496,7 @@ def test_sequences_held_while_building(dtype, cls, grouped_cls):
     assert np.all(np.isfinite(dists)) and np.all(idx < 30)
 
 
-@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS, ids=PRECISION_IDS)
+@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS)
 def test_threads_share_one_grouped_set_and_target(dtype, cls, grouped_cls):
     rng = np.random.default_rng(10)
     clouds = [prepared(cls, rng.random((n, 3)).astype(dtype)) for n in (400, 300, 500)]
@@ -575,8 +571,9 @@ def test_both_vector_paths_give_the_same_bits(tmp_path):
 
 
 def test_the_switch_keeps_the_avx2_path_from_running():
-    """Under a debugger, with a breakpoint on the AVX2 sweep: it is reached when the switch is
-    off and never when it is on. Needs gdb, an AVX2 processor and the unstripped build tree."""
+    """Under a debugger, with a breakpoint on the AVX2 entry of every dispatched kernel: the
+    blocked sweep's is reached when the switch is off and none ever when it is on. Needs gdb,
+    an AVX2 processor and the unstripped build tree."""
     gdb = shutil.which("gdb")
     with open("/proc/cpuinfo") as cpuinfo:
         has_avx2 = " avx2" in cpuinfo.read()
@@ -590,11 +587,12 @@ def test_the_switch_keeps_the_avx2_path_from_running():
         "np.savez(sys.argv[1], ", "dict(")
 
     def run(disable):
-        command = [gdb, "-q", "-batch", "-ex", "set breakpoint pending on", "-ex", "break sweep_blocks_avx2",
+        command = [gdb, "-q", "-batch", "-ex", "set breakpoint pending on", "-ex", "break Dispatch::avx2",
                    "-ex", "run", "--args", sys.executable, "-c", script]
         env = dict(os.environ, ORNEL_DISABLE_AVX2=disable)
         return subprocess.run(command, env=env, capture_output=True, text=True, timeout=600).stdout
 
     enabled, disabled = run("0"), run("1")
-    assert re.search(r"hit Breakpoint 1[.\d]*, .*sweep_blocks_avx2", enabled) and "joined" not in enabled
+    assert re.search(r"hit Breakpoint 1[.\d]*, .*Dispatch<ornel::BlockSweeps<.*>::avx2", enabled)
+    assert "joined" not in enabled
     assert "hit Breakpoint" not in disabled and "joined" in disabled and "exited normally" in disabled

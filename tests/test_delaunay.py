@@ -5,6 +5,7 @@ from fractions import Fraction
 
 import numpy as np
 import pytest
+from conftest import brute_k
 from scipy.spatial import ConvexHull, Delaunay
 
 import _ornel
@@ -198,13 +199,6 @@ class TestMatchesScipy:
         for a, b in zip(results, results[4:]):
             np.testing.assert_array_equal(a[1], b[1])
         assert edge_set(*results[1]) == scipy_edges(clouds[1])
-
-
-def brute_k(x, y, k):
-    diff = y[None, :, :] - x[:, None, :]
-    d2 = (diff[..., 0] * diff[..., 0] + diff[..., 1] * diff[..., 1]) + diff[..., 2] * diff[..., 2]
-    order = np.lexsort((np.broadcast_to(np.arange(len(y)), d2.shape), d2), axis=1)[:, :k]
-    return np.sqrt(np.take_along_axis(d2, order, 1)), order
 
 
 def plane_and_a_few(rng):

@@ -10,6 +10,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from conftest import DATA
 
 distributed = pytest.importorskip("distributed")
 
@@ -18,7 +19,6 @@ from ornel.distributed import TILE_KEY_PREFIX
 
 # No test may hang: every cluster call is given this long before the test fails.
 TIMEOUT = 180
-DATA = Path(__file__).resolve().parent.parent / "data"
 
 
 def within(seconds, function, *args, **kwargs):

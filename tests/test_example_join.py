@@ -7,6 +7,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from conftest import brute_nearest
 
 JOIN = Path(__file__).resolve().parents[1] / "examples" / "join.py"
 
@@ -24,10 +25,6 @@ def table_rows(stdout):
         if match:
             rows.append((match[1], match[2], *map(float, match.groups()[2:])))
     return rows
-
-
-def brute_nearest(a, b):
-    return np.sqrt(((a[:, None] - b[None]) ** 2).sum(axis=2)).min(axis=1)
 
 
 def test_generated_clouds_are_joined_all_by_all():
@@ -53,7 +50,7 @@ def test_files_with_duplicates_are_joined_and_match_a_brute_force(tmp_path):
     assert result.returncode == 0, result.stderr
     [(name_a, name_b, mean_ab, mean_ba, _, max_ab, max_ba, _)] = table_rows(result.stdout)
     assert (name_a, name_b) == ("a", "b")
-    d_ab, d_ba = brute_nearest(a, b.astype(np.float64)), brute_nearest(b.astype(np.float64), a)
+    d_ab, d_ba = brute_nearest(a, b.astype(np.float64))[0], brute_nearest(b.astype(np.float64), a)[0]
     assert (mean_ab, max_ab) == pytest.approx((d_ab.mean(), d_ab.max()), rel=1e-5)
     assert (mean_ba, max_ba) == pytest.approx((d_ba.mean(), d_ba.max()), rel=1e-5)
 

@@ -16,6 +16,7 @@ from collections.abc import Sequence
 
 import numpy as np
 import pytest
+from conftest import is_panic, precision_params
 from hypothesis import event, given
 from hypothesis import strategies as st
 from scipy.spatial import Delaunay
@@ -24,7 +25,6 @@ import _ornel
 from fuzz_inputs import (
     as_precision,
     attempt,
-    is_panic,
     check_answers,
     check_pair,
     distance_bounds,
@@ -38,12 +38,7 @@ from fuzz_inputs import (
     unsigned_counts,
 )
 
-PRECISIONS = [
-    pytest.param(np.float32, _ornel.all_nearest_neighbours_f32, _ornel.PreparedF32, _ornel.GroupedQueriesF32,
-                 id="f32"),
-    pytest.param(np.float64, _ornel.all_nearest_neighbours, _ornel.PreparedF64, _ornel.GroupedQueriesF64,
-                 id="f64"),
-]
+PRECISIONS = precision_params("dtype", "join", "Prepared", "Grouped", order=("f32", "f64"))
 
 
 @st.composite

@@ -5,7 +5,6 @@ lists, both ends of every vertex pair appended, then sorted and deduplicated,
 failing where that procedure fails) and scipy's Delaunay vertex adjacency.
 """
 
-import pathlib
 import threading
 from contextlib import contextmanager
 
@@ -16,11 +15,10 @@ from hypothesis import strategies as st
 from scipy.spatial import Delaunay
 
 import _ornel
-from conftest import assert_argument_notes, delaunay_graph
+from conftest import DATA, assert_argument_notes, delaunay_graph, run_threads
 
 graph_from_simplices = _ornel.graph_from_simplices
 
-DATA = pathlib.Path(__file__).resolve().parents[1] / "data"
 PAIRS = [(0, 1), (0, 2), (0, 3), (1, 2), (1, 3), (2, 3)]
 U32_MAX = 2**32 - 1
 
@@ -442,10 +440,6 @@ def test_threads_get_the_serial_answer():
         barrier.wait()
         results[i] = graph_from_simplices(inputs[i % 4], 3000)
 
-    threads = [threading.Thread(target=work, args=(i,)) for i in range(8)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_threads(work, 8)
     for i, result in enumerate(results):
         assert_same_graph(result, expected[i % 4])

@@ -1,63 +1,36 @@
 """k-nearest joins: all_nearest_neighbours_k(_f32), PreparedF32/F64.query_k and .query_prepared_k."""
 
 import threading
-from pathlib import Path
 
 import numpy as np
 import pytest
-from conftest import delaunay_graph, expect_error, raises_panic
+from conftest import (
+    DATA,
+    brute_k,
+    clouds,
+    delaunay_graph,
+    expect_error,
+    precision_params,
+    raises_panic,
+    random_graph,
+    run_threads,
+    squared_distances,
+)
 from knn_model import knn_join
 
 import _ornel
 
-DATA = Path(__file__).resolve().parents[1] / "data"
-PRECISIONS = [
-    pytest.param(np.float64, _ornel.all_nearest_neighbours_k, _ornel.PreparedF64, id="f64"),
-    pytest.param(np.float32, _ornel.all_nearest_neighbours_k_f32, _ornel.PreparedF32, id="f32"),
-]
-
-
-def squared(x, y):
-    """Squared distances (len(x), len(y)) in the arrays' dtype, as the module sums them: (dx² + dy²) + dz²."""
-    diff = y[None, :, :3] - x[:, None, :3]
-    return (diff[..., 0] * diff[..., 0] + diff[..., 1] * diff[..., 1]) + diff[..., 2] * diff[..., 2]
-
-
-def brute_force_k(x, y, k):
-    """The k smallest distances of every row, ascending, computed like the module."""
-    d2 = squared(x, y)
-    return np.sqrt(np.sort(d2, axis=1)[:, :k])
+PRECISIONS = precision_params("dtype", "join_k", "Prepared")
 
 
 def check_exact_k(dists, idx, x, y, k):
     """Every row holds exactly the k nearest: the right distances, each index a distinct point at that distance."""
-    np.testing.assert_array_equal(dists, brute_force_k(x, y, k))
+    np.testing.assert_array_equal(dists, brute_k(x, y, k)[0])
     assert idx.dtype == np.uint64 and idx.shape == (len(x), k)
     rows = np.arange(len(x))[:, None]
-    at = np.sqrt(squared(x, y)[rows, idx.astype(np.intp)])
+    at = np.sqrt(squared_distances(x, y)[rows, idx.astype(np.intp)])
     np.testing.assert_array_equal(at, dists)
     assert all(len(set(row)) == k for row in idx.tolist())
-
-
-def clouds(rng, dtype, nx, ny, kind="cube"):
-    if kind == "cube":
-        x, y = rng.random((nx, 3)), rng.random((ny, 3))
-    else:  # jittered sphere surfaces: thin, curved, locally regular
-        def shell(n):
-            v = rng.normal(size=(n, 3))
-            return v / np.linalg.norm(v, axis=1)[:, None] + rng.normal(scale=0.01, size=(n, 3))
-        x, y = shell(nx), shell(ny)
-    return x.astype(dtype), y.astype(dtype)
-
-
-def random_graph(rng, n, max_degree, decreasing=False):
-    """CSR with random rows (repeats and self-loops included); with `decreasing`, some rows run backwards."""
-    degrees = rng.integers(0, max_degree + 1, size=n)
-    indptr = np.concatenate([[0], np.cumsum(degrees)]).astype(np.uint32)
-    indices = rng.integers(0, max(n, 1), size=int(indptr[-1])).astype(np.uint32)
-    if decreasing and n > 1:
-        indptr = rng.integers(0, len(indices) + 1, size=n + 1).astype(np.uint32)
-    return indptr, indices
 
 
 def assert_same(got, expected):
@@ -566,7 +539,7 @@ class TestThreads:
         results, errors = [], []
         barrier = threading.Barrier(4)
 
-        def work():
+        def work(_):
             try:
                 barrier.wait()
                 for _ in range(3):
@@ -574,11 +547,7 @@ class TestThreads:
             except BaseException as error:  # noqa: BLE001 - reported below
                 errors.append(error)
 
-        threads = [threading.Thread(target=work) for _ in range(4)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
+        run_threads(work, 4)
         assert not errors and len(results) == 12
         for got in results:
             for result, reference in zip(got, expected):

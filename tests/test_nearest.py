@@ -7,40 +7,27 @@ import subprocess
 import sys
 import threading
 from concurrent.futures import ProcessPoolExecutor
-from pathlib import Path
 
 import numpy as np
 import pytest
-from conftest import delaunay_graph, expect_error, is_panic, raises_panic
+from conftest import (
+    DATA,
+    brute_nearest,
+    clouds,
+    delaunay_graph,
+    expect_error,
+    is_panic,
+    precision_params,
+    raises_panic,
+    random_graph,
+    run_threads,
+)
 from descent_model import nearest_join
 from scipy.spatial import Delaunay
 
 import _ornel
 
-DATA = Path(__file__).resolve().parents[1] / "data"
-PRECISIONS = [
-    pytest.param(np.float64, _ornel.all_nearest_neighbours, _ornel.PreparedF64, id="f64"),
-    pytest.param(np.float32, _ornel.all_nearest_neighbours_f32, _ornel.PreparedF32, id="f32"),
-]
-
-
-def brute_force(x, y):
-    """Nearest y for every x in y's dtype, with the module's (dx² + dy²) + dz² and ties to the smaller index."""
-    diff = y[None, :, :3] - x[:, None, :3]
-    d2 = (diff[..., 0] * diff[..., 0] + diff[..., 1] * diff[..., 1]) + diff[..., 2] * diff[..., 2]
-    idx = np.argmin(d2, axis=1)
-    return np.sqrt(d2[np.arange(len(x)), idx]), idx.astype(np.uint64)
-
-
-def clouds(rng, dtype, nx, ny, kind="cube"):
-    if kind == "cube":
-        x, y = rng.random((nx, 3)), rng.random((ny, 3))
-    else:  # jittered sphere surfaces: thin, curved, locally regular
-        def shell(n):
-            v = rng.normal(size=(n, 3))
-            return v / np.linalg.norm(v, axis=1)[:, None] + rng.normal(scale=0.01, size=(n, 3))
-        x, y = shell(nx), shell(ny)
-    return x.astype(dtype), y.astype(dtype)
+PRECISIONS = precision_params("dtype", "join", "Prepared")
 
 
 def scan_pair(rng, name, n):
@@ -53,11 +40,11 @@ def scan_pair(rng, name, n):
 
 def check_exact(dists, idx, x, y):
     """On a Delaunay graph every answer is a true nearest point (ties may pick either point)."""
-    ref_d, ref_i = brute_force(x, y)
+    ref_d, ref_i = brute_nearest(x, y)
     np.testing.assert_array_equal(dists, ref_d)
     differ = np.flatnonzero(idx != ref_i)
     for q in differ:  # only exact ties may differ: the chosen point is just as near
-        assert brute_force(x[q:q + 1], y[[int(idx[q]), int(ref_i[q])]])[0][0] == ref_d[q]
+        assert brute_nearest(x[q:q + 1], y[[int(idx[q]), int(ref_i[q])]])[0][0] == ref_d[q]
     assert len(differ) <= len(x) // 100
 
 
@@ -106,7 +93,7 @@ class TestMatchesBruteForce:
         r = 0.05  # the query box reaches beyond the target's by more: each point is tested on its own
         bounded = [target.query(x, *xg, r), target.query_prepared(query, r), target.query_prepared_blocked(query, 8, r),
                    first_column(target.query_prepared_k(query, 1, 4, r))]
-        ref_d, _ = brute_force(x, y)
+        ref_d, _ = brute_nearest(x, y)
         miss = ref_d * ref_d > dtype(r) * dtype(r)
         assert 0 < miss.sum() < len(x)
         expected = [ref_d] * len(unbounded) + [np.where(miss, dtype(np.inf), ref_d)] * len(bounded)
@@ -147,13 +134,6 @@ class TestMatchesBruteForce:
             got = join(xs, xi, xn, ys, yi, yn)
             np.testing.assert_array_equal(got[0], expected[0])
             np.testing.assert_array_equal(got[1], expected[1])
-
-
-def random_graph(rng, n, max_degree):
-    degrees = rng.integers(0, max_degree + 1, size=n)
-    indptr = np.concatenate([[0], np.cumsum(degrees)]).astype(np.uint32)
-    indices = rng.integers(0, max(n, 1), size=int(indptr[-1])).astype(np.uint32)
-    return indptr, indices
 
 
 class TestFollowsTheWalkOnAnyGraph:
@@ -246,7 +226,7 @@ class TestBound:
         y = y.astype(dtype)
         target = Prepared(y, *delaunay_graph(y))
         graph = delaunay_graph(x)
-        ref_d, ref_i = brute_force(x, y)
+        ref_d, ref_i = brute_nearest(x, y)
         for r in [0.01, 0.03, 0.1, 1.0]:
             for d, i in (target.query(x, *graph, r), target.query_prepared(Prepared(x, *graph), r)):
                 miss = ref_d * ref_d > dtype(r) * dtype(r)
@@ -568,11 +548,7 @@ class TestThreads:
             except BaseException as error:  # noqa: BLE001 - reported below
                 errors.append(error)
 
-        threads = [threading.Thread(target=work, args=(k,)) for k in range(8)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
+        run_threads(work, 8)
         assert not errors
         assert len(results) == 40
         for got in results.values():
@@ -637,11 +613,7 @@ class TestPreparedQueryReuse:
                 start.wait()
                 results[slot] = target.query_prepared(shared)
 
-            threads = [threading.Thread(target=join, args=(slot,)) for slot in range(8)]
-            for thread in threads:
-                thread.start()
-            for thread in threads:
-                thread.join()
+            run_threads(join, 8)
             for got in results:
                 np.testing.assert_array_equal(got[1], expected[1])
 

@@ -15,11 +15,11 @@ import tracemalloc
 
 import numpy as np
 import pytest
-from conftest import delaunay_graph
+from conftest import delaunay_graph, is_panic, run_threads
 from scipy.spatial import Delaunay
 
 import _ornel
-from fuzz_inputs import is_panic, watchdog
+from fuzz_inputs import watchdog
 
 THREADS = 16
 CALLS_PER_THREAD = 300
@@ -161,12 +161,8 @@ def test_every_call_mix_gives_single_threaded_results_under_16_threads():
                 mismatches.append((seed, int(i)))
         done.append(len(order))
 
-    threads = [threading.Thread(target=work, args=(seed,)) for seed in range(THREADS)]
     with watchdog():
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
+        run_threads(work, THREADS)
     assert mismatches == []
     assert sum(done) == THREADS * CALLS_PER_THREAD
 

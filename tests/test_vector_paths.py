@@ -14,7 +14,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from conftest import delaunay_graph
+from conftest import delaunay_graph, random_graph
 from hypothesis import given
 from hypothesis import strategies as st
 from knn_model import knn_join
@@ -39,20 +39,13 @@ def cospherical(rng, n):
     return np.vstack([v, [[0.0, 0.0, 0.0]]])
 
 
-def random_graph(rng, n, most=9):
-    """A graph that is no tetrahedralisation: random rows with self loops, repeats and empty rows."""
-    degrees = rng.integers(0, most + 1, size=n)
-    indptr = np.concatenate([[0], np.cumsum(degrees)]).astype(np.uint32)
-    return indptr, rng.integers(0, n, size=int(indptr[-1])).astype(np.uint32)
-
-
 def cases():
     rng = np.random.default_rng(13)
     x, y = quantised_scan(rng, 300), quantised_scan(rng, 320)
     yield "quantised, Delaunay", x, delaunay_graph(x), y, delaunay_graph(y)
     xs, ys = cospherical(rng, 40) * 0.3, cospherical(rng, 60)
     yield "cospherical, Delaunay", xs, delaunay_graph(xs), ys, delaunay_graph(ys)
-    yield "quantised, random graphs", x, random_graph(rng, len(x)), y, random_graph(rng, len(y))
+    yield "quantised, random graphs", x, random_graph(rng, len(x), 9), y, random_graph(rng, len(y), 9)
     xn, yn = x.copy(), y.copy()
     xn[::17, 1] = np.nan
     yn[5::23, 2] = np.nan
@@ -136,7 +129,7 @@ def test_fast_searches_give_the_bits_of_the_checked_ones(dtype):
 def test_fast_searches_on_random_graphs(seed, n, levels, dtype):
     rng = np.random.default_rng(seed)
     x, y = np.round(rng.random((n, 3)) * levels) / levels, np.round(rng.random((n + 3, 3)) * levels) / levels
-    for name, mine, reference in run_pair(x, random_graph(rng, n), y, random_graph(rng, n + 3), dtype):
+    for name, mine, reference in run_pair(x, random_graph(rng, n, 9), y, random_graph(rng, n + 3, 9), dtype):
         assert_same_bits(name, mine, reference)
 
 
@@ -205,8 +198,8 @@ def test_module_functions_read_aligned_and_unaligned_caller_graphs_alike(dtype):
     suffix = "_f32" if dtype == np.float32 else ""
     nearest = getattr(_ornel, "all_nearest_neighbours" + suffix)
     knn = getattr(_ornel, "all_nearest_neighbours_k" + suffix)
-    for y_graph in (delaunay_graph(y), random_graph(rng, len(y))):
-        x_graph = random_graph(rng, len(x))
+    for y_graph in (delaunay_graph(y), random_graph(rng, len(y), 9)):
+        x_graph = random_graph(rng, len(x), 9)
         layouts = [y_graph, tuple(unaligned(a) for a in y_graph)]
         for name, search in (("nearest", lambda g: nearest(x, *x_graph, y, *g)),
                              ("k-nearest", lambda g: knn(x, *x_graph, y, *g, 5, 9))):

@@ -23,34 +23,25 @@
 #include <cstring>
 #include <limits>
 #include <optional>
-#include <type_traits>
+#include <span>
 
 #include "buffer.hpp"
-#include "cpu_features.hpp"
+#include "csr.hpp"
+#include "dispatch.hpp"
 #include "failure.hpp"
-#include "graph.hpp"
-#include "nearest_descent.hpp"
+#include "lanes.hpp"
+#include "operand.hpp"
 #include "packed_point.hpp"
+#include "result.hpp"
 #include "search_bound.hpp"
 
 namespace ornel {
 
-// Query points without a graph: the first nq of `n_points` packed records.
-template <class S>
-struct PackedQuery {
-    const PackedPoint<S>* points = nullptr;
-    std::size_t n_points = 0;
-    std::size_t nq = 0;
-};
-
-// The unsigned integer of a scalar's size: gathered indices share the
-// scalar's lanes, so one vector mask selects a distance and its index.
-template <class S>
-using LaneIndex = std::conditional_t<sizeof(S) == 4, std::uint32_t, std::uint64_t>;
-
 // The neighbourhood of one target vertex, copied next to each other: indices
 // and coordinates, the coordinates split by axis so that one vector
-// instruction measures several neighbours at once. Capacity only grows, in
+// instruction measures several neighbours at once. Indices are LaneIndex<S>,
+// the scalar's size, so that one vector mask selects a distance and its
+// index. Capacity only grows, in
 // whole 32-byte vectors (the widest the step uses), so the tail of the last
 // vector is always readable.
 template <class S>
@@ -80,10 +71,10 @@ struct GatheredRow {
     // which never beat a real neighbour (a NaN query never moves at all).
     void gather(const PreparedGraph<S>& target, std::uint32_t vertex) {
         const std::uint64_t nt = target.points.size();
-        const RowRange row = checked_row(U32View::of(target.indptr), U32View::of(target.indices), vertex);
+        const RowRange row = checked_row(target.indptr(), target.indices(), vertex);
         const std::size_t degree = row.end - row.begin;
         if (degree + width > index.size()) reserve(std::max(2 * index.size(), degree + width));
-        const std::uint32_t* neighbours = target.indices.data() + row.begin;
+        const std::uint32_t* neighbours = target.graph.indices.data() + row.begin;
         for (std::size_t i = 0; i < degree; ++i) {
             const std::uint32_t v = neighbours[i];
             check_index(v, nt);
@@ -124,20 +115,20 @@ template <class S, std::size_t bytes>
                                                 S& best) {
     constexpr std::size_t width = bytes / sizeof(S);
     using Index = LaneIndex<S>;
-    typedef S Vector __attribute__((vector_size(bytes)));
-    using Mask = decltype(Vector{} < Vector{});
-    const Vector px = Vector{} + p[0], py = Vector{} + p[1], pz = Vector{} + p[2];
-    const Vector current = Vector{} + best;
-    Vector lane_best = current;
+    using Wide = Vector<S, bytes>;
+    using Mask = MaskOf<Wide>;
+    const Wide px = Wide{} + p[0], py = Wide{} + p[1], pz = Wide{} + p[2];
+    const Wide current = Wide{} + best;
+    Wide lane_best = current;
     Mask within{};
     const std::size_t padded = row.padded();
     for (std::size_t i = 0; i < padded; i += width) {
-        Vector vx, vy, vz;
+        Wide vx, vy, vz;
         std::memcpy(&vx, row.x.data() + i, sizeof vx);
         std::memcpy(&vy, row.y.data() + i, sizeof vy);
         std::memcpy(&vz, row.z.data() + i, sizeof vz);
-        const Vector dx = vx - px, dy = vy - py, dz = vz - pz;
-        const Vector d = (dx * dx + dy * dy) + dz * dz;
+        const Wide dx = vx - px, dy = vy - py, dz = vz - pz;
+        const Wide d = (dx * dx + dy * dy) + dz * dz;
         std::memcpy(row.dist.data() + i, &d, sizeof d);
         lane_best = d < lane_best ? d : lane_best;
         within |= d <= current;
@@ -146,11 +137,11 @@ template <class S, std::size_t bytes>
 
     S nearest = lane_best[0];
     for (std::size_t lane = 1; lane < width; ++lane) nearest = lane_best[lane] < nearest ? lane_best[lane] : nearest;
-    const Vector at_nearest = Vector{} + nearest;
+    const Wide at_nearest = Wide{} + nearest;
     Index candidate = vertex;
     if (nearest < best) candidate = std::numeric_limits<Index>::max();
     for (std::size_t i = 0; i < padded; i += width) {
-        Vector d;
+        Wide d;
         std::memcpy(&d, row.dist.data() + i, sizeof d);
         if (!any_lane(d == at_nearest)) continue;
         for (std::size_t lane = 0; lane < width; ++lane)
@@ -187,11 +178,12 @@ struct BlockPlan {
 
 // The blocks and their sweeps, with `bytes`-wide vectors in the step.
 template <class S, std::size_t bytes>
-[[gnu::always_inline]] inline void sweep_blocks(const PackedQuery<S>& query, const PreparedGraph<S>& target,
-                                                const BlockPlan<S>& block_plan, NearestResult<S>& result) {
+[[gnu::always_inline]] inline void sweep_blocks(const PackedPoint<S>* query, std::size_t nq,
+                                                const PreparedGraph<S>& target, const BlockPlan<S>& block_plan,
+                                                SearchResult<S>& result) {
     constexpr S inf = std::numeric_limits<S>::infinity();
     constexpr std::uint32_t miss = std::numeric_limits<std::uint32_t>::max();
-    const std::size_t nq = query.nq, b = block_plan.b;
+    const std::size_t b = block_plan.b;
     const std::uint64_t nt = target.points.size();
     const BoundPlan plan = block_plan.plan;
     const S r2 = block_plan.r2;
@@ -206,7 +198,7 @@ template <class S, std::size_t bytes>
     std::uint32_t start = target.start;
     for (std::size_t first = 0; first < nq; first += b) {
         const std::size_t members = std::min(b, nq - first);
-        const PackedPoint<S>* points = query.points + first;
+        const PackedPoint<S>* points = query + first;
         std::size_t listed = 0;
         for (std::size_t j = 0; j < members; ++j) {
             if (plan == BoundPlan::test_each_point && point_box_distance_squared(block_plan.target_box, points[j]) > r2) {
@@ -250,22 +242,23 @@ template <class S, std::size_t bytes>
     }
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
-// The same, compiled for AVX2: twice the lanes per distance vector.
+// The sweeps as a dispatched kernel: AVX2 gives twice the lanes per distance vector.
 template <class S>
-__attribute__((target("avx2"))) void sweep_blocks_avx2(const PackedQuery<S>& query, const PreparedGraph<S>& target,
-                                                       const BlockPlan<S>& block_plan, NearestResult<S>& result) {
-    sweep_blocks<S, 32>(query, target, block_plan, result);
-}
-#endif
+struct BlockSweeps {
+    template <std::size_t bytes>
+    [[gnu::always_inline]] static void run(const PackedPoint<S>* query, std::size_t nq, const PreparedGraph<S>& target,
+                                           const BlockPlan<S>& block_plan, SearchResult<S>& result) {
+        sweep_blocks<S, bytes>(query, nq, target, block_plan, result);
+    }
+};
 
+// The first nq of the packed query points, descended in blocks of `block`.
 template <class S>
-NearestResult<S> blocked_descent(const PackedQuery<S>& query, const PreparedGraph<S>& target, std::size_t block,
-                                 const std::optional<SearchBound<S>>& bound) {
+SearchResult<S> blocked_descent(std::span<const PackedPoint<S>> query, std::size_t nq, const PreparedGraph<S>& target,
+                                std::size_t block, const std::optional<SearchBound<S>>& bound) {
     constexpr S inf = std::numeric_limits<S>::infinity();
-    const std::size_t nq = query.nq;
     const std::uint64_t nt = target.points.size();
-    NearestResult<S> result{Buffer<S>(nq), Buffer<std::uint64_t>(nq)};
+    SearchResult<S> result{Buffer<S>(nq), Buffer<std::uint64_t>(nq)};
     if (nq == 0) return result;
     if (nt == 0) {
         std::fill_n(result.dists.data(), nq, inf);
@@ -277,7 +270,7 @@ NearestResult<S> blocked_descent(const PackedQuery<S>& query, const PreparedGrap
     S r2 = 0;
     if (bound) {
         r2 = bound->r * bound->r;
-        plan = plan_bound(*bound, query_box_for(*bound, query.points, query.n_points));
+        plan = plan_bound(*bound, query_box_for(*bound, query.data(), query.size()));
         if (plan == BoundPlan::all_miss) {
             std::fill_n(result.dists.data(), nq, inf);
             std::fill_n(result.idx.data(), nq, nt);
@@ -286,18 +279,13 @@ NearestResult<S> blocked_descent(const PackedQuery<S>& query, const PreparedGrap
     }
     // Every query point is read below; a short point buffer fails here, before
     // any descent, with the first index it lacks.
-    if (query.n_points < nq) fail_index(query.n_points, query.n_points);
+    if (query.size() < nq) fail_index(query.size(), query.size());
 
     const std::size_t b = std::max<std::size_t>(block, 1);
     if (std::min(b, nq) > std::numeric_limits<std::uint32_t>::max()) fail_capacity_overflow();
     const BlockPlan<S> block_plan{b, plan, r2, bound ? bound->target_box : BoundingBox<S>{}};
-#if defined(__x86_64__) && defined(__GNUC__)
-    if (avx2_enabled()) {
-        sweep_blocks_avx2(query, target, block_plan, result);
-        return result;
-    }
-#endif
-    sweep_blocks<S, 16>(query, target, block_plan, result);
+    Dispatch<BlockSweeps<S>, void, const PackedPoint<S>*, std::size_t, const PreparedGraph<S>&, const BlockPlan<S>&,
+             SearchResult<S>&>::pick()(query.data(), nq, target, block_plan, result);
     return result;
 }
 

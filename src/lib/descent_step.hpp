@@ -3,26 +3,18 @@
 #pragma once
 
 #include <cstdint>
-#include <type_traits>
 
-#include "graph.hpp"
+#include "candidate.hpp"
+#include "lanes.hpp"
+#include "operand.hpp"
 #include "packed_point.hpp"
 
 namespace ornel {
-
-template <class S>
-struct DescentAnswer {
-    std::uint32_t vertex;
-    S squared_distance;
-};
 
 // Keeps, lane by lane, the smaller of the running (squared distance, index)
 // pair and a new one, where `valid`. A NaN distance is never smaller, and the
 // smaller of two pairs does not depend on the order they are met in, so lanes
 // can be filled in any order and folded at the end.
-template <class S>
-using LaneMask = decltype(Lanes<S>{} < Lanes<S>{});
-
 template <class S>
 [[gnu::always_inline]] inline void keep_smaller_pairs(Lanes<S>& best, IndexLanes<S>& vertex, Lanes<S> d,
                                                       IndexLanes<S> v, LaneMask<S> valid) {
@@ -39,12 +31,12 @@ template <class S>
 // entries of the neighbour list that end where the row ends, lanes outside the
 // unmeasured part masked off, so no read leaves the list.
 template <class S>
-[[gnu::always_inline]] inline DescentAnswer<S> nearest_in_row(const GraphOperand<S>& target, std::uint32_t begin,
+[[gnu::always_inline]] inline Candidate<S> nearest_in_row(const GraphOperand<S>& target, std::uint32_t begin,
                                                               std::uint32_t end, std::uint32_t current, S best,
                                                               const PackedPoint<S>& q) {
     const PackedPoint<S>* const points = target.points;
-    const auto* const neighbours = reinterpret_cast<const std::uint32_t*>(target.neighbours.data);
-    using Index = std::remove_reference_t<decltype(IndexLanes<S>{}[0])>;
+    const auto* const neighbours = reinterpret_cast<const std::uint32_t*>(target.indices.data);
+    using Index = LaneIndex<S>;
     LaneMask<S> all{};
     all = ~all;
     Lanes<S> lane_best = Lanes<S>{} + best;
@@ -57,7 +49,7 @@ template <class S>
     std::uint32_t i = begin;
     for (; end - i >= 4; i += 4) measure(i, all);
     if (i < end) {
-        if (target.neighbours.len >= 4) {
+        if (target.indices.len >= 4) {
             const std::uint32_t window = end >= 4 ? end - 4 : 0;
             const IndexLanes<S> position = IndexLanes<S>{0, 1, 2, 3} + static_cast<Index>(window);
             const IndexLanes<S> first = IndexLanes<S>{} + static_cast<Index>(i);

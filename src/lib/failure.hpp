@@ -1,29 +1,71 @@
-// The one failure type of the search core.
+// The failures of the search core, by type.
 //
 // A `CoreFailure` means an operand broke an assumption the core relies on (a
 // malformed graph, an index out of range, a strided array that must be read in
-// place, a size limit). The message is the text the caller sees; the Python
-// frame turns it into `PanicException`. Out-of-memory is reported separately,
-// as std::bad_alloc.
+// place, a size limit). It carries what went wrong as a `Failure` kind and the
+// numbers that say where; the core never builds the text. The bindings turn
+// it into `PanicException` with the message of its kind, formatted in one
+// place (src/bindings/frame/failure_message.cpp), and attach argument notes by
+// kind. Kinds and messages are a fixed contract with the callers, who match
+// on the texts: a new failure gets a new kind, and a kind's text never
+// changes. Out-of-memory is reported separately, as std::bad_alloc.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <stdexcept>
+#include <exception>
 #include <string>
+#include <utility>
 
 namespace ornel {
 
-class CoreFailure : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
+enum class Failure {
+    index_out_of_bounds,       // (len, index)
+    too_few_columns,           // (columns): a table read at column `columns`, as an index failure
+    slice_inverted,            // (start, end)
+    slice_past_end,            // (end, len)
+    capacity_overflow,         // a size beyond what memory or an array can address
+    strided_csr_indptr,        // a CSR array read as a plain array is strided
+    strided_csr_indices,
+    strided_target_perm,       // a permutation read as a plain array is strided
+    strided_query_perm,
+    target_perm_out_of_range,  // (position, value as int64, target points)
+    target_perm_repeat,        // (position, value)
+    query_perms_count,         // (entries, query clouds)
+    query_perm_repeat,         // (cloud, value)
+    too_many_points,           // (points): a graph of more than 2^32 - 1 vertices
+    too_many_edges,            // a graph of more than 2^32 - 1 neighbour entries
+    simplices_changed,         // the caller's tetrahedra changed while being read
+    described,                 // (text): the tetrahedraliser's own messages
 };
 
-[[noreturn]] inline void fail(const std::string& message) { throw CoreFailure(message); }
+class CoreFailure : public std::exception {
+public:
+    explicit CoreFailure(Failure kind, std::uint64_t a = 0, std::uint64_t b = 0, std::uint64_t c = 0)
+        : kind_(kind), values_{a, b, c} {}
+    explicit CoreFailure(std::string text) : kind_(Failure::described), text_(std::move(text)) {}
+
+    Failure kind() const noexcept { return kind_; }
+    std::uint64_t value(std::size_t i) const noexcept { return values_[i]; }
+    const std::string& text() const noexcept { return text_; }
+    const char* what() const noexcept override { return "ornel core failure"; }
+
+private:
+    Failure kind_;
+    std::array<std::uint64_t, 3> values_{};
+    std::string text_;
+};
+
+[[noreturn, gnu::cold, gnu::noinline]] inline void fail(Failure kind, std::uint64_t a = 0, std::uint64_t b = 0,
+                                                        std::uint64_t c = 0) {
+    throw CoreFailure(kind, a, b, c);
+}
+
+[[noreturn, gnu::cold, gnu::noinline]] inline void fail(const std::string& text) { throw CoreFailure(text); }
 
 [[noreturn, gnu::cold, gnu::noinline]] inline void fail_index(std::uint64_t len, std::uint64_t index) {
-    fail("index out of bounds: the len is " + std::to_string(len) + " but the index is " +
-         std::to_string(index));
+    fail(Failure::index_out_of_bounds, len, index);
 }
 
 // Reading index `index` of something `len` long: one predictable compare.
@@ -34,19 +76,18 @@ inline void check_index(std::uint64_t index, std::uint64_t len) {
 
 [[noreturn, gnu::cold, gnu::noinline]] inline void fail_slice(std::uint64_t start, std::uint64_t end,
                                                               std::uint64_t len) {
-    if (start > end)
-        fail("slice index starts at " + std::to_string(start) + " but ends at " + std::to_string(end));
-    fail("range end index " + std::to_string(end) + " out of range for slice of length " + std::to_string(len));
+    if (start > end) fail(Failure::slice_inverted, start, end);
+    fail(Failure::slice_past_end, end, len);
 }
 
 // The checks of taking the slice [start, end) of something `len` long, in the
 // order a reader meets them: an inverted range first, then one that runs past
-// the end. Inlined on the fast path; the messages are built out of line.
+// the end. Inlined on the fast path; the failures are raised out of line.
 inline void check_slice(std::uint64_t start, std::uint64_t end, std::uint64_t len) {
     if (start > end || end > len) [[unlikely]]
         fail_slice(start, end, len);
 }
 
-[[noreturn]] inline void fail_capacity_overflow() { fail("capacity overflow"); }
+[[noreturn, gnu::cold, gnu::noinline]] inline void fail_capacity_overflow() { fail(Failure::capacity_overflow); }
 
 }  // namespace ornel

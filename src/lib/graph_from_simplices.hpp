@@ -11,39 +11,14 @@
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
-#include <string>
 #include <utility>
 
 #include "buffer.hpp"
+#include "csr.hpp"
 #include "failure.hpp"
+#include "strided.hpp"
 
 namespace ornel {
-
-// A caller's two-dimensional uint64 array, read in place through its byte
-// strides (any sign, any alignment).
-struct SimplexView {
-    const char* data = nullptr;
-    std::size_t rows = 0;
-    std::size_t columns = 0;
-    std::ptrdiff_t row_stride = 0;     // bytes
-    std::ptrdiff_t column_stride = 0;  // bytes
-
-    // Unchecked: callers have checked r < rows and c < columns. memcpy because
-    // a view of a byte buffer need not be aligned.
-    std::uint64_t operator()(std::size_t r, std::size_t c) const {
-        std::uint64_t value;
-        std::memcpy(&value,
-                    data + static_cast<std::ptrdiff_t>(r) * row_stride +
-                        static_cast<std::ptrdiff_t>(c) * column_stride,
-                    sizeof value);
-        return value;
-    }
-};
-
-struct SimplexGraph {
-    Buffer<std::uint32_t> indptr;
-    Buffer<std::uint32_t> indices;
-};
 
 namespace simplex_detail {
 
@@ -61,7 +36,7 @@ inline constexpr std::size_t hash_slots = 4096;
 // Every pass after the first rereads the caller's rows; if they changed in
 // between, the counts no longer hold and the build stops instead of writing
 // outside its buffers.
-[[noreturn]] inline void fail_changed() { fail("graph_from_simplices: simplices changed while being read"); }
+[[noreturn]] inline void fail_changed() { fail(Failure::simplices_changed); }
 
 struct Tetrahedron {
     std::uint32_t w0, w1, w2, w3;  // ascending, repeats kept
@@ -91,8 +66,8 @@ inline Tetrahedron sorted_ids(std::uint64_t v0, std::uint64_t v1, std::uint64_t 
 }
 
 // Row r's ids in ascending order, for the passes after validation.
-inline Tetrahedron sorted_row(const SimplexView& simplices, std::size_t r, std::uint64_t n) {
-    const std::uint64_t v0 = simplices(r, 0), v1 = simplices(r, 1), v2 = simplices(r, 2), v3 = simplices(r, 3);
+inline Tetrahedron sorted_row(const Strided<std::uint64_t, 2>& simplices, std::size_t r, std::uint64_t n) {
+    const std::uint64_t v0 = simplices.at(r, 0), v1 = simplices.at(r, 1), v2 = simplices.at(r, 2), v3 = simplices.at(r, 3);
     if (largest(v0, v1, v2, v3) >= n) [[unlikely]]
         fail_changed();
     return sorted_ids(v0, v1, v2, v3);
@@ -108,7 +83,7 @@ inline Tetrahedron sorted_row(const SimplexView& simplices, std::size_t r, std::
 // the cache misses of the writes behind it, so each block of rows is first
 // sorted, without branching, into three queues (rows whose w0, w1 or w2 is in
 // range), and each queue is then written out.
-inline void gather_lists(const SimplexView& simplices, std::uint64_t n, std::uint64_t lo, std::uint64_t hi,
+inline void gather_lists(const Strided<std::uint64_t, 2>& simplices, std::uint64_t n, std::uint64_t lo, std::uint64_t hi,
                          std::uint64_t* starts, std::uint32_t* lists, std::uint64_t base, std::uint64_t end) {
     constexpr std::size_t block = 512;
     std::uint32_t first[block][4], second[block][3], third[block][2];
@@ -249,14 +224,14 @@ inline std::uint64_t fitting_range_end(const std::uint64_t* starts, const std::u
 // 64-bit count per vertex, plus in step 2 scratch for at most a quarter of
 // the raw entries (or one vertex's list), freed before the result exists;
 // step 3 needs the same scratch again only for heavily repeated rows.
-inline SimplexGraph graph_from_simplices(const SimplexView& simplices, std::uint64_t n) {
+inline CsrGraph graph_from_simplices(const Strided<std::uint64_t, 2>& simplices, std::uint64_t n) {
     using namespace simplex_detail;
     if (n > u32_limit)
-        fail("graph_from_simplices: " + std::to_string(n) + " points exceeds the u32 CSR limit of 4294967295");
+        fail(Failure::too_many_points, n);
     const std::size_t m = simplices.rows;
-    if (m > 0 && simplices.columns < 4) fail_index(simplices.columns, simplices.columns);
+    if (m > 0 && simplices.columns < 4) fail(Failure::too_few_columns, simplices.columns);
 
-    SimplexGraph graph;
+    CsrGraph graph;
     graph.indptr = Buffer<std::uint32_t>(n + 1, 0u);
     if (m == 0) {
         graph.indices = Buffer<std::uint32_t>(0);
@@ -267,8 +242,8 @@ inline SimplexGraph graph_from_simplices(const SimplexView& simplices, std::uint
     // of v's raw list.
     Buffer<std::uint64_t> starts(n + 1, 0);
     for (std::size_t r = 0; r < m; ++r) {
-        const std::uint64_t v0 = simplices(r, 0), v1 = simplices(r, 1), v2 = simplices(r, 2),
-                            v3 = simplices(r, 3);
+        const std::uint64_t v0 = simplices.at(r, 0), v1 = simplices.at(r, 1), v2 = simplices.at(r, 2),
+                            v3 = simplices.at(r, 3);
         if (largest(v0, v1, v2, v3) >= n) [[unlikely]] {
             for (std::uint64_t id : {v0, v1, v2, v3}) check_index(id, n);
         }
@@ -318,7 +293,7 @@ inline SimplexGraph graph_from_simplices(const SimplexView& simplices, std::uint
     std::uint64_t entries = 0;
     for (std::uint64_t v = 0; v < n; ++v) {
         entries += length[v];
-        if (entries > u32_limit) fail("graph_from_simplices: edge count exceeds u32: TryFromIntError(PosOverflow)");
+        if (entries > u32_limit) fail(Failure::too_many_edges);
         length[v] = static_cast<std::uint32_t>(entries);
     }
     const std::uint32_t* const indptr = graph.indptr.data();

@@ -17,16 +17,16 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
-#include <string>
 #include <utility>
 
 #include "blocked_descent.hpp"
 #include "buffer.hpp"
 #include "failure.hpp"
-#include "graph.hpp"
 #include "grouped_queries.hpp"
-#include "nearest_descent.hpp"
+#include "operand.hpp"
+#include "result.hpp"
 #include "search_bound.hpp"
+#include "strided.hpp"
 
 namespace ornel {
 
@@ -44,16 +44,15 @@ const Buffer<std::int64_t>* cloud_perm(const GroupedQueries<S>& grouped, std::si
     return &*grouped.query_perms[c];
 }
 
-inline void check_target_perm(const std::optional<I64View>& target_perm, std::uint64_t nt) {
+inline void check_target_perm(const std::optional<Strided<std::int64_t>>& target_perm, std::uint64_t nt) {
     if (!target_perm) return;
     if (target_perm->len < nt) fail_index(target_perm->len, nt - 1);
     Buffer<std::uint8_t> taken(nt, 0);
     for (std::uint64_t t = 0; t < nt; ++t) {
         const std::int64_t original = (*target_perm)[t];
         if (original < 0 || static_cast<std::uint64_t>(original) >= nt)
-            fail("target_perm[" + std::to_string(t) + "] is " + std::to_string(original) + ", outside the target's " +
-                 std::to_string(nt) + " points");
-        if (taken[original]) fail("target_perm[" + std::to_string(t) + "] repeats entry " + std::to_string(original));
+            fail(Failure::target_perm_out_of_range, t, static_cast<std::uint64_t>(original), nt);
+        if (taken[original]) fail(Failure::target_perm_repeat, t, static_cast<std::uint64_t>(original));
         taken[original] = 1;
     }
 }
@@ -61,22 +60,22 @@ inline void check_target_perm(const std::optional<I64View>& target_perm, std::ui
 }  // namespace detail
 
 template <class S>
-NearestResult<S> grouped_descent(const PreparedGraph<S>& target, const GroupedQueries<S>& grouped,
-                                 const std::optional<I64View>& target_perm, const GroupedOptions& options,
+SearchResult<S> grouped_descent(const PreparedGraph<S>& target, const GroupedQueries<S>& grouped,
+                                 const std::optional<Strided<std::int64_t>>& target_perm, const GroupedOptions& options,
                                  const std::optional<SearchBound<S>>& bound) {
     const std::size_t n = grouped.n_points();
     const std::uint64_t nt = target.points.size();
     if (n == 0) return {Buffer<S>(0), Buffer<std::uint64_t>(0)};
     if (options.finalize) detail::check_target_perm(target_perm, nt);
 
-    NearestResult<S> raw = blocked_descent<S>({grouped.points.data(), n, n}, target, options.block, bound);
+    SearchResult<S> raw = blocked_descent<S>(grouped.points.span(), n, target, options.block, bound);
     if (!options.finalize) return raw;
 
     auto translate = [&](std::uint64_t t) -> std::uint64_t {
         if (t >= nt) return nt;  // a miss keeps the miss index
         return target_perm ? static_cast<std::uint64_t>((*target_perm)[t]) : t;
     };
-    NearestResult<S> out{Buffer<S>(n), Buffer<std::uint64_t>(n)};
+    SearchResult<S> out{Buffer<S>(n), Buffer<std::uint64_t>(n)};
     bool reordered = false;
     for (std::size_t c = 0; c < grouped.n_clouds(); ++c) reordered |= detail::cloud_perm(grouped, c) != nullptr;
     if (!reordered) {

@@ -16,55 +16,17 @@
 #include <limits>
 #include <optional>
 #include <span>
-#include <string>
 #include <vector>
 
 #include "buffer.hpp"
 #include "failure.hpp"
 #include "morton.hpp"
 #include "packed_point.hpp"
+#include "strided.hpp"
 
 namespace ornel {
 
-// A caller's contiguous int64 array, read with memcpy so that unaligned
-// memory is safe. Unchecked: callers test i < len.
-struct I64View {
-    const char* data = nullptr;
-    std::size_t len = 0;
-
-    std::int64_t operator[](std::size_t i) const {
-        std::int64_t value;
-        std::memcpy(&value, data + i * sizeof value, sizeof value);
-        return value;
-    }
-};
-
-template <class S>
-struct CloudPoints {
-    const PackedPoint<S>* points = nullptr;
-    std::size_t count = 0;
-};
-
-// Interleaves three 21-bit quanta, x in the least significant bit of each
-// triple; bit 63 stays 0.
-inline std::uint64_t morton_key(std::uint64_t x, std::uint64_t y, std::uint64_t z) {
-    return spread_bits_21(x) | spread_bits_21(y) << 1 | spread_bits_21(z) << 2;
-}
-
-// (c - lo) / extent scaled to 0 .. 2^21 - 1, truncated toward zero with
-// saturation: negative or NaN gives 0, beyond 64 bits gives all ones.
-inline std::uint64_t morton_quantum(double c, double lo, double extent) {
-    const double q = (c - lo) / extent * 2097151.0;
-    if (!(q > 0.0)) return 0;
-    if (q >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
-    return static_cast<std::uint64_t>(q);
-}
-
 namespace detail {
-
-inline std::string count_of(std::size_t n, const char* one, const char* many) {
-    return std::to_string(n) + " " + (n == 1 ? one : many);
-}
 
 // Every cloud has its entry in `cloud_perms`, and a present one sends the
 // cloud's points to distinct places inside the cloud; anything else would
@@ -72,25 +34,24 @@ inline std::string count_of(std::size_t n, const char* one, const char* many) {
 // read. Messages for a short permutation and an entry out of range are the
 // index messages; a repeat and a list of the wrong length say so.
 template <class S>
-void check_cloud_permutations(std::span<const CloudPoints<S>> clouds,
-                              std::span<const std::optional<I64View>> cloud_perms) {
+void check_cloud_permutations(std::span<const std::span<const PackedPoint<S>>> clouds,
+                              std::span<const std::optional<Strided<std::int64_t>>> cloud_perms) {
     if (cloud_perms.size() != clouds.size())
-        fail("query_perms has " + count_of(cloud_perms.size(), "entry", "entries") + " for " +
-             count_of(clouds.size(), "query cloud", "query clouds"));
+        fail(Failure::query_perms_count, cloud_perms.size(), clouds.size());
     std::size_t largest = 0;
-    for (const CloudPoints<S>& cloud : clouds) largest = std::max(largest, cloud.count);
+    for (std::span<const PackedPoint<S>> cloud : clouds) largest = std::max(largest, cloud.size());
     Buffer<std::uint8_t> taken(largest);
     for (std::size_t c = 0; c < clouds.size(); ++c) {
-        const std::size_t size = clouds[c].count;
+        const std::size_t size = clouds[c].size();
         if (size == 0 || !cloud_perms[c]) continue;
-        const I64View& p = *cloud_perms[c];
+        const Strided<std::int64_t>& p = *cloud_perms[c];
         if (p.len < size) fail_index(p.len, p.len);
         std::fill_n(taken.data(), size, std::uint8_t{0});
         for (std::size_t k = 0; k < size; ++k) {
             const std::uint64_t destination = static_cast<std::uint64_t>(p[k]);
             check_index(destination, size);
             if (taken[destination])
-                fail("query_perms[" + std::to_string(c) + "] repeats entry " + std::to_string(destination));
+                fail(Failure::query_perm_repeat, c, destination);
             taken[destination] = 1;
         }
     }
@@ -115,18 +76,18 @@ struct GroupedQueries {
     // passed over; a flat axis gets extent 1. Pairs (key, concatenated index)
     // are sorted by key, equal keys by index, so the order is reproducible.
     // Cost: O(n log n) for the sort, linear otherwise.
-    static GroupedQueries build(std::span<const CloudPoints<S>> clouds,
-                                std::span<const std::optional<I64View>> cloud_perms) {
+    static GroupedQueries build(std::span<const std::span<const PackedPoint<S>>> clouds,
+                                std::span<const std::optional<Strided<std::int64_t>>> cloud_perms) {
         detail::check_cloud_permutations(clouds, cloud_perms);
         GroupedQueries grouped;
         grouped.offsets = Buffer<std::uint64_t>(clouds.size() + 1);
         grouped.offsets[0] = 0;
-        for (std::size_t c = 0; c < clouds.size(); ++c) grouped.offsets[c + 1] = grouped.offsets[c] + clouds[c].count;
+        for (std::size_t c = 0; c < clouds.size(); ++c) grouped.offsets[c + 1] = grouped.offsets[c] + clouds[c].size();
         const std::size_t n = grouped.offsets[clouds.size()];
 
         Buffer<PackedPoint<S>> concatenated(n);
         for (std::size_t c = 0; c < clouds.size(); ++c)
-            std::copy_n(clouds[c].points, clouds[c].count, concatenated.data() + grouped.offsets[c]);
+            std::copy(clouds[c].begin(), clouds[c].end(), concatenated.data() + grouped.offsets[c]);
 
         grouped.points = Buffer<PackedPoint<S>>(n);
         grouped.perm = Buffer<std::uint64_t>(n);
@@ -168,7 +129,7 @@ struct GroupedQueries {
         }
 
         grouped.query_perms.reserve(cloud_perms.size());
-        for (const std::optional<I64View>& given : cloud_perms) {
+        for (const std::optional<Strided<std::int64_t>>& given : cloud_perms) {
             if (!given) {
                 grouped.query_perms.emplace_back(std::nullopt);
                 continue;

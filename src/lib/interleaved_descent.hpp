@@ -19,56 +19,15 @@
 #include <cstdint>
 #include <limits>
 
-#include "buffer.hpp"
-#include "cpu_features.hpp"
+#include "candidate.hpp"
 #include "descent_step.hpp"
-#include "failure.hpp"
-#include "graph.hpp"
+#include "dispatch.hpp"
+#include "operand.hpp"
 #include "packed_point.hpp"
-#include "query_walk.hpp"
 #include "search_bound.hpp"
 #include "seeding_order.hpp"
 
 namespace ornel {
-
-// Runs the query walk without searching, checking what it reads exactly as a
-// searching walk does, in the same order (a point is checked against the
-// query's points where the search would read it). Needs nq < 2^32 - 1.
-template <class S>
-SeedingOrder seeding_order(const GraphOperand<S>& query, std::size_t nq) {
-    QueryWalk walk(nq);
-    SeedingOrder order(nq);
-    // Roots are pushed with the walk's root seed, the others with their
-    // discoverer: a bit above the 32 of a point tells the two apart.
-    constexpr std::uint64_t root_mark = std::uint64_t{1} << 32;
-    std::uint64_t root_seed = root_mark | SeedingOrder::target_start;
-    std::size_t discovered = 0;
-    std::uint32_t answered = 0;
-    walk.run<DecreasingRows::fail>(
-        query.offsets, query.neighbours, root_seed,
-        [&](std::uint64_t, std::uint64_t q) -> std::uint64_t {
-            check_index(q, query.n_points);
-            order.pop_rank[q] = answered++;
-            root_seed = root_mark | q;
-            return q;
-        },
-        [&](std::uint64_t seeded_by, std::uint64_t q) {
-            order.query[discovered] = static_cast<std::uint32_t>(q);
-            order.seeded_by[discovered] = static_cast<std::uint32_t>(seeded_by);
-            order.root[discovered] = (seeded_by & root_mark) != 0;
-            ++discovered;
-        });
-    return order;
-}
-
-// The per-point box test of a bounded search: a query point farther than r
-// from the target box, or whose answer is, is a miss and hands on the seed it
-// was given; the roots of the walk start from the last answer that was no miss.
-template <class S>
-struct PerPointBound {
-    BoundingBox<S> target_box;
-    S r2;
-};
 
 // A hand-on slot not written yet: no target index is this large (the engine
 // serves targets of fewer than 2^32 - 1 points).
@@ -98,8 +57,8 @@ template <class S, int lane_count>
     constexpr std::uint32_t no_query = std::numeric_limits<std::uint32_t>::max();
     constexpr S inf = std::numeric_limits<S>::infinity();
     const PackedPoint<S>* const points = target.points;
-    const auto* const offsets = reinterpret_cast<const std::uint32_t*>(target.offsets.data);
-    const auto* const neighbours = reinterpret_cast<const std::uint32_t*>(target.neighbours.data);
+    const auto* const offsets = reinterpret_cast<const std::uint32_t*>(target.indptr.data);
+    const auto* const neighbours = reinterpret_cast<const std::uint32_t*>(target.indices.data);
     const std::size_t nq = order.query.size();
     std::size_t answered = 0;
     // The last answer that was no miss, by the walk's order, for the roots of a per-point search.
@@ -169,7 +128,7 @@ template <class S, int lane_count>
                 if (lane.query == no_query) admit(lane);
                 continue;
             }
-            const DescentAnswer<S> step =
+            const Candidate<S> step =
                 nearest_in_row(target, lane.begin, lane.end, lane.current, lane.best, lane.point);
             if (step.vertex != lane.current) {
                 lane.best = step.squared_distance;
@@ -200,32 +159,17 @@ template <class S, int lane_count>
 inline constexpr int descent_lanes = 8;
 
 template <class S>
-using InterleavedDescent = void (*)(const GraphOperand<S>&, const GraphOperand<S>&, const SeedingOrder&,
-                                    const PerPointBound<S>*, S*, std::uint64_t*, std::uint32_t*);
+struct InterleavedDescent {
+    template <std::size_t>
+    [[gnu::always_inline]] static void run(const GraphOperand<S>& target, const GraphOperand<S>& query,
+                                           const SeedingOrder& order, const PerPointBound<S>* per_point, S* dists,
+                                           std::uint64_t* idx, std::uint32_t* handed_on) {
+        descend_interleaved<S, descent_lanes>(target, query, order, per_point, dists, idx, handed_on);
+    }
+};
 
 template <class S>
-void descend_interleaved_baseline(const GraphOperand<S>& target, const GraphOperand<S>& query,
-                                  const SeedingOrder& order, const PerPointBound<S>* per_point, S* dists,
-                                  std::uint64_t* idx, std::uint32_t* handed_on) {
-    descend_interleaved<S, descent_lanes>(target, query, order, per_point, dists, idx, handed_on);
-}
-
-#if defined(__x86_64__) && defined(__GNUC__)
-template <class S>
-__attribute__((target("avx2"))) void descend_interleaved_avx2(const GraphOperand<S>& target,
-                                                              const GraphOperand<S>& query, const SeedingOrder& order,
-                                                              const PerPointBound<S>* per_point, S* dists,
-                                                              std::uint64_t* idx, std::uint32_t* handed_on) {
-    descend_interleaved<S, descent_lanes>(target, query, order, per_point, dists, idx, handed_on);
-}
-#endif
-
-template <class S>
-InterleavedDescent<S> choose_interleaved_descent() {
-#if defined(__x86_64__) && defined(__GNUC__)
-    if (avx2_enabled()) return &descend_interleaved_avx2<S>;
-#endif
-    return &descend_interleaved_baseline<S>;
-}
+using InterleavedDescents = Dispatch<InterleavedDescent<S>, void, const GraphOperand<S>&, const GraphOperand<S>&,
+                                     const SeedingOrder&, const PerPointBound<S>*, S*, std::uint64_t*, std::uint32_t*>;
 
 }  // namespace ornel

@@ -34,317 +34,22 @@
 #include <utility>
 
 #include "buffer.hpp"
-#include "cpu_features.hpp"
+#include "candidate.hpp"
+#include "csr.hpp"
+#include "dispatch.hpp"
 #include "failure.hpp"
-#include "graph.hpp"
+#include "knn/candidate_heap.hpp"
+#include "knn/neighbour_reader.hpp"
+#include "knn/result_list.hpp"
+#include "lanes.hpp"
+#include "operand.hpp"
 #include "packed_point.hpp"
 #include "query_walk.hpp"
+#include "result.hpp"
 #include "search_bound.hpp"
 #include "visit_stamps.hpp"
 
 namespace ornel {
-
-template <class S>
-struct KnnResult {
-    Buffer<S> dists;              // nq x k, row-major
-    Buffer<std::uint64_t> idx;    // nq x k, row-major
-};
-
-// IEEE 754 totalOrder as a signed-integer order: flipping every bit but the
-// sign of a negative value makes the integer comparison of the bit patterns
-// agree with totalOrder (-NaN < -inf < ... < -0 < +0 < ... < +inf < +NaN).
-// The map is its own inverse.
-template <class S>
-using OrderKey = std::conditional_t<sizeof(S) == 4, std::int32_t, std::int64_t>;
-
-template <class S>
-inline OrderKey<S> total_order_key(S value) {
-    using Key = OrderKey<S>;
-    using Bits = std::make_unsigned_t<Key>;
-    const Key bits = std::bit_cast<Key>(value);
-    return bits ^ static_cast<Key>(static_cast<Bits>(bits >> (8 * sizeof(Key) - 1)) >> 1);
-}
-
-template <class S>
-inline S from_total_order_key(OrderKey<S> key) {
-    using Key = OrderKey<S>;
-    using Bits = std::make_unsigned_t<Key>;
-    return std::bit_cast<S>(static_cast<Key>(key ^ static_cast<Key>(static_cast<Bits>(key >> (8 * sizeof(Key) - 1)) >> 1)));
-}
-
-// Storage for a working list of one call: reserved when the call starts,
-// doubled only when a search needs more, never shrunk; emptying it keeps the
-// memory. The owner keeps the element count.
-template <class T>
-class WorkStorage {
-public:
-    void reserve(std::size_t capacity) {
-        if (capacity > buffer_.size()) grow_to(capacity);
-    }
-    // Makes room for element number `size` (counting from 0).
-    T* room_for(std::size_t size) {
-        if (size >= buffer_.size()) [[unlikely]]
-            grow_to(std::max<std::size_t>(2 * size, 16));
-        return buffer_.data();
-    }
-    T* data() { return buffer_.data(); }
-    const T* data() const { return buffer_.data(); }
-
-private:
-    void grow_to(std::size_t capacity) {
-        Buffer<T> bigger(capacity);
-        std::copy_n(buffer_.data(), buffer_.size(), bigger.data());
-        buffer_ = std::move(bigger);
-    }
-    Buffer<T> buffer_;
-};
-
-// Binary min-heap of (vertex, squared distance), ordered by the distance alone
-// under totalOrder. The sift rules are fixed, not just "a heap": they decide
-// which of several equal distances is expanded first. A pop takes the root,
-// moves a hole from the root to the bottom (always to the smaller child, the
-// right one on equal keys), then puts the former last entry into the hole and
-// sifts it up; a push sifts up the new last entry, moving parents down while
-// they are strictly greater.
-template <class S>
-class CandidateHeap {
-public:
-    struct Entry {
-        OrderKey<S> key;
-        std::uint32_t vertex;
-
-        S squared_distance() const { return from_total_order_key<S>(key); }
-    };
-
-    void reserve(std::size_t capacity) { storage_.reserve(capacity); }
-    void clear() { size_ = 0; }
-    bool empty() const { return size_ == 0; }
-    // Precondition: not empty.
-    const Entry& top() const { return storage_.data()[0]; }
-
-    void push(std::uint32_t vertex, S squared_distance) {
-        Entry* e = storage_.room_for(size_);
-        sift_up(e, size_++, {total_order_key(squared_distance), vertex});
-    }
-
-    // Precondition: not empty.
-    [[gnu::always_inline]] Entry pop() {
-        Entry* e = storage_.data();
-        const std::size_t left = --size_;
-        const Entry last = e[left];
-        if (left == 0) return last;
-        const Entry top = e[0];
-        std::size_t hole = 0;
-        std::size_t child = 1;
-        while (child + 1 < left) {  // both children exist
-            child += e[child + 1].key <= e[child].key;
-            e[hole] = e[child];
-            hole = child;
-            child = 2 * hole + 1;
-        }
-        if (child == left - 1) {  // exactly one child
-            e[hole] = e[child];
-            hole = child;
-        }
-        sift_up(e, hole, last);
-        return top;
-    }
-
-private:
-    static void sift_up(Entry* e, std::size_t position, Entry moving) {
-        while (position > 0) {
-            const std::size_t parent = (position - 1) / 2;
-            if (!(e[parent].key > moving.key)) break;
-            e[position] = e[parent];
-            position = parent;
-        }
-        e[position] = moving;
-    }
-
-    WorkStorage<Entry> storage_;
-    std::size_t size_ = 0;
-};
-
-// The best vertices of one search, ascending by squared distance.
-template <class S>
-struct Found {
-    std::uint32_t vertex;
-    S squared_distance;
-};
-
-// Number of entries whose squared distance is <= d, by halving: the position
-// after every entry equal to d, so among equal distances the first found stays
-// first. Written without an early exit so that a list made unsorted by NaN
-// distances is still probed in one fixed order.
-template <class S>
-inline std::size_t insertion_position(const S* distances, std::size_t size, S d) {
-    if (size == 0) return 0;
-    std::size_t base = 0;
-    while (size > 1) {
-        const std::size_t half = size / 2;
-        const std::size_t middle = base + half;
-        base = distances[middle] <= d ? middle : base;
-        size -= half;
-    }
-    return base + (distances[base] <= d);
-}
-
-// The result list R of one search: sorted, at most `ef` entries once it has
-// reached `ef` (with ef = 0 it never counts as full and only grows).
-//
-// Distances and vertices are kept in two arrays, each behind one slot that
-// holds -inf, so that a list of up to `short_list` entries takes an insertion
-// as a few vector operations over all its slots, with no branch on where the
-// entry goes: slot i takes entry i - 1 when that is farther than d, else the
-// new entry when entry i is farther (or lies at or past the end), else keeps
-// entry i.
-template <class S>
-class ResultList {
-public:
-    static constexpr std::size_t short_list = 16;
-
-    void reserve(std::size_t capacity) {
-        // The vector insertion reads one whole vector from the sentinel on
-        // and from the first entry on; every slot is initialised.
-        const std::size_t slots = std::max(capacity, short_list) + 1;
-        distances_.reserve(slots);
-        vertices_.reserve(slots);
-        std::fill_n(distances_.room_for(slots - 1), slots, S(0));
-        std::fill_n(vertices_.room_for(slots - 1), slots, Vertex{0});
-        distances_.data()[0] = -std::numeric_limits<S>::infinity();
-    }
-    void reset(std::uint32_t vertex, S squared_distance) {
-        distances_.data()[1] = squared_distance;
-        vertices_.data()[1] = vertex;
-        size_ = 1;
-        nan_entries_ = squared_distance != squared_distance;
-    }
-    std::size_t size() const { return size_; }
-    Found<S> operator[](std::size_t i) const {
-        return {static_cast<std::uint32_t>(vertices_.data()[i + 1]), distances_.data()[i + 1]};
-    }
-    S worst() const { return distances_.data()[size_]; }
-    // Without NaN entries the list is sorted, and a full list's worst entry
-    // can only come nearer.
-    bool sorted() const { return nan_entries_ == 0; }
-
-    // Inserts after every entry at most as far, dropping the last entry first
-    // when the list holds `ef`. The caller has accepted the vertex, so when the
-    // list is full the insertion position lies before its last entry.
-    void insert(std::uint32_t vertex, S d, std::uint64_t ef) {
-        S* const dist = distances_.room_for(size_ + 1) + 1;
-        Vertex* const vert = vertices_.room_for(size_ + 1) + 1;
-        const std::size_t before = size_;
-        std::size_t hole = size_;
-        if (size_ == ef) {
-            --hole;
-            nan_entries_ -= dist[hole] != dist[hole];
-        } else {
-            ++size_;
-        }
-        if (nan_entries_ == 0 && d == d) return insert_sorted(vertex, d, hole);
-        const std::size_t position = insertion_position(dist, before, d);
-        for (; hole > position; --hole) {
-            dist[hole] = dist[hole - 1];
-            vert[hole] = vert[hole - 1];
-        }
-        nan_entries_ += d != d;
-        dist[hole] = d;
-        vert[hole] = vertex;
-    }
-
-    // insert() into a full list without NaN entries of a d strictly below its
-    // worst: the last entry drops out. Returns the new worst.
-    S insert_into_full(std::uint32_t vertex, S d) {
-        insert_sorted(vertex, d, size_ - 1);
-        return distances_.data()[size_];
-    }
-
-private:
-    using Vertex = std::remove_cvref_t<decltype(IndexLanes<S>{}[0])>;
-    using Mask = decltype(Lanes<S>{} < Lanes<S>{});
-
-    // Entries 0 .. hole - 1 are sorted and not NaN, d is not NaN, and the
-    // list ends at slot `hole` once d is in. The position after every entry
-    // <= d is where a scan from the end stops: the search and the shift are
-    // one short loop, or a few vector operations for a short list.
-    [[gnu::always_inline]] void insert_sorted(std::uint32_t vertex, S d, std::size_t hole) {
-        if (size_ <= short_list) return insert_short(vertex, d, hole);
-        S* const dist = distances_.data() + 1;
-        Vertex* const vert = vertices_.data() + 1;
-        while (hole > 0 && dist[hole - 1] > d) {
-            dist[hole] = dist[hole - 1];
-            vert[hole] = vert[hole - 1];
-            --hole;
-        }
-        dist[hole] = d;
-        vert[hole] = vertex;
-    }
-
-    // insert_sorted for a short list, four slots at a time, in the vectors
-    // the distances use: two groups for lists of up to eight, the
-    // usual breadth, else all of them.
-    [[gnu::always_inline]] void insert_short(std::uint32_t vertex, S d, std::size_t hole) {
-        if (hole < 8)
-            insert_short_groups<2>(vertex, d, hole);
-        else
-            insert_short_groups<short_list / 4>(vertex, d, hole);
-    }
-
-    template <std::size_t groups>
-    [[gnu::always_inline]] void insert_short_groups(std::uint32_t vertex, S d, std::size_t hole) {
-        using Lane = std::remove_cvref_t<decltype(Mask{}[0])>;
-        const Lanes<S> new_distance = Lanes<S>{} + d;
-        const IndexLanes<S> new_vertex = IndexLanes<S>{} + static_cast<Vertex>(vertex);
-        const Mask last = Mask{} + static_cast<Lane>(hole);
-        // Slot i reads entry i - 1, so groups go from the last: a group
-        // writes none of the slots the groups before it read.
-        S* const distances = distances_.data();
-        Vertex* const vertices = vertices_.data();
-        for (std::size_t g = groups; g-- > 0;) {
-            Lanes<S> here, before;
-            IndexLanes<S> here_vertex, before_vertex;
-            std::memcpy(&here, distances + 4 * g + 1, sizeof here);
-            std::memcpy(&before, distances + 4 * g, sizeof before);
-            std::memcpy(&here_vertex, vertices + 4 * g + 1, sizeof here_vertex);
-            std::memcpy(&before_vertex, vertices + 4 * g, sizeof before_vertex);
-            const Lane first = static_cast<Lane>(4 * g);
-            const Mask lane = Mask{first, first + 1, first + 2, first + 3};
-            const Mask shift = before > new_distance;
-            const Mask place = (here > new_distance) | (lane >= last);
-            here = shift ? before : (place ? new_distance : here);
-            here_vertex = shift ? before_vertex : (place ? new_vertex : here_vertex);
-            std::memcpy(distances + 4 * g + 1, &here, sizeof here);
-            std::memcpy(vertices + 4 * g + 1, &here_vertex, sizeof here_vertex);
-        }
-    }
-
-    WorkStorage<S> distances_;
-    WorkStorage<Vertex> vertices_;
-    std::size_t size_ = 0;
-    std::size_t nan_entries_ = 0;
-};
-
-// How a search reads the target's rows: through the neighbour list's stride,
-// at unit stride, or, on a well-formed graph (GraphOperand::well_formed),
-// without any check.
-enum class RowAccess { strided, unit_stride, well_formed };
-
-// The target's neighbour list, read through its stride, or at one element
-// per entry when the stride is known to be that, which saves a multiplication
-// per read.
-template <RowAccess access>
-struct NeighbourReader {
-    const char* data;
-    std::ptrdiff_t stride;
-    std::uint32_t operator[](std::uint64_t i) const {
-        std::uint32_t value;
-        const std::ptrdiff_t step =
-            access == RowAccess::strided ? stride : static_cast<std::ptrdiff_t>(sizeof value);
-        std::memcpy(&value, data + static_cast<std::ptrdiff_t>(i) * step, sizeof value);
-        return value;
-    }
-};
 
 // One best-first search at a time, reusing its working state: candidate heap
 // and result list are allocated once per call, the visit stamps borrowed for
@@ -370,11 +75,11 @@ public:
         const std::uint64_t nt = target_.n_points;
         const std::uint64_t ef = ef_;
         const PackedPoint<S>* const points = target_.points;
-        const U32View offsets = target_.offsets;
+        const CsrArray offsets = target_.indptr;
         const auto* const unchecked_offsets = reinterpret_cast<const std::uint32_t*>(offsets.data);
-        const auto* const unchecked_neighbours = reinterpret_cast<const std::uint32_t*>(target_.neighbours.data);
-        const NeighbourReader<access> neighbours{target_.neighbours.data, target_.neighbours.stride};
-        const std::uint64_t neighbours_len = target_.neighbours.len;
+        const auto* const unchecked_neighbours = reinterpret_cast<const std::uint32_t*>(target_.indices.data);
+        const NeighbourReader<access> neighbours{target_.indices.data, target_.indices.stride};
+        const std::uint64_t neighbours_len = target_.indices.len;
         std::uint32_t* const stamps = stamps_->data();
 
         const std::uint32_t epoch = stamps_->next_epoch();
@@ -420,8 +125,8 @@ public:
             }
             std::uint64_t begin, end;
             if constexpr (checked) {
-                begin = offsets.at(vertex);
-                end = offsets.at(std::uint64_t{vertex} + 1);
+                begin = offsets.checked_at(vertex);
+                end = offsets.checked_at(std::uint64_t{vertex} + 1);
                 if (end <= begin) continue;  // a decreasing row reads as empty
                 check_slice(begin, end, neighbours_len);
             } else {
@@ -496,30 +201,17 @@ private:
     ResultList<S> list_;
 };
 
-template <class S>
-using KnnStep = void (*)(BestFirstSearch<S>&, std::uint64_t, const PackedPoint<S>&);
+// One search as a dispatched kernel.
+template <class S, RowAccess access>
+struct KnnKernel {
+    template <std::size_t>
+    [[gnu::always_inline]] static void run(BestFirstSearch<S>& searcher, std::uint64_t seed, const PackedPoint<S>& p) {
+        searcher.template run<access>(seed, p);
+    }
+};
 
 template <class S, RowAccess access>
-void search_baseline(BestFirstSearch<S>& searcher, std::uint64_t seed, const PackedPoint<S>& p) {
-    searcher.template run<access>(seed, p);
-}
-
-#if defined(__x86_64__) && defined(__GNUC__)
-// The same search compiled for AVX2; the arithmetic is the same, lane by lane.
-template <class S, RowAccess access>
-__attribute__((target("avx2"))) void search_avx2(BestFirstSearch<S>& searcher, std::uint64_t seed,
-                                                 const PackedPoint<S>& p) {
-    searcher.template run<access>(seed, p);
-}
-#endif
-
-template <class S, RowAccess access>
-KnnStep<S> choose_search() {
-#if defined(__x86_64__) && defined(__GNUC__)
-    if (avx2_enabled()) return &search_avx2<S, access>;
-#endif
-    return &search_baseline<S, access>;
-}
+using KnnSearches = Dispatch<KnnKernel<S, access>, void, BestFirstSearch<S>&, std::uint64_t, const PackedPoint<S>&>;
 
 // Bytes the working state may need before anything is searched: heap entries
 // are a target index and a distance, 16 bytes, reserved four per `ef`.
@@ -544,15 +236,15 @@ inline void check_result_shape(std::uint64_t nq, std::uint64_t k) {
 // than r is never written, and a row whose nearest entry is farther than r is
 // left a miss and does not move the running seed on.
 template <class S>
-KnnResult<S> knn_search(const GraphOperand<S>& query, const GraphOperand<S>& target, std::uint64_t k,
+SearchResult<S> knn_search(const GraphOperand<S>& query, const GraphOperand<S>& target, std::uint64_t k,
                         std::uint64_t ef, const std::optional<SearchBound<S>>& bound) {
     constexpr S inf = std::numeric_limits<S>::infinity();
-    if (query.offsets.len == 0) fail_capacity_overflow();
-    const std::size_t nq = query.offsets.len - 1;
+    if (query.indptr.len == 0) fail_capacity_overflow();
+    const std::size_t nq = query.indptr.len - 1;
     const std::uint64_t nt = target.n_points;
 
     check_result_shape(nq, k);
-    KnnResult<S> result{Buffer<S>(nq * k, inf), Buffer<std::uint64_t>(nq * k, nt)};
+    SearchResult<S> result{Buffer<S>(nq * k, inf), Buffer<std::uint64_t>(nq * k, nt)};
 
     check_reservation(ef);
     BestFirstSearch<S> searcher(target, ef);
@@ -585,10 +277,10 @@ KnnResult<S> knn_search(const GraphOperand<S>& query, const GraphOperand<S>& tar
     };
 
     auto walk_with = [&]<RowAccess access>() {
-        const KnnStep<S> search = choose_search<S, access>();
+        const auto search = KnnSearches<S, access>::pick();
         std::uint64_t running_seed = target.start;
         walk.run<DecreasingRows::read_as_empty>(
-            query.offsets, query.neighbours, running_seed, [&](std::uint64_t seed, std::uint64_t q) -> std::uint64_t {
+            query.indptr, query.indices, running_seed, [&](std::uint64_t seed, std::uint64_t q) -> std::uint64_t {
                 check_index(q, query.n_points);
                 const PackedPoint<S>& p = query.points[q];
                 if (test_each_point && point_box_distance_squared(bound->target_box, p) > r2) return running_seed;
@@ -599,7 +291,7 @@ KnnResult<S> knn_search(const GraphOperand<S>& query, const GraphOperand<S>& tar
     };
     if (target.well_formed)
         walk_with.template operator()<RowAccess::well_formed>();
-    else if (target.neighbours.stride == static_cast<std::ptrdiff_t>(sizeof(std::uint32_t)))
+    else if (target.indices.stride == static_cast<std::ptrdiff_t>(sizeof(std::uint32_t)))
         walk_with.template operator()<RowAccess::unit_stride>();
     else
         walk_with.template operator()<RowAccess::strided>();

@@ -1,8 +1,10 @@
-// Bit interleaving for Z-order (Morton) keys, shared by the grouped query set
-// and the tetrahedraliser's insertion order.
+// Z-order (Morton) keys: the bit interleaving, shared by the grouped query set
+// and the tetrahedraliser's insertion order, and the grouped set's quantiser
+// and key.
 #pragma once
 
 #include <cstdint>
+#include <limits>
 
 namespace ornel {
 
@@ -15,6 +17,21 @@ inline std::uint64_t spread_bits_21(std::uint64_t v) {
     v = (v | v << 4) & 0x10c30c30c30c30c3ull;
     v = (v | v << 2) & 0x1249249249249249ull;
     return v;
+}
+
+// Interleaves three 21-bit quanta, x in the least significant bit of each
+// triple; bit 63 stays 0.
+inline std::uint64_t morton_key(std::uint64_t x, std::uint64_t y, std::uint64_t z) {
+    return spread_bits_21(x) | spread_bits_21(y) << 1 | spread_bits_21(z) << 2;
+}
+
+// (c - lo) / extent scaled to 0 .. 2^21 - 1, truncated toward zero with
+// saturation: negative or NaN gives 0, beyond 64 bits gives all ones.
+inline std::uint64_t morton_quantum(double c, double lo, double extent) {
+    const double q = (c - lo) / extent * 2097151.0;
+    if (!(q > 0.0)) return 0;
+    if (q >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
+    return static_cast<std::uint64_t>(q);
 }
 
 }  // namespace ornel

@@ -22,35 +22,28 @@
 #include <type_traits>
 
 #include "buffer.hpp"
-#include "cpu_features.hpp"
+#include "candidate.hpp"
+#include "csr.hpp"
 #include "descent_step.hpp"
+#include "dispatch.hpp"
 #include "failure.hpp"
-#include "graph.hpp"
 #include "interleaved_descent.hpp"
+#include "operand.hpp"
 #include "packed_point.hpp"
 #include "query_walk.hpp"
+#include "result.hpp"
 #include "search_bound.hpp"
+#include "seeding_order.hpp"
 
 namespace ornel {
-
-template <class S>
-struct NearestResult {
-    Buffer<S> dists;
-    Buffer<std::uint64_t> idx;
-};
-
-inline void require_contiguous_csr(const U32View& offsets, const U32View& neighbours) {
-    if (!offsets.contiguous()) fail("contiguous CSR indptr");
-    if (!neighbours.contiguous()) fail("contiguous CSR neighbours");
-}
 
 // Greedy descent from `seed` for point q over a target whose CSR arrays are
 // contiguous. Every index read from the graph is checked before it is used.
 template <class S>
-DescentAnswer<S> greedy_descent(const GraphOperand<S>& target, std::uint64_t seed, const PackedPoint<S>& q) {
+Candidate<S> greedy_descent(const GraphOperand<S>& target, std::uint64_t seed, const PackedPoint<S>& q) {
     const std::uint64_t nt = target.n_points;
     const PackedPoint<S>* points = target.points;
-    const char* neighbours = target.neighbours.data;
+    const char* neighbours = target.indices.data;
     auto neighbour = [neighbours](std::uint64_t i) {
         std::uint32_t v;
         std::memcpy(&v, neighbours + i * sizeof v, sizeof v);
@@ -60,7 +53,7 @@ DescentAnswer<S> greedy_descent(const GraphOperand<S>& target, std::uint64_t see
     std::uint32_t current = static_cast<std::uint32_t>(seed);
     S best = squared_distance(points[current], q);
     for (;;) {
-        const RowRange row = checked_row(target.offsets, target.neighbours, current);
+        const RowRange row = checked_row(target.indptr, target.indices, current);
         // The neighbours' points are scattered: ask for all of them before the
         // first is needed, so their cache misses overlap.
         for (std::uint64_t i = row.begin; i < row.end; ++i) {
@@ -101,12 +94,12 @@ DescentAnswer<S> greedy_descent(const GraphOperand<S>& target, std::uint64_t see
 
 // greedy_descent over a well-formed target, one nearest_in_row per step.
 template <class S>
-[[gnu::always_inline]] inline DescentAnswer<S> descend_well_formed(const GraphOperand<S>& target, std::uint32_t current,
+[[gnu::always_inline]] inline Candidate<S> descend_well_formed(const GraphOperand<S>& target, std::uint32_t current,
                                                                    const PackedPoint<S>& q) {
-    const auto* const offsets = reinterpret_cast<const std::uint32_t*>(target.offsets.data);
+    const auto* const offsets = reinterpret_cast<const std::uint32_t*>(target.indptr.data);
     S best = squared_distance(target.points[current], q);
     for (;;) {
-        const DescentAnswer<S> step = nearest_in_row(target, offsets[current], offsets[current + 1], current, best, q);
+        const Candidate<S> step = nearest_in_row(target, offsets[current], offsets[current + 1], current, best, q);
         // The lanes start at (best, current), so no move leaves that pair.
         if (step.vertex == current) return {current, best};
         current = step.vertex;
@@ -114,35 +107,28 @@ template <class S>
     }
 }
 
+// descend_well_formed from `seed` as a dispatched kernel (AVX2 does one
+// instruction per operation on four doubles).
 template <class S>
-using Descent = DescentAnswer<S> (*)(const GraphOperand<S>&, std::uint64_t, const PackedPoint<S>&);
+struct WellFormedDescent {
+    template <std::size_t>
+    [[gnu::always_inline]] static Candidate<S> run(const GraphOperand<S>& target, std::uint64_t seed,
+                                                   const PackedPoint<S>& q) {
+        check_index(seed, target.n_points);
+        return descend_well_formed<S>(target, static_cast<std::uint32_t>(seed), q);
+    }
+};
 
 template <class S>
-DescentAnswer<S> descend_well_formed_baseline(const GraphOperand<S>& target, std::uint64_t seed,
-                                              const PackedPoint<S>& q) {
-    check_index(seed, target.n_points);
-    return descend_well_formed<S>(target, static_cast<std::uint32_t>(seed), q);
-}
-
-#if defined(__x86_64__) && defined(__GNUC__)
-// The same, compiled for AVX2: one instruction per operation on four doubles.
-template <class S>
-__attribute__((target("avx2"))) DescentAnswer<S> descend_well_formed_avx2(const GraphOperand<S>& target,
-                                                                          std::uint64_t seed, const PackedPoint<S>& q) {
-    check_index(seed, target.n_points);
-    return descend_well_formed<S>(target, static_cast<std::uint32_t>(seed), q);
-}
-#endif
+using Descents = Dispatch<WellFormedDescent<S>, Candidate<S>, const GraphOperand<S>&, std::uint64_t,
+                          const PackedPoint<S>&>;
 
 // The descent for this target on this processor: the checked one unless the
 // target is known to be well formed.
 template <class S>
-Descent<S> choose_descent(const GraphOperand<S>& target) {
+typename Descents<S>::Entry choose_descent(const GraphOperand<S>& target) {
     if (!target.well_formed) return &greedy_descent<S>;
-#if defined(__x86_64__) && defined(__GNUC__)
-    if (avx2_enabled()) return &descend_well_formed_avx2<S>;
-#endif
-    return &descend_well_formed_baseline<S>;
+    return Descents<S>::pick();
 }
 
 // Whether the searches of these query points run interleaved: on a
@@ -155,25 +141,25 @@ bool interleaves(const GraphOperand<S>& target, std::size_t nq) {
 
 template <class S>
 void descend_all_interleaved(const GraphOperand<S>& target, const GraphOperand<S>& query,
-                             const PerPointBound<S>* per_point, NearestResult<S>& result) {
+                             const PerPointBound<S>* per_point, SearchResult<S>& result) {
     const std::size_t nq = result.idx.size();
-    auto walk_query = [&] { return seeding_order(query, nq); };
+    auto walk_query = [&] { return seeding_order(query.indptr, query.indices, query.n_points, nq); };
     std::optional<SeedingOrder> uncached;
     const SeedingOrder& order = query.seeding_cache ? query.seeding_cache->get(walk_query) : uncached.emplace(walk_query());
     Buffer<std::uint32_t> handed_on(nq);
     std::fill_n(handed_on.data(), nq, not_handed_on);
-    choose_interleaved_descent<S>()(target, query, order, per_point, result.dists.data(), result.idx.data(),
-                                    handed_on.data());
+    InterleavedDescents<S>::pick()(target, query, order, per_point, result.dists.data(), result.idx.data(),
+                                   handed_on.data());
 }
 
 template <class S>
-NearestResult<S> nearest_descent(const GraphOperand<S>& query, const GraphOperand<S>& target,
+SearchResult<S> nearest_descent(const GraphOperand<S>& query, const GraphOperand<S>& target,
                                  const std::optional<SearchBound<S>>& bound) {
     constexpr S inf = std::numeric_limits<S>::infinity();
-    if (query.offsets.len == 0) fail_capacity_overflow();
-    const std::size_t nq = query.offsets.len - 1;
+    if (query.indptr.len == 0) fail_capacity_overflow();
+    const std::size_t nq = query.indptr.len - 1;
     const std::uint64_t nt = target.n_points;
-    NearestResult<S> result{Buffer<S>(nq), Buffer<std::uint64_t>(nq)};
+    SearchResult<S> result{Buffer<S>(nq), Buffer<std::uint64_t>(nq)};
 
     BoundPlan plan = BoundPlan::unbounded;
     if (bound) {
@@ -186,24 +172,24 @@ NearestResult<S> nearest_descent(const GraphOperand<S>& query, const GraphOperan
         }
     }
 
-    require_contiguous_csr(query.offsets, query.neighbours);
+    require_contiguous_csr(query.indptr, query.indices);
     auto query_point = [&](std::uint64_t q) -> const PackedPoint<S>& {
         check_index(q, query.n_points);
         return query.points[q];
     };
     std::uint64_t global_seed = target.start;
-    const Descent<S> descend = choose_descent(target);
+    const auto descend = choose_descent(target);
 
     if (plan != BoundPlan::test_each_point) {
         // Mode A: every answer seeds the points it discovers and the next root.
-        if (nq > 0) require_contiguous_csr(target.offsets, target.neighbours);
+        if (nq > 0) require_contiguous_csr(target.indptr, target.indices);
         if (interleaves(target, nq)) {
             descend_all_interleaved<S>(target, query, nullptr, result);
         } else {
             QueryWalk walk(nq);
-            walk.run<DecreasingRows::fail>(query.offsets, query.neighbours, global_seed,
+            walk.run<DecreasingRows::fail>(query.indptr, query.indices, global_seed,
                                        [&](std::uint64_t seed, std::uint64_t q) -> std::uint64_t {
-                                           const DescentAnswer<S> answer = descend(target, seed, query_point(q));
+                                           const Candidate<S> answer = descend(target, seed, query_point(q));
                                            result.dists[q] = std::sqrt(answer.squared_distance);
                                            result.idx[q] = answer.vertex;
                                            global_seed = answer.vertex;
@@ -234,7 +220,7 @@ NearestResult<S> nearest_descent(const GraphOperand<S>& query, const GraphOperan
     bool target_checked = false;
     QueryWalk walk(nq);
     walk.run<DecreasingRows::fail>(
-        query.offsets, query.neighbours, global_seed, [&](std::uint64_t seed, std::uint64_t q) -> std::uint64_t {
+        query.indptr, query.indices, global_seed, [&](std::uint64_t seed, std::uint64_t q) -> std::uint64_t {
             const PackedPoint<S>& p = query_point(q);
             if (point_box_distance_squared(target_box, p) > r2) {
                 result.dists[q] = inf;
@@ -242,10 +228,10 @@ NearestResult<S> nearest_descent(const GraphOperand<S>& query, const GraphOperan
                 return seed;
             }
             if (!target_checked) {
-                require_contiguous_csr(target.offsets, target.neighbours);
+                require_contiguous_csr(target.indptr, target.indices);
                 target_checked = true;
             }
-            const DescentAnswer<S> answer = descend(target, seed, p);
+            const Candidate<S> answer = descend(target, seed, p);
             const S d = std::sqrt(answer.squared_distance);
             if (d * d > r2) {
                 result.dists[q] = inf;

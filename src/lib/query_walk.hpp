@@ -12,7 +12,8 @@
 #include <cstdint>
 
 #include "buffer.hpp"
-#include "graph.hpp"
+#include "csr.hpp"
+#include "failure.hpp"
 
 namespace ornel {
 
@@ -38,7 +39,7 @@ struct QueryWalk {
     // callback may move on. pushed(seed, q) hears of every point as it is
     // discovered (roots included), in the order of discovery.
     template <DecreasingRows decreasing_rows, class Answer, class Pushed = IgnorePushed>
-    void run(const U32View& offsets, const U32View& neighbours, const std::uint64_t& root_seed, Answer&& answer,
+    void run(const CsrArray& indptr, const CsrArray& indices, const std::uint64_t& root_seed, Answer&& answer,
              Pushed&& pushed = {}) {
         const std::size_t nq = marks.size();
         std::size_t top = 0;
@@ -52,14 +53,14 @@ struct QueryWalk {
                 const std::uint64_t q = pending.query;
                 const std::uint64_t seed_for_neighbours = answer(pending.seed, q);
                 // q < nq, so both offsets are inside the nq + 1 entries.
-                std::uint64_t begin = offsets[q];
-                std::uint64_t end = offsets[q + 1];
+                std::uint64_t begin = indptr[q];
+                std::uint64_t end = indptr[q + 1];
                 // Read as empty, a row is only checked against the neighbour
                 // list when it holds something.
                 if (decreasing_rows == DecreasingRows::read_as_empty && end <= begin) continue;
-                check_slice(begin, end, neighbours.len);
+                check_slice(begin, end, indices.len);
                 for (std::uint64_t i = begin; i < end; ++i) {
-                    const std::uint64_t m = neighbours[i];
+                    const std::uint64_t m = indices[i];
                     check_index(m, nq);
                     if (marks[m]) continue;
                     marks[m] = 1;

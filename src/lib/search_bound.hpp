@@ -11,6 +11,7 @@
 
 #include <optional>
 
+#include "failure.hpp"
 #include "packed_point.hpp"
 
 namespace ornel {
@@ -58,6 +59,15 @@ inline S point_box_distance_squared(const BoundingBox<S>& target, const PackedPo
         outside[lane] = clamp_at_zero(target.lo[lane] - p[lane]) + clamp_at_zero(p[lane] - target.hi[lane]);
     return horizontal_sum<S>(outside * outside);
 }
+
+// The per-point box test of a bounded search: a query point farther than r
+// from the target box, or whose answer is, is a miss and hands on the seed it
+// was given; the roots of the walk start from the last answer that was no miss.
+template <class S>
+struct PerPointBound {
+    BoundingBox<S> target_box;
+    S r2;
+};
 
 // What the box tests settle before a bounded search runs.
 enum class BoundPlan {

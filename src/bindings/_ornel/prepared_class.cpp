@@ -4,12 +4,12 @@
 #include <memory>
 #include <string>
 
-#include "arguments.hpp"
-#include "convert.hpp"
+#include "../frame/arguments.hpp"
+#include "../frame/convert.hpp"
+#include "../frame/results.hpp"
+#include "../frame/runtime.hpp"
 #include "entry_points.hpp"
 #include "precision.hpp"
-#include "results.hpp"
-#include "runtime.hpp"
 
 namespace ornel::py {
 
@@ -23,32 +23,22 @@ PyObject* prepared_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         auto points = points_param<S>("points", bound[0]);
         auto indptr = convert("indptr", [&] { return csr_arg(bound[1]); });
         auto indices = convert("indices", [&] { return csr_arg(bound[2]); });
-        auto graph = std::make_unique<PreparedGraph<S>>(PreparedGraph<S>::build(points, indptr, indices));
-        Ref instance = Ref::checked(type->tp_alloc(type, 0));
-        reinterpret_cast<PreparedObject<S>*>(instance.get())->graph = graph.release();
-        return instance.release();
+        return hold(type, std::make_unique<PreparedGraph<S>>(PreparedGraph<S>::build(points, indptr, indices)));
     });
-}
-
-template <class S>
-void prepared_dealloc(PyObject* self) {
-    delete reinterpret_cast<PreparedObject<S>*>(self)->graph;
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
 }
 
 template <class S>
 PyObject* prepared_repr(PyObject* self) {
     return call_boundary([&] {
-        std::string text = std::string(Precision<S>::prepared) + "(n=" + std::to_string(graph_of_self<S>(self).n) + ")";
+        const std::size_t n = graph_of_self<S>(self).points.size();
+        std::string text = std::string(Precision<S>::prepared) + "(n=" + std::to_string(n) + ")";
         return PyUnicode_FromString(text.c_str());
     });
 }
 
 template <class S>
 PyObject* prepared_n(PyObject* self, void*) {
-    return PyLong_FromUnsignedLongLong(graph_of_self<S>(self).n);
+    return PyLong_FromUnsignedLongLong(graph_of_self<S>(self).points.size());
 }
 
 template <class S>
@@ -59,11 +49,9 @@ PyObject* prepared_data(PyObject* self, void*) {
     });
 }
 
-#define ORNEL_METHOD(function) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function))
-
 template <class S>
 PyMethodDef prepared_methods[] = {
-    {"query", ORNEL_METHOD(prepared_query<S>), METH_FASTCALL | METH_KEYWORDS,
+    {"query", ORNEL_PYCFUNCTION(prepared_query<S>), METH_FASTCALL | METH_KEYWORDS,
      "query($self, x_points, x_indptr, x_indices, distance_upper_bound=None)\n--\n\n"
      "Nearest neighbour in this prepared target for each point of the query cloud `x`,\n"
      "given as points and its own CSR graph (`x_indptr` offsets, `x_indices` neighbours,\n"
@@ -72,13 +60,13 @@ PyMethodDef prepared_methods[] = {
      "`distance_upper_bound` (a distance, not squared) reports the miss marker\n"
      "(inf, n) for query points with no neighbour within it, and lets the search skip\n"
      "work by the target's bounding box."},
-    {"query_prepared", ORNEL_METHOD(prepared_query_prepared<S>), METH_FASTCALL | METH_KEYWORDS,
+    {"query_prepared", ORNEL_PYCFUNCTION(prepared_query_prepared<S>), METH_FASTCALL | METH_KEYWORDS,
      "query_prepared($self, other, distance_upper_bound=None)\n--\n\n"
      "Like `query`, but the query cloud is another prepared graph of the same class.\n"
      "Both operands are already packed, so nothing is packed for the call: this is\n"
      "the fast path of an all-by-all join. The search runs with the GIL released.\n"
      "`distance_upper_bound` as in `query`."},
-    {"query_k", ORNEL_METHOD(prepared_query_k<S>), METH_FASTCALL | METH_KEYWORDS,
+    {"query_k", ORNEL_PYCFUNCTION(prepared_query_k<S>), METH_FASTCALL | METH_KEYWORDS,
      "query_k($self, x_points, x_indptr, x_indices, k, ef, distance_upper_bound=None)\n--\n\n"
      "The k>1 variant of `query`: the `k` nearest neighbours in this prepared target\n"
      "for each point of the query cloud `x` (`x_indptr` offsets, `x_indices`\n"
@@ -87,14 +75,14 @@ PyMethodDef prepared_methods[] = {
      "of shape (N, k), rows ascending by distance, unfilled entries (inf, n). The\n"
      "search runs with the GIL released. `distance_upper_bound` as in `query`: entries\n"
      "beyond it are left as (inf, n)."},
-    {"query_prepared_k", ORNEL_METHOD(prepared_query_prepared_k<S>), METH_FASTCALL | METH_KEYWORDS,
+    {"query_prepared_k", ORNEL_PYCFUNCTION(prepared_query_prepared_k<S>), METH_FASTCALL | METH_KEYWORDS,
      "query_prepared_k($self, other, k, ef, distance_upper_bound=None)\n--\n\n"
      "The k>1 variant of `query_prepared`: the `k` nearest neighbours in this target\n"
      "for each point of `other`, a prepared graph of the same class, by a best-first\n"
      "search of breadth `ef` (pass `ef >= k`). Nothing is packed for the call.\n"
      "Returns `(dists, idx)` of shape (N, k), rows ascending by distance, unfilled\n"
      "entries (inf, n). `distance_upper_bound` as in `query`."},
-    {"query_prepared_blocked", ORNEL_METHOD(prepared_query_prepared_blocked<S>), METH_FASTCALL | METH_KEYWORDS,
+    {"query_prepared_blocked", ORNEL_PYCFUNCTION(prepared_query_prepared_blocked<S>), METH_FASTCALL | METH_KEYWORDS,
      "query_prepared_blocked($self, other, block=8, distance_upper_bound=None)\n--\n\n"
      "Blocked (batched) descent of the prepared query cloud `other` in this target:\n"
      "the query points move in blocks of `block` points, in their stored order, and\n"
@@ -102,7 +90,7 @@ PyMethodDef prepared_methods[] = {
      "neighbourhood (`block` is the gather reuse granularity; 0 acts as 1). Results\n"
      "are identical to `query_prepared` under the same `distance_upper_bound` rules.\n"
      "The search runs with the GIL released."},
-    {"query_grouped", ORNEL_METHOD(prepared_query_grouped<S>), METH_FASTCALL | METH_KEYWORDS,
+    {"query_grouped", ORNEL_PYCFUNCTION(prepared_query_grouped<S>), METH_FASTCALL | METH_KEYWORDS,
      "query_grouped($self, grouped, target_perm, block=32, distance_upper_bound=None, finalize=True)\n--\n\n"
      "Descend a grouped query set, built once with `prepare`, against this target,\n"
      "with the GIL released and without re-sorting it. `target_perm` is this target's\n"
@@ -142,15 +130,15 @@ PyObject* create_prepared_type() {
     static const std::string name = std::string("builtins.") + Precision<S>::prepared;
     static PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(prepared_new<S>)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(prepared_dealloc<S>)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(holder_dealloc<PreparedGraph<S>>)},
         {Py_tp_repr, reinterpret_cast<void*>(prepared_repr<S>)},
         {Py_tp_methods, prepared_methods<S>},
         {Py_tp_getset, prepared_getset<S>},
         {Py_tp_doc, const_cast<char*>(doc.c_str())},
         {0, nullptr},
     };
-    static PyType_Spec spec = {name.c_str(), sizeof(PreparedObject<S>), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-                               slots};
+    static PyType_Spec spec = {name.c_str(), sizeof(Holder<PreparedGraph<S>>), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
     return require(PyType_FromSpec(&spec));
 }
 

@@ -3,14 +3,14 @@
 // prepared one, nothing packed per call).
 #include <optional>
 
-#include "../lib/nearest_descent.hpp"
-#include "arguments.hpp"
-#include "convert.hpp"
+#include "../../lib/nearest_descent.hpp"
+#include "../frame/arguments.hpp"
+#include "../frame/convert.hpp"
+#include "../frame/results.hpp"
+#include "../frame/runtime.hpp"
 #include "entry_points.hpp"
 #include "precision.hpp"
 #include "prepared_class.hpp"
-#include "results.hpp"
-#include "runtime.hpp"
 
 namespace ornel::py {
 
@@ -25,13 +25,14 @@ PyObject* join_two_clouds(const char* name, PyObject* const* args, Py_ssize_t na
         auto bound = match<6>(two_clouds.of(nullptr, name), args, nargs, kwnames);
         auto x = cloud_args<S>(&bound[0], "x_points", "x_indices", "x_neighbors");
         auto y = cloud_args<S>(&bound[3], "y_points", "y_indices", "y_neighbors");
-        NearestResult<S> result;
+        SearchResult<S> result;
         {
             ReleasedGil released;
-            const PackedCloud<S> x_packed(x), y_packed(y, /*as_target=*/true);
+            const PackedCloud<S> x_packed(x.points, x.indptr, x.indices);
+            const PackedCloud<S> y_packed(y.points, y.indptr, y.indices, /*as_target=*/true);
             result = nearest_descent<S>(x_packed.operand(), y_packed.operand(), std::nullopt);
         }
-        return nearest_result(std::move(result));
+        return search_result(std::move(result));
     });
 }
 
@@ -53,14 +54,14 @@ PyObject* prepared_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         const PreparedGraph<S>& target = graph_of_self<S>(self);
         auto x = cloud_args<S>(&bound[0], "x_points", "x_indptr", "x_indices");
         auto distance = convert("distance_upper_bound", [&] { return distance_arg(bound[3]); });
-        NearestResult<S> result;
+        SearchResult<S> result;
         {
             ReleasedGil released;
-            const PackedCloud<S> x_packed(x);
-            result = nearest_descent<S>(x_packed.operand(), target.as_operand(),
-                                        make_bound<S>(distance, target.box(), std::nullopt));
+            const PackedCloud<S> x_packed(x.points, x.indptr, x.indices);
+            result = nearest_descent<S>(x_packed.operand(), target.operand(),
+                                        make_bound<S>(distance, target.box, std::nullopt));
         }
-        return nearest_result(std::move(result));
+        return search_result(std::move(result));
     });
 }
 
@@ -74,13 +75,13 @@ PyObject* prepared_query_prepared(PyObject* self, PyObject* const* args, Py_ssiz
             return prepared_arg<S>(bound[0]);
         });
         auto distance = convert("distance_upper_bound", [&] { return distance_arg(bound[1]); });
-        NearestResult<S> result;
+        SearchResult<S> result;
         {
             ReleasedGil released;
-            result = nearest_descent<S>(query.as_operand(), target.as_operand(),
-                                        make_bound<S>(distance, target.box(), query.box()));
+            result = nearest_descent<S>(query.operand(), target.operand(),
+                                        make_bound<S>(distance, target.box, query.box));
         }
-        return nearest_result(std::move(result));
+        return search_result(std::move(result));
     });
 }
 

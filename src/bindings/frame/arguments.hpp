@@ -14,6 +14,11 @@
 
 #include "ref.hpp"
 
+// A fast-call entry point as the PyCFunction a method table holds: the
+// table's flags (METH_FASTCALL | METH_KEYWORDS) tell CPython its real type.
+// The one cast of the bindings, for every module and class.
+#define ORNEL_PYCFUNCTION(function) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function))
+
 namespace ornel::py {
 
 struct Signature {

@@ -2,16 +2,11 @@
 // GroupedQueries each, made only by their static method `prepare`.
 #pragma once
 
-#include "../lib/grouped_queries.hpp"
-#include "ref.hpp"
+#include "../../lib/grouped_queries.hpp"
+#include "../frame/holder.hpp"
+#include "../frame/ref.hpp"
 
 namespace ornel::py {
-
-template <class S>
-struct GroupedObject {
-    PyObject_HEAD
-    const GroupedQueries<S>* grouped;
-};
 
 // The class object, created from its spec on first use.
 template <class S>

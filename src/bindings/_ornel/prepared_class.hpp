@@ -1,16 +1,11 @@
 // The classes PreparedF32 and PreparedF64: one immutable PreparedGraph each.
 #pragma once
 
-#include "../lib/graph.hpp"
-#include "ref.hpp"
+#include "../../lib/operand.hpp"
+#include "../frame/holder.hpp"
+#include "../frame/ref.hpp"
 
 namespace ornel::py {
-
-template <class S>
-struct PreparedObject {
-    PyObject_HEAD
-    const PreparedGraph<S>* graph;
-};
 
 // The class object, created from its spec on first use.
 template <class S>
@@ -23,7 +18,7 @@ const PreparedGraph<S>& prepared_arg(PyObject* object);
 
 template <class S>
 const PreparedGraph<S>& graph_of_self(PyObject* self) {
-    return *reinterpret_cast<PreparedObject<S>*>(self)->graph;
+    return held<PreparedGraph<S>>(self);
 }
 
 }  // namespace ornel::py

@@ -12,11 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "../lib/graph.hpp"
-#include "../lib/grouped_queries.hpp"
-#include "../lib/graph_from_simplices.hpp"
-#include "../lib/packed_point.hpp"
-#include "../lib/search_bound.hpp"
+#include "../../lib/csr.hpp"
+#include "../../lib/packed_point.hpp"
+#include "../../lib/search_bound.hpp"
+#include "../../lib/strided.hpp"
 #include "numpy_api.hpp"
 #include "ref.hpp"
 #include "runtime.hpp"
@@ -53,9 +52,9 @@ auto convert(const char* name, Convert&& conversion) -> decltype(conversion()) {
 PyArrayObject* array_arg(PyObject* object, int ndim, int type_number, const char* shape, const char* also = "");
 
 // When `columns` is below `needed` for a non-empty array that passed
-// conversion, the core refuses it later with its index message ("the len is
-// {columns} but the index is {columns}"); that failure then carries the notes
-// naming the parameter and saying what was expected and given.
+// conversion, the core refuses it later (Failure::too_few_columns); that
+// failure then carries the notes naming the parameter and saying what was
+// expected and given.
 void expect_too_few_columns(const char* name, PyObject* array, std::size_t rows, std::size_t columns,
                             std::size_t needed, const char* shape);
 
@@ -81,21 +80,28 @@ PointsView<S> points_param(const char* name, PyObject* object) {
     return view;
 }
 
-U32View csr_arg(PyObject* object);
+CsrArray csr_arg(PyObject* object);
 
-// A cloud given as three arguments (points, offsets, neighbours), converted in
-// that order under their parameter names.
+// A cloud given as three arguments (points, indptr, indices), converted in
+// that order under their parameter names; packed later, with the lock released.
 template <class S>
-CloudView<S> cloud_args(PyObject* const* bound, const char* points_name, const char* offsets_name,
-                        const char* neighbours_name) {
+struct CloudArgs {
+    PointsView<S> points;
+    CsrArray indptr;
+    CsrArray indices;
+};
+
+template <class S>
+CloudArgs<S> cloud_args(PyObject* const* bound, const char* points_name, const char* indptr_name,
+                        const char* indices_name) {
     auto points = points_param<S>(points_name, bound[0]);
-    auto offsets = convert(offsets_name, [&] { return csr_arg(bound[1]); });
-    auto neighbours = convert(neighbours_name, [&] { return csr_arg(bound[2]); });
-    return {points, offsets, neighbours};
+    auto indptr = convert(indptr_name, [&] { return csr_arg(bound[1]); });
+    auto indices = convert(indices_name, [&] { return csr_arg(bound[2]); });
+    return {points, indptr, indices};
 }
 
 // The tetrahedra of `graph_from_simplices`: a 2-D uint64 array, any strides.
-SimplexView simplices_arg(PyObject* object);
+Strided<std::uint64_t, 2> simplices_arg(PyObject* object);
 
 // An int or an object with __index__, whose value fits in 64 bits unsigned.
 std::uint64_t unsigned_arg(PyObject* object);
@@ -121,18 +127,16 @@ PyObject* instance_arg(PyObject* object, PyTypeObject* type);
 // The reference keeps the array alive while the lock is released.
 struct PermArg {
     Ref array;
-    const char* data = nullptr;
-    std::size_t len = 0;
-    std::ptrdiff_t stride = sizeof(std::int64_t);  // bytes
+    Strided<std::int64_t> values;
 };
 
 // None is no permutation; else an ndarray of exactly one dimension and int64
 // elements, or the array refusal.
 std::optional<PermArg> perm_arg(PyObject* object);
 
-// The contiguous view the core reads; a strided array fails with `message`
+// The contiguous view the core reads; a strided array fails with `strided`
 // (PanicException).
-std::optional<I64View> contiguous_perm(const std::optional<PermArg>& perm, const char* message);
+std::optional<Strided<std::int64_t>> contiguous_perm(const std::optional<PermArg>& perm, Failure strided);
 
 // The items of a sequence (an instance of collections.abc.Sequence), each held
 // by a new reference, so that the caller's sequence may change meanwhile. A

@@ -1,14 +1,13 @@
 // The module `_ornel`: its definition, slots and what it registers.
+#include "../frame/arguments.hpp"
+#include "../frame/runtime.hpp"
 #include "entry_points.hpp"
 #include "grouped_class.hpp"
 #include "prepared_class.hpp"
-#include "runtime.hpp"
 
 namespace ornel::py {
 
 namespace {
-
-#define ORNEL_FUNCTION(function) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function))
 
 #define ORNEL_TWO_CLOUDS_SIGNATURE "(x_points, x_indices, x_neighbors, y_points, y_indices, y_neighbors)\n--\n\n"
 
@@ -24,23 +23,23 @@ namespace {
     "the GIL released, so independent calls execute in parallel across cores."
 
 PyMethodDef module_functions[] = {
-    {"all_nearest_neighbours", ORNEL_FUNCTION(all_nearest_neighbours), METH_FASTCALL | METH_KEYWORDS,
+    {"all_nearest_neighbours", ORNEL_PYCFUNCTION(all_nearest_neighbours), METH_FASTCALL | METH_KEYWORDS,
      "all_nearest_neighbours" ORNEL_TWO_CLOUDS_SIGNATURE
      "Find, for each point in `x`, the nearest neighbour among points in `y`\n"
      "(both given as neighbourhood graphs). The heavy search runs with the\n"
      "GIL released, so independent calls (e.g. an all-by-all join driven\n"
      "from a Python thread pool) execute in parallel across cores."},
-    {"all_nearest_neighbours_f32", ORNEL_FUNCTION(all_nearest_neighbours_f32), METH_FASTCALL | METH_KEYWORDS,
+    {"all_nearest_neighbours_f32", ORNEL_PYCFUNCTION(all_nearest_neighbours_f32), METH_FASTCALL | METH_KEYWORDS,
      "all_nearest_neighbours_f32" ORNEL_TWO_CLOUDS_SIGNATURE
      "Find, for each point in `x`, the nearest neighbour among points in `y`\n"
      "(both given as neighbourhood graphs). The heavy search runs with the\n"
      "GIL released, so independent calls (e.g. an all-by-all join driven\n"
      "from a Python thread pool) execute in parallel across cores."},
-    {"all_nearest_neighbours_k", ORNEL_FUNCTION(all_nearest_neighbours_k), METH_FASTCALL | METH_KEYWORDS,
+    {"all_nearest_neighbours_k", ORNEL_PYCFUNCTION(all_nearest_neighbours_k), METH_FASTCALL | METH_KEYWORDS,
      "all_nearest_neighbours_k" ORNEL_TWO_CLOUDS_K_SIGNATURE ORNEL_TWO_CLOUDS_K_DOC},
-    {"all_nearest_neighbours_k_f32", ORNEL_FUNCTION(all_nearest_neighbours_k_f32), METH_FASTCALL | METH_KEYWORDS,
+    {"all_nearest_neighbours_k_f32", ORNEL_PYCFUNCTION(all_nearest_neighbours_k_f32), METH_FASTCALL | METH_KEYWORDS,
      "all_nearest_neighbours_k_f32" ORNEL_TWO_CLOUDS_K_SIGNATURE ORNEL_TWO_CLOUDS_K_DOC},
-    {"graph_from_simplices", ORNEL_FUNCTION(graph_from_simplices), METH_FASTCALL | METH_KEYWORDS,
+    {"graph_from_simplices", ORNEL_PYCFUNCTION(graph_from_simplices), METH_FASTCALL | METH_KEYWORDS,
      "graph_from_simplices(simplices, n_points)\n--\n\n"
      "Build the neighbourhood graph of `n_points` vertices from tetrahedra:\n"
      "`simplices` is an (m, 4) uint64 array of vertex ids (a Delaunay\n"

@@ -63,8 +63,8 @@ void register_panic_exception() {
     require(PyDict_SetItemString(modules, "_ornel.errors", errors.get()));
 }
 
-void expect_core_failure(std::string message, std::vector<std::string> notes) {
-    if (!expected_failure) expected_failure = detail::ExpectedFailure{std::move(message), std::move(notes)};
+void expect_core_failure(Failure kind, std::vector<std::string> notes) {
+    if (!expected_failure) expected_failure = detail::ExpectedFailure{kind, std::move(notes)};
 }
 
 namespace detail {
@@ -75,9 +75,14 @@ ExpectedFailureScope::ExpectedFailureScope() noexcept : outer_(std::move(expecte
 
 ExpectedFailureScope::~ExpectedFailureScope() { expected_failure = std::move(outer_); }
 
-void raise_core_failure(const std::string& message) {
-    raise_panic(message);
-    if (expected_failure && expected_failure->message == message && PyErr_Occurred())
+void raise_core_failure(const CoreFailure& failure) {
+    try {
+        raise_panic(failure_message(failure));
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return;
+    }
+    if (expected_failure && expected_failure->kind == failure.kind() && PyErr_Occurred())
         for (const std::string& note : expected_failure->notes) add_note(note);
 }
 

@@ -87,18 +87,16 @@ void expect_too_few_columns(const char* name, PyObject* array, std::size_t rows,
                             std::size_t needed, const char* shape) {
     if (rows == 0 || columns >= needed) return;
     const int type_number = PyArray_DESCR(reinterpret_cast<PyArrayObject*>(array))->type_num;
-    expect_core_failure(
-        "index out of bounds: the len is " + std::to_string(columns) + " but the index is " + std::to_string(columns),
-        {std::string("while processing '") + name + "'",
-         expected_array(type_number, shape, "") + "; got " + given(array)});
+    expect_core_failure(Failure::too_few_columns, {std::string("while processing '") + name + "'",
+                                                   expected_array(type_number, shape, "") + "; got " + given(array)});
 }
 
-U32View csr_arg(PyObject* object) {
+CsrArray csr_arg(PyObject* object) {
     PyArrayObject* array = array_arg(object, 1, NPY_UINT32, "(n,)");
     return {PyArray_BYTES(array), static_cast<std::size_t>(PyArray_DIM(array, 0)), PyArray_STRIDE(array, 0)};
 }
 
-SimplexView simplices_arg(PyObject* object) {
+Strided<std::uint64_t, 2> simplices_arg(PyObject* object) {
     PyArrayObject* array = array_arg(object, 2, NPY_UINT64, "(m, 4)");
     return {PyArray_BYTES(array), static_cast<std::size_t>(PyArray_DIM(array, 0)),
             static_cast<std::size_t>(PyArray_DIM(array, 1)), PyArray_STRIDE(array, 0), PyArray_STRIDE(array, 1)};
@@ -137,14 +135,14 @@ PyObject* instance_arg(PyObject* object, PyTypeObject* type) {
 std::optional<PermArg> perm_arg(PyObject* object) {
     if (object == Py_None) return std::nullopt;
     PyArrayObject* array = array_arg(object, 1, NPY_INT64, "(n,)", " or None");
-    return PermArg{Ref::borrow(object), PyArray_BYTES(array), static_cast<std::size_t>(PyArray_DIM(array, 0)),
-                   PyArray_STRIDE(array, 0)};
+    return PermArg{Ref::borrow(object),
+                   {PyArray_BYTES(array), static_cast<std::size_t>(PyArray_DIM(array, 0)), PyArray_STRIDE(array, 0)}};
 }
 
-std::optional<I64View> contiguous_perm(const std::optional<PermArg>& perm, const char* message) {
+std::optional<Strided<std::int64_t>> contiguous_perm(const std::optional<PermArg>& perm, Failure strided) {
     if (!perm) return std::nullopt;
-    if (perm->len > 1 && perm->stride != static_cast<std::ptrdiff_t>(sizeof(std::int64_t))) fail(message);
-    return I64View{perm->data, perm->len};
+    if (!perm->values.contiguous()) fail(strided);
+    return perm->values;
 }
 
 namespace {

@@ -45,7 +45,8 @@ PyTypeObject* container_type() {
         PyObject* type = PyType_FromSpec(&slice_container_spec);
         if (!type) {
             PyErr_Clear();
-            throw CoreFailure("Failed to create slice container: the type could not be made");
+            raise_panic("Failed to create slice container: the type could not be made");
+            throw PythonError{};
         }
         return type;
     }));
@@ -67,7 +68,8 @@ Ref wrap_memory(void* data, std::size_t size, int type_number, std::size_t item_
     Ref container = Ref::steal(type->tp_alloc(type, 0));
     if (!container) {
         PyErr_Clear();
-        throw CoreFailure("Failed to create slice container");
+        raise_panic("Failed to create slice container");
+        throw PythonError{};
     }
     auto* holder = reinterpret_cast<SliceContainer*>(container.get());
     holder->data = owned.data;

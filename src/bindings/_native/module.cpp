@@ -4,12 +4,12 @@
 #include <optional>
 #include <string>
 
-#include "../lib/delaunay/delaunay.hpp"
-#include "../lib/descent_from_starts.hpp"
-#include "../python/arguments.hpp"
-#include "../python/convert.hpp"
-#include "../python/results.hpp"
-#include "../python/runtime.hpp"
+#include "../../lib/delaunay/delaunay.hpp"
+#include "../../lib/descent_from_starts.hpp"
+#include "../frame/arguments.hpp"
+#include "../frame/convert.hpp"
+#include "../frame/results.hpp"
+#include "../frame/runtime.hpp"
 
 namespace ornel::py {
 
@@ -153,10 +153,9 @@ PyObject* nearest_from_starts_entry(PyObject*, PyObject* const* args, Py_ssize_t
     });
 }
 
-#define ORNEL_FUNCTION(function) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function))
 
 PyMethodDef module_functions[] = {
-    {"delaunay", ORNEL_FUNCTION(delaunay_entry), METH_FASTCALL | METH_KEYWORDS,
+    {"delaunay", ORNEL_PYCFUNCTION(delaunay_entry), METH_FASTCALL | METH_KEYWORDS,
      "delaunay(points)\n--\n\n"
      "The Delaunay tetrahedralisation of `points` (float32 or float64, shape\n"
      "(n, 3) or wider, any strides; only the first three columns are read):\n"
@@ -166,7 +165,7 @@ PyMethodDef module_functions[] = {
      "Raises ValueError for non-finite coordinates and for clouds without a\n"
      "tetrahedralisation (fewer than four distinct points, all on one plane or\n"
      "one line). Runs with the GIL released."},
-    {"delaunay_graph", ORNEL_FUNCTION(delaunay_graph_entry), METH_FASTCALL | METH_KEYWORDS,
+    {"delaunay_graph", ORNEL_PYCFUNCTION(delaunay_graph_entry), METH_FASTCALL | METH_KEYWORDS,
      "delaunay_graph(points)\n--\n\n"
      "The vertex adjacency of the Delaunay tetrahedralisation of `points`\n"
      "as the CSR pair (indptr, indices) of uint32 arrays, rows ascending.\n"
@@ -174,7 +173,7 @@ PyMethodDef module_functions[] = {
      "those neighbours list all of them. Points on one plane or one line get\n"
      "the Delaunay graph of that plane or line. Raises ValueError for\n"
      "non-finite coordinates. Runs with the GIL released."},
-    {"nearest_from_starts", ORNEL_FUNCTION(nearest_from_starts_entry), METH_FASTCALL | METH_KEYWORDS,
+    {"nearest_from_starts", ORNEL_PYCFUNCTION(nearest_from_starts_entry), METH_FASTCALL | METH_KEYWORDS,
      "nearest_from_starts(points, indptr, indices, queries, starts, distance_upper_bound=None)\n--\n\n"
      "For every row of `queries` (float64, C-contiguous (q, 3)), the nearest\n"
      "point of the target `points` (float32 or float64, C-contiguous (n, 3))\n"

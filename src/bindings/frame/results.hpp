@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <initializer_list>
 
-#include "../lib/buffer.hpp"
-#include "../lib/nearest_descent.hpp"
+#include "../../lib/buffer.hpp"
+#include "../../lib/result.hpp"
 #include "numpy_api.hpp"
 #include "ref.hpp"
 
@@ -47,9 +47,17 @@ inline PyObject* result_pair(Ref dists, Ref idx) {
     return require(PyTuple_Pack(2, dists.get(), idx.get()));
 }
 
+// A search's result as (dists, idx): one entry per query point, or, given a
+// shape, (rows, columns) of them.
 template <class S>
-PyObject* nearest_result(NearestResult<S>&& result) {
+PyObject* search_result(SearchResult<S>&& result) {
     return result_pair(to_numpy(std::move(result.dists)), to_numpy(std::move(result.idx)));
+}
+
+template <class S>
+PyObject* search_result(SearchResult<S>&& result, std::size_t rows, std::uint64_t columns) {
+    const std::initializer_list<npy_intp> shape{static_cast<npy_intp>(rows), static_cast<npy_intp>(columns)};
+    return result_pair(to_numpy(std::move(result.dists), shape), to_numpy(std::move(result.idx), shape));
 }
 
 }  // namespace ornel::py

@@ -3,24 +3,20 @@
 
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
-#include "arguments.hpp"
-#include "convert.hpp"
+#include "../frame/arguments.hpp"
+#include "../frame/convert.hpp"
+#include "../frame/results.hpp"
+#include "../frame/runtime.hpp"
 #include "precision.hpp"
 #include "prepared_class.hpp"
-#include "results.hpp"
-#include "runtime.hpp"
 
 namespace ornel::py {
 
 namespace {
-
-template <class S>
-const GroupedQueries<S>& grouped_of_self(PyObject* self) {
-    return *reinterpret_cast<GroupedObject<S>*>(self)->grouped;
-}
 
 template <class S>
 PyObject* grouped_prepare(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -40,40 +36,27 @@ PyObject* grouped_prepare(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
             return given;
         });
 
-        std::vector<CloudPoints<S>> clouds;
+        std::vector<std::span<const PackedPoint<S>>> clouds;
         clouds.reserve(queries.size());
-        for (const Ref& item : queries) {
-            const PreparedGraph<S>& graph = prepared_arg<S>(item.get());
-            clouds.push_back({graph.points.data(), graph.points.size()});
-        }
-        std::vector<std::optional<I64View>> views;
+        for (const Ref& item : queries) clouds.push_back(prepared_arg<S>(item.get()).points.span());
+        std::vector<std::optional<Strided<std::int64_t>>> views;
         views.reserve(perms.size());
-        for (const std::optional<PermArg>& perm : perms) views.push_back(contiguous_perm(perm, "contiguous perm"));
+        for (const std::optional<PermArg>& perm : perms)
+            views.push_back(contiguous_perm(perm, Failure::strided_query_perm));
 
         std::unique_ptr<GroupedQueries<S>> grouped;
         {
             ReleasedGil released;
             grouped = std::make_unique<GroupedQueries<S>>(GroupedQueries<S>::build(clouds, views));
         }
-        PyTypeObject* type = grouped_type<S>();
-        Ref instance = Ref::checked(type->tp_alloc(type, 0));
-        reinterpret_cast<GroupedObject<S>*>(instance.get())->grouped = grouped.release();
-        return instance.release();
+        return hold(grouped_type<S>(), std::move(grouped));
     });
-}
-
-template <class S>
-void grouped_dealloc(PyObject* self) {
-    delete reinterpret_cast<GroupedObject<S>*>(self)->grouped;
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
 }
 
 template <class S>
 PyObject* grouped_repr(PyObject* self) {
     return call_boundary([&] {
-        const GroupedQueries<S>& grouped = grouped_of_self<S>(self);
+        const GroupedQueries<S>& grouped = held<GroupedQueries<S>>(self);
         std::string text = std::string(Precision<S>::grouped) + "(n_clouds=" + std::to_string(grouped.n_clouds()) +
                            ", n_points=" + std::to_string(grouped.n_points()) + ")";
         return PyUnicode_FromString(text.c_str());
@@ -82,12 +65,12 @@ PyObject* grouped_repr(PyObject* self) {
 
 template <class S>
 PyObject* grouped_n_points(PyObject* self, void*) {
-    return PyLong_FromSize_t(grouped_of_self<S>(self).n_points());
+    return PyLong_FromSize_t(held<GroupedQueries<S>>(self).n_points());
 }
 
 template <class S>
 PyObject* grouped_n_clouds(PyObject* self, void*) {
-    return PyLong_FromSize_t(grouped_of_self<S>(self).n_clouds());
+    return PyLong_FromSize_t(held<GroupedQueries<S>>(self).n_clouds());
 }
 
 Ref copy_to_numpy(const Buffer<std::uint64_t>& stored) {
@@ -98,19 +81,17 @@ Ref copy_to_numpy(const Buffer<std::uint64_t>& stored) {
 
 template <class S>
 PyObject* grouped_offsets(PyObject* self, void*) {
-    return call_boundary([&] { return copy_to_numpy(grouped_of_self<S>(self).offsets).release(); });
+    return call_boundary([&] { return copy_to_numpy(held<GroupedQueries<S>>(self).offsets).release(); });
 }
 
 template <class S>
 PyObject* grouped_perm(PyObject* self, void*) {
-    return call_boundary([&] { return copy_to_numpy(grouped_of_self<S>(self).perm).release(); });
+    return call_boundary([&] { return copy_to_numpy(held<GroupedQueries<S>>(self).perm).release(); });
 }
-
-#define ORNEL_METHOD(function) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function))
 
 template <class S>
 PyMethodDef grouped_methods[] = {
-    {"prepare", ORNEL_METHOD(grouped_prepare<S>), METH_STATIC | METH_FASTCALL | METH_KEYWORDS,
+    {"prepare", ORNEL_PYCFUNCTION(grouped_prepare<S>), METH_STATIC | METH_FASTCALL | METH_KEYWORDS,
      "prepare(queries, query_perms)\n--\n\n"
      "Concatenate every query cloud's points and sort them into Morton order, once,\n"
      "with the GIL released. `queries` are prepared targets of the same precision,\n"
@@ -153,7 +134,7 @@ PyObject* create_grouped_type() {
     static const std::string doc = grouped_doc<S>();
     static const std::string name = std::string("builtins.") + Precision<S>::grouped;
     static PyType_Slot slots[] = {
-        {Py_tp_dealloc, reinterpret_cast<void*>(grouped_dealloc<S>)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(holder_dealloc<GroupedQueries<S>>)},
         {Py_tp_repr, reinterpret_cast<void*>(grouped_repr<S>)},
         {Py_tp_methods, grouped_methods<S>},
         {Py_tp_getset, grouped_getset<S>},
@@ -161,7 +142,7 @@ PyObject* create_grouped_type() {
         {0, nullptr},
     };
     static PyType_Spec spec = {
-        name.c_str(), sizeof(GroupedObject<S>), 0,
+        name.c_str(), sizeof(Holder<GroupedQueries<S>>), 0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
     return require(PyType_FromSpec(&spec));
 }
@@ -178,7 +159,7 @@ PyTypeObject* grouped_type() {
 
 template <class S>
 const GroupedQueries<S>& grouped_arg(PyObject* object) {
-    return grouped_of_self<S>(instance_arg(object, grouped_type<S>()));
+    return held<GroupedQueries<S>>(instance_arg(object, grouped_type<S>()));
 }
 
 template PyTypeObject* grouped_type<float>();

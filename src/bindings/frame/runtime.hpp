@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "../lib/failure.hpp"
+#include "../../lib/failure.hpp"
 #include "ref.hpp"
 
 namespace ornel::py {
@@ -65,15 +65,19 @@ void raise_panic(const std::string& message);
 // another to the same class: importing that name imports this module first.
 void register_panic_exception();
 
+// The message of a core failure (failure_message.cpp): the texts callers see,
+// one per kind.
+std::string failure_message(const CoreFailure& failure);
+
 // Announces, during conversion, a core failure that an accepted argument is
-// bound to cause later: should the call fail with exactly `message`, the
-// exception gets `notes`. The first announcement of a call stands.
-void expect_core_failure(std::string message, std::vector<std::string> notes);
+// bound to cause later: should the call fail with a failure of kind `kind`,
+// the exception gets `notes`. The first announcement of a call stands.
+void expect_core_failure(Failure kind, std::vector<std::string> notes);
 
 namespace detail {
 
 struct ExpectedFailure {
-    std::string message;
+    Failure kind;
     std::vector<std::string> notes;
 };
 
@@ -91,8 +95,9 @@ private:
     std::optional<ExpectedFailure> outer_;
 };
 
-// raise_panic, plus the announced notes when `message` is the announced one.
-void raise_core_failure(const std::string& message);
+// raise_panic with the failure's message, plus the announced notes when its
+// kind is the announced one.
+void raise_core_failure(const CoreFailure& failure);
 
 }  // namespace detail
 
@@ -104,7 +109,7 @@ PyObject* call_boundary(Body&& body) noexcept {
         return body();
     } catch (const PythonError&) {
     } catch (const CoreFailure& failure) {
-        detail::raise_core_failure(failure.what());
+        detail::raise_core_failure(failure);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& failure) {

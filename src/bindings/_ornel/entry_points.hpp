@@ -2,7 +2,7 @@
 // the module as `self`; methods take their instance.
 #pragma once
 
-#include "ref.hpp"
+#include "../frame/ref.hpp"
 
 namespace ornel::py {
 

@@ -4,30 +4,22 @@
 // strides, so strided views are accepted.
 #include <optional>
 
-#include "../lib/knn_search.hpp"
-#include "arguments.hpp"
-#include "convert.hpp"
+#include "../../lib/knn_search.hpp"
+#include "../frame/arguments.hpp"
+#include "../frame/convert.hpp"
+#include "../frame/results.hpp"
+#include "../frame/runtime.hpp"
 #include "entry_points.hpp"
 #include "precision.hpp"
 #include "prepared_class.hpp"
-#include "results.hpp"
-#include "runtime.hpp"
 
 namespace ornel::py {
 
 namespace {
 
-template <class S>
-PyObject* knn_result(KnnResult<S>&& result, std::size_t nq, std::uint64_t k) {
-    const npy_intp rows = static_cast<npy_intp>(nq);
-    const npy_intp columns = static_cast<npy_intp>(k);
-    return result_pair(to_numpy(std::move(result.dists), {rows, columns}),
-                       to_numpy(std::move(result.idx), {rows, columns}));
-}
-
-// Rows of a query graph; an empty offsets array has none, and the search
+// Rows of a query graph; an empty indptr array has none, and the search
 // itself refuses it.
-std::size_t query_rows(const U32View& offsets) { return offsets.len == 0 ? 0 : offsets.len - 1; }
+std::size_t query_rows(const CsrArray& indptr) { return indptr.len == 0 ? 0 : indptr.len - 1; }
 
 constexpr Parameters<8> two_clouds_k{
     {"x_points", "x_indices", "x_neighbors", "y_points", "y_indices", "y_neighbors", "k", "ef"}, 8};
@@ -40,13 +32,14 @@ PyObject* join_two_clouds_k(const char* name, PyObject* const* args, Py_ssize_t 
         auto y = cloud_args<S>(&bound[3], "y_points", "y_indices", "y_neighbors");
         const std::uint64_t k = convert("k", [&] { return unsigned_arg(bound[6]); });
         const std::uint64_t ef = convert("ef", [&] { return unsigned_arg(bound[7]); });
-        KnnResult<S> result;
+        SearchResult<S> result;
         {
             ReleasedGil released;
-            const PackedCloud<S> x_packed(x), y_packed(y, /*as_target=*/true);
+            const PackedCloud<S> x_packed(x.points, x.indptr, x.indices);
+            const PackedCloud<S> y_packed(y.points, y.indptr, y.indices, /*as_target=*/true);
             result = knn_search<S>(x_packed.operand(), y_packed.operand(), k, ef, std::nullopt);
         }
-        return knn_result(std::move(result), query_rows(x.offsets), k);
+        return search_result(std::move(result), query_rows(x.indptr), k);
     });
 }
 
@@ -71,14 +64,14 @@ PyObject* prepared_query_k(PyObject* self, PyObject* const* args, Py_ssize_t nar
         const std::uint64_t k = convert("k", [&] { return unsigned_arg(bound[3]); });
         const std::uint64_t ef = convert("ef", [&] { return unsigned_arg(bound[4]); });
         auto distance = convert("distance_upper_bound", [&] { return distance_arg(bound[5]); });
-        KnnResult<S> result;
+        SearchResult<S> result;
         {
             ReleasedGil released;
-            const PackedCloud<S> x_packed(x);
-            result = knn_search<S>(x_packed.operand(), target.as_operand(), k, ef,
-                                   make_bound<S>(distance, target.box(), std::nullopt));
+            const PackedCloud<S> x_packed(x.points, x.indptr, x.indices);
+            result = knn_search<S>(x_packed.operand(), target.operand(), k, ef,
+                                   make_bound<S>(distance, target.box, std::nullopt));
         }
-        return knn_result(std::move(result), query_rows(x.offsets), k);
+        return search_result(std::move(result), query_rows(x.indptr), k);
     });
 }
 
@@ -94,14 +87,14 @@ PyObject* prepared_query_prepared_k(PyObject* self, PyObject* const* args, Py_ss
         const std::uint64_t k = convert("k", [&] { return unsigned_arg(bound[1]); });
         const std::uint64_t ef = convert("ef", [&] { return unsigned_arg(bound[2]); });
         auto distance = convert("distance_upper_bound", [&] { return distance_arg(bound[3]); });
-        const GraphOperand<S> query_operand = query.as_operand();
-        KnnResult<S> result;
+        const GraphOperand<S> query_operand = query.operand();
+        SearchResult<S> result;
         {
             ReleasedGil released;
-            result = knn_search<S>(query_operand, target.as_operand(), k, ef,
-                                   make_bound<S>(distance, target.box(), query.box()));
+            result = knn_search<S>(query_operand, target.operand(), k, ef,
+                                   make_bound<S>(distance, target.box, query.box));
         }
-        return knn_result(std::move(result), query_rows(query_operand.offsets), k);
+        return search_result(std::move(result), query_rows(query_operand.indptr), k);
     });
 }
 

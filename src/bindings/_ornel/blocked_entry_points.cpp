@@ -3,16 +3,16 @@
 // this target, results mapped back to the callers' numbering).
 #include <optional>
 
-#include "../lib/blocked_descent.hpp"
-#include "../lib/grouped_descent.hpp"
-#include "arguments.hpp"
-#include "convert.hpp"
+#include "../../lib/blocked_descent.hpp"
+#include "../../lib/grouped_descent.hpp"
+#include "../frame/arguments.hpp"
+#include "../frame/convert.hpp"
+#include "../frame/results.hpp"
+#include "../frame/runtime.hpp"
 #include "entry_points.hpp"
 #include "grouped_class.hpp"
 #include "precision.hpp"
 #include "prepared_class.hpp"
-#include "results.hpp"
-#include "runtime.hpp"
 
 namespace ornel::py {
 
@@ -28,14 +28,14 @@ PyObject* prepared_query_prepared_blocked(PyObject* self, PyObject* const* args,
         });
         const std::uint64_t block = bound[1] ? convert("block", [&] { return unsigned_arg(bound[1]); }) : 8;
         auto distance = convert("distance_upper_bound", [&] { return distance_arg(bound[2]); });
-        NearestResult<S> result;
+        SearchResult<S> result;
         {
             ReleasedGil released;
-            if (query.indptr.size() == 0) fail_capacity_overflow();
-            const PackedQuery<S> operand{query.points.data(), query.points.size(), query.indptr.size() - 1};
-            result = blocked_descent<S>(operand, target, block, make_bound<S>(distance, target.box(), query.box()));
+            if (query.graph.indptr.size() == 0) fail_capacity_overflow();
+            result = blocked_descent<S>(query.points.span(), query.graph.indptr.size() - 1, target, block,
+                                        make_bound<S>(distance, target.box, query.box));
         }
-        return nearest_result(std::move(result));
+        return search_result(std::move(result));
     });
 }
 
@@ -54,14 +54,15 @@ PyObject* prepared_query_grouped(PyObject* self, PyObject* const* args, Py_ssize
         if (bound[2]) options.block = convert("block", [&] { return unsigned_arg(bound[2]); });
         auto distance = convert("distance_upper_bound", [&] { return distance_arg(bound[3]); });
         if (bound[4]) options.finalize = convert("finalize", [&] { return flag_arg(bound[4]); });
-        const std::optional<I64View> target_view = contiguous_perm(target_perm, "contiguous target perm");
-        NearestResult<S> result;
+        const std::optional<Strided<std::int64_t>> target_view =
+            contiguous_perm(target_perm, Failure::strided_target_perm);
+        SearchResult<S> result;
         {
             ReleasedGil released;
             result = grouped_descent<S>(target, grouped, target_view, options,
-                                        make_bound<S>(distance, target.box(), std::nullopt));
+                                        make_bound<S>(distance, target.box, std::nullopt));
         }
-        return nearest_result(std::move(result));
+        return search_result(std::move(result));
     });
 }
 
