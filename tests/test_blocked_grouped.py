@@ -10,7 +10,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from conftest import assert_argument_notes, delaunay_graph, precision_params
+from conftest import assert_argument_notes, delaunay_graph, precision_params, reference_morton_keys
 from scipy.spatial import cKDTree
 
 import _ornel
@@ -40,23 +40,6 @@ def refused(function, exception, message, parameter):
         function()
     assert str(info.value) == message
     assert_argument_notes(info.value, f"while processing '{parameter}'")
-
-
-def reference_morton_keys(points):
-    """Morton keys of (n, 3) points, computed the slow way: 21 bits per axis, x lowest."""
-    coords = points.astype(np.float64)
-    lo = np.nanmin(coords, axis=0)
-    hi = np.nanmax(coords, axis=0)
-    extent = hi - lo
-    extent[extent == 0] = 1.0
-    with np.errstate(invalid="ignore"):
-        q = (coords - lo) / extent * 2097151.0
-    q = np.where(np.isnan(q) | (q < 0), 0, q).astype(np.uint64) & np.uint64(0x1FFFFF)
-    keys = np.zeros(len(points), np.uint64)
-    for bit in range(21):
-        for axis in range(3):
-            keys |= ((q[:, axis] >> np.uint64(bit)) & np.uint64(1)) << np.uint64(3 * bit + axis)
-    return keys
 
 
 # --- blocked descent ---------------------------------------------------------------------------

@@ -22,6 +22,7 @@ from hypothesis import strategies as st
 from scipy.spatial import Delaunay
 
 import _ornel
+import ornel
 from fuzz_inputs import (
     as_precision,
     attempt,
@@ -444,16 +445,6 @@ def test_methods_and_attributes_refuse_a_foreign_self():
 ID_LIMITS = [2**32 - 1, 2**32, 2**63, 2**64 - 1]
 
 
-def morton_keys(points):
-    """Z-order keys of points in the unit cube, 21 bits per axis."""
-    q = (points * 2097151).astype(np.uint64)
-    keys = np.zeros(len(points), np.uint64)
-    for bit in range(21):
-        for axis in range(3):
-            keys |= ((q[:, axis] >> np.uint64(bit)) & np.uint64(1)) << np.uint64(3 * bit + axis)
-    return keys
-
-
 @st.composite
 def tetrahedra(draw):
     """(simplices, n): rows of vertex ids from Delaunay tetrahedra, random ids or a few rows
@@ -473,7 +464,7 @@ def tetrahedra(draw):
         if order == "by x":
             points = points[np.argsort(points[:, 0])]
         elif order == "morton":
-            points = points[np.argsort(morton_keys(points), kind="stable")]
+            points = points[ornel.morton_order(points)]
         simplices = Delaunay(points).simplices.astype(np.uint64)
     elif kind == "delaunay" and n >= 5:
         try:

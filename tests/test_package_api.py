@@ -207,3 +207,18 @@ def test_morton_order_of_no_points_is_an_empty_permutation():
     for points in (np.zeros((0, 3)), np.zeros((0, 3), np.float32)):
         order = ornel.morton_order(points)
         assert order.dtype == np.int64 and order.shape == (0,)
+
+
+def test_morton_order_is_the_grouped_sets_key_stably_sorted():
+    from conftest import reference_morton_keys
+
+    rng = np.random.default_rng(21)
+    clouds = [rng.random((20_000, 3)), np.round(rng.random((3000, 3)) * 5) / 5,  # many equal keys
+              (rng.random((2000, 3)) * [400, 300, 20] + [5e5, 5e6, 100]).astype(np.float32),
+              np.repeat(rng.random((1, 3)), 7, axis=0), rng.random((500, 6))[::2, 1:5],
+              np.arange(30).reshape(10, 3)]
+    for points in clouds:
+        expected = np.argsort(reference_morton_keys(np.asarray(points)[:, :3]), kind="stable")
+        np.testing.assert_array_equal(ornel.morton_order(points), expected)
+    with pytest.raises(ValueError, match="shape"):
+        ornel.morton_order(np.zeros((4, 2)))

@@ -3,8 +3,12 @@
 // and key.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <limits>
+
+#include "buffer.hpp"
 
 namespace ornel {
 
@@ -32,6 +36,42 @@ inline std::uint64_t morton_quantum(double c, double lo, double extent) {
     if (!(q > 0.0)) return 0;
     if (q >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
     return static_cast<std::uint64_t>(q);
+}
+
+// The permutation (sorted position -> row) that sorts the rows of `points`
+// (anything with rows and at(row, column), three columns read) by the key
+// above over their bounding box, equal keys in row order. The same key the
+// grouped query set sorts by, so a cloud sorted here is sorted there too.
+template <class Points>
+Buffer<std::int64_t> morton_order(const Points& points) {
+    const std::size_t n = points.rows;
+    double lo[3], extent[3];
+    for (int axis = 0; axis < 3; ++axis) {
+        double low = std::numeric_limits<double>::infinity(), high = -low;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double c = static_cast<double>(points.at(i, axis));
+            low = c < low ? c : low;  // a NaN never replaces a bound
+            high = c > high ? c : high;
+        }
+        lo[axis] = low;
+        extent[axis] = high > low ? high - low : 1.0;
+    }
+    struct Keyed {
+        std::uint64_t key;
+        std::int64_t row;
+        bool operator<(const Keyed& other) const { return key < other.key || (key == other.key && row < other.row); }
+    };
+    Buffer<Keyed> keyed(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint64_t q[3];
+        for (int axis = 0; axis < 3; ++axis)
+            q[axis] = morton_quantum(static_cast<double>(points.at(i, axis)), lo[axis], extent[axis]);
+        keyed[i] = {morton_key(q[0], q[1], q[2]), static_cast<std::int64_t>(i)};
+    }
+    std::sort(keyed.data(), keyed.data() + n);  // by key, then row: stable
+    Buffer<std::int64_t> order(n);
+    for (std::size_t i = 0; i < n; ++i) order[i] = keyed[i].row;
+    return order;
 }
 
 }  // namespace ornel

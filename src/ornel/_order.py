@@ -2,10 +2,10 @@
 
 from __future__ import annotations
 
-from typing import Any
-
 import numpy as np
 import numpy.typing as npt
+
+from ornel._native import morton_order as native_morton_order
 
 
 def morton_order(points: npt.ArrayLike) -> npt.NDArray[np.intp]:
@@ -14,13 +14,10 @@ def morton_order(points: npt.ArrayLike) -> npt.NDArray[np.intp]:
 
     Neighbouring points then get neighbouring indices, which is what the searches
     want of both the query cloud and the target cloud."""
-    coords: npt.NDArray[Any] = np.asarray(points)[:, :3].astype(np.float64)
-    if len(coords) == 0:
-        return np.zeros(0, np.intp)
-    lo, hi = coords.min(axis=0), coords.max(axis=0)
-    q = ((coords - lo) / np.where(hi > lo, hi - lo, 1) * 2097151).astype(np.uint64)
-    key = np.zeros(len(coords), np.uint64)
-    for bit in range(21):
-        for axis in range(3):
-            key |= ((q[:, axis] >> np.uint64(bit)) & np.uint64(1)) << np.uint64(3 * bit + axis)
-    return np.argsort(key, kind="stable")
+    array = np.asarray(points)
+    if array.ndim != 2 or array.shape[1] < 3:
+        raise ValueError(f"expected points of shape (n, 3); got shape {array.shape}")
+    if array.dtype not in (np.float32, np.float64):
+        array = array.astype(np.float64)
+    order: npt.NDArray[np.intp] = native_morton_order(array).astype(np.intp, copy=False)
+    return order

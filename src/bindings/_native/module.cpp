@@ -6,6 +6,7 @@
 
 #include "../../lib/delaunay/delaunay.hpp"
 #include "../../lib/descent_from_starts.hpp"
+#include "../../lib/morton.hpp"
 #include "../frame/arguments.hpp"
 #include "../frame/convert.hpp"
 #include "../frame/results.hpp"
@@ -49,6 +50,18 @@ PyObject* delaunay_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
             with_points(bound[0], [](const auto& view) { return delaunay::tetrahedra(view); });
         const npy_intp rows = static_cast<npy_intp>(simplices.size() / 4);
         return to_numpy(std::move(simplices), {rows, 4}).release();
+    });
+}
+
+PyObject* morton_order_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_boundary([&] {
+        static constexpr Parameters<1> parameters{{"points"}, 1};
+        auto bound = match<1>(parameters.of(nullptr, "morton_order"), args, nargs, kwnames);
+        Buffer<std::int64_t> order = with_points(bound[0], [](const auto& view) {
+            if (view.rows > 0 && view.columns < 3) throw delaunay::InputError("points need three columns (x, y, z)");
+            return morton_order(view);
+        });
+        return to_numpy(std::move(order)).release();
     });
 }
 
@@ -173,6 +186,13 @@ PyMethodDef module_functions[] = {
      "those neighbours list all of them. Points on one plane or one line get\n"
      "the Delaunay graph of that plane or line. Raises ValueError for\n"
      "non-finite coordinates. Runs with the GIL released."},
+    {"morton_order", ORNEL_PYCFUNCTION(morton_order_entry), METH_FASTCALL | METH_KEYWORDS,
+     "morton_order(points)\n--\n\n"
+     "The permutation (sorted position -> row, int64) that sorts the rows of\n"
+     "`points` (float32 or float64, (n, 3) or wider, any strides) along a\n"
+     "Z-order curve of 21 bits per axis over their bounding box, x the least\n"
+     "significant axis, equal keys in row order: the grouped query set's key.\n"
+     "Runs with the GIL released."},
     {"nearest_from_starts", ORNEL_PYCFUNCTION(nearest_from_starts_entry), METH_FASTCALL | METH_KEYWORDS,
      "nearest_from_starts(points, indptr, indices, queries, starts, distance_upper_bound=None)\n--\n\n"
      "For every row of `queries` (float64, C-contiguous (q, 3)), the nearest\n"

@@ -22,6 +22,7 @@ constexpr int result_type_number() {
     else if constexpr (std::is_same_v<T, double>) return NPY_FLOAT64;
     else if constexpr (std::is_same_v<T, std::uint64_t>) return NPY_UINT64;
     else if constexpr (std::is_same_v<T, std::uint32_t>) return NPY_UINT32;
+    else if constexpr (std::is_same_v<T, std::int64_t>) return NPY_INT64;
     else static_assert(sizeof(T) == 0, "no NumPy type for this element");
 }
 
