@@ -43,7 +43,7 @@ class Comparison:
     distance: npt.NDArray[np.float64]
     index: npt.NDArray[np.int64]
     max_distance: float | None = None
-    a_points: npt.NDArray[Any] = field(repr=False, default=None)  # type: ignore[assignment]
+    a_points: npt.NDArray[Any] = field(repr=False, default_factory=lambda: np.zeros((0, 3)))
     skipped: int = 0
     # What `distance` measures: "point" (to the nearest point), "plane" (to the plane
     # through the nearest point's neighbourhood), either "signed" along b's normal.
@@ -222,7 +222,8 @@ def _centroids(cloud: Cloud, neighbours: int) -> npt.NDArray[np.float64]:
 
     points = cloud.sorted_coordinates("f64")
     near = neighbourhoods(cloud, neighbours)
-    return points[near].mean(axis=1)
+    centroids: npt.NDArray[np.float64] = points[near].mean(axis=1)
+    return centroids
 
 
 def _pyplot() -> Any:

@@ -92,6 +92,8 @@ class _QuerySet:
         """Every query point's nearest point of `target`: distances and the target's
         internal (sorted) indices, in the queries' own order, cloud after cloud."""
         prepared = target.prepared(precision)
+        dists: npt.NDArray[np.floating[Any]]
+        idx: npt.NDArray[np.unsignedinteger[Any]]
         if isinstance(prepared, _ornel.PreparedF32) and isinstance(self.grouped, _ornel.GroupedQueriesF32):
             dists, idx = prepared.query_grouped(self.grouped, None, finalize=False)
         elif isinstance(prepared, _ornel.PreparedF64) and isinstance(self.grouped, _ornel.GroupedQueriesF64):
