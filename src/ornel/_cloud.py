@@ -91,6 +91,7 @@ class Cloud:
         self._graphs: dict[Precision, Graph] = {}
         self._prepared: dict[Precision, Prepared] = {}
         self._sorted: dict[Precision, npt.NDArray[Any]] = {}
+        self._normals: dict[int, npt.NDArray[np.float64]] = {}
 
     @classmethod
     def load(cls, path: str | PathLike[str], name: str | None = None) -> Cloud:
@@ -218,6 +219,17 @@ class Cloud:
                     prepared = _ornel.PreparedF64(coords, indptr, indices)
                 self._prepared[precision] = prepared
             return prepared
+
+    def normals(self, neighbours: int = 20) -> npt.NDArray[np.float64]:
+        """Unit normals of the sorted points (the rows of `sorted_coordinates("f64")`),
+        from the spread of each point's `neighbours` nearest points; built once and kept."""
+        from ornel._register import estimate_normals
+
+        with self._lock:
+            normals = self._normals.get(neighbours)
+            if normals is None:
+                normals = self._normals[neighbours] = estimate_normals(self, neighbours)
+            return normals
 
 
 def as_cloud(cloud: Cloud | npt.ArrayLike, default_name: str) -> Cloud:

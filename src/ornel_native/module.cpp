@@ -1,6 +1,9 @@
 // The module `ornel._native`: Delaunay tetrahedralisations and their graphs,
 // built by the core in src/lib/delaunay with the interpreter lock released.
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 
@@ -100,11 +103,14 @@ XyzRows<S> xyz_rows(PyArrayObject* array) {
     throw PythonError{};
 }
 
+// Queries per thread below which another thread costs more than it saves.
+constexpr std::size_t min_queries_per_thread = 4096;
+
 PyObject* nearest_from_starts_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_boundary([&] {
-        static constexpr Parameters<6> parameters{
-            {"points", "indptr", "indices", "queries", "starts", "distance_upper_bound"}, 5};
-        auto bound = match<6>(parameters.of(nullptr, "nearest_from_starts"), args, nargs, kwnames);
+        static constexpr Parameters<7> parameters{
+            {"points", "indptr", "indices", "queries", "starts", "distance_upper_bound", "threads"}, 5};
+        auto bound = match<7>(parameters.of(nullptr, "nearest_from_starts"), args, nargs, kwnames);
         const bool single = convert("points", [&] { return is_float32_array(bound[0]); });
         PyArrayObject* points = convert("points", [&] {
             return contiguous_arg(bound[0], 2, single ? NPY_FLOAT32 : NPY_FLOAT64, "(n, 3)");
@@ -112,40 +118,57 @@ PyObject* nearest_from_starts_entry(PyObject*, PyObject* const* args, Py_ssize_t
         PyArrayObject* indptr = convert("indptr", [&] { return contiguous_arg(bound[1], 1, NPY_UINT32, "(n + 1,)"); });
         PyArrayObject* indices = convert("indices", [&] { return contiguous_arg(bound[2], 1, NPY_UINT32, "(m,)"); });
         PyArrayObject* queries = convert("queries", [&] { return contiguous_arg(bound[3], 2, NPY_FLOAT64, "(q, 3)"); });
-        PyArrayObject* starts = convert("starts", [&] { return contiguous_arg(bound[4], 1, NPY_UINT32, "(q,)"); });
+        const bool chained = bound[4] == Py_None;
+        PyArrayObject* starts =
+            chained ? nullptr
+                    : convert("starts", [&] { return contiguous_arg(bound[4], 1, NPY_UINT32, "(q,)"); });
         const std::optional<double> distance =
             convert("distance_upper_bound", [&] { return distance_arg(bound[5]); });
+        const std::uint64_t threads =
+            bound[6] == nullptr || bound[6] == Py_None ? 1 : convert("threads", [&] { return unsigned_arg(bound[6]); });
         const std::size_t n = static_cast<std::size_t>(PyArray_DIM(points, 0));
         const std::size_t nq = static_cast<std::size_t>(PyArray_DIM(queries, 0));
-        if (static_cast<std::size_t>(PyArray_DIM(indptr, 0)) != n + 1) {
-            PyErr_SetString(PyExc_ValueError, "indptr must have one entry more than points has rows");
+        auto refuse = [](const char* message) {
+            PyErr_SetString(PyExc_ValueError, message);
             throw PythonError{};
-        }
-        if (static_cast<std::size_t>(PyArray_DIM(starts, 0)) != nq) {
-            PyErr_SetString(PyExc_ValueError, "starts must have one entry per query point");
-            throw PythonError{};
-        }
-        if (n >= std::numeric_limits<std::uint32_t>::max()) {
-            PyErr_SetString(PyExc_ValueError, "the target has too many points for uint32 indices");
-            throw PythonError{};
-        }
+        };
+        if (threads < 1) refuse("threads must be at least 1");
+        if (static_cast<std::size_t>(PyArray_DIM(indptr, 0)) != n + 1)
+            refuse("indptr must have one entry more than points has rows");
+        if (!chained && static_cast<std::size_t>(PyArray_DIM(starts, 0)) != nq)
+            refuse("starts must have one entry per query point");
+        if (n >= std::numeric_limits<std::uint32_t>::max()) refuse("the target has too many points for uint32 indices");
+        if (chained && nq > 0 && n == 0) refuse("the target has no points");
         std::optional<double> bound2;
         if (distance) bound2 = std::isnan(*distance) ? *distance : *distance * *distance;
         const CsrRows graph{reinterpret_cast<const std::uint32_t*>(PyArray_DATA(indptr)),
                             reinterpret_cast<const std::uint32_t*>(PyArray_DATA(indices)),
                             static_cast<std::size_t>(PyArray_DIM(indices, 0))};
-        const auto* start = reinterpret_cast<const std::uint32_t*>(PyArray_DATA(starts));
+        const std::uint32_t* start = chained ? nullptr : reinterpret_cast<const std::uint32_t*>(PyArray_DATA(starts));
         Buffer<double> dist2(nq);
         Buffer<std::uint32_t> idx(nq);
+        Buffer<std::uint32_t> heads(chained ? (nq + chain_run - 1) / chain_run : 0);
+        const std::size_t workers = static_cast<std::size_t>(std::min<std::uint64_t>(threads, 1024));
+        auto search = [&](auto target) {
+            const XyzRows<double> rows = xyz_rows<double>(queries);
+            if (chained) {
+                chain_heads(target, graph, rows, heads.data());
+                split_over_threads(heads.size(), workers, min_queries_per_thread / chain_run,
+                                   [&](std::size_t first, std::size_t last) {
+                                       descend_chained(target, graph, rows, heads.data(), bound2, first, last,
+                                                       dist2.data(), idx.data());
+                                   });
+            } else {
+                split_over_threads(nq, workers, min_queries_per_thread, [&](std::size_t first, std::size_t last) {
+                    descend_from_starts(target, graph, rows, start, bound2, first, last, dist2.data(), idx.data());
+                });
+            }
+        };
         try {
             ReleasedGil released;
-            if (nq > 0 && n == 0) throw GraphFault{GraphFault::start_out_of_range, 0, start[0]};
-            if (single)
-                descend_from_starts(xyz_rows<float>(points), graph, xyz_rows<double>(queries), start, bound2, 0, nq,
-                                    dist2.data(), idx.data());
-            else
-                descend_from_starts(xyz_rows<double>(points), graph, xyz_rows<double>(queries), start, bound2, 0, nq,
-                                    dist2.data(), idx.data());
+            if (!chained && nq > 0 && n == 0) throw GraphFault{GraphFault::start_out_of_range, 0, start[0]};
+            if (single) search(xyz_rows<float>(points));
+            else search(xyz_rows<double>(points));
         } catch (const GraphFault& fault) {
             raise_graph_fault(fault);
         }
@@ -175,15 +198,19 @@ PyMethodDef module_functions[] = {
      "the Delaunay graph of that plane or line. Raises ValueError for\n"
      "non-finite coordinates. Runs with the GIL released."},
     {"nearest_from_starts", ORNEL_FUNCTION(nearest_from_starts_entry), METH_FASTCALL | METH_KEYWORDS,
-     "nearest_from_starts(points, indptr, indices, queries, starts, distance_upper_bound=None)\n--\n\n"
+     "nearest_from_starts(points, indptr, indices, queries, starts, distance_upper_bound=None, threads=1)\n--\n\n"
      "For every row of `queries` (float64, C-contiguous (q, 3)), the nearest\n"
      "point of the target `points` (float32 or float64, C-contiguous (n, 3))\n"
      "by greedy descent over its CSR graph (`indptr`, `indices`: contiguous\n"
-     "uint32), starting at vertex `starts[i]` (contiguous uint32). Distances\n"
-     "are measured in double precision, so a float32 target is walked without\n"
-     "rounding plateaus; exact on Delaunay graphs from any start. Returns\n"
-     "(squared distances as float64, indices as uint32); with\n"
-     "`distance_upper_bound`, answers farther than it are (inf, n). Raises\n"
+     "uint32), starting at vertex `starts[i]` (contiguous uint32). With\n"
+     "`starts=None`, each query starts at the answer of the query before it\n"
+     "(give them in a spatial order), the chain restarting every 256 queries\n"
+     "at the answer of the previous run's first. Distances are measured in\n"
+     "double precision, so a float32 target is walked without rounding\n"
+     "plateaus; exact on Delaunay graphs from any start. Returns (squared\n"
+     "distances as float64, indices as uint32); with `distance_upper_bound`,\n"
+     "answers farther than it are (inf, n). The queries are split over\n"
+     "`threads` threads; the answers do not depend on their number. Raises\n"
      "ValueError for a start or graph entry outside the target. Runs with the\n"
      "GIL released."},
     {nullptr, nullptr, 0, nullptr},
