@@ -1,7 +1,9 @@
 """The `ornel` command: compare point-cloud files.
 
     ornel matrix FILE... [--csv PATH] [--png PATH] [--threads N] [--f64] [--scheduler ADDRESS]
-    ornel compare A B [--out PATH] [--f64]
+    ornel compare A B [--out PATH] [--f64] [--align]
+    ornel align SOURCE TARGET [--out ALIGNED] [--transform T.txt] [--init T.txt] [--point-to-point]
+                [--max-distance D] [--iterations N] [--threads N]
 
 Exit status: 0 done, 2 unusable input or arguments (one line on stderr says which
 file and what is wrong), 130 interrupted."""
@@ -9,6 +11,7 @@ file and what is wrong), 130 interrupted."""
 from __future__ import annotations
 
 import argparse
+import math
 import os
 import sys
 from collections.abc import Sequence
@@ -21,6 +24,7 @@ import numpy.typing as npt
 from ornel._cloud import MIN_TARGET_POINTS, Cloud, CloudError, Precision
 from ornel._formats import READ_SUFFIXES, WRITE_SUFFIXES, check_writable, suffix_of, write_points
 from ornel._join import Matrix, all_by_all, default_threads, nearest
+from ornel._register import Registration, format_transform, read_transform, register, write_transform
 
 PERCENTILES = (50, 90, 95, 99)
 
@@ -60,7 +64,42 @@ def parser() -> argparse.ArgumentParser:
     compare.add_argument("--out", metavar="PATH", help="write A's points, in A's order, with a per-point field "
                          f"'distance', in the format of PATH's suffix ({' '.join(WRITE_SUFFIXES)})")
     compare.add_argument("--f64", action="store_true", help="compute in double precision (default: single)")
+    compare.add_argument("--align", action="store_true", help="first align A to B (point-to-plane ICP, as "
+                         "'ornel align'), then measure the aligned A; --out then writes the aligned points")
+    add_align_parser(commands)
     return main
+
+
+def positive_float(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not 0 < value < float("inf"):
+        raise argparse.ArgumentTypeError(f"must be a positive finite number, not {text}")
+    return value
+
+
+def add_align_parser(commands: Any) -> None:
+    align = commands.add_parser("align", help="rigid transform moving SOURCE onto TARGET (ICP)",
+                                description="Aligns SOURCE to TARGET by ICP (point-to-plane unless "
+                                "--point-to-point) and prints the 4x4 transform, the RMSE and the fitness "
+                                "(share of SOURCE's points with a correspondence).")
+    align.add_argument("source", metavar="SOURCE", help="the cloud to move")
+    align.add_argument("target", metavar="TARGET", help="the reference cloud")
+    align.add_argument("--out", metavar="ALIGNED", help="write SOURCE's points moved by the transform, in the "
+                       f"format of the suffix ({' '.join(WRITE_SUFFIXES)})")
+    align.add_argument("--transform", metavar="T.txt", help="write the 4x4 matrix as text")
+    align.add_argument("--init", metavar="T.txt", help="start from this rigid 4x4 matrix (text) instead of the "
+                       "identity; needed when the clouds are far apart or turned by more than some 10-20 degrees")
+    align.add_argument("--point-to-point", action="store_true", help="minimise point-to-point distances "
+                       "(default: point-to-plane, along the target's normals)")
+    align.add_argument("--max-distance", type=positive_float, metavar="D", help="ignore correspondences farther "
+                       "apart than D (default: none); give one when the clouds only partly overlap")
+    align.add_argument("--iterations", type=positive_int, default=50, metavar="N",
+                       help="at most N iterations (default: 50)")
+    align.add_argument("--threads", type=positive_int, default=None,
+                       help=f"threads to use (default: {default_threads()})")
 
 
 def check_searchable(cloud: Cloud) -> None:
@@ -150,9 +189,14 @@ def summary(dists: npt.NDArray[np.float64]) -> list[tuple[str, float]]:
 def run_compare(args: argparse.Namespace) -> int:
     if args.out is not None:
         check_writable(args.out)
+        check_not_input(args.out, [args.a, args.b])
     a = Cloud.load(args.a)
     b = Cloud.load(args.b)
     check_searchable(b)
+    if args.align:
+        registration = register(a, b)
+        print_registration(a, b, registration)
+        a = Cloud(registration.apply(a.points), a.name, source=a.source)
     precision: Precision = "f64" if args.f64 else "f32"
     dists, _ = nearest(a, b, precision=precision)
     print(f"{a.source} -> {b.source}: distance from each of the {len(a):,} points of {a.name} "
@@ -161,9 +205,55 @@ def run_compare(args: argparse.Namespace) -> int:
         print(f"{label:<6}{value:.7g}")
     if args.out is not None:
         scales = offsets = None
-        if suffix_of(args.out) in (".las", ".laz") and suffix_of(args.a) in (".las", ".laz"):
+        if suffix_of(args.out) in (".las", ".laz") and suffix_of(args.a) in (".las", ".laz") and not args.align:
             scales, offsets = las_grid(args.a)  # A's own grid writes its points back exactly
         write_points(args.out, a.points, {"distance": dists}, scales, offsets)
+    return 0
+
+
+def check_not_input(output: str, inputs: Sequence[str | None]) -> None:
+    """Refuses an output path naming one of the inputs: a user's files are never overwritten."""
+    for path in inputs:
+        if path is not None and os.path.exists(output) and os.path.exists(path) and os.path.samefile(output, path):
+            raise CloudError(output, f"is the input {path}; write the output to another file")
+
+
+def print_registration(source: Cloud, target: Cloud, registration: Registration) -> None:
+    method = "point-to-plane" if registration.method == "point_to_plane" else "point-to-point"
+    state = "converged" if registration.converged else "NOT converged"
+    print(f"{source.source} -> {target.source}: {method} ICP, {registration.iterations} iterations, {state}")
+    print("transform (target coordinates = transform x source coordinates):")
+    print("".join("  " + line + "\n" for line in format_transform(registration.transform).splitlines()), end="")
+    print(f"rmse    {registration.rmse:.7g}")
+    print(f"fitness {registration.fitness:.7g}")
+    if not registration.converged:
+        print(f"ornel: warning: {source.source}: not converged after {registration.iterations} iterations "
+              f"(the last update turned by {math.degrees(registration.history[-1].rotation):.3g} degrees); "
+              "the transform is the last one reached", file=sys.stderr)
+
+
+def run_align(args: argparse.Namespace) -> int:
+    inputs = [args.source, args.target, args.init]
+    if args.out is not None:
+        check_writable(args.out)
+        check_not_input(args.out, inputs)
+    if args.transform is not None:
+        if os.path.isdir(args.transform):
+            raise CloudError(args.transform, "is a directory")
+        if not os.path.isdir(os.path.dirname(os.path.abspath(args.transform))):
+            raise CloudError(args.transform, "its directory does not exist")
+        check_not_input(args.transform, inputs + [args.out])
+    init = read_transform(args.init) if args.init is not None else None
+    source = Cloud.load(args.source)
+    target = Cloud.load(args.target)
+    registration = register(source, target, init=init, max_distance=args.max_distance,
+                            method="point_to_point" if args.point_to_point else "point_to_plane",
+                            max_iterations=args.iterations, threads=args.threads)
+    print_registration(source, target, registration)
+    if args.transform is not None:
+        write_transform(args.transform, registration.transform)
+    if args.out is not None:
+        write_points(args.out, registration.apply(source.points), {})
     return 0
 
 
@@ -177,7 +267,7 @@ def las_grid(path: str) -> tuple[Any, Any]:
 def main(argv: Sequence[str] | None = None) -> int:
     args = parser().parse_args(argv)
     try:
-        return run_matrix(args) if args.command == "matrix" else run_compare(args)
+        return {"matrix": run_matrix, "compare": run_compare, "align": run_align}[args.command](args)
     except CloudError as error:
         if sys.stderr.isatty():
             sys.stderr.write("\r\033[K")  # clear a progress bar drawn so far

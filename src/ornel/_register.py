@@ -10,6 +10,8 @@ every source registered to it reuses them."""
 from __future__ import annotations
 
 import math
+import os
+import tempfile
 from collections.abc import Sequence
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
@@ -65,6 +67,7 @@ class Registration:
     fitness: float
     iterations: int
     converged: bool
+    method: Method
     history: tuple[Iteration, ...] = field(repr=False)
 
     def apply(self, points: npt.ArrayLike) -> Array:
@@ -257,7 +260,7 @@ def register(source: Cloud | npt.ArrayLike, target: Cloud | npt.ArrayLike, *, in
     transform = np.eye(4)
     transform[:3, :3] = rotation
     transform[:3, 3] = shift + c - rotation @ c
-    return Registration(transform, rmse, fitness, len(history), converged, tuple(history))
+    return Registration(transform, rmse, fitness, len(history), converged, method, tuple(history))
 
 
 def _point_to_point(moved: Array, matched: Array, source: str | None) -> tuple[Array, Array]:
@@ -315,3 +318,44 @@ def register_many(sources: Sequence[Cloud | npt.ArrayLike], target: Cloud | npt.
     calls = [partial(register, source, target, threads=1, **options) for source in sources]
     with ThreadPoolExecutor(max_workers=workers) as pool:
         return _run(pool, calls, lambda: None)
+
+
+def read_transform(path: str) -> Array:
+    """A rigid 4×4 transform from a text file (four rows of four numbers)."""
+    try:
+        with open(path, encoding="utf-8") as file:
+            rows = [line.replace(",", " ").split() for line in file
+                    if line.strip() and not line.lstrip().startswith("#")]
+    except OSError as error:
+        raise CloudError(path, f"cannot be read ({error.strerror or error})") from None
+    shape = (len(rows), len(rows[0]) if rows else 0)
+    if len(rows) != 4 or any(len(row) != 4 for row in rows):
+        raise CloudError(path, f"{shape[0]} rows of {shape[1]} numbers; expected a 4x4 matrix, "
+                         "four rows of four numbers")
+    try:
+        matrix = np.array([[float(value) for value in row] for row in rows])
+    except ValueError as error:
+        raise CloudError(path, f"not numbers ({error}); expected a 4x4 matrix") from None
+    return rigid_transform(matrix, path)
+
+
+def format_transform(transform: Array) -> str:
+    """Four lines of four numbers, each written with enough digits to read back exactly."""
+    return "".join(" ".join(f"{value:.17g}" for value in row) + "\n" for row in transform)
+
+
+def write_transform(path: str, transform: Array) -> None:
+    """Writes the matrix as text under a temporary name in the same directory, then
+    renames it, so that `path` holds either the old file or the whole new one."""
+    directory = os.path.dirname(os.path.abspath(path))
+    try:
+        descriptor, temporary = tempfile.mkstemp(prefix=".ornel-", suffix=".txt", dir=directory)
+        try:
+            with os.fdopen(descriptor, "w", encoding="utf-8") as file:
+                file.write(format_transform(transform))
+            os.replace(temporary, path)
+        except BaseException:
+            os.unlink(temporary)
+            raise
+    except OSError as error:
+        raise CloudError(path, f"cannot be written ({error.strerror or error})") from None
