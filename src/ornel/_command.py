@@ -221,7 +221,7 @@ def check_not_input(output: str, inputs: Sequence[str | None]) -> None:
 def print_registration(source: Cloud, target: Cloud, registration: Registration) -> None:
     method = "point-to-plane" if registration.method == "point_to_plane" else "point-to-point"
     state = "converged" if registration.converged else "NOT converged"
-    print(f"{source.source} -> {target.source}: {method} ICP, {registration.iterations} iterations, {state}")
+    print(f"{source.source} -> {target.source}: {method} ICP, {registration.iterations} iteration{'s' if registration.iterations != 1 else ''}, {state}")
     print("transform (target coordinates = transform x source coordinates):")
     print("".join("  " + line + "\n" for line in format_transform(registration.transform).splitlines()), end="")
     print(f"rmse    {registration.rmse:.7g}")

@@ -1,0 +1,183 @@
+"""Registration: the walk from given (or chained) starts against brute force, ICP against
+known motions of noisy, quantised scans near the origin and far from it, and `ornel align`."""
+
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+from scipy.spatial import cKDTree
+from scipy.spatial.transform import Rotation
+
+import ornel
+from ornel._native import nearest_from_starts
+
+DATA = Path(__file__).resolve().parents[1] / "data"
+SCRIPT = Path(sys.executable).parent / "ornel"
+
+
+def quantised_scan(rng, n, offset=0.0, step=1e-4):
+    """A noisy resample of the Bunny's surface on a 0.1 mm grid, with repeated points."""
+    model = np.load(DATA / "stanford-bunny.npy")
+    i = rng.integers(0, len(model), n)
+    j = rng.integers(0, len(model), n)
+    near = np.linalg.norm(model[j] - model[i], axis=1) < 0.004
+    between = np.where(near[:, None], model[i] + rng.random((n, 1)) * (model[j] - model[i]), model[i])
+    points = np.round((between + rng.normal(scale=3e-4, size=(n, 3))) / step) * step + offset
+    points[: n // 20] = points[n // 20: n // 10]  # duplicate returns
+    return points
+
+
+def motion(rng, degrees, shift):
+    axis = rng.normal(size=3)
+    transform = np.eye(4)
+    transform[:3, :3] = Rotation.from_rotvec(np.radians(degrees) * axis / np.linalg.norm(axis)).as_matrix()
+    transform[:3, 3] = shift
+    return transform
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+@pytest.mark.parametrize("offset", [0.0, 5e6])
+def test_walk_from_starts_is_exact_and_independent_of_threads(dtype, offset):
+    rng = np.random.default_rng(3)
+    target = quantised_scan(rng, 12_000, offset).astype(dtype)
+    queries = quantised_scan(rng, 10_000, offset, step=5e-5)
+    queries = queries[ornel.morton_order(queries)]
+    indptr, indices = ornel.delaunay_graph(target)
+    tree = cKDTree(target.astype(np.float64))
+    ref, nearest_idx = tree.query(queries)
+    far = tree.query(queries, 40)[1][:, -1]
+    cases = {"nearest": nearest_idx, "far": far, "random": rng.integers(0, len(target), len(queries)),
+             "chained": None}
+    for name, starts in cases.items():
+        starts = None if starts is None else starts.astype(np.uint32)
+        squared, idx = nearest_from_starts(target, indptr, indices, queries, starts)
+        np.testing.assert_array_equal(np.sqrt(squared), ref, err_msg=name)
+        np.testing.assert_array_equal(((queries - target[idx].astype(np.float64)) ** 2).sum(axis=1), squared)
+        bound = float(np.quantile(ref, 0.7))
+        for threads in (2, 3, 7):
+            squared_t, idx_t = nearest_from_starts(target, indptr, indices, queries, starts, None, threads)
+            np.testing.assert_array_equal(idx_t, idx, err_msg=f"{name}, {threads} threads")  # ties included
+            squared_b, idx_b = nearest_from_starts(target, indptr, indices, queries, starts, bound, threads=threads)
+            miss = np.sqrt(squared) > bound
+            assert (idx_b[miss] == len(target)).all() and np.isinf(squared_b[miss]).all()
+            np.testing.assert_array_equal(idx_b[~miss], idx[~miss])
+
+
+def test_walk_from_starts_reports_the_first_fault_whatever_the_threads():
+    rng = np.random.default_rng(4)
+    target = rng.random((2000, 3))
+    indptr, indices = ornel.delaunay_graph(target)
+    queries = rng.random((20_000, 3))
+    starts = np.zeros(len(queries), np.uint32)
+    starts[[15_000, 9_000]] = 2000, 2001
+    for threads in (1, 2, 4):
+        with pytest.raises(ValueError, match=r"starts\[9000\] = 2001"):
+            nearest_from_starts(target, indptr, indices, queries, starts, None, threads)
+    with pytest.raises(ValueError, match="threads must be at least 1"):
+        nearest_from_starts(target, indptr, indices, queries, starts, None, 0)
+    with pytest.raises(ValueError, match="no points"):
+        nearest_from_starts(np.zeros((0, 3)), np.zeros(1, np.uint32), indices[:0], queries, None)
+
+
+@pytest.mark.parametrize("offset", [0.0, 5e5, 5e6])
+@pytest.mark.parametrize("method", ["point_to_plane", "point_to_point"])
+def test_register_recovers_known_motions(method, offset):
+    rng = np.random.default_rng(5)
+    scan = quantised_scan(rng, 30_000, offset)
+    target = ornel.Cloud(quantised_scan(rng, 25_000, offset))
+    centre = scan.mean(axis=0)
+    for degrees, share in ((3, 0.01), (8, 0.04)):
+        away = motion(rng, degrees, share * 0.15 * rng.standard_normal(3))
+        source = (scan - centre) @ away[:3, :3].T + away[:3, 3] + centre
+        result = ornel.register(source, target, method=method, threads=2)
+        assert result.converged and result.fitness == 1.0
+        assert np.abs(result.apply(source) - scan).max() < 2e-4  # back where it was; the noise is 3e-4
+        # The reported fit is that of the final transform, by an exact search.
+        dists, _ = cKDTree(target.points).query(result.apply(source))
+        np.testing.assert_allclose(result.rmse, np.sqrt(np.mean(dists**2)), rtol=1e-6)  # moved as a 4x4 does
+        assert len(result.history) == result.iterations and result.history[-1].rmse == result.rmse
+        bounded = ornel.register(source, target, method=method, max_distance=1e-3, init=result.transform)
+        dists, _ = cKDTree(target.points).query(bounded.apply(source))
+        assert bounded.fitness == np.mean(dists <= 1e-3)
+
+
+def test_register_many_matches_register_and_builds_the_target_once():
+    rng = np.random.default_rng(6)
+    target = ornel.Cloud(quantised_scan(rng, 15_000))
+    sources = [quantised_scan(rng, 8_000) @ motion(rng, 4, 0)[:3, :3].T for _ in range(3)]
+    many = ornel.register_many(sources, target, threads=2)
+    graph, normals = target.graph("f64"), target.normals()
+    for source, result in zip(sources, many):
+        alone = ornel.register(source, target, threads=3)
+        np.testing.assert_array_equal(alone.transform, result.transform)  # independent of the threads
+    assert target.graph("f64") is graph and target.normals() is normals
+    normals = np.asarray(normals)
+    np.testing.assert_allclose(np.linalg.norm(normals, axis=1), 1, rtol=1e-12)
+
+
+def test_normals_of_a_noisy_sphere_point_outwards():
+    rng = np.random.default_rng(7)
+    v = rng.normal(size=(8000, 3))
+    v /= np.linalg.norm(v, axis=1)[:, None]
+    cloud = ornel.Cloud(v * (1 + rng.normal(scale=1e-3, size=(8000, 1))) + 5e5)
+    radial = cloud.sorted_coordinates("f64") - 5e5
+    radial /= np.linalg.norm(radial, axis=1)[:, None]
+    assert np.einsum("ij,ij->i", cloud.normals(), radial).min() > 0.95
+
+
+def test_register_refuses_what_it_cannot_solve():
+    rng = np.random.default_rng(8)
+    plane = np.column_stack([rng.random((2000, 2)), np.zeros(2000)])
+    with pytest.raises(ornel.CloudError, match="do not fix the motion"):
+        ornel.register(plane + [0.01, 0, 0.001], plane, method="point_to_plane")
+    line = np.column_stack([np.linspace(0, 1, 50), np.zeros(50), np.zeros(50)])
+    with pytest.raises(ornel.CloudError, match="one line"):
+        ornel.register(line, plane, method="point_to_point")
+    with pytest.raises(ornel.CloudError, match="registration needs at least 3"):
+        ornel.register(plane[:2], plane)
+    with pytest.raises(ornel.CloudError, match="no point has a correspondence"):
+        ornel.register(plane + [0, 0, 1], plane, max_distance=0.5)
+    for bad in (np.diag([2.0, 1, 1, 1]), np.diag([1.0, 1, -1, 1]), np.eye(3), np.full((4, 4), np.nan)):
+        with pytest.raises(ornel.CloudError):
+            ornel.register(plane, plane, init=bad)
+    result = ornel.register(plane + [0, 0, 0.01], plane, method="point_to_point", max_iterations=1)
+    assert result.iterations == 1 and not result.converged
+
+
+def ornel_command(*args, cwd):
+    command = [str(SCRIPT)] if SCRIPT.exists() else [sys.executable, "-m", "ornel"]
+    return subprocess.run([*command, *map(str, args)], capture_output=True, text=True, timeout=300, cwd=cwd)
+
+
+def test_align_command_writes_the_transform_and_the_moved_points(tmp_path):
+    rng = np.random.default_rng(9)
+    scan = quantised_scan(rng, 12_000, 5e5)
+    truth = motion(rng, 5, [0.002, -0.001, 0.003])
+    np.save(tmp_path / "a.npy", (scan - scan.mean(axis=0)) @ truth[:3, :3].T + scan.mean(axis=0) + truth[:3, 3])
+    np.save(tmp_path / "b.npy", quantised_scan(rng, 15_000, 5e5))
+    done = ornel_command("align", "a.npy", "b.npy", "--out", "moved.ply", "--transform", "t.txt", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert "converged" in done.stdout and "rmse" in done.stdout and done.stderr == ""
+    transform = np.loadtxt(tmp_path / "t.txt")
+    moved = ornel.read_points(tmp_path / "moved.ply")
+    source = np.load(tmp_path / "a.npy")
+    np.testing.assert_allclose(moved, source @ transform[:3, :3].T + transform[:3, 3], rtol=0, atol=1e-9)
+    again = ornel_command("align", "a.npy", "b.npy", "--init", "t.txt", cwd=tmp_path)
+    assert again.returncode == 0 and " 1 iteration, converged" in again.stdout
+    compared = ornel_command("compare", "a.npy", "b.npy", "--align", "--f64", cwd=tmp_path)
+    assert compared.returncode == 0 and "mean" in compared.stdout and "transform" in compared.stdout
+    shear = np.eye(4)
+    shear[0, 1] = 0.1
+    np.savetxt(tmp_path / "shear.txt", shear)
+    cases = [(("--init", "shear.txt"), "shear.txt: not a rigid transform"),
+             (("--out", "a.npy"), "a.npy: is the input"),
+             (("--max-distance", "1e-9"), "no point has a correspondence"),
+             (("--init", "missing.txt"), "missing.txt: cannot be read")]
+    for extra, message in cases:
+        failed = ornel_command("align", "a.npy", "b.npy", *extra, cwd=tmp_path)
+        assert failed.returncode == 2 and message in failed.stderr and len(failed.stderr.splitlines()) == 1
+    assert np.array_equal(np.load(tmp_path / "a.npy"), source)
+    slow = ornel_command("align", "a.npy", "b.npy", "--iterations", "1", "--point-to-point", cwd=tmp_path)
+    assert slow.returncode == 0 and "not converged" in slow.stderr
