@@ -11,7 +11,7 @@ from scipy.spatial import cKDTree
 from scipy.spatial.transform import Rotation
 
 import ornel
-from ornel._native import nearest_from_starts
+from ornel._native import nearest_from_starts, track_nearest
 
 DATA = Path(__file__).resolve().parents[1] / "data"
 SCRIPT = Path(sys.executable).parent / "ornel"
@@ -79,6 +79,33 @@ def test_walk_from_starts_reports_the_first_fault_whatever_the_threads():
         nearest_from_starts(target, indptr, indices, queries, starts, None, 0)
     with pytest.raises(ValueError, match="no points"):
         nearest_from_starts(np.zeros((0, 3)), np.zeros(1, np.uint32), indices[:0], queries, None)
+
+
+@pytest.mark.parametrize("offset", [0.0, 5e6])
+def test_tracking_moving_queries_answers_what_the_walk_answers(offset):
+    rng = np.random.default_rng(10)
+    target = quantised_scan(rng, 10_000, offset)
+    indptr, indices = ornel.delaunay_graph(target)
+    scan = quantised_scan(rng, 9_000, offset)
+    scan = scan[ornel.morton_order(scan)]
+    centre = scan.mean(axis=0)
+    tree = cKDTree(target)
+    state, skipped = (), 0
+    # Moves shrinking from large to none, as in a registration; and one back to the start.
+    for step, size in enumerate([3e-2, 1e-2, 1e-3, 1e-4, 1e-6, 0.0, 3e-2]):
+        moved = (scan - centre) @ motion(rng, 100 * size, 0)[:3, :3].T + centre + size * rng.normal(size=3)
+        squared, idx, margins = track_nearest(target, indptr, indices, moved, *state, threads=1 + step % 3)
+        np.testing.assert_array_equal(np.sqrt(squared), tree.query(moved)[0])
+        if state:
+            again, idx_again = nearest_from_starts(target, indptr, indices, moved, state[1])
+            np.testing.assert_array_equal(idx, idx_again)  # ties included
+            np.testing.assert_array_equal(squared, again)
+            skipped += np.count_nonzero(np.linalg.norm(moved - state[0], axis=1) < state[2])
+        assert (margins >= 0).all()
+        state = (moved, idx, margins)
+    assert skipped > len(scan)  # the margins spared walks
+    with pytest.raises(ValueError, match="go together"):
+        track_nearest(target, indptr, indices, moved, moved, idx)
 
 
 @pytest.mark.parametrize("offset", [0.0, 5e5, 5e6])

@@ -61,9 +61,11 @@ inline double squared_distance_exact(const T* p, const Q* q) {
 }
 
 // The descent of one query from `vertex`: the vertex where (d², index) is
-// lowest among its neighbours, and its squared distance.
+// lowest among its neighbours, its squared distance `best`, and `gap2`, the
+// least squared distance of that vertex's neighbours (+inf without any).
 template <class T, class Q>
-inline std::uint32_t descend_one(XyzRows<T> target, CsrRows graph, const Q* q, std::uint32_t vertex, double& best) {
+inline std::uint32_t descend_one(XyzRows<T> target, CsrRows graph, const Q* q, std::uint32_t vertex, double& best,
+                                 double& gap2) {
     const std::size_t n = target.n;
     best = squared_distance_exact(target.data + 3 * std::size_t{vertex}, q);
     for (;;) {
@@ -71,10 +73,12 @@ inline std::uint32_t descend_one(XyzRows<T> target, CsrRows graph, const Q* q, s
         if (begin > end || end > graph.n_indices) throw GraphFault{GraphFault::row_out_of_range, vertex, end};
         std::uint32_t next = vertex;
         double next_best = best;
+        gap2 = std::numeric_limits<double>::infinity();
         for (std::uint32_t at = begin; at < end; ++at) {
             const std::uint32_t v = graph.indices[at];
             if (v >= n) throw GraphFault{GraphFault::neighbour_out_of_range, at, v};
             const double d = squared_distance_exact(target.data + 3 * std::size_t{v}, q);
+            gap2 = std::min(gap2, d);
             if (d < next_best || (d == next_best && v < next)) {
                 next_best = d;
                 next = v;
@@ -84,6 +88,21 @@ inline std::uint32_t descend_one(XyzRows<T> target, CsrRows graph, const Q* q, s
         vertex = next;
         best = next_best;
     }
+}
+
+// Relative allowance for rounding in a margin. Every distance here is off by a
+// few units in the last place of itself (differences of coordinates are taken
+// first), far less than this.
+inline constexpr double margin_slack = 1e-12;
+
+// How far a query may move before a point other than its answer could be
+// nearer: while it moves by less than (|q - p_u| - |q - p_v|) / 2 for every
+// neighbour u of the answer v, v stays nearer than all of them, and a descent
+// from v ends at v on any graph (on a Delaunay graph v stays the nearest).
+// Zero on ties, so a tie is always walked.
+inline double answer_margin(double best, double gap2) {
+    const double margin = (std::sqrt(gap2) * (1 - margin_slack) - std::sqrt(best) * (1 + margin_slack)) / 2;
+    return margin > 0 ? margin : 0;
 }
 
 // Stores one answer, or the miss marker (+inf, target.n) when it lies beyond
@@ -109,8 +128,8 @@ void descend_from_starts(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries, c
     for (std::size_t i = first; i < last; ++i) {
         const std::uint32_t start = starts[i];
         if (start >= target.n) throw GraphFault{GraphFault::start_out_of_range, i, start};
-        double best;
-        const std::uint32_t vertex = descend_one(target, graph, queries.data + 3 * i, start, best);
+        double best, gap2;
+        const std::uint32_t vertex = descend_one(target, graph, queries.data + 3 * i, start, best, gap2);
         store_answer(bound2, target.n, best, vertex, dist2[i], idx[i]);
     }
 }
@@ -129,25 +148,54 @@ void chain_heads(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries, std::uint
     std::uint32_t vertex = 0;
     while (vertex + 1 < target.n && graph.indptr[vertex] == graph.indptr[vertex + 1]) ++vertex;
     for (std::size_t run = 0; run * chain_run < queries.n; ++run) {
-        double best;
-        vertex = descend_one(target, graph, queries.data + 3 * run * chain_run, vertex, best);
+        double best, gap2;
+        vertex = descend_one(target, graph, queries.data + 3 * run * chain_run, vertex, best, gap2);
         heads[run] = vertex;
     }
 }
 
-// Runs [first_run, last_run) of chained queries, each started at its head.
+// Runs [first_run, last_run) of chained queries, each started at its head;
+// with `margins`, each answer's margin (see answer_margin) too.
 template <class T, class Q>
 void descend_chained(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries, const std::uint32_t* heads,
                      std::optional<double> bound2, std::size_t first_run, std::size_t last_run, double* dist2,
-                     std::uint32_t* idx) {
+                     std::uint32_t* idx, double* margins = nullptr) {
     for (std::size_t run = first_run; run < last_run; ++run) {
         std::uint32_t vertex = heads[run];
         const std::size_t end = std::min(queries.n, (run + 1) * chain_run);
         for (std::size_t i = run * chain_run; i < end; ++i) {
-            double best;
-            vertex = descend_one(target, graph, queries.data + 3 * i, vertex, best);
+            double best, gap2;
+            vertex = descend_one(target, graph, queries.data + 3 * i, vertex, best, gap2);
             store_answer(bound2, target.n, best, vertex, dist2[i], idx[i]);
+            if (margins) margins[i] = answer_margin(best, gap2);
         }
+    }
+}
+
+// Queries [first, last) that moved from `previous` (where their answers were
+// `starts`, with `margins`): a query that moved by less than its margin keeps
+// its answer unwalked, with its margin less the move; the others descend from
+// their previous answer. The answers are those of descend_from_starts, bit for
+// bit; `new_margins` gets every answer's margin for the next move.
+template <class T, class Q>
+void track_queries(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries, const Q* previous,
+                   const std::uint32_t* starts, const double* margins, std::size_t first, std::size_t last,
+                   double* dist2, std::uint32_t* idx, double* new_margins) {
+    for (std::size_t i = first; i < last; ++i) {
+        const std::uint32_t start = starts[i];
+        if (start >= target.n) throw GraphFault{GraphFault::start_out_of_range, i, start};
+        const Q* q = queries.data + 3 * i;
+        const double moved = std::sqrt(squared_distance_exact(previous + 3 * i, q)) * (1 + margin_slack);
+        if (moved < margins[i]) {
+            dist2[i] = squared_distance_exact(target.data + 3 * std::size_t{start}, q);
+            idx[i] = start;
+            new_margins[i] = margins[i] - moved;
+            continue;
+        }
+        double best, gap2;
+        idx[i] = descend_one(target, graph, q, start, best, gap2);
+        dist2[i] = best;
+        new_margins[i] = answer_margin(best, gap2);
     }
 }
 

@@ -23,7 +23,7 @@ import numpy.typing as npt
 
 from ornel._cloud import Cloud, CloudError, as_cloud
 from ornel._join import _run, default_threads
-from ornel._native import nearest_from_starts
+from ornel._native import track_nearest
 
 Method = Literal["point_to_plane", "point_to_point"]
 METHODS = ("point_to_plane", "point_to_point")
@@ -51,6 +51,7 @@ class Iteration:
     correspondences: int
     rotation: float  # angle of the update, radians
     translation: float  # length of the update's shift
+    transform: Array = field(repr=False)  # the transform reached
 
 
 @dataclass(frozen=True)
@@ -214,14 +215,16 @@ def register(source: Cloud | npt.ArrayLike, target: Cloud | npt.ArrayLike, *, in
     # The transform in the target-centred frame: y - c = R (x - c) + shift.
     rotation = start[:3, :3].copy()
     shift = start[:3, :3] @ c + start[:3, 3] - c
-    starts: npt.NDArray[np.uint32] | None = None
+    # What the next search walks on from: the last queries, their answers and margins.
+    last: tuple[Array, npt.NDArray[np.uint32], Array] | None = None
 
     def match() -> tuple[Array, npt.NDArray[np.uint32], npt.NDArray[np.bool_] | None, Array]:
-        nonlocal starts
+        nonlocal last
         moved = problem.move(rotation, shift)
-        squared, idx = nearest_from_starts(problem.target_points, problem.indptr, problem.indices, moved + c,
-                                           starts, None, workers)
-        starts = idx  # warm starts for the next iteration
+        queries = moved + c
+        squared, idx, margins = track_nearest(problem.target_points, problem.indptr, problem.indices, queries,
+                                              *(last or (None, None, None)), workers)
+        last = queries, idx, margins
         keep = squared <= limit2
         return moved, idx, None if keep.all() else keep, squared
 
@@ -251,16 +254,23 @@ def register(source: Cloud | npt.ArrayLike, target: Cloud | npt.ArrayLike, *, in
         moved, idx, keep, squared = match()
         previous = rmse
         rmse, fitness, count = fit(squared, keep)
-        step = Iteration(rmse, fitness, count, rotation_angle(update_rotation), float(np.linalg.norm(update_shift)))
+        step = Iteration(rmse, fitness, count, rotation_angle(update_rotation), float(np.linalg.norm(update_shift)),
+                         world_transform(rotation, shift, c))
         history.append(step)
         if (step.rotation <= tolerance and step.translation <= tolerance * problem.extent
                 and abs(rmse - previous) <= tolerance * max(previous, 1e-300)):
             converged = True
             break
+    transform = world_transform(rotation, shift, c)
+    return Registration(transform, rmse, fitness, len(history), converged, method, tuple(history))
+
+
+def world_transform(rotation: Array, shift: Array, centre: Array) -> Array:
+    """The 4×4 of y - c = R (x - c) + shift."""
     transform = np.eye(4)
     transform[:3, :3] = rotation
-    transform[:3, 3] = shift + c - rotation @ c
-    return Registration(transform, rmse, fitness, len(history), converged, method, tuple(history))
+    transform[:3, 3] = shift + centre - rotation @ centre
+    return transform
 
 
 def _point_to_point(moved: Array, matched: Array, source: str | None) -> tuple[Array, Array]:

@@ -106,73 +106,161 @@ XyzRows<S> xyz_rows(PyArrayObject* array) {
 // Queries per thread below which another thread costs more than it saves.
 constexpr std::size_t min_queries_per_thread = 4096;
 
+[[noreturn]] void refuse(const char* message) {
+    PyErr_SetString(PyExc_ValueError, message);
+    throw PythonError{};
+}
+
+// A target (points and CSR graph) and its queries, as the walks read them in place.
+struct WalkArgs {
+    bool single = false;
+    PyArrayObject* points = nullptr;
+    CsrRows graph;
+    std::size_t n = 0;
+    PyArrayObject* queries = nullptr;
+    std::size_t nq = 0;
+    std::size_t threads = 1;
+
+    template <class Search>
+    void with_target(Search&& search) const {
+        if (single) search(xyz_rows<float>(points));
+        else search(xyz_rows<double>(points));
+    }
+};
+
+WalkArgs walk_args(PyObject* const* bound, PyObject* threads) {
+    WalkArgs walk;
+    walk.single = convert("points", [&] { return is_float32_array(bound[0]); });
+    walk.points = convert("points", [&] {
+        return contiguous_arg(bound[0], 2, walk.single ? NPY_FLOAT32 : NPY_FLOAT64, "(n, 3)");
+    });
+    PyArrayObject* indptr = convert("indptr", [&] { return contiguous_arg(bound[1], 1, NPY_UINT32, "(n + 1,)"); });
+    PyArrayObject* indices = convert("indices", [&] { return contiguous_arg(bound[2], 1, NPY_UINT32, "(m,)"); });
+    walk.queries = convert("queries", [&] { return contiguous_arg(bound[3], 2, NPY_FLOAT64, "(q, 3)"); });
+    const std::uint64_t count =
+        threads == nullptr || threads == Py_None ? 1 : convert("threads", [&] { return unsigned_arg(threads); });
+    if (count < 1) refuse("threads must be at least 1");
+    walk.threads = static_cast<std::size_t>(std::min<std::uint64_t>(count, 1024));
+    walk.n = static_cast<std::size_t>(PyArray_DIM(walk.points, 0));
+    walk.nq = static_cast<std::size_t>(PyArray_DIM(walk.queries, 0));
+    if (static_cast<std::size_t>(PyArray_DIM(indptr, 0)) != walk.n + 1)
+        refuse("indptr must have one entry more than points has rows");
+    if (walk.n >= std::numeric_limits<std::uint32_t>::max()) refuse("the target has too many points for uint32 indices");
+    walk.graph = {reinterpret_cast<const std::uint32_t*>(PyArray_DATA(indptr)),
+                  reinterpret_cast<const std::uint32_t*>(PyArray_DATA(indices)),
+                  static_cast<std::size_t>(PyArray_DIM(indices, 0))};
+    return walk;
+}
+
+// One entry per query, of `type_number`, named `name`.
+PyArrayObject* per_query_arg(const WalkArgs& walk, PyObject* object, const char* name, int type_number) {
+    PyArrayObject* array = convert(name, [&] { return contiguous_arg(object, 1, type_number, "(q,)"); });
+    if (static_cast<std::size_t>(PyArray_DIM(array, 0)) != walk.nq) {
+        const std::string message = std::string(name) + " must have one entry per query point";
+        refuse(message.c_str());
+    }
+    return array;
+}
+
 PyObject* nearest_from_starts_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_boundary([&] {
         static constexpr Parameters<7> parameters{
             {"points", "indptr", "indices", "queries", "starts", "distance_upper_bound", "threads"}, 5};
         auto bound = match<7>(parameters.of(nullptr, "nearest_from_starts"), args, nargs, kwnames);
-        const bool single = convert("points", [&] { return is_float32_array(bound[0]); });
-        PyArrayObject* points = convert("points", [&] {
-            return contiguous_arg(bound[0], 2, single ? NPY_FLOAT32 : NPY_FLOAT64, "(n, 3)");
-        });
-        PyArrayObject* indptr = convert("indptr", [&] { return contiguous_arg(bound[1], 1, NPY_UINT32, "(n + 1,)"); });
-        PyArrayObject* indices = convert("indices", [&] { return contiguous_arg(bound[2], 1, NPY_UINT32, "(m,)"); });
-        PyArrayObject* queries = convert("queries", [&] { return contiguous_arg(bound[3], 2, NPY_FLOAT64, "(q, 3)"); });
+        const WalkArgs walk = walk_args(bound.data(), bound[6]);
         const bool chained = bound[4] == Py_None;
-        PyArrayObject* starts =
-            chained ? nullptr
-                    : convert("starts", [&] { return contiguous_arg(bound[4], 1, NPY_UINT32, "(q,)"); });
+        PyArrayObject* starts = chained ? nullptr : per_query_arg(walk, bound[4], "starts", NPY_UINT32);
         const std::optional<double> distance =
             convert("distance_upper_bound", [&] { return distance_arg(bound[5]); });
-        const std::uint64_t threads =
-            bound[6] == nullptr || bound[6] == Py_None ? 1 : convert("threads", [&] { return unsigned_arg(bound[6]); });
-        const std::size_t n = static_cast<std::size_t>(PyArray_DIM(points, 0));
-        const std::size_t nq = static_cast<std::size_t>(PyArray_DIM(queries, 0));
-        auto refuse = [](const char* message) {
-            PyErr_SetString(PyExc_ValueError, message);
-            throw PythonError{};
-        };
-        if (threads < 1) refuse("threads must be at least 1");
-        if (static_cast<std::size_t>(PyArray_DIM(indptr, 0)) != n + 1)
-            refuse("indptr must have one entry more than points has rows");
-        if (!chained && static_cast<std::size_t>(PyArray_DIM(starts, 0)) != nq)
-            refuse("starts must have one entry per query point");
-        if (n >= std::numeric_limits<std::uint32_t>::max()) refuse("the target has too many points for uint32 indices");
-        if (chained && nq > 0 && n == 0) refuse("the target has no points");
+        if (chained && walk.nq > 0 && walk.n == 0) refuse("the target has no points");
         std::optional<double> bound2;
         if (distance) bound2 = std::isnan(*distance) ? *distance : *distance * *distance;
-        const CsrRows graph{reinterpret_cast<const std::uint32_t*>(PyArray_DATA(indptr)),
-                            reinterpret_cast<const std::uint32_t*>(PyArray_DATA(indices)),
-                            static_cast<std::size_t>(PyArray_DIM(indices, 0))};
         const std::uint32_t* start = chained ? nullptr : reinterpret_cast<const std::uint32_t*>(PyArray_DATA(starts));
-        Buffer<double> dist2(nq);
-        Buffer<std::uint32_t> idx(nq);
-        Buffer<std::uint32_t> heads(chained ? (nq + chain_run - 1) / chain_run : 0);
-        const std::size_t workers = static_cast<std::size_t>(std::min<std::uint64_t>(threads, 1024));
-        auto search = [&](auto target) {
-            const XyzRows<double> rows = xyz_rows<double>(queries);
-            if (chained) {
-                chain_heads(target, graph, rows, heads.data());
-                split_over_threads(heads.size(), workers, min_queries_per_thread / chain_run,
-                                   [&](std::size_t first, std::size_t last) {
-                                       descend_chained(target, graph, rows, heads.data(), bound2, first, last,
-                                                       dist2.data(), idx.data());
-                                   });
-            } else {
-                split_over_threads(nq, workers, min_queries_per_thread, [&](std::size_t first, std::size_t last) {
-                    descend_from_starts(target, graph, rows, start, bound2, first, last, dist2.data(), idx.data());
-                });
-            }
-        };
+        Buffer<double> dist2(walk.nq);
+        Buffer<std::uint32_t> idx(walk.nq);
+        Buffer<std::uint32_t> heads(chained ? (walk.nq + chain_run - 1) / chain_run : 0);
+        const CsrRows graph = walk.graph;
+        const XyzRows<double> rows = xyz_rows<double>(walk.queries);
         try {
             ReleasedGil released;
-            if (!chained && nq > 0 && n == 0) throw GraphFault{GraphFault::start_out_of_range, 0, start[0]};
-            if (single) search(xyz_rows<float>(points));
-            else search(xyz_rows<double>(points));
+            if (!chained && walk.nq > 0 && walk.n == 0) throw GraphFault{GraphFault::start_out_of_range, 0, start[0]};
+            walk.with_target([&](auto target) {
+                if (chained) {
+                    chain_heads(target, graph, rows, heads.data());
+                    split_over_threads(heads.size(), walk.threads, min_queries_per_thread / chain_run,
+                                       [&](std::size_t first, std::size_t last) {
+                                           descend_chained(target, graph, rows, heads.data(), bound2, first, last,
+                                                           dist2.data(), idx.data());
+                                       });
+                } else {
+                    split_over_threads(walk.nq, walk.threads, min_queries_per_thread,
+                                       [&](std::size_t first, std::size_t last) {
+                                           descend_from_starts(target, graph, rows, start, bound2, first, last,
+                                                               dist2.data(), idx.data());
+                                       });
+                }
+            });
         } catch (const GraphFault& fault) {
             raise_graph_fault(fault);
         }
         return result_pair(to_numpy(std::move(dist2)), to_numpy(std::move(idx)));
+    });
+}
+
+PyObject* track_nearest_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_boundary([&] {
+        static constexpr Parameters<8> parameters{
+            {"points", "indptr", "indices", "queries", "previous", "starts", "margins", "threads"}, 4};
+        auto bound = match<8>(parameters.of(nullptr, "track_nearest"), args, nargs, kwnames);
+        const WalkArgs walk = walk_args(bound.data(), bound[7]);
+        auto given = [&](int i) { return bound[i] != nullptr && bound[i] != Py_None; };
+        const bool first_call = !given(4) && !given(5) && !given(6);
+        if (!first_call && !(given(4) && given(5) && given(6)))
+            refuse("previous, starts and margins go together: all three from the last call, or none");
+        PyArrayObject* previous = nullptr;
+        PyArrayObject* starts = nullptr;
+        PyArrayObject* margins = nullptr;
+        if (!first_call) {
+            previous = convert("previous", [&] { return contiguous_arg(bound[4], 2, NPY_FLOAT64, "(q, 3)"); });
+            if (static_cast<std::size_t>(PyArray_DIM(previous, 0)) != walk.nq)
+                refuse("previous must have one row per query point");
+            starts = per_query_arg(walk, bound[5], "starts", NPY_UINT32);
+            margins = per_query_arg(walk, bound[6], "margins", NPY_FLOAT64);
+        }
+        if (walk.nq > 0 && walk.n == 0) refuse("the target has no points");
+        Buffer<double> dist2(walk.nq);
+        Buffer<std::uint32_t> idx(walk.nq);
+        Buffer<double> new_margins(walk.nq);
+        Buffer<std::uint32_t> heads(first_call ? (walk.nq + chain_run - 1) / chain_run : 0);
+        const CsrRows graph = walk.graph;
+        const XyzRows<double> rows = xyz_rows<double>(walk.queries);
+        try {
+            ReleasedGil released;
+            walk.with_target([&](auto target) {
+                if (first_call) {
+                    chain_heads(target, graph, rows, heads.data());
+                    split_over_threads(heads.size(), walk.threads, min_queries_per_thread / chain_run,
+                                       [&](std::size_t first, std::size_t last) {
+                                           descend_chained(target, graph, rows, heads.data(), std::nullopt, first,
+                                                           last, dist2.data(), idx.data(), new_margins.data());
+                                       });
+                } else {
+                    split_over_threads(walk.nq, walk.threads, min_queries_per_thread,
+                                       [&](std::size_t first, std::size_t last) {
+                                           track_queries(target, graph, rows,
+                                                         reinterpret_cast<const double*>(PyArray_DATA(previous)),
+                                                         reinterpret_cast<const std::uint32_t*>(PyArray_DATA(starts)),
+                                                         reinterpret_cast<const double*>(PyArray_DATA(margins)),
+                                                         first, last, dist2.data(), idx.data(), new_margins.data());
+                                       });
+                }
+            });
+        } catch (const GraphFault& fault) {
+            raise_graph_fault(fault);
+        }
+        Ref squared = to_numpy(std::move(dist2)), answers = to_numpy(std::move(idx));
+        Ref margin_array = to_numpy(std::move(new_margins));
+        return require(PyTuple_Pack(3, squared.get(), answers.get(), margin_array.get()));
     });
 }
 
@@ -213,6 +301,18 @@ PyMethodDef module_functions[] = {
      "`threads` threads; the answers do not depend on their number. Raises\n"
      "ValueError for a start or graph entry outside the target. Runs with the\n"
      "GIL released."},
+    {"track_nearest", ORNEL_FUNCTION(track_nearest_entry), METH_FASTCALL | METH_KEYWORDS,
+     "track_nearest(points, indptr, indices, queries, previous=None, starts=None, margins=None, threads=1)\n--\n\n"
+     "`nearest_from_starts` for queries that move a little between calls (the\n"
+     "source points of an iterative registration). The first call (without\n"
+     "previous, starts, margins) chains the queries in their order; each later\n"
+     "call takes the last call's `queries` as `previous` and its answers and\n"
+     "margins as `starts` and `margins`. A query that moved by less than its\n"
+     "margin keeps its answer without a walk (its start stays nearer than all\n"
+     "the start's neighbours); the others walk from it. Returns (squared\n"
+     "distances as float64, indices as uint32, margins as float64), the\n"
+     "answers those of `nearest_from_starts` bit for bit. Runs with the GIL\n"
+     "released, the queries split over `threads` threads."},
     {nullptr, nullptr, 0, nullptr},
 };
 
