@@ -140,8 +140,15 @@ def test_register_many_matches_register_and_builds_the_target_once():
         alone = ornel.register(source, target, threads=3)
         np.testing.assert_array_equal(alone.transform, result.transform)  # independent of the threads
     assert target.graph("f64") is graph and target.normals() is normals
-    normals = np.asarray(normals)
-    np.testing.assert_allclose(np.linalg.norm(normals, axis=1), 1, rtol=1e-12)
+    # Against NumPy's eigenvectors of the same neighbourhoods: the same planes.
+    points = target.sorted_coordinates("f64")
+    _, near = cKDTree(points).query(points, 20)
+    patch = points[near] - points[near].mean(axis=1, keepdims=True)
+    reference = np.linalg.eigh(np.einsum("nki,nkj->nij", patch, patch))[1][:, :, 0]
+    agreement = np.abs(np.einsum("ij,ij->i", normals, reference))
+    assert np.median(agreement) > 1 - 1e-9 and np.mean(agreement > 0.99) > 0.99  # ties in k-nearest aside
+    lengths = np.linalg.norm(normals, axis=1)
+    assert np.all((np.abs(lengths - 1) < 1e-12) | (lengths == 0))
 
 
 def test_normals_of_a_noisy_sphere_point_outwards():
@@ -152,6 +159,12 @@ def test_normals_of_a_noisy_sphere_point_outwards():
     radial = cloud.sorted_coordinates("f64") - 5e5
     radial /= np.linalg.norm(radial, axis=1)[:, None]
     assert np.einsum("ij,ij->i", cloud.normals(), radial).min() > 0.95
+    # Points on a line and repeated points span no plane: no normal, rather than a random one.
+    line = np.column_stack([np.arange(30.0), np.zeros(30), np.zeros(30)])
+    flat = ornel._native.estimate_normals(np.vstack([line, np.ones((5, 3))]),
+                                          np.array([[max(i - 1, 0), i, min(i + 1, 29)] for i in range(30)]
+                                                   + [[30, 31, 32]] * 5, np.uint32))
+    assert not flat.any()
 
 
 def test_register_refuses_what_it_cannot_solve():

@@ -24,3 +24,6 @@ def track_nearest(
     margins: npt.NDArray[np.float64] | None = None,
     threads: int | None = 1,
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.uint32], npt.NDArray[np.float64]]: ...
+def estimate_normals(
+    points: npt.NDArray[Any], neighbours: npt.NDArray[np.uint32], passes: int = 2
+) -> npt.NDArray[np.float64]: ...

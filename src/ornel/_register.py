@@ -23,12 +23,15 @@ import numpy.typing as npt
 
 from ornel._cloud import Cloud, CloudError, as_cloud
 from ornel._join import _run, default_threads
+from ornel._native import estimate_normals as native_normals
 from ornel._native import track_nearest
 
 Method = Literal["point_to_plane", "point_to_point"]
 METHODS = ("point_to_plane", "point_to_point")
 # Neighbours (the point included) whose spread gives a reference point's normal.
 NORMAL_NEIGHBOURS = 20
+# Rounds in which each normal takes the side most of its neighbours' normals take.
+ORIENTATION_PASSES = 2
 # Candidates the k-nearest search keeps for them.
 NORMAL_CANDIDATES = 32
 # Smallest clouds: three source points fix a rotation, four reference points a graph.
@@ -122,27 +125,16 @@ def estimate_normals(cloud: Cloud, neighbours: int = NORMAL_NEIGHBOURS) -> Array
     Each is the direction of least spread (principal component analysis) of the point's
     `neighbours` nearest points, found on the cloud's own graph. Orientation: first away
     from the cloud's centre, then each normal takes the side the normals of its neighbours
-    mostly take (twice), which straightens the few that point inwards in hollows."""
+    mostly take (twice), which straightens the few that point inwards in hollows. Zero
+    where the neighbours do not span a plane (all equal, or on one line): such a point
+    then adds nothing to a point-to-plane fit."""
     points = cloud.sorted_coordinates("f64")
     n = len(points)
     k = max(1, min(neighbours, n))
     prepared = cloud.prepared("f64")
     _, near = prepared.query_prepared_k(prepared, k, max(k, NORMAL_CANDIDATES))  # type: ignore[arg-type]
-    near = np.where(near < n, near, np.arange(n)[:, None]).astype(np.intp)  # unfilled cells: the point itself
-    normals = np.empty((n, 3))
-    chunk = 1 << 16  # bounds the (chunk, k, 3) gather
-    for first in range(0, n, chunk):
-        rows = near[first:first + chunk]
-        patch = points[rows] - points[first:first + chunk, None, :]
-        patch -= patch.mean(axis=1, keepdims=True)
-        covariance = np.einsum("nki,nkj->nij", patch, patch)
-        _, vectors = np.linalg.eigh(covariance)
-        normals[first:first + chunk] = vectors[:, :, 0]
-    centre = points.mean(axis=0)
-    normals[np.einsum("ij,ij->i", normals, points - centre) < 0] *= -1
-    for _ in range(2):
-        agreement = np.einsum("nkj,nj->n", normals[near], normals)
-        normals[agreement < 0] *= -1
+    near = np.where(near < n, near, np.arange(n)[:, None]).astype(np.uint32)  # unfilled cells: the point itself
+    normals = native_normals(points, near, ORIENTATION_PASSES)
     normals.flags.writeable = False
     return normals
 
@@ -180,7 +172,7 @@ class _Problem:
 
 def register(source: Cloud | npt.ArrayLike, target: Cloud | npt.ArrayLike, *, init: npt.ArrayLike | None = None,
              method: Method = "point_to_plane", max_distance: float | None = None, max_iterations: int = 50,
-             tolerance: float = 1e-6, threads: int | None = None) -> Registration:
+             tolerance: float = 1e-5, threads: int | None = None) -> Registration:
     """Rigid transform that moves `source` onto `target`, by ICP (iterative closest point).
 
     - `init`: 4×4 starting transform (default identity); ICP finds the nearest local

@@ -9,6 +9,7 @@
 
 #include "../lib/delaunay/delaunay.hpp"
 #include "../lib/descent_from_starts.hpp"
+#include "../lib/normals.hpp"
 #include "../python/arguments.hpp"
 #include "../python/convert.hpp"
 #include "../python/results.hpp"
@@ -264,6 +265,43 @@ PyObject* track_nearest_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs
     });
 }
 
+PyObject* estimate_normals_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_boundary([&] {
+        static constexpr Parameters<3> parameters{{"points", "neighbours", "passes"}, 2};
+        auto bound = match<3>(parameters.of(nullptr, "estimate_normals"), args, nargs, kwnames);
+        const bool single = convert("points", [&] { return is_float32_array(bound[0]); });
+        PyArrayObject* points = convert("points", [&] {
+            return contiguous_arg(bound[0], 2, single ? NPY_FLOAT32 : NPY_FLOAT64, "(n, 3)");
+        });
+        PyArrayObject* neighbours = convert("neighbours", [&] { return array_arg(bound[1], 2, NPY_UINT32, "(n, k)"); });
+        const std::uint64_t passes = bound[2] == nullptr ? 2 : convert("passes", [&] { return unsigned_arg(bound[2]); });
+        const std::size_t n = static_cast<std::size_t>(PyArray_DIM(points, 0));
+        if (!PyArray_IS_C_CONTIGUOUS(neighbours) || !PyArray_ISALIGNED(neighbours) ||
+            static_cast<std::size_t>(PyArray_DIM(neighbours, 0)) != n)
+            refuse("neighbours must be a C-contiguous uint32 array of shape (n, k), one row per point");
+        if (passes > 100) refuse("passes must be at most 100");
+        const std::size_t k = static_cast<std::size_t>(PyArray_DIM(neighbours, 1));
+        const auto* rows = reinterpret_cast<const std::uint32_t*>(PyArray_DATA(neighbours));
+        Buffer<double> normals(3 * n);
+        bool outside = false;
+        {
+            ReleasedGil released;
+            outside = std::any_of(rows, rows + n * k, [n](std::uint32_t v) { return v >= n; });
+        }
+        if (outside) refuse("neighbours holds an index that is not a point");
+        {
+            ReleasedGil released;
+            if (single)
+                estimate_normals(reinterpret_cast<const float*>(PyArray_DATA(points)), n, rows, k,
+                                 static_cast<int>(passes), normals.data());
+            else
+                estimate_normals(reinterpret_cast<const double*>(PyArray_DATA(points)), n, rows, k,
+                                 static_cast<int>(passes), normals.data());
+        }
+        return to_numpy(std::move(normals), {static_cast<npy_intp>(n), 3}).release();
+    });
+}
+
 #define ORNEL_FUNCTION(function) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function))
 
 PyMethodDef module_functions[] = {
@@ -313,6 +351,14 @@ PyMethodDef module_functions[] = {
      "distances as float64, indices as uint32, margins as float64), the\n"
      "answers those of `nearest_from_starts` bit for bit. Runs with the GIL\n"
      "released, the queries split over `threads` threads."},
+    {"estimate_normals", ORNEL_FUNCTION(estimate_normals_entry), METH_FASTCALL | METH_KEYWORDS,
+     "estimate_normals(points, neighbours, passes=2)\n--\n\n"
+     "Unit normals (n, 3) float64 of `points` (float32 or float64, C-contiguous\n"
+     "(n, 3)) from the rows of `neighbours` (C-contiguous uint32 (n, k)): the\n"
+     "direction of least spread of each point's neighbours, pointing away from\n"
+     "the cloud's centre, then `passes` times turned to the side most of the\n"
+     "neighbours' normals take. Zero where the neighbours do not span a plane.\n"
+     "Runs with the GIL released."},
     {nullptr, nullptr, 0, nullptr},
 };
 
