@@ -172,30 +172,42 @@ void descend_chained(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries, const
     }
 }
 
-// Queries [first, last) that moved from `previous` (where their answers were
-// `starts`, with `margins`): a query that moved by less than its margin keeps
-// its answer unwalked, with its margin less the move; the others descend from
-// their previous answer. The answers are those of descend_from_starts, bit for
-// bit; `new_margins` gets every answer's margin for the next move.
+// Runs [first_run, last_run) of queries that moved from `previous` (where
+// their answers were `starts`, with `margins`). A query that moved by less than
+// its margin keeps its answer unwalked, with its margin less the move. Another
+// descends from its previous answer or, when nearer to it, from the answer of
+// the query before it in its run: after a large move that one is a step away,
+// its own previous answer many. Every answer is exact on a Delaunay graph (and
+// on any graph a local minimum, as from any start); `new_margins` gets every
+// answer's margin for the next move. Runs of `chain_run` queries, as above.
 template <class T, class Q>
 void track_queries(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries, const Q* previous,
-                   const std::uint32_t* starts, const double* margins, std::size_t first, std::size_t last,
+                   const std::uint32_t* starts, const double* margins, std::size_t first_run, std::size_t last_run,
                    double* dist2, std::uint32_t* idx, double* new_margins) {
-    for (std::size_t i = first; i < last; ++i) {
-        const std::uint32_t start = starts[i];
-        if (start >= target.n) throw GraphFault{GraphFault::start_out_of_range, i, start};
-        const Q* q = queries.data + 3 * i;
-        const double moved = std::sqrt(squared_distance_exact(previous + 3 * i, q)) * (1 + margin_slack);
-        if (moved < margins[i]) {
-            dist2[i] = squared_distance_exact(target.data + 3 * std::size_t{start}, q);
-            idx[i] = start;
-            new_margins[i] = margins[i] - moved;
-            continue;
+    for (std::size_t run = first_run; run < last_run; ++run) {
+        const std::size_t begin = run * chain_run, end = std::min(queries.n, begin + chain_run);
+        for (std::size_t i = begin; i < end; ++i) {
+            std::uint32_t start = starts[i];
+            if (start >= target.n) throw GraphFault{GraphFault::start_out_of_range, i, start};
+            const Q* q = queries.data + 3 * i;
+            const double moved = std::sqrt(squared_distance_exact(previous + 3 * i, q)) * (1 + margin_slack);
+            if (moved < margins[i]) {
+                dist2[i] = squared_distance_exact(target.data + 3 * std::size_t{start}, q);
+                idx[i] = start;
+                new_margins[i] = margins[i] - moved;
+                continue;
+            }
+            if (i > begin) {
+                const std::uint32_t before = idx[i - 1];
+                if (squared_distance_exact(target.data + 3 * std::size_t{before}, q) <
+                    squared_distance_exact(target.data + 3 * std::size_t{start}, q))
+                    start = before;
+            }
+            double best, gap2;
+            idx[i] = descend_one(target, graph, q, start, best, gap2);
+            dist2[i] = best;
+            new_margins[i] = answer_margin(best, gap2);
         }
-        double best, gap2;
-        idx[i] = descend_one(target, graph, q, start, best, gap2);
-        dist2[i] = best;
-        new_margins[i] = answer_margin(best, gap2);
     }
 }
 

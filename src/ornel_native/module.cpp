@@ -246,7 +246,8 @@ PyObject* track_nearest_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs
                                                            last, dist2.data(), idx.data(), new_margins.data());
                                        });
                 } else {
-                    split_over_threads(walk.nq, walk.threads, min_queries_per_thread,
+                    const std::size_t runs = (walk.nq + chain_run - 1) / chain_run;
+                    split_over_threads(runs, walk.threads, min_queries_per_thread / chain_run,
                                        [&](std::size_t first, std::size_t last) {
                                            track_queries(target, graph, rows,
                                                          reinterpret_cast<const double*>(PyArray_DATA(previous)),
@@ -347,10 +348,12 @@ PyMethodDef module_functions[] = {
      "call takes the last call's `queries` as `previous` and its answers and\n"
      "margins as `starts` and `margins`. A query that moved by less than its\n"
      "margin keeps its answer without a walk (its start stays nearer than all\n"
-     "the start's neighbours); the others walk from it. Returns (squared\n"
-     "distances as float64, indices as uint32, margins as float64), the\n"
-     "answers those of `nearest_from_starts` bit for bit. Runs with the GIL\n"
-     "released, the queries split over `threads` threads."},
+     "the start's neighbours); the others walk from it, or from the answer of\n"
+     "the query before them when that is nearer (give the queries in a spatial\n"
+     "order). Returns (squared distances as float64, indices as uint32,\n"
+     "margins as float64); exact on Delaunay graphs. Runs with the GIL\n"
+     "released, the queries split over `threads` threads in runs of 256; the\n"
+     "answers do not depend on their number."},
     {"estimate_normals", ORNEL_FUNCTION(estimate_normals_entry), METH_FASTCALL | METH_KEYWORDS,
      "estimate_normals(points, neighbours, passes=2)\n--\n\n"
      "Unit normals (n, 3) float64 of `points` (float32 or float64, C-contiguous\n"
