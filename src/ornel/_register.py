@@ -195,13 +195,15 @@ def register(source: Cloud | npt.ArrayLike, target: Cloud | npt.ArrayLike, *, in
         raise ValueError(f"max_iterations must be at least 0, not {max_iterations}")
     if max_distance is not None and not max_distance > 0:
         raise ValueError(f"max_distance must be positive, not {max_distance}")
+    if threads is not None and threads < 1:
+        raise ValueError(f"threads must be at least 1, not {threads}")
     source, target = as_cloud(source, "source"), as_cloud(target, "target")
     for cloud, least in ((source, MIN_SOURCE_POINTS), (target, MIN_TARGET_POINTS)):
         if len(cloud) < least:
             raise CloudError(cloud.source, f"{len(cloud)} points; registration needs at least {least}")
     start = rigid_transform(init)
     problem = _Problem(source, target, method)
-    workers = default_threads() if threads is None else max(1, int(threads))
+    workers = default_threads() if threads is None else int(threads)
     limit2 = math.inf if max_distance is None else float(max_distance) ** 2
     c = problem.centre
     # The transform in the target-centred frame: y - c = R (x - c) + shift.
@@ -312,7 +314,9 @@ def register_many(sources: Sequence[Cloud | npt.ArrayLike], target: Cloud | npt.
     threads (default: the cores this process may use), each registration searching on
     one of them. The target's graph and normals are built once, before."""
     target = as_cloud(target, "target")
-    workers = default_threads() if threads is None else max(1, int(threads))
+    if threads is not None and threads < 1:
+        raise ValueError(f"threads must be at least 1, not {threads}")
+    workers = default_threads() if threads is None else int(threads)
     if len(target) >= MIN_TARGET_POINTS:
         target.graph("f64")
         if options.get("method", "point_to_plane") == "point_to_plane":
