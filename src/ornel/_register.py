@@ -133,8 +133,9 @@ def estimate_normals(cloud: Cloud, neighbours: int = NORMAL_NEIGHBOURS) -> Array
     k = max(1, min(neighbours, n))
     prepared = cloud.prepared("f64")
     _, near = prepared.query_prepared_k(prepared, k, max(k, NORMAL_CANDIDATES))  # type: ignore[arg-type]
-    near = np.where(near < n, near, np.arange(n)[:, None]).astype(np.uint32)  # unfilled cells: the point itself
-    normals = native_normals(points, near, ORIENTATION_PASSES)
+    # Unfilled cells (fewer points than k): the point itself.
+    rows: npt.NDArray[np.uint32] = np.where(near < n, near, np.arange(n)[:, None]).astype(np.uint32)
+    normals = native_normals(points, rows, ORIENTATION_PASSES)
     normals.flags.writeable = False
     return normals
 
@@ -216,8 +217,9 @@ def register(source: Cloud | npt.ArrayLike, target: Cloud | npt.ArrayLike, *, in
         nonlocal last
         moved = problem.move(rotation, shift)
         queries = moved + c
+        previous, starts, margins = last if last is not None else (None, None, None)
         squared, idx, margins = track_nearest(problem.target_points, problem.indptr, problem.indices, queries,
-                                              *(last or (None, None, None)), workers)
+                                              previous, starts, margins, workers)
         last = queries, idx, margins
         keep = squared <= limit2
         return moved, idx, None if keep.all() else keep, squared
@@ -303,7 +305,7 @@ def _point_to_plane(moved: Array, matched: Array, normals: Array, extent: float,
     if len(moved) < 6 or not eigenvalues[0] > SINGULAR * eigenvalues[-1]:
         raise CloudError(source, f"the {len(moved)} correspondences do not fix the motion (the target's normals "
                          "there leave a slide or turn free, as on a plane or a cylinder); try --point-to-point")
-    solution = np.linalg.solve(system, rows.T @ residual)
+    solution = np.asarray(np.linalg.solve(system, rows.T @ residual), dtype=np.float64)
     rotation = rotation_from_vector(solution[:3] / extent)
     return rotation, solution[3:]
 
