@@ -220,3 +220,32 @@ def test_align_command_writes_the_transform_and_the_moved_points(tmp_path):
     assert np.array_equal(np.load(tmp_path / "a.npy"), source)
     slow = ornel_command("align", "a.npy", "b.npy", "--iterations", "1", "--point-to-point", cwd=tmp_path)
     assert slow.returncode == 0 and "not converged" in slow.stderr
+
+
+def test_align_carries_the_source_fields_and_turns_its_normals(tmp_path):
+    from plyfile import PlyData, PlyElement
+
+    rng = np.random.default_rng(11)
+    scan = quantised_scan(rng, 6_000)
+    turn = motion(rng, 4, [0.001, 0, 0])
+    moved = scan @ turn[:3, :3].T + turn[:3, 3]
+    normals = rng.normal(size=(len(scan), 3)).astype(np.float32)
+    kinds = [("x", "f8"), ("y", "f8"), ("z", "f8"), ("nx", "f4"), ("ny", "f4"), ("nz", "f4"),
+             ("intensity", "f4"), ("red", "u1")]
+    vertex = np.empty(len(scan), kinds)
+    for axis, name in enumerate("xyz"):
+        vertex[name] = moved[:, axis]
+    for axis, name in enumerate(("nx", "ny", "nz")):
+        vertex[name] = normals[:, axis]
+    vertex["intensity"], vertex["red"] = rng.random(len(scan)), rng.integers(0, 256, len(scan))
+    PlyData([PlyElement.describe(vertex, "vertex")]).write(str(tmp_path / "a.ply"))
+    np.save(tmp_path / "b.npy", quantised_scan(rng, 8_000))
+    done = ornel_command("align", "a.ply", "b.npy", "--out", "out.ply", "--transform", "t.txt", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    out = PlyData.read(str(tmp_path / "out.ply"))["vertex"].data
+    rotation = np.loadtxt(tmp_path / "t.txt")[:3, :3]
+    np.testing.assert_array_equal(out["intensity"], vertex["intensity"])
+    np.testing.assert_array_equal(out["red"], vertex["red"])
+    turned = np.column_stack([out[name] for name in ("nx", "ny", "nz")])
+    np.testing.assert_allclose(turned, normals @ rotation.T, atol=1e-6)
+    assert np.abs(rotation - np.eye(3)).max() > 1e-3  # the normals did turn

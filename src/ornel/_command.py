@@ -22,7 +22,8 @@ import numpy as np
 import numpy.typing as npt
 
 from ornel._cloud import MIN_TARGET_POINTS, Cloud, CloudError, Precision
-from ornel._formats import READ_SUFFIXES, WRITE_SUFFIXES, check_writable, suffix_of, write_points
+from ornel._formats import (NORMAL_FIELDS, READ_SUFFIXES, WRITE_SUFFIXES, check_writable, read_fields, suffix_of,
+                            write_points)
 from ornel._join import Matrix, all_by_all, default_threads, nearest
 from ornel._register import Registration, format_transform, read_transform, register, write_transform
 
@@ -87,8 +88,9 @@ def add_align_parser(commands: Any) -> None:
                                 "(share of SOURCE's points with a correspondence).")
     align.add_argument("source", metavar="SOURCE", help="the cloud to move")
     align.add_argument("target", metavar="TARGET", help="the reference cloud")
-    align.add_argument("--out", metavar="ALIGNED", help="write SOURCE's points moved by the transform, in the "
-                       f"format of the suffix ({' '.join(WRITE_SUFFIXES)})")
+    align.add_argument("--out", metavar="ALIGNED", help="write SOURCE's points moved by the transform, with the "
+                       "per-point fields of a PLY, PCD or .npy SOURCE (normals turned), in the format of the suffix "
+                       f"({' '.join(WRITE_SUFFIXES)})")
     align.add_argument("--transform", metavar="T.txt", help="write the 4x4 matrix as text")
     align.add_argument("--init", metavar="T.txt", help="start from this rigid 4x4 matrix (text) instead of the "
                        "identity; needed when the clouds are far apart or turned by more than some 10-20 degrees")
@@ -253,7 +255,14 @@ def run_align(args: argparse.Namespace) -> int:
     if args.transform is not None:
         write_transform(args.transform, registration.transform)
     if args.out is not None:
-        write_points(args.out, registration.apply(source.points), {})
+        fields = read_fields(args.source)
+        rotation = registration.transform[:3, :3]
+        for names in NORMAL_FIELDS:
+            if all(name in fields for name in names):
+                turned = np.column_stack([fields[name] for name in names]).astype(np.float64) @ rotation.T
+                for axis, name in enumerate(names):
+                    fields[name] = turned[:, axis].astype(fields[name].dtype)
+        write_points(args.out, registration.apply(source.points), fields)
     return 0
 
 
