@@ -20,11 +20,14 @@
 // one step or two from a good start.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <thread>
+#include <vector>
 
 namespace ornel {
 
@@ -57,6 +60,64 @@ inline double squared_distance_exact(const T* p, const Q* q) {
     return dx * dx + dy * dy + dz * dz;
 }
 
+// The descent of one query from `vertex`: the vertex where (d², index) is
+// lowest among its neighbours, its squared distance `best`, and `gap2`, the
+// least squared distance of that vertex's neighbours (+inf without any).
+template <class T, class Q>
+inline std::uint32_t descend_one(XyzRows<T> target, CsrRows graph, const Q* q, std::uint32_t vertex, double& best,
+                                 double& gap2) {
+    const std::size_t n = target.n;
+    best = squared_distance_exact(target.data + 3 * std::size_t{vertex}, q);
+    for (;;) {
+        const std::uint32_t begin = graph.indptr[vertex], end = graph.indptr[vertex + 1];
+        if (begin > end || end > graph.n_indices) throw GraphFault{GraphFault::row_out_of_range, vertex, end};
+        std::uint32_t next = vertex;
+        double next_best = best;
+        gap2 = std::numeric_limits<double>::infinity();
+        for (std::uint32_t at = begin; at < end; ++at) {
+            const std::uint32_t v = graph.indices[at];
+            if (v >= n) throw GraphFault{GraphFault::neighbour_out_of_range, at, v};
+            const double d = squared_distance_exact(target.data + 3 * std::size_t{v}, q);
+            gap2 = std::min(gap2, d);
+            if (d < next_best || (d == next_best && v < next)) {
+                next_best = d;
+                next = v;
+            }
+        }
+        if (next == vertex) return vertex;
+        vertex = next;
+        best = next_best;
+    }
+}
+
+// Relative allowance for rounding in a margin. Every distance here is off by a
+// few units in the last place of itself (differences of coordinates are taken
+// first), far less than this.
+inline constexpr double margin_slack = 1e-12;
+
+// How far a query may move before a point other than its answer could be
+// nearer: while it moves by less than (|q - p_u| - |q - p_v|) / 2 for every
+// neighbour u of the answer v, v stays nearer than all of them, and a descent
+// from v ends at v on any graph (on a Delaunay graph v stays the nearest).
+// Zero on ties, so a tie is always walked.
+inline double answer_margin(double best, double gap2) {
+    const double margin = (std::sqrt(gap2) * (1 - margin_slack) - std::sqrt(best) * (1 + margin_slack)) / 2;
+    return margin > 0 ? margin : 0;
+}
+
+// Stores one answer, or the miss marker (+inf, target.n) when it lies beyond
+// the squared bound.
+inline void store_answer(std::optional<double> bound2, std::size_t n, double best, std::uint32_t vertex,
+                         double& dist2, std::uint32_t& idx) {
+    if (bound2 && !(best <= *bound2)) {
+        dist2 = std::numeric_limits<double>::infinity();
+        idx = static_cast<std::uint32_t>(n);
+    } else {
+        dist2 = best;
+        idx = vertex;
+    }
+}
+
 // For query i: dist2[i] the squared distance to its answer and idx[i] the
 // answer, or (+inf, target.n) when a bound is given and the answer lies
 // farther than it. `bound2` is a squared distance. Queries [first, last).
@@ -64,38 +125,117 @@ template <class T, class Q>
 void descend_from_starts(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries, const std::uint32_t* starts,
                          std::optional<double> bound2, std::size_t first, std::size_t last, double* dist2,
                          std::uint32_t* idx) {
-    const std::size_t n = target.n;
     for (std::size_t i = first; i < last; ++i) {
-        const Q* q = queries.data + 3 * i;
-        std::uint32_t vertex = starts[i];
-        if (vertex >= n) throw GraphFault{GraphFault::start_out_of_range, i, vertex};
-        double best = squared_distance_exact(target.data + 3 * std::size_t{vertex}, q);
-        for (;;) {
-            const std::uint32_t begin = graph.indptr[vertex], end = graph.indptr[vertex + 1];
-            if (begin > end || end > graph.n_indices) throw GraphFault{GraphFault::row_out_of_range, vertex, end};
-            std::uint32_t next = vertex;
-            double next_best = best;
-            for (std::uint32_t at = begin; at < end; ++at) {
-                const std::uint32_t v = graph.indices[at];
-                if (v >= n) throw GraphFault{GraphFault::neighbour_out_of_range, at, v};
-                const double d = squared_distance_exact(target.data + 3 * std::size_t{v}, q);
-                if (d < next_best || (d == next_best && v < next)) {
-                    next_best = d;
-                    next = v;
-                }
-            }
-            if (next == vertex) break;
-            vertex = next;
-            best = next_best;
-        }
-        if (bound2 && !(best <= *bound2)) {
-            dist2[i] = std::numeric_limits<double>::infinity();
-            idx[i] = static_cast<std::uint32_t>(n);
-        } else {
-            dist2[i] = best;
-            idx[i] = vertex;
+        const std::uint32_t start = starts[i];
+        if (start >= target.n) throw GraphFault{GraphFault::start_out_of_range, i, start};
+        double best, gap2;
+        const std::uint32_t vertex = descend_one(target, graph, queries.data + 3 * i, start, best, gap2);
+        store_answer(bound2, target.n, best, vertex, dist2[i], idx[i]);
+    }
+}
+
+// Without given starts, queries in a spatial order start at the answer of the
+// query before them. The chain restarts every `chain_run` queries, at the
+// answer of the previous run's first query, so that runs can be searched on
+// any number of threads with the same answers (ties included).
+inline constexpr std::size_t chain_run = 256;
+
+// The answers of the first query of every run, one after the other: `heads`
+// gets one vertex per run. The first descent starts at the first vertex with
+// neighbours (a vertex without any cannot be left).
+template <class T, class Q>
+void chain_heads(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries, std::uint32_t* heads) {
+    std::uint32_t vertex = 0;
+    while (vertex + 1 < target.n && graph.indptr[vertex] == graph.indptr[vertex + 1]) ++vertex;
+    for (std::size_t run = 0; run * chain_run < queries.n; ++run) {
+        double best, gap2;
+        vertex = descend_one(target, graph, queries.data + 3 * run * chain_run, vertex, best, gap2);
+        heads[run] = vertex;
+    }
+}
+
+// Runs [first_run, last_run) of chained queries, each started at its head;
+// with `margins`, each answer's margin (see answer_margin) too.
+template <class T, class Q>
+void descend_chained(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries, const std::uint32_t* heads,
+                     std::optional<double> bound2, std::size_t first_run, std::size_t last_run, double* dist2,
+                     std::uint32_t* idx, double* margins = nullptr) {
+    for (std::size_t run = first_run; run < last_run; ++run) {
+        std::uint32_t vertex = heads[run];
+        const std::size_t end = std::min(queries.n, (run + 1) * chain_run);
+        for (std::size_t i = run * chain_run; i < end; ++i) {
+            double best, gap2;
+            vertex = descend_one(target, graph, queries.data + 3 * i, vertex, best, gap2);
+            store_answer(bound2, target.n, best, vertex, dist2[i], idx[i]);
+            if (margins) margins[i] = answer_margin(best, gap2);
         }
     }
+}
+
+// Runs [first_run, last_run) of queries that moved from `previous` (where
+// their answers were `starts`, with `margins`). A query that moved by less than
+// its margin keeps its answer unwalked, with its margin less the move. Another
+// descends from its previous answer or, when nearer to it, from the answer of
+// the query before it in its run: after a large move that one is a step away,
+// its own previous answer many. Every answer is exact on a Delaunay graph (and
+// on any graph a local minimum, as from any start); `new_margins` gets every
+// answer's margin for the next move. Runs of `chain_run` queries, as above.
+template <class T, class Q>
+void track_queries(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries, const Q* previous,
+                   const std::uint32_t* starts, const double* margins, std::size_t first_run, std::size_t last_run,
+                   double* dist2, std::uint32_t* idx, double* new_margins) {
+    for (std::size_t run = first_run; run < last_run; ++run) {
+        const std::size_t begin = run * chain_run, end = std::min(queries.n, begin + chain_run);
+        for (std::size_t i = begin; i < end; ++i) {
+            std::uint32_t start = starts[i];
+            if (start >= target.n) throw GraphFault{GraphFault::start_out_of_range, i, start};
+            const Q* q = queries.data + 3 * i;
+            const double moved = std::sqrt(squared_distance_exact(previous + 3 * i, q)) * (1 + margin_slack);
+            if (moved < margins[i]) {
+                dist2[i] = squared_distance_exact(target.data + 3 * std::size_t{start}, q);
+                idx[i] = start;
+                new_margins[i] = margins[i] - moved;
+                continue;
+            }
+            if (i > begin) {
+                const std::uint32_t before = idx[i - 1];
+                if (squared_distance_exact(target.data + 3 * std::size_t{before}, q) <
+                    squared_distance_exact(target.data + 3 * std::size_t{start}, q))
+                    start = before;
+            }
+            double best, gap2;
+            idx[i] = descend_one(target, graph, q, start, best, gap2);
+            dist2[i] = best;
+            new_margins[i] = answer_margin(best, gap2);
+        }
+    }
+}
+
+// Splits `count` items into at most `threads` contiguous ranges of at least
+// `min_items` each and runs work(first, last) on each, the calling thread
+// taking the first. A GraphFault is rethrown after all have finished: the
+// first range's that failed, so the fault reported (that of the lowest query
+// with one) does not depend on the number of threads.
+template <class Work>
+void split_over_threads(std::size_t count, std::size_t threads, std::size_t min_items, Work&& work) {
+    const std::size_t most = std::max<std::size_t>(1, (count + min_items - 1) / std::max<std::size_t>(min_items, 1));
+    const std::size_t parts = std::max<std::size_t>(1, std::min(threads, most));
+    std::vector<std::optional<GraphFault>> faults(parts);
+    auto run_part = [&](std::size_t part) {
+        try {
+            work(count * part / parts, count * (part + 1) / parts);
+        } catch (const GraphFault& fault) {
+            faults[part] = fault;
+        }
+    };
+    {
+        std::vector<std::jthread> helpers;
+        helpers.reserve(parts - 1);
+        for (std::size_t part = 1; part < parts; ++part) helpers.emplace_back(run_part, part);
+        run_part(0);
+    }  // joined here, also when starting a thread failed
+    for (const auto& fault : faults)
+        if (fault) throw *fault;
 }
 
 }  // namespace ornel

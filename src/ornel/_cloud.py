@@ -15,6 +15,7 @@ import _ornel
 from ornel._errors import CloudError
 from ornel._formats import read_points
 from ornel._native import delaunay_graph
+from ornel._normals import NORMAL_NEIGHBOURS, estimate_normals
 from ornel._order import morton_order
 
 Precision = Literal["f32", "f64"]
@@ -80,6 +81,7 @@ class Cloud:
         self._graphs: dict[Precision, Graph] = {}
         self._prepared: dict[Precision, Prepared] = {}
         self._sorted: dict[Precision, npt.NDArray[Any]] = {}
+        self._normals: dict[int, npt.NDArray[np.float64]] = {}
 
     @classmethod
     def load(cls, path: str | PathLike[str], name: str | None = None) -> Cloud:
@@ -246,6 +248,15 @@ class Cloud:
                     prepared = _ornel.PreparedF64(coords, indptr, indices)
                 self._prepared[precision] = prepared
             return prepared
+
+    def normals(self, neighbours: int = NORMAL_NEIGHBOURS) -> npt.NDArray[np.float64]:
+        """Unit normals of the sorted points (the rows of `sorted_coordinates("f64")`),
+        from the spread of each point's `neighbours` nearest points; built once and kept."""
+        with self._lock:
+            normals = self._normals.get(neighbours)
+            if normals is None:
+                normals = self._normals[neighbours] = estimate_normals(self, neighbours)
+            return normals
 
 
 def as_cloud(cloud: Cloud | npt.ArrayLike, default_name: str) -> Cloud:

@@ -4,6 +4,8 @@
     ornel compare A B [--out PATH] [--f64] [--store DIR]
     ornel index FILE... --store DIR [--f64] [--threads N]
     ornel store DIR [FILE...] [--prune]
+    ornel align SOURCE TARGET [--out ALIGNED] [--transform T.txt] [--init T.txt] [--point-to-point]
+                [--max-distance D] [--iterations N] [--threads N]
 
 Exit status: 0 done, 2 unusable input or arguments (one line on stderr says which
 file and what is wrong), 130 interrupted. A reader of the output that goes away
@@ -13,6 +15,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import math
 import os
 import sys
 from collections.abc import Iterator, Sequence
@@ -23,7 +26,8 @@ import numpy as np
 import numpy.typing as npt
 
 from ornel._cloud import Cloud, Precision
-from ornel._compare import NORMAL_NEIGHBOURS, PERCENTILES, Comparison, compare
+from ornel._compare import PERCENTILES, Comparison, compare
+from ornel._normals import NORMAL_NEIGHBOURS
 from ornel._formats import READ_SUFFIXES, WRITE_SUFFIXES, check_output_place, check_writable, printable, suffix_of
 from ornel._records import read_records, write_records
 from ornel._dispatch import all_by_all
@@ -31,6 +35,8 @@ from ornel._errors import CloudError
 from ornel._join import default_threads
 from ornel._matrix import Matrix
 from ornel._store import Store, points_digest, stored_nearest
+from ornel._formats import NORMAL_FIELDS, read_fields, write_points
+from ornel._register import Registration, format_transform, read_transform, register, write_transform
 
 
 def positive_int(text: str) -> int:
@@ -102,7 +108,10 @@ def parser() -> argparse.ArgumentParser:
                          help=f"threads to use (default: {default_threads()})")
     compare.add_argument("--f64", action="store_true", help="compute in double precision (default: single)")
     compare.add_argument("--store", metavar="DIR", help="take B's index from this store, or build and keep it there")
+    compare.add_argument("--align", action="store_true", help="first align A to B (point-to-plane ICP, as "
+                         "'ornel align'), then measure the aligned A; --out then writes the aligned points")
     add_store_commands(commands, formats)
+    add_align_parser(commands)
     return main
 
 
@@ -154,6 +163,39 @@ def version() -> str:
     return __version__
 
 
+def positive_float(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not 0 < value < float("inf"):
+        raise argparse.ArgumentTypeError(f"must be a positive finite number, not {text}")
+    return value
+
+
+def add_align_parser(commands: Any) -> None:
+    align = commands.add_parser("align", help="rigid transform moving SOURCE onto TARGET (ICP)",
+                                description="Aligns SOURCE to TARGET by ICP (point-to-plane unless "
+                                "--point-to-point) and prints the 4x4 transform, the RMSE and the fitness "
+                                "(share of SOURCE's points with a correspondence).")
+    align.add_argument("source", metavar="SOURCE", help="the cloud to move")
+    align.add_argument("target", metavar="TARGET", help="the reference cloud")
+    align.add_argument("--out", metavar="ALIGNED", help="write SOURCE's points moved by the transform, with the "
+                       "per-point fields of a PLY, PCD or .npy SOURCE (normals turned), in the format of the suffix "
+                       f"({' '.join(WRITE_SUFFIXES)})")
+    align.add_argument("--transform", metavar="T.txt", help="write the 4x4 matrix as text")
+    align.add_argument("--init", metavar="T.txt", help="start from this rigid 4x4 matrix (text) instead of the "
+                       "identity; needed when the clouds are far apart or turned by more than some 10-20 degrees")
+    align.add_argument("--point-to-point", action="store_true", help="minimise point-to-point distances "
+                       "(default: point-to-plane, along the target's normals)")
+    align.add_argument("--max-distance", type=positive_float, metavar="D", help="ignore correspondences farther "
+                       "apart than D (default: none); give one when the clouds only partly overlap")
+    align.add_argument("--iterations", type=positive_int, default=50, metavar="N",
+                       help="at most N iterations (default: 50)")
+    align.add_argument("--threads", type=positive_int, default=None,
+                       help=f"threads to use (default: {default_threads()})")
+
+
 def unique_names(paths: Sequence[str]) -> list[str]:
     """File stems, or the paths as given where two files share a stem; bytes of a name
     that are not UTF-8 written as backslash escapes."""
@@ -161,10 +203,10 @@ def unique_names(paths: Sequence[str]) -> list[str]:
     return [printable(stem if stems.count(stem) == 1 else path) for stem, path in zip(stems, paths)]
 
 
-def check_not_an_input(output: str, inputs: Sequence[str]) -> None:
+def check_not_an_input(output: str, inputs: Sequence[str | None]) -> None:
     """Refuses, before any work, an output that is one of the input files (under any
     spelling or through a link): writing it would destroy the input."""
-    for path in inputs:
+    for path in (p for p in inputs if p is not None):
         try:
             same = os.path.samefile(output, path)
         except OSError:  # one of them does not exist (yet): not the same file
@@ -303,6 +345,12 @@ def run_compare(args: argparse.Namespace) -> int:
             stored_nearest(b, store, precision)
         b.prepared(precision)  # the graph: most of the time, unless stored
         bar.update()
+        if args.align:
+            registration = register(a_cloud, b, threads=args.threads)
+            with printing():
+                print_registration(a_cloud, b, registration)
+            a_points = registration.apply(a_points)
+            a_cloud = Cloud(registration.apply(a_cloud.points), a_cloud.name, source=a_cloud.source)
         result = compare(a_cloud, b, precision=precision, max_distance=args.max_distance, threads=args.threads)
         result = result.with_invalid(valid, a_points)
         result = result.with_measure(local_model=args.local_model, signed=args.signed, neighbours=args.neighbours)
@@ -316,7 +364,10 @@ def run_compare(args: argparse.Namespace) -> int:
             fields.update(zip(("dx", "dy", "dz"), result.split().T))
         if args.index:
             fields["index"] = result.index
-        write_records(args.out, a_records, fields)
+        if args.align:  # the points moved: written as aligned, with the fields A's format gives
+            write_points(args.out, a_points, {**read_fields(args.a), **fields})
+        else:
+            write_records(args.out, a_records, fields)
     if args.json is not None:
         write_or_fail(args.json, lambda path: result.to_json(path, args.radius))
     if args.histogram is not None:
@@ -336,6 +387,54 @@ def cloud_of(points: npt.NDArray[Any], args: argparse.Namespace) -> tuple[Cloud,
                 raise CloudError(args.a, "no valid points (every one has a NaN or infinite coordinate)")
             return Cloud(points[valid], name, source=args.a), valid
     return Cloud(points, name, source=args.a), None
+
+
+def print_registration(source: Cloud, target: Cloud, registration: Registration) -> None:
+    method = "point-to-plane" if registration.method == "point_to_plane" else "point-to-point"
+    state = "converged" if registration.converged else "NOT converged"
+    print(f"{source.source} -> {target.source}: {method} ICP, {registration.iterations} iteration{'s' if registration.iterations != 1 else ''}, {state}")
+    print("transform (target coordinates = transform x source coordinates):")
+    print("".join("  " + line + "\n" for line in format_transform(registration.transform).splitlines()), end="")
+    print(f"rmse    {registration.rmse:.7g}")
+    print(f"fitness {registration.fitness:.7g}")
+    if not registration.converged:
+        print(f"ornel: warning: {source.source}: not converged after {registration.iterations} iterations "
+              f"(the last update turned by {math.degrees(registration.history[-1].rotation):.3g} degrees); "
+              "the transform is the last one reached", file=sys.stderr)
+
+
+def run_align(args: argparse.Namespace) -> int:
+    inputs = [args.source, args.target, args.init]
+    if args.out is not None:
+        check_writable(args.out)
+        check_not_an_input(args.out, inputs)
+    if args.transform is not None:
+        if os.path.isdir(args.transform):
+            raise CloudError(args.transform, "is a directory")
+        if not os.path.isdir(os.path.dirname(os.path.abspath(args.transform))):
+            raise CloudError(args.transform, "its directory does not exist")
+        check_not_an_input(args.transform, inputs + [args.out])
+    init = read_transform(args.init) if args.init is not None else None
+    source = Cloud.load(args.source)
+    target = Cloud.load(args.target)
+    registration = register(source, target, init=init, max_distance=args.max_distance,
+                            method="point_to_point" if args.point_to_point else "point_to_plane",
+                            max_iterations=args.iterations, threads=args.threads)
+    print_registration(source, target, registration)
+    if args.transform is not None:
+        write_transform(args.transform, registration.transform)
+    if args.out is not None:
+        fields = read_fields(args.source)
+        rotation = registration.transform[:3, :3]
+        for names in NORMAL_FIELDS:
+            if all(name in fields for name in names):
+                turned = np.column_stack([fields[name] for name in names]).astype(np.float64) @ rotation.T
+                for axis, name in enumerate(names):
+                    fields[name] = turned[:, axis].astype(fields[name].dtype)
+        write_points(args.out, registration.apply(source.points), fields)
+    return 0
+
+
 
 
 def open_store(directory: str, create: bool = True) -> Any:
@@ -388,7 +487,8 @@ def run_store(args: argparse.Namespace) -> int:
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = parser().parse_args(argv)
-    commands = {"matrix": run_matrix, "compare": run_compare, "index": run_index, "store": run_store}
+    commands = {"matrix": run_matrix, "compare": run_compare, "index": run_index, "store": run_store,
+                "align": run_align}
     try:
         return commands[args.command](args)
     except CloudError as error:

@@ -17,11 +17,10 @@ import numpy.typing as npt
 from ornel._cloud import Cloud, Precision, as_cloud, check_precision
 from ornel._formats import replacing
 from ornel._join import _QuerySet, _check_double_span, default_threads
+from ornel._normals import NORMAL_NEIGHBOURS, neighbourhoods
 from ornel._store import stored_nearest
 
 PERCENTILES = (50, 90, 95, 99)
-# Points of b whose spread gives its local plane (and normal) at each of its points.
-NORMAL_NEIGHBOURS = 20
 # Below this many points per thread a search is not worth splitting.
 POINTS_PER_THREAD = 50_000
 # Points drawn at most in a picture: beyond, a random sample of this many (said so).
@@ -218,8 +217,6 @@ class Comparison:
 def _centroids(cloud: Cloud, neighbours: int) -> npt.NDArray[np.float64]:
     """The centroid of each sorted point's `neighbours` nearest points (itself included),
     the neighbourhoods its normals are fitted to."""
-    from ornel._register import neighbourhoods
-
     points = cloud.sorted_coordinates("f64")
     near = neighbourhoods(cloud, neighbours)
     centroids: npt.NDArray[np.float64] = points[near].mean(axis=1)

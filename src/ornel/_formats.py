@@ -555,3 +555,40 @@ def _write_pcd(path: str | PathLike[str], columns: Mapping[str, Array]) -> None:
     cloud = pypcd4.PointCloud.from_points(list(columns.values()), tuple(columns),
                                           tuple(column.dtype for column in columns.values()))
     cloud.save(str(path), encoding=pypcd4.Encoding.BINARY)
+
+
+# Normal components a moved cloud's fields may hold: they turn with the points.
+NORMAL_FIELDS = (("nx", "ny", "nz"), ("normal_x", "normal_y", "normal_z"))
+
+
+def read_fields(path: str | PathLike[str]) -> dict[str, Array]:
+    """The numeric per-point fields of a file other than x, y, z: a PLY file's vertex
+    properties, a PCD file's fields, a structured .npy's fields, a plain .npy's columns past
+    the third (as column3, column4, ...). Other formats (text, LAS, OBJ) give none. Call it
+    after `read_points` accepted the file."""
+    source, suffix = str(path), suffix_of(path)
+    skip = {"x", "y", "z"}
+    try:
+        if suffix == ".ply":
+            from plyfile import PlyData
+
+            vertex = PlyData.read(source)["vertex"].data
+            columns = {name: np.asarray(vertex[name]) for name in vertex.dtype.names or ()}
+        elif suffix == ".pcd":
+            pypcd4 = _needs("pypcd4", "pcd", source, ".pcd")
+            cloud = pypcd4.PointCloud.from_path(source)
+            columns = {name: np.asarray(cloud.numpy((name,)))[:, 0] for name in cloud.fields}
+        elif suffix == ".npy":
+            array = np.load(source, mmap_mode="r", allow_pickle=False)
+            if array.dtype.names is not None:
+                columns = {name: np.asarray(array[name]) for name in array.dtype.names}
+            else:
+                columns = {f"column{i}": np.asarray(array[:, i]) for i in range(3, array.shape[1])}
+        else:
+            return {}
+    except CloudError:
+        raise
+    except Exception as error:  # the readers' own errors; read_points has named the file's problem already
+        raise CloudError(source, f"its fields cannot be read ({_one_line(error)})") from None
+    return {name: column for name, column in columns.items()
+            if name not in skip and column.ndim == 1 and column.dtype.kind in "biuf"}

@@ -10,7 +10,21 @@ def nearest_from_starts(
     indptr: npt.NDArray[np.uint32],
     indices: npt.NDArray[np.uint32],
     queries: npt.NDArray[np.float64],
-    starts: npt.NDArray[np.uint32],
+    starts: npt.NDArray[np.uint32] | None,
     distance_upper_bound: float | None = None,
+    threads: int | None = 1,
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.uint32]]: ...
 def morton_order(points: npt.NDArray[Any]) -> npt.NDArray[np.int64]: ...
+def track_nearest(
+    points: npt.NDArray[Any],
+    indptr: npt.NDArray[np.uint32],
+    indices: npt.NDArray[np.uint32],
+    queries: npt.NDArray[np.float64],
+    previous: npt.NDArray[np.float64] | None = None,
+    starts: npt.NDArray[np.uint32] | None = None,
+    margins: npt.NDArray[np.float64] | None = None,
+    threads: int | None = 1,
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.uint32], npt.NDArray[np.float64]]: ...
+def estimate_normals(
+    points: npt.NDArray[Any], neighbours: npt.NDArray[np.uint32], passes: int = 2
+) -> npt.NDArray[np.float64]: ...

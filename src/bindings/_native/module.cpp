@@ -1,12 +1,16 @@
 // The module `ornel._native`: Delaunay tetrahedralisations and their graphs,
 // built by the core in src/lib/delaunay with the interpreter lock released.
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 
 #include "../../lib/delaunay/delaunay.hpp"
 #include "../../lib/descent_from_starts.hpp"
 #include "../../lib/morton.hpp"
+#include "../../lib/normals.hpp"
 #include "../frame/arguments.hpp"
 #include "../frame/convert.hpp"
 #include "../frame/results.hpp"
@@ -113,56 +117,202 @@ XyzRows<S> xyz_rows(PyArrayObject* array) {
     throw PythonError{};
 }
 
+// Queries per thread below which another thread costs more than it saves.
+constexpr std::size_t min_queries_per_thread = 4096;
+
+[[noreturn]] void refuse(const char* message) {
+    PyErr_SetString(PyExc_ValueError, message);
+    throw PythonError{};
+}
+
+// A target (points and CSR graph) and its queries, as the walks read them in place.
+struct WalkArgs {
+    bool single = false;
+    PyArrayObject* points = nullptr;
+    CsrRows graph;
+    std::size_t n = 0;
+    PyArrayObject* queries = nullptr;
+    std::size_t nq = 0;
+    std::size_t threads = 1;
+
+    template <class Search>
+    void with_target(Search&& search) const {
+        if (single) search(xyz_rows<float>(points));
+        else search(xyz_rows<double>(points));
+    }
+};
+
+WalkArgs walk_args(PyObject* const* bound, PyObject* threads) {
+    WalkArgs walk;
+    walk.single = convert("points", [&] { return is_float32_array(bound[0]); });
+    walk.points = convert("points", [&] {
+        return contiguous_arg(bound[0], 2, walk.single ? NPY_FLOAT32 : NPY_FLOAT64, "(n, 3)");
+    });
+    PyArrayObject* indptr = convert("indptr", [&] { return contiguous_arg(bound[1], 1, NPY_UINT32, "(n + 1,)"); });
+    PyArrayObject* indices = convert("indices", [&] { return contiguous_arg(bound[2], 1, NPY_UINT32, "(m,)"); });
+    walk.queries = convert("queries", [&] { return contiguous_arg(bound[3], 2, NPY_FLOAT64, "(q, 3)"); });
+    const std::uint64_t count =
+        threads == nullptr || threads == Py_None ? 1 : convert("threads", [&] { return unsigned_arg(threads); });
+    if (count < 1) refuse("threads must be at least 1");
+    walk.threads = static_cast<std::size_t>(std::min<std::uint64_t>(count, 1024));
+    walk.n = static_cast<std::size_t>(PyArray_DIM(walk.points, 0));
+    walk.nq = static_cast<std::size_t>(PyArray_DIM(walk.queries, 0));
+    if (static_cast<std::size_t>(PyArray_DIM(indptr, 0)) != walk.n + 1)
+        refuse("indptr must have one entry more than points has rows");
+    if (walk.n >= std::numeric_limits<std::uint32_t>::max()) refuse("the target has too many points for uint32 indices");
+    walk.graph = {reinterpret_cast<const std::uint32_t*>(PyArray_DATA(indptr)),
+                  reinterpret_cast<const std::uint32_t*>(PyArray_DATA(indices)),
+                  static_cast<std::size_t>(PyArray_DIM(indices, 0))};
+    return walk;
+}
+
+// One entry per query, of `type_number`, named `name`.
+PyArrayObject* per_query_arg(const WalkArgs& walk, PyObject* object, const char* name, int type_number) {
+    PyArrayObject* array = convert(name, [&] { return contiguous_arg(object, 1, type_number, "(q,)"); });
+    if (static_cast<std::size_t>(PyArray_DIM(array, 0)) != walk.nq) {
+        const std::string message = std::string(name) + " must have one entry per query point";
+        refuse(message.c_str());
+    }
+    return array;
+}
+
 PyObject* nearest_from_starts_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_boundary([&] {
-        static constexpr Parameters<6> parameters{
-            {"points", "indptr", "indices", "queries", "starts", "distance_upper_bound"}, 5};
-        auto bound = match<6>(parameters.of(nullptr, "nearest_from_starts"), args, nargs, kwnames);
-        const bool single = convert("points", [&] { return is_float32_array(bound[0]); });
-        PyArrayObject* points = convert("points", [&] {
-            return contiguous_arg(bound[0], 2, single ? NPY_FLOAT32 : NPY_FLOAT64, "(n, 3)");
-        });
-        PyArrayObject* indptr = convert("indptr", [&] { return contiguous_arg(bound[1], 1, NPY_UINT32, "(n + 1,)"); });
-        PyArrayObject* indices = convert("indices", [&] { return contiguous_arg(bound[2], 1, NPY_UINT32, "(m,)"); });
-        PyArrayObject* queries = convert("queries", [&] { return contiguous_arg(bound[3], 2, NPY_FLOAT64, "(q, 3)"); });
-        PyArrayObject* starts = convert("starts", [&] { return contiguous_arg(bound[4], 1, NPY_UINT32, "(q,)"); });
+        static constexpr Parameters<7> parameters{
+            {"points", "indptr", "indices", "queries", "starts", "distance_upper_bound", "threads"}, 5};
+        auto bound = match<7>(parameters.of(nullptr, "nearest_from_starts"), args, nargs, kwnames);
+        const WalkArgs walk = walk_args(bound.data(), bound[6]);
+        const bool chained = bound[4] == Py_None;
+        PyArrayObject* starts = chained ? nullptr : per_query_arg(walk, bound[4], "starts", NPY_UINT32);
         const std::optional<double> distance =
             convert("distance_upper_bound", [&] { return distance_arg(bound[5]); });
-        const std::size_t n = static_cast<std::size_t>(PyArray_DIM(points, 0));
-        const std::size_t nq = static_cast<std::size_t>(PyArray_DIM(queries, 0));
-        if (static_cast<std::size_t>(PyArray_DIM(indptr, 0)) != n + 1) {
-            PyErr_SetString(PyExc_ValueError, "indptr must have one entry more than points has rows");
-            throw PythonError{};
-        }
-        if (static_cast<std::size_t>(PyArray_DIM(starts, 0)) != nq) {
-            PyErr_SetString(PyExc_ValueError, "starts must have one entry per query point");
-            throw PythonError{};
-        }
-        if (n >= std::numeric_limits<std::uint32_t>::max()) {
-            PyErr_SetString(PyExc_ValueError, "the target has too many points for uint32 indices");
-            throw PythonError{};
-        }
+        if (chained && walk.nq > 0 && walk.n == 0) refuse("the target has no points");
         std::optional<double> bound2;
         if (distance) bound2 = std::isnan(*distance) ? *distance : *distance * *distance;
-        const CsrRows graph{reinterpret_cast<const std::uint32_t*>(PyArray_DATA(indptr)),
-                            reinterpret_cast<const std::uint32_t*>(PyArray_DATA(indices)),
-                            static_cast<std::size_t>(PyArray_DIM(indices, 0))};
-        const auto* start = reinterpret_cast<const std::uint32_t*>(PyArray_DATA(starts));
-        Buffer<double> dist2(nq);
-        Buffer<std::uint32_t> idx(nq);
+        const std::uint32_t* start = chained ? nullptr : reinterpret_cast<const std::uint32_t*>(PyArray_DATA(starts));
+        Buffer<double> dist2(walk.nq);
+        Buffer<std::uint32_t> idx(walk.nq);
+        Buffer<std::uint32_t> heads(chained ? (walk.nq + chain_run - 1) / chain_run : 0);
+        const CsrRows graph = walk.graph;
+        const XyzRows<double> rows = xyz_rows<double>(walk.queries);
         try {
             ReleasedGil released;
-            if (nq > 0 && n == 0) throw GraphFault{GraphFault::start_out_of_range, 0, start[0]};
-            if (single)
-                descend_from_starts(xyz_rows<float>(points), graph, xyz_rows<double>(queries), start, bound2, 0, nq,
-                                    dist2.data(), idx.data());
-            else
-                descend_from_starts(xyz_rows<double>(points), graph, xyz_rows<double>(queries), start, bound2, 0, nq,
-                                    dist2.data(), idx.data());
+            if (!chained && walk.nq > 0 && walk.n == 0) throw GraphFault{GraphFault::start_out_of_range, 0, start[0]};
+            walk.with_target([&](auto target) {
+                if (chained) {
+                    chain_heads(target, graph, rows, heads.data());
+                    split_over_threads(heads.size(), walk.threads, min_queries_per_thread / chain_run,
+                                       [&](std::size_t first, std::size_t last) {
+                                           descend_chained(target, graph, rows, heads.data(), bound2, first, last,
+                                                           dist2.data(), idx.data());
+                                       });
+                } else {
+                    split_over_threads(walk.nq, walk.threads, min_queries_per_thread,
+                                       [&](std::size_t first, std::size_t last) {
+                                           descend_from_starts(target, graph, rows, start, bound2, first, last,
+                                                               dist2.data(), idx.data());
+                                       });
+                }
+            });
         } catch (const GraphFault& fault) {
             raise_graph_fault(fault);
         }
         return result_pair(to_numpy(std::move(dist2)), to_numpy(std::move(idx)));
+    });
+}
+
+PyObject* track_nearest_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_boundary([&] {
+        static constexpr Parameters<8> parameters{
+            {"points", "indptr", "indices", "queries", "previous", "starts", "margins", "threads"}, 4};
+        auto bound = match<8>(parameters.of(nullptr, "track_nearest"), args, nargs, kwnames);
+        const WalkArgs walk = walk_args(bound.data(), bound[7]);
+        auto given = [&](int i) { return bound[i] != nullptr && bound[i] != Py_None; };
+        const bool first_call = !given(4) && !given(5) && !given(6);
+        if (!first_call && !(given(4) && given(5) && given(6)))
+            refuse("previous, starts and margins go together: all three from the last call, or none");
+        PyArrayObject* previous = nullptr;
+        PyArrayObject* starts = nullptr;
+        PyArrayObject* margins = nullptr;
+        if (!first_call) {
+            previous = convert("previous", [&] { return contiguous_arg(bound[4], 2, NPY_FLOAT64, "(q, 3)"); });
+            if (static_cast<std::size_t>(PyArray_DIM(previous, 0)) != walk.nq)
+                refuse("previous must have one row per query point");
+            starts = per_query_arg(walk, bound[5], "starts", NPY_UINT32);
+            margins = per_query_arg(walk, bound[6], "margins", NPY_FLOAT64);
+        }
+        if (walk.nq > 0 && walk.n == 0) refuse("the target has no points");
+        Buffer<double> dist2(walk.nq);
+        Buffer<std::uint32_t> idx(walk.nq);
+        Buffer<double> new_margins(walk.nq);
+        Buffer<std::uint32_t> heads(first_call ? (walk.nq + chain_run - 1) / chain_run : 0);
+        const CsrRows graph = walk.graph;
+        const XyzRows<double> rows = xyz_rows<double>(walk.queries);
+        try {
+            ReleasedGil released;
+            walk.with_target([&](auto target) {
+                if (first_call) {
+                    chain_heads(target, graph, rows, heads.data());
+                    split_over_threads(heads.size(), walk.threads, min_queries_per_thread / chain_run,
+                                       [&](std::size_t first, std::size_t last) {
+                                           descend_chained(target, graph, rows, heads.data(), std::nullopt, first,
+                                                           last, dist2.data(), idx.data(), new_margins.data());
+                                       });
+                } else {
+                    const std::size_t runs = (walk.nq + chain_run - 1) / chain_run;
+                    split_over_threads(runs, walk.threads, min_queries_per_thread / chain_run,
+                                       [&](std::size_t first, std::size_t last) {
+                                           track_queries(target, graph, rows,
+                                                         reinterpret_cast<const double*>(PyArray_DATA(previous)),
+                                                         reinterpret_cast<const std::uint32_t*>(PyArray_DATA(starts)),
+                                                         reinterpret_cast<const double*>(PyArray_DATA(margins)),
+                                                         first, last, dist2.data(), idx.data(), new_margins.data());
+                                       });
+                }
+            });
+        } catch (const GraphFault& fault) {
+            raise_graph_fault(fault);
+        }
+        Ref squared = to_numpy(std::move(dist2)), answers = to_numpy(std::move(idx));
+        Ref margin_array = to_numpy(std::move(new_margins));
+        return require(PyTuple_Pack(3, squared.get(), answers.get(), margin_array.get()));
+    });
+}
+
+PyObject* estimate_normals_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_boundary([&] {
+        static constexpr Parameters<3> parameters{{"points", "neighbours", "passes"}, 2};
+        auto bound = match<3>(parameters.of(nullptr, "estimate_normals"), args, nargs, kwnames);
+        const bool single = convert("points", [&] { return is_float32_array(bound[0]); });
+        PyArrayObject* points = convert("points", [&] {
+            return contiguous_arg(bound[0], 2, single ? NPY_FLOAT32 : NPY_FLOAT64, "(n, 3)");
+        });
+        PyArrayObject* neighbours = convert("neighbours", [&] { return array_arg(bound[1], 2, NPY_UINT32, "(n, k)"); });
+        const std::uint64_t passes = bound[2] == nullptr ? 2 : convert("passes", [&] { return unsigned_arg(bound[2]); });
+        const std::size_t n = static_cast<std::size_t>(PyArray_DIM(points, 0));
+        if (!PyArray_IS_C_CONTIGUOUS(neighbours) || !PyArray_ISALIGNED(neighbours) ||
+            static_cast<std::size_t>(PyArray_DIM(neighbours, 0)) != n)
+            refuse("neighbours must be a C-contiguous uint32 array of shape (n, k), one row per point");
+        if (passes > 100) refuse("passes must be at most 100");
+        const std::size_t k = static_cast<std::size_t>(PyArray_DIM(neighbours, 1));
+        const auto* rows = reinterpret_cast<const std::uint32_t*>(PyArray_DATA(neighbours));
+        Buffer<double> normals(3 * n);
+        bool outside = false;
+        {
+            ReleasedGil released;
+            outside = std::any_of(rows, rows + n * k, [n](std::uint32_t v) { return v >= n; });
+        }
+        if (outside) refuse("neighbours holds an index that is not a point");
+        {
+            ReleasedGil released;
+            if (single)
+                estimate_normals(reinterpret_cast<const float*>(PyArray_DATA(points)), n, rows, k,
+                                 static_cast<int>(passes), normals.data());
+            else
+                estimate_normals(reinterpret_cast<const double*>(PyArray_DATA(points)), n, rows, k,
+                                 static_cast<int>(passes), normals.data());
+        }
+        return to_numpy(std::move(normals), {static_cast<npy_intp>(n), 3}).release();
     });
 }
 
@@ -194,17 +344,43 @@ PyMethodDef module_functions[] = {
      "significant axis, equal keys in row order: the grouped query set's key.\n"
      "Runs with the GIL released."},
     {"nearest_from_starts", ORNEL_PYCFUNCTION(nearest_from_starts_entry), METH_FASTCALL | METH_KEYWORDS,
-     "nearest_from_starts(points, indptr, indices, queries, starts, distance_upper_bound=None)\n--\n\n"
+     "nearest_from_starts(points, indptr, indices, queries, starts, distance_upper_bound=None, threads=1)\n--\n\n"
      "For every row of `queries` (float64, C-contiguous (q, 3)), the nearest\n"
      "point of the target `points` (float32 or float64, C-contiguous (n, 3))\n"
      "by greedy descent over its CSR graph (`indptr`, `indices`: contiguous\n"
-     "uint32), starting at vertex `starts[i]` (contiguous uint32). Distances\n"
-     "are measured in double precision, so a float32 target is walked without\n"
-     "rounding plateaus; exact on Delaunay graphs from any start. Returns\n"
-     "(squared distances as float64, indices as uint32); with\n"
-     "`distance_upper_bound`, answers farther than it are (inf, n). Raises\n"
+     "uint32), starting at vertex `starts[i]` (contiguous uint32). With\n"
+     "`starts=None`, each query starts at the answer of the query before it\n"
+     "(give them in a spatial order), the chain restarting every 256 queries\n"
+     "at the answer of the previous run's first. Distances are measured in\n"
+     "double precision, so a float32 target is walked without rounding\n"
+     "plateaus; exact on Delaunay graphs from any start. Returns (squared\n"
+     "distances as float64, indices as uint32); with `distance_upper_bound`,\n"
+     "answers farther than it are (inf, n). The queries are split over\n"
+     "`threads` threads; the answers do not depend on their number. Raises\n"
      "ValueError for a start or graph entry outside the target. Runs with the\n"
      "GIL released."},
+    {"track_nearest", ORNEL_PYCFUNCTION(track_nearest_entry), METH_FASTCALL | METH_KEYWORDS,
+     "track_nearest(points, indptr, indices, queries, previous=None, starts=None, margins=None, threads=1)\n--\n\n"
+     "`nearest_from_starts` for queries that move a little between calls (the\n"
+     "source points of an iterative registration). The first call (without\n"
+     "previous, starts, margins) chains the queries in their order; each later\n"
+     "call takes the last call's `queries` as `previous` and its answers and\n"
+     "margins as `starts` and `margins`. A query that moved by less than its\n"
+     "margin keeps its answer without a walk (its start stays nearer than all\n"
+     "the start's neighbours); the others walk from it, or from the answer of\n"
+     "the query before them when that is nearer (give the queries in a spatial\n"
+     "order). Returns (squared distances as float64, indices as uint32,\n"
+     "margins as float64); exact on Delaunay graphs. Runs with the GIL\n"
+     "released, the queries split over `threads` threads in runs of 256; the\n"
+     "answers do not depend on their number."},
+    {"estimate_normals", ORNEL_PYCFUNCTION(estimate_normals_entry), METH_FASTCALL | METH_KEYWORDS,
+     "estimate_normals(points, neighbours, passes=2)\n--\n\n"
+     "Unit normals (n, 3) float64 of `points` (float32 or float64, C-contiguous\n"
+     "(n, 3)) from the rows of `neighbours` (C-contiguous uint32 (n, k)): the\n"
+     "direction of least spread of each point's neighbours, pointing away from\n"
+     "the cloud's centre, then `passes` times turned to the side most of the\n"
+     "neighbours' normals take. Zero where the neighbours do not span a plane.\n"
+     "Runs with the GIL released."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,112 @@
+// Unit normals of a cloud from each point's neighbours: the direction of least
+// spread of the neighbours (principal component analysis), oriented away from
+// the cloud's centre and then towards the side most of the neighbours' normals
+// take, which turns the few pointing inwards in hollows.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <numbers>
+#include <vector>
+
+namespace ornel {
+
+using Vector3 = std::array<double, 3>;
+
+inline Vector3 cross(const Vector3& a, const Vector3& b) {
+    return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
+}
+
+inline double dot(const Vector3& a, const Vector3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+
+// The unit eigenvector of the least eigenvalue of the symmetric matrix
+// (xx, xy, xz, yy, yz, zz); zero where no direction is least (no spread, or
+// spread in one direction only: no plane is fitted there).
+inline Vector3 least_eigenvector(double xx, double xy, double xz, double yy, double yz, double zz) {
+    // Scaled to unit size first, so that tiny or huge spreads behave alike.
+    const double scale = std::max({std::abs(xx), std::abs(xy), std::abs(xz), std::abs(yy), std::abs(yz), std::abs(zz)});
+    if (!(scale > 0) || !std::isfinite(scale)) return {0, 0, 0};
+    xx /= scale, xy /= scale, xz /= scale, yy /= scale, yz /= scale, zz /= scale;
+    // Eigenvalues in closed form (the trigonometric solution of the characteristic cubic).
+    const double mean = (xx + yy + zz) / 3;
+    const double off = xy * xy + xz * xz + yz * yz;
+    const double spread = std::sqrt(((xx - mean) * (xx - mean) + (yy - mean) * (yy - mean) +
+                                     (zz - mean) * (zz - mean) + 2 * off) / 6);
+    if (!(spread > 0)) return {0, 0, 0};  // a multiple of the identity: every direction alike
+    const double a = (xx - mean) / spread, b = (yy - mean) / spread, c = (zz - mean) / spread;
+    const double d = xy / spread, e = xz / spread, f = yz / spread;
+    const double half_det = (a * (b * c - f * f) - d * (d * c - f * e) + e * (d * f - b * e)) / 2;
+    const double angle = std::acos(std::clamp(half_det, -1.0, 1.0)) / 3;
+    const double least = mean + 2 * spread * std::cos(angle + 2 * std::numbers::pi / 3);
+    // The eigenvector is orthogonal to the rows of (A - least I): the longest cross product of two rows.
+    const Vector3 r0{xx - least, xy, xz}, r1{xy, yy - least, yz}, r2{xz, yz, zz - least};
+    const Vector3 candidates[3] = {cross(r0, r1), cross(r0, r2), cross(r1, r2)};
+    const Vector3* longest = &candidates[0];
+    for (const Vector3& candidate : candidates)
+        if (dot(candidate, candidate) > dot(*longest, *longest)) longest = &candidate;
+    const double length = std::sqrt(dot(*longest, *longest));
+    // Two least eigenvalues equal (spread along a line): the rows are parallel. The
+    // closed form loses half the digits there (acos near 1), hence the wide threshold.
+    if (!(length > 1e-6)) return {0, 0, 0};
+    return {(*longest)[0] / length, (*longest)[1] / length, (*longest)[2] / length};
+}
+
+// normals[i] for point i of `points` (n rows of x, y, z) from its k neighbours
+// `neighbours[i * k .. i * k + k)` (indices below n; the point itself may be
+// among them). `passes` rounds of orientation by the neighbours' majority
+// follow the orientation away from the centre; each round decides every point
+// from the previous round's normals, so the result depends on nothing but
+// the input.
+template <class T>
+void estimate_normals(const T* points, std::size_t n, const std::uint32_t* neighbours, std::size_t k, int passes,
+                      double* normals) {
+    if (n == 0) return;
+    Vector3 centre{0, 0, 0};
+    for (std::size_t i = 0; i < n; ++i)
+        for (int axis = 0; axis < 3; ++axis) centre[axis] += static_cast<double>(points[3 * i + axis]);
+    for (double& coordinate : centre) coordinate /= static_cast<double>(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint32_t* row = neighbours + i * k;
+        // Measured from the point itself, which keeps the sums small and exact far from the origin.
+        const T* p = points + 3 * i;
+        Vector3 sum{0, 0, 0};
+        double xx = 0, xy = 0, xz = 0, yy = 0, yz = 0, zz = 0;
+        for (std::size_t j = 0; j < k; ++j) {
+            const T* q = points + 3 * std::size_t{row[j]};
+            const double x = static_cast<double>(q[0]) - static_cast<double>(p[0]);
+            const double y = static_cast<double>(q[1]) - static_cast<double>(p[1]);
+            const double z = static_cast<double>(q[2]) - static_cast<double>(p[2]);
+            sum[0] += x, sum[1] += y, sum[2] += z;
+            xx += x * x, xy += x * y, xz += x * z, yy += y * y, yz += y * z, zz += z * z;
+        }
+        const double m = static_cast<double>(k);
+        const Vector3 mean{sum[0] / m, sum[1] / m, sum[2] / m};
+        Vector3 normal = least_eigenvector(xx - m * mean[0] * mean[0], xy - m * mean[0] * mean[1],
+                                           xz - m * mean[0] * mean[2], yy - m * mean[1] * mean[1],
+                                           yz - m * mean[1] * mean[2], zz - m * mean[2] * mean[2]);
+        const Vector3 outwards{static_cast<double>(p[0]) - centre[0], static_cast<double>(p[1]) - centre[1],
+                               static_cast<double>(p[2]) - centre[2]};
+        const double sign = dot(normal, outwards) < 0 ? -1.0 : 1.0;
+        for (int axis = 0; axis < 3; ++axis) normals[3 * i + axis] = sign * normal[axis];
+    }
+    std::vector<std::uint8_t> flip(n);
+    for (int pass = 0; pass < passes; ++pass) {
+        for (std::size_t i = 0; i < n; ++i) {
+            const Vector3 own{normals[3 * i], normals[3 * i + 1], normals[3 * i + 2]};
+            double agreement = 0;
+            for (std::size_t j = 0; j < k; ++j) {
+                const double* other = normals + 3 * std::size_t{neighbours[i * k + j]};
+                agreement += own[0] * other[0] + own[1] * other[1] + own[2] * other[2];
+            }
+            flip[i] = agreement < 0;
+        }
+        for (std::size_t i = 0; i < n; ++i)
+            if (flip[i])
+                for (int axis = 0; axis < 3; ++axis) normals[3 * i + axis] = -normals[3 * i + axis];
+    }
+}
+
+}  // namespace ornel

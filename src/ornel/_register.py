@@ -1,0 +1,343 @@
+"""Rigid registration (ICP) of clouds to a reference, searching on the reference's Delaunay graph.
+
+Every iteration moves the source a little, so each source point's nearest reference
+point is a step or two from the one of the iteration before: the search starts there
+(a warm start) instead of at a tree's root. The first iteration, which has no previous
+answers, chains the source points in their spatial order, each starting at the answer
+of the point before it. The reference's graph and normals are kept in its `Cloud`, so
+every source registered to it reuses them."""
+
+from __future__ import annotations
+
+import math
+import os
+import tempfile
+from collections.abc import Sequence
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass, field
+from functools import partial
+from typing import Any, Literal
+
+import numpy as np
+import numpy.typing as npt
+
+from ornel._cloud import Cloud, as_cloud
+from ornel._errors import CloudError
+from ornel._join import _run, default_threads
+from ornel._native import track_nearest
+
+Method = Literal["point_to_plane", "point_to_point"]
+METHODS = ("point_to_plane", "point_to_point")
+# Smallest clouds: three source points fix a rotation, four reference points a graph.
+MIN_SOURCE_POINTS = 3
+MIN_TARGET_POINTS = 4
+# A system whose smallest eigenvalue is below this share of its largest does not fix the motion.
+SINGULAR = 1e-12
+# How far `init` may be from a rotation (orthonormality, determinant).
+RIGID_TOLERANCE = 1e-6
+
+Array = npt.NDArray[np.float64]
+
+
+@dataclass(frozen=True)
+class Iteration:
+    """One ICP step: the fit after the step's update, and the update's size."""
+
+    rmse: float  # root mean square distance of the correspondences
+    fitness: float  # share of source points with a correspondence
+    correspondences: int
+    rotation: float  # angle of the update, radians
+    translation: float  # length of the update's shift
+    transform: Array = field(repr=False)  # the transform reached
+
+
+@dataclass(frozen=True)
+class Registration:
+    """The result of `register`: `transform` maps source coordinates onto the target's.
+
+    `rmse` and `fitness` are those of the correspondences at `transform` (`rmse` the root
+    mean square distance of the source points to their nearest target points within
+    `max_distance`, `fitness` the share of source points that have one). `converged` is
+    False when `max_iterations` ran out first; `history` holds every step."""
+
+    transform: Array
+    rmse: float
+    fitness: float
+    iterations: int
+    converged: bool
+    method: Method
+    history: tuple[Iteration, ...] = field(repr=False)
+
+    def apply(self, points: npt.ArrayLike) -> Array:
+        """The first three columns of `points` moved by `transform` (float64)."""
+        return transform_points(self.transform, np.asarray(points)[:, :3])
+
+
+def transform_points(transform: Array, points: npt.ArrayLike) -> Array:
+    points = np.asarray(points, dtype=np.float64)
+    return points @ transform[:3, :3].T + transform[:3, 3]
+
+
+def rigid_transform(init: npt.ArrayLike | None, source: str | None = None) -> Array:
+    """`init` as a 4×4 float64 rigid transform (identity for None); anything else is refused."""
+    if init is None:
+        return np.eye(4)
+    try:
+        matrix = np.array(init, dtype=np.float64)
+    except (TypeError, ValueError) as error:
+        raise CloudError(source, f"not a 4x4 matrix of numbers ({error})") from None
+    if matrix.shape != (4, 4):
+        raise CloudError(source, f"a matrix of shape {matrix.shape}; expected 4x4")
+    if not np.isfinite(matrix).all():
+        raise CloudError(source, "non-finite entries in the transform")
+    rotation = matrix[:3, :3]
+    if (np.abs(matrix[3] - [0, 0, 0, 1]).max() > RIGID_TOLERANCE
+            or np.abs(rotation @ rotation.T - np.eye(3)).max() > RIGID_TOLERANCE
+            or np.linalg.det(rotation) < 0):
+        raise CloudError(source, "not a rigid transform (expected a rotation and a shift, "
+                         "last row 0 0 0 1; no scaling, shear or reflection)")
+    return matrix
+
+
+def rotation_from_vector(omega: Array) -> Array:
+    """The rotation by |omega| radians about omega (Rodrigues), exactly orthonormal."""
+    angle = float(np.linalg.norm(omega))
+    if angle == 0.0:
+        return np.eye(3)
+    k = omega / angle
+    cross = np.array([[0, -k[2], k[1]], [k[2], 0, -k[0]], [-k[1], k[0], 0]])
+    rotation: Array = np.eye(3) + math.sin(angle) * cross + (1 - math.cos(angle)) * (cross @ cross)
+    return rotation
+
+
+def rotation_angle(rotation: Array) -> float:
+    return math.acos(max(-1.0, min(1.0, (float(np.trace(rotation)) - 1) / 2)))
+
+
+class _Problem:
+    """A source prepared for registration to a target: coordinates measured from the
+    target's centre (so that rotations far from the origin lose nothing), in the source's
+    spatial order (so that neighbouring searches start near each other)."""
+
+    def __init__(self, source: Cloud, target: Cloud, method: Method) -> None:
+        self.target_points = target.sorted_coordinates("f64")
+        self.indptr, self.indices = target.graph("f64")
+        self.normals = target.normals() if method == "point_to_plane" else None
+        self.centre = self.target_points.mean(axis=0)
+        # Target coordinates near the centre differ from it exactly in double precision.
+        self.target_local = self.target_points - self.centre
+        local = np.asarray(source.points[source.order], dtype=np.float64) - self.centre
+        # By columns: NumPy moves (n, 3) rows by a 3×3 matrix much more slowly than it scales columns.
+        self.source_columns = [np.ascontiguousarray(local[:, axis]) for axis in range(3)]
+        self.scratch = np.empty(len(local))
+        lo, hi = self.target_points.min(axis=0), self.target_points.max(axis=0)
+        self.extent = float(np.linalg.norm(hi - lo)) or 1.0
+
+    def move(self, rotation: Array, shift: Array) -> Array:
+        """R x + shift for every source point x (target-centred); a new array."""
+        moved, scratch = np.empty((len(self.scratch), 3)), self.scratch
+        for row in range(3):
+            out = moved[:, row]
+            np.multiply(self.source_columns[0], rotation[row, 0], out=scratch)
+            for axis in (1, 2):
+                scratch += rotation[row, axis] * self.source_columns[axis]
+            np.add(scratch, shift[row], out=out)
+        return moved
+
+
+def register(source: Cloud | npt.ArrayLike, target: Cloud | npt.ArrayLike, *, init: npt.ArrayLike | None = None,
+             method: Method = "point_to_plane", max_distance: float | None = None, max_iterations: int = 50,
+             tolerance: float = 1e-5, threads: int | None = None) -> Registration:
+    """Rigid transform that moves `source` onto `target`, by ICP (iterative closest point).
+
+    - `init`: 4×4 starting transform (default identity); ICP finds the nearest local
+      optimum, so a large misalignment needs a rough `init`.
+    - `method`: "point_to_plane" (distances along the target's normals; fewer iterations,
+      and lets flat parts slide) or "point_to_point" (closed form).
+    - `max_distance`: correspondences farther apart are dropped (None keeps all); give one
+      when the clouds only partly overlap.
+    - Stops when an update rotates by at most `tolerance` radians, shifts by at most
+      `tolerance` times the target's extent and changes the RMSE by at most `tolerance`
+      of it, or after `max_iterations` updates (then `converged` is False).
+    - `threads`: threads for the searches (default: the cores this process may use).
+
+    Raises CloudError for too few points, no correspondences within `max_distance`, a
+    system that does not fix the motion (the matched points on one line, or for
+    point-to-plane all normals in one plane's directions) and a non-rigid `init`."""
+    if method not in METHODS:
+        raise ValueError(f"method must be one of {', '.join(map(repr, METHODS))}, not {method!r}")
+    if max_iterations < 0:
+        raise ValueError(f"max_iterations must be at least 0, not {max_iterations}")
+    if max_distance is not None and not max_distance > 0:
+        raise ValueError(f"max_distance must be positive, not {max_distance}")
+    if threads is not None and threads < 1:
+        raise ValueError(f"threads must be at least 1, not {threads}")
+    source, target = as_cloud(source, "source"), as_cloud(target, "target")
+    for cloud, least in ((source, MIN_SOURCE_POINTS), (target, MIN_TARGET_POINTS)):
+        if len(cloud) < least:
+            raise CloudError(cloud.source, f"{len(cloud)} points; registration needs at least {least}")
+    start = rigid_transform(init)
+    problem = _Problem(source, target, method)
+    workers = default_threads() if threads is None else int(threads)
+    limit2 = math.inf if max_distance is None else float(max_distance) ** 2
+    c = problem.centre
+    # The transform in the target-centred frame: y - c = R (x - c) + shift.
+    rotation = start[:3, :3].copy()
+    shift = start[:3, :3] @ c + start[:3, 3] - c
+    # What the next search walks on from: the last queries, their answers and margins.
+    last: tuple[Array, npt.NDArray[np.uint32], Array] | None = None
+
+    def match() -> tuple[Array, npt.NDArray[np.uint32], npt.NDArray[np.bool_] | None, Array]:
+        nonlocal last
+        moved = problem.move(rotation, shift)
+        queries = moved + c
+        previous, starts, margins = last if last is not None else (None, None, None)
+        squared, idx, margins = track_nearest(problem.target_points, problem.indptr, problem.indices, queries,
+                                              previous, starts, margins, workers)
+        last = queries, idx, margins
+        keep = squared <= limit2
+        return moved, idx, None if keep.all() else keep, squared
+
+    def fit(squared: Array, keep: npt.NDArray[np.bool_] | None) -> tuple[float, float, int]:
+        kept = squared if keep is None else squared[keep]
+        if len(kept) == 0:
+            where = f"within max_distance {max_distance:g}" if max_distance is not None else "at all"
+            raise CloudError(source.source, f"no point has a correspondence in {target.source} {where}; "
+                             "give a larger max_distance or a closer init")
+        return math.sqrt(float(kept.mean())), len(kept) / len(squared), len(kept)
+
+    moved, idx, keep, squared = match()
+    rmse, fitness, count = fit(squared, keep)
+    history: list[Iteration] = []
+    converged = False
+    for _ in range(max_iterations):
+        pairs = idx if keep is None else idx[keep]
+        kept = moved if keep is None else moved[keep]
+        matched = problem.target_local.take(pairs, axis=0)
+        if problem.normals is not None:
+            update_rotation, update_shift = _point_to_plane(kept, matched, problem.normals.take(pairs, axis=0),
+                                                            problem.extent, source.source)
+        else:
+            update_rotation, update_shift = _point_to_point(kept, matched, source.source)
+        rotation = update_rotation @ rotation
+        shift = update_rotation @ shift + update_shift
+        moved, idx, keep, squared = match()
+        previous = rmse
+        rmse, fitness, count = fit(squared, keep)
+        step = Iteration(rmse, fitness, count, rotation_angle(update_rotation), float(np.linalg.norm(update_shift)),
+                         world_transform(rotation, shift, c))
+        history.append(step)
+        if (step.rotation <= tolerance and step.translation <= tolerance * problem.extent
+                and abs(rmse - previous) <= tolerance * max(previous, 1e-300)):
+            converged = True
+            break
+    transform = world_transform(rotation, shift, c)
+    return Registration(transform, rmse, fitness, len(history), converged, method, tuple(history))
+
+
+def world_transform(rotation: Array, shift: Array, centre: Array) -> Array:
+    """The 4×4 of y - c = R (x - c) + shift."""
+    transform = np.eye(4)
+    transform[:3, :3] = rotation
+    transform[:3, 3] = shift + centre - rotation @ centre
+    return transform
+
+
+def _point_to_point(moved: Array, matched: Array, source: str | None) -> tuple[Array, Array]:
+    """The rigid motion taking `moved` nearest to `matched` in the least-squares sense
+    (Umeyama's closed form by SVD of the cross-covariance)."""
+    mean_moved, mean_matched = moved.mean(axis=0), matched.mean(axis=0)
+    a, b = moved - mean_moved, matched - mean_matched
+    spread = np.linalg.eigvalsh(a.T @ a)
+    if len(moved) < 3 or not spread[1] > SINGULAR * spread[2]:
+        raise CloudError(source, f"the {len(moved)} matched points lie on one line: the rotation about it is "
+                         "not determined")
+    u, _, vt = np.linalg.svd(a.T @ b)
+    reflect = np.eye(3)
+    reflect[2, 2] = np.sign(np.linalg.det(vt.T @ u.T)) or 1.0
+    rotation = vt.T @ reflect @ u.T
+    return rotation, mean_matched - rotation @ mean_moved
+
+
+def _point_to_plane(moved: Array, matched: Array, normals: Array, extent: float,
+                    source: str | None) -> tuple[Array, Array]:
+    """The small rigid motion minimising the squared distances of `moved` to the tangent
+    planes at `matched`, by the usual linearisation (rotation ≈ identity + [omega]×),
+    then made an exact rotation."""
+    # Lever arms (moved × normal) in units of the extent, so that the columns are comparable.
+    rows = np.empty((len(moved), 6))
+    x, y, z = (moved[:, axis] / extent for axis in range(3))
+    nx, ny, nz = (normals[:, axis] for axis in range(3))
+    np.subtract(y * nz, z * ny, out=rows[:, 0])
+    np.subtract(z * nx, x * nz, out=rows[:, 1])
+    np.subtract(x * ny, y * nx, out=rows[:, 2])
+    rows[:, 3:] = normals
+    gap = matched - moved
+    residual = gap[:, 0] * nx + gap[:, 1] * ny + gap[:, 2] * nz
+    system = rows.T @ rows
+    eigenvalues = np.linalg.eigvalsh(system)
+    if len(moved) < 6 or not eigenvalues[0] > SINGULAR * eigenvalues[-1]:
+        raise CloudError(source, f"the {len(moved)} correspondences do not fix the motion (the target's normals "
+                         "there leave a slide or turn free, as on a plane or a cylinder); try --point-to-point")
+    solution = np.asarray(np.linalg.solve(system, rows.T @ residual), dtype=np.float64)
+    rotation = rotation_from_vector(solution[:3] / extent)
+    return rotation, solution[3:]
+
+
+def register_many(sources: Sequence[Cloud | npt.ArrayLike], target: Cloud | npt.ArrayLike, *,
+                  threads: int | None = None, **options: Any) -> list[Registration]:
+    """`register(source, target, **options)` for every source, from a pool of `threads`
+    threads (default: the cores this process may use), each registration searching on
+    one of them. The target's graph and normals are built once, before."""
+    target = as_cloud(target, "target")
+    if threads is not None and threads < 1:
+        raise ValueError(f"threads must be at least 1, not {threads}")
+    workers = default_threads() if threads is None else int(threads)
+    if len(target) >= MIN_TARGET_POINTS:
+        target.graph("f64")
+        if options.get("method", "point_to_plane") == "point_to_plane":
+            target.normals()
+    calls = [partial(register, source, target, threads=1, **options) for source in sources]
+    with ThreadPoolExecutor(max_workers=workers) as pool:
+        return _run(pool, calls, lambda: None)
+
+
+def read_transform(path: str) -> Array:
+    """A rigid 4×4 transform from a text file (four rows of four numbers)."""
+    try:
+        with open(path, encoding="utf-8") as file:
+            rows = [line.replace(",", " ").split() for line in file
+                    if line.strip() and not line.lstrip().startswith("#")]
+    except OSError as error:
+        raise CloudError(path, f"cannot be read ({error.strerror or error})") from None
+    shape = (len(rows), len(rows[0]) if rows else 0)
+    if len(rows) != 4 or any(len(row) != 4 for row in rows):
+        raise CloudError(path, f"{shape[0]} rows of {shape[1]} numbers; expected a 4x4 matrix, "
+                         "four rows of four numbers")
+    try:
+        matrix = np.array([[float(value) for value in row] for row in rows])
+    except ValueError as error:
+        raise CloudError(path, f"not numbers ({error}); expected a 4x4 matrix") from None
+    return rigid_transform(matrix, path)
+
+
+def format_transform(transform: Array) -> str:
+    """Four lines of four numbers, each written with enough digits to read back exactly."""
+    return "".join(" ".join(f"{value:.17g}" for value in row) + "\n" for row in transform)
+
+
+def write_transform(path: str, transform: Array) -> None:
+    """Writes the matrix as text under a temporary name in the same directory, then
+    renames it, so that `path` holds either the old file or the whole new one."""
+    directory = os.path.dirname(os.path.abspath(path))
+    try:
+        descriptor, temporary = tempfile.mkstemp(prefix=".ornel-", suffix=".txt", dir=directory)
+        try:
+            with os.fdopen(descriptor, "w", encoding="utf-8") as file:
+                file.write(format_transform(transform))
+            os.replace(temporary, path)
+        except BaseException:
+            os.unlink(temporary)
+            raise
+    except OSError as error:
+        raise CloudError(path, f"cannot be written ({error.strerror or error})") from None

@@ -1,0 +1,251 @@
+"""Registration: the walk from given (or chained) starts against brute force, ICP against
+known motions of noisy, quantised scans near the origin and far from it, and `ornel align`."""
+
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+from scipy.spatial import cKDTree
+from scipy.spatial.transform import Rotation
+
+import ornel
+from ornel._native import nearest_from_starts, track_nearest
+
+DATA = Path(__file__).resolve().parents[1] / "data"
+SCRIPT = Path(sys.executable).parent / "ornel"
+
+
+def quantised_scan(rng, n, offset=0.0, step=1e-4):
+    """A noisy resample of the Bunny's surface on a 0.1 mm grid, with repeated points."""
+    model = np.load(DATA / "stanford-bunny.npy")
+    i = rng.integers(0, len(model), n)
+    j = rng.integers(0, len(model), n)
+    near = np.linalg.norm(model[j] - model[i], axis=1) < 0.004
+    between = np.where(near[:, None], model[i] + rng.random((n, 1)) * (model[j] - model[i]), model[i])
+    points = np.round((between + rng.normal(scale=3e-4, size=(n, 3))) / step) * step + offset
+    points[: n // 20] = points[n // 20: n // 10]  # duplicate returns
+    return points
+
+
+def motion(rng, degrees, shift):
+    axis = rng.normal(size=3)
+    transform = np.eye(4)
+    transform[:3, :3] = Rotation.from_rotvec(np.radians(degrees) * axis / np.linalg.norm(axis)).as_matrix()
+    transform[:3, 3] = shift
+    return transform
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+@pytest.mark.parametrize("offset", [0.0, 5e6])
+def test_walk_from_starts_is_exact_and_independent_of_threads(dtype, offset):
+    rng = np.random.default_rng(3)
+    target = quantised_scan(rng, 12_000, offset).astype(dtype)
+    queries = quantised_scan(rng, 10_000, offset, step=5e-5)
+    queries = queries[ornel.morton_order(queries)]
+    indptr, indices = ornel.delaunay_graph(target)
+    tree = cKDTree(target.astype(np.float64))
+    ref, nearest_idx = tree.query(queries)
+    far = tree.query(queries, 40)[1][:, -1]
+    cases = {"nearest": nearest_idx, "far": far, "random": rng.integers(0, len(target), len(queries)),
+             "chained": None}
+    for name, starts in cases.items():
+        starts = None if starts is None else starts.astype(np.uint32)
+        squared, idx = nearest_from_starts(target, indptr, indices, queries, starts)
+        np.testing.assert_array_equal(np.sqrt(squared), ref, err_msg=name)
+        np.testing.assert_array_equal(((queries - target[idx].astype(np.float64)) ** 2).sum(axis=1), squared)
+        bound = float(np.quantile(ref, 0.7))
+        for threads in (2, 3, 7):
+            squared_t, idx_t = nearest_from_starts(target, indptr, indices, queries, starts, None, threads)
+            np.testing.assert_array_equal(idx_t, idx, err_msg=f"{name}, {threads} threads")  # ties included
+            squared_b, idx_b = nearest_from_starts(target, indptr, indices, queries, starts, bound, threads=threads)
+            miss = np.sqrt(squared) > bound
+            assert (idx_b[miss] == len(target)).all() and np.isinf(squared_b[miss]).all()
+            np.testing.assert_array_equal(idx_b[~miss], idx[~miss])
+
+
+def test_walk_from_starts_reports_the_first_fault_whatever_the_threads():
+    rng = np.random.default_rng(4)
+    target = rng.random((2000, 3))
+    indptr, indices = ornel.delaunay_graph(target)
+    queries = rng.random((20_000, 3))
+    starts = np.zeros(len(queries), np.uint32)
+    starts[[15_000, 9_000]] = 2000, 2001
+    for threads in (1, 2, 4):
+        with pytest.raises(ValueError, match=r"starts\[9000\] = 2001"):
+            nearest_from_starts(target, indptr, indices, queries, starts, None, threads)
+    with pytest.raises(ValueError, match="threads must be at least 1"):
+        nearest_from_starts(target, indptr, indices, queries, starts, None, 0)
+    with pytest.raises(ValueError, match="no points"):
+        nearest_from_starts(np.zeros((0, 3)), np.zeros(1, np.uint32), indices[:0], queries, None)
+
+
+@pytest.mark.parametrize("offset", [0.0, 5e6])
+def test_tracking_moving_queries_answers_what_the_walk_answers(offset):
+    rng = np.random.default_rng(10)
+    target = quantised_scan(rng, 10_000, offset)
+    indptr, indices = ornel.delaunay_graph(target)
+    scan = quantised_scan(rng, 9_000, offset)
+    scan = scan[ornel.morton_order(scan)]
+    centre = scan.mean(axis=0)
+    tree = cKDTree(target)
+    state, skipped = (), 0
+    # Moves shrinking from large to none, as in a registration; and one back to the start.
+    for step, size in enumerate([3e-2, 1e-2, 1e-3, 1e-4, 1e-6, 0.0, 3e-2]):
+        moved = (scan - centre) @ motion(rng, 100 * size, 0)[:3, :3].T + centre + size * rng.normal(size=3)
+        squared, idx, margins = track_nearest(target, indptr, indices, moved, *state, threads=1 + step % 3)
+        np.testing.assert_array_equal(np.sqrt(squared), tree.query(moved)[0])
+        if state:
+            for threads in (2, 5):
+                np.testing.assert_array_equal(track_nearest(target, indptr, indices, moved, *state, threads)[1], idx)
+            skipped += np.count_nonzero(np.linalg.norm(moved - state[0], axis=1) < state[2])
+        assert (margins >= 0).all()
+        state = (moved, idx, margins)
+    assert skipped > len(scan)  # the margins spared walks
+    with pytest.raises(ValueError, match="go together"):
+        track_nearest(target, indptr, indices, moved, moved, idx)
+
+
+@pytest.mark.parametrize("offset", [0.0, 5e5, 5e6])
+@pytest.mark.parametrize("method", ["point_to_plane", "point_to_point"])
+def test_register_recovers_known_motions(method, offset):
+    rng = np.random.default_rng(5)
+    scan = quantised_scan(rng, 30_000, offset)
+    target = ornel.Cloud(quantised_scan(rng, 25_000, offset))
+    centre = scan.mean(axis=0)
+    for degrees, share in ((3, 0.01), (8, 0.04)):
+        away = motion(rng, degrees, share * 0.15 * rng.standard_normal(3))
+        source = (scan - centre) @ away[:3, :3].T + away[:3, 3] + centre
+        result = ornel.register(source, target, method=method, threads=2)
+        assert result.converged and result.fitness == 1.0
+        assert np.abs(result.apply(source) - scan).max() < 2e-4  # back where it was; the noise is 3e-4
+        # The reported fit is that of the final transform, by an exact search.
+        dists, _ = cKDTree(target.points).query(result.apply(source))
+        np.testing.assert_allclose(result.rmse, np.sqrt(np.mean(dists**2)), rtol=1e-6)  # moved as a 4x4 does
+        assert len(result.history) == result.iterations and result.history[-1].rmse == result.rmse
+        bounded = ornel.register(source, target, method=method, max_distance=1e-3, init=result.transform)
+        dists, _ = cKDTree(target.points).query(bounded.apply(source))
+        assert bounded.fitness == np.mean(dists <= 1e-3)
+
+
+def test_register_many_matches_register_and_builds_the_target_once():
+    rng = np.random.default_rng(6)
+    target = ornel.Cloud(quantised_scan(rng, 15_000))
+    sources = [quantised_scan(rng, 8_000) @ motion(rng, 4, 0)[:3, :3].T for _ in range(3)]
+    many = ornel.register_many(sources, target, threads=2)
+    graph, normals = target.graph("f64"), target.normals()
+    for source, result in zip(sources, many):
+        alone = ornel.register(source, target, threads=3)
+        np.testing.assert_array_equal(alone.transform, result.transform)  # independent of the threads
+    assert target.graph("f64") is graph and target.normals() is normals
+    # Against NumPy's eigenvectors of the same neighbourhoods: the same planes.
+    points = target.sorted_coordinates("f64")
+    _, near = cKDTree(points).query(points, 20)
+    patch = points[near] - points[near].mean(axis=1, keepdims=True)
+    reference = np.linalg.eigh(np.einsum("nki,nkj->nij", patch, patch))[1][:, :, 0]
+    agreement = np.abs(np.einsum("ij,ij->i", normals, reference))
+    assert np.median(agreement) > 1 - 1e-9 and np.mean(agreement > 0.99) > 0.99  # ties in k-nearest aside
+    lengths = np.linalg.norm(normals, axis=1)
+    assert np.all((np.abs(lengths - 1) < 1e-12) | (lengths == 0))
+
+
+def test_normals_of_a_noisy_sphere_point_outwards():
+    rng = np.random.default_rng(7)
+    v = rng.normal(size=(8000, 3))
+    v /= np.linalg.norm(v, axis=1)[:, None]
+    cloud = ornel.Cloud(v * (1 + rng.normal(scale=1e-3, size=(8000, 1))) + 5e5)
+    radial = cloud.sorted_coordinates("f64") - 5e5
+    radial /= np.linalg.norm(radial, axis=1)[:, None]
+    assert np.einsum("ij,ij->i", cloud.normals(), radial).min() > 0.95
+    # Points on a line and repeated points span no plane: no normal, rather than a random one.
+    line = np.column_stack([np.arange(30.0), np.zeros(30), np.zeros(30)])
+    flat = ornel._native.estimate_normals(np.vstack([line, np.ones((5, 3))]),
+                                          np.array([[max(i - 1, 0), i, min(i + 1, 29)] for i in range(30)]
+                                                   + [[30, 31, 32]] * 5, np.uint32))
+    assert not flat.any()
+
+
+def test_register_refuses_what_it_cannot_solve():
+    rng = np.random.default_rng(8)
+    plane = np.column_stack([rng.random((2000, 2)), np.zeros(2000)])
+    with pytest.raises(ornel.CloudError, match="do not fix the motion"):
+        ornel.register(plane + [0.01, 0, 0.001], plane, method="point_to_plane")
+    line = np.column_stack([np.linspace(0, 1, 50), np.zeros(50), np.zeros(50)])
+    with pytest.raises(ornel.CloudError, match="one line"):
+        ornel.register(line, plane, method="point_to_point")
+    with pytest.raises(ornel.CloudError, match="registration needs at least 3"):
+        ornel.register(plane[:2], plane)
+    with pytest.raises(ornel.CloudError, match="no point has a correspondence"):
+        ornel.register(plane + [0, 0, 1], plane, max_distance=0.5)
+    for bad in (np.diag([2.0, 1, 1, 1]), np.diag([1.0, 1, -1, 1]), np.eye(3), np.full((4, 4), np.nan)):
+        with pytest.raises(ornel.CloudError):
+            ornel.register(plane, plane, init=bad)
+    result = ornel.register(plane + [0, 0, 0.01], plane, method="point_to_point", max_iterations=1)
+    assert result.iterations == 1 and not result.converged
+
+
+def ornel_command(*args, cwd):
+    command = [str(SCRIPT)] if SCRIPT.exists() else [sys.executable, "-m", "ornel"]
+    return subprocess.run([*command, *map(str, args)], capture_output=True, text=True, timeout=300, cwd=cwd)
+
+
+def test_align_command_writes_the_transform_and_the_moved_points(tmp_path):
+    rng = np.random.default_rng(9)
+    scan = quantised_scan(rng, 12_000, 5e5)
+    truth = motion(rng, 5, [0.002, -0.001, 0.003])
+    np.save(tmp_path / "a.npy", (scan - scan.mean(axis=0)) @ truth[:3, :3].T + scan.mean(axis=0) + truth[:3, 3])
+    np.save(tmp_path / "b.npy", quantised_scan(rng, 15_000, 5e5))
+    done = ornel_command("align", "a.npy", "b.npy", "--out", "moved.ply", "--transform", "t.txt", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert "converged" in done.stdout and "rmse" in done.stdout and done.stderr == ""
+    transform = np.loadtxt(tmp_path / "t.txt")
+    moved = ornel.read_points(tmp_path / "moved.ply")
+    source = np.load(tmp_path / "a.npy")
+    np.testing.assert_allclose(moved, source @ transform[:3, :3].T + transform[:3, 3], rtol=0, atol=1e-9)
+    again = ornel_command("align", "a.npy", "b.npy", "--init", "t.txt", cwd=tmp_path)
+    assert again.returncode == 0 and " 1 iteration, converged" in again.stdout
+    compared = ornel_command("compare", "a.npy", "b.npy", "--align", "--f64", cwd=tmp_path)
+    assert compared.returncode == 0 and "mean" in compared.stdout and "transform" in compared.stdout
+    shear = np.eye(4)
+    shear[0, 1] = 0.1
+    np.savetxt(tmp_path / "shear.txt", shear)
+    cases = [(("--init", "shear.txt"), "shear.txt: not a rigid transform"),
+             (("--out", "a.npy"), "a.npy: is the input"),
+             (("--max-distance", "1e-9"), "no point has a correspondence"),
+             (("--init", "missing.txt"), "missing.txt: cannot be read")]
+    for extra, message in cases:
+        failed = ornel_command("align", "a.npy", "b.npy", *extra, cwd=tmp_path)
+        assert failed.returncode == 2 and message in failed.stderr and len(failed.stderr.splitlines()) == 1
+    assert np.array_equal(np.load(tmp_path / "a.npy"), source)
+    slow = ornel_command("align", "a.npy", "b.npy", "--iterations", "1", "--point-to-point", cwd=tmp_path)
+    assert slow.returncode == 0 and "not converged" in slow.stderr
+
+
+def test_align_carries_the_source_fields_and_turns_its_normals(tmp_path):
+    from plyfile import PlyData, PlyElement
+
+    rng = np.random.default_rng(11)
+    scan = quantised_scan(rng, 6_000)
+    turn = motion(rng, 4, [0.001, 0, 0])
+    moved = scan @ turn[:3, :3].T + turn[:3, 3]
+    normals = rng.normal(size=(len(scan), 3)).astype(np.float32)
+    kinds = [("x", "f8"), ("y", "f8"), ("z", "f8"), ("nx", "f4"), ("ny", "f4"), ("nz", "f4"),
+             ("intensity", "f4"), ("red", "u1")]
+    vertex = np.empty(len(scan), kinds)
+    for axis, name in enumerate("xyz"):
+        vertex[name] = moved[:, axis]
+    for axis, name in enumerate(("nx", "ny", "nz")):
+        vertex[name] = normals[:, axis]
+    vertex["intensity"], vertex["red"] = rng.random(len(scan)), rng.integers(0, 256, len(scan))
+    PlyData([PlyElement.describe(vertex, "vertex")]).write(str(tmp_path / "a.ply"))
+    np.save(tmp_path / "b.npy", quantised_scan(rng, 8_000))
+    done = ornel_command("align", "a.ply", "b.npy", "--out", "out.ply", "--transform", "t.txt", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    out = PlyData.read(str(tmp_path / "out.ply"))["vertex"].data
+    rotation = np.loadtxt(tmp_path / "t.txt")[:3, :3]
+    np.testing.assert_array_equal(out["intensity"], vertex["intensity"])
+    np.testing.assert_array_equal(out["red"], vertex["red"])
+    turned = np.column_stack([out[name] for name in ("nx", "ny", "nz")])
+    np.testing.assert_allclose(turned, normals @ rotation.T, atol=1e-6)
+    assert np.abs(rotation - np.eye(3)).max() > 1e-3  # the normals did turn
