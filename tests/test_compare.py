@@ -129,6 +129,13 @@ def test_the_command_prints_writes_and_draws_what_the_api_computes(tmp_path):
     np.testing.assert_array_equal(out[:, 4:7], expected.split())
     np.testing.assert_array_equal(out[:, 7], expected.index)
     assert (tmp_path / "h.png").stat().st_size > 10_000 and (tmp_path / "p.png").stat().st_size > 10_000
+    modelled = subprocess.run([*base, "--skip-invalid", "--signed", "--local-model", "plane", "--neighbours", "12",
+                               "--out", tmp_path / "m.npy"], capture_output=True, text=True, timeout=300)
+    assert modelled.returncode == 0, modelled.stderr
+    expected = ornel.compare(a, b, precision="f64", skip_invalid=True).with_measure(local_model="plane", signed=True,
+                                                                                    neighbours=12)
+    np.testing.assert_array_equal(np.load(tmp_path / "m.npy")[:, 3], expected.distance)
+    assert "signed plane distances" in modelled.stdout.splitlines()[0]
 
 
 @pytest.mark.parametrize("out", ["d.laz", "d.las"])
@@ -165,3 +172,44 @@ def test_compare_gives_a_real_las_file_back_whole_with_its_distances(tmp_path, o
     assert np.isnan(distance[~within]).all() and (np.asarray(written["index"])[~within] == -1).all()
     np.testing.assert_array_equal(np.c_[written["dx"], written["dy"], written["dz"]][within],
                                   (reference[np.asarray(written["index"])[within]] - points[within]))
+
+
+def test_signed_and_plane_distances_against_numpy_planes():
+    # B: a quantised, wavy sheet with duplicate returns; A: points above and below it.
+    rng = np.random.default_rng(6)
+    xy = np.round(rng.random((4000, 2)), 3)
+    b = np.c_[xy, 0.05 * np.sin(3 * xy[:, 0])]
+    b[:200] = b[200:400]
+    a_xy = rng.random((1500, 2)) * 0.8 + 0.1
+    offset = rng.choice([-1, 1], 1500) * (0.005 + 0.01 * rng.random(1500))
+    a = np.c_[a_xy, 0.05 * np.sin(3 * a_xy[:, 0]) + offset]
+    base = ornel.compare(a, b, precision="f64")
+    cloud_b = base.b
+    k = 12
+    signed = base.with_measure(signed=True, neighbours=k)
+    plane = base.with_measure(local_model="plane", neighbours=k)
+    signed_plane = base.with_measure(local_model="plane", signed=True, neighbours=k)
+    assert (signed.measure, plane.measure, signed_plane.measure) == ("signed point", "plane", "signed plane")
+    np.testing.assert_array_equal(np.abs(signed.distance), base.distance)
+    # The sheet's normals are oriented consistently: the sign follows the side of the sheet.
+    up = np.sign(signed.distance) == np.sign(offset)
+    assert up.mean() > 0.98 or up.mean() < 0.02
+    # The plane model against NumPy: the least-squares plane through B's k nearest points
+    # (by cKDTree) around each nearest point.
+    tree = cKDTree(b)
+    dist, near = tree.query(b[base.index], k=k + 1)
+    clear = dist[:, k - 1] < dist[:, k]  # no tie at the k-th neighbour (duplicate returns)
+    near = near[:, :k]
+    expected = np.empty(len(a))
+    for i in range(len(a)):
+        patch = b[near[i]]
+        centre = patch.mean(axis=0)
+        normal = np.linalg.eigh(np.cov((patch - centre).T))[1][:, 0]
+        expected[i] = abs((a[i] - centre) @ normal)
+    assert clear.mean() > 0.8
+    np.testing.assert_allclose(plane.distance[clear], expected[clear], rtol=1e-6, atol=1e-12)
+    np.testing.assert_array_equal(np.abs(signed_plane.distance), plane.distance)
+    # Closer to the true offsets than point-to-point distances: the sampling bias removed.
+    assert np.abs(plane.distance - np.abs(offset)).mean() < 0.5 * np.abs(base.distance - np.abs(offset)).mean()
+    with pytest.raises(ValueError, match="local_model"):
+        base.with_measure(local_model="sphere")
