@@ -105,8 +105,11 @@ def test_ctrl_c_while_writing_leaves_the_old_file_and_nothing_else(tmp_path):
     np.save(tmp_path / "b.npy", rng.random((2000, 3)))
     (tmp_path / "out.xyz").write_text("old\n")
     before = snapshot(tmp_path)
+    # A run started in the background by a shell inherits SIGINT ignored; the command
+    # must see Ctrl-C as a terminal would send it.
     process = subprocess.Popen([*COMMAND, "compare", "a.npy", "b.npy", "--out", "out.xyz"], cwd=tmp_path,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+                               preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     deadline = time.monotonic() + 120
     while not any(name.startswith(".out.xyz.") and (tmp_path / name).stat().st_size > 100_000
                   for name in os.listdir(tmp_path)):
