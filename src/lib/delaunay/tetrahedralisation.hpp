@@ -210,7 +210,6 @@ public:
         }
         indptr[n] = static_cast<std::uint32_t>(total);
         Buffer<std::uint32_t> indices(total);
-        std::vector<std::uint8_t>().swap(flags_);  // the stars keep their own marks
         // Stars in the order of the tetrahedra, which is about the order of
         // insertion: consecutive stars share tetrahedra in cache. Each vertex
         // is taken at its incident tetrahedron, the last one holding it, so
@@ -235,7 +234,9 @@ public:
         on_threads(parts, [&](std::size_t k) {
             Worker& w = workers_[k];
             std::vector<std::uint32_t> mark(n, 0);
-            std::vector<std::uint64_t> visited((tets_.size() + 63) / 64, 0);
+            // The first thread marks its stars in flags_ (zero after the insertion), the others in their own.
+            std::vector<std::uint8_t> own_flags(k > 0 ? tets_.size() : 0, 0);
+            std::uint8_t* visited = k > 0 ? own_flags.data() : flags_.data();
             const std::size_t begin = cut[k], end = cut[k + 1];
             for (std::size_t t = begin; t < end; ++t)
                 for (std::uint32_t v : tets_[t].vertex) {
@@ -249,6 +250,7 @@ public:
         });
         workers_.erase(workers_.begin() + 1, workers_.end());
         std::vector<Tetrahedron>().swap(tets_);
+        std::vector<std::uint8_t>().swap(flags_);
         std::vector<std::uint32_t>().swap(incident);
         if (representative_.empty()) return {std::move(indptr), std::move(indices)};
         return with_duplicates(indptr, indices);
@@ -1022,14 +1024,14 @@ private:
     // or the apex), found by a search over the tetrahedra around v, to
     // `out`, which has room for as many as v's link says: the search stops
     // when it is full. Returns how many it found.
-    std::size_t collect_star(Worker& w, std::uint32_t v, std::uint32_t first, std::vector<std::uint32_t>& mark,
-                             std::vector<std::uint64_t>& visited, std::uint32_t* out, std::size_t room) {
+    [[gnu::flatten]] std::size_t collect_star(Worker& w, std::uint32_t v, std::uint32_t first, std::vector<std::uint32_t>& mark,
+                             std::uint8_t* visited, std::uint32_t* out, std::size_t room) {
         const std::size_t n = n_points_;
         const std::uint32_t seen = v + 1;
         std::size_t found = 0;
         w.cavity.clear();
         w.cavity.push_back(first);
-        visited[first >> 6] |= std::uint64_t{1} << (first & 63);
+        visited[first] = 1;
         for (std::size_t c = 0; c < w.cavity.size(); ++c) {
             const Tetrahedron& t = tets_[w.cavity[c]];
             for (int k = 0; k < 4; ++k) {
@@ -1041,15 +1043,14 @@ private:
                     if (++found == room) goto done;  // every neighbour found
                 }
                 const std::uint32_t other = t.neighbour[k] >> 2;  // shares v: the face opposite u holds it
-                const std::uint64_t bit = std::uint64_t{1} << (other & 63);
-                if (!(visited[other >> 6] & bit)) {
-                    visited[other >> 6] |= bit;
+                if (!visited[other]) {
+                    visited[other] = 1;
                     w.cavity.push_back(other);
                 }
             }
         }
     done:
-        for (std::uint32_t c : w.cavity) visited[c >> 6] &= ~(std::uint64_t{1} << (c & 63));
+        for (std::uint32_t c : w.cavity) visited[c] = 0;
         return found;
     }
 
