@@ -6,7 +6,7 @@ adjacency of the Delaunay tetrahedralisation. Clouds: uniform random points in
 a cube, the bunny scan (data/stanford-bunny.npy, its points as given) and a
 thin noisy shell (a wavy sphere with noise of 0.2% of its radius).
 
-- ornel: `ornel.delaunay_graph(points)`;
+- ornel: `ornel.delaunay_graph(points, threads=1)`;
 - scipy: `Delaunay(points)` (Qhull), then `_ornel.graph_from_simplices` on its
   simplices;
 - tetgen: TetGen through `tetgenpy` (its points in, tetrahedra out), then
@@ -17,9 +17,10 @@ the kernel's resident high-water mark (as bench_graph_from_simplices.py does),
 times one build and reports seconds and the peak extra resident memory, result
 included. Times are medians of the repeats.
 
-Two clouds on two threads: our builds of two different clouds of the same kind
-from a thread pool of two, against the same two one after the other (median
-wall clock of the repeats, in this process).
+One cloud on two threads: our build of the cloud with `threads=2` against
+`threads=1`, alternated, median wall clock of the repeats, in this process.
+Two clouds on two threads: our one-thread builds of two different clouds of the
+same kind from a thread pool of two, against the same two one after the other.
 
     python benchmarks/bench_delaunay.py [--sizes 100000 1000000] [--repeats 3]
 """
@@ -59,7 +60,7 @@ def build(which, points):
     if which == "ornel":
         import ornel
 
-        return ornel.delaunay_graph(points)
+        return ornel.delaunay_graph(points, threads=1)
     if which == "scipy":
         from scipy.spatial import Delaunay
 
@@ -100,19 +101,35 @@ def clouds(rng, sizes):
     yield f"thin shell {n:,}", jittered_surface(rng, n), jittered_surface(rng, n)
 
 
-def two_threads(first, second, repeats):
-    """(sequential seconds, two-thread seconds) for our builds of two clouds."""
+def one_cloud_two_threads(points, repeats):
+    """(one-thread seconds, two-thread seconds) for our build of one cloud, alternated."""
     import ornel
+
+    one, two = [], []
+    for _ in range(repeats):
+        for threads, times in ((1, one), (2, two)):
+            start = time.perf_counter()
+            ornel.delaunay_graph(points, threads=threads)
+            times.append(time.perf_counter() - start)
+    return statistics.median(one), statistics.median(two)
+
+
+def two_threads(first, second, repeats):
+    """(sequential seconds, two-thread seconds) for our one-thread builds of two clouds."""
+    import ornel
+
+    def one_thread(points):
+        return ornel.delaunay_graph(points, threads=1)
 
     sequential, parallel = [], []
     with ThreadPoolExecutor(2) as pool:
         for _ in range(repeats):
             start = time.perf_counter()
-            ornel.delaunay_graph(first)
-            ornel.delaunay_graph(second)
+            one_thread(first)
+            one_thread(second)
             sequential.append(time.perf_counter() - start)
             start = time.perf_counter()
-            list(pool.map(ornel.delaunay_graph, (first, second)))
+            list(pool.map(one_thread, (first, second)))
             parallel.append(time.perf_counter() - start)
     return statistics.median(sequential), statistics.median(parallel)
 
@@ -133,6 +150,8 @@ def run(sizes, repeats, log=print):
                 runs = [measure(which, path) for _ in range(repeats)]
                 row[which] = {"seconds": statistics.median(r["seconds"] for r in runs),
                               "peak": statistics.median(r["peak"] for r in runs), "entries": runs[0]["entries"]}
+            one, two = one_cloud_two_threads(points, repeats)
+            row["one cloud"] = {"one thread": one, "two threads": two}
             sequential, parallel = two_threads(points, second, repeats)
             row["two threads"] = {"sequential": sequential, "parallel": parallel}
             rows.append(row)
@@ -142,13 +161,14 @@ def run(sizes, repeats, log=print):
 def format_rows(rows):
     contenders = [c for c in ("ornel", "scipy", "tetgen") if c in rows[0]]
     lines = [f"  {'case':<20} " + " ".join(f"{c + ' ns/pt':>13} {'B/pt':>6}" for c in contenders)
-             + f" {'scipy/ornel':>12} {'2 clouds, 2 threads':>20}"]
+             + f" {'scipy/ornel':>12} {'1 cloud, 2 threads':>19} {'2 clouds, 2 threads':>20}"]
     for row in rows:
         n = row["n"]
         cells = " ".join(f"{row[c]['seconds'] / n * 1e9:>13,.0f} {row[c]['peak'] / n:>6,.0f}" for c in contenders)
         speedup = row["two threads"]["sequential"] / row["two threads"]["parallel"]
+        within = row["one cloud"]["one thread"] / row["one cloud"]["two threads"]
         lines.append(f"  {row['case']:<20} {cells} {row['scipy']['seconds'] / row['ornel']['seconds']:>11.1f}x"
-                     f" {speedup:>19.2f}x")
+                     f" {within:>18.2f}x {speedup:>19.2f}x")
     if "tetgen" not in rows[0]:
         lines.append("  tetgenpy is not installed: no TetGen column")
     return "\n".join(lines)
@@ -165,7 +185,8 @@ def main():
         return
     rows = run(args.sizes, args.repeats)
     print("ns per point and peak extra resident bytes per point (result included), one thread;")
-    print("scipy/ornel: time ratio; 2 clouds: sequential time over two-thread time, ours")
+    print("scipy/ornel: time ratio; 1 cloud: one-thread time over two-thread time, ours;")
+    print("2 clouds: one after the other over side by side on two threads, ours")
     print(format_rows(rows))
     results = pathlib.Path(__file__).parent / "results"
     results.mkdir(exist_ok=True)

@@ -101,9 +101,9 @@ def test_cloud_builds_its_graph_once_across_threads_and_pickles(monkeypatch):
     calls = []
     real = ornel._cloud.delaunay_graph
 
-    def counting(points):
+    def counting(points, *, threads=None):
         calls.append(len(points))
-        return real(points)
+        return real(points, threads=threads)
 
     monkeypatch.setattr(ornel._cloud, "delaunay_graph", counting)
     points = np.random.default_rng(7).random((2000, 3))
@@ -124,6 +124,27 @@ def test_cloud_builds_its_graph_once_across_threads_and_pickles(monkeypatch):
     assert len(calls) == 1  # the graph travelled with the cloud
     np.testing.assert_array_equal(idx, np.arange(len(points))[::-1])
     assert not dists.any()
+
+
+@pytest.mark.parametrize("clouds, threads, each", [(2, 4, 2), (3, 4, 1), (8, 2, 1), (1, 3, 3)])
+def test_graph_builds_side_by_side_share_the_threads(monkeypatch, clouds, threads, each):
+    given = []
+    real = ornel._cloud.delaunay_graph
+
+    def recording(points, *, threads=None):
+        given.append(threads)
+        return real(points, threads=threads)
+
+    monkeypatch.setattr(ornel._cloud, "delaunay_graph", recording)
+    rng = np.random.default_rng(clouds)
+    members = [rng.random((3000, 3)) for _ in range(clouds)]
+    matrix = ornel.all_by_all(members, threads=threads)
+    assert given == [each] * clouds
+    alone = ornel.all_by_all(members, threads=1)  # one build at a time, on one thread each
+    np.testing.assert_array_equal(matrix.mean, alone.mean)
+    given.clear()
+    ornel.compare(members[0], rng.random((3000, 3)), threads=threads)
+    assert given == [threads]  # b's graph alone: every thread
 
 
 def test_points_are_kept_in_the_callers_order_and_isolated_from_later_changes():

@@ -53,9 +53,9 @@ def searches(monkeypatch):
         log["pairs"] += [(q.name, target.name) for q in self._queries]
         return search(self, target, frame)
 
-    def counting_build(points):
+    def counting_build(points, *, threads=None):
         log["graphs"] += 1
-        return build(points)
+        return build(points, threads=threads)
 
     monkeypatch.setattr(ornel._join._QuerySets, "search", counting_search)
     monkeypatch.setattr(ornel._cloud, "delaunay_graph", counting_build)

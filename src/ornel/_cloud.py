@@ -163,11 +163,13 @@ class Cloud:
             raise CloudError(self.source, "coordinates too large for single precision; use double (f64)")
         return single
 
-    def graph(self, precision: Precision = "f32") -> Graph:
+    def graph(self, precision: Precision = "f32", *, threads: int | None = None) -> Graph:
         """CSR Delaunay graph (indptr, indices) of the sorted points, as searched in `precision`.
 
         Rounding to single precision moves points (and can merge them), so the graph is
-        that of the rounded points unless rounding changed nothing."""
+        that of the rounded points unless rounding changed nothing. A build runs on
+        `threads` threads (default: the cores this process may use); the graph is the
+        same for any number."""
         precision = check_precision(precision)
         with self._lock:
             graph = self._graphs.get(precision)
@@ -176,14 +178,14 @@ class Cloud:
                     # Both precisions search exactly the same coordinates.
                     graph = self._graphs.get("f64" if precision == "f32" else "f32")
                 if graph is None:
-                    graph = self._tetrahedralise(self.sorted_coordinates(precision))
+                    graph = self._tetrahedralise(self.sorted_coordinates(precision), threads)
                 self._graphs[precision] = graph
             return graph
 
-    def _tetrahedralise(self, coords: npt.NDArray[Any]) -> Graph:
+    def _tetrahedralise(self, coords: npt.NDArray[Any], threads: int | None) -> Graph:
         try:
             # Flat, collinear and tiny clouds get the graph of their own dimension.
-            indptr, indices = delaunay_graph(coords)
+            indptr, indices = delaunay_graph(coords, threads=threads)
         except ValueError as error:
             raise CloudError(self.source, f"cannot build its graph ({error})") from None
         return indptr, indices
@@ -234,13 +236,14 @@ class Cloud:
         with self._lock:
             return self._prepared.get(precision)
 
-    def prepared(self, precision: Precision = "f32") -> Prepared:
-        """The sorted points and their graph packed for searching (as target or as query)."""
+    def prepared(self, precision: Precision = "f32", *, threads: int | None = None) -> Prepared:
+        """The sorted points and their graph packed for searching (as target or as query);
+        a graph still to build gets `threads` threads (see `graph`)."""
         precision = check_precision(precision)
         with self._lock:
             prepared = self._prepared.get(precision)
             if prepared is None:
-                indptr, indices = self.graph(precision)
+                indptr, indices = self.graph(precision, threads=threads)
                 coords = self.sorted_coordinates(precision)
                 if precision == "f32":
                     prepared = _ornel.PreparedF32(coords, indptr, indices)

@@ -252,7 +252,7 @@ def _search(a: Cloud, b: Cloud, precision: Precision, max_distance: float | None
     query, target = (b, a) if backward else (a, b)
     if precision == "f64":
         _check_double_span(query, target)
-    target.prepared(precision)
+    target.prepared(precision, threads=threads)
     frame = target.frame if precision == "f32" else None
     pieces = max(1, min(threads, len(query) // POINTS_PER_THREAD))
     cuts = np.array_split(query.order, pieces) if pieces > 1 else [None]

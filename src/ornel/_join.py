@@ -177,7 +177,8 @@ def _run(executor: Executor | None, calls: Iterable[Callable[[], T]], on_done: C
 
 
 def join_tile(targets: Sequence[Cloud], queries: Sequence[Cloud], *, precision: Precision = "f32",
-              executor: Executor | None = None, on_progress: Callable[[], object] = lambda: None,
+              executor: Executor | None = None, threads: int | None = None,
+              on_progress: Callable[[], object] = lambda: None,
               on_column: Callable[[int, npt.NDArray[np.float64], npt.NDArray[np.float64]], object] | None = None
               ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
     """Mean and maximum nearest distances from every query cloud to every target cloud.
@@ -186,7 +187,9 @@ def join_tile(targets: Sequence[Cloud], queries: Sequence[Cloud], *, precision: 
     maximum) over the points of queries[i] of the distance to the nearest point of
     targets[j]. A self-contained piece of an all-by-all: it builds what it needs of the
     clouds (targets' graphs; queries are only packed unless already prepared) and runs
-    each target's search in `executor` when given, else in the calling thread.
+    each target's search in `executor` when given, else in the calling thread. With
+    `threads`, the number of threads `executor` runs, graphs built side by side share them
+    (fewer targets than threads: each build gets the spare ones).
     `on_progress` is called once per graph built and once per target searched;
     `on_column(j, means, maxima)`, if given, as soon as target j's column is done (from
     the thread that did it), so that a caller can keep each column before the rest end.
@@ -199,7 +202,9 @@ def join_tile(targets: Sequence[Cloud], queries: Sequence[Cloud], *, precision: 
                 _check_double_span(query, target)
     # Graphs of the targets first (in parallel): a query that is also a target then
     # joins the query set with its sorted, prepared points at no extra cost.
-    _run(executor, [partial(t.prepared, precision) for t in targets], on_progress)
+    to_build = sum(t.cached_graph(precision) is None for t in targets)
+    share = None if executor is None or threads is None else max(1, threads // max(1, to_build))
+    _run(executor, [partial(t.prepared, precision, threads=share) for t in targets], on_progress)
     frames = [t.frame if precision == "f32" else None for t in targets]
     query_sets = _QuerySets(queries, precision, frames)
     offsets = np.asarray([0] + [len(q) for q in queries]).cumsum()
@@ -251,7 +256,7 @@ def all_by_all_here(clouds: Sequence[Cloud | npt.ArrayLike], *, threads: int | N
     with tqdm(total=2 * len(members), desc="ornel", unit="step", disable=not progress, leave=False) as bar:
         pool = ThreadPoolExecutor(threads, thread_name_prefix="ornel")
         try:
-            mean, maximum = join_tile(members, members, precision=precision, executor=pool,
+            mean, maximum = join_tile(members, members, precision=precision, executor=pool, threads=threads,
                                       on_progress=bar.update)
         finally:
             pool.shutdown(wait=True, cancel_futures=True)

@@ -46,12 +46,34 @@ auto with_points(PyObject* object, Build&& build) {
     return run(convert("points", [&] { return points_arg<double>(object); }));
 }
 
+// `threads` (keyword only): None for the cores this process may run on.
+std::size_t threads_arg(const char* function, Py_ssize_t nargs, PyObject* object) {
+    if (nargs > 1) {
+        PyErr_Format(PyExc_TypeError, "%s() takes 1 positional argument but %zd were given", function, nargs);
+        throw PythonError{};
+    }
+    if (object == nullptr || object == Py_None) {
+        cpu_set_t allowed;
+        if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) return static_cast<std::size_t>(CPU_COUNT(&allowed));
+        return std::max(1u, std::thread::hardware_concurrency());
+    }
+    Ref index = Ref::checked(PyNumber_Index(object));
+    const long long value = PyLong_AsLongLong(index.get());
+    if (value == -1 && PyErr_Occurred()) throw PythonError{};
+    if (value < 1) {
+        PyErr_Format(PyExc_ValueError, "threads must be at least 1, not %lld", value);
+        throw PythonError{};
+    }
+    return static_cast<std::size_t>(value);
+}
+
 PyObject* delaunay_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_boundary([&] {
-        static constexpr Parameters<1> parameters{{"points"}, 1};
-        auto bound = match<1>(parameters.of(nullptr, "delaunay"), args, nargs, kwnames);
+        static constexpr Parameters<2> parameters{{"points", "threads"}, 1};
+        auto bound = match<2>(parameters.of(nullptr, "delaunay"), args, nargs, kwnames);
+        const std::size_t threads = threads_arg("delaunay", nargs, bound[1]);
         Buffer<std::uint64_t> simplices =
-            with_points(bound[0], [](const auto& view) { return delaunay::tetrahedra(view); });
+            with_points(bound[0], [&](const auto& view) { return delaunay::tetrahedra(view, threads); });
         const npy_intp rows = static_cast<npy_intp>(simplices.size() / 4);
         return to_numpy(std::move(simplices), {rows, 4}).release();
     });
@@ -71,9 +93,11 @@ PyObject* morton_order_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* delaunay_graph_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_boundary([&] {
-        static constexpr Parameters<1> parameters{{"points"}, 1};
-        auto bound = match<1>(parameters.of(nullptr, "delaunay_graph"), args, nargs, kwnames);
-        delaunay::CsrGraph graph = with_points(bound[0], [](const auto& view) { return delaunay::graph(view); });
+        static constexpr Parameters<2> parameters{{"points", "threads"}, 1};
+        auto bound = match<2>(parameters.of(nullptr, "delaunay_graph"), args, nargs, kwnames);
+        const std::size_t threads = threads_arg("delaunay_graph", nargs, bound[1]);
+        delaunay::CsrGraph graph =
+            with_points(bound[0], [&](const auto& view) { return delaunay::graph(view, threads); });
         return result_pair(to_numpy(std::move(graph.indptr)), to_numpy(std::move(graph.indices)));
     });
 }
@@ -319,7 +343,7 @@ PyObject* estimate_normals_entry(PyObject*, PyObject* const* args, Py_ssize_t na
 
 PyMethodDef module_functions[] = {
     {"delaunay", ORNEL_PYCFUNCTION(delaunay_entry), METH_FASTCALL | METH_KEYWORDS,
-     "delaunay(points)\n--\n\n"
+     "delaunay(points, *, threads=None)\n--\n\n"
      "The Delaunay tetrahedralisation of `points` (float32 or float64, shape\n"
      "(n, 3) or wider, any strides; only the first three columns are read):\n"
      "an (m, 4) uint64 array of point indices, one positively oriented\n"
@@ -327,15 +351,19 @@ PyMethodDef module_functions[] = {
      "perturbation; a point equal to an earlier one is not a vertex.\n"
      "Raises ValueError for non-finite coordinates and for clouds without a\n"
      "tetrahedralisation (fewer than four distinct points, all on one plane or\n"
-     "one line). Runs with the GIL released."},
+     "one line). The insertion is split over `threads` threads (default: the\n"
+     "cores this process may use); the set of tetrahedra does not depend on\n"
+     "their number, their order in the array may. Runs with the GIL released."},
     {"delaunay_graph", ORNEL_PYCFUNCTION(delaunay_graph_entry), METH_FASTCALL | METH_KEYWORDS,
-     "delaunay_graph(points)\n--\n\n"
+     "delaunay_graph(points, *, threads=None)\n--\n\n"
      "The vertex adjacency of the Delaunay tetrahedralisation of `points`\n"
      "as the CSR pair (indptr, indices) of uint32 arrays, rows ascending.\n"
      "Equal points list each other and the union of their neighbours, and\n"
      "those neighbours list all of them. Points on one plane or one line get\n"
-     "the Delaunay graph of that plane or line. Raises ValueError for\n"
-     "non-finite coordinates. Runs with the GIL released."},
+     "the Delaunay graph of that plane or line. The insertion is split over\n"
+     "`threads` threads (default: the cores this process may use); the graph\n"
+     "does not depend on their number. Raises ValueError for non-finite\n"
+     "coordinates or threads < 1. Runs with the GIL released."},
     {"morton_order", ORNEL_PYCFUNCTION(morton_order_entry), METH_FASTCALL | METH_KEYWORDS,
      "morton_order(points)\n--\n\n"
      "The permutation (sorted position -> row, int64) that sorts the rows of\n"

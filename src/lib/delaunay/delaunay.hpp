@@ -86,10 +86,12 @@ inline CsrGraph path_graph(const std::vector<double>& xyz, std::size_t n) {
 
 // The finite tetrahedra, four point indices per row (row-major, 4 * m values).
 // Flat clouds are refused with InputError saying how flat they are.
+// `threads`: how many threads may share the insertion; the result is the
+// same set of tetrahedra for any number.
 template <class S>
-Buffer<std::uint64_t> tetrahedra(const PointsView<S>& points) {
+Buffer<std::uint64_t> tetrahedra(const PointsView<S>& points, std::size_t threads = 1) {
     const std::size_t n = points.rows;
-    Tetrahedralisation triangulation(read_points(points), n);
+    Tetrahedralisation triangulation(read_points(points), n, threads);
     const Shape shape = triangulation.build();
     if (shape != Shape::solid) detail::refuse_flat(shape, triangulation.coordinates(), n);
     return triangulation.simplices();
@@ -99,9 +101,9 @@ Buffer<std::uint64_t> tetrahedra(const PointsView<S>& points) {
 // their own dimension: a path for points on a line, the edges of the planar
 // Delaunay triangulation for points on a plane.
 template <class S>
-CsrGraph graph(const PointsView<S>& points) {
+CsrGraph graph(const PointsView<S>& points, std::size_t threads = 1) {
     const std::size_t n = points.rows;
-    Tetrahedralisation triangulation(read_points(points), n);
+    Tetrahedralisation triangulation(read_points(points), n, threads);
     const Shape shape = triangulation.build();
     if (shape == Shape::single || shape == Shape::collinear)
         return detail::path_graph(triangulation.coordinates(), n);

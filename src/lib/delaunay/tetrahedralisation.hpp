@@ -28,6 +28,10 @@
 #include <string>
 #include <utility>
 #include <vector>
+#include <exception>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "../buffer.hpp"
 #include "../failure.hpp"
@@ -83,12 +87,51 @@ std::vector<double> read_points(const PointsView<S>& points) {
 }
 
 class Tetrahedralisation {
+    static constexpr std::uint32_t local_capacity = 64;
+
+    struct EdgeEntry {
+        std::uint64_t key;
+        std::uint32_t face;
+    };
+
+    // What one inserting thread owns: its predicates (they keep scratch
+    // space), its free tetrahedra, its walk's state and the cavity's scratch.
+    struct Worker {
+        explicit Worker(Predicates p) : predicates(std::move(p)) {}
+        Predicates predicates;
+        std::uint32_t free_head = infinite_vertex;
+        std::size_t free_count = 0;
+        std::uint32_t last = 0;
+        std::uint32_t random_state = 0x2545F491u;
+        // In a parallel round: the points whose cell lies in [low, high) are
+        // this worker's; it touches only tetrahedra whose finite vertices are
+        // all its own, and their neighbours. Fresh slots come from [next_slot, end_slot).
+        bool bounded = false;
+        std::uint64_t low = 0, high = 0;
+        std::size_t next_slot = 0, end_slot = 0;
+        std::vector<std::uint32_t> deferred;
+        std::vector<std::uint32_t> duplicates;  // pairs: point, the vertex it equals
+        std::vector<std::uint32_t> cavity;
+        std::vector<std::uint32_t> boundary;
+        std::vector<EdgeEntry> edge_table;
+        std::vector<std::uint32_t> used_slots;
+        std::vector<std::uint32_t> edge_slots;  // local_capacity^2 faces by directed edge
+        std::vector<std::uint32_t> made;        // the cone's tetrahedra and their vertices' local numbers
+        std::vector<std::uint8_t> local_id;     // per vertex (the infinite one last): its number on the boundary
+        std::uint32_t local_vertex[local_capacity];
+        std::uint32_t local_count = 0;
+    };
+
 public:
     // `xyz`: three doubles per point plus one spare triple; rescaled in place
     // by a power of two when that keeps every predicate's expansions exact.
-    Tetrahedralisation(std::vector<double>&& xyz, std::size_t n_points)
-        : xyz_(std::move(xyz)), n_points_(n_points), predicates_(nullptr, false) {
-        predicates_ = Predicates(xyz_.data(), rescale_to_safe_range());
+    // `threads`: how many threads may insert at once.
+    Tetrahedralisation(std::vector<double>&& xyz, std::size_t n_points, std::size_t threads = 1)
+        : xyz_(std::move(xyz)), n_points_(n_points), predicates_(nullptr, false), threads_(std::max<std::size_t>(threads, 1)) {
+        scaled_ = rescale_to_safe_range();
+        predicates_ = Predicates(xyz_.data(), scaled_);
+        workers_.reserve(std::min(threads_, max_threads));  // references to the first must stay valid
+        workers_.emplace_back(Predicates(xyz_.data(), scaled_));
     }
 
     // Inserts every point. Returns how far the cloud spans: anything but
@@ -140,7 +183,7 @@ public:
         const std::size_t n = n_points_;
         // The coordinates are no longer needed: free them before the result is allocated.
         std::vector<double>().swap(xyz_);
-        std::vector<std::uint8_t>().swap(local_id_);
+        std::vector<std::uint8_t>().swap(workers_[0].local_id);
         Buffer<std::uint32_t> indptr(n + 1, 0);
         std::vector<std::uint32_t> incident(n, infinite_vertex);
         constexpr std::uint32_t on_hull = 1u << 31, beside_apex = 1u << 30;
@@ -167,21 +210,45 @@ public:
         }
         indptr[n] = static_cast<std::uint32_t>(total);
         Buffer<std::uint32_t> indices(total);
-        {
+        // Stars in the order of the tetrahedra, which is about the order of
+        // insertion: consecutive stars share tetrahedra in cache. Each vertex
+        // is taken at its incident tetrahedron, the last one holding it, so
+        // with the tetrahedra cut into one range per thread every row is
+        // written by one thread, which reads the tetrahedra only.
+        const std::size_t parts = threads_ > 1 && n >= 4 * points_per_thread ? std::min(threads_, max_threads) : 1;
+        while (workers_.size() < parts) workers_.emplace_back(Predicates(xyz_.data(), scaled_));
+        // Cut where a sample of the incident tetrahedra says each range holds
+        // as many vertices: with reused slots they crowd the later indices.
+        std::size_t cut[max_threads + 1] = {0};
+        cut[parts] = tets_.size();
+        if (parts > 1) {
+            std::vector<std::uint32_t> sample;
+            for (std::size_t v = 0; v < n; v += 16)
+                if (incident[v] != infinite_vertex) sample.push_back(incident[v]);
+            for (std::size_t k = 1; k < parts; ++k) {
+                auto at = sample.begin() + static_cast<std::ptrdiff_t>(sample.size() * k / parts);
+                std::nth_element(sample.begin(), at, sample.end());
+                cut[k] = sample.empty() ? 0 : std::max<std::size_t>(cut[k - 1], *at);
+            }
+        }
+        on_threads(parts, [&](std::size_t k) {
+            Worker& w = workers_[k];
             std::vector<std::uint32_t> mark(n, 0);
-            // Stars in the order of the tetrahedra, which is about the order of
-            // insertion: consecutive stars share tetrahedra in cache. Each
-            // vertex is taken at its incident tetrahedron, the last one holding it.
-            for (std::size_t t = 0; t < tets_.size(); ++t)
+            // The first thread marks its stars in flags_ (zero after the insertion), the others in their own.
+            std::vector<std::uint8_t> own_flags(k > 0 ? tets_.size() : 0, 0);
+            std::uint8_t* visited = k > 0 ? own_flags.data() : flags_.data();
+            const std::size_t begin = cut[k], end = cut[k + 1];
+            for (std::size_t t = begin; t < end; ++t)
                 for (std::uint32_t v : tets_[t].vertex) {
                     if (v >= n || incident[v] != t) continue;  // the infinite vertex, the apex, or later
                     std::uint32_t* row = indices.data() + indptr[v];
                     const std::size_t degree = indptr[v + 1] - indptr[v];
-                    if (collect_star(v, static_cast<std::uint32_t>(t), mark, row, degree) != degree)
+                    if (collect_star(w, v, static_cast<std::uint32_t>(t), mark, visited, row, degree) != degree)
                         fail("delaunay: a vertex has another degree than its link says");
                     sort_row(row, row + degree);
                 }
-        }
+        });
+        workers_.erase(workers_.begin() + 1, workers_.end());
         std::vector<Tetrahedron>().swap(tets_);
         std::vector<std::uint8_t>().swap(flags_);
         std::vector<std::uint32_t>().swap(incident);
@@ -278,8 +345,9 @@ private:
     // Biased randomised insertion order: each point falls in a round by a hash
     // of its coordinates (half of them in the last round, a quarter in the one
     // before, ...), and each round runs along a Morton curve. Equal points get
-    // equal keys, so the one with the smallest index comes first.
-    std::vector<std::uint32_t> insertion_order() const {
+    // equal keys, so the one with the smallest index comes first. Notes
+    // where each round ends and, for parallel rounds, each point's cell.
+    std::vector<std::uint32_t> insertion_order() {
         const std::size_t n = n_points_;
         double low[3] = {INFINITY, INFINITY, INFINITY}, high[3] = {-INFINITY, -INFINITY, -INFINITY};
         for (std::size_t i = 0; i < n; ++i)
@@ -297,13 +365,20 @@ private:
         while (rounds < 12 && (n >> (rounds + 7)) > 0) ++rounds;
         // The Morton key of src/lib/morton.hpp on 20 bits per axis rather than
         // 21, so that the round fits above it in the same 64-bit key.
+        auto cell_of = [&](std::size_t i) {
+            std::uint64_t cell = 0;
+            for (int k = 0; k < 3; ++k) {
+                const double q = std::min(std::max((xyz_[3 * i + k] * 0.5 - low[k] * 0.5) * scale[k], 0.0), 1048575.0);
+                cell |= spread_bits_21(static_cast<std::uint64_t>(q)) << k;
+            }
+            return cell;
+        };
         std::vector<std::uint64_t> keys(n);
         for (std::size_t i = 0; i < n; ++i) {
-            std::uint64_t cell = 0, hash = 0x9E3779B97F4A7C15ull;
+            const std::uint64_t cell = cell_of(i);
+            std::uint64_t hash = 0x9E3779B97F4A7C15ull;
             for (int k = 0; k < 3; ++k) {
                 const double x = xyz_[3 * i + k];
-                const double q = std::min(std::max((x * 0.5 - low[k] * 0.5) * scale[k], 0.0), 1048575.0);
-                cell |= spread_bits_21(static_cast<std::uint64_t>(q)) << k;
                 std::uint64_t bits;
                 std::memcpy(&bits, &x, sizeof bits);
                 hash = mix(hash ^ bits);
@@ -332,6 +407,15 @@ private:
             keys.swap(keys_scratch);
             order.swap(order_scratch);
         }
+        round_ends_.clear();
+        for (std::size_t i = 1; i <= n; ++i)
+            if (i == n || keys[i] >> 60 != keys[i - 1] >> 60) round_ends_.push_back(i);
+        if (threads_ > 1 && n >= points_per_thread * 2) {
+            // The top 32 of the cell's 60 bits; the apex, if any, after the points.
+            cell_.assign(n + 1, 0);
+            for (std::size_t i = 0; i < n; ++i) cell_[order[i]] = static_cast<std::uint32_t>(keys[i] >> 28);
+            if (apex_ != infinite_vertex) cell_[n] = static_cast<std::uint32_t>(cell_of(n) >> 28);
+        }
         return order;
     }
 
@@ -343,11 +427,16 @@ private:
     }
 
 
-    std::uint32_t new_tetrahedron() {
-        if (free_head_ != infinite_vertex) {
-            const std::uint32_t t = free_head_;
-            free_head_ = tets_[t].neighbour[0];
+    std::uint32_t new_tetrahedron(Worker& w) {
+        if (w.free_head != infinite_vertex) {
+            const std::uint32_t t = w.free_head;
+            w.free_head = tets_[t].neighbour[0];
+            --w.free_count;
             return t;
+        }
+        if (w.bounded) {
+            if (w.next_slot == w.end_slot) fail("delaunay: a thread ran out of reserved tetrahedra");
+            return static_cast<std::uint32_t>(w.next_slot++);
         }
         if (tets_.size() >= max_tetrahedra) fail("delaunay: more tetrahedra than 32-bit references allow");
         if (tets_.size() == tets_.capacity()) {
@@ -361,11 +450,12 @@ private:
         return static_cast<std::uint32_t>(tets_.size() - 1);
     }
 
-    void free_tetrahedron(std::uint32_t t) {
+    void free_tetrahedron(Worker& w, std::uint32_t t) {
         flags_[t] = 0;
         tets_[t].vertex[0] = freed_vertex;
-        tets_[t].neighbour[0] = free_head_;
-        free_head_ = t;
+        tets_[t].neighbour[0] = w.free_head;
+        w.free_head = t;
+        ++w.free_count;
     }
 
     // ---- predicates with the infinite vertex and perturbation --------------
@@ -373,17 +463,17 @@ private:
     // Orientation of t with its vertex at `position` replaced by point p.
     // The face opposite `position`, ordered so that the orientation of the
     // face and p is that of t with p in place of the vertex.
-    int orient_replaced(const Tetrahedron& t, int position, std::uint32_t p) {
+    int orient_replaced(Worker& w, const Tetrahedron& t, int position, std::uint32_t p) {
         static constexpr std::uint8_t face[4][3] = {{1, 3, 2}, {0, 2, 3}, {0, 3, 1}, {0, 1, 2}};
         const std::uint8_t* k = face[position];
-        return predicates_.orient3d(t.vertex[k[0]], t.vertex[k[1]], t.vertex[k[2]], p);
+        return w.predicates.orient3d(t.vertex[k[0]], t.vertex[k[1]], t.vertex[k[2]], p);
     }
 
     // Sign of the perturbed insphere of the five rows, decided by the
     // orientation cofactors in order of decreasing perturbation. `virtual_row`
     // (or -1) is a point beyond the plane of the other finite rows, opposite
     // to `mirror`: orientations through it are those through `mirror`, negated.
-    int perturbed_insphere(const std::uint32_t* rows, int virtual_row, std::uint32_t mirror) {
+    int perturbed_insphere(Worker& w, const std::uint32_t* rows, int virtual_row, std::uint32_t mirror) {
         int by_rank[5] = {0, 1, 2, 3, 4};
         std::sort(by_rank, by_rank + 5, [&](int a, int b) {
             if (a == virtual_row) return false;  // the virtual row has the smallest perturbation
@@ -404,67 +494,69 @@ private:
                     rest[k++] = rows[j];
                 }
             }
-            const int o = negate * predicates_.orient3d(rest[0], rest[1], rest[2], rest[3]);
+            const int o = negate * w.predicates.orient3d(rest[0], rest[1], rest[2], rest[3]);
             // The lifted determinant gains eps^rank * (-1)^i * o; insphere is minus its sign.
             if (o != 0) return (i & 1) ? o : -o;
         }
         return -1;  // unreachable for distinct points: treat as outside
     }
 
-    bool in_conflict(const Tetrahedron& t, std::uint32_t p) {
+    bool in_conflict(Worker& w, const Tetrahedron& t, std::uint32_t p) {
         // The infinite vertex is the largest index, and first or last (make_over puts it there).
         if (std::max(t.vertex[0], t.vertex[3]) != infinite_vertex) {
-            const int s = predicates_.insphere(t.vertex[0], t.vertex[1], t.vertex[2], t.vertex[3], p);
+            const int s = w.predicates.insphere(t.vertex[0], t.vertex[1], t.vertex[2], t.vertex[3], p);
             if (s != 0) return s > 0;
             const std::uint32_t rows[5] = {t.vertex[0], t.vertex[1], t.vertex[2], t.vertex[3], p};
-            return perturbed_insphere(rows, -1, 0) > 0;
+            return perturbed_insphere(w, rows, -1, 0) > 0;
         }
         const int k = t.vertex[0] == infinite_vertex ? 0 : 3;
-        const int o = orient_replaced(t, k, p);
+        const int o = orient_replaced(w, t, k, p);
         if (o != 0) return o > 0;
         // On the plane of a hull face: its circumcircle, cut by the sphere of
         // the solid neighbour, decides.
         const std::uint32_t reference = t.neighbour[k];
         const Tetrahedron& solid = tets_[reference >> 2];
-        const int s = predicates_.insphere(solid.vertex[0], solid.vertex[1], solid.vertex[2], solid.vertex[3], p);
+        const int s = w.predicates.insphere(solid.vertex[0], solid.vertex[1], solid.vertex[2], solid.vertex[3], p);
         if (s != 0) return s > 0;
         const std::uint32_t mirror = solid.vertex[reference & 3];
         std::uint32_t rows[5] = {t.vertex[0], t.vertex[1], t.vertex[2], t.vertex[3], p};
         rows[k] = infinite_vertex;
-        return perturbed_insphere(rows, k, mirror) > 0;
+        return perturbed_insphere(w, rows, k, mirror) > 0;
     }
 
     // ---- location ----------------------------------------------------------
 
-    std::uint32_t random_bits() {
-        random_state_ ^= random_state_ << 13;
-        random_state_ ^= random_state_ >> 17;
-        random_state_ ^= random_state_ << 5;
-        return random_state_;
+    static std::uint32_t random_bits(Worker& w) {
+        w.random_state ^= w.random_state << 13;
+        w.random_state ^= w.random_state >> 17;
+        w.random_state ^= w.random_state << 5;
+        return w.random_state;
     }
 
-    // A tetrahedron whose closure holds p, or an infinite one that p sees.
-    // The face to cross is tried from a random start, so that the walk
+    // A tetrahedron whose closure holds p, or an infinite one that p sees;
+    // infinite_vertex when the walk would leave the worker's own. The face to cross is tried from a random start, so that the walk
     // cannot cycle on degenerate configurations.
-    std::uint32_t locate(std::uint32_t p, std::uint32_t t) {
+    std::uint32_t locate(Worker& w, std::uint32_t p, std::uint32_t t) {
         std::uint32_t previous = infinite_vertex;
         for (std::size_t steps = 0;; ++steps) {
             if (steps > 16 * tets_.size() + 1024) fail("delaunay: point location did not terminate");
             const Tetrahedron& tet = tets_[t];
             if (std::max(tet.vertex[0], tet.vertex[3]) == infinite_vertex) {
                 const int k = tet.vertex[0] == infinite_vertex ? 0 : 3;
-                if (orient_replaced(tet, k, p) > 0) return t;
+                if (orient_replaced(w, tet, k, p) > 0) return t;
                 previous = t;
                 t = tet.neighbour[k] >> 2;
+                if (!owns(w, t)) return infinite_vertex;
                 continue;
             }
-            const std::uint32_t first = random_bits();
+            const std::uint32_t first = random_bits(w);
             bool moved = false;
             for (std::uint32_t j = 0; j < 4; ++j) {
                 const int f = static_cast<int>((first + j) & 3);
                 const std::uint32_t next = tet.neighbour[f] >> 2;
                 if (next == previous) continue;  // p is not beyond the face just crossed
-                if (orient_replaced(tet, f, p) < 0) {
+                if (orient_replaced(w, tet, f, p) < 0) {
+                    if (!owns(w, next)) return infinite_vertex;
                     previous = t;
                     t = next;
                     moved = true;
@@ -480,6 +572,7 @@ private:
     // Chooses four affinely independent points to start from; else says how
     // flat the cloud is.
     Shape start(std::vector<std::uint32_t>& order) {
+        Worker& w = workers_[0];
         const std::size_t n = order.size();
         if (n == 0) return Shape::single;
         const std::uint32_t a = order[0];
@@ -494,27 +587,27 @@ private:
         for (; ic < n; ++ic) {
             bool collinear = true;
             for (const auto& probe : probes)
-                if (predicates_.orient3d_at(a, b, order[ic], probe) != 0) collinear = false;
+                if (w.predicates.orient3d_at(a, b, order[ic], probe) != 0) collinear = false;
             if (!collinear) break;
         }
         if (ic == n) return Shape::collinear;
         const std::uint32_t c = order[ic];
         std::size_t id = ic + 1;
-        while (id < n && predicates_.orient3d(a, b, c, order[id]) == 0) ++id;
+        while (id < n && w.predicates.orient3d(a, b, c, order[id]) == 0) ++id;
         if (id == n) return Shape::coplanar;
         std::uint32_t d = order[id];
         std::uint32_t first[4] = {a, b, c, d};
-        if (predicates_.orient3d(a, b, c, d) < 0) std::swap(first[2], first[3]);
+        if (w.predicates.orient3d(a, b, c, d) < 0) std::swap(first[2], first[3]);
 
         const std::size_t estimate = 7 * n + 64;
         tets_.reserve(estimate);
         flags_.reserve(estimate);
-        const std::uint32_t t = new_tetrahedron();
+        const std::uint32_t t = new_tetrahedron(w);
         for (int k = 0; k < 4; ++k) tets_[t].vertex[k] = first[k];
         // The four hull faces: a cone from the infinite vertex.
-        boundary_.clear();
-        for (std::uint32_t f = 0; f < 4; ++f) boundary_.push_back(t * 4 + f);
-        last_ = cone(infinite_vertex);
+        w.boundary.clear();
+        for (std::uint32_t f = 0; f < 4; ++f) w.boundary.push_back(t * 4 + f);
+        w.last = cone(w, infinite_vertex);
         // Move the four to the front so that insert_all skips them, keeping the
         // others in order: equal points must still come smallest index first.
         std::stable_partition(order.begin(), order.end(),
@@ -522,53 +615,242 @@ private:
         return Shape::solid;
     }
 
+    // Rounds large enough to share go to the threads; the rest, and what
+    // the threads leave, are inserted here in order.
     void insert_all(std::vector<std::uint32_t>& order) {
-        for (std::size_t i = 4; i < order.size(); ++i) insert(order[i]);
+        Worker& w = workers_[0];
+        std::size_t i = 4;
+        for (std::size_t end : round_ends_) {
+            if (end <= i) continue;
+            if (threads_ > 1 && end - i >= points_per_thread * std::min(threads_, max_threads)) {
+                insert_in_parallel(order, i, end);
+            } else {
+                for (; i < end; ++i) insert(w, order[i]);
+            }
+            i = end;
+        }
+        for (; i < order.size(); ++i) insert(w, order[i]);
         std::vector<std::uint32_t>().swap(order);
+        std::vector<std::uint32_t>().swap(cell_);
+        workers_.erase(workers_.begin() + 1, workers_.end());
     }
 
-    void insert(std::uint32_t p) {
-        const std::uint32_t found = locate(p, last_);
+    static constexpr std::size_t points_per_thread = 512;
+    static constexpr std::size_t max_threads = 64;
+    static constexpr std::size_t slots_per_grab = 1024;
+
+    // Inserts order[begin, end) on threads_ threads. The curve is cut into
+    // one range of cells per thread, each holding as many of the points; a
+    // thread inserts its own points in order and touches only tetrahedra
+    // whose finite vertices are all its own (owned) and their neighbours.
+    // Those sets never meet: a tetrahedron next to an owned one has a face
+    // of owned vertices, at least two of them finite, and two faces of one
+    // tetrahedron share a finite vertex. So no two threads read or write the
+    // same tetrahedron while they run. A point whose walk or cavity would
+    // leave the owned tetrahedra is put off, with every later point of its
+    // cell (so that equal points keep the smallest index first), and
+    // inserted here once the threads have stopped. With the perturbation the
+    // tetrahedralisation is unique, so the order does not change it.
+    void insert_in_parallel(const std::vector<std::uint32_t>& order, std::size_t begin, std::size_t end) {
+        const std::size_t parts = std::min<std::size_t>(threads_, max_threads);
+        while (workers_.size() < parts) workers_.emplace_back(Predicates(xyz_.data(), scaled_));
+        std::uint64_t cut[max_threads + 1];
+        cut[0] = 0;
+        cut[parts] = std::uint64_t{1} << 32;
+        for (std::size_t k = 1; k < parts; ++k)
+            cut[k] = std::max<std::uint64_t>(cut[k - 1], cell_[order[begin + (end - begin) * k / parts]]);
+        // Fresh slots for the round: the vector must not move while the threads run.
+        const std::size_t want = tets_.size() + 7 * (end - begin) + slots_per_grab * parts;
+        if (want > tets_.capacity()) {
+            tets_.reserve(std::max(want, tets_.capacity() + tets_.capacity() / 4));
+            flags_.reserve(tets_.capacity());
+        }
+        pool_next_ = tets_.size();
+        pool_end_ = std::min(want, max_tetrahedra);
+        tets_.resize(pool_end_);
+        flags_.resize(pool_end_, 0);
+        for (std::size_t k = 0; k < parts; ++k) {
+            Worker& w = workers_[k];
+            w.bounded = true;
+            w.low = cut[k];
+            w.high = cut[k + 1];
+            w.deferred.clear();
+            w.duplicates.clear();
+        }
+        // Each thread starts its walks in a tetrahedron it owns: one of the
+        // threads' last ones, or else one of the newest.
+        std::vector<bool> started(parts, false);
+        for (std::size_t k = 0; k < parts; ++k) {
+            Worker& w = workers_[k];
+            if (w.low == w.high) continue;
+            for (const Worker& other : workers_)
+                if (!started[k] && other.last < pool_next_ && tets_[other.last].vertex[0] != freed_vertex &&
+                    owns(w, other.last)) {
+                    w.last = other.last;
+                    started[k] = true;
+                }
+            for (std::size_t t = pool_next_, tried = 0; !started[k] && t-- > 0 && tried < 65536; ++tried)
+                if (tets_[t].vertex[0] != freed_vertex && owns(w, static_cast<std::uint32_t>(t))) {
+                    w.last = static_cast<std::uint32_t>(t);
+                    started[k] = true;
+                }
+        }
+        on_threads(parts, [&](std::size_t k) {
+            Worker& w = workers_[k];
+            bool putting_off = false;
+            std::uint32_t put_off_cell = 0;
+            for (std::size_t i = begin; i < end; ++i) {
+                const std::uint32_t p = order[i];
+                const std::uint32_t c = cell_[p];
+                if (c < w.low || c >= w.high) continue;
+                if (!started[k] || (putting_off && c == put_off_cell) || !insert(w, p)) {
+                    w.deferred.push_back(p);
+                    putting_off = true;
+                    put_off_cell = c;
+                }
+            }
+        });
+        // Back to one thread: unused slots freed, free lists joined, the put-off points inserted.
+        Worker& main = workers_[0];
+        for (std::size_t k = 0; k < parts; ++k) {
+            Worker& w = workers_[k];
+            w.bounded = false;
+            release_slots(w);
+            if (k > 0) {
+                while (w.free_head != infinite_vertex) {
+                    const std::uint32_t t = w.free_head;
+                    w.free_head = tets_[t].neighbour[0];
+                    --w.free_count;
+                    free_tetrahedron(main, t);
+                }
+            }
+        }
+        tets_.resize(pool_next_);
+        flags_.resize(pool_next_);
+        for (std::size_t k = 0; k < parts; ++k)
+            if (started[k]) main.last = workers_[k].last;  // alive: only its owner frees a thread's last
+        for (std::size_t k = 0; k < parts; ++k) {
+            const std::vector<std::uint32_t>& pairs = workers_[k].duplicates;
+            for (std::size_t i = 0; i < pairs.size(); i += 2) record_duplicate(pairs[i], pairs[i + 1]);
+        }
+        for (std::size_t k = 0; k < parts; ++k)
+            for (std::uint32_t p : workers_[k].deferred) insert(main, p);
+    }
+
+    // Runs job(0) .. job(parts - 1) at once, job(0) on the calling thread;
+    // the first exception any of them throws is thrown here once all are done.
+    // A thread that cannot be had leaves its job to the calling thread, after
+    // the others: each job only needs to run alone, not side by side.
+    template <class Job>
+    static void on_threads(std::size_t parts, Job&& job) {
+        std::vector<std::exception_ptr> errors(parts);
+        auto guarded = [&](std::size_t k) {
+            try {
+                job(k);
+            } catch (...) {
+                errors[k] = std::current_exception();
+            }
+        };
+        std::vector<std::thread> running;
+        running.reserve(parts);
+        std::size_t k = 1;
+        try {
+            for (; k < parts; ++k) running.emplace_back(guarded, k);
+        } catch (const std::system_error&) {
+        }
+        guarded(0);
+        for (std::thread& thread : running) thread.join();
+        for (; k < parts; ++k) guarded(k);
+        for (const std::exception_ptr& error : errors)
+            if (error) std::rethrow_exception(error);
+    }
+
+    bool owns(const Worker& w, std::uint32_t t) const {
+        if (!w.bounded) return true;
+        for (std::uint32_t v : tets_[t].vertex)
+            if (v != infinite_vertex && (cell_[v] < w.low || cell_[v] >= w.high)) return false;
+        return true;
+    }
+
+    // Room for `count` new tetrahedra beyond the worker's free ones, from
+    // the round's pool; false when it is spent.
+    bool reserve_slots(Worker& w, std::size_t count) {
+        if (w.free_count + (w.end_slot - w.next_slot) >= count) return true;
+        release_slots(w);
+        const std::size_t take = std::max(count, slots_per_grab);
+        std::lock_guard<std::mutex> lock(pool_mutex_);
+        if (pool_end_ - pool_next_ < take) return false;
+        w.next_slot = pool_next_;
+        w.end_slot = pool_next_ += take;
+        return true;
+    }
+
+    void release_slots(Worker& w) {
+        for (; w.next_slot < w.end_slot; ++w.next_slot) free_tetrahedron(w, static_cast<std::uint32_t>(w.next_slot));
+    }
+
+    // False when the point is left for later: its walk or cavity reaches a
+    // tetrahedron the worker does not own, or the round's slots are spent.
+    bool insert(Worker& w, std::uint32_t p) {
+        const std::uint32_t found = locate(w, p, w.last);
+        if (found == infinite_vertex) return false;
         const Tetrahedron& t = tets_[found];
         for (std::uint32_t v : t.vertex)
             if (v != infinite_vertex && same_point(v, p)) {
-                record_duplicate(p, v);
-                last_ = found;
-                return;
+                if (w.bounded) {
+                    w.duplicates.push_back(p);
+                    w.duplicates.push_back(v);
+                } else {
+                    record_duplicate(p, v);
+                }
+                w.last = found;
+                return true;
             }
         // Grow the cavity from the located tetrahedron across every face whose
         // neighbour is in conflict too; the other faces bound it.
         // (No tetrahedron is made or freed here: the arrays stay where they are.)
         const Tetrahedron* tets = tets_.data();
         std::uint8_t* flags = flags_.data();
-        cavity_.clear();
-        boundary_.clear();
-        cavity_.push_back(found);
+        w.cavity.clear();
+        w.boundary.clear();
+        w.cavity.push_back(found);
         flags[found] = inside;
-        for (std::size_t c = 0; c < cavity_.size(); ++c) {
-            const std::uint32_t* neighbour = tets[cavity_[c]].neighbour;
+        for (std::size_t c = 0; c < w.cavity.size(); ++c) {
+            const std::uint32_t* neighbour = tets[w.cavity[c]].neighbour;
             for (int f = 0; f < 4; ++f) {
                 const std::uint32_t across = neighbour[f];
                 const std::uint32_t other = across >> 2;
                 const std::uint8_t flag = flags[other];
                 if (flag == inside) continue;
                 if (flag != outside) {
-                    if (in_conflict(tets[other], p)) {
+                    if (in_conflict(w, tets[other], p)) {
+                        if (!owns(w, other)) return give_up(w);
                         flags[other] = inside;
-                        cavity_.push_back(other);
+                        w.cavity.push_back(other);
                         continue;
                     }
                     flags[other] = outside;
                 }
-                boundary_.push_back(across);
+                w.boundary.push_back(across);
             }
         }
-        for (std::uint32_t c : cavity_) free_tetrahedron(c);
-        for (std::uint32_t reference : boundary_) flags[reference >> 2] = 0;
-        last_ = cone(p);
+        // Each boundary face gets a new tetrahedron; the cavity's are freed first.
+        if (w.bounded && !reserve_slots(w, w.boundary.size() > w.cavity.size() ? w.boundary.size() - w.cavity.size() : 0))
+            return give_up(w);
+        for (std::uint32_t c : w.cavity) free_tetrahedron(w, c);
+        for (std::uint32_t reference : w.boundary) flags[reference >> 2] = 0;
+        w.last = cone(w, p);
+        return true;
     }
 
-    // Replaces the region behind boundary_ (references to the faces of the
+    // Undoes the marks of a cavity that cannot be replaced.
+    bool give_up(Worker& w) {
+        for (std::uint32_t c : w.cavity) flags_[c] = 0;
+        for (std::uint32_t reference : w.boundary) flags_[reference >> 2] = 0;
+        return false;
+    }
+
+    // Replaces the region behind w.boundary (references to the faces of the
     // tetrahedra outside it) by tetrahedra joining each face to `apex`, and
     // links them. Returns one of them.
     //
@@ -581,46 +863,44 @@ private:
     // 64 x 64 table of directed edges, filled in one pass over the new
     // tetrahedra and read in a second; large ones (degenerate clouds) pair
     // the faces through a hash table of edges.
-    std::uint32_t cone(std::uint32_t apex) {
-        if (boundary_.size() > 2 * (local_capacity - 2)) return cone_hashed(apex);
-        if (edge_slots_.empty()) {
-            edge_slots_.assign(local_capacity * local_capacity, 0);
-            local_id_.assign(n_points_ + 2, no_local_id);
+    std::uint32_t cone(Worker& w, std::uint32_t apex) {
+        if (w.boundary.size() > 2 * (local_capacity - 2)) return cone_hashed(w, apex);
+        if (w.edge_slots.empty()) {
+            w.edge_slots.assign(local_capacity * local_capacity, 0);
+            w.local_id.assign(n_points_ + 2, no_local_id);
         }
-        local_count_ = 0;
-        made_.resize(2 * boundary_.size());
-        std::uint32_t* made = made_.data();
-        for (std::uint32_t reference : boundary_) {
-            const std::uint32_t t = make_over(reference, apex);
+        w.local_count = 0;
+        w.made.resize(2 * w.boundary.size());
+        std::uint32_t* made = w.made.data();
+        for (std::uint32_t reference : w.boundary) {
+            const std::uint32_t t = make_over(w, reference, apex);
             const std::uint32_t* v = tets_[t].vertex;
-            const std::uint32_t a = local_id(v[0]), b = local_id(v[1]), c = local_id(v[2]);
-            edge_slots_[b * local_capacity + c] = t * 4 + 0;
-            edge_slots_[c * local_capacity + a] = t * 4 + 1;
-            edge_slots_[a * local_capacity + b] = t * 4 + 2;
+            const std::uint32_t a = local_id(w, v[0]), b = local_id(w, v[1]), c = local_id(w, v[2]);
+            w.edge_slots[b * local_capacity + c] = t * 4 + 0;
+            w.edge_slots[c * local_capacity + a] = t * 4 + 1;
+            w.edge_slots[a * local_capacity + b] = t * 4 + 2;
             *made++ = t;
             *made++ = a | b << 8 | c << 16;
         }
-        for (std::uint32_t i = 0; i < local_count_; ++i) local_id_[local_vertex_[i] + 1] = no_local_id;
-        for (std::size_t i = 0; i < made_.size(); i += 2) {
-            std::uint32_t* neighbour = tets_[made_[i]].neighbour;
-            const std::uint32_t ids = made_[i + 1];
+        for (std::uint32_t i = 0; i < w.local_count; ++i) w.local_id[w.local_vertex[i] + 1] = no_local_id;
+        for (std::size_t i = 0; i < w.made.size(); i += 2) {
+            std::uint32_t* neighbour = tets_[w.made[i]].neighbour;
+            const std::uint32_t ids = w.made[i + 1];
             const std::uint32_t a = ids & 0xFF, b = ids >> 8 & 0xFF, c = ids >> 16;
-            neighbour[0] = edge_slots_[c * local_capacity + b];
-            neighbour[1] = edge_slots_[a * local_capacity + c];
-            neighbour[2] = edge_slots_[b * local_capacity + a];
+            neighbour[0] = w.edge_slots[c * local_capacity + b];
+            neighbour[1] = w.edge_slots[a * local_capacity + c];
+            neighbour[2] = w.edge_slots[b * local_capacity + a];
         }
-        return made_[made_.size() - 2];
+        return w.made[w.made.size() - 2];
     }
-
-    static constexpr std::uint32_t local_capacity = 64;
 
     // A new tetrahedron (a, b, c, apex) over the boundary face `reference`
     // (outer tetrahedron * 4 + face), linked to the outer tetrahedron.
-    std::uint32_t make_over(std::uint32_t reference, std::uint32_t apex) {
+    std::uint32_t make_over(Worker& w, std::uint32_t reference, std::uint32_t apex) {
         // Positions of the outer tetrahedron's face opposite position f, in
         // the order that makes (a, b, c, apex) positively oriented.
         static constexpr std::uint8_t face_positions[4][3] = {{1, 2, 3}, {0, 3, 2}, {0, 1, 3}, {0, 2, 1}};
-        const std::uint32_t made = new_tetrahedron();
+        const std::uint32_t made = new_tetrahedron(w);
         const std::uint32_t f = reference & 3;
         Tetrahedron& t = tets_[made];
         Tetrahedron& outer = tets_[reference >> 2];
@@ -648,36 +928,36 @@ private:
     // The number of vertex v on the current cavity's boundary, given on first
     // sight (and forgotten at the end of the cone). Slots are shifted by one,
     // so that the infinite vertex takes slot 0.
-    std::uint32_t local_id(std::uint32_t v) {
+    static std::uint32_t local_id(Worker& w, std::uint32_t v) {
         const std::uint32_t slot = v + 1;
-        const std::uint32_t id = local_id_[slot];
+        const std::uint32_t id = w.local_id[slot];
         if (id != no_local_id) return id;
-        if (local_count_ == local_capacity) fail("delaunay: cavity boundary is not a sphere");
-        local_vertex_[local_count_] = v;
-        local_id_[slot] = static_cast<std::uint8_t>(local_count_);
-        return local_count_++;
+        if (w.local_count == local_capacity) fail("delaunay: cavity boundary is not a sphere");
+        w.local_vertex[w.local_count] = v;
+        w.local_id[slot] = static_cast<std::uint8_t>(w.local_count);
+        return w.local_count++;
     }
 
-    std::uint32_t cone_hashed(std::uint32_t apex) {
-        const std::size_t faces = boundary_.size();
+    std::uint32_t cone_hashed(Worker& w, std::uint32_t apex) {
+        const std::size_t faces = w.boundary.size();
         std::size_t slots = 16;
         while (slots < 4 * faces) slots *= 2;
-        if (edge_table_.size() < slots) edge_table_.assign(slots, {~std::uint64_t{0}, 0});
+        if (w.edge_table.size() < slots) w.edge_table.assign(slots, {~std::uint64_t{0}, 0});
         const std::size_t mask = slots - 1;
         const int shift = 64 - __builtin_ctzll(slots);
-        used_slots_.clear();
+        w.used_slots.clear();
         std::uint32_t made = 0;
-        for (std::uint32_t reference : boundary_) {
-            made = make_over(reference, apex);
+        for (std::uint32_t reference : w.boundary) {
+            made = make_over(w, reference, apex);
             for (std::uint32_t g = 0; g < 3; ++g) {
-                const std::uint32_t u = tets_[made].vertex[(g + 1) % 3], w = tets_[made].vertex[(g + 2) % 3];
-                const std::uint64_t key = u < w ? std::uint64_t{u} << 32 | w : std::uint64_t{w} << 32 | u;
+                const std::uint32_t u = tets_[made].vertex[(g + 1) % 3], x = tets_[made].vertex[(g + 2) % 3];
+                const std::uint64_t key = u < x ? std::uint64_t{u} << 32 | x : std::uint64_t{x} << 32 | u;
                 std::size_t slot = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift);
                 while (true) {
-                    auto& entry = edge_table_[slot];
+                    auto& entry = w.edge_table[slot];
                     if (entry.key == ~std::uint64_t{0}) {
                         entry = {key, made * 4 + g};
-                        used_slots_.push_back(static_cast<std::uint32_t>(slot));
+                        w.used_slots.push_back(static_cast<std::uint32_t>(slot));
                         break;
                     }
                     if (entry.key == key) {
@@ -690,7 +970,7 @@ private:
                 }
             }
         }
-        for (std::uint32_t slot : used_slots_) edge_table_[slot].key = ~std::uint64_t{0};
+        for (std::uint32_t slot : w.used_slots) w.edge_table[slot].key = ~std::uint64_t{0};
         return made;
     }
 
@@ -744,16 +1024,16 @@ private:
     // or the apex), found by a search over the tetrahedra around v, to
     // `out`, which has room for as many as v's link says: the search stops
     // when it is full. Returns how many it found.
-    std::size_t collect_star(std::uint32_t v, std::uint32_t first, std::vector<std::uint32_t>& mark,
-                             std::uint32_t* out, std::size_t room) {
+    [[gnu::flatten]] std::size_t collect_star(Worker& w, std::uint32_t v, std::uint32_t first, std::vector<std::uint32_t>& mark,
+                             std::uint8_t* visited, std::uint32_t* out, std::size_t room) {
         const std::size_t n = n_points_;
         const std::uint32_t seen = v + 1;
         std::size_t found = 0;
-        cavity_.clear();
-        cavity_.push_back(first);
-        flags_[first] = in_star;
-        for (std::size_t c = 0; c < cavity_.size(); ++c) {
-            const Tetrahedron& t = tets_[cavity_[c]];
+        w.cavity.clear();
+        w.cavity.push_back(first);
+        visited[first] = 1;
+        for (std::size_t c = 0; c < w.cavity.size(); ++c) {
+            const Tetrahedron& t = tets_[w.cavity[c]];
             for (int k = 0; k < 4; ++k) {
                 const std::uint32_t u = t.vertex[k];
                 if (u == v) continue;
@@ -763,14 +1043,14 @@ private:
                     if (++found == room) goto done;  // every neighbour found
                 }
                 const std::uint32_t other = t.neighbour[k] >> 2;  // shares v: the face opposite u holds it
-                if (flags_[other] != in_star) {
-                    flags_[other] = in_star;
-                    cavity_.push_back(other);
+                if (!visited[other]) {
+                    visited[other] = 1;
+                    w.cavity.push_back(other);
                 }
             }
         }
     done:
-        for (std::uint32_t c : cavity_) flags_[c] = 0;
+        for (std::uint32_t c : w.cavity) visited[c] = 0;
         return found;
     }
 
@@ -810,24 +1090,18 @@ private:
     // Per tetrahedron: in or beside the cavity being grown, or in the star
     // being searched; zero between insertions and between stars.
     std::vector<std::uint8_t> flags_;
-    static constexpr std::uint8_t inside = 1, outside = 2, in_star = 1;
-    std::uint32_t free_head_ = infinite_vertex;
-    std::uint32_t last_ = 0;
+    static constexpr std::uint8_t inside = 1, outside = 2;
     std::uint32_t apex_ = infinite_vertex;
-    std::uint32_t random_state_ = 0x2545F491u;
-    std::vector<std::uint32_t> cavity_;
-    std::vector<std::uint32_t> boundary_;
-    struct EdgeEntry {
-        std::uint64_t key;
-        std::uint32_t face;
-    };
-    std::vector<EdgeEntry> edge_table_;
-    std::vector<std::uint32_t> used_slots_;
-    std::vector<std::uint32_t> edge_slots_;   // local_capacity^2 faces by directed edge
-    std::vector<std::uint32_t> made_;         // the cone's tetrahedra and their vertices' local numbers
-    std::vector<std::uint8_t> local_id_;      // per vertex (the infinite one last): its number on the boundary
-    std::uint32_t local_vertex_[local_capacity];
-    std::uint32_t local_count_ = 0;
+    bool scaled_ = false;
+    std::size_t threads_ = 1;
+    std::vector<Worker> workers_;  // the first one inserts alone, between and outside parallel rounds
+    // Parallel rounds only: each point's place on the Morton curve (its top 32
+    // bits), which decides the worker owning it, and the slots of tets_ not
+    // yet handed out to workers.
+    std::vector<std::uint32_t> cell_;
+    std::vector<std::size_t> round_ends_;
+    std::mutex pool_mutex_;
+    std::size_t pool_next_ = 0, pool_end_ = 0;
     std::vector<std::uint32_t> representative_;
     std::size_t duplicates_ = 0;
 };

@@ -1,0 +1,116 @@
+"""ornel.delaunay and ornel.delaunay_graph on several threads: the perturbed tetrahedralisation is
+unique, so every thread count must give the same bytes of CSR graph and the same set of tetrahedra."""
+
+from concurrent.futures import ThreadPoolExecutor
+
+import numpy as np
+import pytest
+
+import ornel
+
+# Even permutations of four positions: they keep a tetrahedron's orientation.
+EVEN = [(0, 1, 2, 3), (1, 2, 0, 3), (2, 0, 1, 3), (0, 2, 3, 1), (0, 3, 1, 2), (1, 0, 3, 2),
+        (1, 3, 2, 0), (2, 1, 3, 0), (2, 3, 0, 1), (3, 0, 2, 1), (3, 1, 0, 2), (3, 2, 1, 0)]
+
+
+def canonical_tetrahedra(tets):
+    """Each row turned (orientation kept) to its lexicographically smallest form, rows sorted."""
+    tets = np.asarray(tets, np.int64)
+    turned = np.stack([tets[:, list(p)] for p in EVEN])
+    key = (turned[..., 0] << 42) + (turned[..., 1] << 21) + turned[..., 2]
+    rows = turned[key.argmin(0), np.arange(len(tets))]
+    return rows[np.lexsort(rows.T[::-1])]
+
+
+def shells(low, high):
+    """Every integer point on the spheres of radius low..high around the origin: each shell cospherical."""
+    r = np.arange(-high, high + 1)
+    x, y, z = (a.ravel() for a in np.meshgrid(r, r, r, indexing="ij"))
+    squared = x * x + y * y + z * z
+    keep = np.isin(squared, np.arange(low, high + 1) ** 2)
+    return np.stack([x[keep], y[keep], z[keep]], 1).astype(np.float64)
+
+
+def clouds():
+    rng = np.random.default_rng(21)
+    axis = np.arange(26.0)
+    grid = np.stack(np.meshgrid(axis, axis, axis, indexing="ij"), -1).reshape(-1, 3)
+    return {
+        "uniform": rng.random((20000, 3)),
+        "grid": grid,
+        "cospherical shells": shells(12, 19),
+        "quantised slab": np.round(rng.random((20000, 3)) * 24) / 24 * [1, 1, 0.01],
+        "georeferenced": rng.random((20000, 3)) * [80, 80, 6] + [512_300.25, 5_402_100.5, 310.0],
+        "1e300": rng.random((12000, 3)) * 1e300,
+        "1e-300": rng.random((12000, 3)) * 1e-300,
+        "clustered duplicates": np.repeat(rng.normal(size=(4000, 3)), 3, axis=0)[rng.permutation(12000)],
+        "float32": rng.normal(size=(20000, 3)).astype(np.float32),
+    }
+
+
+CLOUDS = clouds()
+
+
+@pytest.mark.parametrize("name", CLOUDS)
+def test_every_thread_count_gives_the_same_graph_and_tetrahedra(name):
+    cloud = CLOUDS[name]
+    indptr, indices = ornel.delaunay_graph(cloud, threads=1)
+    tets = canonical_tetrahedra(ornel.delaunay(cloud, threads=1))
+    for threads in (2, 3, 8):
+        other_indptr, other_indices = ornel.delaunay_graph(cloud, threads=threads)
+        assert other_indptr.tobytes() == indptr.tobytes(), threads
+        assert other_indices.tobytes() == indices.tobytes(), threads
+        assert canonical_tetrahedra(ornel.delaunay(cloud, threads=threads)).tobytes() == tets.tobytes(), threads
+
+
+def test_a_plane_gets_the_same_planar_graph_on_any_number_of_threads():
+    rng = np.random.default_rng(3)
+    uv = np.round(rng.random((15000, 2)) * 60) / 60  # ties and duplicates on the plane
+    plane = uv @ np.array([[1.0, 0.5, 0.25], [0.0, 1.0, -0.5]]) + [3.0, -2.0, 7.0]
+    expected = ornel.delaunay_graph(plane, threads=1)
+    for threads in (2, 3, 8):
+        got = ornel.delaunay_graph(plane, threads=threads)
+        assert got[0].tobytes() == expected[0].tobytes() and got[1].tobytes() == expected[1].tobytes()
+
+
+def test_many_threads_on_a_small_dense_cloud_agree_every_time():
+    # Thousands of points (a quarter of them repeated) in a tiny box, cut into many small ranges
+    # (a few hundred points each): many cavities reach past a thread's own tetrahedra, so
+    # insertions collide and are put off.
+    rng = np.random.default_rng(7)
+    base = np.round(rng.random((18000, 3)) * 60) / 60 * 1e-3 + 1.0
+    cloud = np.concatenate([base, base[rng.integers(0, len(base), 6000)]])[rng.permutation(24000)]
+    expected = ornel.delaunay_graph(cloud, threads=1)
+    rows = np.repeat(np.arange(len(cloud)), np.diff(expected[0].astype(np.int64)))
+    edges = set(zip(rows.tolist(), expected[1].tolist()))
+    assert all((j, i) in edges for i, j in edges)
+    for repeat in range(12):
+        threads = (16, 7, 5, 23)[repeat % 4]
+        got = ornel.delaunay_graph(cloud, threads=threads)
+        assert got[0].tobytes() == expected[0].tobytes() and got[1].tobytes() == expected[1].tobytes()
+
+
+def test_parallel_builds_from_a_thread_pool():
+    rng = np.random.default_rng(11)
+    clouds = [rng.random((15000, 3)) * (s + 1) for s in range(4)] + [CLOUDS["quantised slab"]]
+    expected = [ornel.delaunay_graph(c, threads=1) for c in clouds]
+    jobs = [(c, t) for c in clouds for t in (2, 3)] * 2
+    with ThreadPoolExecutor(6) as pool:
+        results = list(pool.map(lambda job: ornel.delaunay_graph(job[0], threads=job[1]), jobs))
+    for (cloud, _), got in zip(jobs, results):
+        want = expected[next(i for i, c in enumerate(clouds) if c is cloud)]
+        assert got[0].tobytes() == want[0].tobytes() and got[1].tobytes() == want[1].tobytes()
+
+
+@pytest.mark.parametrize("build", [ornel.delaunay, ornel.delaunay_graph])
+def test_the_threads_argument(build):
+    cloud = np.random.default_rng(0).random((50, 3))
+    for bad in (0, -3):
+        with pytest.raises(ValueError, match="threads must be at least 1"):
+            build(cloud, threads=bad)
+    with pytest.raises(TypeError):
+        build(cloud, 2)  # keyword only
+    with pytest.raises(TypeError):
+        build(cloud, threads="2")
+    assert len(build(cloud, threads=None)[0]) == len(build(cloud, threads=np.int64(4))[0])
+    assert len(build(cloud, threads=1000)[0]) == len(build(cloud, threads=1)[0])
