@@ -24,8 +24,10 @@ SCRIPT = Path(sys.executable).parent / "ornel"
 
 def ornel_command(*args, **kwargs):
     command = [str(SCRIPT)] if SCRIPT.exists() else [sys.executable, "-m", "ornel"]
+    # A run started in the background by a shell inherits SIGINT ignored; the command
+    # must see Ctrl-C as a terminal would send it.
     return subprocess.Popen([*command, *map(str, args)], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            text=True, **kwargs)
+                            text=True, preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL), **kwargs)
 
 
 def run(*args):
@@ -233,6 +235,7 @@ def test_a_killed_writer_leaves_a_sound_store_and_its_finished_work(tmp_path, si
         except sqlite3.OperationalError:
             pass
         time.sleep(0.02)
+    assert process.poll() is None, "the run ended before it could be stopped"
     process.send_signal(sig)
     process.communicate(timeout=120)
     assert process.returncode in ((-signal.SIGKILL,) if sig == signal.SIGKILL else (130,))
