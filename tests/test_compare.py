@@ -9,7 +9,7 @@ from scipy.spatial import cKDTree
 
 import ornel
 
-DATA_OFFSETS = (0.0, 5e5)
+DATA_OFFSETS = (0.0, 5e5, 5e6)
 
 
 def scans(offset, seed=0, n=3000):

@@ -115,11 +115,15 @@ def parser() -> argparse.ArgumentParser:
     return main
 
 
-def nonnegative_float(text: str) -> float:
+def number(text: str) -> float:
     try:
-        value = float(text)
+        return float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+
+
+def nonnegative_float(text: str) -> float:
+    value = number(text)
     if not (value >= 0 and np.isfinite(value)):
         raise argparse.ArgumentTypeError(f"must be a finite number of at least 0, not {text}")
     return value
@@ -164,10 +168,7 @@ def version() -> str:
 
 
 def positive_float(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    value = number(text)
     if not 0 < value < float("inf"):
         raise argparse.ArgumentTypeError(f"must be a positive finite number, not {text}")
     return value

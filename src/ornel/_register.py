@@ -10,8 +10,6 @@ every source registered to it reuses them."""
 from __future__ import annotations
 
 import math
-import os
-import tempfile
 from collections.abc import Sequence
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
@@ -23,6 +21,7 @@ import numpy.typing as npt
 
 from ornel._cloud import Cloud, as_cloud
 from ornel._errors import CloudError
+from ornel._formats import replacing
 from ornel._join import _run, default_threads
 from ornel._native import track_nearest
 
@@ -327,17 +326,9 @@ def format_transform(transform: Array) -> str:
 
 
 def write_transform(path: str, transform: Array) -> None:
-    """Writes the matrix as text under a temporary name in the same directory, then
-    renames it, so that `path` holds either the old file or the whole new one."""
-    directory = os.path.dirname(os.path.abspath(path))
+    """Writes the matrix as text, whole or not at all (through `replacing`)."""
     try:
-        descriptor, temporary = tempfile.mkstemp(prefix=".ornel-", suffix=".txt", dir=directory)
-        try:
-            with os.fdopen(descriptor, "w", encoding="utf-8") as file:
-                file.write(format_transform(transform))
-            os.replace(temporary, path)
-        except BaseException:
-            os.unlink(temporary)
-            raise
+        with replacing(path) as temporary, open(temporary, "w", encoding="utf-8") as file:
+            file.write(format_transform(transform))
     except OSError as error:
         raise CloudError(path, f"cannot be written ({error.strerror or error})") from None
