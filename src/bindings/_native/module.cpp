@@ -1,5 +1,7 @@
-// The module `ornel._native`: Delaunay tetrahedralisations and their graphs,
-// built by the core in src/lib/delaunay with the interpreter lock released.
+// The module `ornel._native`, the package's native parts: Delaunay
+// tetrahedralisations and their graphs (src/lib/delaunay), the Morton order,
+// walks from given starts in double precision and normals, each run by the
+// core with the interpreter lock released.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -426,7 +428,8 @@ PyModuleDef_Slot module_slots[] = {
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "ornel._native",
-    "Delaunay tetrahedralisations of 3-D point clouds and their vertex graphs.",
+    "The ornel package's native parts: Delaunay tetrahedralisations and their vertex graphs, the Morton\n"
+    "order, walks from given start vertices in double precision, and normals.",
     0,
     module_functions,
     module_slots,
