@@ -35,7 +35,6 @@ from ornel._errors import CloudError
 from ornel._join import default_threads
 from ornel._matrix import Matrix
 from ornel._store import Store, points_digest, stored_nearest
-from ornel._formats import NORMAL_FIELDS, read_fields, write_points
 from ornel._register import Registration, format_transform, read_transform, register, write_transform
 
 
@@ -365,10 +364,8 @@ def run_compare(args: argparse.Namespace) -> int:
             fields.update(zip(("dx", "dy", "dz"), result.split().T))
         if args.index:
             fields["index"] = result.index
-        if args.align:  # the points moved: written as aligned, with the fields A's format gives
-            write_points(args.out, a_points, {**read_fields(args.a), **fields})
-        else:
-            write_records(args.out, a_records, fields)
+        # Aligned, the points moved: written anew with every field of A's records.
+        write_records(args.out, a_records.moved(registration.transform) if args.align else a_records, fields)
     if args.json is not None:
         write_or_fail(args.json, lambda path: result.to_json(path, args.radius))
     if args.histogram is not None:
@@ -416,7 +413,10 @@ def run_align(args: argparse.Namespace) -> int:
             raise CloudError(args.transform, "its directory does not exist")
         check_not_an_input(args.transform, inputs + [args.out])
     init = read_transform(args.init) if args.init is not None else None
-    source = Cloud.load(args.source)
+    # With --out, read once: the points here, every field and record for the output.
+    records = read_records(args.source) if args.out is not None else None
+    source = Cloud.load(args.source) if records is None else Cloud(records.points, Path(args.source).stem,
+                                                                   source=args.source)
     target = Cloud.load(args.target)
     registration = register(source, target, init=init, max_distance=args.max_distance,
                             method="point_to_point" if args.point_to_point else "point_to_plane",
@@ -424,15 +424,8 @@ def run_align(args: argparse.Namespace) -> int:
     print_registration(source, target, registration)
     if args.transform is not None:
         write_transform(args.transform, registration.transform)
-    if args.out is not None:
-        fields = read_fields(args.source)
-        rotation = registration.transform[:3, :3]
-        for names in NORMAL_FIELDS:
-            if all(name in fields for name in names):
-                turned = np.column_stack([fields[name] for name in names]).astype(np.float64) @ rotation.T
-                for axis, name in enumerate(names):
-                    fields[name] = turned[:, axis].astype(fields[name].dtype)
-        write_points(args.out, registration.apply(source.points), fields)
+    if records is not None:
+        write_records(args.out, records.moved(registration.transform), {})
     return 0
 
 
