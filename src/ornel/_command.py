@@ -48,6 +48,15 @@ def positive_int(text: str) -> int:
     return value
 
 
+def add_threads(command: argparse.ArgumentParser) -> None:
+    command.add_argument("--threads", type=positive_int, default=None,
+                         help=f"threads to use (default: {default_threads()})")
+
+
+def add_f64(command: argparse.ArgumentParser, what: str = "compute in double precision") -> None:
+    command.add_argument("--f64", action="store_true", help=f"{what} (default: single)")
+
+
 def parser() -> argparse.ArgumentParser:
     formats = " ".join(READ_SUFFIXES)
     main = argparse.ArgumentParser(prog="ornel", description="Nearest-neighbour distances between point clouds "
@@ -65,9 +74,8 @@ def parser() -> argparse.ArgumentParser:
                         help="the measure --png draws (default: chamfer; mean and max are directed, row to column)")
     matrix.add_argument("--log-scale", action="store_true", help="--png's colours on a log scale, so that one "
                         "outlying pair does not flatten the rest")
-    matrix.add_argument("--threads", type=positive_int, default=None,
-                        help=f"threads to use (default: {default_threads()})")
-    matrix.add_argument("--f64", action="store_true", help="compute in double precision (default: single)")
+    add_threads(matrix)
+    add_f64(matrix)
     matrix.add_argument("--scheduler", metavar="ADDRESS", help="run on the Dask cluster of this scheduler "
                         "(e.g. tcp://host:8786; --threads is then the workers' business); needs ornel[dask]")
     matrix.add_argument("--store", metavar="DIR", help="keep indexes and pair results in this store (made if "
@@ -103,9 +111,8 @@ def parser() -> argparse.ArgumentParser:
                          help="the colours of --png saturate at this percentile of the distances (default 99)")
     compare.add_argument("--skip-invalid", action="store_true", help="drop A's points with NaN or infinite "
                          "coordinates (an organised scan's empty pixels) instead of refusing A")
-    compare.add_argument("--threads", type=positive_int, default=None,
-                         help=f"threads to use (default: {default_threads()})")
-    compare.add_argument("--f64", action="store_true", help="compute in double precision (default: single)")
+    add_threads(compare)
+    add_f64(compare)
     compare.add_argument("--store", metavar="DIR", help="take B's index from this store, or build and keep it there")
     compare.add_argument("--align", action="store_true", help="first align A to B (point-to-plane ICP, as "
                          "'ornel align'), then measure the aligned A; --out then writes the aligned points")
@@ -148,9 +155,8 @@ def add_store_commands(commands: Any, formats: str) -> None:
                                 "in the store, so that later commands with --store DIR need not build them.")
     index.add_argument("files", nargs="+", metavar="FILE", help=f"point clouds ({formats})")
     index.add_argument("--store", metavar="DIR", required=True, help="the store (made if missing)")
-    index.add_argument("--f64", action="store_true", help="the index for double precision (default: single)")
-    index.add_argument("--threads", type=positive_int, default=None,
-                       help=f"threads to use (default: {default_threads()})")
+    add_f64(index, "the index for double precision")
+    add_threads(index)
     store = commands.add_parser("store", help="what a store holds; --prune removes what is not needed",
                                 description="Lists the clouds of a store, its pairs and its size on disk. "
                                 "With --prune, removes files no index uses and, if FILEs are given, every "
@@ -180,8 +186,8 @@ def add_align_parser(commands: Any) -> None:
                                 "(share of SOURCE's points with a correspondence).")
     align.add_argument("source", metavar="SOURCE", help="the cloud to move")
     align.add_argument("target", metavar="TARGET", help="the reference cloud")
-    align.add_argument("--out", metavar="ALIGNED", help="write SOURCE's points moved by the transform, with the "
-                       "per-point fields of a PLY, PCD or .npy SOURCE (normals turned), in the format of the suffix "
+    align.add_argument("--out", metavar="ALIGNED", help="write SOURCE's points moved by the transform, with every "
+                       "per-point field of SOURCE (normals turned), in the format of the suffix "
                        f"({' '.join(WRITE_SUFFIXES)})")
     align.add_argument("--transform", metavar="T.txt", help="write the 4x4 matrix as text")
     align.add_argument("--init", metavar="T.txt", help="start from this rigid 4x4 matrix (text) instead of the "
@@ -192,8 +198,7 @@ def add_align_parser(commands: Any) -> None:
                        "apart than D (default: none); give one when the clouds only partly overlap")
     align.add_argument("--iterations", type=positive_int, default=50, metavar="N",
                        help="at most N iterations (default: 50)")
-    align.add_argument("--threads", type=positive_int, default=None,
-                       help=f"threads to use (default: {default_threads()})")
+    add_threads(align)
 
 
 def unique_names(paths: Sequence[str]) -> list[str]:
