@@ -25,6 +25,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from ornel import __version__
 from ornel._cloud import Cloud, Precision
 from ornel._compare import PERCENTILES, Comparison, compare
 from ornel._normals import NORMAL_NEIGHBOURS
@@ -61,7 +62,7 @@ def parser() -> argparse.ArgumentParser:
     formats = " ".join(READ_SUFFIXES)
     main = argparse.ArgumentParser(prog="ornel", description="Nearest-neighbour distances between point clouds "
                                    f"(files: {formats}).")
-    main.add_argument("--version", action="version", version=f"ornel {version()}")
+    main.add_argument("--version", action="version", version=f"ornel {__version__}")
     commands = main.add_subparsers(dest="command", required=True, metavar="COMMAND")
     matrix = commands.add_parser("matrix", help="mean, max, Chamfer and Hausdorff distances of every pair of files",
                                  description="Joins every file with every other both ways and prints one row "
@@ -164,12 +165,6 @@ def add_store_commands(commands: Any, formats: str) -> None:
     store.add_argument("directory", metavar="DIR", help="the store")
     store.add_argument("files", nargs="*", metavar="FILE", help="with --prune: the clouds to keep")
     store.add_argument("--prune", action="store_true", help="remove what no listed file uses")
-
-
-def version() -> str:
-    from ornel import __version__
-
-    return __version__
 
 
 def positive_float(text: str) -> float:
@@ -412,10 +407,7 @@ def run_align(args: argparse.Namespace) -> int:
         check_writable(args.out)
         check_not_an_input(args.out, inputs)
     if args.transform is not None:
-        if os.path.isdir(args.transform):
-            raise CloudError(args.transform, "is a directory")
-        if not os.path.isdir(os.path.dirname(os.path.abspath(args.transform))):
-            raise CloudError(args.transform, "its directory does not exist")
+        check_output_place(args.transform)
         check_not_an_input(args.transform, inputs + [args.out])
     init = read_transform(args.init) if args.init is not None else None
     # With --out, read once: the points here, every field and record for the output.
