@@ -107,6 +107,32 @@ def random_graph(rng, n, max_degree, decreasing=False):
     return indptr, indices
 
 
+def coarse_clouds(rng, dtype, nq, nt, scale):
+    """Queries then targets on a grid of step 1/scale: equal distances are common, so tie rules are exercised."""
+    x = (rng.integers(0, scale, size=(nq, 3)) / scale).astype(dtype)
+    y = (rng.integers(0, scale, size=(nt, 3)) / scale).astype(dtype)
+    return x, y
+
+
+class MalformedGraphs:
+    """A four-point target (descent 0 -> 1 from the origin) and the graphs both joins are given broken;
+    a subclass names its join as `join(x_graph, y_graph, x=None)`."""
+
+    y = np.array([[1, 1, 1], [0, 0, 0], [2, 2, 2], [3, 3, 3]], dtype=np.float64)
+    good = np.array([0, 1, 2, 3, 4], np.uint32), np.array([1, 2, 3, 0], np.uint32)
+    x = np.zeros((1, 3))
+    single = np.array([0, 0], np.uint32), np.zeros(0, np.uint32)
+
+    def test_query_faults(self):
+        with raises_panic("capacity overflow"):
+            self.join((np.zeros(0, np.uint32), np.zeros(0, np.uint32)), self.good)
+        with raises_panic("index out of bounds: the len is 1 but the index is 5"):
+            self.join((np.array([0, 1], np.uint32), np.array([5], np.uint32)), self.good)
+        with raises_panic("index out of bounds: the len is 1 but the index is 1"):
+            self.join((np.array([0, 0, 0], np.uint32), np.zeros(0, np.uint32)), self.good)  # 2 queries, 1 point
+        self.join_specific_query_faults()
+
+
 def run_threads(work, count):
     """Runs work(0) .. work(count - 1), each on a thread of its own, and waits for all of them."""
     threads = [threading.Thread(target=work, args=(i,)) for i in range(count)]

@@ -106,6 +106,26 @@ def greedy_descent(S, target_points, offsets, neighbours, seed, q):
         current = candidate
 
 
+def walk_query_graph(query_offsets, query_neighbours, answer, root_seed):
+    """Answers every query in the joins' order: roots in index order, each one's unvisited
+    component depth first (last pushed, first answered). A root starts from `root_seed()`;
+    a neighbour from what `answer(seed, q)` returned for the query that reached it."""
+    marks = [False] * (len(query_offsets) - 1)
+    for root in range(len(marks)):
+        if marks[root]:
+            continue
+        marks[root] = True
+        stack = [(root_seed(), root)]
+        while stack:
+            seed, q = stack.pop()
+            seed_for_neighbours = answer(seed, q)
+            for m in query_neighbours[query_offsets[q]:query_offsets[q + 1]]:
+                m = int(m)
+                if not marks[m]:
+                    marks[m] = True
+                    stack.append((seed_for_neighbours, m))
+
+
 def nearest_join(S, query_points, query_offsets, query_neighbours, target_points, target_offsets,
                  target_neighbours, r=None, query_box=None):
     """(dists, idx) exactly as the module's single-nearest join computes them."""
@@ -127,7 +147,6 @@ def nearest_join(S, query_points, query_offsets, query_neighbours, target_points
             return dists, idx
         mode = "B" if reaches_beyond(target_box, qbox, r) else "A"
 
-    marks = [False] * nq
     global_seed = start_vertex(target_offsets, nt)
 
     def answer(seed, q):
@@ -149,19 +168,7 @@ def nearest_join(S, query_points, query_offsets, query_neighbours, target_points
         global_seed = vertex
         return vertex
 
-    for root in range(nq):
-        if marks[root]:
-            continue
-        marks[root] = True
-        stack = [(global_seed, root)]
-        while stack:
-            seed, q = stack.pop()
-            seed_for_neighbours = answer(seed, q)
-            for m in query_neighbours[query_offsets[q]:query_offsets[q + 1]]:
-                m = int(m)
-                if not marks[m]:
-                    marks[m] = True
-                    stack.append((seed_for_neighbours, m))
+    walk_query_graph(query_offsets, query_neighbours, answer, lambda: global_seed)
 
     if mode == "A" and r is not None:
         for i in range(nq):

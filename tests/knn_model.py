@@ -9,7 +9,8 @@ stamps, the running seed and the walk of the query graph.
 """
 
 import numpy as np
-from descent_model import box, box_gap_squared, point_box_squared, reaches_beyond, squared_distance, start_vertex
+from descent_model import (box, box_gap_squared, point_box_squared, reaches_beyond, squared_distance, start_vertex,
+                           walk_query_graph)
 
 
 def total_order_key(S, value):
@@ -124,7 +125,6 @@ def knn_join(S, query_points, query_offsets, query_neighbours, target_points, ta
     stamps = [0] * nt
     epoch = 0
     running_seed = start_vertex(target_offsets, nt)
-    marks = [False] * nq
 
     def answer(seed, q):
         nonlocal epoch, running_seed
@@ -144,18 +144,9 @@ def knn_join(S, query_points, query_offsets, query_neighbours, target_points, ta
             idx[q, j] = v
         running_seed = found[0][0]
 
-    for root in range(nq):
-        if marks[root]:
-            continue
-        marks[root] = True
-        stack = [(running_seed, root)]
-        while stack:
-            seed, q = stack.pop()
-            answer(seed, q)
-            begin, end = int(query_offsets[q]), int(query_offsets[q + 1])
-            for i in range(begin, end):
-                m = int(query_neighbours[i])
-                if not marks[m]:
-                    marks[m] = True
-                    stack.append((running_seed, m))
+    def answered(seed, q):  # a query's neighbours start from the running seed, whoever set it last
+        answer(seed, q)
+        return running_seed
+
+    walk_query_graph(query_offsets, query_neighbours, answered, lambda: running_seed)
     return dists, idx

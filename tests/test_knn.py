@@ -6,7 +6,9 @@ import numpy as np
 import pytest
 from conftest import (
     DATA,
+    MalformedGraphs,
     brute_k,
+    coarse_clouds,
     clouds,
     delaunay_graph,
     expect_error,
@@ -110,8 +112,7 @@ class TestFollowsTheModelOnAnyGraph:
         nq, nt = int(rng.integers(1, 40)), int(rng.integers(1, 50))
         # Coarse integer coordinates make equal distances common, so the tie mechanics are exercised.
         scale = int(rng.choice([2, 4, 1000]))
-        x = (rng.integers(0, scale, size=(nq, 3)) / scale).astype(dtype)
-        y = (rng.integers(0, scale, size=(nt, 3)) / scale).astype(dtype)
+        x, y = coarse_clouds(rng, dtype, nq, nt, scale)
         if seed % 4 == 1:
             x[rng.integers(0, nq)] = np.nan
         if seed % 4 == 2:
@@ -140,8 +141,7 @@ class TestFollowsTheModelOnAnyGraph:
         with np.errstate(invalid="ignore"):
             for _ in range(40):
                 nq, nt = int(rng.integers(1, 8)), int(rng.integers(2, 30))
-                x = (rng.integers(0, 4, size=(nq, 3)) / 4).astype(dtype)
-                y = (rng.integers(0, 4, size=(nt, 3)) / 4).astype(dtype)
+                x, y = coarse_clouds(rng, dtype, nq, nt, 4)
                 y[rng.random(nt) < 0.4, int(rng.integers(0, 3))] = np.nan
                 xi, xn = random_graph(rng, nq, 3)
                 yi, yn = random_graph(rng, nt, 8)
@@ -391,12 +391,7 @@ class TestShapesAndViews:
         assert np.all(idx == 7)
 
 
-class TestFaults:
-    y = np.array([[1, 1, 1], [0, 0, 0], [2, 2, 2], [3, 3, 3]], dtype=np.float64)
-    good = np.array([0, 1, 2, 3, 4], np.uint32), np.array([1, 2, 3, 0], np.uint32)
-    x = np.zeros((1, 3))
-    single = np.array([0, 0], np.uint32), np.zeros(0, np.uint32)
-
+class TestFaults(MalformedGraphs):
     def join(self, x_graph, y_graph, x=None, k=2, ef=4):
         return _ornel.all_nearest_neighbours_k(self.x if x is None else x, *x_graph, self.y, *y_graph, k, ef)
 
@@ -425,13 +420,7 @@ class TestFaults:
             d, i = self.join(x_graph, self.good, x=x)
             np.testing.assert_array_equal(i[:, 0], [1, 3])
 
-    def test_query_faults(self):
-        with raises_panic("capacity overflow"):
-            self.join((np.zeros(0, np.uint32), np.zeros(0, np.uint32)), self.good)
-        with raises_panic("index out of bounds: the len is 1 but the index is 5"):
-            self.join((np.array([0, 1], np.uint32), np.array([5], np.uint32)), self.good)
-        with raises_panic("index out of bounds: the len is 1 but the index is 1"):
-            self.join((np.array([0, 0, 0], np.uint32), np.zeros(0, np.uint32)), self.good)  # 2 queries, 1 point
+    def join_specific_query_faults(self):
         with raises_panic("range end index 3 out of range for slice of length 1"):
             self.join((np.array([0, 3], np.uint32), np.zeros(1, np.uint32)), self.good)
 

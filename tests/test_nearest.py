@@ -12,7 +12,9 @@ import numpy as np
 import pytest
 from conftest import (
     DATA,
+    MalformedGraphs,
     brute_nearest,
+    coarse_clouds,
     clouds,
     delaunay_graph,
     expect_error,
@@ -146,8 +148,7 @@ class TestFollowsTheWalkOnAnyGraph:
         nq, nt = int(rng.integers(1, 60)), int(rng.integers(1, 60))
         # Coarse integer coordinates make equal distances common, so the tie rule is exercised.
         scale = rng.choice([3, 1000])
-        x = (rng.integers(0, scale, size=(nq, 3)) / scale).astype(dtype)
-        y = (rng.integers(0, scale, size=(nt, 3)) / scale).astype(dtype)
+        x, y = coarse_clouds(rng, dtype, nq, nt, scale)
         if seed % 4 == 0:
             x[rng.integers(0, nq)] = np.nan
         xi, xn = random_graph(rng, nq, 4)
@@ -289,12 +290,7 @@ class TestBound:
             empty.query(x, np.array([0, 0, 0], np.uint32), np.zeros(0, np.uint32))
 
 
-class TestMalformedGraphs:
-    y = np.array([[1, 1, 1], [0, 0, 0], [2, 2, 2], [3, 3, 3]], dtype=np.float64)  # descent 0 -> 1 from the origin
-    good = np.array([0, 1, 2, 3, 4], np.uint32), np.array([1, 2, 3, 0], np.uint32)
-    x = np.zeros((1, 3))
-    single = np.array([0, 0], np.uint32), np.zeros(0, np.uint32)
-
+class TestMalformedGraphs(MalformedGraphs):
     def join(self, x_graph, y_graph, x=None):
         return _ornel.all_nearest_neighbours(self.x if x is None else x, *x_graph, self.y, *y_graph)
 
@@ -314,13 +310,7 @@ class TestMalformedGraphs:
         with raises_panic(message):
             self.join(self.single, y_graph)
 
-    def test_query_faults(self):
-        with raises_panic("capacity overflow"):
-            self.join((np.zeros(0, np.uint32), np.zeros(0, np.uint32)), self.good)
-        with raises_panic("index out of bounds: the len is 1 but the index is 5"):
-            self.join((np.array([0, 1], np.uint32), np.array([5], np.uint32)), self.good)
-        with raises_panic("index out of bounds: the len is 1 but the index is 1"):
-            self.join((np.array([0, 0, 0], np.uint32), np.zeros(0, np.uint32)), self.good)  # 2 queries, 1 point
+    def join_specific_query_faults(self):
         with raises_panic("contiguous CSR neighbours"):
             self.join((np.array([0], np.uint32), np.zeros(4, np.uint32)[::2]), self.good)
 

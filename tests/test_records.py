@@ -207,3 +207,37 @@ def test_an_interrupted_write_leaves_the_old_file_and_nothing_else(tmp_path, mon
         with pytest.raises(KeyboardInterrupt):
             ornel.write_records(tmp_path / name, records, {"distance": np.zeros(50)})
     assert {p.name: p.read_bytes() for p in tmp_path.iterdir()} == before
+
+
+def test_moved_records_keep_every_field_and_turn_their_normals(tmp_path):
+    """Aligned output: a real LAS file's dimensions (which the old field reader dropped) and
+    a CSV's normals, moved far from the origin, written into another format and their own."""
+    rng = np.random.default_rng(12)
+    angle = 0.3
+    transform = np.eye(4)
+    transform[:2, :2] = [[np.cos(angle), -np.sin(angle)], [np.sin(angle), np.cos(angle)]]
+    transform[:3, 3] = [5e6, -5e5, 120.25]
+    las = laspy.read(str(DATA / "las" / "4_6_crop.las"))
+    records = ornel.read_records(DATA / "las" / "4_6_crop.las")
+    moved = records.moved(transform)
+    expected = np.asarray(records.points, np.float64) @ transform[:3, :3].T + transform[:3, 3]
+    np.testing.assert_array_equal(moved.points, expected)
+    for name in ("out.ply", "out.las"):
+        ornel.write_records(tmp_path / name, moved, {"distance": np.arange(len(records), dtype=np.float64)})
+    vertex = PlyData.read(str(tmp_path / "out.ply"))["vertex"].data
+    np.testing.assert_array_equal(np.c_[vertex["x"], vertex["y"], vertex["z"]], expected)
+    back = laspy.read(str(tmp_path / "out.las"))
+    np.testing.assert_allclose(back.xyz, expected, rtol=0, atol=back.header.scales[0])
+    for name in ("intensity", "classification", "gps_time"):
+        np.testing.assert_array_equal(vertex[name], np.asarray(las[name]))
+        np.testing.assert_array_equal(np.asarray(back[name]), np.asarray(las[name]))
+    normals = rng.normal(size=(30, 3))
+    columns = np.c_[rng.integers(0, 1000, (30, 3)) * 0.001, normals, rng.integers(0, 9, 30)]
+    np.savetxt(tmp_path / "in.csv", columns, delimiter=",", header="x,y,z,nx,ny,nz,label", comments="")
+    moved = ornel.read_records(tmp_path / "in.csv").moved(transform)
+    ornel.write_records(tmp_path / "moved.csv", moved, {})
+    back = np.genfromtxt(tmp_path / "moved.csv", delimiter=",", names=True)
+    np.testing.assert_array_equal(np.c_[back["x"], back["y"], back["z"]], moved.points)
+    np.testing.assert_allclose(np.c_[back["nx"], back["ny"], back["nz"]], normals @ transform[:3, :3].T, atol=1e-15)
+    np.testing.assert_array_equal(back["label"], columns[:, 6])
+    assert sorted(os.listdir(tmp_path)) == ["in.csv", "moved.csv", "out.las", "out.ply"]

@@ -25,6 +25,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from ornel import __version__
 from ornel._cloud import Cloud, Precision
 from ornel._compare import PERCENTILES, Comparison, compare
 from ornel._normals import NORMAL_NEIGHBOURS
@@ -35,7 +36,6 @@ from ornel._errors import CloudError
 from ornel._join import default_threads
 from ornel._matrix import Matrix
 from ornel._store import Store, points_digest, stored_nearest
-from ornel._formats import NORMAL_FIELDS, read_fields, write_points
 from ornel._register import Registration, format_transform, read_transform, register, write_transform
 
 
@@ -49,11 +49,20 @@ def positive_int(text: str) -> int:
     return value
 
 
+def add_threads(command: argparse.ArgumentParser) -> None:
+    command.add_argument("--threads", type=positive_int, default=None,
+                         help=f"threads to use (default: {default_threads()})")
+
+
+def add_f64(command: argparse.ArgumentParser, what: str = "compute in double precision") -> None:
+    command.add_argument("--f64", action="store_true", help=f"{what} (default: single)")
+
+
 def parser() -> argparse.ArgumentParser:
     formats = " ".join(READ_SUFFIXES)
     main = argparse.ArgumentParser(prog="ornel", description="Nearest-neighbour distances between point clouds "
                                    f"(files: {formats}).")
-    main.add_argument("--version", action="version", version=f"ornel {version()}")
+    main.add_argument("--version", action="version", version=f"ornel {__version__}")
     commands = main.add_subparsers(dest="command", required=True, metavar="COMMAND")
     matrix = commands.add_parser("matrix", help="mean, max, Chamfer and Hausdorff distances of every pair of files",
                                  description="Joins every file with every other both ways and prints one row "
@@ -66,9 +75,8 @@ def parser() -> argparse.ArgumentParser:
                         help="the measure --png draws (default: chamfer; mean and max are directed, row to column)")
     matrix.add_argument("--log-scale", action="store_true", help="--png's colours on a log scale, so that one "
                         "outlying pair does not flatten the rest")
-    matrix.add_argument("--threads", type=positive_int, default=None,
-                        help=f"threads to use (default: {default_threads()})")
-    matrix.add_argument("--f64", action="store_true", help="compute in double precision (default: single)")
+    add_threads(matrix)
+    add_f64(matrix)
     matrix.add_argument("--scheduler", metavar="ADDRESS", help="run on the Dask cluster of this scheduler "
                         "(e.g. tcp://host:8786; --threads is then the workers' business); needs ornel[dask]")
     matrix.add_argument("--store", metavar="DIR", help="keep indexes and pair results in this store (made if "
@@ -104,9 +112,8 @@ def parser() -> argparse.ArgumentParser:
                          help="the colours of --png saturate at this percentile of the distances (default 99)")
     compare.add_argument("--skip-invalid", action="store_true", help="drop A's points with NaN or infinite "
                          "coordinates (an organised scan's empty pixels) instead of refusing A")
-    compare.add_argument("--threads", type=positive_int, default=None,
-                         help=f"threads to use (default: {default_threads()})")
-    compare.add_argument("--f64", action="store_true", help="compute in double precision (default: single)")
+    add_threads(compare)
+    add_f64(compare)
     compare.add_argument("--store", metavar="DIR", help="take B's index from this store, or build and keep it there")
     compare.add_argument("--align", action="store_true", help="first align A to B (point-to-plane ICP, as "
                          "'ornel align'), then measure the aligned A; --out then writes the aligned points")
@@ -149,9 +156,8 @@ def add_store_commands(commands: Any, formats: str) -> None:
                                 "in the store, so that later commands with --store DIR need not build them.")
     index.add_argument("files", nargs="+", metavar="FILE", help=f"point clouds ({formats})")
     index.add_argument("--store", metavar="DIR", required=True, help="the store (made if missing)")
-    index.add_argument("--f64", action="store_true", help="the index for double precision (default: single)")
-    index.add_argument("--threads", type=positive_int, default=None,
-                       help=f"threads to use (default: {default_threads()})")
+    add_f64(index, "the index for double precision")
+    add_threads(index)
     store = commands.add_parser("store", help="what a store holds; --prune removes what is not needed",
                                 description="Lists the clouds of a store, its pairs and its size on disk. "
                                 "With --prune, removes files no index uses and, if FILEs are given, every "
@@ -159,12 +165,6 @@ def add_store_commands(commands: Any, formats: str) -> None:
     store.add_argument("directory", metavar="DIR", help="the store")
     store.add_argument("files", nargs="*", metavar="FILE", help="with --prune: the clouds to keep")
     store.add_argument("--prune", action="store_true", help="remove what no listed file uses")
-
-
-def version() -> str:
-    from ornel import __version__
-
-    return __version__
 
 
 def positive_float(text: str) -> float:
@@ -181,8 +181,8 @@ def add_align_parser(commands: Any) -> None:
                                 "(share of SOURCE's points with a correspondence).")
     align.add_argument("source", metavar="SOURCE", help="the cloud to move")
     align.add_argument("target", metavar="TARGET", help="the reference cloud")
-    align.add_argument("--out", metavar="ALIGNED", help="write SOURCE's points moved by the transform, with the "
-                       "per-point fields of a PLY, PCD or .npy SOURCE (normals turned), in the format of the suffix "
+    align.add_argument("--out", metavar="ALIGNED", help="write SOURCE's points moved by the transform, with every "
+                       "per-point field of SOURCE (normals turned), in the format of the suffix "
                        f"({' '.join(WRITE_SUFFIXES)})")
     align.add_argument("--transform", metavar="T.txt", help="write the 4x4 matrix as text")
     align.add_argument("--init", metavar="T.txt", help="start from this rigid 4x4 matrix (text) instead of the "
@@ -193,8 +193,7 @@ def add_align_parser(commands: Any) -> None:
                        "apart than D (default: none); give one when the clouds only partly overlap")
     align.add_argument("--iterations", type=positive_int, default=50, metavar="N",
                        help="at most N iterations (default: 50)")
-    align.add_argument("--threads", type=positive_int, default=None,
-                       help=f"threads to use (default: {default_threads()})")
+    add_threads(align)
 
 
 def unique_names(paths: Sequence[str]) -> list[str]:
@@ -365,10 +364,8 @@ def run_compare(args: argparse.Namespace) -> int:
             fields.update(zip(("dx", "dy", "dz"), result.split().T))
         if args.index:
             fields["index"] = result.index
-        if args.align:  # the points moved: written as aligned, with the fields A's format gives
-            write_points(args.out, a_points, {**read_fields(args.a), **fields})
-        else:
-            write_records(args.out, a_records, fields)
+        # Aligned, the points moved: written anew with every field of A's records.
+        write_records(args.out, a_records.moved(registration.transform) if args.align else a_records, fields)
     if args.json is not None:
         write_or_fail(args.json, lambda path: result.to_json(path, args.radius))
     if args.histogram is not None:
@@ -410,13 +407,13 @@ def run_align(args: argparse.Namespace) -> int:
         check_writable(args.out)
         check_not_an_input(args.out, inputs)
     if args.transform is not None:
-        if os.path.isdir(args.transform):
-            raise CloudError(args.transform, "is a directory")
-        if not os.path.isdir(os.path.dirname(os.path.abspath(args.transform))):
-            raise CloudError(args.transform, "its directory does not exist")
+        check_output_place(args.transform)
         check_not_an_input(args.transform, inputs + [args.out])
     init = read_transform(args.init) if args.init is not None else None
-    source = Cloud.load(args.source)
+    # With --out, read once: the points here, every field and record for the output.
+    records = read_records(args.source) if args.out is not None else None
+    source = Cloud.load(args.source) if records is None else Cloud(records.points, Path(args.source).stem,
+                                                                   source=args.source)
     target = Cloud.load(args.target)
     registration = register(source, target, init=init, max_distance=args.max_distance,
                             method="point_to_point" if args.point_to_point else "point_to_plane",
@@ -424,15 +421,8 @@ def run_align(args: argparse.Namespace) -> int:
     print_registration(source, target, registration)
     if args.transform is not None:
         write_transform(args.transform, registration.transform)
-    if args.out is not None:
-        fields = read_fields(args.source)
-        rotation = registration.transform[:3, :3]
-        for names in NORMAL_FIELDS:
-            if all(name in fields for name in names):
-                turned = np.column_stack([fields[name] for name in names]).astype(np.float64) @ rotation.T
-                for axis, name in enumerate(names):
-                    fields[name] = turned[:, axis].astype(fields[name].dtype)
-        write_points(args.out, registration.apply(source.points), fields)
+    if records is not None:
+        write_records(args.out, records.moved(registration.transform), {})
     return 0
 
 

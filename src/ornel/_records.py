@@ -31,6 +31,8 @@ KINDS = {".npy": "npy", ".ply": "ply", ".las": "las", ".laz": "las", ".pcd": "pc
          **{suffix: "text" for suffix in TEXT_SUFFIXES}}
 # pypcd4's name for a PCD padding field ("_"), which is no data.
 PCD_PADDING = "#$%&~~"
+# Normal components a moved cloud's fields may hold: they turn with the points.
+NORMAL_FIELDS = (("nx", "ny", "nz"), ("normal_x", "normal_y", "normal_z"))
 
 
 @dataclass(eq=False)
@@ -50,7 +52,8 @@ class TextLines:
 class Records:
     """Every point record of a file as read: `points` (n, 3) are the coordinates as
     `read_points` gives them (NaN rows of organised clouds included); `data` is the
-    format's own whole-file object, which `write_records` writes back."""
+    format's own whole-file object, which `write_records` writes back (for records
+    `moved`, their fields by name)."""
 
     source: str
     kind: str
@@ -72,13 +75,32 @@ class Records:
             return [n for n in _text_column_names(self) or () if n not in ("x", "y", "z")]
         if self.kind == "npy" and self.data.dtype.names is not None:
             return [n for n in self.data.dtype.names if n not in ("x", "y", "z")]
+        if self.kind == "moved":
+            return list(self.data)
         return []
+
+    def moved(self, transform: Array) -> Records:
+        """These records with their points moved by the rigid 4×4 `transform` and their
+        normals turned with them. A file's own encoding of coordinates need not hold moved
+        ones (LAS scales and offsets, float32 or integer columns), so moved records are
+        written as into another format: x, y, z anew in float64, every field by name."""
+        rotation = np.asarray(transform, dtype=np.float64)[:3, :3]
+        fields = self.fields()
+        for names in NORMAL_FIELDS:
+            if all(name in fields for name in names):
+                turned = np.column_stack([fields[name] for name in names]).astype(np.float64) @ rotation.T
+                for axis, name in enumerate(names):
+                    fields[name] = turned[:, axis].astype(fields[name].dtype)
+        points = np.asarray(self.points, dtype=np.float64) @ rotation.T + np.asarray(transform, np.float64)[:3, 3]
+        return Records(self.source, "moved", points, fields)
 
     def fields(self) -> dict[str, Array]:
         """The per-point fields carried into another format: every numeric one, a field of
         several values per point as name_0, name_1, ...; booleans as uint8."""
         fields: dict[str, Array] = {}
-        if self.kind == "las":
+        if self.kind == "moved":
+            fields = dict(self.data)
+        elif self.kind == "las":
             for name in self.names():
                 _add_field(fields, name, np.asarray(self.data[name]))
         elif self.kind == "ply":

@@ -15,6 +15,7 @@
 #include "../../lib/normals.hpp"
 #include "../frame/arguments.hpp"
 #include "../frame/convert.hpp"
+#include "../frame/module_definition.hpp"
 #include "../frame/results.hpp"
 #include "../frame/runtime.hpp"
 
@@ -414,32 +415,16 @@ PyMethodDef module_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef_Slot module_slots[] = {
-#ifdef Py_mod_gil
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
-#ifdef Py_mod_multiple_interpreters
-    // The caches of NumPy's API and of the result container type are process-wide.
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
-    {0, nullptr},
-};
+ModuleSlots slots = module_slots();
 
-PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef definition = module_definition(
     "ornel._native",
     "The ornel package's native parts: Delaunay tetrahedralisations and their vertex graphs, the Morton\n"
     "order, walks from given start vertices in double precision, and normals.",
-    0,
-    module_functions,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+    module_functions, slots);
 
 }  // namespace
 
 }  // namespace ornel::py
 
-PyMODINIT_FUNC PyInit__native(void) { return PyModuleDef_Init(&ornel::py::module_definition); }
+PyMODINIT_FUNC PyInit__native(void) { return PyModuleDef_Init(&ornel::py::definition); }

@@ -130,31 +130,22 @@ std::string grouped_doc() {
 }
 
 template <class S>
-PyObject* create_grouped_type() {
-    static const std::string doc = grouped_doc<S>();
-    static const std::string name = std::string("builtins.") + Precision<S>::grouped;
-    static PyType_Slot slots[] = {
-        {Py_tp_dealloc, reinterpret_cast<void*>(holder_dealloc<GroupedQueries<S>>)},
-        {Py_tp_repr, reinterpret_cast<void*>(grouped_repr<S>)},
-        {Py_tp_methods, grouped_methods<S>},
-        {Py_tp_getset, grouped_getset<S>},
-        {Py_tp_doc, const_cast<char*>(doc.c_str())},
-        {0, nullptr},
-    };
-    static PyType_Spec spec = {
-        name.c_str(), sizeof(Holder<GroupedQueries<S>>), 0,
-        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-    return require(PyType_FromSpec(&spec));
-}
-
-template <class S>
 OnceCache<PyObject> grouped_type_cache;
 
 }  // namespace
 
 template <class S>
 PyTypeObject* grouped_type() {
-    return reinterpret_cast<PyTypeObject*>(grouped_type_cache<S>.get(create_grouped_type<S>));
+    // Made only by `prepare`: the class itself is not callable.
+    return holder_class<GroupedQueries<S>>(grouped_type_cache<S>, Precision<S>::grouped,
+                                           grouped_doc<S>,
+                                           {
+                                               {Py_tp_repr, reinterpret_cast<void*>(grouped_repr<S>)},
+                                               {Py_tp_methods, grouped_methods<S>},
+                                               {Py_tp_getset, grouped_getset<S>},
+                                           },
+                                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE |
+                                               Py_TPFLAGS_DISALLOW_INSTANTIATION);
 }
 
 template <class S>

@@ -1,5 +1,6 @@
 // The module `_ornel`: its definition, slots and what it registers.
 #include "../frame/arguments.hpp"
+#include "../frame/module_definition.hpp"
 #include "../frame/runtime.hpp"
 #include "entry_points.hpp"
 #include "grouped_class.hpp"
@@ -62,32 +63,14 @@ int module_exec(PyObject* module) {
     });
 }
 
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-#ifdef Py_mod_gil
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
-#ifdef Py_mod_multiple_interpreters
-    // The caches of type objects and of NumPy's API are process-wide.
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
-    {0, nullptr},
-};
+ModuleSlots slots = module_slots(module_exec);
 
-PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT,
-    "_ornel",
-    "Nearest-neighbour joins of 3-D point clouds by walking their neighbourhood graphs.",
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+// The functions are added by module_exec, beside the classes.
+PyModuleDef definition = module_definition(
+    "_ornel", "Nearest-neighbour joins of 3-D point clouds by walking their neighbourhood graphs.", nullptr, slots);
 
 }  // namespace
 
 }  // namespace ornel::py
 
-PyMODINIT_FUNC PyInit__ornel(void) { return PyModuleDef_Init(&ornel::py::module_definition); }
+PyMODINIT_FUNC PyInit__ornel(void) { return PyModuleDef_Init(&ornel::py::definition); }

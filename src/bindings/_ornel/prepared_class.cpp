@@ -125,31 +125,21 @@ std::string prepared_doc() {
 }
 
 template <class S>
-PyObject* create_prepared_type() {
-    static const std::string doc = prepared_doc<S>();
-    static const std::string name = std::string("builtins.") + Precision<S>::prepared;
-    static PyType_Slot slots[] = {
-        {Py_tp_new, reinterpret_cast<void*>(prepared_new<S>)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(holder_dealloc<PreparedGraph<S>>)},
-        {Py_tp_repr, reinterpret_cast<void*>(prepared_repr<S>)},
-        {Py_tp_methods, prepared_methods<S>},
-        {Py_tp_getset, prepared_getset<S>},
-        {Py_tp_doc, const_cast<char*>(doc.c_str())},
-        {0, nullptr},
-    };
-    static PyType_Spec spec = {name.c_str(), sizeof(Holder<PreparedGraph<S>>), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-    return require(PyType_FromSpec(&spec));
-}
-
-template <class S>
 OnceCache<PyObject> prepared_type_cache;
 
 }  // namespace
 
 template <class S>
 PyTypeObject* prepared_type() {
-    return reinterpret_cast<PyTypeObject*>(prepared_type_cache<S>.get(create_prepared_type<S>));
+    return holder_class<PreparedGraph<S>>(prepared_type_cache<S>, Precision<S>::prepared,
+                                          prepared_doc<S>,
+                                          {
+                                              {Py_tp_new, reinterpret_cast<void*>(prepared_new<S>)},
+                                              {Py_tp_repr, reinterpret_cast<void*>(prepared_repr<S>)},
+                                              {Py_tp_methods, prepared_methods<S>},
+                                              {Py_tp_getset, prepared_getset<S>},
+                                          },
+                                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE);
 }
 
 template <class S>
