@@ -30,6 +30,30 @@ namespace ornel::delaunay {
 // integer multiple of the smallest unit in the last place) underflows.
 inline constexpr int smallest_safe_exponent = -140;
 
+// The one rescaling, for a whole cloud or the points of one evaluation: a
+// power of two (exact, keeping equality and order) that brings the largest
+// magnitude below 1, allowed when the smallest nonzero one then stays in the
+// safe range.
+struct SafeScale {
+    double largest = 0, smallest = INFINITY;
+
+    void add(double value) {
+        const double m = std::fabs(value);
+        if (m > largest) largest = m;
+        if (m != 0 && m < smallest) smallest = m;
+    }
+
+    // The coordinates are to be multiplied by 2^-top; false when not safe.
+    bool exponent(int& top) const {
+        top = 0;
+        if (largest == 0) return true;
+        int bottom;
+        std::frexp(largest, &top);
+        std::frexp(smallest, &bottom);
+        return bottom - top >= smallest_safe_exponent;
+    }
+};
+
 inline constexpr double epsilon = 1.1102230246251565e-16;  // 2^-53
 // Rounding-error bounds relative to the permanents below, with margin over
 // the derived constants (7 and 16 units of epsilon).
@@ -148,26 +172,15 @@ private:
         return undecided;
     }
 
-    // Copies the points scaled by one power of two so that their largest
-    // magnitude is below 1; false when their smallest nonzero magnitude would
-    // then fall below the safe range.
+    // Copies the points scaled as a whole cloud is (SafeScale); false when
+    // their own magnitudes do not allow it.
     template <int N>
     static bool rescale(const double* const* p, double* local, const double** q) {
-        double largest = 0, smallest = INFINITY;
+        SafeScale range;
         for (int i = 0; i < N; ++i)
-            for (int k = 0; k < 3; ++k) {
-                const double m = std::fabs(p[i][k]);
-                if (m > largest) largest = m;
-                if (m != 0 && m < smallest) smallest = m;
-            }
-        if (largest == 0) {
-            for (int i = 0; i < N; ++i) q[i] = p[i];
-            return true;
-        }
-        int top, bottom;
-        std::frexp(largest, &top);
-        std::frexp(smallest, &bottom);
-        if (bottom - top < smallest_safe_exponent) return false;
+            for (int k = 0; k < 3; ++k) range.add(p[i][k]);
+        int top;
+        if (!range.exponent(top)) return false;
         for (int i = 0; i < N; ++i) {
             for (int k = 0; k < 3; ++k) local[3 * i + k] = std::ldexp(p[i][k], -top);
             q[i] = local + 3 * i;

@@ -1,0 +1,117 @@
+// The order in which points are inserted: biased randomised rounds, each
+// along a Morton curve, so that every point is found by a short walk from the
+// last one and the cavities stay small.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "../morton.hpp"
+#include "mesh.hpp"
+
+namespace ornel::delaunay {
+
+struct InsertionOrder {
+    std::vector<std::uint32_t> order;
+    std::vector<std::size_t> round_ends;  // positions in `order` where each round ends
+    // When asked for: each point's place on the curve (the top 32 of the
+    // cell's 60 bits), indexed by point, the helper point last.
+    std::vector<std::uint32_t> cell;
+};
+
+namespace detail {
+
+inline std::uint64_t mix(std::uint64_t x) {  // splitmix64 finaliser
+    x ^= x >> 30;
+    x *= 0xBF58476D1CE4E5B9ull;
+    x ^= x >> 27;
+    x *= 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+
+}  // namespace detail
+
+// Each of the n points (three doubles each in `xyz`) falls in a round by a
+// hash of its coordinates (half of them in the last round, a quarter in the
+// one before, ...), and each round runs along a Morton curve. Equal points
+// get equal keys, so the one with the smallest index comes first. With
+// `cells`, notes each point's cell, and the helper point's (index n) when
+// `helper` is set.
+inline InsertionOrder insertion_order(const double* xyz, std::size_t n, bool cells, bool helper) {
+    double low[3] = {INFINITY, INFINITY, INFINITY}, high[3] = {-INFINITY, -INFINITY, -INFINITY};
+    for (std::size_t i = 0; i < n; ++i)
+        for (int k = 0; k < 3; ++k) {
+            low[k] = std::min(low[k], xyz[3 * i + k]);
+            high[k] = std::max(high[k], xyz[3 * i + k]);
+        }
+    double scale[3];
+    for (int k = 0; k < 3; ++k) {
+        // Halves keep the extent finite for coordinates near the largest double.
+        const double extent = high[k] * 0.5 - low[k] * 0.5;
+        scale[k] = extent > 0 ? 1048575.0 / extent : 0.0;
+    }
+    int rounds = 1;
+    while (rounds < 12 && (n >> (rounds + 7)) > 0) ++rounds;
+    // The Morton key of src/lib/morton.hpp on 20 bits per axis rather than
+    // 21, so that the round fits above it in the same 64-bit key.
+    auto cell_of = [&](std::size_t i) {
+        std::uint64_t cell = 0;
+        for (int k = 0; k < 3; ++k) {
+            const double q = std::min(std::max((xyz[3 * i + k] * 0.5 - low[k] * 0.5) * scale[k], 0.0), 1048575.0);
+            cell |= spread_bits_21(static_cast<std::uint64_t>(q)) << k;
+        }
+        return cell;
+    };
+    std::vector<std::uint64_t> keys(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t cell = cell_of(i);
+        std::uint64_t hash = 0x9E3779B97F4A7C15ull;
+        for (int k = 0; k < 3; ++k) {
+            const double x = xyz[3 * i + k];
+            std::uint64_t bits;
+            std::memcpy(&bits, &x, sizeof bits);
+            hash = detail::mix(hash ^ bits);
+        }
+        const int level = std::min(__builtin_ctzll(hash | (std::uint64_t{1} << 40)), rounds - 1);
+        const std::uint64_t round = static_cast<std::uint64_t>(rounds - 1 - level);
+        keys[i] = round << 60 | cell;
+    }
+    // Least significant digit first, 16 bits at a time: each pass is
+    // stable, so equal keys keep the order of their indices.
+    InsertionOrder result;
+    std::vector<std::uint32_t>& order = result.order;
+    order.resize(n);
+    std::vector<std::uint32_t> order_scratch(n);
+    std::vector<std::uint64_t> keys_scratch(n);
+    for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<std::uint32_t>(i);
+    std::vector<std::uint32_t> count(65536);
+    for (int shift = 0; shift < 64; shift += 16) {
+        std::fill(count.begin(), count.end(), 0);
+        for (std::size_t i = 0; i < n; ++i) ++count[keys[i] >> shift & 0xFFFF];
+        if (n == 0 || count[keys[0] >> shift & 0xFFFF] == n) continue;  // one digit: nothing to move
+        std::uint32_t sum = 0;
+        for (std::uint32_t& c : count) sum += std::exchange(c, sum);
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint32_t to = count[keys[i] >> shift & 0xFFFF]++;
+            keys_scratch[to] = keys[i];
+            order_scratch[to] = order[i];
+        }
+        keys.swap(keys_scratch);
+        order.swap(order_scratch);
+    }
+    for (std::size_t i = 1; i <= n; ++i)
+        if (i == n || keys[i] >> 60 != keys[i - 1] >> 60) result.round_ends.push_back(i);
+    if (cells) {
+        result.cell.assign(n + 1, 0);
+        for (std::size_t i = 0; i < n; ++i) result.cell[order[i]] = static_cast<std::uint32_t>(keys[i] >> 28);
+        if (helper) result.cell[n] = static_cast<std::uint32_t>(cell_of(n) >> 28);
+    }
+    return result;
+}
+
+}  // namespace ornel::delaunay

@@ -1,0 +1,36 @@
+// The tetrahedra of an incremental Delaunay tetrahedralisation, as flat
+// arrays: four vertices and four neighbour references per tetrahedron. The
+// hull is closed by one infinite vertex, so every tetrahedron has four
+// neighbours; freed tetrahedra are marked in their first vertex and chained
+// through their first neighbour.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace ornel::delaunay {
+
+inline constexpr std::uint32_t infinite_vertex = 0xFFFFFFFFu;
+inline constexpr std::uint32_t freed_vertex = 0xFFFFFFFEu;
+// Neighbour references pack tetrahedron * 4 + face into 32 bits.
+inline constexpr std::size_t max_tetrahedra = std::size_t{1} << 30;
+
+struct Tetrahedron {
+    std::uint32_t vertex[4];     // positively oriented; the infinite vertex counts as beyond the hull
+    std::uint32_t neighbour[4];  // across the face opposite vertex[k]: tetrahedron * 4 + its face
+};
+
+// How far a cloud spans: anything but `solid` has no tetrahedralisation.
+enum class Shape { solid, coplanar, collinear, single };
+
+inline bool is_finite(const Tetrahedron& t) {
+    return t.vertex[0] < freed_vertex && t.vertex[1] != infinite_vertex && t.vertex[2] != infinite_vertex &&
+           t.vertex[3] != infinite_vertex;
+}
+
+// The infinite vertex is the largest index, and first or last (the cone puts it there).
+inline bool is_infinite(const Tetrahedron& t) {
+    return (t.vertex[0] > t.vertex[3] ? t.vertex[0] : t.vertex[3]) == infinite_vertex;
+}
+
+}  // namespace ornel::delaunay
