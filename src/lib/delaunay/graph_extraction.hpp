@@ -38,33 +38,36 @@ inline void sort_row(std::uint32_t* begin, std::uint32_t* end) {
 // the helper point, which are n or above), found by a search over the
 // tetrahedra around v from `first`, to `out`, which has room for as many as
 // v's link says: the search stops when it is full. Returns how many it found.
+// `marked` (per vertex) and `visited` (a bit per tetrahedron) are clear
+// before and after.
 inline std::size_t collect_star(const Tetrahedron* tets, std::size_t n, std::uint32_t v, std::uint32_t first,
-                                std::uint32_t* mark, std::uint8_t* visited, std::vector<std::uint32_t>& queue,
+                                std::uint8_t* marked, std::uint64_t* visited, std::vector<std::uint32_t>& queue,
                                 std::uint32_t* out, std::size_t room) {
-    const std::uint32_t seen = v + 1;
     std::size_t found = 0;
     queue.clear();
     queue.push_back(first);
-    visited[first] = 1;
+    visited[first >> 6] |= std::uint64_t{1} << (first & 63);
     for (std::size_t c = 0; c < queue.size(); ++c) {
         const Tetrahedron& t = tets[queue[c]];
         for (int k = 0; k < 4; ++k) {
             const std::uint32_t u = t.vertex[k];
             if (u == v) continue;
-            if (u < n && mark[u] != seen) {
-                mark[u] = seen;
+            if (u < n && !marked[u]) {
+                marked[u] = 1;
                 out[found] = u;
                 if (++found == room) goto done;  // every neighbour found
             }
             const std::uint32_t other = t.neighbour[k] >> 2;  // shares v: the face opposite u holds it
-            if (!visited[other]) {
-                visited[other] = 1;
+            const std::uint64_t bit = std::uint64_t{1} << (other & 63);
+            if (!(visited[other >> 6] & bit)) {
+                visited[other >> 6] |= bit;
                 queue.push_back(other);
             }
         }
     }
 done:
-    for (std::uint32_t c : queue) visited[c] = 0;
+    for (std::uint32_t c : queue) visited[c >> 6] = 0;
+    for (std::size_t i = 0; i < found; ++i) marked[out[i]] = 0;
     return found;
 }
 
@@ -72,10 +75,9 @@ done:
 
 // The graph over the n points of the tetrahedra `tets` (freed ones marked);
 // points that are no vertex get empty rows; `helper` (or infinite_vertex)
-// is a vertex left out. `flags`: one zero byte per tetrahedron, scratch.
-// Consumes both arrays. `threads` may share the stars of large clouds.
-inline CsrGraph star_graph(std::vector<Tetrahedron>& tets, std::vector<std::uint8_t>& flags, std::size_t n,
-                           std::uint32_t helper, std::size_t threads) {
+// is a vertex left out. Consumes the tetrahedra. `threads` may share the
+// stars of large clouds.
+inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper, std::size_t threads) {
     Buffer<std::uint32_t> indptr(n + 1, 0);
     std::vector<std::uint32_t> incident(n, infinite_vertex);
     constexpr std::uint32_t on_hull = 1u << 31, beside_helper = 1u << 30;
@@ -123,24 +125,23 @@ inline CsrGraph star_graph(std::vector<Tetrahedron>& tets, std::vector<std::uint
         }
     }
     on_threads(parts, [&](std::size_t k) {
-        std::vector<std::uint32_t> mark(n, 0), queue;
-        // The first thread marks its stars in `flags`, the others in their own.
-        std::vector<std::uint8_t> own_flags(k > 0 ? tets.size() : 0, 0);
-        std::uint8_t* visited = k > 0 ? own_flags.data() : flags.data();
+        // A byte per vertex and a bit per tetrahedron: each thread its own.
+        std::vector<std::uint8_t> marked(n, 0);
+        std::vector<std::uint64_t> visited(tets.size() / 64 + 1, 0);
+        std::vector<std::uint32_t> queue;
         const std::size_t begin = cut[k], end = cut[k + 1];
         for (std::size_t t = begin; t < end; ++t)
             for (std::uint32_t v : tets[t].vertex) {
                 if (v >= n || incident[v] != t) continue;  // the infinite vertex, the helper, or later
                 std::uint32_t* row = indices.data() + indptr[v];
                 const std::size_t degree = indptr[v + 1] - indptr[v];
-                if (detail::collect_star(tets.data(), n, v, static_cast<std::uint32_t>(t), mark.data(), visited,
-                                         queue, row, degree) != degree)
+                if (detail::collect_star(tets.data(), n, v, static_cast<std::uint32_t>(t), marked.data(),
+                                         visited.data(), queue, row, degree) != degree)
                     fail(Failure::star_degree_mismatch);
                 detail::sort_row(row, row + degree);
             }
     });
-    std::vector<Tetrahedron>().swap(tets);
-    std::vector<std::uint8_t>().swap(flags);
+    Tetrahedra().swap(tets);
     return {std::move(indptr), std::move(indices)};
 }
 

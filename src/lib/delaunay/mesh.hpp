@@ -7,6 +7,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
+#include <utility>
+#include <vector>
 
 namespace ornel::delaunay {
 
@@ -19,6 +23,29 @@ struct Tetrahedron {
     std::uint32_t vertex[4];     // positively oriented; the infinite vertex counts as beyond the hull
     std::uint32_t neighbour[4];  // across the face opposite vertex[k]: tetrahedron * 4 + its face
 };
+
+// Leaves the elements a resize adds unwritten, so that slots set aside for
+// a parallel round but never used cost no resident memory.
+template <class T>
+struct UninitialisedAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = UninitialisedAllocator<U>;
+    };
+    UninitialisedAllocator() = default;
+    template <class U>
+    UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
+    template <class U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
+using Tetrahedra = std::vector<Tetrahedron, UninitialisedAllocator<Tetrahedron>>;
 
 // How far a cloud spans: anything but `solid` has no tetrahedralisation.
 enum class Shape { solid, coplanar, collinear, single };

@@ -128,7 +128,8 @@ public:
         std::vector<double>().swap(xyz_);
         workers_.erase(workers_.begin() + 1, workers_.end());
         std::vector<std::uint8_t>().swap(workers_[0].local_id);
-        CsrGraph vertices = star_graph(tets_, flags_, n_points_, apex_, threads_);
+        std::vector<std::uint8_t>().swap(flags_);
+        CsrGraph vertices = star_graph(tets_, n_points_, apex_, threads_);
         if (duplicates_.empty()) return vertices;
         return duplicates_.spread(vertices.indptr, vertices.indices);
     }
@@ -536,9 +537,8 @@ private:
     bool scaled_;
     Predicates predicates_;
     std::size_t threads_;
-    std::vector<Tetrahedron> tets_;
-    // Per tetrahedron: in or beside the cavity being grown, or in the star
-    // being searched; zero between insertions and between stars.
+    Tetrahedra tets_;
+    // Per tetrahedron: in or beside the cavity being grown; zero between insertions.
     std::vector<std::uint8_t> flags_;
     std::uint32_t apex_ = infinite_vertex;
     std::vector<Worker> workers_;  // the first one inserts alone, between and outside parallel rounds
