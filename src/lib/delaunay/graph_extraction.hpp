@@ -41,7 +41,7 @@ inline void sort_row(std::uint32_t* begin, std::uint32_t* end) {
 // `marked` (per vertex) and `visited` (a bit per tetrahedron) are clear
 // before and after.
 inline std::size_t collect_star(const Tetrahedron* tets, std::size_t n, std::uint32_t v, std::uint32_t first,
-                                std::uint8_t* marked, std::uint64_t* visited, std::vector<std::uint32_t>& queue,
+                                std::uint8_t* marked, std::uint64_t* visited, ScratchList& queue,
                                 std::uint32_t* out, std::size_t room) {
     std::size_t found = 0;
     queue.clear();
@@ -128,7 +128,7 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
         // A byte per vertex and a bit per tetrahedron: each thread its own.
         std::vector<std::uint8_t> marked(n, 0);
         std::vector<std::uint64_t> visited(tets.size() / 64 + 1, 0);
-        std::vector<std::uint32_t> queue;
+        ScratchList queue;
         const std::size_t begin = cut[k], end = cut[k + 1];
         for (std::size_t t = begin; t < end; ++t)
             for (std::uint32_t v : tets[t].vertex) {

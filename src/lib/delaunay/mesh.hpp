@@ -47,6 +47,36 @@ struct UninitialisedAllocator : std::allocator<T> {
 
 using Tetrahedra = std::vector<Tetrahedron, UninitialisedAllocator<Tetrahedron>>;
 
+// Tetrahedra or face references gathered by one insertion or one star,
+// storage kept between uses: the append stays inline, growth (rare) out of
+// line, where std::vector's push_back would be a call each time.
+class ScratchList {
+public:
+    ScratchList() = default;
+    ScratchList(ScratchList&&) noexcept = default;
+    ScratchList& operator=(ScratchList&&) noexcept = default;
+    ScratchList(const ScratchList&) = delete;
+    ScratchList& operator=(const ScratchList&) = delete;
+
+    void clear() { size_ = 0; }
+    std::size_t size() const { return size_; }
+    std::uint32_t operator[](std::size_t i) const { return storage_.data()[i]; }
+    const std::uint32_t* begin() const { return storage_.data(); }
+    const std::uint32_t* end() const { return storage_.data() + size_; }
+
+    void push_back(std::uint32_t value) {
+        if (size_ == storage_.size()) [[unlikely]]
+            grow();
+        storage_.data()[size_++] = value;
+    }
+
+private:
+    [[gnu::noinline]] void grow() { storage_.resize(storage_.size() < 32 ? 64 : 2 * storage_.size()); }
+
+    std::vector<std::uint32_t> storage_;
+    std::size_t size_ = 0;
+};
+
 // How far a cloud spans: anything but `solid` has no tetrahedralisation.
 enum class Shape { solid, coplanar, collinear, single };
 

@@ -9,8 +9,10 @@
 // one tetrahedron share a finite vertex. So no two threads read or write the
 // same tetrahedron while they run. A point whose walk or cavity would leave
 // the owned tetrahedra is put off, with every later point of its cell (so
-// that equal points keep the smallest index first), and inserted by the
-// calling thread once the threads have stopped. With the perturbation the
+// that equal points keep the smallest index first). The points put off get
+// another pass with the cuts moved along the curve (a tetrahedron two ranges
+// shared may now lie in one), while passes still settle most of them; the
+// calling thread inserts the last ones alone. With the perturbation the
 // tetrahedralisation is unique, so the order does not change it.
 #pragma once
 
@@ -21,14 +23,47 @@ namespace ornel::delaunay {
 inline void Tetrahedralisation::insert_in_parallel(const std::vector<std::uint32_t>& order, std::size_t begin,
                                                    std::size_t end) {
     const std::size_t parts = std::min<std::size_t>(threads_, max_threads);
+    std::vector<std::uint32_t> pending(order.begin() + static_cast<std::ptrdiff_t>(begin),
+                                       order.begin() + static_cast<std::ptrdiff_t>(end));
+    // Each pass moves the cuts by an irrational fraction of the curve, so
+    // that they never come back to the same places.
+    std::uint32_t shift = 0;
+    for (int pass = 0; pass < max_passes && pending.size() >= points_per_thread * parts; ++pass) {
+        const std::size_t before = pending.size();
+        pending = parallel_pass(pending, shift);
+        if (pending.size() * 4 > before * 3) break;  // no longer worth a pass
+        shift += 0x9E3779B9u;
+    }
+    for (std::uint32_t p : pending) insert(workers_[0], p);
+}
+
+// Inserts `points` (in curve order within each cell) on the threads, the
+// curve rotated by `shift` and cut where each range holds as many of them.
+// Returns the points put off, in their order within each cell.
+inline std::vector<std::uint32_t> Tetrahedralisation::parallel_pass(const std::vector<std::uint32_t>& points,
+                                                                   std::uint32_t shift) {
+    const std::size_t parts = std::min<std::size_t>(threads_, max_threads);
     while (workers_.size() < parts) workers_.emplace_back(Predicates(xyz_.data(), scaled_));
     std::uint64_t cut[max_threads + 1];
     cut[0] = 0;
     cut[parts] = std::uint64_t{1} << 32;
-    for (std::size_t k = 1; k < parts; ++k)
-        cut[k] = std::max<std::uint64_t>(cut[k - 1], cell_[order[begin + (end - begin) * k / parts]]);
-    // Fresh slots for the round: the vector must not move while the threads run.
-    const std::size_t want = tets_.size() + 7 * (end - begin) + slots_per_grab * parts;
+    {
+        // Quantiles of the rotated places, from a sample.
+        std::vector<std::uint32_t> sample;
+        const std::size_t step = std::max<std::size_t>(1, points.size() / 4096);
+        for (std::size_t i = 0; i < points.size(); i += step) sample.push_back(cell_[points[i]] - shift);
+        for (std::size_t k = 1; k < parts; ++k) {
+            auto at = sample.begin() + static_cast<std::ptrdiff_t>(sample.size() * k / parts);
+            std::nth_element(sample.begin(), at, sample.end());
+            cut[k] = std::max<std::uint64_t>(cut[k - 1], *at);
+        }
+    }
+    // Fresh slots for the pass: the vector must not move while the threads
+    // run. Within the room reserved already while it holds most of what the
+    // points need: growing copies every tetrahedron and holds both copies.
+    std::size_t want = tets_.size() + 7 * points.size() + slots_per_grab * parts;
+    if (want > tets_.capacity() && tets_.capacity() - tets_.size() >= 5 * points.size() + slots_per_grab * parts)
+        want = tets_.capacity();
     if (want > tets_.capacity()) {
         tets_.reserve(std::max(want, tets_.capacity() + tets_.capacity() / 4));
         flags_.reserve(tets_.capacity());
@@ -40,6 +75,7 @@ inline void Tetrahedralisation::insert_in_parallel(const std::vector<std::uint32
     for (std::size_t k = 0; k < parts; ++k) {
         Worker& w = workers_[k];
         w.bounded = true;
+        w.shift = shift;
         w.low = cut[k];
         w.high = cut[k + 1];
         w.deferred.clear();
@@ -67,10 +103,9 @@ inline void Tetrahedralisation::insert_in_parallel(const std::vector<std::uint32
         Worker& w = workers_[k];
         bool putting_off = false;
         std::uint32_t put_off_cell = 0;
-        for (std::size_t i = begin; i < end; ++i) {
-            const std::uint32_t p = order[i];
+        for (const std::uint32_t p : points) {
             const std::uint32_t c = cell_[p];
-            if (c < w.low || c >= w.high) continue;
+            if (!own_point(w, c)) continue;
             if (!started[k] || (putting_off && c == put_off_cell) || !insert(w, p)) {
                 w.deferred.push_back(p);
                 putting_off = true;
@@ -78,7 +113,7 @@ inline void Tetrahedralisation::insert_in_parallel(const std::vector<std::uint32
             }
         }
     });
-    // Back to one thread: unused slots freed, free lists joined, the put-off points inserted.
+    // Back to one thread: unused slots freed, free lists joined.
     Worker& main = workers_[0];
     for (std::size_t k = 0; k < parts; ++k) {
         Worker& w = workers_[k];
@@ -101,8 +136,11 @@ inline void Tetrahedralisation::insert_in_parallel(const std::vector<std::uint32
         const std::vector<std::uint32_t>& pairs = workers_[k].duplicates;
         for (std::size_t i = 0; i < pairs.size(); i += 2) duplicates_.record(pairs[i], pairs[i + 1]);
     }
+    // Each cell belongs to one worker, so its points keep their order.
+    std::vector<std::uint32_t> deferred;
     for (std::size_t k = 0; k < parts; ++k)
-        for (std::uint32_t p : workers_[k].deferred) insert(main, p);
+        deferred.insert(deferred.end(), workers_[k].deferred.begin(), workers_[k].deferred.end());
+    return deferred;
 }
 
 // Room for `count` new tetrahedra beyond the worker's free ones, from the

@@ -50,16 +50,18 @@ class Tetrahedralisation {
         std::size_t free_count = 0;
         std::uint32_t last = 0;
         std::uint32_t random_state = 0x2545F491u;
-        // In a parallel round: the points whose cell lies in [low, high) are
-        // this worker's; it touches only tetrahedra whose finite vertices are
-        // all its own, and their neighbours. Fresh slots come from [next_slot, end_slot).
+        // In a parallel pass: the points whose cell, less `shift` (modulo
+        // 2^32), lies in [low, high) are this worker's; it touches only
+        // tetrahedra whose finite vertices are all its own, and their
+        // neighbours. Fresh slots come from [next_slot, end_slot).
         bool bounded = false;
+        std::uint32_t shift = 0;
         std::uint64_t low = 0, high = 0;
         std::size_t next_slot = 0, end_slot = 0;
         std::vector<std::uint32_t> deferred;
         std::vector<std::uint32_t> duplicates;  // pairs: point, the vertex it equals
-        std::vector<std::uint32_t> cavity;
-        std::vector<std::uint32_t> boundary;
+        ScratchList cavity;
+        ScratchList boundary;
         std::vector<EdgeEntry> edge_table;
         std::vector<std::uint32_t> used_slots;
         std::vector<std::uint32_t> edge_slots;  // local_capacity^2 faces by directed edge
@@ -141,6 +143,7 @@ public:
 private:
     static constexpr std::size_t points_per_thread = 512;
     static constexpr std::size_t slots_per_grab = 1024;
+    static constexpr int max_passes = 4;
     static constexpr std::uint8_t inside = 1, outside = 2;
     static constexpr std::uint8_t no_local_id = 0xFF;
 
@@ -523,10 +526,15 @@ private:
     // ---- parallel rounds (parallel_rounds.hpp) --------------------------------
 
     void insert_in_parallel(const std::vector<std::uint32_t>& order, std::size_t begin, std::size_t end);
+    std::vector<std::uint32_t> parallel_pass(const std::vector<std::uint32_t>& points, std::uint32_t shift);
+    static bool own_point(const Worker& w, std::uint32_t cell) {
+        const std::uint32_t place = cell - w.shift;
+        return place >= w.low && place < w.high;
+    }
     bool owns(const Worker& w, std::uint32_t t) const {
         if (!w.bounded) return true;
         for (std::uint32_t v : tets_[t].vertex)
-            if (v != infinite_vertex && (cell_[v] < w.low || cell_[v] >= w.high)) return false;
+            if (v != infinite_vertex && !own_point(w, cell_[v])) return false;
         return true;
     }
     bool reserve_slots(Worker& w, std::size_t count);
