@@ -35,8 +35,13 @@ def clouds():
     rng = np.random.default_rng(21)
     axis = np.arange(26.0)
     grid = np.stack(np.meshgrid(axis, axis, axis, indexing="ij"), -1).reshape(-1, 3)
+    # A scan-like closed surface, quantised to 1e-3: cavities reach across its inside, so most
+    # insertions of a parallel round are put off and retried with the cuts moved.
+    sphere = rng.normal(size=(16000, 3))
+    sphere = np.round(sphere / np.linalg.norm(sphere, axis=1, keepdims=True) * (1 + 0.003 * rng.random((16000, 1))), 3)
     return {
         "uniform": rng.random((20000, 3)),
+        "quantised surface": sphere,
         "grid": grid,
         "cospherical shells": shells(12, 19),
         "quantised slab": np.round(rng.random((20000, 3)) * 24) / 24 * [1, 1, 0.01],
