@@ -21,6 +21,7 @@
 
 #include "../buffer.hpp"
 #include "../csr.hpp"
+#include "../dispatch.hpp"
 #include "../failure.hpp"
 #include "cloud.hpp"
 #include "duplicates.hpp"
@@ -311,7 +312,25 @@ private:
 
     // False when the point is left for later: its walk or cavity reaches a
     // tetrahedron the worker does not own, or the round's slots are spent.
-    bool insert(Worker& w, std::uint32_t p) {
+    //
+    // The insertion (walk, cavity, cone and the predicates' floating-point
+    // stages) is compiled twice, for the baseline and for AVX2, as the
+    // search kernels are (dispatch.hpp): the same operations in the same
+    // order, so the same signs; AVX2's three-operand forms need fewer
+    // instructions. The exact stages stay out of line, compiled once.
+    bool insert(Worker& w, std::uint32_t p) { return avx2_ ? insert_avx2(w, p) : insert_baseline(w, p); }
+
+    [[gnu::flatten, gnu::noinline]] bool insert_baseline(Worker& w, std::uint32_t p) { return insert_point(w, p); }
+
+#if defined(__x86_64__) && defined(__GNUC__)
+    [[gnu::flatten, gnu::noinline, gnu::target("avx2")]] bool insert_avx2(Worker& w, std::uint32_t p) {
+        return insert_point(w, p);
+    }
+#else
+    bool insert_avx2(Worker& w, std::uint32_t p) { return insert_point(w, p); }
+#endif
+
+    bool insert_point(Worker& w, std::uint32_t p) {
         const std::uint32_t found = locate(w, p, w.last);
         if (found == infinite_vertex) return false;
         const Tetrahedron& t = tets_[found];
@@ -558,6 +577,7 @@ private:
     std::mutex pool_mutex_;
     std::size_t pool_next_ = 0, pool_end_ = 0;
     Duplicates duplicates_;
+    bool avx2_ = avx2_enabled();
 };
 
 }  // namespace ornel::delaunay
