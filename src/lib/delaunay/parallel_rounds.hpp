@@ -1,5 +1,5 @@
 // Tetrahedralisation's parallel rounds: one round of the insertion order
-// shared between threads, each owning a range of the Morton curve.
+// shared between threads, each owning a range of the Hilbert curve.
 //
 // The curve is cut into one range of cells per thread, each holding as many
 // of the round's points; a thread inserts its own points in order and
@@ -25,12 +25,18 @@ inline void Tetrahedralisation::insert_in_parallel(const std::vector<std::uint32
     const std::size_t parts = std::min<std::size_t>(threads_, max_threads);
     std::vector<std::uint32_t> pending(order.begin() + static_cast<std::ptrdiff_t>(begin),
                                        order.begin() + static_cast<std::ptrdiff_t>(end));
-    // Each pass moves the cuts by an irrational fraction of the curve, so
-    // that they never come back to the same places.
+    // The cuts share out the round's points, not the ones left: those
+    // crowd along the last pass's cuts, and cuts that shared them out would
+    // fall there again. Each pass turns the curve by an irrational fraction,
+    // so that the cuts never come back to the same places.
+    std::vector<std::uint32_t> sample;
+    const std::size_t step = std::max<std::size_t>(1, pending.size() / 4096);
+    for (std::size_t i = 0; i < pending.size(); i += step) sample.push_back(cell_[pending[i]]);
+    std::vector<std::uint32_t> near;
     std::uint32_t shift = 0;
     for (int pass = 0; pass < max_passes && pending.size() >= points_per_thread * parts; ++pass) {
         const std::size_t before = pending.size();
-        pending = parallel_pass(pending, shift);
+        parallel_pass(pending, near, sample, shift);
         if (pending.size() * 4 > before * 3) break;  // no longer worth a pass
         shift += 0x9E3779B9u;
     }
@@ -38,23 +44,24 @@ inline void Tetrahedralisation::insert_in_parallel(const std::vector<std::uint32
 }
 
 // Inserts `points` (in curve order within each cell) on the threads, the
-// curve rotated by `shift` and cut where each range holds as many of them.
-// Returns the points put off, in their order within each cell.
-inline std::vector<std::uint32_t> Tetrahedralisation::parallel_pass(const std::vector<std::uint32_t>& points,
-                                                                   std::uint32_t shift) {
+// curve turned by `shift` and cut where each range holds as many of the
+// cells in `sample`, and leaves in `points` those put off, in their order
+// within each cell.
+// `near` (empty, or one per point): where an earlier pass got to, the start
+// of the point's walk when its worker owns it.
+inline void Tetrahedralisation::parallel_pass(std::vector<std::uint32_t>& points, std::vector<std::uint32_t>& near,
+                                              const std::vector<std::uint32_t>& sample, std::uint32_t shift) {
     const std::size_t parts = std::min<std::size_t>(threads_, max_threads);
     while (workers_.size() < parts) workers_.emplace_back(Predicates(xyz_.data(), scaled_));
     std::uint64_t cut[max_threads + 1];
     cut[0] = 0;
     cut[parts] = std::uint64_t{1} << 32;
     {
-        // Quantiles of the rotated places, from a sample.
-        std::vector<std::uint32_t> sample;
-        const std::size_t step = std::max<std::size_t>(1, points.size() / 4096);
-        for (std::size_t i = 0; i < points.size(); i += step) sample.push_back(cell_[points[i]] - shift);
+        std::vector<std::uint32_t> places(sample);
+        for (std::uint32_t& place : places) place -= shift;
         for (std::size_t k = 1; k < parts; ++k) {
-            auto at = sample.begin() + static_cast<std::ptrdiff_t>(sample.size() * k / parts);
-            std::nth_element(sample.begin(), at, sample.end());
+            auto at = places.begin() + static_cast<std::ptrdiff_t>(places.size() * k / parts);
+            std::nth_element(places.begin(), at, places.end());
             cut[k] = std::max<std::uint64_t>(cut[k - 1], *at);
         }
     }
@@ -79,11 +86,27 @@ inline std::vector<std::uint32_t> Tetrahedralisation::parallel_pass(const std::v
         w.low = cut[k];
         w.high = cut[k + 1];
         w.deferred.clear();
+        w.deferred_near.clear();
         w.duplicates.clear();
+    }
+    // A start is kept only in a tetrahedron the point's own worker owns
+    // now: no other thread touches that one while the threads run.
+    near.resize(points.size(), infinite_vertex);
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        const std::uint32_t t = near[i];
+        if (t == infinite_vertex) continue;
+        bool kept = false;
+        if (t < pool_next_ && tets_[t].vertex[0] != freed_vertex)
+            for (std::size_t k = 0; k < parts; ++k)
+                if (own_point(workers_[k], cell_[points[i]])) {
+                    kept = owns(workers_[k], t);
+                    break;
+                }
+        if (!kept) near[i] = infinite_vertex;
     }
     // Each thread starts its walks in a tetrahedron it owns: one of the
     // threads' last ones, or else one of the newest.
-    std::vector<bool> started(parts, false);
+    std::vector<std::uint8_t> started(parts, 0);  // a byte each: written by its own thread below
     for (std::size_t k = 0; k < parts; ++k) {
         Worker& w = workers_[k];
         if (w.low == w.high) continue;
@@ -103,14 +126,25 @@ inline std::vector<std::uint32_t> Tetrahedralisation::parallel_pass(const std::v
         Worker& w = workers_[k];
         bool putting_off = false;
         std::uint32_t put_off_cell = 0;
-        for (const std::uint32_t p : points) {
-            const std::uint32_t c = cell_[p];
+        for (std::size_t i = 0; i < points.size(); ++i) {
+            const std::uint32_t p = points[i], c = cell_[p];
             if (!own_point(w, c)) continue;
-            if (!started[k] || (putting_off && c == put_off_cell) || !insert(w, p)) {
-                w.deferred.push_back(p);
-                putting_off = true;
-                put_off_cell = c;
+            std::uint32_t start = near[i];
+            if (!(putting_off && c == put_off_cell)) {
+                // Freed since, or made again by this worker: either way its own.
+                if (start != infinite_vertex && tets_[start].vertex[0] != freed_vertex) {
+                    w.last = start;
+                    started[k] = 1;
+                }
+                if (started[k]) {
+                    if (insert(w, p)) continue;
+                    start = w.reached;
+                }
             }
+            w.deferred.push_back(p);
+            w.deferred_near.push_back(start);
+            putting_off = true;
+            put_off_cell = c;
         }
     });
     // Back to one thread: unused slots freed, free lists joined.
@@ -137,10 +171,12 @@ inline std::vector<std::uint32_t> Tetrahedralisation::parallel_pass(const std::v
         for (std::size_t i = 0; i < pairs.size(); i += 2) duplicates_.record(pairs[i], pairs[i + 1]);
     }
     // Each cell belongs to one worker, so its points keep their order.
-    std::vector<std::uint32_t> deferred;
-    for (std::size_t k = 0; k < parts; ++k)
-        deferred.insert(deferred.end(), workers_[k].deferred.begin(), workers_[k].deferred.end());
-    return deferred;
+    points.clear();
+    near.clear();
+    for (std::size_t k = 0; k < parts; ++k) {
+        points.insert(points.end(), workers_[k].deferred.begin(), workers_[k].deferred.end());
+        near.insert(near.end(), workers_[k].deferred_near.begin(), workers_[k].deferred_near.end());
+    }
 }
 
 // Room for `count` new tetrahedra beyond the worker's free ones, from the

@@ -60,6 +60,8 @@ class Tetrahedralisation {
         std::uint64_t low = 0, high = 0;
         std::size_t next_slot = 0, end_slot = 0;
         std::vector<std::uint32_t> deferred;
+        std::vector<std::uint32_t> deferred_near;  // per point put off: an owned tetrahedron near it, or infinite_vertex
+        std::uint32_t reached = infinite_vertex;   // after an insertion put off: the owned tetrahedron it got to
         std::vector<std::uint32_t> duplicates;  // pairs: point, the vertex it equals
         ScratchList cavity;
         ScratchList boundary;
@@ -221,7 +223,7 @@ private:
                 if (orient_replaced(w.predicates, tet, k, p) > 0) return t;
                 previous = t;
                 t = tet.neighbour[k] >> 2;
-                if (!owns(w, t)) return infinite_vertex;
+                if (!owns(w, t)) return w.reached = previous, infinite_vertex;
                 continue;
             }
             const std::uint32_t first = random_bits(w);
@@ -231,7 +233,7 @@ private:
                 const std::uint32_t next = tet.neighbour[f] >> 2;
                 if (next == previous) continue;  // p is not beyond the face just crossed
                 if (orient_replaced(w.predicates, tet, f, p) < 0) {
-                    if (!owns(w, next)) return infinite_vertex;
+                    if (!owns(w, next)) return w.reached = t, infinite_vertex;
                     previous = t;
                     t = next;
                     moved = true;
@@ -384,6 +386,7 @@ private:
 
     // Undoes the marks of a cavity that cannot be replaced.
     bool give_up(Worker& w) {
+        w.reached = w.cavity[0];
         for (std::uint32_t c : w.cavity) flags_[c] = 0;
         for (std::uint32_t reference : w.boundary) flags_[reference >> 2] = 0;
         return false;
@@ -545,7 +548,8 @@ private:
     // ---- parallel rounds (parallel_rounds.hpp) --------------------------------
 
     void insert_in_parallel(const std::vector<std::uint32_t>& order, std::size_t begin, std::size_t end);
-    std::vector<std::uint32_t> parallel_pass(const std::vector<std::uint32_t>& points, std::uint32_t shift);
+    void parallel_pass(std::vector<std::uint32_t>& points, std::vector<std::uint32_t>& near,
+                       const std::vector<std::uint32_t>& sample, std::uint32_t shift);
     static bool own_point(const Worker& w, std::uint32_t cell) {
         const std::uint32_t place = cell - w.shift;
         return place >= w.low && place < w.high;
@@ -569,7 +573,7 @@ private:
     std::vector<std::uint8_t> flags_;
     std::uint32_t apex_ = infinite_vertex;
     std::vector<Worker> workers_;  // the first one inserts alone, between and outside parallel rounds
-    // Parallel rounds only: each point's place on the Morton curve, which
+    // Parallel rounds only: each point's place on the Hilbert curve, which
     // decides the worker owning it, and the slots of tets_ not yet handed
     // out to workers.
     std::vector<std::uint32_t> cell_;
