@@ -78,21 +78,30 @@ done:
 // is a vertex left out. Consumes the tetrahedra. `threads` may share the
 // stars of large clouds.
 inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper, std::size_t threads) {
+    // Each vertex's number of tetrahedra, whether it is on the hull or beside
+    // the helper (the top bits), and the last tetrahedron holding it. With
+    // threads, each reads every tetrahedron and counts its own range of
+    // vertices: more reading, but no second copy of the counts.
+    const std::size_t parts = threads > 1 && n >= 2048 ? std::min(threads, max_threads) : 1;
     Buffer<std::uint32_t> indptr(n + 1, 0);
     std::vector<std::uint32_t> incident(n, infinite_vertex);
     constexpr std::uint32_t on_hull = 1u << 31, beside_helper = 1u << 30;
-    for (std::size_t t = 0; t < tets.size(); ++t) {
-        const std::uint32_t* v = tets[t].vertex;
-        if (v[0] == freed_vertex) continue;
-        std::uint32_t links = std::max(v[0], v[3]) == infinite_vertex ? on_hull : 0;
-        if (helper != infinite_vertex)
-            for (int k = 0; k < 4; ++k) links |= v[k] == helper ? beside_helper : 0;
-        for (int k = 0; k < 4; ++k)
-            if (v[k] < n) {
-                indptr[v[k]] = (indptr[v[k]] + 1) | links;
-                incident[v[k]] = static_cast<std::uint32_t>(t);
-            }
-    }
+    on_threads(parts, [&](std::size_t k) {
+        const std::uint32_t low = static_cast<std::uint32_t>(n * k / parts);
+        const std::uint32_t width = static_cast<std::uint32_t>(n * (k + 1) / parts) - low;
+        for (std::size_t t = 0; t < tets.size(); ++t) {
+            const std::uint32_t* v = tets[t].vertex;
+            if (v[0] == freed_vertex) continue;
+            std::uint32_t links = std::max(v[0], v[3]) == infinite_vertex ? on_hull : 0;
+            if (helper != infinite_vertex)
+                for (int j = 0; j < 4; ++j) links |= v[j] == helper ? beside_helper : 0;
+            for (int j = 0; j < 4; ++j)
+                if (v[j] - low < width) {  // also leaves out the infinite vertex and the helper
+                    indptr[v[j]] = (indptr[v[j]] + 1) | links;
+                    incident[v[j]] = static_cast<std::uint32_t>(t);
+                }
+        }
+    });
     std::size_t total = 0;
     for (std::size_t i = 0; i < n; ++i) {
         const std::uint32_t links = indptr[i], count = links & ~(on_hull | beside_helper);
@@ -109,7 +118,6 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
     // is taken at its incident tetrahedron, the last one holding it, so
     // with the tetrahedra cut into one range per thread every row is
     // written by one thread, which reads the tetrahedra only.
-    const std::size_t parts = threads > 1 && n >= 2048 ? std::min(threads, max_threads) : 1;
     // Cut where a sample of the incident tetrahedra says each range holds
     // as many vertices: with reused slots they crowd the later indices.
     std::size_t cut[max_threads + 1] = {0};

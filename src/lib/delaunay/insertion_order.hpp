@@ -13,6 +13,7 @@
 
 #include "../morton.hpp"
 #include "mesh.hpp"
+#include "threads.hpp"
 
 namespace ornel::delaunay {
 
@@ -68,8 +69,9 @@ inline std::uint64_t hilbert_key(std::uint32_t x0, std::uint32_t x1, std::uint32
 // one before, ...), and each round runs along a Hilbert curve. Equal points
 // get equal keys, so the one with the smallest index comes first. With
 // `cells`, notes each point's cell, and the helper point's (index n) when
-// `helper` is set.
-inline InsertionOrder insertion_order(const double* xyz, std::size_t n, bool cells, bool helper) {
+// `helper` is set. `threads` may share the keys of large clouds.
+inline InsertionOrder insertion_order(const double* xyz, std::size_t n, bool cells, bool helper,
+                                      std::size_t threads = 1) {
     double low[3] = {INFINITY, INFINITY, INFINITY}, high[3] = {-INFINITY, -INFINITY, -INFINITY};
     for (std::size_t i = 0; i < n; ++i)
         for (int k = 0; k < 3; ++k) {
@@ -102,19 +104,22 @@ inline InsertionOrder insertion_order(const double* xyz, std::size_t n, bool cel
         return detail::hilbert_key(x[0] >> 10, x[1] >> 10, x[2] >> 10) << 30 | fine;
     };
     std::vector<std::uint64_t> keys(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint64_t cell = cell_of(i);
-        std::uint64_t hash = 0x9E3779B97F4A7C15ull;
-        for (int k = 0; k < 3; ++k) {
-            const double x = xyz[3 * i + k];
-            std::uint64_t bits;
-            std::memcpy(&bits, &x, sizeof bits);
-            hash = detail::mix(hash ^ bits);
+    const std::size_t parts = threads > 1 && n >= 65536 ? std::min(threads, max_threads) : 1;
+    on_threads(parts, [&](std::size_t part) {
+        for (std::size_t i = n * part / parts, end = n * (part + 1) / parts; i < end; ++i) {
+            const std::uint64_t cell = cell_of(i);
+            std::uint64_t hash = 0x9E3779B97F4A7C15ull;
+            for (int k = 0; k < 3; ++k) {
+                const double x = xyz[3 * i + k];
+                std::uint64_t bits;
+                std::memcpy(&bits, &x, sizeof bits);
+                hash = detail::mix(hash ^ bits);
+            }
+            const int level = std::min(__builtin_ctzll(hash | (std::uint64_t{1} << 40)), rounds - 1);
+            const std::uint64_t round = static_cast<std::uint64_t>(rounds - 1 - level);
+            keys[i] = round << 60 | cell;
         }
-        const int level = std::min(__builtin_ctzll(hash | (std::uint64_t{1} << 40)), rounds - 1);
-        const std::uint64_t round = static_cast<std::uint64_t>(rounds - 1 - level);
-        keys[i] = round << 60 | cell;
-    }
+    });
     // Least significant digit first, 16 bits at a time: each pass is
     // stable, so equal keys keep the order of their indices.
     InsertionOrder result;

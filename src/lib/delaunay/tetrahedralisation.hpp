@@ -161,7 +161,7 @@ private:
     // rounds, each point's cell.
     std::vector<std::uint32_t> make_order() {
         const bool cells = threads_ > 1 && n_points_ >= points_per_thread * 2;
-        InsertionOrder made = insertion_order(xyz_.data(), n_points_, cells, apex_ != infinite_vertex);
+        InsertionOrder made = insertion_order(xyz_.data(), n_points_, cells, apex_ != infinite_vertex, threads_);
         round_ends_ = std::move(made.round_ends);
         cell_ = std::move(made.cell);
         return std::move(made.order);
