@@ -318,6 +318,13 @@ class TestFlatAndInvalidInput:
             build(points)
         assert str(info.value) == f"point 37 has a non-finite coordinate ({word})"
 
+    @pytest.mark.parametrize("build", [ornel.delaunay, ornel.delaunay_graph])
+    @pytest.mark.parametrize("dtype", [np.float32, np.float64])
+    def test_too_few_columns_name_the_count(self, build, dtype):
+        with pytest.raises(ValueError) as info:
+            build(np.zeros((5, 2), dtype))
+        assert str(info.value) == "points must have at least 3 columns, got 2"
+
     @pytest.mark.parametrize("bad", [np.zeros((5, 2)), np.zeros(9), np.zeros((5, 3), np.int64), [[0.0, 0, 0]]])
     def test_arrays_that_are_not_point_arrays(self, bad):
         with pytest.raises((TypeError, ValueError)):

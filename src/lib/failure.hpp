@@ -9,14 +9,15 @@
 // kind. Kinds and messages are a fixed contract with the callers, who match
 // on the texts: a new failure gets a new kind, and a kind's text never
 // changes. Out-of-memory is reported separately, as std::bad_alloc.
+//
+// An `InputFailure` is a `CoreFailure` whose input has no answer (points the
+// tetrahedraliser cannot use): the bindings report it as ValueError.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
-#include <string>
-#include <utility>
 
 namespace ornel {
 
@@ -37,24 +38,49 @@ enum class Failure {
     too_many_points,           // (points): a graph of more than 2^32 - 1 vertices
     too_many_edges,            // a graph of more than 2^32 - 1 neighbour entries
     simplices_changed,         // the caller's tetrahedra changed while being read
-    described,                 // (text): the tetrahedraliser's own messages
+    // The tetrahedraliser's input that has no answer (InputFailure).
+    too_many_cloud_points,     // (points)
+    cloud_too_few_columns,     // (columns)
+    points_need_three_columns,
+    non_finite_coordinate,     // (point, 1 for nan, 0 for infinity)
+    fewer_than_four_distinct,
+    all_collinear,
+    all_coplanar,
+    // The tetrahedraliser's broken invariants.
+    helper_point_not_lifting,
+    no_triangle_to_lift,
+    no_point_off_plane,
+    vertex_link_not_sphere,
+    cavity_boundary_not_sphere,
+    star_degree_mismatch,
+    duplicate_out_of_order,
+    location_not_terminating,
+    reserved_tetrahedra_spent,
+    too_many_tetrahedra,
+    too_many_adjacency_entries,
+    exact_scratch_exhausted,
+    coordinate_out_of_exact_range,
+    exact_product_out_of_range,
+    exact_sum_out_of_range,
 };
 
 class CoreFailure : public std::exception {
 public:
     explicit CoreFailure(Failure kind, std::uint64_t a = 0, std::uint64_t b = 0, std::uint64_t c = 0)
         : kind_(kind), values_{a, b, c} {}
-    explicit CoreFailure(std::string text) : kind_(Failure::described), text_(std::move(text)) {}
 
     Failure kind() const noexcept { return kind_; }
     std::uint64_t value(std::size_t i) const noexcept { return values_[i]; }
-    const std::string& text() const noexcept { return text_; }
     const char* what() const noexcept override { return "ornel core failure"; }
 
 private:
     Failure kind_;
     std::array<std::uint64_t, 3> values_{};
-    std::string text_;
+};
+
+class InputFailure : public CoreFailure {
+public:
+    using CoreFailure::CoreFailure;
 };
 
 [[noreturn, gnu::cold, gnu::noinline]] inline void fail(Failure kind, std::uint64_t a = 0, std::uint64_t b = 0,
@@ -62,7 +88,9 @@ private:
     throw CoreFailure(kind, a, b, c);
 }
 
-[[noreturn, gnu::cold, gnu::noinline]] inline void fail(const std::string& text) { throw CoreFailure(text); }
+[[noreturn, gnu::cold, gnu::noinline]] inline void fail_input(Failure kind, std::uint64_t a = 0, std::uint64_t b = 0) {
+    throw InputFailure(kind, a, b);
+}
 
 [[noreturn, gnu::cold, gnu::noinline]] inline void fail_index(std::uint64_t len, std::uint64_t index) {
     fail(Failure::index_out_of_bounds, len, index);

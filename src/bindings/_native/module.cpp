@@ -40,8 +40,8 @@ auto with_points(PyObject* object, Build&& build) {
         try {
             ReleasedGil released;
             return build(view);
-        } catch (const delaunay::InputError& error) {
-            PyErr_SetString(PyExc_ValueError, error.what());
+        } catch (const InputFailure& failure) {
+            PyErr_SetString(PyExc_ValueError, failure_message(failure).c_str());
             throw PythonError{};
         }
     };
@@ -87,7 +87,7 @@ PyObject* morton_order_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         static constexpr Parameters<1> parameters{{"points"}, 1};
         auto bound = match<1>(parameters.of(nullptr, "morton_order"), args, nargs, kwnames);
         Buffer<std::int64_t> order = with_points(bound[0], [](const auto& view) {
-            if (view.rows > 0 && view.columns < 3) throw delaunay::InputError("points need three columns (x, y, z)");
+            if (view.rows > 0 && view.columns < 3) fail_input(Failure::points_need_three_columns);
             return morton_order(view);
         });
         return to_numpy(std::move(order)).release();
@@ -99,7 +99,7 @@ PyObject* delaunay_graph_entry(PyObject*, PyObject* const* args, Py_ssize_t narg
         static constexpr Parameters<2> parameters{{"points", "threads"}, 1};
         auto bound = match<2>(parameters.of(nullptr, "delaunay_graph"), args, nargs, kwnames);
         const std::size_t threads = threads_arg("delaunay_graph", nargs, bound[1]);
-        delaunay::CsrGraph graph =
+        CsrGraph graph =
             with_points(bound[0], [&](const auto& view) { return delaunay::graph(view, threads); });
         return result_pair(to_numpy(std::move(graph.indptr)), to_numpy(std::move(graph.indices)));
     });

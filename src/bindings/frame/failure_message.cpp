@@ -58,10 +58,52 @@ std::string failure_message(const CoreFailure& failure) {
             return "graph_from_simplices: edge count exceeds u32: TryFromIntError(PosOverflow)";
         case Failure::simplices_changed:
             return "graph_from_simplices: simplices changed while being read";
-        case Failure::described:
-            return failure.text();
+        case Failure::too_many_cloud_points:
+            return "too many points: " + number(a) + " (at most 4294967295)";
+        case Failure::cloud_too_few_columns:
+            return "points must have at least 3 columns, got " + number(a);
+        case Failure::points_need_three_columns:
+            return "points need three columns (x, y, z)";
+        case Failure::non_finite_coordinate:
+            return "point " + number(a) + " has a non-finite coordinate (" + (b ? "nan" : "inf") + ")";
+        case Failure::fewer_than_four_distinct:
+            return "fewer than four distinct points: there is no tetrahedralisation";
+        case Failure::all_collinear:
+            return "all points lie on one line: there is no tetrahedralisation";
+        case Failure::all_coplanar:
+            return "all points lie on one plane: there is no tetrahedralisation";
+        case Failure::helper_point_not_lifting:
+            return "delaunay: helper point did not lift the plane";
+        case Failure::no_triangle_to_lift:
+            return "delaunay: no triangle to lift";
+        case Failure::no_point_off_plane:
+            return "delaunay: no point off the plane found";
+        case Failure::vertex_link_not_sphere:
+            return "delaunay: a vertex link is not a sphere";
+        case Failure::cavity_boundary_not_sphere:
+            return "delaunay: cavity boundary is not a sphere";
+        case Failure::star_degree_mismatch:
+            return "delaunay: a vertex has another degree than its link says";
+        case Failure::duplicate_out_of_order:
+            return "delaunay: duplicate recorded out of order";
+        case Failure::location_not_terminating:
+            return "delaunay: point location did not terminate";
+        case Failure::reserved_tetrahedra_spent:
+            return "delaunay: a thread ran out of reserved tetrahedra";
+        case Failure::too_many_tetrahedra:
+            return "delaunay: more tetrahedra than 32-bit references allow";
+        case Failure::too_many_adjacency_entries:
+            return "delaunay_graph: more than 2^32 - 1 adjacency entries";
+        case Failure::exact_scratch_exhausted:
+            return "delaunay: exact arithmetic scratch exhausted";
+        case Failure::coordinate_out_of_exact_range:
+            return "delaunay: coordinate out of the exact range";
+        case Failure::exact_product_out_of_range:
+            return "delaunay: exact product out of range";
+        case Failure::exact_sum_out_of_range:
+            return "delaunay: exact sum out of range";
     }
-    return failure.text();
+    return "unknown core failure";
 }
 
 }  // namespace ornel::py

@@ -56,7 +56,7 @@ inline CsrGraph path_graph(const std::vector<double>& xyz, std::size_t n) {
     out.indptr[0] = 0;
     for (std::size_t i = 0; i < n; ++i) {
         total += degree[i];
-        if (total > 0xFFFFFFFFu) fail("delaunay_graph: more than 2^32 - 1 adjacency entries");
+        if (total > 0xFFFFFFFFu) fail(Failure::too_many_adjacency_entries);
         out.indptr[i + 1] = static_cast<std::uint32_t>(total);
     }
     out.indices = Buffer<std::uint32_t>(total);
@@ -76,16 +76,15 @@ inline CsrGraph path_graph(const std::vector<double>& xyz, std::size_t n) {
 }
 
 [[noreturn]] inline void refuse_flat(Shape shape, const std::vector<double>& xyz, std::size_t n) {
-    if (count_distinct(xyz, n) < 4)
-        throw InputError("fewer than four distinct points: there is no tetrahedralisation");
-    if (shape == Shape::collinear) throw InputError("all points lie on one line: there is no tetrahedralisation");
-    throw InputError("all points lie on one plane: there is no tetrahedralisation");
+    if (count_distinct(xyz, n) < 4) fail_input(Failure::fewer_than_four_distinct);
+    if (shape == Shape::collinear) fail_input(Failure::all_collinear);
+    fail_input(Failure::all_coplanar);
 }
 
 }  // namespace detail
 
 // The finite tetrahedra, four point indices per row (row-major, 4 * m values).
-// Flat clouds are refused with InputError saying how flat they are.
+// Flat clouds are refused with an InputFailure saying how flat they are.
 // `threads`: how many threads may share the insertion; the result is the
 // same set of tetrahedra for any number.
 template <class S>

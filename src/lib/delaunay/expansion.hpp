@@ -97,13 +97,13 @@ public:
     };
 
     double* take(std::size_t count) {
-        if (count > block_size) fail("delaunay: exact arithmetic scratch exhausted");
+        if (count > block_size) fail(Failure::exact_scratch_exhausted);
         if (block_ < blocks_.size() && used_ + count > block_size) {
             ++block_;
             used_ = 0;
         }
         if (block_ == blocks_.size()) {
-            if (blocks_.size() >= 64) fail("delaunay: exact arithmetic scratch exhausted");
+            if (blocks_.size() >= 64) fail(Failure::exact_scratch_exhausted);
             blocks_.emplace_back(block_size);
             used_ = 0;
         }

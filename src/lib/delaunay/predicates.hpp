@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "../lanes.hpp"
 #include "expansion.hpp"
 #include "wide_integer.hpp"
 
@@ -29,6 +30,30 @@ namespace ornel::delaunay {
 // be at least this, so that no product of five coordinate differences (each an
 // integer multiple of the smallest unit in the last place) underflows.
 inline constexpr int smallest_safe_exponent = -140;
+
+// The one rescaling, for a whole cloud or the points of one evaluation: a
+// power of two (exact, keeping equality and order) that brings the largest
+// magnitude below 1, allowed when the smallest nonzero one then stays in the
+// safe range.
+struct SafeScale {
+    double largest = 0, smallest = INFINITY;
+
+    void add(double value) {
+        const double m = std::fabs(value);
+        if (m > largest) largest = m;
+        if (m != 0 && m < smallest) smallest = m;
+    }
+
+    // The coordinates are to be multiplied by 2^-top; false when not safe.
+    bool exponent(int& top) const {
+        top = 0;
+        if (largest == 0) return true;
+        int bottom;
+        std::frexp(largest, &top);
+        std::frexp(smallest, &bottom);
+        return bottom - top >= smallest_safe_exponent;
+    }
+};
 
 inline constexpr double epsilon = 1.1102230246251565e-16;  // 2^-53
 // Rounding-error bounds relative to the permanents below, with margin over
@@ -123,24 +148,41 @@ private:
         return undecided;
     }
 
+    // Two rows at a time, in pairs of doubles: the very operations of
+    // insphere_scaled's floating-point stage in the same order, so the same
+    // value and the same bound.
     static int insphere_filtered(const double* a, const double* b, const double* c, const double* d,
                                  const double* e) {
-        const double ex = e[0], ey = e[1], ez = e[2];
-        const double ax = a[0] - ex, ay = a[1] - ey, az = a[2] - ez;
-        const double bx = b[0] - ex, by = b[1] - ey, bz = b[2] - ez;
-        const double cx = c[0] - ex, cy = c[1] - ey, cz = c[2] - ez;
-        const double dx = d[0] - ex, dy = d[1] - ey, dz = d[2] - ez;
-        const double la = ax * ax + ay * ay + az * az, lb = bx * bx + by * by + bz * bz;
-        const double lc = cx * cx + cy * cy + cz * cz, ld = dx * dx + dy * dy + dz * dz;
-        const double m01 = ax * by - bx * ay, m02 = ax * cy - cx * ay, m03 = ax * dy - dx * ay;
-        const double m12 = bx * cy - cx * by, m13 = bx * dy - dx * by, m23 = cx * dy - dx * cy;
-        const double d123 = bz * m23 - cz * m13 + dz * m12;
-        const double d023 = az * m23 - cz * m03 + dz * m02;
-        const double d013 = az * m13 - bz * m03 + dz * m01;
-        const double d012 = az * m12 - bz * m02 + cz * m01;
-        const double det = (lb * d023 - la * d123) + (ld * d012 - lc * d013);
+        using V = Vector<double, 16>;
+        auto load_xy = [](const double* p) {
+            V v;
+            std::memcpy(&v, p, sizeof v);
+            return v;
+        };
+        const V exy = load_xy(e), ez = {e[2], e[2]};
+        const V axy = load_xy(a) - exy, bxy = load_xy(b) - exy, cxy = load_xy(c) - exy, dxy = load_xy(d) - exy;
+        const V x1 = __builtin_shufflevector(axy, bxy, 0, 2), y1 = __builtin_shufflevector(axy, bxy, 1, 3);
+        const V x2 = __builtin_shufflevector(cxy, dxy, 0, 2), y2 = __builtin_shufflevector(cxy, dxy, 1, 3);
+        const V z1 = V{a[2], b[2]} - ez, z2 = V{c[2], d[2]} - ez;
+        const V l1 = x1 * x1 + y1 * y1 + z1 * z1;  // (la, lb)
+        const V l2 = x2 * x2 + y2 * y2 + z2 * z2;  // (lc, ld)
+        const V m02_13 = x1 * y2 - x2 * y1;
+        const V m03_12 = x1 * __builtin_shufflevector(y2, y2, 1, 0) - __builtin_shufflevector(x2, x2, 1, 0) * y1;
+        const V p1 = x1 * __builtin_shufflevector(y1, y1, 1, 0), p2 = x2 * __builtin_shufflevector(y2, y2, 1, 0);
+        const V m01_23 = __builtin_shufflevector(p1, p2, 0, 2) - __builtin_shufflevector(p1, p2, 1, 3);
+        // (d123, d023) and (d013, d012)
+        const V d1 = __builtin_shufflevector(z1, z1, 1, 0) * __builtin_shufflevector(m01_23, m01_23, 1, 1) -
+                     __builtin_shufflevector(z2, z2, 0, 0) * __builtin_shufflevector(m02_13, m03_12, 1, 2) +
+                     __builtin_shufflevector(z2, z2, 1, 1) * __builtin_shufflevector(m03_12, m02_13, 1, 2);
+        const V d2 = __builtin_shufflevector(z1, z1, 0, 0) * __builtin_shufflevector(m02_13, m03_12, 1, 3) -
+                     __builtin_shufflevector(z1, z1, 1, 1) * __builtin_shufflevector(m03_12, m02_13, 0, 2) +
+                     __builtin_shufflevector(z2, z2, 1, 0) * __builtin_shufflevector(m01_23, m01_23, 0, 0);
+        const V q1 = l1 * d1, q2 = l2 * d2;  // (la d123, lb d023), (lc d013, ld d012)
+        const V terms = __builtin_shufflevector(q1, q2, 1, 3) - __builtin_shufflevector(q1, q2, 0, 2);
+        const double det = terms[0] + terms[1];
+        const V larger = l1 > l2 ? l1 : l2;
+        const double largest = std::max(larger[0], larger[1]);
         // The semi-static bound of insphere_scaled.
-        const double largest = std::max(std::max(la, lb), std::max(lc, ld));
         const double cheap_bound =
             (insphere_bound * 24.0 * 1.001) * (largest * largest * std::sqrt(largest)) + underflow_slack;
         if (det > cheap_bound) return -1;
@@ -148,26 +190,15 @@ private:
         return undecided;
     }
 
-    // Copies the points scaled by one power of two so that their largest
-    // magnitude is below 1; false when their smallest nonzero magnitude would
-    // then fall below the safe range.
+    // Copies the points scaled as a whole cloud is (SafeScale); false when
+    // their own magnitudes do not allow it.
     template <int N>
     static bool rescale(const double* const* p, double* local, const double** q) {
-        double largest = 0, smallest = INFINITY;
+        SafeScale range;
         for (int i = 0; i < N; ++i)
-            for (int k = 0; k < 3; ++k) {
-                const double m = std::fabs(p[i][k]);
-                if (m > largest) largest = m;
-                if (m != 0 && m < smallest) smallest = m;
-            }
-        if (largest == 0) {
-            for (int i = 0; i < N; ++i) q[i] = p[i];
-            return true;
-        }
-        int top, bottom;
-        std::frexp(largest, &top);
-        std::frexp(smallest, &bottom);
-        if (bottom - top < smallest_safe_exponent) return false;
+            for (int k = 0; k < 3; ++k) range.add(p[i][k]);
+        int top;
+        if (!range.exponent(top)) return false;
         for (int i = 0; i < N; ++i) {
             for (int k = 0; k < 3; ++k) local[3 * i + k] = std::ldexp(p[i][k], -top);
             q[i] = local + 3 * i;

@@ -38,13 +38,13 @@ public:
             s = 0;
         }
         const int limb = s / 32, bit = s % 32;
-        if (limb > capacity) fail("delaunay: coordinate out of the exact range");
+        if (limb > capacity) fail(Failure::coordinate_out_of_exact_range);
         std::memset(out.limbs_, 0, sizeof(std::uint32_t) * static_cast<std::size_t>(limb));
         const unsigned __int128 placed = static_cast<unsigned __int128>(m) << bit;
         for (int k = 0; k < 3; ++k) {
             const auto part = static_cast<std::uint32_t>(placed >> (32 * k));
             if (limb + k >= capacity) {
-                if (part != 0) fail("delaunay: coordinate out of the exact range");
+                if (part != 0) fail(Failure::coordinate_out_of_exact_range);
                 continue;
             }
             out.limbs_[limb + k] = part;
@@ -63,7 +63,7 @@ public:
     friend WideInteger operator*(const WideInteger& a, const WideInteger& b) {
         WideInteger out;
         if (a.length_ == 0 || b.length_ == 0) return out;
-        if (a.length_ + b.length_ > capacity) fail("delaunay: exact product out of range");
+        if (a.length_ + b.length_ > capacity) fail(Failure::exact_product_out_of_range);
         std::memset(out.limbs_, 0, sizeof(std::uint32_t) * static_cast<std::size_t>(a.length_ + b.length_));
         for (int i = 0; i < a.length_; ++i) {
             std::uint64_t carry = 0;
@@ -99,7 +99,7 @@ private:
         WideInteger out;
         if (a.negative_ == b_negative) {
             const int n = a.length_ > b.length_ ? a.length_ : b.length_;
-            if (n + 1 > capacity) fail("delaunay: exact sum out of range");
+            if (n + 1 > capacity) fail(Failure::exact_sum_out_of_range);
             std::uint64_t carry = 0;
             for (int k = 0; k < n; ++k) {
                 const std::uint64_t t = static_cast<std::uint64_t>(k < a.length_ ? a.limbs_[k] : 0) +

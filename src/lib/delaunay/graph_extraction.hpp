@@ -1,0 +1,156 @@
+// The Delaunay graph read off a finished tetrahedralisation: the vertex
+// adjacency as CSR rows in ascending order.
+//
+// Every row's length is known before any star is searched: the link of a
+// vertex (the faces opposite it in its F tetrahedra, the infinite ones
+// included) is a triangulated sphere, which has F / 2 + 2 vertices, one of
+// them the infinite vertex when the vertex is on the hull, and one the helper
+// point when there is one. So the rows are written in place, in the result,
+// with no second copy of the adjacency.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "../buffer.hpp"
+#include "../csr.hpp"
+#include "../failure.hpp"
+#include "mesh.hpp"
+#include "threads.hpp"
+
+namespace ornel::delaunay {
+
+namespace detail {
+
+// Insertion sort: rows are short (about 15 on average).
+inline void sort_row(std::uint32_t* begin, std::uint32_t* end) {
+    for (std::uint32_t* i = begin + 1; i < end; ++i) {
+        const std::uint32_t value = *i;
+        std::uint32_t* j = i;
+        for (; j > begin && j[-1] > value; --j) *j = j[-1];
+        *j = value;
+    }
+}
+
+// The vertices sharing a tetrahedron with v (not v, the infinite vertex or
+// the helper point, which are n or above), found by a search over the
+// tetrahedra around v from `first`, to `out`, which has room for as many as
+// v's link says: the search stops when it is full. Returns how many it found.
+// `marked` (per vertex) and `visited` (a bit per tetrahedron) are clear
+// before and after.
+inline std::size_t collect_star(const Tetrahedron* tets, std::size_t n, std::uint32_t v, std::uint32_t first,
+                                std::uint8_t* marked, std::uint64_t* visited, ScratchList& queue,
+                                std::uint32_t* out, std::size_t room) {
+    std::size_t found = 0;
+    queue.clear();
+    queue.push_back(first);
+    visited[first >> 6] |= std::uint64_t{1} << (first & 63);
+    for (std::size_t c = 0; c < queue.size(); ++c) {
+        const Tetrahedron& t = tets[queue[c]];
+        for (int k = 0; k < 4; ++k) {
+            const std::uint32_t u = t.vertex[k];
+            if (u == v) continue;
+            if (u < n && !marked[u]) {
+                marked[u] = 1;
+                out[found] = u;
+                if (++found == room) goto done;  // every neighbour found
+            }
+            const std::uint32_t other = t.neighbour[k] >> 2;  // shares v: the face opposite u holds it
+            const std::uint64_t bit = std::uint64_t{1} << (other & 63);
+            if (!(visited[other >> 6] & bit)) {
+                visited[other >> 6] |= bit;
+                queue.push_back(other);
+            }
+        }
+    }
+done:
+    for (std::uint32_t c : queue) visited[c >> 6] = 0;
+    for (std::size_t i = 0; i < found; ++i) marked[out[i]] = 0;
+    return found;
+}
+
+}  // namespace detail
+
+// The graph over the n points of the tetrahedra `tets` (freed ones marked);
+// points that are no vertex get empty rows; `helper` (or infinite_vertex)
+// is a vertex left out. Consumes the tetrahedra. `threads` may share the
+// stars of large clouds.
+inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper, std::size_t threads) {
+    // Each vertex's number of tetrahedra, whether it is on the hull or beside
+    // the helper (the top bits), and the last tetrahedron holding it. With
+    // threads, each reads every tetrahedron and counts its own range of
+    // vertices: more reading, but no second copy of the counts.
+    const std::size_t parts = threads > 1 && n >= 2048 ? std::min(threads, max_threads) : 1;
+    Buffer<std::uint32_t> indptr(n + 1, 0);
+    std::vector<std::uint32_t> incident(n, infinite_vertex);
+    constexpr std::uint32_t on_hull = 1u << 31, beside_helper = 1u << 30;
+    on_threads(parts, [&](std::size_t k) {
+        const std::uint32_t low = static_cast<std::uint32_t>(n * k / parts);
+        const std::uint32_t width = static_cast<std::uint32_t>(n * (k + 1) / parts) - low;
+        for (std::size_t t = 0; t < tets.size(); ++t) {
+            const std::uint32_t* v = tets[t].vertex;
+            if (v[0] == freed_vertex) continue;
+            std::uint32_t links = std::max(v[0], v[3]) == infinite_vertex ? on_hull : 0;
+            if (helper != infinite_vertex)
+                for (int j = 0; j < 4; ++j) links |= v[j] == helper ? beside_helper : 0;
+            for (int j = 0; j < 4; ++j)
+                if (v[j] - low < width) {  // also leaves out the infinite vertex and the helper
+                    indptr[v[j]] = (indptr[v[j]] + 1) | links;
+                    incident[v[j]] = static_cast<std::uint32_t>(t);
+                }
+        }
+    });
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint32_t links = indptr[i], count = links & ~(on_hull | beside_helper);
+        indptr[i] = static_cast<std::uint32_t>(total);
+        if (count == 0) continue;  // a duplicate
+        if (count & 1) fail(Failure::vertex_link_not_sphere);
+        total += count / 2 + 2 - ((links & on_hull) != 0) - ((links & beside_helper) != 0);
+        if (total > 0xFFFFFFFFu) fail(Failure::too_many_adjacency_entries);
+    }
+    indptr[n] = static_cast<std::uint32_t>(total);
+    Buffer<std::uint32_t> indices(total);
+    // Stars in the order of the tetrahedra, which is about the order of
+    // insertion: consecutive stars share tetrahedra in cache. Each vertex
+    // is taken at its incident tetrahedron, the last one holding it, so
+    // with the tetrahedra cut into one range per thread every row is
+    // written by one thread, which reads the tetrahedra only.
+    // Cut where a sample of the incident tetrahedra says each range holds
+    // as many vertices: with reused slots they crowd the later indices.
+    std::size_t cut[max_threads + 1] = {0};
+    cut[parts] = tets.size();
+    if (parts > 1) {
+        std::vector<std::uint32_t> sample;
+        for (std::size_t v = 0; v < n; v += 16)
+            if (incident[v] != infinite_vertex) sample.push_back(incident[v]);
+        for (std::size_t k = 1; k < parts; ++k) {
+            auto at = sample.begin() + static_cast<std::ptrdiff_t>(sample.size() * k / parts);
+            std::nth_element(sample.begin(), at, sample.end());
+            cut[k] = sample.empty() ? 0 : std::max<std::size_t>(cut[k - 1], *at);
+        }
+    }
+    on_threads(parts, [&](std::size_t k) {
+        // A byte per vertex and a bit per tetrahedron: each thread its own.
+        std::vector<std::uint8_t> marked(n, 0);
+        std::vector<std::uint64_t> visited(tets.size() / 64 + 1, 0);
+        ScratchList queue;
+        const std::size_t begin = cut[k], end = cut[k + 1];
+        for (std::size_t t = begin; t < end; ++t)
+            for (std::uint32_t v : tets[t].vertex) {
+                if (v >= n || incident[v] != t) continue;  // the infinite vertex, the helper, or later
+                std::uint32_t* row = indices.data() + indptr[v];
+                const std::size_t degree = indptr[v + 1] - indptr[v];
+                if (detail::collect_star(tets.data(), n, v, static_cast<std::uint32_t>(t), marked.data(),
+                                         visited.data(), queue, row, degree) != degree)
+                    fail(Failure::star_degree_mismatch);
+                detail::sort_row(row, row + degree);
+            }
+    });
+    Tetrahedra().swap(tets);
+    return {std::move(indptr), std::move(indices)};
+}
+
+}  // namespace ornel::delaunay
