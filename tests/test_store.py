@@ -13,6 +13,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from scipy.spatial import cKDTree
 
 import ornel
 import ornel._cloud
@@ -100,6 +101,48 @@ def test_tables_equal_store_less_runs_and_only_missing_pairs_are_searched(tmp_pa
     assert searches["graphs"] == 0
     want_dists, _ = ornel.nearest(named["far1"], named["far2"], precision=precision)
     assert got[0].tobytes() == want_dists.tobytes() and got[0].dtype == want_dists.dtype
+
+
+def far_scans(rng):
+    """Scans 5e5 to 5e6 from the origin, quantised to millimetres, with duplicates: of
+    different sizes and places, so that most have frames of their own."""
+    base = np.round(rng.random((900, 3)) * [4, 3, 0.2], 3)
+    clouds = {}
+    for k, offset in enumerate([5e5, 9e5, 2e6, 5e6]):
+        points = base[rng.choice(len(base), 700 + 40 * k)] * (1 + k) + offset + [0.5 * k, 0, 0]
+        clouds[f"far{k}"] = points.astype(np.float32) if k == 2 else points
+    clouds["near"] = np.round(rng.random((500, 3)), 2)
+    return clouds
+
+
+@pytest.mark.parametrize("precision", ["f32", "f64"])
+def test_one_cloud_added_to_a_stored_table_equals_the_pairs_alone(tmp_path, monkeypatch, precision):
+    named = far_scans(np.random.default_rng(11))
+    fresh = lambda: [ornel.Cloud(a, n) for n, a in named.items()]  # noqa: E731
+    # Every entry as its pair alone gives it (a one-cloud grouped query set), and in
+    # double precision as cKDTree gives it.
+    want = np.zeros((2, len(named), len(named)))
+    for q, a in enumerate(named.values()):
+        for t, b in enumerate(named.values()):
+            if q != t:
+                d = ornel.nearest(a, b, precision=precision)[0]
+                if precision == "f64":
+                    assert d.tobytes() == cKDTree(b).query(a)[0].tobytes()
+                want[:, q, t] = np.add.reduceat(d, [0], dtype=np.float64)[0] / len(d), d.max()
+    same = lambda table: table.mean.tobytes() == want[0].tobytes() and table.max.tobytes() == want[1].tobytes()  # noqa: E731
+    assert same(ornel.all_by_all(fresh(), threads=2, precision=precision))
+    for new in ("far3", "near"):
+        directory = tmp_path / new
+        ornel.all_by_all([c for c in fresh() if c.name != new], threads=2, precision=precision, store=directory)
+        grouped = []
+        monkeypatch.setattr(ornel._join._QuerySet, "__init__", lambda self, *a, **k: grouped.append(a) or
+                            _grouped_init(self, *a, **k))
+        assert same(ornel.all_by_all(fresh(), threads=2, precision=precision, store=directory))
+        monkeypatch.undo()
+        assert grouped == []  # each cloud searched with its own graph: no grouped set built for the new one
+
+
+_grouped_init = ornel._join._QuerySet.__init__
 
 
 def test_renamed_files_are_recognised_and_changed_files_are_not(tmp_path, searches):

@@ -15,7 +15,7 @@ import numpy as np
 import numpy.typing as npt
 
 import _ornel
-from ornel._cloud import Cloud, Frame, Precision, Prepared, as_cloud, check_precision
+from ornel._cloud import Cloud, Frame, Precision, Prepared, as_cloud, bounding_box, check_precision
 from ornel._errors import CloudError
 from ornel._matrix import Matrix
 from ornel._native import nearest_from_starts
@@ -37,11 +37,14 @@ def default_threads() -> int:
         return os.cpu_count() or 1
 
 
-def _check_double_span(a: Cloud, b: Cloud) -> None:
+def _check_double_span(a: Cloud, b: Cloud, boxes: dict[int, tuple[Any, Any]] | None = None) -> None:
     """Refuses a pair whose squared distances would overflow double precision (and so
-    come out infinite) rather than report them."""
-    lo = np.minimum(a.points.min(axis=0), b.points.min(axis=0)).astype(np.float64)
-    hi = np.maximum(a.points.max(axis=0), b.points.max(axis=0)).astype(np.float64)
+    come out infinite) rather than report them. `boxes` keeps each cloud's bounding box
+    for the other pairs of a tile."""
+    boxes = {} if boxes is None else boxes
+    (a_lo, a_hi), (b_lo, b_hi) = (boxes.get(id(c)) or boxes.setdefault(id(c), bounding_box(c.points))
+                                  for c in (a, b))
+    lo, hi = np.minimum(a_lo, b_lo), np.maximum(a_hi, b_hi)
     with np.errstate(over="ignore"):
         span = float(np.max(hi - lo))
     if not span <= FLOAT64_MAX_SPAN:
@@ -101,14 +104,7 @@ class _QuerySet:
         else:
             raise TypeError("target and query set of different precisions")
         if self.exact is not None:
-            # A float32 walk stops where every step changes d² by less than its rounding:
-            # walking on from its answers with d² in double ends at the nearest point.
-            indptr, indices = target.graph(precision)
-            squared, idx = nearest_from_starts(target.sorted_coordinates(precision), indptr, indices,
-                                               self.exact, idx.astype(np.uint32))
-            if len(squared) and not float(squared.max()) <= FLOAT32_MAX_SQUARED:
-                raise CloudError(target.source, "distances too large for single precision; use double (f64)")
-            dists = np.sqrt(squared).astype(np.float32)
+            dists, idx = _finish_single(target, self.exact, idx)
         ordered_dists = np.empty_like(dists)
         ordered_dists[self.position] = dists
         ordered_idx = np.empty(len(idx), np.uint64)
@@ -116,23 +112,108 @@ class _QuerySet:
         return ordered_dists, ordered_idx
 
 
+class _PreparedQueries:
+    """Query clouds searched one by one, each walked in its own spatial order over its own
+    graph (any precision's: it only seeds each walk from a neighbour's answer). Cheaper than
+    a grouped set where that set would serve few targets or hold one cloud: building the
+    grouped set costs several searches, and a lone cloud gains nothing from it. Answers come
+    back as `_QuerySet.search` gives them."""
+
+    def __init__(self, queries: Sequence[Cloud], precision: Precision, frame: Frame | None) -> None:
+        self._queries, self._precision, self._frame = queries, precision, frame
+        self._lock = threading.Lock()
+        self._operands: dict[int, tuple[Prepared, npt.NDArray[np.float64] | None]] = {}
+
+    def _operand(self, k: int) -> tuple[Prepared, npt.NDArray[np.float64] | None]:
+        """Query k prepared as the search rounds it (single precision: measured from the
+        frame), and for single precision its coordinates in double for the exact walk."""
+        with self._lock:
+            found = self._operands.get(k)
+        if found is not None:
+            return found
+        query, precision = self._queries[k], self._precision
+        own_frame = precision == "f64" or query.frame == self._frame
+        prepared = query.cached_prepared(precision) if own_frame else None
+        points = query.sorted_coordinates(precision) if own_frame else query.coordinates(
+            precision, query.order, frame=self._frame)
+        if prepared is None:
+            graph = query.cached_graph(precision) or query.cached_graph("f64" if precision == "f32" else "f32")
+            assert graph is not None  # chosen only for queries that have a graph
+            prepared = (_ornel.PreparedF32(points, *graph) if precision == "f32"
+                        else _ornel.PreparedF64(points, *graph))
+        # The rounded queries in double: what the exact walk measures from.
+        exact = np.asarray(points, dtype=np.float64) if precision == "f32" else None
+        with self._lock:
+            return self._operands.setdefault(k, (prepared, exact))
+
+    def search(self, target: Cloud, precision: Precision
+               ) -> tuple[npt.NDArray[np.floating[Any]], npt.NDArray[np.uint64]]:
+        prepared = target.prepared(precision)
+        dists_parts, idx_parts = [], []
+        for k, query in enumerate(self._queries):
+            operand, exact = self._operand(k)
+            if isinstance(prepared, _ornel.PreparedF32) and isinstance(operand, _ornel.PreparedF32):
+                dists, idx = prepared.query_prepared(operand)
+            elif isinstance(prepared, _ornel.PreparedF64) and isinstance(operand, _ornel.PreparedF64):
+                dists, idx = prepared.query_prepared(operand)
+            else:
+                raise TypeError("target and query of different precisions")
+            if exact is not None:
+                dists, idx = _finish_single(target, exact, idx)
+            order = query.order
+            ordered_dists = np.empty_like(dists)
+            ordered_dists[order] = dists
+            ordered_idx = np.empty(len(idx), np.uint64)
+            ordered_idx[order] = idx
+            dists_parts.append(ordered_dists)
+            idx_parts.append(ordered_idx)
+        if not dists_parts:
+            return np.zeros(0, np.float32 if precision == "f32" else np.float64), np.zeros(0, np.uint64)
+        return np.concatenate(dists_parts), np.concatenate(idx_parts)
+
+
+def _finish_single(target: Cloud, exact: npt.NDArray[np.float64], idx: npt.NDArray[Any]
+                   ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.uint32]]:
+    """A float32 walk stops where every step changes d² by less than its rounding:
+    walking on from its answers with d² in double ends at the nearest point."""
+    indptr, indices = target.graph("f32")
+    squared, finished = nearest_from_starts(target.sorted_coordinates("f32"), indptr, indices, exact,
+                                            idx.astype(np.uint32))
+    if len(squared) and not float(squared.max()) <= FLOAT32_MAX_SQUARED:
+        raise CloudError(target.source, "distances too large for single precision; use double (f64)")
+    return np.sqrt(squared).astype(np.float32), finished
+
+
+# A grouped query set costs about as much to build as two or three searches of its
+# points, and then searches several times faster than clouds searched one by one: it
+# pays from three targets on, and never for a single query cloud.
+GROUPED_FROM_TARGETS = 3
+
+
 class _QuerySets:
-    """One `_QuerySet` per frame among the targets, built by the first search that needs
-    it and dropped after the last, so that only the sets in use are held."""
+    """One query set per frame among the targets, built by the first search that needs
+    it and dropped after the last, so that only the sets in use are held: a grouped set
+    where it pays, else the queries searched one by one (when each has a graph)."""
 
     def __init__(self, queries: Sequence[Cloud], precision: Precision, frames: Sequence[Frame | None]) -> None:
         self._queries, self._precision = queries, precision
         self._lock = threading.Lock()
         self._users = Counter(frames)
         self._frame_locks = {frame: threading.Lock() for frame in self._users}
-        self._sets: dict[Frame | None, _QuerySet] = {}
+        self._sets: dict[Frame | None, _QuerySet | _PreparedQueries] = {}
+        self._graphs = all(q.cached_graph("f32") is not None or q.cached_graph("f64") is not None for q in queries)
+
+    def _make(self, frame: Frame | None) -> _QuerySet | _PreparedQueries:
+        if self._graphs and (len(self._queries) == 1 or self._users[frame] < GROUPED_FROM_TARGETS):
+            return _PreparedQueries(self._queries, self._precision, frame)
+        return _QuerySet(self._queries, self._precision, frame)
 
     def search(self, target: Cloud, frame: Frame | None
                ) -> tuple[npt.NDArray[np.floating[Any]], npt.NDArray[np.uint64]]:
         with self._frame_locks[frame]:
             query_set = self._sets.get(frame)
             if query_set is None:
-                query_set = self._sets[frame] = _QuerySet(self._queries, self._precision, frame)
+                query_set = self._sets[frame] = self._make(frame)
         try:
             return query_set.search(target, self._precision)
         finally:
@@ -197,9 +278,10 @@ def join_tile(targets: Sequence[Cloud], queries: Sequence[Cloud], *, precision: 
     Each entry depends only on its pair: a tile gives the entries the whole matrix gives."""
     precision = check_precision(precision)
     if precision == "f64":
+        boxes: dict[int, tuple[Any, Any]] = {}
         for target in targets:
             for query in queries:
-                _check_double_span(query, target)
+                _check_double_span(query, target, boxes)
     # Graphs of the targets first (in parallel): a query that is also a target then
     # joins the query set with its sorted, prepared points at no extra cost.
     to_build = sum(t.cached_graph(precision) is None for t in targets)

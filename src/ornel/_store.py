@@ -33,7 +33,7 @@ from typing import Any, Union
 import numpy as np
 import numpy.typing as npt
 
-from ornel._cloud import Cloud, Precision, as_cloud, check_precision
+from ornel._cloud import Cloud, Precision, as_cloud, bounding_box, check_precision
 from ornel._errors import CloudError
 from ornel._join import _run, join_tile
 from ornel._matrix import Matrix
@@ -127,7 +127,7 @@ def read_array(path: Path, digest: str, size: int, dtype: Any) -> npt.NDArray[An
             actual = os.fstat(file.fileno()).st_size
             if actual != size:
                 raise _Damaged(f"{actual} bytes, {size} recorded (truncated or overwritten)")
-            buffer = bytearray(size)
+            buffer = np.empty(size, np.uint8)  # filled by the read: no zeroing first
             if file.readinto(buffer) != size:
                 raise _Damaged("shorter than its size")
     except FileNotFoundError:
@@ -136,7 +136,7 @@ def read_array(path: Path, digest: str, size: int, dtype: Any) -> npt.NDArray[An
         raise _Damaged(f"unreadable ({error.strerror or error})") from None
     if hashlib.sha256(buffer).hexdigest() != digest:
         raise _Damaged("its digest does not match (damaged)")
-    header = io.BytesIO(bytes(buffer[:4096]))
+    header = io.BytesIO(buffer[:4096].tobytes())
     try:
         np.lib.format.read_magic(header)
         shape, fortran, stored_dtype = np.lib.format.read_array_header_1_0(header)
@@ -291,7 +291,7 @@ class Store:
         rows = []
         for k, (cloud, digest) in enumerate(zip(clouds, digests)):
             # The box of a known cloud is known: its points are the same.
-            lo, hi = (cloud.points.min(axis=0), cloud.points.max(axis=0)) if digest not in known else ([0.0] * 3,) * 2
+            lo, hi = bounding_box(cloud.points) if digest not in known else ([0.0] * 3,) * 2
             # A cloud made from an array has its name for source; a loaded one, its path.
             from_file = cloud.source is not None and cloud.source != cloud.name
             size = file_bytes[k] if file_bytes is not None else _file_size(cloud.source) if from_file else None
