@@ -18,6 +18,7 @@ from scipy.spatial import cKDTree
 import ornel
 import ornel._cloud
 import ornel._join
+import ornel._store
 from ornel._store import ARRAYS, DATABASE, FORMAT, Store, StoreError
 
 SCRIPT = Path(sys.executable).parent / "ornel"
@@ -338,3 +339,74 @@ def test_index_compare_store_and_prune_commands(tmp_path):
     for bad in (["store", tmp_path / "nowhere"], ["store", tmp_path]):
         status, out, err = run(*bad)
         assert status == 2 and err.count("\n") == 1 and err.startswith("ornel: error: ")
+
+
+def run_read_only(directory, *args):
+    """The command with `directory` read-only to it: bind-mounted read-only in a mount
+    namespace of its own when run as root (whom permissions do not stop), else by
+    permissions. Returns (status, out, err)."""
+    command = [str(SCRIPT)] if SCRIPT.exists() else [sys.executable, "-m", "ornel"]
+    command += [str(a) for a in args]
+    if os.geteuid() != 0:
+        modes = {p: p.stat().st_mode for p in (directory, directory / DATABASE)}
+        for path in modes:
+            path.chmod(0o555 if path.is_dir() else 0o444)
+        try:
+            done = subprocess.run(command, capture_output=True, text=True, timeout=300)
+        finally:
+            for path, mode in modes.items():
+                path.chmod(mode)
+    else:
+        namespace = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                     'mount --bind -o ro "$0" "$0" && exec "$@"', str(directory)]
+        try:
+            probe = subprocess.run(namespace + ["true"], capture_output=True, timeout=60)
+        except FileNotFoundError:
+            pytest.skip("no unshare to make a read-only directory with")
+        if probe.returncode != 0:
+            pytest.skip("no mount namespace to make a read-only directory in")
+        done = subprocess.run(namespace + command, capture_output=True, text=True, timeout=300)
+    return done.returncode, done.stdout, done.stderr
+
+
+def test_a_read_only_store_is_read_and_refuses_writes_in_one_line(tmp_path):
+    paths = write_scans(tmp_path, 3, 1500)
+    directory = tmp_path / "store"
+    assert run("matrix", *paths[:2], "--store", directory)[0] == 0
+    before = {p: p.stat().st_mtime_ns for p in directory.rglob("*")}
+    status, out, err = run_read_only(directory, "store", directory)
+    assert status == 0 and err == "" and "2 clouds (3,000 points), 2 indexes, pairs: 2 f32" in out
+    status, out, err = run_read_only(directory, "matrix", *paths[:2], "--store", directory)
+    assert status == 0 and err == "" and out == run("matrix", *paths[:2])[1]
+    status, out, err = run_read_only(directory, "compare", paths[0], paths[1], "--store", directory)
+    assert status == 0 and err == "" and out == run("compare", paths[0], paths[1])[1]
+    for args in (["matrix", *paths, "--store", directory], ["compare", paths[0], paths[2], "--store", directory],
+                 ["index", paths[2], "--store", directory], ["store", directory, "--prune"]):
+        status, out, err = run_read_only(directory, *args)
+        assert status == 2 and err.count("\n") == 1 and "read-only" in err, (args, err)
+    assert {p: p.stat().st_mtime_ns for p in directory.rglob("*")} == before
+    # A writer still at work (rows only in its log so far): a reader sees what it committed.
+    with Store(directory) as store:
+        ornel.all_by_all([ornel.Cloud.load(p) for p in paths], store=store)
+        assert (directory / f"{DATABASE}-wal").stat().st_size > 0
+        status, out, err = run_read_only(directory, "store", directory)
+        assert status == 0 and "3 clouds (4,500 points), 3 indexes, pairs: 6 f32" in out, err
+
+
+def test_waiting_too_long_for_the_lock_is_one_line(tmp_path, monkeypatch, capsys):
+    Store(tmp_path / "store").close()
+    monkeypatch.setattr(ornel._store, "BUSY_SECONDS", 1)
+    holder = sqlite3.connect(tmp_path / "store" / DATABASE, isolation_level=None)
+    holder.execute("BEGIN IMMEDIATE")
+    try:
+        with pytest.raises(StoreError, match=r"another process holds the store's lock .* after waiting \d+ s"):
+            Store(tmp_path / "store")
+        from ornel._command import main
+
+        assert main(["store", str(tmp_path / "store"), "--prune"]) == 2
+        err = capsys.readouterr().err
+        assert err.count("\n") == 1 and "holds the store's lock" in err
+    finally:
+        holder.execute("ROLLBACK")
+        holder.close()
+    assert main(["store", str(tmp_path / "store"), "--prune"]) == 0

@@ -29,6 +29,7 @@ from functools import partial
 from os import PathLike
 from pathlib import Path
 from typing import Any, Union
+from urllib.parse import quote
 
 import numpy as np
 import numpy.typing as npt
@@ -197,39 +198,72 @@ class Store:
         source = str(path)
         if self.path.exists() and not self.path.is_dir():
             raise StoreError(source, "not a directory; a store is a directory")
-        if not (self.path / DATABASE).exists():
+        database = self.path / DATABASE
+        if not database.exists():
             if not create:
                 raise StoreError(source, "holds no ornel store" if self.path.is_dir() else "no such directory")
+        # A store this process may not change (a read-only mount, another user's) is
+        # still read: listed, and searched where it holds what is asked.
+        self.readonly = database.exists() and not all(os.access(p, os.W_OK) for p in (self.path, database))
+        if not self.readonly:
+            try:
+                self.path.mkdir(parents=True, exist_ok=True)
+                (self.path / ARRAYS).mkdir(exist_ok=True)
+            except OSError as error:
+                raise StoreError(source, f"cannot be made ({error.strerror or error})") from None
         try:
-            self.path.mkdir(parents=True, exist_ok=True)
-            (self.path / ARRAYS).mkdir(exist_ok=True)
-        except OSError as error:
-            raise StoreError(source, f"cannot be made ({error.strerror or error})") from None
-        try:
-            self._db = sqlite3.connect(self.path / DATABASE, timeout=BUSY_SECONDS, isolation_level=None,
-                                       check_same_thread=False)
-            self._db.execute(f"PRAGMA busy_timeout = {BUSY_SECONDS * 1000}")
-            self._db.execute("PRAGMA journal_mode = WAL")
-            # A lost last transaction on power failure is harmless here; a torn one is not possible.
-            self._db.execute("PRAGMA synchronous = NORMAL")
-            with self._write() as db:
-                version = self._format(db)
+            if self.readonly:
+                self._db = self._connect_readonly()
+                version = self._format(self._db)
                 if version is None:
-                    for statement in filter(str.strip, SCHEMA.split(";")):
-                        db.execute(statement)
-                    db.execute("INSERT INTO meta VALUES ('format', ?), ('id', ?)", (str(FORMAT), uuid.uuid4().hex))
-                    version = FORMAT
+                    raise StoreError(source, "holds no ornel store (its database has no store in it)")
+            else:
+                self._db = sqlite3.connect(database, timeout=BUSY_SECONDS, isolation_level=None,
+                                           check_same_thread=False)
+                self._db.execute(f"PRAGMA busy_timeout = {BUSY_SECONDS * 1000}")
+                self._db.execute("PRAGMA journal_mode = WAL")
+                # A lost last transaction on power failure is harmless here; a torn one is not possible.
+                self._db.execute("PRAGMA synchronous = NORMAL")
+                with self._write() as db:
+                    version = self._format(db)
+                    if version is None:
+                        for statement in filter(str.strip, SCHEMA.split(";")):
+                            db.execute(statement)
+                        db.execute("INSERT INTO meta VALUES ('format', ?), ('id', ?)",
+                                   (str(FORMAT), uuid.uuid4().hex))
+                        version = FORMAT
             if version > FORMAT:
                 raise StoreError(source, f"written by a newer ornel (store format {version}; this ornel reads "
                                  f"format {FORMAT} and older): upgrade ornel, or use another directory")
             self.id = self._db.execute("SELECT value FROM meta WHERE key = 'id'").fetchone()[0]
         except sqlite3.DatabaseError as error:
             raise StoreError(source, f"its database {DATABASE} cannot be used ({error})") from None
-        if store_identity(str(self.path)) != self.id:
+        if not self.readonly and store_identity(str(self.path)) != self.id:
             if (self.path / MARKER).exists() and not (self.path / MARKER).read_bytes().startswith(b"ornel store\n"):
                 raise StoreError(str(self.path / MARKER), "a file of the same name as the store's marker, "
                                  "not written by ornel; not overwritten")
             write_file_atomically(self.path, MARKER, [f"ornel store\nid {self.id}\nformat {FORMAT}\n".encode()])
+
+    def _connect_readonly(self) -> sqlite3.Connection:
+        """The database opened for reading only. SQLite reads a WAL database through its
+        shared-memory file, which a read-only directory cannot hold unless a writer left
+        it there: without one (a store at rest, everything in the database file) it is
+        opened as immutable, which needs no file beside it."""
+        uri = f"file:{quote(str(self.path / DATABASE))}?mode=ro"
+        try:
+            db = sqlite3.connect(uri, uri=True, timeout=BUSY_SECONDS, isolation_level=None, check_same_thread=False)
+            db.execute("SELECT count(*) FROM sqlite_master").fetchone()
+            return db
+        except sqlite3.OperationalError:
+            if _size(self.path / f"{DATABASE}-wal"):
+                raise  # rows only in the log: immutable would not see them
+        return sqlite3.connect(uri + "&immutable=1", uri=True, isolation_level=None, check_same_thread=False)
+
+    def _writable(self, action: str) -> None:
+        """Refuses to change a read-only store, before any work is done for it."""
+        if self.readonly:
+            raise StoreError(str(self.path), f"read-only here (its directory or database cannot be written), "
+                             f"so it cannot {action}; use a store this process may write")
 
     @staticmethod
     def _format(db: sqlite3.Connection) -> int | None:
@@ -255,7 +289,15 @@ class Store:
     def _write(self) -> Iterator[sqlite3.Connection]:
         """One write transaction: all of it or nothing, whatever interrupts it."""
         with self._lock:
-            self._db.execute("BEGIN IMMEDIATE")
+            self._writable("be changed")
+            started = time.monotonic()
+            try:
+                self._db.execute("BEGIN IMMEDIATE")
+            except sqlite3.OperationalError as error:
+                if "locked" not in str(error) and "busy" not in str(error):
+                    raise
+                raise StoreError(str(self.path), f"another process holds the store's lock (it is writing to it); "
+                                 f"gave up after waiting {time.monotonic() - started:.0f} s") from None
             try:
                 yield self._db
             except BaseException:
@@ -286,6 +328,8 @@ class Store:
         the digests."""
         if digests is None:
             digests = [points_digest(cloud.points) for cloud in clouds]
+        if self.readonly:
+            return list(digests)  # known clouds keep their rows; new ones are refused when kept
         now = time.time()
         known = {row[0] for row in self._read("SELECT digest FROM clouds")}
         rows = []
@@ -366,6 +410,7 @@ class Store:
     def save_index(self, cloud: Cloud, digest: str, precision: Precision) -> None:
         """Builds (if needed) and keeps the cloud's order and graph in `precision`."""
         precision = check_precision(precision)
+        self._writable(f"keep the {precision} index of {cloud.name}")
         indptr, indices = cloud.graph(precision)
         order = cloud.order.astype(np.uint32)
         names = [self._save_array(array) for array in (order, np.asarray(indptr), np.asarray(indices))]
@@ -399,6 +444,7 @@ class Store:
         if cloud.cached_graph(precision) is None:
             if self.load_index(cloud, digest, precision):
                 return False
+            self._writable(f"keep the {precision} index of {cloud.name}")
         else:
             # Built already (in memory): keep it unless the store holds it whole.
             files = self.index_files(cloud, digest, precision)
@@ -418,6 +464,7 @@ class Store:
     def put_pairs(self, rows: Sequence[tuple[str, str, str, float, float, int]]) -> None:
         """Keeps (query, target, precision, mean, max, count) rows, all or none."""
         if rows:
+            self._writable(f"keep the {len(rows)} pairs computed")
             with self._write() as db:
                 db.executemany("INSERT OR REPLACE INTO pairs VALUES (?, ?, ?, ?, ?, ?)", rows)
 
@@ -438,6 +485,7 @@ class Store:
         if `keep` (digests) is given, every cloud not in it with its indexes and pairs.
         Returns what was removed."""
         removed = {"clouds": 0, "pairs": 0, "files": 0}
+        self._writable("be pruned")
         dropped: set[str] = set()  # files of the indexes removed here
         with self._write() as db:
             if keep is not None:
@@ -626,6 +674,8 @@ def stored_all_by_all(clouds: Sequence[Cloud | npt.ArrayLike], store: StoreLike,
         pool = ThreadPoolExecutor(threads, thread_name_prefix="ornel")
         try:
             work = plan(opened, clouds, precision, pool)
+            if work.jobs:
+                opened._writable(f"keep the {int(work.needed.sum())} pairs of these clouds it lacks")
             names = [cloud.name for cloud in work.members]
             targets = sorted({t for job_targets, _ in work.jobs for t in job_targets})
             steps = len(targets) + sum(2 * len(job_targets) for job_targets, _ in work.jobs)
