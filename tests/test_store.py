@@ -141,6 +141,13 @@ def test_one_cloud_added_to_a_stored_table_equals_the_pairs_alone(tmp_path, monk
         assert same(ornel.all_by_all(fresh(), threads=2, precision=precision, store=directory))
         monkeypatch.undo()
         assert grouped == []  # each cloud searched with its own graph: no grouped set built for the new one
+    # A query holding only the other precision's graph: it only seeds the walks.
+    other = "f32" if precision == "f64" else "f64"
+    a, b = ornel.Cloud(named["far1"], "a"), ornel.Cloud(named["far0"], "b")
+    a.graph(other)
+    mean, maximum = ornel.join_tile([b], [a], precision=precision)
+    assert a.cached_graph(precision) is None
+    assert (mean[0, 0], maximum[0, 0]) == tuple(want[:, 1, 0])
 
 
 _grouped_init = ornel._join._QuerySet.__init__
