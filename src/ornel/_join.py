@@ -149,9 +149,12 @@ class _PreparedQueries:
     def search(self, target: Cloud, precision: Precision
                ) -> tuple[npt.NDArray[np.floating[Any]], npt.NDArray[np.uint64]]:
         prepared = target.prepared(precision)
-        dists_parts, idx_parts = [], []
+        dists_parts: list[npt.NDArray[np.floating[Any]]] = []
+        idx_parts: list[npt.NDArray[np.uint64]] = []
         for k, query in enumerate(self._queries):
             operand, exact = self._operand(k)
+            dists: npt.NDArray[np.floating[Any]]
+            idx: npt.NDArray[np.unsignedinteger[Any]]
             if isinstance(prepared, _ornel.PreparedF32) and isinstance(operand, _ornel.PreparedF32):
                 dists, idx = prepared.query_prepared(operand)
             elif isinstance(prepared, _ornel.PreparedF64) and isinstance(operand, _ornel.PreparedF64):

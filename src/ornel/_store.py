@@ -129,13 +129,13 @@ def read_array(path: Path, digest: str, size: int, dtype: Any) -> npt.NDArray[An
             if actual != size:
                 raise _Damaged(f"{actual} bytes, {size} recorded (truncated or overwritten)")
             buffer = np.empty(size, np.uint8)  # filled by the read: no zeroing first
-            if file.readinto(buffer) != size:
+            if file.readinto(buffer.data) != size:
                 raise _Damaged("shorter than its size")
     except FileNotFoundError:
         raise _Damaged("missing") from None
     except OSError as error:
         raise _Damaged(f"unreadable ({error.strerror or error})") from None
-    if hashlib.sha256(buffer).hexdigest() != digest:
+    if hashlib.sha256(buffer.data).hexdigest() != digest:
         raise _Damaged("its digest does not match (damaged)")
     header = io.BytesIO(buffer[:4096].tobytes())
     try:
@@ -187,7 +187,9 @@ class Store:
     `Store(path)` opens the store at `path`, making it (and the directory) if needed;
     `create=False` refuses a directory that holds no store. One `Store` may be used from
     many threads, and many processes may use one directory at once. Damaged files are
-    reported through `report` (default: a `StoreWarning`), each once."""
+    reported through `report` (default: a `StoreWarning`), each once. A store this
+    process may not write (`readonly`) is read as it is; keeping anything in it raises
+    StoreError before the work is done."""
 
     def __init__(self, path: str | PathLike[str], *, create: bool = True,
                  report: Callable[[str], object] | None = None) -> None:
@@ -204,7 +206,8 @@ class Store:
                 raise StoreError(source, "holds no ornel store" if self.path.is_dir() else "no such directory")
         # A store this process may not change (a read-only mount, another user's) is
         # still read: listed, and searched where it holds what is asked.
-        self.readonly = database.exists() and not all(os.access(p, os.W_OK) for p in (self.path, database))
+        self.readonly = database.exists() and not all(os.access(p, os.W_OK) for p in (self.path, database, self.path / ARRAYS)
+                                                      if p.exists())
         if not self.readonly:
             try:
                 self.path.mkdir(parents=True, exist_ok=True)
