@@ -120,6 +120,11 @@ def write_file_atomically(directory: Path, name: str, parts: Sequence[Any]) -> N
         raise
 
 
+# NumPy parses an array header with ast.literal_eval, which CPython 3.11 cannot run in
+# two threads at once (SystemError: AST constructor recursion depth mismatch).
+_HEADER_LOCK = threading.Lock()
+
+
 def read_array(path: Path, digest: str, size: int, dtype: Any) -> npt.NDArray[Any]:
     """A stored 1-D array, read once into memory and viewed there, after its size and
     digest are checked; _Damaged says what is wrong."""
@@ -139,8 +144,9 @@ def read_array(path: Path, digest: str, size: int, dtype: Any) -> npt.NDArray[An
         raise _Damaged("its digest does not match (damaged)")
     header = io.BytesIO(buffer[:4096].tobytes())
     try:
-        np.lib.format.read_magic(header)
-        shape, fortran, stored_dtype = np.lib.format.read_array_header_1_0(header)
+        with _HEADER_LOCK:
+            np.lib.format.read_magic(header)
+            shape, fortran, stored_dtype = np.lib.format.read_array_header_1_0(header)
     except (ValueError, EOFError, SyntaxError) as error:
         raise _Damaged(f"not an array ({error})") from None
     if len(shape) != 1 or stored_dtype != np.dtype(dtype) or header.tell() + shape[0] * stored_dtype.itemsize != size:
