@@ -263,9 +263,11 @@ class Store:
             db = sqlite3.connect(uri, uri=True, timeout=BUSY_SECONDS, isolation_level=None, check_same_thread=False)
             db.execute("SELECT count(*) FROM sqlite_master").fetchone()
             return db
-        except sqlite3.OperationalError:
-            if _size(self.path / f"{DATABASE}-wal"):
-                raise  # rows only in the log: immutable would not see them
+        except sqlite3.OperationalError as error:
+            if _size(self.path / f"{DATABASE}-wal"):  # rows only in the log: immutable would not see them
+                raise StoreError(str(self.path), f"read-only here, and rows of its last writer are still in "
+                                 f"{DATABASE}-wal, which SQLite cannot read without writing beside it ({error}): "
+                                 "open it once where it may be written") from None
         return sqlite3.connect(uri + "&immutable=1", uri=True, isolation_level=None, check_same_thread=False)
 
     def _writable(self, action: str) -> None:
@@ -666,6 +668,8 @@ def plan(store: Store, clouds: Sequence[Cloud | npt.ArrayLike], precision: Preci
             else:
                 result.fill(a, b, *stored)
     result.jobs = rectangles(needed)
+    if result.jobs:  # refused before anything is computed for it
+        store._writable(f"keep the {int(needed.sum())} pairs of these clouds it lacks")
     return result
 
 
@@ -683,8 +687,6 @@ def stored_all_by_all(clouds: Sequence[Cloud | npt.ArrayLike], store: StoreLike,
         pool = ThreadPoolExecutor(threads, thread_name_prefix="ornel")
         try:
             work = plan(opened, clouds, precision, pool)
-            if work.jobs:
-                opened._writable(f"keep the {int(work.needed.sum())} pairs of these clouds it lacks")
             names = [cloud.name for cloud in work.members]
             targets = sorted({t for job_targets, _ in work.jobs for t in job_targets})
             steps = len(targets) + sum(2 * len(job_targets) for job_targets, _ in work.jobs)
