@@ -112,57 +112,57 @@ class _QuerySet:
         return ordered_dists, ordered_idx
 
 
-class _PreparedQueries:
-    """Query clouds searched one by one, each walked in its own spatial order over its own
-    graph (any precision's: it only seeds each walk from a neighbour's answer). Cheaper than
-    a grouped set where that set would serve few targets or hold one cloud: building the
-    grouped set costs several searches, and a lone cloud gains nothing from it. Answers come
-    back as `_QuerySet.search` gives them."""
+class _OneByOne:
+    """Query clouds searched one by one, each in its own spatial order: where a grouped set
+    would serve few targets or hold one cloud, building it costs more than it saves.
+
+    Single precision walks each cloud's points, rounded as the target's frame has them,
+    in double over the target's graph, each from the answer of the point before it: the
+    exact walk that finishes a grouped search's answers, here from other starts, so the
+    same answers (the walk is exact from any start) without the float32 walk before it
+    and without packing anything. Double precision searches each cloud walked over its
+    own graph (any precision's: it only seeds each walk from a neighbour's answer), so
+    every query needs one. Answers come back as `_QuerySet.search` gives them."""
 
     def __init__(self, queries: Sequence[Cloud], precision: Precision, frame: Frame | None) -> None:
         self._queries, self._precision, self._frame = queries, precision, frame
         self._lock = threading.Lock()
-        self._operands: dict[int, tuple[Prepared, npt.NDArray[np.float64] | None]] = {}
+        self._operands: dict[int, Prepared | npt.NDArray[np.float64]] = {}
 
-    def _operand(self, k: int) -> tuple[Prepared, npt.NDArray[np.float64] | None]:
-        """Query k prepared as the search rounds it (single precision: measured from the
-        frame), and for single precision its coordinates in double for the exact walk."""
+    def _operand(self, k: int) -> Prepared | npt.NDArray[np.float64]:
+        """Query k as searched: single precision, its sorted points rounded as measured from
+        the frame, in double; double precision, prepared with its own graph."""
         with self._lock:
             found = self._operands.get(k)
         if found is not None:
             return found
-        query, precision = self._queries[k], self._precision
-        own_frame = precision == "f64" or query.frame == self._frame
-        prepared = query.cached_prepared(precision) if own_frame else None
-        points = query.sorted_coordinates(precision) if own_frame else query.coordinates(
-            precision, query.order, frame=self._frame)
-        if prepared is None:
-            graph = query.cached_graph(precision) or query.cached_graph("f64" if precision == "f32" else "f32")
+        query = self._queries[k]
+        operand: Prepared | npt.NDArray[np.float64]
+        if self._precision == "f32":
+            points = (query.sorted_coordinates("f32") if query.frame == self._frame
+                      else query.coordinates("f32", query.order, frame=self._frame))
+            operand = np.asarray(points, dtype=np.float64)
+        else:
+            graph = query.cached_graph("f64") or query.cached_graph("f32")
             assert graph is not None  # chosen only for queries that have a graph
-            prepared = (_ornel.PreparedF32(points, *graph) if precision == "f32"
-                        else _ornel.PreparedF64(points, *graph))
-        # The rounded queries in double: what the exact walk measures from.
-        exact = np.asarray(points, dtype=np.float64) if precision == "f32" else None
+            operand = query.cached_prepared("f64") or _ornel.PreparedF64(query.sorted_coordinates("f64"), *graph)
         with self._lock:
-            return self._operands.setdefault(k, (prepared, exact))
+            return self._operands.setdefault(k, operand)
 
     def search(self, target: Cloud, precision: Precision
                ) -> tuple[npt.NDArray[np.floating[Any]], npt.NDArray[np.uint64]]:
-        prepared = target.prepared(precision)
         dists_parts: list[npt.NDArray[np.floating[Any]]] = []
         idx_parts: list[npt.NDArray[np.uint64]] = []
         for k, query in enumerate(self._queries):
-            operand, exact = self._operand(k)
+            operand = self._operand(k)
             dists: npt.NDArray[np.floating[Any]]
             idx: npt.NDArray[np.unsignedinteger[Any]]
-            if isinstance(prepared, _ornel.PreparedF32) and isinstance(operand, _ornel.PreparedF32):
-                dists, idx = prepared.query_prepared(operand)
-            elif isinstance(prepared, _ornel.PreparedF64) and isinstance(operand, _ornel.PreparedF64):
-                dists, idx = prepared.query_prepared(operand)
+            if isinstance(operand, np.ndarray):
+                dists, idx = _finish_single(target, operand, None)
             else:
-                raise TypeError("target and query of different precisions")
-            if exact is not None:
-                dists, idx = _finish_single(target, exact, idx)
+                prepared = target.prepared("f64")
+                assert isinstance(prepared, _ornel.PreparedF64) and isinstance(operand, _ornel.PreparedF64)
+                dists, idx = prepared.query_prepared(operand)
             order = query.order
             ordered_dists = np.empty_like(dists)
             ordered_dists[order] = dists
@@ -175,13 +175,14 @@ class _PreparedQueries:
         return np.concatenate(dists_parts), np.concatenate(idx_parts)
 
 
-def _finish_single(target: Cloud, exact: npt.NDArray[np.float64], idx: npt.NDArray[Any]
+def _finish_single(target: Cloud, exact: npt.NDArray[np.float64], idx: npt.NDArray[Any] | None
                    ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.uint32]]:
     """A float32 walk stops where every step changes d² by less than its rounding:
-    walking on from its answers with d² in double ends at the nearest point."""
+    walking on from its answers with d² in double ends at the nearest point. Without
+    answers (`idx` None) the walk starts from the answer of the query before."""
     indptr, indices = target.graph("f32")
     squared, finished = nearest_from_starts(target.sorted_coordinates("f32"), indptr, indices, exact,
-                                            idx.astype(np.uint32))
+                                            None if idx is None else idx.astype(np.uint32))
     if len(squared) and not float(squared.max()) <= FLOAT32_MAX_SQUARED:
         raise CloudError(target.source, "distances too large for single precision; use double (f64)")
     return np.sqrt(squared).astype(np.float32), finished
@@ -196,27 +197,30 @@ GROUPED_FROM_TARGETS = 3
 class _QuerySets:
     """One query set per frame among the targets, built by the first search that needs
     it and dropped after the last, so that only the sets in use are held: a grouped set
-    where it pays, else the queries searched one by one (when each has a graph)."""
+    where it pays, else the queries searched one by one."""
 
     def __init__(self, queries: Sequence[Cloud], precision: Precision, frames: Sequence[Frame | None]) -> None:
         self._queries, self._precision = queries, precision
         self._lock = threading.Lock()
         self._users = Counter(frames)
         self._frame_locks = {frame: threading.Lock() for frame in self._users}
-        self._sets: dict[Frame | None, _QuerySet | _PreparedQueries] = {}
-        self._graphs = all(q.cached_graph("f32") is not None or q.cached_graph("f64") is not None for q in queries)
+        self._sets: dict[Frame | None, _QuerySet | _OneByOne] = {}
+        self._targets = dict(self._users)
+        # Double precision searches one by one over the queries' own graphs.
+        self._graphs = precision == "f32" or all(
+            q.cached_graph("f32") is not None or q.cached_graph("f64") is not None for q in queries)
 
-    def _make(self, frame: Frame | None) -> _QuerySet | _PreparedQueries:
-        if self._graphs and (len(self._queries) == 1 or self._users[frame] < GROUPED_FROM_TARGETS):
-            return _PreparedQueries(self._queries, self._precision, frame)
-        return _QuerySet(self._queries, self._precision, frame)
+    def one_by_one(self, frame: Frame | None) -> bool:
+        """Whether the queries are searched one by one against the targets of `frame`."""
+        return self._graphs and (len(self._queries) == 1 or self._targets[frame] < GROUPED_FROM_TARGETS)
 
     def search(self, target: Cloud, frame: Frame | None
                ) -> tuple[npt.NDArray[np.floating[Any]], npt.NDArray[np.uint64]]:
         with self._frame_locks[frame]:
             query_set = self._sets.get(frame)
             if query_set is None:
-                query_set = self._sets[frame] = self._make(frame)
+                kind = _OneByOne if self.one_by_one(frame) else _QuerySet
+                query_set = self._sets[frame] = kind(self._queries, self._precision, frame)
         try:
             return query_set.search(target, self._precision)
         finally:
@@ -286,12 +290,15 @@ def join_tile(targets: Sequence[Cloud], queries: Sequence[Cloud], *, precision: 
             for query in queries:
                 _check_double_span(query, target, boxes)
     # Graphs of the targets first (in parallel): a query that is also a target then
-    # joins the query set with its sorted, prepared points at no extra cost.
-    to_build = sum(t.cached_graph(precision) is None for t in targets)
-    share = None if executor is None or threads is None else max(1, threads // max(1, to_build))
-    _run(executor, [partial(t.prepared, precision, threads=share) for t in targets], on_progress)
+    # joins the query set with its sorted, prepared points at no extra cost. A target
+    # searched only by the exact walk needs its graph alone, nothing packed.
     frames = [t.frame if precision == "f32" else None for t in targets]
     query_sets = _QuerySets(queries, precision, frames)
+    to_build = sum(t.cached_graph(precision) is None for t in targets)
+    share = None if executor is None or threads is None else max(1, threads // max(1, to_build))
+    walked = [precision == "f32" and query_sets.one_by_one(frame) for frame in frames]
+    _run(executor, [partial(t.graph if walk else t.prepared, precision, threads=share)
+                    for t, walk in zip(targets, walked)], on_progress)
     offsets = np.asarray([0] + [len(q) for q in queries]).cumsum()
     counts = np.diff(offsets).astype(np.float64)
 
