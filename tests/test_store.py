@@ -131,7 +131,8 @@ def test_one_cloud_added_to_a_stored_table_equals_the_pairs_alone(tmp_path, monk
                 if precision == "f64":
                     assert d.tobytes() == cKDTree(b).query(a)[0].tobytes()
                 want[:, q, t] = np.add.reduceat(d, [0], dtype=np.float64)[0] / len(d), d.max()
-    same = lambda table: table.mean.tobytes() == want[0].tobytes() and table.max.tobytes() == want[1].tobytes()  # noqa: E731
+    wanted = (want[0].tobytes(), want[1].tobytes())
+    same = lambda table: (table.mean.tobytes(), table.max.tobytes()) == wanted  # noqa: E731
     assert same(ornel.all_by_all(fresh(), threads=2, precision=precision))
     for new in ("far3", "near"):
         directory = tmp_path / new

@@ -212,8 +212,8 @@ class Store:
                 raise StoreError(source, "holds no ornel store" if self.path.is_dir() else "no such directory")
         # A store this process may not change (a read-only mount, another user's) is
         # still read: listed, and searched where it holds what is asked.
-        self.readonly = database.exists() and not all(os.access(p, os.W_OK) for p in (self.path, database, self.path / ARRAYS)
-                                                      if p.exists())
+        places = (self.path, database, self.path / ARRAYS)
+        self.readonly = database.exists() and not all(os.access(p, os.W_OK) for p in places if p.exists())
         if not self.readonly:
             try:
                 self.path.mkdir(parents=True, exist_ok=True)
