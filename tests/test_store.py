@@ -137,12 +137,15 @@ def test_one_cloud_added_to_a_stored_table_equals_the_pairs_alone(tmp_path, monk
     for new in ("far3", "near"):
         directory = tmp_path / new
         ornel.all_by_all([c for c in fresh() if c.name != new], threads=2, precision=precision, store=directory)
-        grouped = []
+        grouped, seeded = [], []
         monkeypatch.setattr(ornel._join._QuerySet, "__init__", lambda self, *a, **k: grouped.append(a) or
                             _grouped_init(self, *a, **k))
+        monkeypatch.setattr(ornel._join, "_reciprocal_starts", lambda *a: seeded.append(a) or _reciprocal(*a))
         assert same(ornel.all_by_all(fresh(), threads=2, precision=precision, store=directory))
         monkeypatch.undo()
-        assert grouped == []  # each cloud searched with its own graph: no grouped set built for the new one
+        assert grouped == []  # each cloud searched on its own: no grouped set built for the new one
+        # In single precision, every stored cloud's walks start from the new cloud's answers.
+        assert len(seeded) == (len(named) - 1 if precision == "f32" else 0)
     # A query holding only the other precision's graph: it only seeds the walks.
     other = "f32" if precision == "f64" else "f64"
     a, b = ornel.Cloud(named["far1"], "a"), ornel.Cloud(named["far0"], "b")
@@ -153,6 +156,7 @@ def test_one_cloud_added_to_a_stored_table_equals_the_pairs_alone(tmp_path, monk
 
 
 _grouped_init = ornel._join._QuerySet.__init__
+_reciprocal = ornel._join._reciprocal_starts
 
 
 def test_renamed_files_are_recognised_and_changed_files_are_not(tmp_path, searches):

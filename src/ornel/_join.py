@@ -21,6 +21,9 @@ from ornel._matrix import Matrix
 from ornel._native import nearest_from_starts
 
 Grouped = Union[_ornel.GroupedQueriesF32, _ornel.GroupedQueriesF64]
+# A pair's nearest points (query, target) -> the target's point for each query point, in
+# their spatial orders; None until searched.
+Answers = dict[tuple[Cloud, Cloud], Union[npt.NDArray[np.uint32], None]]
 T = TypeVar("T")
 # How often a waiting main thread wakes up to notice Ctrl-C.
 POLL_SECONDS = 0.2
@@ -124,8 +127,10 @@ class _OneByOne:
     own graph (any precision's: it only seeds each walk from a neighbour's answer), so
     every query needs one. Answers come back as `_QuerySet.search` gives them."""
 
-    def __init__(self, queries: Sequence[Cloud], precision: Precision, frame: Frame | None) -> None:
+    def __init__(self, queries: Sequence[Cloud], precision: Precision, frame: Frame | None,
+                 answers: Answers | None = None) -> None:
         self._queries, self._precision, self._frame = queries, precision, frame
+        self._answers = answers
         self._lock = threading.Lock()
         self._operands: dict[int, Prepared | npt.NDArray[np.float64]] = {}
 
@@ -158,7 +163,14 @@ class _OneByOne:
             dists: npt.NDArray[np.floating[Any]]
             idx: npt.NDArray[np.unsignedinteger[Any]]
             if isinstance(operand, np.ndarray):
-                dists, idx = _finish_single(target, operand, None)
+                answers = self._answers
+                # The target searched against this query before: each of its points starts
+                # the walk of a query point it is nearest to.
+                reverse = None if answers is None else answers.pop((target, query), None)
+                starts = None if reverse is None else _reciprocal_starts(reverse, len(query))
+                dists, idx = _finish_single(target, operand, starts)
+                if answers is not None and (query, target) in answers:
+                    answers[(query, target)] = idx
             else:
                 prepared = target.prepared("f64")
                 assert isinstance(prepared, _ornel.PreparedF64) and isinstance(operand, _ornel.PreparedF64)
@@ -173,6 +185,20 @@ class _OneByOne:
         if not dists_parts:
             return np.zeros(0, np.float32 if precision == "f32" else np.float64), np.zeros(0, np.uint64)
         return np.concatenate(dists_parts), np.concatenate(idx_parts)
+
+
+def _reciprocal_starts(reverse: npt.NDArray[np.uint32], size: int) -> npt.NDArray[np.uint32]:
+    """Starts for the walks of a cloud's `size` points (in their spatial order) over a
+    target, from the target's own answers against the cloud (`reverse[j]`: the point
+    nearest to target point j): a target point to which a query point is nearest, else
+    the start of the query point before it. Any start gives the same answers."""
+    start = np.full(size, -1, np.int64)
+    start[reverse] = np.arange(len(reverse))
+    filled = np.where(start >= 0, np.arange(size), 0)
+    np.maximum.accumulate(filled, out=filled)
+    chosen = start[filled]
+    chosen[chosen < 0] = 0
+    return chosen.astype(np.uint32)
 
 
 def _finish_single(target: Cloud, exact: npt.NDArray[np.float64], idx: npt.NDArray[Any] | None
@@ -199,8 +225,9 @@ class _QuerySets:
     it and dropped after the last, so that only the sets in use are held: a grouped set
     where it pays, else the queries searched one by one."""
 
-    def __init__(self, queries: Sequence[Cloud], precision: Precision, frames: Sequence[Frame | None]) -> None:
-        self._queries, self._precision = queries, precision
+    def __init__(self, queries: Sequence[Cloud], precision: Precision, frames: Sequence[Frame | None],
+                 answers: Answers | None = None) -> None:
+        self._queries, self._precision, self._answers = queries, precision, answers
         self._lock = threading.Lock()
         self._users = Counter(frames)
         self._frame_locks = {frame: threading.Lock() for frame in self._users}
@@ -219,8 +246,9 @@ class _QuerySets:
         with self._frame_locks[frame]:
             query_set = self._sets.get(frame)
             if query_set is None:
-                kind = _OneByOne if self.one_by_one(frame) else _QuerySet
-                query_set = self._sets[frame] = kind(self._queries, self._precision, frame)
+                query_set = self._sets[frame] = (
+                    _OneByOne(self._queries, self._precision, frame, self._answers) if self.one_by_one(frame)
+                    else _QuerySet(self._queries, self._precision, frame))
         try:
             return query_set.search(target, self._precision)
         finally:
@@ -267,8 +295,8 @@ def _run(executor: Executor | None, calls: Iterable[Callable[[], T]], on_done: C
 def join_tile(targets: Sequence[Cloud], queries: Sequence[Cloud], *, precision: Precision = "f32",
               executor: Executor | None = None, threads: int | None = None,
               on_progress: Callable[[], object] = lambda: None,
-              on_column: Callable[[int, npt.NDArray[np.float64], npt.NDArray[np.float64]], object] | None = None
-              ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+              on_column: Callable[[int, npt.NDArray[np.float64], npt.NDArray[np.float64]], object] | None = None,
+              answers: Answers | None = None) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
     """Mean and maximum nearest distances from every query cloud to every target cloud.
 
     Returns two (len(queries), len(targets)) float64 arrays: entry [i, j] is the mean (the
@@ -282,6 +310,10 @@ def join_tile(targets: Sequence[Cloud], queries: Sequence[Cloud], *, precision: 
     `on_column(j, means, maxima)`, if given, as soon as target j's column is done (from
     the thread that did it), so that a caller can keep each column before the rest end.
 
+    `answers`, shared by the tiles of one run, keeps the single-precision answers of each
+    (query, target) pair whose key it holds, and seeds the search of a pair reversed
+    from them, when both are searched one by one.
+
     Each entry depends only on its pair: a tile gives the entries the whole matrix gives."""
     precision = check_precision(precision)
     if precision == "f64":
@@ -293,7 +325,7 @@ def join_tile(targets: Sequence[Cloud], queries: Sequence[Cloud], *, precision: 
     # joins the query set with its sorted, prepared points at no extra cost. A target
     # searched only by the exact walk needs its graph alone, nothing packed.
     frames = [t.frame if precision == "f32" else None for t in targets]
-    query_sets = _QuerySets(queries, precision, frames)
+    query_sets = _QuerySets(queries, precision, frames, answers)
     to_build = sum(t.cached_graph(precision) is None for t in targets)
     share = None if executor is None or threads is None else max(1, threads // max(1, to_build))
     walked = [precision == "f32" and query_sets.one_by_one(frame) for frame in frames]

@@ -36,7 +36,7 @@ import numpy.typing as npt
 
 from ornel._cloud import Cloud, Precision, as_cloud, bounding_box, check_precision
 from ornel._errors import CloudError
-from ornel._join import _run, join_tile
+from ornel._join import Answers, _run, join_tile
 from ornel._matrix import Matrix
 
 __all__ = ["Store", "StoreError", "StoreWarning", "points_digest"]
@@ -582,6 +582,26 @@ def rectangles(needed: npt.NDArray[np.bool_]) -> list[tuple[list[int], list[int]
     return result
 
 
+# At most this many bytes of answers are kept to seed the searches of reversed pairs.
+ANSWERS_BUDGET = 2**28
+
+
+def reversed_later(jobs: Sequence[tuple[list[int], list[int]]], sizes: Sequence[int]) -> list[tuple[int, int]]:
+    """The (query, target) pairs of each rectangle that a later rectangle searches the
+    other way round (one new cloud: it against every stored cloud, then every stored
+    cloud against it), whose answers then seed those searches; as many as fit in
+    ANSWERS_BUDGET."""
+    pairs, budget = [], ANSWERS_BUDGET
+    for i, (targets, queries) in enumerate(jobs):
+        later = {(q, t) for later_targets, later_queries in jobs[i + 1:] for t in later_targets for q in later_queries}
+        for q in queries:
+            for t in targets:
+                if q != t and (t, q) in later and 4 * sizes[q] <= budget:
+                    pairs.append((q, t))
+                    budget -= 4 * sizes[q]
+    return pairs
+
+
 def split_narrow(jobs: Sequence[tuple[list[int], list[int]]], sizes: Sequence[int], threads: int
                  ) -> list[list[tuple[list[int], list[int]]]]:
     """Each rectangle as the pieces to run at once: a rectangle with fewer targets than
@@ -694,11 +714,13 @@ def stored_all_by_all(clouds: Sequence[Cloud | npt.ArrayLike], store: StoreLike,
                 # Indexes first, each kept as soon as it is built.
                 list(_each(pool, [partial(_ensure, opened, work, t, precision) for t in targets], bar.update))
                 sizes = [len(work.members[u]) for u in work.unique]
+                distinct = [work.members[u] for u in work.unique]
+                answers: Answers = {(distinct[q], distinct[t]): None for q, t in reversed_later(work.jobs, sizes)}
                 for pieces in split_narrow(work.jobs, sizes, threads):
-                    calls = [partial(join_tile, [work.members[work.unique[k]] for k in job_targets],
-                                     [work.members[work.unique[k]] for k in job_queries], precision=precision,
-                                     executor=pool if len(pieces) == 1 else None,
-                                     on_column=work.column_writer(opened, precision, job_targets, job_queries))
+                    calls = [partial(join_tile, [distinct[k] for k in job_targets], [distinct[k] for k in job_queries],
+                                     precision=precision, executor=pool if len(pieces) == 1 else None,
+                                     on_column=work.column_writer(opened, precision, job_targets, job_queries),
+                                     answers=answers)
                              for job_targets, job_queries in pieces]
                     if len(calls) == 1:
                         calls[0](on_progress=bar.update)
