@@ -3,6 +3,7 @@ files recognised by content, every kind of damage reported once and repaired, ki
 and concurrent writers, a newer format refused, the commands."""
 
 import os
+import re
 import signal
 import sqlite3
 import subprocess
@@ -13,10 +14,12 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from scipy.spatial import cKDTree
 
 import ornel
 import ornel._cloud
 import ornel._join
+import ornel._store
 from ornel._store import ARRAYS, DATABASE, FORMAT, Store, StoreError
 
 SCRIPT = Path(sys.executable).parent / "ornel"
@@ -100,6 +103,60 @@ def test_tables_equal_store_less_runs_and_only_missing_pairs_are_searched(tmp_pa
     assert searches["graphs"] == 0
     want_dists, _ = ornel.nearest(named["far1"], named["far2"], precision=precision)
     assert got[0].tobytes() == want_dists.tobytes() and got[0].dtype == want_dists.dtype
+
+
+def far_scans(rng):
+    """Scans 5e5 to 5e6 from the origin, quantised to millimetres, with duplicates: of
+    different sizes and places, so that most have frames of their own."""
+    base = np.round(rng.random((900, 3)) * [4, 3, 0.2], 3)
+    clouds = {}
+    for k, offset in enumerate([5e5, 9e5, 2e6, 5e6]):
+        points = base[rng.choice(len(base), 700 + 40 * k)] * (1 + k) + offset + [0.5 * k, 0, 0]
+        clouds[f"far{k}"] = points.astype(np.float32) if k == 2 else points
+    clouds["near"] = np.round(rng.random((500, 3)), 2)
+    return clouds
+
+
+@pytest.mark.parametrize("precision", ["f32", "f64"])
+def test_one_cloud_added_to_a_stored_table_equals_the_pairs_alone(tmp_path, monkeypatch, precision):
+    named = far_scans(np.random.default_rng(11))
+    fresh = lambda: [ornel.Cloud(a, n) for n, a in named.items()]  # noqa: E731
+    # Every entry as its pair alone gives it (a one-cloud grouped query set), and in
+    # double precision as cKDTree gives it.
+    want = np.zeros((2, len(named), len(named)))
+    for q, a in enumerate(named.values()):
+        for t, b in enumerate(named.values()):
+            if q != t:
+                d = ornel.nearest(a, b, precision=precision)[0]
+                if precision == "f64":
+                    assert d.tobytes() == cKDTree(b).query(a)[0].tobytes()
+                want[:, q, t] = np.add.reduceat(d, [0], dtype=np.float64)[0] / len(d), d.max()
+    wanted = (want[0].tobytes(), want[1].tobytes())
+    same = lambda table: (table.mean.tobytes(), table.max.tobytes()) == wanted  # noqa: E731
+    assert same(ornel.all_by_all(fresh(), threads=2, precision=precision))
+    for new in ("far3", "near"):
+        directory = tmp_path / new
+        ornel.all_by_all([c for c in fresh() if c.name != new], threads=2, precision=precision, store=directory)
+        grouped, seeded = [], []
+        monkeypatch.setattr(ornel._join._QuerySet, "__init__", lambda self, *a, **k: grouped.append(a) or
+                            _grouped_init(self, *a, **k))
+        monkeypatch.setattr(ornel._join, "_reciprocal_starts", lambda *a: seeded.append(a) or _reciprocal(*a))
+        assert same(ornel.all_by_all(fresh(), threads=2, precision=precision, store=directory))
+        monkeypatch.undo()
+        assert grouped == []  # each cloud searched on its own: no grouped set built for the new one
+        # In single precision, every stored cloud's walks start from the new cloud's answers.
+        assert len(seeded) == (len(named) - 1 if precision == "f32" else 0)
+    # A query holding only the other precision's graph: it only seeds the walks.
+    other = "f32" if precision == "f64" else "f64"
+    a, b = ornel.Cloud(named["far1"], "a"), ornel.Cloud(named["far0"], "b")
+    a.graph(other)
+    mean, maximum = ornel.join_tile([b], [a], precision=precision)
+    assert a.cached_graph(precision) is None
+    assert (mean[0, 0], maximum[0, 0]) == tuple(want[:, 1, 0])
+
+
+_grouped_init = ornel._join._QuerySet.__init__
+_reciprocal = ornel._join._reciprocal_starts
 
 
 def test_renamed_files_are_recognised_and_changed_files_are_not(tmp_path, searches):
@@ -295,3 +352,60 @@ def test_index_compare_store_and_prune_commands(tmp_path):
     for bad in (["store", tmp_path / "nowhere"], ["store", tmp_path]):
         status, out, err = run(*bad)
         assert status == 2 and err.count("\n") == 1 and err.startswith("ornel: error: ")
+
+
+def run_read_only(directory, *args):
+    """The command with `directory` read-only to it: by permissions, or for root (whom
+    they do not stop) by a read-only bind mount in a mount namespace of its own."""
+    command = ([str(SCRIPT)] if SCRIPT.exists() else [sys.executable, "-m", "ornel"]) + [str(a) for a in args]
+    if os.geteuid() != 0:
+        for path, mode in ((directory, 0o555), (directory / DATABASE, 0o444)):
+            path.chmod(mode)
+        done = subprocess.run(command, capture_output=True, text=True, timeout=300)
+        directory.chmod(0o755)
+        (directory / DATABASE).chmod(0o644)
+        return done.returncode, done.stdout, done.stderr
+    namespace = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                 'mount --bind -o ro "$0" "$0" && exec "$@"', str(directory)]
+    if subprocess.run(namespace + ["true"], capture_output=True, timeout=60).returncode != 0:
+        pytest.skip("no mount namespace to make a read-only directory in")
+    done = subprocess.run(namespace + command, capture_output=True, text=True, timeout=300)
+    return done.returncode, done.stdout, done.stderr
+
+
+def test_a_read_only_store_is_read_and_refuses_writes_in_one_line(tmp_path):
+    paths = write_scans(tmp_path, 3, 1500)
+    directory = tmp_path / "store"
+    assert run("matrix", *paths[:2], "--store", directory)[0] == 0
+    before = {p: p.stat().st_mtime_ns for p in directory.rglob("*")}
+    status, out, err = run_read_only(directory, "store", directory)
+    assert status == 0 and err == "" and "2 clouds (3,000 points), 2 indexes, pairs: 2 f32" in out
+    status, out, err = run_read_only(directory, "matrix", *paths[:2], "--store", directory)
+    assert status == 0 and err == "" and out == run("matrix", *paths[:2])[1]
+    status, out, err = run_read_only(directory, "compare", paths[0], paths[1], "--store", directory)
+    assert status == 0 and err == "" and out == run("compare", paths[0], paths[1])[1]
+    for args in (["matrix", *paths, "--store", directory], ["compare", paths[0], paths[2], "--store", directory],
+                 ["index", paths[2], "--store", directory], ["store", directory, "--prune"]):
+        status, out, err = run_read_only(directory, *args)
+        assert status == 2 and err.count("\n") == 1 and "read-only" in err, (args, err)
+    assert {p: p.stat().st_mtime_ns for p in directory.rglob("*")} == before
+    # A writer still at work (rows only in its log so far): a reader sees what it committed.
+    with Store(directory) as store:
+        ornel.all_by_all([ornel.Cloud.load(p) for p in paths], store=store)
+        assert (directory / f"{DATABASE}-wal").stat().st_size > 0
+        status, out, err = run_read_only(directory, "store", directory)
+        assert status == 0 and "3 clouds (4,500 points), 3 indexes, pairs: 6 f32" in out, err
+
+
+def test_waiting_too_long_for_the_lock_is_one_line(tmp_path, monkeypatch, capsys):
+    from ornel._command import main
+
+    Store(tmp_path).close()
+    monkeypatch.setattr(ornel._store, "BUSY_SECONDS", 1)
+    holder = sqlite3.connect(tmp_path / DATABASE, isolation_level=None)
+    holder.execute("BEGIN IMMEDIATE")
+    assert main(["store", str(tmp_path), "--prune"]) == 2
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and re.search(r"another process holds the store's lock .* after waiting \d+ s", err)
+    holder.execute("ROLLBACK")
+    assert main(["store", str(tmp_path), "--prune"]) == 0

@@ -15,12 +15,15 @@ import numpy as np
 import numpy.typing as npt
 
 import _ornel
-from ornel._cloud import Cloud, Frame, Precision, Prepared, as_cloud, check_precision
+from ornel._cloud import Cloud, Frame, Precision, Prepared, as_cloud, bounding_box, check_precision
 from ornel._errors import CloudError
 from ornel._matrix import Matrix
 from ornel._native import nearest_from_starts
 
 Grouped = Union[_ornel.GroupedQueriesF32, _ornel.GroupedQueriesF64]
+# A pair's nearest points (query, target) -> the target's point for each query point, in
+# their spatial orders; None until searched.
+Answers = dict[tuple[Cloud, Cloud], Union[npt.NDArray[np.uint32], None]]
 T = TypeVar("T")
 # How often a waiting main thread wakes up to notice Ctrl-C.
 POLL_SECONDS = 0.2
@@ -37,11 +40,14 @@ def default_threads() -> int:
         return os.cpu_count() or 1
 
 
-def _check_double_span(a: Cloud, b: Cloud) -> None:
+def _check_double_span(a: Cloud, b: Cloud, boxes: dict[int, tuple[Any, Any]] | None = None) -> None:
     """Refuses a pair whose squared distances would overflow double precision (and so
-    come out infinite) rather than report them."""
-    lo = np.minimum(a.points.min(axis=0), b.points.min(axis=0)).astype(np.float64)
-    hi = np.maximum(a.points.max(axis=0), b.points.max(axis=0)).astype(np.float64)
+    come out infinite) rather than report them. `boxes` keeps each cloud's bounding box
+    for the other pairs of a tile."""
+    boxes = {} if boxes is None else boxes
+    (a_lo, a_hi), (b_lo, b_hi) = (boxes.get(id(c)) or boxes.setdefault(id(c), bounding_box(c.points))
+                                  for c in (a, b))
+    lo, hi = np.minimum(a_lo, b_lo), np.maximum(a_hi, b_hi)
     with np.errstate(over="ignore"):
         span = float(np.max(hi - lo))
     if not span <= FLOAT64_MAX_SPAN:
@@ -101,14 +107,7 @@ class _QuerySet:
         else:
             raise TypeError("target and query set of different precisions")
         if self.exact is not None:
-            # A float32 walk stops where every step changes d² by less than its rounding:
-            # walking on from its answers with d² in double ends at the nearest point.
-            indptr, indices = target.graph(precision)
-            squared, idx = nearest_from_starts(target.sorted_coordinates(precision), indptr, indices,
-                                               self.exact, idx.astype(np.uint32))
-            if len(squared) and not float(squared.max()) <= FLOAT32_MAX_SQUARED:
-                raise CloudError(target.source, "distances too large for single precision; use double (f64)")
-            dists = np.sqrt(squared).astype(np.float32)
+            dists, idx = _finish_single(target, self.exact, idx)
         ordered_dists = np.empty_like(dists)
         ordered_dists[self.position] = dists
         ordered_idx = np.empty(len(idx), np.uint64)
@@ -116,23 +115,140 @@ class _QuerySet:
         return ordered_dists, ordered_idx
 
 
-class _QuerySets:
-    """One `_QuerySet` per frame among the targets, built by the first search that needs
-    it and dropped after the last, so that only the sets in use are held."""
+class _OneByOne:
+    """Query clouds searched one by one, each in its own spatial order: where a grouped set
+    would serve few targets or hold one cloud, building it costs more than it saves.
 
-    def __init__(self, queries: Sequence[Cloud], precision: Precision, frames: Sequence[Frame | None]) -> None:
-        self._queries, self._precision = queries, precision
+    Single precision walks each cloud's points, rounded as the target's frame has them,
+    in double over the target's graph, each from the answer of the point before it: the
+    exact walk that finishes a grouped search's answers, here from other starts, so the
+    same answers (the walk is exact from any start) without the float32 walk before it
+    and without packing anything. Double precision searches each cloud walked over its
+    own graph (any precision's: it only seeds each walk from a neighbour's answer), so
+    every query needs one. Answers come back as `_QuerySet.search` gives them."""
+
+    def __init__(self, queries: Sequence[Cloud], precision: Precision, frame: Frame | None,
+                 answers: Answers | None = None) -> None:
+        self._queries, self._precision, self._frame = queries, precision, frame
+        self._answers = answers
+        self._lock = threading.Lock()
+        self._operands: dict[int, Prepared | npt.NDArray[np.float64]] = {}
+
+    def _operand(self, k: int) -> Prepared | npt.NDArray[np.float64]:
+        """Query k as searched: single precision, its sorted points rounded as measured from
+        the frame, in double; double precision, prepared with its own graph."""
+        with self._lock:
+            found = self._operands.get(k)
+        if found is not None:
+            return found
+        query = self._queries[k]
+        operand: Prepared | npt.NDArray[np.float64]
+        if self._precision == "f32":
+            points = (query.sorted_coordinates("f32") if query.frame == self._frame
+                      else query.coordinates("f32", query.order, frame=self._frame))
+            operand = np.asarray(points, dtype=np.float64)
+        else:
+            graph = query.cached_graph("f64") or query.cached_graph("f32")
+            assert graph is not None  # chosen only for queries that have a graph
+            operand = query.cached_prepared("f64") or _ornel.PreparedF64(query.sorted_coordinates("f64"), *graph)
+        with self._lock:
+            return self._operands.setdefault(k, operand)
+
+    def search(self, target: Cloud, precision: Precision
+               ) -> tuple[npt.NDArray[np.floating[Any]], npt.NDArray[np.uint64]]:
+        dists_parts: list[npt.NDArray[np.floating[Any]]] = []
+        idx_parts: list[npt.NDArray[np.uint64]] = []
+        for k, query in enumerate(self._queries):
+            operand = self._operand(k)
+            dists: npt.NDArray[np.floating[Any]]
+            idx: npt.NDArray[np.unsignedinteger[Any]]
+            if isinstance(operand, np.ndarray):
+                answers = self._answers
+                # The target searched against this query before: each of its points starts
+                # the walk of a query point it is nearest to.
+                reverse = None if answers is None else answers.pop((target, query), None)
+                starts = None if reverse is None else _reciprocal_starts(reverse, len(query))
+                dists, idx = _finish_single(target, operand, starts)
+                if answers is not None and (query, target) in answers:
+                    answers[(query, target)] = idx
+            else:
+                prepared = target.prepared("f64")
+                assert isinstance(prepared, _ornel.PreparedF64) and isinstance(operand, _ornel.PreparedF64)
+                dists, idx = prepared.query_prepared(operand)
+            order = query.order
+            ordered_dists = np.empty_like(dists)
+            ordered_dists[order] = dists
+            ordered_idx = np.empty(len(idx), np.uint64)
+            ordered_idx[order] = idx
+            dists_parts.append(ordered_dists)
+            idx_parts.append(ordered_idx)
+        if not dists_parts:
+            return np.zeros(0, np.float32 if precision == "f32" else np.float64), np.zeros(0, np.uint64)
+        return np.concatenate(dists_parts), np.concatenate(idx_parts)
+
+
+def _reciprocal_starts(reverse: npt.NDArray[np.uint32], size: int) -> npt.NDArray[np.uint32]:
+    """Starts for the walks of a cloud's `size` points (in their spatial order) over a
+    target, from the target's own answers against the cloud (`reverse[j]`: the point
+    nearest to target point j): a target point to which a query point is nearest, else
+    the start of the query point before it. Any start gives the same answers."""
+    start = np.full(size, -1, np.int64)
+    start[reverse] = np.arange(len(reverse))
+    filled = np.where(start >= 0, np.arange(size), 0)
+    np.maximum.accumulate(filled, out=filled)
+    chosen = start[filled]
+    chosen[chosen < 0] = 0
+    return chosen.astype(np.uint32)
+
+
+def _finish_single(target: Cloud, exact: npt.NDArray[np.float64], idx: npt.NDArray[Any] | None
+                   ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.uint32]]:
+    """A float32 walk stops where every step changes d² by less than its rounding:
+    walking on from its answers with d² in double ends at the nearest point. Without
+    answers (`idx` None) the walk starts from the answer of the query before."""
+    indptr, indices = target.graph("f32")
+    squared, finished = nearest_from_starts(target.sorted_coordinates("f32"), indptr, indices, exact,
+                                            None if idx is None else idx.astype(np.uint32))
+    if len(squared) and not float(squared.max()) <= FLOAT32_MAX_SQUARED:
+        raise CloudError(target.source, "distances too large for single precision; use double (f64)")
+    return np.sqrt(squared).astype(np.float32), finished
+
+
+# A grouped query set costs about as much to build as two or three searches of its
+# points, and then searches several times faster than clouds searched one by one: it
+# pays from three targets on, and never for a single query cloud.
+GROUPED_FROM_TARGETS = 3
+
+
+class _QuerySets:
+    """One query set per frame among the targets, built by the first search that needs
+    it and dropped after the last, so that only the sets in use are held: a grouped set
+    where it pays, else the queries searched one by one."""
+
+    def __init__(self, queries: Sequence[Cloud], precision: Precision, frames: Sequence[Frame | None],
+                 answers: Answers | None = None) -> None:
+        self._queries, self._precision, self._answers = queries, precision, answers
         self._lock = threading.Lock()
         self._users = Counter(frames)
         self._frame_locks = {frame: threading.Lock() for frame in self._users}
-        self._sets: dict[Frame | None, _QuerySet] = {}
+        self._sets: dict[Frame | None, _QuerySet | _OneByOne] = {}
+        self._targets = dict(self._users)
+        # Double precision searches one by one over the queries' own graphs.
+        self._graphs = precision == "f32" or all(
+            q.cached_graph("f32") is not None or q.cached_graph("f64") is not None for q in queries)
+
+    def one_by_one(self, frame: Frame | None) -> bool:
+        """Whether the queries are searched one by one against the targets of `frame`."""
+        return self._graphs and (len(self._queries) == 1 or self._targets[frame] < GROUPED_FROM_TARGETS)
 
     def search(self, target: Cloud, frame: Frame | None
                ) -> tuple[npt.NDArray[np.floating[Any]], npt.NDArray[np.uint64]]:
         with self._frame_locks[frame]:
             query_set = self._sets.get(frame)
             if query_set is None:
-                query_set = self._sets[frame] = _QuerySet(self._queries, self._precision, frame)
+                query_set = self._sets[frame] = (
+                    _OneByOne(self._queries, self._precision, frame, self._answers) if self.one_by_one(frame)
+                    else _QuerySet(self._queries, self._precision, frame))
         try:
             return query_set.search(target, self._precision)
         finally:
@@ -179,8 +295,8 @@ def _run(executor: Executor | None, calls: Iterable[Callable[[], T]], on_done: C
 def join_tile(targets: Sequence[Cloud], queries: Sequence[Cloud], *, precision: Precision = "f32",
               executor: Executor | None = None, threads: int | None = None,
               on_progress: Callable[[], object] = lambda: None,
-              on_column: Callable[[int, npt.NDArray[np.float64], npt.NDArray[np.float64]], object] | None = None
-              ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+              on_column: Callable[[int, npt.NDArray[np.float64], npt.NDArray[np.float64]], object] | None = None,
+              answers: Answers | None = None) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
     """Mean and maximum nearest distances from every query cloud to every target cloud.
 
     Returns two (len(queries), len(targets)) float64 arrays: entry [i, j] is the mean (the
@@ -194,19 +310,27 @@ def join_tile(targets: Sequence[Cloud], queries: Sequence[Cloud], *, precision: 
     `on_column(j, means, maxima)`, if given, as soon as target j's column is done (from
     the thread that did it), so that a caller can keep each column before the rest end.
 
+    `answers`, shared by the tiles of one run, keeps the single-precision answers of each
+    (query, target) pair whose key it holds, and seeds the search of a pair reversed
+    from them, when both are searched one by one.
+
     Each entry depends only on its pair: a tile gives the entries the whole matrix gives."""
     precision = check_precision(precision)
     if precision == "f64":
+        boxes: dict[int, tuple[Any, Any]] = {}
         for target in targets:
             for query in queries:
-                _check_double_span(query, target)
+                _check_double_span(query, target, boxes)
     # Graphs of the targets first (in parallel): a query that is also a target then
-    # joins the query set with its sorted, prepared points at no extra cost.
+    # joins the query set with its sorted, prepared points at no extra cost. A target
+    # searched only by the exact walk needs its graph alone, nothing packed.
+    frames = [t.frame if precision == "f32" else None for t in targets]
+    query_sets = _QuerySets(queries, precision, frames, answers)
     to_build = sum(t.cached_graph(precision) is None for t in targets)
     share = None if executor is None or threads is None else max(1, threads // max(1, to_build))
-    _run(executor, [partial(t.prepared, precision, threads=share) for t in targets], on_progress)
-    frames = [t.frame if precision == "f32" else None for t in targets]
-    query_sets = _QuerySets(queries, precision, frames)
+    walked = [precision == "f32" and query_sets.one_by_one(frame) for frame in frames]
+    _run(executor, [partial(t.graph if walk else t.prepared, precision, threads=share)
+                    for t, walk in zip(targets, walked)], on_progress)
     offsets = np.asarray([0] + [len(q) for q in queries]).cumsum()
     counts = np.diff(offsets).astype(np.float64)
 

@@ -29,13 +29,14 @@ from functools import partial
 from os import PathLike
 from pathlib import Path
 from typing import Any, Union
+from urllib.parse import quote
 
 import numpy as np
 import numpy.typing as npt
 
-from ornel._cloud import Cloud, Precision, as_cloud, check_precision
+from ornel._cloud import Cloud, Precision, as_cloud, bounding_box, check_precision
 from ornel._errors import CloudError
-from ornel._join import _run, join_tile
+from ornel._join import Answers, _run, join_tile
 from ornel._matrix import Matrix
 
 __all__ = ["Store", "StoreError", "StoreWarning", "points_digest"]
@@ -119,6 +120,11 @@ def write_file_atomically(directory: Path, name: str, parts: Sequence[Any]) -> N
         raise
 
 
+# NumPy parses an array header with ast.literal_eval, which CPython 3.11 cannot run in
+# two threads at once (SystemError: AST constructor recursion depth mismatch).
+_HEADER_LOCK = threading.Lock()
+
+
 def read_array(path: Path, digest: str, size: int, dtype: Any) -> npt.NDArray[Any]:
     """A stored 1-D array, read once into memory and viewed there, after its size and
     digest are checked; _Damaged says what is wrong."""
@@ -127,19 +133,20 @@ def read_array(path: Path, digest: str, size: int, dtype: Any) -> npt.NDArray[An
             actual = os.fstat(file.fileno()).st_size
             if actual != size:
                 raise _Damaged(f"{actual} bytes, {size} recorded (truncated or overwritten)")
-            buffer = bytearray(size)
-            if file.readinto(buffer) != size:
+            buffer = np.empty(size, np.uint8)  # filled by the read: no zeroing first
+            if file.readinto(buffer.data) != size:
                 raise _Damaged("shorter than its size")
     except FileNotFoundError:
         raise _Damaged("missing") from None
     except OSError as error:
         raise _Damaged(f"unreadable ({error.strerror or error})") from None
-    if hashlib.sha256(buffer).hexdigest() != digest:
+    if hashlib.sha256(buffer.data).hexdigest() != digest:
         raise _Damaged("its digest does not match (damaged)")
-    header = io.BytesIO(bytes(buffer[:4096]))
+    header = io.BytesIO(buffer[:4096].tobytes())
     try:
-        np.lib.format.read_magic(header)
-        shape, fortran, stored_dtype = np.lib.format.read_array_header_1_0(header)
+        with _HEADER_LOCK:
+            np.lib.format.read_magic(header)
+            shape, fortran, stored_dtype = np.lib.format.read_array_header_1_0(header)
     except (ValueError, EOFError, SyntaxError) as error:
         raise _Damaged(f"not an array ({error})") from None
     if len(shape) != 1 or stored_dtype != np.dtype(dtype) or header.tell() + shape[0] * stored_dtype.itemsize != size:
@@ -186,7 +193,9 @@ class Store:
     `Store(path)` opens the store at `path`, making it (and the directory) if needed;
     `create=False` refuses a directory that holds no store. One `Store` may be used from
     many threads, and many processes may use one directory at once. Damaged files are
-    reported through `report` (default: a `StoreWarning`), each once."""
+    reported through `report` (default: a `StoreWarning`), each once. A store this
+    process may not write (`readonly`) is read as it is; keeping anything in it raises
+    StoreError before the work is done."""
 
     def __init__(self, path: str | PathLike[str], *, create: bool = True,
                  report: Callable[[str], object] | None = None) -> None:
@@ -197,39 +206,75 @@ class Store:
         source = str(path)
         if self.path.exists() and not self.path.is_dir():
             raise StoreError(source, "not a directory; a store is a directory")
-        if not (self.path / DATABASE).exists():
+        database = self.path / DATABASE
+        if not database.exists():
             if not create:
                 raise StoreError(source, "holds no ornel store" if self.path.is_dir() else "no such directory")
+        # A store this process may not change (a read-only mount, another user's) is
+        # still read: listed, and searched where it holds what is asked.
+        places = (self.path, database, self.path / ARRAYS)
+        self.readonly = database.exists() and not all(os.access(p, os.W_OK) for p in places if p.exists())
+        if not self.readonly:
+            try:
+                self.path.mkdir(parents=True, exist_ok=True)
+                (self.path / ARRAYS).mkdir(exist_ok=True)
+            except OSError as error:
+                raise StoreError(source, f"cannot be made ({error.strerror or error})") from None
         try:
-            self.path.mkdir(parents=True, exist_ok=True)
-            (self.path / ARRAYS).mkdir(exist_ok=True)
-        except OSError as error:
-            raise StoreError(source, f"cannot be made ({error.strerror or error})") from None
-        try:
-            self._db = sqlite3.connect(self.path / DATABASE, timeout=BUSY_SECONDS, isolation_level=None,
-                                       check_same_thread=False)
-            self._db.execute(f"PRAGMA busy_timeout = {BUSY_SECONDS * 1000}")
-            self._db.execute("PRAGMA journal_mode = WAL")
-            # A lost last transaction on power failure is harmless here; a torn one is not possible.
-            self._db.execute("PRAGMA synchronous = NORMAL")
-            with self._write() as db:
-                version = self._format(db)
+            if self.readonly:
+                self._db = self._connect_readonly()
+                version = self._format(self._db)
                 if version is None:
-                    for statement in filter(str.strip, SCHEMA.split(";")):
-                        db.execute(statement)
-                    db.execute("INSERT INTO meta VALUES ('format', ?), ('id', ?)", (str(FORMAT), uuid.uuid4().hex))
-                    version = FORMAT
+                    raise StoreError(source, "holds no ornel store (its database has no store in it)")
+            else:
+                self._db = sqlite3.connect(database, timeout=BUSY_SECONDS, isolation_level=None,
+                                           check_same_thread=False)
+                self._db.execute(f"PRAGMA busy_timeout = {BUSY_SECONDS * 1000}")
+                self._db.execute("PRAGMA journal_mode = WAL")
+                # A lost last transaction on power failure is harmless here; a torn one is not possible.
+                self._db.execute("PRAGMA synchronous = NORMAL")
+                with self._write() as db:
+                    version = self._format(db)
+                    if version is None:
+                        for statement in filter(str.strip, SCHEMA.split(";")):
+                            db.execute(statement)
+                        db.execute("INSERT INTO meta VALUES ('format', ?), ('id', ?)",
+                                   (str(FORMAT), uuid.uuid4().hex))
+                        version = FORMAT
             if version > FORMAT:
                 raise StoreError(source, f"written by a newer ornel (store format {version}; this ornel reads "
                                  f"format {FORMAT} and older): upgrade ornel, or use another directory")
             self.id = self._db.execute("SELECT value FROM meta WHERE key = 'id'").fetchone()[0]
         except sqlite3.DatabaseError as error:
             raise StoreError(source, f"its database {DATABASE} cannot be used ({error})") from None
-        if store_identity(str(self.path)) != self.id:
+        if not self.readonly and store_identity(str(self.path)) != self.id:
             if (self.path / MARKER).exists() and not (self.path / MARKER).read_bytes().startswith(b"ornel store\n"):
                 raise StoreError(str(self.path / MARKER), "a file of the same name as the store's marker, "
                                  "not written by ornel; not overwritten")
             write_file_atomically(self.path, MARKER, [f"ornel store\nid {self.id}\nformat {FORMAT}\n".encode()])
+
+    def _connect_readonly(self) -> sqlite3.Connection:
+        """The database opened for reading only. SQLite reads a WAL database through its
+        shared-memory file, which a read-only directory cannot hold unless a writer left
+        it there: without one (a store at rest, everything in the database file) it is
+        opened as immutable, which needs no file beside it."""
+        uri = f"file:{quote(str(self.path / DATABASE))}?mode=ro"
+        try:
+            db = sqlite3.connect(uri, uri=True, timeout=BUSY_SECONDS, isolation_level=None, check_same_thread=False)
+            db.execute("SELECT count(*) FROM sqlite_master").fetchone()
+            return db
+        except sqlite3.OperationalError as error:
+            if _size(self.path / f"{DATABASE}-wal"):  # rows only in the log: immutable would not see them
+                raise StoreError(str(self.path), f"read-only here, and rows of its last writer are still in "
+                                 f"{DATABASE}-wal, which SQLite cannot read without writing beside it ({error}): "
+                                 "open it once where it may be written") from None
+        return sqlite3.connect(uri + "&immutable=1", uri=True, isolation_level=None, check_same_thread=False)
+
+    def _writable(self, action: str) -> None:
+        """Refuses to change a read-only store, before any work is done for it."""
+        if self.readonly:
+            raise StoreError(str(self.path), f"read-only here (its directory or database cannot be written), "
+                             f"so it cannot {action}; use a store this process may write")
 
     @staticmethod
     def _format(db: sqlite3.Connection) -> int | None:
@@ -255,7 +300,15 @@ class Store:
     def _write(self) -> Iterator[sqlite3.Connection]:
         """One write transaction: all of it or nothing, whatever interrupts it."""
         with self._lock:
-            self._db.execute("BEGIN IMMEDIATE")
+            self._writable("be changed")
+            started = time.monotonic()
+            try:
+                self._db.execute("BEGIN IMMEDIATE")
+            except sqlite3.OperationalError as error:
+                if "locked" not in str(error) and "busy" not in str(error):
+                    raise
+                raise StoreError(str(self.path), f"another process holds the store's lock (it is writing to it); "
+                                 f"gave up after waiting {time.monotonic() - started:.0f} s") from None
             try:
                 yield self._db
             except BaseException:
@@ -286,12 +339,14 @@ class Store:
         the digests."""
         if digests is None:
             digests = [points_digest(cloud.points) for cloud in clouds]
+        if self.readonly:
+            return list(digests)  # known clouds keep their rows; new ones are refused when kept
         now = time.time()
         known = {row[0] for row in self._read("SELECT digest FROM clouds")}
         rows = []
         for k, (cloud, digest) in enumerate(zip(clouds, digests)):
             # The box of a known cloud is known: its points are the same.
-            lo, hi = (cloud.points.min(axis=0), cloud.points.max(axis=0)) if digest not in known else ([0.0] * 3,) * 2
+            lo, hi = bounding_box(cloud.points) if digest not in known else ([0.0] * 3,) * 2
             # A cloud made from an array has its name for source; a loaded one, its path.
             from_file = cloud.source is not None and cloud.source != cloud.name
             size = file_bytes[k] if file_bytes is not None else _file_size(cloud.source) if from_file else None
@@ -366,6 +421,7 @@ class Store:
     def save_index(self, cloud: Cloud, digest: str, precision: Precision) -> None:
         """Builds (if needed) and keeps the cloud's order and graph in `precision`."""
         precision = check_precision(precision)
+        self._writable(f"keep the {precision} index of {cloud.name}")
         indptr, indices = cloud.graph(precision)
         order = cloud.order.astype(np.uint32)
         names = [self._save_array(array) for array in (order, np.asarray(indptr), np.asarray(indices))]
@@ -399,6 +455,7 @@ class Store:
         if cloud.cached_graph(precision) is None:
             if self.load_index(cloud, digest, precision):
                 return False
+            self._writable(f"keep the {precision} index of {cloud.name}")
         else:
             # Built already (in memory): keep it unless the store holds it whole.
             files = self.index_files(cloud, digest, precision)
@@ -418,6 +475,7 @@ class Store:
     def put_pairs(self, rows: Sequence[tuple[str, str, str, float, float, int]]) -> None:
         """Keeps (query, target, precision, mean, max, count) rows, all or none."""
         if rows:
+            self._writable(f"keep the {len(rows)} pairs computed")
             with self._write() as db:
                 db.executemany("INSERT OR REPLACE INTO pairs VALUES (?, ?, ?, ?, ?, ?)", rows)
 
@@ -438,6 +496,7 @@ class Store:
         if `keep` (digests) is given, every cloud not in it with its indexes and pairs.
         Returns what was removed."""
         removed = {"clouds": 0, "pairs": 0, "files": 0}
+        self._writable("be pruned")
         dropped: set[str] = set()  # files of the indexes removed here
         with self._write() as db:
             if keep is not None:
@@ -521,6 +580,26 @@ def rectangles(needed: npt.NDArray[np.bool_]) -> list[tuple[list[int], list[int]
     if complete:
         result.append((complete, sorted(set(rows) | set(complete))))
     return result
+
+
+# At most this many bytes of answers are kept to seed the searches of reversed pairs.
+ANSWERS_BUDGET = 2**28
+
+
+def reversed_later(jobs: Sequence[tuple[list[int], list[int]]], sizes: Sequence[int]) -> list[tuple[int, int]]:
+    """The (query, target) pairs of each rectangle that a later rectangle searches the
+    other way round (one new cloud: it against every stored cloud, then every stored
+    cloud against it), whose answers then seed those searches; as many as fit in
+    ANSWERS_BUDGET."""
+    pairs, budget = [], ANSWERS_BUDGET
+    for i, (targets, queries) in enumerate(jobs):
+        later = {(q, t) for later_targets, later_queries in jobs[i + 1:] for t in later_targets for q in later_queries}
+        for q in queries:
+            for t in targets:
+                if q != t and (t, q) in later and 4 * sizes[q] <= budget:
+                    pairs.append((q, t))
+                    budget -= 4 * sizes[q]
+    return pairs
 
 
 def split_narrow(jobs: Sequence[tuple[list[int], list[int]]], sizes: Sequence[int], threads: int
@@ -609,6 +688,8 @@ def plan(store: Store, clouds: Sequence[Cloud | npt.ArrayLike], precision: Preci
             else:
                 result.fill(a, b, *stored)
     result.jobs = rectangles(needed)
+    if result.jobs:  # refused before anything is computed for it
+        store._writable(f"keep the {int(needed.sum())} pairs of these clouds it lacks")
     return result
 
 
@@ -633,11 +714,13 @@ def stored_all_by_all(clouds: Sequence[Cloud | npt.ArrayLike], store: StoreLike,
                 # Indexes first, each kept as soon as it is built.
                 list(_each(pool, [partial(_ensure, opened, work, t, precision) for t in targets], bar.update))
                 sizes = [len(work.members[u]) for u in work.unique]
+                distinct = [work.members[u] for u in work.unique]
+                answers: Answers = {(distinct[q], distinct[t]): None for q, t in reversed_later(work.jobs, sizes)}
                 for pieces in split_narrow(work.jobs, sizes, threads):
-                    calls = [partial(join_tile, [work.members[work.unique[k]] for k in job_targets],
-                                     [work.members[work.unique[k]] for k in job_queries], precision=precision,
-                                     executor=pool if len(pieces) == 1 else None,
-                                     on_column=work.column_writer(opened, precision, job_targets, job_queries))
+                    calls = [partial(join_tile, [distinct[k] for k in job_targets], [distinct[k] for k in job_queries],
+                                     precision=precision, executor=pool if len(pieces) == 1 else None,
+                                     on_column=work.column_writer(opened, precision, job_targets, job_queries),
+                                     answers=answers)
                              for job_targets, job_queries in pieces]
                     if len(calls) == 1:
                         calls[0](on_progress=bar.update)
