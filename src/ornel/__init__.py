@@ -5,8 +5,6 @@ what they walk (Delaunay tetrahedralisations and their vertex graphs) and puts
 the whole comparison behind a few calls.
 """
 
-from importlib import metadata as _metadata
-
 from ornel._cloud import Cloud
 from ornel._errors import CloudError
 from ornel._compare import Comparison, compare
@@ -25,7 +23,16 @@ __all__ += ["Cloud", "CloudError", "Comparison", "Matrix", "compare", "all_by_al
 __all__ += ["Records", "read_records", "write_records", "Store", "StoreError", "StoreWarning"]
 __all__ += ["Iteration", "Registration", "register", "register_many"]
 
-try:
-    __version__: str = _metadata.version("ornel")
-except _metadata.PackageNotFoundError:  # run from a source tree that was never installed
-    __version__ = "0+unknown"
+
+
+def __getattr__(name: str) -> str:
+    # Looked up on first use: reading the installed metadata costs more than the rest of the import.
+    if name != "__version__":
+        raise AttributeError(f"module 'ornel' has no attribute {name!r}")
+    from importlib import metadata
+    try:
+        version = metadata.version("ornel")
+    except metadata.PackageNotFoundError:  # run from a source tree that was never installed
+        version = "0+unknown"
+    globals()["__version__"] = version
+    return version

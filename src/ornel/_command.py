@@ -25,7 +25,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from ornel import __version__
+import ornel
 from ornel._cloud import Cloud, Precision
 from ornel._compare import PERCENTILES, Comparison, compare
 from ornel._normals import NORMAL_NEIGHBOURS
@@ -58,11 +58,23 @@ def add_f64(command: argparse.ArgumentParser, what: str = "compute in double pre
     command.add_argument("--f64", action="store_true", help=f"{what} (default: single)")
 
 
+class VersionAction(argparse.Action):
+    """`--version`, with the installed version looked up only when asked for."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, help="show the version and exit")
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any,
+                 option_string: str | None = None) -> None:
+        print(f"ornel {ornel.__version__}")
+        parser.exit()
+
+
 def parser() -> argparse.ArgumentParser:
     formats = " ".join(READ_SUFFIXES)
     main = argparse.ArgumentParser(prog="ornel", description="Nearest-neighbour distances between point clouds "
                                    f"(files: {formats}).")
-    main.add_argument("--version", action="version", version=f"ornel {__version__}")
+    main.add_argument("--version", action=VersionAction)
     commands = main.add_subparsers(dest="command", required=True, metavar="COMMAND")
     matrix = commands.add_parser("matrix", help="mean, max, Chamfer and Hausdorff distances of every pair of files",
                                  description="Joins every file with every other both ways and prints one row "
