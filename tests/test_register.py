@@ -11,7 +11,7 @@ from scipy.spatial import cKDTree
 from scipy.spatial.transform import Rotation
 
 import ornel
-from ornel._native import nearest_from_starts, track_nearest
+from ornel._native import bisector_scales, nearest_from_starts, track_nearest
 
 DATA = Path(__file__).resolve().parents[1] / "data"
 SCRIPT = Path(sys.executable).parent / "ornel"
@@ -81,30 +81,98 @@ def test_walk_from_starts_reports_the_first_fault_whatever_the_threads():
         nearest_from_starts(np.zeros((0, 3)), np.zeros(1, np.uint32), indices[:0], queries, None)
 
 
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
 @pytest.mark.parametrize("offset", [0.0, 5e6])
-def test_tracking_moving_queries_answers_what_the_walk_answers(offset):
+def test_tracking_moving_queries_answers_what_the_walk_answers(dtype, offset):
     rng = np.random.default_rng(10)
-    target = quantised_scan(rng, 10_000, offset)
+    target = quantised_scan(rng, 10_000, offset).astype(dtype)
     indptr, indices = ornel.delaunay_graph(target)
+    scales = bisector_scales(target, indptr, indices)
     scan = quantised_scan(rng, 9_000, offset)
     scan = scan[ornel.morton_order(scan)]
     centre = scan.mean(axis=0)
-    tree = cKDTree(target)
+    tree = cKDTree(target.astype(np.float64))
     state, skipped = (), 0
     # Moves shrinking from large to none, as in a registration; and one back to the start.
     for step, size in enumerate([3e-2, 1e-2, 1e-3, 1e-4, 1e-6, 0.0, 3e-2]):
         moved = (scan - centre) @ motion(rng, 100 * size, 0)[:3, :3].T + centre + size * rng.normal(size=3)
-        squared, idx, margins = track_nearest(target, indptr, indices, moved, *state, threads=1 + step % 3)
+        squared, idx, margins = track_nearest(target, indptr, indices, scales, moved, *state, threads=1 + step % 3)
         np.testing.assert_array_equal(np.sqrt(squared), tree.query(moved)[0])
         if state:
             for threads in (2, 5):
-                np.testing.assert_array_equal(track_nearest(target, indptr, indices, moved, *state, threads)[1], idx)
+                again = track_nearest(target, indptr, indices, scales, moved, *state, threads)
+                np.testing.assert_array_equal(again[1], idx)
             skipped += np.count_nonzero(np.linalg.norm(moved - state[0], axis=1) < state[2])
         assert (margins >= 0).all()
         state = (moved, idx, margins)
     assert skipped > len(scan)  # the margins spared walks
     with pytest.raises(ValueError, match="go together"):
-        track_nearest(target, indptr, indices, moved, moved, idx)
+        track_nearest(target, indptr, indices, scales, moved, moved, idx)
+    with pytest.raises(ValueError, match="one entry per entry of indices"):
+        track_nearest(target, indptr, indices, scales[1:], moved)
+
+
+def bisector_distances(points, indptr, indices, queries, answers):
+    """For each query, its least distance to the bisector planes between its answer and
+    the answer's graph neighbours (neighbours at the answer's coordinates left out),
+    and the neighbour across the nearest one; from coordinate differences, as exactly
+    as double precision allows."""
+    points = points.astype(np.float64)
+    least, across = np.full(len(queries), np.inf), np.zeros(len(queries), np.int64)
+    degree = np.diff(indptr.astype(np.int64))
+    rows = np.repeat(np.arange(len(queries)), degree[answers])
+    starts = np.repeat(indptr[answers].astype(np.int64) - np.cumsum(degree[answers]) + degree[answers], degree[answers])
+    neighbours = indices[starts + np.arange(len(rows))]
+    w = points[neighbours] - points[answers[rows]]
+    a = queries[rows] - points[answers[rows]]
+    length = np.linalg.norm(w, axis=1)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        h = np.where(length > 0, length / 2 - np.einsum("ij,ij->i", a, w) / length, np.inf)
+    order = np.lexsort((h, rows))
+    first = order[np.r_[0, np.flatnonzero(np.diff(rows[order])) + 1]]
+    least[rows[first]], across[rows[first]] = h[first], neighbours[first]
+    return least, across
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+@pytest.mark.parametrize("offset", [0.0, 5e5, 5e6])
+def test_margins_are_bisector_distances_and_a_crossing_is_walked(dtype, offset):
+    rng = np.random.default_rng(12)
+    # Single precision 5e6 from the origin keeps half units: a scan a thousand times larger.
+    size = 1000.0 if dtype == np.float32 else 1.0
+    target = (quantised_scan(rng, 6_000) * size + offset).astype(dtype)
+    indptr, indices = ornel.delaunay_graph(target)
+    scales = bisector_scales(target, indptr, indices)
+    assert np.isnan(scales).any()  # the scan's repeated points: edges of length 0
+    queries = quantised_scan(rng, 5_000, step=3e-5) * size + offset
+    queries = queries[ornel.morton_order(queries)]
+    tree = cKDTree(target.astype(np.float64))
+    _, idx, margins = track_nearest(target, indptr, indices, scales, queries)
+    exact, across = bisector_distances(target, indptr, indices, queries, idx.astype(np.int64))
+    # Never more than the distance to the nearest bisector; less only by the scales' rounding.
+    tiny = max(1e-12, 16 * np.spacing(offset))
+    assert (margins <= exact).all()
+    assert (margins[np.isfinite(exact)] >= exact[np.isfinite(exact)] * (1 - 1e-6) - tiny).all()
+    # Each query moved straight towards the bisector that bounds its margin: just short
+    # of it (the answer may stay unwalked) and just across (it must not).
+    points = target.astype(np.float64)
+    finite = np.isfinite(exact) & (exact > 4 * tiny)
+    direction = points[across] - points[idx]
+    with np.errstate(invalid="ignore"):
+        direction /= np.linalg.norm(direction, axis=1, keepdims=True)
+    for shift, must_walk in ((exact * (1 - 1e-6) - 2 * tiny, False), (exact + 2 * tiny, True)):
+        moved = np.where(finite[:, None], queries + shift[:, None] * direction, queries)
+        state = (queries, idx, margins)
+        squared, found, _ = track_nearest(target, indptr, indices, scales, moved, *state)
+        np.testing.assert_array_equal(np.sqrt(squared), tree.query(moved)[0])
+        travelled = np.linalg.norm(moved - queries, axis=1)
+        kept = travelled < margins
+        if must_walk:
+            assert not kept[finite].any()
+            changed = found[finite] != idx[finite]
+            assert changed.mean() > 0.9  # across the bisector the neighbour is nearer (unless tied)
+        else:
+            assert kept[finite].mean() > 0.5
 
 
 @pytest.mark.parametrize("offset", [0.0, 5e5, 5e6])

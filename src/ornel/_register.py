@@ -10,6 +10,8 @@ every source registered to it reuses them."""
 from __future__ import annotations
 
 import math
+import threading
+import weakref
 from collections.abc import Sequence
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
@@ -23,7 +25,7 @@ from ornel._cloud import Cloud, as_cloud
 from ornel._errors import CloudError
 from ornel._formats import replacing
 from ornel._join import _run, default_threads
-from ornel._native import track_nearest
+from ornel._native import bisector_scales, track_nearest
 
 Method = Literal["point_to_plane", "point_to_point"]
 METHODS = ("point_to_plane", "point_to_point")
@@ -113,6 +115,21 @@ def rotation_angle(rotation: Array) -> float:
     return math.acos(max(-1.0, min(1.0, (float(np.trace(rotation)) - 1) / 2)))
 
 
+# Per target graph, what turns squared distances into distances to bisector planes
+# (the walks' margins); kept while the target lives, so that its sources share it.
+_SCALES: weakref.WeakKeyDictionary[Cloud, npt.NDArray[np.float32]] = weakref.WeakKeyDictionary()
+_SCALES_LOCK = threading.Lock()
+
+
+def _scales(target: Cloud) -> npt.NDArray[np.float32]:
+    indptr, indices = target.graph("f64")
+    with _SCALES_LOCK:
+        scales = _SCALES.get(target)
+        if scales is None:
+            scales = _SCALES[target] = bisector_scales(target.sorted_coordinates("f64"), indptr, indices)
+        return scales
+
+
 class _Problem:
     """A source prepared for registration to a target: coordinates measured from the
     target's centre (so that rotations far from the origin lose nothing), in the source's
@@ -121,6 +138,7 @@ class _Problem:
     def __init__(self, source: Cloud, target: Cloud, method: Method) -> None:
         self.target_points = target.sorted_coordinates("f64")
         self.indptr, self.indices = target.graph("f64")
+        self.scales = _scales(target)
         self.normals = target.normals() if method == "point_to_plane" else None
         self.centre = self.target_points.mean(axis=0)
         # Target coordinates near the centre differ from it exactly in double precision.
@@ -191,8 +209,8 @@ def register(source: Cloud | npt.ArrayLike, target: Cloud | npt.ArrayLike, *, in
         moved = problem.move(rotation, shift)
         queries = moved + c
         previous, starts, margins = last if last is not None else (None, None, None)
-        squared, idx, margins = track_nearest(problem.target_points, problem.indptr, problem.indices, queries,
-                                              previous, starts, margins, workers)
+        squared, idx, margins = track_nearest(problem.target_points, problem.indptr, problem.indices,
+                                              problem.scales, queries, previous, starts, margins, workers)
         last = queries, idx, margins
         keep = squared <= limit2
         return moved, idx, None if keep.all() else keep, squared
@@ -293,7 +311,7 @@ def register_many(sources: Sequence[Cloud | npt.ArrayLike], target: Cloud | npt.
         raise ValueError(f"threads must be at least 1, not {threads}")
     workers = default_threads() if threads is None else int(threads)
     if len(target) >= MIN_TARGET_POINTS:
-        target.graph("f64")
+        _scales(target)
         if options.get("method", "point_to_plane") == "point_to_plane":
             target.normals()
     calls = [partial(register, source, target, threads=1, **options) for source in sources]
