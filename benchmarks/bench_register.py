@@ -165,13 +165,18 @@ def timed(call, repeats):
     return statistics.median(times), result
 
 
-def run_pair(label, scan, extent, rng, n_source, n_target, degrees, shift_share, args, o3d):
+def draw_pair(scan, extent, rng, n_source, n_target, degrees, shift_share):
+    """A target, a source moved by a known motion, and the motion that undoes it."""
     target_points = scan(n_target)
     original = scan(n_source)
     truth_inverse = known_motion(rng, degrees, shift_share * extent * rng.normal(size=3) / np.sqrt(3),
                                  original.mean(axis=0))
     source = original @ truth_inverse[:3, :3].T + truth_inverse[:3, 3]
-    truth = np.linalg.inv(truth_inverse)
+    return target_points, source, np.linalg.inv(truth_inverse)
+
+
+def run_pair(label, scan, extent, rng, n_source, n_target, degrees, shift_share, args, o3d):
+    target_points, source, truth = draw_pair(scan, extent, rng, n_source, n_target, degrees, shift_share)
     diagonal = float(np.linalg.norm(np.ptp(target_points, axis=0)))
     max_distance = 0.2 * extent
     gicp_options = dict(max_correspondence_distance=max_distance, max_iterations=args.iterations,
@@ -314,6 +319,7 @@ def main():
     parser.add_argument("--quick", action="store_true", help="small pairs only")
     parser.add_argument("--accuracy-pairs", type=int, default=12, help="random pairs per model for accuracy")
     parser.add_argument("--only-accuracy", action="store_true", help="the accuracy section alone")
+    parser.add_argument("--pairs", type=int, nargs="*", help="only these pairs (0 to 3), without the last sections")
     args = parser.parse_args()
     print(machine_line())
     o3d = open3d_module()
@@ -326,11 +332,17 @@ def main():
              ("bunny", 300_000, 300_000, 10, 0.05)]
     if args.quick:
         pairs = [("bunny", 30_000, 40_000, 5, 0.02)]
-    for label, n_source, n_target, degrees, share in pairs:
-        run_pair(label, scan, extent, rng, n_source, n_target, degrees, share, args, o3d)
     arm_scan, arm_extent, arm_rng = resampler("rocker-arm.npy", 2)
     if not args.quick:
-        run_pair("rocker arm", arm_scan, arm_extent, arm_rng, 100_000, 100_000, 8, 0.03, args, o3d)
+        pairs.append(("rocker arm", 100_000, 100_000, 8, 0.03))
+    for number, (label, n_source, n_target, degrees, share) in enumerate(pairs):
+        models = (arm_scan, arm_extent, arm_rng) if label == "rocker arm" else (scan, extent, rng)
+        if args.pairs is None or number in args.pairs:
+            run_pair(label, *models, n_source, n_target, degrees, share, args, o3d)
+        else:  # the same draws, so that the pairs run are those of a full run
+            draw_pair(*models, n_source, n_target, degrees, share)
+    if args.pairs is not None:
+        return
     run_many(scan, extent, rng, args)
     run_accuracy(args)
     print(f"\n{machine_line()}")

@@ -263,13 +263,17 @@ def world_transform(rotation: Array, shift: Array, centre: Array) -> Array:
 def _point_to_point(moved: Array, matched: Array, source: str | None) -> tuple[Array, Array]:
     """The rigid motion taking `moved` nearest to `matched` in the least-squares sense
     (Umeyama's closed form by SVD of the cross-covariance)."""
-    mean_moved, mean_matched = moved.mean(axis=0), matched.mean(axis=0)
-    a, b = moved - mean_moved, matched - mean_matched
-    spread = np.linalg.eigvalsh(a.T @ a)
-    if len(moved) < 3 or not spread[1] > SINGULAR * spread[2]:
-        raise CloudError(source, f"the {len(moved)} matched points lie on one line: the rotation about it is "
+    # Sums and moments by matrix products: NumPy reduces (n, 3) along its rows slowly, and
+    # centring would copy both arrays. Target-centred coordinates keep the moments' own
+    # means small, so taking them off afterwards cancels little.
+    count = len(moved)
+    ones = np.ones(count)
+    mean_moved, mean_matched = ones @ moved / count, ones @ matched / count
+    spread = np.linalg.eigvalsh(moved.T @ moved - count * np.outer(mean_moved, mean_moved))
+    if count < 3 or not spread[1] > SINGULAR * spread[2]:
+        raise CloudError(source, f"the {count} matched points lie on one line: the rotation about it is "
                          "not determined")
-    u, _, vt = np.linalg.svd(a.T @ b)
+    u, _, vt = np.linalg.svd(moved.T @ matched - count * np.outer(mean_moved, mean_matched))
     reflect = np.eye(3)
     reflect[2, 2] = np.sign(np.linalg.det(vt.T @ u.T)) or 1.0
     rotation = vt.T @ reflect @ u.T
