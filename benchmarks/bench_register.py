@@ -39,7 +39,7 @@ from scipy.spatial import cKDTree
 from scipy.spatial.transform import Rotation
 
 import ornel
-from ornel._native import bisector_scales, track_nearest
+from ornel._native import track_nearest
 from ornel._normals import NORMAL_NEIGHBOURS
 
 
@@ -133,17 +133,16 @@ def search_ratio(source_cloud, target, transforms, threads, repeats):
         return None
     points = target.sorted_coordinates("f64")
     indptr, indices = target.graph("f64")
-    scales = bisector_scales(points, indptr, indices)
     tree = KDTree(points)
     source = np.ascontiguousarray(source_cloud.points[source_cloud.order], dtype=np.float64)
     ours, theirs, kept = [], [], []
     first = np.ascontiguousarray(source @ transforms[0][:3, :3].T + transforms[0][:3, 3])
-    state = (first, *track_nearest(points, indptr, indices, scales, first, threads=threads)[1:])
+    state = (first, *track_nearest(points, indptr, indices, first, threads=threads)[1:])
     for transform in transforms[1:]:
         queries = np.ascontiguousarray(source @ transform[:3, :3].T + transform[:3, 3])
         kept.append(np.mean(np.linalg.norm(queries - state[0], axis=1) < state[2]))
-        squared, found, margins = track_nearest(points, indptr, indices, scales, queries, *state, threads)
-        ours.append(median_seconds(lambda: track_nearest(points, indptr, indices, scales, queries, *state, threads),
+        squared, found, margins = track_nearest(points, indptr, indices, queries, *state, threads)
+        ours.append(median_seconds(lambda: track_nearest(points, indptr, indices, queries, *state, threads),
                                    min(repeats, 3)))
         with openmp_threads(threads):
             dists, _ = tree.query(queries, k=1)
@@ -319,7 +318,7 @@ def main():
     parser.add_argument("--quick", action="store_true", help="small pairs only")
     parser.add_argument("--accuracy-pairs", type=int, default=12, help="random pairs per model for accuracy")
     parser.add_argument("--only-accuracy", action="store_true", help="the accuracy section alone")
-    parser.add_argument("--pairs", type=int, nargs="*", help="only these pairs (0 to 3), without the last sections")
+    parser.add_argument("--pairs", type=int, nargs="*", help="only these pairs (0 to 3; none: no pair), then the many section")
     args = parser.parse_args()
     print(machine_line())
     o3d = open3d_module()
@@ -341,10 +340,9 @@ def main():
             run_pair(label, *models, n_source, n_target, degrees, share, args, o3d)
         else:  # the same draws, so that the pairs run are those of a full run
             draw_pair(*models, n_source, n_target, degrees, share)
-    if args.pairs is not None:
-        return
     run_many(scan, extent, rng, args)
-    run_accuracy(args)
+    if args.pairs is None:
+        run_accuracy(args)
     print(f"\n{machine_line()}")
 
 

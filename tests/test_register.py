@@ -11,7 +11,7 @@ from scipy.spatial import cKDTree
 from scipy.spatial.transform import Rotation
 
 import ornel
-from ornel._native import bisector_scales, nearest_from_starts, track_nearest
+from ornel._native import nearest_from_starts, track_nearest
 
 DATA = Path(__file__).resolve().parents[1] / "data"
 SCRIPT = Path(sys.executable).parent / "ornel"
@@ -87,7 +87,6 @@ def test_tracking_moving_queries_answers_what_the_walk_answers(dtype, offset):
     rng = np.random.default_rng(10)
     target = quantised_scan(rng, 10_000, offset).astype(dtype)
     indptr, indices = ornel.delaunay_graph(target)
-    scales = bisector_scales(target, indptr, indices)
     scan = quantised_scan(rng, 9_000, offset)
     scan = scan[ornel.morton_order(scan)]
     centre = scan.mean(axis=0)
@@ -96,83 +95,82 @@ def test_tracking_moving_queries_answers_what_the_walk_answers(dtype, offset):
     # Moves shrinking from large to none, as in a registration; and one back to the start.
     for step, size in enumerate([3e-2, 1e-2, 1e-3, 1e-4, 1e-6, 0.0, 3e-2]):
         moved = (scan - centre) @ motion(rng, 100 * size, 0)[:3, :3].T + centre + size * rng.normal(size=3)
-        squared, idx, margins = track_nearest(target, indptr, indices, scales, moved, *state, threads=1 + step % 3)
+        squared, idx, margins = track_nearest(target, indptr, indices, moved, *state, threads=1 + step % 3)
         np.testing.assert_array_equal(np.sqrt(squared), tree.query(moved)[0])
         if state:
             for threads in (2, 5):
-                again = track_nearest(target, indptr, indices, scales, moved, *state, threads)
+                again = track_nearest(target, indptr, indices, moved, *state, threads)
                 np.testing.assert_array_equal(again[1], idx)
             skipped += np.count_nonzero(np.linalg.norm(moved - state[0], axis=1) < state[2])
         assert (margins >= 0).all()
         state = (moved, idx, margins)
     assert skipped > len(scan)  # the margins spared walks
     with pytest.raises(ValueError, match="go together"):
-        track_nearest(target, indptr, indices, scales, moved, moved, idx)
-    with pytest.raises(ValueError, match="one entry per entry of indices"):
-        track_nearest(target, indptr, indices, scales[1:], moved)
+        track_nearest(target, indptr, indices, moved, moved, idx)
 
 
-def bisector_distances(points, indptr, indices, queries, answers):
-    """For each query, its least distance to the bisector planes between its answer and
-    the answer's graph neighbours (neighbours at the answer's coordinates left out),
-    and the neighbour across the nearest one; from coordinate differences, as exactly
-    as double precision allows."""
+def answer_neighbourhoods(points, indptr, indices, queries, answers):
+    """For each query: half the gap between its distance to its answer and to the answer's
+    nearest graph neighbour (a margin no move below can change the answer), its least
+    distance to the bisector planes between the answer and its neighbours (the move that
+    may), and the neighbour across that plane; from coordinate differences, as exactly as
+    double precision allows. Repeated points give no plane."""
     points = points.astype(np.float64)
-    least, across = np.full(len(queries), np.inf), np.zeros(len(queries), np.int64)
-    degree = np.diff(indptr.astype(np.int64))
-    rows = np.repeat(np.arange(len(queries)), degree[answers])
-    starts = np.repeat(indptr[answers].astype(np.int64) - np.cumsum(degree[answers]) + degree[answers], degree[answers])
-    neighbours = indices[starts + np.arange(len(rows))]
+    degree = np.diff(indptr.astype(np.int64))[answers]
+    rows = np.repeat(np.arange(len(queries)), degree)
+    at = np.repeat(indptr[answers].astype(np.int64) - np.cumsum(degree) + degree, degree) + np.arange(len(rows))
+    neighbours = indices[at]
     w = points[neighbours] - points[answers[rows]]
     a = queries[rows] - points[answers[rows]]
     length = np.linalg.norm(w, axis=1)
     with np.errstate(invalid="ignore", divide="ignore"):
-        h = np.where(length > 0, length / 2 - np.einsum("ij,ij->i", a, w) / length, np.inf)
-    order = np.lexsort((h, rows))
+        plane = np.where(length > 0, length / 2 - np.einsum("ij,ij->i", a, w) / length, np.inf)
+    gap = np.full(len(queries), np.inf)
+    np.minimum.at(gap, rows, np.where(length > 0, np.linalg.norm(queries[rows] - points[neighbours], axis=1), np.inf))
+    gap = (gap - np.linalg.norm(queries - points[answers], axis=1)) / 2
+    order = np.lexsort((plane, rows))
     first = order[np.r_[0, np.flatnonzero(np.diff(rows[order])) + 1]]
-    least[rows[first]], across[rows[first]] = h[first], neighbours[first]
-    return least, across
+    least, across = np.full(len(queries), np.inf), np.zeros(len(queries), np.int64)
+    least[rows[first]], across[rows[first]] = plane[first], neighbours[first]
+    return gap, least, across
 
 
 @pytest.mark.parametrize("dtype", [np.float32, np.float64])
 @pytest.mark.parametrize("offset", [0.0, 5e5, 5e6])
-def test_margins_are_bisector_distances_and_a_crossing_is_walked(dtype, offset):
+def test_margins_keep_answers_and_a_bisector_crossing_is_walked(dtype, offset):
     rng = np.random.default_rng(12)
     # Single precision 5e6 from the origin keeps half units: a scan a thousand times larger.
     size = 1000.0 if dtype == np.float32 else 1.0
     target = (quantised_scan(rng, 6_000) * size + offset).astype(dtype)
     indptr, indices = ornel.delaunay_graph(target)
-    scales = bisector_scales(target, indptr, indices)
-    assert np.isnan(scales).any()  # the scan's repeated points: edges of length 0
     queries = quantised_scan(rng, 5_000, step=3e-5) * size + offset
     queries = queries[ornel.morton_order(queries)]
     tree = cKDTree(target.astype(np.float64))
-    _, idx, margins = track_nearest(target, indptr, indices, scales, queries)
-    exact, across = bisector_distances(target, indptr, indices, queries, idx.astype(np.int64))
-    # Never more than the distance to the nearest bisector; less only by the scales' rounding.
+    squared, idx, margins = track_nearest(target, indptr, indices, queries)
+    gap, plane, across = answer_neighbourhoods(target, indptr, indices, queries, idx.astype(np.int64))
     tiny = max(1e-12, 16 * np.spacing(offset))
-    assert (margins <= exact).all()
-    assert (margins[np.isfinite(exact)] >= exact[np.isfinite(exact)] * (1 - 1e-6) - tiny).all()
-    # Each query moved straight towards the bisector that bounds its margin: just short
-    # of it (the answer may stay unwalked) and just across (it must not).
+    assert (margins <= np.maximum(gap, 0)).all()
+    # Less than the gap by the allowance for rounding alone, 1e-12 of the distances.
+    finite = np.isfinite(gap)
+    assert (margins[finite] >= gap[finite] - 1e-11 * (np.sqrt(squared) + gap)[finite] - tiny).all()
+    assert np.isinf(margins[~finite]).all()  # only repeats of the answer around it
+    # Each query moved straight towards the bisector plane nearest to it: by a little less
+    # than its margin (the answer is kept unwalked), and just across the plane (it may not be).
     points = target.astype(np.float64)
-    finite = np.isfinite(exact) & (exact > 4 * tiny)
+    crossing = np.isfinite(plane) & (plane > 4 * tiny)
     direction = points[across] - points[idx]
     with np.errstate(invalid="ignore"):
         direction /= np.linalg.norm(direction, axis=1, keepdims=True)
-    for shift, must_walk in ((exact * (1 - 1e-6) - 2 * tiny, False), (exact + 2 * tiny, True)):
-        moved = np.where(finite[:, None], queries + shift[:, None] * direction, queries)
-        state = (queries, idx, margins)
-        squared, found, _ = track_nearest(target, indptr, indices, scales, moved, *state)
+    for shift, across_plane in ((margins * (1 - 1e-6) - 2 * tiny, False), (plane + 2 * tiny, True)):
+        moved = np.where(crossing[:, None], queries + np.maximum(shift, 0)[:, None] * direction, queries)
+        squared, found, _ = track_nearest(target, indptr, indices, moved, queries, idx, margins)
         np.testing.assert_array_equal(np.sqrt(squared), tree.query(moved)[0])
-        travelled = np.linalg.norm(moved - queries, axis=1)
-        kept = travelled < margins
-        if must_walk:
-            assert not kept[finite].any()
-            changed = found[finite] != idx[finite]
-            assert changed.mean() > 0.9  # across the bisector the neighbour is nearer (unless tied)
+        kept = np.linalg.norm(moved - queries, axis=1) < margins
+        if across_plane:
+            assert not kept[crossing].any()
+            assert (found[crossing] != idx[crossing]).mean() > 0.9  # the neighbour is nearer, bar ties
         else:
-            assert kept[finite].mean() > 0.5
+            assert kept[crossing & (margins > 4 * tiny)].mean() > 0.99
 
 
 @pytest.mark.parametrize("offset", [0.0, 5e5, 5e6])

@@ -60,34 +60,20 @@ inline double squared_distance_exact(const T* p, const Q* q) {
     return dx * dx + dy * dy + dz * dz;
 }
 
-// Relative allowance for the rounding of a margin's last operations (a
-// product and the scales' own rounding, a few units in the last place).
-inline constexpr double margin_slack = 1e-12;
-// The share of a squared distance a margin leaves for its rounding errors.
-inline constexpr double margin_guard = 64 * std::numeric_limits<double>::epsilon();
+template <class T>
+inline bool same_point(const T* a, const T* b) {
+    return a[0] == b[0] && a[1] == b[1] && a[2] == b[2];
+}
 
 // The descent of one query from `vertex`: the vertex where (d², index) is
-// lowest among its neighbours, and its squared distance `best`.
-//
-// With `scales` (see bisector_scales), `margin` gets how far q may move before
-// a neighbour u of the answer v could be nearer: the least distance from q to
-// the bisector planes of (v, u), (|q-u|² - |q-v|²) / 2|u-v|, found in the
-// scan of v's row that ends the descent. While q moves by less, v stays nearer
-// than all its neighbours, so a descent from v ends at v (and on a Delaunay
-// graph v stays the nearest point). The scan of every row keeps that row's
-// margin, which costs a product per neighbour and spares a second pass.
-//
-// Conservative in floating point: a squared distance is off by at most 4 ulp
-// of itself, so each numerator is cut by 64 ulp of |q-u|² + |q-v|² (the
-// scales carry the cut on |q-u|², `own` that on |q-v|²); that covers its own
-// rounding and keeps, after moves adding up to less than the margin, the
-// computed distances of u and v as strictly ordered as the exact ones (both
-// then at most 2|q-u|). A neighbour at v's very coordinates (scale NaN, which
-// the minimum passes over) is a tie for good that v, the smaller index
-// (descents break ties so), keeps winning: it sets no margin. Zero on a tie.
-template <class T, class Q, bool with_margin = false>
-inline std::uint32_t descend_row(XyzRows<T> target, CsrRows graph, const Q* q, std::uint32_t vertex, double& best,
-                                 const float* scales, double* margin) {
+// lowest among its neighbours, its squared distance `best`, and `gap2`, the
+// least squared distance of that vertex's neighbours (+inf without any),
+// leaving out those at its very coordinates: such a tie is for good, and the
+// vertex, the smaller index (a descent ends at no vertex with a smaller equal
+// neighbour), keeps winning it wherever the query moves.
+template <class T, class Q>
+inline std::uint32_t descend_one(XyzRows<T> target, CsrRows graph, const Q* q, std::uint32_t vertex, double& best,
+                                 double& gap2) {
     const std::size_t n = target.n;
     best = squared_distance_exact(target.data + 3 * std::size_t{vertex}, q);
     for (;;) {
@@ -95,67 +81,37 @@ inline std::uint32_t descend_row(XyzRows<T> target, CsrRows graph, const Q* q, s
         if (begin > end || end > graph.n_indices) throw GraphFault{GraphFault::row_out_of_range, vertex, end};
         std::uint32_t next = vertex;
         double next_best = best;
-        // best (1 + guard) / (1 - guard), rounded up.
-        [[maybe_unused]] const double own = best * (1 + 3 * margin_guard);
-        [[maybe_unused]] double least = std::numeric_limits<double>::infinity();
+        gap2 = std::numeric_limits<double>::infinity();
         for (std::uint32_t at = begin; at < end; ++at) {
             const std::uint32_t v = graph.indices[at];
             if (v >= n) throw GraphFault{GraphFault::neighbour_out_of_range, at, v};
-            const double d = squared_distance_exact(target.data + 3 * std::size_t{v}, q);
-            if constexpr (with_margin) {
-                const double h = (d - own) * static_cast<double>(scales[at]);
-                least = h < least ? h : least;  // NaN (an equal point) passes
-            }
+            const T* p = target.data + 3 * std::size_t{v};
+            const double d = squared_distance_exact(p, q);
+            if (d != best || !same_point(p, target.data + 3 * std::size_t{vertex})) gap2 = std::min(gap2, d);
             if (d < next_best || (d == next_best && v < next)) {
                 next_best = d;
                 next = v;
             }
         }
-        if (next == vertex) {
-            if constexpr (with_margin) *margin = least > 0 ? least * (1 - margin_slack) : 0;
-            return vertex;
-        }
+        if (next == vertex) return vertex;
         vertex = next;
         best = next_best;
     }
 }
 
-template <class T, class Q>
-inline std::uint32_t descend_one(XyzRows<T> target, CsrRows graph, const Q* q, std::uint32_t vertex, double& best) {
-    return descend_row<T, Q, false>(target, graph, q, vertex, best, nullptr, nullptr);
-}
+// Relative allowance for rounding in a margin. Every distance here is off by a
+// few units in the last place of itself (differences of coordinates are taken
+// first), far less than this.
+inline constexpr double margin_slack = 1e-12;
 
-template <class T, class Q>
-inline std::uint32_t descend_one(XyzRows<T> target, CsrRows graph, const Q* q, std::uint32_t vertex, double& best,
-                                 const float* scales, double* margin) {
-    return descend_row<T, Q, true>(target, graph, q, vertex, best, scales, margin);
-}
-
-// scales[at] for the edge (v, indices[at]) of row v: (1 - margin_guard) / 2|u-v|,
-// rounded down to float, which turns |q-u|² - |q-v|² into (a little less than)
-// q's distance from the bisector plane of v and u; NaN for a neighbour at v's
-// very coordinates, 0 (no margin) where the length under- or overflows. Rows
-// [first, last).
-template <class T>
-void bisector_scales(XyzRows<T> target, CsrRows graph, std::size_t first, std::size_t last, float* scales) {
-    for (std::size_t v = first; v < last; ++v) {
-        const std::uint32_t begin = graph.indptr[v], end = graph.indptr[v + 1];
-        if (begin > end || end > graph.n_indices) throw GraphFault{GraphFault::row_out_of_range, v, end};
-        const T* p = target.data + 3 * v;
-        for (std::uint32_t at = begin; at < end; ++at) {
-            const std::uint32_t u = graph.indices[at];
-            if (u >= target.n) throw GraphFault{GraphFault::neighbour_out_of_range, at, u};
-            const T* o = target.data + 3 * std::size_t{u};
-            if (o[0] == p[0] && o[1] == p[1] && o[2] == p[2]) {
-                scales[at] = std::numeric_limits<float>::quiet_NaN();
-                continue;
-            }
-            const double scale = (1 - margin_guard) / 2 / std::sqrt(squared_distance_exact(o, p));
-            float rounded = static_cast<float>(scale);
-            if (rounded > scale) rounded = std::nextafter(rounded, 0.0f);
-            scales[at] = rounded <= std::numeric_limits<float>::max() ? rounded : 0;
-        }
-    }
+// How far a query may move before a point other than its answer could be
+// nearer: while it moves by less than (|q - p_u| - |q - p_v|) / 2 for every
+// neighbour u of the answer v, v stays nearer than all of them, and a descent
+// from v ends at v on any graph (on a Delaunay graph v stays the nearest).
+// Zero on ties, so a tie is always walked.
+inline double answer_margin(double best, double gap2) {
+    const double margin = (std::sqrt(gap2) * (1 - margin_slack) - std::sqrt(best) * (1 + margin_slack)) / 2;
+    return margin > 0 ? margin : 0;
 }
 
 // Stores one answer, or the miss marker (+inf, target.n) when it lies beyond
@@ -181,8 +137,8 @@ void descend_from_starts(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries, c
     for (std::size_t i = first; i < last; ++i) {
         const std::uint32_t start = starts[i];
         if (start >= target.n) throw GraphFault{GraphFault::start_out_of_range, i, start};
-        double best;
-        const std::uint32_t vertex = descend_one(target, graph, queries.data + 3 * i, start, best);
+        double best, gap2;
+        const std::uint32_t vertex = descend_one(target, graph, queries.data + 3 * i, start, best, gap2);
         store_answer(bound2, target.n, best, vertex, dist2[i], idx[i]);
     }
 }
@@ -201,27 +157,26 @@ void chain_heads(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries, std::uint
     std::uint32_t vertex = 0;
     while (vertex + 1 < target.n && graph.indptr[vertex] == graph.indptr[vertex + 1]) ++vertex;
     for (std::size_t run = 0; run * chain_run < queries.n; ++run) {
-        double best;
-        vertex = descend_one(target, graph, queries.data + 3 * run * chain_run, vertex, best);
+        double best, gap2;
+        vertex = descend_one(target, graph, queries.data + 3 * run * chain_run, vertex, best, gap2);
         heads[run] = vertex;
     }
 }
 
 // Runs [first_run, last_run) of chained queries, each started at its head;
-// with `scales` (see bisector_scales), each answer's margin in `margins` too.
+// with `margins`, each answer's margin (see answer_margin) too.
 template <class T, class Q>
 void descend_chained(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries, const std::uint32_t* heads,
                      std::optional<double> bound2, std::size_t first_run, std::size_t last_run, double* dist2,
-                     std::uint32_t* idx, const float* scales = nullptr, double* margins = nullptr) {
+                     std::uint32_t* idx, double* margins = nullptr) {
     for (std::size_t run = first_run; run < last_run; ++run) {
         std::uint32_t vertex = heads[run];
         const std::size_t end = std::min(queries.n, (run + 1) * chain_run);
         for (std::size_t i = run * chain_run; i < end; ++i) {
-            double best;
-            const Q* q = queries.data + 3 * i;
-            vertex = scales ? descend_one(target, graph, q, vertex, best, scales, margins + i)
-                            : descend_one(target, graph, q, vertex, best);
+            double best, gap2;
+            vertex = descend_one(target, graph, queries.data + 3 * i, vertex, best, gap2);
             store_answer(bound2, target.n, best, vertex, dist2[i], idx[i]);
+            if (margins) margins[i] = answer_margin(best, gap2);
         }
     }
 }
@@ -235,7 +190,7 @@ void descend_chained(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries, const
 // on any graph a local minimum, as from any start); `new_margins` gets every
 // answer's margin for the next move. Runs of `chain_run` queries, as above.
 template <class T, class Q>
-void track_queries(XyzRows<T> target, CsrRows graph, const float* scales, XyzRows<Q> queries, const Q* previous,
+void track_queries(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries, const Q* previous,
                    const std::uint32_t* starts, const double* margins, std::size_t first_run, std::size_t last_run,
                    double* dist2, std::uint32_t* idx, double* new_margins) {
     for (std::size_t run = first_run; run < last_run; ++run) {
@@ -257,9 +212,10 @@ void track_queries(XyzRows<T> target, CsrRows graph, const float* scales, XyzRow
                     squared_distance_exact(target.data + 3 * std::size_t{start}, q))
                     start = before;
             }
-            double best;
-            idx[i] = descend_one(target, graph, q, start, best, scales, new_margins + i);
+            double best, gap2;
+            idx[i] = descend_one(target, graph, q, start, best, gap2);
             dist2[i] = best;
+            new_margins[i] = answer_margin(best, gap2);
         }
     }
 }

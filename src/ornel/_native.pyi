@@ -15,17 +15,10 @@ def nearest_from_starts(
     threads: int | None = 1,
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.uint32]]: ...
 def morton_order(points: npt.NDArray[Any]) -> npt.NDArray[np.int64]: ...
-def bisector_scales(
-    points: npt.NDArray[Any],
-    indptr: npt.NDArray[np.uint32],
-    indices: npt.NDArray[np.uint32],
-    threads: int | None = 1,
-) -> npt.NDArray[np.float32]: ...
 def track_nearest(
     points: npt.NDArray[Any],
     indptr: npt.NDArray[np.uint32],
     indices: npt.NDArray[np.uint32],
-    scales: npt.NDArray[np.float32],
     queries: npt.NDArray[np.float64],
     previous: npt.NDArray[np.float64] | None = None,
     starts: npt.NDArray[np.uint32] | None = None,

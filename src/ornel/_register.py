@@ -10,8 +10,6 @@ every source registered to it reuses them."""
 from __future__ import annotations
 
 import math
-import threading
-import weakref
 from collections.abc import Sequence
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
@@ -25,7 +23,7 @@ from ornel._cloud import Cloud, as_cloud
 from ornel._errors import CloudError
 from ornel._formats import replacing
 from ornel._join import _run, default_threads
-from ornel._native import bisector_scales, track_nearest
+from ornel._native import track_nearest
 
 Method = Literal["point_to_plane", "point_to_point"]
 METHODS = ("point_to_plane", "point_to_point")
@@ -115,21 +113,6 @@ def rotation_angle(rotation: Array) -> float:
     return math.acos(max(-1.0, min(1.0, (float(np.trace(rotation)) - 1) / 2)))
 
 
-# Per target graph, what turns squared distances into distances to bisector planes
-# (the walks' margins); kept while the target lives, so that its sources share it.
-_SCALES: weakref.WeakKeyDictionary[Cloud, npt.NDArray[np.float32]] = weakref.WeakKeyDictionary()
-_SCALES_LOCK = threading.Lock()
-
-
-def _scales(target: Cloud) -> npt.NDArray[np.float32]:
-    indptr, indices = target.graph("f64")
-    with _SCALES_LOCK:
-        scales = _SCALES.get(target)
-        if scales is None:
-            scales = _SCALES[target] = bisector_scales(target.sorted_coordinates("f64"), indptr, indices)
-        return scales
-
-
 class _Problem:
     """A source prepared for registration to a target: coordinates measured from the
     target's centre (so that rotations far from the origin lose nothing), in the source's
@@ -138,7 +121,6 @@ class _Problem:
     def __init__(self, source: Cloud, target: Cloud, method: Method) -> None:
         self.target_points = target.sorted_coordinates("f64")
         self.indptr, self.indices = target.graph("f64")
-        self.scales = _scales(target)
         self.normals = target.normals() if method == "point_to_plane" else None
         self.centre = self.target_points.mean(axis=0)
         # Target coordinates near the centre differ from it exactly in double precision.
@@ -209,8 +191,8 @@ def register(source: Cloud | npt.ArrayLike, target: Cloud | npt.ArrayLike, *, in
         moved = problem.move(rotation, shift)
         queries = moved + c
         previous, starts, margins = last if last is not None else (None, None, None)
-        squared, idx, margins = track_nearest(problem.target_points, problem.indptr, problem.indices,
-                                              problem.scales, queries, previous, starts, margins, workers)
+        squared, idx, margins = track_nearest(problem.target_points, problem.indptr, problem.indices, queries,
+                                              previous, starts, margins, workers)
         last = queries, idx, margins
         keep = squared <= limit2
         return moved, idx, None if keep.all() else keep, squared
@@ -263,17 +245,15 @@ def world_transform(rotation: Array, shift: Array, centre: Array) -> Array:
 def _point_to_point(moved: Array, matched: Array, source: str | None) -> tuple[Array, Array]:
     """The rigid motion taking `moved` nearest to `matched` in the least-squares sense
     (Umeyama's closed form by SVD of the cross-covariance)."""
-    # Sums and moments by matrix products: NumPy reduces (n, 3) along its rows slowly, and
-    # centring would copy both arrays. Target-centred coordinates keep the moments' own
-    # means small, so taking them off afterwards cancels little.
-    count = len(moved)
-    ones = np.ones(count)
-    mean_moved, mean_matched = ones @ moved / count, ones @ matched / count
-    spread = np.linalg.eigvalsh(moved.T @ moved - count * np.outer(mean_moved, mean_moved))
-    if count < 3 or not spread[1] > SINGULAR * spread[2]:
-        raise CloudError(source, f"the {count} matched points lie on one line: the rotation about it is "
+    # Means by a matrix product: NumPy reduces (n, 3) arrays along their rows slowly.
+    ones = np.ones(len(moved))
+    mean_moved, mean_matched = ones @ moved / len(moved), ones @ matched / len(moved)
+    a, b = moved - mean_moved, matched - mean_matched
+    spread = np.linalg.eigvalsh(a.T @ a)
+    if len(moved) < 3 or not spread[1] > SINGULAR * spread[2]:
+        raise CloudError(source, f"the {len(moved)} matched points lie on one line: the rotation about it is "
                          "not determined")
-    u, _, vt = np.linalg.svd(moved.T @ matched - count * np.outer(mean_moved, mean_matched))
+    u, _, vt = np.linalg.svd(a.T @ b)
     reflect = np.eye(3)
     reflect[2, 2] = np.sign(np.linalg.det(vt.T @ u.T)) or 1.0
     rotation = vt.T @ reflect @ u.T
@@ -315,7 +295,7 @@ def register_many(sources: Sequence[Cloud | npt.ArrayLike], target: Cloud | npt.
         raise ValueError(f"threads must be at least 1, not {threads}")
     workers = default_threads() if threads is None else int(threads)
     if len(target) >= MIN_TARGET_POINTS:
-        _scales(target)
+        target.graph("f64")
         if options.get("method", "point_to_plane") == "point_to_plane":
             target.normals()
     calls = [partial(register, source, target, threads=1, **options) for source in sources]

@@ -168,8 +168,7 @@ struct WalkArgs {
     }
 };
 
-// `bound` holds points, indptr and indices; `queries` may be null.
-WalkArgs walk_args(PyObject* const* bound, PyObject* queries, PyObject* threads) {
+WalkArgs walk_args(PyObject* const* bound, PyObject* threads) {
     WalkArgs walk;
     walk.single = convert("points", [&] { return is_float32_array(bound[0]); });
     walk.points = convert("points", [&] {
@@ -177,14 +176,13 @@ WalkArgs walk_args(PyObject* const* bound, PyObject* queries, PyObject* threads)
     });
     PyArrayObject* indptr = convert("indptr", [&] { return contiguous_arg(bound[1], 1, NPY_UINT32, "(n + 1,)"); });
     PyArrayObject* indices = convert("indices", [&] { return contiguous_arg(bound[2], 1, NPY_UINT32, "(m,)"); });
-    if (queries != nullptr)
-        walk.queries = convert("queries", [&] { return contiguous_arg(queries, 2, NPY_FLOAT64, "(q, 3)"); });
+    walk.queries = convert("queries", [&] { return contiguous_arg(bound[3], 2, NPY_FLOAT64, "(q, 3)"); });
     const std::uint64_t count =
         threads == nullptr || threads == Py_None ? 1 : convert("threads", [&] { return unsigned_arg(threads); });
     if (count < 1) refuse("threads must be at least 1");
     walk.threads = static_cast<std::size_t>(std::min<std::uint64_t>(count, 1024));
     walk.n = static_cast<std::size_t>(PyArray_DIM(walk.points, 0));
-    walk.nq = walk.queries == nullptr ? 0 : static_cast<std::size_t>(PyArray_DIM(walk.queries, 0));
+    walk.nq = static_cast<std::size_t>(PyArray_DIM(walk.queries, 0));
     if (static_cast<std::size_t>(PyArray_DIM(indptr, 0)) != walk.n + 1)
         refuse("indptr must have one entry more than points has rows");
     if (walk.n >= std::numeric_limits<std::uint32_t>::max()) refuse("the target has too many points for uint32 indices");
@@ -209,7 +207,7 @@ PyObject* nearest_from_starts_entry(PyObject*, PyObject* const* args, Py_ssize_t
         static constexpr Parameters<7> parameters{
             {"points", "indptr", "indices", "queries", "starts", "distance_upper_bound", "threads"}, 5};
         auto bound = match<7>(parameters.of(nullptr, "nearest_from_starts"), args, nargs, kwnames);
-        const WalkArgs walk = walk_args(bound.data(), bound[3], bound[6]);
+        const WalkArgs walk = walk_args(bound.data(), bound[6]);
         const bool chained = bound[4] == Py_None;
         PyArrayObject* starts = chained ? nullptr : per_query_arg(walk, bound[4], "starts", NPY_UINT32);
         const std::optional<double> distance =
@@ -249,51 +247,25 @@ PyObject* nearest_from_starts_entry(PyObject*, PyObject* const* args, Py_ssize_t
     });
 }
 
-PyObject* bisector_scales_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_boundary([&] {
-        static constexpr Parameters<4> parameters{{"points", "indptr", "indices", "threads"}, 3};
-        auto bound = match<4>(parameters.of(nullptr, "bisector_scales"), args, nargs, kwnames);
-        const WalkArgs walk = walk_args(bound.data(), nullptr, bound[3]);
-        Buffer<float> scales(walk.graph.n_indices);
-        const CsrRows graph = walk.graph;
-        try {
-            ReleasedGil released;
-            walk.with_target([&](auto target) {
-                split_over_threads(walk.n, walk.threads, min_queries_per_thread,
-                                   [&](std::size_t first, std::size_t last) {
-                                       bisector_scales(target, graph, first, last, scales.data());
-                                   });
-            });
-        } catch (const GraphFault& fault) {
-            raise_graph_fault(fault);
-        }
-        return to_numpy(std::move(scales)).release();
-    });
-}
-
 PyObject* track_nearest_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_boundary([&] {
-        static constexpr Parameters<9> parameters{
-            {"points", "indptr", "indices", "scales", "queries", "previous", "starts", "margins", "threads"}, 5};
-        auto bound = match<9>(parameters.of(nullptr, "track_nearest"), args, nargs, kwnames);
-        const WalkArgs walk = walk_args(bound.data(), bound[4], bound[8]);
-        PyArrayObject* scale_array = convert("scales", [&] { return contiguous_arg(bound[3], 1, NPY_FLOAT32, "(m,)"); });
-        if (static_cast<std::size_t>(PyArray_DIM(scale_array, 0)) != walk.graph.n_indices)
-            refuse("scales must have one entry per entry of indices (from bisector_scales)");
-        const auto* scales = reinterpret_cast<const float*>(PyArray_DATA(scale_array));
+        static constexpr Parameters<8> parameters{
+            {"points", "indptr", "indices", "queries", "previous", "starts", "margins", "threads"}, 4};
+        auto bound = match<8>(parameters.of(nullptr, "track_nearest"), args, nargs, kwnames);
+        const WalkArgs walk = walk_args(bound.data(), bound[7]);
         auto given = [&](int i) { return bound[i] != nullptr && bound[i] != Py_None; };
-        const bool first_call = !given(5) && !given(6) && !given(7);
-        if (!first_call && !(given(5) && given(6) && given(7)))
+        const bool first_call = !given(4) && !given(5) && !given(6);
+        if (!first_call && !(given(4) && given(5) && given(6)))
             refuse("previous, starts and margins go together: all three from the last call, or none");
         PyArrayObject* previous = nullptr;
         PyArrayObject* starts = nullptr;
         PyArrayObject* margins = nullptr;
         if (!first_call) {
-            previous = convert("previous", [&] { return contiguous_arg(bound[5], 2, NPY_FLOAT64, "(q, 3)"); });
+            previous = convert("previous", [&] { return contiguous_arg(bound[4], 2, NPY_FLOAT64, "(q, 3)"); });
             if (static_cast<std::size_t>(PyArray_DIM(previous, 0)) != walk.nq)
                 refuse("previous must have one row per query point");
-            starts = per_query_arg(walk, bound[6], "starts", NPY_UINT32);
-            margins = per_query_arg(walk, bound[7], "margins", NPY_FLOAT64);
+            starts = per_query_arg(walk, bound[5], "starts", NPY_UINT32);
+            margins = per_query_arg(walk, bound[6], "margins", NPY_FLOAT64);
         }
         if (walk.nq > 0 && walk.n == 0) refuse("the target has no points");
         Buffer<double> dist2(walk.nq);
@@ -310,13 +282,13 @@ PyObject* track_nearest_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs
                     split_over_threads(heads.size(), walk.threads, min_queries_per_thread / chain_run,
                                        [&](std::size_t first, std::size_t last) {
                                            descend_chained(target, graph, rows, heads.data(), std::nullopt, first,
-                                                           last, dist2.data(), idx.data(), scales, new_margins.data());
+                                                           last, dist2.data(), idx.data(), new_margins.data());
                                        });
                 } else {
                     const std::size_t runs = (walk.nq + chain_run - 1) / chain_run;
                     split_over_threads(runs, walk.threads, min_queries_per_thread / chain_run,
                                        [&](std::size_t first, std::size_t last) {
-                                           track_queries(target, graph, scales, rows,
+                                           track_queries(target, graph, rows,
                                                          reinterpret_cast<const double*>(PyArray_DATA(previous)),
                                                          reinterpret_cast<const std::uint32_t*>(PyArray_DATA(starts)),
                                                          reinterpret_cast<const double*>(PyArray_DATA(margins)),
@@ -417,32 +389,20 @@ PyMethodDef module_functions[] = {
      "`threads` threads; the answers do not depend on their number. Raises\n"
      "ValueError for a start or graph entry outside the target. Runs with the\n"
      "GIL released."},
-    {"bisector_scales", ORNEL_PYCFUNCTION(bisector_scales_entry), METH_FASTCALL | METH_KEYWORDS,
-     "bisector_scales(points, indptr, indices, threads=1)\n--\n\n"
-     "For every entry of the CSR graph's `indices` (an edge from row v to\n"
-     "u), (1 - 1.5e-14) / (2 |u - v|) rounded down to float32:\n"
-     "what turns |q - u|^2 - |q - v|^2 into q's distance from the bisector\n"
-     "plane of v and u, a little less for rounding. NaN where u lies at v's\n"
-     "coordinates, 0 where the length under- or overflows. `track_nearest`\n"
-     "reads them. Raises ValueError for a graph entry outside the target.\n"
-     "Runs with the GIL released."},
     {"track_nearest", ORNEL_PYCFUNCTION(track_nearest_entry), METH_FASTCALL | METH_KEYWORDS,
-     "track_nearest(points, indptr, indices, scales, queries, previous=None, starts=None, margins=None, "
-     "threads=1)\n--\n\n"
+     "track_nearest(points, indptr, indices, queries, previous=None, starts=None, margins=None, threads=1)\n--\n\n"
      "`nearest_from_starts` for queries that move a little between calls (the\n"
-     "source points of an iterative registration); `scales` from\n"
-     "bisector_scales(points, indptr, indices). The first call (without\n"
+     "source points of an iterative registration). The first call (without\n"
      "previous, starts, margins) chains the queries in their order; each later\n"
      "call takes the last call's `queries` as `previous` and its answers and\n"
-     "margins as `starts` and `margins`. A query's margin is its distance to\n"
-     "the nearest bisector plane between its answer and the answer's graph\n"
-     "neighbours; one that moved by less keeps its answer without a walk. The\n"
-     "others walk from it, or from the answer of the query before them when\n"
-     "that is nearer (give the queries in a spatial order). Returns (squared\n"
-     "distances as float64, indices as uint32, margins as float64); exact on\n"
-     "Delaunay graphs. Runs with the GIL released, the queries split over\n"
-     "`threads` threads in runs of 256; the answers do not depend on their\n"
-     "number."},
+     "margins as `starts` and `margins`. A query that moved by less than its\n"
+     "margin keeps its answer without a walk (its start stays nearer than all\n"
+     "the start's neighbours); the others walk from it, or from the answer of\n"
+     "the query before them when that is nearer (give the queries in a spatial\n"
+     "order). Returns (squared distances as float64, indices as uint32,\n"
+     "margins as float64); exact on Delaunay graphs. Runs with the GIL\n"
+     "released, the queries split over `threads` threads in runs of 256; the\n"
+     "answers do not depend on their number."},
     {"estimate_normals", ORNEL_PYCFUNCTION(estimate_normals_entry), METH_FASTCALL | METH_KEYWORDS,
      "estimate_normals(points, neighbours, passes=2)\n--\n\n"
      "Unit normals (n, 3) float64 of `points` (float32 or float64, C-contiguous\n"
