@@ -315,3 +315,18 @@ def test_align_carries_the_source_fields_and_turns_its_normals(tmp_path):
     turned = np.column_stack([out[name] for name in ("nx", "ny", "nz")])
     np.testing.assert_allclose(turned, normals @ rotation.T, atol=1e-6)
     assert np.abs(rotation - np.eye(3)).max() > 1e-3  # the normals did turn
+
+
+def test_point_to_point_step_recovers_a_motion_near_and_far_from_the_centre():
+    from ornel._register import _point_to_point
+
+    rng = np.random.default_rng(13)
+    truth = motion(rng, 7, [0.3, -0.2, 0.1])
+    for offset in (0.0, 1e4):  # far: its moments are centred before use
+        moved = rng.normal(size=(2000, 3)) * [1.0, 0.5, 0.2] + offset
+        rotation, shift = _point_to_point(moved, moved @ truth[:3, :3].T + truth[:3, 3], None)
+        np.testing.assert_allclose(rotation, truth[:3, :3], atol=1e-12)
+        np.testing.assert_allclose(shift, truth[:3, 3], atol=1e-12 * max(offset, 1))
+        line = np.outer(rng.random(50), [1.0, 2.0, 3.0]) + offset
+        with pytest.raises(ornel.CloudError, match="one line"):
+            _point_to_point(line, line, None)
