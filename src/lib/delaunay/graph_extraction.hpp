@@ -35,14 +35,15 @@ inline void sort_row(std::uint32_t* begin, std::uint32_t* end) {
 }
 
 // The vertices sharing a tetrahedron with v (not v, the infinite vertex or
-// the helper point, which are n or above), found by a search over the
-// tetrahedra around v from `first`, to `out`, which has room for as many as
-// v's link says: the search stops when it is full. Returns how many it found.
-// `marked` (per vertex) and `visited` (a bit per tetrahedron) are clear
-// before and after.
-inline std::size_t collect_star(const Tetrahedron* tets, std::size_t n, std::uint32_t v, std::uint32_t first,
-                                std::uint8_t* marked, std::uint64_t* visited, ScratchList& queue,
-                                std::uint32_t* out, std::size_t room) {
+// the helper point), found by a search over the tetrahedra around v from
+// `first`, to `out`, which has room for as many as v's link says: the search
+// stops when it is full. Returns how many it found. `marked` is indexed by
+// vertex + 1, so that the infinite vertex takes slot 0 and the helper slot
+// n + 1: both stay marked, which leaves them out with no test of their own;
+// the vertices' slots and `visited` (a bit per tetrahedron) are clear before
+// and after.
+inline std::size_t collect_star(const Tetrahedron* tets, std::uint32_t v, std::uint32_t first, std::uint8_t* marked,
+                                std::uint64_t* visited, ScratchList& queue, std::uint32_t* out, std::size_t room) {
     std::size_t found = 0;
     queue.clear();
     queue.push_back(first);
@@ -52,8 +53,8 @@ inline std::size_t collect_star(const Tetrahedron* tets, std::size_t n, std::uin
         for (int k = 0; k < 4; ++k) {
             const std::uint32_t u = t.vertex[k];
             if (u == v) continue;
-            if (u < n && !marked[u]) {
-                marked[u] = 1;
+            if (!marked[u + 1]) {
+                marked[u + 1] = 1;
                 out[found] = u;
                 if (++found == room) goto done;  // every neighbour found
             }
@@ -67,7 +68,7 @@ inline std::size_t collect_star(const Tetrahedron* tets, std::size_t n, std::uin
     }
 done:
     for (std::uint32_t c : queue) visited[c >> 6] = 0;
-    for (std::size_t i = 0; i < found; ++i) marked[out[i]] = 0;
+    for (std::size_t i = 0; i < found; ++i) marked[out[i] + 1] = 0;
     return found;
 }
 
@@ -84,7 +85,9 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
     // vertices: more reading, but no second copy of the counts.
     const std::size_t parts = threads > 1 && n >= 2048 ? std::min(threads, max_threads) : 1;
     Buffer<std::uint32_t> indptr(n + 1, 0);
-    std::vector<std::uint32_t> incident(n, infinite_vertex);
+    // Indexed by vertex + 1, as `marked` below: the infinite vertex and the
+    // helper take the two ends and hold no tetrahedron.
+    std::vector<std::uint32_t> incident(n + 2, infinite_vertex);
     constexpr std::uint32_t on_hull = 1u << 31, beside_helper = 1u << 30;
     on_threads(parts, [&](std::size_t k) {
         const std::uint32_t low = static_cast<std::uint32_t>(n * k / parts);
@@ -98,7 +101,7 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
             for (int j = 0; j < 4; ++j)
                 if (v[j] - low < width) {  // also leaves out the infinite vertex and the helper
                     indptr[v[j]] = (indptr[v[j]] + 1) | links;
-                    incident[v[j]] = static_cast<std::uint32_t>(t);
+                    incident[v[j] + 1] = static_cast<std::uint32_t>(t);
                 }
         }
     });
@@ -125,7 +128,7 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
     if (parts > 1) {
         std::vector<std::uint32_t> sample;
         for (std::size_t v = 0; v < n; v += 16)
-            if (incident[v] != infinite_vertex) sample.push_back(incident[v]);
+            if (incident[v + 1] != infinite_vertex) sample.push_back(incident[v + 1]);
         for (std::size_t k = 1; k < parts; ++k) {
             auto at = sample.begin() + static_cast<std::ptrdiff_t>(sample.size() * k / parts);
             std::nth_element(sample.begin(), at, sample.end());
@@ -134,20 +137,29 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
     }
     on_threads(parts, [&](std::size_t k) {
         // A byte per vertex and a bit per tetrahedron: each thread its own.
-        std::vector<std::uint8_t> marked(n, 0);
+        std::vector<std::uint8_t> marked(n + 2, 0);
+        marked.front() = marked.back() = 1;  // the infinite vertex, the helper (the only vertices from n up)
         std::vector<std::uint64_t> visited(tets.size() / 64 + 1, 0);
         ScratchList queue;
         const std::size_t begin = cut[k], end = cut[k + 1];
-        for (std::size_t t = begin; t < end; ++t)
-            for (std::uint32_t v : tets[t].vertex) {
-                if (v >= n || incident[v] != t) continue;  // the infinite vertex, the helper, or later
+        for (std::size_t t = begin; t < end; ++t) {
+            // Which of its vertices take their star here: found before any is
+            // searched, so that the loop around the search stays short.
+            const std::uint32_t* vertex = tets[t].vertex;
+            if (vertex[0] == freed_vertex) continue;
+            unsigned starts = 0;
+            for (int j = 0; j < 4; ++j)
+                starts |= unsigned{incident[vertex[j] + 1] == t} << j;
+            for (; starts; starts &= starts - 1) {
+                const std::uint32_t v = vertex[__builtin_ctz(starts)];
                 std::uint32_t* row = indices.data() + indptr[v];
                 const std::size_t degree = indptr[v + 1] - indptr[v];
-                if (detail::collect_star(tets.data(), n, v, static_cast<std::uint32_t>(t), marked.data(),
+                if (detail::collect_star(tets.data(), v, static_cast<std::uint32_t>(t), marked.data(),
                                          visited.data(), queue, row, degree) != degree)
                     fail(Failure::star_degree_mismatch);
                 detail::sort_row(row, row + degree);
             }
+        }
     });
     Tetrahedra().swap(tets);
     return {std::move(indptr), std::move(indices)};
