@@ -34,24 +34,56 @@ inline void sort_row(std::uint32_t* begin, std::uint32_t* end) {
     }
 }
 
+// Which tetrahedra a star's search has reached. Alone, with vertex numbers
+// below 2^31, a build marks them in the top bit of their second vertex (never
+// the infinite one: the cone puts that first or last), which costs no memory
+// and fewer instructions than a bitmap; threads, which read each other's
+// tetrahedra, keep a bit per tetrahedron each.
+inline constexpr std::uint32_t reached_bit = 1u << 31;
+
+template <bool in_place>
+struct Reached {
+    Tetrahedron* tets;
+    std::uint64_t* bits;
+
+    bool test_and_set(std::uint32_t t) const {
+        if constexpr (in_place) {
+            std::uint32_t& mark = tets[t].vertex[1];
+            if (mark & reached_bit) return true;
+            mark |= reached_bit;
+        } else {
+            const std::uint64_t bit = std::uint64_t{1} << (t & 63);
+            if (bits[t >> 6] & bit) return true;
+            bits[t >> 6] |= bit;
+        }
+        return false;
+    }
+    void clear(std::uint32_t t) const {
+        if constexpr (in_place)
+            tets[t].vertex[1] &= ~reached_bit;
+        else
+            bits[t >> 6] = 0;
+    }
+};
+
 // The vertices sharing a tetrahedron with v (not v, the infinite vertex or
 // the helper point), found by a search over the tetrahedra around v from
 // `first`, to `out`, which has room for as many as v's link says: the search
 // stops when it is full. Returns how many it found. `marked` is indexed by
 // vertex + 1, so that the infinite vertex takes slot 0 and the helper slot
 // n + 1: both stay marked, which leaves them out with no test of their own;
-// the vertices' slots and `visited` (a bit per tetrahedron) are clear before
-// and after.
-inline std::size_t collect_star(const Tetrahedron* tets, std::uint32_t v, std::uint32_t first, std::uint8_t* marked,
-                                std::uint64_t* visited, ScratchList& queue, std::uint32_t* out, std::size_t room) {
+// the vertices' slots and the marks of `reached` are clear before and after.
+template <bool in_place>
+std::size_t collect_star(const Reached<in_place>& reached, std::uint32_t v, std::uint32_t first,
+                         std::uint8_t* marked, ScratchList& queue, std::uint32_t* out, std::size_t room) {
     std::size_t found = 0;
     queue.clear();
     queue.push_back(first);
-    visited[first >> 6] |= std::uint64_t{1} << (first & 63);
+    reached.test_and_set(first);
     for (std::size_t c = 0; c < queue.size(); ++c) {
-        const Tetrahedron& t = tets[queue[c]];
+        const Tetrahedron& t = reached.tets[queue[c]];
         for (int k = 0; k < 4; ++k) {
-            const std::uint32_t u = t.vertex[k];
+            const std::uint32_t u = in_place && k == 1 ? t.vertex[1] & ~reached_bit : t.vertex[k];
             if (u == v) continue;
             if (!marked[u + 1]) {
                 marked[u + 1] = 1;
@@ -59,15 +91,11 @@ inline std::size_t collect_star(const Tetrahedron* tets, std::uint32_t v, std::u
                 if (++found == room) goto done;  // every neighbour found
             }
             const std::uint32_t other = t.neighbour[k] >> 2;  // shares v: the face opposite u holds it
-            const std::uint64_t bit = std::uint64_t{1} << (other & 63);
-            if (!(visited[other >> 6] & bit)) {
-                visited[other >> 6] |= bit;
-                queue.push_back(other);
-            }
+            if (!reached.test_and_set(other)) queue.push_back(other);
         }
     }
 done:
-    for (std::uint32_t c : queue) visited[c >> 6] = 0;
+    for (std::uint32_t c : queue) reached.clear(c);
     for (std::size_t i = 0; i < found; ++i) marked[out[i] + 1] = 0;
     return found;
 }
@@ -135,11 +163,14 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
             cut[k] = sample.empty() ? 0 : std::max<std::size_t>(cut[k - 1], *at);
         }
     }
+    const bool in_place = parts == 1 && n + 1 < detail::reached_bit;
     on_threads(parts, [&](std::size_t k) {
         // A byte per vertex and a bit per tetrahedron: each thread its own.
         std::vector<std::uint8_t> marked(n + 2, 0);
         marked.front() = marked.back() = 1;  // the infinite vertex, the helper (the only vertices from n up)
-        std::vector<std::uint64_t> visited(tets.size() / 64 + 1, 0);
+        std::vector<std::uint64_t> bits(in_place ? 0 : tets.size() / 64 + 1, 0);
+        const detail::Reached<true> in_tetrahedra{tets.data(), nullptr};
+        const detail::Reached<false> in_bitmap{tets.data(), bits.data()};
         ScratchList queue;
         const std::size_t begin = cut[k], end = cut[k + 1];
         for (std::size_t t = begin; t < end; ++t) {
@@ -154,9 +185,11 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
                 const std::uint32_t v = vertex[__builtin_ctz(starts)];
                 std::uint32_t* row = indices.data() + indptr[v];
                 const std::size_t degree = indptr[v + 1] - indptr[v];
-                if (detail::collect_star(tets.data(), v, static_cast<std::uint32_t>(t), marked.data(),
-                                         visited.data(), queue, row, degree) != degree)
-                    fail(Failure::star_degree_mismatch);
+                const std::uint32_t first = static_cast<std::uint32_t>(t);
+                const std::size_t found =
+                    in_place ? detail::collect_star(in_tetrahedra, v, first, marked.data(), queue, row, degree)
+                             : detail::collect_star(in_bitmap, v, first, marked.data(), queue, row, degree);
+                if (found != degree) fail(Failure::star_degree_mismatch);
                 detail::sort_row(row, row + degree);
             }
         }
