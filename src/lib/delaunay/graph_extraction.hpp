@@ -24,12 +24,15 @@ namespace ornel::delaunay {
 
 namespace detail {
 
-// Insertion sort: rows are short (about 15 on average).
+// Insertion sort: rows are short (about 15 on average). The smallest goes
+// first, so that the inner loop needs no test of where the row begins.
 inline void sort_row(std::uint32_t* begin, std::uint32_t* end) {
-    for (std::uint32_t* i = begin + 1; i < end; ++i) {
+    if (end - begin < 2) return;
+    std::iter_swap(begin, std::min_element(begin, end));
+    for (std::uint32_t* i = begin + 2; i < end; ++i) {
         const std::uint32_t value = *i;
         std::uint32_t* j = i;
-        for (; j > begin && j[-1] > value; --j) *j = j[-1];
+        for (; j[-1] > value; --j) *j = j[-1];
         *j = value;
     }
 }
