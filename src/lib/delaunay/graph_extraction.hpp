@@ -37,6 +37,10 @@ inline void sort_row(std::uint32_t* begin, std::uint32_t* end) {
     }
 }
 
+// A vertex's mark in a star's search: a byte, but not a character type, so
+// that writing one does not make the compiler read everything else again.
+enum class Mark : std::uint8_t { clear, set };
+
 // Which tetrahedra a star's search has reached. Alone, with vertex numbers
 // below 2^31, a build marks them in the top bit of their second vertex (never
 // the infinite one: the cone puts that first or last), which costs no memory
@@ -78,7 +82,7 @@ struct Reached {
 // the vertices' slots and the marks of `reached` are clear before and after.
 template <bool in_place>
 std::size_t collect_star(const Reached<in_place>& reached, std::uint32_t v, std::uint32_t first,
-                         std::uint8_t* marked, ScratchList& queue, std::uint32_t* out, std::size_t room) {
+                         Mark* marked, ScratchList& queue, std::uint32_t* out, std::size_t room) {
     std::size_t found = 0;
     queue.clear();
     queue.push_back(first);
@@ -88,8 +92,8 @@ std::size_t collect_star(const Reached<in_place>& reached, std::uint32_t v, std:
         for (int k = 0; k < 4; ++k) {
             const std::uint32_t u = in_place && k == 1 ? t.vertex[1] & ~reached_bit : t.vertex[k];
             if (u == v) continue;
-            if (!marked[u + 1]) {
-                marked[u + 1] = 1;
+            if (marked[u + 1] == Mark::clear) {
+                marked[u + 1] = Mark::set;
                 out[found] = u;
                 if (++found == room) goto done;  // every neighbour found
             }
@@ -99,7 +103,7 @@ std::size_t collect_star(const Reached<in_place>& reached, std::uint32_t v, std:
     }
 done:
     for (std::uint32_t c : queue) reached.clear(c);
-    for (std::size_t i = 0; i < found; ++i) marked[out[i] + 1] = 0;
+    for (std::size_t i = 0; i < found; ++i) marked[out[i] + 1] = Mark::clear;
     return found;
 }
 
@@ -123,16 +127,23 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
     on_threads(parts, [&](std::size_t k) {
         const std::uint32_t low = static_cast<std::uint32_t>(n * k / parts);
         const std::uint32_t width = static_cast<std::uint32_t>(n * (k + 1) / parts) - low;
-        for (std::size_t t = 0; t < tets.size(); ++t) {
-            const std::uint32_t* v = tets[t].vertex;
+        // Plain copies: the counts are written through pointers that could
+        // otherwise alias them, and be read again after every write.
+        const std::uint32_t left_out = helper;
+        const Tetrahedron* const all = tets.data();
+        const std::size_t size = tets.size();
+        std::uint32_t* const counts = indptr.data();
+        std::uint32_t* const last = incident.data() + 1;
+        for (std::size_t t = 0; t < size; ++t) {
+            const std::uint32_t* v = all[t].vertex;
             if (v[0] == freed_vertex) continue;
             std::uint32_t links = std::max(v[0], v[3]) == infinite_vertex ? on_hull : 0;
-            if (helper != infinite_vertex)
-                for (int j = 0; j < 4; ++j) links |= v[j] == helper ? beside_helper : 0;
+            if (left_out != infinite_vertex)
+                for (int j = 0; j < 4; ++j) links |= v[j] == left_out ? beside_helper : 0;
             for (int j = 0; j < 4; ++j)
                 if (v[j] - low < width) {  // also leaves out the infinite vertex and the helper
-                    indptr[v[j]] = (indptr[v[j]] + 1) | links;
-                    incident[v[j] + 1] = static_cast<std::uint32_t>(t);
+                    counts[v[j]] = (counts[v[j]] + 1) | links;
+                    last[v[j]] = static_cast<std::uint32_t>(t);
                 }
         }
     });
@@ -169,8 +180,8 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
     const bool in_place = parts == 1 && n + 1 < detail::reached_bit;
     on_threads(parts, [&](std::size_t k) {
         // A byte per vertex and a bit per tetrahedron: each thread its own.
-        std::vector<std::uint8_t> marked(n + 2, 0);
-        marked.front() = marked.back() = 1;  // the infinite vertex, the helper (the only vertices from n up)
+        std::vector<detail::Mark> marked(n + 2, detail::Mark::clear);
+        marked.front() = marked.back() = detail::Mark::set;  // the infinite vertex, the helper (the only vertices from n up)
         std::vector<std::uint64_t> bits(in_place ? 0 : tets.size() / 64 + 1, 0);
         const detail::Reached<true> in_tetrahedra{tets.data(), nullptr};
         const detail::Reached<false> in_bitmap{tets.data(), bits.data()};
