@@ -73,6 +73,29 @@ def test_every_thread_count_gives_the_same_graph_and_tetrahedra(name):
         assert canonical_tetrahedra(ornel.delaunay(cloud, threads=threads)).tobytes() == tets.tobytes(), threads
 
 
+def graph_of_tetrahedra(tets, n):
+    """The vertex adjacency of tetrahedra as CSR rows in ascending order, by NumPy alone."""
+    tets = np.asarray(tets, np.int64)
+    pairs = np.concatenate([tets[:, [i, j]] for i in range(4) for j in range(4) if i != j])
+    pairs = np.unique(pairs[:, 0] * n + pairs[:, 1])
+    return np.concatenate([[0], np.cumsum(np.bincount(pairs // n, minlength=n))]), pairs % n
+
+
+@pytest.mark.parametrize("name", ["uniform", "grid", "cospherical shells", "georeferenced", "1e300", "hub"])
+def test_the_graph_is_the_edges_of_the_tetrahedra(name):
+    """The graph is read off by searching each vertex's star, the tetrahedra by a sweep: they must
+    agree, on one thread and on several. "hub": one vertex joined to every point of a shell around
+    it, a row hundreds long."""
+    cloud = np.concatenate([shells(19, 19), [[0.0, 0.0, 0.0]]]) if name == "hub" else CLOUDS[name]
+    indptr, indices = graph_of_tetrahedra(ornel.delaunay(cloud, threads=1), len(cloud))
+    if name == "hub":
+        assert indptr[-1] - indptr[-2] == len(cloud) - 1
+    for threads in (1, 2):
+        got_indptr, got_indices = ornel.delaunay_graph(cloud, threads=threads)
+        np.testing.assert_array_equal(got_indptr, indptr)
+        np.testing.assert_array_equal(got_indices, indices)
+
+
 def test_a_plane_gets_the_same_planar_graph_on_any_number_of_threads():
     rng = np.random.default_rng(3)
     uv = np.round(rng.random((15000, 2)) * 60) / 60  # ties and duplicates on the plane

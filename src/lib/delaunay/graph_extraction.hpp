@@ -24,50 +24,86 @@ namespace ornel::delaunay {
 
 namespace detail {
 
-// Insertion sort: rows are short (about 15 on average).
+// Insertion sort: rows are short (about 15 on average). The smallest goes
+// first, so that the inner loop needs no test of where the row begins.
 inline void sort_row(std::uint32_t* begin, std::uint32_t* end) {
-    for (std::uint32_t* i = begin + 1; i < end; ++i) {
+    if (end - begin < 2) return;
+    std::iter_swap(begin, std::min_element(begin, end));
+    for (std::uint32_t* i = begin + 2; i < end; ++i) {
         const std::uint32_t value = *i;
         std::uint32_t* j = i;
-        for (; j > begin && j[-1] > value; --j) *j = j[-1];
+        for (; j[-1] > value; --j) *j = j[-1];
         *j = value;
     }
 }
 
+// A vertex's mark in a star's search: a byte, but not a character type, so
+// that writing one does not make the compiler read everything else again.
+enum class Mark : std::uint8_t { clear, set };
+
+// Which tetrahedra a star's search has reached. Alone, with vertex numbers
+// below 2^31, a build marks them in the top bit of their second vertex (never
+// the infinite one: the cone puts that first or last), which costs no memory
+// and fewer instructions than a bitmap; threads, which read each other's
+// tetrahedra, keep a bit per tetrahedron each.
+inline constexpr std::uint32_t reached_bit = 1u << 31;
+
+template <bool in_place>
+struct Reached {
+    Tetrahedron* tets;
+    std::uint64_t* bits;
+
+    bool test_and_set(std::uint32_t t) const {
+        if constexpr (in_place) {
+            std::uint32_t& mark = tets[t].vertex[1];
+            if (mark & reached_bit) return true;
+            mark |= reached_bit;
+        } else {
+            const std::uint64_t bit = std::uint64_t{1} << (t & 63);
+            if (bits[t >> 6] & bit) return true;
+            bits[t >> 6] |= bit;
+        }
+        return false;
+    }
+    void clear(std::uint32_t t) const {
+        if constexpr (in_place)
+            tets[t].vertex[1] &= ~reached_bit;
+        else
+            bits[t >> 6] = 0;
+    }
+};
+
 // The vertices sharing a tetrahedron with v (not v, the infinite vertex or
-// the helper point, which are n or above), found by a search over the
-// tetrahedra around v from `first`, to `out`, which has room for as many as
-// v's link says: the search stops when it is full. Returns how many it found.
-// `marked` (per vertex) and `visited` (a bit per tetrahedron) are clear
-// before and after.
-inline std::size_t collect_star(const Tetrahedron* tets, std::size_t n, std::uint32_t v, std::uint32_t first,
-                                std::uint8_t* marked, std::uint64_t* visited, ScratchList& queue,
-                                std::uint32_t* out, std::size_t room) {
+// the helper point), found by a search over the tetrahedra around v from
+// `first`, to `out`, which has room for as many as v's link says: the search
+// stops when it is full. Returns how many it found. `marked` is indexed by
+// vertex + 1, so that the infinite vertex takes slot 0 and the helper slot
+// n + 1: both stay marked, which leaves them out with no test of their own;
+// the vertices' slots and the marks of `reached` are clear before and after.
+template <bool in_place>
+std::size_t collect_star(const Reached<in_place>& reached, std::uint32_t v, std::uint32_t first,
+                         Mark* marked, ScratchList& queue, std::uint32_t* out, std::size_t room) {
     std::size_t found = 0;
     queue.clear();
     queue.push_back(first);
-    visited[first >> 6] |= std::uint64_t{1} << (first & 63);
+    reached.test_and_set(first);
     for (std::size_t c = 0; c < queue.size(); ++c) {
-        const Tetrahedron& t = tets[queue[c]];
+        const Tetrahedron& t = reached.tets[queue[c]];
         for (int k = 0; k < 4; ++k) {
-            const std::uint32_t u = t.vertex[k];
+            const std::uint32_t u = in_place && k == 1 ? t.vertex[1] & ~reached_bit : t.vertex[k];
             if (u == v) continue;
-            if (u < n && !marked[u]) {
-                marked[u] = 1;
+            if (marked[u + 1] == Mark::clear) {
+                marked[u + 1] = Mark::set;
                 out[found] = u;
                 if (++found == room) goto done;  // every neighbour found
             }
             const std::uint32_t other = t.neighbour[k] >> 2;  // shares v: the face opposite u holds it
-            const std::uint64_t bit = std::uint64_t{1} << (other & 63);
-            if (!(visited[other >> 6] & bit)) {
-                visited[other >> 6] |= bit;
-                queue.push_back(other);
-            }
+            if (!reached.test_and_set(other)) queue.push_back(other);
         }
     }
 done:
-    for (std::uint32_t c : queue) visited[c >> 6] = 0;
-    for (std::size_t i = 0; i < found; ++i) marked[out[i]] = 0;
+    for (std::uint32_t c : queue) reached.clear(c);
+    for (std::size_t i = 0; i < found; ++i) marked[out[i] + 1] = Mark::clear;
     return found;
 }
 
@@ -84,21 +120,30 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
     // vertices: more reading, but no second copy of the counts.
     const std::size_t parts = threads > 1 && n >= 2048 ? std::min(threads, max_threads) : 1;
     Buffer<std::uint32_t> indptr(n + 1, 0);
-    std::vector<std::uint32_t> incident(n, infinite_vertex);
+    // Indexed by vertex + 1, as `marked` below: the infinite vertex and the
+    // helper take the two ends and hold no tetrahedron.
+    std::vector<std::uint32_t> incident(n + 2, infinite_vertex);
     constexpr std::uint32_t on_hull = 1u << 31, beside_helper = 1u << 30;
     on_threads(parts, [&](std::size_t k) {
         const std::uint32_t low = static_cast<std::uint32_t>(n * k / parts);
         const std::uint32_t width = static_cast<std::uint32_t>(n * (k + 1) / parts) - low;
-        for (std::size_t t = 0; t < tets.size(); ++t) {
-            const std::uint32_t* v = tets[t].vertex;
+        // Plain copies: the counts are written through pointers that could
+        // otherwise alias them, and be read again after every write.
+        const std::uint32_t left_out = helper;
+        const Tetrahedron* const all = tets.data();
+        const std::size_t size = tets.size();
+        std::uint32_t* const counts = indptr.data();
+        std::uint32_t* const last = incident.data() + 1;
+        for (std::size_t t = 0; t < size; ++t) {
+            const std::uint32_t* v = all[t].vertex;
             if (v[0] == freed_vertex) continue;
             std::uint32_t links = std::max(v[0], v[3]) == infinite_vertex ? on_hull : 0;
-            if (helper != infinite_vertex)
-                for (int j = 0; j < 4; ++j) links |= v[j] == helper ? beside_helper : 0;
+            if (left_out != infinite_vertex)
+                for (int j = 0; j < 4; ++j) links |= v[j] == left_out ? beside_helper : 0;
             for (int j = 0; j < 4; ++j)
                 if (v[j] - low < width) {  // also leaves out the infinite vertex and the helper
-                    indptr[v[j]] = (indptr[v[j]] + 1) | links;
-                    incident[v[j]] = static_cast<std::uint32_t>(t);
+                    counts[v[j]] = (counts[v[j]] + 1) | links;
+                    last[v[j]] = static_cast<std::uint32_t>(t);
                 }
         }
     });
@@ -125,29 +170,43 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
     if (parts > 1) {
         std::vector<std::uint32_t> sample;
         for (std::size_t v = 0; v < n; v += 16)
-            if (incident[v] != infinite_vertex) sample.push_back(incident[v]);
+            if (incident[v + 1] != infinite_vertex) sample.push_back(incident[v + 1]);
         for (std::size_t k = 1; k < parts; ++k) {
             auto at = sample.begin() + static_cast<std::ptrdiff_t>(sample.size() * k / parts);
             std::nth_element(sample.begin(), at, sample.end());
             cut[k] = sample.empty() ? 0 : std::max<std::size_t>(cut[k - 1], *at);
         }
     }
+    const bool in_place = parts == 1 && n + 1 < detail::reached_bit;
     on_threads(parts, [&](std::size_t k) {
         // A byte per vertex and a bit per tetrahedron: each thread its own.
-        std::vector<std::uint8_t> marked(n, 0);
-        std::vector<std::uint64_t> visited(tets.size() / 64 + 1, 0);
+        std::vector<detail::Mark> marked(n + 2, detail::Mark::clear);
+        marked.front() = marked.back() = detail::Mark::set;  // the infinite vertex, the helper (the only vertices from n up)
+        std::vector<std::uint64_t> bits(in_place ? 0 : tets.size() / 64 + 1, 0);
+        const detail::Reached<true> in_tetrahedra{tets.data(), nullptr};
+        const detail::Reached<false> in_bitmap{tets.data(), bits.data()};
         ScratchList queue;
         const std::size_t begin = cut[k], end = cut[k + 1];
-        for (std::size_t t = begin; t < end; ++t)
-            for (std::uint32_t v : tets[t].vertex) {
-                if (v >= n || incident[v] != t) continue;  // the infinite vertex, the helper, or later
+        for (std::size_t t = begin; t < end; ++t) {
+            // Which of its vertices take their star here: found before any is
+            // searched, so that the loop around the search stays short.
+            const std::uint32_t* vertex = tets[t].vertex;
+            if (vertex[0] == freed_vertex) continue;
+            unsigned starts = 0;
+            for (int j = 0; j < 4; ++j)
+                starts |= unsigned{incident[vertex[j] + 1] == t} << j;
+            for (; starts; starts &= starts - 1) {
+                const std::uint32_t v = vertex[__builtin_ctz(starts)];
                 std::uint32_t* row = indices.data() + indptr[v];
                 const std::size_t degree = indptr[v + 1] - indptr[v];
-                if (detail::collect_star(tets.data(), n, v, static_cast<std::uint32_t>(t), marked.data(),
-                                         visited.data(), queue, row, degree) != degree)
-                    fail(Failure::star_degree_mismatch);
+                const std::uint32_t first = static_cast<std::uint32_t>(t);
+                const std::size_t found =
+                    in_place ? detail::collect_star(in_tetrahedra, v, first, marked.data(), queue, row, degree)
+                             : detail::collect_star(in_bitmap, v, first, marked.data(), queue, row, degree);
+                if (found != degree) fail(Failure::star_degree_mismatch);
                 detail::sort_row(row, row + degree);
             }
+        }
     });
     Tetrahedra().swap(tets);
     return {std::move(indptr), std::move(indices)};

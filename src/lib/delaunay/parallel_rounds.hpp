@@ -78,7 +78,7 @@ inline void Tetrahedralisation::parallel_pass(std::vector<std::uint32_t>& points
     pool_next_ = tets_.size();
     pool_end_ = std::min(want, max_tetrahedra);
     tets_.resize(pool_end_);
-    flags_.resize(pool_end_, 0);
+    flags_.resize(pool_end_, Flag::none);
     for (std::size_t k = 0; k < parts; ++k) {
         Worker& w = workers_[k];
         w.bounded = true;

@@ -34,6 +34,11 @@
 
 namespace ornel::delaunay {
 
+// Bytes per tetrahedron and per vertex, typed so that writing one does not
+// make the compiler read everything else again, as a character type would.
+enum class Flag : std::uint8_t { none, inside, outside };
+enum class LocalId : std::uint8_t { none = 0xFF };
+
 class Tetrahedralisation {
     static constexpr std::uint32_t local_capacity = 64;
 
@@ -69,7 +74,7 @@ class Tetrahedralisation {
         std::vector<std::uint32_t> used_slots;
         std::vector<std::uint32_t> edge_slots;  // local_capacity^2 faces by directed edge
         std::vector<std::uint32_t> made;        // the cone's tetrahedra and their vertices' local numbers
-        std::vector<std::uint8_t> local_id;     // per vertex (the infinite one last): its number on the boundary
+        std::vector<LocalId> local_id;          // per vertex (the infinite one last): its number on the boundary
         std::uint32_t local_vertex[local_capacity];
         std::uint32_t local_count = 0;
     };
@@ -132,8 +137,8 @@ public:
         // free them before the result is allocated.
         std::vector<double>().swap(xyz_);
         workers_.erase(workers_.begin() + 1, workers_.end());
-        std::vector<std::uint8_t>().swap(workers_[0].local_id);
-        std::vector<std::uint8_t>().swap(flags_);
+        std::vector<LocalId>().swap(workers_[0].local_id);
+        std::vector<Flag>().swap(flags_);
         CsrGraph vertices = star_graph(tets_, n_points_, apex_, threads_);
         if (duplicates_.empty()) return vertices;
         return duplicates_.spread(vertices.indptr, vertices.indices);
@@ -147,8 +152,8 @@ private:
     static constexpr std::size_t points_per_thread = 512;
     static constexpr std::size_t slots_per_grab = 1024;
     static constexpr int max_passes = 4;
-    static constexpr std::uint8_t inside = 1, outside = 2;
-    static constexpr std::uint8_t no_local_id = 0xFF;
+    static constexpr Flag inside = Flag::inside, outside = Flag::outside;
+    static constexpr LocalId no_local_id = LocalId::none;
 
     const double* point(std::uint32_t v) const { return xyz_.data() + 3 * static_cast<std::size_t>(v); }
 
@@ -188,12 +193,12 @@ private:
             flags_.reserve(capacity);
         }
         tets_.push_back({});
-        flags_.push_back(0);
+        flags_.push_back(Flag::none);
         return static_cast<std::uint32_t>(tets_.size() - 1);
     }
 
     void free_tetrahedron(Worker& w, std::uint32_t t) {
-        flags_[t] = 0;
+        flags_[t] = Flag::none;
         tets_[t].vertex[0] = freed_vertex;
         tets_[t].neighbour[0] = w.free_head;
         w.free_head = t;
@@ -351,7 +356,7 @@ private:
         // neighbour is in conflict too; the other faces bound it.
         // (No tetrahedron is made or freed here: the arrays stay where they are.)
         const Tetrahedron* tets = tets_.data();
-        std::uint8_t* flags = flags_.data();
+        Flag* flags = flags_.data();
         w.cavity.clear();
         w.boundary.clear();
         w.cavity.push_back(found);
@@ -361,7 +366,7 @@ private:
             for (int f = 0; f < 4; ++f) {
                 const std::uint32_t across = neighbour[f];
                 const std::uint32_t other = across >> 2;
-                const std::uint8_t flag = flags[other];
+                const Flag flag = flags[other];
                 if (flag == inside) continue;
                 if (flag != outside) {
                     if (in_conflict(w.predicates, tets, tets[other], p)) {
@@ -379,7 +384,7 @@ private:
         if (w.bounded && !reserve_slots(w, w.boundary.size() > w.cavity.size() ? w.boundary.size() - w.cavity.size() : 0))
             return give_up(w);
         for (std::uint32_t c : w.cavity) free_tetrahedron(w, c);
-        for (std::uint32_t reference : w.boundary) flags[reference >> 2] = 0;
+        for (std::uint32_t reference : w.boundary) flags[reference >> 2] = Flag::none;
         w.last = cone(w, p);
         return true;
     }
@@ -387,8 +392,8 @@ private:
     // Undoes the marks of a cavity that cannot be replaced.
     bool give_up(Worker& w) {
         w.reached = w.cavity[0];
-        for (std::uint32_t c : w.cavity) flags_[c] = 0;
-        for (std::uint32_t reference : w.boundary) flags_[reference >> 2] = 0;
+        for (std::uint32_t c : w.cavity) flags_[c] = Flag::none;
+        for (std::uint32_t reference : w.boundary) flags_[reference >> 2] = Flag::none;
         return false;
     }
 
@@ -472,11 +477,11 @@ private:
     // so that the infinite vertex takes slot 0.
     static std::uint32_t local_id(Worker& w, std::uint32_t v) {
         const std::uint32_t slot = v + 1;
-        const std::uint32_t id = w.local_id[slot];
-        if (id != no_local_id) return id;
+        const LocalId id = w.local_id[slot];
+        if (id != no_local_id) return static_cast<std::uint32_t>(id);
         if (w.local_count == local_capacity) fail(Failure::cavity_boundary_not_sphere);
         w.local_vertex[w.local_count] = v;
-        w.local_id[slot] = static_cast<std::uint8_t>(w.local_count);
+        w.local_id[slot] = static_cast<LocalId>(w.local_count);
         return w.local_count++;
     }
 
@@ -570,7 +575,7 @@ private:
     std::size_t threads_;
     Tetrahedra tets_;
     // Per tetrahedron: in or beside the cavity being grown; zero between insertions.
-    std::vector<std::uint8_t> flags_;
+    std::vector<Flag> flags_;
     std::uint32_t apex_ = infinite_vertex;
     std::vector<Worker> workers_;  // the first one inserts alone, between and outside parallel rounds
     // Parallel rounds only: each point's place on the Hilbert curve, which
