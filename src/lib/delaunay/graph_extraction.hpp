@@ -124,6 +124,9 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
     // helper take the two ends and hold no tetrahedron.
     std::vector<std::uint32_t> incident(n + 2, infinite_vertex);
     constexpr std::uint32_t on_hull = 1u << 31, beside_helper = 1u << 30;
+    // The hull test below and the marks in place both rest on the infinite
+    // vertex standing first or last: checked here, where it costs an OR.
+    std::uint32_t inner_vertices_seen = 0;
     on_threads(parts, [&](std::size_t k) {
         const std::uint32_t low = static_cast<std::uint32_t>(n * k / parts);
         const std::uint32_t width = static_cast<std::uint32_t>(n * (k + 1) / parts) - low;
@@ -134,9 +137,11 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
         const std::size_t size = tets.size();
         std::uint32_t* const counts = indptr.data();
         std::uint32_t* const last = incident.data() + 1;
+        std::uint32_t inner = 0;
         for (std::size_t t = 0; t < size; ++t) {
             const std::uint32_t* v = all[t].vertex;
             if (v[0] == freed_vertex) continue;
+            inner |= v[1] | v[2];
             std::uint32_t links = std::max(v[0], v[3]) == infinite_vertex ? on_hull : 0;
             if (left_out != infinite_vertex)
                 for (int j = 0; j < 4; ++j) links |= v[j] == left_out ? beside_helper : 0;
@@ -146,7 +151,10 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
                     last[v[j]] = static_cast<std::uint32_t>(t);
                 }
         }
+        if (k == 0) inner_vertices_seen = inner;  // every thread reads every tetrahedron
     });
+    if (n + 1 < detail::reached_bit && (inner_vertices_seen & detail::reached_bit) != 0)
+        fail(Failure::vertex_link_not_sphere);
     std::size_t total = 0;
     for (std::size_t i = 0; i < n; ++i) {
         const std::uint32_t links = indptr[i], count = links & ~(on_hull | beside_helper);
