@@ -87,13 +87,19 @@ def _read_npy(path: Path, source: str) -> Array:
     return array
 
 
+# NumPy parses an array header with ast.literal_eval, which CPython 3.11 has been seen to
+# fail in two threads at once (SystemError: AST constructor recursion depth mismatch).
+NPY_HEADER_LOCK = threading.Lock()
+
+
 def npy_array(path: Path, source: str) -> Array:
     """The array of a .npy file (memory-mapped), once its header is found sound."""
     with open(path, "rb") as file:
         try:
-            version = np.lib.format.read_magic(file)
-            shape, fortran, dtype = (np.lib.format.read_array_header_1_0(file) if version == (1, 0)
-                                     else np.lib.format.read_array_header_2_0(file))
+            with NPY_HEADER_LOCK:
+                version = np.lib.format.read_magic(file)
+                shape, fortran, dtype = (np.lib.format.read_array_header_1_0(file) if version == (1, 0)
+                                         else np.lib.format.read_array_header_2_0(file))
         except (ValueError, EOFError, SyntaxError) as error:
             raise CloudError(source, f"not a valid .npy file ({error})") from None
         data_bytes = os.fstat(file.fileno()).st_size - file.tell()
@@ -116,7 +122,10 @@ def npy_array(path: Path, source: str) -> Array:
                          f"({needed:,} bytes), but the file holds {data_bytes:,} bytes of data")
     if dtype.names is not None:
         require_xyz(dtype.names, ("x", "y", "z"), source, "the array")
-    array: Array = np.load(path, mmap_mode="r", allow_pickle=False) if needed else np.zeros(shape, dtype)
+    if not needed:
+        return np.zeros(shape, dtype)
+    with NPY_HEADER_LOCK:  # np.load parses the header again
+        array: Array = np.load(path, mmap_mode="r", allow_pickle=False)
     return array
 
 

@@ -36,6 +36,7 @@ import numpy.typing as npt
 
 from ornel._cloud import Cloud, Precision, as_cloud, bounding_box, check_precision
 from ornel._errors import CloudError
+from ornel._formats import NPY_HEADER_LOCK
 from ornel._join import Answers, _run, join_tile
 from ornel._matrix import Matrix
 
@@ -120,11 +121,6 @@ def write_file_atomically(directory: Path, name: str, parts: Sequence[Any]) -> N
         raise
 
 
-# NumPy parses an array header with ast.literal_eval, which CPython 3.11 cannot run in
-# two threads at once (SystemError: AST constructor recursion depth mismatch).
-_HEADER_LOCK = threading.Lock()
-
-
 def read_array(path: Path, digest: str, size: int, dtype: Any) -> npt.NDArray[Any]:
     """A stored 1-D array, read once into memory and viewed there, after its size and
     digest are checked; _Damaged says what is wrong."""
@@ -144,7 +140,7 @@ def read_array(path: Path, digest: str, size: int, dtype: Any) -> npt.NDArray[An
         raise _Damaged("its digest does not match (damaged)")
     header = io.BytesIO(buffer[:4096].tobytes())
     try:
-        with _HEADER_LOCK:
+        with NPY_HEADER_LOCK:
             np.lib.format.read_magic(header)
             shape, fortran, stored_dtype = np.lib.format.read_array_header_1_0(header)
     except (ValueError, EOFError, SyntaxError) as error:
