@@ -8,7 +8,7 @@
 
 namespace ornel::py {
 
-// The class object, created from its spec on first use.
+// The class object, created from its type description on first use.
 template <class S>
 PyTypeObject* grouped_type();
 

@@ -7,7 +7,7 @@
 
 namespace ornel::py {
 
-// The class object, created from its spec on first use.
+// The class object, created from its type description on first use.
 template <class S>
 PyTypeObject* prepared_type();
 

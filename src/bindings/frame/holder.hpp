@@ -44,7 +44,7 @@ void holder_dealloc(PyObject* self) {
 }
 
 // A class whose instances are Holder<T>, made once per process by its `cache`
-// from a spec: the class's `name` (in module `builtins`), the docstring `doc()`
+// from a type description (PyType_FromSpec): the class's `name` (in module `builtins`), the docstring `doc()`
 // gives, and its own slots (repr, methods, attributes, and __new__ where calling
 // the class makes instances), to which the dealloc slot is added. The tables
 // the slots point to must live as long as the process.
@@ -52,7 +52,7 @@ template <class T>
 PyTypeObject* holder_class(OnceCache<PyObject>& cache, const char* name, std::string (*doc)(),
                            std::initializer_list<PyType_Slot> own, unsigned int flags) {
     return reinterpret_cast<PyTypeObject*>(cache.get([&] {
-        // The spec's name and slots outlive the type; there is one class per T.
+        // The type description's name and slots outlive the type; there is one class per T.
         static const std::string qualified = std::string("builtins.") + name;
         static const std::string docstring = doc();
         static std::vector<PyType_Slot> slots = [&] {
