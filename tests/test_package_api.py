@@ -243,3 +243,16 @@ def test_morton_order_is_the_grouped_sets_key_stably_sorted():
         np.testing.assert_array_equal(ornel.morton_order(points), expected)
     with pytest.raises(ValueError, match="shape"):
         ornel.morton_order(np.zeros((4, 2)))
+
+
+def test_a_progress_bar_is_drawn_only_when_asked_and_tqdm_is_loaded_only_then():
+    import subprocess
+    import sys
+    code = ("import sys, numpy as np, ornel\n"
+            "a = np.random.default_rng(0).random((300, 3))\n"
+            "m = ornel.all_by_all([a, a + 0.01], progress=sys.argv[1] == 'shown')\n"
+            "print('tqdm' in sys.modules, float(m.mean[0, 1]) > 0)\n")
+    for shown in ("quiet", "shown"):
+        done = subprocess.run([sys.executable, "-c", code, shown], capture_output=True, text=True, check=True)
+        assert done.stdout.split() == [str(shown == "shown"), "True"]
+        assert ("ornel" in done.stderr) == (shown == "shown")

@@ -35,6 +35,7 @@ from ornel._dispatch import all_by_all
 from ornel._errors import CloudError
 from ornel._join import default_threads
 from ornel._matrix import Matrix
+from ornel._progress import progress_bar
 from ornel._store import Store, points_digest, stored_nearest
 from ornel._register import Registration, format_transform, read_transform, register, write_transform
 
@@ -342,9 +343,7 @@ def run_compare(args: argparse.Namespace) -> int:
         check_not_an_input(path, [args.a, args.b])
     if args.histogram is not None or args.png is not None:
         needs_matplotlib(args.png or args.histogram)
-    from tqdm import tqdm
-
-    with tqdm(total=4, desc="ornel", unit="step", disable=not sys.stderr.isatty(), leave=False) as bar:
+    with progress_bar(4, "step", sys.stderr.isatty()) as bar:
         a_records = read_records(args.a)  # read once: its points here, every field for --out
         a_points = a_records.points
         bar.update()

@@ -18,6 +18,7 @@ import _ornel
 from ornel._cloud import Cloud, Frame, Precision, Prepared, as_cloud, bounding_box, check_precision
 from ornel._errors import CloudError
 from ornel._matrix import Matrix
+from ornel._progress import progress_bar
 from ornel._native import nearest_from_starts
 
 Grouped = Union[_ornel.GroupedQueriesF32, _ornel.GroupedQueriesF64]
@@ -375,9 +376,7 @@ def all_by_all_here(clouds: Sequence[Cloud | npt.ArrayLike], *, threads: int | N
     if not members:
         return Matrix(names, np.zeros((0, 0)), np.zeros((0, 0)))
 
-    from tqdm import tqdm
-
-    with tqdm(total=2 * len(members), desc="ornel", unit="step", disable=not progress, leave=False) as bar:
+    with progress_bar(2 * len(members), "step", progress) as bar:
         pool = ThreadPoolExecutor(threads, thread_name_prefix="ornel")
         try:
             mean, maximum = join_tile(members, members, precision=precision, executor=pool, threads=threads,

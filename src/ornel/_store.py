@@ -39,6 +39,7 @@ from ornel._errors import CloudError
 from ornel._formats import NPY_HEADER_LOCK
 from ornel._join import Answers, _run, join_tile
 from ornel._matrix import Matrix
+from ornel._progress import progress_bar
 
 __all__ = ["Store", "StoreError", "StoreWarning", "points_digest"]
 
@@ -693,8 +694,6 @@ def stored_all_by_all(clouds: Sequence[Cloud | npt.ArrayLike], store: StoreLike,
                       precision: Precision, progress: bool) -> Matrix:
     """`all_by_all` that takes what `store` holds, computes only the missing pairs and
     keeps them, and keeps the index of every cloud it searches as a target."""
-    from tqdm import tqdm
-
     precision = check_precision(precision)
     if threads < 1:
         raise ValueError(f"threads must be at least 1, not {threads}")
@@ -706,7 +705,7 @@ def stored_all_by_all(clouds: Sequence[Cloud | npt.ArrayLike], store: StoreLike,
             names = [cloud.name for cloud in work.members]
             targets = sorted({t for job_targets, _ in work.jobs for t in job_targets})
             steps = len(targets) + sum(2 * len(job_targets) for job_targets, _ in work.jobs)
-            with tqdm(total=steps, desc="ornel", unit="step", disable=not progress, leave=False) as bar:
+            with progress_bar(steps, "step", progress) as bar:
                 # Indexes first, each kept as soon as it is built.
                 list(_each(pool, [partial(_ensure, opened, work, t, precision) for t in targets], bar.update))
                 sizes = [len(work.members[u]) for u in work.unique]

@@ -31,6 +31,7 @@ import numpy.typing as npt
 from ornel._cloud import Cloud, Precision, as_cloud, check_precision
 from ornel._join import join_tile
 from ornel._matrix import Matrix
+from ornel._progress import progress_bar
 from ornel._store import plan, read_index, store_identity
 
 __all__ = ["all_by_all", "connect", "tile_blocks"]
@@ -217,15 +218,13 @@ def join_jobs(members: Sequence[Cloud], client: Any, jobs: Sequence[tuple[list[i
         return client.submit(_tile, [graphs[i] for i in targets], [graphs[i] for i in queries],
                              precision, pure=False, key=f"{TILE_KEY_PREFIX}{run}-{k}-{attempt}")
 
-    from tqdm import tqdm
-
     pending = distributed.as_completed([])
     send(needed)
     attempts = dict.fromkeys(range(len(jobs)), 0)
     tiles = {submit(k, 0): k for k in attempts}
     pending.update(list(tiles))
     try:
-        with tqdm(total=len(tiles), desc="ornel", unit="tile", disable=not progress, leave=False) as bar:
+        with progress_bar(len(tiles), "tile", progress) as bar:
             for future in pending:
                 if future in returning:
                     i = returning.pop(future)
