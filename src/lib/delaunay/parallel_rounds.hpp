@@ -106,19 +106,22 @@ inline void Tetrahedralisation::parallel_pass(std::vector<std::uint32_t>& points
     }
     // A start is kept only in a tetrahedron the point's own worker owns
     // now: no other thread touches that one while the threads run.
+    // (Only reads, so the threads share the checking.)
     near.resize(points.size(), infinite_vertex);
-    for (std::size_t i = 0; i < points.size(); ++i) {
-        const std::uint32_t t = near[i];
-        if (t == infinite_vertex) continue;
-        bool kept = false;
-        if (t < pool_next_ && tets_[t].vertex[0] != freed_vertex)
-            for (std::size_t k = 0; k < parts; ++k)
-                if (own_point(workers_[k], cell_[points[i]])) {
-                    kept = owns(workers_[k], t);
-                    break;
-                }
-        if (!kept) near[i] = infinite_vertex;
-    }
+    on_threads(parts, [&](std::size_t part) {
+        for (std::size_t i = points.size() * part / parts, end = points.size() * (part + 1) / parts; i < end; ++i) {
+            const std::uint32_t t = near[i];
+            if (t == infinite_vertex) continue;
+            bool kept = false;
+            if (t < pool_next_ && tets_[t].vertex[0] != freed_vertex)
+                for (std::size_t k = 0; k < parts; ++k)
+                    if (own_point(workers_[k], cell_[points[i]])) {
+                        kept = owns(workers_[k], t);
+                        break;
+                    }
+            if (!kept) near[i] = infinite_vertex;
+        }
+    });
     // Each thread starts its walks in a tetrahedron it owns: one of the
     // threads' last ones, or else one of the newest.
     std::vector<std::uint8_t> started(parts, 0);  // a byte each: written by its own thread below
