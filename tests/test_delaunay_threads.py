@@ -123,6 +123,25 @@ def test_many_threads_on_a_small_dense_cloud_agree_every_time():
         assert got[0].tobytes() == expected[0].tobytes() and got[1].tobytes() == expected[1].tobytes()
 
 
+def test_a_large_quantised_scan_with_duplicates_agrees_on_every_thread_count():
+    # Large enough that the curve keys are sorted by several threads and the
+    # rounds' first passes start their walks beside the round before; equal
+    # points (a tenth repeated) must still keep the smallest index first.
+    rng = np.random.default_rng(29)
+    surface = rng.normal(size=(72000, 3))
+    surface /= np.linalg.norm(surface, axis=1, keepdims=True)
+    surface = np.round(surface * (1 + 0.002 * rng.random((72000, 1))) * 2000) / 2000 + [4.2e5, 6.1e5, 80.0]
+    cloud = np.concatenate([surface, surface[rng.integers(0, len(surface), 8000)]])[rng.permutation(80000)]
+    expected = ornel.delaunay_graph(cloud, threads=1)
+    tets = canonical_tetrahedra(ornel.delaunay(cloud, threads=1))
+    assert len(np.unique(tets)) == len(np.unique(cloud, axis=0))  # each distinct point once, as its first index
+    assert np.isin(tets, np.unique(cloud, axis=0, return_index=True)[1]).all()
+    for threads in (2, 3):
+        got = ornel.delaunay_graph(cloud, threads=threads)
+        assert got[0].tobytes() == expected[0].tobytes() and got[1].tobytes() == expected[1].tobytes(), threads
+        assert canonical_tetrahedra(ornel.delaunay(cloud, threads=threads)).tobytes() == tets.tobytes(), threads
+
+
 def test_parallel_builds_from_a_thread_pool():
     rng = np.random.default_rng(11)
     clouds = [rng.random((15000, 3)) * (s + 1) for s in range(4)] + [CLOUDS["quantised slab"]]

@@ -104,7 +104,7 @@ inline InsertionOrder insertion_order(const double* xyz, std::size_t n, bool cel
         return detail::hilbert_key(x[0] >> 10, x[1] >> 10, x[2] >> 10) << 30 | fine;
     };
     std::vector<std::uint64_t> keys(n);
-    const std::size_t parts = threads > 1 && n >= 65536 ? std::min(threads, max_threads) : 1;
+    const std::size_t parts = threads > 1 && n >= 8192 ? std::min(threads, max_threads) : 1;
     on_threads(parts, [&](std::size_t part) {
         for (std::size_t i = n * part / parts, end = n * (part + 1) / parts; i < end; ++i) {
             const std::uint64_t cell = cell_of(i);
@@ -121,25 +121,43 @@ inline InsertionOrder insertion_order(const double* xyz, std::size_t n, bool cel
         }
     });
     // Least significant digit first, 16 bits at a time: each pass is
-    // stable, so equal keys keep the order of their indices.
+    // stable, so equal keys keep the order of their indices. Large clouds
+    // share each pass: every part counts its slice's digits, then moves its
+    // slice to the places the counts of the parts before it leave, which
+    // keeps the pass stable.
     InsertionOrder result;
     std::vector<std::uint32_t>& order = result.order;
     order.resize(n);
     std::vector<std::uint32_t> order_scratch(n);
     std::vector<std::uint64_t> keys_scratch(n);
     for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<std::uint32_t>(i);
-    std::vector<std::uint32_t> count(65536);
+    const std::size_t sorters = n >= 65536 ? std::min<std::size_t>(parts, 8) : 1;
+    std::vector<std::uint32_t> count(65536 * sorters);
     for (int shift = 0; shift < 64; shift += 16) {
-        std::fill(count.begin(), count.end(), 0);
-        for (std::size_t i = 0; i < n; ++i) ++count[keys[i] >> shift & 0xFFFF];
-        if (n == 0 || count[keys[0] >> shift & 0xFFFF] == n) continue;  // one digit: nothing to move
-        std::uint32_t sum = 0;
-        for (std::uint32_t& c : count) sum += std::exchange(c, sum);
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::uint32_t to = count[keys[i] >> shift & 0xFFFF]++;
-            keys_scratch[to] = keys[i];
-            order_scratch[to] = order[i];
+        on_threads(sorters, [&](std::size_t part) {
+            std::uint32_t* mine = count.data() + 65536 * part;
+            std::fill(mine, mine + 65536, 0);
+            for (std::size_t i = n * part / sorters, end = n * (part + 1) / sorters; i < end; ++i)
+                ++mine[keys[i] >> shift & 0xFFFF];
+        });
+        if (n == 0) break;
+        {
+            const std::size_t first = keys[0] >> shift & 0xFFFF;
+            std::size_t same = 0;
+            for (std::size_t part = 0; part < sorters; ++part) same += count[65536 * part + first];
+            if (same == n) continue;  // one digit: nothing to move
         }
+        std::uint32_t sum = 0;
+        for (std::size_t digit = 0; digit < 65536; ++digit)
+            for (std::size_t part = 0; part < sorters; ++part) sum += std::exchange(count[65536 * part + digit], sum);
+        on_threads(sorters, [&](std::size_t part) {
+            std::uint32_t* place = count.data() + 65536 * part;
+            for (std::size_t i = n * part / sorters, end = n * (part + 1) / sorters; i < end; ++i) {
+                const std::uint32_t to = place[keys[i] >> shift & 0xFFFF]++;
+                keys_scratch[to] = keys[i];
+                order_scratch[to] = order[i];
+            }
+        });
         keys.swap(keys_scratch);
         order.swap(order_scratch);
     }
@@ -147,7 +165,10 @@ inline InsertionOrder insertion_order(const double* xyz, std::size_t n, bool cel
         if (i == n || keys[i] >> 60 != keys[i - 1] >> 60) result.round_ends.push_back(i);
     if (cells) {
         result.cell.assign(n + 1, 0);
-        for (std::size_t i = 0; i < n; ++i) result.cell[order[i]] = static_cast<std::uint32_t>(keys[i] >> 28);
+        on_threads(sorters, [&](std::size_t part) {
+            for (std::size_t i = n * part / sorters, end = n * (part + 1) / sorters; i < end; ++i)
+                result.cell[order[i]] = static_cast<std::uint32_t>(keys[i] >> 28);
+        });
         if (helper) result.cell[n] = static_cast<std::uint32_t>(cell_of(n) >> 28);
     }
     return result;

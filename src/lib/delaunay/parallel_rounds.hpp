@@ -32,7 +32,22 @@ inline void Tetrahedralisation::insert_in_parallel(const std::vector<std::uint32
     std::vector<std::uint32_t> sample;
     const std::size_t step = std::max<std::size_t>(1, pending.size() / 4096);
     for (std::size_t i = 0; i < pending.size(); i += step) sample.push_back(cell_[pending[i]]);
-    std::vector<std::uint32_t> near;
+    // Each point's first start: a tetrahedron made with the point of the
+    // round before that precedes it on the curve. A worker whose walk was
+    // put off has no start near its next point but this one: from its last
+    // tetrahedron every later walk would cross the same foreign ones.
+    std::vector<std::uint32_t> near(pending.size(), infinite_vertex);
+    {
+        std::size_t first = 0;
+        for (std::size_t e : round_ends_)
+            if (e < begin) first = e;
+        std::size_t j = first;
+        for (std::size_t i = 0; i < pending.size() && first < begin; ++i) {
+            const std::uint32_t c = cell_[pending[i]];
+            while (j + 1 < begin && cell_[order[j + 1]] <= c) ++j;
+            near[i] = vertex_tet_[order[j]];
+        }
+    }
     std::uint32_t shift = 0;
     for (int pass = 0; pass < max_passes && pending.size() >= points_per_thread * parts; ++pass) {
         const std::size_t before = pending.size();
@@ -91,19 +106,22 @@ inline void Tetrahedralisation::parallel_pass(std::vector<std::uint32_t>& points
     }
     // A start is kept only in a tetrahedron the point's own worker owns
     // now: no other thread touches that one while the threads run.
+    // (Only reads, so the threads share the checking.)
     near.resize(points.size(), infinite_vertex);
-    for (std::size_t i = 0; i < points.size(); ++i) {
-        const std::uint32_t t = near[i];
-        if (t == infinite_vertex) continue;
-        bool kept = false;
-        if (t < pool_next_ && tets_[t].vertex[0] != freed_vertex)
-            for (std::size_t k = 0; k < parts; ++k)
-                if (own_point(workers_[k], cell_[points[i]])) {
-                    kept = owns(workers_[k], t);
-                    break;
-                }
-        if (!kept) near[i] = infinite_vertex;
-    }
+    on_threads(parts, [&](std::size_t part) {
+        for (std::size_t i = points.size() * part / parts, end = points.size() * (part + 1) / parts; i < end; ++i) {
+            const std::uint32_t t = near[i];
+            if (t == infinite_vertex) continue;
+            bool kept = false;
+            if (t < pool_next_ && tets_[t].vertex[0] != freed_vertex)
+                for (std::size_t k = 0; k < parts; ++k)
+                    if (own_point(workers_[k], cell_[points[i]])) {
+                        kept = owns(workers_[k], t);
+                        break;
+                    }
+            if (!kept) near[i] = infinite_vertex;
+        }
+    });
     // Each thread starts its walks in a tetrahedron it owns: one of the
     // threads' last ones, or else one of the newest.
     std::vector<std::uint8_t> started(parts, 0);  // a byte each: written by its own thread below
@@ -124,7 +142,7 @@ inline void Tetrahedralisation::parallel_pass(std::vector<std::uint32_t>& points
     }
     on_threads(parts, [&](std::size_t k) {
         Worker& w = workers_[k];
-        bool putting_off = false;
+        bool putting_off = false, lost = true;
         std::uint32_t put_off_cell = 0;
         for (std::size_t i = 0; i < points.size(); ++i) {
             const std::uint32_t p = points[i], c = cell_[p];
@@ -132,12 +150,13 @@ inline void Tetrahedralisation::parallel_pass(std::vector<std::uint32_t>& points
             std::uint32_t start = near[i];
             if (!(putting_off && c == put_off_cell)) {
                 // Freed since, or made again by this worker: either way its own.
-                if (start != infinite_vertex && tets_[start].vertex[0] != freed_vertex) {
+                if (lost && start != infinite_vertex && tets_[start].vertex[0] != freed_vertex) {
                     w.last = start;
                     started[k] = 1;
                 }
                 if (started[k]) {
-                    if (insert(w, p)) continue;
+                    lost = !insert(w, p);
+                    if (!lost) continue;
                     start = w.reached;
                 }
             }

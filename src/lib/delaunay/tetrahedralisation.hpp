@@ -169,6 +169,7 @@ private:
         InsertionOrder made = insertion_order(xyz_.data(), n_points_, cells, apex_ != infinite_vertex, threads_);
         round_ends_ = std::move(made.round_ends);
         cell_ = std::move(made.cell);
+        if (cells) vertex_tet_.assign(n_points_ + 1, infinite_vertex);
         return std::move(made.order);
     }
 
@@ -314,6 +315,7 @@ private:
         for (; i < order.size(); ++i) insert(w, order[i]);
         std::vector<std::uint32_t>().swap(order);
         std::vector<std::uint32_t>().swap(cell_);
+        std::vector<std::uint32_t>().swap(vertex_tet_);
         workers_.erase(workers_.begin() + 1, workers_.end());
     }
 
@@ -325,7 +327,11 @@ private:
     // search kernels are (dispatch.hpp): the same operations in the same
     // order, so the same signs; AVX2's three-operand forms need fewer
     // instructions. The exact stages stay out of line, compiled once.
-    bool insert(Worker& w, std::uint32_t p) { return avx2_ ? insert_avx2(w, p) : insert_baseline(w, p); }
+    bool insert(Worker& w, std::uint32_t p) {
+        const bool done = avx2_ ? insert_avx2(w, p) : insert_baseline(w, p);
+        if (done && !vertex_tet_.empty()) vertex_tet_[p] = w.last;  // a start for the next round's points near p
+        return done;
+    }
 
     [[gnu::flatten, gnu::noinline]] bool insert_baseline(Worker& w, std::uint32_t p) { return insert_point(w, p); }
 
@@ -583,6 +589,10 @@ private:
     // out to workers.
     std::vector<std::uint32_t> cell_;
     std::vector<std::size_t> round_ends_;
+    // Parallel rounds only: per point inserted, a tetrahedron made with it
+    // (maybe freed or made again since), where a later point near it on the
+    // curve may start its walk.
+    std::vector<std::uint32_t> vertex_tet_;
     std::mutex pool_mutex_;
     std::size_t pool_next_ = 0, pool_end_ = 0;
     Duplicates duplicates_;
