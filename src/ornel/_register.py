@@ -118,10 +118,10 @@ class _Problem:
     target's centre (so that rotations far from the origin lose nothing), in the source's
     spatial order (so that neighbouring searches start near each other)."""
 
-    def __init__(self, source: Cloud, target: Cloud, method: Method) -> None:
+    def __init__(self, source: Cloud, target: Cloud, method: Method, threads: int) -> None:
         self.target_points = target.sorted_coordinates("f64")
-        self.indptr, self.indices = target.graph("f64")
-        self.normals = target.normals() if method == "point_to_plane" else None
+        self.indptr, self.indices = target.graph("f64", threads=threads)
+        self.normals = target.normals(threads=threads) if method == "point_to_plane" else None
         self.centre = self.target_points.mean(axis=0)
         # Target coordinates near the centre differ from it exactly in double precision.
         self.target_local = self.target_points - self.centre
@@ -158,7 +158,8 @@ def register(source: Cloud | npt.ArrayLike, target: Cloud | npt.ArrayLike, *, in
     - Stops when an update rotates by at most `tolerance` radians, shifts by at most
       `tolerance` times the target's extent and changes the RMSE by at most `tolerance`
       of it, or after `max_iterations` updates (then `converged` is False).
-    - `threads`: threads for the searches (default: the cores this process may use).
+    - `threads`: threads for the searches, and for the target's graph and normals when
+      they are still to build (default: the cores this process may use).
 
     Raises CloudError for too few points, no correspondences within `max_distance`, a
     system that does not fix the motion (the matched points on one line, or for
@@ -176,8 +177,8 @@ def register(source: Cloud | npt.ArrayLike, target: Cloud | npt.ArrayLike, *, in
         if len(cloud) < least:
             raise CloudError(cloud.source, f"{len(cloud)} points; registration needs at least {least}")
     start = rigid_transform(init)
-    problem = _Problem(source, target, method)
     workers = default_threads() if threads is None else int(threads)
+    problem = _Problem(source, target, method, workers)
     limit2 = math.inf if max_distance is None else float(max_distance) ** 2
     c = problem.centre
     # The transform in the target-centred frame: y - c = R (x - c) + shift.
@@ -304,9 +305,9 @@ def register_many(sources: Sequence[Cloud | npt.ArrayLike], target: Cloud | npt.
         raise ValueError(f"threads must be at least 1, not {threads}")
     workers = default_threads() if threads is None else int(threads)
     if len(target) >= MIN_TARGET_POINTS:
-        target.graph("f64")
+        target.graph("f64", threads=workers)
         if options.get("method", "point_to_plane") == "point_to_plane":
-            target.normals()
+            target.normals(threads=workers)
     calls = [partial(register, source, target, threads=1, **options) for source in sources]
     with ThreadPoolExecutor(max_workers=workers) as pool:
         return _run(pool, calls, lambda: None)
