@@ -17,7 +17,8 @@ diagonal; ours also waits for the RMSE to settle), no downsampling:
               and the share of points that moved less than their margin (kept unwalked)
   many        16 sources registered to one reference, reference structures included:
               `ornel.register_many` against small_gicp aligning them one after another
-              with its tree and normals built once
+              with its tree and normals built once; for point-to-plane, our reference's
+              graph and normals timed apart
   accuracy    on many random pairs, how often our final transform is at least as close to
               the known one as small_gicp's (where small_gicp converges)
 
@@ -249,18 +250,19 @@ def run_many(scan, extent, rng, args):
         sources.append(original @ motion[:3, :3].T + motion[:3, 3])
     max_distance = 0.2 * extent
     diagonal = float(np.linalg.norm(np.ptp(target_points, axis=0)))
-    print(f"\n## {count} sources of {n_source:,} points to one reference of {n_target:,} points, 2 threads, "
+    threads = args.many_threads
+    print(f"\n## {count} sources of {n_source:,} points to one reference of {n_target:,} points, {threads} thread(s), "
           "reference structures included")
     for method, kind in (("point_to_point", "ICP"), ("point_to_plane", "PLANE_ICP")):
-        ours, results = timed(lambda: ornel.register_many(sources, ornel.Cloud(target_points), threads=2,
+        ours, results = timed(lambda: ornel.register_many(sources, ornel.Cloud(target_points), threads=threads,
                                                           method=method, max_distance=max_distance,
                                                           max_iterations=args.iterations, tolerance=args.tolerance),
                               args.repeats)
 
         def theirs():
-            target = small_gicp_target(target_points, kind, 2)
+            target = small_gicp_target(target_points, kind, threads)
             return [small_gicp.align(target[0], small_gicp.PointCloud(s), target[1], registration_type=kind,
-                                     num_threads=2, max_correspondence_distance=max_distance,
+                                     num_threads=threads, max_correspondence_distance=max_distance,
                                      max_iterations=args.iterations, rotation_epsilon=args.tolerance,
                                      translation_epsilon=args.tolerance * diagonal) for s in sources]
 
@@ -268,6 +270,18 @@ def run_many(scan, extent, rng, args):
         print(f"{kind:<11} ornel.register_many {ours:.2f} s, small_gicp {peer:.2f} s: {peer / ours:.2f}× "
               f"(ours: {sum(r.iterations for r in results)} iterations in all, "
               f"{sum(r.converged for r in results)}/{count} converged)")
+        if method == "point_to_plane":
+            def reference_parts():
+                cloud = ornel.Cloud(target_points)
+                start = time.perf_counter()
+                cloud.graph("f64", threads=threads)
+                middle = time.perf_counter()
+                cloud.normals(threads=threads)
+                return middle - start, time.perf_counter() - middle
+
+            parts = [reference_parts() for _ in range(args.repeats)]
+            print(f"            (ours, reference on {threads} thread(s): graph {statistics.median(p[0] for p in parts):.2f} s, "
+                  f"normals {statistics.median(p[1] for p in parts):.2f} s)")
 
 
 def run_accuracy(args):
@@ -318,6 +332,7 @@ def main():
     parser.add_argument("--quick", action="store_true", help="small pairs only")
     parser.add_argument("--accuracy-pairs", type=int, default=12, help="random pairs per model for accuracy")
     parser.add_argument("--only-accuracy", action="store_true", help="the accuracy section alone")
+    parser.add_argument("--many-threads", type=int, default=2, help="threads of the 16-scan run, ours and small_gicp's")
     parser.add_argument("--pairs", type=int, nargs="*", help="only these pairs (0 to 3; none: no pair), then the many section")
     args = parser.parse_args()
     print(machine_line())

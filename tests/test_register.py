@@ -330,3 +330,24 @@ def test_point_to_point_step_recovers_a_motion_near_and_far_from_the_centre():
         line = np.outer(rng.random(50), [1.0, 2.0, 3.0]) + offset
         with pytest.raises(ornel.CloudError, match="one line"):
             _point_to_point(line, line, None)
+
+
+def test_point_to_plane_system_sums_the_linearised_rows_of_the_kept_pairs():
+    from ornel._native import point_to_plane_system
+    rng = np.random.default_rng(9)
+    targets, moved = rng.normal(size=(500, 3)), rng.normal(size=(300, 3))
+    normals = rng.normal(size=(500, 3))
+    normals /= np.linalg.norm(normals, axis=1)[:, None]
+    matches = rng.integers(0, 500, 300).astype(np.uint32)
+    squared = rng.random(300)
+    limit2, scale = 0.6, 0.25
+    system, rhs = point_to_plane_system(moved, targets, normals, matches, squared, limit2, scale)
+    keep = squared <= limit2
+    m, t, n = moved[keep], targets[matches[keep]], normals[matches[keep]]
+    rows = np.hstack([np.cross(m * scale, n), n])
+    np.testing.assert_allclose(system, rows.T @ rows, rtol=1e-12, atol=1e-12)
+    np.testing.assert_allclose(rhs, rows.T @ ((t - m) * n).sum(axis=1), rtol=1e-12, atol=1e-12)
+    assert (system == system.T).all()
+    matches[7] = 500
+    with pytest.raises(ValueError, match="not a target point"):
+        point_to_plane_system(moved, targets, normals, matches, squared, limit2, scale)

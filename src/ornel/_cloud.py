@@ -252,13 +252,14 @@ class Cloud:
                 self._prepared[precision] = prepared
             return prepared
 
-    def normals(self, neighbours: int = NORMAL_NEIGHBOURS) -> npt.NDArray[np.float64]:
+    def normals(self, neighbours: int = NORMAL_NEIGHBOURS, *, threads: int | None = None) -> npt.NDArray[np.float64]:
         """Unit normals of the sorted points (the rows of `sorted_coordinates("f64")`),
-        from the spread of each point's `neighbours` nearest points; built once and kept."""
+        from the spread of each point's `neighbours` nearest points; built once and kept,
+        on `threads` threads (default: the cores this process may use), the same for any number."""
         with self._lock:
             normals = self._normals.get(neighbours)
             if normals is None:
-                normals = self._normals[neighbours] = estimate_normals(self, neighbours)
+                normals = self._normals[neighbours] = estimate_normals(self, neighbours, threads=threads)
             return normals
 
 

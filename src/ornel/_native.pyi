@@ -25,6 +25,23 @@ def track_nearest(
     margins: npt.NDArray[np.float64] | None = None,
     threads: int | None = 1,
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.uint32], npt.NDArray[np.float64]]: ...
+def knn_self(
+    points: npt.NDArray[Any],
+    indptr: npt.NDArray[np.uint32],
+    indices: npt.NDArray[np.uint32],
+    k: int,
+    ef: int,
+    threads: int | None = None,
+) -> tuple[npt.NDArray[Any], npt.NDArray[np.uint32]]: ...
+def point_to_plane_system(
+    moved: npt.NDArray[np.float64],
+    targets: npt.NDArray[np.float64],
+    normals: npt.NDArray[np.float64],
+    matches: npt.NDArray[np.uint32],
+    squared: npt.NDArray[np.float64],
+    limit2: float,
+    scale: float,
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]: ...
 def estimate_normals(
     points: npt.NDArray[Any], neighbours: npt.NDArray[np.uint32], passes: int = 2
 ) -> npt.NDArray[np.float64]: ...

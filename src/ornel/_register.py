@@ -23,7 +23,7 @@ from ornel._cloud import Cloud, as_cloud
 from ornel._errors import CloudError
 from ornel._formats import replacing
 from ornel._join import _run, default_threads
-from ornel._native import track_nearest
+from ornel._native import point_to_plane_system, track_nearest
 
 Method = Literal["point_to_plane", "point_to_point"]
 METHODS = ("point_to_plane", "point_to_point")
@@ -113,24 +113,32 @@ def rotation_angle(rotation: Array) -> float:
     return math.acos(max(-1.0, min(1.0, (float(np.trace(rotation)) - 1) / 2)))
 
 
-class _Problem:
-    """A source prepared for registration to a target: coordinates measured from the
-    target's centre (so that rotations far from the origin lose nothing), in the source's
-    spatial order (so that neighbouring searches start near each other)."""
+class _Reference:
+    """What every registration to one target reads of it, built once for all of them: the
+    sorted coordinates, graph and normals, and the same coordinates measured from their
+    centre (so that rotations far from the origin lose nothing)."""
 
-    def __init__(self, source: Cloud, target: Cloud, method: Method) -> None:
-        self.target_points = target.sorted_coordinates("f64")
-        self.indptr, self.indices = target.graph("f64")
-        self.normals = target.normals() if method == "point_to_plane" else None
-        self.centre = self.target_points.mean(axis=0)
+    def __init__(self, target: Cloud, method: Method, threads: int) -> None:
+        self.points = target.sorted_coordinates("f64")
+        self.indptr, self.indices = target.graph("f64", threads=threads)
+        self.normals = target.normals(threads=threads) if method == "point_to_plane" else None
+        self.centre = self.points.mean(axis=0)
         # Target coordinates near the centre differ from it exactly in double precision.
-        self.target_local = self.target_points - self.centre
-        local = np.asarray(source.points[source.order], dtype=np.float64) - self.centre
+        self.local = self.points - self.centre
+        lo, hi = self.points.min(axis=0), self.points.max(axis=0)
+        self.extent = float(np.linalg.norm(hi - lo)) or 1.0
+
+
+class _Problem:
+    """A source prepared for registration to a reference: coordinates measured from the
+    reference's centre, in the source's spatial order (so that neighbouring searches
+    start near each other)."""
+
+    def __init__(self, source: Cloud, reference: _Reference) -> None:
+        local = np.asarray(source.points[source.order], dtype=np.float64) - reference.centre
         # By columns: NumPy moves (n, 3) rows by a 3×3 matrix much more slowly than it scales columns.
         self.source_columns = [np.ascontiguousarray(local[:, axis]) for axis in range(3)]
         self.scratch = np.empty(len(local))
-        lo, hi = self.target_points.min(axis=0), self.target_points.max(axis=0)
-        self.extent = float(np.linalg.norm(hi - lo)) or 1.0
 
     def move(self, rotation: Array, shift: Array) -> Array:
         """R x + shift for every source point x (target-centred); a new array."""
@@ -158,11 +166,21 @@ def register(source: Cloud | npt.ArrayLike, target: Cloud | npt.ArrayLike, *, in
     - Stops when an update rotates by at most `tolerance` radians, shifts by at most
       `tolerance` times the target's extent and changes the RMSE by at most `tolerance`
       of it, or after `max_iterations` updates (then `converged` is False).
-    - `threads`: threads for the searches (default: the cores this process may use).
+    - `threads`: threads for the searches, and for the target's graph and normals when
+      they are still to build (default: the cores this process may use).
 
     Raises CloudError for too few points, no correspondences within `max_distance`, a
     system that does not fix the motion (the matched points on one line, or for
     point-to-plane all normals in one plane's directions) and a non-rigid `init`."""
+    return _register(None, source, target, init=init, method=method, max_distance=max_distance,
+                     max_iterations=max_iterations, tolerance=tolerance, threads=threads)
+
+
+def _register(reference: _Reference | None, source: Cloud | npt.ArrayLike, target: Cloud | npt.ArrayLike, *,
+              init: npt.ArrayLike | None = None, method: Method = "point_to_plane", max_distance: float | None = None,
+              max_iterations: int = 50, tolerance: float = 1e-5, threads: int | None = None) -> Registration:
+    """`register`, reading the target's structures from `reference` when given (built for
+    the same target and method)."""
     if method not in METHODS:
         raise ValueError(f"method must be one of {', '.join(map(repr, METHODS))}, not {method!r}")
     if max_iterations < 0:
@@ -176,10 +194,12 @@ def register(source: Cloud | npt.ArrayLike, target: Cloud | npt.ArrayLike, *, in
         if len(cloud) < least:
             raise CloudError(cloud.source, f"{len(cloud)} points; registration needs at least {least}")
     start = rigid_transform(init)
-    problem = _Problem(source, target, method)
     workers = default_threads() if threads is None else int(threads)
+    if reference is None:
+        reference = _Reference(target, method, workers)
+    problem = _Problem(source, reference)
     limit2 = math.inf if max_distance is None else float(max_distance) ** 2
-    c = problem.centre
+    c = reference.centre
     # The transform in the target-centred frame: y - c = R (x - c) + shift.
     rotation = start[:3, :3].copy()
     shift = start[:3, :3] @ c + start[:3, 3] - c
@@ -191,7 +211,7 @@ def register(source: Cloud | npt.ArrayLike, target: Cloud | npt.ArrayLike, *, in
         moved = problem.move(rotation, shift)
         queries = moved + c
         previous, starts, margins = last if last is not None else (None, None, None)
-        squared, idx, margins = track_nearest(problem.target_points, problem.indptr, problem.indices, queries,
+        squared, idx, margins = track_nearest(reference.points, reference.indptr, reference.indices, queries,
                                               previous, starts, margins, workers)
         last = queries, idx, margins
         keep = squared <= limit2
@@ -210,14 +230,14 @@ def register(source: Cloud | npt.ArrayLike, target: Cloud | npt.ArrayLike, *, in
     history: list[Iteration] = []
     converged = False
     for _ in range(max_iterations):
-        pairs = idx if keep is None else idx[keep]
-        kept = moved if keep is None else moved[keep]
-        matched = problem.target_local.take(pairs, axis=0)
-        if problem.normals is not None:
-            update_rotation, update_shift = _point_to_plane(kept, matched, problem.normals.take(pairs, axis=0),
-                                                            problem.extent, source.source)
+        if reference.normals is not None:
+            system, rhs = point_to_plane_system(moved, reference.local, reference.normals, idx, squared, limit2,
+                                                1 / reference.extent)
+            update_rotation, update_shift = _plane_step(system, rhs, count, reference.extent, source.source)
         else:
-            update_rotation, update_shift = _point_to_point(kept, matched, source.source)
+            pairs = idx if keep is None else idx[keep]
+            kept = moved if keep is None else moved[keep]
+            update_rotation, update_shift = _point_to_point(kept, reference.local.take(pairs, axis=0), source.source)
         rotation = update_rotation @ rotation
         shift = update_rotation @ shift + update_shift
         moved, idx, keep, squared = match()
@@ -226,7 +246,7 @@ def register(source: Cloud | npt.ArrayLike, target: Cloud | npt.ArrayLike, *, in
         step = Iteration(rmse, fitness, count, rotation_angle(update_rotation), float(np.linalg.norm(update_shift)),
                          world_transform(rotation, shift, c))
         history.append(step)
-        if (step.rotation <= tolerance and step.translation <= tolerance * problem.extent
+        if (step.rotation <= tolerance and step.translation <= tolerance * reference.extent
                 and abs(rmse - previous) <= tolerance * max(previous, 1e-300)):
             converged = True
             break
@@ -269,27 +289,16 @@ def _point_to_point(moved: Array, matched: Array, source: str | None) -> tuple[A
     return rotation, mean_matched - rotation @ mean_moved
 
 
-def _point_to_plane(moved: Array, matched: Array, normals: Array, extent: float,
-                    source: str | None) -> tuple[Array, Array]:
-    """The small rigid motion minimising the squared distances of `moved` to the tangent
-    planes at `matched`, by the usual linearisation (rotation ≈ identity + [omega]×),
-    then made an exact rotation."""
-    # Lever arms (moved × normal) in units of the extent, so that the columns are comparable.
-    rows = np.empty((len(moved), 6))
-    x, y, z = (moved[:, axis] / extent for axis in range(3))
-    nx, ny, nz = (normals[:, axis] for axis in range(3))
-    np.subtract(y * nz, z * ny, out=rows[:, 0])
-    np.subtract(z * nx, x * nz, out=rows[:, 1])
-    np.subtract(x * ny, y * nx, out=rows[:, 2])
-    rows[:, 3:] = normals
-    gap = matched - moved
-    residual = gap[:, 0] * nx + gap[:, 1] * ny + gap[:, 2] * nz
-    system = rows.T @ rows
+def _plane_step(system: Array, rhs: Array, count: int, extent: float, source: str | None) -> tuple[Array, Array]:
+    """The small rigid motion minimising the squared distances of the source points to the
+    tangent planes at their matches, by the usual linearisation (rotation ≈ identity +
+    [omega]×), from the normal equations `point_to_plane_system` summed (lever arms in
+    units of the extent, so that the columns are comparable), then made an exact rotation."""
     eigenvalues = np.linalg.eigvalsh(system)
-    if len(moved) < 6 or not eigenvalues[0] > SINGULAR * eigenvalues[-1]:
-        raise CloudError(source, f"the {len(moved)} correspondences do not fix the motion (the target's normals "
+    if count < 6 or not eigenvalues[0] > SINGULAR * eigenvalues[-1]:
+        raise CloudError(source, f"the {count} correspondences do not fix the motion (the target's normals "
                          "there leave a slide or turn free, as on a plane or a cylinder); try --point-to-point")
-    solution = np.asarray(np.linalg.solve(system, rows.T @ residual), dtype=np.float64)
+    solution = np.asarray(np.linalg.solve(system, rhs), dtype=np.float64)
     rotation = rotation_from_vector(solution[:3] / extent)
     return rotation, solution[3:]
 
@@ -303,11 +312,11 @@ def register_many(sources: Sequence[Cloud | npt.ArrayLike], target: Cloud | npt.
     if threads is not None and threads < 1:
         raise ValueError(f"threads must be at least 1, not {threads}")
     workers = default_threads() if threads is None else int(threads)
-    if len(target) >= MIN_TARGET_POINTS:
-        target.graph("f64")
-        if options.get("method", "point_to_plane") == "point_to_plane":
-            target.normals()
-    calls = [partial(register, source, target, threads=1, **options) for source in sources]
+    method = options.get("method", "point_to_plane")
+    reference = None
+    if len(target) >= MIN_TARGET_POINTS and method in METHODS:
+        reference = _Reference(target, method, workers)
+    calls = [partial(_register, reference, source, target, threads=1, **options) for source in sources]
     with ThreadPoolExecutor(max_workers=workers) as pool:
         return _run(pool, calls, lambda: None)
 

@@ -1,7 +1,7 @@
 // The module `ornel._native`, the package's native parts: Delaunay
 // tetrahedralisations and their graphs (src/lib/delaunay), the Morton order,
-// walks from given starts in double precision and normals, each run by the
-// core with the interpreter lock released.
+// walks from given starts in double precision, k-nearest self-joins and
+// normals, each run by the core with the interpreter lock released.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -11,8 +11,10 @@
 
 #include "../../lib/delaunay/delaunay.hpp"
 #include "../../lib/descent_from_starts.hpp"
+#include "../../lib/knn_self_search.hpp"
 #include "../../lib/morton.hpp"
 #include "../../lib/normals.hpp"
+#include "../../lib/plane_system.hpp"
 #include "../frame/arguments.hpp"
 #include "../frame/convert.hpp"
 #include "../frame/module_definition.hpp"
@@ -49,12 +51,8 @@ auto with_points(PyObject* object, Build&& build) {
     return run(convert("points", [&] { return points_arg<double>(object); }));
 }
 
-// `threads` (keyword only): None for the cores this process may run on.
-std::size_t threads_arg(const char* function, Py_ssize_t nargs, PyObject* object) {
-    if (nargs > 1) {
-        PyErr_Format(PyExc_TypeError, "%s() takes 1 positional argument but %zd were given", function, nargs);
-        throw PythonError{};
-    }
+// A thread count: None (or absent) for the cores this process may run on.
+std::size_t thread_count(PyObject* object) {
     if (object == nullptr || object == Py_None) {
         cpu_set_t allowed;
         if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) return static_cast<std::size_t>(CPU_COUNT(&allowed));
@@ -68,6 +66,15 @@ std::size_t threads_arg(const char* function, Py_ssize_t nargs, PyObject* object
         throw PythonError{};
     }
     return static_cast<std::size_t>(value);
+}
+
+// `threads` (keyword only) of a function taking one positional argument.
+std::size_t threads_arg(const char* function, Py_ssize_t nargs, PyObject* object) {
+    if (nargs > 1) {
+        PyErr_Format(PyExc_TypeError, "%s() takes 1 positional argument but %zd were given", function, nargs);
+        throw PythonError{};
+    }
+    return thread_count(object);
 }
 
 PyObject* delaunay_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -306,6 +313,80 @@ PyObject* track_nearest_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs
     });
 }
 
+template <class S>
+PyObject* knn_self(const CloudArgs<S>& cloud, std::uint64_t k, std::uint64_t ef, std::size_t threads) {
+    KnnRows<S> rows;
+    bool well_formed = true;
+    {
+        ReleasedGil released;
+        const PackedCloud<S> packed(cloud.points, cloud.indptr, cloud.indices, true);
+        well_formed = packed.points.size() == 0 || packed.well_formed;
+        if (well_formed) rows = knn_self_search(packed.operand(), k, ef, threads);
+    }
+    if (!well_formed)
+        refuse("indptr and indices must be a graph of the points: n + 1 non-decreasing offsets within indices, "
+               "every neighbour below n, both contiguous");
+    const npy_intp shape[2] = {static_cast<npy_intp>(cloud.points.rows), static_cast<npy_intp>(k)};
+    return result_pair(to_numpy(std::move(rows.dists), {shape[0], shape[1]}),
+                       to_numpy(std::move(rows.idx), {shape[0], shape[1]}));
+}
+
+PyObject* knn_self_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_boundary([&] {
+        static constexpr Parameters<6> parameters{{"points", "indptr", "indices", "k", "ef", "threads"}, 5};
+        auto bound = match<6>(parameters.of(nullptr, "knn_self"), args, nargs, kwnames);
+        const bool single = convert("points", [&] { return is_float32_array(bound[0]); });
+        const std::uint64_t k = convert("k", [&] { return unsigned_arg(bound[3]); });
+        const std::uint64_t ef = convert("ef", [&] { return unsigned_arg(bound[4]); });
+        const std::size_t threads = convert("threads", [&] { return thread_count(bound[5]); });
+        if (single) return knn_self(cloud_args<float>(bound.data(), "points", "indptr", "indices"), k, ef, threads);
+        return knn_self(cloud_args<double>(bound.data(), "points", "indptr", "indices"), k, ef, threads);
+    });
+}
+
+PyObject* point_to_plane_system_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_boundary([&] {
+        static constexpr Parameters<7> parameters{
+            {"moved", "targets", "normals", "matches", "squared", "limit2", "scale"}, 7};
+        auto bound = match<7>(parameters.of(nullptr, "point_to_plane_system"), args, nargs, kwnames);
+        PyArrayObject* moved = convert("moved", [&] { return contiguous_arg(bound[0], 2, NPY_FLOAT64, "(q, 3)"); });
+        PyArrayObject* targets = convert("targets", [&] { return contiguous_arg(bound[1], 2, NPY_FLOAT64, "(n, 3)"); });
+        PyArrayObject* normals = convert("normals", [&] { return contiguous_arg(bound[2], 2, NPY_FLOAT64, "(n, 3)"); });
+        PyArrayObject* matches = convert("matches", [&] { return contiguous_arg(bound[3], 1, NPY_UINT32, "(q,)"); });
+        PyArrayObject* squared = convert("squared", [&] { return contiguous_arg(bound[4], 1, NPY_FLOAT64, "(q,)"); });
+        auto number = [](PyObject* object) {
+            const double value = PyFloat_AsDouble(object);
+            if (value == -1.0 && PyErr_Occurred()) throw PythonError{};
+            return value;
+        };
+        const double limit2 = convert("limit2", [&] { return number(bound[5]); });
+        const double scale = convert("scale", [&] { return number(bound[6]); });
+        const std::size_t q = static_cast<std::size_t>(PyArray_DIM(moved, 0));
+        const std::size_t n = static_cast<std::size_t>(PyArray_DIM(targets, 0));
+        if (static_cast<std::size_t>(PyArray_DIM(normals, 0)) != n) refuse("normals must have one row per target point");
+        if (static_cast<std::size_t>(PyArray_DIM(matches, 0)) != q || static_cast<std::size_t>(PyArray_DIM(squared, 0)) != q)
+            refuse("matches and squared must have one entry per moved point");
+        const auto* match_data = reinterpret_cast<const std::uint32_t*>(PyArray_DATA(matches));
+        PlaneSystem system;
+        bool outside = false;
+        {
+            ReleasedGil released;
+            outside = std::any_of(match_data, match_data + q, [n](std::uint32_t v) { return v >= n; });
+            if (!outside)
+                system = point_to_plane_system(reinterpret_cast<const double*>(PyArray_DATA(moved)),
+                                               reinterpret_cast<const double*>(PyArray_DATA(targets)),
+                                               reinterpret_cast<const double*>(PyArray_DATA(normals)), match_data,
+                                               reinterpret_cast<const double*>(PyArray_DATA(squared)), q, limit2,
+                                               scale);
+        }
+        if (outside) refuse("matches holds an index that is not a target point");
+        Buffer<double> matrix(36), rhs(6);
+        std::copy(system.matrix.begin(), system.matrix.end(), matrix.data());
+        std::copy(system.rhs.begin(), system.rhs.end(), rhs.data());
+        return result_pair(to_numpy(std::move(matrix), {6, 6}), to_numpy(std::move(rhs)));
+    });
+}
+
 PyObject* estimate_normals_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_boundary([&] {
         static constexpr Parameters<3> parameters{{"points", "neighbours", "passes"}, 2};
@@ -404,6 +485,26 @@ PyMethodDef module_functions[] = {
      "margins as float64); exact on Delaunay graphs. Runs with the GIL\n"
      "released, the queries split over `threads` threads in runs of 256; the\n"
      "answers do not depend on their number."},
+    {"knn_self", ORNEL_PYCFUNCTION(knn_self_entry), METH_FASTCALL | METH_KEYWORDS,
+     "knn_self(points, indptr, indices, k, ef, threads=None)\n--\n\n"
+     "The k nearest points of every point of `points` (float32 or float64,\n"
+     "(n, 3) or wider, any strides) among the same points, by the best-first\n"
+     "search over their graph (`indptr`, `indices`: contiguous uint32 CSR)\n"
+     "keeping `ef` candidates: the rows `query_prepared_k` gives for the\n"
+     "prepared cloud as both query and target, equal to them bit for bit,\n"
+     "ties in the same order. Returns (distances (n, k) in the points' type,\n"
+     "indices (n, k) uint32; a missing entry is (inf, n)). The searches are\n"
+     "split over `threads` threads (default: the cores this process may use);\n"
+     "the rows do not depend on their number. Raises ValueError for a graph\n"
+     "that does not fit the points. Runs with the GIL released."},
+    {"point_to_plane_system", ORNEL_PYCFUNCTION(point_to_plane_system_entry), METH_FASTCALL | METH_KEYWORDS,
+     "point_to_plane_system(moved, targets, normals, matches, squared, limit2, scale)\n--\n\n"
+     "The normal equations (A (6, 6), b (6,)) of a linearised point-to-plane\n"
+     "step: for every row m of `moved` (C-contiguous float64 (q, 3)) with\n"
+     "squared[i] <= limit2, t = targets[matches[i]] and n = normals[matches[i]]\n"
+     "(C-contiguous float64 (n, 3); matches uint32 (q,)), the row\n"
+     "a = ((m x n) * scale, n) and residual r = (t - m) . n, summed in order as\n"
+     "A = sum a a^T, b = sum a r. Runs with the GIL released."},
     {"estimate_normals", ORNEL_PYCFUNCTION(estimate_normals_entry), METH_FASTCALL | METH_KEYWORDS,
      "estimate_normals(points, neighbours, passes=2)\n--\n\n"
      "Unit normals (n, 3) float64 of `points` (float32 or float64, C-contiguous\n"
@@ -420,7 +521,7 @@ ModuleSlots slots = module_slots();
 PyModuleDef definition = module_definition(
     "ornel._native",
     "The ornel package's native parts: Delaunay tetrahedralisations and their vertex graphs, the Morton\n"
-    "order, walks from given start vertices in double precision, and normals.",
+    "order, walks from given start vertices in double precision, k-nearest self-joins, and normals.",
     module_functions, slots);
 
 }  // namespace
