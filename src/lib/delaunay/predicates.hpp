@@ -148,39 +148,45 @@ private:
         return undecided;
     }
 
-    // Two rows at a time, in pairs of doubles: the very operations of
-    // insphere_scaled's floating-point stage in the same order, so the same
-    // value and the same bound.
+    // The four rows in the lanes of one vector, (a, b, c, d): the very
+    // operations of insphere_scaled's floating-point stage in the same order,
+    // so the same value and the same bound. The minors each row's cofactor
+    // needs are gathered by permuting the lanes, which AVX2 does in one
+    // instruction (a build without it splits the vectors in halves).
     static int insphere_filtered(const double* a, const double* b, const double* c, const double* d,
                                  const double* e) {
-        using V = Vector<double, 16>;
+        using V2 = Vector<double, 16>;
+        using V4 = Vector<double, 32>;
         auto load_xy = [](const double* p) {
-            V v;
+            V2 v;
             std::memcpy(&v, p, sizeof v);
             return v;
         };
-        const V exy = load_xy(e), ez = {e[2], e[2]};
-        const V axy = load_xy(a) - exy, bxy = load_xy(b) - exy, cxy = load_xy(c) - exy, dxy = load_xy(d) - exy;
-        const V x1 = __builtin_shufflevector(axy, bxy, 0, 2), y1 = __builtin_shufflevector(axy, bxy, 1, 3);
-        const V x2 = __builtin_shufflevector(cxy, dxy, 0, 2), y2 = __builtin_shufflevector(cxy, dxy, 1, 3);
-        const V z1 = V{a[2], b[2]} - ez, z2 = V{c[2], d[2]} - ez;
-        const V l1 = x1 * x1 + y1 * y1 + z1 * z1;  // (la, lb)
-        const V l2 = x2 * x2 + y2 * y2 + z2 * z2;  // (lc, ld)
-        const V m02_13 = x1 * y2 - x2 * y1;
-        const V m03_12 = x1 * __builtin_shufflevector(y2, y2, 1, 0) - __builtin_shufflevector(x2, x2, 1, 0) * y1;
-        const V p1 = x1 * __builtin_shufflevector(y1, y1, 1, 0), p2 = x2 * __builtin_shufflevector(y2, y2, 1, 0);
-        const V m01_23 = __builtin_shufflevector(p1, p2, 0, 2) - __builtin_shufflevector(p1, p2, 1, 3);
-        // (d123, d023) and (d013, d012)
-        const V d1 = __builtin_shufflevector(z1, z1, 1, 0) * __builtin_shufflevector(m01_23, m01_23, 1, 1) -
-                     __builtin_shufflevector(z2, z2, 0, 0) * __builtin_shufflevector(m02_13, m03_12, 1, 2) +
-                     __builtin_shufflevector(z2, z2, 1, 1) * __builtin_shufflevector(m03_12, m02_13, 1, 2);
-        const V d2 = __builtin_shufflevector(z1, z1, 0, 0) * __builtin_shufflevector(m02_13, m03_12, 1, 3) -
-                     __builtin_shufflevector(z1, z1, 1, 1) * __builtin_shufflevector(m03_12, m02_13, 0, 2) +
-                     __builtin_shufflevector(z2, z2, 1, 0) * __builtin_shufflevector(m01_23, m01_23, 0, 0);
-        const V q1 = l1 * d1, q2 = l2 * d2;  // (la d123, lb d023), (lc d013, ld d012)
-        const V terms = __builtin_shufflevector(q1, q2, 1, 3) - __builtin_shufflevector(q1, q2, 0, 2);
-        const double det = terms[0] + terms[1];
-        const V larger = l1 > l2 ? l1 : l2;
+        // x and y by pairs (no load past a point's three coordinates), z one by one.
+        const V4 ac = __builtin_shufflevector(load_xy(a), load_xy(c), 0, 1, 2, 3);  // xa ya xc yc
+        const V4 bd = __builtin_shufflevector(load_xy(b), load_xy(d), 0, 1, 2, 3);  // xb yb xd yd
+        const V4 x = __builtin_shufflevector(ac, bd, 0, 4, 2, 6) - e[0];
+        const V4 y = __builtin_shufflevector(ac, bd, 1, 5, 3, 7) - e[1];
+        const V4 z = V4{a[2], b[2], c[2], d[2]} - e[2];
+        const V4 lift = x * x + y * y + z * z;
+        // Row i's cofactor is the 3 x 3 determinant of the other rows p < q < r:
+        // z_p m_qr - z_q m_pr + z_r m_pq, with m_ij = x_i y_j - x_j y_i.
+#define ORNEL_ROWS_P(v) __builtin_shufflevector(v, v, 1, 0, 0, 0)
+#define ORNEL_ROWS_Q(v) __builtin_shufflevector(v, v, 2, 2, 1, 1)
+#define ORNEL_ROWS_R(v) __builtin_shufflevector(v, v, 3, 3, 3, 2)
+        const V4 xp = ORNEL_ROWS_P(x), xq = ORNEL_ROWS_Q(x), xr = ORNEL_ROWS_R(x);
+        const V4 yp = ORNEL_ROWS_P(y), yq = ORNEL_ROWS_Q(y), yr = ORNEL_ROWS_R(y);
+        const V4 zp = ORNEL_ROWS_P(z), zq = ORNEL_ROWS_Q(z), zr = ORNEL_ROWS_R(z);
+#undef ORNEL_ROWS_P
+#undef ORNEL_ROWS_Q
+#undef ORNEL_ROWS_R
+        const V4 mqr = xq * yr - xr * yq, mpr = xp * yr - xr * yp, mpq = xp * yq - xq * yp;
+        const V4 cofactor = zp * mqr - zq * mpr + zr * mpq;  // d123, d023, d013, d012
+        const V4 q = lift * cofactor;
+        const V4 terms = __builtin_shufflevector(q, q, 1, 0, 3, 2) - q;  // lb d023 - la d123, ., ld d012 - lc d013, .
+        const double det = terms[0] + terms[2];
+        const V2 low = __builtin_shufflevector(lift, lift, 0, 1), high = __builtin_shufflevector(lift, lift, 2, 3);
+        const V2 larger = low > high ? low : high;
         const double largest = std::max(larger[0], larger[1]);
         // The semi-static bound of insphere_scaled.
         const double cheap_bound =
