@@ -287,6 +287,7 @@ private:
         const std::uint32_t t = new_tetrahedron(w);
         for (int k = 0; k < 4; ++k) tets_[t].vertex[k] = first[k];
         // The four hull faces: a cone from the infinite vertex.
+        w.cavity.clear();
         w.boundary.clear();
         for (std::uint32_t f = 0; f < 4; ++f) w.boundary.push_back(t * 4 + f);
         w.last = cone(w, infinite_vertex);
@@ -380,10 +381,11 @@ private:
                 w.boundary.push_back(across);
             }
         }
-        // Each boundary face gets a new tetrahedron; the cavity's are freed first.
+        // Each boundary face gets a new tetrahedron, in the cavity's slots
+        // first (the cone takes them in turn) and fresh ones after.
         if (w.bounded && !reserve_slots(w, w.boundary.size() > w.cavity.size() ? w.boundary.size() - w.cavity.size() : 0))
             return give_up(w);
-        for (std::uint32_t c : w.cavity) free_tetrahedron(w, c);
+        for (std::uint32_t c : w.cavity) flags[c] = Flag::none;
         for (std::uint32_t reference : w.boundary) flags[reference >> 2] = Flag::none;
         w.last = cone(w, p);
         return true;
@@ -421,8 +423,9 @@ private:
         w.local_count = 0;
         w.made.resize(2 * w.boundary.size());
         std::uint32_t* made = w.made.data();
+        const std::uint32_t* reused = w.cavity.begin();
         for (std::uint32_t reference : w.boundary) {
-            const std::uint32_t t = make_over(w, reference, apex);
+            const std::uint32_t t = make_over(w, reference, apex, take_slot(w, reused));
             const std::uint32_t* v = tets_[t].vertex;
             const std::uint32_t a = local_id(w, v[0]), b = local_id(w, v[1]), c = local_id(w, v[2]);
             w.edge_slots[b * local_capacity + c] = t * 4 + 0;
@@ -440,16 +443,16 @@ private:
             neighbour[1] = w.edge_slots[a * local_capacity + c];
             neighbour[2] = w.edge_slots[b * local_capacity + a];
         }
+        free_unused(w, reused);
         return w.made[w.made.size() - 2];
     }
 
     // A new tetrahedron (a, b, c, apex) over the boundary face `reference`
     // (outer tetrahedron * 4 + face), linked to the outer tetrahedron.
-    std::uint32_t make_over(Worker& w, std::uint32_t reference, std::uint32_t apex) {
+    std::uint32_t make_over(Worker& w, std::uint32_t reference, std::uint32_t apex, std::uint32_t made) {
         // Positions of the outer tetrahedron's face opposite position f, in
         // the order that makes (a, b, c, apex) positively oriented.
         static constexpr std::uint8_t face_positions[4][3] = {{1, 2, 3}, {0, 3, 2}, {0, 1, 3}, {0, 2, 1}};
-        const std::uint32_t made = new_tetrahedron(w);
         const std::uint32_t f = reference & 3;
         Tetrahedron& t = tets_[made];
         Tetrahedron& outer = tets_[reference >> 2];
@@ -470,6 +473,19 @@ private:
         t.neighbour[3] = reference;
         outer.neighbour[f] = made * 4 + 3;
         return made;
+    }
+
+    // A slot for the cone's next tetrahedron: the cavity's own (`next`
+    // walks w.cavity) while they last, which saves chaining them as free
+    // and taking them back; then a fresh one.
+    std::uint32_t take_slot(Worker& w, const std::uint32_t*& next) {
+        if (next != w.cavity.end()) return *next++;
+        return new_tetrahedron(w);
+    }
+
+    // Frees the cavity's slots the cone did not take.
+    void free_unused(Worker& w, const std::uint32_t* next) {
+        for (; next != w.cavity.end(); ++next) free_tetrahedron(w, *next);
     }
 
     // The number of vertex v on the current cavity's boundary, given on first
@@ -494,8 +510,9 @@ private:
         const int shift = 64 - __builtin_ctzll(slots);
         w.used_slots.clear();
         std::uint32_t made = 0;
+        const std::uint32_t* reused = w.cavity.begin();
         for (std::uint32_t reference : w.boundary) {
-            made = make_over(w, reference, apex);
+            made = make_over(w, reference, apex, take_slot(w, reused));
             for (std::uint32_t g = 0; g < 3; ++g) {
                 const std::uint32_t u = tets_[made].vertex[(g + 1) % 3], x = tets_[made].vertex[(g + 2) % 3];
                 const std::uint64_t key = u < x ? std::uint64_t{u} << 32 | x : std::uint64_t{x} << 32 | u;
@@ -518,6 +535,7 @@ private:
             }
         }
         for (std::uint32_t slot : w.used_slots) w.edge_table[slot].key = ~std::uint64_t{0};
+        free_unused(w, reused);
         return made;
     }
 
