@@ -358,12 +358,22 @@ private:
         // (No tetrahedron is made or freed here: the arrays stay where they are.)
         const Tetrahedron* tets = tets_.data();
         Flag* flags = flags_.data();
-        w.cavity.clear();
-        w.boundary.clear();
-        w.cavity.push_back(found);
+        // The lists' sizes stay in registers: the predicates' calls out of
+        // line would otherwise make the compiler read them again.
+        std::size_t n_cavity = 1, n_boundary = 0;
+        std::uint32_t* cavity = w.cavity.room(0, 4);
+        std::uint32_t* boundary = w.boundary.room(0, 4);
+        std::size_t cavity_room = w.cavity.capacity() - 4, boundary_room = w.boundary.capacity() - 4;
+        cavity[0] = found;
         flags[found] = inside;
-        for (std::size_t c = 0; c < w.cavity.size(); ++c) {
-            const std::uint32_t* neighbour = tets[w.cavity[c]].neighbour;
+        for (std::size_t c = 0; c < n_cavity; ++c) {
+            if (n_cavity > cavity_room || n_boundary > boundary_room) [[unlikely]] {
+                cavity = w.cavity.room(n_cavity, 4);
+                boundary = w.boundary.room(n_boundary, 4);
+                cavity_room = w.cavity.capacity() - 4;
+                boundary_room = w.boundary.capacity() - 4;
+            }
+            const std::uint32_t* neighbour = tets[cavity[c]].neighbour;
             for (int f = 0; f < 4; ++f) {
                 const std::uint32_t across = neighbour[f];
                 const std::uint32_t other = across >> 2;
@@ -371,16 +381,22 @@ private:
                 if (flag == inside) continue;
                 if (flag != outside) {
                     if (in_conflict(w.predicates, tets, tets[other], p)) {
-                        if (!owns(w, other)) return give_up(w);
+                        if (!owns(w, other)) {
+                            w.cavity.set_size(n_cavity);
+                            w.boundary.set_size(n_boundary);
+                            return give_up(w);
+                        }
                         flags[other] = inside;
-                        w.cavity.push_back(other);
+                        cavity[n_cavity++] = other;
                         continue;
                     }
                     flags[other] = outside;
                 }
-                w.boundary.push_back(across);
+                boundary[n_boundary++] = across;
             }
         }
+        w.cavity.set_size(n_cavity);
+        w.boundary.set_size(n_boundary);
         // Each boundary face gets a new tetrahedron, in the cavity's slots
         // first (the cone takes them in turn) and fresh ones after.
         if (w.bounded && !reserve_slots(w, w.boundary.size() > w.cavity.size() ? w.boundary.size() - w.cavity.size() : 0))
