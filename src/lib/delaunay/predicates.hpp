@@ -111,6 +111,64 @@ public:
         return insphere_scaled(q);
     }
 
+    // The walk's four tests at once: for the positively oriented tetrahedron
+    // `v` (four finite vertices), which faces p lies strictly beyond, that is,
+    // the positions k where putting p in place of v[k] orients it negatively;
+    // a bit per position. The floating-point stage alone: positions it cannot
+    // decide are set in `unsure`, for orient3d.
+    unsigned faces_beyond(const std::uint32_t* v, std::uint32_t p, unsigned& unsure) const {
+        if (!scaled_) {
+            unsure = 0xF;
+            return 0;
+        }
+        using V2 = Vector<double, 16>;
+        using V4 = Vector<double, 32>;
+        auto load_xy = [](const double* q) {
+            V2 r;
+            std::memcpy(&r, q, sizeof r);
+            return r;
+        };
+        const double *a = point(v[0]), *b = point(v[1]), *c = point(v[2]), *d = point(v[3]), *e = point(p);
+        const V4 ac = __builtin_shufflevector(load_xy(a), load_xy(c), 0, 1, 2, 3);
+        const V4 bd = __builtin_shufflevector(load_xy(b), load_xy(d), 0, 1, 2, 3);
+        const V4 x = __builtin_shufflevector(ac, bd, 0, 4, 2, 6) - e[0];
+        const V4 y = __builtin_shufflevector(ac, bd, 1, 5, 3, 7) - e[1];
+        const V4 z = V4{a[2], b[2], c[2], d[2]} - e[2];
+        // Lane k: the determinant of the other three rows less p, (p < q < r),
+        // z_p m_qr - z_q m_pr + z_r m_pq: orient3d's floating-point stage on
+        // p and those three, and the orientation with p in place of v[k] up
+        // to the sign (-1)^k.
+        const V4 xp = __builtin_shufflevector(x, x, 1, 0, 0, 0), xq = __builtin_shufflevector(x, x, 2, 2, 1, 1),
+                 xr = __builtin_shufflevector(x, x, 3, 3, 3, 2);
+        const V4 yp = __builtin_shufflevector(y, y, 1, 0, 0, 0), yq = __builtin_shufflevector(y, y, 2, 2, 1, 1),
+                 yr = __builtin_shufflevector(y, y, 3, 3, 3, 2);
+        const V4 zp = __builtin_shufflevector(z, z, 1, 0, 0, 0), zq = __builtin_shufflevector(z, z, 2, 2, 1, 1),
+                 zr = __builtin_shufflevector(z, z, 3, 3, 3, 2);
+        const V4 xqyr = xq * yr, xryq = xr * yq, xpyr = xp * yr, xryp = xr * yp, xpyq = xp * yq, xqyp = xq * yp;
+        const V4 det = zp * (xqyr - xryq) - zq * (xpyr - xryp) + zr * (xpyq - xqyp);
+        // Beyond face k: orientation negative, so det negative for even k, positive for odd.
+        const V4 flip = {1, -1, 1, -1};
+        const V4 oriented = det * flip;
+        // orient3d_filtered's static stage first, then its permanent.
+        constexpr double static_bound = orient_bound * 48.0 + underflow_slack;
+        const unsigned surely_beyond = lane_bits<double>(-oriented > static_bound);
+        const unsigned surely_within = lane_bits<double>(oriented > static_bound);
+        if ((surely_beyond | surely_within) == 0xFu) {
+            unsure = 0;
+            return surely_beyond;
+        }
+        const V4 zero = {0, 0, 0, 0};
+#define ORNEL_MAGNITUDE(u) ((u) < zero ? -(u) : (u))
+        const V4 permanent = ORNEL_MAGNITUDE(zp) * (ORNEL_MAGNITUDE(xqyr) + ORNEL_MAGNITUDE(xryq)) +
+                             ORNEL_MAGNITUDE(zq) * (ORNEL_MAGNITUDE(xpyr) + ORNEL_MAGNITUDE(xryp)) +
+                             ORNEL_MAGNITUDE(zr) * (ORNEL_MAGNITUDE(xpyq) + ORNEL_MAGNITUDE(xqyp));
+#undef ORNEL_MAGNITUDE
+        const V4 bound = orient_bound * permanent + underflow_slack;
+        const unsigned beyond = lane_bits<double>(-oriented > bound);
+        unsure = ~(beyond | lane_bits<double>(oriented > bound)) & 0xFu;
+        return beyond;
+    }
+
     // Orientation where `d` is given by coordinates rather than an index.
     int orient3d_at(std::uint32_t a, std::uint32_t b, std::uint32_t c, const double* d) {
         const double* p[4] = {point(a), point(b), point(c), d};

@@ -220,6 +220,7 @@ private:
     // on degenerate configurations.
     std::uint32_t locate(Worker& w, std::uint32_t p, std::uint32_t t) {
         std::uint32_t previous = infinite_vertex;
+        unsigned entered = 0;  // the face just crossed, as a bit: p is not beyond it
         for (std::size_t steps = 0;; ++steps) {
             if (steps > 16 * tets_.size() + 1024) fail(Failure::location_not_terminating);
             const Tetrahedron& tet = tets_[t];
@@ -227,25 +228,30 @@ private:
                 const int k = tet.vertex[0] == infinite_vertex ? 0 : 3;
                 if (orient_replaced(w.predicates, tet, k, p) > 0) return t;
                 previous = t;
+                entered = 1u << (tet.neighbour[k] & 3);
                 t = tet.neighbour[k] >> 2;
                 if (!owns(w, t)) return w.reached = previous, infinite_vertex;
                 continue;
             }
-            const std::uint32_t first = random_bits(w);
-            bool moved = false;
-            for (std::uint32_t j = 0; j < 4; ++j) {
-                const int f = static_cast<int>((first + j) & 3);
-                const std::uint32_t next = tet.neighbour[f] >> 2;
-                if (next == previous) continue;  // p is not beyond the face just crossed
-                if (orient_replaced(w.predicates, tet, f, p) < 0) {
-                    if (!owns(w, next)) return w.reached = t, infinite_vertex;
-                    previous = t;
-                    t = next;
-                    moved = true;
-                    break;
-                }
+            // The four faces' tests at once; the few the floating-point stage
+            // cannot decide, exactly.
+            unsigned unsure;
+            unsigned beyond = w.predicates.faces_beyond(tet.vertex, p, unsure);
+            for (unsigned left = unsure; left; left &= left - 1) {
+                const int f = __builtin_ctz(left);
+                if (orient_replaced(w.predicates, tet, f, p) < 0) beyond |= 1u << f;
             }
-            if (!moved) return t;
+            beyond &= ~entered;
+            if (beyond == 0) return t;
+            // One of the faces p is beyond, from a random start, so that the
+            // walk cannot cycle on degenerate configurations.
+            const unsigned turn = random_bits(w) & 3;
+            const unsigned rotated = (beyond >> turn | beyond << (4 - turn)) & 0xF;
+            const int f = static_cast<int>((__builtin_ctz(rotated) + turn) & 3);
+            const std::uint32_t next = tet.neighbour[f] >> 2;
+            if (!owns(w, next)) return w.reached = t, infinite_vertex;
+            entered = 1u << (tet.neighbour[f] & 3);
+            t = next;
         }
     }
 
