@@ -380,6 +380,7 @@ private:
                 boundary_room = w.boundary.capacity() - 4;
             }
             const std::uint32_t* neighbour = tets[cavity[c]].neighbour;
+#pragma GCC unroll 4
             for (int f = 0; f < 4; ++f) {
                 const std::uint32_t across = neighbour[f];
                 const std::uint32_t other = across >> 2;
