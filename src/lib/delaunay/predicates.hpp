@@ -64,13 +64,25 @@ inline constexpr double insphere_bound = (18.0 + 256.0 * epsilon) * epsilon;
 // no later factor amplifies them much.
 inline constexpr double underflow_slack = 1e-280;
 
+// How the predicates may treat a cloud: whether its coordinates are scaled
+// (SafeScale), and a bound on the difference of any two of its points'
+// coordinates, for a static stage of the insphere filter.
+struct CloudScaling {
+    bool scaled = false;
+    double span = 2.0;  // scaled coordinates are below 1 in magnitude
+};
+
 class Predicates {
 public:
     // `xyz`: three doubles per point. `scaled`: every coordinate's magnitude
     // is below 1 and each nonzero one at least 2^smallest_safe_exponent, so
     // that expansions are exact; otherwise every evaluation rescales its own
     // points first and falls back to wide integers when that is not enough.
-    Predicates(const double* xyz, bool scaled) : xyz_(xyz), scaled_(scaled) {}
+    Predicates(const double* xyz, CloudScaling scaling)
+        : xyz_(xyz), scaled_(scaling.scaled), insphere_static_(insphere_static_bound(scaling.span)) {}
+
+    // For a cloud grown by a point (the helper of a coplanar one).
+    void set_span(double span) { insphere_static_ = insphere_static_bound(span); }
 
     const double* point(std::uint32_t v) const { return xyz_ + 3 * static_cast<std::size_t>(v); }
 
@@ -86,7 +98,7 @@ public:
 
     int insphere(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d, std::uint32_t e) {
         if (scaled_) {
-            const int s = insphere_filtered(point(a), point(b), point(c), point(d), point(e));
+            const int s = insphere_filtered(point(a), point(b), point(c), point(d), point(e), insphere_static_);
             if (s != undecided) return s;
         }
         return insphere_careful(a, b, c, d, e);
@@ -184,6 +196,14 @@ private:
 
     static constexpr int undecided = 2;
 
+    // The semi-static bound below for the largest lift any test on the
+    // cloud can meet: every difference is at most `span`, so every lift at
+    // most 3 span^2 (with margin for its rounding).
+    static double insphere_static_bound(double span) {
+        const double lift = 3.0 * span * span * 1.01;
+        return (insphere_bound * 24.0 * 1.01) * (lift * lift * std::sqrt(lift)) + underflow_slack;
+    }
+
     // orient3d_scaled's and insphere_scaled's floating-point stage on points
     // given one by one (kept in registers): the sign, or `undecided`.
     static int orient3d_filtered(const double* a, const double* b, const double* c, const double* d) {
@@ -212,7 +232,7 @@ private:
     // needs are gathered by permuting the lanes, which AVX2 does in one
     // instruction (a build without it splits the vectors in halves).
     static int insphere_filtered(const double* a, const double* b, const double* c, const double* d,
-                                 const double* e) {
+                                 const double* e, double static_bound) {
         using V2 = Vector<double, 16>;
         using V4 = Vector<double, 32>;
         auto load_xy = [](const double* p) {
@@ -243,6 +263,10 @@ private:
         const V4 q = lift * cofactor;
         const V4 terms = __builtin_shufflevector(q, q, 1, 0, 3, 2) - q;  // lb d023 - la d123, ., ld d012 - lc d013, .
         const double det = terms[0] + terms[2];
+        // The cloud's static bound first (insphere_static_bound), which spares
+        // the largest lift on most tests.
+        if (det > static_bound) return -1;
+        if (-det > static_bound) return 1;
         const V2 low = __builtin_shufflevector(lift, lift, 0, 1), high = __builtin_shufflevector(lift, lift, 2, 3);
         const V2 larger = low > high ? low : high;
         const double largest = std::max(larger[0], larger[1]);
@@ -427,6 +451,7 @@ private:
 
     const double* xyz_;
     bool scaled_;
+    double insphere_static_;
     ExpansionArena arena_;
 };
 

@@ -86,7 +86,7 @@ public:
     Tetrahedralisation(std::vector<double>&& xyz, std::size_t n_points, std::size_t threads = 1)
         : xyz_(std::move(xyz)),
           n_points_(n_points),
-          scaled_(rescale_cloud(xyz_, n_points)),
+          scaled_(scaling_of(xyz_, n_points)),
           predicates_(xyz_.data(), scaled_),
           threads_(std::max<std::size_t>(threads, 1)),
           duplicates_(n_points) {
@@ -110,6 +110,10 @@ public:
     void build_with_apex() {
         apex_ = static_cast<std::uint32_t>(n_points_);
         place_apex();
+        // The apex lies off the cloud's box: the predicates' static bound must cover it.
+        if (scaled_.scaled) scaled_.span = span_of(xyz_.data(), n_points_ + 1);
+        predicates_.set_span(scaled_.span);
+        workers_[0].predicates.set_span(scaled_.span);
         std::vector<std::uint32_t> order = make_order();
         order.insert(order.begin(), apex_);  // the apex first: every start then finds a solid tetrahedron
         if (start(order) != Shape::solid) fail(Failure::helper_point_not_lifting);
@@ -156,6 +160,29 @@ private:
     static constexpr LocalId no_local_id = LocalId::none;
 
     const double* point(std::uint32_t v) const { return xyz_.data() + 3 * static_cast<std::size_t>(v); }
+
+    // Scales the cloud (rescale_cloud) and notes its widest extent.
+    static CloudScaling scaling_of(std::vector<double>& xyz, std::size_t n) {
+        CloudScaling scaling;
+        scaling.scaled = rescale_cloud(xyz, n);
+        if (scaling.scaled) scaling.span = span_of(xyz.data(), n);
+        return scaling;
+    }
+
+    // The largest extent of the first n points along an axis (rounding is
+    // monotone, so it bounds every computed difference of two coordinates).
+    static double span_of(const double* xyz, std::size_t n) {
+        double low[3] = {INFINITY, INFINITY, INFINITY}, high[3] = {-INFINITY, -INFINITY, -INFINITY};
+        for (std::size_t i = 0; i < n; ++i)
+            for (int k = 0; k < 3; ++k) {
+                low[k] = std::min(low[k], xyz[3 * i + k]);
+                high[k] = std::max(high[k], xyz[3 * i + k]);
+            }
+        double span = 0;
+        for (int k = 0; k < 3; ++k)
+            if (high[k] >= low[k]) span = std::max(span, high[k] - low[k]);
+        return span;
+    }
 
     bool same_point(std::uint32_t a, std::uint32_t b) const {
         const double *p = point(a), *q = point(b);
@@ -611,7 +638,7 @@ private:
 
     std::vector<double> xyz_;
     std::size_t n_points_;
-    bool scaled_;
+    CloudScaling scaled_;
     Predicates predicates_;
     std::size_t threads_;
     Tetrahedra tets_;
