@@ -66,7 +66,7 @@ inline constexpr double underflow_slack = 1e-280;
 
 // How the predicates may treat a cloud: whether its coordinates are scaled
 // (SafeScale), and a bound on the difference of any two of its points'
-// coordinates, for a static stage of the insphere filter.
+// coordinates, for the static stages of the filters.
 struct CloudScaling {
     bool scaled = false;
     double span = 2.0;  // scaled coordinates are below 1 in magnitude
@@ -79,10 +79,15 @@ public:
     // that expansions are exact; otherwise every evaluation rescales its own
     // points first and falls back to wide integers when that is not enough.
     Predicates(const double* xyz, CloudScaling scaling)
-        : xyz_(xyz), scaled_(scaling.scaled), insphere_static_(insphere_static_bound(scaling.span)) {}
+        : xyz_(xyz), scaled_(scaling.scaled) {
+        set_span(scaling.span);
+    }
 
     // For a cloud grown by a point (the helper of a coplanar one).
-    void set_span(double span) { insphere_static_ = insphere_static_bound(span); }
+    void set_span(double span) {
+        insphere_static_ = insphere_static_bound(span);
+        orient_static_ = orient_static_bound(span);
+    }
 
     const double* point(std::uint32_t v) const { return xyz_ + 3 * static_cast<std::size_t>(v); }
 
@@ -90,7 +95,7 @@ public:
     // sign inline, the rest of the work out of line.
     int orient3d(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d) {
         if (scaled_) {
-            const int s = orient3d_filtered(point(a), point(b), point(c), point(d));
+            const int s = orient3d_filtered(point(a), point(b), point(c), point(d), orient_static_);
             if (s != undecided) return s;
         }
         return orient3d_careful(a, b, c, d);
@@ -162,9 +167,8 @@ public:
         const V4 flip = {1, -1, 1, -1};
         const V4 oriented = det * flip;
         // orient3d_filtered's static stage first, then its permanent.
-        constexpr double static_bound = orient_bound * 48.0 + underflow_slack;
-        const unsigned surely_beyond = lane_bits<double>(-oriented > static_bound);
-        const unsigned surely_within = lane_bits<double>(oriented > static_bound);
+        const unsigned surely_beyond = lane_bits<double>(-oriented > orient_static_);
+        const unsigned surely_within = lane_bits<double>(oriented > orient_static_);
         if ((surely_beyond | surely_within) == 0xFu) {
             unsure = 0;
             return surely_beyond;
@@ -199,6 +203,12 @@ private:
     // The semi-static bound below for the largest lift any test on the
     // cloud can meet: every difference is at most `span`, so every lift at
     // most 3 span^2 (with margin for its rounding).
+    // The orientation's permanent for differences at most `span`:
+    // 3 * span * (span^2 + span^2), with margin for its rounding.
+    static double orient_static_bound(double span) {
+        return orient_bound * (6.0 * span * span * span * 1.01) + underflow_slack;
+    }
+
     static double insphere_static_bound(double span) {
         const double lift = 3.0 * span * span * 1.01;
         return (insphere_bound * 24.0 * 1.01) * (lift * lift * std::sqrt(lift)) + underflow_slack;
@@ -206,15 +216,14 @@ private:
 
     // orient3d_scaled's and insphere_scaled's floating-point stage on points
     // given one by one (kept in registers): the sign, or `undecided`.
-    static int orient3d_filtered(const double* a, const double* b, const double* c, const double* d) {
+    static int orient3d_filtered(const double* a, const double* b, const double* c, const double* d,
+                                 double static_bound) {
         const double ux = b[0] - a[0], uy = b[1] - a[1], uz = b[2] - a[2];
         const double vx = c[0] - a[0], vy = c[1] - a[1], vz = c[2] - a[2];
         const double wx = d[0] - a[0], wy = d[1] - a[1], wz = d[2] - a[2];
         const double vywz = vy * wz, vzwy = vz * wy, vzwx = vz * wx, vxwz = vx * wz, vxwy = vx * wy, vywx = vy * wx;
         const double det = ux * (vywz - vzwy) + uy * (vzwx - vxwz) + uz * (vxwy - vywx);
-        // Static stage first: scaled coordinates are below 1 in magnitude, so
-        // every difference is below 2 and the permanent below 3 * 2 * (4 + 4).
-        constexpr double static_bound = orient_bound * 48.0 + underflow_slack;
+        // The cloud's static bound first (orient_static_bound).
         if (det > static_bound) return 1;
         if (-det > static_bound) return -1;
         const double permanent = std::fabs(ux) * (std::fabs(vywz) + std::fabs(vzwy)) +
@@ -451,7 +460,7 @@ private:
 
     const double* xyz_;
     bool scaled_;
-    double insphere_static_;
+    double insphere_static_, orient_static_;
     ExpansionArena arena_;
 };
 
