@@ -93,13 +93,14 @@ inline std::size_t collect_star(const Tetrahedron* tets, std::uint32_t v, std::u
         // The two vertices of `start` besides v and u: cross the face opposite
         // one, keep the other, which the next tetrahedron holds too.
         const unsigned rest = 0xFu & ~(1u << position_of(s, v)) & ~(1u << position_of(s, u));
+        const std::uint32_t crossed = s.vertex[__builtin_ctz(rest)];
         std::uint32_t reference = s.neighbour[__builtin_ctz(rest)];
         std::uint32_t kept = s.vertex[__builtin_ctz(rest & (rest - 1))];
         while (true) {
             const std::uint32_t t = reference >> 2;
-            if (t == start) break;  // round the ring
             const Tetrahedron& next = tets[t];
             const std::uint32_t fresh = next.vertex[reference & 3];  // opposite the face crossed
+            if (fresh == crossed) break;  // round the ring: the next tetrahedron is `start`
             if (meet(fresh, t)) goto done;
             reference = next.neighbour[position_of(next, kept)];
             kept = fresh;
