@@ -475,7 +475,7 @@ private:
         std::uint32_t* made = w.made.data();
         const std::uint32_t* reused = w.cavity.begin();
         for (std::uint32_t reference : w.boundary) {
-            const std::uint32_t t = make_over(w, reference, apex, take_slot(w, reused));
+            const std::uint32_t t = make_over(reference, apex, take_slot(w, reused));
             const std::uint32_t* v = tets_[t].vertex;
             const std::uint32_t a = local_id(w, v[0]), b = local_id(w, v[1]), c = local_id(w, v[2]);
             w.edge_slots[b * local_capacity + c] = t * 4 + 0;
@@ -497,9 +497,9 @@ private:
         return w.made[w.made.size() - 2];
     }
 
-    // A new tetrahedron (a, b, c, apex) over the boundary face `reference`
-    // (outer tetrahedron * 4 + face), linked to the outer tetrahedron.
-    std::uint32_t make_over(Worker& w, std::uint32_t reference, std::uint32_t apex, std::uint32_t made) {
+    // Makes slot `made` the tetrahedron (a, b, c, apex) over the boundary face
+    // `reference` (outer tetrahedron * 4 + face), linked to the outer tetrahedron.
+    std::uint32_t make_over(std::uint32_t reference, std::uint32_t apex, std::uint32_t made) {
         // Positions of the outer tetrahedron's face opposite position f, in
         // the order that makes (a, b, c, apex) positively oriented.
         static constexpr std::uint8_t face_positions[4][3] = {{1, 2, 3}, {0, 3, 2}, {0, 1, 3}, {0, 2, 1}};
@@ -562,7 +562,7 @@ private:
         std::uint32_t made = 0;
         const std::uint32_t* reused = w.cavity.begin();
         for (std::uint32_t reference : w.boundary) {
-            made = make_over(w, reference, apex, take_slot(w, reused));
+            made = make_over(reference, apex, take_slot(w, reused));
             for (std::uint32_t g = 0; g < 3; ++g) {
                 const std::uint32_t u = tets_[made].vertex[(g + 1) % 3], x = tets_[made].vertex[(g + 2) % 3];
                 const std::uint64_t key = u < x ? std::uint64_t{u} << 32 | x : std::uint64_t{x} << 32 | u;
