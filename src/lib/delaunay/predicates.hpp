@@ -101,9 +101,13 @@ public:
         return orient3d_careful(a, b, c, d);
     }
 
+    // `wide`: the floating-point stage in vectors of four doubles (AVX2).
+    template <bool wide = true>
     int insphere(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d, std::uint32_t e) {
         if (scaled_) {
-            const int s = insphere_filtered(point(a), point(b), point(c), point(d), point(e), insphere_static_);
+            const int s = wide ? insphere_filtered(point(a), point(b), point(c), point(d), point(e), insphere_static_)
+                               : insphere_filtered_pairs(point(a), point(b), point(c), point(d), point(e),
+                                                         insphere_static_);
             if (s != undecided) return s;
         }
         return insphere_careful(a, b, c, d, e);
@@ -278,6 +282,50 @@ private:
         if (-det > static_bound) return 1;
         const V2 low = __builtin_shufflevector(lift, lift, 0, 1), high = __builtin_shufflevector(lift, lift, 2, 3);
         const V2 larger = low > high ? low : high;
+        const double largest = std::max(larger[0], larger[1]);
+        // The semi-static bound of insphere_scaled.
+        const double cheap_bound =
+            (insphere_bound * 24.0 * 1.001) * (largest * largest * std::sqrt(largest)) + underflow_slack;
+        if (det > cheap_bound) return -1;
+        if (-det > cheap_bound) return 1;
+        return undecided;
+    }
+
+    // The same, two rows at a time in pairs of doubles, for builds without
+    // AVX2, which would split insphere_filtered's lane permutes into many
+    // instructions.
+    static int insphere_filtered_pairs(const double* a, const double* b, const double* c, const double* d,
+                                       const double* e, double static_bound) {
+        using V = Vector<double, 16>;
+        auto load_xy = [](const double* p) {
+            V v;
+            std::memcpy(&v, p, sizeof v);
+            return v;
+        };
+        const V exy = load_xy(e), ez = {e[2], e[2]};
+        const V axy = load_xy(a) - exy, bxy = load_xy(b) - exy, cxy = load_xy(c) - exy, dxy = load_xy(d) - exy;
+        const V x1 = __builtin_shufflevector(axy, bxy, 0, 2), y1 = __builtin_shufflevector(axy, bxy, 1, 3);
+        const V x2 = __builtin_shufflevector(cxy, dxy, 0, 2), y2 = __builtin_shufflevector(cxy, dxy, 1, 3);
+        const V z1 = V{a[2], b[2]} - ez, z2 = V{c[2], d[2]} - ez;
+        const V l1 = x1 * x1 + y1 * y1 + z1 * z1;  // (la, lb)
+        const V l2 = x2 * x2 + y2 * y2 + z2 * z2;  // (lc, ld)
+        const V m02_13 = x1 * y2 - x2 * y1;
+        const V m03_12 = x1 * __builtin_shufflevector(y2, y2, 1, 0) - __builtin_shufflevector(x2, x2, 1, 0) * y1;
+        const V p1 = x1 * __builtin_shufflevector(y1, y1, 1, 0), p2 = x2 * __builtin_shufflevector(y2, y2, 1, 0);
+        const V m01_23 = __builtin_shufflevector(p1, p2, 0, 2) - __builtin_shufflevector(p1, p2, 1, 3);
+        // (d123, d023) and (d013, d012)
+        const V d1 = __builtin_shufflevector(z1, z1, 1, 0) * __builtin_shufflevector(m01_23, m01_23, 1, 1) -
+                     __builtin_shufflevector(z2, z2, 0, 0) * __builtin_shufflevector(m02_13, m03_12, 1, 2) +
+                     __builtin_shufflevector(z2, z2, 1, 1) * __builtin_shufflevector(m03_12, m02_13, 1, 2);
+        const V d2 = __builtin_shufflevector(z1, z1, 0, 0) * __builtin_shufflevector(m02_13, m03_12, 1, 3) -
+                     __builtin_shufflevector(z1, z1, 1, 1) * __builtin_shufflevector(m03_12, m02_13, 0, 2) +
+                     __builtin_shufflevector(z2, z2, 1, 0) * __builtin_shufflevector(m01_23, m01_23, 0, 0);
+        const V q1 = l1 * d1, q2 = l2 * d2;  // (la d123, lb d023), (lc d013, ld d012)
+        const V terms = __builtin_shufflevector(q1, q2, 1, 3) - __builtin_shufflevector(q1, q2, 0, 2);
+        const double det = terms[0] + terms[1];
+        if (det > static_bound) return -1;
+        if (-det > static_bound) return 1;
+        const V larger = l1 > l2 ? l1 : l2;
         const double largest = std::max(larger[0], larger[1]);
         // The semi-static bound of insphere_scaled.
         const double cheap_bound =

@@ -245,6 +245,7 @@ private:
     // infinite_vertex when the walk would leave the worker's own. The face
     // to cross is tried from a random start, so that the walk cannot cycle
     // on degenerate configurations.
+    template <bool wide>
     std::uint32_t locate(Worker& w, std::uint32_t p, std::uint32_t t) {
         std::uint32_t previous = infinite_vertex;
         unsigned entered = 0;  // the face just crossed, as a bit: p is not beyond it
@@ -260,11 +261,11 @@ private:
                 if (!owns(w, t)) return w.reached = previous, infinite_vertex;
                 continue;
             }
-            // The four faces' tests at once; the few the floating-point stage
-            // cannot decide, exactly.
-            unsigned unsure;
-            unsigned beyond = w.predicates.faces_beyond(tet.vertex, p, unsure);
-            for (unsigned left = unsure; left; left &= left - 1) {
+            // The four faces' tests at once, and the few the floating-point
+            // stage cannot decide exactly; without wide vectors, one by one.
+            unsigned beyond = 0, unsure = 0xFu;
+            if constexpr (wide) beyond = w.predicates.faces_beyond(tet.vertex, p, unsure);
+            for (unsigned left = unsure & ~entered; left; left &= left - 1) {
                 const int f = __builtin_ctz(left);
                 if (orient_replaced(w.predicates, tet, f, p) < 0) beyond |= 1u << f;
             }
@@ -361,18 +362,21 @@ private:
     // instructions. The exact stages stay out of line, compiled once.
     bool insert(Worker& w, std::uint32_t p) { return avx2_ ? insert_avx2(w, p) : insert_baseline(w, p); }
 
-    [[gnu::flatten, gnu::noinline]] bool insert_baseline(Worker& w, std::uint32_t p) { return insert_point(w, p); }
+    [[gnu::flatten, gnu::noinline]] bool insert_baseline(Worker& w, std::uint32_t p) { return insert_point<false>(w, p); }
 
 #if defined(__x86_64__) && defined(__GNUC__)
     [[gnu::flatten, gnu::noinline, gnu::target("avx2")]] bool insert_avx2(Worker& w, std::uint32_t p) {
-        return insert_point(w, p);
+        return insert_point<true>(w, p);
     }
 #else
-    bool insert_avx2(Worker& w, std::uint32_t p) { return insert_point(w, p); }
+    bool insert_avx2(Worker& w, std::uint32_t p) { return insert_point<false>(w, p); }
 #endif
 
+    // `wide`: the predicates' floating-point stages in vectors of four
+    // doubles, which only AVX2 permutes cheaply.
+    template <bool wide>
     bool insert_point(Worker& w, std::uint32_t p) {
-        const std::uint32_t found = locate(w, p, w.last);
+        const std::uint32_t found = locate<wide>(w, p, w.last);
         if (found == infinite_vertex) return false;
         const Tetrahedron& t = tets_[found];
         for (std::uint32_t v : t.vertex)
@@ -414,7 +418,7 @@ private:
                 const Flag flag = flags[other];
                 if (flag == inside) continue;
                 if (flag != outside) {
-                    if (in_conflict(w.predicates, tets, tets[other], p)) {
+                    if (in_conflict<wide>(w.predicates, tets, tets[other], p)) {
                         if (!owns(w, other)) {
                             w.cavity.set_size(n_cavity);
                             w.boundary.set_size(n_boundary);
