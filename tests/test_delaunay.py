@@ -98,7 +98,8 @@ def sphere_and_centre():
 
 
 class TestExactlyDelaunay:
-    @pytest.mark.parametrize("cloud", ["random", "grid", "sphere", "near_sphere", "duplicates", "near_flat", "wide"])
+    @pytest.mark.parametrize("cloud", ["random", "grid", "sphere", "near_sphere", "duplicates", "near_flat", "wide",
+                                       "georeferenced", "georeferenced_near_sphere"])
     def test_empty_spheres_and_tiling(self, cloud):
         rng = np.random.default_rng(3)
         if cloud == "random":
@@ -119,6 +120,11 @@ class TestExactlyDelaunay:
         elif cloud == "near_flat":  # a quantised plane with a few points just off it
             points = np.concatenate([np.c_[rng.integers(0, 8, size=(50, 2)), np.zeros(50)],
                                      [[1, 1, 2.0**-30], [3, 5, -(2.0**-30)], [6, 2, 1]]])
+        elif cloud == "georeferenced":  # a quantised lump with ties, its extent tiny beside its coordinates
+            points = rng.integers(0, 5, size=(70, 3)) * 0.25 + [5_402_100.5, 512_300.25, 310.0]
+        elif cloud == "georeferenced_near_sphere":  # rounding puts inspheres at the filters' edge, far out
+            shell = rng.normal(size=(60, 3))
+            points = shell / np.linalg.norm(shell, axis=1, keepdims=True) * 2.0**17 + [512_300.0, 5_402_100.0, 300.0]
         else:  # both ends of the double range in one cloud: no single scaling keeps it exact
             points = np.concatenate([rng.integers(-9, 9, size=(12, 3)) * 1e-300,
                                      rng.integers(-9, 9, size=(12, 3)) * 1e300,
@@ -293,10 +299,13 @@ class TestFlatAndInvalidInput:
         expected = {(i, j) for i in range(43) for j in range(43) if i != j and abs(value[i] - value[j]) <= 1}
         assert edges == expected
 
-    def test_graph_of_a_tilted_plane_is_its_planar_delaunay_graph(self):
+    @pytest.mark.parametrize("bits, offset", [(20, (0, 0, 0)), (16, (5_000_000, 4_000_000, 600_000))])
+    def test_graph_of_a_tilted_plane_is_its_planar_delaunay_graph(self, bits, offset):
+        """Far from the origin the helper point that lifts the plane lies well outside the cloud's
+        box, which the predicates' static bounds, taken from that box, must then cover."""
         # (1, 2, 2) and (2, 1, -2) are orthogonal and equally long: the map keeps circles circles.
-        xy = np.random.default_rng(9).integers(0, 2**20, size=(300, 2)).astype(np.float64)
-        points = xy[:, :1] * [1.0, 2, 2] + xy[:, 1:] * [2.0, 1, -2]
+        xy = np.random.default_rng(9).integers(0, 2**bits, size=(300, 2)).astype(np.float64)
+        points = xy[:, :1] * [1.0, 2, 2] + xy[:, 1:] * [2.0, 1, -2] + offset
         expected = set()
         for a, b, c in Delaunay(xy).simplices.tolist():
             expected |= {(a, b), (b, a), (a, c), (c, a), (b, c), (c, b)}

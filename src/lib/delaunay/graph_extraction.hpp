@@ -12,11 +12,13 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "../buffer.hpp"
 #include "../csr.hpp"
 #include "../failure.hpp"
+#include "../lanes.hpp"
 #include "mesh.hpp"
 #include "threads.hpp"
 
@@ -41,68 +43,70 @@ inline void sort_row(std::uint32_t* begin, std::uint32_t* end) {
 // that writing one does not make the compiler read everything else again.
 enum class Mark : std::uint8_t { clear, set };
 
-// Which tetrahedra a star's search has reached. Alone, with vertex numbers
-// below 2^31, a build marks them in the top bit of their second vertex (never
-// the infinite one: the cone puts that first or last), which costs no memory
-// and fewer instructions than a bitmap; threads, which read each other's
-// tetrahedra, keep a bit per tetrahedron each.
-inline constexpr std::uint32_t reached_bit = 1u << 31;
-
-template <bool in_place>
-struct Reached {
-    Tetrahedron* tets;
-    std::uint64_t* bits;
-
-    bool test_and_set(std::uint32_t t) const {
-        if constexpr (in_place) {
-            std::uint32_t& mark = tets[t].vertex[1];
-            if (mark & reached_bit) return true;
-            mark |= reached_bit;
-        } else {
-            const std::uint64_t bit = std::uint64_t{1} << (t & 63);
-            if (bits[t >> 6] & bit) return true;
-            bits[t >> 6] |= bit;
-        }
-        return false;
-    }
-    void clear(std::uint32_t t) const {
-        if constexpr (in_place)
-            tets[t].vertex[1] &= ~reached_bit;
-        else
-            bits[t >> 6] = 0;
-    }
-};
+// Which of the four vertices of t is x (one of them): the lanes equal to x.
+inline int position_of(const Tetrahedron& t, std::uint32_t x) {
+    using Four = Vector<std::uint32_t, 16>;
+    Four lanes;
+    std::memcpy(&lanes, t.vertex, sizeof lanes);
+    const Four wanted = {x, x, x, x};
+    return __builtin_ctz(lane_bits<std::uint32_t>(lanes == wanted));
+}
 
 // The vertices sharing a tetrahedron with v (not v, the infinite vertex or
-// the helper point), found by a search over the tetrahedra around v from
-// `first`, to `out`, which has room for as many as v's link says: the search
-// stops when it is full. Returns how many it found. `marked` is indexed by
-// vertex + 1, so that the infinite vertex takes slot 0 and the helper slot
-// n + 1: both stay marked, which leaves them out with no test of their own;
-// the vertices' slots and the marks of `reached` are clear before and after.
-template <bool in_place>
-std::size_t collect_star(const Reached<in_place>& reached, std::uint32_t v, std::uint32_t first,
-                         Mark* marked, ScratchList& queue, std::uint32_t* out, std::size_t room) {
+// the helper point), written to `out`, which has room for as many as v's link
+// says: the search stops when it is full. Returns how many it found.
+//
+// The link of v is a triangulated sphere, and each of its vertices u is met
+// by turning around the edge v-u: the tetrahedra around it form a ring, each
+// the next one's neighbour across the face that holds v, u and the vertex the
+// two share, and each brings one new vertex of the ring. So the search turns
+// around the edges to the vertices it has found, from the tetrahedron where
+// it found them, until it has found them all; it marks vertices only, not
+// tetrahedra, and visits about a ring per few vertices. The link less the
+// infinite vertex and the helper is still connected (a triangulated sphere
+// is 3-connected), so turning around the others reaches every vertex.
+// `marked` is indexed by vertex + 1, so that the infinite vertex takes slot
+// 0 and the helper slot n + 1: both stay marked, which leaves them out with
+// no test of their own; the vertices' slots are clear before and after.
+inline std::size_t collect_star(const Tetrahedron* tets, std::uint32_t v, std::uint32_t first, Mark* marked,
+                                ScratchList& queue, std::uint32_t* out, std::size_t room) {
     std::size_t found = 0;
     queue.clear();
-    queue.push_back(first);
-    reached.test_and_set(first);
-    for (std::size_t c = 0; c < queue.size(); ++c) {
-        const Tetrahedron& t = reached.tets[queue[c]];
-        for (int k = 0; k < 4; ++k) {
-            const std::uint32_t u = in_place && k == 1 ? t.vertex[1] & ~reached_bit : t.vertex[k];
-            if (u == v) continue;
-            if (marked[u + 1] == Mark::clear) {
-                marked[u + 1] = Mark::set;
-                out[found] = u;
-                if (++found == room) goto done;  // every neighbour found
-            }
-            const std::uint32_t other = t.neighbour[k] >> 2;  // shares v: the face opposite u holds it
-            if (!reached.test_and_set(other)) queue.push_back(other);
+    // Each found vertex with a tetrahedron holding it and v.
+    auto meet = [&](std::uint32_t u, std::uint32_t t) {
+        if (marked[u + 1] != Mark::clear) return false;
+        marked[u + 1] = Mark::set;
+        out[found] = u;
+        queue.push_back(u);
+        queue.push_back(t);
+        return ++found == room;
+    };
+    {
+        const Tetrahedron& t = tets[first];
+        for (int k = 0; k < 4; ++k)
+            if (t.vertex[k] != v && meet(t.vertex[k], first)) goto done;
+    }
+    while (queue.size() != 0) {
+        const std::uint32_t u = queue[queue.size() - 2], start = queue[queue.size() - 1];
+        queue.pop_pair();
+        const Tetrahedron& s = tets[start];
+        // The two vertices of `start` besides v and u: cross the face opposite
+        // one, keep the other, which the next tetrahedron holds too.
+        const unsigned rest = 0xFu & ~(1u << position_of(s, v)) & ~(1u << position_of(s, u));
+        const std::uint32_t crossed = s.vertex[__builtin_ctz(rest)];
+        std::uint32_t reference = s.neighbour[__builtin_ctz(rest)];
+        std::uint32_t kept = s.vertex[__builtin_ctz(rest & (rest - 1))];
+        while (true) {
+            const std::uint32_t t = reference >> 2;
+            const Tetrahedron& next = tets[t];
+            const std::uint32_t fresh = next.vertex[reference & 3];  // opposite the face crossed
+            if (fresh == crossed) break;  // round the ring: the next tetrahedron is `start`
+            if (meet(fresh, t)) goto done;
+            reference = next.neighbour[position_of(next, kept)];
+            kept = fresh;
         }
     }
 done:
-    for (std::uint32_t c : queue) reached.clear(c);
     for (std::size_t i = 0; i < found; ++i) marked[out[i] + 1] = Mark::clear;
     return found;
 }
@@ -124,8 +128,8 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
     // helper take the two ends and hold no tetrahedron.
     std::vector<std::uint32_t> incident(n + 2, infinite_vertex);
     constexpr std::uint32_t on_hull = 1u << 31, beside_helper = 1u << 30;
-    // The hull test below and the marks in place both rest on the infinite
-    // vertex standing first or last: checked here, where it costs an OR.
+    // The hull test below rests on the infinite vertex standing first or
+    // last: checked here, where it costs an OR.
     std::uint32_t inner_vertices_seen = 0;
     on_threads(parts, [&](std::size_t k) {
         const std::uint32_t low = static_cast<std::uint32_t>(n * k / parts);
@@ -153,8 +157,9 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
         }
         if (k == 0) inner_vertices_seen = inner;  // every thread reads every tetrahedron
     });
-    if (n + 1 < detail::reached_bit && (inner_vertices_seen & detail::reached_bit) != 0)
-        fail(Failure::vertex_link_not_sphere);
+    // With fewer than 2^31 points only the infinite vertex has the top bit.
+    constexpr std::uint32_t top_bit = 1u << 31;
+    if (n + 1 < top_bit && (inner_vertices_seen & top_bit) != 0) fail(Failure::vertex_link_not_sphere);
     std::size_t total = 0;
     for (std::size_t i = 0; i < n; ++i) {
         const std::uint32_t links = indptr[i], count = links & ~(on_hull | beside_helper);
@@ -185,14 +190,10 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
             cut[k] = sample.empty() ? 0 : std::max<std::size_t>(cut[k - 1], *at);
         }
     }
-    const bool in_place = parts == 1 && n + 1 < detail::reached_bit;
     on_threads(parts, [&](std::size_t k) {
-        // A byte per vertex and a bit per tetrahedron: each thread its own.
+        // A byte per vertex: each thread its own.
         std::vector<detail::Mark> marked(n + 2, detail::Mark::clear);
         marked.front() = marked.back() = detail::Mark::set;  // the infinite vertex, the helper (the only vertices from n up)
-        std::vector<std::uint64_t> bits(in_place ? 0 : tets.size() / 64 + 1, 0);
-        const detail::Reached<true> in_tetrahedra{tets.data(), nullptr};
-        const detail::Reached<false> in_bitmap{tets.data(), bits.data()};
         ScratchList queue;
         const std::size_t begin = cut[k], end = cut[k + 1];
         for (std::size_t t = begin; t < end; ++t) {
@@ -208,9 +209,7 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
                 std::uint32_t* row = indices.data() + indptr[v];
                 const std::size_t degree = indptr[v + 1] - indptr[v];
                 const std::uint32_t first = static_cast<std::uint32_t>(t);
-                const std::size_t found =
-                    in_place ? detail::collect_star(in_tetrahedra, v, first, marked.data(), queue, row, degree)
-                             : detail::collect_star(in_bitmap, v, first, marked.data(), queue, row, degree);
+                const std::size_t found = detail::collect_star(tets.data(), v, first, marked.data(), queue, row, degree);
                 if (found != degree) fail(Failure::star_degree_mismatch);
                 detail::sort_row(row, row + degree);
             }

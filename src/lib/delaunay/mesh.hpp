@@ -5,6 +5,7 @@
 // through their first neighbour.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -66,12 +67,26 @@ public:
 
     void push_back(std::uint32_t value) {
         if (size_ == storage_.size()) [[unlikely]]
-            grow();
+            grow(size_ + 1);
         storage_.data()[size_++] = value;
     }
 
+    // For loops that keep the size in a register (where a call in between
+    // would make the compiler read it again): the storage, with room for
+    // `more` values past the first `size`; set_size() when done.
+    std::uint32_t* room(std::size_t size, std::size_t more) {
+        if (size + more > storage_.size()) [[unlikely]]
+            grow(size + more);
+        return storage_.data();
+    }
+    std::size_t capacity() const { return storage_.size(); }
+    void pop_pair() { size_ -= 2; }
+    void set_size(std::size_t size) { size_ = size; }
+
 private:
-    [[gnu::noinline]] void grow() { storage_.resize(storage_.size() < 32 ? 64 : 2 * storage_.size()); }
+    [[gnu::noinline]] void grow(std::size_t least) {
+        storage_.resize(std::max<std::size_t>({least, 64, 2 * storage_.size()}));
+    }
 
     std::vector<std::uint32_t> storage_;
     std::size_t size_ = 0;

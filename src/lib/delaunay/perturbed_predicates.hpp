@@ -64,9 +64,11 @@ inline int orient_replaced(Predicates& predicates, const Tetrahedron& t, int pos
 // True when p lies inside the perturbed circumsphere of t (of `tets`); for an
 // infinite t, when p sees its hull face or lies inside the circumcircle of
 // that face as the perturbation decides.
-inline bool in_conflict(Predicates& predicates, const Tetrahedron* tets, const Tetrahedron& t, std::uint32_t p) {
+// `wide`: as Predicates::insphere.
+template <bool wide = true>
+bool in_conflict(Predicates& predicates, const Tetrahedron* tets, const Tetrahedron& t, std::uint32_t p) {
     if (!is_infinite(t)) {
-        const int s = predicates.insphere(t.vertex[0], t.vertex[1], t.vertex[2], t.vertex[3], p);
+        const int s = predicates.template insphere<wide>(t.vertex[0], t.vertex[1], t.vertex[2], t.vertex[3], p);
         if (s != 0) return s > 0;
         const std::uint32_t rows[5] = {t.vertex[0], t.vertex[1], t.vertex[2], t.vertex[3], p};
         return perturbed_insphere(predicates, rows, -1, 0) > 0;
@@ -78,7 +80,7 @@ inline bool in_conflict(Predicates& predicates, const Tetrahedron* tets, const T
     // the solid neighbour, decides.
     const std::uint32_t reference = t.neighbour[k];
     const Tetrahedron& solid = tets[reference >> 2];
-    const int s = predicates.insphere(solid.vertex[0], solid.vertex[1], solid.vertex[2], solid.vertex[3], p);
+    const int s = predicates.template insphere<wide>(solid.vertex[0], solid.vertex[1], solid.vertex[2], solid.vertex[3], p);
     if (s != 0) return s > 0;
     const std::uint32_t mirror = solid.vertex[reference & 3];
     std::uint32_t rows[5] = {t.vertex[0], t.vertex[1], t.vertex[2], t.vertex[3], p};

@@ -64,13 +64,30 @@ inline constexpr double insphere_bound = (18.0 + 256.0 * epsilon) * epsilon;
 // no later factor amplifies them much.
 inline constexpr double underflow_slack = 1e-280;
 
+// How the predicates may treat a cloud: whether its coordinates are scaled
+// (SafeScale), and a bound on the difference of any two of its points'
+// coordinates, for the static stages of the filters.
+struct CloudScaling {
+    bool scaled = false;
+    double span = 2.0;  // scaled coordinates are below 1 in magnitude
+};
+
 class Predicates {
 public:
     // `xyz`: three doubles per point. `scaled`: every coordinate's magnitude
     // is below 1 and each nonzero one at least 2^smallest_safe_exponent, so
     // that expansions are exact; otherwise every evaluation rescales its own
     // points first and falls back to wide integers when that is not enough.
-    Predicates(const double* xyz, bool scaled) : xyz_(xyz), scaled_(scaled) {}
+    Predicates(const double* xyz, CloudScaling scaling)
+        : xyz_(xyz), scaled_(scaling.scaled) {
+        set_span(scaling.span);
+    }
+
+    // For a cloud grown by a point (the helper of a coplanar one).
+    void set_span(double span) {
+        insphere_static_ = insphere_static_bound(span);
+        orient_static_ = orient_static_bound(span);
+    }
 
     const double* point(std::uint32_t v) const { return xyz_ + 3 * static_cast<std::size_t>(v); }
 
@@ -78,15 +95,19 @@ public:
     // sign inline, the rest of the work out of line.
     int orient3d(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d) {
         if (scaled_) {
-            const int s = orient3d_filtered(point(a), point(b), point(c), point(d));
+            const int s = orient3d_filtered(point(a), point(b), point(c), point(d), orient_static_);
             if (s != undecided) return s;
         }
         return orient3d_careful(a, b, c, d);
     }
 
+    // `wide`: the floating-point stage in vectors of four doubles (AVX2).
+    template <bool wide = true>
     int insphere(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d, std::uint32_t e) {
         if (scaled_) {
-            const int s = insphere_filtered(point(a), point(b), point(c), point(d), point(e));
+            const int s = wide ? insphere_filtered(point(a), point(b), point(c), point(d), point(e), insphere_static_)
+                               : insphere_filtered_pairs(point(a), point(b), point(c), point(d), point(e),
+                                                         insphere_static_);
             if (s != undecided) return s;
         }
         return insphere_careful(a, b, c, d, e);
@@ -111,6 +132,63 @@ public:
         return insphere_scaled(q);
     }
 
+    // The walk's four tests at once: for the positively oriented tetrahedron
+    // `v` (four finite vertices), which faces p lies strictly beyond, that is,
+    // the positions k where putting p in place of v[k] orients it negatively;
+    // a bit per position. The floating-point stage alone: positions it cannot
+    // decide are set in `unsure`, for orient3d.
+    unsigned faces_beyond(const std::uint32_t* v, std::uint32_t p, unsigned& unsure) const {
+        if (!scaled_) {
+            unsure = 0xF;
+            return 0;
+        }
+        using V2 = Vector<double, 16>;
+        using V4 = Vector<double, 32>;
+        auto load_xy = [](const double* q) {
+            V2 r;
+            std::memcpy(&r, q, sizeof r);
+            return r;
+        };
+        const double *a = point(v[0]), *b = point(v[1]), *c = point(v[2]), *d = point(v[3]), *e = point(p);
+        const V4 ac = __builtin_shufflevector(load_xy(a), load_xy(c), 0, 1, 2, 3);
+        const V4 bd = __builtin_shufflevector(load_xy(b), load_xy(d), 0, 1, 2, 3);
+        const V4 x = __builtin_shufflevector(ac, bd, 0, 4, 2, 6) - e[0];
+        const V4 y = __builtin_shufflevector(ac, bd, 1, 5, 3, 7) - e[1];
+        const V4 z = V4{a[2], b[2], c[2], d[2]} - e[2];
+        // Lane k: the determinant of the other three rows less p, (p < q < r),
+        // z_p m_qr - z_q m_pr + z_r m_pq: orient3d's floating-point stage on
+        // p and those three, and the orientation with p in place of v[k] up
+        // to the sign (-1)^k.
+        const V4 xp = __builtin_shufflevector(x, x, 1, 0, 0, 0), xq = __builtin_shufflevector(x, x, 2, 2, 1, 1),
+                 xr = __builtin_shufflevector(x, x, 3, 3, 3, 2);
+        const V4 yp = __builtin_shufflevector(y, y, 1, 0, 0, 0), yq = __builtin_shufflevector(y, y, 2, 2, 1, 1),
+                 yr = __builtin_shufflevector(y, y, 3, 3, 3, 2);
+        const V4 zp = __builtin_shufflevector(z, z, 1, 0, 0, 0), zq = __builtin_shufflevector(z, z, 2, 2, 1, 1),
+                 zr = __builtin_shufflevector(z, z, 3, 3, 3, 2);
+        const V4 xqyr = xq * yr, xryq = xr * yq, xpyr = xp * yr, xryp = xr * yp, xpyq = xp * yq, xqyp = xq * yp;
+        const V4 det = zp * (xqyr - xryq) - zq * (xpyr - xryp) + zr * (xpyq - xqyp);
+        // Beyond face k: orientation negative, so det negative for even k, positive for odd.
+        const V4 flip = {1, -1, 1, -1};
+        const V4 oriented = det * flip;
+        // orient3d_filtered's static stage first, then its permanent.
+        const unsigned surely_beyond = lane_bits<double>(-oriented > orient_static_);
+        const unsigned surely_within = lane_bits<double>(oriented > orient_static_);
+        if ((surely_beyond | surely_within) == 0xFu) {
+            unsure = 0;
+            return surely_beyond;
+        }
+        const V4 zero = {0, 0, 0, 0};
+#define ORNEL_MAGNITUDE(u) ((u) < zero ? -(u) : (u))
+        const V4 permanent = ORNEL_MAGNITUDE(zp) * (ORNEL_MAGNITUDE(xqyr) + ORNEL_MAGNITUDE(xryq)) +
+                             ORNEL_MAGNITUDE(zq) * (ORNEL_MAGNITUDE(xpyr) + ORNEL_MAGNITUDE(xryp)) +
+                             ORNEL_MAGNITUDE(zr) * (ORNEL_MAGNITUDE(xpyq) + ORNEL_MAGNITUDE(xqyp));
+#undef ORNEL_MAGNITUDE
+        const V4 bound = orient_bound * permanent + underflow_slack;
+        const unsigned beyond = lane_bits<double>(-oriented > bound);
+        unsure = ~(beyond | lane_bits<double>(oriented > bound)) & 0xFu;
+        return beyond;
+    }
+
     // Orientation where `d` is given by coordinates rather than an index.
     int orient3d_at(std::uint32_t a, std::uint32_t b, std::uint32_t c, const double* d) {
         const double* p[4] = {point(a), point(b), point(c), d};
@@ -126,17 +204,30 @@ private:
 
     static constexpr int undecided = 2;
 
+    // The semi-static bound below for the largest lift any test on the
+    // cloud can meet: every difference is at most `span`, so every lift at
+    // most 3 span^2 (with margin for its rounding).
+    // The orientation's permanent for differences at most `span`:
+    // 3 * span * (span^2 + span^2), with margin for its rounding.
+    static double orient_static_bound(double span) {
+        return orient_bound * (6.0 * span * span * span * 1.01) + underflow_slack;
+    }
+
+    static double insphere_static_bound(double span) {
+        const double lift = 3.0 * span * span * 1.01;
+        return (insphere_bound * 24.0 * 1.01) * (lift * lift * std::sqrt(lift)) + underflow_slack;
+    }
+
     // orient3d_scaled's and insphere_scaled's floating-point stage on points
     // given one by one (kept in registers): the sign, or `undecided`.
-    static int orient3d_filtered(const double* a, const double* b, const double* c, const double* d) {
+    static int orient3d_filtered(const double* a, const double* b, const double* c, const double* d,
+                                 double static_bound) {
         const double ux = b[0] - a[0], uy = b[1] - a[1], uz = b[2] - a[2];
         const double vx = c[0] - a[0], vy = c[1] - a[1], vz = c[2] - a[2];
         const double wx = d[0] - a[0], wy = d[1] - a[1], wz = d[2] - a[2];
         const double vywz = vy * wz, vzwy = vz * wy, vzwx = vz * wx, vxwz = vx * wz, vxwy = vx * wy, vywx = vy * wx;
         const double det = ux * (vywz - vzwy) + uy * (vzwx - vxwz) + uz * (vxwy - vywx);
-        // Static stage first: scaled coordinates are below 1 in magnitude, so
-        // every difference is below 2 and the permanent below 3 * 2 * (4 + 4).
-        constexpr double static_bound = orient_bound * 48.0 + underflow_slack;
+        // The cloud's static bound first (orient_static_bound).
         if (det > static_bound) return 1;
         if (-det > static_bound) return -1;
         const double permanent = std::fabs(ux) * (std::fabs(vywz) + std::fabs(vzwy)) +
@@ -148,11 +239,63 @@ private:
         return undecided;
     }
 
-    // Two rows at a time, in pairs of doubles: the very operations of
-    // insphere_scaled's floating-point stage in the same order, so the same
-    // value and the same bound.
+    // The four rows in the lanes of one vector, (a, b, c, d): the very
+    // operations of insphere_scaled's floating-point stage in the same order,
+    // so the same value and the same bound. The minors each row's cofactor
+    // needs are gathered by permuting the lanes, which AVX2 does in one
+    // instruction (a build without it splits the vectors in halves).
     static int insphere_filtered(const double* a, const double* b, const double* c, const double* d,
-                                 const double* e) {
+                                 const double* e, double static_bound) {
+        using V2 = Vector<double, 16>;
+        using V4 = Vector<double, 32>;
+        auto load_xy = [](const double* p) {
+            V2 v;
+            std::memcpy(&v, p, sizeof v);
+            return v;
+        };
+        // x and y by pairs (no load past a point's three coordinates), z one by one.
+        const V4 ac = __builtin_shufflevector(load_xy(a), load_xy(c), 0, 1, 2, 3);  // xa ya xc yc
+        const V4 bd = __builtin_shufflevector(load_xy(b), load_xy(d), 0, 1, 2, 3);  // xb yb xd yd
+        const V4 x = __builtin_shufflevector(ac, bd, 0, 4, 2, 6) - e[0];
+        const V4 y = __builtin_shufflevector(ac, bd, 1, 5, 3, 7) - e[1];
+        const V4 z = V4{a[2], b[2], c[2], d[2]} - e[2];
+        const V4 lift = x * x + y * y + z * z;
+        // Row i's cofactor is the 3 x 3 determinant of the other rows p < q < r:
+        // z_p m_qr - z_q m_pr + z_r m_pq, with m_ij = x_i y_j - x_j y_i.
+#define ORNEL_ROWS_P(v) __builtin_shufflevector(v, v, 1, 0, 0, 0)
+#define ORNEL_ROWS_Q(v) __builtin_shufflevector(v, v, 2, 2, 1, 1)
+#define ORNEL_ROWS_R(v) __builtin_shufflevector(v, v, 3, 3, 3, 2)
+        const V4 xp = ORNEL_ROWS_P(x), xq = ORNEL_ROWS_Q(x), xr = ORNEL_ROWS_R(x);
+        const V4 yp = ORNEL_ROWS_P(y), yq = ORNEL_ROWS_Q(y), yr = ORNEL_ROWS_R(y);
+        const V4 zp = ORNEL_ROWS_P(z), zq = ORNEL_ROWS_Q(z), zr = ORNEL_ROWS_R(z);
+#undef ORNEL_ROWS_P
+#undef ORNEL_ROWS_Q
+#undef ORNEL_ROWS_R
+        const V4 mqr = xq * yr - xr * yq, mpr = xp * yr - xr * yp, mpq = xp * yq - xq * yp;
+        const V4 cofactor = zp * mqr - zq * mpr + zr * mpq;  // d123, d023, d013, d012
+        const V4 q = lift * cofactor;
+        const V4 terms = __builtin_shufflevector(q, q, 1, 0, 3, 2) - q;  // lb d023 - la d123, ., ld d012 - lc d013, .
+        const double det = terms[0] + terms[2];
+        // The cloud's static bound first (insphere_static_bound), which spares
+        // the largest lift on most tests.
+        if (det > static_bound) return -1;
+        if (-det > static_bound) return 1;
+        const V2 low = __builtin_shufflevector(lift, lift, 0, 1), high = __builtin_shufflevector(lift, lift, 2, 3);
+        const V2 larger = low > high ? low : high;
+        const double largest = std::max(larger[0], larger[1]);
+        // The semi-static bound of insphere_scaled.
+        const double cheap_bound =
+            (insphere_bound * 24.0 * 1.001) * (largest * largest * std::sqrt(largest)) + underflow_slack;
+        if (det > cheap_bound) return -1;
+        if (-det > cheap_bound) return 1;
+        return undecided;
+    }
+
+    // The same, two rows at a time in pairs of doubles, for builds without
+    // AVX2, which would split insphere_filtered's lane permutes into many
+    // instructions.
+    static int insphere_filtered_pairs(const double* a, const double* b, const double* c, const double* d,
+                                       const double* e, double static_bound) {
         using V = Vector<double, 16>;
         auto load_xy = [](const double* p) {
             V v;
@@ -180,6 +323,8 @@ private:
         const V q1 = l1 * d1, q2 = l2 * d2;  // (la d123, lb d023), (lc d013, ld d012)
         const V terms = __builtin_shufflevector(q1, q2, 1, 3) - __builtin_shufflevector(q1, q2, 0, 2);
         const double det = terms[0] + terms[1];
+        if (det > static_bound) return -1;
+        if (-det > static_bound) return 1;
         const V larger = l1 > l2 ? l1 : l2;
         const double largest = std::max(larger[0], larger[1]);
         // The semi-static bound of insphere_scaled.
@@ -363,6 +508,7 @@ private:
 
     const double* xyz_;
     bool scaled_;
+    double insphere_static_, orient_static_;
     ExpansionArena arena_;
 };
 

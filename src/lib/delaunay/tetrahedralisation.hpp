@@ -86,7 +86,7 @@ public:
     Tetrahedralisation(std::vector<double>&& xyz, std::size_t n_points, std::size_t threads = 1)
         : xyz_(std::move(xyz)),
           n_points_(n_points),
-          scaled_(rescale_cloud(xyz_, n_points)),
+          scaled_(scaling_of(xyz_, n_points)),
           predicates_(xyz_.data(), scaled_),
           threads_(std::max<std::size_t>(threads, 1)),
           duplicates_(n_points) {
@@ -110,6 +110,10 @@ public:
     void build_with_apex() {
         apex_ = static_cast<std::uint32_t>(n_points_);
         place_apex();
+        // The apex lies off the cloud's box: the predicates' static bound must cover it.
+        if (scaled_.scaled) scaled_.span = span_of(xyz_.data(), n_points_ + 1);
+        predicates_.set_span(scaled_.span);
+        workers_[0].predicates.set_span(scaled_.span);
         std::vector<std::uint32_t> order = make_order();
         order.insert(order.begin(), apex_);  // the apex first: every start then finds a solid tetrahedron
         if (start(order) != Shape::solid) fail(Failure::helper_point_not_lifting);
@@ -156,6 +160,29 @@ private:
     static constexpr LocalId no_local_id = LocalId::none;
 
     const double* point(std::uint32_t v) const { return xyz_.data() + 3 * static_cast<std::size_t>(v); }
+
+    // Scales the cloud (rescale_cloud) and notes its widest extent.
+    static CloudScaling scaling_of(std::vector<double>& xyz, std::size_t n) {
+        CloudScaling scaling;
+        scaling.scaled = rescale_cloud(xyz, n);
+        if (scaling.scaled) scaling.span = span_of(xyz.data(), n);
+        return scaling;
+    }
+
+    // The largest extent of the first n points along an axis (rounding is
+    // monotone, so it bounds every computed difference of two coordinates).
+    static double span_of(const double* xyz, std::size_t n) {
+        double low[3] = {INFINITY, INFINITY, INFINITY}, high[3] = {-INFINITY, -INFINITY, -INFINITY};
+        for (std::size_t i = 0; i < n; ++i)
+            for (int k = 0; k < 3; ++k) {
+                low[k] = std::min(low[k], xyz[3 * i + k]);
+                high[k] = std::max(high[k], xyz[3 * i + k]);
+            }
+        double span = 0;
+        for (int k = 0; k < 3; ++k)
+            if (high[k] >= low[k]) span = std::max(span, high[k] - low[k]);
+        return span;
+    }
 
     bool same_point(std::uint32_t a, std::uint32_t b) const {
         const double *p = point(a), *q = point(b);
@@ -219,8 +246,10 @@ private:
     // infinite_vertex when the walk would leave the worker's own. The face
     // to cross is tried from a random start, so that the walk cannot cycle
     // on degenerate configurations.
+    template <bool wide>
     std::uint32_t locate(Worker& w, std::uint32_t p, std::uint32_t t) {
         std::uint32_t previous = infinite_vertex;
+        unsigned entered = 0;  // the face just crossed, as a bit: p is not beyond it
         for (std::size_t steps = 0;; ++steps) {
             if (steps > 16 * tets_.size() + 1024) fail(Failure::location_not_terminating);
             const Tetrahedron& tet = tets_[t];
@@ -228,25 +257,30 @@ private:
                 const int k = tet.vertex[0] == infinite_vertex ? 0 : 3;
                 if (orient_replaced(w.predicates, tet, k, p) > 0) return t;
                 previous = t;
+                entered = 1u << (tet.neighbour[k] & 3);
                 t = tet.neighbour[k] >> 2;
                 if (!owns(w, t)) return w.reached = previous, infinite_vertex;
                 continue;
             }
-            const std::uint32_t first = random_bits(w);
-            bool moved = false;
-            for (std::uint32_t j = 0; j < 4; ++j) {
-                const int f = static_cast<int>((first + j) & 3);
-                const std::uint32_t next = tet.neighbour[f] >> 2;
-                if (next == previous) continue;  // p is not beyond the face just crossed
-                if (orient_replaced(w.predicates, tet, f, p) < 0) {
-                    if (!owns(w, next)) return w.reached = t, infinite_vertex;
-                    previous = t;
-                    t = next;
-                    moved = true;
-                    break;
-                }
+            // The four faces' tests at once, and the few the floating-point
+            // stage cannot decide exactly; without wide vectors, one by one.
+            unsigned beyond = 0, unsure = 0xFu;
+            if constexpr (wide) beyond = w.predicates.faces_beyond(tet.vertex, p, unsure);
+            for (unsigned left = unsure & ~entered; left; left &= left - 1) {
+                const int f = __builtin_ctz(left);
+                if (orient_replaced(w.predicates, tet, f, p) < 0) beyond |= 1u << f;
             }
-            if (!moved) return t;
+            beyond &= ~entered;
+            if (beyond == 0) return t;
+            // One of the faces p is beyond, from a random start, so that the
+            // walk cannot cycle on degenerate configurations.
+            const unsigned turn = random_bits(w) & 3;
+            const unsigned rotated = (beyond >> turn | beyond << (4 - turn)) & 0xF;
+            const int f = static_cast<int>((__builtin_ctz(rotated) + turn) & 3);
+            const std::uint32_t next = tet.neighbour[f] >> 2;
+            if (!owns(w, next)) return w.reached = t, infinite_vertex;
+            entered = 1u << (tet.neighbour[f] & 3);
+            t = next;
         }
     }
 
@@ -288,6 +322,7 @@ private:
         const std::uint32_t t = new_tetrahedron(w);
         for (int k = 0; k < 4; ++k) tets_[t].vertex[k] = first[k];
         // The four hull faces: a cone from the infinite vertex.
+        w.cavity.clear();
         w.boundary.clear();
         for (std::uint32_t f = 0; f < 4; ++f) w.boundary.push_back(t * 4 + f);
         w.last = cone(w, infinite_vertex);
@@ -333,18 +368,21 @@ private:
         return done;
     }
 
-    [[gnu::flatten, gnu::noinline]] bool insert_baseline(Worker& w, std::uint32_t p) { return insert_point(w, p); }
+    [[gnu::flatten, gnu::noinline]] bool insert_baseline(Worker& w, std::uint32_t p) { return insert_point<false>(w, p); }
 
 #if defined(__x86_64__) && defined(__GNUC__)
     [[gnu::flatten, gnu::noinline, gnu::target("avx2")]] bool insert_avx2(Worker& w, std::uint32_t p) {
-        return insert_point(w, p);
+        return insert_point<true>(w, p);
     }
 #else
-    bool insert_avx2(Worker& w, std::uint32_t p) { return insert_point(w, p); }
+    bool insert_avx2(Worker& w, std::uint32_t p) { return insert_point<false>(w, p); }
 #endif
 
+    // `wide`: the predicates' floating-point stages in vectors of four
+    // doubles, which only AVX2 permutes cheaply.
+    template <bool wide>
     bool insert_point(Worker& w, std::uint32_t p) {
-        const std::uint32_t found = locate(w, p, w.last);
+        const std::uint32_t found = locate<wide>(w, p, w.last);
         if (found == infinite_vertex) return false;
         const Tetrahedron& t = tets_[found];
         for (std::uint32_t v : t.vertex)
@@ -363,33 +401,51 @@ private:
         // (No tetrahedron is made or freed here: the arrays stay where they are.)
         const Tetrahedron* tets = tets_.data();
         Flag* flags = flags_.data();
-        w.cavity.clear();
-        w.boundary.clear();
-        w.cavity.push_back(found);
+        // The lists' sizes stay in registers: the predicates' calls out of
+        // line would otherwise make the compiler read them again.
+        std::size_t n_cavity = 1, n_boundary = 0;
+        std::uint32_t* cavity = w.cavity.room(0, 4);
+        std::uint32_t* boundary = w.boundary.room(0, 4);
+        std::size_t cavity_room = w.cavity.capacity() - 4, boundary_room = w.boundary.capacity() - 4;
+        cavity[0] = found;
         flags[found] = inside;
-        for (std::size_t c = 0; c < w.cavity.size(); ++c) {
-            const std::uint32_t* neighbour = tets[w.cavity[c]].neighbour;
+        for (std::size_t c = 0; c < n_cavity; ++c) {
+            if (n_cavity > cavity_room || n_boundary > boundary_room) [[unlikely]] {
+                cavity = w.cavity.room(n_cavity, 4);
+                boundary = w.boundary.room(n_boundary, 4);
+                cavity_room = w.cavity.capacity() - 4;
+                boundary_room = w.boundary.capacity() - 4;
+            }
+            const std::uint32_t* neighbour = tets[cavity[c]].neighbour;
+#pragma GCC unroll 4
             for (int f = 0; f < 4; ++f) {
                 const std::uint32_t across = neighbour[f];
                 const std::uint32_t other = across >> 2;
                 const Flag flag = flags[other];
                 if (flag == inside) continue;
                 if (flag != outside) {
-                    if (in_conflict(w.predicates, tets, tets[other], p)) {
-                        if (!owns(w, other)) return give_up(w);
+                    if (in_conflict<wide>(w.predicates, tets, tets[other], p)) {
+                        if (!owns(w, other)) {
+                            w.cavity.set_size(n_cavity);
+                            w.boundary.set_size(n_boundary);
+                            return give_up(w);
+                        }
                         flags[other] = inside;
-                        w.cavity.push_back(other);
+                        cavity[n_cavity++] = other;
                         continue;
                     }
                     flags[other] = outside;
                 }
-                w.boundary.push_back(across);
+                boundary[n_boundary++] = across;
             }
         }
-        // Each boundary face gets a new tetrahedron; the cavity's are freed first.
+        w.cavity.set_size(n_cavity);
+        w.boundary.set_size(n_boundary);
+        // Each boundary face gets a new tetrahedron, in the cavity's slots
+        // first (the cone takes them in turn) and fresh ones after.
         if (w.bounded && !reserve_slots(w, w.boundary.size() > w.cavity.size() ? w.boundary.size() - w.cavity.size() : 0))
             return give_up(w);
-        for (std::uint32_t c : w.cavity) free_tetrahedron(w, c);
+        for (std::uint32_t c : w.cavity) flags[c] = Flag::none;
         for (std::uint32_t reference : w.boundary) flags[reference >> 2] = Flag::none;
         w.last = cone(w, p);
         return true;
@@ -427,8 +483,9 @@ private:
         w.local_count = 0;
         w.made.resize(2 * w.boundary.size());
         std::uint32_t* made = w.made.data();
+        const std::uint32_t* reused = w.cavity.begin();
         for (std::uint32_t reference : w.boundary) {
-            const std::uint32_t t = make_over(w, reference, apex);
+            const std::uint32_t t = make_over(reference, apex, take_slot(w, reused));
             const std::uint32_t* v = tets_[t].vertex;
             const std::uint32_t a = local_id(w, v[0]), b = local_id(w, v[1]), c = local_id(w, v[2]);
             w.edge_slots[b * local_capacity + c] = t * 4 + 0;
@@ -446,16 +503,16 @@ private:
             neighbour[1] = w.edge_slots[a * local_capacity + c];
             neighbour[2] = w.edge_slots[b * local_capacity + a];
         }
+        free_unused(w, reused);
         return w.made[w.made.size() - 2];
     }
 
-    // A new tetrahedron (a, b, c, apex) over the boundary face `reference`
-    // (outer tetrahedron * 4 + face), linked to the outer tetrahedron.
-    std::uint32_t make_over(Worker& w, std::uint32_t reference, std::uint32_t apex) {
+    // Makes slot `made` the tetrahedron (a, b, c, apex) over the boundary face
+    // `reference` (outer tetrahedron * 4 + face), linked to the outer tetrahedron.
+    std::uint32_t make_over(std::uint32_t reference, std::uint32_t apex, std::uint32_t made) {
         // Positions of the outer tetrahedron's face opposite position f, in
         // the order that makes (a, b, c, apex) positively oriented.
         static constexpr std::uint8_t face_positions[4][3] = {{1, 2, 3}, {0, 3, 2}, {0, 1, 3}, {0, 2, 1}};
-        const std::uint32_t made = new_tetrahedron(w);
         const std::uint32_t f = reference & 3;
         Tetrahedron& t = tets_[made];
         Tetrahedron& outer = tets_[reference >> 2];
@@ -476,6 +533,19 @@ private:
         t.neighbour[3] = reference;
         outer.neighbour[f] = made * 4 + 3;
         return made;
+    }
+
+    // A slot for the cone's next tetrahedron: the cavity's own (`next`
+    // walks w.cavity) while they last, which saves chaining them as free
+    // and taking them back; then a fresh one.
+    std::uint32_t take_slot(Worker& w, const std::uint32_t*& next) {
+        if (next != w.cavity.end()) return *next++;
+        return new_tetrahedron(w);
+    }
+
+    // Frees the cavity's slots the cone did not take.
+    void free_unused(Worker& w, const std::uint32_t* next) {
+        for (; next != w.cavity.end(); ++next) free_tetrahedron(w, *next);
     }
 
     // The number of vertex v on the current cavity's boundary, given on first
@@ -500,8 +570,9 @@ private:
         const int shift = 64 - __builtin_ctzll(slots);
         w.used_slots.clear();
         std::uint32_t made = 0;
+        const std::uint32_t* reused = w.cavity.begin();
         for (std::uint32_t reference : w.boundary) {
-            made = make_over(w, reference, apex);
+            made = make_over(reference, apex, take_slot(w, reused));
             for (std::uint32_t g = 0; g < 3; ++g) {
                 const std::uint32_t u = tets_[made].vertex[(g + 1) % 3], x = tets_[made].vertex[(g + 2) % 3];
                 const std::uint64_t key = u < x ? std::uint64_t{u} << 32 | x : std::uint64_t{x} << 32 | u;
@@ -524,6 +595,7 @@ private:
             }
         }
         for (std::uint32_t slot : w.used_slots) w.edge_table[slot].key = ~std::uint64_t{0};
+        free_unused(w, reused);
         return made;
     }
 
@@ -576,7 +648,7 @@ private:
 
     std::vector<double> xyz_;
     std::size_t n_points_;
-    bool scaled_;
+    CloudScaling scaled_;
     Predicates predicates_;
     std::size_t threads_;
     Tetrahedra tets_;
