@@ -2,6 +2,7 @@
 where: truncated files of every format, text encodings and odd text layouts, transposed
 arrays; and errors that survive being sent between processes."""
 
+import multiprocessing
 import pickle
 import re
 from concurrent.futures import ProcessPoolExecutor
@@ -125,7 +126,8 @@ def test_clouds_and_cloud_errors_survive_pickling_between_processes(tmp_path):
     assert (type(copy), copy.source, copy.problem, str(copy)) == (ornel.CloudError, "scan.las", "no such file",
                                                                    "scan.las: no such file")
     np.save(tmp_path / "a.npy", np.random.default_rng(3).random((40, 3)))
-    with ProcessPoolExecutor(1) as pool:
+    # Spawned, not forked: forking a process that runs threads can deadlock the child.
+    with ProcessPoolExecutor(1, mp_context=multiprocessing.get_context("spawn")) as pool:
         with pytest.raises(ornel.CloudError) as info:
             pool.submit(ornel.Cloud.load, tmp_path / "missing.npy").result()
         assert (info.value.source, info.value.problem) == (str(tmp_path / "missing.npy"), "no such file")
