@@ -343,15 +343,27 @@ private:
             if (threads_ > 1 && end - i >= points_per_thread * std::min(threads_, max_threads)) {
                 insert_in_parallel(order, i, end);
             } else {
-                for (; i < end; ++i) insert(w, order[i]);
+                for (; i < end; ++i) insert_next(w, order, i);
             }
             i = end;
         }
-        for (; i < order.size(); ++i) insert(w, order[i]);
+        for (; i < order.size(); ++i) insert_next(w, order, i);
         std::vector<std::uint32_t>().swap(order);
         std::vector<std::uint32_t>().swap(cell_);
         std::vector<std::uint32_t>().swap(vertex_tet_);
         workers_.erase(workers_.begin() + 1, workers_.end());
+    }
+
+    // The points are indexed as given, so the next ones' coordinates are
+    // where the caches cannot guess: fetched a few insertions ahead.
+    void insert_next(Worker& w, const std::vector<std::uint32_t>& order, std::size_t i) {
+        constexpr std::size_t ahead = 2;
+        if (i + ahead < order.size()) {
+            const double* next = point(order[i + ahead]);
+            __builtin_prefetch(next);
+            __builtin_prefetch(next + 2);
+        }
+        insert(w, order[i]);
     }
 
     // False when the point is left for later: its walk or cavity reaches a
