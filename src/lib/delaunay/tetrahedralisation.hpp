@@ -419,8 +419,16 @@ private:
         std::uint32_t* cavity = w.cavity.room(0, 4);
         std::uint32_t* boundary = w.boundary.room(0, 4);
         std::size_t cavity_room = w.cavity.capacity() - 4, boundary_room = w.boundary.capacity() - 4;
+        // The cone numbers the boundary's vertices in a table by vertex
+        // number, which is the caller's order, not the curve's: each cavity
+        // tetrahedron's entries are fetched as it joins.
+        const LocalId* const local_ids = w.local_id.data();
+        auto fetch_local_ids = [&](std::uint32_t t) {
+            for (int k = 0; k < 4; ++k) __builtin_prefetch(local_ids + std::uint32_t{tets[t].vertex[k] + 1});
+        };
         cavity[0] = found;
         flags[found] = inside;
+        fetch_local_ids(found);
         for (std::size_t c = 0; c < n_cavity; ++c) {
             if (n_cavity > cavity_room || n_boundary > boundary_room) [[unlikely]] {
                 cavity = w.cavity.room(n_cavity, 4);
@@ -444,6 +452,7 @@ private:
                         }
                         flags[other] = inside;
                         cavity[n_cavity++] = other;
+                        fetch_local_ids(other);
                         continue;
                     }
                     flags[other] = outside;
