@@ -196,14 +196,44 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
         marked.front() = marked.back() = detail::Mark::set;  // the infinite vertex, the helper (the only vertices from n up)
         ScratchList queue;
         const std::size_t begin = cut[k], end = cut[k + 1];
-        for (std::size_t t = begin; t < end; ++t) {
-            // Which of its vertices take their star here: found before any is
-            // searched, so that the loop around the search stays short.
-            const std::uint32_t* vertex = tets[t].vertex;
-            if (vertex[0] == freed_vertex) continue;
+        const Tetrahedron* const all = tets.data();
+        const std::uint32_t* const last = incident.data();  // by vertex + 1, wrapping as above
+        // Which of a tetrahedron's vertices take their star there.
+        auto starts_at = [&](std::size_t t) {
+            const std::uint32_t* vertex = all[t].vertex;
             unsigned starts = 0;
-            for (int j = 0; j < 4; ++j)
-                starts |= unsigned{incident[vertex[j] + 1] == t} << j;
+            if (vertex[0] != freed_vertex)
+                for (int j = 0; j < 4; ++j) starts |= unsigned{last[vertex[j] + 1] == t} << j;
+            return starts;
+        };
+        // Vertex numbers are the caller's, so the incident tetrahedra, the
+        // row offsets and the rows are met in no order the caches could
+        // guess: each is fetched some tetrahedra ahead, in the order its
+        // address becomes known, and so are the neighbours, where the stars'
+        // rings begin. (Neighbours' neighbours too cost more than they save.)
+        // Each tetrahedron's starts are found once, two steps ahead, and
+        // kept in a ring until it is searched.
+        constexpr std::size_t ahead = 8, ring_mask = 4 * ahead - 1;
+        unsigned ring[ring_mask + 1];
+        for (std::size_t t = begin; t < std::min(end, begin + 2 * ahead); ++t) ring[t & ring_mask] = starts_at(t);
+        for (std::size_t t = begin; t < end; ++t) {
+            if (t + 3 * ahead < end) {
+                const std::uint32_t* vertex = all[t + 3 * ahead].vertex;
+                for (int j = 0; j < 4; ++j) __builtin_prefetch(last + (vertex[j] + 1));
+            }
+            if (t + 2 * ahead < end) {
+                const unsigned starts = ring[(t + 2 * ahead) & ring_mask] = starts_at(t + 2 * ahead);
+                for (unsigned s = starts; s; s &= s - 1)
+                    __builtin_prefetch(indptr.data() + all[t + 2 * ahead].vertex[__builtin_ctz(s)]);
+            }
+            if (t + ahead < end && all[t + ahead].vertex[0] != freed_vertex) {
+                const Tetrahedron& next = all[t + ahead];
+                for (unsigned s = ring[(t + ahead) & ring_mask]; s; s &= s - 1)
+                    __builtin_prefetch(indices.data() + indptr[next.vertex[__builtin_ctz(s)]], 1);
+                for (int j = 0; j < 4; ++j) __builtin_prefetch(all + (next.neighbour[j] >> 2));
+            }
+            const std::uint32_t* vertex = all[t].vertex;
+            unsigned starts = ring[t & ring_mask];
             for (; starts; starts &= starts - 1) {
                 const std::uint32_t v = vertex[__builtin_ctz(starts)];
                 std::uint32_t* row = indices.data() + indptr[v];
