@@ -24,10 +24,13 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <thread>
 #include <vector>
+
+#include "lanes.hpp"
 
 namespace ornel {
 
@@ -70,29 +73,72 @@ inline bool same_point(const T* a, const T* b) {
 // least squared distance of that vertex's neighbours (+inf without any),
 // leaving out those at its very coordinates: such a tie is for good, and the
 // vertex, the smaller index (a descent ends at no vertex with a smaller equal
-// neighbour), keeps winning it wherever the query moves.
-template <class T, class Q>
+// neighbour), keeps winning it wherever the query moves. Without `keep_gap`,
+// gap2 is left alone.
+//
+// A row is scanned four neighbours at a time, each lane doing the arithmetic of
+// squared_distance_exact in its order (no contraction), so the distances are
+// the same bits. The lowest (d², index) and the gap are kept per lane and
+// merged at the row's end: both are minima of a total order (a NaN never wins
+// either), so the order of the scan cannot change them. A short last group is
+// padded with the vertex itself, which neither wins nor counts in the gap.
+template <bool keep_gap = true, class T, class Q>
 inline std::uint32_t descend_one(XyzRows<T> target, CsrRows graph, const Q* q, std::uint32_t vertex, double& best,
                                  double& gap2) {
+    using Distances = Vector<double, 32>;
+    using Wide = Vector<std::uint64_t, 32>;
+    using Ids = Vector<std::uint32_t, 16>;
     const std::size_t n = target.n;
+    const double qx = static_cast<double>(q[0]), qy = static_cast<double>(q[1]), qz = static_cast<double>(q[2]);
+    const Ids too_far = Ids{} + static_cast<std::uint32_t>(n);  // n < 2³² - 1: the binding refuses more
     best = squared_distance_exact(target.data + 3 * std::size_t{vertex}, q);
     for (;;) {
         const std::uint32_t begin = graph.indptr[vertex], end = graph.indptr[vertex + 1];
         if (begin > end || end > graph.n_indices) throw GraphFault{GraphFault::row_out_of_range, vertex, end};
+        const T* home = target.data + 3 * std::size_t{vertex};
+        const double hx = static_cast<double>(home[0]), hy = static_cast<double>(home[1]),
+                     hz = static_cast<double>(home[2]);
+        Distances lane_best = Distances{} + best;
+        Wide lane_vertex = Wide{} + vertex;
+        Distances lane_gap = Distances{} + std::numeric_limits<double>::infinity();
+        for (std::uint32_t at = begin; at < end; at += 4) {
+            Ids ids = Ids{} + vertex;
+            std::memcpy(&ids, graph.indices + at, sizeof(std::uint32_t) * std::min<std::uint32_t>(4, end - at));
+            if (any_lane(ids >= too_far)) {
+                for (std::uint32_t bad = at;; ++bad)
+                    if (graph.indices[bad] >= n)
+                        throw GraphFault{GraphFault::neighbour_out_of_range, bad, graph.indices[bad]};
+            }
+            const T* p0 = target.data + 3 * std::size_t{ids[0]};
+            const T* p1 = target.data + 3 * std::size_t{ids[1]};
+            const T* p2 = target.data + 3 * std::size_t{ids[2]};
+            const T* p3 = target.data + 3 * std::size_t{ids[3]};
+            const Distances x = {double(p0[0]), double(p1[0]), double(p2[0]), double(p3[0])};
+            const Distances y = {double(p0[1]), double(p1[1]), double(p2[1]), double(p3[1])};
+            const Distances z = {double(p0[2]), double(p1[2]), double(p2[2]), double(p3[2])};
+            const Distances dx = qx - x, dy = qy - y, dz = qz - z;
+            const Distances d = dx * dx + dy * dy + dz * dz;
+            const Wide v = __builtin_convertvector(ids, Wide);
+            const auto wins = (d < lane_best) | ((d == lane_best) & (v < lane_vertex));
+            lane_best = wins ? d : lane_best;
+            lane_vertex = wins ? v : lane_vertex;
+            if constexpr (keep_gap) {
+                const auto counts = (d != best) | (x != hx) | (y != hy) | (z != hz);
+                lane_gap = (counts & (d < lane_gap)) ? d : lane_gap;
+            }
+        }
         std::uint32_t next = vertex;
         double next_best = best;
-        gap2 = std::numeric_limits<double>::infinity();
-        for (std::uint32_t at = begin; at < end; ++at) {
-            const std::uint32_t v = graph.indices[at];
-            if (v >= n) throw GraphFault{GraphFault::neighbour_out_of_range, at, v};
-            const T* p = target.data + 3 * std::size_t{v};
-            const double d = squared_distance_exact(p, q);
-            if (d != best || !same_point(p, target.data + 3 * std::size_t{vertex})) gap2 = std::min(gap2, d);
+        for (int lane = 0; lane < 4; ++lane) {
+            const double d = lane_best[lane];
+            const auto v = static_cast<std::uint32_t>(lane_vertex[lane]);
             if (d < next_best || (d == next_best && v < next)) {
                 next_best = d;
                 next = v;
             }
         }
+        if constexpr (keep_gap)
+            gap2 = std::min(std::min(lane_gap[0], lane_gap[1]), std::min(lane_gap[2], lane_gap[3]));
         if (next == vertex) return vertex;
         vertex = next;
         best = next_best;
@@ -138,7 +184,7 @@ void descend_from_starts(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries, c
         const std::uint32_t start = starts[i];
         if (start >= target.n) throw GraphFault{GraphFault::start_out_of_range, i, start};
         double best, gap2;
-        const std::uint32_t vertex = descend_one(target, graph, queries.data + 3 * i, start, best, gap2);
+        const std::uint32_t vertex = descend_one<false>(target, graph, queries.data + 3 * i, start, best, gap2);
         store_answer(bound2, target.n, best, vertex, dist2[i], idx[i]);
     }
 }
@@ -158,7 +204,7 @@ void chain_heads(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries, std::uint
     while (vertex + 1 < target.n && graph.indptr[vertex] == graph.indptr[vertex + 1]) ++vertex;
     for (std::size_t run = 0; run * chain_run < queries.n; ++run) {
         double best, gap2;
-        vertex = descend_one(target, graph, queries.data + 3 * run * chain_run, vertex, best, gap2);
+        vertex = descend_one<false>(target, graph, queries.data + 3 * run * chain_run, vertex, best, gap2);
         heads[run] = vertex;
     }
 }
@@ -174,9 +220,13 @@ void descend_chained(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries, const
         const std::size_t end = std::min(queries.n, (run + 1) * chain_run);
         for (std::size_t i = run * chain_run; i < end; ++i) {
             double best, gap2;
-            vertex = descend_one(target, graph, queries.data + 3 * i, vertex, best, gap2);
+            if (margins) {
+                vertex = descend_one(target, graph, queries.data + 3 * i, vertex, best, gap2);
+                margins[i] = answer_margin(best, gap2);
+            } else {
+                vertex = descend_one<false>(target, graph, queries.data + 3 * i, vertex, best, gap2);
+            }
             store_answer(bound2, target.n, best, vertex, dist2[i], idx[i]);
-            if (margins) margins[i] = answer_margin(best, gap2);
         }
     }
 }
