@@ -24,18 +24,10 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <optional>
 #include <thread>
 #include <vector>
-
-#include "dispatch.hpp"
-#include "lanes.hpp"
-
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#endif
 
 namespace ornel {
 
@@ -73,103 +65,20 @@ inline bool same_point(const T* a, const T* b) {
     return a[0] == b[0] && a[1] == b[1] && a[2] == b[2];
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
-// The row scan in AVX2 lanes, where the processor has them (see descend_one).
-// Four neighbours at a time: their coordinates gathered, the arithmetic of
-// squared_distance_exact lane by lane in its order (the build forbids
-// contraction, so the distances are the same bits), and the lowest (d², index)
-// and the gap kept per lane and merged at the row's end. Both are minima of a
-// total order (a NaN never wins either), so the order of the scan cannot change
-// them. A short last group is padded with the vertex itself, which neither wins
-// nor counts in the gap. Indices are checked four at a time before any read.
-template <bool keep_gap, class T, class Q>
-__attribute__((target("avx2"))) std::uint32_t descend_one_avx2(XyzRows<T> target, CsrRows graph, const Q* q,
-                                                               std::uint32_t vertex, double& best, double& gap2) {
-    using Distances = Vector<double, 32>;
-    using Vertices = Vector<std::int64_t, 32>;
-    const std::size_t n = target.n;  // below 2³² - 1: the binding refuses more
-    const double qx = static_cast<double>(q[0]), qy = static_cast<double>(q[1]), qz = static_cast<double>(q[2]);
-    const __m128i limit = _mm_set1_epi32(static_cast<int>(static_cast<std::uint32_t>(n)));
-    best = squared_distance_exact(target.data + 3 * std::size_t{vertex}, q);
-    for (;;) {
-        const std::uint32_t begin = graph.indptr[vertex], end = graph.indptr[vertex + 1];
-        if (begin > end || end > graph.n_indices) throw GraphFault{GraphFault::row_out_of_range, vertex, end};
-        const T* home = target.data + 3 * std::size_t{vertex};
-        const double hx = static_cast<double>(home[0]), hy = static_cast<double>(home[1]),
-                     hz = static_cast<double>(home[2]);
-        Distances lane_best = Distances{} + best;
-        Vertices lane_vertex = Vertices{} + std::int64_t{vertex};
-        Distances lane_gap = Distances{} + std::numeric_limits<double>::infinity();
-        for (std::uint32_t at = begin; at < end; at += 4) {
-            __m128i id;
-            if (end - at >= 4) {
-                id = _mm_loadu_si128(reinterpret_cast<const __m128i*>(graph.indices + at));
-            } else {
-                alignas(16) std::uint32_t ids[4] = {vertex, vertex, vertex, vertex};
-                for (std::uint32_t k = 0; k < end - at; ++k) ids[k] = graph.indices[at + k];
-                id = _mm_load_si128(reinterpret_cast<const __m128i*>(ids));
-            }
-            if (_mm_movemask_epi8(_mm_cmpeq_epi32(_mm_max_epu32(id, limit), id)) != 0) {  // some index >= n
-                for (std::uint32_t bad = at;; ++bad)
-                    if (graph.indices[bad] >= n)
-                        throw GraphFault{GraphFault::neighbour_out_of_range, bad, graph.indices[bad]};
-            }
-            const __m256i wide = _mm256_cvtepu32_epi64(id);
-            const __m256i offset = _mm256_add_epi64(wide, _mm256_add_epi64(wide, wide));
-            Distances x, y, z;
-            if constexpr (sizeof(T) == 8) {
-                x = _mm256_i64gather_pd(target.data, offset, 8);
-                y = _mm256_i64gather_pd(target.data + 1, offset, 8);
-                z = _mm256_i64gather_pd(target.data + 2, offset, 8);
-            } else {
-                x = _mm256_cvtps_pd(_mm256_i64gather_ps(target.data, offset, 4));
-                y = _mm256_cvtps_pd(_mm256_i64gather_ps(target.data + 1, offset, 4));
-                z = _mm256_cvtps_pd(_mm256_i64gather_ps(target.data + 2, offset, 4));
-            }
-            const Distances dx = qx - x, dy = qy - y, dz = qz - z;
-            const Distances d = dx * dx + dy * dy + dz * dz;
-            const Vertices v = (Vertices)wide;
-            const auto wins = (d < lane_best) | ((d == lane_best) & (v < lane_vertex));
-            lane_best = wins ? d : lane_best;
-            lane_vertex = wins ? v : lane_vertex;
-            if constexpr (keep_gap) {
-                const auto counts = (d != best) | (x != hx) | (y != hy) | (z != hz);
-                lane_gap = (counts & (d < lane_gap)) ? d : lane_gap;
-            }
-        }
-        std::uint32_t next = vertex;
-        double next_best = best;
-        for (int lane = 0; lane < 4; ++lane) {
-            const double d = lane_best[lane];
-            const auto v = static_cast<std::uint32_t>(lane_vertex[lane]);
-            if (d < next_best || (d == next_best && v < next)) {
-                next_best = d;
-                next = v;
-            }
-        }
-        if constexpr (keep_gap)
-            gap2 = std::min(std::min(lane_gap[0], lane_gap[1]), std::min(lane_gap[2], lane_gap[3]));
-        if (next == vertex) return vertex;
-        vertex = next;
-        best = next_best;
-    }
-}
-#endif
-
 // The descent of one query from `vertex`: the vertex where (d², index) is
 // lowest among its neighbours, its squared distance `best`, and `gap2`, the
 // least squared distance of that vertex's neighbours (+inf without any),
 // leaving out those at its very coordinates: such a tie is for good, and the
 // vertex, the smaller index (a descent ends at no vertex with a smaller equal
 // neighbour), keeps winning it wherever the query moves. Without `keep_gap`,
-// gap2 is left alone. Where the processor has AVX2 (dispatch.hpp), rows are
-// scanned four neighbours at a time, with the same answers.
+// gap2 is left alone.
+//
+// One neighbour at a time: scanning rows four at a time in vector lanes, with
+// the same answers, took fewer instructions but more time on this machine's
+// processor (coordinate gathers are slow there), and rows are short.
 template <bool keep_gap = true, class T, class Q>
 inline std::uint32_t descend_one(XyzRows<T> target, CsrRows graph, const Q* q, std::uint32_t vertex, double& best,
                                  double& gap2) {
-#if defined(__x86_64__) && defined(__GNUC__)
-    if (avx2_enabled()) return descend_one_avx2<keep_gap>(target, graph, q, vertex, best, gap2);
-#endif
     const std::size_t n = target.n;
     best = squared_distance_exact(target.data + 3 * std::size_t{vertex}, q);
     for (;;) {
@@ -185,9 +94,13 @@ inline std::uint32_t descend_one(XyzRows<T> target, CsrRows graph, const Q* q, s
             const double d = squared_distance_exact(p, q);
             if constexpr (keep_gap)
                 if (d != best || !same_point(p, target.data + 3 * std::size_t{vertex})) gap2 = std::min(gap2, d);
-            if (d < next_best || (d == next_best && v < next)) {
-                next_best = d;
-                next = v;
+            // A branch, rarely taken from a good start: as a conditional move it
+            // would chain every neighbour's comparison to the one before.
+            if (d <= next_best) [[unlikely]] {
+                if (d < next_best || v < next) {
+                    next_best = d;
+                    next = v;
+                }
             }
         }
         if (next == vertex) return vertex;
