@@ -351,3 +351,41 @@ def test_point_to_plane_system_sums_the_linearised_rows_of_the_kept_pairs():
     matches[7] = 500
     with pytest.raises(ValueError, match="not a target point"):
         point_to_plane_system(moved, targets, normals, matches, squared, limit2, scale)
+
+
+def reference_descent(points, indptr, indices, query, vertex):
+    """The walk's rule by hand: move to the neighbour with the lowest (d², index) while it
+    is lower than the vertex's own; d² of coordinate differences taken in double."""
+    def key(v):
+        diff = query - points[v].astype(np.float64)
+        return (diff[0] * diff[0] + diff[1] * diff[1]) + diff[2] * diff[2], v
+    while True:
+        best = min([key(vertex)] + [key(v) for v in indices[indptr[vertex]:indptr[vertex + 1]]])
+        if best[1] == vertex:
+            return best
+        vertex = best[1]
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+@pytest.mark.parametrize("offset", [0.0, 5e5, 5e6])
+def test_walk_from_starts_follows_the_tie_rule_on_any_graph(dtype, offset):
+    """On random graphs the answers are local minima, which the rule decides exactly; coarse
+    coordinates and repeated points make ties in d² common, rows of every length."""
+    rng = np.random.default_rng(int(offset) + 7)
+    points = (rng.integers(0, 6, (300, 3)) * 0.25 + offset).astype(dtype)
+    points[::7] = points[1::7][: len(points[::7])]
+    degree = rng.integers(0, 12, len(points))
+    indptr = np.r_[0, np.cumsum(degree)].astype(np.uint32)
+    indices = rng.integers(0, len(points), indptr[-1]).astype(np.uint32)
+    queries = (rng.integers(0, 12, (400, 3)) * 0.125 + offset).astype(np.float64)
+    starts = rng.integers(0, len(points), len(queries)).astype(np.uint32)
+    squared, idx = nearest_from_starts(points, indptr, indices, queries, starts)
+    expected = [reference_descent(points, indptr, indices, q, s) for q, s in zip(queries, starts)]
+    np.testing.assert_array_equal(idx, [v for _, v in expected])
+    np.testing.assert_array_equal(squared, [d for d, _ in expected])
+    first = int(np.flatnonzero(degree[starts])[0])  # a bad last neighbour of the first start with any
+    at = int(indptr[starts[first] + 1]) - 1
+    bad = indices.copy()
+    bad[at] = len(points)
+    with pytest.raises(ValueError, match=rf"indices\[{at}\] = {len(points)} is not a point"):
+        nearest_from_starts(points, indptr, bad, queries, starts)

@@ -70,8 +70,13 @@ inline bool same_point(const T* a, const T* b) {
 // least squared distance of that vertex's neighbours (+inf without any),
 // leaving out those at its very coordinates: such a tie is for good, and the
 // vertex, the smaller index (a descent ends at no vertex with a smaller equal
-// neighbour), keeps winning it wherever the query moves.
-template <class T, class Q>
+// neighbour), keeps winning it wherever the query moves. Without `keep_gap`,
+// gap2 is left alone.
+//
+// One neighbour at a time: scanning rows four at a time in vector lanes, with
+// the same answers, took fewer instructions but more time on this machine's
+// processor (coordinate gathers are slow there), and rows are short.
+template <bool keep_gap = true, class T, class Q>
 inline std::uint32_t descend_one(XyzRows<T> target, CsrRows graph, const Q* q, std::uint32_t vertex, double& best,
                                  double& gap2) {
     const std::size_t n = target.n;
@@ -81,16 +86,21 @@ inline std::uint32_t descend_one(XyzRows<T> target, CsrRows graph, const Q* q, s
         if (begin > end || end > graph.n_indices) throw GraphFault{GraphFault::row_out_of_range, vertex, end};
         std::uint32_t next = vertex;
         double next_best = best;
-        gap2 = std::numeric_limits<double>::infinity();
+        if constexpr (keep_gap) gap2 = std::numeric_limits<double>::infinity();
         for (std::uint32_t at = begin; at < end; ++at) {
             const std::uint32_t v = graph.indices[at];
             if (v >= n) throw GraphFault{GraphFault::neighbour_out_of_range, at, v};
             const T* p = target.data + 3 * std::size_t{v};
             const double d = squared_distance_exact(p, q);
-            if (d != best || !same_point(p, target.data + 3 * std::size_t{vertex})) gap2 = std::min(gap2, d);
-            if (d < next_best || (d == next_best && v < next)) {
-                next_best = d;
-                next = v;
+            if constexpr (keep_gap)
+                if (d != best || !same_point(p, target.data + 3 * std::size_t{vertex})) gap2 = std::min(gap2, d);
+            // A branch, rarely taken from a good start: as a conditional move it
+            // would chain every neighbour's comparison to the one before.
+            if (d <= next_best) [[unlikely]] {
+                if (d < next_best || v < next) {
+                    next_best = d;
+                    next = v;
+                }
             }
         }
         if (next == vertex) return vertex;
@@ -138,7 +148,7 @@ void descend_from_starts(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries, c
         const std::uint32_t start = starts[i];
         if (start >= target.n) throw GraphFault{GraphFault::start_out_of_range, i, start};
         double best, gap2;
-        const std::uint32_t vertex = descend_one(target, graph, queries.data + 3 * i, start, best, gap2);
+        const std::uint32_t vertex = descend_one<false>(target, graph, queries.data + 3 * i, start, best, gap2);
         store_answer(bound2, target.n, best, vertex, dist2[i], idx[i]);
     }
 }
@@ -158,7 +168,7 @@ void chain_heads(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries, std::uint
     while (vertex + 1 < target.n && graph.indptr[vertex] == graph.indptr[vertex + 1]) ++vertex;
     for (std::size_t run = 0; run * chain_run < queries.n; ++run) {
         double best, gap2;
-        vertex = descend_one(target, graph, queries.data + 3 * run * chain_run, vertex, best, gap2);
+        vertex = descend_one<false>(target, graph, queries.data + 3 * run * chain_run, vertex, best, gap2);
         heads[run] = vertex;
     }
 }
@@ -174,9 +184,13 @@ void descend_chained(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries, const
         const std::size_t end = std::min(queries.n, (run + 1) * chain_run);
         for (std::size_t i = run * chain_run; i < end; ++i) {
             double best, gap2;
-            vertex = descend_one(target, graph, queries.data + 3 * i, vertex, best, gap2);
+            if (margins) {
+                vertex = descend_one(target, graph, queries.data + 3 * i, vertex, best, gap2);
+                margins[i] = answer_margin(best, gap2);
+            } else {
+                vertex = descend_one<false>(target, graph, queries.data + 3 * i, vertex, best, gap2);
+            }
             store_answer(bound2, target.n, best, vertex, dist2[i], idx[i]);
-            if (margins) margins[i] = answer_margin(best, gap2);
         }
     }
 }
