@@ -142,19 +142,8 @@ public:
             unsure = 0xF;
             return 0;
         }
-        using V2 = Vector<double, 16>;
-        using V4 = Vector<double, 32>;
-        auto load_xy = [](const double* q) {
-            V2 r;
-            std::memcpy(&r, q, sizeof r);
-            return r;
-        };
-        const double *a = point(v[0]), *b = point(v[1]), *c = point(v[2]), *d = point(v[3]), *e = point(p);
-        const V4 ac = __builtin_shufflevector(load_xy(a), load_xy(c), 0, 1, 2, 3);
-        const V4 bd = __builtin_shufflevector(load_xy(b), load_xy(d), 0, 1, 2, 3);
-        const V4 x = __builtin_shufflevector(ac, bd, 0, 4, 2, 6) - e[0];
-        const V4 y = __builtin_shufflevector(ac, bd, 1, 5, 3, 7) - e[1];
-        const V4 z = V4{a[2], b[2], c[2], d[2]} - e[2];
+        using V4 = FourLanes;
+        const auto [x, y, z] = rows_less(point(v[0]), point(v[1]), point(v[2]), point(v[3]), point(p));
         // Lane k: the determinant of the other three rows less p, (p < q < r),
         // z_p m_qr - z_q m_pr + z_r m_pq: orient3d's floating-point stage on
         // p and those three, and the orientation with p in place of v[k] up
@@ -241,39 +230,14 @@ private:
 
     // The four rows in the lanes of one vector, (a, b, c, d): the very
     // operations of insphere_scaled's floating-point stage in the same order,
-    // so the same value and the same bound. The minors each row's cofactor
-    // needs are gathered by permuting the lanes, which AVX2 does in one
-    // instruction (a build without it splits the vectors in halves).
+    // so the same value and the same bound.
     static int insphere_filtered(const double* a, const double* b, const double* c, const double* d,
                                  const double* e, double static_bound) {
         using V2 = Vector<double, 16>;
-        using V4 = Vector<double, 32>;
-        auto load_xy = [](const double* p) {
-            V2 v;
-            std::memcpy(&v, p, sizeof v);
-            return v;
-        };
-        // x and y by pairs (no load past a point's three coordinates), z one by one.
-        const V4 ac = __builtin_shufflevector(load_xy(a), load_xy(c), 0, 1, 2, 3);  // xa ya xc yc
-        const V4 bd = __builtin_shufflevector(load_xy(b), load_xy(d), 0, 1, 2, 3);  // xb yb xd yd
-        const V4 x = __builtin_shufflevector(ac, bd, 0, 4, 2, 6) - e[0];
-        const V4 y = __builtin_shufflevector(ac, bd, 1, 5, 3, 7) - e[1];
-        const V4 z = V4{a[2], b[2], c[2], d[2]} - e[2];
-        const V4 lift = x * x + y * y + z * z;
-        // Row i's cofactor is the 3 x 3 determinant of the other rows p < q < r:
-        // z_p m_qr - z_q m_pr + z_r m_pq, with m_ij = x_i y_j - x_j y_i.
-#define ORNEL_ROWS_P(v) __builtin_shufflevector(v, v, 1, 0, 0, 0)
-#define ORNEL_ROWS_Q(v) __builtin_shufflevector(v, v, 2, 2, 1, 1)
-#define ORNEL_ROWS_R(v) __builtin_shufflevector(v, v, 3, 3, 3, 2)
-        const V4 xp = ORNEL_ROWS_P(x), xq = ORNEL_ROWS_Q(x), xr = ORNEL_ROWS_R(x);
-        const V4 yp = ORNEL_ROWS_P(y), yq = ORNEL_ROWS_Q(y), yr = ORNEL_ROWS_R(y);
-        const V4 zp = ORNEL_ROWS_P(z), zq = ORNEL_ROWS_Q(z), zr = ORNEL_ROWS_R(z);
-#undef ORNEL_ROWS_P
-#undef ORNEL_ROWS_Q
-#undef ORNEL_ROWS_R
-        const V4 mqr = xq * yr - xr * yq, mpr = xp * yr - xr * yp, mpq = xp * yq - xq * yp;
-        const V4 cofactor = zp * mqr - zq * mpr + zr * mpq;  // d123, d023, d013, d012
-        const V4 q = lift * cofactor;
+        using V4 = FourLanes;
+        const FourRows rows = rows_less(a, b, c, d, e);
+        const V4 lift = rows.x * rows.x + rows.y * rows.y + rows.z * rows.z;
+        const V4 q = lift * cofactors(rows);  // the cofactors: d123, d023, d013, d012
         const V4 terms = __builtin_shufflevector(q, q, 1, 0, 3, 2) - q;  // lb d023 - la d123, ., ld d012 - lc d013, .
         const double det = terms[0] + terms[2];
         // The cloud's static bound first (insphere_static_bound), which spares
@@ -282,8 +246,46 @@ private:
         if (-det > static_bound) return 1;
         const V2 low = __builtin_shufflevector(lift, lift, 0, 1), high = __builtin_shufflevector(lift, lift, 2, 3);
         const V2 larger = low > high ? low : high;
-        const double largest = std::max(larger[0], larger[1]);
-        // The semi-static bound of insphere_scaled.
+        return insphere_semi_static(det, std::max(larger[0], larger[1]));
+    }
+
+    using FourLanes = Vector<double, 32>;
+
+    // The coordinates of a, b, c and d less e's, a point a lane: x and y
+    // loaded by pairs (no load past a point's three coordinates), z one by one.
+    struct FourRows {
+        FourLanes x, y, z;
+    };
+    static FourRows rows_less(const double* a, const double* b, const double* c, const double* d,
+                              const double* e) {
+        using V2 = Vector<double, 16>;
+        auto load_xy = [](const double* p) {
+            V2 v;
+            std::memcpy(&v, p, sizeof v);
+            return v;
+        };
+        const FourLanes ac = __builtin_shufflevector(load_xy(a), load_xy(c), 0, 1, 2, 3);  // xa ya xc yc
+        const FourLanes bd = __builtin_shufflevector(load_xy(b), load_xy(d), 0, 1, 2, 3);  // xb yb xd yd
+        return {__builtin_shufflevector(ac, bd, 0, 4, 2, 6) - e[0], __builtin_shufflevector(ac, bd, 1, 5, 3, 7) - e[1],
+                FourLanes{a[2], b[2], c[2], d[2]} - e[2]};
+    }
+
+    // Lane k: the cofactor of row k, the 3 x 3 determinant of the other rows
+    // p < q < r, z_p m_qr - z_q m_pr + z_r m_pq with m_ij = x_i y_j - x_j y_i.
+    // The minors come from permuting the lanes, which AVX2 does in one
+    // instruction (a build without it splits the vectors in halves).
+    static FourLanes cofactors(const FourRows& r) {
+        auto p = [](FourLanes v) { return __builtin_shufflevector(v, v, 1, 0, 0, 0); };
+        auto q = [](FourLanes v) { return __builtin_shufflevector(v, v, 2, 2, 1, 1); };
+        auto s = [](FourLanes v) { return __builtin_shufflevector(v, v, 3, 3, 3, 2); };
+        const FourLanes mqr = q(r.x) * s(r.y) - s(r.x) * q(r.y);
+        const FourLanes mpr = p(r.x) * s(r.y) - s(r.x) * p(r.y);
+        const FourLanes mpq = p(r.x) * q(r.y) - q(r.x) * p(r.y);
+        return p(r.z) * mqr - q(r.z) * mpr + s(r.z) * mpq;
+    }
+
+    // The semi-static bound of insphere_scaled, from the largest lift.
+    static int insphere_semi_static(double det, double largest) {
         const double cheap_bound =
             (insphere_bound * 24.0 * 1.001) * (largest * largest * std::sqrt(largest)) + underflow_slack;
         if (det > cheap_bound) return -1;
@@ -326,13 +328,7 @@ private:
         if (det > static_bound) return -1;
         if (-det > static_bound) return 1;
         const V larger = l1 > l2 ? l1 : l2;
-        const double largest = std::max(larger[0], larger[1]);
-        // The semi-static bound of insphere_scaled.
-        const double cheap_bound =
-            (insphere_bound * 24.0 * 1.001) * (largest * largest * std::sqrt(largest)) + underflow_slack;
-        if (det > cheap_bound) return -1;
-        if (-det > cheap_bound) return 1;
-        return undecided;
+        return insphere_semi_static(det, std::max(larger[0], larger[1]));
     }
 
     // Copies the points scaled as a whole cloud is (SafeScale); false when
