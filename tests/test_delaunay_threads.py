@@ -188,3 +188,32 @@ def test_the_baseline_build_of_the_insertion_gives_the_same_graphs():
                           capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == digest_of_every_graph()
+
+
+@pytest.mark.parametrize("offset", [0.0, 5e5, 5e6])
+def test_the_input_order_changes_only_the_names_of_the_vertices(offset):
+    # Points in general position have one Delaunay tetrahedralisation whatever their order,
+    # so a shuffled cloud must give the same graph and tetrahedra under the shuffle, on one
+    # thread and on two: the order decides only where the build reads memory and which
+    # thread owns which points.
+    rng = np.random.default_rng(int(offset) % 1000 + 7)
+    ordered = rng.random((40_000, 3)) * 100.0 + offset
+    ordered = ordered[np.lexsort(ordered.T)]  # an order a scan could have: sweeping along z
+    shuffle = rng.permutation(len(ordered))
+    shuffled = ordered[shuffle]
+    name_in_ordered = shuffle  # vertex i of the shuffled cloud is vertex shuffle[i] of the ordered one
+    expected_tets = canonical_tetrahedra(ornel.delaunay(ordered, threads=1))
+    expected_edges = None
+    for threads in (1, 2):
+        indptr, indices = ornel.delaunay_graph(shuffled, threads=threads)
+        rows = np.repeat(np.arange(len(shuffled)), np.diff(indptr))
+        edges = np.stack([name_in_ordered[rows], name_in_ordered[indices]], 1)
+        edges = edges[np.lexsort(edges.T[::-1])]
+        if expected_edges is None:
+            o_indptr, o_indices = ornel.delaunay_graph(ordered, threads=1)
+            o_rows = np.repeat(np.arange(len(ordered)), np.diff(o_indptr))
+            expected_edges = np.stack([o_rows, o_indices.astype(np.int64)], 1)
+            expected_edges = expected_edges[np.lexsort(expected_edges.T[::-1])]
+        np.testing.assert_array_equal(edges, expected_edges)
+        tets = canonical_tetrahedra(name_in_ordered[np.asarray(ornel.delaunay(shuffled, threads=threads))])
+        np.testing.assert_array_equal(tets, expected_tets)
