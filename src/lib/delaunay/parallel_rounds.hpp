@@ -194,7 +194,8 @@ inline void Tetrahedralisation::parallel_pass(std::vector<std::uint32_t>& points
         if (started[k]) main.last = workers_[k].last;  // alive: only its owner frees a thread's last
     for (std::size_t k = 0; k < parts; ++k) {
         const std::vector<std::uint32_t>& pairs = workers_[k].duplicates;
-        for (std::size_t i = 0; i < pairs.size(); i += 2) duplicates_.record(pairs[i], pairs[i + 1]);
+        for (std::size_t i = 0; i < pairs.size(); i += 2)
+            duplicates_.record(given_index_[pairs[i]], given_index_[pairs[i + 1]]);
     }
     // Each cell belongs to one worker, so its points keep their order.
     points.clear();
