@@ -387,17 +387,7 @@ private:
         workers_.erase(workers_.begin() + 1, workers_.end());
     }
 
-    // The points are indexed as given, so the next ones' coordinates are
-    // where the caches cannot guess: fetched a few insertions ahead.
-    void insert_next(Worker& w, const std::vector<std::uint32_t>& order, std::size_t i) {
-        constexpr std::size_t ahead = 2;
-        if (i + ahead < order.size()) {
-            const double* next = point(order[i + ahead]);
-            __builtin_prefetch(next);
-            __builtin_prefetch(next + 2);
-        }
-        insert(w, order[i]);
-    }
+    void insert_next(Worker& w, const std::vector<std::uint32_t>& order, std::size_t i) { insert(w, order[i]); }
 
     // False when the point is left for later: its walk or cavity reaches a
     // tetrahedron the worker does not own, or the round's slots are spent.
@@ -452,17 +442,9 @@ private:
         std::uint32_t* cavity = w.cavity.room(0, 4);
         std::uint32_t* boundary = w.boundary.room(0, 4);
         std::size_t cavity_room = w.cavity.capacity() - 4, boundary_room = w.boundary.capacity() - 4;
-        // The cone numbers the boundary's vertices in a table by vertex
-        // number, which is the caller's order, not the curve's: each cavity
-        // tetrahedron's entries are fetched as it joins.
-        const LocalId* const local_ids = w.local_id.data();
         const std::uint32_t* const given_index = given_index_.data();
-        auto fetch_local_ids = [&](std::uint32_t t) {
-            for (int k = 0; k < 4; ++k) __builtin_prefetch(local_ids + std::uint32_t{tets[t].vertex[k] + 1});
-        };
         cavity[0] = found;
         flags[found] = inside;
-        fetch_local_ids(found);
         for (std::size_t c = 0; c < n_cavity; ++c) {
             if (n_cavity > cavity_room || n_boundary > boundary_room) [[unlikely]] {
                 cavity = w.cavity.room(n_cavity, 4);
@@ -486,7 +468,6 @@ private:
                         }
                         flags[other] = inside;
                         cavity[n_cavity++] = other;
-                        fetch_local_ids(other);
                         continue;
                     }
                     flags[other] = outside;
