@@ -124,14 +124,14 @@ done:
 inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper, std::size_t threads,
                            const std::uint32_t* given_index) {
     // Each vertex's number of tetrahedra, and whether it is on the hull or
-    // beside the helper (the top bits); for every 16th vertex, the first
+    // beside the helper (the top bits); for every 16th vertex, the last
     // tetrahedron holding it, where its star will be searched. With
     // threads, each reads every tetrahedron and counts its own range of
     // vertices: more reading, but no second copy of the counts.
     const std::size_t parts = threads > 1 && n >= 2048 ? std::min(threads, max_threads) : 1;
     Buffer<std::uint32_t> indptr(n + 1, 0);
     constexpr std::uint32_t sample_step = 16;
-    std::vector<std::uint32_t> first_of_sample(parts > 1 ? n / sample_step + 1 : 0, infinite_vertex);
+    std::vector<std::uint32_t> last_of_sample(parts > 1 ? n / sample_step + 1 : 0, infinite_vertex);
     constexpr std::uint32_t on_hull = 1u << 31, beside_helper = 1u << 30;
     // The hull test below rests on the infinite vertex standing first or
     // last: checked here, where it costs an OR.
@@ -145,8 +145,8 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
         const Tetrahedron* const all = tets.data();
         const std::size_t size = tets.size();
         std::uint32_t* const counts = indptr.data();
-        std::uint32_t* const first = first_of_sample.data();
-        const bool sampling = !first_of_sample.empty();
+        std::uint32_t* const last = last_of_sample.data();
+        const bool sampling = !last_of_sample.empty();
         std::uint32_t inner = 0;
         for (std::size_t t = 0; t < size; ++t) {
             const std::uint32_t* v = all[t].vertex;
@@ -158,8 +158,7 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
             for (int j = 0; j < 4; ++j)
                 if (v[j] - low < width) {  // also leaves out the infinite vertex and the helper
                     counts[v[j]] = (counts[v[j]] + 1) | links;
-                    if (sampling && v[j] % sample_step == 0 && first[v[j] / sample_step] == infinite_vertex)
-                        first[v[j] / sample_step] = static_cast<std::uint32_t>(t);
+                    if (sampling && v[j] % sample_step == 0) last[v[j] / sample_step] = static_cast<std::uint32_t>(t);
                 }
         }
         if (k == 0) inner_vertices_seen = inner;  // every thread reads every tetrahedron
@@ -194,18 +193,20 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
     }
     indptr[n] = static_cast<std::uint32_t>(total);
     Buffer<std::uint32_t> indices(total);
-    // Stars in the order of the tetrahedra, which is about the order of
-    // insertion: consecutive stars share tetrahedra in cache. Each vertex
-    // is taken at the first tetrahedron met that holds it: with the
+    // Stars in the reverse order of the tetrahedra: the newest slots, at
+    // the end, hold the last round's tetrahedra in the order of the curve,
+    // where consecutive stars share tetrahedra in cache, and the older
+    // ones were reused all over the cloud. Each vertex is taken at the
+    // first tetrahedron met that holds it, its last one: with the
     // tetrahedra cut into one range per thread, the threads claim each
     // vertex once through a bit per vertex, set atomically, and every row is
     // written by the thread that claimed it, which reads the tetrahedra only.
-    // Cut where a sample of the vertices' first tetrahedra says each range
+    // Cut where a sample of the vertices' last tetrahedra says each range
     // holds as many stars.
     std::size_t cut[max_threads + 1] = {0};
     cut[parts] = tets.size();
     if (parts > 1) {
-        std::vector<std::uint32_t>& sample = first_of_sample;
+        std::vector<std::uint32_t>& sample = last_of_sample;
         sample.erase(std::remove(sample.begin(), sample.end(), infinite_vertex), sample.end());
         for (std::size_t k = 1; k < parts; ++k) {
             auto at = sample.begin() + static_cast<std::ptrdiff_t>(sample.size() * k / parts);
@@ -255,23 +256,28 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
         // neighbours too cost more than they save.)
         // Each tetrahedron's starts are found once, two steps ahead, and
         // kept in a ring until it is searched.
+        // Step i of the range searches tetrahedron end - 1 - i.
         constexpr std::size_t ahead = 8, ring_mask = 4 * ahead - 1;
+        const std::size_t steps = end - begin;
+        auto tet_at = [&](std::size_t i) { return end - 1 - i; };
         unsigned ring[ring_mask + 1];
-        for (std::size_t t = begin; t < std::min(end, begin + 2 * ahead); ++t) ring[t & ring_mask] = unclaimed(t);
-        for (std::size_t t = begin; t < end; ++t) {
-            if (t + 2 * ahead < end) {
-                const unsigned starts = ring[(t + 2 * ahead) & ring_mask] = unclaimed(t + 2 * ahead);
+        for (std::size_t i = 0; i < std::min(steps, 2 * ahead); ++i) ring[i & ring_mask] = unclaimed(tet_at(i));
+        for (std::size_t i = 0; i < steps; ++i) {
+            if (i + 2 * ahead < steps) {
+                const std::size_t later = tet_at(i + 2 * ahead);
+                const unsigned starts = ring[(i + 2 * ahead) & ring_mask] = unclaimed(later);
                 for (unsigned s = starts; s; s &= s - 1)
-                    __builtin_prefetch(indptr.data() + given_index[all[t + 2 * ahead].vertex[__builtin_ctz(s)]]);
+                    __builtin_prefetch(indptr.data() + given_index[all[later].vertex[__builtin_ctz(s)]]);
             }
-            if (t + ahead < end && all[t + ahead].vertex[0] != freed_vertex) {
-                const Tetrahedron& next = all[t + ahead];
-                for (unsigned s = ring[(t + ahead) & ring_mask]; s; s &= s - 1)
+            if (i + ahead < steps && all[tet_at(i + ahead)].vertex[0] != freed_vertex) {
+                const Tetrahedron& next = all[tet_at(i + ahead)];
+                for (unsigned s = ring[(i + ahead) & ring_mask]; s; s &= s - 1)
                     __builtin_prefetch(indices.data() + indptr[given_index[next.vertex[__builtin_ctz(s)]]], 1);
                 for (int j = 0; j < 4; ++j) __builtin_prefetch(all + (next.neighbour[j] >> 2));
             }
+            const std::size_t t = tet_at(i);
             const std::uint32_t* vertex = all[t].vertex;
-            unsigned starts = ring[t & ring_mask];
+            unsigned starts = ring[i & ring_mask];
             for (; starts; starts &= starts - 1) {
                 const std::uint32_t v = vertex[__builtin_ctz(starts)];
                 if (!claim(v)) continue;
