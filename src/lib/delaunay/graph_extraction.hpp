@@ -10,7 +10,6 @@
 #pragma once
 
 #include <algorithm>
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -123,15 +122,15 @@ done:
 // share the stars of large clouds.
 inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper, std::size_t threads,
                            const std::uint32_t* given_index) {
-    // Each vertex's number of tetrahedra, and whether it is on the hull or
-    // beside the helper (the top bits); for every 16th vertex, the last
-    // tetrahedron holding it, where its star will be searched. With
+    // Each vertex's number of tetrahedra, whether it is on the hull or beside
+    // the helper (the top bits), and the last tetrahedron holding it. With
     // threads, each reads every tetrahedron and counts its own range of
     // vertices: more reading, but no second copy of the counts.
     const std::size_t parts = threads > 1 && n >= 2048 ? std::min(threads, max_threads) : 1;
     Buffer<std::uint32_t> indptr(n + 1, 0);
-    constexpr std::uint32_t sample_step = 16;
-    std::vector<std::uint32_t> last_of_sample(parts > 1 ? n / sample_step + 1 : 0, infinite_vertex);
+    // Indexed by vertex + 1, as `marked` below: the infinite vertex and the
+    // helper take the two ends and hold no tetrahedron.
+    std::vector<std::uint32_t> incident(n + 2, infinite_vertex);
     constexpr std::uint32_t on_hull = 1u << 31, beside_helper = 1u << 30;
     // The hull test below rests on the infinite vertex standing first or
     // last: checked here, where it costs an OR.
@@ -145,8 +144,7 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
         const Tetrahedron* const all = tets.data();
         const std::size_t size = tets.size();
         std::uint32_t* const counts = indptr.data();
-        std::uint32_t* const last = last_of_sample.data();
-        const bool sampling = !last_of_sample.empty();
+        std::uint32_t* const last = incident.data() + 1;
         std::uint32_t inner = 0;
         for (std::size_t t = 0; t < size; ++t) {
             const std::uint32_t* v = all[t].vertex;
@@ -158,7 +156,7 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
             for (int j = 0; j < 4; ++j)
                 if (v[j] - low < width) {  // also leaves out the infinite vertex and the helper
                     counts[v[j]] = (counts[v[j]] + 1) | links;
-                    if (sampling && v[j] % sample_step == 0) last[v[j] / sample_step] = static_cast<std::uint32_t>(t);
+                    last[v[j]] = static_cast<std::uint32_t>(t);
                 }
         }
         if (k == 0) inner_vertices_seen = inner;  // every thread reads every tetrahedron
@@ -193,29 +191,25 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
     }
     indptr[n] = static_cast<std::uint32_t>(total);
     Buffer<std::uint32_t> indices(total);
-    // Stars in the reverse order of the tetrahedra: the newest slots, at
-    // the end, hold the last round's tetrahedra in the order of the curve,
-    // where consecutive stars share tetrahedra in cache, and the older
-    // ones were reused all over the cloud. Each vertex is taken at the
-    // first tetrahedron met that holds it, its last one: with the
-    // tetrahedra cut into one range per thread, the threads claim each
-    // vertex once through a bit per vertex, set atomically, and every row is
-    // written by the thread that claimed it, which reads the tetrahedra only.
-    // Cut where a sample of the vertices' last tetrahedra says each range
-    // holds as many stars.
+    // Stars in the order of the tetrahedra, which is about the order of
+    // insertion: consecutive stars share tetrahedra in cache. Each vertex
+    // is taken at its incident tetrahedron, the last one holding it, so
+    // with the tetrahedra cut into one range per thread every row is
+    // written by one thread, which reads the tetrahedra only.
+    // Cut where a sample of the incident tetrahedra says each range holds
+    // as many vertices: with reused slots they crowd the later indices.
     std::size_t cut[max_threads + 1] = {0};
     cut[parts] = tets.size();
     if (parts > 1) {
-        std::vector<std::uint32_t>& sample = last_of_sample;
-        sample.erase(std::remove(sample.begin(), sample.end(), infinite_vertex), sample.end());
+        std::vector<std::uint32_t> sample;
+        for (std::size_t v = 0; v < n; v += 16)
+            if (incident[v + 1] != infinite_vertex) sample.push_back(incident[v + 1]);
         for (std::size_t k = 1; k < parts; ++k) {
             auto at = sample.begin() + static_cast<std::ptrdiff_t>(sample.size() * k / parts);
             std::nth_element(sample.begin(), at, sample.end());
             cut[k] = sample.empty() ? 0 : std::max<std::size_t>(cut[k - 1], *at);
         }
-        std::vector<std::uint32_t>().swap(sample);
     }
-    std::vector<std::uint64_t> claimed(n / 64 + 1, 0);
     on_threads(parts, [&](std::size_t k) {
         // A byte per vertex: each thread its own.
         std::vector<detail::Mark> marked(n + 2, detail::Mark::clear);
@@ -223,30 +217,14 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
         ScratchList queue;
         const std::size_t begin = cut[k], end = cut[k + 1];
         const Tetrahedron* const all = tets.data();
-        const bool shared = parts > 1;
-        // The vertices of t not claimed yet (the infinite one and the helper
-        // never are: both are n or above). Looked at ahead of time, so some
-        // may be claimed when their turn comes: claim() says.
-        auto unclaimed = [&](std::size_t t) {
+        const std::uint32_t* const last = incident.data();  // by vertex + 1, wrapping as above
+        // Which of a tetrahedron's vertices take their star there.
+        auto starts_at = [&](std::size_t t) {
             const std::uint32_t* vertex = all[t].vertex;
             unsigned starts = 0;
             if (vertex[0] != freed_vertex)
-                for (int j = 0; j < 4; ++j) {
-                    const std::uint32_t v = vertex[j];
-                    if (v >= n) continue;
-                    std::uint64_t& word = claimed[v / 64];
-                    const std::uint64_t bits = shared ? std::atomic_ref<std::uint64_t>(word).load(std::memory_order_relaxed) : word;
-                    starts |= unsigned{(bits >> (v % 64) & 1) == 0} << j;
-                }
+                for (int j = 0; j < 4; ++j) starts |= unsigned{last[vertex[j] + 1] == t} << j;
             return starts;
-        };
-        auto claim = [&](std::uint32_t v) {
-            const std::uint64_t bit = std::uint64_t{1} << (v % 64);
-            std::uint64_t& word = claimed[v / 64];
-            if (shared) return (std::atomic_ref<std::uint64_t>(word).fetch_or(bit, std::memory_order_relaxed) & bit) == 0;
-            if (word & bit) return false;
-            word |= bit;
-            return true;
         };
         // Rows are written at the caller's indices, so the row offsets and
         // the rows are met in no order the caches could guess; slots reused
@@ -256,32 +234,29 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
         // neighbours too cost more than they save.)
         // Each tetrahedron's starts are found once, two steps ahead, and
         // kept in a ring until it is searched.
-        // Step i of the range searches tetrahedron end - 1 - i.
         constexpr std::size_t ahead = 8, ring_mask = 4 * ahead - 1;
-        const std::size_t steps = end - begin;
-        auto tet_at = [&](std::size_t i) { return end - 1 - i; };
         unsigned ring[ring_mask + 1];
-        for (std::size_t i = 0; i < std::min(steps, 2 * ahead); ++i) ring[i & ring_mask] = unclaimed(tet_at(i));
-        for (std::size_t i = 0; i < steps; ++i) {
-            if (i + 2 * ahead < steps) {
-                const std::size_t later = tet_at(i + 2 * ahead);
-                const unsigned starts = ring[(i + 2 * ahead) & ring_mask] = unclaimed(later);
-                for (unsigned s = starts; s; s &= s - 1)
-                    __builtin_prefetch(indptr.data() + given_index[all[later].vertex[__builtin_ctz(s)]]);
+        for (std::size_t t = begin; t < std::min(end, begin + 2 * ahead); ++t) ring[t & ring_mask] = starts_at(t);
+        for (std::size_t t = begin; t < end; ++t) {
+            if (t + 3 * ahead < end) {
+                const std::uint32_t* vertex = all[t + 3 * ahead].vertex;
+                for (int j = 0; j < 4; ++j) __builtin_prefetch(last + (vertex[j] + 1));
             }
-            if (i + ahead < steps && all[tet_at(i + ahead)].vertex[0] != freed_vertex) {
-                const Tetrahedron& next = all[tet_at(i + ahead)];
-                for (unsigned s = ring[(i + ahead) & ring_mask]; s; s &= s - 1)
+            if (t + 2 * ahead < end) {
+                const unsigned starts = ring[(t + 2 * ahead) & ring_mask] = starts_at(t + 2 * ahead);
+                for (unsigned s = starts; s; s &= s - 1)
+                    __builtin_prefetch(indptr.data() + given_index[all[t + 2 * ahead].vertex[__builtin_ctz(s)]]);
+            }
+            if (t + ahead < end && all[t + ahead].vertex[0] != freed_vertex) {
+                const Tetrahedron& next = all[t + ahead];
+                for (unsigned s = ring[(t + ahead) & ring_mask]; s; s &= s - 1)
                     __builtin_prefetch(indices.data() + indptr[given_index[next.vertex[__builtin_ctz(s)]]], 1);
                 for (int j = 0; j < 4; ++j) __builtin_prefetch(all + (next.neighbour[j] >> 2));
             }
-            const std::size_t t = tet_at(i);
             const std::uint32_t* vertex = all[t].vertex;
-            unsigned starts = ring[i & ring_mask];
+            unsigned starts = ring[t & ring_mask];
             for (; starts; starts &= starts - 1) {
-                const std::uint32_t v = vertex[__builtin_ctz(starts)];
-                if (!claim(v)) continue;
-                const std::uint32_t name = given_index[v];
+                const std::uint32_t v = vertex[__builtin_ctz(starts)], name = given_index[v];
                 std::uint32_t* row = indices.data() + indptr[name];
                 const std::size_t degree = indptr[name + 1] - indptr[name];
                 const std::uint32_t first = static_cast<std::uint32_t>(t);
