@@ -222,23 +222,13 @@ private:
         cell_ = std::move(made.cell);  // by place in the order already
         if (cells) vertex_tet_.assign(n_points_ + 1, infinite_vertex);
         std::vector<std::uint32_t>& order = made.order;
-        // Point i takes the place of point order[i], along the cycles of the
-        // permutation, in place: a bit per point marks the places filled.
+        // Point i takes the place of point order[i]: gathered from a copy,
+        // whose reads, unlike those along the permutation's cycles, do not
+        // wait for one another.
         {
-            std::vector<std::uint64_t> filled(n_points_ / 64 + 1, 0);
-            auto fill = [&](std::size_t i) { filled[i / 64] |= std::uint64_t{1} << (i % 64); };
-            for (std::size_t start = 0; start < n_points_; ++start) {
-                if (filled[start / 64] >> (start % 64) & 1) continue;
-                double carried[3];
-                std::memcpy(carried, point(static_cast<std::uint32_t>(start)), sizeof carried);
-                std::size_t i = start;
-                for (std::size_t from = order[i]; from != start; i = from, from = order[i]) {
-                    std::memcpy(xyz_.data() + 3 * i, point(static_cast<std::uint32_t>(from)), sizeof carried);
-                    fill(i);
-                }
-                std::memcpy(xyz_.data() + 3 * i, carried, sizeof carried);
-                fill(i);
-            }
+            const std::vector<double> given(xyz_.begin(), xyz_.begin() + 3 * static_cast<std::ptrdiff_t>(n_points_));
+            for (std::size_t i = 0; i < n_points_; ++i)
+                std::memcpy(xyz_.data() + 3 * i, given.data() + 3 * std::size_t{order[i]}, 3 * sizeof(double));
         }
         given_index_.resize(n_points_ + 1);
         std::memcpy(given_index_.data(), order.data(), n_points_ * sizeof(std::uint32_t));
