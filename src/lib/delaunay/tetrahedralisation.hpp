@@ -160,8 +160,10 @@ public:
 #if defined(__GLIBC__)
         // What was just freed sits mostly in the middle of the heap, where
         // the allocator keeps it: handed back now, the graph's rows do not
-        // come on top of it.
-        malloc_trim(0);
+        // come on top of it. Only for large clouds: the trim walks every
+        // arena under its lock, which builds of small clouds side by side
+        // would wait for, to hand back little.
+        if (n_points_ >= std::size_t{1} << 18) malloc_trim(0);
 #endif
         CsrGraph vertices = star_graph(tets_, n_points_, apex_, threads_, given_index_.data());
         std::vector<std::uint32_t>().swap(given_index_);
