@@ -174,6 +174,34 @@ class TestExactlyDelaunay:
         np.testing.assert_array_equal(graph[0], expected[0])
         np.testing.assert_array_equal(graph[1], expected[1])
 
+    @pytest.mark.parametrize("cloud", ["grid", "sphere"])
+    @pytest.mark.parametrize("seed", [1, 2])
+    def test_ties_are_broken_by_the_callers_indices(self, cloud, seed):
+        """On cospherical points the tetrahedralisation is that of the points lifted to the paraboloid
+        and each raised by eps^(n - i), i its index as given, whatever order they are stored or
+        inserted in. Reference: the lift made real in integers (eps = 1 / B, scaled by B^n) and
+        every tetrahedron's lifted plane checked against every other point, for clouds given in
+        an order unrelated to their place in space."""
+        base = grid(3) if cloud == "grid" else sphere_and_centre()
+        points = base[np.random.default_rng(seed).permutation(len(base))]
+        tets = ornel.delaunay(points)
+        check_delaunay_exactly(points, tets)  # a tiling of the hull: so the one the lift gives, if its faces are
+        p = points.astype(np.int64).tolist()
+        n, B = len(p), 10**6
+        lift = [B ** (n + 2) * sum(c * c for c in p[i]) + B**i for i in range(n)]
+
+        def det4(m):
+            return sum((-1) ** c * m[0][c] * det3([row[:c] + row[c + 1:] for row in m[1:]]) for c in range(4))
+
+        def det3(m):
+            return (m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) - m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0])
+                    + m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]))
+
+        for t in tets.tolist():
+            for e in set(range(n)) - set(t):
+                rows = [[p[q][k] - p[e][k] for k in range(3)] + [lift[q] - lift[e]] for q in t]
+                assert det4(rows) > 0, f"point {e} lies below the lifted plane of {t}"
+
     def test_power_of_two_scaling_changes_nothing(self):
         # Multiples of 2^-20, so that even 2^-1050 times them are exact (subnormal) doubles.
         points = np.random.default_rng(4).integers(0, 2**20, size=(400, 3)) * 2.0**-20

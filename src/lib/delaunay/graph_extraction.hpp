@@ -115,9 +115,13 @@ done:
 
 // The graph over the n points of the tetrahedra `tets` (freed ones marked);
 // points that are no vertex get empty rows; `helper` (or infinite_vertex)
-// is a vertex left out. Consumes the tetrahedra. `threads` may share the
-// stars of large clouds.
-inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper, std::size_t threads) {
+// is a vertex left out. `given_index` renames the vertices (a permutation
+// of 0..n-1): row given_index[v] lists the new names of v's neighbours.
+// The stars are searched under the tetrahedra's own names, in which
+// neighbours sit close in memory. Consumes the tetrahedra. `threads` may
+// share the stars of large clouds.
+inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper, std::size_t threads,
+                           const std::uint32_t* given_index) {
     // Each vertex's number of tetrahedra, whether it is on the hull or beside
     // the helper (the top bits), and the last tetrahedron holding it. With
     // threads, each reads every tetrahedron and counts its own range of
@@ -160,13 +164,29 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
     // With fewer than 2^31 points only the infinite vertex has the top bit.
     constexpr std::uint32_t top_bit = 1u << 31;
     if (n + 1 < top_bit && (inner_vertices_seen & top_bit) != 0) fail(Failure::vertex_link_not_sphere);
-    std::size_t total = 0;
     for (std::size_t i = 0; i < n; ++i) {
         const std::uint32_t links = indptr[i], count = links & ~(on_hull | beside_helper);
-        indptr[i] = static_cast<std::uint32_t>(total);
-        if (count == 0) continue;  // a duplicate
         if (count & 1) fail(Failure::vertex_link_not_sphere);
-        total += count / 2 + 2 - ((links & on_hull) != 0) - ((links & beside_helper) != 0);
+        // A duplicate holds no tetrahedron and gets no row.
+        indptr[i] = count == 0 ? 0 : count / 2 + 2 - ((links & on_hull) != 0) - ((links & beside_helper) != 0);
+    }
+    // The row lengths to their new places, in place along the renaming's
+    // cycles; the top bit (free: a row is shorter than 2^30) marks a place done.
+    constexpr std::uint32_t moved = 1u << 31;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (indptr[i] & moved) continue;
+        std::uint32_t carried = indptr[i];
+        for (std::uint32_t j = given_index[i]; j != i; j = given_index[j]) {
+            std::swap(carried, indptr[j]);
+            indptr[j] |= moved;
+        }
+        indptr[i] = carried | moved;
+    }
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint32_t length = indptr[i] & ~moved;
+        indptr[i] = static_cast<std::uint32_t>(total);
+        total += length;
         if (total > 0xFFFFFFFFu) fail(Failure::too_many_adjacency_entries);
     }
     indptr[n] = static_cast<std::uint32_t>(total);
@@ -206,11 +226,12 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
                 for (int j = 0; j < 4; ++j) starts |= unsigned{last[vertex[j] + 1] == t} << j;
             return starts;
         };
-        // Vertex numbers are the caller's, so the incident tetrahedra, the
-        // row offsets and the rows are met in no order the caches could
-        // guess: each is fetched some tetrahedra ahead, in the order its
-        // address becomes known, and so are the neighbours, where the stars'
-        // rings begin. (Neighbours' neighbours too cost more than they save.)
+        // Rows are written at the caller's indices, so the row offsets and
+        // the rows are met in no order the caches could guess; slots reused
+        // by later insertions scatter the tetrahedra too: each is fetched
+        // some tetrahedra ahead, in the order its address becomes known, and
+        // so are the neighbours, where the stars' rings begin. (Neighbours'
+        // neighbours too cost more than they save.)
         // Each tetrahedron's starts are found once, two steps ahead, and
         // kept in a ring until it is searched.
         constexpr std::size_t ahead = 8, ring_mask = 4 * ahead - 1;
@@ -224,23 +245,24 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
             if (t + 2 * ahead < end) {
                 const unsigned starts = ring[(t + 2 * ahead) & ring_mask] = starts_at(t + 2 * ahead);
                 for (unsigned s = starts; s; s &= s - 1)
-                    __builtin_prefetch(indptr.data() + all[t + 2 * ahead].vertex[__builtin_ctz(s)]);
+                    __builtin_prefetch(indptr.data() + given_index[all[t + 2 * ahead].vertex[__builtin_ctz(s)]]);
             }
             if (t + ahead < end && all[t + ahead].vertex[0] != freed_vertex) {
                 const Tetrahedron& next = all[t + ahead];
                 for (unsigned s = ring[(t + ahead) & ring_mask]; s; s &= s - 1)
-                    __builtin_prefetch(indices.data() + indptr[next.vertex[__builtin_ctz(s)]], 1);
+                    __builtin_prefetch(indices.data() + indptr[given_index[next.vertex[__builtin_ctz(s)]]], 1);
                 for (int j = 0; j < 4; ++j) __builtin_prefetch(all + (next.neighbour[j] >> 2));
             }
             const std::uint32_t* vertex = all[t].vertex;
             unsigned starts = ring[t & ring_mask];
             for (; starts; starts &= starts - 1) {
-                const std::uint32_t v = vertex[__builtin_ctz(starts)];
-                std::uint32_t* row = indices.data() + indptr[v];
-                const std::size_t degree = indptr[v + 1] - indptr[v];
+                const std::uint32_t v = vertex[__builtin_ctz(starts)], name = given_index[v];
+                std::uint32_t* row = indices.data() + indptr[name];
+                const std::size_t degree = indptr[name + 1] - indptr[name];
                 const std::uint32_t first = static_cast<std::uint32_t>(t);
                 const std::size_t found = detail::collect_star(tets.data(), v, first, marked.data(), queue, row, degree);
                 if (found != degree) fail(Failure::star_degree_mismatch);
+                for (std::uint32_t* u = row; u != row + degree; ++u) *u = given_index[*u];
                 detail::sort_row(row, row + degree);
             }
         }

@@ -21,7 +21,8 @@ struct InsertionOrder {
     std::vector<std::uint32_t> order;
     std::vector<std::size_t> round_ends;  // positions in `order` where each round ends
     // When asked for: each point's place on the curve (the top 32 of the
-    // cell's 60 bits), indexed by point, the helper point last.
+    // cell's 60 bits), indexed by position in `order`, the helper point's
+    // (index n) last.
     std::vector<std::uint32_t> cell;
 };
 
@@ -68,8 +69,8 @@ inline std::uint64_t hilbert_key(std::uint32_t x0, std::uint32_t x1, std::uint32
 // hash of its coordinates (half of them in the last round, a quarter in the
 // one before, ...), and each round runs along a Hilbert curve. Equal points
 // get equal keys, so the one with the smallest index comes first. With
-// `cells`, notes each point's cell, and the helper point's (index n) when
-// `helper` is set. `threads` may share the keys of large clouds.
+// `cells`, notes each point's cell in the order's positions, and the helper
+// point's (index n) when `helper` is set. `threads` may share the keys of large clouds.
 inline InsertionOrder insertion_order(const double* xyz, std::size_t n, bool cells, bool helper,
                                       std::size_t threads = 1) {
     double low[3] = {INFINITY, INFINITY, INFINITY}, high[3] = {-INFINITY, -INFINITY, -INFINITY};
@@ -167,7 +168,7 @@ inline InsertionOrder insertion_order(const double* xyz, std::size_t n, bool cel
         result.cell.assign(n + 1, 0);
         on_threads(sorters, [&](std::size_t part) {
             for (std::size_t i = n * part / sorters, end = n * (part + 1) / sorters; i < end; ++i)
-                result.cell[order[i]] = static_cast<std::uint32_t>(keys[i] >> 28);
+                result.cell[i] = static_cast<std::uint32_t>(keys[i] >> 28);
         });
         if (helper) result.cell[n] = static_cast<std::uint32_t>(cell_of(n) >> 28);
     }

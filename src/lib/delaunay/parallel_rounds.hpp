@@ -145,15 +145,8 @@ inline void Tetrahedralisation::parallel_pass(std::vector<std::uint32_t>& points
         bool putting_off = false, lost = true;
         std::uint32_t put_off_cell = 0;
         for (std::size_t i = 0; i < points.size(); ++i) {
-            // Fetched ahead, as in the sequential insertion.
-            if (i + 8 < points.size()) __builtin_prefetch(cell_.data() + points[i + 8]);
             const std::uint32_t p = points[i], c = cell_[p];
             if (!own_point(w, c)) continue;
-            if (i + 2 < points.size()) {
-                const double* next = point(points[i + 2]);
-                __builtin_prefetch(next);
-                __builtin_prefetch(next + 2);
-            }
             std::uint32_t start = near[i];
             if (!(putting_off && c == put_off_cell)) {
                 // Freed since, or made again by this worker: either way its own.
@@ -194,7 +187,8 @@ inline void Tetrahedralisation::parallel_pass(std::vector<std::uint32_t>& points
         if (started[k]) main.last = workers_[k].last;  // alive: only its owner frees a thread's last
     for (std::size_t k = 0; k < parts; ++k) {
         const std::vector<std::uint32_t>& pairs = workers_[k].duplicates;
-        for (std::size_t i = 0; i < pairs.size(); i += 2) duplicates_.record(pairs[i], pairs[i + 1]);
+        for (std::size_t i = 0; i < pairs.size(); i += 2)
+            duplicates_.record(given_index_[pairs[i]], given_index_[pairs[i + 1]]);
     }
     // Each cell belongs to one worker, so its points keep their order.
     points.clear();

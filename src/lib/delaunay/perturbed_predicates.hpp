@@ -32,13 +32,16 @@ inline int orient_replaced(Predicates& predicates, const Tetrahedron& t, int pos
 // orientation cofactors in order of decreasing perturbation. `virtual_row`
 // (or -1) is a point beyond the plane of the other finite rows, opposite
 // to `mirror`: orientations through it are those through `mirror`, negated.
+// `index` names each row's point as the caller did: the perturbation
+// follows the caller's indices, not the order the points are stored in, so
+// that the result does not depend on that order.
 [[gnu::noinline]] inline int perturbed_insphere(Predicates& predicates, const std::uint32_t* rows, int virtual_row,
-                                                std::uint32_t mirror) {
+                                                std::uint32_t mirror, const std::uint32_t* index) {
     int by_rank[5] = {0, 1, 2, 3, 4};
     std::sort(by_rank, by_rank + 5, [&](int a, int b) {
         if (a == virtual_row) return false;  // the virtual row has the smallest perturbation
         if (b == virtual_row) return true;
-        return rows[a] > rows[b];
+        return index[rows[a]] > index[rows[b]];
     });
     for (int r = 0; r < 5; ++r) {
         const int i = by_rank[r];
@@ -64,14 +67,15 @@ inline int orient_replaced(Predicates& predicates, const Tetrahedron& t, int pos
 // True when p lies inside the perturbed circumsphere of t (of `tets`); for an
 // infinite t, when p sees its hull face or lies inside the circumcircle of
 // that face as the perturbation decides.
-// `wide`: as Predicates::insphere.
+// `wide`: as Predicates::insphere. `index`: as perturbed_insphere.
 template <bool wide = true>
-bool in_conflict(Predicates& predicates, const Tetrahedron* tets, const Tetrahedron& t, std::uint32_t p) {
+bool in_conflict(Predicates& predicates, const Tetrahedron* tets, const Tetrahedron& t, std::uint32_t p,
+                 const std::uint32_t* index) {
     if (!is_infinite(t)) {
         const int s = predicates.template insphere<wide>(t.vertex[0], t.vertex[1], t.vertex[2], t.vertex[3], p);
         if (s != 0) return s > 0;
         const std::uint32_t rows[5] = {t.vertex[0], t.vertex[1], t.vertex[2], t.vertex[3], p};
-        return perturbed_insphere(predicates, rows, -1, 0) > 0;
+        return perturbed_insphere(predicates, rows, -1, 0, index) > 0;
     }
     const int k = t.vertex[0] == infinite_vertex ? 0 : 3;
     const int o = orient_replaced(predicates, t, k, p);
@@ -85,7 +89,7 @@ bool in_conflict(Predicates& predicates, const Tetrahedron* tets, const Tetrahed
     const std::uint32_t mirror = solid.vertex[reference & 3];
     std::uint32_t rows[5] = {t.vertex[0], t.vertex[1], t.vertex[2], t.vertex[3], p};
     rows[k] = infinite_vertex;
-    return perturbed_insphere(predicates, rows, k, mirror) > 0;
+    return perturbed_insphere(predicates, rows, k, mirror, index) > 0;
 }
 
 }  // namespace ornel::delaunay

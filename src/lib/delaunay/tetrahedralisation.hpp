@@ -9,15 +9,26 @@
 // shared between threads (parallel_rounds.hpp). A point equal to an earlier
 // one (smallest index first) is not inserted; it is recorded as a duplicate of
 // that vertex (duplicates.hpp).
+//
+// Inside, a point is named by its place in the insertion order, and its
+// coordinates are stored in that order: consecutive insertions, the
+// vertices of nearby tetrahedra and the stars of the graph then read
+// neighbouring memory whatever order the caller's points came in. The
+// caller's indices come back where results leave (tetrahedra, graph rows,
+// duplicates) and where a rule compares them (the perturbation).
 #pragma once
 
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <utility>
 #include <vector>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "../buffer.hpp"
 #include "../csr.hpp"
@@ -99,7 +110,10 @@ public:
     Shape build() {
         std::vector<std::uint32_t> order = make_order();
         const Shape shape = start(order);
-        if (shape != Shape::solid) return shape;
+        if (shape != Shape::solid) {
+            restore_given_order();  // the flat cases read the coordinates as given
+            return shape;
+        }
         insert_all(order);
         return Shape::solid;
     }
@@ -115,7 +129,7 @@ public:
         predicates_.set_span(scaled_.span);
         workers_[0].predicates.set_span(scaled_.span);
         std::vector<std::uint32_t> order = make_order();
-        order.insert(order.begin(), apex_);  // the apex first: every start then finds a solid tetrahedron
+        order.insert(order.begin(), apex_);  // it keeps its index, n, inside too  // the apex first: every start then finds a solid tetrahedron
         if (start(order) != Shape::solid) fail(Failure::helper_point_not_lifting);
         insert_all(order);
     }
@@ -128,7 +142,7 @@ public:
         std::size_t row = 0;
         for (const Tetrahedron& t : tets_) {
             if (!is_finite(t)) continue;
-            for (int k = 0; k < 4; ++k) out[4 * row + k] = t.vertex[k];
+            for (int k = 0; k < 4; ++k) out[4 * row + k] = given_index_[t.vertex[k]];
             ++row;
         }
         return out;
@@ -143,13 +157,23 @@ public:
         workers_.erase(workers_.begin() + 1, workers_.end());
         std::vector<LocalId>().swap(workers_[0].local_id);
         std::vector<Flag>().swap(flags_);
-        CsrGraph vertices = star_graph(tets_, n_points_, apex_, threads_);
+#if defined(__GLIBC__)
+        // What was just freed sits mostly in the middle of the heap, where
+        // the allocator keeps it: handed back now, the graph's rows do not
+        // come on top of it. Only for large clouds: the trim walks every
+        // arena under its lock, which builds of small clouds side by side
+        // would wait for, to hand back little.
+        if (n_points_ >= std::size_t{1} << 18) malloc_trim(0);
+#endif
+        CsrGraph vertices = star_graph(tets_, n_points_, apex_, threads_, given_index_.data());
+        std::vector<std::uint32_t>().swap(given_index_);
         if (duplicates_.empty()) return vertices;
         return duplicates_.spread(vertices.indptr, vertices.indices);
     }
 
     // The coordinates as the predicates see them (possibly scaled by a power
-    // of two, which keeps equality and order).
+    // of two, which keeps equality and order), in the caller's order once a
+    // build has found the cloud flat.
     const std::vector<double>& coordinates() const { return xyz_; }
 
 private:
@@ -189,15 +213,38 @@ private:
         return p[0] == q[0] && p[1] == q[1] && p[2] == q[2];
     }
 
-    // The insertion order; notes where each round ends and, for parallel
-    // rounds, each point's cell.
+    // The insertion order, in which the points are then renumbered: it
+    // comes back as 0, 1, ..., n - 1. Notes where each round ends and, for
+    // parallel rounds, each point's cell. The helper point, if any, keeps
+    // its index n and is left to the caller to insert.
     std::vector<std::uint32_t> make_order() {
         const bool cells = threads_ > 1 && n_points_ >= points_per_thread * 2;
         InsertionOrder made = insertion_order(xyz_.data(), n_points_, cells, apex_ != infinite_vertex, threads_);
         round_ends_ = std::move(made.round_ends);
-        cell_ = std::move(made.cell);
+        cell_ = std::move(made.cell);  // by place in the order already
         if (cells) vertex_tet_.assign(n_points_ + 1, infinite_vertex);
-        return std::move(made.order);
+        std::vector<std::uint32_t>& order = made.order;
+        // Point i takes the place of point order[i]: gathered from a copy,
+        // whose reads, unlike those along the permutation's cycles, do not
+        // wait for one another.
+        {
+            const std::vector<double> given(xyz_.begin(), xyz_.begin() + 3 * static_cast<std::ptrdiff_t>(n_points_));
+            for (std::size_t i = 0; i < n_points_; ++i)
+                std::memcpy(xyz_.data() + 3 * i, given.data() + 3 * std::size_t{order[i]}, 3 * sizeof(double));
+        }
+        given_index_.resize(n_points_ + 1);
+        std::memcpy(given_index_.data(), order.data(), n_points_ * sizeof(std::uint32_t));
+        given_index_[n_points_] = static_cast<std::uint32_t>(n_points_);
+        for (std::size_t i = 0; i < n_points_; ++i) order[i] = static_cast<std::uint32_t>(i);
+        return std::move(order);
+    }
+
+    // Puts the coordinates back in the caller's order.
+    void restore_given_order() {
+        const std::vector<double> stored(xyz_.begin(), xyz_.begin() + 3 * static_cast<std::ptrdiff_t>(n_points_));
+        for (std::size_t i = 0; i < n_points_; ++i)
+            std::memcpy(xyz_.data() + 3 * std::size_t{given_index_[i]}, stored.data() + 3 * i, 3 * sizeof(double));
+        std::vector<std::uint32_t>().swap(given_index_);
     }
 
     // ---- tetrahedra --------------------------------------------------------
@@ -354,17 +401,7 @@ private:
         workers_.erase(workers_.begin() + 1, workers_.end());
     }
 
-    // The points are indexed as given, so the next ones' coordinates are
-    // where the caches cannot guess: fetched a few insertions ahead.
-    void insert_next(Worker& w, const std::vector<std::uint32_t>& order, std::size_t i) {
-        constexpr std::size_t ahead = 2;
-        if (i + ahead < order.size()) {
-            const double* next = point(order[i + ahead]);
-            __builtin_prefetch(next);
-            __builtin_prefetch(next + 2);
-        }
-        insert(w, order[i]);
-    }
+    void insert_next(Worker& w, const std::vector<std::uint32_t>& order, std::size_t i) { insert(w, order[i]); }
 
     // False when the point is left for later: its walk or cavity reaches a
     // tetrahedron the worker does not own, or the round's slots are spent.
@@ -403,7 +440,7 @@ private:
                     w.duplicates.push_back(p);
                     w.duplicates.push_back(v);
                 } else {
-                    duplicates_.record(p, v);
+                    duplicates_.record(given_index_[p], given_index_[v]);
                 }
                 w.last = found;
                 return true;
@@ -419,16 +456,9 @@ private:
         std::uint32_t* cavity = w.cavity.room(0, 4);
         std::uint32_t* boundary = w.boundary.room(0, 4);
         std::size_t cavity_room = w.cavity.capacity() - 4, boundary_room = w.boundary.capacity() - 4;
-        // The cone numbers the boundary's vertices in a table by vertex
-        // number, which is the caller's order, not the curve's: each cavity
-        // tetrahedron's entries are fetched as it joins.
-        const LocalId* const local_ids = w.local_id.data();
-        auto fetch_local_ids = [&](std::uint32_t t) {
-            for (int k = 0; k < 4; ++k) __builtin_prefetch(local_ids + std::uint32_t{tets[t].vertex[k] + 1});
-        };
+        const std::uint32_t* const given_index = given_index_.data();
         cavity[0] = found;
         flags[found] = inside;
-        fetch_local_ids(found);
         for (std::size_t c = 0; c < n_cavity; ++c) {
             if (n_cavity > cavity_room || n_boundary > boundary_room) [[unlikely]] {
                 cavity = w.cavity.room(n_cavity, 4);
@@ -444,7 +474,7 @@ private:
                 const Flag flag = flags[other];
                 if (flag == inside) continue;
                 if (flag != outside) {
-                    if (in_conflict<wide>(w.predicates, tets, tets[other], p)) {
+                    if (in_conflict<wide>(w.predicates, tets, tets[other], p, given_index)) {
                         if (!owns(w, other)) {
                             w.cavity.set_size(n_cavity);
                             w.boundary.set_size(n_boundary);
@@ -452,7 +482,6 @@ private:
                         }
                         flags[other] = inside;
                         cavity[n_cavity++] = other;
-                        fetch_local_ids(other);
                         continue;
                     }
                     flags[other] = outside;
@@ -676,6 +705,8 @@ private:
     // Per tetrahedron: in or beside the cavity being grown; zero between insertions.
     std::vector<Flag> flags_;
     std::uint32_t apex_ = infinite_vertex;
+    // Per point as stored (the helper last): its index as the caller gave it.
+    std::vector<std::uint32_t> given_index_;
     std::vector<Worker> workers_;  // the first one inserts alone, between and outside parallel rounds
     // Parallel rounds only: each point's place on the Hilbert curve, which
     // decides the worker owning it, and the slots of tets_ not yet handed
