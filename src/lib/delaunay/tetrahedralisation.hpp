@@ -129,7 +129,9 @@ public:
         predicates_.set_span(scaled_.span);
         workers_[0].predicates.set_span(scaled_.span);
         std::vector<std::uint32_t> order = make_order();
-        order.insert(order.begin(), apex_);  // it keeps its index, n, inside too  // the apex first: every start then finds a solid tetrahedron
+        // The apex first (it keeps its index, n, inside too): every start then
+        // finds a solid tetrahedron.
+        order.insert(order.begin(), apex_);
         if (start(order) != Shape::solid) fail(Failure::helper_point_not_lifting);
         insert_all(order);
     }
