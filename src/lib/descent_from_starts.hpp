@@ -24,10 +24,14 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <thread>
 #include <vector>
+
+#include "dispatch.hpp"
+#include "lanes.hpp"
 
 namespace ornel {
 
@@ -43,6 +47,17 @@ struct CsrRows {
     const std::uint32_t* indptr = nullptr;  // n + 1 entries
     const std::uint32_t* indices = nullptr;
     std::size_t n_indices = 0;
+};
+
+// The coordinates of every row's neighbours, copied row by row in the graph's
+// edge order so that a row scan loads them instead of gathering them: row v,
+// of L = indptr[v + 1] - indptr[v] neighbours, holds their L x's, then their L
+// y's, then their L z's, from data[3 * indptr[v]]. `size` is 3 * n_indices
+// (the binding refuses any other), so every row within indices lies within it.
+template <class S>
+struct NeighbourRows {
+    const S* data = nullptr;
+    std::size_t size = 0;
 };
 
 // What was wrong with the caller's graph or starts; the binding words it.
@@ -65,6 +80,107 @@ inline bool same_point(const T* a, const T* b) {
     return a[0] == b[0] && a[1] == b[1] && a[2] == b[2];
 }
 
+// The neighbours' indices and coordinates of a row read four at a time.
+template <class S>
+[[gnu::always_inline]] inline Vector<double, 32> four_coordinates(const S* from) {
+    Vector<S, 4 * sizeof(S)> loaded;
+    std::memcpy(&loaded, from, sizeof loaded);
+    if constexpr (sizeof(S) == 8) return loaded;
+    else return __builtin_convertvector(loaded, Vector<double, 32>);
+}
+
+// descend_one on stored rows (NeighbourRows): the same vertex, distances and
+// gap, and the same faults. Each row is scanned four neighbours at a time from
+// contiguous loads, each lane doing the arithmetic of squared_distance_exact in
+// its order (the build forbids contraction, so the distances are the same
+// bits). The lowest (d², index) and the gap are kept per lane and merged at the
+// row's end: both are minima of a total order (a NaN never wins either), so
+// neither the order of the scan nor a lane counted twice changes them; hence a
+// row's last group is the last four neighbours, overlapping the one before. A
+// row of fewer than four is padded with the vertex itself, which neither wins
+// nor counts in the gap. Indices are only compared, never followed, inside a
+// row, so their check (the row's largest) comes after its scan and names the
+// first bad one, as the scan one at a time would have.
+template <bool keep_gap, class T, class Q>
+[[gnu::always_inline]] inline std::uint32_t descend_one_rows(XyzRows<T> target, CsrRows graph, const T* rows,
+                                                             const Q* q, std::uint32_t vertex, double& best,
+                                                             double& gap2) {
+    using Distances = Vector<double, 32>;
+    using Vertices = Vector<std::int64_t, 32>;
+    using Ids = Vector<std::uint32_t, 16>;
+    const std::size_t n = target.n;  // below 2³² - 1: the binding refuses more
+    const double qx = static_cast<double>(q[0]), qy = static_cast<double>(q[1]), qz = static_cast<double>(q[2]);
+    best = squared_distance_exact(target.data + 3 * std::size_t{vertex}, q);
+    for (;;) {
+        const std::uint32_t begin = graph.indptr[vertex], end = graph.indptr[vertex + 1];
+        if (begin > end || end > graph.n_indices) throw GraphFault{GraphFault::row_out_of_range, vertex, end};
+        const std::uint32_t length = end - begin;
+        const T* home = target.data + 3 * std::size_t{vertex};
+        const double hx = static_cast<double>(home[0]), hy = static_cast<double>(home[1]),
+                     hz = static_cast<double>(home[2]);
+        Distances lane_best = Distances{} + best;
+        Vertices lane_vertex = Vertices{} + std::int64_t{vertex};
+        Distances lane_gap = Distances{} + std::numeric_limits<double>::infinity();
+        Ids highest = Ids{};
+        auto scan = [&](Ids ids, Distances x, Distances y, Distances z) __attribute__((always_inline)) {
+            highest = ids > highest ? ids : highest;
+            const Distances dx = qx - x, dy = qy - y, dz = qz - z;
+            const Distances d = dx * dx + dy * dy + dz * dz;
+            const Vertices v = __builtin_convertvector(ids, Vertices);
+            const auto wins = (d < lane_best) | ((d == lane_best) & (v < lane_vertex));
+            lane_best = wins ? d : lane_best;
+            lane_vertex = wins ? v : lane_vertex;
+            if constexpr (keep_gap) {
+                const auto counts = (d != best) | (x != hx) | (y != hy) | (z != hz);
+                lane_gap = (counts & (d < lane_gap)) ? d : lane_gap;
+            }
+        };
+        const std::uint32_t* ids = graph.indices + begin;
+        const T* xs = rows + 3 * std::size_t{begin};
+        const T* ys = xs + length;
+        const T* zs = ys + length;
+        if (length >= 4) {
+            for (std::uint32_t j = 0;; j += 4) {
+                if (j + 4 > length) j = length - 4;
+                Ids four;
+                std::memcpy(&four, ids + j, sizeof four);
+                scan(four, four_coordinates(xs + j), four_coordinates(ys + j), four_coordinates(zs + j));
+                if (j + 4 == length) break;
+            }
+        } else if (length > 0) {
+            Ids four = Ids{} + vertex;
+            Distances x = Distances{} + hx, y = Distances{} + hy, z = Distances{} + hz;
+            for (std::uint32_t k = 0; k < length; ++k) {
+                four[k] = ids[k];
+                x[k] = static_cast<double>(xs[k]);
+                y[k] = static_cast<double>(ys[k]);
+                z[k] = static_cast<double>(zs[k]);
+            }
+            scan(four, x, y, z);
+        }
+        if (std::max(std::max(highest[0], highest[1]), std::max(highest[2], highest[3])) >= n) [[unlikely]] {
+            for (std::uint32_t bad = begin;; ++bad)
+                if (graph.indices[bad] >= n)
+                    throw GraphFault{GraphFault::neighbour_out_of_range, bad, graph.indices[bad]};
+        }
+        std::uint32_t next = vertex;
+        double next_best = best;
+        for (int lane = 0; lane < 4; ++lane) {
+            const double d = lane_best[lane];
+            const auto v = static_cast<std::uint32_t>(lane_vertex[lane]);
+            if (d < next_best || (d == next_best && v < next)) {
+                next_best = d;
+                next = v;
+            }
+        }
+        if constexpr (keep_gap)
+            gap2 = std::min(std::min(lane_gap[0], lane_gap[1]), std::min(lane_gap[2], lane_gap[3]));
+        if (next == vertex) return vertex;
+        vertex = next;
+        best = next_best;
+    }
+}
+
 // The descent of one query from `vertex`: the vertex where (d², index) is
 // lowest among its neighbours, its squared distance `best`, and `gap2`, the
 // least squared distance of that vertex's neighbours (+inf without any),
@@ -75,10 +191,13 @@ inline bool same_point(const T* a, const T* b) {
 //
 // One neighbour at a time: scanning rows four at a time in vector lanes, with
 // the same answers, took fewer instructions but more time on this machine's
-// processor (coordinate gathers are slow there), and rows are short.
+// processor (coordinate gathers are slow there), and rows are short. Given
+// stored rows (`rows` not null), descend_one_rows scans them in lanes instead.
 template <bool keep_gap = true, class T, class Q>
-inline std::uint32_t descend_one(XyzRows<T> target, CsrRows graph, const Q* q, std::uint32_t vertex, double& best,
-                                 double& gap2) {
+[[gnu::always_inline]] inline std::uint32_t descend_one(XyzRows<T> target, CsrRows graph, const Q* q,
+                                                        std::uint32_t vertex, double& best, double& gap2,
+                                                        const T* rows = nullptr) {
+    if (rows != nullptr) return descend_one_rows<keep_gap>(target, graph, rows, q, vertex, best, gap2);
     const std::size_t n = target.n;
     best = squared_distance_exact(target.data + 3 * std::size_t{vertex}, q);
     for (;;) {
@@ -141,14 +260,15 @@ inline void store_answer(std::optional<double> bound2, std::size_t n, double bes
 // answer, or (+inf, target.n) when a bound is given and the answer lies
 // farther than it. `bound2` is a squared distance. Queries [first, last).
 template <class T, class Q>
-void descend_from_starts(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries, const std::uint32_t* starts,
-                         std::optional<double> bound2, std::size_t first, std::size_t last, double* dist2,
-                         std::uint32_t* idx) {
+[[gnu::always_inline]] inline void descend_from_starts(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries,
+                                                       const std::uint32_t* starts, std::optional<double> bound2,
+                                                       std::size_t first, std::size_t last, double* dist2,
+                                                       std::uint32_t* idx, const T* rows = nullptr) {
     for (std::size_t i = first; i < last; ++i) {
         const std::uint32_t start = starts[i];
         if (start >= target.n) throw GraphFault{GraphFault::start_out_of_range, i, start};
         double best, gap2;
-        const std::uint32_t vertex = descend_one<false>(target, graph, queries.data + 3 * i, start, best, gap2);
+        const std::uint32_t vertex = descend_one<false>(target, graph, queries.data + 3 * i, start, best, gap2, rows);
         store_answer(bound2, target.n, best, vertex, dist2[i], idx[i]);
     }
 }
@@ -163,12 +283,13 @@ inline constexpr std::size_t chain_run = 256;
 // gets one vertex per run. The first descent starts at the first vertex with
 // neighbours (a vertex without any cannot be left).
 template <class T, class Q>
-void chain_heads(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries, std::uint32_t* heads) {
+void chain_heads(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries, std::uint32_t* heads,
+                 const T* rows = nullptr) {
     std::uint32_t vertex = 0;
     while (vertex + 1 < target.n && graph.indptr[vertex] == graph.indptr[vertex + 1]) ++vertex;
     for (std::size_t run = 0; run * chain_run < queries.n; ++run) {
         double best, gap2;
-        vertex = descend_one<false>(target, graph, queries.data + 3 * run * chain_run, vertex, best, gap2);
+        vertex = descend_one<false>(target, graph, queries.data + 3 * run * chain_run, vertex, best, gap2, rows);
         heads[run] = vertex;
     }
 }
@@ -176,19 +297,21 @@ void chain_heads(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries, std::uint
 // Runs [first_run, last_run) of chained queries, each started at its head;
 // with `margins`, each answer's margin (see answer_margin) too.
 template <class T, class Q>
-void descend_chained(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries, const std::uint32_t* heads,
-                     std::optional<double> bound2, std::size_t first_run, std::size_t last_run, double* dist2,
-                     std::uint32_t* idx, double* margins = nullptr) {
+[[gnu::always_inline]] inline void descend_chained(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries,
+                                                   const std::uint32_t* heads, std::optional<double> bound2,
+                                                   std::size_t first_run, std::size_t last_run, double* dist2,
+                                                   std::uint32_t* idx, double* margins = nullptr,
+                                                   const T* rows = nullptr) {
     for (std::size_t run = first_run; run < last_run; ++run) {
         std::uint32_t vertex = heads[run];
         const std::size_t end = std::min(queries.n, (run + 1) * chain_run);
         for (std::size_t i = run * chain_run; i < end; ++i) {
             double best, gap2;
             if (margins) {
-                vertex = descend_one(target, graph, queries.data + 3 * i, vertex, best, gap2);
+                vertex = descend_one(target, graph, queries.data + 3 * i, vertex, best, gap2, rows);
                 margins[i] = answer_margin(best, gap2);
             } else {
-                vertex = descend_one<false>(target, graph, queries.data + 3 * i, vertex, best, gap2);
+                vertex = descend_one<false>(target, graph, queries.data + 3 * i, vertex, best, gap2, rows);
             }
             store_answer(bound2, target.n, best, vertex, dist2[i], idx[i]);
         }
@@ -204,9 +327,11 @@ void descend_chained(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries, const
 // on any graph a local minimum, as from any start); `new_margins` gets every
 // answer's margin for the next move. Runs of `chain_run` queries, as above.
 template <class T, class Q>
-void track_queries(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries, const Q* previous,
-                   const std::uint32_t* starts, const double* margins, std::size_t first_run, std::size_t last_run,
-                   double* dist2, std::uint32_t* idx, double* new_margins) {
+[[gnu::always_inline]] inline void track_queries(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries,
+                                                 const Q* previous, const std::uint32_t* starts,
+                                                 const double* margins, std::size_t first_run,
+                                                 std::size_t last_run, double* dist2, std::uint32_t* idx,
+                                                 double* new_margins, const T* rows = nullptr) {
     for (std::size_t run = first_run; run < last_run; ++run) {
         const std::size_t begin = run * chain_run, end = std::min(queries.n, begin + chain_run);
         for (std::size_t i = begin; i < end; ++i) {
@@ -227,11 +352,47 @@ void track_queries(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries, const Q
                     start = before;
             }
             double best, gap2;
-            idx[i] = descend_one(target, graph, q, start, best, gap2);
+            idx[i] = descend_one(target, graph, q, start, best, gap2, rows);
             dist2[i] = best;
             new_margins[i] = answer_margin(best, gap2);
         }
     }
+}
+
+// Fills rows [first, last) of NeighbourRows for this graph (`out` of
+// 3 * n_indices entries), checking every row and index as a walk would.
+template <class S>
+void build_neighbour_rows(XyzRows<S> target, CsrRows graph, std::size_t first, std::size_t last, S* out) {
+    for (std::size_t v = first; v < last; ++v) {
+        const std::uint32_t begin = graph.indptr[v], end = graph.indptr[v + 1];
+        if (begin > end || end > graph.n_indices) throw GraphFault{GraphFault::row_out_of_range, v, end};
+        const std::uint32_t length = end - begin;
+        S* xs = out + 3 * std::size_t{begin};
+        for (std::uint32_t k = 0; k < length; ++k) {
+            const std::uint32_t u = graph.indices[begin + k];
+            if (u >= target.n) throw GraphFault{GraphFault::neighbour_out_of_range, begin + k, u};
+            const S* p = target.data + 3 * std::size_t{u};
+            xs[k] = p[0];
+            xs[length + k] = p[1];
+            xs[2 * length + k] = p[2];
+        }
+    }
+}
+
+// Runs walk(first, last), a lambda calling the walks above with stored rows,
+// compiled for this processor's vectors (dispatch.hpp): everything it calls is
+// inlined into each entry, so the row scans take AVX2 where it is there.
+template <class Walk>
+struct RowWalkKernel {
+    template <std::size_t>
+    [[gnu::always_inline]] static void run(const Walk& walk, std::size_t first, std::size_t last) {
+        walk(first, last);
+    }
+};
+
+template <class Walk>
+void run_row_walk(const Walk& walk, std::size_t first, std::size_t last) {
+    Dispatch<RowWalkKernel<Walk>, void, const Walk&, std::size_t, std::size_t>::pick()(walk, first, last);
 }
 
 // Splits `count` items into at most `threads` contiguous ranges of at least

@@ -14,7 +14,7 @@ import numpy.typing as npt
 import _ornel
 from ornel._errors import CloudError
 from ornel._formats import read_points
-from ornel._native import delaunay_graph
+from ornel._native import delaunay_graph, neighbour_rows
 from ornel._normals import NORMAL_NEIGHBOURS, estimate_normals
 from ornel._order import morton_order
 
@@ -82,6 +82,7 @@ class Cloud:
         self._prepared: dict[Precision, Prepared] = {}
         self._sorted: dict[Precision, npt.NDArray[Any]] = {}
         self._normals: dict[int, npt.NDArray[np.float64]] = {}
+        self._neighbour_rows: dict[Precision, npt.NDArray[Any]] = {}
 
     @classmethod
     def load(cls, path: str | PathLike[str], name: str | None = None) -> Cloud:
@@ -251,6 +252,21 @@ class Cloud:
                     prepared = _ornel.PreparedF64(coords, indptr, indices)
                 self._prepared[precision] = prepared
             return prepared
+
+    def neighbour_rows(self, precision: Precision = "f32", *, threads: int | None = None) -> npt.NDArray[Any]:
+        """The coordinates of every graph row's neighbours, row by row (`neighbour_rows`
+        of the native module), for walks that scan rows without gathering: 3 coordinates
+        of the precision's type per graph entry. Built once and kept, on `threads` threads
+        (default: the cores this process may use)."""
+        precision = check_precision(precision)
+        with self._lock:
+            rows = self._neighbour_rows.get(precision)
+            if rows is None:
+                indptr, indices = self.graph(precision, threads=threads)
+                rows = neighbour_rows(self.sorted_coordinates(precision), indptr, indices, threads=threads)
+                rows.flags.writeable = False
+                self._neighbour_rows[precision] = rows
+            return rows
 
     def normals(self, neighbours: int = NORMAL_NEIGHBOURS, *, threads: int | None = None) -> npt.NDArray[np.float64]:
         """Unit normals of the sorted points (the rows of `sorted_coordinates("f64")`),

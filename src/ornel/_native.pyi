@@ -13,7 +13,14 @@ def nearest_from_starts(
     starts: npt.NDArray[np.uint32] | None,
     distance_upper_bound: float | None = None,
     threads: int | None = 1,
+    rows: npt.NDArray[Any] | None = None,
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.uint32]]: ...
+def neighbour_rows(
+    points: npt.NDArray[Any],
+    indptr: npt.NDArray[np.uint32],
+    indices: npt.NDArray[np.uint32],
+    threads: int | None = None,
+) -> npt.NDArray[Any]: ...
 def morton_order(points: npt.NDArray[Any]) -> npt.NDArray[np.int64]: ...
 def track_nearest(
     points: npt.NDArray[Any],
@@ -24,6 +31,7 @@ def track_nearest(
     starts: npt.NDArray[np.uint32] | None = None,
     margins: npt.NDArray[np.float64] | None = None,
     threads: int | None = 1,
+    rows: npt.NDArray[Any] | None = None,
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.uint32], npt.NDArray[np.float64]]: ...
 def knn_self(
     points: npt.NDArray[Any],

@@ -8,6 +8,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <type_traits>
 
 #include "../../lib/delaunay/delaunay.hpp"
 #include "../../lib/descent_from_starts.hpp"
@@ -153,6 +154,8 @@ XyzRows<S> xyz_rows(PyArrayObject* array) {
 
 // Queries per thread below which another thread costs more than it saves.
 constexpr std::size_t min_queries_per_thread = 4096;
+// Rows per thread of neighbour_rows, likewise.
+constexpr std::size_t min_rows_per_thread = 8192;
 
 [[noreturn]] void refuse(const char* message) {
     PyErr_SetString(PyExc_ValueError, message);
@@ -168,13 +171,37 @@ struct WalkArgs {
     PyArrayObject* queries = nullptr;
     std::size_t nq = 0;
     std::size_t threads = 1;
+    PyArrayObject* rows = nullptr;  // NeighbourRows, or null to gather coordinates through indices
 
     template <class Search>
     void with_target(Search&& search) const {
-        if (single) search(xyz_rows<float>(points));
-        else search(xyz_rows<double>(points));
+        if (single) search(xyz_rows<float>(points), stored_rows<float>());
+        else search(xyz_rows<double>(points), stored_rows<double>());
+    }
+
+    template <class S>
+    const S* stored_rows() const {
+        return rows == nullptr ? nullptr : reinterpret_cast<const S*>(PyArray_DATA(rows));
     }
 };
+
+// The optional `rows` of a walk: NeighbourRows of its graph, in the points'
+// type, one x, y and z per entry of indices. Their values are the caller's
+// word (neighbour_rows builds them); their length is checked, so that no row
+// within indices reads past them.
+void rows_arg(WalkArgs& walk, PyObject* object) {
+    if (object == nullptr || object == Py_None) return;
+    walk.rows = convert("rows", [&] {
+        return contiguous_arg(object, 1, walk.single ? NPY_FLOAT32 : NPY_FLOAT64, "(3 * m,)");
+    });
+    const std::size_t length = static_cast<std::size_t>(PyArray_DIM(walk.rows, 0));
+    if (length != 3 * walk.graph.n_indices) {
+        const std::string message = "rows must hold 3 coordinates per entry of indices (" +
+                                    std::to_string(3 * walk.graph.n_indices) + "), not " + std::to_string(length) +
+                                    "; build them with neighbour_rows from the same points and graph";
+        refuse(message.c_str());
+    }
+}
 
 WalkArgs walk_args(PyObject* const* bound, PyObject* threads) {
     WalkArgs walk;
@@ -212,10 +239,11 @@ PyArrayObject* per_query_arg(const WalkArgs& walk, PyObject* object, const char*
 
 PyObject* nearest_from_starts_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_boundary([&] {
-        static constexpr Parameters<7> parameters{
-            {"points", "indptr", "indices", "queries", "starts", "distance_upper_bound", "threads"}, 5};
-        auto bound = match<7>(parameters.of(nullptr, "nearest_from_starts"), args, nargs, kwnames);
-        const WalkArgs walk = walk_args(bound.data(), bound[6]);
+        static constexpr Parameters<8> parameters{
+            {"points", "indptr", "indices", "queries", "starts", "distance_upper_bound", "threads", "rows"}, 5};
+        auto bound = match<8>(parameters.of(nullptr, "nearest_from_starts"), args, nargs, kwnames);
+        WalkArgs walk = walk_args(bound.data(), bound[6]);
+        rows_arg(walk, bound[7]);
         const bool chained = bound[4] == Py_None;
         PyArrayObject* starts = chained ? nullptr : per_query_arg(walk, bound[4], "starts", NPY_UINT32);
         const std::optional<double> distance =
@@ -232,19 +260,27 @@ PyObject* nearest_from_starts_entry(PyObject*, PyObject* const* args, Py_ssize_t
         try {
             ReleasedGil released;
             if (!chained && walk.nq > 0 && walk.n == 0) throw GraphFault{GraphFault::start_out_of_range, 0, start[0]};
-            walk.with_target([&](auto target) {
+            walk.with_target([&](auto target, auto stored) {
+                auto chained_runs = [&](std::size_t first, std::size_t last) __attribute__((always_inline)) {
+                    descend_chained(target, graph, rows, heads.data(), bound2, first, last, dist2.data(),
+                                    idx.data(), nullptr, stored);
+                };
+                auto started = [&](std::size_t first, std::size_t last) __attribute__((always_inline)) {
+                    descend_from_starts(target, graph, rows, start, bound2, first, last, dist2.data(), idx.data(),
+                                        stored);
+                };
                 if (chained) {
-                    chain_heads(target, graph, rows, heads.data());
+                    chain_heads(target, graph, rows, heads.data(), stored);
                     split_over_threads(heads.size(), walk.threads, min_queries_per_thread / chain_run,
                                        [&](std::size_t first, std::size_t last) {
-                                           descend_chained(target, graph, rows, heads.data(), bound2, first, last,
-                                                           dist2.data(), idx.data());
+                                           if (stored) run_row_walk(chained_runs, first, last);
+                                           else chained_runs(first, last);
                                        });
                 } else {
                     split_over_threads(walk.nq, walk.threads, min_queries_per_thread,
                                        [&](std::size_t first, std::size_t last) {
-                                           descend_from_starts(target, graph, rows, start, bound2, first, last,
-                                                               dist2.data(), idx.data());
+                                           if (stored) run_row_walk(started, first, last);
+                                           else started(first, last);
                                        });
                 }
             });
@@ -257,10 +293,11 @@ PyObject* nearest_from_starts_entry(PyObject*, PyObject* const* args, Py_ssize_t
 
 PyObject* track_nearest_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_boundary([&] {
-        static constexpr Parameters<8> parameters{
-            {"points", "indptr", "indices", "queries", "previous", "starts", "margins", "threads"}, 4};
-        auto bound = match<8>(parameters.of(nullptr, "track_nearest"), args, nargs, kwnames);
-        const WalkArgs walk = walk_args(bound.data(), bound[7]);
+        static constexpr Parameters<9> parameters{
+            {"points", "indptr", "indices", "queries", "previous", "starts", "margins", "threads", "rows"}, 4};
+        auto bound = match<9>(parameters.of(nullptr, "track_nearest"), args, nargs, kwnames);
+        WalkArgs walk = walk_args(bound.data(), bound[7]);
+        rows_arg(walk, bound[8]);
         auto given = [&](int i) { return bound[i] != nullptr && bound[i] != Py_None; };
         const bool first_call = !given(4) && !given(5) && !given(6);
         if (!first_call && !(given(4) && given(5) && given(6)))
@@ -284,23 +321,30 @@ PyObject* track_nearest_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs
         const XyzRows<double> rows = xyz_rows<double>(walk.queries);
         try {
             ReleasedGil released;
-            walk.with_target([&](auto target) {
+            walk.with_target([&](auto target, auto stored) {
+                auto chained_runs = [&](std::size_t first, std::size_t last) __attribute__((always_inline)) {
+                    descend_chained(target, graph, rows, heads.data(), std::nullopt, first, last, dist2.data(),
+                                    idx.data(), new_margins.data(), stored);
+                };
+                auto tracked_runs = [&](std::size_t first, std::size_t last) __attribute__((always_inline)) {
+                    track_queries(target, graph, rows, reinterpret_cast<const double*>(PyArray_DATA(previous)),
+                                  reinterpret_cast<const std::uint32_t*>(PyArray_DATA(starts)),
+                                  reinterpret_cast<const double*>(PyArray_DATA(margins)), first, last, dist2.data(),
+                                  idx.data(), new_margins.data(), stored);
+                };
                 if (first_call) {
-                    chain_heads(target, graph, rows, heads.data());
+                    chain_heads(target, graph, rows, heads.data(), stored);
                     split_over_threads(heads.size(), walk.threads, min_queries_per_thread / chain_run,
                                        [&](std::size_t first, std::size_t last) {
-                                           descend_chained(target, graph, rows, heads.data(), std::nullopt, first,
-                                                           last, dist2.data(), idx.data(), new_margins.data());
+                                           if (stored) run_row_walk(chained_runs, first, last);
+                                           else chained_runs(first, last);
                                        });
                 } else {
                     const std::size_t runs = (walk.nq + chain_run - 1) / chain_run;
                     split_over_threads(runs, walk.threads, min_queries_per_thread / chain_run,
                                        [&](std::size_t first, std::size_t last) {
-                                           track_queries(target, graph, rows,
-                                                         reinterpret_cast<const double*>(PyArray_DATA(previous)),
-                                                         reinterpret_cast<const std::uint32_t*>(PyArray_DATA(starts)),
-                                                         reinterpret_cast<const double*>(PyArray_DATA(margins)),
-                                                         first, last, dist2.data(), idx.data(), new_margins.data());
+                                           if (stored) run_row_walk(tracked_runs, first, last);
+                                           else tracked_runs(first, last);
                                        });
                 }
             });
@@ -310,6 +354,39 @@ PyObject* track_nearest_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs
         Ref squared = to_numpy(std::move(dist2)), answers = to_numpy(std::move(idx));
         Ref margin_array = to_numpy(std::move(new_margins));
         return require(PyTuple_Pack(3, squared.get(), answers.get(), margin_array.get()));
+    });
+}
+
+PyObject* neighbour_rows_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_boundary([&] {
+        static constexpr Parameters<4> parameters{{"points", "indptr", "indices", "threads"}, 3};
+        auto bound = match<4>(parameters.of(nullptr, "neighbour_rows"), args, nargs, kwnames);
+        // The walks' own reading of a target and its graph; the queries are none.
+        PyObject* walk_bound[4] = {bound[0], bound[1], bound[2], nullptr};
+        ensure_numpy();
+        npy_intp shape[2] = {0, 3};
+        Ref no_queries = Ref::checked(PyArray_ZEROS(2, shape, NPY_FLOAT64, 0));
+        walk_bound[3] = no_queries.get();
+        WalkArgs walk = walk_args(walk_bound, nullptr);
+        walk.threads = convert("threads", [&] { return thread_count(bound[3]); });
+        const std::size_t length = 3 * walk.graph.n_indices;
+        auto build = [&](auto target) {
+            using S = std::remove_const_t<std::remove_pointer_t<decltype(target.data)>>;
+            Buffer<S> rows(length);
+            // Entries ahead of the first row belong to no row: zeros rather than whatever was there.
+            std::fill_n(rows.data(), std::min<std::size_t>(length, 3 * std::size_t{walk.graph.indptr[0]}), S{0});
+            try {
+                ReleasedGil released;
+                split_over_threads(walk.n, walk.threads, min_rows_per_thread, [&](std::size_t first, std::size_t last) {
+                    build_neighbour_rows(target, walk.graph, first, last, rows.data());
+                });
+            } catch (const GraphFault& fault) {
+                raise_graph_fault(fault);
+            }
+            return to_numpy(std::move(rows)).release();
+        };
+        if (walk.single) return build(xyz_rows<float>(walk.points));
+        return build(xyz_rows<double>(walk.points));
     });
 }
 
@@ -456,7 +533,7 @@ PyMethodDef module_functions[] = {
      "significant axis, equal keys in row order: the grouped query set's key.\n"
      "Runs with the GIL released."},
     {"nearest_from_starts", ORNEL_PYCFUNCTION(nearest_from_starts_entry), METH_FASTCALL | METH_KEYWORDS,
-     "nearest_from_starts(points, indptr, indices, queries, starts, distance_upper_bound=None, threads=1)\n--\n\n"
+     "nearest_from_starts(points, indptr, indices, queries, starts, distance_upper_bound=None, threads=1, rows=None)\n--\n\n"
      "For every row of `queries` (float64, C-contiguous (q, 3)), the nearest\n"
      "point of the target `points` (float32 or float64, C-contiguous (n, 3))\n"
      "by greedy descent over its CSR graph (`indptr`, `indices`: contiguous\n"
@@ -469,10 +546,20 @@ PyMethodDef module_functions[] = {
      "distances as float64, indices as uint32); with `distance_upper_bound`,\n"
      "answers farther than it are (inf, n). The queries are split over\n"
      "`threads` threads; the answers do not depend on their number. Raises\n"
-     "ValueError for a start or graph entry outside the target. Runs with the\n"
-     "GIL released."},
+     "ValueError for a start or graph entry outside the target. With `rows`\n"
+     "(neighbour_rows of the same points and graph), rows are scanned from\n"
+     "them in vector lanes, with the same answers. Runs with the GIL released."},
+    {"neighbour_rows", ORNEL_PYCFUNCTION(neighbour_rows_entry), METH_FASTCALL | METH_KEYWORDS,
+     "neighbour_rows(points, indptr, indices, threads=None)\n--\n\n"
+     "The coordinates of every row's neighbours for the walks' `rows`\n"
+     "argument: a 1-D array of the points' type (float32 or float64,\n"
+     "C-contiguous (n, 3)) of 3 * len(indices) entries, row v's neighbours'\n"
+     "x's, then y's, then z's from 3 * indptr[v]. Costs 3 coordinates per\n"
+     "graph entry. Raises ValueError for a graph entry outside the points.\n"
+     "Runs with the GIL released, the rows split over `threads` threads\n"
+     "(default: the cores this process may use)."},
     {"track_nearest", ORNEL_PYCFUNCTION(track_nearest_entry), METH_FASTCALL | METH_KEYWORDS,
-     "track_nearest(points, indptr, indices, queries, previous=None, starts=None, margins=None, threads=1)\n--\n\n"
+     "track_nearest(points, indptr, indices, queries, previous=None, starts=None, margins=None, threads=1, rows=None)\n--\n\n"
      "`nearest_from_starts` for queries that move a little between calls (the\n"
      "source points of an iterative registration). The first call (without\n"
      "previous, starts, margins) chains the queries in their order; each later\n"
@@ -484,7 +571,7 @@ PyMethodDef module_functions[] = {
      "order). Returns (squared distances as float64, indices as uint32,\n"
      "margins as float64); exact on Delaunay graphs. Runs with the GIL\n"
      "released, the queries split over `threads` threads in runs of 256; the\n"
-     "answers do not depend on their number."},
+     "answers do not depend on their number. `rows` as for nearest_from_starts."},
     {"knn_self", ORNEL_PYCFUNCTION(knn_self_entry), METH_FASTCALL | METH_KEYWORDS,
      "knn_self(points, indptr, indices, k, ef, threads=None)\n--\n\n"
      "The k nearest points of every point of `points` (float32 or float64,\n"
