@@ -182,6 +182,6 @@ def test_both_vector_paths_give_the_gathering_walks_answers(tmp_path):
         subprocess.run([sys.executable, "-c", VECTOR_PATH_WALKS, str(target)], env=env, check=True,
                        capture_output=True, cwd=HERE)
         saved[disable] = np.load(target)
-    assert sorted(saved["0"].files) == sorted(saved["1"].files) and len(saved["0"].files) == 4 * 11
+    assert sorted(saved["0"].files) == sorted(saved["1"].files) and len(saved["0"].files) == 4 * 12
     for name in saved["0"].files:
         np.testing.assert_array_equal(saved["0"][name], saved["1"][name], err_msg=name)

@@ -121,8 +121,6 @@ class _Reference:
     def __init__(self, target: Cloud, method: Method, threads: int) -> None:
         self.points = target.sorted_coordinates("f64")
         self.indptr, self.indices = target.graph("f64", threads=threads)
-        # Every search after the first scans rows of these instead of gathering coordinates.
-        self.rows = target.neighbour_rows("f64", threads=threads)
         self.normals = target.normals(threads=threads) if method == "point_to_plane" else None
         self.centre = self.points.mean(axis=0)
         # Target coordinates near the centre differ from it exactly in double precision.
@@ -214,7 +212,7 @@ def _register(reference: _Reference | None, source: Cloud | npt.ArrayLike, targe
         queries = moved + c
         previous, starts, margins = last if last is not None else (None, None, None)
         squared, idx, margins = track_nearest(reference.points, reference.indptr, reference.indices, queries,
-                                              previous, starts, margins, workers, reference.rows)
+                                              previous, starts, margins, workers)
         last = queries, idx, margins
         keep = squared <= limit2
         return moved, idx, None if keep.all() else keep, squared
