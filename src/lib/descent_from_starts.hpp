@@ -49,17 +49,6 @@ struct CsrRows {
     std::size_t n_indices = 0;
 };
 
-// The coordinates of every row's neighbours, copied row by row in the graph's
-// edge order so that a row scan loads them instead of gathering them: row v,
-// of L = indptr[v + 1] - indptr[v] neighbours, holds their L x's, then their L
-// y's, then their L z's, from data[3 * indptr[v]]. `size` is 3 * n_indices
-// (the binding refuses any other), so every row within indices lies within it.
-template <class S>
-struct NeighbourRows {
-    const S* data = nullptr;
-    std::size_t size = 0;
-};
-
 // What was wrong with the caller's graph or starts; the binding words it.
 struct GraphFault {
     enum Kind { row_out_of_range, neighbour_out_of_range, start_out_of_range } kind;
@@ -80,7 +69,7 @@ inline bool same_point(const T* a, const T* b) {
     return a[0] == b[0] && a[1] == b[1] && a[2] == b[2];
 }
 
-// The neighbours' indices and coordinates of a row read four at a time.
+// Four consecutive stored coordinates, in double precision.
 template <class S>
 [[gnu::always_inline]] inline Vector<double, 32> four_coordinates(const S* from) {
     Vector<S, 4 * sizeof(S)> loaded;
@@ -89,7 +78,7 @@ template <class S>
     else return __builtin_convertvector(loaded, Vector<double, 32>);
 }
 
-// descend_one on stored rows (NeighbourRows): the same vertex, distances and
+// descend_one on stored rows (build_neighbour_rows): the same vertex, distances and
 // gap, and the same faults. Each row is scanned four neighbours at a time from
 // contiguous loads, each lane doing the arithmetic of squared_distance_exact in
 // its order (the build forbids contraction, so the distances are the same
@@ -411,8 +400,13 @@ template <class T, class Q>
     }
 }
 
-// Fills rows [first, last) of NeighbourRows for this graph (`out` of
-// 3 * n_indices entries), checking every row and index as a walk would.
+// Stored rows: the coordinates of every row's neighbours, copied row by row in
+// the graph's edge order so that a row scan loads them instead of gathering
+// them. Row v, of L = indptr[v + 1] - indptr[v] neighbours, holds their L x's,
+// then their L y's, then their L z's, from out[3 * indptr[v]]; `out` has
+// 3 * n_indices entries (the binding refuses rows of any other length, so a
+// row within indices lies within them). Fills rows [first, last), checking
+// every row and index as a walk would.
 template <class S>
 void build_neighbour_rows(XyzRows<S> target, CsrRows graph, std::size_t first, std::size_t last, S* out) {
     for (std::size_t v = first; v < last; ++v) {

@@ -171,7 +171,7 @@ struct WalkArgs {
     PyArrayObject* queries = nullptr;
     std::size_t nq = 0;
     std::size_t threads = 1;
-    PyArrayObject* rows = nullptr;  // NeighbourRows, or null to gather coordinates through indices
+    PyArrayObject* rows = nullptr;  // stored rows (neighbour_rows), or null to gather coordinates
 
     template <class Search>
     void with_target(Search&& search) const {
@@ -185,7 +185,7 @@ struct WalkArgs {
     }
 };
 
-// The optional `rows` of a walk: NeighbourRows of its graph, in the points'
+// The optional `rows` of a walk: stored rows of its graph, in the points'
 // type, one x, y and z per entry of indices. Their values are the caller's
 // word (neighbour_rows builds them); their length is checked, so that no row
 // within indices reads past them.
