@@ -28,6 +28,7 @@
 #include <limits>
 #include <optional>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "dispatch.hpp"
@@ -68,6 +69,14 @@ template <class T>
 inline bool same_point(const T* a, const T* b) {
     return a[0] == b[0] && a[1] == b[1] && a[2] == b[2];
 }
+
+// The walks below take stored rows (a pointer to them, see
+// build_neighbour_rows) or NoRows, to gather coordinates through indices; the
+// choice is made at compile time, so the gathering walk is compiled as alone.
+struct NoRows {};
+
+template <class Rows>
+inline constexpr bool stored_rows = !std::is_same_v<Rows, NoRows>;
 
 // Four consecutive stored coordinates, in double precision.
 template <class S>
@@ -210,11 +219,11 @@ template <bool keep_gap, class T, class Q>
 // processor (coordinate gathers are slow there), and rows are short. Given
 // stored rows (`rows` not null), descend_one_rows scans them in lanes instead
 // (slower here too, on targets beyond the L2 cache: see there).
-template <bool keep_gap = true, class T, class Q>
+template <bool keep_gap = true, class T, class Q, class Rows = NoRows>
 [[gnu::always_inline]] inline std::uint32_t descend_one(XyzRows<T> target, CsrRows graph, const Q* q,
                                                         std::uint32_t vertex, double& best, double& gap2,
-                                                        const T* rows = nullptr) {
-    if (rows != nullptr) return descend_one_rows<keep_gap>(target, graph, rows, q, vertex, best, gap2);
+                                                        Rows rows = {}) {
+    if constexpr (stored_rows<Rows>) return descend_one_rows<keep_gap>(target, graph, rows, q, vertex, best, gap2);
     const std::size_t n = target.n;
     best = squared_distance_exact(target.data + 3 * std::size_t{vertex}, q);
     for (;;) {
@@ -293,13 +302,14 @@ inline void store_answer(std::optional<double> bound2, std::size_t n, double bes
 // For query i: dist2[i] the squared distance to its answer and idx[i] the
 // answer, or (+inf, target.n) when a bound is given and the answer lies
 // farther than it. `bound2` is a squared distance. Queries [first, last).
-template <class T, class Q>
+template <class T, class Q, class Rows = NoRows>
 [[gnu::always_inline]] inline void descend_from_starts(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries,
                                                        const std::uint32_t* starts, std::optional<double> bound2,
                                                        std::size_t first, std::size_t last, double* dist2,
-                                                       std::uint32_t* idx, const T* rows = nullptr) {
+                                                       std::uint32_t* idx, Rows rows = {}) {
     for (std::size_t i = first; i < last; ++i) {
-        if (rows != nullptr && i + prefetch_ahead < last) prefetch_row(graph, rows, target.n, starts[i + prefetch_ahead]);
+        if constexpr (stored_rows<Rows>)
+            if (i + prefetch_ahead < last) prefetch_row(graph, rows, target.n, starts[i + prefetch_ahead]);
         const std::uint32_t start = starts[i];
         if (start >= target.n) throw GraphFault{GraphFault::start_out_of_range, i, start};
         double best, gap2;
@@ -317,9 +327,8 @@ inline constexpr std::size_t chain_run = 256;
 // The answers of the first query of every run, one after the other: `heads`
 // gets one vertex per run. The first descent starts at the first vertex with
 // neighbours (a vertex without any cannot be left).
-template <class T, class Q>
-void chain_heads(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries, std::uint32_t* heads,
-                 const T* rows = nullptr) {
+template <class T, class Q, class Rows = NoRows>
+void chain_heads(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries, std::uint32_t* heads, Rows rows = {}) {
     std::uint32_t vertex = 0;
     while (vertex + 1 < target.n && graph.indptr[vertex] == graph.indptr[vertex + 1]) ++vertex;
     for (std::size_t run = 0; run * chain_run < queries.n; ++run) {
@@ -331,12 +340,11 @@ void chain_heads(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries, std::uint
 
 // Runs [first_run, last_run) of chained queries, each started at its head;
 // with `margins`, each answer's margin (see answer_margin) too.
-template <class T, class Q>
+template <class T, class Q, class Rows = NoRows>
 [[gnu::always_inline]] inline void descend_chained(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries,
                                                    const std::uint32_t* heads, std::optional<double> bound2,
                                                    std::size_t first_run, std::size_t last_run, double* dist2,
-                                                   std::uint32_t* idx, double* margins = nullptr,
-                                                   const T* rows = nullptr) {
+                                                   std::uint32_t* idx, double* margins = nullptr, Rows rows = {}) {
     for (std::size_t run = first_run; run < last_run; ++run) {
         std::uint32_t vertex = heads[run];
         const std::size_t end = std::min(queries.n, (run + 1) * chain_run);
@@ -361,19 +369,19 @@ template <class T, class Q>
 // its own previous answer many. Every answer is exact on a Delaunay graph (and
 // on any graph a local minimum, as from any start); `new_margins` gets every
 // answer's margin for the next move. Runs of `chain_run` queries, as above.
-template <class T, class Q>
+template <class T, class Q, class Rows = NoRows>
 [[gnu::always_inline]] inline void track_queries(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries,
                                                  const Q* previous, const std::uint32_t* starts,
                                                  const double* margins, std::size_t first_run,
                                                  std::size_t last_run, double* dist2, std::uint32_t* idx,
-                                                 double* new_margins, const T* rows = nullptr) {
+                                                 double* new_margins, Rows rows = {}) {
     for (std::size_t run = first_run; run < last_run; ++run) {
         const std::size_t begin = run * chain_run, end = std::min(queries.n, begin + chain_run);
         for (std::size_t i = begin; i < end; ++i) {
-            if (rows != nullptr && i + prefetch_ahead < queries.n) {
+            if constexpr (stored_rows<Rows>) {
                 const std::size_t ahead = i + prefetch_ahead;
-                const double m = margins[ahead];
-                if (!(squared_distance_exact(previous + 3 * ahead, queries.data + 3 * ahead) < m * m))
+                if (ahead < queries.n && !(squared_distance_exact(previous + 3 * ahead, queries.data + 3 * ahead) <
+                                           margins[ahead] * margins[ahead]))
                     prefetch_row(graph, rows, target.n, starts[ahead]);
             }
             std::uint32_t start = starts[i];

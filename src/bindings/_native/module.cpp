@@ -261,26 +261,32 @@ PyObject* nearest_from_starts_entry(PyObject*, PyObject* const* args, Py_ssize_t
             ReleasedGil released;
             if (!chained && walk.nq > 0 && walk.n == 0) throw GraphFault{GraphFault::start_out_of_range, 0, start[0]};
             walk.with_target([&](auto target, auto stored) {
-                auto chained_runs = [&](std::size_t first, std::size_t last) __attribute__((always_inline)) {
-                    descend_chained(target, graph, rows, heads.data(), bound2, first, last, dist2.data(),
-                                    idx.data(), nullptr, stored);
+                // Each walk with the stored rows (dispatched) or without (NoRows).
+                auto chained_runs = [&](auto given) {
+                    return [&, given](std::size_t first, std::size_t last) __attribute__((always_inline)) {
+                        descend_chained(target, graph, rows, heads.data(), bound2, first, last, dist2.data(),
+                                        idx.data(), nullptr, given);
+                    };
                 };
-                auto started = [&](std::size_t first, std::size_t last) __attribute__((always_inline)) {
-                    descend_from_starts(target, graph, rows, start, bound2, first, last, dist2.data(), idx.data(),
-                                        stored);
+                auto started = [&](auto given) {
+                    return [&, given](std::size_t first, std::size_t last) __attribute__((always_inline)) {
+                        descend_from_starts(target, graph, rows, start, bound2, first, last, dist2.data(),
+                                            idx.data(), given);
+                    };
                 };
                 if (chained) {
-                    chain_heads(target, graph, rows, heads.data(), stored);
+                    if (stored) chain_heads(target, graph, rows, heads.data(), stored);
+                    else chain_heads(target, graph, rows, heads.data());
                     split_over_threads(heads.size(), walk.threads, min_queries_per_thread / chain_run,
                                        [&](std::size_t first, std::size_t last) {
-                                           if (stored) run_row_walk(chained_runs, first, last);
-                                           else chained_runs(first, last);
+                                           if (stored) run_row_walk(chained_runs(stored), first, last);
+                                           else chained_runs(NoRows{})(first, last);
                                        });
                 } else {
                     split_over_threads(walk.nq, walk.threads, min_queries_per_thread,
                                        [&](std::size_t first, std::size_t last) {
-                                           if (stored) run_row_walk(started, first, last);
-                                           else started(first, last);
+                                           if (stored) run_row_walk(started(stored), first, last);
+                                           else started(NoRows{})(first, last);
                                        });
                 }
             });
@@ -322,29 +328,35 @@ PyObject* track_nearest_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs
         try {
             ReleasedGil released;
             walk.with_target([&](auto target, auto stored) {
-                auto chained_runs = [&](std::size_t first, std::size_t last) __attribute__((always_inline)) {
-                    descend_chained(target, graph, rows, heads.data(), std::nullopt, first, last, dist2.data(),
-                                    idx.data(), new_margins.data(), stored);
+                // Each walk with the stored rows (dispatched) or without (NoRows).
+                auto chained_runs = [&](auto given) {
+                    return [&, given](std::size_t first, std::size_t last) __attribute__((always_inline)) {
+                        descend_chained(target, graph, rows, heads.data(), std::nullopt, first, last, dist2.data(),
+                                        idx.data(), new_margins.data(), given);
+                    };
                 };
-                auto tracked_runs = [&](std::size_t first, std::size_t last) __attribute__((always_inline)) {
-                    track_queries(target, graph, rows, reinterpret_cast<const double*>(PyArray_DATA(previous)),
-                                  reinterpret_cast<const std::uint32_t*>(PyArray_DATA(starts)),
-                                  reinterpret_cast<const double*>(PyArray_DATA(margins)), first, last, dist2.data(),
-                                  idx.data(), new_margins.data(), stored);
+                auto tracked_runs = [&](auto given) {
+                    return [&, given](std::size_t first, std::size_t last) __attribute__((always_inline)) {
+                        track_queries(target, graph, rows, reinterpret_cast<const double*>(PyArray_DATA(previous)),
+                                      reinterpret_cast<const std::uint32_t*>(PyArray_DATA(starts)),
+                                      reinterpret_cast<const double*>(PyArray_DATA(margins)), first, last,
+                                      dist2.data(), idx.data(), new_margins.data(), given);
+                    };
                 };
                 if (first_call) {
-                    chain_heads(target, graph, rows, heads.data(), stored);
+                    if (stored) chain_heads(target, graph, rows, heads.data(), stored);
+                    else chain_heads(target, graph, rows, heads.data());
                     split_over_threads(heads.size(), walk.threads, min_queries_per_thread / chain_run,
                                        [&](std::size_t first, std::size_t last) {
-                                           if (stored) run_row_walk(chained_runs, first, last);
-                                           else chained_runs(first, last);
+                                           if (stored) run_row_walk(chained_runs(stored), first, last);
+                                           else chained_runs(NoRows{})(first, last);
                                        });
                 } else {
                     const std::size_t runs = (walk.nq + chain_run - 1) / chain_run;
                     split_over_threads(runs, walk.threads, min_queries_per_thread / chain_run,
                                        [&](std::size_t first, std::size_t last) {
-                                           if (stored) run_row_walk(tracked_runs, first, last);
-                                           else tracked_runs(first, last);
+                                           if (stored) run_row_walk(tracked_runs(stored), first, last);
+                                           else tracked_runs(NoRows{})(first, last);
                                        });
                 }
             });
