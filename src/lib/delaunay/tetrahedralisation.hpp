@@ -235,7 +235,7 @@ private:
                 std::memcpy(xyz_.data() + 3 * i, given.data() + 3 * std::size_t{order[i]}, 3 * sizeof(double));
         }
         given_index_.resize(n_points_ + 1);
-        std::memcpy(given_index_.data(), order.data(), n_points_ * sizeof(std::uint32_t));
+        std::copy_n(order.data(), n_points_, given_index_.data());  // no points: no pointer either
         given_index_[n_points_] = static_cast<std::uint32_t>(n_points_);
         for (std::size_t i = 0; i < n_points_; ++i) order[i] = static_cast<std::uint32_t>(i);
         return std::move(order);
