@@ -392,18 +392,16 @@ private:
             if (threads_ > 1 && end - i >= points_per_thread * std::min(threads_, max_threads)) {
                 insert_in_parallel(order, i, end);
             } else {
-                for (; i < end; ++i) insert_next(w, order, i);
+                for (; i < end; ++i) insert(w, order[i]);
             }
             i = end;
         }
-        for (; i < order.size(); ++i) insert_next(w, order, i);
+        for (; i < order.size(); ++i) insert(w, order[i]);
         std::vector<std::uint32_t>().swap(order);
         std::vector<std::uint32_t>().swap(cell_);
         std::vector<std::uint32_t>().swap(vertex_tet_);
         workers_.erase(workers_.begin() + 1, workers_.end());
     }
-
-    void insert_next(Worker& w, const std::vector<std::uint32_t>& order, std::size_t i) { insert(w, order[i]); }
 
     // False when the point is left for later: its walk or cavity reaches a
     // tetrahedron the worker does not own, or the round's slots are spent.
