@@ -10,6 +10,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -194,28 +195,12 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
     // Stars in the order of the tetrahedra, which is about the order of
     // insertion: consecutive stars share tetrahedra in cache. Each vertex
     // is taken at its incident tetrahedron, the last one holding it, so
-    // with the tetrahedra cut into one range per thread every row is
-    // written by one thread, which reads the tetrahedra only.
-    // Cut where a sample of the incident tetrahedra says each range holds
-    // as many vertices: with reused slots they crowd the later indices.
-    std::size_t cut[max_threads + 1] = {0};
-    cut[parts] = tets.size();
-    if (parts > 1) {
-        std::vector<std::uint32_t> sample;
-        for (std::size_t v = 0; v < n; v += 16)
-            if (incident[v + 1] != infinite_vertex) sample.push_back(incident[v + 1]);
-        for (std::size_t k = 1; k < parts; ++k) {
-            auto at = sample.begin() + static_cast<std::ptrdiff_t>(sample.size() * k / parts);
-            std::nth_element(sample.begin(), at, sample.end());
-            cut[k] = sample.empty() ? 0 : std::max<std::size_t>(cut[k - 1], *at);
-        }
-    }
-    on_threads(parts, [&](std::size_t k) {
-        // A byte per vertex: each thread its own.
-        std::vector<detail::Mark> marked(n + 2, detail::Mark::clear);
-        marked.front() = marked.back() = detail::Mark::set;  // the infinite vertex, the helper (the only vertices from n up)
-        ScratchList queue;
-        const std::size_t begin = cut[k], end = cut[k + 1];
+    // with the tetrahedra cut into ranges every row is written by one
+    // thread, which reads the tetrahedra only. The threads take the ranges
+    // in turn as they finish: stars cost unevenly along the tetrahedra
+    // (reused slots crowd the later ones), and a thread of a shared
+    // machine may lose its core for a while.
+    auto search_stars = [&](std::size_t begin, std::size_t end, detail::Mark* marked, ScratchList& queue) {
         const Tetrahedron* const all = tets.data();
         const std::uint32_t* const last = incident.data();  // by vertex + 1, wrapping as above
         // Which of a tetrahedron's vertices take their star there.
@@ -260,12 +245,22 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
                 std::uint32_t* row = indices.data() + indptr[name];
                 const std::size_t degree = indptr[name + 1] - indptr[name];
                 const std::uint32_t first = static_cast<std::uint32_t>(t);
-                const std::size_t found = detail::collect_star(tets.data(), v, first, marked.data(), queue, row, degree);
+                const std::size_t found = detail::collect_star(tets.data(), v, first, marked, queue, row, degree);
                 if (found != degree) fail(Failure::star_degree_mismatch);
                 for (std::uint32_t* u = row; u != row + degree; ++u) *u = given_index[*u];
                 detail::sort_row(row, row + degree);
             }
         }
+    };
+    const std::size_t ranges = parts == 1 ? 1 : std::min<std::size_t>(16 * parts, tets.size() / 4096 + 1);
+    std::atomic<std::size_t> next_range{0};
+    on_threads(parts, [&](std::size_t) {
+        // A byte per vertex: each thread its own.
+        std::vector<detail::Mark> marked(n + 2, detail::Mark::clear);
+        marked.front() = marked.back() = detail::Mark::set;  // the infinite vertex, the helper (the only vertices from n up)
+        ScratchList queue;
+        for (std::size_t range; (range = next_range.fetch_add(1, std::memory_order_relaxed)) < ranges;)
+            search_stars(tets.size() * range / ranges, tets.size() * (range + 1) / ranges, marked.data(), queue);
     });
     Tetrahedra().swap(tets);
     return {std::move(indptr), std::move(indices)};

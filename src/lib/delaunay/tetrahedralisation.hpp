@@ -297,7 +297,6 @@ private:
     // on degenerate configurations.
     template <bool wide>
     std::uint32_t locate(Worker& w, std::uint32_t p, std::uint32_t t) {
-        std::uint32_t previous = infinite_vertex;
         unsigned entered = 0;  // the face just crossed, as a bit: p is not beyond it
         for (std::size_t steps = 0;; ++steps) {
             if (steps > 16 * tets_.size() + 1024) fail(Failure::location_not_terminating);
@@ -305,10 +304,9 @@ private:
             if (is_infinite(tet)) {
                 const int k = tet.vertex[0] == infinite_vertex ? 0 : 3;
                 if (orient_replaced(w.predicates, tet, k, p) > 0) return t;
-                previous = t;
+                if (!owns_across(w, tet.neighbour[k])) return w.reached = t, infinite_vertex;
                 entered = 1u << (tet.neighbour[k] & 3);
                 t = tet.neighbour[k] >> 2;
-                if (!owns(w, t)) return w.reached = previous, infinite_vertex;
                 continue;
             }
             // The four faces' tests at once, and the few the floating-point
@@ -326,10 +324,9 @@ private:
             const unsigned turn = random_bits(w) & 3;
             const unsigned rotated = (beyond >> turn | beyond << (4 - turn)) & 0xF;
             const int f = static_cast<int>((__builtin_ctz(rotated) + turn) & 3);
-            const std::uint32_t next = tet.neighbour[f] >> 2;
-            if (!owns(w, next)) return w.reached = t, infinite_vertex;
+            if (!owns_across(w, tet.neighbour[f])) return w.reached = t, infinite_vertex;
             entered = 1u << (tet.neighbour[f] & 3);
-            t = next;
+            t = tet.neighbour[f] >> 2;
         }
     }
 
@@ -475,7 +472,7 @@ private:
                 if (flag == inside) continue;
                 if (flag != outside) {
                     if (in_conflict<wide>(w.predicates, tets, tets[other], p, given_index)) {
-                        if (!owns(w, other)) {
+                        if (!owns_across(w, across)) {
                             w.cavity.set_size(n_cavity);
                             w.boundary.set_size(n_boundary);
                             return give_up(w);
@@ -684,14 +681,23 @@ private:
     void parallel_pass(std::vector<std::uint32_t>& points, std::vector<std::uint32_t>& near,
                        const std::vector<std::uint32_t>& sample, std::uint32_t shift);
     static bool own_point(const Worker& w, std::uint32_t cell) {
-        const std::uint32_t place = cell - w.shift;
-        return place >= w.low && place < w.high;
+        // The place on the turned curve less `low`, wrapping below it: one comparison.
+        return std::uint32_t{cell - w.shift - static_cast<std::uint32_t>(w.low)} < w.high - w.low;
     }
     bool owns(const Worker& w, std::uint32_t t) const {
         if (!w.bounded) return true;
         for (std::uint32_t v : tets_[t].vertex)
             if (v != infinite_vertex && !own_point(w, cell_[v])) return false;
         return true;
+    }
+    // Whether the tetrahedron across `reference` (tetrahedron * 4 + face)
+    // from one the worker owns is its own too. The two share the face's
+    // vertices, so only the one opposite it is in question: one test, not
+    // four, on every step of a walk and every tetrahedron of a cavity.
+    bool owns_across(const Worker& w, std::uint32_t reference) const {
+        if (!w.bounded) return true;
+        const std::uint32_t v = tets_[reference >> 2].vertex[reference & 3];
+        return v == infinite_vertex || own_point(w, cell_[v]);
     }
     bool reserve_slots(Worker& w, std::size_t count);
     void release_slots(Worker& w);
