@@ -11,8 +11,10 @@
 // the owned tetrahedra is put off, with every later point of its cell (so
 // that equal points keep the smallest index first). The points put off get
 // another pass with the cuts moved along the curve (a tetrahedron two ranges
-// shared may now lie in one), while passes still settle most of them; the
-// calling thread inserts the last ones alone. With the perturbation the
+// shared may now lie in one), while a pass still settles a quarter of them;
+// the calling thread inserts the last ones alone (mostly points whose
+// cavities hold long tetrahedra, with vertices far apart on the curve,
+// which no range owns wherever the cuts fall). With the perturbation the
 // tetrahedralisation is unique, so the order does not change it.
 #pragma once
 
@@ -49,7 +51,7 @@ inline void Tetrahedralisation::insert_in_parallel(const std::vector<std::uint32
         }
     }
     std::uint32_t shift = 0;
-    for (int pass = 0; pass < max_passes && pending.size() >= points_per_thread * parts; ++pass) {
+    for (int pass = 0; pass < max_passes && pending.size() >= points_left_per_thread * parts; ++pass) {
         const std::size_t before = pending.size();
         parallel_pass(pending, near, sample, shift);
         if (pending.size() * 4 > before * 3) break;  // no longer worth a pass

@@ -179,7 +179,10 @@ public:
     const std::vector<double>& coordinates() const { return xyz_; }
 
 private:
-    static constexpr std::size_t points_per_thread = 512;
+    static constexpr std::size_t points_per_thread = 512;  // in a round worth sharing
+    // Left by a pass, and still worth another: a pass costs little more
+    // than its insertions, and one thread alone would insert them all.
+    static constexpr std::size_t points_left_per_thread = 128;
     static constexpr std::size_t slots_per_grab = 1024;
     static constexpr int max_passes = 4;
     static constexpr Flag inside = Flag::inside, outside = Flag::outside;
