@@ -128,7 +128,8 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
     // threads, each reads every tetrahedron and counts its own range of
     // vertices: more reading, but no second copy of the counts.
     const std::size_t parts = threads > 1 && n >= 2048 ? std::min(threads, max_threads) : 1;
-    Buffer<std::uint32_t> indptr(n + 1, 0);
+    // The counts, by vertex under the tetrahedra's names.
+    std::vector<std::uint32_t> tally(n, 0);
     // Indexed by vertex + 1, as `marked` below: the infinite vertex and the
     // helper take the two ends and hold no tetrahedron.
     std::vector<std::uint32_t> incident(n + 2, infinite_vertex);
@@ -144,7 +145,7 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
         const std::uint32_t left_out = helper;
         const Tetrahedron* const all = tets.data();
         const std::size_t size = tets.size();
-        std::uint32_t* const counts = indptr.data();
+        std::uint32_t* const counts = tally.data();
         std::uint32_t* const last = incident.data() + 1;
         std::uint32_t inner = 0;
         for (std::size_t t = 0; t < size; ++t) {
@@ -165,27 +166,22 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
     // With fewer than 2^31 points only the infinite vertex has the top bit.
     constexpr std::uint32_t top_bit = 1u << 31;
     if (n + 1 < top_bit && (inner_vertices_seen & top_bit) != 0) fail(Failure::vertex_link_not_sphere);
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint32_t links = indptr[i], count = links & ~(on_hull | beside_helper);
-        if (count & 1) fail(Failure::vertex_link_not_sphere);
-        // A duplicate holds no tetrahedron and gets no row.
-        indptr[i] = count == 0 ? 0 : count / 2 + 2 - ((links & on_hull) != 0) - ((links & beside_helper) != 0);
-    }
-    // The row lengths to their new places, in place along the renaming's
-    // cycles; the top bit (free: a row is shorter than 2^30) marks a place done.
-    constexpr std::uint32_t moved = 1u << 31;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (indptr[i] & moved) continue;
-        std::uint32_t carried = indptr[i];
-        for (std::uint32_t j = given_index[i]; j != i; j = given_index[j]) {
-            std::swap(carried, indptr[j]);
-            indptr[j] |= moved;
+    // Each row's length, at the vertex's new name: the names are a
+    // permutation, so the threads write apart.
+    Buffer<std::uint32_t> indptr(n + 1);
+    on_threads(parts, [&](std::size_t k) {
+        for (std::size_t i = n * k / parts, end = n * (k + 1) / parts; i < end; ++i) {
+            const std::uint32_t links = tally[i], count = links & ~(on_hull | beside_helper);
+            if (count & 1) fail(Failure::vertex_link_not_sphere);
+            // A duplicate holds no tetrahedron and gets no row.
+            indptr[given_index[i]] =
+                count == 0 ? 0 : count / 2 + 2 - ((links & on_hull) != 0) - ((links & beside_helper) != 0);
         }
-        indptr[i] = carried | moved;
-    }
+    });
+    std::vector<std::uint32_t>().swap(tally);
     std::size_t total = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        const std::uint32_t length = indptr[i] & ~moved;
+        const std::uint32_t length = indptr[i];
         indptr[i] = static_cast<std::uint32_t>(total);
         total += length;
         if (total > 0xFFFFFFFFu) fail(Failure::too_many_adjacency_entries);

@@ -145,6 +145,7 @@ inline void Tetrahedralisation::parallel_pass(std::vector<std::uint32_t>& points
     on_threads(parts, [&](std::size_t k) {
         Worker& w = workers_[k];
         bool putting_off = false, lost = true;
+        bool has_start = started[k];  // kept here: the threads' bytes share a cache line
         std::uint32_t put_off_cell = 0;
         for (std::size_t i = 0; i < points.size(); ++i) {
             const std::uint32_t p = points[i], c = cell_[p];
@@ -154,9 +155,9 @@ inline void Tetrahedralisation::parallel_pass(std::vector<std::uint32_t>& points
                 // Freed since, or made again by this worker: either way its own.
                 if (lost && start != infinite_vertex && tets_[start].vertex[0] != freed_vertex) {
                     w.last = start;
-                    started[k] = 1;
+                    has_start = true;
                 }
-                if (started[k]) {
+                if (has_start) {
                     lost = !insert(w, p);
                     if (!lost) continue;
                     start = w.reached;
@@ -167,6 +168,7 @@ inline void Tetrahedralisation::parallel_pass(std::vector<std::uint32_t>& points
             putting_off = true;
             put_off_cell = c;
         }
+        started[k] = has_start;
     });
     // Back to one thread: unused slots freed, free lists joined.
     Worker& main = workers_[0];

@@ -235,11 +235,14 @@ private:
         std::vector<std::uint32_t>& order = made.order;
         // Point i takes the place of point order[i]: gathered from a copy,
         // whose reads, unlike those along the permutation's cycles, do not
-        // wait for one another.
+        // wait for one another, and can be shared between threads.
         {
             const std::vector<double> given(xyz_.begin(), xyz_.begin() + 3 * static_cast<std::ptrdiff_t>(n_points_));
-            for (std::size_t i = 0; i < n_points_; ++i)
-                std::memcpy(xyz_.data() + 3 * i, given.data() + 3 * std::size_t{order[i]}, 3 * sizeof(double));
+            const std::size_t parts = threads_ > 1 && n_points_ >= 8192 ? std::min(threads_, max_threads) : 1;
+            on_threads(parts, [&](std::size_t part) {
+                for (std::size_t i = n_points_ * part / parts, end = n_points_ * (part + 1) / parts; i < end; ++i)
+                    std::memcpy(xyz_.data() + 3 * i, given.data() + 3 * std::size_t{order[i]}, 3 * sizeof(double));
+            });
         }
         given_index_.resize(n_points_ + 1);
         std::copy_n(order.data(), n_points_, given_index_.data());  // no points: no pointer either
