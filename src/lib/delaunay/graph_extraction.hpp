@@ -125,30 +125,41 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
                            const std::uint32_t* given_index) {
     // Each vertex's number of tetrahedra, whether it is on the hull or beside
     // the helper (the top bits), and the last tetrahedron holding it. With
-    // threads, each reads every tetrahedron and counts its own range of
-    // vertices: more reading, but no second copy of the counts.
+    // threads, each counts a range of the tetrahedra into a tally of its
+    // own, joined after: the tetrahedra are read once. (Counting ranges of
+    // vertices had every thread read them all, and ran slower on two
+    // threads than on one; one table written by all would bounce between
+    // their caches.)
     const std::size_t parts = threads > 1 && n >= 2048 ? std::min(threads, max_threads) : 1;
+    // Each tally beyond the first takes 8 bytes a point, freed before the
+    // rows are allocated: a few stay below the peak those make.
+    const std::size_t counters = std::min<std::size_t>(parts, 8);
+    constexpr std::uint32_t on_hull = 1u << 31, beside_helper = 1u << 30;
     // The counts, by vertex under the tetrahedra's names.
     std::vector<std::uint32_t> tally(n, 0);
+    struct Tally {
+        std::vector<std::uint32_t> counts, last;
+    };
+    std::vector<Tally> more_tallies(counters - 1);
     // Indexed by vertex + 1, as `marked` below: the infinite vertex and the
     // helper take the two ends and hold no tetrahedron.
     std::vector<std::uint32_t> incident(n + 2, infinite_vertex);
-    constexpr std::uint32_t on_hull = 1u << 31, beside_helper = 1u << 30;
     // The hull test below rests on the infinite vertex standing first or
     // last: checked here, where it costs an OR.
-    std::uint32_t inner_vertices_seen = 0;
-    on_threads(parts, [&](std::size_t k) {
-        const std::uint32_t low = static_cast<std::uint32_t>(n * k / parts);
-        const std::uint32_t width = static_cast<std::uint32_t>(n * (k + 1) / parts) - low;
+    std::uint32_t inner_seen[max_threads] = {};
+    on_threads(counters, [&](std::size_t k) {
+        if (k > 0) {
+            more_tallies[k - 1].counts.assign(n, 0);
+            more_tallies[k - 1].last.assign(n + 2, infinite_vertex);
+        }
         // Plain copies: the counts are written through pointers that could
         // otherwise alias them, and be read again after every write.
-        const std::uint32_t left_out = helper;
+        const std::uint32_t left_out = helper, points = static_cast<std::uint32_t>(n);
         const Tetrahedron* const all = tets.data();
-        const std::size_t size = tets.size();
-        std::uint32_t* const counts = tally.data();
-        std::uint32_t* const last = incident.data() + 1;
+        std::uint32_t* const counts = k == 0 ? tally.data() : more_tallies[k - 1].counts.data();
+        std::uint32_t* const last = (k == 0 ? incident.data() : more_tallies[k - 1].last.data()) + 1;
         std::uint32_t inner = 0;
-        for (std::size_t t = 0; t < size; ++t) {
+        for (std::size_t t = tets.size() * k / counters, end = tets.size() * (k + 1) / counters; t < end; ++t) {
             const std::uint32_t* v = all[t].vertex;
             if (v[0] == freed_vertex) continue;
             inner |= v[1] | v[2];
@@ -156,13 +167,27 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
             if (left_out != infinite_vertex)
                 for (int j = 0; j < 4; ++j) links |= v[j] == left_out ? beside_helper : 0;
             for (int j = 0; j < 4; ++j)
-                if (v[j] - low < width) {  // also leaves out the infinite vertex and the helper
+                if (v[j] < points) {  // leaves out the infinite vertex and the helper
                     counts[v[j]] = (counts[v[j]] + 1) | links;
                     last[v[j]] = static_cast<std::uint32_t>(t);
                 }
         }
-        if (k == 0) inner_vertices_seen = inner;  // every thread reads every tetrahedron
+        inner_seen[k] = inner;
     });
+    if (counters > 1) {
+        on_threads(counters, [&](std::size_t k) {
+            constexpr std::uint32_t bits = on_hull | beside_helper;
+            for (std::size_t i = n * k / counters, end = n * (k + 1) / counters; i < end; ++i)
+                for (const Tally& other : more_tallies) {
+                    const std::uint32_t count = other.counts[i];
+                    tally[i] = ((tally[i] & ~bits) + (count & ~bits)) | ((tally[i] | count) & bits);
+                    if (other.last[i + 1] != infinite_vertex) incident[i + 1] = other.last[i + 1];
+                }
+        });
+        more_tallies.clear();
+    }
+    std::uint32_t inner_vertices_seen = 0;
+    for (std::size_t k = 0; k < counters; ++k) inner_vertices_seen |= inner_seen[k];
     // With fewer than 2^31 points only the infinite vertex has the top bit.
     constexpr std::uint32_t top_bit = 1u << 31;
     if (n + 1 < top_bit && (inner_vertices_seen & top_bit) != 0) fail(Failure::vertex_link_not_sphere);
