@@ -1,0 +1,106 @@
+// The tetrahedraliser's threads under ThreadSanitizer (ci/tsan.sh): builds
+// clouds that make parallel insertions collide (dense duplicates, a thin
+// quantised shell, a plane, far-off coordinates) on several thread counts
+// and fails unless every graph and set of tetrahedra equals the
+// one-thread build. The sanitizer reports any data race on the way.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "lib/delaunay/delaunay.hpp"
+
+namespace {
+
+using Cloud = std::vector<double>;
+
+ornel::PointsView<double> view_of(const Cloud& xyz) {
+    return {reinterpret_cast<const char*>(xyz.data()), xyz.size() / 3, 3, 24, 8};
+}
+
+// Each row of four turned to start at its smallest index (orientation kept
+// by an even turn), rows sorted: the set, whatever order the build made.
+std::vector<std::uint64_t> canonical(const ornel::Buffer<std::uint64_t>& tets) {
+    std::vector<std::array<std::uint64_t, 4>> rows(tets.size() / 4);
+    static constexpr int even[12][4] = {{0, 1, 2, 3}, {0, 2, 3, 1}, {0, 3, 1, 2}, {1, 0, 3, 2}, {1, 2, 0, 3}, {1, 3, 2, 0},
+                                        {2, 0, 1, 3}, {2, 1, 3, 0}, {2, 3, 0, 1}, {3, 0, 2, 1}, {3, 1, 0, 2}, {3, 2, 1, 0}};
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        std::array<std::uint64_t, 4> best{~0ull, 0, 0, 0};
+        for (const auto& p : even) {
+            std::array<std::uint64_t, 4> turned{tets[4 * r + p[0]], tets[4 * r + p[1]], tets[4 * r + p[2]], tets[4 * r + p[3]]};
+            best = std::min(best, turned);
+        }
+        rows[r] = best;
+    }
+    std::sort(rows.begin(), rows.end());
+    std::vector<std::uint64_t> flat;
+    for (const auto& row : rows) flat.insert(flat.end(), row.begin(), row.end());
+    return flat;
+}
+
+bool same_graph(const ornel::CsrGraph& a, const ornel::CsrGraph& b) {
+    return a.indptr.size() == b.indptr.size() && a.indices.size() == b.indices.size() &&
+           std::equal(a.indptr.data(), a.indptr.data() + a.indptr.size(), b.indptr.data()) &&
+           std::equal(a.indices.data(), a.indices.data() + a.indices.size(), b.indices.data());
+}
+
+}  // namespace
+
+int main() {
+    std::mt19937_64 random(11);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::normal_distribution<double> normal;
+    std::vector<std::pair<std::string, Cloud>> clouds;
+    {
+        Cloud dense;  // a tiny box, a quarter of the points repeated
+        for (int i = 0; i < 15000; ++i)
+            for (int k = 0; k < 3; ++k) dense.push_back(1.0 + std::round(unit(random) * 60) / 60 * 1e-3);
+        for (int i = 0; i < 5000; ++i) {
+            const std::size_t j = random() % 15000;
+            dense.insert(dense.end(), dense.begin() + 3 * j, dense.begin() + 3 * j + 3);
+        }
+        clouds.emplace_back("dense duplicates", dense);
+    }
+    {
+        Cloud shell;  // a closed surface: cavities reach across its inside
+        for (int i = 0; i < 16000; ++i) {
+            double p[3] = {normal(random), normal(random), normal(random)};
+            const double r = std::sqrt(p[0] * p[0] + p[1] * p[1] + p[2] * p[2]) / (1 + 0.003 * unit(random));
+            for (double c : p) shell.push_back(std::round(c / r * 1000) / 1000);
+        }
+        clouds.emplace_back("quantised shell", shell);
+    }
+    {
+        Cloud plane, far;  // the helper point's path; georeferenced coordinates
+        for (int i = 0; i < 8000; ++i) {
+            const double u = std::round(unit(random) * 60) / 60, v = std::round(unit(random) * 60) / 60;
+            plane.insert(plane.end(), {u + 3.0, 0.5 * u + v - 2.0, 0.25 * u - 0.5 * v + 7.0});
+            far.insert(far.end(), {512300.25 + 80 * unit(random), 5402100.5 + 80 * unit(random), 310.0 + 6 * unit(random)});
+        }
+        clouds.emplace_back("plane", plane);
+        clouds.emplace_back("georeferenced", far);
+    }
+    int failures = 0;
+    for (const auto& [name, xyz] : clouds) {
+        const auto view = view_of(xyz);
+        const ornel::CsrGraph expected = ornel::delaunay::graph(view, 1);
+        const bool solid = name != "plane";
+        const std::vector<std::uint64_t> tets = solid ? canonical(ornel::delaunay::tetrahedra(view, 1)) : std::vector<std::uint64_t>{};
+        for (std::size_t threads : {2, 3, 5}) {
+            if (!same_graph(ornel::delaunay::graph(view, threads), expected)) {
+                std::printf("%s: the graph on %zu threads differs\n", name.c_str(), threads);
+                ++failures;
+            }
+            if (solid && canonical(ornel::delaunay::tetrahedra(view, threads)) != tets) {
+                std::printf("%s: the tetrahedra on %zu threads differ\n", name.c_str(), threads);
+                ++failures;
+            }
+        }
+        std::printf("%s: %zu points, %zu graph entries, checked on 2, 3 and 5 threads\n", name.c_str(), view.rows,
+                    expected.indices.size());
+    }
+    return failures == 0 ? 0 : 1;
+}
