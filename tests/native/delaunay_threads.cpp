@@ -4,6 +4,7 @@
 // and fails unless every graph and set of tetrahedra equals the
 // one-thread build. The sanitizer reports any data race on the way.
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
