@@ -56,9 +56,11 @@ def ornel_job(arrays):
     total = time.perf_counter() - start
 
     fresh = [ornel.Cloud(a, f"c{i}") for i, a in enumerate(arrays)]
+    # As all_by_all builds them: side by side, the threads shared out between the builds.
+    share = max(1, THREADS // len(fresh))
     start = time.perf_counter()
     with ThreadPoolExecutor(THREADS) as pool:
-        list(pool.map(lambda c: c.prepared("f32"), fresh))
+        list(pool.map(lambda c: c.prepared("f32", threads=share), fresh))
     graphs = time.perf_counter() - start
     start = time.perf_counter()
     ornel.all_by_all(fresh, threads=THREADS)  # graphs kept in the clouds: the joins alone
