@@ -132,8 +132,9 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
     // their caches.)
     const std::size_t parts = threads > 1 && n >= 2048 ? std::min(threads, max_threads) : 1;
     // Each tally beyond the first takes 8 bytes a point, freed before the
-    // rows are allocated: a few stay below the peak those make.
-    const std::size_t counters = std::min<std::size_t>(parts, 8);
+    // rows are allocated: three more stay below the peak those make (the
+    // tetrahedra and the rows, about 280 bytes a point).
+    const std::size_t counters = std::min<std::size_t>(parts, 4);
     constexpr std::uint32_t on_hull = 1u << 31, beside_helper = 1u << 30;
     // The counts, by vertex under the tetrahedra's names.
     std::vector<std::uint32_t> tally(n, 0);
