@@ -495,8 +495,7 @@ private:
         // first (the cone takes them in turn) and fresh ones after.
         if (w.bounded && !reserve_slots(w, w.boundary.size() > w.cavity.size() ? w.boundary.size() - w.cavity.size() : 0))
             return give_up(w);
-        for (std::uint32_t c : w.cavity) flags[c] = Flag::none;
-        for (std::uint32_t reference : w.boundary) flags[reference >> 2] = Flag::none;
+        // The marks are cleared by the cone, which reads those tetrahedra anyway.
         w.last = cone(w, p);
         return true;
     }
@@ -513,7 +512,8 @@ private:
 
     // Replaces the region behind w.boundary (references to the faces of the
     // tetrahedra outside it) by tetrahedra joining each face to `apex`, and
-    // links them. Returns one of them.
+    // links them, clearing the marks the cavity's search left on both sides
+    // of the boundary. Returns one of them.
     //
     // Each new tetrahedron is (a, b, c, apex) over its boundary face (a, b, c),
     // positively oriented, so that the faces, seen from the apex, all turn the
@@ -566,6 +566,7 @@ private:
         const std::uint32_t f = reference & 3;
         Tetrahedron& t = tets_[made];
         Tetrahedron& outer = tets_[reference >> 2];
+        flags_[reference >> 2] = Flag::none;  // marked outside by the cavity's search
         std::uint32_t a = outer.vertex[face_positions[f][0]], b = outer.vertex[face_positions[f][1]],
                       c = outer.vertex[face_positions[f][2]];
         // An even permutation keeps the orientation: the infinite vertex goes first.
@@ -589,7 +590,10 @@ private:
     // walks w.cavity) while they last, which saves chaining them as free
     // and taking them back; then a fresh one.
     std::uint32_t take_slot(Worker& w, const std::uint32_t*& next) {
-        if (next != w.cavity.end()) return *next++;
+        if (next != w.cavity.end()) {
+            flags_[*next] = Flag::none;  // marked inside by the cavity's search
+            return *next++;
+        }
         return new_tetrahedron(w);
     }
 
