@@ -535,8 +535,8 @@ private:
         std::uint32_t* made = w.made.data();
         const std::uint32_t* reused = w.cavity.begin();
         for (std::uint32_t reference : w.boundary) {
-            const std::uint32_t t = make_over(reference, apex, take_slot(w, reused));
-            const std::uint32_t* v = tets_[t].vertex;
+            const std::uint32_t t = take_slot(w, reused);
+            const VertexLanes v = make_over_lanes(reference, apex, t);
             const std::uint32_t a = local_id(w, v[0]), b = local_id(w, v[1]), c = local_id(w, v[2]);
             w.edge_slots[b * local_capacity + c] = t * 4 + 0;
             w.edge_slots[c * local_capacity + a] = t * 4 + 1;
@@ -584,6 +584,42 @@ private:
         t.neighbour[3] = reference;
         outer.neighbour[f] = made * 4 + 3;
         return made;
+    }
+
+    using VertexLanes = Vector<std::uint32_t, 16>;
+
+    // make_over with the outer tetrahedron's vertices permuted in one vector,
+    // which also returns the new tetrahedron's vertices, still in a register.
+    VertexLanes make_over_lanes(std::uint32_t reference, std::uint32_t apex, std::uint32_t made) {
+#if defined(__clang__)
+        make_over(reference, apex, made);
+        VertexLanes made_vertices;
+        std::memcpy(&made_vertices, tets_[made].vertex, sizeof made_vertices);
+        return made_vertices;
+#else
+        // make_over's face_positions, a lane each; the last is replaced by the apex.
+        alignas(16) static constexpr std::uint32_t face_lanes[4][4] = {{1, 2, 3, 0}, {0, 3, 2, 0}, {0, 1, 3, 0}, {0, 2, 1, 0}};
+        const std::uint32_t f = reference & 3;
+        Tetrahedron& t = tets_[made];
+        Tetrahedron& outer = tets_[reference >> 2];
+        flags_[reference >> 2] = Flag::none;  // marked outside by the cavity's search
+        VertexLanes around, positions;
+        std::memcpy(&around, outer.vertex, sizeof around);
+        std::memcpy(&positions, face_lanes[f], sizeof positions);
+        VertexLanes face = __builtin_shuffle(around, positions);
+        face[3] = apex;
+        // The infinite vertex first, by an even permutation, as make_over.
+        const VertexLanes all_ones = {infinite_vertex, infinite_vertex, infinite_vertex, infinite_vertex};
+        const unsigned infinite = lane_bits<std::uint32_t>(face == all_ones);
+        if (infinite & 6) [[unlikely]] {
+            face = infinite & 2 ? __builtin_shuffle(face, VertexLanes{1, 2, 0, 3})
+                                : __builtin_shuffle(face, VertexLanes{2, 0, 1, 3});
+        }
+        std::memcpy(t.vertex, &face, sizeof face);
+        t.neighbour[3] = reference;
+        outer.neighbour[f] = made * 4 + 3;
+        return face;
+#endif
     }
 
     // A slot for the cone's next tetrahedron: the cavity's own (`next`
