@@ -542,16 +542,18 @@ private:
             w.edge_slots[c * local_capacity + a] = t * 4 + 1;
             w.edge_slots[a * local_capacity + b] = t * 4 + 2;
             *made++ = t;
-            *made++ = a | b << 8 | c << 16;
+            // Six bits each: the slots of edges c -> b and b -> a are then its
+            // bits 6 to 17 and 0 to 11 as they stand.
+            *made++ = a | b << 6 | c << 12;
         }
         for (std::uint32_t i = 0; i < w.local_count; ++i) w.local_id[w.local_vertex[i] + 1] = no_local_id;
         for (std::size_t i = 0; i < w.made.size(); i += 2) {
             std::uint32_t* neighbour = tets_[w.made[i]].neighbour;
             const std::uint32_t ids = w.made[i + 1];
-            const std::uint32_t a = ids & 0xFF, b = ids >> 8 & 0xFF, c = ids >> 16;
-            neighbour[0] = w.edge_slots[c * local_capacity + b];
-            neighbour[1] = w.edge_slots[a * local_capacity + c];
-            neighbour[2] = w.edge_slots[b * local_capacity + a];
+            static_assert(local_capacity == 64);
+            neighbour[0] = w.edge_slots[ids >> 6];                     // c -> b
+            neighbour[1] = w.edge_slots[(ids & 63) << 6 | ids >> 12];  // a -> c
+            neighbour[2] = w.edge_slots[ids & 0xFFF];                  // b -> a
         }
         free_unused(w, reused);
         return w.made[w.made.size() - 2];
