@@ -534,26 +534,37 @@ private:
         w.made.resize(2 * w.boundary.size());
         std::uint32_t* made = w.made.data();
         const std::uint32_t* reused = w.cavity.begin();
+        const std::uint32_t* const reused_end = w.cavity.end();  // no new tetrahedron moves it
+        // Kept in registers: the compiler would otherwise load them again
+        // after every store through the tetrahedra's integers.
+        std::uint32_t* const edge_slots = w.edge_slots.data();
         for (std::uint32_t reference : w.boundary) {
-            const std::uint32_t t = take_slot(w, reused);
+            std::uint32_t t;
+            if (reused != reused_end) {
+                t = *reused++;
+                flags_[t] = Flag::none;  // marked inside by the cavity's search
+            } else {
+                t = new_tetrahedron(w);
+            }
             const VertexLanes v = make_over_lanes(reference, apex, t);
             const std::uint32_t a = local_id(w, v[0]), b = local_id(w, v[1]), c = local_id(w, v[2]);
-            w.edge_slots[b * local_capacity + c] = t * 4 + 0;
-            w.edge_slots[c * local_capacity + a] = t * 4 + 1;
-            w.edge_slots[a * local_capacity + b] = t * 4 + 2;
+            edge_slots[b * local_capacity + c] = t * 4 + 0;
+            edge_slots[c * local_capacity + a] = t * 4 + 1;
+            edge_slots[a * local_capacity + b] = t * 4 + 2;
             *made++ = t;
             // Six bits each: the slots of edges c -> b and b -> a are then its
             // bits 6 to 17 and 0 to 11 as they stand.
             *made++ = a | b << 6 | c << 12;
         }
         for (std::uint32_t i = 0; i < w.local_count; ++i) w.local_id[w.local_vertex[i] + 1] = no_local_id;
-        for (std::size_t i = 0; i < w.made.size(); i += 2) {
-            std::uint32_t* neighbour = tets_[w.made[i]].neighbour;
-            const std::uint32_t ids = w.made[i + 1];
-            static_assert(local_capacity == 64);
-            neighbour[0] = w.edge_slots[ids >> 6];                     // c -> b
-            neighbour[1] = w.edge_slots[(ids & 63) << 6 | ids >> 12];  // a -> c
-            neighbour[2] = w.edge_slots[ids & 0xFFF];                  // b -> a
+        static_assert(local_capacity == 64);
+        Tetrahedron* const tets = tets_.data();
+        for (const std::uint32_t* m = w.made.data(); m != made; m += 2) {
+            std::uint32_t* neighbour = tets[m[0]].neighbour;
+            const std::uint32_t ids = m[1];
+            neighbour[0] = edge_slots[ids >> 6];                     // c -> b
+            neighbour[1] = edge_slots[(ids & 63) << 6 | ids >> 12];  // a -> c
+            neighbour[2] = edge_slots[ids & 0xFFF];                  // b -> a
         }
         free_unused(w, reused);
         return w.made[w.made.size() - 2];
