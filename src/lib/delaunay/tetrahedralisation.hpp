@@ -299,8 +299,9 @@ private:
     std::uint32_t locate(Worker& w, std::uint32_t p, std::uint32_t t) {
         std::uint32_t previous = infinite_vertex;
         unsigned entered = 0;  // the face just crossed, as a bit: p is not beyond it
+        const std::size_t most_steps = 16 * tets_.size() + 1024;  // no tetrahedron is made while walking
         for (std::size_t steps = 0;; ++steps) {
-            if (steps > 16 * tets_.size() + 1024) fail(Failure::location_not_terminating);
+            if (steps > most_steps) fail(Failure::location_not_terminating);
             const Tetrahedron& tet = tets_[t];
             if (is_infinite(tet)) {
                 const int k = tet.vertex[0] == infinite_vertex ? 0 : 3;
