@@ -40,6 +40,47 @@ inline void sort_row(std::uint32_t* begin, std::uint32_t* end) {
     }
 }
 
+// Rows of at most 4 * blocks values, all distinct and below 2^31, with no
+// branch that depends on them (insertion sort mispredicts about once a
+// value): each value's place is the number of smaller ones, counted for four
+// values at a time against each value in turn.
+template <int blocks>
+inline void rank_row(std::uint32_t* begin, std::uint32_t* end) {
+    using Four = Vector<std::int32_t, 16>;
+    const int n = static_cast<int>(end - begin);
+    alignas(16) std::int32_t value[4 * blocks];
+    // Padding above every value counts as smaller than none of them.
+    Four key[blocks], smaller[blocks];
+    for (int k = 0; k < blocks; ++k) {
+        key[k] = Four{INT32_MAX, INT32_MAX, INT32_MAX, INT32_MAX};
+        smaller[k] = Four{};
+    }
+    std::memcpy(value, key, sizeof value);
+    std::memcpy(value, begin, sizeof(std::uint32_t) * static_cast<std::size_t>(n));
+    std::memcpy(key, value, sizeof value);
+    for (int j = 0; j < n; ++j) {
+        const Four other = {value[j], value[j], value[j], value[j]};
+        for (int k = 0; k < blocks; ++k) smaller[k] -= other < key[k];  // a true lane is -1
+    }
+    alignas(16) std::int32_t place[4 * blocks];
+    std::memcpy(place, smaller, sizeof place);
+    for (int i = 0; i < n; ++i) begin[place[i]] = static_cast<std::uint32_t>(value[i]);
+}
+
+// Ascending order for a row of distinct values below 2^31.
+inline void sort_distinct_row(std::uint32_t* begin, std::uint32_t* end) {
+    const std::ptrdiff_t n = end - begin;
+    if (n <= 8) {
+        rank_row<2>(begin, end);
+    } else if (n <= 16) {
+        rank_row<4>(begin, end);
+    } else if (n <= 24) {
+        rank_row<6>(begin, end);
+    } else {
+        sort_row(begin, end);
+    }
+}
+
 // A vertex's mark in a star's search: a byte, but not a character type, so
 // that writing one does not make the compiler read everything else again.
 enum class Mark : std::uint8_t { clear, set };
@@ -54,8 +95,9 @@ inline int position_of(const Tetrahedron& t, std::uint32_t x) {
 }
 
 // The vertices sharing a tetrahedron with v (not v, the infinite vertex or
-// the helper point), written to `out`, which has room for as many as v's link
-// says: the search stops when it is full. Returns how many it found.
+// the helper point), written to `out` under their names in `rename`; `out`
+// has room for as many as v's link says: the search stops when it is full.
+// Returns how many it found.
 //
 // The link of v is a triangulated sphere, and each of its vertices u is met
 // by turning around the edge v-u: the tetrahedra around it form a ring, each
@@ -69,17 +111,19 @@ inline int position_of(const Tetrahedron& t, std::uint32_t x) {
 // `marked` is indexed by vertex + 1, so that the infinite vertex takes slot
 // 0 and the helper slot n + 1: both stay marked, which leaves them out with
 // no test of their own; the vertices' slots are clear before and after.
+// `seen` keeps every vertex found, with its tetrahedron, in the order found:
+// the rings to turn around, then the marks to clear.
 inline std::size_t collect_star(const Tetrahedron* tets, std::uint32_t v, std::uint32_t first, Mark* marked,
-                                ScratchList& queue, std::uint32_t* out, std::size_t room) {
+                                ScratchList& seen, std::uint32_t* out, std::size_t room,
+                                const std::uint32_t* rename) {
     std::size_t found = 0;
-    queue.clear();
-    // Each found vertex with a tetrahedron holding it and v.
+    std::uint32_t* const pairs = seen.room(0, 2 * room);
     auto meet = [&](std::uint32_t u, std::uint32_t t) {
         if (marked[u + 1] != Mark::clear) return false;
         marked[u + 1] = Mark::set;
-        out[found] = u;
-        queue.push_back(u);
-        queue.push_back(t);
+        out[found] = rename[u];
+        pairs[2 * found] = u;
+        pairs[2 * found + 1] = t;
         return ++found == room;
     };
     {
@@ -87,9 +131,8 @@ inline std::size_t collect_star(const Tetrahedron* tets, std::uint32_t v, std::u
         for (int k = 0; k < 4; ++k)
             if (t.vertex[k] != v && meet(t.vertex[k], first)) goto done;
     }
-    while (queue.size() != 0) {
-        const std::uint32_t u = queue[queue.size() - 2], start = queue[queue.size() - 1];
-        queue.pop_pair();
+    for (std::size_t next = 0; next < found; ++next) {
+        const std::uint32_t u = pairs[2 * next], start = pairs[2 * next + 1];
         const Tetrahedron& s = tets[start];
         // The two vertices of `start` besides v and u: cross the face opposite
         // one, keep the other, which the next tetrahedron holds too.
@@ -99,16 +142,16 @@ inline std::size_t collect_star(const Tetrahedron* tets, std::uint32_t v, std::u
         std::uint32_t kept = s.vertex[__builtin_ctz(rest & (rest - 1))];
         while (true) {
             const std::uint32_t t = reference >> 2;
-            const Tetrahedron& next = tets[t];
-            const std::uint32_t fresh = next.vertex[reference & 3];  // opposite the face crossed
+            const Tetrahedron& next_tet = tets[t];
+            const std::uint32_t fresh = next_tet.vertex[reference & 3];  // opposite the face crossed
             if (fresh == crossed) break;  // round the ring: the next tetrahedron is `start`
             if (meet(fresh, t)) goto done;
-            reference = next.neighbour[position_of(next, kept)];
+            reference = next_tet.neighbour[position_of(next_tet, kept)];
             kept = fresh;
         }
     }
 done:
-    for (std::size_t i = 0; i < found; ++i) marked[out[i] + 1] = Mark::clear;
+    for (std::size_t i = 0; i < found; ++i) marked[pairs[2 * i] + 1] = Mark::clear;
     return found;
 }
 
@@ -222,7 +265,7 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
     // in turn as they finish: stars cost unevenly along the tetrahedra
     // (reused slots crowd the later ones), and a thread of a shared
     // machine may lose its core for a while.
-    auto search_stars = [&](std::size_t begin, std::size_t end, detail::Mark* marked, ScratchList& queue) {
+    auto search_stars = [&](std::size_t begin, std::size_t end, detail::Mark* marked, ScratchList& seen) {
         const Tetrahedron* const all = tets.data();
         const std::uint32_t* const last = incident.data();  // by vertex + 1, wrapping as above
         // Which of a tetrahedron's vertices take their star there.
@@ -267,10 +310,15 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
                 std::uint32_t* row = indices.data() + indptr[name];
                 const std::size_t degree = indptr[name + 1] - indptr[name];
                 const std::uint32_t first = static_cast<std::uint32_t>(t);
-                const std::size_t found = detail::collect_star(tets.data(), v, first, marked, queue, row, degree);
+                const std::size_t found =
+                    detail::collect_star(tets.data(), v, first, marked, seen, row, degree, given_index);
                 if (found != degree) fail(Failure::star_degree_mismatch);
-                for (std::uint32_t* u = row; u != row + degree; ++u) *u = given_index[*u];
-                detail::sort_row(row, row + degree);
+                // Caller's indices are below 2^31 when there are fewer points.
+                if (n < (std::size_t{1} << 31)) {
+                    detail::sort_distinct_row(row, row + degree);
+                } else {
+                    detail::sort_row(row, row + degree);
+                }
             }
         }
     };
@@ -280,9 +328,9 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
         // A byte per vertex: each thread its own.
         std::vector<detail::Mark> marked(n + 2, detail::Mark::clear);
         marked.front() = marked.back() = detail::Mark::set;  // the infinite vertex, the helper (the only vertices from n up)
-        ScratchList queue;
+        ScratchList seen;
         for (std::size_t range; (range = next_range.fetch_add(1, std::memory_order_relaxed)) < ranges;)
-            search_stars(tets.size() * range / ranges, tets.size() * (range + 1) / ranges, marked.data(), queue);
+            search_stars(tets.size() * range / ranges, tets.size() * (range + 1) / ranges, marked.data(), seen);
     });
     Tetrahedra().swap(tets);
     return {std::move(indptr), std::move(indices)};

@@ -64,6 +64,34 @@ inline int orient_replaced(Predicates& predicates, const Tetrahedron& t, int pos
     return -1;  // unreachable for distinct points: treat as outside
 }
 
+// in_conflict for a finite t that the floating-point stage leaves open:
+// out of line, and reading t's vertices again, so that the common path
+// keeps none of them in registers past its filter.
+[[gnu::noinline]] inline bool in_conflict_close(Predicates& predicates, const Tetrahedron& t, std::uint32_t p,
+                                                const std::uint32_t* index) {
+    const int s = predicates.insphere_careful(t.vertex[0], t.vertex[1], t.vertex[2], t.vertex[3], p);
+    if (s != 0) return s > 0;
+    const std::uint32_t rows[5] = {t.vertex[0], t.vertex[1], t.vertex[2], t.vertex[3], p};
+    return perturbed_insphere(predicates, rows, -1, 0, index) > 0;
+}
+
+// in_conflict for an infinite t (its infinite vertex at position k) whose
+// hull face's plane holds p: rare, so out of line.
+[[gnu::noinline]] inline bool on_hull_plane_in_conflict(Predicates& predicates, const Tetrahedron* tets,
+                                                        const Tetrahedron& t, int k, std::uint32_t p,
+                                                        const std::uint32_t* index) {
+    // The hull face's circumcircle, cut by the sphere of the solid
+    // neighbour, decides.
+    const std::uint32_t reference = t.neighbour[k];
+    const Tetrahedron& solid = tets[reference >> 2];
+    const int s = predicates.insphere(solid.vertex[0], solid.vertex[1], solid.vertex[2], solid.vertex[3], p);
+    if (s != 0) return s > 0;
+    const std::uint32_t mirror = solid.vertex[reference & 3];
+    std::uint32_t rows[5] = {t.vertex[0], t.vertex[1], t.vertex[2], t.vertex[3], p};
+    rows[k] = infinite_vertex;
+    return perturbed_insphere(predicates, rows, k, mirror, index) > 0;
+}
+
 // True when p lies inside the perturbed circumsphere of t (of `tets`); for an
 // infinite t, when p sees its hull face or lies inside the circumcircle of
 // that face as the perturbation decides.
@@ -72,24 +100,14 @@ template <bool wide = true>
 bool in_conflict(Predicates& predicates, const Tetrahedron* tets, const Tetrahedron& t, std::uint32_t p,
                  const std::uint32_t* index) {
     if (!is_infinite(t)) {
-        const int s = predicates.template insphere<wide>(t.vertex[0], t.vertex[1], t.vertex[2], t.vertex[3], p);
-        if (s != 0) return s > 0;
-        const std::uint32_t rows[5] = {t.vertex[0], t.vertex[1], t.vertex[2], t.vertex[3], p};
-        return perturbed_insphere(predicates, rows, -1, 0, index) > 0;
+        const int s = predicates.template insphere_filtered<wide>(t.vertex, p);
+        if (s != Predicates::undecided) return s > 0;  // never zero
+        return in_conflict_close(predicates, t, p, index);
     }
     const int k = t.vertex[0] == infinite_vertex ? 0 : 3;
     const int o = orient_replaced(predicates, t, k, p);
     if (o != 0) return o > 0;
-    // On the plane of a hull face: its circumcircle, cut by the sphere of
-    // the solid neighbour, decides.
-    const std::uint32_t reference = t.neighbour[k];
-    const Tetrahedron& solid = tets[reference >> 2];
-    const int s = predicates.template insphere<wide>(solid.vertex[0], solid.vertex[1], solid.vertex[2], solid.vertex[3], p);
-    if (s != 0) return s > 0;
-    const std::uint32_t mirror = solid.vertex[reference & 3];
-    std::uint32_t rows[5] = {t.vertex[0], t.vertex[1], t.vertex[2], t.vertex[3], p};
-    rows[k] = infinite_vertex;
-    return perturbed_insphere(predicates, rows, k, mirror, index) > 0;
+    return on_hull_plane_in_conflict(predicates, tets, t, k, p, index);
 }
 
 }  // namespace ornel::delaunay

@@ -113,6 +113,17 @@ public:
         return insphere_careful(a, b, c, d, e);
     }
 
+    // insphere's floating-point stage alone, on the vertices v[0..3] and e:
+    // the sign, or `undecided` for insphere_careful to settle.
+    static constexpr int undecided = 2;
+    template <bool wide = true>
+    int insphere_filtered(const std::uint32_t* v, std::uint32_t e) const {
+        if (!scaled_) return undecided;
+        return wide ? insphere_filtered(point(v[0]), point(v[1]), point(v[2]), point(v[3]), point(e), insphere_static_)
+                    : insphere_filtered_pairs(point(v[0]), point(v[1]), point(v[2]), point(v[3]), point(e),
+                                              insphere_static_);
+    }
+
     [[gnu::noinline]] int orient3d_careful(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d) {
         const double* p[4] = {point(a), point(b), point(c), point(d)};
         if (scaled_) return orient3d_scaled(p);
@@ -190,8 +201,6 @@ public:
 
 private:
     static int sign_of(double x) { return (x > 0) - (x < 0); }
-
-    static constexpr int undecided = 2;
 
     // The semi-static bound below for the largest lift any test on the
     // cloud can meet: every difference is at most `span`, so every lift at

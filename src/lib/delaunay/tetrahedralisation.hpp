@@ -308,8 +308,9 @@ private:
     template <bool wide>
     std::uint32_t locate(Worker& w, std::uint32_t p, std::uint32_t t) {
         unsigned entered = 0;  // the face just crossed, as a bit: p is not beyond it
+        const std::size_t most_steps = 16 * tets_.size() + 1024;  // no tetrahedron is made while walking
         for (std::size_t steps = 0;; ++steps) {
-            if (steps > 16 * tets_.size() + 1024) fail(Failure::location_not_terminating);
+            if (steps > most_steps) fail(Failure::location_not_terminating);
             const Tetrahedron& tet = tets_[t];
             if (is_infinite(tet)) {
                 const int k = tet.vertex[0] == infinite_vertex ? 0 : 3;
@@ -502,8 +503,7 @@ private:
         // first (the cone takes them in turn) and fresh ones after.
         if (w.bounded && !reserve_slots(w, w.boundary.size() > w.cavity.size() ? w.boundary.size() - w.cavity.size() : 0))
             return give_up(w);
-        for (std::uint32_t c : w.cavity) flags[c] = Flag::none;
-        for (std::uint32_t reference : w.boundary) flags[reference >> 2] = Flag::none;
+        // The marks are cleared by the cone, which reads those tetrahedra anyway.
         w.last = cone(w, p);
         return true;
     }
@@ -520,7 +520,8 @@ private:
 
     // Replaces the region behind w.boundary (references to the faces of the
     // tetrahedra outside it) by tetrahedra joining each face to `apex`, and
-    // links them. Returns one of them.
+    // links them, clearing the marks the cavity's search left on both sides
+    // of the boundary. Returns one of them.
     //
     // Each new tetrahedron is (a, b, c, apex) over its boundary face (a, b, c),
     // positively oriented, so that the faces, seen from the apex, all turn the
@@ -541,24 +542,37 @@ private:
         w.made.resize(2 * w.boundary.size());
         std::uint32_t* made = w.made.data();
         const std::uint32_t* reused = w.cavity.begin();
+        const std::uint32_t* const reused_end = w.cavity.end();  // no new tetrahedron moves it
+        // Kept in registers: the compiler would otherwise load them again
+        // after every store through the tetrahedra's integers.
+        std::uint32_t* const edge_slots = w.edge_slots.data();
         for (std::uint32_t reference : w.boundary) {
-            const std::uint32_t t = make_over(reference, apex, take_slot(w, reused));
-            const std::uint32_t* v = tets_[t].vertex;
+            std::uint32_t t;
+            if (reused != reused_end) {
+                t = *reused++;
+                flags_[t] = Flag::none;  // marked inside by the cavity's search
+            } else {
+                t = new_tetrahedron(w);
+            }
+            const VertexLanes v = make_over_lanes(reference, apex, t);
             const std::uint32_t a = local_id(w, v[0]), b = local_id(w, v[1]), c = local_id(w, v[2]);
-            w.edge_slots[b * local_capacity + c] = t * 4 + 0;
-            w.edge_slots[c * local_capacity + a] = t * 4 + 1;
-            w.edge_slots[a * local_capacity + b] = t * 4 + 2;
+            edge_slots[b * local_capacity + c] = t * 4 + 0;
+            edge_slots[c * local_capacity + a] = t * 4 + 1;
+            edge_slots[a * local_capacity + b] = t * 4 + 2;
             *made++ = t;
-            *made++ = a | b << 8 | c << 16;
+            // Six bits each: the slots of edges c -> b and b -> a are then its
+            // bits 6 to 17 and 0 to 11 as they stand.
+            *made++ = a | b << 6 | c << 12;
         }
         for (std::uint32_t i = 0; i < w.local_count; ++i) w.local_id[w.local_vertex[i] + 1] = no_local_id;
-        for (std::size_t i = 0; i < w.made.size(); i += 2) {
-            std::uint32_t* neighbour = tets_[w.made[i]].neighbour;
-            const std::uint32_t ids = w.made[i + 1];
-            const std::uint32_t a = ids & 0xFF, b = ids >> 8 & 0xFF, c = ids >> 16;
-            neighbour[0] = w.edge_slots[c * local_capacity + b];
-            neighbour[1] = w.edge_slots[a * local_capacity + c];
-            neighbour[2] = w.edge_slots[b * local_capacity + a];
+        static_assert(local_capacity == 64);
+        Tetrahedron* const tets = tets_.data();
+        for (const std::uint32_t* m = w.made.data(); m != made; m += 2) {
+            std::uint32_t* neighbour = tets[m[0]].neighbour;
+            const std::uint32_t ids = m[1];
+            neighbour[0] = edge_slots[ids >> 6];                     // c -> b
+            neighbour[1] = edge_slots[(ids & 63) << 6 | ids >> 12];  // a -> c
+            neighbour[2] = edge_slots[ids & 0xFFF];                  // b -> a
         }
         free_unused(w, reused);
         return w.made[w.made.size() - 2];
@@ -573,6 +587,7 @@ private:
         const std::uint32_t f = reference & 3;
         Tetrahedron& t = tets_[made];
         Tetrahedron& outer = tets_[reference >> 2];
+        flags_[reference >> 2] = Flag::none;  // marked outside by the cavity's search
         std::uint32_t a = outer.vertex[face_positions[f][0]], b = outer.vertex[face_positions[f][1]],
                       c = outer.vertex[face_positions[f][2]];
         // An even permutation keeps the orientation: the infinite vertex goes first.
@@ -592,11 +607,50 @@ private:
         return made;
     }
 
+    using VertexLanes = Vector<std::uint32_t, 16>;
+
+    // make_over with the outer tetrahedron's vertices permuted in one vector,
+    // which also returns the new tetrahedron's vertices, still in a register.
+    VertexLanes make_over_lanes(std::uint32_t reference, std::uint32_t apex, std::uint32_t made) {
+#if defined(__clang__)
+        make_over(reference, apex, made);
+        VertexLanes made_vertices;
+        std::memcpy(&made_vertices, tets_[made].vertex, sizeof made_vertices);
+        return made_vertices;
+#else
+        // make_over's face_positions, a lane each; the last is replaced by the apex.
+        alignas(16) static constexpr std::uint32_t face_lanes[4][4] = {{1, 2, 3, 0}, {0, 3, 2, 0}, {0, 1, 3, 0}, {0, 2, 1, 0}};
+        const std::uint32_t f = reference & 3;
+        Tetrahedron& t = tets_[made];
+        Tetrahedron& outer = tets_[reference >> 2];
+        flags_[reference >> 2] = Flag::none;  // marked outside by the cavity's search
+        VertexLanes around, positions;
+        std::memcpy(&around, outer.vertex, sizeof around);
+        std::memcpy(&positions, face_lanes[f], sizeof positions);
+        VertexLanes face = __builtin_shuffle(around, positions);
+        face[3] = apex;
+        // The infinite vertex first, by an even permutation, as make_over.
+        const VertexLanes all_ones = {infinite_vertex, infinite_vertex, infinite_vertex, infinite_vertex};
+        const unsigned infinite = lane_bits<std::uint32_t>(face == all_ones);
+        if (infinite & 6) [[unlikely]] {
+            face = infinite & 2 ? __builtin_shuffle(face, VertexLanes{1, 2, 0, 3})
+                                : __builtin_shuffle(face, VertexLanes{2, 0, 1, 3});
+        }
+        std::memcpy(t.vertex, &face, sizeof face);
+        t.neighbour[3] = reference;
+        outer.neighbour[f] = made * 4 + 3;
+        return face;
+#endif
+    }
+
     // A slot for the cone's next tetrahedron: the cavity's own (`next`
     // walks w.cavity) while they last, which saves chaining them as free
     // and taking them back; then a fresh one.
     std::uint32_t take_slot(Worker& w, const std::uint32_t*& next) {
-        if (next != w.cavity.end()) return *next++;
+        if (next != w.cavity.end()) {
+            flags_[*next] = Flag::none;  // marked inside by the cavity's search
+            return *next++;
+        }
         return new_tetrahedron(w);
     }
 
