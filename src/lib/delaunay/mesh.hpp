@@ -80,7 +80,6 @@ public:
         return storage_.data();
     }
     std::size_t capacity() const { return storage_.size(); }
-    void pop_pair() { size_ -= 2; }
     void set_size(std::size_t size) { size_ = size; }
 
 private:
