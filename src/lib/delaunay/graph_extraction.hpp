@@ -23,9 +23,25 @@
 #include "mesh.hpp"
 #include "threads.hpp"
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 namespace ornel::delaunay {
 
 namespace detail {
+
+// Hands what was freed back to the system, for clouds of `n` points. Freed
+// blocks sit mostly in the middle of the heap, where the allocator keeps
+// them: handed back before the rows are allocated, the rows do not come on
+// top of them. Only for large clouds: the trim walks every arena under its
+// lock, which builds of small clouds side by side would wait for, to hand
+// back little.
+inline void hand_back_freed_memory([[maybe_unused]] std::size_t n) {
+#if defined(__GLIBC__)
+    if (n >= std::size_t{1} << 18) malloc_trim(0);
+#endif
+}
 
 // Insertion sort: rows are short (about 15 on average). The smallest goes
 // first, so that the inner loop needs no test of where the row begins.
@@ -190,12 +206,15 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
     std::vector<std::uint32_t> incident(n + 2, infinite_vertex);
     // The hull test below rests on the infinite vertex standing first or
     // last: checked here, where it costs an OR.
+    // Allocated here, not by the threads that fill them: memory a thread's
+    // own arena held would not be handed back before the rows (8 bytes a
+    // point more at the peak).
+    for (Tally& other : more_tallies) {
+        other.counts.assign(n, 0);
+        other.last.assign(n + 2, infinite_vertex);
+    }
     std::uint32_t inner_seen[max_threads] = {};
     on_threads(counters, [&](std::size_t k) {
-        if (k > 0) {
-            more_tallies[k - 1].counts.assign(n, 0);
-            more_tallies[k - 1].last.assign(n + 2, infinite_vertex);
-        }
         // Plain copies: the counts are written through pointers that could
         // otherwise alias them, and be read again after every write.
         const std::uint32_t left_out = helper, points = static_cast<std::uint32_t>(n);
@@ -256,6 +275,7 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
         if (total > 0xFFFFFFFFu) fail(Failure::too_many_adjacency_entries);
     }
     indptr[n] = static_cast<std::uint32_t>(total);
+    detail::hand_back_freed_memory(n);  // the insertion's scratch and the tallies
     Buffer<std::uint32_t> indices(total);
     // Stars in the order of the tetrahedra, which is about the order of
     // insertion: consecutive stars share tetrahedra in cache. Each vertex

@@ -26,9 +26,6 @@
 #include <mutex>
 #include <utility>
 #include <vector>
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
 
 #include "../buffer.hpp"
 #include "../csr.hpp"
@@ -158,19 +155,12 @@ public:
     // left out) as CSR rows in ascending order. Consumes the tetrahedra.
     CsrGraph graph() {
         // The coordinates and the insertion's scratch are no longer needed:
-        // free them before the result is allocated.
+        // free them before the result is allocated (star_graph hands what is
+        // freed back to the system before it allocates the rows).
         std::vector<double>().swap(xyz_);
         workers_.erase(workers_.begin() + 1, workers_.end());
         std::vector<LocalId>().swap(workers_[0].local_id);
         std::vector<Flag>().swap(flags_);
-#if defined(__GLIBC__)
-        // What was just freed sits mostly in the middle of the heap, where
-        // the allocator keeps it: handed back now, the graph's rows do not
-        // come on top of it. Only for large clouds: the trim walks every
-        // arena under its lock, which builds of small clouds side by side
-        // would wait for, to hand back little.
-        if (n_points_ >= std::size_t{1} << 18) malloc_trim(0);
-#endif
         CsrGraph vertices = star_graph(tets_, n_points_, apex_, threads_, given_index_.data());
         std::vector<std::uint32_t>().swap(given_index_);
         if (duplicates_.empty()) return vertices;
