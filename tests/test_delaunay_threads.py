@@ -55,6 +55,8 @@ def clouds():
         "1e-300": rng.random((12000, 3)) * 1e-300,
         "clustered duplicates": np.repeat(rng.normal(size=(4000, 3)), 3, axis=0)[rng.permutation(12000)],
         "float32": rng.normal(size=(20000, 3)).astype(np.float32),
+        # Single precision 5e6 away: coordinates a quarter or half apart, full of exact ties.
+        "float32 georeferenced": (rng.random((20000, 3)) * [400, 400, 30] + [5e5, 5e6, 310.0]).astype(np.float32),
     }
 
 
