@@ -189,7 +189,7 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
     // vertices had every thread read them all, and ran slower on two
     // threads than on one; one table written by all would bounce between
     // their caches.)
-    const std::size_t parts = threads > 1 && n >= 2048 ? std::min(threads, max_threads) : 1;
+    const std::size_t parts = parts_for(n, threads, 2048);
     // Each tally beyond the first takes 8 bytes a point, freed before the
     // rows are allocated: three more stay below the peak those make (the
     // tetrahedra and the rows, about 280 bytes a point).

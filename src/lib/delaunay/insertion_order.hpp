@@ -144,7 +144,7 @@ inline InsertionOrder insertion_order(const double* xyz, std::size_t n, bool cel
         return detail::hilbert_key(octants) << 30 | fine;
     };
     std::vector<std::uint64_t> keys(n);
-    const std::size_t parts = threads > 1 && n >= 8192 ? std::min(threads, max_threads) : 1;
+    const std::size_t parts = parts_for(n, threads, 8192);
     on_threads(parts, [&](std::size_t part) {
         for (std::size_t i = n * part / parts, end = n * (part + 1) / parts; i < end; ++i) {
             const std::uint64_t cell = cell_of(i);

@@ -228,7 +228,7 @@ private:
         // wait for one another, and can be shared between threads.
         {
             const std::vector<double> given(xyz_.begin(), xyz_.begin() + 3 * static_cast<std::ptrdiff_t>(n_points_));
-            const std::size_t parts = threads_ > 1 && n_points_ >= 8192 ? std::min(threads_, max_threads) : 1;
+            const std::size_t parts = parts_for(n_points_, threads_, 8192);
             on_threads(parts, [&](std::size_t part) {
                 for (std::size_t i = n_points_ * part / parts, end = n_points_ * (part + 1) / parts; i < end; ++i)
                     std::memcpy(xyz_.data() + 3 * i, given.data() + 3 * std::size_t{order[i]}, 3 * sizeof(double));

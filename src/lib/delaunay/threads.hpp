@@ -1,6 +1,7 @@
 // Running the parts of one build side by side.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <exception>
 #include <system_error>
@@ -10,6 +11,12 @@
 namespace ornel::delaunay {
 
 inline constexpr std::size_t max_threads = 64;
+
+// How many parts `items` are shared into on `threads` threads: all of them
+// from `least` items on, one below (too few to pay for starting threads).
+inline std::size_t parts_for(std::size_t items, std::size_t threads, std::size_t least) {
+    return threads > 1 && items >= least ? std::min(threads, max_threads) : 1;
+}
 
 // Runs job(0) .. job(parts - 1) at once, job(0) on the calling thread;
 // the first exception any of them throws is thrown here once all are done.
