@@ -480,6 +480,13 @@ private:
                         }
                         flags[other] = inside;
                         cavity[n_cavity++] = other;
+                        // Its neighbours are tested when the search reaches
+                        // it; they are often cold (built long before, on the
+                        // curve's far side), so their fetch starts now.
+                        for (const std::uint32_t next : tets[other].neighbour) {
+                            __builtin_prefetch(tets + (next >> 2));
+                            __builtin_prefetch(flags + (next >> 2));
+                        }
                         continue;
                     }
                     flags[other] = outside;
