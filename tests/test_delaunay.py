@@ -206,7 +206,7 @@ class TestExactlyDelaunay:
         # Multiples of 2^-20, so that even 2^-1050 times them are exact (subnormal) doubles.
         points = np.random.default_rng(4).integers(0, 2**20, size=(400, 3)) * 2.0**-20
         reference = edge_set(*ornel.delaunay_graph(points))
-        for exponent in (-1050, -1000, -500, 500, 1000, 1023):
+        for exponent in (-1050, -1000, -500, 500, 1000, 1023, 1024):
             assert edge_set(*ornel.delaunay_graph(np.ldexp(points, exponent))) == reference
 
 
