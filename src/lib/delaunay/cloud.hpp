@@ -41,8 +41,8 @@ inline bool rescale_cloud(std::vector<double>& xyz, std::size_t n) {
     if (top == 0) return true;
     // Scaled values are safe, so no product over- or underflows and each is
     // exact: a multiplication by 2^-top does what ldexp does, at a fraction of
-    // the cost, wherever 2^-top is a double itself.
-    if (-top >= -1074 && -top <= 1023) {
+    // the cost, wherever 2^-top is a double itself (2^-1074 to 2^1023).
+    if (top >= -1023 && top <= 1074) {
         const double factor = std::ldexp(1.0, -top);
         for (std::size_t i = 0; i < 3 * n; ++i) xyz[i] *= factor;
     } else {
