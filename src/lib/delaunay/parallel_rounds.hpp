@@ -11,10 +11,10 @@
 // the owned tetrahedra is put off, with every later point of its cell (so
 // that equal points keep the smallest index first). The points put off get
 // another pass with the cuts moved along the curve (a tetrahedron two ranges
-// shared may now lie in one), while a pass still settles a quarter of them;
-// the calling thread inserts the last ones alone (mostly points whose
-// cavities hold long tetrahedra, with vertices far apart on the curve,
-// which no range owns wherever the cuts fall). With the perturbation the
+// shared may now lie in one), while a pass still settles a quarter of them
+// (three passes at most); the calling thread inserts the last ones alone
+// (mostly points whose cavities hold long tetrahedra, with vertices far
+// apart on the curve, which no range owns wherever the cuts fall). With the perturbation the
 // tetrahedralisation is unique, so the order does not change it.
 #pragma once
 
