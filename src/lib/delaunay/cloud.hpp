@@ -9,19 +9,23 @@
 #include <vector>
 
 #include "../failure.hpp"
+#include "../huge_pages.hpp"
 #include "../packed_point.hpp"
 #include "predicates.hpp"
 
 namespace ornel::delaunay {
 
+// Three doubles a point, read by vertex in the predicates.
+using Coordinates = std::vector<double, HugePageAllocator<double>>;
+
 // Reads the first three columns of `points`, converted to double exactly,
 // with one spare triple for a helper point. Refuses fewer than three
 // columns, non-finite coordinates and more points than 32-bit indices name.
 template <class S>
-std::vector<double> read_points(const PointsView<S>& points) {
+Coordinates read_points(const PointsView<S>& points) {
     if (points.rows > std::size_t{0xFFFFFFFFu}) fail_input(Failure::too_many_cloud_points, points.rows);
     if (points.rows > 0 && points.columns < 3) fail_input(Failure::cloud_too_few_columns, points.columns);
-    std::vector<double> xyz(3 * points.rows + 3);
+    Coordinates xyz(3 * points.rows + 3);
     for (std::size_t i = 0; i < points.rows; ++i)
         for (std::size_t k = 0; k < 3; ++k) {
             const double value = static_cast<double>(points.at(i, k));
@@ -33,7 +37,7 @@ std::vector<double> read_points(const PointsView<S>& points) {
 
 // Scales the first `n` points by one power of two (SafeScale); true when
 // that was safe and done, false when they are left as given.
-inline bool rescale_cloud(std::vector<double>& xyz, std::size_t n) {
+inline bool rescale_cloud(Coordinates& xyz, std::size_t n) {
     SafeScale range;
     for (std::size_t i = 0; i < 3 * n; ++i) range.add(xyz[i]);
     int top;

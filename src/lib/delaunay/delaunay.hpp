@@ -13,7 +13,7 @@ namespace ornel::delaunay {
 namespace detail {
 
 // Point indices sorted by coordinates (x, then y, then z), ties by index.
-inline std::vector<std::uint32_t> lexicographic_order(const std::vector<double>& xyz, std::size_t n) {
+inline std::vector<std::uint32_t> lexicographic_order(const Coordinates& xyz, std::size_t n) {
     std::vector<std::uint32_t> order(n);
     for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<std::uint32_t>(i);
     std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
@@ -24,11 +24,11 @@ inline std::vector<std::uint32_t> lexicographic_order(const std::vector<double>&
     return order;
 }
 
-inline bool equal_points(const std::vector<double>& xyz, std::uint32_t a, std::uint32_t b) {
+inline bool equal_points(const Coordinates& xyz, std::uint32_t a, std::uint32_t b) {
     return xyz[3 * a] == xyz[3 * b] && xyz[3 * a + 1] == xyz[3 * b + 1] && xyz[3 * a + 2] == xyz[3 * b + 2];
 }
 
-inline std::size_t count_distinct(const std::vector<double>& xyz, std::size_t n) {
+inline std::size_t count_distinct(const Coordinates& xyz, std::size_t n) {
     const std::vector<std::uint32_t> order = lexicographic_order(xyz, n);
     std::size_t distinct = 0;
     for (std::size_t i = 0; i < n; ++i) distinct += i == 0 || !equal_points(xyz, order[i - 1], order[i]);
@@ -38,7 +38,7 @@ inline std::size_t count_distinct(const std::vector<double>& xyz, std::size_t n)
 // Points on one line, in order along it (the lexicographic order is monotone
 // along any line): each group of equal points is joined to its own members
 // and to the groups before and after it.
-inline CsrGraph path_graph(const std::vector<double>& xyz, std::size_t n) {
+inline CsrGraph path_graph(const Coordinates& xyz, std::size_t n) {
     const std::vector<std::uint32_t> order = lexicographic_order(xyz, n);
     std::vector<std::size_t> group_start;  // positions in `order`
     for (std::size_t i = 0; i < n; ++i)
@@ -75,7 +75,7 @@ inline CsrGraph path_graph(const std::vector<double>& xyz, std::size_t n) {
     return out;
 }
 
-[[noreturn]] inline void refuse_flat(Shape shape, const std::vector<double>& xyz, std::size_t n) {
+[[noreturn]] inline void refuse_flat(Shape shape, const Coordinates& xyz, std::size_t n) {
     if (count_distinct(xyz, n) < 4) fail_input(Failure::fewer_than_four_distinct);
     if (shape == Shape::collinear) fail_input(Failure::all_collinear);
     fail_input(Failure::all_coplanar);

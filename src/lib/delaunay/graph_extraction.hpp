@@ -19,6 +19,7 @@
 #include "../buffer.hpp"
 #include "../csr.hpp"
 #include "../failure.hpp"
+#include "../huge_pages.hpp"
 #include "../lanes.hpp"
 #include "mesh.hpp"
 #include "threads.hpp"
@@ -198,14 +199,15 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
     const std::size_t counters = std::min<std::size_t>(parts, 4);
     constexpr std::uint32_t on_hull = 1u << 31, beside_helper = 1u << 30;
     // The counts, by vertex under the tetrahedra's names.
-    std::vector<std::uint32_t> tally(n, 0);
+    using Table = std::vector<std::uint32_t, HugePageAllocator<std::uint32_t>>;
+    Table tally(n, 0);
     struct Tally {
-        std::vector<std::uint32_t> counts, last;
+        Table counts, last;
     };
     std::vector<Tally> more_tallies(counters - 1);
     // Indexed by vertex + 1, as `marked` below: the infinite vertex and the
     // helper take the two ends and hold no tetrahedron.
-    std::vector<std::uint32_t> incident(n + 2, infinite_vertex);
+    Table incident(n + 2, infinite_vertex);
     // The hull test below rests on the infinite vertex standing first or
     // last: checked here, where it costs an OR.
     // Allocated here, not by the threads that fill them: memory a thread's
@@ -259,6 +261,7 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
     // Each row's length, at the vertex's new name: the names are a
     // permutation, so the threads write apart.
     Buffer<std::uint32_t> indptr(n + 1);
+    advise_huge_pages(indptr.data(), sizeof(std::uint32_t) * (n + 1));  // read and written by the caller's indices
     on_threads(parts, [&](std::size_t k) {
         for (std::size_t i = n * k / parts, end = n * (k + 1) / parts; i < end; ++i) {
             const std::uint32_t links = tally[i], count = links & ~(on_hull | beside_helper);
@@ -268,7 +271,7 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
                 count == 0 ? 0 : count / 2 + 2 - ((links & on_hull) != 0) - ((links & beside_helper) != 0);
         }
     });
-    std::vector<std::uint32_t>().swap(tally);
+    Table().swap(tally);
     std::size_t total = 0;
     for (std::size_t i = 0; i < n; ++i) {
         const std::uint32_t length = indptr[i];
@@ -279,6 +282,7 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
     indptr[n] = static_cast<std::uint32_t>(total);
     detail::hand_back_freed_memory(n);  // the insertion's scratch and the tallies
     Buffer<std::uint32_t> indices(total);
+    advise_huge_pages(indices.data(), sizeof(std::uint32_t) * total);  // rows written by the caller's indices
     // Stars in the order of the tetrahedra, which is about the order of
     // insertion: consecutive stars share tetrahedra in cache. Each vertex
     // is taken at its incident tetrahedron, the last one holding it, so

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "../huge_pages.hpp"
 #include "../morton.hpp"
 #include "mesh.hpp"
 #include "threads.hpp"
@@ -141,7 +142,8 @@ inline InsertionOrder insertion_order(const double* xyz, std::size_t n, bool cel
         const std::uint64_t fine = (spread[0] | spread[1] << 1 | spread[2] << 2) & ((std::uint64_t{1} << 30) - 1);
         return detail::hilbert_key(octants) << 30 | fine;
     };
-    std::vector<std::uint64_t> keys(n);
+    // Scattered to 65,536 places a pass.
+    std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> keys(n);
     const std::size_t parts = parts_for(n, threads, 8192);
     on_threads(parts, [&](std::size_t part) {
         for (std::size_t i = n * part / parts, end = n * (part + 1) / parts; i < end; ++i) keys[i] = cell_of(i);
@@ -155,7 +157,7 @@ inline InsertionOrder insertion_order(const double* xyz, std::size_t n, bool cel
     std::vector<std::uint32_t>& order = result.order;
     order.resize(n);
     std::vector<std::uint32_t> order_scratch(n);
-    std::vector<std::uint64_t> keys_scratch(n);
+    decltype(keys) keys_scratch(n);
     for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<std::uint32_t>(i);
     const std::size_t sorters = n >= 65536 ? std::min<std::size_t>(parts, 8) : 1;
     constexpr int widest = 16;

@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "../huge_pages.hpp"
+
 namespace ornel::delaunay {
 
 inline constexpr std::uint32_t infinite_vertex = 0xFFFFFFFFu;
@@ -26,9 +28,10 @@ struct Tetrahedron {
 };
 
 // Leaves the elements a resize adds unwritten, so that slots set aside for
-// a parallel round but never used cost no resident memory.
+// a parallel round but never used cost no resident memory; asks for huge
+// pages as HugePageAllocator does.
 template <class T>
-struct UninitialisedAllocator : std::allocator<T> {
+struct UninitialisedAllocator : HugePageAllocator<T> {
     template <class U>
     struct rebind {
         using other = UninitialisedAllocator<U>;

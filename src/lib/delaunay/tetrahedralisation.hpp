@@ -95,7 +95,7 @@ public:
     // `xyz`: three doubles per point plus one spare triple (read_points);
     // rescaled in place by a power of two when that keeps every predicate's
     // expansions exact. `threads`: how many threads may insert at once.
-    Tetrahedralisation(std::vector<double>&& xyz, std::size_t n_points, std::size_t threads = 1)
+    Tetrahedralisation(Coordinates&& xyz, std::size_t n_points, std::size_t threads = 1)
         : xyz_(std::move(xyz)),
           n_points_(n_points),
           scaled_(scaling_of(xyz_, n_points)),
@@ -157,10 +157,10 @@ public:
         // The coordinates and the insertion's scratch are no longer needed:
         // free them before the result is allocated (star_graph hands what is
         // freed back to the system before it allocates the rows).
-        std::vector<double>().swap(xyz_);
+        Coordinates().swap(xyz_);
         workers_.erase(workers_.begin() + 1, workers_.end());
         std::vector<LocalId>().swap(workers_[0].local_id);
-        std::vector<Flag>().swap(flags_);
+        decltype(flags_)().swap(flags_);
         CsrGraph vertices = star_graph(tets_, n_points_, apex_, threads_, given_index_.data());
         std::vector<std::uint32_t>().swap(given_index_);
         if (duplicates_.empty()) return vertices;
@@ -170,7 +170,7 @@ public:
     // The coordinates as the predicates see them (possibly scaled by a power
     // of two, which keeps equality and order), in the caller's order once a
     // build has found the cloud flat.
-    const std::vector<double>& coordinates() const { return xyz_; }
+    const Coordinates& coordinates() const { return xyz_; }
 
 private:
     static constexpr std::size_t points_per_thread = 512;  // in a round worth sharing
@@ -187,7 +187,7 @@ private:
     const double* point(std::uint32_t v) const { return xyz_.data() + 3 * static_cast<std::size_t>(v); }
 
     // Scales the cloud (rescale_cloud) and notes its widest extent.
-    static CloudScaling scaling_of(std::vector<double>& xyz, std::size_t n) {
+    static CloudScaling scaling_of(Coordinates& xyz, std::size_t n) {
         CloudScaling scaling;
         scaling.scaled = rescale_cloud(xyz, n);
         if (scaling.scaled) scaling.span = span_of(xyz.data(), n);
@@ -229,7 +229,7 @@ private:
         // whose reads, unlike those along the permutation's cycles, do not
         // wait for one another, and can be shared between threads.
         {
-            const std::vector<double> given(xyz_.begin(), xyz_.begin() + 3 * static_cast<std::ptrdiff_t>(n_points_));
+            const Coordinates given(xyz_.begin(), xyz_.begin() + 3 * static_cast<std::ptrdiff_t>(n_points_));
             const std::size_t parts = parts_for(n_points_, threads_, 8192);
             on_threads(parts, [&](std::size_t part) {
                 for (std::size_t i = n_points_ * part / parts, end = n_points_ * (part + 1) / parts; i < end; ++i)
@@ -245,7 +245,7 @@ private:
 
     // Puts the coordinates back in the caller's order.
     void restore_given_order() {
-        const std::vector<double> stored(xyz_.begin(), xyz_.begin() + 3 * static_cast<std::ptrdiff_t>(n_points_));
+        const Coordinates stored(xyz_.begin(), xyz_.begin() + 3 * static_cast<std::ptrdiff_t>(n_points_));
         for (std::size_t i = 0; i < n_points_; ++i)
             std::memcpy(xyz_.data() + 3 * std::size_t{given_index_[i]}, stored.data() + 3 * i, 3 * sizeof(double));
         std::vector<std::uint32_t>().swap(given_index_);
@@ -770,14 +770,14 @@ private:
     bool reserve_slots(Worker& w, std::size_t count);
     void release_slots(Worker& w);
 
-    std::vector<double> xyz_;
+    Coordinates xyz_;
     std::size_t n_points_;
     CloudScaling scaled_;
     Predicates predicates_;
     std::size_t threads_;
     Tetrahedra tets_;
     // Per tetrahedron: in or beside the cavity being grown; zero between insertions.
-    std::vector<Flag> flags_;
+    std::vector<Flag, HugePageAllocator<Flag>> flags_;
     std::uint32_t apex_ = infinite_vertex;
     // Per point as stored (the helper last): its index as the caller gave it.
     std::vector<std::uint32_t> given_index_;
