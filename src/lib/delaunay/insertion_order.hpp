@@ -196,13 +196,15 @@ inline InsertionOrder insertion_order(const double* xyz, std::size_t n, bool cel
     // of equal cells takes the round of its first point.
     constexpr int round_shift = 60;
     static_assert(round_shift + 4 == 64);
-    std::uint64_t round = 0;
+    std::uint64_t round = 0, previous_cell = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        if (i == 0 || keys[i] != (keys[i - 1] & ((std::uint64_t{1} << round_shift) - 1))) {
+        const std::uint64_t cell = keys[i];
+        if (i == 0 || cell != previous_cell) {
             const int level = std::min(__builtin_ctzll(i + 1) / 2, rounds - 1);
             round = static_cast<std::uint64_t>(rounds - 1 - level);
         }
-        keys[i] |= round << round_shift;
+        previous_cell = cell;
+        keys[i] = cell | round << round_shift;
     }
     sort_by_digit(round_shift, 64 - round_shift);
     for (std::size_t i = 1; i <= n; ++i)
