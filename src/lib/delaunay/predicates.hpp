@@ -2,9 +2,11 @@
 //
 // Each predicate first evaluates its determinant in floating point and
 // accepts the sign when it exceeds a bound on the rounding error; otherwise it
-// recomputes the determinant exactly with expansions (expansion.hpp), or, for
-// points whose coordinates span too many orders of magnitude for expansions,
-// with wide integers (wide_integer.hpp).
+// recomputes the determinant exactly: in a few machine words when the points'
+// coordinates are close multiples of one power of two (narrow_integer.hpp),
+// else with expansions (expansion.hpp), or, for points whose coordinates span
+// too many orders of magnitude for expansions, with wide integers
+// (wide_integer.hpp).
 //
 // Conventions: orient3d(a, b, c, d) is the sign of det[b - a, c - a, d - a]
 // (positive for a right-handed tetrahedron); insphere(a, b, c, d, e) is
@@ -21,6 +23,7 @@
 
 #include "../lanes.hpp"
 #include "expansion.hpp"
+#include "narrow_integer.hpp"
 #include "wide_integer.hpp"
 
 namespace ornel::delaunay {
@@ -371,6 +374,7 @@ private:
     }
 
     int orient3d_exact(const double* const* p) {
+        if (int sign; narrow_orient3d(p, sign)) return sign;
         ExpansionArena::Scope scope(arena_);
         ExpansionArena& x = arena_;
         Expansion d[3][3];
@@ -446,6 +450,7 @@ private:
 
     // Sign of the lifted determinant, exactly.
     int insphere_exact(const double* const* p) {
+        if (int sign; narrow_lifted_determinant(p, sign)) return sign;
         ExpansionArena::Scope scope(arena_);
         ExpansionArena& x = arena_;
         Expansion d[4][3], lift[4];
@@ -479,6 +484,7 @@ private:
     }
 
     static int orient3d_wide(const double* const* p) {
+        if (int sign; narrow_orient3d(p, sign)) return sign;
         const int unit = common_unit<4>(p);
         WideInteger d[3][3];
         for (int i = 0; i < 3; ++i)
@@ -493,6 +499,7 @@ private:
     }
 
     static int insphere_wide(const double* const* p) {
+        if (int sign; narrow_lifted_determinant(p, sign)) return -sign;
         const int unit = common_unit<5>(p);
         WideInteger d[4][3];
         for (int i = 0; i < 4; ++i)
