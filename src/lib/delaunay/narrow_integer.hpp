@@ -4,11 +4,12 @@
 // Lattices, voxel centres and rounded coordinates make many insphere tests
 // exactly zero, and every one of them needs the exact stage; expansions
 // (expansion.hpp) spend about 12,000 instructions on each. When the
-// coordinates of the points of one test, in units of their lowest set bit,
-// are all below 2^61 in magnitude (any integer lattice, a decimal lattice
-// near its origin or far out, a quantised scan), their differences fit 64-bit
-// words and the determinants a fixed number of them, and the sign costs a few
-// hundred instructions. Otherwise the caller goes on to the expansions.
+// differences of the points of one test (or else their coordinates), in units
+// of their lowest set bit, are all below 2^61 in magnitude (any integer
+// lattice, a decimal lattice near its origin or far out, a quantised scan),
+// the differences fit 64-bit words and the determinants a fixed number of
+// them, and the sign costs a few hundred instructions. Otherwise the caller
+// goes on to the expansions.
 //
 // Bounds, with every difference below 2^62: a 2 x 2 minor of differences is
 // below 2^125 (128-bit), a 3 x 3 determinant below 3 * 2^187 < 2^189 (three
@@ -20,6 +21,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+
+#include "expansion.hpp"
 
 namespace ornel::delaunay {
 
@@ -95,31 +98,64 @@ template <int m, int n>
     return a.negative() != b.negative() ? product.negated() : product;
 }
 
-// The coordinates of `count` points as integers, in units of 2^-61 times the
+// The `count` rows of three values as integers, in units of 2^-61 times the
 // power of two above the largest magnitude among them; false when one of them
 // has a bit below that unit (their lowest bits lie 61 or more places apart).
 // Scaling by a power of two is exact unless it underflows, so the integers
-// are the coordinates.
+// are the values.
 template <int count>
-bool narrow_coordinates(const double* const* p, std::int64_t (*out)[3]) {
+bool narrow_values(const double* const* rows, std::int64_t (*out)[3]) {
     double largest = 0;
     for (int i = 0; i < count; ++i)
-        for (int k = 0; k < 3; ++k) largest = std::max(largest, std::fabs(p[i][k]));
+        for (int k = 0; k < 3; ++k) largest = std::max(largest, std::fabs(rows[i][k]));
     if (!(largest < INFINITY)) return false;
     int top;
     std::frexp(largest, &top);  // largest < 2^top
-    if (61 - top > 1023) return false;  // the scale would overflow: only coordinates below 2^-962
+    if (61 - top > 1023) return false;  // the scale would overflow: only values below 2^-962
     const double scale = std::ldexp(1.0, 61 - top);
     bool whole = true;
     for (int i = 0; i < count; ++i)
         for (int k = 0; k < 3; ++k) {
-            const double scaled = p[i][k] * scale;  // below 2^61 in magnitude
+            const double scaled = rows[i][k] * scale;  // below 2^61 in magnitude
             out[i][k] = static_cast<std::int64_t>(scaled);
-            // Scaling down may round a coordinate to zero; any other bit
-            // lost is one below the unit, and leaves a fraction.
-            whole &= static_cast<double>(out[i][k]) == scaled && (scaled != 0 || p[i][k] == 0);
+            // Scaling down may round a value to zero; any other bit lost is
+            // one below the unit, and leaves a fraction.
+            whole &= static_cast<double>(out[i][k]) == scaled && (scaled != 0 || rows[i][k] == 0);
         }
     return whole;
+}
+
+// The differences p[i] - p[base] of the `count` other points as integers in
+// one unit (below 2^62 in magnitude); false when neither they nor the
+// coordinates are narrow. The differences first: a georeferenced scan's
+// coordinates lie far more than 61 places apart (eastings of 500 km, heights
+// of 100 m, both to the last bit), the differences between neighbours not;
+// and floating point gives them exactly wherever two points lie within a
+// factor of two of each other, as neighbours far from the origin do.
+template <int count>
+bool narrow_differences(const double* const* p, int base, std::int64_t (*d)[3]) {
+    double difference[count][3];
+    const double* rows[count];
+    bool exact = true;
+    for (int i = 0, r = 0; i <= count; ++i) {
+        if (i == base) continue;
+        for (int k = 0; k < 3; ++k) {
+            double error;
+            two_diff(p[i][k], p[base][k], difference[r][k], error);
+            exact &= error == 0;
+        }
+        rows[r] = difference[r];
+        ++r;
+    }
+    if (exact && narrow_values<count>(rows, d)) return true;
+    std::int64_t c[count + 1][3];
+    if (!narrow_values<count + 1>(p, c)) return false;
+    for (int i = 0, r = 0; i <= count; ++i) {
+        if (i == base) continue;
+        for (int k = 0; k < 3; ++k) d[r][k] = c[i][k] - c[base][k];
+        ++r;
+    }
+    return true;
 }
 
 // Divides the `rows` rows of differences by their common power of two;
@@ -177,12 +213,10 @@ void dets3(const std::int64_t (*d)[3], int count, Determinant* out, Times times)
 inline int sign_of(__int128 value) { return (value > 0) - (value < 0); }
 
 // Sign of det[p1 - p0, p2 - p0, p3 - p0]; false when the points' coordinates
-// are not narrow (narrow_coordinates).
+// are not narrow (narrow_differences).
 inline bool narrow_orient3d(const double* const* p, int& sign) {
-    std::int64_t c[4][3], d[3][3];
-    if (!narrow_coordinates<4>(p, c)) return false;
-    for (int i = 0; i < 3; ++i)
-        for (int k = 0; k < 3; ++k) d[i][k] = c[i + 1][k] - c[0][k];
+    std::int64_t d[3][3];
+    if (!narrow_differences<3>(p, 0, d)) return false;
     if (small_differences<3>(d)) {
         __int128 det;
         dets3<std::int64_t>(d, 1, &det, [](std::int64_t z, std::int64_t m) { return static_cast<__int128>(z) * m; });
@@ -200,10 +234,8 @@ inline bool narrow_orient3d(const double* const* p, int& sign) {
 // det[d_j, d_k, d_l], (l1 D023 - l0 D123) + (l3 D012 - l2 D013). False when
 // the coordinates are not narrow.
 inline bool narrow_lifted_determinant(const double* const* p, int& sign) {
-    std::int64_t c[5][3], d[4][3];
-    if (!narrow_coordinates<5>(p, c)) return false;
-    for (int i = 0; i < 4; ++i)
-        for (int k = 0; k < 3; ++k) d[i][k] = c[i][k] - c[4][k];
+    std::int64_t d[4][3];
+    if (!narrow_differences<4>(p, 4, d)) return false;
     if (small_differences<4>(d)) {
         std::int64_t lift[4];
         for (int i = 0; i < 4; ++i) lift[i] = d[i][0] * d[i][0] + d[i][1] * d[i][1] + d[i][2] * d[i][2];
