@@ -22,7 +22,12 @@ One cloud on two threads: our build of the cloud with `threads=2` against
 Two clouds on two threads: our one-thread builds of two different clouds of the
 same kind from a thread pool of two, against the same two one after the other.
 
-    python benchmarks/bench_delaunay.py [--sizes 100000 1000000] [--repeats 3]
+With --lattices, the clouds are shuffled lattices of 30^3 points instead,
+where most insphere tests are exactly zero: integer steps, steps of 0.1, and
+steps of 0.37 at survey coordinates (eastings and northings of 500 km, heights
+of 100 m).
+
+    python benchmarks/bench_delaunay.py [--sizes 100000 1000000] [--repeats 3] [--lattices]
 """
 
 import argparse
@@ -101,6 +106,15 @@ def clouds(rng, sizes):
     yield f"thin shell {n:,}", jittered_surface(rng, n), jittered_surface(rng, n)
 
 
+def lattices(rng, side=30):
+    """(name, points, the same points shuffled again) for each kind of lattice."""
+    axis = np.arange(side, dtype=np.float64)
+    lattice = np.stack(np.meshgrid(axis, axis, axis, indexing="ij"), -1).reshape(-1, 3)
+    for name, points in (("integer lattice", lattice), ("0.1 lattice", lattice * 0.1),
+                         ("survey lattice", lattice * 0.37 + [500_000.0, 500_000.0, 100.0])):
+        yield f"{name} {len(points):,}", points[rng.permutation(len(points))], points[rng.permutation(len(points))]
+
+
 def one_cloud_two_threads(points, repeats):
     """(one-thread seconds, two-thread seconds) for our build of one cloud, alternated."""
     import ornel
@@ -134,14 +148,14 @@ def two_threads(first, second, repeats):
     return statistics.median(sequential), statistics.median(parallel)
 
 
-def run(sizes, repeats, log=print):
+def run(sizes, repeats, log=print, lattice_clouds=False):
     """One row per cloud: ns per point and peak bytes per point of every contender, and the
     two-thread speed-up of ours."""
     contenders = ["ornel", "scipy"] + (["tetgen"] if tetgen_available() else [])
     rng = np.random.default_rng(SEED)
     rows = []
     with tempfile.TemporaryDirectory() as directory:
-        for name, points, second in clouds(rng, sizes):
+        for name, points, second in lattices(rng) if lattice_clouds else clouds(rng, sizes):
             log(f"delaunay: {name}")
             path = pathlib.Path(directory) / "points.npy"
             np.save(path, points)
@@ -160,14 +174,14 @@ def run(sizes, repeats, log=print):
 
 def format_rows(rows):
     contenders = [c for c in ("ornel", "scipy", "tetgen") if c in rows[0]]
-    lines = [f"  {'case':<20} " + " ".join(f"{c + ' ns/pt':>13} {'B/pt':>6}" for c in contenders)
+    lines = [f"  {'case':<24} " + " ".join(f"{c + ' ns/pt':>13} {'B/pt':>6}" for c in contenders)
              + f" {'scipy/ornel':>12} {'1 cloud, 2 threads':>19} {'2 clouds, 2 threads':>20}"]
     for row in rows:
         n = row["n"]
         cells = " ".join(f"{row[c]['seconds'] / n * 1e9:>13,.0f} {row[c]['peak'] / n:>6,.0f}" for c in contenders)
         speedup = row["two threads"]["sequential"] / row["two threads"]["parallel"]
         within = row["one cloud"]["one thread"] / row["one cloud"]["two threads"]
-        lines.append(f"  {row['case']:<20} {cells} {row['scipy']['seconds'] / row['ornel']['seconds']:>11.1f}x"
+        lines.append(f"  {row['case']:<24} {cells} {row['scipy']['seconds'] / row['ornel']['seconds']:>11.1f}x"
                      f" {within:>18.2f}x {speedup:>19.2f}x")
     if "tetgen" not in rows[0]:
         lines.append("  tetgenpy is not installed: no TetGen column")
@@ -178,19 +192,20 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sizes", type=int, nargs="+", default=[100_000, 1_000_000])
     parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--lattices", action="store_true", help="shuffled lattices instead of the usual clouds")
     parser.add_argument("--child", nargs=2, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
         child(*args.child)
         return
-    rows = run(args.sizes, args.repeats)
+    rows = run(args.sizes, args.repeats, lattice_clouds=args.lattices)
     print("ns per point and peak extra resident bytes per point (result included), one thread;")
     print("scipy/ornel: time ratio; 1 cloud: one-thread time over two-thread time, ours;")
     print("2 clouds: one after the other over side by side on two threads, ours")
     print(format_rows(rows))
     results = pathlib.Path(__file__).parent / "results"
     results.mkdir(exist_ok=True)
-    (results / "delaunay.json").write_text(json.dumps(rows, indent=1))
+    (results / ("delaunay_lattices.json" if args.lattices else "delaunay.json")).write_text(json.dumps(rows, indent=1))
 
 
 if __name__ == "__main__":
