@@ -1,5 +1,5 @@
-// The exact stage in a few machine words, for points whose coordinates are
-// close multiples of one power of two.
+// The exact stage in a few machine words, for points whose differences (or
+// coordinates) are close multiples of one power of two.
 //
 // Lattices, voxel centres and rounded coordinates make many insphere tests
 // exactly zero, and every one of them needs the exact stage; expansions
@@ -212,8 +212,8 @@ void dets3(const std::int64_t (*d)[3], int count, Determinant* out, Times times)
 
 inline int sign_of(__int128 value) { return (value > 0) - (value < 0); }
 
-// Sign of det[p1 - p0, p2 - p0, p3 - p0]; false when the points' coordinates
-// are not narrow (narrow_differences).
+// Sign of det[p1 - p0, p2 - p0, p3 - p0]; false when neither the points'
+// differences nor their coordinates are narrow (narrow_differences).
 inline bool narrow_orient3d(const double* const* p, int& sign) {
     std::int64_t d[3][3];
     if (!narrow_differences<3>(p, 0, d)) return false;
@@ -232,7 +232,7 @@ inline bool narrow_orient3d(const double* const* p, int& sign) {
 // Sign of the lifted determinant of p0..p3 relative to p4, in the layout of
 // the expansions' stage: with d_i = p_i - p4, l_i = |d_i|^2 and D_jkl =
 // det[d_j, d_k, d_l], (l1 D023 - l0 D123) + (l3 D012 - l2 D013). False when
-// the coordinates are not narrow.
+// neither the differences nor the coordinates are narrow.
 inline bool narrow_lifted_determinant(const double* const* p, int& sign) {
     std::int64_t d[4][3];
     if (!narrow_differences<4>(p, 4, d)) return false;

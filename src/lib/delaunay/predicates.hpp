@@ -3,7 +3,7 @@
 // Each predicate first evaluates its determinant in floating point and
 // accepts the sign when it exceeds a bound on the rounding error; otherwise it
 // recomputes the determinant exactly: in a few machine words when the points'
-// coordinates are close multiples of one power of two (narrow_integer.hpp),
+// differences or coordinates lie within 61 bits of one another (narrow_integer.hpp),
 // else with expansions (expansion.hpp), or, for points whose coordinates span
 // too many orders of magnitude for expansions, with wide integers
 // (wide_integer.hpp).
