@@ -87,8 +87,6 @@ class Tetrahedralisation {
         std::vector<std::uint32_t> edge_slots;  // local_capacity^2 faces by directed edge
         std::vector<std::uint32_t> made;        // the cone's tetrahedra and their vertices' local numbers
         std::vector<LocalId> local_id;          // per vertex (the infinite one last): its number on the boundary
-        std::uint32_t local_vertex[local_capacity];
-        std::uint32_t local_count = 0;
     };
 
 public:
@@ -542,7 +540,6 @@ private:
             w.edge_slots.assign(local_capacity * local_capacity, 0);
             w.local_id.assign(n_points_ + 2, no_local_id);
         }
-        w.local_count = 0;
         w.made.resize(2 * w.boundary.size());
         std::uint32_t* made = w.made.data();
         const std::uint32_t* reused = w.cavity.begin();
@@ -550,6 +547,9 @@ private:
         // Kept in registers: the compiler would otherwise load them again
         // after every store through the tetrahedra's integers.
         std::uint32_t* const edge_slots = w.edge_slots.data();
+        LocalId* const local_ids = w.local_id.data();
+        std::uint32_t listed[local_capacity + 3];  // here, not in w: stores to it then alias nothing
+        std::uint32_t count = 0;
         for (std::uint32_t reference : w.boundary) {
             std::uint32_t t;
             if (reused != reused_end) {
@@ -559,7 +559,10 @@ private:
                 t = new_tetrahedron(w);
             }
             const VertexLanes v = make_over_lanes(reference, apex, t);
-            const std::uint32_t a = local_id(w, v[0]), b = local_id(w, v[1]), c = local_id(w, v[2]);
+            const std::uint32_t a = local_number(local_ids, listed, count, v[0]),
+                                b = local_number(local_ids, listed, count, v[1]),
+                                c = local_number(local_ids, listed, count, v[2]);
+            if (count > local_capacity) fail(Failure::cavity_boundary_not_sphere);
             edge_slots[b * local_capacity + c] = t * 4 + 0;
             edge_slots[c * local_capacity + a] = t * 4 + 1;
             edge_slots[a * local_capacity + b] = t * 4 + 2;
@@ -568,7 +571,7 @@ private:
             // bits 6 to 17 and 0 to 11 as they stand.
             *made++ = a | b << 6 | c << 12;
         }
-        for (std::uint32_t i = 0; i < w.local_count; ++i) w.local_id[w.local_vertex[i] + 1] = no_local_id;
+        for (std::uint32_t i = 0; i < count; ++i) local_ids[listed[i] + 1] = no_local_id;
         static_assert(local_capacity == 64);
         Tetrahedron* const tets = tets_.data();
         for (const std::uint32_t* m = w.made.data(); m != made; m += 2) {
@@ -663,17 +666,22 @@ private:
         for (; next != w.cavity.end(); ++next) free_tetrahedron(w, *next);
     }
 
-    // The number of vertex v on the current cavity's boundary, given on first
-    // sight (and forgotten at the end of the cone). Slots are shifted by one,
-    // so that the infinite vertex takes slot 0.
-    static std::uint32_t local_id(Worker& w, std::uint32_t v) {
+    // The number of vertex v on the current cavity's boundary, given on
+    // first sight (and forgotten at the end of the cone): `id` per vertex,
+    // shifted by one so that the infinite vertex takes slot 0; `listed`
+    // holds the numbered vertices (room for local_capacity + 3), `count`
+    // how many. Without a branch: whether a vertex is new follows no
+    // pattern. A count past local_capacity is the caller's to refuse before
+    // using the numbers.
+    static std::uint32_t local_number(LocalId* id, std::uint32_t* listed, std::uint32_t& count, std::uint32_t v) {
         const std::uint32_t slot = v + 1;
-        const LocalId id = w.local_id[slot];
-        if (id != no_local_id) return static_cast<std::uint32_t>(id);
-        if (w.local_count == local_capacity) fail(Failure::cavity_boundary_not_sphere);
-        w.local_vertex[w.local_count] = v;
-        w.local_id[slot] = static_cast<LocalId>(w.local_count);
-        return w.local_count++;
+        const LocalId known = id[slot];
+        const bool fresh = known == no_local_id;
+        const std::uint32_t number = fresh ? count : static_cast<std::uint32_t>(known);
+        listed[count] = v;
+        id[slot] = static_cast<LocalId>(number);
+        count += fresh;
+        return number;
     }
 
     std::uint32_t cone_hashed(Worker& w, std::uint32_t apex) {
