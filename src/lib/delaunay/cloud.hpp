@@ -19,13 +19,14 @@ namespace ornel::delaunay {
 using Coordinates = std::vector<double, HugePageAllocator<double>>;
 
 // Reads the first three columns of `points`, converted to double exactly,
-// with one spare triple for a helper point. Refuses fewer than three
+// with one spare triple for a helper point and one double more, so that a
+// point's three coordinates can be loaded as four. Refuses fewer than three
 // columns, non-finite coordinates and more points than 32-bit indices name.
 template <class S>
 Coordinates read_points(const PointsView<S>& points) {
     if (points.rows > std::size_t{0xFFFFFFFFu}) fail_input(Failure::too_many_cloud_points, points.rows);
     if (points.rows > 0 && points.columns < 3) fail_input(Failure::cloud_too_few_columns, points.columns);
-    Coordinates xyz(3 * points.rows + 3);
+    Coordinates xyz(3 * points.rows + 4);
     for (std::size_t i = 0; i < points.rows; ++i)
         for (std::size_t k = 0; k < 3; ++k) {
             const double value = static_cast<double>(points.at(i, k));

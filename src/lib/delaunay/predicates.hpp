@@ -263,23 +263,27 @@ private:
 
     using FourLanes = Vector<double, 32>;
 
-    // The coordinates of a, b, c and d less e's, a point a lane: x and y
-    // loaded by pairs (no load past a point's three coordinates), z one by one.
+    // The coordinates of a, b, c and d less e's, a point a lane: each point
+    // loaded whole with the next point's x (the coordinates hold a spare
+    // double past the last point for it), then transposed.
     struct FourRows {
         FourLanes x, y, z;
     };
     static FourRows rows_less(const double* a, const double* b, const double* c, const double* d,
                               const double* e) {
-        using V2 = Vector<double, 16>;
-        auto load_xy = [](const double* p) {
-            V2 v;
+        auto load = [](const double* p) {
+            FourLanes v;
             std::memcpy(&v, p, sizeof v);
             return v;
         };
-        const FourLanes ac = __builtin_shufflevector(load_xy(a), load_xy(c), 0, 1, 2, 3);  // xa ya xc yc
-        const FourLanes bd = __builtin_shufflevector(load_xy(b), load_xy(d), 0, 1, 2, 3);  // xb yb xd yd
-        return {__builtin_shufflevector(ac, bd, 0, 4, 2, 6) - e[0], __builtin_shufflevector(ac, bd, 1, 5, 3, 7) - e[1],
-                FourLanes{a[2], b[2], c[2], d[2]} - e[2]};
+        const FourLanes pa = load(a), pb = load(b), pc = load(c), pd = load(d);
+        const FourLanes ab_even = __builtin_shufflevector(pa, pb, 0, 4, 2, 6);  // xa xb za zb
+        const FourLanes ab_odd = __builtin_shufflevector(pa, pb, 1, 5, 3, 7);   // ya yb . .
+        const FourLanes cd_even = __builtin_shufflevector(pc, pd, 0, 4, 2, 6);  // xc xd zc zd
+        const FourLanes cd_odd = __builtin_shufflevector(pc, pd, 1, 5, 3, 7);   // yc yd . .
+        return {__builtin_shufflevector(ab_even, cd_even, 0, 1, 4, 5) - e[0],
+                __builtin_shufflevector(ab_odd, cd_odd, 0, 1, 4, 5) - e[1],
+                __builtin_shufflevector(ab_even, cd_even, 2, 3, 6, 7) - e[2]};
     }
 
     // Lane k: the cofactor of row k, the 3 x 3 determinant of the other rows
