@@ -1,21 +1,24 @@
 // Tetrahedralisation's parallel rounds: one round of the insertion order
-// shared between threads, each owning a range of the Hilbert curve.
+// shared between threads, each inserting the points of its own range of the
+// Hilbert curve.
 //
 // The curve is cut into one range of cells per thread, each holding as many
-// of the round's points; a thread inserts its own points in order and
-// touches only tetrahedra whose finite vertices are all its own (owned) and
-// their neighbours. Those sets never meet: a tetrahedron next to an owned one
-// has a face of owned vertices, at least two of them finite, and two faces of
-// one tetrahedron share a finite vertex. So no two threads read or write the
-// same tetrahedron while they run. A point whose walk or cavity would leave
-// the owned tetrahedra is put off, with every later point of its cell (so
-// that equal points keep the smallest index first). The points put off get
-// another pass with the cuts moved along the curve (a tetrahedron two ranges
-// shared may now lie in one), while a pass still settles a quarter of them
-// (three passes at most); the calling thread inserts the last ones alone
-// (mostly points whose cavities hold long tetrahedra, with vertices far
-// apart on the curve, which no range owns wherever the cuts fall). With the perturbation the
-// tetrahedralisation is unique, so the order does not change it.
+// of the round's points; a thread inserts its own points in order. Any
+// tetrahedron it reads or changes it first takes, by one atomic exchange on
+// the tetrahedron's flag (which then carries the thread's mark): a walk
+// holds the tetrahedron it is in, a cavity's search every tetrahedron it
+// tests, the cone every one it links, until the new ones are all linked. A
+// thread that meets a tetrahedron another holds puts its point off, with
+// every later point of its cell (so that equal points keep the smallest index
+// first), lets go of all it took but its start and goes on; as the ranges are
+// compact regions, that is rare (a few points in ten thousand), where
+// requiring every vertex of a tetrahedron to lie in the thread's own range
+// put off a fifth of a scan's points: a scan's tetrahedra span the inside of
+// its surface, with vertices far apart on the curve. The points put off get
+// another pass with the cuts moved along the curve, while a pass still
+// settles a quarter of them (three passes at most); the calling thread
+// inserts the last ones alone. With the perturbation the tetrahedralisation
+// is unique, so the order does not change it.
 #pragma once
 
 #include "tetrahedralisation.hpp"
@@ -24,7 +27,7 @@ namespace ornel::delaunay {
 
 inline void Tetrahedralisation::insert_in_parallel(const std::vector<std::uint32_t>& order, std::size_t begin,
                                                    std::size_t end) {
-    const std::size_t parts = std::min<std::size_t>(threads_, max_threads);
+    const std::size_t parts = std::min<std::size_t>(threads_, max_workers);
     std::vector<std::uint32_t> pending(order.begin() + static_cast<std::ptrdiff_t>(begin),
                                        order.begin() + static_cast<std::ptrdiff_t>(end));
     // The cuts share out the round's points, not the ones left: those
@@ -34,10 +37,8 @@ inline void Tetrahedralisation::insert_in_parallel(const std::vector<std::uint32
     std::vector<std::uint32_t> sample;
     const std::size_t step = std::max<std::size_t>(1, pending.size() / 4096);
     for (std::size_t i = 0; i < pending.size(); i += step) sample.push_back(cell_[pending[i]]);
-    // Each point's first start: a tetrahedron made with the point of the
-    // round before that precedes it on the curve. A worker whose walk was
-    // put off has no start near its next point but this one: from its last
-    // tetrahedron every later walk would cross the same foreign ones.
+    // Each point's start, should it be a worker's first: a tetrahedron made
+    // with the point of the round before that precedes it on the curve.
     std::vector<std::uint32_t> near(pending.size(), infinite_vertex);
     {
         std::size_t first = 0;
@@ -64,11 +65,12 @@ inline void Tetrahedralisation::insert_in_parallel(const std::vector<std::uint32
 // curve turned by `shift` and cut where each range holds as many of the
 // cells in `sample`, and leaves in `points` those put off, in their order
 // within each cell.
-// `near` (empty, or one per point): where an earlier pass got to, the start
-// of the point's walk when its worker owns it.
+// `near` (empty, or one per point): a tetrahedron near the point (made with
+// one before it, or where an earlier pass got to), its worker's start when it
+// is the first the worker inserts.
 inline void Tetrahedralisation::parallel_pass(std::vector<std::uint32_t>& points, std::vector<std::uint32_t>& near,
                                               const std::vector<std::uint32_t>& sample, std::uint32_t shift) {
-    const std::size_t parts = std::min<std::size_t>(threads_, max_threads);
+    const std::size_t parts = std::min<std::size_t>(threads_, max_workers);
     while (workers_.size() < parts) workers_.emplace_back(Predicates(xyz_.data(), scaled_));
     std::uint64_t cut[max_threads + 1];
     cut[0] = 0;
@@ -99,6 +101,10 @@ inline void Tetrahedralisation::parallel_pass(std::vector<std::uint32_t>& points
     for (std::size_t k = 0; k < parts; ++k) {
         Worker& w = workers_[k];
         w.bounded = true;
+        const auto owner = static_cast<std::uint8_t>((k + 1) << 2);
+        w.held = static_cast<Flag>(owner);
+        w.inside_mark = static_cast<Flag>(owner | static_cast<std::uint8_t>(Flag::inside));
+        w.outside_mark = static_cast<Flag>(owner | static_cast<std::uint8_t>(Flag::outside));
         w.shift = shift;
         w.low = cut[k];
         w.high = cut[k + 1];
@@ -106,70 +112,53 @@ inline void Tetrahedralisation::parallel_pass(std::vector<std::uint32_t>& points
         w.deferred_near.clear();
         w.duplicates.clear();
     }
-    // A start is kept only in a tetrahedron the point's own worker owns
-    // now: no other thread touches that one while the threads run.
-    // (Only reads, so the threads share the checking.)
-    near.resize(points.size(), infinite_vertex);
-    on_threads(parts, [&](std::size_t part) {
-        for (std::size_t i = points.size() * part / parts, end = points.size() * (part + 1) / parts; i < end; ++i) {
-            const std::uint32_t t = near[i];
-            if (t == infinite_vertex) continue;
-            bool kept = false;
-            if (t < pool_next_ && tets_[t].vertex[0] != freed_vertex)
-                for (std::size_t k = 0; k < parts; ++k)
-                    if (own_point(workers_[k], cell_[points[i]])) {
-                        kept = owns(workers_[k], t);
-                        break;
-                    }
-            if (!kept) near[i] = infinite_vertex;
-        }
-    });
-    // Each thread starts its walks in a tetrahedron it owns: one of the
-    // threads' last ones, or else one of the newest.
-    std::vector<std::uint8_t> started(parts, 0);  // a byte each: written by its own thread below
+    // Each worker with points starts holding a tetrahedron near its first
+    // one: where an earlier walk got to, else its own or another worker's
+    // last one, else one of the newest. (Alone here: plain writes.)
+    auto alive = [&](std::uint32_t t) { return t < pool_next_ && tets_[t].vertex[0] != freed_vertex; };
+    std::vector<std::uint8_t> started(parts, 0);
     for (std::size_t k = 0; k < parts; ++k) {
         Worker& w = workers_[k];
-        if (w.low == w.high) continue;
-        for (const Worker& other : workers_)
-            if (!started[k] && other.last < pool_next_ && tets_[other.last].vertex[0] != freed_vertex &&
-                owns(w, other.last)) {
-                w.last = other.last;
-                started[k] = true;
-            }
-        for (std::size_t t = pool_next_, tried = 0; !started[k] && t-- > 0 && tried < 65536; ++tried)
-            if (tets_[t].vertex[0] != freed_vertex && owns(w, static_cast<std::uint32_t>(t))) {
-                w.last = static_cast<std::uint32_t>(t);
-                started[k] = true;
-            }
+        std::uint32_t start = infinite_vertex;
+        auto consider = [&](std::uint32_t t) {
+            if (start == infinite_vertex && t != infinite_vertex && alive(t) && flags_[t] == Flag::none) start = t;
+        };
+        std::size_t first = 0;
+        while (first < points.size() && !own_point(w, cell_[points[first]])) ++first;
+        if (first == points.size()) continue;
+        if (first < near.size()) consider(near[first]);
+        consider(w.last);
+        for (const Worker& other : workers_) consider(other.last);
+        for (std::size_t t = pool_next_; start == infinite_vertex && t-- > 0;) consider(static_cast<std::uint32_t>(t));
+        if (start == infinite_vertex) fail(Failure::reserved_tetrahedra_spent);  // fewer tetrahedra than workers: never
+        w.last = start;
+        flags_[start] = w.held;
+        started[k] = 1;
     }
     on_threads(parts, [&](std::size_t k) {
+        if (!started[k]) return;
         Worker& w = workers_[k];
-        bool putting_off = false, lost = true;
-        bool has_start = started[k];  // kept here: the threads' bytes share a cache line
+        bool putting_off = false;
         std::uint32_t put_off_cell = 0;
         for (std::size_t i = 0; i < points.size(); ++i) {
             const std::uint32_t p = points[i], c = cell_[p];
             if (!own_point(w, c)) continue;
-            std::uint32_t start = near[i];
-            if (!(putting_off && c == put_off_cell)) {
-                // Freed since, or made again by this worker: either way its own.
-                if (lost && start != infinite_vertex && tets_[start].vertex[0] != freed_vertex) {
-                    w.last = start;
-                    has_start = true;
-                }
-                if (has_start) {
-                    lost = !insert(w, p);
-                    if (!lost) continue;
-                    start = w.reached;
-                }
+            if ((putting_off && c == put_off_cell) || !insert(w, p)) {
+                w.deferred.push_back(p);
+                w.deferred_near.push_back(w.last);
+                putting_off = true;
+                put_off_cell = c;
             }
-            w.deferred.push_back(p);
-            w.deferred_near.push_back(start);
-            putting_off = true;
-            put_off_cell = c;
         }
-        started[k] = has_start;
     });
+    // Each worker held its last tetrahedron to the end: none was freed.
+    for (std::size_t k = 0; k < parts; ++k) {
+        Worker& w = workers_[k];
+        if (started[k]) flags_[w.last] = Flag::none;
+        w.held = Flag::none;
+        w.inside_mark = Flag::inside;
+        w.outside_mark = Flag::outside;
+    }
     // Back to one thread: unused slots freed, free lists joined.
     Worker& main = workers_[0];
     for (std::size_t k = 0; k < parts; ++k) {
@@ -188,7 +177,7 @@ inline void Tetrahedralisation::parallel_pass(std::vector<std::uint32_t>& points
     tets_.resize(pool_next_);
     flags_.resize(pool_next_);
     for (std::size_t k = 0; k < parts; ++k)
-        if (started[k]) main.last = workers_[k].last;  // alive: only its owner frees a thread's last
+        if (started[k]) main.last = workers_[k].last;  // alive: held to the end (a worker without points held none)
     for (std::size_t k = 0; k < parts; ++k) {
         const std::vector<std::uint32_t>& pairs = workers_[k].duplicates;
         for (std::size_t i = 0; i < pairs.size(); i += 2)

@@ -47,6 +47,29 @@ namespace ornel::delaunay {
 enum class Flag : std::uint8_t { none, inside, outside };
 enum class LocalId : std::uint8_t { none = 0xFF };
 
+// In a parallel pass each worker takes the tetrahedra it reads or changes,
+// and any of them may look at any flag: there every access to a flag is
+// atomic (on x86 the same plain loads and stores, and one locked exchange
+// to take a tetrahedron). A taken flag holds the worker's mark shifted
+// past the two bits of none, inside and outside.
+inline Flag load_flag(const Flag* flag) {
+    return static_cast<Flag>(__atomic_load_n(reinterpret_cast<const std::uint8_t*>(flag), __ATOMIC_RELAXED));
+}
+inline void store_flag(Flag* flag, Flag value) {
+    __atomic_store_n(reinterpret_cast<std::uint8_t*>(flag), static_cast<std::uint8_t>(value), __ATOMIC_RELAXED);
+}
+// Lets a tetrahedron go: whoever takes it next sees what was written to it.
+inline void release_flag(Flag* flag) {
+    __atomic_store_n(reinterpret_cast<std::uint8_t*>(flag), std::uint8_t{0}, __ATOMIC_RELEASE);
+}
+// Takes a tetrahedron nobody holds, marking it `mark`; false when another
+// worker holds it.
+inline bool take_flag(Flag* flag, Flag mark) {
+    std::uint8_t expected = 0;
+    return __atomic_compare_exchange_n(reinterpret_cast<std::uint8_t*>(flag), &expected,
+                                       static_cast<std::uint8_t>(mark), false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED);
+}
+
 class Tetrahedralisation {
     static constexpr std::uint32_t local_capacity = 64;
 
@@ -69,16 +92,18 @@ class Tetrahedralisation {
         std::uint32_t last = 0;
         std::uint32_t random_state = 0x2545F491u;
         // In a parallel pass: the points whose cell, less `shift` (modulo
-        // 2^32), lies in [low, high) are this worker's; it touches only
-        // tetrahedra whose finite vertices are all its own, and their
-        // neighbours. Fresh slots come from [next_slot, end_slot).
+        // 2^32), lies in [low, high) are this worker's; it holds every
+        // tetrahedron it reads or changes, marked `held` (or `inside`,
+        // `outside` in a cavity's search), and always the one it starts
+        // its next walk from, `last`. Fresh slots come from [next_slot,
+        // end_slot). Alone, the marks are the plain ones.
         bool bounded = false;
+        Flag held = Flag::none, inside_mark = Flag::inside, outside_mark = Flag::outside;
         std::uint32_t shift = 0;
         std::uint64_t low = 0, high = 0;
         std::size_t next_slot = 0, end_slot = 0;
         std::vector<std::uint32_t> deferred;
-        std::vector<std::uint32_t> deferred_near;  // per point put off: an owned tetrahedron near it, or infinite_vertex
-        std::uint32_t reached = infinite_vertex;   // after an insertion put off: the owned tetrahedron it got to
+        std::vector<std::uint32_t> deferred_near;  // per point put off: a tetrahedron its walk got to
         std::vector<std::uint32_t> duplicates;  // pairs: point, the vertex it equals
         ScratchList cavity;
         ScratchList boundary;
@@ -251,15 +276,18 @@ private:
 
     // ---- tetrahedra --------------------------------------------------------
 
+    // In a parallel pass, held by the worker (nobody else can reach it yet).
     std::uint32_t new_tetrahedron(Worker& w) {
         if (w.free_head != infinite_vertex) {
             const std::uint32_t t = w.free_head;
             w.free_head = tets_[t].neighbour[0];
             --w.free_count;
+            if (w.bounded) store_flag(flags_.data() + t, w.held);
             return t;
         }
         if (w.bounded) {
             if (w.next_slot == w.end_slot) fail(Failure::reserved_tetrahedra_spent);
+            store_flag(flags_.data() + w.next_slot, w.held);
             return static_cast<std::uint32_t>(w.next_slot++);
         }
         if (tets_.size() >= max_tetrahedra) fail(Failure::too_many_tetrahedra);
@@ -275,7 +303,7 @@ private:
     }
 
     void free_tetrahedron(Worker& w, std::uint32_t t) {
-        flags_[t] = Flag::none;
+        store_flag(flags_.data() + t, Flag::none);
         tets_[t].vertex[0] = freed_vertex;
         tets_[t].neighbour[0] = w.free_head;
         w.free_head = t;
@@ -291,12 +319,22 @@ private:
         return w.random_state;
     }
 
-    // A tetrahedron whose closure holds p, or an infinite one that p sees;
-    // infinite_vertex when the walk would leave the worker's own. The face
-    // to cross is tried from a random start, so that the walk cannot cycle
-    // on degenerate configurations.
-    template <bool wide>
+    // A tetrahedron whose closure holds p, or an infinite one that p sees.
+    // The face to cross is tried from a random start, so that the walk
+    // cannot cycle on degenerate configurations. `locking`: the walk holds
+    // the tetrahedron it is in (t at first), taking the next before it lets
+    // go of it; at one another worker holds it stops, and returns
+    // infinite_vertex with w.last where it got to.
+    template <bool wide, bool locking>
     std::uint32_t locate(Worker& w, std::uint32_t p, std::uint32_t t) {
+        auto step = [&](std::uint32_t from, std::uint32_t to) {
+            if constexpr (locking) {
+                Flag* flag = flags_.data() + to;
+                if (load_flag(flag) != Flag::none || !take_flag(flag, w.held)) return false;
+                release_flag(flags_.data() + from);
+            }
+            return true;
+        };
         unsigned entered = 0;  // the face just crossed, as a bit: p is not beyond it
         const std::size_t most_steps = 16 * tets_.size() + 1024;  // no tetrahedron is made while walking
         for (std::size_t steps = 0;; ++steps) {
@@ -305,7 +343,7 @@ private:
             if (is_infinite(tet)) {
                 const int k = tet.vertex[0] == infinite_vertex ? 0 : 3;
                 if (orient_replaced(w.predicates, tet, k, p) > 0) return t;
-                if (!owns_across(w, tet.neighbour[k])) return w.reached = t, infinite_vertex;
+                if (!step(t, tet.neighbour[k] >> 2)) return w.last = t, infinite_vertex;
                 entered = 1u << (tet.neighbour[k] & 3);
                 t = tet.neighbour[k] >> 2;
                 continue;
@@ -325,7 +363,7 @@ private:
             const unsigned turn = random_bits(w) & 3;
             const unsigned rotated = (beyond >> turn | beyond << (4 - turn)) & 0xF;
             const int f = static_cast<int>((__builtin_ctz(rotated) + turn) & 3);
-            if (!owns_across(w, tet.neighbour[f])) return w.reached = t, infinite_vertex;
+            if (!step(t, tet.neighbour[f] >> 2)) return w.last = t, infinite_vertex;
             entered = 1u << (tet.neighbour[f] & 3);
             t = tet.neighbour[f] >> 2;
         }
@@ -372,7 +410,7 @@ private:
         w.cavity.clear();
         w.boundary.clear();
         for (std::uint32_t f = 0; f < 4; ++f) w.boundary.push_back(t * 4 + f);
-        w.last = cone(w, infinite_vertex);
+        w.last = cone<false>(w, infinite_vertex);
         // Move the four to the front so that insert_all skips them, keeping the
         // others in order: equal points must still come smallest index first.
         std::stable_partition(order.begin(), order.end(),
@@ -387,7 +425,7 @@ private:
         std::size_t i = 4;
         for (std::size_t end : round_ends_) {
             if (end <= i) continue;
-            if (threads_ > 1 && end - i >= points_per_thread * std::min(threads_, max_threads)) {
+            if (threads_ > 1 && end - i >= points_per_thread * std::min(threads_, max_workers)) {
                 insert_in_parallel(order, i, end);
             } else {
                 for (; i < end; ++i) insert(w, order[i]);
@@ -402,7 +440,7 @@ private:
     }
 
     // False when the point is left for later: its walk or cavity reaches a
-    // tetrahedron the worker does not own, or the round's slots are spent.
+    // tetrahedron another worker holds, or the round's slots are spent.
     //
     // The insertion (walk, cavity, cone and the predicates' floating-point
     // stages) is compiled twice, for the baseline and for AVX2, as the
@@ -410,26 +448,35 @@ private:
     // order, so the same signs; AVX2's three-operand forms need fewer
     // instructions. The exact stages stay out of line, compiled once.
     bool insert(Worker& w, std::uint32_t p) {
-        const bool done = avx2_ ? insert_avx2(w, p) : insert_baseline(w, p);
+        const bool done = w.bounded ? (avx2_ ? insert_avx2<true>(w, p) : insert_baseline<true>(w, p))
+                                    : (avx2_ ? insert_avx2<false>(w, p) : insert_baseline<false>(w, p));
         if (done && !vertex_tet_.empty()) vertex_tet_[p] = w.last;  // a start for the next round's points near p
         return done;
     }
 
-    [[gnu::flatten, gnu::noinline]] bool insert_baseline(Worker& w, std::uint32_t p) { return insert_point<false>(w, p); }
+    template <bool locking>
+    [[gnu::flatten, gnu::noinline]] bool insert_baseline(Worker& w, std::uint32_t p) {
+        return insert_point<false, locking>(w, p);
+    }
 
 #if defined(__x86_64__) && defined(__GNUC__)
+    template <bool locking>
     [[gnu::flatten, gnu::noinline, gnu::target("avx2")]] bool insert_avx2(Worker& w, std::uint32_t p) {
-        return insert_point<true>(w, p);
+        return insert_point<true, locking>(w, p);
     }
 #else
-    bool insert_avx2(Worker& w, std::uint32_t p) { return insert_point<false>(w, p); }
+    template <bool locking>
+    bool insert_avx2(Worker& w, std::uint32_t p) {
+        return insert_point<false, locking>(w, p);
+    }
 #endif
 
     // `wide`: the predicates' floating-point stages in vectors of four
-    // doubles, which only AVX2 permutes cheaply.
-    template <bool wide>
+    // doubles, which only AVX2 permutes cheaply. `locking`: in a parallel
+    // pass (the worker's marks, atomic flags, every tetrahedron taken).
+    template <bool wide, bool locking>
     bool insert_point(Worker& w, std::uint32_t p) {
-        const std::uint32_t found = locate<wide>(w, p, w.last);
+        const std::uint32_t found = locate<wide, locking>(w, p, w.last);
         if (found == infinite_vertex) return false;
         const Tetrahedron& t = tets_[found];
         for (std::uint32_t v : t.vertex)
@@ -455,8 +502,18 @@ private:
         std::uint32_t* boundary = w.boundary.room(0, 4);
         std::size_t cavity_room = w.cavity.capacity() - 4, boundary_room = w.boundary.capacity() - 4;
         const std::uint32_t* const given_index = given_index_.data();
+        // The marks, and their reads and writes, as the pass needs them.
+        const Flag in_mark = locking ? w.inside_mark : inside, out_mark = locking ? w.outside_mark : outside;
+        auto flag_of = [flags](std::uint32_t t) {
+            if constexpr (locking) return load_flag(flags + t);
+            else return flags[t];
+        };
+        auto mark = [flags](std::uint32_t t, Flag value) {
+            if constexpr (locking) store_flag(flags + t, value);
+            else flags[t] = value;
+        };
         cavity[0] = found;
-        flags[found] = inside;
+        mark(found, in_mark);
         for (std::size_t c = 0; c < n_cavity; ++c) {
             if (n_cavity > cavity_room || n_boundary > boundary_room) [[unlikely]] {
                 cavity = w.cavity.room(n_cavity, 4);
@@ -469,21 +526,23 @@ private:
             // tested: which of the four they are follows no pattern, and a
             // branch on each mispredicted about once a tetrahedron.
             unsigned open = 0;
-            for (int f = 0; f < 4; ++f) open |= unsigned{flags[neighbour[f] >> 2] != inside} << f;
+            for (int f = 0; f < 4; ++f) open |= unsigned{flag_of(neighbour[f] >> 2) != in_mark} << f;
             for (; open; open &= open - 1) {
                 const int f = __builtin_ctz(open);
                 const std::uint32_t across = neighbour[f];
                 const std::uint32_t other = across >> 2;
-                const Flag flag = flags[other];
-                if (flag == inside) [[unlikely]] continue;  // two faces to one neighbour: only if broken
-                if (flag != outside) {
-                    if (in_conflict<wide>(w.predicates, tets, tets[other], p, given_index)) {
-                        if (!owns_across(w, across)) {
+                const Flag flag = flag_of(other);
+                if (flag == in_mark) [[unlikely]] continue;  // two faces to one neighbour: only if broken
+                if (flag != out_mark) {
+                    if constexpr (locking) {
+                        if (flag != Flag::none || !take_flag(flags + other, w.held)) {
                             w.cavity.set_size(n_cavity);
                             w.boundary.set_size(n_boundary);
-                            return give_up(w);
+                            return give_up<locking>(w);
                         }
-                        flags[other] = inside;
+                    }
+                    if (in_conflict<wide>(w.predicates, tets, tets[other], p, given_index)) {
+                        mark(other, in_mark);
                         cavity[n_cavity++] = other;
                         // Its neighbours are tested when the search reaches
                         // it; they are often cold (built long before, on the
@@ -494,7 +553,7 @@ private:
                         }
                         continue;
                     }
-                    flags[other] = outside;
+                    mark(other, out_mark);
                 }
                 boundary[n_boundary++] = across;
             }
@@ -504,17 +563,29 @@ private:
         // Each boundary face gets a new tetrahedron, in the cavity's slots
         // first (the cone takes them in turn) and fresh ones after.
         if (w.bounded && !reserve_slots(w, w.boundary.size() > w.cavity.size() ? w.boundary.size() - w.cavity.size() : 0))
-            return give_up(w);
+            return give_up<locking>(w);
         // The marks are cleared by the cone, which reads those tetrahedra anyway.
-        w.last = cone(w, p);
+        w.last = cone<locking>(w, p);
         return true;
     }
 
-    // Undoes the marks of a cavity that cannot be replaced.
+    // Undoes the marks of a cavity that cannot be replaced; in a pass, lets
+    // go of all its tetrahedra but the located one, the next walk's start.
+    template <bool locking>
     bool give_up(Worker& w) {
-        w.reached = w.cavity[0];
-        for (std::uint32_t c : w.cavity) flags_[c] = Flag::none;
-        for (std::uint32_t reference : w.boundary) flags_[reference >> 2] = Flag::none;
+        Flag* const flags = flags_.data();
+        if constexpr (locking) {
+            // An outer tetrahedron may bound the cavity more than once: let
+            // go of it once, while it is still this worker's.
+            for (std::uint32_t reference : w.boundary)
+                if (load_flag(flags + (reference >> 2)) == w.outside_mark) release_flag(flags + (reference >> 2));
+            for (std::size_t i = 1; i < w.cavity.size(); ++i) release_flag(flags + w.cavity[i]);
+            store_flag(flags + w.cavity[0], w.held);
+            w.last = w.cavity[0];
+        } else {
+            for (std::uint32_t c : w.cavity) flags[c] = Flag::none;
+            for (std::uint32_t reference : w.boundary) flags[reference >> 2] = Flag::none;
+        }
         return false;
     }
 
@@ -534,8 +605,13 @@ private:
     // 64 x 64 table of directed edges, filled in one pass over the new
     // tetrahedra and read in a second; large ones (degenerate clouds) pair
     // the faces through a hash table of edges.
+    //
+    // `locking`: the worker holds the cavity, the tetrahedra outside it and
+    // every new one until all are linked, then lets go of all but the one
+    // it returns (its next start).
+    template <bool locking>
     std::uint32_t cone(Worker& w, std::uint32_t apex) {
-        if (w.boundary.size() > 2 * (local_capacity - 2)) return cone_hashed(w, apex);
+        if (w.boundary.size() > 2 * (local_capacity - 2)) return cone_hashed<locking>(w, apex);
         if (w.edge_slots.empty()) {
             w.edge_slots.assign(local_capacity * local_capacity, 0);
             w.local_id.assign(n_points_ + 2, no_local_id);
@@ -554,11 +630,13 @@ private:
             std::uint32_t t;
             if (reused != reused_end) {
                 t = *reused++;
-                flags_[t] = Flag::none;  // marked inside by the cavity's search
+                // Marked inside by the cavity's search.
+                if constexpr (locking) store_flag(flags_.data() + t, w.held);
+                else flags_[t] = Flag::none;
             } else {
                 t = new_tetrahedron(w);
             }
-            const VertexLanes v = make_over_lanes(reference, apex, t);
+            const VertexLanes v = make_over_lanes<locking>(reference, apex, t);
             const std::uint32_t a = local_number(local_ids, listed, count, v[0]),
                                 b = local_number(local_ids, listed, count, v[1]),
                                 c = local_number(local_ids, listed, count, v[2]);
@@ -582,11 +660,29 @@ private:
             neighbour[2] = edge_slots[ids & 0xFFF];                  // b -> a
         }
         free_unused(w, reused);
-        return w.made[w.made.size() - 2];
+        const std::uint32_t last = w.made[w.made.size() - 2];
+        if constexpr (locking) {
+            for (const std::uint32_t* m = w.made.data(); m != made; m += 2)
+                if (m[0] != last) release_flag(flags_.data() + m[0]);
+            release_outer(w);
+        }
+        return last;
+    }
+
+    // Lets go of the tetrahedra outside a replaced cavity, each once (one
+    // may bound it more than once).
+    void release_outer(Worker& w) {
+        for (std::uint32_t reference : w.boundary) {
+            Flag* flag = flags_.data() + (reference >> 2);
+            if (load_flag(flag) == w.outside_mark) release_flag(flag);
+        }
     }
 
     // Makes slot `made` the tetrahedron (a, b, c, apex) over the boundary face
     // `reference` (outer tetrahedron * 4 + face), linked to the outer tetrahedron.
+    // `locking`: the outer tetrahedron stays marked, held until the cone is
+    // linked.
+    template <bool locking>
     std::uint32_t make_over(std::uint32_t reference, std::uint32_t apex, std::uint32_t made) {
         // Positions of the outer tetrahedron's face opposite position f, in
         // the order that makes (a, b, c, apex) positively oriented.
@@ -594,7 +690,7 @@ private:
         const std::uint32_t f = reference & 3;
         Tetrahedron& t = tets_[made];
         Tetrahedron& outer = tets_[reference >> 2];
-        flags_[reference >> 2] = Flag::none;  // marked outside by the cavity's search
+        if constexpr (!locking) flags_[reference >> 2] = Flag::none;  // marked outside by the cavity's search
         std::uint32_t a = outer.vertex[face_positions[f][0]], b = outer.vertex[face_positions[f][1]],
                       c = outer.vertex[face_positions[f][2]];
         // An even permutation keeps the orientation: the infinite vertex goes first.
@@ -618,9 +714,10 @@ private:
 
     // make_over with the outer tetrahedron's vertices permuted in one vector,
     // which also returns the new tetrahedron's vertices, still in a register.
+    template <bool locking>
     VertexLanes make_over_lanes(std::uint32_t reference, std::uint32_t apex, std::uint32_t made) {
 #if defined(__clang__)
-        make_over(reference, apex, made);
+        make_over<locking>(reference, apex, made);
         VertexLanes made_vertices;
         std::memcpy(&made_vertices, tets_[made].vertex, sizeof made_vertices);
         return made_vertices;
@@ -630,7 +727,7 @@ private:
         const std::uint32_t f = reference & 3;
         Tetrahedron& t = tets_[made];
         Tetrahedron& outer = tets_[reference >> 2];
-        flags_[reference >> 2] = Flag::none;  // marked outside by the cavity's search
+        if constexpr (!locking) flags_[reference >> 2] = Flag::none;  // marked outside by the cavity's search
         VertexLanes around, positions;
         std::memcpy(&around, outer.vertex, sizeof around);
         std::memcpy(&positions, face_lanes[f], sizeof positions);
@@ -653,9 +750,12 @@ private:
     // A slot for the cone's next tetrahedron: the cavity's own (`next`
     // walks w.cavity) while they last, which saves chaining them as free
     // and taking them back; then a fresh one.
+    template <bool locking>
     std::uint32_t take_slot(Worker& w, const std::uint32_t*& next) {
         if (next != w.cavity.end()) {
-            flags_[*next] = Flag::none;  // marked inside by the cavity's search
+            // Marked inside by the cavity's search.
+            if constexpr (locking) store_flag(flags_.data() + *next, w.held);
+            else flags_[*next] = Flag::none;
             return *next++;
         }
         return new_tetrahedron(w);
@@ -684,6 +784,7 @@ private:
         return number;
     }
 
+    template <bool locking>
     std::uint32_t cone_hashed(Worker& w, std::uint32_t apex) {
         const std::size_t faces = w.boundary.size();
         std::size_t slots = 16;
@@ -692,10 +793,12 @@ private:
         const std::size_t mask = slots - 1;
         const int shift = 64 - __builtin_ctzll(slots);
         w.used_slots.clear();
+        w.made.clear();
         std::uint32_t made = 0;
         const std::uint32_t* reused = w.cavity.begin();
         for (std::uint32_t reference : w.boundary) {
-            made = make_over(reference, apex, take_slot(w, reused));
+            made = make_over<locking>(reference, apex, take_slot<locking>(w, reused));
+            if constexpr (locking) w.made.push_back(made);
             for (std::uint32_t g = 0; g < 3; ++g) {
                 const std::uint32_t u = tets_[made].vertex[(g + 1) % 3], x = tets_[made].vertex[(g + 2) % 3];
                 const std::uint64_t key = u < x ? std::uint64_t{u} << 32 | x : std::uint64_t{x} << 32 | u;
@@ -719,6 +822,11 @@ private:
         }
         for (std::uint32_t slot : w.used_slots) w.edge_table[slot].key = ~std::uint64_t{0};
         free_unused(w, reused);
+        if constexpr (locking) {
+            for (std::uint32_t t : w.made)
+                if (t != made) release_flag(flags_.data() + t);
+            release_outer(w);
+        }
         return made;
     }
 
@@ -756,24 +864,11 @@ private:
     void insert_in_parallel(const std::vector<std::uint32_t>& order, std::size_t begin, std::size_t end);
     void parallel_pass(std::vector<std::uint32_t>& points, std::vector<std::uint32_t>& near,
                        const std::vector<std::uint32_t>& sample, std::uint32_t shift);
+    // A worker's mark takes the six bits above a flag's own two.
+    static constexpr std::size_t max_workers = 63;
     static bool own_point(const Worker& w, std::uint32_t cell) {
         // The place on the turned curve less `low`, wrapping below it: one comparison.
         return std::uint32_t{cell - w.shift - static_cast<std::uint32_t>(w.low)} < w.high - w.low;
-    }
-    bool owns(const Worker& w, std::uint32_t t) const {
-        if (!w.bounded) return true;
-        for (std::uint32_t v : tets_[t].vertex)
-            if (v != infinite_vertex && !own_point(w, cell_[v])) return false;
-        return true;
-    }
-    // Whether the tetrahedron across `reference` (tetrahedron * 4 + face)
-    // from one the worker owns is its own too. The two share the face's
-    // vertices, so only the one opposite it is in question: one test, not
-    // four, on every step of a walk and every tetrahedron of a cavity.
-    bool owns_across(const Worker& w, std::uint32_t reference) const {
-        if (!w.bounded) return true;
-        const std::uint32_t v = tets_[reference >> 2].vertex[reference & 3];
-        return v == infinite_vertex || own_point(w, cell_[v]);
     }
     bool reserve_slots(Worker& w, std::size_t count);
     void release_slots(Worker& w);
