@@ -2,13 +2,16 @@
 // clouds that make parallel insertions collide (dense duplicates, a thin
 // quantised shell, a plane, far-off coordinates) on several thread counts
 // and fails unless every graph and set of tetrahedra equals the
-// one-thread build. The sanitizer reports any data race on the way.
+// one-thread build; and runs a build's thread team through quick
+// successions of runs, failing parts and parts that share out work again.
+// The sanitizer reports any data race on the way.
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -48,6 +51,45 @@ bool same_graph(const ornel::CsrGraph& a, const ornel::CsrGraph& b) {
            std::equal(a.indices.data(), a.indices.data() + a.indices.size(), b.indices.data());
 }
 
+// Every part of every run done exactly once, by the time run returns; a
+// part's exception thrown by run, the team still serving after it; a part
+// that shares out work itself gets threads of its own.
+int check_team() {
+    int failures = 0;
+    ornel::delaunay::ThreadTeam team(4);
+    const ornel::delaunay::TeamScope scope(&team);
+    std::vector<int> hits(8);
+    for (int round = 0; round < 3000; ++round) {
+        const std::size_t parts = 2 + round % 5;
+        std::fill(hits.begin(), hits.end(), 0);
+        ornel::delaunay::on_threads(parts, [&](std::size_t k) { ++hits[k]; });
+        for (std::size_t k = 0; k < hits.size(); ++k)
+            if (hits[k] != (k < parts ? 1 : 0)) {
+                std::printf("team: run %d, part %zu done %d times\n", round, k, hits[k]);
+                return 1;
+            }
+    }
+    try {
+        ornel::delaunay::on_threads(4, [&](std::size_t k) {
+            if (k == 3) throw std::runtime_error("part 3");
+        });
+        std::printf("team: a failing part went unreported\n");
+        ++failures;
+    } catch (const std::runtime_error& error) {
+        if (std::string(error.what()) != "part 3") ++failures;
+    }
+    std::vector<int> inner(16);
+    ornel::delaunay::on_threads(4, [&](std::size_t k) {
+        ornel::delaunay::on_threads(4, [&](std::size_t j) { ++inner[4 * k + j]; });
+    });
+    if (std::count(inner.begin(), inner.end(), 1) != 16) {
+        std::printf("team: nested parts went missing\n");
+        ++failures;
+    }
+    std::printf("team: 3000 runs, a failing part and nested parts checked\n");
+    return failures;
+}
+
 }  // namespace
 
 int main() {
@@ -84,7 +126,7 @@ int main() {
         clouds.emplace_back("plane", plane);
         clouds.emplace_back("georeferenced", far);
     }
-    int failures = 0;
+    int failures = check_team();
     for (const auto& [name, xyz] : clouds) {
         const auto view = view_of(xyz);
         const ornel::CsrGraph expected = ornel::delaunay::graph(view, 1);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "tetrahedralisation.hpp"
@@ -75,6 +76,13 @@ inline CsrGraph path_graph(const Coordinates& xyz, std::size_t n) {
     return out;
 }
 
+// The threads of one build, kept for all its parts, when it has more than
+// one and enough points to share (`team` stays empty otherwise).
+inline TeamScope team_for(std::optional<ThreadTeam>& team, std::size_t n, std::size_t threads) {
+    if (threads > 1 && n >= 1024) team.emplace(threads);
+    return TeamScope(team ? &*team : nullptr);
+}
+
 [[noreturn]] inline void refuse_flat(Shape shape, const Coordinates& xyz, std::size_t n) {
     if (count_distinct(xyz, n) < 4) fail_input(Failure::fewer_than_four_distinct);
     if (shape == Shape::collinear) fail_input(Failure::all_collinear);
@@ -90,6 +98,8 @@ inline CsrGraph path_graph(const Coordinates& xyz, std::size_t n) {
 template <class S>
 Buffer<std::uint64_t> tetrahedra(const PointsView<S>& points, std::size_t threads = 1) {
     const std::size_t n = points.rows;
+    std::optional<ThreadTeam> team;
+    const TeamScope scope = detail::team_for(team, n, threads);
     Tetrahedralisation triangulation(read_points(points), n, threads);
     const Shape shape = triangulation.build();
     if (shape != Shape::solid) detail::refuse_flat(shape, triangulation.coordinates(), n);
@@ -102,6 +112,8 @@ Buffer<std::uint64_t> tetrahedra(const PointsView<S>& points, std::size_t thread
 template <class S>
 CsrGraph graph(const PointsView<S>& points, std::size_t threads = 1) {
     const std::size_t n = points.rows;
+    std::optional<ThreadTeam> team;
+    const TeamScope scope = detail::team_for(team, n, threads);
     Tetrahedralisation triangulation(read_points(points), n, threads);
     const Shape shape = triangulation.build();
     if (shape == Shape::single || shape == Shape::collinear)
