@@ -20,6 +20,33 @@ inline std::size_t parts_for(std::size_t items, std::size_t threads, std::size_t
     return threads > 1 && items >= least ? std::min(threads, max_threads) : 1;
 }
 
+namespace detail {
+// The exceptions thrown by a set of parts, kept per part: the first is
+// thrown again once all parts are done.
+class PartErrors {
+public:
+    explicit PartErrors(std::size_t parts) : errors_(parts) {}
+    // `job` with its part's exception caught and kept.
+    template <class Job>
+    auto guard(Job& job) {
+        return [this, &job](std::size_t k) {
+            try {
+                job(k);
+            } catch (...) {
+                errors_[k] = std::current_exception();
+            }
+        };
+    }
+    void rethrow_first() const {
+        for (const std::exception_ptr& error : errors_)
+            if (error) std::rethrow_exception(error);
+    }
+
+private:
+    std::vector<std::exception_ptr> errors_;
+};
+}  // namespace detail
+
 // Threads kept for the parts of one build, which runs a few dozen sets of
 // them: started once, they wait between sets. A thread started for each set
 // began its work half a millisecond late on average (several when the build
@@ -52,14 +79,8 @@ public:
     // exception any of them throws is thrown here then.
     template <class Job>
     void run(std::size_t parts, Job& job) {
-        std::vector<std::exception_ptr> errors(parts);
-        auto call = [&](std::size_t k) {
-            try {
-                job(k);
-            } catch (...) {
-                errors[k] = std::current_exception();
-            }
-        };
+        detail::PartErrors errors(parts);
+        auto call = errors.guard(job);
         std::unique_lock<std::mutex> lock(mutex_);
         running_ = true;
         task_ = &call;
@@ -76,8 +97,7 @@ public:
         task_ = nullptr;
         running_ = false;
         lock.unlock();
-        for (const std::exception_ptr& error : errors)
-            if (error) std::rethrow_exception(error);
+        errors.rethrow_first();
     }
 
     std::size_t size() const { return helpers_.size() + 1; }
@@ -149,14 +169,8 @@ void on_threads(std::size_t parts, Job&& job) {
         team->run(parts, job);
         return;
     }
-    std::vector<std::exception_ptr> errors(parts);
-    auto guarded = [&](std::size_t k) {
-        try {
-            job(k);
-        } catch (...) {
-            errors[k] = std::current_exception();
-        }
-    };
+    detail::PartErrors errors(parts);
+    auto guarded = errors.guard(job);
     std::vector<std::thread> running;
     running.reserve(parts);
     std::size_t k = 1;
@@ -167,8 +181,7 @@ void on_threads(std::size_t parts, Job&& job) {
     guarded(0);
     for (std::thread& thread : running) thread.join();
     for (; k < parts; ++k) guarded(k);
-    for (const std::exception_ptr& error : errors)
-        if (error) std::rethrow_exception(error);
+    errors.rethrow_first();
 }
 
 }  // namespace ornel::delaunay
