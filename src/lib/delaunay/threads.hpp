@@ -47,11 +47,12 @@ private:
 };
 }  // namespace detail
 
-// Threads kept for the parts of one build, which runs a few dozen sets of
+// Threads kept for the parts of one build, which runs 10 to 25 sets of
 // them: started once, they wait between sets. A thread started for each set
 // began its work half a millisecond late on average (several when the build
-// was faulting its pages in), a sixth of a 36,000-point build on two threads.
-// The calling thread takes parts too, and any part no helper has taken when
+// was faulting its pages in): a seventh of a 36,000-point build on two
+// threads, though the calling thread's own part hid most of it. The calling
+// thread takes parts too, and any part no helper has taken when
 // it is done: each part only needs to run alone, not side by side, so
 // helpers the system refuses, or late ones, cost time, never a result.
 class ThreadTeam {
