@@ -60,7 +60,19 @@ def clouds():
     }
 
 
-CLOUDS = clouds()
+def scans():
+    """Real scans: a closed scanned surface, a CAD model's samples, and the scan squashed nearly
+    flat, so that its tetrahedra are long slivers joining far parts of it."""
+    data = pathlib.Path(__file__).resolve().parent.parent / "data"
+    bunny = np.load(data / "stanford-bunny.npy").astype(np.float64)
+    return {
+        "bunny scan": bunny,
+        "fandisk": np.load(data / "fandisk.npy").astype(np.float64),
+        "bunny squashed flat": bunny * [1.0, 1.0, 1e-3],
+    }
+
+
+CLOUDS = clouds() | scans()
 
 
 @pytest.mark.parametrize("name", CLOUDS)
@@ -129,16 +141,31 @@ def test_many_threads_on_a_small_dense_cloud_agree_every_time():
         assert got[0].tobytes() == expected[0].tobytes() and got[1].tobytes() == expected[1].tobytes()
 
 
-def test_a_real_scan_agrees_on_every_thread_count_every_time():
-    # The bunny scan: its tetrahedra inside the surface join far parts of it, so a thread's
-    # cavities take tetrahedra along other threads' ranges all through a round.
-    cloud = np.load(pathlib.Path(__file__).resolve().parent.parent / "data" / "stanford-bunny.npy")
+@pytest.mark.parametrize("name", list(scans()))
+def test_real_scans_agree_on_every_thread_count_every_time(name):
+    # A scan's tetrahedra inside its surface join far parts of it, so a thread's cavities take
+    # tetrahedra along other threads' ranges all through a round; repeated, so that different
+    # interleavings of the threads meet.
+    cloud = CLOUDS[name]
     expected = ornel.delaunay_graph(cloud, threads=1)
     tets = canonical_tetrahedra(ornel.delaunay(cloud, threads=1))
-    for threads in (2, 3, 8, 2, 3):
+    for threads in (2, 3, 8, 2, 3, 64):
         got = ornel.delaunay_graph(cloud, threads=threads)
         assert got[0].tobytes() == expected[0].tobytes() and got[1].tobytes() == expected[1].tobytes(), threads
     assert canonical_tetrahedra(ornel.delaunay(cloud, threads=4)).tobytes() == tets.tobytes()
+
+
+def test_scans_built_side_by_side_each_on_several_threads():
+    # Several builds at once, each with its own threads (and marks on its own tetrahedra):
+    # nothing of one build may leak into another.
+    names = list(scans())
+    expected = {name: ornel.delaunay_graph(CLOUDS[name], threads=1) for name in names}
+    jobs = [(name, threads) for name in names for threads in (2, 3, 5)] * 2
+    with ThreadPoolExecutor(4) as pool:
+        results = list(pool.map(lambda job: ornel.delaunay_graph(CLOUDS[job[0]], threads=job[1]), jobs))
+    for (name, threads), got in zip(jobs, results):
+        want = expected[name]
+        assert got[0].tobytes() == want[0].tobytes() and got[1].tobytes() == want[1].tobytes(), (name, threads)
 
 
 def test_a_large_quantised_scan_with_duplicates_agrees_on_every_thread_count():

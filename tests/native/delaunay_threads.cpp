@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <random>
 #include <stdexcept>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -86,7 +87,40 @@ int check_team() {
         std::printf("team: nested parts went missing\n");
         ++failures;
     }
-    std::printf("team: 3000 runs, a failing part and nested parts checked\n");
+    // More parts than the team has threads: threads started for them instead.
+    std::vector<int> many(9);
+    ornel::delaunay::on_threads(9, [&](std::size_t k) { ++many[k]; });
+    if (std::count(many.begin(), many.end(), 1) != 9) {
+        std::printf("team: parts beyond the team went missing\n");
+        ++failures;
+    }
+    // Several parts failing: the lowest one's exception arrives, whichever failed first.
+    try {
+        ornel::delaunay::on_threads(4, [&](std::size_t k) {
+            if (k == 1 || k == 2) throw std::runtime_error("part " + std::to_string(k));
+        });
+        ++failures;
+    } catch (const std::runtime_error& error) {
+        if (std::string(error.what()) != "part 1") {
+            std::printf("team: %s arrived, not part 1\n", error.what());
+            ++failures;
+        }
+    }
+    std::printf("team: 3000 runs, failing parts, nested parts and parts beyond the team checked\n");
+    return failures;
+}
+
+// Builds side by side, each on threads of its own: the same graph as alone.
+int check_builds_side_by_side(const Cloud& xyz) {
+    const ornel::CsrGraph expected = ornel::delaunay::graph(view_of(xyz), 1);
+    std::vector<char> same(4, 0);
+    std::vector<std::thread> builds;
+    for (std::size_t b = 0; b < same.size(); ++b)
+        builds.emplace_back([&, b] { same[b] = same_graph(ornel::delaunay::graph(view_of(xyz), 2 + b % 2), expected); });
+    for (std::thread& build : builds) build.join();
+    const int failures = static_cast<int>(std::count(same.begin(), same.end(), 0));
+    if (failures) std::printf("builds side by side: %d graphs differ\n", failures);
+    std::printf("4 builds side by side on 2 and 3 threads each checked\n");
     return failures;
 }
 
@@ -126,7 +160,7 @@ int main() {
         clouds.emplace_back("plane", plane);
         clouds.emplace_back("georeferenced", far);
     }
-    int failures = check_team();
+    int failures = check_team() + check_builds_side_by_side(clouds[1].second);
     for (const auto& [name, xyz] : clouds) {
         const auto view = view_of(xyz);
         const ornel::CsrGraph expected = ornel::delaunay::graph(view, 1);
