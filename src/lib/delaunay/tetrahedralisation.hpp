@@ -575,10 +575,7 @@ private:
     bool give_up(Worker& w) {
         Flag* const flags = flags_.data();
         if constexpr (locking) {
-            // An outer tetrahedron may bound the cavity more than once: let
-            // go of it once, while it is still this worker's.
-            for (std::uint32_t reference : w.boundary)
-                if (load_flag(flags + (reference >> 2)) == w.outside_mark) release_flag(flags + (reference >> 2));
+            release_outer(w);
             for (std::size_t i = 1; i < w.cavity.size(); ++i) release_flag(flags + w.cavity[i]);
             store_flag(flags + w.cavity[0], w.held);
             w.last = w.cavity[0];
@@ -669,8 +666,9 @@ private:
         return last;
     }
 
-    // Lets go of the tetrahedra outside a replaced cavity, each once (one
-    // may bound it more than once).
+    // Lets go of the tetrahedra outside a cavity, replaced or given up, each
+    // once (one
+    // may bound it more than once), while they are still this worker's.
     void release_outer(Worker& w) {
         for (std::uint32_t reference : w.boundary) {
             Flag* flag = flags_.data() + (reference >> 2);
