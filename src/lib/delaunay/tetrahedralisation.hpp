@@ -667,8 +667,8 @@ private:
     }
 
     // Lets go of the tetrahedra outside a cavity, replaced or given up, each
-    // once (one
-    // may bound it more than once), while they are still this worker's.
+    // once (one may bound it more than once), while they are still this
+    // worker's.
     void release_outer(Worker& w) {
         for (std::uint32_t reference : w.boundary) {
             Flag* flag = flags_.data() + (reference >> 2);
