@@ -547,10 +547,9 @@ private:
                         // Its neighbours are tested when the search reaches
                         // it; they are often cold (built long before, on the
                         // curve's far side), so their fetch starts now.
-                        for (const std::uint32_t next : tets[other].neighbour) {
-                            __builtin_prefetch(tets + (next >> 2));
-                            __builtin_prefetch(flags + (next >> 2));
-                        }
+                        // (Their flags, 64 to a line, mostly share lines
+                        // already fetched.)
+                        for (const std::uint32_t next : tets[other].neighbour) __builtin_prefetch(tets + (next >> 2));
                         continue;
                     }
                     mark(other, out_mark);
