@@ -771,13 +771,14 @@ private:
     // pattern. A count past local_capacity is the caller's to refuse before
     // using the numbers.
     static std::uint32_t local_number(LocalId* id, std::uint32_t* listed, std::uint32_t& count, std::uint32_t v) {
-        const std::uint32_t slot = v + 1;
-        const LocalId known = id[slot];
-        const bool fresh = known == no_local_id;
-        const std::uint32_t number = fresh ? count : static_cast<std::uint32_t>(known);
+        static_assert(static_cast<std::uint32_t>(no_local_id) == 0xFF && local_capacity + 3 < 0x80);
+        const auto known = static_cast<std::uint32_t>(id[v + 1]);
+        // Numbers given are below count, and none is 0xFF: the smaller is
+        // the number, and only none has the top bit.
+        const std::uint32_t number = std::min(known, count);
         listed[count] = v;
-        id[slot] = static_cast<LocalId>(number);
-        count += fresh;
+        id[v + 1] = static_cast<LocalId>(number);
+        count += known >> 7;
         return number;
     }
 
