@@ -14,8 +14,9 @@
 // vertices are needed: those are packed into the lower half of the
 // tetrahedra's storage, and the lists take the upper half, four words a
 // tetrahedron, which is room for every pair. No memory beyond the
-// tetrahedra's, and every tetrahedron of a star is read once, where turning
-// around the star's edges met each about three times.
+// tetrahedra's, and every tetrahedron of a star is read at most once (the
+// search stops when the row is whole), where turning around the star's edges
+// met each about three times.
 #pragma once
 
 #include <algorithm>
