@@ -7,7 +7,7 @@
 // tetrahedron it reads or changes it first takes, by one atomic exchange on
 // the tetrahedron's flag (which then carries the thread's mark): a walk
 // holds the tetrahedron it is in, a cavity's search every tetrahedron it
-// tests, the cone every one it links, until the new ones are all linked. A
+// tests, the cone every one it makes, until that one is linked. A
 // thread that meets a tetrahedron another holds puts its point off, with
 // every later point of its cell (so that equal points keep the smallest index
 // first), lets go of all it took but its start and goes on; as the ranges are

@@ -603,8 +603,9 @@ private:
     // the faces through a hash table of edges.
     //
     // `locking`: the worker holds the cavity, the tetrahedra outside it and
-    // every new one until all are linked, then lets go of all but the one
-    // it returns (its next start).
+    // every new one until the outer ones are all linked to the cone; then
+    // it lets go of each new one, and of the outer one below it, as soon as
+    // the new one is linked, all but the one it returns (its next start).
     template <bool locking>
     std::uint32_t cone(Worker& w, std::uint32_t apex) {
         if (w.boundary.size() > 2 * (local_capacity - 2)) return cone_hashed<locking>(w, apex);
@@ -648,26 +649,29 @@ private:
         for (std::uint32_t i = 0; i < count; ++i) local_ids[listed[i] + 1] = no_local_id;
         static_assert(local_capacity == 64);
         Tetrahedron* const tets = tets_.data();
+        const std::uint32_t last = made[-2];
         for (const std::uint32_t* m = w.made.data(); m != made; m += 2) {
             std::uint32_t* neighbour = tets[m[0]].neighbour;
             const std::uint32_t ids = m[1];
             neighbour[0] = edge_slots[ids >> 6];                     // c -> b
             neighbour[1] = edge_slots[(ids & 63) << 6 | ids >> 12];  // a -> c
             neighbour[2] = edge_slots[ids & 0xFFF];                  // b -> a
+            if constexpr (locking) {
+                // Whole now, as is every outer tetrahedron (the first loop
+                // linked them all): let go of both. A tetrahedron it leads
+                // to that is still being linked is held.
+                Flag* outer = flags_.data() + (neighbour[3] >> 2);  // read while still held
+                if (m[0] != last) release_flag(flags_.data() + m[0]);
+                if (load_flag(outer) == w.outside_mark) release_flag(outer);  // once: it may bound several faces
+            }
         }
         free_unused(w, reused);
-        const std::uint32_t last = w.made[w.made.size() - 2];
-        if constexpr (locking) {
-            for (const std::uint32_t* m = w.made.data(); m != made; m += 2)
-                if (m[0] != last) release_flag(flags_.data() + m[0]);
-            release_outer(w);
-        }
         return last;
     }
 
-    // Lets go of the tetrahedra outside a cavity, replaced or given up, each
-    // once (one may bound it more than once), while they are still this
-    // worker's.
+    // Lets go of the tetrahedra outside a cavity given up (or replaced by the
+    // hashed cone), each once (one may bound it more than once), while they
+    // are still this worker's.
     void release_outer(Worker& w) {
         for (std::uint32_t reference : w.boundary) {
             Flag* flag = flags_.data() + (reference >> 2);
