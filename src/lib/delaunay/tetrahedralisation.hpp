@@ -660,9 +660,9 @@ private:
                 // Whole now, as is every outer tetrahedron (the first loop
                 // linked them all): let go of both. A tetrahedron it leads
                 // to that is still being linked is held.
-                Flag* outer = flags_.data() + (neighbour[3] >> 2);  // read while still held
+                const std::uint32_t outer = neighbour[3];  // read while still held
                 if (m[0] != last) release_flag(flags_.data() + m[0]);
-                if (load_flag(outer) == w.outside_mark) release_flag(outer);  // once: it may bound several faces
+                release_outer_face(w, outer);
             }
         }
         free_unused(w, reused);
@@ -673,10 +673,14 @@ private:
     // hashed cone), each once (one may bound it more than once), while they
     // are still this worker's.
     void release_outer(Worker& w) {
-        for (std::uint32_t reference : w.boundary) {
-            Flag* flag = flags_.data() + (reference >> 2);
-            if (load_flag(flag) == w.outside_mark) release_flag(flag);
-        }
+        for (std::uint32_t reference : w.boundary) release_outer_face(w, reference);
+    }
+
+    // Lets go of the outer tetrahedron of boundary face `reference` unless
+    // it is let go of already (it may bound several faces).
+    void release_outer_face(const Worker& w, std::uint32_t reference) {
+        Flag* flag = flags_.data() + (reference >> 2);
+        if (load_flag(flag) == w.outside_mark) release_flag(flag);
     }
 
     // Makes slot `made` the tetrahedron (a, b, c, apex) over the boundary face
