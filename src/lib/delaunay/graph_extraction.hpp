@@ -111,7 +111,8 @@ inline void sort_distinct_row(std::uint32_t* begin, std::uint32_t* end) {
 
 // A vertex's mark in a star's search: a byte, but not a character type, so
 // that writing one does not make the compiler read everything else again.
-enum class Mark : std::uint8_t { clear, set };
+// A clear mark is 1, the count a vertex adds to a row as it is read.
+enum class Mark : std::uint8_t { set = 0, clear = 1 };
 
 }  // namespace detail
 
@@ -285,7 +286,7 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
                 const std::uint32_t* quad = quads + 4 * stars[i];
                 for (int j = 0; j < 4; ++j) {
                     const std::uint32_t u = quad[j];
-                    const bool fresh = marked[u + 1] == detail::Mark::clear;
+                    const auto fresh = static_cast<std::size_t>(marked[u + 1]);
                     marked[u + 1] = detail::Mark::set;
                     found_vertices[found] = u;
                     found += fresh;
