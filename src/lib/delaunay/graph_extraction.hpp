@@ -233,7 +233,10 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
     const std::uint32_t* const quads = words;
     std::uint32_t* const stars = words + 4 * size;
     on_threads(counters, [&](std::size_t k) {
+        // Plain copies, as in the count.
         const std::uint32_t points = static_cast<std::uint32_t>(n);
+        const std::uint32_t* const tet_vertices = quads;
+        std::uint32_t* const pairs = stars;
         std::uint32_t* const cursor = counts[k].data();
         // The pairs go to places the caches cannot guess: the slots the
         // cursors point to are fetched some tetrahedra ahead. (The cursors
@@ -243,13 +246,13 @@ inline CsrGraph star_graph(Tetrahedra& tets, std::size_t n, std::uint32_t helper
         for (auto [t, end] = range(k); t < end; ++t) {
             if (t + ahead < end)
                 for (int j = 0; j < 4; ++j) {
-                    const std::uint32_t u = quads[4 * (t + ahead) + j];
-                    if (u < points) __builtin_prefetch(stars + cursor[u], 1);
+                    const std::uint32_t u = tet_vertices[4 * (t + ahead) + j];
+                    if (u < points) __builtin_prefetch(pairs + cursor[u], 1);
                 }
-            const std::uint32_t* v = quads + 4 * t;
+            const std::uint32_t* v = tet_vertices + 4 * t;
             if (v[0] == freed_vertex) continue;
             for (int j = 0; j < 4; ++j)
-                if (v[j] < points) stars[cursor[v[j]]++] = static_cast<std::uint32_t>(t);
+                if (v[j] < points) pairs[cursor[v[j]]++] = static_cast<std::uint32_t>(t);
         }
     });
     std::vector<Table>().swap(counts);
