@@ -524,9 +524,10 @@ private:
             const std::uint32_t* neighbour = tets[cavity[c]].neighbour;
             // The faces not shared with the cavity, found before any is
             // tested: which of the four they are follows no pattern, and a
-            // branch on each mispredicted about once a tetrahedron.
-            unsigned open = 0;
-            for (int f = 0; f < 4; ++f) open |= unsigned{flag_of(neighbour[f] >> 2) != in_mark} << f;
+            // branch on each mispredicted about once a tetrahedron. (Written
+            // out: a loop of atomic reads is left a loop.)
+            auto outside = [&](int f) { return unsigned{flag_of(neighbour[f] >> 2) != in_mark}; };
+            unsigned open = outside(0) | outside(1) << 1 | outside(2) << 2 | outside(3) << 3;
             for (; open; open &= open - 1) {
                 const int f = __builtin_ctz(open);
                 const std::uint32_t across = neighbour[f];
