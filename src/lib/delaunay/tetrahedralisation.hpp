@@ -526,8 +526,8 @@ private:
             // tested: which of the four they are follows no pattern, and a
             // branch on each mispredicted about once a tetrahedron. (Written
             // out: a loop of atomic reads is left a loop.)
-            auto outside = [&](int f) { return unsigned{flag_of(neighbour[f] >> 2) != in_mark}; };
-            unsigned open = outside(0) | outside(1) << 1 | outside(2) << 2 | outside(3) << 3;
+            auto open_face = [&](int f) { return unsigned{flag_of(neighbour[f] >> 2) != in_mark}; };
+            unsigned open = open_face(0) | open_face(1) << 1 | open_face(2) << 2 | open_face(3) << 3;
             for (; open; open &= open - 1) {
                 const int f = __builtin_ctz(open);
                 const std::uint32_t across = neighbour[f];
