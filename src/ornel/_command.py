@@ -3,7 +3,7 @@
     ornel matrix FILE... [--csv PATH] [--png PATH] [--threads N] [--f64] [--scheduler ADDRESS]
     ornel compare A B [--out PATH] [--f64] [--store DIR]
     ornel index FILE... --store DIR [--f64] [--threads N]
-    ornel store DIR [FILE...] [--prune]
+    ornel store DIR [FILE...] [--prune] [--repair]
     ornel align SOURCE TARGET [--out ALIGNED] [--transform T.txt] [--init T.txt] [--point-to-point]
                 [--max-distance D] [--iterations N] [--threads N]
 
@@ -178,6 +178,10 @@ def add_store_commands(commands: Any, formats: str) -> None:
     store.add_argument("directory", metavar="DIR", help="the store")
     store.add_argument("files", nargs="*", metavar="FILE", help="with --prune: the clouds to keep")
     store.add_argument("--prune", action="store_true", help="remove what no listed file uses")
+    store.add_argument("--repair", action="store_true", help="rebuild a damaged database from what can still be "
+                       "trusted: its readable rows that match their checksums, and every index whose array files "
+                       "are whole (the old database is kept beside, renamed); run it while no other command uses "
+                       "the store")
 
 
 def positive_float(text: str) -> float:
@@ -465,6 +469,13 @@ def run_index(args: argparse.Namespace) -> int:
 def run_store(args: argparse.Namespace) -> int:
     if args.files and not args.prune:
         raise CloudError(args.files[0], "files are given only with --prune (the clouds to keep)")
+    if args.repair:
+        done = Store.repair(args.directory)
+        lost = " (some of its rows could not be read)" if done["unreadable"] else ""
+        dropped = f", {done['dropped']:,} damaged rows dropped" if done["dropped"] else ""
+        kept = f"; the old database kept as {done['kept_as']}" if done["kept_as"] else ""
+        print(f"repaired{lost}: {done['clouds']:,} clouds, {done['indexes']:,} indexes and {done['pairs']:,} pairs "
+              f"kept{dropped}{kept}")
     store = open_store(args.directory, create=False)
     if args.prune:
         keep = [points_digest(Cloud.load(path).points) for path in args.files] if args.files else None
