@@ -396,10 +396,10 @@ def _replaced_fields(array: Array, values: Mapping[str, Array], types: Mapping[s
     """A structured array of `array`'s fields in their order, those in `values` replaced
     (of the values' type, or the one in `types`)."""
     types = types or {}
-    descr = [(name, types.get(name, values[name].dtype) if name in values else array.dtype[name])
-             for name in array.dtype.names]
+    names = array.dtype.names or ()
+    descr = [(name, types.get(name, values[name].dtype) if name in values else array.dtype[name]) for name in names]
     out = np.empty(len(array), descr)
-    for name in array.dtype.names:
+    for name in names:
         out[name] = values[name] if name in values else array[name]
     return out
 

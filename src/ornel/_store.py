@@ -122,7 +122,7 @@ def row_checksum(values: Sequence[Any]) -> str:
 def _checked(row: Sequence[Any]) -> bool:
     """Whether a row read with its checksum last holds the values it was written with."""
     *values, checksum = row
-    return checksum == row_checksum(values)
+    return bool(checksum == row_checksum(values))
 
 
 def damaged_database(path: Path, problem: str) -> StoreError:
@@ -134,13 +134,24 @@ def damaged_database(path: Path, problem: str) -> StoreError:
 
 
 def database_failure(path: Path, error: sqlite3.DatabaseError) -> StoreError:
-    """A failing SQLite statement as the one-line StoreError its cause calls for."""
+    """A failing SQLite statement as the one-line StoreError its cause calls for: only
+    what SQLite calls damage is called damage (a busy or unreadable database is not)."""
     code = getattr(error, "sqlite_errorname", "") or ""
     text = str(error)
-    if code.startswith(("SQLITE_FULL", "SQLITE_IOERR")) or "disk is full" in text or "disk I/O error" in text:
-        return StoreError(str(path / DATABASE), f"cannot be written ({text}: the disk is full or a file-size "
-                          "limit was reached); nothing of this change was kept, the store is as it was")
-    return damaged_database(path, text)
+    where = str(path / DATABASE)
+    if code.startswith(("SQLITE_CORRUPT", "SQLITE_NOTADB", "SQLITE_FORMAT")) or (
+            code in ("", "SQLITE_ERROR") and ("malformed" in text or "no such table" in text
+                                              or "no such column" in text or "not a database" in text)):
+        return damaged_database(path, text)
+    if code.startswith("SQLITE_FULL"):
+        return StoreError(where, f"cannot be written ({text}); nothing of this change was kept, the store is as "
+                          "it was")
+    if code.startswith("SQLITE_IOERR"):
+        return StoreError(where, f"cannot be written or read ({text}: a full disk, a file-size limit or a failing "
+                          "device); nothing of this change was kept, the store is as it was")
+    if code.startswith(("SQLITE_BUSY", "SQLITE_LOCKED")):
+        return StoreError(str(path), f"another process holds the store's lock ({text}); try again when it is done")
+    return StoreError(str(path), f"its database {DATABASE} cannot be used ({text})")
 
 
 def points_digest(points: npt.NDArray[Any]) -> str:
@@ -754,14 +765,14 @@ def _old_rows(database: Path) -> dict[str, Any]:
     if not database.exists():
         return found
     try:
-        db = sqlite3.connect(database, isolation_level=None)
+        # Read only: closing must not fold the old log into the damaged file, kept as it was.
+        db = sqlite3.connect(f"file:{quote(str(database))}?mode=ro", uri=True, isolation_level=None)
     except sqlite3.DatabaseError:
         found["lost"] = True
         return found
     try:
         try:
-            columns = {row[1] for row in db.execute("PRAGMA table_info(pairs)")}
-            found["checksums"] = "checksum" in columns
+            found["checksums"] = "checksum" in {row[1] for row in db.execute("PRAGMA table_info(pairs)")}
         except sqlite3.DatabaseError:
             found["lost"] = True
         checksum = ", checksum" if found["checksums"] else ""
@@ -829,8 +840,9 @@ def repair_database(directory: Path) -> dict[str, Any]:
     # Indexes: from the manifests first (checked), then from the old rows; each kept only
     # when its three array files are whole.
     sizes = {d: b for d, b in old["files"] if isinstance(d, str) and isinstance(b, int)}
-    candidates = [(m["cloud"][0], m["precision"], m["frame"], [tuple(f) for f in m["files"]], tuple(m["cloud"]))
-                  for m in _manifests(directory)]
+    candidates: list[tuple[Any, Any, Any, list[tuple[Any, ...]], tuple[Any, ...] | None]] = [
+        (m["cloud"][0], m["precision"], m["frame"], [tuple(f) for f in m["files"]], tuple(m["cloud"]))
+        for m in _manifests(directory)]
     candidates += [(row[0], row[1], row[2], [(d, sizes.get(d)) for d in row[3:6]], None) for row in old["indexes"]
                    if len(row) == 6 and all(isinstance(v, str) for v in row)]
     indexes: dict[tuple[str, str], tuple[str, list[tuple[str, int]]]] = {}
