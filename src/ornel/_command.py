@@ -383,9 +383,14 @@ def run_compare(args: argparse.Namespace) -> int:
             try:
                 check_new_fields(args.out, a_records, names, overwrite=args.overwrite_fields, moved=args.align)
             except CloudError as error:
-                clash = "clashes" in error.problem
-                raise CloudError(error.source, error.problem + (" (--field NAME), or replace it (--overwrite-fields)"
-                                                                if clash else "")) from None
+                if "clashes" not in error.problem:
+                    raise
+                try:  # whether replacing would do (never for a coordinate)
+                    check_new_fields(args.out, a_records, names, overwrite=True, moved=args.align)
+                    hint = " (--field NAME), or replace it (--overwrite-fields)"
+                except CloudError:
+                    hint = " (--field NAME)"
+                raise CloudError(error.source, error.problem + hint) from None
         bar.update()
         precision: Precision = "f64" if args.f64 else "f32"
         a_cloud = Cloud(a_points, printable(Path(args.a).stem), source=args.a, skip_invalid=args.skip_invalid)
