@@ -349,6 +349,7 @@ def test_index_compare_store_and_prune_commands(tmp_path):
     status, out, err = run("store", directory, paths[0], paths[2], "--prune")
     assert status == 0 and "removed 1 clouds, 4 pairs, 4 files" in out
     assert "2 clouds (3,000 points), 2 indexes, pairs: 2 f32" in out
+    assert len(list((directory / ornel._store.MANIFESTS).iterdir())) == 2  # the pruned index's manifest went too
     assert sorted(os.listdir(tmp_path)) == sorted([p.name for p in paths] + ["store"])  # inputs untouched
     for bad in (["store", tmp_path / "nowhere"], ["store", tmp_path]):
         status, out, err = run(*bad)
@@ -461,6 +462,11 @@ def test_a_changed_bit_in_a_pair_or_cloud_row_is_reported_once_and_the_pair_reco
     again = Store(tmp_path, report=reports.append)
     same_table(ornel.all_by_all(fresh(), threads=1, store=again), want)
     assert reports == [] and not [(q, t) for q, t in searches["pairs"] if q != t] and len(again.clouds()) == 3
+    # NumPy scalars are kept as the plain numbers SQLite gives back, so their rows check.
+    digests = [c.digest for c in again.clouds()]
+    again.put_pairs([(digests[0], digests[1], "f64", np.float64(0.25), np.float32(0.5), np.int64(500))])
+    assert Store(tmp_path, report=reports.append).pairs(digests, "f64") == {(digests[0], digests[1]): (0.25, 0.5)}
+    assert reports == []
 
 
 def run_matrix_csv(paths, directory, name):

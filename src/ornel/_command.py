@@ -32,7 +32,7 @@ from ornel._normals import NORMAL_NEIGHBOURS
 from ornel._formats import READ_SUFFIXES, WRITE_SUFFIXES, check_output_place, check_writable, printable, suffix_of
 from ornel._records import check_new_fields, read_records, write_records
 from ornel._dispatch import all_by_all
-from ornel._errors import CloudError
+from ornel._errors import CloudError, FieldClash
 from ornel._join import default_threads
 from ornel._matrix import Matrix
 from ornel._progress import progress_bar
@@ -382,13 +382,11 @@ def run_compare(args: argparse.Namespace) -> int:
             names = field_names(args.field, split=args.split, index=args.index)
             try:
                 check_new_fields(args.out, a_records, names, overwrite=args.overwrite_fields, moved=args.align)
-            except CloudError as error:
-                if "clashes" not in error.problem:
-                    raise
+            except FieldClash as error:
                 try:  # whether replacing would do (never for a coordinate)
                     check_new_fields(args.out, a_records, names, overwrite=True, moved=args.align)
                     hint = " (--field NAME), or replace it (--overwrite-fields)"
-                except CloudError:
+                except FieldClash:
                     hint = " (--field NAME)"
                 raise CloudError(error.source, error.problem + hint) from None
         bar.update()

@@ -22,7 +22,7 @@ from typing import Any
 
 import numpy as np
 
-from ornel._errors import CloudError
+from ornel._errors import CloudError, FieldClash
 from ornel._formats import (TEXT_SUFFIXES, Array, _read_obj, _stack_xyz, check_writable, las_data, npy_array,
                             pcd_cloud, ply_data, read_checked, replacing, suffix_of, text_points, text_preamble)
 
@@ -331,7 +331,7 @@ def check_new_fields(path: str | PathLike[str], records: Records, names: list[st
         if old is None:
             continue
         if not overwrite or old.lower() in fixed:
-            raise CloudError(target, f"a new field {name!r} clashes with the field {old!r} "
+            raise FieldClash(target, f"a new field {name!r} clashes with the field {old!r} "
                              f"of {records.source}; give it another name")
         replaced[name] = old
     return replaced

@@ -122,15 +122,12 @@ def damaged_database(path: Path, problem: str) -> StoreError:
 
 
 def database_failure(path: Path, error: sqlite3.DatabaseError) -> StoreError:
-    """A failing SQLite statement as the one-line StoreError its cause calls for: only
-    what SQLite calls damage is called damage (a busy or unreadable database is not)."""
-    code = getattr(error, "sqlite_errorname", "") or ""
+    """A failing SQLite statement as the one-line StoreError its cause calls for: a full
+    disk, a failing device, another process's lock or a database this process may not
+    use are said as such; anything else our fixed statements meet is damage."""
+    code = error.sqlite_errorname or ""
     text = str(error)
     where = str(path / DATABASE)
-    if code.startswith(("SQLITE_CORRUPT", "SQLITE_NOTADB", "SQLITE_FORMAT")) or (
-            code in ("", "SQLITE_ERROR") and ("malformed" in text or "no such table" in text
-                                              or "no such column" in text or "not a database" in text)):
-        return damaged_database(path, text)
     if code.startswith("SQLITE_FULL"):
         return StoreError(where, f"cannot be written ({text}); nothing of this change was kept, the store is as "
                           "it was")
@@ -139,7 +136,9 @@ def database_failure(path: Path, error: sqlite3.DatabaseError) -> StoreError:
                           "device); nothing of this change was kept, the store is as it was")
     if code.startswith(("SQLITE_BUSY", "SQLITE_LOCKED")):
         return StoreError(str(path), f"another process holds the store's lock ({text}); try again when it is done")
-    return StoreError(str(path), f"its database {DATABASE} cannot be used ({text})")
+    if code.startswith(("SQLITE_READONLY", "SQLITE_CANTOPEN", "SQLITE_PERM", "SQLITE_AUTH", "SQLITE_NOMEM")):
+        return StoreError(str(path), f"its database {DATABASE} cannot be used ({text})")
+    return damaged_database(path, text)
 
 
 def points_digest(points: npt.NDArray[Any]) -> str:
@@ -624,8 +623,11 @@ class Store:
         if rows:
             self._writable(f"keep the {len(rows)} pairs computed")
             with self._write() as db:
+                # As SQLite gives them back (a NumPy float's repr is not a float's).
+                plain = [(str(q), str(t), str(p), float(mean), float(maximum), int(count))
+                         for q, t, p, mean, maximum, count in rows]
                 db.executemany(f"INSERT OR REPLACE INTO pairs ({PAIR_COLUMNS}, checksum) VALUES (?, ?, ?, ?, ?, ?, ?)",
-                               [(*row, row_checksum(row)) for row in rows])
+                               [(*row, row_checksum(row)) for row in plain])
 
     # -- listing and pruning --------------------------------------------------------
 
