@@ -154,7 +154,7 @@ class _Problem:
 
 def register(source: Cloud | npt.ArrayLike, target: Cloud | npt.ArrayLike, *, init: npt.ArrayLike | None = None,
              method: Method = "point_to_plane", max_distance: float | None = None, max_iterations: int = 50,
-             tolerance: float = 1e-5, threads: int | None = None) -> Registration:
+             tolerance: float = 1e-5, threads: int | None = None, skip_invalid: bool = False) -> Registration:
     """Rigid transform that moves `source` onto `target`, by ICP (iterative closest point).
 
     - `init`: 4×4 starting transform (default identity); ICP finds the nearest local
@@ -168,17 +168,20 @@ def register(source: Cloud | npt.ArrayLike, target: Cloud | npt.ArrayLike, *, in
       of it, or after `max_iterations` updates (then `converged` is False).
     - `threads`: threads for the searches, and for the target's graph and normals when
       they are still to build (default: the cores this process may use).
+    - `skip_invalid`: points (of clouds given as arrays) with a NaN or infinite
+      coordinate are dropped instead of refused.
 
     Raises CloudError for too few points, no correspondences within `max_distance`, a
     system that does not fix the motion (the matched points on one line, or for
     point-to-plane all normals in one plane's directions) and a non-rigid `init`."""
     return _register(None, source, target, init=init, method=method, max_distance=max_distance,
-                     max_iterations=max_iterations, tolerance=tolerance, threads=threads)
+                     max_iterations=max_iterations, tolerance=tolerance, threads=threads, skip_invalid=skip_invalid)
 
 
 def _register(reference: _Reference | None, source: Cloud | npt.ArrayLike, target: Cloud | npt.ArrayLike, *,
               init: npt.ArrayLike | None = None, method: Method = "point_to_plane", max_distance: float | None = None,
-              max_iterations: int = 50, tolerance: float = 1e-5, threads: int | None = None) -> Registration:
+              max_iterations: int = 50, tolerance: float = 1e-5, threads: int | None = None,
+              skip_invalid: bool = False) -> Registration:
     """`register`, reading the target's structures from `reference` when given (built for
     the same target and method)."""
     if method not in METHODS:
@@ -189,7 +192,7 @@ def _register(reference: _Reference | None, source: Cloud | npt.ArrayLike, targe
         raise ValueError(f"max_distance must be positive, not {max_distance}")
     if threads is not None and threads < 1:
         raise ValueError(f"threads must be at least 1, not {threads}")
-    source, target = as_cloud(source, "source"), as_cloud(target, "target")
+    source, target = as_cloud(source, "source", skip_invalid), as_cloud(target, "target", skip_invalid)
     for cloud, least in ((source, MIN_SOURCE_POINTS), (target, MIN_TARGET_POINTS)):
         if len(cloud) < least:
             raise CloudError(cloud.source, f"{len(cloud)} points; registration needs at least {least}")
@@ -308,7 +311,7 @@ def register_many(sources: Sequence[Cloud | npt.ArrayLike], target: Cloud | npt.
     """`register(source, target, **options)` for every source, from a pool of `threads`
     threads (default: the cores this process may use), each registration searching on
     one of them. The target's graph and normals are built once, before."""
-    target = as_cloud(target, "target")
+    target = as_cloud(target, "target", options.get("skip_invalid", False))
     if threads is not None and threads < 1:
         raise ValueError(f"threads must be at least 1, not {threads}")
     workers = default_threads() if threads is None else int(threads)
