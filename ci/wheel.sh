@@ -20,7 +20,7 @@ echo "== building the wheel with $("$PYTHON" --version)"
 env -u CMAKE_ARGS -u SKBUILD_CMAKE_ARGS "$work/build-env/bin/python" -m build --wheel --outdir "$work/raw" . >/dev/null
 mkdir -p dist
 rm -f dist/ornel-*.whl
-"$work/build-env/bin/auditwheel" repair --wheel-dir dist "$work"/raw/ornel-*.whl
+PATH="$work/build-env/bin:$PATH" "$work/build-env/bin/auditwheel" repair --wheel-dir dist "$work"/raw/ornel-*.whl
 wheel="$(ls dist/ornel-*manylinux*.whl)"
 echo "== repaired: $(basename "$wheel")"
 
