@@ -9,7 +9,7 @@ imports enum and functools, tens of milliseconds in which Ctrl-C would still rai
 import os
 import sys
 
-import _signal
+import _signal  # type: ignore[import-not-found]  # the C half of `signal`, which typeshed leaves out
 
 INTERRUPTED = 130
 MESSAGE = b"\nornel: interrupted\n"
