@@ -162,7 +162,7 @@ class _Reference:
         lo, hi = self.points.min(axis=0), self.points.max(axis=0)
         self.extent = float(np.linalg.norm(hi - lo)) or 1.0
         # What rounding leaves of a coordinate here, and so of a distance or an RMSE.
-        self.rounding = 64 * float(np.finfo(np.float64).eps) * (float(np.abs(self.centre).max()) + self.extent)
+        self.rounding = 4 * float(np.finfo(np.float64).eps) * (float(np.abs(self.centre).max()) + self.extent)
 
     def plane_normals(self) -> Array:
         """The target's normals, built on first use when the fit itself needs none."""
