@@ -388,3 +388,59 @@ def test_skip_invalid_drops_the_nan_points_of_every_cloud_of_every_command(tmp_p
     assert stored.returncode == 0 and stored.stdout == ornel("compare", tmp_path / "c.npy", b, "--skip-invalid").stdout
     assert "each of the 900 points" in stored.stdout.splitlines()[0]
     assert "removed 0 clouds" in ornel("store", tmp_path / "s", a, b, "--prune", "--skip-invalid").stdout
+
+
+def test_two_outputs_naming_one_file_are_refused_before_any_work(tmp_path):
+    rng = np.random.default_rng(17)
+    for name in ("a.npy", "b.npy"):
+        np.save(tmp_path / name, rng.random((300, 3)))
+    (tmp_path / "sub").mkdir()
+    (tmp_path / "x.txt").write_text("kept\n")
+    os.link(tmp_path / "x.txt", tmp_path / "hard.txt")
+    os.symlink("sub", tmp_path / "link")
+    cases = [(["compare", "a.npy", "b.npy", "--histogram", "p.png", "--png", "p.png"], "--histogram and --png"),
+             (["compare", "a.npy", "b.npy", "--histogram", "sub/p.png", "--png", "link/p.png"], "--histogram and --png"),
+             (["compare", "a.npy", "b.npy", "--json", "s.json", "--png", "p.png", "--histogram", "./sub/../p.png"],
+              "--histogram and --png"),
+             (["align", "a.npy", "b.npy", "--out", "y.txt", "--transform", "y.txt"], "--out and --transform"),
+             (["align", "a.npy", "b.npy", "--out", "x.txt", "--transform", "hard.txt"], "--out and --transform"),
+             (["align", "a.npy", "b.npy", "--out", str(tmp_path / "y.txt"), "--transform", "sub/../y.txt"],
+              "--out and --transform")]
+    for args, options in cases:
+        result = ornel(*args, cwd=tmp_path)
+        lines = result.stderr.splitlines()
+        assert result.returncode == 2 and result.stdout == "" and len(lines) == 1, (args, result.stderr)
+        assert f"is named by both {options}; give each output its own file" in lines[0], (args, lines)
+    # Nothing was written, and what was there is as it was.
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["a.npy", "b.npy", "hard.txt", "link", "sub", "x.txt"]
+    assert list((tmp_path / "sub").iterdir()) == [] and (tmp_path / "x.txt").read_text() == "kept\n"
+    # Outputs of one name in different places are different files.
+    done = ornel("compare", "a.npy", "b.npy", "--histogram", "p.png", "--png", "sub/p.png", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+
+
+def test_ctrl_c_from_the_first_instruction_on_exits_130_quietly(tmp_path):
+    import signal
+    import time
+
+    rng = np.random.default_rng(18)
+    for name in ("a.npy", "b.npy"):
+        np.save(tmp_path / name, rng.random((300_000, 3)))
+    # Before the interpreter has run any of ornel, a Ctrl-C is the interpreter's own affair:
+    # start the delays after the time a bare interpreter takes to get going.
+    start = time.perf_counter()
+    subprocess.run([sys.executable, "-c", "pass"], check=True)
+    ready = 1.5 * (time.perf_counter() - start)
+    commands = [[str(SCRIPT)] if SCRIPT.exists() else [sys.executable, "-m", "ornel"], [sys.executable, "-m", "ornel"]]
+    outcomes = []
+    for command in commands:
+        for delay in (0.0, 0.02, 0.05, 0.1, 0.2, 0.3, 0.6):
+            process = subprocess.Popen([*command, "matrix", "a.npy", "b.npy", "--csv", "m.csv"], cwd=tmp_path,
+                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            time.sleep(ready + delay)
+            process.send_signal(signal.SIGINT)
+            _, stderr = process.communicate(timeout=300)
+            outcomes.append((command[-1], delay, process.returncode, stderr.decode()))
+    for outcome in outcomes:
+        assert outcome[2] == 130 and outcome[3] == "\nornel: interrupted\n", outcome
+    assert not (tmp_path / "m.csv").exists()

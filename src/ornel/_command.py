@@ -17,6 +17,7 @@ import argparse
 import contextlib
 import math
 import os
+import signal
 import sys
 from collections.abc import Iterator, Sequence
 from pathlib import Path
@@ -33,6 +34,7 @@ from ornel._formats import READ_SUFFIXES, WRITE_SUFFIXES, check_output_place, ch
 from ornel._records import check_new_fields, read_records, write_records
 from ornel._dispatch import all_by_all
 from ornel._errors import CloudError, FieldClash
+from ornel._interrupt import quit_quietly
 from ornel._join import default_threads
 from ornel._matrix import Matrix
 from ornel._progress import progress_bar
@@ -259,6 +261,25 @@ def check_not_an_input(output: str, inputs: Sequence[str | None]) -> None:
             raise CloudError(output, f"is the input file {path}; write the output to another file")
 
 
+def check_distinct_outputs(outputs: Sequence[tuple[str, str | None]]) -> None:
+    """Refuses, before any work, two outputs (option, path) that name one file under any
+    spelling or through a link: the one written last would replace the other."""
+    seen: list[tuple[str, str, str]] = []
+    for option, path in outputs:
+        if path is None:
+            continue
+        where = os.path.normcase(os.path.realpath(path))
+        for earlier_option, earlier, earlier_where in seen:
+            same = where == earlier_where
+            if not same:
+                with contextlib.suppress(OSError):  # one of them does not exist (yet): two files
+                    same = os.path.samefile(path, earlier)
+            if same:
+                raise CloudError(path, f"is named by both {earlier_option} and {option}; give each output "
+                                 "its own file")
+        seen.append((option, path, where))
+
+
 @contextlib.contextmanager
 def printing() -> Iterator[None]:
     """Standard output whose reader may go away (`ornel matrix ... | head -1`): then the
@@ -282,6 +303,7 @@ def print_table(matrix: Matrix) -> None:
 
 
 def run_matrix(args: argparse.Namespace) -> int:
+    check_distinct_outputs([("--csv", args.csv), ("--png", args.png)])
     if args.csv is not None:
         check_output(args.csv, ".csv")
         check_not_an_input(args.csv, args.files)
@@ -364,6 +386,8 @@ def print_comparison(args: argparse.Namespace, result: Comparison, stats: dict[s
 
 
 def run_compare(args: argparse.Namespace) -> int:
+    check_distinct_outputs([("--out", args.out), ("--json", args.json), ("--histogram", args.histogram),
+                            ("--png", args.png)])
     outputs = [(args.out, None), (args.json, ".json"), (args.histogram, ".png"), (args.png, ".png")]
     for path, suffix in outputs:
         if path is None:
@@ -403,6 +427,7 @@ def run_compare(args: argparse.Namespace) -> int:
         bar.update()
         if args.align:
             registration = register(a_cloud, b, threads=args.threads)
+            refuse_unfixed(a_cloud, registration)
             with printing():
                 print_registration(a_cloud, b, registration)
             # Every row moved: the invalid ones stay invalid, and are dropped again.
@@ -442,7 +467,18 @@ def print_registration(source: Cloud, target: Cloud, registration: Registration)
               "the transform is the last one reached", file=sys.stderr)
 
 
+def note(message: str) -> None:
+    print(f"ornel: note: {printable(message)}", file=sys.stderr)
+
+
+def refuse_unfixed(source: Cloud, registration: Registration) -> None:
+    """A transform that the overlap does not fix is no answer: refused, not printed."""
+    if registration.unfixed is not None:
+        raise CloudError(source.source, registration.unfixed)
+
+
 def run_align(args: argparse.Namespace) -> int:
+    check_distinct_outputs([("--out", args.out), ("--transform", args.transform)])
     inputs = [args.source, args.target, args.init]
     if args.out is not None:
         check_writable(args.out)
@@ -450,7 +486,7 @@ def run_align(args: argparse.Namespace) -> int:
     if args.transform is not None:
         check_output_place(args.transform)
         check_not_an_input(args.transform, inputs + [args.out])
-    init = read_transform(args.init) if args.init is not None else None
+    init = read_transform(args.init, note) if args.init is not None else None
     # With --out, read once: the points here, every field and record for the output.
     records = read_records(args.source) if args.out is not None else None
     if records is None:
@@ -462,7 +498,9 @@ def run_align(args: argparse.Namespace) -> int:
     registration = register(source, target, init=init, max_distance=args.max_distance,
                             method="point_to_point" if args.point_to_point else "point_to_plane",
                             max_iterations=args.iterations, threads=args.threads)
-    print_registration(source, target, registration)
+    refuse_unfixed(source, registration)
+    with printing():
+        print_registration(source, target, registration)
     if args.transform is not None:
         write_transform(args.transform, registration.transform)
     if records is not None:
@@ -527,10 +565,16 @@ def run_store(args: argparse.Namespace) -> int:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    args = parser().parse_args(argv)
-    commands = {"matrix": run_matrix, "compare": run_compare, "index": run_index, "store": run_store,
-                "align": run_align}
+    # Started as the command, Ctrl-C so far ended the process quietly; from here on it raises
+    # KeyboardInterrupt, caught below once whatever was being written is cleaned up, and
+    # after that it ends the process quietly again.
+    quiet = signal.getsignal(signal.SIGINT) is quit_quietly
     try:
+        if quiet:
+            signal.signal(signal.SIGINT, signal.default_int_handler)
+        args = parser().parse_args(argv)
+        commands = {"matrix": run_matrix, "compare": run_compare, "index": run_index, "store": run_store,
+                    "align": run_align}
         return commands[args.command](args)
     except CloudError as error:
         if sys.stderr.isatty():
@@ -540,6 +584,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         print("\nornel: interrupted", file=sys.stderr)
         return 130
+    finally:
+        if quiet:
+            signal.signal(signal.SIGINT, quit_quietly)
 
 
 if __name__ == "__main__":
