@@ -30,11 +30,12 @@ from ornel._cloud import Cloud, Precision
 from ornel._compare import PERCENTILES, Comparison, compare
 from ornel._normals import NORMAL_NEIGHBOURS
 from ornel._formats import READ_SUFFIXES, WRITE_SUFFIXES, check_output_place, check_writable, printable, suffix_of
-from ornel._records import read_records, write_records
+from ornel._records import Records, las_grid_note, read_records, write_records
 from ornel._dispatch import all_by_all
 from ornel._errors import CloudError
 from ornel._join import default_threads
 from ornel._matrix import Matrix
+from ornel._plot import require_matplotlib
 from ornel._progress import progress_bar
 from ornel._store import Store, points_digest, stored_nearest
 from ornel._register import Registration, format_transform, read_transform, register, write_transform
@@ -158,9 +159,9 @@ def percentile(text: str) -> float:
 
 def needs_matplotlib(path: str) -> None:
     try:
-        import matplotlib  # noqa: F401
-    except ImportError:
-        raise CloudError(path, "drawing a PNG needs matplotlib: pip install \"ornel[plot]\"") from None
+        require_matplotlib()
+    except ImportError as error:
+        raise CloudError(path, str(error)) from None
 
 
 def add_store_commands(commands: Any, formats: str) -> None:
@@ -375,8 +376,8 @@ def run_compare(args: argparse.Namespace) -> int:
             fields.update(zip(("dx", "dy", "dz"), result.split().T))
         if args.index:
             fields["index"] = result.index
-        # Aligned, the points moved: written anew with every field of A's records.
-        write_records(args.out, a_records.moved(registration.transform) if args.align else a_records, fields)
+        # Aligned, the points moved, every other record and field as it was.
+        write_moved_or_same(args.out, a_records, registration.transform if args.align else None, fields)
     if args.json is not None:
         write_or_fail(args.json, lambda path: result.to_json(path, args.radius))
     if args.histogram is not None:
@@ -433,8 +434,22 @@ def run_align(args: argparse.Namespace) -> int:
     if args.transform is not None:
         write_transform(args.transform, registration.transform)
     if records is not None:
-        write_records(args.out, records.moved(registration.transform), {})
+        write_moved_or_same(args.out, records, registration.transform, {})
     return 0
+
+
+def write_moved_or_same(path: str, records: Records, transform: npt.NDArray[Any] | None,
+                        fields: dict[str, Any]) -> None:
+    """Writes the records (moved by `transform` unless None) with the new fields, and says
+    how moved LAS coordinates are stored."""
+    if transform is None:
+        write_records(path, records, fields)
+        return
+    moved = records.moved(transform)
+    write_records(path, moved, fields)
+    note = las_grid_note(records, moved, path)
+    if note is not None:
+        print(f"ornel: note: {printable(path)}: {note}", file=sys.stderr)
 
 
 
