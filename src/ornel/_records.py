@@ -301,7 +301,8 @@ def _moved_las(records: Records, points: Array, rotation: Array, shift: Array) -
                                                                           header.scales, header.offsets))
     for axis, name in enumerate("XYZ"):
         out.points.array[name] = np.round((points[:, axis] - header.offsets[axis]) / header.scales[axis])
-    normals = {name: las[name] for names in NORMAL_FIELDS for name in names if name in records.names()}
+    dimensions = set(records.names())
+    normals = {name: las[name] for names in NORMAL_FIELDS for name in names if name in dimensions}
     for name, values in _turned(normals, rotation).items():
         out[name] = values
     return out
