@@ -322,3 +322,24 @@ def test_pictures_without_matplotlib_name_the_extra_to_install(tmp_path, monkeyp
         with pytest.raises(ImportError, match=r'^drawing a PNG needs matplotlib: pip install "ornel\[plot\]"$'):
             draw()
     assert list(tmp_path.iterdir()) == []
+
+
+def test_a_moved_extent_too_wide_for_the_scales_gets_a_new_grid_and_says_so(tmp_path):
+    header = laspy.LasHeader(point_format=1, version="1.2")
+    header.scales, header.offsets = np.full(3, 0.001), np.zeros(3)
+    las = laspy.LasData(header)
+    corners = np.array([[-2e6, -2e6, 0], [2e6, 2e6, 10], [2e6, -2e6, 5], [-2e6, 2e6, 1]])  # 2e9 steps each way
+    las.x, las.y, las.z = corners.T
+    las.gps_time = np.arange(4.0)
+    las.write(str(tmp_path / "wide.las"))
+    records = ornel.read_records(tmp_path / "wide.las")
+    transform = motion(45, [0, 0, 1], [0, 0, 0])  # the corners reach 2.8e6 along an axis
+    moved = records.moved(transform)
+    ornel.write_records(tmp_path / "out.las", moved, {})
+    back = laspy.read(str(tmp_path / "out.las"))
+    assert np.all(back.header.scales > 0.001)
+    assert np.abs(back.xyz - moved.points).max() <= back.header.scales[0] / 2 + 4 * np.spacing(3e6)
+    np.testing.assert_array_equal(back.gps_time, np.arange(4.0))
+    note = ornel._records.las_grid_note(records, moved, tmp_path / "out.las")
+    assert note.startswith("the LAS scales 0.001 0.001 0.001 cannot hold the moved coordinates' extent")
+    assert ornel._records.las_grid_note(records, moved, tmp_path / "out.ply") is None
