@@ -366,15 +366,7 @@ def _moved_ply(records: Records, points: Array, rotation: Array, shift: Array) -
     elements = []
     for element in ply.elements:
         if element.name == "vertex":
-            old = element.data
-            names = old.dtype.names
-            data = np.empty(len(old), [(name, "f8" if name in ("x", "y", "z") else old.dtype[name]) for name in names])
-            for name in names:
-                data[name] = old[name]
-            for axis, name in enumerate("xyz"):
-                data[name] = points[:, axis]
-            for name, values in _turned({name: old[name] for name in names}, rotation).items():
-                data[name] = values
+            data = _moved_array(element.data, points, rotation)
             properties = [PlyProperty(p.name, "f8") if p.name in ("x", "y", "z") else p for p in element.properties]
             vertex = PlyElement("vertex", properties, element.count, comments=list(element.comments))
             vertex.data = data
@@ -396,14 +388,7 @@ def _moved_pcd(records: Records, points: Array, rotation: Array, shift: Array) -
         if name in ("x", "y", "z"):
             types[k], sizes[k] = "F", 8
     metadata = meta.derive(type=tuple(types), size=tuple(sizes), viewpoint=_moved_viewpoint(meta.viewpoint, rotation, shift))
-    data = np.empty(len(pcd.pc_data), metadata.build_dtype())
-    for name in pcd.pc_data.dtype.names:
-        data[name] = pcd.pc_data[name]
-    for axis, name in enumerate("xyz"):
-        data[name] = points[:, axis]
-    for name, values in _turned({name: pcd.pc_data[name] for name in pcd.pc_data.dtype.names}, rotation).items():
-        data[name] = values
-    return pypcd4.PointCloud(metadata, data)
+    return pypcd4.PointCloud(metadata, _moved_array(pcd.pc_data, points, rotation, metadata.build_dtype()))
 
 
 def _moved_viewpoint(viewpoint: Any, rotation: Array, shift: Array) -> tuple[float, ...]:
@@ -482,8 +467,16 @@ def _moved_npy(records: Records, points: Array, rotation: Array, shift: Array) -
         out = np.array(array, dtype=np.promote_types(array.dtype, np.float64))
         out[:, :3] = points
         return out
-    names = array.dtype.names
-    out = np.empty(len(array), [(name, "f8" if name in ("x", "y", "z") else array.dtype[name]) for name in names])
+    return _moved_array(array, points, rotation)
+
+
+def _moved_array(array: Array, points: Array, rotation: Array, dtype: Any = None) -> Array:
+    """A structured array's records with x, y, z the moved points (in float64, or in the
+    types of `dtype`) and named normals turned; every other field as it was."""
+    names = array.dtype.names or ()
+    if dtype is None:
+        dtype = [(name, "f8" if name in ("x", "y", "z") else array.dtype[name]) for name in names]
+    out = np.empty(len(array), dtype)
     for name in names:
         out[name] = array[name]
     for axis, name in enumerate("xyz"):
