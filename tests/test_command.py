@@ -130,7 +130,9 @@ def read_back(path):
     if suffix == ".pcd":
         cloud = pypcd4.PointCloud.from_path(str(path))
         return cloud.numpy(("x", "y", "z")), cloud.numpy(("distance",))[:, 0]
-    array = np.loadtxt(path, delimiter="," if suffix == ".csv" else None, skiprows=int(suffix in (".csv", ".pts")))
+    # The other text formats name their columns in a comment line, //X Y Z distance.
+    array = np.loadtxt(path, delimiter="," if suffix == ".csv" else None, skiprows=int(suffix in (".csv", ".pts")),
+                       comments=("#", "//"))
     return array[:, :3], array[:, 3]
 
 

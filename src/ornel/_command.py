@@ -31,12 +31,13 @@ from ornel._cloud import Cloud, Precision
 from ornel._compare import DISTANCE_FIELD, PERCENTILES, Comparison, compare, field_names
 from ornel._normals import NORMAL_NEIGHBOURS
 from ornel._formats import READ_SUFFIXES, WRITE_SUFFIXES, check_output_place, check_writable, printable, suffix_of
-from ornel._records import check_new_fields, read_records, write_records
+from ornel._records import Records, check_new_fields, las_grid_note, read_records, write_records
 from ornel._dispatch import all_by_all
 from ornel._errors import CloudError, FieldClash
 from ornel._interrupt import quit_quietly
 from ornel._join import default_threads
 from ornel._matrix import Matrix
+from ornel._plot import require_matplotlib
 from ornel._progress import progress_bar
 from ornel._store import Store, points_digest, stored_nearest
 from ornel._register import Registration, format_transform, read_transform, register, write_transform
@@ -184,9 +185,9 @@ def percentile(text: str) -> float:
 
 def needs_matplotlib(path: str) -> None:
     try:
-        import matplotlib  # noqa: F401
-    except ImportError:
-        raise CloudError(path, "drawing a PNG needs matplotlib: pip install \"ornel[plot]\"") from None
+        require_matplotlib()
+    except ImportError as error:
+        raise CloudError(path, str(error)) from None
 
 
 def add_store_commands(commands: Any, formats: str) -> None:
@@ -441,9 +442,9 @@ def run_compare(args: argparse.Namespace) -> int:
         print_comparison(args, result, stats)
     if args.out is not None:
         fields = result.fields(args.field, split=args.split, index=args.index)
-        # Aligned, the points moved: written anew with every field of A's records.
-        write_records(args.out, a_records.moved(registration.transform) if args.align else a_records, fields,
-                      overwrite_fields=args.overwrite_fields)
+        # Aligned, the points moved, every other record and field as it was.
+        write_moved_or_same(args.out, a_records, registration.transform if args.align else None, fields,
+                            overwrite_fields=args.overwrite_fields)
     if args.json is not None:
         write_or_fail(args.json, lambda path: result.to_json(path, args.radius))
     if args.histogram is not None:
@@ -504,10 +505,22 @@ def run_align(args: argparse.Namespace) -> int:
     if args.transform is not None:
         write_transform(args.transform, registration.transform)
     if records is not None:
-        write_records(args.out, records.moved(registration.transform), {})
+        write_moved_or_same(args.out, records, registration.transform, {})
     return 0
 
 
+def write_moved_or_same(path: str, records: Records, transform: npt.NDArray[Any] | None,
+                        fields: dict[str, Any], overwrite_fields: bool = False) -> None:
+    """Writes the records (moved by `transform` unless None) with the new fields, and says
+    how moved LAS coordinates are stored."""
+    if transform is None:
+        write_records(path, records, fields, overwrite_fields=overwrite_fields)
+        return
+    moved = records.moved(transform)
+    write_records(path, moved, fields, overwrite_fields=overwrite_fields)
+    note = las_grid_note(records, moved, path)
+    if note is not None:
+        print(f"ornel: note: {printable(path)}: {note}", file=sys.stderr)
 
 
 def open_store(directory: str, create: bool = True) -> Any:

@@ -18,6 +18,7 @@ from ornel._cloud import Cloud, Precision, as_cloud, check_precision
 from ornel._formats import replacing
 from ornel._join import _QuerySet, _check_double_span, default_threads
 from ornel._normals import NORMAL_NEIGHBOURS, neighbourhoods
+from ornel._plot import pyplot
 from ornel._store import stored_nearest
 
 PERCENTILES = (50, 90, 95, 99)
@@ -186,7 +187,7 @@ class Comparison:
 
     def histogram(self, path: str | PathLike[str], *, log: bool = False, bins: int = 100) -> None:
         """PNG histogram of the distances, the percentiles marked; `log` scales the counts."""
-        plt = _pyplot()
+        plt = pyplot()
         found = self.distance[self.found]
         figure, axes = plt.subplots(figsize=(8, 4.5))
         axes.hist(found, bins=bins, color="C0", log=log)
@@ -205,7 +206,7 @@ class Comparison:
     def plot(self, path: str | PathLike[str], *, clip_percentile: float = 99.0) -> None:
         """PNG of `a`'s points coloured by distance, seen along x, y and z and obliquely,
         with a colour bar; colours saturate at the `clip_percentile`th percentile."""
-        plt = _pyplot()
+        plt = pyplot()
         found = np.flatnonzero(self.found)
         drawn = found
         if len(found) > MAX_DRAWN:
@@ -245,20 +246,8 @@ def _centroids(cloud: Cloud, neighbours: int) -> npt.NDArray[np.float64]:
     return centroids
 
 
-def _pyplot() -> Any:
-    try:
-        import matplotlib
-    except ImportError:
-        raise ImportError('drawing a PNG needs matplotlib: pip install "ornel[plot]"') from None
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    return plt
-
-
 def _save(figure: Any, path: str | PathLike[str]) -> None:
-    import matplotlib.pyplot as plt
-
+    plt = pyplot()
     try:
         with replacing(path) as temporary:
             figure.savefig(temporary, dpi=100, format="png")

@@ -16,7 +16,7 @@ import re
 import stat
 import tempfile
 import threading
-from collections.abc import Callable, Iterator, Mapping
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from os import PathLike
 from pathlib import Path
 from typing import Any
@@ -490,20 +490,11 @@ def write_points(path: str | PathLike[str], points: Array, fields: Mapping[str, 
     check_writable(path)
     suffix = suffix_of(path)
     _check_field_names(path, fields, suffix)
-    columns = {"x": points[:, 0], "y": points[:, 1], "z": points[:, 2], **fields}
+    coordinates = {"x": points[:, 0], "y": points[:, 1], "z": points[:, 2]}
     try:
         with replacing(path) as temporary:
-            if suffix == ".npy":
-                with open(temporary, "wb") as file:  # a file object: np.save adds no ".npy" to the name
-                    np.save(file, np.column_stack(list(columns.values())), allow_pickle=False)
-            elif suffix == ".ply":
-                _write_ply(temporary, columns)
-            elif suffix in TEXT_SUFFIXES:
-                _write_text(temporary, columns, suffix)
-            elif suffix in (".las", ".laz"):
-                _write_las(temporary, points, fields, las_scales, las_offsets, suffix == ".laz")
-            else:
-                _write_pcd(temporary, columns)
+            write_columns(temporary, suffix, coordinates, {}, fields, structured=False,
+                          las_scales=las_scales, las_offsets=las_offsets)
     except OSError as error:
         raise CloudError(str(path), f"cannot be written ({error.strerror or error})") from None
 
@@ -521,46 +512,169 @@ def _check_field_names(path: str | PathLike[str], fields: Mapping[str, Array], s
             raise CloudError(str(path), f"a field named {name!r} would replace {what}; give it another name")
 
 
+# --- one writer per format ---------------------------------------------------------------
+# Every new file of a format is written here, whether from bare points (write_points) or
+# from another format's records (write_records), so that both agree on types and text.
+
+
+def write_columns(path: str | PathLike[str], suffix: str, coordinates: Mapping[str, Array],
+                  carried: Mapping[str, Array], new: Mapping[str, Array], *, structured: bool,
+                  las_scales: Array | None = None, las_offsets: Array | None = None) -> None:
+    """Writes x, y, z (`coordinates`, in that order), then the `carried` fields (a source's
+    own, which LAS puts into its standard dimensions where their names and values fit),
+    then the `new` ones, to `path` in the format of `suffix`. A .npy file is a structured
+    array of those names if `structured`, else one plain array of every column."""
+    columns = {**coordinates, **carried, **new}
+    if suffix == ".npy":
+        if structured:
+            array = np.empty(len(coordinates["x"]), [(name, values.dtype) for name, values in columns.items()])
+            for name, values in columns.items():
+                array[name] = values
+        else:
+            array = np.column_stack(list(columns.values()))
+        with open(path, "wb") as file:  # a file object: np.save adds no ".npy" to the name
+            np.save(file, array, allow_pickle=False)
+    elif suffix == ".ply":
+        _write_ply(path, columns)
+    elif suffix in TEXT_SUFFIXES:
+        _write_text(path, columns, suffix)
+    elif suffix == ".pcd":
+        _write_pcd(path, columns)
+    else:
+        points = np.column_stack([np.asarray(values, np.float64) for values in coordinates.values()])
+        _write_las(path, points, carried, new, suffix == ".laz", las_scales, las_offsets)
+
+
+def ply_type(values: Array) -> str:
+    """PLY has no 64-bit integers: those that fit go in 32 bits, others in doubles (exact to 2^53)."""
+    if values.dtype.kind in "iu" and values.dtype.itemsize == 8:
+        if len(values) == 0 or (values.min() >= -2**31 and values.max() < 2**31):
+            return "i4"
+        return "f8"
+    return f"{values.dtype.kind}{values.dtype.itemsize}" if values.dtype.kind != "b" else "u1"
+
+
 def _write_ply(path: str | PathLike[str], columns: Mapping[str, Array]) -> None:
     from plyfile import PlyData, PlyElement
 
-    vertex = np.empty(len(columns["x"]), [(name, column.dtype.str) for name, column in columns.items()])
-    for name, column in columns.items():
-        vertex[name] = column
+    types = {name: ply_type(values) for name, values in columns.items()}
+    vertex = np.empty(len(columns["x"]), [(name, types[name]) for name in columns])
+    for name, values in columns.items():
+        vertex[name] = values
     PlyData([PlyElement.describe(vertex, "vertex")], text=False).write(str(path))
 
 
+def text_tokens(values: Array) -> list[bytes]:
+    """Each value as the shortest text that reads back exactly as the float64 our
+    readers make of it (which holds any float32 too); 'nan' where there is none."""
+    if values.dtype.kind in "iub":
+        return [b"%d" % v for v in values.tolist()]
+    return [repr(v).encode() for v in np.asarray(values, np.float64).tolist()]
+
+
+def text_names(names: Iterable[str]) -> list[bytes]:
+    """Column names as one text line can hold them: no blanks inside."""
+    return [re.sub(r"\s+", "_", name).encode("utf-8", "surrogateescape") for name in names]
+
+
 def _write_text(path: str | PathLike[str], columns: Mapping[str, Array], suffix: str) -> None:
-    # Enough digits that every value reads back exactly (as float64, which holds any float32).
-    formats = ["%.17g"] * len(columns)
-    delimiter = "," if suffix == ".csv" else " "
-    header = ",".join(columns) if suffix == ".csv" else (str(len(columns["x"])) if suffix == ".pts" else "")
-    np.savetxt(path, np.column_stack([c.astype(np.float64) for c in columns.values()]), fmt=formats,
-               delimiter=delimiter, header=header, comments="")
+    """A CSV file names its columns in its first line; the others in a comment line, //X Y Z
+    ..., as CloudCompare writes and reads it (a .pts file's point count comes first)."""
+    delimiter = b"," if suffix == ".csv" else b" "
+    with open(path, "wb") as file:
+        if suffix == ".pts":
+            file.write(b"%d\n" % len(columns["x"]))
+        if suffix == ".csv":
+            file.write(b",".join(text_names(list(columns))) + b"\n")
+        else:
+            shown = [name.upper() if name in ("x", "y", "z") else name for name in columns]
+            file.write(b"//" + b" ".join(text_names(shown)) + b"\n")
+        tokens = [text_tokens(values) for values in columns.values()]
+        file.writelines(delimiter.join(row) + b"\n" for row in zip(*tokens))
 
 
-def _write_las(path: str | PathLike[str], points: Array, fields: Mapping[str, Array],
-               scales: Array | None, offsets: Array | None, compress: bool) -> None:
-    import laspy
-
-    if scales is None or offsets is None:
-        lo, hi = points.min(axis=0).astype(np.float64), points.max(axis=0).astype(np.float64)
-        offsets = np.floor((lo + hi) / 2)
-        reach = np.maximum(np.abs(hi - offsets), np.abs(lo - offsets)).max()
-        scales = np.full(3, 10.0 ** math.ceil(math.log10(max(reach, 1e-300) / 2e9)))
-    header = laspy.LasHeader(point_format=0, version="1.4")
-    header.offsets, header.scales = offsets, scales
-    for name, column in fields.items():
-        header.add_extra_dim(laspy.ExtraBytesParams(name=name, type=column.dtype))
-    las = laspy.LasData(header)
-    las.x, las.y, las.z = points[:, 0], points[:, 1], points[:, 2]
-    for name, column in fields.items():
-        las[name] = column
-    las.write(str(path), do_compress=compress)
+def pcd_type(values: Array) -> tuple[str, int]:
+    return ({"f": "F", "i": "I", "u": "U", "b": "U"}[values.dtype.kind], values.dtype.itemsize)
 
 
 def _write_pcd(path: str | PathLike[str], columns: Mapping[str, Array]) -> None:
     pypcd4 = _needs("pypcd4", "pcd", str(path), ".pcd")
-    cloud = pypcd4.PointCloud.from_points(list(columns.values()), tuple(columns),
-                                          tuple(column.dtype for column in columns.values()))
-    cloud.save(str(path), encoding=pypcd4.Encoding.BINARY)
+    count = len(columns["x"])
+    types = [pcd_type(values) for values in columns.values()]
+    metadata = pypcd4.MetaData(fields=tuple(columns), type=tuple(t for t, _ in types),
+                               size=tuple(s for _, s in types), count=(1,) * len(columns),
+                               points=count, width=count, height=1, data=pypcd4.Encoding.BINARY)
+    array = np.empty(count, metadata.build_dtype())
+    for name, values in columns.items():
+        array[name] = values
+    pypcd4.PointCloud(metadata, array).save(str(path), encoding=pypcd4.Encoding.BINARY)
+
+
+# LAS coordinates are int32 steps of the scale from the offset.
+LAS_STEPS = 2**31 - 1
+
+
+def las_grid(points: Array) -> tuple[Array, Array]:
+    """Scales and offsets for new LAS coordinates: offsets at the middle of the extent (in
+    whole units), one scale for the three axes, the finest power of ten that keeps the
+    farthest point within 2e9 steps (int32 holds 2.1e9): a grid finer than 1e-9 of the
+    extent, whatever it is."""
+    lo, hi = (points.min(axis=0).astype(np.float64), points.max(axis=0).astype(np.float64)) if len(points) \
+        else (np.zeros(3), np.zeros(3))
+    offsets = np.floor((lo + hi) / 2)
+    reach = float(np.maximum(np.abs(hi - offsets), np.abs(lo - offsets)).max())
+    return np.full(3, 10.0 ** math.ceil(math.log10(max(reach, 1e-300) / 2e9))), offsets
+
+
+def _write_las(path: str | PathLike[str], points: Array, carried: Mapping[str, Array], new: Mapping[str, Array],
+               compress: bool, scales: Array | None, offsets: Array | None) -> None:
+    """A new LAS 1.4 file: point format 0, or 1, 2, 3 when the carried fields hold a GPS
+    time or red, green and blue; a carried field named like a standard dimension goes there
+    when every value fits it, every other field (and every new one) into extra bytes."""
+    import laspy
+
+    lower = {name.lower(): name for name in carried}
+    rgb = all(c in lower and _fits(carried[lower[c]], np.dtype("u2")) for c in ("red", "green", "blue"))
+    time = "gps_time" in lower and carried[lower["gps_time"]].dtype.kind in "iuf"
+    point_format = laspy.PointFormat({(False, False): 0, (True, False): 1, (False, True): 2, (True, True): 3}[time, rgb])
+    standard = {d.name: d for d in point_format.dimensions if d.name not in ("X", "Y", "Z")}
+    into_standard, extra = {}, {}
+    for name, values in carried.items():
+        dim = name.lower()
+        if dim in standard and _fits(values, standard[dim]):
+            into_standard[dim] = values
+        else:
+            extra[f"{name}_value" if dim in standard else name] = values
+    extra.update(new)
+    if scales is None or offsets is None:
+        scales, offsets = las_grid(points)
+    header = laspy.LasHeader(point_format=point_format.id, version="1.4")
+    header.offsets, header.scales = offsets, scales
+    for name, values in extra.items():
+        kind = values.dtype.kind
+        header.add_extra_dim(laspy.ExtraBytesParams(name=name[:32], type=values.dtype if kind in "iuf" else "f8"))
+    las = laspy.LasData(header)
+    las.x, las.y, las.z = points[:, 0], points[:, 1], points[:, 2]
+    for name, values in into_standard.items():
+        las[name] = values
+    for name, values in extra.items():
+        las[name[:32]] = values
+    las.write(str(path), do_compress=compress)
+
+
+def _fits(values: Array, dimension: Any) -> bool:
+    """Whether every value is held exactly by a LAS dimension (or a dtype)."""
+    if isinstance(dimension, np.dtype):
+        dtype, low, high = dimension, np.iinfo(dimension).min, np.iinfo(dimension).max
+    elif dimension.dtype is None or dimension.num_bits < 8 * dimension.dtype.itemsize:  # a bit field
+        dtype, low, high = np.dtype(np.uint8), 0, 2**dimension.num_bits - 1
+    else:
+        dtype = dimension.dtype
+        if dtype.kind == "f":
+            return values.dtype.kind in "iuf" and values.dtype.itemsize <= dtype.itemsize
+        low, high = np.iinfo(dtype).min, np.iinfo(dtype).max
+    if values.dtype.kind not in "iuf" or len(values) == 0:
+        return values.dtype.kind in "iu"
+    with np.errstate(invalid="ignore"):
+        return bool(np.all(np.isfinite(values)) and np.all(values == np.round(values))
+                    and values.min() >= low and values.max() <= high)

@@ -12,6 +12,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ornel._formats import printable, replacing
+from ornel._plot import pyplot
 
 
 @dataclass(frozen=True, eq=False)
@@ -67,10 +68,7 @@ class Matrix:
         values = {"chamfer": self.chamfer, "hausdorff": self.hausdorff, "mean": self.mean, "max": self.max}
         if metric not in values:
             raise ValueError(f"metric must be one of {', '.join(values)}, not {metric!r}")
-        import matplotlib
-
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
+        plt = pyplot()
 
         n = len(self.names)
         names = [printable(name) for name in self.names]
@@ -95,6 +93,6 @@ class Matrix:
         try:
             with replacing(path) as temporary:  # the same suffix: matplotlib takes the format from it
                 suffix = Path(path).suffix[1:].lower()
-                figure.savefig(temporary, dpi=100, format=suffix or matplotlib.rcParams["savefig.format"])
+                figure.savefig(temporary, dpi=100, format=suffix or plt.rcParams["savefig.format"])
         finally:
             plt.close(figure)

@@ -23,8 +23,9 @@ from typing import Any
 import numpy as np
 
 from ornel._errors import CloudError, FieldClash
-from ornel._formats import (TEXT_SUFFIXES, Array, _read_obj, _stack_xyz, check_writable, las_data, npy_array,
-                            pcd_cloud, ply_data, read_checked, replacing, suffix_of, text_points, text_preamble)
+from ornel._formats import (LAS_STEPS, TEXT_SUFFIXES, Array, _read_obj, _stack_xyz, check_writable, las_data,
+                            las_grid, npy_array, pcd_cloud, pcd_type, ply_data, ply_type, read_checked, replacing,
+                            suffix_of, text_points, text_preamble, text_tokens, write_columns)
 
 # The format family of each suffix: a file written in its input's family keeps its records as they are.
 KINDS = {".npy": "npy", ".ply": "ply", ".las": "las", ".laz": "las", ".pcd": "pcd", ".obj": "obj",
@@ -33,6 +34,8 @@ KINDS = {".npy": "npy", ".ply": "ply", ".las": "las", ".laz": "las", ".pcd": "pc
 PCD_PADDING = "#$%&~~"
 # Normal components a moved cloud's fields may hold: they turn with the points.
 NORMAL_FIELDS = (("nx", "ny", "nz"), ("normal_x", "normal_y", "normal_z"))
+# The size of a LAS header block by version, without what a writer may add after it.
+LAS_HEADER_SIZES = {(1, 0): 227, (1, 1): 227, (1, 2): 227, (1, 3): 235, (1, 4): 375}
 
 
 @dataclass(eq=False)
@@ -52,13 +55,14 @@ class TextLines:
 class Records:
     """Every point record of a file as read: `points` (n, 3) are the coordinates as
     `read_points` gives them (NaN rows of organised clouds included); `data` is the
-    format's own whole-file object, which `write_records` writes back (for records
-    `moved`, their fields by name)."""
+    format's own whole-file object, which `write_records` writes back; `header` is a LAS
+    file's header block as read, every field of which a write in the same format keeps."""
 
     source: str
     kind: str
     points: Array
     data: Any
+    header: bytes = b""
 
     def __len__(self) -> int:
         return len(self.points)
@@ -75,32 +79,29 @@ class Records:
             return [n for n in _text_column_names(self) or () if n not in ("x", "y", "z")]
         if self.kind == "npy" and self.data.dtype.names is not None:
             return [n for n in self.data.dtype.names if n not in ("x", "y", "z")]
-        if self.kind == "moved":
-            return list(self.data)
         return []
 
     def moved(self, transform: Array) -> Records:
         """These records with their points moved by the rigid 4×4 `transform` and their
-        normals turned with them. A file's own encoding of coordinates need not hold moved
-        ones (LAS scales and offsets, float32 or integer columns), so moved records are
-        written as into another format: x, y, z anew in float64, every field by name."""
-        rotation = np.asarray(transform, dtype=np.float64)[:3, :3]
-        fields = self.fields()
-        for names in NORMAL_FIELDS:
-            if all(name in fields for name in names):
-                turned = np.column_stack([fields[name] for name in names]).astype(np.float64) @ rotation.T
-                for axis, name in enumerate(names):
-                    fields[name] = turned[:, axis].astype(fields[name].dtype)
-        points = np.asarray(self.points, dtype=np.float64) @ rotation.T + np.asarray(transform, np.float64)[:3, 3]
-        return Records(self.source, "moved", points, fields)
+        normals turned with them, every other record, field and part of the file as it was.
+        `points` are the moved coordinates in float64. In the file's own encoding: LAS keeps
+        its scales and takes offsets that hold the moved coordinates (see `las_grid_note`);
+        float32 or integer x, y, z columns (PLY, PCD, .npy) become float64, which alone
+        holds moved coordinates to their precision; text gets the new numbers in place of
+        the old; a PCD viewpoint moves with the points."""
+        transform = np.asarray(transform, dtype=np.float64)
+        rotation, shift = transform[:3, :3], transform[:3, 3]
+        points = np.asarray(self.points, dtype=np.float64) @ rotation.T + shift
+        moving = MOVERS.get(self.kind)
+        data = moving(self, points, rotation, shift) if moving is not None else self.data
+        header = _moved_las_header(self.header, data) if self.kind == "las" else self.header
+        return Records(self.source, self.kind, points, data, header)
 
     def fields(self) -> dict[str, Array]:
         """The per-point fields carried into another format: every numeric one, a field of
         several values per point as name_0, name_1, ...; booleans as uint8."""
         fields: dict[str, Array] = {}
-        if self.kind == "moved":
-            fields = dict(self.data)
-        elif self.kind == "las":
+        if self.kind == "las":
             for name in self.names():
                 _add_field(fields, name, np.asarray(self.data[name]))
         elif self.kind == "ply":
@@ -156,7 +157,10 @@ def read_records(path: str | PathLike[str]) -> Records:
 
 def _las_records(path: Path, source: str) -> Records:
     las = las_data(path, source)
-    return Records(source, "las", np.column_stack([np.asarray(las.x), np.asarray(las.y), np.asarray(las.z)]), las)
+    with open(path, "rb") as file:  # the header block as it is: laspy keeps not every field of it
+        header = file.read(LAS_HEADER_SIZES.get((las.header.version.major, las.header.version.minor), 227))
+    return Records(source, "las", np.column_stack([np.asarray(las.x), np.asarray(las.y), np.asarray(las.z)]), las,
+                   header)
 
 
 def _ply_records(path: Path, source: str) -> Records:
@@ -265,6 +269,224 @@ def _text_fields(records: Records) -> dict[str, Array]:
 
 RECORD_READERS = {".las": _las_records, ".laz": _las_records, ".ply": _ply_records, ".pcd": _pcd_records,
                   ".npy": _npy_records, ".obj": _obj_records, **{suffix: _text_records for suffix in TEXT_SUFFIXES}}
+
+
+# --- moving ----------------------------------------------------------------------------
+
+
+def _turned(columns: Mapping[str, Any], rotation: Array) -> dict[str, Array]:
+    """The normal components among `columns`, turned by `rotation`, each in its own type."""
+    turned = {}
+    for names in NORMAL_FIELDS:
+        if all(name in columns for name in names):
+            old = [np.asarray(columns[name]) for name in names]
+            new = np.column_stack([values.astype(np.float64) for values in old]) @ rotation.T
+            for axis, name in enumerate(names):
+                turned[name] = new[:, axis].astype(old[axis].dtype)
+    return turned
+
+
+def _moved_las(records: Records, points: Array, rotation: Array, shift: Array) -> Any:
+    """The LAS data with its integer coordinates anew, on the same scales where they hold
+    the moved points (else on a new grid), and its normals turned."""
+    import laspy
+
+    las = records.data
+    header = copy.deepcopy(las.header)
+    offsets = _moved_offsets(points, header.scales, header.offsets)
+    if offsets is None:  # the moved extent is too wide for these scales from any offset
+        header.scales, offsets = las_grid(points)
+    header.offsets = offsets
+    out = laspy.LasData(header=header, points=laspy.ScaleAwarePointRecord(las.points.array.copy(), header.point_format,
+                                                                          header.scales, header.offsets))
+    for axis, name in enumerate("XYZ"):
+        out.points.array[name] = np.round((points[:, axis] - header.offsets[axis]) / header.scales[axis])
+    dimensions = set(records.names())
+    normals = {name: las[name] for names in NORMAL_FIELDS for name in names if name in dimensions}
+    for name, values in _turned(normals, rotation).items():
+        out[name] = values
+    return out
+
+
+def _moved_offsets(points: Array, scales: Array, offsets: Array) -> Array | None:
+    """Offsets from which the moved points are within int32 steps of `scales`: the file's
+    own where they still are, else the middle of the moved extent in whole units (as a new
+    file takes); None where no offset is."""
+    if not len(points):
+        return np.asarray(offsets, np.float64)
+    lo, hi = points.min(axis=0), points.max(axis=0)
+    for candidate in (np.asarray(offsets, np.float64), np.floor((lo + hi) / 2)):
+        reach = np.maximum(np.abs(hi - candidate), np.abs(lo - candidate)) / scales
+        if np.all(reach < LAS_STEPS):
+            return candidate
+    return None
+
+
+def _moved_las_header(header: bytes, las: Any) -> bytes:
+    """The header block with the scales, offsets and bounds of the moved records."""
+    if not header:
+        return header
+    out = bytearray(header)
+    scales, offsets = np.asarray(las.header.scales, np.float64), np.asarray(las.header.offsets, np.float64)
+    struct.pack_into("<3d", out, 131, *scales)
+    struct.pack_into("<3d", out, 155, *offsets)
+    if len(las.points):  # max x, min x, max y, min y, max z, min z, of the coordinates as stored
+        raw = [las.points.array[name] for name in "XYZ"]
+        bounds = [value for axis in range(3) for value in (raw[axis].max() * scales[axis] + offsets[axis],
+                                                           raw[axis].min() * scales[axis] + offsets[axis])]
+        struct.pack_into("<6d", out, 179, *bounds)
+    return bytes(out)
+
+
+def las_grid_note(source: Records, moved: Records, path: str | PathLike[str]) -> str | None:
+    """How the moved LAS coordinates written to `path` are stored, said for the user; None
+    unless both the records and `path` are LAS."""
+    if source.kind != "las" or moved.kind != "las" or KINDS.get(suffix_of(path)) != "las":
+        return None
+    before, after = source.data.header, moved.data.header
+
+    def shown(values: Array) -> str:
+        return " ".join(f"{float(value):.15g}" for value in values)
+
+    if not np.array_equal(before.scales, after.scales):
+        return (f"the LAS scales {shown(before.scales)} cannot hold the moved coordinates' extent: written with "
+                f"scales {shown(after.scales)} and offsets {shown(after.offsets)}")
+    if np.array_equal(before.offsets, after.offsets):
+        return f"LAS scales {shown(after.scales)} and offsets {shown(after.offsets)} kept: the same precision"
+    return (f"LAS scales {shown(after.scales)} kept (the same precision), with offsets {shown(after.offsets)} "
+            f"(were {shown(before.offsets)}) to hold the moved coordinates")
+
+
+def _moved_ply(records: Records, points: Array, rotation: Array, shift: Array) -> Any:
+    """The PLY data with x, y, z anew in double precision and its normals turned; every
+    other property, element and comment as it was."""
+    from plyfile import PlyData, PlyElement, PlyProperty
+
+    ply = records.data
+    elements = []
+    for element in ply.elements:
+        if element.name == "vertex":
+            data = _moved_array(element.data, points, rotation)
+            properties = [PlyProperty(p.name, "f8") if p.name in ("x", "y", "z") else p for p in element.properties]
+            vertex = PlyElement("vertex", properties, element.count, comments=list(element.comments))
+            vertex.data = data
+            element = vertex
+        elements.append(element)
+    return PlyData(elements, text=ply.text, byte_order=ply.byte_order, comments=list(ply.comments),
+                   obj_info=list(ply.obj_info))
+
+
+def _moved_pcd(records: Records, points: Array, rotation: Array, shift: Array) -> Any:
+    """The PCD data with x, y, z anew in double precision, its normals turned and its
+    viewpoint (the sensor's pose in the points' frame) moved with the points."""
+    pypcd4: Any = importlib.import_module("pypcd4")
+
+    pcd = records.data
+    meta = pcd.metadata
+    types, sizes = list(meta.type), list(meta.size)
+    for k, name in enumerate(meta.fields):
+        if name in ("x", "y", "z"):
+            types[k], sizes[k] = "F", 8
+    metadata = meta.derive(type=tuple(types), size=tuple(sizes), viewpoint=_moved_viewpoint(meta.viewpoint, rotation, shift))
+    return pypcd4.PointCloud(metadata, _moved_array(pcd.pc_data, points, rotation, metadata.build_dtype()))
+
+
+def _moved_viewpoint(viewpoint: Any, rotation: Array, shift: Array) -> tuple[float, ...]:
+    """A PCD viewpoint (tx ty tz qw qx qy qz) after the motion: its position moved, its
+    orientation turned first by its own quaternion, then by the rotation."""
+    position = rotation @ np.asarray(viewpoint[:3], np.float64) + shift
+    w1, x1, y1, z1 = _quaternion(rotation)
+    w2, x2, y2, z2 = (float(v) for v in viewpoint[3:7])
+    turned = (w1 * w2 - x1 * x2 - y1 * y2 - z1 * z2, w1 * x2 + x1 * w2 + y1 * z2 - z1 * y2,
+              w1 * y2 - x1 * z2 + y1 * w2 + z1 * x2, w1 * z2 + x1 * y2 - y1 * x2 + z1 * w2)
+    return (*(float(v) for v in position), *turned)
+
+
+def _quaternion(m: Array) -> tuple[float, float, float, float]:
+    """The unit quaternion (w, x, y, z) of a rotation matrix, computed from its largest
+    diagonal term for accuracy (Shepperd's method)."""
+    trace = m[0, 0] + m[1, 1] + m[2, 2]
+    if trace > 0:
+        s = 2 * np.sqrt(trace + 1)
+        q = (s / 4, (m[2, 1] - m[1, 2]) / s, (m[0, 2] - m[2, 0]) / s, (m[1, 0] - m[0, 1]) / s)
+    elif m[0, 0] > m[1, 1] and m[0, 0] > m[2, 2]:
+        s = 2 * np.sqrt(1 + m[0, 0] - m[1, 1] - m[2, 2])
+        q = ((m[2, 1] - m[1, 2]) / s, s / 4, (m[0, 1] + m[1, 0]) / s, (m[0, 2] + m[2, 0]) / s)
+    elif m[1, 1] > m[2, 2]:
+        s = 2 * np.sqrt(1 + m[1, 1] - m[0, 0] - m[2, 2])
+        q = ((m[0, 2] - m[2, 0]) / s, (m[0, 1] + m[1, 0]) / s, s / 4, (m[1, 2] + m[2, 1]) / s)
+    else:
+        s = 2 * np.sqrt(1 + m[2, 2] - m[0, 0] - m[1, 1])
+        q = ((m[1, 0] - m[0, 1]) / s, (m[0, 2] + m[2, 0]) / s, (m[1, 2] + m[2, 1]) / s, s / 4)
+    w, x, y, z = (float(v) for v in q)
+    return (w, x, y, z) if w >= 0 else (-w, -x, -y, -z)
+
+
+def _moved_text(records: Records, points: Array, rotation: Array, shift: Array) -> TextLines:
+    """The text lines with the numbers of x, y, z and of named normals written anew in
+    their places (in the file's own quotes); every other byte as it was."""
+    text: TextLines = records.data
+    names = _text_column_names(records) or []
+    replaced = {axis: text_tokens(points[:, axis]) for axis in range(3)}
+    for name, values in _turned(_text_fields(records), rotation).items():
+        replaced[names.index(name)] = text_tokens(values)
+    lines = list(text.lines)
+    for point, k in enumerate(text.data):
+        lines[k] = _with_tokens(lines[k], {column: tokens[point] for column, tokens in replaced.items()},
+                                text.delimiter)
+    return TextLines(lines, text.data, text.names, text.names_comment, text.delimiter, text.spacer, text.quoted)
+
+
+def _with_tokens(line: bytes, tokens: Mapping[int, bytes], delimiter: bytes | None) -> bytes:
+    """`line` with the numbers of the given columns replaced, quotes, spaces, separators
+    and any comment kept."""
+    end = len(line) - (2 if line.endswith(b"\r\n") else 1 if line.endswith((b"\n", b"\r")) else 0)
+    comment = TEXT_COMMENT.search(line, 0, end)
+    head = line[:comment.start() if comment else end]
+    if delimiter is None:
+        spans = [match.span() for match in re.finditer(rb"\S+", head)]
+    else:
+        spans, start = [], 0
+        for piece in head.split(delimiter):
+            lead = len(piece) - len(piece.lstrip())
+            spans.append((start + lead, start + len(piece.rstrip())))
+            start += len(piece) + len(delimiter)
+    pieces, last = [], 0
+    for column in sorted(tokens):
+        begin, stop = spans[column]
+        quote = b'"' if head.startswith(b'"', begin) else b""
+        pieces += [line[last:begin], quote + tokens[column] + quote]
+        last = stop
+    return b"".join(pieces) + line[last:]
+
+
+def _moved_npy(records: Records, points: Array, rotation: Array, shift: Array) -> Array:
+    """The array with x, y, z anew in float64 (a plain array wholly so) and named normals turned."""
+    array = records.data
+    if array.dtype.names is None:
+        out = np.array(array, dtype=np.promote_types(array.dtype, np.float64))
+        out[:, :3] = points
+        return out
+    return _moved_array(array, points, rotation)
+
+
+def _moved_array(array: Array, points: Array, rotation: Array, dtype: Any = None) -> Array:
+    """A structured array's records with x, y, z the moved points (in float64, or in the
+    types of `dtype`) and named normals turned; every other field as it was."""
+    names = array.dtype.names or ()
+    if dtype is None:
+        dtype = [(name, "f8" if name in ("x", "y", "z") else array.dtype[name]) for name in names]
+    out = np.empty(len(array), dtype)
+    for name in names:
+        out[name] = array[name]
+    for axis, name in enumerate("xyz"):
+        out[name] = points[:, axis]
+    for name, values in _turned({name: array[name] for name in names}, rotation).items():
+        out[name] = values
+    return out
+
+
+MOVERS = {"las": _moved_las, "ply": _moved_ply, "pcd": _moved_pcd, "text": _moved_text, "npy": _moved_npy}
 
 
 # --- writing ---------------------------------------------------------------------------
@@ -459,20 +681,35 @@ def _write_las_same(temporary: str, records: Records, new: Mapping[str, Array], 
     for name, values in new.items():
         out[name] = values
     out.write(temporary, do_compress=suffix == ".laz")
-    _restore_las_header(temporary, las.header, old_vlrs[described[0]].record_data_bytes() if described else b"")
+    _restore_las_header(temporary, records.header, las.header,
+                        old_vlrs[described[0]].record_data_bytes() if described else b"")
 
 
-def _restore_las_header(path: str, header: Any, described: bytes) -> None:
-    """Puts back what laspy recomputes on writing though the records are the same: the
-    bounds in the header (another program may have taken them from the unrounded
-    coordinates) and the descriptions of the existing extra-bytes dimensions (laspy adds
-    statistics to them)."""
+# LAS header fields that say where the parts of a file are and how long a record is: the
+# writer's, for the file it wrote. Every other field (identifiers, software, dates, point
+# counts, counts by return, scales, offsets, bounds) is the source's, bit for bit: laspy
+# recomputes some of them even when the records are the same.
+WRITTEN_HEADER_FIELDS = ((94, 96), (96, 100), (100, 104), (104, 105), (105, 107), (227, 235), (235, 243), (243, 247))
+
+
+def _restore_las_header(path: str, header: bytes, las_header: Any, described: bytes) -> None:
+    """Puts back every header field of the source (`header`, as read) but those of where
+    things are in the new file, and the descriptions of the existing extra-bytes
+    dimensions (laspy adds statistics to them). Without the source's header block, the
+    bounds only (another program may have taken them from the unrounded coordinates)."""
     with open(path, "r+b") as file:
-        head = file.read(107)
-        header_size, _, vlr_count = struct.unpack_from("<HII", head, 94)
-        bounds = [value for axis in range(3) for value in (header.maxs[axis], header.mins[axis])]
-        file.seek(179)  # max x, min x, max y, min y, max z, min z: the same place in every version
-        file.write(struct.pack("<6d", *bounds))
+        written = file.read(375)
+        header_size, _, vlr_count = struct.unpack_from("<HII", written, 94)
+        if header:
+            block = bytearray(header[:min(len(header), header_size)])
+            for start, stop in WRITTEN_HEADER_FIELDS:
+                block[start:stop] = written[start:stop][:max(0, len(block) - start)]
+            file.seek(0)
+            file.write(block)
+        else:
+            bounds = [value for axis in range(3) for value in (las_header.maxs[axis], las_header.mins[axis])]
+            file.seek(179)  # max x, min x, max y, min y, max z, min z: the same place in every version
+            file.write(struct.pack("<6d", *bounds))
         position = header_size
         for _ in range(vlr_count if described else 0):
             file.seek(position)
@@ -488,15 +725,6 @@ def _las_type(values: Array) -> str:
     return "i8" if values.dtype.kind in "iu" else "f8"
 
 
-def _ply_type(values: Array) -> str:
-    """PLY has no 64-bit integers: those that fit go in 32 bits, others in doubles (exact to 2^53)."""
-    if values.dtype.kind in "iu" and values.dtype.itemsize == 8:
-        if len(values) == 0 or (values.min() >= -2**31 and values.max() < 2**31):
-            return "i4"
-        return "f8"
-    return f"{values.dtype.kind}{values.dtype.itemsize}" if values.dtype.kind != "b" else "u1"
-
-
 def _write_ply_same(temporary: str, records: Records, new: Mapping[str, Array], suffix: str) -> None:
     from plyfile import PlyData, PlyElement, PlyProperty
 
@@ -504,7 +732,7 @@ def _write_ply_same(temporary: str, records: Records, new: Mapping[str, Array], 
     elements = []
     for element in ply.elements:
         if element.name == "vertex":
-            types = {name: _ply_type(values) for name, values in new.items()}
+            types = {name: ply_type(values) for name, values in new.items()}
             properties = [*element.properties, *(PlyProperty(name, types[name]) for name in new)]
             vertex = PlyElement("vertex", properties, element.count, comments=list(element.comments))
             vertex.data = _with_fields(element.data, new, types)
@@ -514,16 +742,12 @@ def _write_ply_same(temporary: str, records: Records, new: Mapping[str, Array], 
             obj_info=list(ply.obj_info)).write(temporary)
 
 
-def _pcd_type(values: Array) -> tuple[str, int]:
-    return ({"f": "F", "i": "I", "u": "U"}[values.dtype.kind], values.dtype.itemsize)
-
-
 def _write_pcd_same(temporary: str, records: Records, new: Mapping[str, Array], suffix: str) -> None:
     pypcd4: Any = importlib.import_module("pypcd4")
 
     pcd = records.data
     meta = pcd.metadata
-    types = [_pcd_type(values) for values in new.values()]
+    types = [pcd_type(values) for values in new.values()]
     metadata = meta.derive(fields=(*meta.fields, *new), type=(*meta.type, *(t for t, _ in types)),
                            size=(*meta.size, *(s for _, s in types)), count=(*meta.count, *(1 for _ in new)))
     out = pypcd4.PointCloud(metadata, _with_fields(pcd.pc_data, new))
@@ -557,15 +781,6 @@ def _save_pcd(pcd: Any, temporary: str, encoding: Any) -> None:
             np.savetxt(file, pcd.pc_data, formats)
 
 
-def _text_token(values: Array) -> list[bytes]:
-    """Each value as the shortest text that reads back exactly ('nan' where none)."""
-    if values.dtype.kind in "iu":
-        return [b"%d" % v for v in values.tolist()]
-    if values.dtype == np.float32:  # NumPy's shortest text for a float32
-        return [str(v).encode() for v in values]
-    return [repr(v).encode() for v in values.astype(np.float64).tolist()]
-
-
 def _write_text_same(temporary: str, records: Records, new: Mapping[str, Array], suffix: str) -> None:
     text: TextLines = records.data
     separator = text.delimiter if text.delimiter is not None else text.spacer
@@ -582,7 +797,7 @@ def _write_text_same(temporary: str, records: Records, new: Mapping[str, Array],
 
     if text.names is not None:
         lines[text.names] = appended(lines[text.names], [name.encode() for name in new], bool(text.names_comment))
-    columns = [_text_token(values) for values in new.values()]
+    columns = [text_tokens(values) for values in new.values()]
     for point, k in enumerate(text.data):
         lines[k] = appended(lines[k], [column[point] for column in columns])
     with open(temporary, "wb") as file:
@@ -615,103 +830,5 @@ def _write_other(temporary: str, records: Records, new: Mapping[str, Array], suf
         while name in carried or name in ("x", "y", "z") or name in new:  # "a b" next to "a_b"
             name += "_"
         carried[name] = values
-    columns = {"x": records.points[:, 0].astype(np.float64), "y": records.points[:, 1].astype(np.float64),
-               "z": records.points[:, 2].astype(np.float64), **carried, **new}
-    kind = KINDS[suffix]
-    if kind == "npy":
-        with open(temporary, "wb") as file:
-            if carried:  # named columns keep their names
-                array = np.empty(len(records), [(name, values.dtype) for name, values in columns.items()])
-                for name, values in columns.items():
-                    array[name] = values
-            else:
-                array = np.column_stack(list(columns.values()))
-            np.save(file, array, allow_pickle=False)
-    elif kind == "ply":
-        from plyfile import PlyData, PlyElement
-
-        types = {name: _ply_type(values) for name, values in columns.items()}
-        vertex = np.empty(len(records), [(name, types[name]) for name in columns])
-        for name, values in columns.items():
-            vertex[name] = values
-        PlyData([PlyElement.describe(vertex, "vertex")], text=False).write(temporary)
-    elif kind == "pcd":
-        pypcd4: Any = importlib.import_module("pypcd4")
-
-        pcd_types = [_pcd_type(values) for values in columns.values()]
-        metadata = pypcd4.MetaData(fields=tuple(columns), type=tuple(t for t, _ in pcd_types),
-                                   size=tuple(s for _, s in pcd_types), count=(1,) * len(columns),
-                                   points=len(records), width=len(records), height=1,
-                                   data=pypcd4.Encoding.BINARY)
-        array = np.empty(len(records), metadata.build_dtype())
-        for name, values in columns.items():
-            array[name] = values
-        pypcd4.PointCloud(metadata, array).save(temporary, encoding=pypcd4.Encoding.BINARY)
-    elif kind == "text":
-        delimiter = b"," if suffix == ".csv" else b" "
-        with open(temporary, "wb") as file:
-            if suffix == ".csv":
-                file.write(b",".join(name.encode() for name in columns) + b"\n")
-            elif suffix == ".pts":
-                file.write(b"%d\n" % len(records))
-            tokens = [_text_token(values) for values in columns.values()]
-            file.writelines(delimiter.join(row) + b"\n" for row in zip(*tokens))
-    else:
-        _write_las_other(temporary, records, carried, new, suffix == ".laz")
-
-
-def _write_las_other(temporary: str, records: Records, carried: Mapping[str, Array], new: Mapping[str, Array],
-                     compress: bool) -> None:
-    """A new LAS file: point format 0, or 1, 2, 3 when the fields hold a GPS time or
-    red, green and blue; a carried field named like a standard dimension goes there when
-    every value fits it, every other field into extra bytes."""
-    import laspy
-
-    points = records.points.astype(np.float64)
-    lower = {name.lower(): name for name in carried}
-    rgb = all(c in lower and _fits(carried[lower[c]], np.dtype("u2")) for c in ("red", "green", "blue"))
-    time = "gps_time" in lower and carried[lower["gps_time"]].dtype.kind in "iuf"
-    point_format = laspy.PointFormat({(False, False): 0, (True, False): 1, (False, True): 2, (True, True): 3}[time, rgb])
-    standard = {d.name: d for d in point_format.dimensions if d.name not in ("X", "Y", "Z")}
-    into_standard, extra = {}, {}
-    for name, values in carried.items():
-        dim = name.lower()
-        if dim in standard and _fits(values, standard[dim]):
-            into_standard[dim] = values
-        else:
-            extra[f"{name}_value" if dim in standard else name] = values
-    extra.update(new)
-    lo, hi = (points.min(axis=0), points.max(axis=0)) if len(points) else (np.zeros(3), np.zeros(3))
-    offsets = np.floor((lo + hi) / 2)
-    reach = np.maximum(np.abs(hi - offsets), np.abs(lo - offsets)).max() if len(points) else 0.0
-    scales = np.full(3, 10.0 ** np.ceil(np.log10(max(float(reach), 1e-300) / 2e9)))
-    header = laspy.LasHeader(point_format=point_format.id, version="1.4")
-    header.offsets, header.scales = offsets, scales
-    for name, values in extra.items():
-        kind = values.dtype.kind
-        header.add_extra_dim(laspy.ExtraBytesParams(name=name[:32], type=values.dtype if kind in "iuf" else "f8"))
-    las = laspy.LasData(header)
-    las.x, las.y, las.z = points[:, 0], points[:, 1], points[:, 2]
-    for name, values in into_standard.items():
-        las[name] = values
-    for name, values in extra.items():
-        las[name[:32]] = values
-    las.write(temporary, do_compress=compress)
-
-
-def _fits(values: Array, dimension: Any) -> bool:
-    """Whether every value is held exactly by a LAS dimension (or a dtype)."""
-    if isinstance(dimension, np.dtype):
-        dtype, low, high = dimension, np.iinfo(dimension).min, np.iinfo(dimension).max
-    elif dimension.dtype is None or dimension.num_bits < 8 * dimension.dtype.itemsize:  # a bit field
-        dtype, low, high = np.dtype(np.uint8), 0, 2**dimension.num_bits - 1
-    else:
-        dtype = dimension.dtype
-        if dtype.kind == "f":
-            return values.dtype.kind in "iuf" and values.dtype.itemsize <= dtype.itemsize
-        low, high = np.iinfo(dtype).min, np.iinfo(dtype).max
-    if values.dtype.kind not in "iuf" or len(values) == 0:
-        return values.dtype.kind in "iu"
-    with np.errstate(invalid="ignore"):
-        return bool(np.all(np.isfinite(values)) and np.all(values == np.round(values))
-                    and values.min() >= low and values.max() <= high)
+    coordinates = {axis: records.points[:, k].astype(np.float64) for k, axis in enumerate("xyz")}
+    write_columns(temporary, suffix, coordinates, carried, new, structured=bool(carried))
