@@ -8,7 +8,7 @@ Peer: Open3D's `orient_normals_consistent_tangent_plane` on the same points and 
 same k, where Open3D is installed (`pip install open3d`), with its own normals estimated
 first (untimed).
 
-Data: points drawn uniformly on the triangles of a real mesh (data/meshes), and the
+Data: points drawn uniformly on the triangles of a real mesh (--mesh), and the
 points of a real LiDAR tile (data/las, where laspy is installed), each in the order
 drawn (scan order) and sorted spatially (Morton). Prints the median of --repeats runs
 with min and max, and the peak bytes per point the orientation adds.
@@ -28,8 +28,12 @@ import ornel
 from ornel._native import estimate_normals, orient_normals, sheet_normals
 from ornel._normals import NORMAL_NEIGHBOURS, ORIENTATION_PASSES, SHEET_CORE, choose_sides, neighbourhoods, side_of
 
-MESHES = Path(__file__).resolve().parents[1] / "data" / "meshes"
-LAS = Path(__file__).resolve().parents[1] / "data" / "las"
+ROOT = Path(__file__).resolve().parents[1]
+LAS = ROOT / "data" / "las"
+# The meshes ship beside the checkout, with the shared data, not in it.
+MESH = next((path for path in (ROOT / "data" / "meshes" / "stanford-bunny.obj",
+                               ROOT.parent / "shared" / "data" / "meshes" / "stanford-bunny.obj") if path.exists()),
+            None)
 
 
 def mesh_samples(rng, path, n):
@@ -120,9 +124,12 @@ def main():
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--threads", type=int, default=2)
     parser.add_argument("--neighbours", type=int, default=NORMAL_NEIGHBOURS)
+    parser.add_argument("--mesh", type=Path, default=MESH, help="an .obj mesh to draw points on (default: the bunny)")
     args = parser.parse_args()
     rng = np.random.default_rng(0)
-    clouds = {"bunny mesh samples": mesh_samples(rng, MESHES / "stanford-bunny.obj", args.points)}
+    if args.mesh is None:
+        raise SystemExit("no mesh found: give --mesh PATH.obj")
+    clouds = {f"{args.mesh.stem} mesh samples": mesh_samples(rng, args.mesh, args.points)}
     lidar = las_points("4_6_crop.las")
     if lidar is not None:
         clouds["LiDAR tile 4_6_crop"] = lidar

@@ -165,6 +165,47 @@ class TestKnownSigns:
         np.testing.assert_array_equal(signs(b, a), np.r_[side, side, side])
 
 
+MESHES = Path(__file__).resolve().parents[2] / "shared" / "data" / "meshes"
+
+
+def mesh_triangles(path):
+    vertices, faces = [], []
+    for line in path.read_text().splitlines():
+        parts = line.split()
+        if parts and parts[0] == "v":
+            vertices.append([float(v) for v in parts[1:4]])
+        elif parts and parts[0] == "f":
+            corners = [int(p.split("/")[0]) - 1 for p in parts[1:]]
+            faces += [[corners[0], corners[k], corners[k + 1]] for k in range(1, len(corners) - 1)]
+    v, f = np.array(vertices), np.array(faces)
+    return v[f[:, 0]], v[f[:, 1]], v[f[:, 2]]
+
+
+@pytest.mark.skipif(not MESHES.is_dir(), reason="the shared meshes are not beside this checkout")
+@pytest.mark.parametrize("name", ["fandisk", "rocker-arm", "spot", "stanford-bunny"])
+def test_real_meshes_outside_is_their_winding_side(name):
+    """Points drawn on a real model's triangles (CAD creases, a scan's open base), and
+    points half a spacing off them along the triangles' outward normals."""
+    rng = np.random.default_rng(15)
+    a, b, c = mesh_triangles(MESHES / f"{name}.obj")
+    cross = np.cross(b - a, c - a)
+    area = np.linalg.norm(cross, axis=1)
+    keep = area > 0
+    a, b, c, area, normal = a[keep], b[keep], c[keep], area[keep], cross[keep] / area[keep, None]
+
+    def draw(n):
+        pick = rng.choice(len(a), n, p=area / area.sum())
+        r1, r2 = np.sqrt(rng.random(n)), rng.random(n)
+        return (1 - r1)[:, None] * a[pick] + (r1 * (1 - r2))[:, None] * b[pick] + (r1 * r2)[:, None] * c[pick], \
+            normal[pick]
+
+    surface, _ = draw(30000)
+    near, outward = draw(3000)
+    side = rng.choice([-1, 1], len(near))
+    off = near + (0.5 * np.sqrt(area.sum() / len(surface)) * side)[:, None] * outward
+    assert np.mean(signs(surface, off) != side) <= 0.01
+
+
 def run(*args, timeout=300):
     return subprocess.run([*COMMAND, *map(str, args)], capture_output=True, text=True, timeout=timeout)
 

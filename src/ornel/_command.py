@@ -123,7 +123,8 @@ def parser() -> argparse.ArgumentParser:
     compare.add_argument("--max-distance", type=nonnegative_float, metavar="D", help="points farther than D "
                          "from B get no nearest point (distance NaN, counted apart)")
     compare.add_argument("--radius", type=nonnegative_float, action="append", metavar="R", default=[],
-                         help="also report precision, recall and F-score at radius R (repeatable)")
+                         help="also report precision, recall and F-score at radius R (repeatable; from the "
+                         "exact distances, also where R exceeds --max-distance)")
     compare.add_argument("--json", metavar="PATH", help="also write the summary as JSON")
     compare.add_argument("--histogram", metavar="PATH", help="also draw a histogram of the distances (PNG; "
                          "matplotlib)")
