@@ -356,6 +356,19 @@ class TestOrientationOverTheGraph:
             sign = np.sign(first[members][0] @ second[members][0])
             np.testing.assert_array_equal(first[members], sign * second[members])
 
+    def test_threads_give_the_serial_answer(self):
+        from concurrent.futures import ThreadPoolExecutor
+
+        rng = np.random.default_rng(16)
+        b = torus_points(rng.random(6000) * 2 * np.pi, rng.random(6000) * 2 * np.pi, 0.3) + 2e5
+        serial = ornel.Cloud(b).oriented_normals(side_of("+z"), threads=1)
+        with ThreadPoolExecutor(4) as pool:
+            clouds = [ornel.Cloud(b) for _ in range(4)]
+            answers = list(pool.map(lambda cloud: cloud.oriented_normals(side_of("+z"), threads=2), clouds))
+        for answer in answers:
+            np.testing.assert_array_equal(answer, serial)
+        assert not serial.flags.writeable
+
     def test_refusals(self):
         points = np.random.default_rng(0).random((10, 3))
         rows = np.tile(np.arange(10, dtype=np.uint32)[:, None], (1, 3))
