@@ -80,10 +80,10 @@ struct PlaneFit {
 // The normal of the sheet each point lies on, for signs: on a plate thinner
 // than a neighbourhood the k nearest points span both sides, and their spread
 // tilts or turns the normal. Each point's `core` nearest (the first of its row)
-// lie on its own side; the normal of their plane picks, among the whole row,
-// the points within half the core's radius of that plane, and the normal of
-// those is the point's. Zero where either fit spans no plane. Not oriented.
-// Cost: two passes over each row.
+// lie on its own side; their plane picks, among the whole row, the points
+// within half the core's radius of it, whose plane picks again: the last
+// plane's normal is the point's. Zero where a fit spans no plane. Not
+// oriented. Cost: 1 + sheet_rounds passes over each row.
 inline constexpr int sheet_rounds = 2;
 
 template <class T>
