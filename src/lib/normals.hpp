@@ -1,7 +1,8 @@
 // Unit normals of a cloud from each point's neighbours: the direction of least
 // spread of the neighbours (principal component analysis), oriented away from
 // the cloud's centre and then towards the side most of the neighbours' normals
-// take, which turns the few pointing inwards in hollows.
+// take, which turns the few pointing inwards in hollows; and the normals of the
+// sheet each point lies on, which signed distances orient over the graph.
 #pragma once
 
 #include <algorithm>
@@ -54,6 +55,75 @@ inline Vector3 least_eigenvector(double xx, double xy, double xz, double yy, dou
     return {(*longest)[0] / length, (*longest)[1] / length, (*longest)[2] / length};
 }
 
+// Sums of offsets from one point and of their products, whose least spread
+// direction is the normal of their least-squares plane.
+struct PlaneFit {
+    Vector3 sum{0, 0, 0};
+    double xx = 0, xy = 0, xz = 0, yy = 0, yz = 0, zz = 0;
+    double count = 0;
+
+    void add(const Vector3& d) {
+        sum[0] += d[0], sum[1] += d[1], sum[2] += d[2];
+        xx += d[0] * d[0], xy += d[0] * d[1], xz += d[0] * d[2], yy += d[1] * d[1], yz += d[1] * d[2], zz += d[2] * d[2];
+        count += 1;
+    }
+    Vector3 centroid() const { return {sum[0] / count, sum[1] / count, sum[2] / count}; }
+    Vector3 normal() const {
+        if (count == 0) return {0, 0, 0};
+        const Vector3 mean = centroid();
+        return least_eigenvector(xx - count * mean[0] * mean[0], xy - count * mean[0] * mean[1],
+                                 xz - count * mean[0] * mean[2], yy - count * mean[1] * mean[1],
+                                 yz - count * mean[1] * mean[2], zz - count * mean[2] * mean[2]);
+    }
+};
+
+// The normal of the sheet each point lies on, for signs: on a plate thinner
+// than a neighbourhood the k nearest points span both sides, and their spread
+// tilts or turns the normal. Each point's `core` nearest (the first of its row)
+// lie on its own side; their plane picks, among the whole row, the points
+// within half the core's radius of it, whose plane picks again: the last
+// plane's normal is the point's. Zero where a fit spans no plane. Not
+// oriented. Cost: 1 + sheet_rounds passes over each row.
+inline constexpr int sheet_rounds = 2;
+
+template <class T>
+void estimate_sheet_normals(const T* points, std::size_t n, const std::uint32_t* neighbours, std::size_t k,
+                            std::size_t core, double* normals) {
+    core = std::min(core, k);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint32_t* row = neighbours + i * k;
+        const T* p = points + 3 * i;
+        auto offset = [&](std::uint32_t j) {
+            const T* q = points + 3 * std::size_t{j};
+            return Vector3{static_cast<double>(q[0]) - static_cast<double>(p[0]),
+                           static_cast<double>(q[1]) - static_cast<double>(p[1]),
+                           static_cast<double>(q[2]) - static_cast<double>(p[2])};
+        };
+        PlaneFit first;
+        double radius2 = 0;
+        for (std::size_t j = 0; j < core; ++j) {
+            const Vector3 d = offset(row[j]);
+            first.add(d);
+            radius2 = std::max(radius2, dot(d, d));
+        }
+        Vector3 normal = first.normal();
+        // Measured from the fit's centroid: the point itself may be off its plane by the noise.
+        Vector3 centre = first.centroid();
+        const double half_width2 = radius2 / 4;
+        for (int round = 0; round < sheet_rounds && dot(normal, normal) > 0; ++round) {
+            PlaneFit sheet;
+            for (std::size_t j = 0; j < k; ++j) {
+                const Vector3 d = offset(row[j]);
+                const double off = dot(Vector3{d[0] - centre[0], d[1] - centre[1], d[2] - centre[2]}, normal);
+                if (off * off <= half_width2) sheet.add(d);
+            }
+            normal = sheet.normal();
+            centre = sheet.centroid();
+        }
+        for (int axis = 0; axis < 3; ++axis) normals[3 * i + axis] = normal[axis];
+    }
+}
+
 // normals[i] for point i of `points` (n rows of x, y, z) from its k neighbours
 // `neighbours[i * k .. i * k + k)` (indices below n; the point itself may be
 // among them). `passes` rounds of orientation by the neighbours' majority
@@ -72,21 +142,13 @@ void estimate_normals(const T* points, std::size_t n, const std::uint32_t* neigh
         const std::uint32_t* row = neighbours + i * k;
         // Measured from the point itself, which keeps the sums small and exact far from the origin.
         const T* p = points + 3 * i;
-        Vector3 sum{0, 0, 0};
-        double xx = 0, xy = 0, xz = 0, yy = 0, yz = 0, zz = 0;
+        PlaneFit fit;
         for (std::size_t j = 0; j < k; ++j) {
             const T* q = points + 3 * std::size_t{row[j]};
-            const double x = static_cast<double>(q[0]) - static_cast<double>(p[0]);
-            const double y = static_cast<double>(q[1]) - static_cast<double>(p[1]);
-            const double z = static_cast<double>(q[2]) - static_cast<double>(p[2]);
-            sum[0] += x, sum[1] += y, sum[2] += z;
-            xx += x * x, xy += x * y, xz += x * z, yy += y * y, yz += y * z, zz += z * z;
+            fit.add({static_cast<double>(q[0]) - static_cast<double>(p[0]), static_cast<double>(q[1]) - static_cast<double>(p[1]),
+                     static_cast<double>(q[2]) - static_cast<double>(p[2])});
         }
-        const double m = static_cast<double>(k);
-        const Vector3 mean{sum[0] / m, sum[1] / m, sum[2] / m};
-        Vector3 normal = least_eigenvector(xx - m * mean[0] * mean[0], xy - m * mean[0] * mean[1],
-                                           xz - m * mean[0] * mean[2], yy - m * mean[1] * mean[1],
-                                           yz - m * mean[1] * mean[2], zz - m * mean[2] * mean[2]);
+        Vector3 normal = fit.normal();
         const Vector3 outwards{static_cast<double>(p[0]) - centre[0], static_cast<double>(p[1]) - centre[1],
                                static_cast<double>(p[2]) - centre[2]};
         const double sign = dot(normal, outwards) < 0 ? -1.0 : 1.0;

@@ -15,7 +15,7 @@ import _ornel
 from ornel._errors import CloudError
 from ornel._formats import read_points
 from ornel._native import delaunay_graph
-from ornel._normals import NORMAL_NEIGHBOURS, estimate_normals
+from ornel._normals import NORMAL_NEIGHBOURS, Side, estimate_normals, oriented_normals
 from ornel._order import morton_order
 
 Precision = Literal["f32", "f64"]
@@ -121,6 +121,7 @@ class Cloud:
         self._prepared: dict[Precision, Prepared] = {}
         self._sorted: dict[Precision, npt.NDArray[Any]] = {}
         self._normals: dict[int, npt.NDArray[np.float64]] = {}
+        self._oriented: dict[tuple[int, Side], npt.NDArray[np.float64]] = {}
 
     @classmethod
     def load(cls, path: str | PathLike[str], name: str | None = None, *, skip_invalid: bool = False) -> Cloud:
@@ -301,6 +302,18 @@ class Cloud:
             normals = self._normals.get(neighbours)
             if normals is None:
                 normals = self._normals[neighbours] = estimate_normals(self, neighbours, threads=threads)
+            return normals
+
+    def oriented_normals(self, side: Side, neighbours: int = NORMAL_NEIGHBOURS, *,
+                         threads: int | None = None) -> npt.NDArray[np.float64]:
+        """The normals of `normals`, oriented consistently over each connected part of
+        the cloud and then toward `side` (see `ornel._normals.oriented_normals`); built
+        once per side and kept."""
+        with self._lock:
+            normals = self._oriented.get((neighbours, side))
+            if normals is None:
+                normals = oriented_normals(self, side, neighbours, threads=threads)
+                self._oriented[(neighbours, side)] = normals
             return normals
 
 

@@ -17,6 +17,7 @@ import argparse
 import contextlib
 import math
 import os
+import re
 import signal
 import sys
 from collections.abc import Iterator, Sequence
@@ -29,7 +30,7 @@ import numpy.typing as npt
 import ornel
 from ornel._cloud import Cloud, Precision
 from ornel._compare import DISTANCE_FIELD, PERCENTILES, Comparison, compare, field_names
-from ornel._normals import NORMAL_NEIGHBOURS
+from ornel._normals import NORMAL_NEIGHBOURS, Side, file_normals, side_of
 from ornel._formats import READ_SUFFIXES, WRITE_SUFFIXES, check_output_place, check_writable, printable, suffix_of
 from ornel._records import Records, check_new_fields, las_grid_note, read_records, write_records
 from ornel._dispatch import all_by_all
@@ -134,7 +135,15 @@ def parser() -> argparse.ArgumentParser:
     compare.add_argument("--overwrite-fields", action="store_true", help="--out replaces the fields of A that have "
                          "those names (coordinates never) instead of refusing them")
     compare.add_argument("--signed", action="store_true", help="distances signed along B's normal at the nearest "
-                         "point (normals from B's --neighbours nearest points, oriented consistently)")
+                         "point: positive on the side it points to (see --normals, --normals-toward)")
+    compare.add_argument("--normals", choices=("file", "estimate"), help="with --signed, B's normals: those of "
+                         "B's file (PLY nx ny nz, PCD normal_x ..., LAS extra bytes, text columns of those names; "
+                         "the default when it has them) or estimated from B's --neighbours nearest points and "
+                         "oriented consistently over each connected part of B (the default otherwise)")
+    compare.add_argument("--normals-toward", type=normals_side, metavar="SIDE", help="with --signed, where "
+                         "estimated normals point: 'outside' (the default: away from the centre of each part of "
+                         "B; up where a part is an open, nearly flat sheet such as a floor or terrain), an axis "
+                         "(+z, -z, +x, ...) or a point x,y,z such as the sensor; implies --normals estimate")
     compare.add_argument("--local-model", choices=("plane",), help="measure to the plane fitted to B's "
                          "--neighbours nearest points around the nearest point, not to the point itself")
     compare.add_argument("--neighbours", type=positive_int, default=NORMAL_NEIGHBOURS, metavar="K",
@@ -142,19 +151,25 @@ def parser() -> argparse.ArgumentParser:
     compare.add_argument("--max-distance", type=nonnegative_float, metavar="D", help="points farther than D "
                          "from B get no nearest point (distance NaN, counted apart)")
     compare.add_argument("--radius", type=nonnegative_float, action="append", metavar="R", default=[],
-                         help="also report precision, recall and F-score at radius R (repeatable)")
+                         help="also report precision, recall and F-score at radius R (repeatable; from the "
+                         "exact distances, also where R exceeds --max-distance)")
     compare.add_argument("--json", metavar="PATH", help="also write the summary as JSON")
     compare.add_argument("--histogram", metavar="PATH", help="also draw a histogram of the distances (PNG; "
                          "matplotlib)")
     compare.add_argument("--log-counts", action="store_true", help="the histogram's counts on a log scale")
     compare.add_argument("--png", metavar="PATH", help="also draw A's points coloured by distance, seen along "
-                         "x, y, z and obliquely (PNG; matplotlib)")
+                         "x, y, z and obliquely (PNG; matplotlib); signed distances on a diverging scale centred "
+                         "at 0")
     compare.add_argument("--clip-percentile", type=percentile, default=99.0, metavar="P",
-                         help="the colours of --png saturate at this percentile of the distances (default 99)")
+                         help="the colours of --png saturate at this percentile of the distances (of their "
+                         "sizes when signed, at - and + that value; default 99)")
     add_skip_invalid(compare)
     add_threads(compare)
     add_f64(compare)
     compare.add_argument("--store", metavar="DIR", help="take B's index from this store, or build and keep it there")
+    # argparse reads "-z" (or "-1,2,3") after --normals-toward as an option unless told
+    # that such words are values here; compare has no options of that shape.
+    compare._negative_number_matcher = NEGATIVE_VALUES
     compare.add_argument("--align", action="store_true", help="first align A to B (point-to-plane ICP, as "
                          "'ornel align'), then measure the aligned A; --out then writes the aligned points")
     add_store_commands(commands, formats)
@@ -181,6 +196,18 @@ def percentile(text: str) -> float:
     if value > 100:
         raise argparse.ArgumentTypeError(f"must be between 0 and 100, not {text}")
     return value
+
+
+def normals_side(text: str) -> Side:
+    try:
+        return side_of(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected outside, an axis (+z, -z, +x, ...) or a point x,y,z; "
+                                         f"not {text!r}") from None
+
+
+# Values of --normals-toward that argparse would take for options: -z, -x, -1,2,3.
+NEGATIVE_VALUES = re.compile(r"^-(?:\d+|\d*\.\d+|[xyzXYZ]|[\d.]+(?:[eE][+-]?\d+)?,.*)$")
 
 
 def needs_matplotlib(path: str) -> None:
@@ -357,13 +384,16 @@ def write_or_fail(path: str, write: Any) -> None:
         raise CloudError(path, f"cannot be written ({error.strerror or error})") from None
 
 
-def print_comparison(args: argparse.Namespace, result: Comparison, stats: dict[str, Any]) -> None:
-    """A header line, then one `label value` line per measure (two words each, so that
-    scripts can read them)."""
+def print_comparison(args: argparse.Namespace, result: Comparison, stats: dict[str, Any],
+                     normals: str | None = None) -> None:
+    """A header line (saying, when signed, whose `normals` give the signs), then one
+    `label value` line per measure (two words each, so that scripts can read them)."""
     a, b = result.a, result.b
     bound = "" if result.max_distance is None else f", at most {result.max_distance:g} away"
     if result.measure != "point":
         bound += f", {result.measure} distances"
+    if normals is not None:
+        bound += f", normals {normals}"
     measured = stats["points"] - result.skipped
     which = f"{measured:,} of the" if result.skipped else "each of the"
     print(f"{printable(args.a)} -> {printable(args.b)}: distance from {which} {stats['points']:,} points of "
@@ -389,6 +419,11 @@ def print_comparison(args: argparse.Namespace, result: Comparison, stats: dict[s
 def run_compare(args: argparse.Namespace) -> int:
     check_distinct_outputs([("--out", args.out), ("--json", args.json), ("--histogram", args.histogram),
                             ("--png", args.png)])
+    if not args.signed and (args.normals is not None or args.normals_toward is not None):
+        raise CloudError(None, "--normals and --normals-toward choose the normals of --signed; add --signed")
+    if args.normals == "file" and args.normals_toward is not None:
+        raise CloudError(None, "--normals-toward orients estimated normals, not B's file's own: "
+                         "give --normals estimate, or leave --normals-toward out")
     outputs = [(args.out, None), (args.json, ".json"), (args.histogram, ".png"), (args.png, ".png")]
     for path, suffix in outputs:
         if path is None:
@@ -435,11 +470,13 @@ def run_compare(args: argparse.Namespace) -> int:
             a_cloud = Cloud(registration.apply(a_points), a_cloud.name, source=a_cloud.source,
                             skip_invalid=args.skip_invalid)
         result = compare(a_cloud, b, precision=precision, max_distance=args.max_distance, threads=args.threads)
-        result = result.with_measure(local_model=args.local_model, signed=args.signed, neighbours=args.neighbours)
+        normals, said = signing_normals(args, b) if args.signed else ("outside", None)
+        result = result.with_measure(local_model=args.local_model, signed=args.signed, neighbours=args.neighbours,
+                                     normals=normals)
         bar.update()
     stats = result.statistics(args.radius)
     with printing():
-        print_comparison(args, result, stats)
+        print_comparison(args, result, stats, said)
     if args.out is not None:
         fields = result.fields(args.field, split=args.split, index=args.index)
         # Aligned, the points moved, every other record and field as it was.
@@ -452,6 +489,28 @@ def run_compare(args: argparse.Namespace) -> int:
     if args.png is not None:
         write_or_fail(args.png, lambda path: result.plot(path, clip_percentile=args.clip_percentile))
     return 0
+
+
+def signing_normals(args: argparse.Namespace, b: Cloud) -> tuple[Any, str]:
+    """What the signs of --signed follow, and how to say it: B's file's normals (by
+    default when it has them) or a side toward which estimated normals point."""
+    if args.normals != "estimate" and args.normals_toward is None:
+        normals = file_normals(read_records(args.b).fields())
+        if normals is not None:
+            if b.valid is not None and len(normals) == len(b.valid):
+                normals = normals[b.valid]  # the rows --skip-invalid kept
+            if len(normals) != len(b):
+                raise CloudError(args.b, f"{len(normals):,} normals for {len(b):,} points")
+            return normals, "from B's file"
+        if args.normals == "file":
+            raise CloudError(args.b, "has no normals for --normals file (fields nx ny nz, normal_x normal_y "
+                             "normal_z or alike); leave --normals out to estimate them")
+    side = args.normals_toward or side_of("outside")
+    kind, vector = side
+    toward = "outside" if kind == "outside" else ",".join(f"{c:g}" for c in vector or ())
+    if kind == "axis" and vector is not None:
+        toward = ("-" if min(vector) < 0 else "+") + "xyz"[int(np.argmax(np.abs(vector)))]
+    return side, f"estimated, toward {toward}"
 
 
 def print_registration(source: Cloud, target: Cloud, registration: Registration) -> None:

@@ -17,7 +17,7 @@ import numpy.typing as npt
 from ornel._cloud import Cloud, Precision, as_cloud, check_precision
 from ornel._formats import replacing
 from ornel._join import _QuerySet, _check_double_span, default_threads
-from ornel._normals import NORMAL_NEIGHBOURS, neighbourhoods
+from ornel._normals import NORMAL_NEIGHBOURS, Toward, is_side, neighbourhoods, side_of
 from ornel._plot import pyplot
 from ornel._store import stored_nearest
 
@@ -58,39 +58,84 @@ class Comparison:
     # What `distance` measures: "point" (to the nearest point), "plane" (to the plane
     # through the nearest point's neighbourhood), either "signed" along b's normal.
     measure: str = "point"
+    # With `max_distance`: the same comparison without it, whose exact distances beyond
+    # the maximum give the F-scores at larger radii.
+    unbounded: Comparison | None = field(repr=False, default=None)
 
     def with_measure(self, *, local_model: str | None = None, signed: bool = False,
-                     neighbours: int = NORMAL_NEIGHBOURS) -> Comparison:
+                     neighbours: int = NORMAL_NEIGHBOURS, normals: Toward | npt.ArrayLike = "outside") -> Comparison:
         """This comparison measured differently, the nearest points unchanged.
 
         `local_model="plane"`: the distance to the plane fitted (least squares, through
         their centroid) to the `neighbours` nearest points of b around each nearest point,
         which removes most of the sampling bias of point-to-point distances (the model
-        idea of CloudCompare's C2C). `signed`: positive on the side b's normal points to
-        (normals from the same neighbourhoods, oriented consistently over b). Where those
-        neighbours span no plane (all on a line), the point distance stays, unsigned."""
+        idea of CloudCompare's C2C). `signed`: positive on the side b's normal points to.
+        `normals` says which normals: b's own, an (n, 3) array in b's order (such as a
+        file's; zero rows have none), or estimated from the same neighbourhoods, oriented
+        consistently over each connected part of b and then toward a side: "outside" (the
+        default), an axis ("+z", "-z", "+x", ...) or a point (x, y, z), such as the
+        sensor; `ornel._normals.choose_sides` states the rule. Where the neighbours span
+        no plane (all on a line), or b's given normal is zero, the distance stays unsigned."""
         if local_model not in (None, "plane"):
             raise ValueError(f"local_model must be None or 'plane', not {local_model!r}")
         if local_model is None and not signed:
             return self
+        if self.unbounded is not None:
+            # Measured once over every point; those beyond the maximum are then left out again.
+            whole = self.unbounded.with_measure(local_model=local_model, signed=signed, neighbours=neighbours,
+                                                normals=normals)
+            return replace(whole, distance=np.where(self.found, whole.distance, np.nan), index=self.index,
+                           max_distance=self.max_distance, unbounded=whole)
+        side_normals = self._side_normals(normals, neighbours) if signed else None
         found = self.found
-        sorted_index = np.empty(len(self.b), np.intp)
-        sorted_index[self.b.order] = np.arange(len(self.b))
-        nearest = sorted_index[self.index[found]]
-        normals = self.b.normals(neighbours)[nearest]
-        offsets = self.a_points[found].astype(np.float64) - self.b.sorted_coordinates("f64")[nearest]
-        if local_model == "plane":
-            offsets = self.a_points[found].astype(np.float64) - _centroids(self.b, neighbours)[nearest]
-        along = np.einsum("ij,ij->i", offsets, normals)
-        has_plane = np.einsum("ij,ij->i", normals, normals) > 0
+        nearest = self._sorted_nearest(found)
         point = self.distance[found]
-        measured = np.where(has_plane, along if signed else np.abs(along), point) if local_model else point
-        if signed and not local_model:
-            measured = np.where(has_plane & (along < 0), -point, point)
+        if local_model == "plane":
+            plane_normals = self.b.normals(neighbours)[nearest]
+            offsets = self.a_points[found].astype(np.float64) - _centroids(self.b, neighbours)[nearest]
+            along = np.einsum("ij,ij->i", offsets, plane_normals)
+            if side_normals is None:
+                along = np.abs(along)
+            else:
+                side = np.einsum("ij,ij->i", plane_normals, side_normals[found])
+                along = np.where(side < 0, -along, np.where(side > 0, along, np.abs(along)))
+            measured = np.where(np.einsum("ij,ij->i", plane_normals, plane_normals) > 0, along, point)
+        else:
+            assert side_normals is not None
+            offsets = self.a_points[found].astype(np.float64) - self.b.sorted_coordinates("f64")[nearest]
+            measured = np.where(np.einsum("ij,ij->i", offsets, side_normals[found]) < 0, -point, point)
         distance = self.distance.copy()
         distance[found] = measured
         name = ("signed " if signed else "") + (local_model or "point")
         return replace(self, distance=distance, measure=name)
+
+    def _sorted_nearest(self, found: npt.NDArray[np.bool_]) -> npt.NDArray[np.intp]:
+        """The sorted position in b of the nearest point of each point that has one."""
+        sorted_index = np.empty(len(self.b), np.intp)
+        sorted_index[self.b.order] = np.arange(len(self.b))
+        nearest: npt.NDArray[np.intp] = sorted_index[self.index[found]]
+        return nearest
+
+    def _side_normals(self, normals: Toward | npt.ArrayLike, neighbours: int) -> npt.NDArray[np.float64]:
+        """Per point of a, the normal of b at its nearest point that the sign follows
+        (zero rows where none: no nearest point, or no normal there)."""
+        given = None if isinstance(normals, str) or is_side(normals) else np.asarray(normals)
+        found = self.found
+        chosen = np.zeros((len(self.index), 3))
+        if given is not None and given.ndim == 2:
+            if given.shape != (len(self.b), 3) or given.dtype.kind not in "fiu":
+                raise ValueError(f"normals of shape {given.shape} and type {given.dtype}; expected ({len(self.b)}, 3) "
+                                 "numbers, one row per point of b")
+            picked = given[self.index[found]].astype(np.float64)
+            with np.errstate(over="ignore", invalid="ignore"):
+                length = np.linalg.norm(picked, axis=1)
+            usable = np.isfinite(length) & (length > 0)
+            picked[~usable] = 0
+            chosen[found] = picked
+        else:
+            side = side_of(normals if given is None or given.ndim != 0 else str(given))  # type: ignore[arg-type]
+            chosen[found] = self.b.oriented_normals(side, neighbours)[self._sorted_nearest(found)]
+        return chosen
 
     @property
     def found(self) -> npt.NDArray[np.bool_]:
@@ -124,8 +169,18 @@ class Comparison:
         distance = np.full(len(valid), np.nan)
         index = np.full(len(valid), -1, np.int64)
         distance[valid], index[valid] = self.distance, self.index
+        unbounded = None if self.unbounded is None else self.unbounded.with_invalid(valid, points)
         return Comparison(self.a, self.b, self.precision, distance, index, self.max_distance, points[:, :3],
-                          int(len(valid) - np.count_nonzero(valid)))
+                          int(len(valid) - np.count_nonzero(valid)), self.measure, unbounded)
+
+    def bounded(self, max_distance: float) -> Comparison:
+        """This comparison with points farther than `max_distance` left without a nearest
+        point; it keeps this one as `unbounded`."""
+        beyond = ~(np.abs(self.distance) <= max_distance) & self.found
+        distance, index = self.distance.copy(), self.index.copy()
+        distance[beyond] = np.nan
+        index[beyond] = -1
+        return replace(self, distance=distance, index=index, max_distance=max_distance, unbounded=self)
 
     def hausdorff(self) -> tuple[float, int, npt.NDArray[np.float64]]:
         """One-sided Hausdorff distance from `a` to `b` (over the points with a nearest
@@ -145,7 +200,9 @@ class Comparison:
         back = self._backward()
         rows = []
         for r in radii:
-            precision = float(np.count_nonzero(np.abs(self.distance) <= r)) / max(len(self.distance) - self.skipped, 1)
+            # Beyond the maximum distance only the unbounded comparison knows the distances.
+            measured = self.unbounded if self.unbounded is not None and r > (self.max_distance or 0) else self
+            precision = float(np.count_nonzero(np.abs(measured.distance) <= r)) / max(len(self.distance) - self.skipped, 1)
             recall = float(np.count_nonzero(back <= r)) / max(len(back), 1)
             f = 2 * precision * recall / (precision + recall) if precision + recall > 0 else 0.0
             rows.append({"radius": float(r), "precision": precision, "recall": recall, "f_score": f})
@@ -205,7 +262,9 @@ class Comparison:
 
     def plot(self, path: str | PathLike[str], *, clip_percentile: float = 99.0) -> None:
         """PNG of `a`'s points coloured by distance, seen along x, y and z and obliquely,
-        with a colour bar; colours saturate at the `clip_percentile`th percentile."""
+        with a colour bar; colours saturate at the `clip_percentile`th percentile of the
+        distances. Signed distances get a diverging scale centred at 0, its limits the
+        percentile of |distance| on both sides, so a dent and a bump show apart from a fit."""
         plt = pyplot()
         found = np.flatnonzero(self.found)
         drawn = found
@@ -213,27 +272,36 @@ class Comparison:
             drawn = np.sort(np.random.default_rng(0).choice(found, MAX_DRAWN, replace=False))
         points = self.a_points[drawn].astype(np.float64)
         values = self.distance[drawn]
-        top = float(np.percentile(self.distance[found], clip_percentile)) if len(found) else 1.0
+        signed = self.measure.startswith("signed")
+        scale = np.abs(self.distance[found]) if signed else self.distance[found]
+        top = float(np.percentile(scale, clip_percentile)) if len(found) else 1.0
+        if signed and not top > 0:
+            top = 1.0  # every distance 0: any symmetric scale puts them at its centre
+        colours = {"cmap": "RdBu_r", "vmin": -top, "vmax": top} if signed else {"cmap": "viridis", "vmin": 0, "vmax": top}
         figure = plt.figure(figsize=(12, 10))
         views = [("along x (y, z)", (1, 2)), ("along y (x, z)", (0, 2)), ("along z (x, y)", (0, 1))]
         image = None
         for k, (title, (u, v)) in enumerate(views):
             axes = figure.add_subplot(2, 2, k + 1)
             # Far points last, so they are not hidden under near ones.
-            order = np.argsort(values, kind="stable")
-            image = axes.scatter(points[order, u], points[order, v], c=values[order], s=1, cmap="viridis",
-                                 vmin=0, vmax=top, linewidths=0)
+            order = np.argsort(np.abs(values), kind="stable")
+            image = axes.scatter(points[order, u], points[order, v], c=values[order], s=1, linewidths=0, **colours)
             axes.set_title(title)
             axes.set_aspect("equal", adjustable="datalim")
         axes3 = figure.add_subplot(2, 2, 4, projection="3d")
-        axes3.scatter(points[:, 0], points[:, 1], points[:, 2], c=values, s=1, cmap="viridis", vmin=0, vmax=top,
-                      linewidths=0)
+        axes3.scatter(points[:, 0], points[:, 1], points[:, 2], c=values, s=1, linewidths=0, **colours)
         axes3.set_title("oblique")
         note = f", {len(drawn):,} of {len(found):,} points drawn" if len(drawn) < len(found) else ""
-        figure.suptitle(f"{self.a.name} coloured by distance to {self.b.name} "
-                        f"(colours clipped at p{clip_percentile:g} = {top:.4g}{note})")
+        if signed:
+            title = (f"{self.a.name} coloured by {self.measure} distance to {self.b.name} "
+                     f"(colours clipped at p{clip_percentile:g} of |distance| = \u00b1{top:.4g}{note})")
+        else:
+            title = (f"{self.a.name} coloured by distance to {self.b.name} "
+                     f"(colours clipped at p{clip_percentile:g} = {top:.4g}{note})")
+        figure.suptitle(title)
         if image is not None:
-            figure.colorbar(image, ax=figure.axes, shrink=0.6, label="distance", extend="max")
+            figure.colorbar(image, ax=figure.axes, shrink=0.6, label="signed distance" if signed else "distance",
+                            extend="both" if signed else "max")
         _save(figure, path)
 
 
@@ -312,6 +380,9 @@ def compare(a: Cloud | npt.ArrayLike, b: Cloud | npt.ArrayLike, *, precision: Pr
     if store is not None:
         stored_nearest(b, store, precision)
     a = as_cloud(a, "a", skip_invalid)
-    distance, index = _search(a, b, precision, max_distance, threads)
-    result = Comparison(a, b, precision, distance, index, max_distance, a.points)
+    # Searched without the bound, so that measures at radii beyond it stay exact.
+    distance, index = _search(a, b, precision, None, threads)
+    result = Comparison(a, b, precision, distance, index, None, a.points)
+    if max_distance is not None:
+        result = result.bounded(max_distance)
     return result.with_invalid(a.valid, a.spread(a.points))

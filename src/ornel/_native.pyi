@@ -45,3 +45,9 @@ def point_to_plane_system(
 def estimate_normals(
     points: npt.NDArray[Any], neighbours: npt.NDArray[np.uint32], passes: int = 2
 ) -> npt.NDArray[np.float64]: ...
+def orient_normals(
+    points: npt.NDArray[Any], normals: npt.NDArray[np.float64], neighbours: npt.NDArray[np.uint32]
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.uint32]]: ...
+def sheet_normals(
+    points: npt.NDArray[Any], neighbours: npt.NDArray[np.uint32], core: int
+) -> npt.NDArray[np.float64]: ...

@@ -20,6 +20,7 @@
 #include "../frame/module_definition.hpp"
 #include "../frame/results.hpp"
 #include "../frame/runtime.hpp"
+#include "normal_orientation_entry_points.hpp"
 
 namespace ornel::py {
 
@@ -513,6 +514,26 @@ PyMethodDef module_functions[] = {
      "the cloud's centre, then `passes` times turned to the side most of the\n"
      "neighbours' normals take. Zero where the neighbours do not span a plane.\n"
      "Runs with the GIL released."},
+    {"sheet_normals", ORNEL_PYCFUNCTION(sheet_normals_entry), METH_FASTCALL | METH_KEYWORDS,
+     "sheet_normals(points, neighbours, core)\n--\n\n"
+     "Unit normals (n, 3) float64, not oriented, of the sheet each of `points`\n"
+     "(float32 or float64, C-contiguous (n, 3)) lies on: the plane of its\n"
+     "first `core` neighbours (rows of `neighbours`, C-contiguous uint32\n"
+     "(n, k), nearest first) picks the row's points within half their radius\n"
+     "of it, whose plane gives the normal; so the other side of a plate\n"
+     "thinner than a row does not tilt it. Zero where no plane is spanned.\n"
+     "Runs with the GIL released."},
+    {"orient_normals", ORNEL_PYCFUNCTION(orient_normals_entry), METH_FASTCALL | METH_KEYWORDS,
+     "orient_normals(points, normals, neighbours)\n--\n\n"
+     "The normals (n, 3) float64, unit or zero, of `points` (float32 or\n"
+     "float64, C-contiguous (n, 3)) flipped to agree over the graph of the\n"
+     "rows of `neighbours` (C-contiguous uint32 (n, k)), followed both ways\n"
+     "along a minimum spanning tree of 1 - |ni . nj|; across an edge within\n"
+     "45 degrees of both its ends' nearly parallel normals (two facing sheets)\n"
+     "both point away from the gap or both into it. Returns\n"
+     "(oriented normals (n, 3) float64, component (n,) uint32 numbered from 0\n"
+     "by lowest point, 2**32 - 1 for a zero normal); each component's first\n"
+     "point keeps its sign. Runs with the GIL released."},
     {nullptr, nullptr, 0, nullptr},
 };
 
