@@ -57,13 +57,13 @@ bool same_graph(const ornel::CsrGraph& a, const ornel::CsrGraph& b) {
 // that shares out work itself gets threads of its own.
 int check_team() {
     int failures = 0;
-    ornel::delaunay::ThreadTeam team(4);
-    const ornel::delaunay::TeamScope scope(&team);
+    ornel::ThreadTeam team(4);
+    const ornel::TeamScope scope(&team);
     std::vector<int> hits(8);
     for (int round = 0; round < 3000; ++round) {
         const std::size_t parts = 2 + round % 5;
         std::fill(hits.begin(), hits.end(), 0);
-        ornel::delaunay::on_threads(parts, [&](std::size_t k) { ++hits[k]; });
+        ornel::on_threads(parts, [&](std::size_t k) { ++hits[k]; });
         for (std::size_t k = 0; k < hits.size(); ++k)
             if (hits[k] != (k < parts ? 1 : 0)) {
                 std::printf("team: run %d, part %zu done %d times\n", round, k, hits[k]);
@@ -71,7 +71,7 @@ int check_team() {
             }
     }
     try {
-        ornel::delaunay::on_threads(4, [&](std::size_t k) {
+        ornel::on_threads(4, [&](std::size_t k) {
             if (k == 3) throw std::runtime_error("part 3");
         });
         std::printf("team: a failing part went unreported\n");
@@ -80,8 +80,8 @@ int check_team() {
         if (std::string(error.what()) != "part 3") ++failures;
     }
     std::vector<int> inner(16);
-    ornel::delaunay::on_threads(4, [&](std::size_t k) {
-        ornel::delaunay::on_threads(4, [&](std::size_t j) { ++inner[4 * k + j]; });
+    ornel::on_threads(4, [&](std::size_t k) {
+        ornel::on_threads(4, [&](std::size_t j) { ++inner[4 * k + j]; });
     });
     if (std::count(inner.begin(), inner.end(), 1) != 16) {
         std::printf("team: nested parts went missing\n");
@@ -89,14 +89,14 @@ int check_team() {
     }
     // More parts than the team has threads: threads started for them instead.
     std::vector<int> many(9);
-    ornel::delaunay::on_threads(9, [&](std::size_t k) { ++many[k]; });
+    ornel::on_threads(9, [&](std::size_t k) { ++many[k]; });
     if (std::count(many.begin(), many.end(), 1) != 9) {
         std::printf("team: parts beyond the team went missing\n");
         ++failures;
     }
     // Several parts failing: the lowest one's exception arrives, whichever failed first.
     try {
-        ornel::delaunay::on_threads(4, [&](std::size_t k) {
+        ornel::on_threads(4, [&](std::size_t k) {
             if (k == 1 || k == 2) throw std::runtime_error("part " + std::to_string(k));
         });
         ++failures;
