@@ -187,8 +187,9 @@ void on_threads(std::size_t parts, Job&& job) {
 
 
 // How many parts `count` items are split into on `threads` threads: as many
-// as there are threads, up to max_threads, but none with fewer than
-// `min_items` items (too few to pay for a thread), and always at least one.
+// as there are threads, up to max_threads, but no more than `count` at
+// `min_items` a part (rounded up) allow, since a smaller part would not pay
+// for its thread; always at least one.
 inline std::size_t parts_for_items(std::size_t count, std::size_t threads, std::size_t min_items) {
     const std::size_t least = std::max<std::size_t>(min_items, 1);
     const std::size_t most = (count + least - 1) / least;
@@ -196,7 +197,8 @@ inline std::size_t parts_for_items(std::size_t count, std::size_t threads, std::
 }
 
 // Runs work(first, last) on the parts_for_items contiguous ranges of `count`
-// items through on_threads, the calling thread taking the first.
+// items (their sizes within one of each other) through on_threads, the
+// calling thread taking the first.
 template <class Work>
 void split_over_threads(std::size_t count, std::size_t threads, std::size_t min_items, Work&& work) {
     const std::size_t parts = parts_for_items(count, threads, min_items);
