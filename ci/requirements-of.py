@@ -1,6 +1,6 @@
 """Prints the requirements of extras of pyproject.toml, one per line, the package's own
 extras (`ornel[...]`) resolved; with --core, its core dependencies first. For the scripts
-that install requirements apart from the package (ci/bench.sh, ci/py314.sh):
+that install requirements apart from the package (ci/bench.sh, ci/lint.sh, ci/py314.sh):
     python ci/requirements-of.py [--core] EXTRA...
 """
 
