@@ -10,7 +10,8 @@ VENV="$ROOT/.venv/lint"
 [ -x "$VENV/bin/python" ] || "$PYTHON" -m venv "$VENV"
 "$VENV/bin/python" -m pip install -q --upgrade pip >/dev/null
 # Only the tools: linting needs neither the package nor a build.
-"$VENV/bin/python" -m pip install -q "ruff>=0.8" "clang-format>=18"
+mapfile -t tools < <("$VENV/bin/python" "$ROOT/ci/requirements-of.py" lint)
+"$VENV/bin/python" -m pip install -q "${tools[@]}"
 cd "$ROOT"
 echo "== ruff $("$VENV/bin/ruff" --version)"
 "$VENV/bin/ruff" check src tests benchmarks examples ci docs

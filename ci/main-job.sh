@@ -5,7 +5,8 @@
 #   ci/main-job.sh FILE... [OPT]   # the given files; options as for `ornel matrix`
 # Paths are relative to the caller's directory; runs from anywhere.
 set -euo pipefail
-PACKAGES="numpy scipy"
+# Every extra: the command reads LAS/LAZ and PCD, draws, and runs on a Dask cluster.
+EXTRAS=all
 source "$(dirname "$0")/venv.sh"
 command="$(dirname "$VENV_PYTHON")/ornel"
 if [ $# -gt 0 ]; then

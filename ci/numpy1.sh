@@ -6,7 +6,8 @@
 #   ci/numpy1.sh                    # with python3
 # Extra arguments go to pytest.
 set -euo pipefail
-PACKAGES="numpy>=1.26,<2 scipy pytest hypothesis plyfile tqdm laspy lazrs pypcd4 matplotlib dask[distributed]"
+PACKAGES="numpy>=1.26,<2"
+EXTRAS=test
 VENV_SUFFIX="-numpy1"
 source "$(dirname "$0")/venv.sh"
 cd "$ROOT"

@@ -205,8 +205,9 @@ now() { date +%s; }
 
 started=$(now)
 [[ -x $venv/bin/python ]] || "$python" -m venv "$venv"
-"$venv/bin/python" -m pip install -q numpy scipy pytest hypothesis plyfile tqdm laspy lazrs pypcd4 matplotlib \
-    scikit-build-core cmake ninja
+# The suite's needs from pyproject.toml, installed apart: the module is built below without isolation.
+mapfile -t requirements < <("$venv/bin/python" /mnt/checkout/ci/requirements-of.py --core test-in-process)
+"$venv/bin/python" -m pip install -q "${requirements[@]}" scikit-build-core cmake ninja
 say "environment ready in $(( $(now) - started ))s: $("$venv/bin/python" -c 'import sys, numpy, scipy; print(sys.version.split()[0], "numpy", numpy.__version__, "scipy", scipy.__version__)')"
 
 started=$(now)

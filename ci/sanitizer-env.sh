@@ -3,7 +3,7 @@
 # environment, .venv/<version>-asan, and defines `sanitized`, a command prefix
 # that runs a program under both sanitizers.
 set -euo pipefail
-PACKAGES="numpy scipy pytest hypothesis plyfile tqdm laspy lazrs pypcd4 matplotlib"
+EXTRAS=test-in-process
 VENV_SUFFIX=-asan
 # Not stripped, so that reports name the module's functions and lines.
 ORNEL_BUILD_FLAGS="-Ccmake.define.ORNEL_SANITIZE=ON -Cinstall.strip=false -Cbuild-dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/build/asan"

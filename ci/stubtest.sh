@@ -11,7 +11,7 @@
 # Step 2 also fails if mypy cannot find the installed stubs at all (an untyped
 # import is an error under --strict), which stubtest alone would not notice.
 set -euo pipefail
-PACKAGES="numpy scipy mypy>=1.10 plyfile tqdm"
+EXTRAS=typing
 source "$(dirname "$0")/venv.sh"
 cd "$ROOT"
 echo "== type stubs under $("$VENV_PYTHON" --version), $("$VENV_PYTHON" -m mypy --version)"

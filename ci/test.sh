@@ -5,7 +5,7 @@
 #   TESTS=tests/test_knn.py ci/test.sh   # only some of the tests
 # Extra arguments go to pytest.
 set -euo pipefail
-PACKAGES="numpy scipy pytest hypothesis plyfile tqdm laspy lazrs pypcd4 matplotlib dask[distributed]"
+EXTRAS=test
 source "$(dirname "$0")/venv.sh"
 cd "$ROOT"
 echo "== tests under $("$VENV_PYTHON" --version)"

@@ -1,8 +1,10 @@
 # Sourced by the other scripts: makes (or reuses) a virtual environment for the
 # interpreter $PYTHON (default python3) under .venv/<version>$VENV_SUFFIX,
-# installs the packages given in $PACKAGES, then builds and installs the module
-# from this checkout into it, with the pip options in $ORNEL_BUILD_FLAGS. Leaves
-# $VENV_PYTHON pointing at the environment's python.
+# installs the packages given in $PACKAGES (pins only, such as numpy<2: the
+# lists live in pyproject.toml), then builds and installs the module from this
+# checkout into it with the extras named in $EXTRAS (e.g. "test") and the pip
+# options in $ORNEL_BUILD_FLAGS. Leaves $VENV_PYTHON pointing at the
+# environment's python.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 PYTHON="${PYTHON:-python3}"
@@ -14,5 +16,6 @@ fi
 VENV_PYTHON="$VENV/bin/python"
 "$VENV_PYTHON" -m pip install -q --upgrade pip >/dev/null
 # shellcheck disable=SC2086
-"$VENV_PYTHON" -m pip install -q ${PACKAGES:-numpy}
-"$VENV_PYTHON" -m pip install -q ${ORNEL_BUILD_FLAGS:-} "$ROOT"
+[ -z "${PACKAGES:-}" ] || "$VENV_PYTHON" -m pip install -q $PACKAGES
+# shellcheck disable=SC2086
+"$VENV_PYTHON" -m pip install -q ${ORNEL_BUILD_FLAGS:-} "$ROOT${EXTRAS:+[$EXTRAS]}"

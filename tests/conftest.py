@@ -48,6 +48,13 @@ def precision_params(*fields, order=("f64", "f32")):
     return [pytest.param(*(getattr(by_id[id], field) for field in fields), id=id) for id in order]
 
 
+# The parametrisations the test modules share, one per family of entry points.
+NEAREST_PRECISIONS = precision_params("dtype", "join", "Prepared")
+KNN_PRECISIONS = precision_params("dtype", "join_k", "Prepared")
+GROUPED_PRECISIONS = precision_params("dtype", "Prepared", "Grouped", order=("f32", "f64"))
+FUZZ_PRECISIONS = precision_params("dtype", "join", "Prepared", "Grouped", order=("f32", "f64"))
+
+
 def squared_distances(x, y):
     """Squared distances (len(x), len(y)) in the arrays' dtype, as the module sums them: (dx² + dy²) + dz²."""
     diff = y[None, :, :3] - x[:, None, :3]

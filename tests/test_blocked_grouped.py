@@ -10,12 +10,11 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from conftest import assert_argument_notes, delaunay_graph, precision_params, reference_morton_keys
+from conftest import GROUPED_PRECISIONS, assert_argument_notes, delaunay_graph, reference_morton_keys
 from scipy.spatial import cKDTree
 
 import _ornel
 
-PRECISIONS = precision_params("dtype", "Prepared", "Grouped", order=("f32", "f64"))
 
 
 def prepared(cls, points):
@@ -45,7 +44,7 @@ def refused(function, exception, message, parameter):
 # --- blocked descent ---------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS)
+@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), GROUPED_PRECISIONS)
 @pytest.mark.parametrize("seed", [0, 1, 2])
 def test_blocked_equals_query_prepared_for_every_block(dtype, cls, grouped_cls, seed):
     rng = np.random.default_rng(seed)
@@ -66,7 +65,7 @@ def test_blocked_equals_query_prepared_for_every_block(dtype, cls, grouped_cls, 
         np.testing.assert_array_equal(default[1], expected[1])
 
 
-@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS)
+@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), GROUPED_PRECISIONS)
 def test_blocked_bound_misses_and_exact_distance(dtype, cls, grouped_cls):
     target = prepared(cls, np.array([[0, 0, 0], [10, 0, 0], [0, 10, 0], [0, 0, 10], [12, 11, 10]], dtype))
     query = edgeless(cls, np.array([[3, 4, 0], [-3, -4, 0], [5, 5, 5]], dtype))
@@ -82,7 +81,7 @@ def test_blocked_bound_misses_and_exact_distance(dtype, cls, grouped_cls):
     assert np.all(np.isinf(dists)) and np.all(idx == 5)
 
 
-@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS)
+@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), GROUPED_PRECISIONS)
 def test_blocked_ties_go_to_the_smaller_index(dtype, cls, grouped_cls):
     points = np.array([[10, 0, 0], [0, 1, 0], [0, -1, 0]], dtype)
     # Vertex 0 lists vertex 2 before vertex 1, so a stored-order scan without the tie-break would pick 2.
@@ -97,7 +96,7 @@ def test_blocked_ties_go_to_the_smaller_index(dtype, cls, grouped_cls):
         np.testing.assert_array_equal(dists, [1, 0, 1])
 
 
-@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS)
+@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), GROUPED_PRECISIONS)
 def test_blocked_degenerate_operands(dtype, cls, grouped_cls):
     rng = np.random.default_rng(5)
     points = rng.random((40, 3)).astype(dtype)
@@ -127,7 +126,7 @@ def test_blocked_degenerate_operands(dtype, cls, grouped_cls):
     np.testing.assert_array_equal(idx[1:], expected[1][1:])
 
 
-@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS)
+@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), GROUPED_PRECISIONS)
 def test_blocked_malformed_target_fails(dtype, cls, grouped_cls):
     points = np.array([[0, 0, 0], [1, 0, 0], [0, 1, 0]], dtype)
     query = edgeless(cls, np.array([[0.9, 0, 0]], dtype))
@@ -144,7 +143,7 @@ def test_blocked_malformed_target_fails(dtype, cls, grouped_cls):
 # --- grouped query sets ------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS)
+@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), GROUPED_PRECISIONS)
 def test_morton_order_of_hand_checked_points(dtype, cls, grouped_cls):
     top = float(2**21)  # with the box [0, 2^21], a coordinate c in [1, 2^21) has quantum c - 1
     points = np.array(
@@ -170,7 +169,7 @@ def test_morton_order_of_hand_checked_points(dtype, cls, grouped_cls):
     np.testing.assert_array_equal(grouped.perm, [0, 3, 2, 4, 1])  # keys 0, 1, 2, 16 and the x, y bits all set
 
 
-@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS)
+@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), GROUPED_PRECISIONS)
 def test_grouped_set_is_the_morton_sorted_concatenation(dtype, cls, grouped_cls):
     rng = np.random.default_rng(11)
     clouds = [rng.normal(size=(n, 3)).astype(dtype) for n in (50, 0, 123, 1, 77)]
@@ -194,7 +193,7 @@ def test_grouped_set_is_the_morton_sorted_concatenation(dtype, cls, grouped_cls)
     np.testing.assert_array_equal(np.sort(equal.perm), np.arange(9))
 
 
-@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS)
+@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), GROUPED_PRECISIONS)
 def test_empty_grouped_set(dtype, cls, grouped_cls):
     grouped = grouped_cls.prepare([], [])
     assert grouped.n_clouds == 0 and grouped.n_points == 0
@@ -227,7 +226,7 @@ def reordered_clouds(rng, dtype, cls, sizes):
     return originals, prepared_clouds, perms
 
 
-@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS)
+@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), GROUPED_PRECISIONS)
 @pytest.mark.parametrize("bound", [None, 0.04])
 def test_grouped_results_map_back_to_original_order(dtype, cls, grouped_cls, bound):
     rng = np.random.default_rng(3)
@@ -266,7 +265,7 @@ def test_grouped_results_map_back_to_original_order(dtype, cls, grouped_cls, bou
             assert np.all(idx[misses] == nt)  # a miss is never translated through target_perm
 
 
-@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS)
+@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), GROUPED_PRECISIONS)
 def test_raw_results_scattered_by_perm_equal_finalised(dtype, cls, grouped_cls):
     rng = np.random.default_rng(4)
     clouds = [prepared(cls, rng.random((n, 3)).astype(dtype)) for n in (90, 150, 33)]
@@ -285,7 +284,7 @@ def test_raw_results_scattered_by_perm_equal_finalised(dtype, cls, grouped_cls):
         np.testing.assert_array_equal(raw_with_perm[1], raw[1])
 
 
-@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS)
+@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), GROUPED_PRECISIONS)
 def test_permutation_lists_must_match_the_clouds(dtype, cls, grouped_cls):
     """A list shorter or longer than the clouds was read as 'not reordered' for the missing
     clouds: a list that does not match is a mistake, refused when the set is built."""
@@ -307,7 +306,7 @@ def test_permutation_lists_must_match_the_clouds(dtype, cls, grouped_cls):
     np.testing.assert_array_equal(target.query_grouped(full_set, None)[1], full[1])
 
 
-@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS)
+@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), GROUPED_PRECISIONS)
 def test_empty_target_gives_misses_after_finalisation(dtype, cls, grouped_cls):
     clouds = [prepared(cls, np.random.default_rng(2).random((30, 3)).astype(dtype))]
     empty = cls(np.zeros((0, 3), dtype), np.zeros(1, np.uint32), np.zeros(0, np.uint32))
@@ -317,7 +316,7 @@ def test_empty_target_gives_misses_after_finalisation(dtype, cls, grouped_cls):
         assert np.all(np.isinf(dists)) and np.all(idx == 0)
 
 
-@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS)
+@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), GROUPED_PRECISIONS)
 def test_bad_permutations_fail_before_the_search(dtype, cls, grouped_cls):
     rng = np.random.default_rng(6)
     clouds = [prepared(cls, rng.random((n, 3)).astype(dtype)) for n in (10, 12)]
@@ -356,7 +355,7 @@ def test_bad_permutations_fail_before_the_search(dtype, cls, grouped_cls):
     assert len(dists) == 22
 
 
-@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS)
+@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), GROUPED_PRECISIONS)
 def test_repeated_cloud_permutation_entries_are_refused(dtype, cls, grouped_cls):
     """A repeated entry wrote one destination twice and left another unanswered."""
     rng = np.random.default_rng(7)
@@ -393,9 +392,9 @@ def test_text_signatures_and_docstrings():
             cls()
 
 
-@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS)
+@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), GROUPED_PRECISIONS)
 def test_argument_refusals(dtype, cls, grouped_cls):
-    other_dtype, other_cls, other_grouped_cls = (PRECISIONS[1] if dtype == np.float32 else PRECISIONS[0]).values
+    other_dtype, other_cls, other_grouped_cls = (GROUPED_PRECISIONS[1] if dtype == np.float32 else GROUPED_PRECISIONS[0]).values
     points = np.random.default_rng(0).random((12, 3))
     cloud = prepared(cls, points.astype(dtype))
     foreign = prepared(other_cls, points.astype(other_dtype))
@@ -457,7 +456,7 @@ def test_argument_refusals(dtype, cls, grouped_cls):
     cloud.query_grouped(grouped, np.arange(2, dtype=np.int64)[::2])
 
 
-@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS)
+@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), GROUPED_PRECISIONS)
 def test_sequences_held_while_building(dtype, cls, grouped_cls):
     rng = np.random.default_rng(9)
     clouds = [prepared(cls, rng.random((25, 3)).astype(dtype)) for _ in range(3)]
@@ -479,7 +478,7 @@ def test_sequences_held_while_building(dtype, cls, grouped_cls):
     assert np.all(np.isfinite(dists)) and np.all(idx < 30)
 
 
-@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), PRECISIONS)
+@pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), GROUPED_PRECISIONS)
 def test_threads_share_one_grouped_set_and_target(dtype, cls, grouped_cls):
     rng = np.random.default_rng(10)
     clouds = [prepared(cls, rng.random((n, 3)).astype(dtype)) for n in (400, 300, 500)]

@@ -36,7 +36,7 @@ def shells(low, high):
     return np.stack([x[keep], y[keep], z[keep]], 1).astype(np.float64)
 
 
-def clouds():
+def awkward_clouds():
     rng = np.random.default_rng(21)
     axis = np.arange(26.0)
     grid = np.stack(np.meshgrid(axis, axis, axis, indexing="ij"), -1).reshape(-1, 3)
@@ -72,7 +72,7 @@ def scans():
     }
 
 
-CLOUDS = clouds() | scans()
+CLOUDS = awkward_clouds() | scans()
 
 
 @pytest.mark.parametrize("name", CLOUDS)

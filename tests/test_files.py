@@ -6,15 +6,14 @@ import multiprocessing
 import pickle
 import re
 from concurrent.futures import ProcessPoolExecutor
-from pathlib import Path
 
 import laspy
 import numpy as np
 import pytest
+from conftest import DATA
 
 import ornel
 
-DATA = Path(__file__).resolve().parent.parent / "data"
 LAS_FILES = sorted((DATA / "las").glob("*.las"))
 
 

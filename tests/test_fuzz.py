@@ -16,7 +16,7 @@ from collections.abc import Sequence
 
 import numpy as np
 import pytest
-from conftest import is_panic, precision_params
+from conftest import FUZZ_PRECISIONS, is_panic
 from hypothesis import event, given
 from hypothesis import strategies as st
 from scipy.spatial import Delaunay
@@ -39,7 +39,6 @@ from fuzz_inputs import (
     unsigned_counts,
 )
 
-PRECISIONS = precision_params("dtype", "join", "Prepared", "Grouped", order=("f32", "f64"))
 
 
 @st.composite
@@ -70,7 +69,7 @@ def prepared_or_none(Prepared, points, offsets, neighbours):
 # --- single nearest ------------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("dtype,join,Prepared,Grouped", PRECISIONS)
+@pytest.mark.parametrize("dtype,join,Prepared,Grouped", FUZZ_PRECISIONS)
 @given(data=st.data())
 def test_two_cloud_join(dtype, join, Prepared, Grouped, data):
     x = data.draw(cloud(dtype), label="x")
@@ -85,7 +84,7 @@ def test_two_cloud_join(dtype, join, Prepared, Grouped, data):
     assert (idx < len(y_points)).all(), "a miss without a bound"
 
 
-@pytest.mark.parametrize("dtype,join,Prepared,Grouped", PRECISIONS)
+@pytest.mark.parametrize("dtype,join,Prepared,Grouped", FUZZ_PRECISIONS)
 @given(data=st.data())
 def test_prepared_construction_and_attributes(dtype, join, Prepared, Grouped, data):
     arguments = data.draw(spoiled(data.draw(cloud(dtype), label="cloud")), label="arguments")
@@ -101,7 +100,7 @@ def test_prepared_construction_and_attributes(dtype, join, Prepared, Grouped, da
         np.testing.assert_array_equal(stored, points[:, :3])
 
 
-@pytest.mark.parametrize("dtype,join,Prepared,Grouped", PRECISIONS)
+@pytest.mark.parametrize("dtype,join,Prepared,Grouped", FUZZ_PRECISIONS)
 @given(data=st.data())
 def test_query(dtype, join, Prepared, Grouped, data):
     target = prepared_or_none(Prepared, *data.draw(cloud(dtype), label="target"))
@@ -136,7 +135,7 @@ def other_operand(draw, target, query, Prepared, Grouped):
     return {"query": query, "target": target, "none": None, "array": np.zeros((2, 3))}[kind]
 
 
-@pytest.mark.parametrize("dtype,join,Prepared,Grouped", PRECISIONS)
+@pytest.mark.parametrize("dtype,join,Prepared,Grouped", FUZZ_PRECISIONS)
 @given(data=st.data())
 def test_query_prepared_and_blocked(dtype, join, Prepared, Grouped, data):
     target = prepared_or_none(Prepared, *data.draw(cloud(dtype), label="target"))
@@ -191,7 +190,7 @@ def check_knn(result, dtype, rows, k, queries, targets, bound):
             assert (row_dists[1:] >= row_dists[:-1]).all(), "a row out of order"
 
 
-@pytest.mark.parametrize("dtype,join,Prepared,Grouped", PRECISIONS)
+@pytest.mark.parametrize("dtype,join,Prepared,Grouped", FUZZ_PRECISIONS)
 @given(data=st.data())
 def test_two_cloud_k_nearest_join(dtype, join, Prepared, Grouped, data):
     join_k = _ornel.all_nearest_neighbours_k_f32 if dtype is np.float32 else _ornel.all_nearest_neighbours_k
@@ -206,7 +205,7 @@ def test_two_cloud_k_nearest_join(dtype, join, Prepared, Grouped, data):
     check_knn(result, dtype, query_count(x_offsets), int(k), x_points, y_points, None)
 
 
-@pytest.mark.parametrize("dtype,join,Prepared,Grouped", PRECISIONS)
+@pytest.mark.parametrize("dtype,join,Prepared,Grouped", FUZZ_PRECISIONS)
 @given(data=st.data())
 def test_query_k_and_query_prepared_k(dtype, join, Prepared, Grouped, data):
     target = prepared_or_none(Prepared, *data.draw(cloud(dtype), label="target"))
@@ -260,7 +259,7 @@ def proper(perm, n):
                             and len(perm) >= n and np.array_equal(np.sort(perm[:n]), np.arange(n)))
 
 
-@pytest.mark.parametrize("dtype,join,Prepared,Grouped", PRECISIONS)
+@pytest.mark.parametrize("dtype,join,Prepared,Grouped", FUZZ_PRECISIONS)
 @given(data=st.data())
 def test_grouped_prepare_and_query(dtype, join, Prepared, Grouped, data):
     clouds = data.draw(st.lists(cloud(dtype), max_size=3),
@@ -353,7 +352,7 @@ def valid_calls(dtype, join, Prepared, Grouped):
     ]
 
 
-@pytest.mark.parametrize("dtype,join,Prepared,Grouped", PRECISIONS)
+@pytest.mark.parametrize("dtype,join,Prepared,Grouped", FUZZ_PRECISIONS)
 @given(data=st.data())
 def test_argument_matching(dtype, join, Prepared, Grouped, data):
     """Any way of passing arguments either binds as Python would bind it, and the call answers,
@@ -558,7 +557,7 @@ def test_memory_that_cannot_be_had_is_a_memory_error():
     assert target.query_prepared_k(target, 1, 1)[1].tolist() == [[0]]
 
 
-@pytest.mark.parametrize("dtype,join,Prepared,Grouped", PRECISIONS)
+@pytest.mark.parametrize("dtype,join,Prepared,Grouped", FUZZ_PRECISIONS)
 def test_keyword_that_utf8_cannot_hold_is_an_unexpected_keyword(dtype, join, Prepared, Grouped):
     """A lone surrogate in a keyword name raised UnicodeEncodeError instead of TypeError."""
     for function, _ in valid_calls(dtype, join, Prepared, Grouped):

@@ -12,7 +12,7 @@ from conftest import (
     clouds,
     delaunay_graph,
     expect_error,
-    precision_params,
+    KNN_PRECISIONS,
     raises_panic,
     random_graph,
     run_threads,
@@ -22,7 +22,6 @@ from knn_model import knn_join
 
 import _ornel
 
-PRECISIONS = precision_params("dtype", "join_k", "Prepared")
 
 
 def check_exact_k(dists, idx, x, y, k):
@@ -42,7 +41,7 @@ def assert_same(got, expected):
 
 
 class TestMatchesBruteForce:
-    @pytest.mark.parametrize("dtype,join,Prepared", PRECISIONS)
+    @pytest.mark.parametrize("dtype,join,Prepared", KNN_PRECISIONS)
     @pytest.mark.parametrize("kind", ["cube", "surface"])
     @pytest.mark.parametrize("k", [1, 4, 10])
     def test_every_entry_point_with_ef_four_times_k(self, dtype, join, Prepared, kind, k):
@@ -79,7 +78,7 @@ class TestMatchesBruteForce:
         d, i = _ornel.all_nearest_neighbours_k(x, *delaunay_graph(x), y, *delaunay_graph(y), 6, 24)
         check_exact_k(d, i, x, y, 6)
 
-    @pytest.mark.parametrize("dtype,join,Prepared", PRECISIONS)
+    @pytest.mark.parametrize("dtype,join,Prepared", KNN_PRECISIONS)
     def test_self_join_lists_each_point_first(self, dtype, join, Prepared):
         p = np.random.default_rng(24).random((700, 3)).astype(dtype)
         prepared = Prepared(p, *delaunay_graph(p))
@@ -88,7 +87,7 @@ class TestMatchesBruteForce:
         assert not d[:, 0].any()
         check_exact_k(d, i, p, p, 5)
 
-    @pytest.mark.parametrize("dtype,join,Prepared", PRECISIONS)
+    @pytest.mark.parametrize("dtype,join,Prepared", KNN_PRECISIONS)
     def test_rows_sorted_and_distinct_at_any_ef(self, dtype, join, Prepared):
         rng = np.random.default_rng(25)
         x, y = clouds(rng, dtype, 800, 1000)
@@ -105,7 +104,7 @@ class TestMatchesBruteForce:
 class TestFollowsTheModelOnAnyGraph:
     """On graphs that are not Delaunay, and among equal distances, the rows are fixed by the search's mechanics."""
 
-    @pytest.mark.parametrize("dtype,join,Prepared", PRECISIONS)
+    @pytest.mark.parametrize("dtype,join,Prepared", KNN_PRECISIONS)
     @pytest.mark.parametrize("seed", range(16))
     def test_matches_the_model_bit_for_bit(self, dtype, join, Prepared, seed):
         rng = np.random.default_rng(200 + seed)
@@ -133,7 +132,7 @@ class TestFollowsTheModelOnAnyGraph:
                     assert_same(target.query_k(x, xi, xn, k, ef, r), expected)
                     assert_same(target.query_prepared_k(query, k, ef, r), expected)
 
-    @pytest.mark.parametrize("dtype,join,Prepared", PRECISIONS)
+    @pytest.mark.parametrize("dtype,join,Prepared", KNN_PRECISIONS)
     def test_lists_holding_nan_distances(self, dtype, join, Prepared):
         # Many target points at NaN distance leave the result list unsorted, so the exact probes of the
         # halving search decide where later entries go, and which entry a full list drops.
@@ -193,7 +192,7 @@ class TestFollowsTheModelOnAnyGraph:
         np.testing.assert_array_equal(i, [[3, 6, 6]])
         np.testing.assert_array_equal(d, [[1, np.inf, np.inf]])
 
-    @pytest.mark.parametrize("dtype,join,Prepared", PRECISIONS)
+    @pytest.mark.parametrize("dtype,join,Prepared", KNN_PRECISIONS)
     def test_component_smaller_than_k(self, dtype, join, Prepared):
         # Two triangles; the walk seeds every query point with vertex 0's component.
         y = np.array([[0, 0, 0], [1, 0, 0], [0, 1, 0], [10, 0, 0], [11, 0, 0], [10, 1, 0]], dtype=dtype)
@@ -341,7 +340,7 @@ class TestBound:
 
 
 class TestShapesAndViews:
-    @pytest.mark.parametrize("dtype,join,Prepared", PRECISIONS)
+    @pytest.mark.parametrize("dtype,join,Prepared", KNN_PRECISIONS)
     def test_k_zero_and_ef_below_k(self, dtype, join, Prepared):
         rng = np.random.default_rng(30)
         x, y = clouds(rng, dtype, 300, 400)
@@ -352,7 +351,7 @@ class TestShapesAndViews:
         assert np.all(np.isfinite(d[:, :3])) and np.all(np.isinf(d[:, 3:])) and np.all(i[:, 3:] == 400)
         np.testing.assert_array_equal(d[:, :3], join(x, *graphs[:2], y, *graphs[2:], 3, 3)[0])
 
-    @pytest.mark.parametrize("dtype,join,Prepared", PRECISIONS)
+    @pytest.mark.parametrize("dtype,join,Prepared", KNN_PRECISIONS)
     def test_strided_csr_views_read_as_their_copies(self, dtype, join, Prepared):
         rng = np.random.default_rng(31)
         x, y = clouds(rng, dtype, 300, 400)

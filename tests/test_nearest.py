@@ -19,7 +19,7 @@ from conftest import (
     delaunay_graph,
     expect_error,
     is_panic,
-    precision_params,
+    NEAREST_PRECISIONS,
     raises_panic,
     random_graph,
     run_threads,
@@ -29,7 +29,6 @@ from scipy.spatial import Delaunay
 
 import _ornel
 
-PRECISIONS = precision_params("dtype", "join", "Prepared")
 
 
 def scan_pair(rng, name, n):
@@ -51,7 +50,7 @@ def check_exact(dists, idx, x, y):
 
 
 class TestMatchesBruteForce:
-    @pytest.mark.parametrize("dtype,join,Prepared", PRECISIONS)
+    @pytest.mark.parametrize("dtype,join,Prepared", NEAREST_PRECISIONS)
     @pytest.mark.parametrize("kind", ["cube", "surface"])
     def test_every_entry_point_on_delaunay_graphs(self, dtype, join, Prepared, kind):
         rng = np.random.default_rng(1)
@@ -65,7 +64,7 @@ class TestMatchesBruteForce:
             np.testing.assert_array_equal(result[0], d)
             np.testing.assert_array_equal(result[1], i)
 
-    @pytest.mark.parametrize("dtype,join,Prepared", PRECISIONS)
+    @pytest.mark.parametrize("dtype,join,Prepared", NEAREST_PRECISIONS)
     @pytest.mark.parametrize("kind", ["cube", "quantised", "flat"])
     def test_an_isolated_vertex_0_does_not_trap_the_searches(self, dtype, join, Prepared, kind):
         """Qhull leaves one copy of a duplicated point out of the tetrahedralisation. When that
@@ -122,7 +121,7 @@ class TestMatchesBruteForce:
         np.testing.assert_array_equal(i, np.arange(800, dtype=np.uint64))
         assert not d.any()
 
-    @pytest.mark.parametrize("dtype,join,Prepared", PRECISIONS)
+    @pytest.mark.parametrize("dtype,join,Prepared", NEAREST_PRECISIONS)
     def test_extra_columns_and_strided_points_read_as_their_copies(self, dtype, join, Prepared):
         rng = np.random.default_rng(4)
         x, y = clouds(rng, dtype, 300, 400)
@@ -141,7 +140,7 @@ class TestMatchesBruteForce:
 class TestFollowsTheWalkOnAnyGraph:
     """On graphs that are not Delaunay the answers are local minima; which ones is fixed by the walk."""
 
-    @pytest.mark.parametrize("dtype,join,Prepared", PRECISIONS)
+    @pytest.mark.parametrize("dtype,join,Prepared", NEAREST_PRECISIONS)
     @pytest.mark.parametrize("seed", range(12))
     def test_matches_the_model_bit_for_bit(self, dtype, join, Prepared, seed):
         rng = np.random.default_rng(100 + seed)
@@ -569,7 +568,7 @@ class TestPreparedQueryReuse:
     """A prepared query cloud keeps how its walk seeds its searches; reused, it must answer as a fresh one."""
 
     @staticmethod
-    def clouds(rng):
+    def quantised_slabs(rng):
         x = np.round(rng.random((700, 3)) * [9, 9, 2]) / 9  # quantised slab: duplicates and ties
         y = np.round(rng.random((500, 3)) * [9, 9, 2]) / 9
         return x, random_graph(rng, len(x), 6), y
@@ -577,7 +576,7 @@ class TestPreparedQueryReuse:
     @pytest.mark.parametrize("Prepared,dtype", [(_ornel.PreparedF64, np.float64), (_ornel.PreparedF32, np.float32)])
     def test_reused_against_several_targets(self, Prepared, dtype):
         rng = np.random.default_rng(31)
-        x, x_graph, y = self.clouds(rng)
+        x, x_graph, y = self.quantised_slabs(rng)
         x, y = x.astype(dtype), y.astype(dtype)
         reused = Prepared(x, *x_graph)
         # On random target graphs the answers depend on the seeds, so a stale order would show.
@@ -591,7 +590,7 @@ class TestPreparedQueryReuse:
 
     def test_threads_first_using_one_query_cloud_together(self):
         rng = np.random.default_rng(32)
-        x, x_graph, y = self.clouds(rng)
+        x, x_graph, y = self.quantised_slabs(rng)
         target = _ornel.PreparedF64(y, *random_graph(rng, len(y), 8))
         expected = target.query(x, *x_graph)
         for _ in range(5):

@@ -4,19 +4,18 @@ colours and faces; organised PCD with empty pixels; text with its own lines; .np
 across formats, every field the output can hold."""
 
 import os
-from pathlib import Path
 
 import laspy
 import numpy as np
 import pypcd4
 import pytest
+from conftest import DATA
 from laspy.vlrs.vlrlist import VLRList
 from plyfile import PlyData, PlyElement
 
 import ornel
 from ornel import _records
 
-DATA = Path(__file__).resolve().parent.parent / "data"
 WHOLE_LAS = [p for p in sorted((DATA / "las").glob("*.las")) if p.name != "1.2-with-color-clipped.las"]
 
 

@@ -7,13 +7,13 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from conftest import DATA
 from scipy.spatial import cKDTree
 from scipy.spatial.transform import Rotation
 
 import ornel
 from ornel._native import nearest_from_starts, track_nearest
 
-DATA = Path(__file__).resolve().parents[1] / "data"
 SCRIPT = Path(sys.executable).parent / "ornel"
 
 

@@ -14,7 +14,7 @@
 // point from any start.
 //
 // The caller's arrays may hold anything: every row and every index is checked
-// where it is read, and a bad one ends the search with GraphFault. Every step
+// where it is read, and a bad one ends the search with an InputFailure. Every step
 // strictly lowers (d², index) in lexicographic order, so a descent ends on any
 // graph; on exact ties it moves to the smaller index. Cost: one row per step,
 // one step or two from a good start.
@@ -26,8 +26,8 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
-#include <thread>
-#include <vector>
+
+#include "failure.hpp"
 
 namespace ornel {
 
@@ -43,13 +43,6 @@ struct CsrRows {
     const std::uint32_t* indptr = nullptr;  // n + 1 entries
     const std::uint32_t* indices = nullptr;
     std::size_t n_indices = 0;
-};
-
-// What was wrong with the caller's graph or starts; the binding words it.
-struct GraphFault {
-    enum Kind { row_out_of_range, neighbour_out_of_range, start_out_of_range } kind;
-    std::size_t where;  // the row, the position in indices, or the query
-    std::uint64_t value;
 };
 
 template <class T, class Q>
@@ -83,13 +76,13 @@ inline std::uint32_t descend_one(XyzRows<T> target, CsrRows graph, const Q* q, s
     best = squared_distance_exact(target.data + 3 * std::size_t{vertex}, q);
     for (;;) {
         const std::uint32_t begin = graph.indptr[vertex], end = graph.indptr[vertex + 1];
-        if (begin > end || end > graph.n_indices) throw GraphFault{GraphFault::row_out_of_range, vertex, end};
+        if (begin > end || end > graph.n_indices) fail_input(Failure::row_outside_indices, vertex, end);
         std::uint32_t next = vertex;
         double next_best = best;
         if constexpr (keep_gap) gap2 = std::numeric_limits<double>::infinity();
         for (std::uint32_t at = begin; at < end; ++at) {
             const std::uint32_t v = graph.indices[at];
-            if (v >= n) throw GraphFault{GraphFault::neighbour_out_of_range, at, v};
+            if (v >= n) fail_input(Failure::neighbour_outside_target, at, v);
             const T* p = target.data + 3 * std::size_t{v};
             const double d = squared_distance_exact(p, q);
             if constexpr (keep_gap)
@@ -146,7 +139,7 @@ void descend_from_starts(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries, c
                          std::uint32_t* idx) {
     for (std::size_t i = first; i < last; ++i) {
         const std::uint32_t start = starts[i];
-        if (start >= target.n) throw GraphFault{GraphFault::start_out_of_range, i, start};
+        if (start >= target.n) fail_input(Failure::start_outside_target, i, start);
         double best, gap2;
         const std::uint32_t vertex = descend_one<false>(target, graph, queries.data + 3 * i, start, best, gap2);
         store_answer(bound2, target.n, best, vertex, dist2[i], idx[i]);
@@ -211,7 +204,7 @@ void track_queries(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries, const Q
         const std::size_t begin = run * chain_run, end = std::min(queries.n, begin + chain_run);
         for (std::size_t i = begin; i < end; ++i) {
             std::uint32_t start = starts[i];
-            if (start >= target.n) throw GraphFault{GraphFault::start_out_of_range, i, start};
+            if (start >= target.n) fail_input(Failure::start_outside_target, i, start);
             const Q* q = queries.data + 3 * i;
             const double moved = std::sqrt(squared_distance_exact(previous + 3 * i, q)) * (1 + margin_slack);
             if (moved < margins[i]) {
@@ -232,33 +225,6 @@ void track_queries(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries, const Q
             new_margins[i] = answer_margin(best, gap2);
         }
     }
-}
-
-// Splits `count` items into at most `threads` contiguous ranges of at least
-// `min_items` each and runs work(first, last) on each, the calling thread
-// taking the first. A GraphFault is rethrown after all have finished: the
-// first range's that failed, so the fault reported (that of the lowest query
-// with one) does not depend on the number of threads.
-template <class Work>
-void split_over_threads(std::size_t count, std::size_t threads, std::size_t min_items, Work&& work) {
-    const std::size_t most = std::max<std::size_t>(1, (count + min_items - 1) / std::max<std::size_t>(min_items, 1));
-    const std::size_t parts = std::max<std::size_t>(1, std::min(threads, most));
-    std::vector<std::optional<GraphFault>> faults(parts);
-    auto run_part = [&](std::size_t part) {
-        try {
-            work(count * part / parts, count * (part + 1) / parts);
-        } catch (const GraphFault& fault) {
-            faults[part] = fault;
-        }
-    };
-    {
-        std::vector<std::jthread> helpers;
-        helpers.reserve(parts - 1);
-        for (std::size_t part = 1; part < parts; ++part) helpers.emplace_back(run_part, part);
-        run_part(0);
-    }  // joined here, also when starting a thread failed
-    for (const auto& fault : faults)
-        if (fault) throw *fault;
 }
 
 }  // namespace ornel

@@ -39,6 +39,15 @@ inline bool avx2_enabled() {
     return enabled;
 }
 
+// The entry for this processor of a kernel's two.
+template <class Entry>
+Entry pick_entry(Entry baseline, [[maybe_unused]] Entry avx2) {
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (avx2_enabled()) return avx2;
+#endif
+    return baseline;
+}
+
 template <class Kernel, class R, class... Args>
 struct Dispatch {
     using Entry = R (*)(Args...);
@@ -47,14 +56,30 @@ struct Dispatch {
 
 #if defined(__x86_64__) && defined(__GNUC__)
     __attribute__((target("avx2"))) static R avx2(Args... args) { return Kernel::template run<32>(args...); }
+    static Entry pick() { return pick_entry<Entry>(&baseline, &avx2); }
+#else
+    static Entry pick() { return &baseline; }
 #endif
+};
 
-    static Entry pick() {
+// The same for a kernel whose body calls functions of its own, as deep as
+// the tetrahedraliser's insertion (walk, cavity, predicates): each entry is
+// flattened, every call inlined into it, so that all of it is compiled for
+// the entry's instructions, not only the kernel's top.
+template <class Kernel, class R, class... Args>
+struct FlatDispatch {
+    using Entry = R (*)(Args...);
+
+    [[gnu::flatten, gnu::noinline]] static R baseline(Args... args) { return Kernel::template run<16>(args...); }
+
 #if defined(__x86_64__) && defined(__GNUC__)
-        if (avx2_enabled()) return &avx2;
-#endif
-        return &baseline;
+    [[gnu::flatten, gnu::noinline, gnu::target("avx2")]] static R avx2(Args... args) {
+        return Kernel::template run<32>(args...);
     }
+    static Entry pick() { return pick_entry<Entry>(&baseline, &avx2); }
+#else
+    static Entry pick() { return &baseline; }
+#endif
 };
 
 }  // namespace ornel

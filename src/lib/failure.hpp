@@ -11,7 +11,9 @@
 // changes. Out-of-memory is reported separately, as std::bad_alloc.
 //
 // An `InputFailure` is a `CoreFailure` whose input has no answer (points the
-// tetrahedraliser cannot use): the bindings report it as ValueError.
+// tetrahedraliser cannot use, a graph or start outside the points a walk is
+// given, arrays of the package's own entry points that do not fit together):
+// the bindings report it as ValueError.
 #pragma once
 
 #include <array>
@@ -62,6 +64,29 @@ enum class Failure {
     coordinate_out_of_exact_range,
     exact_product_out_of_range,
     exact_sum_out_of_range,
+    // Walks, neighbourhoods and normals given what has no answer (InputFailure).
+    start_outside_target,      // (query, start)
+    row_outside_indices,       // (row, end): a row ending past indices or before its start
+    neighbour_outside_target,  // (position in indices, value)
+    indptr_length_mismatch,    // indptr without one entry more than points has rows
+    target_too_large,          // more points than uint32 indices reach
+    target_without_points,
+    starts_per_query,          // starts without one entry per query
+    margins_per_query,
+    previous_per_query,
+    tracking_state_partial,    // previous, starts and margins not all given, nor none
+    graph_not_of_points,
+    normals_per_target,
+    matches_per_moved,
+    match_outside_targets,
+    neighbours_not_rows,       // neighbours not one contiguous uint32 row per point
+    too_many_passes,
+    neighbour_outside_points,
+    points_not_rows,           // points not one contiguous row of three per point
+    normals_not_rows,
+    neighbours_per_point,      // neighbours without one row per point
+    normals_per_point,         // normals or neighbours without one row per point
+    too_many_points_for_components,
 };
 
 class CoreFailure : public std::exception {

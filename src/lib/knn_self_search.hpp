@@ -23,18 +23,18 @@
 // of visit stamps and the search's working state.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <exception>
 #include <limits>
 #include <memory>
-#include <thread>
 #include <vector>
 
 #include "buffer.hpp"
 #include "knn_search.hpp"
 #include "operand.hpp"
 #include "packed_point.hpp"
+#include "parallel_loop.hpp"
 #include "query_walk.hpp"
 
 namespace ornel {
@@ -105,29 +105,15 @@ KnnRows<S> knn_self_search(const GraphOperand<S>& cloud, std::uint64_t k, std::u
 
     // Working states are made here, so that a failure to allocate one is
     // reported by this thread; a part's other failures after all have joined.
-    const std::size_t most = (n + min_self_knn_points_per_thread - 1) / min_self_knn_points_per_thread;
-    const std::size_t parts = std::max<std::size_t>(1, std::min(threads, most));
+    const std::size_t parts = parts_for_items(n, threads, min_self_knn_points_per_thread);
     std::vector<std::unique_ptr<BestFirstSearch<S>>> searchers;
     searchers.reserve(parts);
     for (std::size_t part = 0; part < parts; ++part)
         searchers.push_back(std::make_unique<BestFirstSearch<S>>(cloud, ef));
-    std::vector<std::exception_ptr> failures(parts);
-    auto run_part = [&](std::size_t part) {
-        try {
-            for (std::size_t i = n * part / parts; i < n * (part + 1) / parts; ++i)
-                answer(*searchers[part], seeds[order[i]], order[i]);
-        } catch (...) {
-            failures[part] = std::current_exception();
-        }
-    };
-    {
-        std::vector<std::jthread> helpers;
-        helpers.reserve(parts - 1);
-        for (std::size_t part = 1; part < parts; ++part) helpers.emplace_back(run_part, part);
-        run_part(0);
-    }
-    for (const std::exception_ptr& failure : failures)
-        if (failure) std::rethrow_exception(failure);
+    on_threads(parts, [&](std::size_t part) {
+        for (std::size_t i = n * part / parts; i < n * (part + 1) / parts; ++i)
+            answer(*searchers[part], seeds[order[i]], order[i]);
+    });
 
     QueryWalk walk(n);
     std::uint64_t running_seed = cloud.start;

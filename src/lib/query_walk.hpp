@@ -35,11 +35,12 @@ struct QueryWalk {
     Buffer<Pending> stack;
 
     // Calls answer(seed, q) once for every q < nq; it returns the seed handed
-    // to the points q discovers. Roots are seeded with `root_seed`, which the
-    // callback may move on. pushed(seed, q) hears of every point as it is
-    // discovered (roots included), in the order of discovery.
+    // to the points q discovers. Each root is seeded with `root_seed` as it
+    // stands when the root is reached: the callback may move it on, hence the
+    // reference. pushed(seed, q) hears of every point as it is discovered
+    // (roots included), in the order of discovery.
     template <DecreasingRows decreasing_rows, class Answer, class Pushed = IgnorePushed>
-    void run(const CsrArray& indptr, const CsrArray& indices, const std::uint64_t& root_seed, Answer&& answer,
+    void run(const CsrArray& indptr, const CsrArray& indices, std::uint64_t& root_seed, Answer&& answer,
              Pushed&& pushed = {}) {
         const std::size_t nq = marks.size();
         std::size_t top = 0;

@@ -209,7 +209,7 @@ def _finish_single(target: Cloud, exact: npt.NDArray[np.float64], idx: npt.NDArr
     answers (`idx` None) the walk starts from the answer of the query before."""
     indptr, indices = target.graph("f32")
     squared, finished = nearest_from_starts(target.sorted_coordinates("f32"), indptr, indices, exact,
-                                            None if idx is None else idx.astype(np.uint32))
+                                            None if idx is None else idx.astype(np.uint32), threads=1)
     if len(squared) and not float(squared.max()) <= FLOAT32_MAX_SQUARED:
         raise CloudError(target.source, "distances too large for single precision; use double (f64)")
     return np.sqrt(squared).astype(np.float32), finished

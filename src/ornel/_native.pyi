@@ -12,7 +12,7 @@ def nearest_from_starts(
     queries: npt.NDArray[np.float64],
     starts: npt.NDArray[np.uint32] | None,
     distance_upper_bound: float | None = None,
-    threads: int | None = 1,
+    threads: int | None = None,
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.uint32]]: ...
 def morton_order(points: npt.NDArray[Any]) -> npt.NDArray[np.int64]: ...
 def track_nearest(
@@ -23,7 +23,7 @@ def track_nearest(
     previous: npt.NDArray[np.float64] | None = None,
     starts: npt.NDArray[np.uint32] | None = None,
     margins: npt.NDArray[np.float64] | None = None,
-    threads: int | None = 1,
+    threads: int | None = None,
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.uint32], npt.NDArray[np.float64]]: ...
 def knn_self(
     points: npt.NDArray[Any],

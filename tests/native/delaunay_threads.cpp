@@ -10,10 +10,12 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <random>
 #include <stdexcept>
 #include <thread>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "lib/delaunay/delaunay.hpp"
@@ -52,18 +54,32 @@ bool same_graph(const ornel::CsrGraph& a, const ornel::CsrGraph& b) {
            std::equal(a.indices.data(), a.indices.data() + a.indices.size(), b.indices.data());
 }
 
+// 0 when `run` throws a runtime_error saying `expected` (the lowest failing
+// part's, whichever failed first), else 1, said.
+template <class Run>
+int expect_failure(const char* who, const std::string& expected, Run run) {
+    try {
+        run();
+        std::printf("%s: failing parts went unreported\n", who);
+    } catch (const std::runtime_error& error) {
+        if (error.what() == expected) return 0;
+        std::printf("%s: %s arrived, not %s\n", who, error.what(), expected.c_str());
+    }
+    return 1;
+}
+
 // Every part of every run done exactly once, by the time run returns; a
 // part's exception thrown by run, the team still serving after it; a part
 // that shares out work itself gets threads of its own.
 int check_team() {
     int failures = 0;
-    ornel::delaunay::ThreadTeam team(4);
-    const ornel::delaunay::TeamScope scope(&team);
+    ornel::ThreadTeam team(4);
+    const ornel::TeamScope scope(&team);
     std::vector<int> hits(8);
     for (int round = 0; round < 3000; ++round) {
         const std::size_t parts = 2 + round % 5;
         std::fill(hits.begin(), hits.end(), 0);
-        ornel::delaunay::on_threads(parts, [&](std::size_t k) { ++hits[k]; });
+        ornel::on_threads(parts, [&](std::size_t k) { ++hits[k]; });
         for (std::size_t k = 0; k < hits.size(); ++k)
             if (hits[k] != (k < parts ? 1 : 0)) {
                 std::printf("team: run %d, part %zu done %d times\n", round, k, hits[k]);
@@ -71,7 +87,7 @@ int check_team() {
             }
     }
     try {
-        ornel::delaunay::on_threads(4, [&](std::size_t k) {
+        ornel::on_threads(4, [&](std::size_t k) {
             if (k == 3) throw std::runtime_error("part 3");
         });
         std::printf("team: a failing part went unreported\n");
@@ -80,8 +96,8 @@ int check_team() {
         if (std::string(error.what()) != "part 3") ++failures;
     }
     std::vector<int> inner(16);
-    ornel::delaunay::on_threads(4, [&](std::size_t k) {
-        ornel::delaunay::on_threads(4, [&](std::size_t j) { ++inner[4 * k + j]; });
+    ornel::on_threads(4, [&](std::size_t k) {
+        ornel::on_threads(4, [&](std::size_t j) { ++inner[4 * k + j]; });
     });
     if (std::count(inner.begin(), inner.end(), 1) != 16) {
         std::printf("team: nested parts went missing\n");
@@ -89,24 +105,59 @@ int check_team() {
     }
     // More parts than the team has threads: threads started for them instead.
     std::vector<int> many(9);
-    ornel::delaunay::on_threads(9, [&](std::size_t k) { ++many[k]; });
+    ornel::on_threads(9, [&](std::size_t k) { ++many[k]; });
     if (std::count(many.begin(), many.end(), 1) != 9) {
         std::printf("team: parts beyond the team went missing\n");
         ++failures;
     }
     // Several parts failing: the lowest one's exception arrives, whichever failed first.
-    try {
-        ornel::delaunay::on_threads(4, [&](std::size_t k) {
+    failures += expect_failure("team", "part 1", [] {
+        ornel::on_threads(4, [&](std::size_t k) {
             if (k == 1 || k == 2) throw std::runtime_error("part " + std::to_string(k));
         });
-        ++failures;
-    } catch (const std::runtime_error& error) {
-        if (std::string(error.what()) != "part 1") {
-            std::printf("team: %s arrived, not part 1\n", error.what());
-            ++failures;
-        }
-    }
+    });
     std::printf("team: 3000 runs, failing parts, nested parts and parts beyond the team checked\n");
+    return failures;
+}
+
+// Ranges split over threads: every item in exactly one range; as many ranges
+// as threads, but no more than max_threads nor than the items at `min_items`
+// a range (rounded up) allow, and at least one; their sizes within one of
+// each other. Several ranges failing, the lowest one's exception arrives.
+int check_split() {
+    int failures = 0;
+    for (std::size_t count : {0, 1, 7, 100, 4095, 4096, 50000})
+        for (std::size_t threads : {1, 2, 3, 8, 100})
+            for (std::size_t min_items : {0, 1, 64, 4096}) {
+                std::mutex mutex;
+                std::vector<std::pair<std::size_t, std::size_t>> ranges;
+                ornel::split_over_threads(count, threads, min_items, [&](std::size_t first, std::size_t last) {
+                    const std::lock_guard<std::mutex> lock(mutex);
+                    ranges.emplace_back(first, last);
+                });
+                std::sort(ranges.begin(), ranges.end());
+                bool tiled = !ranges.empty() && ranges.front().first == 0 && ranges.back().second == count;
+                std::size_t least = count, most = 0;
+                for (std::size_t r = 0; r < ranges.size(); ++r) {
+                    if (r > 0 && ranges[r].first != ranges[r - 1].second) tiled = false;
+                    least = std::min(least, ranges[r].second - ranges[r].first);
+                    most = std::max(most, ranges[r].second - ranges[r].first);
+                }
+                const std::size_t per = std::max<std::size_t>(min_items, 1);
+                const std::size_t expected =
+                    std::max<std::size_t>(1, std::min({threads, ornel::max_threads, (count + per - 1) / per}));
+                if (!tiled || ranges.size() != expected || most - least > 1) {
+                    std::printf("split: %zu items on %zu threads, %zu a range: %zu ranges of %zu to %zu%s\n", count,
+                                threads, min_items, ranges.size(), least, most, tiled ? "" : ", not tiling them");
+                    ++failures;
+                }
+            }
+    failures += expect_failure("split", "from 10000", [] {
+        ornel::split_over_threads(40000, 4, 1000, [&](std::size_t first, std::size_t) {
+            if (first > 0) throw std::runtime_error("from " + std::to_string(first));
+        });
+    });
+    std::printf("split: ranges of up to 50000 items on up to 100 threads checked\n");
     return failures;
 }
 
@@ -160,7 +211,7 @@ int main() {
         clouds.emplace_back("plane", plane);
         clouds.emplace_back("georeferenced", far);
     }
-    int failures = check_team() + check_builds_side_by_side(clouds[1].second);
+    int failures = check_team() + check_split() + check_builds_side_by_side(clouds[1].second);
     for (const auto& [name, xyz] : clouds) {
         const auto view = view_of(xyz);
         const ornel::CsrGraph expected = ornel::delaunay::graph(view, 1);

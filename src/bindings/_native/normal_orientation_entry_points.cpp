@@ -12,22 +12,19 @@
 #include "../frame/convert.hpp"
 #include "../frame/results.hpp"
 #include "../frame/runtime.hpp"
-#include "normal_orientation_entry_points.hpp"
+#include "entry_points.hpp"
 
 namespace ornel::py {
 
 namespace {
 
-[[noreturn]] void refuse_value(const std::string& message) {
-    PyErr_SetString(PyExc_ValueError, message.c_str());
-    throw PythonError{};
-}
-
-// A C-contiguous, aligned array of `columns` columns (any, when 0) read in place.
-PyArrayObject* rows_arg(const char* name, PyObject* object, int type_number, const char* shape, npy_intp columns) {
+// A C-contiguous, aligned array of `columns` columns (any, when 0) read in place;
+// `refusal` says what was wanted.
+PyArrayObject* rows_arg(const char* name, PyObject* object, int type_number, const char* shape, npy_intp columns,
+                        Failure refusal) {
     PyArrayObject* array = convert(name, [&] { return array_arg(object, 2, type_number, shape); });
     if (!PyArray_IS_C_CONTIGUOUS(array) || !PyArray_ISALIGNED(array) || (columns && PyArray_DIM(array, 1) != columns))
-        refuse_value(std::string(name) + " must be a C-contiguous array of shape " + shape);
+        fail_input(refusal);
     return array;
 }
 
@@ -37,8 +34,6 @@ std::size_t orient(PyArrayObject* points, std::size_t n, const std::uint32_t* ro
     return orient_normals(reinterpret_cast<const T*>(PyArray_DATA(points)), n, rows, k, normals, component);
 }
 
-}  // namespace
-
 PyObject* sheet_normals_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_boundary([&] {
         static constexpr Parameters<3> parameters{{"points", "neighbours", "core"}, 3};
@@ -46,12 +41,12 @@ PyObject* sheet_normals_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs
         ensure_numpy();
         const bool single = PyArray_Check(bound[0]) &&
                             PyArray_TYPE(reinterpret_cast<PyArrayObject*>(bound[0])) == NPY_FLOAT32;
-        PyArrayObject* points = rows_arg("points", bound[0], single ? NPY_FLOAT32 : NPY_FLOAT64, "(n, 3)", 3);
-        PyArrayObject* neighbours = rows_arg("neighbours", bound[1], NPY_UINT32, "(n, k)", 0);
+        PyArrayObject* points = rows_arg("points", bound[0], single ? NPY_FLOAT32 : NPY_FLOAT64, "(n, 3)", 3, Failure::points_not_rows);
+        PyArrayObject* neighbours = rows_arg("neighbours", bound[1], NPY_UINT32, "(n, k)", 0, Failure::neighbours_not_rows);
         const std::uint64_t core = convert("core", [&] { return unsigned_arg(bound[2]); });
         const auto n = static_cast<std::size_t>(PyArray_DIM(points, 0));
         if (static_cast<std::size_t>(PyArray_DIM(neighbours, 0)) != n)
-            refuse_value("points and neighbours must have one row per point");
+            fail_input(Failure::neighbours_per_point);
         const auto k = static_cast<std::size_t>(PyArray_DIM(neighbours, 1));
         const auto* rows = reinterpret_cast<const std::uint32_t*>(PyArray_DATA(neighbours));
         Buffer<double> normals(3 * n);
@@ -68,7 +63,7 @@ PyObject* sheet_normals_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs
                                            static_cast<std::size_t>(core), normals.data());
             }
         }
-        if (outside) refuse_value("neighbours holds an index that is not a point");
+        if (outside) fail_input(Failure::neighbour_outside_points);
         return to_numpy(std::move(normals), {static_cast<npy_intp>(n), 3}).release();
     });
 }
@@ -80,13 +75,13 @@ PyObject* orient_normals_entry(PyObject*, PyObject* const* args, Py_ssize_t narg
         ensure_numpy();
         const bool single = PyArray_Check(bound[0]) &&
                             PyArray_TYPE(reinterpret_cast<PyArrayObject*>(bound[0])) == NPY_FLOAT32;
-        PyArrayObject* points = rows_arg("points", bound[0], single ? NPY_FLOAT32 : NPY_FLOAT64, "(n, 3)", 3);
-        PyArrayObject* given = rows_arg("normals", bound[1], NPY_FLOAT64, "(n, 3)", 3);
-        PyArrayObject* neighbours = rows_arg("neighbours", bound[2], NPY_UINT32, "(n, k)", 0);
+        PyArrayObject* points = rows_arg("points", bound[0], single ? NPY_FLOAT32 : NPY_FLOAT64, "(n, 3)", 3, Failure::points_not_rows);
+        PyArrayObject* given = rows_arg("normals", bound[1], NPY_FLOAT64, "(n, 3)", 3, Failure::normals_not_rows);
+        PyArrayObject* neighbours = rows_arg("neighbours", bound[2], NPY_UINT32, "(n, k)", 0, Failure::neighbours_not_rows);
         const auto n = static_cast<std::size_t>(PyArray_DIM(points, 0));
         if (static_cast<std::size_t>(PyArray_DIM(given, 0)) != n || static_cast<std::size_t>(PyArray_DIM(neighbours, 0)) != n)
-            refuse_value("points, normals and neighbours must have one row per point");
-        if (n >= no_component) refuse_value("too many points for uint32 components");
+            fail_input(Failure::normals_per_point);
+        if (n >= no_component) fail_input(Failure::too_many_points_for_components);
         const auto k = static_cast<std::size_t>(PyArray_DIM(neighbours, 1));
         const auto* rows = reinterpret_cast<const std::uint32_t*>(PyArray_DATA(neighbours));
         const auto* source = reinterpret_cast<const double*>(PyArray_DATA(given));
@@ -103,10 +98,36 @@ PyObject* orient_normals_entry(PyObject*, PyObject* const* args, Py_ssize_t narg
                 else orient<double>(points, n, rows, k, normals.data(), component.data());
             }
         }
-        if (outside) refuse_value("neighbours holds an index that is not a point");
+        if (outside) fail_input(Failure::neighbour_outside_points);
         return result_pair(to_numpy(std::move(normals), {static_cast<npy_intp>(n), 3}),
                            to_numpy(std::move(component)));
     });
 }
+
+}  // namespace
+
+PyMethodDef normal_orientation_functions[] = {
+    {"sheet_normals", ORNEL_PYCFUNCTION(sheet_normals_entry), METH_FASTCALL | METH_KEYWORDS,
+     "sheet_normals(points, neighbours, core)\n--\n\n"
+     "Unit normals (n, 3) float64, not oriented, of the sheet each of `points`\n"
+     "(float32 or float64, C-contiguous (n, 3)) lies on: the plane of its\n"
+     "first `core` neighbours (rows of `neighbours`, C-contiguous uint32\n"
+     "(n, k), nearest first) picks the row's points within half their radius\n"
+     "of it, whose plane gives the normal; so the other side of a plate\n"
+     "thinner than a row does not tilt it. Zero where no plane is spanned.\n"
+     "Runs with the GIL released."},
+    {"orient_normals", ORNEL_PYCFUNCTION(orient_normals_entry), METH_FASTCALL | METH_KEYWORDS,
+     "orient_normals(points, normals, neighbours)\n--\n\n"
+     "The normals (n, 3) float64, unit or zero, of `points` (float32 or\n"
+     "float64, C-contiguous (n, 3)) flipped to agree over the graph of the\n"
+     "rows of `neighbours` (C-contiguous uint32 (n, k)), followed both ways\n"
+     "along a minimum spanning tree of 1 - |ni . nj|; across an edge within\n"
+     "45 degrees of both its ends' nearly parallel normals (two facing sheets)\n"
+     "both point away from the gap or both into it. Returns\n"
+     "(oriented normals (n, 3) float64, component (n,) uint32 numbered from 0\n"
+     "by lowest point, 2**32 - 1 for a zero normal); each component's first\n"
+     "point keeps its sign. Runs with the GIL released."},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 }  // namespace ornel::py

@@ -1,6 +1,11 @@
 #include "convert.hpp"
 
+#include <sched.h>
+
+#include <algorithm>
 #include <cstring>
+#include <limits>
+#include <thread>
 
 #include "runtime.hpp"
 
@@ -107,6 +112,49 @@ std::uint64_t unsigned_arg(PyObject* object) {
     unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
     if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PythonError{};
     return value;
+}
+
+std::size_t threads_arg(PyObject* object) {
+    if (object == nullptr || object == Py_None) {
+        cpu_set_t allowed;
+        if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) return static_cast<std::size_t>(CPU_COUNT(&allowed));
+        return std::max(1u, std::thread::hardware_concurrency());
+    }
+    Ref index = Ref::checked(PyNumber_Index(object));
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (value == -1 && PyErr_Occurred()) throw PythonError{};
+    if (overflow > 0) return std::numeric_limits<std::size_t>::max();
+    if (overflow < 0 || value < 1) {
+        PyErr_Format(PyExc_ValueError, "threads must be at least 1, not %R", index.get());
+        throw PythonError{};
+    }
+    return static_cast<std::size_t>(value);
+}
+
+double float_arg(PyObject* object) {
+    const double value = PyFloat_AsDouble(object);
+    if (value == -1.0 && PyErr_Occurred()) throw PythonError{};
+    return value;
+}
+
+bool is_float32_array(PyObject* object) {
+    ensure_numpy();
+    if (!PyArray_Check(object)) return false;
+    Ref expected = Ref::checked(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_FLOAT32)));
+    return PyArray_EquivTypes(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(object)),
+                              reinterpret_cast<PyArray_Descr*>(expected.get()));
+}
+
+PyArrayObject* contiguous_arg(PyObject* object, int ndim, int type_number, const char* shape) {
+    PyArrayObject* array = array_arg(object, ndim, type_number, shape);
+    if (!PyArray_IS_C_CONTIGUOUS(array) || !PyArray_ISALIGNED(array) || (ndim == 2 && PyArray_DIM(array, 1) != 3)) {
+        Refusal refusal;
+        refusal.detail = std::string("expected a C-contiguous array of shape ") + shape;
+        PyErr_SetString(PyExc_ValueError, refusal.detail.c_str());
+        throw refusal;
+    }
+    return array;
 }
 
 std::optional<double> distance_arg(PyObject* object) {

@@ -106,6 +106,24 @@ Strided<std::uint64_t, 2> simplices_arg(PyObject* object);
 // An int or an object with __index__, whose value fits in 64 bits unsigned.
 std::uint64_t unsigned_arg(PyObject* object);
 
+// A thread count, the one rule of every entry point that takes one: None (or
+// absent) for the cores this process may run on; else an int (or __index__)
+// of at least 1, anything lower being ValueError "threads must be at least 1,
+// not {value}". Counts beyond what the work can share are harmless: a loop
+// never runs more parts than it has items for (parallel_loop.hpp).
+std::size_t threads_arg(PyObject* object);
+
+// Anything CPython turns into a float.
+double float_arg(PyObject* object);
+
+// Whether `object` is an ndarray of float32 elements (else it is read as float64).
+bool is_float32_array(PyObject* object);
+
+// An array as array_arg requires it, and also C-contiguous and aligned (with 3
+// columns when 2-D), for cores that read it row after row in place; else a
+// Refusal, ValueError "expected a C-contiguous array of shape {shape}".
+PyArrayObject* contiguous_arg(PyObject* object, int ndim, int type_number, const char* shape);
+
 // None (or absent) is no bound; anything CPython turns into a float is one.
 std::optional<double> distance_arg(PyObject* object);
 
@@ -115,6 +133,19 @@ std::optional<SearchBound<S>> make_bound(const std::optional<double>& distance, 
                                          std::optional<BoundingBox<S>> query_box) {
     if (!distance) return std::nullopt;
     return SearchBound<S>{target_box, static_cast<S>(*distance), query_box};
+}
+
+// Runs build(view) on the points of `object` (a float32 or float64 array, any
+// strides; converted under `name`) with the lock released.
+template <class Build>
+auto with_points(const char* name, PyObject* object, Build&& build) {
+    auto run = [&](auto view) {
+        ReleasedGil released;
+        return build(view);
+    };
+    if (convert(name, [&] { return is_float32_array(object); }))
+        return run(convert(name, [&] { return points_arg<float>(object); }));
+    return run(convert(name, [&] { return points_arg<double>(object); }));
 }
 
 // True/False or a NumPy boolean scalar; an int is refused.

@@ -102,6 +102,51 @@ std::string failure_message(const CoreFailure& failure) {
             return "delaunay: exact product out of range";
         case Failure::exact_sum_out_of_range:
             return "delaunay: exact sum out of range";
+        case Failure::start_outside_target:
+            return "starts[" + number(a) + "] = " + number(b) + " is not a point of the target";
+        case Failure::row_outside_indices:
+            return "indptr: row " + number(a) + " ends at " + number(b) + ", outside indices or before its start";
+        case Failure::neighbour_outside_target:
+            return "indices[" + number(a) + "] = " + number(b) + " is not a point of the target";
+        case Failure::indptr_length_mismatch:
+            return "indptr must have one entry more than points has rows";
+        case Failure::target_too_large:
+            return "the target has too many points for uint32 indices";
+        case Failure::target_without_points:
+            return "the target has no points";
+        case Failure::starts_per_query:
+            return "starts must have one entry per query point";
+        case Failure::margins_per_query:
+            return "margins must have one entry per query point";
+        case Failure::previous_per_query:
+            return "previous must have one row per query point";
+        case Failure::tracking_state_partial:
+            return "previous, starts and margins go together: all three from the last call, or none";
+        case Failure::graph_not_of_points:
+            return "indptr and indices must be a graph of the points: n + 1 non-decreasing offsets within indices, "
+                   "every neighbour below n, both contiguous";
+        case Failure::normals_per_target:
+            return "normals must have one row per target point";
+        case Failure::matches_per_moved:
+            return "matches and squared must have one entry per moved point";
+        case Failure::match_outside_targets:
+            return "matches holds an index that is not a target point";
+        case Failure::neighbours_not_rows:
+            return "neighbours must be a C-contiguous uint32 array of shape (n, k), one row per point";
+        case Failure::too_many_passes:
+            return "passes must be at most 100";
+        case Failure::neighbour_outside_points:
+            return "neighbours holds an index that is not a point";
+        case Failure::points_not_rows:
+            return "points must be a C-contiguous array of shape (n, 3)";
+        case Failure::normals_not_rows:
+            return "normals must be a C-contiguous array of shape (n, 3)";
+        case Failure::neighbours_per_point:
+            return "points and neighbours must have one row per point";
+        case Failure::normals_per_point:
+            return "points, normals and neighbours must have one row per point";
+        case Failure::too_many_points_for_components:
+            return "too many points for uint32 components";
     }
     return "unknown core failure";
 }

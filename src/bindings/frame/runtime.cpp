@@ -86,6 +86,14 @@ void raise_core_failure(const CoreFailure& failure) {
         for (const std::string& note : expected_failure->notes) add_note(note);
 }
 
+void raise_input_failure(const InputFailure& failure) {
+    try {
+        PyErr_SetString(PyExc_ValueError, failure_message(failure).c_str());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+}
+
 }  // namespace detail
 
 }  // namespace ornel::py

@@ -99,15 +99,21 @@ private:
 // kind is the announced one.
 void raise_core_failure(const CoreFailure& failure);
 
+// ValueError with the failure's message: the input has no answer.
+void raise_input_failure(const InputFailure& failure);
+
 }  // namespace detail
 
-// Runs an entry point's body: a result, or NULL with an exception set.
+// Runs an entry point's body: a result, or NULL with an exception set. An
+// input without an answer is ValueError, any other core failure PanicException.
 template <class Body>
 PyObject* call_boundary(Body&& body) noexcept {
     detail::ExpectedFailureScope expected_failure;
     try {
         return body();
     } catch (const PythonError&) {
+    } catch (const InputFailure& failure) {
+        detail::raise_input_failure(failure);
     } catch (const CoreFailure& failure) {
         detail::raise_core_failure(failure);
     } catch (const std::bad_alloc&) {

@@ -443,33 +443,25 @@ private:
     // tetrahedron another worker holds, or the round's slots are spent.
     //
     // The insertion (walk, cavity, cone and the predicates' floating-point
-    // stages) is compiled twice, for the baseline and for AVX2, as the
+    // stages) is one kernel compiled for the baseline and for AVX2, as the
     // search kernels are (dispatch.hpp): the same operations in the same
     // order, so the same signs; AVX2's three-operand forms need fewer
     // instructions. The exact stages stay out of line, compiled once.
     bool insert(Worker& w, std::uint32_t p) {
-        const bool done = w.bounded ? (avx2_ ? insert_avx2<true>(w, p) : insert_baseline<true>(w, p))
-                                    : (avx2_ ? insert_avx2<false>(w, p) : insert_baseline<false>(w, p));
+        const bool done = w.bounded ? insert_locking_(this, &w, p) : insert_alone_(this, &w, p);
         if (done && !vertex_tet_.empty()) vertex_tet_[p] = w.last;  // a start for the next round's points near p
         return done;
     }
 
     template <bool locking>
-    [[gnu::flatten, gnu::noinline]] bool insert_baseline(Worker& w, std::uint32_t p) {
-        return insert_point<false, locking>(w, p);
-    }
-
-#if defined(__x86_64__) && defined(__GNUC__)
+    struct InsertKernel {
+        template <std::size_t vector_bytes>
+        [[gnu::always_inline]] static bool run(Tetrahedralisation* self, Worker* w, std::uint32_t p) {
+            return self->insert_point<vector_bytes == 32, locking>(*w, p);
+        }
+    };
     template <bool locking>
-    [[gnu::flatten, gnu::noinline, gnu::target("avx2")]] bool insert_avx2(Worker& w, std::uint32_t p) {
-        return insert_point<true, locking>(w, p);
-    }
-#else
-    template <bool locking>
-    bool insert_avx2(Worker& w, std::uint32_t p) {
-        return insert_point<false, locking>(w, p);
-    }
-#endif
+    using Insert = FlatDispatch<InsertKernel<locking>, bool, Tetrahedralisation*, Worker*, std::uint32_t>;
 
     // `wide`: the predicates' floating-point stages in vectors of four
     // doubles, which only AVX2 permutes cheaply. `locking`: in a parallel
@@ -911,7 +903,9 @@ private:
     std::mutex pool_mutex_;
     std::size_t pool_next_ = 0, pool_end_ = 0;
     Duplicates duplicates_;
-    bool avx2_ = avx2_enabled();
+    // Picked once per build: the insertion in a parallel pass, and alone.
+    Insert<true>::Entry insert_locking_ = Insert<true>::pick();
+    Insert<false>::Entry insert_alone_ = Insert<false>::pick();
 };
 
 }  // namespace ornel::delaunay
