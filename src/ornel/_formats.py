@@ -634,14 +634,14 @@ def _write_las(path: str | PathLike[str], points: Array, carried: Mapping[str, A
     import laspy
 
     lower = {name.lower(): name for name in carried}
-    rgb = all(c in lower and _fits(carried[lower[c]], np.dtype("u2")) for c in ("red", "green", "blue"))
+    rgb = all(c in lower and fits_dimension(carried[lower[c]], np.dtype("u2")) for c in ("red", "green", "blue"))
     time = "gps_time" in lower and carried[lower["gps_time"]].dtype.kind in "iuf"
     point_format = laspy.PointFormat({(False, False): 0, (True, False): 1, (False, True): 2, (True, True): 3}[time, rgb])
     standard = {d.name: d for d in point_format.dimensions if d.name not in ("X", "Y", "Z")}
     into_standard, extra = {}, {}
     for name, values in carried.items():
         dim = name.lower()
-        if dim in standard and _fits(values, standard[dim]):
+        if dim in standard and fits_dimension(values, standard[dim]):
             into_standard[dim] = values
         else:
             extra[f"{name}_value" if dim in standard else name] = values
@@ -662,7 +662,7 @@ def _write_las(path: str | PathLike[str], points: Array, carried: Mapping[str, A
     las.write(str(path), do_compress=compress)
 
 
-def _fits(values: Array, dimension: Any) -> bool:
+def fits_dimension(values: Array, dimension: Any) -> bool:
     """Whether every value is held exactly by a LAS dimension (or a dtype)."""
     if isinstance(dimension, np.dtype):
         dtype, low, high = dimension, np.iinfo(dimension).min, np.iinfo(dimension).max

@@ -23,7 +23,8 @@ from typing import Any
 import numpy as np
 
 from ornel._errors import CloudError, FieldClash
-from ornel._formats import (LAS_STEPS, TEXT_SUFFIXES, Array, _read_obj, _stack_xyz, check_writable, las_data,
+from ornel._formats import (LAS_STEPS, TEXT_SUFFIXES, Array, _read_obj, _stack_xyz, check_writable, fits_dimension,
+                            las_data,
                             las_grid, npy_array, pcd_cloud, pcd_type, ply_data, ply_type, read_checked, replacing,
                             suffix_of, text_points, text_preamble, text_tokens, write_columns)
 
@@ -569,7 +570,7 @@ def _with_replaced(target: str, records: Records, values: Mapping[str, Array], s
         out = type(las)(header=copy.deepcopy(las.header), points=las.points.copy())
         for name, column in values.items():
             dimension = las.point_format.dimension_by_name(name)
-            if dimension.dtype is not None and dimension.dtype.kind != "f" and not _fits(column, dimension):
+            if dimension.dtype is not None and dimension.dtype.kind != "f" and not fits_dimension(column, dimension):
                 raise CloudError(target, f"the field {name!r} of {records.source} holds whole numbers, which cannot "
                                  "hold the new values; give the new field another name")
             out[name] = column
@@ -581,7 +582,7 @@ def _with_replaced(target: str, records: Records, values: Mapping[str, Array], s
         elements = []
         for element in ply.elements:
             if element.name == "vertex":
-                types = {name: _ply_type(column) for name, column in values.items()}
+                types = {name: ply_type(column) for name, column in values.items()}
                 properties = [PlyProperty(p.name, types[p.name]) if p.name in values else p for p in element.properties]
                 vertex = PlyElement("vertex", properties, element.count, comments=list(element.comments))
                 vertex.data = _replaced_fields(element.data, values, types)
@@ -596,7 +597,7 @@ def _with_replaced(target: str, records: Records, values: Mapping[str, Array], s
         pcd = records.data
         meta = pcd.metadata
         kinds = dict(zip(meta.fields, zip(meta.type, meta.size)))
-        kinds.update({name: _pcd_type(column) for name, column in values.items()})
+        kinds.update({name: pcd_type(column) for name, column in values.items()})
         metadata = meta.derive(type=tuple(kinds[f][0] for f in meta.fields),
                                size=tuple(kinds[f][1] for f in meta.fields))
         array = np.empty(len(pcd.pc_data), metadata.build_dtype())
@@ -607,7 +608,7 @@ def _with_replaced(target: str, records: Records, values: Mapping[str, Array], s
         return Records(records.source, "npy", records.points, _replaced_fields(records.data, values))
     text: TextLines = records.data  # text: the columns' tokens replaced, every other byte kept
     names = _text_column_names(records) or []
-    columns = {names.index(name): _text_token(column) for name, column in values.items()}
+    columns = {names.index(name): text_tokens(column) for name, column in values.items()}
     lines = list(text.lines)
     for point, k in enumerate(text.data):
         lines[k] = _replace_tokens(lines[k], {j: tokens[point] for j, tokens in columns.items()}, text.delimiter)
