@@ -20,6 +20,7 @@
 #include "../frame/module_definition.hpp"
 #include "../frame/results.hpp"
 #include "../frame/runtime.hpp"
+#include "m3c2_entry_points.hpp"
 
 namespace ornel::py {
 
@@ -516,7 +517,11 @@ PyMethodDef module_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-ModuleSlots slots = module_slots();
+int module_exec(PyObject* module) {
+    return call_boundary_status([&] { require(PyModule_AddFunctions(module, m3c2_functions)); });
+}
+
+ModuleSlots slots = module_slots(module_exec);
 
 PyModuleDef definition = module_definition(
     "ornel._native",
