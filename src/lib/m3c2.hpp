@@ -68,13 +68,16 @@ std::uint32_t fit_normal(const CellGrid<T>& grid, const double core[3], const M3
     for (std::size_t scale = 0; scale < parameters.scales; ++scale) {
         // Sums of offsets from the core point: small numbers however far the cloud lies.
         double count = 0, sx = 0, sy = 0, sz = 0, xx = 0, xy = 0, xz = 0, yy = 0, yz = 0, zz = 0;
-        visit_ball(grid, Ball{{core[0], core[1], core[2]}, parameters.normal_radii[scale]},
-                   [&](std::uint32_t, const double* d) {
-                       count += 1;
-                       sx += d[0], sy += d[1], sz += d[2];
-                       xx += d[0] * d[0], xy += d[0] * d[1], xz += d[0] * d[2];
-                       yy += d[1] * d[1], yz += d[1] * d[2], zz += d[2] * d[2];
-                   });
+        // Summed with the test's outcome as a weight: no branch on the half of the points outside.
+        visit_ball_rows(grid, Ball{{core[0], core[1], core[2]}, parameters.normal_radii[scale]},
+                        [&](std::uint32_t, const double* d, bool inside) {
+                            const double w = inside ? 1.0 : 0.0;
+                            const double x = w * d[0], y = w * d[1], z = w * d[2];
+                            count += w;
+                            sx += x, sy += y, sz += z;
+                            xx += x * d[0], xy += x * d[1], xz += x * d[2];
+                            yy += y * d[1], yz += y * d[2], zz += z * d[2];
+                        });
         if (count < 3) continue;
         const double cxx = xx - sx * sx / count, cxy = xy - sx * sy / count, cxz = xz - sx * sz / count;
         const double cyy = yy - sy * sy / count, cyz = yz - sy * sz / count, czz = zz - sz * sz / count;
@@ -108,8 +111,7 @@ inline void turn_normal(const M3c2Parameters& parameters, const double core[3], 
 // distribution, averaged where it is flat (Hyndman and Fan's second
 // definition, NumPy's "averaged_inverted_cdf"): the usual median, and the
 // quartiles as the medians of the lower and upper halves for even counts.
-inline double sorted_quantile(const std::vector<double>& sorted, double q) {
-    const std::size_t n = sorted.size();
+inline double sorted_quantile(const double* sorted, std::size_t n, double q) {
     const double h = q * static_cast<double>(n);
     const double below = std::floor(h);
     const std::size_t j = static_cast<std::size_t>(below);
@@ -117,25 +119,24 @@ inline double sorted_quantile(const std::vector<double>& sorted, double q) {
     return sorted[std::min(j, n - 1)];
 }
 
-// Location and spread of one cylinder's positions (moved into `values`'s order).
-inline void cylinder_statistics(std::vector<double>& values, bool robust, double& position, double& spread) {
+// Location and spread of one cylinder's n positions (sorted in place when robust).
+inline void cylinder_statistics(double* values, std::size_t n, bool robust, double& position, double& spread) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    const std::size_t n = values.size();
     position = spread = nan;
     if (n == 0) return;
     if (robust) {
-        std::sort(values.begin(), values.end());
-        position = sorted_quantile(values, 0.5);
-        spread = sorted_quantile(values, 0.75) - sorted_quantile(values, 0.25);
+        std::sort(values, values + n);
+        position = sorted_quantile(values, n, 0.5);
+        spread = sorted_quantile(values, n, 0.75) - sorted_quantile(values, n, 0.25);
         return;
     }
     // Two passes: the deviations are summed from the mean, not from zero.
     double sum = 0;
-    for (double v : values) sum += v;
+    for (std::size_t k = 0; k < n; ++k) sum += values[k];
     position = sum / static_cast<double>(n);
     if (n < 2) return;
     double squares = 0;
-    for (double v : values) squares += (v - position) * (v - position);
+    for (std::size_t k = 0; k < n; ++k) squares += (values[k] - position) * (values[k] - position);
     spread = std::sqrt(squares / static_cast<double>(n - 1));
 }
 
@@ -146,8 +147,8 @@ void m3c2_core_points(const CellGrid<T>& first_epoch, const CellGrid<T>& second_
                       const M3c2Parameters& parameters, std::size_t first, std::size_t last,
                       const M3c2Answers& answers) {
     const CellGrid<T>* epochs[2] = {&first_epoch, &second_epoch};
-    std::vector<double> positions;
-    positions.reserve(1024);  // grows to the largest cylinder once, then is reused
+    // Grows to the most points one cylinder's rows hold, then is reused.
+    std::vector<double> positions(1024);
     for (std::size_t i = first; i < last; ++i) {
         const double* core = cores + 3 * i;
         double* normal = answers.normal + 3 * i;
@@ -160,16 +161,22 @@ void m3c2_core_points(const CellGrid<T>& first_epoch, const CellGrid<T>& second_
         }
         const bool fitted = std::isfinite(normal[0]) && std::isfinite(normal[1]) && std::isfinite(normal[2]);
         for (int epoch = 0; epoch < 2; ++epoch) {
-            positions.clear();
+            std::size_t found = 0;
             if (fitted)
-                visit_cylinder(*epochs[epoch],
-                               Cylinder{{core[0], core[1], core[2]},
-                                        {normal[0], normal[1], normal[2]},
-                                        parameters.cylinder_radius,
-                                        parameters.max_depth},
-                               [&](std::uint32_t, double t) { positions.push_back(t); });
-            answers.count[epoch][i] = static_cast<std::uint32_t>(positions.size());
-            cylinder_statistics(positions, parameters.robust, answers.position[epoch][i], answers.spread[epoch][i]);
+                visit_cylinder_rows(*epochs[epoch],
+                                    Cylinder{{core[0], core[1], core[2]},
+                                             {normal[0], normal[1], normal[2]},
+                                             parameters.cylinder_radius,
+                                             parameters.max_depth},
+                                    [&](std::uint32_t, double t, bool inside) {
+                                        // Written always, kept when inside: no branch per point.
+                                        if (found == positions.size()) positions.resize(2 * found);
+                                        positions[found] = t;
+                                        found += inside;
+                                    });
+            answers.count[epoch][i] = static_cast<std::uint32_t>(found);
+            cylinder_statistics(positions.data(), found, parameters.robust, answers.position[epoch][i],
+                                answers.spread[epoch][i]);
         }
     }
 }

@@ -203,7 +203,7 @@ PyObject* m3c2_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         const M3c2Answers answers{normal.data(), scale.data(), {position1.data(), position2.data()},
                                   {spread1.data(), spread2.data()}, {count1.data(), count2.data()}};
         const double* core = doubles(cores);
-        // Cells as wide as the cylinder: its box then spans a few cells across.
+        // Cells half as wide as the cylinder: its box, and the balls' rows, then waste little beside them.
         const double edge = setting.cylinder_radius > 0 ? setting.cylinder_radius : 1;
         auto run = [&](const auto* xyz1, const auto* xyz2) {
             ReleasedGil released;
