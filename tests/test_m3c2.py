@@ -251,3 +251,97 @@ class TestResultAndArguments:
         arguments.update(kwargs)
         with pytest.raises(ValueError, match=message):
             m3c2(epoch, epoch, **arguments)
+
+
+class TestChangeCommand:
+    """`ornel change`: the summary, the written-back core points, CloudCompare's
+    parameter file, and one-line refusals."""
+
+    @pytest.fixture(scope="class")
+    @staticmethod
+    def epochs(tmp_path_factory):
+        directory = tmp_path_factory.mktemp("change")
+        rng = np.random.default_rng(21)
+        epoch1 = terrain(40000, rng, size=30, noise=0.002, offset=(5e5, 5e5, 100))
+        epoch2 = terrain(40000, rng, size=30, noise=0.002, offset=(5e5, 5e5, 100))
+        patch = (epoch2[:, 0] < 5e5 + 10) & (epoch2[:, 1] < 5e5 + 10)
+        epoch2[patch, 2] += 0.03
+        np.save(directory / "e1.npy", epoch1)
+        np.save(directory / "e2.npy", epoch2)
+        cores = epoch1[::15]
+        from plyfile import PlyData, PlyElement
+        vertex = np.zeros(len(cores), [("x", "f8"), ("y", "f8"), ("z", "f8"), ("quality", "u2")])
+        vertex["x"], vertex["y"], vertex["z"] = cores.T
+        vertex["quality"] = np.arange(len(cores)) % 1000
+        PlyData([PlyElement.describe(vertex, "vertex")]).write(str(directory / "core.ply"))
+        return directory, cores
+
+    def run(self, capsys, *args):
+        from ornel._command import main
+        code = main([str(a) for a in args])
+        out, err = capsys.readouterr()
+        return code, out, err
+
+    def test_summary_and_write_back(self, epochs, capsys):
+        directory, cores = epochs
+        code, out, err = self.run(capsys, "change", directory / "e1.npy", directory / "e2.npy", "--normal-radius",
+                                  1.5, "--cylinder-radius", 0.5, "--max-depth", 1, "--core", directory / "core.ply",
+                                  "--out", directory / "out.ply", "--json", directory / "summary.json")
+        assert code == 0, err
+        rows = dict(line.split(None, 1) for line in out.splitlines()[1:])
+        assert int(rows["core_points"]) == len(cores) and int(rows["with_distance"]) == len(cores)
+        assert abs(float(rows["median_significant_change"]) - 0.03) < 0.003
+        assert 0.05 < float(rows["significant_share"]) < 0.25  # the patch is 1/9 of the surface
+        from plyfile import PlyData
+        written = PlyData.read(str(directory / "out.ply"))["vertex"].data
+        np.testing.assert_array_equal(written["quality"], np.arange(len(cores)) % 1000)
+        np.testing.assert_array_equal(np.c_[written["x"], written["y"], written["z"]], cores)
+        expected = m3c2(np.load(directory / "e1.npy"), np.load(directory / "e2.npy"), core_points=cores,
+                        normal_radius=1.5, cylinder_radius=0.5, max_depth=1.0)
+        np.testing.assert_array_equal(written["m3c2_distance"], expected.distance)
+        np.testing.assert_array_equal(written["m3c2_count2"], expected.count2)
+        import json
+        assert json.loads((directory / "summary.json").read_text())["statistics"]["core_points"] == len(cores)
+
+    def test_cloudcompare_parameters_are_diameters(self, epochs, capsys):
+        directory, _ = epochs
+        params = directory / "m3c2_params.txt"
+        params.write_text("[General]\nM3C2VER=1\nNormalMode=1\nNormalMinScale=2\nNormalStep=1\nNormalMaxScale=4\n"
+                          "NormalScale=9\nSearchScale=1\nSearchDepth=1.5\nNormalPreferedOri=4\nSubsampleEnabled=true\n"
+                          "SubsampleRadius=1.0\nUseMedian=true\nRegistrationErrorEnabled=true\n"
+                          "RegistrationError=0.001\nUseMinPoints4Stat=true\nMinPoints4Stat=5\n")
+        from ornel._m3c2 import read_cloudcompare_parameters
+        assert read_cloudcompare_parameters(params) == {
+            "normal_radius": [1.0, 1.5, 2.0], "cylinder_radius": 0.5, "max_depth": 1.5, "normals": "+z",
+            "core_points": 1.0, "robust": True, "registration_error": 0.001, "min_points": 5}
+        code, out, err = self.run(capsys, "change", directory / "e1.npy", directory / "e2.npy", "--params", params,
+                                  "--max-depth", 2, "--json", directory / "p.json")
+        assert code == 0, err
+        import json
+        parameters = json.loads((directory / "p.json").read_text())["parameters"]
+        assert parameters["max_depth"] == 2.0 and parameters["cylinder_radius"] == 0.5 and parameters["robust"]
+
+    @pytest.mark.parametrize("extra,message", [
+        (["--core", "nowhere.las"], "nowhere.las"),
+        (["--params", "nowhere.txt"], "cannot be read"),
+        (["--normals", "up"], "--normals 'up': expected auto"),
+        (["--core", "-1"], "a spacing must be a finite number > 0"),
+    ])
+    def test_bad_input_is_one_line_and_exit_2(self, epochs, capsys, extra, message):
+        directory, _ = epochs
+        code, out, err = self.run(capsys, "change", directory / "e1.npy", directory / "e2.npy", "--normal-radius",
+                                  1.5, "--cylinder-radius", 0.5, "--max-depth", 1, *extra)
+        assert code == 2 and message in err and len(err.strip().splitlines()) == 1
+
+    def test_refusals_of_radii_and_epochs_apart(self, epochs, capsys, tmp_path):
+        directory, _ = epochs
+        with pytest.raises(SystemExit) as exit:
+            self.run(capsys, "change", directory / "e1.npy", directory / "e2.npy", "--normal-radius", 0,
+                     "--cylinder-radius", 0.5, "--max-depth", 1)
+        assert exit.value.code == 2 and "must be a positive" in capsys.readouterr().err
+        np.save(tmp_path / "far.npy", np.load(directory / "e2.npy") + (0, 100, 0))
+        code, _, err = self.run(capsys, "change", directory / "e1.npy", tmp_path / "far.npy", "--normal-radius", 1.5,
+                                "--cylinder-radius", 0.5, "--max-depth", 1)
+        assert code == 2 and "do not overlap" in err
+        code, _, err = self.run(capsys, "change", directory / "e1.npy", directory / "e2.npy", "--max-depth", 1)
+        assert code == 2 and "--normal-radius, --cylinder-radius needed" in err

@@ -13,6 +13,7 @@ import json
 import math
 from collections.abc import Sequence
 from dataclasses import dataclass, field
+from os import PathLike
 from typing import Any
 
 import numpy as np
@@ -20,8 +21,12 @@ import numpy.typing as npt
 
 from ornel._cloud import Cloud, as_cloud
 from ornel._errors import CloudError
+from ornel._formats import replacing
 from ornel._native import m3c2 as native_m3c2
 from ornel._order import morton_order
+
+# Core points drawn in a picture at most (a random choice of them beyond).
+MAX_DRAWN = 200_000
 
 # The two-sided 95% quantile of the normal distribution: LoD95's factor.
 LOD95_FACTOR = 1.96
@@ -86,9 +91,9 @@ class M3C2Result:
             "mean_count2": figure(self.count2[measured], np.mean),
         }
 
-    def to_json(self, *, per_point: bool = False) -> str:
+    def to_json(self, path: str | PathLike[str] | None = None, *, per_point: bool = False) -> str:
         """The parameters and `statistics()` as JSON; with `per_point`, also every core
-        point's values (NaN written as null)."""
+        point's values (NaN written as null). Written whole to `path` when given."""
         document: dict[str, Any] = {"parameters": self.parameters, "statistics": self.statistics()}
         if per_point:
             def listed(values: Array) -> list[Any]:
@@ -100,7 +105,59 @@ class M3C2Result:
                 "count1": self.count1.tolist(), "count2": self.count2.tolist(),
                 "normal": [listed(row) for row in self.normal],
             }
-        return json.dumps(document, indent=2, allow_nan=False)
+        text = json.dumps(document, indent=2, allow_nan=False) + "\n"
+        if path is not None:
+            with replacing(path) as temporary, open(temporary, "w", encoding="utf-8") as file:
+                file.write(text)
+        return text
+
+    def histogram(self, path: str | PathLike[str], *, bins: int = 100) -> None:
+        """PNG histogram of the distances, the significant ones apart from the rest."""
+        plt = pyplot()
+        measured = np.isfinite(self.distance)
+        figure, axes = plt.subplots(figsize=(8, 4.5))
+        values = self.distance[measured]
+        edges = np.histogram_bin_edges(values, bins=bins) if len(values) else bins
+        axes.hist([self.distance[measured & self.significant], self.distance[measured & ~self.significant]],
+                  bins=edges, stacked=True, color=["C3", "0.6"], label=["significant", "within LoD"])
+        axes.set_xlabel("M3C2 distance (along the normal, epoch 2 - epoch 1)")
+        axes.set_ylabel("core points")
+        axes.legend()
+        stats = self.statistics()
+        share = stats["significant_share"]
+        axes.set_title(f"{stats['with_distance']:,} distances" +
+                       (f", {share:.1%} significant" if share is not None else ""))
+        save(figure, path)
+
+    def plot(self, path: str | PathLike[str], *, clip_percentile: float = 99.0) -> None:
+        """PNG of the core points seen from above and along x and y, coloured by change
+        (a diverging map, symmetric about 0, saturating at the `clip_percentile`th
+        percentile of |distance|), points whose change is within their LoD in grey and
+        those without a distance left out."""
+        plt = pyplot()
+        measured = np.flatnonzero(np.isfinite(self.distance))
+        drawn = measured
+        if len(drawn) > MAX_DRAWN:
+            drawn = np.sort(np.random.default_rng(0).choice(drawn, MAX_DRAWN, replace=False))
+        points, values = self.core_points[drawn], self.distance[drawn]
+        significant = self.significant[drawn]
+        top = float(np.percentile(np.abs(values), clip_percentile)) if len(values) else 1.0
+        top = top if top > 0 else 1.0
+        figure = plt.figure(figsize=(12, 10))
+        image = None
+        for k, (title, (u, v)) in enumerate([("from above (x, y)", (0, 1)), ("along y (x, z)", (0, 2)),
+                                              ("along x (y, z)", (1, 2))]):
+            axes = figure.add_subplot(2, 2, k + 1)
+            axes.scatter(points[~significant, u], points[~significant, v], c="0.75", s=1, linewidths=0)
+            image = axes.scatter(points[significant, u], points[significant, v], c=values[significant], s=1,
+                                 cmap="RdBu_r", vmin=-top, vmax=top, linewidths=0)
+            axes.set_title(title)
+            axes.set_aspect("equal", adjustable="datalim")
+        note = f", {len(drawn):,} of {len(measured):,} drawn" if len(drawn) < len(measured) else ""
+        figure.suptitle(f"M3C2 change, significant in colour, within LoD in grey{note}")
+        if image is not None:
+            figure.colorbar(image, ax=figure.axes, shrink=0.6, label="distance", extend="both")
+        save(figure, path)
 
     def fields(self) -> dict[str, Array]:
         """The per-point result fields a written-back core-point file gains."""
@@ -109,6 +166,27 @@ class M3C2Result:
                 "m3c2_spread1": self.spread1, "m3c2_spread2": self.spread2,
                 "m3c2_count1": self.count1, "m3c2_count2": self.count2,
                 "m3c2_nx": self.normal[:, 0], "m3c2_ny": self.normal[:, 1], "m3c2_nz": self.normal[:, 2]}
+
+
+def pyplot() -> Any:
+    try:
+        import matplotlib
+    except ImportError:
+        raise ImportError('drawing a PNG needs matplotlib: pip install "ornel[plot]"') from None
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    return plt
+
+
+def save(figure: Any, path: str | PathLike[str]) -> None:
+    import matplotlib.pyplot as plt
+
+    try:
+        with replacing(path) as temporary:
+            figure.savefig(temporary, dpi=100, format="png")
+    finally:
+        plt.close(figure)
 
 
 def positive(name: str, value: Any) -> float:
@@ -121,14 +199,14 @@ def positive(name: str, value: Any) -> float:
     return number
 
 
-def subsampled(points: Array, spacing: float) -> Array:
-    """One point of `points` per cube of edge `spacing` (the first in their order), in
+def subsample_rows(points: Array, spacing: float) -> Array:
+    """Rows of `points`, one per cube of edge `spacing` (the first in their order), in
     their order: core points about `spacing` apart."""
     lo = points.min(axis=0).astype(np.float64)
     cells = np.floor((points.astype(np.float64) - lo) / spacing).astype(np.int64)
     _, first = np.unique(cells, axis=0, return_index=True)
-    kept: Array = points[np.sort(first)]
-    return kept
+    rows: Array = np.sort(first)
+    return rows
 
 
 def core_points_of(core_points: Any, epoch1: Cloud) -> Array:
@@ -137,8 +215,8 @@ def core_points_of(core_points: Any, epoch1: Cloud) -> Array:
     if core_points is None:
         return np.asarray(epoch1.points, dtype=np.float64)
     if isinstance(core_points, (int, float)) and not isinstance(core_points, bool):
-        return np.asarray(subsampled(epoch1.points, positive("core_points spacing", core_points)),
-                          dtype=np.float64)
+        rows = subsample_rows(epoch1.points, positive("core_points spacing", core_points))
+        return np.asarray(epoch1.points[rows], dtype=np.float64)
     cloud = as_cloud(core_points, "core points")
     return np.asarray(cloud.points, dtype=np.float64)
 
@@ -277,3 +355,75 @@ def m3c2(epoch1: Cloud | npt.ArrayLike, epoch2: Cloud | npt.ArrayLike, *, core_p
                   "min_points": int(min_points)}
     return M3C2Result(cores, distance, lod, significant, spread1, spread2, count1, count2,
                       unsorted(normal_s), scale, parameters)
+
+
+# CloudCompare's M3C2 dialog's "preferred orientation" by its index: the axes first.
+CLOUDCOMPARE_ORIENTATIONS = {0: "+x", 1: "-x", 2: "+y", 3: "-y", 4: "+z", 5: "-z"}
+
+
+def read_cloudcompare_parameters(path: str | PathLike[str]) -> dict[str, Any]:
+    """The keyword arguments of `m3c2` a parameter file saved by CloudCompare's M3C2
+    dialog gives (an INI file, section [General]). Its scales are diameters: NormalScale,
+    NormalMinScale/NormalStep/NormalMaxScale (NormalMode 1, multi-scale) and SearchScale
+    become radii by halving; SearchDepth is the maximum depth; SubsampleRadius the core
+    points' spacing (when SubsampleEnabled); UseMedian, RegistrationError (when
+    RegistrationErrorEnabled), MinPoints4Stat (when UseMinPoints4Stat) and
+    NormalPreferedOri (0 to 5: +x, -x, +y, -y, +z, -z) carry over. Raises CloudError
+    for a file that is not such a file, or asks for what has no counterpart here."""
+    import configparser
+
+    parser = configparser.ConfigParser(interpolation=None)
+    parser.optionxform = str  # type: ignore[assignment,method-assign]  # the keys' case is CloudCompare's
+    source = str(path)
+    try:
+        with open(path, encoding="utf-8") as file:
+            parser.read_file(file)
+    except OSError as error:
+        raise CloudError(source, f"cannot be read ({error.strerror or error})") from None
+    except (configparser.Error, UnicodeDecodeError) as error:
+        raise CloudError(source, f"not a CloudCompare M3C2 parameter file ({str(error).splitlines()[0]})") from None
+    if not parser.has_section("General") or not parser.has_option("General", "SearchScale"):
+        raise CloudError(source, "not a CloudCompare M3C2 parameter file: expected a [General] section "
+                                 "with SearchScale, NormalScale and SearchDepth")
+    general = parser["General"]
+
+    def number(key: str) -> float:
+        try:
+            return float(general[key])
+        except KeyError:
+            raise CloudError(source, f"{key} is missing") from None
+        except ValueError:
+            raise CloudError(source, f"{key} = {general[key]!r}; expected a number") from None
+
+    def flag(key: str) -> bool:
+        return general.get(key, "false").strip().lower() in ("true", "1")
+
+    mode = int(number("NormalMode")) if "NormalMode" in general else 0
+    arguments: dict[str, Any] = {"cylinder_radius": number("SearchScale") / 2, "max_depth": number("SearchDepth")}
+    if mode == 0:
+        arguments["normal_radius"] = number("NormalScale") / 2
+    elif mode == 1:
+        low, step, high = number("NormalMinScale"), number("NormalStep"), number("NormalMaxScale")
+        if not (0 < low <= high and step > 0):
+            raise CloudError(source, f"multi-scale normals from {low:g} to {high:g} by {step:g}; expected "
+                                     "0 < NormalMinScale <= NormalMaxScale and NormalStep > 0")
+        count = int(math.floor((high - low) / step + 1e-9)) + 1
+        arguments["normal_radius"] = [(low + k * step) / 2 for k in range(count)]
+    else:
+        raise CloudError(source, f"NormalMode = {mode} (normals from the cloud or vertical/horizontal) is not "
+                                 "supported: expected 0 (one scale) or 1 (multi-scale)")
+    if "NormalPreferedOri" in general:
+        orientation = int(number("NormalPreferedOri"))
+        if orientation not in CLOUDCOMPARE_ORIENTATIONS:
+            raise CloudError(source, f"NormalPreferedOri = {orientation} is not supported: expected 0 to 5 "
+                                     "(+x, -x, +y, -y, +z, -z)")
+        arguments["normals"] = CLOUDCOMPARE_ORIENTATIONS[orientation]
+    if flag("SubsampleEnabled"):
+        arguments["core_points"] = number("SubsampleRadius")
+    if flag("UseMedian"):
+        arguments["robust"] = True
+    if flag("RegistrationErrorEnabled"):
+        arguments["registration_error"] = number("RegistrationError")
+    if flag("UseMinPoints4Stat"):
+        arguments["min_points"] = int(number("MinPoints4Stat"))
+    return arguments
