@@ -209,14 +209,37 @@ def subsample_rows(points: Array, spacing: float) -> Array:
     return rows
 
 
-def core_points_of(core_points: Any, epoch1: Cloud) -> Array:
+def epoch_points(epoch: Cloud | npt.ArrayLike, name: str) -> Array:
+    """An epoch's (n, 3) coordinates, float32 kept float32, read in place where they are
+    already contiguous: the searches copy them into their grid, so a second copy here
+    would only double the memory of large epochs."""
+    if isinstance(epoch, Cloud):
+        return epoch.points
+    try:
+        array = np.asarray(epoch)
+    except (ValueError, TypeError) as error:
+        raise CloudError(name, f"not an array of numbers ({error})") from None
+    if array.ndim != 2 or array.shape[1] < 3:
+        raise CloudError(name, f"array of shape {array.shape}; expected (N, 3): one row per point")
+    if array.dtype.kind not in "fiu" or array.dtype.itemsize > 8:
+        raise CloudError(name, f"element type {array.dtype}; expected real numbers")
+    if len(array) == 0:
+        raise CloudError(name, "no points")
+    points: Array = np.ascontiguousarray(array[:, :3], dtype=np.float32 if array.dtype == np.float32 else np.float64)
+    finite = np.isfinite(points).all(axis=1)
+    if not finite.all():
+        raise CloudError(name, f"non-finite coordinates (NaN or infinity), first in point {int(np.argmin(finite))}")
+    return points
+
+
+def core_points_of(core_points: Any, epoch1: Array) -> Array:
     """The core points as float64 (q, 3): every point of epoch 1, a subsample of it at a
     spacing, or the given points (an array or a Cloud)."""
     if core_points is None:
-        return np.asarray(epoch1.points, dtype=np.float64)
+        return np.asarray(epoch1, dtype=np.float64)
     if isinstance(core_points, (int, float)) and not isinstance(core_points, bool):
-        rows = subsample_rows(epoch1.points, positive("core_points spacing", core_points))
-        return np.asarray(epoch1.points[rows], dtype=np.float64)
+        rows = subsample_rows(epoch1, positive("core_points spacing", core_points))
+        return np.asarray(epoch1[rows], dtype=np.float64)
     cloud = as_cloud(core_points, "core points")
     return np.asarray(cloud.points, dtype=np.float64)
 
@@ -236,11 +259,11 @@ def auto_direction(points: Array) -> Array:
     return direction
 
 
-def normal_side(normals: Any, epoch1: Cloud) -> tuple[int, Array, Array | None, str]:
+def normal_side(normals: Any, epoch1: Array) -> tuple[int, Array, Array | None, str]:
     """(side, toward, given normals or None, description) for the native statistics."""
     if isinstance(normals, str):
         if normals == "auto":
-            direction = auto_direction(epoch1.points)
+            direction = auto_direction(epoch1)
             return SIDE_TOWARD_DIRECTION, direction, None, "auto"
         if normals in ("+z", "-z", "+y", "-y", "+x", "-x"):
             direction = np.zeros(3)
@@ -302,7 +325,7 @@ def m3c2(epoch1: Cloud | npt.ArrayLike, epoch2: Cloud | npt.ArrayLike, *, core_p
     registration_error: added to the LoD: 1.96 (sqrt(s1²/n1 + s2²/n2) + registration_error).
     The core points are processed in Morton order on `threads` threads (default: all the
     cores this process may use); the result does not depend on their number."""
-    first, second = as_cloud(epoch1, "epoch1"), as_cloud(epoch2, "epoch2")
+    first, second = epoch_points(epoch1, "epoch1"), epoch_points(epoch2, "epoch2")
     radii = [normal_radius] if isinstance(normal_radius, (int, float)) else list(normal_radius)
     if not radii:
         raise ValueError("normal_radius must be a number > 0 or a non-empty list of them")
@@ -321,9 +344,9 @@ def m3c2(epoch1: Cloud | npt.ArrayLike, epoch2: Cloud | npt.ArrayLike, *, core_p
     if normals_given is not None:
         normals_given = given_normals(normals_given, len(cores))
 
-    dtype = np.float64 if np.float64 in (first.points.dtype, second.points.dtype) else np.float32
-    points1 = np.ascontiguousarray(first.points, dtype=dtype)
-    points2 = np.ascontiguousarray(second.points, dtype=dtype)
+    dtype = np.float64 if np.float64 in (first.dtype, second.dtype) else np.float32
+    points1 = np.ascontiguousarray(first, dtype=dtype)
+    points2 = np.ascontiguousarray(second, dtype=dtype)
     # Neighbouring core points one after the other: their balls and cylinders share cells.
     order = morton_order(cores) if len(cores) else np.zeros(0, dtype=np.intp)
     sorted_cores = np.ascontiguousarray(cores[order])

@@ -207,8 +207,8 @@ PyObject* m3c2_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         const double edge = setting.cylinder_radius > 0 ? setting.cylinder_radius : 1;
         auto run = [&](const auto* xyz1, const auto* xyz2) {
             ReleasedGil released;
-            const auto grid1 = build_cell_grid(xyz1, rows_of(first), edge);
-            const auto grid2 = build_cell_grid(xyz2, rows_of(second), edge);
+            const auto grid1 = build_cell_grid(xyz1, rows_of(first), edge, false);
+            const auto grid2 = build_cell_grid(xyz2, rows_of(second), edge, false);
             split_over_threads(q, threads, min_centres_per_thread, [&](std::size_t begin, std::size_t end) {
                 m3c2_core_points(grid1, grid2, core, setting, begin, end, answers);
             });
