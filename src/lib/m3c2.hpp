@@ -28,7 +28,7 @@
 #include <limits>
 #include <vector>
 
-#include "cell_grid.hpp"
+#include "row_grid.hpp"
 #include "normals.hpp"
 #include "region_search.hpp"
 
@@ -59,7 +59,7 @@ struct M3c2Answers {
 
 // Step 1 for one core point: the most planar scale's normal, or NaN.
 template <class T>
-std::uint32_t fit_normal(const CellGrid<T>& grid, const double core[3], const M3c2Parameters& parameters,
+std::uint32_t fit_normal(const RowGrid<T>& grid, const double core[3], const M3c2Parameters& parameters,
                          double normal[3]) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     normal[0] = normal[1] = normal[2] = nan;
@@ -143,10 +143,10 @@ inline void cylinder_statistics(double* values, std::size_t n, bool robust, doub
 // Steps 1 and 2 for core points first .. last (rows of `cores`, 3 doubles each);
 // independent per core point, so ranges may run on threads of their own.
 template <class T>
-void m3c2_core_points(const CellGrid<T>& first_epoch, const CellGrid<T>& second_epoch, const double* cores,
+void m3c2_core_points(const RowGrid<T>& first_epoch, const RowGrid<T>& second_epoch, const double* cores,
                       const M3c2Parameters& parameters, std::size_t first, std::size_t last,
                       const M3c2Answers& answers) {
-    const CellGrid<T>* epochs[2] = {&first_epoch, &second_epoch};
+    const RowGrid<T>* epochs[2] = {&first_epoch, &second_epoch};
     // Grows to the most points one cylinder's rows hold, then is reused.
     std::vector<double> positions(1024);
     for (std::size_t i = first; i < last; ++i) {

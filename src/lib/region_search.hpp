@@ -18,7 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "cell_grid.hpp"
+#include "row_grid.hpp"
 
 namespace ornel {
 
@@ -44,7 +44,7 @@ inline constexpr double narrowing_slack = 1e-9;
 // offset from the centre and inside the ball's test: for callers that sum
 // without a branch per point (half the points read are outside).
 template <class T, class Visit>
-void visit_ball_rows(const CellGrid<T>& grid, const Ball& ball, Visit&& visit) {
+void visit_ball_rows(const RowGrid<T>& grid, const Ball& ball, Visit&& visit) {
     const double r2 = ball.radius * ball.radius;
     const double reach2 = r2 * (1 + narrowing_slack);
     const double* c = ball.centre;
@@ -78,7 +78,7 @@ void visit_ball_rows(const CellGrid<T>& grid, const Ball& ball, Visit&& visit) {
 // visit(position, d) for each grid point inside the ball, d its offset from
 // the centre; position is in cell order (grid.row gives the caller's row).
 template <class T, class Visit>
-void visit_ball(const CellGrid<T>& grid, const Ball& ball, Visit&& visit) {
+void visit_ball(const RowGrid<T>& grid, const Ball& ball, Visit&& visit) {
     visit_ball_rows(grid, ball, [&](std::uint32_t i, const double* d, bool inside) {
         if (inside) visit(i, d);
     });
@@ -87,7 +87,7 @@ void visit_ball(const CellGrid<T>& grid, const Ball& ball, Visit&& visit) {
 // visit(position, t, inside) for every grid point the cylinder's box crosses,
 // t its signed position along the axis from the centre.
 template <class T, class Visit>
-void visit_cylinder_rows(const CellGrid<T>& grid, const Cylinder& cylinder, Visit&& visit) {
+void visit_cylinder_rows(const RowGrid<T>& grid, const Cylinder& cylinder, Visit&& visit) {
     const double r2 = cylinder.radius * cylinder.radius;
     const double* a = cylinder.axis;
     double lo[3], hi[3];
@@ -145,7 +145,7 @@ void visit_cylinder_rows(const CellGrid<T>& grid, const Cylinder& cylinder, Visi
 
 // visit(position, t) for each grid point inside the cylinder.
 template <class T, class Visit>
-void visit_cylinder(const CellGrid<T>& grid, const Cylinder& cylinder, Visit&& visit) {
+void visit_cylinder(const RowGrid<T>& grid, const Cylinder& cylinder, Visit&& visit) {
     visit_cylinder_rows(grid, cylinder, [&](std::uint32_t i, double t, bool inside) {
         if (inside) visit(i, t);
     });

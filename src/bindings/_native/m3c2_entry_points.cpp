@@ -11,7 +11,7 @@
 
 #include <sched.h>
 
-#include "../../lib/cell_grid.hpp"
+#include "../../lib/row_grid.hpp"
 #include "../../lib/descent_from_starts.hpp"
 #include "../../lib/m3c2.hpp"
 #include "../../lib/region_search.hpp"
@@ -96,7 +96,7 @@ PyObject* region_rows(const T* points, std::size_t n, std::size_t centres, doubl
     Buffer<std::uint32_t> indices;
     {
         ReleasedGil released;
-        const CellGrid<T> grid = build_cell_grid(points, n, edge);
+        const RowGrid<T> grid = build_row_grid(points, n, edge);
         indptr[0] = 0;
         split_over_threads(centres, threads, min_centres_per_thread, [&](std::size_t first, std::size_t last) {
             for (std::size_t i = first; i < last; ++i) {
@@ -207,8 +207,8 @@ PyObject* m3c2_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         const double edge = setting.cylinder_radius > 0 ? setting.cylinder_radius : 1;
         auto run = [&](const auto* xyz1, const auto* xyz2) {
             ReleasedGil released;
-            const auto grid1 = build_cell_grid(xyz1, rows_of(first), edge, false);
-            const auto grid2 = build_cell_grid(xyz2, rows_of(second), edge, false);
+            const auto grid1 = build_row_grid(xyz1, rows_of(first), edge, false);
+            const auto grid2 = build_row_grid(xyz2, rows_of(second), edge, false);
             split_over_threads(q, threads, min_centres_per_thread, [&](std::size_t begin, std::size_t end) {
                 m3c2_core_points(grid1, grid2, core, setting, begin, end, answers);
             });

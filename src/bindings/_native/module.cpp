@@ -517,6 +517,7 @@ PyMethodDef module_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// The families kept in files of their own are added beside the functions above.
 int module_exec(PyObject* module) {
     return call_boundary_status([&] { require(PyModule_AddFunctions(module, m3c2_functions)); });
 }

@@ -32,7 +32,7 @@ inline constexpr int grid_x_split = 4;
 inline constexpr std::size_t grid_min_cells = 4096;
 
 template <class T>
-struct CellGrid {
+struct RowGrid {
     double origin[3] = {0, 0, 0};
     double edge = 1;                     // along y and z
     double edges[3] = {1, 1, 1};         // along x (edge / grid_x_split), y, z
@@ -108,9 +108,9 @@ struct CellGrid {
 // points of one cell stay in row order, so the grid depends on nothing but its input.
 // Searches that need no rows (statistics of what they find) save their 4 bytes a point.
 template <class T>
-CellGrid<T> build_cell_grid(const T* points, std::size_t n, double edge, bool keep_rows = true) {
+RowGrid<T> build_row_grid(const T* points, std::size_t n, double edge, bool keep_rows = true) {
     if (n >= std::numeric_limits<std::uint32_t>::max()) fail_capacity_overflow();
-    CellGrid<T> grid;
+    RowGrid<T> grid;
     double lo[3] = {0, 0, 0}, hi[3] = {0, 0, 0};
     for (int axis = 0; axis < 3; ++axis) {
         lo[axis] = std::numeric_limits<double>::infinity();
