@@ -33,7 +33,7 @@ def nearest(a: Cloud | npt.ArrayLike, b: Cloud | npt.ArrayLike, *,
 
 def all_by_all(clouds: Sequence[Cloud | npt.ArrayLike], *, threads: int | None = None,
                precision: Precision = "f32", progress: bool = False, client: Any = None,
-               store: Any = None) -> Matrix:
+               store: Any = None, skip_invalid: bool = False) -> Matrix:
     """Every cloud joined with every other, both ways: a `Matrix` of mean and maximum
     nearest distances (and from them Chamfer and Hausdorff distances).
 
@@ -42,8 +42,12 @@ def all_by_all(clouds: Sequence[Cloud | npt.ArrayLike], *, threads: int | None =
     shows a bar on stderr. Ctrl-C stops it between calls. With `client` (a Dask
     `distributed.Client`) the work runs on that cluster instead: see `ornel.distributed`.
     With `store` (an `ornel.Store` or its directory), pairs it holds are taken from it,
-    and only the others computed, then kept there with the indexes built for them."""
+    and only the others computed, then kept there with the indexes built for them.
+    `skip_invalid` drops the points of clouds given as arrays that have a NaN or
+    infinite coordinate, instead of refusing them."""
     precision = check_precision(precision)
+    if skip_invalid:
+        clouds = [as_cloud(cloud, f"cloud{i}", skip_invalid=True) for i, cloud in enumerate(clouds)]
     if client is not None:
         # Dask is an extra: the cluster path is imported only when asked for.
         from ornel import distributed
