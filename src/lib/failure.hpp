@@ -87,6 +87,15 @@ enum class Failure {
     neighbours_per_point,      // neighbours without one row per point
     normals_per_point,         // normals or neighbours without one row per point
     too_many_points_for_components,
+    // Region searches and M3C2 given what has no answer (InputFailure).
+    size_not_finite,           // a radius or depth not a finite number >= 0
+    axes_per_centre,
+    epochs_of_two_types,
+    normal_radius_not_positive,
+    normals_per_core_point,
+    normal_radii_missing,
+    unknown_side,
+    toward_not_three,
 };
 
 class CoreFailure : public std::exception {

@@ -6,6 +6,9 @@
     ornel store DIR [FILE...] [--prune] [--repair]
     ornel align SOURCE TARGET [--out ALIGNED] [--transform T.txt] [--init T.txt] [--point-to-point]
                 [--max-distance D] [--iterations N] [--threads N]
+    ornel change EPOCH1 EPOCH2 --normal-radius R --cylinder-radius r --max-depth D [--core SPACING|FILE]
+                 [--robust] [--registration-error E] [--params m3c2_params.txt] [--out CORE.las]
+                 [--json PATH] [--histogram PATH] [--png PATH] [--threads N]
 
 Exit status: 0 done, 2 unusable input or arguments (one line on stderr says which
 file and what is wrong), 130 interrupted. A reader of the output that goes away
@@ -174,6 +177,7 @@ def parser() -> argparse.ArgumentParser:
                          "'ornel align'), then measure the aligned A; --out then writes the aligned points")
     add_store_commands(commands, formats)
     add_align_parser(commands)
+    add_change_parser(commands)
     return main
 
 
@@ -636,6 +640,175 @@ def run_store(args: argparse.Namespace) -> int:
     return 0
 
 
+# ---- ornel change: M3C2 between two epochs ----
+
+def add_change_parser(commands: Any) -> None:
+    change = commands.add_parser("change", help="M3C2 change from EPOCH1 to EPOCH2 along local normals",
+                                 description="Per core point: a normal fitted to EPOCH1, each epoch's mean position "
+                                 "along it in a cylinder, their difference as the change and its level of "
+                                 "detection (LoD95). Scales are radii; --params takes CloudCompare's diameters "
+                                 "and halves them. Options given override the parameter file's.")
+    change.add_argument("epoch1", metavar="EPOCH1", help="the earlier epoch (normals are fitted to it)")
+    change.add_argument("epoch2", metavar="EPOCH2", help="the later epoch")
+    change.add_argument("--normal-radius", type=positive_float, action="append", metavar="R",
+                        help="radius of the normals' neighbourhoods; repeat for several scales, the most planar "
+                        "chosen per core point")
+    change.add_argument("--cylinder-radius", type=positive_float, metavar="r", help="radius of the cylinders")
+    change.add_argument("--max-depth", type=positive_float, metavar="D", help="the cylinders reach D along the "
+                        "normal on each side of the core point")
+    change.add_argument("--core", metavar="SPACING|FILE", help="core points: EPOCH1 subsampled at this spacing, or "
+                        "the points of FILE (default: every point of EPOCH1)")
+    change.add_argument("--normals", metavar="SIDE", help="the side normals are turned to: auto (default: EPOCH1's "
+                        "overall normal, up for terrain), +x -x +y -y +z -z, or a sensor position X,Y,Z")
+    change.add_argument("--robust", action="store_true", help="medians and interquartile ranges instead of means "
+                        "and standard deviations")
+    change.add_argument("--registration-error", type=nonnegative_float, metavar="E", help="added to the LoD "
+                        "(default 0)")
+    change.add_argument("--min-points", type=positive_int, metavar="N", help="fewest points of each epoch in a "
+                        "cylinder for a distance (default 1)")
+    change.add_argument("--params", metavar="FILE", help="a parameter file saved by CloudCompare's M3C2 dialog")
+    change.add_argument("--out", metavar="PATH", help="write the core points with every field of their file plus "
+                        f"the m3c2_* results, in the format of PATH's suffix ({' '.join(WRITE_SUFFIXES)})")
+    change.add_argument("--json", metavar="PATH", help="also write the parameters and summary as JSON")
+    change.add_argument("--histogram", metavar="PATH", help="also draw a histogram of the changes (PNG; matplotlib)")
+    change.add_argument("--png", metavar="PATH", help="also draw the core points coloured by change, those within "
+                        "their LoD in grey (PNG; matplotlib)")
+    add_threads(change)
+
+
+def change_arguments(args: argparse.Namespace) -> dict[str, Any]:
+    """m3c2's keyword arguments: the parameter file's, then the options given over them."""
+    from ornel._m3c2 import read_cloudcompare_parameters
+
+    arguments: dict[str, Any] = read_cloudcompare_parameters(args.params) if args.params else {}
+    given = {"normal_radius": args.normal_radius, "cylinder_radius": args.cylinder_radius,
+             "max_depth": args.max_depth, "registration_error": args.registration_error,
+             "min_points": args.min_points}
+    arguments.update({key: value for key, value in given.items() if value is not None})
+    if args.robust:
+        arguments["robust"] = True
+    missing = [f"--{key.replace('_', '-')}" for key in ("normal_radius", "cylinder_radius", "max_depth")
+               if key not in arguments]
+    if missing:
+        raise CloudError(None, f"{', '.join(missing)} needed (or --params with a CloudCompare parameter file)")
+    if args.normals is not None:
+        side = args.normals.strip()
+        if side == "auto" or side in ("+x", "-x", "+y", "-y", "+z", "-z"):
+            arguments["normals"] = side
+        else:
+            try:
+                sensor = [float(part) for part in side.split(",")]
+            except ValueError:
+                sensor = []
+            if len(sensor) != 3 or not all(math.isfinite(c) for c in sensor):
+                raise CloudError(None, f"--normals {side!r}: expected auto, +x -x +y -y +z -z or a sensor "
+                                       "position X,Y,Z")
+            arguments["normals"] = {"sensor": sensor}
+    return arguments
+
+
+def change_core(args: argparse.Namespace, arguments: dict[str, Any], epoch1: Any) -> Any:
+    """The core points' records (every field, for --out): a file's, or EPOCH1's (all, or
+    a subsample at the spacing given by --core or the parameter file)."""
+    from ornel._m3c2 import subsample_rows
+
+    spacing = arguments.pop("core_points", None)
+    if args.core is not None:
+        try:
+            spacing = float(args.core)
+        except ValueError:
+            return read_records(args.core)
+        if not (spacing > 0 and math.isfinite(spacing)):
+            raise CloudError(None, f"--core {args.core}: a spacing must be a finite number > 0")
+    if spacing is None:
+        return epoch1
+    rows = subsample_rows(np.asarray(epoch1.points), float(spacing))
+    return Records(epoch1.source, "moved", np.asarray(epoch1.points)[rows],
+                        {name: values[rows] for name, values in epoch1.fields().items()})
+
+
+def check_overlap(epoch1: Cloud, epoch2: Cloud, reach: float) -> None:
+    lo1, hi1 = epoch1.points.min(axis=0), epoch1.points.max(axis=0)
+    lo2, hi2 = epoch2.points.min(axis=0), epoch2.points.max(axis=0)
+    if (lo1 > hi2 + reach).any() or (lo2 > hi1 + reach).any():
+        def box(lo: Any, hi: Any) -> str:
+            return " to ".join("(" + ", ".join(f"{c:.6g}" for c in corner) + ")" for corner in (lo, hi))
+        raise CloudError(None, f"{printable(epoch1.source or '')} and {printable(epoch2.source or '')} do not "
+                               f"overlap: their boxes {box(lo1, hi1)} and {box(lo2, hi2)} are farther apart "
+                               f"than the cylinders reach ({reach:g})")
+
+
+def print_change(result: Any, epoch1: Cloud, epoch2: Cloud) -> None:
+    stats = result.statistics()
+    p = result.parameters
+    print(f"{printable(epoch1.source or '')} -> {printable(epoch2.source or '')}: M3C2 at {stats['core_points']:,} "
+          f"core points ({len(epoch1):,} and {len(epoch2):,} points; normal radius "
+          f"{','.join(f'{r:g}' for r in p['normal_radius'])}, cylinder radius {p['cylinder_radius']:g}, "
+          f"max depth {p['max_depth']:g}{', medians' if p['robust'] else ''})")
+    rows = [("core_points", str(stats["core_points"])), ("with_distance", str(stats["with_distance"])),
+            ("no_distance", str(stats["core_points"] - stats["with_distance"])),
+            ("significant", str(stats["significant"]))]
+    for label in ("significant_share", "mean_change", "median_change", "mean_significant_change",
+                  "median_significant_change", "median_lod"):
+        if stats[label] is not None:
+            rows.append((label, f"{stats[label]:.7g}"))
+    width = max(len(label) for label, _ in rows) + 2
+    for label, value in rows:
+        print(f"{label:<{width}}{value}")
+
+
+def run_change(args: argparse.Namespace) -> int:
+    from ornel._m3c2 import m3c2
+
+    inputs = [args.epoch1, args.epoch2, args.params]
+    core_file = None
+    if args.core is not None:
+        try:
+            float(args.core)
+        except ValueError:
+            core_file = args.core
+            inputs.append(core_file)
+    for path, suffix in [(args.out, None), (args.json, ".json"), (args.histogram, ".png"), (args.png, ".png")]:
+        if path is None:
+            continue
+        if suffix is None:
+            check_writable(path)
+        else:
+            check_output(path, suffix)
+        check_not_an_input(path, inputs)
+    if args.histogram is not None or args.png is not None:
+        needs_matplotlib(args.png or args.histogram)
+    arguments = change_arguments(args)
+    with progress_bar(3, "step", sys.stderr.isatty()) as bar:
+        epoch1_records = read_records(args.epoch1)
+        epoch1 = Cloud(epoch1_records.points, printable(Path(args.epoch1).stem), source=args.epoch1)
+        epoch2 = Cloud.load(args.epoch2, printable(Path(args.epoch2).stem))
+        bar.update()
+        core = change_core(args, arguments, epoch1_records)
+        core_points = Cloud(core.points, "core points", source=core_file or args.epoch1).points
+        check_overlap(epoch1, epoch2, float(arguments["max_depth"]) + float(arguments["cylinder_radius"]))
+        bar.update()
+        try:
+            result = m3c2(epoch1, epoch2, core_points=core_points, threads=args.threads, **arguments)
+        except ValueError as error:
+            raise CloudError(args.params, str(error)) from None
+        bar.update()
+    with printing():
+        print_change(result, epoch1, epoch2)
+    if args.out is not None:
+        write_records(args.out, core, result.fields())
+    if args.json is not None:
+        write_or_fail(args.json, lambda path: result.to_json(path))
+    if args.histogram is not None:
+        write_or_fail(args.histogram, lambda path: result.histogram(path))
+    if args.png is not None:
+        write_or_fail(args.png, lambda path: result.plot(path))
+    return 0
+
+
+# ---- end of ornel change ----
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     # Started as the command, Ctrl-C so far ended the process quietly; from here on it raises
     # KeyboardInterrupt, caught below once whatever was being written is cleaned up, and
@@ -646,7 +819,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             signal.signal(signal.SIGINT, signal.default_int_handler)
         args = parser().parse_args(argv)
         commands = {"matrix": run_matrix, "compare": run_compare, "index": run_index, "store": run_store,
-                    "align": run_align}
+                    "align": run_align, "change": run_change}
         return commands[args.command](args)
     except CloudError as error:
         if sys.stderr.isatty():

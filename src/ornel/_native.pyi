@@ -51,3 +51,36 @@ def orient_normals(
 def sheet_normals(
     points: npt.NDArray[Any], neighbours: npt.NDArray[np.uint32], core: int
 ) -> npt.NDArray[np.float64]: ...
+def ball_search(
+    points: npt.NDArray[Any], centres: npt.NDArray[np.float64], radius: float, threads: int | None = None
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.uint32]]: ...
+def cylinder_search(
+    points: npt.NDArray[Any],
+    centres: npt.NDArray[np.float64],
+    axes: npt.NDArray[np.float64],
+    radius: float,
+    half_length: float,
+    threads: int | None = None,
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.uint32]]: ...
+def m3c2(
+    epoch1: npt.NDArray[Any],
+    epoch2: npt.NDArray[Any],
+    cores: npt.NDArray[np.float64],
+    normal_radii: npt.NDArray[np.float64],
+    normals: npt.NDArray[np.float64] | None,
+    side: int,
+    toward: npt.NDArray[np.float64],
+    cylinder_radius: float,
+    max_depth: float,
+    robust: bool,
+    threads: int | None = None,
+) -> tuple[
+    npt.NDArray[np.float64],
+    npt.NDArray[np.uint32],
+    npt.NDArray[np.float64],
+    npt.NDArray[np.float64],
+    npt.NDArray[np.float64],
+    npt.NDArray[np.float64],
+    npt.NDArray[np.uint32],
+    npt.NDArray[np.uint32],
+]: ...

@@ -23,4 +23,8 @@ extern PyMethodDef neighbourhood_functions[];
 // neighbourhood graph (normal_orientation_entry_points.cpp).
 extern PyMethodDef normal_orientation_functions[];
 
+// Exact ball and cylinder searches and M3C2's statistics per core point
+// (m3c2_entry_points.cpp).
+extern PyMethodDef m3c2_functions[];
+
 }  // namespace ornel::py

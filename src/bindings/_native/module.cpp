@@ -13,6 +13,7 @@ PyMethodDef* const families[] = {
     walk_functions,
     neighbourhood_functions,
     normal_orientation_functions,
+    m3c2_functions,
 };
 
 int module_exec(PyObject* module) {

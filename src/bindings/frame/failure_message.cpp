@@ -147,6 +147,22 @@ std::string failure_message(const CoreFailure& failure) {
             return "points, normals and neighbours must have one row per point";
         case Failure::too_many_points_for_components:
             return "too many points for uint32 components";
+        case Failure::size_not_finite:
+            return "radii and depths must be finite numbers >= 0";
+        case Failure::axes_per_centre:
+            return "axes must have one row per centre";
+        case Failure::epochs_of_two_types:
+            return "epoch1 and epoch2 must have the same dtype";
+        case Failure::normal_radius_not_positive:
+            return "normal_radii must be finite and > 0";
+        case Failure::normals_per_core_point:
+            return "normals must have one row per core point";
+        case Failure::normal_radii_missing:
+            return "normal_radii must not be empty when no normals are given";
+        case Failure::unknown_side:
+            return "side must be 0 (as fitted), 1 (toward a direction) or 2 (toward a position)";
+        case Failure::toward_not_three:
+            return "toward must have 3 entries";
     }
     return "unknown core failure";
 }

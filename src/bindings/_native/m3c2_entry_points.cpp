@@ -1,0 +1,244 @@
+// Region searches (every point in a ball or a cylinder) and the per-core-point
+// M3C2 statistics, over cell grids built here with the lock released.
+#include "entry_points.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+
+#include "../../lib/row_grid.hpp"
+#include "../../lib/parallel_loop.hpp"
+#include "../../lib/m3c2.hpp"
+#include "../../lib/region_search.hpp"
+#include "../frame/arguments.hpp"
+#include "../frame/convert.hpp"
+#include "../frame/results.hpp"
+#include "../frame/runtime.hpp"
+
+namespace ornel::py {
+
+namespace {
+
+// Core points (or search centres) per thread below which another thread costs more than it saves.
+constexpr std::size_t min_centres_per_thread = 256;
+
+bool is_float32(PyObject* object) {
+    ensure_numpy();
+    return is_float32_array(object);
+}
+
+// A C-contiguous, aligned array of `type_number`: (rows, 3) when `ndim` is 2.
+PyArrayObject* contiguous(const char* name, PyObject* object, int ndim, int type_number, const char* shape) {
+    return convert(name, [&] { return contiguous_arg(object, ndim, type_number, shape); });
+}
+
+std::size_t rows_of(PyArrayObject* array) { return static_cast<std::size_t>(PyArray_DIM(array, 0)); }
+
+const double* doubles(PyArrayObject* array) { return reinterpret_cast<const double*>(PyArray_DATA(array)); }
+
+template <class T>
+const T* data_of(PyArrayObject* array) {
+    return reinterpret_cast<const T*>(PyArray_DATA(array));
+}
+
+double number(const char* name, PyObject* object) {
+    const double value = convert(name, [&] {
+        const double v = PyFloat_AsDouble(object);
+        if (v == -1.0 && PyErr_Occurred()) throw PythonError{};
+        return v;
+    });
+    if (!(value >= 0) || !std::isfinite(value)) fail_input(Failure::size_not_finite);
+    return value;
+}
+
+
+// The points (float32 or float64, C-contiguous (n, 3)) as the typed pointer `run` takes.
+template <class Run>
+auto with_points(PyArrayObject* points, Run&& run) {
+    if (PyArray_TYPE(points) == NPY_FLOAT32) return run(data_of<float>(points));
+    return run(data_of<double>(points));
+}
+
+PyArrayObject* points_param(const char* name, PyObject* object) {
+    return contiguous(name, object, 2, is_float32(object) ? NPY_FLOAT32 : NPY_FLOAT64, "(n, 3)");
+}
+
+// The rows `search(grid, centre, visit)` finds around each centre, ascending,
+// as CSR (indptr int64, indices uint32): counted in one pass, written in a second.
+template <class T, class Search>
+PyObject* region_rows(const T* points, std::size_t n, std::size_t centres, double edge, std::size_t threads,
+                      Search&& search) {
+    Buffer<std::int64_t> indptr(centres + 1);
+    Buffer<std::uint32_t> indices;
+    {
+        ReleasedGil released;
+        const RowGrid<T> grid = build_row_grid(points, n, edge);
+        indptr[0] = 0;
+        split_over_threads(centres, threads, min_centres_per_thread, [&](std::size_t first, std::size_t last) {
+            for (std::size_t i = first; i < last; ++i) {
+                std::int64_t count = 0;
+                search(grid, i, [&](std::uint32_t) { ++count; });
+                indptr[i + 1] = count;
+            }
+        });
+        for (std::size_t i = 0; i < centres; ++i) indptr[i + 1] += indptr[i];
+        indices = Buffer<std::uint32_t>(static_cast<std::size_t>(indptr[centres]));
+        split_over_threads(centres, threads, min_centres_per_thread, [&](std::size_t first, std::size_t last) {
+            for (std::size_t i = first; i < last; ++i) {
+                std::uint32_t* out = indices.data() + indptr[i];
+                search(grid, i, [&](std::uint32_t position) { *out++ = grid.row[position]; });
+                std::sort(indices.data() + indptr[i], out);
+            }
+        });
+    }
+    return result_pair(to_numpy(std::move(indptr)), to_numpy(std::move(indices)));
+}
+
+PyObject* ball_search_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_boundary([&] {
+        static constexpr Parameters<4> parameters{{"points", "centres", "radius", "threads"}, 3};
+        auto bound = match<4>(parameters.of(nullptr, "ball_search"), args, nargs, kwnames);
+        PyArrayObject* points = points_param("points", bound[0]);
+        PyArrayObject* centres = contiguous("centres", bound[1], 2, NPY_FLOAT64, "(q, 3)");
+        const double radius = number("radius", bound[2]);
+        const std::size_t threads = threads_arg(bound[3]);
+        const double* c = doubles(centres);
+        return with_points(points, [&](const auto* xyz) {
+            return region_rows(xyz, rows_of(points), rows_of(centres), radius > 0 ? radius : 1, threads,
+                               [&](const auto& grid, std::size_t i, auto&& found) {
+                                   visit_ball(grid, Ball{{c[3 * i], c[3 * i + 1], c[3 * i + 2]}, radius},
+                                              [&](std::uint32_t position, const double*) { found(position); });
+                               });
+        });
+    });
+}
+
+PyObject* cylinder_search_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_boundary([&] {
+        static constexpr Parameters<6> parameters{{"points", "centres", "axes", "radius", "half_length", "threads"}, 5};
+        auto bound = match<6>(parameters.of(nullptr, "cylinder_search"), args, nargs, kwnames);
+        PyArrayObject* points = points_param("points", bound[0]);
+        PyArrayObject* centres = contiguous("centres", bound[1], 2, NPY_FLOAT64, "(q, 3)");
+        PyArrayObject* axes = contiguous("axes", bound[2], 2, NPY_FLOAT64, "(q, 3)");
+        if (rows_of(axes) != rows_of(centres)) fail_input(Failure::axes_per_centre);
+        const double radius = number("radius", bound[3]);
+        const double half_length = number("half_length", bound[4]);
+        const std::size_t threads = threads_arg(bound[5]);
+        const double *c = doubles(centres), *a = doubles(axes);
+        return with_points(points, [&](const auto* xyz) {
+            return region_rows(xyz, rows_of(points), rows_of(centres), radius > 0 ? radius : 1, threads,
+                               [&](const auto& grid, std::size_t i, auto&& found) {
+                                   const Cylinder cylinder{{c[3 * i], c[3 * i + 1], c[3 * i + 2]},
+                                                           {a[3 * i], a[3 * i + 1], a[3 * i + 2]},
+                                                           radius,
+                                                           half_length};
+                                   visit_cylinder(grid, cylinder, [&](std::uint32_t position, double) { found(position); });
+                               });
+        });
+    });
+}
+
+PyObject* m3c2_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_boundary([&] {
+        static constexpr Parameters<11> parameters{{"epoch1", "epoch2", "cores", "normal_radii", "normals", "side",
+                                                    "toward", "cylinder_radius", "max_depth", "robust", "threads"},
+                                                   10};
+        auto bound = match<11>(parameters.of(nullptr, "m3c2"), args, nargs, kwnames);
+        PyArrayObject* first = points_param("epoch1", bound[0]);
+        PyArrayObject* second = points_param("epoch2", bound[1]);
+        if (PyArray_TYPE(first) != PyArray_TYPE(second)) fail_input(Failure::epochs_of_two_types);
+        PyArrayObject* cores = contiguous("cores", bound[2], 2, NPY_FLOAT64, "(q, 3)");
+        PyArrayObject* radii = contiguous("normal_radii", bound[3], 1, NPY_FLOAT64, "(scales,)");
+        const std::size_t q = rows_of(cores);
+        M3c2Parameters setting;
+        setting.normal_radii = doubles(radii);
+        setting.scales = rows_of(radii);
+        for (std::size_t s = 0; s < setting.scales; ++s)
+            if (!(setting.normal_radii[s] > 0) || !std::isfinite(setting.normal_radii[s]))
+                fail_input(Failure::normal_radius_not_positive);
+        if (bound[4] != Py_None) {
+            PyArrayObject* normals = contiguous("normals", bound[4], 2, NPY_FLOAT64, "(q, 3)");
+            if (rows_of(normals) != q) fail_input(Failure::normals_per_core_point);
+            setting.given_normals = doubles(normals);
+        } else if (setting.scales == 0) {
+            fail_input(Failure::normal_radii_missing);
+        }
+        const std::uint64_t side = convert("side", [&] { return unsigned_arg(bound[5]); });
+        if (side > 2) fail_input(Failure::unknown_side);
+        setting.side = static_cast<NormalSide>(side);
+        PyArrayObject* toward = contiguous("toward", bound[6], 1, NPY_FLOAT64, "(3,)");
+        if (rows_of(toward) != 3) fail_input(Failure::toward_not_three);
+        std::copy_n(doubles(toward), 3, setting.toward);
+        setting.cylinder_radius = number("cylinder_radius", bound[7]);
+        setting.max_depth = number("max_depth", bound[8]);
+        setting.robust = convert("robust", [&] { return flag_arg(bound[9]); });
+        const std::size_t threads = threads_arg(bound[10]);
+
+        Buffer<double> normal(3 * q), position1(q), position2(q), spread1(q), spread2(q);
+        Buffer<std::uint32_t> scale(q), count1(q), count2(q);
+        const M3c2Answers answers{normal.data(), scale.data(), {position1.data(), position2.data()},
+                                  {spread1.data(), spread2.data()}, {count1.data(), count2.data()}};
+        const double* core = doubles(cores);
+        // Cells half as wide as the cylinder: its box, and the balls' rows, then waste little beside them.
+        const double edge = setting.cylinder_radius > 0 ? setting.cylinder_radius : 1;
+        auto run = [&](const auto* xyz1, const auto* xyz2) {
+            ReleasedGil released;
+            const auto grid1 = build_row_grid(xyz1, rows_of(first), edge, false);
+            const auto grid2 = build_row_grid(xyz2, rows_of(second), edge, false);
+            split_over_threads(q, threads, min_centres_per_thread, [&](std::size_t begin, std::size_t end) {
+                m3c2_core_points(grid1, grid2, core, setting, begin, end, answers);
+            });
+        };
+        if (PyArray_TYPE(first) == NPY_FLOAT32) run(data_of<float>(first), data_of<float>(second));
+        else run(data_of<double>(first), data_of<double>(second));
+        const npy_intp rows = static_cast<npy_intp>(q);
+        Ref items[] = {to_numpy(std::move(normal), {rows, 3}), to_numpy(std::move(scale)),
+                       to_numpy(std::move(position1)), to_numpy(std::move(position2)),
+                       to_numpy(std::move(spread1)), to_numpy(std::move(spread2)),
+                       to_numpy(std::move(count1)), to_numpy(std::move(count2))};
+        return require(PyTuple_Pack(8, items[0].get(), items[1].get(), items[2].get(), items[3].get(),
+                                    items[4].get(), items[5].get(), items[6].get(), items[7].get()));
+    });
+}
+
+}  // namespace
+
+PyMethodDef m3c2_functions[] = {
+    {"ball_search", ORNEL_PYCFUNCTION(ball_search_entry), METH_FASTCALL | METH_KEYWORDS,
+     "ball_search(points, centres, radius, threads=None)\n--\n\n"
+     "The rows of `points` (float32 or float64, C-contiguous (n, 3)) within\n"
+     "`radius` of each row of `centres` (C-contiguous float64 (q, 3)), the\n"
+     "distance measured in double precision and the boundary included, as CSR\n"
+     "(indptr int64 (q + 1,), indices uint32), each row's indices ascending.\n"
+     "The centres are split over `threads` threads (default: the cores this\n"
+     "process may use); the answer does not depend on their number. Runs with\n"
+     "the GIL released."},
+    {"cylinder_search", ORNEL_PYCFUNCTION(cylinder_search_entry), METH_FASTCALL | METH_KEYWORDS,
+     "cylinder_search(points, centres, axes, radius, half_length, threads=None)\n--\n\n"
+     "The rows of `points` in each closed cylinder around a row of `centres`\n"
+     "along the unit vector in the same row of `axes` (both C-contiguous\n"
+     "float64 (q, 3)): with d = p - centre and t = d . axis, |t| <= half_length\n"
+     "and |d - t axis|^2 <= radius^2, in double precision. CSR as\n"
+     "`ball_search`. Runs with the GIL released."},
+    {"m3c2", ORNEL_PYCFUNCTION(m3c2_entry), METH_FASTCALL | METH_KEYWORDS,
+     "m3c2(epoch1, epoch2, cores, normal_radii, normals, side, toward, cylinder_radius, max_depth, robust, "
+     "threads=None)\n--\n\n"
+     "Per core point (rows of `cores`, C-contiguous float64 (q, 3)): the unit\n"
+     "normal fitted to epoch1 at the most planar of `normal_radii` (or the\n"
+     "row of `normals`), turned by `side` (0 as fitted, 1 to the side of the\n"
+     "direction `toward`, 2 to the side of the position `toward`); then in the\n"
+     "cylinder of `cylinder_radius` along it within `max_depth`, each epoch's\n"
+     "positions along the normal: mean and sample standard deviation, or with\n"
+     "`robust` median and interquartile range. Returns (normal (q, 3), scale\n"
+     "index uint32, position1, position2, spread1, spread2, count1 uint32,\n"
+     "count2 uint32). The epochs are float32 or float64 (the same),\n"
+     "C-contiguous (n, 3). Core points are split over `threads` threads in\n"
+     "the order given (give them in a spatial order); the answer does not\n"
+     "depend on their number. Runs with the GIL released."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace ornel::py

@@ -1,0 +1,167 @@
+// A cloud's points bucketed in a regular grid of cells, for searches of
+// every point inside a region (balls, cylinders) rather than of the nearest.
+//
+// The points are copied in cell order: cells ordered z, then y, then x, so the
+// cells of one x-row are one contiguous run of points and a search reads one
+// pair of directory entries per row it crosses; the cells are shorter along x
+// than across, so that rows are cut closely to a region. The directory is dense (one
+// offset per cell and one past the end); when the box of the cloud would need
+// far more cells than it has points, the cell edge is doubled until they fit,
+// which keeps the directory within a few bytes per point on thin or sparse
+// clouds. Cell coordinates are measured from the box's low corner in double
+// precision, so clouds far from the origin are bucketed as well as near it.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+
+#include "buffer.hpp"
+#include "failure.hpp"
+
+namespace ornel {
+
+// Cells per point the directory may spend before the edge is doubled.
+inline constexpr std::size_t grid_cells_per_point = 4;
+// Cells are this many times shorter along x, the axis of a row: a region's
+// rows are cut to its chord that much closer, at no cost in rows read.
+inline constexpr int grid_x_split = 4;
+// So that a tiny cloud still gets a grid finer than one cell.
+inline constexpr std::size_t grid_min_cells = 4096;
+
+template <class T>
+struct RowGrid {
+    double origin[3] = {0, 0, 0};
+    double edge = 1;                     // along y and z
+    double edges[3] = {1, 1, 1};         // along x (edge / grid_x_split), y, z
+    std::int64_t cells[3] = {1, 1, 1};  // along x, y, z
+    Buffer<T> xyz;                      // 3 per point, in cell order
+    Buffer<std::uint32_t> row;          // each point's row in the caller's array (when kept)
+    Buffer<std::uint32_t> start;        // first point of each cell, then the count
+
+    std::size_t size() const { return xyz.size() / 3; }
+
+    // The cell holding coordinate c along `axis`, clamped to the grid; monotone
+    // in c, so a box's cell range holds every point inside the box.
+    std::int64_t cell_of(double c, int axis) const {
+        const double q = std::floor((c - origin[axis]) / edges[axis]);
+        if (!(q > 0)) return 0;
+        const double last = static_cast<double>(cells[axis] - 1);
+        return q >= last ? cells[axis] - 1 : static_cast<std::int64_t>(q);
+    }
+
+    std::size_t cell_index(std::int64_t x, std::int64_t y, std::int64_t z) const {
+        return static_cast<std::size_t>((z * cells[1] + y) * cells[0] + x);
+    }
+
+    // Calls visit(first, last) for each x-row run of points (positions in cell
+    // order) whose cells meet the box [lo, hi]; empty runs are skipped.
+    template <class Visit>
+    void visit_box(const double lo[3], const double hi[3], Visit&& visit) const {
+        visit_rows(lo, hi, [](double, double, double, double, double& row_lo, double& row_hi) {
+            (void)row_lo, (void)row_hi;
+            return true;
+        }, visit);
+    }
+
+    // visit_box, each row's x-range first narrowed by narrow(y_lo, y_hi, z_lo,
+    // z_hi, x_lo, x_hi), given the row's cell bounds and the box's x-range: it
+    // may raise x_lo and lower x_hi, or return false to skip the row. Regions
+    // rounder than their box read fewer points so.
+    template <class Narrow, class Visit>
+    void visit_rows(const double lo[3], const double hi[3], Narrow&& narrow, Visit&& visit) const {
+        if (size() == 0) return;
+        std::int64_t first[3], last[3];
+        for (int axis = 0; axis < 3; ++axis) {
+            // Widened by a few units in the last place: the bounds are rounded
+            // sums and the points' own tests are exact, so the box must not
+            // lose a point that lies on its face.
+            const double slack = 1e-12 * (std::abs(lo[axis]) + std::abs(hi[axis]) + edge);
+            if (hi[axis] + slack < origin[axis] ||
+                lo[axis] - slack > origin[axis] + edges[axis] * static_cast<double>(cells[axis]))
+                return;
+            first[axis] = cell_of(lo[axis] - slack, axis);
+            last[axis] = cell_of(hi[axis] + slack, axis);
+        }
+        const double x_slack = 1e-12 * (std::abs(lo[0]) + std::abs(hi[0]) + edge);
+        for (std::int64_t z = first[2]; z <= last[2]; ++z) {
+            const double z_lo = origin[2] + edge * static_cast<double>(z), z_hi = z_lo + edge;
+            for (std::int64_t y = first[1]; y <= last[1]; ++y) {
+                const double y_lo = origin[1] + edge * static_cast<double>(y), y_hi = y_lo + edge;
+                double x_lo = lo[0], x_hi = hi[0];
+                if (!narrow(y_lo, y_hi, z_lo, z_hi, x_lo, x_hi)) continue;
+                const std::int64_t x_first = std::max(first[0], cell_of(x_lo - x_slack, 0));
+                const std::int64_t x_last = std::min(last[0], cell_of(x_hi + x_slack, 0));
+                if (x_first > x_last) continue;
+                const std::uint32_t begin = start[cell_index(x_first, y, z)];
+                const std::uint32_t end = start[cell_index(x_last, y, z) + 1];
+                if (begin < end) visit(begin, end);
+            }
+        }
+    }
+};
+
+// The grid of the n points at `points` (x, y, z rows, finite), its cells of
+// edge `edge` (> 0) or larger. Cost O(n + cells), two passes of a counting sort;
+// points of one cell stay in row order, so the grid depends on nothing but its input.
+// Searches that need no rows (statistics of what they find) save their 4 bytes a point.
+template <class T>
+RowGrid<T> build_row_grid(const T* points, std::size_t n, double edge, bool keep_rows = true) {
+    if (n >= std::numeric_limits<std::uint32_t>::max()) fail_capacity_overflow();
+    RowGrid<T> grid;
+    double lo[3] = {0, 0, 0}, hi[3] = {0, 0, 0};
+    for (int axis = 0; axis < 3; ++axis) {
+        lo[axis] = std::numeric_limits<double>::infinity();
+        hi[axis] = -lo[axis];
+        for (std::size_t i = 0; i < n; ++i) {
+            const double c = static_cast<double>(points[3 * i + axis]);
+            lo[axis] = std::min(lo[axis], c);
+            hi[axis] = std::max(hi[axis], c);
+        }
+        if (n == 0) lo[axis] = hi[axis] = 0;
+        grid.origin[axis] = lo[axis];
+    }
+    const double budget = static_cast<double>(std::max(grid_min_cells, grid_cells_per_point * n));
+    auto set_edge = [&](double e) {
+        grid.edge = e;
+        grid.edges[0] = e / grid_x_split, grid.edges[1] = grid.edges[2] = e;
+    };
+    set_edge(edge);
+    for (;;) {
+        double total = 1;
+        for (int axis = 0; axis < 3; ++axis) total *= std::floor((hi[axis] - lo[axis]) / grid.edges[axis]) + 1;
+        if (total <= budget) break;
+        set_edge(grid.edge * 2);
+    }
+    for (int axis = 0; axis < 3; ++axis)
+        grid.cells[axis] = static_cast<std::int64_t>(std::floor((hi[axis] - lo[axis]) / grid.edges[axis])) + 1;
+    const std::size_t total = static_cast<std::size_t>(grid.cells[0] * grid.cells[1] * grid.cells[2]);
+
+    Buffer<std::uint32_t> cell(n);
+    grid.start = Buffer<std::uint32_t>(total + 1, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        const T* p = points + 3 * i;
+        cell[i] = static_cast<std::uint32_t>(grid.cell_index(grid.cell_of(static_cast<double>(p[0]), 0),
+                                                             grid.cell_of(static_cast<double>(p[1]), 1),
+                                                             grid.cell_of(static_cast<double>(p[2]), 2)));
+        ++grid.start[cell[i] + 1];
+    }
+    for (std::size_t c = 0; c < total; ++c) grid.start[c + 1] += grid.start[c];
+    grid.xyz = Buffer<T>(3 * n);
+    if (keep_rows) grid.row = Buffer<std::uint32_t>(n);
+    // Filled from each cell's end backwards (the ends are start[c + 1]), which
+    // leaves start[c] at the cell's first point when done.
+    for (std::size_t i = n; i-- > 0;) {
+        const std::uint32_t at = --grid.start[cell[i] + 1];
+        std::copy_n(points + 3 * i, 3, grid.xyz.data() + 3 * std::size_t{at});
+        if (keep_rows) grid.row[at] = static_cast<std::uint32_t>(i);
+    }
+    // start[c + 1] now holds cell c's first point: shift the directory down one.
+    for (std::size_t c = 0; c < total; ++c) grid.start[c] = grid.start[c + 1];
+    grid.start[total] = static_cast<std::uint32_t>(n);
+    return grid;
+}
+
+}  // namespace ornel

@@ -1,0 +1,347 @@
+"""M3C2 change detection: the region searches and the per-core-point statistics against a
+brute force of their definitions (tests/m3c2_model.py), the normals' sides on open
+surfaces, and a surface with a known displaced patch near and far from the origin."""
+
+import numpy as np
+import pytest
+from hypothesis import given, strategies as st
+
+import ornel
+from ornel._m3c2 import M3C2Result, m3c2
+from ornel._native import ball_search, cylinder_search
+
+from m3c2_model import cylinder_positions, in_ball, m3c2_reference
+
+
+def terrain(n, rng, *, size=20.0, noise=0.02, offset=(0.0, 0.0, 0.0), dtype=np.float64):
+    """A rolling open surface z = f(x, y) with noise, shifted by `offset`."""
+    xy = rng.uniform(0, size, (n, 2))
+    z = 0.5 * np.sin(xy[:, 0] / 3) * np.cos(xy[:, 1] / 4) + noise * rng.standard_normal(n)
+    return (np.c_[xy, z] + np.asarray(offset)).astype(dtype)
+
+
+def unit_rows(rng, q):
+    axes = rng.standard_normal((q, 3))
+    return axes / np.linalg.norm(axes, axis=1, keepdims=True)
+
+
+def csr_rows(indptr, indices):
+    return [indices[indptr[i]:indptr[i + 1]] for i in range(len(indptr) - 1)]
+
+
+class TestRegionSearches:
+    """Every point inside is found and none outside, the boundary included."""
+
+    @pytest.mark.parametrize("dtype", [np.float64, np.float32])
+    @pytest.mark.parametrize("offset", [0.0, 1e5, 1e6])
+    def test_balls_and_cylinders_match_brute_force(self, dtype, offset):
+        rng = np.random.default_rng(7)
+        points = terrain(3000, rng, offset=(offset, -offset, offset / 10), dtype=dtype)
+        centres = points[::37].astype(np.float64) + rng.normal(0, 0.3, (len(points[::37]), 3))
+        axes = unit_rows(rng, len(centres))
+        axes[::3] = (0, 0, 1)
+        for radius in (0.4, 1.5):
+            found = csr_rows(*ball_search(points, centres, radius))
+            for centre, row in zip(centres, found):
+                np.testing.assert_array_equal(row, in_ball(points, centre, radius))
+            found = csr_rows(*cylinder_search(points, centres, axes, radius, 2.5 * radius))
+            for centre, axis, row in zip(centres, axes, found):
+                np.testing.assert_array_equal(row, cylinder_positions(points, centre, axis, radius, 2.5 * radius)[0])
+
+    def test_points_on_the_boundary_are_inside(self):
+        # A quantised lattice: many points lie exactly on the spheres, discs and caps.
+        g = np.arange(-4, 5, dtype=np.float64) * 0.5
+        points = np.stack(np.meshgrid(g, g, g, indexing="ij"), axis=-1).reshape(-1, 3) + 1e6
+        centre = np.array([[1e6, 1e6, 1e6]])
+        axis = np.array([[0.0, 0.0, 1.0]])
+        (rows,) = csr_rows(*ball_search(points, centre, 1.0))
+        d = points[rows] - centre
+        assert len(rows) == 1 + 6 + 12 + 8 + 6 and ((d * d).sum(axis=1) == 1.0).sum() == 6  # six on the sphere itself
+        np.testing.assert_array_equal(rows, in_ball(points, centre[0], 1.0))
+        (rows,) = csr_rows(*cylinder_search(points, centre, axis, 1.0, 1.5))
+        np.testing.assert_array_equal(rows, cylinder_positions(points, centre[0], axis[0], 1.0, 1.5)[0])
+        assert len(rows) == 13 * 7  # the disc's 13 lattice points (its rim included) on 7 levels (both caps included)
+
+    @given(st.integers(0, 2**32 - 1), st.sampled_from([0.0, 3e5]), st.integers(0, 4))
+    def test_quantised_clouds_with_duplicates(self, seed, offset, decimals):
+        rng = np.random.default_rng(seed)
+        points = np.round(rng.uniform(-3, 3, (400, 3)), decimals) + offset
+        points = np.concatenate([points, points[:50]])  # exact duplicates
+        centres = np.round(rng.uniform(-3, 3, (20, 3)), decimals) + offset
+        axes = unit_rows(rng, 20)
+        radius = float(rng.choice([0.5, 1.0, 2.0]))
+        for centre, row in zip(centres, csr_rows(*ball_search(points, centres, radius))):
+            np.testing.assert_array_equal(row, in_ball(points, centre, radius))
+        found = csr_rows(*cylinder_search(points, centres, axes, radius, 1.5))
+        for centre, axis, row in zip(centres, axes, found):
+            np.testing.assert_array_equal(row, cylinder_positions(points, centre, axis, radius, 1.5)[0])
+
+    def test_threads_give_the_serial_answer_and_empty_input_is_fine(self):
+        rng = np.random.default_rng(3)
+        points = terrain(5000, rng)
+        centres = points[::3].astype(np.float64)
+        serial = ball_search(points, centres, 1.0, threads=1)
+        parallel = ball_search(points, centres, 1.0, threads=4)
+        for a, b in zip(serial, parallel):
+            np.testing.assert_array_equal(a, b)
+        indptr, indices = ball_search(np.zeros((0, 3)), centres, 1.0)
+        assert not indptr.any() and len(indices) == 0
+
+
+def compare_with_reference(result, reference, *, tolerance):
+    np.testing.assert_allclose(result.normal, reference["normal"], atol=1e-9)
+    np.testing.assert_array_equal(result.count1, reference["count1"])
+    np.testing.assert_array_equal(result.count2, reference["count2"])
+    for name in ("distance", "lod", "spread1", "spread2"):
+        np.testing.assert_allclose(getattr(result, name), reference[name], rtol=0, atol=tolerance, err_msg=name)
+
+
+class TestStatisticsMatchBruteForce:
+    """Distances, spreads, counts and LoD per core point as the definitions give them."""
+
+    @pytest.mark.parametrize("robust", [False, True])
+    @pytest.mark.parametrize("offset", [0.0, 5e5])
+    def test_single_and_multiple_scales(self, robust, offset):
+        rng = np.random.default_rng(11)
+        shift = (offset, offset, offset / 5)
+        epoch1, epoch2 = terrain(4000, rng, offset=shift), terrain(4000, rng, offset=shift)
+        epoch2[:, 2] += 0.1
+        cores = epoch1[::25]
+        for radii in ([1.5], [0.6, 1.2, 2.4]):
+            result = m3c2(epoch1, epoch2, core_points=cores, normal_radius=radii, cylinder_radius=0.7,
+                          max_depth=2.0, normals="+z", robust=robust, registration_error=0.01)
+            # The cylinders are checked exactly along the normals found; the normals themselves to rounding.
+            given = m3c2_reference(epoch1, epoch2, cores, radii, 0.7, 2.0, normals=result.normal, robust=robust,
+                                   registration_error=0.01)
+            np.testing.assert_array_equal(result.count1, given["count1"])
+            fitted = m3c2_reference(epoch1, epoch2, cores, radii, 0.7, 2.0, robust=robust, registration_error=0.01)
+            compare_with_reference(result, fitted, tolerance=1e-9)
+            assert np.isfinite(result.distance).mean() > 0.95
+
+    @pytest.mark.parametrize("dtype", [np.float32, np.float64])
+    def test_far_from_the_origin_in_both_precisions(self, dtype):
+        # In float32 the points themselves are rounded to about 0.06 at 1e6: the
+        # reference reads the same rounded points, so only the arithmetic's order differs.
+        rng = np.random.default_rng(5)
+        shift = (1e6, 2e6, 1e5) if dtype == np.float64 else (1e5, 1e5, 1e3)
+        epoch1 = terrain(3000, rng, offset=shift, dtype=dtype)
+        epoch2 = terrain(3000, rng, offset=shift, dtype=dtype)
+        cores = epoch1[::20].astype(np.float64)
+        result = m3c2(epoch1, epoch2, core_points=cores, normal_radius=2.0, cylinder_radius=1.0, max_depth=3.0,
+                      normals="+z")
+        reference = m3c2_reference(epoch1, epoch2, cores, [2.0], 1.0, 3.0)
+        compare_with_reference(result, reference, tolerance=1e-9)
+
+    def test_sensor_side_given_normals_and_min_points(self):
+        rng = np.random.default_rng(2)
+        epoch1, epoch2 = terrain(3000, rng), terrain(2000, rng)
+        cores = epoch1[::30]
+        sensor = (10.0, 10.0, -50.0)  # below the surface: every normal turns down
+        result = m3c2(epoch1, epoch2, core_points=cores, normal_radius=1.5, cylinder_radius=0.5, max_depth=2.0,
+                      normals={"sensor": sensor}, min_points=4)
+        reference = m3c2_reference(epoch1, epoch2, cores, [1.5], 0.5, 2.0, sensor=sensor, min_points=4)
+        compare_with_reference(result, reference, tolerance=1e-9)
+        assert (result.normal[:, 2] < 0).all()
+        assert np.isnan(result.distance[(result.count1 < 4) | (result.count2 < 4)]).all()
+        normals = np.tile([0.0, 0.0, 2.0], (len(cores), 1))
+        result = m3c2(epoch1, epoch2, core_points=cores, normal_radius=1.5, cylinder_radius=0.5, max_depth=2.0,
+                      normals=normals)
+        reference = m3c2_reference(epoch1, epoch2, cores, [1.5], 0.5, 2.0, normals=normals / 2)
+        compare_with_reference(result, reference, tolerance=1e-12)
+        assert np.isnan(result.normal_scale).all()
+
+    def test_threads_give_the_serial_answer(self):
+        rng = np.random.default_rng(9)
+        epoch1, epoch2 = terrain(20000, rng), terrain(20000, rng)
+        kwargs = dict(core_points=0.5, normal_radius=[1.0, 2.0], cylinder_radius=0.5, max_depth=2.0)
+        serial, parallel = m3c2(epoch1, epoch2, threads=1, **kwargs), m3c2(epoch1, epoch2, threads=3, **kwargs)
+        for name in ("distance", "lod", "count1", "count2", "normal", "spread1", "spread2"):
+            np.testing.assert_array_equal(getattr(serial, name), getattr(parallel, name))
+
+
+class TestNormalSides:
+    """"auto" on open surfaces: a terrain's normals up, a cliff's all to one side."""
+
+    def test_terrain_normals_point_up(self):
+        rng = np.random.default_rng(4)
+        epoch = terrain(5000, rng)
+        result = m3c2(epoch, epoch, core_points=epoch[::50], normal_radius=1.5, cylinder_radius=0.5, max_depth=1.0)
+        assert (result.normal[:, 2] > 0.5).all()
+        np.testing.assert_array_equal(result.distance, 0.0)
+
+    @pytest.mark.parametrize("facing", [(1.0, 0.0), (-0.6, 0.8), (0.0, -1.0)])
+    def test_cliff_normals_agree_across_the_face(self, facing):
+        # An upright, rough wall of 30 x 10 facing `facing` horizontally, undulating along its length.
+        rng = np.random.default_rng(6)
+        u, h = rng.uniform(0, 30, 6000), rng.uniform(0, 10, 6000)
+        depth = 0.4 * np.sin(u / 4) + 0.01 * rng.standard_normal(6000)
+        fx, fy = facing
+        wall = np.c_[u * -fy + depth * fx, u * fx + depth * fy, h] + (1e5, 1e5, 0)
+        result = m3c2(wall, wall, core_points=wall[::60], normal_radius=2.0, cylinder_radius=0.5, max_depth=1.0)
+        sides = result.normal[:, :2] @ np.array(facing)
+        assert (np.abs(sides) > 0.5).all()
+        assert (sides > 0).all() or (sides < 0).all()
+
+    def test_given_direction_and_axis_names(self):
+        rng = np.random.default_rng(8)
+        epoch = terrain(3000, rng)
+        for normals, sign in (("-z", -1), ((0.0, 0.1, -3.0), -1), ("+z", 1)):
+            result = m3c2(epoch, epoch, core_points=epoch[::40], normal_radius=1.5, cylinder_radius=0.5,
+                          max_depth=1.0, normals=normals)
+            assert (np.sign(result.normal[:, 2]) == sign).all()
+
+
+@pytest.mark.parametrize("dtype,offset", [(np.float64, 0.0), (np.float64, 1e6), (np.float32, 0.0),
+                                          (np.float32, 1e4)])
+def test_a_displaced_patch_is_found_and_nothing_else(dtype, offset):
+    # Two scans of a 40 x 40 terrain (2 mm noise); in the second a 10 x 10 patch rose by 3 cm.
+    rng = np.random.default_rng(12)
+    shift = (offset, offset, offset / 10)
+    epoch1 = terrain(60000, rng, size=40, noise=0.002, offset=shift, dtype=dtype)
+    epoch2 = terrain(60000, rng, size=40, noise=0.002, offset=shift, dtype=dtype)
+    local = epoch2.astype(np.float64) - shift
+    patch = (np.abs(local[:, 0] - 20) < 5) & (np.abs(local[:, 1] - 20) < 5)
+    epoch2[patch, 2] += dtype(0.03)
+    result = m3c2(epoch1, epoch2, core_points=0.8, normal_radius=1.5, cylinder_radius=0.5, max_depth=1.0)
+    cores = result.core_points - shift
+    inside = (np.abs(cores[:, 0] - 20) < 4.5) & (np.abs(cores[:, 1] - 20) < 4.5)
+    outside = (np.abs(cores[:, 0] - 20) > 5.5) | (np.abs(cores[:, 1] - 20) > 5.5)
+    assert inside.sum() > 100 and outside.sum() > 1000
+    # Float32 at 1e4 rounds coordinates to 1 mm: the noise is then about 2.2 mm.
+    assert abs(np.median(result.distance[inside]) - 0.03) < 0.002
+    assert result.significant[inside].mean() > 0.98
+    assert result.significant[outside].mean() < 0.08
+    # About 1.96 sqrt(2 σ² / n), σ the noise and n the points in a cylinder of radius 0.5.
+    expected = 1.96 * np.sqrt(2 * 0.002**2 / (np.pi * 0.25 * 60000 / 1600))
+    assert 0.7 * expected < np.median(result.lod) < 1.5 * expected
+    stats = result.statistics()
+    assert stats["with_distance"] == len(result) and 0 < stats["significant_share"] < 0.2
+
+
+class TestResultAndArguments:
+    def test_result_summary_and_json(self):
+        rng = np.random.default_rng(1)
+        epoch1, epoch2 = terrain(2000, rng), terrain(2000, rng)
+        result = m3c2(ornel.Cloud(epoch1), epoch2, core_points=np.array([[5.0, 5.0, 0.0], [500.0, 5.0, 0.0]]),
+                      normal_radius=1.5, cylinder_radius=0.5, max_depth=1.0)
+        assert isinstance(result, M3C2Result) and len(result) == 2
+        assert np.isnan(result.distance[1]) and np.isnan(result.normal[1]).all() and not result.significant[1]
+        stats = result.statistics()
+        assert stats["core_points"] == 2 and stats["with_distance"] == 1
+        import json
+        document = json.loads(result.to_json(per_point=True))
+        assert document["points"]["distance"][1] is None
+        assert document["statistics"]["mean_change"] == pytest.approx(result.distance[0])
+
+    @pytest.mark.parametrize("kwargs,message", [
+        (dict(normal_radius=0), "normal_radius must be a finite number > 0"),
+        (dict(normal_radius=[]), "non-empty list"),
+        (dict(cylinder_radius=-1), "cylinder_radius must be a finite number > 0"),
+        (dict(max_depth=float("nan")), "max_depth must be a finite number > 0"),
+        (dict(normals="sideways"), "normals must be 'auto'"),
+        (dict(normals=np.zeros((2, 3))), r"one normal per core point \(5, 3\)"),
+        (dict(normals=(0, 0, 0)), "non-zero vector"),
+        (dict(min_points=0), "min_points must be a whole number >= 1"),
+        (dict(registration_error=-0.1), "registration_error must be a finite number >= 0"),
+    ])
+    def test_bad_arguments_say_what_was_expected(self, kwargs, message):
+        rng = np.random.default_rng(1)
+        epoch = terrain(200, rng)
+        arguments = dict(core_points=epoch[:5], normal_radius=1.0, cylinder_radius=0.5, max_depth=1.0)
+        arguments.update(kwargs)
+        with pytest.raises(ValueError, match=message):
+            m3c2(epoch, epoch, **arguments)
+
+
+class TestChangeCommand:
+    """`ornel change`: the summary, the written-back core points, CloudCompare's
+    parameter file, and one-line refusals."""
+
+    @pytest.fixture(scope="class")
+    @staticmethod
+    def epochs(tmp_path_factory):
+        directory = tmp_path_factory.mktemp("change")
+        rng = np.random.default_rng(21)
+        epoch1 = terrain(40000, rng, size=30, noise=0.002, offset=(5e5, 5e5, 100))
+        epoch2 = terrain(40000, rng, size=30, noise=0.002, offset=(5e5, 5e5, 100))
+        patch = (epoch2[:, 0] < 5e5 + 10) & (epoch2[:, 1] < 5e5 + 10)
+        epoch2[patch, 2] += 0.03
+        np.save(directory / "e1.npy", epoch1)
+        np.save(directory / "e2.npy", epoch2)
+        cores = epoch1[::15]
+        from plyfile import PlyData, PlyElement
+        vertex = np.zeros(len(cores), [("x", "f8"), ("y", "f8"), ("z", "f8"), ("quality", "u2")])
+        vertex["x"], vertex["y"], vertex["z"] = cores.T
+        vertex["quality"] = np.arange(len(cores)) % 1000
+        PlyData([PlyElement.describe(vertex, "vertex")]).write(str(directory / "core.ply"))
+        return directory, cores
+
+    def run(self, capsys, *args):
+        from ornel._command import main
+        code = main([str(a) for a in args])
+        out, err = capsys.readouterr()
+        return code, out, err
+
+    def test_summary_and_write_back(self, epochs, capsys):
+        directory, cores = epochs
+        code, out, err = self.run(capsys, "change", directory / "e1.npy", directory / "e2.npy", "--normal-radius",
+                                  1.5, "--cylinder-radius", 0.5, "--max-depth", 1, "--core", directory / "core.ply",
+                                  "--out", directory / "out.ply", "--json", directory / "summary.json")
+        assert code == 0, err
+        rows = dict(line.split(None, 1) for line in out.splitlines()[1:])
+        assert int(rows["core_points"]) == len(cores) and int(rows["with_distance"]) == len(cores)
+        assert abs(float(rows["median_significant_change"]) - 0.03) < 0.003
+        assert 0.05 < float(rows["significant_share"]) < 0.25  # the patch is 1/9 of the surface
+        from plyfile import PlyData
+        written = PlyData.read(str(directory / "out.ply"))["vertex"].data
+        np.testing.assert_array_equal(written["quality"], np.arange(len(cores)) % 1000)
+        np.testing.assert_array_equal(np.c_[written["x"], written["y"], written["z"]], cores)
+        expected = m3c2(np.load(directory / "e1.npy"), np.load(directory / "e2.npy"), core_points=cores,
+                        normal_radius=1.5, cylinder_radius=0.5, max_depth=1.0)
+        np.testing.assert_array_equal(written["m3c2_distance"], expected.distance)
+        np.testing.assert_array_equal(written["m3c2_count2"], expected.count2)
+        import json
+        assert json.loads((directory / "summary.json").read_text())["statistics"]["core_points"] == len(cores)
+
+    def test_cloudcompare_parameters_are_diameters(self, epochs, capsys):
+        directory, _ = epochs
+        params = directory / "m3c2_params.txt"
+        params.write_text("[General]\nM3C2VER=1\nNormalMode=1\nNormalMinScale=2\nNormalStep=1\nNormalMaxScale=4\n"
+                          "NormalScale=9\nSearchScale=1\nSearchDepth=1.5\nNormalPreferedOri=4\nSubsampleEnabled=true\n"
+                          "SubsampleRadius=1.0\nUseMedian=true\nRegistrationErrorEnabled=true\n"
+                          "RegistrationError=0.001\nUseMinPoints4Stat=true\nMinPoints4Stat=5\n")
+        from ornel._m3c2 import read_cloudcompare_parameters
+        assert read_cloudcompare_parameters(params) == {
+            "normal_radius": [1.0, 1.5, 2.0], "cylinder_radius": 0.5, "max_depth": 1.5, "normals": "+z",
+            "core_points": 1.0, "robust": True, "registration_error": 0.001, "min_points": 5}
+        code, out, err = self.run(capsys, "change", directory / "e1.npy", directory / "e2.npy", "--params", params,
+                                  "--max-depth", 2, "--json", directory / "p.json")
+        assert code == 0, err
+        import json
+        parameters = json.loads((directory / "p.json").read_text())["parameters"]
+        assert parameters["max_depth"] == 2.0 and parameters["cylinder_radius"] == 0.5 and parameters["robust"]
+
+    @pytest.mark.parametrize("extra,message", [
+        (["--core", "nowhere.las"], "nowhere.las"),
+        (["--params", "nowhere.txt"], "cannot be read"),
+        (["--normals", "up"], "--normals 'up': expected auto"),
+        (["--core", "-1"], "a spacing must be a finite number > 0"),
+    ])
+    def test_bad_input_is_one_line_and_exit_2(self, epochs, capsys, extra, message):
+        directory, _ = epochs
+        code, out, err = self.run(capsys, "change", directory / "e1.npy", directory / "e2.npy", "--normal-radius",
+                                  1.5, "--cylinder-radius", 0.5, "--max-depth", 1, *extra)
+        assert code == 2 and message in err and len(err.strip().splitlines()) == 1
+
+    def test_refusals_of_radii_and_epochs_apart(self, epochs, capsys, tmp_path):
+        directory, _ = epochs
+        with pytest.raises(SystemExit) as exit:
+            self.run(capsys, "change", directory / "e1.npy", directory / "e2.npy", "--normal-radius", 0,
+                     "--cylinder-radius", 0.5, "--max-depth", 1)
+        assert exit.value.code == 2 and "must be a positive" in capsys.readouterr().err
+        np.save(tmp_path / "far.npy", np.load(directory / "e2.npy") + (0, 100, 0))
+        code, _, err = self.run(capsys, "change", directory / "e1.npy", tmp_path / "far.npy", "--normal-radius", 1.5,
+                                "--cylinder-radius", 0.5, "--max-depth", 1)
+        assert code == 2 and "do not overlap" in err
+        code, _, err = self.run(capsys, "change", directory / "e1.npy", directory / "e2.npy", "--max-depth", 1)
+        assert code == 2 and "--normal-radius, --cylinder-radius needed" in err
