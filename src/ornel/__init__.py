@@ -13,6 +13,7 @@ from ornel._formats import read_points, write_points
 from ornel._dispatch import all_by_all, nearest
 from ornel._join import join_tile
 from ornel._matrix import Matrix
+from ornel._mesh import Mesh, MeshDistances
 from ornel._records import Records, read_records, write_records
 from ornel._order import morton_order
 from ornel._register import Iteration, Registration, register, register_many
@@ -21,6 +22,7 @@ from ornel._store import Store, StoreError, StoreWarning
 __all__ = ["delaunay", "delaunay_graph", "morton_order"]
 __all__ += ["Cloud", "CloudError", "Comparison", "Matrix", "compare", "all_by_all", "join_tile", "nearest", "read_points", "write_points"]
 __all__ += ["Records", "read_records", "write_records", "Store", "StoreError", "StoreWarning"]
+__all__ += ["Mesh", "MeshDistances"]
 __all__ += ["Iteration", "Registration", "register", "register_many"]
 
 

@@ -20,6 +20,7 @@
 #include "../frame/module_definition.hpp"
 #include "../frame/results.hpp"
 #include "../frame/runtime.hpp"
+#include "mesh_entry_points.hpp"
 
 namespace ornel::py {
 
@@ -513,6 +514,7 @@ PyMethodDef module_functions[] = {
      "the cloud's centre, then `passes` times turned to the side most of the\n"
      "neighbours' normals take. Zero where the neighbours do not span a plane.\n"
      "Runs with the GIL released."},
+    ORNEL_MESH_FUNCTIONS,
     {nullptr, nullptr, 0, nullptr},
 };
 
