@@ -151,16 +151,15 @@ PyObject* closest(PyObject* const* bound) {
     Buffer<S> distances(q), barycentric(3 * q);
     Buffer<std::uint32_t> triangles(q);
     released([&] {
-        check_bvh(bvh);
+        const BvhTopology topology = bvh_topology(bvh);
         if (q > 0 && queries.columns < 3) fail(Failure::too_few_columns, queries.columns);
         for (std::size_t row = 0; row < q; ++row)
             for (int k = 0; k < 3; ++k)
                 if (const S c = queries.at(row, k); !std::isfinite(c))
                     fail_input(Failure::non_finite_coordinate, row, std::isnan(c) ? 1 : 0);
-        const Buffer<std::int64_t> sorted = morton_order(queries);
         const MeshAnswers<S> answers{distances.data(), triangles.data(), barycentric.data()};
         split_over_threads(q, threads, min_queries_per_thread, [&](std::size_t first, std::size_t last) {
-            mesh_distances(bvh, queries, sorted.data(), first, last, bound2, normals, answers);
+            mesh_distances(bvh, topology, queries, first, last, bound2, normals, answers);
         });
         return 0;
     });
