@@ -255,3 +255,85 @@ class TestFiles:
             ornel.Mesh(np.eye(3), np.zeros((0, 3), int))
         with pytest.raises(ornel.CloudError, match="non-finite"):
             ornel.Mesh(np.eye(3), [[0, 1, 2]]).closest([[np.inf, 0, 0]])
+
+
+def run_ornel(*args):
+    import subprocess
+    import sys
+
+    script = Path(sys.executable).parent / "ornel"
+    command = [str(script)] if script.exists() else [sys.executable, "-m", "ornel"]
+    return subprocess.run([*command, *map(str, args)], capture_output=True, text=True, timeout=300)
+
+
+class TestCompareWithMesh:
+    @pytest.fixture
+    def scan_and_model(self, tmp_path):
+        from plyfile import PlyData, PlyElement
+
+        vertices, triangles = cube()
+        model = tmp_path / "cube.off"
+        model.write_text(f"OFF\n{len(vertices)} {len(triangles)} 0\n" + "".join(f"{x} {y} {z}\n" for x, y, z in vertices)
+                         + "".join(f"3 {a} {b} {c}\n" for a, b, c in triangles))
+        rng = np.random.default_rng(4)
+        points = rng.uniform(-1.5, 1.5, (3000, 3))
+        scan = tmp_path / "scan.ply"
+        records = np.array([(*p, i % 7) for i, p in enumerate(points)],
+                           [("x", "f8"), ("y", "f8"), ("z", "f8"), ("intensity", "u1")])
+        PlyData([PlyElement.describe(records, "vertex")], text=False).write(str(scan))
+        return scan, model, points, ornel.Mesh(vertices, triangles)
+
+    def test_api_and_command_measure_to_triangles(self, tmp_path, scan_and_model):
+        scan, model, points, mesh = scan_and_model
+        exact, nearest = brute_force(points, mesh.vertices, mesh.triangles)
+        result = ornel.compare(points, mesh, precision="f64")
+        assert isinstance(result, ornel.MeshComparison)
+        np.testing.assert_array_equal(result.distance, exact)
+        np.testing.assert_allclose(np.linalg.norm(result.split(), axis=1), exact, atol=1e-12)
+        out = tmp_path / "out.ply"
+        done = run_ornel("compare", scan, model, "--f64", "--signed", "--split", "--index", "--out", out,
+                         "--json", tmp_path / "s.json", "--max-distance", "0.4", "--radius", "0.1")
+        assert done.returncode == 0, done.stderr
+        assert "12 triangles" in done.stdout
+        from plyfile import PlyData
+
+        written = PlyData.read(str(out))["vertex"].data
+        assert written.dtype.names == ("x", "y", "z", "intensity", "distance", "dx", "dy", "dz", "index")
+        np.testing.assert_array_equal(written["intensity"], np.arange(len(points)) % 7)
+        within = exact <= 0.4
+        inside = (np.abs(points) < 1).all(axis=1)
+        np.testing.assert_array_equal(np.abs(written["distance"][within]), exact[within])
+        np.testing.assert_array_equal(written["distance"][within] < 0, inside[within])
+        assert np.isnan(written["distance"][~within]).all() and (written["index"][~within] == -1).all()
+        vectors = np.c_[written["dx"], written["dy"], written["dz"]][within]
+        np.testing.assert_allclose(np.linalg.norm(vectors, axis=1), exact[within], atol=1e-12)
+        import json
+
+        summary = json.loads((tmp_path / "s.json").read_text())
+        assert summary["measure"] == "signed triangle" and summary["beyond_max_distance"] == int((~within).sum())
+
+    def test_vertices_and_refusals(self, tmp_path, scan_and_model):
+        scan, model, points, mesh = scan_and_model
+        done = run_ornel("compare", scan, model, "--vertices", "--f64")
+        assert done.returncode == 0, done.stderr
+        nearest_vertex = np.sqrt(((points[:, None] - mesh.vertices[None]) ** 2).sum(axis=2)).min(axis=1)
+        printed = dict(line.split()[:2] for line in done.stdout.splitlines()[1:])
+        assert float(printed["max"]) == pytest.approx(nearest_vertex.max(), rel=1e-6)
+        for extra, message in ((["--local-model", "plane"], "--local-model is for clouds"),
+                               (["--store", tmp_path / "store"], "--store is for clouds")):
+            done = run_ornel("compare", scan, model, *extra)
+            assert done.returncode == 2 and message in done.stderr and done.stderr.count("\n") == 1
+        bad = tmp_path / "bad.obj"
+        bad.write_text("v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 9\n")
+        done = run_ornel("compare", scan, bad)
+        assert done.returncode == 2 and "names vertex 8" in done.stderr and "Traceback" not in done.stderr
+
+    def test_align_recovers_a_shift(self, scan_and_model):
+        _, _, _, mesh = scan_and_model
+        rng = np.random.default_rng(9)
+        on_faces = mesh.points_at(rng.integers(0, 12, 4000), rng.dirichlet([1, 1, 1], 4000))
+        moved = on_faces + [0.03, -0.02, 0.01]
+        registration = ornel.register_to_mesh(ornel.Cloud(moved), mesh)
+        assert registration.converged
+        np.testing.assert_allclose(registration.transform[:3, 3], [-0.03, 0.02, -0.01], atol=1e-6)
+        assert registration.rmse < 1e-6

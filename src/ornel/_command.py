@@ -35,6 +35,8 @@ from ornel._dispatch import all_by_all
 from ornel._errors import CloudError
 from ornel._join import default_threads
 from ornel._matrix import Matrix
+from ornel._mesh import Mesh
+from ornel._mesh_compare import MeshComparison, compare_to_mesh, load_model, register_to_mesh
 from ornel._progress import progress_bar
 from ornel._store import Store, points_digest, stored_nearest
 from ornel._register import Registration, format_transform, read_transform, register, write_transform
@@ -98,7 +100,9 @@ def parser() -> argparse.ArgumentParser:
                                   description="For every point of A the distance to the nearest point of B: "
                                   "a summary on stdout, and with --out A's points with a field 'distance'.")
     compare.add_argument("a", metavar="A", help="the compared cloud")
-    compare.add_argument("b", metavar="B", help="the reference cloud")
+    compare.add_argument("b", metavar="B", help="the reference: a cloud, or a mesh (.ply or .obj with faces, "
+                         ".stl, .off), whose triangles are measured to")
+    compare.add_argument("--vertices", action="store_true", help="compare to B's vertices even when it has faces")
     compare.add_argument("--out", metavar="PATH", help="write A's points, in A's order, with a per-point field "
                          f"'distance' (NaN where none), in the format of PATH's suffix ({' '.join(WRITE_SUFFIXES)})")
     compare.add_argument("--split", action="store_true", help="--out also gets dx dy dz: the vector from each "
@@ -106,7 +110,8 @@ def parser() -> argparse.ArgumentParser:
     compare.add_argument("--index", action="store_true", help="--out also gets 'index': that point's index in B "
                          "(-1 where none)")
     compare.add_argument("--signed", action="store_true", help="distances signed along B's normal at the nearest "
-                         "point (normals from B's --neighbours nearest points, oriented consistently)")
+                         "point (normals from B's --neighbours nearest points, oriented consistently); with a mesh, "
+                         "by its faces' winding: negative inside a closed mesh")
     compare.add_argument("--local-model", choices=("plane",), help="measure to the plane fitted to B's "
                          "--neighbours nearest points around the nearest point, not to the point itself")
     compare.add_argument("--neighbours", type=positive_int, default=NORMAL_NEIGHBOURS, metavar="K",
@@ -311,8 +316,9 @@ def print_comparison(args: argparse.Namespace, result: Comparison, stats: dict[s
     bound = "" if result.max_distance is None else f", at most {result.max_distance:g} away"
     if result.measure != "point":
         bound += f", {result.measure} distances"
+    target = f"{len(result.mesh):,} triangles" if isinstance(result, MeshComparison) else f"{len(b):,} points"
     print(f"{printable(args.a)} -> {printable(args.b)}: distance from each of the {stats['points']:,} points of "
-          f"{a.name} to the nearest of the {len(b):,} points of {b.name} ({result.precision}{bound})")
+          f"{a.name} to the nearest of the {target} of {b.name} ({result.precision}{bound})")
     rows: list[tuple[str, str]] = []
     if result.skipped:
         rows.append(("skipped", str(result.skipped)))
@@ -347,22 +353,33 @@ def run_compare(args: argparse.Namespace) -> int:
         a_records = read_records(args.a)  # read once: its points here, every field for --out
         a_points = a_records.points
         bar.update()
-        b = Cloud.load(args.b, printable(Path(args.b).stem))
+        b = load_model(args.b, printable(Path(args.b).stem), vertices=args.vertices)
+        mesh = isinstance(b, Mesh)
+        if mesh:
+            refuse_for_mesh(args)
         precision: Precision = "f64" if args.f64 else "f32"
         a_cloud, valid = cloud_of(a_points, args)
         bar.update()
         store = open_store(args.store) if args.store is not None else None
         if store is not None:
             stored_nearest(b, store, precision)
-        b.prepared(precision)  # the graph: most of the time, unless stored
+        if mesh:
+            b.index(precision)
+        else:
+            b.prepared(precision)  # the graph: most of the time, unless stored
         bar.update()
         if args.align:
-            registration = register(a_cloud, b, threads=args.threads)
+            registration = (register_to_mesh(a_cloud, b, threads=args.threads) if mesh
+                            else register(a_cloud, b, threads=args.threads))
             with printing():
                 print_registration(a_cloud, b, registration)
             a_points = registration.apply(a_points)
             a_cloud = Cloud(registration.apply(a_cloud.points), a_cloud.name, source=a_cloud.source)
-        result = compare(a_cloud, b, precision=precision, max_distance=args.max_distance, threads=args.threads)
+        if mesh:
+            result = compare_to_mesh(a_cloud, b, precision=precision, max_distance=args.max_distance,
+                                     threads=args.threads, signed=args.signed)
+        else:
+            result = compare(a_cloud, b, precision=precision, max_distance=args.max_distance, threads=args.threads)
         result = result.with_invalid(valid, a_points)
         result = result.with_measure(local_model=args.local_model, signed=args.signed, neighbours=args.neighbours)
         bar.update()
@@ -384,6 +401,16 @@ def run_compare(args: argparse.Namespace) -> int:
     if args.png is not None:
         write_or_fail(args.png, lambda path: result.plot(path, clip_percentile=args.clip_percentile))
     return 0
+
+
+def refuse_for_mesh(args: argparse.Namespace) -> None:
+    """What a mesh reference cannot do, said before any work."""
+    if args.local_model is not None:
+        raise CloudError(args.b, "a mesh is measured to its triangles: --local-model is for clouds "
+                         "(give --vertices to compare to its vertices)")
+    if args.store is not None:
+        raise CloudError(args.b, "a mesh's index is built in memory: --store is for clouds "
+                         "(give --vertices to compare to its vertices)")
 
 
 def cloud_of(points: npt.NDArray[Any], args: argparse.Namespace) -> tuple[Cloud, npt.NDArray[np.bool_] | None]:
