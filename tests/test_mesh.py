@@ -337,3 +337,42 @@ class TestCompareWithMesh:
         assert registration.converged
         np.testing.assert_allclose(registration.transform[:3, 3], [-0.03, 0.02, -0.01], atol=1e-6)
         assert registration.rmse < 1e-6
+
+
+class TestIndexArrays:
+    def test_malformed_index_arrays_are_refused_not_read_out_of_bounds(self):
+        from ornel import _native
+
+        mesh = ornel.Mesh.load(MESHES / "teapot.obj")
+        bounds, links, corners, order = mesh.index("f64")
+        queries = np.zeros((4, 3))
+        assert links[0, 1] == 0 and links[-1, 1] > 0  # the root is internal, the last node a leaf
+        broken = []
+        for node, column, value in ((0, 0, 0),                 # a child before its parent: a cycle
+                                    (0, 0, len(links) - 1),     # children past the last node
+                                    (len(links) - 1, 0, 2**31)):  # a leaf past the triangles
+            changed = links.copy()
+            changed[node, column] = value
+            broken.append((bounds, changed, corners, order))
+        wrong_order = order.copy()
+        wrong_order[0] = len(order)
+        broken.append((bounds, links, corners, wrong_order))
+        for arrays in broken:
+            with pytest.raises(BaseException, match="index|out of|range|bounds"):
+                _native.mesh_closest(*arrays, queries)
+        with pytest.raises(ValueError, match="arrays of one mesh_bvh"):
+            _native.mesh_closest(bounds[:-1], links, corners, order, queries)
+        with pytest.raises(ValueError, match="C-contiguous"):
+            _native.mesh_closest(bounds, links, corners[:, ::-1], order, queries)
+
+    def test_the_index_is_built_once_and_shared_by_threads(self):
+        from concurrent.futures import ThreadPoolExecutor
+
+        mesh = ornel.Mesh.load(MESHES / "teapot.obj")
+        queries = features_and_far(mesh.vertices, mesh.triangles, np.random.default_rng(8), 500)
+        expected = mesh.closest(queries, threads=1).distance
+        fresh = ornel.Mesh(mesh.vertices, mesh.triangles)
+        with ThreadPoolExecutor(4) as pool:
+            results = list(pool.map(lambda _: fresh.closest(queries, threads=1, signed=True).distance, range(8)))
+        assert all(np.array_equal(np.abs(r), expected) for r in results)
+        assert fresh.index("f64") is fresh.index("f64")
