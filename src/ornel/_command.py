@@ -354,28 +354,28 @@ def run_compare(args: argparse.Namespace) -> int:
         a_points = a_records.points
         bar.update()
         b = load_model(args.b, printable(Path(args.b).stem), vertices=args.vertices)
-        mesh = isinstance(b, Mesh)
-        if mesh:
+        if isinstance(b, Mesh):
             refuse_for_mesh(args)
         precision: Precision = "f64" if args.f64 else "f32"
         a_cloud, valid = cloud_of(a_points, args)
         bar.update()
         store = open_store(args.store) if args.store is not None else None
-        if store is not None:
-            stored_nearest(b, store, precision)
-        if mesh:
+        if isinstance(b, Mesh):
             b.index(precision)
         else:
+            if store is not None:
+                stored_nearest(b, store, precision)
             b.prepared(precision)  # the graph: most of the time, unless stored
         bar.update()
         if args.align:
-            registration = (register_to_mesh(a_cloud, b, threads=args.threads) if mesh
+            registration = (register_to_mesh(a_cloud, b, threads=args.threads) if isinstance(b, Mesh)
                             else register(a_cloud, b, threads=args.threads))
             with printing():
                 print_registration(a_cloud, b, registration)
             a_points = registration.apply(a_points)
             a_cloud = Cloud(registration.apply(a_cloud.points), a_cloud.name, source=a_cloud.source)
-        if mesh:
+        result: Comparison
+        if isinstance(b, Mesh):
             result = compare_to_mesh(a_cloud, b, precision=precision, max_distance=args.max_distance,
                                      threads=args.threads, signed=args.signed)
         else:
@@ -425,7 +425,7 @@ def cloud_of(points: npt.NDArray[Any], args: argparse.Namespace) -> tuple[Cloud,
     return Cloud(points, name, source=args.a), None
 
 
-def print_registration(source: Cloud, target: Cloud, registration: Registration) -> None:
+def print_registration(source: Cloud, target: Cloud | Mesh, registration: Registration) -> None:
     method = "point-to-plane" if registration.method == "point_to_plane" else "point-to-point"
     state = "converged" if registration.converged else "NOT converged"
     print(f"{source.source} -> {target.source}: {method} ICP, {registration.iterations} iteration{'s' if registration.iterations != 1 else ''}, {state}")

@@ -82,7 +82,7 @@ class Mesh:
         self.triangles: npt.NDArray[np.int64] = triangles
         self.name, self.source = name, source
         self._lock = threading.Lock()
-        self._indexes: dict[str, tuple[Array, ...]] = {}
+        self._indexes: dict[str, tuple[Array, Array, Array, Array]] = {}
         self._normals: Array | None = None
 
     @classmethod
@@ -105,7 +105,7 @@ class Mesh:
         centre: npt.NDArray[np.float64] = (self.vertices.min(axis=0) + self.vertices.max(axis=0)) / 2
         return centre
 
-    def index(self, precision: str = "f64") -> tuple[Array, ...]:
+    def index(self, precision: str = "f64") -> tuple[Array, Array, Array, Array]:
         """The hierarchy over the triangles in `precision` ("f32": coordinates taken from
         the centre), built once: (bounds, links, corners, order)."""
         if precision not in ("f32", "f64"):
@@ -153,13 +153,14 @@ class Mesh:
             row = int(np.flatnonzero(~np.isfinite(queries).all(axis=1))[0])
             raise CloudError(None, f"point {row} has a non-finite coordinate; expected finite numbers")
         normals = self.pseudo_normals() if signed else None
-        distance, triangle, weights = _native.mesh_closest(*index, queries, normals, max_distance, threads)
-        distance = distance.astype(np.float64)
-        triangle = triangle.astype(np.int64)
+        bounds, links, corners, order = index
+        found = _native.mesh_closest(bounds, links, corners, order, queries, normals, max_distance, threads)
+        distance = found[0].astype(np.float64)
+        triangle = found[1].astype(np.int64)
         none = triangle >= len(self.triangles)
         distance[none] = np.nan
         triangle[none] = -1
-        return MeshDistances(distance, triangle, weights.astype(np.float64))
+        return MeshDistances(distance, triangle, found[2].astype(np.float64))
 
     def points_at(self, triangle: npt.NDArray[np.int64], barycentric: npt.NDArray[np.float64]
                   ) -> npt.NDArray[np.float64]:
@@ -182,7 +183,7 @@ def _unit(vectors: Array) -> Array:
     return unit
 
 
-def weld(points: Array) -> tuple[Array, Array]:
+def weld(points: Array) -> tuple[Array, int]:
     """(ids, count): one id per row, equal rows (-0 equal to 0) sharing theirs; ids in
     the rows' lexicographic order. Sorting by columns is far faster than np.unique on rows."""
     order = np.lexsort(points.T[::-1])
