@@ -4,8 +4,12 @@
 
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
+#include <thread>
+
+#include <sched.h>
 
 #include "../../lib/descent_from_starts.hpp"
 #include "../../lib/mesh_distance.hpp"
@@ -142,7 +146,9 @@ PyObject* closest(PyObject* const* bound) {
     if (distance && !(*distance >= 0)) refuse_value("distance_upper_bound must be at least 0");
     const std::size_t threads = threads_param(bound[7]);
     std::optional<S> bound2;
-    if (distance && std::isfinite(*distance)) bound2 = static_cast<S>(*distance * *distance);
+    // A bound beyond S's range is no bound (and converting it would be undefined).
+    if (distance && *distance * *distance < static_cast<double>(std::numeric_limits<S>::max()))
+        bound2 = static_cast<S>(*distance * *distance);
     const BvhView<S> bvh{reinterpret_cast<const S*>(PyArray_DATA(bounds)),
                          reinterpret_cast<const std::uint32_t*>(PyArray_DATA(links)), nodes,
                          reinterpret_cast<const S*>(PyArray_DATA(corners)),
