@@ -122,6 +122,10 @@ class TestExactness:
         within = one.distance <= limit
         np.testing.assert_array_equal(bounded.distance[within], one.distance[within])
         assert np.isnan(bounded.distance[~within]).all() and (bounded.triangle[~within] == -1).all()
+        # A bound beyond single precision's range is no bound.
+        unbounded = mesh.closest(queries, precision="f32")
+        np.testing.assert_array_equal(mesh.closest(queries, precision="f32", max_distance=1e300).distance,
+                                      unbounded.distance)
 
     @pytest.mark.parametrize("offset", [0.0, 5e5, 5e6])
     @pytest.mark.parametrize("name", ["fandisk", "stanford-bunny"])
