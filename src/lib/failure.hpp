@@ -96,6 +96,13 @@ enum class Failure {
     normal_radii_missing,
     unknown_side,
     toward_not_three,
+    // Meshes given what has no answer (InputFailure).
+    array_not_contiguous,
+    mesh_without_triangles,
+    triangles_not_three_columns,
+    hierarchy_not_of_one_mesh,
+    pseudo_normals_per_triangle,
+    negative_upper_bound,
 };
 
 class CoreFailure : public std::exception {

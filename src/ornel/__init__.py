@@ -11,13 +11,15 @@ _interrupt.install_if_command()  # first: the imports below take a while
 
 from ornel._cloud import Cloud  # noqa: E402
 from ornel._errors import CloudError
-from ornel._compare import Comparison, compare
+from ornel._compare import Comparison
 from ornel._native import delaunay, delaunay_graph
 from ornel._formats import read_points, write_points
 from ornel._dispatch import all_by_all, nearest
 from ornel._join import join_tile
 from ornel._matrix import Matrix
 from ornel._m3c2 import M3C2Result, m3c2
+from ornel._mesh import Mesh, MeshDistances
+from ornel._mesh_compare import MeshComparison, compare, register_to_mesh
 from ornel._records import Records, read_records, write_records
 from ornel._order import morton_order
 from ornel._register import Iteration, Registration, register, register_many
@@ -26,6 +28,7 @@ from ornel._store import Store, StoreError, StoreWarning
 __all__ = ["delaunay", "delaunay_graph", "morton_order"]
 __all__ += ["Cloud", "CloudError", "Comparison", "Matrix", "compare", "all_by_all", "join_tile", "nearest", "read_points", "write_points"]
 __all__ += ["Records", "read_records", "write_records", "Store", "StoreError", "StoreWarning"]
+__all__ += ["Mesh", "MeshComparison", "MeshDistances", "register_to_mesh"]
 __all__ += ["Iteration", "Registration", "register", "register_many"]
 __all__ += ["M3C2Result", "m3c2"]
 

@@ -41,6 +41,8 @@ from ornel._errors import CloudError, FieldClash
 from ornel._interrupt import quit_quietly
 from ornel._join import default_threads
 from ornel._matrix import Matrix
+from ornel._mesh import Mesh
+from ornel._mesh_compare import MeshComparison, compare_to_mesh, load_model, register_to_mesh
 from ornel._plot import require_matplotlib
 from ornel._progress import progress_bar
 from ornel._store import Store, points_digest, stored_nearest
@@ -125,7 +127,9 @@ def parser() -> argparse.ArgumentParser:
                                   description="For every point of A the distance to the nearest point of B: "
                                   "a summary on stdout, and with --out A's points with a field 'distance'.")
     compare.add_argument("a", metavar="A", help="the compared cloud")
-    compare.add_argument("b", metavar="B", help="the reference cloud")
+    compare.add_argument("b", metavar="B", help="the reference: a cloud, or a mesh (.ply or .obj with faces, "
+                         ".stl, .off), whose triangles are measured to")
+    compare.add_argument("--vertices", action="store_true", help="compare to B's vertices even when it has faces")
     compare.add_argument("--out", metavar="PATH", help="write A's points, in A's order, with a per-point field "
                          f"'distance' (NaN where none), in the format of PATH's suffix ({' '.join(WRITE_SUFFIXES)})")
     compare.add_argument("--split", action="store_true", help="--out also gets dx dy dz: the vector from each "
@@ -138,7 +142,8 @@ def parser() -> argparse.ArgumentParser:
     compare.add_argument("--overwrite-fields", action="store_true", help="--out replaces the fields of A that have "
                          "those names (coordinates never) instead of refusing them")
     compare.add_argument("--signed", action="store_true", help="distances signed along B's normal at the nearest "
-                         "point: positive on the side it points to (see --normals, --normals-toward)")
+                         "point: positive on the side it points to (see --normals, --normals-toward); with a "
+                         "mesh, by its faces' winding: negative inside a closed mesh")
     compare.add_argument("--normals", choices=("file", "estimate"), help="with --signed, B's normals: those of "
                          "B's file (PLY nx ny nz, PCD normal_x ..., LAS extra bytes, text columns of those names; "
                          "the default when it has them) or estimated from B's --neighbours nearest points and "
@@ -400,8 +405,9 @@ def print_comparison(args: argparse.Namespace, result: Comparison, stats: dict[s
         bound += f", normals {normals}"
     measured = stats["points"] - result.skipped
     which = f"{measured:,} of the" if result.skipped else "each of the"
+    target = f"{len(result.mesh):,} triangles" if isinstance(result, MeshComparison) else f"{len(b):,} points"
     print(f"{printable(args.a)} -> {printable(args.b)}: distance from {which} {stats['points']:,} points of "
-          f"{a.name} to the nearest of the {len(b):,} points of {b.name} ({result.precision}{bound})")
+          f"{a.name} to the nearest of the {target} of {b.name} ({result.precision}{bound})")
     rows: list[tuple[str, str]] = []
     if result.skipped:
         rows.append(("skipped", str(result.skipped)))
@@ -456,27 +462,40 @@ def run_compare(args: argparse.Namespace) -> int:
         bar.update()
         precision: Precision = "f64" if args.f64 else "f32"
         a_cloud = Cloud(a_points, printable(Path(args.a).stem), source=args.a, skip_invalid=args.skip_invalid)
-        b = Cloud.load(args.b, printable(Path(args.b).stem), skip_invalid=args.skip_invalid)
+        b = load_model(args.b, printable(Path(args.b).stem), vertices=args.vertices, skip_invalid=args.skip_invalid)
+        if isinstance(b, Mesh):
+            refuse_for_mesh(args)
         for cloud in (a_cloud, b):
-            note_skipped(cloud)
+            if isinstance(cloud, Cloud):
+                note_skipped(cloud)
         bar.update()
         store = open_store(args.store) if args.store is not None else None
-        if store is not None:
-            stored_nearest(b, store, precision)
-        b.prepared(precision)  # the graph: most of the time, unless stored
+        if isinstance(b, Mesh):
+            b.index(precision)
+        else:
+            if store is not None:
+                stored_nearest(b, store, precision)
+            b.prepared(precision)  # the graph: most of the time, unless stored
         bar.update()
         if args.align:
-            registration = register(a_cloud, b, threads=args.threads)
+            registration = (register_to_mesh(a_cloud, b, threads=args.threads) if isinstance(b, Mesh)
+                            else register(a_cloud, b, threads=args.threads))
             refuse_unfixed(a_cloud, registration)
             with printing():
                 print_registration(a_cloud, b, registration)
             # Every row moved: the invalid ones stay invalid, and are dropped again.
             a_cloud = Cloud(registration.apply(a_points), a_cloud.name, source=a_cloud.source,
                             skip_invalid=args.skip_invalid)
-        result = compare(a_cloud, b, precision=precision, max_distance=args.max_distance, threads=args.threads)
-        normals, said = signing_normals(args, b) if args.signed else ("outside", None)
-        result = result.with_measure(local_model=args.local_model, signed=args.signed, neighbours=args.neighbours,
-                                     normals=normals)
+        result: Comparison
+        said = None
+        if isinstance(b, Mesh):
+            result = compare_to_mesh(a_cloud, b, precision=precision, max_distance=args.max_distance,
+                                     threads=args.threads, signed=args.signed)
+        else:
+            result = compare(a_cloud, b, precision=precision, max_distance=args.max_distance, threads=args.threads)
+            normals, said = signing_normals(args, b) if args.signed else ("outside", None)
+            result = result.with_measure(local_model=args.local_model, signed=args.signed,
+                                         neighbours=args.neighbours, normals=normals)
         bar.update()
     stats = result.statistics(args.radius)
     with printing():
@@ -517,7 +536,20 @@ def signing_normals(args: argparse.Namespace, b: Cloud) -> tuple[Any, str]:
     return side, f"estimated, toward {toward}"
 
 
-def print_registration(source: Cloud, target: Cloud, registration: Registration) -> None:
+def refuse_for_mesh(args: argparse.Namespace) -> None:
+    """What a mesh reference cannot do, said before any work."""
+    if args.local_model is not None:
+        raise CloudError(args.b, "a mesh is measured to its triangles: --local-model is for clouds "
+                         "(give --vertices to compare to its vertices)")
+    if args.store is not None:
+        raise CloudError(args.b, "a mesh's index is built in memory: --store is for clouds "
+                         "(give --vertices to compare to its vertices)")
+    if args.normals is not None or args.normals_toward is not None:
+        raise CloudError(args.b, "a mesh signs by its faces' winding: --normals and --normals-toward are for "
+                         "clouds (give --vertices to compare to its vertices)")
+
+
+def print_registration(source: Cloud, target: Cloud | Mesh, registration: Registration) -> None:
     method = "point-to-plane" if registration.method == "point_to_plane" else "point-to-point"
     state = "converged" if registration.converged else "NOT converged"
     print(f"{source.source} -> {target.source}: {method} ICP, {registration.iterations} iteration{'s' if registration.iterations != 1 else ''}, {state}")

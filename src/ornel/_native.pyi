@@ -84,3 +84,16 @@ def m3c2(
     npt.NDArray[np.uint32],
     npt.NDArray[np.uint32],
 ]: ...
+def mesh_bvh(
+    vertices: npt.NDArray[Any], triangles: npt.NDArray[np.uint32]
+) -> tuple[npt.NDArray[Any], npt.NDArray[np.uint32], npt.NDArray[Any], npt.NDArray[np.uint32]]: ...
+def mesh_closest(
+    bounds: npt.NDArray[Any],
+    links: npt.NDArray[np.uint32],
+    corners: npt.NDArray[Any],
+    order: npt.NDArray[np.uint32],
+    queries: npt.NDArray[Any],
+    normals: npt.NDArray[np.float64] | None = None,
+    distance_upper_bound: float | None = None,
+    threads: int | None = None,
+) -> tuple[npt.NDArray[Any], npt.NDArray[np.uint32], npt.NDArray[Any]]: ...

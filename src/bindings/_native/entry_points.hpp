@@ -27,4 +27,8 @@ extern PyMethodDef normal_orientation_functions[];
 // (m3c2_entry_points.cpp).
 extern PyMethodDef m3c2_functions[];
 
+// A hierarchy over a mesh's triangles and the closest point on them
+// (mesh_entry_points.cpp).
+extern PyMethodDef mesh_functions[];
+
 }  // namespace ornel::py

@@ -14,6 +14,7 @@ PyMethodDef* const families[] = {
     neighbourhood_functions,
     normal_orientation_functions,
     m3c2_functions,
+    mesh_functions,
 };
 
 int module_exec(PyObject* module) {

@@ -163,6 +163,18 @@ std::string failure_message(const CoreFailure& failure) {
             return "side must be 0 (as fitted), 1 (toward a direction) or 2 (toward a position)";
         case Failure::toward_not_three:
             return "toward must have 3 entries";
+        case Failure::array_not_contiguous:
+            return "expected a C-contiguous, aligned array";
+        case Failure::mesh_without_triangles:
+            return "a mesh needs at least one triangle";
+        case Failure::triangles_not_three_columns:
+            return "triangles must have three columns (vertex indices)";
+        case Failure::hierarchy_not_of_one_mesh:
+            return "bounds, links, corners and order must be the arrays of one mesh_bvh";
+        case Failure::pseudo_normals_per_triangle:
+            return "normals must have shape (m, 7, 3), one row of pseudo-normals per triangle";
+        case Failure::negative_upper_bound:
+            return "distance_upper_bound must be at least 0";
     }
     return "unknown core failure";
 }

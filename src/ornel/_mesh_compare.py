@@ -1,0 +1,175 @@
+"""A scan compared with a mesh: every point's distance to the nearest point of the
+triangles (not of the vertices), with everything a cloud-to-cloud comparison gives, and
+ICP of a scan to a mesh along the faces' normals."""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass, field, replace
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from ornel._cloud import Cloud, Precision, as_cloud, check_precision
+from ornel._compare import Comparison, compare as compare_clouds
+from ornel._errors import CloudError
+from ornel._mesh import Mesh, has_faces
+from ornel._native import point_to_plane_system
+from ornel._normals import NORMAL_NEIGHBOURS
+from ornel._register import Iteration, Registration, _plane_step, rigid_transform, rotation_angle, world_transform
+
+
+@dataclass(eq=False)
+class MeshComparison(Comparison):
+    """A `Comparison` whose reference is a mesh: `index[i]` is the triangle holding point
+    i's closest point (-1 where none) and `barycentric[i]` that point's weights of the
+    triangle's corners. `b` is the cloud of the mesh's vertices (what recall measures)."""
+
+    mesh: Mesh = field(repr=False, default=None)  # type: ignore[assignment]
+    barycentric: npt.NDArray[np.float64] = field(repr=False, default_factory=lambda: np.zeros((0, 3)))
+    threads: int | None = field(repr=False, default=None)
+
+    def closest_points(self) -> npt.NDArray[np.float64]:
+        """(n, 3) closest points on the mesh (NaN where none)."""
+        return self.mesh.points_at(self.index, self.barycentric)
+
+    def split(self) -> npt.NDArray[np.float64]:
+        """(n, 3) vectors from each point of `a` to its closest point on the mesh."""
+        vectors: npt.NDArray[np.float64] = self.closest_points() - self.a_points.astype(np.float64)
+        return vectors
+
+    def with_measure(self, *, local_model: str | None = None, signed: bool = False,
+                     neighbours: int = NORMAL_NEIGHBOURS, normals: Any = None) -> Comparison:
+        """Signed by the mesh's orientation (negative inside a closed mesh); a mesh is
+        measured to its triangles, so `local_model` and `normals` do not apply."""
+        if local_model is not None:
+            raise ValueError("a mesh is measured to its triangles: local_model applies to clouds only")
+        if normals is not None:
+            raise ValueError("a mesh signs by its faces' winding: normals apply to clouds only")
+        if not signed or self.measure.startswith("signed"):
+            return self
+        signs = self.mesh.closest(self.a_points, precision=self.precision, signed=True,
+                                  max_distance=self.max_distance, threads=self.threads).distance
+        distance = self.distance.copy()
+        found = self.found
+        distance[found] = np.copysign(distance[found], signs[found])
+        return replace(self, distance=distance, measure="signed triangle")
+
+    def with_invalid(self, valid: npt.NDArray[np.bool_] | None, points: npt.NDArray[Any]) -> Comparison:
+        if valid is None or valid.all():
+            return self
+        distance = np.full(len(valid), np.nan)
+        index = np.full(len(valid), -1, np.int64)
+        weights = np.full((len(valid), 3), np.nan)
+        distance[valid], index[valid], weights[valid] = self.distance, self.index, self.barycentric
+        unbounded = None if self.unbounded is None else self.unbounded.with_invalid(valid, points)
+        return replace(self, distance=distance, index=index, barycentric=weights, a_points=points[:, :3],
+                       skipped=int(len(valid) - np.count_nonzero(valid)), unbounded=unbounded)
+
+
+def compare(a: Cloud | npt.ArrayLike, b: Cloud | Mesh | npt.ArrayLike, *, precision: Precision = "f32",
+            max_distance: float | None = None, threads: int | None = None, skip_invalid: bool = False,
+            store: Any = None) -> Comparison:
+    """Every point of `a` against its nearest point of `b`: a cloud's nearest point, or
+    with a `Mesh` the nearest point of its triangles (a `MeshComparison`). See
+    `ornel.Comparison` for the rest; a mesh's index is kept in the Mesh, not a store."""
+    if not isinstance(b, Mesh):
+        return compare_clouds(a, b, precision=precision, max_distance=max_distance, threads=threads,
+                              skip_invalid=skip_invalid, store=store)
+    if store is not None:
+        raise ValueError("a mesh keeps its index in the Mesh; store applies to clouds")
+    return compare_to_mesh(a, b, precision=precision, max_distance=max_distance, threads=threads,
+                           skip_invalid=skip_invalid)
+
+
+def compare_to_mesh(a: Cloud | npt.ArrayLike, mesh: Mesh, *, precision: Precision = "f32",
+                    max_distance: float | None = None, threads: int | None = None, skip_invalid: bool = False,
+                    signed: bool = False) -> MeshComparison:
+    """`compare` with a mesh, signed at once (without a second search) when `signed`."""
+    precision = check_precision(precision)
+    if max_distance is not None and not (max_distance >= 0 and np.isfinite(max_distance)):
+        raise ValueError(f"max_distance must be a finite distance of at least 0, not {max_distance!r}")
+    if threads is not None and threads < 1:
+        raise ValueError(f"threads must be at least 1, not {threads}")
+    a = as_cloud(a, "a", skip_invalid)
+    # Searched without the bound, so that measures at radii beyond it stay exact.
+    found = mesh.closest(a.points, precision=precision, signed=signed, max_distance=None, threads=threads)
+    vertices = Cloud(mesh.vertices, mesh.name, source=mesh.source)
+    result: Comparison = MeshComparison(a, vertices, precision, found.distance, found.triangle, None, a.points,
+                                        measure="signed triangle" if signed else "triangle", mesh=mesh,
+                                        barycentric=found.barycentric, threads=threads)
+    if max_distance is not None:
+        result = result.bounded(max_distance)
+    return result.with_invalid(a.valid, a.spread(a.points))  # type: ignore[return-value]
+
+
+def load_model(path: str, name: str, *, vertices: bool = False, skip_invalid: bool = False) -> Cloud | Mesh:
+    """The reference of a comparison: the file's mesh when it has faces (unless
+    `vertices`), else its points (with `skip_invalid`, those with finite coordinates)."""
+    if has_faces(path) and not vertices:
+        return Mesh.load(path, name)
+    if Path(path).suffix.lower() in (".stl", ".off"):
+        return Cloud(Mesh.load(path, name).vertices, name, source=path, skip_invalid=skip_invalid)
+    return Cloud.load(path, name, skip_invalid=skip_invalid)
+
+
+def register_to_mesh(source: Cloud, mesh: Mesh, *, init: npt.ArrayLike | None = None,
+                     max_distance: float | None = None, max_iterations: int = 50, tolerance: float = 1e-5,
+                     threads: int | None = None) -> Registration:
+    """The rigid transform moving `source` onto `mesh`, by point-to-plane ICP: each point
+    matched to its closest point on the triangles, the plane there the face's. Stops as
+    `ornel.register` does; raises CloudError when no point has a match or the matches do
+    not fix the motion."""
+    if len(source) < 6:
+        raise CloudError(source.source, f"{len(source)} points; registration to a mesh needs at least 6")
+    start = rigid_transform(init)
+    centre = mesh.centre
+    extent = float(np.linalg.norm(np.ptp(mesh.vertices, axis=0))) or 1.0
+    local = np.asarray(source.points[source.order], np.float64)[:, :3] - centre
+    rotation = start[:3, :3].copy()
+    shift = start[:3, :3] @ centre + start[:3, 3] - centre
+    limit2 = math.inf if max_distance is None else float(max_distance) ** 2
+    face_normals = mesh.face_normals()
+    matches = np.arange(len(local), dtype=np.uint32)
+
+    def match() -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64],
+                         npt.NDArray[np.float64]]:
+        moved = local @ rotation.T + shift
+        found = mesh.closest(moved + centre, max_distance=max_distance, threads=threads)
+        hit = found.triangle >= 0
+        squared = np.where(hit, found.distance, np.inf) ** 2
+        targets = np.where(hit[:, None], mesh.points_at(found.triangle, found.barycentric) - centre, 0.0)
+        normals = np.where(hit[:, None], face_normals[np.where(hit, found.triangle, 0)], 0.0)
+        return np.ascontiguousarray(moved), np.ascontiguousarray(targets), np.ascontiguousarray(normals), squared
+
+    def fit(squared: npt.NDArray[np.float64]) -> tuple[float, float, int]:
+        kept = squared[squared <= limit2]
+        if len(kept) == 0:
+            raise CloudError(source.source, f"no point has a closest point on {mesh.source or mesh.name} within "
+                             f"max_distance {max_distance:g}; give a larger max_distance or a closer init")
+        return math.sqrt(float(kept.mean())), len(kept) / len(squared), len(kept)
+
+    moved, targets, normals, squared = match()
+    rmse, fitness, count = fit(squared)
+    history: list[Iteration] = []
+    converged = False
+    for _ in range(max_iterations):
+        system, rhs = point_to_plane_system(moved, targets, normals, matches, squared, limit2, 1 / extent)
+        update_rotation, update_shift = _plane_step(system, rhs, count, extent, source.source)
+        rotation = update_rotation @ rotation
+        shift = update_rotation @ shift + update_shift
+        moved, targets, normals, squared = match()
+        previous = rmse
+        rmse, fitness, count = fit(squared)
+        step = Iteration(rmse, fitness, count, rotation_angle(update_rotation), float(np.linalg.norm(update_shift)),
+                         world_transform(rotation, shift, centre))
+        history.append(step)
+        if (step.rotation <= tolerance and step.translation <= tolerance * extent
+                and abs(rmse - previous) <= tolerance * max(previous, 1e-12 * extent)):  # an exact fit stops too
+            converged = True
+            break
+    transform = world_transform(rotation, shift, centre)
+    return Registration(transform, rmse, fitness, len(history), converged, "point_to_plane", tuple(history))
+

@@ -1,0 +1,382 @@
+"""Point-to-mesh distances: exact against a brute-force closest point over every triangle,
+signed right around closed meshes (corners and edges included), meshes read from every
+format, and refused with one clear line when they mean nothing."""
+
+from __future__ import annotations
+
+import struct
+from pathlib import Path
+
+import numpy as np
+import pytest
+from hypothesis import given, settings, strategies as st
+from hypothesis.extra import numpy as hnp
+
+import ornel
+from mesh_model import brute_force
+
+MESHES = Path("/work/shared/data/meshes")
+EPS32 = 2.0**-23
+
+
+def outward(vertices, triangles):
+    """The triangles of a convex solid wound counter-clockwise seen from outside."""
+    centre = vertices.mean(axis=0)
+    a, b, c = (vertices[triangles[:, k]] for k in range(3))
+    inward = np.einsum("ij,ij->i", np.cross(b - a, c - a), a - centre) < 0
+    fixed = triangles.copy()
+    fixed[inward] = fixed[inward][:, [0, 2, 1]]
+    return fixed
+
+
+def cube(offset=0.0):
+    corners = np.array([[x, y, z] for x in (-1, 1) for y in (-1, 1) for z in (-1, 1)], float)
+    quads = [(0, 1, 3, 2), (4, 5, 7, 6), (0, 1, 5, 4), (2, 3, 7, 6), (0, 2, 6, 4), (1, 3, 7, 5)]
+    triangles = np.array([t for q in quads for t in ((q[0], q[1], q[2]), (q[0], q[2], q[3]))])
+    return corners + offset, outward(corners, triangles)
+
+
+def features_and_far(vertices, triangles, rng, n=300):
+    """Queries on, near and exactly at vertices and edge midpoints, on faces, and far."""
+    corners = vertices[triangles]
+    extent = np.ptp(vertices, axis=0).max()
+    centre = vertices.mean(axis=0)
+    edges = (corners + corners[:, [1, 2, 0]]) / 2
+    weights = rng.dirichlet([1, 1, 1], n)
+    on_faces = np.einsum("ij,ijk->ik", weights, corners[rng.integers(0, len(triangles), n)])
+    pick = lambda points: points.reshape(-1, 3)[rng.integers(0, points.reshape(-1, 3).shape[0], n)]
+    near = np.concatenate([pick(vertices), pick(edges), on_faces])
+    return np.concatenate([
+        near,
+        near + rng.normal(0, 1e-3 * extent, near.shape),
+        near + rng.normal(0, 0.1 * extent, near.shape),
+        centre + rng.normal(0, 5 * extent, (n, 3)),
+    ])
+
+
+def check_exact(mesh, queries, threads=2):
+    """f64 distances equal the brute force's bit for bit, triangles too (ties to the lowest),
+    and the barycentric weights give a point at that distance."""
+    found = mesh.closest(queries, threads=threads)
+    distance, triangle = brute_force(queries, mesh.vertices, mesh.triangles)
+    np.testing.assert_array_equal(found.distance, distance)
+    np.testing.assert_array_equal(found.triangle, triangle)
+    weights = found.barycentric
+    assert (weights >= 0).all() and (weights <= 1).all()
+    np.testing.assert_allclose(weights.sum(axis=1), 1, atol=1e-12)
+    at = mesh.points_at(found.triangle, weights)
+    scale = np.abs(mesh.vertices).max() + np.ptp(mesh.vertices, axis=0).max()
+    np.testing.assert_allclose(np.linalg.norm(at - queries, axis=1), distance, atol=1e-12 * scale, rtol=1e-12)
+    return found
+
+
+class TestExactness:
+    @pytest.mark.parametrize("offset", [0.0, 5e5, 5e6])
+    def test_small_meshes_against_brute_force(self, offset):
+        rng = np.random.default_rng(1)
+        vertices, triangles = cube(offset)
+        check_exact(ornel.Mesh(vertices, triangles), features_and_far(vertices, triangles, rng))
+        # Degenerate triangles among proper ones: zero area, repeated corners, slivers, duplicates.
+        points = rng.normal(size=(30, 3)) + offset
+        points[5] = points[4]
+        points[6] = (points[4] + 2 * points[7]) / 3  # on the line of 4 and 7
+        points[8] = points[9] + [1e-9, 0, 0]
+        tris = rng.integers(0, 30, (40, 3))
+        tris = np.concatenate([tris, [[4, 5, 6], [4, 4, 4], [4, 7, 6], [8, 9, 10], [1, 2, 3], [1, 2, 3], [3, 2, 1],
+                                      [5, 4, 6]]])
+        mesh = ornel.Mesh(points, tris)
+        check_exact(mesh, features_and_far(points, tris, rng, 200))
+
+    @given(hnp.arrays(np.float64, st.tuples(st.integers(3, 12), st.just(3)),
+                      elements=st.floats(-4, 4, allow_nan=False).map(lambda x: float(np.round(x, 1)))),
+           st.integers(0, 2**32 - 1))
+    @settings(max_examples=60, deadline=None)
+    def test_random_meshes_of_quantised_coordinates(self, vertices, seed):
+        # Quantised coordinates make exact ties, shared planes and degenerate triangles common.
+        rng = np.random.default_rng(seed)
+        triangles = rng.integers(0, len(vertices), (rng.integers(1, 20), 3))
+        queries = np.round(rng.uniform(-5, 5, (60, 3)), 1)
+        check_exact(ornel.Mesh(vertices, triangles), np.concatenate([queries, vertices]), threads=1)
+
+    @pytest.mark.parametrize("name", ["fandisk", "stanford-bunny"])
+    def test_big_meshes_on_sampled_queries(self, name):
+        mesh = ornel.Mesh.load(MESHES / f"{name}.obj")
+        rng = np.random.default_rng(7)
+        queries = features_and_far(mesh.vertices, mesh.triangles, rng, 250)
+        check_exact(mesh, queries)
+
+    def test_threads_bound_and_order_change_nothing(self):
+        mesh = ornel.Mesh.load(MESHES / "fandisk.obj")
+        rng = np.random.default_rng(3)
+        queries = features_and_far(mesh.vertices, mesh.triangles, rng, 5000)
+        one = mesh.closest(queries, threads=1)
+        for threads in (2, 5):
+            many = mesh.closest(queries, threads=threads)
+            np.testing.assert_array_equal(many.distance, one.distance)
+            np.testing.assert_array_equal(many.triangle, one.triangle)
+        shuffled = rng.permutation(len(queries))
+        again = mesh.closest(queries[shuffled], threads=2)
+        np.testing.assert_array_equal(again.triangle, one.triangle[shuffled])
+        limit = float(np.median(one.distance))
+        bounded = mesh.closest(queries, max_distance=limit)
+        within = one.distance <= limit
+        np.testing.assert_array_equal(bounded.distance[within], one.distance[within])
+        assert np.isnan(bounded.distance[~within]).all() and (bounded.triangle[~within] == -1).all()
+        # A bound beyond single precision's range is no bound.
+        unbounded = mesh.closest(queries, precision="f32")
+        np.testing.assert_array_equal(mesh.closest(queries, precision="f32", max_distance=1e300).distance,
+                                      unbounded.distance)
+
+    @pytest.mark.parametrize("offset", [0.0, 5e5, 5e6])
+    @pytest.mark.parametrize("name", ["fandisk", "stanford-bunny"])
+    def test_single_precision_within_its_bound(self, name, offset):
+        mesh = ornel.Mesh.load(MESHES / f"{name}.obj")
+        mesh = ornel.Mesh(mesh.vertices + offset, mesh.triangles)
+        queries = features_and_far(mesh.vertices, mesh.triangles, np.random.default_rng(5), 250)
+        exact = mesh.closest(queries).distance
+        single = mesh.closest(queries, precision="f32").distance
+        reach = max(np.linalg.norm(mesh.vertices - mesh.centre, axis=1).max(), 0)
+        reach = np.maximum(reach, np.linalg.norm(queries - mesh.centre, axis=1))
+        assert (np.abs(single - exact) <= 8 * EPS32 * (reach + exact)).all()
+
+
+class TestSigns:
+    @pytest.mark.parametrize("precision", ["f64", "f32"])
+    @pytest.mark.parametrize("offset", [0.0, 5e5, 5e6])
+    def test_cube_corners_edges_and_faces(self, offset, precision):
+        vertices, triangles = cube(offset)
+        mesh = ornel.Mesh(vertices, triangles)
+        # A grid through the cube and around it: the closest feature of many points is a
+        # corner or an edge, inside and out.
+        axis = np.linspace(-1.6, 1.6, 17)
+        grid = np.stack(np.meshgrid(axis, axis, axis), axis=-1).reshape(-1, 3)
+        grid = grid[np.abs(np.abs(grid).max(axis=1) - 1) > 1e-9]  # off the surface
+        found = mesh.closest(grid + offset, precision=precision, signed=True)
+        inside = (np.abs(grid) < 1).all(axis=1)
+        np.testing.assert_array_equal(found.distance < 0, inside)
+        unsigned = mesh.closest(grid + offset, precision=precision)
+        np.testing.assert_array_equal(np.abs(found.distance), unsigned.distance)
+
+    @given(st.integers(0, 2**32 - 1))
+    @settings(max_examples=25, deadline=None)
+    def test_convex_solids_against_their_planes(self, seed):
+        from scipy.spatial import ConvexHull
+
+        rng = np.random.default_rng(seed)
+        offset = rng.choice([0.0, 5e5])
+        vertices = rng.normal(size=(rng.integers(5, 40), 3))
+        hull = ConvexHull(vertices)
+        triangles = outward(vertices, hull.simplices)
+        queries = np.concatenate([rng.normal(size=(300, 3)) * 1.5, vertices * 1.001, vertices * 0.999])
+        plane = hull.equations[:, :3] @ queries.T + hull.equations[:, 3:]
+        off_surface = np.abs(plane.max(axis=0)) > 1e-9
+        found = ornel.Mesh(vertices + offset, triangles).closest(queries + offset, signed=True)
+        inside = plane.max(axis=0) < 0
+        np.testing.assert_array_equal((found.distance < 0)[off_surface], inside[off_surface])
+
+    def test_soup_and_flipped_winding(self):
+        # Unwelded triangles sign as the welded surface; flipping the winding flips signs.
+        vertices, triangles = cube()
+        soup = vertices[triangles].reshape(-1, 3)
+        soup_triangles = np.arange(len(soup)).reshape(-1, 3)
+        axis = np.linspace(-1.5, 1.5, 13)
+        grid = np.stack(np.meshgrid(axis, axis, axis), axis=-1).reshape(-1, 3)
+        grid = grid[np.abs(np.abs(grid).max(axis=1) - 1) > 1e-9]
+        inside = (np.abs(grid) < 1).all(axis=1)
+        signed = ornel.Mesh(soup, soup_triangles).closest(grid, signed=True).distance
+        np.testing.assert_array_equal(signed < 0, inside)
+        flipped = ornel.Mesh(vertices, triangles[:, [0, 2, 1]]).closest(grid, signed=True).distance
+        np.testing.assert_array_equal(flipped > 0, inside)
+
+    def test_open_sheet_takes_the_side_as_wound(self):
+        square = np.array([[0, 0, 0], [1, 0, 0], [1, 1, 0], [0, 1, 0]], float)
+        mesh = ornel.Mesh(square, [[0, 1, 2], [0, 2, 3]])  # normal +z
+        queries = np.array([[0.5, 0.5, 1], [0.5, 0.5, -1], [2, 2, 0.1], [2, 2, -0.1], [-1, 0.5, -0.5]])
+        np.testing.assert_array_equal(np.sign(mesh.closest(queries, signed=True).distance), [1, -1, 1, -1, -1])
+
+
+def write_binary_stl(path, corners):
+    with open(path, "wb") as file:
+        file.write(b"solid but binary".ljust(80, b" ") + struct.pack("<I", len(corners)))
+        for tri in corners:
+            file.write(struct.pack("<12fH", 0, 0, 0, *tri.reshape(-1), 0))
+
+
+class TestFiles:
+    def test_every_format_reads_the_same_mesh(self, tmp_path):
+        from plyfile import PlyData, PlyElement
+
+        vertices = np.array([[0, 0, 0], [1, 0, 0], [1, 1, 0], [0, 1, 0], [0.5, 0.5, 1]], float)
+        triangles = np.array([[0, 1, 2], [0, 2, 3], [0, 1, 4], [1, 2, 4], [2, 3, 4], [3, 0, 4]])
+        rng = np.random.default_rng(2)
+        queries = rng.uniform(-1, 2, (200, 3))
+        expected = ornel.Mesh(vertices, triangles).closest(queries).distance
+        (tmp_path / "m.obj").write_text("# a quad and four triangles\n" +
+                                        "".join(f"v {x} {y} {z}\n" for x, y, z in vertices) +
+                                        "vt 0 0\nf 1/1 2/1 3/1 4/1\nf -5 -4 -1\nf 2//1 3//1 5//1\nf 3 4 5\nf 4 1 5\n")
+        vertex = np.array([tuple(v) for v in vertices], [("x", "f8"), ("y", "f8"), ("z", "f8")])
+        quads = [[0, 1, 2, 3], [0, 1, 4], [1, 2, 4], [2, 3, 4], [3, 0, 4]]
+        face = np.array([(q,) for q in quads], [("vertex_indices", "O")])
+        for text in (True, False):
+            PlyData([PlyElement.describe(vertex, "vertex"), PlyElement.describe(face, "face")],
+                    text=text).write(str(tmp_path / f"m{int(text)}.ply"))
+        (tmp_path / "m.off").write_text("OFF\n# comment\n5 5 0\n" + "".join(f"{x} {y} {z}\n" for x, y, z in vertices) +
+                                        "".join(f"{len(q)} {' '.join(map(str, q))}\n" for q in quads))
+        corners = vertices[triangles]
+        write_binary_stl(tmp_path / "b.stl", corners)
+        (tmp_path / "a.stl").write_text("solid m\n" + "".join(
+            "facet normal 0 0 0\nouter loop\n" + "".join(f"vertex {x} {y} {z}\n" for x, y, z in tri) +
+            "endloop\nendfacet\n" for tri in corners) + "endsolid m\n")
+        for name in ("m.obj", "m0.ply", "m1.ply", "m.off", "b.stl", "a.stl"):
+            mesh = ornel.Mesh.load(tmp_path / name)
+            assert len(mesh) == 6, name
+            np.testing.assert_array_equal(mesh.closest(queries).distance, expected, err_msg=name)
+        assert len(ornel.Mesh.load(tmp_path / "b.stl").vertices) == 5  # STL corners welded
+
+    @pytest.mark.parametrize("content, message", [
+        ("v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 4\n", "names vertex 3, but the mesh has 3 vertices"),
+        ("v 0 0 0\nv 1 0 0\nv 0 1 0\n", "no faces"),
+        ("v 0 0 0\nv 1 0 nan\nv 0 1 0\nf 1 2 3\n", "vertex 1 has a non-finite coordinate"),
+        ("v 0 0 0\nv 1 0 0\nv 0 1 0\nf 0 1 2\n", "OBJ counts vertices from 1"),
+        ("v 0 0 0\nv 1 0 0\nf 1 2\n", "a face of 2 vertices"),
+        ("v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 x 3\n", "not whole numbers"),
+    ])
+    def test_meaningless_meshes_are_refused_in_one_line(self, tmp_path, content, message):
+        path = tmp_path / "bad.obj"
+        path.write_text(content)
+        with pytest.raises(ornel.CloudError, match=message) as caught:
+            ornel.Mesh.load(path)
+        assert "\n" not in str(caught.value) and str(path) in str(caught.value)
+
+    def test_other_refusals(self, tmp_path):
+        (tmp_path / "short.off").write_text("OFF\n4 2 0\n0 0 0\n1 0 0\n")
+        (tmp_path / "junk.stl").write_bytes(b"\x00" * 90)
+        for name, message in (("short.off", "truncated"), ("junk.stl", "not an STL file"),
+                              ("none.ply", "no such file")):
+            with pytest.raises(ornel.CloudError, match=message):
+                ornel.Mesh.load(tmp_path / name)
+        with pytest.raises(ornel.CloudError, match="no triangles"):
+            ornel.Mesh(np.eye(3), np.zeros((0, 3), int))
+        with pytest.raises(ornel.CloudError, match="non-finite"):
+            ornel.Mesh(np.eye(3), [[0, 1, 2]]).closest([[np.inf, 0, 0]])
+
+
+def run_ornel(*args):
+    import subprocess
+    import sys
+
+    script = Path(sys.executable).parent / "ornel"
+    command = [str(script)] if script.exists() else [sys.executable, "-m", "ornel"]
+    return subprocess.run([*command, *map(str, args)], capture_output=True, text=True, timeout=300)
+
+
+class TestCompareWithMesh:
+    @pytest.fixture
+    def scan_and_model(self, tmp_path):
+        from plyfile import PlyData, PlyElement
+
+        vertices, triangles = cube()
+        model = tmp_path / "cube.off"
+        model.write_text(f"OFF\n{len(vertices)} {len(triangles)} 0\n" + "".join(f"{x} {y} {z}\n" for x, y, z in vertices)
+                         + "".join(f"3 {a} {b} {c}\n" for a, b, c in triangles))
+        rng = np.random.default_rng(4)
+        points = rng.uniform(-1.5, 1.5, (3000, 3))
+        scan = tmp_path / "scan.ply"
+        records = np.array([(*p, i % 7) for i, p in enumerate(points)],
+                           [("x", "f8"), ("y", "f8"), ("z", "f8"), ("intensity", "u1")])
+        PlyData([PlyElement.describe(records, "vertex")], text=False).write(str(scan))
+        return scan, model, points, ornel.Mesh(vertices, triangles)
+
+    def test_api_and_command_measure_to_triangles(self, tmp_path, scan_and_model):
+        scan, model, points, mesh = scan_and_model
+        exact, nearest = brute_force(points, mesh.vertices, mesh.triangles)
+        result = ornel.compare(points, mesh, precision="f64")
+        assert isinstance(result, ornel.MeshComparison)
+        np.testing.assert_array_equal(result.distance, exact)
+        np.testing.assert_allclose(np.linalg.norm(result.split(), axis=1), exact, atol=1e-12)
+        out = tmp_path / "out.ply"
+        done = run_ornel("compare", scan, model, "--f64", "--signed", "--split", "--index", "--out", out,
+                         "--json", tmp_path / "s.json", "--max-distance", "0.4", "--radius", "0.1")
+        assert done.returncode == 0, done.stderr
+        assert "12 triangles" in done.stdout
+        from plyfile import PlyData
+
+        written = PlyData.read(str(out))["vertex"].data
+        assert written.dtype.names == ("x", "y", "z", "intensity", "distance", "dx", "dy", "dz", "index")
+        np.testing.assert_array_equal(written["intensity"], np.arange(len(points)) % 7)
+        within = exact <= 0.4
+        inside = (np.abs(points) < 1).all(axis=1)
+        np.testing.assert_array_equal(np.abs(written["distance"][within]), exact[within])
+        np.testing.assert_array_equal(written["distance"][within] < 0, inside[within])
+        assert np.isnan(written["distance"][~within]).all() and (written["index"][~within] == -1).all()
+        vectors = np.c_[written["dx"], written["dy"], written["dz"]][within]
+        np.testing.assert_allclose(np.linalg.norm(vectors, axis=1), exact[within], atol=1e-12)
+        import json
+
+        summary = json.loads((tmp_path / "s.json").read_text())
+        assert summary["measure"] == "signed triangle" and summary["beyond_max_distance"] == int((~within).sum())
+
+    def test_vertices_and_refusals(self, tmp_path, scan_and_model):
+        scan, model, points, mesh = scan_and_model
+        done = run_ornel("compare", scan, model, "--vertices", "--f64")
+        assert done.returncode == 0, done.stderr
+        nearest_vertex = np.sqrt(((points[:, None] - mesh.vertices[None]) ** 2).sum(axis=2)).min(axis=1)
+        printed = dict(line.split()[:2] for line in done.stdout.splitlines()[1:])
+        assert float(printed["max"]) == pytest.approx(nearest_vertex.max(), rel=1e-6)
+        for extra, message in ((["--local-model", "plane"], "--local-model is for clouds"),
+                               (["--store", tmp_path / "store"], "--store is for clouds")):
+            done = run_ornel("compare", scan, model, *extra)
+            assert done.returncode == 2 and message in done.stderr and done.stderr.count("\n") == 1
+        bad = tmp_path / "bad.obj"
+        bad.write_text("v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 9\n")
+        done = run_ornel("compare", scan, bad)
+        assert done.returncode == 2 and "names vertex 8" in done.stderr and "Traceback" not in done.stderr
+
+    def test_align_recovers_a_shift(self, scan_and_model):
+        _, _, _, mesh = scan_and_model
+        rng = np.random.default_rng(9)
+        on_faces = mesh.points_at(rng.integers(0, 12, 4000), rng.dirichlet([1, 1, 1], 4000))
+        moved = on_faces + [0.03, -0.02, 0.01]
+        registration = ornel.register_to_mesh(ornel.Cloud(moved), mesh)
+        assert registration.converged
+        np.testing.assert_allclose(registration.transform[:3, 3], [-0.03, 0.02, -0.01], atol=1e-6)
+        assert registration.rmse < 1e-6
+
+
+class TestIndexArrays:
+    def test_malformed_index_arrays_are_refused_not_read_out_of_bounds(self):
+        from ornel import _native
+
+        mesh = ornel.Mesh.load(MESHES / "teapot.obj")
+        bounds, links, corners, order = mesh.index("f64")
+        queries = np.zeros((4, 3))
+        assert links[0, 1] == 0 and links[-1, 1] > 0  # the root is internal, the last node a leaf
+        broken = []
+        for node, column, value in ((0, 0, 0),                 # a child before its parent: a cycle
+                                    (0, 0, len(links) - 1),     # children past the last node
+                                    (len(links) - 1, 0, 2**31)):  # a leaf past the triangles
+            changed = links.copy()
+            changed[node, column] = value
+            broken.append((bounds, changed, corners, order))
+        wrong_order = order.copy()
+        wrong_order[0] = len(order)
+        broken.append((bounds, links, corners, wrong_order))
+        for arrays in broken:
+            with pytest.raises(BaseException, match="index|out of|range|bounds"):
+                _native.mesh_closest(*arrays, queries)
+        with pytest.raises(ValueError, match="arrays of one mesh_bvh"):
+            _native.mesh_closest(bounds[:-1], links, corners, order, queries)
+        with pytest.raises(ValueError, match="C-contiguous"):
+            _native.mesh_closest(bounds, links, corners[:, ::-1], order, queries)
+
+    def test_the_index_is_built_once_and_shared_by_threads(self):
+        from concurrent.futures import ThreadPoolExecutor
+
+        mesh = ornel.Mesh.load(MESHES / "teapot.obj")
+        queries = features_and_far(mesh.vertices, mesh.triangles, np.random.default_rng(8), 500)
+        expected = mesh.closest(queries, threads=1).distance
+        fresh = ornel.Mesh(mesh.vertices, mesh.triangles)
+        with ThreadPoolExecutor(4) as pool:
+            results = list(pool.map(lambda _: fresh.closest(queries, threads=1, signed=True).distance, range(8)))
+        assert all(np.array_equal(np.abs(r), expected) for r in results)
+        assert fresh.index("f64") is fresh.index("f64")
