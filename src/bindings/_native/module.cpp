@@ -20,6 +20,7 @@
 #include "../frame/module_definition.hpp"
 #include "../frame/results.hpp"
 #include "../frame/runtime.hpp"
+#include "grid_entry_points.hpp"
 
 namespace ornel::py {
 
@@ -516,7 +517,12 @@ PyMethodDef module_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-ModuleSlots slots = module_slots();
+// The families kept in files of their own are added beside the functions above.
+int module_exec(PyObject* module) {
+    return call_boundary_status([&] { require(PyModule_AddFunctions(module, grid_functions)); });
+}
+
+ModuleSlots slots = module_slots(module_exec);
 
 PyModuleDef definition = module_definition(
     "ornel._native",
