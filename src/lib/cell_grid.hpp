@@ -164,6 +164,24 @@ struct CellGrid {
         }
         return ((sum[0] + sum[1]) + sum[2]) * bound_allowance;
     }
+
+    // cube_bound2 for a cell of the grid's level, from the cell widths: the
+    // same bound but for the rounding of a product instead of a quotient,
+    // which the allowance covers many times over.
+    double cell_bound2(const double* q, const std::uint64_t* c) const {
+        double sum[3];
+        for (int axis = 0; axis < 3; ++axis) {
+            const double low = cell_origin[axis] + static_cast<double>(c[axis]) * cell_width[axis];
+            const double high = low + cell_width[axis] + 2 * frame.allowance[axis];
+            const double gap = q[axis] < low ? low - q[axis] : (q[axis] > high ? q[axis] - high : 0.0);
+            sum[axis] = gap * gap;
+        }
+        return ((sum[0] + sum[1]) + sum[2]) * bound_allowance;
+    }
+
+    // Where the cells of the grid's level begin (widened), and their widths.
+    double cell_origin[3] = {};
+    double cell_width[3] = {};
 };
 
 namespace detail {
@@ -180,12 +198,19 @@ inline int grid_level(const Buffer<KeyedRow>& sorted, std::size_t per_cell) {
         const int bit = 63 - std::countl_zero(differ);
         ++first_split[morton_levels - bit / 3];
     }
+    // The mean occupancy falls with the level; take the level whose mean is
+    // nearest to per_cell by ratio.
     std::size_t cells = 1;
     int level = 0;
+    double best = std::abs(std::log(static_cast<double>(n) / static_cast<double>(per_cell)));
     for (int l = 1; l <= morton_levels; ++l) {
         cells += first_split[l];
-        if (cells * per_cell > n) break;  // finer cells would hold fewer than per_cell on average
-        level = l;
+        const double off = std::abs(std::log(static_cast<double>(n) / static_cast<double>(cells * per_cell)));
+        if (off < best) {
+            best = off;
+            level = l;
+        }
+        if (cells * per_cell > 8 * n) break;  // only finer and emptier from here
     }
     return level;
 }
@@ -202,6 +227,10 @@ CellGrid<S> build_cell_grid(const PointsView<S>& points, std::size_t threads) {
     Buffer<KeyedRow> records = keyed_rows(points, grid.frame, threads);
     radix_sort(records, threads);
     grid.level = detail::grid_level(records, CellGrid<S>::points_per_cell);
+    for (int axis = 0; axis < 3; ++axis) {
+        grid.cell_width[axis] = static_cast<double>(std::uint64_t{1} << grid.shift()) / 2097151.0 * grid.frame.extent[axis];
+        grid.cell_origin[axis] = grid.frame.lo[axis] - grid.frame.allowance[axis];
+    }
 
     grid.x = Buffer<S>(n);
     grid.y = Buffer<S>(n);
@@ -329,11 +358,18 @@ void visit_cells(const CellGrid<S>& grid, const double* q, const double& bound2,
         span = box_visit_cells + 1;
     }
     if (span <= box_visit_cells) {
+        // The query's own cell first: it most often holds the answer, whose
+        // distance then leaves most of the other cells unvisited.
+        std::uint64_t own[3];
+        for (int axis = 0; axis < 3; ++axis)
+            own[axis] = std::clamp(grid.frame.quantum(q[axis], axis) >> s, low[axis], high[axis]);
+        if (const CellSlot* slot = grid.find(morton_key(own[0], own[1], own[2]))) visit(slot->begin, slot->end);
         std::uint64_t c[3];
         for (c[2] = low[2]; c[2] <= high[2]; ++c[2])
             for (c[1] = low[1]; c[1] <= high[1]; ++c[1])
                 for (c[0] = low[0]; c[0] <= high[0]; ++c[0]) {
-                    if (grid.cube_bound2(q, grid.level, c) > bound2) continue;
+                    if (c[0] == own[0] && c[1] == own[1] && c[2] == own[2]) continue;
+                    if (grid.cell_bound2(q, c) > bound2) continue;
                     if (const CellSlot* slot = grid.find(morton_key(c[0], c[1], c[2]))) visit(slot->begin, slot->end);
                 }
         return;

@@ -88,42 +88,56 @@ template <class S, class Take>
 
 }  // namespace detail
 
+// Queries are read out of their own order and answers written so too: a
+// block of them is gathered before its searches and scattered after, in tight
+// loops whose loads and stores overlap, rather than one miss at a time among
+// the searches.
+inline constexpr std::size_t query_block = 1024;
+
 // The nearest point of each query of `order[first, last)` (rows of
 // `queries`): dist2[row] its squared distance, idx[row] its row in the
-// target; (inf, n) for an empty target.
+// target; (inf, n) for an empty target. `block` holds 3 query_block doubles.
 template <class S, class Q>
 struct GridNearest {
     template <std::size_t vector_bytes>
     [[gnu::always_inline]] static void run(const CellGrid<S>* grid_, const PointsView<Q>* queries_,
                                            const std::uint32_t* order, std::size_t first, std::size_t last,
-                                           double* dist2, std::uint32_t* idx) {
+                                           double* block, double* dist2, std::uint32_t* idx) {
         const CellGrid<S>& grid = *grid_;
         const PointsView<Q>& queries = *queries_;
         const std::uint32_t none = static_cast<std::uint32_t>(grid.size());
         std::uint32_t previous = none;  // the sorted position of the last answer
-        for (std::size_t at = first; at < last; ++at) {
-            const std::uint32_t r = order[at];
-            double q[3];
-            detail::read_query(queries, r, q);
-            double best = std::numeric_limits<double>::infinity();
-            std::uint32_t best_row = none, best_at = none;
-            if (previous != none) {
-                best = detail::grid_distance2(grid, previous, q);
-                best_row = grid.row[previous];
-                best_at = previous;
-            }
-            visit_cells(grid, q, best, [&](std::uint32_t begin, std::uint32_t end) {
-                detail::scan_run(grid, begin, end, q, best, [&](std::uint32_t i, double d2) {
-                    if (d2 < best || grid.row[i] < best_row) {
-                        best = d2;
-                        best_row = grid.row[i];
-                        best_at = i;
-                    }
+        double* const block_dist2 = block + 3 * query_block;
+        std::uint32_t* const block_idx = reinterpret_cast<std::uint32_t*>(block + 4 * query_block);
+        for (std::size_t start = first; start < last; start += query_block) {
+            const std::size_t count = std::min(query_block, last - start);
+            for (std::size_t j = 0; j < count; ++j) detail::read_query(queries, order[start + j], block + 3 * j);
+            for (std::size_t j = 0; j < count; ++j) {
+                const double* q = block + 3 * j;
+                double best = std::numeric_limits<double>::infinity();
+                std::uint32_t best_row = none, best_at = none;
+                if (previous != none) {
+                    best = detail::grid_distance2(grid, previous, q);
+                    best_row = grid.row[previous];
+                    best_at = previous;
+                }
+                visit_cells(grid, q, best, [&](std::uint32_t begin, std::uint32_t end) {
+                    detail::scan_run(grid, begin, end, q, best, [&](std::uint32_t i, double d2) {
+                        if (d2 < best || grid.row[i] < best_row) {
+                            best = d2;
+                            best_row = grid.row[i];
+                            best_at = i;
+                        }
+                    });
                 });
-            });
-            dist2[r] = best;
-            idx[r] = best_row;
-            previous = best_at;
+                block_dist2[j] = best;
+                block_idx[j] = best_row;
+                previous = best_at;
+            }
+            for (std::size_t j = 0; j < count; ++j) {
+                dist2[order[start + j]] = block_dist2[j];
+                idx[order[start + j]] = block_idx[j];
+            }
         }
     }
 };
@@ -206,10 +220,13 @@ void grid_nearest(const CellGrid<S>& grid, const PointsView<Q>& queries, std::si
                   std::uint32_t* idx) {
     const Buffer<std::uint32_t> order = morton_rows(queries, threads);
     const auto search = Dispatch<GridNearest<S, Q>, void, const CellGrid<S>*, const PointsView<Q>*,
-                                 const std::uint32_t*, std::size_t, std::size_t, double*, std::uint32_t*>::pick();
+                                 const std::uint32_t*, std::size_t, std::size_t, double*, double*,
+                                 std::uint32_t*>::pick();
     run_in_parts(queries.rows, part_count(queries.rows, threads, grid_queries_per_thread),
                  [&](std::size_t, std::size_t first, std::size_t last) {
-                     search(&grid, &queries, order.data(), first, last, dist2, idx);
+                     // Coordinates, distances and rows of a block of queries.
+                     Buffer<double> block(3 * query_block + query_block + query_block / 2);
+                     search(&grid, &queries, order.data(), first, last, block.data(), dist2, idx);
                  });
 }
 
