@@ -35,6 +35,7 @@ from ornel._dispatch import all_by_all
 from ornel._errors import CloudError
 from ornel._join import default_threads
 from ornel._matrix import Matrix
+from ornel._planner import choose
 from ornel._progress import progress_bar
 from ornel._store import Store, points_digest, stored_nearest
 from ornel._register import Registration, format_transform, read_transform, register, write_transform
@@ -53,6 +54,20 @@ def positive_int(text: str) -> int:
 def add_threads(command: argparse.ArgumentParser) -> None:
     command.add_argument("--threads", type=positive_int, default=None,
                          help=f"threads to use (default: {default_threads()})")
+
+
+def add_index_kind(command: argparse.ArgumentParser) -> None:
+    command.add_argument("--index-kind", choices=("auto", "graph", "grid"), default="auto",
+                         help="how the reference clouds are searched: 'graph' (a Delaunay graph, dear to "
+                              "build, then reused), 'grid' (a grid of cells, about a sort to build) or "
+                              "'auto', chosen by their reuse (default); the answers are the same")
+
+
+def check_index_kind(args: argparse.Namespace) -> None:
+    """A store keeps graphs and a cluster's tiles choose their own index."""
+    for option in ("store", "scheduler"):
+        if args.index_kind == "grid" and getattr(args, option, None) is not None:
+            raise CloudError(None, f"--index-kind grid cannot be used with --{option}, which searches through graphs")
 
 
 def add_f64(command: argparse.ArgumentParser, what: str = "compute in double precision") -> None:
@@ -89,6 +104,7 @@ def parser() -> argparse.ArgumentParser:
     matrix.add_argument("--log-scale", action="store_true", help="--png's colours on a log scale, so that one "
                         "outlying pair does not flatten the rest")
     add_threads(matrix)
+    add_index_kind(matrix)
     add_f64(matrix)
     matrix.add_argument("--scheduler", metavar="ADDRESS", help="run on the Dask cluster of this scheduler "
                         "(e.g. tcp://host:8786; --threads is then the workers' business); needs ornel[dask]")
@@ -126,6 +142,7 @@ def parser() -> argparse.ArgumentParser:
     compare.add_argument("--skip-invalid", action="store_true", help="drop A's points with NaN or infinite "
                          "coordinates (an organised scan's empty pixels) instead of refusing A")
     add_threads(compare)
+    add_index_kind(compare)
     add_f64(compare)
     compare.add_argument("--store", metavar="DIR", help="take B's index from this store, or build and keep it there")
     compare.add_argument("--align", action="store_true", help="first align A to B (point-to-plane ICP, as "
@@ -207,6 +224,7 @@ def add_align_parser(commands: Any) -> None:
     align.add_argument("--iterations", type=positive_int, default=50, metavar="N",
                        help="at most N iterations (default: 50)")
     add_threads(align)
+    add_index_kind(align)
 
 
 def unique_names(paths: Sequence[str]) -> list[str]:
@@ -251,6 +269,7 @@ def print_table(matrix: Matrix) -> None:
 
 
 def run_matrix(args: argparse.Namespace) -> int:
+    check_index_kind(args)
     if args.csv is not None:
         check_output(args.csv, ".csv")
         check_not_an_input(args.csv, args.files)
@@ -270,7 +289,7 @@ def run_matrix(args: argparse.Namespace) -> int:
         matrix = matrix_on_cluster(args.scheduler, clouds, "f64" if args.f64 else "f32", store)
     else:
         matrix = all_by_all(clouds, threads=args.threads, precision="f64" if args.f64 else "f32",
-                            progress=sys.stderr.isatty(), store=store)
+                            progress=sys.stderr.isatty(), store=store, index=args.index_kind)
     with printing():
         print_table(matrix)
     if args.csv is not None:
@@ -332,6 +351,7 @@ def print_comparison(args: argparse.Namespace, result: Comparison, stats: dict[s
 
 
 def run_compare(args: argparse.Namespace) -> int:
+    check_index_kind(args)
     outputs = [(args.out, None), (args.json, ".json"), (args.histogram, ".png"), (args.png, ".png")]
     for path, suffix in outputs:
         if path is None:
@@ -354,15 +374,17 @@ def run_compare(args: argparse.Namespace) -> int:
         store = open_store(args.store) if args.store is not None else None
         if store is not None:
             stored_nearest(b, store, precision)
-        b.prepared(precision)  # the graph: most of the time, unless stored
+        if choose(args.index_kind, len(b), len(a_cloud), graph_built=b.cached_graph(precision) is not None) == "graph":
+            b.prepared(precision)  # the graph: most of the time, unless stored
         bar.update()
         if args.align:
-            registration = register(a_cloud, b, threads=args.threads)
+            registration = register(a_cloud, b, threads=args.threads, index=args.index_kind)
             with printing():
                 print_registration(a_cloud, b, registration)
             a_points = registration.apply(a_points)
             a_cloud = Cloud(registration.apply(a_cloud.points), a_cloud.name, source=a_cloud.source)
-        result = compare(a_cloud, b, precision=precision, max_distance=args.max_distance, threads=args.threads)
+        result = compare(a_cloud, b, precision=precision, max_distance=args.max_distance, threads=args.threads,
+                         index=args.index_kind)
         result = result.with_invalid(valid, a_points)
         result = result.with_measure(local_model=args.local_model, signed=args.signed, neighbours=args.neighbours)
         bar.update()
@@ -428,7 +450,7 @@ def run_align(args: argparse.Namespace) -> int:
     target = Cloud.load(args.target)
     registration = register(source, target, init=init, max_distance=args.max_distance,
                             method="point_to_point" if args.point_to_point else "point_to_plane",
-                            max_iterations=args.iterations, threads=args.threads)
+                            max_iterations=args.iterations, threads=args.threads, index=args.index_kind)
     print_registration(source, target, registration)
     if args.transform is not None:
         write_transform(args.transform, registration.transform)
