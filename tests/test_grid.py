@@ -195,3 +195,20 @@ class TestRefusals:
             grid_nearest(good, good, threads=0)
         with pytest.raises(TypeError):
             grid_nearest(good)
+
+
+class TestSpatialOrder:
+    def test_radix_sorted_order_is_the_stable_key_order_on_large_clouds(self):
+        # Large enough to be sorted in parts on several threads; many equal keys, whose
+        # rows must stay in order, and a box of 21-bit keys whose top digits vary little.
+        import ornel
+        from tests.conftest import reference_morton_keys
+
+        rng = np.random.default_rng(30)
+        clouds = [rng.random((300_000, 3)),
+                  np.round(rng.random((200_000, 3)) * 40) / 40,
+                  np.repeat(rng.random((1000, 3)), 150, axis=0)[rng.permutation(150_000)].astype(np.float32),
+                  rng.random((150_000, 3)) * [1e-3, 1e3, 1.0] + 1e6]
+        for points in clouds:
+            expected = np.argsort(reference_morton_keys(points), kind="stable")
+            np.testing.assert_array_equal(ornel.morton_order(points), expected)

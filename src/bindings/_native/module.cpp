@@ -96,7 +96,7 @@ PyObject* morton_order_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         auto bound = match<1>(parameters.of(nullptr, "morton_order"), args, nargs, kwnames);
         Buffer<std::int64_t> order = with_points(bound[0], [](const auto& view) {
             if (view.rows > 0 && view.columns < 3) fail_input(Failure::points_need_three_columns);
-            return morton_order(view);
+            return morton_order(view, thread_count(nullptr));
         });
         return to_numpy(std::move(order)).release();
     });
