@@ -25,7 +25,6 @@ whole processes.
 
 import argparse
 import os
-import resource
 import shutil
 import statistics
 import subprocess
@@ -87,7 +86,12 @@ def methods(a, b, threads):
         found["pykdtree"] = lambda: KDTree(b).query(a, k=1)
         found["pykdtree sorted"] = lambda: KDTree(b).query(sorted_a, k=1)
     if Nanoflann is not None:
-        found["pynanoflann"] = lambda: Nanoflann(n_neighbors=1).fit(b).kneighbors(a, 1, n_jobs=threads)
+        def nanoflann():
+            tree = Nanoflann(n_neighbors=1)
+            tree.fit(b)
+            return tree.kneighbors(a, 1, n_jobs=threads)
+
+        found["pynanoflann"] = nanoflann
     return found
 
 
@@ -126,13 +130,15 @@ def write_ply(path, points):
 
 
 def whole_process(command, env=None):
-    """Wall seconds and peak resident bytes of one child process."""
-    before = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+    """Wall seconds and peak resident bytes of one child process (its own rusage)."""
     start = time.perf_counter()
-    subprocess.run(command, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
+    child = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
+    _, status, usage = os.wait4(child.pid, 0)
     seconds = time.perf_counter() - start
-    peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
-    return seconds, max(peak, before) * 1024
+    child.returncode = os.waitstatus_to_exitcode(status)
+    if child.returncode != 0:
+        raise RuntimeError(f"{command[0]} failed with status {child.returncode}")
+    return seconds, usage.ru_maxrss * 1024
 
 
 def run_cloudcompare(name, n, threads, repeats, rng):
