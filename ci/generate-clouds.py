@@ -29,3 +29,7 @@ ornel.write_points(directory / "bunny-scan-b.xyz", np.round(scan(20_000) * 1e4) 
 sphere = rng.normal(size=(20_000, 3))
 sphere = sphere / np.linalg.norm(sphere, axis=1)[:, None] * size / 2 + bunny.mean(axis=0)
 ornel.write_points(directory / "sphere.csv", sphere + rng.normal(scale=0.002 * size, size=sphere.shape), no_fields)
+# A scan of the Bunny moved by a known rigid motion (3° about z, a few millimetres), to align.
+angle = np.radians(3.0)
+turn = np.array([[np.cos(angle), -np.sin(angle), 0.0], [np.sin(angle), np.cos(angle), 0.0], [0.0, 0.0, 1.0]])
+ornel.write_points(directory / "bunny-scan-moved.ply", scan(25_000) @ turn.T + [0.004, -0.003, 0.002], no_fields)

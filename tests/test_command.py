@@ -247,3 +247,200 @@ def test_version_comes_from_the_package_metadata():
     result = ornel("--version")
     assert result.returncode == 0 and result.stdout == f"ornel {importlib.metadata.version('ornel')}\n"
     assert ornel_package.__version__ == importlib.metadata.version("ornel")
+
+
+# -- the command's edges: a file compared again, invalid points --------------------------
+
+
+def write_frame(path, points, width):
+    """An organised PCD frame (binary float32, WIDTH x HEIGHT), NaN where a pixel saw nothing."""
+    header = ("# .PCD v0.7 - Point Cloud Data file format\nVERSION 0.7\nFIELDS x y z\nSIZE 4 4 4\nTYPE F F F\n"
+              f"COUNT 1 1 1\nWIDTH {width}\nHEIGHT {len(points) // width}\nVIEWPOINT 0 0 0 1 0 0 0\n"
+              f"POINTS {len(points)}\nDATA binary\n")
+    with open(path, "wb") as file:
+        file.write(header.encode() + np.asarray(points, "<f4").tobytes())
+
+
+def write_source(path, points):
+    suffix = path.suffix
+    if suffix == ".csv":
+        np.savetxt(path, points, fmt="%.17g", delimiter=",", header="X,Y,Z", comments="")
+    elif suffix == ".ply":
+        write_ply(path, points, text=False)
+    elif suffix == ".pcd":
+        write_pcd(path, points, binary=True)
+    else:
+        write_las(path, points)
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".ply", ".pcd", ".las"])
+def test_a_file_compared_before_takes_a_second_set_of_fields_or_replaces_its_own(tmp_path, suffix):
+    from scipy.spatial import cKDTree
+
+    rng = np.random.default_rng(31)
+    write_source(tmp_path / f"a{suffix}", rng.random((300, 3)) + [100, 200, 0])
+    b1, b2 = rng.random((400, 3)) + [100, 200, 0], rng.random((350, 3)) + [100, 200, 0.01]
+    np.save(tmp_path / "b1.npy", b1)
+    np.save(tmp_path / "b2.npy", b2)
+    first, second, third = (tmp_path / f"{name}{suffix}" for name in ("first", "second", "third"))
+    assert ornel("compare", tmp_path / f"a{suffix}", tmp_path / "b1.npy", "--out", first, "--split", "--f64"
+                 ).returncode == 0
+    before = ornel_package.read_records(first)
+    points = np.asarray(before.points, np.float64)
+    want = cKDTree(b2).query(points)
+    # Refused before any work: nothing printed, nothing written.
+    for extra in ([], ["--field", "DISTANCE"], ["--field", "two words"]):
+        done = ornel("compare", first, tmp_path / "b2.npy", "--out", second, "--split", *extra)
+        assert done.returncode == 2 and done.stderr.count("\n") == 1 and done.stdout == "", done.stderr
+        assert not second.exists()
+    assert "clashes with the field 'distance'" in done.stderr or "without spaces" in done.stderr
+    assert "--field NAME" in ornel("compare", first, tmp_path / "b2.npy", "--out", second).stderr
+    # A second set beside the first.
+    done = ornel("compare", first, tmp_path / "b2.npy", "--out", second, "--split", "--index", "--field", "distance2",
+                 "--f64")
+    assert done.returncode == 0, done.stderr
+    after = ornel_package.read_records(second)
+    old, new = before.fields(), after.fields()
+    assert list(new) == list(old) + ["distance2", "dx2", "dy2", "dz2", "index2"]
+    for name, values in old.items():
+        np.testing.assert_array_equal(new[name], values, err_msg=name)
+    np.testing.assert_array_equal(new["distance2"], want[0])
+    np.testing.assert_array_equal(new["index2"], want[1])
+    np.testing.assert_array_equal(np.c_[new["dx2"], new["dy2"], new["dz2"]], b2[want[1]] - points)
+    np.testing.assert_array_equal(after.points, before.points)
+    # The first set replaced in its place, every other field as it was.
+    done = ornel("compare", first, tmp_path / "b2.npy", "--out", third, "--split", "--overwrite-fields", "--f64")
+    assert done.returncode == 0, done.stderr
+    replaced = ornel_package.read_records(third)
+    assert replaced.names() == before.names()
+    fields = replaced.fields()
+    np.testing.assert_array_equal(fields["distance"], want[0])
+    np.testing.assert_array_equal(np.c_[fields["dx"], fields["dy"], fields["dz"]], b2[want[1]] - points)
+    for name in set(old) - {"distance", "dx", "dy", "dz"}:
+        np.testing.assert_array_equal(fields[name], old[name], err_msg=name)
+    np.testing.assert_array_equal(replaced.points, before.points)
+    if suffix == ".csv":  # every byte of the coordinates as it was
+        assert [line.split(",")[:3] for line in third.read_text().splitlines()] == \
+            [line.split(",")[:3] for line in first.read_text().splitlines()]
+    # The same from Python: the fields named alike, a clash refused unless replacing.
+    result = ornel_package.compare(points, b2, precision="f64")
+    assert list(result.fields("d1", split=True, index=True)) == ["d1", "dx_d1", "dy_d1", "dz_d1", "index_d1"]
+    with pytest.raises(ornel_package.CloudError, match="clashes with the field 'distance'"):
+        ornel_package.write_records(tmp_path / f"api{suffix}", before, result.fields())
+    ornel_package.write_records(tmp_path / f"api{suffix}", before, result.fields(), overwrite_fields=True)
+    np.testing.assert_array_equal(ornel_package.read_records(tmp_path / f"api{suffix}").fields()["distance"], want[0])
+    with pytest.raises(ornel_package.CloudError, match="clashes with the field 'x'"):
+        ornel_package.write_records(tmp_path / f"api{suffix}", before, {"X": want[0]}, overwrite_fields=True)
+
+
+def test_skip_invalid_drops_the_nan_points_of_every_cloud_of_every_command(tmp_path):
+    from scipy.spatial import cKDTree
+
+    rng = np.random.default_rng(32)
+    surface = lambda xy: np.c_[xy, 0.2 * np.sin(3 * xy[:, 0]) * np.cos(2 * xy[:, 1])]  # noqa: E731
+    grid = np.stack(np.meshgrid(np.linspace(0, 1, 30), np.linspace(0, 1, 40)), -1).reshape(-1, 2)
+    frames = {}
+    for name, shift, holes in (("a", [0.01, -0.02, 0.005], 234), ("b", [0, 0, 0], 97)):
+        points = surface(grid + rng.normal(0, 0.002, grid.shape)) + shift
+        points[rng.choice(len(points), holes, replace=False)] = np.nan  # pixels that saw nothing
+        write_frame(tmp_path / f"{name}.pcd", points, 30)
+        frames[name] = points.astype(np.float32)
+    clean = {name: points[np.isfinite(points).all(axis=1)] for name, points in frames.items()}
+    np.save(tmp_path / "c.npy", surface(rng.random((900, 2))))
+    a, b = (str(tmp_path / f"{name}.pcd") for name in "ab")
+    for args in (["compare", a, b], ["align", a, b], ["matrix", a, b], ["index", a, "--store", tmp_path / "s"]):
+        done = ornel(*args)
+        assert done.returncode == 2 and done.stderr.count("\n") == 1 and "non-finite" in done.stderr, args
+    # compare: A's and B's empty pixels dropped, each said once; the first line counts what was measured.
+    done = ornel("compare", a, b, "--skip-invalid", "--f64", "--out", tmp_path / "d.npy")
+    assert done.returncode == 0, done.stderr
+    assert f"{a}: skipped 234 of its 1,200 points" in done.stderr and f"{b}: skipped 97 of its 1,200" in done.stderr
+    assert "distance from 966 of the 1,200 points of a to the nearest of the 1,103 points of b" in \
+        done.stdout.splitlines()[0]
+    written = np.load(tmp_path / "d.npy")
+    valid = np.isfinite(frames["a"]).all(axis=1)
+    np.testing.assert_array_equal(written[valid, 3], cKDTree(clean["b"]).query(clean["a"])[0])
+    assert np.isnan(written[~valid, 3]).all()
+    result = ornel_package.compare(frames["a"], frames["b"], precision="f64", skip_invalid=True)
+    np.testing.assert_array_equal(result.distance, written[:, 3])
+    # align: the transform of the valid points alone, bit for bit.
+    done = ornel("align", a, b, "--skip-invalid", "--transform", tmp_path / "t.txt", "--threads", "1")
+    assert done.returncode == 0 and done.stderr.count("skipped") == 2, done.stderr
+    want = ornel_package.register(clean["a"], clean["b"], threads=1).transform
+    np.testing.assert_array_equal(ornel_package.register(frames["a"], frames["b"], threads=1,
+                                                         skip_invalid=True).transform, want)
+    np.testing.assert_allclose(np.loadtxt(tmp_path / "t.txt"), want, rtol=0, atol=1e-12)
+    # matrix and index (with a store): the tables of the valid points alone.
+    np.save(tmp_path / "a_valid.npy", clean["a"])
+    np.save(tmp_path / "b_valid.npy", clean["b"])
+    done = ornel("matrix", a, b, tmp_path / "c.npy", "--skip-invalid", "--csv", tmp_path / "m.csv")
+    assert done.returncode == 0 and done.stderr.count("skipped") == 2, done.stderr
+    assert ornel("matrix", tmp_path / "a_valid.npy", tmp_path / "b_valid.npy", tmp_path / "c.npy",
+                 "--csv", tmp_path / "m_valid.csv").returncode == 0
+    numbers = lambda name: [line.split(",")[2:] for line in (tmp_path / name).read_text().splitlines()]  # noqa: E731
+    assert numbers("m.csv") == numbers("m_valid.csv")
+    table = ornel_package.all_by_all([frames["a"], frames["b"]], skip_invalid=True, threads=1)
+    want_table = ornel_package.all_by_all([clean["a"], clean["b"]], threads=1)
+    assert table.mean.tobytes() == want_table.mean.tobytes() and table.max.tobytes() == want_table.max.tobytes()
+    done = ornel("index", a, b, "--store", tmp_path / "s", "--skip-invalid")
+    assert done.returncode == 0 and done.stdout.count("index built") == 2, done.stderr
+    stored = ornel("compare", tmp_path / "c.npy", b, "--store", tmp_path / "s", "--skip-invalid")
+    assert stored.returncode == 0 and stored.stdout == ornel("compare", tmp_path / "c.npy", b, "--skip-invalid").stdout
+    assert "each of the 900 points" in stored.stdout.splitlines()[0]
+    assert "removed 0 clouds" in ornel("store", tmp_path / "s", a, b, "--prune", "--skip-invalid").stdout
+
+
+def test_two_outputs_naming_one_file_are_refused_before_any_work(tmp_path):
+    rng = np.random.default_rng(17)
+    for name in ("a.npy", "b.npy"):
+        np.save(tmp_path / name, rng.random((300, 3)))
+    (tmp_path / "sub").mkdir()
+    (tmp_path / "x.txt").write_text("kept\n")
+    os.link(tmp_path / "x.txt", tmp_path / "hard.txt")
+    os.symlink("sub", tmp_path / "link")
+    cases = [(["compare", "a.npy", "b.npy", "--histogram", "p.png", "--png", "p.png"], "--histogram and --png"),
+             (["compare", "a.npy", "b.npy", "--histogram", "sub/p.png", "--png", "link/p.png"], "--histogram and --png"),
+             (["compare", "a.npy", "b.npy", "--json", "s.json", "--png", "p.png", "--histogram", "./sub/../p.png"],
+              "--histogram and --png"),
+             (["align", "a.npy", "b.npy", "--out", "y.txt", "--transform", "y.txt"], "--out and --transform"),
+             (["align", "a.npy", "b.npy", "--out", "x.txt", "--transform", "hard.txt"], "--out and --transform"),
+             (["align", "a.npy", "b.npy", "--out", str(tmp_path / "y.txt"), "--transform", "sub/../y.txt"],
+              "--out and --transform")]
+    for args, options in cases:
+        result = ornel(*args, cwd=tmp_path)
+        lines = result.stderr.splitlines()
+        assert result.returncode == 2 and result.stdout == "" and len(lines) == 1, (args, result.stderr)
+        assert f"is named by both {options}; give each output its own file" in lines[0], (args, lines)
+    # Nothing was written, and what was there is as it was.
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["a.npy", "b.npy", "hard.txt", "link", "sub", "x.txt"]
+    assert list((tmp_path / "sub").iterdir()) == [] and (tmp_path / "x.txt").read_text() == "kept\n"
+    # Outputs of one name in different places are different files.
+    done = ornel("compare", "a.npy", "b.npy", "--histogram", "p.png", "--png", "sub/p.png", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+
+
+def test_ctrl_c_from_the_first_instruction_on_exits_130_quietly(tmp_path):
+    import signal
+    import time
+
+    rng = np.random.default_rng(18)
+    for name in ("a.npy", "b.npy"):
+        np.save(tmp_path / name, rng.random((300_000, 3)))
+    # Before the interpreter has run any of ornel, a Ctrl-C is the interpreter's own affair:
+    # start the delays after the time a bare interpreter takes to get going.
+    start = time.perf_counter()
+    subprocess.run([sys.executable, "-c", "pass"], check=True)
+    ready = 1.5 * (time.perf_counter() - start)
+    commands = [[str(SCRIPT)] if SCRIPT.exists() else [sys.executable, "-m", "ornel"], [sys.executable, "-m", "ornel"]]
+    outcomes = []
+    for command in commands:
+        for delay in (0.0, 0.02, 0.05, 0.1, 0.2, 0.3, 0.6):
+            process = subprocess.Popen([*command, "matrix", "a.npy", "b.npy", "--csv", "m.csv"], cwd=tmp_path,
+                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            time.sleep(ready + delay)
+            process.send_signal(signal.SIGINT)
+            _, stderr = process.communicate(timeout=300)
+            outcomes.append((command[-1], delay, process.returncode, stderr.decode()))
+    for outcome in outcomes:
+        assert outcome[2] == 130 and outcome[3] == "\nornel: interrupted\n", outcome
+    assert not (tmp_path / "m.csv").exists()

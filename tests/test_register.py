@@ -389,3 +389,163 @@ def test_walk_from_starts_follows_the_tie_rule_on_any_graph(dtype, offset):
     bad[at] = len(points)
     with pytest.raises(ValueError, match=rf"indices\[{at}\] = {len(points)} is not a point"):
         nearest_from_starts(points, indptr, bad, queries, starts)
+
+
+def noisy_floor(rng, n, noise=1e-3):
+    """A 10 × 10 m floor sampled at random, with `noise` metres of noise across it."""
+    return np.column_stack([rng.random((n, 2)) * 10, rng.normal(scale=noise, size=n)])
+
+
+def noisy_cylinder(rng, n, noise=1e-3):
+    """A cylinder of radius 1 and length 5 along z."""
+    turn, height = rng.random(n) * 2 * np.pi, rng.random(n) * 5
+    return np.column_stack([np.cos(turn), np.sin(turn), height]) + rng.normal(scale=noise, size=(n, 3))
+
+
+@pytest.mark.parametrize("method", ["point_to_plane", "point_to_point"])
+def test_register_refuses_a_motion_that_only_noise_fixes(method):
+    rng = np.random.default_rng(21)
+    floor = ornel.register(noisy_floor(rng, 12_000) + [0.3, -0.2, 0.05], noisy_floor(rng, 12_000), method=method)
+    assert not floor.converged and "close to a plane" in floor.unfixed and "(0.00, 0.00, 1.00)" in floor.unfixed
+    cylinder = ornel.register(noisy_cylinder(rng, 12_000) + [0.02, -0.01, 0.3], noisy_cylinder(rng, 12_000),
+                              method=method)
+    assert not cylinder.converged and "close to a cylinder" in cylinder.unfixed
+    assert "axis (0.00, 0.00, 1.00)" in cylinder.unfixed
+    sphere = rng.normal(size=(12_000, 3))
+    sphere /= np.linalg.norm(sphere, axis=1)[:, None]
+    turned = sphere @ motion(rng, 5, 0)[:3, :3].T + rng.normal(scale=1e-3, size=sphere.shape)
+    ball = ornel.register(turned, sphere + rng.normal(scale=1e-3, size=sphere.shape), method=method)
+    assert not ball.converged and "close to a sphere" in ball.unfixed and "(3 of the 6" in ball.unfixed
+    # The same floor with gentle relief on it (waves of 20 cm across both axes) is fixed.
+    def relief(points):
+        x, y = points[:, 0], points[:, 1]
+        return np.column_stack([x, y, points[:, 2] + 0.2 * np.sin(x / 1.5) + 0.2 * np.cos(y / 1.3)])
+    source, target = relief(noisy_floor(rng, 12_000)), relief(noisy_floor(rng, 12_000))
+    moved = ornel.register(source + [0.03, -0.02, 0.01], target, method=method)
+    assert moved.unfixed is None
+    if method == "point_to_plane":  # point to point creeps along a surface sampled this sparsely
+        assert moved.converged and np.abs(moved.apply(source + [0.03, -0.02, 0.01]) - source).max() < 0.005
+
+
+def halves(points, rng):
+    order = rng.permutation(len(points))
+    return points[order[: len(points) // 2]], points[order[len(points) // 2:]]
+
+
+@pytest.mark.parametrize("name", ["stanford-bunny.npy", "fandisk.npy", "rocker-arm.npy", "las/4_6_crop.las",
+                                  "las/sample_c.las", "las/warsaw_small.las", "las/test1_4.las"])
+def test_real_scans_with_relief_are_not_refused(name):
+    rng = np.random.default_rng(22)
+    points = ornel.read_points(DATA / name)
+    source, target = halves(points, rng)
+    extent = np.linalg.norm(points.max(axis=0) - points.min(axis=0))
+    centre = source.mean(axis=0)
+    away = motion(rng, 2, 0.005 * extent * rng.standard_normal(3))
+    moved = (source - centre) @ away[:3, :3].T + away[:3, 3] + centre
+    for method in ("point_to_plane", "point_to_point"):
+        result = ornel.register(moved, target, method=method)
+        assert result.unfixed is None, result.unfixed
+        assert np.abs(result.apply(moved) - source).max() < 0.02 * extent  # back near where it was
+
+
+@pytest.mark.parametrize("offset", [0.0, 1e5, 1e6])
+def test_an_exact_rigid_copy_converges(offset):
+    rng = np.random.default_rng(23)
+    target = np.load(DATA / "stanford-bunny.npy")[rng.choice(35_947, 6_000, replace=False)] + offset
+    centre = target.mean(axis=0)
+    for _ in range(3):
+        away = motion(rng, rng.uniform(1, 6), 0.003 * rng.standard_normal(3))
+        source = (target - centre) @ away[:3, :3].T + away[:3, 3] + centre
+        for method in ("point_to_plane", "point_to_point"):
+            result = ornel.register(source, target, method=method)
+            assert result.converged and result.unfixed is None and result.iterations < 20
+            # Back to the very points, but for the rounding of coordinates this far out.
+            assert np.abs(result.apply(source) - target).max() < 1e-14 * (offset + 1) * 1e3
+
+
+def test_point_to_point_fits_coordinates_whose_squares_overflow():
+    rng = np.random.default_rng(24)
+    target = rng.random((3000, 3)) * 1e153
+    for method in ("point_to_point", "point_to_plane"):
+        result = ornel.register(target + [1e150, -2e150, 0], target, method=method)
+        assert result.converged and np.isfinite(result.rmse)
+        np.testing.assert_allclose(result.transform[:3, 3], [-1e150, 2e150, 0], rtol=0, atol=1e140)
+        np.testing.assert_allclose(result.transform[:3, :3], np.eye(3), atol=1e-12)
+    tiny = ornel._register._point_to_point(target / 1e306, target / 1e306, None)  # and far below: no underflow
+    np.testing.assert_allclose(tiny[0], np.eye(3), atol=1e-9)
+
+
+def random_rigid(seed):
+    transform = np.eye(4)
+    transform[:3, :3] = Rotation.random(random_state=seed).as_matrix()
+    transform[:3, 3] = np.random.default_rng(seed).normal(size=3) * 100
+    return transform
+
+
+def test_a_rotation_printed_with_few_digits_is_made_orthonormal_and_deformations_refused(tmp_path):
+    from ornel._register import read_transform
+
+    path = tmp_path / "t.txt"
+    notes = []
+    for seed in range(300):
+        truth = random_rigid(seed)
+        for fmt in ("%.4f", "%.5f", "%.6f", "%g", "%.6e"):
+            np.savetxt(path, truth, fmt=fmt)
+            before = len(notes)
+            read = read_transform(str(path), notes.append)
+            rotation = read[:3, :3]
+            # Made orthonormal, and said so, where it was beyond what the fit is indifferent to.
+            np.testing.assert_allclose(rotation @ rotation.T, np.eye(3), atol=1e-12 if len(notes) > before else 1e-6)
+            assert np.linalg.det(rotation) > 0 and np.abs(rotation - truth[:3, :3]).max() < 2e-4
+            np.testing.assert_array_equal(read[:3, 3], np.loadtxt(path)[:3, 3])  # the shift as printed
+    assert 0 < len(notes) < 300 * 5 and all("made exactly orthonormal" in note for note in notes)
+    for seed, deform in enumerate((np.diag([1.0002, 1.0002, 1.0002]), np.diag([1, 1, -1.0]),
+                                   np.array([[1, 0.001, 0], [0, 1, 0], [0, 0, 1.0]]))):
+        bad = random_rigid(seed)
+        bad[:3, :3] = deform @ bad[:3, :3]
+        for fmt in ("%.6f", "%g", "%.17g"):
+            np.savetxt(path, bad, fmt=fmt)
+            with pytest.raises(ornel.CloudError, match="not a rigid transform"):
+                read_transform(str(path))
+
+
+def test_transform_files_are_read_in_the_encodings_point_files_are(tmp_path):
+    from ornel._register import read_transform
+
+    truth = random_rigid(7)
+    body = "".join(" ".join(repr(float(value)) for value in row) + "\n" for row in truth)
+    files = {"utf16.txt": ("# é, saved by PowerShell\r\n" + body.replace("\n", "\r\n")).encode("utf-16"),
+             "utf16be.txt": b"\xfe\xff" + ("// z up\n" + body).encode("utf-16-be"),
+             "bom.txt": b"\xef\xbb\xbf" + body.encode(),
+             "latin1.txt": "% relevé du 3 mai\n".encode("latin-1") + body.encode()}
+    for name, content in files.items():
+        (tmp_path / name).write_bytes(content)
+        np.testing.assert_array_equal(read_transform(str(tmp_path / name)), truth)
+    (tmp_path / "broken.txt").write_bytes(body.replace("0", "\xe9", 1).encode("latin-1"))
+    with pytest.raises(ornel.CloudError, match="not numbers"):
+        read_transform(str(tmp_path / "broken.txt"))
+
+
+def test_align_command_refuses_an_unfixed_motion_and_notes_a_rounded_init(tmp_path):
+    rng = np.random.default_rng(25)
+    np.save(tmp_path / "a.npy", noisy_floor(rng, 8_000) + [0.3, -0.2, 0.05])
+    np.save(tmp_path / "b.npy", noisy_floor(rng, 8_000))
+    for command in (("align", "a.npy", "b.npy", "--transform", "t.txt"), ("compare", "a.npy", "b.npy", "--align")):
+        failed = ornel_command(*command, cwd=tmp_path)
+        assert failed.returncode == 2 and len(failed.stderr.splitlines()) == 1, failed.stderr
+        assert "close to a plane" in failed.stderr and "give --init" in failed.stderr and failed.stdout == ""
+    assert not (tmp_path / "t.txt").exists()
+    scan = quantised_scan(rng, 8_000)
+    np.save(tmp_path / "scan.npy", scan)
+    truth = random_rigid(3)
+    truth[:3, 3] = 0
+    np.savetxt(tmp_path / "rounded.txt", truth, fmt="%.6f")
+    (tmp_path / "rounded16.txt").write_bytes((tmp_path / "rounded.txt").read_text().encode("utf-16"))
+    np.save(tmp_path / "turned.npy", scan @ np.linalg.inv(truth)[:3, :3].T)
+    for init in ("rounded.txt", "rounded16.txt"):
+        done = ornel_command("align", "turned.npy", "scan.npy", "--init", init, cwd=tmp_path)
+        assert done.returncode == 0, done.stderr
+        departure = np.abs(truth[:3, :3] @ truth[:3, :3].T - np.eye(3)).max()
+        if departure > 1e-6:
+            assert done.stderr.startswith("ornel: note: ") and "made exactly orthonormal" in done.stderr
+        assert len(done.stderr.splitlines()) == (departure > 1e-6)

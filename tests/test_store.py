@@ -5,6 +5,7 @@ and concurrent writers, a newer format refused, the commands."""
 import os
 import re
 import signal
+import struct
 import sqlite3
 import subprocess
 import sys
@@ -348,6 +349,7 @@ def test_index_compare_store_and_prune_commands(tmp_path):
     status, out, err = run("store", directory, paths[0], paths[2], "--prune")
     assert status == 0 and "removed 1 clouds, 4 pairs, 4 files" in out
     assert "2 clouds (3,000 points), 2 indexes, pairs: 2 f32" in out
+    assert len(list((directory / ornel._store.MANIFESTS).iterdir())) == 2  # the pruned index's manifest went too
     assert sorted(os.listdir(tmp_path)) == sorted([p.name for p in paths] + ["store"])  # inputs untouched
     for bad in (["store", tmp_path / "nowhere"], ["store", tmp_path]):
         status, out, err = run(*bad)
@@ -409,3 +411,188 @@ def test_waiting_too_long_for_the_lock_is_one_line(tmp_path, monkeypatch, capsys
     assert err.count("\n") == 1 and re.search(r"another process holds the store's lock .* after waiting \d+ s", err)
     holder.execute("ROLLBACK")
     assert main(["store", str(tmp_path), "--prune"]) == 0
+
+
+# -- damage to the database, and writes that fail -------------------------------------
+
+
+def checkpointed(directory):
+    """The store's database file holding every row (its log folded in), for byte surgery."""
+    with sqlite3.connect(directory / DATABASE) as db:
+        db.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+        root = dict(db.execute("SELECT name, rootpage FROM sqlite_master WHERE type = 'table'"))
+        page = db.execute("PRAGMA page_size").fetchone()[0]
+    return root, page
+
+
+def flip_in_file(path, value, bit):
+    """Flips one bit of the first place where `value` (bytes) is stored."""
+    raw = bytearray(path.read_bytes())
+    at = raw.find(value)
+    assert at >= 0
+    raw[at + len(value) // 2] ^= 1 << bit
+    path.write_bytes(raw)
+
+
+@pytest.mark.parametrize("bit", [0, 6])
+def test_a_changed_bit_in_a_pair_or_cloud_row_is_reported_once_and_the_pair_recomputed(tmp_path, searches, bit):
+    rng = np.random.default_rng(20)
+    named = {f"c{k}": rng.random((500, 3)) + 0.2 * k for k in range(3)}
+    fresh = lambda: [ornel.Cloud(a, n) for n, a in named.items()]  # noqa: E731
+    want = ornel.all_by_all(fresh(), threads=1)
+    ornel.all_by_all(fresh(), threads=1, store=tmp_path)
+    checkpointed(tmp_path)
+    with sqlite3.connect(tmp_path / DATABASE) as db:
+        mean, = db.execute("SELECT mean FROM pairs ORDER BY query, target LIMIT 1").fetchone()
+        box, = db.execute("SELECT hi_x FROM clouds ORDER BY digest LIMIT 1").fetchone()
+    # SQLite keeps reals big-endian; its own integrity check sees nothing wrong after this.
+    flip_in_file(tmp_path / DATABASE, struct.pack(">d", mean), bit)
+    flip_in_file(tmp_path / DATABASE, struct.pack(">d", box), bit)
+    with sqlite3.connect(tmp_path / DATABASE) as db:
+        assert db.execute("PRAGMA integrity_check").fetchone() == ("ok",)
+    reports = []
+    searches["pairs"].clear()
+    same_table(ornel.all_by_all(fresh(), threads=1, store=Store(tmp_path, report=reports.append)), want)
+    assert len({(q, t) for q, t in searches["pairs"] if q != t}) == 1  # only the damaged pair searched again
+    assert len(reports) == 2 and "1 stored pair not as written (damaged)" in " ".join(reports)
+    assert "1 cloud row" in " ".join(reports)
+    # Mended: a new store object reads every row without a word, and searches nothing.
+    reports.clear()
+    searches["pairs"].clear()
+    again = Store(tmp_path, report=reports.append)
+    same_table(ornel.all_by_all(fresh(), threads=1, store=again), want)
+    assert reports == [] and not [(q, t) for q, t in searches["pairs"] if q != t] and len(again.clouds()) == 3
+    # NumPy scalars are kept as the plain numbers SQLite gives back, so their rows check.
+    digests = [c.digest for c in again.clouds()]
+    again.put_pairs([(digests[0], digests[1], "f64", np.float64(0.25), np.float32(0.5), np.int64(500))])
+    assert Store(tmp_path, report=reports.append).pairs(digests, "f64") == {(digests[0], digests[1]): (0.25, 0.5)}
+    assert reports == []
+
+
+def run_matrix_csv(paths, directory, name):
+    status, out, err = run("matrix", *paths, "--store", directory, "--csv", directory.parent / name)
+    assert status == 0, err
+    return (directory.parent / name).read_text()
+
+
+@pytest.mark.parametrize("damage", ["zeroed pairs page", "zeroed first page", "format 2.0", "deleted"])
+def test_a_damaged_database_is_one_line_and_repair_rebuilds_it_from_what_can_be_trusted(tmp_path, damage):
+    paths = write_scans(tmp_path, 3, 1500)
+    directory = tmp_path / "store"
+    want = run_matrix_csv(paths, directory, "want.csv")
+    root, page = checkpointed(directory)
+    database = directory / DATABASE
+    raw = bytearray(database.read_bytes())
+    if damage == "zeroed pairs page":
+        raw[(root["pairs"] - 1) * page: root["pairs"] * page] = bytes(page)
+        database.write_bytes(raw)
+    elif damage == "zeroed first page":
+        raw[:page] = bytes(page)
+        database.write_bytes(raw)
+    elif damage == "format 2.0":
+        with sqlite3.connect(database) as db:
+            db.execute("UPDATE meta SET value = '2.0' WHERE key = 'format'")
+    else:
+        database.unlink()
+    if damage != "deleted":
+        commands = [["matrix", *paths, "--store", directory], ["store", directory]]
+        if damage != "zeroed pairs page":  # what reads no pair still works
+            commands += [["compare", paths[0], paths[1], "--store", directory], ["index", paths[0], "--store", directory]]
+        for args in commands:
+            status, out, err = run(*args)
+            assert status == 2 and err.count("\n") == 1, (args, err)
+            assert "damaged" in err and f"ornel store {directory} --repair" in err and "Traceback" not in err
+    status, out, err = run("store", directory, "--repair")
+    assert status == 0 and err == "", err
+    # Every index comes back from its manifest and array files; pairs only where readable.
+    assert "3 clouds, 3 indexes" in out and "3 clouds (4,500 points), 3 indexes" in out
+    assert ("and 6 pairs kept" in out) == (damage == "format 2.0")
+    assert (damage == "deleted") == ("kept as" not in out)
+    graphs = []
+    store = Store(directory, report=pytest.fail)
+    for path in paths:
+        cloud = ornel.Cloud.load(path)
+        assert store.load_index(cloud, store.add([cloud])[0], "f32")
+        graphs.append(cloud.graph("f32"))
+    assert run_matrix_csv(paths, directory, "got.csv") == want
+    assert store_is_sound(directory) == (3, 6)
+
+
+def test_a_store_without_checksums_is_migrated_and_read_as_before(tmp_path, searches):
+    rng = np.random.default_rng(21)
+    named = {f"c{k}": rng.random((400, 3)) + 0.3 * k for k in range(3)}
+    fresh = lambda: [ornel.Cloud(a, n) for n, a in named.items()]  # noqa: E731
+    want = ornel.all_by_all(fresh(), threads=1)
+    ornel.all_by_all(fresh(), threads=1, store=tmp_path)
+    # The older format: no checksums, no manifests.
+    db = sqlite3.connect(tmp_path / DATABASE, isolation_level=None)
+    for table in ("clouds", "pairs"):
+        db.execute(f"ALTER TABLE {table} DROP COLUMN checksum")
+    db.execute("UPDATE meta SET value = '1' WHERE key = 'format'")
+    db.close()
+    for manifest in (tmp_path / ornel._store.MANIFESTS).iterdir():
+        manifest.unlink()
+    # Where it cannot be migrated (read-only), it is read as it is.
+    status, out, err = run_read_only(tmp_path, "store", tmp_path)
+    assert status == 0 and err == "" and "3 clouds (1,200 points), 3 indexes, pairs: 6 f32" in out, err
+    searches["pairs"].clear()
+    searches["graphs"] = 0
+    same_table(ornel.all_by_all(fresh(), threads=1, store=Store(tmp_path, report=pytest.fail)), want)
+    assert searches == {"pairs": [], "graphs": 0}
+    with sqlite3.connect(tmp_path / DATABASE) as db:
+        assert db.execute("SELECT value FROM meta WHERE key = 'format'").fetchone() == (str(FORMAT),)
+        assert db.execute("SELECT count(*) FROM pairs WHERE checksum IS NOT NULL").fetchone() == (6,)
+    assert len(list((tmp_path / ornel._store.MANIFESTS).iterdir())) == 3
+    # A damaged row of the migrated store is seen like any other.
+    with sqlite3.connect(tmp_path / DATABASE) as db:
+        db.execute("UPDATE pairs SET mean = mean * 1.046 WHERE rowid = 1")
+    reports = []
+    same_table(ornel.all_by_all(fresh(), threads=1, store=Store(tmp_path, report=reports.append)), want)
+    assert len(reports) == 1
+
+
+def limited_run(limit, *args):
+    """The command with files limited to `limit` bytes (Python ignores SIGXFSZ: writes fail with EFBIG)."""
+    import resource
+
+    command = ([str(SCRIPT)] if SCRIPT.exists() else [sys.executable, "-m", "ornel"]) + [str(a) for a in args]
+    done = subprocess.run(command, capture_output=True, text=True, timeout=300,
+                          preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit)))
+    return done.returncode, done.stdout, done.stderr
+
+
+@pytest.mark.parametrize("limit", [20_000, 60_000])
+def test_a_file_size_limit_while_writing_a_store_is_one_line_and_leaves_nothing_half_written(tmp_path, limit):
+    # 20 kB stops the database's log, 60 kB a neighbour list.
+    paths = write_scans(tmp_path, 3, 2000)
+    want = run_matrix_csv(paths, tmp_path / "reference", "want.csv")
+    directory = tmp_path / "store"
+    for args in (["matrix", *paths, "--store", directory], ["compare", paths[0], paths[1], "--store", directory],
+                 ["index", *paths, "--store", directory]):
+        status, out, err = limited_run(limit, *args)
+        assert status == 2 and err.count("\n") == 1 and "cannot be written" in err, (args, err)
+        assert "Traceback" not in err
+        assert not [p for p in directory.rglob("*") if p.name.startswith(ornel._store.TEMPORARY_PREFIX)]
+        store_is_sound(directory)
+    assert run_matrix_csv(paths, directory, "got.csv") == want
+    assert store_is_sound(directory) == (3, 6)
+
+
+def test_a_full_disk_while_writing_a_store_is_one_line(tmp_path):
+    """A real ENOSPC: the store on a small tmpfs, mounted in a namespace of the command's own."""
+    if os.geteuid() != 0:
+        pytest.skip("mounting a small file system needs root")
+    paths = write_scans(tmp_path, 3, 2000)
+    directory = tmp_path / "store"
+    directory.mkdir()
+    command = ([str(SCRIPT)] if SCRIPT.exists() else [sys.executable, "-m", "ornel"])
+    namespace = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                 'mount -t tmpfs -o size=96k tmpfs "$0" && exec "$@"', str(directory)]
+    if subprocess.run(namespace + ["true"], capture_output=True, timeout=60).returncode != 0:
+        pytest.skip("no mount namespace to mount a small file system in")
+    for args in (["matrix", *paths], ["index", *paths], ["compare", paths[0], paths[1]]):
+        done = subprocess.run(namespace + command + [*map(str, args), "--store", str(directory)],
+                              capture_output=True, text=True, timeout=300)
+        assert done.returncode == 2 and done.stderr.count("\n") == 1, done.stderr
+        assert "cannot be written" in done.stderr
+        assert "No space left" in done.stderr or "disk is full" in done.stderr

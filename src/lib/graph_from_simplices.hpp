@@ -181,6 +181,143 @@ inline std::uint64_t fitting_range_end(const std::uint64_t* starts, const std::u
     return hi;
 }
 
+// Step 1: starts[v] counts v's raw upper entries, then becomes the offset of
+// v's raw list; starts[n] is the number of raw entries.
+inline void count_upper_entries(const Strided<std::uint64_t, 2>& simplices, std::uint64_t n,
+                                Buffer<std::uint64_t>& starts) {
+    for (std::size_t r = 0; r < simplices.rows; ++r) {
+        const std::uint64_t v0 = simplices.at(r, 0), v1 = simplices.at(r, 1), v2 = simplices.at(r, 2),
+                            v3 = simplices.at(r, 3);
+        if (largest(v0, v1, v2, v3) >= n) [[unlikely]] {
+            for (std::uint64_t id : {v0, v1, v2, v3}) check_index(id, n);
+        }
+        const Tetrahedron t = sorted_ids(v0, v1, v2, v3);
+        starts[t.w0] += 3;
+        starts[t.w1] += 2;
+        starts[t.w2] += 1;
+    }
+    std::uint64_t raw = 0;
+    for (std::uint64_t v = 0; v <= n; ++v) raw += std::exchange(starts[v], raw);
+}
+
+// Ranges of vertices whose raw lists fill at most `budget` entries.
+struct ListRanges {
+    std::uint64_t* starts;  // lent to the gathering, which moves them and puts them back
+    std::uint64_t n;
+    std::uint64_t budget;
+
+    // The largest hi such that the lists of [lo, hi) fit, or lo + 1.
+    std::uint64_t end(std::uint64_t lo) const {
+        const std::uint64_t* past = std::upper_bound(starts + lo + 1, starts + n + 1, starts[lo] + budget);
+        return std::max<std::uint64_t>(static_cast<std::uint64_t>(past - starts) - 1, lo + 1);
+    }
+    std::uint64_t largest() const {
+        std::uint64_t widest = 0;
+        for (std::uint64_t lo = 0, hi; lo < n; lo = hi) {
+            hi = end(lo);
+            widest = std::max(widest, starts[hi] - starts[lo]);
+        }
+        return widest;
+    }
+};
+
+// Step 2: row lengths, counted in length[v]: each deduplicated upper list
+// counts in its own row and in each row it names.
+inline void count_row_lengths(const Strided<std::uint64_t, 2>& simplices, const ListRanges& ranges,
+                              std::uint64_t largest_range, std::uint32_t* table, std::uint32_t* length) {
+    const std::uint64_t n = ranges.n;
+    std::uint64_t* const starts = ranges.starts;
+    // Zeroed, so that a list spoilt by rows changing holds valid ids.
+    Buffer<std::uint32_t> scratch(largest_range, 0u);
+    for (std::uint64_t lo = 0, hi; lo < n; lo = hi) {
+        hi = ranges.end(lo);
+        const std::uint64_t base = starts[lo];
+        if (starts[hi] == base) continue;
+        gather_lists(simplices, n, lo, hi, starts, scratch.data(), base, starts[hi]);
+        for (std::uint64_t v = lo; v < hi; ++v) {
+            std::uint32_t* first = scratch.data() + (starts[v] - base);
+            std::uint32_t* last = sort_unique(first, scratch.data() + (starts[v + 1] - base), table);
+            length[v] += static_cast<std::uint32_t>(last - first);
+            for (const std::uint32_t* p = first; p < last; ++p)
+                if (*p != v) length[*p] += 1;
+        }
+    }
+}
+
+// The lengths turned into row ends, in place; returns the number of entries.
+// The running total passes every row end in order, so the limit fails
+// exactly when the concatenated rows would exceed it.
+inline std::uint64_t row_ends_from_lengths(std::uint32_t* length, std::uint64_t n) {
+    std::uint64_t entries = 0;
+    for (std::uint64_t v = 0; v < n; ++v) {
+        entries += length[v];
+        if (entries > u32_limit) fail(Failure::too_many_edges);
+        length[v] = static_cast<std::uint32_t>(entries);
+    }
+    return entries;
+}
+
+// Step 3: each up(v) deduplicated again and copied to the tail of its row.
+// The result's unwritten end holds a range's raw lists when it can take at
+// least half of a budget range; otherwise (rows repeated many times make raw
+// lists far longer than rows) a scratch buffer does, so that the passes stay
+// few. Once up(v) is in place, starts[v] packs two positions in row v: where
+// up(v) starts (high half) and the next free slot of its lower part (low
+// half).
+inline void place_upper_lists(const Strided<std::uint64_t, 2>& simplices, const ListRanges& ranges,
+                              std::uint64_t largest_range, std::uint32_t* table, std::uint64_t* starts,
+                              const std::uint32_t* indptr, std::uint32_t* indices, std::uint64_t entries) {
+    const std::uint64_t n = ranges.n;
+    Buffer<std::uint32_t> scratch;
+    for (std::uint64_t lo = 0, hi; lo < n; lo = hi) {
+        const std::uint64_t fitting = fitting_range_end(starts, indptr, lo, n, entries);
+        const std::uint64_t planned = ranges.end(lo);
+        std::uint32_t* lists;
+        if (fitting > lo && 2 * (starts[fitting] - starts[lo]) >= starts[planned] - starts[lo]) {
+            hi = fitting;
+            lists = indices + (entries - (starts[hi] - starts[lo]));
+        } else {
+            hi = planned;
+            // Ranges here start where the fitting ranges ended, not where the
+            // ranges of step 2 did, so one can exceed largest_range.
+            const std::uint64_t need = starts[hi] - starts[lo];
+            if (scratch.size() < need) scratch = Buffer<std::uint32_t>(std::max(need, largest_range), 0u);
+            lists = scratch.data();
+        }
+        const std::uint64_t base = starts[lo], end = starts[hi];
+        if (end > base) gather_lists(simplices, n, lo, hi, starts, lists, base, end);
+        for (std::uint64_t v = lo; v < hi; ++v) {
+            std::uint32_t* first = lists + (starts[v] - base);
+            std::uint32_t* last = sort_unique(first, lists + (starts[v + 1] - base), table);
+            const std::uint64_t up_length = static_cast<std::uint64_t>(last - first);
+            if (up_length > indptr[v + 1] - indptr[v]) fail_changed();
+            const std::uint64_t up_start = indptr[v + 1] - up_length;
+            std::memmove(indices + up_start, first, up_length * sizeof *first);
+            starts[v] = up_start << 32 | indptr[v];
+        }
+    }
+}
+
+// Step 4: every entry b of up(a) other than a writes a into the next free
+// slot of row b's lower part, in vertex order.
+inline void mirror_lower_parts(std::uint64_t* starts, const std::uint32_t* indptr, std::uint32_t* indices,
+                               std::uint64_t n) {
+    constexpr std::uint64_t low_half = u32_limit;
+    for (std::uint64_t a = 0; a < n; ++a) {
+        const std::uint64_t up_start = starts[a] >> 32;
+        if ((starts[a] & low_half) != up_start) fail_changed();
+        for (std::uint64_t i = up_start; i < indptr[a + 1]; ++i) {
+            const std::uint32_t b = indices[i];
+            if (b == a) continue;
+            if (b < a || b >= n) fail_changed();
+            std::uint64_t& slot = starts[b];
+            if ((slot & low_half) >= slot >> 32) fail_changed();
+            indices[slot & low_half] = static_cast<std::uint32_t>(a);
+            slot += 1;
+        }
+    }
+}
+
 }  // namespace simplex_detail
 
 // graph_from_simplices: the vertex adjacency of tetrahedra, as CSR.
@@ -237,121 +374,20 @@ inline CsrGraph graph_from_simplices(const Strided<std::uint64_t, 2>& simplices,
         graph.indices = Buffer<std::uint32_t>(0);
         return graph;
     }
-
-    // Step 1: starts[v] counts v's raw upper entries, then becomes the offset
-    // of v's raw list.
     Buffer<std::uint64_t> starts(n + 1, 0);
-    for (std::size_t r = 0; r < m; ++r) {
-        const std::uint64_t v0 = simplices.at(r, 0), v1 = simplices.at(r, 1), v2 = simplices.at(r, 2),
-                            v3 = simplices.at(r, 3);
-        if (largest(v0, v1, v2, v3) >= n) [[unlikely]] {
-            for (std::uint64_t id : {v0, v1, v2, v3}) check_index(id, n);
-        }
-        const Tetrahedron t = sorted_ids(v0, v1, v2, v3);
-        starts[t.w0] += 3;
-        starts[t.w1] += 2;
-        starts[t.w2] += 1;
-    }
-    std::uint64_t raw = 0;
-    for (std::uint64_t v = 0; v <= n; ++v) raw += std::exchange(starts[v], raw);
-
-    // Ranges of vertices whose raw lists fill at most `budget` entries: the
-    // largest hi such that the lists of [lo, hi) fit, or lo + 1.
-    const std::uint64_t budget = std::max(raw / count_share + 1, min_scratch);
-    auto range_end = [&](std::uint64_t lo) {
-        const std::uint64_t* past = std::upper_bound(starts.begin() + lo + 1, starts.end(), starts[lo] + budget);
-        return std::max<std::uint64_t>(static_cast<std::uint64_t>(past - starts.begin()) - 1, lo + 1);
-    };
-    std::uint64_t largest_range = 0;
-    for (std::uint64_t lo = 0, hi; lo < n; lo = hi) {
-        hi = range_end(lo);
-        largest_range = std::max(largest_range, starts[hi] - starts[lo]);
-    }
+    count_upper_entries(simplices, n, starts);
+    const ListRanges ranges{starts.data(), n, std::max(starts[n] / count_share + 1, min_scratch)};
+    const std::uint64_t largest_range = ranges.largest();
     Buffer<std::uint32_t> table(hash_slots);
-
-    // Step 2: row lengths, counted in indptr[v + 1].
     std::uint32_t* const length = graph.indptr.data() + 1;
-    {
-        // Zeroed, so that a list spoilt by rows changing holds valid ids.
-        Buffer<std::uint32_t> scratch(largest_range, 0u);
-        for (std::uint64_t lo = 0, hi; lo < n; lo = hi) {
-            hi = range_end(lo);
-            const std::uint64_t base = starts[lo];
-            if (starts[hi] == base) continue;
-            gather_lists(simplices, n, lo, hi, starts.data(), scratch.data(), base, starts[hi]);
-            for (std::uint64_t v = lo; v < hi; ++v) {
-                std::uint32_t* first = scratch.data() + (starts[v] - base);
-                std::uint32_t* last = sort_unique(first, scratch.data() + (starts[v + 1] - base), table.data());
-                length[v] += static_cast<std::uint32_t>(last - first);
-                for (const std::uint32_t* p = first; p < last; ++p)
-                    if (*p != v) length[*p] += 1;
-            }
-        }
-    }
-    // The running total passes every row end in order, so the limit fails
-    // exactly when the concatenated rows would exceed it.
-    std::uint64_t entries = 0;
-    for (std::uint64_t v = 0; v < n; ++v) {
-        entries += length[v];
-        if (entries > u32_limit) fail(Failure::too_many_edges);
-        length[v] = static_cast<std::uint32_t>(entries);
-    }
-    const std::uint32_t* const indptr = graph.indptr.data();
+    count_row_lengths(simplices, ranges, largest_range, table.data(), length);
+    const std::uint64_t entries = row_ends_from_lengths(length, n);
     // Zeroed: every slot is read only after it is written, and checked, but a
     // build stopped by changing rows must never meet uninitialised memory.
     graph.indices = Buffer<std::uint32_t>(entries, 0u);
-    std::uint32_t* const indices = graph.indices.data();
-
-    // Step 3. The result's unwritten end holds a range's raw lists when it
-    // can take at least half of a budget range; otherwise (rows repeated
-    // many times make raw lists far longer than rows) a scratch buffer does,
-    // so that the passes stay few. Once up(v) is in place, starts[v] packs
-    // two positions in row v: where up(v) starts (high half) and the next
-    // free slot of its lower part (low half).
-    Buffer<std::uint32_t> scratch;
-    for (std::uint64_t lo = 0, hi; lo < n; lo = hi) {
-        const std::uint64_t fitting = fitting_range_end(starts.data(), indptr, lo, n, entries);
-        const std::uint64_t planned = range_end(lo);
-        std::uint32_t* lists;
-        if (fitting > lo && 2 * (starts[fitting] - starts[lo]) >= starts[planned] - starts[lo]) {
-            hi = fitting;
-            lists = indices + (entries - (starts[hi] - starts[lo]));
-        } else {
-            hi = planned;
-            // Ranges here start where the fitting ranges ended, not where the
-            // ranges of step 2 did, so one can exceed largest_range.
-            const std::uint64_t need = starts[hi] - starts[lo];
-            if (scratch.size() < need) scratch = Buffer<std::uint32_t>(std::max(need, largest_range), 0u);
-            lists = scratch.data();
-        }
-        const std::uint64_t base = starts[lo], end = starts[hi];
-        if (end > base) gather_lists(simplices, n, lo, hi, starts.data(), lists, base, end);
-        for (std::uint64_t v = lo; v < hi; ++v) {
-            std::uint32_t* first = lists + (starts[v] - base);
-            std::uint32_t* last = sort_unique(first, lists + (starts[v + 1] - base), table.data());
-            const std::uint64_t up_length = static_cast<std::uint64_t>(last - first);
-            if (up_length > indptr[v + 1] - indptr[v]) fail_changed();
-            const std::uint64_t up_start = indptr[v + 1] - up_length;
-            std::memmove(indices + up_start, first, up_length * sizeof *first);
-            starts[v] = up_start << 32 | indptr[v];
-        }
-    }
-
-    // Step 4.
-    constexpr std::uint64_t low_half = u32_limit;
-    for (std::uint64_t a = 0; a < n; ++a) {
-        const std::uint64_t up_start = starts[a] >> 32;
-        if ((starts[a] & low_half) != up_start) fail_changed();
-        for (std::uint64_t i = up_start; i < indptr[a + 1]; ++i) {
-            const std::uint32_t b = indices[i];
-            if (b == a) continue;
-            if (b < a || b >= n) fail_changed();
-            std::uint64_t& slot = starts[b];
-            if ((slot & low_half) >= slot >> 32) fail_changed();
-            indices[slot & low_half] = static_cast<std::uint32_t>(a);
-            slot += 1;
-        }
-    }
+    place_upper_lists(simplices, ranges, largest_range, table.data(), starts.data(), graph.indptr.data(),
+                      graph.indices.data(), entries);
+    mirror_lower_parts(starts.data(), graph.indptr.data(), graph.indices.data(), n);
     return graph;
 }
 

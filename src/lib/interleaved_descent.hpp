@@ -33,16 +33,49 @@ namespace ornel {
 // serves targets of fewer than 2^32 - 1 points).
 inline constexpr std::uint32_t not_handed_on = std::numeric_limits<std::uint32_t>::max();
 
-// Answers every query point of `order` into dists and idx (square roots of the
-// squared distances, or (+inf, nt) for a miss). handed_on[q], the seed q hands
-// to the points it discovered, must hold not_handed_on everywhere. Without a
-// bound (per_point == nullptr) every answer is handed on and a root starts
-// from the answer of the point answered before it; with one, a root waits
-// until every earlier point is answered.
+namespace detail {
+
+// The state of an interleaved descent: its lanes, what is answered, and the
+// seed of the roots of a per-point search.
 template <class S, int lane_count>
-[[gnu::always_inline]] inline void descend_interleaved(const GraphOperand<S>& target, const GraphOperand<S>& query,
-                                                       const SeedingOrder& order, const PerPointBound<S>* per_point,
-                                                       S* dists, std::uint64_t* idx, std::uint32_t* handed_on) {
+class InterleavedLanes {
+public:
+    InterleavedLanes(const GraphOperand<S>& target, const GraphOperand<S>& query, const SeedingOrder& order,
+                     const PerPointBound<S>* per_point, S* dists, std::uint64_t* idx, std::uint32_t* handed_on)
+        : target_(target), query_(query), order_(order), per_point_(per_point), dists_(dists), idx_(idx),
+          handed_on_(handed_on), points_(target.points),
+          offsets_(reinterpret_cast<const std::uint32_t*>(target.indptr.data)),
+          neighbours_(reinterpret_cast<const std::uint32_t*>(target.indices.data)), nq_(order.query.size()),
+          root_seed_(target.start) {}
+
+    [[gnu::always_inline]] void run() {
+        Lane lanes[lane_count];
+        for (Lane& lane : lanes) admit(lane);
+        while (answered_ < nq_) {
+            for (Lane& lane : lanes) {
+                if (lane.query == no_query) {
+                    if (next_ < nq_) admit(lane);
+                    continue;
+                }
+                if (lane.awaiting_seed) {
+                    lane.awaiting_seed = !try_start(lane);
+                    if (lane.query == no_query) admit(lane);
+                    continue;
+                }
+                const Candidate<S> step =
+                    nearest_in_row(target_, lane.begin, lane.end, lane.current, lane.best, lane.point);
+                if (step.vertex != lane.current) {
+                    lane.best = step.squared_distance;
+                    ask_for_row(lane, step.vertex);
+                    continue;
+                }
+                answer(lane);
+                admit(lane);
+            }
+        }
+    }
+
+private:
     struct Lane {
         PackedPoint<S> point;
         S best;                   // squared distance of `current`
@@ -54,104 +87,112 @@ template <class S, int lane_count>
         std::uint32_t end;
         bool awaiting_seed;
     };
-    constexpr std::uint32_t no_query = std::numeric_limits<std::uint32_t>::max();
-    constexpr S inf = std::numeric_limits<S>::infinity();
-    const PackedPoint<S>* const points = target.points;
-    const auto* const offsets = reinterpret_cast<const std::uint32_t*>(target.indptr.data);
-    const auto* const neighbours = reinterpret_cast<const std::uint32_t*>(target.indices.data);
-    const std::size_t nq = order.query.size();
-    std::size_t answered = 0;
-    // The last answer that was no miss, by the walk's order, for the roots of a per-point search.
-    std::uint32_t root_seed = target.start;
-    std::uint32_t root_seed_rank = 0;
-    bool root_seed_answered = false;
+    static constexpr std::uint32_t no_query = std::numeric_limits<std::uint32_t>::max();
+    static constexpr S inf = std::numeric_limits<S>::infinity();
 
-    auto finish = [&](Lane& lane, S distance, std::uint64_t vertex, std::uint32_t hand_on) [[gnu::always_inline]] {
-        dists[lane.query] = distance;
-        idx[lane.query] = vertex;
-        handed_on[lane.query] = hand_on;
-        ++answered;
-    };
+    [[gnu::always_inline]] void finish(Lane& lane, S distance, std::uint64_t vertex, std::uint32_t hand_on) {
+        dists_[lane.query] = distance;
+        idx_[lane.query] = vertex;
+        handed_on_[lane.query] = hand_on;
+        ++answered_;
+    }
+
     // Reads vertex v's row bounds and asks for its neighbour list, which the
     // lane's next turn measures.
-    auto ask_for_row = [&](Lane& lane, std::uint32_t v) [[gnu::always_inline]] {
+    [[gnu::always_inline]] void ask_for_row(Lane& lane, std::uint32_t v) {
         lane.current = v;
-        lane.begin = offsets[v];
-        lane.end = offsets[v + 1];
-        __builtin_prefetch(neighbours + lane.begin);
-        __builtin_prefetch(neighbours + lane.end - 1);
-    };
+        lane.begin = offsets_[v];
+        lane.end = offsets_[v + 1];
+        __builtin_prefetch(neighbours_ + lane.begin);
+        __builtin_prefetch(neighbours_ + lane.end - 1);
+    }
+
     // Starts the lane's descent once its seed is known; false while it is not.
-    auto try_start = [&](Lane& lane) [[gnu::always_inline]] -> bool {
-        const std::uint32_t seeded_by = order.seeded_by[lane.position];
-        if (per_point && order.root[lane.position]) {
-            if (answered < lane.position) return false;
-            lane.seed = root_seed;
+    [[gnu::always_inline]] bool try_start(Lane& lane) {
+        const std::uint32_t seeded_by = order_.seeded_by[lane.position];
+        if (per_point_ && order_.root[lane.position]) {
+            if (answered_ < lane.position) return false;
+            lane.seed = root_seed_;
         } else if (seeded_by == SeedingOrder::target_start) {
-            lane.seed = target.start;
+            lane.seed = target_.start;
         } else {
-            lane.seed = handed_on[seeded_by];
+            lane.seed = handed_on_[seeded_by];
             if (lane.seed == not_handed_on) return false;
         }
-        if (per_point && point_box_distance_squared(per_point->target_box, lane.point) > per_point->r2) {
-            finish(lane, inf, target.n_points, lane.seed);
+        if (per_point_ && point_box_distance_squared(per_point_->target_box, lane.point) > per_point_->r2) {
+            finish(lane, inf, target_.n_points, lane.seed);
             lane.query = no_query;
             return true;
         }
-        lane.best = squared_distance(points[lane.seed], lane.point);
+        lane.best = squared_distance(points_[lane.seed], lane.point);
         ask_for_row(lane, lane.seed);
         return true;
-    };
-    std::size_t next = 0;
+    }
+
     // Gives the lane the next query point, or leaves it idle.
-    auto admit = [&](Lane& lane) [[gnu::always_inline]] {
+    [[gnu::always_inline]] void admit(Lane& lane) {
         lane.query = no_query;
-        while (lane.query == no_query && next < nq) {
-            lane.position = static_cast<std::uint32_t>(next);
-            lane.query = order.query[next];
-            lane.point = query.points[lane.query];
-            ++next;
+        while (lane.query == no_query && next_ < nq_) {
+            lane.position = static_cast<std::uint32_t>(next_);
+            lane.query = order_.query[next_];
+            lane.point = query_.points[lane.query];
+            ++next_;
             lane.awaiting_seed = !try_start(lane);
         }
-    };
+    }
 
-    Lane lanes[lane_count];
-    for (Lane& lane : lanes) admit(lane);
-    while (answered < nq) {
-        for (Lane& lane : lanes) {
-            if (lane.query == no_query) {
-                if (next < nq) admit(lane);
-                continue;
+    // The lane's descent has ended at `current`: its answer, or a miss beyond
+    // the bound; with a bound, the latest answer by the walk's order seeds
+    // the roots.
+    [[gnu::always_inline]] void answer(Lane& lane) {
+        const S distance = std::sqrt(lane.best);
+        if (!per_point_) {
+            finish(lane, distance, lane.current, lane.current);
+        } else if (distance * distance > per_point_->r2) {
+            finish(lane, inf, target_.n_points, lane.seed);
+        } else {
+            finish(lane, distance, lane.current, lane.current);
+            const std::uint32_t rank = order_.pop_rank[lane.query];
+            if (!root_seed_answered_ || rank > root_seed_rank_) {
+                root_seed_ = lane.current;
+                root_seed_rank_ = rank;
+                root_seed_answered_ = true;
             }
-            if (lane.awaiting_seed) {
-                lane.awaiting_seed = !try_start(lane);
-                if (lane.query == no_query) admit(lane);
-                continue;
-            }
-            const Candidate<S> step =
-                nearest_in_row(target, lane.begin, lane.end, lane.current, lane.best, lane.point);
-            if (step.vertex != lane.current) {
-                lane.best = step.squared_distance;
-                ask_for_row(lane, step.vertex);
-                continue;
-            }
-            const S distance = std::sqrt(lane.best);
-            if (!per_point) {
-                finish(lane, distance, lane.current, lane.current);
-            } else if (distance * distance > per_point->r2) {
-                finish(lane, inf, target.n_points, lane.seed);
-            } else {
-                finish(lane, distance, lane.current, lane.current);
-                const std::uint32_t rank = order.pop_rank[lane.query];
-                if (!root_seed_answered || rank > root_seed_rank) {
-                    root_seed = lane.current;
-                    root_seed_rank = rank;
-                    root_seed_answered = true;
-                }
-            }
-            admit(lane);
         }
     }
+
+    const GraphOperand<S>& target_;
+    const GraphOperand<S>& query_;
+    const SeedingOrder& order_;
+    const PerPointBound<S>* per_point_;
+    S* dists_;
+    std::uint64_t* idx_;
+    std::uint32_t* handed_on_;
+    const PackedPoint<S>* points_;
+    const std::uint32_t* offsets_;
+    const std::uint32_t* neighbours_;
+    std::size_t nq_;
+    std::size_t answered_ = 0;
+    std::size_t next_ = 0;
+    // The last answer that was no miss, by the walk's order, for the roots of a per-point search.
+    std::uint32_t root_seed_;
+    std::uint32_t root_seed_rank_ = 0;
+    bool root_seed_answered_ = false;
+};
+
+}  // namespace detail
+
+// Answers every query point of `order` into dists and idx (square roots of the
+// squared distances, or (+inf, nt) for a miss). handed_on[q], the seed q hands
+// to the points it discovered, must hold not_handed_on everywhere. Without a
+// bound (per_point == nullptr) every answer is handed on and a root starts
+// from the answer of the point answered before it; with one, a root waits
+// until every earlier point is answered.
+template <class S, int lane_count>
+[[gnu::always_inline]] inline void descend_interleaved(const GraphOperand<S>& target, const GraphOperand<S>& query,
+                                                       const SeedingOrder& order, const PerPointBound<S>* per_point,
+                                                       S* dists, std::uint64_t* idx, std::uint32_t* handed_on) {
+    detail::InterleavedLanes<S, lane_count>(target, query, order, per_point, dists, idx, handed_on).run();
 }
 
 // Eight lanes: enough reads in flight to cover a miss to memory, few enough

@@ -72,128 +72,176 @@ public:
     template <RowAccess access>
     [[gnu::always_inline]] inline void run(std::uint64_t seed, const PackedPoint<S>& p) {
         constexpr bool checked = access != RowAccess::well_formed;
-        const std::uint64_t nt = target_.n_points;
-        const std::uint64_t ef = ef_;
-        const PackedPoint<S>* const points = target_.points;
-        const CsrArray offsets = target_.indptr;
-        const auto* const unchecked_offsets = reinterpret_cast<const std::uint32_t*>(offsets.data);
-        const auto* const unchecked_neighbours = reinterpret_cast<const std::uint32_t*>(target_.indices.data);
-        const NeighbourReader<access> neighbours{target_.indices.data, target_.indices.stride};
-        const std::uint64_t neighbours_len = target_.indices.len;
-        std::uint32_t* const stamps = stamps_->data();
-
-        const std::uint32_t epoch = stamps_->next_epoch();
-        heap_.clear();
-        check_index(seed, nt);
-        const std::uint32_t start = static_cast<std::uint32_t>(seed);
-        stamps[start] = epoch;
-        const S d_start = squared_distance(points[start], p);
-        heap_.push(start, d_start);
-        list_.reset(start, d_start);
-
-        // A row is taken in chunks: first every neighbour of the chunk is
-        // checked and stamped, without branching on the stamp, collecting the
-        // ones not reached before; then their distances, which do not depend
-        // on each other, are computed four at a time; then they are offered to
-        // the list and heap in row order. The stamps are read only in the
-        // first step, so this is the one-at-a-time rule, with fewer
-        // mispredicted branches and overlapping memory reads.
-        constexpr std::size_t chunk = 32;
-        std::uint32_t fresh[chunk + 3];
-        alignas(sizeof(Lanes<S>)) S fresh_distance[chunk];
-        constexpr std::uint32_t all_bits = ~std::uint32_t{0};
-        // Bit i set where offer i beats `worst`, for the offers of [first, n).
-        auto beating_bits = [&](S worst, std::size_t first, std::size_t n) [[gnu::always_inline]] {
-            std::uint32_t bits = 0;
-            for (std::size_t g = first & ~std::size_t{3}; g < n; g += 4) {
-                Lanes<S> four;
-                std::memcpy(&four, fresh_distance + g, sizeof four);
-                bits |= lane_bits<S>(Lanes<S>{} + worst > four) << g;
-            }
-            return bits & (all_bits << first) & (all_bits >> (chunk - n));
-        };
+        const Rows<access> rows(target_);
+        const std::uint32_t epoch = start(seed, p);
+        Offers offers;
         for (;;) {
             if (heap_.empty()) break;
             // The search may end on the nearest candidate; the heap is not
             // needed after that, so it is popped only once the search goes on.
-            if (list_.size() == ef && heap_.top().squared_distance() > list_.worst()) break;
+            if (list_.size() == ef_ && heap_.top().squared_distance() > list_.worst()) break;
             const std::uint32_t vertex = heap_.pop().vertex;
             if constexpr (!checked) {
                 // The next nearest candidate is likely the next row expanded:
                 // ask for its neighbour list while this row is worked on.
-                if (!heap_.empty()) __builtin_prefetch(unchecked_neighbours + unchecked_offsets[heap_.top().vertex]);
+                if (!heap_.empty()) __builtin_prefetch(rows.unchecked_neighbours + rows.unchecked_offsets[heap_.top().vertex]);
             }
             std::uint64_t begin, end;
-            if constexpr (checked) {
-                begin = offsets.checked_at(vertex);
-                end = offsets.checked_at(std::uint64_t{vertex} + 1);
-                if (end <= begin) continue;  // a decreasing row reads as empty
-                check_slice(begin, end, neighbours_len);
-            } else {
-                begin = unchecked_offsets[vertex];
-                end = unchecked_offsets[vertex + 1];
-            }
+            if (!rows.bounds(vertex, begin, end)) continue;
             for (std::uint64_t i = begin; i < end;) {
                 const std::uint64_t stop = std::min<std::uint64_t>(end, i + chunk);
-                std::size_t n = 0;
-                // No stamp is ever above the epoch, so "not reached" is
-                // stamp < epoch: one comparison whose carry counts it.
-#pragma GCC unroll 4
-                for (; i < stop; ++i) {
-                    const std::uint32_t v = neighbours[i];
-                    if constexpr (checked) check_index(v, nt);
-                    const std::uint32_t stamp = stamps[v];
-                    stamps[v] = epoch;
-                    fresh[n] = v;
-                    n += stamp < epoch;
-                }
+                const std::size_t n = offers.gather(rows, i, stop, stamps_->data(), epoch, target_.n_points);
                 if (n == 0) continue;
-                // The last group of four is filled up with the expanded vertex,
-                // a valid point whose distances are measured and ignored.
-                fresh[n] = fresh[n + 1] = fresh[n + 2] = vertex;
-                // Full and sorted, the list stays so (it takes no NaN), and
-                // its worst entry only comes nearer: an offer that does not
-                // beat it now never will. So the offers are sifted while they
-                // are measured, and only those that beat it are taken, in order.
-                const bool sifting = list_.size() == ef && list_.sorted();
-                const Lanes<S> bar = Lanes<S>{} + (sifting ? list_.worst() : S(0));
-                std::uint32_t beating = 0;
-                for (std::size_t g = 0; g < n; g += 4) {
-                    const Lanes<S> four = squared_distances(points[fresh[g]], points[fresh[g + 1]],
-                                                            points[fresh[g + 2]], points[fresh[g + 3]], p);
-                    std::memcpy(fresh_distance + g, &four, sizeof four);
-                    beating |= lane_bits<S>(bar > four) << g;
-                }
-                beating &= all_bits >> (chunk - n);
-                if (!sifting) {
-                    // While the list fills, or once NaN entries have unsorted
-                    // it, each offer is tested on its own.
-                    std::size_t j = 0;
-                    for (; j < n && !(list_.size() == ef && list_.sorted()); ++j) {
-                        const S d = fresh_distance[j];
-                        if (!(list_.size() < ef || list_.worst() > d)) continue;
-                        heap_.push(fresh[j], d);
-                        if constexpr (!checked) __builtin_prefetch(unchecked_offsets + fresh[j]);
-                        list_.insert(fresh[j], d, ef);
-                    }
-                    if (j == n) continue;
-                    beating = beating_bits(list_.worst(), j, n);
-                }
-                S worst = list_.worst();
-                while (beating != 0) {
-                    const int m = std::countr_zero(beating);
-                    beating &= beating - 1;
-                    const S d = fresh_distance[m];
-                    if (!(worst > d)) continue;
-                    heap_.push(fresh[m], d);
-                    if constexpr (!checked) __builtin_prefetch(unchecked_offsets + fresh[m]);
-                    worst = list_.insert_into_full(fresh[m], d);
-                }
+                offer(rows, offers, vertex, n, p);
             }
         }
     }
 
 private:
+    // A row is taken in chunks: first every neighbour of the chunk is
+    // checked and stamped, without branching on the stamp, collecting the
+    // ones not reached before; then their distances, which do not depend
+    // on each other, are computed four at a time; then they are offered to
+    // the list and heap in row order. The stamps are read only in the
+    // first step, so this is the one-at-a-time rule, with fewer
+    // mispredicted branches and overlapping memory reads.
+    static constexpr std::size_t chunk = 32;
+    static constexpr std::uint32_t all_bits = ~std::uint32_t{0};
+
+    // The target's rows as this search reads them.
+    template <RowAccess access>
+    struct Rows {
+        static constexpr bool checked = access != RowAccess::well_formed;
+        CsrArray offsets;
+        const std::uint32_t* unchecked_offsets;
+        const std::uint32_t* unchecked_neighbours;
+        NeighbourReader<access> neighbours;
+        std::uint64_t neighbours_len;
+
+        explicit Rows(const GraphOperand<S>& target)
+            : offsets(target.indptr),
+              unchecked_offsets(reinterpret_cast<const std::uint32_t*>(target.indptr.data)),
+              unchecked_neighbours(reinterpret_cast<const std::uint32_t*>(target.indices.data)),
+              neighbours{target.indices.data, target.indices.stride},
+              neighbours_len(target.indices.len) {}
+
+        // Row `vertex`'s slice of the neighbours; false for a row to skip.
+        [[gnu::always_inline]] bool bounds(std::uint32_t vertex, std::uint64_t& begin, std::uint64_t& end) const {
+            if constexpr (checked) {
+                begin = offsets.checked_at(vertex);
+                end = offsets.checked_at(std::uint64_t{vertex} + 1);
+                if (end <= begin) return false;  // a decreasing row reads as empty
+                check_slice(begin, end, neighbours_len);
+            } else {
+                begin = unchecked_offsets[vertex];
+                end = unchecked_offsets[vertex + 1];
+            }
+            return true;
+        }
+    };
+
+    // The neighbours of one chunk not reached before, and their distances.
+    struct Offers {
+        std::uint32_t fresh[chunk + 3];
+        alignas(sizeof(Lanes<S>)) S distance[chunk];
+
+        // Stamps neighbours [i, stop) and keeps those not reached before
+        // (i ends at stop); returns how many. No stamp is ever above the
+        // epoch, so "not reached" is stamp < epoch: one comparison whose
+        // carry counts it.
+        template <RowAccess access>
+        [[gnu::always_inline]] std::size_t gather(const Rows<access>& rows, std::uint64_t& i, std::uint64_t stop,
+                                                  std::uint32_t* stamps, std::uint32_t epoch, std::uint64_t nt) {
+            std::size_t n = 0;
+#pragma GCC unroll 4
+            for (; i < stop; ++i) {
+                const std::uint32_t v = rows.neighbours[i];
+                if constexpr (Rows<access>::checked) check_index(v, nt);
+                const std::uint32_t stamp = stamps[v];
+                stamps[v] = epoch;
+                fresh[n] = v;
+                n += stamp < epoch;
+            }
+            return n;
+        }
+
+        // Bit i set where offer i beats `worst`, for the offers of [first, n).
+        [[gnu::always_inline]] std::uint32_t beating_bits(S worst, std::size_t first, std::size_t n) const {
+            std::uint32_t bits = 0;
+            for (std::size_t g = first & ~std::size_t{3}; g < n; g += 4) {
+                Lanes<S> four;
+                std::memcpy(&four, distance + g, sizeof four);
+                bits |= lane_bits<S>(Lanes<S>{} + worst > four) << g;
+            }
+            return bits & (all_bits << first) & (all_bits >> (chunk - n));
+        }
+    };
+
+    // A fresh epoch and the search's start at `seed`; returns the epoch.
+    [[gnu::always_inline]] std::uint32_t start(std::uint64_t seed, const PackedPoint<S>& p) {
+        const std::uint32_t epoch = stamps_->next_epoch();
+        heap_.clear();
+        check_index(seed, target_.n_points);
+        const std::uint32_t start = static_cast<std::uint32_t>(seed);
+        stamps_->data()[start] = epoch;
+        const S d_start = squared_distance(target_.points[start], p);
+        heap_.push(start, d_start);
+        list_.reset(start, d_start);
+        return epoch;
+    }
+
+    // Measures the `n` offers of a chunk of `vertex`'s row and takes into
+    // the list and heap those that beat the list's worst, in row order.
+    template <RowAccess access>
+    [[gnu::always_inline]] void offer(const Rows<access>& rows, Offers& offers, std::uint32_t vertex, std::size_t n,
+                                      const PackedPoint<S>& p) {
+        const PackedPoint<S>* const points = target_.points;
+        const std::uint64_t ef = ef_;
+        std::uint32_t* const fresh = offers.fresh;
+        S* const fresh_distance = offers.distance;
+        // The last group of four is filled up with the expanded vertex, a
+        // valid point whose distances are measured and ignored.
+        fresh[n] = fresh[n + 1] = fresh[n + 2] = vertex;
+        // Full and sorted, the list stays so (it takes no NaN), and its worst
+        // entry only comes nearer: an offer that does not beat it now never
+        // will. So the offers are sifted while they are measured, and only
+        // those that beat it are taken, in order.
+        const bool sifting = list_.size() == ef && list_.sorted();
+        const Lanes<S> bar = Lanes<S>{} + (sifting ? list_.worst() : S(0));
+        std::uint32_t beating = 0;
+        for (std::size_t g = 0; g < n; g += 4) {
+            const Lanes<S> four = squared_distances(points[fresh[g]], points[fresh[g + 1]], points[fresh[g + 2]],
+                                                    points[fresh[g + 3]], p);
+            std::memcpy(fresh_distance + g, &four, sizeof four);
+            beating |= lane_bits<S>(bar > four) << g;
+        }
+        beating &= all_bits >> (chunk - n);
+        if (!sifting) {
+            // While the list fills, or once NaN entries have unsorted it,
+            // each offer is tested on its own.
+            std::size_t j = 0;
+            for (; j < n && !(list_.size() == ef && list_.sorted()); ++j) {
+                const S d = fresh_distance[j];
+                if (!(list_.size() < ef || list_.worst() > d)) continue;
+                heap_.push(fresh[j], d);
+                if constexpr (!Rows<access>::checked) __builtin_prefetch(rows.unchecked_offsets + fresh[j]);
+                list_.insert(fresh[j], d, ef);
+            }
+            if (j == n) return;
+            beating = offers.beating_bits(list_.worst(), j, n);
+        }
+        S worst = list_.worst();
+        while (beating != 0) {
+            const int m = std::countr_zero(beating);
+            beating &= beating - 1;
+            const S d = fresh_distance[m];
+            if (!(worst > d)) continue;
+            heap_.push(fresh[m], d);
+            if constexpr (!Rows<access>::checked) __builtin_prefetch(rows.unchecked_offsets + fresh[m]);
+            worst = list_.insert_into_full(fresh[m], d);
+        }
+    }
+
     const GraphOperand<S>& target_;
     std::uint64_t ef_;
     StampLease stamps_;

@@ -5,7 +5,11 @@ what they walk (Delaunay tetrahedralisations and their vertex graphs) and puts
 the whole comparison behind a few calls.
 """
 
-from ornel._cloud import Cloud
+from ornel import _interrupt
+
+_interrupt.install_if_command()  # first: the imports below take a while
+
+from ornel._cloud import Cloud  # noqa: E402
 from ornel._errors import CloudError
 from ornel._compare import Comparison, compare
 from ornel._native import delaunay, delaunay_graph

@@ -60,19 +60,58 @@ def validated_points(points: npt.ArrayLike, source: str | None) -> npt.NDArray[A
     return coords
 
 
+def finite_rows(points: npt.ArrayLike, source: str | None) -> tuple[Any, npt.NDArray[np.bool_] | None]:
+    """The rows of `points` whose x, y and z are finite, and which rows those are (None:
+    all of them): an organised scan's empty pixels dropped. What is no array of rows of
+    numbers is passed on unchanged, for `validated_points` to refuse with its reason."""
+    try:
+        array = np.asarray(points)
+    except (ValueError, TypeError):
+        return points, None
+    if array.ndim != 2 or array.shape[1] < 3 or array.dtype.kind != "f":
+        return array, None
+    valid = np.isfinite(array[:, :3]).all(axis=1)
+    if valid.all():
+        return array, None
+    if not valid.any():
+        raise CloudError(source, "no valid points (every one has a NaN or infinite coordinate)")
+    return array[valid], valid
+
+
 class Cloud:
     """A point cloud: its points (in the caller's order) and name, and, built on first
     need and kept, its spatial order, Delaunay graph and prepared search objects.
 
+    With `skip_invalid`, rows with a NaN or infinite coordinate are dropped instead of
+    refused; `valid` then says which of the given rows are the points (None: all).
+
     Everything derived is built at most once even when several threads ask at the same
     time, so one `Cloud` can take part in many joins from a thread pool."""
 
-    def __init__(self, points: npt.ArrayLike, name: str | None = None, *, source: str | None = None) -> None:
+    def __init__(self, points: npt.ArrayLike, name: str | None = None, *, source: str | None = None,
+                 skip_invalid: bool = False) -> None:
         self.name = name if name is not None else "cloud"
         # What errors name: the file it came from, else its name.
         self.source = source if source is not None else name
+        self.valid: npt.NDArray[np.bool_] | None = None
+        if skip_invalid:
+            points, self.valid = finite_rows(points, self.source)
         self.points = validated_points(points, self.source)
         self._init_cache()
+
+    @property
+    def skipped(self) -> int:
+        """How many of the given rows were dropped for a NaN or infinite coordinate."""
+        return 0 if self.valid is None else int(len(self.valid) - np.count_nonzero(self.valid))
+
+    def spread(self, values: npt.NDArray[Any], fill: Any = np.nan) -> npt.NDArray[Any]:
+        """Per-point `values` (one row per point) over all the given rows, `fill` where a
+        row was dropped."""
+        if self.valid is None:
+            return values
+        out = np.full((len(self.valid), *values.shape[1:]), fill, dtype=values.dtype)
+        out[self.valid] = values
+        return out
 
     def _init_cache(self) -> None:
         self._lock = threading.RLock()
@@ -84,11 +123,12 @@ class Cloud:
         self._normals: dict[int, npt.NDArray[np.float64]] = {}
 
     @classmethod
-    def load(cls, path: str | PathLike[str], name: str | None = None) -> Cloud:
+    def load(cls, path: str | PathLike[str], name: str | None = None, *, skip_invalid: bool = False) -> Cloud:
         """Reads a cloud from a file (format by suffix: .npy .ply .xyz .txt .csv .pts .las
         .laz .pcd .obj); its name is the file's stem unless given."""
         points = read_points(path)
-        return cls(points, name if name is not None else Path(path).stem, source=str(path))
+        return cls(points, name if name is not None else Path(path).stem, source=str(path),
+                   skip_invalid=skip_invalid)
 
     def __len__(self) -> int:
         return len(self.points)
@@ -101,10 +141,11 @@ class Cloud:
     def __getstate__(self) -> dict[str, Any]:
         with self._lock:
             return {"name": self.name, "source": self.source, "points": self.points,
-                    "order": self._order, "graphs": dict(self._graphs)}
+                    "order": self._order, "graphs": dict(self._graphs), "valid": self.valid}
 
     def __setstate__(self, state: dict[str, Any]) -> None:
         self.name, self.source, self.points = state["name"], state["source"], state["points"]
+        self.valid = state.get("valid")
         self._init_cache()
         self._order = state["order"]
         self._graphs = state["graphs"]
@@ -263,8 +304,8 @@ class Cloud:
             return normals
 
 
-def as_cloud(cloud: Cloud | npt.ArrayLike, default_name: str) -> Cloud:
-    return cloud if isinstance(cloud, Cloud) else Cloud(cloud, default_name)
+def as_cloud(cloud: Cloud | npt.ArrayLike, default_name: str, skip_invalid: bool = False) -> Cloud:
+    return cloud if isinstance(cloud, Cloud) else Cloud(cloud, default_name, skip_invalid=skip_invalid)
 
 
 def bounding_box(points: npt.NDArray[Any]) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:

@@ -3,7 +3,7 @@
     ornel matrix FILE... [--csv PATH] [--png PATH] [--threads N] [--f64] [--scheduler ADDRESS]
     ornel compare A B [--out PATH] [--f64] [--store DIR]
     ornel index FILE... --store DIR [--f64] [--threads N]
-    ornel store DIR [FILE...] [--prune]
+    ornel store DIR [FILE...] [--prune] [--repair]
     ornel align SOURCE TARGET [--out ALIGNED] [--transform T.txt] [--init T.txt] [--point-to-point]
                 [--max-distance D] [--iterations N] [--threads N]
 
@@ -17,6 +17,7 @@ import argparse
 import contextlib
 import math
 import os
+import signal
 import sys
 from collections.abc import Iterator, Sequence
 from pathlib import Path
@@ -27,12 +28,13 @@ import numpy.typing as npt
 
 import ornel
 from ornel._cloud import Cloud, Precision
-from ornel._compare import PERCENTILES, Comparison, compare
+from ornel._compare import DISTANCE_FIELD, PERCENTILES, Comparison, compare, field_names
 from ornel._normals import NORMAL_NEIGHBOURS
 from ornel._formats import READ_SUFFIXES, WRITE_SUFFIXES, check_output_place, check_writable, printable, suffix_of
-from ornel._records import read_records, write_records
+from ornel._records import check_new_fields, read_records, write_records
 from ornel._dispatch import all_by_all
-from ornel._errors import CloudError
+from ornel._errors import CloudError, FieldClash
+from ornel._interrupt import quit_quietly
 from ornel._join import default_threads
 from ornel._matrix import Matrix
 from ornel._planner import choose
@@ -68,6 +70,23 @@ def check_index_kind(args: argparse.Namespace) -> None:
     for option in ("store", "scheduler"):
         if args.index_kind == "grid" and getattr(args, option, None) is not None:
             raise CloudError(None, f"--index-kind grid cannot be used with --{option}, which searches through graphs")
+def add_skip_invalid(command: argparse.ArgumentParser) -> None:
+    command.add_argument("--skip-invalid", action="store_true", help="drop points with NaN or infinite coordinates "
+                         "(an organised scan's empty pixels) instead of refusing the file; how many, per file, is "
+                         "said on stderr")
+
+
+def note_skipped(cloud: Cloud) -> None:
+    if cloud.skipped:
+        print(f"ornel: note: {printable(str(cloud.source))}: skipped {cloud.skipped:,} of its "
+              f"{cloud.skipped + len(cloud):,} points (NaN or infinite coordinates)", file=sys.stderr)
+
+
+def load_cloud(path: str, args: argparse.Namespace, name: str | None = None) -> Cloud:
+    """A command's cloud from its file, its invalid points dropped with --skip-invalid (and said so)."""
+    cloud = Cloud.load(path, name, skip_invalid=args.skip_invalid)
+    note_skipped(cloud)
+    return cloud
 
 
 def add_f64(command: argparse.ArgumentParser, what: str = "compute in double precision") -> None:
@@ -106,6 +125,7 @@ def parser() -> argparse.ArgumentParser:
     add_threads(matrix)
     add_index_kind(matrix)
     add_f64(matrix)
+    add_skip_invalid(matrix)
     matrix.add_argument("--scheduler", metavar="ADDRESS", help="run on the Dask cluster of this scheduler "
                         "(e.g. tcp://host:8786; --threads is then the workers' business); needs ornel[dask]")
     matrix.add_argument("--store", metavar="DIR", help="keep indexes and pair results in this store (made if "
@@ -121,6 +141,11 @@ def parser() -> argparse.ArgumentParser:
                          "point to its nearest point of B")
     compare.add_argument("--index", action="store_true", help="--out also gets 'index': that point's index in B "
                          "(-1 where none)")
+    compare.add_argument("--field", metavar="NAME", default=DISTANCE_FIELD, help="--out's distance field is named "
+                         "NAME (default: distance), the others suffixed alike: distance2 gives dx2 dy2 dz2 index2, "
+                         "d1 gives dx_d1 ...; for a file compared before")
+    compare.add_argument("--overwrite-fields", action="store_true", help="--out replaces the fields of A that have "
+                         "those names (coordinates never) instead of refusing them")
     compare.add_argument("--signed", action="store_true", help="distances signed along B's normal at the nearest "
                          "point (normals from B's --neighbours nearest points, oriented consistently)")
     compare.add_argument("--local-model", choices=("plane",), help="measure to the plane fitted to B's "
@@ -139,8 +164,7 @@ def parser() -> argparse.ArgumentParser:
                          "x, y, z and obliquely (PNG; matplotlib)")
     compare.add_argument("--clip-percentile", type=percentile, default=99.0, metavar="P",
                          help="the colours of --png saturate at this percentile of the distances (default 99)")
-    compare.add_argument("--skip-invalid", action="store_true", help="drop A's points with NaN or infinite "
-                         "coordinates (an organised scan's empty pixels) instead of refusing A")
+    add_skip_invalid(compare)
     add_threads(compare)
     add_index_kind(compare)
     add_f64(compare)
@@ -188,6 +212,7 @@ def add_store_commands(commands: Any, formats: str) -> None:
     index.add_argument("--store", metavar="DIR", required=True, help="the store (made if missing)")
     add_f64(index, "the index for double precision")
     add_threads(index)
+    add_skip_invalid(index)
     store = commands.add_parser("store", help="what a store holds; --prune removes what is not needed",
                                 description="Lists the clouds of a store, its pairs and its size on disk. "
                                 "With --prune, removes files no index uses and, if FILEs are given, every "
@@ -195,6 +220,11 @@ def add_store_commands(commands: Any, formats: str) -> None:
     store.add_argument("directory", metavar="DIR", help="the store")
     store.add_argument("files", nargs="*", metavar="FILE", help="with --prune: the clouds to keep")
     store.add_argument("--prune", action="store_true", help="remove what no listed file uses")
+    add_skip_invalid(store)
+    store.add_argument("--repair", action="store_true", help="rebuild a damaged database from what can still be "
+                       "trusted: its readable rows that match their checksums, and every index whose array files "
+                       "are whole (the old database is kept beside, renamed); run it while no other command uses "
+                       "the store")
 
 
 def positive_float(text: str) -> float:
@@ -225,6 +255,7 @@ def add_align_parser(commands: Any) -> None:
                        help="at most N iterations (default: 50)")
     add_threads(align)
     add_index_kind(align)
+    add_skip_invalid(align)
 
 
 def unique_names(paths: Sequence[str]) -> list[str]:
@@ -244,6 +275,25 @@ def check_not_an_input(output: str, inputs: Sequence[str | None]) -> None:
             continue
         if same:
             raise CloudError(output, f"is the input file {path}; write the output to another file")
+
+
+def check_distinct_outputs(outputs: Sequence[tuple[str, str | None]]) -> None:
+    """Refuses, before any work, two outputs (option, path) that name one file under any
+    spelling or through a link: the one written last would replace the other."""
+    seen: list[tuple[str, str, str]] = []
+    for option, path in outputs:
+        if path is None:
+            continue
+        where = os.path.normcase(os.path.realpath(path))
+        for earlier_option, earlier, earlier_where in seen:
+            same = where == earlier_where
+            if not same:
+                with contextlib.suppress(OSError):  # one of them does not exist (yet): two files
+                    same = os.path.samefile(path, earlier)
+            if same:
+                raise CloudError(path, f"is named by both {earlier_option} and {option}; give each output "
+                                 "its own file")
+        seen.append((option, path, where))
 
 
 @contextlib.contextmanager
@@ -270,6 +320,7 @@ def print_table(matrix: Matrix) -> None:
 
 def run_matrix(args: argparse.Namespace) -> int:
     check_index_kind(args)
+    check_distinct_outputs([("--csv", args.csv), ("--png", args.png)])
     if args.csv is not None:
         check_output(args.csv, ".csv")
         check_not_an_input(args.csv, args.files)
@@ -280,8 +331,7 @@ def run_matrix(args: argparse.Namespace) -> int:
     names = unique_names(args.files)
     clouds = []
     for path, name in zip(args.files, names):
-        cloud = Cloud.load(path, name)
-        clouds.append(cloud)
+        clouds.append(load_cloud(path, args, name))
     if len(clouds) < 2:
         raise CloudError(args.files[0], "only one file; give at least two to compare")
     store = open_store(args.store) if args.store is not None else None
@@ -330,7 +380,9 @@ def print_comparison(args: argparse.Namespace, result: Comparison, stats: dict[s
     bound = "" if result.max_distance is None else f", at most {result.max_distance:g} away"
     if result.measure != "point":
         bound += f", {result.measure} distances"
-    print(f"{printable(args.a)} -> {printable(args.b)}: distance from each of the {stats['points']:,} points of "
+    measured = stats["points"] - result.skipped
+    which = f"{measured:,} of the" if result.skipped else "each of the"
+    print(f"{printable(args.a)} -> {printable(args.b)}: distance from {which} {stats['points']:,} points of "
           f"{a.name} to the nearest of the {len(b):,} points of {b.name} ({result.precision}{bound})")
     rows: list[tuple[str, str]] = []
     if result.skipped:
@@ -352,6 +404,8 @@ def print_comparison(args: argparse.Namespace, result: Comparison, stats: dict[s
 
 def run_compare(args: argparse.Namespace) -> int:
     check_index_kind(args)
+    check_distinct_outputs([("--out", args.out), ("--json", args.json), ("--histogram", args.histogram),
+                            ("--png", args.png)])
     outputs = [(args.out, None), (args.json, ".json"), (args.histogram, ".png"), (args.png, ".png")]
     for path, suffix in outputs:
         if path is None:
@@ -366,10 +420,23 @@ def run_compare(args: argparse.Namespace) -> int:
     with progress_bar(4, "step", sys.stderr.isatty()) as bar:
         a_records = read_records(args.a)  # read once: its points here, every field for --out
         a_points = a_records.points
+        if args.out is not None:  # a clash of field names found before any work
+            names = field_names(args.field, split=args.split, index=args.index)
+            try:
+                check_new_fields(args.out, a_records, names, overwrite=args.overwrite_fields, moved=args.align)
+            except FieldClash as error:
+                try:  # whether replacing would do (never for a coordinate)
+                    check_new_fields(args.out, a_records, names, overwrite=True, moved=args.align)
+                    hint = " (--field NAME), or replace it (--overwrite-fields)"
+                except FieldClash:
+                    hint = " (--field NAME)"
+                raise CloudError(error.source, error.problem + hint) from None
         bar.update()
-        b = Cloud.load(args.b, printable(Path(args.b).stem))
         precision: Precision = "f64" if args.f64 else "f32"
-        a_cloud, valid = cloud_of(a_points, args)
+        a_cloud = Cloud(a_points, printable(Path(args.a).stem), source=args.a, skip_invalid=args.skip_invalid)
+        b = Cloud.load(args.b, printable(Path(args.b).stem), skip_invalid=args.skip_invalid)
+        for cloud in (a_cloud, b):
+            note_skipped(cloud)
         bar.update()
         store = open_store(args.store) if args.store is not None else None
         if store is not None:
@@ -379,26 +446,24 @@ def run_compare(args: argparse.Namespace) -> int:
         bar.update()
         if args.align:
             registration = register(a_cloud, b, threads=args.threads, index=args.index_kind)
+            refuse_unfixed(a_cloud, registration)
             with printing():
                 print_registration(a_cloud, b, registration)
-            a_points = registration.apply(a_points)
-            a_cloud = Cloud(registration.apply(a_cloud.points), a_cloud.name, source=a_cloud.source)
+            # Every row moved: the invalid ones stay invalid, and are dropped again.
+            a_cloud = Cloud(registration.apply(a_points), a_cloud.name, source=a_cloud.source,
+                            skip_invalid=args.skip_invalid)
         result = compare(a_cloud, b, precision=precision, max_distance=args.max_distance, threads=args.threads,
                          index=args.index_kind)
-        result = result.with_invalid(valid, a_points)
         result = result.with_measure(local_model=args.local_model, signed=args.signed, neighbours=args.neighbours)
         bar.update()
     stats = result.statistics(args.radius)
     with printing():
         print_comparison(args, result, stats)
     if args.out is not None:
-        fields: dict[str, Any] = {"distance": result.distance}
-        if args.split:
-            fields.update(zip(("dx", "dy", "dz"), result.split().T))
-        if args.index:
-            fields["index"] = result.index
+        fields = result.fields(args.field, split=args.split, index=args.index)
         # Aligned, the points moved: written anew with every field of A's records.
-        write_records(args.out, a_records.moved(registration.transform) if args.align else a_records, fields)
+        write_records(args.out, a_records.moved(registration.transform) if args.align else a_records, fields,
+                      overwrite_fields=args.overwrite_fields)
     if args.json is not None:
         write_or_fail(args.json, lambda path: result.to_json(path, args.radius))
     if args.histogram is not None:
@@ -406,18 +471,6 @@ def run_compare(args: argparse.Namespace) -> int:
     if args.png is not None:
         write_or_fail(args.png, lambda path: result.plot(path, clip_percentile=args.clip_percentile))
     return 0
-
-
-def cloud_of(points: npt.NDArray[Any], args: argparse.Namespace) -> tuple[Cloud, npt.NDArray[np.bool_] | None]:
-    """A's cloud, and with --skip-invalid the mask of its valid points (None: all valid)."""
-    name = printable(Path(args.a).stem)
-    if args.skip_invalid and points.ndim == 2 and points.shape[1] >= 3:
-        valid = np.isfinite(points[:, :3]).all(axis=1)
-        if not valid.all():
-            if not valid.any():
-                raise CloudError(args.a, "no valid points (every one has a NaN or infinite coordinate)")
-            return Cloud(points[valid], name, source=args.a), valid
-    return Cloud(points, name, source=args.a), None
 
 
 def print_registration(source: Cloud, target: Cloud, registration: Registration) -> None:
@@ -434,7 +487,18 @@ def print_registration(source: Cloud, target: Cloud, registration: Registration)
               "the transform is the last one reached", file=sys.stderr)
 
 
+def note(message: str) -> None:
+    print(f"ornel: note: {printable(message)}", file=sys.stderr)
+
+
+def refuse_unfixed(source: Cloud, registration: Registration) -> None:
+    """A transform that the overlap does not fix is no answer: refused, not printed."""
+    if registration.unfixed is not None:
+        raise CloudError(source.source, registration.unfixed)
+
+
 def run_align(args: argparse.Namespace) -> int:
+    check_distinct_outputs([("--out", args.out), ("--transform", args.transform)])
     inputs = [args.source, args.target, args.init]
     if args.out is not None:
         check_writable(args.out)
@@ -442,16 +506,21 @@ def run_align(args: argparse.Namespace) -> int:
     if args.transform is not None:
         check_output_place(args.transform)
         check_not_an_input(args.transform, inputs + [args.out])
-    init = read_transform(args.init) if args.init is not None else None
+    init = read_transform(args.init, note) if args.init is not None else None
     # With --out, read once: the points here, every field and record for the output.
     records = read_records(args.source) if args.out is not None else None
-    source = Cloud.load(args.source) if records is None else Cloud(records.points, Path(args.source).stem,
-                                                                   source=args.source)
-    target = Cloud.load(args.target)
+    if records is None:
+        source = load_cloud(args.source, args)
+    else:
+        source = Cloud(records.points, Path(args.source).stem, source=args.source, skip_invalid=args.skip_invalid)
+        note_skipped(source)
+    target = load_cloud(args.target, args)
     registration = register(source, target, init=init, max_distance=args.max_distance,
                             method="point_to_point" if args.point_to_point else "point_to_plane",
                             max_iterations=args.iterations, threads=args.threads, index=args.index_kind)
-    print_registration(source, target, registration)
+    refuse_unfixed(source, registration)
+    with printing():
+        print_registration(source, target, registration)
     if args.transform is not None:
         write_transform(args.transform, registration.transform)
     if records is not None:
@@ -470,8 +539,7 @@ def open_store(directory: str, create: bool = True) -> Any:
 def run_index(args: argparse.Namespace) -> int:
     clouds = []
     for path, name in zip(args.files, unique_names(args.files)):
-        cloud = Cloud.load(path, name)
-        clouds.append(cloud)
+        clouds.append(load_cloud(path, args, name))
     store = open_store(args.store)
     precision: Precision = "f64" if args.f64 else "f32"
     digests = store.add(clouds, [points_digest(cloud.points) for cloud in clouds])
@@ -487,9 +555,16 @@ def run_index(args: argparse.Namespace) -> int:
 def run_store(args: argparse.Namespace) -> int:
     if args.files and not args.prune:
         raise CloudError(args.files[0], "files are given only with --prune (the clouds to keep)")
+    if args.repair:
+        done = Store.repair(args.directory)
+        lost = " (some of its rows could not be read)" if done["unreadable"] else ""
+        dropped = f", {done['dropped']:,} damaged rows dropped" if done["dropped"] else ""
+        kept = f"; the old database kept as {done['kept_as']}" if done["kept_as"] else ""
+        print(f"repaired{lost}: {done['clouds']:,} clouds, {done['indexes']:,} indexes and {done['pairs']:,} pairs "
+              f"kept{dropped}{kept}")
     store = open_store(args.directory, create=False)
     if args.prune:
-        keep = [points_digest(Cloud.load(path).points) for path in args.files] if args.files else None
+        keep = [points_digest(load_cloud(path, args).points) for path in args.files] if args.files else None
         removed = store.prune(keep)
         print(f"removed {removed['clouds']} clouds, {removed['pairs']} pairs, {removed['files']} files")
     info = store.summary()
@@ -510,10 +585,16 @@ def run_store(args: argparse.Namespace) -> int:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    args = parser().parse_args(argv)
-    commands = {"matrix": run_matrix, "compare": run_compare, "index": run_index, "store": run_store,
-                "align": run_align}
+    # Started as the command, Ctrl-C so far ended the process quietly; from here on it raises
+    # KeyboardInterrupt, caught below once whatever was being written is cleaned up, and
+    # after that it ends the process quietly again.
+    quiet = signal.getsignal(signal.SIGINT) is quit_quietly
     try:
+        if quiet:
+            signal.signal(signal.SIGINT, signal.default_int_handler)
+        args = parser().parse_args(argv)
+        commands = {"matrix": run_matrix, "compare": run_compare, "index": run_index, "store": run_store,
+                    "align": run_align}
         return commands[args.command](args)
     except CloudError as error:
         if sys.stderr.isatty():
@@ -523,6 +604,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         print("\nornel: interrupted", file=sys.stderr)
         return 130
+    finally:
+        if quiet:
+            signal.signal(signal.SIGINT, quit_quietly)
 
 
 if __name__ == "__main__":

@@ -26,6 +26,16 @@ PERCENTILES = (50, 90, 95, 99)
 POINTS_PER_THREAD = 50_000
 # Points drawn at most in a picture: beyond, a random sample of this many (said so).
 MAX_DRAWN = 200_000
+DISTANCE_FIELD = "distance"
+
+
+def field_names(field: str = DISTANCE_FIELD, *, split: bool = False, index: bool = False) -> list[str]:
+    """The names of the per-point fields a comparison writes: `field` for the distance,
+    then dx, dy, dz (`split`) and index (`index`) with the same suffix: what follows
+    "distance" in `field` ("distance2": dx2, index2), else "_" and `field` ("d1": dx_d1),
+    so that a file compared again can take a second set beside the first."""
+    suffix = field[len(DISTANCE_FIELD):] if field.startswith(DISTANCE_FIELD) else f"_{field}"
+    return [field, *((f"dx{suffix}", f"dy{suffix}", f"dz{suffix}") if split else ()), *((f"index{suffix}",) if index else ())]
 
 
 @dataclass(eq=False)
@@ -86,6 +96,18 @@ class Comparison:
     def found(self) -> npt.NDArray[np.bool_]:
         """Whether each point has a nearest point (within the maximum, valid)."""
         return self.index >= 0
+
+    def fields(self, field: str = DISTANCE_FIELD, *, split: bool = False, index: bool = False
+               ) -> dict[str, npt.NDArray[Any]]:
+        """The per-point fields to write with `a`'s records (`write_records`), named as
+        `field_names` says: the distances, with `split` the vectors to the nearest points,
+        with `index` those points' indices in `b`."""
+        values: list[npt.NDArray[Any]] = [self.distance]
+        if split:
+            values += list(self.split().T)
+        if index:
+            values.append(self.index)
+        return dict(zip(field_names(field, split=split, index=index), values))
 
     def split(self) -> npt.NDArray[np.float64]:
         """(n, 3) vectors from each point of `a` to its nearest point of `b` (NaN where none)."""
@@ -296,9 +318,9 @@ def compare(a: Cloud | npt.ArrayLike, b: Cloud | npt.ArrayLike, *, precision: Pr
     """Every point of `a` against its nearest point of `b`: a `Comparison`.
 
     `max_distance` leaves points farther than it without a nearest point (NaN distance,
-    index -1, counted apart). `skip_invalid` drops points of `a` with a NaN or infinite
-    coordinate (the empty pixels of an organised scan) instead of refusing `a`; they stay
-    in the result with NaN distances. The search runs on `threads` threads (default: the
+    index -1, counted apart). `skip_invalid` drops points of `a` and `b` (given as arrays)
+    with a NaN or infinite coordinate (the empty pixels of an organised scan) instead of
+    refusing them; those of `a` stay in the result with NaN distances. The search runs on `threads` threads (default: the
     cores this process may use). With `store` (an `ornel.Store` or its directory), b's
     index is taken from there, or built and kept. `index` chooses b's index as for
     `ornel.nearest`; the result does not depend on it."""
@@ -311,18 +333,10 @@ def compare(a: Cloud | npt.ArrayLike, b: Cloud | npt.ArrayLike, *, precision: Pr
     threads = default_threads() if threads is None else threads
     if threads < 1:
         raise ValueError(f"threads must be at least 1, not {threads}")
-    b = as_cloud(b, "b")
+    b = as_cloud(b, "b", skip_invalid)
     if store is not None:
         stored_nearest(b, store, precision)
-    valid: npt.NDArray[np.bool_] | None = None
-    raw: npt.NDArray[Any] | None = None
-    if skip_invalid and not isinstance(a, Cloud):
-        raw = np.asarray(a)
-        if raw.ndim == 2 and raw.shape[1] >= 3 and raw.dtype.kind == "f":
-            valid = np.isfinite(raw[:, :3]).all(axis=1)
-            if not valid.all():
-                a = raw[valid]
-    a = as_cloud(a, "a")
+    a = as_cloud(a, "a", skip_invalid)
     distance, nearest = _search(a, b, precision, max_distance, threads, index=index)
     result = Comparison(a, b, precision, distance, nearest, max_distance, a.points)
-    return result.with_invalid(valid, raw) if raw is not None else result
+    return result.with_invalid(a.valid, a.spread(a.points))

@@ -49,7 +49,8 @@ def refuse_grid_with(index: IndexKind, what: str) -> None:
 
 def all_by_all(clouds: Sequence[Cloud | npt.ArrayLike], *, threads: int | None = None,
                precision: Precision = "f32", progress: bool = False, client: Any = None,
-               store: Any = None, index: IndexKind = "auto") -> Matrix:
+               store: Any = None, skip_invalid: bool = False,
+               index: IndexKind = "auto") -> Matrix:
     """Every cloud joined with every other, both ways: a `Matrix` of mean and maximum
     nearest distances (and from them Chamfer and Hausdorff distances).
 
@@ -59,12 +60,16 @@ def all_by_all(clouds: Sequence[Cloud | npt.ArrayLike], *, threads: int | None =
     `distributed.Client`) the work runs on that cluster instead: see `ornel.distributed`.
     With `store` (an `ornel.Store` or its directory), pairs it holds are taken from it,
     and only the others computed, then kept there with the indexes built for them.
-    `index` is the targets' index, as for `nearest`; "auto" takes grids for few clouds and
-    graphs for many, whose graphs are then reused by every query cloud."""
+    `skip_invalid` drops the points of clouds given as arrays that have a NaN or
+    infinite coordinate, instead of refusing them. `index` is the targets' index, as for
+    `nearest`; "auto" takes grids for few clouds and graphs for many, whose graphs are then
+    reused by every query cloud."""
     precision = check_precision(precision)
     index = check_index(index)
     if client is not None or store is not None:
         refuse_grid_with(index, "cluster" if client is not None else "store")
+    if skip_invalid:
+        clouds = [as_cloud(cloud, f"cloud{i}", skip_invalid=True) for i, cloud in enumerate(clouds)]
     if client is not None:
         # Dask is an extra: the cluster path is imported only when asked for.
         from ornel import distributed

@@ -17,3 +17,7 @@ class CloudError(ValueError):
 
     def __reduce__(self) -> tuple[Any, ...]:  # unpickles with its source and problem (across processes)
         return type(self), (self.source, self.problem), self.__dict__
+
+
+class FieldClash(CloudError):
+    """A new per-point field named like a field the file has (ignoring case)."""

@@ -15,14 +15,14 @@ import os
 import re
 import struct
 from collections.abc import Mapping
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from os import PathLike
 from pathlib import Path
 from typing import Any
 
 import numpy as np
 
-from ornel._errors import CloudError
+from ornel._errors import CloudError, FieldClash
 from ornel._formats import (TEXT_SUFFIXES, Array, _read_obj, _stack_xyz, check_writable, las_data, npy_array,
                             pcd_cloud, ply_data, read_checked, replacing, suffix_of, text_points, text_preamble)
 
@@ -270,32 +270,30 @@ RECORD_READERS = {".las": _las_records, ".laz": _las_records, ".ply": _ply_recor
 # --- writing ---------------------------------------------------------------------------
 
 
-def write_records(path: str | PathLike[str], records: Records, fields: Mapping[str, Array]) -> None:
+def write_records(path: str | PathLike[str], records: Records, fields: Mapping[str, Array], *,
+                  overwrite_fields: bool = False) -> None:
     """Writes every record of `records` with every field it had plus the new per-point
     `fields`, in the format of `path`'s suffix, whole or not at all. A new field named
-    like an existing one (ignoring case) is refused, as is writing over the input."""
+    like an existing one (ignoring case) is refused, or with `overwrite_fields` takes its
+    place (its values, and its type where the format lets it change; coordinates are
+    never replaced); writing over the input is refused."""
     check_writable(path)
     target = str(path)
     with_same = os.path.exists(path) and os.path.exists(records.source) and os.path.samefile(path, records.source)
     if with_same:
         raise CloudError(target, f"is the input file {records.source}; write the output to another file")
+    replaced = check_new_fields(path, records, list(fields), overwrite=overwrite_fields,
+                                moved=records.kind == "moved")
     new = {}
     for name, values in fields.items():
-        if not name or re.search(r"[\s,;\"]", name) or (KINDS[suffix_of(path)] == "las" and len(name.encode()) > 32):
-            raise CloudError(target, f"a new field named {name!r}: expected a name without spaces, commas, "
-                             "semicolons or quotes (in LAS files at most 32 bytes)")
         values = np.asarray(values)
         if values.shape != (len(records),):
             raise ValueError(f"field {name!r} has shape {values.shape}; expected ({len(records)},)")
         new[name] = values.astype(np.uint8) if values.dtype == np.bool_ else values
     kind = KINDS[suffix_of(path)]
     same = kind == records.kind
-    existing = records.names() if same else list(records.fields())
-    taken = {name.lower(): name for name in ["x", "y", "z", *existing]}
-    for name in new:
-        if name.lower() in taken:
-            raise CloudError(target, f"a new field {name!r} clashes with the field {taken[name.lower()]!r} "
-                             f"of {records.source}; give it another name")
+    if replaced:
+        records = _with_replaced(target, records, {replaced[name]: new.pop(name) for name in replaced}, same)
     try:
         with replacing(path) as temporary:
             if same:
@@ -304,6 +302,128 @@ def write_records(path: str | PathLike[str], records: Records, fields: Mapping[s
                 _write_other(temporary, records, new, suffix_of(path))
     except OSError as error:
         raise CloudError(target, f"cannot be written ({error.strerror or error})") from None
+
+
+def check_new_fields(path: str | PathLike[str], records: Records, names: list[str], *, overwrite: bool = False,
+                     moved: bool = False) -> dict[str, str]:
+    """Refuses, before any work, new field names that `path` cannot hold or that clash
+    with a field of `records` (ignoring case); with `overwrite`, a clash with a field
+    other than a coordinate (or, in LAS, a standard dimension) is allowed. `moved`: the
+    records are to be written moved, as into another format. Returns each new name that
+    replaces a field, with that field's name."""
+    target = str(path)
+    kind = KINDS[suffix_of(path)]
+    for name in names:
+        if not name or re.search(r"[\s,;\"]", name) or (kind == "las" and len(name.encode()) > 32):
+            raise CloudError(target, f"a new field named {name!r}: expected a name without spaces, commas, "
+                             "semicolons or quotes (in LAS files at most 32 bytes)")
+    same = kind == records.kind and not moved
+    existing = records.names() if same else list(records.fields())
+    taken = {name.lower(): name for name in ["x", "y", "z", *existing]}
+    fixed = {"x", "y", "z"}
+    if same and kind == "las":
+        fixed |= {name.lower() for name in records.data.point_format.standard_dimension_names}
+    if same and kind == "pcd":  # a field of several values per point has no one place for one value
+        fixed |= {n.lower() for n, count in zip(records.data.metadata.fields, records.data.metadata.count) if count != 1}
+    replaced = {}
+    for name in names:
+        old = taken.get(name.lower())
+        if old is None:
+            continue
+        if not overwrite or old.lower() in fixed:
+            raise FieldClash(target, f"a new field {name!r} clashes with the field {old!r} "
+                             f"of {records.source}; give it another name")
+        replaced[name] = old
+    return replaced
+
+
+def _with_replaced(target: str, records: Records, values: Mapping[str, Array], same: bool) -> Records:
+    """`records` with the values of the fields named in `values` replaced, each in its
+    place; into another format, as its fields by name."""
+    if not same:
+        return Records(records.source, "moved", records.points, {**records.fields(), **values})
+    if records.kind == "las":
+        las = records.data
+        out = type(las)(header=copy.deepcopy(las.header), points=las.points.copy())
+        for name, column in values.items():
+            dimension = las.point_format.dimension_by_name(name)
+            if dimension.dtype is not None and dimension.dtype.kind != "f" and not _fits(column, dimension):
+                raise CloudError(target, f"the field {name!r} of {records.source} holds whole numbers, which cannot "
+                                 "hold the new values; give the new field another name")
+            out[name] = column
+        return Records(records.source, "las", records.points, out)
+    if records.kind == "ply":
+        from plyfile import PlyData, PlyElement, PlyProperty
+
+        ply = records.data
+        elements = []
+        for element in ply.elements:
+            if element.name == "vertex":
+                types = {name: _ply_type(column) for name, column in values.items()}
+                properties = [PlyProperty(p.name, types[p.name]) if p.name in values else p for p in element.properties]
+                vertex = PlyElement("vertex", properties, element.count, comments=list(element.comments))
+                vertex.data = _replaced_fields(element.data, values, types)
+                element = vertex
+            elements.append(element)
+        return Records(records.source, "ply", records.points, PlyData(
+            elements, text=ply.text, byte_order=ply.byte_order, comments=list(ply.comments),
+            obj_info=list(ply.obj_info)))
+    if records.kind == "pcd":
+        pypcd4: Any = importlib.import_module("pypcd4")
+
+        pcd = records.data
+        meta = pcd.metadata
+        kinds = dict(zip(meta.fields, zip(meta.type, meta.size)))
+        kinds.update({name: _pcd_type(column) for name, column in values.items()})
+        metadata = meta.derive(type=tuple(kinds[f][0] for f in meta.fields),
+                               size=tuple(kinds[f][1] for f in meta.fields))
+        array = np.empty(len(pcd.pc_data), metadata.build_dtype())
+        for name in array.dtype.names:
+            array[name] = values[name] if name in values else pcd.pc_data[name]
+        return Records(records.source, "pcd", records.points, pypcd4.PointCloud(metadata, array))
+    if records.kind == "npy":
+        return Records(records.source, "npy", records.points, _replaced_fields(records.data, values))
+    text: TextLines = records.data  # text: the columns' tokens replaced, every other byte kept
+    names = _text_column_names(records) or []
+    columns = {names.index(name): _text_token(column) for name, column in values.items()}
+    lines = list(text.lines)
+    for point, k in enumerate(text.data):
+        lines[k] = _replace_tokens(lines[k], {j: tokens[point] for j, tokens in columns.items()}, text.delimiter)
+    return Records(records.source, "text", records.points, replace(text, lines=lines))
+
+
+def _replaced_fields(array: Array, values: Mapping[str, Array], types: Mapping[str, Any] | None = None) -> Array:
+    """A structured array of `array`'s fields in their order, those in `values` replaced
+    (of the values' type, or the one in `types`)."""
+    types = types or {}
+    names = array.dtype.names or ()
+    descr = [(name, types.get(name, values[name].dtype) if name in values else array.dtype[name]) for name in names]
+    out = np.empty(len(array), descr)
+    for name in names:
+        out[name] = values[name] if name in values else array[name]
+    return out
+
+
+def _replace_tokens(line: bytes, tokens: Mapping[int, bytes], delimiter: bytes | None) -> bytes:
+    """`line` with its columns numbered in `tokens` replaced (quotes around one kept)."""
+    end = len(line)
+    found = TEXT_COMMENT.search(line)
+    if found is not None:
+        end = found.start()
+    pattern = rb"\S+" if delimiter is None else rb"[^" + re.escape(delimiter) + rb"\r\n]+"
+    spans = [m.span() for m in re.finditer(pattern, line[:end])]
+    out, last = [], 0
+    for j, (start, stop) in enumerate(spans):
+        if j not in tokens:
+            continue
+        token = line[start:stop]
+        inner_start = start + len(token) - len(token.lstrip())
+        inner_stop = stop - (len(token) - len(token.rstrip()))
+        inner = line[inner_start:inner_stop]
+        quote = b'"' if inner.startswith(b'"') and inner.endswith(b'"') and len(inner) > 1 else b""
+        out += [line[last:inner_start], quote + tokens[j] + quote]
+        last = inner_stop
+    return b"".join(out) + line[last:]
 
 
 def _with_fields(array: Array, new: Mapping[str, Array], types: Mapping[str, Any] | None = None) -> Array:

@@ -10,7 +10,7 @@ every source registered to it reuses them."""
 from __future__ import annotations
 
 import math
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from functools import partial
@@ -21,7 +21,7 @@ import numpy.typing as npt
 
 from ornel._cloud import Cloud, as_cloud
 from ornel._errors import CloudError
-from ornel._formats import replacing
+from ornel._formats import COMMENT_STARTS, replacing
 from ornel._join import _run, default_threads
 from ornel._native import grid_nearest, point_to_plane_system, track_nearest
 from ornel._planner import IndexKind, check_index, choose
@@ -35,6 +35,17 @@ MIN_TARGET_POINTS = 4
 SINGULAR = 1e-12
 # How far `init` may be from a rotation (orthonormality, determinant).
 RIGID_TOLERANCE = 1e-6
+# A direction of motion whose eigenvalue is at least this share of the largest is fixed by
+# the overlap without testing it.
+FIXED_SHARE = 0.25
+# A motion the linearised system says would double the mean squared distance to the
+# tangent planes (raise it by `SLIDE_RISE` times the noise's): when the re-matched points
+# raise it by less than `SLIDE_KEPT` of that, the overlap does not fix the motion (noise in
+# the normals made the system look well posed). Measured: slides of noisy planes,
+# cylinders and spheres keep below 0.16 of it, real scans with relief (LiDAR tiles with
+# trees and roofs among them) above 0.27; motions the geometry fixes cleanly, near 1.
+SLIDE_RISE = 1.0
+SLIDE_KEPT = 0.2
 
 Array = npt.NDArray[np.float64]
 
@@ -58,7 +69,9 @@ class Registration:
     `rmse` and `fitness` are those of the correspondences at `transform` (`rmse` the root
     mean square distance of the source points to their nearest target points within
     `max_distance`, `fitness` the share of source points that have one). `converged` is
-    False when `max_iterations` ran out first; `history` holds every step."""
+    False when `max_iterations` ran out first, or when the overlap does not fix the
+    motion: then `unfixed` says which motion (a plane slides along itself) and the
+    transform is not to be trusted. `history` holds every step."""
 
     transform: Array
     rmse: float
@@ -67,6 +80,7 @@ class Registration:
     converged: bool
     method: Method
     history: tuple[Iteration, ...] = field(repr=False)
+    unfixed: str | None = None
 
     def apply(self, points: npt.ArrayLike) -> Array:
         """The first three columns of `points` moved by `transform` (float64)."""
@@ -78,8 +92,14 @@ def transform_points(transform: Array, points: npt.ArrayLike) -> Array:
     return points @ transform[:3, :3].T + transform[:3, 3]
 
 
-def rigid_transform(init: npt.ArrayLike | None, source: str | None = None) -> Array:
-    """`init` as a 4×4 float64 rigid transform (identity for None); anything else is refused."""
+def rigid_transform(init: npt.ArrayLike | None, source: str | None = None, rounding: float | None = None,
+                    report: Callable[[str], None] | None = None) -> Array:
+    """`init` as a 4×4 float64 rigid transform (identity for None); anything else is refused.
+
+    `rounding`: how far each entry of the rotation may be from the value meant (half a
+    unit of the last digit printed). A rotation that is orthonormal only to within what
+    that rounding allows is replaced by the nearest rotation, and `report` told so;
+    scaling, shear and reflection beyond it are refused."""
     if init is None:
         return np.eye(4)
     try:
@@ -91,11 +111,24 @@ def rigid_transform(init: npt.ArrayLike | None, source: str | None = None) -> Ar
     if not np.isfinite(matrix).all():
         raise CloudError(source, "non-finite entries in the transform")
     rotation = matrix[:3, :3]
-    if (np.abs(matrix[3] - [0, 0, 0, 1]).max() > RIGID_TOLERANCE
-            or np.abs(rotation @ rotation.T - np.eye(3)).max() > RIGID_TOLERANCE
-            or np.linalg.det(rotation) < 0):
-        raise CloudError(source, "not a rigid transform (expected a rotation and a shift, "
+    refusal = CloudError(source, "not a rigid transform (expected a rotation and a shift, "
                          "last row 0 0 0 1; no scaling, shear or reflection)")
+    if np.abs(matrix[3] - [0, 0, 0, 1]).max() > RIGID_TOLERANCE or np.linalg.det(rotation) < 0:
+        raise refusal
+    departure = float(np.abs(rotation @ rotation.T - np.eye(3)).max())
+    if departure <= RIGID_TOLERANCE:
+        return matrix
+    u, _, vt = np.linalg.svd(rotation)
+    nearest = u @ vt  # the nearest rotation (polar decomposition)
+    # Printed from a rotation R, each of the nine entries is within `rounding` of R's (so the
+    # matrix within 3 · rounding of R in the Frobenius norm), and the nearest rotation is
+    # no farther than R.
+    if rounding is None or not np.linalg.norm(nearest - rotation) <= 3 * rounding:
+        raise refusal
+    matrix[:3, :3] = nearest
+    if report is not None:
+        report(f"{source}: the rotation is orthonormal only to the digits printed ({departure:.1g} off); "
+               "made exactly orthonormal")
     return matrix
 
 
@@ -121,6 +154,7 @@ class _Reference:
 
     def __init__(self, target: Cloud, method: Method, threads: int, index: IndexKind = "graph") -> None:
         self.points = target.sorted_coordinates("f64")
+        self.target, self.threads = target, threads
         self.normals = target.normals(threads=threads) if method == "point_to_plane" else None
         # Matched through the graph (walked on from the last iteration's answers), or through
         # a grid built for each iteration.
@@ -132,6 +166,12 @@ class _Reference:
         self.local = self.points - self.centre
         lo, hi = self.points.min(axis=0), self.points.max(axis=0)
         self.extent = float(np.linalg.norm(hi - lo)) or 1.0
+        # What rounding leaves of a coordinate here, and so of a distance or an RMSE.
+        self.rounding = 4 * float(np.finfo(np.float64).eps) * (float(np.abs(self.centre).max()) + self.extent)
+
+    def plane_normals(self) -> Array:
+        """The target's normals, built on first use when the fit itself needs none."""
+        return self.normals if self.normals is not None else self.target.normals(threads=self.threads)
 
 
 class _Problem:
@@ -159,7 +199,8 @@ class _Problem:
 
 def register(source: Cloud | npt.ArrayLike, target: Cloud | npt.ArrayLike, *, init: npt.ArrayLike | None = None,
              method: Method = "point_to_plane", max_distance: float | None = None, max_iterations: int = 50,
-             tolerance: float = 1e-5, threads: int | None = None, index: IndexKind = "auto") -> Registration:
+             tolerance: float = 1e-5, threads: int | None = None, skip_invalid: bool = False,
+             index: IndexKind = "auto") -> Registration:
     """Rigid transform that moves `source` onto `target`, by ICP (iterative closest point).
 
     - `init`: 4×4 starting transform (default identity); ICP finds the nearest local
@@ -170,23 +211,30 @@ def register(source: Cloud | npt.ArrayLike, target: Cloud | npt.ArrayLike, *, in
       when the clouds only partly overlap.
     - Stops when an update rotates by at most `tolerance` radians, shifts by at most
       `tolerance` times the target's extent and changes the RMSE by at most `tolerance`
-      of it, or after `max_iterations` updates (then `converged` is False).
+      of it (or by no more than rounding does, as for exact copies), or after
+      `max_iterations` updates (then `converged` is False).
+    - Then checks that the overlap fixes every motion: near a plane, a cylinder or a
+      sphere noise alone can make the system look solvable while the source slides.
+      Such a result has `converged` False and says in `unfixed` what is free.
     - `threads`: threads for the searches, and for the target's graph and normals when
       they are still to build (default: the cores this process may use).
     - `index`: how the target is searched, as for `ornel.nearest`; "auto" takes its graph,
       which every iteration reuses. The result does not depend on it.
+    - `skip_invalid`: points (of clouds given as arrays) with a NaN or infinite
+      coordinate are dropped instead of refused.
 
     Raises CloudError for too few points, no correspondences within `max_distance`, a
     system that does not fix the motion (the matched points on one line, or for
     point-to-plane all normals in one plane's directions) and a non-rigid `init`."""
     return _register(None, source, target, init=init, method=method, max_distance=max_distance,
-                     max_iterations=max_iterations, tolerance=tolerance, threads=threads, index=index)
+                     max_iterations=max_iterations, tolerance=tolerance, threads=threads, skip_invalid=skip_invalid,
+                     index=index)
 
 
 def _register(reference: _Reference | None, source: Cloud | npt.ArrayLike, target: Cloud | npt.ArrayLike, *,
               init: npt.ArrayLike | None = None, method: Method = "point_to_plane", max_distance: float | None = None,
               max_iterations: int = 50, tolerance: float = 1e-5, threads: int | None = None,
-              index: IndexKind = "auto") -> Registration:
+              skip_invalid: bool = False, index: IndexKind = "auto") -> Registration:
     """`register`, reading the target's structures from `reference` when given (built for
     the same target and method)."""
     if method not in METHODS:
@@ -197,7 +245,7 @@ def _register(reference: _Reference | None, source: Cloud | npt.ArrayLike, targe
         raise ValueError(f"max_distance must be positive, not {max_distance}")
     if threads is not None and threads < 1:
         raise ValueError(f"threads must be at least 1, not {threads}")
-    source, target = as_cloud(source, "source"), as_cloud(target, "target")
+    source, target = as_cloud(source, "source", skip_invalid), as_cloud(target, "target", skip_invalid)
     for cloud, least in ((source, MIN_SOURCE_POINTS), (target, MIN_TARGET_POINTS)):
         if len(cloud) < least:
             raise CloudError(cloud.source, f"{len(cloud)} points; registration needs at least {least}")
@@ -216,15 +264,19 @@ def _register(reference: _Reference | None, source: Cloud | npt.ArrayLike, targe
     # What the next search walks on from: the last queries, their answers and margins.
     last: tuple[Array, npt.NDArray[np.uint32], Array] | None = None
 
-    def match() -> tuple[Array, npt.NDArray[np.uint32], npt.NDArray[np.bool_] | None, Array]:
+    def match(at: tuple[Array, Array] | None = None
+              ) -> tuple[Array, npt.NDArray[np.uint32], npt.NDArray[np.bool_] | None, Array]:
+        """The correspondences at the current transform, or at `at` (rotation, shift)
+        without moving the warm start on."""
         nonlocal last
-        moved = problem.move(rotation, shift)
+        moved = problem.move(rotation, shift) if at is None else problem.move(*at)
         queries = moved + c
         if reference.graph:
             previous, starts, margins = last if last is not None else (None, None, None)
             squared, idx, margins = track_nearest(reference.points, reference.indptr, reference.indices, queries,
                                                   previous, starts, margins, workers)
-            last = queries, idx, margins
+            if at is None:
+                last = queries, idx, margins
         else:
             squared, idx = grid_nearest(reference.points, queries, threads=workers)
         keep = squared <= limit2
@@ -259,12 +311,89 @@ def _register(reference: _Reference | None, source: Cloud | npt.ArrayLike, targe
         step = Iteration(rmse, fitness, count, rotation_angle(update_rotation), float(np.linalg.norm(update_shift)),
                          world_transform(rotation, shift, c))
         history.append(step)
+        # An exact fit ends at the rounding floor, where the RMSE's relative change is noise.
         if (step.rotation <= tolerance and step.translation <= tolerance * reference.extent
-                and abs(rmse - previous) <= tolerance * max(previous, 1e-300)):
+                and abs(rmse - previous) <= max(tolerance * previous, reference.rounding)):
             converged = True
             break
+    unfixed = _unfixed_motion(reference, rotation, shift, moved, idx, squared, limit2, match)
     transform = world_transform(rotation, shift, c)
-    return Registration(transform, rmse, fitness, len(history), converged, method, tuple(history))
+    return Registration(transform, rmse, fitness, len(history), converged and unfixed is None, method,
+                        tuple(history), unfixed)
+
+
+def _plane_residuals(reference: _Reference, normals: Array, moved: Array, idx: npt.NDArray[np.uint32],
+                     keep: npt.NDArray[np.bool_] | None) -> Array:
+    """Signed distances of the kept moved points to the tangent planes at their matches."""
+    if keep is not None:
+        moved, idx = moved[keep], idx[keep]
+    offsets = moved - reference.local.take(idx, axis=0)
+    residuals: Array = np.einsum("ij,ij->i", offsets, normals.take(idx, axis=0))
+    return residuals
+
+
+def _unfixed_motion(reference: _Reference, rotation: Array, shift: Array, moved: Array,
+                    idx: npt.NDArray[np.uint32], squared: Array, limit2: float, match: Any) -> str | None:
+    """What motion the correspondences at (rotation, shift) do not fix, in words, or None.
+
+    The point-to-plane system's eigenvectors are the directions of motion, its
+    eigenvalues how fast each would raise the squared distances to the tangent planes if
+    the points kept their matches. Noise in the normals gives even a plane's slides a
+    small eigenvalue. So each weak direction is tried: a step the system says would
+    double the mean squared plane distance (whose present value is the noise) is
+    taken both ways with the points matched anew; a direction that the
+    geometry fixes raises it about as predicted, a slide along a plane (or the axis of a
+    cylinder, or a turn of a sphere) leaves it where it was. Plane distances rather than
+    point distances, so that points slid past the overlap's edge count for nothing: two
+    scans' edges are where each scan stopped, not a feature they share."""
+    normals = reference.plane_normals()
+    system, _ = point_to_plane_system(moved, reference.local, normals, idx, squared, limit2, 1 / reference.extent)
+    eigenvalues, vectors = np.linalg.eigh(system)
+    keep = squared <= limit2
+    count = int(keep.sum())
+    if count == 0 or not eigenvalues[-1] > 0:
+        return None
+    keep_mask = None if keep.all() else keep
+    at_rest = float(np.mean(_plane_residuals(reference, normals, moved, idx, keep_mask) ** 2))
+    # Exact copies have no noise: a floor far below any measurable slide.
+    noise = max(at_rest, (1e-7 * reference.extent) ** 2)
+    free = 0
+    for eigenvalue, direction in zip(eigenvalues, vectors.T):
+        if eigenvalue >= FIXED_SHARE * eigenvalues[-1]:
+            break
+        step = math.sqrt(SLIDE_RISE * noise * count / eigenvalue) if eigenvalue > 0 else math.inf
+        if step < reference.extent:
+            rises = []
+            for sign in (1.0, -1.0):
+                v = sign * step * direction
+                turn = rotation_from_vector(v[:3] / reference.extent)
+                moved_there, idx_there, keep_there, _ = match((turn @ rotation, turn @ shift + v[3:]))
+                residuals = _plane_residuals(reference, normals, moved_there, idx_there, keep_there)
+                rises.append(float(np.mean(residuals ** 2)) - at_rest if len(residuals) else 0.0)
+            if np.mean(rises) >= SLIDE_KEPT * SLIDE_RISE * noise:
+                break
+        free += 1
+    if free == 0:
+        return None
+    return _describe_free(normals.take(idx if keep_mask is None else idx[keep_mask], axis=0), free)
+
+
+def _describe_free(normals: Array, free: int) -> str:
+    """The shape the matched normals describe and the motion it leaves free, in words."""
+    spread, axes = np.linalg.eigh(normals.T @ normals)
+
+    def shown(axis: Array) -> str:
+        axis = axis if axis[np.argmax(np.abs(axis))] > 0 else -axis
+        return ", ".join(f"{value:.2f}" for value in np.round(axis, 2) + 0.0)
+
+    if spread[1] < 0.1 * spread[2]:  # every normal along one direction
+        shape, motion = "plane", f"a slide along it or a turn about its normal ({shown(axes[:, 2])})"
+    elif spread[0] < 0.1 * spread[1]:  # every normal across one direction
+        shape, motion = "cylinder", f"a slide along its axis ({shown(axes[:, 0])}) or a turn about it"
+    else:
+        shape, motion = "sphere", "a turn about its centre"
+    return (f"the scans are close to a {shape}: their overlap does not fix {motion} ({free} of the 6 degrees of "
+            "freedom); give --init or use a scene with more relief")
 
 
 def world_transform(rotation: Array, shift: Array, centre: Array) -> Array:
@@ -284,9 +413,19 @@ def _point_to_point(moved: Array, matched: Array, source: str | None) -> tuple[A
     # mean from the target's centre over their spread: beyond a hundred, centre first (so
     # that a line's second spread stays far below SINGULAR).
     count = len(moved)
+    with np.errstate(over="ignore", invalid="ignore"):
+        # With room for the centred moments, whose terms may be four times as large.
+        second = moved.T @ moved
+        overflows = not np.isfinite(16 * (float(second.sum()) + float((matched.T @ matched).sum())))
+    if count and overflows:
+        # Squares of coordinates beyond some 1e150 overflow: fit in units of a power of two
+        # (exact), then scale the shift back.
+        unit = 2.0 ** math.frexp(max(float(np.abs(moved).max()), float(np.abs(matched).max())))[1]
+        rotation, shift = _point_to_point(moved / unit, matched / unit, source)
+        return rotation, shift * unit
     ones = np.ones(count)
     mean_moved, mean_matched = ones @ moved / count, ones @ matched / count
-    spread_matrix = moved.T @ moved - count * np.outer(mean_moved, mean_moved)
+    spread_matrix = second - count * np.outer(mean_moved, mean_moved)
     cross = moved.T @ matched - count * np.outer(mean_moved, mean_matched)
     if count * float(mean_moved @ mean_moved) > 1e2 * abs(np.trace(spread_matrix)):
         a, b = moved - mean_moved, matched - mean_matched
@@ -321,7 +460,7 @@ def register_many(sources: Sequence[Cloud | npt.ArrayLike], target: Cloud | npt.
     """`register(source, target, **options)` for every source, from a pool of `threads`
     threads (default: the cores this process may use), each registration searching on
     one of them. The target's graph and normals are built once, before."""
-    target = as_cloud(target, "target")
+    target = as_cloud(target, "target", options.get("skip_invalid", False))
     if threads is not None and threads < 1:
         raise ValueError(f"threads must be at least 1, not {threads}")
     workers = default_threads() if threads is None else int(threads)
@@ -334,14 +473,24 @@ def register_many(sources: Sequence[Cloud | npt.ArrayLike], target: Cloud | npt.
         return _run(pool, calls, lambda: None)
 
 
-def read_transform(path: str) -> Array:
-    """A rigid 4×4 transform from a text file (four rows of four numbers)."""
+def read_transform(path: str, report: Callable[[str], None] | None = None) -> Array:
+    """A rigid 4×4 transform from a text file (four rows of four numbers; lines starting
+    with #, // or % are comments). Read as the point files are: UTF-8 (a byte-order mark
+    skipped), UTF-16 when it starts with its byte-order mark (as PowerShell writes), and
+    bytes that are not UTF-8 taken as unreadable characters, which matter only outside
+    comments. A rotation printed with few digits is made orthonormal (see
+    `rigid_transform`), and `report` told so."""
     try:
-        with open(path, encoding="utf-8") as file:
-            rows = [line.replace(",", " ").split() for line in file
-                    if line.strip() and not line.lstrip().startswith("#")]
+        with open(path, "rb") as file:
+            raw = file.read()
     except OSError as error:
         raise CloudError(path, f"cannot be read ({error.strerror or error})") from None
+    if raw.startswith((b"\xff\xfe", b"\xfe\xff")):
+        text = raw.decode("utf-16", errors="replace")
+    else:
+        text = raw.decode("utf-8", errors="replace")
+    rows = [line.replace(",", " ").split() for line in text.removeprefix("\ufeff").splitlines()
+            if line.strip() and not line.lstrip().startswith(COMMENT_STARTS)]
     shape = (len(rows), len(rows[0]) if rows else 0)
     if len(rows) != 4 or any(len(row) != 4 for row in rows):
         raise CloudError(path, f"{shape[0]} rows of {shape[1]} numbers; expected a 4x4 matrix, "
@@ -350,7 +499,27 @@ def read_transform(path: str) -> Array:
         matrix = np.array([[float(value) for value in row] for row in rows])
     except ValueError as error:
         raise CloudError(path, f"not numbers ({error}); expected a 4x4 matrix") from None
-    return rigid_transform(matrix, path)
+    return rigid_transform(matrix, path, _rounding([row[:3] for row in rows[:3]]), report)
+
+
+def _rounding(texts: list[list[str]]) -> float | None:
+    """How far each number of a rotation may be from the value meant: half a unit of the
+    finest last digit printed among its entries of size 0.1 or more ("0.707107" and
+    "7.07107e-01": 5e-7). Those set the printer's precision: a shortest-form printer
+    drops the trailing zeros of small and whole entries. None where all of those are
+    whole numbers (a rotation by quarter turns is printed exactly)."""
+    finest = None
+    for text in (t for row in texts for t in row):
+        mantissa, _, exponent = text.lower().partition("e")
+        _, dot, fraction = mantissa.partition(".")
+        try:
+            value, power = float(text), int(exponent) if exponent else 0
+        except ValueError:
+            continue
+        if abs(value) >= 0.1 and (dot or exponent) and value != round(value):
+            digits = len(fraction) - power
+            finest = digits if finest is None else max(finest, digits)
+    return None if finest is None else 0.5 * 10.0 ** -finest
 
 
 def format_transform(transform: Array) -> str:

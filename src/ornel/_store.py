@@ -3,19 +3,24 @@ cloud's index (spatial order and graphs) in array files, and every ordered pair'
 maximum and count, so that a later run builds and computes only what is new.
 
 A store is a directory: an SQLite database (WAL mode, so readers never wait for a
-writer) and `arrays/`, whose files are named by the SHA-256 digest of their bytes.
-Nothing read from it is trusted: an array file is used only when its size and digest
-are those recorded, and a damaged, truncated or missing one is reported once and
-rebuilt. Files are written under a temporary name and renamed when complete, and rows
-are written in short transactions after the files they name, so a writer killed at any
-moment leaves at worst an unreferenced file behind (which `prune` removes), and two
-processes adding at once only ever see whole rows and whole files."""
+writer), `arrays/`, whose files are named by the SHA-256 digest of their bytes, and
+`indexes/`, one small manifest per stored index naming its cloud and files, from which
+`repair` rebuilds a damaged database. Nothing read from it is trusted: an array file is
+used only when its size and digest are those recorded, each cloud and pair row carries a
+checksum over its values (SQLite's own checks do not see a changed bit inside a value),
+and a damaged, truncated or missing file or row is reported once and rebuilt. Files are
+written under a temporary name and renamed when complete, and rows are written in short
+transactions after the files they name, so a writer killed at any moment (or stopped by
+a full disk) leaves at worst an unreferenced file behind (which `prune` removes), and
+two processes adding at once only ever see whole rows and whole files."""
 
 from __future__ import annotations
 
 import hashlib
 import io
+import json
 import os
+import re
 import sqlite3
 import threading
 import time
@@ -23,7 +28,7 @@ import uuid
 import warnings
 from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import Executor, ThreadPoolExecutor
-from contextlib import contextmanager
+from contextlib import contextmanager, suppress
 from dataclasses import dataclass
 from functools import partial
 from os import PathLike
@@ -44,10 +49,12 @@ from ornel._progress import progress_bar
 __all__ = ["Store", "StoreError", "StoreWarning", "points_digest"]
 
 # Bumped whenever what is stored changes meaning; a store of a later format is refused
-# rather than misread.
-FORMAT = 1
+# rather than misread. Format 2 added the rows' checksums and the index manifests; a
+# format 1 store is migrated when opened for writing, read as it is otherwise.
+FORMAT = 2
 DATABASE = "store.sqlite"
 ARRAYS = "arrays"
+MANIFESTS = "indexes"
 # A plain-text marker naming the store, readable without SQLite (which must not be
 # opened over a network file system): workers compare it to tell a shared directory.
 MARKER = "ORNEL-STORE"
@@ -63,7 +70,7 @@ CREATE TABLE IF NOT EXISTS clouds (
     digest TEXT PRIMARY KEY, name TEXT NOT NULL, source TEXT, points INTEGER NOT NULL,
     dtype TEXT NOT NULL, file_bytes INTEGER,
     lo_x REAL, lo_y REAL, lo_z REAL, hi_x REAL, hi_y REAL, hi_z REAL,
-    added REAL NOT NULL, seen REAL NOT NULL);
+    added REAL NOT NULL, seen REAL NOT NULL, checksum TEXT);
 CREATE TABLE IF NOT EXISTS files (digest TEXT PRIMARY KEY, bytes INTEGER NOT NULL);
 CREATE TABLE IF NOT EXISTS indexes (
     cloud TEXT NOT NULL, precision TEXT NOT NULL, frame TEXT NOT NULL,
@@ -71,9 +78,13 @@ CREATE TABLE IF NOT EXISTS indexes (
     PRIMARY KEY (cloud, precision));
 CREATE TABLE IF NOT EXISTS pairs (
     query TEXT NOT NULL, target TEXT NOT NULL, precision TEXT NOT NULL,
-    mean REAL NOT NULL, max REAL NOT NULL, count INTEGER NOT NULL,
+    mean REAL NOT NULL, max REAL NOT NULL, count INTEGER NOT NULL, checksum TEXT,
     PRIMARY KEY (query, target, precision));
 """
+CLOUD_COLUMNS = ("digest, name, source, points, dtype, file_bytes, lo_x, lo_y, lo_z, hi_x, hi_y, hi_z, "
+                 "added, seen")
+PAIR_COLUMNS = "query, target, precision, mean, max, count"
+DIGEST = re.compile(r"[0-9a-f]{64}")
 
 
 class StoreError(CloudError):
@@ -86,6 +97,48 @@ class StoreWarning(UserWarning):
 
 class _Damaged(Exception):
     pass
+
+
+def row_checksum(values: Sequence[Any]) -> str:
+    """A checksum over a row's values with their types, so that a changed bit in any of
+    them (or a value read back as another type) is seen. A tuple's repr tells types
+    apart (1, 1.0, '1') and writes each float exactly, and costs a fraction of encoding
+    the values one by one (a store of a thousand clouds holds a million pairs)."""
+    return hashlib.blake2b(repr(tuple(values)).encode("utf-8", "surrogateescape"), digest_size=16).hexdigest()
+
+
+def _checked(row: Sequence[Any]) -> bool:
+    """Whether a row read with its checksum last holds the values it was written with."""
+    *values, checksum = row
+    return bool(checksum == row_checksum(values))
+
+
+def damaged_database(path: Path, problem: str) -> StoreError:
+    """What a store whose database cannot be read is told: its array files are checked
+    apart, so the database can be rebuilt from them."""
+    return StoreError(str(path / DATABASE), f"the store's database is damaged ({problem}); the array files are "
+                      f"checked apart and kept: 'ornel store {path} --repair' rebuilds the database from what they "
+                      "hold, or use a new store directory")
+
+
+def database_failure(path: Path, error: sqlite3.DatabaseError) -> StoreError:
+    """A failing SQLite statement as the one-line StoreError its cause calls for: a full
+    disk, a failing device, another process's lock or a database this process may not
+    use are said as such; anything else our fixed statements meet is damage."""
+    code = error.sqlite_errorname or ""
+    text = str(error)
+    where = str(path / DATABASE)
+    if code.startswith("SQLITE_FULL"):
+        return StoreError(where, f"cannot be written ({text}); nothing of this change was kept, the store is as "
+                          "it was")
+    if code.startswith("SQLITE_IOERR"):
+        return StoreError(where, f"cannot be written or read ({text}: a full disk, a file-size limit or a failing "
+                          "device); nothing of this change was kept, the store is as it was")
+    if code.startswith(("SQLITE_BUSY", "SQLITE_LOCKED")):
+        return StoreError(str(path), f"another process holds the store's lock ({text}); try again when it is done")
+    if code.startswith(("SQLITE_READONLY", "SQLITE_CANTOPEN", "SQLITE_PERM", "SQLITE_AUTH", "SQLITE_NOMEM")):
+        return StoreError(str(path), f"its database {DATABASE} cannot be used ({text})")
+    return damaged_database(path, text)
 
 
 def points_digest(points: npt.NDArray[Any]) -> str:
@@ -110,15 +163,19 @@ def _npy_bytes(array: npt.NDArray[Any]) -> tuple[bytes, memoryview]:
 
 def write_file_atomically(directory: Path, name: str, parts: Sequence[Any]) -> None:
     """Writes the parts to a temporary name in `directory`, then renames: a reader (or a
-    crash) sees the whole file or none."""
+    crash) sees the whole file or none. A write that fails (a full disk, a file-size
+    limit) leaves nothing behind and is a StoreError."""
     temporary = directory / f"{TEMPORARY_PREFIX}{uuid.uuid4().hex}"
     try:
         with open(temporary, "wb") as file:
             for part in parts:
                 file.write(part)
         os.replace(temporary, directory / name)
-    except BaseException:
+    except BaseException as error:
         temporary.unlink(missing_ok=True)
+        if isinstance(error, OSError):
+            raise StoreError(str(directory / name), f"cannot be written ({error.strerror or error}); nothing "
+                             "of it was kept, the store is as it was") from None
         raise
 
 
@@ -215,6 +272,7 @@ class Store:
             try:
                 self.path.mkdir(parents=True, exist_ok=True)
                 (self.path / ARRAYS).mkdir(exist_ok=True)
+                (self.path / MANIFESTS).mkdir(exist_ok=True)
             except OSError as error:
                 raise StoreError(source, f"cannot be made ({error.strerror or error})") from None
         try:
@@ -238,17 +296,56 @@ class Store:
                         db.execute("INSERT INTO meta VALUES ('format', ?), ('id', ?)",
                                    (str(FORMAT), uuid.uuid4().hex))
                         version = FORMAT
+                    elif version == 1:
+                        self._migrate(db)
+                        version = FORMAT
             if version > FORMAT:
                 raise StoreError(source, f"written by a newer ornel (store format {version}; this ornel reads "
                                  f"format {FORMAT} and older): upgrade ornel, or use another directory")
-            self.id = self._db.execute("SELECT value FROM meta WHERE key = 'id'").fetchone()[0]
-        except sqlite3.DatabaseError as error:
-            raise StoreError(source, f"its database {DATABASE} cannot be used ({error})") from None
+            # Rows of a store too old to have checksums (read-only here, so not migrated) are read as they are.
+            self._checksums = version >= 2
+            identity = self._db.execute("SELECT value FROM meta WHERE key = 'id'").fetchone()
+            if identity is None or not isinstance(identity[0], str):
+                raise damaged_database(self.path, "its id is missing")
+            self.id = identity[0]
+        except (sqlite3.DatabaseError, StoreError) as error:
+            if hasattr(self, "_db"):
+                self._db.close()
+            if isinstance(error, sqlite3.DatabaseError):
+                raise database_failure(self.path, error) from None
+            raise
         if not self.readonly and store_identity(str(self.path)) != self.id:
             if (self.path / MARKER).exists() and not (self.path / MARKER).read_bytes().startswith(b"ornel store\n"):
                 raise StoreError(str(self.path / MARKER), "a file of the same name as the store's marker, "
                                  "not written by ornel; not overwritten")
             write_file_atomically(self.path, MARKER, [f"ornel store\nid {self.id}\nformat {FORMAT}\n".encode()])
+
+    def _migrate(self, db: sqlite3.Connection) -> None:
+        """A format 1 store made format 2, in the opening transaction: each cloud and pair
+        row gets its checksum, each index its manifest."""
+        for table, columns in (("clouds", CLOUD_COLUMNS), ("pairs", PAIR_COLUMNS)):
+            db.execute(f"ALTER TABLE {table} ADD COLUMN checksum TEXT")
+            rows = db.execute(f"SELECT rowid, {columns} FROM {table}").fetchall()
+            db.executemany(f"UPDATE {table} SET checksum = ? WHERE rowid = ?",
+                           [(row_checksum(values), rowid) for rowid, *values in rows])
+        clouds = {row[0]: row for row in db.execute(f"SELECT {CLOUD_COLUMNS} FROM clouds")}
+        for row in db.execute("SELECT i.cloud, i.precision, i.frame, o.digest, o.bytes, p.digest, p.bytes, x.digest, "
+                              "x.bytes FROM indexes i JOIN files o ON o.digest = i.order_file JOIN files p ON "
+                              "p.digest = i.indptr_file JOIN files x ON x.digest = i.indices_file").fetchall():
+            cloud, precision, frame, *files = row
+            if cloud in clouds:
+                self._write_manifest(clouds[cloud], precision, frame, list(zip(files[::2], files[1::2])))
+        db.execute("UPDATE meta SET value = ? WHERE key = 'format'", (str(FORMAT),))
+
+    def _write_manifest(self, cloud_row: Sequence[Any], precision: str, frame: str,
+                        files: Sequence[tuple[str, int]]) -> None:
+        """What a stored index is, beside its arrays: the index's row and its cloud's,
+        with a checksum, so that a damaged database can be rebuilt from the files."""
+        content = {"cloud": list(cloud_row), "precision": precision, "frame": frame,
+                   "files": [list(file) for file in files]}
+        content["checksum"] = row_checksum([json.dumps(content, sort_keys=True)])
+        write_file_atomically(self.path / MANIFESTS, f"{cloud_row[0]}-{precision}.json",
+                              [json.dumps(content, sort_keys=True).encode()])
 
     def _connect_readonly(self) -> sqlite3.Connection:
         """The database opened for reading only. SQLite reads a WAL database through its
@@ -273,12 +370,15 @@ class Store:
             raise StoreError(str(self.path), f"read-only here (its directory or database cannot be written), "
                              f"so it cannot {action}; use a store this process may write")
 
-    @staticmethod
-    def _format(db: sqlite3.Connection) -> int | None:
+    def _format(self, db: sqlite3.Connection) -> int | None:
         if db.execute("SELECT 1 FROM sqlite_master WHERE name = 'meta'").fetchone() is None:
             return None
         row = db.execute("SELECT value FROM meta WHERE key = 'format'").fetchone()
-        return int(row[0]) if row else None
+        if row is None:
+            return None
+        if not (isinstance(row[0], str) and row[0].isdigit()):
+            raise damaged_database(self.path, f"its format is {row[0]!r}, not a whole number")
+        return int(row[0])
 
     def close(self) -> None:
         with self._lock:
@@ -303,19 +403,28 @@ class Store:
                 self._db.execute("BEGIN IMMEDIATE")
             except sqlite3.OperationalError as error:
                 if "locked" not in str(error) and "busy" not in str(error):
-                    raise
+                    raise database_failure(self.path, error) from None
                 raise StoreError(str(self.path), f"another process holds the store's lock (it is writing to it); "
                                  f"gave up after waiting {time.monotonic() - started:.0f} s") from None
+            except sqlite3.DatabaseError as error:
+                raise database_failure(self.path, error) from None
             try:
                 yield self._db
-            except BaseException:
-                self._db.execute("ROLLBACK")
+                self._db.execute("COMMIT")
+            except BaseException as error:
+                # A failed COMMIT (a full disk) may leave the transaction open: end it.
+                with suppress(sqlite3.Error):
+                    self._db.execute("ROLLBACK")
+                if isinstance(error, sqlite3.DatabaseError):
+                    raise database_failure(self.path, error) from None
                 raise
-            self._db.execute("COMMIT")
 
     def _read(self, sql: str, parameters: Sequence[Any] = ()) -> list[Any]:
         with self._lock:
-            return self._db.execute(sql, parameters).fetchall()
+            try:
+                return self._db.execute(sql, parameters).fetchall()
+            except sqlite3.DatabaseError as error:
+                raise database_failure(self.path, error) from None
 
     def _report(self, key: str, message: str) -> None:
         with self._lock:
@@ -339,30 +448,51 @@ class Store:
         if self.readonly:
             return list(digests)  # known clouds keep their rows; new ones are refused when kept
         now = time.time()
-        known = {row[0] for row in self._read("SELECT digest FROM clouds")}
-        rows = []
+        known = self._cloud_rows()
+        rows = {}
         for k, (cloud, digest) in enumerate(zip(clouds, digests)):
-            # The box of a known cloud is known: its points are the same.
-            lo, hi = bounding_box(cloud.points) if digest not in known else ([0.0] * 3,) * 2
-            # A cloud made from an array has its name for source; a loaded one, its path.
-            from_file = cloud.source is not None and cloud.source != cloud.name
-            size = file_bytes[k] if file_bytes is not None else _file_size(cloud.source) if from_file else None
-            # Where the file lay, wherever the command was run from.
-            source = os.path.abspath(cloud.source) if size is not None and cloud.source else cloud.source
-            rows.append((digest, cloud.name, source, len(cloud), cloud.points.dtype.name, size,
-                         *map(float, lo), *map(float, hi), now, now))
+            size = file_bytes[k] if file_bytes is not None else None
+            old = known.get(digest)
+            # The box and first sighting of a known cloud stay: its points are the same.
+            rows[digest] = cloud_row(cloud, digest, size, now, None if old is None else old[6:13])
         with self._write() as db:
-            db.executemany("INSERT INTO clouds VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
-                           "ON CONFLICT (digest) DO UPDATE SET name = excluded.name, source = excluded.source, "
-                           "file_bytes = excluded.file_bytes, seen = excluded.seen", rows)
+            db.executemany(f"INSERT OR REPLACE INTO clouds ({CLOUD_COLUMNS}, checksum) "
+                           "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                           [(*row, row_checksum(row)) for row in rows.values()])
         return list(digests)
 
+    def _cloud_rows(self) -> dict[str, tuple[Any, ...]]:
+        """Every cloud row that holds what was written, by digest; the others are
+        reported (once) and dropped, to be written anew when their clouds come again."""
+        rows = self._read(f"SELECT rowid, {CLOUD_COLUMNS}, {self._checksum_column} FROM clouds")
+        good, damaged = {}, []
+        for rowid, *row in rows:
+            if self._checksums and not _checked(row):
+                damaged.append(rowid)
+            else:
+                good[row[0]] = tuple(row[:-1])
+        if damaged:
+            self._drop_damaged("clouds", damaged, f"{len(damaged)} cloud row{'s' if len(damaged) > 1 else ''} "
+                               "(name, size, box) not as written (damaged); not used, written anew when "
+                               "those clouds are added again")
+        return good
+
+    @property
+    def _checksum_column(self) -> str:
+        return "checksum" if self._checksums else "NULL"
+
+    def _drop_damaged(self, table: str, rowids: Sequence[int], problem: str) -> None:
+        self._report(f"{table} rows", f"{self.path / DATABASE}: {problem}")
+        if not self.readonly:
+            with self._write() as db:
+                db.executemany(f"DELETE FROM {table} WHERE rowid = ?", [(rowid,) for rowid in rowids])
+
     def clouds(self) -> list[StoredCloud]:
-        rows = self._read("SELECT digest, name, source, points FROM clouds ORDER BY added, name")
+        rows = sorted(self._cloud_rows().values(), key=lambda row: (row[12], row[1]))
         indexed: dict[str, list[str]] = {}
         for cloud, precision in self._read("SELECT cloud, precision FROM indexes ORDER BY precision"):
             indexed.setdefault(cloud, []).append(precision)
-        return [StoredCloud(d, n, s, p, tuple(indexed.get(d, ()))) for d, n, s, p in rows]
+        return [StoredCloud(row[0], row[1], row[2], row[3], tuple(indexed.get(row[0], ()))) for row in rows]
 
     # -- indexes --------------------------------------------------------------------
 
@@ -422,6 +552,8 @@ class Store:
         indptr, indices = cloud.graph(precision)
         order = cloud.order.astype(np.uint32)
         names = [self._save_array(array) for array in (order, np.asarray(indptr), np.asarray(indices))]
+        self._write_manifest(cloud_row(cloud, digest, None, time.time()), precision, frame_text(cloud, precision),
+                             names)
         with self._write() as db:
             db.executemany("INSERT OR REPLACE INTO files VALUES (?, ?)", names)
             db.execute("INSERT OR REPLACE INTO indexes VALUES (?, ?, ?, ?, ?, ?)",
@@ -465,16 +597,37 @@ class Store:
 
     def pairs(self, digests: Sequence[str], precision: Precision) -> dict[tuple[str, str], tuple[float, float]]:
         """Stored (mean, max) of the ordered pairs (query, target) among `digests`."""
-        wanted = set(digests)
-        rows = self._read("SELECT query, target, mean, max FROM pairs WHERE precision = ?", (precision,))
-        return {(q, t): (mean, maximum) for q, t, mean, maximum in rows if q in wanted and t in wanted}
+        return {(q, t): (mean, maximum) for q, t, _, mean, maximum, _ in self._pair_rows(precision, set(digests))}
+
+    def _pair_rows(self, precision: str | None = None, wanted: set[str] | None = None) -> list[tuple[Any, ...]]:
+        """The pair rows (of one precision, among the `wanted` clouds) that hold what was
+        written; the others are reported (once) and dropped, so that they are computed
+        again."""
+        where, parameters = ("WHERE precision = ?", (precision,)) if precision else ("", ())
+        rows = self._read(f"SELECT rowid, {PAIR_COLUMNS}, {self._checksum_column} FROM pairs {where}", parameters)
+        good, damaged = [], []
+        for rowid, *row in rows:
+            if wanted is not None and not (row[0] in wanted and row[1] in wanted):
+                continue  # a damaged key is not wanted either: it is never used
+            if self._checksums and not _checked(row):
+                damaged.append(rowid)
+            else:
+                good.append(tuple(row[:-1]))
+        if damaged:
+            self._drop_damaged("pairs", damaged, f"{len(damaged)} stored pair{'s' if len(damaged) > 1 else ''} "
+                               "not as written (damaged); not used, computed again")
+        return good
 
     def put_pairs(self, rows: Sequence[tuple[str, str, str, float, float, int]]) -> None:
         """Keeps (query, target, precision, mean, max, count) rows, all or none."""
         if rows:
             self._writable(f"keep the {len(rows)} pairs computed")
             with self._write() as db:
-                db.executemany("INSERT OR REPLACE INTO pairs VALUES (?, ?, ?, ?, ?, ?)", rows)
+                # As SQLite gives them back (a NumPy float's repr is not a float's).
+                plain = [(str(q), str(t), str(p), float(mean), float(maximum), int(count))
+                         for q, t, p, mean, maximum, count in rows]
+                db.executemany(f"INSERT OR REPLACE INTO pairs ({PAIR_COLUMNS}, checksum) VALUES (?, ?, ?, ?, ?, ?, ?)",
+                               [(*row, row_checksum(row)) for row in plain])
 
     # -- listing and pruning --------------------------------------------------------
 
@@ -482,9 +635,11 @@ class Store:
         """Counts and sizes: clouds, indexes, pairs per precision, bytes on disk."""
         arrays = sum(f.stat().st_size for f in (self.path / ARRAYS).iterdir() if f.is_file())
         database = sum(f.stat().st_size for f in self.path.iterdir() if f.name.startswith(DATABASE))
-        pairs = dict(self._read("SELECT precision, count(*) FROM pairs GROUP BY precision"))
-        return {"clouds": self._read("SELECT count(*) FROM clouds")[0][0],
-                "points": self._read("SELECT coalesce(sum(points), 0) FROM clouds")[0][0],
+        pairs: dict[str, int] = {}
+        for row in self._pair_rows():
+            pairs[row[2]] = pairs.get(row[2], 0) + 1
+        clouds = self._cloud_rows()
+        return {"clouds": len(clouds), "points": sum(row[3] for row in clouds.values()),
                 "indexes": self._read("SELECT count(*) FROM indexes")[0][0],
                 "pairs": pairs, "array_bytes": arrays, "database_bytes": database}
 
@@ -502,9 +657,11 @@ class Store:
                 db.executemany("INSERT OR IGNORE INTO keep VALUES (?)", [(d,) for d in keep])
                 removed["pairs"] = db.execute("DELETE FROM pairs WHERE query NOT IN (SELECT digest FROM keep) "
                                               "OR target NOT IN (SELECT digest FROM keep)").rowcount
-                for row in db.execute("SELECT order_file, indptr_file, indices_file FROM indexes "
-                                      "WHERE cloud NOT IN (SELECT digest FROM keep)").fetchall():
+                for cloud, precision, *row in db.execute(
+                        "SELECT cloud, precision, order_file, indptr_file, indices_file FROM indexes "
+                        "WHERE cloud NOT IN (SELECT digest FROM keep)").fetchall():
                     dropped.update(row)
+                    dropped.add(f"{cloud}-{precision}")
                 db.execute("DELETE FROM indexes WHERE cloud NOT IN (SELECT digest FROM keep)")
                 removed["clouds"] = db.execute("DELETE FROM clouds WHERE digest NOT IN (SELECT digest FROM keep)"
                                                ).rowcount
@@ -525,7 +682,227 @@ class Store:
                         continue
                 path.unlink(missing_ok=True)
                 removed["files"] += 1
+            # Manifests of indexes no longer stored, under the same rule (not counted:
+            # they are the store's bookkeeping, not what it keeps).
+            indexed = {f"{cloud}-{precision}" for cloud, precision in db.execute("SELECT cloud, precision FROM indexes")}
+            for path in (self.path / MANIFESTS).glob("*.json"):
+                if path.stem in indexed:
+                    continue
+                if path.stem not in dropped:
+                    try:
+                        if time.time() - path.stat().st_mtime < STALE_SECONDS:
+                            continue
+                    except FileNotFoundError:
+                        continue
+                path.unlink(missing_ok=True)
         return removed
+
+    @staticmethod
+    def repair(path: str | PathLike[str]) -> dict[str, Any]:
+        """Rebuilds the database of the store at `path` from what can still be trusted:
+        the rows of the old database that can be read and match their checksums, and
+        the index manifests whose array files are whole. The old database is kept
+        beside, renamed; no other process may use the store meanwhile. Returns what was
+        kept and lost."""
+        return repair_database(Path(path))
+
+
+def cloud_row(cloud: Cloud, digest: str, file_bytes: int | None, now: float,
+              kept: Sequence[Any] | None = None) -> tuple[Any, ...]:
+    """A cloud's row, as CLOUD_COLUMNS; `kept`: the box and first sighting of its stored
+    row, which its points determine (else measured here)."""
+    # A cloud made from an array has its name for source; a loaded one, its path.
+    from_file = cloud.source is not None and cloud.source != cloud.name
+    size = file_bytes if file_bytes is not None else _file_size(cloud.source) if from_file else None
+    # Where the file lay, wherever the command was run from.
+    source = os.path.abspath(cloud.source) if size is not None and cloud.source else cloud.source
+    if kept is None:
+        lo, hi = bounding_box(cloud.points)
+        kept = (*map(float, lo), *map(float, hi), now)
+    return (digest, cloud.name, source, len(cloud), cloud.points.dtype.name, size, *kept, now)
+
+
+# A damaged table is read row by row up to this many rows (a damaged count could be anything).
+MAX_PROBED_ROWS = 10_000_000
+
+
+def _salvage(db: sqlite3.Connection, table: str, columns: str) -> tuple[list[tuple[Any, ...]], bool]:
+    """The rows of `table` that can be read, and whether some could not: the whole table
+    at once, else row by row, skipping what a damaged page hides."""
+    try:
+        return [tuple(row) for row in db.execute(f"SELECT {columns} FROM {table}")], False
+    except sqlite3.DatabaseError:
+        pass
+    try:
+        last = min(int(db.execute(f"SELECT max(rowid) FROM {table}").fetchone()[0] or 0), MAX_PROBED_ROWS)
+    except (sqlite3.DatabaseError, TypeError, ValueError):
+        return [], True
+    rows = []
+    for rowid in range(1, last + 1):
+        try:
+            row = db.execute(f"SELECT {columns} FROM {table} WHERE rowid = ?", (rowid,)).fetchone()
+        except sqlite3.DatabaseError:
+            continue
+        if row is not None:
+            rows.append(tuple(row))
+    return rows, True
+
+
+def _old_rows(database: Path) -> dict[str, Any]:
+    """What can be read of a store's database, table by table (nothing where it cannot
+    be opened), with whether its rows carry checksums."""
+    found: dict[str, Any] = {"meta": [], "clouds": [], "pairs": [], "indexes": [], "files": [], "checksums": False,
+                             "lost": False}
+    if not database.exists():
+        return found
+    try:
+        # Read only: closing must not fold the old log into the damaged file, kept as it was.
+        db = sqlite3.connect(f"file:{quote(str(database))}?mode=ro", uri=True, isolation_level=None)
+    except sqlite3.DatabaseError:
+        found["lost"] = True
+        return found
+    try:
+        try:
+            found["checksums"] = "checksum" in {row[1] for row in db.execute("PRAGMA table_info(pairs)")}
+        except sqlite3.DatabaseError:
+            found["lost"] = True
+        checksum = ", checksum" if found["checksums"] else ""
+        for table, columns in (("meta", "key, value"), ("clouds", CLOUD_COLUMNS + checksum),
+                               ("pairs", PAIR_COLUMNS + checksum), ("indexes", "cloud, precision, frame, "
+                                                                    "order_file, indptr_file, indices_file"),
+                               ("files", "digest, bytes")):
+            found[table], lost = _salvage(db, table, columns)
+            found["lost"] = found["lost"] or lost
+    finally:
+        db.close()
+    return found
+
+
+def _sound_cloud(row: Sequence[Any]) -> bool:
+    return (len(row) == 14 and isinstance(row[0], str) and DIGEST.fullmatch(row[0]) is not None
+            and isinstance(row[1], str) and isinstance(row[3], int) and row[3] > 0 and isinstance(row[4], str))
+
+
+def _sound_pair(row: Sequence[Any]) -> bool:
+    return (len(row) == 6 and all(isinstance(d, str) and DIGEST.fullmatch(d) for d in row[:2])
+            and row[2] in ("f32", "f64") and all(isinstance(v, float) and 0 <= v < float("inf") for v in row[3:5])
+            and isinstance(row[5], int) and row[5] > 0)
+
+
+def _manifests(directory: Path) -> list[dict[str, Any]]:
+    """The index manifests that match their checksums."""
+    found = []
+    for path in sorted((directory / MANIFESTS).glob("*.json")) if (directory / MANIFESTS).is_dir() else []:
+        try:
+            content = json.loads(path.read_bytes())
+            checksum = content.pop("checksum")
+            if checksum == row_checksum([json.dumps(content, sort_keys=True)]) and _sound_cloud(content["cloud"]):
+                found.append(content)
+        except (OSError, ValueError, KeyError, TypeError, AttributeError):
+            continue
+    return found
+
+
+def repair_database(directory: Path) -> dict[str, Any]:
+    """Store.repair: a new database from the old one's trusted rows and the manifests of
+    whole indexes, put in the old one's place, which is kept beside under another name."""
+    if not (directory / MARKER).exists() and not (directory / DATABASE).exists():
+        raise StoreError(str(directory), "holds no ornel store" if directory.is_dir() else "no such directory")
+    if not all(os.access(p, os.W_OK) for p in (directory, directory / ARRAYS) if p.exists()):
+        raise StoreError(str(directory), "read-only here (its directory cannot be written), so it cannot be "
+                         "repaired; repair it where it may be written")
+    old = _old_rows(directory / DATABASE)
+    checked = old["checksums"]
+    clouds: dict[str, tuple[Any, ...]] = {}
+    dropped = 0
+    for row in old["clouds"]:
+        values = row[:-1] if checked else row
+        if (not checked or _checked(row)) and _sound_cloud(values):
+            clouds[values[0]] = tuple(values)
+        else:
+            dropped += 1
+    pairs = []
+    for row in old["pairs"]:
+        values = row[:-1] if checked else row
+        if (not checked or _checked(row)) and _sound_pair(values):
+            pairs.append(tuple(values))
+        else:
+            dropped += 1
+    # Indexes: from the manifests first (checked), then from the old rows; each kept only
+    # when its three array files are whole.
+    sizes = {d: b for d, b in old["files"] if isinstance(d, str) and isinstance(b, int)}
+    candidates: list[tuple[Any, Any, Any, list[tuple[Any, ...]], tuple[Any, ...] | None]] = [
+        (m["cloud"][0], m["precision"], m["frame"], [tuple(f) for f in m["files"]], tuple(m["cloud"]))
+        for m in _manifests(directory)]
+    candidates += [(row[0], row[1], row[2], [(d, sizes.get(d)) for d in row[3:6]], None) for row in old["indexes"]
+                   if len(row) == 6 and all(isinstance(v, str) for v in row)]
+    indexes: dict[tuple[str, str], tuple[str, list[tuple[str, int]]]] = {}
+    for cloud, precision, frame, files, row in candidates:
+        if (cloud, precision) in indexes or precision not in ("f32", "f64") or not isinstance(frame, str):
+            continue
+        try:
+            if any(not isinstance(size, int) for _, size in files) or len(files) != 3:
+                raise _Damaged("no size recorded")
+            read_index(directory, files)
+        except (_Damaged, TypeError, ValueError):
+            continue
+        indexes[cloud, precision] = (frame, files)
+        if row is not None and cloud not in clouds:
+            clouds[cloud] = row
+    meta = dict(row for row in old["meta"] if len(row) == 2)
+    identity = meta.get("id") if isinstance(meta.get("id"), str) and re.fullmatch(r"[0-9a-f]{32}", meta["id"]) else None
+    identity = identity or store_identity(str(directory)) or uuid.uuid4().hex
+    # The new database, whole under a temporary name before it takes the old one's place.
+    (directory / ARRAYS).mkdir(exist_ok=True)
+    (directory / MANIFESTS).mkdir(exist_ok=True)
+    temporary = directory / f"{TEMPORARY_PREFIX}{uuid.uuid4().hex}.sqlite"
+    try:
+        db = sqlite3.connect(temporary, isolation_level=None)
+        try:
+            db.execute("BEGIN")
+            for statement in filter(str.strip, SCHEMA.split(";")):
+                db.execute(statement)
+            db.execute("INSERT INTO meta VALUES ('format', ?), ('id', ?)", (str(FORMAT), identity))
+            db.executemany(f"INSERT OR REPLACE INTO clouds ({CLOUD_COLUMNS}, checksum) VALUES "
+                           "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                           [(*row, row_checksum(row)) for row in clouds.values()])
+            db.executemany(f"INSERT OR REPLACE INTO pairs ({PAIR_COLUMNS}, checksum) VALUES (?, ?, ?, ?, ?, ?, ?)",
+                           [(*row, row_checksum(row)) for row in pairs])
+            for (cloud, precision), (frame, files) in indexes.items():
+                db.executemany("INSERT OR REPLACE INTO files VALUES (?, ?)", files)
+                db.execute("INSERT OR REPLACE INTO indexes VALUES (?, ?, ?, ?, ?, ?)",
+                           (cloud, precision, frame, *(name for name, _ in files)))
+            db.execute("COMMIT")
+        finally:
+            db.close()
+        stamp = time.strftime("%Y%m%d-%H%M%S")
+        kept_as = None
+        if (directory / DATABASE).exists():
+            kept_as = directory / f"damaged-{stamp}-{DATABASE}"
+            os.replace(directory / DATABASE, kept_as)
+        # The old log belongs to the old database: left in place, SQLite would apply it to the new one.
+        for suffix in ("-wal", "-shm"):
+            if (directory / f"{DATABASE}{suffix}").exists():
+                if kept_as is not None:
+                    os.replace(directory / f"{DATABASE}{suffix}", f"{kept_as}{suffix}")
+                else:
+                    (directory / f"{DATABASE}{suffix}").unlink()
+        os.replace(temporary, directory / DATABASE)
+    except OSError as error:
+        raise StoreError(str(directory / DATABASE), f"cannot be rebuilt ({error.strerror or error}); the store "
+                         "is as it was") from None
+    except sqlite3.DatabaseError as error:
+        raise StoreError(str(directory / DATABASE), f"cannot be rebuilt ({error}); the store is as it was") from None
+    finally:
+        for leftover in (temporary, Path(f"{temporary}-journal")):
+            leftover.unlink(missing_ok=True)
+    # Every index kept gets its manifest, as if written by this version.
+    with Store(directory, report=lambda message: None) as store:
+        for (cloud, precision), (frame, files) in indexes.items():
+            if cloud in clouds and not (directory / MANIFESTS / f"{cloud}-{precision}.json").exists():
+                store._write_manifest(clouds[cloud], precision, frame, files)
+    return {"clouds": len(clouds), "pairs": len(pairs), "indexes": len(indexes), "dropped": dropped,
+            "unreadable": bool(old["lost"]), "kept_as": None if kept_as is None else str(kept_as)}
 
 
 def _size(path: Path) -> int | None:

@@ -92,6 +92,123 @@ inline std::uint64_t hilbert_key(std::uint64_t octants) {
     return key;
 }
 
+// The cloud's box, scaled to 20 bits an axis.
+struct CurveFrame {
+    double low[3];
+    double scale[3];
+
+    static CurveFrame of(const double* xyz, std::size_t n) {
+        double low[3] = {INFINITY, INFINITY, INFINITY}, high[3] = {-INFINITY, -INFINITY, -INFINITY};
+        for (std::size_t i = 0; i < n; ++i)
+            for (int k = 0; k < 3; ++k) {
+                low[k] = std::min(low[k], xyz[3 * i + k]);
+                high[k] = std::max(high[k], xyz[3 * i + k]);
+            }
+        CurveFrame frame;
+        for (int k = 0; k < 3; ++k) {
+            frame.low[k] = low[k];
+            // Halves keep the extent finite for coordinates near the largest double.
+            const double extent = high[k] * 0.5 - low[k] * 0.5;
+            frame.scale[k] = extent > 0 ? 1048575.0 / extent : 0.0;
+        }
+        return frame;
+    }
+
+    // A Hilbert key on the top 10 bits per axis rather than a Morton one: a
+    // range of it is one compact region, so the walks from point to point
+    // are shorter, and the ranges of a parallel round meet along less
+    // surface, and along another surface once the curve is turned. Within
+    // each of its cells (2^-10 of the box across) the Morton key of the 10
+    // bits below, which costs less and matters little at that scale. 60
+    // bits, so that the round fits above them in the same 64-bit key.
+    std::uint64_t key(const double* point) const {
+        std::uint64_t spread[3];
+        for (int k = 0; k < 3; ++k) {
+            const double q = std::min(std::max((point[k] * 0.5 - low[k] * 0.5) * scale[k], 0.0), 1048575.0);
+            spread[k] = spread_bits_21(static_cast<std::uint32_t>(q));
+        }
+        // The top 10 bits of each coordinate give the cell, the low 10 the
+        // place within it (x in the low bit of each triple there).
+        const std::uint64_t octants = (spread[0] << 2 | spread[1] << 1 | spread[2]) >> 30;
+        const std::uint64_t fine = (spread[0] | spread[1] << 1 | spread[2] << 2) & ((std::uint64_t{1} << 30) - 1);
+        return hilbert_key(octants) << 30 | fine;
+    }
+};
+
+using KeyTable = std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>>;
+
+// Sorts `keys` with `order` beside them, least significant digit first, 16
+// bits at a time at most: each pass is stable, so equal keys keep the order
+// of their indices. Large clouds share each pass: every part counts its
+// slice's digits, then moves its slice to the places the counts of the
+// parts before it leave, which keeps the pass stable.
+class KeySort {
+public:
+    static constexpr int widest = 16;
+
+    KeySort(KeyTable& keys, std::vector<std::uint32_t>& order, std::size_t sorters)
+        : keys_(keys), order_(order), n_(keys.size()), sorters_(sorters), order_scratch_(n_), keys_scratch_(n_),
+          count_((std::size_t{1} << widest) * sorters) {}
+
+    // One stable pass on the `width` bits from `shift` up.
+    void by_digit(int shift, int width) {
+        const std::size_t digits = std::size_t{1} << width, mask = digits - 1;
+        on_threads(sorters_, [&](std::size_t part) {
+            std::uint32_t* mine = count_.data() + digits * part;
+            std::fill(mine, mine + digits, 0);
+            for (std::size_t i = n_ * part / sorters_, end = n_ * (part + 1) / sorters_; i < end; ++i)
+                ++mine[keys_[i] >> shift & mask];
+        });
+        if (n_ == 0) return;
+        {
+            const std::size_t first = keys_[0] >> shift & mask;
+            std::size_t same = 0;
+            for (std::size_t part = 0; part < sorters_; ++part) same += count_[digits * part + first];
+            if (same == n_) return;  // one digit: nothing to move
+        }
+        std::uint32_t sum = 0;
+        for (std::size_t digit = 0; digit < digits; ++digit)
+            for (std::size_t part = 0; part < sorters_; ++part)
+                sum += std::exchange(count_[digits * part + digit], sum);
+        on_threads(sorters_, [&](std::size_t part) {
+            std::uint32_t* place = count_.data() + digits * part;
+            for (std::size_t i = n_ * part / sorters_, end = n_ * (part + 1) / sorters_; i < end; ++i) {
+                const std::uint32_t to = place[keys_[i] >> shift & mask]++;
+                keys_scratch_[to] = keys_[i];
+                order_scratch_[to] = order_[i];
+            }
+        });
+        keys_.swap(keys_scratch_);
+        order_.swap(order_scratch_);
+    }
+
+private:
+    KeyTable& keys_;
+    std::vector<std::uint32_t>& order_;
+    std::size_t n_, sorters_;
+    std::vector<std::uint32_t> order_scratch_;
+    KeyTable keys_scratch_;
+    std::vector<std::uint32_t> count_;
+};
+
+inline constexpr int round_shift = 60;
+static_assert(round_shift + 4 == 64);
+
+// The rounds above the cells' 60 bits of the sorted keys, by place along the
+// curve; a run of equal cells takes the round of its first point.
+inline void assign_rounds(KeyTable& keys, int rounds) {
+    std::uint64_t round = 0, previous_cell = 0;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        const std::uint64_t cell = keys[i];
+        if (i == 0 || cell != previous_cell) {
+            const int level = std::min(__builtin_ctzll(i + 1) / 2, rounds - 1);
+            round = static_cast<std::uint64_t>(rounds - 1 - level);
+        }
+        previous_cell = cell;
+        keys[i] = cell | round << round_shift;
+    }
+}
+
 }  // namespace detail
 
 // The n points (three doubles each in `xyz`) are sorted along a Hilbert
@@ -108,114 +225,37 @@ inline std::uint64_t hilbert_key(std::uint64_t octants) {
 // keys of large clouds.
 inline InsertionOrder insertion_order(const double* xyz, std::size_t n, bool cells, bool helper,
                                       std::size_t threads = 1) {
-    double low[3] = {INFINITY, INFINITY, INFINITY}, high[3] = {-INFINITY, -INFINITY, -INFINITY};
-    for (std::size_t i = 0; i < n; ++i)
-        for (int k = 0; k < 3; ++k) {
-            low[k] = std::min(low[k], xyz[3 * i + k]);
-            high[k] = std::max(high[k], xyz[3 * i + k]);
-        }
-    double scale[3];
-    for (int k = 0; k < 3; ++k) {
-        // Halves keep the extent finite for coordinates near the largest double.
-        const double extent = high[k] * 0.5 - low[k] * 0.5;
-        scale[k] = extent > 0 ? 1048575.0 / extent : 0.0;
-    }
+    const detail::CurveFrame frame = detail::CurveFrame::of(xyz, n);
     // The first round holds 64 to 256 points (all of them when fewer).
     int rounds = 1;
     while (rounds < 16 && (n >> (2 * rounds + 6)) > 0) ++rounds;
-    // A Hilbert key on the top 10 bits per axis rather than a Morton one: a
-    // range of it is one compact region, so the walks from point to point
-    // are shorter, and the ranges of a parallel round meet along less
-    // surface, and along another surface once the curve is turned. Within
-    // each of its cells (2^-10 of the box across) the Morton key of the 10
-    // bits below, which costs less and matters little at that scale. 60
-    // bits, so that the round fits above them in the same 64-bit key.
-    auto cell_of = [&](std::size_t i) {
-        std::uint64_t spread[3];
-        for (int k = 0; k < 3; ++k) {
-            const double q = std::min(std::max((xyz[3 * i + k] * 0.5 - low[k] * 0.5) * scale[k], 0.0), 1048575.0);
-            spread[k] = spread_bits_21(static_cast<std::uint32_t>(q));
-        }
-        // The top 10 bits of each coordinate give the cell, the low 10 the
-        // place within it (x in the low bit of each triple there).
-        const std::uint64_t octants = (spread[0] << 2 | spread[1] << 1 | spread[2]) >> 30;
-        const std::uint64_t fine = (spread[0] | spread[1] << 1 | spread[2] << 2) & ((std::uint64_t{1} << 30) - 1);
-        return detail::hilbert_key(octants) << 30 | fine;
-    };
     // Scattered to 65,536 places a pass.
-    std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> keys(n);
+    detail::KeyTable keys(n);
     const std::size_t parts = parts_for(n, threads, 8192);
     on_threads(parts, [&](std::size_t part) {
-        for (std::size_t i = n * part / parts, end = n * (part + 1) / parts; i < end; ++i) keys[i] = cell_of(i);
+        for (std::size_t i = n * part / parts, end = n * (part + 1) / parts; i < end; ++i)
+            keys[i] = frame.key(xyz + 3 * i);
     });
-    // Least significant digit first, 16 bits at a time: each pass is
-    // stable, so equal keys keep the order of their indices. Large clouds
-    // share each pass: every part counts its slice's digits, then moves its
-    // slice to the places the counts of the parts before it leave, which
-    // keeps the pass stable.
     InsertionOrder result;
     std::vector<std::uint32_t>& order = result.order;
     order.resize(n);
-    std::vector<std::uint32_t> order_scratch(n);
-    decltype(keys) keys_scratch(n);
     for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<std::uint32_t>(i);
     const std::size_t sorters = n >= 65536 ? std::min<std::size_t>(parts, 8) : 1;
-    constexpr int widest = 16;
-    std::vector<std::uint32_t> count((std::size_t{1} << widest) * sorters);
-    auto sort_by_digit = [&](int shift, int width) {
-        const std::size_t digits = std::size_t{1} << width, mask = digits - 1;
-        on_threads(sorters, [&](std::size_t part) {
-            std::uint32_t* mine = count.data() + digits * part;
-            std::fill(mine, mine + digits, 0);
-            for (std::size_t i = n * part / sorters, end = n * (part + 1) / sorters; i < end; ++i)
-                ++mine[keys[i] >> shift & mask];
-        });
-        if (n == 0) return;
-        {
-            const std::size_t first = keys[0] >> shift & mask;
-            std::size_t same = 0;
-            for (std::size_t part = 0; part < sorters; ++part) same += count[digits * part + first];
-            if (same == n) return;  // one digit: nothing to move
-        }
-        std::uint32_t sum = 0;
-        for (std::size_t digit = 0; digit < digits; ++digit)
-            for (std::size_t part = 0; part < sorters; ++part) sum += std::exchange(count[digits * part + digit], sum);
-        on_threads(sorters, [&](std::size_t part) {
-            std::uint32_t* place = count.data() + digits * part;
-            for (std::size_t i = n * part / sorters, end = n * (part + 1) / sorters; i < end; ++i) {
-                const std::uint32_t to = place[keys[i] >> shift & mask]++;
-                keys_scratch[to] = keys[i];
-                order_scratch[to] = order[i];
-            }
-        });
-        keys.swap(keys_scratch);
-        order.swap(order_scratch);
-    };
-    for (int shift = 0; shift < 60; shift += widest) sort_by_digit(shift, widest);
-    // The rounds above the cells' 60 bits, by place along the curve; a run
-    // of equal cells takes the round of its first point.
-    constexpr int round_shift = 60;
-    static_assert(round_shift + 4 == 64);
-    std::uint64_t round = 0, previous_cell = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint64_t cell = keys[i];
-        if (i == 0 || cell != previous_cell) {
-            const int level = std::min(__builtin_ctzll(i + 1) / 2, rounds - 1);
-            round = static_cast<std::uint64_t>(rounds - 1 - level);
-        }
-        previous_cell = cell;
-        keys[i] = cell | round << round_shift;
-    }
-    sort_by_digit(round_shift, 64 - round_shift);
+    detail::KeySort sort(keys, order, sorters);
+    for (int shift = 0; shift < detail::round_shift; shift += detail::KeySort::widest)
+        sort.by_digit(shift, detail::KeySort::widest);
+    detail::assign_rounds(keys, rounds);
+    sort.by_digit(detail::round_shift, 64 - detail::round_shift);
     for (std::size_t i = 1; i <= n; ++i)
-        if (i == n || keys[i] >> round_shift != keys[i - 1] >> round_shift) result.round_ends.push_back(i);
+        if (i == n || keys[i] >> detail::round_shift != keys[i - 1] >> detail::round_shift)
+            result.round_ends.push_back(i);
     if (cells) {
         result.cell.assign(n + 1, 0);
         on_threads(sorters, [&](std::size_t part) {
             for (std::size_t i = n * part / sorters, end = n * (part + 1) / sorters; i < end; ++i)
                 result.cell[i] = static_cast<std::uint32_t>(keys[i] >> 28);
         });
-        if (helper) result.cell[n] = static_cast<std::uint32_t>(cell_of(n) >> 28);
+        if (helper) result.cell[n] = static_cast<std::uint32_t>(frame.key(xyz + 3 * n) >> 28);
     }
     return result;
 }

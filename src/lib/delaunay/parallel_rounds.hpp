@@ -61,6 +61,23 @@ inline void Tetrahedralisation::insert_in_parallel(const std::vector<std::uint32
     for (std::uint32_t p : pending) insert(workers_[0], p);
 }
 
+namespace detail {
+// Where the curve turned by `shift` is cut so that each of `parts` ranges
+// holds as many of the cells in `sample`: cut[k] to cut[k + 1] is range k.
+inline void cut_curve(const std::vector<std::uint32_t>& sample, std::uint32_t shift, std::size_t parts,
+                      std::uint64_t* cut) {
+    cut[0] = 0;
+    cut[parts] = std::uint64_t{1} << 32;
+    std::vector<std::uint32_t> places(sample);
+    for (std::uint32_t& place : places) place -= shift;
+    for (std::size_t k = 1; k < parts; ++k) {
+        auto at = places.begin() + static_cast<std::ptrdiff_t>(places.size() * k / parts);
+        std::nth_element(places.begin(), at, places.end());
+        cut[k] = std::max<std::uint64_t>(cut[k - 1], *at);
+    }
+}
+}  // namespace detail
+
 // Inserts `points` (in curve order within each cell) on the threads, the
 // curve turned by `shift` and cut where each range holds as many of the
 // cells in `sample`, and leaves in `points` those put off, in their order
@@ -73,22 +90,30 @@ inline void Tetrahedralisation::parallel_pass(std::vector<std::uint32_t>& points
     const std::size_t parts = std::min<std::size_t>(threads_, max_workers);
     while (workers_.size() < parts) workers_.emplace_back(Predicates(xyz_.data(), scaled_));
     std::uint64_t cut[max_threads + 1];
-    cut[0] = 0;
-    cut[parts] = std::uint64_t{1} << 32;
-    {
-        std::vector<std::uint32_t> places(sample);
-        for (std::uint32_t& place : places) place -= shift;
-        for (std::size_t k = 1; k < parts; ++k) {
-            auto at = places.begin() + static_cast<std::ptrdiff_t>(places.size() * k / parts);
-            std::nth_element(places.begin(), at, places.end());
-            cut[k] = std::max<std::uint64_t>(cut[k - 1], *at);
-        }
+    detail::cut_curve(sample, shift, parts, cut);
+    open_pool(points.size(), parts);
+    mark_workers(parts, cut, shift);
+    std::vector<std::uint8_t> started = start_workers(points, near, parts);
+    on_threads(parts, [&](std::size_t k) {
+        if (started[k]) insert_own_points(workers_[k], points);
+    });
+    close_pass(parts, started);
+    // Each cell belongs to one worker, so its points keep their order.
+    points.clear();
+    near.clear();
+    for (std::size_t k = 0; k < parts; ++k) {
+        points.insert(points.end(), workers_[k].deferred.begin(), workers_[k].deferred.end());
+        near.insert(near.end(), workers_[k].deferred_near.begin(), workers_[k].deferred_near.end());
     }
-    // Fresh slots for the pass: the vector must not move while the threads
-    // run. Within the room reserved already while it holds most of what the
-    // points need: growing copies every tetrahedron and holds both copies.
-    std::size_t want = tets_.size() + 7 * points.size() + slots_per_grab * parts;
-    if (want > tets_.capacity() && tets_.capacity() - tets_.size() >= 5 * points.size() + slots_per_grab * parts)
+}
+
+// Fresh slots for a pass of `points` points on `parts` workers: the vector
+// must not move while the threads run. Within the room reserved already
+// while it holds most of what the points need: growing copies every
+// tetrahedron and holds both copies.
+inline void Tetrahedralisation::open_pool(std::size_t points, std::size_t parts) {
+    std::size_t want = tets_.size() + 7 * points + slots_per_grab * parts;
+    if (want > tets_.capacity() && tets_.capacity() - tets_.size() >= 5 * points + slots_per_grab * parts)
         want = tets_.capacity();
     if (want > tets_.capacity()) {
         tets_.reserve(std::max(want, tets_.capacity() + tets_.capacity() / 4));
@@ -98,6 +123,10 @@ inline void Tetrahedralisation::parallel_pass(std::vector<std::uint32_t>& points
     pool_end_ = std::min(want, max_tetrahedra);
     tets_.resize(pool_end_);
     flags_.resize(pool_end_, Flag::none);
+}
+
+// Each worker's marks and range of the curve for the pass.
+inline void Tetrahedralisation::mark_workers(std::size_t parts, const std::uint64_t* cut, std::uint32_t shift) {
     for (std::size_t k = 0; k < parts; ++k) {
         Worker& w = workers_[k];
         w.bounded = true;
@@ -112,9 +141,15 @@ inline void Tetrahedralisation::parallel_pass(std::vector<std::uint32_t>& points
         w.deferred_near.clear();
         w.duplicates.clear();
     }
-    // Each worker with points starts holding a tetrahedron near its first
-    // one: where an earlier walk got to, else its own or another worker's
-    // last one, else one of the newest. (Alone here: plain writes.)
+}
+
+// Each worker with points starts holding a tetrahedron near its first one:
+// where an earlier walk got to, else its own or another worker's last one,
+// else one of the newest. (Alone here: plain writes.) Returns which workers
+// started.
+inline std::vector<std::uint8_t> Tetrahedralisation::start_workers(const std::vector<std::uint32_t>& points,
+                                                                   const std::vector<std::uint32_t>& near,
+                                                                   std::size_t parts) {
     auto alive = [&](std::uint32_t t) { return t < pool_next_ && tets_[t].vertex[0] != freed_vertex; };
     std::vector<std::uint8_t> started(parts, 0);
     for (std::size_t k = 0; k < parts; ++k) {
@@ -135,22 +170,30 @@ inline void Tetrahedralisation::parallel_pass(std::vector<std::uint32_t>& points
         flags_[start] = w.held;
         started[k] = 1;
     }
-    on_threads(parts, [&](std::size_t k) {
-        if (!started[k]) return;
-        Worker& w = workers_[k];
-        bool putting_off = false;
-        std::uint32_t put_off_cell = 0;
-        for (std::size_t i = 0; i < points.size(); ++i) {
-            const std::uint32_t p = points[i], c = cell_[p];
-            if (!own_point(w, c)) continue;
-            if ((putting_off && c == put_off_cell) || !insert(w, p)) {
-                w.deferred.push_back(p);
-                w.deferred_near.push_back(w.last);
-                putting_off = true;
-                put_off_cell = c;
-            }
+    return started;
+}
+
+// The worker's own points of `points`, in order; a point it cannot insert
+// is put off, with every later point of its cell.
+inline void Tetrahedralisation::insert_own_points(Worker& w, const std::vector<std::uint32_t>& points) {
+    bool putting_off = false;
+    std::uint32_t put_off_cell = 0;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        const std::uint32_t p = points[i], c = cell_[p];
+        if (!own_point(w, c)) continue;
+        if ((putting_off && c == put_off_cell) || !insert(w, p)) {
+            w.deferred.push_back(p);
+            w.deferred_near.push_back(w.last);
+            putting_off = true;
+            put_off_cell = c;
         }
-    });
+    }
+}
+
+// Back to one thread after a pass: the workers let go of their starts,
+// unused slots are freed, free lists joined, and the duplicates they met
+// recorded.
+inline void Tetrahedralisation::close_pass(std::size_t parts, const std::vector<std::uint8_t>& started) {
     // Each worker held its last tetrahedron to the end: none was freed.
     for (std::size_t k = 0; k < parts; ++k) {
         Worker& w = workers_[k];
@@ -159,7 +202,6 @@ inline void Tetrahedralisation::parallel_pass(std::vector<std::uint32_t>& points
         w.inside_mark = Flag::inside;
         w.outside_mark = Flag::outside;
     }
-    // Back to one thread: unused slots freed, free lists joined.
     Worker& main = workers_[0];
     for (std::size_t k = 0; k < parts; ++k) {
         Worker& w = workers_[k];
@@ -182,13 +224,6 @@ inline void Tetrahedralisation::parallel_pass(std::vector<std::uint32_t>& points
         const std::vector<std::uint32_t>& pairs = workers_[k].duplicates;
         for (std::size_t i = 0; i < pairs.size(); i += 2)
             duplicates_.record(given_index_[pairs[i]], given_index_[pairs[i + 1]]);
-    }
-    // Each cell belongs to one worker, so its points keep their order.
-    points.clear();
-    near.clear();
-    for (std::size_t k = 0; k < parts; ++k) {
-        points.insert(points.end(), workers_[k].deferred.begin(), workers_[k].deferred.end());
-        near.insert(near.end(), workers_[k].deferred_near.begin(), workers_[k].deferred_near.end());
     }
 }
 

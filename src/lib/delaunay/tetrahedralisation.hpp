@@ -871,6 +871,13 @@ private:
     void insert_in_parallel(const std::vector<std::uint32_t>& order, std::size_t begin, std::size_t end);
     void parallel_pass(std::vector<std::uint32_t>& points, std::vector<std::uint32_t>& near,
                        const std::vector<std::uint32_t>& sample, std::uint32_t shift);
+    // The steps of a pass.
+    void open_pool(std::size_t points, std::size_t parts);
+    void mark_workers(std::size_t parts, const std::uint64_t* cut, std::uint32_t shift);
+    std::vector<std::uint8_t> start_workers(const std::vector<std::uint32_t>& points,
+                                            const std::vector<std::uint32_t>& near, std::size_t parts);
+    void insert_own_points(Worker& w, const std::vector<std::uint32_t>& points);
+    void close_pass(std::size_t parts, const std::vector<std::uint8_t>& started);
     // A worker's mark takes the six bits above a flag's own two.
     static constexpr std::size_t max_workers = 63;
     static bool own_point(const Worker& w, std::uint32_t cell) {
