@@ -7,7 +7,7 @@ import pytest
 from hypothesis import given, strategies as st
 from scipy.spatial import cKDTree
 
-from ornel._native import grid_nearest, grid_nearest_k
+from ornel._native import grid_ball_counts, grid_nearest, grid_nearest_k
 from tests.conftest import DATA
 
 
@@ -102,6 +102,19 @@ class TestMatchesBruteForce:
         rng = np.random.default_rng(20 + KINDS.index(kind))
         points = kinds(rng)[kind] + 1e5
         check_k(queries_for(points - 1e5, rng, 600) + 1e5, points, k)
+
+    @pytest.mark.parametrize("kind", KINDS)
+    def test_ball_counts(self, kind):
+        # Every point within the radius counted, those exactly at it included: balls spanning
+        # a few cells, and balls wide enough to go through the octree.
+        rng = np.random.default_rng(40 + KINDS.index(kind))
+        points = kinds(rng)[kind] + 1e5
+        queries = queries_for(points - 1e5, rng, 400) + 1e5
+        d2 = brute(queries, points)
+        span = float(np.ptp(points, axis=0).max())
+        for radius in (0.0, span * 0.01, span * 0.2, np.sqrt(np.sort(d2[0])[5])):
+            expected = (d2 <= radius * radius).sum(axis=1)
+            np.testing.assert_array_equal(grid_ball_counts(points, queries, radius, threads=2), expected)
 
     def test_k_beyond_the_target_fills_with_misses(self):
         rng = np.random.default_rng(5)

@@ -247,4 +247,21 @@ void grid_nearest_k(const CellGrid<S>& grid, const PointsView<Q>& queries, std::
                  });
 }
 
+// How many target points lie within `radius2` (squared) of each row of
+// `queries`, the queries split over `threads` threads.
+template <class S, class Q>
+void grid_ball_counts(const CellGrid<S>& grid, const PointsView<Q>& queries, double radius2, std::size_t threads,
+                      std::uint64_t* counts) {
+    run_in_parts(queries.rows, part_count(queries.rows, threads, grid_queries_per_thread),
+                 [&](std::size_t, std::size_t first, std::size_t last) {
+                     for (std::size_t r = first; r < last; ++r) {
+                         double q[3];
+                         detail::read_query(queries, r, q);
+                         std::uint64_t count = 0;
+                         ball_in_grid(grid, q, radius2, [&](std::uint32_t, double) { ++count; });
+                         counts[r] = count;
+                     }
+                 });
+}
+
 }  // namespace ornel

@@ -1,7 +1,9 @@
 // Nearest and k-nearest searches of a target indexed by a cell grid built for
 // the call (src/lib/cell_grid.hpp, grid_search.hpp): the index a target gets
 // when it is searched once, since it costs about a sort to build.
+#include <cmath>
 #include <cstdint>
+#include <optional>
 #include <limits>
 #include <string>
 
@@ -120,6 +122,26 @@ PyObject* grid_nearest_k_entry(PyObject*, PyObject* const* args, Py_ssize_t narg
     });
 }
 
+PyObject* grid_ball_counts_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_boundary([&] {
+        static constexpr Parameters<4> parameters{{"points", "queries", "radius", "threads"}, 3};
+        auto bound = match<4>(parameters.of(nullptr, "grid_ball_counts"), args, nargs, kwnames);
+        const std::optional<double> radius = convert("radius", [&] { return distance_arg(bound[2]); });
+        if (!radius || !(*radius >= 0) || !std::isfinite(*radius))
+            refuse("radius must be a finite distance of at least 0");
+        const std::size_t threads = convert("threads", [&] { return threads_arg(bound[3]); });
+        return with_clouds(bound[0], bound[1], [&](const auto& target, const auto& queries) {
+            Buffer<std::uint64_t> counts(queries.rows);
+            {
+                ReleasedGil released;
+                const auto grid = build_cell_grid(target, threads);
+                grid_ball_counts(grid, queries, *radius * *radius, threads, counts.data());
+            }
+            return to_numpy(std::move(counts)).release();
+        });
+    });
+}
+
 }  // namespace
 
 PyMethodDef grid_functions[] = {
@@ -140,6 +162,11 @@ PyMethodDef grid_functions[] = {
      "(squared distances (q, k) float64, rows (q, k) uint32), each row\n"
      "ascending by (distance, row); entries beyond the target's size are\n"
      "(inf, n)."},
+    {"grid_ball_counts", ORNEL_PYCFUNCTION(grid_ball_counts_entry), METH_FASTCALL | METH_KEYWORDS,
+     "grid_ball_counts(points, queries, radius, threads=None)\n--\n\n"
+     "For every row of `queries`, how many rows of `points` lie within\n"
+     "`radius` of it (squared distances as in `grid_nearest`, at most\n"
+     "radius * radius), through a grid built for the call: uint64 (q,)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
