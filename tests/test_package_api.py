@@ -138,12 +138,12 @@ def test_graph_builds_side_by_side_share_the_threads(monkeypatch, clouds, thread
     monkeypatch.setattr(ornel._cloud, "delaunay_graph", recording)
     rng = np.random.default_rng(clouds)
     members = [rng.random((3000, 3)) for _ in range(clouds)]
-    matrix = ornel.all_by_all(members, threads=threads)
+    matrix = ornel.all_by_all(members, threads=threads, index="graph")
     assert given == [each] * clouds
-    alone = ornel.all_by_all(members, threads=1)  # one build at a time, on one thread each
+    alone = ornel.all_by_all(members, threads=1, index="graph")  # one build at a time, on one thread each
     np.testing.assert_array_equal(matrix.mean, alone.mean)
     given.clear()
-    ornel.compare(members[0], rng.random((3000, 3)), threads=threads)
+    ornel.compare(members[0], rng.random((3000, 3)), threads=threads, index="graph")
     assert given == [threads]  # b's graph alone: every thread
 
 

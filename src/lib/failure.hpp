@@ -103,6 +103,15 @@ enum class Failure {
     hierarchy_not_of_one_mesh,
     pseudo_normals_per_triangle,
     negative_upper_bound,
+    // The first-use index given what has no answer (InputFailure).
+    points_too_few_columns,    // (rows, columns)
+    queries_too_few_columns,   // (rows, columns)
+    points_too_many,           // (rows)
+    queries_too_many,          // (rows)
+    points_non_finite,         // (point, 1 for nan, 0 for infinity)
+    queries_non_finite,        // (point, 1 for nan, 0 for infinity)
+    k_out_of_range,            // (k)
+    radius_not_a_distance,
 };
 
 class CoreFailure : public std::exception {

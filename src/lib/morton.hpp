@@ -9,6 +9,8 @@
 #include <limits>
 
 #include "buffer.hpp"
+#include "radix_sort.hpp"
+#include "parallel_loop.hpp"
 
 namespace ornel {
 
@@ -42,8 +44,11 @@ inline std::uint64_t morton_quantum(double c, double lo, double extent) {
 // (anything with rows and at(row, column), three columns read) by the key
 // above over their bounding box, equal keys in row order. The same key the
 // grouped query set sorts by, so a cloud sorted here is sorted there too.
+// The keys are made and radix-sorted on `threads` threads (stable, so equal
+// keys stay in row order); a cloud too large for 32-bit rows is sorted by
+// (key, row) instead, the same order.
 template <class Points>
-Buffer<std::int64_t> morton_order(const Points& points) {
+Buffer<std::int64_t> morton_order(const Points& points, std::size_t threads = 1) {
     const std::size_t n = points.rows;
     double lo[3], extent[3];
     for (int axis = 0; axis < 3; ++axis) {
@@ -56,20 +61,30 @@ Buffer<std::int64_t> morton_order(const Points& points) {
         lo[axis] = low;
         extent[axis] = high > low ? high - low : 1.0;
     }
+    auto key_of = [&](std::size_t i) {
+        std::uint64_t q[3];
+        for (int axis = 0; axis < 3; ++axis)
+            q[axis] = morton_quantum(static_cast<double>(points.at(i, axis)), lo[axis], extent[axis]);
+        return morton_key(q[0], q[1], q[2]);
+    };
+    Buffer<std::int64_t> order(n);
+    if (n < std::numeric_limits<std::uint32_t>::max()) {
+        Buffer<KeyedRow> keyed(n);
+        on_ranges(n, parts_for_items(n, threads, 1 << 15), [&](std::size_t, std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) keyed[i] = {key_of(i), static_cast<std::uint32_t>(i)};
+        });
+        radix_sort(keyed, threads);
+        for (std::size_t i = 0; i < n; ++i) order[i] = keyed[i].row;
+        return order;
+    }
     struct Keyed {
         std::uint64_t key;
         std::int64_t row;
         bool operator<(const Keyed& other) const { return key < other.key || (key == other.key && row < other.row); }
     };
     Buffer<Keyed> keyed(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        std::uint64_t q[3];
-        for (int axis = 0; axis < 3; ++axis)
-            q[axis] = morton_quantum(static_cast<double>(points.at(i, axis)), lo[axis], extent[axis]);
-        keyed[i] = {morton_key(q[0], q[1], q[2]), static_cast<std::int64_t>(i)};
-    }
-    std::sort(keyed.data(), keyed.data() + n);  // by key, then row: stable
-    Buffer<std::int64_t> order(n);
+    for (std::size_t i = 0; i < n; ++i) keyed[i] = {key_of(i), static_cast<std::int64_t>(i)};
+    std::sort(keyed.data(), keyed.data() + n);
     for (std::size_t i = 0; i < n; ++i) order[i] = keyed[i].row;
     return order;
 }

@@ -205,4 +205,12 @@ void split_over_threads(std::size_t count, std::size_t threads, std::size_t min_
     on_threads(parts, [&](std::size_t part) { work(count * part / parts, count * (part + 1) / parts); });
 }
 
+// Runs work(part, first, last) on `parts` contiguous ranges of `count` items
+// through on_threads, for work that keeps something per part.
+template <class Work>
+void on_ranges(std::size_t count, std::size_t parts, Work&& work) {
+    parts = std::max<std::size_t>(parts, 1);
+    on_threads(parts, [&](std::size_t part) { work(part, count * part / parts, count * (part + 1) / parts); });
+}
+
 }  // namespace ornel

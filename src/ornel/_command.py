@@ -43,6 +43,7 @@ from ornel._join import default_threads
 from ornel._matrix import Matrix
 from ornel._mesh import Mesh
 from ornel._mesh_compare import MeshComparison, compare_to_mesh, load_model, register_to_mesh
+from ornel._planner import choose
 from ornel._plot import require_matplotlib
 from ornel._progress import progress_bar
 from ornel._store import Store, points_digest, stored_nearest
@@ -64,6 +65,18 @@ def add_threads(command: argparse.ArgumentParser) -> None:
                          help=f"threads to use (default: {default_threads()})")
 
 
+def add_index_kind(command: argparse.ArgumentParser) -> None:
+    command.add_argument("--index-kind", choices=("auto", "graph", "grid"), default="auto",
+                         help="how the reference clouds are searched: 'graph' (a Delaunay graph, dear to "
+                              "build, then reused), 'grid' (a grid of cells, about a sort to build) or "
+                              "'auto', chosen by their reuse (default); the answers are the same")
+
+
+def check_index_kind(args: argparse.Namespace) -> None:
+    """A store keeps graphs and a cluster's tiles choose their own index."""
+    for option in ("store", "scheduler"):
+        if args.index_kind == "grid" and getattr(args, option, None) is not None:
+            raise CloudError(None, f"--index-kind grid cannot be used with --{option}, which searches through graphs")
 def add_skip_invalid(command: argparse.ArgumentParser) -> None:
     command.add_argument("--skip-invalid", action="store_true", help="drop points with NaN or infinite coordinates "
                          "(an organised scan's empty pixels) instead of refusing the file; how many, per file, is "
@@ -117,6 +130,7 @@ def parser() -> argparse.ArgumentParser:
     matrix.add_argument("--log-scale", action="store_true", help="--png's colours on a log scale, so that one "
                         "outlying pair does not flatten the rest")
     add_threads(matrix)
+    add_index_kind(matrix)
     add_f64(matrix)
     add_skip_invalid(matrix)
     matrix.add_argument("--scheduler", metavar="ADDRESS", help="run on the Dask cluster of this scheduler "
@@ -173,6 +187,7 @@ def parser() -> argparse.ArgumentParser:
                          "sizes when signed, at - and + that value; default 99)")
     add_skip_invalid(compare)
     add_threads(compare)
+    add_index_kind(compare)
     add_f64(compare)
     compare.add_argument("--store", metavar="DIR", help="take B's index from this store, or build and keep it there")
     # argparse reads "-z" (or "-1,2,3") after --normals-toward as an option unless told
@@ -276,6 +291,7 @@ def add_align_parser(commands: Any) -> None:
     align.add_argument("--iterations", type=positive_int, default=50, metavar="N",
                        help="at most N iterations (default: 50)")
     add_threads(align)
+    add_index_kind(align)
     add_skip_invalid(align)
 
 
@@ -340,6 +356,7 @@ def print_table(matrix: Matrix) -> None:
 
 
 def run_matrix(args: argparse.Namespace) -> int:
+    check_index_kind(args)
     check_distinct_outputs([("--csv", args.csv), ("--png", args.png)])
     if args.csv is not None:
         check_output(args.csv, ".csv")
@@ -359,7 +376,7 @@ def run_matrix(args: argparse.Namespace) -> int:
         matrix = matrix_on_cluster(args.scheduler, clouds, "f64" if args.f64 else "f32", store)
     else:
         matrix = all_by_all(clouds, threads=args.threads, precision="f64" if args.f64 else "f32",
-                            progress=sys.stderr.isatty(), store=store)
+                            progress=sys.stderr.isatty(), store=store, index=args.index_kind)
     with printing():
         print_table(matrix)
     if args.csv is not None:
@@ -427,6 +444,7 @@ def print_comparison(args: argparse.Namespace, result: Comparison, stats: dict[s
 
 
 def run_compare(args: argparse.Namespace) -> int:
+    check_index_kind(args)
     check_distinct_outputs([("--out", args.out), ("--json", args.json), ("--histogram", args.histogram),
                             ("--png", args.png)])
     if not args.signed and (args.normals is not None or args.normals_toward is not None):
@@ -475,11 +493,13 @@ def run_compare(args: argparse.Namespace) -> int:
         else:
             if store is not None:
                 stored_nearest(b, store, precision)
-            b.prepared(precision)  # the graph: most of the time, unless stored
+            if choose(args.index_kind, len(b), len(a_cloud),
+                      graph_built=b.cached_graph(precision) is not None) == "graph":
+                b.prepared(precision)  # the graph: most of the time, unless stored
         bar.update()
         if args.align:
             registration = (register_to_mesh(a_cloud, b, threads=args.threads) if isinstance(b, Mesh)
-                            else register(a_cloud, b, threads=args.threads))
+                            else register(a_cloud, b, threads=args.threads, index=args.index_kind))
             refuse_unfixed(a_cloud, registration)
             with printing():
                 print_registration(a_cloud, b, registration)
@@ -492,7 +512,8 @@ def run_compare(args: argparse.Namespace) -> int:
             result = compare_to_mesh(a_cloud, b, precision=precision, max_distance=args.max_distance,
                                      threads=args.threads, signed=args.signed)
         else:
-            result = compare(a_cloud, b, precision=precision, max_distance=args.max_distance, threads=args.threads)
+            result = compare(a_cloud, b, precision=precision, max_distance=args.max_distance, threads=args.threads,
+                             index=args.index_kind)
             normals, said = signing_normals(args, b) if args.signed else ("outside", None)
             result = result.with_measure(local_model=args.local_model, signed=args.signed,
                                          neighbours=args.neighbours, normals=normals)
@@ -593,7 +614,7 @@ def run_align(args: argparse.Namespace) -> int:
     target = load_cloud(args.target, args)
     registration = register(source, target, init=init, max_distance=args.max_distance,
                             method="point_to_point" if args.point_to_point else "point_to_plane",
-                            max_iterations=args.iterations, threads=args.threads)
+                            max_iterations=args.iterations, threads=args.threads, index=args.index_kind)
     refuse_unfixed(source, registration)
     with printing():
         print_registration(source, target, registration)

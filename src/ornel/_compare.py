@@ -16,8 +16,9 @@ import numpy.typing as npt
 
 from ornel._cloud import Cloud, Precision, as_cloud, check_precision
 from ornel._formats import replacing
-from ornel._join import _QuerySet, _check_double_span, default_threads
+from ornel._join import _QuerySet, _check_double_span, default_threads, grid_coordinates, grid_search
 from ornel._normals import NORMAL_NEIGHBOURS, Toward, is_side, neighbourhoods, side_of
+from ornel._planner import IndexKind, check_index, choose
 from ornel._plot import pyplot
 from ornel._store import stored_nearest
 
@@ -324,15 +325,19 @@ def _save(figure: Any, path: str | PathLike[str]) -> None:
 
 
 def _search(a: Cloud, b: Cloud, precision: Precision, max_distance: float | None, threads: int,
-            backward: bool = False) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]:
+            backward: bool = False, index: IndexKind = "auto") -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]:
     """Distances (float64, NaN beyond `max_distance`) and indices (-1 beyond) from every
     point of the query cloud to the target: a to b, or b to a when `backward`. Large query
-    clouds are cut into pieces along their spatial order, searched on `threads` threads."""
+    clouds are cut into pieces along their spatial order, searched on `threads` threads;
+    or, where `index` and the planner choose a grid, searched through one built for them."""
     query, target = (b, a) if backward else (a, b)
     if precision == "f64":
         _check_double_span(query, target)
-    target.prepared(precision, threads=threads)
     frame = target.frame if precision == "f32" else None
+    if choose(index, len(target), len(query), graph_built=target.cached_graph(precision) is not None) == "grid":
+        found, index_of = grid_search(target, grid_coordinates(query, precision, frame), precision, threads)
+        return _beyond(found.astype(np.float64), index_of, max_distance)
+    target.prepared(precision, threads=threads)
     pieces = max(1, min(threads, len(query) // POINTS_PER_THREAD))
     cuts = np.array_split(query.order, pieces) if pieces > 1 else [None]
 
@@ -351,7 +356,12 @@ def _search(a: Cloud, b: Cloud, precision: Precision, max_distance: float | None
         where = slice(None) if cut is None else cut
         distance[where] = d
         internal[where] = i.astype(np.int64)
-    index = target.order[internal]
+    return _beyond(distance, target.order[internal], max_distance)
+
+
+def _beyond(distance: npt.NDArray[np.float64], index: npt.NDArray[np.int64], max_distance: float | None
+            ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]:
+    """Points farther than `max_distance` left without a nearest point (NaN, -1)."""
     if max_distance is not None:
         beyond = ~(distance <= max_distance)
         distance[beyond] = np.nan
@@ -361,7 +371,7 @@ def _search(a: Cloud, b: Cloud, precision: Precision, max_distance: float | None
 
 def compare(a: Cloud | npt.ArrayLike, b: Cloud | npt.ArrayLike, *, precision: Precision = "f32",
             max_distance: float | None = None, threads: int | None = None,
-            skip_invalid: bool = False, store: Any = None) -> Comparison:
+            skip_invalid: bool = False, store: Any = None, index: IndexKind = "auto") -> Comparison:
     """Every point of `a` against its nearest point of `b`: a `Comparison`.
 
     `max_distance` leaves points farther than it without a nearest point (NaN distance,
@@ -369,8 +379,12 @@ def compare(a: Cloud | npt.ArrayLike, b: Cloud | npt.ArrayLike, *, precision: Pr
     with a NaN or infinite coordinate (the empty pixels of an organised scan) instead of
     refusing them; those of `a` stay in the result with NaN distances. The search runs on `threads` threads (default: the
     cores this process may use). With `store` (an `ornel.Store` or its directory), b's
-    index is taken from there, or built and kept."""
+    index is taken from there, or built and kept. `index` chooses b's index as for
+    `ornel.nearest`; the result does not depend on it."""
     precision = check_precision(precision)
+    index = check_index(index)
+    if store is not None and index == "grid":
+        raise ValueError("index='grid' cannot be used with a store, which searches through graphs")
     if max_distance is not None and not (max_distance >= 0 and np.isfinite(max_distance)):
         raise ValueError(f"max_distance must be a finite distance of at least 0, not {max_distance!r}")
     threads = default_threads() if threads is None else threads
@@ -381,8 +395,8 @@ def compare(a: Cloud | npt.ArrayLike, b: Cloud | npt.ArrayLike, *, precision: Pr
         stored_nearest(b, store, precision)
     a = as_cloud(a, "a", skip_invalid)
     # Searched without the bound, so that measures at radii beyond it stay exact.
-    distance, index = _search(a, b, precision, None, threads)
-    result = Comparison(a, b, precision, distance, index, None, a.points)
+    distance, nearest = _search(a, b, precision, None, threads, index=index)
+    result = Comparison(a, b, precision, distance, nearest, None, a.points)
     if max_distance is not None:
         result = result.bounded(max_distance)
     return result.with_invalid(a.valid, a.spread(a.points))

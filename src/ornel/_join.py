@@ -19,7 +19,8 @@ from ornel._cloud import Cloud, Frame, Precision, Prepared, as_cloud, bounding_b
 from ornel._errors import CloudError
 from ornel._matrix import Matrix
 from ornel._progress import progress_bar
-from ornel._native import nearest_from_starts
+from ornel._native import grid_nearest, nearest_from_starts
+from ornel._planner import IndexKind, check_index, choose
 
 Grouped = Union[_ornel.GroupedQueriesF32, _ornel.GroupedQueriesF64]
 # A pair's nearest points (query, target) -> the target's point for each query point, in
@@ -293,11 +294,33 @@ def _run(executor: Executor | None, calls: Iterable[Callable[[], T]], on_done: C
         raise
 
 
+def grid_coordinates(cloud: Cloud, precision: Precision, frame: Frame | None) -> npt.NDArray[Any]:
+    """A cloud's points as a grid search reads them: as given in double precision (the
+    search measures in double whatever they are stored in), else rounded to single
+    precision from `frame`, as the graph's searches have them."""
+    return cloud.points if precision == "f64" else cloud.coordinates("f32", frame=frame)
+
+
+def grid_search(target: Cloud, queries: npt.NDArray[Any], precision: Precision, threads: int | None
+                ) -> tuple[npt.NDArray[np.floating[Any]], npt.NDArray[np.int64]]:
+    """The nearest point of `target` (its row in `target.points`) for every row of
+    `queries` (given by `grid_coordinates` for the target's frame), through a grid built
+    for the call: distances in `precision`'s type, equal to the graph's searches'."""
+    points = grid_coordinates(target, precision, target.frame if precision == "f32" else None)
+    squared, rows = grid_nearest(points, queries, threads=threads)
+    if precision == "f64":
+        return np.sqrt(squared), rows.astype(np.int64)
+    if len(squared) and not float(squared.max()) <= FLOAT32_MAX_SQUARED:
+        raise CloudError(target.source, "distances too large for single precision; use double (f64)")
+    return np.sqrt(squared).astype(np.float32), rows.astype(np.int64)
+
+
 def join_tile(targets: Sequence[Cloud], queries: Sequence[Cloud], *, precision: Precision = "f32",
               executor: Executor | None = None, threads: int | None = None,
               on_progress: Callable[[], object] = lambda: None,
               on_column: Callable[[int, npt.NDArray[np.float64], npt.NDArray[np.float64]], object] | None = None,
-              answers: Answers | None = None) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+              answers: Answers | None = None, index: IndexKind = "auto"
+              ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
     """Mean and maximum nearest distances from every query cloud to every target cloud.
 
     Returns two (len(queries), len(targets)) float64 arrays: entry [i, j] is the mean (the
@@ -315,8 +338,12 @@ def join_tile(targets: Sequence[Cloud], queries: Sequence[Cloud], *, precision: 
     (query, target) pair whose key it holds, and seeds the search of a pair reversed
     from them, when both are searched one by one.
 
+    `index` chooses each target's index (see `ornel._planner`): its graph, or a grid
+    searched by all the queries at once. The entries do not depend on the choice.
+
     Each entry depends only on its pair: a tile gives the entries the whole matrix gives."""
     precision = check_precision(precision)
+    index = check_index(index)
     if precision == "f64":
         boxes: dict[int, tuple[Any, Any]] = {}
         for target in targets:
@@ -326,17 +353,41 @@ def join_tile(targets: Sequence[Cloud], queries: Sequence[Cloud], *, precision: 
     # joins the query set with its sorted, prepared points at no extra cost. A target
     # searched only by the exact walk needs its graph alone, nothing packed.
     frames = [t.frame if precision == "f32" else None for t in targets]
-    query_sets = _QuerySets(queries, precision, frames, answers)
-    to_build = sum(t.cached_graph(precision) is None for t in targets)
+    query_points = sum(len(q) for q in queries)
+    kinds = [choose(index, len(t), query_points, graph_built=t.cached_graph(precision) is not None)
+             for t in targets]
+    graph_targets = [t for t, kind in zip(targets, kinds) if kind == "graph"]
+    graph_frames = [f for f, kind in zip(frames, kinds) if kind == "graph"]
+    query_sets = _QuerySets(queries, precision, graph_frames, answers)
+    to_build = sum(t.cached_graph(precision) is None for t in graph_targets)
     share = None if executor is None or threads is None else max(1, threads // max(1, to_build))
-    walked = [precision == "f32" and query_sets.one_by_one(frame) for frame in frames]
+    walked = [precision == "f32" and query_sets.one_by_one(frame) for frame in graph_frames]
     _run(executor, [partial(t.graph if walk else t.prepared, precision, threads=share)
-                    for t, walk in zip(targets, walked)], on_progress)
+                    for t, walk in zip(graph_targets, walked)], on_progress)
+    for _ in range(len(targets) - len(graph_targets)):
+        on_progress()  # a grid is built with its search
     offsets = np.asarray([0] + [len(q) for q in queries]).cumsum()
     counts = np.diff(offsets).astype(np.float64)
+    # All the queries in one array per frame, for the grids: built once, dropped after the last.
+    gathered: dict[Frame | None, npt.NDArray[Any]] = {}
+    gathered_lock = threading.Lock()
+    grid_threads = None if executor is None or threads is None else max(1, threads // max(1, kinds.count("grid")))
+
+    def all_queries(frame: Frame | None) -> npt.NDArray[Any]:
+        with gathered_lock:
+            found = gathered.get(frame)
+            if found is None:
+                parts = [grid_coordinates(q, precision, frame) for q in queries]
+                dtype = np.result_type(*parts) if parts else np.float64
+                found = gathered[frame] = (np.concatenate(parts).astype(dtype, copy=False) if parts
+                                           else np.zeros((0, 3), dtype))
+            return found
 
     def reduce(j: int) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
-        dists, _ = query_sets.search(targets[j], frames[j])
+        if kinds[j] == "grid":
+            dists, _ = grid_search(targets[j], all_queries(frames[j]), precision, grid_threads)
+        else:
+            dists, _ = query_sets.search(targets[j], frames[j])
         if len(dists) == 0:
             return np.zeros(0), np.zeros(0)
         means = np.add.reduceat(dists, offsets[:-1], dtype=np.float64) / counts
@@ -355,17 +406,21 @@ def join_tile(targets: Sequence[Cloud], queries: Sequence[Cloud], *, precision: 
     return mean, maximum
 
 
-def nearest_here(a: Cloud, b: Cloud, precision: Precision) -> tuple[npt.NDArray[np.floating[Any]], npt.NDArray[np.int64]]:
-    """`nearest` in this process: b's graph built (or taken) and searched."""
+def nearest_here(a: Cloud, b: Cloud, precision: Precision, index: IndexKind = "auto"
+                 ) -> tuple[npt.NDArray[np.floating[Any]], npt.NDArray[np.int64]]:
+    """`nearest` in this process: b's graph built (or taken) and searched, or a grid of b
+    built for the search, as `index` and the planner choose."""
     if precision == "f64":
         _check_double_span(a, b)
     frame = b.frame if precision == "f32" else None
+    if choose(check_index(index), len(b), len(a), graph_built=b.cached_graph(precision) is not None) == "grid":
+        return grid_search(b, grid_coordinates(a, precision, frame), precision, None)
     dists, idx = _QuerySet([a], precision, frame).search(b, precision)
     return dists, b.order[idx.astype(np.intp)]
 
 
 def all_by_all_here(clouds: Sequence[Cloud | npt.ArrayLike], *, threads: int | None, precision: Precision,
-                    progress: bool) -> Matrix:
+                    progress: bool, index: IndexKind = "auto") -> Matrix:
     """`all_by_all` in this process, on a pool of `threads` threads."""
     if threads is None:
         threads = default_threads()
@@ -380,7 +435,7 @@ def all_by_all_here(clouds: Sequence[Cloud | npt.ArrayLike], *, threads: int | N
         pool = ThreadPoolExecutor(threads, thread_name_prefix="ornel")
         try:
             mean, maximum = join_tile(members, members, precision=precision, executor=pool, threads=threads,
-                                      on_progress=bar.update)
+                                      on_progress=bar.update, index=index)
         finally:
             pool.shutdown(wait=True, cancel_futures=True)
     np.fill_diagonal(mean, 0.0)

@@ -23,7 +23,8 @@ from ornel._cloud import Cloud, as_cloud
 from ornel._errors import CloudError
 from ornel._formats import COMMENT_STARTS, replacing
 from ornel._join import _run, default_threads
-from ornel._native import point_to_plane_system, track_nearest
+from ornel._native import grid_nearest, point_to_plane_system, track_nearest
+from ornel._planner import IndexKind, check_index, choose
 
 Method = Literal["point_to_plane", "point_to_point"]
 METHODS = ("point_to_plane", "point_to_point")
@@ -151,11 +152,15 @@ class _Reference:
     sorted coordinates, graph and normals, and the same coordinates measured from their
     centre (so that rotations far from the origin lose nothing)."""
 
-    def __init__(self, target: Cloud, method: Method, threads: int) -> None:
+    def __init__(self, target: Cloud, method: Method, threads: int, index: IndexKind = "graph") -> None:
         self.points = target.sorted_coordinates("f64")
-        self.indptr, self.indices = target.graph("f64", threads=threads)
         self.target, self.threads = target, threads
         self.normals = target.normals(threads=threads) if method == "point_to_plane" else None
+        # Matched through the graph (walked on from the last iteration's answers), or through
+        # a grid built for each iteration.
+        self.graph = index == "graph"
+        if self.graph:
+            self.indptr, self.indices = target.graph("f64", threads=threads)
         self.centre = self.points.mean(axis=0)
         # Target coordinates near the centre differ from it exactly in double precision.
         self.local = self.points - self.centre
@@ -194,7 +199,8 @@ class _Problem:
 
 def register(source: Cloud | npt.ArrayLike, target: Cloud | npt.ArrayLike, *, init: npt.ArrayLike | None = None,
              method: Method = "point_to_plane", max_distance: float | None = None, max_iterations: int = 50,
-             tolerance: float = 1e-5, threads: int | None = None, skip_invalid: bool = False) -> Registration:
+             tolerance: float = 1e-5, threads: int | None = None, skip_invalid: bool = False,
+             index: IndexKind = "auto") -> Registration:
     """Rigid transform that moves `source` onto `target`, by ICP (iterative closest point).
 
     - `init`: 4×4 starting transform (default identity); ICP finds the nearest local
@@ -212,6 +218,8 @@ def register(source: Cloud | npt.ArrayLike, target: Cloud | npt.ArrayLike, *, in
       Such a result has `converged` False and says in `unfixed` what is free.
     - `threads`: threads for the searches, and for the target's graph and normals when
       they are still to build (default: the cores this process may use).
+    - `index`: how the target is searched, as for `ornel.nearest`; "auto" takes its graph,
+      which every iteration reuses. The result does not depend on it.
     - `skip_invalid`: points (of clouds given as arrays) with a NaN or infinite
       coordinate are dropped instead of refused.
 
@@ -219,13 +227,14 @@ def register(source: Cloud | npt.ArrayLike, target: Cloud | npt.ArrayLike, *, in
     system that does not fix the motion (the matched points on one line, or for
     point-to-plane all normals in one plane's directions) and a non-rigid `init`."""
     return _register(None, source, target, init=init, method=method, max_distance=max_distance,
-                     max_iterations=max_iterations, tolerance=tolerance, threads=threads, skip_invalid=skip_invalid)
+                     max_iterations=max_iterations, tolerance=tolerance, threads=threads, skip_invalid=skip_invalid,
+                     index=index)
 
 
 def _register(reference: _Reference | None, source: Cloud | npt.ArrayLike, target: Cloud | npt.ArrayLike, *,
               init: npt.ArrayLike | None = None, method: Method = "point_to_plane", max_distance: float | None = None,
               max_iterations: int = 50, tolerance: float = 1e-5, threads: int | None = None,
-              skip_invalid: bool = False) -> Registration:
+              skip_invalid: bool = False, index: IndexKind = "auto") -> Registration:
     """`register`, reading the target's structures from `reference` when given (built for
     the same target and method)."""
     if method not in METHODS:
@@ -243,7 +252,9 @@ def _register(reference: _Reference | None, source: Cloud | npt.ArrayLike, targe
     start = rigid_transform(init)
     workers = default_threads() if threads is None else int(threads)
     if reference is None:
-        reference = _Reference(target, method, workers)
+        kind = choose(check_index(index), len(target), len(source), searches=max_iterations + 1,
+                      graph_built=target.cached_graph("f64") is not None)
+        reference = _Reference(target, method, workers, kind)
     problem = _Problem(source, reference)
     limit2 = math.inf if max_distance is None else float(max_distance) ** 2
     c = reference.centre
@@ -260,11 +271,14 @@ def _register(reference: _Reference | None, source: Cloud | npt.ArrayLike, targe
         nonlocal last
         moved = problem.move(rotation, shift) if at is None else problem.move(*at)
         queries = moved + c
-        previous, starts, margins = last if last is not None else (None, None, None)
-        squared, idx, margins = track_nearest(reference.points, reference.indptr, reference.indices, queries,
-                                              previous, starts, margins, workers)
-        if at is None:
-            last = queries, idx, margins
+        if reference.graph:
+            previous, starts, margins = last if last is not None else (None, None, None)
+            squared, idx, margins = track_nearest(reference.points, reference.indptr, reference.indices, queries,
+                                                  previous, starts, margins, workers)
+            if at is None:
+                last = queries, idx, margins
+        else:
+            squared, idx = grid_nearest(reference.points, queries, threads=workers)
         keep = squared <= limit2
         return moved, idx, None if keep.all() else keep, squared
 

@@ -31,4 +31,8 @@ extern PyMethodDef m3c2_functions[];
 // (mesh_entry_points.cpp).
 extern PyMethodDef mesh_functions[];
 
+// The first-use index: a cell grid over the Morton-sorted target and its
+// searches (grid_entry_points.cpp).
+extern PyMethodDef grid_functions[];
+
 }  // namespace ornel::py

@@ -15,6 +15,7 @@ PyMethodDef* const families[] = {
     normal_orientation_functions,
     m3c2_functions,
     mesh_functions,
+    grid_functions,
 };
 
 int module_exec(PyObject* module) {

@@ -175,6 +175,23 @@ std::string failure_message(const CoreFailure& failure) {
             return "normals must have shape (m, 7, 3), one row of pseudo-normals per triangle";
         case Failure::negative_upper_bound:
             return "distance_upper_bound must be at least 0";
+        case Failure::points_too_few_columns:
+        case Failure::queries_too_few_columns:
+            return std::string(failure.kind() == Failure::points_too_few_columns ? "points" : "queries") +
+                   ": expected an array of shape (n, 3) or wider; got " + number(a) + " rows of " + number(b) +
+                   " columns";
+        case Failure::points_too_many:
+        case Failure::queries_too_many:
+            return std::string(failure.kind() == Failure::points_too_many ? "points" : "queries") + ": " +
+                   number(a) + " points; at most 4294967294 are indexed";
+        case Failure::points_non_finite:
+        case Failure::queries_non_finite:
+            return std::string(failure.kind() == Failure::points_non_finite ? "points" : "queries") + ": point " +
+                   number(a) + " has a non-finite coordinate (" + (b ? "nan" : "inf") + ")";
+        case Failure::k_out_of_range:
+            return "k must be from 1 to 4096, not " + number(a);
+        case Failure::radius_not_a_distance:
+            return "radius must be a finite distance of at least 0";
     }
     return "unknown core failure";
 }

@@ -1,0 +1,192 @@
+"""One pair of clouds compared once: ours against the kd-trees, and the command against
+CloudCompare's C2C, on the same data in one run.
+
+Every method builds its index of the target and answers every query point of the other
+cloud once (the one-off job: the index is part of the cost):
+
+  grid f64         ornel._native.grid_nearest(b, a, threads): the cell grid alone
+  nearest f64/f32  ornel.nearest(a, b, precision=...), the package call (planner: grid)
+  pykdtree         KDTree(b).query(a), OpenMP on the same threads; "sorted": the queries
+                   given in Morton order (the sort not timed), an expert's best
+  pynanoflann      KDTree(n_neighbors=1).fit(b).kneighbors(a, n_jobs=threads)
+  cKDTree          cKDTree(b).query(a, workers=threads)
+
+Data: noisy resamplings of the real surfaces in /work/shared/data (or data/), in scan
+order (the file's own order) and Morton-sorted. Prints per method the median seconds,
+min and max of the runs, ns a query point, the peak resident bytes a target point
+(inputs included) and the ratio of its time to ours (grid f64). With --cloudcompare,
+also times `ornel compare A.ply B.ply --out O.ply` against
+`CloudCompare -SILENT -O A.ply -O B.ply -C2C_DIST` (which saves A with its distances) as
+whole processes.
+
+    python benchmarks/bench_pair.py                     # 30k and 1M, 2 threads
+    python benchmarks/bench_pair.py --sizes 1000000 10000000 --cloudcompare
+"""
+
+import argparse
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+from scipy.spatial import cKDTree
+
+import ornel
+from ornel._native import grid_nearest
+from common import machine_line, openmp_threads, pykdtree_class, pynanoflann_class, reset_peak, status_bytes
+
+SHARED = Path("/work/shared/data")
+DATA = SHARED if SHARED.exists() else Path(__file__).resolve().parents[1] / "data"
+
+
+def surface_pair(name, n, rng):
+    """Two independent noisy resamplings of a surface, each in the file's (scan) order."""
+    model = np.load(DATA / name).astype(np.float64)[:, :3]
+    noise = 1e-3 * float(np.ptp(model, axis=0).max())
+
+    def one():
+        picks = np.sort(rng.integers(0, len(model), n))  # the scanner's order, repeated
+        return model[picks] + rng.normal(scale=noise, size=(n, 3))
+
+    return one(), one()
+
+
+def timed(call, repeats):
+    call()
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        call()
+        times.append(time.perf_counter() - start)
+    return times
+
+
+def peak_bytes(call, inputs):
+    """Peak resident bytes above the baseline during one call, plus the inputs' bytes."""
+    base = reset_peak()
+    call()
+    return status_bytes("VmHWM") - base + inputs
+
+
+def methods(a, b, threads):
+    KDTree, Nanoflann = pykdtree_class(), pynanoflann_class()
+    sorted_a = np.ascontiguousarray(a[ornel.morton_order(a)])
+    found = {
+        "grid f64": lambda: grid_nearest(b, a, threads=threads),
+        "nearest f64": lambda: ornel.nearest(a, b, precision="f64"),
+        "nearest f32": lambda: ornel.nearest(a, b),
+        "cKDTree": lambda: cKDTree(b).query(a, workers=threads),
+    }
+    if KDTree is not None:
+        found["pykdtree"] = lambda: KDTree(b).query(a, k=1)
+        found["pykdtree sorted"] = lambda: KDTree(b).query(sorted_a, k=1)
+    if Nanoflann is not None:
+        def nanoflann():
+            tree = Nanoflann(n_neighbors=1)
+            tree.fit(b)
+            return tree.kneighbors(a, 1, n_jobs=threads)
+
+        found["pynanoflann"] = nanoflann
+    return found
+
+
+def check(a, b, threads):
+    """Our answers against cKDTree's before anything is timed."""
+    dist2, rows = grid_nearest(b, a, threads=threads)
+    tree, _ = cKDTree(b).query(a, workers=threads)
+    assert np.array_equal(np.sqrt(dist2), tree), "the grid's distances differ from cKDTree's"
+
+
+def run_pair(name, n, order, threads, repeats, rng):
+    a, b = surface_pair(name, n, rng)
+    if order == "sorted":
+        a, b = (np.ascontiguousarray(c[ornel.morton_order(c)]) for c in (a, b))
+    check(a, b, threads)
+    rows = {}
+    with openmp_threads(threads):
+        for label, call in methods(a, b, threads).items():
+            times = timed(call, repeats)
+            rows[label] = (times, peak_bytes(call, a.nbytes + b.nbytes) / n)
+    ours = statistics.median(rows["grid f64"][0])
+    print(f"\n{name} {n:,} x {n:,}, {order}, {threads} threads, {repeats} runs")
+    print(f"  {'method':<16}{'median s':>10}{'min':>9}{'max':>9}{'ns/query':>10}{'B/pt':>8}{'/ ours':>8}")
+    for label, (times, per_point) in rows.items():
+        median = statistics.median(times)
+        print(f"  {label:<16}{median:>10.4f}{min(times):>9.4f}{max(times):>9.4f}{median / n * 1e9:>10.0f}"
+              f"{per_point:>8.0f}{median / ours:>8.2f}")
+
+
+def write_ply(path, points):
+    from plyfile import PlyData, PlyElement
+
+    vertex = np.empty(len(points), dtype=[("x", "f8"), ("y", "f8"), ("z", "f8")])
+    vertex["x"], vertex["y"], vertex["z"] = points.T
+    PlyData([PlyElement.describe(vertex, "vertex")]).write(str(path))
+
+
+def whole_process(command, env=None):
+    """Wall seconds and peak resident bytes of one child process (its own rusage)."""
+    start = time.perf_counter()
+    child = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
+    _, status, usage = os.wait4(child.pid, 0)
+    seconds = time.perf_counter() - start
+    child.returncode = os.waitstatus_to_exitcode(status)
+    if child.returncode != 0:
+        raise RuntimeError(f"{command[0]} failed with status {child.returncode}")
+    return seconds, usage.ru_maxrss * 1024
+
+
+def run_cloudcompare(name, n, threads, repeats, rng):
+    binary = shutil.which("CloudCompare")
+    if binary is None:
+        print("\nCloudCompare is not installed (apt-get install cloudcompare): skipped")
+        return
+    a, b = surface_pair(name, n, rng)
+    with tempfile.TemporaryDirectory() as folder:
+        folder = Path(folder)
+        write_ply(folder / "a.ply", a)
+        write_ply(folder / "b.ply", b)
+        env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+        ours = [sys.executable, "-m", "ornel", "compare", str(folder / "a.ply"), str(folder / "b.ply"),
+                "--out", str(folder / "o.ply"), "--threads", str(threads)]
+        # It saves the compared cloud with its distances beside the input, as binary PLY.
+        theirs = [binary, "-SILENT", "-C_EXPORT_FMT", "PLY", "-PLY_EXPORT_FMT", "BINARY_LE",
+                  "-O", str(folder / "a.ply"), "-O", str(folder / "b.ply"), "-C2C_DIST", "-MAX_TCOUNT", str(threads)]
+        results = {}
+        for label, command in (("ornel compare", ours), ("CloudCompare C2C", theirs)):
+            runs = [whole_process(command, env) for _ in range(repeats)]
+            results[label] = ([s for s, _ in runs], max(p for _, p in runs))
+    ours_median = statistics.median(results["ornel compare"][0])
+    print(f"\n{name} {n:,} x {n:,} as binary PLY, whole process, {threads} threads, {repeats} runs")
+    print(f"  {'command':<18}{'median s':>10}{'min':>9}{'max':>9}{'peak MB':>9}{'/ ours':>8}")
+    for label, (times, peak) in results.items():
+        median = statistics.median(times)
+        print(f"  {label:<18}{median:>10.3f}{min(times):>9.3f}{max(times):>9.3f}{peak / 1e6:>9.0f}"
+              f"{median / ours_median:>8.2f}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--sizes", type=int, nargs="+", default=[30_000, 1_000_000])
+    parser.add_argument("--surfaces", nargs="+", default=["stanford-bunny.npy", "rocker-arm.npy"])
+    parser.add_argument("--threads", type=int, default=2)
+    parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--cloudcompare", action="store_true")
+    args = parser.parse_args()
+    print(machine_line())
+    rng = np.random.default_rng(2024)
+    for n in args.sizes:
+        for name in args.surfaces:
+            for order in ("scan", "sorted"):
+                run_pair(name, n, order, args.threads, args.repeats, rng)
+        if args.cloudcompare:
+            run_cloudcompare(args.surfaces[0], n, args.threads, max(3, args.repeats // 2), rng)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,160 @@
+// Nearest and k-nearest searches of a target indexed by a cell grid built for
+// the call (src/lib/cell_grid.hpp, grid_search.hpp): the index a target gets
+// when it is searched once, since it costs about a sort to build.
+#include <cmath>
+#include <cstdint>
+#include <optional>
+#include <limits>
+#include <string>
+#include <string_view>
+
+#include "../../lib/cell_grid.hpp"
+#include "../../lib/grid_search.hpp"
+#include "../frame/arguments.hpp"
+#include "../frame/convert.hpp"
+#include "../frame/results.hpp"
+#include "../frame/runtime.hpp"
+#include "entry_points.hpp"
+
+namespace ornel::py {
+
+namespace {
+
+bool is_float32(PyObject* object) {
+    ensure_numpy();
+    return is_float32_array(object);
+}
+
+// A point array of either precision, with at least three columns and rows
+// that 32-bit indices can name.
+template <class S>
+PointsView<S> grid_points_arg(const char* name, PyObject* object) {
+    PointsView<S> view = convert(name, [&] { return points_arg<S>(object); });
+    const bool queries = std::string_view(name) == "queries";
+    if (view.rows > 0 && view.columns < 3)
+        fail_input(queries ? Failure::queries_too_few_columns : Failure::points_too_few_columns, view.rows,
+                   view.columns);
+    if (view.rows >= std::numeric_limits<std::uint32_t>::max())
+        fail_input(queries ? Failure::queries_too_many : Failure::points_too_many, view.rows);
+    return view;
+}
+
+// Runs search(target view, query view) for the four pairings of precisions,
+// with the lock released; a non-finite coordinate becomes ValueError naming
+// the array it is in.
+template <class Search>
+PyObject* with_clouds(PyObject* points, PyObject* queries, Search&& search) {
+    auto run = [&](auto target) {
+        auto with_queries = [&](auto rows) {
+            // Checked here, where the array can be named: the core only refuses.
+            const char* culprit = "points";
+            try {
+                ReleasedGil released;
+                quantisation_frame(target);
+                culprit = "queries";
+                quantisation_frame(rows);
+                culprit = nullptr;
+            } catch (const InputFailure& failure) {
+                if (failure.kind() != Failure::non_finite_coordinate) throw;
+                fail_input(std::string_view(culprit) == "queries" ? Failure::queries_non_finite
+                                                                   : Failure::points_non_finite,
+                           failure.value(0), failure.value(1));
+            }
+            return search(target, rows);
+        };
+        if (is_float32(queries)) return with_queries(grid_points_arg<float>("queries", queries));
+        return with_queries(grid_points_arg<double>("queries", queries));
+    };
+    if (is_float32(points)) return run(grid_points_arg<float>("points", points));
+    return run(grid_points_arg<double>("points", points));
+}
+
+PyObject* grid_nearest_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_boundary([&] {
+        static constexpr Parameters<3> parameters{{"points", "queries", "threads"}, 2};
+        auto bound = match<3>(parameters.of(nullptr, "grid_nearest"), args, nargs, kwnames);
+        const std::size_t threads = convert("threads", [&] { return threads_arg(bound[2]); });
+        return with_clouds(bound[0], bound[1], [&](const auto& target, const auto& queries) {
+            Buffer<double> dist2(queries.rows);
+            Buffer<std::uint32_t> idx(queries.rows);
+            {
+                ReleasedGil released;
+                const auto grid = build_cell_grid(target, threads);
+                grid_nearest(grid, queries, threads, dist2.data(), idx.data());
+            }
+            return result_pair(to_numpy(std::move(dist2)), to_numpy(std::move(idx)));
+        });
+    });
+}
+
+PyObject* grid_nearest_k_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_boundary([&] {
+        static constexpr Parameters<4> parameters{{"points", "queries", "k", "threads"}, 3};
+        auto bound = match<4>(parameters.of(nullptr, "grid_nearest_k"), args, nargs, kwnames);
+        const std::uint64_t k = convert("k", [&] { return unsigned_arg(bound[2]); });
+        if (k < 1 || k > 4096) fail_input(Failure::k_out_of_range, k);
+        const std::size_t threads = convert("threads", [&] { return threads_arg(bound[3]); });
+        return with_clouds(bound[0], bound[1], [&](const auto& target, const auto& queries) {
+            if (queries.rows > std::numeric_limits<std::size_t>::max() / 16 / k) fail_capacity_overflow();
+            Buffer<double> dist2(queries.rows * k);
+            Buffer<std::uint32_t> idx(queries.rows * k);
+            {
+                ReleasedGil released;
+                const auto grid = build_cell_grid(target, threads);
+                grid_nearest_k(grid, queries, k, threads, dist2.data(), idx.data());
+            }
+            const npy_intp rows = static_cast<npy_intp>(queries.rows), columns = static_cast<npy_intp>(k);
+            return result_pair(to_numpy(std::move(dist2), {rows, columns}), to_numpy(std::move(idx), {rows, columns}));
+        });
+    });
+}
+
+PyObject* grid_ball_counts_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_boundary([&] {
+        static constexpr Parameters<4> parameters{{"points", "queries", "radius", "threads"}, 3};
+        auto bound = match<4>(parameters.of(nullptr, "grid_ball_counts"), args, nargs, kwnames);
+        const std::optional<double> radius = convert("radius", [&] { return distance_arg(bound[2]); });
+        if (!radius || !(*radius >= 0) || !std::isfinite(*radius))
+            fail_input(Failure::radius_not_a_distance);
+        const std::size_t threads = convert("threads", [&] { return threads_arg(bound[3]); });
+        return with_clouds(bound[0], bound[1], [&](const auto& target, const auto& queries) {
+            Buffer<std::uint64_t> counts(queries.rows);
+            {
+                ReleasedGil released;
+                const auto grid = build_cell_grid(target, threads);
+                grid_ball_counts(grid, queries, *radius * *radius, threads, counts.data());
+            }
+            return to_numpy(std::move(counts)).release();
+        });
+    });
+}
+
+}  // namespace
+
+PyMethodDef grid_functions[] = {
+    {"grid_nearest", ORNEL_PYCFUNCTION(grid_nearest_entry), METH_FASTCALL | METH_KEYWORDS,
+     "grid_nearest(points, queries, threads=None)\n--\n\n"
+     "For every row of `queries`, the nearest row of `points` (each float32 or\n"
+     "float64, (n, 3) or wider, any strides), found through a grid of cells\n"
+     "built for this call over the points sorted along their Morton curve.\n"
+     "Returns (squared distances as float64, rows of `points` as uint32):\n"
+     "distances measured in double precision as (dx² + dy²) + dz², exact;\n"
+     "among equal distances the lowest row. An empty target answers (inf, 0).\n"
+     "Build and search run on `threads` threads (default: the cores this\n"
+     "process may use); the answers do not depend on their number. Raises\n"
+     "ValueError for non-finite coordinates. Runs with the GIL released."},
+    {"grid_nearest_k", ORNEL_PYCFUNCTION(grid_nearest_k_entry), METH_FASTCALL | METH_KEYWORDS,
+     "grid_nearest_k(points, queries, k, threads=None)\n--\n\n"
+     "`grid_nearest` for the k nearest rows of `points` (1 <= k <= 4096):\n"
+     "(squared distances (q, k) float64, rows (q, k) uint32), each row\n"
+     "ascending by (distance, row); entries beyond the target's size are\n"
+     "(inf, n)."},
+    {"grid_ball_counts", ORNEL_PYCFUNCTION(grid_ball_counts_entry), METH_FASTCALL | METH_KEYWORDS,
+     "grid_ball_counts(points, queries, radius, threads=None)\n--\n\n"
+     "For every row of `queries`, how many rows of `points` lie within\n"
+     "`radius` of it (squared distances as in `grid_nearest`, at most\n"
+     "radius * radius), through a grid built for the call: uint64 (q,)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace ornel::py

@@ -1,0 +1,381 @@
+// A grid of cells over a cloud sorted along its Morton curve: the index a
+// target gets when it is searched once, built at about the cost of a sort.
+//
+// The cloud's points are keyed by the Morton code of their 21-bit quanta over
+// the bounding box, radix-sorted, and kept as plain coordinate arrays in that
+// order beside their original rows. A cell is an octree node of one level L,
+// so its points are one run of the sorted arrays; L is the level at which the
+// cells hold about `points_per_cell` points on average, read off the sorted
+// keys themselves (one pass counts the distinct prefixes of every level). The
+// occupied cells are listed in Morton order (code and first point), and a hash
+// table finds a cell from its code in one probe or few: memory grows with the
+// occupied cells only, so a dense scan beside far outliers cannot blow it up.
+//
+// The cells reached by a ball are visited by one of two ways (visit_cells):
+// the box of cells the ball spans, when it spans few; else the implicit octree
+// above the cells (the prefixes of their codes), nearest child first, pruned
+// by the bound. Both visit every cell a point within the bound may lie in:
+// the quanta are monotone in the coordinates, and every box is widened by an
+// allowance far above the rounding of the arithmetic that made it.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+
+#include "buffer.hpp"
+#include "failure.hpp"
+#include "morton.hpp"
+#include "radix_sort.hpp"
+#include "strided.hpp"
+#include "parallel_loop.hpp"
+
+namespace ornel {
+
+inline constexpr int morton_levels = 21;
+inline constexpr std::uint64_t morton_quanta = std::uint64_t{1} << morton_levels;
+
+// The box the quanta are taken over, in double precision.
+struct QuantisationFrame {
+    double lo[3];
+    double extent[3];
+    // What a coordinate rebuilt from a quantum may be off by, per axis.
+    double allowance[3];
+
+    std::uint64_t quantum(double c, int axis) const {
+        return std::min(morton_quantum(c, lo[axis], extent[axis]), morton_quanta - 1);
+    }
+    // The smallest coordinate of quantum q and above, widened.
+    double coordinate_below(std::uint64_t q, int axis) const {
+        return lo[axis] + static_cast<double>(q) / 2097151.0 * extent[axis] - allowance[axis];
+    }
+};
+
+// The frame of a cloud's bounding box; a non-finite coordinate is refused,
+// since no quantum (and no distance) can be taken from it.
+template <class S>
+QuantisationFrame quantisation_frame(const PointsView<S>& points) {
+    QuantisationFrame frame{};
+    if (points.rows > 0 && points.columns < 3) fail_input(Failure::points_need_three_columns);
+    for (int axis = 0; axis < 3; ++axis) {
+        double low = std::numeric_limits<double>::infinity(), high = -low;
+        for (std::size_t i = 0; i < points.rows; ++i) {
+            const double c = static_cast<double>(points.at(i, axis));
+            if (!std::isfinite(c)) [[unlikely]]
+                fail_input(Failure::non_finite_coordinate, i, std::isnan(c) ? 1 : 0);
+            low = c < low ? c : low;
+            high = c > high ? c : high;
+        }
+        if (points.rows == 0) low = high = 0.0;
+        frame.lo[axis] = low;
+        frame.extent[axis] = high > low ? high - low : 1.0;
+        // Each step of a quantum's arithmetic rounds by a unit in 2^-52 of its
+        // operands; a million such units is still far below a quantum.
+        frame.allowance[axis] = (std::abs(low) + std::abs(high) + frame.extent[axis]) * 1e-10;
+    }
+    return frame;
+}
+
+// Every row's key over `frame`, in row order, computed on `threads` threads.
+template <class S>
+Buffer<KeyedRow> keyed_rows(const PointsView<S>& points, const QuantisationFrame& frame, std::size_t threads) {
+    Buffer<KeyedRow> records(points.rows);
+    on_ranges(points.rows, parts_for_items(points.rows, threads, 1 << 15),
+                 [&](std::size_t, std::size_t begin, std::size_t end) {
+                     for (std::size_t i = begin; i < end; ++i) {
+                         std::uint64_t q[3];
+                         for (int axis = 0; axis < 3; ++axis)
+                             q[axis] = frame.quantum(static_cast<double>(points.at(i, axis)), axis);
+                         records[i] = {morton_key(q[0], q[1], q[2]), static_cast<std::uint32_t>(i)};
+                     }
+                 });
+    return records;
+}
+
+// The rows of `points` sorted along their Morton curve over their own box,
+// equal keys in row order: the order queries are searched in.
+template <class S>
+Buffer<std::uint32_t> morton_rows(const PointsView<S>& points, std::size_t threads) {
+    if (points.rows >= std::numeric_limits<std::uint32_t>::max()) fail_capacity_overflow();  // rows are 32-bit
+    Buffer<KeyedRow> records = keyed_rows(points, quantisation_frame(points), threads);
+    radix_sort(records, threads);
+    Buffer<std::uint32_t> rows(points.rows);
+    for (std::size_t i = 0; i < points.rows; ++i) rows[i] = records[i].row;
+    return rows;
+}
+
+// A cell's place in the hash table: its code and its run of sorted points.
+struct CellSlot {
+    std::uint64_t code;  // empty_cell where no cell is
+    std::uint32_t begin;
+    std::uint32_t end;
+};
+inline constexpr std::uint64_t empty_cell = ~std::uint64_t{0};
+
+// A ball's lower bound test with an allowance for the rounding of its terms.
+inline constexpr double bound_allowance = 1.0 - 1e-12;
+
+template <class S>
+struct CellGrid {
+    static constexpr std::size_t points_per_cell = 32;
+
+    QuantisationFrame frame{};
+    int level = 0;  // cells per axis: 2^level
+    // The points in Morton order: coordinates, and each one's row in the cloud.
+    Buffer<S> x, y, z;
+    Buffer<std::uint32_t> row;
+    // The occupied cells in Morton order: their codes, and where each one's
+    // points begin (one entry more, the end of the last).
+    Buffer<std::uint64_t> cell_code;
+    Buffer<std::uint32_t> cell_begin;
+    Buffer<CellSlot> table;
+    std::uint64_t table_mask = 0;
+
+    std::size_t size() const { return row.size(); }
+    std::size_t cells() const { return cell_code.size(); }
+    int shift() const { return morton_levels - level; }  // from a quantum to its cell
+
+    static std::uint64_t hash(std::uint64_t code) { return code * 0x9E3779B97F4A7C15ull; }
+
+    // The cell of code `code`, or nullptr when it is empty.
+    const CellSlot* find(std::uint64_t code) const {
+        std::uint64_t at = (hash(code) >> 20) & table_mask;
+        for (;;) {
+            const CellSlot& slot = table[at];
+            if (slot.code == code) return &slot;
+            if (slot.code == empty_cell) return nullptr;
+            at = (at + 1) & table_mask;
+        }
+    }
+
+    // The lower bound of the squared distance from q to anything in the cube
+    // of level `at_level` with integer coordinates c.
+    double cube_bound2(const double* q, int at_level, const std::uint64_t* c) const {
+        const int s = morton_levels - at_level;
+        double sum[3];
+        for (int axis = 0; axis < 3; ++axis) {
+            const double low = frame.coordinate_below(c[axis] << s, axis);
+            const double high = frame.coordinate_below((c[axis] + 1) << s, axis) + 2 * frame.allowance[axis];
+            const double gap = q[axis] < low ? low - q[axis] : (q[axis] > high ? q[axis] - high : 0.0);
+            sum[axis] = gap * gap;
+        }
+        return ((sum[0] + sum[1]) + sum[2]) * bound_allowance;
+    }
+
+    // cube_bound2 for a cell of the grid's level, from the cell widths: the
+    // same bound but for the rounding of a product instead of a quotient,
+    // which the allowance covers many times over.
+    double cell_bound2(const double* q, const std::uint64_t* c) const {
+        double sum[3];
+        for (int axis = 0; axis < 3; ++axis) {
+            const double low = cell_origin[axis] + static_cast<double>(c[axis]) * cell_width[axis];
+            const double high = low + cell_width[axis] + 2 * frame.allowance[axis];
+            const double gap = q[axis] < low ? low - q[axis] : (q[axis] > high ? q[axis] - high : 0.0);
+            sum[axis] = gap * gap;
+        }
+        return ((sum[0] + sum[1]) + sum[2]) * bound_allowance;
+    }
+
+    // Where the cells of the grid's level begin (widened), and their widths.
+    double cell_origin[3] = {};
+    double cell_width[3] = {};
+};
+
+namespace detail {
+
+// The level whose cells hold about `per_cell` points on average: for sorted
+// keys, two neighbours fall in different cells of every level from the one
+// their highest differing bit names on.
+inline int grid_level(const Buffer<KeyedRow>& sorted, std::size_t per_cell) {
+    const std::size_t n = sorted.size();
+    std::size_t first_split[morton_levels + 1] = {};
+    for (std::size_t i = 1; i < n; ++i) {
+        const std::uint64_t differ = sorted[i].key ^ sorted[i - 1].key;
+        if (differ == 0) continue;
+        const int bit = 63 - std::countl_zero(differ);
+        ++first_split[morton_levels - bit / 3];
+    }
+    // The mean occupancy falls with the level; take the level whose mean is
+    // nearest to per_cell by ratio.
+    std::size_t cells = 1;
+    int level = 0;
+    double best = std::abs(std::log(static_cast<double>(n) / static_cast<double>(per_cell)));
+    for (int l = 1; l <= morton_levels; ++l) {
+        cells += first_split[l];
+        const double off = std::abs(std::log(static_cast<double>(n) / static_cast<double>(cells * per_cell)));
+        if (off < best) {
+            best = off;
+            level = l;
+        }
+        if (cells * per_cell > 8 * n) break;  // only finer and emptier from here
+    }
+    return level;
+}
+
+}  // namespace detail
+
+// The grid of the rows of `points` (three columns read), on `threads` threads.
+template <class S>
+CellGrid<S> build_cell_grid(const PointsView<S>& points, std::size_t threads) {
+    const std::size_t n = points.rows;
+    if (n >= std::numeric_limits<std::uint32_t>::max()) fail_capacity_overflow();  // rows are 32-bit
+    CellGrid<S> grid;
+    grid.frame = quantisation_frame(points);
+    Buffer<KeyedRow> records = keyed_rows(points, grid.frame, threads);
+    radix_sort(records, threads);
+    grid.level = detail::grid_level(records, CellGrid<S>::points_per_cell);
+    for (int axis = 0; axis < 3; ++axis) {
+        grid.cell_width[axis] = static_cast<double>(std::uint64_t{1} << grid.shift()) / 2097151.0 * grid.frame.extent[axis];
+        grid.cell_origin[axis] = grid.frame.lo[axis] - grid.frame.allowance[axis];
+    }
+
+    grid.x = Buffer<S>(n);
+    grid.y = Buffer<S>(n);
+    grid.z = Buffer<S>(n);
+    grid.row = Buffer<std::uint32_t>(n);
+    on_ranges(n, parts_for_items(n, threads, 1 << 15), [&](std::size_t, std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            const std::uint32_t r = records[i].row;
+            grid.x[i] = points.at(r, 0);
+            grid.y[i] = points.at(r, 1);
+            grid.z[i] = points.at(r, 2);
+            grid.row[i] = r;
+        }
+    });
+
+    const int cell_shift = 3 * grid.shift();
+    std::size_t cells = n > 0 ? 1 : 0;
+    for (std::size_t i = 1; i < n; ++i) cells += (records[i].key >> cell_shift) != (records[i - 1].key >> cell_shift);
+    grid.cell_code = Buffer<std::uint64_t>(cells);
+    grid.cell_begin = Buffer<std::uint32_t>(cells + 1);
+    std::size_t cell = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t code = records[i].key >> cell_shift;
+        if (i == 0 || code != grid.cell_code[cell - 1]) {
+            grid.cell_code[cell] = code;
+            grid.cell_begin[cell] = static_cast<std::uint32_t>(i);
+            ++cell;
+        }
+    }
+    grid.cell_begin[cells] = static_cast<std::uint32_t>(n);
+
+    // At most half full, so that a miss ends after few probes.
+    const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(2 * cells, 16));
+    grid.table = Buffer<CellSlot>(capacity, CellSlot{empty_cell, 0, 0});
+    grid.table_mask = capacity - 1;
+    for (std::size_t c = 0; c < cells; ++c) {
+        std::uint64_t at = (CellGrid<S>::hash(grid.cell_code[c]) >> 20) & grid.table_mask;
+        while (grid.table[at].code != empty_cell) at = (at + 1) & grid.table_mask;
+        grid.table[at] = {grid.cell_code[c], grid.cell_begin[c], grid.cell_begin[c + 1]};
+    }
+    return grid;
+}
+
+// The widest box of cells (per axis) visited cell by cell; a ball spanning
+// more goes through the octree, whose cost grows with the occupied cells it
+// reaches rather than with its volume.
+inline constexpr std::uint64_t box_visit_cells = 64;
+
+namespace detail {
+
+// The octree node of `at_level` with integer coordinates c, whose occupied
+// cells are [first, last): each cell within `bound2` (read anew before every
+// step, since the visit may shrink it) is visited, nearest child first.
+template <class S, class Visit>
+void visit_octree(const CellGrid<S>& grid, const double* q, const double& bound2, int at_level,
+                  const std::uint64_t* c, std::size_t first, std::size_t last, Visit& visit) {
+    if (at_level == grid.level) {  // a cell: its parent has tested its bound
+        visit(grid.cell_begin[first], grid.cell_begin[first + 1]);
+        return;
+    }
+    if (last - first == 1) {
+        // One occupied cell below: straight to it, its coordinates read off its code.
+        const std::uint64_t code = grid.cell_code[first];
+        std::uint64_t cell[3] = {0, 0, 0};
+        for (int bit = 0; bit < grid.level; ++bit)
+            for (int axis = 0; axis < 3; ++axis) cell[axis] |= ((code >> (3 * bit + axis)) & 1) << bit;
+        if (grid.cube_bound2(q, grid.level, cell) <= bound2) visit(grid.cell_begin[first], grid.cell_begin[first + 1]);
+        return;
+    }
+    const int child_level = at_level + 1;
+    const int code_shift = 3 * (grid.level - child_level);
+    struct Child {
+        double bound2;
+        std::size_t first, last;
+        std::uint64_t c[3];
+    };
+    Child children[8];
+    int count = 0;
+    std::size_t begin = first;
+    const std::uint64_t* codes = grid.cell_code.data();
+    while (begin < last) {
+        const std::uint64_t prefix = codes[begin] >> code_shift;
+        const std::size_t end = static_cast<std::size_t>(
+            std::upper_bound(codes + begin, codes + last, (prefix << code_shift) | ((std::uint64_t{1} << code_shift) - 1)) -
+            codes);
+        const std::uint64_t octant = prefix & 7;
+        Child child{0.0, begin, end, {2 * c[0] + (octant & 1), 2 * c[1] + ((octant >> 1) & 1), 2 * c[2] + (octant >> 2)}};
+        child.bound2 = grid.cube_bound2(q, child_level, child.c);
+        int at = count++;
+        while (at > 0 && children[at - 1].bound2 > child.bound2) {
+            children[at] = children[at - 1];
+            --at;
+        }
+        children[at] = child;
+        begin = end;
+    }
+    for (int i = 0; i < count; ++i) {
+        if (children[i].bound2 > bound2) break;
+        visit_octree(grid, q, bound2, child_level, children[i].c, children[i].first, children[i].last, visit);
+    }
+}
+
+}  // namespace detail
+
+// Visits (visit(begin, end): a run of sorted points) every occupied cell that
+// a point within squared distance `bound2` of q (double coordinates) may lie
+// in; `bound2` is read again before each cell, so a search may shrink it as
+// it goes (an infinite bound visits every cell, nearest first).
+template <class S, class Visit>
+void visit_cells(const CellGrid<S>& grid, const double* q, const double& bound2, Visit&& visit) {
+    if (grid.cells() == 0) return;
+    const int s = grid.shift();
+    std::uint64_t low[3], high[3];
+    std::uint64_t span = 1;
+    if (bound2 < std::numeric_limits<double>::infinity()) {
+        const double reach = std::sqrt(bound2) * (1.0 + 1e-12);
+        for (int axis = 0; axis < 3; ++axis) {
+            const double widen = grid.frame.allowance[axis];
+            low[axis] = grid.frame.quantum(q[axis] - reach - widen, axis) >> s;
+            high[axis] = grid.frame.quantum(q[axis] + reach + widen, axis) >> s;
+            span *= std::min(high[axis] - low[axis] + 1, box_visit_cells + 1);
+            if (span > box_visit_cells) break;
+        }
+    } else {
+        span = box_visit_cells + 1;
+    }
+    if (span <= box_visit_cells) {
+        // The query's own cell first: it most often holds the answer, whose
+        // distance then leaves most of the other cells unvisited.
+        std::uint64_t own[3];
+        for (int axis = 0; axis < 3; ++axis)
+            own[axis] = std::clamp(grid.frame.quantum(q[axis], axis) >> s, low[axis], high[axis]);
+        if (const CellSlot* slot = grid.find(morton_key(own[0], own[1], own[2]))) visit(slot->begin, slot->end);
+        std::uint64_t c[3];
+        for (c[2] = low[2]; c[2] <= high[2]; ++c[2])
+            for (c[1] = low[1]; c[1] <= high[1]; ++c[1])
+                for (c[0] = low[0]; c[0] <= high[0]; ++c[0]) {
+                    if (c[0] == own[0] && c[1] == own[1] && c[2] == own[2]) continue;
+                    if (grid.cell_bound2(q, c) > bound2) continue;
+                    if (const CellSlot* slot = grid.find(morton_key(c[0], c[1], c[2]))) visit(slot->begin, slot->end);
+                }
+        return;
+    }
+    const std::uint64_t root[3] = {0, 0, 0};
+    detail::visit_octree(grid, q, bound2, 0, root, 0, grid.cells(), visit);
+}
+
+}  // namespace ornel

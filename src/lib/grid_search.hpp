@@ -1,0 +1,267 @@
+// Exact nearest, k-nearest and ball searches over a cell grid (cell_grid.hpp).
+//
+// Queries are taken in their own Morton order, and each search starts from
+// the answer of the query before it: its distance bounds the ball, so a query
+// visits the few cells that ball reaches, and every cell any point within the
+// current bound may lie in is visited, which certifies the answer whatever
+// the start. Distances are measured in double precision, as
+// (dx² + dy²) + dz² of the differences of the coordinates taken in double:
+// the very bits the graph walks and cKDTree give. Among equal distances the
+// point of the lowest row wins. Each query reads the grid only, so searches
+// run side by side on threads, the queries split into contiguous runs of
+// their order; the answers do not depend on the split.
+//
+// A cell's points are scanned four at a time in vector lanes (the same
+// operations as one at a time, lane by lane, so the same bits either way);
+// only lanes at or below the bound are looked at one by one.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+#include "buffer.hpp"
+#include "cell_grid.hpp"
+#include "dispatch.hpp"
+#include "lanes.hpp"
+#include "strided.hpp"
+#include "parallel_loop.hpp"
+
+namespace ornel {
+
+namespace detail {
+
+using DoubleLanes = Vector<double, 32>;
+
+template <class S>
+[[gnu::always_inline]] inline DoubleLanes load_lanes(const S* p) {
+    if constexpr (sizeof(S) == 8) {
+        DoubleLanes v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    } else {
+        Vector<float, 16> v;
+        std::memcpy(&v, p, sizeof v);
+        return __builtin_convertvector(v, DoubleLanes);
+    }
+}
+
+template <class Q>
+[[gnu::always_inline]] inline void read_query(const PointsView<Q>& queries, std::size_t r, double* q) {
+    for (int axis = 0; axis < 3; ++axis) q[axis] = static_cast<double>(queries.at(r, axis));
+}
+
+template <class S>
+[[gnu::always_inline]] inline double grid_distance2(const CellGrid<S>& grid, std::size_t i, const double* q) {
+    const double dx = q[0] - static_cast<double>(grid.x[i]);
+    const double dy = q[1] - static_cast<double>(grid.y[i]);
+    const double dz = q[2] - static_cast<double>(grid.z[i]);
+    return dx * dx + dy * dy + dz * dz;
+}
+
+// Calls take(i, d2) for every point i of [begin, end) with d2 <= bound2
+// (bound2 read anew after each call), four lanes at a time.
+template <class S, class Take>
+[[gnu::always_inline]] inline void scan_run(const CellGrid<S>& grid, std::uint32_t begin, std::uint32_t end,
+                                            const double* q, const double& bound2, Take&& take) {
+    const DoubleLanes qx = {q[0], q[0], q[0], q[0]}, qy = {q[1], q[1], q[1], q[1]}, qz = {q[2], q[2], q[2], q[2]};
+    std::uint32_t i = begin;
+    for (; i + 4 <= end; i += 4) {
+        const DoubleLanes dx = qx - load_lanes(grid.x.data() + i);
+        const DoubleLanes dy = qy - load_lanes(grid.y.data() + i);
+        const DoubleLanes dz = qz - load_lanes(grid.z.data() + i);
+        const DoubleLanes d2 = dx * dx + dy * dy + dz * dz;
+        const DoubleLanes limit = {bound2, bound2, bound2, bound2};
+        if (!any_lane(d2 <= limit)) [[likely]]
+            continue;
+        for (int lane = 0; lane < 4; ++lane)
+            if (d2[lane] <= bound2) take(i + lane, d2[lane]);
+    }
+    for (; i < end; ++i) {
+        const double d2 = grid_distance2(grid, i, q);
+        if (d2 <= bound2) take(i, d2);
+    }
+}
+
+}  // namespace detail
+
+// Queries are read out of their own order and answers written so too: a
+// block of them is gathered before its searches and scattered after, in tight
+// loops whose loads and stores overlap, rather than one miss at a time among
+// the searches.
+inline constexpr std::size_t query_block = 1024;
+
+// The nearest point of each query of `order[first, last)` (rows of
+// `queries`): dist2[row] its squared distance, idx[row] its row in the
+// target; (inf, n) for an empty target. `block` holds 3 query_block doubles.
+template <class S, class Q>
+struct GridNearest {
+    template <std::size_t vector_bytes>
+    [[gnu::always_inline]] static void run(const CellGrid<S>* grid_, const PointsView<Q>* queries_,
+                                           const std::uint32_t* order, std::size_t first, std::size_t last,
+                                           double* block, double* dist2, std::uint32_t* idx) {
+        const CellGrid<S>& grid = *grid_;
+        const PointsView<Q>& queries = *queries_;
+        const std::uint32_t none = static_cast<std::uint32_t>(grid.size());
+        std::uint32_t previous = none;  // the sorted position of the last answer
+        double* const block_dist2 = block + 3 * query_block;
+        std::uint32_t* const block_idx = reinterpret_cast<std::uint32_t*>(block + 4 * query_block);
+        for (std::size_t start = first; start < last; start += query_block) {
+            const std::size_t count = std::min(query_block, last - start);
+            for (std::size_t j = 0; j < count; ++j) detail::read_query(queries, order[start + j], block + 3 * j);
+            for (std::size_t j = 0; j < count; ++j) {
+                const double* q = block + 3 * j;
+                double best = std::numeric_limits<double>::infinity();
+                std::uint32_t best_row = none, best_at = none;
+                if (previous != none) {
+                    best = detail::grid_distance2(grid, previous, q);
+                    best_row = grid.row[previous];
+                    best_at = previous;
+                }
+                visit_cells(grid, q, best, [&](std::uint32_t begin, std::uint32_t end) {
+                    detail::scan_run(grid, begin, end, q, best, [&](std::uint32_t i, double d2) {
+                        if (d2 < best || grid.row[i] < best_row) {
+                            best = d2;
+                            best_row = grid.row[i];
+                            best_at = i;
+                        }
+                    });
+                });
+                block_dist2[j] = best;
+                block_idx[j] = best_row;
+                previous = best_at;
+            }
+            for (std::size_t j = 0; j < count; ++j) {
+                dist2[order[start + j]] = block_dist2[j];
+                idx[order[start + j]] = block_idx[j];
+            }
+        }
+    }
+};
+
+// The k nearest points of each query of `order[first, last)`, ascending by
+// (distance, row): rows r * k .. r * k + k of dist2 and idx, missing entries
+// (inf, n). `scratch` holds 2 k entries for this run of queries.
+template <class S, class Q>
+struct GridNearestK {
+    struct Entry {
+        double d2;
+        std::uint32_t row;
+        std::uint32_t at;
+    };
+
+    template <std::size_t vector_bytes>
+    [[gnu::always_inline]] static void run(const CellGrid<S>* grid_, const PointsView<Q>* queries_,
+                                           const std::uint32_t* order, std::size_t first, std::size_t last,
+                                           std::size_t k, Entry* scratch, double* dist2, std::uint32_t* idx) {
+        const CellGrid<S>& grid = *grid_;
+        const PointsView<Q>& queries = *queries_;
+        const std::uint32_t none = static_cast<std::uint32_t>(grid.size());
+        Entry* best = scratch;          // the current query's, sorted
+        Entry* previous = scratch + k;  // the last query's
+        std::size_t previous_count = 0;
+        for (std::size_t at = first; at < last; ++at) {
+            const std::uint32_t r = order[at];
+            double q[3];
+            detail::read_query(queries, r, q);
+            std::size_t count = 0;
+            double bound2 = std::numeric_limits<double>::infinity();
+            auto take = [&](std::uint32_t i, double d2) {
+                const std::uint32_t row = grid.row[i];
+                auto before = [&](const Entry& e) { return d2 < e.d2 || (d2 == e.d2 && row < e.row); };
+                if (count == k && !before(best[k - 1])) return;
+                std::size_t place = count < k ? count++ : k - 1;  // a free slot, or the one dropped
+                for (; place > 0 && before(best[place - 1]); --place) best[place] = best[place - 1];
+                best[place] = {d2, row, i};
+                if (count == k) bound2 = best[k - 1].d2;
+            };
+            // The last query's answers first: their farthest bounds the ball.
+            for (std::size_t j = 0; j < previous_count; ++j) {
+                const std::uint32_t i = previous[j].at;
+                take(i, detail::grid_distance2(grid, i, q));
+            }
+            visit_cells(grid, q, bound2, [&](std::uint32_t begin, std::uint32_t end) {
+                detail::scan_run(grid, begin, end, q, bound2, [&](std::uint32_t i, double d2) {
+                    for (std::size_t j = 0; j < previous_count; ++j)  // a seed, taken already
+                        if (previous[j].at == i) return;
+                    take(i, d2);
+                });
+            });
+            for (std::size_t j = 0; j < k; ++j) {
+                dist2[r * k + j] = j < count ? best[j].d2 : std::numeric_limits<double>::infinity();
+                idx[r * k + j] = j < count ? best[j].row : none;
+            }
+            std::copy(best, best + count, previous);
+            previous_count = count;
+        }
+    }
+};
+
+// Calls take(i, d2) for every sorted point i of the grid within squared
+// distance `radius2` of q (double coordinates), cell by cell.
+template <class S, class Take>
+void ball_in_grid(const CellGrid<S>& grid, const double* q, double radius2, Take&& take) {
+    const double bound2 = radius2;
+    visit_cells(grid, q, bound2, [&](std::uint32_t begin, std::uint32_t end) {
+        detail::scan_run(grid, begin, end, q, bound2, take);
+    });
+}
+
+// Queries in fewer than this many a thread are not worth another thread.
+inline constexpr std::size_t grid_queries_per_thread = 8192;
+
+// The nearest target point of every row of `queries`: (squared distance,
+// target row) per query row, on `threads` threads.
+template <class S, class Q>
+void grid_nearest(const CellGrid<S>& grid, const PointsView<Q>& queries, std::size_t threads, double* dist2,
+                  std::uint32_t* idx) {
+    const Buffer<std::uint32_t> order = morton_rows(queries, threads);
+    const auto search = Dispatch<GridNearest<S, Q>, void, const CellGrid<S>*, const PointsView<Q>*,
+                                 const std::uint32_t*, std::size_t, std::size_t, double*, double*,
+                                 std::uint32_t*>::pick();
+    on_ranges(queries.rows, parts_for_items(queries.rows, threads, grid_queries_per_thread),
+                 [&](std::size_t, std::size_t first, std::size_t last) {
+                     // Coordinates, distances and rows of a block of queries.
+                     Buffer<double> block(3 * query_block + query_block + query_block / 2);
+                     search(&grid, &queries, order.data(), first, last, block.data(), dist2, idx);
+                 });
+}
+
+// The k nearest target points of every row of `queries`, k a row.
+template <class S, class Q>
+void grid_nearest_k(const CellGrid<S>& grid, const PointsView<Q>& queries, std::size_t k, std::size_t threads,
+                    double* dist2, std::uint32_t* idx) {
+    using Entry = typename GridNearestK<S, Q>::Entry;
+    if (k == 0) return;
+    const Buffer<std::uint32_t> order = morton_rows(queries, threads);
+    const auto search = Dispatch<GridNearestK<S, Q>, void, const CellGrid<S>*, const PointsView<Q>*,
+                                 const std::uint32_t*, std::size_t, std::size_t, std::size_t, Entry*, double*,
+                                 std::uint32_t*>::pick();
+    on_ranges(queries.rows, parts_for_items(queries.rows, threads, grid_queries_per_thread),
+                 [&](std::size_t, std::size_t first, std::size_t last) {
+                     Buffer<Entry> scratch(2 * k);
+                     search(&grid, &queries, order.data(), first, last, k, scratch.data(), dist2, idx);
+                 });
+}
+
+// How many target points lie within `radius2` (squared) of each row of
+// `queries`, the queries split over `threads` threads.
+template <class S, class Q>
+void grid_ball_counts(const CellGrid<S>& grid, const PointsView<Q>& queries, double radius2, std::size_t threads,
+                      std::uint64_t* counts) {
+    on_ranges(queries.rows, parts_for_items(queries.rows, threads, grid_queries_per_thread),
+                 [&](std::size_t, std::size_t first, std::size_t last) {
+                     for (std::size_t r = first; r < last; ++r) {
+                         double q[3];
+                         detail::read_query(queries, r, q);
+                         std::uint64_t count = 0;
+                         ball_in_grid(grid, q, radius2, [&](std::uint32_t, double) { ++count; });
+                         counts[r] = count;
+                     }
+                 });
+}
+
+}  // namespace ornel

@@ -1,0 +1,227 @@
+"""The cell grid's searches (`ornel._native.grid_nearest`, `grid_nearest_k`): exact against brute
+force and cKDTree on every kind of cloud a user brings, ties to the lowest row, threads giving the
+serial answer, and clear refusals."""
+
+import numpy as np
+import pytest
+from hypothesis import given, strategies as st
+from scipy.spatial import cKDTree
+
+from ornel._native import grid_ball_counts, grid_nearest, grid_nearest_k
+from tests.conftest import DATA
+
+
+def brute(queries, points):
+    """Squared distances in double as (dx² + dy²) + dz², and the lowest row among the nearest."""
+    q, p = queries[:, :3].astype(np.float64), points[:, :3].astype(np.float64)
+    diff = q[:, None, :] - p[None, :, :]
+    d2 = (diff[..., 0] * diff[..., 0] + diff[..., 1] * diff[..., 1]) + diff[..., 2] * diff[..., 2]
+    return d2
+
+
+def check_nearest(queries, points, threads=2):
+    dist2, idx = grid_nearest(points, queries, threads=threads)
+    d2 = brute(queries, points)
+    expected = np.argmin(d2, axis=1)  # the first of equal minima: the lowest row
+    np.testing.assert_array_equal(dist2, d2[np.arange(len(queries)), expected])
+    np.testing.assert_array_equal(idx, expected)
+    return dist2, idx
+
+
+def check_k(queries, points, k, threads=2):
+    dist2, idx = grid_nearest_k(points, queries, k, threads=threads)
+    d2 = brute(queries, points)
+    rows = np.broadcast_to(np.arange(len(points)), d2.shape)
+    order = np.lexsort((rows, d2), axis=1)[:, :k]
+    found = min(k, len(points))
+    np.testing.assert_array_equal(dist2[:, :found], np.take_along_axis(d2, order, 1)[:, :found])
+    np.testing.assert_array_equal(idx[:, :found], order[:, :found])
+    assert (dist2[:, found:] == np.inf).all() and (idx[:, found:] == len(points)).all()
+
+
+def scan(name, n, rng):
+    points = np.load(DATA / name).astype(np.float64)
+    return points[rng.choice(len(points), size=min(n, len(points)), replace=False)]
+
+
+def kinds(rng):
+    """Clouds as users have them, each with queries near and far from it."""
+    cube = rng.random((3000, 3))
+    bunny = scan("stanford-bunny.npy", 3000, rng)
+    lidar = np.round(rng.random((3000, 3)) * [40, 40, 2], 2)  # centimetre quanta: exact ties
+    flat = np.column_stack([rng.random((2500, 2)), np.zeros(2500)])
+    line = np.outer(rng.random(2000), [1.0, 2.0, -0.5])
+    duplicates = np.repeat(rng.random((300, 3)), 7, axis=0)[rng.permutation(2100)]
+    # A dense patch beside sparse outliers a million times farther apart.
+    uneven = np.concatenate([rng.random((2500, 3)) * 1e-3, rng.normal(size=(20, 3)) * 1e3])
+    return {"cube": cube, "bunny": bunny, "lidar": lidar, "flat": flat, "line": line,
+            "duplicates": duplicates, "uneven": uneven}
+
+
+KINDS = ["cube", "bunny", "lidar", "flat", "line", "duplicates", "uneven"]
+
+
+def queries_for(points, rng, n=1500):
+    lo, hi = points.min(axis=0), points.max(axis=0)
+    span = np.maximum(hi - lo, 1e-9)
+    near = points[rng.integers(0, len(points), n // 2)] + rng.normal(size=(n // 2, 3)) * span * 0.01
+    wide = lo + (rng.random((n - n // 2, 3)) * 3 - 1) * span  # outside the box too
+    return np.concatenate([near, wide, points[:50]])
+
+
+class TestMatchesBruteForce:
+    @pytest.mark.parametrize("kind", KINDS)
+    @pytest.mark.parametrize("offset", [0.0, 1e5, 1e6])
+    def test_every_kind_of_cloud_in_double(self, kind, offset):
+        rng = np.random.default_rng(KINDS.index(kind))
+        points = kinds(rng)[kind] + offset
+        queries = queries_for(points - offset, rng) + offset
+        if kind == "lidar":
+            queries = np.round(queries, 2)  # quantised queries against quantised points
+        dist2, _ = check_nearest(queries, points)
+        # The distances cKDTree gives, bit for bit.
+        tree_dists, _ = cKDTree(points).query(queries)
+        np.testing.assert_array_equal(np.sqrt(dist2), tree_dists)
+
+    @pytest.mark.parametrize("kind", KINDS)
+    def test_single_precision_is_exact_for_the_rounded_coordinates(self, kind):
+        rng = np.random.default_rng(10 + KINDS.index(kind))
+        points = kinds(rng)[kind]
+        queries = queries_for(points, rng)
+        single_points, single_queries = points.astype(np.float32), queries.astype(np.float32)
+        dist2, _ = check_nearest(single_queries, single_points)
+        # Against the double coordinates, off by no more than the two roundings: a coordinate
+        # moves by at most 2^-24 of its magnitude, a point by sqrt(3) times that.
+        exact = np.sqrt(brute(queries, points).min(axis=1))
+        scale = np.abs(np.concatenate([points, queries])).max()
+        assert np.all(np.abs(np.sqrt(dist2) - exact) <= 2 * np.sqrt(3) * 2.0**-24 * scale * (1 + 1e-9))
+
+    @pytest.mark.parametrize("kind", KINDS)
+    @pytest.mark.parametrize("k", [1, 4, 17])
+    def test_k_nearest(self, kind, k):
+        rng = np.random.default_rng(20 + KINDS.index(kind))
+        points = kinds(rng)[kind] + 1e5
+        check_k(queries_for(points - 1e5, rng, 600) + 1e5, points, k)
+
+    @pytest.mark.parametrize("kind", KINDS)
+    def test_ball_counts(self, kind):
+        # Every point within the radius counted, those exactly at it included: balls spanning
+        # a few cells, and balls wide enough to go through the octree.
+        rng = np.random.default_rng(40 + KINDS.index(kind))
+        points = kinds(rng)[kind] + 1e5
+        queries = queries_for(points - 1e5, rng, 400) + 1e5
+        d2 = brute(queries, points)
+        span = float(np.ptp(points, axis=0).max())
+        for radius in (0.0, span * 0.01, span * 0.2, np.sqrt(np.sort(d2[0])[5])):
+            expected = (d2 <= radius * radius).sum(axis=1)
+            np.testing.assert_array_equal(grid_ball_counts(points, queries, radius, threads=2), expected)
+
+    def test_k_beyond_the_target_fills_with_misses(self):
+        rng = np.random.default_rng(5)
+        check_k(rng.random((40, 3)), rng.random((6, 3)), 9)
+
+    @given(st.integers(1, 400), st.integers(1, 300), st.integers(1, 6), st.sampled_from([0.0, 1e6]),
+           st.integers(0, 2**32 - 1))
+    def test_coarse_random_clouds(self, n, nq, scale, offset, seed):
+        # Coordinates on a coarse lattice: equal distances and equal points everywhere.
+        rng = np.random.default_rng(seed)
+        points = rng.integers(0, scale + 1, size=(n, 3)) / scale + offset
+        queries = rng.integers(-1, scale + 2, size=(nq, 3)) / scale + offset
+        check_nearest(queries, points)
+        check_k(queries, points, 3)
+
+
+class TestTiesAndDeterminism:
+    def test_equal_distances_go_to_the_lowest_row(self):
+        corners = np.array([[x, y, z] for x in (0, 1) for y in (0, 1) for z in (0, 1)], dtype=np.float64)
+        rng = np.random.default_rng(1)
+        for _ in range(20):
+            points = corners[rng.permutation(8)]
+            dist2, idx = grid_nearest(points, np.array([[0.5, 0.5, 0.5]]))
+            assert dist2[0] == 0.75 and idx[0] == 0
+            _, rows = grid_nearest_k(points, np.array([[0.5, 0.5, 0.5]]), 8)
+            np.testing.assert_array_equal(rows[0], np.arange(8))
+
+    def test_duplicates_answer_their_first_copy(self):
+        rng = np.random.default_rng(2)
+        base = rng.random((500, 3))
+        points = np.concatenate([base, base, base])
+        _, idx = grid_nearest(points, points)
+        np.testing.assert_array_equal(idx, np.tile(np.arange(500), 3))
+
+    @pytest.mark.parametrize("dtype", [np.float32, np.float64])
+    def test_threads_give_the_serial_answer(self, dtype):
+        rng = np.random.default_rng(3)
+        points = scan("rocker-arm.npy", 60_000, rng).astype(dtype)
+        queries = (points[rng.integers(0, len(points), 50_000)] + rng.normal(size=(50_000, 3)) * 0.5).astype(dtype)
+        serial = grid_nearest(points, queries, threads=1)
+        for threads in (2, 3, 8):
+            parallel = grid_nearest(points, queries, threads=threads)
+            np.testing.assert_array_equal(parallel[0], serial[0])
+            np.testing.assert_array_equal(parallel[1], serial[1])
+        serial_k = grid_nearest_k(points, queries[:5000], 5, threads=1)
+        parallel_k = grid_nearest_k(points, queries[:5000], 5, threads=3)
+        np.testing.assert_array_equal(serial_k[1], parallel_k[1])
+        tree_dists, _ = cKDTree(points.astype(np.float64)).query(queries.astype(np.float64))
+        np.testing.assert_array_equal(np.sqrt(serial[0]), tree_dists)
+
+    def test_strided_and_wide_arrays_read_as_their_copies(self):
+        rng = np.random.default_rng(4)
+        wide = rng.random((2000, 5))
+        points = wide[::-2]
+        queries = np.asfortranarray(rng.random((300, 4)))
+        expected = grid_nearest(np.ascontiguousarray(points[:, :3]), np.ascontiguousarray(queries[:, :3]))
+        got = grid_nearest(points, queries)
+        np.testing.assert_array_equal(got[0], expected[0])
+        np.testing.assert_array_equal(got[1], expected[1])
+
+    def test_empty_clouds(self):
+        dist2, idx = grid_nearest(np.zeros((0, 3)), np.ones((3, 3)))
+        assert (dist2 == np.inf).all() and (idx == 0).all()
+        dist2, idx = grid_nearest(np.ones((3, 3)), np.zeros((0, 3)))
+        assert dist2.shape == (0,) and idx.shape == (0,)
+
+
+class TestRefusals:
+    @pytest.mark.parametrize("which", ["points", "queries"])
+    @pytest.mark.parametrize("bad", [np.nan, np.inf])
+    def test_non_finite_coordinates(self, which, bad):
+        good = np.random.default_rng(0).random((10, 3))
+        broken = good.copy()
+        broken[4, 1] = bad
+        arrays = {"points": good, "queries": good, which: broken}
+        with pytest.raises(ValueError, match=f"^{which}: point 4 has a non-finite coordinate"):
+            grid_nearest(arrays["points"], arrays["queries"])
+
+    def test_shapes_types_and_numbers(self):
+        good = np.zeros((4, 3))
+        with pytest.raises(ValueError, match=r"^points: expected an array of shape \(n, 3\) or wider; got 4 rows of 2"):
+            grid_nearest(np.zeros((4, 2)), good)
+        with pytest.raises(ValueError, match="^queries: expected"):
+            grid_nearest(good, np.zeros((4, 1)))
+        with pytest.raises(TypeError) as refused:
+            grid_nearest(good.astype(np.int64), good)
+        assert "expected a float64 array of shape (n, 3); got int64" in "\n".join(refused.value.__notes__)
+        with pytest.raises(ValueError, match="^k must be from 1 to 4096, not 0"):
+            grid_nearest_k(good, good, 0)
+        with pytest.raises(ValueError, match="^threads must be at least 1, not 0"):
+            grid_nearest(good, good, threads=0)
+        with pytest.raises(TypeError):
+            grid_nearest(good)
+
+
+class TestSpatialOrder:
+    def test_radix_sorted_order_is_the_stable_key_order_on_large_clouds(self):
+        # Large enough to be sorted in parts on several threads; many equal keys, whose
+        # rows must stay in order, and a box of 21-bit keys whose top digits vary little.
+        import ornel
+        from tests.conftest import reference_morton_keys
+
+        rng = np.random.default_rng(30)
+        clouds = [rng.random((300_000, 3)),
+                  np.round(rng.random((200_000, 3)) * 40) / 40,
+                  np.repeat(rng.random((1000, 3)), 150, axis=0)[rng.permutation(150_000)].astype(np.float32),
+                  rng.random((150_000, 3)) * [1e-3, 1e3, 1.0] + 1e6]
+        for points in clouds:
+            expected = np.argsort(reference_morton_keys(points), kind="stable")
+            np.testing.assert_array_equal(ornel.morton_order(points), expected)
