@@ -71,15 +71,18 @@ class MeshComparison(Comparison):
 
 def compare(a: Cloud | npt.ArrayLike, b: Cloud | Mesh | npt.ArrayLike, *, precision: Precision = "f32",
             max_distance: float | None = None, threads: int | None = None, skip_invalid: bool = False,
-            store: Any = None) -> Comparison:
+            store: Any = None, index: str = "auto") -> Comparison:
     """Every point of `a` against its nearest point of `b`: a cloud's nearest point, or
     with a `Mesh` the nearest point of its triangles (a `MeshComparison`). See
-    `ornel.Comparison` for the rest; a mesh's index is kept in the Mesh, not a store."""
+    `ornel.Comparison` for the rest; a mesh's index is kept in the Mesh, not a store,
+    and `index` (which of a cloud's indexes to search) applies to clouds."""
     if not isinstance(b, Mesh):
         return compare_clouds(a, b, precision=precision, max_distance=max_distance, threads=threads,
-                              skip_invalid=skip_invalid, store=store)
+                              skip_invalid=skip_invalid, store=store, index=index)  # type: ignore[arg-type]
     if store is not None:
         raise ValueError("a mesh keeps its index in the Mesh; store applies to clouds")
+    if index != "auto":
+        raise ValueError("a mesh is searched through its own hierarchy of triangles; index applies to clouds")
     return compare_to_mesh(a, b, precision=precision, max_distance=max_distance, threads=threads,
                            skip_invalid=skip_invalid)
 
