@@ -32,11 +32,10 @@ import statistics
 import time
 from concurrent.futures import ThreadPoolExecutor
 
+import _ornel
 import numpy as np
 from common import DATA, delaunay_graph, morton_order, openmp_threads, pykdtree_class
 from scipy.spatial import cKDTree
-
-import _ornel
 
 LABELS = {
     "a": "(a) query_prepared",
@@ -156,11 +155,15 @@ def bench(name, clouds, repeats):
         for key in methods:
             for threads in (1, 2):
                 seconds = results[(key, threads)]
-                print(f"  {LABELS[key]:30s} threads={threads}: {seconds:8.3f} s  {seconds / n_queries * 1e9:7.1f} ns/point")
+                print(
+                    f"  {LABELS[key]:30s} threads={threads}: {seconds:8.3f} s  {seconds / n_queries * 1e9:7.1f} ns/point"
+                )
         for threads in (1, 2):
             c = results[("c", threads)]
-            print(f"  ratios, {threads} thread(s): " + "  ".join(
-                f"{key}/c {results[(key, threads)] / c:5.2f}" for key in methods if key != "c"))
+            print(
+                f"  ratios, {threads} thread(s): "
+                + "  ".join(f"{key}/c {results[(key, threads)] / c:5.2f}" for key in methods if key != "c")
+            )
         for key in methods:
             print(f"  2-thread speed-up {LABELS[key]:30s} {results[(key, 1)] / results[(key, 2)]:5.2f}")
 

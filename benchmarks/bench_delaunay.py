@@ -49,7 +49,6 @@ from common import DATA, jittered_surface, reset_peak, status_bytes  # noqa: E40
 SEED = 20261208
 
 
-
 def tetgen_available():
     try:
         import tetgenpy  # noqa: F401
@@ -90,8 +89,9 @@ def child(which, path):
 
 
 def measure(which, path):
-    result = subprocess.run([sys.executable, __file__, "--child", which, str(path)], check=True,
-                            capture_output=True, text=True)
+    result = subprocess.run(
+        [sys.executable, __file__, "--child", which, str(path)], check=True, capture_output=True, text=True
+    )
     return json.loads(result.stdout)
 
 
@@ -110,8 +110,11 @@ def lattices(rng, side=30):
     """(name, points, the same points shuffled again) for each kind of lattice."""
     axis = np.arange(side, dtype=np.float64)
     lattice = np.stack(np.meshgrid(axis, axis, axis, indexing="ij"), -1).reshape(-1, 3)
-    for name, points in (("integer lattice", lattice), ("0.1 lattice", lattice * 0.1),
-                         ("survey lattice", lattice * 0.37 + [500_000.0, 500_000.0, 100.0])):
+    for name, points in (
+        ("integer lattice", lattice),
+        ("0.1 lattice", lattice * 0.1),
+        ("survey lattice", lattice * 0.37 + [500_000.0, 500_000.0, 100.0]),
+    ):
         yield f"{name} {len(points):,}", points[rng.permutation(len(points))], points[rng.permutation(len(points))]
 
 
@@ -162,8 +165,11 @@ def run(sizes, repeats, log=print, lattice_clouds=False):
             row = {"case": name, "n": len(points)}
             for which in contenders:
                 runs = [measure(which, path) for _ in range(repeats)]
-                row[which] = {"seconds": statistics.median(r["seconds"] for r in runs),
-                              "peak": statistics.median(r["peak"] for r in runs), "entries": runs[0]["entries"]}
+                row[which] = {
+                    "seconds": statistics.median(r["seconds"] for r in runs),
+                    "peak": statistics.median(r["peak"] for r in runs),
+                    "entries": runs[0]["entries"],
+                }
             one, two = one_cloud_two_threads(points, repeats)
             row["one cloud"] = {"one thread": one, "two threads": two}
             sequential, parallel = two_threads(points, second, repeats)
@@ -174,15 +180,20 @@ def run(sizes, repeats, log=print, lattice_clouds=False):
 
 def format_rows(rows):
     contenders = [c for c in ("ornel", "scipy", "tetgen") if c in rows[0]]
-    lines = [f"  {'case':<24} " + " ".join(f"{c + ' ns/pt':>13} {'B/pt':>6}" for c in contenders)
-             + f" {'scipy/ornel':>12} {'1 cloud, 2 threads':>19} {'2 clouds, 2 threads':>20}"]
+    lines = [
+        f"  {'case':<24} "
+        + " ".join(f"{c + ' ns/pt':>13} {'B/pt':>6}" for c in contenders)
+        + f" {'scipy/ornel':>12} {'1 cloud, 2 threads':>19} {'2 clouds, 2 threads':>20}"
+    ]
     for row in rows:
         n = row["n"]
         cells = " ".join(f"{row[c]['seconds'] / n * 1e9:>13,.0f} {row[c]['peak'] / n:>6,.0f}" for c in contenders)
         speedup = row["two threads"]["sequential"] / row["two threads"]["parallel"]
         within = row["one cloud"]["one thread"] / row["one cloud"]["two threads"]
-        lines.append(f"  {row['case']:<24} {cells} {row['scipy']['seconds'] / row['ornel']['seconds']:>11.1f}x"
-                     f" {within:>18.2f}x {speedup:>19.2f}x")
+        lines.append(
+            f"  {row['case']:<24} {cells} {row['scipy']['seconds'] / row['ornel']['seconds']:>11.1f}x"
+            f" {within:>18.2f}x {speedup:>19.2f}x"
+        )
     if "tetgen" not in rows[0]:
         lines.append("  tetgenpy is not installed: no TetGen column")
     return "\n".join(lines)

@@ -53,8 +53,12 @@ def main() -> None:
     from distributed import Client, LocalCluster
 
     workers = 2
-    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0",
-                      silence_logs=40) as cluster, Client(cluster) as client:
+    with (
+        LocalCluster(
+            n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0", silence_logs=40
+        ) as cluster,
+        Client(cluster) as client,
+    ):
         idle = client.run(resident_and_peak)
         local_times, cluster_times, local_cpu, cluster_cpu = [], [], [], []
         for _ in range(args.repeats):
@@ -75,21 +79,26 @@ def main() -> None:
     pairs = args.clouds * (args.clouds - 1)
     local_s, cluster_s = statistics.median(local_times), statistics.median(cluster_times)
     local_c, cluster_c = statistics.median(local_cpu), statistics.median(cluster_cpu)
-    print(f"{args.clouds} clouds x {args.points:,} points, {pairs} ordered pairs, f32, "
-          f"{workers} workers x 1 thread vs {workers} local threads, median of {args.repeats}")
+    print(
+        f"{args.clouds} clouds x {args.points:,} points, {pairs} ordered pairs, f32, "
+        f"{workers} workers x 1 thread vs {workers} local threads, median of {args.repeats}"
+    )
     print(f"local (threads={workers})        {local_s:8.2f} s   {local_s / pairs * 1e3:7.1f} ms/pair")
     print(f"LocalCluster ({workers} workers)     {cluster_s:8.2f} s   {cluster_s / pairs * 1e3:7.1f} ms/pair")
-    print(f"cluster overhead              {cluster_s - local_s:8.2f} s   "
-          f"{(cluster_s - local_s) / pairs * 1e3:7.1f} ms/pair   ratio {cluster_s / local_s:.2f}")
+    print(
+        f"cluster overhead              {cluster_s - local_s:8.2f} s   "
+        f"{(cluster_s - local_s) / pairs * 1e3:7.1f} ms/pair   ratio {cluster_s / local_s:.2f}"
+    )
     # On a shared machine the wall times swing with the load; CPU time (this process and
     # the workers together) shows what the cluster itself costs.
-    print(f"CPU time: local {local_c:.2f} s, cluster {cluster_c:.2f} s (client and workers), overhead "
-          f"{(cluster_c - local_c) / pairs * 1e3:.1f} ms/pair, ratio {cluster_c / local_c:.2f}")
+    print(
+        f"CPU time: local {local_c:.2f} s, cluster {cluster_c:.2f} s (client and workers), overhead "
+        f"{(cluster_c - local_c) / pairs * 1e3:.1f} ms/pair, ratio {cluster_c / local_c:.2f}"
+    )
     for address in sorted(after):
         rss_idle = idle[address][0] / 2**20
         peak = after[address][1] / 2**20
-        print(f"worker {address}: idle {rss_idle:6.0f} MiB, peak {peak:6.0f} MiB, "
-              f"needed {peak - rss_idle:6.0f} MiB")
+        print(f"worker {address}: idle {rss_idle:6.0f} MiB, peak {peak:6.0f} MiB, needed {peak - rss_idle:6.0f} MiB")
     print(f"clouds' points alone: {args.clouds * args.points * 24 / 2**20:.0f} MiB in all")
 
 

@@ -46,7 +46,6 @@ from common import reset_peak, status_bytes  # noqa: E402
 SEED = 20240601
 
 
-
 def child(which, directory, n):
     directory = pathlib.Path(directory)
     if which == "ornel":
@@ -118,8 +117,17 @@ def build_costs(points, repeats=3):
 
     KDTree = pykdtree_class()
     points32 = np.ascontiguousarray(points, dtype=np.float32)
-    runs = {key: [] for key in ("Delaunay", "graph_from_simplices", "vertex_neighbor_vertices", "PreparedF32",
-                                "cKDTree", "pykdtree")}
+    runs = {
+        key: []
+        for key in (
+            "Delaunay",
+            "graph_from_simplices",
+            "vertex_neighbor_vertices",
+            "PreparedF32",
+            "cKDTree",
+            "pykdtree",
+        )
+    }
 
     def timed(key, call):
         start = time.perf_counter()
@@ -129,8 +137,10 @@ def build_costs(points, repeats=3):
 
     for _ in range(repeats):
         triangulation = timed("Delaunay", lambda: Delaunay(points))
-        graph = timed("graph_from_simplices",
-                      lambda: _ornel.graph_from_simplices(triangulation.simplices.astype(np.uint64), len(points)))
+        graph = timed(
+            "graph_from_simplices",
+            lambda: _ornel.graph_from_simplices(triangulation.simplices.astype(np.uint64), len(points)),
+        )
         timed("vertex_neighbor_vertices", lambda: triangulation.vertex_neighbor_vertices)
         timed("PreparedF32", lambda: _ornel.PreparedF32(points32, *graph))
         timed("cKDTree", lambda: cKDTree(points))
@@ -172,17 +182,23 @@ def main():
 
     mib = 2**20
     print()
-    print(f"{'points':>9} {'simplices':>10} {'call':>6} {'runs':>4} {'median s':>9} {'peak extra MiB':>15} "
-          f"{'/ output':>9} {'/ (output + counts)':>20}")
+    print(
+        f"{'points':>9} {'simplices':>10} {'call':>6} {'runs':>4} {'median s':>9} {'peak extra MiB':>15} "
+        f"{'/ output':>9} {'/ (output + counts)':>20}"
+    )
     for row in rows:
         for name in ("ornel", "scipy"):
             r = row[name]
-            print(f"{row['n']:>9} {row['simplices']:>10} {name:>6} {r['runs']:>4} {r['seconds']:>9.3f} "
-                  f"{r['peak'] / mib:>15.1f} {r['peak'] / row['output']:>9.2f} "
-                  f"{r['peak'] / (row['output'] + row['counts']):>20.2f}")
-        print(f"{'':>9} {'':>10} {'ratio':>6} {'':>4} {row['scipy']['seconds'] / row['ornel']['seconds']:>8.1f}x "
-              f"{row['scipy']['peak'] / row['ornel']['peak']:>14.1f}x   (scipy / ornel; output "
-              f"{row['output'] / mib:.1f} MiB, counts {row['counts'] / mib:.1f} MiB)")
+            print(
+                f"{row['n']:>9} {row['simplices']:>10} {name:>6} {r['runs']:>4} {r['seconds']:>9.3f} "
+                f"{r['peak'] / mib:>15.1f} {r['peak'] / row['output']:>9.2f} "
+                f"{r['peak'] / (row['output'] + row['counts']):>20.2f}"
+            )
+        print(
+            f"{'':>9} {'':>10} {'ratio':>6} {'':>4} {row['scipy']['seconds'] / row['ornel']['seconds']:>8.1f}x "
+            f"{row['scipy']['peak'] / row['ornel']['peak']:>14.1f}x   (scipy / ornel; output "
+            f"{row['output'] / mib:.1f} MiB, counts {row['counts'] / mib:.1f} MiB)"
+        )
 
     results = pathlib.Path(__file__).parent / "results"
     results.mkdir(exist_ok=True)

@@ -12,12 +12,19 @@ against the exact k nearest (the fraction of the exact neighbours that a row lis
 
 import argparse
 
-import numpy as np
-from common import (DATA, delaunay_graph, machine_line, median_seconds, morton_order, openmp_threads, pykdtree_class,
-                    pynanoflann_class)
-from scipy.spatial import cKDTree
-
 import _ornel
+import numpy as np
+from common import (
+    DATA,
+    delaunay_graph,
+    machine_line,
+    median_seconds,
+    morton_order,
+    openmp_threads,
+    pykdtree_class,
+    pynanoflann_class,
+)
+from scipy.spatial import cKDTree
 
 K = 8
 EFS = (8, 16, 32)
@@ -90,22 +97,32 @@ def main():
     rng = np.random.default_rng(2026)
 
     print(machine_line())
-    print(f"k = {K}; median of {args.repeat} calls on one thread, with the spread of the runs; "
-          "ratio = kd-tree time / ours; recall against the exact k nearest")
+    print(
+        f"k = {K}; median of {args.repeat} calls on one thread, with the spread of the runs; "
+        "ratio = kd-tree time / ours; recall against the exact k nearest"
+    )
     for name, x, y in cloud_pairs(args.n, rng):
         x_graph, y_graph = delaunay_graph(x), delaunay_graph(y)
         print(f"\n{name}")
         for dtype in (np.float64, np.float32):
             spreads = {}
             peers, exact = measure_peers(x.astype(dtype), y.astype(dtype), K, args.repeat, spreads)
-            print("  " + ", ".join(f"{peer} {seconds / len(x) * 1e9:.0f} ns/point (spread {spreads[peer]:.0%})"
-                                   for peer, seconds in peers.items()) + f" on {np.dtype(dtype).name} points")
+            print(
+                "  "
+                + ", ".join(
+                    f"{peer} {seconds / len(x) * 1e9:.0f} ns/point (spread {spreads[peer]:.0%})"
+                    for peer, seconds in peers.items()
+                )
+                + f" on {np.dtype(dtype).name} points"
+            )
             header = " ".join(f"{'/ ' + peer:>14}" for peer in peers)
             print(f"  {'precision':9} {'ef':>4} {'ns/point':>10} {'spread':>7} {header} {'recall':>9}")
             for row in measure(x, y, x_graph, y_graph, dtype, K, EFS, exact, args.repeat):
                 ratios = " ".join(f"{seconds / row['seconds']:>14.2f}" for seconds in peers.values())
-                print(f"  {np.dtype(dtype).name:9} {row['ef']:>4} {row['seconds'] / len(x) * 1e9:>10.0f} "
-                      f"{row['spread']:>7.0%} {ratios} {row['recall']:>9.5f}")
+                print(
+                    f"  {np.dtype(dtype).name:9} {row['ef']:>4} {row['seconds'] / len(x) * 1e9:>10.0f} "
+                    f"{row['spread']:>7.0%} {ratios} {row['recall']:>9.5f}"
+                )
 
 
 if __name__ == "__main__":

@@ -30,9 +30,10 @@ import numpy as np
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
 
-import ornel  # noqa: E402
 from common import machine_line, reset_peak, status_bytes  # noqa: E402
 from m3c2_model import m3c2_reference  # noqa: E402
+
+import ornel  # noqa: E402
 
 NORMAL_RADIUS, CYLINDER_RADIUS, MAX_DEPTH, SPACING = 5.0, 2.0, 15.0, 0.6
 
@@ -66,24 +67,40 @@ def timed(call, repeats):
 
 
 def ours(first, second, cores, threads, depth):
-    return lambda: ornel.m3c2(first, second, core_points=cores, normal_radius=NORMAL_RADIUS,
-                              cylinder_radius=CYLINDER_RADIUS, max_depth=depth, normals="+z", threads=threads)
+    return lambda: ornel.m3c2(
+        first,
+        second,
+        core_points=cores,
+        normal_radius=NORMAL_RADIUS,
+        cylinder_radius=CYLINDER_RADIUS,
+        max_depth=depth,
+        normals="+z",
+        threads=threads,
+    )
 
 
 def theirs(py4dgeo, first, second, cores, depth):
     def run():
         epoch1, epoch2 = py4dgeo.Epoch(first), py4dgeo.Epoch(second)
-        algorithm = py4dgeo.M3C2(epochs=(epoch1, epoch2), corepoints=cores, normal_radii=(NORMAL_RADIUS,),
-                                 cyl_radius=CYLINDER_RADIUS, max_distance=depth)
+        algorithm = py4dgeo.M3C2(
+            epochs=(epoch1, epoch2),
+            corepoints=cores,
+            normal_radii=(NORMAL_RADIUS,),
+            cyl_radius=CYLINDER_RADIUS,
+            max_distance=depth,
+        )
         distances, uncertainties = algorithm.run()
         return distances, uncertainties, algorithm.directions()
+
     return run
 
 
 def describe(name, times, peak, n):
     median = statistics.median(times)
-    print(f"  {name:<22} {median:8.3f} s  (min {min(times):.3f}, max {max(times):.3f})  "
-          f"+{peak / 2**20:6.1f} MB  {peak / (2 * n):6.1f} B/point")
+    print(
+        f"  {name:<22} {median:8.3f} s  (min {min(times):.3f}, max {max(times):.3f})  "
+        f"+{peak / 2**20:6.1f} MB  {peak / (2 * n):6.1f} B/point"
+    )
     return median
 
 
@@ -91,17 +108,25 @@ def agreement(result, distances, uncertainties):
     both = np.isfinite(result.distance) & np.isfinite(distances)
     same_counts = (result.count1 == uncertainties["num_samples1"]) & (result.count2 == uncertainties["num_samples2"])
     lod = np.isfinite(result.lod) & np.isfinite(uncertainties["lodetection"]) & same_counts
-    print(f"    distances where both have one: {both.sum():,} of {len(both):,}; "
-          f"NaN patterns equal: {np.array_equal(np.isnan(result.distance), np.isnan(distances))}")
-    print(f"    counts equal at {same_counts.mean():.2%} of core points; ours larger at "
-          f"{((result.count1 > uncertainties['num_samples1']) | (result.count2 > uncertainties['num_samples2'])).mean():.2%}")
+    print(
+        f"    distances where both have one: {both.sum():,} of {len(both):,}; "
+        f"NaN patterns equal: {np.array_equal(np.isnan(result.distance), np.isnan(distances))}"
+    )
+    print(
+        f"    counts equal at {same_counts.mean():.2%} of core points; ours larger at "
+        f"{((result.count1 > uncertainties['num_samples1']) | (result.count2 > uncertainties['num_samples2'])).mean():.2%}"
+    )
     where = both & same_counts
     if where.any():
-        print(f"    where counts agree: max |distance difference| {np.abs(result.distance - distances)[where].max():.2e}, "
-              f"max |LoD difference| {np.abs(result.lod - uncertainties['lodetection'])[lod].max():.2e}")
+        print(
+            f"    where counts agree: max |distance difference| {np.abs(result.distance - distances)[where].max():.2e}, "
+            f"max |LoD difference| {np.abs(result.lod - uncertainties['lodetection'])[lod].max():.2e}"
+        )
     if both.any():
-        print(f"    everywhere: max |distance difference| {np.abs(result.distance - distances)[both].max():.2e}, "
-              f"median {np.median(np.abs(result.distance - distances)[both]):.2e}")
+        print(
+            f"    everywhere: max |distance difference| {np.abs(result.distance - distances)[both].max():.2e}, "
+            f"median {np.median(np.abs(result.distance - distances)[both]):.2e}"
+        )
 
 
 def main():
@@ -112,12 +137,15 @@ def main():
     parser.add_argument("--sample", type=int, default=300, help="core points checked against the brute force")
     args = parser.parse_args()
     import py4dgeo
+
     py4dgeo.set_py4dgeo_logfile(os.path.join(tempfile.gettempdir(), "bench_m3c2_py4dgeo.log"))
     py4dgeo.set_num_threads(args.threads)
     print(machine_line())
-    print(f"py4dgeo {py4dgeo.__version__ if hasattr(py4dgeo, '__version__') else ''}; {args.points:,} points per "
-          f"epoch, {args.threads} threads, normal radius {NORMAL_RADIUS}, cylinder radius {CYLINDER_RADIUS}, "
-          f"max depth {MAX_DEPTH}")
+    print(
+        f"py4dgeo {py4dgeo.__version__ if hasattr(py4dgeo, '__version__') else ''}; {args.points:,} points per "
+        f"epoch, {args.threads} threads, normal radius {NORMAL_RADIUS}, cylinder radius {CYLINDER_RADIUS}, "
+        f"max depth {MAX_DEPTH}"
+    )
     rng = np.random.default_rng(2013)
     first, second, patch_side = epochs(args.points, rng)
     for order_name in ("scan order", "Morton order"):
@@ -127,26 +155,33 @@ def main():
         print(f"\n{order_name}: {len(cores):,} core points")
         result, times, peak = timed(ours(first, second, cores, args.threads, MAX_DEPTH), args.repeats)
         mine = describe("ornel.m3c2", times, peak, args.points)
-        (distances, uncertainties, normals), times, peak = timed(theirs(py4dgeo, first, second, cores, MAX_DEPTH),
-                                                                  args.repeats)
+        (distances, uncertainties, normals), times, peak = timed(
+            theirs(py4dgeo, first, second, cores, MAX_DEPTH), args.repeats
+        )
         peer = describe("py4dgeo M3C2", times, peak, args.points)
         print(f"  py4dgeo / ornel: {peer / mine:.1f}x")
         patch = (cores[:, 0] < patch_side) & (cores[:, 1] < patch_side)
-        for name, d, lod in (("ornel", result.distance, result.lod),
-                             ("py4dgeo", distances, uncertainties["lodetection"])):
+        for name, d, lod in (
+            ("ornel", result.distance, result.lod),
+            ("py4dgeo", distances, uncertainties["lodetection"]),
+        ):
             significant = np.abs(d) > lod
-            print(f"    {name:<8} patch: median change {np.nanmedian(d[patch]) * 1000:.2f} mm, "
-                  f"{significant[patch].mean():.1%} significant; elsewhere {significant[~patch].mean():.1%} flagged")
+            print(
+                f"    {name:<8} patch: median change {np.nanmedian(d[patch]) * 1000:.2f} mm, "
+                f"{significant[patch].mean():.1%} significant; elsewhere {significant[~patch].mean():.1%} flagged"
+            )
         print(f"    normals: max difference {np.abs(result.normal - normals).max():.2e}")
         agreement(result, distances, uncertainties)
         if order_name == "scan order":
             pick = np.random.default_rng(1).choice(len(cores), args.sample, replace=False)
             reference = m3c2_reference(first, second, cores[pick], [NORMAL_RADIUS], CYLINDER_RADIUS, MAX_DEPTH)
-            exact = ((result.count1[pick] == reference["count1"]) & (result.count2[pick] == reference["count2"]))
-            print(f"    brute force on {args.sample} core points: ornel's counts equal at {exact.mean():.1%}, "
-                  f"max |distance difference| {np.nanmax(np.abs(result.distance[pick] - reference['distance'])):.2e}; "
-                  f"py4dgeo's counts equal at "
-                  f"{((uncertainties['num_samples1'][pick] == reference['count1']) & (uncertainties['num_samples2'][pick] == reference['count2'])).mean():.1%}")
+            exact = (result.count1[pick] == reference["count1"]) & (result.count2[pick] == reference["count2"])
+            print(
+                f"    brute force on {args.sample} core points: ornel's counts equal at {exact.mean():.1%}, "
+                f"max |distance difference| {np.nanmax(np.abs(result.distance[pick] - reference['distance'])):.2e}; "
+                f"py4dgeo's counts equal at "
+                f"{((uncertainties['num_samples1'][pick] == reference['count1']) & (uncertainties['num_samples2'][pick] == reference['count2'])).mean():.1%}"
+            )
             short, _, _ = timed(ours(first, second, cores, args.threads, CYLINDER_RADIUS), 0)
             (d2, u2, _), _, _ = timed(theirs(py4dgeo, first, second, cores, CYLINDER_RADIUS), 0)
             print(f"  max depth {CYLINDER_RADIUS} (= cylinder radius):")

@@ -75,6 +75,7 @@ def ours(mesh, points, precision, signed, threads):
     def call():
         fresh = ornel.Mesh(mesh.vertices, mesh.triangles)
         return fresh.closest(points, precision=precision, signed=signed, threads=threads).distance
+
     return call
 
 
@@ -91,6 +92,7 @@ def open3d_call(mesh, points32, signed, threads):
         if signed:
             return scene.compute_signed_distance(queries, nthreads=threads).numpy()
         return scene.compute_distance(queries, nthreads=threads).numpy()
+
     return call
 
 
@@ -110,6 +112,7 @@ def process_call(command, threads):
         if done.returncode != 0:
             raise RuntimeError(f"{command[0]} failed: {done.stderr or done.stdout}")
         return done.stdout
+
     return call
 
 
@@ -154,9 +157,11 @@ def main():
                 side = signs if order is None else signs[order]
                 print(f" {order_name}")
                 figures = {}
-                for label, call in (("ours f32", ours(mesh, queries, "f32", False, args.threads)),
-                                    ("ours f64", ours(mesh, queries, "f64", False, args.threads)),
-                                    ("ours f32 signed", ours(mesh, queries, "f32", True, args.threads))):
+                for label, call in (
+                    ("ours f32", ours(mesh, queries, "f32", False, args.threads)),
+                    ("ours f64", ours(mesh, queries, "f64", False, args.threads)),
+                    ("ours f32 signed", ours(mesh, queries, "f32", True, args.threads)),
+                ):
                     figures[label], result = runs(call, args.repeats)
                     result = np.asarray(result)
                     error = float(np.abs(np.abs(result) - truth).max())
@@ -176,15 +181,32 @@ def main():
             cloud_file = Path(scratch) / f"{name}-points.ply"
             write_ply(cloud_file, points32)
             print(" whole process, from files")
-            command = [str(ornel_command), "compare", str(cloud_file), str(path), "--signed",
-                       "--threads", str(args.threads)]
+            command = [
+                str(ornel_command),
+                "compare",
+                str(cloud_file),
+                str(path),
+                "--signed",
+                "--threads",
+                str(args.threads),
+            ]
             ours_process, _ = runs(process_call(command, args.threads), args.repeats)
             row("ornel cmd --signed", ours_process)
             if cloudcompare is None:
                 print("  cc: CloudCompare not installed")
                 continue
-            command = [cloudcompare, "-SILENT", "-NO_TIMESTAMP", "-AUTO_SAVE", "OFF", "-O", str(cloud_file),
-                       "-O", str(path), "-C2M_DIST"]
+            command = [
+                cloudcompare,
+                "-SILENT",
+                "-NO_TIMESTAMP",
+                "-AUTO_SAVE",
+                "OFF",
+                "-O",
+                str(cloud_file),
+                "-O",
+                str(path),
+                "-C2M_DIST",
+            ]
             times, _ = runs(process_call(command, args.threads), args.repeats)
             row("cc C2M_DIST", times, ratio=times[0] / ours_process[0])
 

@@ -20,12 +20,20 @@ Graphs, prepared clouds and trees are built outside the timed calls.
 
 import argparse
 
-import numpy as np
-from common import (delaunay_graph, jittered_surface, machine_line, median_seconds, morton_order, openmp_threads,
-                    pykdtree_class, pynanoflann_class, uniform_cube)
-from scipy.spatial import cKDTree
-
 import _ornel
+import numpy as np
+from common import (
+    delaunay_graph,
+    jittered_surface,
+    machine_line,
+    median_seconds,
+    morton_order,
+    openmp_threads,
+    pykdtree_class,
+    pynanoflann_class,
+    uniform_cube,
+)
+from scipy.spatial import cKDTree
 
 METHODS = ("query_prepared", "query", "all_nearest", "cKDTree", "pykdtree", "pynanoflann")
 PEERS = ("pykdtree", "pynanoflann", "cKDTree")
@@ -87,8 +95,10 @@ def main():
     args = parser.parse_args()
     rng = np.random.default_rng(42)
     print(machine_line())
-    print(f"ns per query point (median of {args.repeats}, one thread) and spread of the runs; ratios = kd-tree "
-          "time / ours (higher is better) for prepared, query, all_nn: against pykdtree, pynanoflann, cKDTree")
+    print(
+        f"ns per query point (median of {args.repeats}, one thread) and spread of the runs; ratios = kd-tree "
+        "time / ours (higher is better) for prepared, query, all_nn: against pykdtree, pynanoflann, cKDTree"
+    )
     print(f"{'case':<20} {'dtype':<8} " + " ".join(f"{m[:12]:>12}" for m in METHODS))
     for kind, make in [("cube", uniform_cube), ("surface", jittered_surface)]:
         x, y = make(rng, args.n), make(rng, args.n)

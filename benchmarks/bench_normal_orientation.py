@@ -31,9 +31,17 @@ from ornel._normals import NORMAL_NEIGHBOURS, ORIENTATION_PASSES, SHEET_CORE, ch
 ROOT = Path(__file__).resolve().parents[1]
 LAS = ROOT / "data" / "las"
 # The meshes ship beside the checkout, with the shared data, not in it.
-MESH = next((path for path in (ROOT / "data" / "meshes" / "stanford-bunny.obj",
-                               ROOT.parent / "shared" / "data" / "meshes" / "stanford-bunny.obj") if path.exists()),
-            None)
+MESH = next(
+    (
+        path
+        for path in (
+            ROOT / "data" / "meshes" / "stanford-bunny.obj",
+            ROOT.parent / "shared" / "data" / "meshes" / "stanford-bunny.obj",
+        )
+        if path.exists()
+    ),
+    None,
+)
 
 
 def mesh_samples(rng, path, n):
@@ -102,20 +110,28 @@ def bench(name, points, repeats, threads, k):
     (oriented, component), t_orient = timed(lambda: orient_normals(coords, sheet, rows), repeats)
     added = status_bytes("VmHWM") - base
     _, t_side = timed(lambda: choose_sides(coords, oriented.copy(), component, side_of("outside")), repeats)
-    print(f"\n{name}: {n:,} points, k = {k}, {threads} threads for the k-nearest rows; "
-          f"{len(np.unique(component[component != 2**32 - 1])):,} components")
+    print(
+        f"\n{name}: {n:,} points, k = {k}, {threads} threads for the k-nearest rows; "
+        f"{len(np.unique(component[component != 2**32 - 1])):,} components"
+    )
     print(f"  k-nearest rows        {spread(t_rows)}")
     print(f"  plain normals         {spread(t_plain)}")
-    print(f"  sheet normals         {spread(t_sheet)}   {statistics.median(t_sheet) / statistics.median(t_plain):.2f}x plain")
+    print(
+        f"  sheet normals         {spread(t_sheet)}   {statistics.median(t_sheet) / statistics.median(t_plain):.2f}x plain"
+    )
     print(f"  orientation (MST)     {spread(t_orient)}   peak +{added / n:.0f} bytes per point")
     print(f"  sides                 {spread(t_side)}")
-    total = statistics.median(t_rows) + statistics.median(t_sheet) + statistics.median(t_orient) + statistics.median(t_side)
+    total = (
+        statistics.median(t_rows) + statistics.median(t_sheet) + statistics.median(t_orient) + statistics.median(t_side)
+    )
     print(f"  oriented normals, all {total:8.3f} s  ({1e9 * total / n:.0f} ns per point)")
     peer = open3d_time(np.asarray(points, dtype=np.float64), k, repeats)  # in the order given
     if peer is None:
         print("  Open3D                not installed")
     else:
-        print(f"  Open3D orient (MST)   {spread(peer)}   ours {statistics.median(peer) / statistics.median(t_orient):.2f}x faster")
+        print(
+            f"  Open3D orient (MST)   {spread(peer)}   ours {statistics.median(peer) / statistics.median(t_orient):.2f}x faster"
+        )
 
 
 def main():

@@ -22,10 +22,10 @@ from __future__ import annotations
 
 import argparse
 import statistics
+import sys
 import time
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
-import sys
 
 import numpy as np
 
@@ -40,8 +40,12 @@ THREADS = 2
 def scan_clouds(rng, n_clouds, n_points):
     model = np.load(DATA / "stanford-bunny.npy").astype(np.float64)
     sigma = 0.002 * np.ptp(model, axis=0).max()
-    return [(model[rng.choice(len(model), n_points, replace=False)]
-             + rng.normal(0.0, sigma, (n_points, 3))).astype(np.float32) for _ in range(n_clouds)]
+    return [
+        (model[rng.choice(len(model), n_points, replace=False)] + rng.normal(0.0, sigma, (n_points, 3))).astype(
+            np.float32
+        )
+        for _ in range(n_clouds)
+    ]
 
 
 def reduce_per_cloud(dists, starts, counts):
@@ -123,14 +127,18 @@ def measure(n_clouds, n_points, repeats, rng, log=print):
             np.fill_diagonal(mean, 0)
             if not np.allclose(mean, reference, rtol=1e-4, atol=1e-7):
                 raise SystemExit(f"{name} and ornel disagree on {n_clouds} clouds")
-    medians = {name: dict(zip(("total", "setup", "join"), (statistics.median(v) for v in zip(*values))))
-               for name, values in runs.items()}
+    medians = {
+        name: dict(zip(("total", "setup", "join"), (statistics.median(v) for v in zip(*values))))
+        for name, values in runs.items()
+    }
     cloud_points, query_points = n_clouds * n_points, n_clouds * n_clouds * n_points
     ours = medians["ornel"]
     g, q = ours["setup"] / cloud_points, ours["join"] / query_points
-    lines = [f"{n_clouds} clouds x {n_points:,} points, {THREADS} threads, float32, medians of {repeats}:",
-             f"  {'':<12} {'whole job':>10} {'graphs/trees':>13} {'joins/queries':>14} {'build ns/pt':>12}"
-             f" {'join ns/pt':>11} {'peer/ornel':>11} {'break-even C':>13}"]
+    lines = [
+        f"{n_clouds} clouds x {n_points:,} points, {THREADS} threads, float32, medians of {repeats}:",
+        f"  {'':<12} {'whole job':>10} {'graphs/trees':>13} {'joins/queries':>14} {'build ns/pt':>12}"
+        f" {'join ns/pt':>11} {'peer/ornel':>11} {'break-even C':>13}",
+    ]
     for name, m in medians.items():
         b, k = m["setup"] / cloud_points, m["join"] / query_points
         ratio = m["total"] / ours["total"]
@@ -140,8 +148,10 @@ def measure(n_clouds, n_points, repeats, rng, log=print):
             even = f"{max((g - b) / (k - q), 1):.0f}"
         else:
             even = "never"
-        lines.append(f"  {name:<12} {m['total']:>9.2f}s {m['setup']:>12.2f}s {m['join']:>13.2f}s {b * 1e9:>12.0f}"
-                     f" {k * 1e9:>11.1f} {ratio:>10.2f}x {even:>13}")
+        lines.append(
+            f"  {name:<12} {m['total']:>9.2f}s {m['setup']:>12.2f}s {m['join']:>13.2f}s {b * 1e9:>12.0f}"
+            f" {k * 1e9:>11.1f} {ratio:>10.2f}x {even:>13}"
+        )
     return medians, "\n".join(lines)
 
 

@@ -34,11 +34,11 @@ import time
 from pathlib import Path
 
 import numpy as np
+from common import machine_line, openmp_threads, pykdtree_class, pynanoflann_class, reset_peak, status_bytes
 from scipy.spatial import cKDTree
 
 import ornel
 from ornel._native import grid_nearest
-from common import machine_line, openmp_threads, pykdtree_class, pynanoflann_class, reset_peak, status_bytes
 
 SHARED = Path("/work/shared/data")
 DATA = SHARED if SHARED.exists() else Path(__file__).resolve().parents[1] / "data"
@@ -86,6 +86,7 @@ def methods(a, b, threads):
         found["pykdtree"] = lambda: KDTree(b).query(a, k=1)
         found["pykdtree sorted"] = lambda: KDTree(b).query(sorted_a, k=1)
     if Nanoflann is not None:
+
         def nanoflann():
             tree = Nanoflann(n_neighbors=1)
             tree.fit(b)
@@ -117,8 +118,10 @@ def run_pair(name, n, order, threads, repeats, rng):
     print(f"  {'method':<16}{'median s':>10}{'min':>9}{'max':>9}{'ns/query':>10}{'B/pt':>8}{'/ ours':>8}")
     for label, (times, per_point) in rows.items():
         median = statistics.median(times)
-        print(f"  {label:<16}{median:>10.4f}{min(times):>9.4f}{max(times):>9.4f}{median / n * 1e9:>10.0f}"
-              f"{per_point:>8.0f}{median / ours:>8.2f}")
+        print(
+            f"  {label:<16}{median:>10.4f}{min(times):>9.4f}{max(times):>9.4f}{median / n * 1e9:>10.0f}"
+            f"{per_point:>8.0f}{median / ours:>8.2f}"
+        )
 
 
 def write_ply(path, points):
@@ -152,11 +155,34 @@ def run_cloudcompare(name, n, threads, repeats, rng):
         write_ply(folder / "a.ply", a)
         write_ply(folder / "b.ply", b)
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
-        ours = [sys.executable, "-m", "ornel", "compare", str(folder / "a.ply"), str(folder / "b.ply"),
-                "--out", str(folder / "o.ply"), "--threads", str(threads)]
+        ours = [
+            sys.executable,
+            "-m",
+            "ornel",
+            "compare",
+            str(folder / "a.ply"),
+            str(folder / "b.ply"),
+            "--out",
+            str(folder / "o.ply"),
+            "--threads",
+            str(threads),
+        ]
         # It saves the compared cloud with its distances beside the input, as binary PLY.
-        theirs = [binary, "-SILENT", "-C_EXPORT_FMT", "PLY", "-PLY_EXPORT_FMT", "BINARY_LE",
-                  "-O", str(folder / "a.ply"), "-O", str(folder / "b.ply"), "-C2C_DIST", "-MAX_TCOUNT", str(threads)]
+        theirs = [
+            binary,
+            "-SILENT",
+            "-C_EXPORT_FMT",
+            "PLY",
+            "-PLY_EXPORT_FMT",
+            "BINARY_LE",
+            "-O",
+            str(folder / "a.ply"),
+            "-O",
+            str(folder / "b.ply"),
+            "-C2C_DIST",
+            "-MAX_TCOUNT",
+            str(threads),
+        ]
         results = {}
         for label, command in (("ornel compare", ours), ("CloudCompare C2C", theirs)):
             runs = [whole_process(command, env) for _ in range(repeats)]
@@ -166,8 +192,10 @@ def run_cloudcompare(name, n, threads, repeats, rng):
     print(f"  {'command':<18}{'median s':>10}{'min':>9}{'max':>9}{'peak MB':>9}{'/ ours':>8}")
     for label, (times, peak) in results.items():
         median = statistics.median(times)
-        print(f"  {label:<18}{median:>10.3f}{min(times):>9.3f}{max(times):>9.3f}{peak / 1e6:>9.0f}"
-              f"{median / ours_median:>8.2f}")
+        print(
+            f"  {label:<18}{median:>10.3f}{min(times):>9.3f}{max(times):>9.3f}{peak / 1e6:>9.0f}"
+            f"{median / ours_median:>8.2f}"
+        )
 
 
 def main():

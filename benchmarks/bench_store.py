@@ -88,8 +88,11 @@ def collection(args, rng, work):
         seconds, table = timed(lambda: ornel.all_by_all(fresh(arrays), threads=THREADS, store=added), "add")
         runs["add"].append(seconds)
         assert table.mean.tobytes() == reference.mean.tobytes() and table.max.tobytes() == reference.max.tobytes()
-        print(f"  round {round_ + 1}: scratch {runs['scratch'][-1]:.2f} s, first run with store "
-              f"{runs['first'][-1]:.2f} s, add one {runs['add'][-1]:.3f} s", flush=True)
+        print(
+            f"  round {round_ + 1}: scratch {runs['scratch'][-1]:.2f} s, first run with store "
+            f"{runs['first'][-1]:.2f} s, add one {runs['add'][-1]:.3f} s",
+            flush=True,
+        )
     size = store_bytes(Path(work) / "first0")
     points = (args.clouds + 1) * args.points
     m = {name: statistics.median(times) for name, times in runs.items()}
@@ -98,14 +101,20 @@ def collection(args, rng, work):
     c = {name: cpu_median(name) for name in runs}
     print(f"  {'':<30} {'wall':>9} {'CPU':>9}")
     print(f"  {'from scratch, no store':<30} {m['scratch']:8.2f}s {c['scratch']:8.2f}s")
-    print(f"  {'from scratch into a store':<30} {m['first']:8.2f}s {c['first']:8.2f}s   overhead: wall "
-          f"{m['first'] / m['scratch'] - 1:+.1%}, CPU {c['first'] / c['scratch'] - 1:+.1%}")
-    print(f"  {f'one cloud added to {args.clouds} stored':<30} {m['add']:8.3f}s {c['add']:8.3f}s   scratch / add: wall "
-          f"{m['scratch'] / m['add']:.1f}x, CPU {c['scratch'] / c['add']:.1f}x (aim: 20x)")
+    print(
+        f"  {'from scratch into a store':<30} {m['first']:8.2f}s {c['first']:8.2f}s   overhead: wall "
+        f"{m['first'] / m['scratch'] - 1:+.1%}, CPU {c['first'] / c['scratch'] - 1:+.1%}"
+    )
+    print(
+        f"  {f'one cloud added to {args.clouds} stored':<30} {m['add']:8.3f}s {c['add']:8.3f}s   scratch / add: wall "
+        f"{m['scratch'] / m['add']:.1f}x, CPU {c['scratch'] / c['add']:.1f}x (aim: 20x)"
+    )
     ratios = [s / a for s, a in zip(runs["scratch"], runs["add"])]
     print(f"  scratch / add, wall, per round: {', '.join(f'{r:.1f}x' for r in ratios)}")
-    print(f"  store on disk: {size:,} bytes for {points:,} points and {n * (n - 1)} pairs: "
-          f"{size / points:.1f} bytes per point")
+    print(
+        f"  store on disk: {size:,} bytes for {points:,} points and {n * (n - 1)} pairs: "
+        f"{size / points:.1f} bytes per point"
+    )
 
 
 def compare(args, rng, work):
@@ -116,14 +125,18 @@ def compare(args, rng, work):
     directory = Path(work) / "compare"
     print(f"storing B's index ({args.big:,} points) ...", flush=True)
     seconds, _ = timed(lambda: ornel.nearest(a[:1000], ornel.Cloud(b, "b"), store=directory))
-    print(f"  B's index built and stored in {seconds:.1f} s; store {store_bytes(directory) / args.big:.1f} "
-          "bytes per point", flush=True)
+    print(
+        f"  B's index built and stored in {seconds:.1f} s; store {store_bytes(directory) / args.big:.1f} "
+        "bytes per point",
+        flush=True,
+    )
     kdtree = pykdtree_class()
     runs = {"ornel": [], "pykdtree": [], "cKDTree": []}
     reference = None
     for _ in range(args.repeats):
-        seconds, (dists, _) = timed(lambda: ornel.nearest(ornel.Cloud(a, "a"), ornel.Cloud(b, "b"), store=directory),
-                                   "ornel")
+        seconds, (dists, _) = timed(
+            lambda: ornel.nearest(ornel.Cloud(a, "a"), ornel.Cloud(b, "b"), store=directory), "ornel"
+        )
         runs["ornel"].append(seconds)
         if kdtree is not None:
             with openmp_threads(THREADS):
@@ -135,8 +148,16 @@ def compare(args, rng, work):
     # The same from files, as commands: each a fresh process reading A and B (.npy).
     np.save(Path(work) / "a.npy", a)
     np.save(Path(work) / "b.npy", b)
-    ours = [sys.executable, "-m", "ornel", "compare", str(Path(work) / "a.npy"), str(Path(work) / "b.npy"),
-            "--store", str(directory)]
+    ours = [
+        sys.executable,
+        "-m",
+        "ornel",
+        "compare",
+        str(Path(work) / "a.npy"),
+        str(Path(work) / "b.npy"),
+        "--store",
+        str(directory),
+    ]
     peer = [sys.executable, "-c", PEER_COMMAND, str(Path(work) / "a.npy"), str(Path(work) / "b.npy")]
     commands = {"ornel compare": [], "pykdtree script": []}
     for _ in range(args.repeats):
@@ -149,13 +170,19 @@ def compare(args, rng, work):
     print(f"compare A B, {args.big:,} points each, float32, B's index stored, medians of {args.repeats}:")
     print(f"  {'':<16} {'wall':>8} {'CPU':>8}   peer/ornel: wall, CPU")
     for name, seconds in m.items():
-        ratio = "" if name == "ornel" else (f"   {seconds / m['ornel']:.2f}x, "
-                                           f"{cpu_median(name) / cpu_median('ornel'):.2f}x")
+        ratio = (
+            ""
+            if name == "ornel"
+            else (f"   {seconds / m['ornel']:.2f}x, {cpu_median(name) / cpu_median('ornel'):.2f}x")
+        )
         print(f"  {name:<16} {seconds:7.3f}s {cpu_median(name):7.3f}s{ratio}   (in memory)")
     m = {name: statistics.median(times) for name, times in commands.items()}
     for name, seconds in m.items():
-        ratio = "" if name == "ornel compare" else (f"   {seconds / m['ornel compare']:.2f}x, "
-                                                   f"{cpu_median(name) / cpu_median('ornel compare'):.2f}x")
+        ratio = (
+            ""
+            if name == "ornel compare"
+            else (f"   {seconds / m['ornel compare']:.2f}x, {cpu_median(name) / cpu_median('ornel compare'):.2f}x")
+        )
         print(f"  {name:<16} {seconds:7.3f}s {cpu_median(name):7.3f}s{ratio}   (a process each, from .npy files)")
     del reference
 

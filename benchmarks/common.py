@@ -151,8 +151,12 @@ def machine_info():
     except (OSError, ValueError, IndexError):
         memory = "unknown"
     try:
-        revision = subprocess.run(["git", "-C", str(DATA.parent), "describe", "--always", "--dirty"],
-                                  capture_output=True, text=True, check=True).stdout.strip()
+        revision = subprocess.run(
+            ["git", "-C", str(DATA.parent), "describe", "--always", "--dirty"],
+            capture_output=True,
+            text=True,
+            check=True,
+        ).stdout.strip()
     except (OSError, subprocess.CalledProcessError):
         revision = "unknown"
     return {
@@ -176,6 +180,16 @@ def machine_info():
 
 def machine_line():
     info = machine_info()
-    return " | ".join([info["host"], info["cpu"], f"{info['cores']} cores", f"load {info['load average']}",
-                       info["python"], f"NumPy {info['numpy']}", f"SciPy {info['scipy']}",
-                       f"pykdtree {info['pykdtree']}", f"pynanoflann {info['pynanoflann']}"])
+    return " | ".join(
+        [
+            info["host"],
+            info["cpu"],
+            f"{info['cores']} cores",
+            f"load {info['load average']}",
+            info["python"],
+            f"NumPy {info['numpy']}",
+            f"SciPy {info['scipy']}",
+            f"pykdtree {info['pykdtree']}",
+            f"pynanoflann {info['pynanoflann']}",
+        ]
+    )

@@ -55,8 +55,9 @@ def main() -> int:
     try:
         clouds = [ornel.Cloud.load(path) for path in args.files] if args.files else generated_clouds(args.scale)
         start = time.perf_counter()
-        matrix = ornel.all_by_all(clouds, threads=args.threads, precision="f64" if args.f64 else "f32",
-                                  progress=sys.stderr.isatty())
+        matrix = ornel.all_by_all(
+            clouds, threads=args.threads, precision="f64" if args.f64 else "f32", progress=sys.stderr.isatty()
+        )
         seconds = time.perf_counter() - start
     except ornel.CloudError as error:
         print(f"join.py: error: {error}", file=sys.stderr)
@@ -71,9 +72,11 @@ def main() -> int:
     # One pair on its own: every point of the first cloud and its nearest point in the second.
     dists, idx = ornel.nearest(clouds[0], clouds[1])
     nearest_points = clouds[1].points[idx]
-    print(f"{clouds[0].name} -> {clouds[1].name}: median {np.median(dists):.6g}, "
-          f"largest {dists.max():.6g} at point {int(dists.argmax())} "
-          f"(nearest: {np.array2string(nearest_points[dists.argmax()], precision=4)})")
+    print(
+        f"{clouds[0].name} -> {clouds[1].name}: median {np.median(dists):.6g}, "
+        f"largest {dists.max():.6g} at point {int(dists.argmax())} "
+        f"(nearest: {np.array2string(nearest_points[dists.argmax()], precision=4)})"
+    )
     return 0
 
 

@@ -8,11 +8,11 @@ with `mypy --strict` against the module's stubs (ci/stubtest.sh).
 
 from concurrent.futures import ThreadPoolExecutor
 
+import _ornel
 import numpy as np
 import numpy.typing as npt
 from scipy.spatial import Delaunay, cKDTree
 
-import _ornel
 import ornel
 
 U32 = npt.NDArray[np.uint32]
@@ -85,8 +85,8 @@ def main() -> None:
         results = list(pool.map(lambda tp: tp[0].query_grouped(grouped, tp[1]), zip(prepared, perms)))
     for t, (dists32, idx32) in enumerate(results):
         for q, cloud in enumerate(clouds):
-            own = dists32[offsets[q]:offsets[q + 1]]  # cloud q's points in their original order
-            near = idx32[offsets[q]:offsets[q + 1]]  # indices into clouds[t] in its original order
+            own = dists32[offsets[q] : offsets[q + 1]]  # cloud q's points in their original order
+            near = idx32[offsets[q] : offsets[q + 1]]  # indices into clouds[t] in its original order
             reference, _ = cKDTree(clouds[t]).query(cloud)
             assert np.allclose(own, reference, rtol=1e-5, atol=1e-6)
             assert np.allclose(np.linalg.norm(clouds[t][near] - cloud, axis=1), reference, rtol=1e-5, atol=1e-6)

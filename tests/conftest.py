@@ -5,10 +5,10 @@ import re
 import threading
 from pathlib import Path
 
+import _ornel
 import numpy as np
 import pytest
 
-import _ornel
 import ornel
 
 try:
@@ -31,14 +31,33 @@ class Precision:
     """Everything of one precision a test may be parametrised by."""
 
     def __init__(self, id, dtype, join, join_k, Prepared, Grouped):
-        self.id, self.dtype, self.join, self.join_k, self.Prepared, self.Grouped = id, dtype, join, join_k, Prepared, Grouped
+        self.id, self.dtype, self.join, self.join_k, self.Prepared, self.Grouped = (
+            id,
+            dtype,
+            join,
+            join_k,
+            Prepared,
+            Grouped,
+        )
 
 
 PRECISIONS = [
-    Precision("f64", np.float64, _ornel.all_nearest_neighbours, _ornel.all_nearest_neighbours_k, _ornel.PreparedF64,
-              _ornel.GroupedQueriesF64),
-    Precision("f32", np.float32, _ornel.all_nearest_neighbours_f32, _ornel.all_nearest_neighbours_k_f32,
-              _ornel.PreparedF32, _ornel.GroupedQueriesF32),
+    Precision(
+        "f64",
+        np.float64,
+        _ornel.all_nearest_neighbours,
+        _ornel.all_nearest_neighbours_k,
+        _ornel.PreparedF64,
+        _ornel.GroupedQueriesF64,
+    ),
+    Precision(
+        "f32",
+        np.float32,
+        _ornel.all_nearest_neighbours_f32,
+        _ornel.all_nearest_neighbours_k_f32,
+        _ornel.PreparedF32,
+        _ornel.GroupedQueriesF32,
+    ),
 ]
 
 
@@ -80,9 +99,11 @@ def clouds(rng, dtype, nx, ny, kind="cube"):
     if kind == "cube":
         x, y = rng.random((nx, 3)), rng.random((ny, 3))
     else:  # jittered sphere surfaces: thin, curved, locally regular
+
         def shell(n):
             v = rng.normal(size=(n, 3))
             return v / np.linalg.norm(v, axis=1)[:, None] + rng.normal(scale=0.01, size=(n, 3))
+
         x, y = shell(nx), shell(ny)
     return x.astype(dtype), y.astype(dtype)
 

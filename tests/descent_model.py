@@ -96,7 +96,7 @@ def greedy_descent(S, target_points, offsets, neighbours, seed, q):
     best = squared_distance(S, target_points[current], q)
     while True:
         candidate = current
-        for v in neighbours[offsets[current]:offsets[current + 1]]:
+        for v in neighbours[offsets[current] : offsets[current + 1]]:
             v = int(v)
             d = squared_distance(S, target_points[v], q)
             if d < best or (d == best and v < candidate):
@@ -119,15 +119,24 @@ def walk_query_graph(query_offsets, query_neighbours, answer, root_seed):
         while stack:
             seed, q = stack.pop()
             seed_for_neighbours = answer(seed, q)
-            for m in query_neighbours[query_offsets[q]:query_offsets[q + 1]]:
+            for m in query_neighbours[query_offsets[q] : query_offsets[q + 1]]:
                 m = int(m)
                 if not marks[m]:
                     marks[m] = True
                     stack.append((seed_for_neighbours, m))
 
 
-def nearest_join(S, query_points, query_offsets, query_neighbours, target_points, target_offsets,
-                 target_neighbours, r=None, query_box=None):
+def nearest_join(
+    S,
+    query_points,
+    query_offsets,
+    query_neighbours,
+    target_points,
+    target_offsets,
+    target_neighbours,
+    r=None,
+    query_box=None,
+):
     """(dists, idx) exactly as the module's single-nearest join computes them."""
     nq = len(query_offsets) - 1
     nt = len(target_points)

@@ -11,12 +11,11 @@ import os
 import re
 import sys
 
+import conftest
 import numpy as np
 from hypothesis import event
 from hypothesis import strategies as st
 from scipy.spatial import Delaunay
-
-import conftest
 
 # A call that runs longer than this is taken for a hang: every thread's stack is dumped and
 # the process exits, which fails the run. Far above any legitimate call, also under the
@@ -85,8 +84,9 @@ def point_content(draw, rows=None):
     else:
         values = rng.uniform(-1.0, 1.0, size=(rows, columns)) * draw(st.sampled_from([1.0, 1e-30, 1e30]))
     flat = values.reshape(-1)
-    for position, value in draw(st.lists(st.tuples(st.integers(0, 2**20), st.sampled_from(SPECIAL_COORDINATES)),
-                                         max_size=3)):
+    for position, value in draw(
+        st.lists(st.tuples(st.integers(0, 2**20), st.sampled_from(SPECIAL_COORDINATES)), max_size=3)
+    ):
         if flat.size:
             flat[position % flat.size] = value
     return values
@@ -137,8 +137,10 @@ def graph_content(draw, n, points=None):
         graph = csr_from_lists([sorted(r) for r in rows])
     if graph is None:
         length = draw(st.integers(0, n + 3))
-        graph = (np.sort(rng.integers(0, 3 * n + 2, size=length)).astype(np.uint32),
-                 rng.integers(0, n + 2, size=int(rng.integers(0, 3 * n + 2))).astype(np.uint32))
+        graph = (
+            np.sort(rng.integers(0, 3 * n + 2, size=length)).astype(np.uint32),
+            rng.integers(0, n + 2, size=int(rng.integers(0, 3 * n + 2))).astype(np.uint32),
+        )
     offsets, neighbours = (a.copy() for a in graph)
 
     faults = st.one_of(
@@ -171,8 +173,18 @@ class SubArray(np.ndarray):
     pass
 
 
-LAYOUTS = ["contiguous", "contiguous", "contiguous", "fortran", "reversed", "every-second", "unaligned",
-           "read-only", "broadcast", "subclass"]
+LAYOUTS = [
+    "contiguous",
+    "contiguous",
+    "contiguous",
+    "fortran",
+    "reversed",
+    "every-second",
+    "unaligned",
+    "read-only",
+    "broadcast",
+    "subclass",
+]
 
 
 def lay_out(array, layout):
@@ -226,14 +238,37 @@ def spoil(value, how):
         return array.reshape(-1) if array.ndim > 1 else array.reshape(-1, 1)
     if how == "byte-swapped":
         return array.astype(array.dtype.newbyteorder())
-    conversions = {"int64": np.int64, "uint64": np.uint64, "int32": np.int32, "float16": np.float16,
-                   "float32": np.float32, "float64": np.float64, "bool": np.bool_, "object": object}
+    conversions = {
+        "int64": np.int64,
+        "uint64": np.uint64,
+        "int32": np.int32,
+        "float16": np.float16,
+        "float32": np.float32,
+        "float64": np.float64,
+        "bool": np.bool_,
+        "object": object,
+    }
     with np.errstate(all="ignore"):
         return array.astype(conversions[how])
 
 
-SPOILS = ["none", "list", "scalar", "zero-dim", "rank+1", "rank-1", "byte-swapped", "int64", "uint64", "int32",
-          "float16", "float32", "float64", "bool", "object"]
+SPOILS = [
+    "none",
+    "list",
+    "scalar",
+    "zero-dim",
+    "rank+1",
+    "rank-1",
+    "byte-swapped",
+    "int64",
+    "uint64",
+    "int32",
+    "float16",
+    "float32",
+    "float64",
+    "bool",
+    "object",
+]
 
 
 @st.composite
@@ -270,12 +305,12 @@ class IndexLike:
 distance_bounds = st.one_of(
     st.none(),
     st.floats(),
-    st.sampled_from([0.0, -0.0, 0.5, -0.5, 1.0, 1e-300, 5e-324, 1e300, 3.5e38, -3.5e38, float("inf"),
-                     float("-inf"), float("nan")]),
+    st.sampled_from(
+        [0.0, -0.0, 0.5, -0.5, 1.0, 1e-300, 5e-324, 1e300, 3.5e38, -3.5e38, float("inf"), float("-inf"), float("nan")]
+    ),
     st.integers(-5, 5),
     st.sampled_from([10**400, -(10**400)]),  # OverflowError in the float conversion
-    st.sampled_from([np.float32(0.25), np.float64("nan"), np.int64(2), FloatLike(0.75), FloatLike(float("nan")),
-                     True]),
+    st.sampled_from([np.float32(0.25), np.float64("nan"), np.int64(2), FloatLike(0.75), FloatLike(float("nan")), True]),
     st.sampled_from(["0.5", b"1", [1.0], 1j, object()]),  # TypeError
 )
 
@@ -296,8 +331,22 @@ flags = st.sampled_from([True, False, np.bool_(True), np.bool_(False), 1, 0, Non
 def permutation(draw, n):
     """None, a proper permutation of range(n), or a malformed one: short, out of range,
     negative, repeated, strided, of the wrong type."""
-    kind = draw(st.sampled_from(["none", "proper", "proper", "short", "long", "out of range", "negative",
-                                 "repeated", "strided", "wrong type"]))
+    kind = draw(
+        st.sampled_from(
+            [
+                "none",
+                "proper",
+                "proper",
+                "short",
+                "long",
+                "out of range",
+                "negative",
+                "repeated",
+                "strided",
+                "wrong type",
+            ]
+        )
+    )
     event(f"perm: {kind}")
     if kind == "none":
         return None

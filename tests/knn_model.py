@@ -9,8 +9,15 @@ stamps, the running seed and the walk of the query graph.
 """
 
 import numpy as np
-from descent_model import (box, box_gap_squared, point_box_squared, reaches_beyond, squared_distance, start_vertex,
-                           walk_query_graph)
+from descent_model import (
+    box,
+    box_gap_squared,
+    point_box_squared,
+    reaches_beyond,
+    squared_distance,
+    start_vertex,
+    walk_query_graph,
+)
 
 
 def total_order_key(S, value):
@@ -103,8 +110,19 @@ def best_first(S, target_points, offsets, neighbours, stamps, epoch, seed, q, ef
     return found
 
 
-def knn_join(S, query_points, query_offsets, query_neighbours, target_points, target_offsets, target_neighbours,
-             k, ef, r=None, query_box=None):
+def knn_join(
+    S,
+    query_points,
+    query_offsets,
+    query_neighbours,
+    target_points,
+    target_offsets,
+    target_neighbours,
+    k,
+    ef,
+    r=None,
+    query_box=None,
+):
     """(dists, idx) of shape (nq, k) exactly as the module's k-nearest join computes them."""
     nq = len(query_offsets) - 1
     nt = len(target_points)

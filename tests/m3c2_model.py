@@ -37,8 +37,21 @@ def quantile_type2(values, q):
     return np.percentile(values, 100 * q, method="averaged_inverted_cdf")
 
 
-def m3c2_reference(epoch1, epoch2, cores, normal_radii, cylinder_radius, max_depth, *, toward=(0, 0, 1),
-                   sensor=None, normals=None, robust=False, registration_error=0.0, min_points=1):
+def m3c2_reference(
+    epoch1,
+    epoch2,
+    cores,
+    normal_radii,
+    cylinder_radius,
+    max_depth,
+    *,
+    toward=(0, 0, 1),
+    sensor=None,
+    normals=None,
+    robust=False,
+    registration_error=0.0,
+    min_points=1,
+):
     """Per core point: normal, distance, lod, spread1, spread2, count1, count2."""
     q = len(cores)
     out = {name: np.full(q, np.nan) for name in ("distance", "lod", "spread1", "spread2")}
@@ -75,6 +88,8 @@ def m3c2_reference(epoch1, epoch2, cores, normal_radii, cylinder_radius, max_dep
                 out[f"spread{k}"][i] = t.std(ddof=1) if len(t) > 1 else np.nan
         if min(out["count1"][i], out["count2"][i]) >= min_points:
             out["distance"][i] = located[1] - located[0]
-            out["lod"][i] = 1.96 * (np.sqrt(out["spread1"][i] ** 2 / out["count1"][i] +
-                                            out["spread2"][i] ** 2 / out["count2"][i]) + registration_error)
+            out["lod"][i] = 1.96 * (
+                np.sqrt(out["spread1"][i] ** 2 / out["count1"][i] + out["spread2"][i] ** 2 / out["count2"][i])
+                + registration_error
+            )
     return out

@@ -68,11 +68,15 @@ def closest_squared(p: Array, a: Array, b: Array, c: Array) -> Array:
         d_ab = _at(p, a, ab, ac, t_ab, zero * t_ab)
         d_bc = _at(p, b, bc, ac, t_bc, zero * t_bc)
         d_ca = _at(p, a, ab, ac, zero * t_ca, t_ca)
-        result = d_ab
-        result = np.where(d_bc < result, d_bc, result)
-        result = np.where(d_ca < result, d_ca, result)
+        edges = d_ab
+        edges = np.where(d_bc < edges, d_bc, edges)
+        edges = np.where(d_ca < edges, d_ca, edges)
+        result = edges
         for mask, value in reversed(cases):
             result = np.where(mask, value(), result)
+        # A repeated corner (an edge of zero length): the nearest edge, whatever the regions say.
+        repeated = (_dot(ab, ab) == 0) | (_dot(ac, ac) == 0) | (_dot(bc, bc) == 0)
+        result = np.where(repeated, edges, result)
     return result
 
 
@@ -92,7 +96,7 @@ def brute_force(points: Array, vertices: Array, triangles: Array, chunk: int = 4
     nearest = np.empty(len(points), np.int64)
     rows = max(1, chunk // max(len(triangles), len(used)))
     for start in range(0, len(points), rows):
-        p = points[start:start + rows, :3]
+        p = points[start : start + rows, :3]
         p64 = p.astype(np.float64)
         bound = np.min(((p64[:, None, :] - used[None]) ** 2).sum(axis=2), axis=1)
         gap = np.maximum(np.maximum(lo[None] - p64[:, None], p64[:, None] - hi[None]), 0)

@@ -8,13 +8,11 @@ import sys
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
+import _ornel
 import numpy as np
 import pytest
 from conftest import GROUPED_PRECISIONS, assert_argument_notes, delaunay_graph, reference_morton_keys
 from scipy.spatial import cKDTree
-
-import _ornel
-
 
 
 def prepared(cls, points):
@@ -131,9 +129,13 @@ def test_blocked_malformed_target_fails(dtype, cls, grouped_cls):
     points = np.array([[0, 0, 0], [1, 0, 0], [0, 1, 0]], dtype)
     query = edgeless(cls, np.array([[0.9, 0, 0]], dtype))
     bad_neighbour = cls(points, np.array([0, 1, 1, 1], np.uint32), np.array([7], np.uint32))
-    raises_panic(lambda: bad_neighbour.query_prepared_blocked(query), "index out of bounds: the len is 3 but the index is 7")
+    raises_panic(
+        lambda: bad_neighbour.query_prepared_blocked(query), "index out of bounds: the len is 3 but the index is 7"
+    )
     short_offsets = cls(points, np.array([0], np.uint32), np.zeros(0, np.uint32))
-    raises_panic(lambda: short_offsets.query_prepared_blocked(query), "index out of bounds: the len is 1 but the index is 1")
+    raises_panic(
+        lambda: short_offsets.query_prepared_blocked(query), "index out of bounds: the len is 1 but the index is 1"
+    )
     decreasing = cls(points, np.array([2, 0, 0, 0], np.uint32), np.array([1, 2], np.uint32))
     raises_panic(lambda: decreasing.query_prepared_blocked(query), "slice index starts at 2 but ends at 0")
     no_offsets = cls(points, np.zeros(0, np.uint32), np.zeros(0, np.uint32))
@@ -293,8 +295,10 @@ def test_permutation_lists_must_match_the_clouds(dtype, cls, grouped_cls):
     perm0 = rng.permutation(40).astype(np.int64)
     target = clouds[0]
     raises_panic(lambda: grouped_cls.prepare(clouds, [perm0]), "query_perms has 1 entry for 2 query clouds")
-    raises_panic(lambda: grouped_cls.prepare(clouds, (perm0, None, np.arange(5, dtype=np.int64))),
-                 "query_perms has 3 entries for 2 query clouds")
+    raises_panic(
+        lambda: grouped_cls.prepare(clouds, (perm0, None, np.arange(5, dtype=np.int64))),
+        "query_perms has 3 entries for 2 query clouds",
+    )
     raises_panic(lambda: grouped_cls.prepare(clouds, []), "query_perms has 0 entries for 2 query clouds")
     raises_panic(lambda: grouped_cls.prepare(clouds[:1], [None, None]), "query_perms has 2 entries for 1 query cloud")
     full_set = grouped_cls.prepare(clouds, [perm0, None])
@@ -337,7 +341,9 @@ def test_bad_permutations_fail_before_the_search(dtype, cls, grouped_cls):
     negative = ten.copy()
     negative[0] = -1
     raises_panic(call([negative, None]), f"index out of bounds: the len is 10 but the index is {2**64 - 1}")
-    raises_panic(call([None, None], np.arange(9, dtype=np.int64)), "index out of bounds: the len is 9 but the index is 9")
+    raises_panic(
+        call([None, None], np.arange(9, dtype=np.int64)), "index out of bounds: the len is 9 but the index is 9"
+    )
     # target_perm entries that are no index of the target came back as answers (2**64 - 1, 10**12),
     # and a repeated one labelled two target points alike.
     for entry, position in ((-1, 0), (10, 9), (10**12, 4)):
@@ -348,8 +354,12 @@ def test_bad_permutations_fail_before_the_search(dtype, cls, grouped_cls):
     repeated[7] = 2
     raises_panic(call([None, None], repeated), "target_perm[7] repeats entry 2")
     # A correct call on the broken graph does reach the search; entries past the target are not read.
-    raises_panic(call([ten, None], np.arange(10, dtype=np.int64)), "index out of bounds: the len is 10 but the index is 99")
-    raises_panic(call([ten, None], np.arange(12, dtype=np.int64)), "index out of bounds: the len is 10 but the index is 99")
+    raises_panic(
+        call([ten, None], np.arange(10, dtype=np.int64)), "index out of bounds: the len is 10 but the index is 99"
+    )
+    raises_panic(
+        call([ten, None], np.arange(12, dtype=np.int64)), "index out of bounds: the len is 10 but the index is 99"
+    )
     # Raw results use no target permutation, so it is not checked.
     dists, idx = call([ten, None], np.arange(3, dtype=np.int64), on=target, finalize=False)()
     assert len(dists) == 22
@@ -394,7 +404,9 @@ def test_text_signatures_and_docstrings():
 
 @pytest.mark.parametrize(("dtype", "cls", "grouped_cls"), GROUPED_PRECISIONS)
 def test_argument_refusals(dtype, cls, grouped_cls):
-    other_dtype, other_cls, other_grouped_cls = (GROUPED_PRECISIONS[1] if dtype == np.float32 else GROUPED_PRECISIONS[0]).values
+    other_dtype, other_cls, other_grouped_cls = (
+        GROUPED_PRECISIONS[1] if dtype == np.float32 else GROUPED_PRECISIONS[0]
+    ).values
     points = np.random.default_rng(0).random((12, 3))
     cloud = prepared(cls, points.astype(dtype))
     foreign = prepared(other_cls, points.astype(other_dtype))
@@ -402,7 +414,9 @@ def test_argument_refusals(dtype, cls, grouped_cls):
 
     refused(lambda: grouped_cls.prepare("abc", []), TypeError, "Can't extract `str` to `Vec`", "queries")
     refused(lambda: grouped_cls.prepare(5, []), TypeError, "'int' object is not an instance of 'Sequence'", "queries")
-    refused(lambda: grouped_cls.prepare({cloud}, []), TypeError, "'set' object is not an instance of 'Sequence'", "queries")
+    refused(
+        lambda: grouped_cls.prepare({cloud}, []), TypeError, "'set' object is not an instance of 'Sequence'", "queries"
+    )
     refused(
         lambda: grouped_cls.prepare([cloud, foreign], []),
         TypeError,
@@ -416,12 +430,22 @@ def test_argument_refusals(dtype, cls, grouped_cls):
         "'ndarray' object is not an instance of 'ndarray'",
         "query_perms",
     )
-    refused(lambda: grouped_cls.prepare([cloud], [3]), TypeError, "'int' object is not an instance of 'ndarray'", "query_perms")
+    refused(
+        lambda: grouped_cls.prepare([cloud], [3]),
+        TypeError,
+        "'int' object is not an instance of 'ndarray'",
+        "query_perms",
+    )
     with pytest.raises(TypeError) as info:
         grouped_cls.prepare([cloud], [np.arange(12, dtype=np.int32)])
     assert info.value.__notes__[1] == "expected an int64 array of shape (n,) or None; got int32 with shape (12,)"
     raises_panic(lambda: grouped_cls.prepare([cloud], [np.arange(24, dtype=np.int64)[::2]]), "contiguous perm")
-    with pytest.raises(TypeError, match=re.escape(f"{grouped_name}.prepare() missing 2 required positional arguments: 'queries' and 'query_perms'")):
+    with pytest.raises(
+        TypeError,
+        match=re.escape(
+            f"{grouped_name}.prepare() missing 2 required positional arguments: 'queries' and 'query_perms'"
+        ),
+    ):
         grouped_cls.prepare()
 
     grouped = grouped_cls.prepare(range(0), ())
@@ -432,14 +456,36 @@ def test_argument_refusals(dtype, cls, grouped_cls):
         f"'{other_grouped_cls.__name__}' object is not an instance of '{grouped_name}'",
         "grouped",
     )
-    refused(lambda: cloud.query_grouped(grouped, [0, 1]), TypeError, "'list' object is not an instance of 'ndarray'", "target_perm")
-    refused(lambda: cloud.query_grouped(grouped, None, -1), OverflowError, "can't convert negative int to unsigned", "block")
-    refused(lambda: cloud.query_grouped(grouped, None, 32, "x"), TypeError, "must be real number, not str", "distance_upper_bound")
-    refused(lambda: cloud.query_grouped(grouped, None, finalize=1), TypeError, "'int' object is not an instance of 'bool'", "finalize")
+    refused(
+        lambda: cloud.query_grouped(grouped, [0, 1]),
+        TypeError,
+        "'list' object is not an instance of 'ndarray'",
+        "target_perm",
+    )
+    refused(
+        lambda: cloud.query_grouped(grouped, None, -1), OverflowError, "can't convert negative int to unsigned", "block"
+    )
+    refused(
+        lambda: cloud.query_grouped(grouped, None, 32, "x"),
+        TypeError,
+        "must be real number, not str",
+        "distance_upper_bound",
+    )
+    refused(
+        lambda: cloud.query_grouped(grouped, None, finalize=1),
+        TypeError,
+        "'int' object is not an instance of 'bool'",
+        "finalize",
+    )
     raises_panic(lambda: cloud.query_grouped(grouped, np.arange(24, dtype=np.int64)[::2]), "contiguous target perm")
-    with pytest.raises(TypeError, match=re.escape(f"{name}.query_grouped() missing 2 required positional arguments: 'grouped' and 'target_perm'")):
+    with pytest.raises(
+        TypeError,
+        match=re.escape(f"{name}.query_grouped() missing 2 required positional arguments: 'grouped' and 'target_perm'"),
+    ):
         cloud.query_grouped()
-    with pytest.raises(TypeError, match=re.escape(f"{name}.query_grouped() takes from 2 to 5 positional arguments but 6 were given")):
+    with pytest.raises(
+        TypeError, match=re.escape(f"{name}.query_grouped() takes from 2 to 5 positional arguments but 6 were given")
+    ):
         cloud.query_grouped(grouped, None, 1, None, True, 0)
 
     refused(
@@ -448,8 +494,15 @@ def test_argument_refusals(dtype, cls, grouped_cls):
         f"'{other_cls.__name__}' object is not an instance of '{name}'",
         "other",
     )
-    refused(lambda: cloud.query_prepared_blocked(cloud, 2.0), TypeError, "'float' object cannot be interpreted as an integer", "block")
-    with pytest.raises(TypeError, match=re.escape(f"{name}.query_prepared_blocked() got an unexpected keyword argument 'blocks'")):
+    refused(
+        lambda: cloud.query_prepared_blocked(cloud, 2.0),
+        TypeError,
+        "'float' object cannot be interpreted as an integer",
+        "block",
+    )
+    with pytest.raises(
+        TypeError, match=re.escape(f"{name}.query_prepared_blocked() got an unexpected keyword argument 'blocks'")
+    ):
         cloud.query_prepared_blocked(cloud, blocks=3)
     # A NumPy integer is a fine block size, and a one-element strided permutation counts as contiguous.
     cloud.query_prepared_blocked(cloud, np.uint8(3))
@@ -566,11 +619,25 @@ def test_the_switch_keeps_the_avx2_path_from_running():
     if not (gdb and has_avx2 and built) or sanitized:
         pytest.skip("needs gdb, an AVX2 processor and the build tree, without sanitizers")
     script = f"import sys; sys.path.insert(0, {str(built[-1].parent)!r})\n" + VECTOR_PATH_JOINS.replace(
-        "np.savez(sys.argv[1], ", "dict(")
+        "np.savez(sys.argv[1], ", "dict("
+    )
 
     def run(disable):
-        command = [gdb, "-q", "-batch", "-ex", "set breakpoint pending on", "-ex", "break Dispatch::avx2",
-                   "-ex", "run", "--args", sys.executable, "-c", script]
+        command = [
+            gdb,
+            "-q",
+            "-batch",
+            "-ex",
+            "set breakpoint pending on",
+            "-ex",
+            "break Dispatch::avx2",
+            "-ex",
+            "run",
+            "--args",
+            sys.executable,
+            "-c",
+            script,
+        ]
         env = dict(os.environ, ORNEL_DISABLE_AVX2=disable)
         return subprocess.run(command, env=env, capture_output=True, text=True, timeout=600).stdout
 

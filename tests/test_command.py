@@ -41,9 +41,11 @@ def write_las(path, points):
 
 
 def write_pcd(path, points, binary):
-    header = ("# .PCD v0.7 - Point Cloud Data file format\nVERSION 0.7\nFIELDS x y z intensity\nSIZE 4 4 4 4\n"
-              f"TYPE F F F F\nCOUNT 1 1 1 1\nWIDTH {len(points)}\nHEIGHT 1\nVIEWPOINT 0 0 0 1 0 0 0\n"
-              f"POINTS {len(points)}\nDATA {'binary' if binary else 'ascii'}\n")
+    header = (
+        "# .PCD v0.7 - Point Cloud Data file format\nVERSION 0.7\nFIELDS x y z intensity\nSIZE 4 4 4 4\n"
+        f"TYPE F F F F\nCOUNT 1 1 1 1\nWIDTH {len(points)}\nHEIGHT 1\nVIEWPOINT 0 0 0 1 0 0 0\n"
+        f"POINTS {len(points)}\nDATA {'binary' if binary else 'ascii'}\n"
+    )
     rows = np.c_[points, np.arange(len(points))].astype("<f4")
     with open(path, "wb") as file:
         file.write(header.encode())
@@ -55,6 +57,7 @@ def write_pcd(path, points, binary):
 
 def make_files(directory, rng):
     """One file per format and variant, each a different small cloud; returns {name: (path, points)}."""
+
     def cloud(k):
         points = rng.random((150, 3)) + [0.2 * k, 0, 0]
         points[:20] = points[20:40]  # duplicates, as in real scans
@@ -72,18 +75,27 @@ def make_files(directory, rng):
     add("ply-binary.ply", cloud(2), lambda p, x: write_ply(p, x, text=False))
     add("spaces.xyz", cloud(3), lambda p, x: np.savetxt(p, np.c_[x, np.ones(len(x))], fmt="%.17g"))
     add("tabs.txt", cloud(4), lambda p, x: np.savetxt(p, x, fmt="%.17g", delimiter="\t", header="x y z"))
-    add("comma.csv", cloud(5), lambda p, x: np.savetxt(p, x, fmt="%.17g", delimiter=",", header="X,Y,Z",
-                                                        comments=""))
-    add("count.pts", cloud(6), lambda p, x: np.savetxt(p, np.c_[x, np.full((len(x), 4), 7)], fmt="%.17g",
-                                                        header=str(len(x)), comments=""))
+    add("comma.csv", cloud(5), lambda p, x: np.savetxt(p, x, fmt="%.17g", delimiter=",", header="X,Y,Z", comments=""))
+    add(
+        "count.pts",
+        cloud(6),
+        lambda p, x: np.savetxt(p, np.c_[x, np.full((len(x), 4), 7)], fmt="%.17g", header=str(len(x)), comments=""),
+    )
     # LAS stores millimetre integers: the points as the file holds them are the reference.
     add("scan.las", np.round(cloud(7) * 1000) / 1000, write_las)
     add("scan-z.laz", np.round(cloud(8) * 1000) / 1000, write_las)
     # PCD's float32 fields: the reference is what the file holds.
     add("ascii.pcd", cloud(9).astype(np.float32).astype(np.float64), lambda p, x: write_pcd(p, x, binary=False))
     add("binary.pcd", cloud(10).astype(np.float32).astype(np.float64), lambda p, x: write_pcd(p, x, binary=True))
-    add("mesh.obj", cloud(11), lambda p, x: Path(p).write_text(
-        "# vertices and a face\n" + "".join(f"v {a!r} {b!r} {c!r}\nvn 0 0 1\n" for a, b, c in x.tolist()) + "f 1 2 3\n"))
+    add(
+        "mesh.obj",
+        cloud(11),
+        lambda p, x: Path(p).write_text(
+            "# vertices and a face\n"
+            + "".join(f"v {a!r} {b!r} {c!r}\nvn 0 0 1\n" for a, b, c in x.tolist())
+            + "f 1 2 3\n"
+        ),
+    )
     # A wall and three points: clouds without a tetrahedralisation are compared too.
     add("wall.npy", np.c_[cloud(12)[:, :2], np.full(150, 0.25)], np.save)
     add("three.npy", np.eye(3), np.save)
@@ -97,20 +109,27 @@ def test_matrix_of_every_format_matches_brute_force(tmp_path):
     files = make_files(tmp_path, np.random.default_rng(11))
     names = list(files)
     # Relative paths, resolved against the caller's directory.
-    result = ornel("matrix", *(files[n][0].name for n in names), "--csv", "out.csv", "--f64", "--threads", "2",
-                   cwd=tmp_path)
+    result = ornel(
+        "matrix", *(files[n][0].name for n in names), "--csv", "out.csv", "--f64", "--threads", "2", cwd=tmp_path
+    )
     assert result.returncode == 0, result.stderr
     with open(tmp_path / "out.csv", newline="") as file:
         rows = list(csv.reader(file))
     assert rows[0] == ["a", "b", "mean_ab", "mean_ba", "chamfer", "max_ab", "max_ba", "hausdorff"]
-    pairs = [(a, b) for i, a in enumerate(names) for b in names[i + 1:]]
+    pairs = [(a, b) for i, a in enumerate(names) for b in names[i + 1 :]]
     assert [tuple(row[:2]) for row in rows[1:]] == pairs
     table = [line.split() for line in result.stdout.splitlines()[1:]]
     assert [tuple(line[:2]) for line in table] == pairs
     for (a, b, *numbers), printed in zip(rows[1:], table):
         d_ab, d_ba = brute_nearest(files[a][1], files[b][1])[0], brute_nearest(files[b][1], files[a][1])[0]
-        expected = [d_ab.mean(), d_ba.mean(), d_ab.mean() + d_ba.mean(), d_ab.max(), d_ba.max(),
-                    max(d_ab.max(), d_ba.max())]
+        expected = [
+            d_ab.mean(),
+            d_ba.mean(),
+            d_ab.mean() + d_ba.mean(),
+            d_ab.max(),
+            d_ba.max(),
+            max(d_ab.max(), d_ba.max()),
+        ]
         np.testing.assert_allclose([float(x) for x in numbers], expected, rtol=1e-9, err_msg=f"{a} {b}")
         np.testing.assert_allclose([float(x) for x in printed[2:]], expected, rtol=1e-6)
 
@@ -131,8 +150,12 @@ def read_back(path):
         cloud = pypcd4.PointCloud.from_path(str(path))
         return cloud.numpy(("x", "y", "z")), cloud.numpy(("distance",))[:, 0]
     # The other text formats name their columns in a comment line, //X Y Z distance.
-    array = np.loadtxt(path, delimiter="," if suffix == ".csv" else None, skiprows=int(suffix in (".csv", ".pts")),
-                       comments=("#", "//"))
+    array = np.loadtxt(
+        path,
+        delimiter="," if suffix == ".csv" else None,
+        skiprows=int(suffix in (".csv", ".pts")),
+        comments=("#", "//"),
+    )
     return array[:, :3], array[:, 3]
 
 
@@ -172,20 +195,23 @@ def unusable(tmp_path):
     np.save(good, rng.random((50, 3)))
     (tmp_path / "two.csv").write_text("1,2\n3,4\n5,6\n")
     write_ply(tmp_path / "noz.ply", np.zeros((5, 3)), text=True)
-    (tmp_path / "noz.ply").write_text((tmp_path / "noz.ply").read_text().replace("property double z\n", "")
-                                      .replace("0 0 0", "0 0"))
+    (tmp_path / "noz.ply").write_text(
+        (tmp_path / "noz.ply").read_text().replace("property double z\n", "").replace("0 0 0", "0 0")
+    )
     (tmp_path / "nan.xyz").write_text("0 0 0\n1 0 0\n0 1 0\nnan 0 1\n1 1 1\n")
     with open(tmp_path / "huge.npy", "wb") as file:  # a header that promises a terabyte
         np.lib.format.write_array_header_1_0(file, {"descr": "<f8", "fortran_order": False, "shape": (10**12, 3)})
         file.write(b"\0" * 96)
-    (tmp_path / "trunc.ply").write_bytes(b"ply\nformat binary_little_endian 1.0\nelement vertex 100\n"
-                                         b"property float x\nproperty float y\nproperty float z\nend_header\n" + b"\0" * 40)
+    (tmp_path / "trunc.ply").write_bytes(
+        b"ply\nformat binary_little_endian 1.0\nelement vertex 100\n"
+        b"property float x\nproperty float y\nproperty float z\nend_header\n" + b"\0" * 40
+    )
     (tmp_path / "empty.txt").write_text("")
     (tmp_path / "words.obj").write_text("v a b c\n")
     (tmp_path / "dir.ply").mkdir()
     (tmp_path / "scan.e57").write_bytes(b"\0")
     write_las(tmp_path / "cut.las", rng.random((100, 3)))
-    (tmp_path / "cut.las").write_bytes((tmp_path / "cut.las").read_bytes()[:-34 * 40])  # 40 records of 34 bytes
+    (tmp_path / "cut.las").write_bytes((tmp_path / "cut.las").read_bytes()[: -34 * 40])  # 40 records of 34 bytes
     return [
         (["matrix", good, tmp_path / "missing.ply"], tmp_path / "missing.ply", "no such file"),
         (["matrix", good, tmp_path / "dir.ply"], tmp_path / "dir.ply", "is a directory"),
@@ -210,8 +236,13 @@ def test_every_unusable_input_gets_one_line_and_status_2(tmp_path):
     for args, path, words in unusable(tmp_path):
         result = ornel(*args)
         lines = result.stderr.strip().splitlines()
-        ok = (result.returncode == 2 and result.stdout == "" and len(lines) == 1
-              and lines[0].startswith(f"ornel: error: {path}: ") and words in lines[0])
+        ok = (
+            result.returncode == 2
+            and result.stdout == ""
+            and len(lines) == 1
+            and lines[0].startswith(f"ornel: error: {path}: ")
+            and words in lines[0]
+        )
         if not ok:
             failures.append(f"{args[0]} {Path(str(path)).name}: status {result.returncode}, stderr {result.stderr!r}")
     assert not failures, "\n".join(failures)
@@ -235,8 +266,9 @@ def test_file_names_that_are_not_utf8_are_written_escaped(tmp_path):
     rng = np.random.default_rng(16)
     for name in (b"scan-\xff\xfe.npy", b"plain.npy"):
         np.save(os.fsdecode(directory + b"/" + name), rng.random((50, 3)))
-    result = ornel("matrix", os.fsdecode(b"scan-\xff\xfe.npy"), "plain.npy", "--csv", "m.csv", "--png", "m.png",
-                   cwd=tmp_path)
+    result = ornel(
+        "matrix", os.fsdecode(b"scan-\xff\xfe.npy"), "plain.npy", "--csv", "m.csv", "--png", "m.png", cwd=tmp_path
+    )
     assert result.returncode == 0 and result.stderr == "", result.stderr
     assert result.stdout.splitlines()[1].split()[:2] == ["scan-\\xff\\xfe", "plain"]
     assert (tmp_path / "m.csv").read_text(encoding="utf-8").splitlines()[1].startswith("scan-\\xff\\xfe,plain,")
@@ -256,9 +288,11 @@ def test_version_comes_from_the_package_metadata():
 
 def write_frame(path, points, width):
     """An organised PCD frame (binary float32, WIDTH x HEIGHT), NaN where a pixel saw nothing."""
-    header = ("# .PCD v0.7 - Point Cloud Data file format\nVERSION 0.7\nFIELDS x y z\nSIZE 4 4 4\nTYPE F F F\n"
-              f"COUNT 1 1 1\nWIDTH {width}\nHEIGHT {len(points) // width}\nVIEWPOINT 0 0 0 1 0 0 0\n"
-              f"POINTS {len(points)}\nDATA binary\n")
+    header = (
+        "# .PCD v0.7 - Point Cloud Data file format\nVERSION 0.7\nFIELDS x y z\nSIZE 4 4 4\nTYPE F F F\n"
+        f"COUNT 1 1 1\nWIDTH {width}\nHEIGHT {len(points) // width}\nVIEWPOINT 0 0 0 1 0 0 0\n"
+        f"POINTS {len(points)}\nDATA binary\n"
+    )
     with open(path, "wb") as file:
         file.write(header.encode() + np.asarray(points, "<f4").tobytes())
 
@@ -285,8 +319,10 @@ def test_a_file_compared_before_takes_a_second_set_of_fields_or_replaces_its_own
     np.save(tmp_path / "b1.npy", b1)
     np.save(tmp_path / "b2.npy", b2)
     first, second, third = (tmp_path / f"{name}{suffix}" for name in ("first", "second", "third"))
-    assert ornel("compare", tmp_path / f"a{suffix}", tmp_path / "b1.npy", "--out", first, "--split", "--f64"
-                 ).returncode == 0
+    assert (
+        ornel("compare", tmp_path / f"a{suffix}", tmp_path / "b1.npy", "--out", first, "--split", "--f64").returncode
+        == 0
+    )
     before = ornel_package.read_records(first)
     points = np.asarray(before.points, np.float64)
     want = cKDTree(b2).query(points)
@@ -298,8 +334,9 @@ def test_a_file_compared_before_takes_a_second_set_of_fields_or_replaces_its_own
     assert "clashes with the field 'distance'" in done.stderr or "without spaces" in done.stderr
     assert "--field NAME" in ornel("compare", first, tmp_path / "b2.npy", "--out", second).stderr
     # A second set beside the first.
-    done = ornel("compare", first, tmp_path / "b2.npy", "--out", second, "--split", "--index", "--field", "distance2",
-                 "--f64")
+    done = ornel(
+        "compare", first, tmp_path / "b2.npy", "--out", second, "--split", "--index", "--field", "distance2", "--f64"
+    )
     assert done.returncode == 0, done.stderr
     after = ornel_package.read_records(second)
     old, new = before.fields(), after.fields()
@@ -322,8 +359,9 @@ def test_a_file_compared_before_takes_a_second_set_of_fields_or_replaces_its_own
         np.testing.assert_array_equal(fields[name], old[name], err_msg=name)
     np.testing.assert_array_equal(replaced.points, before.points)
     if suffix == ".csv":  # every byte of the coordinates as it was
-        assert [line.split(",")[:3] for line in third.read_text().splitlines()] == \
-            [line.split(",")[:3] for line in first.read_text().splitlines()]
+        assert [line.split(",")[:3] for line in third.read_text().splitlines()] == [
+            line.split(",")[:3] for line in first.read_text().splitlines()
+        ]
     # The same from Python: the fields named alike, a clash refused unless replacing.
     result = ornel_package.compare(points, b2, precision="f64")
     assert list(result.fields("d1", split=True, index=True)) == ["d1", "dx_d1", "dy_d1", "dz_d1", "index_d1"]
@@ -357,8 +395,10 @@ def test_skip_invalid_drops_the_nan_points_of_every_cloud_of_every_command(tmp_p
     done = ornel("compare", a, b, "--skip-invalid", "--f64", "--out", tmp_path / "d.npy")
     assert done.returncode == 0, done.stderr
     assert f"{a}: skipped 234 of its 1,200 points" in done.stderr and f"{b}: skipped 97 of its 1,200" in done.stderr
-    assert "distance from 966 of the 1,200 points of a to the nearest of the 1,103 points of b" in \
-        done.stdout.splitlines()[0]
+    assert (
+        "distance from 966 of the 1,200 points of a to the nearest of the 1,103 points of b"
+        in done.stdout.splitlines()[0]
+    )
     written = np.load(tmp_path / "d.npy")
     valid = np.isfinite(frames["a"]).all(axis=1)
     np.testing.assert_array_equal(written[valid, 3], cKDTree(clean["b"]).query(clean["a"])[0])
@@ -369,16 +409,26 @@ def test_skip_invalid_drops_the_nan_points_of_every_cloud_of_every_command(tmp_p
     done = ornel("align", a, b, "--skip-invalid", "--transform", tmp_path / "t.txt", "--threads", "1")
     assert done.returncode == 0 and done.stderr.count("skipped") == 2, done.stderr
     want = ornel_package.register(clean["a"], clean["b"], threads=1).transform
-    np.testing.assert_array_equal(ornel_package.register(frames["a"], frames["b"], threads=1,
-                                                         skip_invalid=True).transform, want)
+    np.testing.assert_array_equal(
+        ornel_package.register(frames["a"], frames["b"], threads=1, skip_invalid=True).transform, want
+    )
     np.testing.assert_allclose(np.loadtxt(tmp_path / "t.txt"), want, rtol=0, atol=1e-12)
     # matrix and index (with a store): the tables of the valid points alone.
     np.save(tmp_path / "a_valid.npy", clean["a"])
     np.save(tmp_path / "b_valid.npy", clean["b"])
     done = ornel("matrix", a, b, tmp_path / "c.npy", "--skip-invalid", "--csv", tmp_path / "m.csv")
     assert done.returncode == 0 and done.stderr.count("skipped") == 2, done.stderr
-    assert ornel("matrix", tmp_path / "a_valid.npy", tmp_path / "b_valid.npy", tmp_path / "c.npy",
-                 "--csv", tmp_path / "m_valid.csv").returncode == 0
+    assert (
+        ornel(
+            "matrix",
+            tmp_path / "a_valid.npy",
+            tmp_path / "b_valid.npy",
+            tmp_path / "c.npy",
+            "--csv",
+            tmp_path / "m_valid.csv",
+        ).returncode
+        == 0
+    )
     numbers = lambda name: [line.split(",")[2:] for line in (tmp_path / name).read_text().splitlines()]  # noqa: E731
     assert numbers("m.csv") == numbers("m_valid.csv")
     table = ornel_package.all_by_all([frames["a"], frames["b"]], skip_invalid=True, threads=1)
@@ -400,14 +450,20 @@ def test_two_outputs_naming_one_file_are_refused_before_any_work(tmp_path):
     (tmp_path / "x.txt").write_text("kept\n")
     os.link(tmp_path / "x.txt", tmp_path / "hard.txt")
     os.symlink("sub", tmp_path / "link")
-    cases = [(["compare", "a.npy", "b.npy", "--histogram", "p.png", "--png", "p.png"], "--histogram and --png"),
-             (["compare", "a.npy", "b.npy", "--histogram", "sub/p.png", "--png", "link/p.png"], "--histogram and --png"),
-             (["compare", "a.npy", "b.npy", "--json", "s.json", "--png", "p.png", "--histogram", "./sub/../p.png"],
-              "--histogram and --png"),
-             (["align", "a.npy", "b.npy", "--out", "y.txt", "--transform", "y.txt"], "--out and --transform"),
-             (["align", "a.npy", "b.npy", "--out", "x.txt", "--transform", "hard.txt"], "--out and --transform"),
-             (["align", "a.npy", "b.npy", "--out", str(tmp_path / "y.txt"), "--transform", "sub/../y.txt"],
-              "--out and --transform")]
+    cases = [
+        (["compare", "a.npy", "b.npy", "--histogram", "p.png", "--png", "p.png"], "--histogram and --png"),
+        (["compare", "a.npy", "b.npy", "--histogram", "sub/p.png", "--png", "link/p.png"], "--histogram and --png"),
+        (
+            ["compare", "a.npy", "b.npy", "--json", "s.json", "--png", "p.png", "--histogram", "./sub/../p.png"],
+            "--histogram and --png",
+        ),
+        (["align", "a.npy", "b.npy", "--out", "y.txt", "--transform", "y.txt"], "--out and --transform"),
+        (["align", "a.npy", "b.npy", "--out", "x.txt", "--transform", "hard.txt"], "--out and --transform"),
+        (
+            ["align", "a.npy", "b.npy", "--out", str(tmp_path / "y.txt"), "--transform", "sub/../y.txt"],
+            "--out and --transform",
+        ),
+    ]
     for args, options in cases:
         result = ornel(*args, cwd=tmp_path)
         lines = result.stderr.splitlines()
@@ -438,9 +494,12 @@ def test_ctrl_c_from_the_first_instruction_on_exits_130_quietly(tmp_path):
     for command in commands:
         for delay in (0.0, 0.02, 0.05, 0.1, 0.2, 0.3, 0.6):
             # Through graphs: the run must outlast the longest delay, and two grids do not.
-            process = subprocess.Popen([*command, "matrix", "a.npy", "b.npy", "--csv", "m.csv", "--index-kind",
-                                        "graph"], cwd=tmp_path,
-                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            process = subprocess.Popen(
+                [*command, "matrix", "a.npy", "b.npy", "--csv", "m.csv", "--index-kind", "graph"],
+                cwd=tmp_path,
+                stdout=subprocess.PIPE,
+                stderr=subprocess.PIPE,
+            )
             time.sleep(ready + delay)
             process.send_signal(signal.SIGINT)
             _, stderr = process.communicate(timeout=300)

@@ -36,8 +36,9 @@ def test_fields_against_brute_force(offset, precision):
     inside = bounded.found
     assert np.array_equal(np.isnan(bounded.distance), ~inside) and (bounded.index[~inside] == -1).all()
     np.testing.assert_array_equal(bounded.distance[inside], result.distance[inside])
-    assert abs(np.count_nonzero(inside) - np.count_nonzero(ref <= bound)) <= np.count_nonzero(np.abs(ref - bound)
-                                                                                               <= np.max(tolerance))
+    assert abs(np.count_nonzero(inside) - np.count_nonzero(ref <= bound)) <= np.count_nonzero(
+        np.abs(ref - bound) <= np.max(tolerance)
+    )
     stats = bounded.statistics()
     assert stats["within_max_distance"] + stats["beyond_max_distance"] == len(a)
     assert stats["max"] <= bound
@@ -111,15 +112,40 @@ def test_the_command_prints_writes_and_draws_what_the_api_computes(tmp_path):
     base = [*command, "compare", tmp_path / "a.npy", tmp_path / "b.npy", "--f64"]
     refused = subprocess.run(base, capture_output=True, text=True, timeout=300)
     assert refused.returncode == 2 and len(refused.stderr.strip().splitlines()) == 1
-    run = subprocess.run([*base, "--skip-invalid", "--split", "--index", "--max-distance", "0.004", "--radius",
-                          "0.001", "--radius", "0.003", "--out", tmp_path / "d.npy", "--json", tmp_path / "s.json",
-                          "--histogram", tmp_path / "h.png", "--log-counts", "--png", tmp_path / "p.png",
-                          "--threads", "2"], capture_output=True, text=True, timeout=300)
+    run = subprocess.run(
+        [
+            *base,
+            "--skip-invalid",
+            "--split",
+            "--index",
+            "--max-distance",
+            "0.004",
+            "--radius",
+            "0.001",
+            "--radius",
+            "0.003",
+            "--out",
+            tmp_path / "d.npy",
+            "--json",
+            tmp_path / "s.json",
+            "--histogram",
+            tmp_path / "h.png",
+            "--log-counts",
+            "--png",
+            tmp_path / "p.png",
+            "--threads",
+            "2",
+        ],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert run.returncode == 0, run.stderr
     expected = ornel.compare(a, b, precision="f64", max_distance=0.004, skip_invalid=True)
     stats = expected.statistics([0.001, 0.003])
-    assert json.loads((tmp_path / "s.json").read_text()) == json.loads(json.dumps({**stats, "a": str(tmp_path / "a.npy"),
-                                                                                   "b": str(tmp_path / "b.npy")}))
+    assert json.loads((tmp_path / "s.json").read_text()) == json.loads(
+        json.dumps({**stats, "a": str(tmp_path / "a.npy"), "b": str(tmp_path / "b.npy")})
+    )
     printed = dict(line.split() for line in run.stdout.splitlines()[1:])
     assert int(printed["skipped"]) == 30 and int(printed["within"]) == stats["within_max_distance"]
     assert float(printed["f_score@0.003"]) == pytest.approx(stats["f_scores"][1]["f_score"], rel=1e-6)
@@ -129,11 +155,26 @@ def test_the_command_prints_writes_and_draws_what_the_api_computes(tmp_path):
     np.testing.assert_array_equal(out[:, 4:7], expected.split())
     np.testing.assert_array_equal(out[:, 7], expected.index)
     assert (tmp_path / "h.png").stat().st_size > 10_000 and (tmp_path / "p.png").stat().st_size > 10_000
-    modelled = subprocess.run([*base, "--skip-invalid", "--signed", "--local-model", "plane", "--neighbours", "12",
-                               "--out", tmp_path / "m.npy"], capture_output=True, text=True, timeout=300)
+    modelled = subprocess.run(
+        [
+            *base,
+            "--skip-invalid",
+            "--signed",
+            "--local-model",
+            "plane",
+            "--neighbours",
+            "12",
+            "--out",
+            tmp_path / "m.npy",
+        ],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert modelled.returncode == 0, modelled.stderr
-    expected = ornel.compare(a, b, precision="f64", skip_invalid=True).with_measure(local_model="plane", signed=True,
-                                                                                    neighbours=12)
+    expected = ornel.compare(a, b, precision="f64", skip_invalid=True).with_measure(
+        local_model="plane", signed=True, neighbours=12
+    )
     np.testing.assert_array_equal(np.load(tmp_path / "m.npy")[:, 3], expected.distance)
     assert "signed plane distances" in modelled.stdout.splitlines()[0]
 
@@ -152,17 +193,35 @@ def test_compare_gives_a_real_las_file_back_whole_with_its_distances(tmp_path, o
     points = np.c_[original.x, original.y, original.z]
     reference = points[::3] + [0.3, -0.2, 0.05]
     np.save(tmp_path / "b.npy", reference)
-    run = subprocess.run([*command, "compare", source, tmp_path / "b.npy", "--out", tmp_path / out, "--split",
-                          "--index", "--max-distance", "0.5", "--f64"], capture_output=True, text=True, timeout=300)
+    run = subprocess.run(
+        [
+            *command,
+            "compare",
+            source,
+            tmp_path / "b.npy",
+            "--out",
+            tmp_path / out,
+            "--split",
+            "--index",
+            "--max-distance",
+            "0.5",
+            "--f64",
+        ],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert run.returncode == 0, run.stderr
     written = laspy.read(str(tmp_path / out))
     assert written.header.point_format.id == original.header.point_format.id
     assert written.header.version == original.header.version
     np.testing.assert_array_equal(written.header.scales, original.header.scales)
     np.testing.assert_array_equal(written.header.offsets, original.header.offsets)
-    assert [(v.record_id, v.user_id, bytes(v.record_data_bytes())) for v in written.header.vlrs
-            if v.user_id != "LASF_Spec"] == [(v.record_id, v.user_id, bytes(v.record_data_bytes()))
-                                             for v in original.header.vlrs if v.user_id != "LASF_Spec"]
+    assert [
+        (v.record_id, v.user_id, bytes(v.record_data_bytes())) for v in written.header.vlrs if v.user_id != "LASF_Spec"
+    ] == [
+        (v.record_id, v.user_id, bytes(v.record_data_bytes())) for v in original.header.vlrs if v.user_id != "LASF_Spec"
+    ]
     for name in original.point_format.dimension_names:
         np.testing.assert_array_equal(np.asarray(written[name]), np.asarray(original[name]), err_msg=name)
     ref, ref_idx = cKDTree(reference).query(points)
@@ -170,8 +229,10 @@ def test_compare_gives_a_real_las_file_back_whole_with_its_distances(tmp_path, o
     distance = np.asarray(written["distance"])
     np.testing.assert_array_equal(distance[within], ref[within])
     assert np.isnan(distance[~within]).all() and (np.asarray(written["index"])[~within] == -1).all()
-    np.testing.assert_array_equal(np.c_[written["dx"], written["dy"], written["dz"]][within],
-                                  (reference[np.asarray(written["index"])[within]] - points[within]))
+    np.testing.assert_array_equal(
+        np.c_[written["dx"], written["dy"], written["dz"]][within],
+        (reference[np.asarray(written["index"])[within]] - points[within]),
+    )
 
 
 def test_signed_and_plane_distances_against_numpy_planes():
@@ -184,7 +245,6 @@ def test_signed_and_plane_distances_against_numpy_planes():
     offset = rng.choice([-1, 1], 1500) * (0.005 + 0.01 * rng.random(1500))
     a = np.c_[a_xy, 0.05 * np.sin(3 * a_xy[:, 0]) + offset]
     base = ornel.compare(a, b, precision="f64")
-    cloud_b = base.b
     k = 12
     signed = base.with_measure(signed=True, neighbours=k)
     plane = base.with_measure(local_model="plane", neighbours=k)

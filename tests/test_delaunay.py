@@ -3,12 +3,12 @@
 from concurrent.futures import ThreadPoolExecutor
 from fractions import Fraction
 
+import _ornel
 import numpy as np
 import pytest
 from conftest import brute_k
 from scipy.spatial import ConvexHull, Delaunay
 
-import _ornel
 import ornel
 
 
@@ -54,13 +54,15 @@ def check_delaunay_exactly(points, tets):
         for e in range(len(p)):
             if e in t:
                 continue
-            rows = [[q[k] - p[e][k] for k in range(3)] + [sum((q[k] - p[e][k]) ** 2 for k in range(3))]
-                    for q in (p[v] for v in t)]
+            rows = [
+                [q[k] - p[e][k] for k in range(3)] + [sum((q[k] - p[e][k]) ** 2 for k in range(3))]
+                for q in (p[v] for v in t)
+            ]
             assert exact_det(rows) >= 0, f"point {e} lies inside the circumsphere of {t}"
     faces = {}
     for t in tets.tolist():
         for skip in range(4):
-            face = tuple(sorted(t[:skip] + t[skip + 1:]))
+            face = tuple(sorted(t[:skip] + t[skip + 1 :]))
             faces[face] = faces.get(face, 0) + 1
     assert max(faces.values()) <= 2
     hull = {face for face, count in faces.items() if count == 1}
@@ -68,14 +70,14 @@ def check_delaunay_exactly(points, tets):
     edges = {}
     for face in hull:
         for skip in range(3):
-            edge = face[:skip] + face[skip + 1:]
+            edge = face[:skip] + face[skip + 1 :]
             edges[edge] = edges.get(edge, 0) + 1
     assert set(edges.values()) == {2}
     # The cones from one point over the outward hull faces add up to the volume they enclose.
     enclosed = Fraction(0)
     for t in tets.tolist():
         for skip in range(4):
-            if tuple(sorted(t[:skip] + t[skip + 1:])) in hull:
+            if tuple(sorted(t[:skip] + t[skip + 1 :])) in hull:
                 q = [p[v] for v in t]
                 q[skip] = p[0]
                 enclosed += exact_det([[q[i][k] - q[0][k] for k in range(3)] for i in (1, 2, 3)]) / 6
@@ -98,8 +100,20 @@ def sphere_and_centre():
 
 
 class TestExactlyDelaunay:
-    @pytest.mark.parametrize("cloud", ["random", "grid", "sphere", "near_sphere", "duplicates", "near_flat", "wide",
-                                       "georeferenced", "georeferenced_near_sphere"])
+    @pytest.mark.parametrize(
+        "cloud",
+        [
+            "random",
+            "grid",
+            "sphere",
+            "near_sphere",
+            "duplicates",
+            "near_flat",
+            "wide",
+            "georeferenced",
+            "georeferenced_near_sphere",
+        ],
+    )
     def test_empty_spheres_and_tiling(self, cloud):
         rng = np.random.default_rng(3)
         if cloud == "random":
@@ -118,17 +132,25 @@ class TestExactlyDelaunay:
             base = rng.integers(0, 4, size=(30, 3)).astype(np.float64)
             points = base[rng.integers(0, 30, size=70)]
         elif cloud == "near_flat":  # a quantised plane with a few points just off it
-            points = np.concatenate([np.c_[rng.integers(0, 8, size=(50, 2)), np.zeros(50)],
-                                     [[1, 1, 2.0**-30], [3, 5, -(2.0**-30)], [6, 2, 1]]])
+            points = np.concatenate(
+                [
+                    np.c_[rng.integers(0, 8, size=(50, 2)), np.zeros(50)],
+                    [[1, 1, 2.0**-30], [3, 5, -(2.0**-30)], [6, 2, 1]],
+                ]
+            )
         elif cloud == "georeferenced":  # a quantised lump with ties, its extent tiny beside its coordinates
             points = rng.integers(0, 5, size=(70, 3)) * 0.25 + [5_402_100.5, 512_300.25, 310.0]
         elif cloud == "georeferenced_near_sphere":  # rounding puts inspheres at the filters' edge, far out
             shell = rng.normal(size=(60, 3))
             points = shell / np.linalg.norm(shell, axis=1, keepdims=True) * 2.0**17 + [512_300.0, 5_402_100.0, 300.0]
         else:  # both ends of the double range in one cloud: no single scaling keeps it exact
-            points = np.concatenate([rng.integers(-9, 9, size=(12, 3)) * 1e-300,
-                                     rng.integers(-9, 9, size=(12, 3)) * 1e300,
-                                     rng.integers(-9, 9, size=(12, 3)) * 1.0])
+            points = np.concatenate(
+                [
+                    rng.integers(-9, 9, size=(12, 3)) * 1e-300,
+                    rng.integers(-9, 9, size=(12, 3)) * 1e300,
+                    rng.integers(-9, 9, size=(12, 3)) * 1.0,
+                ]
+            )
         tets = ornel.delaunay(points)
         assert tets.dtype == np.uint64 and tets.shape[1] == 4
         first = {}
@@ -161,13 +183,14 @@ class TestExactlyDelaunay:
         m = np.concatenate([d, (d * d).sum(-1, keepdims=True)], -1)
 
         def det3(a):
-            return (a[..., 0, 0] * (a[..., 1, 1] * a[..., 2, 2] - a[..., 1, 2] * a[..., 2, 1])
-                    - a[..., 0, 1] * (a[..., 1, 0] * a[..., 2, 2] - a[..., 1, 2] * a[..., 2, 0])
-                    + a[..., 0, 2] * (a[..., 1, 0] * a[..., 2, 1] - a[..., 1, 1] * a[..., 2, 0]))
+            return (
+                a[..., 0, 0] * (a[..., 1, 1] * a[..., 2, 2] - a[..., 1, 2] * a[..., 2, 1])
+                - a[..., 0, 1] * (a[..., 1, 0] * a[..., 2, 2] - a[..., 1, 2] * a[..., 2, 0])
+                + a[..., 0, 2] * (a[..., 1, 0] * a[..., 2, 1] - a[..., 1, 1] * a[..., 2, 0])
+            )
 
         # Laplace expansion along the last column; every entry and product stays far below 2^63.
-        det4 = sum((-1) ** (row + 3) * m[..., row, 3] * det3(np.delete(m[..., :3], row, axis=-2))
-                   for row in range(4))
+        det4 = sum((-1) ** (row + 3) * m[..., row, 3] * det3(np.delete(m[..., :3], row, axis=-2)) for row in range(4))
         assert np.all(det4 >= 0), "a point inside a circumsphere"
         expected = _ornel.graph_from_simplices(tets.astype(np.uint64), len(points))
         graph = ornel.delaunay_graph(points)
@@ -191,11 +214,14 @@ class TestExactlyDelaunay:
         lift = [B ** (n + 2) * sum(c * c for c in p[i]) + B**i for i in range(n)]
 
         def det4(m):
-            return sum((-1) ** c * m[0][c] * det3([row[:c] + row[c + 1:] for row in m[1:]]) for c in range(4))
+            return sum((-1) ** c * m[0][c] * det3([row[:c] + row[c + 1 :] for row in m[1:]]) for c in range(4))
 
         def det3(m):
-            return (m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) - m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0])
-                    + m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]))
+            return (
+                m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1])
+                - m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0])
+                + m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0])
+            )
 
         for t in tets.tolist():
             for e in set(range(n)) - set(t):
@@ -246,8 +272,11 @@ def with_duplicates(rng):
 
 
 class TestSearchesOverTheGraphAreExact:
-    @pytest.mark.parametrize("make", [lambda r: grid(9), lambda r: sphere_and_centre(), with_duplicates,
-                                      plane_and_a_few], ids=["grid", "sphere", "duplicates", "plane"])
+    @pytest.mark.parametrize(
+        "make",
+        [lambda r: grid(9), lambda r: sphere_and_centre(), with_duplicates, plane_and_a_few],
+        ids=["grid", "sphere", "duplicates", "plane"],
+    )
     def test_k1_and_k8_against_brute_force(self, make):
         rng = np.random.default_rng(6)
         y = make(rng)
@@ -281,7 +310,6 @@ class TestDuplicates:
         tets = ornel.delaunay(cloud)
         assert set(np.unique(tets).tolist()) == {min(g) for g in groups.values()}
 
-
     @pytest.mark.parametrize("seed", [83, 105, 213])
     def test_thin_quantised_slabs(self, seed):
         """Many coplanar points and duplicates right after the first points inserted: every row in
@@ -307,13 +335,25 @@ class TestDuplicates:
 
 
 class TestFlatAndInvalidInput:
-    @pytest.mark.parametrize("points,message", [
-        (np.zeros((0, 3)), "fewer than four distinct points: there is no tetrahedralisation"),
-        (np.array([[0, 0, 0], [1, 0, 0], [0, 1, 0]] * 5, np.float64),
-         "fewer than four distinct points: there is no tetrahedralisation"),
-        (np.c_[np.arange(10.0), 2 * np.arange(10.0), np.ones(10)], "all points lie on one line: there is no tetrahedralisation"),
-        (np.c_[np.random.default_rng(0).random((50, 2)), np.zeros(50)], "all points lie on one plane: there is no tetrahedralisation"),
-    ], ids=["empty", "three", "line", "plane"])
+    @pytest.mark.parametrize(
+        "points,message",
+        [
+            (np.zeros((0, 3)), "fewer than four distinct points: there is no tetrahedralisation"),
+            (
+                np.array([[0, 0, 0], [1, 0, 0], [0, 1, 0]] * 5, np.float64),
+                "fewer than four distinct points: there is no tetrahedralisation",
+            ),
+            (
+                np.c_[np.arange(10.0), 2 * np.arange(10.0), np.ones(10)],
+                "all points lie on one line: there is no tetrahedralisation",
+            ),
+            (
+                np.c_[np.random.default_rng(0).random((50, 2)), np.zeros(50)],
+                "all points lie on one plane: there is no tetrahedralisation",
+            ),
+        ],
+        ids=["empty", "three", "line", "plane"],
+    )
     def test_delaunay_refuses_flat_clouds(self, points, message):
         with pytest.raises(ValueError) as info:
             ornel.delaunay(points)

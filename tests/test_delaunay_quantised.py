@@ -1,9 +1,9 @@
 """Delaunay graphs of quantised, nearly flat clouds full of duplicates, as scanners produce them."""
 
+import _ornel
 import numpy as np
 import pytest
 
-import _ornel
 import ornel
 
 
@@ -15,7 +15,7 @@ def quantised_slab(rng, n, levels, thickness):
 def check_graph_structure(indptr, indices, n):
     assert len(indptr) == n + 1 and indptr[-1] == len(indices)
     assert len(indices) == 0 or int(indices.max()) < n
-    rows = [indices[indptr[i]:indptr[i + 1]].tolist() for i in range(n)]
+    rows = [indices[indptr[i] : indptr[i + 1]].tolist() for i in range(n)]
     assert all(rows), "a point without neighbours"
     assert all(len(set(r)) == len(r) and i not in r for i, r in enumerate(rows)), "repeated neighbour or self loop"
     assert all(i in rows[j] for i in range(n) for j in rows[i]), "an edge listed one way only"
@@ -31,7 +31,9 @@ def test_thin_quantised_slabs_give_symmetric_graphs_and_exact_answers(seed, dtyp
     check_graph_structure(*graph, len(cloud))
     again = ornel.delaunay_graph(cloud)
     np.testing.assert_array_equal(graph[1], again[1])  # the same graph every time
-    queries = np.concatenate([cloud[rng.integers(0, len(cloud), 100)], rng.random((200, 3)).astype(dtype) * [1, 1, 0.02]])
+    queries = np.concatenate(
+        [cloud[rng.integers(0, len(cloud), 100)], rng.random((200, 3)).astype(dtype) * [1, 1, 0.02]]
+    )
     queries = np.ascontiguousarray(queries.astype(dtype))
     find = _ornel.all_nearest_neighbours if dtype == np.float64 else _ornel.all_nearest_neighbours_f32
     dists, idx = find(queries, *ornel.delaunay_graph(queries), cloud, *graph)

@@ -14,8 +14,20 @@ import pytest
 import ornel
 
 # Even permutations of four positions: they keep a tetrahedron's orientation.
-EVEN = [(0, 1, 2, 3), (1, 2, 0, 3), (2, 0, 1, 3), (0, 2, 3, 1), (0, 3, 1, 2), (1, 0, 3, 2),
-        (1, 3, 2, 0), (2, 1, 3, 0), (2, 3, 0, 1), (3, 0, 2, 1), (3, 1, 0, 2), (3, 2, 1, 0)]
+EVEN = [
+    (0, 1, 2, 3),
+    (1, 2, 0, 3),
+    (2, 0, 1, 3),
+    (0, 2, 3, 1),
+    (0, 3, 1, 2),
+    (1, 0, 3, 2),
+    (1, 3, 2, 0),
+    (2, 1, 3, 0),
+    (2, 3, 0, 1),
+    (3, 0, 2, 1),
+    (3, 1, 0, 2),
+    (3, 2, 1, 0),
+]
 
 
 def canonical_tetrahedra(tets):
@@ -95,8 +107,10 @@ def graph_of_tetrahedra(tets, n):
     return np.concatenate([[0], np.cumsum(np.bincount(pairs // n, minlength=n))]), pairs % n
 
 
-@pytest.mark.parametrize("name", ["uniform", "grid", "cospherical shells", "georeferenced", "1e300", "hub",
-                                  "quantised slab", "quantised surface"])
+@pytest.mark.parametrize(
+    "name",
+    ["uniform", "grid", "cospherical shells", "georeferenced", "1e300", "hub", "quantised slab", "quantised surface"],
+)
 def test_the_graph_is_the_edges_of_the_tetrahedra(name):
     """The graph is read off by turning around the edges of each vertex's star, the tetrahedra by a
     sweep: they must agree, on one thread and on several. "hub": one vertex joined to every point of
@@ -225,8 +239,14 @@ def digest_of_every_graph():
 def test_the_baseline_build_of_the_insertion_gives_the_same_graphs():
     env = dict(os.environ, ORNEL_DISABLE_AVX2="1")
     script = "import test_delaunay_threads as t; print(t.digest_of_every_graph())"
-    done = subprocess.run([sys.executable, "-c", script], cwd=pathlib.Path(__file__).parent, env=env,
-                          capture_output=True, text=True, timeout=300)
+    done = subprocess.run(
+        [sys.executable, "-c", script],
+        cwd=pathlib.Path(__file__).parent,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == digest_of_every_graph()
 

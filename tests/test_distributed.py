@@ -31,8 +31,9 @@ def within(seconds, function, *args, **kwargs):
 
 
 def start_cluster():
-    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                       dashboard_address=":0", silence_logs=40)
+    cluster = distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0", silence_logs=40
+    )
     return cluster, distributed.Client(cluster, timeout=60)
 
 
@@ -74,8 +75,11 @@ def test_cluster_table_equals_brute_force_wherever_the_clouds_lie(client):
 
     rng = np.random.default_rng(11)
     base = np.round(rng.random((700, 3)) * [30, 20, 2], 3)
-    clouds = [ornel.Cloud(base[rng.permutation(700)[:500]] + offset + rng.normal(0, 0.05, 3), f"at{offset:g}")
-              for offset in (0.0, 5e2, 5e5, 5e6) for _ in range(2)]
+    clouds = [
+        ornel.Cloud(base[rng.permutation(700)[:500]] + offset + rng.normal(0, 0.05, 3), f"at{offset:g}")
+        for offset in (0.0, 5e2, 5e5, 5e6)
+        for _ in range(2)
+    ]
     for precision in ("f64", "f32"):
         table = within(TIMEOUT, ornel.distributed.all_by_all, clouds, client, precision=precision, tile=2)
         for i, a in enumerate(clouds):
@@ -93,8 +97,9 @@ def test_cluster_table_equals_brute_force_wherever_the_clouds_lie(client):
 @pytest.mark.parametrize("precision", ["f64", "f32"])
 def test_cluster_table_equals_the_local_one_whatever_the_tiles(client, precision):
     clouds = collection(1)
-    far = ornel.Cloud(np.random.default_rng(2).random((600, 3)) * [3, 3, 1] + [431_000.5, 5_412_000.25, 212.0],
-                      "georeferenced")
+    far = ornel.Cloud(
+        np.random.default_rng(2).random((600, 3)) * [3, 3, 1] + [431_000.5, 5_412_000.25, 212.0], "georeferenced"
+    )
     for members in (clouds, [*clouds[:4], far, clouds[5]]):
         local = ornel.all_by_all(members, threads=2, precision=precision)
         # Fresh copies, so that nothing built by the local call is reused.
@@ -103,8 +108,11 @@ def test_cluster_table_equals_the_local_one_whatever_the_tiles(client, precision
             remote = within(TIMEOUT, ornel.distributed.all_by_all, copies, client, precision=precision, tile=tile)
             assert_same_table(remote, local, precision)
     # The entry point of the package takes the client too.
-    assert_same_table(within(TIMEOUT, ornel.all_by_all, clouds, precision=precision, client=client),
-                      ornel.all_by_all(clouds, threads=1, precision=precision), precision)
+    assert_same_table(
+        within(TIMEOUT, ornel.all_by_all, clouds, precision=precision, client=client),
+        ornel.all_by_all(clouds, threads=1, precision=precision),
+        precision,
+    )
 
 
 def test_work_lands_on_both_workers_and_tiles_cover_the_matrix_once(client):
@@ -124,8 +132,9 @@ def test_small_collections_and_clouds_that_cannot_be_searched(client):
     # A flat cloud has its planar graph: joined like any other.
     flat = ornel.Cloud(np.c_[np.random.default_rng(1).random((40, 2)), np.zeros(40)], "flat")
     members = [*collection(4)[:3], flat]
-    assert_same_table(within(TIMEOUT, ornel.distributed.all_by_all, members, client),
-                      ornel.all_by_all(members, threads=1), "f32")
+    assert_same_table(
+        within(TIMEOUT, ornel.distributed.all_by_all, members, client), ornel.all_by_all(members, threads=1), "f32"
+    )
     with pytest.raises(ValueError, match="tile must be at least 1"):
         ornel.distributed.all_by_all(collection(4)[:2], client, tile=0)
 
@@ -187,8 +196,9 @@ def test_scheduler_option_writes_the_csv_of_a_local_run(client, tmp_path, precis
         np.save(files[-1], np.round(rng.random((1500, 3)) * [40, 40, 4]) / 40)  # quantised, duplicates
     local = run_command("matrix", *files, "--csv", tmp_path / "local.csv", *precision)
     assert local.returncode == 0, local.stderr
-    remote = run_command("matrix", *files, "--csv", tmp_path / "remote.csv", *precision,
-                         "--scheduler", client.scheduler.address)
+    remote = run_command(
+        "matrix", *files, "--csv", tmp_path / "remote.csv", *precision, "--scheduler", client.scheduler.address
+    )
     assert remote.returncode == 0, remote.stderr
     assert remote.stdout == local.stdout
     assert (tmp_path / "remote.csv").read_bytes() == (tmp_path / "local.csv").read_bytes()
@@ -219,21 +229,37 @@ def test_a_cluster_without_usable_workers_fails_in_one_line_naming_the_scheduler
         address = cluster.scheduler_address
         result = run_command("matrix", *files, "--scheduler", address)
         assert result.returncode == 2 and result.stderr.count("\n") == 1, result.stderr
-        assert result.stderr.startswith(f"ornel: error: the Dask scheduler at {address} has no workers: "
-                                        "none joined within 10 s")
+        assert result.stderr.startswith(
+            f"ornel: error: the Dask scheduler at {address} has no workers: none joined within 10 s"
+        )
         # A worker whose Python finds no ornel (here: one that fails to import, first on its path).
         (tmp_path / "elsewhere" / "ornel").mkdir(parents=True)
-        (tmp_path / "elsewhere" / "ornel" / "__init__.py").write_text("raise ModuleNotFoundError(\"No module named 'ornel'\")\n")
-        worker = subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_worker", address, "--no-nanny",
-                                   "--nthreads", "1", "--no-dashboard"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                  env={**os.environ, "PYTHONPATH": str(tmp_path / "elsewhere")})
+        (tmp_path / "elsewhere" / "ornel" / "__init__.py").write_text(
+            "raise ModuleNotFoundError(\"No module named 'ornel'\")\n"
+        )
+        worker = subprocess.Popen(
+            [
+                sys.executable,
+                "-m",
+                "distributed.cli.dask_worker",
+                address,
+                "--no-nanny",
+                "--nthreads",
+                "1",
+                "--no-dashboard",
+            ],
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
+            env={**os.environ, "PYTHONPATH": str(tmp_path / "elsewhere")},
+        )
         try:
             with distributed.Client(address, timeout=60) as client:
                 within(TIMEOUT, client.wait_for_workers, 1)
             result = run_command("matrix", *files, "--scheduler", address)
             assert result.returncode == 2 and result.stderr == (
                 f"ornel: error: the workers of the Dask scheduler at {address} cannot import ornel "
-                "(No module named 'ornel'): install ornel[dask] there\n")
+                "(No module named 'ornel'): install ornel with its dask extra there\n"
+            )
         finally:
             worker.terminate()
             worker.wait(TIMEOUT)
@@ -245,8 +271,11 @@ def test_all_by_all_wants_a_running_client(client):
     clouds = collection(6)[:2]
     closed = within(TIMEOUT, distributed.Client, client.scheduler.address, timeout=60)
     within(TIMEOUT, closed.close)
-    for wrong, shown in ((client.scheduler.address, "str 'tcp://"), (client.cluster, "not LocalCluster"),
-                         (closed, "not a closed Client")):
+    for wrong, shown in (
+        (client.scheduler.address, "str 'tcp://"),
+        (client.cluster, "not LocalCluster"),
+        (closed, "not a closed Client"),
+    ):
         with pytest.raises(TypeError, match=r"client must be a running distributed\.Client") as info:
             ornel.all_by_all(clouds, client=wrong)
         assert shown in str(info.value)
@@ -254,8 +283,8 @@ def test_all_by_all_wants_a_running_client(client):
 
 @pytest.mark.parametrize("shared, precision", [(True, "f32"), (False, "f64")])
 def test_cluster_runs_into_a_store_compute_only_missing_pairs(client, tmp_path, monkeypatch, shared, precision):
-    from ornel.distributed import STORED_GRAPH_KEY_PREFIX
     from ornel._join import _QuerySets
+    from ornel.distributed import STORED_GRAPH_KEY_PREFIX
 
     if not shared:  # as if the workers ran on machines without the store's directory
         monkeypatch.setattr(ornel.distributed, "store_is_shared", lambda client, store: False)
@@ -264,8 +293,7 @@ def test_cluster_runs_into_a_store_compute_only_missing_pairs(client, tmp_path, 
     local = ornel.all_by_all(fresh(clouds), threads=2, precision=precision)
     ornel.all_by_all(fresh(clouds[:5]), threads=2, precision=precision, store=tmp_path)
     with distributed.get_task_stream(client) as stream:
-        remote = within(TIMEOUT, ornel.all_by_all, fresh(clouds), precision=precision, client=client,
-                        store=tmp_path)
+        remote = within(TIMEOUT, ornel.all_by_all, fresh(clouds), precision=precision, client=client, store=tmp_path)
     assert_same_table(remote, local)
     keys = [str(task["key"]) for task in stream.data]
     # The five stored targets are searched only by the three new clouds: read, not built.

@@ -28,8 +28,9 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[1]
 PAGES = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
-FENCE = re.compile(r"^(?P<indent> *)```(?P<language>[\w-]*)[^\n]*\n(?P<body>.*?)^(?P=indent)```[ \t]*$",
-                   re.MULTILINE | re.DOTALL)
+FENCE = re.compile(
+    r"^(?P<indent> *)```(?P<language>[\w-]*)[^\n]*\n(?P<body>.*?)^(?P=indent)```[ \t]*$", re.MULTILINE | re.DOTALL
+)
 MARK = re.compile(r"<!--\s*(?P<mark>not run|output varies)\s*(?::\s*(?P<why>.*?))?\s*-->\s*$")
 RUN_LANGUAGES = {"console", "pycon", "python", "sh"}
 
@@ -50,8 +51,9 @@ def blocks(page: Path) -> list[Block]:
         before = text[: match.start()].rstrip("\n").rsplit("\n", 1)[-1]
         mark = MARK.search(before)
         body = textwrap.dedent(match["body"]) if match["indent"] else match["body"]
-        found.append(Block(page, text.count("\n", 0, match.start()) + 1, match["language"], body,
-                           mark["mark"] if mark else None))
+        found.append(
+            Block(page, text.count("\n", 0, match.start()) + 1, match["language"], body, mark["mark"] if mark else None)
+        )
     return found
 
 
@@ -97,14 +99,20 @@ def run_page(page: Path, directory: Path) -> None:
             where = f"{page.name}, line {block.line}"
             if block.language == "console":
                 for command, expected in console_steps(block.body):
-                    done = subprocess.run(command, shell=True, capture_output=True, text=True, env=environment(),
-                                          timeout=600)
+                    done = subprocess.run(
+                        command, shell=True, capture_output=True, text=True, env=environment(), timeout=600
+                    )
                     assert done.returncode == 0, f"{where}: `{command}` exited {done.returncode}:\n{done.stderr}"
                     if block.mark != "output varies":
                         assert done.stdout.rstrip("\n") == expected, f"{where}: `{command}` printed:\n{done.stdout}"
             elif block.language == "sh":
-                done = subprocess.run(["bash", "-euo", "pipefail", "-c", block.body], capture_output=True, text=True,
-                                      env=environment(), timeout=600)
+                done = subprocess.run(
+                    ["bash", "-euo", "pipefail", "-c", block.body],
+                    capture_output=True,
+                    text=True,
+                    env=environment(),
+                    timeout=600,
+                )
                 assert done.returncode == 0, f"{where}: exited {done.returncode}:\n{done.stderr}"
             elif block.language == "python":
                 exec(compile(block.body, where, "exec"), namespace)
@@ -125,8 +133,10 @@ def test_every_example_of_the_page_runs_and_prints_what_it_shows(page, example_f
 
 def test_the_block_reader_finds_commands_outputs_and_marks(tmp_path):
     page = tmp_path / "page.md"
-    page.write_text("text\n\n<!-- not run: needs hosts -->\n```python\nraise SystemExit\n```\n\n"
-                    "<!-- output varies -->\n```console\n$ echo a\na\n$ echo b\n```\n\n  ```sh\n  true\n  ```\n")
+    page.write_text(
+        "text\n\n<!-- not run: needs hosts -->\n```python\nraise SystemExit\n```\n\n"
+        "<!-- output varies -->\n```console\n$ echo a\na\n$ echo b\n```\n\n  ```sh\n  true\n  ```\n"
+    )
     found = blocks(page)
     assert [(b.language, b.mark) for b in found] == [("python", "not run"), ("console", "output varies"), ("sh", None)]
     assert console_steps(found[1].body) == [("echo a", "a"), ("echo b", "")]

@@ -55,12 +55,15 @@ def test_files_with_duplicates_are_joined_and_match_a_brute_force(tmp_path):
     assert (mean_ba, max_ba) == pytest.approx((d_ba.mean(), d_ba.max()), rel=1e-5)
 
 
-@pytest.mark.parametrize("case, expected", [
-    ("missing", "no such file"),
-    ("shape", "expected at least three"),
-    ("nan", "non-finite"),
-    ("text", "not a valid .npy file"),
-])
+@pytest.mark.parametrize(
+    "case, expected",
+    [
+        ("missing", "no such file"),
+        ("shape", "expected at least three"),
+        ("nan", "non-finite"),
+        ("text", "not a valid .npy file"),
+    ],
+)
 def test_unusable_input_gets_one_line_and_status_2(tmp_path, case, expected):
     good = tmp_path / "good.npy"
     np.save(good, np.random.default_rng(0).random((100, 3)))

@@ -27,8 +27,10 @@ def refused(path, *words):
 
 
 def pcd_header(n, encoding):
-    return (f"VERSION 0.7\nFIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nCOUNT 1 1 1\nWIDTH {n}\nHEIGHT 1\n"
-            f"VIEWPOINT 0 0 0 1 0 0 0\nPOINTS {n}\nDATA {encoding}\n").encode()
+    return (
+        f"VERSION 0.7\nFIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nCOUNT 1 1 1\nWIDTH {n}\nHEIGHT 1\n"
+        f"VIEWPOINT 0 0 0 1 0 0 0\nPOINTS {n}\nDATA {encoding}\n"
+    ).encode()
 
 
 @pytest.mark.parametrize("las", LAS_FILES, ids=lambda p: p.name)
@@ -44,7 +46,7 @@ def test_real_las_files_are_read_whole_and_refused_when_cut(tmp_path, las):
     keep = header.point_count // 3
     for name, cut in (("boundary", keep), ("mid-record", keep + 0.5)):
         path = tmp_path / f"{name}.las"
-        path.write_bytes(data[:header.offset_to_point_data + int(cut * header.point_format.size)])
+        path.write_bytes(data[: header.offset_to_point_data + int(cut * header.point_format.size)])
         refused(path, f"announces {header.point_count:,} points", f"holds {keep:,}")
     if held == header.point_count:  # compressed, then cut: the decompression fails
         laspy.read(str(las)).write(str(tmp_path / "whole.laz"))
@@ -57,14 +59,14 @@ def test_truncated_pcd_ply_and_pts_files_say_what_was_expected_and_found(tmp_pat
     files = {
         "ascii.pcd": pcd_header(10, "ascii") + "".join(f"{a} {b} {c}\n" for a, b, c in rows[:7].tolist()).encode(),
         "binary.pcd": pcd_header(10, "binary") + rows[:7].tobytes(),
-        "mid-record.pcd": pcd_header(10, "binary") + rows.tobytes()[:7 * 12 + 5],
+        "mid-record.pcd": pcd_header(10, "binary") + rows.tobytes()[: 7 * 12 + 5],
         "count.pts": b"10\n" + b"".join(b"%r %r %r\n" % tuple(r) for r in rows[:7].tolist()),
     }
     for name, content in files.items():
         (tmp_path / name).write_bytes(content)
         refused(tmp_path / name, "announces 10 points", "holds 7")
     ply = b"ply\nformat %s 1.0\nelement vertex 10\nproperty float x\nproperty float y\nproperty float z\nend_header\n"
-    (tmp_path / "binary.ply").write_bytes(ply % b"binary_little_endian" + rows.tobytes()[:7 * 12 + 5])
+    (tmp_path / "binary.ply").write_bytes(ply % b"binary_little_endian" + rows.tobytes()[: 7 * 12 + 5])
     (tmp_path / "ascii.ply").write_bytes(ply % b"ascii" + b"".join(b"%r %r %r\n" % tuple(r) for r in rows[:7].tolist()))
     for name in ("binary.ply", "ascii.ply"):
         refused(tmp_path / name, "not a readable PLY file", "announces 10 vertices", "holds 7")
@@ -122,8 +124,12 @@ def test_transposed_npy_is_refused_with_the_fix(tmp_path):
 def test_clouds_and_cloud_errors_survive_pickling_between_processes(tmp_path):
     error = ornel.CloudError("scan.las", "no such file")
     copy = pickle.loads(pickle.dumps(error))
-    assert (type(copy), copy.source, copy.problem, str(copy)) == (ornel.CloudError, "scan.las", "no such file",
-                                                                   "scan.las: no such file")
+    assert (type(copy), copy.source, copy.problem, str(copy)) == (
+        ornel.CloudError,
+        "scan.las",
+        "no such file",
+        "scan.las: no such file",
+    )
     np.save(tmp_path / "a.npy", np.random.default_rng(3).random((40, 3)))
     # Spawned, not forked: forking a process that runs threads can deadlock the child.
     with ProcessPoolExecutor(1, mp_context=multiprocessing.get_context("spawn")) as pool:

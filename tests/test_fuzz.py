@@ -14,23 +14,18 @@ import inspect
 import pickle
 from collections.abc import Sequence
 
+import _ornel
 import numpy as np
 import pytest
 from conftest import FUZZ_PRECISIONS, is_panic
-from hypothesis import event, given
-from hypothesis import strategies as st
-from scipy.spatial import Delaunay
-
-import _ornel
-import ornel
 from fuzz_inputs import (
+    LAYOUTS,
     as_precision,
     attempt,
     check_answers,
     check_pair,
     distance_bounds,
     flags,
-    LAYOUTS,
     graph_content,
     laid_out,
     permutation,
@@ -38,7 +33,11 @@ from fuzz_inputs import (
     spoiled,
     unsigned_counts,
 )
+from hypothesis import event, given
+from hypothesis import strategies as st
+from scipy.spatial import Delaunay
 
+import ornel
 
 
 @st.composite
@@ -49,8 +48,11 @@ def cloud(draw, dtype, rows=None):
     # Half of the clouds keep their CSR arrays contiguous, which the single-nearest joins
     # require, so that the searches behind that check are reached often.
     csr_layouts = LAYOUTS if draw(st.booleans()) else ["contiguous", "unaligned", "read-only", "subclass"]
-    return (draw(laid_out(as_precision(values, dtype))), draw(laid_out(offsets, csr_layouts)),
-            draw(laid_out(neighbours, csr_layouts)))
+    return (
+        draw(laid_out(as_precision(values, dtype))),
+        draw(laid_out(offsets, csr_layouts)),
+        draw(laid_out(neighbours, csr_layouts)),
+    )
 
 
 def bound_value(bound):
@@ -118,8 +120,9 @@ def test_query(dtype, join, Prepared, Grouped, data):
 
 
 def other_precision(Prepared):
-    Other, dtype = ((_ornel.PreparedF64, np.float64) if Prepared is _ornel.PreparedF32
-                    else (_ornel.PreparedF32, np.float32))
+    Other, dtype = (
+        (_ornel.PreparedF64, np.float64) if Prepared is _ornel.PreparedF32 else (_ornel.PreparedF32, np.float32)
+    )
     return Other(np.zeros((1, 3), dtype), np.zeros(2, np.uint32), np.zeros(0, np.uint32))
 
 
@@ -147,9 +150,11 @@ def test_query_prepared_and_blocked(dtype, join, Prepared, Grouped, data):
     bound = data.draw(distance_bounds, label="bound")
     block = data.draw(unsigned_counts, label="block")
 
-    results = [attempt(target.query_prepared, other, bound)[0],
-               attempt(target.query_prepared_blocked, other, block, bound)[0],
-               attempt(target.query_prepared_blocked, other, distance_upper_bound=bound)[0]]
+    results = [
+        attempt(target.query_prepared, other, bound)[0],
+        attempt(target.query_prepared_blocked, other, block, bound)[0],
+        attempt(target.query_prepared_blocked, other, distance_upper_bound=bound)[0],
+    ]
     if not isinstance(other, Prepared):
         assert results == [None, None, None]
         return
@@ -185,7 +190,7 @@ def check_knn(result, dtype, rows, k, queries, targets, bound):
     for row_dists, row_idx in zip(dists, idx):
         found = row_idx[row_idx < nt]
         assert len(np.unique(found)) == len(found), "a target point twice in one row"
-        assert (row_idx[len(found):] == nt).all(), "an answer after a miss"
+        assert (row_idx[len(found) :] == nt).all(), "an answer after a miss"
         if not np.isnan(row_dists).any():
             assert (row_dists[1:] >= row_dists[:-1]).all(), "a row out of order"
 
@@ -246,34 +251,49 @@ class CustomSequence(Sequence):
 
 
 def container(items, kind):
-    return {"list": list, "tuple": tuple, "custom sequence": CustomSequence, "generator": lambda i: iter(i),
-            "set": lambda i: set(map(id, i)), "str": lambda i: "abc", "dict": lambda i: dict(enumerate(i)),
-            "none": lambda i: None}[kind](items)
+    return {
+        "list": list,
+        "tuple": tuple,
+        "custom sequence": CustomSequence,
+        "generator": lambda i: iter(i),
+        "set": lambda i: set(map(id, i)),
+        "str": lambda i: "abc",
+        "dict": lambda i: dict(enumerate(i)),
+        "none": lambda i: None,
+    }[kind](items)
 
 
 CONTAINERS = ["list"] * 8 + ["tuple", "custom sequence", "generator", "set", "str", "dict", "none"]
 
 
 def proper(perm, n):
-    return perm is None or (isinstance(perm, np.ndarray) and perm.dtype == np.int64 and perm.ndim == 1
-                            and len(perm) >= n and np.array_equal(np.sort(perm[:n]), np.arange(n)))
+    return perm is None or (
+        isinstance(perm, np.ndarray)
+        and perm.dtype == np.int64
+        and perm.ndim == 1
+        and len(perm) >= n
+        and np.array_equal(np.sort(perm[:n]), np.arange(n))
+    )
 
 
 @pytest.mark.parametrize("dtype,join,Prepared,Grouped", FUZZ_PRECISIONS)
 @given(data=st.data())
 def test_grouped_prepare_and_query(dtype, join, Prepared, Grouped, data):
-    clouds = data.draw(st.lists(cloud(dtype), max_size=3),
-                       label="query clouds")
+    clouds = data.draw(st.lists(cloud(dtype), max_size=3), label="query clouds")
     queries = [q for q in (prepared_or_none(Prepared, *c) for c in clouds) if q is not None]
     if data.draw(st.integers(0, 9), label="foreign item") == 0:
         queries.append(data.draw(st.sampled_from([None, 3, np.zeros((2, 3), dtype), Grouped.prepare([], [])])))
     sizes = [q.n if isinstance(q, Prepared) else 0 for q in queries]
     # One permutation per cloud mostly: a list of another length is refused outright.
-    perm_count = data.draw(st.sampled_from([len(queries)] * 4 + [max(len(queries) - 1, 0), len(queries) + 1]),
-                           label="perm count")
+    perm_count = data.draw(
+        st.sampled_from([len(queries)] * 4 + [max(len(queries) - 1, 0), len(queries) + 1]), label="perm count"
+    )
     perms = [data.draw(permutation(sizes[c] if c < len(sizes) else 3), label=f"perm {c}") for c in range(perm_count)]
-    grouped, _ = attempt(Grouped.prepare, container(queries, data.draw(st.sampled_from(CONTAINERS))),
-                         container(perms, data.draw(st.sampled_from(CONTAINERS))))
+    grouped, _ = attempt(
+        Grouped.prepare,
+        container(queries, data.draw(st.sampled_from(CONTAINERS))),
+        container(perms, data.draw(st.sampled_from(CONTAINERS))),
+    )
     if grouped is None:
         return
     n = sum(sizes)
@@ -292,8 +312,9 @@ def test_grouped_prepare_and_query(dtype, join, Prepared, Grouped, data):
     block = data.draw(unsigned_counts, label="block")
     bound = data.draw(distance_bounds, label="bound")
     finalize = data.draw(flags, label="finalize")
-    grouped_arg = data.draw(st.sampled_from([grouped] * 8 + [None, target, Grouped.prepare([], [])]),
-                            label="grouped argument")
+    grouped_arg = data.draw(
+        st.sampled_from([grouped] * 8 + [None, target, Grouped.prepare([], [])]), label="grouped argument"
+    )
     result, _ = attempt(target.query_grouped, grouped_arg, target_perm, block, bound, finalize)
     if result is None:
         return
@@ -313,7 +334,7 @@ def test_grouped_prepare_and_query(dtype, join, Prepared, Grouped, data):
     placed = concatenated.copy()
     for c, (lo, size) in enumerate(zip(offsets[:-1].astype(np.intp), sizes)):
         if c < len(perms) and perms[c] is not None:
-            placed[lo + perms[c][:size]] = concatenated[lo:lo + size]
+            placed[lo + perms[c][:size]] = concatenated[lo : lo + size]
     if target_perm is not None:
         back = np.argsort(target_perm)
         idx = np.where(idx < nt, back[np.minimum(idx, max(nt - 1, 0)).astype(np.intp)] if nt else idx, idx)
@@ -332,21 +353,50 @@ def valid_calls(dtype, join, Prepared, Grouped):
     grouped = Grouped.prepare([target], [None])
     cloud_arguments = {"points": points, "indptr": offsets, "indices": neighbours}
     return [
-        (join, {"x_points": points, "x_indices": offsets, "x_neighbors": neighbours,
-                "y_points": points, "y_indices": offsets, "y_neighbors": neighbours}),
+        (
+            join,
+            {
+                "x_points": points,
+                "x_indices": offsets,
+                "x_neighbors": neighbours,
+                "y_points": points,
+                "y_indices": offsets,
+                "y_neighbors": neighbours,
+            },
+        ),
         (Prepared, cloud_arguments),
-        (target.query, {"x_points": points, "x_indptr": offsets, "x_indices": neighbours,
-                        "distance_upper_bound": 0.5}),
+        (target.query, {"x_points": points, "x_indptr": offsets, "x_indices": neighbours, "distance_upper_bound": 0.5}),
         (target.query_prepared, {"other": target, "distance_upper_bound": None}),
         (target.query_prepared_blocked, {"other": target, "block": 2, "distance_upper_bound": 1.0}),
-        (target.query_grouped, {"grouped": grouped, "target_perm": None, "block": 3,
-                                "distance_upper_bound": 2.0, "finalize": False}),
+        (
+            target.query_grouped,
+            {"grouped": grouped, "target_perm": None, "block": 3, "distance_upper_bound": 2.0, "finalize": False},
+        ),
         (Grouped.prepare, {"queries": [target], "query_perms": [None]}),
-        (_ornel.all_nearest_neighbours_k_f32 if dtype is np.float32 else _ornel.all_nearest_neighbours_k,
-         {"x_points": points, "x_indices": offsets, "x_neighbors": neighbours, "y_points": points,
-          "y_indices": offsets, "y_neighbors": neighbours, "k": 2, "ef": 4}),
-        (target.query_k, {"x_points": points, "x_indptr": offsets, "x_indices": neighbours, "k": 3, "ef": 3,
-                          "distance_upper_bound": 0.5}),
+        (
+            _ornel.all_nearest_neighbours_k_f32 if dtype is np.float32 else _ornel.all_nearest_neighbours_k,
+            {
+                "x_points": points,
+                "x_indices": offsets,
+                "x_neighbors": neighbours,
+                "y_points": points,
+                "y_indices": offsets,
+                "y_neighbors": neighbours,
+                "k": 2,
+                "ef": 4,
+            },
+        ),
+        (
+            target.query_k,
+            {
+                "x_points": points,
+                "x_indptr": offsets,
+                "x_indices": neighbours,
+                "k": 3,
+                "ef": 3,
+                "distance_upper_bound": 0.5,
+            },
+        ),
         (target.query_prepared_k, {"other": target, "k": 1, "ef": 2, "distance_upper_bound": None}),
         (_ornel.graph_from_simplices, {"simplices": np.array([[0, 1, 2, 3]], np.uint64), "n_points": 4}),
     ]
@@ -364,11 +414,17 @@ def test_argument_matching(dtype, join, Prepared, Grouped, data):
     positional = [given_arguments[name] for name in names[:n_positional]]
     if n_positional == len(names):
         positional += data.draw(st.lists(st.just(None), max_size=2), label="extra positional")
-    keywords = {name: given_arguments[name] for name in chosen if names.index(name) >= n_positional or
-                data.draw(st.integers(0, 9), label="duplicate") == 0}
+    keywords = {
+        name: given_arguments[name]
+        for name in chosen
+        if names.index(name) >= n_positional or data.draw(st.integers(0, 9), label="duplicate") == 0
+    }
     if data.draw(st.integers(0, 9), label="unknown keyword") == 0:
-        keywords[data.draw(st.sampled_from(["x", "self", "X_points", "k", "distance_upper_boundary", "é", "\udc80",
-                                            "k\x00"]))] = 1
+        keywords[
+            data.draw(
+                st.sampled_from(["x", "self", "X_points", "k", "distance_upper_boundary", "é", "\udc80", "k\x00"])
+            )
+        ] = 1
     keyword_items = list(keywords.items())
     data.draw(st.randoms()).shuffle(keyword_items)
     keywords = dict(keyword_items)
@@ -391,8 +447,7 @@ ALL_CLASSES = [_ornel.PreparedF32, _ornel.PreparedF64, _ornel.GroupedQueriesF32,
 
 
 def instances():
-    f32 = _ornel.PreparedF32(np.zeros((2, 3), np.float32), np.array([0, 1, 2], np.uint32),
-                             np.array([1, 0], np.uint32))
+    f32 = _ornel.PreparedF32(np.zeros((2, 3), np.float32), np.array([0, 1, 2], np.uint32), np.array([1, 0], np.uint32))
     f64 = _ornel.PreparedF64(np.zeros((2, 3)), np.array([0, 1, 2], np.uint32), np.array([1, 0], np.uint32))
     return [f32, f64, _ornel.GroupedQueriesF32.prepare([f32], [None]), _ornel.GroupedQueriesF64.prepare([f64], [None])]
 
@@ -428,8 +483,14 @@ def test_instances_cannot_be_copied_pickled_or_changed(instance):
 def test_methods_and_attributes_refuse_a_foreign_self():
     f32, f64, g32, g64 = instances()
     for owner, stranger in ((_ornel.PreparedF32, f64), (_ornel.PreparedF64, g64), (_ornel.PreparedF32, None)):
-        for name in ("query", "query_prepared", "query_prepared_blocked", "query_grouped", "query_k",
-                     "query_prepared_k"):
+        for name in (
+            "query",
+            "query_prepared",
+            "query_prepared_blocked",
+            "query_grouped",
+            "query_k",
+            "query_prepared_k",
+        ):
             refused_with_type_error(getattr(owner, name), stranger, stranger)
         for name in ("n", "data"):
             refused_with_type_error(owner.__dict__[name].__get__, stranger)
@@ -481,8 +542,7 @@ def tetrahedra(draw):
     else:
         simplices = simplices[:, :columns].copy()
     flat = simplices.reshape(-1)
-    faults = st.lists(st.tuples(st.integers(0, 2**20), st.sampled_from([n, n + 1] + ID_LIMITS)), min_size=1,
-                      max_size=2)
+    faults = st.lists(st.tuples(st.integers(0, 2**20), st.sampled_from([n, n + 1] + ID_LIMITS)), min_size=1, max_size=2)
     for position, value in draw(faults) if draw(st.integers(0, 3)) == 0 else []:
         if flat.size:
             flat[position % flat.size] = value
@@ -506,8 +566,13 @@ def test_graph_from_simplices(data):
     simplices, n = data.draw(tetrahedra(), label="tetrahedra")
     # Counts from 2^20 up to the limit are left out: they are valid, and the result's offsets
     # alone would take up to 16 GiB.
-    n_points = n if data.draw(st.integers(0, 3), label="other count") else data.draw(unsigned_counts.filter(
-        lambda v: not isinstance(v, int) or v < 2**20 or v > 2**32 - 1), label="n_points")
+    n_points = (
+        n
+        if data.draw(st.integers(0, 3), label="other count")
+        else data.draw(
+            unsigned_counts.filter(lambda v: not isinstance(v, int) or v < 2**20 or v > 2**32 - 1), label="n_points"
+        )
+    )
     arguments = data.draw(spoiled([simplices, n_points]), label="arguments")
     result, _ = attempt(_ornel.graph_from_simplices, *arguments)
     if result is None:
@@ -529,8 +594,9 @@ def knn_on_empty_query(k):
     y = np.array([[0, 0, 0], [1, 0, 0], [0, 1, 0], [0, 0, 1]], np.float64)
     indptr = np.array([0, 3, 6, 9, 12], np.uint32)
     indices = np.array([j for i in range(4) for j in range(4) if j != i], np.uint32)
-    return _ornel.all_nearest_neighbours_k(np.zeros((0, 3)), np.zeros(1, np.uint32), np.zeros(0, np.uint32),
-                                           y, indptr, indices, k, 4)
+    return _ornel.all_nearest_neighbours_k(
+        np.zeros((0, 3)), np.zeros(1, np.uint32), np.zeros(0, np.uint32), y, indptr, indices, k, 4
+    )
 
 
 def test_empty_k_nearest_result_too_big_for_numpy_is_a_capacity_overflow():
@@ -548,9 +614,16 @@ def test_memory_that_cannot_be_had_is_a_memory_error():
     """Also in the sanitizer build, whose runtime ended the process instead."""
     for k in (2**50, 2**44):
         with pytest.raises(MemoryError):
-            _ornel.all_nearest_neighbours_k(np.zeros((1, 3)), np.array([0, 0], np.uint32), np.zeros(0, np.uint32),
-                                            np.zeros((1, 3)), np.array([0, 0], np.uint32), np.zeros(0, np.uint32),
-                                            k, 1)
+            _ornel.all_nearest_neighbours_k(
+                np.zeros((1, 3)),
+                np.array([0, 0], np.uint32),
+                np.zeros(0, np.uint32),
+                np.zeros((1, 3)),
+                np.array([0, 0], np.uint32),
+                np.zeros(0, np.uint32),
+                k,
+                1,
+            )
     target = _ornel.PreparedF32(np.zeros((1, 3), np.float32), np.array([0, 0], np.uint32), np.zeros(0, np.uint32))
     # ef asks for nothing beyond the target's size, so a huge one is no memory problem.
     assert target.query_prepared_k(target, 1, 2**50)[1].tolist() == [[0]]

@@ -8,14 +8,13 @@ failing where that procedure fails) and scipy's Delaunay vertex adjacency.
 import threading
 from contextlib import contextmanager
 
+import _ornel
 import numpy as np
 import pytest
+from conftest import DATA, assert_argument_notes, delaunay_graph, run_threads
 from hypothesis import assume, given, settings
 from hypothesis import strategies as st
 from scipy.spatial import Delaunay
-
-import _ornel
-from conftest import DATA, assert_argument_notes, delaunay_graph, run_threads
 
 graph_from_simplices = _ornel.graph_from_simplices
 
@@ -319,8 +318,10 @@ def test_refusals_say_what_was_expected_and_what_was_given():
     with pytest.raises(BaseException) as info:
         graph_from_simplices(np.zeros((2, 3), np.uint64), 4)
     assert str(info.value) == "index out of bounds: the len is 3 but the index is 3"
-    assert info.value.__notes__ == ["while processing 'simplices'",
-                                    "expected a uint64 array of shape (m, 4); got uint64 with shape (2, 3)"]
+    assert info.value.__notes__ == [
+        "while processing 'simplices'",
+        "expected a uint64 array of shape (m, 4); got uint64 with shape (2, 3)",
+    ]
 
 
 def test_simplices_are_converted_before_n_points():
@@ -344,8 +345,14 @@ def test_argument_matching():
             "graph_from_simplices() missing 2 required positional arguments: 'simplices' and 'n_points'",
         ),
         (lambda: graph_from_simplices(s, 4, 5), "graph_from_simplices() takes 2 positional arguments but 3 were given"),
-        (lambda: graph_from_simplices(s, points=4), "graph_from_simplices() got an unexpected keyword argument 'points'"),
-        (lambda: graph_from_simplices(s, 4, simplices=s), "graph_from_simplices() got multiple values for argument 'simplices'"),
+        (
+            lambda: graph_from_simplices(s, points=4),
+            "graph_from_simplices() got an unexpected keyword argument 'points'",
+        ),
+        (
+            lambda: graph_from_simplices(s, 4, simplices=s),
+            "graph_from_simplices() got multiple values for argument 'simplices'",
+        ),
     ]
     for call, message in cases:
         with pytest.raises(TypeError) as info:

@@ -7,9 +7,9 @@ it write past its scratch buffer.
 
 import numpy as np
 import pytest
+from test_graph_from_simplices import assert_matches_scipy
 
 import ornel
-from test_graph_from_simplices import assert_matches_scipy
 
 
 def morton_sorted(points):

@@ -4,7 +4,8 @@ serial answer, and clear refusals."""
 
 import numpy as np
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import given
+from hypothesis import strategies as st
 from scipy.spatial import cKDTree
 
 from ornel._native import grid_ball_counts, grid_nearest, grid_nearest_k
@@ -54,8 +55,15 @@ def kinds(rng):
     duplicates = np.repeat(rng.random((300, 3)), 7, axis=0)[rng.permutation(2100)]
     # A dense patch beside sparse outliers a million times farther apart.
     uneven = np.concatenate([rng.random((2500, 3)) * 1e-3, rng.normal(size=(20, 3)) * 1e3])
-    return {"cube": cube, "bunny": bunny, "lidar": lidar, "flat": flat, "line": line,
-            "duplicates": duplicates, "uneven": uneven}
+    return {
+        "cube": cube,
+        "bunny": bunny,
+        "lidar": lidar,
+        "flat": flat,
+        "line": line,
+        "duplicates": duplicates,
+        "uneven": uneven,
+    }
 
 
 KINDS = ["cube", "bunny", "lidar", "flat", "line", "duplicates", "uneven"]
@@ -120,8 +128,13 @@ class TestMatchesBruteForce:
         rng = np.random.default_rng(5)
         check_k(rng.random((40, 3)), rng.random((6, 3)), 9)
 
-    @given(st.integers(1, 400), st.integers(1, 300), st.integers(1, 6), st.sampled_from([0.0, 1e6]),
-           st.integers(0, 2**32 - 1))
+    @given(
+        st.integers(1, 400),
+        st.integers(1, 300),
+        st.integers(1, 6),
+        st.sampled_from([0.0, 1e6]),
+        st.integers(0, 2**32 - 1),
+    )
     def test_coarse_random_clouds(self, n, nq, scale, offset, seed):
         # Coordinates on a coarse lattice: equal distances and equal points everywhere.
         rng = np.random.default_rng(seed)
@@ -218,10 +231,12 @@ class TestSpatialOrder:
         from tests.conftest import reference_morton_keys
 
         rng = np.random.default_rng(30)
-        clouds = [rng.random((300_000, 3)),
-                  np.round(rng.random((200_000, 3)) * 40) / 40,
-                  np.repeat(rng.random((1000, 3)), 150, axis=0)[rng.permutation(150_000)].astype(np.float32),
-                  rng.random((150_000, 3)) * [1e-3, 1e3, 1.0] + 1e6]
+        clouds = [
+            rng.random((300_000, 3)),
+            np.round(rng.random((200_000, 3)) * 40) / 40,
+            np.repeat(rng.random((1000, 3)), 150, axis=0)[rng.permutation(150_000)].astype(np.float32),
+            rng.random((150_000, 3)) * [1e-3, 1e3, 1.0] + 1e6,
+        ]
         for points in clouds:
             expected = np.argsort(reference_morton_keys(points), kind="stable")
             np.testing.assert_array_equal(ornel.morton_order(points), expected)

@@ -104,13 +104,27 @@ def test_the_command_writes_the_same_file_either_way(tmp_path, capsys):
     outputs = {}
     for kind in ("graph", "grid", "auto"):
         out = tmp_path / f"{kind}.ply"
-        assert main(["compare", str(tmp_path / "a.npy"), str(tmp_path / "b.npy"), "--out", str(out),
-                     "--index-kind", kind]) == 0
+        assert (
+            main(["compare", str(tmp_path / "a.npy"), str(tmp_path / "b.npy"), "--out", str(out), "--index-kind", kind])
+            == 0
+        )
         outputs[kind] = out.read_bytes()
     capsys.readouterr()
     assert outputs["graph"] == outputs["grid"] == outputs["auto"]
-    assert main(["compare", str(tmp_path / "a.npy"), str(tmp_path / "b.npy"), "--index-kind", "grid",
-                 "--store", str(tmp_path / "store")]) == 2
+    assert (
+        main(
+            [
+                "compare",
+                str(tmp_path / "a.npy"),
+                str(tmp_path / "b.npy"),
+                "--index-kind",
+                "grid",
+                "--store",
+                str(tmp_path / "store"),
+            ]
+        )
+        == 2
+    )
     assert "--index-kind grid cannot be used with --store" in capsys.readouterr().err
 
 

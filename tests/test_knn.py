@@ -2,26 +2,24 @@
 
 import threading
 
+import _ornel
 import numpy as np
 import pytest
 from conftest import (
     DATA,
+    KNN_PRECISIONS,
     MalformedGraphs,
     brute_k,
-    coarse_clouds,
     clouds,
+    coarse_clouds,
     delaunay_graph,
     expect_error,
-    KNN_PRECISIONS,
     raises_panic,
     random_graph,
     run_threads,
     squared_distances,
 )
 from knn_model import knn_join
-
-import _ornel
-
 
 
 def check_exact_k(dists, idx, x, y, k):
@@ -196,8 +194,7 @@ class TestFollowsTheModelOnAnyGraph:
     def test_component_smaller_than_k(self, dtype, join, Prepared):
         # Two triangles; the walk seeds every query point with vertex 0's component.
         y = np.array([[0, 0, 0], [1, 0, 0], [0, 1, 0], [10, 0, 0], [11, 0, 0], [10, 1, 0]], dtype=dtype)
-        graph = np.array([0, 2, 4, 6, 8, 10, 12], np.uint32), \
-            np.array([1, 2, 0, 2, 0, 1, 4, 5, 3, 5, 3, 4], np.uint32)
+        graph = np.array([0, 2, 4, 6, 8, 10, 12], np.uint32), np.array([1, 2, 0, 2, 0, 1, 4, 5, 3, 5, 3, 4], np.uint32)
         x = np.array([[0.1, 0.2, 0], [10, 0, 0]], dtype=dtype)
         path = np.array([0, 1, 2], np.uint32), np.array([1, 0], np.uint32)
         d, i = join(x, *path, y, *graph, 5, 20)
@@ -277,8 +274,9 @@ class TestBound:
         target = _ornel.PreparedF64(self.y, *self.chain)
         d, i = target.query_k(self.x[:1], np.array([0, 0], np.uint32), np.zeros(0, np.uint32), 3, 8, 10)
         np.testing.assert_array_equal(i, [[1, 0, 2]])
-        d, i = target.query_k(self.x[:1], np.array([0, 0], np.uint32), np.zeros(0, np.uint32), 3, 8,
-                              np.nextafter(10, 0))
+        d, i = target.query_k(
+            self.x[:1], np.array([0, 0], np.uint32), np.zeros(0, np.uint32), 3, 8, np.nextafter(10, 0)
+        )
         np.testing.assert_array_equal(i, [[1, 4, 4]])
         # The same for a row whose nearest entry lies exactly at the bound.
         d, i = target.query_k(np.array([[30.0, 0, 0]]), np.array([0, 0], np.uint32), np.zeros(0, np.uint32), 3, 8, 10)
@@ -297,7 +295,10 @@ class TestBound:
             for r in [0.02, 0.05, 0.1, 1.0]:
                 beyond = free_d * free_d > dtype(r) * dtype(r)
                 assert beyond.any() or r == 1.0
-                for d, i in (target.query_k(x, *graph, 6, 24, r), target.query_prepared_k(Prepared(x, *graph), 6, 24, r)):
+                for d, i in (
+                    target.query_k(x, *graph, 6, 24, r),
+                    target.query_prepared_k(Prepared(x, *graph), 6, 24, r),
+                ):
                     # Seeds differ once rows are missed, but on a Delaunay graph every row is still exact.
                     np.testing.assert_array_equal(d[~beyond], free_d[~beyond])
                     assert np.all(np.isinf(d[beyond])) and np.all(i[beyond] == len(y))
@@ -374,8 +375,9 @@ class TestShapesAndViews:
     def test_empty_query_cloud(self):
         y = np.random.default_rng(32).random((10, 3)).astype(np.float32)
         g = delaunay_graph(y)
-        d, i = _ornel.all_nearest_neighbours_k_f32(np.zeros((0, 3), np.float32), np.zeros(1, np.uint32),
-                                                   np.zeros(0, np.uint32), y, *g, 4, 8)
+        d, i = _ornel.all_nearest_neighbours_k_f32(
+            np.zeros((0, 3), np.float32), np.zeros(1, np.uint32), np.zeros(0, np.uint32), y, *g, 4, 8
+        )
         assert d.shape == (0, 4) and i.shape == (0, 4) and d.dtype == np.float32
 
     def test_results_own_their_memory(self):
@@ -394,14 +396,23 @@ class TestFaults(MalformedGraphs):
     def join(self, x_graph, y_graph, x=None, k=2, ef=4):
         return _ornel.all_nearest_neighbours_k(self.x if x is None else x, *x_graph, self.y, *y_graph, k, ef)
 
-    @pytest.mark.parametrize("y_graph,message", [
-        ((np.array([0, 1, 2, 3, 4], np.uint32), np.array([4, 2, 3, 0], np.uint32)),
-         "index out of bounds: the len is 4 but the index is 4"),
-        ((np.array([0, 1], np.uint32), np.array([1], np.uint32)),
-         "index out of bounds: the len is 2 but the index is 2"),
-        ((np.array([0, 9, 9, 9, 9], np.uint32), np.array([1, 2, 3, 0], np.uint32)),
-         "range end index 9 out of range for slice of length 4"),
-    ])
+    @pytest.mark.parametrize(
+        "y_graph,message",
+        [
+            (
+                (np.array([0, 1, 2, 3, 4], np.uint32), np.array([4, 2, 3, 0], np.uint32)),
+                "index out of bounds: the len is 4 but the index is 4",
+            ),
+            (
+                (np.array([0, 1], np.uint32), np.array([1], np.uint32)),
+                "index out of bounds: the len is 2 but the index is 2",
+            ),
+            (
+                (np.array([0, 9, 9, 9, 9], np.uint32), np.array([1, 2, 3, 0], np.uint32)),
+                "range end index 9 out of range for slice of length 4",
+            ),
+        ],
+    )
     def test_target_faults(self, y_graph, message):
         with raises_panic(message):
             self.join(self.single, y_graph)
@@ -414,8 +425,10 @@ class TestFaults(MalformedGraphs):
         np.testing.assert_array_equal(i, [[0, 4]])
         # Query row 0 runs backwards (query 1 is then a root of its own); so does an empty one past the list.
         x = np.array([[0, 0, 0], [3, 3, 3]], dtype=np.float64)
-        for x_graph in ((np.array([2, 1, 2], np.uint32), np.array([1, 0], np.uint32)),
-                        (np.array([7, 7, 7], np.uint32), np.array([1, 0], np.uint32))):
+        for x_graph in (
+            (np.array([2, 1, 2], np.uint32), np.array([1, 0], np.uint32)),
+            (np.array([7, 7, 7], np.uint32), np.array([1, 0], np.uint32)),
+        ):
             d, i = self.join(x_graph, self.good, x=x)
             np.testing.assert_array_equal(i[:, 0], [1, 3])
 
@@ -437,8 +450,9 @@ class TestFaults(MalformedGraphs):
         with pytest.raises(MemoryError):
             self.join(self.single, self.good, k=2**50)
         # A huge ef reserves no more than the target can fill: it answers as ef = |target| does.
-        np.testing.assert_array_equal(self.join(self.single, self.good, ef=2**57 - 1)[1],
-                                      self.join(self.single, self.good, ef=4)[1])
+        np.testing.assert_array_equal(
+            self.join(self.single, self.good, ef=2**57 - 1)[1], self.join(self.single, self.good, ef=4)[1]
+        )
         # Nothing is left behind: the next call works.
         assert self.join(self.single, self.good)[1].tolist() == [[1, 0]]
 
@@ -454,16 +468,29 @@ class TestArguments:
     def test_matching_messages(self):
         t = _ornel.PreparedF32(self.y.astype(np.float32), *self.graph)
         f = _ornel.all_nearest_neighbours_k_f32
-        expect_error(TypeError, "all_nearest_neighbours_k_f32() missing 2 required positional arguments: 'k' and "
-                    "'ef'", lambda: f(*range(6)))
-        expect_error(TypeError, "all_nearest_neighbours_k() takes 8 positional arguments but 9 were given",
-                    lambda: _ornel.all_nearest_neighbours_k(*range(9)))
-        expect_error(TypeError, "PreparedF32.query_k() takes from 5 to 6 positional arguments but 7 were given",
-                    lambda: t.query_k(*range(7)))
-        expect_error(TypeError, "PreparedF32.query_prepared_k() missing 2 required positional arguments: 'k' and "
-                    "'ef'", lambda: t.query_prepared_k(t))
-        expect_error(TypeError, "PreparedF32.query_k() got an unexpected keyword argument 'eff'",
-                    lambda: t.query_k(eff=1))
+        expect_error(
+            TypeError,
+            "all_nearest_neighbours_k_f32() missing 2 required positional arguments: 'k' and 'ef'",
+            lambda: f(*range(6)),
+        )
+        expect_error(
+            TypeError,
+            "all_nearest_neighbours_k() takes 8 positional arguments but 9 were given",
+            lambda: _ornel.all_nearest_neighbours_k(*range(9)),
+        )
+        expect_error(
+            TypeError,
+            "PreparedF32.query_k() takes from 5 to 6 positional arguments but 7 were given",
+            lambda: t.query_k(*range(7)),
+        )
+        expect_error(
+            TypeError,
+            "PreparedF32.query_prepared_k() missing 2 required positional arguments: 'k' and 'ef'",
+            lambda: t.query_prepared_k(t),
+        )
+        expect_error(
+            TypeError, "PreparedF32.query_k() got an unexpected keyword argument 'eff'", lambda: t.query_k(eff=1)
+        )
 
     def test_conversion_messages_carry_the_parameter(self):
         y32 = self.y.astype(np.float32)
@@ -479,40 +506,74 @@ class TestArguments:
         with pytest.raises(TypeError) as info:
             t32.query_prepared_k(t32, 3.0, 4)
         assert info.value.__notes__ == ["while processing 'k'"]
-        expect_error(TypeError, "'PreparedF32' object is not an instance of 'PreparedF64'",
-                    lambda: t64.query_prepared_k(t32, 2, 4), "while processing 'other'")
-        expect_error(TypeError, "'PreparedF64' object is not an instance of 'PreparedF32'",
-                    lambda: t32.query_prepared_k(t64, 2, 4), "while processing 'other'")
-        expect_error(TypeError, "'ndarray' object is not an instance of 'ndarray'",
-                    lambda: _ornel.all_nearest_neighbours_k_f32(y32, *g, self.y, *g, 2, 4), "while processing 'y_points'")
-        expect_error(TypeError, "'ndarray' object is not an instance of 'ndarray'",
-                    lambda: t64.query_k(self.y, g[0].astype(np.int64), g[1], 2, 4), "while processing 'x_indptr'")
+        expect_error(
+            TypeError,
+            "'PreparedF32' object is not an instance of 'PreparedF64'",
+            lambda: t64.query_prepared_k(t32, 2, 4),
+            "while processing 'other'",
+        )
+        expect_error(
+            TypeError,
+            "'PreparedF64' object is not an instance of 'PreparedF32'",
+            lambda: t32.query_prepared_k(t64, 2, 4),
+            "while processing 'other'",
+        )
+        expect_error(
+            TypeError,
+            "'ndarray' object is not an instance of 'ndarray'",
+            lambda: _ornel.all_nearest_neighbours_k_f32(y32, *g, self.y, *g, 2, 4),
+            "while processing 'y_points'",
+        )
+        expect_error(
+            TypeError,
+            "'ndarray' object is not an instance of 'ndarray'",
+            lambda: t64.query_k(self.y, g[0].astype(np.int64), g[1], 2, 4),
+            "while processing 'x_indptr'",
+        )
         with pytest.raises(TypeError) as info:
             t64.query_prepared_k(t64, 2, 4, distance_upper_bound="far")
         assert info.value.__notes__ == ["while processing 'distance_upper_bound'"]
 
     def test_accepted_forms(self):
         t = _ornel.PreparedF64(self.y, *self.graph)
-        d, i = t.query_k(x_points=self.y, x_indptr=self.graph[0], x_indices=self.graph[1], k=np.uint8(2),
-                         ef=np.int64(4), distance_upper_bound=np.float32(10))
+        d, i = t.query_k(
+            x_points=self.y,
+            x_indptr=self.graph[0],
+            x_indices=self.graph[1],
+            k=np.uint8(2),
+            ef=np.int64(4),
+            distance_upper_bound=np.float32(10),
+        )
         assert d.shape == (5, 2)
-        assert_same(t.query_prepared_k(other=t, ef=4, k=2), _ornel.all_nearest_neighbours_k(
-            self.y, *self.graph, self.y, *self.graph, ef=4, k=2))
+        assert_same(
+            t.query_prepared_k(other=t, ef=4, k=2),
+            _ornel.all_nearest_neighbours_k(self.y, *self.graph, self.y, *self.graph, ef=4, k=2),
+        )
 
     def test_signatures_and_docstrings(self):
-        assert _ornel.all_nearest_neighbours_k.__text_signature__ == \
-            "(x_points, x_indices, x_neighbors, y_points, y_indices, y_neighbors, k, ef)"
-        assert _ornel.all_nearest_neighbours_k_f32.__text_signature__ == \
-            "(x_points, x_indices, x_neighbors, y_points, y_indices, y_neighbors, k, ef)"
+        assert (
+            _ornel.all_nearest_neighbours_k.__text_signature__
+            == "(x_points, x_indices, x_neighbors, y_points, y_indices, y_neighbors, k, ef)"
+        )
+        assert (
+            _ornel.all_nearest_neighbours_k_f32.__text_signature__
+            == "(x_points, x_indices, x_neighbors, y_points, y_indices, y_neighbors, k, ef)"
+        )
         for cls in (_ornel.PreparedF32, _ornel.PreparedF64):
-            assert cls.query_k.__text_signature__ == \
-                "($self, x_points, x_indptr, x_indices, k, ef, distance_upper_bound=None)"
+            assert (
+                cls.query_k.__text_signature__
+                == "($self, x_points, x_indptr, x_indices, k, ef, distance_upper_bound=None)"
+            )
             assert cls.query_prepared_k.__text_signature__ == "($self, other, k, ef, distance_upper_bound=None)"
             assert "ef >= k" in cls.query_k.__doc__
         assert "ef >= k" in _ornel.all_nearest_neighbours_k.__doc__
         names = [n for n in vars(_ornel) if n.startswith("all_nearest")]
-        assert names[:4] == ["all_nearest_neighbours", "all_nearest_neighbours_f32", "all_nearest_neighbours_k",
-                             "all_nearest_neighbours_k_f32"]
+        assert names[:4] == [
+            "all_nearest_neighbours",
+            "all_nearest_neighbours_f32",
+            "all_nearest_neighbours_k",
+            "all_nearest_neighbours_k_f32",
+        ]
 
 
 class TestThreads:
@@ -521,8 +582,11 @@ class TestThreads:
         y, x = rng.random((8000, 3)).astype(np.float32), rng.random((8000, 3)).astype(np.float32)
         xg = delaunay_graph(x)
         target, query = _ornel.PreparedF32(y, *delaunay_graph(y)), _ornel.PreparedF32(x, *xg)
-        calls = [lambda: target.query_prepared_k(query, 8, 16), lambda: target.query_prepared_k(query, 4, 8, 0.02),
-                 lambda: target.query_k(x, *xg, 3, 12, 0.05)]
+        calls = [
+            lambda: target.query_prepared_k(query, 8, 16),
+            lambda: target.query_prepared_k(query, 4, 8, 0.02),
+            lambda: target.query_k(x, *xg, 3, 12, 0.05),
+        ]
         expected = [call() for call in calls]
         results, errors = [], []
         barrier = threading.Barrier(4)

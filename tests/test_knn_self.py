@@ -2,12 +2,12 @@
 cloud joined with itself, bit for bit and ties in order, on any number of threads; exact
 against cKDTree on quantised scans with repeated points, near the origin and far from it."""
 
+import _ornel
 import numpy as np
 import pytest
 from scipy.spatial import cKDTree
 from test_register import quantised_scan
 
-import _ornel
 import ornel
 from ornel._native import estimate_normals, knn_self
 
@@ -62,7 +62,7 @@ def test_rows_stay_exact_where_the_seeds_cannot_be_foretold():
     indptr, indices = ornel.delaunay_graph(points)
     scrambled = indices.copy()
     for v in range(len(points)):
-        rng.shuffle(scrambled[indptr[v]:indptr[v + 1]])
+        rng.shuffle(scrambled[indptr[v] : indptr[v + 1]])
     for k, ef in ((20, 32), (5, 5), (8, 0)):
         expected = todays_rows(points, indptr, scrambled, k, ef)
         for threads in (1, 3):
@@ -75,8 +75,11 @@ def test_small_clouds_and_refusals():
     points[3] = points[1]
     indptr, indices = ornel.delaunay_graph(points)
     for k in (0, 4, 9):  # k beyond the points leaves misses, (inf, n)
-        assert_rows_equal(knn_self(points, indptr, indices, k, 16, threads=2),
-                          todays_rows(points, indptr, indices, k, 16), len(points))
+        assert_rows_equal(
+            knn_self(points, indptr, indices, k, 16, threads=2),
+            todays_rows(points, indptr, indices, k, 16),
+            len(points),
+        )
     bad = indices.copy()
     bad[0] = 6
     with pytest.raises(ValueError, match="graph of the points"):

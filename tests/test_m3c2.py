@@ -4,13 +4,13 @@ surfaces, and a surface with a known displaced patch near and far from the origi
 
 import numpy as np
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import given
+from hypothesis import strategies as st
+from m3c2_model import cylinder_positions, in_ball, m3c2_reference
 
 import ornel
 from ornel._m3c2 import M3C2Result, m3c2
 from ornel._native import ball_search, cylinder_search
-
-from m3c2_model import cylinder_positions, in_ball, m3c2_reference
 
 
 def terrain(n, rng, *, size=20.0, noise=0.02, offset=(0.0, 0.0, 0.0), dtype=np.float64):
@@ -26,7 +26,7 @@ def unit_rows(rng, q):
 
 
 def csr_rows(indptr, indices):
-    return [indices[indptr[i]:indptr[i + 1]] for i in range(len(indptr) - 1)]
+    return [indices[indptr[i] : indptr[i + 1]] for i in range(len(indptr) - 1)]
 
 
 class TestRegionSearches:
@@ -108,11 +108,21 @@ class TestStatisticsMatchBruteForce:
         epoch2[:, 2] += 0.1
         cores = epoch1[::25]
         for radii in ([1.5], [0.6, 1.2, 2.4]):
-            result = m3c2(epoch1, epoch2, core_points=cores, normal_radius=radii, cylinder_radius=0.7,
-                          max_depth=2.0, normals="+z", robust=robust, registration_error=0.01)
+            result = m3c2(
+                epoch1,
+                epoch2,
+                core_points=cores,
+                normal_radius=radii,
+                cylinder_radius=0.7,
+                max_depth=2.0,
+                normals="+z",
+                robust=robust,
+                registration_error=0.01,
+            )
             # The cylinders are checked exactly along the normals found; the normals themselves to rounding.
-            given = m3c2_reference(epoch1, epoch2, cores, radii, 0.7, 2.0, normals=result.normal, robust=robust,
-                                   registration_error=0.01)
+            given = m3c2_reference(
+                epoch1, epoch2, cores, radii, 0.7, 2.0, normals=result.normal, robust=robust, registration_error=0.01
+            )
             np.testing.assert_array_equal(result.count1, given["count1"])
             fitted = m3c2_reference(epoch1, epoch2, cores, radii, 0.7, 2.0, robust=robust, registration_error=0.01)
             compare_with_reference(result, fitted, tolerance=1e-9)
@@ -127,8 +137,9 @@ class TestStatisticsMatchBruteForce:
         epoch1 = terrain(3000, rng, offset=shift, dtype=dtype)
         epoch2 = terrain(3000, rng, offset=shift, dtype=dtype)
         cores = epoch1[::20].astype(np.float64)
-        result = m3c2(epoch1, epoch2, core_points=cores, normal_radius=2.0, cylinder_radius=1.0, max_depth=3.0,
-                      normals="+z")
+        result = m3c2(
+            epoch1, epoch2, core_points=cores, normal_radius=2.0, cylinder_radius=1.0, max_depth=3.0, normals="+z"
+        )
         reference = m3c2_reference(epoch1, epoch2, cores, [2.0], 1.0, 3.0)
         compare_with_reference(result, reference, tolerance=1e-9)
 
@@ -137,15 +148,24 @@ class TestStatisticsMatchBruteForce:
         epoch1, epoch2 = terrain(3000, rng), terrain(2000, rng)
         cores = epoch1[::30]
         sensor = (10.0, 10.0, -50.0)  # below the surface: every normal turns down
-        result = m3c2(epoch1, epoch2, core_points=cores, normal_radius=1.5, cylinder_radius=0.5, max_depth=2.0,
-                      normals={"sensor": sensor}, min_points=4)
+        result = m3c2(
+            epoch1,
+            epoch2,
+            core_points=cores,
+            normal_radius=1.5,
+            cylinder_radius=0.5,
+            max_depth=2.0,
+            normals={"sensor": sensor},
+            min_points=4,
+        )
         reference = m3c2_reference(epoch1, epoch2, cores, [1.5], 0.5, 2.0, sensor=sensor, min_points=4)
         compare_with_reference(result, reference, tolerance=1e-9)
         assert (result.normal[:, 2] < 0).all()
         assert np.isnan(result.distance[(result.count1 < 4) | (result.count2 < 4)]).all()
         normals = np.tile([0.0, 0.0, 2.0], (len(cores), 1))
-        result = m3c2(epoch1, epoch2, core_points=cores, normal_radius=1.5, cylinder_radius=0.5, max_depth=2.0,
-                      normals=normals)
+        result = m3c2(
+            epoch1, epoch2, core_points=cores, normal_radius=1.5, cylinder_radius=0.5, max_depth=2.0, normals=normals
+        )
         reference = m3c2_reference(epoch1, epoch2, cores, [1.5], 0.5, 2.0, normals=normals / 2)
         compare_with_reference(result, reference, tolerance=1e-12)
         assert np.isnan(result.normal_scale).all()
@@ -160,7 +180,7 @@ class TestStatisticsMatchBruteForce:
 
 
 class TestNormalSides:
-    """"auto" on open surfaces: a terrain's normals up, a cliff's all to one side."""
+    """ "auto" on open surfaces: a terrain's normals up, a cliff's all to one side."""
 
     def test_terrain_normals_point_up(self):
         rng = np.random.default_rng(4)
@@ -186,13 +206,19 @@ class TestNormalSides:
         rng = np.random.default_rng(8)
         epoch = terrain(3000, rng)
         for normals, sign in (("-z", -1), ((0.0, 0.1, -3.0), -1), ("+z", 1)):
-            result = m3c2(epoch, epoch, core_points=epoch[::40], normal_radius=1.5, cylinder_radius=0.5,
-                          max_depth=1.0, normals=normals)
+            result = m3c2(
+                epoch,
+                epoch,
+                core_points=epoch[::40],
+                normal_radius=1.5,
+                cylinder_radius=0.5,
+                max_depth=1.0,
+                normals=normals,
+            )
             assert (np.sign(result.normal[:, 2]) == sign).all()
 
 
-@pytest.mark.parametrize("dtype,offset", [(np.float64, 0.0), (np.float64, 1e6), (np.float32, 0.0),
-                                          (np.float32, 1e4)])
+@pytest.mark.parametrize("dtype,offset", [(np.float64, 0.0), (np.float64, 1e6), (np.float32, 0.0), (np.float32, 1e4)])
 def test_a_displaced_patch_is_found_and_nothing_else(dtype, offset):
     # Two scans of a 40 x 40 terrain (2 mm noise); in the second a 10 x 10 patch rose by 3 cm.
     rng = np.random.default_rng(12)
@@ -222,28 +248,38 @@ class TestResultAndArguments:
     def test_result_summary_and_json(self):
         rng = np.random.default_rng(1)
         epoch1, epoch2 = terrain(2000, rng), terrain(2000, rng)
-        result = m3c2(ornel.Cloud(epoch1), epoch2, core_points=np.array([[5.0, 5.0, 0.0], [500.0, 5.0, 0.0]]),
-                      normal_radius=1.5, cylinder_radius=0.5, max_depth=1.0)
+        result = m3c2(
+            ornel.Cloud(epoch1),
+            epoch2,
+            core_points=np.array([[5.0, 5.0, 0.0], [500.0, 5.0, 0.0]]),
+            normal_radius=1.5,
+            cylinder_radius=0.5,
+            max_depth=1.0,
+        )
         assert isinstance(result, M3C2Result) and len(result) == 2
         assert np.isnan(result.distance[1]) and np.isnan(result.normal[1]).all() and not result.significant[1]
         stats = result.statistics()
         assert stats["core_points"] == 2 and stats["with_distance"] == 1
         import json
+
         document = json.loads(result.to_json(per_point=True))
         assert document["points"]["distance"][1] is None
         assert document["statistics"]["mean_change"] == pytest.approx(result.distance[0])
 
-    @pytest.mark.parametrize("kwargs,message", [
-        (dict(normal_radius=0), "normal_radius must be a finite number > 0"),
-        (dict(normal_radius=[]), "non-empty list"),
-        (dict(cylinder_radius=-1), "cylinder_radius must be a finite number > 0"),
-        (dict(max_depth=float("nan")), "max_depth must be a finite number > 0"),
-        (dict(normals="sideways"), "normals must be 'auto'"),
-        (dict(normals=np.zeros((2, 3))), r"one normal per core point \(5, 3\)"),
-        (dict(normals=(0, 0, 0)), "non-zero vector"),
-        (dict(min_points=0), "min_points must be a whole number >= 1"),
-        (dict(registration_error=-0.1), "registration_error must be a finite number >= 0"),
-    ])
+    @pytest.mark.parametrize(
+        "kwargs,message",
+        [
+            (dict(normal_radius=0), "normal_radius must be a finite number > 0"),
+            (dict(normal_radius=[]), "non-empty list"),
+            (dict(cylinder_radius=-1), "cylinder_radius must be a finite number > 0"),
+            (dict(max_depth=float("nan")), "max_depth must be a finite number > 0"),
+            (dict(normals="sideways"), "normals must be 'auto'"),
+            (dict(normals=np.zeros((2, 3))), r"one normal per core point \(5, 3\)"),
+            (dict(normals=(0, 0, 0)), "non-zero vector"),
+            (dict(min_points=0), "min_points must be a whole number >= 1"),
+            (dict(registration_error=-0.1), "registration_error must be a finite number >= 0"),
+        ],
+    )
     def test_bad_arguments_say_what_was_expected(self, kwargs, message):
         rng = np.random.default_rng(1)
         epoch = terrain(200, rng)
@@ -270,6 +306,7 @@ class TestChangeCommand:
         np.save(directory / "e2.npy", epoch2)
         cores = epoch1[::15]
         from plyfile import PlyData, PlyElement
+
         vertex = np.zeros(len(cores), [("x", "f8"), ("y", "f8"), ("z", "f8"), ("quality", "u2")])
         vertex["x"], vertex["y"], vertex["z"] = cores.T
         vertex["quality"] = np.arange(len(cores)) % 1000
@@ -278,70 +315,149 @@ class TestChangeCommand:
 
     def run(self, capsys, *args):
         from ornel._command import main
+
         code = main([str(a) for a in args])
         out, err = capsys.readouterr()
         return code, out, err
 
     def test_summary_and_write_back(self, epochs, capsys):
         directory, cores = epochs
-        code, out, err = self.run(capsys, "change", directory / "e1.npy", directory / "e2.npy", "--normal-radius",
-                                  1.5, "--cylinder-radius", 0.5, "--max-depth", 1, "--core", directory / "core.ply",
-                                  "--out", directory / "out.ply", "--json", directory / "summary.json")
+        code, out, err = self.run(
+            capsys,
+            "change",
+            directory / "e1.npy",
+            directory / "e2.npy",
+            "--normal-radius",
+            1.5,
+            "--cylinder-radius",
+            0.5,
+            "--max-depth",
+            1,
+            "--core",
+            directory / "core.ply",
+            "--out",
+            directory / "out.ply",
+            "--json",
+            directory / "summary.json",
+        )
         assert code == 0, err
         rows = dict(line.split(None, 1) for line in out.splitlines()[1:])
         assert int(rows["core_points"]) == len(cores) and int(rows["with_distance"]) == len(cores)
         assert abs(float(rows["median_significant_change"]) - 0.03) < 0.003
         assert 0.05 < float(rows["significant_share"]) < 0.25  # the patch is 1/9 of the surface
         from plyfile import PlyData
+
         written = PlyData.read(str(directory / "out.ply"))["vertex"].data
         np.testing.assert_array_equal(written["quality"], np.arange(len(cores)) % 1000)
         np.testing.assert_array_equal(np.c_[written["x"], written["y"], written["z"]], cores)
-        expected = m3c2(np.load(directory / "e1.npy"), np.load(directory / "e2.npy"), core_points=cores,
-                        normal_radius=1.5, cylinder_radius=0.5, max_depth=1.0)
+        expected = m3c2(
+            np.load(directory / "e1.npy"),
+            np.load(directory / "e2.npy"),
+            core_points=cores,
+            normal_radius=1.5,
+            cylinder_radius=0.5,
+            max_depth=1.0,
+        )
         np.testing.assert_array_equal(written["m3c2_distance"], expected.distance)
         np.testing.assert_array_equal(written["m3c2_count2"], expected.count2)
         import json
+
         assert json.loads((directory / "summary.json").read_text())["statistics"]["core_points"] == len(cores)
 
     def test_cloudcompare_parameters_are_diameters(self, epochs, capsys):
         directory, _ = epochs
         params = directory / "m3c2_params.txt"
-        params.write_text("[General]\nM3C2VER=1\nNormalMode=1\nNormalMinScale=2\nNormalStep=1\nNormalMaxScale=4\n"
-                          "NormalScale=9\nSearchScale=1\nSearchDepth=1.5\nNormalPreferedOri=4\nSubsampleEnabled=true\n"
-                          "SubsampleRadius=1.0\nUseMedian=true\nRegistrationErrorEnabled=true\n"
-                          "RegistrationError=0.001\nUseMinPoints4Stat=true\nMinPoints4Stat=5\n")
+        params.write_text(
+            "[General]\nM3C2VER=1\nNormalMode=1\nNormalMinScale=2\nNormalStep=1\nNormalMaxScale=4\n"
+            "NormalScale=9\nSearchScale=1\nSearchDepth=1.5\nNormalPreferedOri=4\nSubsampleEnabled=true\n"
+            "SubsampleRadius=1.0\nUseMedian=true\nRegistrationErrorEnabled=true\n"
+            "RegistrationError=0.001\nUseMinPoints4Stat=true\nMinPoints4Stat=5\n"
+        )
         from ornel._m3c2 import read_cloudcompare_parameters
+
         assert read_cloudcompare_parameters(params) == {
-            "normal_radius": [1.0, 1.5, 2.0], "cylinder_radius": 0.5, "max_depth": 1.5, "normals": "+z",
-            "core_points": 1.0, "robust": True, "registration_error": 0.001, "min_points": 5}
-        code, out, err = self.run(capsys, "change", directory / "e1.npy", directory / "e2.npy", "--params", params,
-                                  "--max-depth", 2, "--json", directory / "p.json")
+            "normal_radius": [1.0, 1.5, 2.0],
+            "cylinder_radius": 0.5,
+            "max_depth": 1.5,
+            "normals": "+z",
+            "core_points": 1.0,
+            "robust": True,
+            "registration_error": 0.001,
+            "min_points": 5,
+        }
+        code, out, err = self.run(
+            capsys,
+            "change",
+            directory / "e1.npy",
+            directory / "e2.npy",
+            "--params",
+            params,
+            "--max-depth",
+            2,
+            "--json",
+            directory / "p.json",
+        )
         assert code == 0, err
         import json
+
         parameters = json.loads((directory / "p.json").read_text())["parameters"]
         assert parameters["max_depth"] == 2.0 and parameters["cylinder_radius"] == 0.5 and parameters["robust"]
 
-    @pytest.mark.parametrize("extra,message", [
-        (["--core", "nowhere.las"], "nowhere.las"),
-        (["--params", "nowhere.txt"], "cannot be read"),
-        (["--normals", "up"], "--normals 'up': expected auto"),
-        (["--core", "-1"], "a spacing must be a finite number > 0"),
-    ])
+    @pytest.mark.parametrize(
+        "extra,message",
+        [
+            (["--core", "nowhere.las"], "nowhere.las"),
+            (["--params", "nowhere.txt"], "cannot be read"),
+            (["--normals", "up"], "--normals 'up': expected auto"),
+            (["--core", "-1"], "a spacing must be a finite number > 0"),
+        ],
+    )
     def test_bad_input_is_one_line_and_exit_2(self, epochs, capsys, extra, message):
         directory, _ = epochs
-        code, out, err = self.run(capsys, "change", directory / "e1.npy", directory / "e2.npy", "--normal-radius",
-                                  1.5, "--cylinder-radius", 0.5, "--max-depth", 1, *extra)
+        code, out, err = self.run(
+            capsys,
+            "change",
+            directory / "e1.npy",
+            directory / "e2.npy",
+            "--normal-radius",
+            1.5,
+            "--cylinder-radius",
+            0.5,
+            "--max-depth",
+            1,
+            *extra,
+        )
         assert code == 2 and message in err and len(err.strip().splitlines()) == 1
 
     def test_refusals_of_radii_and_epochs_apart(self, epochs, capsys, tmp_path):
         directory, _ = epochs
         with pytest.raises(SystemExit) as exit:
-            self.run(capsys, "change", directory / "e1.npy", directory / "e2.npy", "--normal-radius", 0,
-                     "--cylinder-radius", 0.5, "--max-depth", 1)
+            self.run(
+                capsys,
+                "change",
+                directory / "e1.npy",
+                directory / "e2.npy",
+                "--normal-radius",
+                0,
+                "--cylinder-radius",
+                0.5,
+                "--max-depth",
+                1,
+            )
         assert exit.value.code == 2 and "must be a positive" in capsys.readouterr().err
         np.save(tmp_path / "far.npy", np.load(directory / "e2.npy") + (0, 100, 0))
-        code, _, err = self.run(capsys, "change", directory / "e1.npy", tmp_path / "far.npy", "--normal-radius", 1.5,
-                                "--cylinder-radius", 0.5, "--max-depth", 1)
+        code, _, err = self.run(
+            capsys,
+            "change",
+            directory / "e1.npy",
+            tmp_path / "far.npy",
+            "--normal-radius",
+            1.5,
+            "--cylinder-radius",
+            0.5,
+            "--max-depth",
+            1,
+        )
         assert code == 2 and "do not overlap" in err
         code, _, err = self.run(capsys, "change", directory / "e1.npy", directory / "e2.npy", "--max-depth", 1)
         assert code == 2 and "--normal-radius, --cylinder-radius needed" in err

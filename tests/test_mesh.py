@@ -9,11 +9,12 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
+from mesh_model import brute_force
 
 import ornel
-from mesh_model import brute_force
 
 MESHES = Path("/work/shared/data/meshes")
 EPS32 = 2.0**-23
@@ -46,12 +47,14 @@ def features_and_far(vertices, triangles, rng, n=300):
     on_faces = np.einsum("ij,ijk->ik", weights, corners[rng.integers(0, len(triangles), n)])
     pick = lambda points: points.reshape(-1, 3)[rng.integers(0, points.reshape(-1, 3).shape[0], n)]
     near = np.concatenate([pick(vertices), pick(edges), on_faces])
-    return np.concatenate([
-        near,
-        near + rng.normal(0, 1e-3 * extent, near.shape),
-        near + rng.normal(0, 0.1 * extent, near.shape),
-        centre + rng.normal(0, 5 * extent, (n, 3)),
-    ])
+    return np.concatenate(
+        [
+            near,
+            near + rng.normal(0, 1e-3 * extent, near.shape),
+            near + rng.normal(0, 0.1 * extent, near.shape),
+            centre + rng.normal(0, 5 * extent, (n, 3)),
+        ]
+    )
 
 
 def check_exact(mesh, queries, threads=2):
@@ -82,14 +85,35 @@ class TestExactness:
         points[6] = (points[4] + 2 * points[7]) / 3  # on the line of 4 and 7
         points[8] = points[9] + [1e-9, 0, 0]
         tris = rng.integers(0, 30, (40, 3))
-        tris = np.concatenate([tris, [[4, 5, 6], [4, 4, 4], [4, 7, 6], [8, 9, 10], [1, 2, 3], [1, 2, 3], [3, 2, 1],
-                                      [5, 4, 6]]])
+        tris = np.concatenate(
+            [tris, [[4, 5, 6], [4, 4, 4], [4, 7, 6], [8, 9, 10], [1, 2, 3], [1, 2, 3], [3, 2, 1], [5, 4, 6]]]
+        )
         mesh = ornel.Mesh(points, tris)
         check_exact(mesh, features_and_far(points, tris, rng, 200))
 
-    @given(hnp.arrays(np.float64, st.tuples(st.integers(3, 12), st.just(3)),
-                      elements=st.floats(-4, 4, allow_nan=False).map(lambda x: float(np.round(x, 1)))),
-           st.integers(0, 2**32 - 1))
+    @pytest.mark.parametrize("corners", [(0, 0, 1), (0, 1, 0), (1, 0, 0), (0, 1, 1), (1, 1, 1)])
+    def test_a_triangle_with_a_repeated_corner_is_its_segment(self, corners):
+        # Vertices 0 and 1 are the ends of a segment along z; a repeated corner makes
+        # the triangle that segment (or a point), whatever the corners' order.
+        vertices = np.array([[0.0, 0.0, 0.0], [0.0, 0.0, 2.0]])
+        mesh = ornel.Mesh(vertices, np.array([corners]))
+        queries = np.array([[5.0, 4.8, 1.9], [-3.0, 0.5, -1.0], [0.5, 0.0, 3.0], [1.0, 1.0, 1.0]])
+        if len(set(corners)) == 1:  # a point
+            want = np.linalg.norm(queries - vertices[corners[0]], axis=1)
+        else:
+            along = np.clip(queries[:, 2], 0.0, 2.0)
+            want = np.linalg.norm(queries - np.c_[0 * along, 0 * along, along], axis=1)
+        found = mesh.closest(queries, precision="f64")
+        np.testing.assert_allclose(found.distance, want, rtol=1e-15)
+
+    @given(
+        hnp.arrays(
+            np.float64,
+            st.tuples(st.integers(3, 12), st.just(3)),
+            elements=st.floats(-4, 4, allow_nan=False).map(lambda x: float(np.round(x, 1))),
+        ),
+        st.integers(0, 2**32 - 1),
+    )
     @settings(max_examples=60, deadline=None)
     def test_random_meshes_of_quantised_coordinates(self, vertices, seed):
         # Quantised coordinates make exact ties, shared planes and degenerate triangles common.
@@ -124,8 +148,9 @@ class TestExactness:
         assert np.isnan(bounded.distance[~within]).all() and (bounded.triangle[~within] == -1).all()
         # A bound beyond single precision's range is no bound.
         unbounded = mesh.closest(queries, precision="f32")
-        np.testing.assert_array_equal(mesh.closest(queries, precision="f32", max_distance=1e300).distance,
-                                      unbounded.distance)
+        np.testing.assert_array_equal(
+            mesh.closest(queries, precision="f32", max_distance=1e300).distance, unbounded.distance
+        )
 
     @pytest.mark.parametrize("offset", [0.0, 5e5, 5e6])
     @pytest.mark.parametrize("name", ["fandisk", "stanford-bunny"])
@@ -211,36 +236,52 @@ class TestFiles:
         rng = np.random.default_rng(2)
         queries = rng.uniform(-1, 2, (200, 3))
         expected = ornel.Mesh(vertices, triangles).closest(queries).distance
-        (tmp_path / "m.obj").write_text("# a quad and four triangles\n" +
-                                        "".join(f"v {x} {y} {z}\n" for x, y, z in vertices) +
-                                        "vt 0 0\nf 1/1 2/1 3/1 4/1\nf -5 -4 -1\nf 2//1 3//1 5//1\nf 3 4 5\nf 4 1 5\n")
+        (tmp_path / "m.obj").write_text(
+            "# a quad and four triangles\n"
+            + "".join(f"v {x} {y} {z}\n" for x, y, z in vertices)
+            + "vt 0 0\nf 1/1 2/1 3/1 4/1\nf -5 -4 -1\nf 2//1 3//1 5//1\nf 3 4 5\nf 4 1 5\n"
+        )
         vertex = np.array([tuple(v) for v in vertices], [("x", "f8"), ("y", "f8"), ("z", "f8")])
         quads = [[0, 1, 2, 3], [0, 1, 4], [1, 2, 4], [2, 3, 4], [3, 0, 4]]
         face = np.array([(q,) for q in quads], [("vertex_indices", "O")])
         for text in (True, False):
-            PlyData([PlyElement.describe(vertex, "vertex"), PlyElement.describe(face, "face")],
-                    text=text).write(str(tmp_path / f"m{int(text)}.ply"))
-        (tmp_path / "m.off").write_text("OFF\n# comment\n5 5 0\n" + "".join(f"{x} {y} {z}\n" for x, y, z in vertices) +
-                                        "".join(f"{len(q)} {' '.join(map(str, q))}\n" for q in quads))
+            PlyData([PlyElement.describe(vertex, "vertex"), PlyElement.describe(face, "face")], text=text).write(
+                str(tmp_path / f"m{int(text)}.ply")
+            )
+        (tmp_path / "m.off").write_text(
+            "OFF\n# comment\n5 5 0\n"
+            + "".join(f"{x} {y} {z}\n" for x, y, z in vertices)
+            + "".join(f"{len(q)} {' '.join(map(str, q))}\n" for q in quads)
+        )
         corners = vertices[triangles]
         write_binary_stl(tmp_path / "b.stl", corners)
-        (tmp_path / "a.stl").write_text("solid m\n" + "".join(
-            "facet normal 0 0 0\nouter loop\n" + "".join(f"vertex {x} {y} {z}\n" for x, y, z in tri) +
-            "endloop\nendfacet\n" for tri in corners) + "endsolid m\n")
+        (tmp_path / "a.stl").write_text(
+            "solid m\n"
+            + "".join(
+                "facet normal 0 0 0\nouter loop\n"
+                + "".join(f"vertex {x} {y} {z}\n" for x, y, z in tri)
+                + "endloop\nendfacet\n"
+                for tri in corners
+            )
+            + "endsolid m\n"
+        )
         for name in ("m.obj", "m0.ply", "m1.ply", "m.off", "b.stl", "a.stl"):
             mesh = ornel.Mesh.load(tmp_path / name)
             assert len(mesh) == 6, name
             np.testing.assert_array_equal(mesh.closest(queries).distance, expected, err_msg=name)
         assert len(ornel.Mesh.load(tmp_path / "b.stl").vertices) == 5  # STL corners welded
 
-    @pytest.mark.parametrize("content, message", [
-        ("v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 4\n", "names vertex 3, but the mesh has 3 vertices"),
-        ("v 0 0 0\nv 1 0 0\nv 0 1 0\n", "no faces"),
-        ("v 0 0 0\nv 1 0 nan\nv 0 1 0\nf 1 2 3\n", "vertex 1 has a non-finite coordinate"),
-        ("v 0 0 0\nv 1 0 0\nv 0 1 0\nf 0 1 2\n", "OBJ counts vertices from 1"),
-        ("v 0 0 0\nv 1 0 0\nf 1 2\n", "a face of 2 vertices"),
-        ("v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 x 3\n", "not whole numbers"),
-    ])
+    @pytest.mark.parametrize(
+        "content, message",
+        [
+            ("v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 4\n", "names vertex 3, but the mesh has 3 vertices"),
+            ("v 0 0 0\nv 1 0 0\nv 0 1 0\n", "no faces"),
+            ("v 0 0 0\nv 1 0 nan\nv 0 1 0\nf 1 2 3\n", "vertex 1 has a non-finite coordinate"),
+            ("v 0 0 0\nv 1 0 0\nv 0 1 0\nf 0 1 2\n", "OBJ counts vertices from 1"),
+            ("v 0 0 0\nv 1 0 0\nf 1 2\n", "a face of 2 vertices"),
+            ("v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 x 3\n", "not whole numbers"),
+        ],
+    )
     def test_meaningless_meshes_are_refused_in_one_line(self, tmp_path, content, message):
         path = tmp_path / "bad.obj"
         path.write_text(content)
@@ -251,8 +292,11 @@ class TestFiles:
     def test_other_refusals(self, tmp_path):
         (tmp_path / "short.off").write_text("OFF\n4 2 0\n0 0 0\n1 0 0\n")
         (tmp_path / "junk.stl").write_bytes(b"\x00" * 90)
-        for name, message in (("short.off", "truncated"), ("junk.stl", "not an STL file"),
-                              ("none.ply", "no such file")):
+        for name, message in (
+            ("short.off", "truncated"),
+            ("junk.stl", "not an STL file"),
+            ("none.ply", "no such file"),
+        ):
             with pytest.raises(ornel.CloudError, match=message):
                 ornel.Mesh.load(tmp_path / name)
         with pytest.raises(ornel.CloudError, match="no triangles"):
@@ -277,13 +321,17 @@ class TestCompareWithMesh:
 
         vertices, triangles = cube()
         model = tmp_path / "cube.off"
-        model.write_text(f"OFF\n{len(vertices)} {len(triangles)} 0\n" + "".join(f"{x} {y} {z}\n" for x, y, z in vertices)
-                         + "".join(f"3 {a} {b} {c}\n" for a, b, c in triangles))
+        model.write_text(
+            f"OFF\n{len(vertices)} {len(triangles)} 0\n"
+            + "".join(f"{x} {y} {z}\n" for x, y, z in vertices)
+            + "".join(f"3 {a} {b} {c}\n" for a, b, c in triangles)
+        )
         rng = np.random.default_rng(4)
         points = rng.uniform(-1.5, 1.5, (3000, 3))
         scan = tmp_path / "scan.ply"
-        records = np.array([(*p, i % 7) for i, p in enumerate(points)],
-                           [("x", "f8"), ("y", "f8"), ("z", "f8"), ("intensity", "u1")])
+        records = np.array(
+            [(*p, i % 7) for i, p in enumerate(points)], [("x", "f8"), ("y", "f8"), ("z", "f8"), ("intensity", "u1")]
+        )
         PlyData([PlyElement.describe(records, "vertex")], text=False).write(str(scan))
         return scan, model, points, ornel.Mesh(vertices, triangles)
 
@@ -295,8 +343,23 @@ class TestCompareWithMesh:
         np.testing.assert_array_equal(result.distance, exact)
         np.testing.assert_allclose(np.linalg.norm(result.split(), axis=1), exact, atol=1e-12)
         out = tmp_path / "out.ply"
-        done = run_ornel("compare", scan, model, "--f64", "--signed", "--split", "--index", "--out", out,
-                         "--json", tmp_path / "s.json", "--max-distance", "0.4", "--radius", "0.1")
+        done = run_ornel(
+            "compare",
+            scan,
+            model,
+            "--f64",
+            "--signed",
+            "--split",
+            "--index",
+            "--out",
+            out,
+            "--json",
+            tmp_path / "s.json",
+            "--max-distance",
+            "0.4",
+            "--radius",
+            "0.1",
+        )
         assert done.returncode == 0, done.stderr
         assert "12 triangles" in done.stdout
         from plyfile import PlyData
@@ -323,8 +386,10 @@ class TestCompareWithMesh:
         nearest_vertex = np.sqrt(((points[:, None] - mesh.vertices[None]) ** 2).sum(axis=2)).min(axis=1)
         printed = dict(line.split()[:2] for line in done.stdout.splitlines()[1:])
         assert float(printed["max"]) == pytest.approx(nearest_vertex.max(), rel=1e-6)
-        for extra, message in ((["--local-model", "plane"], "--local-model is for clouds"),
-                               (["--store", tmp_path / "store"], "--store is for clouds")):
+        for extra, message in (
+            (["--local-model", "plane"], "--local-model is for clouds"),
+            (["--store", tmp_path / "store"], "--store is for clouds"),
+        ):
             done = run_ornel("compare", scan, model, *extra)
             assert done.returncode == 2 and message in done.stderr and done.stderr.count("\n") == 1
         bad = tmp_path / "bad.obj"
@@ -352,9 +417,11 @@ class TestIndexArrays:
         queries = np.zeros((4, 3))
         assert links[0, 1] == 0 and links[-1, 1] > 0  # the root is internal, the last node a leaf
         broken = []
-        for node, column, value in ((0, 0, 0),                 # a child before its parent: a cycle
-                                    (0, 0, len(links) - 1),     # children past the last node
-                                    (len(links) - 1, 0, 2**31)):  # a leaf past the triangles
+        for node, column, value in (
+            (0, 0, 0),  # a child before its parent: a cycle
+            (0, 0, len(links) - 1),  # children past the last node
+            (len(links) - 1, 0, 2**31),
+        ):  # a leaf past the triangles
             changed = links.copy()
             changed[node, column] = value
             broken.append((bounds, changed, corners, order))

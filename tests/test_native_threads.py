@@ -15,7 +15,7 @@ def scan(rng, n, offset=0.0):
     xy = np.round(rng.random((n, 2)) * 300) / 300
     z = np.round(rng.random(n) * 2) / 300
     points = np.column_stack([xy, z])
-    points[: n // 10] = points[n // 10: 2 * (n // 10)]
+    points[: n // 10] = points[n // 10 : 2 * (n // 10)]
     return points + offset
 
 
@@ -37,8 +37,11 @@ def with_threads(target):
         return lambda threads: function(*args) if threads is ... else function(*args, threads=threads)
 
     def tracked(threads):
-        first = track_nearest(points, indptr, indices, queries) if threads is ... else \
-            track_nearest(points, indptr, indices, queries, threads=threads)
+        first = (
+            track_nearest(points, indptr, indices, queries)
+            if threads is ...
+            else track_nearest(points, indptr, indices, queries, threads=threads)
+        )
         moved = queries + 2e-3
         later = (points, indptr, indices, moved, queries, first[1], first[2])
         return first + (track_nearest(*later) if threads is ... else track_nearest(*later, threads=threads))

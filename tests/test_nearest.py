@@ -8,18 +8,19 @@ import sys
 import threading
 from concurrent.futures import ProcessPoolExecutor
 
+import _ornel
 import numpy as np
 import pytest
 from conftest import (
     DATA,
+    NEAREST_PRECISIONS,
     MalformedGraphs,
     brute_nearest,
-    coarse_clouds,
     clouds,
+    coarse_clouds,
     delaunay_graph,
     expect_error,
     is_panic,
-    NEAREST_PRECISIONS,
     raises_panic,
     random_graph,
     run_threads,
@@ -27,15 +28,14 @@ from conftest import (
 from descent_model import nearest_join
 from scipy.spatial import Delaunay
 
-import _ornel
-
-
 
 def scan_pair(rng, name, n):
     model = np.load(DATA / name)
+
     def scan():
         pick = rng.choice(len(model), size=min(n, len(model)), replace=False)
         return model[pick] + rng.normal(scale=1e-3 * np.ptp(model, axis=0).max(), size=(len(pick), 3))
+
     return scan(), scan()
 
 
@@ -45,7 +45,7 @@ def check_exact(dists, idx, x, y):
     np.testing.assert_array_equal(dists, ref_d)
     differ = np.flatnonzero(idx != ref_i)
     for q in differ:  # only exact ties may differ: the chosen point is just as near
-        assert brute_nearest(x[q:q + 1], y[[int(idx[q]), int(ref_i[q])]])[0][0] == ref_d[q]
+        assert brute_nearest(x[q : q + 1], y[[int(idx[q]), int(ref_i[q])]])[0][0] == ref_d[q]
     assert len(differ) <= len(x) // 100
 
 
@@ -86,14 +86,23 @@ class TestMatchesBruteForce:
         Grouped = getattr(_ornel, "GroupedQueries" + Prepared.__name__[-3:])
         k_join = _ornel.all_nearest_neighbours_k if dtype == np.float64 else _ornel.all_nearest_neighbours_k_f32
         first_column = lambda pair: (pair[0][:, 0], pair[1][:, 0])  # noqa: E731
-        unbounded = [join(x, *xg, y, indptr, indices), target.query(x, *xg), target.query_prepared(query),
-                     target.query_prepared_blocked(query), target.query_prepared_blocked(query, 1),
-                     target.query_grouped(Grouped.prepare([query], [None]), None),
-                     first_column(k_join(x, *xg, y, indptr, indices, 2, 4)),
-                     first_column(target.query_prepared_k(query, 2, 4))]
+        unbounded = [
+            join(x, *xg, y, indptr, indices),
+            target.query(x, *xg),
+            target.query_prepared(query),
+            target.query_prepared_blocked(query),
+            target.query_prepared_blocked(query, 1),
+            target.query_grouped(Grouped.prepare([query], [None]), None),
+            first_column(k_join(x, *xg, y, indptr, indices, 2, 4)),
+            first_column(target.query_prepared_k(query, 2, 4)),
+        ]
         r = 0.05  # the query box reaches beyond the target's by more: each point is tested on its own
-        bounded = [target.query(x, *xg, r), target.query_prepared(query, r), target.query_prepared_blocked(query, 8, r),
-                   first_column(target.query_prepared_k(query, 1, 4, r))]
+        bounded = [
+            target.query(x, *xg, r),
+            target.query_prepared(query, r),
+            target.query_prepared_blocked(query, 8, r),
+            first_column(target.query_prepared_k(query, 1, 4, r)),
+        ]
         ref_d, _ = brute_nearest(x, y)
         miss = ref_d * ref_d > dtype(r) * dtype(r)
         assert 0 < miss.sum() < len(x)
@@ -203,7 +212,9 @@ class TestTiesAndNaN:
     def test_nan_target_point_is_never_taken(self):
         y = np.array([[np.nan, 0, 0], [3, 0, 0], [1, 0, 0]], dtype=np.float64)
         graph = np.array([0, 2, 4, 6], np.uint32), np.array([1, 2, 0, 2, 0, 1], np.uint32)
-        d, i = _ornel.all_nearest_neighbours(np.zeros((1, 3)), np.array([0, 0], np.uint32), np.zeros(0, np.uint32), y, *graph)
+        d, i = _ornel.all_nearest_neighbours(
+            np.zeros((1, 3)), np.array([0, 0], np.uint32), np.zeros(0, np.uint32), y, *graph
+        )
         # A NaN start distance is never improved on: vertex 0 is the answer.
         assert i[0] == 0 and np.isnan(d[0])
 
@@ -293,18 +304,29 @@ class TestMalformedGraphs(MalformedGraphs):
     def join(self, x_graph, y_graph, x=None):
         return _ornel.all_nearest_neighbours(self.x if x is None else x, *x_graph, self.y, *y_graph)
 
-    @pytest.mark.parametrize("y_graph,message", [
-        ((np.array([0, 1, 2, 3, 4], np.uint32), np.array([4, 2, 3, 0], np.uint32)),
-         "index out of bounds: the len is 4 but the index is 4"),
-        ((np.array([0, 1], np.uint32), np.array([1], np.uint32)),
-         "index out of bounds: the len is 2 but the index is 2"),
-        ((np.array([3, 1, 2, 3, 4], np.uint32), np.array([1, 2, 3, 0], np.uint32)),
-         "slice index starts at 3 but ends at 1"),
-        ((np.array([0, 9, 9, 9, 9], np.uint32), np.array([1, 2, 3, 0], np.uint32)),
-         "range end index 9 out of range for slice of length 4"),
-        ((np.arange(10, dtype=np.uint32)[::2], np.array([1, 2, 3, 0], np.uint32)), "contiguous CSR indptr"),
-        ((np.array([0, 1, 2, 3, 4], np.uint32), np.arange(8, dtype=np.uint32)[::2]), "contiguous CSR neighbours"),
-    ])
+    @pytest.mark.parametrize(
+        "y_graph,message",
+        [
+            (
+                (np.array([0, 1, 2, 3, 4], np.uint32), np.array([4, 2, 3, 0], np.uint32)),
+                "index out of bounds: the len is 4 but the index is 4",
+            ),
+            (
+                (np.array([0, 1], np.uint32), np.array([1], np.uint32)),
+                "index out of bounds: the len is 2 but the index is 2",
+            ),
+            (
+                (np.array([3, 1, 2, 3, 4], np.uint32), np.array([1, 2, 3, 0], np.uint32)),
+                "slice index starts at 3 but ends at 1",
+            ),
+            (
+                (np.array([0, 9, 9, 9, 9], np.uint32), np.array([1, 2, 3, 0], np.uint32)),
+                "range end index 9 out of range for slice of length 4",
+            ),
+            ((np.arange(10, dtype=np.uint32)[::2], np.array([1, 2, 3, 0], np.uint32)), "contiguous CSR indptr"),
+            ((np.array([0, 1, 2, 3, 4], np.uint32), np.arange(8, dtype=np.uint32)[::2]), "contiguous CSR neighbours"),
+        ],
+    )
     def test_target_faults(self, y_graph, message):
         with raises_panic(message):
             self.join(self.single, y_graph)
@@ -356,16 +378,25 @@ class TestFailuresAcrossProcesses:
         copy = pickle.loads(pickle.dumps(error))
         assert type(copy) is type(error) and copy.args == error.args and copy.__notes__ == ["from a worker"]
         # A fresh interpreter that never failed unpickles it too, to a PanicException of its own.
-        code = ("import pickle, sys; e = pickle.load(sys.stdin.buffer); "
-                "print(type(e).__name__, type(e).__bases__ == (BaseException,), str(e))")
+        code = (
+            "import pickle, sys; e = pickle.load(sys.stdin.buffer); "
+            "print(type(e).__name__, type(e).__bases__ == (BaseException,), str(e))"
+        )
         out = subprocess.run([sys.executable, "-c", code], input=pickle.dumps(error), capture_output=True, check=True)
         assert out.stdout.decode().strip() == f"PanicException True {error}"
         # Its home is a module of its own; _ornel itself holds its five functions and four classes only.
         assert type(error).__module__ == "_ornel.errors"
         assert sorted(name for name in vars(_ornel) if not name.startswith("__")) == [
-            "GroupedQueriesF32", "GroupedQueriesF64", "PreparedF32", "PreparedF64", "all_nearest_neighbours",
-            "all_nearest_neighbours_f32", "all_nearest_neighbours_k", "all_nearest_neighbours_k_f32",
-            "graph_from_simplices"]
+            "GroupedQueriesF32",
+            "GroupedQueriesF64",
+            "PreparedF32",
+            "PreparedF64",
+            "all_nearest_neighbours",
+            "all_nearest_neighbours_f32",
+            "all_nearest_neighbours_k",
+            "all_nearest_neighbours_k_f32",
+            "graph_from_simplices",
+        ]
 
     def test_panic_raised_in_a_process_pool_worker(self):
         with ProcessPoolExecutor(1, mp_context=multiprocessing.get_context("spawn")) as pool:
@@ -375,9 +406,11 @@ class TestFailuresAcrossProcesses:
         assert type(info.value) is type(self.failure()) and str(info.value) == str(self.failure())
 
     def test_numpy_that_cannot_be_imported_is_an_import_error(self):
-        code = ("import sys; sys.modules['numpy'] = None; import _ornel\n"
-                "try:\n    _ornel.graph_from_simplices(None, 0)\n"
-                "except ImportError as e:\n    print(str(e).startswith('Failed to access NumPy array API capsule'))")
+        code = (
+            "import sys; sys.modules['numpy'] = None; import _ornel\n"
+            "try:\n    _ornel.graph_from_simplices(None, 0)\n"
+            "except ImportError as e:\n    print(str(e).startswith('Failed to access NumPy array API capsule'))"
+        )
         out = subprocess.run([sys.executable, "-c", code], capture_output=True, check=True)
         assert out.stdout.decode().strip() == "True"
 
@@ -389,42 +422,90 @@ class TestArguments:
     def test_matching_messages(self):
         t = _ornel.PreparedF32(self.y.astype(np.float32), *self.graph)
         f = _ornel.all_nearest_neighbours
-        expect_error(TypeError, "all_nearest_neighbours() missing 6 required positional arguments: 'x_points', "
-                    "'x_indices', 'x_neighbors', 'y_points', 'y_indices', and 'y_neighbors'", f)
-        expect_error(TypeError, "all_nearest_neighbours() takes 6 positional arguments but 7 were given",
-                    lambda: f(*range(7)))
-        expect_error(TypeError, "PreparedF32.query() takes from 3 to 4 positional arguments but 5 were given",
-                    lambda: t.query(1, 2, 3, 4, 5))
-        expect_error(TypeError, "PreparedF32.query_prepared() missing 1 required positional argument: 'other'",
-                    t.query_prepared)
-        expect_error(TypeError, "PreparedF32.query() missing 2 required positional arguments: 'x_indptr' and "
-                    "'x_indices'", lambda: t.query(1))
-        expect_error(TypeError, "PreparedF32.query_prepared() got an unexpected keyword argument 'bound'",
-                    lambda: t.query_prepared(bound=1))  # keywords are examined before missing ones
-        expect_error(TypeError, "PreparedF32.query_prepared() got multiple values for argument 'other'",
-                    lambda: t.query_prepared(t, other=t))
-        expect_error(TypeError, "PreparedF64.__new__() missing 1 required positional argument: 'indices'",
-                    lambda: _ornel.PreparedF64(self.y, indptr=self.graph[0]))
-        expect_error(TypeError, "PreparedF64.__new__() takes 3 positional arguments but 1 was given"
-                    .replace("1 was", "4 were"), lambda: _ornel.PreparedF64(self.y, *self.graph, 0))
+        expect_error(
+            TypeError,
+            "all_nearest_neighbours() missing 6 required positional arguments: 'x_points', "
+            "'x_indices', 'x_neighbors', 'y_points', 'y_indices', and 'y_neighbors'",
+            f,
+        )
+        expect_error(
+            TypeError, "all_nearest_neighbours() takes 6 positional arguments but 7 were given", lambda: f(*range(7))
+        )
+        expect_error(
+            TypeError,
+            "PreparedF32.query() takes from 3 to 4 positional arguments but 5 were given",
+            lambda: t.query(1, 2, 3, 4, 5),
+        )
+        expect_error(
+            TypeError, "PreparedF32.query_prepared() missing 1 required positional argument: 'other'", t.query_prepared
+        )
+        expect_error(
+            TypeError,
+            "PreparedF32.query() missing 2 required positional arguments: 'x_indptr' and 'x_indices'",
+            lambda: t.query(1),
+        )
+        expect_error(
+            TypeError,
+            "PreparedF32.query_prepared() got an unexpected keyword argument 'bound'",
+            lambda: t.query_prepared(bound=1),
+        )  # keywords are examined before missing ones
+        expect_error(
+            TypeError,
+            "PreparedF32.query_prepared() got multiple values for argument 'other'",
+            lambda: t.query_prepared(t, other=t),
+        )
+        expect_error(
+            TypeError,
+            "PreparedF64.__new__() missing 1 required positional argument: 'indices'",
+            lambda: _ornel.PreparedF64(self.y, indptr=self.graph[0]),
+        )
+        expect_error(
+            TypeError,
+            "PreparedF64.__new__() takes 3 positional arguments but 1 was given".replace("1 was", "4 were"),
+            lambda: _ornel.PreparedF64(self.y, *self.graph, 0),
+        )
 
     def test_conversion_messages_carry_the_parameter(self):
         t64 = _ornel.PreparedF64(self.y, *self.graph)
         t32 = _ornel.PreparedF32(self.y.astype(np.float32), *self.graph)
         g = self.graph
-        expect_error(TypeError, "'ndarray' object is not an instance of 'ndarray'",
-                    lambda: t32.query(self.y, *g), "while processing 'x_points'")
-        expect_error(TypeError, "'ndarray' object is not an instance of 'ndarray'",
-                    lambda: t64.query(self.y[0], *g), "while processing 'x_points'")
-        expect_error(TypeError, "'list' object is not an instance of 'ndarray'",
-                    lambda: t64.query([[0, 0, 0]], *g), "while processing 'x_points'")
-        expect_error(TypeError, "'None' is not an instance of 'ndarray'",
-                    lambda: t64.query(self.y, None, g[1]), "while processing 'x_indptr'")
+        expect_error(
+            TypeError,
+            "'ndarray' object is not an instance of 'ndarray'",
+            lambda: t32.query(self.y, *g),
+            "while processing 'x_points'",
+        )
+        expect_error(
+            TypeError,
+            "'ndarray' object is not an instance of 'ndarray'",
+            lambda: t64.query(self.y[0], *g),
+            "while processing 'x_points'",
+        )
+        expect_error(
+            TypeError,
+            "'list' object is not an instance of 'ndarray'",
+            lambda: t64.query([[0, 0, 0]], *g),
+            "while processing 'x_points'",
+        )
+        expect_error(
+            TypeError,
+            "'None' is not an instance of 'ndarray'",
+            lambda: t64.query(self.y, None, g[1]),
+            "while processing 'x_indptr'",
+        )
         for wrong in (g[0].astype(np.int64), g[0].astype(np.uint64), g[0].astype(">u4")):
-            expect_error(TypeError, "'ndarray' object is not an instance of 'ndarray'",
-                        lambda: t64.query(self.y, wrong, g[1]), "while processing 'x_indptr'")
-        expect_error(TypeError, "'PreparedF32' object is not an instance of 'PreparedF64'",
-                    lambda: t64.query_prepared(t32), "while processing 'other'")
+            expect_error(
+                TypeError,
+                "'ndarray' object is not an instance of 'ndarray'",
+                lambda: t64.query(self.y, wrong, g[1]),
+                "while processing 'x_indptr'",
+            )
+        expect_error(
+            TypeError,
+            "'PreparedF32' object is not an instance of 'PreparedF64'",
+            lambda: t64.query_prepared(t32),
+            "while processing 'other'",
+        )
         with pytest.raises(TypeError) as info:
             t64.query(self.y, *g, distance_upper_bound="far")
         assert info.value.__notes__ == ["while processing 'distance_upper_bound'"]
@@ -439,24 +520,36 @@ class TestArguments:
             return info.value.__notes__
 
         assert notes(lambda: t64.query(self.y.astype(np.float32), *g)) == [
-            "while processing 'x_points'", "expected a float64 array of shape (n, 3); got float32 with shape (5, 3)"]
-        assert notes(lambda: _ornel.all_nearest_neighbours_f32(self.y, *g, self.y, *g))[1] == \
-            "expected a float32 array of shape (n, 3); got float64 with shape (5, 3)"
-        assert notes(lambda: t64.query(self.y[0], *g))[1] == \
-            "expected a float64 array of shape (n, 3); got float64 with shape (3,)"
+            "while processing 'x_points'",
+            "expected a float64 array of shape (n, 3); got float32 with shape (5, 3)",
+        ]
+        assert (
+            notes(lambda: _ornel.all_nearest_neighbours_f32(self.y, *g, self.y, *g))[1]
+            == "expected a float32 array of shape (n, 3); got float64 with shape (5, 3)"
+        )
+        assert (
+            notes(lambda: t64.query(self.y[0], *g))[1]
+            == "expected a float64 array of shape (n, 3); got float64 with shape (3,)"
+        )
         assert notes(lambda: t64.query([[0, 0, 0]], *g))[1] == "expected a float64 array of shape (n, 3); got list"
         assert notes(lambda: t64.query(self.y, None, g[1]))[1] == "expected a uint32 array of shape (n,); got None"
-        assert notes(lambda: t64.query(self.y, g[0].astype(">u4"), g[1]))[1] == \
-            f"expected a uint32 array of shape (n,); got >u4 with shape ({len(g[0])},)"
+        assert (
+            notes(lambda: t64.query(self.y, g[0].astype(">u4"), g[1]))[1]
+            == f"expected a uint32 array of shape (n,); got >u4 with shape ({len(g[0])},)"
+        )
         # Too few columns pass conversion and fail when packed, with the same message as before.
         narrow = self.y[:, :2].copy()
-        for call, name in ((lambda: _ornel.PreparedF64(narrow, *g), "points"),
-                           (lambda: t64.query(narrow, *g), "x_points"),
-                           (lambda: _ornel.all_nearest_neighbours(self.y, *g, narrow, *g), "y_points")):
+        for call, name in (
+            (lambda: _ornel.PreparedF64(narrow, *g), "points"),
+            (lambda: t64.query(narrow, *g), "x_points"),
+            (lambda: _ornel.all_nearest_neighbours(self.y, *g, narrow, *g), "y_points"),
+        ):
             with raises_panic("index out of bounds: the len is 2 but the index is 2"):
                 call()
-            assert notes(call) == [f"while processing '{name}'",
-                                   "expected a float64 array of shape (n, 3); got float64 with shape (5, 2)"]
+            assert notes(call) == [
+                f"while processing '{name}'",
+                "expected a float64 array of shape (n, 3); got float64 with shape (5, 2)",
+            ]
         # Any other fault keeps its message and gets no note.
         with pytest.raises(BaseException) as info:
             t64.query(self.y, np.repeat(g[0], 2)[::2], g[1])
@@ -465,9 +558,11 @@ class TestArguments:
     def test_accepted_forms(self):
         t = _ornel.PreparedF64(self.y, *self.graph)
         g = self.graph
+
         # A subclass of ndarray, a strided uint32 view at conversion, the same array twice, keywords.
         class Sub(np.ndarray):
             pass
+
         d, i = t.query(x_points=self.y.view(Sub), x_indptr=g[0], x_indices=g[1])
         assert i.shape == (5,)
         _ornel.PreparedF64(self.y, np.repeat(g[0], 2)[::2], g[1])
@@ -503,17 +598,22 @@ class TestResultsAndClasses:
         data[:] = 0
         np.testing.assert_array_equal(prepared.data, pts[:, :3])
         assert prepared.data is not prepared.data
-        np.testing.assert_array_equal(_ornel.PreparedF64(pts.astype(np.float64)[::-1], *g).data,
-                                      pts[::-1, :3].astype(np.float64))
+        np.testing.assert_array_equal(
+            _ornel.PreparedF64(pts.astype(np.float64)[::-1], *g).data, pts[::-1, :3].astype(np.float64)
+        )
 
     def test_module_and_class_metadata(self):
         assert _ornel.PreparedF32.__module__ == "builtins"
         assert _ornel.all_nearest_neighbours.__self__ is _ornel
-        assert _ornel.all_nearest_neighbours.__text_signature__ == \
-            "(x_points, x_indices, x_neighbors, y_points, y_indices, y_neighbors)"
+        assert (
+            _ornel.all_nearest_neighbours.__text_signature__
+            == "(x_points, x_indices, x_neighbors, y_points, y_indices, y_neighbors)"
+        )
         assert _ornel.PreparedF64.__text_signature__ == "(points, indptr, indices)"
-        assert _ornel.PreparedF64.query.__text_signature__ == \
-            "($self, x_points, x_indptr, x_indices, distance_upper_bound=None)"
+        assert (
+            _ornel.PreparedF64.query.__text_signature__
+            == "($self, x_points, x_indptr, x_indices, distance_upper_bound=None)"
+        )
         assert _ornel.PreparedF32.query_prepared.__text_signature__ == "($self, other, distance_upper_bound=None)"
         assert _ornel.all_nearest_neighbours_f32.__doc__.splitlines()[0].startswith("Find, for each point in `x`")
 
@@ -532,8 +632,11 @@ class TestThreads:
             try:
                 barrier.wait()
                 for round_ in range(5):
-                    results[k, round_] = [target.query_prepared(query), target.query_prepared(query, 0.01),
-                                          target.query(x, *xg, 0.02)]
+                    results[k, round_] = [
+                        target.query_prepared(query),
+                        target.query_prepared(query, 0.01),
+                        target.query(x, *xg, 0.02),
+                    ]
             except BaseException as error:  # noqa: BLE001 - reported below
                 errors.append(error)
 
@@ -583,8 +686,11 @@ class TestPreparedQueryReuse:
         for y_graph in (random_graph(rng, len(y), 8), delaunay_graph(y), random_graph(rng, len(y), 3)):
             target = Prepared(y, *y_graph)
             expected = target.query(x, *x_graph)
-            for got in (target.query_prepared(reused), target.query_prepared(Prepared(x, *x_graph)),
-                        target.query_prepared(reused)):
+            for got in (
+                target.query_prepared(reused),
+                target.query_prepared(Prepared(x, *x_graph)),
+                target.query_prepared(reused),
+            ):
                 np.testing.assert_array_equal(got[0], expected[0])
                 np.testing.assert_array_equal(got[1], expected[1])
 

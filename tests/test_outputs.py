@@ -43,10 +43,15 @@ def test_an_output_that_is_an_input_is_refused_before_any_work(tmp_path):
     os.symlink(tmp_path / "b.npy", tmp_path / "link.npy")
     os.link(tmp_path / "q.csv", tmp_path / "hard.csv")
     before = snapshot(tmp_path)
-    for args in (["compare", "a.npy", "b.npy", "--out", "a.npy"], ["compare", "a.npy", "b.npy", "--out", "./b.npy"],
-                 ["compare", "a.npy", "b.npy", "--out", "sub/../a.npy"], ["compare", "a.npy", "b.npy", "--out", "link.npy"],
-                 ["compare", "a.npy", "link.npy", "--out", "b.npy"], ["matrix", "p.csv", "q.csv", "--csv", "p.csv"],
-                 ["matrix", "p.csv", "q.csv", "--csv", tmp_path / "hard.csv"]):
+    for args in (
+        ["compare", "a.npy", "b.npy", "--out", "a.npy"],
+        ["compare", "a.npy", "b.npy", "--out", "./b.npy"],
+        ["compare", "a.npy", "b.npy", "--out", "sub/../a.npy"],
+        ["compare", "a.npy", "b.npy", "--out", "link.npy"],
+        ["compare", "a.npy", "link.npy", "--out", "b.npy"],
+        ["matrix", "p.csv", "q.csv", "--csv", "p.csv"],
+        ["matrix", "p.csv", "q.csv", "--csv", tmp_path / "hard.csv"],
+    ):
         result = ornel_command(*args, cwd=tmp_path)
         one_line_error(result, f"ornel: error: {args[-1]}: is the input file ")
         assert result.stdout == ""  # refused before anything was computed
@@ -80,10 +85,14 @@ def limit_file_size():
     resource.setrlimit(resource.RLIMIT_FSIZE, (2000, 2000))
 
 
-OUTPUTS = [["compare", "c0.npy", "c1.npy", "--out", f"out{suffix}"]
-           for suffix in (".npy", ".ply", ".xyz", ".csv", ".las", ".laz", ".pcd")]
-OUTPUTS += [["matrix", *(f"c{k}.npy" for k in range(8)), option, path]
-            for option, path in (("--csv", "out.csv"), ("--png", "out.png"))]
+OUTPUTS = [
+    ["compare", "c0.npy", "c1.npy", "--out", f"out{suffix}"]
+    for suffix in (".npy", ".ply", ".xyz", ".csv", ".las", ".laz", ".pcd")
+]
+OUTPUTS += [
+    ["matrix", *(f"c{k}.npy" for k in range(8)), option, path]
+    for option, path in (("--csv", "out.csv"), ("--png", "out.png"))
+]
 
 
 @pytest.mark.parametrize("args", OUTPUTS, ids=lambda args: f"{args[0]} {args[-1]}")
@@ -107,12 +116,18 @@ def test_ctrl_c_while_writing_leaves_the_old_file_and_nothing_else(tmp_path):
     before = snapshot(tmp_path)
     # A run started in the background by a shell inherits SIGINT ignored; the command
     # must see Ctrl-C as a terminal would send it.
-    process = subprocess.Popen([*COMMAND, "compare", "a.npy", "b.npy", "--out", "out.xyz"], cwd=tmp_path,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
-                               preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    process = subprocess.Popen(
+        [*COMMAND, "compare", "a.npy", "b.npy", "--out", "out.xyz"],
+        cwd=tmp_path,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
+        text=True,
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
+    )
     deadline = time.monotonic() + 120
-    while not any(name.startswith(".out.xyz.") and (tmp_path / name).stat().st_size > 100_000
-                  for name in os.listdir(tmp_path)):
+    while not any(
+        name.startswith(".out.xyz.") and (tmp_path / name).stat().st_size > 100_000 for name in os.listdir(tmp_path)
+    ):
         assert process.poll() is None and time.monotonic() < deadline, "the write ended before it could be stopped"
         time.sleep(0.01)
     process.send_signal(signal.SIGINT)

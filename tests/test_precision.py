@@ -23,7 +23,7 @@ SCRIPT = Path(sys.executable).parent / "ornel"
 def scan_pair(rng, offset, n=1500):
     """Two overlapping scans, quantised to 1 mm with duplicate returns, `offset` away."""
     a = np.round(rng.random((n, 3)) * [40, 30, 2] * 1000) / 1000
-    a[: n // 10] = a[n // 10: n // 5]
+    a[: n // 10] = a[n // 10 : n // 5]
     b = np.round((rng.random((n, 3)) * [40, 30, 2] + [3, 1, 0.1]) * 1000) / 1000
     return a + offset, b + offset
 
@@ -100,8 +100,10 @@ def test_single_precision_walks_past_rounding_plateaus():
     got, idx = ornel.nearest(queries, target)
     assert_within_single_bound(got, queries, target)
     rounded = target.astype(np.float32).astype(np.float64)
-    np.testing.assert_array_equal(np.linalg.norm(queries.astype(np.float32) - rounded[idx], axis=1),
-                                  cKDTree(rounded).query(queries.astype(np.float32))[0])
+    np.testing.assert_array_equal(
+        np.linalg.norm(queries.astype(np.float32) - rounded[idx], axis=1),
+        cKDTree(rounded).query(queries.astype(np.float32))[0],
+    )
 
 
 @pytest.mark.parametrize("scale", [1e20, 1e37])
@@ -139,14 +141,22 @@ def test_compare_command_in_both_precisions(tmp_path, offset):
     ref = reference(a, b)
     command = [str(SCRIPT)] if SCRIPT.exists() else [sys.executable, "-m", "ornel"]
     for flags, tolerance in (([], 2.0**-22 * (offset + 50)), (["--f64"], 0.0)):
-        run = subprocess.run([*command, "compare", tmp_path / "a.npy", tmp_path / "b.npy", *flags],
-                             capture_output=True, text=True, timeout=300)
+        run = subprocess.run(
+            [*command, "compare", tmp_path / "a.npy", tmp_path / "b.npy", *flags],
+            capture_output=True,
+            text=True,
+            timeout=300,
+        )
         assert run.returncode == 0, run.stderr
         printed = dict(line.split() for line in run.stdout.splitlines()[1:])
         assert abs(float(printed["max"]) - ref.max()) <= tolerance + 1e-6 * ref.max()
         assert abs(float(printed["mean"]) - ref.mean()) <= tolerance + 1e-6 * ref.mean()
-    run = subprocess.run([*command, "compare", tmp_path / "a.npy", tmp_path / "a.npy", "--f64"],
-                         capture_output=True, text=True, timeout=300)
+    run = subprocess.run(
+        [*command, "compare", tmp_path / "a.npy", tmp_path / "a.npy", "--f64"],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert dict(line.split() for line in run.stdout.splitlines()[1:])["max"] == "0", run.stdout
 
 
@@ -179,13 +189,18 @@ def test_walk_from_given_starts_refuses_what_it_cannot_read():
     points = np.random.default_rng(0).random((4, 3))
     indptr, indices = np.array([0, 1, 2, 3, 4], np.uint32), np.array([1, 0, 3, 2], np.uint32)
     queries, starts = np.zeros((2, 3)), np.zeros(2, np.uint32)
-    cases = [((points, indptr, indices, queries, np.array([0, 4], np.uint32)), "starts\\[1\\] = 4"),
-             ((points, indptr, np.array([1, 0, 9, 2], np.uint32), queries, np.array([2, 2], np.uint32)), "indices\\[2\\] = 9"),
-             ((points, np.array([0, 1, 2, 3, 9], np.uint32), indices, queries, np.array([3, 3], np.uint32)), "row 3"),
-             ((points, indptr[:-1], indices, queries, starts), "indptr must have"),
-             ((points, indptr, indices, queries, starts[:1]), "one entry per query"),
-             ((points[:, :2].copy(), indptr, indices, queries, starts), "C-contiguous"),
-             ((points[::-1], indptr, indices, queries, starts), "C-contiguous")]
+    cases = [
+        ((points, indptr, indices, queries, np.array([0, 4], np.uint32)), "starts\\[1\\] = 4"),
+        (
+            (points, indptr, np.array([1, 0, 9, 2], np.uint32), queries, np.array([2, 2], np.uint32)),
+            "indices\\[2\\] = 9",
+        ),
+        ((points, np.array([0, 1, 2, 3, 9], np.uint32), indices, queries, np.array([3, 3], np.uint32)), "row 3"),
+        ((points, indptr[:-1], indices, queries, starts), "indptr must have"),
+        ((points, indptr, indices, queries, starts[:1]), "one entry per query"),
+        ((points[:, :2].copy(), indptr, indices, queries, starts), "C-contiguous"),
+        ((points[::-1], indptr, indices, queries, starts), "C-contiguous"),
+    ]
     for arguments, message in cases:
         with pytest.raises(ValueError, match=message):
             nearest_from_starts(*arguments)

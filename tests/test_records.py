@@ -14,7 +14,6 @@ from laspy.vlrs.vlrlist import VLRList
 from plyfile import PlyData, PlyElement
 
 import ornel
-from ornel import _records
 
 WHOLE_LAS = [p for p in sorted((DATA / "las").glob("*.las")) if p.name != "1.2-with-color-clipped.las"]
 
@@ -39,8 +38,10 @@ def test_real_las_files_come_back_whole_with_new_extra_bytes(tmp_path, las):
     for suffix in (".las", ".laz"):
         ornel.write_records(tmp_path / f"out{suffix}", records, fields)
         back = laspy.read(str(tmp_path / f"out{suffix}"))
-        assert (back.header.version, back.header.point_format.id) == (original.header.version,
-                                                                       original.header.point_format.id)
+        assert (back.header.version, back.header.point_format.id) == (
+            original.header.version,
+            original.header.point_format.id,
+        )
         for attribute in ("scales", "offsets", "mins", "maxs"):
             np.testing.assert_array_equal(getattr(back.header, attribute), getattr(original.header, attribute))
         for name in original.point_format.dimension_names:  # raw X, Y, Z among them: bit for bit
@@ -56,7 +57,9 @@ def test_real_las_files_come_back_whole_with_new_extra_bytes(tmp_path, las):
     # Across formats: coordinates in float64, exactly; every dimension under its name.
     ornel.write_records(tmp_path / "out.ply", records, {"distance": fields["distance"]})
     vertex = PlyData.read(str(tmp_path / "out.ply"))["vertex"].data
-    np.testing.assert_array_equal(np.c_[vertex["x"], vertex["y"], vertex["z"]], np.c_[original.x, original.y, original.z])
+    np.testing.assert_array_equal(
+        np.c_[vertex["x"], vertex["y"], vertex["z"]], np.c_[original.x, original.y, original.z]
+    )
     for name in ("intensity", "classification", "return_number", "gps_time", "red"):
         if name in original.point_format.dimension_names:
             np.testing.assert_array_equal(vertex[name], np.asarray(original[name]))
@@ -78,8 +81,14 @@ def test_the_truncated_las_file_is_refused_and_new_fields_may_not_replace_old_on
     las = ornel.read_records(DATA / "las" / "extrabytes.las")
     np.savetxt(tmp_path / "a.csv", np.ones((4, 4)), delimiter=",", header="x,y,z,label", comments="")
     text = ornel.read_records(tmp_path / "a.csv")
-    for records, name, out in ((las, "Colors", "o.las"), (las, "CLASSIFICATION", "o.laz"), (las, "X", "o.las"),
-                               (las, "gps_time", "o.ply"), (text, "Label", "o.csv"), (text, "label", "o.pcd")):
+    for records, name, out in (
+        (las, "Colors", "o.las"),
+        (las, "CLASSIFICATION", "o.laz"),
+        (las, "X", "o.las"),
+        (las, "gps_time", "o.ply"),
+        (text, "Label", "o.csv"),
+        (text, "label", "o.pcd"),
+    ):
         with pytest.raises(ornel.CloudError, match=f"a new field {name!r} clashes with the field"):
             ornel.write_records(tmp_path / out, records, {name: np.zeros(len(records))})
     for name in ("a b", "x" * 33):
@@ -93,14 +102,29 @@ def test_the_truncated_las_file_is_refused_and_new_fields_may_not_replace_old_on
 @pytest.mark.parametrize("text", [False, True], ids=["binary", "ascii"])
 def test_ply_keeps_colours_normals_faces_comments_and_encoding(tmp_path, text):
     rng = np.random.default_rng(5)
-    vertex = np.empty(40, [("x", "f4"), ("y", "f4"), ("z", "f4"), ("red", "u1"), ("green", "u1"), ("blue", "u1"),
-                           ("nx", "f4"), ("quality", "f8")])
+    vertex = np.empty(
+        40,
+        [
+            ("x", "f4"),
+            ("y", "f4"),
+            ("z", "f4"),
+            ("red", "u1"),
+            ("green", "u1"),
+            ("blue", "u1"),
+            ("nx", "f4"),
+            ("quality", "f8"),
+        ],
+    )
     for name in vertex.dtype.names:
         vertex[name] = rng.random(40) * (255 if vertex.dtype[name] == np.uint8 else 1e3)
     faces = np.empty(2, [("vertex_indices", "O")])
     faces["vertex_indices"] = [np.array([0, 1, 2], "i4"), np.array([3, 4, 5, 6], "i4")]
-    PlyData([PlyElement.describe(vertex, "vertex"), PlyElement.describe(faces, "face")], text=text,
-            comments=["scanned"], obj_info=["rig 2"]).write(str(tmp_path / "in.ply"))
+    PlyData(
+        [PlyElement.describe(vertex, "vertex"), PlyElement.describe(faces, "face")],
+        text=text,
+        comments=["scanned"],
+        obj_info=["rig 2"],
+    ).write(str(tmp_path / "in.ply"))
     fields = new_fields(40, rng)
     ornel.write_records(tmp_path / "out.ply", ornel.read_records(tmp_path / "in.ply"), fields)
     back = PlyData.read(str(tmp_path / "out.ply"))
@@ -115,18 +139,32 @@ def test_ply_keeps_colours_normals_faces_comments_and_encoding(tmp_path, text):
     # Into LAS: colours in a point format that has them, the rest in extra bytes.
     ornel.write_records(tmp_path / "out.laz", ornel.read_records(tmp_path / "in.ply"), fields)
     las = laspy.read(str(tmp_path / "out.laz"))
-    assert las.header.point_format.id == 2 and list(las.point_format.extra_dimension_names) == ["nx", "quality", *fields]
+    assert las.header.point_format.id == 2 and list(las.point_format.extra_dimension_names) == [
+        "nx",
+        "quality",
+        *fields,
+    ]
     for name in ("red", "green", "blue", "nx", "quality"):
         np.testing.assert_array_equal(np.asarray(las[name]), vertex[name])
-    np.testing.assert_allclose(las.xyz, np.c_[vertex["x"], vertex["y"], vertex["z"]], rtol=0, atol=las.header.scales[0] / 2)
+    np.testing.assert_allclose(
+        las.xyz, np.c_[vertex["x"], vertex["y"], vertex["z"]], rtol=0, atol=las.header.scales[0] / 2
+    )
 
 
 @pytest.mark.parametrize("encoding", ["ascii", "binary", "binary_compressed"])
 def test_organised_pcd_keeps_its_pixels_fields_and_viewpoint(tmp_path, encoding):
     rng = np.random.default_rng(6)
-    metadata = pypcd4.MetaData(fields=("x", "y", "z", "rgb", "normal"), size=(4, 4, 4, 4, 8), type=("F", "F", "F", "U", "F"),
-                               count=(1, 1, 1, 1, 3), points=12, width=4, height=3, viewpoint=(1, 2, 3, 0, 1, 0, 0),
-                               data=encoding)
+    metadata = pypcd4.MetaData(
+        fields=("x", "y", "z", "rgb", "normal"),
+        size=(4, 4, 4, 4, 8),
+        type=("F", "F", "F", "U", "F"),
+        count=(1, 1, 1, 1, 3),
+        points=12,
+        width=4,
+        height=3,
+        viewpoint=(1, 2, 3, 0, 1, 0, 0),
+        data=encoding,
+    )
     data = np.zeros(12, metadata.build_dtype())
     for name in data.dtype.names:
         data[name] = rng.integers(0, 3, 12) * (2**20 if name == "rgb" else 0.375)  # compressible
@@ -138,8 +176,12 @@ def test_organised_pcd_keeps_its_pixels_fields_and_viewpoint(tmp_path, encoding)
     fields = new_fields(12, rng)
     ornel.write_records(tmp_path / "out.pcd", records, fields)
     back = pypcd4.PointCloud.from_path(str(tmp_path / "out.pcd"))
-    assert (back.metadata.width, back.metadata.height, back.metadata.viewpoint, back.metadata.data) == \
-        (4, 3, (1, 2, 3, 0, 1, 0, 0), encoding)
+    assert (back.metadata.width, back.metadata.height, back.metadata.viewpoint, back.metadata.data) == (
+        4,
+        3,
+        (1, 2, 3, 0, 1, 0, 0),
+        encoding,
+    )
     for name in data.dtype.names:
         np.testing.assert_array_equal(back.pc_data[name], data[name])
     for name, values in fields.items():
@@ -147,15 +189,26 @@ def test_organised_pcd_keeps_its_pixels_fields_and_viewpoint(tmp_path, encoding)
 
 
 def test_text_lines_are_kept_as_written_with_new_columns_appended(tmp_path):
-    lines = [b"\xef\xbb\xbfx,y,z,intensity,label\r\n", b"1.50,2,3,10,tree # first\r\n", b"\r\n",
-             b"4,5,6,11,road\r\n", b"# a comment\r\n", b"7,8,9.250,12,car"]
+    lines = [
+        b"\xef\xbb\xbfx,y,z,intensity,label\r\n",
+        b"1.50,2,3,10,tree # first\r\n",
+        b"\r\n",
+        b"4,5,6,11,road\r\n",
+        b"# a comment\r\n",
+        b"7,8,9.250,12,car",
+    ]
     (tmp_path / "in.csv").write_bytes(b"".join(lines))
     (tmp_path / "in.xyz").write_bytes(b"//X Y Z R\n1 2 3 255\n4\t5 6 0\n")
     fields = {"distance": np.array([0.1, np.nan, 1 / 3]), "index": np.array([5, -1, 2**40])}
     ornel.write_records(tmp_path / "out.csv", ornel.read_records(tmp_path / "in.csv"), fields)
     assert (tmp_path / "out.csv").read_bytes().split(b"\n") == [
-        b"\xef\xbb\xbfx,y,z,intensity,label,distance,index\r", b"1.50,2,3,10,tree,0.1,5 # first\r", b"\r",
-        b"4,5,6,11,road,nan,-1\r", b"# a comment\r", b"7,8,9.250,12,car,0.3333333333333333,1099511627776"]
+        b"\xef\xbb\xbfx,y,z,intensity,label,distance,index\r",
+        b"1.50,2,3,10,tree,0.1,5 # first\r",
+        b"\r",
+        b"4,5,6,11,road,nan,-1\r",
+        b"# a comment\r",
+        b"7,8,9.250,12,car,0.3333333333333333,1099511627776",
+    ]
     ornel.write_records(tmp_path / "out.xyz", ornel.read_records(tmp_path / "in.xyz"), {"d": np.array([1.5, 2.0])})
     assert (tmp_path / "out.xyz").read_bytes() == b"//X Y Z R d\n1 2 3 255 1.5\n4\t5 6 0 2.0\n"
     # Across formats, the numeric columns go along under their names; words cannot.
@@ -198,6 +251,7 @@ def test_an_interrupted_write_leaves_the_old_file_and_nothing_else(tmp_path, mon
             write(self, path, *args, **kwargs)
             assert os.path.getsize(path) > 1000
             raise KeyboardInterrupt
+
         return wrapper
 
     monkeypatch.setattr(PlyData, "write", interrupted_after(PlyData.write))

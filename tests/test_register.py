@@ -25,7 +25,7 @@ def quantised_scan(rng, n, offset=0.0, step=1e-4):
     near = np.linalg.norm(model[j] - model[i], axis=1) < 0.004
     between = np.where(near[:, None], model[i] + rng.random((n, 1)) * (model[j] - model[i]), model[i])
     points = np.round((between + rng.normal(scale=3e-4, size=(n, 3))) / step) * step + offset
-    points[: n // 20] = points[n // 20: n // 10]  # duplicate returns
+    points[: n // 20] = points[n // 20 : n // 10]  # duplicate returns
     return points
 
 
@@ -48,8 +48,7 @@ def test_walk_from_starts_is_exact_and_independent_of_threads(dtype, offset):
     tree = cKDTree(target.astype(np.float64))
     ref, nearest_idx = tree.query(queries)
     far = tree.query(queries, 40)[1][:, -1]
-    cases = {"nearest": nearest_idx, "far": far, "random": rng.integers(0, len(target), len(queries)),
-             "chained": None}
+    cases = {"nearest": nearest_idx, "far": far, "random": rng.integers(0, len(target), len(queries)), "chained": None}
     for name, starts in cases.items():
         starts = None if starts is None else starts.astype(np.uint32)
         squared, idx = nearest_from_starts(target, indptr, indices, queries, starts)
@@ -226,9 +225,10 @@ def test_normals_of_a_noisy_sphere_point_outwards():
     assert np.einsum("ij,ij->i", cloud.normals(), radial).min() > 0.95
     # Points on a line and repeated points span no plane: no normal, rather than a random one.
     line = np.column_stack([np.arange(30.0), np.zeros(30), np.zeros(30)])
-    flat = ornel._native.estimate_normals(np.vstack([line, np.ones((5, 3))]),
-                                          np.array([[max(i - 1, 0), i, min(i + 1, 29)] for i in range(30)]
-                                                   + [[30, 31, 32]] * 5, np.uint32))
+    flat = ornel._native.estimate_normals(
+        np.vstack([line, np.ones((5, 3))]),
+        np.array([[max(i - 1, 0), i, min(i + 1, 29)] for i in range(30)] + [[30, 31, 32]] * 5, np.uint32),
+    )
     assert not flat.any()
 
 
@@ -276,10 +276,12 @@ def test_align_command_writes_the_transform_and_the_moved_points(tmp_path):
     shear = np.eye(4)
     shear[0, 1] = 0.1
     np.savetxt(tmp_path / "shear.txt", shear)
-    cases = [(("--init", "shear.txt"), "shear.txt: not a rigid transform"),
-             (("--out", "a.npy"), "a.npy: is the input"),
-             (("--max-distance", "1e-9"), "no point has a correspondence"),
-             (("--init", "missing.txt"), "missing.txt: cannot be read")]
+    cases = [
+        (("--init", "shear.txt"), "shear.txt: not a rigid transform"),
+        (("--out", "a.npy"), "a.npy: is the input"),
+        (("--max-distance", "1e-9"), "no point has a correspondence"),
+        (("--init", "missing.txt"), "missing.txt: cannot be read"),
+    ]
     for extra, message in cases:
         failed = ornel_command("align", "a.npy", "b.npy", *extra, cwd=tmp_path)
         assert failed.returncode == 2 and message in failed.stderr and len(failed.stderr.splitlines()) == 1
@@ -296,8 +298,16 @@ def test_align_carries_the_source_fields_and_turns_its_normals(tmp_path):
     turn = motion(rng, 4, [0.001, 0, 0])
     moved = scan @ turn[:3, :3].T + turn[:3, 3]
     normals = rng.normal(size=(len(scan), 3)).astype(np.float32)
-    kinds = [("x", "f8"), ("y", "f8"), ("z", "f8"), ("nx", "f4"), ("ny", "f4"), ("nz", "f4"),
-             ("intensity", "f4"), ("red", "u1")]
+    kinds = [
+        ("x", "f8"),
+        ("y", "f8"),
+        ("z", "f8"),
+        ("nx", "f4"),
+        ("ny", "f4"),
+        ("nz", "f4"),
+        ("intensity", "f4"),
+        ("red", "u1"),
+    ]
     vertex = np.empty(len(scan), kinds)
     for axis, name in enumerate("xyz"):
         vertex[name] = moved[:, axis]
@@ -334,6 +344,7 @@ def test_point_to_point_step_recovers_a_motion_near_and_far_from_the_centre():
 
 def test_point_to_plane_system_sums_the_linearised_rows_of_the_kept_pairs():
     from ornel._native import point_to_plane_system
+
     rng = np.random.default_rng(9)
     targets, moved = rng.normal(size=(500, 3)), rng.normal(size=(300, 3))
     normals = rng.normal(size=(500, 3))
@@ -356,11 +367,13 @@ def test_point_to_plane_system_sums_the_linearised_rows_of_the_kept_pairs():
 def reference_descent(points, indptr, indices, query, vertex):
     """The walk's rule by hand: move to the neighbour with the lowest (d², index) while it
     is lower than the vertex's own; d² of coordinate differences taken in double."""
+
     def key(v):
         diff = query - points[v].astype(np.float64)
         return (diff[0] * diff[0] + diff[1] * diff[1]) + diff[2] * diff[2], v
+
     while True:
-        best = min([key(vertex)] + [key(v) for v in indices[indptr[vertex]:indptr[vertex + 1]]])
+        best = min([key(vertex)] + [key(v) for v in indices[indptr[vertex] : indptr[vertex + 1]]])
         if best[1] == vertex:
             return best
         vertex = best[1]
@@ -407,8 +420,9 @@ def test_register_refuses_a_motion_that_only_noise_fixes(method):
     rng = np.random.default_rng(21)
     floor = ornel.register(noisy_floor(rng, 12_000) + [0.3, -0.2, 0.05], noisy_floor(rng, 12_000), method=method)
     assert not floor.converged and "close to a plane" in floor.unfixed and "(0.00, 0.00, 1.00)" in floor.unfixed
-    cylinder = ornel.register(noisy_cylinder(rng, 12_000) + [0.02, -0.01, 0.3], noisy_cylinder(rng, 12_000),
-                              method=method)
+    cylinder = ornel.register(
+        noisy_cylinder(rng, 12_000) + [0.02, -0.01, 0.3], noisy_cylinder(rng, 12_000), method=method
+    )
     assert not cylinder.converged and "close to a cylinder" in cylinder.unfixed
     assert "axis (0.00, 0.00, 1.00)" in cylinder.unfixed
     sphere = rng.normal(size=(12_000, 3))
@@ -416,10 +430,12 @@ def test_register_refuses_a_motion_that_only_noise_fixes(method):
     turned = sphere @ motion(rng, 5, 0)[:3, :3].T + rng.normal(scale=1e-3, size=sphere.shape)
     ball = ornel.register(turned, sphere + rng.normal(scale=1e-3, size=sphere.shape), method=method)
     assert not ball.converged and "close to a sphere" in ball.unfixed and "(3 of the 6" in ball.unfixed
+
     # The same floor with gentle relief on it (waves of 20 cm across both axes) is fixed.
     def relief(points):
         x, y = points[:, 0], points[:, 1]
         return np.column_stack([x, y, points[:, 2] + 0.2 * np.sin(x / 1.5) + 0.2 * np.cos(y / 1.3)])
+
     source, target = relief(noisy_floor(rng, 12_000)), relief(noisy_floor(rng, 12_000))
     moved = ornel.register(source + [0.03, -0.02, 0.01], target, method=method)
     assert moved.unfixed is None
@@ -429,11 +445,21 @@ def test_register_refuses_a_motion_that_only_noise_fixes(method):
 
 def halves(points, rng):
     order = rng.permutation(len(points))
-    return points[order[: len(points) // 2]], points[order[len(points) // 2:]]
+    return points[order[: len(points) // 2]], points[order[len(points) // 2 :]]
 
 
-@pytest.mark.parametrize("name", ["stanford-bunny.npy", "fandisk.npy", "rocker-arm.npy", "las/4_6_crop.las",
-                                  "las/sample_c.las", "las/warsaw_small.las", "las/test1_4.las"])
+@pytest.mark.parametrize(
+    "name",
+    [
+        "stanford-bunny.npy",
+        "fandisk.npy",
+        "rocker-arm.npy",
+        "las/4_6_crop.las",
+        "las/sample_c.las",
+        "las/warsaw_small.las",
+        "las/test1_4.las",
+    ],
+)
 def test_real_scans_with_relief_are_not_refused(name):
     rng = np.random.default_rng(22)
     points = ornel.read_points(DATA / name)
@@ -499,8 +525,9 @@ def test_a_rotation_printed_with_few_digits_is_made_orthonormal_and_deformations
             assert np.linalg.det(rotation) > 0 and np.abs(rotation - truth[:3, :3]).max() < 2e-4
             np.testing.assert_array_equal(read[:3, 3], np.loadtxt(path)[:3, 3])  # the shift as printed
     assert 0 < len(notes) < 300 * 5 and all("made exactly orthonormal" in note for note in notes)
-    for seed, deform in enumerate((np.diag([1.0002, 1.0002, 1.0002]), np.diag([1, 1, -1.0]),
-                                   np.array([[1, 0.001, 0], [0, 1, 0], [0, 0, 1.0]]))):
+    for seed, deform in enumerate(
+        (np.diag([1.0002, 1.0002, 1.0002]), np.diag([1, 1, -1.0]), np.array([[1, 0.001, 0], [0, 1, 0], [0, 0, 1.0]]))
+    ):
         bad = random_rigid(seed)
         bad[:3, :3] = deform @ bad[:3, :3]
         for fmt in ("%.6f", "%g", "%.17g"):
@@ -514,10 +541,12 @@ def test_transform_files_are_read_in_the_encodings_point_files_are(tmp_path):
 
     truth = random_rigid(7)
     body = "".join(" ".join(repr(float(value)) for value in row) + "\n" for row in truth)
-    files = {"utf16.txt": ("# é, saved by PowerShell\r\n" + body.replace("\n", "\r\n")).encode("utf-16"),
-             "utf16be.txt": b"\xfe\xff" + ("// z up\n" + body).encode("utf-16-be"),
-             "bom.txt": b"\xef\xbb\xbf" + body.encode(),
-             "latin1.txt": "% relevé du 3 mai\n".encode("latin-1") + body.encode()}
+    files = {
+        "utf16.txt": ("# é, saved by PowerShell\r\n" + body.replace("\n", "\r\n")).encode("utf-16"),
+        "utf16be.txt": b"\xfe\xff" + ("// z up\n" + body).encode("utf-16-be"),
+        "bom.txt": b"\xef\xbb\xbf" + body.encode(),
+        "latin1.txt": "% relevé du 3 mai\n".encode("latin-1") + body.encode(),
+    }
     for name, content in files.items():
         (tmp_path / name).write_bytes(content)
         np.testing.assert_array_equal(read_transform(str(tmp_path / name)), truth)

@@ -33,6 +33,7 @@ def unit(v):
 
 # Surfaces with their outward normals, and points off them on known sides.
 
+
 def tilted_plane(rng, n=6000, noise=0.002):
     normal = unit(np.array([0.3, -0.2, 1.0]))
     e1 = unit(np.cross(normal, [1.0, 0, 0]))
@@ -144,8 +145,11 @@ class TestKnownSigns:
         h, m = 0.02, 2500
         t = rng.random(200) * 4
         edge = np.array([(u, 0) if u < 1 else (1, u - 1) if u < 2 else (3 - u, 1) if u < 3 else (0, 4 - u) for u in t])
-        b = np.r_[np.c_[rng.random((m, 2)), np.full(m, 2 * h)], np.c_[rng.random((m, 2)), np.zeros(m)],
-                  np.c_[edge, np.full(len(t), h)]]
+        b = np.r_[
+            np.c_[rng.random((m, 2)), np.full(m, 2 * h)],
+            np.c_[rng.random((m, 2)), np.zeros(m)],
+            np.c_[edge, np.full(len(t), h)],
+        ]
         xy = rng.random((2000, 2)) * 0.9 + 0.05
         up = rng.random(2000) < 0.5
         a = np.c_[xy, np.where(up, 2 * h, 0) + np.where(up, 1, -1) * h * (0.3 + 0.5 * rng.random(2000))]
@@ -196,8 +200,9 @@ def test_real_meshes_outside_is_their_winding_side(name):
     def draw(n):
         pick = rng.choice(len(a), n, p=area / area.sum())
         r1, r2 = np.sqrt(rng.random(n)), rng.random(n)
-        return (1 - r1)[:, None] * a[pick] + (r1 * (1 - r2))[:, None] * b[pick] + (r1 * r2)[:, None] * c[pick], \
-            normal[pick]
+        return (1 - r1)[:, None] * a[pick] + (r1 * (1 - r2))[:, None] * b[pick] + (r1 * r2)[:, None] * c[pick], normal[
+            pick
+        ]
 
     surface, _ = draw(30000)
     near, outward = draw(3000)
@@ -263,8 +268,13 @@ class TestFileNormals:
 
     def test_names_of_normal_fields(self):
         n = np.array([[0.0, 0.0, 2.0], [np.nan, 0, 1], [0, 0, 0]])
-        for names in (("nx", "ny", "nz"), ("normal_x", "normal_y", "normal_z"), ("Nx", "Ny", "Nz"),
-                      ("NormalX", "NormalY", "NormalZ"), ("normal_0", "normal_1", "normal_2")):
+        for names in (
+            ("nx", "ny", "nz"),
+            ("normal_x", "normal_y", "normal_z"),
+            ("Nx", "Ny", "Nz"),
+            ("NormalX", "NormalY", "NormalZ"),
+            ("normal_0", "normal_1", "normal_2"),
+        ):
             fields = {"intensity": np.ones(3), **{name: n[:, k] for k, name in enumerate(names)}}
             np.testing.assert_array_equal(file_normals(fields), [[0, 0, 1], [0, 0, 0], [0, 0, 0]])
         assert file_normals({"nx": np.ones(3), "ny": np.ones(3)}) is None
@@ -292,11 +302,13 @@ class TestFileNormals:
         np.save(tmp_path / "a.npy", np.random.default_rng(9).random((50, 3)))
         np.save(tmp_path / "b.npy", np.random.default_rng(10).random((60, 3)))
         pair = ["compare", tmp_path / "a.npy", tmp_path / "b.npy"]
-        for options, message in [(["--normals", "file"], "add --signed"),
-                                 (["--signed", "--normals", "file"], "has no normals for --normals file"),
-                                 (["--signed", "--normals", "file", "--normals-toward", "+z"], "--normals estimate"),
-                                 (["--signed", "--normals-toward", "sideways"], "expected outside, an axis"),
-                                 (["--signed", "--normals-toward", "1,2"], "expected outside, an axis")]:
+        for options, message in [
+            (["--normals", "file"], "add --signed"),
+            (["--signed", "--normals", "file"], "has no normals for --normals file"),
+            (["--signed", "--normals", "file", "--normals-toward", "+z"], "--normals estimate"),
+            (["--signed", "--normals-toward", "sideways"], "expected outside, an axis"),
+            (["--signed", "--normals-toward", "1,2"], "expected outside, an axis"),
+        ]:
             done = run(*pair, *options)
             # The last line says it (argparse's own refusals come after its usage lines).
             assert done.returncode == 2 and message in done.stderr.strip().splitlines()[-1], (options, done.stderr)
@@ -330,8 +342,13 @@ class TestOrientationOverTheGraph:
         """Whatever signs the normals come with, each component comes out the same up to
         one sign; components are the graph's; zero normals stay zero, outside all."""
         rng = np.random.default_rng(seed)
-        b = np.concatenate([torus_points(rng.random(3000) * 2 * np.pi, rng.random(3000) * 2 * np.pi, 0.3),
-                            hemisphere(rng, 2000) + [5, 0, 0], np.round(rng.random((1500, 3)) * [3, 3, 0], 2) + [0, 5, 0]])
+        b = np.concatenate(
+            [
+                torus_points(rng.random(3000) * 2 * np.pi, rng.random(3000) * 2 * np.pi, 0.3),
+                hemisphere(rng, 2000) + [5, 0, 0],
+                np.round(rng.random((1500, 3)) * [3, 3, 0], 2) + [0, 5, 0],
+            ]
+        )
         cloud = ornel.Cloud(b)
         points = cloud.sorted_coordinates("f64" if seed % 2 else "f32")
         rows = neighbourhoods(cloud, 8 + 4 * seed)
@@ -412,8 +429,9 @@ class TestFScoresBeyondTheMaximum:
         np.save(tmp_path / "a.npy", a)
         np.save(tmp_path / "b.npy", b)
         d = cKDTree(b).query(a)[0]
-        done = run("compare", tmp_path / "a.npy", tmp_path / "b.npy", "--f64", "--max-distance", "0.01",
-                   "--radius", "0.03")
+        done = run(
+            "compare", tmp_path / "a.npy", tmp_path / "b.npy", "--f64", "--max-distance", "0.01", "--radius", "0.03"
+        )
         assert done.returncode == 0, done.stderr
         printed = dict(line.split() for line in done.stdout.splitlines()[1:])
         assert float(printed["precision@0.03"]) == pytest.approx(np.mean(d <= 0.03), abs=1e-7)

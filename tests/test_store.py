@@ -5,8 +5,8 @@ and concurrent writers, a newer format refused, the commands."""
 import os
 import re
 import signal
-import struct
 import sqlite3
+import struct
 import subprocess
 import sys
 import threading
@@ -30,8 +30,14 @@ def ornel_command(*args, **kwargs):
     command = [str(SCRIPT)] if SCRIPT.exists() else [sys.executable, "-m", "ornel"]
     # A run started in the background by a shell inherits SIGINT ignored; the command
     # must see Ctrl-C as a terminal would send it.
-    return subprocess.Popen([*command, *map(str, args)], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            text=True, preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL), **kwargs)
+    return subprocess.Popen(
+        [*command, *map(str, args)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
+        **kwargs,
+    )
 
 
 def run(*args):
@@ -44,9 +50,14 @@ def scan_like(rng):
     """Quantised with duplicates, thin, a float32 one, two far from the origin (their own frames)."""
     grid = np.round(rng.random((600, 3)) * 7) / 7
     far = rng.random((500, 3)) * [3, 3, 0.5] + [431_000.25, 5_412_000.5, 212.0]
-    return {"grid": grid, "thin": np.c_[rng.random((500, 2)), rng.random(500) * 1e-3],
-            "single": rng.random((700, 3)).astype(np.float32), "uniform": rng.random((400, 3)) * 1.2,
-            "far1": far, "far2": far[::-1] + rng.normal(0, 0.01, (500, 3))}
+    return {
+        "grid": grid,
+        "thin": np.c_[rng.random((500, 2)), rng.random(500) * 1e-3],
+        "single": rng.random((700, 3)).astype(np.float32),
+        "uniform": rng.random((400, 3)) * 1.2,
+        "far1": far,
+        "far2": far[::-1] + rng.normal(0, 0.01, (500, 3)),
+    }
 
 
 @pytest.fixture
@@ -82,8 +93,10 @@ def test_tables_equal_store_less_runs_and_only_missing_pairs_are_searched(tmp_pa
     names = list(named)
     want = ornel.all_by_all(fresh(names), threads=2, precision=precision)
     first = ["grid", "thin", "far1"]
-    same_table(ornel.all_by_all(fresh(first), threads=2, precision=precision, store=tmp_path),
-               ornel.all_by_all(fresh(first), threads=2, precision=precision))
+    same_table(
+        ornel.all_by_all(fresh(first), threads=2, precision=precision, store=tmp_path),
+        ornel.all_by_all(fresh(first), threads=2, precision=precision),
+    )
     searches["pairs"].clear()
     searches["graphs"] = 0
     same_table(ornel.all_by_all(fresh(names), threads=2, precision=precision, store=tmp_path), want)
@@ -139,8 +152,9 @@ def test_one_cloud_added_to_a_stored_table_equals_the_pairs_alone(tmp_path, monk
         directory = tmp_path / new
         ornel.all_by_all([c for c in fresh() if c.name != new], threads=2, precision=precision, store=directory)
         grouped, seeded = [], []
-        monkeypatch.setattr(ornel._join._QuerySet, "__init__", lambda self, *a, **k: grouped.append(a) or
-                            _grouped_init(self, *a, **k))
+        monkeypatch.setattr(
+            ornel._join._QuerySet, "__init__", lambda self, *a, **k: grouped.append(a) or _grouped_init(self, *a, **k)
+        )
         monkeypatch.setattr(ornel._join, "_reciprocal_starts", lambda *a: seeded.append(a) or _reciprocal(*a))
         assert same(ornel.all_by_all(fresh(), threads=2, precision=precision, store=directory))
         monkeypatch.undo()
@@ -210,14 +224,16 @@ def test_damaged_files_are_reported_once_and_rebuilt(tmp_path, how):
         db.execute("DELETE FROM pairs")  # so that every index is needed again
     extra = rng.random((300, 3))
     clouds = [ornel.Cloud(a, f"c{k}") for k, a in enumerate(arrays)] + [ornel.Cloud(extra, "new")]
-    same_table(ornel.all_by_all(clouds, threads=2, store=store),
-               ornel.all_by_all([ornel.Cloud(c.points, c.name) for c in clouds], threads=2))
+    same_table(
+        ornel.all_by_all(clouds, threads=2, store=store),
+        ornel.all_by_all([ornel.Cloud(c.points, c.name) for c in clouds], threads=2),
+    )
     assert len(reports) == 2 and {Path(r.split(":")[0]).name for r in reports} == {files[0].name, files[-1].name}
     assert all("rebuilt" in r for r in reports)
     # Repaired: a new store object reads every index without a word.
     reports.clear()
     again = Store(tmp_path, report=reports.append)
-    for k, cloud in enumerate(clouds):
+    for cloud in clouds:
         fresh = ornel.Cloud(cloud.points, cloud.name)
         assert again.load_index(fresh, again.add([fresh])[0], "f32")
         np.testing.assert_array_equal(fresh.graph("f32")[1], cloud.graph("f32")[1])
@@ -228,12 +244,16 @@ def test_adopted_indexes_are_checked():
     points = np.random.default_rng(4).random((50, 3))
     donor = ornel.Cloud(points)
     order, (indptr, indices) = donor.order, donor.graph("f64")
-    bad = {"short order": (order[:-1], indptr, indices), "repeated point": (np.r_[order[:-1], order[0]], indptr, indices),
-           "negative": (np.r_[order[:-1], -1], indptr, indices), "offsets too short": (order, indptr[:-1], indices),
-           "offsets past the end": (order, indptr + np.uint32(1), indices),
-           "decreasing offsets": (order, indptr[::-1].copy(), indices),
-           "point out of range": (order, indptr, np.where(indices == 0, np.uint32(50), indices)),
-           "wrong type": (order, indptr.astype(np.int64), indices)}
+    bad = {
+        "short order": (order[:-1], indptr, indices),
+        "repeated point": (np.r_[order[:-1], order[0]], indptr, indices),
+        "negative": (np.r_[order[:-1], -1], indptr, indices),
+        "offsets too short": (order, indptr[:-1], indices),
+        "offsets past the end": (order, indptr + np.uint32(1), indices),
+        "decreasing offsets": (order, indptr[::-1].copy(), indices),
+        "point out of range": (order, indptr, np.where(indices == 0, np.uint32(50), indices)),
+        "wrong type": (order, indptr.astype(np.int64), indices),
+    }
     for what, (o, p, i) in bad.items():
         cloud = ornel.Cloud(points)
         with pytest.raises(ValueError):
@@ -242,8 +262,10 @@ def test_adopted_indexes_are_checked():
         assert cloud.cached_graph("f64") is None, what
     cloud = ornel.Cloud(points)
     cloud.adopt_index(order, {"f64": (indptr, indices)})
-    assert ornel.nearest(points[::-1], cloud, precision="f64")[0].tobytes() == \
-        ornel.nearest(points[::-1], points, precision="f64")[0].tobytes()
+    assert (
+        ornel.nearest(points[::-1], cloud, precision="f64")[0].tobytes()
+        == ornel.nearest(points[::-1], points, precision="f64")[0].tobytes()
+    )
 
 
 def test_a_newer_format_is_refused(tmp_path):
@@ -321,9 +343,14 @@ def test_two_writers_at_once_and_many_threads_keep_the_store_consistent(tmp_path
     want = ornel.all_by_all([ornel.Cloud(c.points, c.name) for c in clouds], threads=1)
     store = Store(directory)
     tables = [None] * 4
-    threads = [threading.Thread(target=lambda k=k: tables.__setitem__(
-        k, ornel.all_by_all([ornel.Cloud(c.points, c.name) for c in clouds], threads=1, store=store)))
-        for k in range(4)]
+    threads = [
+        threading.Thread(
+            target=lambda k=k: tables.__setitem__(
+                k, ornel.all_by_all([ornel.Cloud(c.points, c.name) for c in clouds], threads=1, store=store)
+            )
+        )
+        for k in range(4)
+    ]
     for thread in threads:
         thread.start()
     for thread in threads:
@@ -367,8 +394,16 @@ def run_read_only(directory, *args):
         directory.chmod(0o755)
         (directory / DATABASE).chmod(0o644)
         return done.returncode, done.stdout, done.stderr
-    namespace = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
-                 'mount --bind -o ro "$0" "$0" && exec "$@"', str(directory)]
+    namespace = [
+        "unshare",
+        "--mount",
+        "--propagation",
+        "private",
+        "sh",
+        "-c",
+        'mount --bind -o ro "$0" "$0" && exec "$@"',
+        str(directory),
+    ]
     if subprocess.run(namespace + ["true"], capture_output=True, timeout=60).returncode != 0:
         pytest.skip("no mount namespace to make a read-only directory in")
     done = subprocess.run(namespace + command, capture_output=True, text=True, timeout=300)
@@ -386,8 +421,12 @@ def test_a_read_only_store_is_read_and_refuses_writes_in_one_line(tmp_path):
     assert status == 0 and err == "" and out == run("matrix", *paths[:2])[1]
     status, out, err = run_read_only(directory, "compare", paths[0], paths[1], "--store", directory)
     assert status == 0 and err == "" and out == run("compare", paths[0], paths[1])[1]
-    for args in (["matrix", *paths, "--store", directory], ["compare", paths[0], paths[2], "--store", directory],
-                 ["index", paths[2], "--store", directory], ["store", directory, "--prune"]):
+    for args in (
+        ["matrix", *paths, "--store", directory],
+        ["compare", paths[0], paths[2], "--store", directory],
+        ["index", paths[2], "--store", directory],
+        ["store", directory, "--prune"],
+    ):
         status, out, err = run_read_only(directory, *args)
         assert status == 2 and err.count("\n") == 1 and "read-only" in err, (args, err)
     assert {p: p.stat().st_mtime_ns for p in directory.rglob("*")} == before
@@ -443,8 +482,8 @@ def test_a_changed_bit_in_a_pair_or_cloud_row_is_reported_once_and_the_pair_reco
     ornel.all_by_all(fresh(), threads=1, store=tmp_path)
     checkpointed(tmp_path)
     with sqlite3.connect(tmp_path / DATABASE) as db:
-        mean, = db.execute("SELECT mean FROM pairs ORDER BY query, target LIMIT 1").fetchone()
-        box, = db.execute("SELECT hi_x FROM clouds ORDER BY digest LIMIT 1").fetchone()
+        (mean,) = db.execute("SELECT mean FROM pairs ORDER BY query, target LIMIT 1").fetchone()
+        (box,) = db.execute("SELECT hi_x FROM clouds ORDER BY digest LIMIT 1").fetchone()
     # SQLite keeps reals big-endian; its own integrity check sees nothing wrong after this.
     flip_in_file(tmp_path / DATABASE, struct.pack(">d", mean), bit)
     flip_in_file(tmp_path / DATABASE, struct.pack(">d", box), bit)
@@ -484,7 +523,7 @@ def test_a_damaged_database_is_one_line_and_repair_rebuilds_it_from_what_can_be_
     database = directory / DATABASE
     raw = bytearray(database.read_bytes())
     if damage == "zeroed pairs page":
-        raw[(root["pairs"] - 1) * page: root["pairs"] * page] = bytes(page)
+        raw[(root["pairs"] - 1) * page : root["pairs"] * page] = bytes(page)
         database.write_bytes(raw)
     elif damage == "zeroed first page":
         raw[:page] = bytes(page)
@@ -497,7 +536,10 @@ def test_a_damaged_database_is_one_line_and_repair_rebuilds_it_from_what_can_be_
     if damage != "deleted":
         commands = [["matrix", *paths, "--store", directory], ["store", directory]]
         if damage != "zeroed pairs page":  # what reads no pair still works
-            commands += [["compare", paths[0], paths[1], "--store", directory], ["index", paths[0], "--store", directory]]
+            commands += [
+                ["compare", paths[0], paths[1], "--store", directory],
+                ["index", paths[0], "--store", directory],
+            ]
         for args in commands:
             status, out, err = run(*args)
             assert status == 2 and err.count("\n") == 1, (args, err)
@@ -556,8 +598,13 @@ def limited_run(limit, *args):
     import resource
 
     command = ([str(SCRIPT)] if SCRIPT.exists() else [sys.executable, "-m", "ornel"]) + [str(a) for a in args]
-    done = subprocess.run(command, capture_output=True, text=True, timeout=300,
-                          preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit)))
+    done = subprocess.run(
+        command,
+        capture_output=True,
+        text=True,
+        timeout=300,
+        preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit)),
+    )
     return done.returncode, done.stdout, done.stderr
 
 
@@ -567,8 +614,11 @@ def test_a_file_size_limit_while_writing_a_store_is_one_line_and_leaves_nothing_
     paths = write_scans(tmp_path, 3, 2000)
     want = run_matrix_csv(paths, tmp_path / "reference", "want.csv")
     directory = tmp_path / "store"
-    for args in (["matrix", *paths, "--store", directory], ["compare", paths[0], paths[1], "--store", directory],
-                 ["index", *paths, "--store", directory]):
+    for args in (
+        ["matrix", *paths, "--store", directory],
+        ["compare", paths[0], paths[1], "--store", directory],
+        ["index", *paths, "--store", directory],
+    ):
         status, out, err = limited_run(limit, *args)
         assert status == 2 and err.count("\n") == 1 and "cannot be written" in err, (args, err)
         assert "Traceback" not in err
@@ -585,14 +635,26 @@ def test_a_full_disk_while_writing_a_store_is_one_line(tmp_path):
     paths = write_scans(tmp_path, 3, 2000)
     directory = tmp_path / "store"
     directory.mkdir()
-    command = ([str(SCRIPT)] if SCRIPT.exists() else [sys.executable, "-m", "ornel"])
-    namespace = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
-                 'mount -t tmpfs -o size=96k tmpfs "$0" && exec "$@"', str(directory)]
+    command = [str(SCRIPT)] if SCRIPT.exists() else [sys.executable, "-m", "ornel"]
+    namespace = [
+        "unshare",
+        "--mount",
+        "--propagation",
+        "private",
+        "sh",
+        "-c",
+        'mount -t tmpfs -o size=96k tmpfs "$0" && exec "$@"',
+        str(directory),
+    ]
     if subprocess.run(namespace + ["true"], capture_output=True, timeout=60).returncode != 0:
         pytest.skip("no mount namespace to mount a small file system in")
     for args in (["matrix", *paths], ["index", *paths], ["compare", paths[0], paths[1]]):
-        done = subprocess.run(namespace + command + [*map(str, args), "--store", str(directory)],
-                              capture_output=True, text=True, timeout=300)
+        done = subprocess.run(
+            namespace + command + [*map(str, args), "--store", str(directory)],
+            capture_output=True,
+            text=True,
+            timeout=300,
+        )
         assert done.returncode == 2 and done.stderr.count("\n") == 1, done.stderr
         assert "cannot be written" in done.stderr
         assert "No space left" in done.stderr or "disk is full" in done.stderr

@@ -13,13 +13,11 @@ import sys
 import threading
 import tracemalloc
 
-import numpy as np
-import pytest
-from conftest import delaunay_graph, is_panic, run_threads
-from scipy.spatial import Delaunay
-
 import _ornel
+import numpy as np
+from conftest import delaunay_graph, is_panic, run_threads
 from fuzz_inputs import watchdog
+from scipy.spatial import Delaunay
 
 THREADS = 16
 CALLS_PER_THREAD = 300
@@ -134,11 +132,25 @@ def graph_calls(rng):
 
 def all_calls(seed=20261208):
     rng = np.random.default_rng(seed)
-    return (precision_calls(rng, np.float32, _ornel.PreparedF32, _ornel.GroupedQueriesF32,
-                            _ornel.all_nearest_neighbours_f32, _ornel.all_nearest_neighbours_k_f32)
-            + precision_calls(rng, np.float64, _ornel.PreparedF64, _ornel.GroupedQueriesF64,
-                              _ornel.all_nearest_neighbours, _ornel.all_nearest_neighbours_k)
-            + graph_calls(rng))
+    return (
+        precision_calls(
+            rng,
+            np.float32,
+            _ornel.PreparedF32,
+            _ornel.GroupedQueriesF32,
+            _ornel.all_nearest_neighbours_f32,
+            _ornel.all_nearest_neighbours_k_f32,
+        )
+        + precision_calls(
+            rng,
+            np.float64,
+            _ornel.PreparedF64,
+            _ornel.GroupedQueriesF64,
+            _ornel.all_nearest_neighbours,
+            _ornel.all_nearest_neighbours_k,
+        )
+        + graph_calls(rng)
+    )
 
 
 def test_every_call_mix_gives_single_threaded_results_under_16_threads():
@@ -214,8 +226,21 @@ ROUNDS = 60
 
 
 class MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks",
-                                                     "fsmblks", "uordblks", "fordblks", "keepcost")]
+    _fields_ = [
+        (name, ctypes.c_size_t)
+        for name in (
+            "arena",
+            "ordblks",
+            "smblks",
+            "hblks",
+            "hblkhd",
+            "usmblks",
+            "fsmblks",
+            "uordblks",
+            "fordblks",
+            "keepcost",
+        )
+    ]
 
 
 def heap_in_use():
@@ -256,11 +281,22 @@ def test_thousands_of_calls_leave_nothing_behind():
     # still holds it: the classes (each instance refers to its class), the result holder
     # class, the shared operands and input arrays reachable from the calls.
     sample = calls[0]()
-    watched = [type(sample[0].base), _ornel.PreparedF32, _ornel.PreparedF64, _ornel.GroupedQueriesF32,
-               _ornel.GroupedQueriesF64]
-    watched += [cell.cell_contents for call in calls for cell in call.__closure__ or ()
-                if isinstance(cell.cell_contents, (np.ndarray, _ornel.PreparedF32, _ornel.PreparedF64,
-                                                   _ornel.GroupedQueriesF32, _ornel.GroupedQueriesF64))]
+    watched = [
+        type(sample[0].base),
+        _ornel.PreparedF32,
+        _ornel.PreparedF64,
+        _ornel.GroupedQueriesF32,
+        _ornel.GroupedQueriesF64,
+    ]
+    watched += [
+        cell.cell_contents
+        for call in calls
+        for cell in call.__closure__ or ()
+        if isinstance(
+            cell.cell_contents,
+            (np.ndarray, _ornel.PreparedF32, _ornel.PreparedF64, _ornel.GroupedQueriesF32, _ornel.GroupedQueriesF64),
+        )
+    ]
     del sample
 
     run_rounds(calls, 3)  # caches, lazily created types, first-call allocations

@@ -12,14 +12,13 @@ import subprocess
 import sys
 from pathlib import Path
 
+import _ornel
 import numpy as np
 import pytest
 from conftest import delaunay_graph, random_graph
 from hypothesis import given
 from hypothesis import strategies as st
 from knn_model import knn_join
-
-import _ornel
 
 HERE = Path(__file__).resolve().parent
 MISSING_POINT = np.uint32(2**32 - 1)
@@ -79,6 +78,7 @@ def triples(n):
 def seeding_shapes(n):
     """Query graphs whose walks seed in extreme ways: a chain (each point by the one before it), a
     star (every point by the centre) and pairs (every other point a root, seeded by the last answer)."""
+
     def csr(rows):
         indptr = np.concatenate([[0], np.cumsum([len(r) for r in rows])]).astype(np.uint32)
         return indptr, np.array([v for r in rows for v in r], np.uint32)
@@ -124,8 +124,12 @@ def test_fast_searches_give_the_bits_of_the_checked_ones(dtype):
             assert_same_bits(f"{case}, {np.dtype(dtype).name}, {name}", mine, reference)
 
 
-@given(seed=st.integers(0, 2**32 - 1), n=st.integers(1, 60), levels=st.integers(1, 5),
-       dtype=st.sampled_from([np.float32, np.float64]))
+@given(
+    seed=st.integers(0, 2**32 - 1),
+    n=st.integers(1, 60),
+    levels=st.integers(1, 5),
+    dtype=st.sampled_from([np.float32, np.float64]),
+)
 def test_fast_searches_on_random_graphs(seed, n, levels, dtype):
     rng = np.random.default_rng(seed)
     x, y = np.round(rng.random((n, 3)) * levels) / levels, np.round(rng.random((n + 3, 3)) * levels) / levels
@@ -133,8 +137,12 @@ def test_fast_searches_on_random_graphs(seed, n, levels, dtype):
         assert_same_bits(name, mine, reference)
 
 
-@given(seed=st.integers(0, 2**32 - 1), longest=st.sampled_from([3, 12, 40, 80]), levels=st.integers(1, 6),
-       dtype=st.sampled_from([np.float32, np.float64]))
+@given(
+    seed=st.integers(0, 2**32 - 1),
+    longest=st.sampled_from([3, 12, 40, 80]),
+    levels=st.integers(1, 6),
+    dtype=st.sampled_from([np.float32, np.float64]),
+)
 def test_k_nearest_on_long_rows_matches_the_model(seed, longest, levels, dtype):
     """Rows up to 80 long (several pieces of a search), repeats, ties and NaN; lists on both sides of
     the lengths where insertion changes method; with and without a bound: the exact reference."""
@@ -169,8 +177,9 @@ def test_avx2_and_baseline_paths_give_the_same_bits():
     def digest_with(disable):
         env = dict(os.environ, ORNEL_DISABLE_AVX2=disable)
         script = "import test_vector_paths as t; print(t.digest_of_every_search())"
-        done = subprocess.run([sys.executable, "-c", script], cwd=HERE, env=env, capture_output=True, text=True,
-                              timeout=300)
+        done = subprocess.run(
+            [sys.executable, "-c", script], cwd=HERE, env=env, capture_output=True, text=True, timeout=300
+        )
         assert done.returncode == 0, done.stderr
         return done.stdout.strip()
 
@@ -201,8 +210,10 @@ def test_module_functions_read_aligned_and_unaligned_caller_graphs_alike(dtype):
     for y_graph in (delaunay_graph(y), random_graph(rng, len(y), 9)):
         x_graph = random_graph(rng, len(x), 9)
         layouts = [y_graph, tuple(unaligned(a) for a in y_graph)]
-        for name, search in (("nearest", lambda g: nearest(x, *x_graph, y, *g)),
-                             ("k-nearest", lambda g: knn(x, *x_graph, y, *g, 5, 9))):
+        for name, search in (
+            ("nearest", lambda g: nearest(x, *x_graph, y, *g)),
+            ("k-nearest", lambda g: knn(x, *x_graph, y, *g, 5, 9)),
+        ):
             results = [search(graph) for graph in layouts]
             for got in results[1:]:
                 assert_same_bits(name, got, results[0])

@@ -36,12 +36,12 @@ def las_parts(path):
     file, read from its bytes as the format lays them out."""
     raw = Path(path).read_bytes()
     header_size, point_offset, vlr_count = struct.unpack_from("<HII", raw, 94)
-    record_length, = struct.unpack_from("<H", raw, 105)
+    (record_length,) = struct.unpack_from("<H", raw, 105)
     count = struct.unpack_from("<Q", raw, 247)[0] if raw[25] >= 4 else struct.unpack_from("<I", raw, 107)[0]
     vlrs, position = [], header_size
     for _ in range(vlr_count):
-        length, = struct.unpack_from("<H", raw, position + 20)
-        vlrs.append(raw[position:position + 54 + length])
+        (length,) = struct.unpack_from("<H", raw, position + 20)
+        vlrs.append(raw[position : position + 54 + length])
         position += 54 + length
     assert position == point_offset  # nothing between the VLRs and the points
     points = np.frombuffer(raw, np.uint8, count * record_length, point_offset).reshape(count, record_length)
@@ -49,8 +49,8 @@ def las_parts(path):
     if raw[25] >= 4:
         position, n = struct.unpack_from("<QI", raw, 235)
         for _ in range(n):
-            length, = struct.unpack_from("<Q", raw, position + 20)
-            evlrs.append(raw[position:position + 60 + length])
+            (length,) = struct.unpack_from("<Q", raw, position + 20)
+            evlrs.append(raw[position : position + 60 + length])
             position += 60 + length
     return raw[:header_size], vlrs, points, evlrs
 
@@ -77,7 +77,7 @@ def assert_vlrs_kept(before, after, compressed=False):
     assert len(after) == len(before)
     for old, new in zip(before, after):
         if is_extra_bytes(old):
-            assert new[:20] == old[:20] and new[22:54] == old[22:54] and new[54:54 + len(old) - 54] == old[54:]
+            assert new[:20] == old[:20] and new[22:54] == old[22:54] and new[54 : 54 + len(old) - 54] == old[54:]
         else:
             assert new == old
 
@@ -91,13 +91,13 @@ def test_las_written_back_keeps_every_byte_but_the_new_extra_bytes(tmp_path, las
     out_header, out_vlrs, out_points, out_evlrs = las_parts(tmp_path / "out.las")
     assert_same_header(header, out_header)
     assert_vlrs_kept(vlrs, out_vlrs)
-    np.testing.assert_array_equal(out_points[:, :points.shape[1]], points)  # each record bit for bit
-    np.testing.assert_array_equal(out_points[:, points.shape[1]:].copy().view("<f8").ravel(), distance)
+    np.testing.assert_array_equal(out_points[:, : points.shape[1]], points)  # each record bit for bit
+    np.testing.assert_array_equal(out_points[:, points.shape[1] :].copy().view("<f8").ravel(), distance)
     assert out_evlrs == evlrs
     # Compressed: the same header block and VLRs, the same raw records once decompressed.
     ornel.write_records(tmp_path / "out.laz", records, {"distance": distance})
     raw = (tmp_path / "out.laz").read_bytes()
-    header_size, = struct.unpack_from("<H", raw, 94)
+    (header_size,) = struct.unpack_from("<H", raw, 94)
     assert_same_header(header, raw[:header_size], compressed=True)
     back = laspy.read(str(tmp_path / "out.laz"))
     original = laspy.read(str(las))
@@ -142,8 +142,10 @@ def test_moved_las_keeps_its_format_vlrs_and_scales_with_offsets_that_hold_the_p
     np.testing.assert_array_equal(moved.points, expected)
     ornel.write_records(tmp_path / "out.las", moved, {})
     original, back = laspy.read(str(las)), laspy.read(str(tmp_path / "out.las"))
-    assert (back.header.version, back.header.point_format.id) == (original.header.version,
-                                                                   original.header.point_format.id)
+    assert (back.header.version, back.header.point_format.id) == (
+        original.header.version,
+        original.header.point_format.id,
+    )
     np.testing.assert_array_equal(back.header.scales, original.header.scales)
     # Rounded to the kept grid: within half a step (and float64's rounding at these magnitudes).
     assert np.all(np.abs(back.xyz - expected) <= original.header.scales / 2 + 1e-15 * np.abs(expected).max())
@@ -180,17 +182,33 @@ def test_align_out_writes_a_las_file_in_its_own_format_and_says_how(tmp_path):
 
 def test_moved_ply_keeps_faces_comments_and_properties_with_double_coordinates(tmp_path):
     rng = np.random.default_rng(3)
-    vertex = np.empty(30, [("x", "f4"), ("y", "f4"), ("z", "f4"), ("nx", "f4"), ("ny", "f4"), ("nz", "f4"),
-                           ("red", "u1"), ("quality", "f8")])
+    vertex = np.empty(
+        30,
+        [
+            ("x", "f4"),
+            ("y", "f4"),
+            ("z", "f4"),
+            ("nx", "f4"),
+            ("ny", "f4"),
+            ("nz", "f4"),
+            ("red", "u1"),
+            ("quality", "f8"),
+        ],
+    )
     for name in vertex.dtype.names:
         vertex[name] = rng.random(30) * (255 if name == "red" else 10)
     faces = np.empty(2, [("vertex_indices", "O")])
     faces["vertex_indices"] = [np.array([0, 1, 2], "i4"), np.array([3, 4, 5, 6], "i4")]
-    PlyData([PlyElement.describe(vertex, "vertex", comments=["per vertex"]), PlyElement.describe(faces, "face")],
-            text=True, comments=["scanned"], obj_info=["rig 2"]).write(str(tmp_path / "in.ply"))
+    PlyData(
+        [PlyElement.describe(vertex, "vertex", comments=["per vertex"]), PlyElement.describe(faces, "face")],
+        text=True,
+        comments=["scanned"],
+        obj_info=["rig 2"],
+    ).write(str(tmp_path / "in.ply"))
     transform = motion(30, [1, -1, 0.5], [1e6, 2e5, -30])
-    ornel.write_records(tmp_path / "out.ply", ornel.read_records(tmp_path / "in.ply").moved(transform),
-                        {"distance": np.arange(30.0)})
+    ornel.write_records(
+        tmp_path / "out.ply", ornel.read_records(tmp_path / "in.ply").moved(transform), {"distance": np.arange(30.0)}
+    )
     back = PlyData.read(str(tmp_path / "out.ply"))
     assert (back.text, back.comments, back.obj_info) == (True, ["scanned"], ["rig 2"])
     assert back["vertex"].comments == ["per vertex"]
@@ -214,10 +232,17 @@ def test_moved_pcd_keeps_its_organisation_and_moves_its_viewpoint(tmp_path):
     rng = np.random.default_rng(4)
     sensor = Rotation.from_rotvec([0.2, -0.4, 0.9])
     x, y, z, w = sensor.as_quat()
-    metadata = pypcd4.MetaData(fields=("x", "y", "z", "normal_x", "normal_y", "normal_z", "rgb"),
-                               size=(4, 4, 4, 4, 4, 4, 4), type=("F", "F", "F", "F", "F", "F", "U"),
-                               count=(1,) * 7, points=12, width=4, height=3,
-                               viewpoint=(1.0, 2.0, 3.0, w, x, y, z), data="binary")
+    metadata = pypcd4.MetaData(
+        fields=("x", "y", "z", "normal_x", "normal_y", "normal_z", "rgb"),
+        size=(4, 4, 4, 4, 4, 4, 4),
+        type=("F", "F", "F", "F", "F", "F", "U"),
+        count=(1,) * 7,
+        points=12,
+        width=4,
+        height=3,
+        viewpoint=(1.0, 2.0, 3.0, w, x, y, z),
+        data="binary",
+    )
     data = np.zeros(12, metadata.build_dtype())
     for name in data.dtype.names:
         data[name] = rng.random(12) * (2**20 if name == "rgb" else 1)
@@ -239,8 +264,14 @@ def test_moved_pcd_keeps_its_organisation_and_moves_its_viewpoint(tmp_path):
 
 
 def test_moved_text_keeps_every_line_and_writes_only_coordinates_and_normals_anew(tmp_path):
-    lines = [b"# scanned 2024\r\n", b"x;y;z;nx;ny;nz;label;note\r\n", b"1.5;2;3;1;0;0;7;tree # first\r\n",
-             b"\r\n", b'"4";"5";"6";0;1;0;08;road\r\n', b"7;8;9.250;0;0;1;9;car"]
+    lines = [
+        b"# scanned 2024\r\n",
+        b"x;y;z;nx;ny;nz;label;note\r\n",
+        b"1.5;2;3;1;0;0;7;tree # first\r\n",
+        b"\r\n",
+        b'"4";"5";"6";0;1;0;08;road\r\n',
+        b"7;8;9.250;0;0;1;9;car",
+    ]
     (tmp_path / "in.txt").write_bytes(b"".join(lines))
     transform = motion(90, [0, 0, 1], [1e5, 0, 0])
     ornel.write_records(tmp_path / "out.txt", ornel.read_records(tmp_path / "in.txt").moved(transform), {})
@@ -248,8 +279,9 @@ def test_moved_text_keeps_every_line_and_writes_only_coordinates_and_normals_ane
     points = np.array([[1.5, 2, 3], [4, 5, 6], [7, 8, 9.25]]) @ transform[:3, :3].T + transform[:3, 3]
     normals = np.eye(3) @ transform[:3, :3].T
     assert out[:2] == [b"# scanned 2024\r", b"x;y;z;nx;ny;nz;label;note\r"] and out[3] == b"\r"
-    for line, point, normal, rest in zip((out[2], out[4], out[5]), points, normals,
-                                         (b"7;tree # first\r", b"08;road\r", b"9;car")):
+    for line, point, normal, rest in zip(
+        (out[2], out[4], out[5]), points, normals, (b"7;tree # first\r", b"08;road\r", b"9;car")
+    ):
         fields = line.split(b";")
         assert b";".join(fields[6:]) == rest  # the words and their spelling as they were
         numbers = [float(f.strip(b'"')) for f in fields[:6]]
@@ -293,8 +325,11 @@ def test_write_points_and_write_records_write_the_same_file(tmp_path, suffix):
     exactly (LAS: on its grid)."""
     rng = np.random.default_rng(6)
     points = rng.normal(size=(300, 3)) * [3, 2, 1] + [6e5, -2e5, 1e3]
-    fields = {"distance": rng.random(300), "index": rng.integers(-1, 2**40, 300),
-              "quality": rng.random(300).astype(np.float32)}
+    fields = {
+        "distance": rng.random(300),
+        "index": rng.integers(-1, 2**40, 300),
+        "quality": rng.random(300).astype(np.float32),
+    }
     np.save(tmp_path / "points.npy", points)
     ornel.write_points(tmp_path / f"a{suffix}", points, fields)
     ornel.write_records(tmp_path / f"b{suffix}", ornel.read_records(tmp_path / "points.npy"), fields)
@@ -317,9 +352,14 @@ def test_pictures_without_matplotlib_name_the_extra_to_install(tmp_path, monkeyp
     rng = np.random.default_rng(7)
     comparison = ornel.compare(rng.random((50, 3)), rng.random((60, 3)))
     monkeypatch.setitem(sys.modules, "matplotlib", None)  # as if it were not installed
-    for draw in (lambda: matrix.plot(tmp_path / "m.png"), lambda: comparison.plot(tmp_path / "c.png"),
-                 lambda: comparison.histogram(tmp_path / "h.png")):
-        with pytest.raises(ImportError, match=r'^drawing a PNG needs matplotlib: pip install "ornel\[plot\]"$'):
+    for draw in (
+        lambda: matrix.plot(tmp_path / "m.png"),
+        lambda: comparison.plot(tmp_path / "c.png"),
+        lambda: comparison.histogram(tmp_path / "h.png"),
+    ):
+        with pytest.raises(
+            ImportError, match=r'^drawing a PNG needs matplotlib: pip install matplotlib \(ornel\'s "plot" extra\)$'
+        ):
             draw()
     assert list(tmp_path.iterdir()) == []
 

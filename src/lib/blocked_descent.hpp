@@ -201,7 +201,8 @@ template <class S, std::size_t bytes>
         const PackedPoint<S>* points = query + first;
         std::size_t listed = 0;
         for (std::size_t j = 0; j < members; ++j) {
-            if (plan == BoundPlan::test_each_point && point_box_distance_squared(block_plan.target_box, points[j]) > r2) {
+            if (plan == BoundPlan::test_each_point &&
+                point_box_distance_squared(block_plan.target_box, points[j]) > r2) {
                 vertex[j] = miss;
                 continue;
             }

@@ -35,9 +35,7 @@ inline void* allocate_bytes(std::size_t count, std::size_t element_size) {
     return memory;
 }
 
-inline void free_memory(void* memory) noexcept {
-    ::operator delete(memory, std::align_val_t{buffer_alignment});
-}
+inline void free_memory(void* memory) noexcept { ::operator delete(memory, std::align_val_t{buffer_alignment}); }
 
 template <class T>
 class Buffer {
@@ -46,8 +44,7 @@ class Buffer {
 
 public:
     Buffer() = default;
-    explicit Buffer(std::size_t size)
-        : data_(static_cast<T*>(allocate_bytes(size, sizeof(T)))), size_(size) {}
+    explicit Buffer(std::size_t size) : data_(static_cast<T*>(allocate_bytes(size, sizeof(T)))), size_(size) {}
     Buffer(std::size_t size, T fill) : Buffer(size) { std::fill_n(data_, size_, fill); }
 
     Buffer(Buffer&& other) noexcept

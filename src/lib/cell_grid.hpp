@@ -84,14 +84,14 @@ template <class S>
 Buffer<KeyedRow> keyed_rows(const PointsView<S>& points, const QuantisationFrame& frame, std::size_t threads) {
     Buffer<KeyedRow> records(points.rows);
     on_ranges(points.rows, parts_for_items(points.rows, threads, 1 << 15),
-                 [&](std::size_t, std::size_t begin, std::size_t end) {
-                     for (std::size_t i = begin; i < end; ++i) {
-                         std::uint64_t q[3];
-                         for (int axis = 0; axis < 3; ++axis)
-                             q[axis] = frame.quantum(static_cast<double>(points.at(i, axis)), axis);
-                         records[i] = {morton_key(q[0], q[1], q[2]), static_cast<std::uint32_t>(i)};
-                     }
-                 });
+              [&](std::size_t, std::size_t begin, std::size_t end) {
+                  for (std::size_t i = begin; i < end; ++i) {
+                      std::uint64_t q[3];
+                      for (int axis = 0; axis < 3; ++axis)
+                          q[axis] = frame.quantum(static_cast<double>(points.at(i, axis)), axis);
+                      records[i] = {morton_key(q[0], q[1], q[2]), static_cast<std::uint32_t>(i)};
+                  }
+              });
     return records;
 }
 
@@ -228,7 +228,8 @@ CellGrid<S> build_cell_grid(const PointsView<S>& points, std::size_t threads) {
     radix_sort(records, threads);
     grid.level = detail::grid_level(records, CellGrid<S>::points_per_cell);
     for (int axis = 0; axis < 3; ++axis) {
-        grid.cell_width[axis] = static_cast<double>(std::uint64_t{1} << grid.shift()) / 2097151.0 * grid.frame.extent[axis];
+        grid.cell_width[axis] =
+            static_cast<double>(std::uint64_t{1} << grid.shift()) / 2097151.0 * grid.frame.extent[axis];
         grid.cell_origin[axis] = grid.frame.lo[axis] - grid.frame.allowance[axis];
     }
 
@@ -285,8 +286,8 @@ namespace detail {
 // cells are [first, last): each cell within `bound2` (read anew before every
 // step, since the visit may shrink it) is visited, nearest child first.
 template <class S, class Visit>
-void visit_octree(const CellGrid<S>& grid, const double* q, const double& bound2, int at_level,
-                  const std::uint64_t* c, std::size_t first, std::size_t last, Visit& visit) {
+void visit_octree(const CellGrid<S>& grid, const double* q, const double& bound2, int at_level, const std::uint64_t* c,
+                  std::size_t first, std::size_t last, Visit& visit) {
     if (at_level == grid.level) {  // a cell: its parent has tested its bound
         visit(grid.cell_begin[first], grid.cell_begin[first + 1]);
         return;
@@ -313,11 +314,13 @@ void visit_octree(const CellGrid<S>& grid, const double* q, const double& bound2
     const std::uint64_t* codes = grid.cell_code.data();
     while (begin < last) {
         const std::uint64_t prefix = codes[begin] >> code_shift;
-        const std::size_t end = static_cast<std::size_t>(
-            std::upper_bound(codes + begin, codes + last, (prefix << code_shift) | ((std::uint64_t{1} << code_shift) - 1)) -
-            codes);
+        const std::size_t end =
+            static_cast<std::size_t>(std::upper_bound(codes + begin, codes + last,
+                                                      (prefix << code_shift) | ((std::uint64_t{1} << code_shift) - 1)) -
+                                     codes);
         const std::uint64_t octant = prefix & 7;
-        Child child{0.0, begin, end, {2 * c[0] + (octant & 1), 2 * c[1] + ((octant >> 1) & 1), 2 * c[2] + (octant >> 2)}};
+        Child child{
+            0.0, begin, end, {2 * c[0] + (octant & 1), 2 * c[1] + ((octant >> 1) & 1), 2 * c[2] + (octant >> 2)}};
         child.bound2 = grid.cube_bound2(q, child_level, child.c);
         int at = count++;
         while (at > 0 && children[at - 1].bound2 > child.bound2) {

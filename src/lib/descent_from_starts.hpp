@@ -119,8 +119,8 @@ inline double answer_margin(double best, double gap2) {
 
 // Stores one answer, or the miss marker (+inf, target.n) when it lies beyond
 // the squared bound.
-inline void store_answer(std::optional<double> bound2, std::size_t n, double best, std::uint32_t vertex,
-                         double& dist2, std::uint32_t& idx) {
+inline void store_answer(std::optional<double> bound2, std::size_t n, double best, std::uint32_t vertex, double& dist2,
+                         std::uint32_t& idx) {
     if (bound2 && !(best <= *bound2)) {
         dist2 = std::numeric_limits<double>::infinity();
         idx = static_cast<std::uint32_t>(n);
@@ -197,9 +197,9 @@ void descend_chained(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries, const
 // on any graph a local minimum, as from any start); `new_margins` gets every
 // answer's margin for the next move. Runs of `chain_run` queries, as above.
 template <class T, class Q>
-void track_queries(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries, const Q* previous,
-                   const std::uint32_t* starts, const double* margins, std::size_t first_run, std::size_t last_run,
-                   double* dist2, std::uint32_t* idx, double* new_margins) {
+void track_queries(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries, const Q* previous, const std::uint32_t* starts,
+                   const double* margins, std::size_t first_run, std::size_t last_run, double* dist2,
+                   std::uint32_t* idx, double* new_margins) {
     for (std::size_t run = first_run; run < last_run; ++run) {
         const std::size_t begin = run * chain_run, end = std::min(queries.n, begin + chain_run);
         for (std::size_t i = begin; i < end; ++i) {

@@ -32,8 +32,8 @@ template <class S>
 // unmeasured part masked off, so no read leaves the list.
 template <class S>
 [[gnu::always_inline]] inline Candidate<S> nearest_in_row(const GraphOperand<S>& target, std::uint32_t begin,
-                                                              std::uint32_t end, std::uint32_t current, S best,
-                                                              const PackedPoint<S>& q) {
+                                                          std::uint32_t end, std::uint32_t current, S best,
+                                                          const PackedPoint<S>& q) {
     const PackedPoint<S>* const points = target.points;
     const auto* const neighbours = reinterpret_cast<const std::uint32_t*>(target.indices.data);
     using Index = LaneIndex<S>;

@@ -24,14 +24,14 @@
 namespace ornel {
 
 enum class Failure {
-    index_out_of_bounds,       // (len, index)
-    too_few_columns,           // (columns): a table read at column `columns`, as an index failure
-    slice_inverted,            // (start, end)
-    slice_past_end,            // (end, len)
-    capacity_overflow,         // a size beyond what memory or an array can address
-    strided_csr_indptr,        // a CSR array read as a plain array is strided
+    index_out_of_bounds,  // (len, index)
+    too_few_columns,      // (columns): a table read at column `columns`, as an index failure
+    slice_inverted,       // (start, end)
+    slice_past_end,       // (end, len)
+    capacity_overflow,    // a size beyond what memory or an array can address
+    strided_csr_indptr,   // a CSR array read as a plain array is strided
     strided_csr_indices,
-    strided_target_perm,       // a permutation read as a plain array is strided
+    strided_target_perm,  // a permutation read as a plain array is strided
     strided_query_perm,
     target_perm_out_of_range,  // (position, value as int64, target points)
     target_perm_repeat,        // (position, value)
@@ -41,10 +41,10 @@ enum class Failure {
     too_many_edges,            // a graph of more than 2^32 - 1 neighbour entries
     simplices_changed,         // the caller's tetrahedra changed while being read
     // The tetrahedraliser's input that has no answer (InputFailure).
-    too_many_cloud_points,     // (points)
-    cloud_too_few_columns,     // (columns)
+    too_many_cloud_points,  // (points)
+    cloud_too_few_columns,  // (columns)
     points_need_three_columns,
-    non_finite_coordinate,     // (point, 1 for nan, 0 for infinity)
+    non_finite_coordinate,  // (point, 1 for nan, 0 for infinity)
     fewer_than_four_distinct,
     all_collinear,
     all_coplanar,
@@ -71,24 +71,24 @@ enum class Failure {
     indptr_length_mismatch,    // indptr without one entry more than points has rows
     target_too_large,          // more points than uint32 indices reach
     target_without_points,
-    starts_per_query,          // starts without one entry per query
+    starts_per_query,  // starts without one entry per query
     margins_per_query,
     previous_per_query,
-    tracking_state_partial,    // previous, starts and margins not all given, nor none
+    tracking_state_partial,  // previous, starts and margins not all given, nor none
     graph_not_of_points,
     normals_per_target,
     matches_per_moved,
     match_outside_targets,
-    neighbours_not_rows,       // neighbours not one contiguous uint32 row per point
+    neighbours_not_rows,  // neighbours not one contiguous uint32 row per point
     too_many_passes,
     neighbour_outside_points,
-    points_not_rows,           // points not one contiguous row of three per point
+    points_not_rows,  // points not one contiguous row of three per point
     normals_not_rows,
-    neighbours_per_point,      // neighbours without one row per point
-    normals_per_point,         // normals or neighbours without one row per point
+    neighbours_per_point,  // neighbours without one row per point
+    normals_per_point,     // normals or neighbours without one row per point
     too_many_points_for_components,
     // Region searches and M3C2 given what has no answer (InputFailure).
-    size_not_finite,           // a radius or depth not a finite number >= 0
+    size_not_finite,  // a radius or depth not a finite number >= 0
     axes_per_centre,
     epochs_of_two_types,
     normal_radius_not_positive,
@@ -104,13 +104,13 @@ enum class Failure {
     pseudo_normals_per_triangle,
     negative_upper_bound,
     // The first-use index given what has no answer (InputFailure).
-    points_too_few_columns,    // (rows, columns)
-    queries_too_few_columns,   // (rows, columns)
-    points_too_many,           // (rows)
-    queries_too_many,          // (rows)
-    points_non_finite,         // (point, 1 for nan, 0 for infinity)
-    queries_non_finite,        // (point, 1 for nan, 0 for infinity)
-    k_out_of_range,            // (k)
+    points_too_few_columns,   // (rows, columns)
+    queries_too_few_columns,  // (rows, columns)
+    points_too_many,          // (rows)
+    queries_too_many,         // (rows)
+    points_non_finite,        // (point, 1 for nan, 0 for infinity)
+    queries_non_finite,       // (point, 1 for nan, 0 for infinity)
+    k_out_of_range,           // (k)
     radius_not_a_distance,
 };
 

@@ -67,7 +67,8 @@ inline Tetrahedron sorted_ids(std::uint64_t v0, std::uint64_t v1, std::uint64_t 
 
 // Row r's ids in ascending order, for the passes after validation.
 inline Tetrahedron sorted_row(const Strided<std::uint64_t, 2>& simplices, std::size_t r, std::uint64_t n) {
-    const std::uint64_t v0 = simplices.at(r, 0), v1 = simplices.at(r, 1), v2 = simplices.at(r, 2), v3 = simplices.at(r, 3);
+    const std::uint64_t v0 = simplices.at(r, 0), v1 = simplices.at(r, 1), v2 = simplices.at(r, 2),
+                        v3 = simplices.at(r, 3);
     if (largest(v0, v1, v2, v3) >= n) [[unlikely]]
         fail_changed();
     return sorted_ids(v0, v1, v2, v3);
@@ -83,8 +84,9 @@ inline Tetrahedron sorted_row(const Strided<std::uint64_t, 2>& simplices, std::s
 // the cache misses of the writes behind it, so each block of rows is first
 // sorted, without branching, into three queues (rows whose w0, w1 or w2 is in
 // range), and each queue is then written out.
-inline void gather_lists(const Strided<std::uint64_t, 2>& simplices, std::uint64_t n, std::uint64_t lo, std::uint64_t hi,
-                         std::uint64_t* starts, std::uint32_t* lists, std::uint64_t base, std::uint64_t end) {
+inline void gather_lists(const Strided<std::uint64_t, 2>& simplices, std::uint64_t n, std::uint64_t lo,
+                         std::uint64_t hi, std::uint64_t* starts, std::uint32_t* lists, std::uint64_t base,
+                         std::uint64_t end) {
     constexpr std::size_t block = 512;
     std::uint32_t first[block][4], second[block][3], third[block][2];
     const std::uint64_t span = hi - lo;
@@ -158,8 +160,10 @@ inline std::uint32_t* sort_unique(std::uint32_t* first, std::uint32_t* last, std
             }
         }
     }
-    if (kept - first <= 32) insertion_sort(first, kept);
-    else std::sort(first, kept);
+    if (kept - first <= 32)
+        insertion_sort(first, kept);
+    else
+        std::sort(first, kept);
     return kept;
 }
 
@@ -363,8 +367,7 @@ inline void mirror_lower_parts(std::uint64_t* starts, const std::uint32_t* indpt
 // step 3 needs the same scratch again only for heavily repeated rows.
 inline CsrGraph graph_from_simplices(const Strided<std::uint64_t, 2>& simplices, std::uint64_t n) {
     using namespace simplex_detail;
-    if (n > u32_limit)
-        fail(Failure::too_many_points, n);
+    if (n > u32_limit) fail(Failure::too_many_points, n);
     const std::size_t m = simplices.rows;
     if (m > 0 && simplices.columns < 4) fail(Failure::too_few_columns, simplices.columns);
 

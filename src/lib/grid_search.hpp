@@ -205,9 +205,8 @@ struct GridNearestK {
 template <class S, class Take>
 void ball_in_grid(const CellGrid<S>& grid, const double* q, double radius2, Take&& take) {
     const double bound2 = radius2;
-    visit_cells(grid, q, bound2, [&](std::uint32_t begin, std::uint32_t end) {
-        detail::scan_run(grid, begin, end, q, bound2, take);
-    });
+    visit_cells(grid, q, bound2,
+                [&](std::uint32_t begin, std::uint32_t end) { detail::scan_run(grid, begin, end, q, bound2, take); });
 }
 
 // Queries in fewer than this many a thread are not worth another thread.
@@ -219,15 +218,15 @@ template <class S, class Q>
 void grid_nearest(const CellGrid<S>& grid, const PointsView<Q>& queries, std::size_t threads, double* dist2,
                   std::uint32_t* idx) {
     const Buffer<std::uint32_t> order = morton_rows(queries, threads);
-    const auto search = Dispatch<GridNearest<S, Q>, void, const CellGrid<S>*, const PointsView<Q>*,
-                                 const std::uint32_t*, std::size_t, std::size_t, double*, double*,
-                                 std::uint32_t*>::pick();
+    const auto search =
+        Dispatch<GridNearest<S, Q>, void, const CellGrid<S>*, const PointsView<Q>*, const std::uint32_t*, std::size_t,
+                 std::size_t, double*, double*, std::uint32_t*>::pick();
     on_ranges(queries.rows, parts_for_items(queries.rows, threads, grid_queries_per_thread),
-                 [&](std::size_t, std::size_t first, std::size_t last) {
-                     // Coordinates, distances and rows of a block of queries.
-                     Buffer<double> block(3 * query_block + query_block + query_block / 2);
-                     search(&grid, &queries, order.data(), first, last, block.data(), dist2, idx);
-                 });
+              [&](std::size_t, std::size_t first, std::size_t last) {
+                  // Coordinates, distances and rows of a block of queries.
+                  Buffer<double> block(3 * query_block + query_block + query_block / 2);
+                  search(&grid, &queries, order.data(), first, last, block.data(), dist2, idx);
+              });
 }
 
 // The k nearest target points of every row of `queries`, k a row.
@@ -237,14 +236,14 @@ void grid_nearest_k(const CellGrid<S>& grid, const PointsView<Q>& queries, std::
     using Entry = typename GridNearestK<S, Q>::Entry;
     if (k == 0) return;
     const Buffer<std::uint32_t> order = morton_rows(queries, threads);
-    const auto search = Dispatch<GridNearestK<S, Q>, void, const CellGrid<S>*, const PointsView<Q>*,
-                                 const std::uint32_t*, std::size_t, std::size_t, std::size_t, Entry*, double*,
-                                 std::uint32_t*>::pick();
+    const auto search =
+        Dispatch<GridNearestK<S, Q>, void, const CellGrid<S>*, const PointsView<Q>*, const std::uint32_t*, std::size_t,
+                 std::size_t, std::size_t, Entry*, double*, std::uint32_t*>::pick();
     on_ranges(queries.rows, parts_for_items(queries.rows, threads, grid_queries_per_thread),
-                 [&](std::size_t, std::size_t first, std::size_t last) {
-                     Buffer<Entry> scratch(2 * k);
-                     search(&grid, &queries, order.data(), first, last, k, scratch.data(), dist2, idx);
-                 });
+              [&](std::size_t, std::size_t first, std::size_t last) {
+                  Buffer<Entry> scratch(2 * k);
+                  search(&grid, &queries, order.data(), first, last, k, scratch.data(), dist2, idx);
+              });
 }
 
 // How many target points lie within `radius2` (squared) of each row of
@@ -253,15 +252,15 @@ template <class S, class Q>
 void grid_ball_counts(const CellGrid<S>& grid, const PointsView<Q>& queries, double radius2, std::size_t threads,
                       std::uint64_t* counts) {
     on_ranges(queries.rows, parts_for_items(queries.rows, threads, grid_queries_per_thread),
-                 [&](std::size_t, std::size_t first, std::size_t last) {
-                     for (std::size_t r = first; r < last; ++r) {
-                         double q[3];
-                         detail::read_query(queries, r, q);
-                         std::uint64_t count = 0;
-                         ball_in_grid(grid, q, radius2, [&](std::uint32_t, double) { ++count; });
-                         counts[r] = count;
-                     }
-                 });
+              [&](std::size_t, std::size_t first, std::size_t last) {
+                  for (std::size_t r = first; r < last; ++r) {
+                      double q[3];
+                      detail::read_query(queries, r, q);
+                      std::uint64_t count = 0;
+                      ball_in_grid(grid, q, radius2, [&](std::uint32_t, double) { ++count; });
+                      counts[r] = count;
+                  }
+              });
 }
 
 }  // namespace ornel

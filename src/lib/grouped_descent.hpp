@@ -61,8 +61,8 @@ inline void check_target_perm(const std::optional<Strided<std::int64_t>>& target
 
 template <class S>
 SearchResult<S> grouped_descent(const PreparedGraph<S>& target, const GroupedQueries<S>& grouped,
-                                 const std::optional<Strided<std::int64_t>>& target_perm, const GroupedOptions& options,
-                                 const std::optional<SearchBound<S>>& bound) {
+                                const std::optional<Strided<std::int64_t>>& target_perm, const GroupedOptions& options,
+                                const std::optional<SearchBound<S>>& bound) {
     const std::size_t n = grouped.n_points();
     const std::uint64_t nt = target.points.size();
     if (n == 0) return {Buffer<S>(0), Buffer<std::uint64_t>(0)};

@@ -36,8 +36,7 @@ namespace detail {
 template <class S>
 void check_cloud_permutations(std::span<const std::span<const PackedPoint<S>>> clouds,
                               std::span<const std::optional<Strided<std::int64_t>>> cloud_perms) {
-    if (cloud_perms.size() != clouds.size())
-        fail(Failure::query_perms_count, cloud_perms.size(), clouds.size());
+    if (cloud_perms.size() != clouds.size()) fail(Failure::query_perms_count, cloud_perms.size(), clouds.size());
     std::size_t largest = 0;
     for (std::span<const PackedPoint<S>> cloud : clouds) largest = std::max(largest, cloud.size());
     Buffer<std::uint8_t> taken(largest);
@@ -50,8 +49,7 @@ void check_cloud_permutations(std::span<const std::span<const PackedPoint<S>>> c
         for (std::size_t k = 0; k < size; ++k) {
             const std::uint64_t destination = static_cast<std::uint64_t>(p[k]);
             check_index(destination, size);
-            if (taken[destination])
-                fail(Failure::query_perm_repeat, c, destination);
+            if (taken[destination]) fail(Failure::query_perm_repeat, c, destination);
             taken[destination] = 1;
         }
     }

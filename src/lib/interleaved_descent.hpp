@@ -42,10 +42,17 @@ class InterleavedLanes {
 public:
     InterleavedLanes(const GraphOperand<S>& target, const GraphOperand<S>& query, const SeedingOrder& order,
                      const PerPointBound<S>* per_point, S* dists, std::uint64_t* idx, std::uint32_t* handed_on)
-        : target_(target), query_(query), order_(order), per_point_(per_point), dists_(dists), idx_(idx),
-          handed_on_(handed_on), points_(target.points),
+        : target_(target),
+          query_(query),
+          order_(order),
+          per_point_(per_point),
+          dists_(dists),
+          idx_(idx),
+          handed_on_(handed_on),
+          points_(target.points),
           offsets_(reinterpret_cast<const std::uint32_t*>(target.indptr.data)),
-          neighbours_(reinterpret_cast<const std::uint32_t*>(target.indices.data)), nq_(order.query.size()),
+          neighbours_(reinterpret_cast<const std::uint32_t*>(target.indices.data)),
+          nq_(order.query.size()),
           root_seed_(target.start) {}
 
     [[gnu::always_inline]] void run() {
@@ -78,12 +85,12 @@ public:
 private:
     struct Lane {
         PackedPoint<S> point;
-        S best;                   // squared distance of `current`
-        std::uint32_t query;      // the point searched for; no_query when the lane is idle
-        std::uint32_t position;   // its place in `order`
+        S best;                  // squared distance of `current`
+        std::uint32_t query;     // the point searched for; no_query when the lane is idle
+        std::uint32_t position;  // its place in `order`
         std::uint32_t seed;
         std::uint32_t current;
-        std::uint32_t begin;      // current's row, asked for one turn before it is measured
+        std::uint32_t begin;  // current's row, asked for one turn before it is measured
         std::uint32_t end;
         bool awaiting_seed;
     };

@@ -84,7 +84,8 @@ public:
             if constexpr (!checked) {
                 // The next nearest candidate is likely the next row expanded:
                 // ask for its neighbour list while this row is worked on.
-                if (!heap_.empty()) __builtin_prefetch(rows.unchecked_neighbours + rows.unchecked_offsets[heap_.top().vertex]);
+                if (!heap_.empty())
+                    __builtin_prefetch(rows.unchecked_neighbours + rows.unchecked_offsets[heap_.top().vertex]);
             }
             std::uint64_t begin, end;
             if (!rows.bounds(vertex, begin, end)) continue;
@@ -285,7 +286,7 @@ inline void check_result_shape(std::uint64_t nq, std::uint64_t k) {
 // left a miss and does not move the running seed on.
 template <class S>
 SearchResult<S> knn_search(const GraphOperand<S>& query, const GraphOperand<S>& target, std::uint64_t k,
-                        std::uint64_t ef, const std::optional<SearchBound<S>>& bound) {
+                           std::uint64_t ef, const std::optional<SearchBound<S>>& bound) {
     constexpr S inf = std::numeric_limits<S>::infinity();
     if (query.indptr.len == 0) fail_capacity_overflow();
     const std::size_t nq = query.indptr.len - 1;

@@ -96,9 +96,9 @@ struct FeatureNormals {
 
 template <class S>
 struct MeshAnswers {
-    S* distance;                // per query; negative inside when signed
-    std::uint32_t* triangle;    // per query; the triangle count where none within the bound
-    S* barycentric;             // 3 per query
+    S* distance;              // per query; negative inside when signed
+    std::uint32_t* triangle;  // per query; the triangle count where none within the bound
+    S* barycentric;           // 3 per query
 };
 
 namespace detail {
@@ -161,9 +161,8 @@ template <class S>
 void measure(const BvhView<S>& bvh, const Vec3<S>& p, std::uint32_t position, Best<S>& best) {
     if (corner_box_distance2(bvh.corners + 9 * std::size_t{position}, p) > best.closest.distance2 * prune_slack<S>)
         return;
-    const TriangleClosest<S> closest = closest_on_triangle(p, corner(bvh.corners, position, 0),
-                                                           corner(bvh.corners, position, 1),
-                                                           corner(bvh.corners, position, 2));
+    const TriangleClosest<S> closest = closest_on_triangle(
+        p, corner(bvh.corners, position, 0), corner(bvh.corners, position, 1), corner(bvh.corners, position, 2));
     const std::uint32_t triangle = bvh.order[position];
     if (closest.distance2 < best.closest.distance2 ||
         (closest.distance2 == best.closest.distance2 && triangle < best.triangle))
@@ -264,9 +263,8 @@ void answer(const BvhView<S>& bvh, const Vec3<S>& p, const Best<S>& best, Featur
 // distance then is infinite, the triangle the triangle count). Each thread
 // sorts its own rows, so the sort is split over the threads too.
 template <class S>
-void mesh_distances(const BvhView<S>& bvh, const BvhTopology& topology, const PointsView<S>& queries,
-                    std::size_t first, std::size_t last, std::optional<S> bound2, FeatureNormals normals,
-                    const MeshAnswers<S>& answers) {
+void mesh_distances(const BvhView<S>& bvh, const BvhTopology& topology, const PointsView<S>& queries, std::size_t first,
+                    std::size_t last, std::optional<S> bound2, FeatureNormals normals, const MeshAnswers<S>& answers) {
     const S limit2 = bound2 ? *bound2 : std::numeric_limits<S>::infinity();
     const std::uint32_t none = std::numeric_limits<std::uint32_t>::max();
     PointsView<S> rows = queries;
@@ -287,8 +285,10 @@ void mesh_distances(const BvhView<S>& bvh, const BvhTopology& topology, const Po
         for (std::size_t k = 0; k < count; ++k) {
             detail::Best<S>& best = found[k];
             best = {{limit2, S(0), S(0), S(0), TriangleFeature::face}, none, none};
-            if (previous != none) detail::search_up(bvh, topology, points[k], previous, best);
-            else detail::descend(bvh, points[k], 0, detail::box_distance2(bvh.bounds, points[k]), best);
+            if (previous != none)
+                detail::search_up(bvh, topology, points[k], previous, best);
+            else
+                detail::descend(bvh, points[k], 0, detail::box_distance2(bvh.bounds, points[k]), best);
             if (best.triangle != none) previous = best.position;
         }
         for (std::size_t k = 0; k < count; ++k)

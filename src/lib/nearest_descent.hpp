@@ -95,7 +95,7 @@ Candidate<S> greedy_descent(const GraphOperand<S>& target, std::uint64_t seed, c
 // greedy_descent over a well-formed target, one nearest_in_row per step.
 template <class S>
 [[gnu::always_inline]] inline Candidate<S> descend_well_formed(const GraphOperand<S>& target, std::uint32_t current,
-                                                                   const PackedPoint<S>& q) {
+                                                               const PackedPoint<S>& q) {
     const auto* const offsets = reinterpret_cast<const std::uint32_t*>(target.indptr.data);
     S best = squared_distance(target.points[current], q);
     for (;;) {
@@ -120,8 +120,8 @@ struct WellFormedDescent {
 };
 
 template <class S>
-using Descents = Dispatch<WellFormedDescent<S>, Candidate<S>, const GraphOperand<S>&, std::uint64_t,
-                          const PackedPoint<S>&>;
+using Descents =
+    Dispatch<WellFormedDescent<S>, Candidate<S>, const GraphOperand<S>&, std::uint64_t, const PackedPoint<S>&>;
 
 // The descent for this target on this processor: the checked one unless the
 // target is known to be well formed.
@@ -145,7 +145,8 @@ void descend_all_interleaved(const GraphOperand<S>& target, const GraphOperand<S
     const std::size_t nq = result.idx.size();
     auto walk_query = [&] { return seeding_order(query.indptr, query.indices, query.n_points, nq); };
     std::optional<SeedingOrder> uncached;
-    const SeedingOrder& order = query.seeding_cache ? query.seeding_cache->get(walk_query) : uncached.emplace(walk_query());
+    const SeedingOrder& order =
+        query.seeding_cache ? query.seeding_cache->get(walk_query) : uncached.emplace(walk_query());
     Buffer<std::uint32_t> handed_on(nq);
     std::fill_n(handed_on.data(), nq, not_handed_on);
     InterleavedDescents<S>::pick()(target, query, order, per_point, result.dists.data(), result.idx.data(),
@@ -154,7 +155,7 @@ void descend_all_interleaved(const GraphOperand<S>& target, const GraphOperand<S
 
 template <class S>
 SearchResult<S> nearest_descent(const GraphOperand<S>& query, const GraphOperand<S>& target,
-                                 const std::optional<SearchBound<S>>& bound) {
+                                const std::optional<SearchBound<S>>& bound) {
     constexpr S inf = std::numeric_limits<S>::infinity();
     if (query.indptr.len == 0) fail_capacity_overflow();
     const std::size_t nq = query.indptr.len - 1;
@@ -188,13 +189,13 @@ SearchResult<S> nearest_descent(const GraphOperand<S>& query, const GraphOperand
         } else {
             QueryWalk walk(nq);
             walk.run<DecreasingRows::fail>(query.indptr, query.indices, global_seed,
-                                       [&](std::uint64_t seed, std::uint64_t q) -> std::uint64_t {
-                                           const Candidate<S> answer = descend(target, seed, query_point(q));
-                                           result.dists[q] = std::sqrt(answer.squared_distance);
-                                           result.idx[q] = answer.vertex;
-                                           global_seed = answer.vertex;
-                                           return answer.vertex;
-                                       });
+                                           [&](std::uint64_t seed, std::uint64_t q) -> std::uint64_t {
+                                               const Candidate<S> answer = descend(target, seed, query_point(q));
+                                               result.dists[q] = std::sqrt(answer.squared_distance);
+                                               result.idx[q] = answer.vertex;
+                                               global_seed = answer.vertex;
+                                               return answer.vertex;
+                                           });
         }
         if (plan == BoundPlan::search_all) {
             // Seeds above came from the raw answers; only now apply the bound.
@@ -219,30 +220,30 @@ SearchResult<S> nearest_descent(const GraphOperand<S>& query, const GraphOperand
     }
     bool target_checked = false;
     QueryWalk walk(nq);
-    walk.run<DecreasingRows::fail>(
-        query.indptr, query.indices, global_seed, [&](std::uint64_t seed, std::uint64_t q) -> std::uint64_t {
-            const PackedPoint<S>& p = query_point(q);
-            if (point_box_distance_squared(target_box, p) > r2) {
-                result.dists[q] = inf;
-                result.idx[q] = nt;
-                return seed;
-            }
-            if (!target_checked) {
-                require_contiguous_csr(target.indptr, target.indices);
-                target_checked = true;
-            }
-            const Candidate<S> answer = descend(target, seed, p);
-            const S d = std::sqrt(answer.squared_distance);
-            if (d * d > r2) {
-                result.dists[q] = inf;
-                result.idx[q] = nt;
-                return seed;
-            }
-            result.dists[q] = d;
-            result.idx[q] = answer.vertex;
-            global_seed = answer.vertex;
-            return answer.vertex;
-        });
+    walk.run<DecreasingRows::fail>(query.indptr, query.indices, global_seed,
+                                   [&](std::uint64_t seed, std::uint64_t q) -> std::uint64_t {
+                                       const PackedPoint<S>& p = query_point(q);
+                                       if (point_box_distance_squared(target_box, p) > r2) {
+                                           result.dists[q] = inf;
+                                           result.idx[q] = nt;
+                                           return seed;
+                                       }
+                                       if (!target_checked) {
+                                           require_contiguous_csr(target.indptr, target.indices);
+                                           target_checked = true;
+                                       }
+                                       const Candidate<S> answer = descend(target, seed, p);
+                                       const S d = std::sqrt(answer.squared_distance);
+                                       if (d * d > r2) {
+                                           result.dists[q] = inf;
+                                           result.idx[q] = nt;
+                                           return seed;
+                                       }
+                                       result.dists[q] = d;
+                                       result.idx[q] = answer.vertex;
+                                       global_seed = answer.vertex;
+                                       return answer.vertex;
+                                   });
     return result;
 }
 

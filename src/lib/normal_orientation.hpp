@@ -101,7 +101,8 @@ std::size_t orient_normals(const T* points, std::size_t n, const std::uint32_t* 
         }
         const double aligned = alignment(i, j);
         const double limit2 = facing_cosine * facing_cosine * length2;
-        if (std::abs(aligned) >= facing_cosine && length2 > 0 && along_i * along_i > limit2 && along_j * along_j > limit2)
+        if (std::abs(aligned) >= facing_cosine && length2 > 0 && along_i * along_i > limit2 &&
+            along_j * along_j > limit2)
             return Link{1 - std::abs(along_i * along_j) / length2, along_i * along_j > 0};
         const double off_plane = length2 > 0 ? std::sqrt(std::max(along_i * along_i, along_j * along_j) / length2) : 0;
         return Link{1 - std::abs(aligned) * (1 - off_plane), aligned < 0};

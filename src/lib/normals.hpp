@@ -34,8 +34,8 @@ inline Vector3 least_eigenvector(double xx, double xy, double xz, double yy, dou
     // Eigenvalues in closed form (the trigonometric solution of the characteristic cubic).
     const double mean = (xx + yy + zz) / 3;
     const double off = xy * xy + xz * xz + yz * yz;
-    const double spread = std::sqrt(((xx - mean) * (xx - mean) + (yy - mean) * (yy - mean) +
-                                     (zz - mean) * (zz - mean) + 2 * off) / 6);
+    const double spread =
+        std::sqrt(((xx - mean) * (xx - mean) + (yy - mean) * (yy - mean) + (zz - mean) * (zz - mean) + 2 * off) / 6);
     if (!(spread > 0)) return {0, 0, 0};  // a multiple of the identity: every direction alike
     const double a = (xx - mean) / spread, b = (yy - mean) / spread, c = (zz - mean) / spread;
     const double d = xy / spread, e = xz / spread, f = yz / spread;
@@ -64,7 +64,8 @@ struct PlaneFit {
 
     void add(const Vector3& d) {
         sum[0] += d[0], sum[1] += d[1], sum[2] += d[2];
-        xx += d[0] * d[0], xy += d[0] * d[1], xz += d[0] * d[2], yy += d[1] * d[1], yz += d[1] * d[2], zz += d[2] * d[2];
+        xx += d[0] * d[0], xy += d[0] * d[1], xz += d[0] * d[2], yy += d[1] * d[1], yz += d[1] * d[2],
+            zz += d[2] * d[2];
         count += 1;
     }
     Vector3 centroid() const { return {sum[0] / count, sum[1] / count, sum[2] / count}; }
@@ -145,7 +146,8 @@ void estimate_normals(const T* points, std::size_t n, const std::uint32_t* neigh
         PlaneFit fit;
         for (std::size_t j = 0; j < k; ++j) {
             const T* q = points + 3 * std::size_t{row[j]};
-            fit.add({static_cast<double>(q[0]) - static_cast<double>(p[0]), static_cast<double>(q[1]) - static_cast<double>(p[1]),
+            fit.add({static_cast<double>(q[0]) - static_cast<double>(p[0]),
+                     static_cast<double>(q[1]) - static_cast<double>(p[1]),
                      static_cast<double>(q[2]) - static_cast<double>(p[2])});
         }
         Vector3 normal = fit.normal();

@@ -33,7 +33,7 @@ struct GraphOperand {
     // Set only for a graph known, once and for all, to be well formed
     // (is_well_formed): searches then read it unchecked.
     bool well_formed = false;
-    StampPool* stamp_pool = nullptr;  // where searches borrow visit stamps, if anywhere
+    StampPool* stamp_pool = nullptr;             // where searches borrow visit stamps, if anywhere
     SeedingOrderCache* seeding_cache = nullptr;  // where the graph keeps its seeding order, if anywhere
 };
 
@@ -85,8 +85,8 @@ struct PreparedGraph {
     CsrArray indices() const { return CsrArray::of(graph.indices); }
 
     GraphOperand<S> operand() const {
-        return {points.data(), points.size(), indptr(), indices(), start, well_formed,
-                stamp_pool.get(), seeding_cache.get()};
+        return {points.data(), points.size(), indptr(),         indices(),
+                start,         well_formed,   stamp_pool.get(), seeding_cache.get()};
     }
 
     // The points as a fresh row-major (n, 3) array, pad lane dropped.

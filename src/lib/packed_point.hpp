@@ -77,7 +77,8 @@ struct BoundingBox {
 template <class S>
 BoundingBox<S> bounding_box(const PackedPoint<S>* points, std::size_t count) {
     constexpr S inf = std::numeric_limits<S>::infinity();
-    if (count == 0) return {PackedPoint<S>{Lanes<S>{inf, inf, inf, inf}}, PackedPoint<S>{Lanes<S>{-inf, -inf, -inf, -inf}}};
+    if (count == 0)
+        return {PackedPoint<S>{Lanes<S>{inf, inf, inf, inf}}, PackedPoint<S>{Lanes<S>{-inf, -inf, -inf, -inf}}};
     BoundingBox<S> box{points[0], points[0]};
     for (std::size_t i = 1; i < count; ++i) {
         for (int lane = 0; lane < 4; ++lane) {

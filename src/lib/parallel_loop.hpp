@@ -185,7 +185,6 @@ void on_threads(std::size_t parts, Job&& job) {
     errors.rethrow_first();
 }
 
-
 // How many parts `count` items are split into on `threads` threads: as many
 // as there are threads, up to max_threads, but no more than `count` at
 // `min_items` a part (rounded up) allow, since a smaller part would not pay

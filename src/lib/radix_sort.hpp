@@ -67,8 +67,7 @@ inline void radix_sort(Buffer<KeyedRow>& records, std::size_t threads) {
         // Bucket by bucket, part by part: where each part writes its records.
         std::size_t offset = 0;
         for (std::size_t bucket = 0; bucket < radix_buckets; ++bucket)
-            for (std::size_t part = 0; part < parts; ++part)
-                offset += std::exchange(counts[part][bucket], offset);
+            for (std::size_t part = 0; part < parts; ++part) offset += std::exchange(counts[part][bucket], offset);
         on_ranges(n, parts, [&](std::size_t part, std::size_t begin, std::size_t end) {
             Histogram& next = counts[part];
             for (std::size_t i = begin; i < end; ++i) to[next[digit(from[i].key, pass)]++] = from[i];

@@ -34,8 +34,8 @@ inline constexpr std::size_t grid_min_cells = 4096;
 template <class T>
 struct RowGrid {
     double origin[3] = {0, 0, 0};
-    double edge = 1;                     // along y and z
-    double edges[3] = {1, 1, 1};         // along x (edge / grid_x_split), y, z
+    double edge = 1;                    // along y and z
+    double edges[3] = {1, 1, 1};        // along x (edge / grid_x_split), y, z
     std::int64_t cells[3] = {1, 1, 1};  // along x, y, z
     Buffer<T> xyz;                      // 3 per point, in cell order
     Buffer<std::uint32_t> row;          // each point's row in the caller's array (when kept)
@@ -60,10 +60,13 @@ struct RowGrid {
     // order) whose cells meet the box [lo, hi]; empty runs are skipped.
     template <class Visit>
     void visit_box(const double lo[3], const double hi[3], Visit&& visit) const {
-        visit_rows(lo, hi, [](double, double, double, double, double& row_lo, double& row_hi) {
-            (void)row_lo, (void)row_hi;
-            return true;
-        }, visit);
+        visit_rows(
+            lo, hi,
+            [](double, double, double, double, double& row_lo, double& row_hi) {
+                (void)row_lo, (void)row_hi;
+                return true;
+            },
+            visit);
     }
 
     // visit_box, each row's x-range first narrowed by narrow(y_lo, y_hi, z_lo,

@@ -81,8 +81,7 @@ template <class S>
 BoundPlan plan_bound(const SearchBound<S>& bound, const BoundingBox<S>& query_box) {
     S r2 = bound.r * bound.r;
     if (box_gap_squared(bound.target_box, query_box) > r2) return BoundPlan::all_miss;
-    return reaches_beyond(bound.target_box, query_box, bound.r) ? BoundPlan::test_each_point
-                                                                 : BoundPlan::search_all;
+    return reaches_beyond(bound.target_box, query_box, bound.r) ? BoundPlan::test_each_point : BoundPlan::search_all;
 }
 
 // The query box the bound carries, or else the box of every packed query

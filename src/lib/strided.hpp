@@ -57,8 +57,8 @@ struct Strided<T, 2> {
 
     // Unchecked: callers have checked row < rows and column < columns.
     T at(std::size_t row, std::size_t column) const {
-        return detail::load<T>(data, static_cast<std::ptrdiff_t>(row) * row_stride +
-                                         static_cast<std::ptrdiff_t>(column) * column_stride);
+        return detail::load<T>(
+            data, static_cast<std::ptrdiff_t>(row) * row_stride + static_cast<std::ptrdiff_t>(column) * column_stride);
     }
 };
 

@@ -5,7 +5,7 @@
 // vertices, three edges, the face) holds the point, and the closest point is
 // that feature's projection. It stays well defined on degenerate triangles:
 // an edge of zero length projects to its first end, and a triangle whose
-// face region has no positive area (collinear or repeated corners, or a
+// face region has no positive area (repeated or collinear corners, or a
 // sliver whose barycentric coordinates round outside the triangle) is
 // measured as the nearest of its three edges. Every branch is a fixed
 // sequence of operations, so results are reproducible bit for bit (no
@@ -78,6 +78,11 @@ template <class S>
 TriangleClosest<S> closest_on_triangle(const Vec3<S>& p, const Vec3<S>& a, const Vec3<S>& b, const Vec3<S>& c) {
     using detail::squared_distance_to;
     const Vec3<S> ab = b - a, ac = c - a, ap = p - a;
+    // A repeated corner leaves an edge of zero length, whose region tests hold
+    // for every point (their dot products are all zero): such a triangle is a
+    // segment or a point, measured as the nearest of its edges.
+    const Vec3<S> bc = c - b;
+    if (ab.dot(ab) == S(0) || ac.dot(ac) == S(0) || bc.dot(bc) == S(0)) return detail::closest_on_edges(p, a, b, c);
     const S d1 = ab.dot(ap), d2 = ac.dot(ap);
     if (d1 <= S(0) && d2 <= S(0)) return {ap.dot(ap), S(1), S(0), S(0), TriangleFeature::vertex_a};
     const Vec3<S> bp = p - b;

@@ -26,12 +26,22 @@ from ornel._register import Iteration, Registration, register, register_many
 from ornel._store import Store, StoreError, StoreWarning
 
 __all__ = ["delaunay", "delaunay_graph", "morton_order"]
-__all__ += ["Cloud", "CloudError", "Comparison", "Matrix", "compare", "all_by_all", "join_tile", "nearest", "read_points", "write_points"]
+__all__ += [
+    "Cloud",
+    "CloudError",
+    "Comparison",
+    "Matrix",
+    "compare",
+    "all_by_all",
+    "join_tile",
+    "nearest",
+    "read_points",
+    "write_points",
+]
 __all__ += ["Records", "read_records", "write_records", "Store", "StoreError", "StoreWarning"]
 __all__ += ["Mesh", "MeshComparison", "MeshDistances", "register_to_mesh"]
 __all__ += ["Iteration", "Registration", "register", "register_many"]
 __all__ += ["M3C2Result", "m3c2"]
-
 
 
 def __getattr__(name: str) -> str:
@@ -39,6 +49,7 @@ def __getattr__(name: str) -> str:
     if name != "__version__":
         raise AttributeError(f"module 'ornel' has no attribute {name!r}")
     from importlib import metadata
+
     try:
         version = metadata.version("ornel")
     except metadata.PackageNotFoundError:  # run from a source tree that was never installed

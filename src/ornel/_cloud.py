@@ -6,12 +6,12 @@ import math
 import threading
 from os import PathLike
 from pathlib import Path
-from typing import Any, Literal, Union
+from typing import Any, Literal
 
+import _ornel
 import numpy as np
 import numpy.typing as npt
 
-import _ornel
 from ornel._errors import CloudError
 from ornel._formats import read_points
 from ornel._native import delaunay_graph
@@ -19,12 +19,13 @@ from ornel._normals import NORMAL_NEIGHBOURS, Side, estimate_normals, oriented_n
 from ornel._order import morton_order
 
 Precision = Literal["f32", "f64"]
-Prepared = Union[_ornel.PreparedF32, _ornel.PreparedF64]
+Prepared = _ornel.PreparedF32 | _ornel.PreparedF64
 Graph = tuple[npt.NDArray[np.uint32], npt.NDArray[np.uint32]]
 # Origin of the frame a cloud's single-precision coordinates are measured from.
 Frame = tuple[float, float, float]
 
 MAX_POINTS = 2**32 - 1  # the graphs index points with uint32
+
 
 def check_precision(precision: str) -> Precision:
     if precision not in ("f32", "f64"):
@@ -88,8 +89,9 @@ class Cloud:
     Everything derived is built at most once even when several threads ask at the same
     time, so one `Cloud` can take part in many joins from a thread pool."""
 
-    def __init__(self, points: npt.ArrayLike, name: str | None = None, *, source: str | None = None,
-                 skip_invalid: bool = False) -> None:
+    def __init__(
+        self, points: npt.ArrayLike, name: str | None = None, *, source: str | None = None, skip_invalid: bool = False
+    ) -> None:
         self.name = name if name is not None else "cloud"
         # What errors name: the file it came from, else its name.
         self.source = source if source is not None else name
@@ -128,8 +130,7 @@ class Cloud:
         """Reads a cloud from a file (format by suffix: .npy .ply .xyz .txt .csv .pts .las
         .laz .pcd .obj); its name is the file's stem unless given."""
         points = read_points(path)
-        return cls(points, name if name is not None else Path(path).stem, source=str(path),
-                   skip_invalid=skip_invalid)
+        return cls(points, name if name is not None else Path(path).stem, source=str(path), skip_invalid=skip_invalid)
 
     def __len__(self) -> int:
         return len(self.points)
@@ -141,8 +142,14 @@ class Cloud:
     # rebuild (order, graphs); the prepared objects are rebuilt from those on demand.
     def __getstate__(self) -> dict[str, Any]:
         with self._lock:
-            return {"name": self.name, "source": self.source, "points": self.points,
-                    "order": self._order, "graphs": dict(self._graphs), "valid": self.valid}
+            return {
+                "name": self.name,
+                "source": self.source,
+                "points": self.points,
+                "order": self._order,
+                "graphs": dict(self._graphs),
+                "valid": self.valid,
+            }
 
     def __setstate__(self, state: dict[str, Any]) -> None:
         self.name, self.source, self.points = state["name"], state["source"], state["points"]
@@ -188,8 +195,9 @@ class Cloud:
                 self._sorted[precision] = coords
             return coords
 
-    def coordinates(self, precision: Precision, order: npt.NDArray[np.int64] | None = None,
-                    frame: Frame | None | bool = True) -> npt.NDArray[Any]:
+    def coordinates(
+        self, precision: Precision, order: npt.NDArray[np.int64] | None = None, frame: Frame | None | bool = True
+    ) -> npt.NDArray[Any]:
         """The points (reordered by `order` if given) in `precision`. Single precision
         measures them from `frame` (True: this cloud's own frame), rounding the f64
         differences once; double precision never moves them."""
@@ -253,7 +261,12 @@ class Cloud:
             indptr, indices = np.asarray(indptr), np.asarray(indices)
             if indptr.dtype != np.uint32 or indices.dtype != np.uint32 or indptr.ndim != 1 or indices.ndim != 1:
                 raise ValueError(f"{precision} graph of types {indptr.dtype}, {indices.dtype}; expected 1-D uint32")
-            if len(indptr) != n + 1 or indptr[0] != 0 or indptr[-1] != len(indices) or (np.diff(indptr.astype(np.int64)) < 0).any():
+            if (
+                len(indptr) != n + 1
+                or indptr[0] != 0
+                or indptr[-1] != len(indices)
+                or (np.diff(indptr.astype(np.int64)) < 0).any()
+            ):
                 raise ValueError(f"{precision} graph offsets do not fit {n} points and {len(indices)} neighbours")
             if len(indices) and int(indices.max()) >= n:
                 raise ValueError(f"{precision} graph names point {int(indices.max())} of {n}")
@@ -304,8 +317,9 @@ class Cloud:
                 normals = self._normals[neighbours] = estimate_normals(self, neighbours, threads=threads)
             return normals
 
-    def oriented_normals(self, side: Side, neighbours: int = NORMAL_NEIGHBOURS, *,
-                         threads: int | None = None) -> npt.NDArray[np.float64]:
+    def oriented_normals(
+        self, side: Side, neighbours: int = NORMAL_NEIGHBOURS, *, threads: int | None = None
+    ) -> npt.NDArray[np.float64]:
         """The normals of `normals`, oriented consistently over each connected part of
         the cloud and then toward `side` (see `ornel._normals.oriented_normals`); built
         once per side and kept."""

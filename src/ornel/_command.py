@@ -33,21 +33,21 @@ import numpy.typing as npt
 import ornel
 from ornel._cloud import Cloud, Precision
 from ornel._compare import DISTANCE_FIELD, PERCENTILES, Comparison, compare, field_names
-from ornel._normals import NORMAL_NEIGHBOURS, Side, file_normals, side_of
-from ornel._formats import READ_SUFFIXES, WRITE_SUFFIXES, check_output_place, check_writable, printable, suffix_of
-from ornel._records import Records, check_new_fields, las_grid_note, read_records, write_records
 from ornel._dispatch import all_by_all
 from ornel._errors import CloudError, FieldClash
+from ornel._formats import READ_SUFFIXES, WRITE_SUFFIXES, check_output_place, check_writable, printable, suffix_of
 from ornel._interrupt import quit_quietly
 from ornel._join import default_threads
 from ornel._matrix import Matrix
 from ornel._mesh import Mesh
 from ornel._mesh_compare import MeshComparison, compare_to_mesh, load_model, register_to_mesh
+from ornel._normals import NORMAL_NEIGHBOURS, Side, file_normals, side_of
 from ornel._planner import choose
 from ornel._plot import require_matplotlib
 from ornel._progress import progress_bar
-from ornel._store import Store, points_digest, stored_nearest
+from ornel._records import Records, check_new_fields, las_grid_note, read_records, write_records
 from ornel._register import Registration, format_transform, read_transform, register, write_transform
+from ornel._store import Store, points_digest, stored_nearest
 
 
 def positive_int(text: str) -> int:
@@ -61,15 +61,20 @@ def positive_int(text: str) -> int:
 
 
 def add_threads(command: argparse.ArgumentParser) -> None:
-    command.add_argument("--threads", type=positive_int, default=None,
-                         help=f"threads to use (default: {default_threads()})")
+    command.add_argument(
+        "--threads", type=positive_int, default=None, help=f"threads to use (default: {default_threads()})"
+    )
 
 
 def add_index_kind(command: argparse.ArgumentParser) -> None:
-    command.add_argument("--index-kind", choices=("auto", "graph", "grid"), default="auto",
-                         help="how the reference clouds are searched: 'graph' (a Delaunay graph, dear to "
-                              "build, then reused), 'grid' (a grid of cells, about a sort to build) or "
-                              "'auto', chosen by their reuse (default); the answers are the same")
+    command.add_argument(
+        "--index-kind",
+        choices=("auto", "graph", "grid"),
+        default="auto",
+        help="how the reference clouds are searched: 'graph' (a Delaunay graph, dear to "
+        "build, then reused), 'grid' (a grid of cells, about a sort to build) or "
+        "'auto', chosen by their reuse (default); the answers are the same",
+    )
 
 
 def check_index_kind(args: argparse.Namespace) -> None:
@@ -77,16 +82,25 @@ def check_index_kind(args: argparse.Namespace) -> None:
     for option in ("store", "scheduler"):
         if args.index_kind == "grid" and getattr(args, option, None) is not None:
             raise CloudError(None, f"--index-kind grid cannot be used with --{option}, which searches through graphs")
+
+
 def add_skip_invalid(command: argparse.ArgumentParser) -> None:
-    command.add_argument("--skip-invalid", action="store_true", help="drop points with NaN or infinite coordinates "
-                         "(an organised scan's empty pixels) instead of refusing the file; how many, per file, is "
-                         "said on stderr")
+    command.add_argument(
+        "--skip-invalid",
+        action="store_true",
+        help="drop points with NaN or infinite coordinates "
+        "(an organised scan's empty pixels) instead of refusing the file; how many, per file, is "
+        "said on stderr",
+    )
 
 
 def note_skipped(cloud: Cloud) -> None:
     if cloud.skipped:
-        print(f"ornel: note: {printable(str(cloud.source))}: skipped {cloud.skipped:,} of its "
-              f"{cloud.skipped + len(cloud):,} points (NaN or infinite coordinates)", file=sys.stderr)
+        print(
+            f"ornel: note: {printable(str(cloud.source))}: skipped {cloud.skipped:,} of its "
+            f"{cloud.skipped + len(cloud):,} points (NaN or infinite coordinates)",
+            file=sys.stderr,
+        )
 
 
 def load_cloud(path: str, args: argparse.Namespace, name: str | None = None) -> Cloud:
@@ -106,85 +120,171 @@ class VersionAction(argparse.Action):
     def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
         super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, help="show the version and exit")
 
-    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any,
-                 option_string: str | None = None) -> None:
+    def __call__(
+        self,
+        parser: argparse.ArgumentParser,
+        namespace: argparse.Namespace,
+        values: Any,
+        option_string: str | None = None,
+    ) -> None:
         print(f"ornel {ornel.__version__}")
         parser.exit()
 
 
 def parser() -> argparse.ArgumentParser:
     formats = " ".join(READ_SUFFIXES)
-    main = argparse.ArgumentParser(prog="ornel", description="Nearest-neighbour distances between point clouds "
-                                   f"(files: {formats}).")
+    main = argparse.ArgumentParser(
+        prog="ornel", description=f"Nearest-neighbour distances between point clouds (files: {formats})."
+    )
     main.add_argument("--version", action=VersionAction)
     commands = main.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    matrix = commands.add_parser("matrix", help="mean, max, Chamfer and Hausdorff distances of every pair of files",
-                                 description="Joins every file with every other both ways and prints one row "
-                                 "per unordered pair, in the order given.")
+    matrix = commands.add_parser(
+        "matrix",
+        help="mean, max, Chamfer and Hausdorff distances of every pair of files",
+        description="Joins every file with every other both ways and prints one row "
+        "per unordered pair, in the order given.",
+    )
     matrix.add_argument("files", nargs="+", metavar="FILE", help=f"point clouds ({formats})")
-    matrix.add_argument("--csv", metavar="PATH", help="also write the table as CSV: "
-                        "a,b,mean_ab,mean_ba,chamfer,max_ab,max_ba,hausdorff")
+    matrix.add_argument(
+        "--csv", metavar="PATH", help="also write the table as CSV: a,b,mean_ab,mean_ba,chamfer,max_ab,max_ba,hausdorff"
+    )
     matrix.add_argument("--png", metavar="PATH", help="also draw a heatmap of one measure (matplotlib)")
-    matrix.add_argument("--metric", choices=("chamfer", "hausdorff", "mean", "max"), default="chamfer",
-                        help="the measure --png draws (default: chamfer; mean and max are directed, row to column)")
-    matrix.add_argument("--log-scale", action="store_true", help="--png's colours on a log scale, so that one "
-                        "outlying pair does not flatten the rest")
+    matrix.add_argument(
+        "--metric",
+        choices=("chamfer", "hausdorff", "mean", "max"),
+        default="chamfer",
+        help="the measure --png draws (default: chamfer; mean and max are directed, row to column)",
+    )
+    matrix.add_argument(
+        "--log-scale",
+        action="store_true",
+        help="--png's colours on a log scale, so that one outlying pair does not flatten the rest",
+    )
     add_threads(matrix)
     add_index_kind(matrix)
     add_f64(matrix)
     add_skip_invalid(matrix)
-    matrix.add_argument("--scheduler", metavar="ADDRESS", help="run on the Dask cluster of this scheduler "
-                        "(e.g. tcp://host:8786; --threads is then the workers' business); needs ornel[dask]")
-    matrix.add_argument("--store", metavar="DIR", help="keep indexes and pair results in this store (made if "
-                        "missing) and compute only the pairs it lacks")
-    compare = commands.add_parser("compare", help="cloud-to-cloud distances from the points of A to B",
-                                  description="For every point of A the distance to the nearest point of B: "
-                                  "a summary on stdout, and with --out A's points with a field 'distance'.")
+    matrix.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="run on the Dask cluster of this scheduler "
+        "(e.g. tcp://host:8786; --threads is then the workers' business); needs ornel's dask extra",
+    )
+    matrix.add_argument(
+        "--store",
+        metavar="DIR",
+        help="keep indexes and pair results in this store (made if missing) and compute only the pairs it lacks",
+    )
+    compare = commands.add_parser(
+        "compare",
+        help="cloud-to-cloud distances from the points of A to B",
+        description="For every point of A the distance to the nearest point of B: "
+        "a summary on stdout, and with --out A's points with a field 'distance'.",
+    )
     compare.add_argument("a", metavar="A", help="the compared cloud")
-    compare.add_argument("b", metavar="B", help="the reference: a cloud, or a mesh (.ply or .obj with faces, "
-                         ".stl, .off), whose triangles are measured to")
+    compare.add_argument(
+        "b",
+        metavar="B",
+        help="the reference: a cloud, or a mesh (.ply or .obj with faces, .stl, .off), whose triangles are measured to",
+    )
     compare.add_argument("--vertices", action="store_true", help="compare to B's vertices even when it has faces")
-    compare.add_argument("--out", metavar="PATH", help="write A's points, in A's order, with a per-point field "
-                         f"'distance' (NaN where none), in the format of PATH's suffix ({' '.join(WRITE_SUFFIXES)})")
-    compare.add_argument("--split", action="store_true", help="--out also gets dx dy dz: the vector from each "
-                         "point to its nearest point of B")
-    compare.add_argument("--index", action="store_true", help="--out also gets 'index': that point's index in B "
-                         "(-1 where none)")
-    compare.add_argument("--field", metavar="NAME", default=DISTANCE_FIELD, help="--out's distance field is named "
-                         "NAME (default: distance), the others suffixed alike: distance2 gives dx2 dy2 dz2 index2, "
-                         "d1 gives dx_d1 ...; for a file compared before")
-    compare.add_argument("--overwrite-fields", action="store_true", help="--out replaces the fields of A that have "
-                         "those names (coordinates never) instead of refusing them")
-    compare.add_argument("--signed", action="store_true", help="distances signed along B's normal at the nearest "
-                         "point: positive on the side it points to (see --normals, --normals-toward); with a "
-                         "mesh, by its faces' winding: negative inside a closed mesh")
-    compare.add_argument("--normals", choices=("file", "estimate"), help="with --signed, B's normals: those of "
-                         "B's file (PLY nx ny nz, PCD normal_x ..., LAS extra bytes, text columns of those names; "
-                         "the default when it has them) or estimated from B's --neighbours nearest points and "
-                         "oriented consistently over each connected part of B (the default otherwise)")
-    compare.add_argument("--normals-toward", type=normals_side, metavar="SIDE", help="with --signed, where "
-                         "estimated normals point: 'outside' (the default: away from the centre of each part of "
-                         "B; up where a part is an open, nearly flat sheet such as a floor or terrain), an axis "
-                         "(+z, -z, +x, ...) or a point x,y,z such as the sensor; implies --normals estimate")
-    compare.add_argument("--local-model", choices=("plane",), help="measure to the plane fitted to B's "
-                         "--neighbours nearest points around the nearest point, not to the point itself")
-    compare.add_argument("--neighbours", type=positive_int, default=NORMAL_NEIGHBOURS, metavar="K",
-                         help=f"points of B in a local plane or normal (default {NORMAL_NEIGHBOURS})")
-    compare.add_argument("--max-distance", type=nonnegative_float, metavar="D", help="points farther than D "
-                         "from B get no nearest point (distance NaN, counted apart)")
-    compare.add_argument("--radius", type=nonnegative_float, action="append", metavar="R", default=[],
-                         help="also report precision, recall and F-score at radius R (repeatable; from the "
-                         "exact distances, also where R exceeds --max-distance)")
+    compare.add_argument(
+        "--out",
+        metavar="PATH",
+        help="write A's points, in A's order, with a per-point field "
+        f"'distance' (NaN where none), in the format of PATH's suffix ({' '.join(WRITE_SUFFIXES)})",
+    )
+    compare.add_argument(
+        "--split",
+        action="store_true",
+        help="--out also gets dx dy dz: the vector from each point to its nearest point of B",
+    )
+    compare.add_argument(
+        "--index", action="store_true", help="--out also gets 'index': that point's index in B (-1 where none)"
+    )
+    compare.add_argument(
+        "--field",
+        metavar="NAME",
+        default=DISTANCE_FIELD,
+        help="--out's distance field is named "
+        "NAME (default: distance), the others suffixed alike: distance2 gives dx2 dy2 dz2 index2, "
+        "d1 gives dx_d1 ...; for a file compared before",
+    )
+    compare.add_argument(
+        "--overwrite-fields",
+        action="store_true",
+        help="--out replaces the fields of A that have those names (coordinates never) instead of refusing them",
+    )
+    compare.add_argument(
+        "--signed",
+        action="store_true",
+        help="distances signed along B's normal at the nearest "
+        "point: positive on the side it points to (see --normals, --normals-toward); with a "
+        "mesh, by its faces' winding: negative inside a closed mesh",
+    )
+    compare.add_argument(
+        "--normals",
+        choices=("file", "estimate"),
+        help="with --signed, B's normals: those of "
+        "B's file (PLY nx ny nz, PCD normal_x ..., LAS extra bytes, text columns of those names; "
+        "the default when it has them) or estimated from B's --neighbours nearest points and "
+        "oriented consistently over each connected part of B (the default otherwise)",
+    )
+    compare.add_argument(
+        "--normals-toward",
+        type=normals_side,
+        metavar="SIDE",
+        help="with --signed, where "
+        "estimated normals point: 'outside' (the default: away from the centre of each part of "
+        "B; up where a part is an open, nearly flat sheet such as a floor or terrain), an axis "
+        "(+z, -z, +x, ...) or a point x,y,z such as the sensor; implies --normals estimate",
+    )
+    compare.add_argument(
+        "--local-model",
+        choices=("plane",),
+        help="measure to the plane fitted to B's "
+        "--neighbours nearest points around the nearest point, not to the point itself",
+    )
+    compare.add_argument(
+        "--neighbours",
+        type=positive_int,
+        default=NORMAL_NEIGHBOURS,
+        metavar="K",
+        help=f"points of B in a local plane or normal (default {NORMAL_NEIGHBOURS})",
+    )
+    compare.add_argument(
+        "--max-distance",
+        type=nonnegative_float,
+        metavar="D",
+        help="points farther than D from B get no nearest point (distance NaN, counted apart)",
+    )
+    compare.add_argument(
+        "--radius",
+        type=nonnegative_float,
+        action="append",
+        metavar="R",
+        default=[],
+        help="also report precision, recall and F-score at radius R (repeatable; from the "
+        "exact distances, also where R exceeds --max-distance)",
+    )
     compare.add_argument("--json", metavar="PATH", help="also write the summary as JSON")
-    compare.add_argument("--histogram", metavar="PATH", help="also draw a histogram of the distances (PNG; "
-                         "matplotlib)")
+    compare.add_argument("--histogram", metavar="PATH", help="also draw a histogram of the distances (PNG; matplotlib)")
     compare.add_argument("--log-counts", action="store_true", help="the histogram's counts on a log scale")
-    compare.add_argument("--png", metavar="PATH", help="also draw A's points coloured by distance, seen along "
-                         "x, y, z and obliquely (PNG; matplotlib); signed distances on a diverging scale centred "
-                         "at 0")
-    compare.add_argument("--clip-percentile", type=percentile, default=99.0, metavar="P",
-                         help="the colours of --png saturate at this percentile of the distances (of their "
-                         "sizes when signed, at - and + that value; default 99)")
+    compare.add_argument(
+        "--png",
+        metavar="PATH",
+        help="also draw A's points coloured by distance, seen along "
+        "x, y, z and obliquely (PNG; matplotlib); signed distances on a diverging scale centred "
+        "at 0",
+    )
+    compare.add_argument(
+        "--clip-percentile",
+        type=percentile,
+        default=99.0,
+        metavar="P",
+        help="the colours of --png saturate at this percentile of the distances (of their "
+        "sizes when signed, at - and + that value; default 99)",
+    )
     add_skip_invalid(compare)
     add_threads(compare)
     add_index_kind(compare)
@@ -193,8 +293,12 @@ def parser() -> argparse.ArgumentParser:
     # argparse reads "-z" (or "-1,2,3") after --normals-toward as an option unless told
     # that such words are values here; compare has no options of that shape.
     compare._negative_number_matcher = NEGATIVE_VALUES
-    compare.add_argument("--align", action="store_true", help="first align A to B (point-to-plane ICP, as "
-                         "'ornel align'), then measure the aligned A; --out then writes the aligned points")
+    compare.add_argument(
+        "--align",
+        action="store_true",
+        help="first align A to B (point-to-plane ICP, as "
+        "'ornel align'), then measure the aligned A; --out then writes the aligned points",
+    )
     add_store_commands(commands, formats)
     add_align_parser(commands)
     add_change_parser(commands)
@@ -226,8 +330,9 @@ def normals_side(text: str) -> Side:
     try:
         return side_of(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"expected outside, an axis (+z, -z, +x, ...) or a point x,y,z; "
-                                         f"not {text!r}") from None
+        raise argparse.ArgumentTypeError(
+            f"expected outside, an axis (+z, -z, +x, ...) or a point x,y,z; not {text!r}"
+        ) from None
 
 
 # Values of --normals-toward that argparse would take for options: -z, -x, -1,2,3.
@@ -242,26 +347,36 @@ def needs_matplotlib(path: str) -> None:
 
 
 def add_store_commands(commands: Any, formats: str) -> None:
-    index = commands.add_parser("index", help="build the files' indexes and keep them in a store",
-                                description="Builds the spatial order and graph of every file and keeps them "
-                                "in the store, so that later commands with --store DIR need not build them.")
+    index = commands.add_parser(
+        "index",
+        help="build the files' indexes and keep them in a store",
+        description="Builds the spatial order and graph of every file and keeps them "
+        "in the store, so that later commands with --store DIR need not build them.",
+    )
     index.add_argument("files", nargs="+", metavar="FILE", help=f"point clouds ({formats})")
     index.add_argument("--store", metavar="DIR", required=True, help="the store (made if missing)")
     add_f64(index, "the index for double precision")
     add_threads(index)
     add_skip_invalid(index)
-    store = commands.add_parser("store", help="what a store holds; --prune removes what is not needed",
-                                description="Lists the clouds of a store, its pairs and its size on disk. "
-                                "With --prune, removes files no index uses and, if FILEs are given, every "
-                                "cloud that is none of them, with its index and pairs.")
+    store = commands.add_parser(
+        "store",
+        help="what a store holds; --prune removes what is not needed",
+        description="Lists the clouds of a store, its pairs and its size on disk. "
+        "With --prune, removes files no index uses and, if FILEs are given, every "
+        "cloud that is none of them, with its index and pairs.",
+    )
     store.add_argument("directory", metavar="DIR", help="the store")
     store.add_argument("files", nargs="*", metavar="FILE", help="with --prune: the clouds to keep")
     store.add_argument("--prune", action="store_true", help="remove what no listed file uses")
     add_skip_invalid(store)
-    store.add_argument("--repair", action="store_true", help="rebuild a damaged database from what can still be "
-                       "trusted: its readable rows that match their checksums, and every index whose array files "
-                       "are whole (the old database is kept beside, renamed); run it while no other command uses "
-                       "the store")
+    store.add_argument(
+        "--repair",
+        action="store_true",
+        help="rebuild a damaged database from what can still be "
+        "trusted: its readable rows that match their checksums, and every index whose array files "
+        "are whole (the old database is kept beside, renamed); run it while no other command uses "
+        "the store",
+    )
 
 
 def positive_float(text: str) -> float:
@@ -272,24 +387,44 @@ def positive_float(text: str) -> float:
 
 
 def add_align_parser(commands: Any) -> None:
-    align = commands.add_parser("align", help="rigid transform moving SOURCE onto TARGET (ICP)",
-                                description="Aligns SOURCE to TARGET by ICP (point-to-plane unless "
-                                "--point-to-point) and prints the 4x4 transform, the RMSE and the fitness "
-                                "(share of SOURCE's points with a correspondence).")
+    align = commands.add_parser(
+        "align",
+        help="rigid transform moving SOURCE onto TARGET (ICP)",
+        description="Aligns SOURCE to TARGET by ICP (point-to-plane unless "
+        "--point-to-point) and prints the 4x4 transform, the RMSE and the fitness "
+        "(share of SOURCE's points with a correspondence).",
+    )
     align.add_argument("source", metavar="SOURCE", help="the cloud to move")
     align.add_argument("target", metavar="TARGET", help="the reference cloud")
-    align.add_argument("--out", metavar="ALIGNED", help="write SOURCE's points moved by the transform, with every "
-                       "per-point field of SOURCE (normals turned), in the format of the suffix "
-                       f"({' '.join(WRITE_SUFFIXES)})")
+    align.add_argument(
+        "--out",
+        metavar="ALIGNED",
+        help="write SOURCE's points moved by the transform, with every "
+        "per-point field of SOURCE (normals turned), in the format of the suffix "
+        f"({' '.join(WRITE_SUFFIXES)})",
+    )
     align.add_argument("--transform", metavar="T.txt", help="write the 4x4 matrix as text")
-    align.add_argument("--init", metavar="T.txt", help="start from this rigid 4x4 matrix (text) instead of the "
-                       "identity; needed when the clouds are far apart or turned by more than some 10-20 degrees")
-    align.add_argument("--point-to-point", action="store_true", help="minimise point-to-point distances "
-                       "(default: point-to-plane, along the target's normals)")
-    align.add_argument("--max-distance", type=positive_float, metavar="D", help="ignore correspondences farther "
-                       "apart than D (default: none); give one when the clouds only partly overlap")
-    align.add_argument("--iterations", type=positive_int, default=50, metavar="N",
-                       help="at most N iterations (default: 50)")
+    align.add_argument(
+        "--init",
+        metavar="T.txt",
+        help="start from this rigid 4x4 matrix (text) instead of the "
+        "identity; needed when the clouds are far apart or turned by more than some 10-20 degrees",
+    )
+    align.add_argument(
+        "--point-to-point",
+        action="store_true",
+        help="minimise point-to-point distances (default: point-to-plane, along the target's normals)",
+    )
+    align.add_argument(
+        "--max-distance",
+        type=positive_float,
+        metavar="D",
+        help="ignore correspondences farther "
+        "apart than D (default: none); give one when the clouds only partly overlap",
+    )
+    align.add_argument(
+        "--iterations", type=positive_int, default=50, metavar="N", help="at most N iterations (default: 50)"
+    )
     add_threads(align)
     add_index_kind(align)
     add_skip_invalid(align)
@@ -328,8 +463,7 @@ def check_distinct_outputs(outputs: Sequence[tuple[str, str | None]]) -> None:
                 with contextlib.suppress(OSError):  # one of them does not exist (yet): two files
                     same = os.path.samefile(path, earlier)
             if same:
-                raise CloudError(path, f"is named by both {earlier_option} and {option}; give each output "
-                                 "its own file")
+                raise CloudError(path, f"is named by both {earlier_option} and {option}; give each output its own file")
         seen.append((option, path, where))
 
 
@@ -375,8 +509,14 @@ def run_matrix(args: argparse.Namespace) -> int:
     if args.scheduler is not None:
         matrix = matrix_on_cluster(args.scheduler, clouds, "f64" if args.f64 else "f32", store)
     else:
-        matrix = all_by_all(clouds, threads=args.threads, precision="f64" if args.f64 else "f32",
-                            progress=sys.stderr.isatty(), store=store, index=args.index_kind)
+        matrix = all_by_all(
+            clouds,
+            threads=args.threads,
+            precision="f64" if args.f64 else "f32",
+            progress=sys.stderr.isatty(),
+            store=store,
+            index=args.index_kind,
+        )
     with printing():
         print_table(matrix)
     if args.csv is not None:
@@ -410,8 +550,9 @@ def write_or_fail(path: str, write: Any) -> None:
         raise CloudError(path, f"cannot be written ({error.strerror or error})") from None
 
 
-def print_comparison(args: argparse.Namespace, result: Comparison, stats: dict[str, Any],
-                     normals: str | None = None) -> None:
+def print_comparison(
+    args: argparse.Namespace, result: Comparison, stats: dict[str, Any], normals: str | None = None
+) -> None:
     """A header line (saying, when signed, whose `normals` give the signs), then one
     `label value` line per measure (two words each, so that scripts can read them)."""
     a, b = result.a, result.b
@@ -423,19 +564,26 @@ def print_comparison(args: argparse.Namespace, result: Comparison, stats: dict[s
     measured = stats["points"] - result.skipped
     which = f"{measured:,} of the" if result.skipped else "each of the"
     target = f"{len(result.mesh):,} triangles" if isinstance(result, MeshComparison) else f"{len(b):,} points"
-    print(f"{printable(args.a)} -> {printable(args.b)}: distance from {which} {stats['points']:,} points of "
-          f"{a.name} to the nearest of the {target} of {b.name} ({result.precision}{bound})")
+    print(
+        f"{printable(args.a)} -> {printable(args.b)}: distance from {which} {stats['points']:,} points of "
+        f"{a.name} to the nearest of the {target} of {b.name} ({result.precision}{bound})"
+    )
     rows: list[tuple[str, str]] = []
     if result.skipped:
         rows.append(("skipped", str(result.skipped)))
     if result.max_distance is not None:
         rows += [("within", str(stats["within_max_distance"])), ("beyond", str(stats["beyond_max_distance"]))]
     if stats["mean"] is not None:
-        rows += [(label, f"{stats[label]:.7g}") for label in ("mean", "rms", "std", "min", "max",
-                                                                *(f"p{p}" for p in PERCENTILES))]
+        rows += [
+            (label, f"{stats[label]:.7g}")
+            for label in ("mean", "rms", "std", "min", "max", *(f"p{p}" for p in PERCENTILES))
+        ]
         worst = stats["hausdorff"]
-        rows += [("hausdorff", f"{worst['distance']:.7g}"), ("worst", str(worst["index"])),
-                 ("worst_xyz", ",".join(f"{c:.10g}" for c in worst["point"]))]
+        rows += [
+            ("hausdorff", f"{worst['distance']:.7g}"),
+            ("worst", str(worst["index"])),
+            ("worst_xyz", ",".join(f"{c:.10g}" for c in worst["point"])),
+        ]
     for row in stats["f_scores"]:
         rows += [(f"{key}@{row['radius']:g}", f"{row[key]:.7g}") for key in ("precision", "recall", "f_score")]
     width = max(len(label) for label, _ in rows) + 2 if rows else 0
@@ -445,13 +593,17 @@ def print_comparison(args: argparse.Namespace, result: Comparison, stats: dict[s
 
 def run_compare(args: argparse.Namespace) -> int:
     check_index_kind(args)
-    check_distinct_outputs([("--out", args.out), ("--json", args.json), ("--histogram", args.histogram),
-                            ("--png", args.png)])
+    check_distinct_outputs(
+        [("--out", args.out), ("--json", args.json), ("--histogram", args.histogram), ("--png", args.png)]
+    )
     if not args.signed and (args.normals is not None or args.normals_toward is not None):
         raise CloudError(None, "--normals and --normals-toward choose the normals of --signed; add --signed")
     if args.normals == "file" and args.normals_toward is not None:
-        raise CloudError(None, "--normals-toward orients estimated normals, not B's file's own: "
-                         "give --normals estimate, or leave --normals-toward out")
+        raise CloudError(
+            None,
+            "--normals-toward orients estimated normals, not B's file's own: "
+            "give --normals estimate, or leave --normals-toward out",
+        )
     outputs = [(args.out, None), (args.json, ".json"), (args.histogram, ".png"), (args.png, ".png")]
     for path, suffix in outputs:
         if path is None:
@@ -493,30 +645,49 @@ def run_compare(args: argparse.Namespace) -> int:
         else:
             if store is not None:
                 stored_nearest(b, store, precision)
-            if choose(args.index_kind, len(b), len(a_cloud),
-                      graph_built=b.cached_graph(precision) is not None) == "graph":
+            if (
+                choose(args.index_kind, len(b), len(a_cloud), graph_built=b.cached_graph(precision) is not None)
+                == "graph"
+            ):
                 b.prepared(precision)  # the graph: most of the time, unless stored
         bar.update()
         if args.align:
-            registration = (register_to_mesh(a_cloud, b, threads=args.threads) if isinstance(b, Mesh)
-                            else register(a_cloud, b, threads=args.threads, index=args.index_kind))
+            registration = (
+                register_to_mesh(a_cloud, b, threads=args.threads)
+                if isinstance(b, Mesh)
+                else register(a_cloud, b, threads=args.threads, index=args.index_kind)
+            )
             refuse_unfixed(a_cloud, registration)
             with printing():
                 print_registration(a_cloud, b, registration)
             # Every row moved: the invalid ones stay invalid, and are dropped again.
-            a_cloud = Cloud(registration.apply(a_points), a_cloud.name, source=a_cloud.source,
-                            skip_invalid=args.skip_invalid)
+            a_cloud = Cloud(
+                registration.apply(a_points), a_cloud.name, source=a_cloud.source, skip_invalid=args.skip_invalid
+            )
         result: Comparison
         said = None
         if isinstance(b, Mesh):
-            result = compare_to_mesh(a_cloud, b, precision=precision, max_distance=args.max_distance,
-                                     threads=args.threads, signed=args.signed)
+            result = compare_to_mesh(
+                a_cloud,
+                b,
+                precision=precision,
+                max_distance=args.max_distance,
+                threads=args.threads,
+                signed=args.signed,
+            )
         else:
-            result = compare(a_cloud, b, precision=precision, max_distance=args.max_distance, threads=args.threads,
-                             index=args.index_kind)
+            result = compare(
+                a_cloud,
+                b,
+                precision=precision,
+                max_distance=args.max_distance,
+                threads=args.threads,
+                index=args.index_kind,
+            )
             normals, said = signing_normals(args, b) if args.signed else ("outside", None)
-            result = result.with_measure(local_model=args.local_model, signed=args.signed,
-                                         neighbours=args.neighbours, normals=normals)
+            result = result.with_measure(
+                local_model=args.local_model, signed=args.signed, neighbours=args.neighbours, normals=normals
+            )
         bar.update()
     stats = result.statistics(args.radius)
     with printing():
@@ -524,8 +695,13 @@ def run_compare(args: argparse.Namespace) -> int:
     if args.out is not None:
         fields = result.fields(args.field, split=args.split, index=args.index)
         # Aligned, the points moved, every other record and field as it was.
-        write_moved_or_same(args.out, a_records, registration.transform if args.align else None, fields,
-                            overwrite_fields=args.overwrite_fields)
+        write_moved_or_same(
+            args.out,
+            a_records,
+            registration.transform if args.align else None,
+            fields,
+            overwrite_fields=args.overwrite_fields,
+        )
     if args.json is not None:
         write_or_fail(args.json, lambda path: result.to_json(path, args.radius))
     if args.histogram is not None:
@@ -547,8 +723,11 @@ def signing_normals(args: argparse.Namespace, b: Cloud) -> tuple[Any, str]:
                 raise CloudError(args.b, f"{len(normals):,} normals for {len(b):,} points")
             return normals, "from B's file"
         if args.normals == "file":
-            raise CloudError(args.b, "has no normals for --normals file (fields nx ny nz, normal_x normal_y "
-                             "normal_z or alike); leave --normals out to estimate them")
+            raise CloudError(
+                args.b,
+                "has no normals for --normals file (fields nx ny nz, normal_x normal_y "
+                "normal_z or alike); leave --normals out to estimate them",
+            )
     side = args.normals_toward or side_of("outside")
     kind, vector = side
     toward = "outside" if kind == "outside" else ",".join(f"{c:g}" for c in vector or ())
@@ -560,28 +739,41 @@ def signing_normals(args: argparse.Namespace, b: Cloud) -> tuple[Any, str]:
 def refuse_for_mesh(args: argparse.Namespace) -> None:
     """What a mesh reference cannot do, said before any work."""
     if args.local_model is not None:
-        raise CloudError(args.b, "a mesh is measured to its triangles: --local-model is for clouds "
-                         "(give --vertices to compare to its vertices)")
+        raise CloudError(
+            args.b,
+            "a mesh is measured to its triangles: --local-model is for clouds "
+            "(give --vertices to compare to its vertices)",
+        )
     if args.store is not None:
-        raise CloudError(args.b, "a mesh's index is built in memory: --store is for clouds "
-                         "(give --vertices to compare to its vertices)")
+        raise CloudError(
+            args.b,
+            "a mesh's index is built in memory: --store is for clouds (give --vertices to compare to its vertices)",
+        )
     if args.normals is not None or args.normals_toward is not None:
-        raise CloudError(args.b, "a mesh signs by its faces' winding: --normals and --normals-toward are for "
-                         "clouds (give --vertices to compare to its vertices)")
+        raise CloudError(
+            args.b,
+            "a mesh signs by its faces' winding: --normals and --normals-toward are for "
+            "clouds (give --vertices to compare to its vertices)",
+        )
 
 
 def print_registration(source: Cloud, target: Cloud | Mesh, registration: Registration) -> None:
     method = "point-to-plane" if registration.method == "point_to_plane" else "point-to-point"
     state = "converged" if registration.converged else "NOT converged"
-    print(f"{source.source} -> {target.source}: {method} ICP, {registration.iterations} iteration{'s' if registration.iterations != 1 else ''}, {state}")
+    print(
+        f"{source.source} -> {target.source}: {method} ICP, {registration.iterations} iteration{'s' if registration.iterations != 1 else ''}, {state}"
+    )
     print("transform (target coordinates = transform x source coordinates):")
     print("".join("  " + line + "\n" for line in format_transform(registration.transform).splitlines()), end="")
     print(f"rmse    {registration.rmse:.7g}")
     print(f"fitness {registration.fitness:.7g}")
     if not registration.converged:
-        print(f"ornel: warning: {source.source}: not converged after {registration.iterations} iterations "
-              f"(the last update turned by {math.degrees(registration.history[-1].rotation):.3g} degrees); "
-              "the transform is the last one reached", file=sys.stderr)
+        print(
+            f"ornel: warning: {source.source}: not converged after {registration.iterations} iterations "
+            f"(the last update turned by {math.degrees(registration.history[-1].rotation):.3g} degrees); "
+            "the transform is the last one reached",
+            file=sys.stderr,
+        )
 
 
 def note(message: str) -> None:
@@ -612,9 +804,16 @@ def run_align(args: argparse.Namespace) -> int:
         source = Cloud(records.points, Path(args.source).stem, source=args.source, skip_invalid=args.skip_invalid)
         note_skipped(source)
     target = load_cloud(args.target, args)
-    registration = register(source, target, init=init, max_distance=args.max_distance,
-                            method="point_to_point" if args.point_to_point else "point_to_plane",
-                            max_iterations=args.iterations, threads=args.threads, index=args.index_kind)
+    registration = register(
+        source,
+        target,
+        init=init,
+        max_distance=args.max_distance,
+        method="point_to_point" if args.point_to_point else "point_to_plane",
+        max_iterations=args.iterations,
+        threads=args.threads,
+        index=args.index_kind,
+    )
     refuse_unfixed(source, registration)
     with printing():
         print_registration(source, target, registration)
@@ -625,8 +824,13 @@ def run_align(args: argparse.Namespace) -> int:
     return 0
 
 
-def write_moved_or_same(path: str, records: Records, transform: npt.NDArray[Any] | None,
-                        fields: dict[str, Any], overwrite_fields: bool = False) -> None:
+def write_moved_or_same(
+    path: str,
+    records: Records,
+    transform: npt.NDArray[Any] | None,
+    fields: dict[str, Any],
+    overwrite_fields: bool = False,
+) -> None:
     """Writes the records (moved by `transform` unless None) with the new fields, and says
     how moved LAS coordinates are stored."""
     if transform is None:
@@ -641,8 +845,7 @@ def write_moved_or_same(path: str, records: Records, transform: npt.NDArray[Any]
 
 def open_store(directory: str, create: bool = True) -> Any:
     # A damaged stored file is a warning: it is rebuilt, and the results stay exact.
-    return Store(directory, create=create, report=lambda message: print(f"ornel: warning: {message}",
-                                                                        file=sys.stderr))
+    return Store(directory, create=create, report=lambda message: print(f"ornel: warning: {message}", file=sys.stderr))
 
 
 def run_index(args: argparse.Namespace) -> int:
@@ -669,8 +872,10 @@ def run_store(args: argparse.Namespace) -> int:
         lost = " (some of its rows could not be read)" if done["unreadable"] else ""
         dropped = f", {done['dropped']:,} damaged rows dropped" if done["dropped"] else ""
         kept = f"; the old database kept as {done['kept_as']}" if done["kept_as"] else ""
-        print(f"repaired{lost}: {done['clouds']:,} clouds, {done['indexes']:,} indexes and {done['pairs']:,} pairs "
-              f"kept{dropped}{kept}")
+        print(
+            f"repaired{lost}: {done['clouds']:,} clouds, {done['indexes']:,} indexes and {done['pairs']:,} pairs "
+            f"kept{dropped}{kept}"
+        )
     store = open_store(args.directory, create=False)
     if args.prune:
         keep = [points_digest(load_cloud(path, args).points) for path in args.files] if args.files else None
@@ -679,53 +884,90 @@ def run_store(args: argparse.Namespace) -> int:
     info = store.summary()
     on_disk = info["array_bytes"] + info["database_bytes"]
     pairs = ", ".join(f"{count:,} {precision}" for precision, count in sorted(info["pairs"].items())) or "none"
-    print(f"{args.directory}: {info['clouds']} clouds ({info['points']:,} points), {info['indexes']} indexes, "
-          f"pairs: {pairs}")
+    print(
+        f"{args.directory}: {info['clouds']} clouds ({info['points']:,} points), {info['indexes']} indexes, "
+        f"pairs: {pairs}"
+    )
     per_point = f" ({on_disk / info['points']:.1f} bytes per point)" if info["points"] else ""
-    print(f"on disk: {on_disk:,} bytes{per_point}: arrays {info['array_bytes']:,}, "
-          f"database {info['database_bytes']:,}")
+    print(f"on disk: {on_disk:,} bytes{per_point}: arrays {info['array_bytes']:,}, database {info['database_bytes']:,}")
     clouds = store.clouds()
     if clouds:
         width = max(len(cloud.name) for cloud in clouds)
         for cloud in clouds:
-            print(f"{cloud.name:<{width}}  {cloud.points:>12,}  {' '.join(cloud.precisions) or '-':<7}  "
-                  f"{cloud.digest[:12]}  {cloud.source or ''}")
+            print(
+                f"{cloud.name:<{width}}  {cloud.points:>12,}  {' '.join(cloud.precisions) or '-':<7}  "
+                f"{cloud.digest[:12]}  {cloud.source or ''}"
+            )
     return 0
 
 
 # ---- ornel change: M3C2 between two epochs ----
 
+
 def add_change_parser(commands: Any) -> None:
-    change = commands.add_parser("change", help="M3C2 change from EPOCH1 to EPOCH2 along local normals",
-                                 description="Per core point: a normal fitted to EPOCH1, each epoch's mean position "
-                                 "along it in a cylinder, their difference as the change and its level of "
-                                 "detection (LoD95). Scales are radii; --params takes CloudCompare's diameters "
-                                 "and halves them. Options given override the parameter file's.")
+    change = commands.add_parser(
+        "change",
+        help="M3C2 change from EPOCH1 to EPOCH2 along local normals",
+        description="Per core point: a normal fitted to EPOCH1, each epoch's mean position "
+        "along it in a cylinder, their difference as the change and its level of "
+        "detection (LoD95). Scales are radii; --params takes CloudCompare's diameters "
+        "and halves them. Options given override the parameter file's.",
+    )
     change.add_argument("epoch1", metavar="EPOCH1", help="the earlier epoch (normals are fitted to it)")
     change.add_argument("epoch2", metavar="EPOCH2", help="the later epoch")
-    change.add_argument("--normal-radius", type=positive_float, action="append", metavar="R",
-                        help="radius of the normals' neighbourhoods; repeat for several scales, the most planar "
-                        "chosen per core point")
+    change.add_argument(
+        "--normal-radius",
+        type=positive_float,
+        action="append",
+        metavar="R",
+        help="radius of the normals' neighbourhoods; repeat for several scales, the most planar chosen per core point",
+    )
     change.add_argument("--cylinder-radius", type=positive_float, metavar="r", help="radius of the cylinders")
-    change.add_argument("--max-depth", type=positive_float, metavar="D", help="the cylinders reach D along the "
-                        "normal on each side of the core point")
-    change.add_argument("--core", metavar="SPACING|FILE", help="core points: EPOCH1 subsampled at this spacing, or "
-                        "the points of FILE (default: every point of EPOCH1)")
-    change.add_argument("--normals", metavar="SIDE", help="the side normals are turned to: auto (default: EPOCH1's "
-                        "overall normal, up for terrain), +x -x +y -y +z -z, or a sensor position X,Y,Z")
-    change.add_argument("--robust", action="store_true", help="medians and interquartile ranges instead of means "
-                        "and standard deviations")
-    change.add_argument("--registration-error", type=nonnegative_float, metavar="E", help="added to the LoD "
-                        "(default 0)")
-    change.add_argument("--min-points", type=positive_int, metavar="N", help="fewest points of each epoch in a "
-                        "cylinder for a distance (default 1)")
+    change.add_argument(
+        "--max-depth",
+        type=positive_float,
+        metavar="D",
+        help="the cylinders reach D along the normal on each side of the core point",
+    )
+    change.add_argument(
+        "--core",
+        metavar="SPACING|FILE",
+        help="core points: EPOCH1 subsampled at this spacing, or the points of FILE (default: every point of EPOCH1)",
+    )
+    change.add_argument(
+        "--normals",
+        metavar="SIDE",
+        help="the side normals are turned to: auto (default: EPOCH1's "
+        "overall normal, up for terrain), +x -x +y -y +z -z, or a sensor position X,Y,Z",
+    )
+    change.add_argument(
+        "--robust",
+        action="store_true",
+        help="medians and interquartile ranges instead of means and standard deviations",
+    )
+    change.add_argument(
+        "--registration-error", type=nonnegative_float, metavar="E", help="added to the LoD (default 0)"
+    )
+    change.add_argument(
+        "--min-points",
+        type=positive_int,
+        metavar="N",
+        help="fewest points of each epoch in a cylinder for a distance (default 1)",
+    )
     change.add_argument("--params", metavar="FILE", help="a parameter file saved by CloudCompare's M3C2 dialog")
-    change.add_argument("--out", metavar="PATH", help="write the core points with every field of their file plus "
-                        f"the m3c2_* results, in the format of PATH's suffix ({' '.join(WRITE_SUFFIXES)})")
+    change.add_argument(
+        "--out",
+        metavar="PATH",
+        help="write the core points with every field of their file plus "
+        f"the m3c2_* results, in the format of PATH's suffix ({' '.join(WRITE_SUFFIXES)})",
+    )
     change.add_argument("--json", metavar="PATH", help="also write the parameters and summary as JSON")
     change.add_argument("--histogram", metavar="PATH", help="also draw a histogram of the changes (PNG; matplotlib)")
-    change.add_argument("--png", metavar="PATH", help="also draw the core points coloured by change, those within "
-                        "their LoD in grey (PNG; matplotlib)")
+    change.add_argument(
+        "--png",
+        metavar="PATH",
+        help="also draw the core points coloured by change, those within their LoD in grey (PNG; matplotlib)",
+    )
     add_threads(change)
 
 
@@ -734,14 +976,21 @@ def change_arguments(args: argparse.Namespace) -> dict[str, Any]:
     from ornel._m3c2 import read_cloudcompare_parameters
 
     arguments: dict[str, Any] = read_cloudcompare_parameters(args.params) if args.params else {}
-    given = {"normal_radius": args.normal_radius, "cylinder_radius": args.cylinder_radius,
-             "max_depth": args.max_depth, "registration_error": args.registration_error,
-             "min_points": args.min_points}
+    given = {
+        "normal_radius": args.normal_radius,
+        "cylinder_radius": args.cylinder_radius,
+        "max_depth": args.max_depth,
+        "registration_error": args.registration_error,
+        "min_points": args.min_points,
+    }
     arguments.update({key: value for key, value in given.items() if value is not None})
     if args.robust:
         arguments["robust"] = True
-    missing = [f"--{key.replace('_', '-')}" for key in ("normal_radius", "cylinder_radius", "max_depth")
-               if key not in arguments]
+    missing = [
+        f"--{key.replace('_', '-')}"
+        for key in ("normal_radius", "cylinder_radius", "max_depth")
+        if key not in arguments
+    ]
     if missing:
         raise CloudError(None, f"{', '.join(missing)} needed (or --params with a CloudCompare parameter file)")
     if args.normals is not None:
@@ -754,8 +1003,9 @@ def change_arguments(args: argparse.Namespace) -> dict[str, Any]:
             except ValueError:
                 sensor = []
             if len(sensor) != 3 or not all(math.isfinite(c) for c in sensor):
-                raise CloudError(None, f"--normals {side!r}: expected auto, +x -x +y -y +z -z or a sensor "
-                                       "position X,Y,Z")
+                raise CloudError(
+                    None, f"--normals {side!r}: expected auto, +x -x +y -y +z -z or a sensor position X,Y,Z"
+                )
             arguments["normals"] = {"sensor": sensor}
     return arguments
 
@@ -776,33 +1026,53 @@ def change_core(args: argparse.Namespace, arguments: dict[str, Any], epoch1: Any
     if spacing is None:
         return epoch1
     rows = subsample_rows(np.asarray(epoch1.points), float(spacing))
-    return Records(epoch1.source, "moved", np.asarray(epoch1.points)[rows],
-                        {name: values[rows] for name, values in epoch1.fields().items()})
+    return Records(
+        epoch1.source,
+        "moved",
+        np.asarray(epoch1.points)[rows],
+        {name: values[rows] for name, values in epoch1.fields().items()},
+    )
 
 
 def check_overlap(epoch1: Cloud, epoch2: Cloud, reach: float) -> None:
     lo1, hi1 = epoch1.points.min(axis=0), epoch1.points.max(axis=0)
     lo2, hi2 = epoch2.points.min(axis=0), epoch2.points.max(axis=0)
     if (lo1 > hi2 + reach).any() or (lo2 > hi1 + reach).any():
+
         def box(lo: Any, hi: Any) -> str:
             return " to ".join("(" + ", ".join(f"{c:.6g}" for c in corner) + ")" for corner in (lo, hi))
-        raise CloudError(None, f"{printable(epoch1.source or '')} and {printable(epoch2.source or '')} do not "
-                               f"overlap: their boxes {box(lo1, hi1)} and {box(lo2, hi2)} are farther apart "
-                               f"than the cylinders reach ({reach:g})")
+
+        raise CloudError(
+            None,
+            f"{printable(epoch1.source or '')} and {printable(epoch2.source or '')} do not "
+            f"overlap: their boxes {box(lo1, hi1)} and {box(lo2, hi2)} are farther apart "
+            f"than the cylinders reach ({reach:g})",
+        )
 
 
 def print_change(result: Any, epoch1: Cloud, epoch2: Cloud) -> None:
     stats = result.statistics()
     p = result.parameters
-    print(f"{printable(epoch1.source or '')} -> {printable(epoch2.source or '')}: M3C2 at {stats['core_points']:,} "
-          f"core points ({len(epoch1):,} and {len(epoch2):,} points; normal radius "
-          f"{','.join(f'{r:g}' for r in p['normal_radius'])}, cylinder radius {p['cylinder_radius']:g}, "
-          f"max depth {p['max_depth']:g}{', medians' if p['robust'] else ''})")
-    rows = [("core_points", str(stats["core_points"])), ("with_distance", str(stats["with_distance"])),
-            ("no_distance", str(stats["core_points"] - stats["with_distance"])),
-            ("significant", str(stats["significant"]))]
-    for label in ("significant_share", "mean_change", "median_change", "mean_significant_change",
-                  "median_significant_change", "median_lod"):
+    print(
+        f"{printable(epoch1.source or '')} -> {printable(epoch2.source or '')}: M3C2 at {stats['core_points']:,} "
+        f"core points ({len(epoch1):,} and {len(epoch2):,} points; normal radius "
+        f"{','.join(f'{r:g}' for r in p['normal_radius'])}, cylinder radius {p['cylinder_radius']:g}, "
+        f"max depth {p['max_depth']:g}{', medians' if p['robust'] else ''})"
+    )
+    rows = [
+        ("core_points", str(stats["core_points"])),
+        ("with_distance", str(stats["with_distance"])),
+        ("no_distance", str(stats["core_points"] - stats["with_distance"])),
+        ("significant", str(stats["significant"])),
+    ]
+    for label in (
+        "significant_share",
+        "mean_change",
+        "median_change",
+        "mean_significant_change",
+        "median_significant_change",
+        "median_lod",
+    ):
         if stats[label] is not None:
             rows.append((label, f"{stats[label]:.7g}"))
     width = max(len(label) for label, _ in rows) + 2
@@ -871,8 +1141,14 @@ def main(argv: Sequence[str] | None = None) -> int:
         if quiet:
             signal.signal(signal.SIGINT, signal.default_int_handler)
         args = parser().parse_args(argv)
-        commands = {"matrix": run_matrix, "compare": run_compare, "index": run_index, "store": run_store,
-                    "align": run_align, "change": run_change}
+        commands = {
+            "matrix": run_matrix,
+            "compare": run_compare,
+            "index": run_index,
+            "store": run_store,
+            "align": run_align,
+            "change": run_change,
+        }
         return commands[args.command](args)
     except CloudError as error:
         if sys.stderr.isatty():

@@ -16,7 +16,7 @@ import numpy.typing as npt
 
 from ornel._cloud import Cloud, Precision, as_cloud, check_precision
 from ornel._formats import replacing
-from ornel._join import _QuerySet, _check_double_span, default_threads, grid_coordinates, grid_search
+from ornel._join import _check_double_span, _QuerySet, default_threads, grid_coordinates, grid_search
 from ornel._normals import NORMAL_NEIGHBOURS, Toward, is_side, neighbourhoods, side_of
 from ornel._planner import IndexKind, check_index, choose
 from ornel._plot import pyplot
@@ -35,8 +35,12 @@ def field_names(field: str = DISTANCE_FIELD, *, split: bool = False, index: bool
     then dx, dy, dz (`split`) and index (`index`) with the same suffix: what follows
     "distance" in `field` ("distance2": dx2, index2), else "_" and `field` ("d1": dx_d1),
     so that a file compared again can take a second set beside the first."""
-    suffix = field[len(DISTANCE_FIELD):] if field.startswith(DISTANCE_FIELD) else f"_{field}"
-    return [field, *((f"dx{suffix}", f"dy{suffix}", f"dz{suffix}") if split else ()), *((f"index{suffix}",) if index else ())]
+    suffix = field[len(DISTANCE_FIELD) :] if field.startswith(DISTANCE_FIELD) else f"_{field}"
+    return [
+        field,
+        *((f"dx{suffix}", f"dy{suffix}", f"dz{suffix}") if split else ()),
+        *((f"index{suffix}",) if index else ()),
+    ]
 
 
 @dataclass(eq=False)
@@ -63,8 +67,14 @@ class Comparison:
     # the maximum give the F-scores at larger radii.
     unbounded: Comparison | None = field(repr=False, default=None)
 
-    def with_measure(self, *, local_model: str | None = None, signed: bool = False,
-                     neighbours: int = NORMAL_NEIGHBOURS, normals: Toward | npt.ArrayLike = "outside") -> Comparison:
+    def with_measure(
+        self,
+        *,
+        local_model: str | None = None,
+        signed: bool = False,
+        neighbours: int = NORMAL_NEIGHBOURS,
+        normals: Toward | npt.ArrayLike = "outside",
+    ) -> Comparison:
         """This comparison measured differently, the nearest points unchanged.
 
         `local_model="plane"`: the distance to the plane fitted (least squares, through
@@ -83,10 +93,16 @@ class Comparison:
             return self
         if self.unbounded is not None:
             # Measured once over every point; those beyond the maximum are then left out again.
-            whole = self.unbounded.with_measure(local_model=local_model, signed=signed, neighbours=neighbours,
-                                                normals=normals)
-            return replace(whole, distance=np.where(self.found, whole.distance, np.nan), index=self.index,
-                           max_distance=self.max_distance, unbounded=whole)
+            whole = self.unbounded.with_measure(
+                local_model=local_model, signed=signed, neighbours=neighbours, normals=normals
+            )
+            return replace(
+                whole,
+                distance=np.where(self.found, whole.distance, np.nan),
+                index=self.index,
+                max_distance=self.max_distance,
+                unbounded=whole,
+            )
         side_normals = self._side_normals(normals, neighbours) if signed else None
         found = self.found
         nearest = self._sorted_nearest(found)
@@ -125,8 +141,10 @@ class Comparison:
         chosen = np.zeros((len(self.index), 3))
         if given is not None and given.ndim == 2:
             if given.shape != (len(self.b), 3) or given.dtype.kind not in "fiu":
-                raise ValueError(f"normals of shape {given.shape} and type {given.dtype}; expected ({len(self.b)}, 3) "
-                                 "numbers, one row per point of b")
+                raise ValueError(
+                    f"normals of shape {given.shape} and type {given.dtype}; expected ({len(self.b)}, 3) "
+                    "numbers, one row per point of b"
+                )
             picked = given[self.index[found]].astype(np.float64)
             with np.errstate(over="ignore", invalid="ignore"):
                 length = np.linalg.norm(picked, axis=1)
@@ -143,8 +161,9 @@ class Comparison:
         """Whether each point has a nearest point (within the maximum, valid)."""
         return self.index >= 0
 
-    def fields(self, field: str = DISTANCE_FIELD, *, split: bool = False, index: bool = False
-               ) -> dict[str, npt.NDArray[Any]]:
+    def fields(
+        self, field: str = DISTANCE_FIELD, *, split: bool = False, index: bool = False
+    ) -> dict[str, npt.NDArray[Any]]:
         """The per-point fields to write with `a`'s records (`write_records`), named as
         `field_names` says: the distances, with `split` the vectors to the nearest points,
         with `index` those points' indices in `b`."""
@@ -171,8 +190,18 @@ class Comparison:
         index = np.full(len(valid), -1, np.int64)
         distance[valid], index[valid] = self.distance, self.index
         unbounded = None if self.unbounded is None else self.unbounded.with_invalid(valid, points)
-        return Comparison(self.a, self.b, self.precision, distance, index, self.max_distance, points[:, :3],
-                          int(len(valid) - np.count_nonzero(valid)), self.measure, unbounded)
+        return Comparison(
+            self.a,
+            self.b,
+            self.precision,
+            distance,
+            index,
+            self.max_distance,
+            points[:, :3],
+            int(len(valid) - np.count_nonzero(valid)),
+            self.measure,
+            unbounded,
+        )
 
     def bounded(self, max_distance: float) -> Comparison:
         """This comparison with points farther than `max_distance` left without a nearest
@@ -203,7 +232,9 @@ class Comparison:
         for r in radii:
             # Beyond the maximum distance only the unbounded comparison knows the distances.
             measured = self.unbounded if self.unbounded is not None and r > (self.max_distance or 0) else self
-            precision = float(np.count_nonzero(np.abs(measured.distance) <= r)) / max(len(self.distance) - self.skipped, 1)
+            precision = float(np.count_nonzero(np.abs(measured.distance) <= r)) / max(
+                len(self.distance) - self.skipped, 1
+            )
             recall = float(np.count_nonzero(back <= r)) / max(len(back), 1)
             f = 2 * precision * recall / (precision + recall) if precision + recall > 0 else 0.0
             rows.append({"radius": float(r), "precision": precision, "recall": recall, "f_score": f})
@@ -222,14 +253,25 @@ class Comparison:
         and precision/recall/F-score per radius. Nothing is NaN or infinite: a measure of
         no distances is None."""
         found = self.distance[self.found]
-        stats: dict[str, Any] = {"a": self.a.source, "b": self.b.source, "precision": self.precision,
-                                 "measure": self.measure,
-                                 "points": len(self.distance), "skipped_invalid": self.skipped,
-                                 "max_distance": self.max_distance, "within_max_distance": int(len(found)),
-                                 "beyond_max_distance": int(len(self.distance) - self.skipped - len(found))}
+        stats: dict[str, Any] = {
+            "a": self.a.source,
+            "b": self.b.source,
+            "precision": self.precision,
+            "measure": self.measure,
+            "points": len(self.distance),
+            "skipped_invalid": self.skipped,
+            "max_distance": self.max_distance,
+            "within_max_distance": int(len(found)),
+            "beyond_max_distance": int(len(self.distance) - self.skipped - len(found)),
+        }
         if len(found):
-            stats.update(mean=float(found.mean()), rms=float(np.sqrt(np.mean(found**2))), std=float(found.std()),
-                         min=float(found.min()), max=float(found.max()))
+            stats.update(
+                mean=float(found.mean()),
+                rms=float(np.sqrt(np.mean(found**2))),
+                std=float(found.std()),
+                min=float(found.min()),
+                max=float(found.max()),
+            )
             stats.update({f"p{p}": float(v) for p, v in zip(PERCENTILES, np.percentile(found, PERCENTILES))})
         else:
             stats.update({key: None for key in ("mean", "rms", "std", "min", "max", *(f"p{p}" for p in PERCENTILES))})
@@ -252,13 +294,22 @@ class Comparison:
         if len(found):
             for p, value in zip(PERCENTILES, np.percentile(found, PERCENTILES)):
                 axes.axvline(value, color="C3", linewidth=1, linestyle="--")
-                axes.annotate(f"p{p}", (value, 0.97), xycoords=("data", "axes fraction"), rotation=90,
-                              va="top", ha="right", fontsize=8, color="C3")
+                axes.annotate(
+                    f"p{p}",
+                    (value, 0.97),
+                    xycoords=("data", "axes fraction"),
+                    rotation=90,
+                    va="top",
+                    ha="right",
+                    fontsize=8,
+                    color="C3",
+                )
         axes.set_xlabel(f"distance from {self.a.name} to {self.b.name}")
         axes.set_ylabel("points (log scale)" if log else "points")
         beyond = len(self.distance) - self.skipped - len(found)
-        axes.set_title(f"{len(found):,} distances" + (f"; {beyond:,} beyond {self.max_distance:g} not shown"
-                                                       if beyond else ""))
+        axes.set_title(
+            f"{len(found):,} distances" + (f"; {beyond:,} beyond {self.max_distance:g} not shown" if beyond else "")
+        )
         _save(figure, path)
 
     def plot(self, path: str | PathLike[str], *, clip_percentile: float = 99.0) -> None:
@@ -278,7 +329,9 @@ class Comparison:
         top = float(np.percentile(scale, clip_percentile)) if len(found) else 1.0
         if signed and not top > 0:
             top = 1.0  # every distance 0: any symmetric scale puts them at its centre
-        colours = {"cmap": "RdBu_r", "vmin": -top, "vmax": top} if signed else {"cmap": "viridis", "vmin": 0, "vmax": top}
+        colours = (
+            {"cmap": "RdBu_r", "vmin": -top, "vmax": top} if signed else {"cmap": "viridis", "vmin": 0, "vmax": top}
+        )
         figure = plt.figure(figsize=(12, 10))
         views = [("along x (y, z)", (1, 2)), ("along y (x, z)", (0, 2)), ("along z (x, y)", (0, 1))]
         image = None
@@ -294,15 +347,24 @@ class Comparison:
         axes3.set_title("oblique")
         note = f", {len(drawn):,} of {len(found):,} points drawn" if len(drawn) < len(found) else ""
         if signed:
-            title = (f"{self.a.name} coloured by {self.measure} distance to {self.b.name} "
-                     f"(colours clipped at p{clip_percentile:g} of |distance| = \u00b1{top:.4g}{note})")
+            title = (
+                f"{self.a.name} coloured by {self.measure} distance to {self.b.name} "
+                f"(colours clipped at p{clip_percentile:g} of |distance| = \u00b1{top:.4g}{note})"
+            )
         else:
-            title = (f"{self.a.name} coloured by distance to {self.b.name} "
-                     f"(colours clipped at p{clip_percentile:g} = {top:.4g}{note})")
+            title = (
+                f"{self.a.name} coloured by distance to {self.b.name} "
+                f"(colours clipped at p{clip_percentile:g} = {top:.4g}{note})"
+            )
         figure.suptitle(title)
         if image is not None:
-            figure.colorbar(image, ax=figure.axes, shrink=0.6, label="signed distance" if signed else "distance",
-                            extend="both" if signed else "max")
+            figure.colorbar(
+                image,
+                ax=figure.axes,
+                shrink=0.6,
+                label="signed distance" if signed else "distance",
+                extend="both" if signed else "max",
+            )
         _save(figure, path)
 
 
@@ -324,8 +386,15 @@ def _save(figure: Any, path: str | PathLike[str]) -> None:
         plt.close(figure)
 
 
-def _search(a: Cloud, b: Cloud, precision: Precision, max_distance: float | None, threads: int,
-            backward: bool = False, index: IndexKind = "auto") -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]:
+def _search(
+    a: Cloud,
+    b: Cloud,
+    precision: Precision,
+    max_distance: float | None,
+    threads: int,
+    backward: bool = False,
+    index: IndexKind = "auto",
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]:
     """Distances (float64, NaN beyond `max_distance`) and indices (-1 beyond) from every
     point of the query cloud to the target: a to b, or b to a when `backward`. Large query
     clouds are cut into pieces along their spatial order, searched on `threads` threads;
@@ -359,8 +428,9 @@ def _search(a: Cloud, b: Cloud, precision: Precision, max_distance: float | None
     return _beyond(distance, target.order[internal], max_distance)
 
 
-def _beyond(distance: npt.NDArray[np.float64], index: npt.NDArray[np.int64], max_distance: float | None
-            ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]:
+def _beyond(
+    distance: npt.NDArray[np.float64], index: npt.NDArray[np.int64], max_distance: float | None
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]:
     """Points farther than `max_distance` left without a nearest point (NaN, -1)."""
     if max_distance is not None:
         beyond = ~(distance <= max_distance)
@@ -369,9 +439,17 @@ def _beyond(distance: npt.NDArray[np.float64], index: npt.NDArray[np.int64], max
     return distance, index
 
 
-def compare(a: Cloud | npt.ArrayLike, b: Cloud | npt.ArrayLike, *, precision: Precision = "f32",
-            max_distance: float | None = None, threads: int | None = None,
-            skip_invalid: bool = False, store: Any = None, index: IndexKind = "auto") -> Comparison:
+def compare(
+    a: Cloud | npt.ArrayLike,
+    b: Cloud | npt.ArrayLike,
+    *,
+    precision: Precision = "f32",
+    max_distance: float | None = None,
+    threads: int | None = None,
+    skip_invalid: bool = False,
+    store: Any = None,
+    index: IndexKind = "auto",
+) -> Comparison:
     """Every point of `a` against its nearest point of `b`: a `Comparison`.
 
     `max_distance` leaves points farther than it without a nearest point (NaN distance,

@@ -17,9 +17,14 @@ from ornel._planner import IndexKind, check_index
 from ornel._store import as_store, stored_all_by_all, stored_nearest
 
 
-def nearest(a: Cloud | npt.ArrayLike, b: Cloud | npt.ArrayLike, *,
-            precision: Precision = "f32", store: Any = None, index: IndexKind = "auto"
-            ) -> tuple[npt.NDArray[np.floating[Any]], npt.NDArray[np.int64]]:
+def nearest(
+    a: Cloud | npt.ArrayLike,
+    b: Cloud | npt.ArrayLike,
+    *,
+    precision: Precision = "f32",
+    store: Any = None,
+    index: IndexKind = "auto",
+) -> tuple[npt.NDArray[np.floating[Any]], npt.NDArray[np.int64]]:
     """For every point of `a`, the nearest point of `b`: (dists, idx), in `a`'s order,
     `idx` indexing `b`'s points. `dists` is float32 for precision "f32", else float64.
 
@@ -47,10 +52,17 @@ def refuse_grid_with(index: IndexKind, what: str) -> None:
         raise ValueError(f"index='grid' cannot be used with a {what}, which searches through graphs")
 
 
-def all_by_all(clouds: Sequence[Cloud | npt.ArrayLike], *, threads: int | None = None,
-               precision: Precision = "f32", progress: bool = False, client: Any = None,
-               store: Any = None, skip_invalid: bool = False,
-               index: IndexKind = "auto") -> Matrix:
+def all_by_all(
+    clouds: Sequence[Cloud | npt.ArrayLike],
+    *,
+    threads: int | None = None,
+    precision: Precision = "f32",
+    progress: bool = False,
+    client: Any = None,
+    store: Any = None,
+    skip_invalid: bool = False,
+    index: IndexKind = "auto",
+) -> Matrix:
     """Every cloud joined with every other, both ways: a `Matrix` of mean and maximum
     nearest distances (and from them Chamfer and Hausdorff distances).
 
@@ -83,6 +95,11 @@ def all_by_all(clouds: Sequence[Cloud | npt.ArrayLike], *, threads: int | None =
                     opened.close()
         return distributed.all_by_all(clouds, client, precision=precision, progress=progress)
     if store is not None:
-        return stored_all_by_all(clouds, store, threads=default_threads() if threads is None else threads,
-                                 precision=precision, progress=progress)
+        return stored_all_by_all(
+            clouds,
+            store,
+            threads=default_threads() if threads is None else threads,
+            precision=precision,
+            progress=progress,
+        )
     return all_by_all_here(clouds, threads=threads, precision=precision, progress=progress, index=index)

@@ -50,8 +50,7 @@ def read_checked(path: str | PathLike[str], readers: Mapping[str, Callable[[Path
     source = str(path)
     suffix = suffix_of(path)
     if suffix not in READ_SUFFIXES:
-        raise CloudError(source, f"unknown format {suffix or '(no suffix)'!r}; "
-                         f"known: {' '.join(READ_SUFFIXES)}")
+        raise CloudError(source, f"unknown format {suffix or '(no suffix)'!r}; known: {' '.join(READ_SUFFIXES)}")
     if not os.path.exists(path):
         raise CloudError(source, "no such file")
     if os.path.isdir(path):
@@ -71,8 +70,10 @@ def read_checked(path: str | PathLike[str], readers: Mapping[str, Callable[[Path
 def require_xyz(found: tuple[str, ...], names: tuple[str, str, str], source: str, what: str) -> None:
     missing = [n for n in names if n not in found]
     if missing:
-        raise CloudError(source, f"{what} has no {', '.join(missing)} (found: {', '.join(found) or 'nothing'}); "
-                         "fewer than three columns")
+        raise CloudError(
+            source,
+            f"{what} has no {', '.join(missing)} (found: {', '.join(found) or 'nothing'}); fewer than three columns",
+        )
 
 
 def _stack_xyz(columns: Mapping[str, Array], names: tuple[str, str, str], source: str, what: str) -> Array:
@@ -98,8 +99,11 @@ def npy_array(path: Path, source: str) -> Array:
         try:
             with NPY_HEADER_LOCK:
                 version = np.lib.format.read_magic(file)
-                shape, fortran, dtype = (np.lib.format.read_array_header_1_0(file) if version == (1, 0)
-                                         else np.lib.format.read_array_header_2_0(file))
+                shape, fortran, dtype = (
+                    np.lib.format.read_array_header_1_0(file)
+                    if version == (1, 0)
+                    else np.lib.format.read_array_header_2_0(file)
+                )
         except (ValueError, EOFError, SyntaxError) as error:
             raise CloudError(source, f"not a valid .npy file ({error})") from None
         data_bytes = os.fstat(file.fileno()).st_size - file.tell()
@@ -113,13 +117,19 @@ def npy_array(path: Path, source: str) -> Array:
     elif shape[1] < 3:
         raise CloudError(source, f"{shape[1]} columns; expected at least three (x, y, z)")
     elif shape[0] == 3 and shape[1] > 3:
-        raise CloudError(source, f"array of shape {shape} looks transposed (one column per point); expected (N, 3), "
-                         "one row per point: save it as np.save(path, array.T)")
+        raise CloudError(
+            source,
+            f"array of shape {shape} looks transposed (one column per point); expected (N, 3), "
+            "one row per point: save it as np.save(path, array.T)",
+        )
     # Check the header against the file before anything is allocated for it.
     needed = math.prod(shape) * dtype.itemsize
     if needed > data_bytes:
-        raise CloudError(source, f"truncated or corrupt: its header announces shape {shape} of {dtype} "
-                         f"({needed:,} bytes), but the file holds {data_bytes:,} bytes of data")
+        raise CloudError(
+            source,
+            f"truncated or corrupt: its header announces shape {shape} of {dtype} "
+            f"({needed:,} bytes), but the file holds {data_bytes:,} bytes of data",
+        )
     if dtype.names is not None:
         require_xyz(dtype.names, ("x", "y", "z"), source, "the array")
     if not needed:
@@ -131,8 +141,9 @@ def npy_array(path: Path, source: str) -> Array:
 
 def _read_ply(path: Path, source: str) -> Array:
     vertex = ply_data(path, source)["vertex"].data
-    return _stack_xyz({name: vertex[name] for name in vertex.dtype.names or ()}, ("x", "y", "z"),
-                      source, "the vertex element")
+    return _stack_xyz(
+        {name: vertex[name] for name in vertex.dtype.names or ()}, ("x", "y", "z"), source, "the vertex element"
+    )
 
 
 def ply_data(path: Path, source: str) -> Any:
@@ -181,13 +192,13 @@ def _read_text(path: Path, source: str) -> Array:
 def text_points(raw: bytes, source: str) -> Array:
     """The x, y, z of a text file's bytes (see _read_text)."""
     if raw.startswith((b"\xff\xfe", b"\xfe\xff")):
-        raise CloudError(source, "line 1: UTF-16 text (it starts with a UTF-16 byte-order mark); "
-                         "save it as UTF-8 or ASCII text")
+        raise CloudError(
+            source, "line 1: UTF-16 text (it starts with a UTF-16 byte-order mark); save it as UTF-8 or ASCII text"
+        )
     nul = raw.find(b"\0")
     if nul >= 0:
         line_number = raw.count(b"\n", 0, nul) + 1
-        raise CloudError(source, f"line {line_number}: a NUL byte: UTF-16 text or binary data, "
-                         "not UTF-8 or ASCII text")
+        raise CloudError(source, f"line {line_number}: a NUL byte: UTF-16 text or binary data, not UTF-8 or ASCII text")
     text = raw.decode("utf-8", errors="replace")
     lines = text.removeprefix("\ufeff").splitlines()  # a UTF-8 byte-order mark is not data
     first, names, count = text_preamble(lines)
@@ -197,8 +208,11 @@ def text_points(raw: bytes, source: str) -> Array:
     delimiter = "," if "," in line else (";" if ";" in line else None)
     tokens = line.split(delimiter)
     if len([t for t in tokens if t.strip()]) < 3:
-        raise CloudError(source, f"line {first + 1}: {len(tokens)} column{'s' if len(tokens) != 1 else ''}; "
-                         "fewer than three columns (x, y, z)")
+        raise CloudError(
+            source,
+            f"line {first + 1}: {len(tokens)} column{'s' if len(tokens) != 1 else ''}; "
+            "fewer than three columns (x, y, z)",
+        )
     body = "\n".join(lines[first:])
     points = _load_columns(body, delimiter)
     if points is None and '"' in body:  # quoted numbers, "1.5"
@@ -208,8 +222,11 @@ def text_points(raw: bytes, source: str) -> Array:
     if points is None:
         raise CloudError(source, _first_unreadable(lines, first, delimiter))
     if count is not None and count[1] != len(points):
-        raise CloudError(source, f"truncated or corrupt: line {count[0] + 1} announces {count[1]:,} points, "
-                         f"but the file holds {len(points):,}")
+        raise CloudError(
+            source,
+            f"truncated or corrupt: line {count[0] + 1} announces {count[1]:,} points, "
+            f"but the file holds {len(points):,}",
+        )
     return points
 
 
@@ -243,8 +260,15 @@ def _load_columns(body: str, delimiter: str | None, quoted: bool = False) -> Arr
         comments = "#"
     try:
         with np.errstate(all="ignore"):
-            points: Array = np.loadtxt(io.StringIO(body), delimiter=delimiter, usecols=(0, 1, 2), ndmin=2,
-                                       comments=comments, quotechar='"' if quoted else None, dtype=np.float64)
+            points: Array = np.loadtxt(
+                io.StringIO(body),
+                delimiter=delimiter,
+                usecols=(0, 1, 2),
+                ndmin=2,
+                comments=comments,
+                quotechar='"' if quoted else None,
+                dtype=np.float64,
+            )
     except ValueError:
         return None
     return points
@@ -261,8 +285,10 @@ def _first_unreadable(lines: list[str], first: int, delimiter: str | None) -> st
         shown = lines[number].strip()
         shown = repr(shown if len(shown) <= 60 else shown[:57] + "...")
         if len(fields) < 3:
-            return (f"line {number + 1}: {len(fields)} column{'s' if len(fields) != 1 else ''}; fewer than three "
-                    f"columns (x, y, z): {shown}")
+            return (
+                f"line {number + 1}: {len(fields)} column{'s' if len(fields) != 1 else ''}; fewer than three "
+                f"columns (x, y, z): {shown}"
+            )
         # NumPy reads no "1_000", which Python's float() would.
         bad = [f for f in fields[:3] if "_" in f or not _is_number(D_EXPONENT.sub("e", f))]
         if bad:
@@ -284,8 +310,9 @@ def _read_obj(path: Path, source: str) -> Array:
                 continue  # faces, normals, texture coordinates, groups: not points
             tokens = line.split()[1:4]
             if len(tokens) < 3:
-                raise CloudError(source, f"line {number}: vertex with {len(tokens)} coordinates; "
-                                 "fewer than three columns")
+                raise CloudError(
+                    source, f"line {number}: vertex with {len(tokens)} coordinates; fewer than three columns"
+                )
             try:
                 rows.append([float(t) for t in tokens])
             except ValueError:
@@ -299,7 +326,9 @@ def _needs(module: str, extra: str, source: str, suffix: str) -> Any:
     try:
         return __import__(module)
     except ImportError:
-        raise CloudError(source, f"{suffix} files need the {module} package: pip install \"ornel[{extra}]\"") from None
+        raise CloudError(
+            source, f'{suffix} files need the {module} package: pip install {module} (ornel\'s "{extra}" extra)'
+        ) from None
 
 
 def _truncated(expected: int, found: int) -> str:
@@ -331,7 +360,9 @@ def las_data(path: Path, source: str) -> Any:
     except Exception as error:  # laspy raises its own errors, and others from its LAZ backends
         detail = _one_line(error)
         if expected is not None:  # the header was read: the points were not (a cut LAZ file)
-            detail = f"truncated or corrupt: its header announces {expected:,} points, but reading them failed: {detail}"
+            detail = (
+                f"truncated or corrupt: its header announces {expected:,} points, but reading them failed: {detail}"
+            )
         raise CloudError(source, f"not a readable LAS/LAZ file ({detail})") from None
     if len(las.points) != expected:
         raise CloudError(source, _truncated(expected, len(las.points)))
@@ -386,8 +417,13 @@ def _pcd_binary_counts(path: Path, pypcd4: Any) -> tuple[int, int] | None:
 
 
 READERS: dict[str, Callable[[Path, str], Array]] = {
-    ".npy": _read_npy, ".ply": _read_ply, ".las": _read_las, ".laz": _read_las, ".pcd": _read_pcd,
-    ".obj": _read_obj, **{suffix: _read_text for suffix in TEXT_SUFFIXES},
+    ".npy": _read_npy,
+    ".ply": _read_ply,
+    ".las": _read_las,
+    ".laz": _read_las,
+    ".pcd": _read_pcd,
+    ".obj": _read_obj,
+    **{suffix: _read_text for suffix in TEXT_SUFFIXES},
 }
 
 
@@ -419,8 +455,9 @@ def replacing(path: str | PathLike[str]) -> Iterator[str]:
     target = os.path.realpath(path)
     directory, name = os.path.split(target)
     # Named after the target (shortened: the name must stay within the file system's limit).
-    descriptor, temporary = tempfile.mkstemp(prefix=f".{name[:64]}.", suffix=".tmp" + Path(name).suffix[:16],
-                                             dir=directory)
+    descriptor, temporary = tempfile.mkstemp(
+        prefix=f".{name[:64]}.", suffix=".tmp" + Path(name).suffix[:16], dir=directory
+    )
     os.close(descriptor)
     try:
         yield temporary
@@ -460,8 +497,7 @@ def check_writable(path: str | PathLike[str]) -> None:
     """Raises CloudError unless points can be written to `path` (suffix, extra installed)."""
     suffix = suffix_of(path)
     if suffix == ".obj":
-        raise CloudError(str(path), "OBJ files cannot hold a per-point field; "
-                         f"write one of {' '.join(WRITE_SUFFIXES)}")
+        raise CloudError(str(path), f"OBJ files cannot hold a per-point field; write one of {' '.join(WRITE_SUFFIXES)}")
     if suffix not in WRITE_SUFFIXES:
         raise CloudError(str(path), f"unknown format {suffix or '(no suffix)'!r}; known: {' '.join(WRITE_SUFFIXES)}")
     if suffix in (".las", ".laz"):
@@ -481,8 +517,13 @@ def check_output_place(path: str | PathLike[str]) -> None:
         raise CloudError(str(path), "its directory does not exist")
 
 
-def write_points(path: str | PathLike[str], points: Array, fields: Mapping[str, Array],
-                 las_scales: Array | None = None, las_offsets: Array | None = None) -> None:
+def write_points(
+    path: str | PathLike[str],
+    points: Array,
+    fields: Mapping[str, Array],
+    las_scales: Array | None = None,
+    las_offsets: Array | None = None,
+) -> None:
     """Writes the points (n, 3), unchanged, and per-point fields in the format of the
     suffix. LAS stores coordinates as scaled integers: give the source file's scales and
     offsets to write its points back exactly; otherwise a grid finer than 1e-9 of the
@@ -493,8 +534,16 @@ def write_points(path: str | PathLike[str], points: Array, fields: Mapping[str, 
     coordinates = {"x": points[:, 0], "y": points[:, 1], "z": points[:, 2]}
     try:
         with replacing(path) as temporary:
-            write_columns(temporary, suffix, coordinates, {}, fields, structured=False,
-                          las_scales=las_scales, las_offsets=las_offsets)
+            write_columns(
+                temporary,
+                suffix,
+                coordinates,
+                {},
+                fields,
+                structured=False,
+                las_scales=las_scales,
+                las_offsets=las_offsets,
+            )
     except OSError as error:
         raise CloudError(str(path), f"cannot be written ({error.strerror or error})") from None
 
@@ -517,9 +566,17 @@ def _check_field_names(path: str | PathLike[str], fields: Mapping[str, Array], s
 # from another format's records (write_records), so that both agree on types and text.
 
 
-def write_columns(path: str | PathLike[str], suffix: str, coordinates: Mapping[str, Array],
-                  carried: Mapping[str, Array], new: Mapping[str, Array], *, structured: bool,
-                  las_scales: Array | None = None, las_offsets: Array | None = None) -> None:
+def write_columns(
+    path: str | PathLike[str],
+    suffix: str,
+    coordinates: Mapping[str, Array],
+    carried: Mapping[str, Array],
+    new: Mapping[str, Array],
+    *,
+    structured: bool,
+    las_scales: Array | None = None,
+    las_offsets: Array | None = None,
+) -> None:
     """Writes x, y, z (`coordinates`, in that order), then the `carried` fields (a source's
     own, which LAS puts into its standard dimensions where their names and values fit),
     then the `new` ones, to `path` in the format of `suffix`. A .npy file is a structured
@@ -548,7 +605,7 @@ def write_columns(path: str | PathLike[str], suffix: str, coordinates: Mapping[s
 def ply_type(values: Array) -> str:
     """PLY has no 64-bit integers: those that fit go in 32 bits, others in doubles (exact to 2^53)."""
     if values.dtype.kind in "iu" and values.dtype.itemsize == 8:
-        if len(values) == 0 or (values.min() >= -2**31 and values.max() < 2**31):
+        if len(values) == 0 or (values.min() >= -(2**31) and values.max() < 2**31):
             return "i4"
         return "f8"
     return f"{values.dtype.kind}{values.dtype.itemsize}" if values.dtype.kind != "b" else "u1"
@@ -601,9 +658,16 @@ def _write_pcd(path: str | PathLike[str], columns: Mapping[str, Array]) -> None:
     pypcd4 = _needs("pypcd4", "pcd", str(path), ".pcd")
     count = len(columns["x"])
     types = [pcd_type(values) for values in columns.values()]
-    metadata = pypcd4.MetaData(fields=tuple(columns), type=tuple(t for t, _ in types),
-                               size=tuple(s for _, s in types), count=(1,) * len(columns),
-                               points=count, width=count, height=1, data=pypcd4.Encoding.BINARY)
+    metadata = pypcd4.MetaData(
+        fields=tuple(columns),
+        type=tuple(t for t, _ in types),
+        size=tuple(s for _, s in types),
+        count=(1,) * len(columns),
+        points=count,
+        width=count,
+        height=1,
+        data=pypcd4.Encoding.BINARY,
+    )
     array = np.empty(count, metadata.build_dtype())
     for name, values in columns.items():
         array[name] = values
@@ -619,15 +683,25 @@ def las_grid(points: Array) -> tuple[Array, Array]:
     whole units), one scale for the three axes, the finest power of ten that keeps the
     farthest point within 2e9 steps (int32 holds 2.1e9): a grid finer than 1e-9 of the
     extent, whatever it is."""
-    lo, hi = (points.min(axis=0).astype(np.float64), points.max(axis=0).astype(np.float64)) if len(points) \
+    lo, hi = (
+        (points.min(axis=0).astype(np.float64), points.max(axis=0).astype(np.float64))
+        if len(points)
         else (np.zeros(3), np.zeros(3))
+    )
     offsets = np.floor((lo + hi) / 2)
     reach = float(np.maximum(np.abs(hi - offsets), np.abs(lo - offsets)).max())
     return np.full(3, 10.0 ** math.ceil(math.log10(max(reach, 1e-300) / 2e9))), offsets
 
 
-def _write_las(path: str | PathLike[str], points: Array, carried: Mapping[str, Array], new: Mapping[str, Array],
-               compress: bool, scales: Array | None, offsets: Array | None) -> None:
+def _write_las(
+    path: str | PathLike[str],
+    points: Array,
+    carried: Mapping[str, Array],
+    new: Mapping[str, Array],
+    compress: bool,
+    scales: Array | None,
+    offsets: Array | None,
+) -> None:
     """A new LAS 1.4 file: point format 0, or 1, 2, 3 when the carried fields hold a GPS
     time or red, green and blue; a carried field named like a standard dimension goes there
     when every value fits it, every other field (and every new one) into extra bytes."""
@@ -636,7 +710,9 @@ def _write_las(path: str | PathLike[str], points: Array, carried: Mapping[str, A
     lower = {name.lower(): name for name in carried}
     rgb = all(c in lower and fits_dimension(carried[lower[c]], np.dtype("u2")) for c in ("red", "green", "blue"))
     time = "gps_time" in lower and carried[lower["gps_time"]].dtype.kind in "iuf"
-    point_format = laspy.PointFormat({(False, False): 0, (True, False): 1, (False, True): 2, (True, True): 3}[time, rgb])
+    point_format = laspy.PointFormat(
+        {(False, False): 0, (True, False): 1, (False, True): 2, (True, True): 3}[time, rgb]
+    )
     standard = {d.name: d for d in point_format.dimensions if d.name not in ("X", "Y", "Z")}
     into_standard, extra = {}, {}
     for name, values in carried.items():
@@ -676,5 +752,9 @@ def fits_dimension(values: Array, dimension: Any) -> bool:
     if values.dtype.kind not in "iuf" or len(values) == 0:
         return values.dtype.kind in "iu"
     with np.errstate(invalid="ignore"):
-        return bool(np.all(np.isfinite(values)) and np.all(values == np.round(values))
-                    and values.min() >= low and values.max() <= high)
+        return bool(
+            np.all(np.isfinite(values))
+            and np.all(values == np.round(values))
+            and values.min() >= low
+            and values.max() <= high
+        )

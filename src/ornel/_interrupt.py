@@ -6,10 +6,9 @@ is raised as usual, so that outputs half-written are removed.
 Only what the interpreter has loaded at start-up is imported here (`signal` itself
 imports enum and functools, tens of milliseconds in which Ctrl-C would still raise)."""
 
+import _signal  # type: ignore[import-not-found]  # the C half of `signal`, which typeshed leaves out
 import os
 import sys
-
-import _signal  # type: ignore[import-not-found]  # the C half of `signal`, which typeshed leaves out
 
 INTERRUPTED = 130
 MESSAGE = b"\nornel: interrupted\n"

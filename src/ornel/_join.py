@@ -6,26 +6,26 @@ import math
 import os
 import threading
 from collections import Counter
-from functools import partial
 from collections.abc import Callable, Iterable, Sequence
 from concurrent.futures import FIRST_COMPLETED, Executor, Future, ThreadPoolExecutor, wait
-from typing import Any, TypeVar, Union, cast
+from functools import partial
+from typing import Any, TypeVar, cast
 
+import _ornel
 import numpy as np
 import numpy.typing as npt
 
-import _ornel
 from ornel._cloud import Cloud, Frame, Precision, Prepared, as_cloud, bounding_box, check_precision
 from ornel._errors import CloudError
 from ornel._matrix import Matrix
-from ornel._progress import progress_bar
 from ornel._native import grid_nearest, nearest_from_starts
 from ornel._planner import IndexKind, check_index, choose
+from ornel._progress import progress_bar
 
-Grouped = Union[_ornel.GroupedQueriesF32, _ornel.GroupedQueriesF64]
+Grouped = _ornel.GroupedQueriesF32 | _ornel.GroupedQueriesF64
 # A pair's nearest points (query, target) -> the target's point for each query point, in
 # their spatial orders; None until searched.
-Answers = dict[tuple[Cloud, Cloud], Union[npt.NDArray[np.uint32], None]]
+Answers = dict[tuple[Cloud, Cloud], npt.NDArray[np.uint32] | None]
 T = TypeVar("T")
 # How often a waiting main thread wakes up to notice Ctrl-C.
 POLL_SECONDS = 0.2
@@ -47,14 +47,16 @@ def _check_double_span(a: Cloud, b: Cloud, boxes: dict[int, tuple[Any, Any]] | N
     come out infinite) rather than report them. `boxes` keeps each cloud's bounding box
     for the other pairs of a tile."""
     boxes = {} if boxes is None else boxes
-    (a_lo, a_hi), (b_lo, b_hi) = (boxes.get(id(c)) or boxes.setdefault(id(c), bounding_box(c.points))
-                                  for c in (a, b))
+    (a_lo, a_hi), (b_lo, b_hi) = (boxes.get(id(c)) or boxes.setdefault(id(c), bounding_box(c.points)) for c in (a, b))
     lo, hi = np.minimum(a_lo, b_lo), np.maximum(a_hi, b_hi)
     with np.errstate(over="ignore"):
         span = float(np.max(hi - lo))
     if not span <= FLOAT64_MAX_SPAN:
-        raise CloudError(a.source, f"coordinates too far from those of {b.source} (spans beyond "
-                         f"{FLOAT64_MAX_SPAN:.3g}): squared distances overflow double precision; scale both clouds down")
+        raise CloudError(
+            a.source,
+            f"coordinates too far from those of {b.source} (spans beyond "
+            f"{FLOAT64_MAX_SPAN:.3g}): squared distances overflow double precision; scale both clouds down",
+        )
 
 
 class _QuerySet:
@@ -79,14 +81,21 @@ class _QuerySet:
                 # The grouped set sorts its points itself and never reads a query's graph,
                 # so a cloud used only as a query is packed with an empty graph.
                 no_edges = np.zeros(len(points) + 1, np.uint32), np.zeros(0, np.uint32)
-                operands.append(_ornel.PreparedF32(points, *no_edges) if precision == "f32"
-                                else _ornel.PreparedF64(points, *no_edges))
+                operands.append(
+                    _ornel.PreparedF32(points, *no_edges)
+                    if precision == "f32"
+                    else _ornel.PreparedF64(points, *no_edges)
+                )
                 stored_orders.append(None)
         self.grouped = _grouped(operands, stored_orders, precision)
         self.offsets = np.asarray(self.grouped.offsets, dtype=np.intp)
         stored_to_position = np.concatenate(
-            [np.zeros(0, np.intp)] + [start + (np.arange(len(q), dtype=np.intp) if order is None else order)
-                                      for start, q, order in zip(self.offsets, queries, stored_orders)])
+            [np.zeros(0, np.intp)]
+            + [
+                start + (np.arange(len(q), dtype=np.intp) if order is None else order)
+                for start, q, order in zip(self.offsets, queries, stored_orders)
+            ]
+        )
         # Spatial position in the set -> the point's position in its cloud's own order.
         self.position = stored_to_position[self.grouped.perm.astype(np.intp)]
         # For single precision, the rounded queries in double precision and in the set's
@@ -95,8 +104,9 @@ class _QuerySet:
         if precision == "f32" and len(self.position):
             self.exact = np.ascontiguousarray(np.concatenate(coords)[self.position], dtype=np.float64)
 
-    def search(self, target: Cloud, precision: Precision
-               ) -> tuple[npt.NDArray[np.floating[Any]], npt.NDArray[np.uint64]]:
+    def search(
+        self, target: Cloud, precision: Precision
+    ) -> tuple[npt.NDArray[np.floating[Any]], npt.NDArray[np.uint64]]:
         """Every query point's nearest point of `target`: distances and the target's
         internal (sorted) indices, in the queries' own order, cloud after cloud."""
         prepared = target.prepared(precision)
@@ -129,8 +139,9 @@ class _OneByOne:
     own graph (any precision's: it only seeds each walk from a neighbour's answer), so
     every query needs one. Answers come back as `_QuerySet.search` gives them."""
 
-    def __init__(self, queries: Sequence[Cloud], precision: Precision, frame: Frame | None,
-                 answers: Answers | None = None) -> None:
+    def __init__(
+        self, queries: Sequence[Cloud], precision: Precision, frame: Frame | None, answers: Answers | None = None
+    ) -> None:
         self._queries, self._precision, self._frame = queries, precision, frame
         self._answers = answers
         self._lock = threading.Lock()
@@ -146,8 +157,11 @@ class _OneByOne:
         query = self._queries[k]
         operand: Prepared | npt.NDArray[np.float64]
         if self._precision == "f32":
-            points = (query.sorted_coordinates("f32") if query.frame == self._frame
-                      else query.coordinates("f32", query.order, frame=self._frame))
+            points = (
+                query.sorted_coordinates("f32")
+                if query.frame == self._frame
+                else query.coordinates("f32", query.order, frame=self._frame)
+            )
             operand = np.asarray(points, dtype=np.float64)
         else:
             graph = query.cached_graph("f64") or query.cached_graph("f32")
@@ -156,8 +170,9 @@ class _OneByOne:
         with self._lock:
             return self._operands.setdefault(k, operand)
 
-    def search(self, target: Cloud, precision: Precision
-               ) -> tuple[npt.NDArray[np.floating[Any]], npt.NDArray[np.uint64]]:
+    def search(
+        self, target: Cloud, precision: Precision
+    ) -> tuple[npt.NDArray[np.floating[Any]], npt.NDArray[np.uint64]]:
         dists_parts: list[npt.NDArray[np.floating[Any]]] = []
         idx_parts: list[npt.NDArray[np.uint64]] = []
         for k, query in enumerate(self._queries):
@@ -203,14 +218,21 @@ def _reciprocal_starts(reverse: npt.NDArray[np.uint32], size: int) -> npt.NDArra
     return chosen.astype(np.uint32)
 
 
-def _finish_single(target: Cloud, exact: npt.NDArray[np.float64], idx: npt.NDArray[Any] | None
-                   ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.uint32]]:
+def _finish_single(
+    target: Cloud, exact: npt.NDArray[np.float64], idx: npt.NDArray[Any] | None
+) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.uint32]]:
     """A float32 walk stops where every step changes d² by less than its rounding:
     walking on from its answers with d² in double ends at the nearest point. Without
     answers (`idx` None) the walk starts from the answer of the query before."""
     indptr, indices = target.graph("f32")
-    squared, finished = nearest_from_starts(target.sorted_coordinates("f32"), indptr, indices, exact,
-                                            None if idx is None else idx.astype(np.uint32), threads=1)
+    squared, finished = nearest_from_starts(
+        target.sorted_coordinates("f32"),
+        indptr,
+        indices,
+        exact,
+        None if idx is None else idx.astype(np.uint32),
+        threads=1,
+    )
     if len(squared) and not float(squared.max()) <= FLOAT32_MAX_SQUARED:
         raise CloudError(target.source, "distances too large for single precision; use double (f64)")
     return np.sqrt(squared).astype(np.float32), finished
@@ -227,8 +249,13 @@ class _QuerySets:
     it and dropped after the last, so that only the sets in use are held: a grouped set
     where it pays, else the queries searched one by one."""
 
-    def __init__(self, queries: Sequence[Cloud], precision: Precision, frames: Sequence[Frame | None],
-                 answers: Answers | None = None) -> None:
+    def __init__(
+        self,
+        queries: Sequence[Cloud],
+        precision: Precision,
+        frames: Sequence[Frame | None],
+        answers: Answers | None = None,
+    ) -> None:
         self._queries, self._precision, self._answers = queries, precision, answers
         self._lock = threading.Lock()
         self._users = Counter(frames)
@@ -237,20 +264,24 @@ class _QuerySets:
         self._targets = dict(self._users)
         # Double precision searches one by one over the queries' own graphs.
         self._graphs = precision == "f32" or all(
-            q.cached_graph("f32") is not None or q.cached_graph("f64") is not None for q in queries)
+            q.cached_graph("f32") is not None or q.cached_graph("f64") is not None for q in queries
+        )
 
     def one_by_one(self, frame: Frame | None) -> bool:
         """Whether the queries are searched one by one against the targets of `frame`."""
         return self._graphs and (len(self._queries) == 1 or self._targets[frame] < GROUPED_FROM_TARGETS)
 
-    def search(self, target: Cloud, frame: Frame | None
-               ) -> tuple[npt.NDArray[np.floating[Any]], npt.NDArray[np.uint64]]:
+    def search(
+        self, target: Cloud, frame: Frame | None
+    ) -> tuple[npt.NDArray[np.floating[Any]], npt.NDArray[np.uint64]]:
         with self._frame_locks[frame]:
             query_set = self._sets.get(frame)
             if query_set is None:
                 query_set = self._sets[frame] = (
-                    _OneByOne(self._queries, self._precision, frame, self._answers) if self.one_by_one(frame)
-                    else _QuerySet(self._queries, self._precision, frame))
+                    _OneByOne(self._queries, self._precision, frame, self._answers)
+                    if self.one_by_one(frame)
+                    else _QuerySet(self._queries, self._precision, frame)
+                )
         try:
             return query_set.search(target, self._precision)
         finally:
@@ -260,7 +291,9 @@ class _QuerySets:
                     self._sets.pop(frame, None)
 
 
-def _grouped(queries: Sequence[Prepared], perms: Sequence[npt.NDArray[np.int64] | None], precision: Precision) -> Grouped:
+def _grouped(
+    queries: Sequence[Prepared], perms: Sequence[npt.NDArray[np.int64] | None], precision: Precision
+) -> Grouped:
     # Every operand was prepared in `precision`.
     if precision == "f32":
         return _ornel.GroupedQueriesF32.prepare(cast(list[_ornel.PreparedF32], list(queries)), perms)
@@ -301,8 +334,9 @@ def grid_coordinates(cloud: Cloud, precision: Precision, frame: Frame | None) ->
     return cloud.points if precision == "f64" else cloud.coordinates("f32", frame=frame)
 
 
-def grid_search(target: Cloud, queries: npt.NDArray[Any], precision: Precision, threads: int | None
-                ) -> tuple[npt.NDArray[np.floating[Any]], npt.NDArray[np.int64]]:
+def grid_search(
+    target: Cloud, queries: npt.NDArray[Any], precision: Precision, threads: int | None
+) -> tuple[npt.NDArray[np.floating[Any]], npt.NDArray[np.int64]]:
     """The nearest point of `target` (its row in `target.points`) for every row of
     `queries` (given by `grid_coordinates` for the target's frame), through a grid built
     for the call: distances in `precision`'s type, equal to the graph's searches'."""
@@ -315,12 +349,18 @@ def grid_search(target: Cloud, queries: npt.NDArray[Any], precision: Precision, 
     return np.sqrt(squared).astype(np.float32), rows.astype(np.int64)
 
 
-def join_tile(targets: Sequence[Cloud], queries: Sequence[Cloud], *, precision: Precision = "f32",
-              executor: Executor | None = None, threads: int | None = None,
-              on_progress: Callable[[], object] = lambda: None,
-              on_column: Callable[[int, npt.NDArray[np.float64], npt.NDArray[np.float64]], object] | None = None,
-              answers: Answers | None = None, index: IndexKind = "auto"
-              ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+def join_tile(
+    targets: Sequence[Cloud],
+    queries: Sequence[Cloud],
+    *,
+    precision: Precision = "f32",
+    executor: Executor | None = None,
+    threads: int | None = None,
+    on_progress: Callable[[], object] = lambda: None,
+    on_column: Callable[[int, npt.NDArray[np.float64], npt.NDArray[np.float64]], object] | None = None,
+    answers: Answers | None = None,
+    index: IndexKind = "auto",
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
     """Mean and maximum nearest distances from every query cloud to every target cloud.
 
     Returns two (len(queries), len(targets)) float64 arrays: entry [i, j] is the mean (the
@@ -354,16 +394,18 @@ def join_tile(targets: Sequence[Cloud], queries: Sequence[Cloud], *, precision: 
     # searched only by the exact walk needs its graph alone, nothing packed.
     frames = [t.frame if precision == "f32" else None for t in targets]
     query_points = sum(len(q) for q in queries)
-    kinds = [choose(index, len(t), query_points, graph_built=t.cached_graph(precision) is not None)
-             for t in targets]
+    kinds = [choose(index, len(t), query_points, graph_built=t.cached_graph(precision) is not None) for t in targets]
     graph_targets = [t for t, kind in zip(targets, kinds) if kind == "graph"]
     graph_frames = [f for f, kind in zip(frames, kinds) if kind == "graph"]
     query_sets = _QuerySets(queries, precision, graph_frames, answers)
     to_build = sum(t.cached_graph(precision) is None for t in graph_targets)
     share = None if executor is None or threads is None else max(1, threads // max(1, to_build))
     walked = [precision == "f32" and query_sets.one_by_one(frame) for frame in graph_frames]
-    _run(executor, [partial(t.graph if walk else t.prepared, precision, threads=share)
-                    for t, walk in zip(graph_targets, walked)], on_progress)
+    _run(
+        executor,
+        [partial(t.graph if walk else t.prepared, precision, threads=share) for t, walk in zip(graph_targets, walked)],
+        on_progress,
+    )
     for _ in range(len(targets) - len(graph_targets)):
         on_progress()  # a grid is built with its search
     offsets = np.asarray([0] + [len(q) for q in queries]).cumsum()
@@ -379,8 +421,9 @@ def join_tile(targets: Sequence[Cloud], queries: Sequence[Cloud], *, precision: 
             if found is None:
                 parts = [grid_coordinates(q, precision, frame) for q in queries]
                 dtype = np.result_type(*parts) if parts else np.float64
-                found = gathered[frame] = (np.concatenate(parts).astype(dtype, copy=False) if parts
-                                           else np.zeros((0, 3), dtype))
+                found = gathered[frame] = (
+                    np.concatenate(parts).astype(dtype, copy=False) if parts else np.zeros((0, 3), dtype)
+                )
             return found
 
     def reduce(j: int) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
@@ -406,8 +449,9 @@ def join_tile(targets: Sequence[Cloud], queries: Sequence[Cloud], *, precision: 
     return mean, maximum
 
 
-def nearest_here(a: Cloud, b: Cloud, precision: Precision, index: IndexKind = "auto"
-                 ) -> tuple[npt.NDArray[np.floating[Any]], npt.NDArray[np.int64]]:
+def nearest_here(
+    a: Cloud, b: Cloud, precision: Precision, index: IndexKind = "auto"
+) -> tuple[npt.NDArray[np.floating[Any]], npt.NDArray[np.int64]]:
     """`nearest` in this process: b's graph built (or taken) and searched, or a grid of b
     built for the search, as `index` and the planner choose."""
     if precision == "f64":
@@ -419,8 +463,14 @@ def nearest_here(a: Cloud, b: Cloud, precision: Precision, index: IndexKind = "a
     return dists, b.order[idx.astype(np.intp)]
 
 
-def all_by_all_here(clouds: Sequence[Cloud | npt.ArrayLike], *, threads: int | None, precision: Precision,
-                    progress: bool, index: IndexKind = "auto") -> Matrix:
+def all_by_all_here(
+    clouds: Sequence[Cloud | npt.ArrayLike],
+    *,
+    threads: int | None,
+    precision: Precision,
+    progress: bool,
+    index: IndexKind = "auto",
+) -> Matrix:
     """`all_by_all` in this process, on a pool of `threads` threads."""
     if threads is None:
         threads = default_threads()
@@ -434,8 +484,15 @@ def all_by_all_here(clouds: Sequence[Cloud | npt.ArrayLike], *, threads: int | N
     with progress_bar(2 * len(members), "step", progress) as bar:
         pool = ThreadPoolExecutor(threads, thread_name_prefix="ornel")
         try:
-            mean, maximum = join_tile(members, members, precision=precision, executor=pool, threads=threads,
-                                      on_progress=bar.update, index=index)
+            mean, maximum = join_tile(
+                members,
+                members,
+                precision=precision,
+                executor=pool,
+                threads=threads,
+                on_progress=bar.update,
+                index=index,
+            )
         finally:
             pool.shutdown(wait=True, cancel_futures=True)
     np.fill_diagonal(mean, 0.0)

@@ -24,6 +24,7 @@ from ornel._errors import CloudError
 from ornel._formats import replacing
 from ornel._native import m3c2 as native_m3c2
 from ornel._order import morton_order
+from ornel._plot import pyplot
 
 # Core points drawn in a picture at most (a random choice of them beyond).
 MAX_DRAWN = 200_000
@@ -96,13 +97,19 @@ class M3C2Result:
         point's values (NaN written as null). Written whole to `path` when given."""
         document: dict[str, Any] = {"parameters": self.parameters, "statistics": self.statistics()}
         if per_point:
+
             def listed(values: Array) -> list[Any]:
                 return [None if isinstance(v, float) and not math.isfinite(v) else v for v in values.tolist()]
+
             document["points"] = {
-                "core_points": self.core_points.tolist(), "distance": listed(self.distance),
-                "lod": listed(self.lod), "significant": self.significant.tolist(),
-                "spread1": listed(self.spread1), "spread2": listed(self.spread2),
-                "count1": self.count1.tolist(), "count2": self.count2.tolist(),
+                "core_points": self.core_points.tolist(),
+                "distance": listed(self.distance),
+                "lod": listed(self.lod),
+                "significant": self.significant.tolist(),
+                "spread1": listed(self.spread1),
+                "spread2": listed(self.spread2),
+                "count1": self.count1.tolist(),
+                "count2": self.count2.tolist(),
                 "normal": [listed(row) for row in self.normal],
             }
         text = json.dumps(document, indent=2, allow_nan=False) + "\n"
@@ -118,15 +125,21 @@ class M3C2Result:
         figure, axes = plt.subplots(figsize=(8, 4.5))
         values = self.distance[measured]
         edges = np.histogram_bin_edges(values, bins=bins) if len(values) else bins
-        axes.hist([self.distance[measured & self.significant], self.distance[measured & ~self.significant]],
-                  bins=edges, stacked=True, color=["C3", "0.6"], label=["significant", "within LoD"])
+        axes.hist(
+            [self.distance[measured & self.significant], self.distance[measured & ~self.significant]],
+            bins=edges,
+            stacked=True,
+            color=["C3", "0.6"],
+            label=["significant", "within LoD"],
+        )
         axes.set_xlabel("M3C2 distance (along the normal, epoch 2 - epoch 1)")
         axes.set_ylabel("core points")
         axes.legend()
         stats = self.statistics()
         share = stats["significant_share"]
-        axes.set_title(f"{stats['with_distance']:,} distances" +
-                       (f", {share:.1%} significant" if share is not None else ""))
+        axes.set_title(
+            f"{stats['with_distance']:,} distances" + (f", {share:.1%} significant" if share is not None else "")
+        )
         save(figure, path)
 
     def plot(self, path: str | PathLike[str], *, clip_percentile: float = 99.0) -> None:
@@ -145,12 +158,21 @@ class M3C2Result:
         top = top if top > 0 else 1.0
         figure = plt.figure(figsize=(12, 10))
         image = None
-        for k, (title, (u, v)) in enumerate([("from above (x, y)", (0, 1)), ("along y (x, z)", (0, 2)),
-                                              ("along x (y, z)", (1, 2))]):
+        for k, (title, (u, v)) in enumerate(
+            [("from above (x, y)", (0, 1)), ("along y (x, z)", (0, 2)), ("along x (y, z)", (1, 2))]
+        ):
             axes = figure.add_subplot(2, 2, k + 1)
             axes.scatter(points[~significant, u], points[~significant, v], c="0.75", s=1, linewidths=0)
-            image = axes.scatter(points[significant, u], points[significant, v], c=values[significant], s=1,
-                                 cmap="RdBu_r", vmin=-top, vmax=top, linewidths=0)
+            image = axes.scatter(
+                points[significant, u],
+                points[significant, v],
+                c=values[significant],
+                s=1,
+                cmap="RdBu_r",
+                vmin=-top,
+                vmax=top,
+                linewidths=0,
+            )
             axes.set_title(title)
             axes.set_aspect("equal", adjustable="datalim")
         note = f", {len(drawn):,} of {len(measured):,} drawn" if len(drawn) < len(measured) else ""
@@ -161,22 +183,18 @@ class M3C2Result:
 
     def fields(self) -> dict[str, Array]:
         """The per-point result fields a written-back core-point file gains."""
-        return {"m3c2_distance": self.distance, "m3c2_lod": self.lod,
-                "m3c2_significant": self.significant.astype(np.uint8),
-                "m3c2_spread1": self.spread1, "m3c2_spread2": self.spread2,
-                "m3c2_count1": self.count1, "m3c2_count2": self.count2,
-                "m3c2_nx": self.normal[:, 0], "m3c2_ny": self.normal[:, 1], "m3c2_nz": self.normal[:, 2]}
-
-
-def pyplot() -> Any:
-    try:
-        import matplotlib
-    except ImportError:
-        raise ImportError('drawing a PNG needs matplotlib: pip install "ornel[plot]"') from None
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    return plt
+        return {
+            "m3c2_distance": self.distance,
+            "m3c2_lod": self.lod,
+            "m3c2_significant": self.significant.astype(np.uint8),
+            "m3c2_spread1": self.spread1,
+            "m3c2_spread2": self.spread2,
+            "m3c2_count1": self.count1,
+            "m3c2_count2": self.count2,
+            "m3c2_nx": self.normal[:, 0],
+            "m3c2_ny": self.normal[:, 1],
+            "m3c2_nz": self.normal[:, 2],
+        }
 
 
 def save(figure: Any, path: str | PathLike[str]) -> None:
@@ -269,8 +287,10 @@ def normal_side(normals: Any, epoch1: Array) -> tuple[int, Array, Array | None, 
             direction = np.zeros(3)
             direction["xyz".index(normals[1])] = 1.0 if normals[0] == "+" else -1.0
             return SIDE_TOWARD_DIRECTION, direction, None, normals
-        raise ValueError(f"normals must be 'auto', '+z' (or another axis), a direction, a sensor position "
-                         f"or an array of normals; not {normals!r}")
+        raise ValueError(
+            f"normals must be 'auto', '+z' (or another axis), a direction, a sensor position "
+            f"or an array of normals; not {normals!r}"
+        )
     if isinstance(normals, dict):
         if set(normals) == {"direction"}:
             normals = normals["direction"]
@@ -292,18 +312,29 @@ def normal_side(normals: Any, epoch1: Array) -> tuple[int, Array, Array | None, 
 
 def given_normals(array: Array, count: int) -> Array:
     if array.shape != (count, 3):
-        raise ValueError(f"normals must be a direction (3,) or one normal per core point ({count}, 3); "
-                         f"got shape {array.shape}")
+        raise ValueError(
+            f"normals must be a direction (3,) or one normal per core point ({count}, 3); got shape {array.shape}"
+        )
     length = np.linalg.norm(array, axis=1, keepdims=True)
     with np.errstate(invalid="ignore", divide="ignore"):
         unit: Array = np.where((length > 0) & np.isfinite(length), array / length, np.nan)
     return unit
 
 
-def m3c2(epoch1: Cloud | npt.ArrayLike, epoch2: Cloud | npt.ArrayLike, *, core_points: Any = None,
-         normal_radius: float | Sequence[float], cylinder_radius: float, max_depth: float,
-         normals: Any = "auto", registration_error: float = 0.0, robust: bool = False, min_points: int = 1,
-         threads: int | None = None) -> M3C2Result:
+def m3c2(
+    epoch1: Cloud | npt.ArrayLike,
+    epoch2: Cloud | npt.ArrayLike,
+    *,
+    core_points: Any = None,
+    normal_radius: float | Sequence[float],
+    cylinder_radius: float,
+    max_depth: float,
+    normals: Any = "auto",
+    registration_error: float = 0.0,
+    robust: bool = False,
+    min_points: int = 1,
+    threads: int | None = None,
+) -> M3C2Result:
     """M3C2 change from `epoch1` to `epoch2` (Clouds or (n, 3) arrays) at each core point.
 
     core_points: None (every point of epoch 1), a spacing (a float: one point of epoch 1
@@ -352,8 +383,18 @@ def m3c2(epoch1: Cloud | npt.ArrayLike, epoch2: Cloud | npt.ArrayLike, *, core_p
     sorted_cores = np.ascontiguousarray(cores[order])
     sorted_normals = None if normals_given is None else np.ascontiguousarray(normals_given[order])
     normal_s, scale_s, position1, position2, spread1_s, spread2_s, count1_s, count2_s = native_m3c2(
-        points1, points2, sorted_cores, radii_array, sorted_normals, side, np.ascontiguousarray(toward),
-        cylinder, depth, bool(robust), threads=threads)
+        points1,
+        points2,
+        sorted_cores,
+        radii_array,
+        sorted_normals,
+        side,
+        np.ascontiguousarray(toward),
+        cylinder,
+        depth,
+        bool(robust),
+        threads=threads,
+    )
 
     def unsorted(values: Array) -> Array:
         out = np.empty_like(values)
@@ -365,7 +406,7 @@ def m3c2(epoch1: Cloud | npt.ArrayLike, epoch2: Cloud | npt.ArrayLike, *, core_p
     enough = (count1 >= min_points) & (count2 >= min_points)
     distance = np.where(enough, unsorted(position2) - unsorted(position1), np.nan)
     with np.errstate(invalid="ignore", divide="ignore"):
-        lod = LOD95_FACTOR * (np.sqrt(spread1 ** 2 / count1 + spread2 ** 2 / count2) + registration)
+        lod = LOD95_FACTOR * (np.sqrt(spread1**2 / count1 + spread2**2 / count2) + registration)
     lod = np.where(np.isfinite(distance), lod, np.nan)
     with np.errstate(invalid="ignore"):
         significant = np.abs(distance) > lod
@@ -373,11 +414,18 @@ def m3c2(epoch1: Cloud | npt.ArrayLike, epoch2: Cloud | npt.ArrayLike, *, core_p
     scale = np.full(len(cores), np.nan)
     fitted = scale_index < len(radii_array)
     scale[fitted] = radii_array[scale_index[fitted]]
-    parameters = {"normal_radius": radii_array.tolist(), "cylinder_radius": cylinder, "max_depth": depth,
-                  "normals": side_name, "registration_error": registration, "robust": bool(robust),
-                  "min_points": int(min_points)}
-    return M3C2Result(cores, distance, lod, significant, spread1, spread2, count1, count2,
-                      unsorted(normal_s), scale, parameters)
+    parameters = {
+        "normal_radius": radii_array.tolist(),
+        "cylinder_radius": cylinder,
+        "max_depth": depth,
+        "normals": side_name,
+        "registration_error": registration,
+        "robust": bool(robust),
+        "min_points": int(min_points),
+    }
+    return M3C2Result(
+        cores, distance, lod, significant, spread1, spread2, count1, count2, unsorted(normal_s), scale, parameters
+    )
 
 
 # CloudCompare's M3C2 dialog's "preferred orientation" by its index: the axes first.
@@ -406,8 +454,11 @@ def read_cloudcompare_parameters(path: str | PathLike[str]) -> dict[str, Any]:
     except (configparser.Error, UnicodeDecodeError) as error:
         raise CloudError(source, f"not a CloudCompare M3C2 parameter file ({str(error).splitlines()[0]})") from None
     if not parser.has_section("General") or not parser.has_option("General", "SearchScale"):
-        raise CloudError(source, "not a CloudCompare M3C2 parameter file: expected a [General] section "
-                                 "with SearchScale, NormalScale and SearchDepth")
+        raise CloudError(
+            source,
+            "not a CloudCompare M3C2 parameter file: expected a [General] section "
+            "with SearchScale, NormalScale and SearchDepth",
+        )
     general = parser["General"]
 
     def number(key: str) -> float:
@@ -428,18 +479,25 @@ def read_cloudcompare_parameters(path: str | PathLike[str]) -> dict[str, Any]:
     elif mode == 1:
         low, step, high = number("NormalMinScale"), number("NormalStep"), number("NormalMaxScale")
         if not (0 < low <= high and step > 0):
-            raise CloudError(source, f"multi-scale normals from {low:g} to {high:g} by {step:g}; expected "
-                                     "0 < NormalMinScale <= NormalMaxScale and NormalStep > 0")
+            raise CloudError(
+                source,
+                f"multi-scale normals from {low:g} to {high:g} by {step:g}; expected "
+                "0 < NormalMinScale <= NormalMaxScale and NormalStep > 0",
+            )
         count = int(math.floor((high - low) / step + 1e-9)) + 1
         arguments["normal_radius"] = [(low + k * step) / 2 for k in range(count)]
     else:
-        raise CloudError(source, f"NormalMode = {mode} (normals from the cloud or vertical/horizontal) is not "
-                                 "supported: expected 0 (one scale) or 1 (multi-scale)")
+        raise CloudError(
+            source,
+            f"NormalMode = {mode} (normals from the cloud or vertical/horizontal) is not "
+            "supported: expected 0 (one scale) or 1 (multi-scale)",
+        )
     if "NormalPreferedOri" in general:
         orientation = int(number("NormalPreferedOri"))
         if orientation not in CLOUDCOMPARE_ORIENTATIONS:
-            raise CloudError(source, f"NormalPreferedOri = {orientation} is not supported: expected 0 to 5 "
-                                     "(+x, -x, +y, -y, +z, -z)")
+            raise CloudError(
+                source, f"NormalPreferedOri = {orientation} is not supported: expected 0 to 5 (+x, -x, +y, -y, +z, -z)"
+            )
         arguments["normals"] = CLOUDCOMPARE_ORIENTATIONS[orientation]
     if flag("SubsampleEnabled"):
         arguments["core_points"] = number("SubsampleRadius")

@@ -46,8 +46,18 @@ class Matrix:
             for j in range(i + 1, len(self.names)):
                 mean_ab, mean_ba = float(self.mean[i, j]), float(self.mean[j, i])
                 max_ab, max_ba = float(self.max[i, j]), float(self.max[j, i])
-                rows.append((self.names[i], self.names[j], mean_ab, mean_ba, mean_ab + mean_ba,
-                             max_ab, max_ba, max(max_ab, max_ba)))
+                rows.append(
+                    (
+                        self.names[i],
+                        self.names[j],
+                        mean_ab,
+                        mean_ba,
+                        mean_ab + mean_ba,
+                        max_ab,
+                        max_ba,
+                        max(max_ab, max_ba),
+                    )
+                )
         return rows
 
     def to_csv(self, path: str | PathLike[str]) -> None:

@@ -51,31 +51,40 @@ class Mesh:
     pseudo-normals) are built on first use and kept; a Mesh may be searched from many
     threads at once."""
 
-    def __init__(self, vertices: npt.ArrayLike, triangles: npt.ArrayLike, name: str = "mesh",
-                 source: str | None = None) -> None:
+    def __init__(
+        self, vertices: npt.ArrayLike, triangles: npt.ArrayLike, name: str = "mesh", source: str | None = None
+    ) -> None:
         where = source or name
         vertices = np.asarray(vertices)
         if vertices.ndim != 2 or vertices.shape[1] < 3 or vertices.dtype.kind not in "fiu":
-            raise CloudError(where, f"vertices of shape {vertices.shape} and type {vertices.dtype}; "
-                             "expected numbers of shape (n, 3)")
+            raise CloudError(
+                where, f"vertices of shape {vertices.shape} and type {vertices.dtype}; expected numbers of shape (n, 3)"
+            )
         vertices = np.ascontiguousarray(vertices[:, :3], np.float64)
         bad = ~np.isfinite(vertices).all(axis=1)
         if bad.any():
             row = int(np.flatnonzero(bad)[0])
-            raise CloudError(where, f"vertex {row} has a non-finite coordinate ({vertices[row].tolist()}); "
-                             "expected finite numbers")
+            raise CloudError(
+                where, f"vertex {row} has a non-finite coordinate ({vertices[row].tolist()}); expected finite numbers"
+            )
         triangles = np.asarray(triangles)
         if triangles.size == 0:
             raise CloudError(where, "no triangles; a mesh needs at least one face")
         if triangles.ndim != 2 or triangles.shape[1] != 3 or triangles.dtype.kind not in "iu":
-            raise CloudError(where, f"triangles of shape {triangles.shape} and type {triangles.dtype}; "
-                             "expected integer vertex indices of shape (m, 3)")
+            raise CloudError(
+                where,
+                f"triangles of shape {triangles.shape} and type {triangles.dtype}; "
+                "expected integer vertex indices of shape (m, 3)",
+            )
         triangles = triangles.astype(np.int64)
         outside = (triangles < 0) | (triangles >= len(vertices))
         if outside.any():
             row = int(np.flatnonzero(outside.any(axis=1))[0])
-            raise CloudError(where, f"triangle {row} names vertex {int(triangles[row][outside[row]][0])}, "
-                             f"but the mesh has {len(vertices):,} vertices (0 to {len(vertices) - 1})")
+            raise CloudError(
+                where,
+                f"triangle {row} names vertex {int(triangles[row][outside[row]][0])}, "
+                f"but the mesh has {len(vertices):,} vertices (0 to {len(vertices) - 1})",
+            )
         if len(triangles) >= 2**31:
             raise CloudError(where, f"{len(triangles):,} triangles; at most {2**31 - 1:,} are supported")
         self.vertices: npt.NDArray[np.float64] = vertices
@@ -112,8 +121,9 @@ class Mesh:
             raise ValueError(f"precision must be 'f32' or 'f64', not {precision!r}")
         with self._lock:
             if precision not in self._indexes:
-                self._indexes[precision] = _native.mesh_bvh(self._vertices_in(precision),
-                                                            self.triangles.astype(np.uint32))
+                self._indexes[precision] = _native.mesh_bvh(
+                    self._vertices_in(precision), self.triangles.astype(np.uint32)
+                )
             return self._indexes[precision]
 
     def _vertices_in(self, precision: str) -> Array:
@@ -131,8 +141,15 @@ class Mesh:
                 self._normals = _pseudo_normals(self.vertices, self.triangles)
             return self._normals
 
-    def closest(self, points: npt.ArrayLike, *, precision: str = "f64", signed: bool = False,
-                max_distance: float | None = None, threads: int | None = None) -> MeshDistances:
+    def closest(
+        self,
+        points: npt.ArrayLike,
+        *,
+        precision: str = "f64",
+        signed: bool = False,
+        max_distance: float | None = None,
+        threads: int | None = None,
+    ) -> MeshDistances:
         """Every point's closest point on the triangles, exact in double precision.
 
         In single precision points and vertices are taken from the mesh's centre and
@@ -162,8 +179,9 @@ class Mesh:
         triangle[none] = -1
         return MeshDistances(distance, triangle, found[2].astype(np.float64))
 
-    def points_at(self, triangle: npt.NDArray[np.int64], barycentric: npt.NDArray[np.float64]
-                  ) -> npt.NDArray[np.float64]:
+    def points_at(
+        self, triangle: npt.NDArray[np.int64], barycentric: npt.NDArray[np.float64]
+    ) -> npt.NDArray[np.float64]:
         """The points of the given triangles at the given weights (NaN where triangle < 0)."""
         found = triangle >= 0
         corners = self.vertices[self.triangles[np.where(found, triangle, 0)]]
@@ -226,6 +244,7 @@ def _pseudo_normals(vertices: Array, triangles: Array) -> Array:
 
 
 # Reading.
+
 
 def read_mesh(path: str | PathLike[str]) -> tuple[Array, Array]:
     """(vertices, triangles) of a mesh file, polygons fanned into triangles."""
@@ -323,8 +342,9 @@ def _read_obj_mesh(path: Path, source: str) -> tuple[Array, Array]:
             try:
                 indices = [int(token.split("/", 1)[0]) for token in line.split()[1:]]
             except ValueError:
-                raise CloudError(source, f"line {number}: face vertex indices are not whole numbers: "
-                                 f"{line.strip()[:60]!r}") from None
+                raise CloudError(
+                    source, f"line {number}: face vertex indices are not whole numbers: {line.strip()[:60]!r}"
+                ) from None
             if any(i == 0 for i in indices):
                 raise CloudError(source, f"line {number}: face vertex index 0; OBJ counts vertices from 1")
             polygons.append(np.array([i - 1 if i > 0 else seen + i for i in indices], np.int64))
@@ -337,8 +357,9 @@ def _read_stl(path: Path, source: str) -> tuple[Array, Array]:
     corners: Array
     if len(raw) >= 84 and len(raw) == 84 + 50 * struct.unpack_from("<I", raw, 80)[0]:
         count = struct.unpack_from("<I", raw, 80)[0]
-        records = np.frombuffer(raw, np.dtype([("normal", "<f4", 3), ("corners", "<f4", (3, 3)),
-                                              ("attribute", "<u2")]), count, 84)
+        records = np.frombuffer(
+            raw, np.dtype([("normal", "<f4", 3), ("corners", "<f4", (3, 3)), ("attribute", "<u2")]), count, 84
+        )
         corners = records["corners"].reshape(-1, 3).astype(np.float64)
     elif raw.lstrip()[:5].lower() == b"solid":
         rows = []
@@ -384,8 +405,11 @@ def _read_off(path: Path, source: str) -> tuple[Array, Array]:
     except (ValueError, IndexError):
         raise CloudError(source, f"counts {' '.join(header)!r}; expected 'vertices faces edges'") from None
     if len(rest) < n_vertices + n_faces:
-        raise CloudError(source, f"truncated: its header announces {n_vertices:,} vertices and {n_faces:,} faces, "
-                         f"but the file holds {len(rest):,} lines of them")
+        raise CloudError(
+            source,
+            f"truncated: its header announces {n_vertices:,} vertices and {n_faces:,} faces, "
+            f"but the file holds {len(rest):,} lines of them",
+        )
     try:
         vertices = np.array([[float(w) for w in words[:3]] for _, words in rest[:n_vertices]], np.float64)
     except ValueError:
@@ -393,10 +417,10 @@ def _read_off(path: Path, source: str) -> tuple[Array, Array]:
     if n_vertices and vertices.shape[1] != 3:
         raise CloudError(source, "a vertex with fewer than three coordinates")
     polygons, numbers = [], []
-    for number, words in rest[n_vertices:n_vertices + n_faces]:
+    for number, words in rest[n_vertices : n_vertices + n_faces]:
         try:
             count = int(words[0])
-            polygon = np.array([int(w) for w in words[1:1 + count]], np.int64)
+            polygon = np.array([int(w) for w in words[1 : 1 + count]], np.int64)
         except ValueError:
             raise CloudError(source, f"line {number}: face vertex indices are not whole numbers") from None
         if len(polygon) != count:

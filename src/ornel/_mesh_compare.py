@@ -13,11 +13,13 @@ import numpy as np
 import numpy.typing as npt
 
 from ornel._cloud import Cloud, Precision, as_cloud, check_precision
-from ornel._compare import Comparison, compare as compare_clouds
+from ornel._compare import Comparison
+from ornel._compare import compare as compare_clouds
 from ornel._errors import CloudError
 from ornel._mesh import Mesh, has_faces
 from ornel._native import point_to_plane_system
 from ornel._normals import NORMAL_NEIGHBOURS
+from ornel._planner import IndexKind
 from ornel._register import Iteration, Registration, _plane_step, rigid_transform, rotation_angle, world_transform
 
 
@@ -40,8 +42,14 @@ class MeshComparison(Comparison):
         vectors: npt.NDArray[np.float64] = self.closest_points() - self.a_points.astype(np.float64)
         return vectors
 
-    def with_measure(self, *, local_model: str | None = None, signed: bool = False,
-                     neighbours: int = NORMAL_NEIGHBOURS, normals: Any = None) -> Comparison:
+    def with_measure(
+        self,
+        *,
+        local_model: str | None = None,
+        signed: bool = False,
+        neighbours: int = NORMAL_NEIGHBOURS,
+        normals: Any = None,
+    ) -> Comparison:
         """Signed by the mesh's orientation (negative inside a closed mesh); a mesh is
         measured to its triangles, so `local_model` and `normals` do not apply."""
         if local_model is not None:
@@ -50,8 +58,9 @@ class MeshComparison(Comparison):
             raise ValueError("a mesh signs by its faces' winding: normals apply to clouds only")
         if not signed or self.measure.startswith("signed"):
             return self
-        signs = self.mesh.closest(self.a_points, precision=self.precision, signed=True,
-                                  max_distance=self.max_distance, threads=self.threads).distance
+        signs = self.mesh.closest(
+            self.a_points, precision=self.precision, signed=True, max_distance=self.max_distance, threads=self.threads
+        ).distance
         distance = self.distance.copy()
         found = self.found
         distance[found] = np.copysign(distance[found], signs[found])
@@ -65,31 +74,62 @@ class MeshComparison(Comparison):
         weights = np.full((len(valid), 3), np.nan)
         distance[valid], index[valid], weights[valid] = self.distance, self.index, self.barycentric
         unbounded = None if self.unbounded is None else self.unbounded.with_invalid(valid, points)
-        return replace(self, distance=distance, index=index, barycentric=weights, a_points=points[:, :3],
-                       skipped=int(len(valid) - np.count_nonzero(valid)), unbounded=unbounded)
+        return replace(
+            self,
+            distance=distance,
+            index=index,
+            barycentric=weights,
+            a_points=points[:, :3],
+            skipped=int(len(valid) - np.count_nonzero(valid)),
+            unbounded=unbounded,
+        )
 
 
-def compare(a: Cloud | npt.ArrayLike, b: Cloud | Mesh | npt.ArrayLike, *, precision: Precision = "f32",
-            max_distance: float | None = None, threads: int | None = None, skip_invalid: bool = False,
-            store: Any = None, index: str = "auto") -> Comparison:
+def compare(
+    a: Cloud | npt.ArrayLike,
+    b: Cloud | Mesh | npt.ArrayLike,
+    *,
+    precision: Precision = "f32",
+    max_distance: float | None = None,
+    threads: int | None = None,
+    skip_invalid: bool = False,
+    store: Any = None,
+    index: IndexKind = "auto",
+) -> Comparison:
     """Every point of `a` against its nearest point of `b`: a cloud's nearest point, or
     with a `Mesh` the nearest point of its triangles (a `MeshComparison`). See
     `ornel.Comparison` for the rest; a mesh's index is kept in the Mesh, not a store,
     and `index` (which of a cloud's indexes to search) applies to clouds."""
     if not isinstance(b, Mesh):
-        return compare_clouds(a, b, precision=precision, max_distance=max_distance, threads=threads,
-                              skip_invalid=skip_invalid, store=store, index=index)  # type: ignore[arg-type]
+        return compare_clouds(
+            a,
+            b,
+            precision=precision,
+            max_distance=max_distance,
+            threads=threads,
+            skip_invalid=skip_invalid,
+            store=store,
+            index=index,
+        )
     if store is not None:
         raise ValueError("a mesh keeps its index in the Mesh; store applies to clouds")
     if index != "auto":
         raise ValueError("a mesh is searched through its own hierarchy of triangles; index applies to clouds")
-    return compare_to_mesh(a, b, precision=precision, max_distance=max_distance, threads=threads,
-                           skip_invalid=skip_invalid)
+    return compare_to_mesh(
+        a, b, precision=precision, max_distance=max_distance, threads=threads, skip_invalid=skip_invalid
+    )
 
 
-def compare_to_mesh(a: Cloud | npt.ArrayLike, mesh: Mesh, *, precision: Precision = "f32",
-                    max_distance: float | None = None, threads: int | None = None, skip_invalid: bool = False,
-                    signed: bool = False) -> MeshComparison:
+def compare_to_mesh(
+    a: Cloud | npt.ArrayLike,
+    mesh: Mesh,
+    *,
+    precision: Precision = "f32",
+    max_distance: float | None = None,
+    threads: int | None = None,
+    skip_invalid: bool = False,
+    signed: bool = False,
+) -> MeshComparison:
     """`compare` with a mesh, signed at once (without a second search) when `signed`."""
     precision = check_precision(precision)
     if max_distance is not None and not (max_distance >= 0 and np.isfinite(max_distance)):
@@ -100,9 +140,19 @@ def compare_to_mesh(a: Cloud | npt.ArrayLike, mesh: Mesh, *, precision: Precisio
     # Searched without the bound, so that measures at radii beyond it stay exact.
     found = mesh.closest(a.points, precision=precision, signed=signed, max_distance=None, threads=threads)
     vertices = Cloud(mesh.vertices, mesh.name, source=mesh.source)
-    result: Comparison = MeshComparison(a, vertices, precision, found.distance, found.triangle, None, a.points,
-                                        measure="signed triangle" if signed else "triangle", mesh=mesh,
-                                        barycentric=found.barycentric, threads=threads)
+    result: Comparison = MeshComparison(
+        a,
+        vertices,
+        precision,
+        found.distance,
+        found.triangle,
+        None,
+        a.points,
+        measure="signed triangle" if signed else "triangle",
+        mesh=mesh,
+        barycentric=found.barycentric,
+        threads=threads,
+    )
     if max_distance is not None:
         result = result.bounded(max_distance)
     return result.with_invalid(a.valid, a.spread(a.points))  # type: ignore[return-value]
@@ -118,9 +168,16 @@ def load_model(path: str, name: str, *, vertices: bool = False, skip_invalid: bo
     return Cloud.load(path, name, skip_invalid=skip_invalid)
 
 
-def register_to_mesh(source: Cloud, mesh: Mesh, *, init: npt.ArrayLike | None = None,
-                     max_distance: float | None = None, max_iterations: int = 50, tolerance: float = 1e-5,
-                     threads: int | None = None) -> Registration:
+def register_to_mesh(
+    source: Cloud,
+    mesh: Mesh,
+    *,
+    init: npt.ArrayLike | None = None,
+    max_distance: float | None = None,
+    max_iterations: int = 50,
+    tolerance: float = 1e-5,
+    threads: int | None = None,
+) -> Registration:
     """The rigid transform moving `source` onto `mesh`, by point-to-plane ICP: each point
     matched to its closest point on the triangles, the plane there the face's. Stops as
     `ornel.register` does; raises CloudError when no point has a match or the matches do
@@ -137,8 +194,9 @@ def register_to_mesh(source: Cloud, mesh: Mesh, *, init: npt.ArrayLike | None = 
     face_normals = mesh.face_normals()
     matches = np.arange(len(local), dtype=np.uint32)
 
-    def match() -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64],
-                         npt.NDArray[np.float64]]:
+    def match() -> tuple[
+        npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]
+    ]:
         moved = local @ rotation.T + shift
         found = mesh.closest(moved + centre, max_distance=max_distance, threads=threads)
         hit = found.triangle >= 0
@@ -150,8 +208,11 @@ def register_to_mesh(source: Cloud, mesh: Mesh, *, init: npt.ArrayLike | None = 
     def fit(squared: npt.NDArray[np.float64]) -> tuple[float, float, int]:
         kept = squared[squared <= limit2]
         if len(kept) == 0:
-            raise CloudError(source.source, f"no point has a closest point on {mesh.source or mesh.name} within "
-                             f"max_distance {max_distance:g}; give a larger max_distance or a closer init")
+            raise CloudError(
+                source.source,
+                f"no point has a closest point on {mesh.source or mesh.name} within "
+                f"max_distance {max_distance:g}; give a larger max_distance or a closer init",
+            )
         return math.sqrt(float(kept.mean())), len(kept) / len(squared), len(kept)
 
     moved, targets, normals, squared = match()
@@ -166,13 +227,21 @@ def register_to_mesh(source: Cloud, mesh: Mesh, *, init: npt.ArrayLike | None = 
         moved, targets, normals, squared = match()
         previous = rmse
         rmse, fitness, count = fit(squared)
-        step = Iteration(rmse, fitness, count, rotation_angle(update_rotation), float(np.linalg.norm(update_shift)),
-                         world_transform(rotation, shift, centre))
+        step = Iteration(
+            rmse,
+            fitness,
+            count,
+            rotation_angle(update_rotation),
+            float(np.linalg.norm(update_shift)),
+            world_transform(rotation, shift, centre),
+        )
         history.append(step)
-        if (step.rotation <= tolerance and step.translation <= tolerance * extent
-                and abs(rmse - previous) <= tolerance * max(previous, 1e-12 * extent)):  # an exact fit stops too
+        if (
+            step.rotation <= tolerance
+            and step.translation <= tolerance * extent
+            and abs(rmse - previous) <= tolerance * max(previous, 1e-12 * extent)
+        ):  # an exact fit stops too
             converged = True
             break
     transform = world_transform(rotation, shift, centre)
     return Registration(transform, rmse, fitness, len(history), converged, "point_to_plane", tuple(history))
-

@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import re
 from collections.abc import Mapping, Sequence
-from typing import Any, Union
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -31,14 +31,15 @@ OUTSIDE_MARGIN = 0.2
 UP_MARGIN = 0.1
 
 # Where a cloud's normals point: "outside", an axis ("+z", "-x", ...), a point (x, y, z).
-Toward = Union[str, Sequence[float]]
+Toward = str | Sequence[float]
 # The same, checked: ("outside", None), ("axis", unit vector) or ("point", coordinates).
-Side = tuple[str, Union[tuple[float, float, float], None]]
+Side = tuple[str, tuple[float, float, float] | None]
 AXES = {"x": 0, "y": 1, "z": 2}
 
 
-def neighbourhoods(cloud: Any, neighbours: int = NORMAL_NEIGHBOURS, *,
-                   threads: int | None = None) -> npt.NDArray[np.uint32]:
+def neighbourhoods(
+    cloud: Any, neighbours: int = NORMAL_NEIGHBOURS, *, threads: int | None = None
+) -> npt.NDArray[np.uint32]:
     """(n, k) rows of the `neighbours` nearest sorted points of each sorted point (itself
     first), by the exact k-nearest search over the cloud's own graph in double precision
     on `threads` threads (the rows do not depend on their number); fewer than k points
@@ -46,14 +47,14 @@ def neighbourhoods(cloud: Any, neighbours: int = NORMAL_NEIGHBOURS, *,
     n = len(cloud.points)
     k = max(1, min(neighbours, n))
     indptr, indices = cloud.graph("f64", threads=threads)
-    _, near = knn_self(cloud.sorted_coordinates("f64"), indptr, indices, k, max(k, NORMAL_CANDIDATES),
-                       threads=threads)
+    _, near = knn_self(cloud.sorted_coordinates("f64"), indptr, indices, k, max(k, NORMAL_CANDIDATES), threads=threads)
     rows: npt.NDArray[np.uint32] = np.where(near < n, near, np.arange(n, dtype=np.uint32)[:, None])
     return rows
 
 
-def estimate_normals(cloud: Any, neighbours: int = NORMAL_NEIGHBOURS, *,
-                     threads: int | None = None) -> npt.NDArray[np.float64]:
+def estimate_normals(
+    cloud: Any, neighbours: int = NORMAL_NEIGHBOURS, *, threads: int | None = None
+) -> npt.NDArray[np.float64]:
     """Unit normals of the cloud's sorted points (rows of `sorted_coordinates("f64")`).
 
     Each is the direction of least spread (principal component analysis) of the point's
@@ -63,9 +64,9 @@ def estimate_normals(cloud: Any, neighbours: int = NORMAL_NEIGHBOURS, *,
     where the neighbours do not span a plane (all equal, or on one line): such a point
     then adds nothing to a point-to-plane fit. The neighbours (and the graph, if still to
     build) are searched on `threads` threads; the normals do not depend on their number."""
-    normals: npt.NDArray[np.float64] = native_normals(cloud.sorted_coordinates("f64"),
-                                                      neighbourhoods(cloud, neighbours, threads=threads),
-                                                      ORIENTATION_PASSES)
+    normals: npt.NDArray[np.float64] = native_normals(
+        cloud.sorted_coordinates("f64"), neighbourhoods(cloud, neighbours, threads=threads), ORIENTATION_PASSES
+    )
     normals.flags.writeable = False
     return normals
 
@@ -95,20 +96,24 @@ def side_of(toward: Toward) -> Side:
                 return side_of([float(part) for part in parts])
             except ValueError:
                 pass
-        raise ValueError(f"normals must point toward 'outside', an axis (+x, -x, ..., +z, -z) or a point x,y,z; "
-                         f"not {toward!r}")
+        raise ValueError(
+            f"normals must point toward 'outside', an axis (+x, -x, ..., +z, -z) or a point x,y,z; not {toward!r}"
+        )
     try:
         point = np.asarray(toward, dtype=np.float64)
     except (TypeError, ValueError):
         point = np.empty(0)
     if point.shape != (3,) or not np.isfinite(point).all():
-        raise ValueError(f"normals must point toward 'outside', an axis (+x, -x, ..., +z, -z) or a point of three "
-                         f"finite coordinates; not {toward!r}")
+        raise ValueError(
+            f"normals must point toward 'outside', an axis (+x, -x, ..., +z, -z) or a point of three "
+            f"finite coordinates; not {toward!r}"
+        )
     return ("point", (float(point[0]), float(point[1]), float(point[2])))
 
 
-def oriented_normals(cloud: Any, side: Side, neighbours: int = NORMAL_NEIGHBOURS, *,
-                     threads: int | None = None) -> npt.NDArray[np.float64]:
+def oriented_normals(
+    cloud: Any, side: Side, neighbours: int = NORMAL_NEIGHBOURS, *, threads: int | None = None
+) -> npt.NDArray[np.float64]:
     """Unit normals of the cloud's sorted points, of the sheet each lies on, oriented
     consistently over each connected part of the surface and then to the `side` (see
     `choose_sides`); zero where the neighbours span no plane.
@@ -127,8 +132,9 @@ def oriented_normals(cloud: Any, side: Side, neighbours: int = NORMAL_NEIGHBOURS
     return normals
 
 
-def choose_sides(points: npt.NDArray[np.float64], normals: npt.NDArray[np.float64],
-                 component: npt.NDArray[np.uint32], side: Side) -> None:
+def choose_sides(
+    points: npt.NDArray[np.float64], normals: npt.NDArray[np.float64], component: npt.NDArray[np.uint32], side: Side
+) -> None:
     """Flips, in place, the normals of every component (consistently oriented, labelled
     from 0; `NO_COMPONENT` for none) whose normals do not point to `side` on balance:
 
@@ -148,7 +154,9 @@ def choose_sides(points: npt.NDArray[np.float64], normals: npt.NDArray[np.float6
     count = int(labels.max()) + 1
     mine, where = normals[has], points[has]
 
-    def balance(weights: npt.NDArray[np.float64], scale: npt.NDArray[np.float64] | None = None) -> npt.NDArray[np.float64]:
+    def balance(
+        weights: npt.NDArray[np.float64], scale: npt.NDArray[np.float64] | None = None
+    ) -> npt.NDArray[np.float64]:
         total = np.bincount(labels, weights, count)
         size = np.bincount(labels, scale, count) if scale is not None else np.bincount(labels, minlength=count)
         return np.divide(total, size, out=np.zeros(count), where=size > 0)
@@ -185,8 +193,11 @@ def file_normals(fields: Mapping[str, npt.NDArray[Any]]) -> npt.NDArray[np.float
     for name in fields:
         match = NORMAL_NAMES.fullmatch(name)
         if match:
-            stem, axis = (match.group(1), "xyz".index(match.group(2).lower())) if match.group(2) else \
-                (match.group(3), int(match.group(4)))
+            stem, axis = (
+                (match.group(1), "xyz".index(match.group(2).lower()))
+                if match.group(2)
+                else (match.group(3), int(match.group(4)))
+            )
             spellings.setdefault(stem.lower(), {})[axis] = name
     for names in spellings.values():
         if len(names) == 3:

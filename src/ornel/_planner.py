@@ -33,8 +33,9 @@ def check_index(index: str) -> IndexKind:
     return index  # type: ignore[return-value]
 
 
-def choose(index: IndexKind, target_points: int, query_points: int, searches: int = 1,
-           graph_built: bool = False) -> Literal["graph", "grid"]:
+def choose(
+    index: IndexKind, target_points: int, query_points: int, searches: int = 1, graph_built: bool = False
+) -> Literal["graph", "grid"]:
     """The index for a target of `target_points` searched `searches` times by
     `query_points` query points each time (a registration's iterations, the clouds of a
     collection); `graph_built` when its graph exists already."""

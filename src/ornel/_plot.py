@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from typing import Any
 
-MISSING = 'drawing a PNG needs matplotlib: pip install "ornel[plot]"'
+MISSING = 'drawing a PNG needs matplotlib: pip install matplotlib (ornel\'s "plot" extra)'
 
 
 def require_matplotlib() -> Any:

@@ -13,8 +13,9 @@ class _Unseen:
     def __enter__(self) -> _Unseen:
         return self
 
-    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
-                 trace: TracebackType | None) -> None:
+    def __exit__(
+        self, kind: type[BaseException] | None, error: BaseException | None, trace: TracebackType | None
+    ) -> None:
         return None
 
     def update(self, steps: int = 1) -> None:

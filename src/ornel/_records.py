@@ -23,14 +23,40 @@ from typing import Any
 import numpy as np
 
 from ornel._errors import CloudError, FieldClash
-from ornel._formats import (LAS_STEPS, TEXT_SUFFIXES, Array, _read_obj, _stack_xyz, check_writable, fits_dimension,
-                            las_data,
-                            las_grid, npy_array, pcd_cloud, pcd_type, ply_data, ply_type, read_checked, replacing,
-                            suffix_of, text_points, text_preamble, text_tokens, write_columns)
+from ornel._formats import (
+    LAS_STEPS,
+    TEXT_SUFFIXES,
+    Array,
+    _read_obj,
+    _stack_xyz,
+    check_writable,
+    fits_dimension,
+    las_data,
+    las_grid,
+    npy_array,
+    pcd_cloud,
+    pcd_type,
+    ply_data,
+    ply_type,
+    read_checked,
+    replacing,
+    suffix_of,
+    text_points,
+    text_preamble,
+    text_tokens,
+    write_columns,
+)
 
 # The format family of each suffix: a file written in its input's family keeps its records as they are.
-KINDS = {".npy": "npy", ".ply": "ply", ".las": "las", ".laz": "las", ".pcd": "pcd", ".obj": "obj",
-         **{suffix: "text" for suffix in TEXT_SUFFIXES}}
+KINDS = {
+    ".npy": "npy",
+    ".ply": "ply",
+    ".las": "las",
+    ".laz": "las",
+    ".pcd": "pcd",
+    ".obj": "obj",
+    **{suffix: "text" for suffix in TEXT_SUFFIXES},
+}
 # pypcd4's name for a PCD padding field ("_"), which is no data.
 PCD_PADDING = "#$%&~~"
 # Normal components a moved cloud's fields may hold: they turn with the points.
@@ -44,12 +70,12 @@ class TextLines:
     """A text file as lines of bytes (terminators kept), and where its numbers are."""
 
     lines: list[bytes]
-    data: list[int]           # the line of each point, in order
-    names: int | None         # the line of column names, if any
-    names_comment: bytes      # the comment mark before those names ("//X Y Z" files), else b""
-    delimiter: bytes | None   # b"," or b";", None for whitespace
-    spacer: bytes             # what separates appended whitespace columns
-    quoted: bool              # whether numbers are written in quotes
+    data: list[int]  # the line of each point, in order
+    names: int | None  # the line of column names, if any
+    names_comment: bytes  # the comment mark before those names ("//X Y Z" files), else b""
+    delimiter: bytes | None  # b"," or b";", None for whitespace
+    spacer: bytes  # what separates appended whitespace columns
+    quoted: bool  # whether numbers are written in quotes
 
 
 @dataclass(eq=False)
@@ -160,8 +186,9 @@ def _las_records(path: Path, source: str) -> Records:
     las = las_data(path, source)
     with open(path, "rb") as file:  # the header block as it is: laspy keeps not every field of it
         header = file.read(LAS_HEADER_SIZES.get((las.header.version.major, las.header.version.minor), 227))
-    return Records(source, "las", np.column_stack([np.asarray(las.x), np.asarray(las.y), np.asarray(las.z)]), las,
-                   header)
+    return Records(
+        source, "las", np.column_stack([np.asarray(las.x), np.asarray(las.y), np.asarray(las.z)]), las, header
+    )
 
 
 def _ply_records(path: Path, source: str) -> Records:
@@ -202,16 +229,20 @@ def _text_records(path: Path, source: str) -> Records:
     first, names, _ = text_preamble(decoded)
     data = [k for k in range(first, len(lines)) if TEXT_COMMENT.split(lines[k], maxsplit=1)[0].strip()]
     if len(data) != len(points):  # line breaks NumPy and Python count differently (form feeds...)
-        raise CloudError(source, f"cannot be written back line for line: {len(data):,} lines of numbers, "
-                         f"but {len(points):,} points were read")
+        raise CloudError(
+            source,
+            f"cannot be written back line for line: {len(data):,} lines of numbers, "
+            f"but {len(points):,} points were read",
+        )
     head = TEXT_COMMENT.split(lines[data[0]], maxsplit=1)[0].strip()
     delimiter = b"," if b"," in head else (b";" if b";" in head else None)
     spacer = b"\t" if delimiter is None and b"\t" in head and b" " not in head else b" "
     names_comment = b""
     if names is None:
         names, names_comment = _commented_names(decoded, lines, first, len(_split(head, delimiter)))
-    return Records(source, "text", points,
-                   TextLines(lines, data, names, names_comment, delimiter, spacer, head.startswith(b'"')))
+    return Records(
+        source, "text", points, TextLines(lines, data, names, names_comment, delimiter, spacer, head.startswith(b'"'))
+    )
 
 
 def _commented_names(decoded: list[str], lines: list[bytes], first: int, columns: int) -> tuple[int | None, bytes]:
@@ -224,7 +255,7 @@ def _commented_names(decoded: list[str], lines: list[bytes], first: int, columns
     match = re.match(rb"\s*(#|//|%)", lines[k])
     if match is None:
         return None, b""
-    tokens = [t.strip('"') for t in re.split(r"[,;\s]+", decoded[k].strip()[len(match.group(1)):].strip()) if t]
+    tokens = [t.strip('"') for t in re.split(r"[,;\s]+", decoded[k].strip()[len(match.group(1)) :].strip()) if t]
     if len(tokens) != columns or any(re.fullmatch(r"[-+.\deE]+", t) for t in tokens):
         return None, b""
     return k, match.group(0)
@@ -239,7 +270,7 @@ def _text_column_names(records: Records) -> list[str] | None:
     if text.names is None:
         return None
     line = text.lines[text.names]
-    content = line[len(text.names_comment):] if text.names_comment else TEXT_COMMENT.split(line, maxsplit=1)[0]
+    content = line[len(text.names_comment) :] if text.names_comment else TEXT_COMMENT.split(line, maxsplit=1)[0]
     content = content.decode("utf-8", "replace").replace("\ufeff", "").strip()
     separator = {b",": ",", b";": ";", None: None}[text.delimiter]
     tokens = [t.strip().strip('"') for t in (content.split(separator) if separator else content.split())]
@@ -249,8 +280,10 @@ def _text_column_names(records: Records) -> list[str] | None:
 def _text_fields(records: Records) -> dict[str, Array]:
     """The columns after x, y, z of a text file that hold numbers on every line."""
     text: TextLines = records.data
-    body = [TEXT_COMMENT.split(text.lines[k], maxsplit=1)[0].replace(b'"', b"").decode("utf-8", "replace")
-            for k in text.data]
+    body = [
+        TEXT_COMMENT.split(text.lines[k], maxsplit=1)[0].replace(b'"', b"").decode("utf-8", "replace")
+        for k in text.data
+    ]
     separator = {b",": ",", b";": ";", None: None}[text.delimiter]
     try:
         table = np.loadtxt(body, delimiter=separator, ndmin=2, dtype=str, comments=None)
@@ -268,8 +301,15 @@ def _text_fields(records: Records) -> dict[str, Array]:
     return fields
 
 
-RECORD_READERS = {".las": _las_records, ".laz": _las_records, ".ply": _ply_records, ".pcd": _pcd_records,
-                  ".npy": _npy_records, ".obj": _obj_records, **{suffix: _text_records for suffix in TEXT_SUFFIXES}}
+RECORD_READERS = {
+    ".las": _las_records,
+    ".laz": _las_records,
+    ".ply": _ply_records,
+    ".pcd": _pcd_records,
+    ".npy": _npy_records,
+    ".obj": _obj_records,
+    **{suffix: _text_records for suffix in TEXT_SUFFIXES},
+}
 
 
 # --- moving ----------------------------------------------------------------------------
@@ -298,8 +338,10 @@ def _moved_las(records: Records, points: Array, rotation: Array, shift: Array) -
     if offsets is None:  # the moved extent is too wide for these scales from any offset
         header.scales, offsets = las_grid(points)
     header.offsets = offsets
-    out = laspy.LasData(header=header, points=laspy.ScaleAwarePointRecord(las.points.array.copy(), header.point_format,
-                                                                          header.scales, header.offsets))
+    out = laspy.LasData(
+        header=header,
+        points=laspy.ScaleAwarePointRecord(las.points.array.copy(), header.point_format, header.scales, header.offsets),
+    )
     for axis, name in enumerate("XYZ"):
         out.points.array[name] = np.round((points[:, axis] - header.offsets[axis]) / header.scales[axis])
     dimensions = set(records.names())
@@ -333,8 +375,14 @@ def _moved_las_header(header: bytes, las: Any) -> bytes:
     struct.pack_into("<3d", out, 155, *offsets)
     if len(las.points):  # max x, min x, max y, min y, max z, min z, of the coordinates as stored
         raw = [las.points.array[name] for name in "XYZ"]
-        bounds = [value for axis in range(3) for value in (raw[axis].max() * scales[axis] + offsets[axis],
-                                                           raw[axis].min() * scales[axis] + offsets[axis])]
+        bounds = [
+            value
+            for axis in range(3)
+            for value in (
+                raw[axis].max() * scales[axis] + offsets[axis],
+                raw[axis].min() * scales[axis] + offsets[axis],
+            )
+        ]
         struct.pack_into("<6d", out, 179, *bounds)
     return bytes(out)
 
@@ -350,12 +398,16 @@ def las_grid_note(source: Records, moved: Records, path: str | PathLike[str]) ->
         return " ".join(f"{float(value):.15g}" for value in values)
 
     if not np.array_equal(before.scales, after.scales):
-        return (f"the LAS scales {shown(before.scales)} cannot hold the moved coordinates' extent: written with "
-                f"scales {shown(after.scales)} and offsets {shown(after.offsets)}")
+        return (
+            f"the LAS scales {shown(before.scales)} cannot hold the moved coordinates' extent: written with "
+            f"scales {shown(after.scales)} and offsets {shown(after.offsets)}"
+        )
     if np.array_equal(before.offsets, after.offsets):
         return f"LAS scales {shown(after.scales)} and offsets {shown(after.offsets)} kept: the same precision"
-    return (f"LAS scales {shown(after.scales)} kept (the same precision), with offsets {shown(after.offsets)} "
-            f"(were {shown(before.offsets)}) to hold the moved coordinates")
+    return (
+        f"LAS scales {shown(after.scales)} kept (the same precision), with offsets {shown(after.offsets)} "
+        f"(were {shown(before.offsets)}) to hold the moved coordinates"
+    )
 
 
 def _moved_ply(records: Records, points: Array, rotation: Array, shift: Array) -> Any:
@@ -373,8 +425,9 @@ def _moved_ply(records: Records, points: Array, rotation: Array, shift: Array) -
             vertex.data = data
             element = vertex
         elements.append(element)
-    return PlyData(elements, text=ply.text, byte_order=ply.byte_order, comments=list(ply.comments),
-                   obj_info=list(ply.obj_info))
+    return PlyData(
+        elements, text=ply.text, byte_order=ply.byte_order, comments=list(ply.comments), obj_info=list(ply.obj_info)
+    )
 
 
 def _moved_pcd(records: Records, points: Array, rotation: Array, shift: Array) -> Any:
@@ -388,7 +441,9 @@ def _moved_pcd(records: Records, points: Array, rotation: Array, shift: Array) -
     for k, name in enumerate(meta.fields):
         if name in ("x", "y", "z"):
             types[k], sizes[k] = "F", 8
-    metadata = meta.derive(type=tuple(types), size=tuple(sizes), viewpoint=_moved_viewpoint(meta.viewpoint, rotation, shift))
+    metadata = meta.derive(
+        type=tuple(types), size=tuple(sizes), viewpoint=_moved_viewpoint(meta.viewpoint, rotation, shift)
+    )
     return pypcd4.PointCloud(metadata, _moved_array(pcd.pc_data, points, rotation, metadata.build_dtype()))
 
 
@@ -398,8 +453,12 @@ def _moved_viewpoint(viewpoint: Any, rotation: Array, shift: Array) -> tuple[flo
     position = rotation @ np.asarray(viewpoint[:3], np.float64) + shift
     w1, x1, y1, z1 = _quaternion(rotation)
     w2, x2, y2, z2 = (float(v) for v in viewpoint[3:7])
-    turned = (w1 * w2 - x1 * x2 - y1 * y2 - z1 * z2, w1 * x2 + x1 * w2 + y1 * z2 - z1 * y2,
-              w1 * y2 - x1 * z2 + y1 * w2 + z1 * x2, w1 * z2 + x1 * y2 - y1 * x2 + z1 * w2)
+    turned = (
+        w1 * w2 - x1 * x2 - y1 * y2 - z1 * z2,
+        w1 * x2 + x1 * w2 + y1 * z2 - z1 * y2,
+        w1 * y2 - x1 * z2 + y1 * w2 + z1 * x2,
+        w1 * z2 + x1 * y2 - y1 * x2 + z1 * w2,
+    )
     return (*(float(v) for v in position), *turned)
 
 
@@ -433,8 +492,9 @@ def _moved_text(records: Records, points: Array, rotation: Array, shift: Array) 
         replaced[names.index(name)] = text_tokens(values)
     lines = list(text.lines)
     for point, k in enumerate(text.data):
-        lines[k] = _with_tokens(lines[k], {column: tokens[point] for column, tokens in replaced.items()},
-                                text.delimiter)
+        lines[k] = _with_tokens(
+            lines[k], {column: tokens[point] for column, tokens in replaced.items()}, text.delimiter
+        )
     return TextLines(lines, text.data, text.names, text.names_comment, text.delimiter, text.spacer, text.quoted)
 
 
@@ -443,7 +503,7 @@ def _with_tokens(line: bytes, tokens: Mapping[int, bytes], delimiter: bytes | No
     and any comment kept."""
     end = len(line) - (2 if line.endswith(b"\r\n") else 1 if line.endswith((b"\n", b"\r")) else 0)
     comment = TEXT_COMMENT.search(line, 0, end)
-    head = line[:comment.start() if comment else end]
+    head = line[: comment.start() if comment else end]
     if delimiter is None:
         spans = [match.span() for match in re.finditer(rb"\S+", head)]
     else:
@@ -493,8 +553,9 @@ MOVERS = {"las": _moved_las, "ply": _moved_ply, "pcd": _moved_pcd, "text": _move
 # --- writing ---------------------------------------------------------------------------
 
 
-def write_records(path: str | PathLike[str], records: Records, fields: Mapping[str, Array], *,
-                  overwrite_fields: bool = False) -> None:
+def write_records(
+    path: str | PathLike[str], records: Records, fields: Mapping[str, Array], *, overwrite_fields: bool = False
+) -> None:
     """Writes every record of `records` with every field it had plus the new per-point
     `fields`, in the format of `path`'s suffix, whole or not at all. A new field named
     like an existing one (ignoring case) is refused, or with `overwrite_fields` takes its
@@ -505,8 +566,7 @@ def write_records(path: str | PathLike[str], records: Records, fields: Mapping[s
     with_same = os.path.exists(path) and os.path.exists(records.source) and os.path.samefile(path, records.source)
     if with_same:
         raise CloudError(target, f"is the input file {records.source}; write the output to another file")
-    replaced = check_new_fields(path, records, list(fields), overwrite=overwrite_fields,
-                                moved=records.kind == "moved")
+    replaced = check_new_fields(path, records, list(fields), overwrite=overwrite_fields, moved=records.kind == "moved")
     new = {}
     for name, values in fields.items():
         values = np.asarray(values)
@@ -527,8 +587,9 @@ def write_records(path: str | PathLike[str], records: Records, fields: Mapping[s
         raise CloudError(target, f"cannot be written ({error.strerror or error})") from None
 
 
-def check_new_fields(path: str | PathLike[str], records: Records, names: list[str], *, overwrite: bool = False,
-                     moved: bool = False) -> dict[str, str]:
+def check_new_fields(
+    path: str | PathLike[str], records: Records, names: list[str], *, overwrite: bool = False, moved: bool = False
+) -> dict[str, str]:
     """Refuses, before any work, new field names that `path` cannot hold or that clash
     with a field of `records` (ignoring case); with `overwrite`, a clash with a field
     other than a coordinate (or, in LAS, a standard dimension) is allowed. `moved`: the
@@ -538,8 +599,11 @@ def check_new_fields(path: str | PathLike[str], records: Records, names: list[st
     kind = KINDS[suffix_of(path)]
     for name in names:
         if not name or re.search(r"[\s,;\"]", name) or (kind == "las" and len(name.encode()) > 32):
-            raise CloudError(target, f"a new field named {name!r}: expected a name without spaces, commas, "
-                             "semicolons or quotes (in LAS files at most 32 bytes)")
+            raise CloudError(
+                target,
+                f"a new field named {name!r}: expected a name without spaces, commas, "
+                "semicolons or quotes (in LAS files at most 32 bytes)",
+            )
     same = kind == records.kind and not moved
     existing = records.names() if same else list(records.fields())
     taken = {name.lower(): name for name in ["x", "y", "z", *existing]}
@@ -547,15 +611,18 @@ def check_new_fields(path: str | PathLike[str], records: Records, names: list[st
     if same and kind == "las":
         fixed |= {name.lower() for name in records.data.point_format.standard_dimension_names}
     if same and kind == "pcd":  # a field of several values per point has no one place for one value
-        fixed |= {n.lower() for n, count in zip(records.data.metadata.fields, records.data.metadata.count) if count != 1}
+        fixed |= {
+            n.lower() for n, count in zip(records.data.metadata.fields, records.data.metadata.count) if count != 1
+        }
     replaced = {}
     for name in names:
         old = taken.get(name.lower())
         if old is None:
             continue
         if not overwrite or old.lower() in fixed:
-            raise FieldClash(target, f"a new field {name!r} clashes with the field {old!r} "
-                             f"of {records.source}; give it another name")
+            raise FieldClash(
+                target, f"a new field {name!r} clashes with the field {old!r} of {records.source}; give it another name"
+            )
         replaced[name] = old
     return replaced
 
@@ -571,8 +638,11 @@ def _with_replaced(target: str, records: Records, values: Mapping[str, Array], s
         for name, column in values.items():
             dimension = las.point_format.dimension_by_name(name)
             if dimension.dtype is not None and dimension.dtype.kind != "f" and not fits_dimension(column, dimension):
-                raise CloudError(target, f"the field {name!r} of {records.source} holds whole numbers, which cannot "
-                                 "hold the new values; give the new field another name")
+                raise CloudError(
+                    target,
+                    f"the field {name!r} of {records.source} holds whole numbers, which cannot "
+                    "hold the new values; give the new field another name",
+                )
             out[name] = column
         return Records(records.source, "las", records.points, out)
     if records.kind == "ply":
@@ -588,9 +658,18 @@ def _with_replaced(target: str, records: Records, values: Mapping[str, Array], s
                 vertex.data = _replaced_fields(element.data, values, types)
                 element = vertex
             elements.append(element)
-        return Records(records.source, "ply", records.points, PlyData(
-            elements, text=ply.text, byte_order=ply.byte_order, comments=list(ply.comments),
-            obj_info=list(ply.obj_info)))
+        return Records(
+            records.source,
+            "ply",
+            records.points,
+            PlyData(
+                elements,
+                text=ply.text,
+                byte_order=ply.byte_order,
+                comments=list(ply.comments),
+                obj_info=list(ply.obj_info),
+            ),
+        )
     if records.kind == "pcd":
         pypcd4: Any = importlib.import_module("pypcd4")
 
@@ -598,8 +677,9 @@ def _with_replaced(target: str, records: Records, values: Mapping[str, Array], s
         meta = pcd.metadata
         kinds = dict(zip(meta.fields, zip(meta.type, meta.size)))
         kinds.update({name: pcd_type(column) for name, column in values.items()})
-        metadata = meta.derive(type=tuple(kinds[f][0] for f in meta.fields),
-                               size=tuple(kinds[f][1] for f in meta.fields))
+        metadata = meta.derive(
+            type=tuple(kinds[f][0] for f in meta.fields), size=tuple(kinds[f][1] for f in meta.fields)
+        )
         array = np.empty(len(pcd.pc_data), metadata.build_dtype())
         for name in array.dtype.names:
             array[name] = values[name] if name in values else pcd.pc_data[name]
@@ -682,8 +762,9 @@ def _write_las_same(temporary: str, records: Records, new: Mapping[str, Array], 
     for name, values in new.items():
         out[name] = values
     out.write(temporary, do_compress=suffix == ".laz")
-    _restore_las_header(temporary, records.header, las.header,
-                        old_vlrs[described[0]].record_data_bytes() if described else b"")
+    _restore_las_header(
+        temporary, records.header, las.header, old_vlrs[described[0]].record_data_bytes() if described else b""
+    )
 
 
 # LAS header fields that say where the parts of a file are and how long a record is: the
@@ -702,9 +783,9 @@ def _restore_las_header(path: str, header: bytes, las_header: Any, described: by
         written = file.read(375)
         header_size, _, vlr_count = struct.unpack_from("<HII", written, 94)
         if header:
-            block = bytearray(header[:min(len(header), header_size)])
+            block = bytearray(header[: min(len(header), header_size)])
             for start, stop in WRITTEN_HEADER_FIELDS:
-                block[start:stop] = written[start:stop][:max(0, len(block) - start)]
+                block[start:stop] = written[start:stop][: max(0, len(block) - start)]
             file.seek(0)
             file.write(block)
         else:
@@ -739,8 +820,9 @@ def _write_ply_same(temporary: str, records: Records, new: Mapping[str, Array], 
             vertex.data = _with_fields(element.data, new, types)
             element = vertex
         elements.append(element)
-    PlyData(elements, text=ply.text, byte_order=ply.byte_order, comments=list(ply.comments),
-            obj_info=list(ply.obj_info)).write(temporary)
+    PlyData(
+        elements, text=ply.text, byte_order=ply.byte_order, comments=list(ply.comments), obj_info=list(ply.obj_info)
+    ).write(temporary)
 
 
 def _write_pcd_same(temporary: str, records: Records, new: Mapping[str, Array], suffix: str) -> None:
@@ -749,8 +831,12 @@ def _write_pcd_same(temporary: str, records: Records, new: Mapping[str, Array], 
     pcd = records.data
     meta = pcd.metadata
     types = [pcd_type(values) for values in new.values()]
-    metadata = meta.derive(fields=(*meta.fields, *new), type=(*meta.type, *(t for t, _ in types)),
-                           size=(*meta.size, *(s for _, s in types)), count=(*meta.count, *(1 for _ in new)))
+    metadata = meta.derive(
+        fields=(*meta.fields, *new),
+        type=(*meta.type, *(t for t, _ in types)),
+        size=(*meta.size, *(s for _, s in types)),
+        count=(*meta.count, *(1 for _ in new)),
+    )
     out = pypcd4.PointCloud(metadata, _with_fields(pcd.pc_data, new))
     _save_pcd(out, temporary, meta.data)
 
@@ -794,7 +880,7 @@ def _write_text_same(temporary: str, records: Records, new: Mapping[str, Array],
         if not in_comment and (b"#" in line or b"//" in line):  # new values go before a comment
             cut = min(cut, TEXT_COMMENT.search(line).start())  # type: ignore[union-attr]
         head = line[:cut].rstrip(b" \t")
-        return head + b"".join(separator + quote + t + quote for t in tokens) + line[len(head):]
+        return head + b"".join(separator + quote + t + quote for t in tokens) + line[len(head) :]
 
     if text.names is not None:
         lines[text.names] = appended(lines[text.names], [name.encode() for name in new], bool(text.names_comment))
@@ -815,8 +901,13 @@ def _write_npy_same(temporary: str, records: Records, new: Mapping[str, Array], 
         np.save(file, out, allow_pickle=False)
 
 
-SAME_FORMAT_WRITERS = {"las": _write_las_same, "ply": _write_ply_same, "pcd": _write_pcd_same,
-                       "text": _write_text_same, "npy": _write_npy_same}
+SAME_FORMAT_WRITERS = {
+    "las": _write_las_same,
+    "ply": _write_ply_same,
+    "pcd": _write_pcd_same,
+    "text": _write_text_same,
+    "npy": _write_npy_same,
+}
 
 
 # --- across formats --------------------------------------------------------------------

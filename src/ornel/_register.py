@@ -92,8 +92,12 @@ def transform_points(transform: Array, points: npt.ArrayLike) -> Array:
     return points @ transform[:3, :3].T + transform[:3, 3]
 
 
-def rigid_transform(init: npt.ArrayLike | None, source: str | None = None, rounding: float | None = None,
-                    report: Callable[[str], None] | None = None) -> Array:
+def rigid_transform(
+    init: npt.ArrayLike | None,
+    source: str | None = None,
+    rounding: float | None = None,
+    report: Callable[[str], None] | None = None,
+) -> Array:
     """`init` as a 4×4 float64 rigid transform (identity for None); anything else is refused.
 
     `rounding`: how far each entry of the rotation may be from the value meant (half a
@@ -111,8 +115,10 @@ def rigid_transform(init: npt.ArrayLike | None, source: str | None = None, round
     if not np.isfinite(matrix).all():
         raise CloudError(source, "non-finite entries in the transform")
     rotation = matrix[:3, :3]
-    refusal = CloudError(source, "not a rigid transform (expected a rotation and a shift, "
-                         "last row 0 0 0 1; no scaling, shear or reflection)")
+    refusal = CloudError(
+        source,
+        "not a rigid transform (expected a rotation and a shift, last row 0 0 0 1; no scaling, shear or reflection)",
+    )
     if np.abs(matrix[3] - [0, 0, 0, 1]).max() > RIGID_TOLERANCE or np.linalg.det(rotation) < 0:
         raise refusal
     departure = float(np.abs(rotation @ rotation.T - np.eye(3)).max())
@@ -127,8 +133,10 @@ def rigid_transform(init: npt.ArrayLike | None, source: str | None = None, round
         raise refusal
     matrix[:3, :3] = nearest
     if report is not None:
-        report(f"{source}: the rotation is orthonormal only to the digits printed ({departure:.1g} off); "
-               "made exactly orthonormal")
+        report(
+            f"{source}: the rotation is orthonormal only to the digits printed ({departure:.1g} off); "
+            "made exactly orthonormal"
+        )
     return matrix
 
 
@@ -197,10 +205,19 @@ class _Problem:
         return moved
 
 
-def register(source: Cloud | npt.ArrayLike, target: Cloud | npt.ArrayLike, *, init: npt.ArrayLike | None = None,
-             method: Method = "point_to_plane", max_distance: float | None = None, max_iterations: int = 50,
-             tolerance: float = 1e-5, threads: int | None = None, skip_invalid: bool = False,
-             index: IndexKind = "auto") -> Registration:
+def register(
+    source: Cloud | npt.ArrayLike,
+    target: Cloud | npt.ArrayLike,
+    *,
+    init: npt.ArrayLike | None = None,
+    method: Method = "point_to_plane",
+    max_distance: float | None = None,
+    max_iterations: int = 50,
+    tolerance: float = 1e-5,
+    threads: int | None = None,
+    skip_invalid: bool = False,
+    index: IndexKind = "auto",
+) -> Registration:
     """Rigid transform that moves `source` onto `target`, by ICP (iterative closest point).
 
     - `init`: 4×4 starting transform (default identity); ICP finds the nearest local
@@ -226,15 +243,35 @@ def register(source: Cloud | npt.ArrayLike, target: Cloud | npt.ArrayLike, *, in
     Raises CloudError for too few points, no correspondences within `max_distance`, a
     system that does not fix the motion (the matched points on one line, or for
     point-to-plane all normals in one plane's directions) and a non-rigid `init`."""
-    return _register(None, source, target, init=init, method=method, max_distance=max_distance,
-                     max_iterations=max_iterations, tolerance=tolerance, threads=threads, skip_invalid=skip_invalid,
-                     index=index)
+    return _register(
+        None,
+        source,
+        target,
+        init=init,
+        method=method,
+        max_distance=max_distance,
+        max_iterations=max_iterations,
+        tolerance=tolerance,
+        threads=threads,
+        skip_invalid=skip_invalid,
+        index=index,
+    )
 
 
-def _register(reference: _Reference | None, source: Cloud | npt.ArrayLike, target: Cloud | npt.ArrayLike, *,
-              init: npt.ArrayLike | None = None, method: Method = "point_to_plane", max_distance: float | None = None,
-              max_iterations: int = 50, tolerance: float = 1e-5, threads: int | None = None,
-              skip_invalid: bool = False, index: IndexKind = "auto") -> Registration:
+def _register(
+    reference: _Reference | None,
+    source: Cloud | npt.ArrayLike,
+    target: Cloud | npt.ArrayLike,
+    *,
+    init: npt.ArrayLike | None = None,
+    method: Method = "point_to_plane",
+    max_distance: float | None = None,
+    max_iterations: int = 50,
+    tolerance: float = 1e-5,
+    threads: int | None = None,
+    skip_invalid: bool = False,
+    index: IndexKind = "auto",
+) -> Registration:
     """`register`, reading the target's structures from `reference` when given (built for
     the same target and method)."""
     if method not in METHODS:
@@ -252,8 +289,13 @@ def _register(reference: _Reference | None, source: Cloud | npt.ArrayLike, targe
     start = rigid_transform(init)
     workers = default_threads() if threads is None else int(threads)
     if reference is None:
-        kind = choose(check_index(index), len(target), len(source), searches=max_iterations + 1,
-                      graph_built=target.cached_graph("f64") is not None)
+        kind = choose(
+            check_index(index),
+            len(target),
+            len(source),
+            searches=max_iterations + 1,
+            graph_built=target.cached_graph("f64") is not None,
+        )
         reference = _Reference(target, method, workers, kind)
     problem = _Problem(source, reference)
     limit2 = math.inf if max_distance is None else float(max_distance) ** 2
@@ -264,8 +306,9 @@ def _register(reference: _Reference | None, source: Cloud | npt.ArrayLike, targe
     # What the next search walks on from: the last queries, their answers and margins.
     last: tuple[Array, npt.NDArray[np.uint32], Array] | None = None
 
-    def match(at: tuple[Array, Array] | None = None
-              ) -> tuple[Array, npt.NDArray[np.uint32], npt.NDArray[np.bool_] | None, Array]:
+    def match(
+        at: tuple[Array, Array] | None = None,
+    ) -> tuple[Array, npt.NDArray[np.uint32], npt.NDArray[np.bool_] | None, Array]:
         """The correspondences at the current transform, or at `at` (rotation, shift)
         without moving the warm start on."""
         nonlocal last
@@ -273,8 +316,9 @@ def _register(reference: _Reference | None, source: Cloud | npt.ArrayLike, targe
         queries = moved + c
         if reference.graph:
             previous, starts, margins = last if last is not None else (None, None, None)
-            squared, idx, margins = track_nearest(reference.points, reference.indptr, reference.indices, queries,
-                                                  previous, starts, margins, workers)
+            squared, idx, margins = track_nearest(
+                reference.points, reference.indptr, reference.indices, queries, previous, starts, margins, workers
+            )
             if at is None:
                 last = queries, idx, margins
         else:
@@ -286,8 +330,11 @@ def _register(reference: _Reference | None, source: Cloud | npt.ArrayLike, targe
         kept = squared if keep is None else squared[keep]
         if len(kept) == 0:
             where = f"within max_distance {max_distance:g}" if max_distance is not None else "at all"
-            raise CloudError(source.source, f"no point has a correspondence in {target.source} {where}; "
-                             "give a larger max_distance or a closer init")
+            raise CloudError(
+                source.source,
+                f"no point has a correspondence in {target.source} {where}; "
+                "give a larger max_distance or a closer init",
+            )
         return math.sqrt(float(kept.mean())), len(kept) / len(squared), len(kept)
 
     moved, idx, keep, squared = match()
@@ -296,8 +343,9 @@ def _register(reference: _Reference | None, source: Cloud | npt.ArrayLike, targe
     converged = False
     for _ in range(max_iterations):
         if reference.normals is not None:
-            system, rhs = point_to_plane_system(moved, reference.local, reference.normals, idx, squared, limit2,
-                                                1 / reference.extent)
+            system, rhs = point_to_plane_system(
+                moved, reference.local, reference.normals, idx, squared, limit2, 1 / reference.extent
+            )
             update_rotation, update_shift = _plane_step(system, rhs, count, reference.extent, source.source)
         else:
             pairs = idx if keep is None else idx[keep]
@@ -308,22 +356,33 @@ def _register(reference: _Reference | None, source: Cloud | npt.ArrayLike, targe
         moved, idx, keep, squared = match()
         previous = rmse
         rmse, fitness, count = fit(squared, keep)
-        step = Iteration(rmse, fitness, count, rotation_angle(update_rotation), float(np.linalg.norm(update_shift)),
-                         world_transform(rotation, shift, c))
+        step = Iteration(
+            rmse,
+            fitness,
+            count,
+            rotation_angle(update_rotation),
+            float(np.linalg.norm(update_shift)),
+            world_transform(rotation, shift, c),
+        )
         history.append(step)
         # An exact fit ends at the rounding floor, where the RMSE's relative change is noise.
-        if (step.rotation <= tolerance and step.translation <= tolerance * reference.extent
-                and abs(rmse - previous) <= max(tolerance * previous, reference.rounding)):
+        if (
+            step.rotation <= tolerance
+            and step.translation <= tolerance * reference.extent
+            and abs(rmse - previous) <= max(tolerance * previous, reference.rounding)
+        ):
             converged = True
             break
     unfixed = _unfixed_motion(reference, rotation, shift, moved, idx, squared, limit2, match)
     transform = world_transform(rotation, shift, c)
-    return Registration(transform, rmse, fitness, len(history), converged and unfixed is None, method,
-                        tuple(history), unfixed)
+    return Registration(
+        transform, rmse, fitness, len(history), converged and unfixed is None, method, tuple(history), unfixed
+    )
 
 
-def _plane_residuals(reference: _Reference, normals: Array, moved: Array, idx: npt.NDArray[np.uint32],
-                     keep: npt.NDArray[np.bool_] | None) -> Array:
+def _plane_residuals(
+    reference: _Reference, normals: Array, moved: Array, idx: npt.NDArray[np.uint32], keep: npt.NDArray[np.bool_] | None
+) -> Array:
     """Signed distances of the kept moved points to the tangent planes at their matches."""
     if keep is not None:
         moved, idx = moved[keep], idx[keep]
@@ -332,8 +391,16 @@ def _plane_residuals(reference: _Reference, normals: Array, moved: Array, idx: n
     return residuals
 
 
-def _unfixed_motion(reference: _Reference, rotation: Array, shift: Array, moved: Array,
-                    idx: npt.NDArray[np.uint32], squared: Array, limit2: float, match: Any) -> str | None:
+def _unfixed_motion(
+    reference: _Reference,
+    rotation: Array,
+    shift: Array,
+    moved: Array,
+    idx: npt.NDArray[np.uint32],
+    squared: Array,
+    limit2: float,
+    match: Any,
+) -> str | None:
     """What motion the correspondences at (rotation, shift) do not fix, in words, or None.
 
     The point-to-plane system's eigenvectors are the directions of motion, its
@@ -369,7 +436,7 @@ def _unfixed_motion(reference: _Reference, rotation: Array, shift: Array, moved:
                 turn = rotation_from_vector(v[:3] / reference.extent)
                 moved_there, idx_there, keep_there, _ = match((turn @ rotation, turn @ shift + v[3:]))
                 residuals = _plane_residuals(reference, normals, moved_there, idx_there, keep_there)
-                rises.append(float(np.mean(residuals ** 2)) - at_rest if len(residuals) else 0.0)
+                rises.append(float(np.mean(residuals**2)) - at_rest if len(residuals) else 0.0)
             if np.mean(rises) >= SLIDE_KEPT * SLIDE_RISE * noise:
                 break
         free += 1
@@ -392,8 +459,10 @@ def _describe_free(normals: Array, free: int) -> str:
         shape, motion = "cylinder", f"a slide along its axis ({shown(axes[:, 0])}) or a turn about it"
     else:
         shape, motion = "sphere", "a turn about its centre"
-    return (f"the scans are close to a {shape}: their overlap does not fix {motion} ({free} of the 6 degrees of "
-            "freedom); give --init or use a scene with more relief")
+    return (
+        f"the scans are close to a {shape}: their overlap does not fix {motion} ({free} of the 6 degrees of "
+        "freedom); give --init or use a scene with more relief"
+    )
 
 
 def world_transform(rotation: Array, shift: Array, centre: Array) -> Array:
@@ -432,8 +501,7 @@ def _point_to_point(moved: Array, matched: Array, source: str | None) -> tuple[A
         spread_matrix, cross = a.T @ a, a.T @ b
     spread = np.linalg.eigvalsh(spread_matrix)
     if count < 3 or not spread[1] > SINGULAR * spread[2]:
-        raise CloudError(source, f"the {count} matched points lie on one line: the rotation about it is "
-                         "not determined")
+        raise CloudError(source, f"the {count} matched points lie on one line: the rotation about it is not determined")
     u, _, vt = np.linalg.svd(cross)
     reflect = np.eye(3)
     reflect[2, 2] = np.sign(np.linalg.det(vt.T @ u.T)) or 1.0
@@ -448,15 +516,23 @@ def _plane_step(system: Array, rhs: Array, count: int, extent: float, source: st
     units of the extent, so that the columns are comparable), then made an exact rotation."""
     eigenvalues = np.linalg.eigvalsh(system)
     if count < 6 or not eigenvalues[0] > SINGULAR * eigenvalues[-1]:
-        raise CloudError(source, f"the {count} correspondences do not fix the motion (the target's normals "
-                         "there leave a slide or turn free, as on a plane or a cylinder); try --point-to-point")
+        raise CloudError(
+            source,
+            f"the {count} correspondences do not fix the motion (the target's normals "
+            "there leave a slide or turn free, as on a plane or a cylinder); try --point-to-point",
+        )
     solution = np.asarray(np.linalg.solve(system, rhs), dtype=np.float64)
     rotation = rotation_from_vector(solution[:3] / extent)
     return rotation, solution[3:]
 
 
-def register_many(sources: Sequence[Cloud | npt.ArrayLike], target: Cloud | npt.ArrayLike, *,
-                  threads: int | None = None, **options: Any) -> list[Registration]:
+def register_many(
+    sources: Sequence[Cloud | npt.ArrayLike],
+    target: Cloud | npt.ArrayLike,
+    *,
+    threads: int | None = None,
+    **options: Any,
+) -> list[Registration]:
     """`register(source, target, **options)` for every source, from a pool of `threads`
     threads (default: the cores this process may use), each registration searching on
     one of them. The target's graph and normals are built once, before."""
@@ -489,12 +565,16 @@ def read_transform(path: str, report: Callable[[str], None] | None = None) -> Ar
         text = raw.decode("utf-16", errors="replace")
     else:
         text = raw.decode("utf-8", errors="replace")
-    rows = [line.replace(",", " ").split() for line in text.removeprefix("\ufeff").splitlines()
-            if line.strip() and not line.lstrip().startswith(COMMENT_STARTS)]
+    rows = [
+        line.replace(",", " ").split()
+        for line in text.removeprefix("\ufeff").splitlines()
+        if line.strip() and not line.lstrip().startswith(COMMENT_STARTS)
+    ]
     shape = (len(rows), len(rows[0]) if rows else 0)
     if len(rows) != 4 or any(len(row) != 4 for row in rows):
-        raise CloudError(path, f"{shape[0]} rows of {shape[1]} numbers; expected a 4x4 matrix, "
-                         "four rows of four numbers")
+        raise CloudError(
+            path, f"{shape[0]} rows of {shape[1]} numbers; expected a 4x4 matrix, four rows of four numbers"
+        )
     try:
         matrix = np.array([[float(value) for value in row] for row in rows])
     except ValueError as error:
@@ -519,7 +599,7 @@ def _rounding(texts: list[list[str]]) -> float | None:
         if abs(value) >= 0.1 and (dot or exponent) and value != round(value):
             digits = len(fraction) - power
             finest = digits if finest is None else max(finest, digits)
-    return None if finest is None else 0.5 * 10.0 ** -finest
+    return None if finest is None else 0.5 * 10.0**-finest
 
 
 def format_transform(transform: Array) -> str:

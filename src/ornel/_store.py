@@ -81,8 +81,7 @@ CREATE TABLE IF NOT EXISTS pairs (
     mean REAL NOT NULL, max REAL NOT NULL, count INTEGER NOT NULL, checksum TEXT,
     PRIMARY KEY (query, target, precision));
 """
-CLOUD_COLUMNS = ("digest, name, source, points, dtype, file_bytes, lo_x, lo_y, lo_z, hi_x, hi_y, hi_z, "
-                 "added, seen")
+CLOUD_COLUMNS = "digest, name, source, points, dtype, file_bytes, lo_x, lo_y, lo_z, hi_x, hi_y, hi_z, added, seen"
 PAIR_COLUMNS = "query, target, precision, mean, max, count"
 DIGEST = re.compile(r"[0-9a-f]{64}")
 
@@ -116,9 +115,12 @@ def _checked(row: Sequence[Any]) -> bool:
 def damaged_database(path: Path, problem: str) -> StoreError:
     """What a store whose database cannot be read is told: its array files are checked
     apart, so the database can be rebuilt from them."""
-    return StoreError(str(path / DATABASE), f"the store's database is damaged ({problem}); the array files are "
-                      f"checked apart and kept: 'ornel store {path} --repair' rebuilds the database from what they "
-                      "hold, or use a new store directory")
+    return StoreError(
+        str(path / DATABASE),
+        f"the store's database is damaged ({problem}); the array files are "
+        f"checked apart and kept: 'ornel store {path} --repair' rebuilds the database from what they "
+        "hold, or use a new store directory",
+    )
 
 
 def database_failure(path: Path, error: sqlite3.DatabaseError) -> StoreError:
@@ -129,11 +131,13 @@ def database_failure(path: Path, error: sqlite3.DatabaseError) -> StoreError:
     text = str(error)
     where = str(path / DATABASE)
     if code.startswith("SQLITE_FULL"):
-        return StoreError(where, f"cannot be written ({text}); nothing of this change was kept, the store is as "
-                          "it was")
+        return StoreError(where, f"cannot be written ({text}); nothing of this change was kept, the store is as it was")
     if code.startswith("SQLITE_IOERR"):
-        return StoreError(where, f"cannot be written or read ({text}: a full disk, a file-size limit or a failing "
-                          "device); nothing of this change was kept, the store is as it was")
+        return StoreError(
+            where,
+            f"cannot be written or read ({text}: a full disk, a file-size limit or a failing "
+            "device); nothing of this change was kept, the store is as it was",
+        )
     if code.startswith(("SQLITE_BUSY", "SQLITE_LOCKED")):
         return StoreError(str(path), f"another process holds the store's lock ({text}); try again when it is done")
     if code.startswith(("SQLITE_READONLY", "SQLITE_CANTOPEN", "SQLITE_PERM", "SQLITE_AUTH", "SQLITE_NOMEM")):
@@ -174,8 +178,10 @@ def write_file_atomically(directory: Path, name: str, parts: Sequence[Any]) -> N
     except BaseException as error:
         temporary.unlink(missing_ok=True)
         if isinstance(error, OSError):
-            raise StoreError(str(directory / name), f"cannot be written ({error.strerror or error}); nothing "
-                             "of it was kept, the store is as it was") from None
+            raise StoreError(
+                str(directory / name),
+                f"cannot be written ({error.strerror or error}); nothing of it was kept, the store is as it was",
+            ) from None
         raise
 
 
@@ -210,13 +216,13 @@ def read_array(path: Path, digest: str, size: int, dtype: Any) -> npt.NDArray[An
     return array
 
 
-def read_index(directory: str | PathLike[str], files: Sequence[tuple[str, int]]
-               ) -> tuple[npt.NDArray[Any], npt.NDArray[Any], npt.NDArray[Any]]:
+def read_index(
+    directory: str | PathLike[str], files: Sequence[tuple[str, int]]
+) -> tuple[npt.NDArray[Any], npt.NDArray[Any], npt.NDArray[Any]]:
     """(order, indptr, indices) from the array files of one stored index, each given as
     (digest, size); _Damaged if any is not as recorded."""
     arrays = Path(directory) / ARRAYS
-    order, indptr, indices = (read_array(arrays / f"{digest}.npy", digest, size, np.uint32)
-                              for digest, size in files)
+    order, indptr, indices = (read_array(arrays / f"{digest}.npy", digest, size, np.uint32) for digest, size in files)
     return order, indptr, indices
 
 
@@ -251,8 +257,9 @@ class Store:
     process may not write (`readonly`) is read as it is; keeping anything in it raises
     StoreError before the work is done."""
 
-    def __init__(self, path: str | PathLike[str], *, create: bool = True,
-                 report: Callable[[str], object] | None = None) -> None:
+    def __init__(
+        self, path: str | PathLike[str], *, create: bool = True, report: Callable[[str], object] | None = None
+    ) -> None:
         self.path = Path(path)
         self._report_to = report
         self._reported: set[str] = set()
@@ -282,8 +289,9 @@ class Store:
                 if version is None:
                     raise StoreError(source, "holds no ornel store (its database has no store in it)")
             else:
-                self._db = sqlite3.connect(database, timeout=BUSY_SECONDS, isolation_level=None,
-                                           check_same_thread=False)
+                self._db = sqlite3.connect(
+                    database, timeout=BUSY_SECONDS, isolation_level=None, check_same_thread=False
+                )
                 self._db.execute(f"PRAGMA busy_timeout = {BUSY_SECONDS * 1000}")
                 self._db.execute("PRAGMA journal_mode = WAL")
                 # A lost last transaction on power failure is harmless here; a torn one is not possible.
@@ -293,15 +301,17 @@ class Store:
                     if version is None:
                         for statement in filter(str.strip, SCHEMA.split(";")):
                             db.execute(statement)
-                        db.execute("INSERT INTO meta VALUES ('format', ?), ('id', ?)",
-                                   (str(FORMAT), uuid.uuid4().hex))
+                        db.execute("INSERT INTO meta VALUES ('format', ?), ('id', ?)", (str(FORMAT), uuid.uuid4().hex))
                         version = FORMAT
                     elif version == 1:
                         self._migrate(db)
                         version = FORMAT
             if version > FORMAT:
-                raise StoreError(source, f"written by a newer ornel (store format {version}; this ornel reads "
-                                 f"format {FORMAT} and older): upgrade ornel, or use another directory")
+                raise StoreError(
+                    source,
+                    f"written by a newer ornel (store format {version}; this ornel reads "
+                    f"format {FORMAT} and older): upgrade ornel, or use another directory",
+                )
             # Rows of a store too old to have checksums (read-only here, so not migrated) are read as they are.
             self._checksums = version >= 2
             identity = self._db.execute("SELECT value FROM meta WHERE key = 'id'").fetchone()
@@ -316,8 +326,10 @@ class Store:
             raise
         if not self.readonly and store_identity(str(self.path)) != self.id:
             if (self.path / MARKER).exists() and not (self.path / MARKER).read_bytes().startswith(b"ornel store\n"):
-                raise StoreError(str(self.path / MARKER), "a file of the same name as the store's marker, "
-                                 "not written by ornel; not overwritten")
+                raise StoreError(
+                    str(self.path / MARKER),
+                    "a file of the same name as the store's marker, not written by ornel; not overwritten",
+                )
             write_file_atomically(self.path, MARKER, [f"ornel store\nid {self.id}\nformat {FORMAT}\n".encode()])
 
     def _migrate(self, db: sqlite3.Connection) -> None:
@@ -326,26 +338,36 @@ class Store:
         for table, columns in (("clouds", CLOUD_COLUMNS), ("pairs", PAIR_COLUMNS)):
             db.execute(f"ALTER TABLE {table} ADD COLUMN checksum TEXT")
             rows = db.execute(f"SELECT rowid, {columns} FROM {table}").fetchall()
-            db.executemany(f"UPDATE {table} SET checksum = ? WHERE rowid = ?",
-                           [(row_checksum(values), rowid) for rowid, *values in rows])
+            db.executemany(
+                f"UPDATE {table} SET checksum = ? WHERE rowid = ?",
+                [(row_checksum(values), rowid) for rowid, *values in rows],
+            )
         clouds = {row[0]: row for row in db.execute(f"SELECT {CLOUD_COLUMNS} FROM clouds")}
-        for row in db.execute("SELECT i.cloud, i.precision, i.frame, o.digest, o.bytes, p.digest, p.bytes, x.digest, "
-                              "x.bytes FROM indexes i JOIN files o ON o.digest = i.order_file JOIN files p ON "
-                              "p.digest = i.indptr_file JOIN files x ON x.digest = i.indices_file").fetchall():
+        for row in db.execute(
+            "SELECT i.cloud, i.precision, i.frame, o.digest, o.bytes, p.digest, p.bytes, x.digest, "
+            "x.bytes FROM indexes i JOIN files o ON o.digest = i.order_file JOIN files p ON "
+            "p.digest = i.indptr_file JOIN files x ON x.digest = i.indices_file"
+        ).fetchall():
             cloud, precision, frame, *files = row
             if cloud in clouds:
                 self._write_manifest(clouds[cloud], precision, frame, list(zip(files[::2], files[1::2])))
         db.execute("UPDATE meta SET value = ? WHERE key = 'format'", (str(FORMAT),))
 
-    def _write_manifest(self, cloud_row: Sequence[Any], precision: str, frame: str,
-                        files: Sequence[tuple[str, int]]) -> None:
+    def _write_manifest(
+        self, cloud_row: Sequence[Any], precision: str, frame: str, files: Sequence[tuple[str, int]]
+    ) -> None:
         """What a stored index is, beside its arrays: the index's row and its cloud's,
         with a checksum, so that a damaged database can be rebuilt from the files."""
-        content = {"cloud": list(cloud_row), "precision": precision, "frame": frame,
-                   "files": [list(file) for file in files]}
+        content = {
+            "cloud": list(cloud_row),
+            "precision": precision,
+            "frame": frame,
+            "files": [list(file) for file in files],
+        }
         content["checksum"] = row_checksum([json.dumps(content, sort_keys=True)])
-        write_file_atomically(self.path / MANIFESTS, f"{cloud_row[0]}-{precision}.json",
-                              [json.dumps(content, sort_keys=True).encode()])
+        write_file_atomically(
+            self.path / MANIFESTS, f"{cloud_row[0]}-{precision}.json", [json.dumps(content, sort_keys=True).encode()]
+        )
 
     def _connect_readonly(self) -> sqlite3.Connection:
         """The database opened for reading only. SQLite reads a WAL database through its
@@ -359,16 +381,22 @@ class Store:
             return db
         except sqlite3.OperationalError as error:
             if _size(self.path / f"{DATABASE}-wal"):  # rows only in the log: immutable would not see them
-                raise StoreError(str(self.path), f"read-only here, and rows of its last writer are still in "
-                                 f"{DATABASE}-wal, which SQLite cannot read without writing beside it ({error}): "
-                                 "open it once where it may be written") from None
+                raise StoreError(
+                    str(self.path),
+                    f"read-only here, and rows of its last writer are still in "
+                    f"{DATABASE}-wal, which SQLite cannot read without writing beside it ({error}): "
+                    "open it once where it may be written",
+                ) from None
         return sqlite3.connect(uri + "&immutable=1", uri=True, isolation_level=None, check_same_thread=False)
 
     def _writable(self, action: str) -> None:
         """Refuses to change a read-only store, before any work is done for it."""
         if self.readonly:
-            raise StoreError(str(self.path), f"read-only here (its directory or database cannot be written), "
-                             f"so it cannot {action}; use a store this process may write")
+            raise StoreError(
+                str(self.path),
+                f"read-only here (its directory or database cannot be written), "
+                f"so it cannot {action}; use a store this process may write",
+            )
 
     def _format(self, db: sqlite3.Connection) -> int | None:
         if db.execute("SELECT 1 FROM sqlite_master WHERE name = 'meta'").fetchone() is None:
@@ -404,8 +432,11 @@ class Store:
             except sqlite3.OperationalError as error:
                 if "locked" not in str(error) and "busy" not in str(error):
                     raise database_failure(self.path, error) from None
-                raise StoreError(str(self.path), f"another process holds the store's lock (it is writing to it); "
-                                 f"gave up after waiting {time.monotonic() - started:.0f} s") from None
+                raise StoreError(
+                    str(self.path),
+                    f"another process holds the store's lock (it is writing to it); "
+                    f"gave up after waiting {time.monotonic() - started:.0f} s",
+                ) from None
             except sqlite3.DatabaseError as error:
                 raise database_failure(self.path, error) from None
             try:
@@ -438,8 +469,12 @@ class Store:
 
     # -- clouds ---------------------------------------------------------------------
 
-    def add(self, clouds: Sequence[Cloud], digests: Sequence[str] | None = None,
-            file_bytes: Sequence[int | None] | None = None) -> list[str]:
+    def add(
+        self,
+        clouds: Sequence[Cloud],
+        digests: Sequence[str] | None = None,
+        file_bytes: Sequence[int | None] | None = None,
+    ) -> list[str]:
         """Records the clouds (name, source, size, bounding box) under the digests of
         their points; a cloud already known gets its latest name and source. Returns
         the digests."""
@@ -456,9 +491,11 @@ class Store:
             # The box and first sighting of a known cloud stay: its points are the same.
             rows[digest] = cloud_row(cloud, digest, size, now, None if old is None else old[6:13])
         with self._write() as db:
-            db.executemany(f"INSERT OR REPLACE INTO clouds ({CLOUD_COLUMNS}, checksum) "
-                           "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                           [(*row, row_checksum(row)) for row in rows.values()])
+            db.executemany(
+                f"INSERT OR REPLACE INTO clouds ({CLOUD_COLUMNS}, checksum) "
+                "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                [(*row, row_checksum(row)) for row in rows.values()],
+            )
         return list(digests)
 
     def _cloud_rows(self) -> dict[str, tuple[Any, ...]]:
@@ -472,9 +509,13 @@ class Store:
             else:
                 good[row[0]] = tuple(row[:-1])
         if damaged:
-            self._drop_damaged("clouds", damaged, f"{len(damaged)} cloud row{'s' if len(damaged) > 1 else ''} "
-                               "(name, size, box) not as written (damaged); not used, written anew when "
-                               "those clouds are added again")
+            self._drop_damaged(
+                "clouds",
+                damaged,
+                f"{len(damaged)} cloud row{'s' if len(damaged) > 1 else ''} "
+                "(name, size, box) not as written (damaged); not used, written anew when "
+                "those clouds are added again",
+            )
         return good
 
     @property
@@ -497,10 +538,12 @@ class Store:
     # -- indexes --------------------------------------------------------------------
 
     def _index_files(self, digest: str, precision: str) -> tuple[str, list[tuple[str, int]]] | None:
-        rows = self._read("SELECT i.frame, o.digest, o.bytes, p.digest, p.bytes, x.digest, x.bytes FROM indexes i "
-                          "JOIN files o ON o.digest = i.order_file JOIN files p ON p.digest = i.indptr_file "
-                          "JOIN files x ON x.digest = i.indices_file WHERE i.cloud = ? AND i.precision = ?",
-                          (digest, precision))
+        rows = self._read(
+            "SELECT i.frame, o.digest, o.bytes, p.digest, p.bytes, x.digest, x.bytes FROM indexes i "
+            "JOIN files o ON o.digest = i.order_file JOIN files p ON p.digest = i.indptr_file "
+            "JOIN files x ON x.digest = i.indices_file WHERE i.cloud = ? AND i.precision = ?",
+            (digest, precision),
+        )
         if not rows:
             return None
         frame, *files = rows[0]
@@ -542,8 +585,11 @@ class Store:
             except _Damaged as error:
                 culprit, problem = name, str(error)
                 break
-        self._report(culprit, f"{self.path / ARRAYS / culprit}.npy: {problem}; not used, the {precision} "
-                              f"index of {cloud.name} is rebuilt")
+        self._report(
+            culprit,
+            f"{self.path / ARRAYS / culprit}.npy: {problem}; not used, the {precision} "
+            f"index of {cloud.name} is rebuilt",
+        )
 
     def save_index(self, cloud: Cloud, digest: str, precision: Precision) -> None:
         """Builds (if needed) and keeps the cloud's order and graph in `precision`."""
@@ -552,12 +598,15 @@ class Store:
         indptr, indices = cloud.graph(precision)
         order = cloud.order.astype(np.uint32)
         names = [self._save_array(array) for array in (order, np.asarray(indptr), np.asarray(indices))]
-        self._write_manifest(cloud_row(cloud, digest, None, time.time()), precision, frame_text(cloud, precision),
-                             names)
+        self._write_manifest(
+            cloud_row(cloud, digest, None, time.time()), precision, frame_text(cloud, precision), names
+        )
         with self._write() as db:
             db.executemany("INSERT OR REPLACE INTO files VALUES (?, ?)", names)
-            db.execute("INSERT OR REPLACE INTO indexes VALUES (?, ?, ?, ?, ?, ?)",
-                       (digest, precision, frame_text(cloud, precision), *(name for name, _ in names)))
+            db.execute(
+                "INSERT OR REPLACE INTO indexes VALUES (?, ?, ?, ?, ?, ?)",
+                (digest, precision, frame_text(cloud, precision), *(name for name, _ in names)),
+            )
 
     def _save_array(self, array: npt.NDArray[Any]) -> tuple[str, int]:
         array = np.ascontiguousarray(array)
@@ -614,8 +663,12 @@ class Store:
             else:
                 good.append(tuple(row[:-1]))
         if damaged:
-            self._drop_damaged("pairs", damaged, f"{len(damaged)} stored pair{'s' if len(damaged) > 1 else ''} "
-                               "not as written (damaged); not used, computed again")
+            self._drop_damaged(
+                "pairs",
+                damaged,
+                f"{len(damaged)} stored pair{'s' if len(damaged) > 1 else ''} "
+                "not as written (damaged); not used, computed again",
+            )
         return good
 
     def put_pairs(self, rows: Sequence[tuple[str, str, str, float, float, int]]) -> None:
@@ -624,10 +677,14 @@ class Store:
             self._writable(f"keep the {len(rows)} pairs computed")
             with self._write() as db:
                 # As SQLite gives them back (a NumPy float's repr is not a float's).
-                plain = [(str(q), str(t), str(p), float(mean), float(maximum), int(count))
-                         for q, t, p, mean, maximum, count in rows]
-                db.executemany(f"INSERT OR REPLACE INTO pairs ({PAIR_COLUMNS}, checksum) VALUES (?, ?, ?, ?, ?, ?, ?)",
-                               [(*row, row_checksum(row)) for row in plain])
+                plain = [
+                    (str(q), str(t), str(p), float(mean), float(maximum), int(count))
+                    for q, t, p, mean, maximum, count in rows
+                ]
+                db.executemany(
+                    f"INSERT OR REPLACE INTO pairs ({PAIR_COLUMNS}, checksum) VALUES (?, ?, ?, ?, ?, ?, ?)",
+                    [(*row, row_checksum(row)) for row in plain],
+                )
 
     # -- listing and pruning --------------------------------------------------------
 
@@ -639,9 +696,14 @@ class Store:
         for row in self._pair_rows():
             pairs[row[2]] = pairs.get(row[2], 0) + 1
         clouds = self._cloud_rows()
-        return {"clouds": len(clouds), "points": sum(row[3] for row in clouds.values()),
-                "indexes": self._read("SELECT count(*) FROM indexes")[0][0],
-                "pairs": pairs, "array_bytes": arrays, "database_bytes": database}
+        return {
+            "clouds": len(clouds),
+            "points": sum(row[3] for row in clouds.values()),
+            "indexes": self._read("SELECT count(*) FROM indexes")[0][0],
+            "pairs": pairs,
+            "array_bytes": arrays,
+            "database_bytes": database,
+        }
 
     def prune(self, keep: Sequence[str] | None = None) -> dict[str, int]:
         """Removes array files no index uses (left by killed writers or replaced) and,
@@ -655,18 +717,24 @@ class Store:
                 db.execute("CREATE TEMP TABLE IF NOT EXISTS keep (digest TEXT PRIMARY KEY)")
                 db.execute("DELETE FROM keep")
                 db.executemany("INSERT OR IGNORE INTO keep VALUES (?)", [(d,) for d in keep])
-                removed["pairs"] = db.execute("DELETE FROM pairs WHERE query NOT IN (SELECT digest FROM keep) "
-                                              "OR target NOT IN (SELECT digest FROM keep)").rowcount
+                removed["pairs"] = db.execute(
+                    "DELETE FROM pairs WHERE query NOT IN (SELECT digest FROM keep) "
+                    "OR target NOT IN (SELECT digest FROM keep)"
+                ).rowcount
                 for cloud, precision, *row in db.execute(
-                        "SELECT cloud, precision, order_file, indptr_file, indices_file FROM indexes "
-                        "WHERE cloud NOT IN (SELECT digest FROM keep)").fetchall():
+                    "SELECT cloud, precision, order_file, indptr_file, indices_file FROM indexes "
+                    "WHERE cloud NOT IN (SELECT digest FROM keep)"
+                ).fetchall():
                     dropped.update(row)
                     dropped.add(f"{cloud}-{precision}")
                 db.execute("DELETE FROM indexes WHERE cloud NOT IN (SELECT digest FROM keep)")
-                removed["clouds"] = db.execute("DELETE FROM clouds WHERE digest NOT IN (SELECT digest FROM keep)"
-                                               ).rowcount
-            db.execute("DELETE FROM files WHERE digest NOT IN (SELECT order_file FROM indexes UNION "
-                       "SELECT indptr_file FROM indexes UNION SELECT indices_file FROM indexes)")
+                removed["clouds"] = db.execute(
+                    "DELETE FROM clouds WHERE digest NOT IN (SELECT digest FROM keep)"
+                ).rowcount
+            db.execute(
+                "DELETE FROM files WHERE digest NOT IN (SELECT order_file FROM indexes UNION "
+                "SELECT indptr_file FROM indexes UNION SELECT indices_file FROM indexes)"
+            )
             used = {row[0] for row in db.execute("SELECT digest FROM files")}
             for path in (self.path / ARRAYS).iterdir():
                 if path.suffix == ".npy" and path.stem in used:
@@ -684,7 +752,9 @@ class Store:
                 removed["files"] += 1
             # Manifests of indexes no longer stored, under the same rule (not counted:
             # they are the store's bookkeeping, not what it keeps).
-            indexed = {f"{cloud}-{precision}" for cloud, precision in db.execute("SELECT cloud, precision FROM indexes")}
+            indexed = {
+                f"{cloud}-{precision}" for cloud, precision in db.execute("SELECT cloud, precision FROM indexes")
+            }
             for path in (self.path / MANIFESTS).glob("*.json"):
                 if path.stem in indexed:
                     continue
@@ -707,8 +777,9 @@ class Store:
         return repair_database(Path(path))
 
 
-def cloud_row(cloud: Cloud, digest: str, file_bytes: int | None, now: float,
-              kept: Sequence[Any] | None = None) -> tuple[Any, ...]:
+def cloud_row(
+    cloud: Cloud, digest: str, file_bytes: int | None, now: float, kept: Sequence[Any] | None = None
+) -> tuple[Any, ...]:
     """A cloud's row, as CLOUD_COLUMNS; `kept`: the box and first sighting of its stored
     row, which its points determine (else measured here)."""
     # A cloud made from an array has its name for source; a loaded one, its path.
@@ -751,8 +822,15 @@ def _salvage(db: sqlite3.Connection, table: str, columns: str) -> tuple[list[tup
 def _old_rows(database: Path) -> dict[str, Any]:
     """What can be read of a store's database, table by table (nothing where it cannot
     be opened), with whether its rows carry checksums."""
-    found: dict[str, Any] = {"meta": [], "clouds": [], "pairs": [], "indexes": [], "files": [], "checksums": False,
-                             "lost": False}
+    found: dict[str, Any] = {
+        "meta": [],
+        "clouds": [],
+        "pairs": [],
+        "indexes": [],
+        "files": [],
+        "checksums": False,
+        "lost": False,
+    }
     if not database.exists():
         return found
     try:
@@ -767,10 +845,13 @@ def _old_rows(database: Path) -> dict[str, Any]:
         except sqlite3.DatabaseError:
             found["lost"] = True
         checksum = ", checksum" if found["checksums"] else ""
-        for table, columns in (("meta", "key, value"), ("clouds", CLOUD_COLUMNS + checksum),
-                               ("pairs", PAIR_COLUMNS + checksum), ("indexes", "cloud, precision, frame, "
-                                                                    "order_file, indptr_file, indices_file"),
-                               ("files", "digest, bytes")):
+        for table, columns in (
+            ("meta", "key, value"),
+            ("clouds", CLOUD_COLUMNS + checksum),
+            ("pairs", PAIR_COLUMNS + checksum),
+            ("indexes", "cloud, precision, frame, order_file, indptr_file, indices_file"),
+            ("files", "digest, bytes"),
+        ):
             found[table], lost = _salvage(db, table, columns)
             found["lost"] = found["lost"] or lost
     finally:
@@ -779,14 +860,26 @@ def _old_rows(database: Path) -> dict[str, Any]:
 
 
 def _sound_cloud(row: Sequence[Any]) -> bool:
-    return (len(row) == 14 and isinstance(row[0], str) and DIGEST.fullmatch(row[0]) is not None
-            and isinstance(row[1], str) and isinstance(row[3], int) and row[3] > 0 and isinstance(row[4], str))
+    return (
+        len(row) == 14
+        and isinstance(row[0], str)
+        and DIGEST.fullmatch(row[0]) is not None
+        and isinstance(row[1], str)
+        and isinstance(row[3], int)
+        and row[3] > 0
+        and isinstance(row[4], str)
+    )
 
 
 def _sound_pair(row: Sequence[Any]) -> bool:
-    return (len(row) == 6 and all(isinstance(d, str) and DIGEST.fullmatch(d) for d in row[:2])
-            and row[2] in ("f32", "f64") and all(isinstance(v, float) and 0 <= v < float("inf") for v in row[3:5])
-            and isinstance(row[5], int) and row[5] > 0)
+    return (
+        len(row) == 6
+        and all(isinstance(d, str) and DIGEST.fullmatch(d) for d in row[:2])
+        and row[2] in ("f32", "f64")
+        and all(isinstance(v, float) and 0 <= v < float("inf") for v in row[3:5])
+        and isinstance(row[5], int)
+        and row[5] > 0
+    )
 
 
 def _manifests(directory: Path) -> list[dict[str, Any]]:
@@ -809,8 +902,11 @@ def repair_database(directory: Path) -> dict[str, Any]:
     if not (directory / MARKER).exists() and not (directory / DATABASE).exists():
         raise StoreError(str(directory), "holds no ornel store" if directory.is_dir() else "no such directory")
     if not all(os.access(p, os.W_OK) for p in (directory, directory / ARRAYS) if p.exists()):
-        raise StoreError(str(directory), "read-only here (its directory cannot be written), so it cannot be "
-                         "repaired; repair it where it may be written")
+        raise StoreError(
+            str(directory),
+            "read-only here (its directory cannot be written), so it cannot be "
+            "repaired; repair it where it may be written",
+        )
     old = _old_rows(directory / DATABASE)
     checked = old["checksums"]
     clouds: dict[str, tuple[Any, ...]] = {}
@@ -833,9 +929,13 @@ def repair_database(directory: Path) -> dict[str, Any]:
     sizes = {d: b for d, b in old["files"] if isinstance(d, str) and isinstance(b, int)}
     candidates: list[tuple[Any, Any, Any, list[tuple[Any, ...]], tuple[Any, ...] | None]] = [
         (m["cloud"][0], m["precision"], m["frame"], [tuple(f) for f in m["files"]], tuple(m["cloud"]))
-        for m in _manifests(directory)]
-    candidates += [(row[0], row[1], row[2], [(d, sizes.get(d)) for d in row[3:6]], None) for row in old["indexes"]
-                   if len(row) == 6 and all(isinstance(v, str) for v in row)]
+        for m in _manifests(directory)
+    ]
+    candidates += [
+        (row[0], row[1], row[2], [(d, sizes.get(d)) for d in row[3:6]], None)
+        for row in old["indexes"]
+        if len(row) == 6 and all(isinstance(v, str) for v in row)
+    ]
     indexes: dict[tuple[str, str], tuple[str, list[tuple[str, int]]]] = {}
     for cloud, precision, frame, files, row in candidates:
         if (cloud, precision) in indexes or precision not in ("f32", "f64") or not isinstance(frame, str):
@@ -863,15 +963,21 @@ def repair_database(directory: Path) -> dict[str, Any]:
             for statement in filter(str.strip, SCHEMA.split(";")):
                 db.execute(statement)
             db.execute("INSERT INTO meta VALUES ('format', ?), ('id', ?)", (str(FORMAT), identity))
-            db.executemany(f"INSERT OR REPLACE INTO clouds ({CLOUD_COLUMNS}, checksum) VALUES "
-                           "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                           [(*row, row_checksum(row)) for row in clouds.values()])
-            db.executemany(f"INSERT OR REPLACE INTO pairs ({PAIR_COLUMNS}, checksum) VALUES (?, ?, ?, ?, ?, ?, ?)",
-                           [(*row, row_checksum(row)) for row in pairs])
+            db.executemany(
+                f"INSERT OR REPLACE INTO clouds ({CLOUD_COLUMNS}, checksum) VALUES "
+                "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                [(*row, row_checksum(row)) for row in clouds.values()],
+            )
+            db.executemany(
+                f"INSERT OR REPLACE INTO pairs ({PAIR_COLUMNS}, checksum) VALUES (?, ?, ?, ?, ?, ?, ?)",
+                [(*row, row_checksum(row)) for row in pairs],
+            )
             for (cloud, precision), (frame, files) in indexes.items():
                 db.executemany("INSERT OR REPLACE INTO files VALUES (?, ?)", files)
-                db.execute("INSERT OR REPLACE INTO indexes VALUES (?, ?, ?, ?, ?, ?)",
-                           (cloud, precision, frame, *(name for name, _ in files)))
+                db.execute(
+                    "INSERT OR REPLACE INTO indexes VALUES (?, ?, ?, ?, ?, ?)",
+                    (cloud, precision, frame, *(name for name, _ in files)),
+                )
             db.execute("COMMIT")
         finally:
             db.close()
@@ -889,8 +995,9 @@ def repair_database(directory: Path) -> dict[str, Any]:
                     (directory / f"{DATABASE}{suffix}").unlink()
         os.replace(temporary, directory / DATABASE)
     except OSError as error:
-        raise StoreError(str(directory / DATABASE), f"cannot be rebuilt ({error.strerror or error}); the store "
-                         "is as it was") from None
+        raise StoreError(
+            str(directory / DATABASE), f"cannot be rebuilt ({error.strerror or error}); the store is as it was"
+        ) from None
     except sqlite3.DatabaseError as error:
         raise StoreError(str(directory / DATABASE), f"cannot be rebuilt ({error}); the store is as it was") from None
     finally:
@@ -901,8 +1008,14 @@ def repair_database(directory: Path) -> dict[str, Any]:
         for (cloud, precision), (frame, files) in indexes.items():
             if cloud in clouds and not (directory / MANIFESTS / f"{cloud}-{precision}.json").exists():
                 store._write_manifest(clouds[cloud], precision, frame, files)
-    return {"clouds": len(clouds), "pairs": len(pairs), "indexes": len(indexes), "dropped": dropped,
-            "unreadable": bool(old["lost"]), "kept_as": None if kept_as is None else str(kept_as)}
+    return {
+        "clouds": len(clouds),
+        "pairs": len(pairs),
+        "indexes": len(indexes),
+        "dropped": dropped,
+        "unreadable": bool(old["lost"]),
+        "kept_as": None if kept_as is None else str(kept_as),
+    }
 
 
 def _size(path: Path) -> int | None:
@@ -967,7 +1080,7 @@ def reversed_later(jobs: Sequence[tuple[list[int], list[int]]], sizes: Sequence[
     ANSWERS_BUDGET."""
     pairs, budget = [], ANSWERS_BUDGET
     for i, (targets, queries) in enumerate(jobs):
-        later = {(q, t) for later_targets, later_queries in jobs[i + 1:] for t in later_targets for q in later_queries}
+        later = {(q, t) for later_targets, later_queries in jobs[i + 1 :] for t in later_targets for q in later_queries}
         for q in queries:
             for t in targets:
                 if q != t and (t, q) in later and 4 * sizes[q] <= budget:
@@ -976,8 +1089,9 @@ def reversed_later(jobs: Sequence[tuple[list[int], list[int]]], sizes: Sequence[
     return pairs
 
 
-def split_narrow(jobs: Sequence[tuple[list[int], list[int]]], sizes: Sequence[int], threads: int
-                 ) -> list[list[tuple[list[int], list[int]]]]:
+def split_narrow(
+    jobs: Sequence[tuple[list[int], list[int]]], sizes: Sequence[int], threads: int
+) -> list[list[tuple[list[int], list[int]]]]:
     """Each rectangle as the pieces to run at once: a rectangle with fewer targets than
     threads (one new cloud against a stored collection) would search on one thread
     only, so its queries are cut into `threads` pieces of about equal points."""
@@ -986,8 +1100,9 @@ def split_narrow(jobs: Sequence[tuple[list[int], list[int]]], sizes: Sequence[in
         if len(targets) >= threads or len(queries) < 2:
             result.append([(targets, queries)])
             continue
-        bounds = np.searchsorted(np.cumsum([sizes[q] for q in queries]),
-                                 np.arange(1, threads) * sum(sizes[q] for q in queries) / threads)
+        bounds = np.searchsorted(
+            np.cumsum([sizes[q] for q in queries]), np.arange(1, threads) * sum(sizes[q] for q in queries) / threads
+        )
         pieces = np.split(np.asarray(queries), np.unique(np.clip(bounds + 1, 1, len(queries) - 1)))
         result.append([(targets, [int(q) for q in piece]) for piece in pieces if len(piece)])
     return result
@@ -1007,22 +1122,40 @@ class _Plan:
     jobs: list[tuple[list[int], list[int]]]
     positions: list[list[int]]  # per distinct cloud, where it appears among the members
 
-    def column_writer(self, store: Store, precision: Precision, targets: Sequence[int], queries: Sequence[int]
-                      ) -> Callable[[int, npt.NDArray[np.float64], npt.NDArray[np.float64]], None]:
+    def column_writer(
+        self, store: Store, precision: Precision, targets: Sequence[int], queries: Sequence[int]
+    ) -> Callable[[int, npt.NDArray[np.float64], npt.NDArray[np.float64]], None]:
         """Keeps each finished column's needed entries at once (Ctrl-C loses only
         the columns in flight)."""
+
         def write(j: int, means: npt.NDArray[np.float64], maxima: npt.NDArray[np.float64]) -> None:
             self.put(store, precision, [targets[j]], queries, means[:, None], maxima[:, None])
+
         return write
 
-    def put(self, store: Store, precision: Precision, targets: Sequence[int], queries: Sequence[int],
-            block_mean: npt.NDArray[np.float64], block_max: npt.NDArray[np.float64]) -> None:
+    def put(
+        self,
+        store: Store,
+        precision: Precision,
+        targets: Sequence[int],
+        queries: Sequence[int],
+        block_mean: npt.NDArray[np.float64],
+        block_max: npt.NDArray[np.float64],
+    ) -> None:
         rows = []
         for b, t in enumerate(targets):
             for a, q in enumerate(queries):
                 if self.needed[q, t]:
-                    rows.append((self.digests[self.unique[q]], self.digests[self.unique[t]], precision,
-                                 float(block_mean[a, b]), float(block_max[a, b]), len(self.members[self.unique[q]])))
+                    rows.append(
+                        (
+                            self.digests[self.unique[q]],
+                            self.digests[self.unique[t]],
+                            precision,
+                            float(block_mean[a, b]),
+                            float(block_max[a, b]),
+                            len(self.members[self.unique[q]]),
+                        )
+                    )
                     self.fill(q, t, float(block_mean[a, b]), float(block_max[a, b]))
         store.put_pairs(rows)
 
@@ -1033,11 +1166,15 @@ class _Plan:
                 self.mean[i, j], self.maximum[i, j] = mean, maximum
 
 
-def plan(store: Store, clouds: Sequence[Cloud | npt.ArrayLike], precision: Precision,
-         executor: Executor | None = None) -> _Plan:
+def plan(
+    store: Store, clouds: Sequence[Cloud | npt.ArrayLike], precision: Precision, executor: Executor | None = None
+) -> _Plan:
     members = [as_cloud(cloud, f"cloud{i}") for i, cloud in enumerate(clouds)]
-    hashing = executor.map(lambda c: points_digest(c.points), members) if executor else map(
-        lambda c: points_digest(c.points), members)
+    hashing = (
+        executor.map(lambda c: points_digest(c.points), members)
+        if executor
+        else map(lambda c: points_digest(c.points), members)
+    )
     digests = list(hashing)
     store.add(members, digests)
     first: dict[str, int] = {}
@@ -1067,8 +1204,9 @@ def plan(store: Store, clouds: Sequence[Cloud | npt.ArrayLike], precision: Preci
     return result
 
 
-def stored_all_by_all(clouds: Sequence[Cloud | npt.ArrayLike], store: StoreLike, *, threads: int,
-                      precision: Precision, progress: bool) -> Matrix:
+def stored_all_by_all(
+    clouds: Sequence[Cloud | npt.ArrayLike], store: StoreLike, *, threads: int, precision: Precision, progress: bool
+) -> Matrix:
     """`all_by_all` that takes what `store` holds, computes only the missing pairs and
     keeps them, and keeps the index of every cloud it searches as a target."""
     precision = check_precision(precision)
@@ -1089,11 +1227,18 @@ def stored_all_by_all(clouds: Sequence[Cloud | npt.ArrayLike], store: StoreLike,
                 distinct = [work.members[u] for u in work.unique]
                 answers: Answers = {(distinct[q], distinct[t]): None for q, t in reversed_later(work.jobs, sizes)}
                 for pieces in split_narrow(work.jobs, sizes, threads):
-                    calls = [partial(join_tile, [distinct[k] for k in job_targets], [distinct[k] for k in job_queries],
-                                     precision=precision, executor=pool if len(pieces) == 1 else None,
-                                     on_column=work.column_writer(opened, precision, job_targets, job_queries),
-                                     answers=answers)
-                             for job_targets, job_queries in pieces]
+                    calls = [
+                        partial(
+                            join_tile,
+                            [distinct[k] for k in job_targets],
+                            [distinct[k] for k in job_queries],
+                            precision=precision,
+                            executor=pool if len(pieces) == 1 else None,
+                            on_column=work.column_writer(opened, precision, job_targets, job_queries),
+                            answers=answers,
+                        )
+                        for job_targets, job_queries in pieces
+                    ]
                     if len(calls) == 1:
                         calls[0](on_progress=bar.update)
                     else:

@@ -54,8 +54,9 @@ def _require_distributed() -> Any:
     try:
         import distributed
     except ImportError:
-        raise ImportError("all_by_all(client=...) needs Dask's distributed scheduler: "
-                          "pip install 'ornel[dask]'") from None
+        raise ImportError(
+            "all_by_all(client=...) needs Dask's distributed scheduler: pip install distributed (ornel's \"dask\" extra)"
+        ) from None
     return distributed
 
 
@@ -80,14 +81,18 @@ def connect(address: str, timeout: float = CONNECT_SECONDS) -> Any:
         try:
             client.wait_for_workers(1, timeout=timeout)
         except (OSError, TimeoutError) as error:
-            raise OSError(f"the Dask scheduler at {address} has no workers: none joined within {timeout:g} s "
-                          f"({_first_line(error)})") from None
+            raise OSError(
+                f"the Dask scheduler at {address} has no workers: none joined within {timeout:g} s "
+                f"({_first_line(error)})"
+            ) from None
         try:
             # A builtin, so that even a worker without ornel can receive the call.
             client.run(exec, "import _ornel, ornel.distributed")
         except ImportError as error:
-            raise OSError(f"the workers of the Dask scheduler at {address} cannot import ornel "
-                          f"({_first_line(error)}): install ornel[dask] there") from None
+            raise OSError(
+                f"the workers of the Dask scheduler at {address} cannot import ornel "
+                f"({_first_line(error)}): install ornel with its dask extra there"
+            ) from None
     except BaseException:
         client.close()
         raise
@@ -118,7 +123,9 @@ def _with_graph(cloud: Cloud, precision: Precision) -> Cloud:
     return cloud
 
 
-def _tile(targets: Sequence[Cloud], queries: Sequence[Cloud], precision: Precision) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+def _tile(
+    targets: Sequence[Cloud], queries: Sequence[Cloud], precision: Precision
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
     """Runs on a worker: one tile of the matrix, rows the queries, columns the targets."""
     return join_tile(targets, queries, precision=precision)
 
@@ -137,11 +144,18 @@ def _is_loss(future: Any) -> bool:
     if future.status in ("cancelled", "lost"):
         return True
     return future.status == "error" and isinstance(
-        future.exception(), (asyncio.CancelledError, concurrent.futures.CancelledError))
+        future.exception(), (asyncio.CancelledError, concurrent.futures.CancelledError)
+    )
 
 
-def all_by_all(clouds: Sequence[Cloud | npt.ArrayLike], client: Any, *, precision: Precision = "f32",
-               tile: int | None = None, progress: bool = False) -> Matrix:
+def all_by_all(
+    clouds: Sequence[Cloud | npt.ArrayLike],
+    client: Any,
+    *,
+    precision: Precision = "f32",
+    tile: int | None = None,
+    progress: bool = False,
+) -> Matrix:
     """`ornel.all_by_all` on the Dask cluster behind `client` (a `distributed.Client`).
 
     The result is the `Matrix` the local call returns, bit for bit in both precisions:
@@ -152,10 +166,15 @@ def all_by_all(clouds: Sequence[Cloud | npt.ArrayLike], client: Any, *, precisio
     distributed = _require_distributed()
     if not isinstance(client, distributed.Client) or client.status != "running":
         shown = repr(client) if len(repr(client)) <= 80 else repr(client)[:77] + "..."
-        what = f"a {client.status} Client" if isinstance(client, distributed.Client) else \
-            f"{type(client).__name__} {shown}"
-        raise TypeError(f"client must be a running distributed.Client (such as Client(cluster) or "
-                        f"Client('tcp://host:8786')), not {what}")
+        what = (
+            f"a {client.status} Client"
+            if isinstance(client, distributed.Client)
+            else f"{type(client).__name__} {shown}"
+        )
+        raise TypeError(
+            f"client must be a running distributed.Client (such as Client(cluster) or "
+            f"Client('tcp://host:8786')), not {what}"
+        )
     precision = check_precision(precision)
     if tile is not None and tile < 1:
         raise ValueError(f"tile must be at least 1, not {tile}")
@@ -178,12 +197,18 @@ def all_by_all(clouds: Sequence[Cloud | npt.ArrayLike], client: Any, *, precisio
     return Matrix(names, mean, maximum)
 
 
-def join_jobs(members: Sequence[Cloud], client: Any, jobs: Sequence[tuple[list[int], list[int]]],
-              precision: Precision, progress: bool,
-              on_tile: Callable[[list[int], list[int], Any, Any], object],
-              graph_task: Callable[[int, Any, str], Any] | None = None,
-              send_cloud: Callable[[int], Cloud] | None = None,
-              on_graph: Callable[[int, Cloud], object] | None = None, want_back: Sequence[int] = ()) -> None:
+def join_jobs(
+    members: Sequence[Cloud],
+    client: Any,
+    jobs: Sequence[tuple[list[int], list[int]]],
+    precision: Precision,
+    progress: bool,
+    on_tile: Callable[[list[int], list[int], Any, Any], object],
+    graph_task: Callable[[int, Any, str], Any] | None = None,
+    send_cloud: Callable[[int], Cloud] | None = None,
+    on_graph: Callable[[int, Cloud], object] | None = None,
+    want_back: Sequence[int] = (),
+) -> None:
     """Runs each (target indices, query indices) job of `members` as one tile task and
     hands each tile's blocks (rows the queries, columns the targets) to `on_tile`.
 
@@ -207,16 +232,25 @@ def join_jobs(members: Sequence[Cloud], client: Any, jobs: Sequence[tuple[list[i
         for i, cloud in zip(indices, client.scatter(payload, hash=False)):
             scattered[i] = cloud
             key = f"{GRAPH_KEY_PREFIX}{run}-{i}-{resent[i]}"
-            graphs[i] = (graph_task(i, cloud, key) if graph_task is not None
-                         else client.submit(_with_graph, cloud, precision, pure=False, key=key))
+            graphs[i] = (
+                graph_task(i, cloud, key)
+                if graph_task is not None
+                else client.submit(_with_graph, cloud, precision, pure=False, key=key)
+            )
             if i in waiting_back:
                 returning[graphs[i]] = i
                 pending.add(graphs[i])
 
     def submit(k: int, attempt: int) -> Any:
         targets, queries = jobs[k]
-        return client.submit(_tile, [graphs[i] for i in targets], [graphs[i] for i in queries],
-                             precision, pure=False, key=f"{TILE_KEY_PREFIX}{run}-{k}-{attempt}")
+        return client.submit(
+            _tile,
+            [graphs[i] for i in targets],
+            [graphs[i] for i in queries],
+            precision,
+            pure=False,
+            key=f"{TILE_KEY_PREFIX}{run}-{k}-{attempt}",
+        )
 
     pending = distributed.as_completed([])
     send(needed)
@@ -251,13 +285,17 @@ def join_jobs(members: Sequence[Cloud], client: Any, jobs: Sequence[tuple[list[i
                 elif not _is_loss(future):
                     raise future.exception() or RuntimeError(f"tile {k} ended as {future.status}")
                 if attempts[k] >= MAX_RESUBMISSIONS:
-                    raise RuntimeError(f"the cluster lost the clouds of tile {k} {attempts[k] + 1} times "
-                                       "(workers dying?); giving up")
+                    raise RuntimeError(
+                        f"the cluster lost the clouds of tile {k} {attempts[k] + 1} times (workers dying?); giving up"
+                    )
                 attempts[k] += 1
                 # A graph task still pending can only finish if its scattered cloud survived.
-                lost = [i for i in dict.fromkeys((*targets, *queries))
-                        if graphs[i].status in ("lost", "error", "cancelled")
-                        or (graphs[i].status == "pending" and scattered[i].status != "finished")]
+                lost = [
+                    i
+                    for i in dict.fromkeys((*targets, *queries))
+                    if graphs[i].status in ("lost", "error", "cancelled")
+                    or (graphs[i].status == "pending" and scattered[i].status != "finished")
+                ]
                 for i in lost:
                     resent[i] += 1
                 send(lost)
@@ -269,8 +307,7 @@ def join_jobs(members: Sequence[Cloud], client: Any, jobs: Sequence[tuple[list[i
         client.cancel([*tiles, *returning, *graphs.values(), *scattered.values()])
 
 
-def _with_stored_index(cloud: Cloud, precision: Precision, directory: str,
-                       files: Sequence[tuple[str, int]]) -> Cloud:
+def _with_stored_index(cloud: Cloud, precision: Precision, directory: str, files: Sequence[tuple[str, int]]) -> Cloud:
     """Runs on a worker that sees the store: the cloud given its order and graph from
     the store's files (checked against their digests), or built if they cannot be
     trusted. Only the client writes to the store."""
@@ -297,8 +334,14 @@ def store_is_shared(client: Any, store: Any) -> bool:
     return bool(seen) and all(identity == store.id for identity in seen.values())
 
 
-def stored_all_by_all(clouds: Sequence[Cloud | npt.ArrayLike], store: Any, client: Any, *,
-                      precision: Precision = "f32", progress: bool = False) -> Matrix:
+def stored_all_by_all(
+    clouds: Sequence[Cloud | npt.ArrayLike],
+    store: Any,
+    client: Any,
+    *,
+    precision: Precision = "f32",
+    progress: bool = False,
+) -> Matrix:
     """`all_by_all(..., client=, store=)`: the pairs the store lacks computed on the
     cluster, the rest taken from the store. Workers take stored indexes from the store's
     directory if they see it, else receive them with the clouds; indexes built on
@@ -326,15 +369,29 @@ def stored_all_by_all(clouds: Sequence[Cloud | npt.ArrayLike], store: Any, clien
         if shared and i in stored:
             # The workers read the graph themselves: send the points alone.
             bare = Cloud.__new__(Cloud)
-            bare.__setstate__({"name": distinct[i].name, "source": distinct[i].source,
-                               "points": distinct[i].points, "order": None, "graphs": {}})
+            bare.__setstate__(
+                {
+                    "name": distinct[i].name,
+                    "source": distinct[i].source,
+                    "points": distinct[i].points,
+                    "order": None,
+                    "graphs": {},
+                }
+            )
             return bare
         return distinct[i]
 
     def graph_task(i: int, cloud: Any, key: str) -> Any:
         if shared and i in stored:
-            return client.submit(_with_stored_index, cloud, precision, directory, stored[i], pure=False,
-                                 key=key.replace(GRAPH_KEY_PREFIX, STORED_GRAPH_KEY_PREFIX, 1))
+            return client.submit(
+                _with_stored_index,
+                cloud,
+                precision,
+                directory,
+                stored[i],
+                pure=False,
+                key=key.replace(GRAPH_KEY_PREFIX, STORED_GRAPH_KEY_PREFIX, 1),
+            )
         return client.submit(_with_graph, cloud, precision, pure=False, key=key)
 
     def on_graph(i: int, cloud: Cloud) -> None:
@@ -343,9 +400,12 @@ def stored_all_by_all(clouds: Sequence[Cloud | npt.ArrayLike], store: Any, clien
 
     # Each rectangle of missing pairs cut into tiles of the default size.
     tile = default_tile(len(distinct), _cluster_threads(client))
-    jobs = [(list(target_block), list(query_block))
-            for job_targets, job_queries in work.jobs
-            for target_block in _cut(job_targets, tile) for query_block in _cut(job_queries, tile)]
+    jobs = [
+        (list(target_block), list(query_block))
+        for job_targets, job_queries in work.jobs
+        for target_block in _cut(job_targets, tile)
+        for query_block in _cut(job_queries, tile)
+    ]
 
     def on_tile(job_targets: list[int], job_queries: list[int], block_mean: Any, block_max: Any) -> None:
         work.put(store, precision, job_targets, job_queries, block_mean, block_max)

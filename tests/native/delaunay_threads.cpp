@@ -32,12 +32,14 @@ ornel::PointsView<double> view_of(const Cloud& xyz) {
 // by an even turn), rows sorted: the set, whatever order the build made.
 std::vector<std::uint64_t> canonical(const ornel::Buffer<std::uint64_t>& tets) {
     std::vector<std::array<std::uint64_t, 4>> rows(tets.size() / 4);
-    static constexpr int even[12][4] = {{0, 1, 2, 3}, {0, 2, 3, 1}, {0, 3, 1, 2}, {1, 0, 3, 2}, {1, 2, 0, 3}, {1, 3, 2, 0},
-                                        {2, 0, 1, 3}, {2, 1, 3, 0}, {2, 3, 0, 1}, {3, 0, 2, 1}, {3, 1, 0, 2}, {3, 2, 1, 0}};
+    static constexpr int even[12][4] = {{0, 1, 2, 3}, {0, 2, 3, 1}, {0, 3, 1, 2}, {1, 0, 3, 2},
+                                        {1, 2, 0, 3}, {1, 3, 2, 0}, {2, 0, 1, 3}, {2, 1, 3, 0},
+                                        {2, 3, 0, 1}, {3, 0, 2, 1}, {3, 1, 0, 2}, {3, 2, 1, 0}};
     for (std::size_t r = 0; r < rows.size(); ++r) {
         std::array<std::uint64_t, 4> best{~0ull, 0, 0, 0};
         for (const auto& p : even) {
-            std::array<std::uint64_t, 4> turned{tets[4 * r + p[0]], tets[4 * r + p[1]], tets[4 * r + p[2]], tets[4 * r + p[3]]};
+            std::array<std::uint64_t, 4> turned{tets[4 * r + p[0]], tets[4 * r + p[1]], tets[4 * r + p[2]],
+                                                tets[4 * r + p[3]]};
             best = std::min(best, turned);
         }
         rows[r] = best;
@@ -96,9 +98,7 @@ int check_team() {
         if (std::string(error.what()) != "part 3") ++failures;
     }
     std::vector<int> inner(16);
-    ornel::on_threads(4, [&](std::size_t k) {
-        ornel::on_threads(4, [&](std::size_t j) { ++inner[4 * k + j]; });
-    });
+    ornel::on_threads(4, [&](std::size_t k) { ornel::on_threads(4, [&](std::size_t j) { ++inner[4 * k + j]; }); });
     if (std::count(inner.begin(), inner.end(), 1) != 16) {
         std::printf("team: nested parts went missing\n");
         ++failures;
@@ -167,7 +167,8 @@ int check_builds_side_by_side(const Cloud& xyz) {
     std::vector<char> same(4, 0);
     std::vector<std::thread> builds;
     for (std::size_t b = 0; b < same.size(); ++b)
-        builds.emplace_back([&, b] { same[b] = same_graph(ornel::delaunay::graph(view_of(xyz), 2 + b % 2), expected); });
+        builds.emplace_back(
+            [&, b] { same[b] = same_graph(ornel::delaunay::graph(view_of(xyz), 2 + b % 2), expected); });
     for (std::thread& build : builds) build.join();
     const int failures = static_cast<int>(std::count(same.begin(), same.end(), 0));
     if (failures) std::printf("builds side by side: %d graphs differ\n", failures);
@@ -206,7 +207,8 @@ int main() {
         for (int i = 0; i < 8000; ++i) {
             const double u = std::round(unit(random) * 60) / 60, v = std::round(unit(random) * 60) / 60;
             plane.insert(plane.end(), {u + 3.0, 0.5 * u + v - 2.0, 0.25 * u - 0.5 * v + 7.0});
-            far.insert(far.end(), {512300.25 + 80 * unit(random), 5402100.5 + 80 * unit(random), 310.0 + 6 * unit(random)});
+            far.insert(far.end(),
+                       {512300.25 + 80 * unit(random), 5402100.5 + 80 * unit(random), 310.0 + 6 * unit(random)});
         }
         clouds.emplace_back("plane", plane);
         clouds.emplace_back("georeferenced", far);
@@ -216,7 +218,8 @@ int main() {
         const auto view = view_of(xyz);
         const ornel::CsrGraph expected = ornel::delaunay::graph(view, 1);
         const bool solid = name != "plane";
-        const std::vector<std::uint64_t> tets = solid ? canonical(ornel::delaunay::tetrahedra(view, 1)) : std::vector<std::uint64_t>{};
+        const std::vector<std::uint64_t> tets =
+            solid ? canonical(ornel::delaunay::tetrahedra(view, 1)) : std::vector<std::uint64_t>{};
         for (std::size_t threads : {2, 3, 5}) {
             if (!same_graph(ornel::delaunay::graph(view, threads), expected)) {
                 std::printf("%s: the graph on %zu threads differs\n", name.c_str(), threads);

@@ -56,9 +56,9 @@ PyObject* with_clouds(PyObject* points, PyObject* queries, Search&& search) {
                 culprit = nullptr;
             } catch (const InputFailure& failure) {
                 if (failure.kind() != Failure::non_finite_coordinate) throw;
-                fail_input(std::string_view(culprit) == "queries" ? Failure::queries_non_finite
-                                                                   : Failure::points_non_finite,
-                           failure.value(0), failure.value(1));
+                fail_input(
+                    std::string_view(culprit) == "queries" ? Failure::queries_non_finite : Failure::points_non_finite,
+                    failure.value(0), failure.value(1));
             }
             return search(target, rows);
         };
@@ -114,8 +114,7 @@ PyObject* grid_ball_counts_entry(PyObject*, PyObject* const* args, Py_ssize_t na
         static constexpr Parameters<4> parameters{{"points", "queries", "radius", "threads"}, 3};
         auto bound = match<4>(parameters.of(nullptr, "grid_ball_counts"), args, nargs, kwnames);
         const std::optional<double> radius = convert("radius", [&] { return distance_arg(bound[2]); });
-        if (!radius || !(*radius >= 0) || !std::isfinite(*radius))
-            fail_input(Failure::radius_not_a_distance);
+        if (!radius || !(*radius >= 0) || !std::isfinite(*radius)) fail_input(Failure::radius_not_a_distance);
         const std::size_t threads = convert("threads", [&] { return threads_arg(bound[3]); });
         return with_clouds(bound[0], bound[1], [&](const auto& target, const auto& queries) {
             Buffer<std::uint64_t> counts(queries.rows);

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-
 #include "../../lib/row_grid.hpp"
 #include "../../lib/parallel_loop.hpp"
 #include "../../lib/m3c2.hpp"
@@ -53,7 +52,6 @@ double number(const char* name, PyObject* object) {
     if (!(value >= 0) || !std::isfinite(value)) fail_input(Failure::size_not_finite);
     return value;
 }
-
 
 // The points (float32 or float64, C-contiguous (n, 3)) as the typed pointer `run` takes.
 template <class Run>
@@ -135,7 +133,8 @@ PyObject* cylinder_search_entry(PyObject*, PyObject* const* args, Py_ssize_t nar
                                                            {a[3 * i], a[3 * i + 1], a[3 * i + 2]},
                                                            radius,
                                                            half_length};
-                                   visit_cylinder(grid, cylinder, [&](std::uint32_t position, double) { found(position); });
+                                   visit_cylinder(grid, cylinder,
+                                                  [&](std::uint32_t position, double) { found(position); });
                                });
         });
     });
@@ -179,8 +178,11 @@ PyObject* m3c2_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
         Buffer<double> normal(3 * q), position1(q), position2(q), spread1(q), spread2(q);
         Buffer<std::uint32_t> scale(q), count1(q), count2(q);
-        const M3c2Answers answers{normal.data(), scale.data(), {position1.data(), position2.data()},
-                                  {spread1.data(), spread2.data()}, {count1.data(), count2.data()}};
+        const M3c2Answers answers{normal.data(),
+                                  scale.data(),
+                                  {position1.data(), position2.data()},
+                                  {spread1.data(), spread2.data()},
+                                  {count1.data(), count2.data()}};
         const double* core = doubles(cores);
         // Cells half as wide as the cylinder: its box, and the balls' rows, then waste little beside them.
         const double edge = setting.cylinder_radius > 0 ? setting.cylinder_radius : 1;
@@ -192,15 +194,21 @@ PyObject* m3c2_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
                 m3c2_core_points(grid1, grid2, core, setting, begin, end, answers);
             });
         };
-        if (PyArray_TYPE(first) == NPY_FLOAT32) run(data_of<float>(first), data_of<float>(second));
-        else run(data_of<double>(first), data_of<double>(second));
+        if (PyArray_TYPE(first) == NPY_FLOAT32)
+            run(data_of<float>(first), data_of<float>(second));
+        else
+            run(data_of<double>(first), data_of<double>(second));
         const npy_intp rows = static_cast<npy_intp>(q);
-        Ref items[] = {to_numpy(std::move(normal), {rows, 3}), to_numpy(std::move(scale)),
-                       to_numpy(std::move(position1)), to_numpy(std::move(position2)),
-                       to_numpy(std::move(spread1)), to_numpy(std::move(spread2)),
-                       to_numpy(std::move(count1)), to_numpy(std::move(count2))};
-        return require(PyTuple_Pack(8, items[0].get(), items[1].get(), items[2].get(), items[3].get(),
-                                    items[4].get(), items[5].get(), items[6].get(), items[7].get()));
+        Ref items[] = {to_numpy(std::move(normal), {rows, 3}),
+                       to_numpy(std::move(scale)),
+                       to_numpy(std::move(position1)),
+                       to_numpy(std::move(position2)),
+                       to_numpy(std::move(spread1)),
+                       to_numpy(std::move(spread2)),
+                       to_numpy(std::move(count1)),
+                       to_numpy(std::move(count2))};
+        return require(PyTuple_Pack(8, items[0].get(), items[1].get(), items[2].get(), items[3].get(), items[4].get(),
+                                    items[5].get(), items[6].get(), items[7].get()));
     });
 }
 

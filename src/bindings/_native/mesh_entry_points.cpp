@@ -8,7 +8,6 @@
 #include <optional>
 #include <string>
 
-
 #include "../../lib/parallel_loop.hpp"
 #include "../../lib/mesh_distance.hpp"
 #include "../../lib/morton.hpp"
@@ -123,9 +122,11 @@ PyObject* closest(PyObject* const* bound) {
     if (distance && *distance * *distance < static_cast<double>(std::numeric_limits<S>::max()))
         bound2 = static_cast<S>(*distance * *distance);
     const BvhView<S> bvh{reinterpret_cast<const S*>(PyArray_DATA(bounds)),
-                         reinterpret_cast<const std::uint32_t*>(PyArray_DATA(links)), nodes,
+                         reinterpret_cast<const std::uint32_t*>(PyArray_DATA(links)),
+                         nodes,
                          reinterpret_cast<const S*>(PyArray_DATA(corners)),
-                         reinterpret_cast<const std::uint32_t*>(PyArray_DATA(order)), m};
+                         reinterpret_cast<const std::uint32_t*>(PyArray_DATA(order)),
+                         m};
     const std::size_t q = queries.rows;
     Buffer<S> distances(q), barycentric(3 * q);
     Buffer<std::uint32_t> triangles(q);

@@ -58,7 +58,8 @@ PyObject* point_to_plane_system_entry(PyObject*, PyObject* const* args, Py_ssize
         const std::size_t q = static_cast<std::size_t>(PyArray_DIM(moved, 0));
         const std::size_t n = static_cast<std::size_t>(PyArray_DIM(targets, 0));
         if (static_cast<std::size_t>(PyArray_DIM(normals, 0)) != n) fail_input(Failure::normals_per_target);
-        if (static_cast<std::size_t>(PyArray_DIM(matches, 0)) != q || static_cast<std::size_t>(PyArray_DIM(squared, 0)) != q)
+        if (static_cast<std::size_t>(PyArray_DIM(matches, 0)) != q ||
+            static_cast<std::size_t>(PyArray_DIM(squared, 0)) != q)
             fail_input(Failure::matches_per_moved);
         const auto* match_data = reinterpret_cast<const std::uint32_t*>(PyArray_DATA(matches));
         PlaneSystem system;
@@ -83,11 +84,11 @@ PyObject* estimate_normals_entry(PyObject*, PyObject* const* args, Py_ssize_t na
         static constexpr Parameters<3> parameters{{"points", "neighbours", "passes"}, 2};
         auto bound = match<3>(parameters.of(nullptr, "estimate_normals"), args, nargs, kwnames);
         const bool single = convert("points", [&] { return is_float32_array(bound[0]); });
-        PyArrayObject* points = convert("points", [&] {
-            return contiguous_arg(bound[0], 2, single ? NPY_FLOAT32 : NPY_FLOAT64, "(n, 3)");
-        });
+        PyArrayObject* points = convert(
+            "points", [&] { return contiguous_arg(bound[0], 2, single ? NPY_FLOAT32 : NPY_FLOAT64, "(n, 3)"); });
         PyArrayObject* neighbours = convert("neighbours", [&] { return array_arg(bound[1], 2, NPY_UINT32, "(n, k)"); });
-        const std::uint64_t passes = bound[2] == nullptr ? 2 : convert("passes", [&] { return unsigned_arg(bound[2]); });
+        const std::uint64_t passes =
+            bound[2] == nullptr ? 2 : convert("passes", [&] { return unsigned_arg(bound[2]); });
         const std::size_t n = static_cast<std::size_t>(PyArray_DIM(points, 0));
         if (!PyArray_IS_C_CONTIGUOUS(neighbours) || !PyArray_ISALIGNED(neighbours) ||
             static_cast<std::size_t>(PyArray_DIM(neighbours, 0)) != n)

@@ -39,14 +39,15 @@ PyObject* sheet_normals_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs
         static constexpr Parameters<3> parameters{{"points", "neighbours", "core"}, 3};
         auto bound = match<3>(parameters.of(nullptr, "sheet_normals"), args, nargs, kwnames);
         ensure_numpy();
-        const bool single = PyArray_Check(bound[0]) &&
-                            PyArray_TYPE(reinterpret_cast<PyArrayObject*>(bound[0])) == NPY_FLOAT32;
-        PyArrayObject* points = rows_arg("points", bound[0], single ? NPY_FLOAT32 : NPY_FLOAT64, "(n, 3)", 3, Failure::points_not_rows);
-        PyArrayObject* neighbours = rows_arg("neighbours", bound[1], NPY_UINT32, "(n, k)", 0, Failure::neighbours_not_rows);
+        const bool single =
+            PyArray_Check(bound[0]) && PyArray_TYPE(reinterpret_cast<PyArrayObject*>(bound[0])) == NPY_FLOAT32;
+        PyArrayObject* points =
+            rows_arg("points", bound[0], single ? NPY_FLOAT32 : NPY_FLOAT64, "(n, 3)", 3, Failure::points_not_rows);
+        PyArrayObject* neighbours =
+            rows_arg("neighbours", bound[1], NPY_UINT32, "(n, k)", 0, Failure::neighbours_not_rows);
         const std::uint64_t core = convert("core", [&] { return unsigned_arg(bound[2]); });
         const auto n = static_cast<std::size_t>(PyArray_DIM(points, 0));
-        if (static_cast<std::size_t>(PyArray_DIM(neighbours, 0)) != n)
-            fail_input(Failure::neighbours_per_point);
+        if (static_cast<std::size_t>(PyArray_DIM(neighbours, 0)) != n) fail_input(Failure::neighbours_per_point);
         const auto k = static_cast<std::size_t>(PyArray_DIM(neighbours, 1));
         const auto* rows = reinterpret_cast<const std::uint32_t*>(PyArray_DATA(neighbours));
         Buffer<double> normals(3 * n);
@@ -73,13 +74,16 @@ PyObject* orient_normals_entry(PyObject*, PyObject* const* args, Py_ssize_t narg
         static constexpr Parameters<3> parameters{{"points", "normals", "neighbours"}, 3};
         auto bound = match<3>(parameters.of(nullptr, "orient_normals"), args, nargs, kwnames);
         ensure_numpy();
-        const bool single = PyArray_Check(bound[0]) &&
-                            PyArray_TYPE(reinterpret_cast<PyArrayObject*>(bound[0])) == NPY_FLOAT32;
-        PyArrayObject* points = rows_arg("points", bound[0], single ? NPY_FLOAT32 : NPY_FLOAT64, "(n, 3)", 3, Failure::points_not_rows);
+        const bool single =
+            PyArray_Check(bound[0]) && PyArray_TYPE(reinterpret_cast<PyArrayObject*>(bound[0])) == NPY_FLOAT32;
+        PyArrayObject* points =
+            rows_arg("points", bound[0], single ? NPY_FLOAT32 : NPY_FLOAT64, "(n, 3)", 3, Failure::points_not_rows);
         PyArrayObject* given = rows_arg("normals", bound[1], NPY_FLOAT64, "(n, 3)", 3, Failure::normals_not_rows);
-        PyArrayObject* neighbours = rows_arg("neighbours", bound[2], NPY_UINT32, "(n, k)", 0, Failure::neighbours_not_rows);
+        PyArrayObject* neighbours =
+            rows_arg("neighbours", bound[2], NPY_UINT32, "(n, k)", 0, Failure::neighbours_not_rows);
         const auto n = static_cast<std::size_t>(PyArray_DIM(points, 0));
-        if (static_cast<std::size_t>(PyArray_DIM(given, 0)) != n || static_cast<std::size_t>(PyArray_DIM(neighbours, 0)) != n)
+        if (static_cast<std::size_t>(PyArray_DIM(given, 0)) != n ||
+            static_cast<std::size_t>(PyArray_DIM(neighbours, 0)) != n)
             fail_input(Failure::normals_per_point);
         if (n >= no_component) fail_input(Failure::too_many_points_for_components);
         const auto k = static_cast<std::size_t>(PyArray_DIM(neighbours, 1));
@@ -94,13 +98,14 @@ PyObject* orient_normals_entry(PyObject*, PyObject* const* args, Py_ssize_t narg
             outside = std::any_of(rows, rows + n * k, [n](std::uint32_t v) { return v >= n; });
             std::copy(source, source + 3 * n, normals.data());
             if (!outside) {
-                if (single) orient<float>(points, n, rows, k, normals.data(), component.data());
-                else orient<double>(points, n, rows, k, normals.data(), component.data());
+                if (single)
+                    orient<float>(points, n, rows, k, normals.data(), component.data());
+                else
+                    orient<double>(points, n, rows, k, normals.data(), component.data());
             }
         }
         if (outside) fail_input(Failure::neighbour_outside_points);
-        return result_pair(to_numpy(std::move(normals), {static_cast<npy_intp>(n), 3}),
-                           to_numpy(std::move(component)));
+        return result_pair(to_numpy(std::move(normals), {static_cast<npy_intp>(n), 3}), to_numpy(std::move(component)));
     });
 }
 

@@ -38,17 +38,18 @@ struct WalkArgs {
 
     template <class Search>
     void with_target(Search&& search) const {
-        if (single) search(xyz_rows<float>(points));
-        else search(xyz_rows<double>(points));
+        if (single)
+            search(xyz_rows<float>(points));
+        else
+            search(xyz_rows<double>(points));
     }
 };
 
 WalkArgs walk_args(PyObject* const* bound, PyObject* threads) {
     WalkArgs walk;
     walk.single = convert("points", [&] { return is_float32_array(bound[0]); });
-    walk.points = convert("points", [&] {
-        return contiguous_arg(bound[0], 2, walk.single ? NPY_FLOAT32 : NPY_FLOAT64, "(n, 3)");
-    });
+    walk.points = convert(
+        "points", [&] { return contiguous_arg(bound[0], 2, walk.single ? NPY_FLOAT32 : NPY_FLOAT64, "(n, 3)"); });
     PyArrayObject* indptr = convert("indptr", [&] { return contiguous_arg(bound[1], 1, NPY_UINT32, "(n + 1,)"); });
     PyArrayObject* indices = convert("indices", [&] { return contiguous_arg(bound[2], 1, NPY_UINT32, "(m,)"); });
     walk.queries = convert("queries", [&] { return contiguous_arg(bound[3], 2, NPY_FLOAT64, "(q, 3)"); });
@@ -80,8 +81,7 @@ PyObject* nearest_from_starts_entry(PyObject*, PyObject* const* args, Py_ssize_t
         const bool chained = bound[4] == Py_None;
         PyArrayObject* starts =
             chained ? nullptr : per_query_arg(walk, bound[4], "starts", NPY_UINT32, Failure::starts_per_query);
-        const std::optional<double> distance =
-            convert("distance_upper_bound", [&] { return distance_arg(bound[5]); });
+        const std::optional<double> distance = convert("distance_upper_bound", [&] { return distance_arg(bound[5]); });
         if (chained && walk.nq > 0 && walk.n == 0) fail_input(Failure::target_without_points);
         std::optional<double> bound2;
         if (distance) bound2 = std::isnan(*distance) ? *distance : *distance * *distance;
@@ -147,8 +147,8 @@ PyObject* track_nearest_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs
                     chain_heads(target, graph, rows, heads.data());
                     split_over_threads(heads.size(), walk.threads, min_queries_per_thread / chain_run,
                                        [&](std::size_t first, std::size_t last) {
-                                           descend_chained(target, graph, rows, heads.data(), std::nullopt, first,
-                                                           last, dist2.data(), idx.data(), new_margins.data());
+                                           descend_chained(target, graph, rows, heads.data(), std::nullopt, first, last,
+                                                           dist2.data(), idx.data(), new_margins.data());
                                        });
                 } else {
                     const std::size_t runs = (walk.nq + chain_run - 1) / chain_run;
@@ -157,8 +157,8 @@ PyObject* track_nearest_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs
                                            track_queries(target, graph, rows,
                                                          reinterpret_cast<const double*>(PyArray_DATA(previous)),
                                                          reinterpret_cast<const std::uint32_t*>(PyArray_DATA(starts)),
-                                                         reinterpret_cast<const double*>(PyArray_DATA(margins)),
-                                                         first, last, dist2.data(), idx.data(), new_margins.data());
+                                                         reinterpret_cast<const double*>(PyArray_DATA(margins)), first,
+                                                         last, dist2.data(), idx.data(), new_margins.data());
                                        });
                 }
             });

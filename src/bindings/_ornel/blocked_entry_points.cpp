@@ -17,15 +17,13 @@
 namespace ornel::py {
 
 template <class S>
-PyObject* prepared_query_prepared_blocked(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                          PyObject* kwnames) {
+PyObject* prepared_query_prepared_blocked(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_boundary([&] {
         static constexpr Parameters<3> parameters{{"other", "block", "distance_upper_bound"}, 1};
         auto bound = match<3>(parameters.of(Precision<S>::prepared, "query_prepared_blocked"), args, nargs, kwnames);
         const PreparedGraph<S>& target = graph_of_self<S>(self);
-        const PreparedGraph<S>& query = convert("other", [&]() -> const PreparedGraph<S>& {
-            return prepared_arg<S>(bound[0]);
-        });
+        const PreparedGraph<S>& query =
+            convert("other", [&]() -> const PreparedGraph<S>& { return prepared_arg<S>(bound[0]); });
         const std::uint64_t block = bound[1] ? convert("block", [&] { return unsigned_arg(bound[1]); }) : 8;
         auto distance = convert("distance_upper_bound", [&] { return distance_arg(bound[2]); });
         SearchResult<S> result;
@@ -46,9 +44,8 @@ PyObject* prepared_query_grouped(PyObject* self, PyObject* const* args, Py_ssize
             {"grouped", "target_perm", "block", "distance_upper_bound", "finalize"}, 2};
         auto bound = match<5>(parameters.of(Precision<S>::prepared, "query_grouped"), args, nargs, kwnames);
         const PreparedGraph<S>& target = graph_of_self<S>(self);
-        const GroupedQueries<S>& grouped = convert("grouped", [&]() -> const GroupedQueries<S>& {
-            return grouped_arg<S>(bound[0]);
-        });
+        const GroupedQueries<S>& grouped =
+            convert("grouped", [&]() -> const GroupedQueries<S>& { return grouped_arg<S>(bound[0]); });
         const std::optional<PermArg> target_perm = convert("target_perm", [&] { return perm_arg(bound[1]); });
         GroupedOptions options;
         if (bound[2]) options.block = convert("block", [&] { return unsigned_arg(bound[2]); });

@@ -137,15 +137,14 @@ OnceCache<PyObject> grouped_type_cache;
 template <class S>
 PyTypeObject* grouped_type() {
     // Made only by `prepare`: the class itself is not callable.
-    return holder_class<GroupedQueries<S>>(grouped_type_cache<S>, Precision<S>::grouped,
-                                           grouped_doc<S>,
-                                           {
-                                               {Py_tp_repr, reinterpret_cast<void*>(grouped_repr<S>)},
-                                               {Py_tp_methods, grouped_methods<S>},
-                                               {Py_tp_getset, grouped_getset<S>},
-                                           },
-                                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE |
-                                               Py_TPFLAGS_DISALLOW_INSTANTIATION);
+    return holder_class<GroupedQueries<S>>(
+        grouped_type_cache<S>, Precision<S>::grouped, grouped_doc<S>,
+        {
+            {Py_tp_repr, reinterpret_cast<void*>(grouped_repr<S>)},
+            {Py_tp_methods, grouped_methods<S>},
+            {Py_tp_getset, grouped_getset<S>},
+        },
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION);
 }
 
 template <class S>

@@ -39,8 +39,8 @@ PyObject* released_search(const Search& search, std::size_t rows, Run&& run) {
 
 // `name(x_points, x_indices, x_neighbors, y_points, y_indices, y_neighbors, <Search's>)`.
 template <class S, class Search, std::size_t N>
-PyObject* join_two_clouds(const Parameters<N>& parameters, const char* name, PyObject* const* args,
-                          Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* join_two_clouds(const Parameters<N>& parameters, const char* name, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
     static_assert(N == 6 + Search::arguments);
     return call_boundary([&] {
         auto bound = match<N>(parameters.of(nullptr, name), args, nargs, kwnames);
@@ -57,8 +57,8 @@ PyObject* join_two_clouds(const Parameters<N>& parameters, const char* name, PyO
 
 // `Prepared.name(x_points, x_indptr, x_indices, <Search's>, distance_upper_bound=None)`.
 template <class S, class Search, std::size_t N>
-PyObject* join_plain_query(const Parameters<N>& parameters, const char* name, PyObject* self,
-                           PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* join_plain_query(const Parameters<N>& parameters, const char* name, PyObject* self, PyObject* const* args,
+                           Py_ssize_t nargs, PyObject* kwnames) {
     static_assert(N == 4 + Search::arguments);
     return call_boundary([&] {
         auto bound = match<N>(parameters.of(Precision<S>::prepared, name), args, nargs, kwnames);
@@ -76,15 +76,14 @@ PyObject* join_plain_query(const Parameters<N>& parameters, const char* name, Py
 
 // `Prepared.name(other, <Search's>, distance_upper_bound=None)`: nothing packed per call.
 template <class S, class Search, std::size_t N>
-PyObject* join_prepared_query(const Parameters<N>& parameters, const char* name, PyObject* self,
-                              PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* join_prepared_query(const Parameters<N>& parameters, const char* name, PyObject* self, PyObject* const* args,
+                              Py_ssize_t nargs, PyObject* kwnames) {
     static_assert(N == 2 + Search::arguments);
     return call_boundary([&] {
         auto bound = match<N>(parameters.of(Precision<S>::prepared, name), args, nargs, kwnames);
         const PreparedGraph<S>& target = graph_of_self<S>(self);
-        const PreparedGraph<S>& query = convert("other", [&]() -> const PreparedGraph<S>& {
-            return prepared_arg<S>(bound[0]);
-        });
+        const PreparedGraph<S>& query =
+            convert("other", [&]() -> const PreparedGraph<S>& { return prepared_arg<S>(bound[0]); });
         const Search search = Search::convert(&bound[1]);
         auto distance = convert("distance_upper_bound", [&] { return distance_arg(bound[N - 1]); });
         const GraphOperand<S> query_operand = query.operand();

@@ -12,15 +12,16 @@ namespace {
 
 #define ORNEL_TWO_CLOUDS_SIGNATURE "(x_points, x_indices, x_neighbors, y_points, y_indices, y_neighbors)\n--\n\n"
 
-#define ORNEL_TWO_CLOUDS_K_SIGNATURE "(x_points, x_indices, x_neighbors, y_points, y_indices, y_neighbors, k, ef)\n--\n\n"
+#define ORNEL_TWO_CLOUDS_K_SIGNATURE \
+    "(x_points, x_indices, x_neighbors, y_points, y_indices, y_neighbors, k, ef)\n--\n\n"
 
-#define ORNEL_TWO_CLOUDS_K_DOC                                                           \
-    "Find, for each point in `x`, the `k` nearest neighbours among points in `y`\n"   \
+#define ORNEL_TWO_CLOUDS_K_DOC                                                          \
+    "Find, for each point in `x`, the `k` nearest neighbours among points in `y`\n"     \
     "(both given as neighbourhood graphs) by a best-first search of `y`'s graph that\n" \
     "keeps the `ef` best candidates per query point. Pass `ef >= k`: a larger `ef`\n"   \
-    "explores more of the graph and finds the true nearest points more often.\n"       \
-    "Returns `(dists, idx)` of shape (N, k), each row sorted ascending by distance;\n" \
-    "entries the search could not fill are (inf, |y|). The heavy search runs with\n"  \
+    "explores more of the graph and finds the true nearest points more often.\n"        \
+    "Returns `(dists, idx)` of shape (N, k), each row sorted ascending by distance;\n"  \
+    "entries the search could not fill are (inf, |y|). The heavy search runs with\n"    \
     "the GIL released, so independent calls execute in parallel across cores."
 
 PyMethodDef module_functions[] = {
@@ -57,8 +58,8 @@ int module_exec(PyObject* module) {
         require(PyModule_AddFunctions(module, module_functions));
         for (PyTypeObject* type :
              {prepared_type<double>(), prepared_type<float>(), grouped_type<double>(), grouped_type<float>()}) {
-            require(PyModule_AddObjectRef(module, type->tp_name + sizeof("builtins"),
-                                          reinterpret_cast<PyObject*>(type)));
+            require(
+                PyModule_AddObjectRef(module, type->tp_name + sizeof("builtins"), reinterpret_cast<PyObject*>(type)));
         }
     });
 }

@@ -131,8 +131,7 @@ OnceCache<PyObject> prepared_type_cache;
 
 template <class S>
 PyTypeObject* prepared_type() {
-    return holder_class<PreparedGraph<S>>(prepared_type_cache<S>, Precision<S>::prepared,
-                                          prepared_doc<S>,
+    return holder_class<PreparedGraph<S>>(prepared_type_cache<S>, Precision<S>::prepared, prepared_doc<S>,
                                           {
                                               {Py_tp_new, reinterpret_cast<void*>(prepared_new<S>)},
                                               {Py_tp_repr, reinterpret_cast<void*>(prepared_repr<S>)},

@@ -28,8 +28,8 @@ std::string quoted_list(const std::vector<const char*>& names) {
 
 // The shared core: positionals, then keywords in the order given, then the
 // check for missing required parameters.
-void bind(const Signature& sig, PyObject* const* positional, std::size_t n_positional,
-          PyObject* const* keyword_names, PyObject* const* keyword_values, std::size_t n_keywords, PyObject** out) {
+void bind(const Signature& sig, PyObject* const* positional, std::size_t n_positional, PyObject* const* keyword_names,
+          PyObject* const* keyword_values, std::size_t n_keywords, PyObject** out) {
     if (n_positional > sig.count) {
         std::string counts = sig.required == sig.count
                                  ? std::to_string(sig.count)

@@ -36,8 +36,7 @@ struct Signature {
 template <std::size_t N>
 using Bound = std::array<PyObject*, N>;
 
-void match_into(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                PyObject** out);
+void match_into(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
 void match_into(const Signature& signature, PyObject* args_tuple, PyObject* kwargs_dict, PyObject** out);
 
 template <std::size_t N>
@@ -45,9 +44,7 @@ struct Parameters {
     std::array<const char*, N> names;
     std::size_t required;
 
-    Signature of(const char* owner, const char* name) const {
-        return {owner, name, names.data(), N, required};
-    }
+    Signature of(const char* owner, const char* name) const { return {owner, name, names.data(), N, required}; }
 };
 
 template <std::size_t N>

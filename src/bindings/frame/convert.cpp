@@ -28,10 +28,9 @@ std::string qualified_name(PyTypeObject* type) {
 namespace {
 
 void set_object_refusal(PyObject* object, const char* expected) {
-    std::string message = object == Py_None
-                              ? std::string("'None' is not an instance of '") + expected + "'"
-                              : "'" + qualified_name(Py_TYPE(object)) + "' object is not an instance of '" +
-                                    expected + "'";
+    std::string message =
+        object == Py_None ? std::string("'None' is not an instance of '") + expected + "'"
+                          : "'" + qualified_name(Py_TYPE(object)) + "' object is not an instance of '" + expected + "'";
     PyErr_SetString(PyExc_TypeError, message.c_str());
 }
 

@@ -60,8 +60,10 @@ void expect_too_few_columns(const char* name, PyObject* array, std::size_t rows,
 
 template <class S>
 constexpr int numpy_type_number() {
-    if constexpr (sizeof(S) == 4) return NPY_FLOAT32;
-    else return NPY_FLOAT64;
+    if constexpr (sizeof(S) == 4)
+        return NPY_FLOAT32;
+    else
+        return NPY_FLOAT64;
 }
 
 template <class S>

@@ -182,8 +182,8 @@ std::string failure_message(const CoreFailure& failure) {
                    " columns";
         case Failure::points_too_many:
         case Failure::queries_too_many:
-            return std::string(failure.kind() == Failure::points_too_many ? "points" : "queries") + ": " +
-                   number(a) + " points; at most 4294967294 are indexed";
+            return std::string(failure.kind() == Failure::points_too_many ? "points" : "queries") + ": " + number(a) +
+                   " points; at most 4294967294 are indexed";
         case Failure::points_non_finite:
         case Failure::queries_non_finite:
             return std::string(failure.kind() == Failure::points_non_finite ? "points" : "queries") + ": point " +

@@ -16,8 +16,7 @@ namespace ornel::py {
 
 template <class T>
 struct Holder {
-    PyObject_HEAD
-    const T* held;
+    PyObject_HEAD const T* held;
 };
 
 // The core object of `self`, an instance of a class whose instances are Holder<T>.

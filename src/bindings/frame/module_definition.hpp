@@ -31,8 +31,7 @@ inline ModuleSlots module_slots(int (*exec)(PyObject*) = nullptr) {
 
 // The definition PyModuleDef_Init is handed; `slots` and the result must
 // live as long as the process (namespace-scope objects).
-inline PyModuleDef module_definition(const char* name, const char* doc, PyMethodDef* functions,
-                                     ModuleSlots& slots) {
+inline PyModuleDef module_definition(const char* name, const char* doc, PyMethodDef* functions, ModuleSlots& slots) {
     return {PyModuleDef_HEAD_INIT, name, doc, 0, functions, slots.data(), nullptr, nullptr, nullptr};
 }
 

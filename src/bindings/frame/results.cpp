@@ -9,8 +9,7 @@ namespace ornel::py {
 namespace {
 
 struct SliceContainer {
-    PyObject_HEAD
-    void* data;
+    PyObject_HEAD void* data;
     std::size_t length;
     std::size_t capacity;
     void (*drop)(void*) noexcept;
@@ -31,10 +30,7 @@ PyType_Slot slice_container_slots[] = {
 };
 
 PyType_Spec slice_container_spec = {
-    "builtins.PySliceContainer",
-    sizeof(SliceContainer),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    "builtins.PySliceContainer", sizeof(SliceContainer), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     slice_container_slots,
 };
 
@@ -89,8 +85,8 @@ Ref wrap_memory(void* data, std::size_t size, int type_number, std::size_t item_
     }
     PyArray_Descr* descr = PyArray_DescrFromType(type_number);
     if (!descr) throw PythonError{};
-    Ref array = Ref::checked(PyArray_NewFromDescr(&PyArray_Type, descr, ndim, dims, strides, holder->data,
-                                                  NPY_ARRAY_WRITEABLE, nullptr));
+    Ref array = Ref::checked(
+        PyArray_NewFromDescr(&PyArray_Type, descr, ndim, dims, strides, holder->data, NPY_ARRAY_WRITEABLE, nullptr));
     // Steals the container, also on failure.
     require(PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), container.release()));
     return array;

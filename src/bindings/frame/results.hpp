@@ -18,12 +18,18 @@ namespace ornel::py {
 
 template <class T>
 constexpr int result_type_number() {
-    if constexpr (std::is_same_v<T, float>) return NPY_FLOAT32;
-    else if constexpr (std::is_same_v<T, double>) return NPY_FLOAT64;
-    else if constexpr (std::is_same_v<T, std::uint64_t>) return NPY_UINT64;
-    else if constexpr (std::is_same_v<T, std::uint32_t>) return NPY_UINT32;
-    else if constexpr (std::is_same_v<T, std::int64_t>) return NPY_INT64;
-    else static_assert(sizeof(T) == 0, "no NumPy type for this element");
+    if constexpr (std::is_same_v<T, float>)
+        return NPY_FLOAT32;
+    else if constexpr (std::is_same_v<T, double>)
+        return NPY_FLOAT64;
+    else if constexpr (std::is_same_v<T, std::uint64_t>)
+        return NPY_UINT64;
+    else if constexpr (std::is_same_v<T, std::uint32_t>)
+        return NPY_UINT32;
+    else if constexpr (std::is_same_v<T, std::int64_t>)
+        return NPY_INT64;
+    else
+        static_assert(sizeof(T) == 0, "no NumPy type for this element");
 }
 
 // Wraps `size` elements at `data` (freed by free_memory) as a C-contiguous,
@@ -44,9 +50,7 @@ Ref to_numpy(Buffer<T>&& buffer) {
 }
 
 // The usual search result: the tuple (dists, idx).
-inline PyObject* result_pair(Ref dists, Ref idx) {
-    return require(PyTuple_Pack(2, dists.get(), idx.get()));
-}
+inline PyObject* result_pair(Ref dists, Ref idx) { return require(PyTuple_Pack(2, dists.get(), idx.get())); }
 
 // A search's result as (dists, idx): one entry per query point, or, given a
 // shape, (rows, columns) of them.

@@ -116,8 +116,7 @@ CsrGraph graph(const PointsView<S>& points, std::size_t threads = 1) {
     const TeamScope scope = detail::team_for(team, n, threads);
     Tetrahedralisation triangulation(read_points(points), n, threads);
     const Shape shape = triangulation.build();
-    if (shape == Shape::single || shape == Shape::collinear)
-        return detail::path_graph(triangulation.coordinates(), n);
+    if (shape == Shape::single || shape == Shape::collinear) return detail::path_graph(triangulation.coordinates(), n);
     // A failed start leaves no tetrahedra behind, so the same object can
     // start again with the helper point.
     if (shape == Shape::coplanar) triangulation.build_with_apex();

@@ -69,9 +69,7 @@ private:
         std::uint32_t representative(std::uint32_t i) const {
             return representative_of.empty() ? i : representative_of[i];
         }
-        std::uint32_t next(std::uint32_t i) const {
-            return next_member.empty() ? infinite_vertex : next_member[i];
-        }
+        std::uint32_t next(std::uint32_t i) const { return next_member.empty() ? infinite_vertex : next_member[i]; }
         std::size_t size(std::uint32_t r) const { return members.empty() ? 1 : members[r]; }
     };
 
@@ -79,7 +77,8 @@ private:
         Groups groups;
         if (representative_.empty()) return groups;
         const std::size_t n = n_;
-        groups.representative_of.assign(representative_.begin(), representative_.begin() + static_cast<std::ptrdiff_t>(n));
+        groups.representative_of.assign(representative_.begin(),
+                                        representative_.begin() + static_cast<std::ptrdiff_t>(n));
         groups.next_member.assign(n, infinite_vertex);
         groups.members.assign(n, 0);
         std::vector<std::uint32_t> tail(n, infinite_vertex);

@@ -137,7 +137,9 @@ public:
 
     Expansion subtract(Expansion e, Expansion f) { return sum(e, negate(f)); }
 
-    Expansion sum(Expansion e, Expansion f) { return sum_into(take(static_cast<std::size_t>(e.length + f.length)), e, f); }
+    Expansion sum(Expansion e, Expansion f) {
+        return sum_into(take(static_cast<std::size_t>(e.length + f.length)), e, f);
+    }
 
     Expansion scale(Expansion e, double b) { return scale_into(take(2 * static_cast<std::size_t>(e.length)), e, b); }
 

@@ -151,7 +151,8 @@ inline void count_vertex_tetrahedra(const Tetrahedra& tets, std::size_t n, std::
             if (left_out != infinite_vertex)
                 for (int j = 0; j < 4; ++j) links |= v[j] == left_out ? beside_helper : 0;
             for (int j = 0; j < 4; ++j)
-                if (v[j] < points) count[v[j]] = (count[v[j]] + 1) | links;  // leaves out the infinite vertex and the helper
+                if (v[j] < points)
+                    count[v[j]] = (count[v[j]] + 1) | links;  // leaves out the infinite vertex and the helper
         }
         inner_seen[k] = inner;
     });
@@ -271,8 +272,8 @@ inline void list_vertex_tetrahedra(const std::uint32_t* quads, std::size_t size,
 // helper always (`marked` is indexed by vertex + 1: they take slots 0 and
 // n + 1).
 struct StarRows {
-    const std::uint32_t* quads;        // each tetrahedron's four vertices
-    const std::uint32_t* stars;        // each vertex's tetrahedra, from first[v] to first[v + 1]
+    const std::uint32_t* quads;  // each tetrahedron's four vertices
+    const std::uint32_t* stars;  // each vertex's tetrahedra, from first[v] to first[v + 1]
     const std::uint32_t* first;
     const std::uint32_t* given_index;  // the rows' names
     const std::uint32_t* indptr;
@@ -337,7 +338,8 @@ struct StarRows {
         on_threads(parts, [&](std::size_t) {
             // A byte per vertex: each thread its own.
             std::vector<Mark> marked(n + 2, Mark::clear);
-            marked.front() = marked.back() = Mark::set;  // the infinite vertex, the helper (the only vertices from n up)
+            marked.front() = marked.back() =
+                Mark::set;  // the infinite vertex, the helper (the only vertices from n up)
             ScratchList seen;
             for (std::size_t r; (r = next_range.fetch_add(1, std::memory_order_relaxed)) < ranges;)
                 read(n * r / ranges, n * (r + 1) / ranges, marked.data(), seen);

@@ -110,7 +110,7 @@ bool narrow_values(const double* const* rows, std::int64_t (*out)[3]) {
         for (int k = 0; k < 3; ++k) largest = std::max(largest, std::fabs(rows[i][k]));
     if (!(largest < INFINITY)) return false;
     int top;
-    std::frexp(largest, &top);  // largest < 2^top
+    std::frexp(largest, &top);          // largest < 2^top
     if (61 - top > 1023) return false;  // the scale would overflow: only values below 2^-962
     const double scale = std::ldexp(1.0, 61 - top);
     bool whole = true;

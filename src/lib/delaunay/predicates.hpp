@@ -81,10 +81,7 @@ public:
     // is below 1 and each nonzero one at least 2^smallest_safe_exponent, so
     // that expansions are exact; otherwise every evaluation rescales its own
     // points first and falls back to wide integers when that is not enough.
-    Predicates(const double* xyz, CloudScaling scaling)
-        : xyz_(xyz), scaled_(scaling.scaled) {
-        set_span(scaling.span);
-    }
+    Predicates(const double* xyz, CloudScaling scaling) : xyz_(xyz), scaled_(scaling.scaled) { set_span(scaling.span); }
 
     // For a cloud grown by a point (the helper of a coplanar one).
     void set_span(double span) {
@@ -108,9 +105,9 @@ public:
     template <bool wide = true>
     int insphere(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d, std::uint32_t e) {
         if (scaled_) {
-            const int s = wide ? insphere_filtered(point(a), point(b), point(c), point(d), point(e), insphere_static_)
-                               : insphere_filtered_pairs(point(a), point(b), point(c), point(d), point(e),
-                                                         insphere_static_);
+            const int s =
+                wide ? insphere_filtered(point(a), point(b), point(c), point(d), point(e), insphere_static_)
+                     : insphere_filtered_pairs(point(a), point(b), point(c), point(d), point(e), insphere_static_);
             if (s != undecided) return s;
         }
         return insphere_careful(a, b, c, d, e);
@@ -243,13 +240,13 @@ private:
     // The four rows in the lanes of one vector, (a, b, c, d): the very
     // operations of insphere_scaled's floating-point stage in the same order,
     // so the same value and the same bound.
-    static int insphere_filtered(const double* a, const double* b, const double* c, const double* d,
-                                 const double* e, double static_bound) {
+    static int insphere_filtered(const double* a, const double* b, const double* c, const double* d, const double* e,
+                                 double static_bound) {
         using V2 = Vector<double, 16>;
         using V4 = FourLanes;
         const FourRows rows = rows_less(a, b, c, d, e);
         const V4 lift = rows.x * rows.x + rows.y * rows.y + rows.z * rows.z;
-        const V4 q = lift * cofactors(rows);  // the cofactors: d123, d023, d013, d012
+        const V4 q = lift * cofactors(rows);                             // the cofactors: d123, d023, d013, d012
         const V4 terms = __builtin_shufflevector(q, q, 1, 0, 3, 2) - q;  // lb d023 - la d123, ., ld d012 - lc d013, .
         const double det = terms[0] + terms[2];
         // The cloud's static bound first (insphere_static_bound), which spares
@@ -269,8 +266,7 @@ private:
     struct FourRows {
         FourLanes x, y, z;
     };
-    static FourRows rows_less(const double* a, const double* b, const double* c, const double* d,
-                              const double* e) {
+    static FourRows rows_less(const double* a, const double* b, const double* c, const double* d, const double* e) {
         auto load = [](const double* p) {
             FourLanes v;
             std::memcpy(&v, p, sizeof v);
@@ -421,8 +417,7 @@ private:
         // squares underflow, the permanent itself is far below underflow_slack.
         const double largest_lift = std::max(std::max(lift[0], lift[1]), std::max(lift[2], lift[3]));
         const double cheap_bound =
-            (insphere_bound * 24.0 * 1.001) * (largest_lift * largest_lift * std::sqrt(largest_lift)) +
-            underflow_slack;
+            (insphere_bound * 24.0 * 1.001) * (largest_lift * largest_lift * std::sqrt(largest_lift)) + underflow_slack;
         if (det > cheap_bound || -det > cheap_bound) return -sign_of(det);
         return insphere_close(p, det);
     }
@@ -436,9 +431,7 @@ private:
             for (int k = 0; k < 3; ++k) d[i][k] = p[i][k] - p[4][k];
             lift[i] = d[i][0] * d[i][0] + d[i][1] * d[i][1] + d[i][2] * d[i][2];
         }
-        auto minor_abs = [&](int i, int j) {
-            return std::fabs(d[i][0] * d[j][1]) + std::fabs(d[j][0] * d[i][1]);
-        };
+        auto minor_abs = [&](int i, int j) { return std::fabs(d[i][0] * d[j][1]) + std::fabs(d[j][0] * d[i][1]); };
         const double a01 = minor_abs(0, 1), a02 = minor_abs(0, 2), a03 = minor_abs(0, 3), a12 = minor_abs(1, 2),
                      a13 = minor_abs(1, 3), a23 = minor_abs(2, 3);
         auto za = [&](int i) { return std::fabs(d[i][2]); };
@@ -460,8 +453,8 @@ private:
         Expansion d[4][3], lift[4];
         for (int i = 0; i < 4; ++i) {
             for (int k = 0; k < 3; ++k) d[i][k] = x.difference(p[i][k], p[4][k]);
-            lift[i] = x.sum(x.sum(x.product(d[i][0], d[i][0]), x.product(d[i][1], d[i][1])),
-                            x.product(d[i][2], d[i][2]));
+            lift[i] =
+                x.sum(x.sum(x.product(d[i][0], d[i][0]), x.product(d[i][1], d[i][1])), x.product(d[i][2], d[i][2]));
         }
         const Expansion d123 = det3(d[1], d[2], d[3]), d023 = det3(d[0], d[2], d[3]), d013 = det3(d[0], d[1], d[3]),
                         d012 = det3(d[0], d[1], d[2]);

@@ -104,7 +104,7 @@ class Tetrahedralisation {
         std::size_t next_slot = 0, end_slot = 0;
         std::vector<std::uint32_t> deferred;
         std::vector<std::uint32_t> deferred_near;  // per point put off: a tetrahedron its walk got to
-        std::vector<std::uint32_t> duplicates;  // pairs: point, the vertex it equals
+        std::vector<std::uint32_t> duplicates;     // pairs: point, the vertex it equals
         ScratchList cavity;
         ScratchList boundary;
         std::vector<EdgeEntry> edge_table;
@@ -335,7 +335,7 @@ private:
             }
             return true;
         };
-        unsigned entered = 0;  // the face just crossed, as a bit: p is not beyond it
+        unsigned entered = 0;                                     // the face just crossed, as a bit: p is not beyond it
         const std::size_t most_steps = 16 * tets_.size() + 1024;  // no tetrahedron is made while walking
         for (std::size_t steps = 0;; ++steps) {
             if (steps > most_steps) fail(Failure::location_not_terminating);
@@ -497,12 +497,16 @@ private:
         // The marks, and their reads and writes, as the pass needs them.
         const Flag in_mark = locking ? w.inside_mark : inside, out_mark = locking ? w.outside_mark : outside;
         auto flag_of = [flags](std::uint32_t t) {
-            if constexpr (locking) return load_flag(flags + t);
-            else return flags[t];
+            if constexpr (locking)
+                return load_flag(flags + t);
+            else
+                return flags[t];
         };
         auto mark = [flags](std::uint32_t t, Flag value) {
-            if constexpr (locking) store_flag(flags + t, value);
-            else flags[t] = value;
+            if constexpr (locking)
+                store_flag(flags + t, value);
+            else
+                flags[t] = value;
         };
         cavity[0] = found;
         mark(found, in_mark);
@@ -525,7 +529,8 @@ private:
                 const std::uint32_t across = neighbour[f];
                 const std::uint32_t other = across >> 2;
                 const Flag flag = flag_of(other);
-                if (flag == in_mark) [[unlikely]] continue;  // two faces to one neighbour: only if broken
+                if (flag == in_mark) [[unlikely]]
+                    continue;  // two faces to one neighbour: only if broken
                 if (flag != out_mark) {
                     if constexpr (locking) {
                         if (flag != Flag::none || !take_flag(flags + other, w.held)) {
@@ -554,7 +559,8 @@ private:
         w.boundary.set_size(n_boundary);
         // Each boundary face gets a new tetrahedron, in the cavity's slots
         // first (the cone takes them in turn) and fresh ones after.
-        if (w.bounded && !reserve_slots(w, w.boundary.size() > w.cavity.size() ? w.boundary.size() - w.cavity.size() : 0))
+        if (w.bounded &&
+            !reserve_slots(w, w.boundary.size() > w.cavity.size() ? w.boundary.size() - w.cavity.size() : 0))
             return give_up<locking>(w);
         // The marks are cleared by the cone, which reads those tetrahedra anyway.
         w.last = cone<locking>(w, p);
@@ -621,8 +627,10 @@ private:
             if (reused != reused_end) {
                 t = *reused++;
                 // Marked inside by the cavity's search.
-                if constexpr (locking) store_flag(flags_.data() + t, w.held);
-                else flags_[t] = Flag::none;
+                if constexpr (locking)
+                    store_flag(flags_.data() + t, w.held);
+                else
+                    flags_[t] = Flag::none;
             } else {
                 t = new_tetrahedron(w);
             }
@@ -721,7 +729,8 @@ private:
         return made_vertices;
 #else
         // make_over's face_positions, a lane each; the last is replaced by the apex.
-        alignas(16) static constexpr std::uint32_t face_lanes[4][4] = {{1, 2, 3, 0}, {0, 3, 2, 0}, {0, 1, 3, 0}, {0, 2, 1, 0}};
+        alignas(16) static constexpr std::uint32_t face_lanes[4][4] = {
+            {1, 2, 3, 0}, {0, 3, 2, 0}, {0, 1, 3, 0}, {0, 2, 1, 0}};
         const std::uint32_t f = reference & 3;
         Tetrahedron& t = tets_[made];
         Tetrahedron& outer = tets_[reference >> 2];
@@ -752,8 +761,10 @@ private:
     std::uint32_t take_slot(Worker& w, const std::uint32_t*& next) {
         if (next != w.cavity.end()) {
             // Marked inside by the cavity's search.
-            if constexpr (locking) store_flag(flags_.data() + *next, w.held);
-            else flags_[*next] = Flag::none;
+            if constexpr (locking)
+                store_flag(flags_.data() + *next, w.held);
+            else
+                flags_[*next] = Flag::none;
             return *next++;
         }
         return new_tetrahedron(w);

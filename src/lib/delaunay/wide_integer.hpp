@@ -68,7 +68,8 @@ public:
         for (int i = 0; i < a.length_; ++i) {
             std::uint64_t carry = 0;
             for (int j = 0; j < b.length_; ++j) {
-                const std::uint64_t t = static_cast<std::uint64_t>(a.limbs_[i]) * b.limbs_[j] + out.limbs_[i + j] + carry;
+                const std::uint64_t t =
+                    static_cast<std::uint64_t>(a.limbs_[i]) * b.limbs_[j] + out.limbs_[i + j] + carry;
                 out.limbs_[i + j] = static_cast<std::uint32_t>(t);
                 carry = t >> 32;
             }
@@ -116,7 +117,8 @@ private:
             const WideInteger& small = a_larger ? b : a;
             std::int64_t borrow = 0;
             for (int k = 0; k < big.length_; ++k) {
-                std::int64_t t = static_cast<std::int64_t>(big.limbs_[k]) - (k < small.length_ ? small.limbs_[k] : 0) - borrow;
+                std::int64_t t =
+                    static_cast<std::int64_t>(big.limbs_[k]) - (k < small.length_ ? small.limbs_[k] : 0) - borrow;
                 borrow = t < 0;
                 if (t < 0) t += std::int64_t{1} << 32;
                 out.limbs_[k] = static_cast<std::uint32_t>(t);

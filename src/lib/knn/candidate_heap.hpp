@@ -30,7 +30,8 @@ template <class S>
 inline S from_total_order_key(OrderKey<S> key) {
     using Key = OrderKey<S>;
     using Bits = std::make_unsigned_t<Key>;
-    return std::bit_cast<S>(static_cast<Key>(key ^ static_cast<Key>(static_cast<Bits>(key >> (8 * sizeof(Key) - 1)) >> 1)));
+    return std::bit_cast<S>(
+        static_cast<Key>(key ^ static_cast<Key>(static_cast<Bits>(key >> (8 * sizeof(Key) - 1)) >> 1)));
 }
 
 // Binary min-heap of (vertex, squared distance), ordered by the distance alone

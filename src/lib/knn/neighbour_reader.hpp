@@ -21,8 +21,7 @@ struct NeighbourReader {
     std::ptrdiff_t stride;
     std::uint32_t operator[](std::uint64_t i) const {
         std::uint32_t value;
-        const std::ptrdiff_t step =
-            access == RowAccess::strided ? stride : static_cast<std::ptrdiff_t>(sizeof value);
+        const std::ptrdiff_t step = access == RowAccess::strided ? stride : static_cast<std::ptrdiff_t>(sizeof value);
         std::memcpy(&value, data + static_cast<std::ptrdiff_t>(i) * step, sizeof value);
         return value;
     }
