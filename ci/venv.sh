@@ -17,5 +17,7 @@ VENV_PYTHON="$VENV/bin/python"
 "$VENV_PYTHON" -m pip install -q --upgrade pip >/dev/null
 # shellcheck disable=SC2086
 [ -z "${PACKAGES:-}" ] || "$VENV_PYTHON" -m pip install -q $PACKAGES
+# The pins again beside the package, so that its extras are resolved within them
+# (plyfile's newest release wants NumPy 2: numpy<2 must choose an older one).
 # shellcheck disable=SC2086
-"$VENV_PYTHON" -m pip install -q ${ORNEL_BUILD_FLAGS:-} "$ROOT${EXTRAS:+[$EXTRAS]}"
+"$VENV_PYTHON" -m pip install -q ${ORNEL_BUILD_FLAGS:-} ${PACKAGES:-} "$ROOT${EXTRAS:+[$EXTRAS]}"
