@@ -42,7 +42,7 @@ from common import machine_line, reset_peak, status_bytes
 
 import ornel
 
-MESHES = Path("/work/shared/data/meshes")
+MESHES = Path(__file__).resolve().parents[1] / "data" / "meshes"
 
 
 def sample_near(mesh, n, rng, noise=0.01):

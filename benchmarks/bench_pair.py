@@ -11,7 +11,7 @@ cloud once (the one-off job: the index is part of the cost):
   pynanoflann      KDTree(n_neighbors=1).fit(b).kneighbors(a, n_jobs=threads)
   cKDTree          cKDTree(b).query(a, workers=threads)
 
-Data: noisy resamplings of the real surfaces in /work/shared/data (or data/), in scan
+Data: noisy resamplings of the real surfaces in data/, in scan
 order (the file's own order) and Morton-sorted. Prints per method the median seconds,
 min and max of the runs, ns a query point, the peak resident bytes a target point
 (inputs included) and the ratio of its time to ours (grid f64). With --cloudcompare,
@@ -40,8 +40,7 @@ from scipy.spatial import cKDTree
 import ornel
 from ornel._native import grid_nearest
 
-SHARED = Path("/work/shared/data")
-DATA = SHARED if SHARED.exists() else Path(__file__).resolve().parents[1] / "data"
+DATA = Path(__file__).resolve().parents[1] / "data"
 
 
 def surface_pair(name, n, rng):

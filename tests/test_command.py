@@ -499,6 +499,8 @@ def test_ctrl_c_from_the_first_instruction_on_exits_130_quietly(tmp_path):
                 cwd=tmp_path,
                 stdout=subprocess.PIPE,
                 stderr=subprocess.PIPE,
+                # A suite run in the background by a shell has SIGINT ignored, and so would the command.
+                preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
             )
             time.sleep(ready + delay)
             process.send_signal(signal.SIGINT)

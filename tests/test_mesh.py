@@ -16,7 +16,7 @@ from mesh_model import brute_force
 
 import ornel
 
-MESHES = Path("/work/shared/data/meshes")
+MESHES = Path(__file__).resolve().parents[1] / "data" / "meshes"
 EPS32 = 2.0**-23
 
 
