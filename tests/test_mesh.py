@@ -407,6 +407,40 @@ class TestCompareWithMesh:
         np.testing.assert_allclose(registration.transform[:3, 3], [-0.03, 0.02, -0.01], atol=1e-6)
         assert registration.rmse < 1e-6
 
+    @pytest.mark.parametrize("offset", [0.0, 5e5])
+    def test_align_to_a_flat_mesh_says_the_slide_is_unfixed(self, tmp_path, offset):
+        # A scanned floor: its faces' normals are noisy, so the system is not singular, yet
+        # nothing fixes a slide along it; the shift found along the plane is arbitrary.
+        n, rng = 41, np.random.default_rng(0)
+        x, y = np.meshgrid(np.linspace(0, 10, n), np.linspace(0, 10, n))
+        vertices = np.c_[x.ravel(), y.ravel(), rng.normal(0, 0.003, n * n)] + offset
+        corner = (np.arange(n - 1)[:, None] * n + np.arange(n - 1)[None, :]).ravel()
+        triangles = np.r_[np.c_[corner, corner + 1, corner + n + 1], np.c_[corner, corner + n + 1, corner + n]]
+        mesh = ornel.Mesh(vertices, triangles)
+        scan = np.c_[rng.uniform(2, 8, (3000, 2)), rng.normal(0, 0.003, 3000)] + offset
+        init = np.eye(4)
+        init[:3, 3] = [0.3, 0.2, 0.05]
+        registration = ornel.register_to_mesh(ornel.Cloud(scan), mesh, init=init)
+        assert not registration.converged and "plane" in registration.unfixed
+        # The command refuses it in one line rather than writing a transform it cannot trust.
+        np.save(tmp_path / "scan.npy", scan + init[:3, 3])
+        (tmp_path / "floor.obj").write_text(
+            "".join("v " + " ".join(repr(float(c)) for c in v) + "\n" for v in vertices)
+            + "".join(f"f {t[0] + 1} {t[1] + 1} {t[2] + 1}\n" for t in triangles)
+        )
+        done = run_ornel("compare", tmp_path / "scan.npy", tmp_path / "floor.obj", "--align")
+        assert done.returncode == 2 and "does not fix a slide" in done.stderr and done.stderr.count("\n") == 1
+
+    def test_align_of_an_exact_copy_far_from_the_origin_converges(self, scan_and_model):
+        _, _, _, mesh = scan_and_model
+        far = ornel.Mesh(mesh.vertices + [5e5, -3e5, 2e5], mesh.triangles)
+        rng = np.random.default_rng(3)
+        on_faces = far.points_at(rng.integers(0, len(far), 3000), rng.dirichlet([1, 1, 1], 3000))
+        registration = ornel.register_to_mesh(ornel.Cloud(on_faces), far)
+        assert registration.converged and registration.unfixed is None
+        # Measured where the points are: the transform's own column turns about the world's origin.
+        np.testing.assert_allclose(registration.apply(on_faces), on_faces, rtol=0, atol=1e-6)
+
 
 class TestIndexArrays:
     def test_malformed_index_arrays_are_refused_not_read_out_of_bounds(self):

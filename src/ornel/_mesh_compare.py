@@ -20,7 +20,14 @@ from ornel._mesh import Mesh, has_faces
 from ornel._native import point_to_plane_system
 from ornel._normals import NORMAL_NEIGHBOURS
 from ornel._planner import IndexKind
-from ornel._register import Iteration, Registration, _plane_step, rigid_transform, rotation_angle, world_transform
+from ornel._register import (
+    Registration,
+    icp_iterations,
+    plane_step,
+    rigid_transform,
+    unfixed_motion,
+    world_transform,
+)
 
 
 @dataclass(eq=False)
@@ -194,10 +201,12 @@ def register_to_mesh(
     face_normals = mesh.face_normals()
     matches = np.arange(len(local), dtype=np.uint32)
 
-    def match() -> tuple[
-        npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]
-    ]:
-        moved = local @ rotation.T + shift
+    def match(
+        at_rotation: npt.NDArray[np.float64] | None = None, at_shift: npt.NDArray[np.float64] | None = None
+    ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+        """The closest points at the current transform, or at (at_rotation, at_shift)."""
+        turn, offset = (rotation, shift) if at_rotation is None or at_shift is None else (at_rotation, at_shift)
+        moved = local @ turn.T + offset
         found = mesh.closest(moved + centre, max_distance=max_distance, threads=threads)
         hit = found.triangle >= 0
         squared = np.where(hit, found.distance, np.inf) ** 2
@@ -217,31 +226,30 @@ def register_to_mesh(
 
     moved, targets, normals, squared = match()
     rmse, fitness, count = fit(squared)
-    history: list[Iteration] = []
-    converged = False
-    for _ in range(max_iterations):
+
+    def solve() -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
         system, rhs = point_to_plane_system(moved, targets, normals, matches, squared, limit2, 1 / extent)
-        update_rotation, update_shift = _plane_step(system, rhs, count, extent, source.source)
-        rotation = update_rotation @ rotation
-        shift = update_rotation @ shift + update_shift
+        return plane_step(system, rhs, count, extent, source.source)
+
+    def rematch(new_rotation: npt.NDArray[np.float64], new_shift: npt.NDArray[np.float64]) -> tuple[float, float, int]:
+        nonlocal rotation, shift, moved, targets, normals, squared, rmse, fitness, count
+        rotation, shift = new_rotation, new_shift
         moved, targets, normals, squared = match()
-        previous = rmse
         rmse, fitness, count = fit(squared)
-        step = Iteration(
-            rmse,
-            fitness,
-            count,
-            rotation_angle(update_rotation),
-            float(np.linalg.norm(update_shift)),
-            world_transform(rotation, shift, centre),
-        )
-        history.append(step)
-        if (
-            step.rotation <= tolerance
-            and step.translation <= tolerance * extent
-            and abs(rmse - previous) <= tolerance * max(previous, 1e-12 * extent)
-        ):  # an exact fit stops too
-            converged = True
-            break
+        return rmse, fitness, count
+
+    def planes_at(
+        at: tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]] | None,
+    ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+        return (moved, targets, normals, squared) if at is None else match(*at)
+
+    # What rounding leaves of a coordinate here, and so of a distance or an RMSE.
+    rounding = 4 * float(np.finfo(np.float64).eps) * (float(np.abs(centre).max()) + extent)
+    history, converged = icp_iterations(
+        rotation, shift, rmse, solve, rematch, centre, extent, rounding, max_iterations, tolerance
+    )
+    unfixed = unfixed_motion(planes_at, rotation, shift, extent, limit2)
     transform = world_transform(rotation, shift, centre)
-    return Registration(transform, rmse, fitness, len(history), converged, "point_to_plane", tuple(history))
+    return Registration(
+        transform, rmse, fitness, len(history), converged and unfixed is None, "point_to_plane", tuple(history), unfixed
+    )

@@ -339,69 +339,100 @@ def _register(
 
     moved, idx, keep, squared = match()
     rmse, fitness, count = fit(squared, keep)
-    history: list[Iteration] = []
-    converged = False
-    for _ in range(max_iterations):
+
+    def solve() -> tuple[Array, Array]:
         if reference.normals is not None:
             system, rhs = point_to_plane_system(
                 moved, reference.local, reference.normals, idx, squared, limit2, 1 / reference.extent
             )
-            update_rotation, update_shift = _plane_step(system, rhs, count, reference.extent, source.source)
-        else:
-            pairs = idx if keep is None else idx[keep]
-            kept = moved if keep is None else moved[keep]
-            update_rotation, update_shift = _point_to_point(kept, reference.local.take(pairs, axis=0), source.source)
-        rotation = update_rotation @ rotation
-        shift = update_rotation @ shift + update_shift
+            return plane_step(system, rhs, count, reference.extent, source.source)
+        pairs = idx if keep is None else idx[keep]
+        kept = moved if keep is None else moved[keep]
+        return _point_to_point(kept, reference.local.take(pairs, axis=0), source.source)
+
+    def rematch(new_rotation: Array, new_shift: Array) -> tuple[float, float, int]:
+        nonlocal rotation, shift, moved, idx, keep, squared, rmse, fitness, count
+        rotation, shift = new_rotation, new_shift
         moved, idx, keep, squared = match()
-        previous = rmse
         rmse, fitness, count = fit(squared, keep)
-        step = Iteration(
-            rmse,
-            fitness,
-            count,
-            rotation_angle(update_rotation),
-            float(np.linalg.norm(update_shift)),
-            world_transform(rotation, shift, c),
-        )
-        history.append(step)
-        # An exact fit ends at the rounding floor, where the RMSE's relative change is noise.
-        if (
-            step.rotation <= tolerance
-            and step.translation <= tolerance * reference.extent
-            and abs(rmse - previous) <= max(tolerance * previous, reference.rounding)
-        ):
-            converged = True
-            break
-    unfixed = _unfixed_motion(reference, rotation, shift, moved, idx, squared, limit2, match)
+        return rmse, fitness, count
+
+    def planes_at(at: tuple[Array, Array] | None) -> tuple[Array, Array, Array, Array]:
+        normals = reference.plane_normals()
+        moved_there, idx_there, _, squared_there = (moved, idx, keep, squared) if at is None else match(at)
+        return moved_there, reference.local.take(idx_there, axis=0), normals.take(idx_there, axis=0), squared_there
+
+    history, converged = icp_iterations(
+        rotation, shift, rmse, solve, rematch, c, reference.extent, reference.rounding, max_iterations, tolerance
+    )
+    unfixed = unfixed_motion(planes_at, rotation, shift, reference.extent, limit2)
     transform = world_transform(rotation, shift, c)
     return Registration(
         transform, rmse, fitness, len(history), converged and unfixed is None, method, tuple(history), unfixed
     )
 
 
-def _plane_residuals(
-    reference: _Reference, normals: Array, moved: Array, idx: npt.NDArray[np.uint32], keep: npt.NDArray[np.bool_] | None
-) -> Array:
+def icp_iterations(
+    rotation: Array,
+    shift: Array,
+    rmse: float,
+    solve: Callable[[], tuple[Array, Array]],
+    rematch: Callable[[Array, Array], tuple[float, float, int]],
+    centre: Array,
+    extent: float,
+    rounding: float,
+    max_iterations: int,
+    tolerance: float,
+) -> tuple[list[Iteration], bool]:
+    """The ICP loop every registration runs, in the target-centred frame
+    y - centre = R (x - centre) + shift: `solve` gives the update from the current
+    correspondences, `rematch` takes the updated (R, shift), matches anew and gives the
+    fit (rmse, fitness, count). Returns the steps and whether they converged."""
+    history: list[Iteration] = []
+    for _ in range(max_iterations):
+        update_rotation, update_shift = solve()
+        rotation = update_rotation @ rotation
+        shift = update_rotation @ shift + update_shift
+        previous = rmse
+        rmse, fitness, count = rematch(rotation, shift)
+        step = Iteration(
+            rmse,
+            fitness,
+            count,
+            rotation_angle(update_rotation),
+            float(np.linalg.norm(update_shift)),
+            world_transform(rotation, shift, centre),
+        )
+        history.append(step)
+        # An exact fit ends at the rounding floor, where the RMSE's relative change is noise.
+        if (
+            step.rotation <= tolerance
+            and step.translation <= tolerance * extent
+            and abs(rmse - previous) <= max(tolerance * previous, rounding)
+        ):
+            return history, True
+    return history, False
+
+
+def _plane_residuals(moved: Array, targets: Array, normals: Array, squared: Array, limit2: float) -> Array:
     """Signed distances of the kept moved points to the tangent planes at their matches."""
-    if keep is not None:
-        moved, idx = moved[keep], idx[keep]
-    offsets = moved - reference.local.take(idx, axis=0)
-    residuals: Array = np.einsum("ij,ij->i", offsets, normals.take(idx, axis=0))
+    keep = squared <= limit2
+    residuals: Array = np.einsum("ij,ij->i", moved[keep] - targets[keep], normals[keep])
     return residuals
 
 
-def _unfixed_motion(
-    reference: _Reference,
+def unfixed_motion(
+    planes_at: Callable[[tuple[Array, Array] | None], tuple[Array, Array, Array, Array]],
     rotation: Array,
     shift: Array,
-    moved: Array,
-    idx: npt.NDArray[np.uint32],
-    squared: Array,
+    extent: float,
     limit2: float,
-    match: Any,
 ) -> str | None:
     """What motion the correspondences at (rotation, shift) do not fix, in words, or None.
+
+    `planes_at(None)` gives the moved points, their matched points, the plane normals there
+    and the squared distances at (rotation, shift); `planes_at((R, shift))` the same with
+    the points matched anew at another transform.
 
     The point-to-plane system's eigenvectors are the directions of motion, its
     eigenvalues how fast each would raise the squared distances to the tangent planes if
@@ -413,36 +444,35 @@ def _unfixed_motion(
     cylinder, or a turn of a sphere) leaves it where it was. Plane distances rather than
     point distances, so that points slid past the overlap's edge count for nothing: two
     scans' edges are where each scan stopped, not a feature they share."""
-    normals = reference.plane_normals()
-    system, _ = point_to_plane_system(moved, reference.local, normals, idx, squared, limit2, 1 / reference.extent)
+    moved, targets, normals, squared = planes_at(None)
+    each = np.arange(len(moved), dtype=np.uint32)
+    system, _ = point_to_plane_system(moved, targets, normals, each, squared, limit2, 1 / extent)
     eigenvalues, vectors = np.linalg.eigh(system)
     keep = squared <= limit2
     count = int(keep.sum())
     if count == 0 or not eigenvalues[-1] > 0:
         return None
-    keep_mask = None if keep.all() else keep
-    at_rest = float(np.mean(_plane_residuals(reference, normals, moved, idx, keep_mask) ** 2))
+    at_rest = float(np.mean(_plane_residuals(moved, targets, normals, squared, limit2) ** 2))
     # Exact copies have no noise: a floor far below any measurable slide.
-    noise = max(at_rest, (1e-7 * reference.extent) ** 2)
+    noise = max(at_rest, (1e-7 * extent) ** 2)
     free = 0
     for eigenvalue, direction in zip(eigenvalues, vectors.T):
         if eigenvalue >= FIXED_SHARE * eigenvalues[-1]:
             break
         step = math.sqrt(SLIDE_RISE * noise * count / eigenvalue) if eigenvalue > 0 else math.inf
-        if step < reference.extent:
+        if step < extent:
             rises = []
             for sign in (1.0, -1.0):
                 v = sign * step * direction
-                turn = rotation_from_vector(v[:3] / reference.extent)
-                moved_there, idx_there, keep_there, _ = match((turn @ rotation, turn @ shift + v[3:]))
-                residuals = _plane_residuals(reference, normals, moved_there, idx_there, keep_there)
+                turn = rotation_from_vector(v[:3] / extent)
+                residuals = _plane_residuals(*planes_at((turn @ rotation, turn @ shift + v[3:])), limit2)
                 rises.append(float(np.mean(residuals**2)) - at_rest if len(residuals) else 0.0)
             if np.mean(rises) >= SLIDE_KEPT * SLIDE_RISE * noise:
                 break
         free += 1
     if free == 0:
         return None
-    return _describe_free(normals.take(idx if keep_mask is None else idx[keep_mask], axis=0), free)
+    return _describe_free(normals[keep], free)
 
 
 def _describe_free(normals: Array, free: int) -> str:
@@ -509,7 +539,7 @@ def _point_to_point(moved: Array, matched: Array, source: str | None) -> tuple[A
     return rotation, mean_matched - rotation @ mean_moved
 
 
-def _plane_step(system: Array, rhs: Array, count: int, extent: float, source: str | None) -> tuple[Array, Array]:
+def plane_step(system: Array, rhs: Array, count: int, extent: float, source: str | None) -> tuple[Array, Array]:
     """The small rigid motion minimising the squared distances of the source points to the
     tangent planes at their matches, by the usual linearisation (rotation ≈ identity +
     [omega]×), from the normal equations `point_to_plane_system` summed (lever arms in
