@@ -422,6 +422,11 @@ class TestCompareWithMesh:
         init[:3, 3] = [0.3, 0.2, 0.05]
         registration = ornel.register_to_mesh(ornel.Cloud(scan), mesh, init=init)
         assert not registration.converged and "plane" in registration.unfixed
+        # An exactly flat one is refused outright, naming no method a mesh does not have.
+        flat = ornel.Mesh(vertices * [1, 1, 0] + [0, 0, offset], triangles)
+        with pytest.raises(ornel.CloudError, match="more relief") as refused:
+            ornel.register_to_mesh(ornel.Cloud(scan * [1, 1, 0] + [0, 0, offset]), flat, init=init)
+        assert "point-to-point" not in str(refused.value)
         # The command refuses it in one line rather than writing a transform it cannot trust.
         np.save(tmp_path / "scan.npy", scan + init[:3, 3])
         (tmp_path / "floor.obj").write_text(

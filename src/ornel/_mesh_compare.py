@@ -229,7 +229,8 @@ def register_to_mesh(
 
     def solve() -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
         system, rhs = point_to_plane_system(moved, targets, normals, matches, squared, limit2, 1 / extent)
-        return plane_step(system, rhs, count, extent, source.source)
+        # A mesh is matched point to plane only: no other method to suggest.
+        return plane_step(system, rhs, count, extent, source.source, "give --init or a model with more relief")
 
     def rematch(new_rotation: npt.NDArray[np.float64], new_shift: npt.NDArray[np.float64]) -> tuple[float, float, int]:
         nonlocal rotation, shift, moved, targets, normals, squared, rmse, fitness, count

@@ -539,17 +539,20 @@ def _point_to_point(moved: Array, matched: Array, source: str | None) -> tuple[A
     return rotation, mean_matched - rotation @ mean_moved
 
 
-def plane_step(system: Array, rhs: Array, count: int, extent: float, source: str | None) -> tuple[Array, Array]:
+def plane_step(
+    system: Array, rhs: Array, count: int, extent: float, source: str | None, remedy: str = "try --point-to-point"
+) -> tuple[Array, Array]:
     """The small rigid motion minimising the squared distances of the source points to the
     tangent planes at their matches, by the usual linearisation (rotation ≈ identity +
     [omega]×), from the normal equations `point_to_plane_system` summed (lever arms in
-    units of the extent, so that the columns are comparable), then made an exact rotation."""
+    units of the extent, so that the columns are comparable), then made an exact rotation.
+    `remedy` ends the refusal of a system that does not fix the motion."""
     eigenvalues = np.linalg.eigvalsh(system)
     if count < 6 or not eigenvalues[0] > SINGULAR * eigenvalues[-1]:
         raise CloudError(
             source,
             f"the {count} correspondences do not fix the motion (the target's normals "
-            "there leave a slide or turn free, as on a plane or a cylinder); try --point-to-point",
+            f"there leave a slide or turn free, as on a plane or a cylinder); {remedy}",
         )
     solution = np.asarray(np.linalg.solve(system, rhs), dtype=np.float64)
     rotation = rotation_from_vector(solution[:3] / extent)
