@@ -20,7 +20,7 @@ from ornel._mesh import Mesh, has_faces
 from ornel._native import point_to_plane_system
 from ornel._normals import NORMAL_NEIGHBOURS
 from ornel._planner import IndexKind
-from ornel._register import Iteration, Registration, _plane_step, rigid_transform, rotation_angle, world_transform
+from ornel._register import Iteration, Registration, plane_step, rigid_transform, rotation_angle, world_transform
 
 
 @dataclass(eq=False)
@@ -221,7 +221,7 @@ def register_to_mesh(
     converged = False
     for _ in range(max_iterations):
         system, rhs = point_to_plane_system(moved, targets, normals, matches, squared, limit2, 1 / extent)
-        update_rotation, update_shift = _plane_step(system, rhs, count, extent, source.source)
+        update_rotation, update_shift = plane_step(system, rhs, count, extent, source.source)
         rotation = update_rotation @ rotation
         shift = update_rotation @ shift + update_shift
         moved, targets, normals, squared = match()
