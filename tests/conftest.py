@@ -141,6 +141,7 @@ def coarse_clouds(rng, dtype, nq, nt, scale):
 
 
 def grid(side, spacing=1.0):
+    """The side**3 nodes of a cubic lattice of step `spacing`: cospherical and coplanar points everywhere."""
     axis = np.arange(side) * spacing
     return np.stack(np.meshgrid(axis, axis, axis, indexing="ij"), -1).reshape(-1, 3)
 
