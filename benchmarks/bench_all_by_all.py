@@ -34,8 +34,10 @@ from concurrent.futures import ThreadPoolExecutor
 
 import _ornel
 import numpy as np
-from common import DATA, delaunay_graph, morton_order, openmp_threads, pykdtree_class
+from common import DATA, openmp_threads, pykdtree_class
 from scipy.spatial import cKDTree
+
+from ornel import delaunay_graph, morton_order
 
 LABELS = {
     "a": "(a) query_prepared",

@@ -16,15 +16,15 @@ import _ornel
 import numpy as np
 from common import (
     DATA,
-    delaunay_graph,
     machine_line,
     median_seconds,
-    morton_order,
     openmp_threads,
     pykdtree_class,
     pynanoflann_class,
 )
 from scipy.spatial import cKDTree
+
+from ornel import delaunay_graph, morton_order
 
 K = 8
 EFS = (8, 16, 32)

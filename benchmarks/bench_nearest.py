@@ -23,17 +23,17 @@ import argparse
 import _ornel
 import numpy as np
 from common import (
-    delaunay_graph,
     jittered_surface,
     machine_line,
     median_seconds,
-    morton_order,
     openmp_threads,
     pykdtree_class,
     pynanoflann_class,
     uniform_cube,
 )
 from scipy.spatial import cKDTree
+
+from ornel import delaunay_graph, morton_order
 
 METHODS = ("query_prepared", "query", "all_nearest", "cKDTree", "pykdtree", "pynanoflann")
 PEERS = ("pykdtree", "pynanoflann", "cKDTree")

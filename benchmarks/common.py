@@ -13,8 +13,6 @@ from pathlib import Path
 
 import numpy as np
 
-import ornel
-
 DATA = Path(__file__).resolve().parents[1] / "data"
 
 
@@ -53,17 +51,6 @@ def real_scan(rng, name, n, noise=1e-3):
     model = np.load(DATA / name)
     pick = rng.choice(len(model), size=min(n, len(model)), replace=False)
     return model[pick] + rng.normal(scale=noise * np.ptp(model, axis=0).max(), size=(len(pick), 3))
-
-
-def morton_order(points):
-    """Permutation that sorts points along a 21-bit-per-axis Z-order curve."""
-    return ornel.morton_order(points)
-
-
-def delaunay_graph(points):
-    """CSR graph (indptr, indices) of the Delaunay tetrahedralisation of `points`, by our own
-    tetrahedraliser (exact for the coordinates as given, float32 or float64)."""
-    return ornel.delaunay_graph(points)
 
 
 def pykdtree_class():

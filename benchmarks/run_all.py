@@ -55,15 +55,15 @@ import bench_nearest  # noqa: E402
 import bench_package  # noqa: E402
 from common import (  # noqa: E402
     DATA,
-    delaunay_graph,
     jittered_surface,
     machine_info,
-    morton_order,
     pykdtree_class,
     pynanoflann_class,
     real_scan,
     uniform_cube,
 )
+
+from ornel import delaunay_graph, morton_order
 
 FULL = {
     "delaunay_sizes": (100_000, 1_000_000),

@@ -10,29 +10,16 @@ from concurrent.futures import ThreadPoolExecutor
 
 import _ornel
 import numpy as np
-import numpy.typing as npt
 from scipy.spatial import Delaunay, cKDTree
 
 import ornel
-
-U32 = npt.NDArray[np.uint32]
-
-
-def graph(points: npt.NDArray[np.float64]) -> tuple[U32, U32]:
-    """CSR neighbourhood graph (indptr, indices) of a cloud's Delaunay tetrahedralisation."""
-    return ornel.delaunay_graph(points)
-
-
-def morton_order(points: npt.NDArray[np.float64]) -> npt.NDArray[np.int64]:
-    """Permutation (new -> original) that sorts points along a Z-order curve."""
-    return ornel.morton_order(points).astype(np.int64)
 
 
 def main() -> None:
     rng = np.random.default_rng(0)
     x, y = rng.random((10_000, 3)), rng.random((20_000, 3))
-    x_indptr, x_indices = graph(x)
-    y_indptr, y_indices = graph(y)
+    x_indptr, x_indices = ornel.delaunay_graph(x)
+    y_indptr, y_indices = ornel.delaunay_graph(y)
     exact, exact_idx = cKDTree(y).query(x)
     # graph_from_simplices builds the same graph from anyone's tetrahedra, e.g. Qhull's.
     qhull_graph = _ornel.graph_from_simplices(Delaunay(x).simplices.astype(np.uint64), len(x))
@@ -74,11 +61,11 @@ def main() -> None:
     # All-by-all: every cloud sorted spatially, prepared once, one grouped query set,
     # one query_grouped call per target from a thread pool.
     clouds = [rng.random((n, 3)).astype(np.float32) for n in (5_000, 8_000, 6_000)]
-    perms = [morton_order(c.astype(np.float64)) for c in clouds]
+    perms = [ornel.morton_order(c.astype(np.float64)).astype(np.int64) for c in clouds]
     prepared = []
     for cloud, perm in zip(clouds, perms):
         ordered = np.ascontiguousarray(cloud[perm])
-        prepared.append(_ornel.PreparedF32(ordered, *graph(ordered.astype(np.float64))))
+        prepared.append(_ornel.PreparedF32(ordered, *ornel.delaunay_graph(ordered.astype(np.float64))))
     grouped = _ornel.GroupedQueriesF32.prepare(prepared, perms)
     offsets = grouped.offsets
     with ThreadPoolExecutor() as pool:

@@ -9,8 +9,6 @@ import _ornel
 import numpy as np
 import pytest
 
-import ornel
-
 try:
     from hypothesis import settings
 
@@ -142,6 +140,24 @@ def coarse_clouds(rng, dtype, nq, nt, scale):
     return x, y
 
 
+def grid(side, spacing=1.0):
+    """The side**3 nodes of a cubic lattice of step `spacing`: cospherical and coplanar points everywhere."""
+    axis = np.arange(side) * spacing
+    return np.stack(np.meshgrid(axis, axis, axis, indexing="ij"), -1).reshape(-1, 3)
+
+
+def quantised_scan(rng, n, offset=0.0, step=1e-4):
+    """A noisy resample of the Bunny's surface on a 0.1 mm grid, with repeated points."""
+    model = np.load(DATA / "stanford-bunny.npy")
+    i = rng.integers(0, len(model), n)
+    j = rng.integers(0, len(model), n)
+    near = np.linalg.norm(model[j] - model[i], axis=1) < 0.004
+    between = np.where(near[:, None], model[i] + rng.random((n, 1)) * (model[j] - model[i]), model[i])
+    points = np.round((between + rng.normal(scale=3e-4, size=(n, 3))) / step) * step + offset
+    points[: n // 20] = points[n // 20 : n // 10]  # duplicate returns
+    return points
+
+
 class MalformedGraphs:
     """A four-point target (descent 0 -> 1 from the origin) and the graphs both joins are given broken;
     a subclass names its join as `join(x_graph, y_graph, x=None)`."""
@@ -192,12 +208,6 @@ class raises_panic:
         assert message.startswith(self.prefix), f"{message!r} does not start with {self.prefix!r}"
         self.message = message
         return True
-
-
-def delaunay_graph(points):
-    """The vertex adjacency of the Delaunay tetrahedralisation of `points`, as
-    the CSR pair (indptr, indices) of uint32 arrays."""
-    return ornel.delaunay_graph(points)
 
 
 # The terminal's stderr as it was before pytest began capturing output: a report written

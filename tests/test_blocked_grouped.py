@@ -11,8 +11,10 @@ from pathlib import Path
 import _ornel
 import numpy as np
 import pytest
-from conftest import GROUPED_PRECISIONS, assert_argument_notes, delaunay_graph, reference_morton_keys
+from conftest import GROUPED_PRECISIONS, assert_argument_notes, reference_morton_keys
 from scipy.spatial import cKDTree
+
+from ornel import delaunay_graph
 
 
 def prepared(cls, points):

@@ -283,7 +283,7 @@ def test_all_by_all_wants_a_running_client(client):
 
 @pytest.mark.parametrize("shared, precision", [(True, "f32"), (False, "f64")])
 def test_cluster_runs_into_a_store_compute_only_missing_pairs(client, tmp_path, monkeypatch, shared, precision):
-    from ornel._join import _QuerySets
+    from ornel._join import QuerySets
     from ornel.distributed import STORED_GRAPH_KEY_PREFIX
 
     if not shared:  # as if the workers ran on machines without the store's directory
@@ -301,7 +301,7 @@ def test_cluster_runs_into_a_store_compute_only_missing_pairs(client, tmp_path, 
     assert sum(k.startswith(TILE_KEY_PREFIX) for k in keys) >= 2
     # Everything the cluster computed was written by the client: a local run searches nothing.
     searched = []
-    monkeypatch.setattr(_QuerySets, "search", lambda self, target, frame: searched.append(target))
+    monkeypatch.setattr(QuerySets, "search", lambda self, target, frame: searched.append(target))
     assert_same_table(ornel.all_by_all(fresh(clouds), threads=1, precision=precision, store=tmp_path), local)
     assert searched == []
     store = ornel.Store(tmp_path)

@@ -9,7 +9,8 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from test_delaunay import check_delaunay_exactly, grid
+from conftest import grid
+from delaunay_model import check_delaunay_exactly
 
 import ornel
 

@@ -11,10 +11,13 @@ from contextlib import contextmanager
 import _ornel
 import numpy as np
 import pytest
-from conftest import DATA, assert_argument_notes, delaunay_graph, run_threads
+from conftest import DATA, assert_argument_notes, run_threads
+from delaunay_model import assert_matches_scipy
 from hypothesis import assume, given, settings
 from hypothesis import strategies as st
 from scipy.spatial import Delaunay
+
+from ornel import delaunay_graph
 
 graph_from_simplices = _ornel.graph_from_simplices
 
@@ -189,17 +192,6 @@ def test_random_ids_with_many_repeats_match():
 
 
 # --- Delaunay tetrahedralisations, checked against scipy -------------------------------------
-
-
-def assert_matches_scipy(points):
-    triangulation = Delaunay(points)
-    assert len(triangulation.simplices) > 0
-    scipy_indptr, scipy_indices = triangulation.vertex_neighbor_vertices
-    indptr, indices = graph_from_simplices(triangulation.simplices.astype(np.uint64), len(points))
-    np.testing.assert_array_equal(indptr, scipy_indptr)
-    for v in range(len(points)):
-        expected = np.sort(scipy_indices[scipy_indptr[v] : scipy_indptr[v + 1]])
-        np.testing.assert_array_equal(indices[indptr[v] : indptr[v + 1]], expected)
 
 
 @settings(derandomize=True, max_examples=25, deadline=None)

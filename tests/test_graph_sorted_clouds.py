@@ -7,7 +7,7 @@ it write past its scratch buffer.
 
 import numpy as np
 import pytest
-from test_graph_from_simplices import assert_matches_scipy
+from delaunay_model import assert_matches_scipy
 
 import ornel
 

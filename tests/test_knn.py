@@ -12,7 +12,6 @@ from conftest import (
     brute_k,
     clouds,
     coarse_clouds,
-    delaunay_graph,
     expect_error,
     raises_panic,
     random_graph,
@@ -20,6 +19,8 @@ from conftest import (
     squared_distances,
 )
 from knn_model import knn_join
+
+from ornel import delaunay_graph
 
 
 def check_exact_k(dists, idx, x, y, k):

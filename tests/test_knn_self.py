@@ -5,8 +5,8 @@ against cKDTree on quantised scans with repeated points, near the origin and far
 import _ornel
 import numpy as np
 import pytest
+from conftest import quantised_scan
 from scipy.spatial import cKDTree
-from test_register import quantised_scan
 
 import ornel
 from ornel._native import estimate_normals, knn_self

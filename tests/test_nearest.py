@@ -18,7 +18,6 @@ from conftest import (
     brute_nearest,
     clouds,
     coarse_clouds,
-    delaunay_graph,
     expect_error,
     is_panic,
     raises_panic,
@@ -27,6 +26,8 @@ from conftest import (
 )
 from descent_model import nearest_join
 from scipy.spatial import Delaunay
+
+from ornel import delaunay_graph
 
 
 def scan_pair(rng, name, n):

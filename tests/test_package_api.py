@@ -11,7 +11,7 @@ from conftest import brute_nearest
 
 import ornel
 import ornel._cloud
-from ornel._join import _run
+from ornel._join import run
 
 
 def exact_nearest(a, b):
@@ -237,7 +237,7 @@ def test_an_interrupt_cancels_the_calls_not_yet_started():
         threading.Timer(0.2, gates[0].set).start()
         try:
             with pytest.raises(KeyboardInterrupt):
-                _run(pool, [lambda k=k: call(k) for k in range(20)], interrupt)
+                run(pool, [lambda k=k: call(k) for k in range(20)], interrupt)
         finally:
             for gate in gates:
                 gate.set()

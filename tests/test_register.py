@@ -7,7 +7,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from conftest import DATA
+from conftest import DATA, quantised_scan
 from scipy.spatial import cKDTree
 from scipy.spatial.transform import Rotation
 
@@ -15,18 +15,6 @@ import ornel
 from ornel._native import nearest_from_starts, track_nearest
 
 SCRIPT = Path(sys.executable).parent / "ornel"
-
-
-def quantised_scan(rng, n, offset=0.0, step=1e-4):
-    """A noisy resample of the Bunny's surface on a 0.1 mm grid, with repeated points."""
-    model = np.load(DATA / "stanford-bunny.npy")
-    i = rng.integers(0, len(model), n)
-    j = rng.integers(0, len(model), n)
-    near = np.linalg.norm(model[j] - model[i], axis=1) < 0.004
-    between = np.where(near[:, None], model[i] + rng.random((n, 1)) * (model[j] - model[i]), model[i])
-    points = np.round((between + rng.normal(scale=3e-4, size=(n, 3))) / step) * step + offset
-    points[: n // 20] = points[n // 20 : n // 10]  # duplicate returns
-    return points
 
 
 def motion(rng, degrees, shift):
@@ -328,18 +316,18 @@ def test_align_carries_the_source_fields_and_turns_its_normals(tmp_path):
 
 
 def test_point_to_point_step_recovers_a_motion_near_and_far_from_the_centre():
-    from ornel._register import _point_to_point
+    from ornel._register import point_to_point
 
     rng = np.random.default_rng(13)
     truth = motion(rng, 7, [0.3, -0.2, 0.1])
     for offset in (0.0, 1e4):  # far: its moments are centred before use
         moved = rng.normal(size=(2000, 3)) * [1.0, 0.5, 0.2] + offset
-        rotation, shift = _point_to_point(moved, moved @ truth[:3, :3].T + truth[:3, 3], None)
+        rotation, shift = point_to_point(moved, moved @ truth[:3, :3].T + truth[:3, 3], None)
         np.testing.assert_allclose(rotation, truth[:3, :3], atol=1e-12)
         np.testing.assert_allclose(shift, truth[:3, 3], atol=1e-12 * max(offset, 1))
         line = np.outer(rng.random(50), [1.0, 2.0, 3.0]) + offset
         with pytest.raises(ornel.CloudError, match="one line"):
-            _point_to_point(line, line, None)
+            point_to_point(line, line, None)
 
 
 def test_point_to_plane_system_sums_the_linearised_rows_of_the_kept_pairs():
@@ -497,7 +485,7 @@ def test_point_to_point_fits_coordinates_whose_squares_overflow():
         assert result.converged and np.isfinite(result.rmse)
         np.testing.assert_allclose(result.transform[:3, 3], [-1e150, 2e150, 0], rtol=0, atol=1e140)
         np.testing.assert_allclose(result.transform[:3, :3], np.eye(3), atol=1e-12)
-    tiny = ornel._register._point_to_point(target / 1e306, target / 1e306, None)  # and far below: no underflow
+    tiny = ornel._register.point_to_point(target / 1e306, target / 1e306, None)  # and far below: no underflow
     np.testing.assert_allclose(tiny[0], np.eye(3), atol=1e-9)
 
 

@@ -64,7 +64,7 @@ def scan_like(rng):
 def searches(monkeypatch):
     """Every (query, target) pair of cloud names searched, and every graph built."""
     log = {"pairs": [], "graphs": 0}
-    search, build = ornel._join._QuerySets.search, ornel._cloud.delaunay_graph
+    search, build = ornel._join.QuerySets.search, ornel._cloud.delaunay_graph
 
     def counting_search(self, target, frame):
         log["pairs"] += [(q.name, target.name) for q in self._queries]
@@ -74,7 +74,7 @@ def searches(monkeypatch):
         log["graphs"] += 1
         return build(points, threads=threads)
 
-    monkeypatch.setattr(ornel._join._QuerySets, "search", counting_search)
+    monkeypatch.setattr(ornel._join.QuerySets, "search", counting_search)
     monkeypatch.setattr(ornel._cloud, "delaunay_graph", counting_build)
     return log
 
@@ -153,9 +153,9 @@ def test_one_cloud_added_to_a_stored_table_equals_the_pairs_alone(tmp_path, monk
         ornel.all_by_all([c for c in fresh() if c.name != new], threads=2, precision=precision, store=directory)
         grouped, seeded = [], []
         monkeypatch.setattr(
-            ornel._join._QuerySet, "__init__", lambda self, *a, **k: grouped.append(a) or _grouped_init(self, *a, **k)
+            ornel._join.QuerySet, "__init__", lambda self, *a, **k: grouped.append(a) or _grouped_init(self, *a, **k)
         )
-        monkeypatch.setattr(ornel._join, "_reciprocal_starts", lambda *a: seeded.append(a) or _reciprocal(*a))
+        monkeypatch.setattr(ornel._join, "reciprocal_starts", lambda *a: seeded.append(a) or _reciprocal(*a))
         assert same(ornel.all_by_all(fresh(), threads=2, precision=precision, store=directory))
         monkeypatch.undo()
         assert grouped == []  # each cloud searched on its own: no grouped set built for the new one
@@ -170,8 +170,8 @@ def test_one_cloud_added_to_a_stored_table_equals_the_pairs_alone(tmp_path, monk
     assert (mean[0, 0], maximum[0, 0]) == tuple(want[:, 1, 0])
 
 
-_grouped_init = ornel._join._QuerySet.__init__
-_reciprocal = ornel._join._reciprocal_starts
+_grouped_init = ornel._join.QuerySet.__init__
+_reciprocal = ornel._join.reciprocal_starts
 
 
 def test_renamed_files_are_recognised_and_changed_files_are_not(tmp_path, searches):

@@ -15,9 +15,11 @@ import tracemalloc
 
 import _ornel
 import numpy as np
-from conftest import delaunay_graph, is_panic, run_threads
+from conftest import is_panic, run_threads
 from fuzz_inputs import watchdog
 from scipy.spatial import Delaunay
+
+from ornel import delaunay_graph
 
 THREADS = 16
 CALLS_PER_THREAD = 300

@@ -15,10 +15,12 @@ from pathlib import Path
 import _ornel
 import numpy as np
 import pytest
-from conftest import delaunay_graph, random_graph
+from conftest import random_graph
 from hypothesis import given
 from hypothesis import strategies as st
 from knn_model import knn_join
+
+from ornel import delaunay_graph
 
 HERE = Path(__file__).resolve().parent
 MISSING_POINT = np.uint32(2**32 - 1)

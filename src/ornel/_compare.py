@@ -16,7 +16,7 @@ import numpy.typing as npt
 
 from ornel._cloud import Cloud, Precision, as_cloud, check_precision
 from ornel._formats import replacing
-from ornel._join import _check_double_span, _QuerySet, default_threads, grid_coordinates, grid_search
+from ornel._join import QuerySet, check_double_span, default_threads, grid_coordinates, grid_search
 from ornel._normals import NORMAL_NEIGHBOURS, Toward, is_side, neighbourhoods, side_of
 from ornel._planner import IndexKind, check_index, choose
 from ornel._plot import pyplot
@@ -401,7 +401,7 @@ def _search(
     or, where `index` and the planner choose a grid, searched through one built for them."""
     query, target = (b, a) if backward else (a, b)
     if precision == "f64":
-        _check_double_span(query, target)
+        check_double_span(query, target)
     frame = target.frame if precision == "f32" else None
     if choose(index, len(target), len(query), graph_built=target.cached_graph(precision) is not None) == "grid":
         found, index_of = grid_search(target, grid_coordinates(query, precision, frame), precision, threads)
@@ -412,7 +412,7 @@ def _search(
 
     def one(cut: npt.NDArray[np.int64] | None) -> tuple[npt.NDArray[Any], npt.NDArray[np.uint64]]:
         part = query if cut is None else Cloud(query.points[cut], query.name, source=query.source)
-        return _QuerySet([part], precision, frame).search(target, precision)
+        return QuerySet([part], precision, frame).search(target, precision)
 
     if pieces == 1:
         results = [one(None)]

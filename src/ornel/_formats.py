@@ -76,7 +76,7 @@ def require_xyz(found: tuple[str, ...], names: tuple[str, str, str], source: str
         )
 
 
-def _stack_xyz(columns: Mapping[str, Array], names: tuple[str, str, str], source: str, what: str) -> Array:
+def stack_xyz(columns: Mapping[str, Array], names: tuple[str, str, str], source: str, what: str) -> Array:
     require_xyz(tuple(columns), names, source, what)
     return np.column_stack([np.asarray(columns[n]) for n in names])
 
@@ -84,7 +84,7 @@ def _stack_xyz(columns: Mapping[str, Array], names: tuple[str, str, str], source
 def _read_npy(path: Path, source: str) -> Array:
     array = npy_array(path, source)
     if array.dtype.names is not None:
-        return _stack_xyz({name: array[name] for name in array.dtype.names}, ("x", "y", "z"), source, "the array")
+        return stack_xyz({name: array[name] for name in array.dtype.names}, ("x", "y", "z"), source, "the array")
     return array
 
 
@@ -141,7 +141,7 @@ def npy_array(path: Path, source: str) -> Array:
 
 def _read_ply(path: Path, source: str) -> Array:
     vertex = ply_data(path, source)["vertex"].data
-    return _stack_xyz(
+    return stack_xyz(
         {name: vertex[name] for name in vertex.dtype.names or ()}, ("x", "y", "z"), source, "the vertex element"
     )
 
@@ -302,7 +302,7 @@ def _first_unreadable(lines: list[str], first: int, delimiter: str | None) -> st
     return "not numbers; expected x, y, z in the first three columns"
 
 
-def _read_obj(path: Path, source: str) -> Array:
+def read_obj(path: Path, source: str) -> Array:
     rows = []
     with open(path, encoding="utf-8", errors="replace") as file:
         for number, line in enumerate(file, 1):
@@ -422,7 +422,7 @@ READERS: dict[str, Callable[[Path, str], Array]] = {
     ".las": _read_las,
     ".laz": _read_las,
     ".pcd": _read_pcd,
-    ".obj": _read_obj,
+    ".obj": read_obj,
     **{suffix: _read_text for suffix in TEXT_SUFFIXES},
 }
 

@@ -42,7 +42,7 @@ def default_threads() -> int:
         return os.cpu_count() or 1
 
 
-def _check_double_span(a: Cloud, b: Cloud, boxes: dict[int, tuple[Any, Any]] | None = None) -> None:
+def check_double_span(a: Cloud, b: Cloud, boxes: dict[int, tuple[Any, Any]] | None = None) -> None:
     """Refuses a pair whose squared distances would overflow double precision (and so
     come out infinite) rather than report them. `boxes` keeps each cloud's bounding box
     for the other pairs of a tile."""
@@ -59,7 +59,7 @@ def _check_double_span(a: Cloud, b: Cloud, boxes: dict[int, tuple[Any, Any]] | N
         )
 
 
-class _QuerySet:
+class QuerySet:
     """Query clouds gathered to be searched against targets of one precision and one
     single-precision frame: the grouped set that the fast descent runs over, and what
     turns its answers (in the set's own spatial order) into each query cloud's.
@@ -137,7 +137,7 @@ class _OneByOne:
     same answers (the walk is exact from any start) without the float32 walk before it
     and without packing anything. Double precision searches each cloud walked over its
     own graph (any precision's: it only seeds each walk from a neighbour's answer), so
-    every query needs one. Answers come back as `_QuerySet.search` gives them."""
+    every query needs one. Answers come back as `QuerySet.search` gives them."""
 
     def __init__(
         self, queries: Sequence[Cloud], precision: Precision, frame: Frame | None, answers: Answers | None = None
@@ -184,7 +184,7 @@ class _OneByOne:
                 # The target searched against this query before: each of its points starts
                 # the walk of a query point it is nearest to.
                 reverse = None if answers is None else answers.pop((target, query), None)
-                starts = None if reverse is None else _reciprocal_starts(reverse, len(query))
+                starts = None if reverse is None else reciprocal_starts(reverse, len(query))
                 dists, idx = _finish_single(target, operand, starts)
                 if answers is not None and (query, target) in answers:
                     answers[(query, target)] = idx
@@ -204,7 +204,7 @@ class _OneByOne:
         return np.concatenate(dists_parts), np.concatenate(idx_parts)
 
 
-def _reciprocal_starts(reverse: npt.NDArray[np.uint32], size: int) -> npt.NDArray[np.uint32]:
+def reciprocal_starts(reverse: npt.NDArray[np.uint32], size: int) -> npt.NDArray[np.uint32]:
     """Starts for the walks of a cloud's `size` points (in their spatial order) over a
     target, from the target's own answers against the cloud (`reverse[j]`: the point
     nearest to target point j): a target point to which a query point is nearest, else
@@ -244,7 +244,7 @@ def _finish_single(
 GROUPED_FROM_TARGETS = 3
 
 
-class _QuerySets:
+class QuerySets:
     """One query set per frame among the targets, built by the first search that needs
     it and dropped after the last, so that only the sets in use are held: a grouped set
     where it pays, else the queries searched one by one."""
@@ -260,7 +260,7 @@ class _QuerySets:
         self._lock = threading.Lock()
         self._users = Counter(frames)
         self._frame_locks = {frame: threading.Lock() for frame in self._users}
-        self._sets: dict[Frame | None, _QuerySet | _OneByOne] = {}
+        self._sets: dict[Frame | None, QuerySet | _OneByOne] = {}
         self._targets = dict(self._users)
         # Double precision searches one by one over the queries' own graphs.
         self._graphs = precision == "f32" or all(
@@ -280,7 +280,7 @@ class _QuerySets:
                 query_set = self._sets[frame] = (
                     _OneByOne(self._queries, self._precision, frame, self._answers)
                     if self.one_by_one(frame)
-                    else _QuerySet(self._queries, self._precision, frame)
+                    else QuerySet(self._queries, self._precision, frame)
                 )
         try:
             return query_set.search(target, self._precision)
@@ -300,7 +300,7 @@ def _grouped(
     return _ornel.GroupedQueriesF64.prepare(cast(list[_ornel.PreparedF64], list(queries)), perms)
 
 
-def _run(executor: Executor | None, calls: Iterable[Callable[[], T]], on_done: Callable[[], object]) -> list[T]:
+def run(executor: Executor | None, calls: Iterable[Callable[[], T]], on_done: Callable[[], object]) -> list[T]:
     """Runs the calls (in `executor` if given) and returns their results in order.
 
     The waiting thread wakes up regularly, so Ctrl-C is answered between calls: calls
@@ -388,7 +388,7 @@ def join_tile(
         boxes: dict[int, tuple[Any, Any]] = {}
         for target in targets:
             for query in queries:
-                _check_double_span(query, target, boxes)
+                check_double_span(query, target, boxes)
     # Graphs of the targets first (in parallel): a query that is also a target then
     # joins the query set with its sorted, prepared points at no extra cost. A target
     # searched only by the exact walk needs its graph alone, nothing packed.
@@ -397,11 +397,11 @@ def join_tile(
     kinds = [choose(index, len(t), query_points, graph_built=t.cached_graph(precision) is not None) for t in targets]
     graph_targets = [t for t, kind in zip(targets, kinds) if kind == "graph"]
     graph_frames = [f for f, kind in zip(frames, kinds) if kind == "graph"]
-    query_sets = _QuerySets(queries, precision, graph_frames, answers)
+    query_sets = QuerySets(queries, precision, graph_frames, answers)
     to_build = sum(t.cached_graph(precision) is None for t in graph_targets)
     share = None if executor is None or threads is None else max(1, threads // max(1, to_build))
     walked = [precision == "f32" and query_sets.one_by_one(frame) for frame in graph_frames]
-    _run(
+    run(
         executor,
         [partial(t.graph if walk else t.prepared, precision, threads=share) for t, walk in zip(graph_targets, walked)],
         on_progress,
@@ -441,7 +441,7 @@ def join_tile(
 
     # Targets sharing a frame one after another, so that few query sets are held at once.
     by_frame = sorted(range(len(targets)), key=lambda j: frames.index(frames[j]))
-    columns = _run(executor, [partial(reduce, j) for j in by_frame], on_progress)
+    columns = run(executor, [partial(reduce, j) for j in by_frame], on_progress)
     mean = np.zeros((len(queries), len(targets)))
     maximum = np.zeros((len(queries), len(targets)))
     for j, (means, maxima) in zip(by_frame, columns):
@@ -455,11 +455,11 @@ def nearest_here(
     """`nearest` in this process: b's graph built (or taken) and searched, or a grid of b
     built for the search, as `index` and the planner choose."""
     if precision == "f64":
-        _check_double_span(a, b)
+        check_double_span(a, b)
     frame = b.frame if precision == "f32" else None
     if choose(check_index(index), len(b), len(a), graph_built=b.cached_graph(precision) is not None) == "grid":
         return grid_search(b, grid_coordinates(a, precision, frame), precision, None)
-    dists, idx = _QuerySet([a], precision, frame).search(b, precision)
+    dists, idx = QuerySet([a], precision, frame).search(b, precision)
     return dists, b.order[idx.astype(np.intp)]
 
 

@@ -27,7 +27,7 @@ import numpy.typing as npt
 
 from ornel import _native
 from ornel._errors import CloudError
-from ornel._formats import _read_obj, ply_data
+from ornel._formats import ply_data, read_obj
 
 MESH_SUFFIXES = (".ply", ".obj", ".stl", ".off")
 Array = npt.NDArray[Any]
@@ -328,7 +328,7 @@ def _read_ply_mesh(path: Path, source: str) -> tuple[Array, Array]:
 
 
 def _read_obj_mesh(path: Path, source: str) -> tuple[Array, Array]:
-    vertices = _read_obj(path, source)
+    vertices = read_obj(path, source)
     polygons: list[Array] = []
     lines: list[int] = []
     seen = 0  # vertices defined so far: negative indices count back from there

@@ -27,8 +27,6 @@ from ornel._formats import (
     LAS_STEPS,
     TEXT_SUFFIXES,
     Array,
-    _read_obj,
-    _stack_xyz,
     check_writable,
     fits_dimension,
     las_data,
@@ -39,7 +37,9 @@ from ornel._formats import (
     ply_data,
     ply_type,
     read_checked,
+    read_obj,
     replacing,
+    stack_xyz,
     suffix_of,
     text_points,
     text_preamble,
@@ -205,14 +205,14 @@ def _pcd_records(path: Path, source: str) -> Records:
 def _npy_records(path: Path, source: str) -> Records:
     array = npy_array(path, source)
     if array.dtype.names is not None:
-        points = _stack_xyz({name: array[name] for name in array.dtype.names}, ("x", "y", "z"), source, "the array")
+        points = stack_xyz({name: array[name] for name in array.dtype.names}, ("x", "y", "z"), source, "the array")
     else:
         points = array[:, :3]
     return Records(source, "npy", points, array)
 
 
 def _obj_records(path: Path, source: str) -> Records:
-    return Records(source, "obj", _read_obj(path, source), None)
+    return Records(source, "obj", read_obj(path, source), None)
 
 
 # A comment starts at "#" or "//" (as the reader's NumPy takes them), anywhere on a line.

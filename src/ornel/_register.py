@@ -22,7 +22,7 @@ import numpy.typing as npt
 from ornel._cloud import Cloud, as_cloud
 from ornel._errors import CloudError
 from ornel._formats import COMMENT_STARTS, replacing
-from ornel._join import _run, default_threads
+from ornel._join import default_threads, run
 from ornel._native import grid_nearest, point_to_plane_system, track_nearest
 from ornel._planner import IndexKind, check_index, choose
 
@@ -348,7 +348,7 @@ def _register(
             return plane_step(system, rhs, count, reference.extent, source.source)
         pairs = idx if keep is None else idx[keep]
         kept = moved if keep is None else moved[keep]
-        return _point_to_point(kept, reference.local.take(pairs, axis=0), source.source)
+        return point_to_point(kept, reference.local.take(pairs, axis=0), source.source)
 
     def rematch(new_rotation: Array, new_shift: Array) -> tuple[float, float, int]:
         nonlocal rotation, shift, moved, idx, keep, squared, rmse, fitness, count
@@ -503,7 +503,7 @@ def world_transform(rotation: Array, shift: Array, centre: Array) -> Array:
     return transform
 
 
-def _point_to_point(moved: Array, matched: Array, source: str | None) -> tuple[Array, Array]:
+def point_to_point(moved: Array, matched: Array, source: str | None) -> tuple[Array, Array]:
     """The rigid motion taking `moved` nearest to `matched` in the least-squares sense
     (Umeyama's closed form by SVD of the cross-covariance)."""
     # Means and moments by matrix products, ten times faster than centring copies first
@@ -520,7 +520,7 @@ def _point_to_point(moved: Array, matched: Array, source: str | None) -> tuple[A
         # Squares of coordinates beyond some 1e150 overflow: fit in units of a power of two
         # (exact), then scale the shift back.
         unit = 2.0 ** math.frexp(max(float(np.abs(moved).max()), float(np.abs(matched).max())))[1]
-        rotation, shift = _point_to_point(moved / unit, matched / unit, source)
+        rotation, shift = point_to_point(moved / unit, matched / unit, source)
         return rotation, shift * unit
     ones = np.ones(count)
     mean_moved, mean_matched = ones @ moved / count, ones @ matched / count
@@ -579,7 +579,7 @@ def register_many(
         reference = _Reference(target, method, workers)
     calls = [partial(_register, reference, source, target, threads=1, **options) for source in sources]
     with ThreadPoolExecutor(max_workers=workers) as pool:
-        return _run(pool, calls, lambda: None)
+        return run(pool, calls, lambda: None)
 
 
 def read_transform(path: str, report: Callable[[str], None] | None = None) -> Array:

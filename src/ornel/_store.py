@@ -42,7 +42,7 @@ import numpy.typing as npt
 from ornel._cloud import Cloud, Precision, as_cloud, bounding_box, check_precision
 from ornel._errors import CloudError
 from ornel._formats import NPY_HEADER_LOCK
-from ornel._join import Answers, _run, join_tile
+from ornel._join import Answers, join_tile, run
 from ornel._matrix import Matrix
 from ornel._progress import progress_bar
 
@@ -1222,7 +1222,7 @@ def stored_all_by_all(
             steps = len(targets) + sum(2 * len(job_targets) for job_targets, _ in work.jobs)
             with progress_bar(steps, "step", progress) as bar:
                 # Indexes first, each kept as soon as it is built.
-                list(_each(pool, [partial(_ensure, opened, work, t, precision) for t in targets], bar.update))
+                list(run(pool, [partial(_ensure, opened, work, t, precision) for t in targets], bar.update))
                 sizes = [len(work.members[u]) for u in work.unique]
                 distinct = [work.members[u] for u in work.unique]
                 answers: Answers = {(distinct[q], distinct[t]): None for q, t in reversed_later(work.jobs, sizes)}
@@ -1242,7 +1242,7 @@ def stored_all_by_all(
                     if len(calls) == 1:
                         calls[0](on_progress=bar.update)
                     else:
-                        _each(pool, calls, lambda: bar.update(2 * len(pieces[0][0]) / len(pieces)))
+                        run(pool, calls, lambda: bar.update(2 * len(pieces[0][0]) / len(pieces)))
         finally:
             pool.shutdown(wait=True, cancel_futures=True)
         return Matrix(names, work.mean, work.maximum)
@@ -1254,10 +1254,6 @@ def stored_all_by_all(
 def _ensure(store: Store, work: _Plan, k: int, precision: Precision) -> None:
     u = work.unique[k]
     store.ensure_index(work.members[u], work.digests[u], precision)
-
-
-def _each(pool: Executor, calls: Sequence[Callable[[], object]], on_done: Callable[[], object]) -> list[object]:
-    return _run(pool, calls, on_done)
 
 
 def stored_nearest(b: Cloud, store: StoreLike, precision: Precision) -> None:

@@ -320,15 +320,11 @@ def _with_stored_index(cloud: Cloud, precision: Precision, directory: str, files
     return cloud
 
 
-def _sees_store(directory: str) -> str | None:
-    return store_identity(directory)
-
-
 def store_is_shared(client: Any, store: Any) -> bool:
     """Whether every worker sees the store's directory (a shared file system) as this
     process does, so that workers can read indexes from it instead of receiving them."""
     try:
-        seen = client.run(_sees_store, str(store.path.resolve()))
+        seen = client.run(store_identity, str(store.path.resolve()))
     except Exception:
         return False
     return bool(seen) and all(identity == store.id for identity in seen.values())
