@@ -7,7 +7,7 @@
 // (key, row) gives. The first pass makes the keys, counts their top digit per
 // thread and notes which bits vary, all in one read of the input; the scatter
 // by the top digit is the only pass over the whole array out of cache. Each
-// bucket (about n / 4096 records for a spread cloud) then takes one read to
+// bucket (about 4096 records for a spread cloud) then takes one read to
 // count all its digits and one scatter per digit that is not the same in all
 // its records, between the two arrays' slices of that bucket. A cloud whose
 // top bits are all equal (a tiny box, a flat or straight one) is split by its
