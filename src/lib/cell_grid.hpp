@@ -79,20 +79,16 @@ QuantisationFrame quantisation_frame(const PointsView<S>& points) {
     return frame;
 }
 
-// Every row's key over `frame`, in row order, computed on `threads` threads.
+// Every row's key over `frame` with its row, sorted by key (equal keys in row
+// order), made and sorted on `threads` threads.
 template <class S>
-Buffer<KeyedRow> keyed_rows(const PointsView<S>& points, const QuantisationFrame& frame, std::size_t threads) {
-    Buffer<KeyedRow> records(points.rows);
-    on_ranges(points.rows, parts_for_items(points.rows, threads, 1 << 15),
-              [&](std::size_t, std::size_t begin, std::size_t end) {
-                  for (std::size_t i = begin; i < end; ++i) {
-                      std::uint64_t q[3];
-                      for (int axis = 0; axis < 3; ++axis)
-                          q[axis] = frame.quantum(static_cast<double>(points.at(i, axis)), axis);
-                      records[i] = {morton_key(q[0], q[1], q[2]), static_cast<std::uint32_t>(i)};
-                  }
-              });
-    return records;
+Buffer<KeyedRow> sorted_keyed_rows(const PointsView<S>& points, const QuantisationFrame& frame, std::size_t threads) {
+    auto key_of = [&](std::size_t i) {
+        std::uint64_t q[3];
+        for (int axis = 0; axis < 3; ++axis) q[axis] = frame.quantum(static_cast<double>(points.at(i, axis)), axis);
+        return morton_key(q[0], q[1], q[2]);
+    };
+    return sorted_by_key(points.rows, key_of, threads, 63);  // bit 63 of a Morton key is 0
 }
 
 // The rows of `points` sorted along their Morton curve over their own box,
@@ -100,8 +96,7 @@ Buffer<KeyedRow> keyed_rows(const PointsView<S>& points, const QuantisationFrame
 template <class S>
 Buffer<std::uint32_t> morton_rows(const PointsView<S>& points, std::size_t threads) {
     if (points.rows >= std::numeric_limits<std::uint32_t>::max()) fail_capacity_overflow();  // rows are 32-bit
-    Buffer<KeyedRow> records = keyed_rows(points, quantisation_frame(points), threads);
-    radix_sort(records, threads);
+    const Buffer<KeyedRow> records = sorted_keyed_rows(points, quantisation_frame(points), threads);
     Buffer<std::uint32_t> rows(points.rows);
     for (std::size_t i = 0; i < points.rows; ++i) rows[i] = records[i].row;
     return rows;
@@ -224,8 +219,7 @@ CellGrid<S> build_cell_grid(const PointsView<S>& points, std::size_t threads) {
     if (n >= std::numeric_limits<std::uint32_t>::max()) fail_capacity_overflow();  // rows are 32-bit
     CellGrid<S> grid;
     grid.frame = quantisation_frame(points);
-    Buffer<KeyedRow> records = keyed_rows(points, grid.frame, threads);
-    radix_sort(records, threads);
+    const Buffer<KeyedRow> records = sorted_keyed_rows(points, grid.frame, threads);
     grid.level = detail::grid_level(records, CellGrid<S>::points_per_cell);
     for (int axis = 0; axis < 3; ++axis) {
         grid.cell_width[axis] =

@@ -69,11 +69,7 @@ Buffer<std::int64_t> morton_order(const Points& points, std::size_t threads = 1)
     };
     Buffer<std::int64_t> order(n);
     if (n < std::numeric_limits<std::uint32_t>::max()) {
-        Buffer<KeyedRow> keyed(n);
-        on_ranges(n, parts_for_items(n, threads, 1 << 15), [&](std::size_t, std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) keyed[i] = {key_of(i), static_cast<std::uint32_t>(i)};
-        });
-        radix_sort(keyed, threads);
+        const Buffer<KeyedRow> keyed = sorted_by_key(n, key_of, threads, 63);
         for (std::size_t i = 0; i < n; ++i) order[i] = keyed[i].row;
         return order;
     }

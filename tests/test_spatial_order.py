@@ -1,0 +1,103 @@
+"""The Morton order's radix sort: equal to NumPy's stable argsort of the same keys on every kind of
+cloud (spread, all equal, flat, straight, duplicated, far from the origin, tiny), at sizes around
+where the sort splits its work and its digits, and on 1, 2 and 7 threads."""
+
+import os
+import shutil
+import subprocess
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import ornel
+from tests.conftest import reference_morton_keys
+
+ROOT = Path(__file__).resolve().parent.parent
+
+
+def clouds(n, rng):
+    """Clouds of n points whose keys make the sort take each of its ways."""
+    spread = rng.random((n, 3))
+    flat = np.column_stack([rng.random(n), rng.random(n), np.full(n, 0.25)])
+    t = rng.random(n)
+    line = np.column_stack([t, 2 * t + 1, -t])
+    duplicated = np.repeat(rng.random((max(n // 7, 1), 3)), 7, axis=0)[:n]
+    duplicated = duplicated[rng.permutation(len(duplicated))]
+    quantised = np.round(rng.random((n, 3)) * 9) / 9  # few distinct keys, long runs of ties
+    far = rng.random((n, 3)) * [1e-3, 10.0, 1.0] + 5e5
+    equal = np.full((n, 3), 3.5)
+    return {
+        "spread": spread,
+        "flat": flat,
+        "line": line,
+        "duplicated": duplicated,
+        "quantised": quantised,
+        "far": far,
+        "equal": equal,
+    }
+
+
+def expected_order(points):
+    if len(points) == 0:
+        return np.zeros(0, np.int64)
+    return np.argsort(reference_morton_keys(points), kind="stable")
+
+
+# Around the sizes where the top digit widens (multiples of 4096), where a second
+# thread (32,768 points a part) and a seventh take a part, and tiny buckets.
+SIZES = [0, 1, 2, 3, 47, 49, 500, 4095, 8192, 8193, 32768, 32769, 65537, 7 * 32768 + 3]
+
+
+@pytest.mark.parametrize("n", SIZES)
+def test_order_is_the_stable_key_order(n):
+    rng = np.random.default_rng(n)
+    for name, points in clouds(n, rng).items():
+        np.testing.assert_array_equal(ornel.morton_order(points), expected_order(points), err_msg=name)
+        single = points.astype(np.float32)
+        np.testing.assert_array_equal(ornel.morton_order(single), expected_order(single), err_msg=name)
+
+
+@pytest.fixture(scope="module")
+def threaded_order(tmp_path_factory):
+    compiler = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++")
+    if compiler is None:
+        pytest.skip("no C++ compiler to build the checker")
+    directory = tmp_path_factory.mktemp("order")
+    program = directory / "morton_order_check"
+    # Neither the compiler nor the checker is built with the sanitizers some runs preload.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    subprocess.run(
+        [
+            compiler,
+            "-std=c++20",
+            "-O1",
+            "-pthread",
+            f"-I{ROOT / 'src'}",
+            str(ROOT / "tests" / "native" / "morton_order_check.cpp"),
+            "-o",
+            str(program),
+        ],
+        check=True,
+        env=env,
+    )
+
+    def run(points, threads):
+        path = directory / "points.f64"
+        np.ascontiguousarray(points, dtype=np.float64).tofile(path)
+        out = subprocess.run(
+            [str(program), str(path), *map(str, threads)], capture_output=True, check=True, env=env
+        ).stdout
+        return np.frombuffer(out, dtype=np.int64).reshape(len(threads), len(points))
+
+    return run
+
+
+@pytest.mark.parametrize("n", [0, 1, 47, 200, 5000, 32769, 65536, 7 * 32768 - 1, 7 * 32768 + 1, 300_000])
+def test_order_on_threads_is_the_stable_key_order(threaded_order, n):
+    rng = np.random.default_rng(100 + n)
+    for name, points in clouds(n, rng).items():
+        orders = threaded_order(points, [1, 2, 7])
+        expected = expected_order(points)
+        for threads, order in zip([1, 2, 7], orders):
+            np.testing.assert_array_equal(order, expected, err_msg=f"{name}, {threads} threads")
