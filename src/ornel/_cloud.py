@@ -376,7 +376,9 @@ class Cloud:
             return normals
 
 
-def as_cloud(cloud: Cloud | npt.ArrayLike, default_name: str, skip_invalid: bool = False, borrow: bool = False) -> Cloud:
+def as_cloud(
+    cloud: Cloud | npt.ArrayLike, default_name: str, skip_invalid: bool = False, borrow: bool = False
+) -> Cloud:
     """`cloud`, or a cloud of the array given; with `borrow`, made `Cloud.over` it, for a
     call that drops it on return (or `own`s it)."""
     if isinstance(cloud, Cloud):
