@@ -88,3 +88,17 @@ def test_a_loaded_file_changed_afterwards_leaves_the_cloud(tmp_path):
         file.seek(-points.nbytes, 2)
         file.write(np.zeros_like(points).tobytes())
     np.testing.assert_array_equal(cloud.points, points)
+
+
+@pytest.mark.parametrize("precision", ["f32", "f64"])
+def test_all_by_all_of_every_layout(precision):
+    rng = np.random.default_rng(11)
+    clouds = [rng.random((400 + 50 * k, 3)) + k * 0.1 for k in range(3)]
+    given = [list(layouts(c).values())[k + 1] for k, c in enumerate(clouds)]  # three layouts
+    before = [g.copy() for g in given]
+    matrix = ornel.all_by_all(given, precision=precision)
+    want = ornel.all_by_all([np.ascontiguousarray(g[:, :3]) for g in given], precision=precision)
+    np.testing.assert_array_equal(matrix.mean, want.mean)
+    np.testing.assert_array_equal(matrix.max, want.max)
+    for g, kept in zip(given, before):
+        np.testing.assert_array_equal(g, kept)

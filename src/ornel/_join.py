@@ -477,7 +477,8 @@ def all_by_all_here(
         threads = default_threads()
     if threads < 1:
         raise ValueError(f"threads must be at least 1, not {threads}")
-    members = [as_cloud(cloud, f"cloud{i}") for i, cloud in enumerate(clouds)]
+    # Arrays given are read where they are: the matrix keeps none of the clouds.
+    members = [as_cloud(cloud, f"cloud{i}", borrow=True) for i, cloud in enumerate(clouds)]
     names = [cloud.name for cloud in members]
     if not members:
         return Matrix(names, np.zeros((0, 0)), np.zeros((0, 0)))
