@@ -84,10 +84,13 @@ def test_a_loaded_file_changed_afterwards_leaves_the_cloud(tmp_path):
     path = tmp_path / "c.npy"
     np.save(path, points)
     cloud = ornel.Cloud.load(path)
+    # A plain array over the same mapping, as a reader may hand it on.
+    over_map = ornel.Cloud.over(np.asarray(np.load(path, mmap_mode="r")), "mapped")
     with open(path, "r+b") as file:  # rewritten in place: a mapping of it would see this
         file.seek(-points.nbytes, 2)
         file.write(np.zeros_like(points).tobytes())
     np.testing.assert_array_equal(cloud.points, points)
+    np.testing.assert_array_equal(over_map.points, points)
 
 
 @pytest.mark.parametrize("precision", ["f32", "f64"])

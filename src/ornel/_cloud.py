@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import math
+import mmap
 import threading
 from os import PathLike
 from pathlib import Path
@@ -126,7 +127,7 @@ class Cloud:
         another process may change it."""
         cloud = cls.__new__(cls)
         cloud._setup(points, name, source, skip_invalid, copy=False)
-        if cloud._borrowed and isinstance(points, np.memmap):
+        if cloud._borrowed and _mapped(points):
             cloud.own()
         return cloud
 
@@ -374,6 +375,15 @@ class Cloud:
                 normals = oriented_normals(self, side, neighbours, threads=threads)
                 self._oriented[(neighbours, side)] = normals
             return normals
+
+
+def _mapped(points: Any) -> bool:
+    """Whether an array is (a view of) a memory-mapped file."""
+    while isinstance(points, np.ndarray):
+        if isinstance(points, np.memmap):
+            return True
+        points = points.base
+    return isinstance(points, mmap.mmap)
 
 
 def as_cloud(
