@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import math
+import mmap
 import threading
 from os import PathLike
 from pathlib import Path
@@ -35,6 +36,13 @@ def check_precision(precision: str) -> Precision:
 
 def validated_points(points: npt.ArrayLike, source: str | None) -> npt.NDArray[Any]:
     """An (n, 3) read-only float array of the first three columns; float32 input stays float32."""
+    coords, _ = checked_points(points, source, copy=True)
+    return coords
+
+
+def checked_points(points: npt.ArrayLike, source: str | None, *, copy: bool) -> tuple[npt.NDArray[Any], bool]:
+    """`validated_points`, and whether the array is (a view of) the caller's: without
+    `copy`, the given array itself wherever its type and layout can be read as they are."""
     try:
         array = np.asarray(points)
     except (ValueError, TypeError) as error:
@@ -51,14 +59,16 @@ def validated_points(points: npt.ArrayLike, source: str | None) -> npt.NDArray[A
         raise CloudError(source, f"{len(array):,} points; at most {MAX_POINTS:,} are supported")
     dtype = np.float32 if array.dtype == np.float32 else np.float64
     coords = np.ascontiguousarray(array[:, :3], dtype=dtype)
-    if coords is array or np.shares_memory(coords, array):
-        coords = coords.copy()  # the caller may change their array later; ours must not move
-    finite = np.isfinite(coords).all(axis=1)
-    if not finite.all():
-        row = int(np.argmin(finite))
+    shared = coords is array or np.shares_memory(coords, array)
+    if shared and copy:
+        coords, shared = coords.copy(), False  # the caller may change their array later; ours must not move
+    if not np.isfinite(coords).all():
+        row = int(np.argmin(np.isfinite(coords).all(axis=1)))
         raise CloudError(source, f"non-finite coordinates (NaN or infinity), first in point {row}")
+    if shared:
+        coords = coords.view()  # read-only below without touching the caller's flags
     coords.flags.writeable = False
-    return coords
+    return coords, shared
 
 
 def finite_rows(points: npt.ArrayLike, source: str | None) -> tuple[Any, npt.NDArray[np.bool_] | None]:
@@ -92,14 +102,43 @@ class Cloud:
     def __init__(
         self, points: npt.ArrayLike, name: str | None = None, *, source: str | None = None, skip_invalid: bool = False
     ) -> None:
+        self._setup(points, name, source, skip_invalid, copy=True)
+
+    def _setup(
+        self, points: npt.ArrayLike, name: str | None, source: str | None, skip_invalid: bool, *, copy: bool
+    ) -> None:
         self.name = name if name is not None else "cloud"
         # What errors name: the file it came from, else its name.
         self.source = source if source is not None else name
         self.valid: npt.NDArray[np.bool_] | None = None
         if skip_invalid:
             points, self.valid = finite_rows(points, self.source)
-        self.points = validated_points(points, self.source)
+        self.points, self._borrowed = checked_points(points, self.source, copy=copy)
         self._init_cache()
+
+    @classmethod
+    def over(
+        cls, points: npt.ArrayLike, name: str | None = None, *, source: str | None = None, skip_invalid: bool = False
+    ) -> Cloud:
+        """A cloud over `points` itself, without the copy that shields it from the caller's
+        later changes: for an array nobody changes while the cloud is used (one read for
+        it, or one given to a call that drops the cloud on return). `own` takes the copy
+        where the cloud outlives that. A memory-mapped file is read at once, since
+        another process may change it."""
+        cloud = cls.__new__(cls)
+        cloud._setup(points, name, source, skip_invalid, copy=False)
+        if cloud._borrowed and _mapped(points):
+            cloud.own()
+        return cloud
+
+    def own(self) -> None:
+        """Copies the points of a cloud made `over` an array it does not own, so that
+        changes to that array no longer reach it; else nothing."""
+        with self._lock:
+            if self._borrowed:
+                points = self.points.copy()
+                points.flags.writeable = False
+                self.points, self._borrowed = points, False
 
     @property
     def skipped(self) -> int:
@@ -130,7 +169,10 @@ class Cloud:
         """Reads a cloud from a file (format by suffix: .npy .ply .xyz .txt .csv .pts .las
         .laz .pcd .obj); its name is the file's stem unless given."""
         points = read_points(path)
-        return cls(points, name if name is not None else Path(path).stem, source=str(path), skip_invalid=skip_invalid)
+        # The array read is ours alone: the cloud keeps it rather than a copy of it.
+        return cls.over(
+            points, name if name is not None else Path(path).stem, source=str(path), skip_invalid=skip_invalid
+        )
 
     def __len__(self) -> int:
         return len(self.points)
@@ -153,6 +195,7 @@ class Cloud:
 
     def __setstate__(self, state: dict[str, Any]) -> None:
         self.name, self.source, self.points = state["name"], state["source"], state["points"]
+        self._borrowed = False
         self.valid = state.get("valid")
         self._init_cache()
         self._order = state["order"]
@@ -205,10 +248,13 @@ class Cloud:
         if precision == "f64":
             return np.ascontiguousarray(coords, dtype=np.float64)
         origin = self.frame if frame is True else frame
-        if origin is not None:
-            coords = coords.astype(np.float64) - np.asarray(origin)
         with np.errstate(over="ignore"):  # overflow is reported below, as a CloudError
-            single = np.ascontiguousarray(coords, dtype=np.float32)
+            if origin is None:
+                single = np.ascontiguousarray(coords, dtype=np.float32)
+            else:
+                # The differences taken in double and rounded once, with no double array of them.
+                single = np.empty(coords.shape, np.float32)
+                np.subtract(coords, np.asarray(origin), out=single, dtype=np.float64, casting="same_kind")
         if not np.isfinite(single).all():
             raise CloudError(self.source, "coordinates too large for single precision; use double (f64)")
         return single
@@ -331,8 +377,25 @@ class Cloud:
             return normals
 
 
-def as_cloud(cloud: Cloud | npt.ArrayLike, default_name: str, skip_invalid: bool = False) -> Cloud:
-    return cloud if isinstance(cloud, Cloud) else Cloud(cloud, default_name, skip_invalid=skip_invalid)
+def _mapped(points: Any) -> bool:
+    """Whether an array is (a view of) a memory-mapped file."""
+    while isinstance(points, np.ndarray):
+        if isinstance(points, np.memmap):
+            return True
+        points = points.base
+    return isinstance(points, mmap.mmap)
+
+
+def as_cloud(
+    cloud: Cloud | npt.ArrayLike, default_name: str, skip_invalid: bool = False, borrow: bool = False
+) -> Cloud:
+    """`cloud`, or a cloud of the array given; with `borrow`, made `Cloud.over` it, for a
+    call that drops it on return (or `own`s it)."""
+    if isinstance(cloud, Cloud):
+        return cloud
+    if borrow:
+        return Cloud.over(cloud, default_name, skip_invalid=skip_invalid)
+    return Cloud(cloud, default_name, skip_invalid=skip_invalid)
 
 
 def bounding_box(points: npt.NDArray[Any]) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:

@@ -631,7 +631,8 @@ def run_compare(args: argparse.Namespace) -> int:
                 raise CloudError(error.source, error.problem + hint) from None
         bar.update()
         precision: Precision = "f64" if args.f64 else "f32"
-        a_cloud = Cloud(a_points, printable(Path(args.a).stem), source=args.a, skip_invalid=args.skip_invalid)
+        # The points read are the command's alone: the cloud keeps them rather than a copy.
+        a_cloud = Cloud.over(a_points, printable(Path(args.a).stem), source=args.a, skip_invalid=args.skip_invalid)
         b = load_model(args.b, printable(Path(args.b).stem), vertices=args.vertices, skip_invalid=args.skip_invalid)
         if isinstance(b, Mesh):
             refuse_for_mesh(args)
@@ -661,7 +662,7 @@ def run_compare(args: argparse.Namespace) -> int:
             with printing():
                 print_registration(a_cloud, b, registration)
             # Every row moved: the invalid ones stay invalid, and are dropped again.
-            a_cloud = Cloud(
+            a_cloud = Cloud.over(
                 registration.apply(a_points), a_cloud.name, source=a_cloud.source, skip_invalid=args.skip_invalid
             )
         result: Comparison

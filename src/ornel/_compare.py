@@ -405,7 +405,7 @@ def _search(
     frame = target.frame if precision == "f32" else None
     if choose(index, len(target), len(query), graph_built=target.cached_graph(precision) is not None) == "grid":
         found, index_of = grid_search(target, grid_coordinates(query, precision, frame), precision, threads)
-        return _beyond(found.astype(np.float64), index_of, max_distance)
+        return _beyond(found.astype(np.float64, copy=False), index_of, max_distance)
     target.prepared(precision, threads=threads)
     pieces = max(1, min(threads, len(query) // POINTS_PER_THREAD))
     cuts = np.array_split(query.order, pieces) if pieces > 1 else [None]
@@ -468,12 +468,16 @@ def compare(
     threads = default_threads() if threads is None else threads
     if threads < 1:
         raise ValueError(f"threads must be at least 1, not {threads}")
-    b = as_cloud(b, "b", skip_invalid)
+    # Arrays given are searched where they are, and copied for the result (which keeps
+    # both clouds) only once the search has let go of its memory.
+    b = as_cloud(b, "b", skip_invalid, borrow=True)
     if store is not None:
         stored_nearest(b, store, precision)
-    a = as_cloud(a, "a", skip_invalid)
+    a = as_cloud(a, "a", skip_invalid, borrow=True)
     # Searched without the bound, so that measures at radii beyond it stay exact.
     distance, nearest = _search(a, b, precision, None, threads, index=index)
+    a.own()
+    b.own()
     result = Comparison(a, b, precision, distance, nearest, None, a.points)
     if max_distance is not None:
         result = result.bounded(max_distance)

@@ -38,7 +38,8 @@ def nearest(
     do not depend on it."""
     precision = check_precision(precision)
     index = check_index(index)
-    a, b = as_cloud(a, "a"), as_cloud(b, "b")
+    # Arrays given are read where they are: neither cloud outlives the call.
+    a, b = as_cloud(a, "a", borrow=True), as_cloud(b, "b", borrow=True)
     if store is not None:
         refuse_grid_with(index, "store")
         stored_nearest(b, store, precision)

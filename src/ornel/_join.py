@@ -342,11 +342,12 @@ def grid_search(
     for the call: distances in `precision`'s type, equal to the graph's searches'."""
     points = grid_coordinates(target, precision, target.frame if precision == "f32" else None)
     squared, rows = grid_nearest(points, queries, threads=threads)
+    # The distances taken in place of the squares: no second array of them.
     if precision == "f64":
-        return np.sqrt(squared), rows.astype(np.int64)
+        return np.sqrt(squared, out=squared), rows.astype(np.int64)
     if len(squared) and not float(squared.max()) <= FLOAT32_MAX_SQUARED:
         raise CloudError(target.source, "distances too large for single precision; use double (f64)")
-    return np.sqrt(squared).astype(np.float32), rows.astype(np.int64)
+    return np.sqrt(squared, out=squared).astype(np.float32), rows.astype(np.int64)
 
 
 def join_tile(
@@ -476,7 +477,8 @@ def all_by_all_here(
         threads = default_threads()
     if threads < 1:
         raise ValueError(f"threads must be at least 1, not {threads}")
-    members = [as_cloud(cloud, f"cloud{i}") for i, cloud in enumerate(clouds)]
+    # Arrays given are read where they are: the matrix keeps none of the clouds.
+    members = [as_cloud(cloud, f"cloud{i}", borrow=True) for i, cloud in enumerate(clouds)]
     names = [cloud.name for cloud in members]
     if not members:
         return Matrix(names, np.zeros((0, 0)), np.zeros((0, 0)))
