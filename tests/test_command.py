@@ -507,5 +507,9 @@ def test_ctrl_c_from_the_first_instruction_on_exits_130_quietly(tmp_path):
             _, stderr = process.communicate(timeout=300)
             outcomes.append((command[-1], delay, process.returncode, stderr.decode()))
     for outcome in outcomes:
-        assert outcome[2] == 130 and outcome[3] == "\nornel: interrupted\n", outcome
+        # On a loaded machine the signal may still land while CPython sets itself up, before
+        # any of its handlers: then it dies of SIGINT at once, as quietly (130 to the shell).
+        # An uncaught KeyboardInterrupt also ends by SIGINT, but after its traceback.
+        quiet_by_signal = outcome[2] == -signal.SIGINT and outcome[3] == ""
+        assert quiet_by_signal or (outcome[2] == 130 and outcome[3] == "\nornel: interrupted\n"), outcome
     assert not (tmp_path / "m.csv").exists()
