@@ -19,11 +19,10 @@ their min and max, and ns a point.
 import argparse
 import statistics
 import sys
-import time
 from pathlib import Path
 
 import numpy as np
-from common import machine_line
+from common import machine_line, timed_runs
 
 import ornel
 from ornel._native import grid_nearest
@@ -42,16 +41,6 @@ def bunny(n, rng):
     return model[picks] + rng.normal(scale=noise, size=(n, 3))
 
 
-def timed(call, repeats):
-    call()
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        call()
-        times.append(time.perf_counter() - start)
-    return times
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--n", type=int, default=1_000_000)
@@ -65,10 +54,10 @@ def main():
         one_query = points[:1].copy()
         keys = reference_morton_keys(points)
         assert np.array_equal(ornel.morton_order(points), np.argsort(keys, kind="stable"))
-        rows = {"morton_order 1t": timed(lambda: ornel.morton_order(points), args.repeats)}
+        rows = {"morton_order 1t": timed_runs(lambda: ornel.morton_order(points), args.repeats)}
         for threads in args.threads:
-            rows[f"grid build {threads}t"] = timed(lambda: grid_nearest(points, one_query, threads), args.repeats)
-        rows["numpy argsort"] = timed(lambda: np.argsort(keys, kind="stable"), args.repeats)
+            rows[f"grid build {threads}t"] = timed_runs(lambda: grid_nearest(points, one_query, threads), args.repeats)
+        rows["numpy argsort"] = timed_runs(lambda: np.argsort(keys, kind="stable"), args.repeats)
         print(f"\n{name} {args.n:,} points, f64, {args.repeats} runs")
         print(f"  {'method':<18}{'median s':>10}{'min':>9}{'max':>9}{'ns/pt':>8}")
         for label, times in rows.items():

@@ -34,7 +34,15 @@ import time
 from pathlib import Path
 
 import numpy as np
-from common import machine_line, openmp_threads, pykdtree_class, pynanoflann_class, reset_peak, status_bytes
+from common import (
+    machine_line,
+    openmp_threads,
+    pykdtree_class,
+    pynanoflann_class,
+    reset_peak,
+    status_bytes,
+    timed_runs,
+)
 from scipy.spatial import cKDTree
 
 import ornel
@@ -53,16 +61,6 @@ def surface_pair(name, n, rng):
         return model[picks] + rng.normal(scale=noise, size=(n, 3))
 
     return one(), one()
-
-
-def timed(call, repeats):
-    call()
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        call()
-        times.append(time.perf_counter() - start)
-    return times
 
 
 def peak_bytes(call, inputs):
@@ -110,7 +108,7 @@ def run_pair(name, n, order, threads, repeats, rng):
     rows = {}
     with openmp_threads(threads):
         for label, call in methods(a, b, threads).items():
-            times = timed(call, repeats)
+            times = timed_runs(call, repeats)
             rows[label] = (times, peak_bytes(call, a.nbytes + b.nbytes) / n)
     ours = statistics.median(rows["grid f64"][0])
     print(f"\n{name} {n:,} x {n:,}, {order}, {threads} threads, {repeats} runs")
