@@ -2,6 +2,8 @@
 
 import os
 import re
+import shutil
+import subprocess
 import threading
 from pathlib import Path
 
@@ -238,3 +240,22 @@ def expect_error(error, message, call, note=None):
         call()
     assert str(info.value) == message
     assert_argument_notes(info.value, note)
+
+
+def native_checker(tmp_path_factory, name, *flags):
+    """tests/native/NAME.cpp compiled against the core's headers (skipped without a C++
+    compiler): the program's path and the environment to run it in."""
+    compiler = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++")
+    if compiler is None:
+        pytest.skip("no C++ compiler to build the checker")
+    root = Path(__file__).resolve().parent.parent
+    program = tmp_path_factory.mktemp("native") / name
+    # Neither the compiler nor the checker is built with the sanitizers some runs preload.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    source = root / "tests" / "native" / f"{name}.cpp"
+    subprocess.run(
+        [compiler, "-std=c++20", "-O1", *flags, f"-I{root / 'src'}", str(source), "-o", str(program)],
+        check=True,
+        env=env,
+    )
+    return program, env

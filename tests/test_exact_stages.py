@@ -1,44 +1,20 @@
 """The tetrahedraliser's exact stage in machine words (coordinates that are close multiples of one power
 of two), checked sign by sign against rational arithmetic, and on the lattices it serves."""
 
-import os
-import shutil
 import subprocess
 from fractions import Fraction
-from pathlib import Path
 
 import numpy as np
 import pytest
-from conftest import grid
+from conftest import grid, native_checker
 from delaunay_model import check_delaunay_exactly
 
 import ornel
 
-ROOT = Path(__file__).resolve().parent.parent
-
 
 @pytest.fixture(scope="module")
 def narrow_check(tmp_path_factory):
-    compiler = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++")
-    if compiler is None:
-        pytest.skip("no C++ compiler to build the checker")
-    program = tmp_path_factory.mktemp("native") / "narrow_integer_check"
-    # Neither the compiler nor the checker is built with the sanitizers some runs preload.
-    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
-    subprocess.run(
-        [
-            compiler,
-            "-std=c++20",
-            "-O1",
-            "-ffp-contract=off",
-            f"-I{ROOT / 'src'}",
-            str(ROOT / "tests" / "native" / "narrow_integer_check.cpp"),
-            "-o",
-            str(program),
-        ],
-        check=True,
-        env=env,
-    )
+    program, env = native_checker(tmp_path_factory, "narrow_integer_check", "-ffp-contract=off")
 
     def run(cases):
         lines = "\n".join(" ".join(float(v).hex() for v in case.ravel()) for case in cases) + "\n"

@@ -2,18 +2,13 @@
 cloud (spread, all equal, flat, straight, duplicated, far from the origin, tiny), at sizes around
 where the sort splits its work and its digits, and on 1, 2 and 7 threads."""
 
-import os
-import shutil
 import subprocess
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 import ornel
-from tests.conftest import reference_morton_keys
-
-ROOT = Path(__file__).resolve().parent.parent
+from tests.conftest import native_checker, reference_morton_keys
 
 
 def clouds(n, rng):
@@ -60,27 +55,8 @@ def test_order_is_the_stable_key_order(n):
 
 @pytest.fixture(scope="module")
 def threaded_order(tmp_path_factory):
-    compiler = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++")
-    if compiler is None:
-        pytest.skip("no C++ compiler to build the checker")
-    directory = tmp_path_factory.mktemp("order")
-    program = directory / "morton_order_check"
-    # Neither the compiler nor the checker is built with the sanitizers some runs preload.
-    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
-    subprocess.run(
-        [
-            compiler,
-            "-std=c++20",
-            "-O1",
-            "-pthread",
-            f"-I{ROOT / 'src'}",
-            str(ROOT / "tests" / "native" / "morton_order_check.cpp"),
-            "-o",
-            str(program),
-        ],
-        check=True,
-        env=env,
-    )
+    program, env = native_checker(tmp_path_factory, "morton_order_check", "-pthread")
+    directory = program.parent
 
     def run(points, threads):
         path = directory / "points.f64"
