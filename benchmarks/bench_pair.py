@@ -11,8 +11,11 @@ cloud once (the one-off job: the index is part of the cost):
   pynanoflann      KDTree(n_neighbors=1).fit(b).kneighbors(a, n_jobs=threads)
   cKDTree          cKDTree(b).query(a, workers=threads)
 
-Data: noisy resamplings of the real surfaces in data/, in scan
-order (the file's own order) and Morton-sorted. Prints per method the median seconds,
+Data: noisy samples of the real surfaces' triangles (data/meshes/*.obj, area-weighted,
+in the faces' order: see common.surface_samples), in scan order (that order), Morton-sorted
+and, with --orders shuffled, in random order (merged tiles, tools that do not keep order).
+--sampling vertices gives the older noisy resamplings of the models' vertices instead, whose
+clusters of near-duplicates make the kd-trees' searches unusually easy. Prints per method the median seconds,
 min and max of the runs, ns a query point, the peak resident bytes a target point
 (inputs included) and the ratio of its time to ours (grid f64). With --cloudcompare,
 also times `ornel compare A.ply B.ply --out O.ply` against
@@ -41,6 +44,7 @@ from common import (
     pynanoflann_class,
     reset_peak,
     status_bytes,
+    surface_samples,
     timed_runs,
 )
 from scipy.spatial import cKDTree
@@ -51,9 +55,11 @@ from ornel._native import grid_nearest
 DATA = Path(__file__).resolve().parents[1] / "data"
 
 
-def surface_pair(name, n, rng):
-    """Two independent noisy resamplings of a surface, each in the file's (scan) order."""
-    model = np.load(DATA / name).astype(np.float64)[:, :3]
+def surface_pair(name, n, rng, sampling="triangles"):
+    """Two independent noisy scans of a surface, each in scan order."""
+    if sampling == "triangles":
+        return surface_samples(rng, name, n), surface_samples(rng, name, n)
+    model = np.load(DATA / f"{name}.npy").astype(np.float64)[:, :3]
     noise = 1e-3 * float(np.ptp(model, axis=0).max())
 
     def one():
@@ -100,10 +106,12 @@ def check(a, b, threads):
     assert np.array_equal(np.sqrt(dist2), tree), "the grid's distances differ from cKDTree's"
 
 
-def run_pair(name, n, order, threads, repeats, rng):
-    a, b = surface_pair(name, n, rng)
+def run_pair(name, n, order, threads, repeats, rng, sampling):
+    a, b = surface_pair(name, n, rng, sampling)
     if order == "sorted":
         a, b = (np.ascontiguousarray(c[ornel.morton_order(c)]) for c in (a, b))
+    elif order == "shuffled":
+        a, b = (c[rng.permutation(n)] for c in (a, b))
     check(a, b, threads)
     rows = {}
     with openmp_threads(threads):
@@ -111,7 +119,7 @@ def run_pair(name, n, order, threads, repeats, rng):
             times = timed_runs(call, repeats)
             rows[label] = (times, peak_bytes(call, a.nbytes + b.nbytes) / n)
     ours = statistics.median(rows["grid f64"][0])
-    print(f"\n{name} {n:,} x {n:,}, {order}, {threads} threads, {repeats} runs")
+    print(f"\n{name} {n:,} x {n:,}, {sampling}, {order}, {threads} threads, {repeats} runs")
     print(f"  {'method':<16}{'median s':>10}{'min':>9}{'max':>9}{'ns/query':>10}{'B/pt':>8}{'/ ours':>8}")
     for label, (times, per_point) in rows.items():
         median = statistics.median(times)
@@ -141,12 +149,12 @@ def whole_process(command, env=None):
     return seconds, usage.ru_maxrss * 1024
 
 
-def run_cloudcompare(name, n, threads, repeats, rng):
+def run_cloudcompare(name, n, threads, repeats, rng, sampling):
     binary = shutil.which("CloudCompare")
     if binary is None:
         print("\nCloudCompare is not installed (apt-get install cloudcompare): skipped")
         return
-    a, b = surface_pair(name, n, rng)
+    a, b = surface_pair(name, n, rng, sampling)
     with tempfile.TemporaryDirectory() as folder:
         folder = Path(folder)
         write_ply(folder / "a.ply", a)
@@ -198,7 +206,9 @@ def run_cloudcompare(name, n, threads, repeats, rng):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--sizes", type=int, nargs="+", default=[30_000, 1_000_000])
-    parser.add_argument("--surfaces", nargs="+", default=["stanford-bunny.npy", "rocker-arm.npy"])
+    parser.add_argument("--surfaces", nargs="+", default=["stanford-bunny", "rocker-arm"])
+    parser.add_argument("--sampling", choices=["triangles", "vertices"], default="triangles")
+    parser.add_argument("--orders", nargs="+", choices=["scan", "sorted", "shuffled"], default=["scan", "sorted"])
     parser.add_argument("--threads", type=int, default=2)
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--cloudcompare", action="store_true")
@@ -207,10 +217,10 @@ def main():
     rng = np.random.default_rng(2024)
     for n in args.sizes:
         for name in args.surfaces:
-            for order in ("scan", "sorted"):
-                run_pair(name, n, order, args.threads, args.repeats, rng)
+            for order in args.orders:
+                run_pair(name, n, order, args.threads, args.repeats, rng, args.sampling)
         if args.cloudcompare:
-            run_cloudcompare(args.surfaces[0], n, args.threads, max(3, args.repeats // 2), rng)
+            run_cloudcompare(args.surfaces[0], n, args.threads, max(3, args.repeats // 2), rng, args.sampling)
 
 
 if __name__ == "__main__":
