@@ -41,6 +41,13 @@ inline RowRange checked_row(const CsrArray& indptr, const CsrArray& indices, std
     return {begin, end};
 }
 
+// The entries of an array known to be contiguous and aligned (a converter
+// checked both, or is_well_formed did), as a plain array: a read then costs no
+// multiplication by the stride.
+inline const std::uint32_t* contiguous_entries(const CsrArray& array) {
+    return reinterpret_cast<const std::uint32_t*>(array.data);
+}
+
 // Searches that read a graph as plain arrays need both contiguous.
 inline void require_contiguous_csr(const CsrArray& indptr, const CsrArray& indices) {
     if (!indptr.contiguous()) fail(Failure::strided_csr_indptr);
@@ -73,11 +80,11 @@ inline bool is_well_formed(std::uint64_t n, const CsrArray& indptr, const CsrArr
     for (const CsrArray& array : {indptr, indices})
         if (!array.contiguous() || reinterpret_cast<std::uintptr_t>(array.data) % alignof(std::uint32_t) != 0)
             return false;
-    const auto* offsets = reinterpret_cast<const std::uint32_t*>(indptr.data);
+    const std::uint32_t* offsets = contiguous_entries(indptr);
     for (std::uint64_t v = 0; v < n; ++v)
         if (offsets[v] > offsets[v + 1]) return false;
     if (offsets[n] > indices.len) return false;
-    const auto* neighbours = reinterpret_cast<const std::uint32_t*>(indices.data);
+    const std::uint32_t* neighbours = contiguous_entries(indices);
     std::uint32_t largest = 0;
     for (std::size_t i = 0; i < indices.len; ++i) largest = std::max(largest, neighbours[i]);
     return indices.len == 0 || largest < n;

@@ -27,35 +27,34 @@
 #include <limits>
 #include <optional>
 
+#include "csr.hpp"
 #include "failure.hpp"
+#include "strided.hpp"
 
 namespace ornel {
 
-// Contiguous rows of three coordinates (x, y, z).
-template <class S>
-struct XyzRows {
-    const S* data = nullptr;
-    std::size_t n = 0;
+// A query's coordinates in double, read once per descent.
+struct QueryPoint {
+    double xyz[3];
+
+    template <PointSource P>
+    static QueryPoint row(const P& points, std::size_t row) {
+        return {{coordinate(points, row, 0), coordinate(points, row, 1), coordinate(points, row, 2)}};
+    }
 };
 
-// A CSR graph read in place: row v is indices[indptr[v] .. indptr[v + 1]).
-struct CsrRows {
-    const std::uint32_t* indptr = nullptr;  // n + 1 entries
-    const std::uint32_t* indices = nullptr;
-    std::size_t n_indices = 0;
-};
-
-template <class T, class Q>
-inline double squared_distance_exact(const T* p, const Q* q) {
-    const double dx = static_cast<double>(q[0]) - static_cast<double>(p[0]);
-    const double dy = static_cast<double>(q[1]) - static_cast<double>(p[1]);
-    const double dz = static_cast<double>(q[2]) - static_cast<double>(p[2]);
+template <PointSource P>
+inline double squared_distance_exact(const P& points, std::size_t row, const QueryPoint& q) {
+    const double dx = q.xyz[0] - coordinate(points, row, 0);
+    const double dy = q.xyz[1] - coordinate(points, row, 1);
+    const double dz = q.xyz[2] - coordinate(points, row, 2);
     return dx * dx + dy * dy + dz * dz;
 }
 
-template <class T>
-inline bool same_point(const T* a, const T* b) {
-    return a[0] == b[0] && a[1] == b[1] && a[2] == b[2];
+template <PointSource P>
+inline bool same_point(const P& points, std::size_t a, std::size_t b) {
+    return points.at(a, 0) == points.at(b, 0) && points.at(a, 1) == points.at(b, 1) &&
+           points.at(a, 2) == points.at(b, 2);
 }
 
 // The descent of one query from `vertex`: the vertex where (d², index) is
@@ -69,24 +68,25 @@ inline bool same_point(const T* a, const T* b) {
 // One neighbour at a time: scanning rows four at a time in vector lanes, with
 // the same answers, took fewer instructions but more time on this machine's
 // processor (coordinate gathers are slow there), and rows are short.
-template <bool keep_gap = true, class T, class Q>
-inline std::uint32_t descend_one(XyzRows<T> target, CsrRows graph, const Q* q, std::uint32_t vertex, double& best,
-                                 double& gap2) {
-    const std::size_t n = target.n;
-    best = squared_distance_exact(target.data + 3 * std::size_t{vertex}, q);
+template <bool keep_gap = true, PointSource Target>
+inline std::uint32_t descend_one(Target target, CsrArray indptr, CsrArray indices, const QueryPoint& q,
+                                 std::uint32_t vertex, double& best, double& gap2) {
+    const std::size_t n = target.size();
+    const std::uint32_t* const offsets = contiguous_entries(indptr);
+    const std::uint32_t* const neighbours = contiguous_entries(indices);
+    best = squared_distance_exact(target, vertex, q);
     for (;;) {
-        const std::uint32_t begin = graph.indptr[vertex], end = graph.indptr[vertex + 1];
-        if (begin > end || end > graph.n_indices) fail_input(Failure::row_outside_indices, vertex, end);
+        const std::uint32_t begin = offsets[vertex], end = offsets[vertex + 1];
+        if (begin > end || end > indices.len) fail_input(Failure::row_outside_indices, vertex, end);
         std::uint32_t next = vertex;
         double next_best = best;
         if constexpr (keep_gap) gap2 = std::numeric_limits<double>::infinity();
         for (std::uint32_t at = begin; at < end; ++at) {
-            const std::uint32_t v = graph.indices[at];
+            const std::uint32_t v = neighbours[at];
             if (v >= n) fail_input(Failure::neighbour_outside_target, at, v);
-            const T* p = target.data + 3 * std::size_t{v};
-            const double d = squared_distance_exact(p, q);
+            const double d = squared_distance_exact(target, v, q);
             if constexpr (keep_gap)
-                if (d != best || !same_point(p, target.data + 3 * std::size_t{vertex})) gap2 = std::min(gap2, d);
+                if (d != best || !same_point(target, v, vertex)) gap2 = std::min(gap2, d);
             // A branch, rarely taken from a good start: as a conditional move it
             // would chain every neighbour's comparison to the one before.
             if (d <= next_best) [[unlikely]] {
@@ -117,7 +117,7 @@ inline double answer_margin(double best, double gap2) {
     return margin > 0 ? margin : 0;
 }
 
-// Stores one answer, or the miss marker (+inf, target.n) when it lies beyond
+// Stores one answer, or the miss marker (+inf, n) when it lies beyond
 // the squared bound.
 inline void store_answer(std::optional<double> bound2, std::size_t n, double best, std::uint32_t vertex, double& dist2,
                          std::uint32_t& idx) {
@@ -130,19 +130,25 @@ inline void store_answer(std::optional<double> bound2, std::size_t n, double bes
     }
 }
 
+// The target of every walk here: its points, n rows, and its graph, both
+// arrays contiguous and aligned, indptr of n + 1 entries; the rest of the
+// graph is checked where it is read. Views are taken by value, so that their
+// fields stay in registers across the stores of the answers.
+//
 // For query i: dist2[i] the squared distance to its answer and idx[i] the
-// answer, or (+inf, target.n) when a bound is given and the answer lies
-// farther than it. `bound2` is a squared distance. Queries [first, last).
-template <class T, class Q>
-void descend_from_starts(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries, const std::uint32_t* starts,
-                         std::optional<double> bound2, std::size_t first, std::size_t last, double* dist2,
-                         std::uint32_t* idx) {
+// answer, or (+inf, n) when a bound is given and the answer lies farther than
+// it. `bound2` is a squared distance. Queries [first, last).
+template <PointSource Target, PointSource Queries>
+void descend_from_starts(Target target, CsrArray indptr, CsrArray indices,
+                         Queries queries, const std::uint32_t* starts, std::optional<double> bound2,
+                         std::size_t first, std::size_t last, double* dist2, std::uint32_t* idx) {
     for (std::size_t i = first; i < last; ++i) {
         const std::uint32_t start = starts[i];
-        if (start >= target.n) fail_input(Failure::start_outside_target, i, start);
+        if (start >= target.size()) fail_input(Failure::start_outside_target, i, start);
         double best, gap2;
-        const std::uint32_t vertex = descend_one<false>(target, graph, queries.data + 3 * i, start, best, gap2);
-        store_answer(bound2, target.n, best, vertex, dist2[i], idx[i]);
+        const std::uint32_t vertex =
+            descend_one<false>(target, indptr, indices, QueryPoint::row(queries, i), start, best, gap2);
+        store_answer(bound2, target.size(), best, vertex, dist2[i], idx[i]);
     }
 }
 
@@ -155,35 +161,38 @@ inline constexpr std::size_t chain_run = 256;
 // The answers of the first query of every run, one after the other: `heads`
 // gets one vertex per run. The first descent starts at the first vertex with
 // neighbours (a vertex without any cannot be left).
-template <class T, class Q>
-void chain_heads(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries, std::uint32_t* heads) {
+template <PointSource Target, PointSource Queries>
+void chain_heads(Target target, CsrArray indptr, CsrArray indices, Queries queries,
+                 std::uint32_t* heads) {
     std::uint32_t vertex = 0;
-    while (vertex + 1 < target.n && graph.indptr[vertex] == graph.indptr[vertex + 1]) ++vertex;
-    for (std::size_t run = 0; run * chain_run < queries.n; ++run) {
+    const std::uint32_t* const offsets = contiguous_entries(indptr);
+    while (vertex + 1 < target.size() && offsets[vertex] == offsets[vertex + 1]) ++vertex;
+    for (std::size_t run = 0; run * chain_run < queries.size(); ++run) {
         double best, gap2;
-        vertex = descend_one<false>(target, graph, queries.data + 3 * run * chain_run, vertex, best, gap2);
+        vertex = descend_one<false>(target, indptr, indices, QueryPoint::row(queries, run * chain_run), vertex, best, gap2);
         heads[run] = vertex;
     }
 }
 
 // Runs [first_run, last_run) of chained queries, each started at its head;
 // with `margins`, each answer's margin (see answer_margin) too.
-template <class T, class Q>
-void descend_chained(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries, const std::uint32_t* heads,
-                     std::optional<double> bound2, std::size_t first_run, std::size_t last_run, double* dist2,
-                     std::uint32_t* idx, double* margins = nullptr) {
+template <PointSource Target, PointSource Queries>
+void descend_chained(Target target, CsrArray indptr, CsrArray indices, Queries queries,
+                     const std::uint32_t* heads, std::optional<double> bound2, std::size_t first_run,
+                     std::size_t last_run, double* dist2, std::uint32_t* idx, double* margins = nullptr) {
     for (std::size_t run = first_run; run < last_run; ++run) {
         std::uint32_t vertex = heads[run];
-        const std::size_t end = std::min(queries.n, (run + 1) * chain_run);
+        const std::size_t end = std::min(queries.size(), (run + 1) * chain_run);
         for (std::size_t i = run * chain_run; i < end; ++i) {
+            const QueryPoint q = QueryPoint::row(queries, i);
             double best, gap2;
             if (margins) {
-                vertex = descend_one(target, graph, queries.data + 3 * i, vertex, best, gap2);
+                vertex = descend_one(target, indptr, indices, q, vertex, best, gap2);
                 margins[i] = answer_margin(best, gap2);
             } else {
-                vertex = descend_one<false>(target, graph, queries.data + 3 * i, vertex, best, gap2);
+                vertex = descend_one<false>(target, indptr, indices, q, vertex, best, gap2);
             }
-            store_answer(bound2, target.n, best, vertex, dist2[i], idx[i]);
+            store_answer(bound2, target.size(), best, vertex, dist2[i], idx[i]);
         }
     }
 }
@@ -196,31 +205,29 @@ void descend_chained(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries, const
 // its own previous answer many. Every answer is exact on a Delaunay graph (and
 // on any graph a local minimum, as from any start); `new_margins` gets every
 // answer's margin for the next move. Runs of `chain_run` queries, as above.
-template <class T, class Q>
-void track_queries(XyzRows<T> target, CsrRows graph, XyzRows<Q> queries, const Q* previous, const std::uint32_t* starts,
-                   const double* margins, std::size_t first_run, std::size_t last_run, double* dist2,
-                   std::uint32_t* idx, double* new_margins) {
+template <PointSource Target, PointSource Queries>
+void track_queries(Target target, CsrArray indptr, CsrArray indices, Queries queries,
+                   Queries previous, const std::uint32_t* starts, const double* margins, std::size_t first_run,
+                   std::size_t last_run, double* dist2, std::uint32_t* idx, double* new_margins) {
     for (std::size_t run = first_run; run < last_run; ++run) {
-        const std::size_t begin = run * chain_run, end = std::min(queries.n, begin + chain_run);
+        const std::size_t begin = run * chain_run, end = std::min(queries.size(), begin + chain_run);
         for (std::size_t i = begin; i < end; ++i) {
             std::uint32_t start = starts[i];
-            if (start >= target.n) fail_input(Failure::start_outside_target, i, start);
-            const Q* q = queries.data + 3 * i;
-            const double moved = std::sqrt(squared_distance_exact(previous + 3 * i, q)) * (1 + margin_slack);
+            if (start >= target.size()) fail_input(Failure::start_outside_target, i, start);
+            const QueryPoint q = QueryPoint::row(queries, i);
+            const double moved = std::sqrt(squared_distance_exact(previous, i, q)) * (1 + margin_slack);
             if (moved < margins[i]) {
-                dist2[i] = squared_distance_exact(target.data + 3 * std::size_t{start}, q);
+                dist2[i] = squared_distance_exact(target, start, q);
                 idx[i] = start;
                 new_margins[i] = margins[i] - moved;
                 continue;
             }
             if (i > begin) {
                 const std::uint32_t before = idx[i - 1];
-                if (squared_distance_exact(target.data + 3 * std::size_t{before}, q) <
-                    squared_distance_exact(target.data + 3 * std::size_t{start}, q))
-                    start = before;
+                if (squared_distance_exact(target, before, q) < squared_distance_exact(target, start, q)) start = before;
             }
             double best, gap2;
-            idx[i] = descend_one(target, graph, q, start, best, gap2);
+            idx[i] = descend_one(target, indptr, indices, q, start, best, gap2);
             dist2[i] = best;
             new_margins[i] = answer_margin(best, gap2);
         }

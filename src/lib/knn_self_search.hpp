@@ -61,8 +61,8 @@ KnnRows<S> knn_self_search(const GraphOperand<S>& cloud, std::uint64_t k, std::u
     check_reservation(ef);
 
     const PackedPoint<S>* const points = cloud.points;
-    const auto* const offsets = reinterpret_cast<const std::uint32_t*>(cloud.indptr.data);
-    const auto* const neighbours = reinterpret_cast<const std::uint32_t*>(cloud.indices.data);
+    const std::uint32_t* const offsets = contiguous_entries(cloud.indptr);
+    const std::uint32_t* const neighbours = contiguous_entries(cloud.indices);
     const auto search = KnnSearches<S, RowAccess::well_formed>::pick();
 
     // The nearest entry q's search will find from `seed` (see the top of the file).

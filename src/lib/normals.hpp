@@ -13,6 +13,8 @@
 #include <numbers>
 #include <vector>
 
+#include "strided.hpp"
+
 namespace ornel {
 
 using Vector3 = std::array<double, 3>;
@@ -87,19 +89,20 @@ struct PlaneFit {
 // oriented. Cost: 1 + sheet_rounds passes over each row.
 inline constexpr int sheet_rounds = 2;
 
-template <class T>
-void estimate_sheet_normals(const T* points, std::size_t n, const std::uint32_t* neighbours, std::size_t k,
-                            std::size_t core, double* normals) {
+// Row j of `points` less row i, in double.
+template <PointSource P>
+inline Vector3 offset_between(const P& points, std::size_t i, std::size_t j) {
+    return {coordinate(points, j, 0) - coordinate(points, i, 0), coordinate(points, j, 1) - coordinate(points, i, 1),
+            coordinate(points, j, 2) - coordinate(points, i, 2)};
+}
+
+template <PointSource P>
+void estimate_sheet_normals(const P& points, const std::uint32_t* neighbours, std::size_t k, std::size_t core,
+                            double* normals) {
     core = std::min(core, k);
-    for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t i = 0; i < points.size(); ++i) {
         const std::uint32_t* row = neighbours + i * k;
-        const T* p = points + 3 * i;
-        auto offset = [&](std::uint32_t j) {
-            const T* q = points + 3 * std::size_t{j};
-            return Vector3{static_cast<double>(q[0]) - static_cast<double>(p[0]),
-                           static_cast<double>(q[1]) - static_cast<double>(p[1]),
-                           static_cast<double>(q[2]) - static_cast<double>(p[2])};
-        };
+        auto offset = [&](std::uint32_t j) { return offset_between(points, i, j); };
         PlaneFit first;
         double radius2 = 0;
         for (std::size_t j = 0; j < core; ++j) {
@@ -125,34 +128,28 @@ void estimate_sheet_normals(const T* points, std::size_t n, const std::uint32_t*
     }
 }
 
-// normals[i] for point i of `points` (n rows of x, y, z) from its k neighbours
+// normals[i] for point i of `points` (n rows) from its k neighbours
 // `neighbours[i * k .. i * k + k)` (indices below n; the point itself may be
 // among them). `passes` rounds of orientation by the neighbours' majority
 // follow the orientation away from the centre; each round decides every point
 // from the previous round's normals, so the result depends on nothing but
 // the input.
-template <class T>
-void estimate_normals(const T* points, std::size_t n, const std::uint32_t* neighbours, std::size_t k, int passes,
-                      double* normals) {
+template <PointSource P>
+void estimate_normals(const P& points, const std::uint32_t* neighbours, std::size_t k, int passes, double* normals) {
+    const std::size_t n = points.size();
     if (n == 0) return;
     Vector3 centre{0, 0, 0};
     for (std::size_t i = 0; i < n; ++i)
-        for (int axis = 0; axis < 3; ++axis) centre[axis] += static_cast<double>(points[3 * i + axis]);
-    for (double& coordinate : centre) coordinate /= static_cast<double>(n);
+        for (std::size_t axis = 0; axis < 3; ++axis) centre[axis] += coordinate(points, i, axis);
+    for (double& mean : centre) mean /= static_cast<double>(n);
     for (std::size_t i = 0; i < n; ++i) {
         const std::uint32_t* row = neighbours + i * k;
         // Measured from the point itself, which keeps the sums small and exact far from the origin.
-        const T* p = points + 3 * i;
         PlaneFit fit;
-        for (std::size_t j = 0; j < k; ++j) {
-            const T* q = points + 3 * std::size_t{row[j]};
-            fit.add({static_cast<double>(q[0]) - static_cast<double>(p[0]),
-                     static_cast<double>(q[1]) - static_cast<double>(p[1]),
-                     static_cast<double>(q[2]) - static_cast<double>(p[2])});
-        }
+        for (std::size_t j = 0; j < k; ++j) fit.add(offset_between(points, i, row[j]));
         Vector3 normal = fit.normal();
-        const Vector3 outwards{static_cast<double>(p[0]) - centre[0], static_cast<double>(p[1]) - centre[1],
-                               static_cast<double>(p[2]) - centre[2]};
+        const Vector3 outwards{coordinate(points, i, 0) - centre[0], coordinate(points, i, 1) - centre[1],
+                               coordinate(points, i, 2) - centre[2]};
         const double sign = dot(normal, outwards) < 0 ? -1.0 : 1.0;
         for (int axis = 0; axis < 3; ++axis) normals[3 * i + axis] = sign * normal[axis];
     }

@@ -7,7 +7,9 @@
 // they are; a `PreparedGraph` owns packed points, a contiguous copy of the
 // graph and the bounding box, and never changes after it is built (bar the
 // pool of visit stamps it lends to searches and the seeding order it keeps as
-// a query cloud, each behind its own lock).
+// a query cloud, each behind its own lock). Both read a caller's points as a
+// `PointsView` and its graph as `CsrArray`s, the one vocabulary of every
+// search (strided.hpp, csr.hpp).
 #pragma once
 
 #include <cstddef>
@@ -22,6 +24,29 @@
 #include "visit_stamps.hpp"
 
 namespace ornel {
+
+// Packed points read as a point source, pad lane left out.
+template <class S>
+struct PackedPoints {
+    using value_type = S;
+
+    const PackedPoint<S>* data = nullptr;
+    std::size_t rows = 0;
+
+    S at(std::size_t row, std::size_t axis) const { return data[row][static_cast<int>(axis)]; }
+    std::size_t size() const { return rows; }
+};
+
+static_assert(PointSource<PackedPoints<float>> && PointSource<PackedPoints<double>>);
+
+// The points of any source as a fresh row-major (n, 3) array.
+template <PointSource P>
+Buffer<typename P::value_type> row_major(const P& points) {
+    Buffer<typename P::value_type> out(points.size() * 3);
+    for (std::size_t i = 0; i < points.size(); ++i)
+        for (std::size_t axis = 0; axis < 3; ++axis) out[3 * i + axis] = points.at(i, axis);
+    return out;
+}
 
 template <class S>
 struct GraphOperand {
@@ -90,12 +115,7 @@ struct PreparedGraph {
     }
 
     // The points as a fresh row-major (n, 3) array, pad lane dropped.
-    Buffer<S> data() const {
-        Buffer<S> out(points.size() * 3);
-        for (std::size_t i = 0; i < points.size(); ++i)
-            for (int lane = 0; lane < 3; ++lane) out[3 * i + lane] = points[i][lane];
-        return out;
-    }
+    Buffer<S> data() const { return row_major(PackedPoints<S>{points.data(), points.size()}); }
 
 private:
     static Buffer<std::uint32_t> copy(const CsrArray& array) {

@@ -102,11 +102,9 @@ PyObject* estimate_normals_entry(PyObject*, PyObject* const* args, Py_ssize_t na
             if (std::any_of(rows, rows + n * k, [n](std::uint32_t v) { return v >= n; }))
                 fail_input(Failure::neighbour_outside_points);
             if (single)
-                estimate_normals(reinterpret_cast<const float*>(PyArray_DATA(points)), n, rows, k,
-                                 static_cast<int>(passes), normals.data());
+                estimate_normals(contiguous_points<float>(points), rows, k, static_cast<int>(passes), normals.data());
             else
-                estimate_normals(reinterpret_cast<const double*>(PyArray_DATA(points)), n, rows, k,
-                                 static_cast<int>(passes), normals.data());
+                estimate_normals(contiguous_points<double>(points), rows, k, static_cast<int>(passes), normals.data());
         }
         return to_numpy(std::move(normals), {static_cast<npy_intp>(n), 3}).release();
     });

@@ -57,11 +57,11 @@ PyObject* sheet_normals_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs
             outside = std::any_of(rows, rows + n * k, [n](std::uint32_t v) { return v >= n; });
             if (!outside) {
                 if (single)
-                    estimate_sheet_normals(reinterpret_cast<const float*>(PyArray_DATA(points)), n, rows, k,
-                                           static_cast<std::size_t>(core), normals.data());
+                    estimate_sheet_normals(contiguous_points<float>(points), rows, k, static_cast<std::size_t>(core),
+                                           normals.data());
                 else
-                    estimate_sheet_normals(reinterpret_cast<const double*>(PyArray_DATA(points)), n, rows, k,
-                                           static_cast<std::size_t>(core), normals.data());
+                    estimate_sheet_normals(contiguous_points<double>(points), rows, k, static_cast<std::size_t>(core),
+                                           normals.data());
             }
         }
         if (outside) fail_input(Failure::neighbour_outside_points);

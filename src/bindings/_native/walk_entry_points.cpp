@@ -21,27 +21,24 @@ namespace {
 // Queries per thread below which another thread costs more than it saves.
 constexpr std::size_t min_queries_per_thread = 4096;
 
-template <class S>
-XyzRows<S> xyz_rows(PyArrayObject* array) {
-    return {reinterpret_cast<const S*>(PyArray_DATA(array)), static_cast<std::size_t>(PyArray_DIM(array, 0))};
-}
-
-// A target (points and CSR graph) and its queries, as the walks read them in place.
+// A target (points and CSR graph) and its queries, as the walks read them in
+// place: contiguous arrays, read at fixed strides in the walks' inner loops.
 struct WalkArgs {
     bool single = false;
     PyArrayObject* points = nullptr;
-    CsrRows graph;
+    CsrArray indptr;
+    CsrArray indices;
     std::size_t n = 0;
-    PyArrayObject* queries = nullptr;
+    ContiguousPoints<double> queries;
     std::size_t nq = 0;
     std::size_t threads = 1;
 
     template <class Search>
     void with_target(Search&& search) const {
         if (single)
-            search(xyz_rows<float>(points));
+            search(contiguous_points<float>(points));
         else
-            search(xyz_rows<double>(points));
+            search(contiguous_points<double>(points));
     }
 };
 
@@ -50,17 +47,15 @@ WalkArgs walk_args(PyObject* const* bound, PyObject* threads) {
     walk.single = convert("points", [&] { return is_float32_array(bound[0]); });
     walk.points = convert(
         "points", [&] { return contiguous_arg(bound[0], 2, walk.single ? NPY_FLOAT32 : NPY_FLOAT64, "(n, 3)"); });
-    PyArrayObject* indptr = convert("indptr", [&] { return contiguous_arg(bound[1], 1, NPY_UINT32, "(n + 1,)"); });
-    PyArrayObject* indices = convert("indices", [&] { return contiguous_arg(bound[2], 1, NPY_UINT32, "(m,)"); });
-    walk.queries = convert("queries", [&] { return contiguous_arg(bound[3], 2, NPY_FLOAT64, "(q, 3)"); });
+    walk.indptr = csr_view(convert("indptr", [&] { return contiguous_arg(bound[1], 1, NPY_UINT32, "(n + 1,)"); }));
+    walk.indices = csr_view(convert("indices", [&] { return contiguous_arg(bound[2], 1, NPY_UINT32, "(m,)"); }));
+    walk.queries = contiguous_points<double>(
+        convert("queries", [&] { return contiguous_arg(bound[3], 2, NPY_FLOAT64, "(q, 3)"); }));
     walk.threads = convert("threads", [&] { return threads_arg(threads); });
     walk.n = static_cast<std::size_t>(PyArray_DIM(walk.points, 0));
-    walk.nq = static_cast<std::size_t>(PyArray_DIM(walk.queries, 0));
-    if (static_cast<std::size_t>(PyArray_DIM(indptr, 0)) != walk.n + 1) fail_input(Failure::indptr_length_mismatch);
+    walk.nq = walk.queries.rows;
+    if (walk.indptr.len != walk.n + 1) fail_input(Failure::indptr_length_mismatch);
     if (walk.n >= std::numeric_limits<std::uint32_t>::max()) fail_input(Failure::target_too_large);
-    walk.graph = {reinterpret_cast<const std::uint32_t*>(PyArray_DATA(indptr)),
-                  reinterpret_cast<const std::uint32_t*>(PyArray_DATA(indices)),
-                  static_cast<std::size_t>(PyArray_DIM(indices, 0))};
     return walk;
 }
 
@@ -89,23 +84,23 @@ PyObject* nearest_from_starts_entry(PyObject*, PyObject* const* args, Py_ssize_t
         Buffer<double> dist2(walk.nq);
         Buffer<std::uint32_t> idx(walk.nq);
         Buffer<std::uint32_t> heads(chained ? (walk.nq + chain_run - 1) / chain_run : 0);
-        const CsrRows graph = walk.graph;
-        const XyzRows<double> rows = xyz_rows<double>(walk.queries);
+        const CsrArray &indptr = walk.indptr, &indices = walk.indices;
+        const ContiguousPoints<double>& rows = walk.queries;
         {
             ReleasedGil released;
             if (!chained && walk.nq > 0 && walk.n == 0) fail_input(Failure::start_outside_target, 0, start[0]);
             walk.with_target([&](auto target) {
                 if (chained) {
-                    chain_heads(target, graph, rows, heads.data());
+                    chain_heads(target, indptr, indices, rows, heads.data());
                     split_over_threads(heads.size(), walk.threads, min_queries_per_thread / chain_run,
                                        [&](std::size_t first, std::size_t last) {
-                                           descend_chained(target, graph, rows, heads.data(), bound2, first, last,
+                                           descend_chained(target, indptr, indices, rows, heads.data(), bound2, first, last,
                                                            dist2.data(), idx.data());
                                        });
                 } else {
                     split_over_threads(walk.nq, walk.threads, min_queries_per_thread,
                                        [&](std::size_t first, std::size_t last) {
-                                           descend_from_starts(target, graph, rows, start, bound2, first, last,
+                                           descend_from_starts(target, indptr, indices, rows, start, bound2, first, last,
                                                                dist2.data(), idx.data());
                                        });
                 }
@@ -138,24 +133,25 @@ PyObject* track_nearest_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs
         Buffer<std::uint32_t> idx(walk.nq);
         Buffer<double> new_margins(walk.nq);
         Buffer<std::uint32_t> heads(first_call ? (walk.nq + chain_run - 1) / chain_run : 0);
-        const CsrRows graph = walk.graph;
-        const XyzRows<double> rows = xyz_rows<double>(walk.queries);
+        const CsrArray &indptr = walk.indptr, &indices = walk.indices;
+        const ContiguousPoints<double>& rows = walk.queries;
+        const ContiguousPoints<double> previous_rows =
+            first_call ? ContiguousPoints<double>{} : contiguous_points<double>(previous);
         {
             ReleasedGil released;
             walk.with_target([&](auto target) {
                 if (first_call) {
-                    chain_heads(target, graph, rows, heads.data());
+                    chain_heads(target, indptr, indices, rows, heads.data());
                     split_over_threads(heads.size(), walk.threads, min_queries_per_thread / chain_run,
                                        [&](std::size_t first, std::size_t last) {
-                                           descend_chained(target, graph, rows, heads.data(), std::nullopt, first, last,
+                                           descend_chained(target, indptr, indices, rows, heads.data(), std::nullopt, first, last,
                                                            dist2.data(), idx.data(), new_margins.data());
                                        });
                 } else {
                     const std::size_t runs = (walk.nq + chain_run - 1) / chain_run;
                     split_over_threads(runs, walk.threads, min_queries_per_thread / chain_run,
                                        [&](std::size_t first, std::size_t last) {
-                                           track_queries(target, graph, rows,
-                                                         reinterpret_cast<const double*>(PyArray_DATA(previous)),
+                                           track_queries(target, indptr, indices, rows, previous_rows,
                                                          reinterpret_cast<const std::uint32_t*>(PyArray_DATA(starts)),
                                                          reinterpret_cast<const double*>(PyArray_DATA(margins)), first,
                                                          last, dist2.data(), idx.data(), new_margins.data());

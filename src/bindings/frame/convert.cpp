@@ -95,10 +95,11 @@ void expect_too_few_columns(const char* name, PyObject* array, std::size_t rows,
                                                    expected_array(type_number, shape, "") + "; got " + given(array)});
 }
 
-CsrArray csr_arg(PyObject* object) {
-    PyArrayObject* array = array_arg(object, 1, NPY_UINT32, "(n,)");
+CsrArray csr_view(PyArrayObject* array) {
     return {PyArray_BYTES(array), static_cast<std::size_t>(PyArray_DIM(array, 0)), PyArray_STRIDE(array, 0)};
 }
+
+CsrArray csr_arg(PyObject* object) { return csr_view(array_arg(object, 1, NPY_UINT32, "(n,)")); }
 
 Strided<std::uint64_t, 2> simplices_arg(PyObject* object) {
     PyArrayObject* array = array_arg(object, 2, NPY_UINT64, "(m, 4)");

@@ -66,6 +66,13 @@ constexpr int numpy_type_number() {
         return NPY_FLOAT64;
 }
 
+// The points of a C-contiguous, aligned (n, 3) array of S that contiguous_arg
+// has accepted.
+template <class S>
+ContiguousPoints<S> contiguous_points(PyArrayObject* array) {
+    return {reinterpret_cast<const S*>(PyArray_DATA(array)), static_cast<std::size_t>(PyArray_DIM(array, 0))};
+}
+
 template <class S>
 PointsView<S> points_arg(PyObject* object) {
     PyArrayObject* array = array_arg(object, 2, numpy_type_number<S>(), "(n, 3)");
@@ -81,6 +88,9 @@ PointsView<S> points_param(const char* name, PyObject* object) {
     expect_too_few_columns(name, object, view.rows, view.columns, 3, "(n, 3)");
     return view;
 }
+
+// A 1-D uint32 array that a converter has accepted, read in place.
+CsrArray csr_view(PyArrayObject* array);
 
 CsrArray csr_arg(PyObject* object);
 
