@@ -1,7 +1,8 @@
 // A cloud's points bucketed in a regular grid of cells, for searches of
 // every point inside a region (balls, cylinders) rather than of the nearest.
 //
-// The points are copied in cell order: cells ordered z, then y, then x, so the
+// The points are copied in cell order, one array per axis (so that a run of
+// points loads lane by lane): cells ordered z, then y, then x, so the
 // cells of one x-row are one contiguous run of points and a search reads one
 // pair of directory entries per row it crosses; the cells are shorter along x
 // than across, so that rows are cut closely to a region. The directory is dense (one
@@ -30,6 +31,9 @@ inline constexpr std::size_t grid_cells_per_point = 4;
 inline constexpr int grid_x_split = 4;
 // So that a tiny cloud still gets a grid finer than one cell.
 inline constexpr std::size_t grid_min_cells = 4096;
+// Zeros after the last point of each axis: a search may load a whole group
+// of lanes from a run's last point on, and mask off what lies past the run.
+inline constexpr std::size_t grid_lane_pad = 8;
 
 template <class T>
 struct RowGrid {
@@ -37,11 +41,12 @@ struct RowGrid {
     double edge = 1;                    // along y and z
     double edges[3] = {1, 1, 1};        // along x (edge / grid_x_split), y, z
     std::int64_t cells[3] = {1, 1, 1};  // along x, y, z
-    Buffer<T> xyz;                      // 3 per point, in cell order
+    Buffer<T> x, y, z;                  // the points' coordinates in cell order, then grid_lane_pad zeros
     Buffer<std::uint32_t> row;          // each point's row in the caller's array (when kept)
     Buffer<std::uint32_t> start;        // first point of each cell, then the count
+    std::size_t points = 0;
 
-    std::size_t size() const { return xyz.size() / 3; }
+    std::size_t size() const { return points; }
 
     // The cell holding coordinate c along `axis`, clamped to the grid; monotone
     // in c, so a box's cell range holds every point inside the box.
@@ -152,13 +157,16 @@ RowGrid<T> build_row_grid(const T* points, std::size_t n, double edge, bool keep
         ++grid.start[cell[i] + 1];
     }
     for (std::size_t c = 0; c < total; ++c) grid.start[c + 1] += grid.start[c];
-    grid.xyz = Buffer<T>(3 * n);
+    grid.points = n;
+    grid.x = Buffer<T>(n + grid_lane_pad, T{0});
+    grid.y = Buffer<T>(n + grid_lane_pad, T{0});
+    grid.z = Buffer<T>(n + grid_lane_pad, T{0});
     if (keep_rows) grid.row = Buffer<std::uint32_t>(n);
     // Filled from each cell's end backwards (the ends are start[c + 1]), which
     // leaves start[c] at the cell's first point when done.
     for (std::size_t i = n; i-- > 0;) {
         const std::uint32_t at = --grid.start[cell[i] + 1];
-        std::copy_n(points + 3 * i, 3, grid.xyz.data() + 3 * std::size_t{at});
+        grid.x[at] = points[3 * i], grid.y[at] = points[3 * i + 1], grid.z[at] = points[3 * i + 2];
         if (keep_rows) grid.row[at] = static_cast<std::uint32_t>(i);
     }
     // start[c + 1] now holds cell c's first point: shift the directory down one.
