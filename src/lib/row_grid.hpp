@@ -40,6 +40,7 @@ struct RowGrid {
     double origin[3] = {0, 0, 0};
     double edge = 1;                    // along y and z
     double edges[3] = {1, 1, 1};        // along x (edge / grid_x_split), y, z
+    double inverse_edges[3] = {1, 1, 1};
     std::int64_t cells[3] = {1, 1, 1};  // along x, y, z
     Buffer<T> x, y, z;                  // the points' coordinates in cell order, then grid_lane_pad zeros
     Buffer<std::uint32_t> row;          // each point's row in the caller's array (when kept)
@@ -49,9 +50,11 @@ struct RowGrid {
     std::size_t size() const { return points; }
 
     // The cell holding coordinate c along `axis`, clamped to the grid; monotone
-    // in c, so a box's cell range holds every point inside the box.
+    // in c, so a box's cell range holds every point inside the box (the build
+    // and the searches bucket by this one function, a product rather than a
+    // quotient for speed: it need only be monotone, not exact).
     std::int64_t cell_of(double c, int axis) const {
-        const double q = std::floor((c - origin[axis]) / edges[axis]);
+        const double q = std::floor((c - origin[axis]) * inverse_edges[axis]);
         if (!(q > 0)) return 0;
         const double last = static_cast<double>(cells[axis] - 1);
         return q >= last ? cells[axis] - 1 : static_cast<std::int64_t>(q);
@@ -98,6 +101,9 @@ struct RowGrid {
             const double z_lo = origin[2] + edge * static_cast<double>(z), z_hi = z_lo + edge;
             for (std::int64_t y = first[1]; y <= last[1]; ++y) {
                 const double y_lo = origin[1] + edge * static_cast<double>(y), y_hi = y_lo + edge;
+                // Rows empty across the whole box are most rows of a
+                // surface's box: skipped before their narrowing is worked out.
+                if (start[cell_index(first[0], y, z)] == start[cell_index(last[0], y, z) + 1]) continue;
                 double x_lo = lo[0], x_hi = hi[0];
                 if (!narrow(y_lo, y_hi, z_lo, z_hi, x_lo, x_hi)) continue;
                 const std::int64_t x_first = std::max(first[0], cell_of(x_lo - x_slack, 0));
@@ -135,6 +141,7 @@ RowGrid<T> build_row_grid(const T* points, std::size_t n, double edge, bool keep
     auto set_edge = [&](double e) {
         grid.edge = e;
         grid.edges[0] = e / grid_x_split, grid.edges[1] = grid.edges[2] = e;
+        for (int axis = 0; axis < 3; ++axis) grid.inverse_edges[axis] = 1 / grid.edges[axis];
     };
     set_edge(edge);
     for (;;) {
