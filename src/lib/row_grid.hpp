@@ -17,6 +17,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <limits>
 
 #include "buffer.hpp"
@@ -165,9 +166,10 @@ RowGrid<T> build_row_grid(const T* points, std::size_t n, double edge, bool keep
     }
     for (std::size_t c = 0; c < total; ++c) grid.start[c + 1] += grid.start[c];
     grid.points = n;
-    grid.x = Buffer<T>(n + grid_lane_pad, T{0});
-    grid.y = Buffer<T>(n + grid_lane_pad, T{0});
-    grid.z = Buffer<T>(n + grid_lane_pad, T{0});
+    for (Buffer<T>* axis : {&grid.x, &grid.y, &grid.z}) {
+        *axis = Buffer<T>(n + grid_lane_pad);
+        std::fill_n(axis->data() + n, grid_lane_pad, T{0});
+    }
     if (keep_rows) grid.row = Buffer<std::uint32_t>(n);
     // Filled from each cell's end backwards (the ends are start[c + 1]), which
     // leaves start[c] at the cell's first point when done.
