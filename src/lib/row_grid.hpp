@@ -22,6 +22,7 @@
 
 #include "buffer.hpp"
 #include "failure.hpp"
+#include "parallel_loop.hpp"
 
 namespace ornel {
 
@@ -118,22 +119,39 @@ struct RowGrid {
     }
 };
 
+// Points per thread below which another thread costs the build more than it saves.
+inline constexpr std::size_t grid_points_per_thread = 1 << 16;
+
 // The grid of the n points at `points` (x, y, z rows, finite), its cells of
 // edge `edge` (> 0) or larger. Cost O(n + cells), two passes of a counting sort;
 // points of one cell stay in row order, so the grid depends on nothing but its input.
 // Searches that need no rows (statistics of what they find) save their 4 bytes a point.
+// The box and the points' cells are found on `threads` threads, the sort is serial.
 template <class T>
-RowGrid<T> build_row_grid(const T* points, std::size_t n, double edge, bool keep_rows = true) {
+RowGrid<T> build_row_grid(const T* points, std::size_t n, double edge, bool keep_rows = true,
+                          std::size_t threads = 1) {
     if (n >= std::numeric_limits<std::uint32_t>::max()) fail_capacity_overflow();
     RowGrid<T> grid;
+    const std::size_t parts = parts_for_items(n, threads, grid_points_per_thread);
+    double part_lo[max_threads][3], part_hi[max_threads][3];
+    on_ranges(n, parts, [&](std::size_t part, std::size_t first, std::size_t last) {
+        double* low = part_lo[part];
+        double* high = part_hi[part];
+        for (int axis = 0; axis < 3; ++axis) low[axis] = std::numeric_limits<double>::infinity(), high[axis] = -low[axis];
+        for (std::size_t i = first; i < last; ++i)
+            for (int axis = 0; axis < 3; ++axis) {
+                const double c = static_cast<double>(points[3 * i + axis]);
+                low[axis] = std::min(low[axis], c);
+                high[axis] = std::max(high[axis], c);
+            }
+    });
     double lo[3] = {0, 0, 0}, hi[3] = {0, 0, 0};
     for (int axis = 0; axis < 3; ++axis) {
         lo[axis] = std::numeric_limits<double>::infinity();
         hi[axis] = -lo[axis];
-        for (std::size_t i = 0; i < n; ++i) {
-            const double c = static_cast<double>(points[3 * i + axis]);
-            lo[axis] = std::min(lo[axis], c);
-            hi[axis] = std::max(hi[axis], c);
+        for (std::size_t part = 0; part < parts; ++part) {
+            lo[axis] = std::min(lo[axis], part_lo[part][axis]);
+            hi[axis] = std::max(hi[axis], part_hi[part][axis]);
         }
         if (n == 0) lo[axis] = hi[axis] = 0;
         grid.origin[axis] = lo[axis];
@@ -157,13 +175,15 @@ RowGrid<T> build_row_grid(const T* points, std::size_t n, double edge, bool keep
 
     Buffer<std::uint32_t> cell(n);
     grid.start = Buffer<std::uint32_t>(total + 1, 0);
-    for (std::size_t i = 0; i < n; ++i) {
-        const T* p = points + 3 * i;
-        cell[i] = static_cast<std::uint32_t>(grid.cell_index(grid.cell_of(static_cast<double>(p[0]), 0),
-                                                             grid.cell_of(static_cast<double>(p[1]), 1),
-                                                             grid.cell_of(static_cast<double>(p[2]), 2)));
-        ++grid.start[cell[i] + 1];
-    }
+    on_ranges(n, parts, [&](std::size_t, std::size_t first, std::size_t last) {
+        for (std::size_t i = first; i < last; ++i) {
+            const T* p = points + 3 * i;
+            cell[i] = static_cast<std::uint32_t>(grid.cell_index(grid.cell_of(static_cast<double>(p[0]), 0),
+                                                                 grid.cell_of(static_cast<double>(p[1]), 1),
+                                                                 grid.cell_of(static_cast<double>(p[2]), 2)));
+        }
+    });
+    for (std::size_t i = 0; i < n; ++i) ++grid.start[cell[i] + 1];
     for (std::size_t c = 0; c < total; ++c) grid.start[c + 1] += grid.start[c];
     grid.points = n;
     for (Buffer<T>* axis : {&grid.x, &grid.y, &grid.z}) {

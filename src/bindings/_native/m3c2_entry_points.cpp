@@ -74,7 +74,7 @@ PyObject* region_rows(const T* points, std::size_t n, std::size_t centres, doubl
     Buffer<std::uint32_t> indices;
     {
         ReleasedGil released;
-        const RowGrid<T> grid = build_row_grid(points, n, edge);
+        const RowGrid<T> grid = build_row_grid(points, n, edge, true, threads);
         indptr[0] = 0;
         split_over_threads(centres, threads, min_centres_per_thread, [&](std::size_t first, std::size_t last) {
             for (std::size_t i = first; i < last; ++i) {
@@ -194,7 +194,7 @@ PyObject* m3c2_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
             ReleasedGil released;
             const auto kernel = M3c2CorePoints<T>::pick();
             auto epoch_statistics = [&](int epoch, const T* xyz, std::size_t n) {
-                const RowGrid<T> grid = build_row_grid(xyz, n, edge, false);
+                const RowGrid<T> grid = build_row_grid(xyz, n, edge, false, threads);
                 split_over_threads(q, threads, min_centres_per_thread, [&](std::size_t begin, std::size_t end) {
                     kernel(&grid, epoch, core, &setting, begin, end, &answers);
                 });
