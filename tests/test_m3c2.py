@@ -15,7 +15,7 @@ from hypothesis import strategies as st
 from m3c2_model import cylinder_positions, in_ball, m3c2_reference
 
 import ornel
-from ornel._m3c2 import M3C2Result, m3c2
+from ornel._m3c2 import M3C2Result, m3c2, subsample_rows
 from ornel._native import ball_search, cylinder_search
 
 
@@ -209,6 +209,24 @@ class TestStatisticsMatchBruteForce:
         serial, parallel = m3c2(epoch1, epoch2, threads=1, **kwargs), m3c2(epoch1, epoch2, threads=3, **kwargs)
         for name in ("distance", "lod", "count1", "count2", "normal", "spread1", "spread2"):
             np.testing.assert_array_equal(getattr(serial, name), getattr(parallel, name))
+
+
+@given(
+    st.integers(1, 3000),
+    st.integers(0, 2**32 - 1),
+    st.sampled_from([1e-9, 0.05, 0.3, 2.0]),
+    st.sampled_from([0.0, 1e6]),
+    st.sampled_from([np.float32, np.float64]),
+)
+def test_core_points_at_a_spacing_are_the_first_of_each_cube(n, seed, spacing, offset, dtype):
+    """Against the rows' own cube coordinates; quantised points put many on cube faces, and
+    the finest spacing numbers more cubes than 62 bits hold."""
+    rng = np.random.default_rng(seed)
+    points = (np.round(rng.uniform(0, 3, (n, 3)) * 10) / 10 + offset).astype(dtype)
+    lo = points.min(axis=0).astype(np.float64)
+    cubes = np.floor((points.astype(np.float64) - lo) / spacing).astype(np.int64)
+    _, first = np.unique(cubes, axis=0, return_index=True)
+    np.testing.assert_array_equal(subsample_rows(points, spacing), np.sort(first))
 
 
 def digest_of_m3c2_runs():
