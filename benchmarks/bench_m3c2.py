@@ -7,7 +7,8 @@ in the second; `--points` each (default 1,000,000). Core points: every tenth poi
 epoch 1. Normal radius 5, cylinder radius 2, maximum depth 15, normals toward +z (py4dgeo's
 default), normals computed inside the timed call by both. The epochs in scan order
 (rows along x) and spatially sorted (Morton order); each call's time is the median of
-`--repeats` runs with their min and max, and the extra resident memory it peaked at.
+`--repeats` runs with their min and max, the median CPU-seconds (all threads), and the
+extra resident memory it peaked at.
 
 Agreement: distances, counts and LoD of ours against py4dgeo's, where both have a
 distance; and against a NumPy brute force of the definitions on a sample of core points.
@@ -55,15 +56,23 @@ def epochs(n, rng):
 
 
 def timed(call, repeats):
+    """(result, wall times, extra peak memory); the CPU-seconds of each run (every thread's)
+    are kept beside the wall times in `cpu_times`, since a shared machine's load moves the
+    latter far more than the former."""
     times = []
     baseline = reset_peak()
     result = call()
     peak = status_bytes("VmHWM") - baseline
+    cpu_times.clear()
     for _ in range(repeats):
-        start = time.perf_counter()
+        start, cpu = time.perf_counter(), time.process_time()
         call()
         times.append(time.perf_counter() - start)
+        cpu_times.append(time.process_time() - cpu)
     return result, times, peak
+
+
+cpu_times = []
 
 
 def ours(first, second, cores, threads, depth):
@@ -99,9 +108,9 @@ def describe(name, times, peak, n):
     median = statistics.median(times)
     print(
         f"  {name:<22} {median:8.3f} s  (min {min(times):.3f}, max {max(times):.3f})  "
-        f"+{peak / 2**20:6.1f} MB  {peak / (2 * n):6.1f} B/point"
+        f"CPU {statistics.median(cpu_times):6.3f} s  +{peak / 2**20:6.1f} MB  {peak / (2 * n):6.1f} B/point"
     )
-    return median
+    return median, statistics.median(cpu_times)
 
 
 def agreement(result, distances, uncertainties):
@@ -154,12 +163,12 @@ def main():
         cores = np.ascontiguousarray(first[::10])
         print(f"\n{order_name}: {len(cores):,} core points")
         result, times, peak = timed(ours(first, second, cores, args.threads, MAX_DEPTH), args.repeats)
-        mine = describe("ornel.m3c2", times, peak, args.points)
+        mine, mine_cpu = describe("ornel.m3c2", times, peak, args.points)
         (distances, uncertainties, normals), times, peak = timed(
             theirs(py4dgeo, first, second, cores, MAX_DEPTH), args.repeats
         )
-        peer = describe("py4dgeo M3C2", times, peak, args.points)
-        print(f"  py4dgeo / ornel: {peer / mine:.1f}x")
+        peer, peer_cpu = describe("py4dgeo M3C2", times, peak, args.points)
+        print(f"  py4dgeo / ornel: {peer / mine:.1f}x in time, {peer_cpu / mine_cpu:.1f}x in CPU-seconds")
         patch = (cores[:, 0] < patch_side) & (cores[:, 1] < patch_side)
         for name, d, lod in (
             ("ornel", result.distance, result.lod),

@@ -2,6 +2,12 @@
 brute force of their definitions (tests/m3c2_model.py), the normals' sides on open
 surfaces, and a surface with a known displaced patch near and far from the origin."""
 
+import hashlib
+import os
+import subprocess
+import sys
+from pathlib import Path
+
 import numpy as np
 import pytest
 from hypothesis import given
@@ -9,7 +15,7 @@ from hypothesis import strategies as st
 from m3c2_model import cylinder_positions, in_ball, m3c2_reference
 
 import ornel
-from ornel._m3c2 import M3C2Result, m3c2
+from ornel._m3c2 import M3C2Result, m3c2, subsample_rows
 from ornel._native import ball_search, cylinder_search
 
 
@@ -170,6 +176,32 @@ class TestStatisticsMatchBruteForce:
         compare_with_reference(result, reference, tolerance=1e-12)
         assert np.isnan(result.normal_scale).all()
 
+    @given(
+        st.integers(1, 40),
+        st.integers(0, 2**32 - 1),
+        st.sampled_from([0.0, 1e6]),
+        st.sampled_from([np.float32, np.float64]),
+        st.booleans(),
+    )
+    def test_few_quantised_points_with_duplicates(self, n, seed, offset, dtype, robust):
+        """Runs of every length from one point on, each lane group's tail masked off;
+        duplicates and points on a coarse lattice put many exactly on a boundary."""
+        rng = np.random.default_rng(seed)
+        lattice = np.round(rng.uniform(-1, 1, (n, 3)) * 4) / 4
+        lattice[: n // 3] = lattice[0]
+        epoch1 = (lattice + offset).astype(dtype)
+        epoch2 = (np.round(rng.uniform(-1, 1, (n, 3)) * 4) / 4 + offset).astype(dtype)
+        cores = epoch1[: max(1, n // 4)].astype(np.float64)
+        result = m3c2(
+            epoch1, epoch2, core_points=cores, normal_radius=1.0, cylinder_radius=0.5, max_depth=0.75, robust=robust
+        )
+        # The normals are checked to rounding by the other tests; the cylinders exactly, along ours.
+        reference = m3c2_reference(epoch1, epoch2, cores, [1.0], 0.5, 0.75, normals=result.normal, robust=robust)
+        np.testing.assert_array_equal(result.count1, reference["count1"])
+        np.testing.assert_array_equal(result.count2, reference["count2"])
+        for name in ("distance", "spread1", "spread2"):
+            np.testing.assert_allclose(getattr(result, name), reference[name], rtol=0, atol=1e-12, err_msg=name)
+
     def test_threads_give_the_serial_answer(self):
         rng = np.random.default_rng(9)
         epoch1, epoch2 = terrain(20000, rng), terrain(20000, rng)
@@ -177,6 +209,58 @@ class TestStatisticsMatchBruteForce:
         serial, parallel = m3c2(epoch1, epoch2, threads=1, **kwargs), m3c2(epoch1, epoch2, threads=3, **kwargs)
         for name in ("distance", "lod", "count1", "count2", "normal", "spread1", "spread2"):
             np.testing.assert_array_equal(getattr(serial, name), getattr(parallel, name))
+
+
+@given(
+    st.integers(1, 3000),
+    st.integers(0, 2**32 - 1),
+    st.sampled_from([1e-9, 0.05, 0.3, 2.0]),
+    st.sampled_from([0.0, 1e6]),
+    st.sampled_from([np.float32, np.float64]),
+)
+def test_core_points_at_a_spacing_are_the_first_of_each_cube(n, seed, spacing, offset, dtype):
+    """Against the rows' own cube coordinates; quantised points put many on cube faces, and
+    the finest spacing numbers more cubes than 62 bits hold."""
+    rng = np.random.default_rng(seed)
+    points = (np.round(rng.uniform(0, 3, (n, 3)) * 10) / 10 + offset).astype(dtype)
+    lo = points.min(axis=0).astype(np.float64)
+    cubes = np.floor((points.astype(np.float64) - lo) / spacing).astype(np.int64)
+    _, first = np.unique(cubes, axis=0, return_index=True)
+    np.testing.assert_array_equal(subsample_rows(points, spacing), np.sort(first))
+
+
+def digest_of_m3c2_runs():
+    """A hash of the bits of M3C2's answers in both precisions, plain and robust, near and
+    far from the origin."""
+    digest = hashlib.sha256()
+    for dtype in (np.float32, np.float64):
+        for offset in (0.0, 1e5):
+            rng = np.random.default_rng(3)
+            epoch1 = terrain(3000, rng, offset=(offset, offset, 0.0), dtype=dtype)
+            epoch2 = terrain(3000, rng, offset=(offset, offset, 0.0), dtype=dtype)
+            for robust in (False, True):
+                result = m3c2(
+                    epoch1, epoch2, core_points=0.8, normal_radius=[1.0, 2.0], cylinder_radius=0.5, max_depth=1.0,
+                    robust=robust,
+                )
+                for name in ("distance", "lod", "count1", "count2", "normal", "spread1", "spread2"):
+                    digest.update(np.ascontiguousarray(getattr(result, name)).tobytes())
+    return digest.hexdigest()
+
+
+def test_avx2_and_baseline_paths_give_the_same_bits():
+    def digest_with(disable):
+        env = dict(os.environ, ORNEL_DISABLE_AVX2=disable)
+        script = "import test_m3c2 as t; print(t.digest_of_m3c2_runs())"
+        here = Path(__file__).resolve().parent
+        done = subprocess.run([sys.executable, "-c", script], cwd=here, env=env, capture_output=True, text=True, timeout=300)
+        assert done.returncode == 0, done.stderr
+        return done.stdout.strip()
+
+    baseline = digest_with("1")
+    assert len(baseline) == 64
+    assert digest_with("0") == baseline
+    assert digest_of_m3c2_runs() == baseline
 
 
 class TestNormalSides:

@@ -25,12 +25,15 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <vector>
 
-#include "row_grid.hpp"
+#include "dispatch.hpp"
+#include "lanes.hpp"
 #include "normals.hpp"
 #include "region_search.hpp"
+#include "row_grid.hpp"
 
 namespace ornel {
 
@@ -57,6 +60,96 @@ struct M3c2Answers {
     std::uint32_t* count[2];
 };
 
+// Four grid points at a time, in lanes of double: the same 32 bytes on every
+// instruction set (two halves on the baseline's), so that each build does
+// the same operations in the same order and gets the same bits.
+using PointLanes = Vector<double, 32>;
+using PointMask = MaskOf<PointLanes>;
+inline constexpr std::uint32_t point_lanes = 4;
+
+// Coordinates i .. i + 3 of one axis of the grid (its arrays are padded for this).
+template <class T>
+[[gnu::always_inline]] inline PointLanes load_lanes(const Buffer<T>& axis, std::uint32_t i) {
+    Vector<T, point_lanes * sizeof(T)> v;
+    std::memcpy(&v, axis.data() + i, sizeof v);
+    return __builtin_convertvector(v, PointLanes);
+}
+
+// The lanes of a group starting at i that lie before `last`.
+[[gnu::always_inline]] inline PointMask lanes_before(std::uint32_t i, std::uint32_t last) {
+    const PointLanes offset{0, 1, 2, 3};
+    return offset < static_cast<double>(last - i);
+}
+
+[[gnu::always_inline]] inline PointLanes masked(PointLanes v, PointMask keep) {
+    return reinterpret_cast<PointLanes>(reinterpret_cast<PointMask>(v) & keep);
+}
+
+// The count of the ball's points, and the sums of their offsets from its
+// centre and of those offsets' products: small numbers however far the cloud
+// lies. Each lane sums every fourth point of each run; the lanes are added
+// once at the end, as (l0 + l1) + (l2 + l3).
+struct BallMoments {
+    double count = 0, sx = 0, sy = 0, sz = 0, xx = 0, xy = 0, xz = 0, yy = 0, yz = 0, zz = 0;
+};
+
+template <class T>
+BallMoments ball_moments(const RowGrid<T>& grid, const Ball& ball) {
+    const double r2 = ball.radius * ball.radius;
+    const double* c = ball.centre;
+    const PointLanes one{1, 1, 1, 1};
+    PointLanes count{}, sx{}, sy{}, sz{}, xx{}, xy{}, xz{}, yy{}, yz{}, zz{};
+    visit_ball_runs(grid, ball, [&](std::uint32_t first, std::uint32_t last) {
+        for (std::uint32_t i = first; i < last; i += point_lanes) {
+            const PointLanes dx = load_lanes(grid.x, i) - c[0];
+            const PointLanes dy = load_lanes(grid.y, i) - c[1];
+            const PointLanes dz = load_lanes(grid.z, i) - c[2];
+            // The points past the run are masked off, and so are the pad's zeros.
+            const PointMask inside = (dx * dx + dy * dy + dz * dz <= r2) & lanes_before(i, last);
+            const PointLanes x = masked(dx, inside), y = masked(dy, inside), z = masked(dz, inside);
+            count += masked(one, inside);
+            sx += x, sy += y, sz += z;
+            xx += x * x, xy += x * y, xz += x * z;
+            yy += y * y, yz += y * z, zz += z * z;
+        }
+    });
+    return {horizontal_sum<double>(count), horizontal_sum<double>(sx), horizontal_sum<double>(sy),
+            horizontal_sum<double>(sz),    horizontal_sum<double>(xx), horizontal_sum<double>(xy),
+            horizontal_sum<double>(xz),    horizontal_sum<double>(yy), horizontal_sum<double>(yz),
+            horizontal_sum<double>(zz)};
+}
+
+// The positions t along the axis of the cylinder's points, written to
+// `positions` from its start (grown when short; a thread reuses its own);
+// returns their count. Each point's test is the scalar search's, term for term.
+template <class T>
+std::size_t cylinder_positions(const RowGrid<T>& grid, const Cylinder& cylinder, std::vector<double>& positions) {
+    const double r2 = cylinder.radius * cylinder.radius;
+    const double *c = cylinder.centre, *a = cylinder.axis;
+    std::size_t found = 0;
+    visit_cylinder_runs(grid, cylinder, [&](std::uint32_t first, std::uint32_t last) {
+        // Room for the run's points, and for the lanes written past its last one.
+        if (positions.size() < found + (last - first) + point_lanes)
+            positions.resize(2 * (found + (last - first) + point_lanes));
+        for (std::uint32_t i = first; i < last; i += point_lanes) {
+            const PointLanes dx = load_lanes(grid.x, i) - c[0];
+            const PointLanes dy = load_lanes(grid.y, i) - c[1];
+            const PointLanes dz = load_lanes(grid.z, i) - c[2];
+            const PointLanes t = dx * a[0] + dy * a[1] + dz * a[2];
+            const PointLanes ex = dx - t * a[0], ey = dy - t * a[1], ez = dz - t * a[2];
+            // |t| <= h as -h <= t <= h: negation is exact, so the two agree.
+            const PointMask inside = (t <= cylinder.half_length) & (t >= -cylinder.half_length) &
+                                     (ex * ex + ey * ey + ez * ez <= r2) & lanes_before(i, last);
+            // Written always, kept when inside: no branch per point.
+            for (std::uint32_t lane = 0; lane < point_lanes; ++lane) {
+                positions[found] = t[lane];
+                found += static_cast<std::size_t>(inside[lane] & 1);
+            }
+        }
+    });
+    return found;
+}
+
 // Step 1 for one core point: the most planar scale's normal, or NaN.
 template <class T>
 std::uint32_t fit_normal(const RowGrid<T>& grid, const double core[3], const M3c2Parameters& parameters,
@@ -66,18 +159,9 @@ std::uint32_t fit_normal(const RowGrid<T>& grid, const double core[3], const M3c
     std::uint32_t chosen = static_cast<std::uint32_t>(parameters.scales);
     double least_share = std::numeric_limits<double>::infinity();
     for (std::size_t scale = 0; scale < parameters.scales; ++scale) {
-        // Sums of offsets from the core point: small numbers however far the cloud lies.
-        double count = 0, sx = 0, sy = 0, sz = 0, xx = 0, xy = 0, xz = 0, yy = 0, yz = 0, zz = 0;
-        // Summed with the test's outcome as a weight: no branch on the half of the points outside.
-        visit_ball_rows(grid, Ball{{core[0], core[1], core[2]}, parameters.normal_radii[scale]},
-                        [&](std::uint32_t, const double* d, bool inside) {
-                            const double w = inside ? 1.0 : 0.0;
-                            const double x = w * d[0], y = w * d[1], z = w * d[2];
-                            count += w;
-                            sx += x, sy += y, sz += z;
-                            xx += x * d[0], xy += x * d[1], xz += x * d[2];
-                            yy += y * d[1], yz += y * d[2], zz += z * d[2];
-                        });
+        const BallMoments m = ball_moments(grid, Ball{{core[0], core[1], core[2]}, parameters.normal_radii[scale]});
+        const double count = m.count, sx = m.sx, sy = m.sy, sz = m.sz;
+        const double xx = m.xx, xy = m.xy, xz = m.xz, yy = m.yy, yz = m.yz, zz = m.zz;
         if (count < 3) continue;
         const double cxx = xx - sx * sx / count, cxy = xy - sx * sy / count, cxz = xz - sx * sz / count;
         const double cyy = yy - sy * sy / count, cyz = yz - sy * sz / count, czz = zz - sz * sz / count;
@@ -119,7 +203,10 @@ inline double sorted_quantile(const double* sorted, std::size_t n, double q) {
     return sorted[std::min(j, n - 1)];
 }
 
-// Location and spread of one cylinder's n positions (sorted in place when robust).
+// Location and spread of one cylinder's n positions (sorted in place when
+// robust); `values` has room for point_lanes values past the n-th. The sums
+// run in lanes, each over every fourth value, added as (l0 + l1) + (l2 + l3):
+// a chain of additions a quarter as long.
 inline void cylinder_statistics(double* values, std::size_t n, bool robust, double& position, double& spread) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     position = spread = nan;
@@ -131,54 +218,74 @@ inline void cylinder_statistics(double* values, std::size_t n, bool robust, doub
         return;
     }
     // Two passes: the deviations are summed from the mean, not from zero.
-    double sum = 0;
-    for (std::size_t k = 0; k < n; ++k) sum += values[k];
-    position = sum / static_cast<double>(n);
+    auto lanes_at = [&](std::size_t k) {
+        PointLanes v;
+        std::memcpy(&v, values + k, sizeof v);
+        return v;
+    };
+    const std::uint32_t count = static_cast<std::uint32_t>(n);
+    PointLanes sum{};
+    for (std::uint32_t k = 0; k < count; k += point_lanes) sum += masked(lanes_at(k), lanes_before(k, count));
+    position = horizontal_sum<double>(sum) / static_cast<double>(n);
     if (n < 2) return;
-    double squares = 0;
-    for (std::size_t k = 0; k < n; ++k) squares += (values[k] - position) * (values[k] - position);
-    spread = std::sqrt(squares / static_cast<double>(n - 1));
+    PointLanes squares{};
+    for (std::uint32_t k = 0; k < count; k += point_lanes) {
+        const PointLanes deviation = lanes_at(k) - position;
+        squares += masked(deviation * deviation, lanes_before(k, count));
+    }
+    spread = std::sqrt(horizontal_sum<double>(squares) / static_cast<double>(n - 1));
 }
 
-// Steps 1 and 2 for core points first .. last (rows of `cores`, 3 doubles each);
-// independent per core point, so ranges may run on threads of their own.
+// For core points first .. last (rows of `cores`, 3 doubles each), with
+// `grid` as epoch `epoch` (0 or 1): for epoch 0, step 1 (or the given
+// normals) then step 2; for epoch 1, step 2 along the normals epoch 0 left
+// in `answers`. One epoch at a time, so that only one epoch's grid need be
+// held; independent per core point, so ranges may run on threads of their own.
 template <class T>
-void m3c2_core_points(const RowGrid<T>& first_epoch, const RowGrid<T>& second_epoch, const double* cores,
-                      const M3c2Parameters& parameters, std::size_t first, std::size_t last,
-                      const M3c2Answers& answers) {
-    const RowGrid<T>* epochs[2] = {&first_epoch, &second_epoch};
-    // Grows to the most points one cylinder's rows hold, then is reused.
+void m3c2_core_points(const RowGrid<T>& grid, int epoch, const double* cores, const M3c2Parameters& parameters,
+                      std::size_t first, std::size_t last, const M3c2Answers& answers) {
+    // Grows to the most points one cylinder's runs hold, then is reused.
     std::vector<double> positions(1024);
     for (std::size_t i = first; i < last; ++i) {
         const double* core = cores + 3 * i;
         double* normal = answers.normal + 3 * i;
-        if (parameters.given_normals != nullptr) {
-            std::copy_n(parameters.given_normals + 3 * i, 3, normal);
-            answers.scale[i] = static_cast<std::uint32_t>(parameters.scales);
-        } else {
-            answers.scale[i] = fit_normal(first_epoch, core, parameters, normal);
-            turn_normal(parameters, core, normal);
+        if (epoch == 0) {
+            if (parameters.given_normals != nullptr) {
+                std::copy_n(parameters.given_normals + 3 * i, 3, normal);
+                answers.scale[i] = static_cast<std::uint32_t>(parameters.scales);
+            } else {
+                answers.scale[i] = fit_normal(grid, core, parameters, normal);
+                turn_normal(parameters, core, normal);
+            }
         }
         const bool fitted = std::isfinite(normal[0]) && std::isfinite(normal[1]) && std::isfinite(normal[2]);
-        for (int epoch = 0; epoch < 2; ++epoch) {
-            std::size_t found = 0;
-            if (fitted)
-                visit_cylinder_rows(*epochs[epoch],
-                                    Cylinder{{core[0], core[1], core[2]},
-                                             {normal[0], normal[1], normal[2]},
-                                             parameters.cylinder_radius,
-                                             parameters.max_depth},
-                                    [&](std::uint32_t, double t, bool inside) {
-                                        // Written always, kept when inside: no branch per point.
-                                        if (found == positions.size()) positions.resize(2 * found);
-                                        positions[found] = t;
-                                        found += inside;
-                                    });
-            answers.count[epoch][i] = static_cast<std::uint32_t>(found);
-            cylinder_statistics(positions.data(), found, parameters.robust, answers.position[epoch][i],
-                                answers.spread[epoch][i]);
-        }
+        const std::size_t found =
+            fitted ? cylinder_positions(grid,
+                                        Cylinder{{core[0], core[1], core[2]},
+                                                 {normal[0], normal[1], normal[2]},
+                                                 parameters.cylinder_radius,
+                                                 parameters.max_depth},
+                                        positions)
+                   : 0;
+        answers.count[epoch][i] = static_cast<std::uint32_t>(found);
+        cylinder_statistics(positions.data(), found, parameters.robust, answers.position[epoch][i],
+                            answers.spread[epoch][i]);
     }
 }
+
+// m3c2_core_points compiled for the baseline and for AVX2 (the same bits).
+template <class T>
+struct M3c2Kernel {
+    template <std::size_t>
+    [[gnu::always_inline]] static void run(const RowGrid<T>* grid, int epoch, const double* cores,
+                                           const M3c2Parameters* parameters, std::size_t first, std::size_t last,
+                                           const M3c2Answers* answers) {
+        m3c2_core_points(*grid, epoch, cores, *parameters, first, last, *answers);
+    }
+};
+
+template <class T>
+using M3c2CorePoints = FlatDispatch<M3c2Kernel<T>, void, const RowGrid<T>*, int, const double*,
+                                   const M3c2Parameters*, std::size_t, std::size_t, const M3c2Answers*>;
 
 }  // namespace ornel

@@ -40,13 +40,11 @@ struct Cylinder {
 // let more points be tested, never fewer.
 inline constexpr double narrowing_slack = 1e-9;
 
-// visit(position, d, inside) for every grid point the ball's rows cross, d its
-// offset from the centre and inside the ball's test: for callers that sum
-// without a branch per point (half the points read are outside).
+// visit(first, last) for each run of grid points (positions in cell order)
+// that may hold points of the ball: every point inside is in one of them.
 template <class T, class Visit>
-void visit_ball_rows(const RowGrid<T>& grid, const Ball& ball, Visit&& visit) {
-    const double r2 = ball.radius * ball.radius;
-    const double reach2 = r2 * (1 + narrowing_slack);
+void visit_ball_runs(const RowGrid<T>& grid, const Ball& ball, Visit&& visit) {
+    const double reach2 = ball.radius * ball.radius * (1 + narrowing_slack);
     const double* c = ball.centre;
     double lo[3], hi[3];
     for (int axis = 0; axis < 3; ++axis) {
@@ -65,11 +63,19 @@ void visit_ball_rows(const RowGrid<T>& grid, const Ball& ball, Visit&& visit) {
         x_hi = std::min(x_hi, c[0] + half);
         return true;
     };
-    grid.visit_rows(lo, hi, narrow, [&](std::uint32_t first, std::uint32_t last) {
+    grid.visit_rows(lo, hi, narrow, visit);
+}
+
+// visit(position, d, inside) for every grid point the ball's runs hold, d its
+// offset from the centre and inside the ball's test.
+template <class T, class Visit>
+void visit_ball_rows(const RowGrid<T>& grid, const Ball& ball, Visit&& visit) {
+    const double r2 = ball.radius * ball.radius;
+    const double* c = ball.centre;
+    visit_ball_runs(grid, ball, [&](std::uint32_t first, std::uint32_t last) {
         for (std::uint32_t i = first; i < last; ++i) {
-            const T* p = grid.xyz.data() + 3 * std::size_t{i};
-            const double d[3] = {static_cast<double>(p[0]) - c[0], static_cast<double>(p[1]) - c[1],
-                                 static_cast<double>(p[2]) - c[2]};
+            const double d[3] = {static_cast<double>(grid.x[i]) - c[0], static_cast<double>(grid.y[i]) - c[1],
+                                 static_cast<double>(grid.z[i]) - c[2]};
             visit(i, d, d[0] * d[0] + d[1] * d[1] + d[2] * d[2] <= r2);
         }
     });
@@ -84,11 +90,10 @@ void visit_ball(const RowGrid<T>& grid, const Ball& ball, Visit&& visit) {
     });
 }
 
-// visit(position, t, inside) for every grid point the cylinder's box crosses,
-// t its signed position along the axis from the centre.
+// visit(first, last) for each run of grid points that may hold points of
+// the cylinder: every point inside is in one of them.
 template <class T, class Visit>
-void visit_cylinder_rows(const RowGrid<T>& grid, const Cylinder& cylinder, Visit&& visit) {
-    const double r2 = cylinder.radius * cylinder.radius;
+void visit_cylinder_runs(const RowGrid<T>& grid, const Cylinder& cylinder, Visit&& visit) {
     const double* a = cylinder.axis;
     double lo[3], hi[3];
     for (int axis = 0; axis < 3; ++axis) {
@@ -130,12 +135,20 @@ void visit_cylinder_rows(const RowGrid<T>& grid, const Cylinder& cylinder, Visit
         x_hi = std::min(x_hi, std::max(u, v) + half);
         return true;
     };
-    grid.visit_rows(lo, hi, narrow, [&](std::uint32_t first, std::uint32_t last) {
+    grid.visit_rows(lo, hi, narrow, visit);
+}
+
+// visit(position, t, inside) for every grid point the cylinder's runs hold,
+// t its signed position along the axis from the centre.
+template <class T, class Visit>
+void visit_cylinder_rows(const RowGrid<T>& grid, const Cylinder& cylinder, Visit&& visit) {
+    const double r2 = cylinder.radius * cylinder.radius;
+    const double* a = cylinder.axis;
+    visit_cylinder_runs(grid, cylinder, [&](std::uint32_t first, std::uint32_t last) {
         for (std::uint32_t i = first; i < last; ++i) {
-            const T* p = grid.xyz.data() + 3 * std::size_t{i};
-            const double d[3] = {static_cast<double>(p[0]) - cylinder.centre[0],
-                                 static_cast<double>(p[1]) - cylinder.centre[1],
-                                 static_cast<double>(p[2]) - cylinder.centre[2]};
+            const double d[3] = {static_cast<double>(grid.x[i]) - cylinder.centre[0],
+                                 static_cast<double>(grid.y[i]) - cylinder.centre[1],
+                                 static_cast<double>(grid.z[i]) - cylinder.centre[2]};
             const double t = d[0] * a[0] + d[1] * a[1] + d[2] * a[2];
             const double e[3] = {d[0] - t * a[0], d[1] - t * a[1], d[2] - t * a[2]};
             visit(i, t, (std::abs(t) <= cylinder.half_length) & (e[0] * e[0] + e[1] * e[1] + e[2] * e[2] <= r2));

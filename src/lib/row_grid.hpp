@@ -1,7 +1,8 @@
 // A cloud's points bucketed in a regular grid of cells, for searches of
 // every point inside a region (balls, cylinders) rather than of the nearest.
 //
-// The points are copied in cell order: cells ordered z, then y, then x, so the
+// The points are copied in cell order, one array per axis (so that a run of
+// points loads lane by lane): cells ordered z, then y, then x, so the
 // cells of one x-row are one contiguous run of points and a search reads one
 // pair of directory entries per row it crosses; the cells are shorter along x
 // than across, so that rows are cut closely to a region. The directory is dense (one
@@ -10,16 +11,25 @@
 // which keeps the directory within a few bytes per point on thin or sparse
 // clouds. Cell coordinates are measured from the box's low corner in double
 // precision, so clouds far from the origin are bucketed as well as near it.
+//
+// Beside cell_grid.hpp (the first-use index) because the region searches need
+// what that grid does not give: cells sized by the search's radius and cubic
+// (its cells hold ~32 points and each axis is quantised over its own extent:
+// on a 600 x 600 x 7 terrain they are 9.4 x 9.4 x 0.1 slabs, and a ball of
+// radius 5 would test ~970 points for 218 inside, against ~290 here), and one
+// contiguous run per row of cells rather than a hash probe per cell.
 #pragma once
 
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <limits>
 
 #include "buffer.hpp"
 #include "failure.hpp"
+#include "parallel_loop.hpp"
 
 namespace ornel {
 
@@ -30,23 +40,30 @@ inline constexpr std::size_t grid_cells_per_point = 4;
 inline constexpr int grid_x_split = 4;
 // So that a tiny cloud still gets a grid finer than one cell.
 inline constexpr std::size_t grid_min_cells = 4096;
+// Zeros after the last point of each axis: a search may load a whole group
+// of lanes from a run's last point on, and mask off what lies past the run.
+inline constexpr std::size_t grid_lane_pad = 8;
 
 template <class T>
 struct RowGrid {
     double origin[3] = {0, 0, 0};
     double edge = 1;                    // along y and z
     double edges[3] = {1, 1, 1};        // along x (edge / grid_x_split), y, z
+    double inverse_edges[3] = {1, 1, 1};
     std::int64_t cells[3] = {1, 1, 1};  // along x, y, z
-    Buffer<T> xyz;                      // 3 per point, in cell order
+    Buffer<T> x, y, z;                  // the points' coordinates in cell order, then grid_lane_pad zeros
     Buffer<std::uint32_t> row;          // each point's row in the caller's array (when kept)
     Buffer<std::uint32_t> start;        // first point of each cell, then the count
+    std::size_t points = 0;
 
-    std::size_t size() const { return xyz.size() / 3; }
+    std::size_t size() const { return points; }
 
     // The cell holding coordinate c along `axis`, clamped to the grid; monotone
-    // in c, so a box's cell range holds every point inside the box.
+    // in c, so a box's cell range holds every point inside the box (the build
+    // and the searches bucket by this one function, a product rather than a
+    // quotient for speed: it need only be monotone, not exact).
     std::int64_t cell_of(double c, int axis) const {
-        const double q = std::floor((c - origin[axis]) / edges[axis]);
+        const double q = std::floor((c - origin[axis]) * inverse_edges[axis]);
         if (!(q > 0)) return 0;
         const double last = static_cast<double>(cells[axis] - 1);
         return q >= last ? cells[axis] - 1 : static_cast<std::int64_t>(q);
@@ -93,6 +110,9 @@ struct RowGrid {
             const double z_lo = origin[2] + edge * static_cast<double>(z), z_hi = z_lo + edge;
             for (std::int64_t y = first[1]; y <= last[1]; ++y) {
                 const double y_lo = origin[1] + edge * static_cast<double>(y), y_hi = y_lo + edge;
+                // Rows empty across the whole box are most rows of a
+                // surface's box: skipped before their narrowing is worked out.
+                if (start[cell_index(first[0], y, z)] == start[cell_index(last[0], y, z) + 1]) continue;
                 double x_lo = lo[0], x_hi = hi[0];
                 if (!narrow(y_lo, y_hi, z_lo, z_hi, x_lo, x_hi)) continue;
                 const std::int64_t x_first = std::max(first[0], cell_of(x_lo - x_slack, 0));
@@ -106,22 +126,39 @@ struct RowGrid {
     }
 };
 
+// Points per thread below which another thread costs the build more than it saves.
+inline constexpr std::size_t grid_points_per_thread = 1 << 16;
+
 // The grid of the n points at `points` (x, y, z rows, finite), its cells of
 // edge `edge` (> 0) or larger. Cost O(n + cells), two passes of a counting sort;
 // points of one cell stay in row order, so the grid depends on nothing but its input.
 // Searches that need no rows (statistics of what they find) save their 4 bytes a point.
+// The box and the points' cells are found on `threads` threads, the sort is serial.
 template <class T>
-RowGrid<T> build_row_grid(const T* points, std::size_t n, double edge, bool keep_rows = true) {
+RowGrid<T> build_row_grid(const T* points, std::size_t n, double edge, bool keep_rows = true,
+                          std::size_t threads = 1) {
     if (n >= std::numeric_limits<std::uint32_t>::max()) fail_capacity_overflow();
     RowGrid<T> grid;
+    const std::size_t parts = parts_for_items(n, threads, grid_points_per_thread);
+    double part_lo[max_threads][3], part_hi[max_threads][3];
+    on_ranges(n, parts, [&](std::size_t part, std::size_t first, std::size_t last) {
+        double* low = part_lo[part];
+        double* high = part_hi[part];
+        for (int axis = 0; axis < 3; ++axis) low[axis] = std::numeric_limits<double>::infinity(), high[axis] = -low[axis];
+        for (std::size_t i = first; i < last; ++i)
+            for (int axis = 0; axis < 3; ++axis) {
+                const double c = static_cast<double>(points[3 * i + axis]);
+                low[axis] = std::min(low[axis], c);
+                high[axis] = std::max(high[axis], c);
+            }
+    });
     double lo[3] = {0, 0, 0}, hi[3] = {0, 0, 0};
     for (int axis = 0; axis < 3; ++axis) {
         lo[axis] = std::numeric_limits<double>::infinity();
         hi[axis] = -lo[axis];
-        for (std::size_t i = 0; i < n; ++i) {
-            const double c = static_cast<double>(points[3 * i + axis]);
-            lo[axis] = std::min(lo[axis], c);
-            hi[axis] = std::max(hi[axis], c);
+        for (std::size_t part = 0; part < parts; ++part) {
+            lo[axis] = std::min(lo[axis], part_lo[part][axis]);
+            hi[axis] = std::max(hi[axis], part_hi[part][axis]);
         }
         if (n == 0) lo[axis] = hi[axis] = 0;
         grid.origin[axis] = lo[axis];
@@ -130,6 +167,7 @@ RowGrid<T> build_row_grid(const T* points, std::size_t n, double edge, bool keep
     auto set_edge = [&](double e) {
         grid.edge = e;
         grid.edges[0] = e / grid_x_split, grid.edges[1] = grid.edges[2] = e;
+        for (int axis = 0; axis < 3; ++axis) grid.inverse_edges[axis] = 1 / grid.edges[axis];
     };
     set_edge(edge);
     for (;;) {
@@ -144,21 +182,27 @@ RowGrid<T> build_row_grid(const T* points, std::size_t n, double edge, bool keep
 
     Buffer<std::uint32_t> cell(n);
     grid.start = Buffer<std::uint32_t>(total + 1, 0);
-    for (std::size_t i = 0; i < n; ++i) {
-        const T* p = points + 3 * i;
-        cell[i] = static_cast<std::uint32_t>(grid.cell_index(grid.cell_of(static_cast<double>(p[0]), 0),
-                                                             grid.cell_of(static_cast<double>(p[1]), 1),
-                                                             grid.cell_of(static_cast<double>(p[2]), 2)));
-        ++grid.start[cell[i] + 1];
-    }
+    on_ranges(n, parts, [&](std::size_t, std::size_t first, std::size_t last) {
+        for (std::size_t i = first; i < last; ++i) {
+            const T* p = points + 3 * i;
+            cell[i] = static_cast<std::uint32_t>(grid.cell_index(grid.cell_of(static_cast<double>(p[0]), 0),
+                                                                 grid.cell_of(static_cast<double>(p[1]), 1),
+                                                                 grid.cell_of(static_cast<double>(p[2]), 2)));
+        }
+    });
+    for (std::size_t i = 0; i < n; ++i) ++grid.start[cell[i] + 1];
     for (std::size_t c = 0; c < total; ++c) grid.start[c + 1] += grid.start[c];
-    grid.xyz = Buffer<T>(3 * n);
+    grid.points = n;
+    for (Buffer<T>* axis : {&grid.x, &grid.y, &grid.z}) {
+        *axis = Buffer<T>(n + grid_lane_pad);
+        std::fill_n(axis->data() + n, grid_lane_pad, T{0});
+    }
     if (keep_rows) grid.row = Buffer<std::uint32_t>(n);
     // Filled from each cell's end backwards (the ends are start[c + 1]), which
     // leaves start[c] at the cell's first point when done.
     for (std::size_t i = n; i-- > 0;) {
         const std::uint32_t at = --grid.start[cell[i] + 1];
-        std::copy_n(points + 3 * i, 3, grid.xyz.data() + 3 * std::size_t{at});
+        grid.x[at] = points[3 * i], grid.y[at] = points[3 * i + 1], grid.z[at] = points[3 * i + 2];
         if (keep_rows) grid.row[at] = static_cast<std::uint32_t>(i);
     }
     // start[c + 1] now holds cell c's first point: shift the directory down one.

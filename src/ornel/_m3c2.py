@@ -217,12 +217,30 @@ def positive(name: str, value: Any) -> float:
     return number
 
 
+# Points a block when numbering their cubes: small temporaries, in cache.
+SUBSAMPLE_BLOCK = 65_536
+
+
 def subsample_rows(points: Array, spacing: float) -> Array:
     """Rows of `points`, one per cube of edge `spacing` (the first in their order), in
     their order: core points about `spacing` apart."""
     lo = points.min(axis=0).astype(np.float64)
-    cells = np.floor((points.astype(np.float64) - lo) / spacing).astype(np.int64)
-    _, first = np.unique(cells, axis=0, return_index=True)
+
+    def cubes(block: Array) -> Array:
+        cube: Array = np.floor((block.astype(np.float64) - lo) / spacing).astype(np.int64)
+        return cube
+
+    # The arithmetic is monotone, so the highest point's cube along each axis is the last.
+    extent = cubes(points.max(axis=0)[None, :])[0] + 1
+    if (int(extent[0]) * int(extent[1]) * int(extent[2])).bit_length() > 62:
+        _, first = np.unique(cubes(points), axis=0, return_index=True)
+    else:
+        # Each cube as one integer: a sort of numbers rather than of rows, several times faster.
+        keys = np.empty(len(points), dtype=np.int64)
+        for begin in range(0, len(points), SUBSAMPLE_BLOCK):
+            cube = cubes(points[begin : begin + SUBSAMPLE_BLOCK])
+            keys[begin : begin + len(cube)] = (cube[:, 0] * extent[1] + cube[:, 1]) * extent[2] + cube[:, 2]
+        _, first = np.unique(keys, return_index=True)
     rows: Array = np.sort(first)
     return rows
 
@@ -244,9 +262,12 @@ def epoch_points(epoch: Cloud | npt.ArrayLike, name: str) -> Array:
     if len(array) == 0:
         raise CloudError(name, "no points")
     points: Array = np.ascontiguousarray(array[:, :3], dtype=np.float32 if array.dtype == np.float32 else np.float64)
-    finite = np.isfinite(points).all(axis=1)
-    if not finite.all():
-        raise CloudError(name, f"non-finite coordinates (NaN or infinity), first in point {int(np.argmin(finite))}")
+    # A finite sum has no NaN or infinity among its terms: one pass and no temporary for
+    # the usual case; the row-wise search only when the sum says there may be one.
+    if not np.isfinite(points.sum()):
+        finite = np.isfinite(points).all(axis=1)
+        if not finite.all():
+            raise CloudError(name, f"non-finite coordinates (NaN or infinity), first in point {int(np.argmin(finite))}")
     return points
 
 

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "../../lib/row_grid.hpp"
@@ -73,7 +74,7 @@ PyObject* region_rows(const T* points, std::size_t n, std::size_t centres, doubl
     Buffer<std::uint32_t> indices;
     {
         ReleasedGil released;
-        const RowGrid<T> grid = build_row_grid(points, n, edge);
+        const RowGrid<T> grid = build_row_grid(points, n, edge, true, threads);
         indptr[0] = 0;
         split_over_threads(centres, threads, min_centres_per_thread, [&](std::size_t first, std::size_t last) {
             for (std::size_t i = first; i < last; ++i) {
@@ -186,13 +187,20 @@ PyObject* m3c2_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         const double* core = doubles(cores);
         // Cells half as wide as the cylinder: its box, and the balls' rows, then waste little beside them.
         const double edge = setting.cylinder_radius > 0 ? setting.cylinder_radius : 1;
+        // One epoch's grid at a time: epoch 1's fits the normals and is freed
+        // before epoch 2's is built, so that only one copy of an epoch is held.
         auto run = [&](const auto* xyz1, const auto* xyz2) {
+            using T = std::remove_cvref_t<decltype(*xyz1)>;
             ReleasedGil released;
-            const auto grid1 = build_row_grid(xyz1, rows_of(first), edge, false);
-            const auto grid2 = build_row_grid(xyz2, rows_of(second), edge, false);
-            split_over_threads(q, threads, min_centres_per_thread, [&](std::size_t begin, std::size_t end) {
-                m3c2_core_points(grid1, grid2, core, setting, begin, end, answers);
-            });
+            const auto kernel = M3c2CorePoints<T>::pick();
+            auto epoch_statistics = [&](int epoch, const T* xyz, std::size_t n) {
+                const RowGrid<T> grid = build_row_grid(xyz, n, edge, false, threads);
+                split_over_threads(q, threads, min_centres_per_thread, [&](std::size_t begin, std::size_t end) {
+                    kernel(&grid, epoch, core, &setting, begin, end, &answers);
+                });
+            };
+            epoch_statistics(0, xyz1, rows_of(first));
+            epoch_statistics(1, xyz2, rows_of(second));
         };
         if (PyArray_TYPE(first) == NPY_FLOAT32)
             run(data_of<float>(first), data_of<float>(second));
