@@ -192,7 +192,9 @@ def run_cloudcompare(name, n, threads, repeats, rng, sampling, suffix=".ply"):
         ours += ["--threads", str(threads)]
         # It saves the compared cloud with its distances beside the input, as binary PLY
         # (LAS input: as LAS).
-        export = ["-C_EXPORT_FMT", "PLY", "-PLY_EXPORT_FMT", "BINARY_LE"] if suffix == ".ply" else ["-C_EXPORT_FMT", "LAS"]
+        export = (
+            ["-C_EXPORT_FMT", "PLY", "-PLY_EXPORT_FMT", "BINARY_LE"] if suffix == ".ply" else ["-C_EXPORT_FMT", "LAS"]
+        )
         theirs = [binary, "-SILENT", *export, "-O", str(paths[0]), "-O", str(paths[1]), "-C2C_DIST"]
         theirs += ["-MAX_TCOUNT", str(threads)]
         commands = {"ornel compare": ours, "ornel compare --f64": [*ours, "--f64"], "CloudCompare C2C": theirs}
@@ -217,7 +219,11 @@ def run_cloudcompare(name, n, threads, repeats, rng, sampling, suffix=".ply"):
     )
     for label, runs in results.items():
         times = [s for s, _, _ in runs]
-        median, cpu, peak = statistics.median(times), statistics.median(c for _, c, _ in runs), max(p for _, _, p in runs)
+        median, cpu, peak = (
+            statistics.median(times),
+            statistics.median(c for _, c, _ in runs),
+            max(p for _, _, p in runs),
+        )
         print(
             f"  {label:<21}{median:>10.3f}{min(times):>8.3f}{max(times):>8.3f}{cpu:>8.3f}{peak / 1e6:>9.0f}"
             f"{peak / n:>6.0f}{median / ours_median:>8.2f}{cpu / ours_cpu:>9.2f}"

@@ -35,6 +35,7 @@ from ornel._formats import (
     pcd_cloud,
     pcd_type,
     ply_data,
+    ply_points,
     ply_type,
     read_checked,
     read_obj,
@@ -45,6 +46,7 @@ from ornel._formats import (
     text_preamble,
     text_tokens,
     write_columns,
+    write_records_in_blocks,
 )
 
 # The format family of each suffix: a file written in its input's family keeps its records as they are.
@@ -193,8 +195,7 @@ def _las_records(path: Path, source: str) -> Records:
 
 def _ply_records(path: Path, source: str) -> Records:
     ply = ply_data(path, source)
-    vertex = ply["vertex"].data
-    return Records(source, "ply", np.column_stack([vertex["x"], vertex["y"], vertex["z"]]), ply)
+    return Records(source, "ply", ply_points(ply["vertex"].data, source), ply)
 
 
 def _pcd_records(path: Path, source: str) -> Records:
@@ -808,21 +809,33 @@ def _las_type(values: Array) -> str:
 
 
 def _write_ply_same(temporary: str, records: Records, new: Mapping[str, Array], suffix: str) -> None:
-    from plyfile import PlyData, PlyElement, PlyProperty
+    from plyfile import PlyData, PlyElement, PlyListProperty, PlyProperty
 
     ply = records.data
+    types = {name: ply_type(values) for name, values in new.items()}
     elements = []
     for element in ply.elements:
         if element.name == "vertex":
-            types = {name: ply_type(values) for name, values in new.items()}
             properties = [*element.properties, *(PlyProperty(name, types[name]) for name in new)]
-            vertex = PlyElement("vertex", properties, element.count, comments=list(element.comments))
-            vertex.data = _with_fields(element.data, new, types)
-            element = vertex
+            element = PlyElement("vertex", properties, element.count, comments=list(element.comments))
         elements.append(element)
-    PlyData(
+    out = PlyData(
         elements, text=ply.text, byte_order=ply.byte_order, comments=list(ply.comments), obj_info=list(ply.obj_info)
-    ).write(temporary)
+    )
+    vertices = ply["vertex"].data
+    if ply.text or any(isinstance(p, PlyListProperty) for element in ply.elements for p in element.properties):
+        # Text, or lists (faces): plyfile writes them, from records with the new fields joined.
+        out["vertex"].data = _with_fields(vertices, new, types)
+        out.write(temporary)
+        return
+    with open(temporary, "wb") as file:  # binary records of fixed size: as plyfile writes them
+        file.write(out.header.encode("ascii") + b"\n")
+        for element, old in zip(out.elements, ply.elements):
+            if element.name == "vertex":
+                columns = [(name, vertices[name]) for name in vertices.dtype.names or ()] + list(new.items())
+                write_records_in_blocks(file, columns, len(vertices), element.dtype(ply.byte_order))
+            else:
+                file.write(np.ascontiguousarray(old.data, element.dtype(ply.byte_order)).data)
 
 
 def _write_pcd_same(temporary: str, records: Records, new: Mapping[str, Array], suffix: str) -> None:
