@@ -5,11 +5,11 @@ what they walk (Delaunay tetrahedralisations and their vertex graphs) and puts
 the whole comparison behind a few calls.
 """
 
-from typing import TYPE_CHECKING, Any
-
 from ornel import _interrupt
 
 _interrupt.install_if_command()  # first: the imports of a command take a while
+
+from typing import TYPE_CHECKING, Any
 
 # Each public name and the module that defines it, imported on first use: `import ornel`
 # and `ornel --help` need not load NumPy, the native modules and every part of the
