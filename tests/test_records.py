@@ -289,3 +289,21 @@ def test_moved_records_keep_every_field_and_turn_their_normals(tmp_path):
     np.testing.assert_allclose(np.c_[back["nx"], back["ny"], back["nz"]], normals @ transform[:3, :3].T, atol=1e-15)
     np.testing.assert_array_equal(back["label"], columns[:, 6])
     assert sorted(os.listdir(tmp_path)) == ["in.csv", "moved.csv", "out.las", "out.ply"]
+
+
+def test_las_coordinates_are_laspys_scaled_numbers_bit_for_bit(tmp_path):
+    """Read into one array, x, y, z are what laspy's scaling gives, for real files and for
+    one far from the origin on a coarse grid with negative integers."""
+    header = laspy.LasHeader(point_format=1, version="1.2")
+    header.offsets, header.scales = [6.5e5, -4.25e6, 1.1e2], [1e-3, 0.01, 2.5e-4]
+    far = laspy.LasData(header)
+    rng = np.random.default_rng(12)
+    for name in ("X", "Y", "Z"):
+        far[name] = rng.integers(-(2**31), 2**31 - 1, 5000, dtype=np.int64).astype(np.int32)
+    far.write(str(tmp_path / "far.las"))
+    for path in [*WHOLE_LAS, tmp_path / "far.las"]:
+        las = laspy.read(str(path))
+        expected = np.column_stack([np.asarray(las.x), np.asarray(las.y), np.asarray(las.z)])
+        for points in (ornel.read_points(path), ornel.read_records(path).points):
+            assert points.dtype == np.float64 and points.shape == expected.shape
+            np.testing.assert_array_equal(points.view(np.uint64), expected.view(np.uint64))

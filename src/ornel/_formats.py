@@ -362,8 +362,19 @@ def _truncated(expected: int, found: int) -> str:
 
 
 def _read_las(path: Path, source: str) -> Array:
-    las = las_data(path, source)
-    return np.column_stack([np.asarray(las.x), np.asarray(las.y), np.asarray(las.z)])
+    return las_points(las_data(path, source))
+
+
+def las_points(las: Any) -> Array:
+    """x, y, z of a LAS file's records in double precision, (X * scale) + offset as laspy
+    scales them, computed into the one (n, 3) array rather than three and a copy of them."""
+    records = las.points
+    points = np.empty((len(records), 3))
+    for axis, name in enumerate("XYZ"):
+        column = points[:, axis]
+        np.multiply(records.array[name], np.float64(records.scales[axis]), out=column)
+        np.add(column, np.float64(records.offsets[axis]), out=column)
+    return points
 
 
 def las_data(path: Path, source: str) -> Any:

@@ -31,6 +31,7 @@ from ornel._formats import (
     fits_dimension,
     las_data,
     las_grid,
+    las_points,
     npy_array,
     pcd_cloud,
     pcd_type,
@@ -188,9 +189,7 @@ def _las_records(path: Path, source: str) -> Records:
     las = las_data(path, source)
     with open(path, "rb") as file:  # the header block as it is: laspy keeps not every field of it
         header = file.read(LAS_HEADER_SIZES.get((las.header.version.major, las.header.version.minor), 227))
-    return Records(
-        source, "las", np.column_stack([np.asarray(las.x), np.asarray(las.y), np.asarray(las.z)]), las, header
-    )
+    return Records(source, "las", las_points(las), las, header)
 
 
 def _ply_records(path: Path, source: str) -> Records:
