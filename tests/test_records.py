@@ -4,6 +4,7 @@ colours and faces; organised PCD with empty pixels; text with its own lines; .np
 across formats, every field the output can hold."""
 
 import os
+from pathlib import Path
 
 import laspy
 import numpy as np
@@ -307,3 +308,33 @@ def test_las_coordinates_are_laspys_scaled_numbers_bit_for_bit(tmp_path):
         for points in (ornel.read_points(path), ornel.read_records(path).points):
             assert points.dtype == np.float64 and points.shape == expected.shape
             np.testing.assert_array_equal(points.view(np.uint64), expected.view(np.uint64))
+
+
+@pytest.mark.parametrize("source", [*WHOLE_LAS, "ply"], ids=lambda p: getattr(p, "name", p))
+def test_a_file_written_a_block_at_a_time_is_the_file_written_at_once(tmp_path, source, monkeypatch):
+    """Blocks of a few records, the last one cut short, give the same bytes as one block."""
+    import ornel._formats
+    import ornel._records
+
+    if source == "ply":
+        rng = np.random.default_rng(13)
+        vertex = np.empty(3001, [("x", "f8"), ("y", "f8"), ("z", "f8"), ("red", "u1"), ("quality", "f4")])
+        for name in vertex.dtype.names:
+            vertex[name] = rng.random(len(vertex)) * 200
+        source = tmp_path / "in.ply"
+        PlyData([PlyElement.describe(vertex, "vertex")], byte_order=">", comments=["c"]).write(str(source))
+    records = ornel.read_records(source)
+    fields = new_fields(len(records), np.random.default_rng(14))
+    suffix = Path(source).suffix
+    ornel.write_records(tmp_path / f"whole{suffix}", records, fields)
+    for module in (ornel._formats, ornel._records):
+        monkeypatch.setattr(module, "BLOCK_BYTES", 1000)
+    ornel.write_records(tmp_path / f"blocks{suffix}", records, fields)
+    assert (tmp_path / f"blocks{suffix}").read_bytes() == (tmp_path / f"whole{suffix}").read_bytes()
+    if suffix == ".las":  # a new dimension's description claims no minimum or maximum it does not have
+        (described,) = laspy.read(str(tmp_path / "blocks.las")).header.vlrs.get("ExtraBytesVlr")
+        for description in described.extra_bytes_structs:
+            if description.format_name() in fields:
+                values = fields[description.format_name()]
+                assert not description.min_is_relevant() or description._raw_min()[0] == np.nanmin(values)
+                assert not description.max_is_relevant() or description._raw_max()[0] == np.nanmax(values)

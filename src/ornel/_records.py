@@ -24,6 +24,7 @@ import numpy as np
 
 from ornel._errors import CloudError, FieldClash
 from ornel._formats import (
+    BLOCK_BYTES,
     LAS_STEPS,
     TEXT_SUFFIXES,
     Array,
@@ -755,13 +756,26 @@ def _write_las_same(temporary: str, records: Records, new: Mapping[str, Array], 
         rebuilt = header.vlrs.pop(len(header.vlrs) - 1)
         rebuilt._description = old_vlrs[described[0]].description  # laspy has no setter
         header.vlrs.insert(described[0], rebuilt)
-    points = laspy.ScaleAwarePointRecord.zeros(len(las.points), header=header)
-    for name in las.points.array.dtype.names:  # raw record fields: integers X, Y, Z, bit fields, extra bytes
-        points.array[name] = las.points.array[name]
-    out = laspy.LasData(header=header, points=points)
-    for name, values in new.items():
-        out[name] = values
-    out.write(temporary, do_compress=suffix == ".laz")
+    # laspy would take the first value of each block written for a new dimension's minimum
+    # and maximum: they are left out (as the format allows) rather than given wrong.
+    for vlr in header.vlrs.get("ExtraBytesVlr"):
+        for description in vlr.extra_bytes_structs:
+            if description.format_name() in new:
+                description.options &= ~0b110
+    old = las.points.array
+    step = max(1, BLOCK_BYTES // header.point_format.size)
+    block = laspy.ScaleAwarePointRecord.zeros(min(step, len(old)), header=header)
+    # A block at a time, as laspy writes a whole file: no second array of every record.
+    with open(temporary, "w+b") as file, laspy.LasWriter(file, header, do_compress=suffix == ".laz") as writer:
+        for start in range(0, len(old), step):
+            part = block[: min(step, len(old) - start)]
+            for name in old.dtype.names:  # raw record fields: integers X, Y, Z, bit fields, extra bytes
+                part.array[name] = old[name][start : start + len(part)]
+            for name, values in new.items():
+                part[name] = values[start : start + len(part)]
+            writer.write_points(part)
+        if header.version.minor >= 4 and header.evlrs is not None:
+            writer.write_evlrs(header.evlrs)
     _restore_las_header(
         temporary, records.header, las.header, old_vlrs[described[0]].record_data_bytes() if described else b""
     )
