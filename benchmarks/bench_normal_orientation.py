@@ -22,7 +22,7 @@ import time
 from pathlib import Path
 
 import numpy as np
-from common import reset_peak, status_bytes
+from common import reset_peak, status_bytes, surface_samples
 
 import ornel
 from ornel._native import estimate_normals, orient_normals, sheet_normals
@@ -30,34 +30,7 @@ from ornel._normals import NORMAL_NEIGHBOURS, ORIENTATION_PASSES, SHEET_CORE, ch
 
 ROOT = Path(__file__).resolve().parents[1]
 LAS = ROOT / "data" / "las"
-# The meshes ship beside the checkout, with the shared data, not in it.
-MESH = next(
-    (
-        path
-        for path in (
-            ROOT / "data" / "meshes" / "stanford-bunny.obj",
-            ROOT.parent / "shared" / "data" / "meshes" / "stanford-bunny.obj",
-        )
-        if path.exists()
-    ),
-    None,
-)
-
-
-def mesh_samples(rng, path, n):
-    vertices, faces = [], []
-    for line in path.read_text().splitlines():
-        parts = line.split()
-        if parts and parts[0] == "v":
-            vertices.append([float(v) for v in parts[1:4]])
-        elif parts and parts[0] == "f":
-            faces.append([int(p.split("/")[0]) - 1 for p in parts[1:4]])
-    v, f = np.array(vertices), np.array(faces)
-    a, b, c = v[f[:, 0]], v[f[:, 1]], v[f[:, 2]]
-    area = np.linalg.norm(np.cross(b - a, c - a), axis=1)
-    pick = rng.choice(len(f), n, p=area / area.sum())
-    r1, r2 = np.sqrt(rng.random(n)), rng.random(n)
-    return (1 - r1)[:, None] * a[pick] + (r1 * (1 - r2))[:, None] * b[pick] + (r1 * r2)[:, None] * c[pick]
+MESH = ROOT / "data" / "meshes" / "stanford-bunny.obj"
 
 
 def las_points(name):
@@ -143,9 +116,7 @@ def main():
     parser.add_argument("--mesh", type=Path, default=MESH, help="an .obj mesh to draw points on (default: the bunny)")
     args = parser.parse_args()
     rng = np.random.default_rng(0)
-    if args.mesh is None:
-        raise SystemExit("no mesh found: give --mesh PATH.obj")
-    clouds = {f"{args.mesh.stem} mesh samples": mesh_samples(rng, args.mesh, args.points)}
+    clouds = {f"{args.mesh.stem} mesh samples": surface_samples(rng, args.mesh, args.points, noise=0.0)}
     lidar = las_points("4_6_crop.las")
     if lidar is not None:
         clouds["LiDAR tile 4_6_crop"] = lidar

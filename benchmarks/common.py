@@ -53,8 +53,9 @@ def real_scan(rng, name, n, noise=1e-3):
     return model[pick] + rng.normal(scale=noise * np.ptp(model, axis=0).max(), size=(len(pick), 3))
 
 
-def surface_samples(rng, mesh_name, n, noise=1e-3):
-    """`n` noisy points on the triangles of data/meshes/<mesh_name>.obj, in the faces' order.
+def surface_samples(rng, mesh, n, noise=1e-3):
+    """`n` noisy points on the triangles of `mesh` (a path, or a name in data/meshes/), in
+    the faces' order.
 
     Area-weighted, uniform within each triangle, then Gaussian noise of `noise` times the
     model's extent: a scan of the surface rather than copies of its vertices (resampling
@@ -63,7 +64,7 @@ def surface_samples(rng, mesh_name, n, noise=1e-3):
     """
     import ornel
 
-    mesh = ornel.Mesh.load(DATA / "meshes" / f"{mesh_name}.obj")
+    mesh = ornel.Mesh.load(mesh if isinstance(mesh, Path) else DATA / "meshes" / f"{mesh}.obj")
     corners = np.asarray(mesh.vertices, dtype=np.float64)[np.asarray(mesh.triangles)]
     first, second, third = corners[:, 0], corners[:, 1] - corners[:, 0], corners[:, 2] - corners[:, 0]
     area = np.linalg.norm(np.cross(second, third), axis=1)

@@ -169,6 +169,28 @@ class MalformedGraphs:
     x = np.zeros((1, 3))
     single = np.array([0, 0], np.uint32), np.zeros(0, np.uint32)
 
+    @pytest.mark.parametrize(
+        "y_graph,message",
+        [
+            (
+                (np.array([0, 1, 2, 3, 4], np.uint32), np.array([4, 2, 3, 0], np.uint32)),
+                "index out of bounds: the len is 4 but the index is 4",
+            ),
+            (
+                (np.array([0, 1], np.uint32), np.array([1], np.uint32)),
+                "index out of bounds: the len is 2 but the index is 2",
+            ),
+            (
+                (np.array([0, 9, 9, 9, 9], np.uint32), np.array([1, 2, 3, 0], np.uint32)),
+                "range end index 9 out of range for slice of length 4",
+            ),
+        ],
+    )
+    def test_target_faults(self, y_graph, message):
+        """A neighbour past the points, a list shorter than a row, a row past the list."""
+        with raises_panic(message):
+            self.join(self.single, y_graph)
+
     def test_query_faults(self):
         with raises_panic("capacity overflow"):
             self.join((np.zeros(0, np.uint32), np.zeros(0, np.uint32)), self.good)

@@ -352,18 +352,14 @@ def valid_calls(dtype, join, Prepared, Grouped):
     target = Prepared(points, offsets, neighbours)
     grouped = Grouped.prepare([target], [None])
     cloud_arguments = {"points": points, "indptr": offsets, "indices": neighbours}
+    # A join's two clouds, here the same one.
+    pair = {
+        f"{side}_{name}": array
+        for side in "xy"
+        for name, array in zip(("points", "indices", "neighbors"), (points, offsets, neighbours))
+    }
     return [
-        (
-            join,
-            {
-                "x_points": points,
-                "x_indices": offsets,
-                "x_neighbors": neighbours,
-                "y_points": points,
-                "y_indices": offsets,
-                "y_neighbors": neighbours,
-            },
-        ),
+        (join, pair),
         (Prepared, cloud_arguments),
         (target.query, {"x_points": points, "x_indptr": offsets, "x_indices": neighbours, "distance_upper_bound": 0.5}),
         (target.query_prepared, {"other": target, "distance_upper_bound": None}),
@@ -375,16 +371,7 @@ def valid_calls(dtype, join, Prepared, Grouped):
         (Grouped.prepare, {"queries": [target], "query_perms": [None]}),
         (
             _ornel.all_nearest_neighbours_k_f32 if dtype is np.float32 else _ornel.all_nearest_neighbours_k,
-            {
-                "x_points": points,
-                "x_indices": offsets,
-                "x_neighbors": neighbours,
-                "y_points": points,
-                "y_indices": offsets,
-                "y_neighbors": neighbours,
-                "k": 2,
-                "ef": 4,
-            },
+            {**pair, "k": 2, "ef": 4},
         ),
         (
             target.query_k,

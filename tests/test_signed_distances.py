@@ -9,6 +9,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from conftest import DATA
 from scipy.sparse import coo_matrix
 from scipy.sparse.csgraph import connected_components
 from scipy.spatial import cKDTree
@@ -169,29 +170,18 @@ class TestKnownSigns:
         np.testing.assert_array_equal(signs(b, a), np.r_[side, side, side])
 
 
-MESHES = Path(__file__).resolve().parents[2] / "shared" / "data" / "meshes"
+def mesh_triangles(name):
+    mesh = ornel.Mesh.load(DATA / "meshes" / f"{name}.obj")
+    corners = np.asarray(mesh.vertices, dtype=np.float64)[np.asarray(mesh.triangles)]
+    return corners[:, 0], corners[:, 1], corners[:, 2]
 
 
-def mesh_triangles(path):
-    vertices, faces = [], []
-    for line in path.read_text().splitlines():
-        parts = line.split()
-        if parts and parts[0] == "v":
-            vertices.append([float(v) for v in parts[1:4]])
-        elif parts and parts[0] == "f":
-            corners = [int(p.split("/")[0]) - 1 for p in parts[1:]]
-            faces += [[corners[0], corners[k], corners[k + 1]] for k in range(1, len(corners) - 1)]
-    v, f = np.array(vertices), np.array(faces)
-    return v[f[:, 0]], v[f[:, 1]], v[f[:, 2]]
-
-
-@pytest.mark.skipif(not MESHES.is_dir(), reason="the shared meshes are not beside this checkout")
 @pytest.mark.parametrize("name", ["fandisk", "rocker-arm", "spot", "stanford-bunny"])
 def test_real_meshes_outside_is_their_winding_side(name):
     """Points drawn on a real model's triangles (CAD creases, a scan's open base), and
     points half a spacing off them along the triangles' outward normals."""
     rng = np.random.default_rng(15)
-    a, b, c = mesh_triangles(MESHES / f"{name}.obj")
+    a, b, c = mesh_triangles(name)
     cross = np.cross(b - a, c - a)
     area = np.linalg.norm(cross, axis=1)
     keep = area > 0

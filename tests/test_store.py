@@ -383,6 +383,15 @@ def test_index_compare_store_and_prune_commands(tmp_path):
         assert status == 2 and err.count("\n") == 1 and err.startswith("ornel: error: ")
 
 
+def in_mount_namespace(mount, directory, purpose):
+    """The command prefix that runs a command in a mount namespace of its own, after `mount`
+    (a shell command, `$0` being `directory`); skips the test where there is none."""
+    namespace = ["unshare", "--mount", "--propagation", "private", "sh", "-c", mount + ' && exec "$@"', str(directory)]
+    if subprocess.run(namespace + ["true"], capture_output=True, timeout=60).returncode != 0:
+        pytest.skip(f"no mount namespace to {purpose}")
+    return namespace
+
+
 def run_read_only(directory, *args):
     """The command with `directory` read-only to it: by permissions, or for root (whom
     they do not stop) by a read-only bind mount in a mount namespace of its own."""
@@ -394,18 +403,7 @@ def run_read_only(directory, *args):
         directory.chmod(0o755)
         (directory / DATABASE).chmod(0o644)
         return done.returncode, done.stdout, done.stderr
-    namespace = [
-        "unshare",
-        "--mount",
-        "--propagation",
-        "private",
-        "sh",
-        "-c",
-        'mount --bind -o ro "$0" "$0" && exec "$@"',
-        str(directory),
-    ]
-    if subprocess.run(namespace + ["true"], capture_output=True, timeout=60).returncode != 0:
-        pytest.skip("no mount namespace to make a read-only directory in")
+    namespace = in_mount_namespace('mount --bind -o ro "$0" "$0"', directory, "make a read-only directory in")
     done = subprocess.run(namespace + command, capture_output=True, text=True, timeout=300)
     return done.returncode, done.stdout, done.stderr
 
@@ -636,18 +634,7 @@ def test_a_full_disk_while_writing_a_store_is_one_line(tmp_path):
     directory = tmp_path / "store"
     directory.mkdir()
     command = [str(SCRIPT)] if SCRIPT.exists() else [sys.executable, "-m", "ornel"]
-    namespace = [
-        "unshare",
-        "--mount",
-        "--propagation",
-        "private",
-        "sh",
-        "-c",
-        'mount -t tmpfs -o size=96k tmpfs "$0" && exec "$@"',
-        str(directory),
-    ]
-    if subprocess.run(namespace + ["true"], capture_output=True, timeout=60).returncode != 0:
-        pytest.skip("no mount namespace to mount a small file system in")
+    namespace = in_mount_namespace('mount -t tmpfs -o size=96k tmpfs "$0"', directory, "mount a small file system in")
     for args in (["matrix", *paths], ["index", *paths], ["compare", paths[0], paths[1]]):
         done = subprocess.run(
             namespace + command + [*map(str, args), "--store", str(directory)],

@@ -243,37 +243,6 @@ def register(
     Raises CloudError for too few points, no correspondences within `max_distance`, a
     system that does not fix the motion (the matched points on one line, or for
     point-to-plane all normals in one plane's directions) and a non-rigid `init`."""
-    return _register(
-        None,
-        source,
-        target,
-        init=init,
-        method=method,
-        max_distance=max_distance,
-        max_iterations=max_iterations,
-        tolerance=tolerance,
-        threads=threads,
-        skip_invalid=skip_invalid,
-        index=index,
-    )
-
-
-def _register(
-    reference: _Reference | None,
-    source: Cloud | npt.ArrayLike,
-    target: Cloud | npt.ArrayLike,
-    *,
-    init: npt.ArrayLike | None = None,
-    method: Method = "point_to_plane",
-    max_distance: float | None = None,
-    max_iterations: int = 50,
-    tolerance: float = 1e-5,
-    threads: int | None = None,
-    skip_invalid: bool = False,
-    index: IndexKind = "auto",
-) -> Registration:
-    """`register`, reading the target's structures from `reference` when given (built for
-    the same target and method)."""
     if method not in METHODS:
         raise ValueError(f"method must be one of {', '.join(map(repr, METHODS))}, not {method!r}")
     if max_iterations < 0:
@@ -288,15 +257,14 @@ def _register(
             raise CloudError(cloud.source, f"{len(cloud)} points; registration needs at least {least}")
     start = rigid_transform(init)
     workers = default_threads() if threads is None else int(threads)
-    if reference is None:
-        kind = choose(
-            check_index(index),
-            len(target),
-            len(source),
-            searches=max_iterations + 1,
-            graph_built=target.cached_graph("f64") is not None,
-        )
-        reference = _Reference(target, method, workers, kind)
+    kind = choose(
+        check_index(index),
+        len(target),
+        len(source),
+        searches=max_iterations + 1,
+        graph_built=target.cached_graph("f64") is not None,
+    )
+    reference = _Reference(target, method, workers, kind)
     problem = _Problem(source, reference)
     limit2 = math.inf if max_distance is None else float(max_distance) ** 2
     c = reference.centre
@@ -568,16 +536,16 @@ def register_many(
 ) -> list[Registration]:
     """`register(source, target, **options)` for every source, from a pool of `threads`
     threads (default: the cores this process may use), each registration searching on
-    one of them. The target's graph and normals are built once, before."""
+    one of them. The target's graph and normals are built once, before, and kept in it."""
     target = as_cloud(target, "target", options.get("skip_invalid", False))
     if threads is not None and threads < 1:
         raise ValueError(f"threads must be at least 1, not {threads}")
     workers = default_threads() if threads is None else int(threads)
     method = options.get("method", "point_to_plane")
-    reference = None
     if len(target) >= MIN_TARGET_POINTS and method in METHODS:
-        reference = _Reference(target, method, workers)
-    calls = [partial(_register, reference, source, target, threads=1, **options) for source in sources]
+        # Each registration then finds them in the target and reads them from every thread.
+        _Reference(target, method, workers)
+    calls = [partial(register, source, target, threads=1, **options) for source in sources]
     with ThreadPoolExecutor(max_workers=workers) as pool:
         return run(pool, calls, lambda: None)
 
