@@ -24,6 +24,7 @@ whole processes.
 
     python benchmarks/bench_pair.py                     # 30k and 1M, 2 threads
     python benchmarks/bench_pair.py --sizes 1000000 10000000 --cloudcompare
+    python benchmarks/bench_pair.py --whole-process-only --sizes 30000 1000000 --formats ply las
 """
 
 import argparse
@@ -137,69 +138,95 @@ def write_ply(path, points):
     PlyData([PlyElement.describe(vertex, "vertex")]).write(str(path))
 
 
+def write_las(path, points):
+    import laspy
+
+    header = laspy.LasHeader(point_format=0, version="1.4")
+    header.offsets = np.floor(points.min(axis=0))
+    header.scales = np.full(3, 1e-6)  # a survey's micrometre grid: the points as given, rounded
+    las = laspy.LasData(header)
+    las.x, las.y, las.z = points[:, 0], points[:, 1], points[:, 2]
+    las.intensity = np.arange(len(points)) % 65536  # a field that must come back
+    las.write(str(path))
+
+
 def whole_process(command, env=None):
-    """Wall seconds and peak resident bytes of one child process (its own rusage)."""
-    start = time.perf_counter()
-    child = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
-    _, status, usage = os.wait4(child.pid, 0)
-    seconds = time.perf_counter() - start
-    child.returncode = os.waitstatus_to_exitcode(status)
-    if child.returncode != 0:
-        raise RuntimeError(f"{command[0]} failed with status {child.returncode}")
-    return seconds, usage.ru_maxrss * 1024
+    """Wall seconds, CPU seconds (user + system, every thread) and peak resident bytes of
+    one child process: CPU time says what the wall time would be on an idle machine better
+    than the wall time of a shared one. The child is started by GNU time where there is
+    one: a child forked from this process counts this process's resident size in its own
+    peak (Linux keeps the high-water mark across exec), GNU time's child counts only its own."""
+    timer = shutil.which("time") or ("/usr/bin/time" if os.path.exists("/usr/bin/time") else None)
+    with tempfile.NamedTemporaryFile("r", suffix=".time") as report:
+        wrapped = [timer, "-q", "-o", report.name, "-f", "%U %S %M", *command] if timer else command
+        start = time.perf_counter()
+        child = subprocess.Popen(wrapped, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env)
+        errors = child.stderr.read().decode(errors="replace").strip()[-500:]
+        _, status, usage = os.wait4(child.pid, 0)
+        seconds = time.perf_counter() - start
+        child.stderr.close()
+        if os.waitstatus_to_exitcode(status) != 0:
+            raise RuntimeError(f"{command[0]} failed with status {os.waitstatus_to_exitcode(status)}: {errors}")
+        if timer is None:  # the peak may be this process's
+            return seconds, usage.ru_utime + usage.ru_stime, usage.ru_maxrss * 1024
+        user, system, peak_kb = report.read().split()[-3:]
+    return seconds, float(user) + float(system), int(peak_kb) * 1024
 
 
-def run_cloudcompare(name, n, threads, repeats, rng, sampling):
+def run_cloudcompare(name, n, threads, repeats, rng, sampling, suffix=".ply"):
+    """`ornel compare A B --out O` (single and double precision) against CloudCompare's
+    C2C on the same files, each a whole process: start, read, index, search, write, exit."""
     binary = shutil.which("CloudCompare")
     if binary is None:
         print("\nCloudCompare is not installed (apt-get install cloudcompare): skipped")
         return
     a, b = surface_pair(name, n, rng, sampling)
+    write = write_ply if suffix == ".ply" else write_las
     with tempfile.TemporaryDirectory() as folder:
         folder = Path(folder)
-        write_ply(folder / "a.ply", a)
-        write_ply(folder / "b.ply", b)
+        paths = [folder / f"a{suffix}", folder / f"b{suffix}", folder / f"o{suffix}"]
+        write(paths[0], a)
+        write(paths[1], b)
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
-        ours = [
-            sys.executable,
-            "-m",
-            "ornel",
-            "compare",
-            str(folder / "a.ply"),
-            str(folder / "b.ply"),
-            "--out",
-            str(folder / "o.ply"),
-            "--threads",
-            str(threads),
-        ]
-        # It saves the compared cloud with its distances beside the input, as binary PLY.
-        theirs = [
-            binary,
-            "-SILENT",
-            "-C_EXPORT_FMT",
-            "PLY",
-            "-PLY_EXPORT_FMT",
-            "BINARY_LE",
-            "-O",
-            str(folder / "a.ply"),
-            "-O",
-            str(folder / "b.ply"),
-            "-C2C_DIST",
-            "-MAX_TCOUNT",
-            str(threads),
-        ]
+        ours = [sys.executable, "-m", "ornel", "compare", *map(str, paths[:2]), "--out", str(paths[2])]
+        ours += ["--threads", str(threads)]
+        # It saves the compared cloud with its distances beside the input, as binary PLY
+        # (LAS input: as LAS).
+        export = (
+            ["-C_EXPORT_FMT", "PLY", "-PLY_EXPORT_FMT", "BINARY_LE"] if suffix == ".ply" else ["-C_EXPORT_FMT", "LAS"]
+        )
+        theirs = [binary, "-SILENT", *export, "-O", str(paths[0]), "-O", str(paths[1]), "-C2C_DIST"]
+        theirs += ["-MAX_TCOUNT", str(threads)]
+        commands = {"ornel compare": ours, "ornel compare --f64": [*ours, "--f64"], "CloudCompare C2C": theirs}
         results = {}
-        for label, command in (("ornel compare", ours), ("CloudCompare C2C", theirs)):
-            runs = [whole_process(command, env) for _ in range(repeats)]
-            results[label] = ([s for s, _ in runs], max(p for _, p in runs))
-    ours_median = statistics.median(results["ornel compare"][0])
-    print(f"\n{name} {n:,} x {n:,} as binary PLY, whole process, {threads} threads, {repeats} runs")
-    print(f"  {'command':<18}{'median s':>10}{'min':>9}{'max':>9}{'peak MB':>9}{'/ ours':>8}")
-    for label, (times, peak) in results.items():
-        median = statistics.median(times)
+        for _ in range(repeats):  # interleaved, so that a change of the machine's load reaches all alike
+            for label, command in list(commands.items()):
+                try:
+                    results.setdefault(label, []).append(whole_process(command, env))
+                except RuntimeError as error:
+                    print(f"\n{label} on {suffix} files failed: {error}")
+                    del commands[label]
+                    results.pop(label, None)
+    if "ornel compare" not in results:
+        return
+    ours_median = statistics.median(s for s, _, _ in results["ornel compare"])
+    ours_cpu = statistics.median(c for _, c, _ in results["ornel compare"])
+    what = "binary PLY" if suffix == ".ply" else "LAS 1.4"
+    print(f"\n{name} {n:,} x {n:,} as {what}, whole process, {threads} threads, {repeats} runs")
+    print(
+        f"  {'command':<21}{'median s':>10}{'min':>8}{'max':>8}{'cpu s':>8}{'peak MB':>9}{'B/pt':>6}"
+        f"{'/ ours':>8}{'cpu/ours':>9}"
+    )
+    for label, runs in results.items():
+        times = [s for s, _, _ in runs]
+        median, cpu, peak = (
+            statistics.median(times),
+            statistics.median(c for _, c, _ in runs),
+            max(p for _, _, p in runs),
+        )
         print(
-            f"  {label:<18}{median:>10.3f}{min(times):>9.3f}{max(times):>9.3f}{peak / 1e6:>9.0f}"
-            f"{median / ours_median:>8.2f}"
+            f"  {label:<21}{median:>10.3f}{min(times):>8.3f}{max(times):>8.3f}{cpu:>8.3f}{peak / 1e6:>9.0f}"
+            f"{peak / n:>6.0f}{median / ours_median:>8.2f}{cpu / ours_cpu:>9.2f}"
         )
 
 
@@ -212,15 +239,30 @@ def main():
     parser.add_argument("--threads", type=int, default=2)
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--cloudcompare", action="store_true")
+    parser.add_argument(
+        "--whole-process-only",
+        action="store_true",
+        help="only the whole-process comparison with CloudCompare (implies --cloudcompare)",
+    )
+    parser.add_argument(
+        "--formats",
+        nargs="+",
+        choices=["ply", "las"],
+        default=["ply"],
+        help="the files of the whole-process comparison (default: ply)",
+    )
     args = parser.parse_args()
     print(machine_line())
     rng = np.random.default_rng(2024)
     for n in args.sizes:
         for name in args.surfaces:
             for order in args.orders:
-                run_pair(name, n, order, args.threads, args.repeats, rng, args.sampling)
-        if args.cloudcompare:
-            run_cloudcompare(args.surfaces[0], n, args.threads, max(3, args.repeats // 2), rng, args.sampling)
+                if not args.whole_process_only:
+                    run_pair(name, n, order, args.threads, args.repeats, rng, args.sampling)
+        if args.cloudcompare or args.whole_process_only:
+            for suffix in args.formats:
+                repeats = max(3, args.repeats // 2)
+                run_cloudcompare(args.surfaces[0], n, args.threads, repeats, rng, args.sampling, "." + suffix)
 
 
 if __name__ == "__main__":

@@ -131,6 +131,17 @@ class Cloud:
             cloud.own()
         return cloud
 
+    @classmethod
+    def adopt(
+        cls, points: npt.ArrayLike, name: str | None = None, *, source: str | None = None, skip_invalid: bool = False
+    ) -> Cloud:
+        """A cloud that takes `points` for its own: for an array made for it, that nobody
+        else changes (one just read from a file). No copy is made, then or later (`own`
+        has nothing to do), but of a memory-mapped file, which another process may change."""
+        cloud = cls.over(points, name, source=source, skip_invalid=skip_invalid)
+        cloud._borrowed = False
+        return cloud
+
     def own(self) -> None:
         """Copies the points of a cloud made `over` an array it does not own, so that
         changes to that array no longer reach it; else nothing."""
@@ -170,7 +181,7 @@ class Cloud:
         .laz .pcd .obj); its name is the file's stem unless given."""
         points = read_points(path)
         # The array read is ours alone: the cloud keeps it rather than a copy of it.
-        return cls.over(
+        return cls.adopt(
             points, name if name is not None else Path(path).stem, source=str(path), skip_invalid=skip_invalid
         )
 

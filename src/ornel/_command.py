@@ -25,7 +25,7 @@ import signal
 import sys
 from collections.abc import Iterator, Sequence
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
@@ -33,7 +33,6 @@ import numpy.typing as npt
 import ornel
 from ornel._cloud import Cloud, Precision
 from ornel._compare import DISTANCE_FIELD, PERCENTILES, Comparison, compare, field_names
-from ornel._dispatch import all_by_all
 from ornel._errors import CloudError, FieldClash
 from ornel._formats import READ_SUFFIXES, WRITE_SUFFIXES, check_output_place, check_writable, printable, suffix_of
 from ornel._interrupt import quit_quietly
@@ -47,7 +46,11 @@ from ornel._plot import require_matplotlib
 from ornel._progress import progress_bar
 from ornel._records import Records, check_new_fields, las_grid_note, read_records, write_records
 from ornel._register import Registration, format_transform, read_transform, register, write_transform
-from ornel._store import Store, points_digest, stored_nearest
+
+if TYPE_CHECKING:
+    from ornel._store import Store
+
+# What only some commands use (the store, all-by-all) is imported by those commands.
 
 
 def positive_int(text: str) -> int:
@@ -509,6 +512,8 @@ def run_matrix(args: argparse.Namespace) -> int:
     if args.scheduler is not None:
         matrix = matrix_on_cluster(args.scheduler, clouds, "f64" if args.f64 else "f32", store)
     else:
+        from ornel._dispatch import all_by_all
+
         matrix = all_by_all(
             clouds,
             threads=args.threads,
@@ -527,6 +532,8 @@ def run_matrix(args: argparse.Namespace) -> int:
 
 
 def matrix_on_cluster(address: str, clouds: list[Cloud], precision: Precision, store: Any = None) -> Matrix:
+    from ornel._dispatch import all_by_all
+
     try:
         from ornel.distributed import connect
 
@@ -632,7 +639,7 @@ def run_compare(args: argparse.Namespace) -> int:
         bar.update()
         precision: Precision = "f64" if args.f64 else "f32"
         # The points read are the command's alone: the cloud keeps them rather than a copy.
-        a_cloud = Cloud.over(a_points, printable(Path(args.a).stem), source=args.a, skip_invalid=args.skip_invalid)
+        a_cloud = Cloud.adopt(a_points, printable(Path(args.a).stem), source=args.a, skip_invalid=args.skip_invalid)
         b = load_model(args.b, printable(Path(args.b).stem), vertices=args.vertices, skip_invalid=args.skip_invalid)
         if isinstance(b, Mesh):
             refuse_for_mesh(args)
@@ -645,6 +652,8 @@ def run_compare(args: argparse.Namespace) -> int:
             b.index(precision)
         else:
             if store is not None:
+                from ornel._store import stored_nearest
+
                 stored_nearest(b, store, precision)
             if (
                 choose(args.index_kind, len(b), len(a_cloud), graph_built=b.cached_graph(precision) is not None)
@@ -662,7 +671,7 @@ def run_compare(args: argparse.Namespace) -> int:
             with printing():
                 print_registration(a_cloud, b, registration)
             # Every row moved: the invalid ones stay invalid, and are dropped again.
-            a_cloud = Cloud.over(
+            a_cloud = Cloud.adopt(
                 registration.apply(a_points), a_cloud.name, source=a_cloud.source, skip_invalid=args.skip_invalid
             )
         result: Comparison
@@ -844,7 +853,9 @@ def write_moved_or_same(
         print(f"ornel: note: {printable(path)}: {note}", file=sys.stderr)
 
 
-def open_store(directory: str, create: bool = True) -> Any:
+def open_store(directory: str, create: bool = True) -> Store:
+    from ornel._store import Store
+
     # A damaged stored file is a warning: it is rebuilt, and the results stay exact.
     return Store(directory, create=create, report=lambda message: print(f"ornel: warning: {message}", file=sys.stderr))
 
@@ -855,6 +866,8 @@ def run_index(args: argparse.Namespace) -> int:
         clouds.append(load_cloud(path, args, name))
     store = open_store(args.store)
     precision: Precision = "f64" if args.f64 else "f32"
+    from ornel._store import points_digest
+
     digests = store.add(clouds, [points_digest(cloud.points) for cloud in clouds])
     from concurrent.futures import ThreadPoolExecutor
 
@@ -868,6 +881,8 @@ def run_index(args: argparse.Namespace) -> int:
 def run_store(args: argparse.Namespace) -> int:
     if args.files and not args.prune:
         raise CloudError(args.files[0], "files are given only with --prune (the clouds to keep)")
+    from ornel._store import Store, points_digest
+
     if args.repair:
         done = Store.repair(args.directory)
         lost = " (some of its rows could not be read)" if done["unreadable"] else ""
@@ -1150,18 +1165,35 @@ def main(argv: Sequence[str] | None = None) -> int:
             "align": run_align,
             "change": run_change,
         }
-        return commands[args.command](args)
+        status = commands[args.command](args)
     except CloudError as error:
         if sys.stderr.isatty():
             sys.stderr.write("\r\033[K")  # clear a progress bar drawn so far
         print(f"ornel: error: {printable(str(error))}", file=sys.stderr)
-        return 2
+        status = 2
     except KeyboardInterrupt:
         print("\nornel: interrupted", file=sys.stderr)
-        return 130
+        status = 130
     finally:
         if quiet:
             signal.signal(signal.SIGINT, quit_quietly)
+    if quiet:
+        exit_now(status)
+    return status
+
+
+def exit_now(status: int) -> None:
+    """Ends the command's process once its work is done and its outputs are whole: Python's
+    own shutdown (every object freed one by one, every module torn down) costs a comparison
+    of large clouds more than writing its output. What was registered to run at exit still
+    runs, and what is printed reaches its reader."""
+    import atexit
+
+    atexit._run_exitfuncs()
+    for stream in (sys.stdout, sys.stderr):
+        with contextlib.suppress(OSError, ValueError):  # a reader gone, a stream closed
+            stream.flush()
+    os._exit(status)
 
 
 if __name__ == "__main__":

@@ -20,7 +20,6 @@ from ornel._join import QuerySet, check_double_span, default_threads, grid_coord
 from ornel._normals import NORMAL_NEIGHBOURS, Toward, is_side, neighbourhoods, side_of
 from ornel._planner import IndexKind, check_index, choose
 from ornel._plot import pyplot
-from ornel._store import stored_nearest
 
 PERCENTILES = (50, 90, 95, 99)
 # Below this many points per thread a search is not worth splitting.
@@ -472,6 +471,8 @@ def compare(
     # both clouds) only once the search has let go of its memory.
     b = as_cloud(b, "b", skip_invalid, borrow=True)
     if store is not None:
+        from ornel._store import stored_nearest  # the store's modules (sqlite3...) only for a store
+
         stored_nearest(b, store, precision)
     a = as_cloud(a, "a", skip_invalid, borrow=True)
     # Searched without the bound, so that measures at radii beyond it stay exact.

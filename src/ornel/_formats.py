@@ -16,7 +16,7 @@ import re
 import stat
 import tempfile
 import threading
-from collections.abc import Callable, Iterable, Iterator, Mapping
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from os import PathLike
 from pathlib import Path
 from typing import Any
@@ -140,10 +140,19 @@ def npy_array(path: Path, source: str) -> Array:
 
 
 def _read_ply(path: Path, source: str) -> Array:
-    vertex = ply_data(path, source)["vertex"].data
-    return stack_xyz(
-        {name: vertex[name] for name in vertex.dtype.names or ()}, ("x", "y", "z"), source, "the vertex element"
-    )
+    return ply_points(ply_data(path, source)["vertex"].data, source)
+
+
+def ply_points(vertex: Array, source: str) -> Array:
+    """x, y, z of a PLY vertex element's records: the records themselves, seen as (n, 3),
+    where they hold nothing else (three numbers of one type, in that order and native byte
+    order), else a copy of those columns."""
+    names = vertex.dtype.names or ()
+    if names == ("x", "y", "z") and not isinstance(vertex, np.memmap):
+        column = vertex.dtype["x"]
+        if column.isnative and vertex.dtype == np.dtype([("x", column), ("y", column), ("z", column)]):
+            return np.ascontiguousarray(vertex).view(column).reshape(len(vertex), 3)
+    return stack_xyz({name: vertex[name] for name in names}, ("x", "y", "z"), source, "the vertex element")
 
 
 def ply_data(path: Path, source: str) -> Any:
@@ -164,7 +173,24 @@ def ply_data(path: Path, source: str) -> Any:
     if "vertex" not in ply:
         raise CloudError(source, "has no vertex element")
     require_xyz(ply["vertex"].data.dtype.names or (), ("x", "y", "z"), source, "the vertex element")
+    for element in ply.elements:
+        _read_into_memory(element, path, source)
     return ply
+
+
+def _read_into_memory(element: Any, path: Path, source: str) -> None:
+    """The records of a binary element that plyfile maps from the file, read into memory
+    instead: another process may change a mapped file, so its points would be copied
+    anyway, and the mapped pages would count beside that copy."""
+    data = element.data
+    if not isinstance(data, np.memmap) or not isinstance(data.offset, int) or data.dtype.hasobject:
+        return
+    records: Array = np.fromfile(path, dtype=data.dtype, count=len(data), offset=data.offset)
+    if len(records) != len(data):  # the file shrank since its header was read
+        what = "vertices" if element.name == "vertex" else f"'{element.name}' elements"
+        detail = f"truncated: its header announces {len(data):,} {what}, but the file holds {len(records):,}"
+        raise CloudError(source, f"not a readable PLY file ({detail})")
+    element.data = records
 
 
 def _is_number(token: str) -> bool:
@@ -336,8 +362,19 @@ def _truncated(expected: int, found: int) -> str:
 
 
 def _read_las(path: Path, source: str) -> Array:
-    las = las_data(path, source)
-    return np.column_stack([np.asarray(las.x), np.asarray(las.y), np.asarray(las.z)])
+    return las_points(las_data(path, source))
+
+
+def las_points(las: Any) -> Array:
+    """x, y, z of a LAS file's records in double precision, (X * scale) + offset as laspy
+    scales them, computed into the one (n, 3) array rather than three and a copy of them."""
+    records = las.points
+    points = np.empty((len(records), 3))
+    for axis, name in enumerate("XYZ"):
+        column = points[:, axis]
+        np.multiply(records.array[name], np.float64(records.scales[axis]), out=column)
+        np.add(column, np.float64(records.offsets[axis]), out=column)
+    return points
 
 
 def las_data(path: Path, source: str) -> Any:
@@ -612,13 +649,29 @@ def ply_type(values: Array) -> str:
 
 
 def _write_ply(path: str | PathLike[str], columns: Mapping[str, Array]) -> None:
-    from plyfile import PlyData, PlyElement
+    from plyfile import PlyData, PlyElement, PlyProperty
 
-    types = {name: ply_type(values) for name, values in columns.items()}
-    vertex = np.empty(len(columns["x"]), [(name, types[name]) for name in columns])
-    for name, values in columns.items():
-        vertex[name] = values
-    PlyData([PlyElement.describe(vertex, "vertex")], text=False).write(str(path))
+    count = len(columns["x"])
+    vertex = PlyElement("vertex", [PlyProperty(name, ply_type(values)) for name, values in columns.items()], count)
+    with open(path, "wb") as file:
+        file.write(PlyData([vertex], text=False).header.encode("ascii") + b"\n")
+        write_records_in_blocks(file, list(columns.items()), count, vertex.dtype())
+
+
+# Records are written a block at a time: no copy of a whole cloud's records on the way out.
+BLOCK_BYTES = 1 << 22
+
+
+def write_records_in_blocks(file: Any, columns: Sequence[tuple[str, Array]], count: int, dtype: np.dtype[Any]) -> None:
+    """Writes `count` binary records of the structured `dtype`, each field from the column
+    of its name, block after block."""
+    step = max(1, BLOCK_BYTES // max(1, dtype.itemsize))
+    block = np.empty(min(step, count), dtype)
+    for start in range(0, count, step):
+        part = block[: min(step, count - start)]
+        for name, values in columns:
+            part[name] = values[start : start + len(part)]
+        file.write(part.data)
 
 
 def text_tokens(values: Array) -> list[bytes]:

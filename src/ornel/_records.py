@@ -24,6 +24,7 @@ import numpy as np
 
 from ornel._errors import CloudError, FieldClash
 from ornel._formats import (
+    BLOCK_BYTES,
     LAS_STEPS,
     TEXT_SUFFIXES,
     Array,
@@ -31,10 +32,12 @@ from ornel._formats import (
     fits_dimension,
     las_data,
     las_grid,
+    las_points,
     npy_array,
     pcd_cloud,
     pcd_type,
     ply_data,
+    ply_points,
     ply_type,
     read_checked,
     read_obj,
@@ -45,6 +48,7 @@ from ornel._formats import (
     text_preamble,
     text_tokens,
     write_columns,
+    write_records_in_blocks,
 )
 
 # The format family of each suffix: a file written in its input's family keeps its records as they are.
@@ -186,15 +190,12 @@ def _las_records(path: Path, source: str) -> Records:
     las = las_data(path, source)
     with open(path, "rb") as file:  # the header block as it is: laspy keeps not every field of it
         header = file.read(LAS_HEADER_SIZES.get((las.header.version.major, las.header.version.minor), 227))
-    return Records(
-        source, "las", np.column_stack([np.asarray(las.x), np.asarray(las.y), np.asarray(las.z)]), las, header
-    )
+    return Records(source, "las", las_points(las), las, header)
 
 
 def _ply_records(path: Path, source: str) -> Records:
     ply = ply_data(path, source)
-    vertex = ply["vertex"].data
-    return Records(source, "ply", np.column_stack([vertex["x"], vertex["y"], vertex["z"]]), ply)
+    return Records(source, "ply", ply_points(ply["vertex"].data, source), ply)
 
 
 def _pcd_records(path: Path, source: str) -> Records:
@@ -755,13 +756,26 @@ def _write_las_same(temporary: str, records: Records, new: Mapping[str, Array], 
         rebuilt = header.vlrs.pop(len(header.vlrs) - 1)
         rebuilt._description = old_vlrs[described[0]].description  # laspy has no setter
         header.vlrs.insert(described[0], rebuilt)
-    points = laspy.ScaleAwarePointRecord.zeros(len(las.points), header=header)
-    for name in las.points.array.dtype.names:  # raw record fields: integers X, Y, Z, bit fields, extra bytes
-        points.array[name] = las.points.array[name]
-    out = laspy.LasData(header=header, points=points)
-    for name, values in new.items():
-        out[name] = values
-    out.write(temporary, do_compress=suffix == ".laz")
+    # laspy would take the first value of each block written for a new dimension's minimum
+    # and maximum: they are left out (as the format allows) rather than given wrong.
+    for vlr in header.vlrs.get("ExtraBytesVlr"):
+        for description in vlr.extra_bytes_structs:
+            if description.format_name() in new:
+                description.options &= ~0b110
+    old = las.points.array
+    step = max(1, BLOCK_BYTES // header.point_format.size)
+    block = laspy.ScaleAwarePointRecord.zeros(min(step, len(old)), header=header)
+    # A block at a time, as laspy writes a whole file: no second array of every record.
+    with open(temporary, "w+b") as file, laspy.LasWriter(file, header, do_compress=suffix == ".laz") as writer:
+        for start in range(0, len(old), step):
+            part = block[: min(step, len(old) - start)]
+            for name in old.dtype.names:  # raw record fields: integers X, Y, Z, bit fields, extra bytes
+                part.array[name] = old[name][start : start + len(part)]
+            for name, values in new.items():
+                part[name] = values[start : start + len(part)]
+            writer.write_points(part)
+        if header.version.minor >= 4 and header.evlrs is not None:
+            writer.write_evlrs(header.evlrs)
     _restore_las_header(
         temporary, records.header, las.header, old_vlrs[described[0]].record_data_bytes() if described else b""
     )
@@ -808,21 +822,33 @@ def _las_type(values: Array) -> str:
 
 
 def _write_ply_same(temporary: str, records: Records, new: Mapping[str, Array], suffix: str) -> None:
-    from plyfile import PlyData, PlyElement, PlyProperty
+    from plyfile import PlyData, PlyElement, PlyListProperty, PlyProperty
 
     ply = records.data
+    types = {name: ply_type(values) for name, values in new.items()}
     elements = []
     for element in ply.elements:
         if element.name == "vertex":
-            types = {name: ply_type(values) for name, values in new.items()}
             properties = [*element.properties, *(PlyProperty(name, types[name]) for name in new)]
-            vertex = PlyElement("vertex", properties, element.count, comments=list(element.comments))
-            vertex.data = _with_fields(element.data, new, types)
-            element = vertex
+            element = PlyElement("vertex", properties, element.count, comments=list(element.comments))
         elements.append(element)
-    PlyData(
+    out = PlyData(
         elements, text=ply.text, byte_order=ply.byte_order, comments=list(ply.comments), obj_info=list(ply.obj_info)
-    ).write(temporary)
+    )
+    vertices = ply["vertex"].data
+    if ply.text or any(isinstance(p, PlyListProperty) for element in ply.elements for p in element.properties):
+        # Text, or lists (faces): plyfile writes them, from records with the new fields joined.
+        out["vertex"].data = _with_fields(vertices, new, types)
+        out.write(temporary)
+        return
+    with open(temporary, "wb") as file:  # binary records of fixed size: as plyfile writes them
+        file.write(out.header.encode("ascii") + b"\n")
+        for element, old in zip(out.elements, ply.elements):
+            if element.name == "vertex":
+                columns = [(name, vertices[name]) for name in vertices.dtype.names or ()] + list(new.items())
+                write_records_in_blocks(file, columns, len(vertices), element.dtype(ply.byte_order))
+            else:
+                file.write(np.ascontiguousarray(old.data, element.dtype(ply.byte_order)).data)
 
 
 def _write_pcd_same(temporary: str, records: Records, new: Mapping[str, Array], suffix: str) -> None:
