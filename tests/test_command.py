@@ -261,6 +261,23 @@ def test_a_closed_standard_output_ends_the_printing_quietly(tmp_path):
     assert len((tmp_path / "m.csv").read_text().splitlines()) == 1 + 12 * 11 // 2  # the rest is still done
 
 
+@pytest.mark.skipif(not Path("/dev/full").exists(), reason="no /dev/full here")
+def test_a_summary_that_cannot_be_written_is_an_error_not_a_success(tmp_path):
+    rng = np.random.default_rng(16)
+    for name in ("a", "b"):
+        np.save(tmp_path / f"{name}.npy", rng.random((50, 3)))
+    command = [str(SCRIPT)] if SCRIPT.exists() else [sys.executable, "-m", "ornel"]
+    for args in (["compare", "a.npy", "b.npy"], ["matrix", "a.npy", "b.npy"]):
+        with open("/dev/full", "w") as full:  # `> summary.txt` on a full disk
+            done = subprocess.run(
+                [*command, *args], stdout=full, stderr=subprocess.PIPE, text=True, timeout=300, cwd=tmp_path
+            )
+        assert done.returncode == 2, done.stderr
+        assert done.stderr.count("\n") == 1 and done.stderr.startswith(
+            "ornel: error: standard output: cannot be written (No space left"
+        )
+
+
 def test_file_names_that_are_not_utf8_are_written_escaped(tmp_path):
     directory = os.fsencode(tmp_path)
     rng = np.random.default_rng(16)

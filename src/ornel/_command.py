@@ -478,11 +478,18 @@ def printing() -> Iterator[None]:
         yield
         sys.stdout.flush()
     except BrokenPipeError:
-        # What is still buffered, and anything printed later, goes nowhere rather than
-        # failing again when Python flushes stdout at exit.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        os.close(devnull)
+        stdout_to_nowhere()
+    except OSError as error:  # `> summary.txt` on a full disk: an error, not a success
+        stdout_to_nowhere()
+        raise CloudError("standard output", f"cannot be written ({error.strerror or error})") from None
+
+
+def stdout_to_nowhere() -> None:
+    """What is still buffered, and anything printed later, goes nowhere rather than
+    failing again when Python flushes stdout at exit."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
 
 
 def print_table(matrix: Matrix) -> None:
@@ -1190,9 +1197,18 @@ def exit_now(status: int) -> None:
     import atexit
 
     atexit._run_exitfuncs()
-    for stream in (sys.stdout, sys.stderr):
-        with contextlib.suppress(OSError, ValueError):  # a reader gone, a stream closed
-            stream.flush()
+    try:
+        sys.stdout.flush()
+    except BrokenPipeError:
+        pass  # its reader has gone (`| head`): what it wanted was read
+    except OSError as error:  # a full disk under `> summary.txt`: not a success
+        with contextlib.suppress(OSError, ValueError):
+            print(f"ornel: error: standard output: cannot be written ({error.strerror or error})", file=sys.stderr)
+        status = status or 2
+    except ValueError:
+        pass  # closed by the caller
+    with contextlib.suppress(OSError, ValueError):
+        sys.stderr.flush()
     os._exit(status)
 
 
