@@ -412,7 +412,7 @@ class TestCompareWithMesh:
         assert float(printed["max"]) == pytest.approx(nearest_vertex.max(), rel=1e-6)
         for extra, message in (
             (["--local-model", "plane"], "--local-model is for clouds"),
-            (["--store", tmp_path / "store"], "--store is for clouds"),
+            (["--signed", "--normals-toward", "outside"], "--normals and --normals-toward are for"),
         ):
             done = run_ornel("compare", scan, model, *extra)
             assert done.returncode == 2 and message in done.stderr and done.stderr.count("\n") == 1

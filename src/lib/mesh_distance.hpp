@@ -217,8 +217,7 @@ template <class S>
 // The squared distances of four boxes (laid out as a node's lanes) to the
 // box [low, high].
 template <class S>
-[[gnu::always_inline]] inline void box_distances2(const S* box, const Vec3<S>& low, const Vec3<S>& high,
-                                                  S* distance2) {
+[[gnu::always_inline]] inline void box_distances2(const S* box, const Vec3<S>& low, const Vec3<S>& high, S* distance2) {
     for (std::uint32_t lane = 0; lane < bvh_width; lane += pack_lanes<S>) {
         const Pack<S> dx = gaps<S>(low.x, high.x, load_pack(box + lane), load_pack(box + 12 + lane));
         const Pack<S> dy = gaps<S>(low.y, high.y, load_pack(box + 4 + lane), load_pack(box + 16 + lane));

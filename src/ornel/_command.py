@@ -47,7 +47,7 @@ from ornel._plot import require_matplotlib
 from ornel._progress import progress_bar
 from ornel._records import Records, check_new_fields, las_grid_note, read_records, write_records
 from ornel._register import Registration, format_transform, read_transform, register, write_transform
-from ornel._store import Store, points_digest, stored_nearest
+from ornel._store import Store, points_digest, stored_mesh_index, stored_nearest
 
 
 def positive_int(text: str) -> int:
@@ -642,6 +642,8 @@ def run_compare(args: argparse.Namespace) -> int:
         bar.update()
         store = open_store(args.store) if args.store is not None else None
         if isinstance(b, Mesh):
+            if store is not None:
+                stored_mesh_index(b, store, precision)
             b.index(precision)
         else:
             if store is not None:
@@ -744,11 +746,6 @@ def refuse_for_mesh(args: argparse.Namespace) -> None:
             args.b,
             "a mesh is measured to its triangles: --local-model is for clouds "
             "(give --vertices to compare to its vertices)",
-        )
-    if args.store is not None:
-        raise CloudError(
-            args.b,
-            "a mesh's index is built in memory: --store is for clouds (give --vertices to compare to its vertices)",
         )
     if args.normals is not None or args.normals_toward is not None:
         raise CloudError(

@@ -106,8 +106,8 @@ PyObject* closest(PyObject* const* bound) {
     const PointsView<S> queries = points_param<S>("queries", bound[4]);
     const std::size_t nodes = static_cast<std::size_t>(PyArray_DIM(bounds, 0));
     const std::size_t m = static_cast<std::size_t>(PyArray_DIM(order, 0));
-    if (PyArray_DIM(bounds, 1) != 6 * bvh_width ||
-        static_cast<std::size_t>(PyArray_DIM(links, 0)) != nodes || PyArray_DIM(links, 1) != bvh_width || static_cast<std::size_t>(PyArray_DIM(corners, 0)) != m ||
+    if (PyArray_DIM(bounds, 1) != 6 * bvh_width || static_cast<std::size_t>(PyArray_DIM(links, 0)) != nodes ||
+        PyArray_DIM(links, 1) != bvh_width || static_cast<std::size_t>(PyArray_DIM(corners, 0)) != m ||
         PyArray_DIM(corners, 1) != 9)
         fail_input(Failure::hierarchy_not_of_one_mesh);
     FeatureNormals normals;
