@@ -41,7 +41,20 @@ struct BvhView {
     const S* corners;
     const std::uint32_t* order;
     std::size_t triangles;
+    const PreparedTriangle<S>* prepared;  // per position, from the corners: see prepare_triangles
 };
+
+// Each position's corners as a measurement reads them, made once per search
+// of many queries.
+template <class S>
+Buffer<PreparedTriangle<S>> prepare_triangles(const S* corners, std::size_t triangles) {
+    Buffer<PreparedTriangle<S>> prepared(triangles);
+    for (std::size_t position = 0; position < triangles; ++position) {
+        const S* c = corners + 9 * position;
+        prepared[position] = prepare_triangle<S>({c[0], c[1], c[2]}, {c[3], c[4], c[5]}, {c[6], c[7], c[8]});
+    }
+    return prepared;
+}
 
 // Checks a hierarchy's links and order, so that no search can leave its
 // arrays, overflow its stack or miss a triangle: a tree (every node but the
@@ -148,9 +161,8 @@ Vec3<S> corner(const S* corners, std::uint32_t position, int j) {
 }
 
 template <class S>
-void measure(const BvhView<S>& bvh, const Vec3<S>& p, std::uint32_t position, Best<S>& best) {
-    const TriangleClosest<S> closest = closest_on_triangle(
-        p, corner(bvh.corners, position, 0), corner(bvh.corners, position, 1), corner(bvh.corners, position, 2));
+[[gnu::flatten]] void measure(const BvhView<S>& bvh, const Vec3<S>& p, std::uint32_t position, Best<S>& best) {
+    const TriangleClosest<S> closest = closest_on_triangle(p, bvh.prepared[position]);
     const std::uint32_t triangle = bvh.order[position];
     if (closest.distance2 < best.closest.distance2 ||
         (closest.distance2 == best.closest.distance2 && triangle < best.triangle))

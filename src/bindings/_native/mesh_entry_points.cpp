@@ -125,17 +125,20 @@ PyObject* closest(PyObject* const* bound) {
     // A bound beyond S's range is no bound (and converting it would be undefined).
     if (distance && *distance * *distance < static_cast<double>(std::numeric_limits<S>::max()))
         bound2 = static_cast<S>(*distance * *distance);
-    const BvhView<S> bvh{reinterpret_cast<const S*>(PyArray_DATA(bounds)),
-                         reinterpret_cast<const std::uint32_t*>(PyArray_DATA(links)),
-                         nodes,
-                         reinterpret_cast<const S*>(PyArray_DATA(corners)),
-                         reinterpret_cast<const std::uint32_t*>(PyArray_DATA(order)),
-                         m};
+    BvhView<S> bvh{reinterpret_cast<const S*>(PyArray_DATA(bounds)),
+                   reinterpret_cast<const std::uint32_t*>(PyArray_DATA(links)),
+                   nodes,
+                   reinterpret_cast<const S*>(PyArray_DATA(corners)),
+                   reinterpret_cast<const std::uint32_t*>(PyArray_DATA(order)),
+                   m,
+                   nullptr};
     const std::size_t q = queries.rows;
     Buffer<S> distances(q), barycentric(3 * q);
     Buffer<std::uint32_t> triangles(q);
     released([&] {
         check_bvh(bvh);
+        const Buffer<PreparedTriangle<S>> prepared = prepare_triangles(bvh.corners, m);
+        bvh.prepared = prepared.data();
         if (q > 0 && queries.columns < 3) fail(Failure::too_few_columns, queries.columns);
         for (std::size_t row = 0; row < q; ++row)
             for (int k = 0; k < 3; ++k)
