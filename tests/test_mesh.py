@@ -129,6 +129,30 @@ class TestExactness:
         queries = features_and_far(mesh.vertices, mesh.triangles, rng, 250)
         check_exact(mesh, queries)
 
+    @pytest.mark.parametrize("offset", [0.0, 5e5])
+    @pytest.mark.parametrize("name", ["fandisk", "stanford-bunny"])
+    def test_dense_patches_as_a_scan_samples_them(self, name, offset):
+        # Dense points around one spot, as a scan samples a surface: neighbours in Morton
+        # order share their candidate triangles, and a few far points break the runs.
+        mesh = ornel.Mesh.load(MESHES / f"{name}.obj")
+        mesh = ornel.Mesh(mesh.vertices + offset, mesh.triangles)
+        rng = np.random.default_rng(11)
+        extent = np.ptp(mesh.vertices, axis=0).max()
+        corners = mesh.vertices[mesh.triangles]
+        spot = corners[rng.integers(len(corners)), 0]
+        nearby = np.flatnonzero(np.linalg.norm(corners.mean(axis=1) - spot, axis=1) < 0.08 * extent)
+        n = 1500
+        on_faces = np.einsum("ij,ijk->ik", rng.dirichlet([1, 1, 1], n), corners[rng.choice(nearby, n)])
+        noise = rng.choice([0.0, 1e-3, 1e-2], (n, 1)) * extent
+        queries = np.concatenate([on_faces + rng.normal(size=(n, 3)) * noise, spot + rng.normal(0, extent, (20, 3))])
+        found = check_exact(mesh, queries)
+        limit = float(np.quantile(found.distance, 0.6))
+        bounded = mesh.closest(queries, max_distance=limit)
+        within = found.distance <= limit
+        np.testing.assert_array_equal(bounded.distance[within], found.distance[within])
+        np.testing.assert_array_equal(bounded.triangle[within], found.triangle[within])
+        assert np.isnan(bounded.distance[~within]).all() and (bounded.triangle[~within] == -1).all()
+
     def test_threads_bound_and_order_change_nothing(self):
         mesh = ornel.Mesh.load(MESHES / "fandisk.obj")
         rng = np.random.default_rng(3)
@@ -388,7 +412,7 @@ class TestCompareWithMesh:
         assert float(printed["max"]) == pytest.approx(nearest_vertex.max(), rel=1e-6)
         for extra, message in (
             (["--local-model", "plane"], "--local-model is for clouds"),
-            (["--store", tmp_path / "store"], "--store is for clouds"),
+            (["--signed", "--normals-toward", "outside"], "--normals and --normals-toward are for"),
         ):
             done = run_ornel("compare", scan, model, *extra)
             assert done.returncode == 2 and message in done.stderr and done.stderr.count("\n") == 1
@@ -454,15 +478,21 @@ class TestIndexArrays:
         mesh = ornel.Mesh.load(MESHES / "teapot.obj")
         bounds, links, corners, order = mesh.index("f64")
         queries = np.zeros((4, 3))
-        assert links[0, 1] == 0 and links[-1, 1] > 0  # the root is internal, the last node a leaf
+        triangle_lane = 2**31
+        last = len(links) - 1
+        # The root's lanes are nodes, the last node's first two triangles.
+        assert (links[0] > 0).all() and (links[0] < triangle_lane).all() and (links[last, :2] >= triangle_lane).all()
+        child = int(links[0, 0])
         broken = []
-        for node, column, value in (
-            (0, 0, 0),  # a child before its parent: a cycle
-            (0, 0, len(links) - 1),  # children past the last node
-            (len(links) - 1, 0, 2**31),
-        ):  # a leaf past the triangles
+        for node, lane, value in (
+            (child, 0, child),  # a node its own child: a cycle
+            (0, 0, len(links)),  # a child past the last node
+            (0, 1, child),  # one child twice: a node reached twice, another never
+            (last, 0, triangle_lane + len(order)),  # a triangle past the triangles
+            (last, 1, int(links[last, 0])),  # a triangle in two lanes, another in none
+        ):
             changed = links.copy()
-            changed[node, column] = value
+            changed[node, lane] = value
             broken.append((bounds, changed, corners, order))
         wrong_order = order.copy()
         wrong_order[0] = len(order)

@@ -1,23 +1,25 @@
 // Point-to-mesh distances: for every query point the exact closest point on
-// any triangle, found from the previous query's answer.
+// any triangle, found with the previous query's answer as the first bound.
 //
 // Queries are taken in Morton order, so consecutive ones are near each other
-// and so are their closest triangles. Each search starts in the leaf of the
-// previous answer, whose triangles bound the answer, then walks up to the
-// root, searching each sibling subtree on the way depth first (nearer child
-// first) and only where its box is closer than the best distance so far,
-// which certifies the answer: every triangle not measured lies in a box
-// farther than it. With a good first bound almost
-// every box is pruned at once. Ties go to the lowest triangle index, so the
-// answer depends neither on the order nor on the split over threads.
+// and so are their closest triangles. Each search first measures the
+// previous answer's triangle, whose distance bounds the answer, then goes
+// down the tree from the root, testing a node's four lane boxes at once and
+// entering (nearest first) only lanes closer than the best distance so far.
+// That certifies the answer: every triangle not measured lies in a box
+// farther than it. With a good first bound only the few boxes around the
+// answer are entered. Ties go to the lowest triangle index, so the answer
+// depends neither on the order nor on the split over threads.
 //
-// Cost: O(log m) boxes per query near the surface, more for queries far from
+// Cost: O(log m) nodes per query near the surface, more for queries far from
 // it (whose sphere of candidates is large); no allocation per query.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 
@@ -39,52 +41,54 @@ struct BvhView {
     const S* corners;
     const std::uint32_t* order;
     std::size_t triangles;
+    const PreparedTriangle<S>* prepared;  // per position, from the corners: see prepare_triangles
 };
 
-// What a walk up from a leaf needs besides the arrays: each node's parent and
-// each position's leaf.
-struct BvhTopology {
-    Buffer<std::uint32_t> parent;
-    Buffer<std::uint32_t> leaf_of;
-};
-
-// The topology of a hierarchy, whose links and order are checked on the way,
-// so that no walk can leave its arrays, overflow its stack or miss a
-// triangle: a tree (every node but the root the child of exactly one node,
-// children after their parent and within the nodes), no path deeper than
-// max_bvh_depth, every position in exactly one leaf, the order within the
-// triangles.
+// Each position's corners as a measurement reads them, made once per search
+// of many queries.
 template <class S>
-BvhTopology bvh_topology(const BvhView<S>& bvh) {
+Buffer<PreparedTriangle<S>> prepare_triangles(const S* corners, std::size_t triangles) {
+    Buffer<PreparedTriangle<S>> prepared(triangles);
+    for (std::size_t position = 0; position < triangles; ++position) {
+        const S* c = corners + 9 * position;
+        prepared[position] = prepare_triangle<S>({c[0], c[1], c[2]}, {c[3], c[4], c[5]}, {c[6], c[7], c[8]});
+    }
+    return prepared;
+}
+
+// Checks a hierarchy's links and order, so that no search can leave its
+// arrays, overflow its stack or miss a triangle: a tree (every node but the
+// root the child of exactly one node, children after their parent and
+// within the nodes), no path deeper than max_bvh_depth, every position in
+// exactly one lane, the order within the triangles.
+template <class S>
+void check_bvh(const BvhView<S>& bvh) {
     if (bvh.nodes == 0 || bvh.triangles == 0) fail(Failure::index_out_of_bounds, 0, 0);
-    const std::uint32_t unset = std::numeric_limits<std::uint32_t>::max();
-    BvhTopology topology{Buffer<std::uint32_t>(bvh.nodes, unset), Buffer<std::uint32_t>(bvh.triangles, unset)};
-    Buffer<std::uint8_t> depth(bvh.nodes, 0);
+    Buffer<std::uint8_t> reached(bvh.nodes, 0), depth(bvh.nodes, 0), placed(bvh.triangles, 0);
     for (std::size_t node = 0; node < bvh.nodes; ++node) {
-        if (node > 0 && topology.parent[node] == unset) fail_index(bvh.nodes, node);  // unreachable node
-        const std::uint32_t first = bvh.links[2 * node], count = bvh.links[2 * node + 1];
-        if (count > 0) {
-            check_slice(first, std::uint64_t{first} + count, bvh.triangles);
-            for (std::uint32_t position = first; position < first + count; ++position) {
-                if (topology.leaf_of[position] != unset) fail_index(bvh.triangles, position);
-                topology.leaf_of[position] = static_cast<std::uint32_t>(node);
+        if (node > 0 && !reached[node]) fail_index(bvh.nodes, node);  // unreachable node
+        for (std::uint32_t lane = 0; lane < bvh_width; ++lane) {
+            const std::uint32_t link = bvh.links[bvh_width * node + lane];
+            if (link == 0) continue;
+            if (link & triangle_lane) {
+                const std::uint32_t position = link & ~triangle_lane;
+                check_index(position, bvh.triangles);
+                if (placed[position]) fail_index(bvh.triangles, position);
+                placed[position] = 1;
+                continue;
             }
-            continue;
-        }
-        if (first <= node) fail_index(bvh.nodes, first);
-        check_index(std::uint64_t{first} + 1, bvh.nodes);
-        if (depth[node] + 1u >= max_bvh_depth) fail(Failure::index_out_of_bounds, max_bvh_depth, depth[node] + 1u);
-        for (std::uint32_t child = first; child <= first + 1; ++child) {
-            if (topology.parent[child] != unset) fail_index(bvh.nodes, child);
-            topology.parent[child] = static_cast<std::uint32_t>(node);
-            depth[child] = static_cast<std::uint8_t>(depth[node] + 1u);
+            if (link <= node) fail_index(bvh.nodes, link);
+            check_index(link, bvh.nodes);
+            if (reached[link]) fail_index(bvh.nodes, link);
+            if (depth[node] + 1u >= max_bvh_depth) fail(Failure::index_out_of_bounds, max_bvh_depth, depth[node] + 1u);
+            reached[link] = 1;
+            depth[link] = static_cast<std::uint8_t>(depth[node] + 1u);
         }
     }
     for (std::size_t position = 0; position < bvh.triangles; ++position) {
-        if (topology.leaf_of[position] == unset) fail_index(bvh.triangles, position);
+        if (!placed[position]) fail_index(bvh.triangles, position);
         check_index(bvh.order[position], bvh.triangles);
     }
-    return topology;
 }
 
 // Per triangle, seven unit-or-zero pseudo-normals (face, vertices a b c,
@@ -103,40 +107,39 @@ struct MeshAnswers {
 
 namespace detail {
 
-// How far x lies outside [lo, hi]; compiled to min/max, without branches.
+// Values side by side in one 16-byte vector (four floats or two doubles):
+// arithmetic on them compiles to the baseline's vector instructions, which
+// compute lane by lane what scalar code would.
 template <class S>
-[[gnu::always_inline]] inline S outside(S x, S lo, S hi) {
-    const S below = lo - x, above = x - hi;
-    const S gap = below > above ? below : above;
-    return gap > S(0) ? gap : S(0);
+using Pack [[gnu::vector_size(16)]] = S;
+template <class S>
+inline constexpr std::uint32_t pack_lanes = 16 / sizeof(S);
+
+template <class S>
+[[gnu::always_inline]] inline Pack<S> load_pack(const S* from) {
+    Pack<S> pack;
+    std::memcpy(&pack, from, sizeof pack);
+    return pack;
 }
 
 template <class S>
-[[gnu::always_inline]] inline S box_distance2(const S* box, const Vec3<S>& p) {
-    const S dx = outside(p.x, box[0], box[3]), dy = outside(p.y, box[1], box[4]), dz = outside(p.z, box[2], box[5]);
-    return dx * dx + dy * dy + dz * dz;
+[[gnu::always_inline]] inline Pack<S> outside(S x, Pack<S> lo, Pack<S> hi) {
+    const Pack<S> below = lo - x, above = x - hi, zero = {};
+    const Pack<S> gap = below > above ? below : above;
+    return gap > zero ? gap : zero;
 }
 
+// The squared distances of p to four boxes, their low x of four, then low
+// y, low z, high x, high y, high z (a node's lanes, or four candidates).
 template <class S>
-[[gnu::always_inline]] inline S low3(S a, S b, S c) {
-    const S ab = a < b ? a : b;
-    return ab < c ? ab : c;
-}
-
-template <class S>
-[[gnu::always_inline]] inline S high3(S a, S b, S c) {
-    const S ab = a > b ? a : b;
-    return ab > c ? ab : c;
-}
-
-// The squared distance of p to the box of a triangle's corners: a cheap
-// lower bound that spares most of the exact measurements of a leaf.
-template <class S>
-[[gnu::always_inline]] inline S corner_box_distance2(const S* c, const Vec3<S>& p) {
-    const S dx = outside(p.x, low3(c[0], c[3], c[6]), high3(c[0], c[3], c[6]));
-    const S dy = outside(p.y, low3(c[1], c[4], c[7]), high3(c[1], c[4], c[7]));
-    const S dz = outside(p.z, low3(c[2], c[5], c[8]), high3(c[2], c[5], c[8]));
-    return dx * dx + dy * dy + dz * dz;
+[[gnu::always_inline]] inline void lane_distances2(const S* box, const Vec3<S>& p, S* distance2) {
+    for (std::uint32_t lane = 0; lane < bvh_width; lane += pack_lanes<S>) {
+        const Pack<S> dx = outside<S>(p.x, load_pack(box + lane), load_pack(box + 12 + lane));
+        const Pack<S> dy = outside<S>(p.y, load_pack(box + 4 + lane), load_pack(box + 16 + lane));
+        const Pack<S> dz = outside<S>(p.z, load_pack(box + 8 + lane), load_pack(box + 20 + lane));
+        const Pack<S> sum = dx * dx + dy * dy + dz * dz;
+        std::memcpy(distance2 + lane, &sum, sizeof sum);
+    }
 }
 
 // Box distances are rounded too: a box is pruned only when it is farther than
@@ -158,65 +161,131 @@ Vec3<S> corner(const S* corners, std::uint32_t position, int j) {
 }
 
 template <class S>
-void measure(const BvhView<S>& bvh, const Vec3<S>& p, std::uint32_t position, Best<S>& best) {
-    if (corner_box_distance2(bvh.corners + 9 * std::size_t{position}, p) > best.closest.distance2 * prune_slack<S>)
-        return;
-    const TriangleClosest<S> closest = closest_on_triangle(
-        p, corner(bvh.corners, position, 0), corner(bvh.corners, position, 1), corner(bvh.corners, position, 2));
+[[gnu::flatten]] void measure(const BvhView<S>& bvh, const Vec3<S>& p, std::uint32_t position, Best<S>& best) {
+    const TriangleClosest<S> closest = closest_on_triangle(p, bvh.prepared[position]);
     const std::uint32_t triangle = bvh.order[position];
     if (closest.distance2 < best.closest.distance2 ||
         (closest.distance2 == best.closest.distance2 && triangle < best.triangle))
         best = {closest, position, triangle};
 }
 
-// Improves `best` by every triangle under `node` (at squared box distance
-// `distance2`) that could be closer: depth first, the nearer child first.
+// Improves `best` by every triangle that could be closer, down from the root:
+// a node's triangle lanes measured as met, its child lanes entered nearest
+// first. `measured`: a position already measured (or none).
 template <class S>
-void descend(const BvhView<S>& bvh, const Vec3<S>& p, std::uint32_t node, S distance2, Best<S>& best) {
+void search(const BvhView<S>& bvh, const Vec3<S>& p, std::uint32_t measured, Best<S>& best) {
     struct Entry {
         std::uint32_t node;
         S distance2;
     };
-    std::array<Entry, 2 * max_bvh_depth> stack;
+    std::array<Entry, bvh_width * max_bvh_depth> stack;
     std::size_t top = 0;
-    stack[top++] = {node, distance2};
+    stack[top++] = {0, S(0)};
     while (top > 0) {
         const Entry entry = stack[--top];
         if (entry.distance2 > best.closest.distance2 * prune_slack<S>) continue;
-        const std::uint32_t first = bvh.links[2 * entry.node], count = bvh.links[2 * entry.node + 1];
-        if (count > 0) {
-            for (std::uint32_t position = first; position < first + count; ++position) measure(bvh, p, position, best);
-            continue;
+        S distance2[bvh_width];
+        lane_distances2(bvh.bounds + 24 * std::size_t{entry.node}, p, distance2);
+        const std::uint32_t* links = bvh.links + bvh_width * std::size_t{entry.node};
+        Entry children[bvh_width];
+        std::uint32_t count = 0;
+        for (std::uint32_t lane = 0; lane < bvh_width; ++lane) {
+            if (distance2[lane] > best.closest.distance2 * prune_slack<S>) continue;
+            const std::uint32_t link = links[lane];
+            if (link & triangle_lane) {
+                if (const std::uint32_t position = link & ~triangle_lane; position != measured)
+                    measure(bvh, p, position, best);
+            } else if (link != 0) {
+                // Kept sorted nearest last, so that the nearest is entered first.
+                std::uint32_t at = count++;
+                for (; at > 0 && children[at - 1].distance2 < distance2[lane]; --at) children[at] = children[at - 1];
+                children[at] = {link, distance2[lane]};
+            }
         }
-        const S left = box_distance2(bvh.bounds + 6 * std::size_t{first}, p);
-        const S right = box_distance2(bvh.bounds + 6 * (std::size_t{first} + 1), p);
-        const S limit = best.closest.distance2 * prune_slack<S>;
-        const bool left_first = left <= right;
-        const Entry later = left_first ? Entry{first + 1, right} : Entry{first, left};
-        const Entry sooner = left_first ? Entry{first, left} : Entry{first + 1, right};
-        if (later.distance2 <= limit) stack[top++] = later;
-        if (sooner.distance2 <= limit) stack[top++] = sooner;
+        for (std::uint32_t k = 0; k < count; ++k) stack[top++] = children[k];
     }
 }
 
-// The closest triangle to p, from the leaf holding `start` (the previous
-// answer) up: that leaf's triangles first, then on the way to the root each
-// sibling's subtree. Every node not under the path hangs off it as some
-// sibling's descendant, so every triangle is covered.
+// The triangles a run of neighbouring queries may need: every triangle lane
+// whose box lies within a distance of the run's box, their boxes laid out
+// four by four as a node's lanes are.
 template <class S>
-void search_up(const BvhView<S>& bvh, const BvhTopology& topology, const Vec3<S>& p, std::uint32_t start,
-               Best<S>& best) {
-    std::uint32_t node = topology.leaf_of[start];
-    const std::uint32_t first = bvh.links[2 * node], count = bvh.links[2 * node + 1];
-    for (std::uint32_t position = first; position < first + count; ++position) measure(bvh, p, position, best);
-    while (node != 0) {
-        const std::uint32_t parent = topology.parent[node];
-        const std::uint32_t left = bvh.links[2 * parent];
-        const std::uint32_t sibling = node == left ? left + 1 : left;
-        const S distance2 = box_distance2(bvh.bounds + 6 * std::size_t{sibling}, p);
-        if (distance2 <= best.closest.distance2 * prune_slack<S>) descend(bvh, p, sibling, distance2, best);
-        node = parent;
+struct Candidates {
+    static constexpr std::size_t most = 512;
+    Buffer<S> boxes{6 * most};
+    Buffer<std::uint32_t> position{most};
+    Buffer<S> distance2{most};  // one query's, per candidate
+    std::size_t count = 0;
+};
+
+// How far the boxes [lo, hi] lie from [low, high] along one axis.
+template <class S>
+[[gnu::always_inline]] inline Pack<S> gaps(S low, S high, Pack<S> lo, Pack<S> hi) {
+    const Pack<S> below = lo - high, above = low - hi, zero = {};
+    const Pack<S> gap = below > above ? below : above;
+    return gap > zero ? gap : zero;
+}
+
+// The squared distances of four boxes (laid out as a node's lanes) to the
+// box [low, high].
+template <class S>
+[[gnu::always_inline]] inline void box_distances2(const S* box, const Vec3<S>& low, const Vec3<S>& high, S* distance2) {
+    for (std::uint32_t lane = 0; lane < bvh_width; lane += pack_lanes<S>) {
+        const Pack<S> dx = gaps<S>(low.x, high.x, load_pack(box + lane), load_pack(box + 12 + lane));
+        const Pack<S> dy = gaps<S>(low.y, high.y, load_pack(box + 4 + lane), load_pack(box + 16 + lane));
+        const Pack<S> dz = gaps<S>(low.z, high.z, load_pack(box + 8 + lane), load_pack(box + 20 + lane));
+        const Pack<S> sum = dx * dx + dy * dy + dz * dz;
+        std::memcpy(distance2 + lane, &sum, sizeof sum);
     }
+}
+
+// Collects into `candidates` every triangle whose lane box lies within
+// sqrt(reach2) of the box [low, high] (with the slack of a search's pruning,
+// so that it holds every triangle a search of a point in the box would
+// measure within that distance). False where they are more than a run is
+// worth (its queries are then searched one by one).
+template <class S>
+bool collect(const BvhView<S>& bvh, const Vec3<S>& low, const Vec3<S>& high, S reach2, Candidates<S>& candidates) {
+    const S limit = reach2 * prune_slack<S>;
+    std::array<std::uint32_t, bvh_width * max_bvh_depth> stack;
+    std::size_t top = 0;
+    stack[top++] = 0;
+    candidates.count = 0;
+    while (top > 0) {
+        const std::uint32_t node = stack[--top];
+        const S* box = bvh.bounds + 24 * std::size_t{node};
+        const std::uint32_t* links = bvh.links + bvh_width * std::size_t{node};
+        S distance2[bvh_width];
+        box_distances2(box, low, high, distance2);
+        for (std::uint32_t lane = 0; lane < bvh_width; ++lane) {
+            if (distance2[lane] > limit) continue;
+            const std::uint32_t link = links[lane];
+            if (link & triangle_lane) {
+                if (candidates.count == Candidates<S>::most) return false;
+                const std::size_t c = candidates.count++;
+                S* to = candidates.boxes.data() + 24 * (c / bvh_width) + c % bvh_width;
+                for (int k = 0; k < 6; ++k) to[4 * k] = box[4 * k + lane];
+                candidates.position[c] = link & ~triangle_lane;
+            } else if (link != 0) {
+                stack[top++] = link;
+            }
+        }
+    }
+    return true;
+}
+
+// Improves `best` by every candidate that could be closer; `measured`: a
+// position already measured. The boxes' distances are taken four at a
+// time, then the triangles measured.
+template <class S>
+void measure_candidates(const BvhView<S>& bvh, const Vec3<S>& p, Candidates<S>& candidates, std::uint32_t measured,
+                        Best<S>& best) {
+    const std::size_t count = candidates.count;
+    for (std::size_t c = 0; c < count; c += bvh_width)
+        lane_distances2(candidates.boxes.data() + 6 * c, p, candidates.distance2.data() + c);
+    for (std::size_t c = 0; c < count; ++c)
+        if (candidates.distance2[c] <= best.closest.distance2 * prune_slack<S> && candidates.position[c] != measured)
+            measure(bvh, p, candidates.position[c], best);
 }
 
 template <class S>
@@ -257,14 +326,20 @@ void answer(const BvhView<S>& bvh, const Vec3<S>& p, const Best<S>& best, Featur
 }  // namespace detail
 
 // Answers the queries of rows [first, last) of `queries`, taken in their
-// Morton order, each searched from the answer of the one before it. With
+// Morton order. A run of `run` consecutive queries is measured first against
+// the triangle of the answer before it, whose distances bound their answers;
+// the triangles within the largest of those bounds of the run's box are then
+// collected once, and each query measures only those that its own bound
+// leaves (all a search of the tree would measure, so the answers are the
+// same). Where the candidates are too many (queries far from the surface or
+// far apart), each query searches the tree from its bound instead. With
 // `normals`, distances are negative where the query is behind its closest
 // feature's pseudo-normal. `bound2`: answers beyond it are none (the
 // distance then is infinite, the triangle the triangle count). Each thread
 // sorts its own rows, so the sort is split over the threads too.
 template <class S>
-void mesh_distances(const BvhView<S>& bvh, const BvhTopology& topology, const PointsView<S>& queries, std::size_t first,
-                    std::size_t last, std::optional<S> bound2, FeatureNormals normals, const MeshAnswers<S>& answers) {
+void mesh_distances(const BvhView<S>& bvh, const PointsView<S>& queries, std::size_t first, std::size_t last,
+                    std::optional<S> bound2, FeatureNormals normals, const MeshAnswers<S>& answers) {
     const S limit2 = bound2 ? *bound2 : std::numeric_limits<S>::infinity();
     const std::uint32_t none = std::numeric_limits<std::uint32_t>::max();
     PointsView<S> rows = queries;
@@ -274,22 +349,46 @@ void mesh_distances(const BvhView<S>& bvh, const BvhTopology& topology, const Po
     // Queries are gathered, and answers scattered, a block at a time: the
     // rows of one block are independent loads the processor overlaps, where
     // inside the search each would stall it.
-    constexpr std::size_t block = 1024;
+    constexpr std::size_t block = 1024, run = 8;
     Buffer<Vec3<S>> points(block);
     Buffer<detail::Best<S>> found(block);
+    detail::Candidates<S> candidates;
     std::uint32_t previous = none;
     for (std::size_t start = 0; start < rows.rows; start += block) {
         const std::size_t count = std::min(block, rows.rows - start);
         for (std::size_t k = 0; k < count; ++k)
             points[k] = detail::query_point(rows, static_cast<std::size_t>(sorted[start + k]));
-        for (std::size_t k = 0; k < count; ++k) {
-            detail::Best<S>& best = found[k];
-            best = {{limit2, S(0), S(0), S(0), TriangleFeature::face}, none, none};
-            if (previous != none)
-                detail::search_up(bvh, topology, points[k], previous, best);
-            else
-                detail::descend(bvh, points[k], 0, detail::box_distance2(bvh.bounds, points[k]), best);
-            if (best.triangle != none) previous = best.position;
+        for (std::size_t from = 0; from < count; from += run) {
+            const std::size_t to = std::min(count, from + run);
+            const std::uint32_t seed = previous;
+            Vec3<S> low = points[from], high = points[from];
+            S reach2 = 0;
+            for (std::size_t k = from; k < to; ++k) {
+                detail::Best<S>& best = found[k];
+                best = {{limit2, S(0), S(0), S(0), TriangleFeature::face}, none, none};
+                if (seed != none) detail::measure(bvh, points[k], seed, best);
+                reach2 = std::max(reach2, best.closest.distance2);
+                low = {std::min(low.x, points[k].x), std::min(low.y, points[k].y), std::min(low.z, points[k].z)};
+                high = {std::max(high.x, points[k].x), std::max(high.y, points[k].y), std::max(high.z, points[k].z)};
+            }
+            const bool shared = seed != none && detail::collect(bvh, low, high, reach2, candidates);
+            for (std::size_t k = from; k < to; ++k) {
+                // The answer before, nearer than the seed, is the tighter first bound.
+                std::uint32_t measured = seed;
+                if (k > from && found[k - 1].triangle != none && found[k - 1].position != seed) {
+                    measured = found[k - 1].position;
+                    detail::measure(bvh, points[k], measured, found[k]);
+                }
+                if (shared)
+                    detail::measure_candidates(bvh, points[k], candidates, measured, found[k]);
+                else
+                    detail::search(bvh, points[k], measured, found[k]);
+            }
+            for (std::size_t k = to; k-- > from;)
+                if (found[k].triangle != none) {
+                    previous = found[k].position;
+                    break;
+                }
         }
         for (std::size_t k = 0; k < count; ++k)
             detail::answer(bvh, points[k], found[k], normals, answers,

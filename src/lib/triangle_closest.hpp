@@ -74,15 +74,28 @@ TriangleClosest<S> closest_on_edges(const Vec3<S>& p, const Vec3<S>& a, const Ve
 
 }  // namespace detail
 
+// A triangle with what every measurement of it computes first: its edges
+// from a, and whether a repeated corner leaves an edge of zero length (whose
+// region tests hold for every point, their dot products all zero: such a
+// triangle is a segment or a point, measured as the nearest of its edges).
 template <class S>
-TriangleClosest<S> closest_on_triangle(const Vec3<S>& p, const Vec3<S>& a, const Vec3<S>& b, const Vec3<S>& c) {
+struct PreparedTriangle {
+    Vec3<S> a, b, c, ab, ac;
+    bool degenerate;
+};
+
+template <class S>
+PreparedTriangle<S> prepare_triangle(const Vec3<S>& a, const Vec3<S>& b, const Vec3<S>& c) {
+    const Vec3<S> ab = b - a, ac = c - a, bc = c - b;
+    return {a, b, c, ab, ac, ab.dot(ab) == S(0) || ac.dot(ac) == S(0) || bc.dot(bc) == S(0)};
+}
+
+template <class S>
+TriangleClosest<S> closest_on_triangle(const Vec3<S>& p, const PreparedTriangle<S>& triangle) {
     using detail::squared_distance_to;
-    const Vec3<S> ab = b - a, ac = c - a, ap = p - a;
-    // A repeated corner leaves an edge of zero length, whose region tests hold
-    // for every point (their dot products are all zero): such a triangle is a
-    // segment or a point, measured as the nearest of its edges.
-    const Vec3<S> bc = c - b;
-    if (ab.dot(ab) == S(0) || ac.dot(ac) == S(0) || bc.dot(bc) == S(0)) return detail::closest_on_edges(p, a, b, c);
+    const Vec3<S>&a = triangle.a, &b = triangle.b, &c = triangle.c, &ab = triangle.ab, &ac = triangle.ac;
+    if (triangle.degenerate) return detail::closest_on_edges(p, a, b, c);
+    const Vec3<S> ap = p - a;
     const S d1 = ab.dot(ap), d2 = ac.dot(ap);
     if (d1 <= S(0) && d2 <= S(0)) return {ap.dot(ap), S(1), S(0), S(0), TriangleFeature::vertex_a};
     const Vec3<S> bp = p - b;
@@ -117,6 +130,11 @@ TriangleClosest<S> closest_on_triangle(const Vec3<S>& p, const Vec3<S>& a, const
             return {squared_distance_to(p, a, ab, ac, v, w), u, v, w, TriangleFeature::face};
     }
     return detail::closest_on_edges(p, a, b, c);
+}
+
+template <class S>
+TriangleClosest<S> closest_on_triangle(const Vec3<S>& p, const Vec3<S>& a, const Vec3<S>& b, const Vec3<S>& c) {
+    return closest_on_triangle(p, prepare_triangle(a, b, c));
 }
 
 }  // namespace ornel

@@ -656,6 +656,10 @@ def run_compare(args: argparse.Namespace) -> int:
         bar.update()
         store = open_store(args.store) if args.store is not None else None
         if isinstance(b, Mesh):
+            if store is not None:
+                from ornel._store import stored_mesh_index
+
+                stored_mesh_index(b, store, precision)
             b.index(precision)
         else:
             if store is not None:
@@ -760,11 +764,6 @@ def refuse_for_mesh(args: argparse.Namespace) -> None:
             args.b,
             "a mesh is measured to its triangles: --local-model is for clouds "
             "(give --vertices to compare to its vertices)",
-        )
-    if args.store is not None:
-        raise CloudError(
-            args.b,
-            "a mesh's index is built in memory: --store is for clouds (give --vertices to compare to its vertices)",
         )
     if args.normals is not None or args.normals_toward is not None:
         raise CloudError(

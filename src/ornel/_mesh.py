@@ -14,6 +14,7 @@ counter-clockwise faces' normals point to is positive)."""
 
 from __future__ import annotations
 
+import hashlib
 import os
 import struct
 import threading
@@ -31,6 +32,11 @@ from ornel._formats import ply_data, read_obj
 
 MESH_SUFFIXES = (".ply", ".obj", ".stl", ".off")
 Array = npt.NDArray[Any]
+
+
+def mesh_coordinate(precision: str) -> type[np.floating[Any]]:
+    """The type of an index's bounds and corners in `precision`."""
+    return np.float32 if precision == "f32" else np.float64
 
 
 @dataclass(eq=False)
@@ -93,6 +99,7 @@ class Mesh:
         self._lock = threading.Lock()
         self._indexes: dict[str, tuple[Array, Array, Array, Array]] = {}
         self._normals: Array | None = None
+        self._digest: str | None = None
 
     @classmethod
     def load(cls, path: str | PathLike[str], name: str | None = None) -> Mesh:
@@ -125,6 +132,60 @@ class Mesh:
                     self._vertices_in(precision), self.triangles.astype(np.uint32)
                 )
             return self._indexes[precision]
+
+    @property
+    def digest(self) -> str:
+        """SHA-256 of the vertices and triangles as searched: the same mesh gives the same
+        digest wherever its file lies and whatever it is called (how a store knows it)."""
+        with self._lock:
+            if self._digest is None:
+                digest = hashlib.sha256(f"mesh {self.vertices.shape} {self.triangles.shape}".encode())
+                digest.update(self.vertices.data.cast("B"))
+                digest.update(self.triangles.data.cast("B"))
+                self._digest = digest.hexdigest()
+            return self._digest
+
+    def has_index(self, precision: str) -> bool:
+        """Whether the index in `precision` is built (or adopted) already."""
+        with self._lock:
+            return precision in self._indexes
+
+    def adopt_index(self, precision: str, arrays: Any) -> None:
+        """Takes (bounds, links, corners, order), flat or shaped, as the index in
+        `precision` (as `index` returns it), after checking that it is a hierarchy over
+        exactly these triangles: a tree, every triangle in one lane, the corners this
+        mesh's. Raises ValueError otherwise, keeping nothing."""
+        if precision not in ("f32", "f64"):
+            raise ValueError(f"precision must be 'f32' or 'f64', not {precision!r}")
+        coordinate = mesh_coordinate(precision)
+        bounds, links, corners, order = (np.asarray(array) for array in arrays)
+        m = len(self.triangles)
+        types = (bounds.dtype, links.dtype, corners.dtype, order.dtype)
+        if types != (np.dtype(coordinate), np.dtype(np.uint32), np.dtype(coordinate), np.dtype(np.uint32)):
+            raise ValueError(
+                f"arrays of types {', '.join(map(str, types))}; expected {np.dtype(coordinate)} ones and uint32"
+            )
+        nodes = bounds.size // 24
+        if (
+            nodes == 0
+            or bounds.size != 24 * nodes
+            or links.size != 4 * nodes
+            or corners.size != 9 * m
+            or order.size != m
+        ):
+            raise ValueError(
+                f"arrays of sizes {bounds.size}, {links.size}, {corners.size}, {order.size}; expected 24 and 4 "
+                f"per node, 9 and 1 per triangle of {m:,}"
+            )
+        bounds, links = np.ascontiguousarray(bounds.reshape(nodes, 24)), np.ascontiguousarray(links.reshape(nodes, 4))
+        corners, order = np.ascontiguousarray(corners.reshape(m, 9)), np.ascontiguousarray(order)
+        if (order >= m).any() or (np.bincount(order, minlength=m) != 1).any():
+            raise ValueError("its order is not a permutation of the triangles")
+        if not np.array_equal(corners, self._vertices_in(precision)[self.triangles[order]].reshape(m, 9)):
+            raise ValueError("its corners are not this mesh's")
+        _check_tree(links, m)
+        with self._lock:
+            self._indexes[precision] = (bounds, links, corners, order)
 
     def _vertices_in(self, precision: str) -> Array:
         if precision == "f64":
@@ -192,6 +253,36 @@ class Mesh:
     def face_normals(self) -> npt.NDArray[np.float64]:
         """(m, 3) unit normals by the winding (zero for a degenerate triangle)."""
         return self.pseudo_normals()[:, 0]
+
+
+TRIANGLE_LANE = 2**31  # a lane's link with this bit holds a triangle's position
+MAX_DEPTH = 64  # as the native search's stack allows
+
+
+def _check_tree(links: Array, m: int) -> None:
+    """What the native search checks before it walks a tree, said as a ValueError: every
+    node but the root the child of exactly one node, after it; no path deeper than the
+    search's stack allows; every triangle position in exactly one lane."""
+    nodes = len(links)
+    node_of = np.repeat(np.arange(nodes), 4)
+    flat = links.reshape(-1).astype(np.int64)
+    triangles = flat >= TRIANGLE_LANE
+    positions = flat[triangles] - TRIANGLE_LANE
+    if (positions >= m).any() or (np.bincount(positions, minlength=m) != 1).any():
+        raise ValueError("its tree does not hold every triangle exactly once")
+    children = (flat > 0) & ~triangles
+    child, parent = flat[children], node_of[children]
+    if (child >= nodes).any() or (child <= parent).any() or (np.bincount(child, minlength=nodes)[1:] != 1).any():
+        raise ValueError("its links are not a tree (every node after its parent, the child of exactly one)")
+    parents = np.zeros(nodes, np.int64)
+    parents[child] = parent
+    depth = np.zeros(nodes, np.int64)
+    for _ in range(MAX_DEPTH):
+        deeper = np.where(np.arange(nodes) > 0, depth[parents] + 1, 0)
+        if np.array_equal(deeper, depth):
+            return
+        depth = deeper
+    raise ValueError(f"its tree is deeper than {MAX_DEPTH - 1} levels")
 
 
 def _unit(vectors: Array) -> Array:
@@ -329,6 +420,9 @@ def _read_ply_mesh(path: Path, source: str) -> tuple[Array, Array]:
 
 def _read_obj_mesh(path: Path, source: str) -> tuple[Array, Array]:
     vertices = read_obj(path, source)
+    triangles = _plain_obj_triangles(path)
+    if triangles is not None:
+        return vertices, triangles
     polygons: list[Array] = []
     lines: list[int] = []
     seen = 0  # vertices defined so far: negative indices count back from there
@@ -350,6 +444,26 @@ def _read_obj_mesh(path: Path, source: str) -> tuple[Array, Array]:
             polygons.append(np.array([i - 1 if i > 0 else seen + i for i in indices], np.int64))
             lines.append(number)
     return vertices, _fan(polygons, source, lines)
+
+
+def _plain_obj_triangles(path: Path) -> Array | None:
+    """The faces of an OBJ whose every face is a triangle of three plain positive indices
+    ('f 1 2 3', as most meshes are written), parsed at once; None for any other, which
+    the line-by-line reader handles (and words its errors for)."""
+    faces = [line for line in path.read_bytes().splitlines() if line[:2] in (b"f ", b"f\t")]
+    body = b" ".join(line[2:] for line in faces)
+    if not faces or any(mark in body for mark in (b"/", b"-", b"+", b".", b"e", b"x")):
+        return None
+    if any(len(line.split()) != 4 for line in faces):
+        return None
+    try:
+        indices = np.array(body.split(), dtype=np.int64)
+    except (ValueError, OverflowError):
+        return None
+    if len(indices) != 3 * len(faces) or (indices <= 0).any():
+        return None
+    triangles: Array = indices.reshape(-1, 3) - 1
+    return triangles
 
 
 def _read_stl(path: Path, source: str) -> tuple[Array, Array]:

@@ -28,6 +28,7 @@ from ornel._register import (
     unfixed_motion,
     world_transform,
 )
+from ornel._store import stored_mesh_index
 
 
 @dataclass(eq=False)
@@ -105,8 +106,9 @@ def compare(
 ) -> Comparison:
     """Every point of `a` against its nearest point of `b`: a cloud's nearest point, or
     with a `Mesh` the nearest point of its triangles (a `MeshComparison`). See
-    `ornel.Comparison` for the rest; a mesh's index is kept in the Mesh, not a store,
-    and `index` (which of a cloud's indexes to search) applies to clouds."""
+    `ornel.Comparison` for the rest; a mesh's index is kept in the Mesh, and in `store`
+    when given (read from it when it holds the index of this very mesh), and `index`
+    (which of a cloud's indexes to search) applies to clouds."""
     if not isinstance(b, Mesh):
         return compare_clouds(
             a,
@@ -119,7 +121,7 @@ def compare(
             index=index,
         )
     if store is not None:
-        raise ValueError("a mesh keeps its index in the Mesh; store applies to clouds")
+        stored_mesh_index(b, store, check_precision(precision))
     if index != "auto":
         raise ValueError("a mesh is searched through its own hierarchy of triangles; index applies to clouds")
     return compare_to_mesh(

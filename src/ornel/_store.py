@@ -1,6 +1,7 @@
 """A collection that remembers: clouds recognised by the digest of their points, each
-cloud's index (spatial order and graphs) in array files, and every ordered pair's mean,
-maximum and count, so that a later run builds and computes only what is new.
+cloud's index (spatial order and graphs) in array files, meshes' triangle hierarchies
+likewise (recognised by the digest of their vertices and triangles), and every ordered
+pair's mean, maximum and count, so that a later run builds and computes only what is new.
 
 A store is a directory: an SQLite database (WAL mode, so readers never wait for a
 writer), `arrays/`, whose files are named by the SHA-256 digest of their bytes, and
@@ -44,14 +45,17 @@ from ornel._errors import CloudError
 from ornel._formats import NPY_HEADER_LOCK
 from ornel._join import Answers, join_tile, run
 from ornel._matrix import Matrix
+from ornel._mesh import Mesh, mesh_coordinate
 from ornel._progress import progress_bar
 
 __all__ = ["Store", "StoreError", "StoreWarning", "points_digest"]
 
 # Bumped whenever what is stored changes meaning; a store of a later format is refused
 # rather than misread. Format 2 added the rows' checksums and the index manifests; a
-# format 1 store is migrated when opened for writing, read as it is otherwise.
-FORMAT = 2
+# format 1 store is migrated when opened for writing, read as it is otherwise. Format 3
+# added the meshes' indexes (a format 2 ornel would prune their files as unused); a
+# format 2 store gets their table when opened for writing, and is read as it is otherwise.
+FORMAT = 3
 DATABASE = "store.sqlite"
 ARRAYS = "arrays"
 MANIFESTS = "indexes"
@@ -76,6 +80,10 @@ CREATE TABLE IF NOT EXISTS indexes (
     cloud TEXT NOT NULL, precision TEXT NOT NULL, frame TEXT NOT NULL,
     order_file TEXT NOT NULL, indptr_file TEXT NOT NULL, indices_file TEXT NOT NULL,
     PRIMARY KEY (cloud, precision));
+CREATE TABLE IF NOT EXISTS mesh_indexes (
+    mesh TEXT NOT NULL, precision TEXT NOT NULL, name TEXT NOT NULL, triangles INTEGER NOT NULL,
+    bounds_file TEXT NOT NULL, links_file TEXT NOT NULL, corners_file TEXT NOT NULL, order_file TEXT NOT NULL,
+    checksum TEXT NOT NULL, PRIMARY KEY (mesh, precision));
 CREATE TABLE IF NOT EXISTS pairs (
     query TEXT NOT NULL, target TEXT NOT NULL, precision TEXT NOT NULL,
     mean REAL NOT NULL, max REAL NOT NULL, count INTEGER NOT NULL, checksum TEXT,
@@ -83,6 +91,8 @@ CREATE TABLE IF NOT EXISTS pairs (
 """
 CLOUD_COLUMNS = "digest, name, source, points, dtype, file_bytes, lo_x, lo_y, lo_z, hi_x, hi_y, hi_z, added, seen"
 PAIR_COLUMNS = "query, target, precision, mean, max, count"
+MESH_INDEX_COLUMNS = "mesh, precision, name, triangles, bounds_file, links_file, corners_file, order_file"
+MESH_FILES = ("bounds_file", "links_file", "corners_file", "order_file")
 DIGEST = re.compile(r"[0-9a-f]{64}")
 
 
@@ -303,8 +313,8 @@ class Store:
                             db.execute(statement)
                         db.execute("INSERT INTO meta VALUES ('format', ?), ('id', ?)", (str(FORMAT), uuid.uuid4().hex))
                         version = FORMAT
-                    elif version == 1:
-                        self._migrate(db)
+                    elif version < FORMAT:
+                        self._migrate(db, version)
                         version = FORMAT
             if version > FORMAT:
                 raise StoreError(
@@ -314,6 +324,8 @@ class Store:
                 )
             # Rows of a store too old to have checksums (read-only here, so not migrated) are read as they are.
             self._checksums = version >= 2
+            # A format 2 store read as it is has no mesh indexes.
+            self._meshes = version >= 3
             identity = self._db.execute("SELECT value FROM meta WHERE key = 'id'").fetchone()
             if identity is None or not isinstance(identity[0], str):
                 raise damaged_database(self.path, "its id is missing")
@@ -332,9 +344,15 @@ class Store:
                 )
             write_file_atomically(self.path, MARKER, [f"ornel store\nid {self.id}\nformat {FORMAT}\n".encode()])
 
-    def _migrate(self, db: sqlite3.Connection) -> None:
-        """A format 1 store made format 2, in the opening transaction: each cloud and pair
-        row gets its checksum, each index its manifest."""
+    def _migrate(self, db: sqlite3.Connection, version: int) -> None:
+        """An older store made this format, in the opening transaction: from format 1 each
+        cloud and pair row gets its checksum, each index its manifest; from 1 or 2 the
+        table of mesh indexes is made."""
+        mesh_table = next(statement for statement in SCHEMA.split(";") if "mesh_indexes" in statement)
+        db.execute(mesh_table)
+        if version >= 2:
+            db.execute("UPDATE meta SET value = ? WHERE key = 'format'", (str(FORMAT),))
+            return
         for table, columns in (("clouds", CLOUD_COLUMNS), ("pairs", PAIR_COLUMNS)):
             db.execute(f"ALTER TABLE {table} ADD COLUMN checksum TEXT")
             rows = db.execute(f"SELECT rowid, {columns} FROM {table}").fetchall()
@@ -642,6 +660,90 @@ class Store:
         self.save_index(cloud, digest, precision)
         return True
 
+    # -- mesh indexes ---------------------------------------------------------------
+
+    def _mesh_index_files(self, mesh: Mesh, precision: str) -> list[tuple[str, int]] | None:
+        """The (digest, size) of the files of the mesh's stored index in `precision`, or
+        None where there is none; a row not as written is reported and dropped."""
+        if not self._meshes:
+            return None
+        joins = " ".join(f"JOIN files f{k} ON f{k}.digest = m.{column}" for k, column in enumerate(MESH_FILES))
+        sizes = ", ".join(f"f{k}.bytes" for k in range(len(MESH_FILES)))
+        rows = self._read(
+            f"SELECT m.rowid, {', '.join('m.' + c for c in MESH_INDEX_COLUMNS.split(', '))}, m.checksum, {sizes} "
+            f"FROM mesh_indexes m {joins} WHERE m.mesh = ? AND m.precision = ?",
+            (mesh.digest, precision),
+        )
+        if not rows:
+            return None
+        rowid, *row = rows[0]
+        values, sizes_found = row[: len(MESH_FILES) + 5], row[len(MESH_FILES) + 5 :]
+        if not _checked(values) or values[3] != len(mesh):
+            self._drop_damaged(
+                "mesh_indexes", [rowid], f"the {precision} index row of mesh {mesh.name} not as written (damaged)"
+            )
+            return None
+        return list(zip(values[4:8], sizes_found))
+
+    def load_mesh_index(self, mesh: Mesh, precision: Precision) -> bool:
+        """Gives `mesh` its stored index in `precision`; False (the damage reported) where
+        there is none or it cannot be trusted."""
+        precision = check_precision(precision)
+        files = self._mesh_index_files(mesh, precision)
+        if files is None:
+            return False
+        arrays = []
+        for (name, size), dtype in zip(
+            files, (mesh_coordinate(precision), np.uint32, mesh_coordinate(precision), np.uint32)
+        ):
+            try:
+                arrays.append(read_array(self.path / ARRAYS / f"{name}.npy", name, size, dtype))
+            except _Damaged as error:
+                self._report(
+                    name,
+                    f"{self.path / ARRAYS / name}.npy: {error}; not used, the {precision} index of mesh "
+                    f"{mesh.name} is rebuilt",
+                )
+                return False
+        try:
+            mesh.adopt_index(precision, arrays)
+        except ValueError as error:
+            self._report(
+                files[0][0],
+                f"{self.path / ARRAYS / files[0][0]}.npy: does not fit the mesh ({error}); not used, "
+                f"the {precision} index of mesh {mesh.name} is rebuilt",
+            )
+            return False
+        return True
+
+    def save_mesh_index(self, mesh: Mesh, precision: Precision) -> None:
+        """Builds (if needed) and keeps the mesh's index in `precision`."""
+        precision = check_precision(precision)
+        self._writable(f"keep the {precision} index of mesh {mesh.name}")
+        names = [self._save_array(np.ravel(array)) for array in mesh.index(precision)]
+        row = (mesh.digest, precision, mesh.name, len(mesh), *(name for name, _ in names))
+        with self._write() as db:
+            db.executemany("INSERT OR REPLACE INTO files VALUES (?, ?)", names)
+            db.execute(
+                f"INSERT OR REPLACE INTO mesh_indexes ({MESH_INDEX_COLUMNS}, checksum) "
+                "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                (*row, row_checksum(row)),
+            )
+
+    def ensure_mesh_index(self, mesh: Mesh, precision: Precision) -> bool:
+        """The mesh's index in `precision` from the store, or built and kept; True if it
+        was built here."""
+        if not mesh.has_index(precision):
+            if self.load_mesh_index(mesh, precision):
+                return False
+            self._writable(f"keep the {precision} index of mesh {mesh.name}")
+        else:
+            files = self._mesh_index_files(mesh, precision)
+            if files is not None and all(_size(self.path / ARRAYS / f"{name}.npy") == size for name, size in files):
+                return False
+        self.save_mesh_index(mesh, precision)
+        return True
+
     # -- pairs ----------------------------------------------------------------------
 
     def pairs(self, digests: Sequence[str], precision: Precision) -> dict[tuple[str, str], tuple[float, float]]:
@@ -700,6 +802,7 @@ class Store:
             "clouds": len(clouds),
             "points": sum(row[3] for row in clouds.values()),
             "indexes": self._read("SELECT count(*) FROM indexes")[0][0],
+            "mesh_indexes": self._read("SELECT count(*) FROM mesh_indexes")[0][0] if self._meshes else 0,
             "pairs": pairs,
             "array_bytes": arrays,
             "database_bytes": database,
@@ -728,12 +831,18 @@ class Store:
                     dropped.update(row)
                     dropped.add(f"{cloud}-{precision}")
                 db.execute("DELETE FROM indexes WHERE cloud NOT IN (SELECT digest FROM keep)")
+                for row in db.execute(
+                    f"SELECT {', '.join(MESH_FILES)} FROM mesh_indexes WHERE mesh NOT IN (SELECT digest FROM keep)"
+                ).fetchall():
+                    dropped.update(row)
+                db.execute("DELETE FROM mesh_indexes WHERE mesh NOT IN (SELECT digest FROM keep)")
                 removed["clouds"] = db.execute(
                     "DELETE FROM clouds WHERE digest NOT IN (SELECT digest FROM keep)"
                 ).rowcount
+            mesh_files = "".join(f" UNION SELECT {column} FROM mesh_indexes" for column in MESH_FILES)
             db.execute(
                 "DELETE FROM files WHERE digest NOT IN (SELECT order_file FROM indexes UNION "
-                "SELECT indptr_file FROM indexes UNION SELECT indices_file FROM indexes)"
+                f"SELECT indptr_file FROM indexes UNION SELECT indices_file FROM indexes{mesh_files})"
             )
             used = {row[0] for row in db.execute("SELECT digest FROM files")}
             for path in (self.path / ARRAYS).iterdir():
@@ -1262,6 +1371,16 @@ def stored_nearest(b: Cloud, store: StoreLike, precision: Precision) -> None:
     try:
         digest = opened.add([b])[0]
         opened.ensure_index(b, digest, precision)
+    finally:
+        if close:
+            opened.close()
+
+
+def stored_mesh_index(mesh: Mesh, store: StoreLike, precision: Precision) -> None:
+    """Gives `mesh` its stored index in `precision`, or builds and keeps it."""
+    opened, close = as_store(store)
+    try:
+        opened.ensure_mesh_index(mesh, check_precision(precision))
     finally:
         if close:
             opened.close()

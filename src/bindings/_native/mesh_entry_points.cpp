@@ -23,9 +23,12 @@ const char* const mesh_bvh_doc =
     "mesh_bvh(vertices, triangles)\n--\n\n"
     "The bounding-volume hierarchy of a mesh: `vertices` (float32 or float64,\n"
     "(n, 3) or wider, any strides) and `triangles` (uint32 (m, 3), any\n"
-    "strides, m >= 1, indices into the vertices). Returns (bounds (nodes, 6),\n"
-    "links (nodes, 2) uint32, corners (m, 9), order (m,) uint32), bounds and\n"
-    "corners in the vertices' type: what `mesh_closest` searches. Raises\n"
+    "strides, m >= 1, indices into the vertices). Returns (bounds (nodes,\n"
+    "24): per node its four lanes' low x, low y, low z, high x, high y, high\n"
+    "z; links (nodes, 4) uint32: per lane 0 (empty), a child node, or 2**31 +\n"
+    "a triangle's position; corners (m, 9) by position; order (m,) uint32:\n"
+    "position -> triangle), bounds and corners in the vertices' type: what\n"
+    "`mesh_closest` searches. Raises\n"
     "ValueError for a non-finite coordinate. Runs with the GIL released.";
 
 const char* const mesh_closest_doc =
@@ -84,9 +87,10 @@ PyObject* build(PyObject* vertices_object, PyObject* triangles_object) {
     if (triangles.rows == 0) fail_input(Failure::mesh_without_triangles);
     if (triangles.columns != 3) fail_input(Failure::triangles_not_three_columns);
     TriangleBvh<S> bvh = released([&] { return build_triangle_bvh(vertices, triangles); });
-    const npy_intp nodes = static_cast<npy_intp>(bvh.links.size() / 2), m = static_cast<npy_intp>(triangles.rows);
-    Ref bounds = to_numpy(std::move(bvh.bounds), {nodes, 6});
-    Ref links = to_numpy(std::move(bvh.links), {nodes, 2});
+    const npy_intp nodes = static_cast<npy_intp>(bvh.links.size() / bvh_width),
+                   m = static_cast<npy_intp>(triangles.rows);
+    Ref bounds = to_numpy(std::move(bvh.bounds), {nodes, 6 * bvh_width});
+    Ref links = to_numpy(std::move(bvh.links), {nodes, bvh_width});
     Ref corners = to_numpy(std::move(bvh.corners), {m, 9});
     Ref order = to_numpy(std::move(bvh.order));
     return require(PyTuple_Pack(4, bounds.get(), links.get(), corners.get(), order.get()));
@@ -95,15 +99,15 @@ PyObject* build(PyObject* vertices_object, PyObject* triangles_object) {
 template <class S>
 PyObject* closest(PyObject* const* bound) {
     constexpr int type = numpy_type_number<S>();
-    PyArrayObject* bounds = convert("bounds", [&] { return contiguous(bound[0], 2, type, "(nodes, 6)"); });
-    PyArrayObject* links = convert("links", [&] { return contiguous(bound[1], 2, NPY_UINT32, "(nodes, 2)"); });
+    PyArrayObject* bounds = convert("bounds", [&] { return contiguous(bound[0], 2, type, "(nodes, 24)"); });
+    PyArrayObject* links = convert("links", [&] { return contiguous(bound[1], 2, NPY_UINT32, "(nodes, 4)"); });
     PyArrayObject* corners = convert("corners", [&] { return contiguous(bound[2], 2, type, "(m, 9)"); });
     PyArrayObject* order = convert("order", [&] { return contiguous(bound[3], 1, NPY_UINT32, "(m,)"); });
     const PointsView<S> queries = points_param<S>("queries", bound[4]);
     const std::size_t nodes = static_cast<std::size_t>(PyArray_DIM(bounds, 0));
     const std::size_t m = static_cast<std::size_t>(PyArray_DIM(order, 0));
-    if (PyArray_DIM(bounds, 1) != 6 || static_cast<std::size_t>(PyArray_DIM(links, 0)) != nodes ||
-        PyArray_DIM(links, 1) != 2 || static_cast<std::size_t>(PyArray_DIM(corners, 0)) != m ||
+    if (PyArray_DIM(bounds, 1) != 6 * bvh_width || static_cast<std::size_t>(PyArray_DIM(links, 0)) != nodes ||
+        PyArray_DIM(links, 1) != bvh_width || static_cast<std::size_t>(PyArray_DIM(corners, 0)) != m ||
         PyArray_DIM(corners, 1) != 9)
         fail_input(Failure::hierarchy_not_of_one_mesh);
     FeatureNormals normals;
@@ -121,17 +125,20 @@ PyObject* closest(PyObject* const* bound) {
     // A bound beyond S's range is no bound (and converting it would be undefined).
     if (distance && *distance * *distance < static_cast<double>(std::numeric_limits<S>::max()))
         bound2 = static_cast<S>(*distance * *distance);
-    const BvhView<S> bvh{reinterpret_cast<const S*>(PyArray_DATA(bounds)),
-                         reinterpret_cast<const std::uint32_t*>(PyArray_DATA(links)),
-                         nodes,
-                         reinterpret_cast<const S*>(PyArray_DATA(corners)),
-                         reinterpret_cast<const std::uint32_t*>(PyArray_DATA(order)),
-                         m};
+    BvhView<S> bvh{reinterpret_cast<const S*>(PyArray_DATA(bounds)),
+                   reinterpret_cast<const std::uint32_t*>(PyArray_DATA(links)),
+                   nodes,
+                   reinterpret_cast<const S*>(PyArray_DATA(corners)),
+                   reinterpret_cast<const std::uint32_t*>(PyArray_DATA(order)),
+                   m,
+                   nullptr};
     const std::size_t q = queries.rows;
     Buffer<S> distances(q), barycentric(3 * q);
     Buffer<std::uint32_t> triangles(q);
     released([&] {
-        const BvhTopology topology = bvh_topology(bvh);
+        check_bvh(bvh);
+        const Buffer<PreparedTriangle<S>> prepared = prepare_triangles(bvh.corners, m);
+        bvh.prepared = prepared.data();
         if (q > 0 && queries.columns < 3) fail(Failure::too_few_columns, queries.columns);
         for (std::size_t row = 0; row < q; ++row)
             for (int k = 0; k < 3; ++k)
@@ -139,7 +146,7 @@ PyObject* closest(PyObject* const* bound) {
                     fail_input(Failure::non_finite_coordinate, row, std::isnan(c) ? 1 : 0);
         const MeshAnswers<S> answers{distances.data(), triangles.data(), barycentric.data()};
         split_over_threads(q, threads, min_queries_per_thread, [&](std::size_t first, std::size_t last) {
-            mesh_distances(bvh, topology, queries, first, last, bound2, normals, answers);
+            mesh_distances(bvh, queries, first, last, bound2, normals, answers);
         });
         return 0;
     });
