@@ -28,7 +28,6 @@ from ornel._register import (
     unfixed_motion,
     world_transform,
 )
-from ornel._store import stored_mesh_index
 
 
 @dataclass(eq=False)
@@ -121,6 +120,8 @@ def compare(
             index=index,
         )
     if store is not None:
+        from ornel._store import stored_mesh_index  # the store (sqlite3) only when asked for
+
         stored_mesh_index(b, store, check_precision(precision))
     if index != "auto":
         raise ValueError("a mesh is searched through its own hierarchy of triangles; index applies to clouds")
