@@ -59,6 +59,12 @@ Ref wrap_memory(void* data, std::size_t size, int type_number, std::size_t item_
         }
     } owned{data};
 
+    // The shapes and strides below live on the stack: a longer shape would overrun them.
+    constexpr std::size_t max_axes = 4;
+    if (shape.size() > max_axes) {
+        PyErr_SetString(PyExc_SystemError, "an array of more than four axes cannot be wrapped");
+        throw PythonError{};
+    }
     ensure_numpy();
     PyTypeObject* type = container_type();
     Ref container = Ref::steal(type->tp_alloc(type, 0));
@@ -74,7 +80,7 @@ Ref wrap_memory(void* data, std::size_t size, int type_number, std::size_t item_
     holder->drop = free_memory;
     owned.data = nullptr;
 
-    npy_intp dims[2], strides[2];
+    npy_intp dims[max_axes], strides[max_axes];
     const int ndim = static_cast<int>(shape.size());
     int axis = 0;
     for (npy_intp extent : shape) dims[axis++] = extent;
