@@ -44,9 +44,19 @@ struct QuantisationFrame {
     double extent[3];
     // What a coordinate rebuilt from a quantum may be off by, per axis.
     double allowance[3];
+    // Quanta a unit of coordinate, per axis.
+    double scale[3];
 
     std::uint64_t quantum(double c, int axis) const {
         return std::min(morton_quantum(c, lo[axis], extent[axis]), morton_quanta - 1);
+    }
+    // quantum() by a product instead of a quotient: cheaper, and off by one
+    // at most where the two round apart, which the searches' boxes, widened
+    // by the allowance (many thousand roundings), cover.
+    std::uint64_t nearby_quantum(double c, int axis) const {
+        const double q = (c - lo[axis]) * scale[axis];
+        if (!(q > 0.0)) return 0;
+        return q < static_cast<double>(morton_quanta - 1) ? static_cast<std::uint64_t>(q) : morton_quanta - 1;
     }
     // The smallest coordinate of quantum q and above, widened.
     double coordinate_below(std::uint64_t q, int axis) const {
@@ -72,6 +82,7 @@ QuantisationFrame quantisation_frame(const PointsView<S>& points) {
         if (points.rows == 0) low = high = 0.0;
         frame.lo[axis] = low;
         frame.extent[axis] = high > low ? high - low : 1.0;
+        frame.scale[axis] = 2097151.0 / frame.extent[axis];
         // Each step of a quantum's arithmetic rounds by a unit in 2^-52 of its
         // operands; a million such units is still far below a quantum.
         frame.allowance[axis] = (std::abs(low) + std::abs(high) + frame.extent[axis]) * 1e-10;
@@ -102,7 +113,9 @@ Buffer<std::uint32_t> morton_rows(const PointsView<S>& points, std::size_t threa
     return rows;
 }
 
-// A cell's place in the hash table: its code and its run of sorted points.
+// A cell's place in the hash table: its integer coordinates packed (x in
+// the low 21 bits, then y, then z: cheaper to make than its Morton code) and
+// its run of sorted points.
 struct CellSlot {
     std::uint64_t code;  // empty_cell where no cell is
     std::uint32_t begin;
@@ -128,16 +141,21 @@ struct CellGrid {
     Buffer<std::uint32_t> cell_begin;
     Buffer<CellSlot> table;
     std::uint64_t table_mask = 0;
+    int table_shift = 63;  // 64 less the bits of the table's size
 
     std::size_t size() const { return row.size(); }
     std::size_t cells() const { return cell_code.size(); }
     int shift() const { return morton_levels - level; }  // from a quantum to its cell
 
-    static std::uint64_t hash(std::uint64_t code) { return code * 0x9E3779B97F4A7C15ull; }
+    // Multiplicative hashing: the product's top bits, where every bit of the
+    // code (z's among them, packed highest) has reached.
+    std::uint64_t slot_of(std::uint64_t code) const { return (code * 0x9E3779B97F4A7C15ull) >> table_shift; }
 
-    // The cell of code `code`, or nullptr when it is empty.
+    static std::uint64_t packed(std::uint64_t x, std::uint64_t y, std::uint64_t z) { return x | y << 21 | z << 42; }
+
+    // The cell of packed coordinates `code`, or nullptr when it is empty.
     const CellSlot* find(std::uint64_t code) const {
-        std::uint64_t at = (hash(code) >> 20) & table_mask;
+        std::uint64_t at = slot_of(code);
         for (;;) {
             const CellSlot& slot = table[at];
             if (slot.code == code) return &slot;
@@ -261,10 +279,14 @@ CellGrid<S> build_cell_grid(const PointsView<S>& points, std::size_t threads) {
     const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(2 * cells, 16));
     grid.table = Buffer<CellSlot>(capacity, CellSlot{empty_cell, 0, 0});
     grid.table_mask = capacity - 1;
+    grid.table_shift = 64 - std::countr_zero(capacity);
     for (std::size_t c = 0; c < cells; ++c) {
-        std::uint64_t at = (CellGrid<S>::hash(grid.cell_code[c]) >> 20) & grid.table_mask;
+        const std::uint64_t morton = grid.cell_code[c];
+        const std::uint64_t code =
+            CellGrid<S>::packed(compact_bits_21(morton), compact_bits_21(morton >> 1), compact_bits_21(morton >> 2));
+        std::uint64_t at = grid.slot_of(code);
         while (grid.table[at].code != empty_cell) at = (at + 1) & grid.table_mask;
-        grid.table[at] = {grid.cell_code[c], grid.cell_begin[c], grid.cell_begin[c + 1]};
+        grid.table[at] = {code, grid.cell_begin[c], grid.cell_begin[c + 1]};
     }
     return grid;
 }
@@ -278,16 +300,18 @@ namespace detail {
 
 // The octree node of `at_level` with integer coordinates c, whose occupied
 // cells are [first, last): each cell within `bound2` (read anew before every
-// step, since the visit may shrink it) is visited, nearest child first.
+// step, since the visit may shrink it) is visited, nearest child first, but
+// for the cell numbered `skip` (visited already).
 template <class S, class Visit>
 void visit_octree(const CellGrid<S>& grid, const double* q, const double& bound2, int at_level, const std::uint64_t* c,
-                  std::size_t first, std::size_t last, Visit& visit) {
+                  std::size_t first, std::size_t last, std::size_t skip, Visit& visit) {
     if (at_level == grid.level) {  // a cell: its parent has tested its bound
-        visit(grid.cell_begin[first], grid.cell_begin[first + 1]);
+        if (first != skip) visit(grid.cell_begin[first], grid.cell_begin[first + 1]);
         return;
     }
     if (last - first == 1) {
         // One occupied cell below: straight to it, its coordinates read off its code.
+        if (first == skip) return;
         const std::uint64_t code = grid.cell_code[first];
         std::uint64_t cell[3] = {0, 0, 0};
         for (int bit = 0; bit < grid.level; ++bit)
@@ -326,7 +350,7 @@ void visit_octree(const CellGrid<S>& grid, const double* q, const double& bound2
     }
     for (int i = 0; i < count; ++i) {
         if (children[i].bound2 > bound2) break;
-        visit_octree(grid, q, bound2, child_level, children[i].c, children[i].first, children[i].last, visit);
+        visit_octree(grid, q, bound2, child_level, children[i].c, children[i].first, children[i].last, skip, visit);
     }
 }
 
@@ -334,20 +358,27 @@ void visit_octree(const CellGrid<S>& grid, const double* q, const double& bound2
 
 // Visits (visit(begin, end): a run of sorted points) every occupied cell that
 // a point within squared distance `bound2` of q (double coordinates) may lie
-// in; `bound2` is read again before each cell, so a search may shrink it as
-// it goes (an infinite bound visits every cell, nearest first).
+// in, each once; `bound2` is read again before each cell, so a search may
+// shrink it as it goes (an infinite bound visits every cell, nearest first).
 template <class S, class Visit>
 void visit_cells(const CellGrid<S>& grid, const double* q, const double& bound2, Visit&& visit) {
     if (grid.cells() == 0) return;
     const int s = grid.shift();
+    // The query's own cell first: it most often holds the answer, whose
+    // distance then bounds the box of the others, which most often leaves
+    // them unvisited.
+    std::uint64_t own[3];
+    for (int axis = 0; axis < 3; ++axis) own[axis] = grid.frame.nearby_quantum(q[axis], axis) >> s;
+    const CellSlot* own_slot = grid.find(CellGrid<S>::packed(own[0], own[1], own[2]));
+    if (own_slot != nullptr) visit(own_slot->begin, own_slot->end);
     std::uint64_t low[3], high[3];
     std::uint64_t span = 1;
     if (bound2 < std::numeric_limits<double>::infinity()) {
         const double reach = std::sqrt(bound2) * (1.0 + 1e-12);
         for (int axis = 0; axis < 3; ++axis) {
             const double widen = grid.frame.allowance[axis];
-            low[axis] = grid.frame.quantum(q[axis] - reach - widen, axis) >> s;
-            high[axis] = grid.frame.quantum(q[axis] + reach + widen, axis) >> s;
+            low[axis] = grid.frame.nearby_quantum(q[axis] - reach - widen, axis) >> s;
+            high[axis] = grid.frame.nearby_quantum(q[axis] + reach + widen, axis) >> s;
             span *= std::min(high[axis] - low[axis] + 1, box_visit_cells + 1);
             if (span > box_visit_cells) break;
         }
@@ -355,24 +386,26 @@ void visit_cells(const CellGrid<S>& grid, const double* q, const double& bound2,
         span = box_visit_cells + 1;
     }
     if (span <= box_visit_cells) {
-        // The query's own cell first: it most often holds the answer, whose
-        // distance then leaves most of the other cells unvisited.
-        std::uint64_t own[3];
-        for (int axis = 0; axis < 3; ++axis)
-            own[axis] = std::clamp(grid.frame.quantum(q[axis], axis) >> s, low[axis], high[axis]);
-        if (const CellSlot* slot = grid.find(morton_key(own[0], own[1], own[2]))) visit(slot->begin, slot->end);
         std::uint64_t c[3];
         for (c[2] = low[2]; c[2] <= high[2]; ++c[2])
             for (c[1] = low[1]; c[1] <= high[1]; ++c[1])
                 for (c[0] = low[0]; c[0] <= high[0]; ++c[0]) {
                     if (c[0] == own[0] && c[1] == own[1] && c[2] == own[2]) continue;
                     if (grid.cell_bound2(q, c) > bound2) continue;
-                    if (const CellSlot* slot = grid.find(morton_key(c[0], c[1], c[2]))) visit(slot->begin, slot->end);
+                    if (const CellSlot* slot = grid.find(CellGrid<S>::packed(c[0], c[1], c[2])))
+                        visit(slot->begin, slot->end);
                 }
         return;
     }
+    // The own cell's number, so that the octree passes it by.
+    std::size_t skip = grid.cells();
+    if (own_slot != nullptr)
+        skip = static_cast<std::size_t>(
+            std::lower_bound(grid.cell_code.data(), grid.cell_code.data() + grid.cells(),
+                             morton_key(own[0], own[1], own[2])) -
+            grid.cell_code.data());
     const std::uint64_t root[3] = {0, 0, 0};
-    detail::visit_octree(grid, q, bound2, 0, root, 0, grid.cells(), visit);
+    detail::visit_octree(grid, q, bound2, 0, root, 0, grid.cells(), skip, visit);
 }
 
 }  // namespace ornel

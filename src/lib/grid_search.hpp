@@ -63,22 +63,39 @@ template <class S>
 }
 
 // Calls take(i, d2) for every point i of [begin, end) with d2 <= bound2
-// (bound2 read anew after each call), four lanes at a time.
+// (bound2 read anew after each call), eight points a step in two vectors of
+// four lanes, whose lane-wise minimum takes one test against the bound.
 template <class S, class Take>
 [[gnu::always_inline]] inline void scan_run(const CellGrid<S>& grid, std::uint32_t begin, std::uint32_t end,
                                             const double* q, const double& bound2, Take&& take) {
     const DoubleLanes qx = {q[0], q[0], q[0], q[0]}, qy = {q[1], q[1], q[1], q[1]}, qz = {q[2], q[2], q[2], q[2]};
+    const S* const x = grid.x.data();
+    const S* const y = grid.y.data();
+    const S* const z = grid.z.data();
+    auto distances = [&](std::uint32_t at) {
+        const DoubleLanes dx = qx - load_lanes(x + at);
+        const DoubleLanes dy = qy - load_lanes(y + at);
+        const DoubleLanes dz = qz - load_lanes(z + at);
+        return (dx * dx + dy * dy) + dz * dz;
+    };
     std::uint32_t i = begin;
-    for (; i + 4 <= end; i += 4) {
-        const DoubleLanes dx = qx - load_lanes(grid.x.data() + i);
-        const DoubleLanes dy = qy - load_lanes(grid.y.data() + i);
-        const DoubleLanes dz = qz - load_lanes(grid.z.data() + i);
-        const DoubleLanes d2 = dx * dx + dy * dy + dz * dz;
+    for (; i + 8 <= end; i += 8) {
+        const DoubleLanes low = distances(i), high = distances(i + 4);
         const DoubleLanes limit = {bound2, bound2, bound2, bound2};
-        if (!any_lane(d2 <= limit)) [[likely]]
+        if (lane_bits<double>((low < high ? low : high) <= limit) == 0) [[likely]]
             continue;
         for (int lane = 0; lane < 4; ++lane)
-            if (d2[lane] <= bound2) take(i + lane, d2[lane]);
+            if (low[lane] <= bound2) take(i + lane, low[lane]);
+        for (int lane = 0; lane < 4; ++lane)
+            if (high[lane] <= bound2) take(i + 4 + lane, high[lane]);
+    }
+    if (i + 4 <= end) {
+        const DoubleLanes d2 = distances(i);
+        const DoubleLanes limit = {bound2, bound2, bound2, bound2};
+        if (lane_bits<double>(d2 <= limit) != 0)
+            for (int lane = 0; lane < 4; ++lane)
+                if (d2[lane] <= bound2) take(i + lane, d2[lane]);
+        i += 4;
     }
     for (; i < end; ++i) {
         const double d2 = grid_distance2(grid, i, q);
@@ -219,7 +236,7 @@ void grid_nearest(const CellGrid<S>& grid, const PointsView<Q>& queries, std::si
                   std::uint32_t* idx) {
     const Buffer<std::uint32_t> order = morton_rows(queries, threads);
     const auto search =
-        Dispatch<GridNearest<S, Q>, void, const CellGrid<S>*, const PointsView<Q>*, const std::uint32_t*, std::size_t,
+        FlatDispatch<GridNearest<S, Q>, void, const CellGrid<S>*, const PointsView<Q>*, const std::uint32_t*, std::size_t,
                  std::size_t, double*, double*, std::uint32_t*>::pick();
     on_ranges(queries.rows, parts_for_items(queries.rows, threads, grid_queries_per_thread),
               [&](std::size_t, std::size_t first, std::size_t last) {
@@ -237,7 +254,7 @@ void grid_nearest_k(const CellGrid<S>& grid, const PointsView<Q>& queries, std::
     if (k == 0) return;
     const Buffer<std::uint32_t> order = morton_rows(queries, threads);
     const auto search =
-        Dispatch<GridNearestK<S, Q>, void, const CellGrid<S>*, const PointsView<Q>*, const std::uint32_t*, std::size_t,
+        FlatDispatch<GridNearestK<S, Q>, void, const CellGrid<S>*, const PointsView<Q>*, const std::uint32_t*, std::size_t,
                  std::size_t, std::size_t, Entry*, double*, std::uint32_t*>::pick();
     on_ranges(queries.rows, parts_for_items(queries.rows, threads, grid_queries_per_thread),
               [&](std::size_t, std::size_t first, std::size_t last) {
