@@ -20,6 +20,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -64,30 +65,61 @@ struct QuantisationFrame {
     }
 };
 
-// The frame of a cloud's bounding box; a non-finite coordinate is refused,
-// since no quantum (and no distance) can be taken from it.
-template <class S>
-QuantisationFrame quantisation_frame(const PointsView<S>& points) {
+// The frame of a box, from its lowest and highest corner.
+inline QuantisationFrame frame_of_box(const double* low, const double* high) {
     QuantisationFrame frame{};
-    if (points.rows > 0 && points.columns < 3) fail_input(Failure::points_need_three_columns);
     for (int axis = 0; axis < 3; ++axis) {
-        double low = std::numeric_limits<double>::infinity(), high = -low;
-        for (std::size_t i = 0; i < points.rows; ++i) {
-            const double c = static_cast<double>(points.at(i, axis));
-            if (!std::isfinite(c)) [[unlikely]]
-                fail_input(Failure::non_finite_coordinate, i, std::isnan(c) ? 1 : 0);
-            low = c < low ? c : low;
-            high = c > high ? c : high;
-        }
-        if (points.rows == 0) low = high = 0.0;
-        frame.lo[axis] = low;
-        frame.extent[axis] = high > low ? high - low : 1.0;
+        frame.lo[axis] = low[axis];
+        frame.extent[axis] = high[axis] > low[axis] ? high[axis] - low[axis] : 1.0;
         frame.scale[axis] = 2097151.0 / frame.extent[axis];
         // Each step of a quantum's arithmetic rounds by a unit in 2^-52 of its
         // operands; a million such units is still far below a quantum.
-        frame.allowance[axis] = (std::abs(low) + std::abs(high) + frame.extent[axis]) * 1e-10;
+        frame.allowance[axis] = (std::abs(low[axis]) + std::abs(high[axis]) + frame.extent[axis]) * 1e-10;
     }
     return frame;
+}
+
+// The frame of a cloud's bounding box, in one read of the points shared by
+// `threads` threads; a non-finite coordinate is refused (the first row that
+// holds one named), since no quantum (and no distance) can be taken from it.
+template <class S>
+QuantisationFrame quantisation_frame(const PointsView<S>& points, std::size_t threads = 1) {
+    if (points.rows > 0 && points.columns < 3) fail_input(Failure::points_need_three_columns);
+    if (points.rows == 0) {
+        const double zero[3] = {0.0, 0.0, 0.0};
+        return frame_of_box(zero, zero);
+    }
+    struct Box {
+        double low[3], high[3];
+    };
+    const std::size_t parts = parts_for_items(points.rows, threads, 1 << 16);
+    Box boxes[max_threads];
+    on_ranges(points.rows, parts, [&](std::size_t part, std::size_t begin, std::size_t end) {
+        constexpr double inf = std::numeric_limits<double>::infinity();
+        Box box{{inf, inf, inf}, {-inf, -inf, -inf}};
+        bool finite = true;  // c - c is 0 but for infinities and NaN
+        for (std::size_t i = begin; i < end; ++i)
+            for (int axis = 0; axis < 3; ++axis) {
+                const double c = static_cast<double>(points.at(i, axis));
+                finite &= c - c == 0.0;
+                box.low[axis] = c < box.low[axis] ? c : box.low[axis];
+                box.high[axis] = c > box.high[axis] ? c : box.high[axis];
+            }
+        if (!finite) [[unlikely]]
+            for (std::size_t i = begin; i < end; ++i)
+                for (int axis = 0; axis < 3; ++axis) {
+                    const double c = static_cast<double>(points.at(i, axis));
+                    if (!std::isfinite(c)) fail_input(Failure::non_finite_coordinate, i, std::isnan(c) ? 1 : 0);
+                }
+        boxes[part] = box;
+    });
+    Box all = boxes[0];
+    for (std::size_t part = 1; part < parts; ++part)
+        for (int axis = 0; axis < 3; ++axis) {
+            all.low[axis] = std::min(all.low[axis], boxes[part].low[axis]);
+            all.high[axis] = std::max(all.high[axis], boxes[part].high[axis]);
+        }
+    return frame_of_box(all.low, all.high);
 }
 
 // Every row's key over `frame` with its row, sorted by key (equal keys in row
@@ -102,12 +134,12 @@ Buffer<KeyedRow> sorted_keyed_rows(const PointsView<S>& points, const Quantisati
     return sorted_by_key(points.rows, key_of, threads, 63);  // bit 63 of a Morton key is 0
 }
 
-// The rows of `points` sorted along their Morton curve over their own box,
-// equal keys in row order: the order queries are searched in.
+// The rows of `points` sorted along their Morton curve over `frame` (their
+// own box), equal keys in row order: the order queries are searched in.
 template <class S>
-Buffer<std::uint32_t> morton_rows(const PointsView<S>& points, std::size_t threads) {
+Buffer<std::uint32_t> morton_rows(const PointsView<S>& points, const QuantisationFrame& frame, std::size_t threads) {
     if (points.rows >= std::numeric_limits<std::uint32_t>::max()) fail_capacity_overflow();  // rows are 32-bit
-    const Buffer<KeyedRow> records = sorted_keyed_rows(points, quantisation_frame(points), threads);
+    const Buffer<KeyedRow> records = sorted_keyed_rows(points, frame, threads);
     Buffer<std::uint32_t> rows(points.rows);
     for (std::size_t i = 0; i < points.rows; ++i) rows[i] = records[i].row;
     return rows;
@@ -199,25 +231,32 @@ struct CellGrid {
 
 namespace detail {
 
-// The level whose cells hold about `per_cell` points on average: for sorted
-// keys, two neighbours fall in different cells of every level from the one
-// their highest differing bit names on.
-inline int grid_level(const Buffer<KeyedRow>& sorted, std::size_t per_cell) {
-    const std::size_t n = sorted.size();
-    std::size_t first_split[morton_levels + 1] = {};
-    for (std::size_t i = 1; i < n; ++i) {
+// Per part of the sorted keys, how many of its records begin a cell of each
+// level (are the first of their prefix): a record and the one before it fall
+// in different cells of every level from the one their highest differing bit
+// names on. The first record of all begins a cell of level 0.
+using LevelStarts = std::array<std::size_t, morton_levels + 1>;
+
+inline void count_level_starts(const KeyedRow* sorted, std::size_t begin, std::size_t end, LevelStarts& starts) {
+    starts.fill(0);
+    for (std::size_t i = std::max<std::size_t>(begin, 1); i < end; ++i) {
         const std::uint64_t differ = sorted[i].key ^ sorted[i - 1].key;
         if (differ == 0) continue;
         const int bit = 63 - std::countl_zero(differ);
-        ++first_split[morton_levels - bit / 3];
+        ++starts[morton_levels - bit / 3];
     }
-    // The mean occupancy falls with the level; take the level whose mean is
-    // nearest to per_cell by ratio.
+    if (begin == 0 && end > 0) ++starts[0];
+}
+
+// The level whose cells hold about `per_cell` points on average, from the
+// starts of all n records: the mean occupancy falls with the level; take the
+// level whose mean is nearest to per_cell by ratio.
+inline int grid_level(const LevelStarts& starts, std::size_t n, std::size_t per_cell) {
     std::size_t cells = 1;
     int level = 0;
     double best = std::abs(std::log(static_cast<double>(n) / static_cast<double>(per_cell)));
     for (int l = 1; l <= morton_levels; ++l) {
-        cells += first_split[l];
+        cells += starts[l];
         const double off = std::abs(std::log(static_cast<double>(n) / static_cast<double>(cells * per_cell)));
         if (off < best) {
             best = off;
@@ -230,49 +269,66 @@ inline int grid_level(const Buffer<KeyedRow>& sorted, std::size_t per_cell) {
 
 }  // namespace detail
 
-// The grid of the rows of `points` (three columns read), on `threads` threads.
+// The grid of the rows of `points` (three columns read) over `frame`, their
+// own box's, on `threads` threads.
 template <class S>
-CellGrid<S> build_cell_grid(const PointsView<S>& points, std::size_t threads) {
+CellGrid<S> build_cell_grid(const PointsView<S>& points, const QuantisationFrame& frame, std::size_t threads) {
     const std::size_t n = points.rows;
     if (n >= std::numeric_limits<std::uint32_t>::max()) fail_capacity_overflow();  // rows are 32-bit
     CellGrid<S> grid;
-    grid.frame = quantisation_frame(points);
+    grid.frame = frame;
     const Buffer<KeyedRow> records = sorted_keyed_rows(points, grid.frame, threads);
-    grid.level = detail::grid_level(records, CellGrid<S>::points_per_cell);
+    // One threaded read of the keys finds the level and where each part's
+    // cells begin; one more lists the cells as it gathers the coordinates.
+    const std::size_t parts = parts_for_items(n, threads, 1 << 15);
+    detail::LevelStarts part_starts[max_threads];
+    on_ranges(n, parts, [&](std::size_t part, std::size_t begin, std::size_t end) {
+        detail::count_level_starts(records.data(), begin, end, part_starts[part]);
+    });
+    detail::LevelStarts starts{};
+    for (std::size_t part = 0; part < parts; ++part)
+        for (int l = 0; l <= morton_levels; ++l) starts[l] += part_starts[part][l];
+    grid.level = n > 0 ? detail::grid_level(starts, n, CellGrid<S>::points_per_cell) : 0;
     for (int axis = 0; axis < 3; ++axis) {
         grid.cell_width[axis] =
             static_cast<double>(std::uint64_t{1} << grid.shift()) / 2097151.0 * grid.frame.extent[axis];
         grid.cell_origin[axis] = grid.frame.lo[axis] - grid.frame.allowance[axis];
     }
+    // A part's first cell: the cells begun in the parts before it.
+    std::size_t first_cell[max_threads + 1];
+    first_cell[0] = 0;
+    for (std::size_t part = 0; part < parts; ++part) {
+        std::size_t begun = 0;
+        for (int l = 0; l <= grid.level; ++l) begun += part_starts[part][l];
+        first_cell[part + 1] = first_cell[part] + begun;
+    }
+    const std::size_t cells = first_cell[parts];
 
     grid.x = Buffer<S>(n);
     grid.y = Buffer<S>(n);
     grid.z = Buffer<S>(n);
     grid.row = Buffer<std::uint32_t>(n);
-    on_ranges(n, parts_for_items(n, threads, 1 << 15), [&](std::size_t, std::size_t begin, std::size_t end) {
+    grid.cell_code = Buffer<std::uint64_t>(cells);
+    grid.cell_begin = Buffer<std::uint32_t>(cells + 1);
+    const int cell_shift = 3 * grid.shift();
+    on_ranges(n, parts, [&](std::size_t part, std::size_t begin, std::size_t end) {
+        std::size_t cell = first_cell[part];
+        std::uint64_t code = begin > 0 ? records[begin - 1].key >> cell_shift : empty_cell;
         for (std::size_t i = begin; i < end; ++i) {
             const std::uint32_t r = records[i].row;
             grid.x[i] = points.at(r, 0);
             grid.y[i] = points.at(r, 1);
             grid.z[i] = points.at(r, 2);
             grid.row[i] = r;
+            const std::uint64_t own = records[i].key >> cell_shift;
+            if (own != code) {
+                grid.cell_code[cell] = own;
+                grid.cell_begin[cell] = static_cast<std::uint32_t>(i);
+                ++cell;
+                code = own;
+            }
         }
     });
-
-    const int cell_shift = 3 * grid.shift();
-    std::size_t cells = n > 0 ? 1 : 0;
-    for (std::size_t i = 1; i < n; ++i) cells += (records[i].key >> cell_shift) != (records[i - 1].key >> cell_shift);
-    grid.cell_code = Buffer<std::uint64_t>(cells);
-    grid.cell_begin = Buffer<std::uint32_t>(cells + 1);
-    std::size_t cell = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint64_t code = records[i].key >> cell_shift;
-        if (i == 0 || code != grid.cell_code[cell - 1]) {
-            grid.cell_code[cell] = code;
-            grid.cell_begin[cell] = static_cast<std::uint32_t>(i);
-            ++cell;
-        }
-    }
     grid.cell_begin[cells] = static_cast<std::uint32_t>(n);
 
     // At most half full, so that a miss ends after few probes.
@@ -289,6 +345,11 @@ CellGrid<S> build_cell_grid(const PointsView<S>& points, std::size_t threads) {
         grid.table[at] = {code, grid.cell_begin[c], grid.cell_begin[c + 1]};
     }
     return grid;
+}
+
+template <class S>
+CellGrid<S> build_cell_grid(const PointsView<S>& points, std::size_t threads) {
+    return build_cell_grid(points, quantisation_frame(points, threads), threads);
 }
 
 // The widest box of cells (per axis) visited cell by cell; a ball spanning

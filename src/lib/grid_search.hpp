@@ -230,14 +230,15 @@ void ball_in_grid(const CellGrid<S>& grid, const double* q, double radius2, Take
 inline constexpr std::size_t grid_queries_per_thread = 8192;
 
 // The nearest target point of every row of `queries`: (squared distance,
-// target row) per query row, on `threads` threads.
+// target row) per query row, on `threads` threads; `frame` is the queries'
+// own (quantisation_frame).
 template <class S, class Q>
-void grid_nearest(const CellGrid<S>& grid, const PointsView<Q>& queries, std::size_t threads, double* dist2,
-                  std::uint32_t* idx) {
-    const Buffer<std::uint32_t> order = morton_rows(queries, threads);
+void grid_nearest(const CellGrid<S>& grid, const PointsView<Q>& queries, const QuantisationFrame& frame,
+                  std::size_t threads, double* dist2, std::uint32_t* idx) {
+    const Buffer<std::uint32_t> order = morton_rows(queries, frame, threads);
     const auto search =
-        FlatDispatch<GridNearest<S, Q>, void, const CellGrid<S>*, const PointsView<Q>*, const std::uint32_t*, std::size_t,
-                 std::size_t, double*, double*, std::uint32_t*>::pick();
+        FlatDispatch<GridNearest<S, Q>, void, const CellGrid<S>*, const PointsView<Q>*, const std::uint32_t*,
+                     std::size_t, std::size_t, double*, double*, std::uint32_t*>::pick();
     on_ranges(queries.rows, parts_for_items(queries.rows, threads, grid_queries_per_thread),
               [&](std::size_t, std::size_t first, std::size_t last) {
                   // Coordinates, distances and rows of a block of queries.
@@ -248,14 +249,14 @@ void grid_nearest(const CellGrid<S>& grid, const PointsView<Q>& queries, std::si
 
 // The k nearest target points of every row of `queries`, k a row.
 template <class S, class Q>
-void grid_nearest_k(const CellGrid<S>& grid, const PointsView<Q>& queries, std::size_t k, std::size_t threads,
-                    double* dist2, std::uint32_t* idx) {
+void grid_nearest_k(const CellGrid<S>& grid, const PointsView<Q>& queries, const QuantisationFrame& frame,
+                    std::size_t k, std::size_t threads, double* dist2, std::uint32_t* idx) {
     using Entry = typename GridNearestK<S, Q>::Entry;
     if (k == 0) return;
-    const Buffer<std::uint32_t> order = morton_rows(queries, threads);
+    const Buffer<std::uint32_t> order = morton_rows(queries, frame, threads);
     const auto search =
-        FlatDispatch<GridNearestK<S, Q>, void, const CellGrid<S>*, const PointsView<Q>*, const std::uint32_t*, std::size_t,
-                 std::size_t, std::size_t, Entry*, double*, std::uint32_t*>::pick();
+        FlatDispatch<GridNearestK<S, Q>, void, const CellGrid<S>*, const PointsView<Q>*, const std::uint32_t*,
+                     std::size_t, std::size_t, std::size_t, Entry*, double*, std::uint32_t*>::pick();
     on_ranges(queries.rows, parts_for_items(queries.rows, threads, grid_queries_per_thread),
               [&](std::size_t, std::size_t first, std::size_t last) {
                   Buffer<Entry> scratch(2 * k);
