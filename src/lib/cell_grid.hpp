@@ -123,26 +123,45 @@ QuantisationFrame quantisation_frame(const PointsView<S>& points, std::size_t th
 }
 
 // Every row's key over `frame` with its row, sorted by key (equal keys in row
-// order), made and sorted on `threads` threads.
+// order) in one of `space`'s arrays, made and sorted on `threads` threads.
 template <class S>
-Buffer<KeyedRow> sorted_keyed_rows(const PointsView<S>& points, const QuantisationFrame& frame, std::size_t threads) {
+const KeyedRow* sort_keyed_rows(SortSpace& space, const PointsView<S>& points, const QuantisationFrame& frame,
+                                std::size_t threads) {
     auto key_of = [&](std::size_t i) {
         std::uint64_t q[3];
         for (int axis = 0; axis < 3; ++axis) q[axis] = frame.quantum(static_cast<double>(points.at(i, axis)), axis);
         return morton_key(q[0], q[1], q[2]);
     };
-    return sorted_by_key(points.rows, key_of, threads, 63);  // bit 63 of a Morton key is 0
+    return sort_by_key(space, points.rows, key_of, threads, 63);  // bit 63 of a Morton key is 0
+}
+
+template <class S>
+Buffer<KeyedRow> sorted_keyed_rows(const PointsView<S>& points, const QuantisationFrame& frame, std::size_t threads) {
+    SortSpace space;
+    const KeyedRow* const sorted = sort_keyed_rows(space, points, frame, threads);
+    return sorted == space.records.data() ? std::move(space.records) : std::move(space.scratch);
 }
 
 // The rows of `points` sorted along their Morton curve over `frame` (their
-// own box), equal keys in row order: the order queries are searched in.
+// own box), equal keys in row order: the order queries are searched in;
+// sorted in `space`.
+template <class S>
+Buffer<std::uint32_t> morton_rows(const PointsView<S>& points, const QuantisationFrame& frame, std::size_t threads,
+                                  SortSpace& space) {
+    if (points.rows >= std::numeric_limits<std::uint32_t>::max()) fail_capacity_overflow();  // rows are 32-bit
+    const KeyedRow* const records = sort_keyed_rows(space, points, frame, threads);
+    Buffer<std::uint32_t> rows(points.rows);
+    on_ranges(points.rows, parts_for_items(points.rows, threads, 1 << 15),
+              [&](std::size_t, std::size_t begin, std::size_t end) {
+                  for (std::size_t i = begin; i < end; ++i) rows[i] = records[i].row;
+              });
+    return rows;
+}
+
 template <class S>
 Buffer<std::uint32_t> morton_rows(const PointsView<S>& points, const QuantisationFrame& frame, std::size_t threads) {
-    if (points.rows >= std::numeric_limits<std::uint32_t>::max()) fail_capacity_overflow();  // rows are 32-bit
-    const Buffer<KeyedRow> records = sorted_keyed_rows(points, frame, threads);
-    Buffer<std::uint32_t> rows(points.rows);
-    for (std::size_t i = 0; i < points.rows; ++i) rows[i] = records[i].row;
-    return rows;
+    SortSpace space;
+    return morton_rows(points, frame, threads, space);
 }
 
 // A cell's place in the hash table: its integer coordinates packed (x in
@@ -270,20 +289,21 @@ inline int grid_level(const LevelStarts& starts, std::size_t n, std::size_t per_
 }  // namespace detail
 
 // The grid of the rows of `points` (three columns read) over `frame`, their
-// own box's, on `threads` threads.
+// own box's, on `threads` threads, sorted in `space` (left for another sort).
 template <class S>
-CellGrid<S> build_cell_grid(const PointsView<S>& points, const QuantisationFrame& frame, std::size_t threads) {
+CellGrid<S> build_cell_grid(const PointsView<S>& points, const QuantisationFrame& frame, std::size_t threads,
+                            SortSpace& space) {
     const std::size_t n = points.rows;
     if (n >= std::numeric_limits<std::uint32_t>::max()) fail_capacity_overflow();  // rows are 32-bit
     CellGrid<S> grid;
     grid.frame = frame;
-    const Buffer<KeyedRow> records = sorted_keyed_rows(points, grid.frame, threads);
+    const KeyedRow* const records = sort_keyed_rows(space, points, grid.frame, threads);
     // One threaded read of the keys finds the level and where each part's
     // cells begin; one more lists the cells as it gathers the coordinates.
     const std::size_t parts = parts_for_items(n, threads, 1 << 15);
     detail::LevelStarts part_starts[max_threads];
     on_ranges(n, parts, [&](std::size_t part, std::size_t begin, std::size_t end) {
-        detail::count_level_starts(records.data(), begin, end, part_starts[part]);
+        detail::count_level_starts(records, begin, end, part_starts[part]);
     });
     detail::LevelStarts starts{};
     for (std::size_t part = 0; part < parts; ++part)
@@ -349,7 +369,8 @@ CellGrid<S> build_cell_grid(const PointsView<S>& points, const QuantisationFrame
 
 template <class S>
 CellGrid<S> build_cell_grid(const PointsView<S>& points, std::size_t threads) {
-    return build_cell_grid(points, quantisation_frame(points, threads), threads);
+    SortSpace space;
+    return build_cell_grid(points, quantisation_frame(points, threads), threads, space);
 }
 
 // The widest box of cells (per axis) visited cell by cell; a ball spanning

@@ -231,11 +231,11 @@ inline constexpr std::size_t grid_queries_per_thread = 8192;
 
 // The nearest target point of every row of `queries`: (squared distance,
 // target row) per query row, on `threads` threads; `frame` is the queries'
-// own (quantisation_frame).
+// own (quantisation_frame), and their order is sorted in `space`.
 template <class S, class Q>
 void grid_nearest(const CellGrid<S>& grid, const PointsView<Q>& queries, const QuantisationFrame& frame,
-                  std::size_t threads, double* dist2, std::uint32_t* idx) {
-    const Buffer<std::uint32_t> order = morton_rows(queries, frame, threads);
+                  std::size_t threads, double* dist2, std::uint32_t* idx, SortSpace& space) {
+    const Buffer<std::uint32_t> order = morton_rows(queries, frame, threads, space);
     const auto search =
         FlatDispatch<GridNearest<S, Q>, void, const CellGrid<S>*, const PointsView<Q>*, const std::uint32_t*,
                      std::size_t, std::size_t, double*, double*, std::uint32_t*>::pick();
@@ -250,10 +250,10 @@ void grid_nearest(const CellGrid<S>& grid, const PointsView<Q>& queries, const Q
 // The k nearest target points of every row of `queries`, k a row.
 template <class S, class Q>
 void grid_nearest_k(const CellGrid<S>& grid, const PointsView<Q>& queries, const QuantisationFrame& frame,
-                    std::size_t k, std::size_t threads, double* dist2, std::uint32_t* idx) {
+                    std::size_t k, std::size_t threads, double* dist2, std::uint32_t* idx, SortSpace& space) {
     using Entry = typename GridNearestK<S, Q>::Entry;
     if (k == 0) return;
-    const Buffer<std::uint32_t> order = morton_rows(queries, frame, threads);
+    const Buffer<std::uint32_t> order = morton_rows(queries, frame, threads, space);
     const auto search =
         FlatDispatch<GridNearestK<S, Q>, void, const CellGrid<S>*, const PointsView<Q>*, const std::uint32_t*,
                      std::size_t, std::size_t, std::size_t, Entry*, double*, std::uint32_t*>::pick();

@@ -89,8 +89,9 @@ PyObject* grid_nearest_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
             Buffer<std::uint32_t> idx(queries.rows);
             {
                 ReleasedGil released;
-                const auto grid = build_cell_grid(target, frames.target, threads);
-                grid_nearest(grid, queries, frames.queries, threads, dist2.data(), idx.data());
+                SortSpace space;  // the target's sort's arrays, the queries' again
+                const auto grid = build_cell_grid(target, frames.target, threads, space);
+                grid_nearest(grid, queries, frames.queries, threads, dist2.data(), idx.data(), space);
             }
             return result_pair(to_numpy(std::move(dist2)), to_numpy(std::move(idx)));
         };
@@ -111,8 +112,9 @@ PyObject* grid_nearest_k_entry(PyObject*, PyObject* const* args, Py_ssize_t narg
             Buffer<std::uint32_t> idx(queries.rows * k);
             {
                 ReleasedGil released;
-                const auto grid = build_cell_grid(target, frames.target, threads);
-                grid_nearest_k(grid, queries, frames.queries, k, threads, dist2.data(), idx.data());
+                SortSpace space;
+                const auto grid = build_cell_grid(target, frames.target, threads, space);
+                grid_nearest_k(grid, queries, frames.queries, k, threads, dist2.data(), idx.data(), space);
             }
             const npy_intp rows = static_cast<npy_intp>(queries.rows), columns = static_cast<npy_intp>(k);
             return result_pair(to_numpy(std::move(dist2), {rows, columns}), to_numpy(std::move(idx), {rows, columns}));
@@ -132,7 +134,10 @@ PyObject* grid_ball_counts_entry(PyObject*, PyObject* const* args, Py_ssize_t na
             Buffer<std::uint64_t> counts(queries.rows);
             {
                 ReleasedGil released;
-                const auto grid = build_cell_grid(target, frames.target, threads);
+                const auto grid = [&] {
+                    SortSpace space;  // not needed beyond the build
+                    return build_cell_grid(target, frames.target, threads, space);
+                }();
                 grid_ball_counts(grid, queries, *radius * *radius, threads, counts.data());
             }
             return to_numpy(std::move(counts)).release();
