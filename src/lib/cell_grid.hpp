@@ -122,24 +122,26 @@ QuantisationFrame quantisation_frame(const PointsView<S>& points, std::size_t th
     return frame_of_box(all.low, all.high);
 }
 
-// Every row's key over `frame` with its row, sorted by key (equal keys in row
-// order) in one of `space`'s arrays, made and sorted on `threads` threads.
+// The levels of the Morton keys the grid sorts by, its targets and its
+// queries alike: neither the cells (coarser but for lines and very uneven
+// clouds, which sort again by whole keys) nor the queries' order (whose
+// finer levels hardly change which cells are at hand) need more, and each
+// pass of the sort's in-cache digits fewer is a tenth of its cost.
+inline constexpr int grid_key_levels = 11;
+
+// Every row's key over `frame`, cut to its top `levels` levels, with its row,
+// sorted by that (equal ones in row order) in one of `space`'s arrays, made
+// and sorted on `threads` threads.
 template <class S>
 const KeyedRow* sort_keyed_rows(SortSpace& space, const PointsView<S>& points, const QuantisationFrame& frame,
-                                std::size_t threads) {
+                                std::size_t threads, int levels = morton_levels) {
+    const int dropped = 3 * (morton_levels - levels);
     auto key_of = [&](std::size_t i) {
         std::uint64_t q[3];
         for (int axis = 0; axis < 3; ++axis) q[axis] = frame.quantum(static_cast<double>(points.at(i, axis)), axis);
-        return morton_key(q[0], q[1], q[2]);
+        return morton_key(q[0], q[1], q[2]) >> dropped;
     };
-    return sort_by_key(space, points.rows, key_of, threads, 63);  // bit 63 of a Morton key is 0
-}
-
-template <class S>
-Buffer<KeyedRow> sorted_keyed_rows(const PointsView<S>& points, const QuantisationFrame& frame, std::size_t threads) {
-    SortSpace space;
-    const KeyedRow* const sorted = sort_keyed_rows(space, points, frame, threads);
-    return sorted == space.records.data() ? std::move(space.records) : std::move(space.scratch);
+    return sort_by_key(space, points.rows, key_of, threads, 3 * levels);  // the keys' higher bits are 0
 }
 
 // The rows of `points` sorted along their Morton curve over `frame` (their
@@ -149,7 +151,7 @@ template <class S>
 Buffer<std::uint32_t> morton_rows(const PointsView<S>& points, const QuantisationFrame& frame, std::size_t threads,
                                   SortSpace& space) {
     if (points.rows >= std::numeric_limits<std::uint32_t>::max()) fail_capacity_overflow();  // rows are 32-bit
-    const KeyedRow* const records = sort_keyed_rows(space, points, frame, threads);
+    const KeyedRow* const records = sort_keyed_rows(space, points, frame, threads, grid_key_levels);
     Buffer<std::uint32_t> rows(points.rows);
     on_ranges(points.rows, parts_for_items(points.rows, threads, 1 << 15),
               [&](std::size_t, std::size_t begin, std::size_t end) {
@@ -256,15 +258,24 @@ namespace detail {
 // names on. The first record of all begins a cell of level 0.
 using LevelStarts = std::array<std::size_t, morton_levels + 1>;
 
-inline void count_level_starts(const KeyedRow* sorted, std::size_t begin, std::size_t end, LevelStarts& starts) {
+// Keys of `levels` levels (the top ones of the Morton keys). Returns the
+// longest run of equal keys within [begin, end).
+inline std::size_t count_level_starts(const KeyedRow* sorted, std::size_t begin, std::size_t end, int levels,
+                                      LevelStarts& starts) {
     starts.fill(0);
+    std::size_t run = 1, longest = end > begin ? 1 : 0;
     for (std::size_t i = std::max<std::size_t>(begin, 1); i < end; ++i) {
         const std::uint64_t differ = sorted[i].key ^ sorted[i - 1].key;
-        if (differ == 0) continue;
+        if (differ == 0) {
+            longest = std::max(longest, ++run);
+            continue;
+        }
+        run = 1;
         const int bit = 63 - std::countl_zero(differ);
-        ++starts[morton_levels - bit / 3];
+        ++starts[levels - bit / 3];
     }
     if (begin == 0 && end > 0) ++starts[0];
+    return longest;
 }
 
 // The level whose cells hold about `per_cell` points on average, from the
@@ -297,18 +308,31 @@ CellGrid<S> build_cell_grid(const PointsView<S>& points, const QuantisationFrame
     if (n >= std::numeric_limits<std::uint32_t>::max()) fail_capacity_overflow();  // rows are 32-bit
     CellGrid<S> grid;
     grid.frame = frame;
-    const KeyedRow* const records = sort_keyed_rows(space, points, grid.frame, threads);
     // One threaded read of the keys finds the level and where each part's
     // cells begin; one more lists the cells as it gathers the coordinates.
     const std::size_t parts = parts_for_items(n, threads, 1 << 15);
     detail::LevelStarts part_starts[max_threads];
-    on_ranges(n, parts, [&](std::size_t part, std::size_t begin, std::size_t end) {
-        detail::count_level_starts(records, begin, end, part_starts[part]);
-    });
-    detail::LevelStarts starts{};
-    for (std::size_t part = 0; part < parts; ++part)
-        for (int l = 0; l <= morton_levels; ++l) starts[l] += part_starts[part][l];
-    grid.level = n > 0 ? detail::grid_level(starts, n, CellGrid<S>::points_per_cell) : 0;
+    std::size_t part_longest[max_threads];
+    int levels = grid_key_levels;
+    const KeyedRow* records = nullptr;
+    for (;;) {
+        records = sort_keyed_rows(space, points, grid.frame, threads, levels);
+        on_ranges(n, parts, [&](std::size_t part, std::size_t begin, std::size_t end) {
+            part_longest[part] = detail::count_level_starts(records, begin, end, levels, part_starts[part]);
+        });
+        detail::LevelStarts starts{};
+        std::size_t longest = 0;
+        for (std::size_t part = 0; part < parts; ++part) {
+            for (int l = 0; l <= morton_levels; ++l) starts[l] += part_starts[part][l];
+            longest = std::max(longest, part_longest[part]);
+        }
+        grid.level = n > 0 ? detail::grid_level(starts, n, CellGrid<S>::points_per_cell) : 0;
+        // A cell of the finest level sorted still holding many cells' worth (a
+        // line, a dense patch beside far outliers): sorted again by whole
+        // keys, whose finer levels may split it.
+        if (levels == morton_levels || longest <= 16 * CellGrid<S>::points_per_cell) break;
+        levels = morton_levels;
+    }
     for (int axis = 0; axis < 3; ++axis) {
         grid.cell_width[axis] =
             static_cast<double>(std::uint64_t{1} << grid.shift()) / 2097151.0 * grid.frame.extent[axis];
@@ -330,7 +354,7 @@ CellGrid<S> build_cell_grid(const PointsView<S>& points, const QuantisationFrame
     grid.row = Buffer<std::uint32_t>(n);
     grid.cell_code = Buffer<std::uint64_t>(cells);
     grid.cell_begin = Buffer<std::uint32_t>(cells + 1);
-    const int cell_shift = 3 * grid.shift();
+    const int cell_shift = 3 * (levels - grid.level);  // from a sorted key to its cell's code
     on_ranges(n, parts, [&](std::size_t part, std::size_t begin, std::size_t end) {
         std::size_t cell = first_cell[part];
         std::uint64_t code = begin > 0 ? records[begin - 1].key >> cell_shift : empty_cell;
