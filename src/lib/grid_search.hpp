@@ -43,9 +43,10 @@ template <class S>
         std::memcpy(&v, p, sizeof v);
         return v;
     } else {
-        Vector<float, 16> v;
-        std::memcpy(&v, p, sizeof v);
-        return __builtin_convertvector(v, DoubleLanes);
+        // Lane by lane, which GCC makes one widening load; a conversion of a
+        // loaded vector it splits in halves.
+        return DoubleLanes{static_cast<double>(p[0]), static_cast<double>(p[1]), static_cast<double>(p[2]),
+                           static_cast<double>(p[3])};
     }
 }
 
