@@ -144,6 +144,54 @@ class TestMatchesBruteForce:
         check_k(queries, points, 3)
 
 
+def check_against_tree(queries, points, threads=2, k=None):
+    """Distances bit for bit cKDTree's, and rows where the nearest distance is not tied
+    (clouds too large for brute force)."""
+    q64, p64 = queries[:, :3].astype(np.float64), points[:, :3].astype(np.float64)
+    dist2, idx = grid_nearest(points, queries, threads=threads)
+    tree = cKDTree(p64)
+    two, rows = tree.query(q64, k=2)
+    np.testing.assert_array_equal(np.sqrt(dist2), two[:, 0])
+    unique = two[:, 0] < two[:, 1]
+    np.testing.assert_array_equal(idx[unique], rows[unique, 0])
+    if k is not None:
+        dist2_k, _ = grid_nearest_k(points, queries, k, threads=threads)
+        np.testing.assert_array_equal(np.sqrt(dist2_k), tree.query(q64, k=k)[0])
+
+
+class TestLargeAndUnevenClouds:
+    """Clouds large enough for several threads at every step, and shapes whose cells the
+    grid must sort finely: a long line, and a dense patch beside far outliers whose
+    points share the cells of a coarse sort."""
+
+    def test_a_long_line(self):
+        rng = np.random.default_rng(40)
+        points = np.outer(rng.random(120_000), [3.0, -1.0, 0.5]) + 1e5
+        along = np.outer(rng.random(20_000) * 1.2 - 0.1, [3.0, -1.0, 0.5])
+        queries = along + 1e5 + rng.normal(size=(20_000, 3)) * 1e-3
+        check_against_tree(queries, points, k=4)
+
+    @pytest.mark.parametrize("dtype", [np.float64, np.float32])
+    def test_a_dense_patch_beside_far_outliers(self, dtype):
+        rng = np.random.default_rng(41)
+        patch = rng.random((100_000, 3)) * 0.1
+        outliers = rng.normal(size=(200, 3)) * 1e3
+        points = np.concatenate([patch, outliers])[rng.permutation(100_200)].astype(dtype)
+        queries = np.concatenate([patch[:30_000] + rng.normal(size=(30_000, 3)) * 1e-3, outliers * 1.01])
+        check_against_tree(queries.astype(dtype), points, k=3)
+
+    @pytest.mark.parametrize("n, nq", [(1_000, 200_000), (200_000, 1_000), (150_000, 150_000)])
+    def test_query_clouds_larger_and_smaller_than_the_target(self, n, nq):
+        # The queries' order is sorted in the target's sort's arrays: too small for them, or
+        # larger than needed.
+        rng = np.random.default_rng(42)
+        points = scan("stanford-bunny.npy", 30_000, rng)
+        points = points[rng.integers(0, len(points), n)] + rng.normal(size=(n, 3)) * 1e-4
+        queries = points[rng.integers(0, n, nq)] + rng.normal(size=(nq, 3)) * 1e-3
+        for threads in (1, 2):
+            check_against_tree(queries, points, threads=threads)
+
+
 class TestTiesAndDeterminism:
     def test_equal_distances_go_to_the_lowest_row(self):
         corners = np.array([[x, y, z] for x in (0, 1) for y in (0, 1) for z in (0, 1)], dtype=np.float64)
@@ -205,6 +253,19 @@ class TestRefusals:
         arrays = {"points": good, "queries": good, which: broken}
         with pytest.raises(ValueError, match=f"^{which}: point 4 has a non-finite coordinate"):
             grid_nearest(arrays["points"], arrays["queries"])
+
+    def test_the_first_row_holding_a_non_finite_coordinate_is_named(self):
+        # Read in parts on several threads: the row named is the first, whichever part
+        # and axis it is in.
+        points = np.random.default_rng(5).random((300_000, 3))
+        points[160_000, 0] = np.nan
+        points[140_000, 2] = np.inf
+        points[290_000, 1] = np.nan
+        for threads in (1, 2, 4):
+            with pytest.raises(ValueError, match="^points: point 140000 has a non-finite coordinate"):
+                grid_nearest(points, points[:10], threads=threads)
+            with pytest.raises(ValueError, match="^queries: point 140000 has a non-finite coordinate"):
+                grid_nearest(points[:10], points, threads=threads)
 
     def test_shapes_types_and_numbers(self):
         good = np.zeros((4, 3))

@@ -20,6 +20,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -44,9 +45,19 @@ struct QuantisationFrame {
     double extent[3];
     // What a coordinate rebuilt from a quantum may be off by, per axis.
     double allowance[3];
+    // Quanta a unit of coordinate, per axis.
+    double scale[3];
 
     std::uint64_t quantum(double c, int axis) const {
         return std::min(morton_quantum(c, lo[axis], extent[axis]), morton_quanta - 1);
+    }
+    // quantum() by a product instead of a quotient: cheaper, and off by one
+    // at most where the two round apart, which the searches' boxes, widened
+    // by the allowance (many thousand roundings), cover.
+    std::uint64_t nearby_quantum(double c, int axis) const {
+        const double q = (c - lo[axis]) * scale[axis];
+        if (!(q > 0.0)) return 0;
+        return q < static_cast<double>(morton_quanta - 1) ? static_cast<std::uint64_t>(q) : morton_quanta - 1;
     }
     // The smallest coordinate of quantum q and above, widened.
     double coordinate_below(std::uint64_t q, int axis) const {
@@ -54,55 +65,110 @@ struct QuantisationFrame {
     }
 };
 
-// The frame of a cloud's bounding box; a non-finite coordinate is refused,
-// since no quantum (and no distance) can be taken from it.
-template <class S>
-QuantisationFrame quantisation_frame(const PointsView<S>& points) {
+// The frame of a box, from its lowest and highest corner.
+inline QuantisationFrame frame_of_box(const double* low, const double* high) {
     QuantisationFrame frame{};
-    if (points.rows > 0 && points.columns < 3) fail_input(Failure::points_need_three_columns);
     for (int axis = 0; axis < 3; ++axis) {
-        double low = std::numeric_limits<double>::infinity(), high = -low;
-        for (std::size_t i = 0; i < points.rows; ++i) {
-            const double c = static_cast<double>(points.at(i, axis));
-            if (!std::isfinite(c)) [[unlikely]]
-                fail_input(Failure::non_finite_coordinate, i, std::isnan(c) ? 1 : 0);
-            low = c < low ? c : low;
-            high = c > high ? c : high;
-        }
-        if (points.rows == 0) low = high = 0.0;
-        frame.lo[axis] = low;
-        frame.extent[axis] = high > low ? high - low : 1.0;
+        frame.lo[axis] = low[axis];
+        frame.extent[axis] = high[axis] > low[axis] ? high[axis] - low[axis] : 1.0;
+        frame.scale[axis] = 2097151.0 / frame.extent[axis];
         // Each step of a quantum's arithmetic rounds by a unit in 2^-52 of its
         // operands; a million such units is still far below a quantum.
-        frame.allowance[axis] = (std::abs(low) + std::abs(high) + frame.extent[axis]) * 1e-10;
+        frame.allowance[axis] = (std::abs(low[axis]) + std::abs(high[axis]) + frame.extent[axis]) * 1e-10;
     }
     return frame;
 }
 
-// Every row's key over `frame` with its row, sorted by key (equal keys in row
-// order), made and sorted on `threads` threads.
+// The frame of a cloud's bounding box, in one read of the points shared by
+// `threads` threads; a non-finite coordinate is refused (the first row that
+// holds one named), since no quantum (and no distance) can be taken from it.
 template <class S>
-Buffer<KeyedRow> sorted_keyed_rows(const PointsView<S>& points, const QuantisationFrame& frame, std::size_t threads) {
+QuantisationFrame quantisation_frame(const PointsView<S>& points, std::size_t threads = 1) {
+    if (points.rows > 0 && points.columns < 3) fail_input(Failure::points_need_three_columns);
+    if (points.rows == 0) {
+        const double zero[3] = {0.0, 0.0, 0.0};
+        return frame_of_box(zero, zero);
+    }
+    struct Box {
+        double low[3], high[3];
+    };
+    const std::size_t parts = parts_for_items(points.rows, threads, 1 << 16);
+    Box boxes[max_threads];
+    on_ranges(points.rows, parts, [&](std::size_t part, std::size_t begin, std::size_t end) {
+        constexpr double inf = std::numeric_limits<double>::infinity();
+        Box box{{inf, inf, inf}, {-inf, -inf, -inf}};
+        bool finite = true;  // c - c is 0 but for infinities and NaN
+        for (std::size_t i = begin; i < end; ++i)
+            for (int axis = 0; axis < 3; ++axis) {
+                const double c = static_cast<double>(points.at(i, axis));
+                finite &= c - c == 0.0;
+                box.low[axis] = c < box.low[axis] ? c : box.low[axis];
+                box.high[axis] = c > box.high[axis] ? c : box.high[axis];
+            }
+        if (!finite) [[unlikely]]
+            for (std::size_t i = begin; i < end; ++i)
+                for (int axis = 0; axis < 3; ++axis) {
+                    const double c = static_cast<double>(points.at(i, axis));
+                    if (!std::isfinite(c)) fail_input(Failure::non_finite_coordinate, i, std::isnan(c) ? 1 : 0);
+                }
+        boxes[part] = box;
+    });
+    Box all = boxes[0];
+    for (std::size_t part = 1; part < parts; ++part)
+        for (int axis = 0; axis < 3; ++axis) {
+            all.low[axis] = std::min(all.low[axis], boxes[part].low[axis]);
+            all.high[axis] = std::max(all.high[axis], boxes[part].high[axis]);
+        }
+    return frame_of_box(all.low, all.high);
+}
+
+// The levels of the Morton keys the grid sorts by, its targets and its
+// queries alike: neither the cells (coarser but for lines and very uneven
+// clouds, which sort again by whole keys) nor the queries' order (whose
+// finer levels hardly change which cells are at hand) need more, and each
+// pass of the sort's in-cache digits fewer is a tenth of its cost.
+inline constexpr int grid_key_levels = 11;
+
+// Every row's key over `frame`, cut to its top `levels` levels, with its row,
+// sorted by that (equal ones in row order) in one of `space`'s arrays, made
+// and sorted on `threads` threads.
+template <class S>
+const KeyedRow* sort_keyed_rows(SortSpace& space, const PointsView<S>& points, const QuantisationFrame& frame,
+                                std::size_t threads, int levels = morton_levels) {
+    const int dropped = 3 * (morton_levels - levels);
     auto key_of = [&](std::size_t i) {
         std::uint64_t q[3];
         for (int axis = 0; axis < 3; ++axis) q[axis] = frame.quantum(static_cast<double>(points.at(i, axis)), axis);
-        return morton_key(q[0], q[1], q[2]);
+        return morton_key(q[0], q[1], q[2]) >> dropped;
     };
-    return sorted_by_key(points.rows, key_of, threads, 63);  // bit 63 of a Morton key is 0
+    return sort_by_key(space, points.rows, key_of, threads, 3 * levels);  // the keys' higher bits are 0
 }
 
-// The rows of `points` sorted along their Morton curve over their own box,
-// equal keys in row order: the order queries are searched in.
+// The rows of `points` sorted along their Morton curve over `frame` (their
+// own box), equal keys in row order: the order queries are searched in;
+// sorted in `space`.
 template <class S>
-Buffer<std::uint32_t> morton_rows(const PointsView<S>& points, std::size_t threads) {
+Buffer<std::uint32_t> morton_rows(const PointsView<S>& points, const QuantisationFrame& frame, std::size_t threads,
+                                  SortSpace& space) {
     if (points.rows >= std::numeric_limits<std::uint32_t>::max()) fail_capacity_overflow();  // rows are 32-bit
-    const Buffer<KeyedRow> records = sorted_keyed_rows(points, quantisation_frame(points), threads);
+    const KeyedRow* const records = sort_keyed_rows(space, points, frame, threads, grid_key_levels);
     Buffer<std::uint32_t> rows(points.rows);
-    for (std::size_t i = 0; i < points.rows; ++i) rows[i] = records[i].row;
+    on_ranges(points.rows, parts_for_items(points.rows, threads, 1 << 15),
+              [&](std::size_t, std::size_t begin, std::size_t end) {
+                  for (std::size_t i = begin; i < end; ++i) rows[i] = records[i].row;
+              });
     return rows;
 }
 
-// A cell's place in the hash table: its code and its run of sorted points.
+template <class S>
+Buffer<std::uint32_t> morton_rows(const PointsView<S>& points, const QuantisationFrame& frame, std::size_t threads) {
+    SortSpace space;
+    return morton_rows(points, frame, threads, space);
+}
+
+// A cell's place in the hash table: its integer coordinates packed (x in
+// the low 21 bits, then y, then z: cheaper to make than its Morton code) and
+// its run of sorted points.
 struct CellSlot {
     std::uint64_t code;  // empty_cell where no cell is
     std::uint32_t begin;
@@ -128,16 +194,21 @@ struct CellGrid {
     Buffer<std::uint32_t> cell_begin;
     Buffer<CellSlot> table;
     std::uint64_t table_mask = 0;
+    int table_shift = 63;  // 64 less the bits of the table's size
 
     std::size_t size() const { return row.size(); }
     std::size_t cells() const { return cell_code.size(); }
     int shift() const { return morton_levels - level; }  // from a quantum to its cell
 
-    static std::uint64_t hash(std::uint64_t code) { return code * 0x9E3779B97F4A7C15ull; }
+    // Multiplicative hashing: the product's top bits, where every bit of the
+    // code (z's among them, packed highest) has reached.
+    std::uint64_t slot_of(std::uint64_t code) const { return (code * 0x9E3779B97F4A7C15ull) >> table_shift; }
 
-    // The cell of code `code`, or nullptr when it is empty.
+    static std::uint64_t packed(std::uint64_t x, std::uint64_t y, std::uint64_t z) { return x | y << 21 | z << 42; }
+
+    // The cell of packed coordinates `code`, or nullptr when it is empty.
     const CellSlot* find(std::uint64_t code) const {
-        std::uint64_t at = (hash(code) >> 20) & table_mask;
+        std::uint64_t at = slot_of(code);
         for (;;) {
             const CellSlot& slot = table[at];
             if (slot.code == code) return &slot;
@@ -181,25 +252,41 @@ struct CellGrid {
 
 namespace detail {
 
-// The level whose cells hold about `per_cell` points on average: for sorted
-// keys, two neighbours fall in different cells of every level from the one
-// their highest differing bit names on.
-inline int grid_level(const Buffer<KeyedRow>& sorted, std::size_t per_cell) {
-    const std::size_t n = sorted.size();
-    std::size_t first_split[morton_levels + 1] = {};
-    for (std::size_t i = 1; i < n; ++i) {
+// Per part of the sorted keys, how many of its records begin a cell of each
+// level (are the first of their prefix): a record and the one before it fall
+// in different cells of every level from the one their highest differing bit
+// names on. The first record of all begins a cell of level 0.
+using LevelStarts = std::array<std::size_t, morton_levels + 1>;
+
+// Keys of `levels` levels (the top ones of the Morton keys). Returns the
+// longest run of equal keys within [begin, end).
+inline std::size_t count_level_starts(const KeyedRow* sorted, std::size_t begin, std::size_t end, int levels,
+                                      LevelStarts& starts) {
+    starts.fill(0);
+    std::size_t run = 1, longest = end > begin ? 1 : 0;
+    for (std::size_t i = std::max<std::size_t>(begin, 1); i < end; ++i) {
         const std::uint64_t differ = sorted[i].key ^ sorted[i - 1].key;
-        if (differ == 0) continue;
+        if (differ == 0) {
+            longest = std::max(longest, ++run);
+            continue;
+        }
+        run = 1;
         const int bit = 63 - std::countl_zero(differ);
-        ++first_split[morton_levels - bit / 3];
+        ++starts[levels - bit / 3];
     }
-    // The mean occupancy falls with the level; take the level whose mean is
-    // nearest to per_cell by ratio.
+    if (begin == 0 && end > 0) ++starts[0];
+    return longest;
+}
+
+// The level whose cells hold about `per_cell` points on average, from the
+// starts of all n records: the mean occupancy falls with the level; take the
+// level whose mean is nearest to per_cell by ratio.
+inline int grid_level(const LevelStarts& starts, std::size_t n, std::size_t per_cell) {
     std::size_t cells = 1;
     int level = 0;
     double best = std::abs(std::log(static_cast<double>(n) / static_cast<double>(per_cell)));
     for (int l = 1; l <= morton_levels; ++l) {
-        cells += first_split[l];
+        cells += starts[l];
         const double off = std::abs(std::log(static_cast<double>(n) / static_cast<double>(cells * per_cell)));
         if (off < best) {
             best = off;
@@ -212,61 +299,102 @@ inline int grid_level(const Buffer<KeyedRow>& sorted, std::size_t per_cell) {
 
 }  // namespace detail
 
-// The grid of the rows of `points` (three columns read), on `threads` threads.
+// The grid of the rows of `points` (three columns read) over `frame`, their
+// own box's, on `threads` threads, sorted in `space` (left for another sort).
 template <class S>
-CellGrid<S> build_cell_grid(const PointsView<S>& points, std::size_t threads) {
+CellGrid<S> build_cell_grid(const PointsView<S>& points, const QuantisationFrame& frame, std::size_t threads,
+                            SortSpace& space) {
     const std::size_t n = points.rows;
     if (n >= std::numeric_limits<std::uint32_t>::max()) fail_capacity_overflow();  // rows are 32-bit
     CellGrid<S> grid;
-    grid.frame = quantisation_frame(points);
-    const Buffer<KeyedRow> records = sorted_keyed_rows(points, grid.frame, threads);
-    grid.level = detail::grid_level(records, CellGrid<S>::points_per_cell);
+    grid.frame = frame;
+    // One threaded read of the keys finds the level and where each part's
+    // cells begin; one more lists the cells as it gathers the coordinates.
+    const std::size_t parts = parts_for_items(n, threads, 1 << 15);
+    detail::LevelStarts part_starts[max_threads];
+    std::size_t part_longest[max_threads];
+    int levels = grid_key_levels;
+    const KeyedRow* records = nullptr;
+    for (;;) {
+        records = sort_keyed_rows(space, points, grid.frame, threads, levels);
+        on_ranges(n, parts, [&](std::size_t part, std::size_t begin, std::size_t end) {
+            part_longest[part] = detail::count_level_starts(records, begin, end, levels, part_starts[part]);
+        });
+        detail::LevelStarts starts{};
+        std::size_t longest = 0;
+        for (std::size_t part = 0; part < parts; ++part) {
+            for (int l = 0; l <= morton_levels; ++l) starts[l] += part_starts[part][l];
+            longest = std::max(longest, part_longest[part]);
+        }
+        grid.level = n > 0 ? detail::grid_level(starts, n, CellGrid<S>::points_per_cell) : 0;
+        // A cell of the finest level sorted still holding many cells' worth (a
+        // line, a dense patch beside far outliers): sorted again by whole
+        // keys, whose finer levels may split it.
+        if (levels == morton_levels || longest <= 16 * CellGrid<S>::points_per_cell) break;
+        levels = morton_levels;
+    }
     for (int axis = 0; axis < 3; ++axis) {
         grid.cell_width[axis] =
             static_cast<double>(std::uint64_t{1} << grid.shift()) / 2097151.0 * grid.frame.extent[axis];
         grid.cell_origin[axis] = grid.frame.lo[axis] - grid.frame.allowance[axis];
     }
+    // A part's first cell: the cells begun in the parts before it.
+    std::size_t first_cell[max_threads + 1];
+    first_cell[0] = 0;
+    for (std::size_t part = 0; part < parts; ++part) {
+        std::size_t begun = 0;
+        for (int l = 0; l <= grid.level; ++l) begun += part_starts[part][l];
+        first_cell[part + 1] = first_cell[part] + begun;
+    }
+    const std::size_t cells = first_cell[parts];
 
     grid.x = Buffer<S>(n);
     grid.y = Buffer<S>(n);
     grid.z = Buffer<S>(n);
     grid.row = Buffer<std::uint32_t>(n);
-    on_ranges(n, parts_for_items(n, threads, 1 << 15), [&](std::size_t, std::size_t begin, std::size_t end) {
+    grid.cell_code = Buffer<std::uint64_t>(cells);
+    grid.cell_begin = Buffer<std::uint32_t>(cells + 1);
+    const int cell_shift = 3 * (levels - grid.level);  // from a sorted key to its cell's code
+    on_ranges(n, parts, [&](std::size_t part, std::size_t begin, std::size_t end) {
+        std::size_t cell = first_cell[part];
+        std::uint64_t code = begin > 0 ? records[begin - 1].key >> cell_shift : empty_cell;
         for (std::size_t i = begin; i < end; ++i) {
             const std::uint32_t r = records[i].row;
             grid.x[i] = points.at(r, 0);
             grid.y[i] = points.at(r, 1);
             grid.z[i] = points.at(r, 2);
             grid.row[i] = r;
+            const std::uint64_t own = records[i].key >> cell_shift;
+            if (own != code) {
+                grid.cell_code[cell] = own;
+                grid.cell_begin[cell] = static_cast<std::uint32_t>(i);
+                ++cell;
+                code = own;
+            }
         }
     });
-
-    const int cell_shift = 3 * grid.shift();
-    std::size_t cells = n > 0 ? 1 : 0;
-    for (std::size_t i = 1; i < n; ++i) cells += (records[i].key >> cell_shift) != (records[i - 1].key >> cell_shift);
-    grid.cell_code = Buffer<std::uint64_t>(cells);
-    grid.cell_begin = Buffer<std::uint32_t>(cells + 1);
-    std::size_t cell = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint64_t code = records[i].key >> cell_shift;
-        if (i == 0 || code != grid.cell_code[cell - 1]) {
-            grid.cell_code[cell] = code;
-            grid.cell_begin[cell] = static_cast<std::uint32_t>(i);
-            ++cell;
-        }
-    }
     grid.cell_begin[cells] = static_cast<std::uint32_t>(n);
 
     // At most half full, so that a miss ends after few probes.
     const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(2 * cells, 16));
     grid.table = Buffer<CellSlot>(capacity, CellSlot{empty_cell, 0, 0});
     grid.table_mask = capacity - 1;
+    grid.table_shift = 64 - std::countr_zero(capacity);
     for (std::size_t c = 0; c < cells; ++c) {
-        std::uint64_t at = (CellGrid<S>::hash(grid.cell_code[c]) >> 20) & grid.table_mask;
+        const std::uint64_t morton = grid.cell_code[c];
+        const std::uint64_t code =
+            CellGrid<S>::packed(compact_bits_21(morton), compact_bits_21(morton >> 1), compact_bits_21(morton >> 2));
+        std::uint64_t at = grid.slot_of(code);
         while (grid.table[at].code != empty_cell) at = (at + 1) & grid.table_mask;
-        grid.table[at] = {grid.cell_code[c], grid.cell_begin[c], grid.cell_begin[c + 1]};
+        grid.table[at] = {code, grid.cell_begin[c], grid.cell_begin[c + 1]};
     }
     return grid;
+}
+
+template <class S>
+CellGrid<S> build_cell_grid(const PointsView<S>& points, std::size_t threads) {
+    SortSpace space;
+    return build_cell_grid(points, quantisation_frame(points, threads), threads, space);
 }
 
 // The widest box of cells (per axis) visited cell by cell; a ball spanning
@@ -278,16 +406,18 @@ namespace detail {
 
 // The octree node of `at_level` with integer coordinates c, whose occupied
 // cells are [first, last): each cell within `bound2` (read anew before every
-// step, since the visit may shrink it) is visited, nearest child first.
+// step, since the visit may shrink it) is visited, nearest child first, but
+// for the cell numbered `skip` (visited already).
 template <class S, class Visit>
 void visit_octree(const CellGrid<S>& grid, const double* q, const double& bound2, int at_level, const std::uint64_t* c,
-                  std::size_t first, std::size_t last, Visit& visit) {
+                  std::size_t first, std::size_t last, std::size_t skip, Visit& visit) {
     if (at_level == grid.level) {  // a cell: its parent has tested its bound
-        visit(grid.cell_begin[first], grid.cell_begin[first + 1]);
+        if (first != skip) visit(grid.cell_begin[first], grid.cell_begin[first + 1]);
         return;
     }
     if (last - first == 1) {
         // One occupied cell below: straight to it, its coordinates read off its code.
+        if (first == skip) return;
         const std::uint64_t code = grid.cell_code[first];
         std::uint64_t cell[3] = {0, 0, 0};
         for (int bit = 0; bit < grid.level; ++bit)
@@ -326,7 +456,7 @@ void visit_octree(const CellGrid<S>& grid, const double* q, const double& bound2
     }
     for (int i = 0; i < count; ++i) {
         if (children[i].bound2 > bound2) break;
-        visit_octree(grid, q, bound2, child_level, children[i].c, children[i].first, children[i].last, visit);
+        visit_octree(grid, q, bound2, child_level, children[i].c, children[i].first, children[i].last, skip, visit);
     }
 }
 
@@ -334,20 +464,27 @@ void visit_octree(const CellGrid<S>& grid, const double* q, const double& bound2
 
 // Visits (visit(begin, end): a run of sorted points) every occupied cell that
 // a point within squared distance `bound2` of q (double coordinates) may lie
-// in; `bound2` is read again before each cell, so a search may shrink it as
-// it goes (an infinite bound visits every cell, nearest first).
+// in, each once; `bound2` is read again before each cell, so a search may
+// shrink it as it goes (an infinite bound visits every cell, nearest first).
 template <class S, class Visit>
 void visit_cells(const CellGrid<S>& grid, const double* q, const double& bound2, Visit&& visit) {
     if (grid.cells() == 0) return;
     const int s = grid.shift();
+    // The query's own cell first: it most often holds the answer, whose
+    // distance then bounds the box of the others, which most often leaves
+    // them unvisited.
+    std::uint64_t own[3];
+    for (int axis = 0; axis < 3; ++axis) own[axis] = grid.frame.nearby_quantum(q[axis], axis) >> s;
+    const CellSlot* own_slot = grid.find(CellGrid<S>::packed(own[0], own[1], own[2]));
+    if (own_slot != nullptr) visit(own_slot->begin, own_slot->end);
     std::uint64_t low[3], high[3];
     std::uint64_t span = 1;
     if (bound2 < std::numeric_limits<double>::infinity()) {
         const double reach = std::sqrt(bound2) * (1.0 + 1e-12);
         for (int axis = 0; axis < 3; ++axis) {
             const double widen = grid.frame.allowance[axis];
-            low[axis] = grid.frame.quantum(q[axis] - reach - widen, axis) >> s;
-            high[axis] = grid.frame.quantum(q[axis] + reach + widen, axis) >> s;
+            low[axis] = grid.frame.nearby_quantum(q[axis] - reach - widen, axis) >> s;
+            high[axis] = grid.frame.nearby_quantum(q[axis] + reach + widen, axis) >> s;
             span *= std::min(high[axis] - low[axis] + 1, box_visit_cells + 1);
             if (span > box_visit_cells) break;
         }
@@ -355,24 +492,26 @@ void visit_cells(const CellGrid<S>& grid, const double* q, const double& bound2,
         span = box_visit_cells + 1;
     }
     if (span <= box_visit_cells) {
-        // The query's own cell first: it most often holds the answer, whose
-        // distance then leaves most of the other cells unvisited.
-        std::uint64_t own[3];
-        for (int axis = 0; axis < 3; ++axis)
-            own[axis] = std::clamp(grid.frame.quantum(q[axis], axis) >> s, low[axis], high[axis]);
-        if (const CellSlot* slot = grid.find(morton_key(own[0], own[1], own[2]))) visit(slot->begin, slot->end);
         std::uint64_t c[3];
         for (c[2] = low[2]; c[2] <= high[2]; ++c[2])
             for (c[1] = low[1]; c[1] <= high[1]; ++c[1])
                 for (c[0] = low[0]; c[0] <= high[0]; ++c[0]) {
                     if (c[0] == own[0] && c[1] == own[1] && c[2] == own[2]) continue;
                     if (grid.cell_bound2(q, c) > bound2) continue;
-                    if (const CellSlot* slot = grid.find(morton_key(c[0], c[1], c[2]))) visit(slot->begin, slot->end);
+                    if (const CellSlot* slot = grid.find(CellGrid<S>::packed(c[0], c[1], c[2])))
+                        visit(slot->begin, slot->end);
                 }
         return;
     }
+    // The own cell's number, so that the octree passes it by.
+    std::size_t skip = grid.cells();
+    if (own_slot != nullptr)
+        skip = static_cast<std::size_t>(
+            std::lower_bound(grid.cell_code.data(), grid.cell_code.data() + grid.cells(),
+                             morton_key(own[0], own[1], own[2])) -
+            grid.cell_code.data());
     const std::uint64_t root[3] = {0, 0, 0};
-    detail::visit_octree(grid, q, bound2, 0, root, 0, grid.cells(), visit);
+    detail::visit_octree(grid, q, bound2, 0, root, 0, grid.cells(), skip, visit);
 }
 
 }  // namespace ornel

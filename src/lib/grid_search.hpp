@@ -43,9 +43,10 @@ template <class S>
         std::memcpy(&v, p, sizeof v);
         return v;
     } else {
-        Vector<float, 16> v;
-        std::memcpy(&v, p, sizeof v);
-        return __builtin_convertvector(v, DoubleLanes);
+        // Lane by lane, which GCC makes one widening load; a conversion of a
+        // loaded vector it splits in halves.
+        return DoubleLanes{static_cast<double>(p[0]), static_cast<double>(p[1]), static_cast<double>(p[2]),
+                           static_cast<double>(p[3])};
     }
 }
 
@@ -63,22 +64,39 @@ template <class S>
 }
 
 // Calls take(i, d2) for every point i of [begin, end) with d2 <= bound2
-// (bound2 read anew after each call), four lanes at a time.
+// (bound2 read anew after each call), eight points a step in two vectors of
+// four lanes, whose lane-wise minimum takes one test against the bound.
 template <class S, class Take>
 [[gnu::always_inline]] inline void scan_run(const CellGrid<S>& grid, std::uint32_t begin, std::uint32_t end,
                                             const double* q, const double& bound2, Take&& take) {
     const DoubleLanes qx = {q[0], q[0], q[0], q[0]}, qy = {q[1], q[1], q[1], q[1]}, qz = {q[2], q[2], q[2], q[2]};
+    const S* const x = grid.x.data();
+    const S* const y = grid.y.data();
+    const S* const z = grid.z.data();
+    auto distances = [&](std::uint32_t at) {
+        const DoubleLanes dx = qx - load_lanes(x + at);
+        const DoubleLanes dy = qy - load_lanes(y + at);
+        const DoubleLanes dz = qz - load_lanes(z + at);
+        return (dx * dx + dy * dy) + dz * dz;
+    };
     std::uint32_t i = begin;
-    for (; i + 4 <= end; i += 4) {
-        const DoubleLanes dx = qx - load_lanes(grid.x.data() + i);
-        const DoubleLanes dy = qy - load_lanes(grid.y.data() + i);
-        const DoubleLanes dz = qz - load_lanes(grid.z.data() + i);
-        const DoubleLanes d2 = dx * dx + dy * dy + dz * dz;
+    for (; i + 8 <= end; i += 8) {
+        const DoubleLanes low = distances(i), high = distances(i + 4);
         const DoubleLanes limit = {bound2, bound2, bound2, bound2};
-        if (!any_lane(d2 <= limit)) [[likely]]
+        if (lane_bits<double>((low < high ? low : high) <= limit) == 0) [[likely]]
             continue;
         for (int lane = 0; lane < 4; ++lane)
-            if (d2[lane] <= bound2) take(i + lane, d2[lane]);
+            if (low[lane] <= bound2) take(i + lane, low[lane]);
+        for (int lane = 0; lane < 4; ++lane)
+            if (high[lane] <= bound2) take(i + 4 + lane, high[lane]);
+    }
+    if (i + 4 <= end) {
+        const DoubleLanes d2 = distances(i);
+        const DoubleLanes limit = {bound2, bound2, bound2, bound2};
+        if (lane_bits<double>(d2 <= limit) != 0)
+            for (int lane = 0; lane < 4; ++lane)
+                if (d2[lane] <= bound2) take(i + lane, d2[lane]);
+        i += 4;
     }
     for (; i < end; ++i) {
         const double d2 = grid_distance2(grid, i, q);
@@ -213,14 +231,15 @@ void ball_in_grid(const CellGrid<S>& grid, const double* q, double radius2, Take
 inline constexpr std::size_t grid_queries_per_thread = 8192;
 
 // The nearest target point of every row of `queries`: (squared distance,
-// target row) per query row, on `threads` threads.
+// target row) per query row, on `threads` threads; `frame` is the queries'
+// own (quantisation_frame), and their order is sorted in `space`.
 template <class S, class Q>
-void grid_nearest(const CellGrid<S>& grid, const PointsView<Q>& queries, std::size_t threads, double* dist2,
-                  std::uint32_t* idx) {
-    const Buffer<std::uint32_t> order = morton_rows(queries, threads);
+void grid_nearest(const CellGrid<S>& grid, const PointsView<Q>& queries, const QuantisationFrame& frame,
+                  std::size_t threads, double* dist2, std::uint32_t* idx, SortSpace& space) {
+    const Buffer<std::uint32_t> order = morton_rows(queries, frame, threads, space);
     const auto search =
-        Dispatch<GridNearest<S, Q>, void, const CellGrid<S>*, const PointsView<Q>*, const std::uint32_t*, std::size_t,
-                 std::size_t, double*, double*, std::uint32_t*>::pick();
+        FlatDispatch<GridNearest<S, Q>, void, const CellGrid<S>*, const PointsView<Q>*, const std::uint32_t*,
+                     std::size_t, std::size_t, double*, double*, std::uint32_t*>::pick();
     on_ranges(queries.rows, parts_for_items(queries.rows, threads, grid_queries_per_thread),
               [&](std::size_t, std::size_t first, std::size_t last) {
                   // Coordinates, distances and rows of a block of queries.
@@ -231,14 +250,14 @@ void grid_nearest(const CellGrid<S>& grid, const PointsView<Q>& queries, std::si
 
 // The k nearest target points of every row of `queries`, k a row.
 template <class S, class Q>
-void grid_nearest_k(const CellGrid<S>& grid, const PointsView<Q>& queries, std::size_t k, std::size_t threads,
-                    double* dist2, std::uint32_t* idx) {
+void grid_nearest_k(const CellGrid<S>& grid, const PointsView<Q>& queries, const QuantisationFrame& frame,
+                    std::size_t k, std::size_t threads, double* dist2, std::uint32_t* idx, SortSpace& space) {
     using Entry = typename GridNearestK<S, Q>::Entry;
     if (k == 0) return;
-    const Buffer<std::uint32_t> order = morton_rows(queries, threads);
+    const Buffer<std::uint32_t> order = morton_rows(queries, frame, threads, space);
     const auto search =
-        Dispatch<GridNearestK<S, Q>, void, const CellGrid<S>*, const PointsView<Q>*, const std::uint32_t*, std::size_t,
-                 std::size_t, std::size_t, Entry*, double*, std::uint32_t*>::pick();
+        FlatDispatch<GridNearestK<S, Q>, void, const CellGrid<S>*, const PointsView<Q>*, const std::uint32_t*,
+                     std::size_t, std::size_t, std::size_t, Entry*, double*, std::uint32_t*>::pick();
     on_ranges(queries.rows, parts_for_items(queries.rows, threads, grid_queries_per_thread),
               [&](std::size_t, std::size_t first, std::size_t last) {
                   Buffer<Entry> scratch(2 * k);

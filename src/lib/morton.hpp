@@ -25,6 +25,18 @@ inline std::uint64_t spread_bits_21(std::uint64_t v) {
     return v;
 }
 
+// The inverse of spread_bits_21: bits 0, 3, 6, .. 60 of v gathered into the
+// low 21 bits.
+inline std::uint64_t compact_bits_21(std::uint64_t v) {
+    v &= 0x1249249249249249ull;
+    v = (v | v >> 2) & 0x10c30c30c30c30c3ull;
+    v = (v | v >> 4) & 0x100f00f00f00f00full;
+    v = (v | v >> 8) & 0x001f0000ff0000ffull;
+    v = (v | v >> 16) & 0x001f00000000ffffull;
+    v = (v | v >> 32) & 0x1fffff;
+    return v;
+}
+
 // Interleaves three 21-bit quanta, x in the least significant bit of each
 // triple; bit 63 stays 0.
 inline std::uint64_t morton_key(std::uint64_t x, std::uint64_t y, std::uint64_t z) {

@@ -90,22 +90,40 @@ inline void sort_bucket(KeyedRow* from, KeyedRow* to, std::size_t n, int bits, L
 
 }  // namespace detail
 
+// The two arrays of records a sort works in, kept for the next sort of no
+// more records: a second sort (the queries' after the target's) then pays no
+// fresh pages.
+struct SortSpace {
+    Buffer<KeyedRow> records, scratch;
+
+    // Both at least n long.
+    void reserve(std::size_t n) {
+        for (Buffer<KeyedRow>* array : {&records, &scratch})
+            if (array->size() < n) {
+                *array = Buffer<KeyedRow>();
+                *array = Buffer<KeyedRow>(n);
+                // Both arrays are scattered into: 2 MB pages spare most of
+                // their faults and translation misses.
+                advise_huge_pages(array->data(), n * sizeof(KeyedRow));
+            }
+    }
+};
+
 // The records {key_of(i), i} for i in 0 .. n - 1 (n below 2^32), sorted by
-// key, equal keys in row order; made and sorted on `threads` threads, so
+// key, equal keys in row order, in one of `space`'s arrays (the one
+// returned; the other is scratch); made and sorted on `threads` threads, so
 // key_of must be safe to call from several at once. Keys below 2^key_bits
 // (63 for Morton keys) spare the first pass an empty bit.
 template <class KeyOf>
-Buffer<KeyedRow> sorted_by_key(std::size_t n, KeyOf&& key_of, std::size_t threads, int key_bits = 64) {
+const KeyedRow* sort_by_key(SortSpace& space, std::size_t n, KeyOf&& key_of, std::size_t threads, int key_bits = 64) {
     using namespace detail;
     using TopCounts = std::array<std::uint32_t, most_top_buckets>;
     const int top_bits = top_digit_bits(n);
     const std::size_t top_buckets = std::size_t{1} << top_bits;
     const int top_shift = std::max(key_bits - top_bits, 0);
-    Buffer<KeyedRow> records(n);
+    space.reserve(n);
+    KeyedRow* const records = space.records.data();
     if (n == 0) return records;
-    // Both arrays are scattered into: 2 MB pages spare most of their faults
-    // and translation misses.
-    advise_huge_pages(records.data(), n * sizeof(KeyedRow));
     const std::size_t parts = parts_for_items(n, threads, 1 << 15);
     std::vector<TopCounts> counts(parts);
     std::vector<std::uint64_t> first_key(parts), varying(parts);
@@ -147,8 +165,7 @@ Buffer<KeyedRow> sorted_by_key(std::size_t n, KeyOf&& key_of, std::size_t thread
         for (std::size_t part = 0; part < parts; ++part) offset += std::exchange(counts[part][bucket], offset);
     }
     bucket_begin[top_buckets] = n;
-    Buffer<KeyedRow> scratch(n);
-    advise_huge_pages(scratch.data(), n * sizeof(KeyedRow));
+    KeyedRow* const scratch = space.scratch.data();
     on_ranges(n, parts, [&](std::size_t part, std::size_t begin, std::size_t end) {
         TopCounts& next = counts[part];
         for (std::size_t i = begin; i < end; ++i) scratch[next[top_digit(records[i].key)]++] = records[i];
@@ -163,10 +180,18 @@ Buffer<KeyedRow> sorted_by_key(std::size_t n, KeyOf&& key_of, std::size_t thread
             const std::size_t begin = bucket_begin[bucket], end = bucket_begin[bucket + 1];
             // A bucket belongs to the part its first record falls in.
             if (begin < from || begin >= to || begin == end) continue;
-            sort_bucket(scratch.data() + begin, records.data() + begin, end - begin, shift, local);
+            sort_bucket(scratch + begin, records + begin, end - begin, shift, local);
         }
     });
     return scratch;
+}
+
+// sort_by_key in arrays of its own, the sorted one returned.
+template <class KeyOf>
+Buffer<KeyedRow> sorted_by_key(std::size_t n, KeyOf&& key_of, std::size_t threads, int key_bits = 64) {
+    SortSpace space;
+    const KeyedRow* const sorted = sort_by_key(space, n, key_of, threads, key_bits);
+    return sorted == space.records.data() ? std::move(space.records) : std::move(space.scratch);
 }
 
 }  // namespace ornel

@@ -39,20 +39,30 @@ PointsView<S> grid_points_arg(const char* name, PyObject* object) {
     return view;
 }
 
-// Runs search(target view, query view) for the four pairings of precisions,
-// with the lock released; a non-finite coordinate becomes ValueError naming
-// the array it is in.
+// The frames of both clouds (quantisation_frame), each array's own.
+struct CloudFrames {
+    QuantisationFrame target, queries;
+};
+
+// Runs search(target view, query view, their frames) for the four pairings
+// of precisions, on a team of `threads` threads started once for the call
+// (every parallel step of the build and the search runs on it); the frames
+// are taken with the lock released, and a non-finite coordinate becomes
+// ValueError naming the array it is in.
 template <class Search>
-PyObject* with_clouds(PyObject* points, PyObject* queries, Search&& search) {
+PyObject* with_clouds(PyObject* points, PyObject* queries, std::size_t threads, Search&& search) {
     auto run = [&](auto target) {
         auto with_queries = [&](auto rows) {
+            ThreadTeam team(threads);
+            TeamScope scope(&team);
+            CloudFrames frames;
             // Checked here, where the array can be named: the core only refuses.
             const char* culprit = "points";
             try {
                 ReleasedGil released;
-                quantisation_frame(target);
+                frames.target = quantisation_frame(target, threads);
                 culprit = "queries";
-                quantisation_frame(rows);
+                frames.queries = quantisation_frame(rows, threads);
                 culprit = nullptr;
             } catch (const InputFailure& failure) {
                 if (failure.kind() != Failure::non_finite_coordinate) throw;
@@ -60,7 +70,7 @@ PyObject* with_clouds(PyObject* points, PyObject* queries, Search&& search) {
                     std::string_view(culprit) == "queries" ? Failure::queries_non_finite : Failure::points_non_finite,
                     failure.value(0), failure.value(1));
             }
-            return search(target, rows);
+            return search(target, rows, frames);
         };
         if (is_float32(queries)) return with_queries(grid_points_arg<float>("queries", queries));
         return with_queries(grid_points_arg<double>("queries", queries));
@@ -74,16 +84,18 @@ PyObject* grid_nearest_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         static constexpr Parameters<3> parameters{{"points", "queries", "threads"}, 2};
         auto bound = match<3>(parameters.of(nullptr, "grid_nearest"), args, nargs, kwnames);
         const std::size_t threads = convert("threads", [&] { return threads_arg(bound[2]); });
-        return with_clouds(bound[0], bound[1], [&](const auto& target, const auto& queries) {
+        auto search = [&](const auto& target, const auto& queries, const CloudFrames& frames) {
             Buffer<double> dist2(queries.rows);
             Buffer<std::uint32_t> idx(queries.rows);
             {
                 ReleasedGil released;
-                const auto grid = build_cell_grid(target, threads);
-                grid_nearest(grid, queries, threads, dist2.data(), idx.data());
+                SortSpace space;  // the target's sort's arrays, the queries' again
+                const auto grid = build_cell_grid(target, frames.target, threads, space);
+                grid_nearest(grid, queries, frames.queries, threads, dist2.data(), idx.data(), space);
             }
             return result_pair(to_numpy(std::move(dist2)), to_numpy(std::move(idx)));
-        });
+        };
+        return with_clouds(bound[0], bound[1], threads, search);
     });
 }
 
@@ -94,18 +106,20 @@ PyObject* grid_nearest_k_entry(PyObject*, PyObject* const* args, Py_ssize_t narg
         const std::uint64_t k = convert("k", [&] { return unsigned_arg(bound[2]); });
         if (k < 1 || k > 4096) fail_input(Failure::k_out_of_range, k);
         const std::size_t threads = convert("threads", [&] { return threads_arg(bound[3]); });
-        return with_clouds(bound[0], bound[1], [&](const auto& target, const auto& queries) {
+        auto search = [&](const auto& target, const auto& queries, const CloudFrames& frames) {
             if (queries.rows > std::numeric_limits<std::size_t>::max() / 16 / k) fail_capacity_overflow();
             Buffer<double> dist2(queries.rows * k);
             Buffer<std::uint32_t> idx(queries.rows * k);
             {
                 ReleasedGil released;
-                const auto grid = build_cell_grid(target, threads);
-                grid_nearest_k(grid, queries, k, threads, dist2.data(), idx.data());
+                SortSpace space;
+                const auto grid = build_cell_grid(target, frames.target, threads, space);
+                grid_nearest_k(grid, queries, frames.queries, k, threads, dist2.data(), idx.data(), space);
             }
             const npy_intp rows = static_cast<npy_intp>(queries.rows), columns = static_cast<npy_intp>(k);
             return result_pair(to_numpy(std::move(dist2), {rows, columns}), to_numpy(std::move(idx), {rows, columns}));
-        });
+        };
+        return with_clouds(bound[0], bound[1], threads, search);
     });
 }
 
@@ -116,15 +130,19 @@ PyObject* grid_ball_counts_entry(PyObject*, PyObject* const* args, Py_ssize_t na
         const std::optional<double> radius = convert("radius", [&] { return distance_arg(bound[2]); });
         if (!radius || !(*radius >= 0) || !std::isfinite(*radius)) fail_input(Failure::radius_not_a_distance);
         const std::size_t threads = convert("threads", [&] { return threads_arg(bound[3]); });
-        return with_clouds(bound[0], bound[1], [&](const auto& target, const auto& queries) {
+        auto search = [&](const auto& target, const auto& queries, const CloudFrames& frames) {
             Buffer<std::uint64_t> counts(queries.rows);
             {
                 ReleasedGil released;
-                const auto grid = build_cell_grid(target, threads);
+                const auto grid = [&] {
+                    SortSpace space;  // not needed beyond the build
+                    return build_cell_grid(target, frames.target, threads, space);
+                }();
                 grid_ball_counts(grid, queries, *radius * *radius, threads, counts.data());
             }
             return to_numpy(std::move(counts)).release();
-        });
+        };
+        return with_clouds(bound[0], bound[1], threads, search);
     });
 }
 
