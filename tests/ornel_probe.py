@@ -18,9 +18,9 @@ import pickle
 import re
 import sys
 
+import _ornel
 import numpy as np
 
-import _ornel
 from ornel import _native
 
 
@@ -81,7 +81,13 @@ def probe():
         add((label, "delaunay threads", _outcome(lambda: _native.delaunay(points, threads=2))))
         indptr, indices = _native.delaunay_graph(points, threads=1)
         add((label, "graph", _plain((indptr, indices))))
-        add((label, "simplices graph", _outcome(lambda: _ornel.graph_from_simplices(_native.delaunay(points), len(points)))))
+        add(
+            (
+                label,
+                "simplices graph",
+                _outcome(lambda: _ornel.graph_from_simplices(_native.delaunay(points), len(points))),
+            )
+        )
         other = points[::-1][: len(points) // 2] + 1e-3
         o_indptr, o_indices = _native.delaunay_graph(other)
         for dtype, suffix, prepared, grouped in (
@@ -95,7 +101,9 @@ def probe():
             add((label, suffix, "all", _outcome(lambda: nearest(x, o_indptr, o_indices, y, indptr, indices))))
             add((label, suffix, "all k", _outcome(lambda: knn(x, o_indptr, o_indices, y, indptr, indices, 4, 8))))
             wide = np.c_[x, np.ones(len(x), dtype)][:, :3]  # strided rows
-            add((label, suffix, "all strided", _outcome(lambda: nearest(wide, o_indptr, o_indices, y, indptr, indices))))
+            add(
+                (label, suffix, "all strided", _outcome(lambda: nearest(wide, o_indptr, o_indices, y, indptr, indices)))
+            )
             target = prepared(y, indptr, indices)
             query = prepared(x, o_indptr, o_indices)
             add((label, suffix, "repr", _repr(target), target.n, _plain(target.data)))
@@ -107,23 +115,71 @@ def probe():
             add((label, suffix, "blocked", _outcome(lambda: target.query_prepared_blocked(query, 4))))
             add((label, suffix, "blocked bound", _outcome(lambda: target.query_prepared_blocked(query, 8, 0.02))))
             group = grouped.prepare([query, target], [None, np.arange(len(y), dtype=np.int64)[::-1].copy()])
-            add((label, suffix, "grouped", _repr(group), group.n_points, group.n_clouds, _plain(group.offsets), _plain(group.perm)))
+            add(
+                (
+                    label,
+                    suffix,
+                    "grouped",
+                    _repr(group),
+                    group.n_points,
+                    group.n_clouds,
+                    _plain(group.offsets),
+                    _plain(group.perm),
+                )
+            )
             for finalize in (True, False):
-                add((label, suffix, "query_grouped", finalize,
-                     _outcome(lambda: target.query_grouped(group, None, 16, None, finalize))))
+                add(
+                    (
+                        label,
+                        suffix,
+                        "query_grouped",
+                        finalize,
+                        _outcome(lambda: target.query_grouped(group, None, 16, None, finalize)),
+                    )
+                )
 
             # The _native walks and self-join read the same clouds.
             queries = other.astype(np.float64)
-            add((label, suffix, "from starts chained", _outcome(lambda: _native.nearest_from_starts(y, indptr, indices, queries, None, threads=2))))
+            add(
+                (
+                    label,
+                    suffix,
+                    "from starts chained",
+                    _outcome(lambda: _native.nearest_from_starts(y, indptr, indices, queries, None, threads=2)),
+                )
+            )
             starts = (np.arange(len(queries), dtype=np.uint32) * 7) % np.uint32(len(y))
-            add((label, suffix, "from starts", _outcome(lambda: _native.nearest_from_starts(y, indptr, indices, queries, starts, 0.05))))
+            add(
+                (
+                    label,
+                    suffix,
+                    "from starts",
+                    _outcome(lambda: _native.nearest_from_starts(y, indptr, indices, queries, starts, 0.05)),
+                )
+            )
             first = _native.track_nearest(y, indptr, indices, queries)
             add((label, suffix, "track first", _plain(first)))
             moved = queries + 1e-3
-            add((label, suffix, "track", _outcome(lambda: _native.track_nearest(y, indptr, indices, moved, queries, first[1], first[2], threads=2))))
+            add(
+                (
+                    label,
+                    suffix,
+                    "track",
+                    _outcome(
+                        lambda: _native.track_nearest(y, indptr, indices, moved, queries, first[1], first[2], threads=2)
+                    ),
+                )
+            )
             rows = _native.knn_self(y, indptr, indices, 6, 12, threads=2)
             add((label, suffix, "knn_self", _plain(rows)))
-            add((label, suffix, "knn_self strided", _outcome(lambda: _native.knn_self(np.c_[y, y][:, :3], indptr, indices, 6, 12))))
+            add(
+                (
+                    label,
+                    suffix,
+                    "knn_self strided",
+                    _outcome(lambda: _native.knn_self(np.c_[y, y][:, :3], indptr, indices, 6, 12)),
+                )
+            )
             add((label, suffix, "normals", _outcome(lambda: _native.estimate_normals(y, rows[1], 2))))
 
     cube = clouds["cube"]
@@ -134,9 +190,13 @@ def probe():
     refusals = {
         "graph not of points": lambda: _ornel.all_nearest_neighbours(cube, indptr, indices, cube, indptr, bad_indices),
         "short indptr": lambda: _ornel.all_nearest_neighbours(cube, short_indptr, indices, cube, indptr, indices),
-        "float32 given": lambda: _ornel.all_nearest_neighbours(cube.astype(np.float32), indptr, indices, cube, indptr, indices),
+        "float32 given": lambda: _ornel.all_nearest_neighbours(
+            cube.astype(np.float32), indptr, indices, cube, indptr, indices
+        ),
         "one column": lambda: _ornel.all_nearest_neighbours(cube[:, :1], indptr, indices, cube, indptr, indices),
-        "strided indices": lambda: _ornel.all_nearest_neighbours(cube, indptr, np.repeat(indices, 2)[::2], cube, indptr, np.repeat(indices, 2)[::2]),
+        "strided indices": lambda: _ornel.all_nearest_neighbours(
+            cube, indptr, np.repeat(indices, 2)[::2], cube, indptr, np.repeat(indices, 2)[::2]
+        ),
         "k above ef": lambda: _ornel.all_nearest_neighbours_k(cube, indptr, indices, cube, indptr, indices, 9, 3),
         "k not int": lambda: _ornel.all_nearest_neighbours_k(cube, indptr, indices, cube, indptr, indices, 1.5, 3),
         "prepared bad": lambda: _ornel.PreparedF64(cube, indptr, bad_indices).query(cube, indptr, indices),
@@ -146,17 +206,24 @@ def probe():
         "bound text": lambda: _ornel.PreparedF64(cube, indptr, indices).query(cube, indptr, indices, "far"),
         "grouped wrong type": lambda: _ornel.GroupedQueriesF64.prepare([1], [None]),
         "grouped str": lambda: _ornel.GroupedQueriesF64.prepare("ab", [None]),
-        "grouped perm float": lambda: _ornel.GroupedQueriesF64.prepare([_ornel.PreparedF64(cube, indptr, indices)], [np.zeros(300)]),
+        "grouped perm float": lambda: _ornel.GroupedQueriesF64.prepare(
+            [_ornel.PreparedF64(cube, indptr, indices)], [np.zeros(300)]
+        ),
         "finalize int": lambda: _ornel.PreparedF64(cube, indptr, indices).query_grouped(
-            _ornel.GroupedQueriesF64.prepare([_ornel.PreparedF64(cube, indptr, indices)], [None]), None, 8, None, 1),
+            _ornel.GroupedQueriesF64.prepare([_ornel.PreparedF64(cube, indptr, indices)], [None]), None, 8, None, 1
+        ),
         "simplices bad": lambda: _ornel.graph_from_simplices(np.array([[0, 1, 2, 99]], np.uint64), 4),
         "simplices dtype": lambda: _ornel.graph_from_simplices(np.array([[0, 1, 2, 3]], np.int64), 4),
         "missing argument": lambda: _ornel.all_nearest_neighbours(cube),
-        "walk bad start": lambda: _native.nearest_from_starts(cube, indptr, indices, cube, np.full(300, 999, np.uint32)),
+        "walk bad start": lambda: _native.nearest_from_starts(
+            cube, indptr, indices, cube, np.full(300, 999, np.uint32)
+        ),
         "walk bad graph": lambda: _native.nearest_from_starts(cube, indptr, bad_indices, cube, None),
         "walk short indptr": lambda: _native.nearest_from_starts(cube, short_indptr, indices, cube, None),
         "walk strided": lambda: _native.nearest_from_starts(cube[::2], indptr, indices, cube, None),
-        "walk empty target": lambda: _native.nearest_from_starts(np.zeros((0, 3)), np.zeros(1, np.uint32), indices[:0], cube, None),
+        "walk empty target": lambda: _native.nearest_from_starts(
+            np.zeros((0, 3)), np.zeros(1, np.uint32), indices[:0], cube, None
+        ),
         "track partial": lambda: _native.track_nearest(cube, indptr, indices, cube, cube),
         "knn_self bad graph": lambda: _native.knn_self(cube, indptr, bad_indices, 3, 6),
         "knn_self threads": lambda: _native.knn_self(cube, indptr, indices, 3, 6, threads=0),

@@ -240,7 +240,12 @@ def digest_of_m3c2_runs():
             epoch2 = terrain(3000, rng, offset=(offset, offset, 0.0), dtype=dtype)
             for robust in (False, True):
                 result = m3c2(
-                    epoch1, epoch2, core_points=0.8, normal_radius=[1.0, 2.0], cylinder_radius=0.5, max_depth=1.0,
+                    epoch1,
+                    epoch2,
+                    core_points=0.8,
+                    normal_radius=[1.0, 2.0],
+                    cylinder_radius=0.5,
+                    max_depth=1.0,
                     robust=robust,
                 )
                 for name in ("distance", "lod", "count1", "count2", "normal", "spread1", "spread2"):
@@ -253,7 +258,9 @@ def test_avx2_and_baseline_paths_give_the_same_bits():
         env = dict(os.environ, ORNEL_DISABLE_AVX2=disable)
         script = "import test_m3c2 as t; print(t.digest_of_m3c2_runs())"
         here = Path(__file__).resolve().parent
-        done = subprocess.run([sys.executable, "-c", script], cwd=here, env=env, capture_output=True, text=True, timeout=300)
+        done = subprocess.run(
+            [sys.executable, "-c", script], cwd=here, env=env, capture_output=True, text=True, timeout=300
+        )
         assert done.returncode == 0, done.stderr
         return done.stdout.strip()
 

@@ -506,10 +506,9 @@ void visit_cells(const CellGrid<S>& grid, const double* q, const double& bound2,
     // The own cell's number, so that the octree passes it by.
     std::size_t skip = grid.cells();
     if (own_slot != nullptr)
-        skip = static_cast<std::size_t>(
-            std::lower_bound(grid.cell_code.data(), grid.cell_code.data() + grid.cells(),
-                             morton_key(own[0], own[1], own[2])) -
-            grid.cell_code.data());
+        skip = static_cast<std::size_t>(std::lower_bound(grid.cell_code.data(), grid.cell_code.data() + grid.cells(),
+                                                         morton_key(own[0], own[1], own[2])) -
+                                        grid.cell_code.data());
     const std::uint64_t root[3] = {0, 0, 0};
     detail::visit_octree(grid, q, bound2, 0, root, 0, grid.cells(), skip, visit);
 }

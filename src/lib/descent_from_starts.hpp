@@ -139,9 +139,9 @@ inline void store_answer(std::optional<double> bound2, std::size_t n, double bes
 // answer, or (+inf, n) when a bound is given and the answer lies farther than
 // it. `bound2` is a squared distance. Queries [first, last).
 template <PointSource Target, PointSource Queries>
-void descend_from_starts(Target target, CsrArray indptr, CsrArray indices,
-                         Queries queries, const std::uint32_t* starts, std::optional<double> bound2,
-                         std::size_t first, std::size_t last, double* dist2, std::uint32_t* idx) {
+void descend_from_starts(Target target, CsrArray indptr, CsrArray indices, Queries queries, const std::uint32_t* starts,
+                         std::optional<double> bound2, std::size_t first, std::size_t last, double* dist2,
+                         std::uint32_t* idx) {
     for (std::size_t i = first; i < last; ++i) {
         const std::uint32_t start = starts[i];
         if (start >= target.size()) fail_input(Failure::start_outside_target, i, start);
@@ -162,14 +162,14 @@ inline constexpr std::size_t chain_run = 256;
 // gets one vertex per run. The first descent starts at the first vertex with
 // neighbours (a vertex without any cannot be left).
 template <PointSource Target, PointSource Queries>
-void chain_heads(Target target, CsrArray indptr, CsrArray indices, Queries queries,
-                 std::uint32_t* heads) {
+void chain_heads(Target target, CsrArray indptr, CsrArray indices, Queries queries, std::uint32_t* heads) {
     std::uint32_t vertex = 0;
     const std::uint32_t* const offsets = contiguous_entries(indptr);
     while (vertex + 1 < target.size() && offsets[vertex] == offsets[vertex + 1]) ++vertex;
     for (std::size_t run = 0; run * chain_run < queries.size(); ++run) {
         double best, gap2;
-        vertex = descend_one<false>(target, indptr, indices, QueryPoint::row(queries, run * chain_run), vertex, best, gap2);
+        vertex =
+            descend_one<false>(target, indptr, indices, QueryPoint::row(queries, run * chain_run), vertex, best, gap2);
         heads[run] = vertex;
     }
 }
@@ -177,9 +177,9 @@ void chain_heads(Target target, CsrArray indptr, CsrArray indices, Queries queri
 // Runs [first_run, last_run) of chained queries, each started at its head;
 // with `margins`, each answer's margin (see answer_margin) too.
 template <PointSource Target, PointSource Queries>
-void descend_chained(Target target, CsrArray indptr, CsrArray indices, Queries queries,
-                     const std::uint32_t* heads, std::optional<double> bound2, std::size_t first_run,
-                     std::size_t last_run, double* dist2, std::uint32_t* idx, double* margins = nullptr) {
+void descend_chained(Target target, CsrArray indptr, CsrArray indices, Queries queries, const std::uint32_t* heads,
+                     std::optional<double> bound2, std::size_t first_run, std::size_t last_run, double* dist2,
+                     std::uint32_t* idx, double* margins = nullptr) {
     for (std::size_t run = first_run; run < last_run; ++run) {
         std::uint32_t vertex = heads[run];
         const std::size_t end = std::min(queries.size(), (run + 1) * chain_run);
@@ -206,9 +206,9 @@ void descend_chained(Target target, CsrArray indptr, CsrArray indices, Queries q
 // on any graph a local minimum, as from any start); `new_margins` gets every
 // answer's margin for the next move. Runs of `chain_run` queries, as above.
 template <PointSource Target, PointSource Queries>
-void track_queries(Target target, CsrArray indptr, CsrArray indices, Queries queries,
-                   Queries previous, const std::uint32_t* starts, const double* margins, std::size_t first_run,
-                   std::size_t last_run, double* dist2, std::uint32_t* idx, double* new_margins) {
+void track_queries(Target target, CsrArray indptr, CsrArray indices, Queries queries, Queries previous,
+                   const std::uint32_t* starts, const double* margins, std::size_t first_run, std::size_t last_run,
+                   double* dist2, std::uint32_t* idx, double* new_margins) {
     for (std::size_t run = first_run; run < last_run; ++run) {
         const std::size_t begin = run * chain_run, end = std::min(queries.size(), begin + chain_run);
         for (std::size_t i = begin; i < end; ++i) {
@@ -224,7 +224,8 @@ void track_queries(Target target, CsrArray indptr, CsrArray indices, Queries que
             }
             if (i > begin) {
                 const std::uint32_t before = idx[i - 1];
-                if (squared_distance_exact(target, before, q) < squared_distance_exact(target, start, q)) start = before;
+                if (squared_distance_exact(target, before, q) < squared_distance_exact(target, start, q))
+                    start = before;
             }
             double best, gap2;
             idx[i] = descend_one(target, indptr, indices, q, start, best, gap2);

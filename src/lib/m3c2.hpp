@@ -259,14 +259,13 @@ void m3c2_core_points(const RowGrid<T>& grid, int epoch, const double* cores, co
             }
         }
         const bool fitted = std::isfinite(normal[0]) && std::isfinite(normal[1]) && std::isfinite(normal[2]);
-        const std::size_t found =
-            fitted ? cylinder_positions(grid,
-                                        Cylinder{{core[0], core[1], core[2]},
-                                                 {normal[0], normal[1], normal[2]},
-                                                 parameters.cylinder_radius,
-                                                 parameters.max_depth},
-                                        positions)
-                   : 0;
+        const std::size_t found = fitted ? cylinder_positions(grid,
+                                                              Cylinder{{core[0], core[1], core[2]},
+                                                                       {normal[0], normal[1], normal[2]},
+                                                                       parameters.cylinder_radius,
+                                                                       parameters.max_depth},
+                                                              positions)
+                                         : 0;
         answers.count[epoch][i] = static_cast<std::uint32_t>(found);
         cylinder_statistics(positions.data(), found, parameters.robust, answers.position[epoch][i],
                             answers.spread[epoch][i]);
@@ -285,7 +284,7 @@ struct M3c2Kernel {
 };
 
 template <class T>
-using M3c2CorePoints = FlatDispatch<M3c2Kernel<T>, void, const RowGrid<T>*, int, const double*,
-                                   const M3c2Parameters*, std::size_t, std::size_t, const M3c2Answers*>;
+using M3c2CorePoints = FlatDispatch<M3c2Kernel<T>, void, const RowGrid<T>*, int, const double*, const M3c2Parameters*,
+                                    std::size_t, std::size_t, const M3c2Answers*>;
 
 }  // namespace ornel

@@ -47,8 +47,8 @@ inline constexpr std::size_t grid_lane_pad = 8;
 template <class T>
 struct RowGrid {
     double origin[3] = {0, 0, 0};
-    double edge = 1;                    // along y and z
-    double edges[3] = {1, 1, 1};        // along x (edge / grid_x_split), y, z
+    double edge = 1;              // along y and z
+    double edges[3] = {1, 1, 1};  // along x (edge / grid_x_split), y, z
     double inverse_edges[3] = {1, 1, 1};
     std::int64_t cells[3] = {1, 1, 1};  // along x, y, z
     Buffer<T> x, y, z;                  // the points' coordinates in cell order, then grid_lane_pad zeros
@@ -135,8 +135,7 @@ inline constexpr std::size_t grid_points_per_thread = 1 << 16;
 // Searches that need no rows (statistics of what they find) save their 4 bytes a point.
 // The box and the points' cells are found on `threads` threads, the sort is serial.
 template <class T>
-RowGrid<T> build_row_grid(const T* points, std::size_t n, double edge, bool keep_rows = true,
-                          std::size_t threads = 1) {
+RowGrid<T> build_row_grid(const T* points, std::size_t n, double edge, bool keep_rows = true, std::size_t threads = 1) {
     if (n >= std::numeric_limits<std::uint32_t>::max()) fail_capacity_overflow();
     RowGrid<T> grid;
     const std::size_t parts = parts_for_items(n, threads, grid_points_per_thread);
@@ -144,7 +143,8 @@ RowGrid<T> build_row_grid(const T* points, std::size_t n, double edge, bool keep
     on_ranges(n, parts, [&](std::size_t part, std::size_t first, std::size_t last) {
         double* low = part_lo[part];
         double* high = part_hi[part];
-        for (int axis = 0; axis < 3; ++axis) low[axis] = std::numeric_limits<double>::infinity(), high[axis] = -low[axis];
+        for (int axis = 0; axis < 3; ++axis)
+            low[axis] = std::numeric_limits<double>::infinity(), high[axis] = -low[axis];
         for (std::size_t i = first; i < last; ++i)
             for (int axis = 0; axis < 3; ++axis) {
                 const double c = static_cast<double>(points[3 * i + axis]);

@@ -94,14 +94,14 @@ PyObject* nearest_from_starts_entry(PyObject*, PyObject* const* args, Py_ssize_t
                     chain_heads(target, indptr, indices, rows, heads.data());
                     split_over_threads(heads.size(), walk.threads, min_queries_per_thread / chain_run,
                                        [&](std::size_t first, std::size_t last) {
-                                           descend_chained(target, indptr, indices, rows, heads.data(), bound2, first, last,
-                                                           dist2.data(), idx.data());
+                                           descend_chained(target, indptr, indices, rows, heads.data(), bound2, first,
+                                                           last, dist2.data(), idx.data());
                                        });
                 } else {
                     split_over_threads(walk.nq, walk.threads, min_queries_per_thread,
                                        [&](std::size_t first, std::size_t last) {
-                                           descend_from_starts(target, indptr, indices, rows, start, bound2, first, last,
-                                                               dist2.data(), idx.data());
+                                           descend_from_starts(target, indptr, indices, rows, start, bound2, first,
+                                                               last, dist2.data(), idx.data());
                                        });
                 }
             });
@@ -144,8 +144,8 @@ PyObject* track_nearest_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs
                     chain_heads(target, indptr, indices, rows, heads.data());
                     split_over_threads(heads.size(), walk.threads, min_queries_per_thread / chain_run,
                                        [&](std::size_t first, std::size_t last) {
-                                           descend_chained(target, indptr, indices, rows, heads.data(), std::nullopt, first, last,
-                                                           dist2.data(), idx.data(), new_margins.data());
+                                           descend_chained(target, indptr, indices, rows, heads.data(), std::nullopt,
+                                                           first, last, dist2.data(), idx.data(), new_margins.data());
                                        });
                 } else {
                     const std::size_t runs = (walk.nq + chain_run - 1) / chain_run;
