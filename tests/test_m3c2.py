@@ -411,19 +411,16 @@ class TestChangeCommand:
         out, err = capsys.readouterr()
         return code, out, err
 
+    def change(self, capsys, directory, *extra):
+        """`ornel change` of the two epochs at the small scales these tests use."""
+        common = ("--normal-radius", 1.5, "--cylinder-radius", 0.5, "--max-depth", 1)
+        return self.run(capsys, "change", directory / "e1.npy", directory / "e2.npy", *common, *extra)
+
     def test_summary_and_write_back(self, epochs, capsys):
         directory, cores = epochs
-        code, out, err = self.run(
+        code, out, err = self.change(
             capsys,
-            "change",
-            directory / "e1.npy",
-            directory / "e2.npy",
-            "--normal-radius",
-            1.5,
-            "--cylinder-radius",
-            0.5,
-            "--max-depth",
-            1,
+            directory,
             "--core",
             directory / "core.ply",
             "--out",
@@ -505,17 +502,9 @@ class TestChangeCommand:
     )
     def test_bad_input_is_one_line_and_exit_2(self, epochs, capsys, extra, message):
         directory, _ = epochs
-        code, out, err = self.run(
+        code, out, err = self.change(
             capsys,
-            "change",
-            directory / "e1.npy",
-            directory / "e2.npy",
-            "--normal-radius",
-            1.5,
-            "--cylinder-radius",
-            0.5,
-            "--max-depth",
-            1,
+            directory,
             *extra,
         )
         assert code == 2 and message in err and len(err.strip().splitlines()) == 1
