@@ -96,6 +96,15 @@ MESH_FILES = ("bounds_file", "links_file", "corners_file", "order_file")
 DIGEST = re.compile(r"[0-9a-f]{64}")
 
 
+def left_over(path: Path) -> bool:
+    """Whether an unrecorded file is old enough (or already gone) to be nobody's work in
+    progress: another process writes its files first and records them after."""
+    try:
+        return time.time() - path.stat().st_mtime >= STALE_SECONDS
+    except FileNotFoundError:
+        return False
+
+
 class StoreError(CloudError):
     """A store that cannot be used: not a directory, not a store, or of a newer format."""
 
@@ -851,12 +860,8 @@ class Store:
                 # Another process may have just written a file it has not yet recorded
                 # (files first, rows after): only files whose rows went here, or that
                 # nobody recorded for a minute, are left over.
-                if path.stem not in dropped:
-                    try:
-                        if time.time() - path.stat().st_mtime < STALE_SECONDS:
-                            continue
-                    except FileNotFoundError:
-                        continue
+                if path.stem not in dropped and not left_over(path):
+                    continue
                 path.unlink(missing_ok=True)
                 removed["files"] += 1
             # Manifests of indexes no longer stored, under the same rule (not counted:
@@ -867,12 +872,8 @@ class Store:
             for path in (self.path / MANIFESTS).glob("*.json"):
                 if path.stem in indexed:
                     continue
-                if path.stem not in dropped:
-                    try:
-                        if time.time() - path.stat().st_mtime < STALE_SECONDS:
-                            continue
-                    except FileNotFoundError:
-                        continue
+                if path.stem not in dropped and not left_over(path):
+                    continue
                 path.unlink(missing_ok=True)
         return removed
 
