@@ -4,6 +4,7 @@ import os
 import re
 import shutil
 import subprocess
+import sys
 import threading
 from pathlib import Path
 
@@ -281,3 +282,23 @@ def native_checker(tmp_path_factory, name, *flags):
         env=env,
     )
     return program, env
+
+
+def assert_same_bits_on_both_vector_paths(module, digest):
+    """`module.digest()` (a test module's digest of its searches' answers) is the same on the
+    baseline path (ORNEL_DISABLE_AVX2=1), on the AVX2 path, and in this process."""
+
+    def digest_with(disable):
+        env = dict(os.environ, ORNEL_DISABLE_AVX2=disable)
+        script = f"import {module.__name__} as t; print(t.{digest.__name__}())"
+        here = Path(__file__).resolve().parent
+        done = subprocess.run(
+            [sys.executable, "-c", script], cwd=here, env=env, capture_output=True, text=True, timeout=300
+        )
+        assert done.returncode == 0, done.stderr
+        return done.stdout.strip()
+
+    baseline = digest_with("1")
+    assert len(baseline) == 64
+    assert digest_with("0") == baseline
+    assert digest() == baseline

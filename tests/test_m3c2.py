@@ -3,13 +3,11 @@ brute force of their definitions (tests/m3c2_model.py), the normals' sides on op
 surfaces, and a surface with a known displaced patch near and far from the origin."""
 
 import hashlib
-import os
-import subprocess
 import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
+from conftest import assert_same_bits_on_both_vector_paths
 from hypothesis import given
 from hypothesis import strategies as st
 from m3c2_model import cylinder_positions, in_ball, m3c2_reference
@@ -254,20 +252,7 @@ def digest_of_m3c2_runs():
 
 
 def test_avx2_and_baseline_paths_give_the_same_bits():
-    def digest_with(disable):
-        env = dict(os.environ, ORNEL_DISABLE_AVX2=disable)
-        script = "import test_m3c2 as t; print(t.digest_of_m3c2_runs())"
-        here = Path(__file__).resolve().parent
-        done = subprocess.run(
-            [sys.executable, "-c", script], cwd=here, env=env, capture_output=True, text=True, timeout=300
-        )
-        assert done.returncode == 0, done.stderr
-        return done.stdout.strip()
-
-    baseline = digest_with("1")
-    assert len(baseline) == 64
-    assert digest_with("0") == baseline
-    assert digest_of_m3c2_runs() == baseline
+    assert_same_bits_on_both_vector_paths(sys.modules[__name__], digest_of_m3c2_runs)
 
 
 class TestNormalSides:

@@ -7,15 +7,13 @@ unchecked path.
 """
 
 import hashlib
-import os
-import subprocess
 import sys
 from pathlib import Path
 
 import _ornel
 import numpy as np
 import pytest
-from conftest import random_graph
+from conftest import assert_same_bits_on_both_vector_paths, random_graph
 from hypothesis import given
 from hypothesis import strategies as st
 from knn_model import knn_join
@@ -176,19 +174,7 @@ def digest_of_every_search():
 
 
 def test_avx2_and_baseline_paths_give_the_same_bits():
-    def digest_with(disable):
-        env = dict(os.environ, ORNEL_DISABLE_AVX2=disable)
-        script = "import test_vector_paths as t; print(t.digest_of_every_search())"
-        done = subprocess.run(
-            [sys.executable, "-c", script], cwd=HERE, env=env, capture_output=True, text=True, timeout=300
-        )
-        assert done.returncode == 0, done.stderr
-        return done.stdout.strip()
-
-    baseline = digest_with("1")
-    assert len(baseline) == 64
-    assert digest_with("0") == baseline
-    assert digest_of_every_search() == baseline
+    assert_same_bits_on_both_vector_paths(sys.modules[__name__], digest_of_every_search)
 
 
 def unaligned(array):
