@@ -566,3 +566,30 @@ def test_align_command_refuses_an_unfixed_motion_and_notes_a_rounded_init(tmp_pa
         if departure > 1e-6:
             assert done.stderr.startswith("ornel: note: ") and "made exactly orthonormal" in done.stderr
         assert len(done.stderr.splitlines()) == (departure > 1e-6)
+
+
+@pytest.mark.parametrize("offset", [0.0, 5e5])
+def test_register_many_passes_every_option_on_open_and_flat_sites(offset):
+    """Each result of register_many is register's, whatever the index asked for: on an open,
+    nearly flat terrain tile with relief (fixed) and on a noisy floor (a slide left free)."""
+    rng = np.random.default_rng(22)
+
+    def terrain(n):
+        xy = rng.random((n, 2)) * 10
+        relief = 0.3 * np.sin(xy[:, 0]) * np.cos(0.7 * xy[:, 1])
+        return np.column_stack([xy, relief + rng.normal(scale=1e-3, size=n)]) + offset
+
+    tile = ornel.Cloud(terrain(10_000))
+    tile_sources = [terrain(5_000) + shift for shift in ([0.03, -0.02, 0.01], [-0.02, 0.04, -0.01])]
+    floor = ornel.Cloud(noisy_floor(rng, 8_000) + offset)
+    floor_sources = [noisy_floor(rng, 4_000) + offset + [0.3, -0.2, 0.05]]
+    for index in ("graph", "grid"):
+        for target, sources in ((tile, tile_sources), (floor, floor_sources)):
+            many = ornel.register_many(sources, target, threads=2, index=index)
+            for source, result in zip(sources, many):
+                alone = ornel.register(source, target, index=index)
+                np.testing.assert_array_equal(alone.transform, result.transform)
+                assert (alone.converged, alone.unfixed) == (result.converged, result.unfixed)
+            if target is tile:
+                assert all(result.converged and result.unfixed is None for result in many)
+        assert not many[0].converged and "close to a plane" in many[0].unfixed
