@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "candidate.hpp"
+#include "csr.hpp"
 #include "lanes.hpp"
 #include "operand.hpp"
 #include "packed_point.hpp"
@@ -35,7 +36,7 @@ template <class S>
                                                           std::uint32_t end, std::uint32_t current, S best,
                                                           const PackedPoint<S>& q) {
     const PackedPoint<S>* const points = target.points;
-    const auto* const neighbours = reinterpret_cast<const std::uint32_t*>(target.indices.data);
+    const auto* const neighbours = contiguous_entries(target.indices);
     using Index = LaneIndex<S>;
     LaneMask<S> all{};
     all = ~all;

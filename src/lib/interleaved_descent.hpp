@@ -20,6 +20,7 @@
 #include <limits>
 
 #include "candidate.hpp"
+#include "csr.hpp"
 #include "descent_step.hpp"
 #include "dispatch.hpp"
 #include "operand.hpp"
@@ -50,8 +51,8 @@ public:
           idx_(idx),
           handed_on_(handed_on),
           points_(target.points),
-          offsets_(reinterpret_cast<const std::uint32_t*>(target.indptr.data)),
-          neighbours_(reinterpret_cast<const std::uint32_t*>(target.indices.data)),
+          offsets_(contiguous_entries(target.indptr)),
+          neighbours_(contiguous_entries(target.indices)),
           nq_(order.query.size()),
           root_seed_(target.start) {}
 

@@ -121,8 +121,8 @@ private:
 
         explicit Rows(const GraphOperand<S>& target)
             : offsets(target.indptr),
-              unchecked_offsets(reinterpret_cast<const std::uint32_t*>(target.indptr.data)),
-              unchecked_neighbours(reinterpret_cast<const std::uint32_t*>(target.indices.data)),
+              unchecked_offsets(contiguous_entries(target.indptr)),
+              unchecked_neighbours(contiguous_entries(target.indices)),
               neighbours{target.indices.data, target.indices.stride},
               neighbours_len(target.indices.len) {}
 

@@ -96,7 +96,7 @@ Candidate<S> greedy_descent(const GraphOperand<S>& target, std::uint64_t seed, c
 template <class S>
 [[gnu::always_inline]] inline Candidate<S> descend_well_formed(const GraphOperand<S>& target, std::uint32_t current,
                                                                const PackedPoint<S>& q) {
-    const auto* const offsets = reinterpret_cast<const std::uint32_t*>(target.indptr.data);
+    const auto* const offsets = contiguous_entries(target.indptr);
     S best = squared_distance(target.points[current], q);
     for (;;) {
         const Candidate<S> step = nearest_in_row(target, offsets[current], offsets[current + 1], current, best, q);

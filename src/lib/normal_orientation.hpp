@@ -38,6 +38,8 @@
 #include <tuple>
 #include <vector>
 
+#include "strided.hpp"
+
 namespace ornel {
 
 // A point without a normal (all zero) belongs to no component.
@@ -64,15 +66,16 @@ inline void reverse_rows(const std::uint32_t* neighbours, std::size_t n, std::si
 
 }  // namespace orientation_detail
 
-// Orients `normals` (n rows of x, y, z, unit or zero) in place over the graph
+// Orients `normals` (a row of x, y, z, unit or zero, for each of the n points) in place over the graph
 // of `neighbours` (n rows of k indices below n, as the k-nearest search gives
 // them) and writes each point's component to `component` (numbered from 0 in
 // the order of their lowest point; `no_component` for zero normals). Each
 // component's first point keeps its sign: choosing the side of a whole
 // component is the caller's. Returns the number of components.
-template <class T>
-std::size_t orient_normals(const T* points, std::size_t n, const std::uint32_t* neighbours, std::size_t k,
-                           double* normals, std::uint32_t* component) {
+template <PointSource P>
+std::size_t orient_normals(const P& points, const std::uint32_t* neighbours, std::size_t k, double* normals,
+                           std::uint32_t* component) {
+    const std::size_t n = points.size();
     std::vector<std::size_t> offsets;
     std::vector<std::uint32_t> listed_by;
     orientation_detail::reverse_rows(neighbours, n, k, offsets, listed_by);
@@ -94,7 +97,7 @@ std::size_t orient_normals(const T* points, std::size_t n, const std::uint32_t* 
     auto link = [&](std::size_t i, std::size_t j) {
         double length2 = 0, along_i = 0, along_j = 0;
         for (int axis = 0; axis < 3; ++axis) {
-            const double edge = static_cast<double>(points[3 * j + axis]) - static_cast<double>(points[3 * i + axis]);
+            const double edge = coordinate(points, j, axis) - coordinate(points, i, axis);
             length2 += edge * edge;
             along_i += edge * normals[3 * i + axis];
             along_j += edge * normals[3 * j + axis];

@@ -28,12 +28,6 @@ PyArrayObject* rows_arg(const char* name, PyObject* object, int type_number, con
     return array;
 }
 
-template <class T>
-std::size_t orient(PyArrayObject* points, std::size_t n, const std::uint32_t* rows, std::size_t k, double* normals,
-                   std::uint32_t* component) {
-    return orient_normals(reinterpret_cast<const T*>(PyArray_DATA(points)), n, rows, k, normals, component);
-}
-
 PyObject* sheet_normals_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_boundary([&] {
         static constexpr Parameters<3> parameters{{"points", "neighbours", "core"}, 3};
@@ -99,9 +93,9 @@ PyObject* orient_normals_entry(PyObject*, PyObject* const* args, Py_ssize_t narg
             std::copy(source, source + 3 * n, normals.data());
             if (!outside) {
                 if (single)
-                    orient<float>(points, n, rows, k, normals.data(), component.data());
+                    orient_normals(contiguous_points<float>(points), rows, k, normals.data(), component.data());
                 else
-                    orient<double>(points, n, rows, k, normals.data(), component.data());
+                    orient_normals(contiguous_points<double>(points), rows, k, normals.data(), component.data());
             }
         }
         if (outside) fail_input(Failure::neighbour_outside_points);
