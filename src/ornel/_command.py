@@ -1265,8 +1265,9 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 def single_threaded_blas() -> None:
     """One BLAS thread for the command's process, unless the caller chose otherwise: its
-    work runs on its own threads, and the only matrix products it asks of NumPy are tiny,
-    while OpenBLAS's pool, started as NumPy loads, spins a core for tens of milliseconds."""
+    work runs on its own threads, and the matrix products it asks of NumPy are small or
+    bound by memory, while OpenBLAS's pool, started as NumPy loads, spins a core for tens
+    of milliseconds."""
     for variable in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS"):
         if variable in os.environ:
             return
