@@ -18,7 +18,7 @@ and, with --orders shuffled, in random order (merged tiles, tools that do not ke
 clusters of near-duplicates make the kd-trees' searches unusually easy. Prints per method the median seconds,
 min and max of the runs, ns a query point, the peak resident bytes a target point
 (inputs included) and the ratio of its time to ours (grid f64). With --cloudcompare,
-also times `ornel compare A.ply B.ply --out O.ply` against
+also times `ornel compare A.ply B.ply --out O.ply` (and with --f32) against
 `CloudCompare -SILENT -O A.ply -O B.ply -C2C_DIST` (which saves A with its distances) as
 whole processes.
 
@@ -174,8 +174,9 @@ def whole_process(command, env=None):
 
 
 def run_cloudcompare(name, n, threads, repeats, rng, sampling, suffix=".ply"):
-    """`ornel compare A B --out O` (single and double precision) against CloudCompare's
-    C2C on the same files, each a whole process: start, read, index, search, write, exit."""
+    """`ornel compare A B --out O` (double precision, its default, and single) against
+    CloudCompare's C2C on the same files, each a whole process: start, read, index,
+    search, write, exit."""
     binary = shutil.which("CloudCompare")
     if binary is None:
         print("\nCloudCompare is not installed (apt-get install cloudcompare): skipped")
@@ -197,7 +198,7 @@ def run_cloudcompare(name, n, threads, repeats, rng, sampling, suffix=".ply"):
         )
         theirs = [binary, "-SILENT", *export, "-O", str(paths[0]), "-O", str(paths[1]), "-C2C_DIST"]
         theirs += ["-MAX_TCOUNT", str(threads)]
-        commands = {"ornel compare": ours, "ornel compare --f64": [*ours, "--f64"], "CloudCompare C2C": theirs}
+        commands = {"ornel compare": ours, "ornel compare --f32": [*ours, "--f32"], "CloudCompare C2C": theirs}
         results = {}
         for _ in range(repeats):  # interleaved, so that a change of the machine's load reaches all alike
             for label, command in list(commands.items()):

@@ -183,7 +183,7 @@ def test_compare_in_single_precision_far_from_the_origin(tmp_path):
     a, b = base + rng.random((300, 3)) * 4, base + rng.random((300, 3)) * 4
     np.save(tmp_path / "a.npy", a)
     np.save(tmp_path / "b.npy", b)
-    result = ornel("compare", tmp_path / "a.npy", tmp_path / "b.npy", "--out", tmp_path / "d.npy")
+    result = ornel("compare", tmp_path / "a.npy", tmp_path / "b.npy", "--out", tmp_path / "d.npy", "--f32")
     assert result.returncode == 0, result.stderr
     np.testing.assert_allclose(np.load(tmp_path / "d.npy")[:, 3], brute_nearest(a, b)[0], atol=1e-5)
 
@@ -530,3 +530,51 @@ def test_ctrl_c_from_the_first_instruction_on_exits_130_quietly(tmp_path):
         quiet_by_signal = outcome[2] == -signal.SIGINT and outcome[3] == ""
         assert quiet_by_signal or (outcome[2] == 130 and outcome[3] == "\nornel: interrupted\n"), outcome
     assert not (tmp_path / "m.csv").exists()
+
+
+@pytest.mark.parametrize("offset", [0.0, 4e5, 3e6])
+def test_compare_is_exact_by_default_and_single_precision_on_request(tmp_path, offset):
+    from scipy.spatial import cKDTree
+
+    rng = np.random.default_rng(int(offset) % 97)
+    a = offset + rng.random((700, 3))
+    b = offset + np.round(rng.random((500, 3)), 2)  # quantised: ties and duplicates
+    write_ply(tmp_path / "a.ply", a, text=False)
+    write_ply(tmp_path / "b.ply", b, text=False)
+    exact = ornel("compare", tmp_path / "a.ply", tmp_path / "b.ply", "--out", tmp_path / "d.ply", "--index")
+    assert exact.returncode == 0 and "(f64)" in exact.stdout.splitlines()[0], exact.stderr
+    vertex = PlyData.read(str(tmp_path / "d.ply"))["vertex"].data
+    want, rows = cKDTree(b).query(a)
+    np.testing.assert_array_equal(vertex["distance"], want)  # bit for bit, wherever the clouds lie
+    np.testing.assert_array_equal(vertex["index"], rows)
+    single = ornel("compare", tmp_path / "a.ply", tmp_path / "b.ply", "--out", tmp_path / "s.ply", "--f32")
+    assert single.returncode == 0 and "(f32)" in single.stdout.splitlines()[0], single.stderr
+    api = ornel_package.compare(a, b, precision="f32")
+    np.testing.assert_array_equal(PlyData.read(str(tmp_path / "s.ply"))["vertex"].data["distance"], api.distance)
+    for command in (["compare", "a.ply", "b.ply"], ["matrix", "a.ply", "b.ply"]):
+        both = ornel(*command, "--f32", "--f64", cwd=tmp_path)
+        assert both.returncode == 2 and "not allowed with argument" in both.stderr
+
+
+def test_help_version_and_usage_errors_load_no_numpy():
+    """The command's start before any work: its arguments read without NumPy or the
+    package's native parts."""
+    probe = (
+        "import sys\n"
+        "from ornel._command import main\n"
+        "for argv in (['--help'], ['compare', '--help'], ['matrix', '--help'], ['--version'], ['compare']):\n"
+        "    try:\n"
+        "        main(argv)\n"
+        "    except SystemExit as end:\n"
+        "        print(argv[0], end.code, file=sys.stderr)\n"
+        "print(sorted(m for m in ('numpy', '_ornel', 'ornel._native') if m in sys.modules))\n"
+    )
+    done = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines()[-1] == "[]"
+    assert "--f32" in done.stdout and "--index-kind" in done.stdout  # the help was printed in full
+    assert [line.split()[-1] for line in done.stderr.splitlines() if line.split()[0] in ("--help", "compare")] == [
+        "0",
+        "0",
+        "2",
+    ]

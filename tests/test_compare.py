@@ -5,9 +5,12 @@ import json
 
 import numpy as np
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 from scipy.spatial import cKDTree
 
 import ornel
+from ornel._compare import PERCENTILES, summary
 
 DATA_OFFSETS = (0.0, 5e5, 5e6)
 
@@ -273,3 +276,50 @@ def test_signed_and_plane_distances_against_numpy_planes():
     assert np.abs(plane.distance - np.abs(offset)).mean() < 0.5 * np.abs(base.distance - np.abs(offset)).mean()
     with pytest.raises(ValueError, match="local_model"):
         base.with_measure(local_model="sphere")
+
+
+def numpy_summary(found):
+    """The summary as NumPy computes it, call by call: what `statistics` must equal."""
+    return {
+        "mean": float(found.mean()),
+        "rms": float(np.sqrt(np.mean(found**2))),
+        "std": float(found.std()),
+        "min": float(found.min()),
+        "max": float(found.max()),
+        **{f"p{p}": float(v) for p, v in zip(PERCENTILES, np.percentile(found, PERCENTILES))},
+    }
+
+
+@given(
+    st.lists(st.floats(-1e6, 1e6, allow_nan=False, allow_subnormal=False), min_size=1, max_size=300),
+    st.sampled_from([0.0, 1e5, -3e5]),
+)
+def test_the_summary_equals_numpys_bit_for_bit(values, offset):
+    values = np.asarray(values) + offset
+    for found in (values, np.round(values, 1), np.abs(values)):  # spread, tied, unsigned
+        kept = found.copy()
+        assert summary(found) == numpy_summary(found)
+        np.testing.assert_array_equal(found, kept)  # the caller's values are left as they were
+
+
+@pytest.mark.parametrize("n", [1, 2, 3, 99, 100, 101, 20_000])
+def test_the_statistics_of_a_comparison_are_numpys_with_or_without_a_bound_or_skipped_points(n):
+    rng = np.random.default_rng(n)
+    a, b = rng.random((n, 3)) + 5e5, np.round(rng.random((max(n, 4), 3)), 2) + 5e5  # quantised: ties
+    a[::7] = b[: len(a[::7])]  # some distances exactly 0
+    for result in (
+        ornel.compare(a, b, precision="f64"),
+        ornel.compare(a, b, precision="f64", max_distance=0.01),
+        ornel.compare(np.r_[a, [[np.nan, 0, 0]]], b, precision="f64", skip_invalid=True),
+        ornel.compare(a, b, precision="f64").with_measure(signed=True, neighbours=3),
+    ):
+        found = result.distance[result.index >= 0]
+        stats = result.statistics()
+        if len(found) == 0:
+            assert stats["mean"] is None and stats["hausdorff"] is None
+            continue
+        assert {key: stats[key] for key in numpy_summary(found)} == numpy_summary(found)
+        # The first point of greatest size, NaN (no nearest point) stepped over.
+        worst = int(np.nanargmax(np.abs(result.distance)))
+        assert stats["hausdorff"]["index"] == worst
+        assert stats["hausdorff"]["distance"] == abs(result.distance[worst])

@@ -331,9 +331,9 @@ def test_a_killed_writer_leaves_a_sound_store_and_its_finished_work(tmp_path, si
 def test_two_writers_at_once_and_many_threads_keep_the_store_consistent(tmp_path):
     paths = write_scans(tmp_path, 7, 2000)
     directory = tmp_path / "store"
-    first = ornel_command("matrix", *paths[:5], "--store", directory, "--csv", tmp_path / "one.csv")
+    first = ornel_command("matrix", *paths[:5], "--store", directory, "--csv", tmp_path / "one.csv", "--f32")
     second = ornel_command("matrix", *paths[2:], "--store", directory, "--csv", tmp_path / "two.csv", "--f64")
-    third = ornel_command("matrix", *paths[1:6], "--store", directory)
+    third = ornel_command("matrix", *paths[1:6], "--store", directory, "--f32")
     for process in (first, second, third):
         out, err = process.communicate(timeout=300)
         assert process.returncode == 0, err
@@ -372,10 +372,10 @@ def test_index_compare_store_and_prune_commands(tmp_path):
     (directory / ARRAYS / ".tmp-left-by-a-killed-writer").write_bytes(b"x" * 100)
     os.utime(directory / ARRAYS / ".tmp-left-by-a-killed-writer", (0, 0))
     status, out, err = run("store", directory)
-    assert status == 0 and "3 clouds (4,500 points), 3 indexes, pairs: 6 f32" in out
+    assert status == 0 and "3 clouds (4,500 points), 3 indexes, pairs: 6 f64" in out  # the command's default
     status, out, err = run("store", directory, paths[0], paths[2], "--prune")
     assert status == 0 and "removed 1 clouds, 4 pairs, 4 files" in out
-    assert "2 clouds (3,000 points), 2 indexes, pairs: 2 f32" in out
+    assert "2 clouds (3,000 points), 2 indexes, pairs: 2 f64" in out
     assert len(list((directory / ornel._store.MANIFESTS).iterdir())) == 2  # the pruned index's manifest went too
     assert sorted(os.listdir(tmp_path)) == sorted([p.name for p in paths] + ["store"])  # inputs untouched
     for bad in (["store", tmp_path / "nowhere"], ["store", tmp_path]):
@@ -414,7 +414,7 @@ def test_a_read_only_store_is_read_and_refuses_writes_in_one_line(tmp_path):
     assert run("matrix", *paths[:2], "--store", directory)[0] == 0
     before = {p: p.stat().st_mtime_ns for p in directory.rglob("*")}
     status, out, err = run_read_only(directory, "store", directory)
-    assert status == 0 and err == "" and "2 clouds (3,000 points), 2 indexes, pairs: 2 f32" in out
+    assert status == 0 and err == "" and "2 clouds (3,000 points), 2 indexes, pairs: 2 f64" in out
     status, out, err = run_read_only(directory, "matrix", *paths[:2], "--store", directory)
     assert status == 0 and err == "" and out == run("matrix", *paths[:2])[1]
     status, out, err = run_read_only(directory, "compare", paths[0], paths[1], "--store", directory)
@@ -433,7 +433,8 @@ def test_a_read_only_store_is_read_and_refuses_writes_in_one_line(tmp_path):
         ornel.all_by_all([ornel.Cloud.load(p) for p in paths], store=store)
         assert (directory / f"{DATABASE}-wal").stat().st_size > 0
         status, out, err = run_read_only(directory, "store", directory)
-        assert status == 0 and "3 clouds (4,500 points), 3 indexes, pairs: 6 f32" in out, err
+        # The command's pairs and indexes (f64) beside the package's (f32, its default).
+        assert status == 0 and "3 clouds (4,500 points), 5 indexes, pairs: 6 f32, 2 f64" in out, err
 
 
 def test_waiting_too_long_for_the_lock_is_one_line(tmp_path, monkeypatch, capsys):
@@ -550,10 +551,10 @@ def test_a_damaged_database_is_one_line_and_repair_rebuilds_it_from_what_can_be_
     assert (damage == "deleted") == ("kept as" not in out)
     graphs = []
     store = Store(directory, report=pytest.fail)
-    for path in paths:
+    for path in paths:  # the indexes of the command's precision, double
         cloud = ornel.Cloud.load(path)
-        assert store.load_index(cloud, store.add([cloud])[0], "f32")
-        graphs.append(cloud.graph("f32"))
+        assert store.load_index(cloud, store.add([cloud])[0], "f64")
+        graphs.append(cloud.graph("f64"))
     assert run_matrix_csv(paths, directory, "got.csv") == want
     assert store_is_sound(directory) == (3, 6)
 

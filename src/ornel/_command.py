@@ -1,8 +1,8 @@
 """The `ornel` command: compare point-cloud files.
 
-    ornel matrix FILE... [--csv PATH] [--png PATH] [--threads N] [--f64] [--scheduler ADDRESS]
-    ornel compare A B [--out PATH] [--f64] [--store DIR]
-    ornel index FILE... --store DIR [--f64] [--threads N]
+    ornel matrix FILE... [--csv PATH] [--png PATH] [--threads N] [--f32] [--scheduler ADDRESS]
+    ornel compare A B [--out PATH] [--f32] [--store DIR]
+    ornel index FILE... --store DIR [--f32] [--threads N]
     ornel store DIR [FILE...] [--prune] [--repair]
     ornel align SOURCE TARGET [--out ALIGNED] [--transform T.txt] [--init T.txt] [--point-to-point]
                 [--max-distance D] [--iterations N] [--threads N]
@@ -27,30 +27,83 @@ from collections.abc import Iterator, Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-import numpy as np
-import numpy.typing as npt
-
 import ornel
-from ornel._cloud import Cloud, Precision
-from ornel._compare import DISTANCE_FIELD, PERCENTILES, Comparison, compare, field_names
+from ornel._defaults import DISTANCE_FIELD, NORMAL_NEIGHBOURS, READ_SUFFIXES, WRITE_SUFFIXES, default_threads
 from ornel._errors import CloudError, FieldClash
-from ornel._formats import READ_SUFFIXES, WRITE_SUFFIXES, check_output_place, check_writable, printable, suffix_of
 from ornel._interrupt import quit_quietly
-from ornel._join import default_threads
-from ornel._matrix import Matrix
-from ornel._mesh import Mesh
-from ornel._mesh_compare import MeshComparison, compare_to_mesh, load_model, register_to_mesh
-from ornel._normals import NORMAL_NEIGHBOURS, Side, file_normals, side_of
-from ornel._planner import choose
-from ornel._plot import require_matplotlib
-from ornel._progress import progress_bar
-from ornel._records import Records, check_new_fields, las_grid_note, read_records, write_records
-from ornel._register import Registration, format_transform, read_transform, register, write_transform
 
 if TYPE_CHECKING:
+    import numpy as np
+    import numpy.typing as npt
+
+    from ornel._cloud import Cloud, Precision
+    from ornel._compare import PERCENTILES, Comparison, compare, field_names
+    from ornel._formats import check_output_place, check_writable, printable, suffix_of
+    from ornel._matrix import Matrix
+    from ornel._mesh import Mesh
+    from ornel._mesh_compare import MeshComparison, compare_to_mesh, load_model, register_to_mesh
+    from ornel._normals import Side, file_normals, side_of
+    from ornel._planner import choose
+    from ornel._plot import require_matplotlib
+    from ornel._progress import progress_bar
+    from ornel._records import Records, check_new_fields, las_grid_note, read_records, write_records
+    from ornel._register import Registration, format_transform, read_transform, register, write_transform
     from ornel._store import Store
 
-# What only some commands use (the store, all-by-all) is imported by those commands.
+
+def load_command_modules() -> None:
+    """Binds the names the commands work with (NumPy and the package's parts), once the
+    arguments are read: `ornel --help`, `--version` and a mistyped option need none of
+    them. What only some commands use (the store, all-by-all, M3C2) is imported by those."""
+    import numpy
+
+    from ornel import (
+        _cloud,
+        _compare,
+        _formats,
+        _matrix,
+        _mesh,
+        _mesh_compare,
+        _normals,
+        _planner,
+        _plot,
+        _progress,
+        _records,
+        _register,
+    )
+
+    globals().update(
+        np=numpy,
+        Cloud=_cloud.Cloud,
+        PERCENTILES=_compare.PERCENTILES,
+        Comparison=_compare.Comparison,
+        compare=_compare.compare,
+        field_names=_compare.field_names,
+        check_output_place=_formats.check_output_place,
+        check_writable=_formats.check_writable,
+        printable=_formats.printable,
+        suffix_of=_formats.suffix_of,
+        Matrix=_matrix.Matrix,
+        Mesh=_mesh.Mesh,
+        MeshComparison=_mesh_compare.MeshComparison,
+        compare_to_mesh=_mesh_compare.compare_to_mesh,
+        load_model=_mesh_compare.load_model,
+        register_to_mesh=_mesh_compare.register_to_mesh,
+        file_normals=_normals.file_normals,
+        side_of=_normals.side_of,
+        choose=_planner.choose,
+        require_matplotlib=_plot.require_matplotlib,
+        progress_bar=_progress.progress_bar,
+        Records=_records.Records,
+        check_new_fields=_records.check_new_fields,
+        las_grid_note=_records.las_grid_note,
+        read_records=_records.read_records,
+        write_records=_records.write_records,
+        format_transform=_register.format_transform,
+        read_transform=_register.read_transform,
+        register=_register.register,
+        write_transform=_register.write_transform,
+    )
 
 
 def positive_int(text: str) -> int:
@@ -113,8 +166,25 @@ def load_cloud(path: str, args: argparse.Namespace, name: str | None = None) -> 
     return cloud
 
 
-def add_f64(command: argparse.ArgumentParser, what: str = "compute in double precision") -> None:
-    command.add_argument("--f64", action="store_true", help=f"{what} (default: single)")
+def add_precision(command: argparse.ArgumentParser, what: str = "measure") -> None:
+    """--f64 (the default: exact, as fast as single precision or faster from files) or --f32."""
+    precision = command.add_mutually_exclusive_group()
+    precision.add_argument(
+        "--f64",
+        dest="precision",
+        action="store_const",
+        const="f64",
+        default="f64",
+        help=f"{what} in double precision: exact distances (the default)",
+    )
+    precision.add_argument(
+        "--f32",
+        dest="precision",
+        action="store_const",
+        const="f32",
+        help=f"{what} in single precision: the coordinates rounded to float32 "
+        "(measured from a point near each cloud), the distances as exact as that rounding",
+    )
 
 
 class VersionAction(argparse.Action):
@@ -165,7 +235,7 @@ def parser() -> argparse.ArgumentParser:
     )
     add_threads(matrix)
     add_index_kind(matrix)
-    add_f64(matrix)
+    add_precision(matrix)
     add_skip_invalid(matrix)
     matrix.add_argument(
         "--scheduler",
@@ -291,7 +361,7 @@ def parser() -> argparse.ArgumentParser:
     add_skip_invalid(compare)
     add_threads(compare)
     add_index_kind(compare)
-    add_f64(compare)
+    add_precision(compare)
     compare.add_argument("--store", metavar="DIR", help="take B's index from this store, or build and keep it there")
     # argparse reads "-z" (or "-1,2,3") after --normals-toward as an option unless told
     # that such words are values here; compare has no options of that shape.
@@ -317,7 +387,7 @@ def number(text: str) -> float:
 
 def nonnegative_float(text: str) -> float:
     value = number(text)
-    if not (value >= 0 and np.isfinite(value)):
+    if not (value >= 0 and math.isfinite(value)):
         raise argparse.ArgumentTypeError(f"must be a finite number of at least 0, not {text}")
     return value
 
@@ -330,6 +400,8 @@ def percentile(text: str) -> float:
 
 
 def normals_side(text: str) -> Side:
+    from ornel._normals import side_of  # read with the arguments, before the command's modules
+
     try:
         return side_of(text)
     except ValueError:
@@ -358,7 +430,7 @@ def add_store_commands(commands: Any, formats: str) -> None:
     )
     index.add_argument("files", nargs="+", metavar="FILE", help=f"point clouds ({formats})")
     index.add_argument("--store", metavar="DIR", required=True, help="the store (made if missing)")
-    add_f64(index, "the index for double precision")
+    add_precision(index, "the index for searches")
     add_threads(index)
     add_skip_invalid(index)
     store = commands.add_parser(
@@ -517,14 +589,14 @@ def run_matrix(args: argparse.Namespace) -> int:
         raise CloudError(args.files[0], "only one file; give at least two to compare")
     store = open_store(args.store) if args.store is not None else None
     if args.scheduler is not None:
-        matrix = matrix_on_cluster(args.scheduler, clouds, "f64" if args.f64 else "f32", store)
+        matrix = matrix_on_cluster(args.scheduler, clouds, args.precision, store)
     else:
         from ornel._dispatch import all_by_all
 
         matrix = all_by_all(
             clouds,
             threads=args.threads,
-            precision="f64" if args.f64 else "f32",
+            precision=args.precision,
             progress=sys.stderr.isatty(),
             store=store,
             index=args.index_kind,
@@ -644,7 +716,7 @@ def run_compare(args: argparse.Namespace) -> int:
                     hint = " (--field NAME)"
                 raise CloudError(error.source, error.problem + hint) from None
         bar.update()
-        precision: Precision = "f64" if args.f64 else "f32"
+        precision: Precision = args.precision
         # The points read are the command's alone: the cloud keeps them rather than a copy.
         a_cloud = Cloud.adopt(a_points, printable(Path(args.a).stem), source=args.a, skip_invalid=args.skip_invalid)
         b = load_model(args.b, printable(Path(args.b).stem), vertices=args.vertices, skip_invalid=args.skip_invalid)
@@ -871,7 +943,7 @@ def run_index(args: argparse.Namespace) -> int:
     for path, name in zip(args.files, unique_names(args.files)):
         clouds.append(load_cloud(path, args, name))
     store = open_store(args.store)
-    precision: Precision = "f64" if args.f64 else "f32"
+    precision: Precision = args.precision
     from ornel._store import points_digest
 
     digests = store.add(clouds, [points_digest(cloud.points) for cloud in clouds])
@@ -1163,6 +1235,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         if quiet:
             signal.signal(signal.SIGINT, signal.default_int_handler)
         args = parser().parse_args(argv)
+        if quiet and "numpy" not in sys.modules:
+            single_threaded_blas()
+        load_command_modules()
         commands = {
             "matrix": run_matrix,
             "compare": run_compare,
@@ -1186,6 +1261,17 @@ def main(argv: Sequence[str] | None = None) -> int:
     if quiet:
         exit_now(status)
     return status
+
+
+def single_threaded_blas() -> None:
+    """One BLAS thread for the command's process, unless the caller chose otherwise: its
+    work runs on its own threads, and the matrix products it asks of NumPy are small or
+    bound by memory, while OpenBLAS's pool, started as NumPy loads, spins a core for tens
+    of milliseconds."""
+    for variable in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS"):
+        if variable in os.environ:
+            return
+    os.environ["OPENBLAS_NUM_THREADS"] = "1"
 
 
 def exit_now(status: int) -> None:

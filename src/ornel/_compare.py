@@ -15,6 +15,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ornel._cloud import Cloud, Precision, as_cloud, check_precision
+from ornel._defaults import DISTANCE_FIELD
 from ornel._formats import replacing
 from ornel._join import QuerySet, check_double_span, default_threads, grid_coordinates, grid_search
 from ornel._normals import NORMAL_NEIGHBOURS, Toward, is_side, neighbourhoods, side_of
@@ -26,7 +27,6 @@ PERCENTILES = (50, 90, 95, 99)
 POINTS_PER_THREAD = 50_000
 # Points drawn at most in a picture: beyond, a random sample of this many (said so).
 MAX_DRAWN = 200_000
-DISTANCE_FIELD = "distance"
 
 
 def field_names(field: str = DISTANCE_FIELD, *, split: bool = False, index: bool = False) -> list[str]:
@@ -215,9 +215,13 @@ class Comparison:
         """One-sided Hausdorff distance from `a` to `b` (over the points with a nearest
         point), the index of the point of `a` where it is attained (the first such), and
         that point's coordinates. (nan, -1, nan) when no point has a nearest point."""
-        if not self.found.any():
+        found = self.found
+        count = int(np.count_nonzero(found))
+        if not count:
             return float("nan"), -1, np.full(3, np.nan)
-        worst = int(np.nanargmax(np.abs(self.distance)))
+        sizes = np.abs(self.distance) if self.measure.startswith("signed") else self.distance
+        # With every point found there is no NaN to step over, and the first maximum is the same.
+        worst = int(np.argmax(sizes) if count == len(found) else np.nanargmax(sizes))
         return float(abs(self.distance[worst])), worst, self.a_points[worst].astype(np.float64)
 
     def f_scores(self, radii: Sequence[float]) -> list[dict[str, float]]:
@@ -251,7 +255,10 @@ class Comparison:
         the points with a nearest point), the one-sided Hausdorff distance with its point,
         and precision/recall/F-score per radius. Nothing is NaN or infinite: a measure of
         no distances is None."""
-        found = self.distance[self.found]
+        found_rows = self.found
+        everywhere = bool(found_rows.all())
+        # Every point found (no bound, none skipped): the distances themselves, not a copy.
+        found = self.distance if everywhere else self.distance[found_rows]
         stats: dict[str, Any] = {
             "a": self.a.source,
             "b": self.b.source,
@@ -264,14 +271,7 @@ class Comparison:
             "beyond_max_distance": int(len(self.distance) - self.skipped - len(found)),
         }
         if len(found):
-            stats.update(
-                mean=float(found.mean()),
-                rms=float(np.sqrt(np.mean(found**2))),
-                std=float(found.std()),
-                min=float(found.min()),
-                max=float(found.max()),
-            )
-            stats.update({f"p{p}": float(v) for p, v in zip(PERCENTILES, np.percentile(found, PERCENTILES))})
+            stats.update(summary(found))
         else:
             stats.update({key: None for key in ("mean", "rms", "std", "min", "max", *(f"p{p}" for p in PERCENTILES))})
         value, where, point = self.hausdorff()
@@ -365,6 +365,41 @@ class Comparison:
                 extend="both" if signed else "max",
             )
         _save(figure, path)
+
+
+def summary(values: npt.NDArray[np.float64]) -> dict[str, float]:
+    """Mean, RMS, standard deviation, min, max and the PERCENTILES of `values` (1-D, not
+    empty, no NaN), each equal to NumPy's (`mean`, `std`, `percentile`'s linear
+    interpolation) bit for bit, in fewer passes and one scratch array: the squares, then
+    the deviations, then a copy partitioned for the order statistics (min and max among
+    them)."""
+    n = len(values)
+    mean = values.mean()
+    scratch = np.multiply(values, values)
+    rms = np.sqrt(scratch.mean())
+    # NumPy's std: the root of the mean squared deviation from the mean, summed the same way.
+    np.subtract(values, mean, out=scratch)
+    np.multiply(scratch, scratch, out=scratch)
+    std = np.sqrt(np.add.reduce(scratch) / n)
+    # NumPy's linear percentiles: between the order statistics at floor and ceiling of
+    # (n - 1) q, interpolated from the nearer one.
+    q = np.true_divide(np.asarray(PERCENTILES), 100)
+    virtual = (n - 1) * q
+    below = np.floor(virtual).astype(np.intp)
+    above = np.minimum(below + 1, n - 1)
+    np.copyto(scratch, values)
+    scratch.partition(sorted({0, n - 1, *below.tolist(), *above.tolist()}))
+    low, high, t = scratch[below], scratch[above], virtual - below
+    step = high - low
+    percentiles = np.where(t >= 0.5, high - step * (1 - t), low + step * t)
+    return {
+        "mean": float(mean),
+        "rms": float(rms),
+        "std": float(std),
+        "min": float(scratch[0]),
+        "max": float(scratch[n - 1]),
+        **{f"p{p}": float(v) for p, v in zip(PERCENTILES, percentiles)},
+    }
 
 
 def _centroids(cloud: Cloud, neighbours: int) -> npt.NDArray[np.float64]:

@@ -24,12 +24,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from ornel._defaults import READ_SUFFIXES, TEXT_SUFFIXES, WRITE_SUFFIXES
 from ornel._errors import CloudError
-
-TEXT_SUFFIXES = (".xyz", ".txt", ".csv", ".pts")
-READ_SUFFIXES = (".npy", ".ply", *TEXT_SUFFIXES, ".las", ".laz", ".pcd", ".obj")
-# OBJ has no per-vertex scalar field to carry a distance.
-WRITE_SUFFIXES = tuple(s for s in READ_SUFFIXES if s != ".obj")
 
 Array = npt.NDArray[Any]
 
@@ -788,7 +784,20 @@ def _write_las(
         las[name] = values
     for name, values in extra.items():
         las[name[:32]] = values
-    las.write(str(path), do_compress=compress)
+    with compressor_errors():
+        las.write(str(path), do_compress=compress)
+
+
+@contextlib.contextmanager
+def compressor_errors() -> Iterator[None]:
+    """The LAZ compressor (lazrs) reports a write that failed (a full disk, a file-size
+    limit) as an error of its own: raised here as the OSError it is."""
+    try:
+        yield
+    except RuntimeError as error:
+        if type(error).__module__.split(".")[0] != "lazrs":
+            raise
+        raise OSError(str(error)) from None
 
 
 def fits_dimension(values: Array, dimension: Any) -> bool:

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import math
-import os
 import threading
 from collections import Counter
 from collections.abc import Callable, Iterable, Sequence
@@ -16,6 +15,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ornel._cloud import Cloud, Frame, Precision, Prepared, as_cloud, bounding_box, check_precision
+from ornel._defaults import default_threads
 from ornel._errors import CloudError
 from ornel._matrix import Matrix
 from ornel._native import grid_nearest, nearest_from_starts
@@ -33,13 +33,6 @@ POLL_SECONDS = 0.2
 FLOAT32_MAX_SQUARED = float(np.finfo(np.float32).max) ** 2
 # The largest coordinate span whose squared distances (three axes) fit double precision.
 FLOAT64_MAX_SPAN = math.sqrt(float(np.finfo(np.float64).max) / 3)
-
-
-def default_threads() -> int:
-    try:
-        return len(os.sched_getaffinity(0))
-    except AttributeError:  # not on Linux
-        return os.cpu_count() or 1
 
 
 def check_double_span(a: Cloud, b: Cloud, boxes: dict[int, tuple[Any, Any]] | None = None) -> None:

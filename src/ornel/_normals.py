@@ -11,11 +11,10 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from ornel._defaults import NORMAL_NEIGHBOURS
 from ornel._native import estimate_normals as native_normals
 from ornel._native import knn_self, orient_normals, sheet_normals
 
-# Neighbours (the point included) whose spread gives a point's normal.
-NORMAL_NEIGHBOURS = 20
 # Rounds in which each normal takes the side most of its neighbours' normals take.
 ORIENTATION_PASSES = 2
 # Candidates the k-nearest search keeps for them.

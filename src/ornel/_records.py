@@ -29,6 +29,7 @@ from ornel._formats import (
     TEXT_SUFFIXES,
     Array,
     check_writable,
+    compressor_errors,
     fits_dimension,
     las_data,
     las_grid,
@@ -766,7 +767,11 @@ def _write_las_same(temporary: str, records: Records, new: Mapping[str, Array], 
     step = max(1, BLOCK_BYTES // header.point_format.size)
     block = laspy.ScaleAwarePointRecord.zeros(min(step, len(old)), header=header)
     # A block at a time, as laspy writes a whole file: no second array of every record.
-    with open(temporary, "w+b") as file, laspy.LasWriter(file, header, do_compress=suffix == ".laz") as writer:
+    with (
+        compressor_errors(),
+        open(temporary, "w+b") as file,
+        laspy.LasWriter(file, header, do_compress=suffix == ".laz") as writer,
+    ):
         for start in range(0, len(old), step):
             part = block[: min(step, len(old) - start)]
             for name in old.dtype.names:  # raw record fields: integers X, Y, Z, bit fields, extra bytes
