@@ -187,7 +187,7 @@ template <class S, class Q>
 struct GridNearest {
     template <std::size_t vector_bytes>
     [[gnu::always_inline]] static void run(const CellGrid<S>* grid_, const PointsView<Q>* queries_,
-                                           const KeyedRow* order, std::size_t first, std::size_t last, double* block,
+                                           const PackedRow* order, std::size_t first, std::size_t last, double* block,
                                            double* dist2, std::uint32_t* idx) {
         const CellGrid<S>& grid = *grid_;
         const PointsView<Q>& queries = *queries_;
@@ -198,7 +198,7 @@ struct GridNearest {
         for (std::size_t start = first; start < last; start += query_block) {
             const std::size_t count = std::min(query_block, last - start);
             for (std::size_t j = 0; j < count; ++j) {
-                detail::read_query(queries, order[start + j].row, block + 3 * j);
+                detail::read_query(queries, order[start + j].sorted_row(), block + 3 * j);
             }
             for (std::size_t j = 0; j < count; ++j) {
                 const double* q = block + 3 * j;
@@ -212,7 +212,7 @@ struct GridNearest {
                 previous = best.at;
             }
             for (std::size_t j = 0; j < count; ++j) {
-                const std::uint32_t r = order[start + j].row;
+                const std::uint32_t r = order[start + j].sorted_row();
                 dist2[r] = block_dist2[j];
                 idx[r] = block_idx[j];
             }
@@ -298,9 +298,9 @@ void grid_nearest(const CellGrid<S>& grid, const PointsView<Q>& queries, const Q
                   std::size_t threads, double* dist2, std::uint32_t* idx, SortSpace& space) {
     if (queries.rows >= std::numeric_limits<std::uint32_t>::max()) fail_capacity_overflow();  // rows are 32-bit
     // The queries' sorted records name their rows: read in place, not copied.
-    const KeyedRow* const order = sort_keyed_rows(space, queries, frame, threads, grid_key_levels);
+    const PackedRow* const order = sort_keyed_rows<PackedRow>(space, queries, frame, threads, grid_key_levels);
     const auto search =
-        FlatDispatch<GridNearest<S, Q>, void, const CellGrid<S>*, const PointsView<Q>*, const KeyedRow*, std::size_t,
+        FlatDispatch<GridNearest<S, Q>, void, const CellGrid<S>*, const PointsView<Q>*, const PackedRow*, std::size_t,
                      std::size_t, double*, double*, std::uint32_t*>::pick();
     on_ranges(queries.rows, parts_for_items(queries.rows, threads, grid_queries_per_thread),
               [&](std::size_t, std::size_t first, std::size_t last) {
