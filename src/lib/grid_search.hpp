@@ -162,7 +162,8 @@ template <class S>
     if (i + 4 <= end) {
         const DoubleLanes d2 = distances(i);
         const DoubleLanes limit = {best.d2, best.d2, best.d2, best.d2};
-        if (lane_bits<double>(d2 <= limit) != 0) offer_least(d2, std::min(std::min(d2[0], d2[1]), std::min(d2[2], d2[3])), i);
+        if (lane_bits<double>(d2 <= limit) != 0)
+            offer_least(d2, std::min(std::min(d2[0], d2[1]), std::min(d2[2], d2[3])), i);
         i += 4;
     }
     for (; i < end; ++i) {

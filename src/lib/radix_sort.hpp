@@ -94,7 +94,8 @@ void sort_bucket(Record* from, Record* to, std::size_t n, int bits, LocalCounts&
     for (int pass = 0; pass < passes; ++pass) {
         const int shift = pass * local_digit_bits;
         std::array<std::uint32_t, local_buckets>& next = counts[pass];
-        if (next[(from[0].sort_key() >> shift) & (local_buckets - 1)] == n) continue;  // one digit for all: nothing moves
+        if (next[(from[0].sort_key() >> shift) & (local_buckets - 1)] == n)
+            continue;  // one digit for all: nothing moves
         std::uint32_t offset = 0;
         for (std::uint32_t& count : next) offset += std::exchange(count, offset);
         for (std::size_t i = 0; i < n; ++i) to[next[(from[i].sort_key() >> shift) & (local_buckets - 1)]++] = from[i];
