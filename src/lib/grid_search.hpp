@@ -13,7 +13,8 @@
 //
 // A cell's points are scanned four at a time in vector lanes (the same
 // operations as one at a time, lane by lane, so the same bits either way);
-// only lanes at or below the bound are looked at one by one.
+// only lanes at or below the bound are looked at one by one, and by a single
+// nearest search only those at the least distance of their step.
 #pragma once
 
 #include <algorithm>
@@ -198,9 +199,8 @@ struct GridNearest {
         std::uint32_t* const block_idx = reinterpret_cast<std::uint32_t*>(block + 4 * query_block);
         for (std::size_t start = first; start < last; start += query_block) {
             const std::size_t count = std::min(query_block, last - start);
-            for (std::size_t j = 0; j < count; ++j) {
+            for (std::size_t j = 0; j < count; ++j)
                 detail::read_query(queries, order[start + j].sorted_row(), block + 3 * j);
-            }
             for (std::size_t j = 0; j < count; ++j) {
                 const double* q = block + 3 * j;
                 detail::NearestSoFar best{std::numeric_limits<double>::infinity(), none, none};
