@@ -24,6 +24,7 @@ whole processes.
 
     python benchmarks/bench_pair.py                     # 30k and 1M, 2 threads
     python benchmarks/bench_pair.py --sizes 1000000 10000000 --cloudcompare
+    python benchmarks/bench_pair.py --sizes 20000000 --orders scan --repeats 1 --methods "nearest f64"
     python benchmarks/bench_pair.py --whole-process-only --sizes 30000 1000000 --formats ply las
 """
 
@@ -46,7 +47,6 @@ from common import (
     reset_peak,
     status_bytes,
     surface_samples,
-    timed_runs,
 )
 from scipy.spatial import cKDTree
 
@@ -107,18 +107,30 @@ def check(a, b, threads):
     assert np.array_equal(np.sqrt(dist2), tree), "the grid's distances differ from cKDTree's"
 
 
-def run_pair(name, n, order, threads, repeats, rng, sampling):
+def run_pair(name, n, order, threads, repeats, rng, sampling, chosen=None):
     a, b = surface_pair(name, n, rng, sampling)
     if order == "sorted":
         a, b = (np.ascontiguousarray(c[ornel.morton_order(c)]) for c in (a, b))
     elif order == "shuffled":
         a, b = (c[rng.permutation(n)] for c in (a, b))
     check(a, b, threads)
-    rows = {}
     with openmp_threads(threads):
-        for label, call in methods(a, b, threads).items():
-            times = timed_runs(call, repeats)
-            rows[label] = (times, peak_bytes(call, a.nbytes + b.nbytes) / n)
+        calls = {
+            label: call
+            for label, call in methods(a, b, threads).items()
+            if chosen is None or label in chosen or label == "grid f64"
+        }
+        for call in calls.values():
+            call()  # warms caches and lazy initialisation
+        # In rounds, every method once a round: a change of the shared machine's load
+        # then reaches all of them alike, and the ratios of one run stay fair.
+        times = {label: [] for label in calls}
+        for _ in range(repeats):
+            for label, call in calls.items():
+                start = time.perf_counter()
+                call()
+                times[label].append(time.perf_counter() - start)
+        rows = {label: (times[label], peak_bytes(call, a.nbytes + b.nbytes) / n) for label, call in calls.items()}
     ours = statistics.median(rows["grid f64"][0])
     print(f"\n{name} {n:,} x {n:,}, {sampling}, {order}, {threads} threads, {repeats} runs")
     print(f"  {'method':<16}{'median s':>10}{'min':>9}{'max':>9}{'ns/query':>10}{'B/pt':>8}{'/ ours':>8}")
@@ -239,6 +251,11 @@ def main():
     parser.add_argument("--orders", nargs="+", choices=["scan", "sorted", "shuffled"], default=["scan", "sorted"])
     parser.add_argument("--threads", type=int, default=2)
     parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument(
+        "--methods",
+        nargs="+",
+        help="only these of the in-memory methods (by label, e.g. 'nearest f32' pykdtree); the grid always",
+    )
     parser.add_argument("--cloudcompare", action="store_true")
     parser.add_argument(
         "--whole-process-only",
@@ -259,7 +276,7 @@ def main():
         for name in args.surfaces:
             for order in args.orders:
                 if not args.whole_process_only:
-                    run_pair(name, n, order, args.threads, args.repeats, rng, args.sampling)
+                    run_pair(name, n, order, args.threads, args.repeats, rng, args.sampling, args.methods)
         if args.cloudcompare or args.whole_process_only:
             for suffix in args.formats:
                 repeats = max(3, args.repeats // 2)

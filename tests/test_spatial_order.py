@@ -58,13 +58,16 @@ def threaded_order(tmp_path_factory):
     program, env = native_checker(tmp_path_factory, "morton_order_check", "-pthread")
     directory = program.parent
 
-    def run(points, threads):
+    def run(points, threads, grid=False):
         path = directory / "points.f64"
         np.ascontiguousarray(points, dtype=np.float64).tofile(path)
+        flags = ["--grid"] if grid else []
         out = subprocess.run(
-            [str(program), str(path), *map(str, threads)], capture_output=True, check=True, env=env
+            [str(program), *flags, str(path), *map(str, threads)], capture_output=True, check=True, env=env
         ).stdout
-        return np.frombuffer(out, dtype=np.int64).reshape(len(threads), len(points))
+        orders = np.frombuffer(out, dtype=np.int64)
+        # Per thread count: the order, or with `grid` the queries' and the target's.
+        return orders.reshape(len(threads), 2, len(points)) if grid else orders.reshape(len(threads), len(points))
 
     return run
 
@@ -77,3 +80,18 @@ def test_order_on_threads_is_the_stable_key_order(threaded_order, n):
         expected = expected_order(points)
         for threads, order in zip([1, 2, 7], orders):
             np.testing.assert_array_equal(order, expected, err_msg=f"{name}, {threads} threads")
+
+
+@pytest.mark.parametrize("n", [1, 47, 5000, 32769, 7 * 32768 + 1, 300_000])
+def test_grid_orders_are_the_stable_order_of_their_keys(threaded_order, n):
+    """The grid sorts by the keys' top 10 levels, key and row packed in one word: its queries in
+    exactly that order, its target in it too, or by whole keys where a cell of the 10th level
+    holds many cells' worth of points."""
+    rng = np.random.default_rng(200 + n)
+    for name, points in clouds(n, rng).items():
+        keys = reference_morton_keys(points)
+        coarse = np.argsort(keys >> np.uint64(33), kind="stable")
+        whole = np.argsort(keys, kind="stable")
+        for threads, (queries, target) in zip([1, 2, 7], threaded_order(points, [1, 2, 7], grid=True)):
+            np.testing.assert_array_equal(queries, coarse, err_msg=f"{name}, {threads} threads")
+            assert np.array_equal(target, coarse) or np.array_equal(target, whole), f"{name}, {threads} threads"

@@ -125,23 +125,25 @@ QuantisationFrame quantisation_frame(const PointsView<S>& points, std::size_t th
 // The levels of the Morton keys the grid sorts by, its targets and its
 // queries alike: neither the cells (coarser but for lines and very uneven
 // clouds, which sort again by whole keys) nor the queries' order (whose
-// finer levels hardly change which cells are at hand) need more, and each
-// pass of the sort's in-cache digits fewer is a tenth of its cost.
-inline constexpr int grid_key_levels = 11;
+// finer levels hardly change which cells are at hand) need more. Their 30
+// bits share one word with the row (PackedRow): half the bytes a sort moves
+// and keeps, and one in-cache pass fewer than 11 levels would take.
+inline constexpr int grid_key_levels = 10;
+static_assert(3 * grid_key_levels <= PackedRow::most_key_bits);
 
-// Every row's key over `frame`, cut to its top `levels` levels, with its row,
-// sorted by that (equal ones in row order) in one of `space`'s arrays, made
-// and sorted on `threads` threads.
-template <class S>
-const KeyedRow* sort_keyed_rows(SortSpace& space, const PointsView<S>& points, const QuantisationFrame& frame,
-                                std::size_t threads, int levels = morton_levels) {
+// Every row's key over `frame`, cut to its top `levels` levels (few enough
+// for the keys to fit `Record`), with its row, sorted by that (equal ones in
+// row order) in one of `space`'s arrays, made and sorted on `threads` threads.
+template <class Record, class S>
+const Record* sort_keyed_rows(SortSpace& space, const PointsView<S>& points, const QuantisationFrame& frame,
+                              std::size_t threads, int levels) {
     const int dropped = 3 * (morton_levels - levels);
     auto key_of = [&](std::size_t i) {
         std::uint64_t q[3];
         for (int axis = 0; axis < 3; ++axis) q[axis] = frame.quantum(static_cast<double>(points.at(i, axis)), axis);
         return morton_key(q[0], q[1], q[2]) >> dropped;
     };
-    return sort_by_key(space, points.rows, key_of, threads, 3 * levels);  // the keys' higher bits are 0
+    return sort_by_key<Record>(space, points.rows, key_of, threads, 3 * levels);  // the keys' higher bits are 0
 }
 
 // The rows of `points` sorted along their Morton curve over `frame` (their
@@ -151,11 +153,11 @@ template <class S>
 Buffer<std::uint32_t> morton_rows(const PointsView<S>& points, const QuantisationFrame& frame, std::size_t threads,
                                   SortSpace& space) {
     if (points.rows >= std::numeric_limits<std::uint32_t>::max()) fail_capacity_overflow();  // rows are 32-bit
-    const KeyedRow* const records = sort_keyed_rows(space, points, frame, threads, grid_key_levels);
+    const PackedRow* const records = sort_keyed_rows<PackedRow>(space, points, frame, threads, grid_key_levels);
     Buffer<std::uint32_t> rows(points.rows);
     on_ranges(points.rows, parts_for_items(points.rows, threads, 1 << 15),
               [&](std::size_t, std::size_t begin, std::size_t end) {
-                  for (std::size_t i = begin; i < end; ++i) rows[i] = records[i].row;
+                  for (std::size_t i = begin; i < end; ++i) rows[i] = records[i].sorted_row();
               });
     return rows;
 }
@@ -260,12 +262,13 @@ using LevelStarts = std::array<std::size_t, morton_levels + 1>;
 
 // Keys of `levels` levels (the top ones of the Morton keys). Returns the
 // longest run of equal keys within [begin, end).
-inline std::size_t count_level_starts(const KeyedRow* sorted, std::size_t begin, std::size_t end, int levels,
-                                      LevelStarts& starts) {
+template <class Record>
+std::size_t count_level_starts(const Record* sorted, std::size_t begin, std::size_t end, int levels,
+                               LevelStarts& starts) {
     starts.fill(0);
     std::size_t run = 1, longest = end > begin ? 1 : 0;
     for (std::size_t i = std::max<std::size_t>(begin, 1); i < end; ++i) {
-        const std::uint64_t differ = sorted[i].key ^ sorted[i - 1].key;
+        const std::uint64_t differ = sorted[i].sort_key() ^ sorted[i - 1].sort_key();
         if (differ == 0) {
             longest = std::max(longest, ++run);
             continue;
@@ -314,9 +317,8 @@ CellGrid<S> build_cell_grid(const PointsView<S>& points, const QuantisationFrame
     detail::LevelStarts part_starts[max_threads];
     std::size_t part_longest[max_threads];
     int levels = grid_key_levels;
-    const KeyedRow* records = nullptr;
-    for (;;) {
-        records = sort_keyed_rows(space, points, grid.frame, threads, levels);
+    // Sets the level from the sorted records; returns the longest run of equal keys.
+    auto choose_level = [&](const auto* records) {
         on_ranges(n, parts, [&](std::size_t part, std::size_t begin, std::size_t end) {
             part_longest[part] = detail::count_level_starts(records, begin, end, levels, part_starts[part]);
         });
@@ -327,11 +329,18 @@ CellGrid<S> build_cell_grid(const PointsView<S>& points, const QuantisationFrame
             longest = std::max(longest, part_longest[part]);
         }
         grid.level = n > 0 ? detail::grid_level(starts, n, CellGrid<S>::points_per_cell) : 0;
-        // A cell of the finest level sorted still holding many cells' worth (a
-        // line, a dense patch beside far outliers): sorted again by whole
-        // keys, whose finer levels may split it.
-        if (levels == morton_levels || longest <= 16 * CellGrid<S>::points_per_cell) break;
+        return longest;
+    };
+    const PackedRow* packed = sort_keyed_rows<PackedRow>(space, points, grid.frame, threads, levels);
+    const KeyedRow* whole = nullptr;
+    // A cell of the finest level sorted still holding many cells' worth (a
+    // line, a dense patch beside far outliers): sorted again by whole keys,
+    // whose finer levels may split it.
+    if (choose_level(packed) > 16 * CellGrid<S>::points_per_cell) {
         levels = morton_levels;
+        whole = sort_keyed_rows<KeyedRow>(space, points, grid.frame, threads, levels);
+        packed = nullptr;
+        choose_level(whole);
     }
     for (int axis = 0; axis < 3; ++axis) {
         grid.cell_width[axis] =
@@ -355,24 +364,30 @@ CellGrid<S> build_cell_grid(const PointsView<S>& points, const QuantisationFrame
     grid.cell_code = Buffer<std::uint64_t>(cells);
     grid.cell_begin = Buffer<std::uint32_t>(cells + 1);
     const int cell_shift = 3 * (levels - grid.level);  // from a sorted key to its cell's code
-    on_ranges(n, parts, [&](std::size_t part, std::size_t begin, std::size_t end) {
-        std::size_t cell = first_cell[part];
-        std::uint64_t code = begin > 0 ? records[begin - 1].key >> cell_shift : empty_cell;
-        for (std::size_t i = begin; i < end; ++i) {
-            const std::uint32_t r = records[i].row;
-            grid.x[i] = points.at(r, 0);
-            grid.y[i] = points.at(r, 1);
-            grid.z[i] = points.at(r, 2);
-            grid.row[i] = r;
-            const std::uint64_t own = records[i].key >> cell_shift;
-            if (own != code) {
-                grid.cell_code[cell] = own;
-                grid.cell_begin[cell] = static_cast<std::uint32_t>(i);
-                ++cell;
-                code = own;
+    auto gather = [&](const auto* records) {
+        on_ranges(n, parts, [&](std::size_t part, std::size_t begin, std::size_t end) {
+            std::size_t cell = first_cell[part];
+            std::uint64_t code = begin > 0 ? records[begin - 1].sort_key() >> cell_shift : empty_cell;
+            for (std::size_t i = begin; i < end; ++i) {
+                const std::uint32_t r = records[i].sorted_row();
+                grid.x[i] = points.at(r, 0);
+                grid.y[i] = points.at(r, 1);
+                grid.z[i] = points.at(r, 2);
+                grid.row[i] = r;
+                const std::uint64_t own = records[i].sort_key() >> cell_shift;
+                if (own != code) {
+                    grid.cell_code[cell] = own;
+                    grid.cell_begin[cell] = static_cast<std::uint32_t>(i);
+                    ++cell;
+                    code = own;
+                }
             }
-        }
-    });
+        });
+    };
+    if (packed != nullptr)
+        gather(packed);
+    else
+        gather(whole);
     grid.cell_begin[cells] = static_cast<std::uint32_t>(n);
 
     // At most half full, so that a miss ends after few probes.

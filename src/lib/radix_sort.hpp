@@ -32,6 +32,21 @@ namespace ornel {
 struct KeyedRow {
     std::uint64_t key;
     std::uint32_t row;
+
+    static KeyedRow of(std::uint64_t key, std::uint32_t row) { return {key, row}; }
+    std::uint64_t sort_key() const { return key; }
+    std::uint32_t sorted_row() const { return row; }
+};
+
+// The same for keys below 2^32, both in one word (half the bytes moved and
+// kept): the key above the row.
+struct PackedRow {
+    std::uint64_t word;
+
+    static constexpr int most_key_bits = 32;
+    static PackedRow of(std::uint64_t key, std::uint32_t row) { return {key << 32 | row}; }
+    std::uint64_t sort_key() const { return word >> 32; }
+    std::uint32_t sorted_row() const { return static_cast<std::uint32_t>(word); }
 };
 
 namespace detail {
@@ -56,14 +71,15 @@ using LocalCounts = std::array<std::array<std::uint32_t, local_buckets>, local_p
 
 // Sorts from[0, n) by the key's bits below `bits`, stably, with `to` as
 // scratch; the result ends in `from`. `counts` is the caller's scratch.
-inline void sort_bucket(KeyedRow* from, KeyedRow* to, std::size_t n, int bits, LocalCounts& counts) {
-    KeyedRow* const home = from;
+template <class Record>
+void sort_bucket(Record* from, Record* to, std::size_t n, int bits, LocalCounts& counts) {
+    Record* const home = from;
     if (n < 2) return;
     if (n <= insertion_bucket) {
         for (std::size_t i = 1; i < n; ++i) {
-            const KeyedRow record = from[i];
+            const Record record = from[i];
             std::size_t j = i;
-            for (; j > 0 && from[j - 1].key > record.key; --j) from[j] = from[j - 1];  // strict: stable
+            for (; j > 0 && from[j - 1].sort_key() > record.sort_key(); --j) from[j] = from[j - 1];  // strict: stable
             from[j] = record;
         }
         return;
@@ -71,17 +87,18 @@ inline void sort_bucket(KeyedRow* from, KeyedRow* to, std::size_t n, int bits, L
     const int passes = (bits + local_digit_bits - 1) / local_digit_bits;
     for (int pass = 0; pass < passes; ++pass) counts[pass].fill(0);
     for (std::size_t i = 0; i < n; ++i) {
-        const std::uint64_t key = from[i].key;
+        const std::uint64_t key = from[i].sort_key();
         for (int pass = 0; pass < passes; ++pass)
             ++counts[pass][(key >> (pass * local_digit_bits)) & (local_buckets - 1)];
     }
     for (int pass = 0; pass < passes; ++pass) {
         const int shift = pass * local_digit_bits;
         std::array<std::uint32_t, local_buckets>& next = counts[pass];
-        if (next[(from[0].key >> shift) & (local_buckets - 1)] == n) continue;  // one digit for all: nothing moves
+        if (next[(from[0].sort_key() >> shift) & (local_buckets - 1)] == n)
+            continue;  // one digit for all: nothing moves
         std::uint32_t offset = 0;
         for (std::uint32_t& count : next) offset += std::exchange(count, offset);
-        for (std::size_t i = 0; i < n; ++i) to[next[(from[i].key >> shift) & (local_buckets - 1)]++] = from[i];
+        for (std::size_t i = 0; i < n; ++i) to[next[(from[i].sort_key() >> shift) & (local_buckets - 1)]++] = from[i];
         std::swap(from, to);
     }
     if (from != home)
@@ -90,22 +107,33 @@ inline void sort_bucket(KeyedRow* from, KeyedRow* to, std::size_t n, int bits, L
 
 }  // namespace detail
 
-// The two arrays of records a sort works in, kept for the next sort of no
-// more records: a second sort (the queries' after the target's) then pays no
+// The two arrays a sort works in, kept for the next sort of no more bytes
+// of records: a second sort (the queries' after the target's) then pays no
 // fresh pages.
 struct SortSpace {
-    Buffer<KeyedRow> records, scratch;
+    Buffer<KeyedRow> records, scratch;  // as bytes, for records of either kind
 
-    // Both at least n long.
+    // Both room for n records of `Record`.
+    template <class Record>
     void reserve(std::size_t n) {
+        static_assert(sizeof(KeyedRow) % sizeof(Record) == 0 && alignof(Record) <= alignof(KeyedRow));
+        const std::size_t length = (n * sizeof(Record) + sizeof(KeyedRow) - 1) / sizeof(KeyedRow);
         for (Buffer<KeyedRow>* array : {&records, &scratch})
-            if (array->size() < n) {
+            if (array->size() < length) {
                 *array = Buffer<KeyedRow>();
-                *array = Buffer<KeyedRow>(n);
+                *array = Buffer<KeyedRow>(length);
                 // Both arrays are scattered into: 2 MB pages spare most of
                 // their faults and translation misses.
-                advise_huge_pages(array->data(), n * sizeof(KeyedRow));
+                advise_huge_pages(array->data(), length * sizeof(KeyedRow));
             }
+    }
+    template <class Record>
+    Record* records_as() {
+        return reinterpret_cast<Record*>(records.data());
+    }
+    template <class Record>
+    Record* scratch_as() {
+        return reinterpret_cast<Record*>(scratch.data());
     }
 };
 
@@ -113,16 +141,18 @@ struct SortSpace {
 // key, equal keys in row order, in one of `space`'s arrays (the one
 // returned; the other is scratch); made and sorted on `threads` threads, so
 // key_of must be safe to call from several at once. Keys below 2^key_bits
-// (63 for Morton keys) spare the first pass an empty bit.
-template <class KeyOf>
-const KeyedRow* sort_by_key(SortSpace& space, std::size_t n, KeyOf&& key_of, std::size_t threads, int key_bits = 64) {
+// (63 for Morton keys) spare the first pass an empty bit. PackedRow records
+// need keys below 2^32.
+template <class Record = KeyedRow, class KeyOf>
+const Record* sort_by_key(SortSpace& space, std::size_t n, KeyOf&& key_of, std::size_t threads, int key_bits = 64) {
     using namespace detail;
+    if constexpr (requires { Record::most_key_bits; }) key_bits = std::min(key_bits, Record::most_key_bits);
     using TopCounts = std::array<std::uint32_t, most_top_buckets>;
     const int top_bits = top_digit_bits(n);
     const std::size_t top_buckets = std::size_t{1} << top_bits;
     const int top_shift = std::max(key_bits - top_bits, 0);
-    space.reserve(n);
-    KeyedRow* const records = space.records.data();
+    space.reserve<Record>(n);
+    Record* const records = space.records_as<Record>();
     if (n == 0) return records;
     const std::size_t parts = parts_for_items(n, threads, 1 << 15);
     std::vector<TopCounts> counts(parts);
@@ -134,7 +164,7 @@ const KeyedRow* sort_by_key(SortSpace& space, std::size_t n, KeyOf&& key_of, std
         std::uint64_t bits = 0;
         for (std::size_t i = begin; i < end; ++i) {
             const std::uint64_t key = key_of(i);
-            records[i] = {key, static_cast<std::uint32_t>(i)};
+            records[i] = Record::of(key, static_cast<std::uint32_t>(i));
             ++count[(key >> top_shift) & (top_buckets - 1)];
             bits |= key ^ first;
         }
@@ -154,7 +184,7 @@ const KeyedRow* sort_by_key(SortSpace& space, std::size_t n, KeyOf&& key_of, std
         on_ranges(n, parts, [&](std::size_t part, std::size_t begin, std::size_t end) {
             TopCounts& count = counts[part];
             std::fill_n(count.begin(), top_buckets, 0);
-            for (std::size_t i = begin; i < end; ++i) ++count[top_digit(records[i].key)];
+            for (std::size_t i = begin; i < end; ++i) ++count[top_digit(records[i].sort_key())];
         });
 
     // Bucket by bucket, part by part: where each part writes its records.
@@ -165,10 +195,10 @@ const KeyedRow* sort_by_key(SortSpace& space, std::size_t n, KeyOf&& key_of, std
         for (std::size_t part = 0; part < parts; ++part) offset += std::exchange(counts[part][bucket], offset);
     }
     bucket_begin[top_buckets] = n;
-    KeyedRow* const scratch = space.scratch.data();
+    Record* const scratch = space.scratch_as<Record>();
     on_ranges(n, parts, [&](std::size_t part, std::size_t begin, std::size_t end) {
         TopCounts& next = counts[part];
-        for (std::size_t i = begin; i < end; ++i) scratch[next[top_digit(records[i].key)]++] = records[i];
+        for (std::size_t i = begin; i < end; ++i) scratch[next[top_digit(records[i].sort_key())]++] = records[i];
     });
 
     // Each part sorts whole buckets holding about its share of the records,
