@@ -503,9 +503,13 @@ def test_ctrl_c_from_the_first_instruction_on_exits_130_quietly(tmp_path):
         np.save(tmp_path / name, rng.random((300_000, 3)))
     # Before the interpreter has run any of ornel, a Ctrl-C is the interpreter's own affair:
     # start the delays after the time a bare interpreter takes to get going.
-    start = time.perf_counter()
-    subprocess.run([sys.executable, "-c", "pass"], check=True)
-    ready = 1.5 * (time.perf_counter() - start)
+    # The slowest of a few, since on a loaded machine one start can be quick and the next not.
+    starts = []
+    for _ in range(3):
+        start = time.perf_counter()
+        subprocess.run([sys.executable, "-c", "pass"], check=True)
+        starts.append(time.perf_counter() - start)
+    ready = 1.5 * max(starts)
     commands = [[str(SCRIPT)] if SCRIPT.exists() else [sys.executable, "-m", "ornel"], [sys.executable, "-m", "ornel"]]
     outcomes = []
     for command in commands:

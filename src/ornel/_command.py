@@ -1227,17 +1227,18 @@ def run_change(args: argparse.Namespace) -> int:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    # Started as the command, Ctrl-C so far ended the process quietly; from here on it raises
-    # KeyboardInterrupt, caught below once whatever was being written is cleaned up, and
-    # after that it ends the process quietly again.
+    # Started as the command, Ctrl-C so far ended the process quietly, and still does while
+    # the arguments are read and the modules load (NumPy turns an interrupt during its import
+    # into an ImportError); from then on it raises KeyboardInterrupt, caught below once
+    # whatever was being written is cleaned up, and after that it ends the process quietly.
     quiet = signal.getsignal(signal.SIGINT) is quit_quietly
     try:
-        if quiet:
-            signal.signal(signal.SIGINT, signal.default_int_handler)
         args = parser().parse_args(argv)
         if quiet and "numpy" not in sys.modules:
             single_threaded_blas()
         load_command_modules()
+        if quiet:
+            signal.signal(signal.SIGINT, signal.default_int_handler)
         commands = {
             "matrix": run_matrix,
             "compare": run_compare,
