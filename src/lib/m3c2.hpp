@@ -241,11 +241,13 @@ inline void cylinder_statistics(double* values, std::size_t n, bool robust, doub
 // normals) then step 2; for epoch 1, step 2 along the normals epoch 0 left
 // in `answers`. One epoch at a time, so that only one epoch's grid need be
 // held; independent per core point, so ranges may run on threads of their own.
+// `positions` is the calling thread's scratch for a cylinder's positions: it
+// grows to the most points one cylinder's runs hold, then is reused.
 template <class T>
 void m3c2_core_points(const RowGrid<T>& grid, int epoch, const double* cores, const M3c2Parameters& parameters,
-                      std::size_t first, std::size_t last, const M3c2Answers& answers) {
-    // Grows to the most points one cylinder's runs hold, then is reused.
-    std::vector<double> positions(1024);
+                      std::size_t first, std::size_t last, const M3c2Answers& answers,
+                      std::vector<double>& positions) {
+    if (positions.size() < 1024) positions.resize(1024);
     for (std::size_t i = first; i < last; ++i) {
         const double* core = cores + 3 * i;
         double* normal = answers.normal + 3 * i;
@@ -278,13 +280,13 @@ struct M3c2Kernel {
     template <std::size_t>
     [[gnu::always_inline]] static void run(const RowGrid<T>* grid, int epoch, const double* cores,
                                            const M3c2Parameters* parameters, std::size_t first, std::size_t last,
-                                           const M3c2Answers* answers) {
-        m3c2_core_points(*grid, epoch, cores, *parameters, first, last, *answers);
+                                           const M3c2Answers* answers, std::vector<double>* positions) {
+        m3c2_core_points(*grid, epoch, cores, *parameters, first, last, *answers, *positions);
     }
 };
 
 template <class T>
 using M3c2CorePoints = FlatDispatch<M3c2Kernel<T>, void, const RowGrid<T>*, int, const double*, const M3c2Parameters*,
-                                    std::size_t, std::size_t, const M3c2Answers*>;
+                                    std::size_t, std::size_t, const M3c2Answers*, std::vector<double>*>;
 
 }  // namespace ornel

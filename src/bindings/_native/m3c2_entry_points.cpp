@@ -3,6 +3,7 @@
 #include "entry_points.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <string>
@@ -24,6 +25,9 @@ namespace {
 
 // Core points (or search centres) per thread below which another thread costs more than it saves.
 constexpr std::size_t min_centres_per_thread = 256;
+// Consecutive core points a thread claims at a time: enough to share cached
+// cells along a spatial order, few enough that threads end together.
+constexpr std::size_t core_points_per_claim = 512;
 
 bool is_float32(PyObject* object) {
     ensure_numpy();
@@ -193,10 +197,23 @@ PyObject* m3c2_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
             using T = std::remove_cvref_t<decltype(*xyz1)>;
             ReleasedGil released;
             const auto kernel = M3c2CorePoints<T>::pick();
+            const std::size_t parts = parts_for_items(q, threads, min_centres_per_thread);
+            std::vector<std::vector<double>> positions(parts);
+            RowGrid<T> grid;
             auto epoch_statistics = [&](int epoch, const T* xyz, std::size_t n) {
-                const RowGrid<T> grid = build_row_grid(xyz, n, edge, false, threads);
-                split_over_threads(q, threads, min_centres_per_thread, [&](std::size_t begin, std::size_t end) {
-                    kernel(&grid, epoch, core, &setting, begin, end, &answers);
+                // Epoch 2's grid takes over epoch 1's buffers.
+                grid = build_row_grid(xyz, n, edge, false, threads, std::move(grid));
+                // Runs of consecutive core points claimed in turn rather than one
+                // range per thread: on a shared machine a thread the system
+                // holds back leaves its runs to the others instead of being waited for.
+                std::atomic<std::size_t> next{0};
+                on_threads(parts, [&](std::size_t part) {
+                    for (;;) {
+                        const std::size_t begin = next.fetch_add(core_points_per_claim, std::memory_order_relaxed);
+                        if (begin >= q) break;
+                        kernel(&grid, epoch, core, &setting, begin, std::min(q, begin + core_points_per_claim),
+                               &answers, &positions[part]);
+                    }
                 });
             };
             epoch_statistics(0, xyz1, rows_of(first));
