@@ -69,10 +69,15 @@ inline constexpr std::uint32_t point_lanes = 4;
 
 // Coordinates i .. i + 3 of one axis of the grid (its arrays are padded for this).
 template <class T>
-[[gnu::always_inline]] inline PointLanes load_lanes(const Buffer<T>& axis, std::uint32_t i) {
+[[gnu::always_inline]] inline PointLanes load_lanes(const T* at) {
     Vector<T, point_lanes * sizeof(T)> v;
-    std::memcpy(&v, axis.data() + i, sizeof v);
+    std::memcpy(&v, at, sizeof v);
     return __builtin_convertvector(v, PointLanes);
+}
+
+template <class T>
+[[gnu::always_inline]] inline PointLanes load_lanes(const Buffer<T>& axis, std::uint32_t i) {
+    return load_lanes(axis.data() + i);
 }
 
 // The lanes of a group starting at i that lie before `last`.
@@ -93,25 +98,35 @@ struct BallMoments {
     double count = 0, sx = 0, sy = 0, sz = 0, xx = 0, xy = 0, xz = 0, yy = 0, yz = 0, zz = 0;
 };
 
+// Always inlined, like the steps below: the dispatch targets compile what they inline for their own instruction set.
 template <class T>
-BallMoments ball_moments(const RowGrid<T>& grid, const Ball& ball) {
+[[gnu::always_inline]] inline BallMoments ball_moments(const RowGrid<T>& grid, const Ball& ball) {
     const double r2 = ball.radius * ball.radius;
     const double* c = ball.centre;
-    const PointLanes one{1, 1, 1, 1};
     PointLanes count{}, sx{}, sy{}, sz{}, xx{}, xy{}, xz{}, yy{}, yz{}, zz{};
+    const T *gx = grid.x.data(), *gy = grid.y.data(), *gz = grid.z.data();
     visit_ball_runs(grid, ball, [&](std::uint32_t first, std::uint32_t last) {
-        for (std::uint32_t i = first; i < last; i += point_lanes) {
-            const PointLanes dx = load_lanes(grid.x, i) - c[0];
-            const PointLanes dy = load_lanes(grid.y, i) - c[1];
-            const PointLanes dz = load_lanes(grid.z, i) - c[2];
-            // The points past the run are masked off, and so are the pad's zeros.
-            const PointMask inside = (dx * dx + dy * dy + dz * dz <= r2) & lanes_before(i, last);
+        // The sums held in locals over a run, and the groups wholly inside
+        // the run apart from the last, so that the loop's sums fit in
+        // registers (in the enclosing frame, every group stored and
+        // reloaded each of them).
+        PointLanes n = count, ax = sx, ay = sy, az = sz, axx = xx, axy = xy, axz = xz, ayy = yy, ayz = yz, azz = zz;
+        auto add = [&](std::uint32_t i, PointMask keep) {
+            const PointLanes dx = load_lanes(gx + i) - c[0];
+            const PointLanes dy = load_lanes(gy + i) - c[1];
+            const PointLanes dz = load_lanes(gz + i) - c[2];
+            const PointMask inside = (dx * dx + dy * dy + dz * dz <= r2) & keep;
             const PointLanes x = masked(dx, inside), y = masked(dy, inside), z = masked(dz, inside);
-            count += masked(one, inside);
-            sx += x, sy += y, sz += z;
-            xx += x * x, xy += x * y, xz += x * z;
-            yy += y * y, yz += y * z, zz += z * z;
-        }
+            n += masked(PointLanes{1, 1, 1, 1}, inside);
+            ax += x, ay += y, az += z;
+            axx += x * x, axy += x * y, axz += x * z;
+            ayy += y * y, ayz += y * z, azz += z * z;
+        };
+        std::uint32_t i = first;
+        for (; last - i >= point_lanes; i += point_lanes) add(i, PointMask{-1, -1, -1, -1});
+        // The points past the run are masked off, and so are the pad's zeros.
+        if (i < last) add(i, lanes_before(i, last));
+        count = n, sx = ax, sy = ay, sz = az, xx = axx, xy = axy, xz = axz, yy = ayy, yz = ayz, zz = azz;
     });
     return {horizontal_sum<double>(count), horizontal_sum<double>(sx), horizontal_sum<double>(sy),
             horizontal_sum<double>(sz),    horizontal_sum<double>(xx), horizontal_sum<double>(xy),
@@ -123,7 +138,7 @@ BallMoments ball_moments(const RowGrid<T>& grid, const Ball& ball) {
 // `positions` from its start (grown when short; a thread reuses its own);
 // returns their count. Each point's test is the scalar search's, term for term.
 template <class T>
-std::size_t cylinder_positions(const RowGrid<T>& grid, const Cylinder& cylinder, std::vector<double>& positions) {
+[[gnu::always_inline]] inline std::size_t cylinder_positions(const RowGrid<T>& grid, const Cylinder& cylinder, std::vector<double>& positions) {
     const double r2 = cylinder.radius * cylinder.radius;
     const double *c = cylinder.centre, *a = cylinder.axis;
     std::size_t found = 0;
@@ -152,7 +167,7 @@ std::size_t cylinder_positions(const RowGrid<T>& grid, const Cylinder& cylinder,
 
 // Step 1 for one core point: the most planar scale's normal, or NaN.
 template <class T>
-std::uint32_t fit_normal(const RowGrid<T>& grid, const double core[3], const M3c2Parameters& parameters,
+[[gnu::always_inline]] inline std::uint32_t fit_normal(const RowGrid<T>& grid, const double core[3], const M3c2Parameters& parameters,
                          double normal[3]) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     normal[0] = normal[1] = normal[2] = nan;
