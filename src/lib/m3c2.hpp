@@ -48,6 +48,10 @@ struct M3c2Parameters {
     double cylinder_radius = 0;
     double max_depth = 0;
     bool robust = false;
+    // The order core points are processed in (a permutation of 0 .. q - 1,
+    // neighbours next to each other), or null for the order given: core
+    // point order[i] is read, and answered, i-th.
+    const std::int64_t* order = nullptr;
 };
 
 // Where the answers for each core point go (arrays of one entry per core point,
@@ -138,37 +142,46 @@ template <class T>
 // `positions` from its start (grown when short; a thread reuses its own);
 // returns their count. Each point's test is the scalar search's, term for term.
 template <class T>
-[[gnu::always_inline]] inline std::size_t cylinder_positions(const RowGrid<T>& grid, const Cylinder& cylinder, std::vector<double>& positions) {
+[[gnu::always_inline]] inline std::size_t cylinder_positions(const RowGrid<T>& grid, const Cylinder& cylinder,
+                                                             std::vector<double>& positions) {
     const double r2 = cylinder.radius * cylinder.radius;
     const double *c = cylinder.centre, *a = cylinder.axis;
+    const T *gx = grid.x.data(), *gy = grid.y.data(), *gz = grid.z.data();
     std::size_t found = 0;
     visit_cylinder_runs(grid, cylinder, [&](std::uint32_t first, std::uint32_t last) {
         // Room for the run's points, and for the lanes written past its last one.
         if (positions.size() < found + (last - first) + point_lanes)
             positions.resize(2 * (found + (last - first) + point_lanes));
-        for (std::uint32_t i = first; i < last; i += point_lanes) {
-            const PointLanes dx = load_lanes(grid.x, i) - c[0];
-            const PointLanes dy = load_lanes(grid.y, i) - c[1];
-            const PointLanes dz = load_lanes(grid.z, i) - c[2];
+        double* out = positions.data();
+        std::size_t kept = found;
+        auto keep = [&](std::uint32_t i, PointMask within) {
+            const PointLanes dx = load_lanes(gx + i) - c[0];
+            const PointLanes dy = load_lanes(gy + i) - c[1];
+            const PointLanes dz = load_lanes(gz + i) - c[2];
             const PointLanes t = dx * a[0] + dy * a[1] + dz * a[2];
             const PointLanes ex = dx - t * a[0], ey = dy - t * a[1], ez = dz - t * a[2];
             // |t| <= h as -h <= t <= h: negation is exact, so the two agree.
             const PointMask inside = (t <= cylinder.half_length) & (t >= -cylinder.half_length) &
-                                     (ex * ex + ey * ey + ez * ez <= r2) & lanes_before(i, last);
+                                     (ex * ex + ey * ey + ez * ez <= r2) & within;
             // Written always, kept when inside: no branch per point.
             for (std::uint32_t lane = 0; lane < point_lanes; ++lane) {
-                positions[found] = t[lane];
-                found += static_cast<std::size_t>(inside[lane] & 1);
+                out[kept] = t[lane];
+                kept += static_cast<std::size_t>(inside[lane] & 1);
             }
-        }
+        };
+        // The groups wholly in the run unmasked; the last one's lanes past the run masked off.
+        std::uint32_t i = first;
+        for (; last - i >= point_lanes; i += point_lanes) keep(i, PointMask{-1, -1, -1, -1});
+        if (i < last) keep(i, lanes_before(i, last));
+        found = kept;
     });
     return found;
 }
 
 // Step 1 for one core point: the most planar scale's normal, or NaN.
 template <class T>
-[[gnu::always_inline]] inline std::uint32_t fit_normal(const RowGrid<T>& grid, const double core[3], const M3c2Parameters& parameters,
-                         double normal[3]) {
+[[gnu::always_inline]] inline std::uint32_t fit_normal(const RowGrid<T>& grid, const double core[3],
+                                                       const M3c2Parameters& parameters, double normal[3]) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     normal[0] = normal[1] = normal[2] = nan;
     std::uint32_t chosen = static_cast<std::uint32_t>(parameters.scales);
@@ -251,7 +264,8 @@ inline void cylinder_statistics(double* values, std::size_t n, bool robust, doub
     spread = std::sqrt(horizontal_sum<double>(squares) / static_cast<double>(n - 1));
 }
 
-// For core points first .. last (rows of `cores`, 3 doubles each), with
+// For core points first .. last (rows of `cores`, 3 doubles each, taken in
+// parameters.order when given), with
 // `grid` as epoch `epoch` (0 or 1): for epoch 0, step 1 (or the given
 // normals) then step 2; for epoch 1, step 2 along the normals epoch 0 left
 // in `answers`. One epoch at a time, so that only one epoch's grid need be
@@ -260,10 +274,10 @@ inline void cylinder_statistics(double* values, std::size_t n, bool robust, doub
 // grows to the most points one cylinder's runs hold, then is reused.
 template <class T>
 void m3c2_core_points(const RowGrid<T>& grid, int epoch, const double* cores, const M3c2Parameters& parameters,
-                      std::size_t first, std::size_t last, const M3c2Answers& answers,
-                      std::vector<double>& positions) {
+                      std::size_t first, std::size_t last, const M3c2Answers& answers, std::vector<double>& positions) {
     if (positions.size() < 1024) positions.resize(1024);
-    for (std::size_t i = first; i < last; ++i) {
+    for (std::size_t k = first; k < last; ++k) {
+        const std::size_t i = parameters.order != nullptr ? static_cast<std::size_t>(parameters.order[k]) : k;
         const double* core = cores + 3 * i;
         double* normal = answers.normal + 3 * i;
         if (epoch == 0) {

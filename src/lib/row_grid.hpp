@@ -62,8 +62,10 @@ struct RowGrid {
     // in c, so a box's cell range holds every point inside the box (the build
     // and the searches bucket by this one function, a product rather than a
     // quotient for speed: it need only be monotone, not exact).
+    // Between 0 and the last cell a truncation is the floor: no rounding
+    // call on the baseline instruction set, which has no instruction for it.
     std::int64_t cell_of(double c, int axis) const {
-        const double q = std::floor((c - origin[axis]) * inverse_edges[axis]);
+        const double q = (c - origin[axis]) * inverse_edges[axis];
         if (!(q > 0)) return 0;
         const double last = static_cast<double>(cells[axis] - 1);
         return q >= last ? cells[axis] - 1 : static_cast<std::int64_t>(q);

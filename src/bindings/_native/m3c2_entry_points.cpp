@@ -147,10 +147,11 @@ PyObject* cylinder_search_entry(PyObject*, PyObject* const* args, Py_ssize_t nar
 
 PyObject* m3c2_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_boundary([&] {
-        static constexpr Parameters<11> parameters{{"epoch1", "epoch2", "cores", "normal_radii", "normals", "side",
-                                                    "toward", "cylinder_radius", "max_depth", "robust", "threads"},
-                                                   10};
-        auto bound = match<11>(parameters.of(nullptr, "m3c2"), args, nargs, kwnames);
+        static constexpr Parameters<12> parameters{
+            {"epoch1", "epoch2", "cores", "normal_radii", "normals", "side", "toward", "cylinder_radius", "max_depth",
+             "robust", "threads", "order"},
+            10};
+        auto bound = match<12>(parameters.of(nullptr, "m3c2"), args, nargs, kwnames);
         PyArrayObject* first = points_param("epoch1", bound[0]);
         PyArrayObject* second = points_param("epoch2", bound[1]);
         if (PyArray_TYPE(first) != PyArray_TYPE(second)) fail_input(Failure::epochs_of_two_types);
@@ -180,6 +181,19 @@ PyObject* m3c2_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         setting.max_depth = number("max_depth", bound[8]);
         setting.robust = convert("robust", [&] { return flag_arg(bound[9]); });
         const std::size_t threads = threads_arg(bound[10]);
+        if (bound[11] != nullptr && bound[11] != Py_None) {
+            PyArrayObject* order = contiguous("order", bound[11], 1, NPY_INT64, "(q,)");
+            if (rows_of(order) != q) fail_input(Failure::order_not_permutation);
+            const std::int64_t* rows = data_of<std::int64_t>(order);
+            // Each row once: the threads then write disjoint answers.
+            std::vector<bool> seen(q);
+            for (std::size_t k = 0; k < q; ++k) {
+                if (rows[k] < 0 || static_cast<std::uint64_t>(rows[k]) >= q || seen[rows[k]])
+                    fail_input(Failure::order_not_permutation);
+                seen[rows[k]] = true;
+            }
+            setting.order = rows;
+        }
 
         Buffer<double> normal(3 * q), position1(q), position2(q), spread1(q), spread2(q);
         Buffer<std::uint32_t> scale(q), count1(q), count2(q);
@@ -258,7 +272,7 @@ PyMethodDef m3c2_functions[] = {
      "`ball_search`. Runs with the GIL released."},
     {"m3c2", ORNEL_PYCFUNCTION(m3c2_entry), METH_FASTCALL | METH_KEYWORDS,
      "m3c2(epoch1, epoch2, cores, normal_radii, normals, side, toward, cylinder_radius, max_depth, robust, "
-     "threads=None)\n--\n\n"
+     "threads=None, order=None)\n--\n\n"
      "Per core point (rows of `cores`, C-contiguous float64 (q, 3)): the unit\n"
      "normal fitted to epoch1 at the most planar of `normal_radii` (or the\n"
      "row of `normals`), turned by `side` (0 as fitted, 1 to the side of the\n"
@@ -269,8 +283,10 @@ PyMethodDef m3c2_functions[] = {
      "index uint32, position1, position2, spread1, spread2, count1 uint32,\n"
      "count2 uint32). The epochs are float32 or float64 (the same),\n"
      "C-contiguous (n, 3). Core points are split over `threads` threads in\n"
-     "the order given (give them in a spatial order); the answer does not\n"
-     "depend on their number. Runs with the GIL released."},
+     "the order given, or in `order` (int64 (q,), a permutation of the rows\n"
+     "of `cores`: give a spatial order) with the answers still by row of\n"
+     "`cores`; the answer does not depend on their number. Runs with the GIL\n"
+     "released."},
     {nullptr, nullptr, 0, nullptr},
 };
 
