@@ -519,6 +519,29 @@ class TestChangeCommand:
         parameters = json.loads((directory / "p.json").read_text())["parameters"]
         assert parameters["max_depth"] == 2.0 and parameters["cylinder_radius"] == 0.5 and parameters["robust"]
 
+    def test_cloudcompare_names_in_any_case(self, tmp_path):
+        """py4dgeo's CloudCompareM3C2 takes CloudCompare's names in lower case (normalscale,
+        searchscale, searchdepth, registrationerror, usemedian) and halves the two scales, as
+        the reader does; a file spelt so reads as one spelt as CloudCompare writes it."""
+        from ornel._m3c2 import read_cloudcompare_parameters
+
+        text = (
+            "[General]\nNormalScale=3\nSearchScale=0.8\nSearchDepth=2.5\nUseMedian=true\n"
+            "RegistrationErrorEnabled=true\nRegistrationError=0.002\n"
+        )
+        camel, lower = tmp_path / "camel.txt", tmp_path / "lower.txt"
+        camel.write_text(text)
+        lower.write_text(text.lower().replace("[general]", "[General]"))
+        expected = {
+            "normal_radius": 1.5,
+            "cylinder_radius": 0.4,
+            "max_depth": 2.5,
+            "robust": True,
+            "registration_error": 0.002,
+        }
+        assert read_cloudcompare_parameters(camel) == expected
+        assert read_cloudcompare_parameters(lower) == expected
+
     @pytest.mark.parametrize(
         "extra,message",
         [

@@ -452,11 +452,13 @@ def read_cloudcompare_parameters(path: str | PathLike[str]) -> dict[str, Any]:
     points' spacing (when SubsampleEnabled); UseMedian, RegistrationError (when
     RegistrationErrorEnabled), MinPoints4Stat (when UseMinPoints4Stat) and
     NormalPreferedOri (0 to 5: +x, -x, +y, -y, +z, -z) carry over. Raises CloudError
-    for a file that is not such a file, or asks for what has no counterpart here."""
+    for a file that is not such a file, or asks for what has no counterpart here. Keys
+    are matched in any case."""
     import configparser
 
     parser = configparser.ConfigParser(interpolation=None)
-    parser.optionxform = str  # type: ignore[assignment,method-assign]  # the keys' case is CloudCompare's
+    # Keys matched in any case (configparser's default): CloudCompare writes NormalScale,
+    # py4dgeo's CloudCompare names spell it normalscale.
     source = str(path)
     try:
         with open(path, encoding="utf-8") as file:
