@@ -15,7 +15,13 @@ distance; and against a NumPy brute force of the definitions on a sample of core
 A second comparison at a maximum depth equal to the cylinder radius, where py4dgeo's
 cylinders are exact too.
 
-    python benchmarks/bench_m3c2.py [--points 1000000] [--threads 2] [--repeats 5]
+`--phases` adds where ornel's time goes, in CPU-seconds (the least of the repeats, which
+a shared machine's load disturbs least) on 1 thread and on `--threads`: the grids and
+Python alone (NaN normals given: no search runs), the cylinders (normals given, less
+that), the normals (the whole run less the run with its own normals given) and the
+Python side (the whole call less the native call).
+
+    python benchmarks/bench_m3c2.py [--points 1000000] [--threads 2] [--repeats 5] [--phases]
 """
 
 import argparse
@@ -104,6 +110,49 @@ def theirs(py4dgeo, first, second, cores, depth):
     return run
 
 
+def phases(first, second, cores, threads, repeats):
+    """CPU-seconds of each phase of ornel.m3c2 (see the module's text), by subtraction."""
+    from ornel._native import m3c2 as native_m3c2
+    from ornel._native import morton_order
+
+    order = morton_order(cores)
+    radii, up = np.array([NORMAL_RADIUS]), np.array([0.0, 0.0, 1.0])
+
+    def native(normals, side):
+        return native_m3c2(
+            first,
+            second,
+            cores,
+            radii,
+            normals,
+            side,
+            up,
+            CYLINDER_RADIUS,
+            MAX_DEPTH,
+            False,
+            threads=threads,
+            order=order,
+        )
+
+    def least_cpu(call):
+        times = []
+        for _ in range(repeats + 1):
+            start = time.process_time()
+            call()
+            times.append(time.process_time() - start)
+        return min(times[1:])
+
+    whole = least_cpu(ours(first, second, cores, threads, MAX_DEPTH))
+    full = least_cpu(lambda: native(None, 1))
+    normals = np.ascontiguousarray(native(None, 1)[0])
+    given = least_cpu(lambda: native(normals, 0))
+    grids = least_cpu(lambda: native(np.full_like(normals, np.nan), 0))
+    print(
+        f"  phases on {threads} thread(s), CPU-seconds: grids {grids:.3f}, normals {full - given:.3f}, "
+        f"cylinders and statistics {given - grids:.3f}, Python {whole - full:.3f}; whole call {whole:.3f}"
+    )
+
+
 def describe(name, times, peak, n):
     median = statistics.median(times)
     print(
@@ -144,6 +193,7 @@ def main():
     parser.add_argument("--threads", type=int, default=len(os.sched_getaffinity(0)))
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--sample", type=int, default=300, help="core points checked against the brute force")
+    parser.add_argument("--phases", action="store_true", help="also where ornel's time goes, per phase")
     args = parser.parse_args()
     import py4dgeo
 
@@ -162,6 +212,9 @@ def main():
             first, second = first[ornel.morton_order(first)], second[ornel.morton_order(second)]
         cores = np.ascontiguousarray(first[::10])
         print(f"\n{order_name}: {len(cores):,} core points")
+        if args.phases:
+            for threads in sorted({1, args.threads}):
+                phases(first, second, cores, threads, args.repeats)
         result, times, peak = timed(ours(first, second, cores, args.threads, MAX_DEPTH), args.repeats)
         mine, mine_cpu = describe("ornel.m3c2", times, peak, args.points)
         (distances, uncertainties, normals), times, peak = timed(

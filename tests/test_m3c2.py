@@ -15,6 +15,7 @@ from m3c2_model import cylinder_positions, in_ball, m3c2_reference
 import ornel
 from ornel._m3c2 import M3C2Result, m3c2, subsample_rows
 from ornel._native import ball_search, cylinder_search
+from ornel._native import m3c2 as native_m3c2
 
 
 def terrain(n, rng, *, size=20.0, noise=0.02, offset=(0.0, 0.0, 0.0), dtype=np.float64):
@@ -90,6 +91,28 @@ class TestRegionSearches:
             np.testing.assert_array_equal(a, b)
         indptr, indices = ball_search(np.zeros((0, 3)), centres, 1.0)
         assert not indptr.any() and len(indices) == 0
+
+    @pytest.mark.parametrize("dtype,offset", [(np.float64, 0.0), (np.float64, 5e5), (np.float32, 1e4)])
+    def test_a_grid_built_on_several_threads(self, dtype, offset):
+        """Enough points that the grid's passes split over threads (by ranges of points,
+        then of cells): quantised, with exact duplicates across the parts' boundaries, it
+        finds what the brute force finds, in the one-thread grid's order."""
+        rng = np.random.default_rng(11)
+        points = np.round(terrain(200_000, rng, size=60.0), 2)
+        points = (np.concatenate([points, points[::7]]) + (offset, offset, 0.0)).astype(dtype)
+        centres = points[::4001].astype(np.float64)
+        axes = unit_rows(rng, len(centres))
+        for threads in (2, 3):
+            for serial, parallel in zip(
+                ball_search(points, centres, 1.2, threads=1), ball_search(points, centres, 1.2, threads=threads)
+            ):
+                np.testing.assert_array_equal(serial, parallel)
+        found = csr_rows(*ball_search(points, centres, 1.2, threads=3))
+        for centre, row in zip(centres, found):
+            np.testing.assert_array_equal(row, in_ball(points, centre, 1.2))
+        found = csr_rows(*cylinder_search(points, centres, axes, 0.8, 2.0, threads=3))
+        for centre, axis, row in zip(centres, axes, found):
+            np.testing.assert_array_equal(row, cylinder_positions(points, centre, axis, 0.8, 2.0)[0])
 
 
 def compare_with_reference(result, reference, *, tolerance):
@@ -207,6 +230,26 @@ class TestStatisticsMatchBruteForce:
         serial, parallel = m3c2(epoch1, epoch2, threads=1, **kwargs), m3c2(epoch1, epoch2, threads=3, **kwargs)
         for name in ("distance", "lod", "count1", "count2", "normal", "spread1", "spread2"):
             np.testing.assert_array_equal(getattr(serial, name), getattr(parallel, name))
+
+    def test_core_points_in_an_order_are_answered_by_row(self):
+        """The native statistics take core points in a given order (a permutation) and
+        answer by row: the same bits as in the order given, on 1 and 3 threads, over
+        epochs large enough that their grids are built on several threads; an order that
+        is not a permutation is refused."""
+        rng = np.random.default_rng(5)
+        epoch1, epoch2 = terrain(150_000, rng, size=60.0), terrain(150_000, rng, size=60.0)
+        cores = np.ascontiguousarray(epoch1[::50])
+        arguments = (epoch1, epoch2, cores, np.array([1.0, 2.0]), None, 1, np.array([0.0, 0.0, 1.0]), 0.5, 2.0)
+        plain = native_m3c2(*arguments, False, threads=1)
+        order = rng.permutation(len(cores)).astype(np.int64)
+        for threads in (1, 3):
+            for robust in (False, True):
+                expected = plain if not robust else native_m3c2(*arguments, True, threads=1)
+                for a, b in zip(expected, native_m3c2(*arguments, robust, threads=threads, order=order)):
+                    np.testing.assert_array_equal(a, b)
+        for bad in (order[:-1], np.r_[order[:-1], order[0]], np.r_[order[:-1], len(cores)]):
+            with pytest.raises(ValueError, match="order must hold each row of cores once"):
+                native_m3c2(*arguments, False, order=np.ascontiguousarray(bad, dtype=np.int64))
 
 
 @given(
@@ -475,6 +518,29 @@ class TestChangeCommand:
 
         parameters = json.loads((directory / "p.json").read_text())["parameters"]
         assert parameters["max_depth"] == 2.0 and parameters["cylinder_radius"] == 0.5 and parameters["robust"]
+
+    def test_cloudcompare_names_in_any_case(self, tmp_path):
+        """py4dgeo's CloudCompareM3C2 takes CloudCompare's names in lower case (normalscale,
+        searchscale, searchdepth, registrationerror, usemedian) and halves the two scales, as
+        the reader does; a file spelt so reads as one spelt as CloudCompare writes it."""
+        from ornel._m3c2 import read_cloudcompare_parameters
+
+        text = (
+            "[General]\nNormalScale=3\nSearchScale=0.8\nSearchDepth=2.5\nUseMedian=true\n"
+            "RegistrationErrorEnabled=true\nRegistrationError=0.002\n"
+        )
+        camel, lower = tmp_path / "camel.txt", tmp_path / "lower.txt"
+        camel.write_text(text)
+        lower.write_text(text.lower().replace("[general]", "[General]"))
+        expected = {
+            "normal_radius": 1.5,
+            "cylinder_radius": 0.4,
+            "max_depth": 2.5,
+            "robust": True,
+            "registration_error": 0.002,
+        }
+        assert read_cloudcompare_parameters(camel) == expected
+        assert read_cloudcompare_parameters(lower) == expected
 
     @pytest.mark.parametrize(
         "extra,message",

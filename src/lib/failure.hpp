@@ -96,6 +96,7 @@ enum class Failure {
     normal_radii_missing,
     unknown_side,
     toward_not_three,
+    order_not_permutation,  // an order of core points without each row once
     // Meshes given what has no answer (InputFailure).
     array_not_contiguous,
     mesh_without_triangles,

@@ -48,6 +48,10 @@ struct M3c2Parameters {
     double cylinder_radius = 0;
     double max_depth = 0;
     bool robust = false;
+    // The order core points are processed in (a permutation of 0 .. q - 1,
+    // neighbours next to each other), or null for the order given: core
+    // point order[i] is read, and answered, i-th.
+    const std::int64_t* order = nullptr;
 };
 
 // Where the answers for each core point go (arrays of one entry per core point,
@@ -69,10 +73,15 @@ inline constexpr std::uint32_t point_lanes = 4;
 
 // Coordinates i .. i + 3 of one axis of the grid (its arrays are padded for this).
 template <class T>
-[[gnu::always_inline]] inline PointLanes load_lanes(const Buffer<T>& axis, std::uint32_t i) {
+[[gnu::always_inline]] inline PointLanes load_lanes(const T* at) {
     Vector<T, point_lanes * sizeof(T)> v;
-    std::memcpy(&v, axis.data() + i, sizeof v);
+    std::memcpy(&v, at, sizeof v);
     return __builtin_convertvector(v, PointLanes);
+}
+
+template <class T>
+[[gnu::always_inline]] inline PointLanes load_lanes(const Buffer<T>& axis, std::uint32_t i) {
+    return load_lanes(axis.data() + i);
 }
 
 // The lanes of a group starting at i that lie before `last`.
@@ -93,25 +102,35 @@ struct BallMoments {
     double count = 0, sx = 0, sy = 0, sz = 0, xx = 0, xy = 0, xz = 0, yy = 0, yz = 0, zz = 0;
 };
 
+// Always inlined, like the steps below: the dispatch targets compile what they inline for their own instruction set.
 template <class T>
-BallMoments ball_moments(const RowGrid<T>& grid, const Ball& ball) {
+[[gnu::always_inline]] inline BallMoments ball_moments(const RowGrid<T>& grid, const Ball& ball) {
     const double r2 = ball.radius * ball.radius;
     const double* c = ball.centre;
-    const PointLanes one{1, 1, 1, 1};
     PointLanes count{}, sx{}, sy{}, sz{}, xx{}, xy{}, xz{}, yy{}, yz{}, zz{};
+    const T *gx = grid.x.data(), *gy = grid.y.data(), *gz = grid.z.data();
     visit_ball_runs(grid, ball, [&](std::uint32_t first, std::uint32_t last) {
-        for (std::uint32_t i = first; i < last; i += point_lanes) {
-            const PointLanes dx = load_lanes(grid.x, i) - c[0];
-            const PointLanes dy = load_lanes(grid.y, i) - c[1];
-            const PointLanes dz = load_lanes(grid.z, i) - c[2];
-            // The points past the run are masked off, and so are the pad's zeros.
-            const PointMask inside = (dx * dx + dy * dy + dz * dz <= r2) & lanes_before(i, last);
+        // The sums held in locals over a run, and the groups wholly inside
+        // the run apart from the last, so that the loop's sums fit in
+        // registers (in the enclosing frame, every group stored and
+        // reloaded each of them).
+        PointLanes n = count, ax = sx, ay = sy, az = sz, axx = xx, axy = xy, axz = xz, ayy = yy, ayz = yz, azz = zz;
+        auto add = [&](std::uint32_t i, PointMask keep) {
+            const PointLanes dx = load_lanes(gx + i) - c[0];
+            const PointLanes dy = load_lanes(gy + i) - c[1];
+            const PointLanes dz = load_lanes(gz + i) - c[2];
+            const PointMask inside = (dx * dx + dy * dy + dz * dz <= r2) & keep;
             const PointLanes x = masked(dx, inside), y = masked(dy, inside), z = masked(dz, inside);
-            count += masked(one, inside);
-            sx += x, sy += y, sz += z;
-            xx += x * x, xy += x * y, xz += x * z;
-            yy += y * y, yz += y * z, zz += z * z;
-        }
+            n += masked(PointLanes{1, 1, 1, 1}, inside);
+            ax += x, ay += y, az += z;
+            axx += x * x, axy += x * y, axz += x * z;
+            ayy += y * y, ayz += y * z, azz += z * z;
+        };
+        std::uint32_t i = first;
+        for (; last - i >= point_lanes; i += point_lanes) add(i, PointMask{-1, -1, -1, -1});
+        // The points past the run are masked off, and so are the pad's zeros.
+        if (i < last) add(i, lanes_before(i, last));
+        count = n, sx = ax, sy = ay, sz = az, xx = axx, xy = axy, xz = axz, yy = ayy, yz = ayz, zz = azz;
     });
     return {horizontal_sum<double>(count), horizontal_sum<double>(sx), horizontal_sum<double>(sy),
             horizontal_sum<double>(sz),    horizontal_sum<double>(xx), horizontal_sum<double>(xy),
@@ -123,37 +142,46 @@ BallMoments ball_moments(const RowGrid<T>& grid, const Ball& ball) {
 // `positions` from its start (grown when short; a thread reuses its own);
 // returns their count. Each point's test is the scalar search's, term for term.
 template <class T>
-std::size_t cylinder_positions(const RowGrid<T>& grid, const Cylinder& cylinder, std::vector<double>& positions) {
+[[gnu::always_inline]] inline std::size_t cylinder_positions(const RowGrid<T>& grid, const Cylinder& cylinder,
+                                                             std::vector<double>& positions) {
     const double r2 = cylinder.radius * cylinder.radius;
     const double *c = cylinder.centre, *a = cylinder.axis;
+    const T *gx = grid.x.data(), *gy = grid.y.data(), *gz = grid.z.data();
     std::size_t found = 0;
     visit_cylinder_runs(grid, cylinder, [&](std::uint32_t first, std::uint32_t last) {
         // Room for the run's points, and for the lanes written past its last one.
         if (positions.size() < found + (last - first) + point_lanes)
             positions.resize(2 * (found + (last - first) + point_lanes));
-        for (std::uint32_t i = first; i < last; i += point_lanes) {
-            const PointLanes dx = load_lanes(grid.x, i) - c[0];
-            const PointLanes dy = load_lanes(grid.y, i) - c[1];
-            const PointLanes dz = load_lanes(grid.z, i) - c[2];
+        double* out = positions.data();
+        std::size_t kept = found;
+        auto keep = [&](std::uint32_t i, PointMask within) {
+            const PointLanes dx = load_lanes(gx + i) - c[0];
+            const PointLanes dy = load_lanes(gy + i) - c[1];
+            const PointLanes dz = load_lanes(gz + i) - c[2];
             const PointLanes t = dx * a[0] + dy * a[1] + dz * a[2];
             const PointLanes ex = dx - t * a[0], ey = dy - t * a[1], ez = dz - t * a[2];
             // |t| <= h as -h <= t <= h: negation is exact, so the two agree.
             const PointMask inside = (t <= cylinder.half_length) & (t >= -cylinder.half_length) &
-                                     (ex * ex + ey * ey + ez * ez <= r2) & lanes_before(i, last);
+                                     (ex * ex + ey * ey + ez * ez <= r2) & within;
             // Written always, kept when inside: no branch per point.
             for (std::uint32_t lane = 0; lane < point_lanes; ++lane) {
-                positions[found] = t[lane];
-                found += static_cast<std::size_t>(inside[lane] & 1);
+                out[kept] = t[lane];
+                kept += static_cast<std::size_t>(inside[lane] & 1);
             }
-        }
+        };
+        // The groups wholly in the run unmasked; the last one's lanes past the run masked off.
+        std::uint32_t i = first;
+        for (; last - i >= point_lanes; i += point_lanes) keep(i, PointMask{-1, -1, -1, -1});
+        if (i < last) keep(i, lanes_before(i, last));
+        found = kept;
     });
     return found;
 }
 
 // Step 1 for one core point: the most planar scale's normal, or NaN.
 template <class T>
-std::uint32_t fit_normal(const RowGrid<T>& grid, const double core[3], const M3c2Parameters& parameters,
-                         double normal[3]) {
+[[gnu::always_inline]] inline std::uint32_t fit_normal(const RowGrid<T>& grid, const double core[3],
+                                                       const M3c2Parameters& parameters, double normal[3]) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     normal[0] = normal[1] = normal[2] = nan;
     std::uint32_t chosen = static_cast<std::uint32_t>(parameters.scales);
@@ -236,17 +264,20 @@ inline void cylinder_statistics(double* values, std::size_t n, bool robust, doub
     spread = std::sqrt(horizontal_sum<double>(squares) / static_cast<double>(n - 1));
 }
 
-// For core points first .. last (rows of `cores`, 3 doubles each), with
+// For core points first .. last (rows of `cores`, 3 doubles each, taken in
+// parameters.order when given), with
 // `grid` as epoch `epoch` (0 or 1): for epoch 0, step 1 (or the given
 // normals) then step 2; for epoch 1, step 2 along the normals epoch 0 left
 // in `answers`. One epoch at a time, so that only one epoch's grid need be
 // held; independent per core point, so ranges may run on threads of their own.
+// `positions` is the calling thread's scratch for a cylinder's positions: it
+// grows to the most points one cylinder's runs hold, then is reused.
 template <class T>
 void m3c2_core_points(const RowGrid<T>& grid, int epoch, const double* cores, const M3c2Parameters& parameters,
-                      std::size_t first, std::size_t last, const M3c2Answers& answers) {
-    // Grows to the most points one cylinder's runs hold, then is reused.
-    std::vector<double> positions(1024);
-    for (std::size_t i = first; i < last; ++i) {
+                      std::size_t first, std::size_t last, const M3c2Answers& answers, std::vector<double>& positions) {
+    if (positions.size() < 1024) positions.resize(1024);
+    for (std::size_t k = first; k < last; ++k) {
+        const std::size_t i = parameters.order != nullptr ? static_cast<std::size_t>(parameters.order[k]) : k;
         const double* core = cores + 3 * i;
         double* normal = answers.normal + 3 * i;
         if (epoch == 0) {
@@ -278,13 +309,13 @@ struct M3c2Kernel {
     template <std::size_t>
     [[gnu::always_inline]] static void run(const RowGrid<T>* grid, int epoch, const double* cores,
                                            const M3c2Parameters* parameters, std::size_t first, std::size_t last,
-                                           const M3c2Answers* answers) {
-        m3c2_core_points(*grid, epoch, cores, *parameters, first, last, *answers);
+                                           const M3c2Answers* answers, std::vector<double>* positions) {
+        m3c2_core_points(*grid, epoch, cores, *parameters, first, last, *answers, *positions);
     }
 };
 
 template <class T>
 using M3c2CorePoints = FlatDispatch<M3c2Kernel<T>, void, const RowGrid<T>*, int, const double*, const M3c2Parameters*,
-                                    std::size_t, std::size_t, const M3c2Answers*>;
+                                    std::size_t, std::size_t, const M3c2Answers*, std::vector<double>*>;
 
 }  // namespace ornel

@@ -105,6 +105,9 @@ void visit_cylinder_runs(const RowGrid<T>& grid, const Cylinder& cylinder, Visit
         hi[axis] = cylinder.centre[axis] + reach;
     }
     const double* c = cylinder.centre;
+    // Once per cylinder rather than twice per row: the rows' bounds on t are
+    // products with these (rounding there is within the narrowing's slack).
+    const double inverse[3] = {a[0] != 0 ? 1 / a[0] : 0, a[1] != 0 ? 1 / a[1] : 0, a[2] != 0 ? 1 / a[2] : 0};
     // A point inside lies within radius of its axis point c + t a, |t| <= half_length.
     // In a row (y and z within its cell bounds) t is then confined to where the
     // axis passes within radius of both slabs, and x to that stretch of the axis
@@ -113,15 +116,16 @@ void visit_cylinder_runs(const RowGrid<T>& grid, const Cylinder& cylinder, Visit
         const double pad = narrowing_slack * (std::abs(y_lo) + std::abs(z_lo) + grid.edge);
         const double reach = cylinder.radius * (1 + narrowing_slack) + pad;
         double t_lo = -cylinder.half_length, t_hi = cylinder.half_length;
-        auto confine = [&](double centre, double along, double low, double high) {
+        auto confine = [&](double centre, double along, double inverse_along, double low, double high) {
             const double below = low - reach - centre, above = high + reach - centre;
             if (along == 0) return below <= 0 && 0 <= above;
-            const double t1 = below / along, t2 = above / along;
-            t_lo = std::max(t_lo, std::min(t1, t2) - narrowing_slack * reach);
-            t_hi = std::min(t_hi, std::max(t1, t2) + narrowing_slack * reach);
+            const double t1 = below * inverse_along, t2 = above * inverse_along;
+            const double slack = narrowing_slack * (reach + std::abs(t1) + std::abs(t2));
+            t_lo = std::max(t_lo, std::min(t1, t2) - slack);
+            t_hi = std::min(t_hi, std::max(t1, t2) + slack);
             return t_lo <= t_hi;
         };
-        if (!confine(c[1], a[1], y_lo, y_hi) || !confine(c[2], a[2], z_lo, z_hi)) return false;
+        if (!confine(c[1], a[1], inverse[1], y_lo, y_hi) || !confine(c[2], a[2], inverse[2], z_lo, z_hi)) return false;
         auto least = [&](double centre, double along, double low, double high) {
             const double u = centre + t_lo * along, v = centre + t_hi * along;
             return std::max({0.0, low - pad - std::max(u, v), std::min(u, v) - high - pad});

@@ -23,7 +23,7 @@ from ornel._cloud import Cloud, as_cloud
 from ornel._errors import CloudError
 from ornel._formats import replacing
 from ornel._native import m3c2 as native_m3c2
-from ornel._order import morton_order
+from ornel._native import morton_order as native_morton_order
 from ornel._plot import pyplot
 
 # Core points drawn in a picture at most (a random choice of them beyond).
@@ -389,7 +389,7 @@ def m3c2(
         raise ValueError(f"registration_error must be a finite number >= 0, not {registration_error!r}")
     if isinstance(min_points, bool) or not isinstance(min_points, (int, np.integer)) or min_points < 1:
         raise ValueError(f"min_points must be a whole number >= 1, not {min_points!r}")
-    cores = core_points_of(core_points, first)
+    cores = np.ascontiguousarray(core_points_of(core_points, first))
     if not np.isfinite(cores).all():
         raise CloudError("core points", "non-finite coordinates (NaN or infinity)")
     side, toward, normals_given, side_name = normal_side(normals, first)
@@ -400,38 +400,31 @@ def m3c2(
     points1 = np.ascontiguousarray(first, dtype=dtype)
     points2 = np.ascontiguousarray(second, dtype=dtype)
     # Neighbouring core points one after the other: their balls and cylinders share cells.
-    order = morton_order(cores) if len(cores) else np.zeros(0, dtype=np.intp)
-    sorted_cores = np.ascontiguousarray(cores[order])
-    sorted_normals = None if normals_given is None else np.ascontiguousarray(normals_given[order])
-    normal_s, scale_s, position1, position2, spread1_s, spread2_s, count1_s, count2_s = native_m3c2(
+    # The native side reads and answers them by row in that order, so nothing is
+    # gathered or scattered here.
+    order = native_morton_order(cores) if len(cores) else None
+    normal, scale_index, position1, position2, spread1, spread2, count1_u, count2_u = native_m3c2(
         points1,
         points2,
-        sorted_cores,
+        cores,
         radii_array,
-        sorted_normals,
+        normals_given,
         side,
         np.ascontiguousarray(toward),
         cylinder,
         depth,
         bool(robust),
         threads=threads,
+        order=order,
     )
-
-    def unsorted(values: Array) -> Array:
-        out = np.empty_like(values)
-        out[order] = values
-        return out
-
-    count1, count2 = unsorted(count1_s).astype(np.int64), unsorted(count2_s).astype(np.int64)
-    spread1, spread2 = unsorted(spread1_s), unsorted(spread2_s)
+    count1, count2 = count1_u.astype(np.int64), count2_u.astype(np.int64)
     enough = (count1 >= min_points) & (count2 >= min_points)
-    distance = np.where(enough, unsorted(position2) - unsorted(position1), np.nan)
+    distance = np.where(enough, position2 - position1, np.nan)
     with np.errstate(invalid="ignore", divide="ignore"):
         lod = LOD95_FACTOR * (np.sqrt(spread1**2 / count1 + spread2**2 / count2) + registration)
     lod = np.where(np.isfinite(distance), lod, np.nan)
     with np.errstate(invalid="ignore"):
         significant = np.abs(distance) > lod
-    scale_index = unsorted(scale_s)
     scale = np.full(len(cores), np.nan)
     fitted = scale_index < len(radii_array)
     scale[fitted] = radii_array[scale_index[fitted]]
@@ -444,9 +437,7 @@ def m3c2(
         "robust": bool(robust),
         "min_points": int(min_points),
     }
-    return M3C2Result(
-        cores, distance, lod, significant, spread1, spread2, count1, count2, unsorted(normal_s), scale, parameters
-    )
+    return M3C2Result(cores, distance, lod, significant, spread1, spread2, count1, count2, normal, scale, parameters)
 
 
 # CloudCompare's M3C2 dialog's "preferred orientation" by its index: the axes first.
@@ -461,11 +452,13 @@ def read_cloudcompare_parameters(path: str | PathLike[str]) -> dict[str, Any]:
     points' spacing (when SubsampleEnabled); UseMedian, RegistrationError (when
     RegistrationErrorEnabled), MinPoints4Stat (when UseMinPoints4Stat) and
     NormalPreferedOri (0 to 5: +x, -x, +y, -y, +z, -z) carry over. Raises CloudError
-    for a file that is not such a file, or asks for what has no counterpart here."""
+    for a file that is not such a file, or asks for what has no counterpart here. Keys
+    are matched in any case."""
     import configparser
 
     parser = configparser.ConfigParser(interpolation=None)
-    parser.optionxform = str  # type: ignore[assignment,method-assign]  # the keys' case is CloudCompare's
+    # Keys matched in any case (configparser's default): CloudCompare writes NormalScale,
+    # py4dgeo's CloudCompare names spell it normalscale.
     source = str(path)
     try:
         with open(path, encoding="utf-8") as file:

@@ -85,6 +85,7 @@ def m3c2(
     max_depth: float,
     robust: bool,
     threads: int | None = None,
+    order: npt.NDArray[np.int64] | None = None,
 ) -> tuple[
     npt.NDArray[np.float64],
     npt.NDArray[np.uint32],

@@ -163,6 +163,8 @@ std::string failure_message(const CoreFailure& failure) {
             return "side must be 0 (as fitted), 1 (toward a direction) or 2 (toward a position)";
         case Failure::toward_not_three:
             return "toward must have 3 entries";
+        case Failure::order_not_permutation:
+            return "order must hold each row of cores once";
         case Failure::array_not_contiguous:
             return "expected a C-contiguous, aligned array";
         case Failure::mesh_without_triangles:
