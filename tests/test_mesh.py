@@ -12,7 +12,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
-from mesh_model import brute_force
+from mesh_model import brute_force, pseudo_normals, winding_numbers
 
 import ornel
 
@@ -236,6 +236,38 @@ class TestSigns:
         np.testing.assert_array_equal(signed < 0, inside)
         flipped = ornel.Mesh(vertices, triangles[:, [0, 2, 1]]).closest(grid, signed=True).distance
         np.testing.assert_array_equal(flipped > 0, inside)
+
+    @pytest.mark.parametrize("offset", [0.0, 5e5])
+    def test_pseudo_normals_are_their_definition(self, offset):
+        # Welded seams (a soup), a sliver, a repeated corner, a duplicate face, an open
+        # mesh and real closed ones: the native normals are the NumPy definition's.
+        vertices, triangles = cube(offset)
+        soup = vertices[triangles].reshape(-1, 3)
+        odd_vertices = np.concatenate([vertices, [[3 + offset, 0, 0], [4 + offset, 0, 1e-9]]])
+        odd = np.concatenate([triangles, [[8, 9, 9], [0, 8, 9], triangles[0]]])
+        meshes = [(soup, np.arange(len(soup)).reshape(-1, 3)), (odd_vertices, odd)]
+        for name in ("fandisk", "teapot", "spot"):
+            mesh = ornel.Mesh.load(MESHES / f"{name}.obj")
+            meshes.append((mesh.vertices + offset, mesh.triangles))
+        for vertices, triangles in meshes:
+            native = ornel.Mesh(vertices, triangles).pseudo_normals()
+            np.testing.assert_allclose(native, pseudo_normals(vertices, triangles), rtol=0, atol=1e-9)
+
+    @pytest.mark.parametrize("precision", ["f64", "f32"])
+    @pytest.mark.parametrize("offset", [0.0, 5e5])
+    @pytest.mark.parametrize("name", ["spot", "fandisk"])
+    def test_closed_meshes_sign_as_their_winding_numbers(self, name, offset, precision):
+        # Queries at and near vertices, edges and faces, and far: negative exactly where
+        # the winding number says inside, whatever feature is closest.
+        mesh = ornel.Mesh.load(MESHES / f"{name}.obj")
+        vertices = mesh.vertices + offset
+        queries = features_and_far(vertices, mesh.triangles, np.random.default_rng(11), 120)
+        found = ornel.Mesh(vertices, mesh.triangles).closest(queries, precision=precision, signed=True)
+        extent = np.ptp(vertices, axis=0).max()
+        off_surface = np.abs(found.distance) > (1e-5 if precision == "f32" else 1e-9) * extent
+        assert off_surface.sum() >= 0.6 * len(queries)
+        inside = winding_numbers(queries - offset, mesh.vertices, mesh.triangles) > 0.5
+        np.testing.assert_array_equal((found.distance < 0)[off_surface], inside[off_surface])
 
     def test_open_sheet_takes_the_side_as_wound(self):
         square = np.array([[0, 0, 0], [1, 0, 0], [1, 1, 0], [0, 1, 0]], float)

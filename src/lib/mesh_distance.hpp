@@ -98,11 +98,21 @@ struct FeatureNormals {
     const double* normals = nullptr;
 };
 
-template <class S>
+// Where the answers go, one row per query, in double whatever the search's
+// precision (rounding a float to double is exact), so that no pass over the
+// answers converts them afterwards.
 struct MeshAnswers {
-    S* distance;              // per query; negative inside when signed
-    std::uint32_t* triangle;  // per query; the triangle count where none within the bound
-    S* barycentric;           // 3 per query
+    double* distance;         // negative inside when signed; NaN where none within the bound
+    std::int64_t* triangle;   // -1 where none
+    double* barycentric;      // 3 per query; NaN where none
+};
+
+// What a search reads of a query row: its first three coordinates less
+// `origin`, rounded to the search's type (for a single-precision search
+// the mesh's centre, the origin its corners are stored from; zero otherwise,
+// which leaves every coordinate as it is).
+struct QueryOrigin {
+    double x = 0, y = 0, z = 0;
 };
 
 namespace detail {
@@ -288,20 +298,21 @@ void measure_candidates(const BvhView<S>& bvh, const Vec3<S>& p, Candidates<S>& 
             measure(bvh, p, candidates.position[c], best);
 }
 
-template <class S>
-Vec3<S> query_point(const PointsView<S>& queries, std::size_t row) {
-    return {queries.at(row, 0), queries.at(row, 1), queries.at(row, 2)};
+template <class S, class Q>
+Vec3<S> query_point(const PointsView<Q>& queries, std::size_t row, const QueryOrigin& origin) {
+    return {static_cast<S>(double(queries.at(row, 0)) - origin.x), static_cast<S>(double(queries.at(row, 1)) - origin.y),
+            static_cast<S>(double(queries.at(row, 2)) - origin.z)};
 }
 
 // Writes one query's answer at its row, signed by the closest feature's
 // pseudo-normal when normals are given.
 template <class S>
 void answer(const BvhView<S>& bvh, const Vec3<S>& p, const Best<S>& best, FeatureNormals normals,
-            const MeshAnswers<S>& answers, std::size_t row) {
+            const MeshAnswers& answers, std::size_t row) {
     if (best.triangle == std::numeric_limits<std::uint32_t>::max()) {
-        answers.distance[row] = std::numeric_limits<S>::infinity();
-        answers.triangle[row] = static_cast<std::uint32_t>(bvh.triangles);
-        for (int k = 0; k < 3; ++k) answers.barycentric[3 * row + k] = std::numeric_limits<S>::quiet_NaN();
+        answers.distance[row] = std::numeric_limits<double>::quiet_NaN();
+        answers.triangle[row] = -1;
+        for (int k = 0; k < 3; ++k) answers.barycentric[3 * row + k] = std::numeric_limits<double>::quiet_NaN();
         return;
     }
     const TriangleClosest<S>& c = best.closest;
@@ -334,15 +345,16 @@ void answer(const BvhView<S>& bvh, const Vec3<S>& p, const Best<S>& best, Featur
 // same). Where the candidates are too many (queries far from the surface or
 // far apart), each query searches the tree from its bound instead. With
 // `normals`, distances are negative where the query is behind its closest
-// feature's pseudo-normal. `bound2`: answers beyond it are none (the
-// distance then is infinite, the triangle the triangle count). Each thread
-// sorts its own rows, so the sort is split over the threads too.
-template <class S>
-void mesh_distances(const BvhView<S>& bvh, const PointsView<S>& queries, std::size_t first, std::size_t last,
-                    std::optional<S> bound2, FeatureNormals normals, const MeshAnswers<S>& answers) {
+// feature's pseudo-normal. `bound2`: answers beyond it are none. The
+// queries are read as `query_point` does, float or double, so that a caller
+// makes no converted copy of them. Each thread sorts its own rows, so the
+// sort is split over the threads too.
+template <class S, class Q>
+void mesh_distances(const BvhView<S>& bvh, const PointsView<Q>& queries, const QueryOrigin& origin, std::size_t first,
+                    std::size_t last, std::optional<S> bound2, FeatureNormals normals, const MeshAnswers& answers) {
     const S limit2 = bound2 ? *bound2 : std::numeric_limits<S>::infinity();
     const std::uint32_t none = std::numeric_limits<std::uint32_t>::max();
-    PointsView<S> rows = queries;
+    PointsView<Q> rows = queries;
     rows.data += static_cast<std::ptrdiff_t>(first) * queries.row_stride;
     rows.rows = last - first;
     const Buffer<std::int64_t> sorted = morton_order(rows);
@@ -357,7 +369,7 @@ void mesh_distances(const BvhView<S>& bvh, const PointsView<S>& queries, std::si
     for (std::size_t start = 0; start < rows.rows; start += block) {
         const std::size_t count = std::min(block, rows.rows - start);
         for (std::size_t k = 0; k < count; ++k)
-            points[k] = detail::query_point(rows, static_cast<std::size_t>(sorted[start + k]));
+            points[k] = detail::query_point<S>(rows, static_cast<std::size_t>(sorted[start + k]), origin);
         for (std::size_t from = 0; from < count; from += run) {
             const std::size_t to = std::min(count, from + run);
             const std::uint32_t seed = previous;
