@@ -328,6 +328,33 @@ class TestFiles:
         assert len(ornel.Mesh.load(tmp_path / "b.stl").vertices) == 5  # STL corners welded
 
     @pytest.mark.parametrize(
+        "text, plain",
+        [
+            ("v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nf 1 2 3 4\nf 1 2 3\n", True),
+            ("# c\r\nv 1e5 -0.0 .5\r\nv 1.25 2 3 0.5 0.5 0.5\r\nvn 0 0 1\r\nv 3 1E-3 7.\r\nf 1/1/1 2//1 3/2\r\n", True),
+            ("v 0.1 0.2 0.3\rv 1 0 0\rv 0 1 0\rg part\rusemtl x\rf\t1\t2  3 \r", True),
+            ("v 0 0 0\nv 1 0 0\nv 0 1 0\nf -3 -2 -1\n", False),
+            ("v +1 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n", False),
+            ("v 1_0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n", False),
+            ("v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 +3\n", False),
+        ],
+    )
+    def test_the_plain_obj_reader_reads_what_the_general_one_does(self, tmp_path, text, plain, monkeypatch):
+        # Read at once where the file is plain, else left to the general reader: either
+        # way the same vertices (numbers rounded as float() does) and triangles.
+        from ornel import _native
+
+        path = tmp_path / "m.obj"
+        path.write_bytes(text.encode())
+        assert (_native.mesh_obj(path.read_bytes()) is not None) == plain
+        fast = ornel.Mesh.load(path)
+        monkeypatch.setattr(ornel._mesh._native, "mesh_obj", lambda text: None)
+        general = ornel.Mesh.load(path)
+        np.testing.assert_array_equal(fast.vertices, general.vertices)
+        assert np.signbit(fast.vertices).tolist() == np.signbit(general.vertices).tolist()
+        np.testing.assert_array_equal(fast.triangles, general.triangles)
+
+    @pytest.mark.parametrize(
         "content, message",
         [
             ("v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 4\n", "names vertex 3, but the mesh has 3 vertices"),

@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import hashlib
 import os
+import re
 import struct
 import threading
 from dataclasses import dataclass
@@ -340,7 +341,7 @@ def has_faces(path: str | PathLike[str]) -> bool:
                         return False
         elif suffix == ".obj":
             with open(path, "rb") as file:
-                return any(line.startswith((b"f ", b"f\t")) for line in file)
+                return re.search(rb"(?m)^f[ \t]", file.read()) is not None
     except OSError:
         return False  # the cloud reader says what is wrong with the file
     return False
@@ -381,10 +382,10 @@ def _read_ply_mesh(path: Path, source: str) -> tuple[Array, Array]:
 
 
 def _read_obj_mesh(path: Path, source: str) -> tuple[Array, Array]:
+    plain = _native.mesh_obj(path.read_bytes())  # most files, at once; None for the others
+    if plain is not None:
+        return plain[0], plain[1]
     vertices = read_obj(path, source)
-    triangles = _plain_obj_triangles(path)
-    if triangles is not None:
-        return vertices, triangles
     polygons: list[Array] = []
     lines: list[int] = []
     seen = 0  # vertices defined so far: negative indices count back from there
@@ -406,26 +407,6 @@ def _read_obj_mesh(path: Path, source: str) -> tuple[Array, Array]:
             polygons.append(np.array([i - 1 if i > 0 else seen + i for i in indices], np.int64))
             lines.append(number)
     return vertices, _fan(polygons, source, lines)
-
-
-def _plain_obj_triangles(path: Path) -> Array | None:
-    """The faces of an OBJ whose every face is a triangle of three plain positive indices
-    ('f 1 2 3', as most meshes are written), parsed at once; None for any other, which
-    the line-by-line reader handles (and words its errors for)."""
-    faces = [line for line in path.read_bytes().splitlines() if line[:2] in (b"f ", b"f\t")]
-    body = b" ".join(line[2:] for line in faces)
-    if not faces or any(mark in body for mark in (b"/", b"-", b"+", b".", b"e", b"x")):
-        return None
-    if any(len(line.split()) != 4 for line in faces):
-        return None
-    try:
-        indices = np.array(body.split(), dtype=np.int64)
-    except (ValueError, OverflowError):
-        return None
-    if len(indices) != 3 * len(faces) or (indices <= 0).any():
-        return None
-    triangles: Array = indices.reshape(-1, 3) - 1
-    return triangles
 
 
 def _read_stl(path: Path, source: str) -> tuple[Array, Array]:
