@@ -176,6 +176,34 @@ class TestExactness:
             mesh.closest(queries, precision="f32", max_distance=1e300).distance, unbounded.distance
         )
 
+    @pytest.mark.parametrize("offset", [0.0, 5e5])
+    def test_points_are_read_as_given(self, offset):
+        # float32 or float64, contiguous or a strided view of wider rows: the search reads
+        # them in place, with the answers of their float64 values (single precision:
+        # rounded from the centre as NumPy would), whatever the precision.
+        mesh = ornel.Mesh.load(MESHES / "fandisk.obj")
+        mesh = ornel.Mesh(mesh.vertices + offset, mesh.triangles)
+        queries = features_and_far(mesh.vertices, mesh.triangles, np.random.default_rng(6), 200)
+        wide = np.concatenate([queries, np.ones((len(queries), 2))], axis=1)[::-1]  # rows of 5, backwards
+        single = queries.astype(np.float32)
+        for precision in ("f64", "f32"):
+            exact = mesh.closest(queries, precision=precision)
+            strided = mesh.closest(wide, precision=precision)
+            np.testing.assert_array_equal(strided.distance, exact.distance[::-1])
+            np.testing.assert_array_equal(strided.barycentric, exact.barycentric[::-1])
+            from_single = mesh.closest(single, precision=precision)
+            widened = mesh.closest(single.astype(np.float64), precision=precision)
+            np.testing.assert_array_equal(from_single.distance, widened.distance)
+            np.testing.assert_array_equal(from_single.triangle, widened.triangle)
+            assert exact.distance.dtype == np.float64 and exact.triangle.dtype == np.int64
+        bounds, links, corners, order = mesh.index("f32")
+        local = (queries - mesh.centre).astype(np.float32)
+        own = ornel._native.mesh_closest(bounds, links, corners, order, local)
+        np.testing.assert_array_equal(own[0], mesh.closest(queries, precision="f32").distance)
+        for origin in ([0.0, 1.0], [0.0, np.nan, 1.0]):
+            with pytest.raises(ValueError, match="origin must be three finite numbers"):
+                ornel._native.mesh_closest(bounds, links, corners, order, queries, origin=np.array(origin))
+
     @pytest.mark.parametrize("offset", [0.0, 5e5, 5e6])
     @pytest.mark.parametrize("name", ["fandisk", "stanford-bunny"])
     def test_single_precision_within_its_bound(self, name, offset):
