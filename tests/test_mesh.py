@@ -412,8 +412,11 @@ class TestFiles:
                 ornel.Mesh.load(tmp_path / name)
         with pytest.raises(ornel.CloudError, match="no triangles"):
             ornel.Mesh(np.eye(3), np.zeros((0, 3), int))
-        with pytest.raises(ornel.CloudError, match="non-finite"):
-            ornel.Mesh(np.eye(3), [[0, 1, 2]]).closest([[np.inf, 0, 0]])
+        triangle = ornel.Mesh(np.eye(3), [[0, 1, 2]])
+        for point, precision in (([np.inf, 0, 0], "f64"), ([0, np.nan, 0], "f32"), ([0, 0, 1e300], "f32")):
+            # 1e300 is finite, but not in single precision: refused, not rounded to inf.
+            with pytest.raises(ornel.CloudError, match="point 1 has a non-finite coordinate"):
+                triangle.closest([[0, 0, 0], point], precision=precision)
 
 
 def run_ornel(*args):

@@ -234,7 +234,9 @@ class Mesh:
                 bounds, links, corners, order, queries, normals, max_distance, threads, origin
             )
         except ValueError:
-            finite = np.isfinite(queries).all(axis=1)
+            with np.errstate(over="ignore", invalid="ignore"):
+                local = queries.astype(np.float64) if origin is None else (queries - origin).astype(np.float32)
+            finite = np.isfinite(local).all(axis=1)
             if finite.all():
                 raise
             row = int(np.flatnonzero(~finite)[0])

@@ -207,9 +207,16 @@ PyObject* closest(PyObject* const* bound) {
         const Buffer<PreparedTriangle<S>> prepared = prepare_triangles(bvh.corners, m);
         bvh.prepared = prepared.data();
         if (q > 0 && queries.columns < 3) fail(Failure::too_few_columns, queries.columns);
+        // A query is searched less the origin and rounded to S: one that rounds
+        // beyond S's range (a float32 search of a point past 3.4e38) is as
+        // non-finite as an infinite one, and converting it would be undefined.
+        const double shift[3] = {origin.x, origin.y, origin.z};
+        const double largest = std::numeric_limits<S>::max();
+        const double rounds_to_infinity = largest + (largest - std::nextafter(largest, 0.0)) / 2;
         for (std::size_t row = 0; row < q; ++row)
             for (int k = 0; k < 3; ++k)
-                if (const Q c = queries.at(row, k); !std::isfinite(c))
+                if (const Q c = queries.at(row, k); !std::isfinite(c) || !(std::abs(double(c) - shift[k]) <
+                                                                           rounds_to_infinity))
                     fail_input(Failure::non_finite_coordinate, row, std::isnan(c) ? 1 : 0);
         const MeshAnswers answers{distances.data(), triangles.data(), barycentric.data()};
         split_over_threads(q, threads, min_queries_per_thread, [&](std::size_t first, std::size_t last) {
