@@ -103,9 +103,9 @@ struct FeatureNormals {
 // precision (rounding a float to double is exact), so that no pass over the
 // answers converts them afterwards.
 struct MeshAnswers {
-    double* distance;         // negative inside when signed; NaN where none within the bound
-    std::int64_t* triangle;   // -1 where none
-    double* barycentric;      // 3 per query; NaN where none
+    double* distance;        // negative inside when signed; NaN where none within the bound
+    std::int64_t* triangle;  // -1 where none
+    double* barycentric;     // 3 per query; NaN where none
 };
 
 // What a search reads of a query row: its first three coordinates less
@@ -378,14 +378,13 @@ template <class S>
         if (degenerate[lane] || !(taken[lane] || in_face[lane])) {
             closest = closest_on_triangle(p, bvh.prepared[positions[lane]]);
         } else {
-            const TriangleFeature feature =
-                in_a[lane]    ? TriangleFeature::vertex_a
-                : in_b[lane]  ? TriangleFeature::vertex_b
-                : in_ab[lane] ? TriangleFeature::edge_ab
-                : in_c[lane]  ? TriangleFeature::vertex_c
-                : in_ca[lane] ? TriangleFeature::edge_ca
-                : in_bc[lane] ? TriangleFeature::edge_bc
-                              : TriangleFeature::face;
+            const TriangleFeature feature = in_a[lane]    ? TriangleFeature::vertex_a
+                                            : in_b[lane]  ? TriangleFeature::vertex_b
+                                            : in_ab[lane] ? TriangleFeature::edge_ab
+                                            : in_c[lane]  ? TriangleFeature::vertex_c
+                                            : in_ca[lane] ? TriangleFeature::edge_ca
+                                            : in_bc[lane] ? TriangleFeature::edge_bc
+                                                          : TriangleFeature::face;
             closest = {distance2[lane], u_out[lane], v_out[lane], w_out[lane], feature};
         }
         const std::uint32_t triangle = bvh.order[positions[lane]];
@@ -400,8 +399,9 @@ template <class S>
 // time, then the triangles whose boxes are near enough measured four at a
 // time (the last few one by one).
 template <class S>
-[[gnu::always_inline]] inline void measure_candidates(const BvhView<S>& bvh, const Vec3<S>& p, Candidates<S>& candidates,
-                                                      std::uint32_t measured, Best<S>& best) {
+[[gnu::always_inline]] inline void measure_candidates(const BvhView<S>& bvh, const Vec3<S>& p,
+                                                      Candidates<S>& candidates, std::uint32_t measured,
+                                                      Best<S>& best) {
     const std::size_t count = candidates.count;
     for (std::size_t c = 0; c < count; c += bvh_width)
         lane_distances2(candidates.boxes.data() + 6 * c, p, candidates.distance2.data() + c);
@@ -429,12 +429,13 @@ struct CandidateKernel {
 };
 
 template <class S>
-using CandidateMeasure = FlatDispatch<CandidateKernel<S>, void, const BvhView<S>*, const Vec3<S>*, Candidates<S>*,
-                                      std::uint32_t, Best<S>*>;
+using CandidateMeasure =
+    FlatDispatch<CandidateKernel<S>, void, const BvhView<S>*, const Vec3<S>*, Candidates<S>*, std::uint32_t, Best<S>*>;
 
 template <class S, class Q>
 Vec3<S> query_point(const PointsView<Q>& queries, std::size_t row, const QueryOrigin& origin) {
-    return {static_cast<S>(double(queries.at(row, 0)) - origin.x), static_cast<S>(double(queries.at(row, 1)) - origin.y),
+    return {static_cast<S>(double(queries.at(row, 0)) - origin.x),
+            static_cast<S>(double(queries.at(row, 1)) - origin.y),
             static_cast<S>(double(queries.at(row, 2)) - origin.z)};
 }
 

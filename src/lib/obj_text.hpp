@@ -21,7 +21,7 @@
 namespace ornel {
 
 struct ObjMesh {
-    std::vector<double> vertices;        // 3 per vertex
+    std::vector<double> vertices;         // 3 per vertex
     std::vector<std::int64_t> triangles;  // 3 per triangle, from 0
 };
 

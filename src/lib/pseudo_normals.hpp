@@ -110,9 +110,8 @@ inline Buffer<double> pseudo_normals(const PointsView<double>& vertices, const S
             const std::uint64_t p = welded[corner[3 * t + e]], q = welded[corner[3 * t + (e + 1) % 3]];
             edges[3 * t + e] = {std::min(p, q) << 32 | std::max(p, q), static_cast<std::uint32_t>(3 * t + e)};
         }
-    std::sort(edges.begin(), edges.end(), [](const Edge& a, const Edge& b) {
-        return a.ends < b.ends || (a.ends == b.ends && a.slot < b.slot);
-    });
+    std::sort(edges.begin(), edges.end(),
+              [](const Edge& a, const Edge& b) { return a.ends < b.ends || (a.ends == b.ends && a.slot < b.slot); });
     for (std::size_t first = 0; first < edges.size();) {
         std::size_t last = first;
         Normal sum;
@@ -128,7 +127,8 @@ inline Buffer<double> pseudo_normals(const PointsView<double>& vertices, const S
         double* to = normals.data() + 3 * normals_per_triangle * t;
         const Normal feature[4] = {faces[t], at_place[welded[corner[3 * t]]], at_place[welded[corner[3 * t + 1]]],
                                    at_place[welded[corner[3 * t + 2]]]};
-        for (int f = 0; f < 4; ++f) to[3 * f] = feature[f].x, to[3 * f + 1] = feature[f].y, to[3 * f + 2] = feature[f].z;
+        for (int f = 0; f < 4; ++f)
+            to[3 * f] = feature[f].x, to[3 * f + 1] = feature[f].y, to[3 * f + 2] = feature[f].z;
     }
     return normals;
 }

@@ -184,7 +184,8 @@ PyObject* closest(PyObject* const* bound) {
         if (PyArray_DIM(array, 0) != 3) fail_input(Failure::origin_not_three);
         const char* at = PyArray_BYTES(array);
         const npy_intp step = PyArray_STRIDE(array, 0);
-        origin = {ornel::detail::load<double>(at, 0), ornel::detail::load<double>(at, step), ornel::detail::load<double>(at, 2 * step)};
+        origin = {ornel::detail::load<double>(at, 0), ornel::detail::load<double>(at, step),
+                  ornel::detail::load<double>(at, 2 * step)};
         if (!std::isfinite(origin.x) || !std::isfinite(origin.y) || !std::isfinite(origin.z))
             fail_input(Failure::origin_not_three);
     }
@@ -215,8 +216,8 @@ PyObject* closest(PyObject* const* bound) {
         const double rounds_to_infinity = largest + (largest - std::nextafter(largest, 0.0)) / 2;
         for (std::size_t row = 0; row < q; ++row)
             for (int k = 0; k < 3; ++k)
-                if (const Q c = queries.at(row, k); !std::isfinite(c) || !(std::abs(double(c) - shift[k]) <
-                                                                           rounds_to_infinity))
+                if (const Q c = queries.at(row, k);
+                    !std::isfinite(c) || !(std::abs(double(c) - shift[k]) < rounds_to_infinity))
                     fail_input(Failure::non_finite_coordinate, row, std::isnan(c) ? 1 : 0);
         const MeshAnswers answers{distances.data(), triangles.data(), barycentric.data()};
         split_over_threads(q, threads, min_queries_per_thread, [&](std::size_t first, std::size_t last) {
