@@ -13,11 +13,13 @@ again Morton-sorted.
   ours signed      the same, f32, signed by the faces' pseudo-normals
   o3d              RaycastingScene built (add_triangles) inside the timed call, then
                    compute_distance (float32); o3d signed: compute_signed_distance
-  cc               CloudCompare -SILENT -C2M_DIST as a whole process (reading a binary
-                   PLY of the points and the OBJ mesh, computing, nothing saved)
-  ornel cmd        `ornel compare POINTS.ply MESH.obj --signed` as a whole process,
-                   the same files as CloudCompare's; again with `--store DIR`, the
-                   mesh's index read from the store (kept there by the warm-up run)
+  cc               CloudCompare -SILENT -C2M_DIST as a whole process: reading a binary
+                   PLY of the points and the OBJ mesh, computing the signed distances,
+                   saving the points with them as a binary PLY (-AUTO_SAVE ON)
+  ornel cmd        `ornel compare POINTS.ply MESH.obj --signed --out OUT.ply` as a
+                   whole process, the same files as CloudCompare's, writing every field
+                   of POINTS plus the distance; again with `--store DIR`, the mesh's
+                   index read from the store (kept there by the warm-up run)
 
 Every call gets `--threads` threads (default: 2). Printed: the median of `--repeats`
 runs, min and max, bytes of peak memory per point above the input (in-process peers),
@@ -190,6 +192,8 @@ def main():
                 "--signed",
                 "--threads",
                 str(args.threads),
+                "--out",
+                str(Path(scratch) / f"{name}-ours.ply"),
             ]
             ours_process, _ = runs(process_call(command, args.threads), args.repeats)
             row("ornel cmd --signed", ours_process)
@@ -203,8 +207,12 @@ def main():
                 cloudcompare,
                 "-SILENT",
                 "-NO_TIMESTAMP",
+                "-C_EXPORT_FMT",
+                "PLY",
+                "-PLY_EXPORT_FMT",
+                "BINARY_LE",
                 "-AUTO_SAVE",
-                "OFF",
+                "ON",
                 "-O",
                 str(cloud_file),
                 "-O",

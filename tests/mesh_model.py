@@ -108,3 +108,59 @@ def brute_force(points: Array, vertices: Array, triangles: Array, chunk: int = 4
         nearest[start + query[first]] = triangle[first]
         distance[start + query[first]] = np.sqrt(squared[first])
     return distance, nearest
+
+
+def _unit(vectors: Array) -> Array:
+    length = np.linalg.norm(vectors, axis=-1, keepdims=True)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        return np.where(length > 0, vectors / length, 0.0)
+
+
+def _welded(points: Array) -> tuple[Array, int]:
+    _, ids = np.unique(points + 0.0, axis=0, return_inverse=True)  # + 0.0: -0 is 0
+    return ids.reshape(-1), int(ids.max()) + 1
+
+
+def pseudo_normals(vertices: Array, triangles: Array) -> Array:
+    """(m, 7, 3) angle-weighted pseudo-normals (Bærentzen and Aanæs 2005) by their
+    definition, in NumPy: per triangle its face, corners a b c (the angle-weighted sum of
+    the faces at the welded vertex) and edges ab bc ca (the sum of the faces on the edge,
+    either way round), each unit or zero."""
+    welded, count = _welded(vertices)
+    corners = welded[triangles]
+    a, b, c = (vertices[triangles[:, k]] for k in range(3))
+    face = _unit(np.cross(b - a, c - a))
+    normals = np.zeros((len(triangles), 7, 3))
+    normals[:, 0] = face
+    at_vertex = np.zeros((count, 3))
+    for k, (here, after, before) in enumerate(((a, b, c), (b, c, a), (c, a, b))):
+        cosine = np.einsum("ij,ij->i", _unit(after - here), _unit(before - here))
+        np.add.at(at_vertex, corners[:, k], np.arccos(np.clip(cosine, -1.0, 1.0))[:, None] * face)
+    at_vertex = _unit(at_vertex)
+    for k in range(3):
+        normals[:, 1 + k] = at_vertex[corners[:, k]]
+    ends = np.sort(np.stack([corners[:, [0, 1]], corners[:, [1, 2]], corners[:, [2, 0]]], axis=1).reshape(-1, 2), 1)
+    _, edge = np.unique(ends, axis=0, return_inverse=True)
+    edge = edge.reshape(-1)
+    on_edge = np.zeros((int(edge.max()) + 1, 3))
+    np.add.at(on_edge, edge, np.repeat(face, 3, axis=0))
+    normals[:, 4:7] = _unit(on_edge)[edge].reshape(-1, 3, 3)
+    return normals
+
+
+def winding_numbers(points: Array, vertices: Array, triangles: Array) -> Array:
+    """The generalised winding number of each point (Van Oosterom and Strackee's solid
+    angle of each triangle, summed over 4 pi): 1 inside a closed counter-clockwise mesh,
+    0 outside, whatever the closest feature."""
+    total = np.zeros(len(points))
+    corners = vertices[triangles]
+    for start in range(0, len(points), 32):
+        p = points[start : start + 32, None, None, :]
+        r = corners[None] - p  # (q, m, 3, 3)
+        length = np.linalg.norm(r, axis=-1)
+        a, b, c = r[..., 0, :], r[..., 1, :], r[..., 2, :]
+        la, lb, lc = length[..., 0], length[..., 1], length[..., 2]
+        numerator = np.einsum("qmi,qmi->qm", a, np.cross(b, c))
+        denominator = la * lb * lc + _dot(a, b) * lc + _dot(b, c) * la + _dot(c, a) * lb
+        total[start : start + 32] = 2 * np.arctan2(numerator, denominator).sum(axis=1)
+    return total / (4 * np.pi)

@@ -12,7 +12,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
-from mesh_model import brute_force
+from mesh_model import brute_force, pseudo_normals, winding_numbers
 
 import ornel
 
@@ -176,6 +176,34 @@ class TestExactness:
             mesh.closest(queries, precision="f32", max_distance=1e300).distance, unbounded.distance
         )
 
+    @pytest.mark.parametrize("offset", [0.0, 5e5])
+    def test_points_are_read_as_given(self, offset):
+        # float32 or float64, contiguous or a strided view of wider rows: the search reads
+        # them in place, with the answers of their float64 values (single precision:
+        # rounded from the centre as NumPy would), whatever the precision.
+        mesh = ornel.Mesh.load(MESHES / "fandisk.obj")
+        mesh = ornel.Mesh(mesh.vertices + offset, mesh.triangles)
+        queries = features_and_far(mesh.vertices, mesh.triangles, np.random.default_rng(6), 200)
+        wide = np.concatenate([queries, np.ones((len(queries), 2))], axis=1)[::-1]  # rows of 5, backwards
+        single = queries.astype(np.float32)
+        for precision in ("f64", "f32"):
+            exact = mesh.closest(queries, precision=precision)
+            strided = mesh.closest(wide, precision=precision)
+            np.testing.assert_array_equal(strided.distance, exact.distance[::-1])
+            np.testing.assert_array_equal(strided.barycentric, exact.barycentric[::-1])
+            from_single = mesh.closest(single, precision=precision)
+            widened = mesh.closest(single.astype(np.float64), precision=precision)
+            np.testing.assert_array_equal(from_single.distance, widened.distance)
+            np.testing.assert_array_equal(from_single.triangle, widened.triangle)
+            assert exact.distance.dtype == np.float64 and exact.triangle.dtype == np.int64
+        bounds, links, corners, order = mesh.index("f32")
+        local = (queries - mesh.centre).astype(np.float32)
+        own = ornel._native.mesh_closest(bounds, links, corners, order, local)
+        np.testing.assert_array_equal(own[0], mesh.closest(queries, precision="f32").distance)
+        for origin in ([0.0, 1.0], [0.0, np.nan, 1.0]):
+            with pytest.raises(ValueError, match="origin must be three finite numbers"):
+                ornel._native.mesh_closest(bounds, links, corners, order, queries, origin=np.array(origin))
+
     @pytest.mark.parametrize("offset", [0.0, 5e5, 5e6])
     @pytest.mark.parametrize("name", ["fandisk", "stanford-bunny"])
     def test_single_precision_within_its_bound(self, name, offset):
@@ -237,6 +265,38 @@ class TestSigns:
         flipped = ornel.Mesh(vertices, triangles[:, [0, 2, 1]]).closest(grid, signed=True).distance
         np.testing.assert_array_equal(flipped > 0, inside)
 
+    @pytest.mark.parametrize("offset", [0.0, 5e5])
+    def test_pseudo_normals_are_their_definition(self, offset):
+        # Welded seams (a soup), a sliver, a repeated corner, a duplicate face, an open
+        # mesh and real closed ones: the native normals are the NumPy definition's.
+        vertices, triangles = cube(offset)
+        soup = vertices[triangles].reshape(-1, 3)
+        odd_vertices = np.concatenate([vertices, [[3 + offset, 0, 0], [4 + offset, 0, 1e-9]]])
+        odd = np.concatenate([triangles, [[8, 9, 9], [0, 8, 9], triangles[0]]])
+        meshes = [(soup, np.arange(len(soup)).reshape(-1, 3)), (odd_vertices, odd)]
+        for name in ("fandisk", "teapot", "spot"):
+            mesh = ornel.Mesh.load(MESHES / f"{name}.obj")
+            meshes.append((mesh.vertices + offset, mesh.triangles))
+        for vertices, triangles in meshes:
+            native = ornel.Mesh(vertices, triangles).pseudo_normals()
+            np.testing.assert_allclose(native, pseudo_normals(vertices, triangles), rtol=0, atol=1e-9)
+
+    @pytest.mark.parametrize("precision", ["f64", "f32"])
+    @pytest.mark.parametrize("offset", [0.0, 5e5])
+    @pytest.mark.parametrize("name", ["spot", "fandisk"])
+    def test_closed_meshes_sign_as_their_winding_numbers(self, name, offset, precision):
+        # Queries at and near vertices, edges and faces, and far: negative exactly where
+        # the winding number says inside, whatever feature is closest.
+        mesh = ornel.Mesh.load(MESHES / f"{name}.obj")
+        vertices = mesh.vertices + offset
+        queries = features_and_far(vertices, mesh.triangles, np.random.default_rng(11), 120)
+        found = ornel.Mesh(vertices, mesh.triangles).closest(queries, precision=precision, signed=True)
+        extent = np.ptp(vertices, axis=0).max()
+        off_surface = np.abs(found.distance) > (1e-5 if precision == "f32" else 1e-9) * extent
+        assert off_surface.sum() >= 0.6 * len(queries)
+        inside = winding_numbers(queries - offset, mesh.vertices, mesh.triangles) > 0.5
+        np.testing.assert_array_equal((found.distance < 0)[off_surface], inside[off_surface])
+
     def test_open_sheet_takes_the_side_as_wound(self):
         square = np.array([[0, 0, 0], [1, 0, 0], [1, 1, 0], [0, 1, 0]], float)
         mesh = ornel.Mesh(square, [[0, 1, 2], [0, 2, 3]])  # normal +z
@@ -296,6 +356,33 @@ class TestFiles:
         assert len(ornel.Mesh.load(tmp_path / "b.stl").vertices) == 5  # STL corners welded
 
     @pytest.mark.parametrize(
+        "text, plain",
+        [
+            ("v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nf 1 2 3 4\nf 1 2 3\n", True),
+            ("# c\r\nv 1e5 -0.0 .5\r\nv 1.25 2 3 0.5 0.5 0.5\r\nvn 0 0 1\r\nv 3 1E-3 7.\r\nf 1/1/1 2//1 3/2\r\n", True),
+            ("v 0.1 0.2 0.3\rv 1 0 0\rv 0 1 0\rg part\rusemtl x\rf\t1\t2  3 \r", True),
+            ("v 0 0 0\nv 1 0 0\nv 0 1 0\nf -3 -2 -1\n", False),
+            ("v +1 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n", False),
+            ("v 1_0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n", False),
+            ("v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 +3\n", False),
+        ],
+    )
+    def test_the_plain_obj_reader_reads_what_the_general_one_does(self, tmp_path, text, plain, monkeypatch):
+        # Read at once where the file is plain, else left to the general reader: either
+        # way the same vertices (numbers rounded as float() does) and triangles.
+        from ornel import _native
+
+        path = tmp_path / "m.obj"
+        path.write_bytes(text.encode())
+        assert (_native.mesh_obj(path.read_bytes()) is not None) == plain
+        fast = ornel.Mesh.load(path)
+        monkeypatch.setattr(ornel._mesh._native, "mesh_obj", lambda text: None)
+        general = ornel.Mesh.load(path)
+        np.testing.assert_array_equal(fast.vertices, general.vertices)
+        assert np.signbit(fast.vertices).tolist() == np.signbit(general.vertices).tolist()
+        np.testing.assert_array_equal(fast.triangles, general.triangles)
+
+    @pytest.mark.parametrize(
         "content, message",
         [
             ("v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 4\n", "names vertex 3, but the mesh has 3 vertices"),
@@ -325,8 +412,11 @@ class TestFiles:
                 ornel.Mesh.load(tmp_path / name)
         with pytest.raises(ornel.CloudError, match="no triangles"):
             ornel.Mesh(np.eye(3), np.zeros((0, 3), int))
-        with pytest.raises(ornel.CloudError, match="non-finite"):
-            ornel.Mesh(np.eye(3), [[0, 1, 2]]).closest([[np.inf, 0, 0]])
+        triangle = ornel.Mesh(np.eye(3), [[0, 1, 2]])
+        for point, precision in (([np.inf, 0, 0], "f64"), ([0, np.nan, 0], "f32"), ([0, 0, 1e300], "f32")):
+            # 1e300 is finite, but not in single precision: refused, not rounded to inf.
+            with pytest.raises(ornel.CloudError, match="point 1 has a non-finite coordinate"):
+                triangle.closest([[0, 0, 0], point], precision=precision)
 
 
 def run_ornel(*args):

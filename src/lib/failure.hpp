@@ -104,6 +104,7 @@ enum class Failure {
     hierarchy_not_of_one_mesh,
     pseudo_normals_per_triangle,
     negative_upper_bound,
+    origin_not_three,
     // The first-use index given what has no answer (InputFailure).
     points_too_few_columns,   // (rows, columns)
     queries_too_few_columns,  // (rows, columns)

@@ -24,6 +24,7 @@
 #include <optional>
 
 #include "buffer.hpp"
+#include "dispatch.hpp"
 #include "failure.hpp"
 #include "morton.hpp"
 #include "strided.hpp"
@@ -98,11 +99,21 @@ struct FeatureNormals {
     const double* normals = nullptr;
 };
 
-template <class S>
+// Where the answers go, one row per query, in double whatever the search's
+// precision (rounding a float to double is exact), so that no pass over the
+// answers converts them afterwards.
 struct MeshAnswers {
-    S* distance;              // per query; negative inside when signed
-    std::uint32_t* triangle;  // per query; the triangle count where none within the bound
-    S* barycentric;           // 3 per query
+    double* distance;        // negative inside when signed; NaN where none within the bound
+    std::int64_t* triangle;  // -1 where none
+    double* barycentric;     // 3 per query; NaN where none
+};
+
+// What a search reads of a query row: its first three coordinates less
+// `origin`, rounded to the search's type (for a single-precision search
+// the mesh's centre, the origin its corners are stored from; zero otherwise,
+// which leaves every coordinate as it is).
+struct QueryOrigin {
+    double x = 0, y = 0, z = 0;
 };
 
 namespace detail {
@@ -274,34 +285,169 @@ bool collect(const BvhView<S>& bvh, const Vec3<S>& low, const Vec3<S>& high, S r
     return true;
 }
 
+// Four values side by side (a 16-byte vector of floats, a 32-byte one of
+// doubles: two 16-byte halves on the baseline, one AVX2 register).
+template <class S>
+struct FourOf;
+template <>
+struct FourOf<float> {
+    using type [[gnu::vector_size(16)]] = float;
+};
+template <>
+struct FourOf<double> {
+    using type [[gnu::vector_size(32)]] = double;
+};
+template <class S>
+using Four = typename FourOf<S>::type;
+
+// Written through a reference: a 32-byte vector passed by value would be
+// another calling convention on the baseline.
+template <class V>
+[[gnu::always_inline]] inline void dot(const V* u, const V* v, V& out) {
+    out = u[0] * v[0] + u[1] * v[1] + u[2] * v[2];
+}
+
+// Four triangles measured at once: closest_on_triangle's operations, in its
+// order, lane by lane, its branches taken as selections, so that every lane
+// gets the bits it gives. A lane it would measure as the nearest of three
+// edges (a repeated corner, no face region) is measured by it alone.
+template <class S>
+[[gnu::always_inline]] inline void measure_four(const BvhView<S>& bvh, const Vec3<S>& p, const std::uint32_t* positions,
+                                                Best<S>& best) {
+    using V = Four<S>;
+    // The four triangles' corners and edges, coordinate by coordinate.
+    S columns[15][4];
+    bool degenerate[4];
+    for (int lane = 0; lane < 4; ++lane) {
+        const PreparedTriangle<S>& t = bvh.prepared[positions[lane]];
+        const Vec3<S>* parts[5] = {&t.a, &t.b, &t.c, &t.ab, &t.ac};
+        for (int part = 0; part < 5; ++part) {
+            columns[3 * part][lane] = parts[part]->x;
+            columns[3 * part + 1][lane] = parts[part]->y;
+            columns[3 * part + 2][lane] = parts[part]->z;
+        }
+        degenerate[lane] = t.degenerate;
+    }
+    V a[3], b[3], c[3], ab[3], ac[3];
+    V* rows[5] = {a, b, c, ab, ac};
+    for (int part = 0; part < 5; ++part)
+        for (int k = 0; k < 3; ++k) std::memcpy(&rows[part][k], columns[3 * part + k], sizeof(V));
+    const S point[3] = {p.x, p.y, p.z};
+    V ap[3], bp[3], cp[3];
+    for (int k = 0; k < 3; ++k) ap[k] = point[k] - a[k], bp[k] = point[k] - b[k], cp[k] = point[k] - c[k];
+    const V zero = {}, one = zero + S(1);
+    V d1, d2, d3, d4, d5, d6, at_a, at_b, at_c;
+    dot(ab, ap, d1), dot(ac, ap, d2), dot(ab, bp, d3), dot(ac, bp, d4), dot(ab, cp, d5), dot(ac, cp, d6);
+    dot(ap, ap, at_a), dot(bp, bp, at_b), dot(cp, cp, at_c);
+    const V vc = d1 * d4 - d3 * d2, vb = d5 * d2 - d1 * d6, va = d3 * d6 - d5 * d4;
+    const V from_b = d4 - d3, from_c = d5 - d6;
+    // The regions in closest_on_triangle's order, each where none before is.
+    using M = decltype(d1 < d2);
+    const M in_a = (d1 <= zero) & (d2 <= zero);
+    M taken = in_a;
+    const M in_b = ~taken & (d3 >= zero) & (d4 <= d3);
+    taken |= in_b;
+    const M in_ab = ~taken & (vc <= zero) & (d1 >= zero) & (d3 <= zero);
+    taken |= in_ab;
+    const M in_c = ~taken & (d6 >= zero) & (d5 <= d6);
+    taken |= in_c;
+    const M in_ca = ~taken & (vb <= zero) & (d2 >= zero) & (d6 <= zero);
+    taken |= in_ca;
+    const M in_bc = ~taken & (va <= zero) & (from_b >= zero) & (from_c >= zero);
+    taken |= in_bc;
+    // Divisors of lanes that do not divide are 1, so that no lane divides by zero.
+    const V span_ab = d1 - d3, span_ca = d2 - d6, span_bc = from_b + from_c, area = va + vb + vc;
+    const V v_ab = span_ab > zero ? d1 / (span_ab > zero ? span_ab : one) : zero;
+    const V w_ca = span_ca > zero ? d2 / (span_ca > zero ? span_ca : one) : zero;
+    const V w_bc = span_bc > zero ? from_b / (span_bc > zero ? span_bc : one) : zero;
+    const V safe_area = area > zero ? area : one;
+    const V v_face = vb / safe_area, w_face = vc / safe_area, u_face = one - v_face - w_face;
+    const M in_face = ~taken & (area > zero) & (v_face >= zero) & (w_face >= zero) & (u_face >= zero);
+    // The point at weights (v, w) from a, as squared_distance_to measures it.
+    const V v = in_ab ? v_ab : (in_bc ? one - w_bc : (in_face ? v_face : zero));
+    const V w = in_ca ? w_ca : (in_bc ? w_bc : (in_face ? w_face : zero));
+    V d[3], at_point;
+    for (int k = 0; k < 3; ++k) d[k] = point[k] - (a[k] + ab[k] * v + ac[k] * w);
+    dot(d, d, at_point);
+    const V distance2 = in_a ? at_a : (in_b ? at_b : (in_c ? at_c : at_point));
+    const V u_out = in_a ? one : (in_ab ? one - v_ab : (in_ca ? one - w_ca : (in_face ? u_face : zero)));
+    const V v_out = in_b ? one : (in_ab ? v_ab : (in_bc ? one - w_bc : (in_face ? v_face : zero)));
+    const V w_out = in_c ? one : (in_ca ? w_ca : (in_bc ? w_bc : (in_face ? w_face : zero)));
+    for (int lane = 0; lane < 4; ++lane) {
+        TriangleClosest<S> closest;
+        if (degenerate[lane] || !(taken[lane] || in_face[lane])) {
+            closest = closest_on_triangle(p, bvh.prepared[positions[lane]]);
+        } else {
+            const TriangleFeature feature = in_a[lane]    ? TriangleFeature::vertex_a
+                                            : in_b[lane]  ? TriangleFeature::vertex_b
+                                            : in_ab[lane] ? TriangleFeature::edge_ab
+                                            : in_c[lane]  ? TriangleFeature::vertex_c
+                                            : in_ca[lane] ? TriangleFeature::edge_ca
+                                            : in_bc[lane] ? TriangleFeature::edge_bc
+                                                          : TriangleFeature::face;
+            closest = {distance2[lane], u_out[lane], v_out[lane], w_out[lane], feature};
+        }
+        const std::uint32_t triangle = bvh.order[positions[lane]];
+        if (closest.distance2 < best.closest.distance2 ||
+            (closest.distance2 == best.closest.distance2 && triangle < best.triangle))
+            best = {closest, positions[lane], triangle};
+    }
+}
+
 // Improves `best` by every candidate that could be closer; `measured`: a
 // position already measured. The boxes' distances are taken four at a
-// time, then the triangles measured.
+// time, then the triangles whose boxes are near enough measured four at a
+// time (the last few one by one).
 template <class S>
-void measure_candidates(const BvhView<S>& bvh, const Vec3<S>& p, Candidates<S>& candidates, std::uint32_t measured,
-                        Best<S>& best) {
+[[gnu::always_inline]] inline void measure_candidates(const BvhView<S>& bvh, const Vec3<S>& p,
+                                                      Candidates<S>& candidates, std::uint32_t measured,
+                                                      Best<S>& best) {
     const std::size_t count = candidates.count;
     for (std::size_t c = 0; c < count; c += bvh_width)
         lane_distances2(candidates.boxes.data() + 6 * c, p, candidates.distance2.data() + c);
+    std::uint32_t group[4];
+    int filled = 0;
     for (std::size_t c = 0; c < count; ++c)
-        if (candidates.distance2[c] <= best.closest.distance2 * prune_slack<S> && candidates.position[c] != measured)
-            measure(bvh, p, candidates.position[c], best);
+        if (candidates.distance2[c] <= best.closest.distance2 * prune_slack<S> && candidates.position[c] != measured) {
+            group[filled++] = candidates.position[c];
+            if (filled == 4) {
+                measure_four(bvh, p, group, best);
+                filled = 0;
+            }
+        }
+    for (int k = 0; k < filled; ++k) measure(bvh, p, group[k], best);
 }
 
+// measure_candidates for this processor's instructions (dispatch.hpp).
 template <class S>
-Vec3<S> query_point(const PointsView<S>& queries, std::size_t row) {
-    return {queries.at(row, 0), queries.at(row, 1), queries.at(row, 2)};
+struct CandidateKernel {
+    template <std::size_t>
+    [[gnu::always_inline]] static void run(const BvhView<S>* bvh, const Vec3<S>* p, Candidates<S>* candidates,
+                                           std::uint32_t measured, Best<S>* best) {
+        measure_candidates(*bvh, *p, *candidates, measured, *best);
+    }
+};
+
+template <class S>
+using CandidateMeasure =
+    FlatDispatch<CandidateKernel<S>, void, const BvhView<S>*, const Vec3<S>*, Candidates<S>*, std::uint32_t, Best<S>*>;
+
+template <class S, class Q>
+Vec3<S> query_point(const PointsView<Q>& queries, std::size_t row, const QueryOrigin& origin) {
+    return {static_cast<S>(double(queries.at(row, 0)) - origin.x),
+            static_cast<S>(double(queries.at(row, 1)) - origin.y),
+            static_cast<S>(double(queries.at(row, 2)) - origin.z)};
 }
 
 // Writes one query's answer at its row, signed by the closest feature's
 // pseudo-normal when normals are given.
 template <class S>
 void answer(const BvhView<S>& bvh, const Vec3<S>& p, const Best<S>& best, FeatureNormals normals,
-            const MeshAnswers<S>& answers, std::size_t row) {
+            const MeshAnswers& answers, std::size_t row) {
     if (best.triangle == std::numeric_limits<std::uint32_t>::max()) {
-        answers.distance[row] = std::numeric_limits<S>::infinity();
-        answers.triangle[row] = static_cast<std::uint32_t>(bvh.triangles);
-        for (int k = 0; k < 3; ++k) answers.barycentric[3 * row + k] = std::numeric_limits<S>::quiet_NaN();
+        answers.distance[row] = std::numeric_limits<double>::quiet_NaN();
+        answers.triangle[row] = -1;
+        for (int k = 0; k < 3; ++k) answers.barycentric[3 * row + k] = std::numeric_limits<double>::quiet_NaN();
         return;
     }
     const TriangleClosest<S>& c = best.closest;
@@ -334,15 +480,16 @@ void answer(const BvhView<S>& bvh, const Vec3<S>& p, const Best<S>& best, Featur
 // same). Where the candidates are too many (queries far from the surface or
 // far apart), each query searches the tree from its bound instead. With
 // `normals`, distances are negative where the query is behind its closest
-// feature's pseudo-normal. `bound2`: answers beyond it are none (the
-// distance then is infinite, the triangle the triangle count). Each thread
-// sorts its own rows, so the sort is split over the threads too.
-template <class S>
-void mesh_distances(const BvhView<S>& bvh, const PointsView<S>& queries, std::size_t first, std::size_t last,
-                    std::optional<S> bound2, FeatureNormals normals, const MeshAnswers<S>& answers) {
+// feature's pseudo-normal. `bound2`: answers beyond it are none. The
+// queries are read as `query_point` does, float or double, so that a caller
+// makes no converted copy of them. Each thread sorts its own rows, so the
+// sort is split over the threads too.
+template <class S, class Q>
+void mesh_distances(const BvhView<S>& bvh, const PointsView<Q>& queries, const QueryOrigin& origin, std::size_t first,
+                    std::size_t last, std::optional<S> bound2, FeatureNormals normals, const MeshAnswers& answers) {
     const S limit2 = bound2 ? *bound2 : std::numeric_limits<S>::infinity();
     const std::uint32_t none = std::numeric_limits<std::uint32_t>::max();
-    PointsView<S> rows = queries;
+    PointsView<Q> rows = queries;
     rows.data += static_cast<std::ptrdiff_t>(first) * queries.row_stride;
     rows.rows = last - first;
     const Buffer<std::int64_t> sorted = morton_order(rows);
@@ -353,11 +500,12 @@ void mesh_distances(const BvhView<S>& bvh, const PointsView<S>& queries, std::si
     Buffer<Vec3<S>> points(block);
     Buffer<detail::Best<S>> found(block);
     detail::Candidates<S> candidates;
+    const auto measure_candidates = detail::CandidateMeasure<S>::pick();
     std::uint32_t previous = none;
     for (std::size_t start = 0; start < rows.rows; start += block) {
         const std::size_t count = std::min(block, rows.rows - start);
         for (std::size_t k = 0; k < count; ++k)
-            points[k] = detail::query_point(rows, static_cast<std::size_t>(sorted[start + k]));
+            points[k] = detail::query_point<S>(rows, static_cast<std::size_t>(sorted[start + k]), origin);
         for (std::size_t from = 0; from < count; from += run) {
             const std::size_t to = std::min(count, from + run);
             const std::uint32_t seed = previous;
@@ -380,7 +528,7 @@ void mesh_distances(const BvhView<S>& bvh, const PointsView<S>& queries, std::si
                     detail::measure(bvh, points[k], measured, found[k]);
                 }
                 if (shared)
-                    detail::measure_candidates(bvh, points[k], candidates, measured, found[k]);
+                    measure_candidates(&bvh, &points[k], &candidates, measured, &found[k]);
                 else
                     detail::search(bvh, points[k], measured, found[k]);
             }

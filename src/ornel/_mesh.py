@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import hashlib
 import os
+import re
 import struct
 import threading
 from dataclasses import dataclass
@@ -199,7 +200,7 @@ class Mesh:
         a distance positive."""
         with self._lock:
             if self._normals is None:
-                self._normals = _pseudo_normals(self.vertices, self.triangles)
+                self._normals = _native.mesh_pseudo_normals(self.vertices, self.triangles.astype(np.uint32))
             return self._normals
 
     def closest(
@@ -222,23 +223,25 @@ class Mesh:
         if points.ndim != 2 or points.shape[1] < 3:
             raise CloudError(None, f"points of shape {points.shape}; expected (n, 3)")
         index = self.index(precision)
-        queries = points[:, :3]
-        if precision == "f32":
-            queries = (queries.astype(np.float64) - self.centre).astype(np.float32)
-        else:
-            queries = queries.astype(np.float64, copy=False)
-        if not np.isfinite(queries).all():
-            row = int(np.flatnonzero(~np.isfinite(queries).all(axis=1))[0])
-            raise CloudError(None, f"point {row} has a non-finite coordinate; expected finite numbers")
+        # Read as they are (float32 or float64, any strides): the search takes them from
+        # the centre and rounds them itself, with no converted copy.
+        queries = points[:, :3] if points.dtype in (np.float32, np.float64) else points[:, :3].astype(np.float64)
+        origin = self.centre if precision == "f32" else None
         normals = self.pseudo_normals() if signed else None
         bounds, links, corners, order = index
-        found = _native.mesh_closest(bounds, links, corners, order, queries, normals, max_distance, threads)
-        distance = found[0].astype(np.float64)
-        triangle = found[1].astype(np.int64)
-        none = triangle >= len(self.triangles)
-        distance[none] = np.nan
-        triangle[none] = -1
-        return MeshDistances(distance, triangle, found[2].astype(np.float64))
+        try:
+            distance, triangle, barycentric = _native.mesh_closest(
+                bounds, links, corners, order, queries, normals, max_distance, threads, origin
+            )
+        except ValueError:
+            with np.errstate(over="ignore", invalid="ignore"):
+                local = queries.astype(np.float64) if origin is None else (queries - origin).astype(np.float32)
+            finite = np.isfinite(local).all(axis=1)
+            if finite.all():
+                raise
+            row = int(np.flatnonzero(~finite)[0])
+            raise CloudError(None, f"point {row} has a non-finite coordinate; expected finite numbers") from None
+        return MeshDistances(distance, triangle, barycentric)
 
     def points_at(
         self, triangle: npt.NDArray[np.int64], barycentric: npt.NDArray[np.float64]
@@ -285,13 +288,6 @@ def _check_tree(links: Array, m: int) -> None:
     raise ValueError(f"its tree is deeper than {MAX_DEPTH - 1} levels")
 
 
-def _unit(vectors: Array) -> Array:
-    length = np.linalg.norm(vectors, axis=-1, keepdims=True)
-    with np.errstate(invalid="ignore", divide="ignore"):
-        unit = np.where(length > 0, vectors / length, 0.0)
-    return unit
-
-
 def weld(points: Array) -> tuple[Array, int]:
     """(ids, count): one id per row, equal rows (-0 equal to 0) sharing theirs; ids in
     the rows' lexicographic order. Sorting by columns is far faster than np.unique on rows."""
@@ -301,37 +297,6 @@ def weld(points: Array) -> tuple[Array, int]:
     ids = np.empty(len(points), np.int64)
     ids[order] = np.cumsum(starts) - 1
     return ids, int(starts.sum())
-
-
-def _sums(ids: Array, vectors: Array, count: int) -> Array:
-    """Per id, the sum of its rows of `vectors` (bincount: many times np.add.at's speed)."""
-    return np.stack([np.bincount(ids, vectors[:, k], count) for k in range(3)], axis=1)
-
-
-def _pseudo_normals(vertices: Array, triangles: Array) -> Array:
-    welded, count = weld(vertices)
-    corners = welded[triangles]
-    a, b, c = (vertices[triangles[:, k]] for k in range(3))
-    face = _unit(np.cross(b - a, c - a))
-    normals = np.zeros((len(triangles), 7, 3))
-    normals[:, 0] = face
-    # Vertices: the faces' normals weighted by their angle there.
-    vertex_sum = np.zeros((count, 3))
-    for k, (here, before, after) in enumerate(((a, c, b), (b, a, c), (c, b, a))):
-        cosine = np.einsum("ij,ij->i", _unit(after - here), _unit(before - here))
-        angle = np.arccos(np.clip(cosine, -1.0, 1.0))
-        vertex_sum += _sums(corners[:, k], angle[:, None] * face, count)
-    vertex_unit = _unit(vertex_sum)
-    for k in range(3):
-        normals[:, 1 + k] = vertex_unit[corners[:, k]]
-    # Edges: the sum of the normals of every face on the edge, either way round.
-    ends = np.stack([corners[:, [0, 1]], corners[:, [1, 2]], corners[:, [2, 0]]], axis=1).reshape(-1, 2)
-    ends = np.sort(ends, axis=1)
-    _, edge = np.unique(ends[:, 0] * count + ends[:, 1], return_inverse=True)
-    edge = edge.reshape(-1)
-    edge_sum = _sums(edge, np.repeat(face, 3, axis=0), int(edge.max()) + 1)
-    normals[:, 4:7] = _unit(edge_sum)[edge].reshape(-1, 3, 3)
-    return normals
 
 
 # Reading.
@@ -378,7 +343,7 @@ def has_faces(path: str | PathLike[str]) -> bool:
                         return False
         elif suffix == ".obj":
             with open(path, "rb") as file:
-                return any(line.startswith((b"f ", b"f\t")) for line in file)
+                return re.search(rb"(?m)^f[ \t]", file.read()) is not None
     except OSError:
         return False  # the cloud reader says what is wrong with the file
     return False
@@ -419,10 +384,10 @@ def _read_ply_mesh(path: Path, source: str) -> tuple[Array, Array]:
 
 
 def _read_obj_mesh(path: Path, source: str) -> tuple[Array, Array]:
+    plain = _native.mesh_obj(path.read_bytes())  # most files, at once; None for the others
+    if plain is not None:
+        return plain[0], plain[1]
     vertices = read_obj(path, source)
-    triangles = _plain_obj_triangles(path)
-    if triangles is not None:
-        return vertices, triangles
     polygons: list[Array] = []
     lines: list[int] = []
     seen = 0  # vertices defined so far: negative indices count back from there
@@ -444,26 +409,6 @@ def _read_obj_mesh(path: Path, source: str) -> tuple[Array, Array]:
             polygons.append(np.array([i - 1 if i > 0 else seen + i for i in indices], np.int64))
             lines.append(number)
     return vertices, _fan(polygons, source, lines)
-
-
-def _plain_obj_triangles(path: Path) -> Array | None:
-    """The faces of an OBJ whose every face is a triangle of three plain positive indices
-    ('f 1 2 3', as most meshes are written), parsed at once; None for any other, which
-    the line-by-line reader handles (and words its errors for)."""
-    faces = [line for line in path.read_bytes().splitlines() if line[:2] in (b"f ", b"f\t")]
-    body = b" ".join(line[2:] for line in faces)
-    if not faces or any(mark in body for mark in (b"/", b"-", b"+", b".", b"e", b"x")):
-        return None
-    if any(len(line.split()) != 4 for line in faces):
-        return None
-    try:
-        indices = np.array(body.split(), dtype=np.int64)
-    except (ValueError, OverflowError):
-        return None
-    if len(indices) != 3 * len(faces) or (indices <= 0).any():
-        return None
-    triangles: Array = indices.reshape(-1, 3) - 1
-    return triangles
 
 
 def _read_stl(path: Path, source: str) -> tuple[Array, Array]:

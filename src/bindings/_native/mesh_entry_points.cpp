@@ -1,5 +1,6 @@
 // The mesh family: `mesh_bvh` builds the hierarchy of a mesh's triangles (its
-// arrays are the caller's to keep), `mesh_closest` answers queries with it.
+// arrays are the caller's to keep), `mesh_pseudo_normals` what signs a
+// distance, `mesh_closest` answers queries with them.
 #include "entry_points.hpp"
 
 #include <cmath>
@@ -11,6 +12,8 @@
 #include "../../lib/parallel_loop.hpp"
 #include "../../lib/mesh_distance.hpp"
 #include "../../lib/morton.hpp"
+#include "../../lib/obj_text.hpp"
+#include "../../lib/pseudo_normals.hpp"
 #include "../../lib/triangle_bvh.hpp"
 #include "../frame/arguments.hpp"
 #include "../frame/convert.hpp"
@@ -31,23 +34,40 @@ const char* const mesh_bvh_doc =
     "`mesh_closest` searches. Raises\n"
     "ValueError for a non-finite coordinate. Runs with the GIL released.";
 
+const char* const mesh_obj_doc =
+    "mesh_obj(text)\n--\n\n"
+    "(vertices float64 (n, 3), triangles int64 (m, 3), from 0) of an OBJ file's\n"
+    "bytes when it is written plainly: `v x y z` lines and `f` lines of\n"
+    "positive indices (`f 1 2 3`, `f 1/1 2/1 3/1`), polygons fanned; None for\n"
+    "any other file, which a slower reader words the errors of. Runs with the\n"
+    "GIL released.";
+
+const char* const mesh_pseudo_normals_doc =
+    "mesh_pseudo_normals(vertices, triangles)\n--\n\n"
+    "Per triangle of `triangles` (uint32 (m, 3), any strides) over `vertices`\n"
+    "(float64 (n, 3) or wider, finite), the unit (or zero) angle-weighted\n"
+    "pseudo-normals of its face, corners a b c and edges ab bc ca: float64\n"
+    "(m, 7, 3), what `mesh_closest` signs with. Vertices at equal coordinates\n"
+    "are one; an edge is the same either way round. Runs with the GIL released.";
+
 const char* const mesh_closest_doc =
-    "mesh_closest(bounds, links, corners, order, queries, normals=None, distance_upper_bound=None, threads=None)\n"
+    "mesh_closest(bounds, links, corners, order, queries, normals=None, distance_upper_bound=None, threads=None,\n"
+    "             origin=None)\n"
     "--\n\n"
-    "For every row of `queries` ((q, 3) or wider, any strides, the type of\n"
-    "`bounds` and `corners`), the closest point on any triangle of the mesh\n"
-    "whose `mesh_bvh` arrays are given (C-contiguous). Returns (distances,\n"
-    "triangles uint32, barycentric (q, 3)), distances and weights in the\n"
-    "queries' type; a triangle's weights are those of its corners in order.\n"
-    "Exact: equal to measuring every triangle, ties to the lowest triangle.\n"
-    "With `normals` (C-contiguous float64 (m, 7, 3): per triangle the\n"
-    "pseudo-normals of its face, corners and edges ab, bc, ca), a distance is\n"
-    "negative where the query is behind its closest feature. Answers farther\n"
-    "than `distance_upper_bound` are (inf, m, nan). The queries are searched\n"
-    "in Morton order, each from the answer of the one before, split over\n"
-    "`threads` threads (default: the cores this process may use); the answers\n"
-    "do not depend on their number. Raises ValueError for a non-finite query.\n"
-    "Runs with the GIL released.";
+    "For every row of `queries` ((q, 3) or wider, any strides, float32 or\n"
+    "float64), the closest point on any triangle of the mesh whose `mesh_bvh`\n"
+    "arrays are given (C-contiguous), the queries taken less `origin` (three\n"
+    "numbers, default none) and rounded to the type of `bounds` and `corners`.\n"
+    "Returns (distances float64, triangles int64, barycentric float64 (q, 3));\n"
+    "a triangle's weights are those of its corners in order. Exact: equal to\n"
+    "measuring every triangle, ties to the lowest triangle. With `normals`\n"
+    "(C-contiguous float64 (m, 7, 3), as `mesh_pseudo_normals` makes them), a\n"
+    "distance is negative where the query is behind its closest feature.\n"
+    "Answers farther than `distance_upper_bound` are (nan, -1, nan). The\n"
+    "queries are searched in Morton order, each from the answer of the one\n"
+    "before, split over `threads` threads (default: the cores this process may\n"
+    "use); the answers do not depend on their number. Raises ValueError for a\n"
+    "non-finite query. Runs with the GIL released.";
 
 namespace {
 
@@ -75,15 +95,19 @@ auto released(Work&& work) {
     return work();
 }
 
-template <class S>
-PyObject* build(PyObject* vertices_object, PyObject* triangles_object) {
-    const PointsView<S> vertices = points_param<S>("vertices", vertices_object);
-    const auto triangles = convert("triangles", [&] {
-        PyArrayObject* array = array_arg(triangles_object, 2, NPY_UINT32, "(m, 3)");
+Strided<std::uint32_t, 2> triangles_param(PyObject* object) {
+    return convert("triangles", [&] {
+        PyArrayObject* array = array_arg(object, 2, NPY_UINT32, "(m, 3)");
         return Strided<std::uint32_t, 2>{PyArray_BYTES(array), static_cast<std::size_t>(PyArray_DIM(array, 0)),
                                          static_cast<std::size_t>(PyArray_DIM(array, 1)), PyArray_STRIDE(array, 0),
                                          PyArray_STRIDE(array, 1)};
     });
+}
+
+template <class S>
+PyObject* build(PyObject* vertices_object, PyObject* triangles_object) {
+    const PointsView<S> vertices = points_param<S>("vertices", vertices_object);
+    const auto triangles = triangles_param(triangles_object);
     if (triangles.rows == 0) fail_input(Failure::mesh_without_triangles);
     if (triangles.columns != 3) fail_input(Failure::triangles_not_three_columns);
     TriangleBvh<S> bvh = released([&] { return build_triangle_bvh(vertices, triangles); });
@@ -96,14 +120,47 @@ PyObject* build(PyObject* vertices_object, PyObject* triangles_object) {
     return require(PyTuple_Pack(4, bounds.get(), links.get(), corners.get(), order.get()));
 }
 
-template <class S>
+PyObject* obj_of(PyObject* text) {
+    if (!PyBytes_Check(text)) {
+        PyErr_SetString(PyExc_TypeError, "text must be bytes");
+        return nullptr;
+    }
+    // Bytes cannot change: read with the lock released, the reference held.
+    const std::string_view bytes(PyBytes_AS_STRING(text), static_cast<std::size_t>(PyBytes_GET_SIZE(text)));
+    std::optional<ObjMesh> mesh = released([&] { return parse_plain_obj(bytes); });
+    if (!mesh) Py_RETURN_NONE;
+    Buffer<double> vertices(mesh->vertices.size());
+    std::copy(mesh->vertices.begin(), mesh->vertices.end(), vertices.begin());
+    Buffer<std::int64_t> triangles(mesh->triangles.size());
+    std::copy(mesh->triangles.begin(), mesh->triangles.end(), triangles.begin());
+    Ref vertex_array = to_numpy(std::move(vertices), {static_cast<npy_intp>(mesh->vertices.size() / 3), 3});
+    Ref triangle_array = to_numpy(std::move(triangles), {static_cast<npy_intp>(mesh->triangles.size() / 3), 3});
+    return require(PyTuple_Pack(2, vertex_array.get(), triangle_array.get()));
+}
+
+PyObject* normals_of(PyObject* vertices_object, PyObject* triangles_object) {
+    const PointsView<double> vertices = points_param<double>("vertices", vertices_object);
+    const auto triangles = triangles_param(triangles_object);
+    if (triangles.columns != 3) fail_input(Failure::triangles_not_three_columns);
+    Buffer<double> normals = released([&] {
+        for (std::size_t row = 0; row < vertices.rows; ++row)
+            for (int k = 0; k < 3; ++k)
+                if (const double c = vertices.at(row, k); !std::isfinite(c))
+                    fail_input(Failure::non_finite_coordinate, row, std::isnan(c) ? 1 : 0);
+        return pseudo_normals(vertices, triangles);
+    });
+    const npy_intp m = static_cast<npy_intp>(triangles.rows);
+    return to_numpy(std::move(normals), {m, static_cast<npy_intp>(normals_per_triangle), 3}).release();
+}
+
+template <class S, class Q>
 PyObject* closest(PyObject* const* bound) {
     constexpr int type = numpy_type_number<S>();
     PyArrayObject* bounds = convert("bounds", [&] { return contiguous(bound[0], 2, type, "(nodes, 24)"); });
     PyArrayObject* links = convert("links", [&] { return contiguous(bound[1], 2, NPY_UINT32, "(nodes, 4)"); });
     PyArrayObject* corners = convert("corners", [&] { return contiguous(bound[2], 2, type, "(m, 9)"); });
     PyArrayObject* order = convert("order", [&] { return contiguous(bound[3], 1, NPY_UINT32, "(m,)"); });
-    const PointsView<S> queries = points_param<S>("queries", bound[4]);
+    const PointsView<Q> queries = points_param<Q>("queries", bound[4]);
     const std::size_t nodes = static_cast<std::size_t>(PyArray_DIM(bounds, 0));
     const std::size_t m = static_cast<std::size_t>(PyArray_DIM(order, 0));
     if (PyArray_DIM(bounds, 1) != 6 * bvh_width || static_cast<std::size_t>(PyArray_DIM(links, 0)) != nodes ||
@@ -121,6 +178,17 @@ PyObject* closest(PyObject* const* bound) {
     const std::optional<double> distance = convert("distance_upper_bound", [&] { return distance_arg(bound[6]); });
     if (distance && !(*distance >= 0)) fail_input(Failure::negative_upper_bound);
     const std::size_t threads = threads_arg(bound[7]);
+    QueryOrigin origin;
+    if (bound[8] != nullptr && bound[8] != Py_None) {
+        PyArrayObject* array = convert("origin", [&] { return array_arg(bound[8], 1, NPY_FLOAT64, "(3,)"); });
+        if (PyArray_DIM(array, 0) != 3) fail_input(Failure::origin_not_three);
+        const char* at = PyArray_BYTES(array);
+        const npy_intp step = PyArray_STRIDE(array, 0);
+        origin = {ornel::detail::load<double>(at, 0), ornel::detail::load<double>(at, step),
+                  ornel::detail::load<double>(at, 2 * step)};
+        if (!std::isfinite(origin.x) || !std::isfinite(origin.y) || !std::isfinite(origin.z))
+            fail_input(Failure::origin_not_three);
+    }
     std::optional<S> bound2;
     // A bound beyond S's range is no bound (and converting it would be undefined).
     if (distance && *distance * *distance < static_cast<double>(std::numeric_limits<S>::max()))
@@ -133,20 +201,27 @@ PyObject* closest(PyObject* const* bound) {
                    m,
                    nullptr};
     const std::size_t q = queries.rows;
-    Buffer<S> distances(q), barycentric(3 * q);
-    Buffer<std::uint32_t> triangles(q);
+    Buffer<double> distances(q), barycentric(3 * q);
+    Buffer<std::int64_t> triangles(q);
     released([&] {
         check_bvh(bvh);
         const Buffer<PreparedTriangle<S>> prepared = prepare_triangles(bvh.corners, m);
         bvh.prepared = prepared.data();
         if (q > 0 && queries.columns < 3) fail(Failure::too_few_columns, queries.columns);
+        // A query is searched less the origin and rounded to S: one that rounds
+        // beyond S's range (a float32 search of a point past 3.4e38) is as
+        // non-finite as an infinite one, and converting it would be undefined.
+        const double shift[3] = {origin.x, origin.y, origin.z};
+        const double largest = std::numeric_limits<S>::max();
+        const double rounds_to_infinity = largest + (largest - std::nextafter(largest, 0.0)) / 2;
         for (std::size_t row = 0; row < q; ++row)
             for (int k = 0; k < 3; ++k)
-                if (const S c = queries.at(row, k); !std::isfinite(c))
+                if (const Q c = queries.at(row, k);
+                    !std::isfinite(c) || !(std::abs(double(c) - shift[k]) < rounds_to_infinity))
                     fail_input(Failure::non_finite_coordinate, row, std::isnan(c) ? 1 : 0);
-        const MeshAnswers<S> answers{distances.data(), triangles.data(), barycentric.data()};
+        const MeshAnswers answers{distances.data(), triangles.data(), barycentric.data()};
         split_over_threads(q, threads, min_queries_per_thread, [&](std::size_t first, std::size_t last) {
-            mesh_distances(bvh, queries, first, last, bound2, normals, answers);
+            mesh_distances(bvh, queries, origin, first, last, bound2, normals, answers);
         });
         return 0;
     });
@@ -167,17 +242,41 @@ PyObject* mesh_bvh_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     });
 }
 
+PyObject* mesh_obj_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_boundary([&] {
+        static constexpr Parameters<1> parameters{{"text"}, 1};
+        auto bound = match<1>(parameters.of(nullptr, "mesh_obj"), args, nargs, kwnames);
+        return obj_of(bound[0]);
+    });
+}
+
+PyObject* mesh_pseudo_normals_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_boundary([&] {
+        static constexpr Parameters<2> parameters{{"vertices", "triangles"}, 2};
+        auto bound = match<2>(parameters.of(nullptr, "mesh_pseudo_normals"), args, nargs, kwnames);
+        return normals_of(bound[0], bound[1]);
+    });
+}
+
 PyObject* mesh_closest_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_boundary([&] {
-        static constexpr Parameters<8> parameters{
-            {"bounds", "links", "corners", "order", "queries", "normals", "distance_upper_bound", "threads"}, 5};
-        auto bound = match<8>(parameters.of(nullptr, "mesh_closest"), args, nargs, kwnames);
-        return is_single(bound[0]) ? closest<float>(bound.data()) : closest<double>(bound.data());
+        static constexpr Parameters<9> parameters{
+            {"bounds", "links", "corners", "order", "queries", "normals", "distance_upper_bound", "threads", "origin"},
+            5};
+        auto bound = match<9>(parameters.of(nullptr, "mesh_closest"), args, nargs, kwnames);
+        // Queries of either type for either precision: the search reads them
+        // as they are, with no converted copy.
+        const bool single = is_single(bound[0]), single_queries = is_single(bound[4]);
+        if (single) return single_queries ? closest<float, float>(bound.data()) : closest<float, double>(bound.data());
+        return single_queries ? closest<double, float>(bound.data()) : closest<double, double>(bound.data());
     });
 }
 
 PyMethodDef mesh_functions[] = {
     {"mesh_bvh", ORNEL_PYCFUNCTION(mesh_bvh_entry), METH_FASTCALL | METH_KEYWORDS, mesh_bvh_doc},
+    {"mesh_obj", ORNEL_PYCFUNCTION(mesh_obj_entry), METH_FASTCALL | METH_KEYWORDS, mesh_obj_doc},
+    {"mesh_pseudo_normals", ORNEL_PYCFUNCTION(mesh_pseudo_normals_entry), METH_FASTCALL | METH_KEYWORDS,
+     mesh_pseudo_normals_doc},
     {"mesh_closest", ORNEL_PYCFUNCTION(mesh_closest_entry), METH_FASTCALL | METH_KEYWORDS, mesh_closest_doc},
     {nullptr, nullptr, 0, nullptr},
 };

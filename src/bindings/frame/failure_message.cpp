@@ -177,6 +177,8 @@ std::string failure_message(const CoreFailure& failure) {
             return "normals must have shape (m, 7, 3), one row of pseudo-normals per triangle";
         case Failure::negative_upper_bound:
             return "distance_upper_bound must be at least 0";
+        case Failure::origin_not_three:
+            return "origin must be three finite numbers";
         case Failure::points_too_few_columns:
         case Failure::queries_too_few_columns:
             return std::string(failure.kind() == Failure::points_too_few_columns ? "points" : "queries") +
