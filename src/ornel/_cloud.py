@@ -13,10 +13,11 @@ import _ornel
 import numpy as np
 import numpy.typing as npt
 
+from ornel._defaults import NORMAL_NEIGHBOURS
 from ornel._errors import CloudError
 from ornel._formats import read_points
 from ornel._native import delaunay_graph
-from ornel._normals import NORMAL_NEIGHBOURS, Side, estimate_normals, oriented_normals
+from ornel._normals import Side, estimate_normals, oriented_normals
 from ornel._order import morton_order
 
 Precision = Literal["f32", "f64"]

@@ -15,10 +15,10 @@ import numpy as np
 import numpy.typing as npt
 
 from ornel._cloud import Cloud, Precision, as_cloud, check_precision
-from ornel._defaults import DISTANCE_FIELD
+from ornel._defaults import DISTANCE_FIELD, NORMAL_NEIGHBOURS, default_threads
 from ornel._formats import replacing
-from ornel._join import QuerySet, check_double_span, default_threads, grid_coordinates, grid_search
-from ornel._normals import NORMAL_NEIGHBOURS, Toward, is_side, neighbourhoods, side_of
+from ornel._join import QuerySet, check_double_span, grid_coordinates, grid_search
+from ornel._normals import Toward, is_side, neighbourhoods, side_of
 from ornel._planner import IndexKind, check_index, choose
 from ornel._plot import pyplot
 

@@ -11,7 +11,8 @@ import numpy as np
 import numpy.typing as npt
 
 from ornel._cloud import Cloud, Precision, as_cloud, check_precision
-from ornel._join import all_by_all_here, default_threads, nearest_here
+from ornel._defaults import default_threads
+from ornel._join import all_by_all_here, nearest_here
 from ornel._matrix import Matrix
 from ornel._planner import IndexKind, check_index
 from ornel._store import as_store, stored_all_by_all, stored_nearest

@@ -15,10 +15,10 @@ import numpy.typing as npt
 from ornel._cloud import Cloud, Precision, as_cloud, check_precision
 from ornel._compare import Comparison
 from ornel._compare import compare as compare_clouds
+from ornel._defaults import NORMAL_NEIGHBOURS
 from ornel._errors import CloudError
 from ornel._mesh import Mesh, has_faces
 from ornel._native import point_to_plane_system
-from ornel._normals import NORMAL_NEIGHBOURS
 from ornel._planner import IndexKind
 from ornel._register import (
     Registration,

@@ -1,3 +1,4 @@
+from collections.abc import Sequence
 from typing import Any
 
 import numpy as np
@@ -108,4 +109,7 @@ def mesh_closest(
     normals: npt.NDArray[np.float64] | None = None,
     distance_upper_bound: float | None = None,
     threads: int | None = None,
-) -> tuple[npt.NDArray[Any], npt.NDArray[np.uint32], npt.NDArray[Any]]: ...
+    origin: Sequence[float] | npt.NDArray[np.float64] | None = None,
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64], npt.NDArray[np.float64]]: ...
+def mesh_pseudo_normals(vertices: npt.NDArray[Any], triangles: npt.NDArray[np.uint32]) -> npt.NDArray[np.float64]: ...
+def mesh_obj(text: bytes) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]] | None: ...

@@ -22,11 +22,11 @@ from typing import Any
 
 import numpy as np
 
+from ornel._defaults import TEXT_SUFFIXES
 from ornel._errors import CloudError, FieldClash
 from ornel._formats import (
     BLOCK_BYTES,
     LAS_STEPS,
-    TEXT_SUFFIXES,
     Array,
     check_writable,
     compressor_errors,

@@ -20,9 +20,10 @@ import numpy as np
 import numpy.typing as npt
 
 from ornel._cloud import Cloud, as_cloud
+from ornel._defaults import default_threads
 from ornel._errors import CloudError
 from ornel._formats import COMMENT_STARTS, replacing
-from ornel._join import default_threads, run
+from ornel._join import run
 from ornel._native import grid_nearest, point_to_plane_system, track_nearest
 from ornel._planner import IndexKind, check_index, choose
 
