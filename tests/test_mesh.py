@@ -304,6 +304,88 @@ class TestSigns:
         np.testing.assert_array_equal(np.sign(mesh.closest(queries, signed=True).distance), [1, -1, 1, -1, -1])
 
 
+def height_field(heights, spacing):
+    """A tile of terrain as a mesh: vertex (i, j) at (i, j) * spacing with its height, two
+    triangles a cell, wound to face +z."""
+    rows, cols = heights.shape
+    i, j = np.meshgrid(np.arange(rows), np.arange(cols), indexing="ij")
+    vertices = np.column_stack([i.ravel() * spacing, j.ravel() * spacing, heights.ravel()])
+    v = (i[:-1, :-1] * cols + j[:-1, :-1]).ravel()
+    triangles = np.concatenate(
+        [np.column_stack([v, v + cols, v + cols + 1]), np.column_stack([v, v + cols + 1, v + 1])]
+    )
+    return vertices, triangles
+
+
+def torus(major, minor, around=48, across=24):
+    """A ring, closed, wound outward by construction (the u then w tangents' cross product
+    points away from the tube's core; a test of normals against the centroid would flip the
+    inner faces)."""
+    u, w = np.meshgrid(np.arange(around) * 2 * np.pi / around, np.arange(across) * 2 * np.pi / across, indexing="ij")
+    radius = major + minor * np.cos(w)
+    vertices = np.column_stack(
+        [(radius * np.cos(u)).ravel(), (radius * np.sin(u)).ravel(), (minor * np.sin(w)).ravel()]
+    )
+    a = np.arange(around)[:, None] * across
+    b = np.arange(across)[None, :]
+    p00, p10 = (a + b).ravel(), (((a + across) % (around * across)) + b).ravel()
+    p01, p11 = (a + (b + 1) % across).ravel(), (((a + across) % (around * across)) + (b + 1) % across).ravel()
+    return vertices, np.concatenate([np.column_stack([p00, p10, p11]), np.column_stack([p00, p11, p01])])
+
+
+class TestSignsOnScannedShapes:
+    """Signs where scans make them hard: an open tilted noisy terrain tile and a nearly flat
+    site (the side as wound), a thin closed plate and a ring (inside by winding number),
+    near the origin and where survey coordinates lie, in both precisions."""
+
+    @pytest.mark.parametrize("precision", ["f64", "f32"])
+    @pytest.mark.parametrize("offset", [0.0, 5e5, 5e6])
+    @pytest.mark.parametrize("relief", [0.3, 1e-4])  # a noisy tilted tile; a nearly flat site
+    def test_open_terrain_takes_the_side_as_wound(self, relief, offset, precision):
+        rng = np.random.default_rng(int(relief * 1e4) + int(offset) % 89)
+        n, spacing = 30, 1.0
+        i, j = np.meshgrid(np.arange(n), np.arange(n), indexing="ij")
+        heights = 0.2 * i * spacing + relief * rng.standard_normal((n, n))
+        vertices, triangles = height_field(heights, spacing)
+        mesh = ornel.Mesh(vertices + offset, triangles)
+        # Inside the footprint by more than any query's height off the surface, so that the
+        # closest point lies inside too and the side is the vertical one.
+        xy = rng.uniform(2 * spacing, (n - 3) * spacing, (2000, 2))
+        cell = np.floor(xy / spacing).astype(int)
+        fx, fy = (xy / spacing - cell).T
+        h00, h10 = heights[cell[:, 0], cell[:, 1]], heights[cell[:, 0] + 1, cell[:, 1]]
+        h01, h11 = heights[cell[:, 0], cell[:, 1] + 1], heights[cell[:, 0] + 1, cell[:, 1] + 1]
+        # The cell's diagonal runs from (0, 0) to (1, 1): below it the first triangle.
+        surface = np.where(
+            fx >= fy, h00 + fx * (h10 - h00) + fy * (h11 - h10), h00 + fy * (h01 - h00) + fx * (h11 - h01)
+        )
+        above = rng.uniform(0.02, 0.8, len(xy)) * rng.choice([-1, 1], len(xy))
+        queries = np.column_stack([xy, surface + above]) + offset
+        signed = mesh.closest(queries, precision=precision, signed=True).distance
+        np.testing.assert_array_equal(np.sign(signed), np.sign(above))
+
+    @pytest.mark.parametrize("precision", ["f64", "f32"])
+    @pytest.mark.parametrize("offset", [0.0, 5e5, 5e6])
+    def test_a_thin_plate_and_a_ring_are_inside_by_winding_number(self, offset, precision):
+        rng = np.random.default_rng(int(offset) % 97)
+        corners, faces = cube()
+        thickness = 2e-3
+        plate = corners * [1, 1, thickness / 2]
+        between = np.column_stack([rng.uniform(-0.9, 0.9, (600, 2)), rng.uniform(-0.45, 0.45, 600) * thickness])
+        beside = between * [1, 1, 3]  # as far again outside each face as inside
+        ring, ring_faces = torus(1.0, 0.25)
+        around = rng.uniform(-1.4, 1.4, (3000, 3)) * [1, 1, 0.3]
+        for vertices, triangles, queries in (
+            (plate, faces, np.concatenate([between, beside])),
+            (ring, ring_faces, around),
+        ):
+            found = ornel.Mesh(vertices + offset, triangles).closest(queries + offset, precision=precision, signed=True)
+            inside = winding_numbers(queries, vertices, triangles) > 0.5
+            off_surface = np.abs(found.distance) > 1e-2 * thickness
+            assert off_surface.mean() > 0.95 and inside.any() and not inside.all()
+            np.testing.assert_array_equal((found.distance < 0)[off_surface], inside[off_surface])
+
+
 def write_binary_stl(path, corners):
     with open(path, "wb") as file:
         file.write(b"solid but binary".ljust(80, b" ") + struct.pack("<I", len(corners)))
