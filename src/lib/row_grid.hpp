@@ -29,11 +29,8 @@
 
 #include "buffer.hpp"
 #include "failure.hpp"
+#include "huge_pages.hpp"
 #include "parallel_loop.hpp"
-
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
 
 namespace ornel {
 
@@ -137,21 +134,15 @@ inline constexpr std::size_t grid_points_per_thread = 1 << 16;
 
 // A buffer of at least `size` entries: `spare`'s own when it is large enough
 // (a grid built after another reuses its pages rather than faulting in new ones).
-// A new one asks Linux for large pages over its whole 2 MB stretches, before
-// they are touched: the searches read the grid's rows at random, and in 4 KB
-// pages most rows cost a TLB miss, as the build costs a fault per 4 KB.
+// A new one asks for large pages before it is touched: the searches read the
+// grid's rows at random, and in 4 KB pages most rows cost a TLB miss, as the
+// build costs a fault per 4 KB.
 template <class T>
 Buffer<T> at_least(Buffer<T>&& spare, std::size_t size) {
     if (spare.size() >= size) return std::move(spare);
     spare = Buffer<T>();  // freed before the larger one is had
     Buffer<T> fresh(size);
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    constexpr std::uintptr_t large_page = std::uintptr_t{1} << 21;
-    const std::uintptr_t first = (reinterpret_cast<std::uintptr_t>(fresh.data()) + large_page - 1) & ~(large_page - 1);
-    const std::uintptr_t last = reinterpret_cast<std::uintptr_t>(fresh.data() + size) & ~(large_page - 1);
-    // Advice only: refused or not, the buffer is the same.
-    if (last > first) (void)madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-#endif
+    advise_huge_pages(fresh.data(), size * sizeof(T));
     return fresh;
 }
 
