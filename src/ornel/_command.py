@@ -23,11 +23,13 @@ import os
 import re
 import signal
 import sys
-from collections.abc import Iterator, Sequence
+import threading
+from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 import ornel
+from ornel import _read_ahead as read_ahead
 from ornel._defaults import DISTANCE_FIELD, NORMAL_NEIGHBOURS, READ_SUFFIXES, WRITE_SUFFIXES, default_threads
 from ornel._errors import CloudError, FieldClash
 from ornel._interrupt import quit_quietly
@@ -69,7 +71,6 @@ def load_command_modules() -> None:
         _plot,
         _progress,
         _records,
-        _register,
     )
 
     globals().update(
@@ -99,6 +100,15 @@ def load_command_modules() -> None:
         las_grid_note=_records.las_grid_note,
         read_records=_records.read_records,
         write_records=_records.write_records,
+    )
+
+
+def load_registration_modules() -> None:
+    """Binds what registration needs (`ornel align`, `compare --align`): the other
+    commands do without it."""
+    from ornel import _register
+
+    globals().update(
         format_transform=_register.format_transform,
         read_transform=_register.read_transform,
         register=_register.register,
@@ -745,6 +755,7 @@ def run_compare(args: argparse.Namespace) -> int:
                 b.prepared(precision)  # the graph: most of the time, unless stored
         bar.update()
         if args.align:
+            load_registration_modules()
             registration = (
                 register_to_mesh(a_cloud, b, threads=args.threads)
                 if isinstance(b, Mesh)
@@ -782,19 +793,27 @@ def run_compare(args: argparse.Namespace) -> int:
                 local_model=args.local_model, signed=args.signed, neighbours=args.neighbours, normals=normals
             )
         bar.update()
-    stats = result.statistics(args.radius)
-    with printing():
-        print_comparison(args, result, stats, said)
+    # The summary is worked out while --out is written (NumPy's loops, the kernel's copies
+    # and the flush to disk each leave the other thread free), and printed as before, ahead
+    # of a failure to write.
+    stats = in_background(lambda: result.statistics(args.radius))
     if args.out is not None:
         fields = result.fields(args.field, split=args.split, index=args.index)
-        # Aligned, the points moved, every other record and field as it was.
-        write_moved_or_same(
-            args.out,
-            a_records,
-            registration.transform if args.align else None,
-            fields,
-            overwrite_fields=args.overwrite_fields,
-        )
+        try:
+            # Aligned, the points moved, every other record and field as it was.
+            write_moved_or_same(
+                args.out,
+                a_records,
+                registration.transform if args.align else None,
+                fields,
+                overwrite_fields=args.overwrite_fields,
+            )
+        except CloudError:
+            with printing():
+                print_comparison(args, result, stats(), said)
+            raise
+    with printing():
+        print_comparison(args, result, stats(), said)
     if args.json is not None:
         write_or_fail(args.json, lambda path: result.to_json(path, args.radius))
     if args.histogram is not None:
@@ -802,6 +821,30 @@ def run_compare(args: argparse.Namespace) -> int:
     if args.png is not None:
         write_or_fail(args.png, lambda path: result.plot(path, clip_percentile=args.clip_percentile))
     return 0
+
+
+def in_background(call: Callable[[], Any]) -> Callable[[], Any]:
+    """Starts `call` on a thread of its own; the function returned waits for it and gives
+    what it returned (or raises what it raised)."""
+    outcome: list[Any] = []
+
+    def run() -> None:
+        try:
+            outcome.append((True, call()))
+        except BaseException as error:  # handed to the waiting thread, which raises it
+            outcome.append((False, error))
+
+    thread = threading.Thread(target=run, name="ornel summary", daemon=True)
+    thread.start()
+
+    def result() -> Any:
+        thread.join()
+        done, value = outcome[0]
+        if not done:
+            raise value
+        return value
+
+    return result
 
 
 def signing_normals(args: argparse.Namespace, b: Cloud) -> tuple[Any, str]:
@@ -875,6 +918,7 @@ def refuse_unfixed(source: Cloud, registration: Registration) -> None:
 
 
 def run_align(args: argparse.Namespace) -> int:
+    load_registration_modules()
     check_distinct_outputs([("--out", args.out), ("--transform", args.transform)])
     inputs = [args.source, args.target, args.init]
     if args.out is not None:
@@ -1236,6 +1280,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         args = parser().parse_args(argv)
         if quiet and "numpy" not in sys.modules:
             single_threaded_blas()
+        if args.command == "compare":
+            read_ahead.start([args.a, args.b])  # while the modules load
         load_command_modules()
         if quiet:
             signal.signal(signal.SIGINT, signal.default_int_handler)
@@ -1257,6 +1303,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         print("\nornel: interrupted", file=sys.stderr)
         status = 130
     finally:
+        read_ahead.forget()
         if quiet:
             signal.signal(signal.SIGINT, quit_quietly)
     if quiet:

@@ -4,7 +4,6 @@ distance and where it is attained, a histogram and a picture."""
 
 from __future__ import annotations
 
-import json
 from collections.abc import Sequence
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field, replace
@@ -280,6 +279,8 @@ class Comparison:
         return stats
 
     def to_json(self, path: str | PathLike[str], radii: Sequence[float] = ()) -> None:
+        import json  # only here: a command that writes no JSON need not load it
+
         text = json.dumps(self.statistics(radii), indent=2) + "\n"
         with replacing(path) as temporary, open(temporary, "w", encoding="utf-8") as file:
             file.write(text)

@@ -24,6 +24,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from ornel import _read_ahead as read_ahead
 from ornel._defaults import READ_SUFFIXES, TEXT_SUFFIXES, WRITE_SUFFIXES
 from ornel._errors import CloudError
 
@@ -181,7 +182,12 @@ def _read_into_memory(element: Any, path: Path, source: str) -> None:
     data = element.data
     if not isinstance(data, np.memmap) or not isinstance(data.offset, int) or data.dtype.hasobject:
         return
-    records: Array = np.fromfile(path, dtype=data.dtype, count=len(data), offset=data.offset)
+    ahead = read_ahead.take(path, data.offset, len(data) * data.dtype.itemsize)
+    records: Array = (
+        np.fromfile(path, dtype=data.dtype, count=len(data), offset=data.offset)
+        if ahead is None
+        else np.frombuffer(ahead, dtype=data.dtype, count=len(data))
+    )
     if len(records) != len(data):  # the file shrank since its header was read
         what = "vertices" if element.name == "vertex" else f"'{element.name}' elements"
         detail = f"truncated: its header announces {len(data):,} {what}, but the file holds {len(records):,}"

@@ -14,7 +14,6 @@ counter-clockwise faces' normals point to is positive)."""
 
 from __future__ import annotations
 
-import hashlib
 import os
 import re
 import struct
@@ -140,6 +139,8 @@ class Mesh:
         digest wherever its file lies and whatever it is called (how a store knows it)."""
         with self._lock:
             if self._digest is None:
+                import hashlib  # only for a store: OpenSSL's bindings cost a comparison milliseconds
+
                 digest = hashlib.sha256(f"mesh {self.vertices.shape} {self.triangles.shape}".encode())
                 digest.update(self.vertices.data.cast("B"))
                 digest.update(self.triangles.data.cast("B"))

@@ -7,7 +7,7 @@ from __future__ import annotations
 import math
 from dataclasses import dataclass, field, replace
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
@@ -20,14 +20,9 @@ from ornel._errors import CloudError
 from ornel._mesh import Mesh, has_faces
 from ornel._native import point_to_plane_system
 from ornel._planner import IndexKind
-from ornel._register import (
-    Registration,
-    icp_iterations,
-    plane_step,
-    rigid_transform,
-    unfixed_motion,
-    world_transform,
-)
+
+if TYPE_CHECKING:
+    from ornel._register import Registration
 
 
 @dataclass(eq=False)
@@ -192,6 +187,15 @@ def register_to_mesh(
     matched to its closest point on the triangles, the plane there the face's. Stops as
     `ornel.register` does; raises CloudError when no point has a match or the matches do
     not fix the motion."""
+    from ornel._register import (
+        Registration,
+        icp_iterations,
+        plane_step,
+        rigid_transform,
+        unfixed_motion,
+        world_transform,
+    )
+
     if len(source) < 6:
         raise CloudError(source.source, f"{len(source)} points; registration to a mesh needs at least 6")
     start = rigid_transform(init)
