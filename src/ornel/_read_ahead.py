@@ -72,26 +72,36 @@ def forget() -> None:
 
 def take(path: str | os.PathLike[str], offset: int, size: int) -> memoryview | None:
     """The `size` bytes at `offset` of the file at `path` as read ahead, if they were, the
-    file is still the one read and they start aligned; else None. Taken once: whoever
-    reads the file again reads it."""
+    file is still the one read, they start aligned and they are most of what was read (an
+    element of a few records would keep the whole buffer alive); else None. Taken once:
+    whoever reads the file again reads it."""
     key = os.path.abspath(path)
     with _lock:
-        entry = _pending.pop(key, None)
+        entry = _pending.get(key)
     if entry is None:
         return None
     thread, bodies = entry
     thread.join()
-    body = bodies.pop(key, None)
-    if body is None:
-        return None
+    body = bodies.get(key)
     try:
-        now = _identity(os.stat(key))
+        unchanged = body is not None and _identity(os.stat(key)) == body.identity
     except OSError:
+        unchanged = False
+    if body is None or not unchanged:
+        _drop(key)
         return None
     begin = offset - body.start
-    if now != body.identity or begin < 0 or begin % ALIGNMENT or begin + size > len(body.view):
-        return None
+    if begin < 0 or begin % ALIGNMENT or begin + size > len(body.view) or 2 * size < len(body.view):
+        return None  # another element's records, perhaps
+    _drop(key)
     return body.view[begin : begin + size]
+
+
+def _drop(key: str) -> None:
+    with _lock:
+        entry = _pending.pop(key, None)
+    if entry is not None:
+        entry[1].pop(key, None)
 
 
 def _read_all(paths: list[str], bodies: dict[str, Body]) -> None:

@@ -1,0 +1,234 @@
+"""Binary PLY inputs read ahead on a thread while the command's modules load: the
+records, the printed summary and the bytes written are those of a plain read, and a file
+that changed, is damaged or holds more than its records is read (or refused) as it would
+have been."""
+
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+from plyfile import PlyData, PlyElement
+
+from ornel import _command, _read_ahead
+from ornel._errors import CloudError
+from ornel._records import read_records
+
+SCRIPT = Path(sys.executable).parent / "ornel"
+# One field of every PLY type beside the coordinates.
+FIELDS = [("a", "i1"), ("b", "u1"), ("c", "i2"), ("d", "u2"), ("e", "i4"), ("f", "u4"), ("g", "f4"), ("h", "f8")]
+
+
+def vertices(rng, n, coordinate="f8", fields=True, offset=3e5):
+    vertex = np.empty(n, [("x", coordinate), ("y", coordinate), ("z", coordinate), *(FIELDS if fields else [])])
+    for axis in "xyz":
+        vertex[axis] = offset + np.round(rng.random(n), 3)  # quantised: ties
+    for name, kind in FIELDS if fields else []:
+        info = np.iinfo(kind) if kind[0] in "iu" else None
+        vertex[name] = rng.integers(info.min, info.max, n, endpoint=True) if info else rng.normal(size=n)
+    return vertex
+
+
+def write(path, elements, byte_order="<", text=False, tail=b""):
+    PlyData(elements, text=text, byte_order=byte_order, comments=["rig 4"], obj_info=["site 2"]).write(str(path))
+    if tail:
+        with open(path, "ab") as file:
+            file.write(tail)
+
+
+@pytest.fixture
+def ahead_of_any_size(monkeypatch):
+    """Files of any size read ahead (the command skips small ones), and what was taken."""
+    monkeypatch.setattr(_read_ahead, "SMALLEST", 0)
+    taken = []
+    take = _read_ahead.take
+
+    def spy(path, offset, size):
+        view = take(path, offset, size)
+        taken.append((Path(path).name, view is not None))
+        return view
+
+    monkeypatch.setattr(_read_ahead, "take", spy)
+    return taken
+
+
+def run(capsys, *args):
+    status = _command.main([*map(str, args)])
+    captured = capsys.readouterr()
+    return status, captured.out, captured.err
+
+
+def without_read_ahead(monkeypatch, capsys, *args):
+    with monkeypatch.context() as patch:
+        patch.setattr(_read_ahead, "start", lambda paths: None)
+        return run(capsys, *args)
+
+
+CASES = {
+    "little-endian fields": dict(byte_order="<"),
+    "big-endian fields": dict(byte_order=">"),
+    "ascii": dict(text=True),
+    "xyz f8 alone": dict(fields=False),
+    "xyz f4 alone": dict(fields=False, coordinate="f4"),
+    "element after": dict(after=True),
+    "element before": dict(before=True),
+    "bytes after the records": dict(tail=b"\0" * 13),
+}
+
+
+@pytest.mark.parametrize("case", list(CASES))
+def test_compare_reads_and_writes_what_a_plain_read_does(tmp_path, monkeypatch, capsys, ahead_of_any_size, case):
+    options = CASES[case]
+    rng = np.random.default_rng(len(case))
+    a = vertices(rng, 3000, options.get("coordinate", "f8"), options.get("fields", True))
+    b = vertices(rng, 2000, options.get("coordinate", "f8"), fields=False)
+    camera = PlyElement.describe(np.array([(1.5, -2.0, 7)], [("vx", "f8"), ("vy", "f4"), ("lens", "u2")]), "camera")
+    elements = [PlyElement.describe(a, "vertex")]
+    elements = [camera, *elements] if options.get("before") else elements
+    elements = [*elements, camera] if options.get("after") else elements
+    encoding = {key: options[key] for key in ("byte_order", "text", "tail") if key in options}
+    write(tmp_path / "a.ply", elements, **encoding)
+    write(tmp_path / "b.ply", [PlyElement.describe(b, "vertex")], **encoding)
+    args = ("compare", tmp_path / "a.ply", tmp_path / "b.ply", "--index", "--threads", "2")
+    expected = without_read_ahead(monkeypatch, capsys, *args, "--out", tmp_path / "plain.ply")
+    ahead_of_any_size.clear()
+    got = run(capsys, *args, "--out", tmp_path / "ahead.ply")
+    assert got == expected and got[0] == 0
+    assert (tmp_path / "ahead.ply").read_bytes() == (tmp_path / "plain.ply").read_bytes()
+    used = {name for name, found in ahead_of_any_size if found}
+    # The records of a binary file are the read-ahead's, but the few of a camera before them.
+    assert used == (set() if options.get("text") else {"b.ply"} if options.get("before") else {"a.ply", "b.ply"})
+
+
+def test_records_read_ahead_equal_a_plain_read_and_are_the_points(tmp_path, ahead_of_any_size):
+    rng = np.random.default_rng(2)
+    for coordinate, fields in (("f8", False), ("f4", True)):
+        vertex = vertices(rng, 4000, coordinate, fields)
+        write(tmp_path / "c.ply", [PlyElement.describe(vertex, "vertex")])
+        plain = read_records(tmp_path / "c.ply")
+        _read_ahead.start([str(tmp_path / "c.ply")])
+        ahead = read_records(tmp_path / "c.ply")
+        assert ahead_of_any_size[-1] == ("c.ply", True)
+        data = ahead.data["vertex"].data
+        assert data.dtype == plain.data["vertex"].data.dtype and data.tobytes() == vertex.tobytes()
+        np.testing.assert_array_equal(ahead.points, plain.points)
+        assert ahead.points.dtype == np.dtype(coordinate) and ahead.points.flags.c_contiguous
+        assert ahead.points.ctypes.data % 16 == 0
+        assert np.shares_memory(ahead.points, data) == (not fields)  # x, y, z alone: no copy
+        assert not isinstance(data, np.memmap)
+
+
+@pytest.mark.parametrize("change", ["rewritten in place", "replaced", "removed"])
+def test_a_file_changed_after_it_was_read_ahead_is_read_again(tmp_path, ahead_of_any_size, change):
+    rng = np.random.default_rng(5)
+    path = tmp_path / "c.ply"
+    old, new = vertices(rng, 3000, fields=False), vertices(rng, 3000, fields=False)
+    write(path, [PlyElement.describe(old, "vertex")])
+    _read_ahead.start([str(path)])
+    _read_ahead._pending[str(path)][0].join()  # read: now the file changes under it
+    if change == "rewritten in place":
+        raw = bytearray(path.read_bytes())
+        raw[-new.nbytes :] = new.tobytes()
+        status = path.stat()
+        with open(path, "r+b") as file:
+            file.write(raw)
+        os.utime(path, ns=(status.st_atime_ns, status.st_mtime_ns + 10**9))
+    elif change == "replaced":
+        write(tmp_path / "other.ply", [PlyElement.describe(new, "vertex")])
+        os.replace(tmp_path / "other.ply", path)
+    else:
+        path.unlink()
+        with pytest.raises(CloudError, match="no such file"):
+            read_records(path)
+        assert str(path) in _read_ahead._pending  # never asked for: dropped at the end
+        _read_ahead.forget()
+        assert not _read_ahead._pending
+        return
+    records = read_records(path)
+    assert ahead_of_any_size == [("c.ply", False)]
+    assert records.data["vertex"].data.tobytes() == new.tobytes()
+    assert str(path) not in _read_ahead._pending
+
+
+@pytest.mark.parametrize(
+    "damage", ["cut in the records", "cut in the header", "more vertices announced", "not a PLY file"]
+)
+def test_a_damaged_file_read_ahead_is_refused_as_a_plain_read_refuses_it(
+    tmp_path, monkeypatch, capsys, ahead_of_any_size, damage
+):
+    rng = np.random.default_rng(7)
+    write(tmp_path / "a.ply", [PlyElement.describe(vertices(rng, 2000), "vertex")])
+    write(tmp_path / "b.ply", [PlyElement.describe(vertices(rng, 1000, fields=False), "vertex")])
+    raw = (tmp_path / "a.ply").read_bytes()
+    end = raw.index(b"end_header\n") + len(b"end_header\n")
+    broken = {
+        "cut in the records": raw[: end + 700 * 39 + 5],
+        "cut in the header": raw[: end - 15],
+        "more vertices announced": raw.replace(b"element vertex 2000", b"element vertex 2001", 1),
+        "not a PLY file": b"plx\nformat binary_little_endian 1.0\nend_header\n" + raw[end:],
+    }[damage]
+    (tmp_path / "a.ply").write_bytes(broken)
+    args = ("compare", tmp_path / "a.ply", tmp_path / "b.ply", "--out", tmp_path / "o.ply")
+    expected = without_read_ahead(monkeypatch, capsys, *args)
+    got = run(capsys, *args)
+    assert got == expected
+    assert got[0] == 2 and got[2].count("\n") == 1 and "not a readable PLY file" in got[2]
+    assert not (tmp_path / "o.ply").exists()
+
+
+def test_only_binary_records_without_lists_are_read_ahead(tmp_path):
+    rng = np.random.default_rng(8)
+    vertex = PlyElement.describe(vertices(rng, 50_000, fields=False), "vertex")
+    faces = np.empty(1, [("vertex_indices", "O")])
+    faces["vertex_indices"] = [np.array([0, 1, 2], "i4")]
+    write(tmp_path / "binary.ply", [vertex])
+    write(tmp_path / "text.ply", [vertex], text=True)
+    write(tmp_path / "mesh.ply", [vertex, PlyElement.describe(faces, "face")])
+    write(tmp_path / "small.ply", [PlyElement.describe(vertices(rng, 100), "vertex")])
+    body = _read_ahead._read_body(str(tmp_path / "binary.ply"))
+    raw = (tmp_path / "binary.ply").read_bytes()
+    assert body is not None and bytes(body.view) == raw[body.start :] and raw[: body.start].endswith(b"end_header\n")
+    for name in ("text.ply", "mesh.ply", "small.ply"):
+        assert _read_ahead._read_body(str(tmp_path / name)) is None, name
+    (tmp_path / "folder.ply").mkdir()
+    _read_ahead.start([str(tmp_path / "nowhere.ply"), str(tmp_path / "folder.ply"), str(tmp_path / "a.las"), None])
+    assert set(_read_ahead._pending) == {str(tmp_path / "nowhere.ply"), str(tmp_path / "folder.ply")}
+    for key in list(_read_ahead._pending):  # read nothing, and said nothing
+        assert _read_ahead.take(key, 0, 1) is None
+    assert not _read_ahead._pending
+
+
+def test_the_summary_is_printed_before_a_failure_to_write(tmp_path, monkeypatch, capsys):
+    rng = np.random.default_rng(9)
+    write(tmp_path / "a.ply", [PlyElement.describe(vertices(rng, 500, fields=False), "vertex")])
+    write(tmp_path / "b.ply", [PlyElement.describe(vertices(rng, 400, fields=False), "vertex")])
+    args = ("compare", tmp_path / "a.ply", tmp_path / "b.ply")
+    status, summary, _ = run(capsys, *args)
+    assert status == 0
+
+    def full_disk(path, *rest, **options):
+        raise CloudError(path, "cannot be written (No space left on device)")
+
+    monkeypatch.setattr(_command, "write_moved_or_same", full_disk)
+    status, printed, errors = run(capsys, *args, "--out", tmp_path / "o.ply")
+    assert (status, printed) == (2, summary)
+    assert errors == f"ornel: error: {tmp_path / 'o.ply'}: cannot be written (No space left on device)\n"
+
+
+def test_the_command_reads_large_files_ahead_and_writes_the_same_bytes(tmp_path, monkeypatch, capsys):
+    """A whole process, its files large enough to be read ahead."""
+    rng = np.random.default_rng(10)
+    a, b = vertices(rng, 60_000), vertices(rng, 50_000, fields=False)
+    assert min(a.nbytes, b.nbytes) > _read_ahead.SMALLEST
+    write(tmp_path / "a.ply", [PlyElement.describe(a, "vertex")], byte_order=">")
+    write(tmp_path / "b.ply", [PlyElement.describe(b, "vertex")])
+    args = ("compare", tmp_path / "a.ply", tmp_path / "b.ply", "--split")
+    expected = without_read_ahead(monkeypatch, capsys, *args, "--out", tmp_path / "plain.ply")
+    command = [str(SCRIPT)] if SCRIPT.exists() else [sys.executable, "-m", "ornel"]
+    done = subprocess.run(
+        [*command, *map(str, args), "--out", str(tmp_path / "ahead.ply")], capture_output=True, text=True, timeout=300
+    )
+    assert (done.returncode, done.stdout, done.stderr) == expected
+    assert (tmp_path / "ahead.ply").read_bytes() == (tmp_path / "plain.ply").read_bytes()
