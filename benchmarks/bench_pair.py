@@ -185,10 +185,11 @@ def whole_process(command, env=None):
     return seconds, float(user) + float(system), int(peak_kb) * 1024
 
 
-def run_cloudcompare(name, n, threads, repeats, rng, sampling, suffix=".ply"):
+def run_cloudcompare(name, n, threads, repeats, rng, sampling, suffix=".ply", baselines=()):
     """`ornel compare A B --out O` (double precision, its default, and single) against
     CloudCompare's C2C on the same files, each a whole process: start, read, index,
-    search, write, exit."""
+    search, write, exit. Each of `baselines` (a directory holding another build's `ornel`
+    package) is timed too, its package put first on the path."""
     binary = shutil.which("CloudCompare")
     if binary is None:
         print("\nCloudCompare is not installed (apt-get install cloudcompare): skipped")
@@ -211,11 +212,17 @@ def run_cloudcompare(name, n, threads, repeats, rng, sampling, suffix=".ply"):
         theirs = [binary, "-SILENT", *export, "-O", str(paths[0]), "-O", str(paths[1]), "-C2C_DIST"]
         theirs += ["-MAX_TCOUNT", str(threads)]
         commands = {"ornel compare": ours, "ornel compare --f32": [*ours, "--f32"], "CloudCompare C2C": theirs}
+        envs = {label: env for label in commands}
+        for folder_of_build in baselines:
+            label = f"ornel @{Path(folder_of_build).name}"
+            commands[label] = ours
+            path = os.pathsep.join(p for p in (str(Path(folder_of_build).resolve()), env.get("PYTHONPATH")) if p)
+            envs[label] = dict(env, PYTHONPATH=path)
         results = {}
         for _ in range(repeats):  # interleaved, so that a change of the machine's load reaches all alike
             for label, command in list(commands.items()):
                 try:
-                    results.setdefault(label, []).append(whole_process(command, env))
+                    results.setdefault(label, []).append(whole_process(command, envs[label]))
                 except RuntimeError as error:
                     print(f"\n{label} on {suffix} files failed: {error}")
                     del commands[label]
@@ -269,6 +276,13 @@ def main():
         default=["ply"],
         help="the files of the whole-process comparison (default: ply)",
     )
+    parser.add_argument(
+        "--baseline",
+        nargs="+",
+        default=[],
+        metavar="DIR",
+        help="also time the command of the ornel package in each DIR (another build, e.g. main's), in the same runs",
+    )
     args = parser.parse_args()
     print(machine_line())
     rng = np.random.default_rng(2024)
@@ -280,7 +294,9 @@ def main():
         if args.cloudcompare or args.whole_process_only:
             for suffix in args.formats:
                 repeats = max(3, args.repeats // 2)
-                run_cloudcompare(args.surfaces[0], n, args.threads, repeats, rng, args.sampling, "." + suffix)
+                run_cloudcompare(
+                    args.surfaces[0], n, args.threads, repeats, rng, args.sampling, "." + suffix, args.baseline
+                )
 
 
 if __name__ == "__main__":

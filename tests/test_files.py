@@ -2,10 +2,12 @@
 where: truncated files of every format, text encodings and odd text layouts, transposed
 arrays; and errors that survive being sent between processes."""
 
+import importlib.util
 import multiprocessing
 import pickle
 import re
 from concurrent.futures import ProcessPoolExecutor
+from pathlib import Path
 
 import laspy
 import numpy as np
@@ -144,3 +146,37 @@ def test_clouds_and_cloud_errors_survive_pickling_between_processes(tmp_path):
         assert not array.flags.writeable
         with pytest.raises(ValueError):
             array[0] = 0
+
+
+@pytest.mark.parametrize("point_format", [0, 1, 3, 6, 8])
+@pytest.mark.parametrize("block_bytes", [100, 1 << 22])
+def test_las_points_read_a_block_at_a_time_are_laspys_bit_for_bit(tmp_path, monkeypatch, point_format, block_bytes):
+    """Records of every size (extra bytes too), blocks of a few records with a last one cut
+    short or one block for all, coordinates far from the origin on a fine grid."""
+    from ornel import _formats
+
+    monkeypatch.setattr(_formats, "BLOCK_BYTES", block_bytes)
+    rng = np.random.default_rng(point_format)
+    header = laspy.LasHeader(point_format=point_format, version="1.4")
+    header.add_extra_dim(laspy.ExtraBytesParams(name="amplitude", type="f8"))
+    header.offsets, header.scales = [5e5, 4e6, -20.0], [1e-4, 1e-3, 3e-5]
+    las = laspy.LasData(header)
+    n = 1037
+    las.x = 5e5 + rng.random(n) * 100
+    las.y = 4e6 - rng.random(n) * 100
+    las.z = rng.normal(size=n)
+    las.amplitude = rng.random(n)
+    path = tmp_path / "c.las"
+    las.write(str(path))
+    blocks = _formats.las_points_in_blocks(Path(path), str(path))
+    whole = _formats.las_points(_formats.las_data(Path(path), str(path)))
+    assert blocks is not None and blocks.dtype == whole.dtype == np.float64
+    assert blocks.tobytes() == whole.tobytes()
+    np.testing.assert_array_equal(ornel.read_points(path), whole)
+    raw = path.read_bytes()
+    path.write_bytes(raw[: len(raw) - header.point_format.size // 2])  # the last record cut
+    refused(path, f"announces {n:,} points", f"holds {n - 1:,}")
+    if importlib.util.find_spec("lazrs") is not None:
+        las.write(str(tmp_path / "c.laz"))  # compressed: laspy reads it
+        assert _formats.las_points_in_blocks(tmp_path / "c.laz", "c.laz") is None
+        np.testing.assert_array_equal(ornel.read_points(tmp_path / "c.laz"), whole)

@@ -364,7 +364,44 @@ def _truncated(expected: int, found: int) -> str:
 
 
 def _read_las(path: Path, source: str) -> Array:
-    return las_points(las_data(path, source))
+    points = las_points_in_blocks(path, source)
+    return las_points(las_data(path, source)) if points is None else points
+
+
+def las_points_in_blocks(path: Path, source: str) -> Array | None:
+    """x, y, z of an uncompressed LAS file as `las_points` computes them, its records read
+    a block at a time (only the points are wanted: the records are never all in memory at
+    once); None for a file laspy must read itself (compressed, or a header it refuses)."""
+    laspy = _needs("laspy", "las", source, path.suffix)
+    try:
+        with laspy.open(str(path)) as reader:
+            header = reader.header
+            if header.are_points_compressed:
+                return None
+            count, size, start = int(header.point_count), header.point_format.size, header.offset_to_point_data
+            scales, offsets = header.scales, header.offsets
+    except Exception:  # laspy's own reading says what is wrong with the file
+        return None
+    found = max(0, os.path.getsize(path) - start) // size
+    if found < count:
+        raise CloudError(source, _truncated(count, found))
+    # Every point format starts with X, Y, Z as little-endian int32.
+    record = np.dtype({"names": ["X", "Y", "Z"], "formats": ["<i4"] * 3, "offsets": [0, 4, 8], "itemsize": size})
+    points = np.empty((count, 3))
+    step = max(1, BLOCK_BYTES // size)
+    block = np.empty(min(step, count), record)
+    with open(path, "rb") as file:
+        file.seek(start)
+        for first in range(0, count, step):
+            part = block[: min(step, count - first)]
+            read = file.readinto(part.view(np.uint8))
+            if read != part.nbytes:  # the file shrank since its size was read
+                raise CloudError(source, _truncated(count, first + read // size))
+            for axis, name in enumerate("XYZ"):
+                column = points[first : first + len(part), axis]
+                np.multiply(part[name], np.float64(scales[axis]), out=column)
+                np.add(column, np.float64(offsets[axis]), out=column)
+    return points
 
 
 def las_points(las: Any) -> Array:
@@ -660,8 +697,10 @@ def _write_ply(path: str | PathLike[str], columns: Mapping[str, Array]) -> None:
         write_records_in_blocks(file, list(columns.items()), count, vertex.dtype())
 
 
-# Records are written a block at a time: no copy of a whole cloud's records on the way out.
-BLOCK_BYTES = 1 << 22
+# Records are written (and LAS points read) a block at a time: no copy of a whole cloud's
+# records on the way. A block of a megabyte stays in cache between its filling and its
+# copy to the kernel, and adds little to the peak while the summary is worked out.
+BLOCK_BYTES = 1 << 20
 
 
 def write_records_in_blocks(file: Any, columns: Sequence[tuple[str, Array]], count: int, dtype: np.dtype[Any]) -> None:
