@@ -394,7 +394,7 @@ def las_points_in_blocks(path: Path, source: str) -> Array | None:
         file.seek(start)
         for first in range(0, count, step):
             part = block[: min(step, count - first)]
-            read = file.readinto(memoryview(part.view(np.uint8)))
+            read = file.readinto(part.view(np.uint8).data)
             if read != part.nbytes:  # the file shrank since its size was read
                 raise CloudError(source, _truncated(count, first + read // size))
             for axis, name in enumerate("XYZ"):
