@@ -232,3 +232,14 @@ def test_the_command_reads_large_files_ahead_and_writes_the_same_bytes(tmp_path,
     )
     assert (done.returncode, done.stdout, done.stderr) == expected
     assert (tmp_path / "ahead.ply").read_bytes() == (tmp_path / "plain.ply").read_bytes()
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="no named pipes here")
+def test_a_named_pipe_is_never_opened_by_the_read_ahead(tmp_path):
+    os.mkfifo(tmp_path / "pipe.ply")
+    _read_ahead.start([str(tmp_path / "pipe.ply")])
+    # Opening a pipe with no writer would block: the thread ends at once instead.
+    thread = _read_ahead._pending[str(tmp_path / "pipe.ply")][0]
+    thread.join(timeout=30)
+    assert not thread.is_alive()
+    assert _read_ahead.take(tmp_path / "pipe.ply", 0, 1) is None

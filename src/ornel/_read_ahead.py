@@ -115,6 +115,8 @@ def _read_all(paths: list[str], bodies: dict[str, Body]) -> None:
 
 
 def _read_body(path: str) -> Body | None:
+    if not stat.S_ISREG(os.stat(path).st_mode):
+        return None  # a pipe is not opened here: its writer would see a reader come and go
     with open(path, "rb", buffering=0) as file:
         before = os.fstat(file.fileno())
         if not stat.S_ISREG(before.st_mode):
