@@ -580,6 +580,25 @@ def test_compare_is_exact_by_default_and_single_precision_on_request(tmp_path, o
         assert both.returncode == 2 and "not allowed with argument" in both.stderr
 
 
+@pytest.mark.parametrize(
+    ("args", "prog", "words"),
+    [
+        (["compare", "a.ply", "b.ply", "--threads", "0"], "ornel compare", "--threads: must be at least 1, not 0"),
+        (["compare", "a.ply"], "ornel compare", "required: B"),
+        (["matrix", "a.ply", "b.ply", "--metric", "median"], "ornel matrix", "invalid choice: 'median'"),
+        (["change", "a.ply", "b.ply", "--normal-radius", "nan"], "ornel change", "--normal-radius"),
+        (["frobnicate"], "ornel", "invalid choice: 'frobnicate'"),
+        ([], "ornel", "required: COMMAND"),
+    ],
+)
+def test_a_mistake_in_the_arguments_gets_one_line_and_status_2(args, prog, words):
+    result = ornel(*args)
+    lines = result.stderr.strip().splitlines()
+    assert result.returncode == 2 and result.stdout == "" and len(lines) == 1, result.stderr
+    assert lines[0].startswith(f"{prog}: error: ") and words in lines[0], lines[0]
+    assert lines[0].endswith(f"(see '{prog} --help')"), lines[0]
+
+
 def test_help_version_and_usage_errors_load_no_numpy():
     """The command's start before any work: its arguments read without NumPy or the
     package's native parts."""

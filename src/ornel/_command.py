@@ -214,9 +214,17 @@ class VersionAction(argparse.Action):
         parser.exit()
 
 
+class CommandParser(argparse.ArgumentParser):
+    """Reports a mistake in the arguments as the command reports any other: one line and
+    status 2, saying where the full usage is, rather than the usage of every option first."""
+
+    def error(self, message: str) -> Any:
+        self.exit(2, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
+
+
 def parser() -> argparse.ArgumentParser:
     formats = " ".join(READ_SUFFIXES)
-    main = argparse.ArgumentParser(
+    main = CommandParser(
         prog="ornel", description=f"Nearest-neighbour distances between point clouds (files: {formats})."
     )
     main.add_argument("--version", action=VersionAction)
