@@ -79,11 +79,30 @@ inline QuantisationFrame frame_of_box(const double* low, const double* high) {
     return frame;
 }
 
+// A cloud's points measured from `origin` and rounded to single precision as
+// they are read (the difference taken in double, rounded once): the float32
+// coordinates of a cloud in a frame of its own, with no copy of them made.
+// Rows and columns as a PointsView's, for the grid's build and searches.
+template <class T>
+struct RoundedPoints {
+    using value_type = float;
+
+    PointsView<T> points;
+    double origin[3];
+    std::size_t rows = points.rows;
+    std::size_t columns = points.columns;
+
+    float at(std::size_t row, std::size_t axis) const {
+        return static_cast<float>(static_cast<double>(points.at(row, axis)) - origin[axis]);
+    }
+    std::size_t size() const { return rows; }
+};
+
 // The frame of a cloud's bounding box, in one read of the points shared by
 // `threads` threads; a non-finite coordinate is refused (the first row that
 // holds one named), since no quantum (and no distance) can be taken from it.
-template <class S>
-QuantisationFrame quantisation_frame(const PointsView<S>& points, std::size_t threads = 1) {
+template <class Points>
+QuantisationFrame quantisation_frame(const Points& points, std::size_t threads = 1) {
     if (points.rows > 0 && points.columns < 3) fail_input(Failure::points_need_three_columns);
     if (points.rows == 0) {
         const double zero[3] = {0.0, 0.0, 0.0};
@@ -134,8 +153,8 @@ static_assert(3 * grid_key_levels <= PackedRow::most_key_bits);
 // Every row's key over `frame`, cut to its top `levels` levels (few enough
 // for the keys to fit `Record`), with its row, sorted by that (equal ones in
 // row order) in one of `space`'s arrays, made and sorted on `threads` threads.
-template <class Record, class S>
-const Record* sort_keyed_rows(SortSpace& space, const PointsView<S>& points, const QuantisationFrame& frame,
+template <class Record, class Points>
+const Record* sort_keyed_rows(SortSpace& space, const Points& points, const QuantisationFrame& frame,
                               std::size_t threads, int levels) {
     const int dropped = 3 * (morton_levels - levels);
     auto key_of = [&](std::size_t i) {
@@ -149,8 +168,8 @@ const Record* sort_keyed_rows(SortSpace& space, const PointsView<S>& points, con
 // The rows of `points` sorted along their Morton curve over `frame` (their
 // own box), equal keys in row order: the order queries are searched in;
 // sorted in `space`.
-template <class S>
-Buffer<std::uint32_t> morton_rows(const PointsView<S>& points, const QuantisationFrame& frame, std::size_t threads,
+template <class Points>
+Buffer<std::uint32_t> morton_rows(const Points& points, const QuantisationFrame& frame, std::size_t threads,
                                   SortSpace& space) {
     if (points.rows >= std::numeric_limits<std::uint32_t>::max()) fail_capacity_overflow();  // rows are 32-bit
     const PackedRow* const records = sort_keyed_rows<PackedRow>(space, points, frame, threads, grid_key_levels);
@@ -162,8 +181,8 @@ Buffer<std::uint32_t> morton_rows(const PointsView<S>& points, const Quantisatio
     return rows;
 }
 
-template <class S>
-Buffer<std::uint32_t> morton_rows(const PointsView<S>& points, const QuantisationFrame& frame, std::size_t threads) {
+template <class Points>
+Buffer<std::uint32_t> morton_rows(const Points& points, const QuantisationFrame& frame, std::size_t threads) {
     SortSpace space;
     return morton_rows(points, frame, threads, space);
 }
@@ -302,10 +321,11 @@ inline int grid_level(const LevelStarts& starts, std::size_t n, std::size_t per_
 
 }  // namespace detail
 
-// The grid of the rows of `points` (three columns read) over `frame`, their
-// own box's, on `threads` threads, sorted in `space` (left for another sort).
-template <class S>
-CellGrid<S> build_cell_grid(const PointsView<S>& points, const QuantisationFrame& frame, std::size_t threads,
+// The grid of the rows of `points` (three columns read; a PointsView or
+// RoundedPoints) over `frame`, their own box's, on `threads` threads, sorted
+// in `space` (left for another sort).
+template <class Points, class S = typename Points::value_type>
+CellGrid<S> build_cell_grid(const Points& points, const QuantisationFrame& frame, std::size_t threads,
                             SortSpace& space) {
     const std::size_t n = points.rows;
     if (n >= std::numeric_limits<std::uint32_t>::max()) fail_capacity_overflow();  // rows are 32-bit
@@ -406,8 +426,8 @@ CellGrid<S> build_cell_grid(const PointsView<S>& points, const QuantisationFrame
     return grid;
 }
 
-template <class S>
-CellGrid<S> build_cell_grid(const PointsView<S>& points, std::size_t threads) {
+template <class Points, class S = typename Points::value_type>
+CellGrid<S> build_cell_grid(const Points& points, std::size_t threads) {
     SortSpace space;
     return build_cell_grid(points, quantisation_frame(points, threads), threads, space);
 }
