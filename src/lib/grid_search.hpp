@@ -188,9 +188,9 @@ inline constexpr std::size_t query_block = 1024;
 template <class S, class Queries>
 struct GridNearest {
     template <std::size_t vector_bytes>
-    [[gnu::always_inline]] static void run(const CellGrid<S>* grid_, const Queries* queries_,
-                                           const PackedRow* order, std::size_t first, std::size_t last, double* block,
-                                           double* dist2, std::uint32_t* idx) {
+    [[gnu::always_inline]] static void run(const CellGrid<S>* grid_, const Queries* queries_, const PackedRow* order,
+                                           std::size_t first, std::size_t last, double* block, double* dist2,
+                                           std::uint32_t* idx) {
         const CellGrid<S>& grid = *grid_;
         const Queries& queries = *queries_;
         const std::uint32_t none = static_cast<std::uint32_t>(grid.size());
@@ -295,8 +295,8 @@ inline constexpr std::size_t grid_queries_per_thread = 8192;
 // target row) per query row, on `threads` threads; `frame` is the queries'
 // own (quantisation_frame), and their order is sorted in `space`.
 template <class S, class Queries>
-void grid_nearest(const CellGrid<S>& grid, const Queries& queries, const QuantisationFrame& frame,
-                  std::size_t threads, double* dist2, std::uint32_t* idx, SortSpace& space) {
+void grid_nearest(const CellGrid<S>& grid, const Queries& queries, const QuantisationFrame& frame, std::size_t threads,
+                  double* dist2, std::uint32_t* idx, SortSpace& space) {
     if (queries.rows >= std::numeric_limits<std::uint32_t>::max()) fail_capacity_overflow();  // rows are 32-bit
     // The queries' sorted records name their rows: read in place, not copied.
     const PackedRow* const order = sort_keyed_rows<PackedRow>(space, queries, frame, threads, grid_key_levels);
