@@ -5,6 +5,8 @@ Every method builds its index of the target and answers every query point of the
 cloud once (the one-off job: the index is part of the cost):
 
   grid f64         ornel._native.grid_nearest(b, a, threads): the cell grid alone
+  grid f32         the same in single precision, both clouds rounded from b's frame (as
+                   the package's default precision has them) by the grid as it reads them
   nearest f64/f32  ornel.nearest(a, b, precision=...), the package call (planner: grid)
   pykdtree         KDTree(b).query(a), OpenMP on the same threads; "sorted": the queries
                    given in Morton order (the sort not timed), an expert's best
@@ -80,8 +82,10 @@ def peak_bytes(call, inputs):
 def methods(a, b, threads):
     KDTree, Nanoflann = pykdtree_class(), pynanoflann_class()
     sorted_a = np.ascontiguousarray(a[ornel.morton_order(a)])
+    origin = np.asarray(ornel.Cloud(b).frame or (0.0, 0.0, 0.0))
     found = {
         "grid f64": lambda: grid_nearest(b, a, threads=threads),
+        "grid f32": lambda: grid_nearest(b, a, threads=threads, origin=origin),
         "nearest f64": lambda: ornel.nearest(a, b, precision="f64"),
         "nearest f32": lambda: ornel.nearest(a, b),
         "cKDTree": lambda: cKDTree(b).query(a, workers=threads),

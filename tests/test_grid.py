@@ -243,6 +243,60 @@ class TestTiesAndDeterminism:
         assert dist2.shape == (0,) and idx.shape == (0,)
 
 
+def rounded(points, origin):
+    """float32 coordinates measured from `origin`: the difference in double, rounded once."""
+    return (points[:, :3].astype(np.float64) - np.asarray(origin)).astype(np.float32)
+
+
+class TestRoundedFromAnOrigin:
+    """With `origin`, both clouds are searched as float32 arrays of their coordinates measured
+    from it: the same bits as those arrays give, which match brute force over them."""
+
+    @pytest.mark.parametrize("kind", KINDS)
+    @pytest.mark.parametrize("shift", [0.0, 1e5, 7.3e5])
+    def test_same_answers_as_the_rounded_arrays(self, kind, shift):
+        rng = np.random.default_rng(KINDS.index(kind) + int(shift))
+        points = kinds(rng)[kind] + shift
+        queries = queries_for(points, rng)
+        # The frames the package takes: a cloud's rounded centre far away, none near.
+        for origin in {(0.0, 0.0, 0.0), tuple(np.round(points.mean(axis=0), -3))}:
+            expected = check_nearest(rounded(queries, origin), rounded(points, origin))
+            for given_points, given_queries in ((points, queries), (points.astype(np.float32), queries)):
+                for threads in (1, 3):
+                    dist2, idx = grid_nearest(given_points, given_queries, threads=threads, origin=np.array(origin))
+                    if given_points.dtype == np.float32:  # rounded once from the float32 values
+                        expected = check_nearest(rounded(queries, origin), rounded(given_points, origin))
+                    np.testing.assert_array_equal(dist2, expected[0], err_msg=f"{kind} from {origin}")
+                    np.testing.assert_array_equal(idx, expected[1], err_msg=f"{kind} from {origin}")
+
+    def test_ties_made_by_rounding_go_to_the_lowest_row(self):
+        # Points a hundredth of float32's step apart at 1e6: they round to one value, and
+        # every query is as near to each copy.
+        base = np.random.default_rng(6).random((400, 3)) * 100 + 1e6
+        points = np.concatenate([base + 1e-9, base, base - 1e-9])
+        _, idx = grid_nearest(points, base, origin=np.zeros(3))
+        np.testing.assert_array_equal(idx, np.arange(400))
+
+    def test_strided_input_reads_as_its_copy(self):
+        rng = np.random.default_rng(7)
+        wide = rng.random((3000, 5)) * 10 + 2e5
+        origin = np.array([2e5, 2e5, 2e5])
+        got = grid_nearest(wide[::-2], np.asfortranarray(wide[:700, 1:]), origin=origin)
+        expected = grid_nearest(rounded(wide[::-2], origin), rounded(wide[:700, 1:], origin))
+        np.testing.assert_array_equal(got[0], expected[0])
+        np.testing.assert_array_equal(got[1], expected[1])
+
+    def test_refusals(self):
+        good = np.random.default_rng(8).random((10, 3))
+        for origin in (np.zeros(2), np.array([0.0, np.nan, 0.0])):
+            with pytest.raises(ValueError, match="^origin must be three finite numbers"):
+                grid_nearest(good, good, origin=origin)
+        beyond = good.copy()
+        beyond[3] = 1e39  # finite in double, not once rounded to float32
+        with pytest.raises(ValueError, match="^queries: point 3 has a non-finite coordinate"):
+            grid_nearest(good, beyond, origin=np.zeros(3))
+
+
 class TestRefusals:
     @pytest.mark.parametrize("which", ["points", "queries"])
     @pytest.mark.parametrize("bad", [np.nan, np.inf])

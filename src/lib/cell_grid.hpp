@@ -79,24 +79,43 @@ inline QuantisationFrame frame_of_box(const double* low, const double* high) {
     return frame;
 }
 
-// The frame of a cloud's bounding box, in one read of the points shared by
+// A cloud's points measured from `origin` and rounded to single precision as
+// they are read (the difference taken in double, rounded once): the float32
+// coordinates of a cloud in a frame of its own, with no copy of them made.
+// Rows and columns as a PointsView's, for the grid's build and searches. The
+// values are handed on in double, exactly, so that a grid keeps them so: its
+// scans then load each coordinate as an operand, where float32 arrays would
+// take a conversion of every load (the search ran about a tenth slower).
+template <class T>
+struct RoundedPoints {
+    using value_type = double;
+
+    PointsView<T> points;
+    double origin[3];
+    std::size_t rows = points.rows;
+    std::size_t columns = points.columns;
+
+    double at(std::size_t row, std::size_t axis) const {
+        return static_cast<float>(static_cast<double>(points.at(row, axis)) - origin[axis]);
+    }
+    std::size_t size() const { return rows; }
+};
+
+// A cloud's least and greatest coordinates per axis, in double precision.
+struct CloudBox {
+    double low[3], high[3];
+};
+
+// The bounding box of a non-empty cloud, in one read of the points shared by
 // `threads` threads; a non-finite coordinate is refused (the first row that
 // holds one named), since no quantum (and no distance) can be taken from it.
-template <class S>
-QuantisationFrame quantisation_frame(const PointsView<S>& points, std::size_t threads = 1) {
-    if (points.rows > 0 && points.columns < 3) fail_input(Failure::points_need_three_columns);
-    if (points.rows == 0) {
-        const double zero[3] = {0.0, 0.0, 0.0};
-        return frame_of_box(zero, zero);
-    }
-    struct Box {
-        double low[3], high[3];
-    };
+template <class Points>
+CloudBox box_of_points(const Points& points, std::size_t threads) {
     const std::size_t parts = parts_for_items(points.rows, threads, 1 << 16);
-    Box boxes[max_threads];
+    CloudBox boxes[max_threads];
     on_ranges(points.rows, parts, [&](std::size_t part, std::size_t begin, std::size_t end) {
         constexpr double inf = std::numeric_limits<double>::infinity();
-        Box box{{inf, inf, inf}, {-inf, -inf, -inf}};
+        CloudBox box{{inf, inf, inf}, {-inf, -inf, -inf}};
         bool finite = true;  // c - c is 0 but for infinities and NaN
         for (std::size_t i = begin; i < end; ++i)
             for (int axis = 0; axis < 3; ++axis) {
@@ -113,13 +132,47 @@ QuantisationFrame quantisation_frame(const PointsView<S>& points, std::size_t th
                 }
         boxes[part] = box;
     });
-    Box all = boxes[0];
+    CloudBox all = boxes[0];
     for (std::size_t part = 1; part < parts; ++part)
         for (int axis = 0; axis < 3; ++axis) {
             all.low[axis] = std::min(all.low[axis], boxes[part].low[axis]);
             all.high[axis] = std::max(all.high[axis], boxes[part].high[axis]);
         }
-    return frame_of_box(all.low, all.high);
+    return all;
+}
+
+// The box of rounded points read off the box of the points as given, since
+// rounding from an origin keeps order: no rounding of every coordinate.
+// Where a corner rounds beyond float32's range, the rounded points are read
+// after all, to name the first row that does.
+template <class Points>
+CloudBox cloud_box(const Points& points, std::size_t threads) {
+    return box_of_points(points, threads);
+}
+
+template <class T>
+CloudBox cloud_box(const RoundedPoints<T>& points, std::size_t threads) {
+    CloudBox box = box_of_points(points.points, threads);
+    bool finite = true;
+    for (int axis = 0; axis < 3; ++axis) {
+        box.low[axis] = static_cast<float>(box.low[axis] - points.origin[axis]);
+        box.high[axis] = static_cast<float>(box.high[axis] - points.origin[axis]);
+        finite &= std::isfinite(box.low[axis]) && std::isfinite(box.high[axis]);
+    }
+    if (!finite) return box_of_points(points, threads);
+    return box;
+}
+
+// The frame of a cloud's bounding box (cloud_box).
+template <class Points>
+QuantisationFrame quantisation_frame(const Points& points, std::size_t threads = 1) {
+    if (points.rows > 0 && points.columns < 3) fail_input(Failure::points_need_three_columns);
+    if (points.rows == 0) {
+        const double zero[3] = {0.0, 0.0, 0.0};
+        return frame_of_box(zero, zero);
+    }
+    const CloudBox box = cloud_box(points, threads);
+    return frame_of_box(box.low, box.high);
 }
 
 // The levels of the Morton keys the grid sorts by, its targets and its
@@ -134,8 +187,8 @@ static_assert(3 * grid_key_levels <= PackedRow::most_key_bits);
 // Every row's key over `frame`, cut to its top `levels` levels (few enough
 // for the keys to fit `Record`), with its row, sorted by that (equal ones in
 // row order) in one of `space`'s arrays, made and sorted on `threads` threads.
-template <class Record, class S>
-const Record* sort_keyed_rows(SortSpace& space, const PointsView<S>& points, const QuantisationFrame& frame,
+template <class Record, class Points>
+const Record* sort_keyed_rows(SortSpace& space, const Points& points, const QuantisationFrame& frame,
                               std::size_t threads, int levels) {
     const int dropped = 3 * (morton_levels - levels);
     auto key_of = [&](std::size_t i) {
@@ -149,8 +202,8 @@ const Record* sort_keyed_rows(SortSpace& space, const PointsView<S>& points, con
 // The rows of `points` sorted along their Morton curve over `frame` (their
 // own box), equal keys in row order: the order queries are searched in;
 // sorted in `space`.
-template <class S>
-Buffer<std::uint32_t> morton_rows(const PointsView<S>& points, const QuantisationFrame& frame, std::size_t threads,
+template <class Points>
+Buffer<std::uint32_t> morton_rows(const Points& points, const QuantisationFrame& frame, std::size_t threads,
                                   SortSpace& space) {
     if (points.rows >= std::numeric_limits<std::uint32_t>::max()) fail_capacity_overflow();  // rows are 32-bit
     const PackedRow* const records = sort_keyed_rows<PackedRow>(space, points, frame, threads, grid_key_levels);
@@ -162,8 +215,8 @@ Buffer<std::uint32_t> morton_rows(const PointsView<S>& points, const Quantisatio
     return rows;
 }
 
-template <class S>
-Buffer<std::uint32_t> morton_rows(const PointsView<S>& points, const QuantisationFrame& frame, std::size_t threads) {
+template <class Points>
+Buffer<std::uint32_t> morton_rows(const Points& points, const QuantisationFrame& frame, std::size_t threads) {
     SortSpace space;
     return morton_rows(points, frame, threads, space);
 }
@@ -302,10 +355,11 @@ inline int grid_level(const LevelStarts& starts, std::size_t n, std::size_t per_
 
 }  // namespace detail
 
-// The grid of the rows of `points` (three columns read) over `frame`, their
-// own box's, on `threads` threads, sorted in `space` (left for another sort).
-template <class S>
-CellGrid<S> build_cell_grid(const PointsView<S>& points, const QuantisationFrame& frame, std::size_t threads,
+// The grid of the rows of `points` (three columns read; a PointsView or
+// RoundedPoints) over `frame`, their own box's, on `threads` threads, sorted
+// in `space` (left for another sort).
+template <class Points, class S = typename Points::value_type>
+CellGrid<S> build_cell_grid(const Points& points, const QuantisationFrame& frame, std::size_t threads,
                             SortSpace& space) {
     const std::size_t n = points.rows;
     if (n >= std::numeric_limits<std::uint32_t>::max()) fail_capacity_overflow();  // rows are 32-bit
@@ -406,8 +460,8 @@ CellGrid<S> build_cell_grid(const PointsView<S>& points, const QuantisationFrame
     return grid;
 }
 
-template <class S>
-CellGrid<S> build_cell_grid(const PointsView<S>& points, std::size_t threads) {
+template <class Points, class S = typename Points::value_type>
+CellGrid<S> build_cell_grid(const Points& points, std::size_t threads) {
     SortSpace space;
     return build_cell_grid(points, quantisation_frame(points, threads), threads, space);
 }

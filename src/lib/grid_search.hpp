@@ -52,8 +52,8 @@ template <class S>
     }
 }
 
-template <class Q>
-[[gnu::always_inline]] inline void read_query(const PointsView<Q>& queries, std::size_t r, double* q) {
+template <class Queries>
+[[gnu::always_inline]] inline void read_query(const Queries& queries, std::size_t r, double* q) {
     for (int axis = 0; axis < 3; ++axis) q[axis] = static_cast<double>(queries.at(r, axis));
 }
 
@@ -182,17 +182,17 @@ template <class S>
 inline constexpr std::size_t query_block = 1024;
 
 // The nearest point of each query of `order[first, last)` (the rows of
-// `queries` in their sorted records): dist2[row] its squared distance,
-// idx[row] its row in the target; (inf, n) for an empty target. `block`
-// holds 3 query_block doubles.
-template <class S, class Q>
+// `queries`, a PointsView or RoundedPoints, in their sorted records):
+// dist2[row] its squared distance, idx[row] its row in the target; (inf, n)
+// for an empty target. `block` holds 3 query_block doubles.
+template <class S, class Queries>
 struct GridNearest {
     template <std::size_t vector_bytes>
-    [[gnu::always_inline]] static void run(const CellGrid<S>* grid_, const PointsView<Q>* queries_,
-                                           const PackedRow* order, std::size_t first, std::size_t last, double* block,
-                                           double* dist2, std::uint32_t* idx) {
+    [[gnu::always_inline]] static void run(const CellGrid<S>* grid_, const Queries* queries_, const PackedRow* order,
+                                           std::size_t first, std::size_t last, double* block, double* dist2,
+                                           std::uint32_t* idx) {
         const CellGrid<S>& grid = *grid_;
-        const PointsView<Q>& queries = *queries_;
+        const Queries& queries = *queries_;
         const std::uint32_t none = static_cast<std::uint32_t>(grid.size());
         std::uint32_t previous = none;  // the sorted position of the last answer
         double* const block_dist2 = block + 3 * query_block;
@@ -294,14 +294,14 @@ inline constexpr std::size_t grid_queries_per_thread = 8192;
 // The nearest target point of every row of `queries`: (squared distance,
 // target row) per query row, on `threads` threads; `frame` is the queries'
 // own (quantisation_frame), and their order is sorted in `space`.
-template <class S, class Q>
-void grid_nearest(const CellGrid<S>& grid, const PointsView<Q>& queries, const QuantisationFrame& frame,
-                  std::size_t threads, double* dist2, std::uint32_t* idx, SortSpace& space) {
+template <class S, class Queries>
+void grid_nearest(const CellGrid<S>& grid, const Queries& queries, const QuantisationFrame& frame, std::size_t threads,
+                  double* dist2, std::uint32_t* idx, SortSpace& space) {
     if (queries.rows >= std::numeric_limits<std::uint32_t>::max()) fail_capacity_overflow();  // rows are 32-bit
     // The queries' sorted records name their rows: read in place, not copied.
     const PackedRow* const order = sort_keyed_rows<PackedRow>(space, queries, frame, threads, grid_key_levels);
     const auto search =
-        FlatDispatch<GridNearest<S, Q>, void, const CellGrid<S>*, const PointsView<Q>*, const PackedRow*, std::size_t,
+        FlatDispatch<GridNearest<S, Queries>, void, const CellGrid<S>*, const Queries*, const PackedRow*, std::size_t,
                      std::size_t, double*, double*, std::uint32_t*>::pick();
     on_ranges(queries.rows, parts_for_items(queries.rows, threads, grid_queries_per_thread),
               [&](std::size_t, std::size_t first, std::size_t last) {

@@ -16,7 +16,7 @@ import numpy.typing as npt
 from ornel._cloud import Cloud, Precision, as_cloud, check_precision
 from ornel._defaults import DISTANCE_FIELD, NORMAL_NEIGHBOURS, default_threads
 from ornel._formats import replacing
-from ornel._join import QuerySet, check_double_span, grid_coordinates, grid_search
+from ornel._join import QuerySet, check_double_span, grid_search_cloud
 from ornel._normals import Toward, is_side, neighbourhoods, side_of
 from ornel._planner import IndexKind, check_index, choose
 from ornel._plot import pyplot
@@ -439,7 +439,7 @@ def _search(
         check_double_span(query, target)
     frame = target.frame if precision == "f32" else None
     if choose(index, len(target), len(query), graph_built=target.cached_graph(precision) is not None) == "grid":
-        found, index_of = grid_search(target, grid_coordinates(query, precision, frame), precision, threads)
+        found, index_of = grid_search_cloud(target, query, precision, threads)
         return _beyond(found.astype(np.float64, copy=False), index_of, max_distance)
     target.prepared(precision, threads=threads)
     pieces = max(1, min(threads, len(query) // POINTS_PER_THREAD))

@@ -335,6 +335,29 @@ def grid_search(
     for the call: distances in `precision`'s type, equal to the graph's searches'."""
     points = grid_coordinates(target, precision, target.frame if precision == "f32" else None)
     squared, rows = grid_nearest(points, queries, threads=threads)
+    return grid_answers(target, squared, rows, precision)
+
+
+def grid_search_cloud(
+    target: Cloud, query: Cloud, precision: Precision, threads: int | None
+) -> tuple[npt.NDArray[np.floating[Any]], npt.NDArray[np.int64]]:
+    """`grid_search` for the points of one query cloud. In single precision the search
+    itself rounds both clouds from the target's frame as it reads them: the same answers
+    without a float32 copy of either."""
+    if precision == "f64":
+        return grid_search(target, query.points, precision, threads)
+    origin = np.asarray(target.frame or (0.0, 0.0, 0.0), dtype=np.float64)
+    try:
+        squared, rows = grid_nearest(target.points, query.points, threads=threads, origin=origin)
+    except ValueError:
+        # A coordinate beyond single precision's range: the copies say whose.
+        return grid_search(target, grid_coordinates(query, precision, target.frame), precision, threads)
+    return grid_answers(target, squared, rows, precision)
+
+
+def grid_answers(
+    target: Cloud, squared: npt.NDArray[np.float64], rows: npt.NDArray[np.uint32], precision: Precision
+) -> tuple[npt.NDArray[np.floating[Any]], npt.NDArray[np.int64]]:
     # The distances taken in place of the squares: no second array of them.
     if precision == "f64":
         return np.sqrt(squared, out=squared), rows.astype(np.int64)
@@ -452,7 +475,7 @@ def nearest_here(
         check_double_span(a, b)
     frame = b.frame if precision == "f32" else None
     if choose(check_index(index), len(b), len(a), graph_built=b.cached_graph(precision) is not None) == "grid":
-        return grid_search(b, grid_coordinates(a, precision, frame), precision, None)
+        return grid_search_cloud(b, a, precision, None)
     dists, idx = QuerySet([a], precision, frame).search(b, precision)
     return dists, b.order[idx.astype(np.intp)]
 

@@ -19,7 +19,10 @@ def nearest_from_starts(
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.uint32]]: ...
 def morton_order(points: npt.NDArray[Any]) -> npt.NDArray[np.int64]: ...
 def grid_nearest(
-    points: npt.NDArray[Any], queries: npt.NDArray[Any], threads: int | None = None
+    points: npt.NDArray[Any],
+    queries: npt.NDArray[Any],
+    threads: int | None = None,
+    origin: npt.NDArray[np.float64] | None = None,
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.uint32]]: ...
 def grid_ball_counts(
     points: npt.NDArray[Any], queries: npt.NDArray[Any], radius: float, threads: int | None = None

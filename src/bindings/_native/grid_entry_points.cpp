@@ -1,12 +1,14 @@
 // Nearest and k-nearest searches of a target indexed by a cell grid built for
 // the call (src/lib/cell_grid.hpp, grid_search.hpp): the index a target gets
 // when it is searched once, since it costs about a sort to build.
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <optional>
 #include <limits>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "../../lib/cell_grid.hpp"
 #include "../../lib/grid_search.hpp"
@@ -48,11 +50,23 @@ struct CloudFrames {
 // of precisions, on a team of `threads` threads started once for the call
 // (every parallel step of the build and the search runs on it); the frames
 // are taken with the lock released, and a non-finite coordinate becomes
-// ValueError naming the array it is in.
-template <class Search>
-PyObject* with_clouds(PyObject* points, PyObject* queries, std::size_t threads, Search&& search) {
-    auto run = [&](auto target) {
-        auto with_queries = [&](auto rows) {
+// ValueError naming the array it is in. `rounded`: both clouds read as
+// RoundedPoints from `origin` (three doubles).
+template <bool rounded = false, class Search>
+PyObject* with_clouds(PyObject* points, PyObject* queries, std::size_t threads, Search&& search,
+                      const double* origin = nullptr) {
+    auto as_read = [origin](const auto& view) {
+        if constexpr (rounded) {
+            using T = typename std::decay_t<decltype(view)>::value_type;
+            return RoundedPoints<T>{view, {origin[0], origin[1], origin[2]}};
+        } else {
+            return view;
+        }
+    };
+    auto run = [&](auto given_target) {
+        const auto target = as_read(given_target);
+        auto with_queries = [&](auto given_rows) {
+            const auto rows = as_read(given_rows);
             ThreadTeam team(threads);
             TeamScope scope(&team);
             CloudFrames frames;
@@ -79,11 +93,27 @@ PyObject* with_clouds(PyObject* points, PyObject* queries, std::size_t threads, 
     return run(grid_points_arg<double>("points", points));
 }
 
+// Three finite doubles from a (3,) array-like, or nullopt for None.
+std::optional<std::array<double, 3>> origin_arg(PyObject* object) {
+    if (object == nullptr || object == Py_None) return std::nullopt;
+    PyArrayObject* array = convert("origin", [&] { return array_arg(object, 1, NPY_FLOAT64, "(3,)"); });
+    if (PyArray_DIM(array, 0) != 3) fail_input(Failure::origin_not_three);
+    const char* at = PyArray_BYTES(array);
+    const npy_intp step = PyArray_STRIDE(array, 0);
+    std::array<double, 3> origin{};
+    for (int axis = 0; axis < 3; ++axis) {
+        origin[axis] = ornel::detail::load<double>(at, axis * step);
+        if (!std::isfinite(origin[axis])) fail_input(Failure::origin_not_three);
+    }
+    return origin;
+}
+
 PyObject* grid_nearest_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_boundary([&] {
-        static constexpr Parameters<3> parameters{{"points", "queries", "threads"}, 2};
-        auto bound = match<3>(parameters.of(nullptr, "grid_nearest"), args, nargs, kwnames);
+        static constexpr Parameters<4> parameters{{"points", "queries", "threads", "origin"}, 2};
+        auto bound = match<4>(parameters.of(nullptr, "grid_nearest"), args, nargs, kwnames);
         const std::size_t threads = convert("threads", [&] { return threads_arg(bound[2]); });
+        const std::optional<std::array<double, 3>> origin = origin_arg(bound[3]);
         auto search = [&](const auto& target, const auto& queries, const CloudFrames& frames) {
             Buffer<double> dist2(queries.rows);
             Buffer<std::uint32_t> idx(queries.rows);
@@ -95,6 +125,7 @@ PyObject* grid_nearest_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
             }
             return result_pair(to_numpy(std::move(dist2)), to_numpy(std::move(idx)));
         };
+        if (origin) return with_clouds<true>(bound[0], bound[1], threads, search, origin->data());
         return with_clouds(bound[0], bound[1], threads, search);
     });
 }
@@ -150,7 +181,7 @@ PyObject* grid_ball_counts_entry(PyObject*, PyObject* const* args, Py_ssize_t na
 
 PyMethodDef grid_functions[] = {
     {"grid_nearest", ORNEL_PYCFUNCTION(grid_nearest_entry), METH_FASTCALL | METH_KEYWORDS,
-     "grid_nearest(points, queries, threads=None)\n--\n\n"
+     "grid_nearest(points, queries, threads=None, origin=None)\n--\n\n"
      "For every row of `queries`, the nearest row of `points` (each float32 or\n"
      "float64, (n, 3) or wider, any strides), found through a grid of cells\n"
      "built for this call over the points sorted along their Morton curve.\n"
@@ -159,7 +190,12 @@ PyMethodDef grid_functions[] = {
      "among equal distances the lowest row. An empty target answers (inf, 0).\n"
      "Build and search run on `threads` threads (default: the cores this\n"
      "process may use); the answers do not depend on their number. Raises\n"
-     "ValueError for non-finite coordinates. Runs with the GIL released."},
+     "ValueError for non-finite coordinates. With `origin` (three numbers),\n"
+     "both clouds are searched as measured from it and rounded to float32\n"
+     "(the difference taken in double, rounded once) as they are read: the\n"
+     "same answers as for float32 arrays of those values, without making\n"
+     "them; a coordinate whose difference is beyond float32's range is\n"
+     "refused as non-finite. Runs with the GIL released."},
     {"grid_nearest_k", ORNEL_PYCFUNCTION(grid_nearest_k_entry), METH_FASTCALL | METH_KEYWORDS,
      "grid_nearest_k(points, queries, k, threads=None)\n--\n\n"
      "`grid_nearest` for the k nearest rows of `points` (1 <= k <= 4096):\n"
