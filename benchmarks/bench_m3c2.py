@@ -221,7 +221,10 @@ def main():
             theirs(py4dgeo, first, second, cores, MAX_DEPTH), args.repeats
         )
         peer, peer_cpu = describe("py4dgeo M3C2", times, peak, args.points)
-        print(f"  py4dgeo / ornel: {peer / mine:.1f}x in time, {peer_cpu / mine_cpu:.1f}x in CPU-seconds")
+        print(
+            f"  py4dgeo / ornel: {peer / mine:.1f}x in time, {peer_cpu / mine_cpu:.1f}x in CPU-seconds "
+            f"(load now {' '.join(f'{x:.2f}' for x in os.getloadavg())})"
+        )
         patch = (cores[:, 0] < patch_side) & (cores[:, 1] < patch_side)
         for name, d, lod in (
             ("ornel", result.distance, result.lod),

@@ -231,6 +231,23 @@ class TestStatisticsMatchBruteForce:
         for name in ("distance", "lod", "count1", "count2", "normal", "spread1", "spread2"):
             np.testing.assert_array_equal(getattr(serial, name), getattr(parallel, name))
 
+    def test_repeated_calls_agree_and_own_separate_arrays(self):
+        # The grids lend their buffers from epoch to epoch and the distances and LoD are
+        # worked out in place over the native answers: no result may share memory with
+        # another, and a second call must not see what the first left behind.
+        rng = np.random.default_rng(10)
+        epoch1, epoch2 = terrain(6000, rng), terrain(6000, rng)
+        kwargs = dict(core_points=epoch1[::7], normal_radius=1.5, cylinder_radius=0.5, max_depth=2.0, min_points=3)
+        first, again = m3c2(epoch1, epoch2, **kwargs), m3c2(epoch1, epoch2, **kwargs)
+        names = ("distance", "lod", "significant", "spread1", "spread2", "count1", "count2", "normal")
+        for name in names:
+            np.testing.assert_array_equal(getattr(first, name), getattr(again, name))
+        for k, one in enumerate(names):
+            for other in names[k + 1 :]:
+                assert not np.shares_memory(getattr(first, one), getattr(first, other)), (one, other)
+        assert np.isnan(first.distance).any() and np.isfinite(first.distance).mean() > 0.5
+        assert np.array_equal(np.isnan(first.lod), np.isnan(first.distance))
+
     def test_core_points_in_an_order_are_answered_by_row(self):
         """The native statistics take core points in a given order (a permutation) and
         answer by row: the same bits as in the order given, on 1 and 3 threads, over

@@ -84,6 +84,14 @@ template <class T>
     return load_lanes(axis.data() + i);
 }
 
+// For each set of lanes (lane i at bit i), their indices in order, then the others'.
+using LaneIndices = Vector<std::int64_t, 32>;
+inline constexpr LaneIndices lanes_packed[16] = {
+    {0, 1, 2, 3}, {0, 1, 2, 3}, {1, 0, 2, 3}, {0, 1, 2, 3}, {2, 0, 1, 3}, {0, 2, 1, 3}, {1, 2, 0, 3}, {0, 1, 2, 3},
+    {3, 0, 1, 2}, {0, 3, 1, 2}, {1, 3, 0, 2}, {0, 1, 3, 2}, {2, 3, 0, 1}, {0, 2, 3, 1}, {1, 2, 3, 0}, {0, 1, 2, 3}};
+// The number of lanes in each set.
+inline constexpr std::uint8_t lanes_set[16] = {0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4};
+
 // The lanes of a group starting at i that lie before `last`.
 [[gnu::always_inline]] inline PointMask lanes_before(std::uint32_t i, std::uint32_t last) {
     const PointLanes offset{0, 1, 2, 3};
@@ -163,11 +171,12 @@ template <class T>
             // |t| <= h as -h <= t <= h: negation is exact, so the two agree.
             const PointMask inside = (t <= cylinder.half_length) & (t >= -cylinder.half_length) &
                                      (ex * ex + ey * ey + ez * ez <= r2) & within;
-            // Written always, kept when inside: no branch per point.
-            for (std::uint32_t lane = 0; lane < point_lanes; ++lane) {
-                out[kept] = t[lane];
-                kept += static_cast<std::size_t>(inside[lane] & 1);
-            }
+            // The inside lanes moved to the front and all four written, the
+            // count advanced by theirs: no branch, and one store, per group.
+            const std::uint32_t bits = lane_bits<double>(inside);
+            const PointLanes packed = __builtin_shuffle(t, lanes_packed[bits]);
+            std::memcpy(out + kept, &packed, sizeof packed);
+            kept += lanes_set[bits];
         };
         // The groups wholly in the run unmasked; the last one's lanes past the run masked off.
         std::uint32_t i = first;

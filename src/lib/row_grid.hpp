@@ -48,13 +48,15 @@ inline constexpr std::size_t grid_lane_pad = 8;
 template <class T>
 struct RowGrid {
     double origin[3] = {0, 0, 0};
-    double edge = 1;              // along y and z
-    double edges[3] = {1, 1, 1};  // along x (edge / grid_x_split), y, z
+    double edge = 1;              // the longest of the cells' edges
+    double edges[3] = {1, 1, 1};  // along x, y, z
     double inverse_edges[3] = {1, 1, 1};
     std::int64_t cells[3] = {1, 1, 1};  // along x, y, z
+    double last_cells[3] = {0, 0, 0};   // cells[axis] - 1, as cell_of compares it
     Buffer<T> x, y, z;                  // the points' coordinates in cell order, then grid_lane_pad zeros
     Buffer<std::uint32_t> row;          // each point's row in the caller's array (when kept)
     Buffer<std::uint32_t> start;        // first point of each cell, then the count
+    Buffer<std::uint32_t> point_cells;  // the build's cell of each point: kept only to lend to the next build
     std::size_t points = 0;
 
     std::size_t size() const { return points; }
@@ -68,8 +70,7 @@ struct RowGrid {
     std::int64_t cell_of(double c, int axis) const {
         const double q = (c - origin[axis]) * inverse_edges[axis];
         if (!(q > 0)) return 0;
-        const double last = static_cast<double>(cells[axis] - 1);
-        return q >= last ? cells[axis] - 1 : static_cast<std::int64_t>(q);
+        return q >= last_cells[axis] ? cells[axis] - 1 : static_cast<std::int64_t>(q);
     }
 
     std::size_t cell_index(std::int64_t x, std::int64_t y, std::int64_t z) const {
@@ -110,9 +111,9 @@ struct RowGrid {
         }
         const double x_slack = 1e-12 * (std::abs(lo[0]) + std::abs(hi[0]) + edge);
         for (std::int64_t z = first[2]; z <= last[2]; ++z) {
-            const double z_lo = origin[2] + edge * static_cast<double>(z), z_hi = z_lo + edge;
+            const double z_lo = origin[2] + edges[2] * static_cast<double>(z), z_hi = z_lo + edges[2];
             for (std::int64_t y = first[1]; y <= last[1]; ++y) {
-                const double y_lo = origin[1] + edge * static_cast<double>(y), y_hi = y_lo + edge;
+                const double y_lo = origin[1] + edges[1] * static_cast<double>(y), y_hi = y_lo + edges[1];
                 // Rows empty across the whole box are most rows of a
                 // surface's box: skipped before their narrowing is worked out.
                 if (start[cell_index(first[0], y, z)] == start[cell_index(last[0], y, z) + 1]) continue;
@@ -155,9 +156,17 @@ Buffer<T> at_least(Buffer<T>&& spare, std::size_t size) {
 // ranges of cells, each part reading every point's cell and keeping its own
 // (no histogram per part, and nothing serial but a sum per part). `recycled`
 // lends its buffers when they are large enough.
+// The cells' edges along x, y and z (all > 0).
+struct CellEdges {
+    double x, y, z;
+};
+
+// Cells of edge `edge` across rows, grid_x_split times shorter along them.
+inline CellEdges row_cells(double edge) { return {edge / grid_x_split, edge, edge}; }
+
 template <class T>
-RowGrid<T> build_row_grid(const T* points, std::size_t n, double edge, bool keep_rows = true, std::size_t threads = 1,
-                          RowGrid<T>&& recycled = RowGrid<T>{}) {
+RowGrid<T> build_row_grid(const T* points, std::size_t n, CellEdges edge, bool keep_rows = true,
+                          std::size_t threads = 1, RowGrid<T>&& recycled = RowGrid<T>{}) {
     if (n >= std::numeric_limits<std::uint32_t>::max()) fail_capacity_overflow();
     RowGrid<T> grid;
     const std::size_t parts = parts_for_items(n, threads, grid_points_per_thread);
@@ -186,23 +195,24 @@ RowGrid<T> build_row_grid(const T* points, std::size_t n, double edge, bool keep
         grid.origin[axis] = lo[axis];
     }
     const double budget = static_cast<double>(std::max(grid_min_cells, grid_cells_per_point * n));
-    auto set_edge = [&](double e) {
-        grid.edge = e;
-        grid.edges[0] = e / grid_x_split, grid.edges[1] = grid.edges[2] = e;
+    auto set_edges = [&](double scale) {
+        grid.edges[0] = edge.x * scale, grid.edges[1] = edge.y * scale, grid.edges[2] = edge.z * scale;
+        grid.edge = std::max({grid.edges[0], grid.edges[1], grid.edges[2]});
         for (int axis = 0; axis < 3; ++axis) grid.inverse_edges[axis] = 1 / grid.edges[axis];
     };
-    set_edge(edge);
-    for (;;) {
+    for (double scale = 1;; scale *= 2) {
+        set_edges(scale);
         double total = 1;
         for (int axis = 0; axis < 3; ++axis) total *= std::floor((hi[axis] - lo[axis]) / grid.edges[axis]) + 1;
         if (total <= budget) break;
-        set_edge(grid.edge * 2);
     }
-    for (int axis = 0; axis < 3; ++axis)
+    for (int axis = 0; axis < 3; ++axis) {
         grid.cells[axis] = static_cast<std::int64_t>(std::floor((hi[axis] - lo[axis]) / grid.edges[axis])) + 1;
+        grid.last_cells[axis] = static_cast<double>(grid.cells[axis] - 1);
+    }
     const std::size_t total = static_cast<std::size_t>(grid.cells[0] * grid.cells[1] * grid.cells[2]);
 
-    Buffer<std::uint32_t> cell(n);
+    Buffer<std::uint32_t> cell = at_least(std::move(recycled.point_cells), n);
     on_ranges(n, parts, [&](std::size_t, std::size_t first, std::size_t last) {
         for (std::size_t i = first; i < last; ++i) {
             const T* p = points + 3 * i;
@@ -258,6 +268,7 @@ RowGrid<T> build_row_grid(const T* points, std::size_t n, double edge, bool keep
             if (keep_rows) grid.row[at] = static_cast<std::uint32_t>(i);
         }
     });
+    grid.point_cells = std::move(cell);
     return grid;
 }
 

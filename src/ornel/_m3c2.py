@@ -418,13 +418,23 @@ def m3c2(
         order=order,
     )
     count1, count2 = count1_u.astype(np.int64), count2_u.astype(np.int64)
-    enough = (count1 >= min_points) & (count2 >= min_points)
-    distance = np.where(enough, position2 - position1, np.nan)
+    # In place over the native call's own arrays (the positions are not returned): the
+    # same operations as LOD95_FACTOR * (sqrt(s1**2 / n1 + s2**2 / n2) + registration),
+    # without a fresh temporary, and fresh pages, for each.
+    distance = np.subtract(position2, position1, out=position2)
+    distance[(count1 < min_points) | (count2 < min_points)] = np.nan
     with np.errstate(invalid="ignore", divide="ignore"):
-        lod = LOD95_FACTOR * (np.sqrt(spread1**2 / count1 + spread2**2 / count2) + registration)
-    lod = np.where(np.isfinite(distance), lod, np.nan)
+        lod = np.square(spread1)
+        lod /= count1
+        other = np.square(spread2, out=position1)
+        other /= count2
+        lod += other
+        np.sqrt(lod, out=lod)
+        lod += registration
+        lod *= LOD95_FACTOR
+    lod[~np.isfinite(distance)] = np.nan
     with np.errstate(invalid="ignore"):
-        significant = np.abs(distance) > lod
+        significant = np.abs(distance, out=other) > lod
     scale = np.full(len(cores), np.nan)
     fitted = scale_index < len(radii_array)
     scale[fitted] = radii_array[scale_index[fitted]]

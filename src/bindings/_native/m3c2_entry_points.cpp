@@ -78,7 +78,7 @@ PyObject* region_rows(const T* points, std::size_t n, std::size_t centres, doubl
     Buffer<std::uint32_t> indices;
     {
         ReleasedGil released;
-        const RowGrid<T> grid = build_row_grid(points, n, edge, true, threads);
+        const RowGrid<T> grid = build_row_grid(points, n, row_cells(edge), true, threads);
         indptr[0] = 0;
         split_over_threads(centres, threads, min_centres_per_thread, [&](std::size_t first, std::size_t last) {
             for (std::size_t i = first; i < last; ++i) {
@@ -204,10 +204,14 @@ PyObject* m3c2_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
                                   {count1.data(), count2.data()}};
         const double* core = doubles(cores);
         // Cells as wide as the cylinder (a quarter of that along x): on the
-        // benchmark's terrain a ball tests ~350 points for 218 inside, against
-        // ~290 in cells half as wide, but reads half the rows, whose directory
-        // reads and bounds cost more than the points saved (14% less time).
+        // benchmark's terrain a ball tests ~366 points for 218 inside and a
+        // cylinder ~112 for 35, against ~290 and ~74 in cells half as wide, but
+        // reads half the rows, whose directory reads and bounds cost more than
+        // the points saved (14% less time). Cells half as wide across x only, or
+        // that and twice as tall (the terrain in one layer: fewer rows and ~17%
+        // fewer points tested) measured no faster either.
         const double edge = setting.cylinder_radius > 0 ? 2 * setting.cylinder_radius : 1;
+        const CellEdges cell_edges = row_cells(edge);
         // One epoch's grid at a time: epoch 1's fits the normals and is freed
         // before epoch 2's is built, so that only one copy of an epoch is held.
         auto run = [&](const auto* xyz1, const auto* xyz2) {
@@ -215,11 +219,16 @@ PyObject* m3c2_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
             ReleasedGil released;
             const auto kernel = M3c2CorePoints<T>::pick();
             const std::size_t parts = parts_for_items(q, threads, min_centres_per_thread);
+            // One team of threads for the ten parallel passes of the call (four per
+            // grid, one per epoch's core points): a thread started for each pass
+            // begins it late, and the passes here are a few milliseconds each.
+            ThreadTeam team(threads);
+            TeamScope scope(&team);
             std::vector<std::vector<double>> positions(parts);
             RowGrid<T> grid;
             auto epoch_statistics = [&](int epoch, const T* xyz, std::size_t n) {
                 // Epoch 2's grid takes over epoch 1's buffers.
-                grid = build_row_grid(xyz, n, edge, false, threads, std::move(grid));
+                grid = build_row_grid(xyz, n, cell_edges, false, threads, std::move(grid));
                 // Runs of consecutive core points claimed in turn rather than one
                 // range per thread: on a shared machine a thread the system
                 // holds back leaves its runs to the others instead of being waited for.
