@@ -105,7 +105,7 @@ struct FeatureNormals {
 struct MeshAnswers {
     double* distance;        // negative inside when signed; NaN where none within the bound
     std::int64_t* triangle;  // -1 where none
-    double* barycentric;     // 3 per query; NaN where none
+    double* barycentric;     // 3 per query; NaN where none; null: not wanted
 };
 
 // What a search reads of a query row: its first three coordinates less
@@ -225,7 +225,9 @@ struct Candidates {
     static constexpr std::size_t most = 512;
     Buffer<S> boxes{6 * most};
     Buffer<std::uint32_t> position{most};
-    Buffer<S> distance2{most};  // one query's, per candidate
+    // One query's, per candidate: its box's distance; which are within its bound.
+    Buffer<S> distance2{most};
+    Buffer<std::uint32_t> near{most};
     std::size_t count = 0;
 };
 
@@ -394,22 +396,31 @@ template <class S>
     }
 }
 
-// Improves `best` by every candidate that could be closer; `measured`: a
-// position already measured. The boxes' distances are taken four at a
-// time, then the triangles whose boxes are near enough measured four at a
-// time (the last few one by one).
+// Improves `best` by every candidate that could be closer. The boxes'
+// distances are taken four at a time, and the candidates within the first
+// bound kept without a branch (most are not, and which are is
+// unpredictable); those whose boxes are still within the best so far are
+// then measured four at a time (the last few one by one). A triangle
+// measured before is measured again rather than looked for: measuring it
+// again changes nothing, and skipping it cost more than it saved.
 template <class S>
 [[gnu::always_inline]] inline void measure_candidates(const BvhView<S>& bvh, const Vec3<S>& p,
-                                                      Candidates<S>& candidates, std::uint32_t measured,
-                                                      Best<S>& best) {
+                                                      Candidates<S>& candidates, Best<S>& best) {
     const std::size_t count = candidates.count;
-    for (std::size_t c = 0; c < count; c += bvh_width)
-        lane_distances2(candidates.boxes.data() + 6 * c, p, candidates.distance2.data() + c);
+    S* distance2 = candidates.distance2.data();
+    for (std::size_t c = 0; c < count; c += bvh_width) lane_distances2(candidates.boxes.data() + 6 * c, p, distance2 + c);
+    const S limit = best.closest.distance2 * prune_slack<S>;
+    std::uint32_t* near = candidates.near.data();
+    std::size_t kept = 0;
+    for (std::size_t c = 0; c < count; ++c) {
+        near[kept] = static_cast<std::uint32_t>(c);
+        kept += distance2[c] <= limit;
+    }
     std::uint32_t group[4];
     int filled = 0;
-    for (std::size_t c = 0; c < count; ++c)
-        if (candidates.distance2[c] <= best.closest.distance2 * prune_slack<S> && candidates.position[c] != measured) {
-            group[filled++] = candidates.position[c];
+    for (std::size_t i = 0; i < kept; ++i)
+        if (distance2[near[i]] <= best.closest.distance2 * prune_slack<S>) {
+            group[filled++] = candidates.position[near[i]];
             if (filled == 4) {
                 measure_four(bvh, p, group, best);
                 filled = 0;
@@ -423,14 +434,14 @@ template <class S>
 struct CandidateKernel {
     template <std::size_t>
     [[gnu::always_inline]] static void run(const BvhView<S>* bvh, const Vec3<S>* p, Candidates<S>* candidates,
-                                           std::uint32_t measured, Best<S>* best) {
-        measure_candidates(*bvh, *p, *candidates, measured, *best);
+                                           Best<S>* best) {
+        measure_candidates(*bvh, *p, *candidates, *best);
     }
 };
 
 template <class S>
 using CandidateMeasure =
-    FlatDispatch<CandidateKernel<S>, void, const BvhView<S>*, const Vec3<S>*, Candidates<S>*, std::uint32_t, Best<S>*>;
+    FlatDispatch<CandidateKernel<S>, void, const BvhView<S>*, const Vec3<S>*, Candidates<S>*, Best<S>*>;
 
 template <class S, class Q>
 Vec3<S> query_point(const PointsView<Q>& queries, std::size_t row, const QueryOrigin& origin) {
@@ -447,7 +458,8 @@ void answer(const BvhView<S>& bvh, const Vec3<S>& p, const Best<S>& best, Featur
     if (best.triangle == std::numeric_limits<std::uint32_t>::max()) {
         answers.distance[row] = std::numeric_limits<double>::quiet_NaN();
         answers.triangle[row] = -1;
-        for (int k = 0; k < 3; ++k) answers.barycentric[3 * row + k] = std::numeric_limits<double>::quiet_NaN();
+        if (answers.barycentric != nullptr)
+            for (int k = 0; k < 3; ++k) answers.barycentric[3 * row + k] = std::numeric_limits<double>::quiet_NaN();
         return;
     }
     const TriangleClosest<S>& c = best.closest;
@@ -464,6 +476,7 @@ void answer(const BvhView<S>& bvh, const Vec3<S>& p, const Best<S>& best, Featur
     }
     answers.distance[row] = distance;
     answers.triangle[row] = best.triangle;
+    if (answers.barycentric == nullptr) return;
     answers.barycentric[3 * row] = c.u;
     answers.barycentric[3 * row + 1] = c.v;
     answers.barycentric[3 * row + 2] = c.w;
@@ -528,7 +541,7 @@ void mesh_distances(const BvhView<S>& bvh, const PointsView<Q>& queries, const Q
                     detail::measure(bvh, points[k], measured, found[k]);
                 }
                 if (shared)
-                    measure_candidates(&bvh, &points[k], &candidates, measured, &found[k]);
+                    measure_candidates(&bvh, &points[k], &candidates, &found[k]);
                 else
                     detail::search(bvh, points[k], measured, found[k]);
             }
