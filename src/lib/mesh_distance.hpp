@@ -27,6 +27,7 @@
 #include "dispatch.hpp"
 #include "failure.hpp"
 #include "morton.hpp"
+#include "radix_sort.hpp"
 #include "strided.hpp"
 #include "triangle_bvh.hpp"
 #include "triangle_closest.hpp"
@@ -484,6 +485,53 @@ void answer(const BvhView<S>& bvh, const Vec3<S>& p, const Best<S>& best, Featur
 
 }  // namespace detail
 
+// Rows in an order that keeps neighbours together: by a 30-bit Morton key
+// over their bounding box (ten bits an axis, cells of a thousandth of the
+// extent, whose few rows keep their order). Any order gives the same
+// answers; this one makes consecutive queries near each other, and with key
+// and row packed in one word the sort moves and keeps 8 bytes a row, not
+// the 16 of a full key's records and the 8 of a permutation beside them.
+// Rows beyond 32-bit numbers are sorted by the full key instead.
+class LocalityOrder {
+public:
+    template <class Q>
+    explicit LocalityOrder(const PointsView<Q>& rows) {
+        const std::size_t n = rows.rows;
+        if (n >= std::numeric_limits<std::uint32_t>::max()) {
+            wide_ = morton_order(rows);
+            return;
+        }
+        double lo[3], extent[3];
+        for (int axis = 0; axis < 3; ++axis) {
+            double low = std::numeric_limits<double>::infinity(), high = -low;
+            for (std::size_t i = 0; i < n; ++i) {
+                const double c = static_cast<double>(rows.at(i, axis));
+                low = std::min(low, c), high = std::max(high, c);
+            }
+            lo[axis] = low;
+            extent[axis] = high > low ? high - low : 1.0;
+        }
+        auto key_of = [&](std::size_t i) {
+            std::uint64_t q[3];
+            for (int axis = 0; axis < 3; ++axis)
+                q[axis] = morton_quantum(static_cast<double>(rows.at(i, axis)), lo[axis], extent[axis]) >> 11;
+            return morton_key(q[0], q[1], q[2]);
+        };
+        packed_ = sort_by_key<PackedRow>(space_, n, key_of, 1, 30);
+        // The other array was the sort's scratch.
+        (reinterpret_cast<const void*>(packed_) == space_.records.data() ? space_.scratch : space_.records) =
+            Buffer<KeyedRow>();
+    }
+    std::size_t operator[](std::size_t i) const {
+        return packed_ != nullptr ? packed_[i].sorted_row() : static_cast<std::size_t>(wide_[i]);
+    }
+
+private:
+    SortSpace space_;
+    const PackedRow* packed_ = nullptr;
+    Buffer<std::int64_t> wide_;
+};
+
 // Answers the queries of rows [first, last) of `queries`, taken in their
 // Morton order. A run of `run` consecutive queries is measured first against
 // the triangle of the answer before it, whose distances bound their answers;
@@ -505,7 +553,7 @@ void mesh_distances(const BvhView<S>& bvh, const PointsView<Q>& queries, const Q
     PointsView<Q> rows = queries;
     rows.data += static_cast<std::ptrdiff_t>(first) * queries.row_stride;
     rows.rows = last - first;
-    const Buffer<std::int64_t> sorted = morton_order(rows);
+    const LocalityOrder sorted(rows);
     // Queries are gathered, and answers scattered, a block at a time: the
     // rows of one block are independent loads the processor overlaps, where
     // inside the search each would stall it.
@@ -518,7 +566,7 @@ void mesh_distances(const BvhView<S>& bvh, const PointsView<Q>& queries, const Q
     for (std::size_t start = 0; start < rows.rows; start += block) {
         const std::size_t count = std::min(block, rows.rows - start);
         for (std::size_t k = 0; k < count; ++k)
-            points[k] = detail::query_point<S>(rows, static_cast<std::size_t>(sorted[start + k]), origin);
+            points[k] = detail::query_point<S>(rows, sorted[start + k], origin);
         for (std::size_t from = 0; from < count; from += run) {
             const std::size_t to = std::min(count, from + run);
             const std::uint32_t seed = previous;
@@ -552,8 +600,7 @@ void mesh_distances(const BvhView<S>& bvh, const PointsView<Q>& queries, const Q
                 }
         }
         for (std::size_t k = 0; k < count; ++k)
-            detail::answer(bvh, points[k], found[k], normals, answers,
-                           first + static_cast<std::size_t>(sorted[start + k]));
+            detail::answer(bvh, points[k], found[k], normals, answers, first + sorted[start + k]);
     }
 }
 
