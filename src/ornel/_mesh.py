@@ -99,6 +99,7 @@ class Mesh:
         self.triangles: npt.NDArray[np.int64] = triangles
         self.name, self.source = name, source
         self._lock = threading.Lock()
+        self._normals_lock = threading.Lock()  # apart, so that both may be built at once
         self._indexes: dict[str, tuple[Array, Array, Array, Array]] = {}
         self._normals: Array | None = None
         self._digest: str | None = None
@@ -199,7 +200,7 @@ class Mesh:
         c, its edges ab bc ca. Vertices at equal coordinates are one (a triangle soup signs
         as its welded surface); a zero normal (a degenerate face, faces that cancel) leaves
         a distance positive."""
-        with self._lock:
+        with self._normals_lock:
             if self._normals is None:
                 self._normals = _native.mesh_pseudo_normals(self.vertices, self.triangles.astype(np.uint32))
             return self._normals
@@ -225,6 +226,15 @@ class Mesh:
         points = np.asarray(points)
         if points.ndim != 2 or points.shape[1] < 3:
             raise CloudError(None, f"points of shape {points.shape}; expected (n, 3)")
+        if signed and self._normals is None and not self.has_index(precision):
+            # Both native and without the interpreter's lock: built side by side. A failure
+            # of the side thread is met again (and raised) below.
+            side = threading.Thread(target=self.pseudo_normals)
+            side.start()
+            try:
+                self.index(precision)
+            finally:
+                side.join()
         index = self.index(precision)
         # Read as they are (float32 or float64, any strides): the search takes them from
         # the centre and rounds them itself, with no converted copy.
