@@ -8,8 +8,10 @@ mesh's extent, like a scan of the part, in the order drawn (no spatial order) an
 again Morton-sorted.
 
   ours f32 / f64   Mesh(vertices, triangles) made and its index built inside the timed
-                   call, then the exact closest point of every point (distance,
-                   triangle, barycentric weights); f32 is Open3D's precision
+                   call, then the exact closest point of every point: its distance and
+                   triangle (the barycentric weights left out, as Open3D's distances
+                   leave them: they would add 24 bytes a point); f32 is Open3D's
+                   precision
   ours signed      the same, f32, signed by the faces' pseudo-normals
   o3d              RaycastingScene built (add_triangles) inside the timed call, then
                    compute_distance (float32); o3d signed: compute_signed_distance
@@ -77,7 +79,8 @@ def peak_bytes(call):
 def ours(mesh, points, precision, signed, threads):
     def call():
         fresh = ornel.Mesh(mesh.vertices, mesh.triangles)
-        return fresh.closest(points, precision=precision, signed=signed, threads=threads).distance
+        found = fresh.closest(points, precision=precision, signed=signed, threads=threads, barycentric=False)
+        return found.distance
 
     return call
 

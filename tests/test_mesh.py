@@ -217,6 +217,77 @@ class TestExactness:
         assert (np.abs(single - exact) <= 8 * EPS32 * (reach + exact)).all()
 
 
+class TestSharedCandidates:
+    """Runs of neighbouring points share one list of candidate triangles, each point keeping
+    those within its own first bound: dense clusters of points make every run share one,
+    and their answers must still be the brute force's, ties and all."""
+
+    @pytest.mark.parametrize("offset", [0.0, 5e5, 5e6])
+    def test_ties_on_shared_edges_and_vertices_of_a_grid(self, offset):
+        # A flat grid of exact coordinates: a point above a shared vertex is equally near
+        # its six triangles, one above an edge's midpoint its two; the lowest must win
+        # whichever of them its run's list holds first.
+        vertices, triangles = height_field(np.zeros((9, 9)), 0.5)
+        vertices[:, :2] += offset
+        rng = np.random.default_rng(21)
+        on_grid = vertices[rng.integers(0, len(vertices), 400)]
+        edges = (vertices[triangles] + vertices[triangles][:, [1, 2, 0]]) / 2
+        on_edges = edges.reshape(-1, 3)[rng.integers(0, 3 * len(triangles), 400)]
+        heights = rng.choice([0.0, 0.25, -0.5, 1e-9], (800, 1))
+        queries = np.concatenate([on_grid, on_edges]) + np.c_[np.zeros((800, 2)), heights]
+        found = check_exact(ornel.Mesh(vertices, triangles), queries)
+        assert (found.distance[heights[:, 0] == 0] == 0).all()
+        for precision in ("f32", "f64"):
+            single = ornel.Mesh(vertices, triangles).closest(queries, precision=precision)
+            np.testing.assert_allclose(single.distance, np.abs(heights[:, 0]), atol=8 * EPS32 * (8 + 1))
+
+    @pytest.mark.parametrize("offset", [0.0, 5e5])
+    def test_degenerate_and_duplicate_triangles_beside_each_other(self, offset):
+        # A patch whose triangles lie in the same leaves as copies of themselves (either
+        # winding), points, segments and slivers, all searched by dense points around it.
+        vertices, triangles = height_field(np.random.default_rng(2).normal(0, 0.05, (6, 6)), 0.2)
+        vertices += offset
+        n = len(vertices)
+        extra = np.array([[7, 8, 14], [7, 14, 8], [7, 8, 14], [9, 9, 9], [9, 10, 10], [9, 10, 11], [15, 16, 17]])
+        sliver = vertices[[20, 21]].mean(axis=0) + [0, 0, 1e-12]
+        vertices = np.concatenate([vertices, [sliver]])
+        extra = np.concatenate([extra, [[20, 21, n], [21, 20, n]]])
+        mesh = ornel.Mesh(vertices, np.concatenate([triangles, extra, triangles[:5]]))
+        rng = np.random.default_rng(8)
+        centre = vertices[[7, 9, 14, 20]].mean(axis=0)
+        queries = centre + rng.normal(0, [0.3, 0.3, 0.05], (3000, 3))
+        queries[::7] = vertices[rng.integers(0, len(vertices), len(queries[::7]))]
+        check_exact(mesh, queries)
+
+    @pytest.mark.parametrize("name", ["fandisk", "stanford-bunny"])
+    def test_runs_near_and_far_alternate(self, name):
+        # A cluster on the surface and one deep inside: the inner points' spheres hold more
+        # triangles than a run's list takes, so their runs walk the tree point by point, and
+        # the next run near the surface starts again from a far answer.
+        mesh = ornel.Mesh.load(MESHES / f"{name}.obj")
+        rng = np.random.default_rng(4)
+        extent = np.ptp(mesh.vertices, axis=0).max()
+        corners = mesh.vertices[mesh.triangles]
+        spot = corners[rng.integers(len(corners))].mean(axis=0)
+        near = spot + rng.normal(0, 0.01 * extent, (600, 3))
+        inside = mesh.centre + rng.normal(0, 0.02 * extent, (600, 3))
+        queries = np.concatenate([near, inside])[rng.permutation(1200)]
+        check_exact(mesh, queries)
+
+    def test_weights_not_kept_when_not_wanted(self):
+        mesh = ornel.Mesh.load(MESHES / "fandisk.obj")
+        queries = features_and_far(mesh.vertices, mesh.triangles, np.random.default_rng(9), 200)
+        for precision, signed in (("f64", False), ("f32", True)):
+            full = mesh.closest(queries, precision=precision, signed=signed)
+            bare = mesh.closest(queries, precision=precision, signed=signed, barycentric=False)
+            assert bare.barycentric is None
+            np.testing.assert_array_equal(bare.distance, full.distance)
+            np.testing.assert_array_equal(bare.triangle, full.triangle)
+        bounds, links, corners, order = mesh.index("f64")
+        with pytest.raises(TypeError, match="not an instance of .bool."):
+            ornel._native.mesh_closest(bounds, links, corners, order, queries, barycentric=1)
+
+
 class TestSigns:
     @pytest.mark.parametrize("precision", ["f64", "f32"])
     @pytest.mark.parametrize("offset", [0.0, 5e5, 5e6])

@@ -27,6 +27,7 @@
 #include "dispatch.hpp"
 #include "failure.hpp"
 #include "morton.hpp"
+#include "radix_sort.hpp"
 #include "strided.hpp"
 #include "triangle_bvh.hpp"
 #include "triangle_closest.hpp"
@@ -105,7 +106,7 @@ struct FeatureNormals {
 struct MeshAnswers {
     double* distance;        // negative inside when signed; NaN where none within the bound
     std::int64_t* triangle;  // -1 where none
-    double* barycentric;     // 3 per query; NaN where none
+    double* barycentric;     // 3 per query; NaN where none; null: not wanted
 };
 
 // What a search reads of a query row: its first three coordinates less
@@ -225,7 +226,9 @@ struct Candidates {
     static constexpr std::size_t most = 512;
     Buffer<S> boxes{6 * most};
     Buffer<std::uint32_t> position{most};
-    Buffer<S> distance2{most};  // one query's, per candidate
+    // One query's, per candidate: its box's distance; which are within its bound.
+    Buffer<S> distance2{most};
+    Buffer<std::uint32_t> near{most};
     std::size_t count = 0;
 };
 
@@ -394,22 +397,31 @@ template <class S>
     }
 }
 
-// Improves `best` by every candidate that could be closer; `measured`: a
-// position already measured. The boxes' distances are taken four at a
-// time, then the triangles whose boxes are near enough measured four at a
-// time (the last few one by one).
+// Improves `best` by every candidate that could be closer. The boxes'
+// distances are taken four at a time, and the candidates within the first
+// bound kept without a branch (most are not, and which are is
+// unpredictable); those whose boxes are still within the best so far are
+// then measured four at a time (the last few one by one). A triangle
+// measured before is measured again rather than looked for: measuring it
+// again changes nothing, and skipping it cost more than it saved.
 template <class S>
 [[gnu::always_inline]] inline void measure_candidates(const BvhView<S>& bvh, const Vec3<S>& p,
-                                                      Candidates<S>& candidates, std::uint32_t measured,
-                                                      Best<S>& best) {
+                                                      Candidates<S>& candidates, Best<S>& best) {
     const std::size_t count = candidates.count;
-    for (std::size_t c = 0; c < count; c += bvh_width)
-        lane_distances2(candidates.boxes.data() + 6 * c, p, candidates.distance2.data() + c);
+    S* distance2 = candidates.distance2.data();
+    for (std::size_t c = 0; c < count; c += bvh_width) lane_distances2(candidates.boxes.data() + 6 * c, p, distance2 + c);
+    const S limit = best.closest.distance2 * prune_slack<S>;
+    std::uint32_t* near = candidates.near.data();
+    std::size_t kept = 0;
+    for (std::size_t c = 0; c < count; ++c) {
+        near[kept] = static_cast<std::uint32_t>(c);
+        kept += distance2[c] <= limit;
+    }
     std::uint32_t group[4];
     int filled = 0;
-    for (std::size_t c = 0; c < count; ++c)
-        if (candidates.distance2[c] <= best.closest.distance2 * prune_slack<S> && candidates.position[c] != measured) {
-            group[filled++] = candidates.position[c];
+    for (std::size_t i = 0; i < kept; ++i)
+        if (distance2[near[i]] <= best.closest.distance2 * prune_slack<S>) {
+            group[filled++] = candidates.position[near[i]];
             if (filled == 4) {
                 measure_four(bvh, p, group, best);
                 filled = 0;
@@ -423,14 +435,14 @@ template <class S>
 struct CandidateKernel {
     template <std::size_t>
     [[gnu::always_inline]] static void run(const BvhView<S>* bvh, const Vec3<S>* p, Candidates<S>* candidates,
-                                           std::uint32_t measured, Best<S>* best) {
-        measure_candidates(*bvh, *p, *candidates, measured, *best);
+                                           Best<S>* best) {
+        measure_candidates(*bvh, *p, *candidates, *best);
     }
 };
 
 template <class S>
 using CandidateMeasure =
-    FlatDispatch<CandidateKernel<S>, void, const BvhView<S>*, const Vec3<S>*, Candidates<S>*, std::uint32_t, Best<S>*>;
+    FlatDispatch<CandidateKernel<S>, void, const BvhView<S>*, const Vec3<S>*, Candidates<S>*, Best<S>*>;
 
 template <class S, class Q>
 Vec3<S> query_point(const PointsView<Q>& queries, std::size_t row, const QueryOrigin& origin) {
@@ -447,7 +459,8 @@ void answer(const BvhView<S>& bvh, const Vec3<S>& p, const Best<S>& best, Featur
     if (best.triangle == std::numeric_limits<std::uint32_t>::max()) {
         answers.distance[row] = std::numeric_limits<double>::quiet_NaN();
         answers.triangle[row] = -1;
-        for (int k = 0; k < 3; ++k) answers.barycentric[3 * row + k] = std::numeric_limits<double>::quiet_NaN();
+        if (answers.barycentric != nullptr)
+            for (int k = 0; k < 3; ++k) answers.barycentric[3 * row + k] = std::numeric_limits<double>::quiet_NaN();
         return;
     }
     const TriangleClosest<S>& c = best.closest;
@@ -464,12 +477,60 @@ void answer(const BvhView<S>& bvh, const Vec3<S>& p, const Best<S>& best, Featur
     }
     answers.distance[row] = distance;
     answers.triangle[row] = best.triangle;
+    if (answers.barycentric == nullptr) return;
     answers.barycentric[3 * row] = c.u;
     answers.barycentric[3 * row + 1] = c.v;
     answers.barycentric[3 * row + 2] = c.w;
 }
 
 }  // namespace detail
+
+// Rows in an order that keeps neighbours together: by a 30-bit Morton key
+// over their bounding box (ten bits an axis, cells of a thousandth of the
+// extent, whose few rows keep their order). Any order gives the same
+// answers; this one makes consecutive queries near each other, and with key
+// and row packed in one word the sort moves and keeps 8 bytes a row, not
+// the 16 of a full key's records and the 8 of a permutation beside them.
+// Rows beyond 32-bit numbers are sorted by the full key instead.
+class LocalityOrder {
+public:
+    template <class Q>
+    explicit LocalityOrder(const PointsView<Q>& rows) {
+        const std::size_t n = rows.rows;
+        if (n >= std::numeric_limits<std::uint32_t>::max()) {
+            wide_ = morton_order(rows);
+            return;
+        }
+        double lo[3], extent[3];
+        for (int axis = 0; axis < 3; ++axis) {
+            double low = std::numeric_limits<double>::infinity(), high = -low;
+            for (std::size_t i = 0; i < n; ++i) {
+                const double c = static_cast<double>(rows.at(i, axis));
+                low = std::min(low, c), high = std::max(high, c);
+            }
+            lo[axis] = low;
+            extent[axis] = high > low ? high - low : 1.0;
+        }
+        auto key_of = [&](std::size_t i) {
+            std::uint64_t q[3];
+            for (int axis = 0; axis < 3; ++axis)
+                q[axis] = morton_quantum(static_cast<double>(rows.at(i, axis)), lo[axis], extent[axis]) >> 11;
+            return morton_key(q[0], q[1], q[2]);
+        };
+        packed_ = sort_by_key<PackedRow>(space_, n, key_of, 1, 30);
+        // The other array was the sort's scratch.
+        (reinterpret_cast<const void*>(packed_) == space_.records.data() ? space_.scratch : space_.records) =
+            Buffer<KeyedRow>();
+    }
+    std::size_t operator[](std::size_t i) const {
+        return packed_ != nullptr ? packed_[i].sorted_row() : static_cast<std::size_t>(wide_[i]);
+    }
+
+private:
+    SortSpace space_;
+    const PackedRow* packed_ = nullptr;
+    Buffer<std::int64_t> wide_;
+};
 
 // Answers the queries of rows [first, last) of `queries`, taken in their
 // Morton order. A run of `run` consecutive queries is measured first against
@@ -492,7 +553,7 @@ void mesh_distances(const BvhView<S>& bvh, const PointsView<Q>& queries, const Q
     PointsView<Q> rows = queries;
     rows.data += static_cast<std::ptrdiff_t>(first) * queries.row_stride;
     rows.rows = last - first;
-    const Buffer<std::int64_t> sorted = morton_order(rows);
+    const LocalityOrder sorted(rows);
     // Queries are gathered, and answers scattered, a block at a time: the
     // rows of one block are independent loads the processor overlaps, where
     // inside the search each would stall it.
@@ -505,7 +566,7 @@ void mesh_distances(const BvhView<S>& bvh, const PointsView<Q>& queries, const Q
     for (std::size_t start = 0; start < rows.rows; start += block) {
         const std::size_t count = std::min(block, rows.rows - start);
         for (std::size_t k = 0; k < count; ++k)
-            points[k] = detail::query_point<S>(rows, static_cast<std::size_t>(sorted[start + k]), origin);
+            points[k] = detail::query_point<S>(rows, sorted[start + k], origin);
         for (std::size_t from = 0; from < count; from += run) {
             const std::size_t to = std::min(count, from + run);
             const std::uint32_t seed = previous;
@@ -528,7 +589,7 @@ void mesh_distances(const BvhView<S>& bvh, const PointsView<Q>& queries, const Q
                     detail::measure(bvh, points[k], measured, found[k]);
                 }
                 if (shared)
-                    measure_candidates(&bvh, &points[k], &candidates, measured, &found[k]);
+                    measure_candidates(&bvh, &points[k], &candidates, &found[k]);
                 else
                     detail::search(bvh, points[k], measured, found[k]);
             }
@@ -539,8 +600,7 @@ void mesh_distances(const BvhView<S>& bvh, const PointsView<Q>& queries, const Q
                 }
         }
         for (std::size_t k = 0; k < count; ++k)
-            detail::answer(bvh, points[k], found[k], normals, answers,
-                           first + static_cast<std::size_t>(sorted[start + k]));
+            detail::answer(bvh, points[k], found[k], normals, answers, first + sorted[start + k]);
     }
 }
 

@@ -13,9 +13,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 
 #include "buffer.hpp"
 #include "failure.hpp"
+#include "radix_sort.hpp"
 #include "strided.hpp"
 
 namespace ornel {
@@ -98,27 +100,26 @@ inline Buffer<double> pseudo_normals(const PointsView<double>& vertices, const S
         }
     }
     for (std::size_t place = 0; place < at_place.size(); ++place) at_place[place] = detail::unit(at_place[place]);
-    // Edges: each triangle's three as pairs of welded ends, lower first,
-    // sorted so that the faces of one edge sit together.
-    struct Edge {
-        std::uint64_t ends;
-        std::uint32_t slot;  // 3 * triangle + edge (ab, bc, ca)
+    // Edges: each triangle's three (slot 3 * triangle + edge: ab, bc, ca) as
+    // pairs of welded ends, lower first, sorted so that the faces of one edge
+    // sit together, in slot order (a radix sort, stable: a sum in the same
+    // order whatever the sort).
+    const auto ends_of = [&](std::size_t slot) {
+        const std::size_t t = slot / 3, e = slot % 3;
+        const std::uint64_t p = welded[corner[3 * t + e]], q = welded[corner[3 * t + (e + 1) % 3]];
+        return std::min(p, q) << 32 | std::max(p, q);
     };
-    Buffer<Edge> edges(3 * m);
-    for (std::size_t t = 0; t < m; ++t)
-        for (int e = 0; e < 3; ++e) {
-            const std::uint64_t p = welded[corner[3 * t + e]], q = welded[corner[3 * t + (e + 1) % 3]];
-            edges[3 * t + e] = {std::min(p, q) << 32 | std::max(p, q), static_cast<std::uint32_t>(3 * t + e)};
-        }
-    std::sort(edges.begin(), edges.end(),
-              [](const Edge& a, const Edge& b) { return a.ends < b.ends || (a.ends == b.ends && a.slot < b.slot); });
-    for (std::size_t first = 0; first < edges.size();) {
+    const std::size_t slots = 3 * m;
+    // Slots are numbered in 32 bits (a mesh of 1.4e9 triangles would need 235 GB of normals).
+    if (slots >= std::numeric_limits<std::uint32_t>::max()) fail(Failure::too_many_points, m);
+    const Buffer<KeyedRow> edges = sorted_by_key(slots, ends_of, 1);
+    for (std::size_t first = 0; first < slots;) {
         std::size_t last = first;
         Normal sum;
-        for (; last < edges.size() && edges[last].ends == edges[first].ends; ++last) sum += faces[edges[last].slot / 3];
+        for (; last < slots && edges[last].key == edges[first].key; ++last) sum += faces[edges[last].row / 3];
         const Normal edge = detail::unit(sum);
         for (std::size_t k = first; k < last; ++k) {
-            double* to = normals.data() + 3 * (normals_per_triangle * (edges[k].slot / 3) + 4 + edges[k].slot % 3);
+            double* to = normals.data() + 3 * (normals_per_triangle * (edges[k].row / 3) + 4 + edges[k].row % 3);
             to[0] = edge.x, to[1] = edge.y, to[2] = edge.z;
         }
         first = last;

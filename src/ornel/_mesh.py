@@ -43,11 +43,12 @@ def mesh_coordinate(precision: str) -> type[np.floating[Any]]:
 class MeshDistances:
     """Each query point's closest point on the mesh: `distance` (float64; negative inside
     when signed; NaN where none within the bound), `triangle` (int64, -1 where none) and
-    `barycentric` (n, 3) weights of that triangle's corners (NaN where none)."""
+    `barycentric` (n, 3) weights of that triangle's corners (NaN where none; None when
+    not asked for)."""
 
     distance: npt.NDArray[np.float64]
     triangle: npt.NDArray[np.int64]
-    barycentric: npt.NDArray[np.float64]
+    barycentric: npt.NDArray[np.float64] | None
 
 
 class Mesh:
@@ -97,6 +98,7 @@ class Mesh:
         self.triangles: npt.NDArray[np.int64] = triangles
         self.name, self.source = name, source
         self._lock = threading.Lock()
+        self._normals_lock = threading.Lock()  # apart, so that both may be built at once
         self._indexes: dict[str, tuple[Array, Array, Array, Array]] = {}
         self._normals: Array | None = None
         self._digest: str | None = None
@@ -199,7 +201,7 @@ class Mesh:
         c, its edges ab bc ca. Vertices at equal coordinates are one (a triangle soup signs
         as its welded surface); a zero normal (a degenerate face, faces that cancel) leaves
         a distance positive."""
-        with self._lock:
+        with self._normals_lock:
             if self._normals is None:
                 self._normals = _native.mesh_pseudo_normals(self.vertices, self.triangles.astype(np.uint32))
             return self._normals
@@ -212,6 +214,7 @@ class Mesh:
         signed: bool = False,
         max_distance: float | None = None,
         threads: int | None = None,
+        barycentric: bool = True,
     ) -> MeshDistances:
         """Every point's closest point on the triangles, exact in double precision.
 
@@ -219,10 +222,20 @@ class Mesh:
         rounded to float32; a distance is then within 8 * 2**-23 * (R + d) of the exact
         distance of the original points, R being the largest distance of a vertex or the
         point from the centre and d the distance. `signed`: negative inside (see the module).
-        Points farther than `max_distance` get none."""
+        Points farther than `max_distance` get none. `barycentric=False`: the weights are
+        not kept (None), which spares 24 bytes a point where only distances are wanted."""
         points = np.asarray(points)
         if points.ndim != 2 or points.shape[1] < 3:
             raise CloudError(None, f"points of shape {points.shape}; expected (n, 3)")
+        if signed and self._normals is None and not self.has_index(precision):
+            # Both native and without the interpreter's lock: built side by side. A failure
+            # of the side thread is met again (and raised) below.
+            side = threading.Thread(target=self.pseudo_normals)
+            side.start()
+            try:
+                self.index(precision)
+            finally:
+                side.join()
         index = self.index(precision)
         # Read as they are (float32 or float64, any strides): the search takes them from
         # the centre and rounds them itself, with no converted copy.
@@ -232,7 +245,7 @@ class Mesh:
         bounds, links, corners, order = index
         try:
             distance, triangle, barycentric = _native.mesh_closest(
-                bounds, links, corners, order, queries, normals, max_distance, threads, origin
+                bounds, links, corners, order, queries, normals, max_distance, threads, origin, bool(barycentric)
             )
         except ValueError:
             with np.errstate(over="ignore", invalid="ignore"):

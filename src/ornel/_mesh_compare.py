@@ -144,6 +144,7 @@ def compare_to_mesh(
     a = as_cloud(a, "a", skip_invalid)
     # Searched without the bound, so that measures at radii beyond it stay exact.
     found = mesh.closest(a.points, precision=precision, signed=signed, max_distance=None, threads=threads)
+    assert found.barycentric is not None  # asked for by default
     vertices = Cloud(mesh.vertices, mesh.name, source=mesh.source)
     result: Comparison = MeshComparison(
         a,
@@ -215,6 +216,7 @@ def register_to_mesh(
         turn, offset = (rotation, shift) if at_rotation is None or at_shift is None else (at_rotation, at_shift)
         moved = local @ turn.T + offset
         found = mesh.closest(moved + centre, max_distance=max_distance, threads=threads)
+        assert found.barycentric is not None  # asked for by default
         hit = found.triangle >= 0
         squared = np.where(hit, found.distance, np.inf) ** 2
         targets = np.where(hit[:, None], mesh.points_at(found.triangle, found.barycentric) - centre, 0.0)

@@ -52,14 +52,15 @@ const char* const mesh_pseudo_normals_doc =
 
 const char* const mesh_closest_doc =
     "mesh_closest(bounds, links, corners, order, queries, normals=None, distance_upper_bound=None, threads=None,\n"
-    "             origin=None)\n"
+    "             origin=None, barycentric=True)\n"
     "--\n\n"
     "For every row of `queries` ((q, 3) or wider, any strides, float32 or\n"
     "float64), the closest point on any triangle of the mesh whose `mesh_bvh`\n"
     "arrays are given (C-contiguous), the queries taken less `origin` (three\n"
     "numbers, default none) and rounded to the type of `bounds` and `corners`.\n"
     "Returns (distances float64, triangles int64, barycentric float64 (q, 3));\n"
-    "a triangle's weights are those of its corners in order. Exact: equal to\n"
+    "a triangle's weights are those of its corners in order, None with\n"
+    "`barycentric=False` (24 bytes a query not held). Exact: equal to\n"
     "measuring every triangle, ties to the lowest triangle. With `normals`\n"
     "(C-contiguous float64 (m, 7, 3), as `mesh_pseudo_normals` makes them), a\n"
     "distance is negative where the query is behind its closest feature.\n"
@@ -189,6 +190,8 @@ PyObject* closest(PyObject* const* bound) {
         if (!std::isfinite(origin.x) || !std::isfinite(origin.y) || !std::isfinite(origin.z))
             fail_input(Failure::origin_not_three);
     }
+    const bool weights_wanted =
+        bound[9] == nullptr || convert("barycentric", [&] { return flag_arg(bound[9]); });
     std::optional<S> bound2;
     // A bound beyond S's range is no bound (and converting it would be undefined).
     if (distance && *distance * *distance < static_cast<double>(std::numeric_limits<S>::max()))
@@ -201,7 +204,7 @@ PyObject* closest(PyObject* const* bound) {
                    m,
                    nullptr};
     const std::size_t q = queries.rows;
-    Buffer<double> distances(q), barycentric(3 * q);
+    Buffer<double> distances(q), barycentric(weights_wanted ? 3 * q : 0);
     Buffer<std::int64_t> triangles(q);
     released([&] {
         check_bvh(bvh);
@@ -219,7 +222,7 @@ PyObject* closest(PyObject* const* bound) {
                 if (const Q c = queries.at(row, k);
                     !std::isfinite(c) || !(std::abs(double(c) - shift[k]) < rounds_to_infinity))
                     fail_input(Failure::non_finite_coordinate, row, std::isnan(c) ? 1 : 0);
-        const MeshAnswers answers{distances.data(), triangles.data(), barycentric.data()};
+        const MeshAnswers answers{distances.data(), triangles.data(), weights_wanted ? barycentric.data() : nullptr};
         split_over_threads(q, threads, min_queries_per_thread, [&](std::size_t first, std::size_t last) {
             mesh_distances(bvh, queries, origin, first, last, bound2, normals, answers);
         });
@@ -228,6 +231,8 @@ PyObject* closest(PyObject* const* bound) {
     const npy_intp rows = static_cast<npy_intp>(q);
     Ref distance_array = to_numpy(std::move(distances));
     Ref triangle_array = to_numpy(std::move(triangles));
+    if (!weights_wanted)
+        return require(PyTuple_Pack(3, distance_array.get(), triangle_array.get(), Py_None));
     Ref weights = to_numpy(std::move(barycentric), {rows, 3});
     return require(PyTuple_Pack(3, distance_array.get(), triangle_array.get(), weights.get()));
 }
@@ -260,10 +265,10 @@ PyObject* mesh_pseudo_normals_entry(PyObject*, PyObject* const* args, Py_ssize_t
 
 PyObject* mesh_closest_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_boundary([&] {
-        static constexpr Parameters<9> parameters{
-            {"bounds", "links", "corners", "order", "queries", "normals", "distance_upper_bound", "threads", "origin"},
-            5};
-        auto bound = match<9>(parameters.of(nullptr, "mesh_closest"), args, nargs, kwnames);
+        static constexpr Parameters<10> parameters{{"bounds", "links", "corners", "order", "queries", "normals",
+                                                    "distance_upper_bound", "threads", "origin", "barycentric"},
+                                                   5};
+        auto bound = match<10>(parameters.of(nullptr, "mesh_closest"), args, nargs, kwnames);
         // Queries of either type for either precision: the search reads them
         // as they are, with no converted copy.
         const bool single = is_single(bound[0]), single_queries = is_single(bound[4]);
