@@ -17,6 +17,7 @@ from __future__ import annotations
 import os
 import re
 import struct
+import contextlib
 import threading
 from dataclasses import dataclass
 from os import PathLike
@@ -196,6 +197,12 @@ class Mesh:
             return self.vertices
         return (self.vertices - self.centre).astype(np.float32)
 
+    def _pseudo_normals_quietly(self) -> None:
+        # On a side thread: what fails there is raised by the caller's own call after it,
+        # rather than printed by the thread.
+        with contextlib.suppress(Exception):
+            self.pseudo_normals()
+
     def pseudo_normals(self) -> npt.NDArray[np.float64]:
         """(m, 7, 3) unit (or zero) pseudo-normals per triangle: its face, its corners a b
         c, its edges ab bc ca. Vertices at equal coordinates are one (a triangle soup signs
@@ -230,7 +237,7 @@ class Mesh:
         if signed and self._normals is None and not self.has_index(precision):
             # Both native and without the interpreter's lock: built side by side. A failure
             # of the side thread is met again (and raised) below.
-            side = threading.Thread(target=self.pseudo_normals)
+            side = threading.Thread(target=self._pseudo_normals_quietly)
             side.start()
             try:
                 self.index(precision)
