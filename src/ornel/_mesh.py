@@ -14,10 +14,10 @@ counter-clockwise faces' normals point to is positive)."""
 
 from __future__ import annotations
 
+import contextlib
 import os
 import re
 import struct
-import contextlib
 import threading
 from dataclasses import dataclass
 from os import PathLike
