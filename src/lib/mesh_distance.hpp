@@ -409,7 +409,8 @@ template <class S>
                                                       Candidates<S>& candidates, Best<S>& best) {
     const std::size_t count = candidates.count;
     S* distance2 = candidates.distance2.data();
-    for (std::size_t c = 0; c < count; c += bvh_width) lane_distances2(candidates.boxes.data() + 6 * c, p, distance2 + c);
+    for (std::size_t c = 0; c < count; c += bvh_width)
+        lane_distances2(candidates.boxes.data() + 6 * c, p, distance2 + c);
     const S limit = best.closest.distance2 * prune_slack<S>;
     std::uint32_t* near = candidates.near.data();
     std::size_t kept = 0;
@@ -565,8 +566,7 @@ void mesh_distances(const BvhView<S>& bvh, const PointsView<Q>& queries, const Q
     std::uint32_t previous = none;
     for (std::size_t start = 0; start < rows.rows; start += block) {
         const std::size_t count = std::min(block, rows.rows - start);
-        for (std::size_t k = 0; k < count; ++k)
-            points[k] = detail::query_point<S>(rows, sorted[start + k], origin);
+        for (std::size_t k = 0; k < count; ++k) points[k] = detail::query_point<S>(rows, sorted[start + k], origin);
         for (std::size_t from = 0; from < count; from += run) {
             const std::size_t to = std::min(count, from + run);
             const std::uint32_t seed = previous;

@@ -251,7 +251,7 @@ class Mesh:
         normals = self.pseudo_normals() if signed else None
         bounds, links, corners, order = index
         try:
-            distance, triangle, barycentric = _native.mesh_closest(
+            distance, triangle, weights = _native.mesh_closest(
                 bounds, links, corners, order, queries, normals, max_distance, threads, origin, bool(barycentric)
             )
         except ValueError:
@@ -262,7 +262,7 @@ class Mesh:
                 raise
             row = int(np.flatnonzero(~finite)[0])
             raise CloudError(None, f"point {row} has a non-finite coordinate; expected finite numbers") from None
-        return MeshDistances(distance, triangle, barycentric)
+        return MeshDistances(distance, triangle, weights)
 
     def points_at(
         self, triangle: npt.NDArray[np.int64], barycentric: npt.NDArray[np.float64]

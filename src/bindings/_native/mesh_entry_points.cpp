@@ -190,8 +190,7 @@ PyObject* closest(PyObject* const* bound) {
         if (!std::isfinite(origin.x) || !std::isfinite(origin.y) || !std::isfinite(origin.z))
             fail_input(Failure::origin_not_three);
     }
-    const bool weights_wanted =
-        bound[9] == nullptr || convert("barycentric", [&] { return flag_arg(bound[9]); });
+    const bool weights_wanted = bound[9] == nullptr || convert("barycentric", [&] { return flag_arg(bound[9]); });
     std::optional<S> bound2;
     // A bound beyond S's range is no bound (and converting it would be undefined).
     if (distance && *distance * *distance < static_cast<double>(std::numeric_limits<S>::max()))
@@ -231,8 +230,7 @@ PyObject* closest(PyObject* const* bound) {
     const npy_intp rows = static_cast<npy_intp>(q);
     Ref distance_array = to_numpy(std::move(distances));
     Ref triangle_array = to_numpy(std::move(triangles));
-    if (!weights_wanted)
-        return require(PyTuple_Pack(3, distance_array.get(), triangle_array.get(), Py_None));
+    if (!weights_wanted) return require(PyTuple_Pack(3, distance_array.get(), triangle_array.get(), Py_None));
     Ref weights = to_numpy(std::move(barycentric), {rows, 3});
     return require(PyTuple_Pack(3, distance_array.get(), triangle_array.get(), weights.get()));
 }
