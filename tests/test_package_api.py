@@ -245,6 +245,72 @@ def test_an_interrupt_cancels_the_calls_not_yet_started():
     assert started in ([0], [0, 1])
 
 
+INTERRUPTED_WAITS = """
+import os, signal, sys, threading
+from concurrent.futures import ThreadPoolExecutor
+import ornel._join
+from ornel._join import run
+
+ornel._join.POLL_SECONDS = 0.0  # the wait spins, so that interrupts land in its every step
+gate = threading.Event()
+armed = False
+
+def interrupt(signum, frame):
+    global armed
+    if armed and frame is not None and frame.f_code.co_filename != __file__:
+        armed = False  # one Ctrl-C per run, as from a user
+        raise KeyboardInterrupt
+
+class Pool(ThreadPoolExecutor):
+    # Interrupts inside the pool's own submit are the standard library's affair.
+    def submit(self, *args, **kwargs):
+        global armed
+        was, armed = armed, False
+        try:
+            return super().submit(*args, **kwargs)
+        finally:
+            armed = was
+
+signal.signal(signal.SIGALRM, interrupt)
+pool = Pool(2)
+interrupted = 0
+signal.setitimer(signal.ITIMER_REAL, 0.0002, 0.0002)
+for _ in range(4000):
+    armed = True
+    try:
+        run(pool, [lambda: gate.wait(60), lambda: gate.wait(60)], lambda: None)
+    except KeyboardInterrupt:
+        interrupted += 1
+armed = False
+signal.setitimer(signal.ITIMER_REAL, 0)
+gate.set()
+closing = threading.Thread(target=pool.shutdown, daemon=True)
+closing.start()
+closing.join(30)
+print(interrupted, "wedged" if closing.is_alive() else "closed", flush=True)
+os._exit(0)
+"""
+
+
+def test_interrupts_while_waiting_never_wedge_the_pool(tmp_path):
+    # Ctrl-C may land anywhere in the waiting thread's own steps: thousands of runs, each
+    # interrupted once, then the calls are let go, and every worker must finish and the
+    # pool shut down (a worker blocked on a future's lock the interrupted thread still
+    # held kept the command from ever ending).
+    import signal
+    import subprocess
+    import sys
+
+    if not hasattr(signal, "setitimer"):
+        pytest.skip("no interval timer here")
+    script = tmp_path / "interrupted_waits.py"
+    script.write_text(INTERRUPTED_WAITS)
+    done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    interrupted, state = done.stdout.split()
+    assert int(interrupted) > 1000 and state == "closed", done.stdout
+
+
 def test_morton_order_of_no_points_is_an_empty_permutation():
     for points in (np.zeros((0, 3)), np.zeros((0, 3), np.float32)):
         order = ornel.morton_order(points)

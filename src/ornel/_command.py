@@ -1000,9 +1000,13 @@ def run_index(args: argparse.Namespace) -> int:
 
     digests = store.add(clouds, [points_digest(cloud.points) for cloud in clouds])
     from concurrent.futures import ThreadPoolExecutor
+    from functools import partial
+
+    from ornel._join import run
 
     with ThreadPoolExecutor(args.threads or default_threads()) as pool:
-        built = list(pool.map(lambda k: store.ensure_index(clouds[k], digests[k], precision), range(len(clouds))))
+        calls = [partial(store.ensure_index, cloud, digest, precision) for cloud, digest in zip(clouds, digests)]
+        built = run(pool, calls, lambda: None)
     for cloud, new in zip(clouds, built):
         print(f"{cloud.source}: {len(cloud):,} points, {precision} index {'built' if new else 'already stored'}")
     return 0
@@ -1285,35 +1289,37 @@ def main(argv: Sequence[str] | None = None) -> int:
     # whatever was being written is cleaned up, and after that it ends the process quietly.
     quiet = signal.getsignal(signal.SIGINT) is quit_quietly
     try:
-        args = parser().parse_args(argv)
-        if quiet and "numpy" not in sys.modules:
-            single_threaded_blas()
-        if args.command == "compare":
-            read_ahead.start([args.a, args.b])  # while the modules load
-        load_command_modules()
-        if quiet:
-            signal.signal(signal.SIGINT, signal.default_int_handler)
-        commands = {
-            "matrix": run_matrix,
-            "compare": run_compare,
-            "index": run_index,
-            "store": run_store,
-            "align": run_align,
-            "change": run_change,
-        }
-        status = commands[args.command](args)
-    except CloudError as error:
-        if sys.stderr.isatty():
-            sys.stderr.write("\r\033[K")  # clear a progress bar drawn so far
-        print(f"ornel: error: {printable(str(error))}", file=sys.stderr)
-        status = 2
-    except KeyboardInterrupt:
+        try:
+            args = parser().parse_args(argv)
+            if quiet and "numpy" not in sys.modules:
+                single_threaded_blas()
+            if args.command == "compare":
+                read_ahead.start([args.a, args.b])  # while the modules load
+            load_command_modules()
+            if quiet:
+                signal.signal(signal.SIGINT, signal.default_int_handler)
+            commands = {
+                "matrix": run_matrix,
+                "compare": run_compare,
+                "index": run_index,
+                "store": run_store,
+                "align": run_align,
+                "change": run_change,
+            }
+            status = commands[args.command](args)
+        except CloudError as error:
+            if sys.stderr.isatty():
+                sys.stderr.write("\r\033[K")  # clear a progress bar drawn so far
+            print(f"ornel: error: {printable(str(error))}", file=sys.stderr)
+            status = 2
+    except KeyboardInterrupt:  # also while an error is being reported
         print("\nornel: interrupted", file=sys.stderr)
         status = 130
     finally:
-        read_ahead.forget()
+        # Quiet again before anything else runs, so that a late Ctrl-C prints no traceback.
         if quiet:
             signal.signal(signal.SIGINT, quit_quietly)
+        read_ahead.forget()
     if quiet:
         exit_now(status)
     return status

@@ -7,6 +7,7 @@ from __future__ import annotations
 from collections.abc import Sequence
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field, replace
+from functools import partial
 from os import PathLike
 from typing import Any
 
@@ -16,7 +17,7 @@ import numpy.typing as npt
 from ornel._cloud import Cloud, Precision, as_cloud, check_precision
 from ornel._defaults import DISTANCE_FIELD, NORMAL_NEIGHBOURS, default_threads
 from ornel._formats import replacing
-from ornel._join import QuerySet, check_double_span, grid_search_cloud
+from ornel._join import QuerySet, check_double_span, grid_search_cloud, run
 from ornel._normals import Toward, is_side, neighbourhoods, side_of
 from ornel._planner import IndexKind, check_index, choose
 from ornel._plot import pyplot
@@ -453,7 +454,7 @@ def _search(
         results = [one(None)]
     else:
         with ThreadPoolExecutor(pieces, thread_name_prefix="ornel") as pool:
-            results = list(pool.map(one, cuts))
+            results = run(pool, [partial(one, cut) for cut in cuts], lambda: None)
     distance = np.empty(len(query))
     internal = np.empty(len(query), np.int64)
     for cut, (d, i) in zip(cuts, results):

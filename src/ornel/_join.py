@@ -3,10 +3,11 @@
 from __future__ import annotations
 
 import math
+import queue
 import threading
 from collections import Counter
 from collections.abc import Callable, Iterable, Sequence
-from concurrent.futures import FIRST_COMPLETED, Executor, Future, ThreadPoolExecutor, wait
+from concurrent.futures import Executor, ThreadPoolExecutor
 from functools import partial
 from typing import Any, TypeVar, cast
 
@@ -305,19 +306,41 @@ def run(executor: Executor | None, calls: Iterable[Callable[[], T]], on_done: Ca
             results.append(call())
             on_done()
         return results
-    futures: list[Future[T]] = [executor.submit(call) for call in calls]
+    # Each call announces its outcome on a queue, and calls not started when the work is
+    # abandoned skip themselves: this thread never takes a future's lock. Waiting through
+    # those locks (concurrent.futures.wait, add_done_callback, cancel) is unsafe under
+    # Ctrl-C: an interrupt landing just after one is taken leaves it held by this thread,
+    # and the worker finishing that future blocks for ever, and the pool's shutdown with it.
+    finished: queue.SimpleQueue[tuple[int, BaseException | None, T | None]] = queue.SimpleQueue()
+    abandoned = threading.Event()
+
+    def attempt(k: int, call: Callable[[], T]) -> None:
+        if abandoned.is_set():
+            return
+        try:
+            finished.put((k, None, call()))
+        except BaseException as error:
+            finished.put((k, error, None))
+
+    answers: list[T | None] = [None] * len(calls)
     try:
-        pending = set(futures)
-        while pending:
-            done, pending = wait(pending, timeout=POLL_SECONDS, return_when=FIRST_COMPLETED)
-            for future in done:
-                future.result()  # raise a failure now rather than after every other call
-                on_done()
-        return [future.result() for future in futures]
+        for k, call in enumerate(calls):
+            executor.submit(attempt, k, call)
+        for _ in calls:
+            while True:
+                try:
+                    k, error, result = finished.get(timeout=POLL_SECONDS)
+                    break
+                except queue.Empty:
+                    continue
+            if error is not None:
+                raise error  # a failure now rather than after every other call
+            answers[k] = result
+            on_done()
     except BaseException:
-        for future in futures:
-            future.cancel()
+        abandoned.set()
         raise
+    return cast(list[T], answers)
 
 
 def grid_coordinates(cloud: Cloud, precision: Precision, frame: Frame | None) -> npt.NDArray[Any]:
