@@ -307,15 +307,14 @@ void m3c2_core_points(const RowGrid<T>& grid, int epoch, const double* cores, co
 }
 
 // The order of a sweep over the grid's rows of the q core points (rows of
-// `cores`): by their cell's y, then z, then x, ties in row order. Neighbours
+// `cores`): by their cell in the grid's order, ties in row order. Neighbours
 // come one after the other, and so do the rows of cells their searches read,
 // in the order the grid holds them: on a million-point terrain the searches
 // cost 6 to 8% less than in Morton order, where each step to a new quadrant
 // reads rows far from the last. A counting sort: O(q + cells).
 template <class T>
 Buffer<std::int64_t> sweep_order(const RowGrid<T>& grid, const double* cores, std::size_t q) {
-    const std::int64_t cx = grid.cells[0], cy = grid.cells[1], cz = grid.cells[2];
-    const std::size_t total = static_cast<std::size_t>(cx * cy * cz);
+    const std::size_t total = static_cast<std::size_t>(grid.cells[0] * grid.cells[1] * grid.cells[2]);
     Buffer<std::int64_t> order(q);
     if (q == 0) return order;
     Buffer<std::uint32_t> key(q);
@@ -323,8 +322,7 @@ Buffer<std::int64_t> sweep_order(const RowGrid<T>& grid, const double* cores, st
     std::fill_n(first.data(), total + 1, std::size_t{0});
     for (std::size_t i = 0; i < q; ++i) {
         const double* c = cores + 3 * i;
-        const std::int64_t x = grid.cell_of(c[0], 0), y = grid.cell_of(c[1], 1), z = grid.cell_of(c[2], 2);
-        key[i] = static_cast<std::uint32_t>((y * cz + z) * cx + x);
+        key[i] = static_cast<std::uint32_t>(grid.cell_index(grid.cell_of(c[0], 0), grid.cell_of(c[1], 1), grid.cell_of(c[2], 2)));
         ++first[key[i] + 1];
     }
     for (std::size_t c = 0; c < total; ++c) first[c + 1] += first[c];
