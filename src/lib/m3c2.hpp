@@ -322,7 +322,8 @@ Buffer<std::int64_t> sweep_order(const RowGrid<T>& grid, const double* cores, st
     std::fill_n(first.data(), total + 1, std::size_t{0});
     for (std::size_t i = 0; i < q; ++i) {
         const double* c = cores + 3 * i;
-        key[i] = static_cast<std::uint32_t>(grid.cell_index(grid.cell_of(c[0], 0), grid.cell_of(c[1], 1), grid.cell_of(c[2], 2)));
+        key[i] = static_cast<std::uint32_t>(
+            grid.cell_index(grid.cell_of(c[0], 0), grid.cell_of(c[1], 1), grid.cell_of(c[2], 2)));
         ++first[key[i] + 1];
     }
     for (std::size_t c = 0; c < total; ++c) first[c + 1] += first[c];

@@ -243,7 +243,8 @@ PyObject* m3c2_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
                 for (std::size_t k = begin; k < end; ++k) {
                     const std::size_t i = static_cast<std::size_t>(order[k]);
                     std::copy_n(core + 3 * i, 3, ordered_cores.data() + 3 * k);
-                    if (normals_by_row != nullptr) std::copy_n(normals_by_row + 3 * i, 3, ordered_normals.data() + 3 * k);
+                    if (normals_by_row != nullptr)
+                        std::copy_n(normals_by_row + 3 * i, 3, ordered_normals.data() + 3 * k);
                 }
             });
             if (normals_by_row != nullptr) setting.given_normals = ordered_normals.data();
@@ -279,7 +280,8 @@ PyObject* m3c2_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
             };
             double* spare = ordered_cores.data();
             by_row(normal.data(), spare, 3);
-            for (Buffer<double>* values : {&position1, &position2, &spread1, &spread2}) by_row(values->data(), spare, 1);
+            for (Buffer<double>* values : {&position1, &position2, &spread1, &spread2})
+                by_row(values->data(), spare, 1);
             for (Buffer<std::uint32_t>* values : {&scale, &count1, &count2}) by_row(values->data(), counts.data(), 1);
         };
         if (PyArray_TYPE(first) == NPY_FLOAT32)
