@@ -113,9 +113,7 @@ def theirs(py4dgeo, first, second, cores, depth):
 def phases(first, second, cores, threads, repeats):
     """CPU-seconds of each phase of ornel.m3c2 (see the module's text), by subtraction."""
     from ornel._native import m3c2 as native_m3c2
-    from ornel._native import morton_order
 
-    order = morton_order(cores)
     radii, up = np.array([NORMAL_RADIUS]), np.array([0.0, 0.0, 1.0])
 
     def native(normals, side):
@@ -131,7 +129,6 @@ def phases(first, second, cores, threads, repeats):
             MAX_DEPTH,
             False,
             threads=threads,
-            order=order,
         )
 
     def least_cpu(call):

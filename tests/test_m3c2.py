@@ -197,6 +197,32 @@ class TestStatisticsMatchBruteForce:
         compare_with_reference(result, reference, tolerance=1e-12)
         assert np.isnan(result.normal_scale).all()
 
+    @pytest.mark.parametrize("offset", [0.0, 2e5])
+    def test_given_normals_travel_with_their_core_points(self, offset):
+        """Core points in no spatial order, each with a normal of its own (tilted at
+        random), and core points off the epochs' box: the native side takes them in its
+        sweep and answers by row, as the brute force does, on 1 and 3 threads."""
+        rng = np.random.default_rng(21)
+        shift = (offset, -offset, offset / 3)
+        epoch1, epoch2 = terrain(6000, rng, offset=shift), terrain(5000, rng, offset=shift)
+        cores = np.r_[epoch1[rng.permutation(len(epoch1))[:300]], [[offset - 5.0, -offset + 30.0, offset / 3 + 9.0]]]
+        normals = np.c_[0.4 * rng.standard_normal((len(cores), 2)), np.ones(len(cores))]
+        normals /= np.linalg.norm(normals, axis=1, keepdims=True)
+        reference = m3c2_reference(epoch1, epoch2, cores, [1.5], 0.6, 1.5, normals=normals)
+        for threads in (1, 3):
+            result = m3c2(
+                epoch1,
+                epoch2,
+                core_points=cores,
+                normal_radius=1.5,
+                cylinder_radius=0.6,
+                max_depth=1.5,
+                normals=normals,
+                threads=threads,
+            )
+            compare_with_reference(result, reference, tolerance=1e-9)
+        assert reference["count1"][-1] == 0 and np.isnan(result.distance[-1])
+
     @given(
         st.integers(1, 40),
         st.integers(0, 2**32 - 1),
@@ -250,7 +276,7 @@ class TestStatisticsMatchBruteForce:
 
     def test_core_points_in_an_order_are_answered_by_row(self):
         """The native statistics take core points in a given order (a permutation) and
-        answer by row: the same bits as in the order given, on 1 and 3 threads, over
+        answer by row: the same bits as in their own sweep, on 1 and 3 threads, over
         epochs large enough that their grids are built on several threads; an order that
         is not a permutation is refused."""
         rng = np.random.default_rng(5)

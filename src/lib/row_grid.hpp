@@ -2,9 +2,12 @@
 // every point inside a region (balls, cylinders) rather than of the nearest.
 //
 // The points are copied in cell order, one array per axis (so that a run of
-// points loads lane by lane): cells ordered z, then y, then x, so the
+// points loads lane by lane): cells ordered y, then z, then x, so the
 // cells of one x-row are one contiguous run of points and a search reads one
-// pair of directory entries per row it crosses; the cells are shorter along x
+// pair of directory entries per row it crosses (y outermost: a build's parts,
+// which own ranges of cells, then own bands across the rows, of about as many
+// points each on a terrain, and a scan in rows along x meets them in runs
+// rather than alternately by height); the cells are shorter along x
 // than across, so that rows are cut closely to a region. The directory is dense (one
 // offset per cell and one past the end); when the box of the cloud would need
 // far more cells than it has points, the cell edge is doubled until they fit,
@@ -74,7 +77,7 @@ struct RowGrid {
     }
 
     std::size_t cell_index(std::int64_t x, std::int64_t y, std::int64_t z) const {
-        return static_cast<std::size_t>((z * cells[1] + y) * cells[0] + x);
+        return static_cast<std::size_t>((y * cells[2] + z) * cells[0] + x);
     }
 
     // Calls visit(first, last) for each x-row run of points (positions in cell
@@ -110,10 +113,11 @@ struct RowGrid {
             last[axis] = cell_of(hi[axis] + slack, axis);
         }
         const double x_slack = 1e-12 * (std::abs(lo[0]) + std::abs(hi[0]) + edge);
-        for (std::int64_t z = first[2]; z <= last[2]; ++z) {
-            const double z_lo = origin[2] + edges[2] * static_cast<double>(z), z_hi = z_lo + edges[2];
-            for (std::int64_t y = first[1]; y <= last[1]; ++y) {
-                const double y_lo = origin[1] + edges[1] * static_cast<double>(y), y_hi = y_lo + edges[1];
+        // In the directory's order: y, then z.
+        for (std::int64_t y = first[1]; y <= last[1]; ++y) {
+            const double y_lo = origin[1] + edges[1] * static_cast<double>(y), y_hi = y_lo + edges[1];
+            for (std::int64_t z = first[2]; z <= last[2]; ++z) {
+                const double z_lo = origin[2] + edges[2] * static_cast<double>(z), z_hi = z_lo + edges[2];
                 // Rows empty across the whole box are most rows of a
                 // surface's box: skipped before their narrowing is worked out.
                 if (start[cell_index(first[0], y, z)] == start[cell_index(last[0], y, z) + 1]) continue;

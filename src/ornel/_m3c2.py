@@ -23,7 +23,6 @@ from ornel._cloud import Cloud, as_cloud
 from ornel._errors import CloudError
 from ornel._formats import replacing
 from ornel._native import m3c2 as native_m3c2
-from ornel._native import morton_order as native_morton_order
 from ornel._plot import pyplot
 
 # Core points drawn in a picture at most (a random choice of them beyond).
@@ -375,7 +374,7 @@ def m3c2(
     robust: medians and interquartile ranges instead of means and standard deviations.
     min_points: the fewest points either cylinder must hold for a distance (NaN below).
     registration_error: added to the LoD: 1.96 (sqrt(s1²/n1 + s2²/n2) + registration_error).
-    The core points are processed in Morton order on `threads` threads (default: all the
+    The core points are processed in a sweep over epoch 1's cells on `threads` threads (default: all the
     cores this process may use); the result does not depend on their number."""
     first, second = epoch_points(epoch1, "epoch1"), epoch_points(epoch2, "epoch2")
     radii = [normal_radius] if isinstance(normal_radius, (int, float)) else list(normal_radius)
@@ -399,10 +398,8 @@ def m3c2(
     dtype = np.float64 if np.float64 in (first.dtype, second.dtype) else np.float32
     points1 = np.ascontiguousarray(first, dtype=dtype)
     points2 = np.ascontiguousarray(second, dtype=dtype)
-    # Neighbouring core points one after the other: their balls and cylinders share cells.
-    # The native side reads and answers them by row in that order, so nothing is
-    # gathered or scattered here.
-    order = native_morton_order(cores) if len(cores) else None
+    # The native side takes the core points in a sweep over epoch 1's grid (neighbours
+    # one after the other, their balls and cylinders sharing cells) and answers by row.
     normal, scale_index, position1, position2, spread1, spread2, count1_u, count2_u = native_m3c2(
         points1,
         points2,
@@ -415,7 +412,6 @@ def m3c2(
         depth,
         bool(robust),
         threads=threads,
-        order=order,
     )
     count1, count2 = count1_u.astype(np.int64), count2_u.astype(np.int64)
     # In place over the native call's own arrays (the positions are not returned): the
