@@ -629,8 +629,14 @@ def test_the_command_loads_laspy_without_its_http_client_and_a_program_keeps_it(
     same file; a program importing ornel gets laspy whole."""
     rng = np.random.default_rng(5)
     a, b = tmp_path / "a.las", tmp_path / "b.las"
-    write_las(a, np.round(rng.random((300, 3)) * 1000) / 1000)
-    write_las(b, np.round(rng.random((200, 3)) * 1000) / 1000)
+    for path, n in ((a, 300), (b, 200)):
+        header = laspy.LasHeader(point_format=1, version="1.4")  # GPS time and an extra dimension
+        header.add_extra_dim(laspy.ExtraBytesParams(name="amplitude", type="f4"))
+        header.offsets, header.scales = [7e5, 5e6, 0.0], [0.001, 0.001, 0.001]  # far from the origin
+        las = laspy.LasData(header)
+        las.x, las.y, las.z = (np.round(rng.random((n, 3)) * 1000) / 1000 + header.offsets).T
+        las.gps_time, las.amplitude = rng.random(n), rng.random(n).astype(np.float32)
+        las.write(str(path))
     fake = tmp_path / "fake" / "requests"  # an HTTP client that says when it is imported
     fake.mkdir(parents=True)
     marker = tmp_path / "imported"
