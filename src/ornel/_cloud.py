@@ -425,7 +425,8 @@ def bounding_box(points: npt.NDArray[Any]) -> tuple[npt.NDArray[np.float64], npt
     found = []
     for start in range(0, max(1, len(points)), BOX_BLOCK_ROWS):
         block = points[start : start + BOX_BLOCK_ROWS]
-        found.append([reduce(block[:, k]) for reduce in (np.min, np.max) for k in range(3)])
+        columns = block[:, :3].T
+        found.append([column.min() for column in columns] + [column.max() for column in columns])
     ends = np.array(found, dtype=np.float64)
     return ends[:, :3].min(axis=0), ends[:, 3:].max(axis=0)
 
