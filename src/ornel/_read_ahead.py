@@ -27,11 +27,10 @@ LONGEST_HEADER = 1 << 16
 # a fresh array of them would be: the native searches read them as numbers.
 ALIGNMENT = 16
 # The buffers are not advised to be backed by 2 MB pages (as NumPy advises its own large
-# arrays): they are filled once, in order, and read mostly in order, so larger pages save
-# few translations, while a fresh 2 MB page can cost far more to fill than 512 small
-# ones (on a virtual machine whose host takes back the guest's free memory, measured:
-# 10,000,000-point files read at a fifth of the speed, the whole compare 1.4 times
-# the CPU time).
+# arrays): a fresh 2 MB page can cost far more to fill than 512 small ones (on a virtual
+# machine whose host takes back the guest's free memory, measured: 10,000,000-point files
+# read at a fifth of the speed, the whole compare, its search over the records included,
+# 1.4 times the CPU time).
 
 Identity = tuple[int, int, int, int]
 
