@@ -21,7 +21,10 @@ again Morton-sorted.
   ornel cmd        `ornel compare POINTS.ply MESH.obj --signed --out OUT.ply` as a
                    whole process, the same files as CloudCompare's, writing every field
                    of POINTS plus the distance; again with `--store DIR`, the mesh's
-                   index read from the store (kept there by the warm-up run)
+                   index read from the store (kept there by the warm-up run); the
+                   three whole processes timed in rounds (each once a round), with
+                   their CPU seconds and peak memory (GNU time), and the ratios of
+                   CloudCompare's wall and CPU time to ours
 
 Every call gets `--threads` threads (default: 2). Printed: the median of `--repeats`
 runs, min and max, bytes of peak memory per point above the input (in-process peers),
@@ -30,20 +33,20 @@ error against our double-precision answers (which are exact) and its share of po
 on the same side as ours.
 
     python benchmarks/bench_mesh.py [--points 1000000] [--repeats 5] [--threads 2]
+    python benchmarks/bench_mesh.py --whole-process-only --repeats 5
 """
 
 import argparse
 import os
 import shutil
 import statistics
-import subprocess
 import sys
 import tempfile
 import time
 from pathlib import Path
 
 import numpy as np
-from common import machine_line, reset_peak, status_bytes
+from common import machine_line, reset_peak, status_bytes, whole_process
 
 import ornel
 
@@ -110,18 +113,6 @@ def write_ply(path, points):
     PlyData([PlyElement.describe(vertex, "vertex")], text=False).write(str(path))
 
 
-def process_call(command, threads):
-    environment = dict(os.environ, QT_QPA_PLATFORM="offscreen", OMP_NUM_THREADS=str(threads))
-
-    def call():
-        done = subprocess.run(command, capture_output=True, text=True, env=environment, timeout=600)
-        if done.returncode != 0:
-            raise RuntimeError(f"{command[0]} failed: {done.stderr or done.stdout}")
-        return done.stdout
-
-    return call
-
-
 def row(label, figures, bytes_per_point=None, ratio=None, error=None, sides=None):
     median, low, high = figures
     text = f"  {label:<22} {median:8.3f} s  [{low:.3f} .. {high:.3f}]"
@@ -141,11 +132,13 @@ def main():
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--threads", type=int, default=2)
     parser.add_argument("--meshes", nargs="+", default=["stanford-bunny", "fandisk"])
+    parser.add_argument(
+        "--whole-process-only", action="store_true", help="only the whole processes (the command, CloudCompare)"
+    )
     args = parser.parse_args()
     print(machine_line())
     print(f"{args.points:,} points, {args.threads} threads, median of {args.repeats} [min .. max]")
     cloudcompare = shutil.which("CloudCompare")
-    ornel_command = Path(sys.executable).parent / "ornel"
     rng = np.random.default_rng(0)
     with tempfile.TemporaryDirectory() as scratch:
         for name in args.meshes:
@@ -153,9 +146,14 @@ def main():
             mesh = ornel.Mesh.load(path)
             points = sample_near(mesh, args.points, rng)
             points32 = points.astype(np.float32)
+            print(f"\n{name}: {len(mesh.triangles):,} triangles, {len(mesh.vertices):,} vertices")
+            if args.whole_process_only:
+                cloud_file = Path(scratch) / f"{name}-points.ply"
+                write_ply(cloud_file, points32)
+                whole_processes(name, path, cloud_file, Path(scratch), cloudcompare, args)
+                continue
             exact = mesh.closest(points, threads=args.threads)
             signs = np.sign(mesh.closest(points, signed=True, threads=args.threads).distance)
-            print(f"\n{name}: {len(mesh.triangles):,} triangles, {len(mesh.vertices):,} vertices")
             for order_name, order in (("drawn order", None), ("Morton-sorted", ornel.morton_order(points))):
                 queries = points if order is None else points[order]
                 queries32 = points32 if order is None else points32[order]
@@ -186,44 +184,60 @@ def main():
             # The whole processes read the same files: the points in drawn order.
             cloud_file = Path(scratch) / f"{name}-points.ply"
             write_ply(cloud_file, points32)
-            print(" whole process, from files")
-            command = [
-                str(ornel_command),
-                "compare",
-                str(cloud_file),
-                str(path),
-                "--signed",
-                "--threads",
-                str(args.threads),
-                "--out",
-                str(Path(scratch) / f"{name}-ours.ply"),
-            ]
-            ours_process, _ = runs(process_call(command, args.threads), args.repeats)
-            row("ornel cmd --signed", ours_process)
-            # The mesh's index kept by the warm-up run, read (and checked) by the timed ones.
-            stored = command + ["--store", str(Path(scratch) / f"{name}-store")]
-            row("ornel cmd, index stored", runs(process_call(stored, args.threads), args.repeats)[0])
-            if cloudcompare is None:
-                print("  cc: CloudCompare not installed")
-                continue
-            command = [
-                cloudcompare,
-                "-SILENT",
-                "-NO_TIMESTAMP",
-                "-C_EXPORT_FMT",
-                "PLY",
-                "-PLY_EXPORT_FMT",
-                "BINARY_LE",
-                "-AUTO_SAVE",
-                "ON",
-                "-O",
-                str(cloud_file),
-                "-O",
-                str(path),
-                "-C2M_DIST",
-            ]
-            times, _ = runs(process_call(command, args.threads), args.repeats)
-            row("cc C2M_DIST", times, ratio=times[0] / ours_process[0])
+            whole_processes(name, path, cloud_file, Path(scratch), cloudcompare, args)
+
+
+def whole_processes(name, mesh_file, cloud_file, scratch, cloudcompare, args):
+    """`ornel compare POINTS MESH --signed --out OUT.ply` (and with the mesh's index
+    stored) against CloudCompare's C2M on the same files, each a whole process, in
+    rounds (every command once a round, so that a change of the shared machine's load
+    reaches all alike): median wall seconds, min and max, median CPU seconds (every
+    thread), peak resident memory, and each one's wall and CPU time over ours."""
+    ours = [sys.executable, "-m", "ornel", "compare", str(cloud_file), str(mesh_file), "--signed"]
+    ours += ["--threads", str(args.threads), "--out", str(scratch / f"{name}-ours.ply")]
+    commands = {
+        "ornel cmd --signed": ours,
+        # The mesh's index kept by the warm-up run, read (and checked) by the timed ones.
+        "ornel cmd, index stored": [*ours, "--store", str(scratch / f"{name}-store")],
+    }
+    if cloudcompare is None:
+        print("  cc: CloudCompare not installed")
+    else:
+        commands["cc C2M_DIST"] = [
+            cloudcompare,
+            "-SILENT",
+            "-NO_TIMESTAMP",
+            "-C_EXPORT_FMT",
+            "PLY",
+            "-PLY_EXPORT_FMT",
+            "BINARY_LE",
+            "-AUTO_SAVE",
+            "ON",
+            "-O",
+            str(cloud_file),
+            "-O",
+            str(mesh_file),
+            "-C2M_DIST",
+        ]
+    environment = dict(os.environ, QT_QPA_PLATFORM="offscreen", OMP_NUM_THREADS=str(args.threads))
+    for command in commands.values():
+        whole_process(command, environment)  # warm-up: the files cached, the store filled
+    results = {label: [] for label in commands}
+    for _ in range(args.repeats):
+        for label, command in commands.items():
+            results[label].append(whole_process(command, environment))
+    print(f" whole process, from files, {args.repeats} rounds, load {' '.join(f'{v:.2f}' for v in os.getloadavg())}")
+    print(f"  {'command':<24}{'median s':>9}{'min':>8}{'max':>8}{'cpu s':>8}{'peak MB':>9}{'/ ours':>8}{'cpu/ours':>9}")
+    wall = {label: statistics.median(s for s, _, _ in runs) for label, runs in results.items()}
+    cpu = {label: statistics.median(c for _, c, _ in runs) for label, runs in results.items()}
+    for label, runs in results.items():
+        times = [s for s, _, _ in runs]
+        print(
+            f"  {label:<24}{wall[label]:>9.3f}{min(times):>8.3f}{max(times):>8.3f}{cpu[label]:>8.3f}"
+            f"{max(p for _, _, p in runs) / 1e6:>9.0f}{wall[label] / wall['ornel cmd --signed']:>8.2f}"
+            f"{cpu[label] / cpu['ornel cmd --signed']:>9.2f}",
+            flush=True,
+        )
 
 
 if __name__ == "__main__":

@@ -5,8 +5,10 @@ import ctypes
 import gc
 import os
 import platform
+import shutil
 import statistics
 import subprocess
+import tempfile
 import time
 from importlib import metadata
 from pathlib import Path
@@ -204,3 +206,26 @@ def machine_line():
             f"pynanoflann {info['pynanoflann']}",
         ]
     )
+
+
+def whole_process(command, env=None):
+    """Wall seconds, CPU seconds (user + system, every thread) and peak resident bytes of
+    one child process: CPU time says what the wall time would be on an idle machine better
+    than the wall time of a shared one. The child is started by GNU time where there is
+    one: a child forked from this process counts this process's resident size in its own
+    peak (Linux keeps the high-water mark across exec), GNU time's child counts only its own."""
+    timer = shutil.which("time") or ("/usr/bin/time" if os.path.exists("/usr/bin/time") else None)
+    with tempfile.NamedTemporaryFile("r", suffix=".time") as report:
+        wrapped = [timer, "-q", "-o", report.name, "-f", "%U %S %M", *command] if timer else command
+        start = time.perf_counter()
+        child = subprocess.Popen(wrapped, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env)
+        errors = child.stderr.read().decode(errors="replace").strip()[-500:]
+        _, status, usage = os.wait4(child.pid, 0)
+        seconds = time.perf_counter() - start
+        child.stderr.close()
+        if os.waitstatus_to_exitcode(status) != 0:
+            raise RuntimeError(f"{command[0]} failed with status {os.waitstatus_to_exitcode(status)}: {errors}")
+        if timer is None:  # the peak may be this process's
+            return seconds, usage.ru_utime + usage.ru_stime, usage.ru_maxrss * 1024
+        user, system, peak_kb = report.read().split()[-3:]
+    return seconds, float(user) + float(system), int(peak_kb) * 1024

@@ -621,3 +621,44 @@ def test_help_version_and_usage_errors_load_no_numpy():
         "0",
         "2",
     ]
+
+
+def test_the_command_loads_laspy_without_its_http_client_and_a_program_keeps_it(tmp_path):
+    """laspy's HTTP client (for remote COPC files, which ornel never reads) costs the
+    command as much as laspy itself: the command's process goes without it, and writes the
+    same file; a program importing ornel gets laspy whole."""
+    rng = np.random.default_rng(5)
+    a, b = tmp_path / "a.las", tmp_path / "b.las"
+    for path, n in ((a, 300), (b, 200)):
+        header = laspy.LasHeader(point_format=1, version="1.4")  # GPS time and an extra dimension
+        header.add_extra_dim(laspy.ExtraBytesParams(name="amplitude", type="f4"))
+        header.offsets, header.scales = [7e5, 5e6, 0.0], [0.001, 0.001, 0.001]  # far from the origin
+        las = laspy.LasData(header)
+        las.x, las.y, las.z = (np.round(rng.random((n, 3)) * 1000) / 1000 + header.offsets).T
+        las.gps_time, las.amplitude = rng.random(n), rng.random(n).astype(np.float32)
+        las.write(str(path))
+    fake = tmp_path / "fake" / "requests"  # an HTTP client that says when it is imported
+    fake.mkdir(parents=True)
+    marker = tmp_path / "imported"
+    (fake / "__init__.py").write_text(
+        f"open({str(marker)!r}, 'a').write('x')\nraise ModuleNotFoundError('not this one', name='requests')\n"
+    )
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(fake.parent), os.environ.get("PYTHONPATH", "")]))
+    command = [str(SCRIPT)] if SCRIPT.exists() else [sys.executable, "-m", "ornel"]
+    done = subprocess.run([*command, "compare", a, b, "--out", tmp_path / "o.las"], capture_output=True, env=env)
+    assert done.returncode == 0, done.stderr
+    assert not marker.exists()
+    # The same bytes as a program's own compare writes, with laspy whole.
+    program = (
+        "import sys, laspy, ornel\n"
+        "from ornel._records import read_records, write_records\n"
+        "records = read_records(sys.argv[1])\n"
+        "result = ornel.compare(records.points, ornel.read_points(sys.argv[2]), precision='f64')\n"
+        "write_records(sys.argv[3], records, result.fields())\n"
+    )
+    done = subprocess.run(
+        [sys.executable, "-c", program, a, b, tmp_path / "p.las"], capture_output=True, text=True, env=env
+    )
+    assert done.returncode == 0, done.stderr
+    assert marker.exists()
+    assert (tmp_path / "o.las").read_bytes() == (tmp_path / "p.las").read_bytes()

@@ -73,6 +73,7 @@ def load_command_modules() -> None:
         _records,
     )
 
+    _formats.laspy_without_http()
     globals().update(
         np=numpy,
         Cloud=_cloud.Cloud,
