@@ -177,6 +177,13 @@ class TestExactness:
                 np.testing.assert_array_equal(again.triangle, signed.triangle)
         np.testing.assert_array_equal(np.abs(signed.distance), mesh.closest(queries, precision="f32").distance)
         assert (found.triangle >= 0).all()
+        # A bound leaves chunks whose runs have no answer to start from.
+        limit = float(np.quantile(found.distance, 0.3))
+        bounded = mesh.closest(queries, max_distance=limit, threads=3)
+        within = found.distance <= limit
+        np.testing.assert_array_equal(bounded.distance[within], found.distance[within])
+        np.testing.assert_array_equal(bounded.triangle[within], found.triangle[within])
+        assert np.isnan(bounded.distance[~within]).all() and (bounded.triangle[~within] == -1).all()
 
     def test_threads_bound_and_order_change_nothing(self):
         mesh = ornel.Mesh.load(MESHES / "fandisk.obj")

@@ -623,8 +623,8 @@ private:
 }  // namespace detail
 
 // Answers every query of `queries`, taken in their Morton order. A run of
-// `run` consecutive queries is measured first against
-// the triangle of the answer before it, whose distances bound their answers;
+// eight consecutive queries is measured first against the triangle of the
+// answer before it, whose distances bound their answers;
 // the triangles within the largest of those bounds of the run's box are then
 // collected once, and each query measures only those that its own bound
 // leaves (all a search of the tree would measure, so the answers are the
