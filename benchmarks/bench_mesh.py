@@ -159,7 +159,7 @@ def main():
                 queries32 = points32 if order is None else points32[order]
                 truth = exact.distance if order is None else exact.distance[order]
                 side = signs if order is None else signs[order]
-                print(f" {order_name}")
+                print(f" {order_name} (load now {' '.join(f'{x:.2f}' for x in os.getloadavg())})")
                 figures = {}
                 for label, call in (
                     ("ours f32", ours(mesh, queries, "f32", False, args.threads)),

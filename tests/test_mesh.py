@@ -153,6 +153,38 @@ class TestExactness:
         np.testing.assert_array_equal(bounded.triangle[within], found.triangle[within])
         assert np.isnan(bounded.distance[~within]).all() and (bounded.triangle[~within] == -1).all()
 
+    @pytest.mark.parametrize("offset", [0.0, 5e5])
+    def test_chunks_shared_by_threads_against_brute_force(self, offset):
+        # Several chunks of the sorted order (queries on shared edges and corners among
+        # them, and duplicates), taken by the threads as they come free: every answer
+        # is still the brute force's, and the same on any number of threads.
+        rng = np.random.default_rng(11)
+        vertices, triangles = cube(offset)
+        mesh = ornel.Mesh(vertices, triangles)
+        queries = features_and_far(vertices, triangles, rng, 5000)
+        queries = np.concatenate([queries, queries[rng.integers(0, len(queries), 5000)]])
+        assert len(queries) > 3 * 16384
+        found = check_exact(mesh, queries, threads=3)
+        inside = (np.abs(queries - offset) < 1).all(axis=1)
+        for precision in ("f64", "f32"):
+            signed = mesh.closest(queries, precision=precision, signed=True, threads=1)
+            # Single precision signs the rounded point: those within its rounding may differ.
+            off = np.abs(signed.distance) > (0 if precision == "f64" else 1e-5)
+            np.testing.assert_array_equal(np.sign(signed.distance[off]), np.where(inside[off], -1.0, 1.0))
+            for threads in (2, 3, 7):
+                again = mesh.closest(queries, precision=precision, signed=True, threads=threads)
+                np.testing.assert_array_equal(again.distance, signed.distance)
+                np.testing.assert_array_equal(again.triangle, signed.triangle)
+        np.testing.assert_array_equal(np.abs(signed.distance), mesh.closest(queries, precision="f32").distance)
+        assert (found.triangle >= 0).all()
+        # A bound leaves chunks whose runs have no answer to start from.
+        limit = float(np.quantile(found.distance, 0.3))
+        bounded = mesh.closest(queries, max_distance=limit, threads=3)
+        within = found.distance <= limit
+        np.testing.assert_array_equal(bounded.distance[within], found.distance[within])
+        np.testing.assert_array_equal(bounded.triangle[within], found.triangle[within])
+        assert np.isnan(bounded.distance[~within]).all() and (bounded.triangle[~within] == -1).all()
+
     def test_threads_bound_and_order_change_nothing(self):
         mesh = ornel.Mesh.load(MESHES / "fandisk.obj")
         rng = np.random.default_rng(3)

@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -27,6 +28,7 @@
 #include "dispatch.hpp"
 #include "failure.hpp"
 #include "morton.hpp"
+#include "parallel_loop.hpp"
 #include "radix_sort.hpp"
 #include "strided.hpp"
 #include "triangle_bvh.hpp"
@@ -380,6 +382,8 @@ template <class S>
         TriangleClosest<S> closest;
         if (degenerate[lane] || !(taken[lane] || in_face[lane])) {
             closest = closest_on_triangle(p, bvh.prepared[positions[lane]]);
+        } else if (distance2[lane] > best.closest.distance2) {
+            continue;  // most lanes: farther than the best, whatever their feature
         } else {
             const TriangleFeature feature = in_a[lane]    ? TriangleFeature::vertex_a
                                             : in_b[lane]  ? TriangleFeature::vertex_b
@@ -496,10 +500,10 @@ void answer(const BvhView<S>& bvh, const Vec3<S>& p, const Best<S>& best, Featur
 class LocalityOrder {
 public:
     template <class Q>
-    explicit LocalityOrder(const PointsView<Q>& rows) {
+    LocalityOrder(const PointsView<Q>& rows, std::size_t threads) {
         const std::size_t n = rows.rows;
         if (n >= std::numeric_limits<std::uint32_t>::max()) {
-            wide_ = morton_order(rows);
+            wide_ = morton_order(rows, threads);
             return;
         }
         double lo[3], extent[3];
@@ -518,7 +522,7 @@ public:
                 q[axis] = morton_quantum(static_cast<double>(rows.at(i, axis)), lo[axis], extent[axis]) >> 11;
             return morton_key(q[0], q[1], q[2]);
         };
-        packed_ = sort_by_key<PackedRow>(space_, n, key_of, 1, 30);
+        packed_ = sort_by_key<PackedRow>(space_, n, key_of, threads, 30);
         // The other array was the sort's scratch.
         (reinterpret_cast<const void*>(packed_) == space_.records.data() ? space_.scratch : space_.records) =
             Buffer<KeyedRow>();
@@ -533,9 +537,94 @@ private:
     Buffer<std::int64_t> wide_;
 };
 
-// Answers the queries of rows [first, last) of `queries`, taken in their
-// Morton order. A run of `run` consecutive queries is measured first against
-// the triangle of the answer before it, whose distances bound their answers;
+namespace detail {
+
+// One thread's search of chunks of the sorted order, with its buffers made
+// once.
+template <class S, class Q>
+class ChunkSearch {
+public:
+    ChunkSearch(const BvhView<S>& bvh, const PointsView<Q>& queries, const QueryOrigin& origin,
+                std::optional<S> bound2, FeatureNormals normals, const MeshAnswers& answers,
+                const LocalityOrder& sorted)
+        : bvh_(bvh),
+          queries_(queries),
+          origin_(origin),
+          limit2_(bound2 ? *bound2 : std::numeric_limits<S>::infinity()),
+          normals_(normals),
+          answers_(answers),
+          sorted_(sorted) {}
+
+    // Answers the queries at [first, last) of the sorted order.
+    void answer(std::size_t first, std::size_t last) {
+        const BvhView<S>& bvh = bvh_;
+        const S limit2 = limit2_;
+        std::uint32_t previous = none;
+        // Queries are gathered, and answers scattered, a block at a time: the
+        // rows of one block are independent loads the processor overlaps, where
+        // inside the search each would stall it.
+        for (std::size_t start = first; start < last; start += block) {
+            const std::size_t count = std::min(block, last - start);
+            for (std::size_t k = 0; k < count; ++k) points_[k] = query_point<S>(queries_, sorted_[start + k], origin_);
+            for (std::size_t from = 0; from < count; from += run) {
+                const std::size_t to = std::min(count, from + run);
+                const std::uint32_t seed = previous;
+                Vec3<S> low = points_[from], high = points_[from];
+                S reach2 = 0;
+                for (std::size_t k = from; k < to; ++k) {
+                    Best<S>& best = found_[k];
+                    best = {{limit2, S(0), S(0), S(0), TriangleFeature::face}, none, none};
+                    if (seed != none) measure(bvh, points_[k], seed, best);
+                    reach2 = std::max(reach2, best.closest.distance2);
+                    const Vec3<S>& p = points_[k];
+                    low = {std::min(low.x, p.x), std::min(low.y, p.y), std::min(low.z, p.z)};
+                    high = {std::max(high.x, p.x), std::max(high.y, p.y), std::max(high.z, p.z)};
+                }
+                const bool shared = seed != none && collect(bvh, low, high, reach2, candidates_);
+                for (std::size_t k = from; k < to; ++k) {
+                    // The answer before, nearer than the seed, is the tighter first bound.
+                    std::uint32_t measured = seed;
+                    if (k > from && found_[k - 1].triangle != none && found_[k - 1].position != seed) {
+                        measured = found_[k - 1].position;
+                        measure(bvh, points_[k], measured, found_[k]);
+                    }
+                    if (shared)
+                        measure_candidates_(&bvh, &points_[k], &candidates_, &found_[k]);
+                    else
+                        search(bvh, points_[k], measured, found_[k]);
+                }
+                for (std::size_t k = to; k-- > from;)
+                    if (found_[k].triangle != none) {
+                        previous = found_[k].position;
+                        break;
+                    }
+            }
+            for (std::size_t k = 0; k < count; ++k)
+                detail::answer(bvh, points_[k], found_[k], normals_, answers_, sorted_[start + k]);
+        }
+    }
+
+private:
+    static constexpr std::uint32_t none = std::numeric_limits<std::uint32_t>::max();
+    static constexpr std::size_t block = 1024, run = 8;
+    const BvhView<S>& bvh_;
+    const PointsView<Q>& queries_;
+    const QueryOrigin& origin_;
+    S limit2_;
+    FeatureNormals normals_;
+    const MeshAnswers& answers_;
+    const LocalityOrder& sorted_;
+    Buffer<Vec3<S>> points_{block};
+    Buffer<Best<S>> found_{block};
+    Candidates<S> candidates_;
+    typename CandidateMeasure<S>::Entry measure_candidates_ = CandidateMeasure<S>::pick();
+};
+
+}  // namespace detail
+
+// Answers every query of `queries`, taken in their Morton order. A run of
+// eight consecutive queries is measured first against the triangle of the
+// answer before it, whose distances bound their answers;
 // the triangles within the largest of those bounds of the run's box are then
 // collected once, and each query measures only those that its own bound
 // leaves (all a search of the tree would measure, so the answers are the
@@ -544,64 +633,25 @@ private:
 // `normals`, distances are negative where the query is behind its closest
 // feature's pseudo-normal. `bound2`: answers beyond it are none. The
 // queries are read as `query_point` does, float or double, so that a caller
-// makes no converted copy of them. Each thread sorts its own rows, so the
-// sort is split over the threads too.
+// makes no converted copy of them. The queries are sorted once, on all the
+// threads, and the threads then take the sorted order's chunks as they come
+// free: every thread's queries are as close together as the whole's, and a
+// part of the mesh that costs more (finer triangles, points farther off)
+// is shared out rather than left to one thread.
 template <class S, class Q>
-void mesh_distances(const BvhView<S>& bvh, const PointsView<Q>& queries, const QueryOrigin& origin, std::size_t first,
-                    std::size_t last, std::optional<S> bound2, FeatureNormals normals, const MeshAnswers& answers) {
-    const S limit2 = bound2 ? *bound2 : std::numeric_limits<S>::infinity();
-    const std::uint32_t none = std::numeric_limits<std::uint32_t>::max();
-    PointsView<Q> rows = queries;
-    rows.data += static_cast<std::ptrdiff_t>(first) * queries.row_stride;
-    rows.rows = last - first;
-    const LocalityOrder sorted(rows);
-    // Queries are gathered, and answers scattered, a block at a time: the
-    // rows of one block are independent loads the processor overlaps, where
-    // inside the search each would stall it.
-    constexpr std::size_t block = 1024, run = 8;
-    Buffer<Vec3<S>> points(block);
-    Buffer<detail::Best<S>> found(block);
-    detail::Candidates<S> candidates;
-    const auto measure_candidates = detail::CandidateMeasure<S>::pick();
-    std::uint32_t previous = none;
-    for (std::size_t start = 0; start < rows.rows; start += block) {
-        const std::size_t count = std::min(block, rows.rows - start);
-        for (std::size_t k = 0; k < count; ++k) points[k] = detail::query_point<S>(rows, sorted[start + k], origin);
-        for (std::size_t from = 0; from < count; from += run) {
-            const std::size_t to = std::min(count, from + run);
-            const std::uint32_t seed = previous;
-            Vec3<S> low = points[from], high = points[from];
-            S reach2 = 0;
-            for (std::size_t k = from; k < to; ++k) {
-                detail::Best<S>& best = found[k];
-                best = {{limit2, S(0), S(0), S(0), TriangleFeature::face}, none, none};
-                if (seed != none) detail::measure(bvh, points[k], seed, best);
-                reach2 = std::max(reach2, best.closest.distance2);
-                low = {std::min(low.x, points[k].x), std::min(low.y, points[k].y), std::min(low.z, points[k].z)};
-                high = {std::max(high.x, points[k].x), std::max(high.y, points[k].y), std::max(high.z, points[k].z)};
-            }
-            const bool shared = seed != none && detail::collect(bvh, low, high, reach2, candidates);
-            for (std::size_t k = from; k < to; ++k) {
-                // The answer before, nearer than the seed, is the tighter first bound.
-                std::uint32_t measured = seed;
-                if (k > from && found[k - 1].triangle != none && found[k - 1].position != seed) {
-                    measured = found[k - 1].position;
-                    detail::measure(bvh, points[k], measured, found[k]);
-                }
-                if (shared)
-                    measure_candidates(&bvh, &points[k], &candidates, &found[k]);
-                else
-                    detail::search(bvh, points[k], measured, found[k]);
-            }
-            for (std::size_t k = to; k-- > from;)
-                if (found[k].triangle != none) {
-                    previous = found[k].position;
-                    break;
-                }
-        }
-        for (std::size_t k = 0; k < count; ++k)
-            detail::answer(bvh, points[k], found[k], normals, answers, first + sorted[start + k]);
-    }
+void mesh_distances(const BvhView<S>& bvh, const PointsView<Q>& queries, const QueryOrigin& origin,
+                    std::optional<S> bound2, FeatureNormals normals, const MeshAnswers& answers, std::size_t threads,
+                    std::size_t min_queries_per_thread) {
+    const std::size_t parts = parts_for_items(queries.rows, threads, min_queries_per_thread);
+    const LocalityOrder sorted(queries, parts);
+    constexpr std::size_t chunk = 16384;
+    const std::size_t chunks = (queries.rows + chunk - 1) / chunk;
+    std::atomic<std::size_t> next_chunk{0};
+    on_threads(parts, [&](std::size_t) {
+        detail::ChunkSearch<S, Q> search(bvh, queries, origin, bound2, normals, answers, sorted);
+        for (std::size_t c; (c = next_chunk.fetch_add(1, std::memory_order_relaxed)) < chunks;)
+            search.answer(c * chunk, std::min(queries.rows, (c + 1) * chunk));
+    });
 }
 
 }  // namespace ornel

@@ -222,9 +222,7 @@ PyObject* closest(PyObject* const* bound) {
                     !std::isfinite(c) || !(std::abs(double(c) - shift[k]) < rounds_to_infinity))
                     fail_input(Failure::non_finite_coordinate, row, std::isnan(c) ? 1 : 0);
         const MeshAnswers answers{distances.data(), triangles.data(), weights_wanted ? barycentric.data() : nullptr};
-        split_over_threads(q, threads, min_queries_per_thread, [&](std::size_t first, std::size_t last) {
-            mesh_distances(bvh, queries, origin, first, last, bound2, normals, answers);
-        });
+        mesh_distances(bvh, queries, origin, bound2, normals, answers, threads, min_queries_per_thread);
         return 0;
     });
     const npy_intp rows = static_cast<npy_intp>(q);
