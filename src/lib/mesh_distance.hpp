@@ -544,9 +544,8 @@ namespace detail {
 template <class S, class Q>
 class ChunkSearch {
 public:
-    ChunkSearch(const BvhView<S>& bvh, const PointsView<Q>& queries, const QueryOrigin& origin,
-                std::optional<S> bound2, FeatureNormals normals, const MeshAnswers& answers,
-                const LocalityOrder& sorted)
+    ChunkSearch(const BvhView<S>& bvh, const PointsView<Q>& queries, const QueryOrigin& origin, std::optional<S> bound2,
+                FeatureNormals normals, const MeshAnswers& answers, const LocalityOrder& sorted)
         : bvh_(bvh),
           queries_(queries),
           origin_(origin),
