@@ -115,5 +115,6 @@ def main():
     for count, cost in costs.items():
         print(f"  graph query at {count} scans: {(cost['graph'] - graph_build) / count:.0f} ns")
 
+
 if __name__ == "__main__":
     main()
