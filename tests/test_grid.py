@@ -211,6 +211,31 @@ class TestTiesAndDeterminism:
         np.testing.assert_array_equal(idx, np.tile(np.arange(500), 3))
 
     @pytest.mark.parametrize("dtype", [np.float32, np.float64])
+    def test_exact_ties_in_runs_of_every_length(self, dtype):
+        # Lattice points, some repeated, in rows shuffled: queries at lattice and
+        # half-lattice places are exactly as near to several points, which fall in
+        # one lane of a cell's scan (positions eight apart) or in different lanes,
+        # in runs of every length around the eight points a step (tails of 1..7).
+        rng = np.random.default_rng(11)
+        lattice = np.array([[x, y, z] for x in range(4) for y in range(4) for z in range(3)], dtype=np.float64)
+        for n in [*range(1, 41), 57, 64, 65, 200, 1000]:
+            points = lattice[rng.integers(0, len(lattice), n)]
+            points = np.concatenate([points, points[rng.integers(0, n, n // 3)]])[rng.permutation(n + n // 3)]
+            queries = np.concatenate(
+                [lattice, lattice + 0.5, lattice + [0.5, 0, 0], lattice[::-1] - [0, 0.5, 0.5], points[:20] * 1.5]
+            )
+            check_nearest(queries.astype(dtype), points.astype(dtype))
+
+    def test_squares_beyond_double_range(self):
+        # Differences near 1e155 square beyond the largest double: every distance
+        # is infinite, and the lowest row answers.
+        points = np.array([[1e155, 0, 0], [-1e155, 0, 0], [1e155, 1e155, 0], [0, 0, -1e155]] * 3)
+        queries = np.array([[-1.2e155, 1.1e155, 1e155], [1.5e155, -1e155, 1e155]])
+        with np.errstate(over="ignore"):
+            dist2, idx = check_nearest(queries, points)
+        assert (dist2 == np.inf).all() and (idx == 0).all()
+
+    @pytest.mark.parametrize("dtype", [np.float32, np.float64])
     def test_threads_give_the_serial_answer(self, dtype):
         rng = np.random.default_rng(3)
         points = scan("rocker-arm.npy", 60_000, rng).astype(dtype)

@@ -237,10 +237,14 @@ inline constexpr double bound_allowance = 1.0 - 1e-12;
 template <class S>
 struct CellGrid {
     static constexpr std::size_t points_per_cell = 32;
+    // Coordinates held beyond the last point, so that a scan may load a whole
+    // step of eight lanes at the end of any cell (the lanes past it masked).
+    static constexpr std::size_t padding = 8;
 
     QuantisationFrame frame{};
     int level = 0;  // cells per axis: 2^level
-    // The points in Morton order: coordinates, and each one's row in the cloud.
+    // The points in Morton order: coordinates (and `padding` zeros after
+    // them), and each one's row in the cloud.
     Buffer<S> x, y, z;
     Buffer<std::uint32_t> row;
     // The occupied cells in Morton order: their codes, and where each one's
@@ -411,9 +415,10 @@ CellGrid<S> build_cell_grid(const Points& points, const QuantisationFrame& frame
     }
     const std::size_t cells = first_cell[parts];
 
-    grid.x = Buffer<S>(n);
-    grid.y = Buffer<S>(n);
-    grid.z = Buffer<S>(n);
+    grid.x = Buffer<S>(n + CellGrid<S>::padding);
+    grid.y = Buffer<S>(n + CellGrid<S>::padding);
+    grid.z = Buffer<S>(n + CellGrid<S>::padding);
+    for (Buffer<S>* axis : {&grid.x, &grid.y, &grid.z}) std::fill_n(axis->data() + n, CellGrid<S>::padding, S{0});
     grid.row = Buffer<std::uint32_t>(n);
     grid.cell_code = Buffer<std::uint64_t>(cells);
     grid.cell_begin = Buffer<std::uint32_t>(cells + 1);

@@ -13,8 +13,9 @@
 //
 // A cell's points are scanned four at a time in vector lanes (the same
 // operations as one at a time, lane by lane, so the same bits either way);
-// only lanes at or below the bound are looked at one by one, and by a single
-// nearest search only those at the least distance of their step.
+// the k-nearest and ball searches look at lanes within the bound one by one,
+// a single nearest search keeps each lane's least and looks only at the
+// run's least.
 #pragma once
 
 #include <algorithm>
@@ -122,14 +123,20 @@ struct NearestSoFar {
     }
 };
 
-// scan_run for one nearest: only the lanes at the least distance of a step
-// can change the answer, so a step that reaches the bound offers those (most
-// often one) rather than testing each lane that reaches it: fewer branches
-// taken at random, the same answer (the least distance, the lowest row among
-// its ties).
+// scan_run for one nearest, without a branch a step: each lane keeps its
+// least distance and the first and last positions at it; the run's least
+// then names its point unless two positions hold it (a tie, in one lane or
+// across lanes), when every point of the run at that distance is offered in
+// a second read. A run's last step is one of eight lanes too, those past the
+// end (the grid's padding) held infinitely far. The same answer as offering
+// each point (the least distance, the lowest row among its ties), without
+// the branch a step that reaches the bound took at random: a query's own
+// cell most often improves on the warm start several times, each a branch
+// mispredicted.
 template <class S>
 [[gnu::always_inline]] inline void scan_run_nearest(const CellGrid<S>& grid, std::uint32_t begin, std::uint32_t end,
                                                     const double* q, NearestSoFar& best) {
+    constexpr double inf = std::numeric_limits<double>::infinity();
     const DoubleLanes qx = {q[0], q[0], q[0], q[0]}, qy = {q[1], q[1], q[1], q[1]}, qz = {q[2], q[2], q[2], q[2]};
     const S* const x = grid.x.data();
     const S* const y = grid.y.data();
@@ -141,36 +148,53 @@ template <class S>
         const DoubleLanes dz = qz - load_lanes(z + at);
         return (dx * dx + dy * dy) + dz * dz;
     };
-    // Offers every lane of `d2` (of points i ..) at `least`, in lane order.
-    auto offer_least = [&](const DoubleLanes& d2, double least, std::uint32_t i) {
-        const DoubleLanes limit = {least, least, least, least};
-        for (std::uint32_t bits = lane_bits<double>(d2 == limit); bits != 0; bits &= bits - 1) {
-            const std::uint32_t at = i + static_cast<std::uint32_t>(std::countr_zero(bits));
-            best.offer(least, rows[at], at);
-        }
+    const DoubleLanes far = {inf, inf, inf, inf};
+    // Per lane of the step's two halves: the least distance, and the first
+    // and the last position (as doubles, exact below 2^53) that had it.
+    DoubleLanes least_low = far, least_high = far;
+    DoubleLanes first_low = {}, first_high = {}, last_low = {}, last_high = {};
+    auto keep = [](const DoubleLanes& d2, const DoubleLanes& at, DoubleLanes& least, DoubleLanes& first,
+                   DoubleLanes& last) __attribute__((always_inline)) {
+        const auto below = d2 < least;
+        const auto reaches = d2 <= least;
+        first = below ? at : first;
+        last = reaches ? at : last;
+        least = below ? d2 : least;
     };
+    const DoubleLanes lane = {0.0, 1.0, 2.0, 3.0};
     std::uint32_t i = begin;
     for (; i + 8 <= end; i += 8) {
-        const DoubleLanes low = distances(i), high = distances(i + 4);
-        const DoubleLanes both = low < high ? low : high;
-        const DoubleLanes limit = {best.d2, best.d2, best.d2, best.d2};
-        if (lane_bits<double>(both <= limit) == 0) [[likely]]
-            continue;
-        const double least = std::min(std::min(both[0], both[1]), std::min(both[2], both[3]));
-        offer_least(low, least, i);
-        offer_least(high, least, i + 4);
+        const double from = static_cast<double>(i);
+        const DoubleLanes at = DoubleLanes{from, from, from, from} + lane;
+        keep(distances(i), at, least_low, first_low, last_low);
+        keep(distances(i + 4), at + 4.0, least_high, first_high, last_high);
     }
-    if (i + 4 <= end) {
-        const DoubleLanes d2 = distances(i);
-        const DoubleLanes limit = {best.d2, best.d2, best.d2, best.d2};
-        if (lane_bits<double>(d2 <= limit) != 0)
-            offer_least(d2, std::min(std::min(d2[0], d2[1]), std::min(d2[2], d2[3])), i);
-        i += 4;
+    if (i < end) {
+        const double from = static_cast<double>(i), left = static_cast<double>(end - i);
+        const DoubleLanes at = DoubleLanes{from, from, from, from} + lane;
+        const DoubleLanes limit = {left, left, left, left};
+        keep(lane < limit ? distances(i) : far, at, least_low, first_low, last_low);
+        keep(lane + 4.0 < limit ? distances(i + 4) : far, at + 4.0, least_high, first_high, last_high);
     }
-    for (; i < end; ++i) {
-        const double d2 = grid_distance2(grid, i, q);
-        if (d2 <= best.d2) best.offer(d2, rows[i], i);
+    const DoubleLanes both = least_low < least_high ? least_low : least_high;
+    const double least = std::min(std::min(both[0], both[1]), std::min(both[2], both[3]));
+    if (least > best.d2) return;
+    const DoubleLanes limit = {least, least, least, least};
+    const std::uint32_t lanes = lane_bits<double>(least_low == limit) | lane_bits<double>(least_high == limit) << 4;
+    // An infinite least (coordinates so far apart that the square overflows)
+    // is the padding's too: only the second read tells the run's points.
+    if (std::has_single_bit(lanes) && least < inf) {
+        const int at_lane = std::countr_zero(lanes);
+        const DoubleLanes& first = at_lane < 4 ? first_low : first_high;
+        const DoubleLanes& last = at_lane < 4 ? last_low : last_high;
+        if (first[at_lane & 3] == last[at_lane & 3]) {
+            const std::uint32_t at = static_cast<std::uint32_t>(first[at_lane & 3]);
+            best.offer(least, rows[at], at);
+            return;
+        }
     }
+    for (std::uint32_t j = begin; j < end; ++j)
+        if (grid_distance2(grid, j, q) == least) best.offer(least, rows[j], j);
 }
 
 }  // namespace detail
