@@ -496,18 +496,25 @@ def test_two_outputs_naming_one_file_are_refused_before_any_work(tmp_path):
 
 def interrupted_before_any_ornel_code(returncode, stderr):
     """Whether a Ctrl-C landed while CPython itself was still starting (on a loaded machine
-    it can, however long the test waits): its own "Could not import runpy module", or a
-    KeyboardInterrupt traceback whose every frame is the interpreter's (frozen modules, a
-    .pth line), none of them ornel's."""
-    if returncode == 1 and stderr == "Could not import runpy module\n":
-        return True
-    frames = [line for line in stderr.splitlines() if line.lstrip().startswith('File "')]
-    return (
-        returncode in (1, -2)
-        and stderr.rstrip().endswith("KeyboardInterrupt")
-        and bool(frames)
-        and all('File "<frozen ' in line or 'File "<string>"' in line for line in frames)
-    )
+    it can, however long the test waits): its own "Could not import runpy module" (with the
+    traceback of whatever of the standard library it was loading), or a KeyboardInterrupt
+    traceback in which no ornel code ran but the package's first line, the import of the
+    handler that would have caught it."""
+    if returncode == 1 and stderr.startswith("Could not import runpy module\n"):
+        return os.path.dirname(os.path.abspath(ornel_package.__file__)) not in stderr
+    lines = stderr.splitlines()
+    frames = [k for k, line in enumerate(lines) if line.lstrip().startswith('File "')]
+    if not (returncode in (1, -2) and stderr.rstrip().endswith("KeyboardInterrupt") and frames):
+        return False
+    package = os.path.dirname(os.path.abspath(ornel_package.__file__))
+    for k in frames:
+        path = lines[k].split('"')[1]
+        if not os.path.abspath(path).startswith(package + os.sep):
+            continue  # the interpreter's own: frozen modules, the standard library, a .pth line
+        source = lines[k + 1].strip() if k + 1 < len(lines) else ""
+        if not (path.endswith("__init__.py") and source == "from ornel import _interrupt"):
+            return False
+    return True
 
 
 def test_ctrl_c_from_the_first_instruction_on_exits_130_quietly(tmp_path):
