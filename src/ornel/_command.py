@@ -1332,7 +1332,7 @@ def numpy_on_small_pages() -> None:
     chose otherwise. NumPy asks for 2 MB pages for them, and where the system compacts
     memory to grant such a request when it is made (Linux's common "madvise" defrag
     setting) the faults cost more than the pages save: a 10,000,000-point compare spent
-    0.45 s more in the kernel with them, and no less in its own work."""
+    0.4 to 0.9 s more in the kernel with them, and no less in its own work."""
     os.environ.setdefault("NUMPY_MADVISE_HUGEPAGE", "0")
 
 
