@@ -210,8 +210,9 @@ class TestTiesAndDeterminism:
         _, idx = grid_nearest(points, points)
         np.testing.assert_array_equal(idx, np.tile(np.arange(500), 3))
 
+    @pytest.mark.parametrize("offset", [0.0, 5e5, 5e6])
     @pytest.mark.parametrize("dtype", [np.float32, np.float64])
-    def test_exact_ties_in_runs_of_every_length(self, dtype):
+    def test_exact_ties_in_runs_of_every_length(self, dtype, offset):
         # Lattice points, some repeated, in rows shuffled: queries at lattice and
         # half-lattice places are exactly as near to several points, which fall in
         # one lane of a cell's scan (positions eight apart) or in different lanes,
@@ -224,7 +225,8 @@ class TestTiesAndDeterminism:
             queries = np.concatenate(
                 [lattice, lattice + 0.5, lattice + [0.5, 0, 0], lattice[::-1] - [0, 0.5, 0.5], points[:20] * 1.5]
             )
-            check_nearest(queries.astype(dtype), points.astype(dtype))
+            # Far from the origin too: the lattice and its halves stay exact in either type.
+            check_nearest((queries + offset).astype(dtype), (points + offset).astype(dtype))
 
     def test_squares_beyond_double_range(self):
         # Differences near 1e155 square beyond the largest double: every distance
