@@ -15,11 +15,12 @@ import _ornel
 import numpy as np
 import numpy.typing as npt
 
+from ornel import _read_ahead as read_ahead
 from ornel._cloud import Cloud, Frame, Precision, Prepared, as_cloud, bounding_box, check_precision
 from ornel._defaults import default_threads
 from ornel._errors import CloudError
 from ornel._matrix import Matrix
-from ornel._native import grid_nearest, nearest_from_starts
+from ornel._native import grid_nearest, grid_nearest_built, nearest_from_starts
 from ornel._planner import IndexKind, check_index, choose
 from ornel._progress import progress_bar
 
@@ -357,7 +358,12 @@ def grid_search(
     `queries` (given by `grid_coordinates` for the target's frame), through a grid built
     for the call: distances in `precision`'s type, equal to the graph's searches'."""
     points = grid_coordinates(target, precision, target.frame if precision == "f32" else None)
-    squared, rows = grid_nearest(points, queries, threads=threads)
+    # The command may have built this very grid while its modules loaded (ornel._read_ahead).
+    built = read_ahead.built_grid(points) if precision == "f64" else None
+    if built is not None:
+        squared, rows = grid_nearest_built(built, queries, threads=threads)
+    else:
+        squared, rows = grid_nearest(points, queries, threads=threads)
     return grid_answers(target, squared, rows, precision)
 
 
