@@ -41,6 +41,10 @@ def check_double_span(a: Cloud, b: Cloud, boxes: dict[int, tuple[Any, Any]] | No
     """Refuses a pair whose squared distances would overflow double precision (and so
     come out infinite) rather than report them. `boxes` keeps each cloud's bounding box
     for the other pairs of a tile."""
+    # No axis spans more than all the coordinates do: the boxes are needed only beyond that.
+    ranges = [c.coordinate_range for c in (a, b)]
+    if max(high for _, high in ranges) - min(low for low, _ in ranges) <= FLOAT64_MAX_SPAN:
+        return
     boxes = {} if boxes is None else boxes
     (a_lo, a_hi), (b_lo, b_hi) = (boxes.get(id(c)) or boxes.setdefault(id(c), bounding_box(c.points)) for c in (a, b))
     lo, hi = np.minimum(a_lo, b_lo), np.maximum(a_hi, b_hi)
