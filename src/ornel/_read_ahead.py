@@ -87,6 +87,11 @@ class Grid:
 
 
 NATIVE_DOUBLE = "<f8" if sys.byteorder == "little" else ">f8"
+# A grid of up to this many points is built on one thread: it is done (about 50 ms a
+# million points here) before NumPy has loaded, on the core the imports leave free, and
+# more threads would only take turns with the imports. A larger one gets the threads the
+# search has: it outlasts the imports, after which the cores are its own.
+ALONE_ROWS = 2_000_000
 
 _lock = threading.Lock()
 # Each file asked for (by absolute path): the thread reading it and where it puts the bodies.
@@ -184,7 +189,8 @@ def _read_all(paths: list[str], bodies: dict[str, Body], grid_of: str | None, th
             if path == grid_of and body.xyz_rows:
                 with _lock:
                     if path in _pending:  # not yet forgotten
-                        _grids[path] = Grid(body.view[: 24 * body.xyz_rows], body.xyz_rows, threads)
+                        rows = body.xyz_rows
+                        _grids[path] = Grid(body.view[: 24 * rows], rows, 1 if rows <= ALONE_ROWS else threads)
 
 
 def _xyz_rows(header: bytes) -> int:
