@@ -345,3 +345,19 @@ def test_a_grid_built_ahead_is_taken_only_for_its_own_bytes(tmp_path, ahead_of_a
     assert _read_ahead.built_grid(cloud.points) is None
     _read_ahead.forget()
     assert not _read_ahead._grids
+
+
+@pytest.mark.parametrize(
+    "options, built",
+    [
+        ((), True),
+        (("--index-kind", "grid"), True),
+        (("--f32",), False),  # rounded from B's frame: not the bytes as they are
+        (("--index-kind", "graph"), False),
+        (("--store", "somewhere"), False),
+        (("--align",), False),
+    ],
+)
+def test_the_grid_is_built_ahead_only_where_the_search_builds_it_over_the_points_read(options, built):
+    args = _command.parser().parse_args(["compare", "a.ply", "b.ply", *options])
+    assert _command.grid_ahead(args) == ("b.ply" if built else None)
