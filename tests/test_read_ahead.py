@@ -342,7 +342,9 @@ def test_a_grid_built_ahead_is_taken_only_for_its_own_bytes(tmp_path, ahead_of_a
     os.replace(tmp_path / "other.ply", path)
     cloud = Cloud.load(path)
     assert ahead_of_any_size[-1] == ("b.ply", False)
+    assert not _read_ahead._grids  # dropped with the bytes it was built from
     assert _read_ahead.built_grid(cloud.points) is None
+    _read_ahead.start([str(path)], grid_of=str(path), threads=2)
     _read_ahead.forget()
     assert not _read_ahead._grids
 

@@ -163,6 +163,8 @@ def take(path: str | os.PathLike[str], offset: int, size: int) -> memoryview | N
         unchanged = False
     if body is None or not unchanged:
         _drop(key)
+        with _lock:
+            _grids.pop(key, None)  # built from bytes no array will be over: its memory freed
         return None
     begin = offset - body.start
     if begin < 0 or begin % ALIGNMENT or begin + size > len(body.view) or 2 * size < len(body.view):
