@@ -787,6 +787,7 @@ def run_compare(args: argparse.Namespace) -> int:
                 max_distance=args.max_distance,
                 threads=args.threads,
                 signed=args.signed,
+                barycentric=args.split,  # the closest points only for the vectors to them
             )
         else:
             result = compare(
