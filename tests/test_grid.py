@@ -8,7 +8,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 from scipy.spatial import cKDTree
 
-from ornel._native import grid_ball_counts, grid_nearest, grid_nearest_k
+from ornel._native import grid_ball_counts, grid_build, grid_nearest, grid_nearest_built, grid_nearest_k
 from tests.conftest import DATA
 
 
@@ -382,3 +382,65 @@ class TestSpatialOrder:
         for points in clouds:
             expected = np.argsort(reference_morton_keys(points), kind="stable")
             np.testing.assert_array_equal(ornel.morton_order(points), expected)
+
+
+class TestBuiltAhead:
+    """A grid built from a buffer of bytes (`grid_build`, as the command builds it before
+    NumPy loads) answers as the grid `grid_nearest` builds over the same points."""
+
+    @pytest.mark.parametrize("kind", KINDS)
+    @pytest.mark.parametrize("offset", [0.0, 5e5, 5e6])
+    def test_same_answers_as_the_grid_built_for_the_call(self, kind, offset):
+        rng = np.random.default_rng(60 + KINDS.index(kind))
+        points = np.ascontiguousarray(kinds(rng)[kind] + offset)
+        queries = queries_for(points - offset, rng) + offset
+        if kind == "lidar":
+            queries = np.round(queries, 2)
+        built = grid_build(memoryview(points.tobytes()), threads=2)
+        assert built.rows == len(points)
+        for asked in (queries, queries.astype(np.float32)):
+            expected = grid_nearest(points, asked, threads=2)
+            for threads in (1, 2):
+                got = grid_nearest_built(built, asked, threads=threads)
+                np.testing.assert_array_equal(got[0], expected[0])
+                np.testing.assert_array_equal(got[1], expected[1])
+                assert got[1].dtype == np.uint32
+        # And brute force's answers, searched again through the same grid.
+        check = queries[:300]
+        d2 = brute(check, points)
+        dist2, idx = grid_nearest_built(built, check)
+        np.testing.assert_array_equal(idx, np.argmin(d2, axis=1))
+        np.testing.assert_array_equal(dist2, d2.min(axis=1))
+
+    def test_searched_from_threads_at_once(self):
+        from concurrent.futures import ThreadPoolExecutor
+
+        rng = np.random.default_rng(7)
+        points = np.round(rng.random((20_000, 3)) * 50, 1) + 5e6
+        queries = [np.round(rng.random((5000, 3)) * 50, 1) + 5e6 for _ in range(6)]
+        built = grid_build(points.tobytes(), threads=2)
+        with ThreadPoolExecutor(3) as pool:
+            answers = list(pool.map(lambda q: grid_nearest_built(built, q, threads=2), queries))
+        for q, (dist2, idx) in zip(queries, answers):
+            expected = grid_nearest(points, q)
+            np.testing.assert_array_equal(dist2, expected[0])
+            np.testing.assert_array_equal(idx, expected[1])
+
+    def test_empty_and_refused_buffers(self):
+        built = grid_build(b"")
+        dist2, idx = grid_nearest_built(built, np.ones((3, 3)))
+        assert (dist2 == np.inf).all() and (idx == 0).all()
+        with pytest.raises(ValueError, match="^points must be a C-contiguous array of shape"):
+            grid_build(bytes(25))
+        with pytest.raises(ValueError, match="^points must be a C-contiguous array of shape"):
+            grid_build(memoryview(bytes(49))[1:])  # rows that do not start aligned
+        points = np.zeros((10, 3))
+        points[4, 1] = np.nan
+        with pytest.raises(ValueError, match="^points: point 4 has a non-finite coordinate"):
+            grid_build(points.tobytes())
+        queries = np.zeros((5, 3))
+        queries[3, 2] = np.inf
+        with pytest.raises(ValueError, match="^queries: point 3 has a non-finite coordinate"):
+            grid_nearest_built(grid_build(np.ones((4, 3)).tobytes()), queries)
+        with pytest.raises(TypeError):
+            grid_nearest_built(np.ones((4, 3)), queries)

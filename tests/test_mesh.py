@@ -791,3 +791,27 @@ class TestIndexArrays:
             results = list(pool.map(lambda _: fresh.closest(queries, threads=1, signed=True).distance, range(8)))
         assert all(np.array_equal(np.abs(r), expected) for r in results)
         assert fresh.index("f64") is fresh.index("f64")
+
+
+@pytest.mark.parametrize("offset", [0.0, 5e5, 5e6])
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_a_comparison_without_the_weights_has_the_same_distances_and_triangles(offset, dtype):
+    from ornel._mesh_compare import compare_to_mesh
+
+    vertices, triangles = cube()
+    mesh = ornel.Mesh(vertices + offset, triangles)
+    rng = np.random.default_rng(int(offset) % 97)
+    points = (np.round(rng.uniform(-1.5, 1.5, (2000, 3)), 2) + offset).astype(dtype)  # quantised: ties
+    points[::50] = np.nan  # rows skipped, spread back as NaN
+    for precision in ("f32", "f64"):
+        for signed in (False, True):
+            kept = compare_to_mesh(points, mesh, precision=precision, signed=signed, skip_invalid=True)
+            bare = compare_to_mesh(
+                points, mesh, precision=precision, signed=signed, skip_invalid=True, barycentric=False
+            )
+            np.testing.assert_array_equal(bare.distance, kept.distance)
+            np.testing.assert_array_equal(bare.index, kept.index)
+            assert bare.skipped == kept.skipped == 40 and bare.barycentric is None
+            assert bare.statistics([0.1]) == kept.statistics([0.1])
+            with pytest.raises(ValueError, match="closest points were not kept"):
+                bare.split()

@@ -131,6 +131,16 @@ def test_distances_beyond_either_precision_are_refused_not_reported_infinite():
     # Far from the origin but close together is fine in double precision.
     d, _ = ornel.nearest(wide64 * 1e-10 + 1e200, wide64 * 1e-10 + 1e200, precision="f64")
     assert np.isfinite(d).all()
+    # Each axis's span is what counts, not that of all the coordinates together: x near
+    # +7e153, y near -7e153 (14e153 apart, beyond the limit) with every axis narrow is fine,
+    # and a pair whose y alone spans that far is not.
+    narrow = rng.random((60, 3)) * [1e150, 1e150, 1.0] + [7e153, -7e153, 0.0]
+    d, _ = ornel.nearest(narrow[:30], narrow[30:], precision="f64")
+    assert np.isfinite(d).all() and (d > 0).all()
+    stretched = narrow.copy()
+    stretched[:30, 1] *= -1
+    with pytest.raises(ornel.CloudError, match="overflow double precision"):
+        ornel.nearest(stretched[:30], stretched[30:], precision="f64")
 
 
 @pytest.mark.parametrize("offset", (0.0, 5e5))

@@ -39,6 +39,21 @@ def write(path, elements, byte_order="<", text=False, tail=b""):
 
 
 @pytest.fixture
+def grids_taken(monkeypatch):
+    """Whether each search through a grid took one built ahead."""
+    taken = []
+    built_grid = _read_ahead.built_grid
+
+    def spy(points):
+        grid = built_grid(points)
+        taken.append(grid is not None)
+        return grid
+
+    monkeypatch.setattr(_read_ahead, "built_grid", spy)
+    return taken
+
+
+@pytest.fixture
 def ahead_of_any_size(monkeypatch):
     """Files of any size read ahead (the command skips small ones), and what was taken."""
     monkeypatch.setattr(_read_ahead, "SMALLEST", 0)
@@ -62,7 +77,7 @@ def run(capsys, *args):
 
 def without_read_ahead(monkeypatch, capsys, *args):
     with monkeypatch.context() as patch:
-        patch.setattr(_read_ahead, "start", lambda paths: None)
+        patch.setattr(_read_ahead, "start", lambda paths, **options: None)
         return run(capsys, *args)
 
 
@@ -79,7 +94,9 @@ CASES = {
 
 
 @pytest.mark.parametrize("case", list(CASES))
-def test_compare_reads_and_writes_what_a_plain_read_does(tmp_path, monkeypatch, capsys, ahead_of_any_size, case):
+def test_compare_reads_and_writes_what_a_plain_read_does(
+    tmp_path, monkeypatch, capsys, ahead_of_any_size, grids_taken, case
+):
     options = CASES[case]
     rng = np.random.default_rng(len(case))
     a = vertices(rng, 3000, options.get("coordinate", "f8"), options.get("fields", True))
@@ -94,12 +111,18 @@ def test_compare_reads_and_writes_what_a_plain_read_does(tmp_path, monkeypatch, 
     args = ("compare", tmp_path / "a.ply", tmp_path / "b.ply", "--index", "--threads", "2")
     expected = without_read_ahead(monkeypatch, capsys, *args, "--out", tmp_path / "plain.ply")
     ahead_of_any_size.clear()
+    grids_taken.clear()
     got = run(capsys, *args, "--out", tmp_path / "ahead.ply")
     assert got == expected and got[0] == 0
     assert (tmp_path / "ahead.ply").read_bytes() == (tmp_path / "plain.ply").read_bytes()
     used = {name for name, found in ahead_of_any_size if found}
     # The records of a binary file are the read-ahead's, but the few of a camera before them.
     assert used == (set() if options.get("text") else {"b.ply"} if options.get("before") else {"a.ply", "b.ply"})
+    # B's grid built from its bytes where they are x, y, z float64 in this machine's order.
+    native = (
+        not options.get("text") and options.get("byte_order", "<") == "<" and options.get("coordinate", "f8") == "f8"
+    )
+    assert grids_taken == [native]
 
 
 def test_records_read_ahead_equal_a_plain_read_and_are_the_points(tmp_path, ahead_of_any_size):
@@ -243,3 +266,100 @@ def test_a_named_pipe_is_never_opened_by_the_read_ahead(tmp_path):
     thread.join(timeout=30)
     assert not thread.is_alive()
     assert _read_ahead.take(tmp_path / "pipe.ply", 0, 1) is None
+
+
+def ply_header(*lines, byte_order="little"):
+    return b"\n".join([b"ply", f"format binary_{byte_order}_endian 1.0".encode(), *lines, b"end_header", b""])
+
+
+XYZ = [b"property double x", b"property double y", b"property double z"]
+
+
+@pytest.mark.parametrize(
+    "lines, rows",
+    [
+        ([b"element vertex 12", *XYZ], 12),
+        ([b"comment rig 4", b"element vertex 7", b"obj_info site", *XYZ[:2], b"comment z next", XYZ[2]], 7),
+        ([b"element vertex 5", *(line.replace(b"double", b"float64") for line in XYZ)], 5),
+        ([b"element vertex 5", *XYZ, b"element camera 1", b"property float lens"], 5),  # records after
+        ([b"element camera 1", b"property float lens", b"element vertex 5", *XYZ], 0),  # records before
+        ([b"element vertex 5", *XYZ, b"property uchar red"], 0),
+        ([b"element vertex 5", XYZ[1], XYZ[0], XYZ[2]], 0),
+        ([b"element vertex 5", *(line.replace(b"double", b"float") for line in XYZ)], 0),
+        ([b"element vertex 5", *XYZ[:2]], 0),
+        ([b"element vertex five", *XYZ], 0),
+        ([b"element face 5", *XYZ], 0),
+    ],
+)
+def test_the_rows_a_grid_can_be_built_from_are_those_of_x_y_z_in_double(lines, rows):
+    assert _read_ahead._xyz_rows(ply_header(*lines)) == rows
+    other = "big" if sys.byteorder == "little" else "little"
+    assert _read_ahead._xyz_rows(ply_header(*lines, byte_order=other)) == 0
+
+
+@pytest.mark.parametrize("offset", [0.0, 5e5, 5e6])
+def test_the_grid_built_ahead_gives_the_exact_distances_far_from_the_origin(
+    tmp_path, monkeypatch, capsys, ahead_of_any_size, grids_taken, offset
+):
+    from scipy.spatial import cKDTree
+
+    rng = np.random.default_rng(int(offset) % 1000 + 3)
+    a, b = vertices(rng, 4000, offset=offset), vertices(rng, 3000, fields=False, offset=offset)
+    b[: len(b) // 3] = b[len(b) // 3 : 2 * (len(b) // 3)]  # duplicates: exact ties
+    write(tmp_path / "a.ply", [PlyElement.describe(a, "vertex")])
+    write(tmp_path / "b.ply", [PlyElement.describe(b, "vertex")])
+    args = ("compare", tmp_path / "a.ply", tmp_path / "b.ply", "--index", "--threads", "2")
+    expected = without_read_ahead(monkeypatch, capsys, *args, "--out", tmp_path / "plain.ply")
+    grids_taken.clear()
+    assert run(capsys, *args, "--out", tmp_path / "ahead.ply") == expected
+    assert grids_taken == [True]
+    assert (tmp_path / "ahead.ply").read_bytes() == (tmp_path / "plain.ply").read_bytes()
+    out = PlyData.read(str(tmp_path / "ahead.ply"))["vertex"].data
+    xyz = lambda v: np.column_stack([v["x"], v["y"], v["z"]])  # noqa: E731
+    tree_distances, _ = cKDTree(xyz(b)).query(xyz(a))
+    np.testing.assert_array_equal(out["distance"], tree_distances)
+    squared = ((xyz(b)[out["index"]] - xyz(a)) ** 2).sum(axis=1)
+    np.testing.assert_array_equal(np.sqrt(squared), tree_distances)
+
+
+def test_a_grid_built_ahead_is_taken_only_for_its_own_bytes(tmp_path, ahead_of_any_size):
+    from ornel._cloud import Cloud
+
+    rng = np.random.default_rng(11)
+    path = tmp_path / "b.ply"
+    write(path, [PlyElement.describe(vertices(rng, 3000, fields=False), "vertex")])
+    _read_ahead.start([str(path)], grid_of=str(path), threads=2)
+    cloud = Cloud.load(path)
+    assert _read_ahead.built_grid(cloud.points.copy()) is None  # the same values elsewhere
+    assert _read_ahead.built_grid(cloud.points[:-1]) is None
+    grid = _read_ahead.built_grid(cloud.points)
+    assert grid is not None and grid.rows == len(cloud)
+    assert _read_ahead.built_grid(cloud.points) is None  # taken once
+    # A file changed after it was read: read again, and its grid is never taken.
+    _read_ahead.start([str(path)], grid_of=str(path), threads=2)
+    _read_ahead._pending[str(path)][0].join()
+    write(tmp_path / "other.ply", [PlyElement.describe(vertices(rng, 3000, fields=False), "vertex")])
+    os.replace(tmp_path / "other.ply", path)
+    cloud = Cloud.load(path)
+    assert ahead_of_any_size[-1] == ("b.ply", False)
+    assert not _read_ahead._grids  # dropped with the bytes it was built from
+    assert _read_ahead.built_grid(cloud.points) is None
+    _read_ahead.start([str(path)], grid_of=str(path), threads=2)
+    _read_ahead.forget()
+    assert not _read_ahead._grids
+
+
+@pytest.mark.parametrize(
+    "options, built",
+    [
+        ((), True),
+        (("--index-kind", "grid"), True),
+        (("--f32",), False),  # rounded from B's frame: not the bytes as they are
+        (("--index-kind", "graph"), False),
+        (("--store", "somewhere"), False),
+        (("--align",), False),
+    ],
+)
+def test_the_grid_is_built_ahead_only_where_the_search_builds_it_over_the_points_read(options, built):
+    args = _command.parser().parse_args(["compare", "a.ply", "b.ply", *options])
+    assert _command.grid_ahead(args) == ("b.ply" if built else None)

@@ -37,13 +37,16 @@ def check_precision(precision: str) -> Precision:
 
 def validated_points(points: npt.ArrayLike, source: str | None) -> npt.NDArray[Any]:
     """An (n, 3) read-only float array of the first three columns; float32 input stays float32."""
-    coords, _ = checked_points(points, source, copy=True)
+    coords, _, _ = checked_points(points, source, copy=True)
     return coords
 
 
-def checked_points(points: npt.ArrayLike, source: str | None, *, copy: bool) -> tuple[npt.NDArray[Any], bool]:
-    """`validated_points`, and whether the array is (a view of) the caller's: without
-    `copy`, the given array itself wherever its type and layout can be read as they are."""
+def checked_points(
+    points: npt.ArrayLike, source: str | None, *, copy: bool
+) -> tuple[npt.NDArray[Any], bool, tuple[float, float]]:
+    """`validated_points`, whether the array is (a view of) the caller's (without `copy`,
+    the given array itself wherever its type and layout can be read as they are), and the
+    smallest and largest of its coordinates."""
     try:
         array = np.asarray(points)
     except (ValueError, TypeError) as error:
@@ -65,13 +68,14 @@ def checked_points(points: npt.ArrayLike, source: str | None, *, copy: bool) -> 
         coords, shared = coords.copy(), False  # the caller may change their array later; ours must not move
     # NaN reaches the minimum and the maximum, an infinity one of them: two quick passes
     # without a mask of every coordinate.
-    if not (math.isfinite(coords.min()) and math.isfinite(coords.max())):
+    low, high = float(coords.min()), float(coords.max())
+    if not (math.isfinite(low) and math.isfinite(high)):
         row = int(np.argmin(np.isfinite(coords).all(axis=1)))
         raise CloudError(source, f"non-finite coordinates (NaN or infinity), first in point {row}")
     if shared:
         coords = coords.view()  # read-only below without touching the caller's flags
     coords.flags.writeable = False
-    return coords, shared
+    return coords, shared, (low, high)
 
 
 def finite_rows(points: npt.ArrayLike, source: str | None) -> tuple[Any, npt.NDArray[np.bool_] | None]:
@@ -116,7 +120,8 @@ class Cloud:
         self.valid: npt.NDArray[np.bool_] | None = None
         if skip_invalid:
             points, self.valid = finite_rows(points, self.source)
-        self.points, self._borrowed = checked_points(points, self.source, copy=copy)
+        self.points, self._borrowed, checked_range = checked_points(points, self.source, copy=copy)
+        self._range: tuple[float, float] | None = checked_range
         self._init_cache()
 
     @classmethod
@@ -158,6 +163,14 @@ class Cloud:
     def skipped(self) -> int:
         """How many of the given rows were dropped for a NaN or infinite coordinate."""
         return 0 if self.valid is None else int(len(self.valid) - np.count_nonzero(self.valid))
+
+    @property
+    def coordinate_range(self) -> tuple[float, float]:
+        """The smallest and largest of all the points' coordinates (found as they were
+        checked: the points never change)."""
+        if self._range is None:  # unpickled
+            self._range = (float(self.points.min()), float(self.points.max()))
+        return self._range
 
     def spread(self, values: npt.NDArray[Any], fill: Any = np.nan) -> npt.NDArray[Any]:
         """Per-point `values` (one row per point) over all the given rows, `fill` where a
@@ -210,6 +223,7 @@ class Cloud:
     def __setstate__(self, state: dict[str, Any]) -> None:
         self.name, self.source, self.points = state["name"], state["source"], state["points"]
         self._borrowed = False
+        self._range = None
         self.valid = state.get("valid")
         self._init_cache()
         self._order = state["order"]

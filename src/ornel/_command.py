@@ -787,6 +787,7 @@ def run_compare(args: argparse.Namespace) -> int:
                 max_distance=args.max_distance,
                 threads=args.threads,
                 signed=args.signed,
+                barycentric=args.split,  # the closest points only for the vectors to them
             )
         else:
             result = compare(
@@ -1296,7 +1297,8 @@ def main(argv: Sequence[str] | None = None) -> int:
                 single_threaded_blas()
                 numpy_on_small_pages()
             if args.command == "compare":
-                read_ahead.start([args.a, args.b])  # while the modules load
+                # While the modules load: B first, and its grid once it is read.
+                read_ahead.start([args.b, args.a], grid_of=grid_ahead(args), threads=args.threads or default_threads())
             load_command_modules()
             if quiet:
                 signal.signal(signal.SIGINT, signal.default_int_handler)
@@ -1325,6 +1327,15 @@ def main(argv: Sequence[str] | None = None) -> int:
     if quiet:
         exit_now(status)
     return status
+
+
+def grid_ahead(args: argparse.Namespace) -> str | None:
+    """B, when the search of `compare` will build a grid over B's points as read, in double
+    precision: then it can be built from B's bytes while the modules load. (With a store,
+    --align or --index-kind graph it searches through a graph, with --f32 over rounded points.)"""
+    if args.precision != "f64" or args.index_kind == "graph" or args.store is not None or args.align:
+        return None
+    return str(args.b)
 
 
 def numpy_on_small_pages() -> None:

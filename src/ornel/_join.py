@@ -15,11 +15,12 @@ import _ornel
 import numpy as np
 import numpy.typing as npt
 
+from ornel import _read_ahead as read_ahead
 from ornel._cloud import Cloud, Frame, Precision, Prepared, as_cloud, bounding_box, check_precision
 from ornel._defaults import default_threads
 from ornel._errors import CloudError
 from ornel._matrix import Matrix
-from ornel._native import grid_nearest, nearest_from_starts
+from ornel._native import grid_nearest, grid_nearest_built, nearest_from_starts
 from ornel._planner import IndexKind, check_index, choose
 from ornel._progress import progress_bar
 
@@ -40,6 +41,10 @@ def check_double_span(a: Cloud, b: Cloud, boxes: dict[int, tuple[Any, Any]] | No
     """Refuses a pair whose squared distances would overflow double precision (and so
     come out infinite) rather than report them. `boxes` keeps each cloud's bounding box
     for the other pairs of a tile."""
+    # No axis spans more than all the coordinates do: the boxes are needed only beyond that.
+    ranges = [c.coordinate_range for c in (a, b)]
+    if max(high for _, high in ranges) - min(low for low, _ in ranges) <= FLOAT64_MAX_SPAN:
+        return
     boxes = {} if boxes is None else boxes
     (a_lo, a_hi), (b_lo, b_hi) = (boxes.get(id(c)) or boxes.setdefault(id(c), bounding_box(c.points)) for c in (a, b))
     lo, hi = np.minimum(a_lo, b_lo), np.maximum(a_hi, b_hi)
@@ -357,7 +362,12 @@ def grid_search(
     `queries` (given by `grid_coordinates` for the target's frame), through a grid built
     for the call: distances in `precision`'s type, equal to the graph's searches'."""
     points = grid_coordinates(target, precision, target.frame if precision == "f32" else None)
-    squared, rows = grid_nearest(points, queries, threads=threads)
+    # The command may have built this very grid while its modules loaded (ornel._read_ahead).
+    built = read_ahead.built_grid(points) if precision == "f64" else None
+    if built is not None:
+        squared, rows = grid_nearest_built(built, queries, threads=threads)
+    else:
+        squared, rows = grid_nearest(points, queries, threads=threads)
     return grid_answers(target, squared, rows, precision)
 
 

@@ -8,16 +8,23 @@ array itself, so nothing is read twice and nothing more is held than a plain rea
 
 The bytes are used only if the file is still the one read (same device, inode, size and
 modification time before the read, after it and when they are taken); otherwise the
-reader reads the file as it would have. This module loads no NumPy: it runs before it."""
+reader reads the file as it would have. This module loads no NumPy: it runs before it.
+
+The target of a comparison can also have its grid built from its bytes as soon as they
+are read (`start(..., grid_of=path)`), on the same second core, while NumPy still loads:
+where its records are rows of x, y, z in double precision, the grid a search would build
+over the points read is the same. The search takes it (`built_grid`) only if its points
+are those very bytes."""
 
 from __future__ import annotations
 
 import mmap
 import os
 import stat
+import sys
 import threading
 from collections.abc import Iterable
-from typing import NamedTuple
+from typing import Any, NamedTuple
 
 # Below this many bytes of records a read is quicker than starting a thread for it.
 SMALLEST = 1 << 20
@@ -36,31 +43,81 @@ Identity = tuple[int, int, int, int]
 
 
 class Body(NamedTuple):
-    """The bytes of a file from `start` (just after its header) to its end."""
+    """The bytes of a file from `start` (just after its header) to its end; `xyz_rows`,
+    how many rows of x, y, z float64 they begin with, when that is all its vertices hold."""
 
     identity: Identity
     start: int
     view: memoryview
+    xyz_rows: int = 0
 
+
+class Grid:
+    """The grid of the first `rows` records of a body (rows of x, y, z float64), built on
+    a thread of its own; `built` is None until it is done, and stays None if it failed."""
+
+    def __init__(self, view: memoryview, rows: int, threads: int) -> None:
+        self.view = view  # keeps the bytes, and so their address, while the grid may be taken
+        self.rows = rows
+        self.built: Any = None
+        self.thread = threading.Thread(target=self._build, args=(threads,), name="ornel grid-ahead", daemon=True)
+        self.thread.start()
+
+    def _build(self, threads: int) -> None:
+        try:
+            from ornel._native import grid_build
+
+            self.built = grid_build(self.view, threads)
+        except (ImportError, ValueError, MemoryError):
+            pass  # the search builds its own grid, and meets the same fault
+
+    def over(self, points: Any) -> bool:
+        """Whether `points` (an array) are the bytes the grid was built from, as rows of three."""
+        self.thread.join()
+        if self.built is None:
+            return False
+        interface = getattr(points, "__array_interface__", None)
+        return (
+            interface is not None
+            and interface["data"][0] == self.built.address
+            and interface["shape"] == (self.rows, 3)
+            and interface["typestr"] == NATIVE_DOUBLE
+            and interface.get("strides") is None  # C-contiguous
+        )
+
+
+NATIVE_DOUBLE = "<f8" if sys.byteorder == "little" else ">f8"
+# A grid of up to this many points is built on one thread: it is done (about 50 ms a
+# million points here) before NumPy has loaded, on the core the imports leave free, and
+# more threads would only take turns with the imports. A larger one gets the threads the
+# search has: it outlasts the imports, after which the cores are its own.
+ALONE_ROWS = 2_000_000
 
 _lock = threading.Lock()
 # Each file asked for (by absolute path): the thread reading it and where it puts the bodies.
 _pending: dict[str, tuple[threading.Thread, dict[str, Body]]] = {}
+# The grid being built for a file's records (by absolute path), until a search takes it.
+_grids: dict[str, Grid] = {}
 
 
 def _identity(status: os.stat_result) -> Identity:
     return (status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns)
 
 
-def start(paths: Iterable[str | None]) -> None:
-    """Starts reading the binary PLY files among `paths` (by suffix) on one thread."""
+def start(paths: Iterable[str | None], grid_of: str | None = None, threads: int = 1) -> None:
+    """Starts reading the binary PLY files among `paths` (by suffix, in that order) on one
+    thread; the grid of `grid_of`'s records, if they are x, y, z in double precision, is
+    built on `threads` threads as soon as they are read."""
     if not hasattr(mmap, "MAP_PRIVATE"):
         return  # no private anonymous mappings here (Windows): the files are read as they are
     chosen = list(dict.fromkeys(os.path.abspath(p) for p in paths if p is not None and p.lower().endswith(".ply")))
     if not chosen:
         return
     bodies: dict[str, Body] = {}
-    thread = threading.Thread(target=_read_all, args=(chosen, bodies), name="ornel read-ahead", daemon=True)
+    grid_key = os.path.abspath(grid_of) if grid_of is not None else None
+    thread = threading.Thread(
+        target=_read_all, args=(chosen, bodies, grid_key, threads), name="ornel read-ahead", daemon=True
+    )
     with _lock:
         for path in chosen:
             _pending[path] = (thread, bodies)
@@ -71,6 +128,20 @@ def forget() -> None:
     """Drops whatever was read ahead and not taken (once the command is done)."""
     with _lock:
         _pending.clear()
+        _grids.clear()
+
+
+def built_grid(points: Any) -> Any:
+    """The grid built ahead over `points` (a `BuiltGrid` for `grid_nearest_built`), if
+    one was, from the very bytes those points are; else None. Taken once."""
+    with _lock:
+        grids = list(_grids.items())
+    for key, grid in grids:
+        if grid.over(points):
+            with _lock:
+                _grids.pop(key, None)
+            return grid.built
+    return None
 
 
 def take(path: str | os.PathLike[str], offset: int, size: int) -> memoryview | None:
@@ -92,6 +163,8 @@ def take(path: str | os.PathLike[str], offset: int, size: int) -> memoryview | N
         unchanged = False
     if body is None or not unchanged:
         _drop(key)
+        with _lock:
+            _grids.pop(key, None)  # built from bytes no array will be over: its memory freed
         return None
     begin = offset - body.start
     if begin < 0 or begin % ALIGNMENT or begin + size > len(body.view) or 2 * size < len(body.view):
@@ -107,7 +180,7 @@ def _drop(key: str) -> None:
         entry[1].pop(key, None)
 
 
-def _read_all(paths: list[str], bodies: dict[str, Body]) -> None:
+def _read_all(paths: list[str], bodies: dict[str, Body], grid_of: str | None, threads: int) -> None:
     for path in paths:
         try:
             body = _read_body(path)
@@ -115,6 +188,34 @@ def _read_all(paths: list[str], bodies: dict[str, Body]) -> None:
             body = None  # the reader meets the same fault, and reports it
         if body is not None:
             bodies[path] = body
+            if path == grid_of and body.xyz_rows:
+                with _lock:
+                    if path in _pending:  # not yet forgotten
+                        rows = body.xyz_rows
+                        _grids[path] = Grid(body.view[: 24 * rows], rows, 1 if rows <= ALONE_ROWS else threads)
+
+
+def _xyz_rows(header: bytes) -> int:
+    """How many vertices a binary PLY header announces when the vertex element comes first
+    and its records are x, y, z float64 in this machine's byte order, and nothing else;
+    else 0."""
+    native = b"binary_little_endian" if sys.byteorder == "little" else b"binary_big_endian"
+    lines = [line.split() for line in header.split(b"\n")]
+    lines = [words for words in lines if words and words[0] not in (b"comment", b"obj_info")]
+    elements = [k for k, words in enumerate(lines) if words[0] == b"element"]
+    if not any(words[:2] == [b"format", native] for words in lines) or not elements:
+        return 0
+    first = elements[0]
+    vertex = lines[first]
+    if len(vertex) != 3 or vertex[1] != b"vertex" or not vertex[2].isdigit():
+        return 0
+    end = elements[1] if len(elements) > 1 else next(k for k in range(first, len(lines)) if lines[k] == [b"end_header"])
+    properties = [words for words in lines[first + 1 : end] if words[0] == b"property"]
+    if end - first - 1 != 3 or [words[2:] for words in properties] != [[b"x"], [b"y"], [b"z"]]:
+        return 0
+    if any(words[1] not in (b"double", b"float64") for words in properties):
+        return 0
+    return int(vertex[2])
 
 
 def _read_body(path: str) -> Body | None:
@@ -148,4 +249,5 @@ def _read_body(path: str) -> Body | None:
             done += count
         if _identity(os.fstat(file.fileno())) != _identity(before):
             return None
-    return Body(_identity(before), start, view)
+    rows = _xyz_rows(header)
+    return Body(_identity(before), start, view, rows if 24 * rows <= size else 0)

@@ -4,8 +4,10 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
-#include <optional>
 #include <limits>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -14,6 +16,7 @@
 #include "../../lib/grid_search.hpp"
 #include "../frame/arguments.hpp"
 #include "../frame/convert.hpp"
+#include "../frame/holder.hpp"
 #include "../frame/results.hpp"
 #include "../frame/runtime.hpp"
 #include "entry_points.hpp"
@@ -130,6 +133,122 @@ PyObject* grid_nearest_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
+// A target's grid built ahead of its search (the command builds it from the
+// bytes of its file while NumPy loads), with the arrays of its sort kept for
+// the queries' sort, as grid_nearest reuses them.
+struct BuiltGrid {
+    CellGrid<double> grid;
+    // Where the bytes it was built from began: how a caller knows an array for them.
+    std::uintptr_t address = 0;
+    // Lent to one search at a time; a search that finds it lent sorts in its own.
+    mutable std::mutex space_lock;
+    mutable SortSpace space;
+};
+
+OnceCache<PyObject> built_grid_type_cache;
+
+PyObject* built_grid_rows(PyObject* self, void*) {
+    return call_boundary([&] { return require(PyLong_FromSize_t(held<BuiltGrid>(self).grid.size())); });
+}
+
+PyObject* built_grid_address(PyObject* self, void*) {
+    return call_boundary([&] { return require(PyLong_FromSize_t(held<BuiltGrid>(self).address)); });
+}
+
+PyGetSetDef built_grid_getset[] = {
+    {"rows", built_grid_rows, nullptr, "How many points the grid holds.", nullptr},
+    {"address", built_grid_address, nullptr, "Where the bytes it was built from began in memory.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+std::string built_grid_doc() {
+    return "BuiltGrid\n--\n\n"
+           "The cell grid of a target, made by `grid_build` and searched by\n"
+           "`grid_nearest_built`; never changed once made, so it may be shared\n"
+           "between threads freely.";
+}
+
+PyTypeObject* built_grid_type() {
+    return holder_class<BuiltGrid>(built_grid_type_cache, "BuiltGrid", built_grid_doc,
+                                   {{Py_tp_getset, built_grid_getset}}, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE);
+}
+
+// A borrowed buffer, released when the guard ends (with the lock held).
+class HeldBuffer {
+public:
+    explicit HeldBuffer(PyObject* object) { require(PyObject_GetBuffer(object, &view_, PyBUF_C_CONTIGUOUS)); }
+    ~HeldBuffer() { PyBuffer_Release(&view_); }
+    HeldBuffer(const HeldBuffer&) = delete;
+    HeldBuffer& operator=(const HeldBuffer&) = delete;
+    const Py_buffer& view() const { return view_; }
+
+private:
+    Py_buffer view_{};
+};
+
+PyObject* grid_build_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_boundary([&] {
+        static constexpr Parameters<2> parameters{{"points", "threads"}, 1};
+        auto bound = match<2>(parameters.of(nullptr, "grid_build"), args, nargs, kwnames);
+        const std::size_t threads = convert("threads", [&] { return threads_arg(bound[1]); });
+        // Bytes, not an array: it is called before NumPy is loaded.
+        HeldBuffer buffer(bound[0]);
+        const Py_buffer& bytes = buffer.view();
+        constexpr std::size_t row_bytes = 3 * sizeof(double);
+        const std::size_t length = static_cast<std::size_t>(bytes.len);
+        if (length % row_bytes != 0 || reinterpret_cast<std::uintptr_t>(bytes.buf) % alignof(double) != 0)
+            fail_input(Failure::points_not_rows);
+        const PointsView<double> points{static_cast<const char*>(bytes.buf), length / row_bytes, 3, row_bytes,
+                                        sizeof(double)};
+        if (points.rows >= std::numeric_limits<std::uint32_t>::max()) fail_input(Failure::points_too_many, points.rows);
+        auto built = std::make_unique<BuiltGrid>();
+        built->address = reinterpret_cast<std::uintptr_t>(bytes.buf);
+        try {
+            ReleasedGil released;
+            ThreadTeam team(threads);
+            TeamScope scope(&team);
+            built->grid = build_cell_grid(points, quantisation_frame(points, threads), threads, built->space);
+        } catch (const InputFailure& failure) {
+            if (failure.kind() != Failure::non_finite_coordinate) throw;
+            fail_input(Failure::points_non_finite, failure.value(0), failure.value(1));
+        }
+        return hold(built_grid_type(), std::move(built));
+    });
+}
+
+PyObject* grid_nearest_built_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_boundary([&] {
+        static constexpr Parameters<3> parameters{{"grid", "queries", "threads"}, 2};
+        auto bound = match<3>(parameters.of(nullptr, "grid_nearest_built"), args, nargs, kwnames);
+        const BuiltGrid& built =
+            held<BuiltGrid>(convert("grid", [&] { return instance_arg(bound[0], built_grid_type()); }));
+        const std::size_t threads = convert("threads", [&] { return threads_arg(bound[2]); });
+        auto search = [&](const auto& queries) {
+            Buffer<double> dist2(queries.rows);
+            Buffer<std::uint32_t> idx(queries.rows);
+            {
+                ReleasedGil released;
+                ThreadTeam team(threads);
+                TeamScope scope(&team);
+                QuantisationFrame frame;
+                try {
+                    frame = quantisation_frame(queries, threads);
+                } catch (const InputFailure& failure) {
+                    if (failure.kind() != Failure::non_finite_coordinate) throw;
+                    fail_input(Failure::queries_non_finite, failure.value(0), failure.value(1));
+                }
+                std::unique_lock<std::mutex> lent(built.space_lock, std::try_to_lock);
+                SortSpace own;
+                grid_nearest(built.grid, queries, frame, threads, dist2.data(), idx.data(),
+                             lent.owns_lock() ? built.space : own);
+            }
+            return result_pair(to_numpy(std::move(dist2)), to_numpy(std::move(idx)));
+        };
+        if (is_float32(bound[1])) return search(grid_points_arg<float>("queries", bound[1]));
+        return search(grid_points_arg<double>("queries", bound[1]));
+    });
+}
+
 PyObject* grid_nearest_k_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_boundary([&] {
         static constexpr Parameters<4> parameters{{"points", "queries", "k", "threads"}, 3};
@@ -196,6 +315,19 @@ PyMethodDef grid_functions[] = {
      "same answers as for float32 arrays of those values, without making\n"
      "them; a coordinate whose difference is beyond float32's range is\n"
      "refused as non-finite. Runs with the GIL released."},
+    {"grid_build", ORNEL_PYCFUNCTION(grid_build_entry), METH_FASTCALL | METH_KEYWORDS,
+     "grid_build(points, threads=None)\n--\n\n"
+     "The grid `grid_nearest` builds over `points`, built now and kept: a\n"
+     "BuiltGrid for `grid_nearest_built`. `points` is a C-contiguous buffer\n"
+     "of bytes (no NumPy array is needed: it may be called before NumPy\n"
+     "loads) holding rows of x, y, z float64 in native byte order; its\n"
+     "coordinates are copied into the grid. Raises ValueError for a buffer\n"
+     "that is not whole aligned rows and for non-finite coordinates. Runs\n"
+     "with the GIL released on `threads` threads."},
+    {"grid_nearest_built", ORNEL_PYCFUNCTION(grid_nearest_built_entry), METH_FASTCALL | METH_KEYWORDS,
+     "grid_nearest_built(grid, queries, threads=None)\n--\n\n"
+     "`grid_nearest` through a grid built by `grid_build`: the same answers\n"
+     "as grid_nearest(points, queries) for the points it was built from."},
     {"grid_nearest_k", ORNEL_PYCFUNCTION(grid_nearest_k_entry), METH_FASTCALL | METH_KEYWORDS,
      "grid_nearest_k(points, queries, k, threads=None)\n--\n\n"
      "`grid_nearest` for the k nearest rows of `points` (1 <= k <= 4096):\n"
