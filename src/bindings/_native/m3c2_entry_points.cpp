@@ -148,13 +148,14 @@ PyObject* cylinder_search_entry(PyObject*, PyObject* const* args, Py_ssize_t nar
 
 // The buffers of one M3C2 call kept for the next: the grid's (an epoch's
 // copy in cell order, its directory, its points' cells) and the core points'
-// order and ordered copy, about 30 MB for epochs of a million points. On
+// order and ordered copy, about 34 MB for epochs of a million points. On
 // fresh buffers a call faulted in and cleared every page of them and
-// unmapped them at its end, 12 to 14 ms of system time on one thread and
-// about twice that on two, which fault in the one address space at once.
-// Kept are the last call's, unless far larger than it needed (a call on
-// large epochs then small ones does not hold the large ones' memory); a
-// call that finds them lent to another (threads calling at once) has its own.
+// unmapped them at its end: 12 to 26 ms of system time a call, about twice
+// as much on two threads, which fault in the one address space at once.
+// Kept are the last call's, of its precision only, unless far larger than
+// it needed (a call on large epochs then small ones does not hold the large
+// ones' memory); a call that finds them lent to another (threads calling at
+// once) has its own.
 template <class T>
 struct M3c2Scratch {
     RowGrid<T> grid;
@@ -180,8 +181,17 @@ public:
         return scratch;
     }
     static void give_back(M3c2Scratch<T>&& scratch) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            kept_ = std::move(scratch);
+        }
+        KeptScratch<std::conditional_t<std::is_same_v<T, float>, double, float>>::drop();
+    }
+    static void drop() {
+        M3c2Scratch<T> dropped;
         std::lock_guard<std::mutex> lock(mutex_);
-        kept_ = std::move(scratch);
+        dropped = std::move(kept_);
+        kept_ = M3c2Scratch<T>();
     }
 
 private:
