@@ -3,11 +3,14 @@ brute force of their definitions (tests/m3c2_model.py), the normals' sides on op
 surfaces, and a surface with a known displaced patch near and far from the origin."""
 
 import hashlib
+import re
+import subprocess
 import sys
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
-from conftest import assert_same_bits_on_both_vector_paths
+from conftest import assert_same_bits_on_both_vector_paths, native_checker
 from hypothesis import given
 from hypothesis import strategies as st
 from m3c2_model import cylinder_positions, in_ball, m3c2_reference
@@ -293,6 +296,65 @@ class TestStatisticsMatchBruteForce:
         for bad in (order[:-1], np.r_[order[:-1], order[0]], np.r_[order[:-1], len(cores)]):
             with pytest.raises(ValueError, match="order must hold each row of cores once"):
                 native_m3c2(*arguments, False, order=np.ascontiguousarray(bad, dtype=np.int64))
+
+    @pytest.mark.parametrize("offset", [0.0, 5e5, 5e6])
+    def test_buffers_kept_from_call_to_call(self, offset):
+        """Each call lends its grid's and ordered core points' buffers to the next: calls
+        on epochs of other sizes and precisions (the kept buffers too small, far too
+        large, of the other type), with fitted and given normals and robust or not, and
+        calls from several Python threads at once (some find the buffers lent), each give
+        the answer of its first round bit for bit, far from the origin too; the first
+        round's counts are the brute force's."""
+        rng = np.random.default_rng(11)
+        shift = (offset, -offset, offset / 7)
+        cases = []
+        for n, dtype, robust, given_normals in (
+            (20_000, np.float64, False, False),
+            (2_000, np.float64, True, True),
+            (20_000, np.float32, False, True),
+            (400, np.float32, True, False),
+            (40_000, np.float64, True, False),
+        ):
+            epoch1, epoch2 = (terrain(n, rng, offset=shift, dtype=dtype) for _ in range(2))
+            cores = np.ascontiguousarray(epoch1[:: max(1, n // 300)], dtype=np.float64)
+            normals = (
+                unit_rows(rng, len(cores)) * np.sign(rng.standard_normal((len(cores), 1))) if given_normals else "+z"
+            )
+            kwargs = dict(core_points=cores, normal_radius=1.5, cylinder_radius=0.5, max_depth=1.5, robust=robust)
+            cases.append((epoch1, epoch2, normals, kwargs))
+        names = ("distance", "lod", "spread1", "spread2", "count1", "count2", "normal")
+
+        def answer(case, threads=2):
+            epoch1, epoch2, normals, kwargs = case
+            result = m3c2(epoch1, epoch2, normals=normals, threads=threads, **kwargs)
+            return [getattr(result, name).copy() for name in names]
+
+        first = [answer(case) for case in cases]
+        for k, case in enumerate(cases):
+            epoch1, epoch2, normals, kwargs = case
+            reference = m3c2_reference(
+                epoch1, epoch2, kwargs["core_points"], [1.5], 0.5, 1.5, normals=first[k][-1], robust=kwargs["robust"]
+            )
+            np.testing.assert_array_equal(first[k][4], reference["count1"])
+            np.testing.assert_array_equal(first[k][5], reference["count2"])
+        # Again in reverse, so that every case follows a larger and a smaller one.
+        for k in reversed(range(len(cases))):
+            for a, b in zip(first[k], answer(cases[k], threads=1)):
+                np.testing.assert_array_equal(a, b)
+        with ThreadPoolExecutor(4) as pool:
+            at_once = list(pool.map(answer, cases * 2))
+        for k, got in enumerate(at_once):
+            for a, b in zip(first[k % len(cases)], got):
+                np.testing.assert_array_equal(a, b)
+
+    def test_claimed_stretches_cover_every_item_once(self, tmp_path_factory):
+        """The core points' work sharing: each thread its own stretch of the sweep in
+        claims, then the others' leftovers, on a team and on threads of its own, with a
+        part held back; every item once, each stretch tiled from its start."""
+        program, env = native_checker(tmp_path_factory, "claimed_stretches_check", "-pthread")
+        done = subprocess.run([str(program)], capture_output=True, text=True, env=env, timeout=120)
+        assert done.returncode == 0, done.stdout
+        assert re.fullmatch(r"checked [1-9]\d*\n", done.stdout), done.stdout
 
 
 @given(

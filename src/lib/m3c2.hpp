@@ -22,6 +22,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -80,11 +81,17 @@ template <class T>
     return load_lanes(axis.data() + i);
 }
 
-// For each set of lanes (lane i at bit i), their indices in order, then the others'.
-using LaneIndices = Vector<std::int64_t, 32>;
+// For each set of lanes (lane i at bit i), their indices in order, then the
+// others', as the two 32-bit halves of each lane: a shuffle of halves is one
+// instruction on AVX2 (vpermd), where one of 64-bit lanes by a run-time
+// index was rebuilt into that from the 64-bit indices, group by group.
+using LaneIndices = Vector<std::int32_t, 32>;
+using LaneHalves = Vector<std::int32_t, 32>;  // a group of lanes viewed as halves
 inline constexpr LaneIndices lanes_packed[16] = {
-    {0, 1, 2, 3}, {0, 1, 2, 3}, {1, 0, 2, 3}, {0, 1, 2, 3}, {2, 0, 1, 3}, {0, 2, 1, 3}, {1, 2, 0, 3}, {0, 1, 2, 3},
-    {3, 0, 1, 2}, {0, 3, 1, 2}, {1, 3, 0, 2}, {0, 1, 3, 2}, {2, 3, 0, 1}, {0, 2, 3, 1}, {1, 2, 3, 0}, {0, 1, 2, 3}};
+    {0, 1, 2, 3, 4, 5, 6, 7}, {0, 1, 2, 3, 4, 5, 6, 7}, {2, 3, 0, 1, 4, 5, 6, 7}, {0, 1, 2, 3, 4, 5, 6, 7},
+    {4, 5, 0, 1, 2, 3, 6, 7}, {0, 1, 4, 5, 2, 3, 6, 7}, {2, 3, 4, 5, 0, 1, 6, 7}, {0, 1, 2, 3, 4, 5, 6, 7},
+    {6, 7, 0, 1, 2, 3, 4, 5}, {0, 1, 6, 7, 2, 3, 4, 5}, {2, 3, 6, 7, 0, 1, 4, 5}, {0, 1, 2, 3, 6, 7, 4, 5},
+    {4, 5, 6, 7, 0, 1, 2, 3}, {0, 1, 4, 5, 6, 7, 2, 3}, {2, 3, 4, 5, 6, 7, 0, 1}, {0, 1, 2, 3, 4, 5, 6, 7}};
 // The number of lanes in each set.
 inline constexpr std::uint8_t lanes_set[16] = {0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4};
 
@@ -170,7 +177,7 @@ template <class T>
             // The inside lanes moved to the front and all four written, the
             // count advanced by theirs: no branch, and one store, per group.
             const std::uint32_t bits = lane_bits<double>(inside);
-            const PointLanes packed = __builtin_shuffle(t, lanes_packed[bits]);
+            const LaneHalves packed = __builtin_shuffle(std::bit_cast<LaneHalves>(t), lanes_packed[bits]);
             std::memcpy(out + kept, &packed, sizeof packed);
             kept += lanes_set[bits];
         };
@@ -306,20 +313,33 @@ void m3c2_core_points(const RowGrid<T>& grid, int epoch, const double* cores, co
     }
 }
 
+// The buffers a call needs beside its grid, lent from one call to the next
+// (see M3c2Scratch in the bindings): each is grown when short, never shrunk
+// below what a call asked of it, and its contents are never read before written.
+template <class U>
+U* room_for(Buffer<U>& buffer, std::size_t size) {
+    if (buffer.size() < size) {
+        buffer = Buffer<U>();  // freed before the larger one is had
+        buffer = Buffer<U>(size);
+    }
+    return buffer.data();
+}
+
 // The order of a sweep over the grid's rows of the q core points (rows of
-// `cores`): by their cell in the grid's order, ties in row order. Neighbours
-// come one after the other, and so do the rows of cells their searches read,
-// in the order the grid holds them: on a million-point terrain the searches
-// cost 6 to 8% less than in Morton order, where each step to a new quadrant
-// reads rows far from the last. A counting sort: O(q + cells).
+// `cores`), written to order[0 .. q): by their cell in the grid's order, ties
+// in row order. Neighbours come one after the other, and so do the rows of
+// cells their searches read, in the order the grid holds them: on a
+// million-point terrain the searches cost 6 to 8% less than in Morton order,
+// where each step to a new quadrant reads rows far from the last. A counting
+// sort: O(q + cells), in `key` and `first` (grown as needed).
 template <class T>
-Buffer<std::int64_t> sweep_order(const RowGrid<T>& grid, const double* cores, std::size_t q) {
+void sweep_order(const RowGrid<T>& grid, const double* cores, std::size_t q, std::int64_t* order,
+                 Buffer<std::uint32_t>& key_buffer, Buffer<std::size_t>& first_buffer) {
+    if (q == 0) return;
     const std::size_t total = static_cast<std::size_t>(grid.cells[0] * grid.cells[1] * grid.cells[2]);
-    Buffer<std::int64_t> order(q);
-    if (q == 0) return order;
-    Buffer<std::uint32_t> key(q);
-    Buffer<std::size_t> first(total + 1);
-    std::fill_n(first.data(), total + 1, std::size_t{0});
+    std::uint32_t* key = room_for(key_buffer, q);
+    std::size_t* first = room_for(first_buffer, total + 1);
+    std::fill_n(first, total + 1, std::size_t{0});
     for (std::size_t i = 0; i < q; ++i) {
         const double* c = cores + 3 * i;
         key[i] = static_cast<std::uint32_t>(
@@ -328,7 +348,6 @@ Buffer<std::int64_t> sweep_order(const RowGrid<T>& grid, const double* cores, st
     }
     for (std::size_t c = 0; c < total; ++c) first[c + 1] += first[c];
     for (std::size_t i = 0; i < q; ++i) order[first[key[i]]++] = static_cast<std::int64_t>(i);
-    return order;
 }
 
 // m3c2_core_points compiled for the baseline and for AVX2 (the same bits).

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <exception>
@@ -210,6 +211,41 @@ template <class Work>
 void on_ranges(std::size_t count, std::size_t parts, Work&& work) {
     parts = std::max<std::size_t>(parts, 1);
     on_threads(parts, [&](std::size_t part) { work(part, count * part / parts, count * (part + 1) / parts); });
+}
+
+// Runs work(part, first, last) over `count` items on `parts` parts, in claims
+// of `claim` consecutive items: part k sweeps its own stretch of the items
+// (the k-th of `parts` about equal ones) claim by claim, then takes the
+// unclaimed claims of the others' stretches, theirs from the next one on. Each
+// part's items lie together, so that when neighbouring items read the same
+// data (a spatial order) each part's caches keep its own: claims taken in turn
+// from one counter gave the two threads alternate claims, each rereading
+// what the other had just read. A part the system holds back leaves the rest
+// of its stretch to the others rather than being waited for.
+template <class Work>
+void on_claimed_stretches(std::size_t count, std::size_t parts, std::size_t claim, Work&& work) {
+    parts = std::clamp<std::size_t>(parts, 1, max_threads);
+    claim = std::max<std::size_t>(claim, 1);
+    // A cache line each: every claim writes its stretch's counter.
+    struct alignas(64) Stretch {
+        std::atomic<std::size_t> next;
+        std::size_t end;
+    };
+    Stretch stretches[max_threads];
+    for (std::size_t k = 0; k < parts; ++k) {
+        stretches[k].next.store(count * k / parts, std::memory_order_relaxed);
+        stretches[k].end = count * (k + 1) / parts;
+    }
+    on_threads(parts, [&](std::size_t part) {
+        for (std::size_t step = 0; step < parts; ++step) {
+            Stretch& stretch = stretches[(part + step) % parts];
+            for (;;) {
+                const std::size_t first = stretch.next.fetch_add(claim, std::memory_order_relaxed);
+                if (first >= stretch.end) break;
+                work(part, first, std::min(stretch.end, first + claim));
+            }
+        }
+    });
 }
 
 }  // namespace ornel

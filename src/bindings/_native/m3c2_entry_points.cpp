@@ -3,10 +3,10 @@
 #include "entry_points.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <initializer_list>
+#include <mutex>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -146,6 +146,59 @@ PyObject* cylinder_search_entry(PyObject*, PyObject* const* args, Py_ssize_t nar
     });
 }
 
+// The buffers of one M3C2 call kept for the next: the grid's (an epoch's
+// copy in cell order, its directory, its points' cells) and the core points'
+// order and ordered copy, about 34 MB for epochs of a million points. On
+// fresh buffers a call faulted in and cleared every page of them and
+// unmapped them at its end: 12 to 26 ms of system time a call, about twice
+// as much on two threads, which fault in the one address space at once.
+// Kept are the last call's, of its precision only, unless far larger than
+// it needed (a call on large epochs then small ones does not hold the large
+// ones' memory); a call that finds them lent to another (threads calling at
+// once) has its own.
+template <class T>
+struct M3c2Scratch {
+    RowGrid<T> grid;
+    Buffer<double> ordered_cores, ordered_normals;
+    Buffer<std::int64_t> swept;
+    Buffer<std::uint32_t> key, counts;
+    Buffer<std::size_t> first;
+};
+
+// Kept buffers larger than this many times a call's need are freed rather than lent.
+constexpr std::size_t scratch_slack = 4;
+
+template <class T>
+class KeptScratch {
+public:
+    static M3c2Scratch<T> take(std::size_t points, std::size_t q) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        M3c2Scratch<T> scratch = std::move(kept_);
+        kept_ = M3c2Scratch<T>();
+        if (scratch.grid.x.size() > scratch_slack * (points + grid_lane_pad) ||
+            scratch.ordered_cores.size() > scratch_slack * 3 * q)
+            scratch = M3c2Scratch<T>();
+        return scratch;
+    }
+    static void give_back(M3c2Scratch<T>&& scratch) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            kept_ = std::move(scratch);
+        }
+        KeptScratch<std::conditional_t<std::is_same_v<T, float>, double, float>>::drop();
+    }
+    static void drop() {
+        M3c2Scratch<T> dropped;
+        std::lock_guard<std::mutex> lock(mutex_);
+        dropped = std::move(kept_);
+        kept_ = M3c2Scratch<T>();
+    }
+
+private:
+    static inline std::mutex mutex_;
+    static inline M3c2Scratch<T> kept_;
+};
+
 PyObject* m3c2_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_boundary([&] {
         static constexpr Parameters<12> parameters{
@@ -229,38 +282,35 @@ PyObject* m3c2_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
             ThreadTeam team(threads);
             TeamScope scope(&team);
             std::vector<std::vector<double>> positions(parts);
-            RowGrid<T> grid = build_row_grid(xyz1, rows_of(first), cell_edges, false, threads);
+            M3c2Scratch<T> scratch = KeptScratch<T>::take(std::max(rows_of(first), rows_of(second)), q);
+            RowGrid<T> grid = build_row_grid(xyz1, rows_of(first), cell_edges, false, threads, std::move(scratch.grid));
             // The core points, and their given normals, copied into the order
             // they are processed in (the caller's, else a sweep over epoch 1's
             // rows), their answers written in that order and put back by row at
             // the end: reads and writes in sequence rather than scattered over
             // ten arrays (4 to 5% of the searches' time on a million points).
-            Buffer<std::int64_t> swept;
-            if (given_order == nullptr) swept = sweep_order(grid, core, q);
-            const std::int64_t* order = given_order != nullptr ? given_order : swept.data();
-            Buffer<double> ordered_cores(3 * q), ordered_normals(normals_by_row != nullptr ? 3 * q : 0);
+            const std::int64_t* order = given_order;
+            if (given_order == nullptr) {
+                std::int64_t* swept = room_for(scratch.swept, q);
+                sweep_order(grid, core, q, swept, scratch.key, scratch.first);
+                order = swept;
+            }
+            double* ordered_cores = room_for(scratch.ordered_cores, 3 * q);
+            double* ordered_normals = normals_by_row != nullptr ? room_for(scratch.ordered_normals, 3 * q) : nullptr;
             split_over_threads(q, threads, min_centres_per_thread, [&](std::size_t begin, std::size_t end) {
                 for (std::size_t k = begin; k < end; ++k) {
                     const std::size_t i = static_cast<std::size_t>(order[k]);
-                    std::copy_n(core + 3 * i, 3, ordered_cores.data() + 3 * k);
-                    if (normals_by_row != nullptr)
-                        std::copy_n(normals_by_row + 3 * i, 3, ordered_normals.data() + 3 * k);
+                    std::copy_n(core + 3 * i, 3, ordered_cores + 3 * k);
+                    if (normals_by_row != nullptr) std::copy_n(normals_by_row + 3 * i, 3, ordered_normals + 3 * k);
                 }
             });
-            if (normals_by_row != nullptr) setting.given_normals = ordered_normals.data();
+            if (normals_by_row != nullptr) setting.given_normals = ordered_normals;
             auto epoch_statistics = [&](int epoch) {
-                // Runs of consecutive core points claimed in turn rather than one
-                // range per thread: on a shared machine a thread the system
-                // holds back leaves its runs to the others instead of being waited for.
-                std::atomic<std::size_t> next{0};
-                on_threads(parts, [&](std::size_t part) {
-                    for (;;) {
-                        const std::size_t begin = next.fetch_add(core_points_per_claim, std::memory_order_relaxed);
-                        if (begin >= q) break;
-                        kernel(&grid, epoch, ordered_cores.data(), &setting, begin,
-                               std::min(q, begin + core_points_per_claim), &answers, &positions[part]);
-                    }
-                });
+                // Each thread its own stretch of the sweep, in claims (see on_claimed_stretches).
+                on_claimed_stretches(
+                    q, parts, core_points_per_claim, [&](std::size_t part, std::size_t begin, std::size_t end) {
+                        kernel(&grid, epoch, ordered_cores, &setting, begin, end, &answers, &positions[part]);
+                    });
             };
             epoch_statistics(0);
             // Epoch 2's grid takes over epoch 1's buffers.
@@ -268,21 +318,23 @@ PyObject* m3c2_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
             epoch_statistics(1);
             // Each answer back to its row, through the ordered core points'
             // buffer (no longer needed) and one of counts.
-            Buffer<std::uint32_t> counts(q);
-            auto by_row = [&](auto* values, auto* scratch, std::size_t width) {
+            std::uint32_t* counts = room_for(scratch.counts, q);
+            auto by_row = [&](auto* values, auto* through, std::size_t width) {
                 split_over_threads(q, threads, min_centres_per_thread, [&](std::size_t begin, std::size_t end) {
                     for (std::size_t k = begin; k < end; ++k)
-                        std::copy_n(values + width * k, width, scratch + width * static_cast<std::size_t>(order[k]));
+                        std::copy_n(values + width * k, width, through + width * static_cast<std::size_t>(order[k]));
                 });
                 split_over_threads(q, threads, min_centres_per_thread, [&](std::size_t begin, std::size_t end) {
-                    std::copy(scratch + width * begin, scratch + width * end, values + width * begin);
+                    std::copy(through + width * begin, through + width * end, values + width * begin);
                 });
             };
-            double* spare = ordered_cores.data();
+            double* spare = ordered_cores;
             by_row(normal.data(), spare, 3);
             for (Buffer<double>* values : {&position1, &position2, &spread1, &spread2})
                 by_row(values->data(), spare, 1);
-            for (Buffer<std::uint32_t>* values : {&scale, &count1, &count2}) by_row(values->data(), counts.data(), 1);
+            for (Buffer<std::uint32_t>* values : {&scale, &count1, &count2}) by_row(values->data(), counts, 1);
+            scratch.grid = std::move(grid);
+            KeptScratch<T>::give_back(std::move(scratch));
         };
         if (PyArray_TYPE(first) == NPY_FLOAT32)
             run(data_of<float>(first), data_of<float>(second));
