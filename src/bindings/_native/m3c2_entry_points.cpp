@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdint>
 #include <initializer_list>
-#include <mutex>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -146,16 +145,11 @@ PyObject* cylinder_search_entry(PyObject*, PyObject* const* args, Py_ssize_t nar
     });
 }
 
-// The buffers of one M3C2 call kept for the next: the grid's (an epoch's
-// copy in cell order, its directory, its points' cells) and the core points'
-// order and ordered copy, about 34 MB for epochs of a million points. On
-// fresh buffers a call faulted in and cleared every page of them and
-// unmapped them at its end: 12 to 26 ms of system time a call, about twice
-// as much on two threads, which fault in the one address space at once.
-// Kept are the last call's, of its precision only, unless far larger than
-// it needed (a call on large epochs then small ones does not hold the large
-// ones' memory); a call that finds them lent to another (threads calling at
-// once) has its own.
+// The buffers of one M3C2 call: the grid's (an epoch's copy in cell order,
+// its directory, its points' cells) and the core points' order and ordered
+// copy. They live for the call only: keeping them for the next one (about
+// 34 MB for epochs of a million points) spared 10 to 20 ms of page faults a
+// call, but would hold that memory after a single call, as most runs are.
 template <class T>
 struct M3c2Scratch {
     RowGrid<T> grid;
@@ -163,40 +157,6 @@ struct M3c2Scratch {
     Buffer<std::int64_t> swept;
     Buffer<std::uint32_t> key, counts;
     Buffer<std::size_t> first;
-};
-
-// Kept buffers larger than this many times a call's need are freed rather than lent.
-constexpr std::size_t scratch_slack = 4;
-
-template <class T>
-class KeptScratch {
-public:
-    static M3c2Scratch<T> take(std::size_t points, std::size_t q) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        M3c2Scratch<T> scratch = std::move(kept_);
-        kept_ = M3c2Scratch<T>();
-        if (scratch.grid.x.size() > scratch_slack * (points + grid_lane_pad) ||
-            scratch.ordered_cores.size() > scratch_slack * 3 * q)
-            scratch = M3c2Scratch<T>();
-        return scratch;
-    }
-    static void give_back(M3c2Scratch<T>&& scratch) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            kept_ = std::move(scratch);
-        }
-        KeptScratch<std::conditional_t<std::is_same_v<T, float>, double, float>>::drop();
-    }
-    static void drop() {
-        M3c2Scratch<T> dropped;
-        std::lock_guard<std::mutex> lock(mutex_);
-        dropped = std::move(kept_);
-        kept_ = M3c2Scratch<T>();
-    }
-
-private:
-    static inline std::mutex mutex_;
-    static inline M3c2Scratch<T> kept_;
 };
 
 PyObject* m3c2_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -282,7 +242,7 @@ PyObject* m3c2_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
             ThreadTeam team(threads);
             TeamScope scope(&team);
             std::vector<std::vector<double>> positions(parts);
-            M3c2Scratch<T> scratch = KeptScratch<T>::take(std::max(rows_of(first), rows_of(second)), q);
+            M3c2Scratch<T> scratch;
             RowGrid<T> grid = build_row_grid(xyz1, rows_of(first), cell_edges, false, threads, std::move(scratch.grid));
             // The core points, and their given normals, copied into the order
             // they are processed in (the caller's, else a sweep over epoch 1's
@@ -333,8 +293,6 @@ PyObject* m3c2_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
             for (Buffer<double>* values : {&position1, &position2, &spread1, &spread2})
                 by_row(values->data(), spare, 1);
             for (Buffer<std::uint32_t>* values : {&scale, &count1, &count2}) by_row(values->data(), counts, 1);
-            scratch.grid = std::move(grid);
-            KeptScratch<T>::give_back(std::move(scratch));
         };
         if (PyArray_TYPE(first) == NPY_FLOAT32)
             run(data_of<float>(first), data_of<float>(second));
