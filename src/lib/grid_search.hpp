@@ -184,17 +184,18 @@ template <class S>
         least = below ? d2 : least;
     };
     const DoubleLanes lane = {0.0, 1.0, 2.0, 3.0};
+    const double from = static_cast<double>(begin);
+    // The lanes' positions, stepped along (exact: integers below 2^53).
+    DoubleLanes at = DoubleLanes{from, from, from, from} + lane;
     std::uint32_t i = begin;
     for (; i + 8 <= end; i += 8) {
-        const double from = static_cast<double>(i);
-        const DoubleLanes at = DoubleLanes{from, from, from, from} + lane;
         keep(distances(i), at, lanes.least_low, lanes.first_low, lanes.last_low);
         keep(distances(i + 4), at + 4.0, lanes.least_high, lanes.first_high, lanes.last_high);
+        at += 8.0;
     }
     if (i < end) {
         const DoubleLanes far = {inf, inf, inf, inf};
-        const double from = static_cast<double>(i), left = static_cast<double>(end - i);
-        const DoubleLanes at = DoubleLanes{from, from, from, from} + lane;
+        const double left = static_cast<double>(end - i);
         const DoubleLanes limit = {left, left, left, left};
         keep(lane < limit ? distances(i) : far, at, lanes.least_low, lanes.first_low, lanes.last_low);
         keep(lane + 4.0 < limit ? distances(i + 4) : far, at + 4.0, lanes.least_high, lanes.first_high,
@@ -501,7 +502,10 @@ void grid_nearest(const CellGrid<S>& grid, const Queries& queries, const Quantis
                   double* dist2, std::uint32_t* idx, SortSpace& space) {
     if (queries.rows >= std::numeric_limits<std::uint32_t>::max()) fail_capacity_overflow();  // rows are 32-bit
     // The queries' sorted records name their rows: read in place, not copied.
-    const PackedRow* const order = sort_keyed_rows<PackedRow>(space, queries, frame, threads, grid_key_levels);
+    // Queries given nearly in that order (sorted, then rounded to single
+    // precision) are searched as given: the order changes no answer.
+    const PackedRow* const order =
+        sort_keyed_rows<PackedRow>(space, queries, frame, threads, grid_key_levels, queries.rows / 256);
     const auto search =
         FlatDispatch<GridNearest<S, Queries>, void, const CellGrid<S>*, const Queries*, const PackedRow*, std::size_t,
                      std::size_t, double*, double*, std::uint32_t*>::pick();

@@ -144,8 +144,13 @@ struct SortSpace {
 // key_of must be safe to call from several at once. Keys below 2^key_bits
 // (63 for Morton keys) spare the first pass an empty bit. PackedRow records
 // need keys below 2^32.
+//
+// `falls_allowed`: keys that fall (are below the one before) at most that
+// many times are returned as they stand, in row order, not sorted: for an
+// order that only needs to be near the sorted one (the grid's queries').
 template <class Record = KeyedRow, class KeyOf>
-const Record* sort_by_key(SortSpace& space, std::size_t n, KeyOf&& key_of, std::size_t threads, int key_bits = 64) {
+const Record* sort_by_key(SortSpace& space, std::size_t n, KeyOf&& key_of, std::size_t threads, int key_bits = 64,
+                          std::size_t falls_allowed = 0) {
     using namespace detail;
     if constexpr (requires { Record::most_key_bits; }) key_bits = std::min(key_bits, Record::most_key_bits);
     using TopCounts = std::array<std::uint32_t, most_top_buckets>;
@@ -183,7 +188,7 @@ const Record* sort_by_key(SortSpace& space, std::size_t n, KeyOf&& key_of, std::
     }
     // Keys that never fall (all equal, or a cloud given in this order
     // already) are sorted in row order as they stand: the stable order.
-    if (varying_bits == 0 || falls == 0) return records;
+    if (varying_bits == 0 || falls <= falls_allowed) return records;
 
     // The digit to split by: the top one, or else the highest that varies
     // (the bits above it are the same in every key).
