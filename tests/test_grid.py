@@ -157,6 +157,7 @@ def check_against_tree(queries, points, threads=2, k=None):
     if k is not None:
         dist2_k, _ = grid_nearest_k(points, queries, k, threads=threads)
         np.testing.assert_array_equal(np.sqrt(dist2_k), tree.query(q64, k=k)[0])
+    return dist2, idx
 
 
 class TestLargeAndUnevenClouds:
@@ -225,6 +226,15 @@ class TestSearchPaths:
         sorted_dist2, sorted_idx = grid_nearest(points, np.ascontiguousarray(queries[order]), threads=2)
         np.testing.assert_array_equal(sorted_dist2, dist2[order])
         np.testing.assert_array_equal(sorted_idx, idx[order])
+        if dtype == np.float64:
+            # Sorted, then rounded from an origin as they are read: nearly in order, searched
+            # as given; the answers are the rounded arrays' whatever the order.
+            origin = np.round(points.mean(axis=0), -3)
+            given = np.ascontiguousarray(queries[order])
+            dist2, idx = grid_nearest(points, given, threads=2, origin=origin)
+            expected_dist2, expected_idx = check_against_tree(rounded(queries, origin), rounded(points, origin))
+            np.testing.assert_array_equal(dist2, expected_dist2[order])
+            np.testing.assert_array_equal(idx, expected_idx[order])
 
     @pytest.mark.parametrize("offset", [0.0, 5e5, 5e6])
     def test_ties_across_cells_go_to_the_lowest_row(self, offset):
