@@ -157,6 +157,7 @@ def check_against_tree(queries, points, threads=2, k=None):
     if k is not None:
         dist2_k, _ = grid_nearest_k(points, queries, k, threads=threads)
         np.testing.assert_array_equal(np.sqrt(dist2_k), tree.query(q64, k=k)[0])
+    return dist2, idx
 
 
 class TestLargeAndUnevenClouds:
@@ -190,6 +191,62 @@ class TestLargeAndUnevenClouds:
         queries = points[rng.integers(0, n, nq)] + rng.normal(size=(nq, 3)) * 1e-3
         for threads in (1, 2):
             check_against_tree(queries, points, threads=threads)
+
+
+def shell(rng, n):
+    """A thin two-sided sphere shell: a scan's open, doubled surface."""
+    u = rng.normal(size=(n, 3))
+    u /= np.linalg.norm(u, axis=1)[:, None]
+    return u * (1.0 + rng.choice([0.0, 0.01], n)[:, None])
+
+
+class TestSearchPaths:
+    """Every way the nearest search takes through the grid: the own cell alone, the cells
+    beside it (faces, edges and corners, in the own block of cells and across into the next),
+    balls past the 3 x 3 x 3 block around it (sparse and far queries), ties across cells, and
+    queries given in the order the search takes them; near the origin and far from it, in
+    both precisions."""
+
+    @pytest.mark.parametrize("offset", [0.0, 5e5, 5e6])
+    @pytest.mark.parametrize("dtype", [np.float64, np.float32])
+    def test_balls_of_every_reach(self, offset, dtype):
+        rng = np.random.default_rng(50)
+        surface = shell(rng, 60_000)
+        points = (surface + offset).astype(dtype)
+        # From a thousandth of a cell (about 0.03 across) to many cells, and far outside.
+        reaches = [1e-5, 1e-3, 1e-2, 0.03, 0.1, 0.5, 3.0]
+        near = [surface[rng.integers(0, len(surface), 3000)] + rng.normal(size=(3000, 3)) * s for s in reaches]
+        queries = (np.concatenate(near) + offset).astype(dtype)
+        check_against_tree(queries, points)
+        # Given sorted, as the search takes them, and in random order: the same answers.
+        import ornel
+
+        order = ornel.morton_order(queries)
+        dist2, idx = grid_nearest(points, queries, threads=2)
+        sorted_dist2, sorted_idx = grid_nearest(points, np.ascontiguousarray(queries[order]), threads=2)
+        np.testing.assert_array_equal(sorted_dist2, dist2[order])
+        np.testing.assert_array_equal(sorted_idx, idx[order])
+        if dtype == np.float64:
+            # Sorted, then rounded from an origin as they are read: nearly in order, searched
+            # as given; the answers are the rounded arrays' whatever the order.
+            origin = np.round(points.mean(axis=0), -3)
+            given = np.ascontiguousarray(queries[order])
+            dist2, idx = grid_nearest(points, given, threads=2, origin=origin)
+            expected_dist2, expected_idx = check_against_tree(rounded(queries, origin), rounded(points, origin))
+            np.testing.assert_array_equal(dist2, expected_dist2[order])
+            np.testing.assert_array_equal(idx, expected_idx[order])
+
+    @pytest.mark.parametrize("offset", [0.0, 5e5, 5e6])
+    def test_ties_across_cells_go_to_the_lowest_row(self, offset):
+        # A lattice in shuffled rows, queried at the centres of its cubes, faces and edges:
+        # 8, 4 or 2 points exactly as near, most often in different cells of the grid.
+        rng = np.random.default_rng(51)
+        axis = np.arange(16.0)
+        lattice = np.stack(np.meshgrid(axis, axis, axis, indexing="ij"), axis=-1).reshape(-1, 3)
+        points = lattice[rng.permutation(len(lattice))] + offset
+        centres = rng.integers(0, 15, size=(900, 3)) + rng.choice([0.0, 0.5], size=(900, 3))
+        for dtype in (np.float64, np.float32):
+            check_nearest((centres + offset).astype(dtype), points.astype(dtype))
 
 
 class TestTiesAndDeterminism:

@@ -133,9 +133,11 @@ class TestPlanner:
         assert choose("auto", 1_000_000, 1_000_000) == "grid"  # a one-off pair
         assert choose("auto", 30_000, 30_000) == "grid"
         assert choose("auto", 25_000, 64 * 25_000) == "graph"  # a large collection reuses it
-        # As measured (benchmarks/bench_planner.py): grids ahead at 16 scans, graphs at 32.
+        # As measured (benchmarks/bench_planner.py): grids ahead at 16 and 32 scans, graphs
+        # at 64.
         assert choose("auto", 25_000, 16 * 25_000) == "grid"
-        assert choose("auto", 25_000, 32 * 25_000) == "graph"
+        assert choose("auto", 25_000, 32 * 25_000) == "grid"
+        assert choose("auto", 25_000, 64 * 25_000) == "graph"
         assert choose("auto", 1_000_000, 1_000_000, searches=51) == "graph"  # a registration
         assert choose("auto", 10, 10, graph_built=True) == "graph"
         assert choose("grid", 25_000, 64 * 25_000, graph_built=True) == "grid"

@@ -1,5 +1,5 @@
 """The Morton order's radix sort: equal to NumPy's stable argsort of the same keys on every kind of
-cloud (spread, all equal, flat, straight, duplicated, far from the origin, tiny), at sizes around
+cloud (spread, all equal, flat, straight, duplicated, far from the origin, tiny, given sorted), at sizes around
 where the sort splits its work and its digits, and on 1, 2 and 7 threads."""
 
 import subprocess
@@ -22,6 +22,10 @@ def clouds(n, rng):
     quantised = np.round(rng.random((n, 3)) * 9) / 9  # few distinct keys, long runs of ties
     far = rng.random((n, 3)) * [1e-3, 10.0, 1.0] + 5e5
     equal = np.full((n, 3), 3.5)
+    # Given in key order already (the sort keeps them as they stand), and the same with its
+    # halves swapped: in order within each part of two threads, not across them.
+    given_sorted = spread[expected_order(spread)]
+    halves_swapped = np.concatenate([given_sorted[n // 2 :], given_sorted[: n // 2]])
     return {
         "spread": spread,
         "flat": flat,
@@ -30,6 +34,8 @@ def clouds(n, rng):
         "quantised": quantised,
         "far": far,
         "equal": equal,
+        "given sorted": given_sorted,
+        "halves swapped": halves_swapped,
     }
 
 

@@ -8,8 +8,10 @@
 // cells hold about `points_per_cell` points on average, read off the sorted
 // keys themselves (one pass counts the distinct prefixes of every level). The
 // occupied cells are listed in Morton order (code and first point), and a hash
-// table finds a cell from its code in one probe or few: memory grows with the
-// occupied cells only, so a dense scan beside far outliers cannot blow it up.
+// table of blocks of 4 x 4 x 4 cells (each with a mask of its occupied cells)
+// finds a cell in one probe or few, a neighbour most often in the same block:
+// memory grows with the occupied cells only, so a dense scan beside far
+// outliers cannot blow it up.
 //
 // The cells reached by a ball are visited by one of two ways (visit_cells):
 // the box of cells the ball spans, when it spans few; else the implicit octree
@@ -29,6 +31,7 @@
 
 #include "buffer.hpp"
 #include "failure.hpp"
+#include "huge_pages.hpp"
 #include "morton.hpp"
 #include "radix_sort.hpp"
 #include "strided.hpp"
@@ -189,14 +192,30 @@ static_assert(3 * grid_key_levels <= PackedRow::most_key_bits);
 // row order) in one of `space`'s arrays, made and sorted on `threads` threads.
 template <class Record, class Points>
 const Record* sort_keyed_rows(SortSpace& space, const Points& points, const QuantisationFrame& frame,
-                              std::size_t threads, int levels) {
+                              std::size_t threads, int levels, std::size_t falls_allowed = 0) {
+    auto quanta = [&](std::size_t i, std::uint64_t* q) __attribute__((always_inline)) {
+        for (int axis = 0; axis < 3; ++axis) q[axis] = frame.quantum(static_cast<double>(points.at(i, axis)), axis);
+    };
+    if (levels <= spread_table_bits) {
+        // Few levels: each quantum's top bits spread by one look-up, not five
+        // shifts and masks (the key pass was the sort's dearest).
+        const int dropped = morton_levels - levels;
+        auto key_of = [&](std::size_t i) {
+            std::uint64_t q[3];
+            quanta(i, q);
+            return std::uint64_t{spread_table[q[0] >> dropped]} | std::uint64_t{spread_table[q[1] >> dropped]} << 1 |
+                   std::uint64_t{spread_table[q[2] >> dropped]} << 2;
+        };
+        return sort_by_key<Record>(space, points.rows, key_of, threads, 3 * levels, falls_allowed);
+    }
     const int dropped = 3 * (morton_levels - levels);
     auto key_of = [&](std::size_t i) {
         std::uint64_t q[3];
-        for (int axis = 0; axis < 3; ++axis) q[axis] = frame.quantum(static_cast<double>(points.at(i, axis)), axis);
+        quanta(i, q);
         return morton_key(q[0], q[1], q[2]) >> dropped;
     };
-    return sort_by_key<Record>(space, points.rows, key_of, threads, 3 * levels);  // the keys' higher bits are 0
+    // The keys' higher bits are 0.
+    return sort_by_key<Record>(space, points.rows, key_of, threads, 3 * levels, falls_allowed);
 }
 
 // The rows of `points` sorted along their Morton curve over `frame` (their
@@ -221,13 +240,21 @@ Buffer<std::uint32_t> morton_rows(const Points& points, const QuantisationFrame&
     return morton_rows(points, frame, threads, space);
 }
 
-// A cell's place in the hash table: its integer coordinates packed (x in
-// the low 21 bits, then y, then z: cheaper to make than its Morton code) and
-// its run of sorted points.
-struct CellSlot {
-    std::uint64_t code;  // empty_cell where no cell is
-    std::uint32_t begin;
-    std::uint32_t end;
+// A run of sorted points: a cell's, or any a search scans.
+struct CellRun {
+    std::uint32_t begin, end;
+};
+
+// A block of 4 x 4 x 4 cells in the hash table of blocks: its integer
+// coordinates packed (x in the low 21 bits, then y, then z: cheaper to make
+// than its Morton code), which of its cells are occupied (bit i: the cell
+// i-th in Morton order within the block, since a block's cells are
+// contiguous in it), and the number of its first occupied cell. A cell's
+// neighbours most often share its block: found from the same entry.
+struct CellBlock {
+    std::uint64_t code;  // empty_cell where no block is
+    std::uint64_t occupied;
+    std::uint64_t first;
 };
 inline constexpr std::uint64_t empty_cell = ~std::uint64_t{0};
 
@@ -251,7 +278,7 @@ struct CellGrid {
     // points begin (one entry more, the end of the last).
     Buffer<std::uint64_t> cell_code;
     Buffer<std::uint32_t> cell_begin;
-    Buffer<CellSlot> table;
+    Buffer<CellBlock> table;
     std::uint64_t table_mask = 0;
     int table_shift = 63;  // 64 less the bits of the table's size
 
@@ -265,16 +292,42 @@ struct CellGrid {
 
     static std::uint64_t packed(std::uint64_t x, std::uint64_t y, std::uint64_t z) { return x | y << 21 | z << 42; }
 
-    // The cell of packed coordinates `code`, or nullptr when it is empty.
-    const CellSlot* find(std::uint64_t code) const {
+    // The integer coordinates of the cell a point q (double coordinates) falls in.
+    void cell_of(const double* q, std::uint64_t* c) const {
+        for (int axis = 0; axis < 3; ++axis) c[axis] = frame.nearby_quantum(q[axis], axis) >> shift();
+    }
+
+    // The packed code of the block of cell c.
+    static std::uint64_t block_of(const std::uint64_t* c) { return packed(c[0] >> 2, c[1] >> 2, c[2] >> 2); }
+    // Cell c's bit in its block's mask: the low two bits of its coordinates
+    // interleaved, x lowest, as its Morton code has them.
+    static int bit_in_block(const std::uint64_t* c) {
+        return static_cast<int>((c[0] & 1) | (c[1] & 1) << 1 | (c[2] & 1) << 2 | (c[0] & 2) << 2 | (c[1] & 2) << 3 |
+                                (c[2] & 2) << 4);
+    }
+
+    // The block of packed coordinates `code`, or nullptr when it is empty.
+    const CellBlock* find_block(std::uint64_t code) const {
         std::uint64_t at = slot_of(code);
         for (;;) {
-            const CellSlot& slot = table[at];
-            if (slot.code == code) return &slot;
-            if (slot.code == empty_cell) return nullptr;
+            const CellBlock& block = table[at];
+            if (block.code == code) return &block;
+            if (block.code == empty_cell) return nullptr;
             at = (at + 1) & table_mask;
         }
     }
+
+    // Cell c's points, of `block` (its block, or nullptr): false where the
+    // cell is empty.
+    bool run_in_block(const CellBlock* block, const std::uint64_t* c, CellRun& run) const {
+        if (block == nullptr) return false;
+        const int bit = bit_in_block(c);
+        if ((block->occupied >> bit & 1) == 0) return false;
+        const std::size_t at = block->first + std::popcount(block->occupied & ((std::uint64_t{1} << bit) - 1));
+        run = {cell_begin[at], cell_begin[at + 1]};
+        return true;
+    }
+    bool run_of(const std::uint64_t* c, CellRun& run) const { return run_in_block(find_block(block_of(c)), c, run); }
 
     // The lower bound of the squared distance from q to anything in the cube
     // of level `at_level` with integer coordinates c.
@@ -418,8 +471,11 @@ CellGrid<S> build_cell_grid(const Points& points, const QuantisationFrame& frame
     grid.x = Buffer<S>(n + CellGrid<S>::padding);
     grid.y = Buffer<S>(n + CellGrid<S>::padding);
     grid.z = Buffer<S>(n + CellGrid<S>::padding);
-    for (Buffer<S>* axis : {&grid.x, &grid.y, &grid.z}) std::fill_n(axis->data() + n, CellGrid<S>::padding, S{0});
     grid.row = Buffer<std::uint32_t>(n);
+    // Written once each, in order: 2 MB pages spare most of their faults.
+    for (Buffer<S>* axis : {&grid.x, &grid.y, &grid.z}) advise_huge_pages(axis->data(), axis->size() * sizeof(S));
+    advise_huge_pages(grid.row.data(), n * sizeof(std::uint32_t));
+    for (Buffer<S>* axis : {&grid.x, &grid.y, &grid.z}) std::fill_n(axis->data() + n, CellGrid<S>::padding, S{0});
     grid.cell_code = Buffer<std::uint64_t>(cells);
     grid.cell_begin = Buffer<std::uint32_t>(cells + 1);
     const int cell_shift = 3 * (levels - grid.level);  // from a sorted key to its cell's code
@@ -449,18 +505,25 @@ CellGrid<S> build_cell_grid(const Points& points, const QuantisationFrame& frame
         gather(whole);
     grid.cell_begin[cells] = static_cast<std::uint32_t>(n);
 
-    // At most half full, so that a miss ends after few probes.
-    const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(2 * cells, 16));
-    grid.table = Buffer<CellSlot>(capacity, CellSlot{empty_cell, 0, 0});
+    // The blocks, each the cells of one code above the low 6 bits (a block's
+    // cells are contiguous in Morton order); at most half full, so that a
+    // miss ends after few probes.
+    std::size_t blocks = 0;
+    for (std::size_t c = 0; c < cells; ++c) blocks += c == 0 || grid.cell_code[c] >> 6 != grid.cell_code[c - 1] >> 6;
+    const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(2 * blocks, 16));
+    grid.table = Buffer<CellBlock>(capacity, CellBlock{empty_cell, 0, 0});
     grid.table_mask = capacity - 1;
     grid.table_shift = 64 - std::countr_zero(capacity);
-    for (std::size_t c = 0; c < cells; ++c) {
-        const std::uint64_t morton = grid.cell_code[c];
+    for (std::size_t c = 0; c < cells;) {
+        const std::uint64_t morton = grid.cell_code[c] >> 6;
         const std::uint64_t code =
             CellGrid<S>::packed(compact_bits_21(morton), compact_bits_21(morton >> 1), compact_bits_21(morton >> 2));
+        CellBlock block{code, 0, c};
+        for (; c < cells && grid.cell_code[c] >> 6 == morton; ++c)
+            block.occupied |= std::uint64_t{1} << (grid.cell_code[c] & 63);
         std::uint64_t at = grid.slot_of(code);
         while (grid.table[at].code != empty_cell) at = (at + 1) & grid.table_mask;
-        grid.table[at] = {code, grid.cell_begin[c], grid.cell_begin[c + 1]};
+        grid.table[at] = block;
     }
     return grid;
 }
@@ -536,21 +599,14 @@ void visit_octree(const CellGrid<S>& grid, const double* q, const double& bound2
 
 }  // namespace detail
 
-// Visits (visit(begin, end): a run of sorted points) every occupied cell that
-// a point within squared distance `bound2` of q (double coordinates) may lie
-// in, each once; `bound2` is read again before each cell, so a search may
-// shrink it as it goes (an infinite bound visits every cell, nearest first).
+// visit_cells for every cell but the query's own, `own` (its integer
+// coordinates; `own_found` whether it is occupied), which the caller has
+// visited: the box of cells the ball spans when it spans few, else the
+// octree. `bound2` is read again before each cell.
 template <class S, class Visit>
-void visit_cells(const CellGrid<S>& grid, const double* q, const double& bound2, Visit&& visit) {
-    if (grid.cells() == 0) return;
+void visit_other_cells(const CellGrid<S>& grid, const double* q, const std::uint64_t* own, bool own_found,
+                       const double& bound2, Visit&& visit) {
     const int s = grid.shift();
-    // The query's own cell first: it most often holds the answer, whose
-    // distance then bounds the box of the others, which most often leaves
-    // them unvisited.
-    std::uint64_t own[3];
-    for (int axis = 0; axis < 3; ++axis) own[axis] = grid.frame.nearby_quantum(q[axis], axis) >> s;
-    const CellSlot* own_slot = grid.find(CellGrid<S>::packed(own[0], own[1], own[2]));
-    if (own_slot != nullptr) visit(own_slot->begin, own_slot->end);
     std::uint64_t low[3], high[3];
     std::uint64_t span = 1;
     if (bound2 < std::numeric_limits<double>::infinity()) {
@@ -572,19 +628,36 @@ void visit_cells(const CellGrid<S>& grid, const double* q, const double& bound2,
                 for (c[0] = low[0]; c[0] <= high[0]; ++c[0]) {
                     if (c[0] == own[0] && c[1] == own[1] && c[2] == own[2]) continue;
                     if (grid.cell_bound2(q, c) > bound2) continue;
-                    if (const CellSlot* slot = grid.find(CellGrid<S>::packed(c[0], c[1], c[2])))
-                        visit(slot->begin, slot->end);
+                    if (CellRun run; grid.run_of(c, run)) visit(run.begin, run.end);
                 }
         return;
     }
     // The own cell's number, so that the octree passes it by.
     std::size_t skip = grid.cells();
-    if (own_slot != nullptr)
+    if (own_found)
         skip = static_cast<std::size_t>(std::lower_bound(grid.cell_code.data(), grid.cell_code.data() + grid.cells(),
                                                          morton_key(own[0], own[1], own[2])) -
                                         grid.cell_code.data());
     const std::uint64_t root[3] = {0, 0, 0};
     detail::visit_octree(grid, q, bound2, 0, root, 0, grid.cells(), skip, visit);
+}
+
+// Visits (visit(begin, end): a run of sorted points) every occupied cell that
+// a point within squared distance `bound2` of q (double coordinates) may lie
+// in, each once; `bound2` is read again before each cell, so a search may
+// shrink it as it goes (an infinite bound visits every cell, nearest first).
+template <class S, class Visit>
+void visit_cells(const CellGrid<S>& grid, const double* q, const double& bound2, Visit&& visit) {
+    if (grid.cells() == 0) return;
+    // The query's own cell first: it most often holds the answer, whose
+    // distance then bounds the box of the others, which most often leaves
+    // them unvisited.
+    std::uint64_t own[3];
+    grid.cell_of(q, own);
+    CellRun run;
+    const bool own_found = grid.run_of(own, run);
+    if (own_found) visit(run.begin, run.end);
+    visit_other_cells(grid, q, own, own_found, bound2, visit);
 }
 
 }  // namespace ornel

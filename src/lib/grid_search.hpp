@@ -14,8 +14,8 @@
 // A cell's points are scanned four at a time in vector lanes (the same
 // operations as one at a time, lane by lane, so the same bits either way);
 // the k-nearest and ball searches look at lanes within the bound one by one,
-// a single nearest search keeps each lane's least and looks only at the
-// run's least.
+// a single nearest search keeps each lane's least across all the cells it
+// visits and settles once, at the end.
 #pragma once
 
 #include <algorithm>
@@ -114,45 +114,67 @@ struct NearestSoFar {
     std::uint32_t at;
 
     // Point i at d2, of row `row`: taken if nearer, or as near and of a lower row.
+    // Without a branch: whether a settled query improves on its warm start
+    // is a toss-up.
     [[gnu::always_inline]] void offer(double candidate, std::uint32_t candidate_row, std::uint32_t i) {
-        if (candidate < d2 || (candidate == d2 && candidate_row < row)) {
-            d2 = candidate;
-            row = candidate_row;
-            at = i;
-        }
+        const bool take = (candidate < d2) | ((candidate == d2) & (candidate_row < row));
+        d2 = take ? candidate : d2;
+        row = take ? candidate_row : row;
+        at = take ? i : at;
     }
 };
 
-// scan_run for one nearest, without a branch a step: each lane keeps its
-// least distance and the first and last positions at it; the run's least
-// then names its point unless two positions hold it (a tie, in one lane or
-// across lanes), when every point of the run at that distance is offered in
-// a second read. A run's last step is one of eight lanes too, those past the
-// end (the grid's padding) held infinitely far. The same answer as offering
-// each point (the least distance, the lowest row among its ties), without
-// the branch a step that reaches the bound took at random: a query's own
-// cell most often improves on the warm start several times, each a branch
-// mispredicted.
+// What a nearest search's lanes hold across every run it scans (scan_into):
+// per lane of a step's two halves, the least distance, and the first and the
+// last sorted position (as doubles, exact below 2^53) that had it. Kept from
+// run to run, so that a query's cells are settled once, not one by one.
+struct LeastLanes {
+    DoubleLanes least_low, least_high, first_low, first_high, last_low, last_high;
+
+    static LeastLanes none() {
+        constexpr double inf = std::numeric_limits<double>::infinity();
+        LeastLanes lanes;
+        lanes.least_low = lanes.least_high = DoubleLanes{inf, inf, inf, inf};
+        lanes.first_low = lanes.first_high = lanes.last_low = lanes.last_high = DoubleLanes{};
+        return lanes;
+    }
+    // The least distance of all lanes.
+    [[gnu::always_inline]] double least() const {
+        const DoubleLanes both = least_low < least_high ? least_low : least_high;
+        return std::min(std::min(both[0], both[1]), std::min(both[2], both[3]));
+    }
+};
+
+// The query's coordinates in every lane.
+struct QueryLanes {
+    DoubleLanes x, y, z;
+
+    [[gnu::always_inline]] static QueryLanes of(const double* q) {
+        QueryLanes lanes;
+        lanes.x = DoubleLanes{q[0], q[0], q[0], q[0]};
+        lanes.y = DoubleLanes{q[1], q[1], q[1], q[1]};
+        lanes.z = DoubleLanes{q[2], q[2], q[2], q[2]};
+        return lanes;
+    }
+};
+
+// The points of [begin, end) kept in `lanes`, eight a step, without a branch
+// a step: a query's own cell most often improves on the warm start several
+// times, each a branch taken at random. A run's last step is one of eight
+// lanes too, those past the end (the grid's padding) held infinitely far.
 template <class S>
-[[gnu::always_inline]] inline void scan_run_nearest(const CellGrid<S>& grid, std::uint32_t begin, std::uint32_t end,
-                                                    const double* q, NearestSoFar& best) {
+[[gnu::always_inline]] inline void scan_into(const CellGrid<S>& grid, std::uint32_t begin, std::uint32_t end,
+                                             const QueryLanes& q, LeastLanes& lanes) {
     constexpr double inf = std::numeric_limits<double>::infinity();
-    const DoubleLanes qx = {q[0], q[0], q[0], q[0]}, qy = {q[1], q[1], q[1], q[1]}, qz = {q[2], q[2], q[2], q[2]};
     const S* const x = grid.x.data();
     const S* const y = grid.y.data();
     const S* const z = grid.z.data();
-    const std::uint32_t* const rows = grid.row.data();
     auto distances = [&](std::uint32_t at) {
-        const DoubleLanes dx = qx - load_lanes(x + at);
-        const DoubleLanes dy = qy - load_lanes(y + at);
-        const DoubleLanes dz = qz - load_lanes(z + at);
+        const DoubleLanes dx = q.x - load_lanes(x + at);
+        const DoubleLanes dy = q.y - load_lanes(y + at);
+        const DoubleLanes dz = q.z - load_lanes(z + at);
         return (dx * dx + dy * dy) + dz * dz;
     };
-    const DoubleLanes far = {inf, inf, inf, inf};
-    // Per lane of the step's two halves: the least distance, and the first
-    // and the last position (as doubles, exact below 2^53) that had it.
-    DoubleLanes least_low = far, least_high = far;
-    DoubleLanes first_low = {}, first_high = {}, last_low = {}, last_high = {};
     auto keep = [](const DoubleLanes& d2, const DoubleLanes& at, DoubleLanes& least, DoubleLanes& first,
                    DoubleLanes& last) __attribute__((always_inline)) {
         const auto below = d2 < least;
@@ -162,40 +184,198 @@ template <class S>
         least = below ? d2 : least;
     };
     const DoubleLanes lane = {0.0, 1.0, 2.0, 3.0};
+    const double from = static_cast<double>(begin);
+    // The lanes' positions, stepped along (exact: integers below 2^53).
+    DoubleLanes at = DoubleLanes{from, from, from, from} + lane;
     std::uint32_t i = begin;
     for (; i + 8 <= end; i += 8) {
-        const double from = static_cast<double>(i);
-        const DoubleLanes at = DoubleLanes{from, from, from, from} + lane;
-        keep(distances(i), at, least_low, first_low, last_low);
-        keep(distances(i + 4), at + 4.0, least_high, first_high, last_high);
+        keep(distances(i), at, lanes.least_low, lanes.first_low, lanes.last_low);
+        keep(distances(i + 4), at + 4.0, lanes.least_high, lanes.first_high, lanes.last_high);
+        at += 8.0;
     }
     if (i < end) {
-        const double from = static_cast<double>(i), left = static_cast<double>(end - i);
-        const DoubleLanes at = DoubleLanes{from, from, from, from} + lane;
+        const DoubleLanes far = {inf, inf, inf, inf};
+        const double left = static_cast<double>(end - i);
         const DoubleLanes limit = {left, left, left, left};
-        keep(lane < limit ? distances(i) : far, at, least_low, first_low, last_low);
-        keep(lane + 4.0 < limit ? distances(i + 4) : far, at + 4.0, least_high, first_high, last_high);
+        keep(lane < limit ? distances(i) : far, at, lanes.least_low, lanes.first_low, lanes.last_low);
+        keep(lane + 4.0 < limit ? distances(i + 4) : far, at + 4.0, lanes.least_high, lanes.first_high,
+             lanes.last_high);
     }
-    const DoubleLanes both = least_low < least_high ? least_low : least_high;
-    const double least = std::min(std::min(both[0], both[1]), std::min(both[2], both[3]));
+}
+
+// Offers the least of `lanes` to `best`: its point alone when one position
+// holds it, else (a tie, in one lane or across lanes, or squares beyond
+// double range, which the padding's infinities share) every point of the
+// scanned runs at that distance, in a second read. The same answer as
+// offering every point (the least distance, the lowest row among its ties).
+// `runs` null: the runs were too many to keep, and every cell within the
+// least distance is visited again instead.
+template <class S>
+inline void settle(const CellGrid<S>& grid, const double* q, const LeastLanes& lanes, const CellRun* runs,
+                   std::size_t count, NearestSoFar& best) {
+    const double least = lanes.least();
     if (least > best.d2) return;
     const DoubleLanes limit = {least, least, least, least};
-    const std::uint32_t lanes = lane_bits<double>(least_low == limit) | lane_bits<double>(least_high == limit) << 4;
-    // An infinite least (coordinates so far apart that the square overflows)
-    // is the padding's too: only the second read tells the run's points.
-    if (std::has_single_bit(lanes) && least < inf) {
-        const int at_lane = std::countr_zero(lanes);
-        const DoubleLanes& first = at_lane < 4 ? first_low : first_high;
-        const DoubleLanes& last = at_lane < 4 ? last_low : last_high;
-        if (first[at_lane & 3] == last[at_lane & 3]) {
-            const std::uint32_t at = static_cast<std::uint32_t>(first[at_lane & 3]);
-            best.offer(least, rows[at], at);
+    const std::uint32_t at_least =
+        lane_bits<double>(lanes.least_low == limit) | lane_bits<double>(lanes.least_high == limit) << 4;
+    if (std::has_single_bit(at_least) && least < std::numeric_limits<double>::infinity()) {
+        const int lane = std::countr_zero(at_least);
+        const DoubleLanes& first = lane < 4 ? lanes.first_low : lanes.first_high;
+        const DoubleLanes& last = lane < 4 ? lanes.last_low : lanes.last_high;
+        if (first[lane & 3] == last[lane & 3]) {
+            const std::uint32_t at = static_cast<std::uint32_t>(first[lane & 3]);
+            best.offer(least, grid.row[at], at);
             return;
         }
     }
-    for (std::uint32_t j = begin; j < end; ++j)
-        if (grid_distance2(grid, j, q) == least) best.offer(least, rows[j], j);
+    auto offer_ties = [&](std::uint32_t begin, std::uint32_t end) {
+        for (std::uint32_t j = begin; j < end; ++j)
+            if (grid_distance2(grid, j, q) == least) best.offer(least, grid.row[j], j);
+    };
+    if (runs != nullptr) {
+        for (std::size_t r = 0; r < count; ++r) offer_ties(runs[r].begin, runs[r].end);
+        return;
+    }
+    const double bound2 = least;
+    visit_cells(grid, q, bound2, offer_ties);
 }
+
+// The nearest point of each of a run of queries (search(q, best), `best`
+// holding the warm start or nothing): the own cell first; then, when the
+// ball of the distance so far stays within the 3 x 3 x 3 block of cells
+// around it (it most often does), each of the 26 others whose gap from q is
+// within it, the gaps per axis read off the own cell's faces; else every
+// other cell through visit_other_cells. Consecutive queries most often share
+// their cell: its slot and faces are kept from one to the next.
+template <class S>
+class NearestInGrid {
+public:
+    explicit NearestInGrid(const CellGrid<S>& grid) : grid_(grid) {
+        for (int axis = 0; axis < 3; ++axis) {
+            origin_[axis] = grid.cell_origin[axis];
+            width_[axis] = grid.cell_width[axis];
+            widen_[axis] = 2 * grid.frame.allowance[axis];
+        }
+        last_cell_ = static_cast<double>((std::uint64_t{1} << grid.level) - 1);
+    }
+
+    [[gnu::always_inline]] void search(const double* q, NearestSoFar& best) {
+        constexpr double inf = std::numeric_limits<double>::infinity();
+        const CellGrid<S>& grid = grid_;
+        if (grid.cells() == 0) return;
+        std::uint64_t own[3];
+        grid.cell_of(q, own);
+        const std::uint64_t code = CellGrid<S>::packed(own[0], own[1], own[2]);
+        if (code != code_) [[unlikely]]
+            take_cell(own, code);
+        const CellRun own_run = run_;
+        const QueryLanes lanes_of_q = QueryLanes::of(q);
+        LeastLanes lanes = LeastLanes::none();
+        CellRun runs[27];
+        std::size_t count = 0;
+        if (own_run.begin != own_run.end) {
+            scan_into(grid, own_run.begin, own_run.end, lanes_of_q, lanes);
+            runs[count++] = own_run;
+        }
+        double bound2 = std::min(best.d2, lanes.least());
+        // The squared gaps from q to the cells beside its own, below and above
+        // per axis (infinite where there is none, and in the fourth lane).
+        const DoubleLanes at = {q[0], q[1], q[2], 0.0};
+        const DoubleLanes zero = {0.0, 0.0, 0.0, 0.0};
+        DoubleLanes gap_below = at - below_face_, gap_above = above_face_ - at;
+        gap_below = gap_below > zero ? gap_below : zero;
+        gap_above = gap_above > zero ? gap_above : zero;
+        const DoubleLanes below = gap_below * gap_below, above = gap_above * gap_above;
+        const DoubleLanes past_lanes_low = at - past_below_, past_lanes_high = past_above_ - at;
+        const DoubleLanes past_lanes = past_lanes_low < past_lanes_high ? past_lanes_low : past_lanes_high;
+        const double past = std::min(std::min(past_lanes[0], past_lanes[1]), past_lanes[2]);
+        auto scan = [&](std::uint32_t begin, std::uint32_t end, LeastLanes& kept) __attribute__((always_inline)) {
+            scan_into(grid, begin, end, lanes_of_q, kept);
+            if (count < 27) runs[count] = {begin, end};
+            ++count;
+            bound2 = std::min(bound2, kept.least());
+        };
+        if (past > 0.0 && past * past * bound_allowance > bound2) [[likely]] {
+            const DoubleLanes limit = {bound2, bound2, bound2, bound2};
+            const DoubleLanes allowance = {bound_allowance, bound_allowance, bound_allowance, bound_allowance};
+            const std::uint32_t reach_below = lane_bits<double>(below * allowance <= limit);
+            const std::uint32_t reach_above = lane_bits<double>(above * allowance <= limit);
+            if ((reach_below | reach_above) != 0) {
+                // Per axis, the offsets the ball reaches and their squared gaps.
+                int offsets[3][3];
+                double squares[3][3];
+                int options[3];
+                for (int axis = 0; axis < 3; ++axis) {
+                    options[axis] = 1;
+                    offsets[axis][0] = 0;
+                    squares[axis][0] = 0.0;
+                    if (reach_below >> axis & 1) {
+                        offsets[axis][options[axis]] = -1;
+                        squares[axis][options[axis]++] = below[axis];
+                    }
+                    if (reach_above >> axis & 1) {
+                        offsets[axis][options[axis]] = 1;
+                        squares[axis][options[axis]++] = above[axis];
+                    }
+                }
+                for (int k = 0; k < options[2]; ++k)
+                    for (int j = 0; j < options[1]; ++j) {
+                        const double yz = squares[1][j] + squares[2][k];
+                        for (int i = j == 0 && k == 0 ? 1 : 0; i < options[0]; ++i) {
+                            if ((squares[0][i] + yz) * bound_allowance > bound2) continue;
+                            const std::uint64_t c[3] = {own[0] + offsets[0][i], own[1] + offsets[1][j],
+                                                        own[2] + offsets[2][k]};
+                            const std::uint64_t block = CellGrid<S>::block_of(c);
+                            CellRun run;
+                            if (grid.run_in_block(block == block_code_ ? block_ : grid.find_block(block), c, run))
+                                scan(run.begin, run.end, lanes);
+                        }
+                    }
+            }
+        } else {
+            // Through another function: the lanes are copied in and out, so
+            // that these here need not live in memory.
+            LeastLanes kept = lanes;
+            visit_other_cells(grid, q, own, own_run.begin != own_run.end, bound2,
+                              [&](std::uint32_t begin, std::uint32_t end) { scan(begin, end, kept); });
+            lanes = kept;
+        }
+        settle(grid, q, lanes, count <= 27 ? runs : nullptr, count, best);
+    }
+
+private:
+    // The cell `own` (packed: `code`) at hand: its slot, and the faces the
+    // gaps to its neighbours are measured from (cell k spans
+    // [origin + k width, origin + (k + 1) width + widen]).
+    [[gnu::noinline]] void take_cell(const std::uint64_t* own, std::uint64_t code) {
+        constexpr double inf = std::numeric_limits<double>::infinity();
+        code_ = code;
+        block_code_ = CellGrid<S>::block_of(own);
+        block_ = grid_.find_block(block_code_);
+        run_ = {0, 0};
+        grid_.run_in_block(block_, own, run_);
+        below_face_ = past_below_ = DoubleLanes{-inf, -inf, -inf, -inf};
+        above_face_ = past_above_ = DoubleLanes{inf, inf, inf, inf};
+        for (int axis = 0; axis < 3; ++axis) {
+            const double c = static_cast<double>(own[axis]), origin = origin_[axis], width = width_[axis];
+            if (c > 0.0) below_face_[axis] = origin + c * width + widen_[axis];
+            if (c > 1.0) past_below_[axis] = origin + (c - 1.0) * width + widen_[axis];
+            if (c < last_cell_) above_face_[axis] = origin + (c + 1.0) * width;
+            if (c + 1.0 < last_cell_) past_above_[axis] = origin + (c + 2.0) * width;
+        }
+    }
+
+    const CellGrid<S>& grid_;
+    double origin_[3], width_[3], widen_[3], last_cell_;
+    std::uint64_t code_ = empty_cell;
+    std::uint64_t block_code_ = empty_cell;
+    const CellBlock* block_ = nullptr;
+    CellRun run_{0, 0};  // empty where the cell is
+    // Per axis: the faces of the cells beside the own one (below: the top
+    // of the one below, above: the bottom of the one above) and of those
+    // two away; infinitely far where there is none.
+    DoubleLanes below_face_{}, above_face_{}, past_below_{}, past_above_{};
+};
 
 }  // namespace detail
 
@@ -219,6 +399,7 @@ struct GridNearest {
         const Queries& queries = *queries_;
         const std::uint32_t none = static_cast<std::uint32_t>(grid.size());
         std::uint32_t previous = none;  // the sorted position of the last answer
+        detail::NearestInGrid<S> nearest(grid);
         double* const block_dist2 = block + 3 * query_block;
         std::uint32_t* const block_idx = reinterpret_cast<std::uint32_t*>(block + 4 * query_block);
         for (std::size_t start = first; start < last; start += query_block) {
@@ -229,9 +410,7 @@ struct GridNearest {
                 const double* q = block + 3 * j;
                 detail::NearestSoFar best{std::numeric_limits<double>::infinity(), none, none};
                 if (previous != none) best = {detail::grid_distance2(grid, previous, q), grid.row[previous], previous};
-                visit_cells(grid, q, best.d2, [&](std::uint32_t begin, std::uint32_t end) {
-                    detail::scan_run_nearest(grid, begin, end, q, best);
-                });
+                nearest.search(q, best);
                 block_dist2[j] = best.d2;
                 block_idx[j] = best.row;
                 previous = best.at;
@@ -323,7 +502,10 @@ void grid_nearest(const CellGrid<S>& grid, const Queries& queries, const Quantis
                   double* dist2, std::uint32_t* idx, SortSpace& space) {
     if (queries.rows >= std::numeric_limits<std::uint32_t>::max()) fail_capacity_overflow();  // rows are 32-bit
     // The queries' sorted records name their rows: read in place, not copied.
-    const PackedRow* const order = sort_keyed_rows<PackedRow>(space, queries, frame, threads, grid_key_levels);
+    // Queries given nearly in that order (sorted, then rounded to single
+    // precision) are searched as given: the order changes no answer.
+    const PackedRow* const order =
+        sort_keyed_rows<PackedRow>(space, queries, frame, threads, grid_key_levels, queries.rows / 256);
     const auto search =
         FlatDispatch<GridNearest<S, Queries>, void, const CellGrid<S>*, const Queries*, const PackedRow*, std::size_t,
                      std::size_t, double*, double*, std::uint32_t*>::pick();

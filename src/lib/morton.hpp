@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -36,6 +37,15 @@ inline std::uint64_t compact_bits_21(std::uint64_t v) {
     v = (v | v >> 32) & 0x1fffff;
     return v;
 }
+
+// spread_bits_21 of every value below 2^spread_table_bits, looked up.
+inline constexpr int spread_table_bits = 10;
+inline constexpr auto spread_table = [] {
+    std::array<std::uint32_t, std::size_t{1} << spread_table_bits> table{};
+    for (std::uint32_t v = 0; v < table.size(); ++v)
+        for (int bit = 0; bit < spread_table_bits; ++bit) table[v] |= ((v >> bit) & 1u) << (3 * bit);
+    return table;
+}();
 
 // Interleaves three 21-bit quanta, x in the least significant bit of each
 // triple; bit 63 stays 0.

@@ -6,7 +6,8 @@
 // Stable throughout, so equal keys keep their rows in order: what std::sort by
 // (key, row) gives. The first pass makes the keys, counts their top digit per
 // thread and notes which bits vary, all in one read of the input; the scatter
-// by the top digit is the only pass over the whole array out of cache. Each
+// by the top digit is the only pass over the whole array out of cache (none
+// for keys that are in order already: a cloud given sorted). Each
 // bucket (about 4096 records for a spread cloud) then takes one read to
 // count all its digits and one scatter per digit that is not the same in all
 // its records, between the two arrays' slices of that bucket. A cloud whose
@@ -143,8 +144,13 @@ struct SortSpace {
 // key_of must be safe to call from several at once. Keys below 2^key_bits
 // (63 for Morton keys) spare the first pass an empty bit. PackedRow records
 // need keys below 2^32.
+//
+// `falls_allowed`: keys that fall (are below the one before) at most that
+// many times are returned as they stand, in row order, not sorted: for an
+// order that only needs to be near the sorted one (the grid's queries').
 template <class Record = KeyedRow, class KeyOf>
-const Record* sort_by_key(SortSpace& space, std::size_t n, KeyOf&& key_of, std::size_t threads, int key_bits = 64) {
+const Record* sort_by_key(SortSpace& space, std::size_t n, KeyOf&& key_of, std::size_t threads, int key_bits = 64,
+                          std::size_t falls_allowed = 0) {
     using namespace detail;
     if constexpr (requires { Record::most_key_bits; }) key_bits = std::min(key_bits, Record::most_key_bits);
     using TopCounts = std::array<std::uint32_t, most_top_buckets>;
@@ -156,24 +162,33 @@ const Record* sort_by_key(SortSpace& space, std::size_t n, KeyOf&& key_of, std::
     if (n == 0) return records;
     const std::size_t parts = parts_for_items(n, threads, 1 << 15);
     std::vector<TopCounts> counts(parts);
-    std::vector<std::uint64_t> first_key(parts), varying(parts);
+    std::vector<std::uint64_t> first_key(parts), last_key(parts), varying(parts), descents(parts);
     on_ranges(n, parts, [&](std::size_t part, std::size_t begin, std::size_t end) {
         TopCounts& count = counts[part];
         std::fill_n(count.begin(), top_buckets, 0);
         const std::uint64_t first = key_of(begin);
-        std::uint64_t bits = 0;
+        std::uint64_t bits = 0, before = first, falls = 0;
         for (std::size_t i = begin; i < end; ++i) {
             const std::uint64_t key = key_of(i);
             records[i] = Record::of(key, static_cast<std::uint32_t>(i));
             ++count[(key >> top_shift) & (top_buckets - 1)];
             bits |= key ^ first;
+            falls += key < before;
+            before = key;
         }
         first_key[part] = first;
+        last_key[part] = before;
         varying[part] = bits;
+        descents[part] = falls;
     });
-    std::uint64_t varying_bits = 0;
-    for (std::size_t part = 0; part < parts; ++part) varying_bits |= varying[part] | (first_key[part] ^ first_key[0]);
-    if (varying_bits == 0) return records;  // all keys equal: already in row order
+    std::uint64_t varying_bits = 0, falls = 0;
+    for (std::size_t part = 0; part < parts; ++part) {
+        varying_bits |= varying[part] | (first_key[part] ^ first_key[0]);
+        falls += descents[part] + (part > 0 && first_key[part] < last_key[part - 1]);
+    }
+    // Keys that never fall (all equal, or a cloud given in this order
+    // already) are sorted in row order as they stand: the stable order.
+    if (varying_bits == 0 || falls <= falls_allowed) return records;
 
     // The digit to split by: the top one, or else the highest that varies
     // (the bits above it are the same in every key).
