@@ -222,8 +222,8 @@ void search(const BvhView<S>& bvh, const Vec3<S>& p, std::uint32_t measured, Bes
 }
 
 // The triangles a run of neighbouring queries may need: every triangle lane
-// whose box lies within a distance of the run's box, with its box (low x, y,
-// z, high x, y, z).
+// whose box lies within some query's bound, with its box (low x, y, z, high
+// x, y, z).
 template <class S>
 struct Candidates {
     static constexpr std::size_t most = 512;
@@ -231,67 +231,6 @@ struct Candidates {
     Buffer<std::uint32_t> position{most};
     std::size_t count = 0;
 };
-
-// How far the boxes [lo, hi] lie from [low, high] along one axis.
-template <class S>
-[[gnu::always_inline]] inline Pack<S> gaps(S low, S high, Pack<S> lo, Pack<S> hi) {
-    const Pack<S> below = lo - high, above = low - hi, zero = {};
-    const Pack<S> gap = below > above ? below : above;
-    return gap > zero ? gap : zero;
-}
-
-// The squared distances of four boxes (laid out as a node's lanes) to the
-// box [low, high].
-template <class S>
-[[gnu::always_inline]] inline void box_distances2(const S* box, const Vec3<S>& low, const Vec3<S>& high, S* distance2) {
-    for (std::uint32_t lane = 0; lane < bvh_width; lane += pack_lanes<S>) {
-        const Pack<S> dx = gaps<S>(low.x, high.x, load_pack(box + lane), load_pack(box + 12 + lane));
-        const Pack<S> dy = gaps<S>(low.y, high.y, load_pack(box + 4 + lane), load_pack(box + 16 + lane));
-        const Pack<S> dz = gaps<S>(low.z, high.z, load_pack(box + 8 + lane), load_pack(box + 20 + lane));
-        const Pack<S> sum = dx * dx + dy * dy + dz * dz;
-        std::memcpy(distance2 + lane, &sum, sizeof sum);
-    }
-}
-
-// Collects into `candidates` every triangle whose lane box lies within
-// sqrt(reach2) of the box [low, high] (with the slack of a search's pruning,
-// so that it holds every triangle a search of a point in the box would
-// measure within that distance) and that `keep` keeps, given its box. False
-// where they are more than a run is worth (its queries are then searched one
-// by one).
-template <class S, class Keep>
-[[gnu::always_inline]] inline bool collect(const BvhView<S>& bvh, const Vec3<S>& low, const Vec3<S>& high, S reach2,
-                                           Candidates<S>& candidates, Keep keep) {
-    const S limit = reach2 * prune_slack<S>;
-    std::array<std::uint32_t, bvh_width * max_bvh_depth> stack;
-    std::size_t top = 0;
-    stack[top++] = 0;
-    candidates.count = 0;
-    while (top > 0) {
-        const std::uint32_t node = stack[--top];
-        const S* box = bvh.bounds + 24 * std::size_t{node};
-        const std::uint32_t* links = bvh.links + bvh_width * std::size_t{node};
-        S distance2[bvh_width];
-        box_distances2(box, low, high, distance2);
-        for (std::uint32_t lane = 0; lane < bvh_width; ++lane) {
-            if (distance2[lane] > limit) continue;
-            const std::uint32_t link = links[lane];
-            if (link & triangle_lane) {
-                // Written in the next place, and kept there or not without a
-                // branch: which are kept is unpredictable.
-                if (candidates.count == Candidates<S>::most) return false;
-                const std::size_t c = candidates.count;
-                S* to = candidates.boxes.data() + 6 * c;
-                for (int k = 0; k < 6; ++k) to[k] = box[4 * k + lane];
-                candidates.position[c] = link & ~triangle_lane;
-                candidates.count += keep(to);
-            } else if (link != 0) {
-                stack[top++] = link;
-            }
-        }
-    }
-    return true;
-}
 
 // A run's queries side by side, one a lane. A run measures one triangle
 // against all its queries at once, the triangle's corners broadcast, so that
@@ -340,30 +279,45 @@ template <class V>
     out = u[0] * v[0] + u[1] * v[1] + u[2] * v[2];
 }
 
-// Whether the box (low x, y, z, high x, y, z) is within `slack` times the best
-// so far of any query of the run, its squared distances computed as
-// lane_distances2 does. `limit2`: the bests (a run's bound, not yet slackened).
+// A run's queries and their bounds (slackened as a search's pruning is), in
+// vectors, while boxes are tested against them.
 template <class S, std::size_t bytes>
-[[gnu::always_inline]] inline bool box_within(const S* box, const RunLanes<S>& lanes, const S* limit2) {
+struct RunReach {
     using V = Wide<S, bytes>;
-    constexpr std::uint32_t width = bytes / sizeof(S);
-    const V zero = {};
-    bool within = false;
-    for (std::uint32_t from = 0; from < run_lanes; from += width) {
-        V x, y, z, bound;
-        load_lanes(x, lanes.x + from), load_lanes(y, lanes.y + from), load_lanes(z, lanes.z + from);
-        load_lanes(bound, limit2 + from);
-        const V below_x = box[0] - x, above_x = x - box[3];
-        const V below_y = box[1] - y, above_y = y - box[4];
-        const V below_z = box[2] - z, above_z = z - box[5];
-        const V gap_x = below_x > above_x ? below_x : above_x, dx = gap_x > zero ? gap_x : zero;
-        const V gap_y = below_y > above_y ? below_y : above_y, dy = gap_y > zero ? gap_y : zero;
-        const V gap_z = below_z > above_z ? below_z : above_z, dz = gap_z > zero ? gap_z : zero;
-        const V distance2 = dx * dx + dy * dy + dz * dz;
-        within |= any_lane(distance2 <= bound * prune_slack<S>);
+    static constexpr std::uint32_t width = bytes / sizeof(S), vectors = run_lanes / width;
+    V x[vectors], y[vectors], z[vectors], limit[vectors];
+
+    explicit RunReach(const RunLanes<S>& lanes) {
+        for (std::uint32_t i = 0; i < vectors; ++i) {
+            load_lanes(x[i], lanes.x + width * i), load_lanes(y[i], lanes.y + width * i);
+            load_lanes(z[i], lanes.z + width * i);
+        }
+        bound(lanes);
     }
-    return within;
-}
+    [[gnu::always_inline]] void bound(const RunLanes<S>& lanes) {
+        for (std::uint32_t i = 0; i < vectors; ++i) {
+            load_lanes(limit[i], lanes.distance2 + width * i);
+            limit[i] *= prune_slack<S>;
+        }
+    }
+    // Whether the box (low x, y, z, high x, y, z, `stride` apart) is within
+    // some query's bound, its squared distances computed as lane_distances2
+    // computes them.
+    [[gnu::always_inline]] bool within(const S* box, std::size_t stride) const {
+        const V zero = {};
+        bool any = false;
+        for (std::uint32_t i = 0; i < vectors; ++i) {
+            const V below_x = box[0] - x[i], above_x = x[i] - box[3 * stride];
+            const V below_y = box[stride] - y[i], above_y = y[i] - box[4 * stride];
+            const V below_z = box[2 * stride] - z[i], above_z = z[i] - box[5 * stride];
+            const V gap_x = below_x > above_x ? below_x : above_x, dx = gap_x > zero ? gap_x : zero;
+            const V gap_y = below_y > above_y ? below_y : above_y, dy = gap_y > zero ? gap_y : zero;
+            const V gap_z = below_z > above_z ? below_z : above_z, dz = gap_z > zero ? gap_z : zero;
+            any |= any_lane(dx * dx + dy * dy + dz * dz <= limit[i]);
+        }
+        return any;
+    }
+};
 
 // One triangle measured against every query of a run: closest_on_triangle's
 // operations, in its order, lane by lane, its branches taken as selections,
@@ -478,22 +432,54 @@ template <class S, std::size_t bytes>
     }
 }
 
-// A run's search: the triangles within sqrt(reach2) of its box [low, high]
-// collected, but for those whose box is within no lane's first bound (most
-// are not), then those still within some lane's best so far measured
-// against the whole run. False, having measured nothing more, where the
-// triangles are too many for a run.
+// Collects into `candidates` every triangle whose lane box lies within some
+// query's bound (so that it holds every triangle a search of the query would
+// measure), going down only into nodes whose box does. Lanes are followed,
+// and triangles kept, without a branch: which are is unpredictable. False
+// where the triangles are more than a run is worth (its queries are then
+// searched one by one).
 template <class S, std::size_t bytes>
-[[gnu::always_inline]] inline bool search_run(const BvhView<S>& bvh, const Vec3<S>& low, const Vec3<S>& high, S reach2,
-                                              Candidates<S>& candidates, RunLanes<S>& lanes) {
-    alignas(64) S first[run_lanes];
-    std::memcpy(first, lanes.distance2, sizeof first);
-    if (!collect(bvh, low, high, reach2, candidates,
-                 [&](const S* box) { return box_within<S, bytes>(box, lanes, first); }))
-        return false;
+[[gnu::always_inline]] inline bool collect(const BvhView<S>& bvh, const RunReach<S, bytes>& reach,
+                                           Candidates<S>& candidates) {
+    // A lane is written in the next place whether it is kept or not: one
+    // place more than the stack can hold, and candidates checked a node ahead.
+    std::array<std::uint32_t, bvh_width * max_bvh_depth + 1> stack;
+    std::size_t top = 0, count = 0;
+    stack[top++] = 0;
+    while (top > 0) {
+        const std::uint32_t node = stack[--top];
+        const S* box = bvh.bounds + 24 * std::size_t{node};
+        const std::uint32_t* links = bvh.links + bvh_width * std::size_t{node};
+        for (std::uint32_t lane = 0; lane < bvh_width; ++lane) {
+            const std::uint32_t link = links[lane];
+            const bool within = reach.within(box + lane, bvh_width);
+            const bool triangle = (link & triangle_lane) != 0;
+            stack[top] = link;
+            top += within & !triangle & (link != 0);
+            S* to = candidates.boxes.data() + 6 * count;
+            for (int k = 0; k < 6; ++k) to[k] = box[bvh_width * k + lane];
+            candidates.position[count] = link & ~triangle_lane;
+            count += within & triangle;
+        }
+        if (count > Candidates<S>::most - bvh_width) return false;
+    }
+    candidates.count = count;
+    return true;
+}
+
+// A run's search: the triangles within some query's first bound collected,
+// then those still within some query's best so far measured against the
+// whole run. False, having measured nothing more, where the triangles are too
+// many for a run.
+template <class S, std::size_t bytes>
+[[gnu::always_inline]] inline bool search_run(const BvhView<S>& bvh, Candidates<S>& candidates, RunLanes<S>& lanes) {
+    RunReach<S, bytes> reach(lanes);
+    if (!collect(bvh, reach, candidates)) return false;
     for (std::size_t c = 0; c < candidates.count; ++c)
-        if (box_within<S, bytes>(candidates.boxes.data() + 6 * c, lanes, lanes.distance2))
+        if (reach.within(candidates.boxes.data() + 6 * c, 1)) {
             measure_run<S, bytes>(bvh, candidates.position[c], lanes);
+            reach.bound(lanes);
+        }
     return true;
 }
 
@@ -509,17 +495,15 @@ struct SeedKernel {
 template <class S>
 struct RunKernel {
     template <std::size_t vector_bytes>
-    [[gnu::always_inline]] static bool run(const BvhView<S>* bvh, const Vec3<S>* low, const Vec3<S>* high, S reach2,
-                                           Candidates<S>* candidates, RunLanes<S>* lanes) {
-        return search_run<S, vector_bytes>(*bvh, *low, *high, reach2, *candidates, *lanes);
+    [[gnu::always_inline]] static bool run(const BvhView<S>* bvh, Candidates<S>* candidates, RunLanes<S>* lanes) {
+        return search_run<S, vector_bytes>(*bvh, *candidates, *lanes);
     }
 };
 
 template <class S>
 using SeedMeasure = FlatDispatch<SeedKernel<S>, void, const BvhView<S>*, std::uint32_t, RunLanes<S>*>;
 template <class S>
-using RunSearch = FlatDispatch<RunKernel<S>, bool, const BvhView<S>*, const Vec3<S>*, const Vec3<S>*, S, Candidates<S>*,
-                               RunLanes<S>*>;
+using RunSearch = FlatDispatch<RunKernel<S>, bool, const BvhView<S>*, Candidates<S>*, RunLanes<S>*>;
 
 template <class S, class Q>
 Vec3<S> query_point(const PointsView<Q>& queries, std::size_t row, const QueryOrigin& origin) {
@@ -651,15 +635,7 @@ public:
                     lanes.feature[lane] = static_cast<LaneInt<S>>(TriangleFeature::face);
                 }
                 if (seed != none) measure_seed_(&bvh, seed, &lanes);
-                Vec3<S> low = points_[from], high = points_[from];
-                S reach2 = 0;
-                for (std::size_t k = from; k < to; ++k) {
-                    reach2 = std::max(reach2, lanes.distance2[k - from]);
-                    const Vec3<S>& p = points_[k];
-                    low = {std::min(low.x, p.x), std::min(low.y, p.y), std::min(low.z, p.z)};
-                    high = {std::max(high.x, p.x), std::max(high.y, p.y), std::max(high.z, p.z)};
-                }
-                const bool shared = seed != none && search_run_(&bvh, &low, &high, reach2, &candidates_, &lanes);
+                const bool shared = seed != none && search_run_(&bvh, &candidates_, &lanes);
                 for (std::size_t k = from; k < to; ++k) {
                     const std::uint32_t lane = static_cast<std::uint32_t>(k - from);
                     const bool found = lanes.triangle[lane] != RunLanes<S>::no_triangle;
@@ -713,19 +689,20 @@ private:
 // Answers every query of `queries`, taken in their Morton order. A run of
 // eight consecutive queries is measured side by side, first against the
 // triangle of the answer before it, whose distances bound their answers;
-// the triangles within the largest of those bounds of the run's box, and
-// within some query's own bound, are then collected once, and each measured
-// against the run's queries still that near (all a search of the tree would
-// measure, so the answers are the same). Where the candidates are too many
-// (queries far from the surface or far apart), each query searches the tree
+// the triangles within some query's bound are then collected once, in one
+// walk of the tree, and each measured against the run's queries while still
+// that near one of them (all a search of the tree would measure, so the
+// answers are the same). Where the candidates are too many (queries far
+// from the surface or far apart), each query searches the tree
 // from its bound instead. With `normals`, distances are negative where the
 // query is behind its closest feature's pseudo-normal. `bound2`: answers
-// beyond it are none. The queries are read as `query_point` does, float
-// or double, so that a caller makes no converted copy of them. The queries
-// are sorted once, on all the threads, and the threads then take the sorted order's chunks as they come
-// free: every thread's queries are as close together as the whole's, and a
-// part of the mesh that costs more (finer triangles, points farther off)
-// is shared out rather than left to one thread.
+// beyond it are none. The queries are read as `query_point` does, float or
+// double, so that a caller makes no converted copy of them. The queries are
+// sorted once, on all the threads, and the threads then take the sorted
+// order's chunks as they come free: every thread's queries are as close
+// together as the whole's, and a part of the mesh that costs more (finer
+// triangles, points farther off) is shared out rather than left to one
+// thread.
 template <class S, class Q>
 void mesh_distances(const BvhView<S>& bvh, const PointsView<Q>& queries, const QueryOrigin& origin,
                     std::optional<S> bound2, FeatureNormals normals, const MeshAnswers& answers, std::size_t threads,
