@@ -85,7 +85,9 @@ def brute_force(points: Array, vertices: Array, triangles: Array, chunk: int = 4
     triangle, in the points' floating type.
 
     Every triangle is measured that could be nearest: those whose bounding box is no
-    farther than the point's nearest vertex (an upper bound of the answer); the others
+    farther than the point's nearest vertex (an upper bound of the answer) plus the
+    rounding of a computed closest point (a needle's, whose face region rounds away, may
+    lie a few units in the last place of the coordinates off its own vertex); the others
     cannot hold a closer point."""
     dtype = points.dtype
     triangles = np.asarray(triangles)
@@ -99,6 +101,8 @@ def brute_force(points: Array, vertices: Array, triangles: Array, chunk: int = 4
         p = points[start : start + rows, :3]
         p64 = p.astype(np.float64)
         bound = np.min(((p64[:, None, :] - used[None]) ** 2).sum(axis=2), axis=1)
+        rounding = 64 * np.finfo(dtype).eps * max(np.abs(used).max(), np.abs(p64).max())
+        bound = (np.sqrt(bound) + rounding) ** 2
         gap = np.maximum(np.maximum(lo[None] - p64[:, None], p64[:, None] - hi[None]), 0)
         candidate = (gap**2).sum(axis=2) <= bound[:, None] * (1 + 1e-6) + 1e-300
         query, triangle = np.nonzero(candidate)

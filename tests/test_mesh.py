@@ -73,6 +73,19 @@ def check_exact(mesh, queries, threads=2):
     return found
 
 
+def check_exact_single(mesh, queries, threads=2, max_distance=None):
+    """f32 distances and triangles equal, bit for bit, the brute force's in single precision
+    on the mesh and the points as the search takes them: from the mesh's centre, rounded."""
+    found = mesh.closest(queries, precision="f32", threads=threads, max_distance=max_distance)
+    local = (queries - mesh.centre).astype(np.float32)
+    distance, triangle = brute_force(local, (mesh.vertices - mesh.centre).astype(np.float32), mesh.triangles)
+    beyond = distance > max_distance if max_distance is not None else np.zeros(len(queries), bool)
+    np.testing.assert_array_equal(found.distance[~beyond], distance[~beyond].astype(np.float64))
+    np.testing.assert_array_equal(found.triangle, np.where(beyond, -1, triangle))
+    assert np.isnan(found.distance[beyond]).all()
+    return found
+
+
 class TestExactness:
     @pytest.mark.parametrize("offset", [0.0, 5e5, 5e6])
     def test_small_meshes_against_brute_force(self, offset):
@@ -318,6 +331,73 @@ class TestSharedCandidates:
         bounds, links, corners, order = mesh.index("f64")
         with pytest.raises(TypeError, match="not an instance of .bool."):
             ornel._native.mesh_closest(bounds, links, corners, order, queries, barycentric=1)
+
+
+class TestRuns:
+    """Eight neighbouring points are measured at once, one a lane, against each triangle of
+    their run's list: runs of every length (the last one short), lanes with and without an
+    answer within a bound, and lanes that leave the vector path for the one-triangle test
+    beside lanes that stay on it must all get the brute force's answer, in both precisions."""
+
+    @pytest.mark.parametrize("offset", [0.0, 5e5, 5e6])
+    def test_runs_of_every_length_with_lanes_beyond_a_bound(self, offset):
+        rng = np.random.default_rng(int(offset) % 101)
+        vertices, triangles = height_field(rng.normal(0, 0.1, (8, 8)), 0.25)
+        mesh = ornel.Mesh(vertices + offset, triangles)
+        queries = vertices[rng.integers(0, len(vertices), 40)] + rng.normal(0, [0.3, 0.3, 0.2], (40, 3)) + offset
+        for n in range(1, 18):
+            check_exact(mesh, queries[:n], threads=1)
+            check_exact_single(mesh, queries[:n], threads=1)
+        # Every other point of a run beyond the bound: lanes without an answer beside lanes with one.
+        queries[1::2, 2] += np.where(np.arange(20) % 3 == 0, 2.0, -2.0)
+        limit = 1.0
+        for n in (8, 13, 40):
+            exact = mesh.closest(queries[:n], max_distance=limit)
+            distance, triangle = brute_force(queries[:n], mesh.vertices, mesh.triangles)
+            beyond = distance > limit
+            assert beyond.any() and not beyond.all()
+            np.testing.assert_array_equal(exact.distance[~beyond], distance[~beyond])
+            np.testing.assert_array_equal(exact.triangle, np.where(beyond, -1, triangle))
+            check_exact_single(mesh, queries[:n], max_distance=limit)
+
+    @pytest.mark.parametrize("offset", [0.0, 5e5, 5e6])
+    def test_slivers_and_segments_measured_beside_proper_triangles(self, offset):
+        # Needles whose face region rounds away, segments and points among a patch's proper
+        # triangles: in one run some lanes take the vector path and others the one-triangle
+        # test, and every triangle with a repeated corner is measured lane by lane.
+        vertices, triangles = height_field(np.zeros((5, 5)), 0.5)
+        extra = np.array([[0, 0, 0], [2, 0, 0], [1, 1e-9, 0], [1, 3e-17, 1e-17], [1, 1, 0.5], [1, 1, 0.5]])
+        base = len(vertices)
+        vertices = np.concatenate([vertices, extra])
+        needles = np.array([[base, base + 1, base + 2], [base + 1, base, base + 3], [base + 4, base + 5, base + 4]])
+        segments = np.array([[base, base, base + 1], [6, 6, 6], [base + 4, 12, base + 5]])
+        mesh = ornel.Mesh(vertices + offset, np.concatenate([triangles, needles, segments, needles[::-1]]))
+        rng = np.random.default_rng(5)
+        queries = rng.normal(0, [0.8, 0.4, 0.3], (2000, 3)) + [1, 0, 0]
+        queries[::5] = vertices[rng.integers(0, len(vertices), len(queries[::5]))]
+        queries[1::9, 1] = 0  # on the needles' line
+        check_exact(mesh, queries + offset)
+        check_exact_single(mesh, queries + offset)
+
+    @pytest.mark.parametrize("offset", [0.0, 5e5])
+    def test_any_order_of_the_points_gives_the_same_answers(self, offset):
+        # The runs hold other neighbours in another order, so each point shares its lanes
+        # with others, and its first bound comes from another answer.
+        mesh = ornel.Mesh.load(MESHES / "stanford-bunny.obj")
+        mesh = ornel.Mesh(mesh.vertices + offset, mesh.triangles)
+        rng = np.random.default_rng(12)
+        corners = mesh.vertices[mesh.triangles[rng.integers(0, len(mesh.triangles), 40)]]
+        queries = np.repeat(corners.mean(axis=1), 50, axis=0)
+        queries += rng.normal(0, 0.002, queries.shape)
+        shuffled = rng.permutation(len(queries))
+        for precision in ("f64", "f32"):
+            found = mesh.closest(queries, precision=precision, signed=True)
+            again = mesh.closest(queries[shuffled], precision=precision, signed=True, threads=3)
+            np.testing.assert_array_equal(again.distance, found.distance[shuffled])
+            np.testing.assert_array_equal(again.triangle, found.triangle[shuffled])
+            np.testing.assert_array_equal(again.barycentric, found.barycentric[shuffled])
+        check_exact(mesh, queries[::4])
+        check_exact_single(mesh, queries[::4])
 
 
 class TestSigns:

@@ -23,6 +23,7 @@
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <type_traits>
 
 #include "buffer.hpp"
 #include "dispatch.hpp"
@@ -221,233 +222,288 @@ void search(const BvhView<S>& bvh, const Vec3<S>& p, std::uint32_t measured, Bes
 }
 
 // The triangles a run of neighbouring queries may need: every triangle lane
-// whose box lies within a distance of the run's box, their boxes laid out
-// four by four as a node's lanes are.
+// whose box lies within some query's bound, with its box (low x, y, z, high
+// x, y, z).
 template <class S>
 struct Candidates {
     static constexpr std::size_t most = 512;
     Buffer<S> boxes{6 * most};
     Buffer<std::uint32_t> position{most};
-    // One query's, per candidate: its box's distance; which are within its bound.
-    Buffer<S> distance2{most};
-    Buffer<std::uint32_t> near{most};
     std::size_t count = 0;
 };
 
-// How far the boxes [lo, hi] lie from [low, high] along one axis.
+// A run's queries side by side, one a lane. A run measures one triangle
+// against all its queries at once, the triangle's corners broadcast, so that
+// nothing is gathered (a triangle near one query of a run is nearly always
+// near the others). The lanes are taken a vector at a time, of the
+// instructions' width: eight floats at once with AVX2, four on the portable
+// build; four doubles, or two.
+inline constexpr std::uint32_t run_lanes = 8;
+// A lane's integers (triangle, position, feature) in the width of its S, so
+// that a comparison's mask selects them.
 template <class S>
-[[gnu::always_inline]] inline Pack<S> gaps(S low, S high, Pack<S> lo, Pack<S> hi) {
-    const Pack<S> below = lo - high, above = low - hi, zero = {};
-    const Pack<S> gap = below > above ? below : above;
-    return gap > zero ? gap : zero;
-}
+using LaneInt = std::conditional_t<sizeof(S) == 4, std::int32_t, std::int64_t>;
+template <class T, std::size_t bytes>
+using Wide [[gnu::vector_size(bytes)]] = T;
 
-// The squared distances of four boxes (laid out as a node's lanes) to the
-// box [low, high].
+// A run's queries and each one's best so far, lane by lane. A lane with no
+// answer yet has the triangle no_triangle (above every triangle index: there
+// are fewer than 2^31), whatever its type.
 template <class S>
-[[gnu::always_inline]] inline void box_distances2(const S* box, const Vec3<S>& low, const Vec3<S>& high, S* distance2) {
-    for (std::uint32_t lane = 0; lane < bvh_width; lane += pack_lanes<S>) {
-        const Pack<S> dx = gaps<S>(low.x, high.x, load_pack(box + lane), load_pack(box + 12 + lane));
-        const Pack<S> dy = gaps<S>(low.y, high.y, load_pack(box + 4 + lane), load_pack(box + 16 + lane));
-        const Pack<S> dz = gaps<S>(low.z, high.z, load_pack(box + 8 + lane), load_pack(box + 20 + lane));
-        const Pack<S> sum = dx * dx + dy * dy + dz * dz;
-        std::memcpy(distance2 + lane, &sum, sizeof sum);
-    }
-}
-
-// Collects into `candidates` every triangle whose lane box lies within
-// sqrt(reach2) of the box [low, high] (with the slack of a search's pruning,
-// so that it holds every triangle a search of a point in the box would
-// measure within that distance). False where they are more than a run is
-// worth (its queries are then searched one by one).
-template <class S>
-bool collect(const BvhView<S>& bvh, const Vec3<S>& low, const Vec3<S>& high, S reach2, Candidates<S>& candidates) {
-    const S limit = reach2 * prune_slack<S>;
-    std::array<std::uint32_t, bvh_width * max_bvh_depth> stack;
-    std::size_t top = 0;
-    stack[top++] = 0;
-    candidates.count = 0;
-    while (top > 0) {
-        const std::uint32_t node = stack[--top];
-        const S* box = bvh.bounds + 24 * std::size_t{node};
-        const std::uint32_t* links = bvh.links + bvh_width * std::size_t{node};
-        S distance2[bvh_width];
-        box_distances2(box, low, high, distance2);
-        for (std::uint32_t lane = 0; lane < bvh_width; ++lane) {
-            if (distance2[lane] > limit) continue;
-            const std::uint32_t link = links[lane];
-            if (link & triangle_lane) {
-                if (candidates.count == Candidates<S>::most) return false;
-                const std::size_t c = candidates.count++;
-                S* to = candidates.boxes.data() + 24 * (c / bvh_width) + c % bvh_width;
-                for (int k = 0; k < 6; ++k) to[4 * k] = box[4 * k + lane];
-                candidates.position[c] = link & ~triangle_lane;
-            } else if (link != 0) {
-                stack[top++] = link;
-            }
-        }
-    }
-    return true;
-}
-
-// Four values side by side (a 16-byte vector of floats, a 32-byte one of
-// doubles: two 16-byte halves on the baseline, one AVX2 register).
-template <class S>
-struct FourOf;
-template <>
-struct FourOf<float> {
-    using type [[gnu::vector_size(16)]] = float;
+struct RunLanes {
+    static constexpr LaneInt<S> no_triangle = 0x7fffffff;
+    alignas(64) S x[run_lanes], y[run_lanes], z[run_lanes];
+    alignas(64) S distance2[run_lanes], u[run_lanes], v[run_lanes], w[run_lanes];
+    alignas(64) LaneInt<S> triangle[run_lanes], position[run_lanes], feature[run_lanes];
 };
-template <>
-struct FourOf<double> {
-    using type [[gnu::vector_size(32)]] = double;
-};
-template <class S>
-using Four = typename FourOf<S>::type;
 
-// Written through a reference: a 32-byte vector passed by value would be
+// Through references: a 32-byte vector passed or returned by value would be
 // another calling convention on the baseline.
+template <class V, class T>
+[[gnu::always_inline]] inline void load_lanes(V& to, const T* from) {
+    std::memcpy(&to, from, sizeof to);
+}
+
+// Whether any lane of a comparison's mask is set.
+template <class M>
+[[gnu::always_inline]] inline bool any_lane(const M& mask) {
+    std::uint64_t words[sizeof(M) / 8];
+    std::memcpy(words, &mask, sizeof words);
+    std::uint64_t any = 0;
+    for (std::uint64_t word : words) any |= word;
+    return any != 0;
+}
+
 template <class V>
 [[gnu::always_inline]] inline void dot(const V* u, const V* v, V& out) {
     out = u[0] * v[0] + u[1] * v[1] + u[2] * v[2];
 }
 
-// Four triangles measured at once: closest_on_triangle's operations, in its
-// order, lane by lane, its branches taken as selections, so that every lane
-// gets the bits it gives. A lane it would measure as the nearest of three
-// edges (a repeated corner, no face region) is measured by it alone.
-template <class S>
-[[gnu::always_inline]] inline void measure_four(const BvhView<S>& bvh, const Vec3<S>& p, const std::uint32_t* positions,
-                                                Best<S>& best) {
-    using V = Four<S>;
-    // The four triangles' corners and edges, coordinate by coordinate.
-    S columns[15][4];
-    bool degenerate[4];
-    for (int lane = 0; lane < 4; ++lane) {
-        const PreparedTriangle<S>& t = bvh.prepared[positions[lane]];
-        const Vec3<S>* parts[5] = {&t.a, &t.b, &t.c, &t.ab, &t.ac};
-        for (int part = 0; part < 5; ++part) {
-            columns[3 * part][lane] = parts[part]->x;
-            columns[3 * part + 1][lane] = parts[part]->y;
-            columns[3 * part + 2][lane] = parts[part]->z;
+// A run's queries and their bounds (slackened as a search's pruning is), in
+// vectors, while boxes are tested against them.
+template <class S, std::size_t bytes>
+struct RunReach {
+    using V = Wide<S, bytes>;
+    static constexpr std::uint32_t width = bytes / sizeof(S), vectors = run_lanes / width;
+    V x[vectors], y[vectors], z[vectors], limit[vectors];
+
+    explicit RunReach(const RunLanes<S>& lanes) {
+        for (std::uint32_t i = 0; i < vectors; ++i) {
+            load_lanes(x[i], lanes.x + width * i), load_lanes(y[i], lanes.y + width * i);
+            load_lanes(z[i], lanes.z + width * i);
         }
-        degenerate[lane] = t.degenerate;
+        bound(lanes);
     }
-    V a[3], b[3], c[3], ab[3], ac[3];
-    V* rows[5] = {a, b, c, ab, ac};
-    for (int part = 0; part < 5; ++part)
-        for (int k = 0; k < 3; ++k) std::memcpy(&rows[part][k], columns[3 * part + k], sizeof(V));
-    const S point[3] = {p.x, p.y, p.z};
-    V ap[3], bp[3], cp[3];
-    for (int k = 0; k < 3; ++k) ap[k] = point[k] - a[k], bp[k] = point[k] - b[k], cp[k] = point[k] - c[k];
+    [[gnu::always_inline]] void bound(const RunLanes<S>& lanes) {
+        for (std::uint32_t i = 0; i < vectors; ++i) {
+            load_lanes(limit[i], lanes.distance2 + width * i);
+            limit[i] *= prune_slack<S>;
+        }
+    }
+    // Whether the box (low x, y, z, high x, y, z, `stride` apart) is within
+    // some query's bound, its squared distances computed as lane_distances2
+    // computes them.
+    [[gnu::always_inline]] bool within(const S* box, std::size_t stride) const {
+        const V zero = {};
+        bool any = false;
+        for (std::uint32_t i = 0; i < vectors; ++i) {
+            const V below_x = box[0] - x[i], above_x = x[i] - box[3 * stride];
+            const V below_y = box[stride] - y[i], above_y = y[i] - box[4 * stride];
+            const V below_z = box[2 * stride] - z[i], above_z = z[i] - box[5 * stride];
+            const V gap_x = below_x > above_x ? below_x : above_x, dx = gap_x > zero ? gap_x : zero;
+            const V gap_y = below_y > above_y ? below_y : above_y, dy = gap_y > zero ? gap_y : zero;
+            const V gap_z = below_z > above_z ? below_z : above_z, dz = gap_z > zero ? gap_z : zero;
+            any |= any_lane(dx * dx + dy * dy + dz * dz <= limit[i]);
+        }
+        return any;
+    }
+};
+
+// One triangle measured against every query of a run: closest_on_triangle's
+// operations, in its order, lane by lane, its branches taken as selections,
+// so that every lane gets the bits it gives. A lane it would measure as the
+// nearest of three edges (a sliver without a face region) is measured by it
+// alone, and so are all lanes of a triangle with a repeated corner. Each lane
+// keeps the nearer of its best and this, the lower triangle of equal ones.
+template <class S, std::size_t bytes>
+[[gnu::always_inline]] inline void measure_run(const BvhView<S>& bvh, std::uint32_t position, RunLanes<S>& lanes) {
+    using V = Wide<S, bytes>;
+    using I = Wide<LaneInt<S>, bytes>;
+    using M = decltype(V{} < V{});
+    constexpr std::uint32_t width = bytes / sizeof(S);
+    const PreparedTriangle<S>& t = bvh.prepared[position];
+    const LaneInt<S> triangle = static_cast<LaneInt<S>>(bvh.order[position]);
+    auto keep = [&](std::uint32_t lane) {
+        const TriangleClosest<S> closest = closest_on_triangle<S>({lanes.x[lane], lanes.y[lane], lanes.z[lane]}, t);
+        if (closest.distance2 < lanes.distance2[lane] ||
+            (closest.distance2 == lanes.distance2[lane] && triangle < lanes.triangle[lane])) {
+            lanes.distance2[lane] = closest.distance2;
+            lanes.u[lane] = closest.u, lanes.v[lane] = closest.v, lanes.w[lane] = closest.w;
+            lanes.triangle[lane] = triangle;
+            lanes.position[lane] = static_cast<LaneInt<S>>(position);
+            lanes.feature[lane] = static_cast<LaneInt<S>>(closest.feature);
+        }
+    };
+    if (t.degenerate) {
+        for (std::uint32_t lane = 0; lane < run_lanes; ++lane) keep(lane);
+        return;
+    }
+    const S a[3] = {t.a.x, t.a.y, t.a.z}, b[3] = {t.b.x, t.b.y, t.b.z}, c[3] = {t.c.x, t.c.y, t.c.z};
     const V zero = {}, one = zero + S(1);
-    V d1, d2, d3, d4, d5, d6, at_a, at_b, at_c;
-    dot(ab, ap, d1), dot(ac, ap, d2), dot(ab, bp, d3), dot(ac, bp, d4), dot(ab, cp, d5), dot(ac, cp, d6);
-    dot(ap, ap, at_a), dot(bp, bp, at_b), dot(cp, cp, at_c);
-    const V vc = d1 * d4 - d3 * d2, vb = d5 * d2 - d1 * d6, va = d3 * d6 - d5 * d4;
-    const V from_b = d4 - d3, from_c = d5 - d6;
-    // The regions in closest_on_triangle's order, each where none before is.
-    using M = decltype(d1 < d2);
-    const M in_a = (d1 <= zero) & (d2 <= zero);
-    M taken = in_a;
-    const M in_b = ~taken & (d3 >= zero) & (d4 <= d3);
-    taken |= in_b;
-    const M in_ab = ~taken & (vc <= zero) & (d1 >= zero) & (d3 <= zero);
-    taken |= in_ab;
-    const M in_c = ~taken & (d6 >= zero) & (d5 <= d6);
-    taken |= in_c;
-    const M in_ca = ~taken & (vb <= zero) & (d2 >= zero) & (d6 <= zero);
-    taken |= in_ca;
-    const M in_bc = ~taken & (va <= zero) & (from_b >= zero) & (from_c >= zero);
-    taken |= in_bc;
-    // Divisors of lanes that do not divide are 1, so that no lane divides by zero.
-    const V span_ab = d1 - d3, span_ca = d2 - d6, span_bc = from_b + from_c, area = va + vb + vc;
-    const V v_ab = span_ab > zero ? d1 / (span_ab > zero ? span_ab : one) : zero;
-    const V w_ca = span_ca > zero ? d2 / (span_ca > zero ? span_ca : one) : zero;
-    const V w_bc = span_bc > zero ? from_b / (span_bc > zero ? span_bc : one) : zero;
-    const V safe_area = area > zero ? area : one;
-    const V v_face = vb / safe_area, w_face = vc / safe_area, u_face = one - v_face - w_face;
-    const M in_face = ~taken & (area > zero) & (v_face >= zero) & (w_face >= zero) & (u_face >= zero);
-    // The point at weights (v, w) from a, as squared_distance_to measures it.
-    const V v = in_ab ? v_ab : (in_bc ? one - w_bc : (in_face ? v_face : zero));
-    const V w = in_ca ? w_ca : (in_bc ? w_bc : (in_face ? w_face : zero));
-    V d[3], at_point;
-    for (int k = 0; k < 3; ++k) d[k] = point[k] - (a[k] + ab[k] * v + ac[k] * w);
-    dot(d, d, at_point);
-    const V distance2 = in_a ? at_a : (in_b ? at_b : (in_c ? at_c : at_point));
-    const V u_out = in_a ? one : (in_ab ? one - v_ab : (in_ca ? one - w_ca : (in_face ? u_face : zero)));
-    const V v_out = in_b ? one : (in_ab ? v_ab : (in_bc ? one - w_bc : (in_face ? v_face : zero)));
-    const V w_out = in_c ? one : (in_ca ? w_ca : (in_bc ? w_bc : (in_face ? w_face : zero)));
-    for (int lane = 0; lane < 4; ++lane) {
-        TriangleClosest<S> closest;
-        if (degenerate[lane] || !(taken[lane] || in_face[lane])) {
-            closest = closest_on_triangle(p, bvh.prepared[positions[lane]]);
-        } else if (distance2[lane] > best.closest.distance2) {
-            continue;  // most lanes: farther than the best, whatever their feature
-        } else {
-            const TriangleFeature feature = in_a[lane]    ? TriangleFeature::vertex_a
-                                            : in_b[lane]  ? TriangleFeature::vertex_b
-                                            : in_ab[lane] ? TriangleFeature::edge_ab
-                                            : in_c[lane]  ? TriangleFeature::vertex_c
-                                            : in_ca[lane] ? TriangleFeature::edge_ca
-                                            : in_bc[lane] ? TriangleFeature::edge_bc
-                                                          : TriangleFeature::face;
-            closest = {distance2[lane], u_out[lane], v_out[lane], w_out[lane], feature};
+    V ab[3], ac[3];
+    for (int k = 0; k < 3; ++k) ab[k] = zero + (&t.ab.x)[k], ac[k] = zero + (&t.ac.x)[k];
+    for (std::uint32_t from = 0; from < run_lanes; from += width) {
+        V point[3];
+        load_lanes(point[0], lanes.x + from), load_lanes(point[1], lanes.y + from),
+            load_lanes(point[2], lanes.z + from);
+        V ap[3], bp[3], cp[3];
+        for (int k = 0; k < 3; ++k) ap[k] = point[k] - a[k], bp[k] = point[k] - b[k], cp[k] = point[k] - c[k];
+        V d1, d2, d3, d4, d5, d6, at_a, at_b, at_c, at_point;
+        dot(ab, ap, d1), dot(ac, ap, d2), dot(ab, bp, d3), dot(ac, bp, d4), dot(ab, cp, d5), dot(ac, cp, d6);
+        dot(ap, ap, at_a), dot(bp, bp, at_b), dot(cp, cp, at_c);
+        const V vc = d1 * d4 - d3 * d2, vb = d5 * d2 - d1 * d6, va = d3 * d6 - d5 * d4;
+        const V from_b = d4 - d3, from_c = d5 - d6;
+        // The regions in closest_on_triangle's order, each where none before is.
+        const M in_a = (d1 <= zero) & (d2 <= zero);
+        M taken = in_a;
+        const M in_b = ~taken & (d3 >= zero) & (d4 <= d3);
+        taken |= in_b;
+        const M in_ab = ~taken & (vc <= zero) & (d1 >= zero) & (d3 <= zero);
+        taken |= in_ab;
+        const M in_c = ~taken & (d6 >= zero) & (d5 <= d6);
+        taken |= in_c;
+        const M in_ca = ~taken & (vb <= zero) & (d2 >= zero) & (d6 <= zero);
+        taken |= in_ca;
+        const M in_bc = ~taken & (va <= zero) & (from_b >= zero) & (from_c >= zero);
+        taken |= in_bc;
+        // Divisors of lanes that do not divide are 1, so that no lane divides by zero.
+        const V span_ab = d1 - d3, span_ca = d2 - d6, span_bc = from_b + from_c, area = va + vb + vc;
+        const V v_ab = span_ab > zero ? d1 / (span_ab > zero ? span_ab : one) : zero;
+        const V w_ca = span_ca > zero ? d2 / (span_ca > zero ? span_ca : one) : zero;
+        const V w_bc = span_bc > zero ? from_b / (span_bc > zero ? span_bc : one) : zero;
+        const V safe_area = area > zero ? area : one;
+        const V v_face = vb / safe_area, w_face = vc / safe_area, u_face = one - v_face - w_face;
+        const M in_face = ~taken & (area > zero) & (v_face >= zero) & (w_face >= zero) & (u_face >= zero);
+        // The point at weights (v, w) from a, as squared_distance_to measures it.
+        const V v = in_ab ? v_ab : (in_bc ? one - w_bc : (in_face ? v_face : zero));
+        const V w = in_ca ? w_ca : (in_bc ? w_bc : (in_face ? w_face : zero));
+        V d[3];
+        for (int k = 0; k < 3; ++k) d[k] = point[k] - (a[k] + ab[k] * v + ac[k] * w);
+        dot(d, d, at_point);
+        const V distance2 = in_a ? at_a : (in_b ? at_b : (in_c ? at_c : at_point));
+        V best2;
+        I best_triangle;
+        load_lanes(best2, lanes.distance2 + from), load_lanes(best_triangle, lanes.triangle + from);
+        const M measured = taken | in_face;
+        const M nearer = measured & ((distance2 < best2) | ((distance2 == best2) & (best_triangle > triangle)));
+        if (any_lane(nearer)) {
+            const V u_out = in_a ? one : (in_ab ? one - v_ab : (in_ca ? one - w_ca : (in_face ? u_face : zero)));
+            const V v_out = in_b ? one : (in_ab ? v_ab : (in_bc ? one - w_bc : (in_face ? v_face : zero)));
+            const V w_out = in_c ? one : (in_ca ? w_ca : (in_bc ? w_bc : (in_face ? w_face : zero)));
+            const I none = {};
+            auto code = [](TriangleFeature f) { return static_cast<LaneInt<S>>(f); };
+            const I feature = in_a    ? none + code(TriangleFeature::vertex_a)
+                              : in_b  ? none + code(TriangleFeature::vertex_b)
+                              : in_c  ? none + code(TriangleFeature::vertex_c)
+                              : in_ab ? none + code(TriangleFeature::edge_ab)
+                              : in_bc ? none + code(TriangleFeature::edge_bc)
+                              : in_ca ? none + code(TriangleFeature::edge_ca)
+                                      : none + code(TriangleFeature::face);
+            V old_u, old_v, old_w;
+            I old_position, old_feature;
+            load_lanes(old_u, lanes.u + from), load_lanes(old_v, lanes.v + from), load_lanes(old_w, lanes.w + from);
+            load_lanes(old_position, lanes.position + from), load_lanes(old_feature, lanes.feature + from);
+            const V new_distance2 = nearer ? distance2 : best2, new_u = nearer ? u_out : old_u,
+                    new_v = nearer ? v_out : old_v, new_w = nearer ? w_out : old_w;
+            const I new_triangle = nearer ? none + triangle : best_triangle,
+                    new_position = nearer ? none + static_cast<LaneInt<S>>(position) : old_position,
+                    new_feature = nearer ? feature : old_feature;
+            std::memcpy(lanes.distance2 + from, &new_distance2, sizeof(V));
+            std::memcpy(lanes.u + from, &new_u, sizeof(V));
+            std::memcpy(lanes.v + from, &new_v, sizeof(V));
+            std::memcpy(lanes.w + from, &new_w, sizeof(V));
+            std::memcpy(lanes.triangle + from, &new_triangle, sizeof(I));
+            std::memcpy(lanes.position + from, &new_position, sizeof(I));
+            std::memcpy(lanes.feature + from, &new_feature, sizeof(I));
         }
-        const std::uint32_t triangle = bvh.order[positions[lane]];
-        if (closest.distance2 < best.closest.distance2 ||
-            (closest.distance2 == best.closest.distance2 && triangle < best.triangle))
-            best = {closest, positions[lane], triangle};
+        if (const M unmeasured = ~measured; any_lane(unmeasured))
+            for (std::uint32_t lane = 0; lane < width; ++lane)
+                if (unmeasured[lane]) keep(from + lane);
     }
 }
 
-// Improves `best` by every candidate that could be closer. The boxes'
-// distances are taken four at a time, and the candidates within the first
-// bound kept without a branch (most are not, and which are is
-// unpredictable); those whose boxes are still within the best so far are
-// then measured four at a time (the last few one by one). A triangle
-// measured before is measured again rather than looked for: measuring it
-// again changes nothing, and skipping it cost more than it saved.
-template <class S>
-[[gnu::always_inline]] inline void measure_candidates(const BvhView<S>& bvh, const Vec3<S>& p,
-                                                      Candidates<S>& candidates, Best<S>& best) {
-    const std::size_t count = candidates.count;
-    S* distance2 = candidates.distance2.data();
-    for (std::size_t c = 0; c < count; c += bvh_width)
-        lane_distances2(candidates.boxes.data() + 6 * c, p, distance2 + c);
-    const S limit = best.closest.distance2 * prune_slack<S>;
-    std::uint32_t* near = candidates.near.data();
-    std::size_t kept = 0;
-    for (std::size_t c = 0; c < count; ++c) {
-        near[kept] = static_cast<std::uint32_t>(c);
-        kept += distance2[c] <= limit;
-    }
-    std::uint32_t group[4];
-    int filled = 0;
-    for (std::size_t i = 0; i < kept; ++i)
-        if (distance2[near[i]] <= best.closest.distance2 * prune_slack<S>) {
-            group[filled++] = candidates.position[near[i]];
-            if (filled == 4) {
-                measure_four(bvh, p, group, best);
-                filled = 0;
-            }
+// Collects into `candidates` every triangle whose lane box lies within some
+// query's bound (so that it holds every triangle a search of the query would
+// measure), going down only into nodes whose box does. Lanes are followed,
+// and triangles kept, without a branch: which are is unpredictable. False
+// where the triangles are more than a run is worth (its queries are then
+// searched one by one).
+template <class S, std::size_t bytes>
+[[gnu::always_inline]] inline bool collect(const BvhView<S>& bvh, const RunReach<S, bytes>& reach,
+                                           Candidates<S>& candidates) {
+    // A lane is written in the next place whether it is kept or not: one
+    // place more than the stack can hold, and candidates checked a node ahead.
+    std::array<std::uint32_t, bvh_width * max_bvh_depth + 1> stack;
+    std::size_t top = 0, count = 0;
+    stack[top++] = 0;
+    while (top > 0) {
+        const std::uint32_t node = stack[--top];
+        const S* box = bvh.bounds + 24 * std::size_t{node};
+        const std::uint32_t* links = bvh.links + bvh_width * std::size_t{node};
+        for (std::uint32_t lane = 0; lane < bvh_width; ++lane) {
+            const std::uint32_t link = links[lane];
+            const bool within = reach.within(box + lane, bvh_width);
+            const bool triangle = (link & triangle_lane) != 0;
+            stack[top] = link;
+            top += within & !triangle & (link != 0);
+            S* to = candidates.boxes.data() + 6 * count;
+            for (int k = 0; k < 6; ++k) to[k] = box[bvh_width * k + lane];
+            candidates.position[count] = link & ~triangle_lane;
+            count += within & triangle;
         }
-    for (int k = 0; k < filled; ++k) measure(bvh, p, group[k], best);
+        if (count > Candidates<S>::most - bvh_width) return false;
+    }
+    candidates.count = count;
+    return true;
 }
 
-// measure_candidates for this processor's instructions (dispatch.hpp).
+// A run's search: the triangles within some query's first bound collected,
+// then those still within some query's best so far measured against the
+// whole run. False, having measured nothing more, where the triangles are too
+// many for a run.
+template <class S, std::size_t bytes>
+[[gnu::always_inline]] inline bool search_run(const BvhView<S>& bvh, Candidates<S>& candidates, RunLanes<S>& lanes) {
+    RunReach<S, bytes> reach(lanes);
+    if (!collect(bvh, reach, candidates)) return false;
+    for (std::size_t c = 0; c < candidates.count; ++c)
+        if (reach.within(candidates.boxes.data() + 6 * c, 1)) {
+            measure_run<S, bytes>(bvh, candidates.position[c], lanes);
+            reach.bound(lanes);
+        }
+    return true;
+}
+
+// The run's kernels for this processor's instructions (dispatch.hpp): its
+// seed measured against all its queries, and its search.
 template <class S>
-struct CandidateKernel {
-    template <std::size_t>
-    [[gnu::always_inline]] static void run(const BvhView<S>* bvh, const Vec3<S>* p, Candidates<S>* candidates,
-                                           Best<S>* best) {
-        measure_candidates(*bvh, *p, *candidates, *best);
+struct SeedKernel {
+    template <std::size_t vector_bytes>
+    [[gnu::always_inline]] static void run(const BvhView<S>* bvh, std::uint32_t position, RunLanes<S>* lanes) {
+        measure_run<S, vector_bytes>(*bvh, position, *lanes);
+    }
+};
+template <class S>
+struct RunKernel {
+    template <std::size_t vector_bytes>
+    [[gnu::always_inline]] static bool run(const BvhView<S>* bvh, Candidates<S>* candidates, RunLanes<S>* lanes) {
+        return search_run<S, vector_bytes>(*bvh, *candidates, *lanes);
     }
 };
 
 template <class S>
-using CandidateMeasure =
-    FlatDispatch<CandidateKernel<S>, void, const BvhView<S>*, const Vec3<S>*, Candidates<S>*, Best<S>*>;
+using SeedMeasure = FlatDispatch<SeedKernel<S>, void, const BvhView<S>*, std::uint32_t, RunLanes<S>*>;
+template <class S>
+using RunSearch = FlatDispatch<RunKernel<S>, bool, const BvhView<S>*, Candidates<S>*, RunLanes<S>*>;
 
 template <class S, class Q>
 Vec3<S> query_point(const PointsView<Q>& queries, std::size_t row, const QueryOrigin& origin) {
@@ -568,30 +624,36 @@ public:
             for (std::size_t from = 0; from < count; from += run) {
                 const std::size_t to = std::min(count, from + run);
                 const std::uint32_t seed = previous;
-                Vec3<S> low = points_[from], high = points_[from];
-                S reach2 = 0;
-                for (std::size_t k = from; k < to; ++k) {
-                    Best<S>& best = found_[k];
-                    best = {{limit2, S(0), S(0), S(0), TriangleFeature::face}, none, none};
-                    if (seed != none) measure(bvh, points_[k], seed, best);
-                    reach2 = std::max(reach2, best.closest.distance2);
-                    const Vec3<S>& p = points_[k];
-                    low = {std::min(low.x, p.x), std::min(low.y, p.y), std::min(low.z, p.z)};
-                    high = {std::max(high.x, p.x), std::max(high.y, p.y), std::max(high.z, p.z)};
+                // A run shorter than the lanes repeats its last query.
+                RunLanes<S>& lanes = lanes_;
+                for (std::uint32_t lane = 0; lane < run_lanes; ++lane) {
+                    const Vec3<S>& p = points_[std::min(from + lane, to - 1)];
+                    lanes.x[lane] = p.x, lanes.y[lane] = p.y, lanes.z[lane] = p.z;
+                    lanes.distance2[lane] = limit2;
+                    lanes.u[lane] = lanes.v[lane] = lanes.w[lane] = S(0);
+                    lanes.triangle[lane] = lanes.position[lane] = RunLanes<S>::no_triangle;
+                    lanes.feature[lane] = static_cast<LaneInt<S>>(TriangleFeature::face);
                 }
-                const bool shared = seed != none && collect(bvh, low, high, reach2, candidates_);
+                if (seed != none) measure_seed_(&bvh, seed, &lanes);
+                const bool shared = seed != none && search_run_(&bvh, &candidates_, &lanes);
                 for (std::size_t k = from; k < to; ++k) {
-                    // The answer before, nearer than the seed, is the tighter first bound.
-                    std::uint32_t measured = seed;
-                    if (k > from && found_[k - 1].triangle != none && found_[k - 1].position != seed) {
-                        measured = found_[k - 1].position;
-                        measure(bvh, points_[k], measured, found_[k]);
-                    }
-                    if (shared)
-                        measure_candidates_(&bvh, &points_[k], &candidates_, &found_[k]);
-                    else
+                    const std::uint32_t lane = static_cast<std::uint32_t>(k - from);
+                    const bool found = lanes.triangle[lane] != RunLanes<S>::no_triangle;
+                    found_[k] = {{lanes.distance2[lane], lanes.u[lane], lanes.v[lane], lanes.w[lane],
+                                  static_cast<TriangleFeature>(lanes.feature[lane])},
+                                 found ? static_cast<std::uint32_t>(lanes.position[lane]) : none,
+                                 found ? static_cast<std::uint32_t>(lanes.triangle[lane]) : none};
+                }
+                if (!shared)
+                    for (std::size_t k = from; k < to; ++k) {
+                        // The answer before, nearer than the seed, is the tighter first bound.
+                        std::uint32_t measured = seed;
+                        if (k > from && found_[k - 1].triangle != none && found_[k - 1].position != seed) {
+                            measured = found_[k - 1].position;
+                            measure(bvh, points_[k], measured, found_[k]);
+                        }
                         search(bvh, points_[k], measured, found_[k]);
-                }
+                    }
                 for (std::size_t k = to; k-- > from;)
                     if (found_[k].triangle != none) {
                         previous = found_[k].position;
@@ -606,6 +668,7 @@ public:
 private:
     static constexpr std::uint32_t none = std::numeric_limits<std::uint32_t>::max();
     static constexpr std::size_t block = 1024, run = 8;
+
     const BvhView<S>& bvh_;
     const PointsView<Q>& queries_;
     const QueryOrigin& origin_;
@@ -616,27 +679,30 @@ private:
     Buffer<Vec3<S>> points_{block};
     Buffer<Best<S>> found_{block};
     Candidates<S> candidates_;
-    typename CandidateMeasure<S>::Entry measure_candidates_ = CandidateMeasure<S>::pick();
+    RunLanes<S> lanes_;
+    typename SeedMeasure<S>::Entry measure_seed_ = SeedMeasure<S>::pick();
+    typename RunSearch<S>::Entry search_run_ = RunSearch<S>::pick();
 };
 
 }  // namespace detail
 
 // Answers every query of `queries`, taken in their Morton order. A run of
-// eight consecutive queries is measured first against the triangle of the
-// answer before it, whose distances bound their answers;
-// the triangles within the largest of those bounds of the run's box are then
-// collected once, and each query measures only those that its own bound
-// leaves (all a search of the tree would measure, so the answers are the
-// same). Where the candidates are too many (queries far from the surface or
-// far apart), each query searches the tree from its bound instead. With
-// `normals`, distances are negative where the query is behind its closest
-// feature's pseudo-normal. `bound2`: answers beyond it are none. The
-// queries are read as `query_point` does, float or double, so that a caller
-// makes no converted copy of them. The queries are sorted once, on all the
-// threads, and the threads then take the sorted order's chunks as they come
-// free: every thread's queries are as close together as the whole's, and a
-// part of the mesh that costs more (finer triangles, points farther off)
-// is shared out rather than left to one thread.
+// eight consecutive queries is measured side by side, first against the
+// triangle of the answer before it, whose distances bound their answers;
+// the triangles within some query's bound are then collected once, in one
+// walk of the tree, and each measured against the run's queries while still
+// that near one of them (all a search of the tree would measure, so the
+// answers are the same). Where the candidates are too many (queries far
+// from the surface or far apart), each query searches the tree
+// from its bound instead. With `normals`, distances are negative where the
+// query is behind its closest feature's pseudo-normal. `bound2`: answers
+// beyond it are none. The queries are read as `query_point` does, float or
+// double, so that a caller makes no converted copy of them. The queries are
+// sorted once, on all the threads, and the threads then take the sorted
+// order's chunks as they come free: every thread's queries are as close
+// together as the whole's, and a part of the mesh that costs more (finer
+// triangles, points farther off) is shared out rather than left to one
+// thread.
 template <class S, class Q>
 void mesh_distances(const BvhView<S>& bvh, const PointsView<Q>& queries, const QueryOrigin& origin,
                     std::optional<S> bound2, FeatureNormals normals, const MeshAnswers& answers, std::size_t threads,
