@@ -1,5 +1,5 @@
 from collections.abc import Sequence
-from typing import Any
+from typing import Any, type_check_only
 
 import numpy as np
 import numpy.typing as npt
@@ -25,6 +25,8 @@ def grid_nearest(
     origin: npt.NDArray[np.float64] | None = None,
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.uint32]]: ...
 
+# Made only by grid_build; the module does not export the type itself.
+@type_check_only
 class BuiltGrid:
     @property
     def rows(self) -> int: ...
