@@ -28,6 +28,7 @@
 #include "buffer.hpp"
 #include "dispatch.hpp"
 #include "failure.hpp"
+#include "lanes.hpp"
 #include "morton.hpp"
 #include "parallel_loop.hpp"
 #include "radix_sort.hpp"
@@ -262,16 +263,6 @@ struct RunLanes {
 template <class V, class T>
 [[gnu::always_inline]] inline void load_lanes(V& to, const T* from) {
     std::memcpy(&to, from, sizeof to);
-}
-
-// Whether any lane of a comparison's mask is set.
-template <class M>
-[[gnu::always_inline]] inline bool any_lane(const M& mask) {
-    std::uint64_t words[sizeof(M) / 8];
-    std::memcpy(words, &mask, sizeof words);
-    std::uint64_t any = 0;
-    for (std::uint64_t word : words) any |= word;
-    return any != 0;
 }
 
 template <class V>
