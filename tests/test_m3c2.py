@@ -16,6 +16,7 @@ from hypothesis import strategies as st
 from m3c2_model import cylinder_positions, in_ball, m3c2_reference
 
 import ornel
+from ornel._errors import CloudError
 from ornel._m3c2 import M3C2Result, m3c2, subsample_rows
 from ornel._native import ball_search, cylinder_search
 from ornel._native import m3c2 as native_m3c2
@@ -116,6 +117,51 @@ class TestRegionSearches:
         found = csr_rows(*cylinder_search(points, centres, axes, 0.8, 2.0, threads=3))
         for centre, axis, row in zip(centres, axes, found):
             np.testing.assert_array_equal(row, cylinder_positions(points, centre, axis, 0.8, 2.0)[0])
+
+    def test_a_sparse_grid_sorts_on_fewer_threads(self):
+        """A cloud whose cells outnumber its points counts its cells on fewer ranges than
+        it has threads (their counters would cost more than the points; here about
+        210,000 cells for 155,000 points: 2 ranges for 3 threads): the same answers on 1
+        and 3 threads, the brute force's, and M3C2's bits alike."""
+        rng = np.random.default_rng(12)
+        points = np.round(rng.uniform(0, 120, (140_000, 3)), 1)
+        points = np.concatenate([points, points[::9]])
+        centres = points[::3001].astype(np.float64)
+        for serial, parallel in zip(
+            ball_search(points, centres, 0.8, threads=1), ball_search(points, centres, 0.8, threads=3)
+        ):
+            np.testing.assert_array_equal(serial, parallel)
+        for centre, row in zip(centres, csr_rows(*ball_search(points, centres, 0.8, threads=3))):
+            np.testing.assert_array_equal(row, in_ball(points, centre, 0.8))
+        kwargs = dict(core_points=points[::700], normal_radius=3.0, cylinder_radius=0.4, max_depth=6.0)
+        serial, parallel = (
+            m3c2(points, points[::-1], threads=1, **kwargs),
+            m3c2(points, points[::-1], threads=3, **kwargs),
+        )
+        assert (serial.count1 > 1).mean() > 0.3
+        for name in ("distance", "lod", "count1", "count2", "normal", "spread1", "spread2"):
+            np.testing.assert_array_equal(getattr(serial, name), getattr(parallel, name))
+
+    @pytest.mark.parametrize("dtype", [np.float64, np.float32])
+    def test_non_finite_coordinates_are_refused_by_row(self, dtype):
+        """The build's pass over the box finds NaN and infinities on any thread's range,
+        and names the first point that has one; M3C2 says which epoch."""
+        rng = np.random.default_rng(13)
+        points = terrain(150_000, rng, size=60.0, dtype=dtype)
+        centres = points[:3].astype(np.float64)
+        for row, bad, name in ((149_999, np.nan, "nan"), (70_000, np.inf, "inf"), (0, -np.inf, "inf")):
+            broken = points.copy()
+            broken[row, 2] = bad
+            broken[row + 1 :: 20_000, 0] = np.nan  # later ones are not the first
+            for threads in (1, 2, 3):
+                with pytest.raises(ValueError, match=rf"^point {row} has a non-finite coordinate \({name}\)"):
+                    ball_search(broken, centres, 1.0, threads=threads)
+            kwargs = dict(core_points=centres, normal_radius=2.0, cylinder_radius=0.5, max_depth=1.0, normals="+z")
+            for epochs, which in (((broken, points), "epoch1"), ((points, broken), "epoch2")):
+                with pytest.raises(CloudError, match=rf"^{which}: non-finite .* first in point {row}$"):
+                    m3c2(*epochs, **kwargs)
+            with pytest.raises(CloudError, match=rf"^epoch1: non-finite .* first in point {row}$"):
+                m3c2(broken, points, core_points=5.0, normal_radius=2.0, cylinder_radius=0.5, max_depth=1.0)
 
 
 def compare_with_reference(result, reference, *, tolerance):
