@@ -32,7 +32,7 @@
 
 #include "buffer.hpp"
 #include "failure.hpp"
-#include "huge_pages.hpp"
+#include "huge_page_block.hpp"
 #include "parallel_loop.hpp"
 
 namespace ornel {
@@ -56,10 +56,12 @@ struct RowGrid {
     double inverse_edges[3] = {1, 1, 1};
     std::int64_t cells[3] = {1, 1, 1};  // along x, y, z
     double last_cells[3] = {0, 0, 0};   // cells[axis] - 1, as cell_of compares it
-    Buffer<T> x, y, z;                  // the points' coordinates in cell order, then grid_lane_pad zeros
-    Buffer<std::uint32_t> row;          // each point's row in the caller's array (when kept)
-    Buffer<std::uint32_t> start;        // first point of each cell, then the count
-    Buffer<std::uint32_t> point_cells;  // the build's cell of each point: kept only to lend to the next build
+    // The arrays below, and the build's cells and counters after them (kept
+    // only to lend to the next build), in one block of large pages.
+    HugePageBlock memory;
+    BlockArray<T> x, y, z;            // the points' coordinates in cell order, then grid_lane_pad zeros
+    BlockArray<std::uint32_t> row;    // each point's row in the caller's array (when kept)
+    BlockArray<std::uint32_t> start;  // first point of each cell, then the count
     std::size_t points = 0;
 
     std::size_t size() const { return points; }
@@ -149,20 +151,6 @@ inline std::size_t sort_parts(std::size_t n, std::size_t cells, std::size_t part
     return std::min(parts, 1 + grid_sort_counters_per_point * n / std::max<std::size_t>(cells, 1));
 }
 
-// A buffer of at least `size` entries: `spare`'s own when it is large enough
-// (a grid built after another reuses its pages rather than faulting in new ones).
-// A new one asks for large pages before it is touched: the searches read the
-// grid's rows at random, and in 4 KB pages most rows cost a TLB miss, as the
-// build costs a fault per 4 KB.
-template <class T>
-Buffer<T> at_least(Buffer<T>&& spare, std::size_t size) {
-    if (spare.size() >= size) return std::move(spare);
-    spare = Buffer<T>();  // freed before the larger one is had
-    Buffer<T> fresh(size);
-    advise_huge_pages(fresh.data(), size * sizeof(T));
-    return fresh;
-}
-
 // The grid of the n points at `points` (x, y, z rows), its cells of edge
 // `edge` (> 0) or larger. Cost O(n + cells): a counting sort. Points of one
 // cell stay in row order, so the grid depends on nothing but its input.
@@ -171,8 +159,9 @@ Buffer<T> at_least(Buffer<T>&& spare, std::size_t size) {
 // found by the box's pass. The box, the points' cells with their counts,
 // and the copy in cell order run over ranges of points on `threads` threads,
 // each range counting into counters of its own (see sort_parts); the
-// directory over ranges of cells. `recycled` lends its buffers when they are
-// large enough.
+// directory over ranges of cells. `recycled` lends its block of memory when it
+// is large enough (a grid built after another reuses its pages rather than
+// faulting in new ones).
 // The cells' edges along x, y and z (all > 0).
 struct CellEdges {
     double x, y, z;
@@ -250,9 +239,24 @@ RowGrid<T> build_row_grid(const T* points, std::size_t n, CellEdges edge, bool k
     // counters are the directory's own entries start[c + 1], whose cursors the
     // copy leaves at cell c + 1's first point.
     const std::size_t sorters = sort_parts(n, total, parts);
-    Buffer<std::uint32_t> cell = at_least(std::move(recycled.point_cells), n);
-    grid.start = at_least(std::move(recycled.start), total + 1);
-    Buffer<std::uint32_t> own_counts((sorters - 1) * total);
+    const std::size_t bytes = 3 * block_bytes<T>(n + grid_lane_pad) + block_bytes<std::uint32_t>(total + 1) +
+                              (keep_rows ? block_bytes<std::uint32_t>(n) : 0) + block_bytes<std::uint32_t>(n) +
+                              block_bytes<std::uint32_t>((sorters - 1) * total);
+    if (recycled.memory.capacity() >= bytes) {
+        grid.memory = std::move(recycled.memory);
+        grid.memory.clear();
+    } else {
+        recycled.memory = HugePageBlock();  // freed before the larger one is had
+        grid.memory = HugePageBlock(bytes);
+    }
+    grid.points = n;
+    grid.x = BlockArray<T>(grid.memory, n + grid_lane_pad);
+    grid.y = BlockArray<T>(grid.memory, n + grid_lane_pad);
+    grid.z = BlockArray<T>(grid.memory, n + grid_lane_pad);
+    grid.start = BlockArray<std::uint32_t>(grid.memory, total + 1);
+    if (keep_rows) grid.row = BlockArray<std::uint32_t>(grid.memory, n);
+    BlockArray<std::uint32_t> cell(grid.memory, n);
+    BlockArray<std::uint32_t> own_counts(grid.memory, (sorters - 1) * total);
     auto counts_of = [&](std::size_t part) {
         return part + 1 == sorters ? grid.start.data() + 1 : own_counts.data() + part * total;
     };
@@ -268,12 +272,7 @@ RowGrid<T> build_row_grid(const T* points, std::size_t n, CellEdges edge, bool k
             ++count[c];
         }
     });
-    grid.points = n;
-    grid.x = at_least(std::move(recycled.x), n + grid_lane_pad);
-    grid.y = at_least(std::move(recycled.y), n + grid_lane_pad);
-    grid.z = at_least(std::move(recycled.z), n + grid_lane_pad);
-    for (Buffer<T>* axis : {&grid.x, &grid.y, &grid.z}) std::fill_n(axis->data() + n, grid_lane_pad, T{0});
-    if (keep_rows) grid.row = at_least(std::move(recycled.row), n);
+    for (BlockArray<T>* axis : {&grid.x, &grid.y, &grid.z}) std::fill_n(axis->data() + n, grid_lane_pad, T{0});
     // The directory over ranges of cells: part k's cells [total k / parts,
     // total (k + 1) / parts) hold part_points[k] points, which begin where
     // the earlier parts' end. In each cell the ranges' points follow each
@@ -319,7 +318,6 @@ RowGrid<T> build_row_grid(const T* points, std::size_t n, CellEdges edge, bool k
             if (rows != nullptr) rows[at] = static_cast<std::uint32_t>(i);
         }
     });
-    grid.point_cells = std::move(cell);
     return grid;
 }
 

@@ -10,8 +10,9 @@
 #include <type_traits>
 #include <vector>
 
-#include "../../lib/row_grid.hpp"
+#include "../../lib/huge_page_block.hpp"
 #include "../../lib/parallel_loop.hpp"
+#include "../../lib/row_grid.hpp"
 #include "../../lib/m3c2.hpp"
 #include "../../lib/region_search.hpp"
 #include "../frame/arguments.hpp"
@@ -145,20 +146,6 @@ PyObject* cylinder_search_entry(PyObject*, PyObject* const* args, Py_ssize_t nar
     });
 }
 
-// The buffers of one M3C2 call: the grid's (an epoch's copy in cell order,
-// its directory, its points' cells) and the core points' order and ordered
-// copy. They live for the call only: keeping them for the next one (about
-// 34 MB for epochs of a million points) spared 10 to 20 ms of page faults a
-// call, but would hold that memory after a single call, as most runs are.
-template <class T>
-struct M3c2Scratch {
-    RowGrid<T> grid;
-    Buffer<double> ordered_cores, ordered_normals;
-    Buffer<std::int64_t> swept;
-    Buffer<std::uint32_t> key, counts;
-    Buffer<std::size_t> first;
-};
-
 PyObject* m3c2_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_boundary([&] {
         static constexpr Parameters<12> parameters{
@@ -242,21 +229,29 @@ PyObject* m3c2_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
             ThreadTeam team(threads);
             TeamScope scope(&team);
             std::vector<std::vector<double>> positions(parts);
-            M3c2Scratch<T> scratch;
-            RowGrid<T> grid = build_row_grid(xyz1, rows_of(first), cell_edges, false, threads, std::move(scratch.grid));
+            RowGrid<T> grid = build_row_grid(xyz1, rows_of(first), cell_edges, false, threads);
             // The core points, and their given normals, copied into the order
             // they are processed in (the caller's, else a sweep over epoch 1's
             // rows), their answers written in that order and put back by row at
             // the end: reads and writes in sequence rather than scattered over
             // ten arrays (4 to 5% of the searches' time on a million points).
+            // The call's own arrays in one block of large pages (see
+            // huge_page_block.hpp): fresh for the call, freed at its end.
+            const bool sweep = given_order == nullptr;
+            HugePageBlock block((sweep ? block_bytes<std::int64_t>(q) + block_bytes<std::uint32_t>(q) +
+                                             block_bytes<std::size_t>(sweep_cells(grid))
+                                       : 0) +
+                                block_bytes<double>(3 * q) * (normals_by_row != nullptr ? 2 : 1) +
+                                block_bytes<std::uint32_t>(q));
             const std::int64_t* order = given_order;
-            if (given_order == nullptr) {
-                std::int64_t* swept = room_for(scratch.swept, q);
-                sweep_order(grid, core, q, swept, scratch.key, scratch.first);
+            if (sweep) {
+                std::int64_t* swept = block.take<std::int64_t>(q);
+                sweep_order(grid, core, q, swept, block.take<std::uint32_t>(q),
+                            block.take<std::size_t>(sweep_cells(grid)));
                 order = swept;
             }
-            double* ordered_cores = room_for(scratch.ordered_cores, 3 * q);
-            double* ordered_normals = normals_by_row != nullptr ? room_for(scratch.ordered_normals, 3 * q) : nullptr;
+            double* ordered_cores = block.take<double>(3 * q);
+            double* ordered_normals = normals_by_row != nullptr ? block.take<double>(3 * q) : nullptr;
             split_over_threads(q, threads, min_centres_per_thread, [&](std::size_t begin, std::size_t end) {
                 for (std::size_t k = begin; k < end; ++k) {
                     const std::size_t i = static_cast<std::size_t>(order[k]);
@@ -278,7 +273,7 @@ PyObject* m3c2_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
             epoch_statistics(1);
             // Each answer back to its row, through the ordered core points'
             // buffer (no longer needed) and one of counts.
-            std::uint32_t* counts = room_for(scratch.counts, q);
+            std::uint32_t* counts = block.take<std::uint32_t>(q);
             auto by_row = [&](auto* values, auto* through, std::size_t width) {
                 split_over_threads(q, threads, min_centres_per_thread, [&](std::size_t begin, std::size_t end) {
                     for (std::size_t k = begin; k < end; ++k)
