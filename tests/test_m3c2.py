@@ -272,6 +272,25 @@ class TestStatisticsMatchBruteForce:
             compare_with_reference(result, reference, tolerance=1e-9)
         assert reference["count1"][-1] == 0 and np.isnan(result.distance[-1])
 
+    @pytest.mark.parametrize("dtype", [np.float64, np.float32])
+    @pytest.mark.parametrize("sizes", [(3_000, 90_000), (90_000, 3_000), (20_000, 20_000)])
+    def test_epochs_of_other_sizes_share_the_grid_memory(self, dtype, sizes):
+        """Epoch 2's grid takes epoch 1's block of memory when it fits and a larger one
+        when not: nothing epoch 1 left there is read as epoch 2's, on 1 and 2 threads."""
+        rng = np.random.default_rng(sizes[0])
+        epoch1 = terrain(sizes[0], rng, size=40.0, offset=(5e5, 0.0, 0.0), dtype=dtype)
+        epoch2 = terrain(sizes[1], rng, size=40.0, offset=(5e5, 0.0, 0.0), dtype=dtype)
+        cores = epoch1[:: max(1, sizes[0] // 300)].astype(np.float64)
+        kwargs = dict(core_points=cores, normal_radius=2.5, cylinder_radius=1.0, max_depth=2.0)
+        results = [m3c2(epoch1, epoch2, threads=threads, **kwargs) for threads in (1, 2)]
+        reference = m3c2_reference(epoch1, epoch2, cores, [2.5], 1.0, 2.0, normals=results[0].normal)
+        for result in results:
+            np.testing.assert_array_equal(result.count1, reference["count1"])
+            np.testing.assert_array_equal(result.count2, reference["count2"])
+            np.testing.assert_allclose(result.distance, reference["distance"], rtol=0, atol=1e-9)
+        for name in ("distance", "count1", "count2", "normal"):
+            np.testing.assert_array_equal(getattr(results[0], name), getattr(results[1], name))
+
     @given(
         st.integers(1, 40),
         st.integers(0, 2**32 - 1),
