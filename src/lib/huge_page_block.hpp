@@ -58,6 +58,12 @@ public:
     }
 
     std::size_t capacity() const { return static_cast<std::size_t>(end_ - begin_); }
+    // The whole allocation's size, and its start, given up to be freed by free_memory.
+    std::size_t allocated() const { return memory_.size(); }
+    std::byte* release() {
+        begin_ = next_ = end_ = nullptr;
+        return memory_.release();
+    }
     // Carves the block anew from its start (what was taken is no longer used).
     void clear() { next_ = begin_; }
 

@@ -197,13 +197,21 @@ PyObject* m3c2_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
             given_order = rows;
         }
 
-        Buffer<double> normal(3 * q), position1(q), position2(q), spread1(q), spread2(q);
-        Buffer<std::uint32_t> scale(q), count1(q), count2(q);
-        const M3c2Answers answers{normal.data(),
-                                  scale.data(),
-                                  {position1.data(), position2.data()},
-                                  {spread1.data(), spread2.data()},
-                                  {count1.data(), count2.data()}};
+        // The answers in one block of large pages (see huge_page_block.hpp),
+        // handed to NumPy whole: each answer a view into it.
+        HugePageBlock answer_memory(block_bytes<double>(3 * q) + 4 * block_bytes<double>(q) +
+                                    3 * block_bytes<std::uint32_t>(q));
+        double* const normal = answer_memory.take<double>(3 * q);
+        double* const doubles_of_answers[4] = {answer_memory.take<double>(q), answer_memory.take<double>(q),
+                                               answer_memory.take<double>(q), answer_memory.take<double>(q)};
+        std::uint32_t* const counts_of_answers[3] = {answer_memory.take<std::uint32_t>(q),
+                                                     answer_memory.take<std::uint32_t>(q),
+                                                     answer_memory.take<std::uint32_t>(q)};
+        double *const position1 = doubles_of_answers[0], *const position2 = doubles_of_answers[1];
+        double *const spread1 = doubles_of_answers[2], *const spread2 = doubles_of_answers[3];
+        std::uint32_t *const scale = counts_of_answers[0], *const count1 = counts_of_answers[1],
+                             *const count2 = counts_of_answers[2];
+        const M3c2Answers answers{normal, scale, {position1, position2}, {spread1, spread2}, {count1, count2}};
         const double* core = doubles(cores);
         const double* normals_by_row = setting.given_normals;
         // Cells as wide as the cylinder (a quarter of that along x): on the
@@ -284,24 +292,21 @@ PyObject* m3c2_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
                 });
             };
             double* spare = ordered_cores;
-            by_row(normal.data(), spare, 3);
-            for (Buffer<double>* values : {&position1, &position2, &spread1, &spread2})
-                by_row(values->data(), spare, 1);
-            for (Buffer<std::uint32_t>* values : {&scale, &count1, &count2}) by_row(values->data(), counts, 1);
+            by_row(normal, spare, 3);
+            for (double* values : doubles_of_answers) by_row(values, spare, 1);
+            for (std::uint32_t* values : counts_of_answers) by_row(values, counts, 1);
         };
         if (PyArray_TYPE(first) == NPY_FLOAT32)
             run(data_of<float>(first), data_of<float>(second));
         else
             run(data_of<double>(first), data_of<double>(second));
         const npy_intp rows = static_cast<npy_intp>(q);
-        Ref items[] = {to_numpy(std::move(normal), {rows, 3}),
-                       to_numpy(std::move(scale)),
-                       to_numpy(std::move(position1)),
-                       to_numpy(std::move(position2)),
-                       to_numpy(std::move(spread1)),
-                       to_numpy(std::move(spread2)),
-                       to_numpy(std::move(count1)),
-                       to_numpy(std::move(count2))};
+        const std::size_t bytes = answer_memory.allocated();
+        const Ref whole = wrap_memory(answer_memory.release(), bytes, NPY_UINT8, 1, {static_cast<npy_intp>(bytes)});
+        Ref items[] = {view_into(whole, normal, {rows, 3}), view_into(whole, scale, {rows}),
+                       view_into(whole, position1, {rows}), view_into(whole, position2, {rows}),
+                       view_into(whole, spread1, {rows}),   view_into(whole, spread2, {rows}),
+                       view_into(whole, count1, {rows}),    view_into(whole, count2, {rows})};
         return require(PyTuple_Pack(8, items[0].get(), items[1].get(), items[2].get(), items[3].get(), items[4].get(),
                                     items[5].get(), items[6].get(), items[7].get()));
     });
