@@ -1,14 +1,14 @@
-// Several arrays of one call carved from one block of whole 2 MB pages.
+// Several arrays of one call carved from one block, in 2 MB pages.
 //
 // Fresh memory costs a fault on its first touch of each page: in 4 KB pages
 // about 2.5 us each on a virtual machine (a million-point M3C2 call touched
-// some 4,000 of them in arrays of 0.4 to 4 MB, each too small for
+// some 9,000 of them, many in arrays of 0.4 to 4 MB, each too small for
 // advise_huge_pages to cover), and two threads faulting at once took as long
 // as one. In 2 MB pages the same memory faults a 512th as often, for about a
-// fifth of the time, and is unmapped at once. The block's first 2 MB
-// boundary starts the arrays and its length is rounded up to whole pages, so
-// that every page is a large one where the system grants them; it holds no
-// more resident memory than its arrays but for the last page's rest.
+// fifth of the time, and is unmapped at once. The arrays start at the
+// block's first 2 MB boundary and the whole 2 MB pages they fill are asked
+// to be large ones; the rest of the last stays in 4 KB pages, so that the
+// block holds no more resident memory than its arrays.
 #pragma once
 
 #include <cstddef>
@@ -35,12 +35,11 @@ class HugePageBlock {
 public:
     HugePageBlock() = default;
     // Room for arrays of `bytes` in all (the sum of their block_bytes).
-    explicit HugePageBlock(std::size_t bytes)
-        : memory_((bytes + huge_page_bytes - 1) / huge_page_bytes * huge_page_bytes + huge_page_bytes) {
+    explicit HugePageBlock(std::size_t bytes) : memory_(bytes + huge_page_bytes) {
         const auto start = reinterpret_cast<std::uintptr_t>(memory_.data());
         begin_ = next_ = memory_.data() + ((huge_page_bytes - start % huge_page_bytes) % huge_page_bytes);
-        end_ = begin_ + (memory_.size() - huge_page_bytes);
-        advise_huge_pages(begin_, capacity());
+        end_ = begin_ + bytes;
+        advise_huge_pages(begin_, bytes / huge_page_bytes * huge_page_bytes);
     }
     HugePageBlock(HugePageBlock&& other) noexcept
         : memory_(std::move(other.memory_)),

@@ -247,7 +247,8 @@ RowGrid<T> build_row_grid(const T* points, std::size_t n, CellEdges edge, bool k
         grid.memory.clear();
     } else {
         recycled.memory = HugePageBlock();  // freed before the larger one is had
-        grid.memory = HugePageBlock(bytes);
+        // In whole large pages: room for a next build of a few more cells.
+        grid.memory = HugePageBlock((bytes + huge_page_bytes - 1) / huge_page_bytes * huge_page_bytes);
     }
     grid.points = n;
     grid.x = BlockArray<T>(grid.memory, n + grid_lane_pad);
