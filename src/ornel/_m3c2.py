@@ -411,7 +411,7 @@ def m3c2(
     # The native side takes the core points in a sweep over epoch 1's grid (neighbours
     # one after the other, their balls and cylinders sharing cells) and answers by row.
     try:
-        normal, scale_index, position1, position2, spread1, spread2, count1_u, count2_u = native_m3c2(
+        normal, scale, position1, position2, spread1, spread2, count1, count2 = native_m3c2(
             points1,
             points2,
             cores,
@@ -429,7 +429,6 @@ def m3c2(
         refuse_non_finite(points1, "epoch1")
         refuse_non_finite(points2, "epoch2")
         raise
-    count1, count2 = count1_u.astype(np.int64), count2_u.astype(np.int64)
     # In place over the native call's own arrays (the positions are not returned): the
     # same operations as LOD95_FACTOR * (sqrt(s1**2 / n1 + s2**2 / n2) + registration),
     # without a fresh temporary, and fresh pages, for each.
@@ -447,9 +446,6 @@ def m3c2(
     lod[~np.isfinite(distance)] = np.nan
     with np.errstate(invalid="ignore"):
         significant = np.abs(distance, out=other) > lod
-    scale = np.full(len(cores), np.nan)
-    fitted = scale_index < len(radii_array)
-    scale[fitted] = radii_array[scale_index[fitted]]
     parameters = {
         "normal_radius": radii_array.tolist(),
         "cylinder_radius": cylinder,

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <initializer_list>
+#include <limits>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -198,20 +199,18 @@ PyObject* m3c2_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         }
 
         // The answers in one block of large pages (see huge_page_block.hpp),
-        // handed to NumPy whole: each answer a view into it.
-        HugePageBlock answer_memory(block_bytes<double>(3 * q) + 4 * block_bytes<double>(q) +
-                                    3 * block_bytes<std::uint32_t>(q));
+        // handed to NumPy whole: each answer a view into it, in its final type
+        // (counts int64, scales as radii), so that the caller makes no copies.
+        HugePageBlock answer_memory(block_bytes<double>(3 * q) + 5 * block_bytes<double>(q) +
+                                    2 * block_bytes<std::int64_t>(q));
         double* const normal = answer_memory.take<double>(3 * q);
         double* const doubles_of_answers[4] = {answer_memory.take<double>(q), answer_memory.take<double>(q),
                                                answer_memory.take<double>(q), answer_memory.take<double>(q)};
-        std::uint32_t* const counts_of_answers[3] = {answer_memory.take<std::uint32_t>(q),
-                                                     answer_memory.take<std::uint32_t>(q),
-                                                     answer_memory.take<std::uint32_t>(q)};
         double *const position1 = doubles_of_answers[0], *const position2 = doubles_of_answers[1];
         double *const spread1 = doubles_of_answers[2], *const spread2 = doubles_of_answers[3];
-        std::uint32_t *const scale = counts_of_answers[0], *const count1 = counts_of_answers[1],
-                             *const count2 = counts_of_answers[2];
-        const M3c2Answers answers{normal, scale, {position1, position2}, {spread1, spread2}, {count1, count2}};
+        double* const normal_scale = answer_memory.take<double>(q);
+        std::int64_t *const count1 = answer_memory.take<std::int64_t>(q), *const count2 =
+                                                                              answer_memory.take<std::int64_t>(q);
         const double* core = doubles(cores);
         const double* normals_by_row = setting.given_normals;
         // Cells as wide as the cylinder (a quarter of that along x): on the
@@ -250,7 +249,7 @@ PyObject* m3c2_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
                                              block_bytes<std::size_t>(sweep_cells(grid))
                                        : 0) +
                                 block_bytes<double>(3 * q) * (normals_by_row != nullptr ? 2 : 1) +
-                                block_bytes<std::uint32_t>(q));
+                                3 * block_bytes<std::uint32_t>(q));
             const std::int64_t* order = given_order;
             if (sweep) {
                 std::int64_t* swept = block.take<std::int64_t>(q);
@@ -260,6 +259,12 @@ PyObject* m3c2_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
             }
             double* ordered_cores = block.take<double>(3 * q);
             double* ordered_normals = normals_by_row != nullptr ? block.take<double>(3 * q) : nullptr;
+            // The scales and counts as the kernel writes them, in the sweep's order.
+            std::uint32_t *const swept_scale = block.take<std::uint32_t>(q),
+                                 *const swept_count1 = block.take<std::uint32_t>(q),
+                                 *const swept_count2 = block.take<std::uint32_t>(q);
+            const M3c2Answers answers{
+                normal, swept_scale, {position1, position2}, {spread1, spread2}, {swept_count1, swept_count2}};
             split_over_threads(q, threads, min_centres_per_thread, [&](std::size_t begin, std::size_t end) {
                 for (std::size_t k = begin; k < end; ++k) {
                     const std::size_t i = static_cast<std::size_t>(order[k]);
@@ -279,10 +284,18 @@ PyObject* m3c2_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
             // Epoch 2's grid takes over epoch 1's buffers.
             grid = build_row_grid(xyz2, rows_of(second), cell_edges, false, threads, std::move(grid));
             epoch_statistics(1);
-            // Each answer back to its row, through the ordered core points'
-            // buffer (no longer needed) and one of counts.
-            std::uint32_t* counts = block.take<std::uint32_t>(q);
-            auto by_row = [&](auto* values, auto* through, std::size_t width) {
+            // Each answer back to its row: the scales and counts straight into
+            // their arrays, the others through the ordered core points' buffer
+            // (no longer needed).
+            split_over_threads(q, threads, min_centres_per_thread, [&](std::size_t begin, std::size_t end) {
+                const double nan = std::numeric_limits<double>::quiet_NaN();
+                for (std::size_t k = begin; k < end; ++k) {
+                    const auto row = static_cast<std::size_t>(order[k]);
+                    normal_scale[row] = swept_scale[k] < setting.scales ? setting.normal_radii[swept_scale[k]] : nan;
+                    count1[row] = swept_count1[k], count2[row] = swept_count2[k];
+                }
+            });
+            auto by_row = [&](double* values, double* through, std::size_t width) {
                 split_over_threads(q, threads, min_centres_per_thread, [&](std::size_t begin, std::size_t end) {
                     for (std::size_t k = begin; k < end; ++k)
                         std::copy_n(values + width * k, width, through + width * static_cast<std::size_t>(order[k]));
@@ -294,7 +307,6 @@ PyObject* m3c2_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
             double* spare = ordered_cores;
             by_row(normal, spare, 3);
             for (double* values : doubles_of_answers) by_row(values, spare, 1);
-            for (std::uint32_t* values : counts_of_answers) by_row(values, counts, 1);
         };
         if (PyArray_TYPE(first) == NPY_FLOAT32)
             run(data_of<float>(first), data_of<float>(second));
@@ -303,7 +315,7 @@ PyObject* m3c2_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         const npy_intp rows = static_cast<npy_intp>(q);
         const std::size_t bytes = answer_memory.allocated();
         const Ref whole = wrap_memory(answer_memory.release(), bytes, NPY_UINT8, 1, {static_cast<npy_intp>(bytes)});
-        Ref items[] = {view_into(whole, normal, {rows, 3}), view_into(whole, scale, {rows}),
+        Ref items[] = {view_into(whole, normal, {rows, 3}), view_into(whole, normal_scale, {rows}),
                        view_into(whole, position1, {rows}), view_into(whole, position2, {rows}),
                        view_into(whole, spread1, {rows}),   view_into(whole, spread2, {rows}),
                        view_into(whole, count1, {rows}),    view_into(whole, count2, {rows})};
@@ -340,10 +352,11 @@ PyMethodDef m3c2_functions[] = {
      "direction `toward`, 2 to the side of the position `toward`); then in the\n"
      "cylinder of `cylinder_radius` along it within `max_depth`, each epoch's\n"
      "positions along the normal: mean and sample standard deviation, or with\n"
-     "`robust` median and interquartile range. Returns (normal (q, 3), scale\n"
-     "index uint32, position1, position2, spread1, spread2, count1 uint32,\n"
-     "count2 uint32). The epochs are float32 or float64 (the same),\n"
-     "C-contiguous (n, 3). Core points are split over `threads` threads in\n"
+     "`robust` median and interquartile range. Returns (normal (q, 3), the\n"
+     "normal radius each was fitted at (NaN where none was, or normals were\n"
+     "given), position1, position2, spread1, spread2, count1 int64, count2\n"
+     "int64), all float64 but the counts. The epochs are float32 or float64\n"
+     "(the same), C-contiguous (n, 3). Core points are split over `threads` threads in\n"
      "a sweep over the rows of epoch1's grid (neighbours together), or in\n"
      "`order` (int64 (q,), a permutation of the rows of `cores`), with the\n"
      "answers by row of `cores`; the answer depends on neither. Runs with the\n"
