@@ -2,6 +2,7 @@
 brute force of their definitions (tests/m3c2_model.py), the normals' sides on open
 surfaces, and a surface with a known displaced patch near and far from the origin."""
 
+import gc
 import hashlib
 import re
 import subprocess
@@ -341,6 +342,15 @@ class TestStatisticsMatchBruteForce:
                 assert not np.shares_memory(getattr(first, one), getattr(first, other)), (one, other)
         assert np.isnan(first.distance).any() and np.isfinite(first.distance).mean() > 0.5
         assert np.array_equal(np.isnan(first.lod), np.isnan(first.distance))
+        # The answers are views into one block of memory: one kept alone keeps it, through
+        # the result's end and further calls that could reuse freed memory.
+        distance, normal, expected = first.distance, first.normal, (first.distance.copy(), first.normal.copy())
+        del first, again
+        gc.collect()
+        for _ in range(3):
+            m3c2(epoch2, epoch1, **kwargs)
+        np.testing.assert_array_equal(distance, expected[0])
+        np.testing.assert_array_equal(normal, expected[1])
 
     def test_core_points_in_an_order_are_answered_by_row(self):
         """The native statistics take core points in a given order (a permutation) and
