@@ -245,24 +245,27 @@ PyObject* m3c2_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
             // The call's own arrays in one block of large pages (see
             // huge_page_block.hpp): fresh for the call, freed at its end.
             const bool sweep = given_order == nullptr;
-            HugePageBlock block((sweep ? block_bytes<std::int64_t>(q) + block_bytes<std::uint32_t>(q) +
-                                             block_bytes<std::size_t>(sweep_cells(grid))
-                                       : 0) +
-                                block_bytes<double>(3 * q) * (normals_by_row != nullptr ? 2 : 1) +
+            // The sweep's counters and the ordered core points share their
+            // room (the one is done with before the other is written), and the
+            // sweep's keys that of the scales.
+            const std::size_t shared =
+                std::max(block_bytes<double>(3 * q), sweep ? block_bytes<std::size_t>(sweep_cells(grid)) : 0);
+            HugePageBlock block((sweep ? block_bytes<std::int64_t>(q) : 0) + shared +
+                                (normals_by_row != nullptr ? block_bytes<double>(3 * q) : 0) +
                                 3 * block_bytes<std::uint32_t>(q));
-            const std::int64_t* order = given_order;
-            if (sweep) {
-                std::int64_t* swept = block.take<std::int64_t>(q);
-                sweep_order(grid, core, q, swept, block.take<std::uint32_t>(q),
-                            block.take<std::size_t>(sweep_cells(grid)));
-                order = swept;
-            }
-            double* ordered_cores = block.take<double>(3 * q);
+            std::int64_t* const swept = sweep ? block.take<std::int64_t>(q) : nullptr;
+            std::byte* const shared_room = block.take<std::byte>(shared);
             double* ordered_normals = normals_by_row != nullptr ? block.take<double>(3 * q) : nullptr;
             // The scales and counts as the kernel writes them, in the sweep's order.
             std::uint32_t *const swept_scale = block.take<std::uint32_t>(q),
                                  *const swept_count1 = block.take<std::uint32_t>(q),
                                  *const swept_count2 = block.take<std::uint32_t>(q);
+            const std::int64_t* order = given_order;
+            if (sweep) {
+                sweep_order(grid, core, q, swept, swept_scale, reinterpret_cast<std::size_t*>(shared_room));
+                order = swept;
+            }
+            double* const ordered_cores = reinterpret_cast<double*>(shared_room);
             const M3c2Answers answers{
                 normal, swept_scale, {position1, position2}, {spread1, spread2}, {swept_count1, swept_count2}};
             split_over_threads(q, threads, min_centres_per_thread, [&](std::size_t begin, std::size_t end) {
