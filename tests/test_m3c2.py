@@ -2,6 +2,7 @@
 brute force of their definitions (tests/m3c2_model.py), the normals' sides on open
 surfaces, and a surface with a known displaced patch near and far from the origin."""
 
+import gc
 import hashlib
 import re
 import subprocess
@@ -16,6 +17,7 @@ from hypothesis import strategies as st
 from m3c2_model import cylinder_positions, in_ball, m3c2_reference
 
 import ornel
+from ornel._errors import CloudError
 from ornel._m3c2 import M3C2Result, m3c2, subsample_rows
 from ornel._native import ball_search, cylinder_search
 from ornel._native import m3c2 as native_m3c2
@@ -116,6 +118,51 @@ class TestRegionSearches:
         found = csr_rows(*cylinder_search(points, centres, axes, 0.8, 2.0, threads=3))
         for centre, axis, row in zip(centres, axes, found):
             np.testing.assert_array_equal(row, cylinder_positions(points, centre, axis, 0.8, 2.0)[0])
+
+    def test_a_sparse_grid_sorts_on_fewer_threads(self):
+        """A cloud whose cells outnumber its points counts its cells on fewer ranges than
+        it has threads (their counters would cost more than the points; here about
+        210,000 cells for 155,000 points: 2 ranges for 3 threads): the same answers on 1
+        and 3 threads, the brute force's, and M3C2's bits alike."""
+        rng = np.random.default_rng(12)
+        points = np.round(rng.uniform(0, 120, (140_000, 3)), 1)
+        points = np.concatenate([points, points[::9]])
+        centres = points[::3001].astype(np.float64)
+        for serial, parallel in zip(
+            ball_search(points, centres, 0.8, threads=1), ball_search(points, centres, 0.8, threads=3)
+        ):
+            np.testing.assert_array_equal(serial, parallel)
+        for centre, row in zip(centres, csr_rows(*ball_search(points, centres, 0.8, threads=3))):
+            np.testing.assert_array_equal(row, in_ball(points, centre, 0.8))
+        kwargs = dict(core_points=points[::700], normal_radius=3.0, cylinder_radius=0.4, max_depth=6.0)
+        serial, parallel = (
+            m3c2(points, points[::-1], threads=1, **kwargs),
+            m3c2(points, points[::-1], threads=3, **kwargs),
+        )
+        assert (serial.count1 > 1).mean() > 0.3
+        for name in ("distance", "lod", "count1", "count2", "normal", "spread1", "spread2"):
+            np.testing.assert_array_equal(getattr(serial, name), getattr(parallel, name))
+
+    @pytest.mark.parametrize("dtype", [np.float64, np.float32])
+    def test_non_finite_coordinates_are_refused_by_row(self, dtype):
+        """The build's pass over the box finds NaN and infinities on any thread's range,
+        and names the first point that has one; M3C2 says which epoch."""
+        rng = np.random.default_rng(13)
+        points = terrain(150_000, rng, size=60.0, dtype=dtype)
+        centres = points[:3].astype(np.float64)
+        for row, bad, name in ((149_999, np.nan, "nan"), (70_000, np.inf, "inf"), (0, -np.inf, "inf")):
+            broken = points.copy()
+            broken[row, 2] = bad
+            broken[row + 1 :: 20_000, 0] = np.nan  # later ones are not the first
+            for threads in (1, 2, 3):
+                with pytest.raises(ValueError, match=rf"^point {row} has a non-finite coordinate \({name}\)"):
+                    ball_search(broken, centres, 1.0, threads=threads)
+            kwargs = dict(core_points=centres, normal_radius=2.0, cylinder_radius=0.5, max_depth=1.0, normals="+z")
+            for epochs, which in (((broken, points), "epoch1"), ((points, broken), "epoch2")):
+                with pytest.raises(CloudError, match=rf"^{which}: non-finite .* first in point {row}$"):
+                    m3c2(*epochs, **kwargs)
+            with pytest.raises(CloudError, match=rf"^epoch1: non-finite .* first in point {row}$"):
+                m3c2(broken, points, core_points=5.0, normal_radius=2.0, cylinder_radius=0.5, max_depth=1.0)
 
 
 def compare_with_reference(result, reference, *, tolerance):
@@ -226,6 +273,25 @@ class TestStatisticsMatchBruteForce:
             compare_with_reference(result, reference, tolerance=1e-9)
         assert reference["count1"][-1] == 0 and np.isnan(result.distance[-1])
 
+    @pytest.mark.parametrize("dtype", [np.float64, np.float32])
+    @pytest.mark.parametrize("sizes", [(3_000, 90_000), (90_000, 3_000), (20_000, 20_000)])
+    def test_epochs_of_other_sizes_share_the_grid_memory(self, dtype, sizes):
+        """Epoch 2's grid takes epoch 1's block of memory when it fits and a larger one
+        when not: nothing epoch 1 left there is read as epoch 2's, on 1 and 2 threads."""
+        rng = np.random.default_rng(sizes[0])
+        epoch1 = terrain(sizes[0], rng, size=40.0, offset=(5e5, 0.0, 0.0), dtype=dtype)
+        epoch2 = terrain(sizes[1], rng, size=40.0, offset=(5e5, 0.0, 0.0), dtype=dtype)
+        cores = epoch1[:: max(1, sizes[0] // 300)].astype(np.float64)
+        kwargs = dict(core_points=cores, normal_radius=2.5, cylinder_radius=1.0, max_depth=2.0)
+        results = [m3c2(epoch1, epoch2, threads=threads, **kwargs) for threads in (1, 2)]
+        reference = m3c2_reference(epoch1, epoch2, cores, [2.5], 1.0, 2.0, normals=results[0].normal)
+        for result in results:
+            np.testing.assert_array_equal(result.count1, reference["count1"])
+            np.testing.assert_array_equal(result.count2, reference["count2"])
+            np.testing.assert_allclose(result.distance, reference["distance"], rtol=0, atol=1e-9)
+        for name in ("distance", "count1", "count2", "normal"):
+            np.testing.assert_array_equal(getattr(results[0], name), getattr(results[1], name))
+
     @given(
         st.integers(1, 40),
         st.integers(0, 2**32 - 1),
@@ -276,6 +342,15 @@ class TestStatisticsMatchBruteForce:
                 assert not np.shares_memory(getattr(first, one), getattr(first, other)), (one, other)
         assert np.isnan(first.distance).any() and np.isfinite(first.distance).mean() > 0.5
         assert np.array_equal(np.isnan(first.lod), np.isnan(first.distance))
+        # The answers are views into one block of memory: one kept alone keeps it, through
+        # the result's end and further calls that could reuse freed memory.
+        distance, normal, expected = first.distance, first.normal, (first.distance.copy(), first.normal.copy())
+        del first, again
+        gc.collect()
+        for _ in range(3):
+            m3c2(epoch2, epoch1, **kwargs)
+        np.testing.assert_array_equal(distance, expected[0])
+        np.testing.assert_array_equal(normal, expected[1])
 
     def test_core_points_in_an_order_are_answered_by_row(self):
         """The native statistics take core points in a given order (a permutation) and

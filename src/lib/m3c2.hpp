@@ -76,11 +76,6 @@ template <class T>
     return __builtin_convertvector(v, PointLanes);
 }
 
-template <class T>
-[[gnu::always_inline]] inline PointLanes load_lanes(const Buffer<T>& axis, std::uint32_t i) {
-    return load_lanes(axis.data() + i);
-}
-
 // For each set of lanes (lane i at bit i), their indices in order, then the
 // others', as the two 32-bit halves of each lane: a shuffle of halves is one
 // instruction on AVX2 (vpermd), where one of 64-bit lanes by a run-time
@@ -313,32 +308,23 @@ void m3c2_core_points(const RowGrid<T>& grid, int epoch, const double* cores, co
     }
 }
 
-// The buffers a call needs beside its grid, lent from one call to the next
-// (see M3c2Scratch in the bindings): each is grown when short, never shrunk
-// below what a call asked of it, and its contents are never read before written.
-template <class U>
-U* room_for(Buffer<U>& buffer, std::size_t size) {
-    if (buffer.size() < size) {
-        buffer = Buffer<U>();  // freed before the larger one is had
-        buffer = Buffer<U>(size);
-    }
-    return buffer.data();
-}
-
 // The order of a sweep over the grid's rows of the q core points (rows of
 // `cores`), written to order[0 .. q): by their cell in the grid's order, ties
 // in row order. Neighbours come one after the other, and so do the rows of
 // cells their searches read, in the order the grid holds them: on a
 // million-point terrain the searches cost 6 to 8% less than in Morton order,
 // where each step to a new quadrant reads rows far from the last. A counting
-// sort: O(q + cells), in `key` and `first` (grown as needed).
+// sort: O(q + cells), in `key` (q entries) and `first` (sweep_cells(grid)).
 template <class T>
-void sweep_order(const RowGrid<T>& grid, const double* cores, std::size_t q, std::int64_t* order,
-                 Buffer<std::uint32_t>& key_buffer, Buffer<std::size_t>& first_buffer) {
+std::size_t sweep_cells(const RowGrid<T>& grid) {
+    return static_cast<std::size_t>(grid.cells[0] * grid.cells[1] * grid.cells[2]) + 1;
+}
+
+template <class T>
+void sweep_order(const RowGrid<T>& grid, const double* cores, std::size_t q, std::int64_t* order, std::uint32_t* key,
+                 std::size_t* first) {
     if (q == 0) return;
-    const std::size_t total = static_cast<std::size_t>(grid.cells[0] * grid.cells[1] * grid.cells[2]);
-    std::uint32_t* key = room_for(key_buffer, q);
-    std::size_t* first = room_for(first_buffer, total + 1);
+    const std::size_t total = sweep_cells(grid) - 1;
     std::fill_n(first, total + 1, std::size_t{0});
     for (std::size_t i = 0; i < q; ++i) {
         const double* c = cores + 3 * i;

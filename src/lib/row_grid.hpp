@@ -32,7 +32,7 @@
 
 #include "buffer.hpp"
 #include "failure.hpp"
-#include "huge_pages.hpp"
+#include "huge_page_block.hpp"
 #include "parallel_loop.hpp"
 
 namespace ornel {
@@ -56,10 +56,12 @@ struct RowGrid {
     double inverse_edges[3] = {1, 1, 1};
     std::int64_t cells[3] = {1, 1, 1};  // along x, y, z
     double last_cells[3] = {0, 0, 0};   // cells[axis] - 1, as cell_of compares it
-    Buffer<T> x, y, z;                  // the points' coordinates in cell order, then grid_lane_pad zeros
-    Buffer<std::uint32_t> row;          // each point's row in the caller's array (when kept)
-    Buffer<std::uint32_t> start;        // first point of each cell, then the count
-    Buffer<std::uint32_t> point_cells;  // the build's cell of each point: kept only to lend to the next build
+    // The arrays below, and the build's cells and counters after them (kept
+    // only to lend to the next build), in one block of large pages.
+    HugePageBlock memory;
+    BlockArray<T> x, y, z;            // the points' coordinates in cell order, then grid_lane_pad zeros
+    BlockArray<std::uint32_t> row;    // each point's row in the caller's array (when kept)
+    BlockArray<std::uint32_t> start;  // first point of each cell, then the count
     std::size_t points = 0;
 
     std::size_t size() const { return points; }
@@ -136,30 +138,30 @@ struct RowGrid {
 
 // Points per thread below which another thread costs the build more than it saves.
 inline constexpr std::size_t grid_points_per_thread = 1 << 16;
+// Counters per point the ranges of a build's sort may spend beyond the
+// directory: each range but the last counts its points' cells in counters of
+// its own, so that every pass reads each point once however many threads run
+// (ranges of cells, each reading every point's cell to pick out its own, ran
+// no faster on two threads than on one). A sparse cloud, whose cells
+// outnumber its points, sorts on fewer threads instead.
+inline constexpr std::size_t grid_sort_counters_per_point = 2;
 
-// A buffer of at least `size` entries: `spare`'s own when it is large enough
-// (a grid built after another reuses its pages rather than faulting in new ones).
-// A new one asks for large pages before it is touched: the searches read the
-// grid's rows at random, and in 4 KB pages most rows cost a TLB miss, as the
-// build costs a fault per 4 KB.
-template <class T>
-Buffer<T> at_least(Buffer<T>&& spare, std::size_t size) {
-    if (spare.size() >= size) return std::move(spare);
-    spare = Buffer<T>();  // freed before the larger one is had
-    Buffer<T> fresh(size);
-    advise_huge_pages(fresh.data(), size * sizeof(T));
-    return fresh;
+// The ranges of points a build of n points in `cells` cells sorts in, at most `parts`.
+inline std::size_t sort_parts(std::size_t n, std::size_t cells, std::size_t parts) {
+    return std::min(parts, 1 + grid_sort_counters_per_point * n / std::max<std::size_t>(cells, 1));
 }
 
-// The grid of the n points at `points` (x, y, z rows, finite), its cells of
-// edge `edge` (> 0) or larger. Cost O(n + cells): a counting sort. Points of
-// one cell stay in row order, so the grid depends on nothing but its input.
+// The grid of the n points at `points` (x, y, z rows), its cells of edge
+// `edge` (> 0) or larger. Cost O(n + cells): a counting sort. Points of one
+// cell stay in row order, so the grid depends on nothing but its input.
 // Searches that need no rows (statistics of what they find) save their 4 bytes a point.
-// Every pass runs on `threads` threads: the box and the points' cells over
-// ranges of points; the counts, the directory and the copy in cell order over
-// ranges of cells, each part reading every point's cell and keeping its own
-// (no histogram per part, and nothing serial but a sum per part). `recycled`
-// lends its buffers when they are large enough.
+// A non-finite coordinate fails as non_finite_coordinate (its row, 1 for NaN),
+// found by the box's pass. The box, the points' cells with their counts,
+// and the copy in cell order run over ranges of points on `threads` threads,
+// each range counting into counters of its own (see sort_parts); the
+// directory over ranges of cells. `recycled` lends its block of memory when it
+// is large enough (a grid built after another reuses its pages rather than
+// faulting in new ones).
 // The cells' edges along x, y and z (all > 0).
 struct CellEdges {
     double x, y, z;
@@ -175,18 +177,34 @@ RowGrid<T> build_row_grid(const T* points, std::size_t n, CellEdges edge, bool k
     RowGrid<T> grid;
     const std::size_t parts = parts_for_items(n, threads, grid_points_per_thread);
     double part_lo[max_threads][3], part_hi[max_threads][3];
+    bool part_finite[max_threads];
     on_ranges(n, parts, [&](std::size_t part, std::size_t first, std::size_t last) {
-        double* low = part_lo[part];
-        double* high = part_hi[part];
+        // In locals, stored once at the end: held in part_lo and part_hi, which
+        // the compiler must assume the points may alias, each point stored
+        // them, and the parts' entries share a cache line (the pass ran three
+        // times as long on two threads as on one).
+        double low[3], high[3];
         for (int axis = 0; axis < 3; ++axis)
             low[axis] = std::numeric_limits<double>::infinity(), high[axis] = -low[axis];
+        // c - c is 0 but for NaN and infinities: a test without a branch, in
+        // the pass that reads every coordinate anyway.
+        bool finite = true;
         for (std::size_t i = first; i < last; ++i)
             for (int axis = 0; axis < 3; ++axis) {
                 const double c = static_cast<double>(points[3 * i + axis]);
                 low[axis] = std::min(low[axis], c);
                 high[axis] = std::max(high[axis], c);
+                finite &= c - c == 0;
             }
+        std::copy_n(low, 3, part_lo[part]);
+        std::copy_n(high, 3, part_hi[part]);
+        part_finite[part] = finite;
     });
+    for (std::size_t part = 0; part < parts; ++part)
+        if (!part_finite[part])
+            for (std::size_t i = 0; i < 3 * n; ++i)
+                if (const double c = static_cast<double>(points[i]); !std::isfinite(c))
+                    fail_input(Failure::non_finite_coordinate, i / 3, std::isnan(c) ? 1 : 0);
     double lo[3] = {0, 0, 0}, hi[3] = {0, 0, 0};
     for (int axis = 0; axis < 3; ++axis) {
         lo[axis] = std::numeric_limits<double>::infinity();
@@ -216,63 +234,91 @@ RowGrid<T> build_row_grid(const T* points, std::size_t n, CellEdges edge, bool k
     }
     const std::size_t total = static_cast<std::size_t>(grid.cells[0] * grid.cells[1] * grid.cells[2]);
 
-    Buffer<std::uint32_t> cell = at_least(std::move(recycled.point_cells), n);
-    on_ranges(n, parts, [&](std::size_t, std::size_t first, std::size_t last) {
+    // Range k of the sort counts its points' cells in counts_of(k), then
+    // copies each point to where its cursor there says; the last range's
+    // counters are the directory's own entries start[c + 1], whose cursors the
+    // copy leaves at cell c + 1's first point.
+    const std::size_t sorters = sort_parts(n, total, parts);
+    const std::size_t bytes = 3 * block_bytes<T>(n + grid_lane_pad) + block_bytes<std::uint32_t>(total + 1) +
+                              (keep_rows ? block_bytes<std::uint32_t>(n) : 0) + block_bytes<std::uint32_t>(n) +
+                              block_bytes<std::uint32_t>((sorters - 1) * total);
+    if (recycled.memory.capacity() >= bytes) {
+        grid.memory = std::move(recycled.memory);
+        grid.memory.clear();
+    } else {
+        recycled.memory = HugePageBlock();  // freed before the larger one is had
+        // In whole large pages: room for a next build of a few more cells.
+        grid.memory = HugePageBlock((bytes + huge_page_bytes - 1) / huge_page_bytes * huge_page_bytes);
+    }
+    grid.points = n;
+    grid.x = BlockArray<T>(grid.memory, n + grid_lane_pad);
+    grid.y = BlockArray<T>(grid.memory, n + grid_lane_pad);
+    grid.z = BlockArray<T>(grid.memory, n + grid_lane_pad);
+    grid.start = BlockArray<std::uint32_t>(grid.memory, total + 1);
+    if (keep_rows) grid.row = BlockArray<std::uint32_t>(grid.memory, n);
+    BlockArray<std::uint32_t> cell(grid.memory, n);
+    BlockArray<std::uint32_t> own_counts(grid.memory, (sorters - 1) * total);
+    auto counts_of = [&](std::size_t part) {
+        return part + 1 == sorters ? grid.start.data() + 1 : own_counts.data() + part * total;
+    };
+    on_ranges(n, sorters, [&](std::size_t part, std::size_t first, std::size_t last) {
+        std::uint32_t* count = counts_of(part);
+        std::fill_n(count, total, 0u);
         for (std::size_t i = first; i < last; ++i) {
             const T* p = points + 3 * i;
-            cell[i] = static_cast<std::uint32_t>(grid.cell_index(grid.cell_of(static_cast<double>(p[0]), 0),
-                                                                 grid.cell_of(static_cast<double>(p[1]), 1),
-                                                                 grid.cell_of(static_cast<double>(p[2]), 2)));
+            const auto c = static_cast<std::uint32_t>(grid.cell_index(grid.cell_of(static_cast<double>(p[0]), 0),
+                                                                      grid.cell_of(static_cast<double>(p[1]), 1),
+                                                                      grid.cell_of(static_cast<double>(p[2]), 2)));
+            cell[i] = c;
+            ++count[c];
         }
     });
-    grid.points = n;
-    grid.start = at_least(std::move(recycled.start), total + 1);
-    grid.x = at_least(std::move(recycled.x), n + grid_lane_pad);
-    grid.y = at_least(std::move(recycled.y), n + grid_lane_pad);
-    grid.z = at_least(std::move(recycled.z), n + grid_lane_pad);
-    for (Buffer<T>* axis : {&grid.x, &grid.y, &grid.z}) std::fill_n(axis->data() + n, grid_lane_pad, T{0});
-    if (keep_rows) grid.row = at_least(std::move(recycled.row), n);
-    // Part k owns cells [total k / parts, total (k + 1) / parts): their
-    // directory entries start[c + 1] and their stretch of the points.
-    auto cells_of = [&](std::size_t part, std::uint32_t& low, std::uint32_t& high) {
-        low = static_cast<std::uint32_t>(total * part / parts);
-        high = static_cast<std::uint32_t>(total * (part + 1) / parts);
+    for (BlockArray<T>* axis : {&grid.x, &grid.y, &grid.z}) std::fill_n(axis->data() + n, grid_lane_pad, T{0});
+    // The directory over ranges of cells: part k's cells [total k / parts,
+    // total (k + 1) / parts) hold part_points[k] points, which begin where
+    // the earlier parts' end. In each cell the ranges' points follow each
+    // other in range order, so each cell's points stay in row order.
+    auto cells_of = [&](std::size_t part, std::size_t& low, std::size_t& high) {
+        low = total * part / parts;
+        high = total * (part + 1) / parts;
     };
     std::size_t part_points[max_threads];
-    grid.start[0] = 0;
     on_threads(parts, [&](std::size_t part) {
-        std::uint32_t low, high;
+        std::size_t low, high, sum = 0;
         cells_of(part, low, high);
-        std::uint32_t* count = grid.start.data() + 1;
-        std::fill(count + low, count + high, 0u);
-        std::size_t own = 0;
-        for (std::size_t i = 0; i < n; ++i)
-            if (cell[i] - low < high - low) ++count[cell[i]], ++own;
-        part_points[part] = own;
+        for (std::size_t range = 0; range < sorters; ++range) {
+            const std::uint32_t* count = counts_of(range);
+            for (std::size_t c = low; c < high; ++c) sum += count[c];
+        }
+        part_points[part] = sum;
     });
     std::size_t part_first[max_threads];
     for (std::size_t part = 0, sum = 0; part < parts; ++part) part_first[part] = sum, sum += part_points[part];
+    grid.start[0] = 0;
     on_threads(parts, [&](std::size_t part) {
-        std::uint32_t low, high;
+        std::size_t low, high;
         cells_of(part, low, high);
-        // start[c + 1] becomes cell c's first point, then the cursor its
-        // points are copied in at, which leaves it at cell c + 1's first.
-        std::uint32_t* cursor = grid.start.data() + 1;
-        std::uint32_t next = static_cast<std::uint32_t>(part_first[part]);
-        for (std::uint32_t c = low; c < high; ++c) {
-            const std::uint32_t count = cursor[c];
-            cursor[c] = next;
-            next += count;
-        }
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::uint32_t c = cell[i];
-            if (c - low >= high - low) continue;
-            const std::uint32_t at = cursor[c]++;
-            grid.x[at] = points[3 * i], grid.y[at] = points[3 * i + 1], grid.z[at] = points[3 * i + 2];
-            if (keep_rows) grid.row[at] = static_cast<std::uint32_t>(i);
+        auto next = static_cast<std::uint32_t>(part_first[part]);
+        for (std::size_t c = low; c < high; ++c)
+            for (std::size_t range = 0; range < sorters; ++range) {
+                std::uint32_t* cursor = counts_of(range) + c;
+                const std::uint32_t count = *cursor;
+                *cursor = next;
+                next += count;
+            }
+    });
+    on_ranges(n, sorters, [&](std::size_t part, std::size_t first, std::size_t last) {
+        // Locals, so that the stores through them do not make each point reload them.
+        std::uint32_t* const cursor = counts_of(part);
+        const std::uint32_t* const cells = cell.data();
+        T *const x = grid.x.data(), *const y = grid.y.data(), *const z = grid.z.data();
+        std::uint32_t* const rows = keep_rows ? grid.row.data() : nullptr;
+        for (std::size_t i = first; i < last; ++i) {
+            const std::uint32_t at = cursor[cells[i]]++;
+            x[at] = points[3 * i], y[at] = points[3 * i + 1], z[at] = points[3 * i + 2];
+            if (rows != nullptr) rows[at] = static_cast<std::uint32_t>(i);
         }
     });
-    grid.point_cells = std::move(cell);
     return grid;
 }
 

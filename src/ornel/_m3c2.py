@@ -247,7 +247,9 @@ def subsample_rows(points: Array, spacing: float) -> Array:
 def epoch_points(epoch: Cloud | npt.ArrayLike, name: str) -> Array:
     """An epoch's (n, 3) coordinates, float32 kept float32, read in place where they are
     already contiguous: the searches copy them into their grid, so a second copy here
-    would only double the memory of large epochs."""
+    would only double the memory of large epochs. Not checked for NaN or infinities
+    here: the grid's build finds them in the pass that reads every coordinate anyway
+    (see `refuse_non_finite`)."""
     if isinstance(epoch, Cloud):
         return epoch.points
     try:
@@ -261,13 +263,18 @@ def epoch_points(epoch: Cloud | npt.ArrayLike, name: str) -> Array:
     if len(array) == 0:
         raise CloudError(name, "no points")
     points: Array = np.ascontiguousarray(array[:, :3], dtype=np.float32 if array.dtype == np.float32 else np.float64)
+    return points
+
+
+def refuse_non_finite(points: Array, name: str) -> None:
+    """Raises CloudError naming the first point of `points` with a NaN or infinite
+    coordinate, if there is one."""
     # A finite sum has no NaN or infinity among its terms: one pass and no temporary for
     # the usual case; the row-wise search only when the sum says there may be one.
     if not np.isfinite(points.sum()):
         finite = np.isfinite(points).all(axis=1)
         if not finite.all():
             raise CloudError(name, f"non-finite coordinates (NaN or infinity), first in point {int(np.argmin(finite))}")
-    return points
 
 
 def core_points_of(core_points: Any, epoch1: Array) -> Array:
@@ -276,6 +283,7 @@ def core_points_of(core_points: Any, epoch1: Array) -> Array:
     if core_points is None:
         return np.asarray(epoch1, dtype=np.float64)
     if isinstance(core_points, (int, float)) and not isinstance(core_points, bool):
+        refuse_non_finite(epoch1, "epoch1")
         rows = subsample_rows(epoch1, positive("core_points spacing", core_points))
         return np.asarray(epoch1[rows], dtype=np.float64)
     cloud = as_cloud(core_points, "core points")
@@ -289,6 +297,8 @@ def auto_direction(points: Array) -> Array:
     direction about horizontal), on the side of +y, then of +x."""
     sample = points[:: max(1, len(points) // 200_000)].astype(np.float64)
     centred = sample - sample.mean(axis=0)
+    if not np.isfinite(centred).all():  # before the eigensolver, which may refuse them otherwise
+        refuse_non_finite(points, "epoch1")
     _, vectors = np.linalg.eigh(centred.T @ centred)
     direction: Array = vectors[:, 0]
     for axis in (2, 1, 0):
@@ -400,20 +410,25 @@ def m3c2(
     points2 = np.ascontiguousarray(second, dtype=dtype)
     # The native side takes the core points in a sweep over epoch 1's grid (neighbours
     # one after the other, their balls and cylinders sharing cells) and answers by row.
-    normal, scale_index, position1, position2, spread1, spread2, count1_u, count2_u = native_m3c2(
-        points1,
-        points2,
-        cores,
-        radii_array,
-        normals_given,
-        side,
-        np.ascontiguousarray(toward),
-        cylinder,
-        depth,
-        bool(robust),
-        threads=threads,
-    )
-    count1, count2 = count1_u.astype(np.int64), count2_u.astype(np.int64)
+    try:
+        normal, scale, position1, position2, spread1, spread2, count1, count2 = native_m3c2(
+            points1,
+            points2,
+            cores,
+            radii_array,
+            normals_given,
+            side,
+            np.ascontiguousarray(toward),
+            cylinder,
+            depth,
+            bool(robust),
+            threads=threads,
+        )
+    except ValueError:
+        # The grids' builds refuse non-finite coordinates: said here of the epoch that has them.
+        refuse_non_finite(points1, "epoch1")
+        refuse_non_finite(points2, "epoch2")
+        raise
     # In place over the native call's own arrays (the positions are not returned): the
     # same operations as LOD95_FACTOR * (sqrt(s1**2 / n1 + s2**2 / n2) + registration),
     # without a fresh temporary, and fresh pages, for each.
@@ -431,9 +446,6 @@ def m3c2(
     lod[~np.isfinite(distance)] = np.nan
     with np.errstate(invalid="ignore"):
         significant = np.abs(distance, out=other) > lod
-    scale = np.full(len(cores), np.nan)
-    fitted = scale_index < len(radii_array)
-    scale[fitted] = radii_array[scale_index[fitted]]
     parameters = {
         "normal_radius": radii_array.tolist(),
         "cylinder_radius": cylinder,

@@ -105,13 +105,13 @@ def m3c2(
     order: npt.NDArray[np.int64] | None = None,
 ) -> tuple[
     npt.NDArray[np.float64],
-    npt.NDArray[np.uint32],
     npt.NDArray[np.float64],
     npt.NDArray[np.float64],
     npt.NDArray[np.float64],
     npt.NDArray[np.float64],
-    npt.NDArray[np.uint32],
-    npt.NDArray[np.uint32],
+    npt.NDArray[np.float64],
+    npt.NDArray[np.int64],
+    npt.NDArray[np.int64],
 ]: ...
 def mesh_bvh(
     vertices: npt.NDArray[Any], triangles: npt.NDArray[np.uint32]

@@ -6,12 +6,14 @@
 #include <cmath>
 #include <cstdint>
 #include <initializer_list>
+#include <limits>
 #include <string>
 #include <type_traits>
 #include <vector>
 
-#include "../../lib/row_grid.hpp"
+#include "../../lib/huge_page_block.hpp"
 #include "../../lib/parallel_loop.hpp"
+#include "../../lib/row_grid.hpp"
 #include "../../lib/m3c2.hpp"
 #include "../../lib/region_search.hpp"
 #include "../frame/arguments.hpp"
@@ -145,20 +147,6 @@ PyObject* cylinder_search_entry(PyObject*, PyObject* const* args, Py_ssize_t nar
     });
 }
 
-// The buffers of one M3C2 call: the grid's (an epoch's copy in cell order,
-// its directory, its points' cells) and the core points' order and ordered
-// copy. They live for the call only: keeping them for the next one (about
-// 34 MB for epochs of a million points) spared 10 to 20 ms of page faults a
-// call, but would hold that memory after a single call, as most runs are.
-template <class T>
-struct M3c2Scratch {
-    RowGrid<T> grid;
-    Buffer<double> ordered_cores, ordered_normals;
-    Buffer<std::int64_t> swept;
-    Buffer<std::uint32_t> key, counts;
-    Buffer<std::size_t> first;
-};
-
 PyObject* m3c2_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_boundary([&] {
         static constexpr Parameters<12> parameters{
@@ -210,13 +198,19 @@ PyObject* m3c2_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
             given_order = rows;
         }
 
-        Buffer<double> normal(3 * q), position1(q), position2(q), spread1(q), spread2(q);
-        Buffer<std::uint32_t> scale(q), count1(q), count2(q);
-        const M3c2Answers answers{normal.data(),
-                                  scale.data(),
-                                  {position1.data(), position2.data()},
-                                  {spread1.data(), spread2.data()},
-                                  {count1.data(), count2.data()}};
+        // The answers in one block of large pages (see huge_page_block.hpp),
+        // handed to NumPy whole: each answer a view into it, in its final type
+        // (counts int64, scales as radii), so that the caller makes no copies.
+        HugePageBlock answer_memory(block_bytes<double>(3 * q) + 5 * block_bytes<double>(q) +
+                                    2 * block_bytes<std::int64_t>(q));
+        double* const normal = answer_memory.take<double>(3 * q);
+        double* const doubles_of_answers[4] = {answer_memory.take<double>(q), answer_memory.take<double>(q),
+                                               answer_memory.take<double>(q), answer_memory.take<double>(q)};
+        double *const position1 = doubles_of_answers[0], *const position2 = doubles_of_answers[1];
+        double *const spread1 = doubles_of_answers[2], *const spread2 = doubles_of_answers[3];
+        double* const normal_scale = answer_memory.take<double>(q);
+        std::int64_t *const count1 = answer_memory.take<std::int64_t>(q), *const count2 =
+                                                                              answer_memory.take<std::int64_t>(q);
         const double* core = doubles(cores);
         const double* normals_by_row = setting.given_normals;
         // Cells as wide as the cylinder (a quarter of that along x): on the
@@ -242,21 +236,38 @@ PyObject* m3c2_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
             ThreadTeam team(threads);
             TeamScope scope(&team);
             std::vector<std::vector<double>> positions(parts);
-            M3c2Scratch<T> scratch;
-            RowGrid<T> grid = build_row_grid(xyz1, rows_of(first), cell_edges, false, threads, std::move(scratch.grid));
+            RowGrid<T> grid = build_row_grid(xyz1, rows_of(first), cell_edges, false, threads);
             // The core points, and their given normals, copied into the order
             // they are processed in (the caller's, else a sweep over epoch 1's
             // rows), their answers written in that order and put back by row at
             // the end: reads and writes in sequence rather than scattered over
             // ten arrays (4 to 5% of the searches' time on a million points).
+            // The call's own arrays in one block of large pages (see
+            // huge_page_block.hpp): fresh for the call, freed at its end.
+            const bool sweep = given_order == nullptr;
+            // The sweep's counters and the ordered core points share their
+            // room (the one is done with before the other is written), and the
+            // sweep's keys that of the scales.
+            const std::size_t shared =
+                std::max(block_bytes<double>(3 * q), sweep ? block_bytes<std::size_t>(sweep_cells(grid)) : 0);
+            HugePageBlock block((sweep ? block_bytes<std::int64_t>(q) : 0) + shared +
+                                (normals_by_row != nullptr ? block_bytes<double>(3 * q) : 0) +
+                                3 * block_bytes<std::uint32_t>(q));
+            std::int64_t* const swept = sweep ? block.take<std::int64_t>(q) : nullptr;
+            std::byte* const shared_room = block.take<std::byte>(shared);
+            double* ordered_normals = normals_by_row != nullptr ? block.take<double>(3 * q) : nullptr;
+            // The scales and counts as the kernel writes them, in the sweep's order.
+            std::uint32_t *const swept_scale = block.take<std::uint32_t>(q),
+                                 *const swept_count1 = block.take<std::uint32_t>(q),
+                                 *const swept_count2 = block.take<std::uint32_t>(q);
             const std::int64_t* order = given_order;
-            if (given_order == nullptr) {
-                std::int64_t* swept = room_for(scratch.swept, q);
-                sweep_order(grid, core, q, swept, scratch.key, scratch.first);
+            if (sweep) {
+                sweep_order(grid, core, q, swept, swept_scale, reinterpret_cast<std::size_t*>(shared_room));
                 order = swept;
             }
-            double* ordered_cores = room_for(scratch.ordered_cores, 3 * q);
-            double* ordered_normals = normals_by_row != nullptr ? room_for(scratch.ordered_normals, 3 * q) : nullptr;
+            double* const ordered_cores = reinterpret_cast<double*>(shared_room);
+            const M3c2Answers answers{
+                normal, swept_scale, {position1, position2}, {spread1, spread2}, {swept_count1, swept_count2}};
             split_over_threads(q, threads, min_centres_per_thread, [&](std::size_t begin, std::size_t end) {
                 for (std::size_t k = begin; k < end; ++k) {
                     const std::size_t i = static_cast<std::size_t>(order[k]);
@@ -276,10 +287,18 @@ PyObject* m3c2_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
             // Epoch 2's grid takes over epoch 1's buffers.
             grid = build_row_grid(xyz2, rows_of(second), cell_edges, false, threads, std::move(grid));
             epoch_statistics(1);
-            // Each answer back to its row, through the ordered core points'
-            // buffer (no longer needed) and one of counts.
-            std::uint32_t* counts = room_for(scratch.counts, q);
-            auto by_row = [&](auto* values, auto* through, std::size_t width) {
+            // Each answer back to its row: the scales and counts straight into
+            // their arrays, the others through the ordered core points' buffer
+            // (no longer needed).
+            split_over_threads(q, threads, min_centres_per_thread, [&](std::size_t begin, std::size_t end) {
+                const double nan = std::numeric_limits<double>::quiet_NaN();
+                for (std::size_t k = begin; k < end; ++k) {
+                    const auto row = static_cast<std::size_t>(order[k]);
+                    normal_scale[row] = swept_scale[k] < setting.scales ? setting.normal_radii[swept_scale[k]] : nan;
+                    count1[row] = swept_count1[k], count2[row] = swept_count2[k];
+                }
+            });
+            auto by_row = [&](double* values, double* through, std::size_t width) {
                 split_over_threads(q, threads, min_centres_per_thread, [&](std::size_t begin, std::size_t end) {
                     for (std::size_t k = begin; k < end; ++k)
                         std::copy_n(values + width * k, width, through + width * static_cast<std::size_t>(order[k]));
@@ -289,24 +308,20 @@ PyObject* m3c2_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
                 });
             };
             double* spare = ordered_cores;
-            by_row(normal.data(), spare, 3);
-            for (Buffer<double>* values : {&position1, &position2, &spread1, &spread2})
-                by_row(values->data(), spare, 1);
-            for (Buffer<std::uint32_t>* values : {&scale, &count1, &count2}) by_row(values->data(), counts, 1);
+            by_row(normal, spare, 3);
+            for (double* values : doubles_of_answers) by_row(values, spare, 1);
         };
         if (PyArray_TYPE(first) == NPY_FLOAT32)
             run(data_of<float>(first), data_of<float>(second));
         else
             run(data_of<double>(first), data_of<double>(second));
         const npy_intp rows = static_cast<npy_intp>(q);
-        Ref items[] = {to_numpy(std::move(normal), {rows, 3}),
-                       to_numpy(std::move(scale)),
-                       to_numpy(std::move(position1)),
-                       to_numpy(std::move(position2)),
-                       to_numpy(std::move(spread1)),
-                       to_numpy(std::move(spread2)),
-                       to_numpy(std::move(count1)),
-                       to_numpy(std::move(count2))};
+        const std::size_t bytes = answer_memory.allocated();
+        const Ref whole = wrap_memory(answer_memory.release(), bytes, NPY_UINT8, 1, {static_cast<npy_intp>(bytes)});
+        Ref items[] = {view_into(whole, normal, {rows, 3}), view_into(whole, normal_scale, {rows}),
+                       view_into(whole, position1, {rows}), view_into(whole, position2, {rows}),
+                       view_into(whole, spread1, {rows}),   view_into(whole, spread2, {rows}),
+                       view_into(whole, count1, {rows}),    view_into(whole, count2, {rows})};
         return require(PyTuple_Pack(8, items[0].get(), items[1].get(), items[2].get(), items[3].get(), items[4].get(),
                                     items[5].get(), items[6].get(), items[7].get()));
     });
@@ -340,10 +355,11 @@ PyMethodDef m3c2_functions[] = {
      "direction `toward`, 2 to the side of the position `toward`); then in the\n"
      "cylinder of `cylinder_radius` along it within `max_depth`, each epoch's\n"
      "positions along the normal: mean and sample standard deviation, or with\n"
-     "`robust` median and interquartile range. Returns (normal (q, 3), scale\n"
-     "index uint32, position1, position2, spread1, spread2, count1 uint32,\n"
-     "count2 uint32). The epochs are float32 or float64 (the same),\n"
-     "C-contiguous (n, 3). Core points are split over `threads` threads in\n"
+     "`robust` median and interquartile range. Returns (normal (q, 3), the\n"
+     "normal radius each was fitted at (NaN where none was, or normals were\n"
+     "given), position1, position2, spread1, spread2, count1 int64, count2\n"
+     "int64), all float64 but the counts. The epochs are float32 or float64\n"
+     "(the same), C-contiguous (n, 3). Core points are split over `threads` threads in\n"
      "a sweep over the rows of epoch1's grid (neighbours together), or in\n"
      "`order` (int64 (q,), a permutation of the rows of `cores`), with the\n"
      "answers by row of `cores`; the answer depends on neither. Runs with the\n"

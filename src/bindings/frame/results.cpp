@@ -50,6 +50,43 @@ PyTypeObject* container_type() {
 
 }  // namespace
 
+namespace {
+
+// The shapes and strides of new_array live on the stack: a longer shape would overrun them.
+constexpr std::size_t max_axes = 4;
+
+// A C-contiguous, writeable array of `shape` over `data`, without a base yet.
+Ref new_array(void* data, int type_number, std::size_t item_size, std::initializer_list<npy_intp> shape) {
+    npy_intp dims[max_axes], strides[max_axes];
+    const int ndim = static_cast<int>(shape.size());
+    int axis = 0;
+    for (npy_intp extent : shape) dims[axis++] = extent;
+    npy_intp stride = static_cast<npy_intp>(item_size);
+    for (int i = ndim - 1; i >= 0; --i) {
+        strides[i] = stride;
+        stride *= dims[i] > 0 ? dims[i] : 1;
+    }
+    PyArray_Descr* descr = PyArray_DescrFromType(type_number);
+    if (!descr) throw PythonError{};
+    return Ref::checked(
+        PyArray_NewFromDescr(&PyArray_Type, descr, ndim, dims, strides, data, NPY_ARRAY_WRITEABLE, nullptr));
+}
+
+}  // namespace
+
+Ref view_into(const Ref& owner, void* data, int type_number, std::size_t item_size,
+              std::initializer_list<npy_intp> shape) {
+    if (shape.size() > max_axes) {
+        PyErr_SetString(PyExc_SystemError, "an array of more than four axes cannot be viewed");
+        throw PythonError{};
+    }
+    Ref array = new_array(data, type_number, item_size, shape);
+    Py_INCREF(owner.get());
+    // Steals the reference, also on failure.
+    require(PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), owner.get()));
+    return array;
+}
+
 Ref wrap_memory(void* data, std::size_t size, int type_number, std::size_t item_size,
                 std::initializer_list<npy_intp> shape) {
     struct Owned {
@@ -59,8 +96,6 @@ Ref wrap_memory(void* data, std::size_t size, int type_number, std::size_t item_
         }
     } owned{data};
 
-    // The shapes and strides below live on the stack: a longer shape would overrun them.
-    constexpr std::size_t max_axes = 4;
     if (shape.size() > max_axes) {
         PyErr_SetString(PyExc_SystemError, "an array of more than four axes cannot be wrapped");
         throw PythonError{};
@@ -80,19 +115,7 @@ Ref wrap_memory(void* data, std::size_t size, int type_number, std::size_t item_
     holder->drop = free_memory;
     owned.data = nullptr;
 
-    npy_intp dims[max_axes], strides[max_axes];
-    const int ndim = static_cast<int>(shape.size());
-    int axis = 0;
-    for (npy_intp extent : shape) dims[axis++] = extent;
-    npy_intp stride = static_cast<npy_intp>(item_size);
-    for (int i = ndim - 1; i >= 0; --i) {
-        strides[i] = stride;
-        stride *= dims[i] > 0 ? dims[i] : 1;
-    }
-    PyArray_Descr* descr = PyArray_DescrFromType(type_number);
-    if (!descr) throw PythonError{};
-    Ref array = Ref::checked(
-        PyArray_NewFromDescr(&PyArray_Type, descr, ndim, dims, strides, holder->data, NPY_ARRAY_WRITEABLE, nullptr));
+    Ref array = new_array(holder->data, type_number, item_size, shape);
     // Steals the container, also on failure.
     require(PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), container.release()));
     return array;

@@ -37,6 +37,16 @@ constexpr int result_type_number() {
 Ref wrap_memory(void* data, std::size_t size, int type_number, std::size_t item_size,
                 std::initializer_list<npy_intp> shape);
 
+// A C-contiguous, writeable array of `shape` over `data`, which lies in the
+// memory of the array `owner` and keeps it alive.
+Ref view_into(const Ref& owner, void* data, int type_number, std::size_t item_size,
+              std::initializer_list<npy_intp> shape);
+
+template <class T>
+Ref view_into(const Ref& owner, T* data, std::initializer_list<npy_intp> shape) {
+    return view_into(owner, data, result_type_number<T>(), sizeof(T), shape);
+}
+
 template <class T>
 Ref to_numpy(Buffer<T>&& buffer, std::initializer_list<npy_intp> shape) {
     const std::size_t size = buffer.size();
