@@ -14,7 +14,10 @@ The target of a comparison can also have its grid built from its bytes as soon a
 are read (`start(..., grid_of=path)`), on the same second core, while NumPy still loads:
 where its records are rows of x, y, z in double precision, the grid a search would build
 over the points read is the same. The search takes it (`built_grid`) only if its points
-are those very bytes."""
+are those very bytes. Where both clouds are small (their grid built on one thread before
+the imports are done), the grid's thread then goes on to search the other file's records
+through it, a stretch of rows at a time, and the command's threads finish that search
+(`search_ahead`) rather than begin their own, if its queries are those very bytes too."""
 
 from __future__ import annotations
 
@@ -24,7 +27,10 @@ import stat
 import sys
 import threading
 from collections.abc import Iterable
-from typing import Any, NamedTuple
+from typing import TYPE_CHECKING, Any, NamedTuple
+
+if TYPE_CHECKING:
+    from ornel._planner import IndexKind
 
 # Below this many bytes of records a read is quicker than starting a thread for it.
 SMALLEST = 1 << 20
@@ -54,36 +60,96 @@ class Body(NamedTuple):
 
 class Grid:
     """The grid of the first `rows` records of a body (rows of x, y, z float64), built on
-    a thread of its own; `built` is None until it is done, and stays None if it failed."""
+    a thread of its own; `built` is None until it is done, and stays None if it failed.
+
+    The same thread then searches it for the queries the reading thread hands it
+    (`search_for`, once the other file is read): a `GridSearch` that the command's own
+    threads finish (`search_of`), taking over from wherever this one has got to."""
 
     def __init__(self, view: memoryview, rows: int, threads: int) -> None:
         self.view = view  # keeps the bytes, and so their address, while the grid may be taken
         self.rows = rows
         self.built: Any = None
+        self.search: Any = None
+        self._queries: memoryview | None = None
+        self._queries_known = threading.Event()
+        self._ready = threading.Event()  # built (or failed), and the search made if it is to be
+        self._lock = threading.Lock()
+        self._dropped = False
         self.thread = threading.Thread(target=self._build, args=(threads,), name="ornel grid-ahead", daemon=True)
         self.thread.start()
 
+    def search_for(self, queries: memoryview | None) -> None:
+        """Hands over the bytes of the queries to search (rows of x, y, z float64), or
+        None: there are none to search ahead."""
+        self._queries = queries
+        self._queries_known.set()
+
     def _build(self, threads: int) -> None:
         try:
-            from ornel._native import grid_build
+            from ornel._native import grid_build, grid_search_ahead, grid_search_work
 
             self.built = grid_build(self.view, threads)
+            self._queries_known.wait()
+            with self._lock:
+                if self._queries is not None and not self._dropped:
+                    self.search = grid_search_ahead(self.built, self._queries)
+                search = self.search
         except (ImportError, ValueError, MemoryError):
-            pass  # the search builds its own grid, and meets the same fault
+            search = None  # the search builds its own grid, and meets the same fault
+        finally:
+            self._queries = None
+            self._ready.set()
+        if search is not None:
+            try:
+                grid_search_work(search)
+            except (ValueError, MemoryError):
+                pass  # whoever finishes the search meets the fault and reports it
 
     def over(self, points: Any) -> bool:
         """Whether `points` (an array) are the bytes the grid was built from, as rows of three."""
-        self.thread.join()
-        if self.built is None:
-            return False
-        interface = getattr(points, "__array_interface__", None)
-        return (
-            interface is not None
-            and interface["data"][0] == self.built.address
-            and interface["shape"] == (self.rows, 3)
-            and interface["typestr"] == NATIVE_DOUBLE
-            and interface.get("strides") is None  # C-contiguous
-        )
+        self._ready.wait()
+        return self.built is not None and _rows_at(points, self.built.address, self.rows)
+
+    def search_of(self, queries: Any) -> Any:
+        """The search begun over `queries` (an array), if it was over those very bytes; taken
+        once. A search over other bytes is stopped: its answers would be for nobody."""
+        self._ready.wait()
+        with self._lock:
+            search, self.search = self.search, None
+        if search is None:
+            return None
+        if _rows_at(queries, search.address, search.rows):
+            return search
+        self.stop(search)
+        return None
+
+    @staticmethod
+    def stop(search: Any) -> None:
+        from ornel._native import grid_search_stop
+
+        grid_search_stop(search)
+
+    def drop(self) -> None:
+        """Stops the search begun over the grid, if one was, and any not yet begun: nobody
+        will take it."""
+        with self._lock:
+            self._dropped = True
+            search, self.search = self.search, None
+        if search is not None:
+            self.stop(search)
+
+
+def _rows_at(points: Any, address: int, rows: int) -> bool:
+    """Whether `points` is a C-contiguous (rows, 3) float64 array of the bytes at `address`."""
+    interface = getattr(points, "__array_interface__", None)
+    return (
+        interface is not None
+        and interface["data"][0] == address
+        and interface["shape"] == (rows, 3)
+        and interface["typestr"] == NATIVE_DOUBLE
+        and interface.get("strides") is None  # C-contiguous
+    )
 
 
 NATIVE_DOUBLE = "<f8" if sys.byteorder == "little" else ">f8"
@@ -98,16 +164,28 @@ _lock = threading.Lock()
 _pending: dict[str, tuple[threading.Thread, dict[str, Body]]] = {}
 # The grid being built for a file's records (by absolute path), until a search takes it.
 _grids: dict[str, Grid] = {}
+# A grid taken by a search (by the id of its BuiltGrid), until it asks for the search begun
+# over its queries.
+_searches: dict[int, Grid] = {}
 
 
 def _identity(status: os.stat_result) -> Identity:
     return (status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns)
 
 
-def start(paths: Iterable[str | None], grid_of: str | None = None, threads: int = 1) -> None:
+def start(
+    paths: Iterable[str | None],
+    grid_of: str | None = None,
+    threads: int = 1,
+    search_of: str | None = None,
+    index: IndexKind = "auto",
+) -> None:
     """Starts reading the binary PLY files among `paths` (by suffix, in that order) on one
     thread; the grid of `grid_of`'s records, if they are x, y, z in double precision, is
-    built on `threads` threads as soon as they are read."""
+    built on `threads` threads as soon as they are read. The records of `search_of`, if
+    they are x, y, z in double precision too, are then searched through that grid on the
+    grid's thread, where both clouds are small enough for the grid to be built on one
+    thread (`ALONE_ROWS`) and a search of them with `index` would build one."""
     if not hasattr(mmap, "MAP_PRIVATE"):
         return  # no private anonymous mappings here (Windows): the files are read as they are
     chosen = list(dict.fromkeys(os.path.abspath(p) for p in paths if p is not None and p.lower().endswith(".ply")))
@@ -115,8 +193,12 @@ def start(paths: Iterable[str | None], grid_of: str | None = None, threads: int 
         return
     bodies: dict[str, Body] = {}
     grid_key = os.path.abspath(grid_of) if grid_of is not None else None
+    search_key = os.path.abspath(search_of) if search_of is not None and grid_key is not None else None
     thread = threading.Thread(
-        target=_read_all, args=(chosen, bodies, grid_key, threads), name="ornel read-ahead", daemon=True
+        target=_read_all,
+        args=(chosen, bodies, grid_key, threads, search_key, index),
+        name="ornel read-ahead",
+        daemon=True,
     )
     with _lock:
         for path in chosen:
@@ -125,10 +207,15 @@ def start(paths: Iterable[str | None], grid_of: str | None = None, threads: int 
 
 
 def forget() -> None:
-    """Drops whatever was read ahead and not taken (once the command is done)."""
+    """Drops whatever was read ahead and not taken (once the command is done), and stops
+    a search begun ahead that nobody took."""
     with _lock:
         _pending.clear()
+        grids = [*_grids.values(), *_searches.values()]
         _grids.clear()
+        _searches.clear()
+    for grid in grids:
+        grid.drop()
 
 
 def built_grid(points: Any) -> Any:
@@ -140,8 +227,20 @@ def built_grid(points: Any) -> Any:
         if grid.over(points):
             with _lock:
                 _grids.pop(key, None)
+                _searches[id(grid.built)] = grid
             return grid.built
     return None
+
+
+def search_ahead(built: Any, queries: Any) -> Any:
+    """The search of the grid `built` (from `built_grid`) begun ahead over `queries` (an
+    array), if one was, from the very bytes those queries are: a `GridSearch` for
+    `grid_search_finish`, taken once; else None."""
+    with _lock:
+        grid = _searches.pop(id(built), None)
+    if grid is None or grid.built is not built:
+        return None
+    return grid.search_of(queries)
 
 
 def take(path: str | os.PathLike[str], offset: int, size: int) -> memoryview | None:
@@ -164,7 +263,9 @@ def take(path: str | os.PathLike[str], offset: int, size: int) -> memoryview | N
     if body is None or not unchanged:
         _drop(key)
         with _lock:
-            _grids.pop(key, None)  # built from bytes no array will be over: its memory freed
+            grid = _grids.pop(key, None)  # built from bytes no array will be over: its memory freed
+        if grid is not None:
+            grid.drop()
         return None
     begin = offset - body.start
     if begin < 0 or begin % ALIGNMENT or begin + size > len(body.view) or 2 * size < len(body.view):
@@ -180,19 +281,47 @@ def _drop(key: str) -> None:
         entry[1].pop(key, None)
 
 
-def _read_all(paths: list[str], bodies: dict[str, Body], grid_of: str | None, threads: int) -> None:
-    for path in paths:
-        try:
-            body = _read_body(path)
-        except (OSError, MemoryError, ValueError, OverflowError):
-            body = None  # the reader meets the same fault, and reports it
-        if body is not None:
+def _read_all(
+    paths: list[str],
+    bodies: dict[str, Body],
+    grid_of: str | None,
+    threads: int,
+    search_of: str | None,
+    index: IndexKind,
+) -> None:
+    grid: Grid | None = None
+    queries: memoryview | None = None
+    try:
+        for path in paths:
+            try:
+                body = _read_body(path)
+            except (OSError, MemoryError, ValueError, OverflowError):
+                body = None  # the reader meets the same fault, and reports it
+            if body is None:
+                continue
             bodies[path] = body
             if path == grid_of and body.xyz_rows:
                 with _lock:
                     if path in _pending:  # not yet forgotten
                         rows = body.xyz_rows
-                        _grids[path] = Grid(body.view[: 24 * rows], rows, 1 if rows <= ALONE_ROWS else threads)
+                        grid = _grids[path] = Grid(body.view[: 24 * rows], rows, 1 if rows <= ALONE_ROWS else threads)
+            if path == search_of and body.xyz_rows:
+                queries = body.view[: 24 * body.xyz_rows]
+    finally:
+        if grid is not None:
+            grid.search_for(
+                queries if queries is not None and _search_ahead(grid.rows, len(queries) // 24, index) else None
+            )
+
+
+def _search_ahead(target_rows: int, query_rows: int, index: IndexKind) -> bool:
+    """Whether queries are searched ahead through a target's grid: where the search would
+    build a grid, and both are read and the grid built before the modules have loaded.
+    Beyond that the command's threads are free before the reading is done, and search
+    with the queries' one sort, as they would have."""
+    from ornel._planner import choose  # loads no NumPy
+
+    return max(target_rows, query_rows) <= ALONE_ROWS and choose(index, target_rows, query_rows) == "grid"
 
 
 def _xyz_rows(header: bytes) -> int:
