@@ -14,6 +14,7 @@ from plyfile import PlyData, PlyElement
 
 from ornel import _command, _read_ahead
 from ornel._errors import CloudError
+from ornel._native import grid_nearest
 from ornel._records import read_records
 
 SCRIPT = Path(sys.executable).parent / "ornel"
@@ -50,6 +51,21 @@ def grids_taken(monkeypatch):
         return grid
 
     monkeypatch.setattr(_read_ahead, "built_grid", spy)
+    return taken
+
+
+@pytest.fixture
+def searches_taken(monkeypatch):
+    """Whether each search through a grid built ahead finished the search begun ahead."""
+    taken = []
+    search_ahead = _read_ahead.search_ahead
+
+    def spy(built, queries):
+        search = search_ahead(built, queries)
+        taken.append(search is not None)
+        return search
+
+    monkeypatch.setattr(_read_ahead, "search_ahead", spy)
     return taken
 
 
@@ -95,7 +111,7 @@ CASES = {
 
 @pytest.mark.parametrize("case", list(CASES))
 def test_compare_reads_and_writes_what_a_plain_read_does(
-    tmp_path, monkeypatch, capsys, ahead_of_any_size, grids_taken, case
+    tmp_path, monkeypatch, capsys, ahead_of_any_size, grids_taken, searches_taken, case
 ):
     options = CASES[case]
     rng = np.random.default_rng(len(case))
@@ -112,6 +128,7 @@ def test_compare_reads_and_writes_what_a_plain_read_does(
     expected = without_read_ahead(monkeypatch, capsys, *args, "--out", tmp_path / "plain.ply")
     ahead_of_any_size.clear()
     grids_taken.clear()
+    searches_taken.clear()
     got = run(capsys, *args, "--out", tmp_path / "ahead.ply")
     assert got == expected and got[0] == 0
     assert (tmp_path / "ahead.ply").read_bytes() == (tmp_path / "plain.ply").read_bytes()
@@ -123,6 +140,8 @@ def test_compare_reads_and_writes_what_a_plain_read_does(
         not options.get("text") and options.get("byte_order", "<") == "<" and options.get("coordinate", "f8") == "f8"
     )
     assert grids_taken == [native]
+    # And searched for A's records where they are x, y, z float64 alone too.
+    assert searches_taken == ([native and not options.get("fields", True)] if native else [])
 
 
 def test_records_read_ahead_equal_a_plain_read_and_are_the_points(tmp_path, ahead_of_any_size):
@@ -320,6 +339,130 @@ def test_the_grid_built_ahead_gives_the_exact_distances_far_from_the_origin(
     np.testing.assert_array_equal(out["distance"], tree_distances)
     squared = ((xyz(b)[out["index"]] - xyz(a)) ** 2).sum(axis=1)
     np.testing.assert_array_equal(np.sqrt(squared), tree_distances)
+
+
+@pytest.mark.parametrize("offset", [0.0, 5e5, 5e6])
+def test_the_search_begun_ahead_gives_the_exact_distances_far_from_the_origin(
+    tmp_path, monkeypatch, capsys, ahead_of_any_size, grids_taken, searches_taken, offset
+):
+    """A's records x, y, z float64 alone, more than one stretch of them: B's grid searched
+    for them while the modules load, the command finishing that search."""
+    from scipy.spatial import cKDTree
+
+    rng = np.random.default_rng(int(offset) % 1000 + 13)
+    a, b = vertices(rng, 40_000, fields=False, offset=offset), vertices(rng, 3000, fields=False, offset=offset)
+    b[: len(b) // 3] = b[len(b) // 3 : 2 * (len(b) // 3)]  # duplicates: exact ties
+    a[:100] = b[len(b) // 3 : len(b) // 3 + 100]  # on duplicated points of B: distance 0
+    write(tmp_path / "a.ply", [PlyElement.describe(a, "vertex")])
+    write(tmp_path / "b.ply", [PlyElement.describe(b, "vertex")])
+    args = ("compare", tmp_path / "a.ply", tmp_path / "b.ply", "--index", "--threads", "2")
+    expected = without_read_ahead(monkeypatch, capsys, *args, "--out", tmp_path / "plain.ply")
+    for threads in ("1", "2"):
+        grids_taken.clear()
+        searches_taken.clear()
+        got = run(capsys, *args, "--threads", threads, "--out", tmp_path / "ahead.ply")
+        assert got == expected
+        assert grids_taken == [True] and searches_taken == [True]
+        assert (tmp_path / "ahead.ply").read_bytes() == (tmp_path / "plain.ply").read_bytes()
+    out = PlyData.read(str(tmp_path / "ahead.ply"))["vertex"].data
+    xyz = lambda v: np.column_stack([v["x"], v["y"], v["z"]])  # noqa: E731
+    tree_distances, _ = cKDTree(xyz(b)).query(xyz(a))
+    np.testing.assert_array_equal(out["distance"], tree_distances)
+    squared = ((xyz(b)[out["index"]] - xyz(a)) ** 2).sum(axis=1)
+    np.testing.assert_array_equal(np.sqrt(squared), tree_distances)
+    # Ties (A's first rows are B's points, B's first third duplicates) to the lowest row.
+    check = xyz(a)[:300]
+    squared = ((check[:, None, :] - xyz(b)[None, :, :]) ** 2).sum(axis=2)
+    np.testing.assert_array_equal(out["index"][:300], np.argmin(squared, axis=1))
+
+
+@pytest.mark.parametrize(
+    "case",
+    ["skip invalid", "too large to be searched ahead", "far more queries than targets", "same file", "graph"],
+)
+def test_the_search_is_begun_ahead_only_where_it_is_taken(
+    tmp_path, monkeypatch, capsys, ahead_of_any_size, grids_taken, searches_taken, case
+):
+    """Where the command searches other queries (a copy without A's NaN rows), or builds no
+    grid ahead, or the files are too large for the grid to be built on one thread, no
+    search is taken, nothing of one is left running, and the output is a plain read's."""
+    rng = np.random.default_rng(len(case) + 40)
+    a, b = vertices(rng, 5000, fields=False), vertices(rng, 4000, fields=False)
+    options: tuple[str, ...] = ()
+    if case == "skip invalid":
+        a["y"][[7, 4000]] = np.nan
+        options = ("--skip-invalid",)
+    elif case == "too large to be searched ahead":
+        monkeypatch.setattr(_read_ahead, "ALONE_ROWS", 4500)
+    elif case == "far more queries than targets":
+        b = b[:100]  # the planner's grid for 50 times as many queries: a graph
+    elif case == "graph":
+        options = ("--index-kind", "graph")
+    write(tmp_path / "a.ply", [PlyElement.describe(a, "vertex")])
+    write(tmp_path / "b.ply", [PlyElement.describe(b, "vertex")])
+    second = "a.ply" if case == "same file" else "b.ply"
+    args = ("compare", tmp_path / "a.ply", tmp_path / second, "--threads", "2", *options)
+    expected = without_read_ahead(monkeypatch, capsys, *args, "--out", tmp_path / "plain.ply")
+    started = []
+    monkeypatch.setattr(
+        _read_ahead, "_search_ahead", lambda *given: started.append(_search_ahead(*given)) or started[-1]
+    )
+    grids_taken.clear()
+    assert run(capsys, *args, "--out", tmp_path / "ahead.ply") == expected
+    assert (tmp_path / "ahead.ply").read_bytes() == (tmp_path / "plain.ply").read_bytes()
+    assert not _read_ahead._grids and not _read_ahead._searches
+    # Whether a search was begun, whether the grid was taken, whether the search was.
+    expected_spies = {
+        "skip invalid": ([True], [True], [False]),
+        "too large to be searched ahead": ([False], [True], [False]),
+        "far more queries than targets": ([False], [], []),
+        "same file": ([], [False], []),  # its bytes taken as A's, B read again
+        "graph": ([], [], []),
+    }[case]
+    assert (started, grids_taken, searches_taken) == expected_spies
+
+
+_search_ahead = _read_ahead._search_ahead
+
+
+def test_a_search_begun_ahead_is_taken_only_for_its_own_bytes_and_stopped_otherwise(tmp_path, ahead_of_any_size):
+    from ornel._cloud import Cloud
+    from ornel._native import grid_search_finish
+
+    rng = np.random.default_rng(12)
+    for name, n in (("a.ply", 20_000), ("b.ply", 3000)):
+        write(tmp_path / name, [PlyElement.describe(vertices(rng, n, fields=False), "vertex")])
+    paths = [str(tmp_path / "b.ply"), str(tmp_path / "a.ply")]
+    _read_ahead.start(paths, grid_of=paths[0], threads=2, search_of=paths[1])
+    a, b = Cloud.load(paths[1]), Cloud.load(paths[0])
+    built = _read_ahead.built_grid(b.points)
+    assert built is not None
+    assert _read_ahead.search_ahead(built, a.points[:-1]) is None  # other bytes: stopped
+    assert _read_ahead.search_ahead(built, a.points) is None  # and never taken after
+    # Its own bytes: the answers of a search of its own.
+    _read_ahead.start(paths, grid_of=paths[0], threads=2, search_of=paths[1])
+    a, b = Cloud.load(paths[1]), Cloud.load(paths[0])
+    built = _read_ahead.built_grid(b.points)
+    assert _read_ahead.search_ahead(built, a.points.copy()) is None  # the same values elsewhere
+    _read_ahead.start(paths, grid_of=paths[0], threads=2, search_of=paths[1])
+    a, b = Cloud.load(paths[1]), Cloud.load(paths[0])
+    built = _read_ahead.built_grid(b.points)
+    search = _read_ahead.search_ahead(built, a.points)
+    assert search is not None and _read_ahead.search_ahead(built, a.points) is None  # taken once
+    dist2, idx = grid_search_finish(search, threads=2)
+    expected = grid_nearest(b.points, a.points)
+    np.testing.assert_array_equal(dist2, expected[0])
+    np.testing.assert_array_equal(idx, expected[1])
+    # Forgotten before it was taken: stopped, and it can no longer be finished.
+    _read_ahead.start(paths, grid_of=paths[0], threads=2, search_of=paths[1])
+    _read_ahead._pending[paths[1]][0].join()
+    grid = _read_ahead._grids[paths[0]]
+    grid.over(b.points)  # waits for the search to be begun
+    begun = grid.search
+    _read_ahead.forget()
+    assert begun is not None and not _read_ahead._grids and not _read_ahead._searches
+    with pytest.raises(ValueError, match="stopped or finished already"):
+        grid_search_finish(begun)
 
 
 def test_a_grid_built_ahead_is_taken_only_for_its_own_bytes(tmp_path, ahead_of_any_size):

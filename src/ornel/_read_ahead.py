@@ -194,6 +194,8 @@ def start(
     bodies: dict[str, Body] = {}
     grid_key = os.path.abspath(grid_of) if grid_of is not None else None
     search_key = os.path.abspath(search_of) if search_of is not None and grid_key is not None else None
+    if search_key == grid_key:
+        search_key = None  # its bytes are taken by the queries' read: the target is read again
     thread = threading.Thread(
         target=_read_all,
         args=(chosen, bodies, grid_key, threads, search_key, index),
@@ -229,6 +231,8 @@ def built_grid(points: Any) -> Any:
                 _grids.pop(key, None)
                 _searches[id(grid.built)] = grid
             return grid.built
+    for _, grid in grids:
+        grid.drop()  # the command's search is not over its bytes: neither is any begun ahead
     return None
 
 

@@ -368,8 +368,11 @@ const GridSearch& grid_search_arg(PyObject* object) {
 
 PyObject* grid_search_ahead_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_boundary([&] {
-        static constexpr Parameters<2> parameters{{"grid", "queries"}, 2};
-        auto bound = match<2>(parameters.of(nullptr, "grid_search_ahead"), args, nargs, kwnames);
+        static constexpr Parameters<3> parameters{{"grid", "queries", "stretch"}, 2};
+        auto bound = match<3>(parameters.of(nullptr, "grid_search_ahead"), args, nargs, kwnames);
+        const std::uint64_t stretch =
+            bound[2] == nullptr ? grid_search_stretch : convert("stretch", [&] { return unsigned_arg(bound[2]); });
+        if (stretch < 1) refuse("stretch must be at least 1 row");
         PyObject* grid = convert("grid", [&] { return instance_arg(bound[0], built_grid_type()); });
         // Bytes, not an array, as for grid_build: NumPy may not be loaded yet.
         auto search = std::make_unique<GridSearch>(grid, bound[1]);
@@ -382,7 +385,7 @@ PyObject* grid_search_ahead_entry(PyObject*, PyObject* const* args, Py_ssize_t n
         if (search->queries.rows >= std::numeric_limits<std::uint32_t>::max())
             fail_input(Failure::queries_too_many, search->queries.rows);
         const std::size_t rows = search->queries.rows;
-        search->stretches = (rows + grid_search_stretch - 1) / grid_search_stretch;
+        search->stretches = rows / stretch + (rows % stretch != 0);
         search->dist2 = Buffer<double>(rows);
         search->idx = Buffer<std::uint32_t>(rows);
         return hold(grid_search_type(), std::move(search));
@@ -518,12 +521,12 @@ PyMethodDef grid_functions[] = {
      "`grid_nearest` through a grid built by `grid_build`: the same answers\n"
      "as grid_nearest(points, queries) for the points it was built from."},
     {"grid_search_ahead", ORNEL_PYCFUNCTION(grid_search_ahead_entry), METH_FASTCALL | METH_KEYWORDS,
-     "grid_search_ahead(grid, queries)\n--\n\n"
+     "grid_search_ahead(grid, queries, stretch=16384)\n--\n\n"
      "A GridSearch of `grid` (a BuiltGrid) for every row of `queries`, a\n"
      "C-contiguous buffer of rows of x, y, z float64 in native byte order (no\n"
      "NumPy array is needed), which it holds; nothing is searched yet. Threads\n"
-     "search it by `grid_search_work`, the caller takes its answers from\n"
-     "`grid_search_finish`."},
+     "search it by `grid_search_work`, `stretch` rows (at least 1) at a time,\n"
+     "and the caller takes its answers from `grid_search_finish`."},
     {"grid_search_work", ORNEL_PYCFUNCTION(grid_search_work_entry), METH_FASTCALL | METH_KEYWORDS,
      "grid_search_work(search)\n--\n\n"
      "Searches stretches of `search`'s queries no other thread has taken until\n"
