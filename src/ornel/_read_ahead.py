@@ -67,7 +67,7 @@ class Grid:
     threads finish (`search_of`), taking over from wherever this one has got to."""
 
     def __init__(self, view: memoryview, rows: int, threads: int) -> None:
-        self.view = view  # keeps the bytes, and so their address, while the grid may be taken
+        self.view: memoryview | None = view  # keeps the bytes, and so their address, while the grid may be taken
         self.rows = rows
         self.built: Any = None
         self.search: Any = None
@@ -244,7 +244,11 @@ def search_ahead(built: Any, queries: Any) -> Any:
         grid = _searches.pop(id(built), None)
     if grid is None or grid.built is not built:
         return None
-    return grid.search_of(queries)
+    search = grid.search_of(queries)
+    # The grid and its bytes are the caller's from now on, and freed with its last use:
+    # this object is held by its thread, and that thread by it, until the collector runs.
+    grid.built = grid.view = None
+    return search
 
 
 def take(path: str | os.PathLike[str], offset: int, size: int) -> memoryview | None:

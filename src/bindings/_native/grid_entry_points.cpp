@@ -388,6 +388,13 @@ PyObject* grid_search_ahead_entry(PyObject*, PyObject* const* args, Py_ssize_t n
         search->stretches = rows / stretch + (rows % stretch != 0);
         search->dist2 = Buffer<double>(rows);
         search->idx = Buffer<std::uint32_t>(rows);
+        {
+            // Its stretches are sorted in arrays of their own, a stretch long: the
+            // target's, kept for a sort of all the queries, are let go (measured:
+            // the peak of a 1,000,000-point compare 129 MB rather than 146).
+            std::unique_lock<std::mutex> lent(search->built.space_lock, std::try_to_lock);
+            if (lent.owns_lock()) search->built.space = SortSpace();
+        }
         return hold(grid_search_type(), std::move(search));
     });
 }
