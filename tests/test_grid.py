@@ -508,8 +508,8 @@ class TestBuiltAhead:
             queries = np.round(queries, 2)
         built = grid_build(points.tobytes(), threads=2)
         expected = grid_nearest(points, queries, threads=2)
-        for stretch, threads, ahead in ((1, 2, True), (97, 1, True), (500, 2, False), (16384, 2, True)):
-            search = grid_search_ahead(built, memoryview(queries).cast("B"), stretch=stretch)
+        for least, threads, ahead in ((1, 2, True), (97, 1, True), (500, 2, False), (16384, 2, True)):
+            search = grid_search_ahead(built, memoryview(queries).cast("B"), least=least)
             assert search.rows == len(queries) and search.grid is built
             assert search.address == queries.__array_interface__["data"][0]
             helper = threading.Thread(target=grid_search_work, args=(search,)) if ahead else None
@@ -523,7 +523,7 @@ class TestBuiltAhead:
             assert dist2.dtype == np.float64 and idx.dtype == np.uint32
         check = queries[:300]
         d2 = brute(check, points)
-        search = grid_search_ahead(built, check.tobytes(), stretch=7)
+        search = grid_search_ahead(built, check.tobytes(), least=7)
         grid_search_work(search)  # all of it on this thread: nothing left to the finish
         dist2, idx = grid_search_finish(search)
         np.testing.assert_array_equal(idx, np.argmin(d2, axis=1))
@@ -535,7 +535,7 @@ class TestBuiltAhead:
         grid_search_finish(search)
         with pytest.raises(ValueError, match="^the search was stopped or finished already$"):
             grid_search_finish(search)
-        stopped = grid_search_ahead(built, np.zeros((10, 3)).tobytes(), stretch=3)
+        stopped = grid_search_ahead(built, np.zeros((10, 3)).tobytes(), least=3)
         grid_search_stop(stopped)
         grid_search_work(stopped)  # returns at once: nothing more is searched
         with pytest.raises(ValueError, match="^the search was stopped or finished already$"):
@@ -547,15 +547,15 @@ class TestBuiltAhead:
         # The non-finite row named as grid_nearest_built names it, in whichever stretch it is.
         queries = np.zeros((50, 3))
         queries[[37, 45], 1] = [np.nan, np.inf]
-        for stretch in (1, 10, 16384):
+        for least in (1, 10, 16384):
             with pytest.raises(ValueError, match=r"^queries: point 37 has a non-finite coordinate \(nan\)$"):
-                grid_search_finish(grid_search_ahead(built, queries.tobytes(), stretch=stretch), threads=2)
+                grid_search_finish(grid_search_ahead(built, queries.tobytes(), least=least), threads=2)
         with pytest.raises(ValueError, match="^queries must be a C-contiguous buffer of rows of three float64$"):
             grid_search_ahead(built, bytes(25))
         with pytest.raises(ValueError, match="^queries must be a C-contiguous buffer of rows of three float64$"):
             grid_search_ahead(built, memoryview(bytes(49))[1:])  # rows that do not start aligned
-        with pytest.raises(ValueError, match="^stretch must be at least 1 row$"):
-            grid_search_ahead(built, bytes(24), stretch=0)
+        with pytest.raises(ValueError, match="^least must be at least 1 row$"):
+            grid_search_ahead(built, bytes(24), least=0)
         with pytest.raises(TypeError):
             grid_search_ahead(np.ones((4, 3)), bytes(24))
         with pytest.raises(TypeError):

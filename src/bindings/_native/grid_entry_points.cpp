@@ -256,9 +256,14 @@ PyObject* grid_nearest_built_entry(PyObject*, PyObject* const* args, Py_ssize_t 
 // the command starts it, on the thread that read the files, while NumPy and
 // the package still load on the other core, and its own threads join in
 // once they are loaded. The queries are searched a stretch of rows at a
-// time, each stretch claimed by whichever thread comes for it next, through
+// time, each claimed by whichever thread comes for one next, through
 // grid_nearest on that stretch: its answers are grid_nearest's for every
-// row, whichever thread searched it.
+// row, whichever thread searched it. A claim takes a quarter of the rows
+// left (but no fewer than `least` rows): few long stretches while one
+// thread works alone, each sorted and searched on its own (a stretch of
+// 16,384 rows took a third more time a query than one of a million, one
+// of 262,144 a fifteenth more), and short ones at the end, so that no
+// thread is left waiting long for the last.
 struct GridSearch {
     GridSearch(PyObject* grid_object, PyObject* queries_object)
         : grid(Ref::borrow(grid_object)), built(held<BuiltGrid>(grid_object)), bytes(queries_object) {}
@@ -267,60 +272,71 @@ struct GridSearch {
     const BuiltGrid& built;
     HeldBuffer bytes;  // keeps the queries' bytes, and so their address
     PointsView<double> queries;
-    std::size_t stretches = 0;
+    std::size_t least = 1;  // rows, the shortest claim
     mutable Buffer<double> dist2;
     mutable Buffer<std::uint32_t> idx;
-    mutable std::atomic<std::size_t> next{0};
+    mutable std::atomic<std::size_t> next{0};  // the first row not claimed
     mutable std::atomic<bool> stopped{false};
     mutable std::mutex lock;
     mutable std::condition_variable finished;
-    mutable std::size_t done = 0;  // stretches searched or given up (under `lock`)
-    // The failure of the lowest stretch that failed, and which stretch that was.
+    mutable std::size_t done = 0;  // rows searched or given up (under `lock`)
+    // The failure of the stretch of the lowest rows that failed, and its first row.
     mutable std::exception_ptr failure;
-    mutable std::size_t failed_stretch = 0;
+    mutable std::size_t failed_from = 0;
     mutable bool taken = false;  // its answers handed out (under the GIL)
 
     // Searches stretches until none is left unclaimed (or it is stopped).
     void work() const {
         SortSpace space;  // each stretch's sort, in the arrays of the one before
-        for (std::size_t k; (k = next.fetch_add(1)) < stretches;) {
+        for (std::size_t first, last; claim(first, last);) {
             std::exception_ptr error;
             if (!stopped.load()) {
                 try {
-                    search(k, space);
+                    search(first, last, space);
                 } catch (...) {
                     error = std::current_exception();
                 }
             }
             std::lock_guard<std::mutex> guard(lock);
-            if (error && (!failure || k < failed_stretch)) {
+            if (error && (!failure || first < failed_from)) {
                 failure = error;
-                failed_stretch = k;
+                failed_from = first;
             }
-            if (++done == stretches) finished.notify_all();
+            done += last - first;
+            if (done == queries.rows) finished.notify_all();
         }
     }
 
     void wait() const {
         std::unique_lock<std::mutex> guard(lock);
-        finished.wait(guard, [&] { return done == stretches; });
+        finished.wait(guard, [&] { return done == queries.rows; });
     }
 
-    std::size_t first_row(std::size_t k) const { return queries.rows * k / stretches; }
+    std::size_t unclaimed() const { return queries.rows - std::min(queries.rows, next.load()); }
 
 private:
-    void search(std::size_t k, SortSpace& space) const {
-        const std::size_t first = first_row(k), last = first_row(k + 1);
+    bool claim(std::size_t& first, std::size_t& last) const {
+        std::size_t at = next.load();
+        while (at < queries.rows) {
+            last = std::min(queries.rows, at + std::max(least, (queries.rows - at) / 4));
+            if (next.compare_exchange_weak(at, last)) {
+                first = at;
+                return true;
+            }
+        }
+        return false;
+    }
+
+    void search(std::size_t first, std::size_t last, SortSpace& space) const {
         const PointsView<double> part{queries.data + static_cast<std::ptrdiff_t>(first) * queries.row_stride,
                                       last - first, 3, queries.row_stride, queries.column_stride};
         grid_nearest(built.grid, part, quantisation_frame(part, 1), 1, dist2.data() + first, idx.data() + first, space);
     }
 };
 
-// Rows a stretch of a GridSearch: about 3 ms of one core, what the last
-// thread to finish may keep the others waiting; stretches far smaller
-// paid for their sorts and calls (measured: as fast down to 4096 rows).
-constexpr std::size_t grid_search_stretch = 16384;
+// The shortest stretch of a GridSearch, in rows: about 3 ms of one core, the
+// longest the last thread to finish keeps the others waiting.
+constexpr std::size_t grid_search_least = 16384;
 
 OnceCache<PyObject> grid_search_type_cache;
 
@@ -368,11 +384,11 @@ const GridSearch& grid_search_arg(PyObject* object) {
 
 PyObject* grid_search_ahead_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_boundary([&] {
-        static constexpr Parameters<3> parameters{{"grid", "queries", "stretch"}, 2};
+        static constexpr Parameters<3> parameters{{"grid", "queries", "least"}, 2};
         auto bound = match<3>(parameters.of(nullptr, "grid_search_ahead"), args, nargs, kwnames);
-        const std::uint64_t stretch =
-            bound[2] == nullptr ? grid_search_stretch : convert("stretch", [&] { return unsigned_arg(bound[2]); });
-        if (stretch < 1) refuse("stretch must be at least 1 row");
+        const std::uint64_t least =
+            bound[2] == nullptr ? grid_search_least : convert("least", [&] { return unsigned_arg(bound[2]); });
+        if (least < 1) refuse("least must be at least 1 row");
         PyObject* grid = convert("grid", [&] { return instance_arg(bound[0], built_grid_type()); });
         // Bytes, not an array, as for grid_build: NumPy may not be loaded yet.
         auto search = std::make_unique<GridSearch>(grid, bound[1]);
@@ -385,7 +401,7 @@ PyObject* grid_search_ahead_entry(PyObject*, PyObject* const* args, Py_ssize_t n
         if (search->queries.rows >= std::numeric_limits<std::uint32_t>::max())
             fail_input(Failure::queries_too_many, search->queries.rows);
         const std::size_t rows = search->queries.rows;
-        search->stretches = rows / stretch + (rows % stretch != 0);
+        search->least = static_cast<std::size_t>(least);
         search->dist2 = Buffer<double>(rows);
         search->idx = Buffer<std::uint32_t>(rows);
         {
@@ -431,8 +447,8 @@ PyObject* grid_search_finish_entry(PyObject*, PyObject* const* args, Py_ssize_t 
         search.taken = true;
         {
             ReleasedGil released;
-            const std::size_t left = search.stretches - std::min(search.stretches, search.next.load());
-            on_threads(std::max<std::size_t>(1, std::min(threads, left)), [&](std::size_t) { search.work(); });
+            const std::size_t left = search.unclaimed() / search.least + 1;
+            on_threads(std::min(threads, left), [&](std::size_t) { search.work(); });
             search.wait();  // the stretches other threads were still searching
         }
         if (search.failure) {
@@ -440,8 +456,7 @@ PyObject* grid_search_finish_entry(PyObject*, PyObject* const* args, Py_ssize_t 
                 std::rethrow_exception(search.failure);
             } catch (const InputFailure& failure) {
                 if (failure.kind() != Failure::non_finite_coordinate) throw;
-                fail_input(Failure::queries_non_finite, failure.value(0) + search.first_row(search.failed_stretch),
-                           failure.value(1));
+                fail_input(Failure::queries_non_finite, failure.value(0) + search.failed_from, failure.value(1));
             }
         }
         return result_pair(to_numpy(std::move(search.dist2)), to_numpy(std::move(search.idx)));
@@ -528,12 +543,13 @@ PyMethodDef grid_functions[] = {
      "`grid_nearest` through a grid built by `grid_build`: the same answers\n"
      "as grid_nearest(points, queries) for the points it was built from."},
     {"grid_search_ahead", ORNEL_PYCFUNCTION(grid_search_ahead_entry), METH_FASTCALL | METH_KEYWORDS,
-     "grid_search_ahead(grid, queries, stretch=16384)\n--\n\n"
+     "grid_search_ahead(grid, queries, least=16384)\n--\n\n"
      "A GridSearch of `grid` (a BuiltGrid) for every row of `queries`, a\n"
      "C-contiguous buffer of rows of x, y, z float64 in native byte order (no\n"
      "NumPy array is needed), which it holds; nothing is searched yet. Threads\n"
-     "search it by `grid_search_work`, `stretch` rows (at least 1) at a time,\n"
-     "and the caller takes its answers from `grid_search_finish`."},
+     "search it by `grid_search_work`, a stretch of rows at a time (a quarter\n"
+     "of those left, at least `least`), and the caller takes its answers from\n"
+     "`grid_search_finish`."},
     {"grid_search_work", ORNEL_PYCFUNCTION(grid_search_work_entry), METH_FASTCALL | METH_KEYWORDS,
      "grid_search_work(search)\n--\n\n"
      "Searches stretches of `search`'s queries no other thread has taken until\n"
