@@ -276,6 +276,80 @@ def test_the_command_reads_large_files_ahead_and_writes_the_same_bytes(tmp_path,
     assert (tmp_path / "ahead.ply").read_bytes() == (tmp_path / "plain.ply").read_bytes()
 
 
+@pytest.mark.parametrize(
+    "words, begun",
+    [
+        (["compare", "a.ply", "b.ply"], 2),
+        (["compare", "a.ply", "b.ply", "--out", "o.ply", "--index", "--split"], 2),
+        (["compare", "a.ply", "b.ply", "--threads", "3"], 3),
+        (["compare", "a.ply", "b.ply", "--threads=1", "--json", "s.json"], 1),
+        (["compare", "a.ply", "b.ply", "--threads", "many"], None),  # argparse says what is wrong
+        (["compare", "a.ply", "b.ply", "--th", "3"], None),  # what may abbreviate --threads
+        (["compare", "a.ply", "b.ply", "--f32"], None),
+        (["compare", "a.ply", "b.ply", "--f3"], None),
+        (["compare", "a.ply", "b.ply", "--store", "d"], None),
+        (["compare", "a.ply", "b.ply", "--sto=d"], None),
+        (["compare", "a.ply", "b.ply", "--align"], None),
+        (["compare", "a.ply", "b.ply", "--index-kind", "grid"], None),
+        (["compare", "--out", "o.ply", "a.ply", "b.ply"], None),  # which words are A and B: parsed
+        (["compare", "a.ply"], None),
+        (["matrix", "a.ply", "b.ply"], None),
+        ([], None),
+    ],
+)
+def test_the_command_line_read_ahead_begins_only_what_the_command_will_ask(monkeypatch, words, begun):
+    """From the command line's words, before they are parsed: B's grid built and searched
+    for A on the threads --threads gives, where nothing that may change that is given."""
+    asked = []
+    monkeypatch.setattr(_read_ahead, "start", lambda paths, **options: asked.append((paths, options)))
+    monkeypatch.setattr(_read_ahead, "default_threads", lambda: 2)
+    _read_ahead.start_for_command(words)
+    expected = dict(grid_of="b.ply", threads=begun, search_of="a.ply")
+    assert asked == ([] if begun is None else [(["b.ply", "a.ply"], expected)])
+    # And what the command asks for after parsing them is what was begun.
+    if begun is not None:
+        args = _command.parser().parse_args(words)
+        assert _command.grid_ahead(args) == "b.ply" and (args.threads or 2) == begun and args.index_kind == "auto"
+
+
+def test_a_read_ahead_begun_from_the_command_line_is_kept_or_forgotten(tmp_path):
+    rng = np.random.default_rng(14)
+    for name in ("a.ply", "b.ply"):
+        write(tmp_path / name, [PlyElement.describe(vertices(rng, 3000, fields=False), "vertex")])
+    a, b = str(tmp_path / "a.ply"), str(tmp_path / "b.ply")
+    _read_ahead.start_for_command(["compare", a, b, "--threads", "2"])
+    thread = _read_ahead._pending[a][0]
+    _read_ahead.start([b, a], grid_of=b, threads=2, search_of=a, index="auto")  # as the command asks
+    assert _read_ahead._pending[a][0] is thread and _read_ahead._pending[b][0] is thread
+    _read_ahead.start([b, a], grid_of=None, threads=2)  # asked for something else: begun anew
+    assert _read_ahead._pending[a][0] is not thread
+    thread.join()
+    assert not _read_ahead._grids  # the grid of what was begun first is dropped
+    _read_ahead.forget()
+
+
+def test_the_command_run_from_its_command_line_writes_what_a_plain_read_does(tmp_path, monkeypatch, capsys):
+    """A whole process of `ornel compare A B --out O`, x, y, z float64 alone far from the
+    origin, large enough to be read ahead: begun from the command line's words."""
+    rng = np.random.default_rng(15)
+    a, b = vertices(rng, 70_000, fields=False, offset=5e6), vertices(rng, 50_000, fields=False, offset=5e6)
+    assert min(a.nbytes, b.nbytes) > _read_ahead.SMALLEST
+    write(tmp_path / "a.ply", [PlyElement.describe(a, "vertex")])
+    write(tmp_path / "b.ply", [PlyElement.describe(b, "vertex")])
+    args = ("compare", tmp_path / "a.ply", tmp_path / "b.ply")
+    expected = without_read_ahead(monkeypatch, capsys, *args, "--out", tmp_path / "plain.ply")
+    command = [str(SCRIPT)] if SCRIPT.exists() else [sys.executable, "-m", "ornel"]
+    for launcher in (command, [sys.executable, "-m", "ornel"]):
+        done = subprocess.run(
+            [*launcher, *map(str, args), "--out", str(tmp_path / "ahead.ply")],
+            capture_output=True,
+            text=True,
+            timeout=300,
+        )
+        assert (done.returncode, done.stdout, done.stderr) == expected
+        assert (tmp_path / "ahead.ply").read_bytes() == (tmp_path / "plain.ply").read_bytes()
+
+
 @pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="no named pipes here")
 def test_a_named_pipe_is_never_opened_by_the_read_ahead(tmp_path):
     os.mkfifo(tmp_path / "pipe.ply")

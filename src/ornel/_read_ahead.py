@@ -26,10 +26,15 @@ import os
 import stat
 import sys
 import threading
-from collections.abc import Iterable
-from typing import TYPE_CHECKING, Any, NamedTuple
 
+from ornel._defaults import default_threads
+
+# Not `typing`'s: the command starts reading ahead before the imports `typing` costs.
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from collections.abc import Iterable
+    from typing import Any
+
     from ornel._planner import IndexKind
 
 # Below this many bytes of records a read is quicker than starting a thread for it.
@@ -48,14 +53,17 @@ ALIGNMENT = 16
 Identity = tuple[int, int, int, int]
 
 
-class Body(NamedTuple):
+class Body:
     """The bytes of a file from `start` (just after its header) to its end; `xyz_rows`,
     how many rows of x, y, z float64 they begin with, when that is all its vertices hold."""
 
-    identity: Identity
-    start: int
-    view: memoryview
-    xyz_rows: int = 0
+    __slots__ = ("identity", "start", "view", "xyz_rows")
+
+    def __init__(self, identity: Identity, start: int, view: memoryview, xyz_rows: int = 0) -> None:
+        self.identity = identity
+        self.start = start
+        self.view = view
+        self.xyz_rows = xyz_rows
 
 
 class Grid:
@@ -173,6 +181,41 @@ def _identity(status: os.stat_result) -> Identity:
     return (status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns)
 
 
+# Options of `ornel compare` that change whether B's grid is built ahead, or on how many
+# threads: where one of them (or what may abbreviate it) is given, reading ahead waits for
+# the arguments to be parsed.
+DECIDING_OPTIONS = ("--f32", "--store", "--align", "--index-kind", "--threads")
+
+
+def start_for_command(words: list[str]) -> None:
+    """`start` as `ornel compare A B ...` will ask for it, from the words of its command
+    line before they are parsed (the parser and the imports before it are a third of the
+    time to the first read): A and B the two words after `compare`, B's grid built and
+    searched for A, with --threads N if given. Nothing is started where an option that
+    may change that is given (or what may abbreviate one), nor for other commands; the
+    command's own `start` then finds this one begun, or, asked for anything else, forgets
+    it and begins what it asks. A file read needlessly (misread words) is never taken:
+    bytes are taken only for the file they were read from."""
+    if len(words) < 3 or words[0] != "compare" or any(word.startswith("-") for word in words[1:3]):
+        return
+    threads = default_threads()
+    rest = iter(words[3:])
+    for word in rest:
+        name, equals, value = word.partition("=")
+        if name == "--threads":
+            value = value if equals else next(rest, "")
+            if not value.isdigit() or int(value) < 1:
+                return
+            threads = int(value)
+        elif name.startswith("--") and name != "--index" and any(o.startswith(name) for o in DECIDING_OPTIONS):
+            return
+    start([words[2], words[1]], grid_of=words[2], threads=threads, search_of=words[1])
+
+
+# What the last `start` asked for, while none of its files has been taken.
+_started: tuple[Any, ...] | None = None
+
+
 def start(
     paths: Iterable[str | None],
     grid_of: str | None = None,
@@ -188,6 +231,7 @@ def start(
     thread (`ALONE_ROWS`) and a search of them with `index` would build one."""
     if not hasattr(mmap, "MAP_PRIVATE"):
         return  # no private anonymous mappings here (Windows): the files are read as they are
+    global _started
     chosen = list(dict.fromkeys(os.path.abspath(p) for p in paths if p is not None and p.lower().endswith(".ply")))
     if not chosen:
         return
@@ -196,6 +240,15 @@ def start(
     search_key = os.path.abspath(search_of) if search_of is not None and grid_key is not None else None
     if search_key == grid_key:
         search_key = None  # its bytes are taken by the queries' read: the target is read again
+    request = (chosen, grid_key, search_key, threads, index)
+    with _lock:
+        begun = request == _started and all(path in _pending for path in chosen)
+        stale = not begun and _started is not None and all(path in _pending for path in _started[0])
+    if begun:
+        return  # begun already, from the command line's words
+    if stale:
+        forget()  # begun for what the command turns out not to ask, and nothing of it taken
+    _started = request
     thread = threading.Thread(
         target=_read_all,
         args=(chosen, bodies, grid_key, threads, search_key, index),
@@ -211,7 +264,9 @@ def start(
 def forget() -> None:
     """Drops whatever was read ahead and not taken (once the command is done), and stops
     a search begun ahead that nobody took."""
+    global _started
     with _lock:
+        _started = None
         _pending.clear()
         grids = [*_grids.values(), *_searches.values()]
         _grids.clear()
