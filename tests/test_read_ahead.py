@@ -10,6 +10,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from conftest import assert_same_bits_on_both_vector_paths
 from plyfile import PlyData, PlyElement
 
 from ornel import _command, _read_ahead
@@ -580,3 +581,30 @@ def test_a_grid_built_ahead_is_taken_only_for_its_own_bytes(tmp_path, ahead_of_a
 def test_the_grid_is_built_ahead_only_where_the_search_builds_it_over_the_points_read(options, built):
     args = _command.parser().parse_args(["compare", "a.ply", "b.ply", *options])
     assert _command.grid_ahead(args) == ("b.ply" if built else None)
+
+
+def digest_of_searches_ahead():
+    """A hash of the answers of searches begun ahead (by stretches, on two threads) of
+    clouds with exact ties and duplicates, far from the origin and near it."""
+    import hashlib
+    import threading
+
+    from ornel._native import grid_build, grid_search_ahead, grid_search_finish, grid_search_work
+
+    digest = hashlib.sha256()
+    for offset in (0.0, 5e5, 5e6):
+        rng = np.random.default_rng(int(offset) % 97)
+        points = offset + np.round(rng.random((4000, 3)), 2)  # centimetre quanta: ties
+        points[:1000] = points[1000:2000]  # duplicates
+        queries = np.ascontiguousarray(offset + np.round(rng.random((6000, 3)) * 1.2 - 0.1, 3))
+        search = grid_search_ahead(grid_build(points.tobytes()), queries.tobytes(), least=64)
+        helper = threading.Thread(target=grid_search_work, args=(search,))
+        helper.start()
+        for array in grid_search_finish(search, threads=2):
+            digest.update(array.tobytes())
+        helper.join()
+    return digest.hexdigest()
+
+
+def test_a_search_begun_ahead_gives_the_same_bits_on_both_vector_paths():
+    assert_same_bits_on_both_vector_paths(sys.modules[__name__], digest_of_searches_ahead)
