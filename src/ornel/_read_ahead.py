@@ -85,7 +85,10 @@ class Grid:
         self._lock = threading.Lock()
         self._dropped = False
         self.thread = threading.Thread(target=self._build, args=(threads,), name="ornel grid-ahead", daemon=True)
-        self.thread.start()
+        try:
+            self.thread.start()
+        except RuntimeError:  # no thread to be had: the search builds its own grid
+            self._ready.set()
 
     def search_for(self, queries: memoryview | None) -> None:
         """Hands over the bytes of the queries to search (rows of x, y, z float64), or
@@ -372,9 +375,12 @@ def _read_all(
                 queries = body.view[: 24 * body.xyz_rows]
     finally:
         if grid is not None:
-            grid.search_for(
-                queries if queries is not None and _search_ahead(grid.rows, len(queries) // 24, index) else None
-            )
+            wanted = None
+            try:
+                if queries is not None and _search_ahead(grid.rows, len(queries) // 24, index):
+                    wanted = queries
+            finally:
+                grid.search_for(wanted)  # always: the grid's thread waits to hear
 
 
 def _search_ahead(target_rows: int, query_rows: int, index: IndexKind) -> bool:
