@@ -5,8 +5,8 @@
 #include <atomic>
 #include <cmath>
 #include <condition_variable>
-#include <exception>
 #include <cstdint>
+#include <exception>
 #include <limits>
 #include <memory>
 #include <mutex>
