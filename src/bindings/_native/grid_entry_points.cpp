@@ -277,6 +277,7 @@ struct GridSearch {
     mutable Buffer<std::uint32_t> idx;
     mutable std::atomic<std::size_t> next{0};  // the first row not claimed
     mutable std::atomic<bool> stopped{false};
+    mutable std::atomic<std::size_t> working{0};  // threads in work()
     mutable std::mutex lock;
     mutable std::condition_variable finished;
     mutable std::size_t done = 0;  // rows searched or given up (under `lock`)
@@ -287,6 +288,7 @@ struct GridSearch {
 
     // Searches stretches until none is left unclaimed (or it is stopped).
     void work() const {
+        working.fetch_add(1);
         SortSpace space;  // each stretch's sort, in the arrays of the one before
         for (std::size_t first, last; claim(first, last);) {
             std::exception_ptr error;
@@ -305,6 +307,7 @@ struct GridSearch {
             done += last - first;
             if (done == queries.rows) finished.notify_all();
         }
+        working.fetch_sub(1);
     }
 
     void wait() const {
@@ -447,8 +450,12 @@ PyObject* grid_search_finish_entry(PyObject*, PyObject* const* args, Py_ssize_t 
         search.taken = true;
         {
             ReleasedGil released;
-            const std::size_t left = search.unclaimed() / search.least + 1;
-            on_threads(std::min(threads, left), [&](std::size_t) { search.work(); });
+            // `threads` at work on it in all, those at work already counted: the caller
+            // waits for them where they are as many.
+            const std::size_t at_work = search.working.load();
+            const std::size_t more = threads > at_work ? threads - at_work : 0;
+            const std::size_t parts = std::min(more, search.unclaimed() / search.least + 1);
+            if (parts > 0) on_threads(parts, [&](std::size_t) { search.work(); });
             search.wait();  // the stretches other threads were still searching
         }
         if (search.failure) {
@@ -561,8 +568,9 @@ PyMethodDef grid_functions[] = {
      "after their stretch, and it can no longer be finished."},
     {"grid_search_finish", ORNEL_PYCFUNCTION(grid_search_finish_entry), METH_FASTCALL | METH_KEYWORDS,
      "grid_search_finish(search, threads=None)\n--\n\n"
-     "Searches what is left of `search` on `threads` threads, waits for the\n"
-     "stretches others are searching, and returns its answers, once:\n"
+     "Searches what is left of `search` on `threads` threads in all (those at\n"
+     "work on it already counted: with as many, it only waits for them), waits\n"
+     "for the stretches others are searching, and returns its answers, once:\n"
      "grid_nearest_built(grid, queries)'s, the same arrays. Raises ValueError\n"
      "for non-finite coordinates (as grid_nearest_built does) and for a\n"
      "search stopped or finished already."},
