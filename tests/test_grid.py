@@ -8,7 +8,17 @@ from hypothesis import given
 from hypothesis import strategies as st
 from scipy.spatial import cKDTree
 
-from ornel._native import grid_ball_counts, grid_build, grid_nearest, grid_nearest_built, grid_nearest_k
+from ornel._native import (
+    grid_ball_counts,
+    grid_build,
+    grid_nearest,
+    grid_nearest_built,
+    grid_nearest_k,
+    grid_search_ahead,
+    grid_search_finish,
+    grid_search_stop,
+    grid_search_work,
+)
 from tests.conftest import DATA
 
 
@@ -482,6 +492,74 @@ class TestBuiltAhead:
             expected = grid_nearest(points, q)
             np.testing.assert_array_equal(dist2, expected[0])
             np.testing.assert_array_equal(idx, expected[1])
+
+    @pytest.mark.parametrize("kind", KINDS)
+    @pytest.mark.parametrize("offset", [0.0, 5e5, 5e6])
+    def test_a_search_begun_ahead_and_finished_gives_the_same_answers(self, kind, offset):
+        """Begun on one thread (as the command's grid thread begins it), finished on others,
+        by stretches of any size: grid_nearest's answers for every row, bit for bit, and
+        brute force's."""
+        import threading
+
+        rng = np.random.default_rng(80 + KINDS.index(kind))
+        points = np.ascontiguousarray(kinds(rng)[kind] + offset)
+        queries = np.ascontiguousarray(queries_for(points - offset, rng) + offset)
+        if kind == "lidar":
+            queries = np.round(queries, 2)
+        built = grid_build(points.tobytes(), threads=2)
+        expected = grid_nearest(points, queries, threads=2)
+        for least, threads, ahead in ((1, 2, True), (97, 1, True), (500, 2, False), (16384, 2, True)):
+            search = grid_search_ahead(built, memoryview(queries).cast("B"), least=least)
+            assert search.rows == len(queries) and search.grid is built
+            assert search.address == queries.__array_interface__["data"][0]
+            helper = threading.Thread(target=grid_search_work, args=(search,)) if ahead else None
+            if helper is not None:
+                helper.start()
+            dist2, idx = grid_search_finish(search, threads=threads)
+            if helper is not None:
+                helper.join()
+            np.testing.assert_array_equal(dist2, expected[0])
+            np.testing.assert_array_equal(idx, expected[1])
+            assert dist2.dtype == np.float64 and idx.dtype == np.uint32
+        check = queries[:300]
+        d2 = brute(check, points)
+        search = grid_search_ahead(built, check.tobytes(), least=7)
+        grid_search_work(search)  # all of it on this thread: nothing left to the finish
+        dist2, idx = grid_search_finish(search)
+        np.testing.assert_array_equal(idx, np.argmin(d2, axis=1))
+        np.testing.assert_array_equal(dist2, d2.min(axis=1))
+
+    def test_a_search_begun_ahead_is_finished_once_and_refuses_what_it_cannot_search(self):
+        built = grid_build(np.ones((4, 3)).tobytes())
+        search = grid_search_ahead(built, np.zeros((10, 3)).tobytes())
+        grid_search_finish(search)
+        with pytest.raises(ValueError, match="^the search was stopped or finished already$"):
+            grid_search_finish(search)
+        stopped = grid_search_ahead(built, np.zeros((10, 3)).tobytes(), least=3)
+        grid_search_stop(stopped)
+        grid_search_work(stopped)  # returns at once: nothing more is searched
+        with pytest.raises(ValueError, match="^the search was stopped or finished already$"):
+            grid_search_finish(stopped)
+        dist2, idx = grid_search_finish(grid_search_ahead(built, b""))
+        assert dist2.shape == idx.shape == (0,)
+        dist2, idx = grid_search_finish(grid_search_ahead(grid_build(b""), np.ones((3, 3)).tobytes()))
+        assert (dist2 == np.inf).all() and (idx == 0).all()  # as grid_nearest_built answers
+        # The non-finite row named as grid_nearest_built names it, in whichever stretch it is.
+        queries = np.zeros((50, 3))
+        queries[[37, 45], 1] = [np.nan, np.inf]
+        for least in (1, 10, 16384):
+            with pytest.raises(ValueError, match=r"^queries: point 37 has a non-finite coordinate \(nan\)$"):
+                grid_search_finish(grid_search_ahead(built, queries.tobytes(), least=least), threads=2)
+        with pytest.raises(ValueError, match="^queries must be a C-contiguous buffer of rows of three float64$"):
+            grid_search_ahead(built, bytes(25))
+        with pytest.raises(ValueError, match="^queries must be a C-contiguous buffer of rows of three float64$"):
+            grid_search_ahead(built, memoryview(bytes(49))[1:])  # rows that do not start aligned
+        with pytest.raises(ValueError, match="^least must be at least 1 row$"):
+            grid_search_ahead(built, bytes(24), least=0)
+        with pytest.raises(TypeError):
+            grid_search_ahead(np.ones((4, 3)), bytes(24))
+        with pytest.raises(TypeError):
+            grid_search_finish(built)
 
     def test_empty_and_refused_buffers(self):
         built = grid_build(b"")

@@ -10,10 +10,12 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from conftest import assert_same_bits_on_both_vector_paths
 from plyfile import PlyData, PlyElement
 
 from ornel import _command, _read_ahead
 from ornel._errors import CloudError
+from ornel._native import grid_nearest
 from ornel._records import read_records
 
 SCRIPT = Path(sys.executable).parent / "ornel"
@@ -50,6 +52,21 @@ def grids_taken(monkeypatch):
         return grid
 
     monkeypatch.setattr(_read_ahead, "built_grid", spy)
+    return taken
+
+
+@pytest.fixture
+def searches_taken(monkeypatch):
+    """Whether each search through a grid built ahead finished the search begun ahead."""
+    taken = []
+    search_ahead = _read_ahead.search_ahead
+
+    def spy(built, queries):
+        search = search_ahead(built, queries)
+        taken.append(search is not None)
+        return search
+
+    monkeypatch.setattr(_read_ahead, "search_ahead", spy)
     return taken
 
 
@@ -95,7 +112,7 @@ CASES = {
 
 @pytest.mark.parametrize("case", list(CASES))
 def test_compare_reads_and_writes_what_a_plain_read_does(
-    tmp_path, monkeypatch, capsys, ahead_of_any_size, grids_taken, case
+    tmp_path, monkeypatch, capsys, ahead_of_any_size, grids_taken, searches_taken, case
 ):
     options = CASES[case]
     rng = np.random.default_rng(len(case))
@@ -112,6 +129,7 @@ def test_compare_reads_and_writes_what_a_plain_read_does(
     expected = without_read_ahead(monkeypatch, capsys, *args, "--out", tmp_path / "plain.ply")
     ahead_of_any_size.clear()
     grids_taken.clear()
+    searches_taken.clear()
     got = run(capsys, *args, "--out", tmp_path / "ahead.ply")
     assert got == expected and got[0] == 0
     assert (tmp_path / "ahead.ply").read_bytes() == (tmp_path / "plain.ply").read_bytes()
@@ -123,6 +141,8 @@ def test_compare_reads_and_writes_what_a_plain_read_does(
         not options.get("text") and options.get("byte_order", "<") == "<" and options.get("coordinate", "f8") == "f8"
     )
     assert grids_taken == [native]
+    # And searched for A's records where they are x, y, z float64 alone too.
+    assert searches_taken == ([native and not options.get("fields", True)] if native else [])
 
 
 def test_records_read_ahead_equal_a_plain_read_and_are_the_points(tmp_path, ahead_of_any_size):
@@ -257,6 +277,80 @@ def test_the_command_reads_large_files_ahead_and_writes_the_same_bytes(tmp_path,
     assert (tmp_path / "ahead.ply").read_bytes() == (tmp_path / "plain.ply").read_bytes()
 
 
+@pytest.mark.parametrize(
+    "words, begun",
+    [
+        (["compare", "a.ply", "b.ply"], 2),
+        (["compare", "a.ply", "b.ply", "--out", "o.ply", "--index", "--split"], 2),
+        (["compare", "a.ply", "b.ply", "--threads", "3"], 3),
+        (["compare", "a.ply", "b.ply", "--threads=1", "--json", "s.json"], 1),
+        (["compare", "a.ply", "b.ply", "--threads", "many"], None),  # argparse says what is wrong
+        (["compare", "a.ply", "b.ply", "--th", "3"], None),  # what may abbreviate --threads
+        (["compare", "a.ply", "b.ply", "--f32"], None),
+        (["compare", "a.ply", "b.ply", "--f3"], None),
+        (["compare", "a.ply", "b.ply", "--store", "d"], None),
+        (["compare", "a.ply", "b.ply", "--sto=d"], None),
+        (["compare", "a.ply", "b.ply", "--align"], None),
+        (["compare", "a.ply", "b.ply", "--index-kind", "grid"], None),
+        (["compare", "--out", "o.ply", "a.ply", "b.ply"], None),  # which words are A and B: parsed
+        (["compare", "a.ply"], None),
+        (["matrix", "a.ply", "b.ply"], None),
+        ([], None),
+    ],
+)
+def test_the_command_line_read_ahead_begins_only_what_the_command_will_ask(monkeypatch, words, begun):
+    """From the command line's words, before they are parsed: B's grid built and searched
+    for A on the threads --threads gives, where nothing that may change that is given."""
+    asked = []
+    monkeypatch.setattr(_read_ahead, "start", lambda paths, **options: asked.append((paths, options)))
+    monkeypatch.setattr(_read_ahead, "default_threads", lambda: 2)
+    _read_ahead.start_for_command(words)
+    expected = dict(grid_of="b.ply", threads=begun, search_of="a.ply")
+    assert asked == ([] if begun is None else [(["b.ply", "a.ply"], expected)])
+    # And what the command asks for after parsing them is what was begun.
+    if begun is not None:
+        args = _command.parser().parse_args(words)
+        assert _command.grid_ahead(args) == "b.ply" and (args.threads or 2) == begun and args.index_kind == "auto"
+
+
+def test_a_read_ahead_begun_from_the_command_line_is_kept_or_forgotten(tmp_path):
+    rng = np.random.default_rng(14)
+    for name in ("a.ply", "b.ply"):
+        write(tmp_path / name, [PlyElement.describe(vertices(rng, 3000, fields=False), "vertex")])
+    a, b = str(tmp_path / "a.ply"), str(tmp_path / "b.ply")
+    _read_ahead.start_for_command(["compare", a, b, "--threads", "2"])
+    thread = _read_ahead._pending[a][0]
+    _read_ahead.start([b, a], grid_of=b, threads=2, search_of=a, index="auto")  # as the command asks
+    assert _read_ahead._pending[a][0] is thread and _read_ahead._pending[b][0] is thread
+    _read_ahead.start([b, a], grid_of=None, threads=2)  # asked for something else: begun anew
+    assert _read_ahead._pending[a][0] is not thread
+    thread.join()
+    assert not _read_ahead._grids  # the grid of what was begun first is dropped
+    _read_ahead.forget()
+
+
+def test_the_command_run_from_its_command_line_writes_what_a_plain_read_does(tmp_path, monkeypatch, capsys):
+    """A whole process of `ornel compare A B --out O`, x, y, z float64 alone far from the
+    origin, large enough to be read ahead: begun from the command line's words."""
+    rng = np.random.default_rng(15)
+    a, b = vertices(rng, 70_000, fields=False, offset=5e6), vertices(rng, 50_000, fields=False, offset=5e6)
+    assert min(a.nbytes, b.nbytes) > _read_ahead.SMALLEST
+    write(tmp_path / "a.ply", [PlyElement.describe(a, "vertex")])
+    write(tmp_path / "b.ply", [PlyElement.describe(b, "vertex")])
+    args = ("compare", tmp_path / "a.ply", tmp_path / "b.ply")
+    expected = without_read_ahead(monkeypatch, capsys, *args, "--out", tmp_path / "plain.ply")
+    command = [str(SCRIPT)] if SCRIPT.exists() else [sys.executable, "-m", "ornel"]
+    for launcher in (command, [sys.executable, "-m", "ornel"]):
+        done = subprocess.run(
+            [*launcher, *map(str, args), "--out", str(tmp_path / "ahead.ply")],
+            capture_output=True,
+            text=True,
+            timeout=300,
+        )
+        assert (done.returncode, done.stdout, done.stderr) == expected
+        assert (tmp_path / "ahead.ply").read_bytes() == (tmp_path / "plain.ply").read_bytes()
+
+
 @pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="no named pipes here")
 def test_a_named_pipe_is_never_opened_by_the_read_ahead(tmp_path):
     os.mkfifo(tmp_path / "pipe.ply")
@@ -322,6 +416,130 @@ def test_the_grid_built_ahead_gives_the_exact_distances_far_from_the_origin(
     np.testing.assert_array_equal(np.sqrt(squared), tree_distances)
 
 
+@pytest.mark.parametrize("offset", [0.0, 5e5, 5e6])
+def test_the_search_begun_ahead_gives_the_exact_distances_far_from_the_origin(
+    tmp_path, monkeypatch, capsys, ahead_of_any_size, grids_taken, searches_taken, offset
+):
+    """A's records x, y, z float64 alone, more than one stretch of them: B's grid searched
+    for them while the modules load, the command finishing that search."""
+    from scipy.spatial import cKDTree
+
+    rng = np.random.default_rng(int(offset) % 1000 + 13)
+    a, b = vertices(rng, 40_000, fields=False, offset=offset), vertices(rng, 3000, fields=False, offset=offset)
+    b[: len(b) // 3] = b[len(b) // 3 : 2 * (len(b) // 3)]  # duplicates: exact ties
+    a[:100] = b[len(b) // 3 : len(b) // 3 + 100]  # on duplicated points of B: distance 0
+    write(tmp_path / "a.ply", [PlyElement.describe(a, "vertex")])
+    write(tmp_path / "b.ply", [PlyElement.describe(b, "vertex")])
+    args = ("compare", tmp_path / "a.ply", tmp_path / "b.ply", "--index", "--threads", "2")
+    expected = without_read_ahead(monkeypatch, capsys, *args, "--out", tmp_path / "plain.ply")
+    for threads in ("1", "2"):
+        grids_taken.clear()
+        searches_taken.clear()
+        got = run(capsys, *args, "--threads", threads, "--out", tmp_path / "ahead.ply")
+        assert got == expected
+        assert grids_taken == [True] and searches_taken == [True]
+        assert (tmp_path / "ahead.ply").read_bytes() == (tmp_path / "plain.ply").read_bytes()
+    out = PlyData.read(str(tmp_path / "ahead.ply"))["vertex"].data
+    xyz = lambda v: np.column_stack([v["x"], v["y"], v["z"]])  # noqa: E731
+    tree_distances, _ = cKDTree(xyz(b)).query(xyz(a))
+    np.testing.assert_array_equal(out["distance"], tree_distances)
+    squared = ((xyz(b)[out["index"]] - xyz(a)) ** 2).sum(axis=1)
+    np.testing.assert_array_equal(np.sqrt(squared), tree_distances)
+    # Ties (A's first rows are B's points, B's first third duplicates) to the lowest row.
+    check = xyz(a)[:300]
+    squared = ((check[:, None, :] - xyz(b)[None, :, :]) ** 2).sum(axis=2)
+    np.testing.assert_array_equal(out["index"][:300], np.argmin(squared, axis=1))
+
+
+@pytest.mark.parametrize(
+    "case",
+    ["skip invalid", "too large to be searched ahead", "far more queries than targets", "same file", "graph"],
+)
+def test_the_search_is_begun_ahead_only_where_it_is_taken(
+    tmp_path, monkeypatch, capsys, ahead_of_any_size, grids_taken, searches_taken, case
+):
+    """Where the command searches other queries (a copy without A's NaN rows), or builds no
+    grid ahead, or the files are too large for the grid to be built on one thread, no
+    search is taken, nothing of one is left running, and the output is a plain read's."""
+    rng = np.random.default_rng(len(case) + 40)
+    a, b = vertices(rng, 5000, fields=False), vertices(rng, 4000, fields=False)
+    options: tuple[str, ...] = ()
+    if case == "skip invalid":
+        a["y"][[7, 4000]] = np.nan
+        options = ("--skip-invalid",)
+    elif case == "too large to be searched ahead":
+        monkeypatch.setattr(_read_ahead, "ALONE_ROWS", 4500)
+    elif case == "far more queries than targets":
+        b = b[:100]  # the planner's grid for 50 times as many queries: a graph
+    elif case == "graph":
+        options = ("--index-kind", "graph")
+    write(tmp_path / "a.ply", [PlyElement.describe(a, "vertex")])
+    write(tmp_path / "b.ply", [PlyElement.describe(b, "vertex")])
+    second = "a.ply" if case == "same file" else "b.ply"
+    args = ("compare", tmp_path / "a.ply", tmp_path / second, "--threads", "2", *options)
+    expected = without_read_ahead(monkeypatch, capsys, *args, "--out", tmp_path / "plain.ply")
+    started = []
+    monkeypatch.setattr(
+        _read_ahead, "_search_ahead", lambda *given: started.append(_search_ahead(*given)) or started[-1]
+    )
+    grids_taken.clear()
+    assert run(capsys, *args, "--out", tmp_path / "ahead.ply") == expected
+    assert (tmp_path / "ahead.ply").read_bytes() == (tmp_path / "plain.ply").read_bytes()
+    assert not _read_ahead._grids and not _read_ahead._searches
+    # Whether a search was begun, whether the grid was taken, whether the search was.
+    expected_spies = {
+        "skip invalid": ([True], [True], [False]),
+        "too large to be searched ahead": ([False], [True], [False]),
+        "far more queries than targets": ([False], [], []),
+        "same file": ([], [False], []),  # its bytes taken as A's, B read again
+        "graph": ([], [], []),
+    }[case]
+    assert (started, grids_taken, searches_taken) == expected_spies
+
+
+_search_ahead = _read_ahead._search_ahead
+
+
+def test_a_search_begun_ahead_is_taken_only_for_its_own_bytes_and_stopped_otherwise(tmp_path, ahead_of_any_size):
+    from ornel._cloud import Cloud
+    from ornel._native import grid_search_finish
+
+    rng = np.random.default_rng(12)
+    for name, n in (("a.ply", 20_000), ("b.ply", 3000)):
+        write(tmp_path / name, [PlyElement.describe(vertices(rng, n, fields=False), "vertex")])
+    paths = [str(tmp_path / "b.ply"), str(tmp_path / "a.ply")]
+    _read_ahead.start(paths, grid_of=paths[0], threads=2, search_of=paths[1])
+    a, b = Cloud.load(paths[1]), Cloud.load(paths[0])
+    built = _read_ahead.built_grid(b.points)
+    assert built is not None
+    assert _read_ahead.search_ahead(built, a.points[:-1]) is None  # other bytes: stopped
+    assert _read_ahead.search_ahead(built, a.points) is None  # and never taken after
+    # Its own bytes: the answers of a search of its own.
+    _read_ahead.start(paths, grid_of=paths[0], threads=2, search_of=paths[1])
+    a, b = Cloud.load(paths[1]), Cloud.load(paths[0])
+    built = _read_ahead.built_grid(b.points)
+    assert _read_ahead.search_ahead(built, a.points.copy()) is None  # the same values elsewhere
+    _read_ahead.start(paths, grid_of=paths[0], threads=2, search_of=paths[1])
+    a, b = Cloud.load(paths[1]), Cloud.load(paths[0])
+    built = _read_ahead.built_grid(b.points)
+    search = _read_ahead.search_ahead(built, a.points)
+    assert search is not None and _read_ahead.search_ahead(built, a.points) is None  # taken once
+    dist2, idx = grid_search_finish(search, threads=2)
+    expected = grid_nearest(b.points, a.points)
+    np.testing.assert_array_equal(dist2, expected[0])
+    np.testing.assert_array_equal(idx, expected[1])
+    # Forgotten before it was taken: stopped, and it can no longer be finished.
+    _read_ahead.start(paths, grid_of=paths[0], threads=2, search_of=paths[1])
+    _read_ahead._pending[paths[1]][0].join()
+    grid = _read_ahead._grids[paths[0]]
+    grid.over(b.points)  # waits for the search to be begun
+    begun = grid.search
+    _read_ahead.forget()
+    assert begun is not None and not _read_ahead._grids and not _read_ahead._searches
+    with pytest.raises(ValueError, match="stopped or finished already"):
+        grid_search_finish(begun)
+
+
 def test_a_grid_built_ahead_is_taken_only_for_its_own_bytes(tmp_path, ahead_of_any_size):
     from ornel._cloud import Cloud
 
@@ -363,3 +581,30 @@ def test_a_grid_built_ahead_is_taken_only_for_its_own_bytes(tmp_path, ahead_of_a
 def test_the_grid_is_built_ahead_only_where_the_search_builds_it_over_the_points_read(options, built):
     args = _command.parser().parse_args(["compare", "a.ply", "b.ply", *options])
     assert _command.grid_ahead(args) == ("b.ply" if built else None)
+
+
+def digest_of_searches_ahead():
+    """A hash of the answers of searches begun ahead (by stretches, on two threads) of
+    clouds with exact ties and duplicates, far from the origin and near it."""
+    import hashlib
+    import threading
+
+    from ornel._native import grid_build, grid_search_ahead, grid_search_finish, grid_search_work
+
+    digest = hashlib.sha256()
+    for offset in (0.0, 5e5, 5e6):
+        rng = np.random.default_rng(int(offset) % 97)
+        points = offset + np.round(rng.random((4000, 3)), 2)  # centimetre quanta: ties
+        points[:1000] = points[1000:2000]  # duplicates
+        queries = np.ascontiguousarray(offset + np.round(rng.random((6000, 3)) * 1.2 - 0.1, 3))
+        search = grid_search_ahead(grid_build(points.tobytes()), queries.tobytes(), least=64)
+        helper = threading.Thread(target=grid_search_work, args=(search,))
+        helper.start()
+        for array in grid_search_finish(search, threads=2):
+            digest.update(array.tobytes())
+        helper.join()
+    return digest.hexdigest()
+
+
+def test_a_search_begun_ahead_gives_the_same_bits_on_both_vector_paths():
+    assert_same_bits_on_both_vector_paths(sys.modules[__name__], digest_of_searches_ahead)

@@ -5,9 +5,15 @@ what they walk (Delaunay tetrahedralisations and their vertex graphs) and puts
 the whole comparison behind a few calls.
 """
 
+import sys
+
 from ornel import _interrupt
 
 _interrupt.install_if_command()  # first: the imports of a command take a while
+if _interrupt.run_as_command():
+    from ornel import _read_ahead
+
+    _read_ahead.start_for_command(sys.argv[1:])  # its files read while the rest loads
 
 from typing import TYPE_CHECKING, Any
 

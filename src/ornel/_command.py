@@ -1298,7 +1298,14 @@ def main(argv: Sequence[str] | None = None) -> int:
                 numpy_on_small_pages()
             if args.command == "compare":
                 # While the modules load: B first, and its grid once it is read.
-                read_ahead.start([args.b, args.a], grid_of=grid_ahead(args), threads=args.threads or default_threads())
+                grid_of = grid_ahead(args)
+                read_ahead.start(
+                    [args.b, args.a],
+                    grid_of=grid_of,
+                    threads=args.threads or default_threads(),
+                    search_of=args.a if grid_of is not None else None,
+                    index=args.index_kind,
+                )
             load_command_modules()
             if quiet:
                 signal.signal(signal.SIGINT, signal.default_int_handler)

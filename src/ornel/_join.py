@@ -20,7 +20,7 @@ from ornel._cloud import Cloud, Frame, Precision, Prepared, as_cloud, bounding_b
 from ornel._defaults import default_threads
 from ornel._errors import CloudError
 from ornel._matrix import Matrix
-from ornel._native import grid_nearest, grid_nearest_built, nearest_from_starts
+from ornel._native import grid_nearest, grid_nearest_built, grid_search_finish, nearest_from_starts
 from ornel._planner import IndexKind, check_index, choose
 from ornel._progress import progress_bar
 
@@ -364,7 +364,11 @@ def grid_search(
     points = grid_coordinates(target, precision, target.frame if precision == "f32" else None)
     # The command may have built this very grid while its modules loaded (ornel._read_ahead).
     built = read_ahead.built_grid(points) if precision == "f64" else None
-    if built is not None:
+    # And may have begun searching it for these very queries on the core the imports left.
+    ahead = read_ahead.search_ahead(built, queries) if built is not None else None
+    if ahead is not None:
+        squared, rows = grid_search_finish(ahead, threads=threads)
+    elif built is not None:
         squared, rows = grid_nearest_built(built, queries, threads=threads)
     else:
         squared, rows = grid_nearest(points, queries, threads=threads)
