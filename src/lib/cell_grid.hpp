@@ -56,7 +56,8 @@ struct QuantisationFrame {
     }
     // quantum() by a product instead of a quotient: cheaper, and off by one
     // at most where the two round apart, which the searches' boxes, widened
-    // by the allowance (many thousand roundings), cover.
+    // by the allowance (many thousand roundings), cover. The grid's keys are
+    // taken so too: a point then lies in its cell's box so widened.
     std::uint64_t nearby_quantum(double c, int axis) const {
         const double q = (c - lo[axis]) * scale[axis];
         if (!(q > 0.0)) return 0;
@@ -194,7 +195,9 @@ template <class Record, class Points>
 const Record* sort_keyed_rows(SortSpace& space, const Points& points, const QuantisationFrame& frame,
                               std::size_t threads, int levels, std::size_t falls_allowed = 0) {
     auto quanta = [&](std::size_t i, std::uint64_t* q) __attribute__((always_inline)) {
-        for (int axis = 0; axis < 3; ++axis) q[axis] = frame.quantum(static_cast<double>(points.at(i, axis)), axis);
+        // By products: three quotients a point were the key pass's dearest part.
+        for (int axis = 0; axis < 3; ++axis)
+            q[axis] = frame.nearby_quantum(static_cast<double>(points.at(i, axis)), axis);
     };
     if (levels <= spread_table_bits) {
         // Few levels: each quantum's top bits spread by one look-up, not five
