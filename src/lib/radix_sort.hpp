@@ -133,6 +133,8 @@ struct SortSpace {
                 advise_huge_pages(array->data(), length * sizeof(KeyedRow));
             }
     }
+    // The bytes both arrays hold.
+    std::size_t bytes() const { return (records.size() + scratch.size()) * sizeof(KeyedRow); }
     template <class Record>
     Record* records_as() {
         return reinterpret_cast<Record*>(records.data());
