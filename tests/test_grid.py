@@ -8,6 +8,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 from scipy.spatial import cKDTree
 
+import ornel
 from ornel._native import grid_ball_counts, grid_build, grid_nearest, grid_nearest_built, grid_nearest_k
 from tests.conftest import DATA
 
@@ -599,3 +600,45 @@ class TestSortSpaceKeptBetweenCalls:
         big_points, big_queries = pairs[0]
         tree_dists, _ = cKDTree(big_points).query(big_queries)
         np.testing.assert_array_equal(np.sqrt(alone[0][0]), tree_dists)
+
+
+class TestQueryOrders:
+    """The queries are sorted only as finely as the grid's cells need (by keys of their own
+    box), whatever order they come in: as a scan gives them, sorted, shuffled; their box the
+    target's, a patch of it, or widened a thousandfold by one far query; the target's grid
+    finer than the queries' keys (a dense patch beside far outliers, sorted by whole keys).
+    Every order gives the same answers, brute force's, near the origin and far from it, in
+    both precisions."""
+
+    @staticmethod
+    def query_sets(points, rng):
+        lo, hi = points.min(axis=0), points.max(axis=0)
+        given = points[rng.integers(0, len(points), 3000)] + rng.normal(size=(3000, 3)) * (hi - lo) * 1e-3
+        given = given[np.argsort(rng.integers(0, 40, 3000), kind="stable")]  # runs, as a scanner's strips
+        patch = lo + (hi - lo) * (0.4 + 0.05 * rng.random((2000, 3)))
+        widened = np.concatenate([given[:1500], [hi + 1000 * (hi - lo)], given[1500:]])
+        return {"given": given, "patch": patch, "widened": widened}
+
+    @pytest.mark.parametrize("offset", [0.0, 5e5, 5e6])
+    @pytest.mark.parametrize("target", ["bunny", "line", "uneven", "lidar"])
+    def test_every_order_gives_brute_forces_answers(self, offset, target):
+        rng = np.random.default_rng(int(offset) % 997 + len(target))
+        points = kinds(rng)[target] + offset
+        for name, queries in self.query_sets(points, rng).items():
+            if target == "lidar":
+                queries = np.round(queries, 2)  # exact ties among centimetre quanta
+            expected = check_nearest(queries, points)
+            morton = np.asarray(ornel.morton_order(queries))
+            shuffle = rng.permutation(len(queries))
+            for order in (morton, shuffle):
+                dist2, idx = grid_nearest(points, np.ascontiguousarray(queries[order]), threads=2)
+                np.testing.assert_array_equal(dist2, expected[0][order], err_msg=name)
+                np.testing.assert_array_equal(idx, expected[1][order], err_msg=name)
+            # Single precision: float32 arrays, and both clouds rounded from an origin.
+            check_nearest(queries.astype(np.float32), points.astype(np.float32))
+            origin = np.round(points.mean(axis=0), -3)
+            rounded_answers = check_nearest(rounded(queries, origin), rounded(points, origin))
+            for order in (np.arange(len(queries)), shuffle):
+                dist2, idx = grid_nearest(points, queries[order], threads=2, origin=origin)
+                np.testing.assert_array_equal(dist2, rounded_answers[0][order], err_msg=name)
+                np.testing.assert_array_equal(idx, rounded_answers[1][order], err_msg=name)
