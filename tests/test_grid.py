@@ -8,6 +8,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 from scipy.spatial import cKDTree
 
+import ornel
 from ornel._native import (
     grid_ball_counts,
     grid_build,
@@ -579,3 +580,143 @@ class TestBuiltAhead:
             grid_nearest_built(grid_build(np.ones((4, 3)).tobytes()), queries)
         with pytest.raises(TypeError):
             grid_nearest_built(np.ones((4, 3)), queries)
+
+
+def boundary_coordinates(lo, extent, dtype):
+    """Values of `dtype` at and a few units in the last place around the boundaries of the
+    grid's keys (every 2048 quanta of 2^21 over [lo, lo + extent]), and of those the ones
+    whose quantum taken by a product (2097151 / extent, as the grid takes its keys) and by a
+    quotient (as morton_order does) fall on either side of a boundary."""
+    scale = 2097151.0 / extent
+    base = np.asarray(lo + np.arange(1, 1024) * 2048.0 / 2097151.0 * extent, dtype=dtype)
+    values = [base]
+    for direction in (np.inf, -np.inf):
+        c = base
+        for _ in range(4):
+            c = np.nextafter(c, dtype(direction))
+            values.append(c)
+    values = np.unique(np.concatenate(values)).astype(np.float64)
+    quotient = np.floor((values - lo) / extent * 2097151.0).astype(np.int64) >> 11
+    product = np.floor((values - lo) * scale).astype(np.int64) >> 11
+    return values, values[quotient != product]
+
+
+class TestKeysOnTheirBoundaries:
+    """The grid keys its points by products with the frame's scale: where a coordinate sits on
+    the boundary of two cells the product may put it in either, and the search must still
+    find it (exact against brute force, ties to the lowest row), at any offset, in either
+    precision."""
+
+    @staticmethod
+    def cloud(rng, lo, extent, dtype, n=4000):
+        axes, apart = [], 0
+        for axis in range(3):
+            values, split = boundary_coordinates(lo[axis], extent[axis], dtype)
+            axes.append(np.concatenate([split, values[rng.integers(0, len(values), n)]]))
+            apart += len(split)
+        points = np.column_stack([a[rng.integers(0, len(a), n)] for a in axes])
+        # The box's corners, so that the frame is the one the values were made for.
+        corners = np.array([lo, np.asarray(lo) + np.asarray(extent)])
+        return np.concatenate([corners, points]).astype(dtype), apart
+
+    @pytest.mark.parametrize("offset", [0.0, 5e5, 5e6])
+    @pytest.mark.parametrize("dtype", [np.float64, np.float32])
+    def test_points_on_cell_boundaries(self, offset, dtype):
+        rng = np.random.default_rng(int(offset) % 1000 + (dtype == np.float32))
+        boxes = [
+            ([-3.7, 0.1, 2.0], [15.0, 0.2, 2097151.0 / 1024]),
+            ([0.0, 0.0, 0.0], [2097151.0 / 16, 1.0, 2097151.0 / 2**14]),
+        ]
+        apart_anywhere = 0
+        for lo, extent in boxes:
+            lo = np.asarray(lo) + offset
+            lo = np.asarray(lo, dtype=dtype).astype(np.float64)
+            points, apart = self.cloud(rng, lo, np.asarray(extent), dtype)
+            apart_anywhere += apart
+            # Queries on the points, beside them by a few units in the last place, and between.
+            moved = np.nextafter(points, np.where(rng.random(points.shape) < 0.5, np.inf, -np.inf).astype(dtype))
+            queries = np.concatenate([points[:1500], moved[:1500], (points[:1500] + points[1500:3000]) / 2])
+            queries = queries.astype(dtype)
+            for threads in (1, 2):
+                check_nearest(queries, points, threads=threads)
+            if dtype == np.float64:
+                origin = np.round(points.mean(axis=0), -3)
+                expected = check_nearest(rounded(queries, origin), rounded(points, origin))
+                dist2, idx = grid_nearest(points, queries, threads=2, origin=origin)
+                np.testing.assert_array_equal(dist2, expected[0])
+                np.testing.assert_array_equal(idx, expected[1])
+        if dtype == np.float64 and offset == 0.0:
+            assert apart_anywhere > 0  # the case this test is for does arise
+
+
+class TestSortSpaceKeptBetweenCalls:
+    """The one-off searches keep their sort's arrays for the next call while small, lent to
+    one call at a time: calls from several threads at once, larger and smaller than the arrays
+    kept, give the answers each gives alone."""
+
+    def test_calls_at_once_of_every_size(self):
+        from concurrent.futures import ThreadPoolExecutor
+
+        rng = np.random.default_rng(11)
+        pairs = []
+        for n, nq in [(600_000, 20_000), (3000, 40_000), (40_000, 3000), (1, 5), (0, 5), (70_000, 70_000)]:
+            points = np.round(rng.random((n, 3)) * 100, 2) + 5e5  # exact ties among centimetre quanta
+            queries = np.round(rng.random((nq, 3)) * 100, 2) + 5e5
+            pairs.append((points, queries))
+        alone = [grid_nearest(p, q, threads=2) for p, q in pairs]
+        alone_k = [grid_nearest_k(p, q[:2000], 3, threads=2) for p, q in pairs]
+        for p, q in pairs[2:4]:
+            check_nearest(q, p)
+        with ThreadPoolExecutor(3) as pool:
+            for _ in range(2):
+                order = rng.permutation(len(pairs))
+                answers = list(pool.map(lambda j: grid_nearest(*pairs[j], threads=2), order))
+                answers_k = list(pool.map(lambda j: grid_nearest_k(pairs[j][0], pairs[j][1][:2000], 3), order))
+                for j, got, got_k in zip(order, answers, answers_k):
+                    for a, b in zip(got + got_k, alone[j] + alone_k[j]):
+                        np.testing.assert_array_equal(a, b)
+        big_points, big_queries = pairs[0]
+        tree_dists, _ = cKDTree(big_points).query(big_queries)
+        np.testing.assert_array_equal(np.sqrt(alone[0][0]), tree_dists)
+
+
+class TestQueryOrders:
+    """The queries are sorted only as finely as the grid's cells need (by keys of their own
+    box), whatever order they come in: as a scan gives them, sorted, shuffled; their box the
+    target's, a patch of it, or widened a thousandfold by one far query; the target's grid
+    finer than the queries' keys (a dense patch beside far outliers, sorted by whole keys).
+    Every order gives the same answers, brute force's, near the origin and far from it, in
+    both precisions."""
+
+    @staticmethod
+    def query_sets(points, rng):
+        lo, hi = points.min(axis=0), points.max(axis=0)
+        given = points[rng.integers(0, len(points), 3000)] + rng.normal(size=(3000, 3)) * (hi - lo) * 1e-3
+        given = given[np.argsort(rng.integers(0, 40, 3000), kind="stable")]  # runs, as a scanner's strips
+        patch = lo + (hi - lo) * (0.4 + 0.05 * rng.random((2000, 3)))
+        widened = np.concatenate([given[:1500], [hi + 1000 * (hi - lo)], given[1500:]])
+        return {"given": given, "patch": patch, "widened": widened}
+
+    @pytest.mark.parametrize("offset", [0.0, 5e5, 5e6])
+    @pytest.mark.parametrize("target", ["bunny", "line", "uneven", "lidar"])
+    def test_every_order_gives_brute_forces_answers(self, offset, target):
+        rng = np.random.default_rng(int(offset) % 997 + len(target))
+        points = kinds(rng)[target] + offset
+        for name, queries in self.query_sets(points, rng).items():
+            if target == "lidar":
+                queries = np.round(queries, 2)  # exact ties among centimetre quanta
+            expected = check_nearest(queries, points)
+            morton = np.asarray(ornel.morton_order(queries))
+            shuffle = rng.permutation(len(queries))
+            for order in (morton, shuffle):
+                dist2, idx = grid_nearest(points, np.ascontiguousarray(queries[order]), threads=2)
+                np.testing.assert_array_equal(dist2, expected[0][order], err_msg=name)
+                np.testing.assert_array_equal(idx, expected[1][order], err_msg=name)
+            # Single precision: float32 arrays, and both clouds rounded from an origin.
+            check_nearest(queries.astype(np.float32), points.astype(np.float32))
+            origin = np.round(points.mean(axis=0), -3)
+            rounded_answers = check_nearest(rounded(queries, origin), rounded(points, origin))
+            for order in (np.arange(len(queries)), shuffle):
+                dist2, idx = grid_nearest(points, queries[order], threads=2, origin=origin)
+                np.testing.assert_array_equal(dist2, rounded_answers[0][order], err_msg=name)
+                np.testing.assert_array_equal(idx, rounded_answers[1][order], err_msg=name)

@@ -51,12 +51,12 @@ struct QuantisationFrame {
     // Quanta a unit of coordinate, per axis.
     double scale[3];
 
-    std::uint64_t quantum(double c, int axis) const {
-        return std::min(morton_quantum(c, lo[axis], extent[axis]), morton_quanta - 1);
-    }
-    // quantum() by a product instead of a quotient: cheaper, and off by one
-    // at most where the two round apart, which the searches' boxes, widened
-    // by the allowance (many thousand roundings), cover.
+    // The quantum of coordinate c, as morton_quantum's but by a product
+    // instead of a quotient (cheaper: the grid's key pass took three
+    // quotients a point), so off by one from it at most where the two round
+    // apart, which the searches' boxes, widened by the allowance (many
+    // thousand roundings), cover: a point lies in the widened box of the cell
+    // its key names, and a query finds its own cell so too.
     std::uint64_t nearby_quantum(double c, int axis) const {
         const double q = (c - lo[axis]) * scale[axis];
         if (!(q > 0.0)) return 0;
@@ -194,7 +194,8 @@ template <class Record, class Points>
 const Record* sort_keyed_rows(SortSpace& space, const Points& points, const QuantisationFrame& frame,
                               std::size_t threads, int levels, std::size_t falls_allowed = 0) {
     auto quanta = [&](std::size_t i, std::uint64_t* q) __attribute__((always_inline)) {
-        for (int axis = 0; axis < 3; ++axis) q[axis] = frame.quantum(static_cast<double>(points.at(i, axis)), axis);
+        for (int axis = 0; axis < 3; ++axis)
+            q[axis] = frame.nearby_quantum(static_cast<double>(points.at(i, axis)), axis);
     };
     if (levels <= spread_table_bits) {
         // Few levels: each quantum's top bits spread by one look-up, not five

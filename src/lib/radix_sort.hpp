@@ -61,7 +61,11 @@ inline constexpr std::size_t most_top_buckets = std::size_t{1} << most_top_digit
 inline int top_digit_bits(std::size_t n) {
     return std::clamp(static_cast<int>(std::bit_width(n >> 12)), 4, most_top_digit_bits);
 }
-// The digits within a bucket: 11 bits, so that 55 bits take 5 passes.
+// The digits within a bucket: at most 11 bits, so that 55 bits take 5
+// passes; the bits are shared evenly among the passes they take, since a
+// narrower digit clears and sums fewer counts (26 bits: three passes of 9
+// bits, not 11, 11 and 4, whose 2048 counts a pass outnumbered the records
+// of a small cloud's buckets).
 inline constexpr int local_digit_bits = 11;
 inline constexpr std::size_t local_buckets = std::size_t{1} << local_digit_bits;
 inline constexpr int local_passes = (64 + local_digit_bits - 1) / local_digit_bits;
@@ -75,7 +79,7 @@ using LocalCounts = std::array<std::array<std::uint32_t, local_buckets>, local_p
 template <class Record>
 void sort_bucket(Record* from, Record* to, std::size_t n, int bits, LocalCounts& counts) {
     Record* const home = from;
-    if (n < 2) return;
+    if (n < 2 || bits <= 0) return;  // no bits: the bucket's keys are all equal
     if (n <= insertion_bucket) {
         for (std::size_t i = 1; i < n; ++i) {
             const Record record = from[i];
@@ -86,20 +90,21 @@ void sort_bucket(Record* from, Record* to, std::size_t n, int bits, LocalCounts&
         return;
     }
     const int passes = (bits + local_digit_bits - 1) / local_digit_bits;
-    for (int pass = 0; pass < passes; ++pass) counts[pass].fill(0);
+    const int digit_bits = (bits + passes - 1) / passes;
+    const std::size_t digits = std::size_t{1} << digit_bits;
+    const std::uint64_t mask = digits - 1;
+    for (int pass = 0; pass < passes; ++pass) std::fill_n(counts[pass].begin(), digits, 0);
     for (std::size_t i = 0; i < n; ++i) {
         const std::uint64_t key = from[i].sort_key();
-        for (int pass = 0; pass < passes; ++pass)
-            ++counts[pass][(key >> (pass * local_digit_bits)) & (local_buckets - 1)];
+        for (int pass = 0; pass < passes; ++pass) ++counts[pass][(key >> (pass * digit_bits)) & mask];
     }
     for (int pass = 0; pass < passes; ++pass) {
-        const int shift = pass * local_digit_bits;
-        std::array<std::uint32_t, local_buckets>& next = counts[pass];
-        if (next[(from[0].sort_key() >> shift) & (local_buckets - 1)] == n)
-            continue;  // one digit for all: nothing moves
+        const int shift = pass * digit_bits;
+        std::uint32_t* const next = counts[pass].data();
+        if (next[(from[0].sort_key() >> shift) & mask] == n) continue;  // one digit for all: nothing moves
         std::uint32_t offset = 0;
-        for (std::uint32_t& count : next) offset += std::exchange(count, offset);
-        for (std::size_t i = 0; i < n; ++i) to[next[(from[i].sort_key() >> shift) & (local_buckets - 1)]++] = from[i];
+        for (std::size_t digit = 0; digit < digits; ++digit) offset += std::exchange(next[digit], offset);
+        for (std::size_t i = 0; i < n; ++i) to[next[(from[i].sort_key() >> shift) & mask]++] = from[i];
         std::swap(from, to);
     }
     if (from != home)
@@ -128,6 +133,8 @@ struct SortSpace {
                 advise_huge_pages(array->data(), length * sizeof(KeyedRow));
             }
     }
+    // The bytes both arrays hold.
+    std::size_t bytes() const { return (records.size() + scratch.size()) * sizeof(KeyedRow); }
     template <class Record>
     Record* records_as() {
         return reinterpret_cast<Record*>(records.data());

@@ -114,6 +114,27 @@ std::optional<std::array<double, 3>> origin_arg(PyObject* object) {
     return origin;
 }
 
+// The sort's arrays of the last one-off search, kept for the next while they
+// are small. The C library maps an allocation of their size afresh every
+// time (one as large freed raises its threshold only to that very size) and
+// the kernel faults it in page by page: at 30,000 points that cost as much as
+// the sorts that wrote them. Lent to one call at a time (a call that finds
+// them lent sorts in arrays of its own); arrays grown larger are let go.
+class SpareSortSpace {
+public:
+    SortSpace& lend() { return lent_.owns_lock() ? spare_ : own_; }
+    ~SpareSortSpace() {
+        if (lent_.owns_lock() && spare_.bytes() > most_kept_bytes) spare_ = SortSpace();
+    }
+
+private:
+    static constexpr std::size_t most_kept_bytes = std::size_t{8} << 20;  // 500,000 points
+    static inline std::mutex lock_;
+    static inline SortSpace spare_;
+    std::unique_lock<std::mutex> lent_{lock_, std::try_to_lock};
+    SortSpace own_;
+};
+
 PyObject* grid_nearest_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_boundary([&] {
         static constexpr Parameters<4> parameters{{"points", "queries", "threads", "origin"}, 2};
@@ -125,7 +146,8 @@ PyObject* grid_nearest_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
             Buffer<std::uint32_t> idx(queries.rows);
             {
                 ReleasedGil released;
-                SortSpace space;  // the target's sort's arrays, the queries' again
+                SpareSortSpace spare;
+                SortSpace& space = spare.lend();  // the target's sort's arrays, the queries' again
                 const auto grid = build_cell_grid(target, frames.target, threads, space);
                 grid_nearest(grid, queries, frames.queries, threads, dist2.data(), idx.data(), space);
             }
@@ -483,7 +505,8 @@ PyObject* grid_nearest_k_entry(PyObject*, PyObject* const* args, Py_ssize_t narg
             Buffer<std::uint32_t> idx(queries.rows * k);
             {
                 ReleasedGil released;
-                SortSpace space;
+                SpareSortSpace spare;
+                SortSpace& space = spare.lend();
                 const auto grid = build_cell_grid(target, frames.target, threads, space);
                 grid_nearest_k(grid, queries, frames.queries, k, threads, dist2.data(), idx.data(), space);
             }
@@ -506,8 +529,8 @@ PyObject* grid_ball_counts_entry(PyObject*, PyObject* const* args, Py_ssize_t na
             {
                 ReleasedGil released;
                 const auto grid = [&] {
-                    SortSpace space;  // not needed beyond the build
-                    return build_cell_grid(target, frames.target, threads, space);
+                    SpareSortSpace spare;  // not needed beyond the build
+                    return build_cell_grid(target, frames.target, threads, spare.lend());
                 }();
                 grid_ball_counts(grid, queries, *radius * *radius, threads, counts.data());
             }
