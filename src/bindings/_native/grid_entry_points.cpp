@@ -306,7 +306,9 @@ struct GridSearch {
     // The failure of the stretch of the lowest rows that failed, and its first row.
     mutable std::exception_ptr failure;
     mutable std::size_t failed_from = 0;
-    mutable bool taken = false;  // its answers handed out (under the GIL)
+    // Its answers handed out: atomic, since a build without the GIL lets two
+    // callers finish it at once.
+    mutable std::atomic<bool> taken{false};
 
     // Searches stretches until none is left unclaimed (or it is stopped).
     void work() const {
@@ -468,8 +470,7 @@ PyObject* grid_search_finish_entry(PyObject*, PyObject* const* args, Py_ssize_t 
         auto bound = match<2>(parameters.of(nullptr, "grid_search_finish"), args, nargs, kwnames);
         const GridSearch& search = grid_search_arg(bound[0]);
         const std::size_t threads = convert("threads", [&] { return threads_arg(bound[1]); });
-        if (search.taken || search.stopped.load()) refuse("the search was stopped or finished already");
-        search.taken = true;
+        if (search.stopped.load() || search.taken.exchange(true)) refuse("the search was stopped or finished already");
         {
             ReleasedGil released;
             // `threads` at work on it in all, those at work already counted: the caller
