@@ -391,12 +391,24 @@ def test_the_rows_a_grid_can_be_built_from_are_those_of_x_y_z_in_double(lines, r
     assert _read_ahead._xyz_rows(ply_header(*lines, byte_order=other)) == 0
 
 
+def xyz(records):
+    return np.column_stack([records["x"], records["y"], records["z"]])
+
+
+def assert_exact_against_tree(out, a, b):
+    """The written distances are cKDTree's, bit for bit, and each is that of its index."""
+    from scipy.spatial import cKDTree
+
+    tree_distances, _ = cKDTree(xyz(b)).query(xyz(a))
+    np.testing.assert_array_equal(out["distance"], tree_distances)
+    squared = ((xyz(b)[out["index"]] - xyz(a)) ** 2).sum(axis=1)
+    np.testing.assert_array_equal(np.sqrt(squared), tree_distances)
+
+
 @pytest.mark.parametrize("offset", [0.0, 5e5, 5e6])
 def test_the_grid_built_ahead_gives_the_exact_distances_far_from_the_origin(
     tmp_path, monkeypatch, capsys, ahead_of_any_size, grids_taken, offset
 ):
-    from scipy.spatial import cKDTree
-
     rng = np.random.default_rng(int(offset) % 1000 + 3)
     a, b = vertices(rng, 4000, offset=offset), vertices(rng, 3000, fields=False, offset=offset)
     b[: len(b) // 3] = b[len(b) // 3 : 2 * (len(b) // 3)]  # duplicates: exact ties
@@ -409,11 +421,7 @@ def test_the_grid_built_ahead_gives_the_exact_distances_far_from_the_origin(
     assert grids_taken == [True]
     assert (tmp_path / "ahead.ply").read_bytes() == (tmp_path / "plain.ply").read_bytes()
     out = PlyData.read(str(tmp_path / "ahead.ply"))["vertex"].data
-    xyz = lambda v: np.column_stack([v["x"], v["y"], v["z"]])  # noqa: E731
-    tree_distances, _ = cKDTree(xyz(b)).query(xyz(a))
-    np.testing.assert_array_equal(out["distance"], tree_distances)
-    squared = ((xyz(b)[out["index"]] - xyz(a)) ** 2).sum(axis=1)
-    np.testing.assert_array_equal(np.sqrt(squared), tree_distances)
+    assert_exact_against_tree(out, a, b)
 
 
 @pytest.mark.parametrize("offset", [0.0, 5e5, 5e6])
@@ -422,7 +430,6 @@ def test_the_search_begun_ahead_gives_the_exact_distances_far_from_the_origin(
 ):
     """A's records x, y, z float64 alone, more than one stretch of them: B's grid searched
     for them while the modules load, the command finishing that search."""
-    from scipy.spatial import cKDTree
 
     rng = np.random.default_rng(int(offset) % 1000 + 13)
     a, b = vertices(rng, 40_000, fields=False, offset=offset), vertices(rng, 3000, fields=False, offset=offset)
@@ -440,11 +447,7 @@ def test_the_search_begun_ahead_gives_the_exact_distances_far_from_the_origin(
         assert grids_taken == [True] and searches_taken == [True]
         assert (tmp_path / "ahead.ply").read_bytes() == (tmp_path / "plain.ply").read_bytes()
     out = PlyData.read(str(tmp_path / "ahead.ply"))["vertex"].data
-    xyz = lambda v: np.column_stack([v["x"], v["y"], v["z"]])  # noqa: E731
-    tree_distances, _ = cKDTree(xyz(b)).query(xyz(a))
-    np.testing.assert_array_equal(out["distance"], tree_distances)
-    squared = ((xyz(b)[out["index"]] - xyz(a)) ** 2).sum(axis=1)
-    np.testing.assert_array_equal(np.sqrt(squared), tree_distances)
+    assert_exact_against_tree(out, a, b)
     # Ties (A's first rows are B's points, B's first third duplicates) to the lowest row.
     check = xyz(a)[:300]
     squared = ((check[:, None, :] - xyz(b)[None, :, :]) ** 2).sum(axis=2)
