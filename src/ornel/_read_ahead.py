@@ -84,7 +84,7 @@ class Grid:
         self._ready = threading.Event()  # built (or failed), and the search made if it is to be
         self._lock = threading.Lock()
         self._dropped = False
-        self.thread = threading.Thread(target=self._build, args=(threads,), name="ornel grid-ahead", daemon=True)
+        self.thread = threading.Thread(target=self._build, args=(view, threads), name="ornel grid-ahead", daemon=True)
         try:
             self.thread.start()
         except RuntimeError:  # no thread to be had: the search builds its own grid
@@ -96,11 +96,12 @@ class Grid:
         self._queries = queries
         self._queries_known.set()
 
-    def _build(self, threads: int) -> None:
+    def _build(self, view: memoryview, threads: int) -> None:
         try:
             from ornel._native import grid_build, grid_search_ahead, grid_search_work
 
-            self.built = grid_build(self.view, threads)
+            self.built = grid_build(view, threads)
+            del view  # held by self.view while the grid may be taken, and no longer here
             self._queries_known.wait()
             with self._lock:
                 if self._queries is not None and not self._dropped:
